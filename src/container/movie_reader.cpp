@@ -1,0 +1,82 @@
+#include "container/movie_reader.h"
+
+namespace tarvel {
+
+namespace {
+
+bool ReadHeader(MovieReader& reader, std::string* error) {
+  std::uint8_t bytes[kMovieHeaderSize];
+  if (!Source_Read(reader.source, bytes, sizeof bytes)) {
+    if (error) *error = "not a movie: shorter than the 64-byte header";
+    Source_Close(reader.source);
+    return false;
+  }
+  reader.header = ParseMovieHeader(bytes);
+  reader.position = kFirstFrameOffset;
+  return true;
+}
+
+}  // namespace
+
+bool MovieReader_Open(MovieReader& reader, const std::string& path, std::string* error) {
+  reader = MovieReader{};
+  if (!Source_Open(reader.source, path.c_str())) {
+    if (error) *error = "cannot open";
+    return false;
+  }
+  reader.file_length = Source_Length(reader.source);
+  return ReadHeader(reader, error);
+}
+
+bool MovieReader_OpenMemory(MovieReader& reader, const std::uint8_t* data, std::size_t size,
+                            std::string* error) {
+  reader = MovieReader{};
+  Source_OpenMemory(reader.source, data, size);
+  reader.file_length = static_cast<std::int64_t>(size);
+  return ReadHeader(reader, error);
+}
+
+FrameRead MovieReader_Next(MovieReader& reader, std::vector<std::uint8_t>& chunks) {
+  const std::int64_t left =
+      reader.file_length >= 0 ? reader.file_length - reader.position : INT64_MAX;
+  if (left == 0) return FrameRead::kEnd;
+  std::uint8_t word_bytes[kFrameWordSize];
+  if (left < static_cast<std::int64_t>(kFrameWordSize) ||
+      !Source_Read(reader.source, word_bytes, sizeof word_bytes)) {
+    return left == INT64_MAX ? FrameRead::kEnd : FrameRead::kTruncated;
+  }
+  const std::uint32_t size = ReadLe32(word_bytes) & kFrameSizeMask;
+  reader.last_frame_size = size;
+  if (size == 0) return FrameRead::kEnd;
+  if (size < kFrameWordSize) return FrameRead::kBadSize;
+  if (static_cast<std::int64_t>(size) > left) return FrameRead::kTruncated;
+  chunks.resize(size - kFrameWordSize);
+  if (!chunks.empty() && !Source_Read(reader.source, chunks.data(), chunks.size()))
+    return FrameRead::kTruncated;
+  reader.position += size;
+  return FrameRead::kOk;
+}
+
+bool MovieReader_Rewind(MovieReader& reader) {
+  if (!Source_Seek(reader.source, kFirstFrameOffset)) return false;
+  reader.position = kFirstFrameOffset;
+  return true;
+}
+
+void MovieReader_Close(MovieReader& reader) { Source_Close(reader.source); }
+
+const char* FrameReadText(FrameRead result) {
+  switch (result) {
+    case FrameRead::kOk:
+      return "ok";
+    case FrameRead::kEnd:
+      return "end of the movie data";
+    case FrameRead::kTruncated:
+      return "the file ends inside the frame";
+    case FrameRead::kBadSize:
+      return "the frame word gives a size smaller than the word itself";
+  }
+  return "unknown";
+}
+
+}  // namespace tarvel

@@ -1,0 +1,44 @@
+// Reads a movie file frame by frame, in file order, for the tools and tests. Every size
+// is checked against the bytes that are really there before anything is allocated.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "container/movie_format.h"
+#include "storage/movie_source.h"
+
+namespace tarvel {
+
+enum class FrameRead {
+  kOk,         // a frame was loaded
+  kEnd,        // the data ended cleanly: end of file at a frame boundary, or a frame word of size 0
+  kTruncated,  // the file ends inside a frame word or a frame
+  kBadSize,    // the frame word's size is 1 to 3 (smaller than the word itself)
+};
+
+struct MovieReader {
+  MovieSource source;
+  MovieHeader header;
+  std::int64_t file_length = -1;
+  std::int64_t position = 0;  // offset of the next frame word
+  std::uint32_t last_frame_size = 0;
+};
+
+// Opens `path` and reads its header. On failure returns false with a one-line reason in
+// `error` (without the file name). The picture size is not checked here.
+bool MovieReader_Open(MovieReader& reader, const std::string& path, std::string* error);
+// Same over a block of memory (kept by the caller).
+bool MovieReader_OpenMemory(MovieReader& reader, const std::uint8_t* data, std::size_t size,
+                            std::string* error);
+// Loads the next frame's chunk list (frame size - 4 bytes) into `chunks`.
+FrameRead MovieReader_Next(MovieReader& reader, std::vector<std::uint8_t>& chunks);
+// Back to the first frame, as a looping movie does.
+bool MovieReader_Rewind(MovieReader& reader);
+void MovieReader_Close(MovieReader& reader);
+
+// One-line description of a read failure, for messages.
+const char* FrameReadText(FrameRead result);
+
+}  // namespace tarvel

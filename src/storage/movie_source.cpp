@@ -1,0 +1,133 @@
+#include "storage/movie_source.h"
+
+#include <cstring>
+
+namespace tarvel {
+
+namespace {
+StorageHooks g_storage_hooks;
+}
+
+void Source_SetStorageHooks(const StorageHooks& hooks) { g_storage_hooks = hooks; }
+
+bool Source_Open(MovieSource& source, const char* name) {
+  switch (source.source_kind) {
+    case kSourcePlainFile:
+      if (!name) return false;
+      source.movie_file = std::fopen(name, "rb");
+      return source.movie_file != nullptr;
+    case kSourceStorage:
+      if (!name || !source.storage || !g_storage_hooks.open) return false;
+      return g_storage_hooks.open(*source.storage, name, &source.storage_slot);
+    default:
+      return false;  // the memory source is opened with Source_OpenMemory
+  }
+}
+
+bool Source_OpenMemory(MovieSource& source, const std::uint8_t* block, std::size_t size) {
+  source.source_kind = kSourceMemory;
+  source.memory_block = block;
+  source.memory_size = block ? size : 0;
+  source.memory_cursor = block;
+  source.memory_consumed = 0;
+  return true;
+}
+
+int Source_Read(MovieSource& source, void* buffer, std::size_t length) {
+  switch (source.source_kind) {
+    case kSourcePlainFile:
+      if (!source.movie_file) return 0;
+      if (length == 0) return 1;
+      return std::fread(buffer, length, 1, source.movie_file) == 1 ? 1 : 0;
+    case kSourceStorage: {
+      if (source.storage_slot < 0 || !source.storage || !g_storage_hooks.read) return 0;
+      std::size_t delivered = 0;
+      if (!g_storage_hooks.read(*source.storage, source.storage_slot, buffer, length, &delivered))
+        return 0;
+      return delivered == length ? 1 : 0;
+    }
+    case kSourceMemory: {
+      const std::size_t consumed = static_cast<std::size_t>(source.memory_consumed);
+      if (!source.memory_block || length > source.memory_size - consumed) return 0;
+      if (length) std::memcpy(buffer, source.memory_cursor, length);
+      source.memory_cursor += length;
+      source.memory_consumed += static_cast<std::int32_t>(length);
+      return 1;
+    }
+    default:
+      return 0;
+  }
+}
+
+bool Source_Seek(MovieSource& source, std::int64_t offset) {
+  if (offset < 0) return false;
+  switch (source.source_kind) {
+    case kSourcePlainFile:
+      if (!source.movie_file) return false;
+      return std::fseek(source.movie_file, static_cast<long>(offset), SEEK_SET) == 0;
+    case kSourceStorage:
+      if (source.storage_slot < 0 || !source.storage || !g_storage_hooks.seek) return false;
+      return g_storage_hooks.seek(*source.storage, source.storage_slot, offset);
+    case kSourceMemory:
+      if (!source.memory_block || static_cast<std::uint64_t>(offset) > source.memory_size)
+        return false;
+      source.memory_cursor = source.memory_block + offset;
+      source.memory_consumed = static_cast<std::int32_t>(offset);
+      return true;
+    default:
+      return false;
+  }
+}
+
+void Source_Close(MovieSource& source) {
+  switch (source.source_kind) {
+    case kSourcePlainFile:
+      if (source.movie_file) std::fclose(source.movie_file);
+      source.movie_file = nullptr;
+      break;
+    case kSourceStorage:
+      if (source.storage_slot != -1) {
+        if (source.storage && g_storage_hooks.close)
+          g_storage_hooks.close(*source.storage, source.storage_slot);
+        source.storage_slot = -1;
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+std::int64_t Source_Length(MovieSource& source) {
+  switch (source.source_kind) {
+    case kSourcePlainFile: {
+      if (!source.movie_file) return -1;
+      const long here = std::ftell(source.movie_file);
+      if (here < 0 || std::fseek(source.movie_file, 0, SEEK_END) != 0) return -1;
+      const long end = std::ftell(source.movie_file);
+      std::fseek(source.movie_file, here, SEEK_SET);
+      return end;
+    }
+    case kSourceStorage:
+      if (source.storage_slot < 0 || !source.storage || !g_storage_hooks.length) return -1;
+      return g_storage_hooks.length(*source.storage, source.storage_slot);
+    case kSourceMemory:
+      return source.memory_block ? static_cast<std::int64_t>(source.memory_size) : -1;
+    default:
+      return -1;
+  }
+}
+
+bool Source_IsOpen(const MovieSource& source) {
+  switch (source.source_kind) {
+    case kSourcePlainFile:
+      return source.movie_file != nullptr;
+    case kSourceStorage:
+      return source.storage_slot != -1;
+    case kSourceMemory:
+      return source.memory_block != nullptr;
+    default:
+      return false;
+  }
+}
+
+}  // namespace tarvel

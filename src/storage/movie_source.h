@@ -1,0 +1,56 @@
+// The movie as a byte stream: open by name, read, seek to an absolute offset, close.
+// Three sources share the four operations: a plain file, an entry of a package served by
+// the package storage layer, and a block of memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace tarvel {
+
+inline constexpr std::int32_t kSourcePlainFile = 0;
+inline constexpr std::int32_t kSourceStorage = 1;
+inline constexpr std::int32_t kSourceMemory = 2;
+
+struct StorageLayer;
+
+struct MovieSource {
+  std::int32_t source_kind = kSourcePlainFile;
+  std::FILE* movie_file = nullptr;
+  StorageLayer* storage = nullptr;  // source 1; not owned
+  std::int32_t storage_slot = -1;
+  // Source 2. Unlike a bare cursor, the source knows the block's size so that a read or a
+  // seek past its end fails instead of running off the block.
+  const std::uint8_t* memory_block = nullptr;
+  std::size_t memory_size = 0;
+  const std::uint8_t* memory_cursor = nullptr;
+  std::int32_t memory_consumed = 0;
+};
+
+// Hooks through which source 1 reaches the package storage layer. They stay null until that
+// layer is linked in and installs them; source 1 fails to open while they are missing.
+struct StorageHooks {
+  bool (*open)(StorageLayer&, const char* name, std::int32_t* slot) = nullptr;
+  bool (*read)(StorageLayer&, std::int32_t slot, void* buffer, std::size_t length,
+               std::size_t* delivered) = nullptr;
+  bool (*seek)(StorageLayer&, std::int32_t slot, std::int64_t offset) = nullptr;
+  void (*close)(StorageLayer&, std::int32_t slot) = nullptr;
+  std::int64_t (*length)(StorageLayer&, std::int32_t slot) = nullptr;
+};
+void Source_SetStorageHooks(const StorageHooks& hooks);
+
+// Source 0 opens `name` as a file ("rb"); source 1 asks the storage layer for it.
+bool Source_Open(MovieSource& source, const char* name);
+// Source 2: serves `size` bytes at `block` (kept by the caller until close).
+bool Source_OpenMemory(MovieSource& source, const std::uint8_t* block, std::size_t size);
+// 1 when all `length` bytes were delivered, else 0.
+int Source_Read(MovieSource& source, void* buffer, std::size_t length);
+// Absolute seek from the start of the movie; false when it cannot be done.
+bool Source_Seek(MovieSource& source, std::int64_t offset);
+void Source_Close(MovieSource& source);
+// Total length of the open movie in bytes, or -1 when it cannot be told.
+std::int64_t Source_Length(MovieSource& source);
+bool Source_IsOpen(const MovieSource& source);
+
+}  // namespace tarvel
