@@ -1,0 +1,101 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "container/movie_reader.h"
+
+namespace tarvel {
+namespace {
+
+void PutLe32(std::vector<std::uint8_t>& out, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+std::vector<std::uint8_t> Header(std::uint16_t frames) {
+  std::vector<std::uint8_t> movie(64, 0);
+  movie[8] = 16;
+  movie[10] = 8;
+  movie[16] = static_cast<std::uint8_t>(frames);
+  return movie;
+}
+
+// A frame of `size` bytes (word included) whose chunk list is filler.
+void AddFrame(std::vector<std::uint8_t>& movie, std::uint32_t word, std::size_t stored) {
+  PutLe32(movie, word);
+  movie.insert(movie.end(), stored, 0x5A);
+}
+
+TEST(MovieReader, ReadsFramesInOrderAndEndsCleanly) {
+  auto movie = Header(2);
+  AddFrame(movie, 12, 8);
+  AddFrame(movie, 0x03000010, 12);  // the top byte of the word is ignored: 16 bytes
+  MovieReader reader;
+  std::string error;
+  ASSERT_TRUE(MovieReader_OpenMemory(reader, movie.data(), movie.size(), &error)) << error;
+  EXPECT_EQ(reader.header.frame_count, 2);
+  std::vector<std::uint8_t> chunks;
+  ASSERT_EQ(MovieReader_Next(reader, chunks), FrameRead::kOk);
+  EXPECT_EQ(chunks.size(), 8u);
+  ASSERT_EQ(MovieReader_Next(reader, chunks), FrameRead::kOk);
+  EXPECT_EQ(chunks.size(), 12u);
+  EXPECT_EQ(MovieReader_Next(reader, chunks), FrameRead::kEnd);
+
+  // Rewinding goes back to offset 64, as a looping movie does.
+  ASSERT_TRUE(MovieReader_Rewind(reader));
+  ASSERT_EQ(MovieReader_Next(reader, chunks), FrameRead::kOk);
+  EXPECT_EQ(chunks.size(), 8u);
+}
+
+TEST(MovieReader, BadAndTruncatedFramesAreReportedBeforeAnyAllocation) {
+  std::vector<std::uint8_t> chunks;
+  std::string error;
+  MovieReader reader;
+
+  auto zero = Header(1);
+  AddFrame(zero, 0, 0);  // a size of 0 marks the end of the data
+  ASSERT_TRUE(MovieReader_OpenMemory(reader, zero.data(), zero.size(), &error));
+  EXPECT_EQ(MovieReader_Next(reader, chunks), FrameRead::kEnd);
+
+  for (std::uint32_t size = 1; size < 4; ++size) {
+    auto tiny = Header(1);
+    AddFrame(tiny, size, 16);
+    ASSERT_TRUE(MovieReader_OpenMemory(reader, tiny.data(), tiny.size(), &error));
+    EXPECT_EQ(MovieReader_Next(reader, chunks), FrameRead::kBadSize) << size;
+  }
+
+  // A word claiming 16 MiB in a tiny file is refused without allocating it.
+  auto huge = Header(1);
+  AddFrame(huge, 0x00FFFFFF, 8);
+  ASSERT_TRUE(MovieReader_OpenMemory(reader, huge.data(), huge.size(), &error));
+  chunks.clear();
+  chunks.shrink_to_fit();
+  EXPECT_EQ(MovieReader_Next(reader, chunks), FrameRead::kTruncated);
+  EXPECT_LT(chunks.capacity(), 1024u);
+
+  auto cut_word = Header(1);
+  cut_word.push_back(12);
+  cut_word.push_back(0);
+  ASSERT_TRUE(MovieReader_OpenMemory(reader, cut_word.data(), cut_word.size(), &error));
+  EXPECT_EQ(MovieReader_Next(reader, chunks), FrameRead::kTruncated);
+
+  auto cut_frame = Header(2);
+  AddFrame(cut_frame, 12, 8);
+  AddFrame(cut_frame, 40, 10);
+  ASSERT_TRUE(MovieReader_OpenMemory(reader, cut_frame.data(), cut_frame.size(), &error));
+  EXPECT_EQ(MovieReader_Next(reader, chunks), FrameRead::kOk);
+  EXPECT_EQ(MovieReader_Next(reader, chunks), FrameRead::kTruncated);
+}
+
+TEST(MovieReader, RefusesFilesShorterThanTheHeader) {
+  std::vector<std::uint8_t> short_file(63, 0);
+  MovieReader reader;
+  std::string error;
+  EXPECT_FALSE(MovieReader_OpenMemory(reader, short_file.data(), short_file.size(), &error));
+  EXPECT_NE(error.find("64-byte header"), std::string::npos);
+  EXPECT_FALSE(MovieReader_Open(reader, "/nonexistent/dir/movie.kqm", &error));
+  EXPECT_EQ(error, "cannot open");
+}
+
+}  // namespace
+}  // namespace tarvel
