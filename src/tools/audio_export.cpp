@@ -1,0 +1,193 @@
+#include "tools/audio_export.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace tarvel::tools {
+
+namespace {
+
+constexpr std::size_t kWaveHeaderSize = 44;
+
+bool EndsWith(const std::string& text, const char* suffix) {
+  const std::size_t n = std::strlen(suffix);
+  if (text.size() < n) return false;
+  for (std::size_t i = 0; i < n; ++i) {
+    const char a = text[text.size() - n + i];
+    const char lower = (a >= 'A' && a <= 'Z') ? static_cast<char>(a - 'A' + 'a') : a;
+    if (lower != suffix[i]) return false;
+  }
+  return true;
+}
+
+void PutLe16(std::uint8_t* p, std::uint32_t v) {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+void PutLe32(std::uint8_t* p, std::uint32_t v) {
+  PutLe16(p, v);
+  PutLe16(p + 2, v >> 16);
+}
+
+}  // namespace
+
+AudioExport::~AudioExport() {
+  if (file_ != nullptr && !to_stdout_) std::fclose(file_);
+}
+
+bool AudioExport::Open(const std::string& out_path, std::string* error) {
+  path_ = out_path;
+  if (out_path == "-") {
+    file_ = stdout;
+    to_stdout_ = true;
+    return true;
+  }
+  if (EndsWith(out_path, ".wav")) {
+    wave_ = true;
+  } else if (!EndsWith(out_path, ".pcm") && !EndsWith(out_path, ".raw")) {
+    if (error) *error = "unsupported sound output '" + out_path + "' (use .wav, .pcm, .raw or -)";
+    return false;
+  }
+  file_ = std::fopen(out_path.c_str(), "wb");
+  if (file_ == nullptr) {
+    if (error) *error = "cannot create " + out_path + ": " + std::strerror(errno);
+    return false;
+  }
+  // Room for the WAVE header; its sizes are known only at the end.
+  if (wave_) return WriteWaveHeader(error);
+  return true;
+}
+
+void AudioExport::Begin(std::int32_t frame_count, bool looping) {
+  frame_count_ = frame_count;
+  loop_mode_ = looping ? 1 : 0;
+  Adpcm_Init(kAdpcmLibraryVersion);
+}
+
+void AudioExport::WarnOnce(bool& warned, const std::string& line) {
+  if (warned) return;
+  warned = true;
+  if (warn) warn(line);
+}
+
+bool AudioExport::AddFrame(int pass, std::int32_t frame_index, LoadedFrame frame,
+                           std::string* error) {
+  std::int32_t periods = 1;
+  if (!started_) {
+    if (pass != 0 || frame_index != 0) {
+      if (error) *error = "the sound stream starts at frame 0 of the first pass";
+      return false;
+    }
+    std::int32_t length = 0;
+    const std::uint8_t* payload = Sound_FindAudioChunk(frame, &length);
+    if (payload == nullptr) {
+      if (error) *error = "frame 0 has no sound chunk (\"AA\" or \"BB\"): the movie plays silent";
+      return false;
+    }
+    if (const int result = Sound_SetupStream(sound_, payload, length); result != kAdpcmOk) {
+      if (error) *error = std::string("frame 0: ") + Adpcm_ErrorText(result);
+      return false;
+    }
+    started_ = true;
+    periods = kLeadPeriods;
+    if (sound_.audio_frame_bytes == 0) {
+      WarnOnce(warned_empty_period_,
+               "frame 0: the sound chunk holds less than one frame period of codes: no sound");
+    }
+  }
+
+  const std::size_t bytes =
+      static_cast<std::size_t>(periods) * static_cast<std::size_t>(sound_.audio_frame_bytes);
+  buffer_.assign(bytes, 0);
+  SoundPeriodReport report;
+  const int result =
+      Sound_DecodeFramePeriod(sound_, frame_index, frame_count_, loop_mode_, frame, buffer_.data(),
+                              static_cast<std::int32_t>(bytes), &report);
+  if (result == kSoundOutOfMemory) {
+    if (error) *error = "out of memory for the copy of frame 0's sound";
+    return false;
+  }
+  if (result != kSoundOk) {
+    if (error) *error = "frame " + std::to_string(frame_index) + ": the sound stream was refused";
+    return false;
+  }
+  if (report.restarted && report.restart_result != kAdpcmOk) {
+    WarnOnce(warned_restart_, "frame " + std::to_string(frame_index) +
+                                  ": the sound could not restart for the loop: " +
+                                  Adpcm_ErrorText(report.restart_result));
+  }
+  if (report.starved_frames > 0) {
+    WarnOnce(warned_starved_, "frame " + std::to_string(frame_index) + " (pass " +
+                                  std::to_string(pass + 1) +
+                                  "): the sound codes run out; the rest of the period is silence");
+  }
+  return Write(buffer_.data(), buffer_.size(), error);
+}
+
+bool AudioExport::Write(const std::uint8_t* data, std::size_t size, std::string* error) {
+  if (size == 0) return true;
+  if (file_ == nullptr) {
+    if (error) *error = "the sound output is not open";
+    return false;
+  }
+  if (std::fwrite(data, 1, size, file_) != size) {
+    if (error) *error = "cannot write " + path_ + ": " + std::strerror(errno);
+    return false;
+  }
+  pcm_bytes_ += size;
+  return true;
+}
+
+bool AudioExport::WriteWaveHeader(std::string* error) {
+  const std::uint32_t channels = sound_.stereo ? 2 : 1;
+  const std::uint32_t block_align = channels * 2;
+  // A RIFF file cannot describe more than 4 GiB; larger exports keep the largest sizes it can.
+  const std::uint64_t limit = 0xFFFFFFFFu - (kWaveHeaderSize - 8);
+  const auto data_size = static_cast<std::uint32_t>(std::min<std::uint64_t>(pcm_bytes_, limit));
+  std::uint8_t h[kWaveHeaderSize];
+  std::memcpy(h, "RIFF", 4);
+  PutLe32(h + 4, static_cast<std::uint32_t>(data_size + kWaveHeaderSize - 8));
+  std::memcpy(h + 8, "WAVEfmt ", 8);
+  PutLe32(h + 16, 16);
+  PutLe16(h + 20, 1);  // PCM
+  PutLe16(h + 22, channels);
+  PutLe32(h + 24, sound_.sample_rate);
+  PutLe32(h + 28, sound_.sample_rate * block_align);
+  PutLe16(h + 32, block_align);
+  PutLe16(h + 34, 16);
+  std::memcpy(h + 36, "data", 4);
+  PutLe32(h + 40, data_size);
+  if (std::fwrite(h, 1, sizeof h, file_) != sizeof h) {
+    if (error) *error = "cannot write " + path_ + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+bool AudioExport::Finish(std::string* error) {
+  if (file_ == nullptr) return true;
+  bool ok = true;
+  if (wave_) {
+    if (std::fseek(file_, 0, SEEK_SET) != 0) {
+      if (error) *error = "cannot seek in " + path_ + ": " + std::strerror(errno);
+      ok = false;
+    } else {
+      ok = WriteWaveHeader(error);
+    }
+  }
+  if (to_stdout_) {
+    if (std::fflush(file_) != 0 && ok) {
+      if (error) *error = std::string("cannot write standard output: ") + std::strerror(errno);
+      ok = false;
+    }
+  } else if (std::fclose(file_) != 0 && ok) {
+    if (error) *error = "cannot write " + path_ + ": " + std::strerror(errno);
+    ok = false;
+  }
+  file_ = nullptr;
+  return ok;
+}
+
+}  // namespace tarvel::tools

@@ -1,0 +1,63 @@
+// The sound side of `kqm export`: writes the PCM the sound device would receive while the
+// movie plays, as a WAVE file or raw signed 16-bit little-endian samples.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "audio/sound_period.h"
+#include "container/movie_format.h"
+
+namespace tarvel::tools {
+
+class AudioExport {
+ public:
+  AudioExport() = default;
+  ~AudioExport();
+  AudioExport(const AudioExport&) = delete;
+  AudioExport& operator=(const AudioExport&) = delete;
+
+  // OUT: ".wav" -> RIFF/WAVE with the stream's rate and channels, ".pcm"/".raw" -> raw s16le,
+  // "-" -> raw on standard output. Anything else is refused.
+  bool Open(const std::string& out_path, std::string* error);
+  // Once, before any frame: the movie's frame count (from its header) and whether looping
+  // passes follow (passes > 1).
+  void Begin(std::int32_t frame_count, bool looping);
+  // Every frame in presentation order, for every pass (0 first), with the frame's chunk list.
+  // Pass 0, frame 0 sets the stream up from its audio chunk and yields 32 frame periods; every
+  // other call one period. False with `*error` set on a fatal problem: frame 0 without an audio
+  // chunk, a header that fails validation (the library's message), a write error.
+  bool AddFrame(int pass, std::int32_t frame_index, LoadedFrame frame, std::string* error);
+  // Warnings, at most one line of each kind (codes that ran out, a refused restart).
+  std::function<void(const std::string&)> warn;
+  // Writes the WAVE sizes and closes the output.
+  bool Finish(std::string* error);
+
+  // PCM bytes written so far.
+  std::uint64_t pcm_bytes() const { return pcm_bytes_; }
+  const SoundStream& sound() const { return sound_; }
+
+ private:
+  bool Write(const std::uint8_t* data, std::size_t size, std::string* error);
+  bool WriteWaveHeader(std::string* error);
+  void WarnOnce(bool& warned, const std::string& line);
+
+  std::FILE* file_ = nullptr;
+  bool to_stdout_ = false;
+  bool wave_ = false;
+  std::string path_;
+  SoundStream sound_;
+  bool started_ = false;
+  std::int32_t frame_count_ = 0;
+  std::int32_t loop_mode_ = 0;
+  std::vector<std::uint8_t> buffer_;
+  std::uint64_t pcm_bytes_ = 0;
+  bool warned_starved_ = false;
+  bool warned_restart_ = false;
+  bool warned_empty_period_ = false;
+};
+
+}  // namespace tarvel::tools
