@@ -1,0 +1,371 @@
+// The two frame paths: walk the picture in 8x8 blocks and, for each, descend the block's mode
+// tree, producing every piece by an oriented copy or a DCT-coded block.
+#include <cstdint>
+
+#include "video/block_ops.h"
+#include "video/coefficient_reader.h"
+#include "video/colour_convert.h"
+#include "video/inverse_dct.h"
+#include "video/video_decoder.h"
+
+namespace tarvel {
+
+namespace {
+
+// ---- Stream readers. A reader that runs out marks the frame corrupt and returns 0; the next
+// piece that would be written sees the mark and stops the frame.
+
+inline uint32_t ModeBit(DecoderState& s) {
+  if (s.mode_bits_left == 0) {
+    // The next word is loaded only when a bit of it is needed.
+    if (s.mode_bits_position > s.payload_length || s.payload_length - s.mode_bits_position < 4) {
+      s.corrupt = true;
+      return 0;
+    }
+    const uint8_t* p = s.payload + s.mode_bits_position;
+    s.mode_word = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+                  (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+    s.mode_bits_position += 4;
+    s.mode_bits_left = 32;
+  }
+  const uint32_t bit = s.mode_word >> 31;
+  s.mode_word <<= 1;
+  --s.mode_bits_left;
+  return bit;
+}
+
+// A field of `count` mode bits, the first one read being the most significant.
+inline uint32_t ModeField(DecoderState& s, int count) {
+  uint32_t value = 0;
+  for (int i = 0; i < count; ++i) value = (value << 1) | ModeBit(s);
+  return value;
+}
+
+inline uint32_t VectorWord(DecoderState& s) {
+  if (s.vector_words_position > s.payload_length ||
+      s.payload_length - s.vector_words_position < 2) {
+    s.corrupt = true;
+    return 0;
+  }
+  const uint8_t* p = s.payload + s.vector_words_position;
+  s.vector_words_position += 2;
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8);
+}
+
+inline uint32_t SpiralIndex(DecoderState& s) {
+  uint32_t index = s.held_spiral_index;
+  if ((s.spiral_phase & 1) == 0) {
+    if (s.spiral_pairs_position > s.payload_length ||
+        s.payload_length - s.spiral_pairs_position < 3) {
+      s.corrupt = true;
+      return 0;
+    }
+    const uint8_t* p = s.payload + s.spiral_pairs_position;
+    const uint32_t group = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+                           (static_cast<uint32_t>(p[2]) << 16);
+    s.spiral_pairs_position += 3;
+    index = group & 0xFFF;
+    s.held_spiral_index = (group >> 12) & 0xFFF;
+  }
+  ++s.spiral_phase;
+  return index;
+}
+
+// ---- Piece copies.
+
+// Pixel index of piece `index` of the current block.
+inline int64_t PiecePixel(const DecoderState& s, PieceSize size, int index) {
+  return static_cast<int64_t>(s.block_cursor) +
+         s.sub_block_offsets[static_cast<int>(size)][index] / 2;
+}
+
+// Copies into the piece at pixel `destination` of the output picture from the source region
+// at pixel `source` of `base`. A source region whose first or last pixel lies outside the
+// picture stops the frame.
+template <PieceSize S>
+bool CopyPiece(DecoderState& s, const uint16_t* base, int64_t source, int orientation,
+               int64_t destination) {
+  if (s.corrupt || base == nullptr) {
+    s.corrupt = true;
+    return false;
+  }
+  const int64_t width = s.width;
+  const int64_t last =
+      source + (SourceRows(S, orientation) - 1) * width + SourceColumns(S, orientation) - 1;
+  if (source < 0 || last >= width * s.height) {
+    s.corrupt = true;
+    return false;
+  }
+  const uint16_t* from = base + source;
+  uint16_t* to = s.output_base + destination;
+  // Overlapping regions (copies within the output picture) take the raster-order copy.
+  const auto from_first = reinterpret_cast<uintptr_t>(from);
+  const auto from_last = reinterpret_cast<uintptr_t>(base + last);
+  const auto to_first = reinterpret_cast<uintptr_t>(to);
+  const auto to_last =
+      reinterpret_cast<uintptr_t>(to + (PieceHeight(S) - 1) * width + PieceWidth(S) - 1);
+  if (from_last < to_first || to_last < from_first) {
+    OrientedCopyDisjoint(S, orientation, from, to, s.width);
+  } else {
+    OrientedCopy(S, orientation, from, to, s.width);
+  }
+  return true;
+}
+
+// Source column of a long vector word: x + 128 - h, wrapped once around the row.
+inline int64_t WrappedColumn(const DecoderState& s, int32_t i) {
+  if (i < kWrapTableSize - kWrapTableBias) return s.wrap_table[i + kWrapTableBias] / 2;
+  int32_t column = i + 128;
+  if (column >= s.width) column -= s.width;
+  return column;
+}
+
+// Long vector word (wholes, halves, quarters): source relative to the block origin.
+template <PieceSize S>
+bool LongVectorCopy(DecoderState& s, int64_t destination, int orientation, uint32_t word,
+                    bool from_output) {
+  if (s.corrupt) return false;
+  const int32_t v = static_cast<int32_t>(word & 0x7F);
+  const int32_t h = static_cast<int32_t>((word >> 7) & 0xFF);
+  const int64_t column = WrappedColumn(s, s.block_x - h);
+  int64_t row;
+  if (from_output) {
+    row = s.block_y + (S == PieceSize::kWhole ? 0 : 4) - v;
+  } else {
+    row = s.block_y + 64 - v;
+  }
+  return CopyPiece<S>(s, from_output ? s.output_base : s.reference_base, row * s.width + column,
+                      orientation, destination);
+}
+
+// Short vector word (eighths, sixteenths): source relative to the block origin.
+template <PieceSize S>
+bool ShortVectorCopy(DecoderState& s, int64_t destination, uint32_t word, bool from_output) {
+  if (s.corrupt) return false;
+  const uint32_t n = word & 0xFFF;
+  const int orientation = static_cast<int>((word >> 12) & 7);
+  const int32_t offset = from_output ? s.wide_vector_table[n] : s.square_vector_table[n];
+  return CopyPiece<S>(s, from_output ? s.output_base : s.reference_base,
+                      static_cast<int64_t>(s.block_cursor) + offset / 2, orientation, destination);
+}
+
+template <PieceSize S>
+bool SkipCopy(DecoderState& s, int64_t destination) {
+  return CopyPiece<S>(s, s.reference_base, destination, 0, destination);
+}
+
+template <PieceSize S>
+bool SpiralCopy(DecoderState& s, int64_t destination) {
+  const uint32_t index = SpiralIndex(s);
+  if (s.corrupt) return false;
+  return CopyPiece<S>(s, s.reference_base, destination + s.spiral_table[index], 0, destination);
+}
+
+bool DctLeaf(DecoderState& s) {
+  if (s.corrupt) return false;
+  return DecodeDctBlock(s, s.output_base + s.block_cursor);
+}
+
+// ---- Delta frame tree.
+
+bool DeltaSixteenth(DecoderState& s, int index) {
+  constexpr PieceSize kSize = PieceSize::kSixteenth;
+  const int64_t destination = PiecePixel(s, kSize, index);
+  if (!ModeBit(s)) return SpiralCopy<kSize>(s, destination);
+  if (!ModeBit(s)) {
+    const uint32_t word = VectorWord(s);
+    return ShortVectorCopy<kSize>(s, destination, word, (word >> 15) != 0);
+  }
+  return SkipCopy<kSize>(s, destination);
+}
+
+template <PieceSize S>
+bool DeltaEighth(DecoderState& s, int index) {
+  const int64_t destination = PiecePixel(s, S, index);
+  if (!ModeBit(s)) return SpiralCopy<S>(s, destination);
+  if (!ModeBit(s)) {
+    const uint32_t word = VectorWord(s);
+    return ShortVectorCopy<S>(s, destination, word, (word >> 15) != 0);
+  }
+  if (!ModeBit(s)) return SkipCopy<S>(s, destination);
+  if constexpr (S == PieceSize::kWideEighth) {
+    return DeltaSixteenth(s, 2 * index) && DeltaSixteenth(s, 2 * index + 1);
+  } else {
+    const int first = 4 * (index >> 1) + (index & 1);
+    return DeltaSixteenth(s, first) && DeltaSixteenth(s, first + 2);
+  }
+}
+
+template <PieceSize S>
+bool DeltaOrientedLong(DecoderState& s, int64_t destination) {
+  const int orientation = static_cast<int>(ModeField(s, 3));
+  const uint32_t word = VectorWord(s);
+  return LongVectorCopy<S>(s, destination, orientation, word, (word >> 15) != 0);
+}
+
+bool DeltaQuarter(DecoderState& s, int q) {
+  constexpr PieceSize kSize = PieceSize::kQuarter;
+  const int64_t destination = PiecePixel(s, kSize, q);
+  if (!ModeBit(s)) {
+    if (!ModeBit(s)) return SpiralCopy<kSize>(s, destination);
+    return DeltaOrientedLong<kSize>(s, destination);
+  }
+  if (!ModeBit(s)) {
+    if (!ModeBit(s)) return SkipCopy<kSize>(s, destination);
+    return DeltaEighth<PieceSize::kWideEighth>(s, 2 * q) &&
+           DeltaEighth<PieceSize::kWideEighth>(s, 2 * q + 1);
+  }
+  if (!ModeBit(s)) {
+    return DeltaEighth<PieceSize::kTallEighth>(s, 2 * q) &&
+           DeltaEighth<PieceSize::kTallEighth>(s, 2 * q + 1);
+  }
+  return DeltaSixteenth(s, 4 * q) && DeltaSixteenth(s, 4 * q + 1) && DeltaSixteenth(s, 4 * q + 2) &&
+         DeltaSixteenth(s, 4 * q + 3);
+}
+
+template <PieceSize S>
+bool DeltaHalf(DecoderState& s, int k) {
+  const int64_t destination = PiecePixel(s, S, k);
+  if (!ModeBit(s)) {
+    if (!ModeBit(s)) return SpiralCopy<S>(s, destination);
+    return DeltaOrientedLong<S>(s, destination);
+  }
+  if (!ModeBit(s)) {
+    if constexpr (S == PieceSize::kStackedHalf) {
+      return DeltaQuarter(s, 2 * k) && DeltaQuarter(s, 2 * k + 1);
+    } else {
+      return DeltaQuarter(s, k) && DeltaQuarter(s, k + 2);
+    }
+  }
+  return SkipCopy<S>(s, destination);
+}
+
+bool DeltaBlock(DecoderState& s) {
+  constexpr PieceSize kSize = PieceSize::kWhole;
+  const int64_t destination = static_cast<int64_t>(s.block_cursor);
+  if (!ModeBit(s)) {
+    if (!ModeBit(s)) return SpiralCopy<kSize>(s, destination);
+    if (!ModeBit(s)) return DeltaOrientedLong<kSize>(s, destination);
+    return DctLeaf(s);
+  }
+  if (!ModeBit(s)) {
+    if (!ModeBit(s)) {
+      return DeltaHalf<PieceSize::kStackedHalf>(s, 0) && DeltaHalf<PieceSize::kStackedHalf>(s, 1);
+    }
+    return DeltaHalf<PieceSize::kSideHalf>(s, 0) && DeltaHalf<PieceSize::kSideHalf>(s, 1);
+  }
+  if (!ModeBit(s)) return SkipCopy<kSize>(s, destination);
+  if (!ModeBit(s)) {
+    return DeltaQuarter(s, 0) && DeltaQuarter(s, 1) && DeltaQuarter(s, 2) && DeltaQuarter(s, 3);
+  }
+  // 1111 names no mode.
+  s.corrupt = true;
+  return false;
+}
+
+// ---- Key frame tree: every copy reads the output picture.
+
+template <PieceSize S>
+bool KeyShortCopy(DecoderState& s, int index) {
+  const uint32_t word = VectorWord(s);
+  return ShortVectorCopy<S>(s, PiecePixel(s, S, index), word, true);
+}
+
+template <PieceSize S>
+bool KeyLongCopy(DecoderState& s, int64_t destination) {
+  const uint32_t a = ModeField(s, 2);
+  const uint32_t word = VectorWord(s);
+  const int orientation = static_cast<int>(2 * a + (word >> 15));
+  return LongVectorCopy<S>(s, destination, orientation, word, true);
+}
+
+template <PieceSize S>
+bool KeyEighth(DecoderState& s, int index) {
+  if (!ModeBit(s)) return KeyShortCopy<S>(s, index);
+  constexpr PieceSize k16 = PieceSize::kSixteenth;
+  if constexpr (S == PieceSize::kWideEighth) {
+    return KeyShortCopy<k16>(s, 2 * index) && KeyShortCopy<k16>(s, 2 * index + 1);
+  } else {
+    const int first = 4 * (index >> 1) + (index & 1);
+    return KeyShortCopy<k16>(s, first) && KeyShortCopy<k16>(s, first + 2);
+  }
+}
+
+bool KeyQuarter(DecoderState& s, int q) {
+  constexpr PieceSize kSize = PieceSize::kQuarter;
+  if (!ModeBit(s)) {
+    if (!ModeBit(s)) return KeyLongCopy<kSize>(s, PiecePixel(s, kSize, q));
+    return KeyEighth<PieceSize::kWideEighth>(s, 2 * q) &&
+           KeyEighth<PieceSize::kWideEighth>(s, 2 * q + 1);
+  }
+  if (!ModeBit(s)) {
+    return KeyEighth<PieceSize::kTallEighth>(s, 2 * q) &&
+           KeyEighth<PieceSize::kTallEighth>(s, 2 * q + 1);
+  }
+  constexpr PieceSize k16 = PieceSize::kSixteenth;
+  return KeyShortCopy<k16>(s, 4 * q) && KeyShortCopy<k16>(s, 4 * q + 1) &&
+         KeyShortCopy<k16>(s, 4 * q + 2) && KeyShortCopy<k16>(s, 4 * q + 3);
+}
+
+template <PieceSize S>
+bool KeyHalf(DecoderState& s, int k) {
+  if (!ModeBit(s)) {
+    if constexpr (S == PieceSize::kStackedHalf) {
+      return KeyQuarter(s, 2 * k) && KeyQuarter(s, 2 * k + 1);
+    } else {
+      return KeyQuarter(s, k) && KeyQuarter(s, k + 2);
+    }
+  }
+  return KeyLongCopy<S>(s, PiecePixel(s, S, k));
+}
+
+bool KeyBlock(DecoderState& s) {
+  if (!ModeBit(s)) {
+    if (!ModeBit(s)) {
+      return KeyHalf<PieceSize::kStackedHalf>(s, 0) && KeyHalf<PieceSize::kStackedHalf>(s, 1);
+    }
+    return KeyHalf<PieceSize::kSideHalf>(s, 0) && KeyHalf<PieceSize::kSideHalf>(s, 1);
+  }
+  if (!ModeBit(s)) {
+    return KeyQuarter(s, 0) && KeyQuarter(s, 1) && KeyQuarter(s, 2) && KeyQuarter(s, 3);
+  }
+  if (!ModeBit(s)) return DctLeaf(s);
+  return KeyLongCopy<PieceSize::kWhole>(s, static_cast<int64_t>(s.block_cursor));
+}
+
+template <bool (*kBlock)(DecoderState&)>
+int WalkFrame(DecoderState& s) {
+  for (int32_t y = 0; y < s.height; y += 8) {
+    for (int32_t x = 0; x < s.width; x += 8) {
+      s.block_x = x;
+      s.block_y = y;
+      s.block_cursor = static_cast<size_t>(y) * static_cast<size_t>(s.width) + x;
+      if (!kBlock(s)) return kDecodeCorrupt;
+    }
+  }
+  return s.corrupt ? kDecodeCorrupt : kDecodeOk;
+}
+
+}  // namespace
+
+bool DecodeDctBlock(DecoderState& state, uint16_t* destination) {
+  if (!ReadBlockCoefficients(state)) {
+    state.corrupt = true;
+    return false;
+  }
+  for (int c = 0; c < 3; ++c) {
+    InverseDct8x8(state.coefficients[c], static_cast<uint16_t>(state.nonzero_mask[c]));
+  }
+  ConvertBlockToPixels(state, destination);
+  return true;
+}
+
+int ReconstructDeltaFrame(DecoderState& state) {
+  return WalkFrame<DeltaBlock>(state);
+}
+
+int ReconstructKeyFrame(DecoderState& state) {
+  return WalkFrame<KeyBlock>(state);
+}
+
+}  // namespace tarvel

@@ -1,0 +1,20 @@
+// Integer inverse DCT of one 8x8 coefficient block, run as two one-dimensional passes whose
+// order is picked from the block's nonzero mask. Because each pass truncates, the order is part
+// of the result.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tarvel {
+
+// One-dimensional transform of the eight values line[0], line[stride], ... line[7 * stride],
+// written back in place. Signed 32-bit arithmetic, arithmetic right shifts.
+void InverseDctLine(int32_t* line, std::ptrdiff_t stride);
+
+// Transforms a block (64 values, index 8 * row + column) in place. `mask` bits 0-7 mark the
+// columns that hold a coefficient, bits 8-15 the rows; bits 0 and 8 are expected set. The
+// result is the samples at 16 times pixel scale, without level shift.
+void InverseDct8x8(int32_t* block, uint16_t mask);
+
+}  // namespace tarvel

@@ -1,0 +1,78 @@
+#include "video/video_decoder.h"
+
+#include <algorithm>
+#include <climits>
+#include <new>
+
+#include "video/video_tables.h"
+
+namespace tarvel {
+
+namespace {
+
+uint32_t LoadLe32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+}  // namespace
+
+std::unique_ptr<DecoderState> CreateVideoDecoder(int height, int width, int depth) {
+  if (width <= 0 || height <= 0 || width % 8 != 0 || height % 8 != 0 ||
+      width > kMaxPictureDimension || height > kMaxPictureDimension) {
+    return nullptr;
+  }
+  BuildSharedTables();
+  std::unique_ptr<DecoderState> state(new (std::nothrow) DecoderState());
+  if (!state) return nullptr;
+  BuildGeometryTables(*state, height, width);
+  state->pixel_format = depth == 16 ? kPixelFormat565 : kPixelFormat555;
+  return state;
+}
+
+int DecodeVideoChunk(const uint8_t* payload, size_t length, const uint16_t* reference,
+                     uint16_t* output, DecoderState& state) {
+  if (payload == nullptr || output == nullptr || length < kVideoChunkHeaderSize ||
+      state.width <= 0 || state.height <= 0) {
+    return kDecodeCorrupt;
+  }
+  const auto frame_word = static_cast<int32_t>(LoadLe32(payload));
+  state.payload = payload;
+  state.payload_length = length;
+  // Offsets are checked when a stream is read, so a stream a frame never uses may point anywhere.
+  state.mode_bits_position = LoadLe32(payload + 4);
+  state.vector_words_position = LoadLe32(payload + 8);
+  state.spiral_pairs_position = LoadLe32(payload + 12);
+  state.coef_nibbles_start = LoadLe32(payload + 16);
+  state.coef_nibbles_end = LoadLe32(payload + 20);
+  state.reference_base = reference;
+  state.output_base = output;
+  state.block_cursor = 0;
+  state.spiral_phase = 0;
+  state.held_spiral_index = 0;
+  state.mode_word = 0;
+  state.mode_bits_left = 0;
+  state.corrupt = false;
+
+  // Nibbles are readable from the start offset up to the end offset, inside the payload.
+  const size_t nibble_end = std::min(state.coef_nibbles_end, length);
+  state.nibbles.data = payload;
+  if (state.coef_nibbles_start <= nibble_end) {
+    state.nibbles.position = 2 * state.coef_nibbles_start;
+    state.nibbles.end = 2 * nibble_end;
+  } else {
+    state.nibbles.position = 0;
+    state.nibbles.end = 0;
+  }
+
+  const bool key_frame = frame_word < 0;
+  // The negation of the most negative word does not fit; it decodes as quality 0, like word 0,
+  // and BuildDequantTables treats quality 0 as 1.
+  int quality = frame_word;
+  if (key_frame) quality = frame_word == INT32_MIN ? 0 : -frame_word;
+  BuildDequantTables(state, quality);
+
+  return key_frame ? ReconstructKeyFrame(state) : ReconstructDeltaFrame(state);
+}
+
+}  // namespace tarvel

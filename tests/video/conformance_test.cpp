@@ -1,0 +1,209 @@
+// Decodes every conformance movie in both pixel formats and over two looping passes, and
+// compares the per-frame CRC-32s and the SHA-256 of all pictures with EXPECTED.txt.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/digest.h"
+#include "video/video_decoder.h"
+
+namespace tarvel {
+namespace {
+
+struct Expected {
+  std::string name;
+  int width = 0;
+  int height = 0;
+  int frames = 0;
+  std::string sha555;
+  std::string sha565;
+  std::string sha555_passes2;
+  std::vector<uint32_t> crc555;
+};
+
+// Names the movie in test output instead of dumping the record's bytes.
+void PrintTo(const Expected& e, std::ostream* os) {
+  *os << e.name;
+}
+
+std::string ConformanceDir() {
+  return TARVEL_CONFORMANCE_DIR;
+}
+
+// Parses EXPECTED.txt: a "# name: WxH, N frames, ..." line opens each movie's section.
+std::vector<Expected> LoadExpected() {
+  std::vector<Expected> movies;
+  std::ifstream in(ConformanceDir() + "/EXPECTED.txt");
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    std::string first;
+    words >> first;
+    if (first == "#") {
+      Expected e;
+      std::string name;
+      std::string size;
+      words >> name >> size;
+      if (name.empty() || name.back() != ':') continue;
+      e.name = name.substr(0, name.size() - 1);
+      if (std::sscanf(size.c_str(), "%dx%d", &e.width, &e.height) != 2) continue;
+      words >> e.frames;
+      movies.push_back(e);
+    } else if (!movies.empty()) {
+      Expected& e = movies.back();
+      std::string kind;
+      std::string digest;
+      if (first == "frame") {
+        int index = 0;
+        size_t bytes = 0;
+        std::string crc;
+        words >> index >> bytes >> crc;
+        e.crc555.push_back(static_cast<uint32_t>(std::stoul(crc, nullptr, 16)));
+      } else {
+        words >> kind >> digest;
+        if (kind != "sha256") continue;
+        if (first == "pictures-555") e.sha555 = digest;
+        if (first == "pictures-565") e.sha565 = digest;
+        if (first == "pictures-555-passes2") e.sha555_passes2 = digest;
+      }
+    }
+  }
+  return movies;
+}
+
+uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
+  return static_cast<uint32_t>(b[at]) | (static_cast<uint32_t>(b[at + 1]) << 8) |
+         (static_cast<uint32_t>(b[at + 2]) << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
+}
+
+struct Movie {
+  int width = 0;
+  int height = 0;
+  int frame_count = 0;
+  // The "IX" payload of each frame.
+  std::vector<std::vector<uint8_t>> video;
+};
+
+// Walks the frames and their chunk lists and keeps each frame's first "IX" payload.
+bool LoadMovie(const std::string& path, Movie* movie) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+  if (bytes.size() < 64) return false;
+  movie->width = bytes[8] | (bytes[9] << 8);
+  movie->height = bytes[10] | (bytes[11] << 8);
+  movie->frame_count = bytes[16] | (bytes[17] << 8);
+  size_t offset = 64;
+  while (offset + 4 <= bytes.size()) {
+    const uint32_t frame_size = Le32(bytes, offset) & 0xFFFFFF;
+    if (frame_size == 0) break;
+    if (frame_size < 4 || offset + frame_size > bytes.size()) return false;
+    const size_t list = offset + 4;
+    const size_t length = frame_size - 4;
+    size_t consumed = 0;
+    bool found = false;
+    while (consumed + 8 <= length) {
+      const size_t chunk = list + consumed;
+      const uint32_t size = Le32(bytes, chunk);
+      if (size < 8) break;
+      const size_t rounded = (static_cast<size_t>(size) + 3) & ~size_t{3};
+      if (consumed + rounded > length) break;
+      const size_t pad = size % 4 != 0 ? rounded - size : (bytes[chunk + 7] & 3u);
+      if (bytes[chunk + 4] == 'I' && bytes[chunk + 5] == 'X') {
+        movie->video.emplace_back(
+            bytes.begin() + static_cast<std::ptrdiff_t>(chunk + 8),
+            bytes.begin() + static_cast<std::ptrdiff_t>(chunk + rounded - pad));
+        found = true;
+        break;
+      }
+      consumed += rounded;
+    }
+    if (!found) return false;
+    offset += frame_size;
+  }
+  return true;
+}
+
+std::vector<uint8_t> LittleEndianBytes(const std::vector<uint16_t>& picture) {
+  std::vector<uint8_t> out(picture.size() * 2);
+  for (size_t i = 0; i < picture.size(); ++i) {
+    out[2 * i] = static_cast<uint8_t>(picture[i]);
+    out[2 * i + 1] = static_cast<uint8_t>(picture[i] >> 8);
+  }
+  return out;
+}
+
+// Decodes `passes` looping passes as the player does and returns the SHA-256 of all pictures;
+// the CRC-32 of each picture of the first pass goes to `crcs`.
+std::string DecodeMovie(const Movie& movie, int depth, int passes, std::vector<uint32_t>* crcs) {
+  auto decoder = CreateVideoDecoder(movie.height, movie.width, depth);
+  if (!decoder) return "no decoder";
+  const size_t pixels = static_cast<size_t>(movie.width) * static_cast<size_t>(movie.height);
+  std::vector<uint16_t> reference(pixels, 0);
+  std::vector<uint16_t> output(pixels, 0);
+  test::Sha256 sha;
+  for (int pass = 0; pass < passes; ++pass) {
+    for (size_t f = 0; f < movie.video.size(); ++f) {
+      const std::vector<uint8_t>& payload = movie.video[f];
+      const int result = DecodeVideoChunk(payload.data(), payload.size(), reference.data(),
+                                          output.data(), *decoder);
+      EXPECT_EQ(result, kDecodeOk) << "pass " << pass << " frame " << f;
+      const std::vector<uint8_t> bytes = LittleEndianBytes(output);
+      sha.Update(bytes.data(), bytes.size());
+      if (pass == 0 && crcs != nullptr) crcs->push_back(test::Crc32(bytes.data(), bytes.size()));
+      reference = output;
+    }
+  }
+  return sha.FinalHex();
+}
+
+class ConformanceTest : public ::testing::TestWithParam<Expected> {};
+
+TEST_P(ConformanceTest, PicturesMatchListing) {
+  const Expected& e = GetParam();
+  Movie movie;
+  ASSERT_TRUE(LoadMovie(ConformanceDir() + "/" + e.name + ".kqm", &movie)) << e.name;
+  ASSERT_EQ(movie.width, e.width);
+  ASSERT_EQ(movie.height, e.height);
+  ASSERT_EQ(static_cast<int>(movie.video.size()), e.frames);
+  ASSERT_EQ(movie.frame_count, e.frames);
+
+  std::vector<uint32_t> crcs;
+  EXPECT_EQ(DecodeMovie(movie, 15, 1, &crcs), e.sha555);
+  ASSERT_EQ(crcs.size(), e.crc555.size());
+  for (size_t i = 0; i < crcs.size(); ++i) {
+    // The first differing frame is the one to look at.
+    ASSERT_EQ(crcs[i], e.crc555[i]) << "first wrong picture: frame " << i;
+  }
+  EXPECT_EQ(DecodeMovie(movie, 16, 1, nullptr), e.sha565);
+  EXPECT_EQ(DecodeMovie(movie, 15, 2, nullptr), e.sha555_passes2);
+}
+
+std::string MovieName(const ::testing::TestParamInfo<Expected>& info) {
+  std::string name = info.param.name;
+  for (char& c : name) {
+    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+  }
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Movies, ConformanceTest, ::testing::ValuesIn(LoadExpected()), MovieName);
+
+TEST(ConformanceListing, CoversEveryMovie) {
+  const std::vector<Expected> movies = LoadExpected();
+  EXPECT_GE(movies.size(), 8u);
+  for (const Expected& e : movies) {
+    EXPECT_EQ(static_cast<int>(e.crc555.size()), e.frames) << e.name;
+    EXPECT_EQ(e.sha565.size(), 64u) << e.name;
+    EXPECT_EQ(e.sha555_passes2.size(), 64u) << e.name;
+  }
+}
+
+}  // namespace
+}  // namespace tarvel
