@@ -63,7 +63,9 @@ bool MovieReader_Rewind(MovieReader& reader) {
   return true;
 }
 
-void MovieReader_Close(MovieReader& reader) { Source_Close(reader.source); }
+void MovieReader_Close(MovieReader& reader) {
+  Source_Close(reader.source);
+}
 
 const char* FrameReadText(FrameRead result) {
   switch (result) {

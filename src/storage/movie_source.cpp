@@ -2,13 +2,9 @@
 
 #include <cstring>
 
+#include "storage/storage_layer.h"
+
 namespace tarvel {
-
-namespace {
-StorageHooks g_storage_hooks;
-}
-
-void Source_SetStorageHooks(const StorageHooks& hooks) { g_storage_hooks = hooks; }
 
 bool Source_Open(MovieSource& source, const char* name) {
   switch (source.source_kind) {
@@ -17,8 +13,8 @@ bool Source_Open(MovieSource& source, const char* name) {
       source.movie_file = std::fopen(name, "rb");
       return source.movie_file != nullptr;
     case kSourceStorage:
-      if (!name || !source.storage || !g_storage_hooks.open) return false;
-      return g_storage_hooks.open(*source.storage, name, &source.storage_slot);
+      if (!name || !source.storage) return false;
+      return Storage_Open(*source.storage, name, &source.storage_slot, kStorageModeBinary);
     default:
       return false;  // the memory source is opened with Source_OpenMemory
   }
@@ -40,10 +36,9 @@ int Source_Read(MovieSource& source, void* buffer, std::size_t length) {
       if (length == 0) return 1;
       return std::fread(buffer, length, 1, source.movie_file) == 1 ? 1 : 0;
     case kSourceStorage: {
-      if (source.storage_slot < 0 || !source.storage || !g_storage_hooks.read) return 0;
+      if (source.storage_slot < 0 || !source.storage) return 0;
       std::size_t delivered = 0;
-      if (!g_storage_hooks.read(*source.storage, source.storage_slot, buffer, length, &delivered))
-        return 0;
+      if (!Storage_Read(*source.storage, source.storage_slot, buffer, length, &delivered)) return 0;
       return delivered == length ? 1 : 0;
     }
     case kSourceMemory: {
@@ -66,8 +61,9 @@ bool Source_Seek(MovieSource& source, std::int64_t offset) {
       if (!source.movie_file) return false;
       return std::fseek(source.movie_file, static_cast<long>(offset), SEEK_SET) == 0;
     case kSourceStorage:
-      if (source.storage_slot < 0 || !source.storage || !g_storage_hooks.seek) return false;
-      return g_storage_hooks.seek(*source.storage, source.storage_slot, offset);
+      if (source.storage_slot < 0 || !source.storage || offset > INT32_MAX) return false;
+      return Storage_Seek(*source.storage, source.storage_slot, static_cast<std::int32_t>(offset),
+                          0);
     case kSourceMemory:
       if (!source.memory_block || static_cast<std::uint64_t>(offset) > source.memory_size)
         return false;
@@ -87,8 +83,7 @@ void Source_Close(MovieSource& source) {
       break;
     case kSourceStorage:
       if (source.storage_slot != -1) {
-        if (source.storage && g_storage_hooks.close)
-          g_storage_hooks.close(*source.storage, source.storage_slot);
+        if (source.storage) Storage_Close(*source.storage, source.storage_slot);
         source.storage_slot = -1;
       }
       break;
@@ -108,8 +103,8 @@ std::int64_t Source_Length(MovieSource& source) {
       return end;
     }
     case kSourceStorage:
-      if (source.storage_slot < 0 || !source.storage || !g_storage_hooks.length) return -1;
-      return g_storage_hooks.length(*source.storage, source.storage_slot);
+      if (source.storage_slot < 0 || !source.storage) return -1;
+      return Storage_Length(*source.storage, source.storage_slot);
     case kSourceMemory:
       return source.memory_block ? static_cast<std::int64_t>(source.memory_size) : -1;
     default:

@@ -28,19 +28,8 @@ struct MovieSource {
   std::int32_t memory_consumed = 0;
 };
 
-// Hooks through which source 1 reaches the package storage layer. They stay null until that
-// layer is linked in and installs them; source 1 fails to open while they are missing.
-struct StorageHooks {
-  bool (*open)(StorageLayer&, const char* name, std::int32_t* slot) = nullptr;
-  bool (*read)(StorageLayer&, std::int32_t slot, void* buffer, std::size_t length,
-               std::size_t* delivered) = nullptr;
-  bool (*seek)(StorageLayer&, std::int32_t slot, std::int64_t offset) = nullptr;
-  void (*close)(StorageLayer&, std::int32_t slot) = nullptr;
-  std::int64_t (*length)(StorageLayer&, std::int32_t slot) = nullptr;
-};
-void Source_SetStorageHooks(const StorageHooks& hooks);
-
-// Source 0 opens `name` as a file ("rb"); source 1 asks the storage layer for it.
+// Source 0 opens `name` as a file ("rb"); source 1 opens it through the storage layer
+// (binary mode) in `storage`.
 bool Source_Open(MovieSource& source, const char* name);
 // Source 2: serves `size` bytes at `block` (kept by the caller until close).
 bool Source_OpenMemory(MovieSource& source, const std::uint8_t* block, std::size_t size);

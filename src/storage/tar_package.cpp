@@ -1,0 +1,194 @@
+#include "storage/tar_package.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+
+namespace tarvel {
+
+namespace {
+
+constexpr std::size_t kBlock = 512;
+
+std::string Lower(const std::string& text) {
+  std::string out = text;
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
+  return out;
+}
+
+// A header field that may fill its whole width without a terminating zero.
+std::string Field(const unsigned char* header, std::size_t offset, std::size_t width) {
+  const char* start = reinterpret_cast<const char*>(header + offset);
+  return std::string(start, strnlen(start, width));
+}
+
+// Octal number, or base-256 when the top bit of the first byte is set.
+bool ParseNumber(const unsigned char* field, std::size_t width, std::uint64_t* value) {
+  *value = 0;
+  if (field[0] & 0x80) {
+    if (field[0] != 0x80) return false;  // negative or too large
+    for (std::size_t i = 1; i < width; ++i) {
+      if (*value >> 55) return false;
+      *value = (*value << 8) | field[i];
+    }
+    return true;
+  }
+  std::size_t i = 0;
+  while (i < width && field[i] == ' ') ++i;
+  bool digits = false;
+  for (; i < width && field[i] >= '0' && field[i] <= '7'; ++i) {
+    *value = (*value << 3) | static_cast<std::uint64_t>(field[i] - '0');
+    digits = true;
+  }
+  for (; i < width; ++i)
+    if (field[i] != ' ' && field[i] != '\0') return false;
+  return digits;
+}
+
+bool ChecksumMatches(const unsigned char* header) {
+  std::uint64_t stored = 0;
+  if (!ParseNumber(header + 148, 8, &stored)) return false;
+  std::uint64_t sum = 0;
+  for (std::size_t i = 0; i < kBlock; ++i) sum += (i >= 148 && i < 156) ? ' ' : header[i];
+  return sum == stored;
+}
+
+}  // namespace
+
+struct TarPackage::Node {
+  std::string name;
+  bool is_directory = true;
+  PackageFileInfo* file = nullptr;
+  std::map<std::string, Node> children;  // by lower-case name
+};
+
+TarPackage::~TarPackage() {
+  for (std::uint32_t i = 0; i < kSlotCount; ++i)
+    Storage_Close(storage_, static_cast<std::int32_t>(i));
+  if (stream_) std::fclose(stream_);
+}
+
+bool TarPackage::Load(const std::string& path, std::string* error) {
+  auto fail = [&](const std::string& message) {
+    if (error) *error = message;
+    return false;
+  };
+  stream_ = std::fopen(path.c_str(), "rb");
+  if (!stream_) return fail(std::string("cannot open: ") + std::strerror(errno));
+  struct stat info;
+  if (fstat(fileno(stream_), &info) != 0 || !S_ISREG(info.st_mode))
+    return fail("not a regular file");
+  const std::uint64_t file_size = static_cast<std::uint64_t>(info.st_size);
+  if (file_size > static_cast<std::uint64_t>(INT32_MAX))
+    return fail("archive larger than 2 GiB cannot be served");
+
+  Node root;
+  unsigned char header[kBlock];
+  std::uint64_t offset = 0;
+  for (;;) {
+    if (offset == file_size) break;  // no end-of-archive blocks: accepted
+    if (file_size - offset < kBlock)
+      return fail("truncated member header at offset " + std::to_string(offset));
+    if (std::fseek(stream_, static_cast<long>(offset), SEEK_SET) != 0 ||
+        std::fread(header, 1, kBlock, stream_) != kBlock)
+      return fail("cannot read the member header at offset " + std::to_string(offset));
+    if (std::all_of(header, header + kBlock, [](unsigned char b) { return b == 0; })) break;
+    if (!ChecksumMatches(header))
+      return fail("not a tar archive, or a damaged member header at offset " +
+                  std::to_string(offset));
+    std::uint64_t size = 0;
+    if (!ParseNumber(header + 124, 12, &size))
+      return fail("bad member size at offset " + std::to_string(offset));
+    const char type = static_cast<char>(header[156]);
+    std::string name = Field(header, 0, 100);
+    if (std::memcmp(header + 257, "ustar", 5) == 0) {
+      const std::string prefix = Field(header, 345, 155);
+      if (!prefix.empty()) name = prefix + "/" + name;
+    }
+    const std::uint64_t data = offset + kBlock;
+    const std::uint64_t padded = (size + kBlock - 1) / kBlock * kBlock;
+    if (size > file_size || data + size > file_size)
+      return fail("member '" + name + "' runs past the end of the archive");
+    if (type == 'L' || type == 'K' || type == 'x')
+      return fail("member names longer than the tar header holds are not supported (at offset " +
+                  std::to_string(offset) + ")");
+
+    const bool is_file = type == '0' || type == '\0' || type == '7';
+    const bool is_directory = type == '5';
+    if (is_file || is_directory) {
+      // Split into components; "." and empty components vanish.
+      std::vector<std::string> parts;
+      std::size_t start = 0;
+      for (std::size_t i = 0; i <= name.size(); ++i) {
+        if (i == name.size() || name[i] == '/') {
+          std::string part = name.substr(start, i - start);
+          if (!part.empty() && part != ".") parts.push_back(part);
+          start = i + 1;
+        }
+      }
+      if (!parts.empty()) {
+        Node* node = &root;
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+          const bool last = i + 1 == parts.size();
+          Node& child = node->children[Lower(parts[i])];
+          if (child.name.empty()) {
+            child.name = parts[i];
+            child.is_directory = !(last && is_file);
+          }
+          if (child.is_directory != (!last || is_directory))
+            return fail("'" + name + "' is both a file and a directory in the archive");
+          if (last && is_file) {
+            files_.push_back(PackageFileInfo{static_cast<std::uint32_t>(size), 0,
+                                             static_cast<std::uint32_t>(data)});
+            child.file = &files_.back();  // a later member of the same name replaces it
+          }
+          node = &child;
+        }
+      }
+    }
+    offset = data + padded;
+    if (offset > file_size) offset = file_size;
+  }
+
+  storage_.root = *Flatten(root);
+  storage_.current_directory = &storage_.root;
+  storage_.package_base = 0;
+  storage_.package_position = 0;
+  storage_.lock = &lock_;
+  storage_.package_stream = stream_;
+  storage_.slot_handles = slots_;
+  storage_.slot_is_package = slot_is_package_;
+  storage_.slot_count = kSlotCount;
+  storage_.package_mode = kStorageModeBinary;
+  storage_.package_enabled = 1;
+  storage_.loose_first = 0;
+  return true;
+}
+
+DirectoryNode* TarPackage::Flatten(Node& node) {
+  std::vector<DirectoryEntry>& entries = entry_arrays_.emplace_back();
+  // std::map keeps the lower-case names in ascending order: the order the lookup expects.
+  for (auto& [key, child] : node.children) {
+    names_.push_back(child.name);
+    DirectoryEntry entry;
+    entry.name = names_.back().c_str();
+    if (child.is_directory) {
+      entry.kind_flags = kEntryDirectory;
+      entry.directory = Flatten(child);
+    } else {
+      entry.kind_flags = kEntryFile;
+      entry.file = child.file;
+    }
+    entries.push_back(entry);
+  }
+  DirectoryNode& result = nodes_.emplace_back();
+  result.entry_count = static_cast<std::int32_t>(entries.size());
+  result.entries = entries.data();
+  return &result;
+}
+
+}  // namespace tarvel

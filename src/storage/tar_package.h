@@ -1,0 +1,50 @@
+// A package the storage layer can serve: an ordinary uncompressed tar archive, whose
+// members become the in-memory directory tree (entries sorted case-insensitively in each
+// directory, offsets at each member's data, package base 0).
+#pragma once
+
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "storage/storage_layer.h"
+
+namespace tarvel {
+
+class TarPackage {
+ public:
+  static constexpr std::uint32_t kSlotCount = 16;
+
+  TarPackage() = default;
+  ~TarPackage();
+  TarPackage(const TarPackage&) = delete;
+  TarPackage& operator=(const TarPackage&) = delete;
+
+  // Reads the archive's member list. A truncated header or member, a bad header checksum,
+  // a name longer than the format holds or a member past the end of the file refuses the
+  // whole archive with a one-line reason in `error`.
+  bool Load(const std::string& path, std::string* error);
+
+  // The layer serving the archive: package enabled, loose files not tried first, with a lock.
+  StorageLayer& storage() { return storage_; }
+  std::size_t file_count() const { return files_.size(); }
+
+ private:
+  struct Node;
+  DirectoryNode* Flatten(Node& node);
+
+  std::FILE* stream_ = nullptr;
+  std::mutex lock_;
+  StorageLayer storage_;
+  StorageSlot slots_[kSlotCount] = {};
+  std::int32_t slot_is_package_[kSlotCount] = {};
+  std::deque<PackageFileInfo> files_;
+  std::deque<DirectoryNode> nodes_;
+  std::deque<std::vector<DirectoryEntry>> entry_arrays_;
+  std::deque<std::string> names_;
+};
+
+}  // namespace tarvel

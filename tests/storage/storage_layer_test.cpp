@@ -1,0 +1,269 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "storage/movie_source.h"
+#include "storage/storage_layer.h"
+#include "storage/tar_package.h"
+#include "tar_writer.h"
+
+namespace tarvel {
+namespace {
+
+using testing::MakeTar;
+using testing::TarMember;
+using testing::WriteTemp;
+
+std::string Pattern(std::size_t size, char seed) {
+  std::string data(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>(seed + i % 23);
+  return data;
+}
+
+class PackageTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    intro_ = Pattern(1000, 'a');
+    outro_ = Pattern(300, 'A');
+    const auto tar = MakeTar({{"movies/", "", '5'},
+                              {"movies/intro.kqm", intro_},
+                              {"movies/Outro.KQM", outro_},
+                              {"readme.txt", "hello"},
+                              {"zeta/alpha/deep.bin", "deep"}});
+    path_ = WriteTemp("package.tar", tar);
+    std::string error;
+    ASSERT_TRUE(package_.Load(path_, &error)) << error;
+  }
+
+  std::string ReadAll(std::int32_t slot, std::size_t chunk = 64) {
+    std::string out;
+    std::vector<char> buffer(chunk);
+    for (;;) {
+      std::size_t count = 0;
+      EXPECT_TRUE(Storage_Read(storage(), slot, buffer.data(), chunk, &count));
+      if (count == 0) break;
+      out.append(buffer.data(), count);
+    }
+    return out;
+  }
+
+  StorageLayer& storage() { return package_.storage(); }
+
+  std::string intro_, outro_, path_;
+  TarPackage package_;
+};
+
+TEST_F(PackageTest, FourSpellingsOfOnePathFindTheSameEntry) {
+  for (const char* name :
+       {"\\movies\\intro.kqm", "movies/intro.kqm", "C:\\movies\\intro.kqm", "MOVIES\\INTRO.KQM"}) {
+    std::int32_t slot = -1;
+    ASSERT_TRUE(Storage_Open(storage(), name, &slot, kStorageModeBinary)) << name;
+    EXPECT_EQ(ReadAll(slot), intro_) << name;
+    Storage_Close(storage(), slot);
+  }
+  std::int32_t slot = -1;
+  ASSERT_TRUE(Storage_Open(storage(), "zeta/ALPHA/deep.bin", &slot, kStorageModeText));
+  EXPECT_EQ(ReadAll(slot), "deep");
+}
+
+TEST_F(PackageTest, WrongKindsAndAbsentNamesAreNotFoundAndKeepLastError) {
+  storage().last_error = 42;
+  storage().last_error_detail = 7;
+  std::int32_t slot = -1;
+  for (const char* name : {"movies/intro.kqm/x", "movies", "readme.txt/intro.kqm", "absent.kqm",
+                           "movies/absent.kqm", "nowhere/intro.kqm"}) {
+    DirectoryNode* before = storage().current_directory;
+    EXPECT_FALSE(Storage_Open(storage(), name, &slot, kStorageModeBinary)) << name;
+    EXPECT_EQ(storage().current_directory, before) << name;
+    EXPECT_EQ(storage().directory_depth, 0) << name;
+  }
+  EXPECT_EQ(storage().last_error, 42);
+  EXPECT_EQ(storage().last_error_detail, 7);
+
+  // Opening succeeds without moving the current directory either.
+  ASSERT_TRUE(Storage_EnterSubdirectory(storage(), "movies"));
+  DirectoryNode* movies = storage().current_directory;
+  ASSERT_TRUE(Storage_Open(storage(), "\\readme.txt", &slot, kStorageModeBinary));
+  EXPECT_EQ(storage().current_directory, movies);
+  ASSERT_TRUE(Storage_Open(storage(), "outro.kqm", &slot, kStorageModeBinary));  // relative
+  EXPECT_EQ(ReadAll(slot), outro_);
+
+  EXPECT_FALSE(Storage_Open(storage(), nullptr, &slot, kStorageModeBinary));
+  EXPECT_EQ(storage().last_error, kStorageErrorMissingArgument);
+  EXPECT_EQ(storage().last_error_detail, 1);
+  EXPECT_FALSE(Storage_Open(storage(), "x", nullptr, kStorageModeBinary));
+  EXPECT_EQ(storage().last_error_detail, 2);
+}
+
+TEST_F(PackageTest, ReadsStopAtTheEntryEndAndSeeksStayInside) {
+  std::int32_t slot = -1;
+  ASSERT_TRUE(Storage_Open(storage(), "movies/intro.kqm", &slot, kStorageModeBinary));
+  PackageStream* stream = storage().slot_handles[slot].package;
+  ASSERT_NE(stream, nullptr);
+  const std::int32_t start = stream->position;
+
+  ASSERT_TRUE(Storage_Seek(storage(), slot, 30, 2));  // 30 bytes before the end
+  char buffer[100];
+  std::size_t count = 0;
+  ASSERT_TRUE(Storage_Read(storage(), slot, buffer, 100, &count));
+  EXPECT_EQ(count, 30u);
+  EXPECT_EQ(stream->at_end, 1);
+  EXPECT_EQ(std::string(buffer, 30), intro_.substr(970));
+  ASSERT_TRUE(Storage_Read(storage(), slot, buffer, 100, &count));
+  EXPECT_EQ(count, 0u);
+
+  ASSERT_TRUE(Storage_Seek(storage(), slot, 1000, 0));  // exactly the end
+  EXPECT_EQ(stream->at_end, 0);
+  EXPECT_EQ(stream->position, start + 1000);
+  EXPECT_FALSE(Storage_Seek(storage(), slot, 1001, 0));
+  EXPECT_EQ(stream->position, start + 1000);
+  EXPECT_FALSE(Storage_Seek(storage(), slot, -1, 0));
+  ASSERT_TRUE(Storage_Seek(storage(), slot, -10, 1));
+  ASSERT_TRUE(Storage_Read(storage(), slot, buffer, 1, &count));  // the one-byte path
+  EXPECT_EQ(count, 1u);
+  EXPECT_EQ(buffer[0], intro_[990]);
+}
+
+TEST_F(PackageTest, SlotsKeepTheirOwnPositionsAndAreReused) {
+  std::int32_t a = -1, b = -1;
+  ASSERT_TRUE(Storage_Open(storage(), "movies/intro.kqm", &a, kStorageModeBinary));
+  ASSERT_TRUE(Storage_Open(storage(), "movies/outro.kqm", &b, kStorageModeBinary));
+  EXPECT_NE(a, b);
+  std::string got_a, got_b;
+  char buffer[7];
+  for (int round = 0; round < 20; ++round) {
+    std::size_t count = 0;
+    ASSERT_TRUE(Storage_Read(storage(), a, buffer, 7, &count));
+    got_a.append(buffer, count);
+    ASSERT_TRUE(Storage_Read(storage(), b, buffer, 7, &count));
+    got_b.append(buffer, count);
+  }
+  EXPECT_EQ(got_a, intro_.substr(0, 140));
+  EXPECT_EQ(got_b, outro_.substr(0, 140));
+
+  Storage_Close(storage(), a);
+  EXPECT_EQ(storage().slot_is_package[a], 1);
+  EXPECT_EQ(Storage_FindFreeSlot(storage()), a);
+
+  // Every slot taken: the next open fails without an error code.
+  std::vector<std::int32_t> taken;
+  std::int32_t slot;
+  while (Storage_Open(storage(), "readme.txt", &slot, kStorageModeBinary)) taken.push_back(slot);
+  EXPECT_EQ(taken.size() + 1, TarPackage::kSlotCount);
+  EXPECT_EQ(Storage_FindFreeSlot(storage()), -1);
+}
+
+TEST_F(PackageTest, MovieSourceReadsAnEntryOfThePackage) {
+  MovieSource source;
+  source.source_kind = kSourceStorage;
+  source.storage = &storage();
+  ASSERT_TRUE(Source_Open(source, "movies/intro.kqm"));
+  EXPECT_EQ(Source_Length(source), 1000);
+  char buffer[64];
+  ASSERT_EQ(Source_Read(source, buffer, 64), 1);
+  EXPECT_EQ(std::string(buffer, 64), intro_.substr(0, 64));
+  ASSERT_TRUE(Source_Seek(source, 990));
+  EXPECT_EQ(Source_Read(source, buffer, 11), 0);  // only 10 bytes left
+  Source_Close(source);
+  EXPECT_EQ(source.storage_slot, -1);
+  Source_Close(source);
+  EXPECT_EQ(source.storage_slot, -1);
+}
+
+TEST(StorageLayer, LooseFilesWhenThePackageIsDisabledOrTriedFirst) {
+  StorageSlot slots[2] = {};
+  std::int32_t is_package[2] = {};
+  StorageLayer storage;
+  storage.slot_handles = slots;
+  storage.slot_is_package = is_package;
+  storage.slot_count = 2;
+  storage.current_directory = &storage.root;
+  const std::string path = WriteTemp("loose.bin", {1, 2, 3});
+  std::int32_t slot = -1;
+  EXPECT_FALSE(Storage_Open(storage, (path + ".absent").c_str(), &slot, kStorageModeBinary));
+  EXPECT_EQ(storage.last_error, kStorageErrorOpen);
+  ASSERT_TRUE(Storage_Open(storage, path.c_str(), &slot, kStorageModeBinary));
+  EXPECT_EQ(is_package[slot], 0);
+  std::uint8_t buffer[8];
+  std::size_t count = 0;
+  ASSERT_TRUE(Storage_Read(storage, slot, buffer, 8, &count));
+  EXPECT_EQ(count, 3u);  // a short read at the end of a loose file succeeds
+  EXPECT_TRUE(Storage_Seek(storage, slot, 1, 0));
+  EXPECT_FALSE(Storage_Seek(storage, slot, 0, 3));
+  Storage_Close(storage, slot);
+
+  storage.package_enabled = 1;
+  storage.loose_first = 1;
+  ASSERT_TRUE(Storage_Open(storage, path.c_str(), &slot, kStorageModeBinary));
+  EXPECT_EQ(is_package[slot], 0);
+  Storage_Close(storage, slot);
+}
+
+TEST(StorageLayer, PathSplittingAndTheDirectoryStack) {
+  StorageLayer storage;
+  std::int32_t count = -1;
+  char** parts = nullptr;
+  const auto split = [&](const char* path) {
+    std::vector<std::string> out;
+    EXPECT_TRUE(Storage_SplitPath(storage, path, &count, &parts));
+    for (std::int32_t i = 0; i < count; ++i) out.emplace_back(parts[i]);
+    Storage_FreePathParts(storage, count, parts);
+    return out;
+  };
+  EXPECT_EQ(split("\\a/b"), (std::vector<std::string>{"", "a", "b"}));
+  EXPECT_EQ(split("a\\\\b\\"), (std::vector<std::string>{"a", "", "b"}));
+  EXPECT_EQ(split(""), std::vector<std::string>{});
+  EXPECT_FALSE(Storage_SplitPath(storage, "a", nullptr, &parts));
+  EXPECT_EQ(storage.last_error_detail, 1);
+  EXPECT_FALSE(Storage_SplitPath(storage, "a", &count, nullptr));
+  EXPECT_EQ(storage.last_error_detail, 2);
+  EXPECT_FALSE(Storage_SplitPath(storage, nullptr, &count, &parts));
+  EXPECT_EQ(storage.last_error_detail, 3);
+
+  for (int i = 0; i < kDirectoryStackSize; ++i) ASSERT_TRUE(Storage_PushDirectory(storage));
+  EXPECT_FALSE(Storage_PushDirectory(storage));
+  EXPECT_EQ(storage.last_error, kStorageErrorStackFull);
+  storage.directory_depth = 0;
+  EXPECT_FALSE(Storage_PopDirectory(storage));
+  EXPECT_EQ(storage.last_error, kStorageErrorStackEmpty);
+  storage.last_error = 0;
+  EXPECT_FALSE(Storage_DropSavedDirectory(storage));
+  EXPECT_EQ(storage.last_error, kStorageErrorStackEmpty);
+  EXPECT_FALSE(Storage_SetDirectory(storage, nullptr));
+  EXPECT_EQ(storage.last_error, kStorageErrorMissingArgument);
+}
+
+TEST(TarPackage, DamagedArchivesAreRefusedAtLoad) {
+  const auto good = MakeTar({{"a.kqm", std::string(700, 'x')}});
+  std::string error;
+  struct Case {
+    const char* what;
+    std::vector<std::uint8_t> bytes;
+    const char* message;
+  };
+  auto truncated_header = good;
+  truncated_header.resize(300);
+  auto truncated_member = good;
+  truncated_member.resize(512 + 600);
+  auto bad_checksum = good;
+  bad_checksum[0] ^= 1;
+  const std::vector<Case> cases = {
+      {"header", truncated_header, "truncated member header"},
+      {"member", truncated_member, "runs past the end"},
+      {"checksum", bad_checksum, "damaged member header"},
+      {"long name", MakeTar({{"././@LongLink", std::string(120, 'n'), 'L'}}), "longer than"},
+      {"file and directory", MakeTar({{"a", "1"}, {"a/b", "2"}}), "both a file and a directory"},
+  };
+  for (const Case& c : cases) {
+    TarPackage package;
+    EXPECT_FALSE(package.Load(WriteTemp("bad.tar", c.bytes), &error)) << c.what;
+    EXPECT_NE(error.find(c.message), std::string::npos) << c.what << ": " << error;
+  }
+  TarPackage missing;
+  EXPECT_FALSE(missing.Load(::testing::TempDir() + "absent.tar", &error));
+}
+
+}  // namespace
+}  // namespace tarvel
