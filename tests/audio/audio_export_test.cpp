@@ -1,0 +1,109 @@
+// The export writer: output forms, its sizes over passes, refusals and warnings.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "audio/audio_builders.h"
+#include "tools/audio_export.h"
+
+namespace tarvel {
+namespace {
+
+using test_audio::AdqFields;
+using test_audio::AdqPayload;
+using test_audio::FrameBuilder;
+using test_audio::View;
+
+std::vector<std::uint8_t> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+// Three frames, P = 4 (16 PCM bytes per period).
+std::vector<std::vector<std::uint8_t>> ThreeFrames(const std::vector<std::uint8_t>& lead_payload) {
+  return {FrameBuilder().Chunk("AA", lead_payload).Build(),
+          FrameBuilder().Chunk("AA", {0x11, 0x11, 0x11, 0x11}).Build(),
+          FrameBuilder().Chunk("AA", {0x11, 0x11, 0x11, 0x11}).Build()};
+}
+
+bool ExportFrames(tools::AudioExport& audio, std::vector<std::vector<std::uint8_t>>& frames,
+                  int passes, std::string* error) {
+  audio.Begin(static_cast<std::int32_t>(frames.size()), passes > 1);
+  for (int pass = 0; pass < passes; ++pass) {
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+      if (!audio.AddFrame(pass, static_cast<std::int32_t>(i), View(frames[i]), error)) {
+        return false;
+      }
+    }
+  }
+  return audio.Finish(error);
+}
+
+TEST(AudioExport, OnePassGivesThirtyTwoPlusOnePerLaterFrameAndLoopingAddsAPassOfPeriods) {
+  AdqFields f;
+  f.sample_count = 100000;
+  auto frames = ThreeFrames(AdqPayload(f, std::vector<std::uint8_t>(128, 0x11)));
+  for (int passes : {1, 2, 3}) {
+    const std::string path = testing::TempDir() + "export-sizes.pcm";
+    tools::AudioExport audio;
+    std::string error;
+    ASSERT_TRUE(audio.Open(path, &error)) << error;
+    ASSERT_TRUE(ExportFrames(audio, frames, passes, &error)) << error;
+    // (32 + 2) periods, then 3 per further pass, 16 bytes each.
+    const std::size_t expected = static_cast<std::size_t>(34 + 3 * (passes - 1)) * 16;
+    EXPECT_EQ(ReadFile(path).size(), expected) << passes;
+    std::remove(path.c_str());
+  }
+}
+
+TEST(AudioExport, RefusesUnknownOutputsAndBadHeadersWithTheLibraryText) {
+  tools::AudioExport unknown;
+  std::string error;
+  EXPECT_FALSE(unknown.Open(testing::TempDir() + "sound.mp3", &error));
+  EXPECT_NE(error.find("sound.mp3"), std::string::npos);
+  EXPECT_FALSE(unknown.Open(testing::TempDir() + "no-such-folder/sound.wav", &error));
+  EXPECT_NE(error.find("no-such-folder/sound.wav"), std::string::npos);
+
+  std::vector<std::uint8_t> bad = AdqPayload({}, std::vector<std::uint8_t>(128));
+  std::memcpy(bad.data() + 8, "1.21", 4);
+  auto frames = ThreeFrames(bad);
+  const std::string path = testing::TempDir() + "export-bad.raw";
+  tools::AudioExport audio;
+  ASSERT_TRUE(audio.Open(path, &error));
+  EXPECT_FALSE(ExportFrames(audio, frames, 1, &error));
+  EXPECT_EQ(error, "frame 0: Invalid ADQ file version.");
+
+  // Frame 0 without a sound chunk: the movie would play silent.
+  frames[0] = FrameBuilder().Chunk("IX", {1}).Build();
+  tools::AudioExport silent;
+  ASSERT_TRUE(silent.Open(path, &error));
+  EXPECT_FALSE(ExportFrames(silent, frames, 1, &error));
+  EXPECT_NE(error.find("frame 0"), std::string::npos);
+  std::remove(path.c_str());
+}
+
+TEST(AudioExport, WarnsOnceNamingTheFirstFrameWhoseCodesRunOut) {
+  AdqFields f;
+  f.sample_count = 100000;
+  auto frames = ThreeFrames(AdqPayload(f, std::vector<std::uint8_t>(128, 0x11)));
+  frames[1] = FrameBuilder().Chunk("AA", {0x11}).Build();
+  frames[2] = FrameBuilder().Chunk("AA", {0x11}).Build();
+  const std::string path = testing::TempDir() + "export-warn.pcm";
+  tools::AudioExport audio;
+  std::vector<std::string> warnings;
+  audio.warn = [&](const std::string& line) { warnings.push_back(line); };
+  std::string error;
+  ASSERT_TRUE(audio.Open(path, &error));
+  ASSERT_TRUE(ExportFrames(audio, frames, 1, &error)) << error;
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0].rfind("frame 1 ", 0), 0u) << warnings[0];
+  EXPECT_EQ(ReadFile(path).size(), 34u * 16);
+  std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace tarvel
