@@ -1,0 +1,119 @@
+// The disk reader and the frame ring: frames are loaded ahead, in file order, into a small
+// table of slots; the frame step takes them out by frame index.
+#include <new>
+
+#include "engine/player_context.h"
+#include "platform/debug_output.h"
+
+namespace tarvel {
+
+bool Ring_Contains(PlayerContext& context, std::int32_t index) {
+  return Ring_Find(context, index) != nullptr;
+}
+
+FrameSlot* Ring_Find(PlayerContext& context, std::int32_t index) {
+  if (!context.frame_ring) return nullptr;
+  for (std::int32_t i = 0; i < context.ring_size; ++i) {
+    FrameSlot* slot = context.frame_ring[i].load();
+    if (slot != nullptr && slot->frame_index == index) return slot;
+  }
+  return nullptr;
+}
+
+bool Ring_Release(PlayerContext& context, std::int32_t index) {
+  if (!context.frame_ring) return false;
+  for (std::int32_t i = 0; i < context.ring_size; ++i) {
+    FrameSlot* slot = context.frame_ring[i].load();
+    if (slot != nullptr && slot->frame_index == index) {
+      Slot_FreeData(*slot);
+      context.frame_ring[i].store(nullptr);
+      delete slot;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::unique_ptr<FrameSlot> Slot_Create(std::int32_t index) {
+  auto slot = std::unique_ptr<FrameSlot>(new (std::nothrow) FrameSlot);
+  if (!slot) return nullptr;
+  slot->busy = true;
+  slot->frame_index = index;
+  return slot;
+}
+
+void Slot_FreeData(FrameSlot& slot) {
+  slot.data.reset();
+}
+
+std::int32_t Reader_LoadNext(PlayerContext& context) {
+  const std::int32_t position = context.read_position;
+  if (!context.playing || Ring_Contains(context, position)) return kPlayerOk;
+
+  std::int32_t entry = -1;
+  for (std::int32_t i = 0; i < context.ring_size; ++i) {
+    if (context.frame_ring[i].load() == nullptr) {
+      entry = i;
+      break;
+    }
+  }
+  if (entry < 0) return kPlayerOk;
+
+  std::uint8_t word[kFrameWordSize];
+  if (!Source_Read(context.source, word, sizeof word)) return kPlayerReadFailed;
+  const std::uint32_t size = ReadLe32(word) & kFrameSizeMask;
+  if (size == 0 && context.loop_mode == kLoopOff) return kPlayerEndOfData;
+  // A frame smaller than its own word, or larger than what is left of the file, cannot be
+  // loaded; nothing is allocated for it.
+  if (size < kFrameWordSize) return kPlayerReadFailed;
+  constexpr auto kWordBytes = static_cast<std::int64_t>(kFrameWordSize);
+  const std::int64_t chunk_bytes = static_cast<std::int64_t>(size) - kWordBytes;
+  if (context.movie_length >= 0 &&
+      chunk_bytes > context.movie_length - context.reader_offset - kWordBytes)
+    return kPlayerReadFailed;
+
+  std::unique_ptr<FrameSlot> slot = Slot_Create(position);
+  if (!slot) return kPlayerOutOfMemory;
+  // One byte more than the chunk list keeps the buffer non-empty for a frame without chunks.
+  slot->data.reset(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(chunk_bytes) + 1]);
+  if (!slot->data) return kPlayerOutOfMemory;
+  slot->data_length = static_cast<std::int32_t>(chunk_bytes);
+  if (!Source_Read(context.source, slot->data.get(), static_cast<std::size_t>(chunk_bytes)))
+    return kPlayerReadFailed;
+  context.reader_offset += size;
+
+  FrameSlot* stored = slot.release();
+  context.frame_ring[entry].store(stored);
+  stored->busy = false;
+
+  std::int32_t next = position + 1;
+  if (context.loop_mode != kLoopOff && next == context.frame_count) {
+    next = 0;
+    Source_Seek(context.source, kFirstFrameOffset);
+    context.reader_offset = kFirstFrameOffset;
+  }
+  context.read_position = next;
+  return kPlayerOk;
+}
+
+std::uint32_t Reader_Thread(PlayerContext& context) {
+  DebugOutput("Thread Disque Ok\n");
+  std::int32_t exit_code = kPlayerOk;
+  while (context.current_frame < context.frame_count) {
+    if (exit_code != kPlayerOk || !context.playing) break;
+    if (context.read_position < context.frame_count) {
+      context.disk_semaphore->Acquire();
+      exit_code = Reader_LoadNext(context);
+    } else {
+      SleepMilliseconds(1);
+    }
+  }
+  context.reader_exit_code = static_cast<std::uint32_t>(exit_code);
+  // While Player_Start runs, it does the stop itself when it finds reader_finished set.
+  context.reader_finished = true;
+  if (context.playing && !context.start_in_progress) Player_Stop(context);
+  DebugOutput("Thread disque termin\xE9\n");
+  return static_cast<std::uint32_t>(exit_code);
+}
+
+}  // namespace tarvel

@@ -1,0 +1,262 @@
+// The playback engine: one record, PlayerContext, driven by the user interface through the
+// Player_* operations. Starting playback creates a disk reader thread that loads frames ahead
+// into a ring, and either a sound thread paced by the sound device or a periodic timer that
+// paces the frame step.
+//
+// Threads: the caller's thread (every Player_* operation), the disk reader, and the sound
+// thread or the timer thread. They meet only through the atomic fields below, two semaphores
+// and thread joins; there is no engine lock. Player_Stop is callable from any thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "audio/sound_period.h"
+#include "container/movie_format.h"
+#include "platform/audio_device.h"
+#include "platform/periodic_timer.h"
+#include "platform/semaphore.h"
+#include "platform/worker_thread.h"
+#include "storage/movie_source.h"
+#include "video/decoder_state.h"
+
+namespace tarvel {
+
+// Result codes of the engine's operations (0 is success).
+inline constexpr std::int32_t kPlayerOk = 0;
+inline constexpr std::int32_t kPlayerOutOfMemory = 1;
+// A movie is playing or open, or the file cannot be opened.
+inline constexpr std::int32_t kPlayerCannotOpen = 2;
+// Nothing to start; the header or a frame could not be read (or is unusable); the frame to
+// present was still loading when playback stopped.
+inline constexpr std::int32_t kPlayerReadFailed = 3;
+inline constexpr std::int32_t kPlayerNoVideoChunk = 4;
+inline constexpr std::int32_t kPlayerWrongVersion = 5;
+inline constexpr std::int32_t kPlayerNoSurface = 8;
+inline constexpr std::int32_t kPlayerEndOfData = 9;
+inline constexpr std::int32_t kPlayerBadDisplayMode = 10;
+inline constexpr std::int32_t kPlayerNoThread = 11;
+inline constexpr std::int32_t kPlayerSoundRefused = 12;
+inline constexpr std::int32_t kPlayerDeviceRefused = 13;
+
+// The interface version the user interface passes to Player_Init.
+inline constexpr std::int32_t kPlayerInterfaceVersion = 20000;
+// The sound library version the engine asks for.
+inline constexpr std::int32_t kPlayerAdpcmVersion = kAdpcmLibraryVersion;
+
+inline constexpr std::int32_t kDisplayFullScreen = 1;
+inline constexpr std::int32_t kDisplayWindow = 2;
+
+inline constexpr std::uint8_t kLoopOff = 0;
+inline constexpr std::uint8_t kLoopOn = 1;
+inline constexpr std::uint8_t kLoopWithLeadCopy = 2;
+
+// Number of wave buffers, each one frame period of sound.
+inline constexpr std::int32_t kWaveBufferCount = 32;
+// Ring size the user interface asks for.
+inline constexpr std::int32_t kDefaultRingSize = 16;
+inline constexpr std::uint32_t kVolumeStep = 0x028F028F;  // per level, both channels
+inline constexpr std::int32_t kMaxVolumeLevel = 99;
+inline constexpr std::uint32_t kFullScreenRequestSize = 148;
+inline constexpr std::uint32_t kDisplayFieldsWidthHeight = 0x180000;
+
+// One loaded frame in the frame ring.
+struct FrameSlot {
+  std::unique_ptr<std::uint8_t[]> data;  // the frame's chunk list
+  std::int32_t data_length = 0;          // frame size - 4
+  std::int32_t frame_index = 0;
+  std::atomic<bool> busy{false};  // being built; the frame step waits while it is set
+};
+
+// One of the 32 buffers of sound queued to the device.
+struct WaveBuffer {
+  WaveHeader header;
+  AudioDevice* device = nullptr;  // the device the header was prepared with
+  std::unique_ptr<std::uint8_t[]> storage;
+};
+
+// The request for a full-screen resolution change.
+struct DisplayRequest {
+  std::uint32_t size = 0;
+  std::uint32_t fields = 0;
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+};
+
+using FrameCallback = void (*)(void* user_value);
+// One of the full-screen scalers: (source picture, destination surface, destination row length
+// in pixels).
+using PictureScaler = void (*)(const std::uint16_t* source, std::uint8_t* destination,
+                               std::uint32_t output_width);
+
+// What the engine needs from the presentation layer above it. Every hook may be left null.
+struct PresentationHooks {
+  // Creates the full-screen surface for the window `target`: returns its pixels (or null) and
+  // stores the bitmap handle in `*bitmap`.
+  std::uint8_t* (*create_fullscreen_surface)(void* target, std::uint32_t width,
+                                             std::uint32_t height, void** bitmap) = nullptr;
+  void (*delete_surface)(void* bitmap) = nullptr;
+  // Current screen size; false when it cannot be told.
+  bool (*screen_size)(std::uint32_t* width, std::uint32_t* height) = nullptr;
+  // Asks for a display resolution; false (or a null hook) means refused.
+  bool (*change_display)(const DisplayRequest& request) = nullptr;
+  // The four scalers: 800 wide for 5 and 6 green bits, 1024 wide for 5 and 6 green bits.
+  PictureScaler scale_800_555 = nullptr;
+  PictureScaler scale_800_565 = nullptr;
+  PictureScaler scale_1024_555 = nullptr;
+  PictureScaler scale_1024_565 = nullptr;
+};
+
+// Which engine thread a thread-creation gate is asked about.
+enum class EngineThread { kDiskReader, kSound };
+
+// How the engine reaches its platform services. The defaults play through the sound card.
+struct EngineServices {
+  // Makes the sound device for a playback; null makes the movie play without sound.
+  AudioDeviceFactory make_audio_device = nullptr;
+  void* audio_device_user = nullptr;
+  // Ticks of the frame clock follow one another without waiting (headless runs).
+  bool free_running_clock = false;
+  // Refuses the creation of a thread when it returns false (tests of the failure paths).
+  bool (*thread_gate)(EngineThread which, void* user) = nullptr;
+  void* thread_gate_user = nullptr;
+};
+
+struct PlayerContext {
+  PlayerContext();   // Player_Construct
+  ~PlayerContext();  // Player_Destroy
+  PlayerContext(const PlayerContext&) = delete;
+  PlayerContext& operator=(const PlayerContext&) = delete;
+
+  std::uint8_t header[kMovieHeaderSize] = {};
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::int32_t frame_count = 0;
+  std::atomic<std::int32_t> read_position{0};
+  std::atomic<std::int32_t> current_frame{0};
+  std::uint32_t bytes_per_pixel = 2;
+  float frame_rate = kDefaultFrameRate;
+  std::uint32_t red_bits = 5, green_bits = 5, blue_bits = 5, extra_bits = 0;
+  std::uint32_t red_mask = 0, green_mask = 0, blue_mask = 0, extra_mask = 0;
+  std::atomic<std::int32_t> loop_count{0};
+  std::int32_t display_mode = 0;
+  void* user_value = nullptr;
+  std::uint32_t output_width = 0;
+  std::uint32_t output_height = 0;
+  std::unique_ptr<std::uint16_t[]> reference_picture;
+  // The sound state of a playback: `adpcm_stream`, `audio_lead_copy` (the copy of frame 0's
+  // audio chunk kept while looping), `pcm_size`, `sample_rate`, `stereo` and
+  // `audio_frame_bytes`.
+  SoundStream sound;
+  std::atomic<bool> step_busy{false};
+  std::atomic<bool> closing{false};
+  std::atomic<bool> sound_on{false};
+  std::atomic<bool> playing{false};
+  std::atomic<bool> movie_open{false};
+  std::atomic<bool> display_change_failed{false};
+  std::atomic<std::uint8_t> loop_mode{kLoopOff};
+  std::int32_t ring_size = 0;
+  std::uint32_t scaled_width = 0;
+  std::unique_ptr<std::uint16_t[]> scaling_buffer;
+  std::uint8_t* surface_bits = nullptr;
+  std::atomic<std::int32_t> last_result{kPlayerOk};
+  std::unique_ptr<DecoderState> decoder_state;
+  FrameCallback frame_callback = nullptr;
+  ChunkHandler chunk_handler = nullptr;
+  void* dib_section = nullptr;
+  std::uint32_t saved_screen_width = 0;
+  std::uint32_t saved_screen_height = 0;
+  DisplayRequest display_request;
+  std::unique_ptr<AudioDevice> wave_out;
+  std::atomic<bool> wave_out_open{false};
+  WaveFormat wave_format;
+  std::unique_ptr<Semaphore> sound_semaphore;
+  std::int32_t next_wave_buffer = 0;
+  std::unique_ptr<WaveBuffer[]> wave_buffers;
+  std::unique_ptr<Semaphore> disk_semaphore;
+  WorkerThread disk_thread;
+  WorkerThread sound_thread;
+  std::uint32_t disk_thread_id = 0;
+  MovieSource source;
+  // Entries are null (free) or a slot owned by the ring.
+  std::unique_ptr<std::atomic<FrameSlot*>[]> frame_ring;
+  std::int32_t ring_capacity = 0;  // entries allocated: the ring size asked for
+  std::atomic<bool> timer_active{false};
+  std::atomic<bool> timer_skip_tick{false};
+  std::atomic<std::uint32_t> timer_period_ms{0};
+  std::uint32_t timer_id = 0;
+  std::atomic<bool> timer_busy{false};
+  PeriodicTimer timer;
+
+  PresentationHooks presentation;
+  EngineServices services;
+
+  // Between the start and the end of Player_Start; the disk reader leaves the stop to it then.
+  std::atomic<bool> start_in_progress{false};
+  // The disk reader has finished and wants playback stopped.
+  std::atomic<bool> reader_finished{false};
+  // The disk reader's exit code of the last playback (kThreadStillActive while it runs).
+  std::atomic<std::uint32_t> reader_exit_code{0};
+  // Size of the open movie in bytes, -1 when unknown; frames that claim more are refused.
+  std::int64_t movie_length = -1;
+  // File offset of the next frame word the disk reader reads.
+  std::int64_t reader_offset = 0;
+};
+
+// The program's one player, built before main and torn down at exit.
+PlayerContext& Player_Instance();
+
+void Player_Reset(PlayerContext& context);
+std::int32_t Player_Init(PlayerContext& context, std::int32_t interface_version);
+bool Player_SetPixelFormat(PlayerContext& context, std::int32_t depth);
+bool Player_SetFrameCallback(PlayerContext& context, FrameCallback callback, void* user_value);
+bool Player_SetLoop(PlayerContext& context, std::int32_t on);
+std::int32_t Player_Open(PlayerContext& context, const char* name);
+// `target`: the pixels of the picture surface (window mode, bytes_per_pixel x width x height
+// bytes) or the window handle (full screen). `window` is not used by the engine.
+std::int32_t Player_Start(PlayerContext& context, void* target, std::int32_t display_mode,
+                          void* window, std::int32_t ring_size);
+void Player_Stop(PlayerContext& context);
+void Player_StopIfPlaying(PlayerContext& context);
+void Player_Destroy(PlayerContext& context);
+std::int32_t Player_Pause(PlayerContext& context);
+std::int32_t Player_Restart(PlayerContext& context);
+void Player_SetRate(PlayerContext& context, float frames_per_second);
+bool Player_SetVolume(PlayerContext& context, std::int32_t level);
+bool Player_GetSoundFormat(PlayerContext& context, std::uint32_t* stereo,
+                           std::uint32_t* sample_rate);
+
+// Frame ring (searches scan entries 0 to ring_size - 1).
+bool Ring_Contains(PlayerContext& context, std::int32_t index);
+FrameSlot* Ring_Find(PlayerContext& context, std::int32_t index);
+bool Ring_Release(PlayerContext& context, std::int32_t index);
+std::unique_ptr<FrameSlot> Slot_Create(std::int32_t index);
+void Slot_FreeData(FrameSlot& slot);
+std::int32_t Reader_LoadNext(PlayerContext& context);
+std::uint32_t Reader_Thread(PlayerContext& context);
+
+// Frame pipeline and clock.
+std::int32_t Frame_Step(PlayerContext& context, std::int32_t frame_index,
+                        std::uint8_t* audio_output, std::int32_t audio_bytes);
+bool Clock_Start(PlayerContext& context, std::uint32_t period_ms);
+// The clock period for a frame rate: 1000 / rate milliseconds, truncated, at least 1.
+std::uint32_t ClockPeriod(float frames_per_second);
+void Clock_Stop(PlayerContext& context);
+void Clock_Tick(void* context);
+
+// Sound output.
+int Wave_OpenDevice(PlayerContext& context);
+void Wave_Callback(void* instance, std::uint32_t message, WaveHeader* header);
+bool WaveBuffer_Prepare(WaveBuffer& buffer, AudioDevice& device, std::uint32_t length);
+void WaveBuffer_Release(WaveBuffer& buffer);
+std::uint32_t Sound_Thread(PlayerContext& context);
+// Runs the frame step for frame 0 with a lead buffer of 32 frame periods and queues them in the
+// 32 wave buffers. Leaves the result in last_result (stopping playback on a memory failure).
+void Wave_Prime(PlayerContext& context);
+
+// 16.16 fixed-point playback rate for `ratio` (integer part in the high 16 bits, the fraction
+// times 65536 in the low 16 bits, both truncated).
+std::uint32_t PlaybackRateValue(double ratio);
+
+}  // namespace tarvel

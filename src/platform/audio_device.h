@@ -1,0 +1,87 @@
+// The sound device as the player drives it: open with a PCM format and a done-callback, prepare
+// buffers, queue them, pause, restart, reset, close, volume and playback rate. Buffers play in
+// the order they were queued; the device calls the done-callback once for every buffer it has
+// finished (or given back by a reset), from a thread of its own.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace tarvel {
+
+// Results of the device operations.
+inline constexpr int kDeviceOk = 0;
+inline constexpr int kDeviceError = 1;          // unspecified failure
+inline constexpr int kDeviceBadDevice = 2;      // the device is not open
+inline constexpr int kDeviceNoDriver = 6;       // no sound device is available
+inline constexpr int kDeviceBadFormat = 32;     // the format cannot be played
+inline constexpr int kDeviceStillPlaying = 33;  // close with buffers still queued
+inline constexpr int kDeviceUnprepared = 34;    // queue or unprepare of a buffer not prepared
+
+// Messages the done-callback receives.
+inline constexpr std::uint32_t kWaveOpenMessage = 955;
+inline constexpr std::uint32_t kWaveCloseMessage = 956;
+inline constexpr std::uint32_t kWaveDoneMessage = 957;
+
+inline constexpr std::uint16_t kWaveFormatPcm = 1;
+
+struct WaveFormat {
+  std::uint16_t format_tag = kWaveFormatPcm;
+  std::uint16_t channels = 1;
+  std::uint32_t samples_per_second = 0;
+  std::uint32_t average_bytes_per_second = 0;
+  std::uint16_t block_align = 2;
+  std::uint16_t bits_per_sample = 16;
+  std::uint16_t extra_size = 0;
+};
+
+// Header flags.
+inline constexpr std::uint32_t kWaveHeaderDone = 0x1;
+inline constexpr std::uint32_t kWaveHeaderPrepared = 0x2;
+inline constexpr std::uint32_t kWaveHeaderQueued = 0x10;
+
+// One buffer of PCM handed to the device. The caller owns the data.
+struct WaveHeader {
+  std::uint8_t* data = nullptr;
+  std::uint32_t buffer_length = 0;
+  std::uint32_t flags = 0;
+};
+
+// Called by the device with (instance, message, header): kWaveDoneMessage with the finished
+// buffer; other messages may come with a null header.
+using WaveCallback = void (*)(void* instance, std::uint32_t message, WaveHeader* header);
+
+// Playback rate 1.0 in 16.16 fixed point.
+inline constexpr std::uint32_t kPlaybackRateNormal = 0x00010000;
+// Full volume on both channels: left in the low 16 bits, right in the high 16 bits.
+inline constexpr std::uint32_t kVolumeFull = 0xFFFFFFFF;
+
+class AudioDevice {
+ public:
+  virtual ~AudioDevice() = default;
+
+  virtual int Open(const WaveFormat& format, WaveCallback callback, void* instance) = 0;
+  virtual int Prepare(WaveHeader& header) = 0;
+  virtual int Unprepare(WaveHeader& header) = 0;
+  // Adds the buffer at the end of the device's queue.
+  virtual int Write(WaveHeader& header) = 0;
+  virtual int Pause() = 0;
+  virtual int Restart() = 0;
+  // Stops playback and gives every queued buffer back as done, in queue order.
+  virtual int Reset() = 0;
+  virtual int Close() = 0;
+  virtual int SetVolume(std::uint32_t volume) = 0;
+  virtual int SetPlaybackRate(std::uint32_t rate) = 0;
+
+  // A one-line description of the last failure, for messages.
+  virtual std::string LastError() const = 0;
+};
+
+using AudioDeviceFactory = std::unique_ptr<AudioDevice> (*)(void* user);
+
+// The sound card, through SDL2 audio. Playback rates other than 1.0 are obtained by
+// resampling; the volume scales the samples.
+std::unique_ptr<AudioDevice> CreateSdlAudioDevice();
+
+}  // namespace tarvel

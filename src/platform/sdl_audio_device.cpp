@@ -1,0 +1,257 @@
+// The sound card through SDL2 audio. SDL pulls samples from the audio callback on its own
+// thread; the callback walks the queued buffers in order, resampling for the playback rate and
+// scaling for the volume, and reports every buffer it has used up.
+#include <SDL.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "platform/audio_device.h"
+
+namespace tarvel {
+
+namespace {
+
+class SdlAudioDevice final : public AudioDevice {
+ public:
+  ~SdlAudioDevice() override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      queue_.clear();
+    }
+    Shutdown();
+  }
+
+  int Open(const WaveFormat& format, WaveCallback callback, void* instance) override {
+    if (device_ != 0) return Fail(kDeviceError, "the sound device is already open");
+    if (format.format_tag != kWaveFormatPcm || format.bits_per_sample != 16 ||
+        (format.channels != 1 && format.channels != 2) || format.samples_per_second == 0 ||
+        format.samples_per_second > 384000)
+      return Fail(kDeviceBadFormat, "unsupported sound format");
+    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
+      return Fail(kDeviceNoDriver, std::string("no sound device: ") + SDL_GetError());
+    subsystem_ = true;
+    SDL_AudioSpec wanted{};
+    wanted.freq = static_cast<int>(format.samples_per_second);
+    wanted.format = AUDIO_S16SYS;
+    wanted.channels = static_cast<Uint8>(format.channels);
+    wanted.samples = 1024;
+    wanted.callback = &SdlAudioDevice::Feed;
+    wanted.userdata = this;
+    SDL_AudioSpec obtained{};
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      channels_ = format.channels;
+      callback_ = callback;
+      instance_ = instance;
+      paused_ = false;
+      position_ = 0;
+    }
+    device_.store(SDL_OpenAudioDevice(nullptr, 0, &wanted, &obtained, 0));
+    if (device_ == 0) {
+      const std::string reason = std::string("no sound device: ") + SDL_GetError();
+      Shutdown();
+      return Fail(kDeviceNoDriver, reason);
+    }
+    SDL_PauseAudioDevice(device_, 0);
+    if (callback) callback(instance, kWaveOpenMessage, nullptr);
+    return kDeviceOk;
+  }
+
+  int Prepare(WaveHeader& header) override {
+    if (device_ == 0) return kDeviceBadDevice;
+    std::lock_guard<std::mutex> lock(mutex_);
+    header.flags = (header.flags & ~kWaveHeaderDone) | kWaveHeaderPrepared;
+    return kDeviceOk;
+  }
+
+  int Unprepare(WaveHeader& header) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (header.flags & kWaveHeaderQueued) return kDeviceStillPlaying;
+    header.flags &= ~kWaveHeaderPrepared;
+    return kDeviceOk;
+  }
+
+  int Write(WaveHeader& header) override {
+    if (device_ == 0) return kDeviceBadDevice;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!(header.flags & kWaveHeaderPrepared)) return kDeviceUnprepared;
+    if (header.flags & kWaveHeaderQueued) return kDeviceStillPlaying;
+    header.flags = (header.flags & ~kWaveHeaderDone) | kWaveHeaderQueued;
+    queue_.push_back(&header);
+    return kDeviceOk;
+  }
+
+  int Pause() override {
+    if (device_ == 0) return kDeviceBadDevice;
+    std::lock_guard<std::mutex> lock(mutex_);
+    paused_ = true;
+    return kDeviceOk;
+  }
+
+  int Restart() override {
+    if (device_ == 0) return kDeviceBadDevice;
+    std::lock_guard<std::mutex> lock(mutex_);
+    paused_ = false;
+    return kDeviceOk;
+  }
+
+  int Reset() override {
+    if (device_ == 0) return kDeviceBadDevice;
+    std::deque<WaveHeader*> returned;
+    WaveCallback callback = nullptr;
+    void* instance = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      returned.swap(queue_);
+      position_ = 0;
+      for (WaveHeader* header : returned)
+        header->flags = (header->flags & ~kWaveHeaderQueued) | kWaveHeaderDone;
+      callback = callback_;
+      instance = instance_;
+    }
+    if (callback)
+      for (WaveHeader* header : returned) callback(instance, kWaveDoneMessage, header);
+    return kDeviceOk;
+  }
+
+  int Close() override {
+    if (device_ == 0) return kDeviceBadDevice;
+    WaveCallback callback = nullptr;
+    void* instance = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!queue_.empty()) return kDeviceStillPlaying;
+      callback = callback_;
+      instance = instance_;
+    }
+    // Waits for the audio thread: no done-callback comes after this.
+    Shutdown();
+    if (callback) callback(instance, kWaveCloseMessage, nullptr);
+    return kDeviceOk;
+  }
+
+  int SetVolume(std::uint32_t volume) override {
+    if (device_ == 0) return kDeviceBadDevice;
+    std::lock_guard<std::mutex> lock(mutex_);
+    volume_ = volume;
+    return kDeviceOk;
+  }
+
+  int SetPlaybackRate(std::uint32_t rate) override {
+    if (device_ == 0) return kDeviceBadDevice;
+    if (rate == 0) return kDeviceError;
+    std::lock_guard<std::mutex> lock(mutex_);
+    rate_ = rate;
+    return kDeviceOk;
+  }
+
+  std::string LastError() const override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return last_error_;
+  }
+
+ private:
+  int Fail(int code, std::string reason) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    last_error_ = std::move(reason);
+    return code;
+  }
+
+  void Shutdown() {
+    const SDL_AudioDeviceID device = device_.exchange(0);
+    if (device != 0) SDL_CloseAudioDevice(device);
+    if (subsystem_) SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    subsystem_ = false;
+  }
+
+  static void SDLCALL Feed(void* user, Uint8* stream, int length) {
+    static_cast<SdlAudioDevice*>(user)->Fill(stream, length);
+  }
+
+  // Fills `length` bytes of device output from the queue and reports the buffers used up.
+  void Fill(Uint8* stream, int length) {
+    std::vector<WaveHeader*> finished;
+    WaveCallback callback = nullptr;
+    void* instance = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      callback = callback_;
+      instance = instance_;
+      const int channels = channels_;
+      const int frame_bytes = 2 * channels;
+      const int frames_out = length / frame_bytes;
+      auto* out = reinterpret_cast<std::int16_t*>(stream);
+      const std::uint32_t left_volume = volume_ & 0xFFFF;
+      const std::uint32_t right_volume = volume_ >> 16;
+      int written = 0;
+      while (written < frames_out && !paused_ && !queue_.empty()) {
+        WaveHeader* header = queue_.front();
+        const std::uint64_t frames_in =
+            header->buffer_length / static_cast<std::uint32_t>(frame_bytes);
+        const std::uint64_t index = position_ >> 16;
+        if (index >= frames_in) {
+          // Used up: the fraction carries into the next buffer.
+          position_ -= frames_in << 16;
+          queue_.pop_front();
+          header->flags = (header->flags & ~kWaveHeaderQueued) | kWaveHeaderDone;
+          finished.push_back(header);
+          continue;
+        }
+        std::int16_t samples[2];
+        std::memcpy(samples, header->data + index * static_cast<std::uint64_t>(frame_bytes),
+                    static_cast<std::size_t>(frame_bytes));
+        const std::uint32_t fraction = static_cast<std::uint32_t>(position_ & 0xFFFF);
+        if (fraction != 0 && index + 1 < frames_in) {
+          // Linear interpolation towards the next sample frame of the same buffer.
+          std::int16_t next[2];
+          std::memcpy(next, header->data + (index + 1) * static_cast<std::uint64_t>(frame_bytes),
+                      static_cast<std::size_t>(frame_bytes));
+          for (int c = 0; c < channels; ++c)
+            samples[c] = static_cast<std::int16_t>(
+                samples[c] + ((static_cast<std::int32_t>(next[c]) - samples[c]) *
+                              static_cast<std::int32_t>(fraction)) /
+                                 65536);
+        }
+        for (int c = 0; c < channels; ++c) {
+          const std::uint32_t volume = (c == 0) ? left_volume : right_volume;
+          out[written * channels + c] =
+              static_cast<std::int16_t>(static_cast<std::int64_t>(samples[c]) * volume / 0xFFFF);
+        }
+        ++written;
+        position_ += rate_;
+      }
+      std::memset(out + written * channels, 0,
+                  static_cast<std::size_t>(length - written * frame_bytes));
+    }
+    if (callback)
+      for (WaveHeader* header : finished) callback(instance, kWaveDoneMessage, header);
+  }
+
+  mutable std::mutex mutex_;
+  // Read by the control operations on any thread.
+  std::atomic<SDL_AudioDeviceID> device_{0};
+  bool subsystem_ = false;
+  int channels_ = 1;
+  WaveCallback callback_ = nullptr;
+  void* instance_ = nullptr;
+  std::deque<WaveHeader*> queue_;
+  bool paused_ = false;
+  // Read position in the front buffer, in sample frames, 16.16 fixed point.
+  std::uint64_t position_ = 0;
+  std::uint32_t volume_ = kVolumeFull;
+  std::uint32_t rate_ = kPlaybackRateNormal;
+  std::string last_error_;
+};
+
+}  // namespace
+
+std::unique_ptr<AudioDevice> CreateSdlAudioDevice() {
+  return std::make_unique<SdlAudioDevice>();
+}
+
+}  // namespace tarvel

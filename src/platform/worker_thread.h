@@ -1,0 +1,62 @@
+// Worker threads as the player uses them: started with a procedure that returns an exit code,
+// polled through that code (kThreadStillActive while the thread runs), then closed, which joins.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <thread>
+
+namespace tarvel {
+
+// Exit code of a thread that has not finished yet.
+inline constexpr std::uint32_t kThreadStillActive = 259;
+
+// Thread priorities the player asks for. On this platform they are recorded, not enforced.
+inline constexpr int kThreadPriorityLowest = -2;
+inline constexpr int kThreadPriorityNormal = 0;
+
+class WorkerThread {
+ public:
+  WorkerThread() = default;
+  ~WorkerThread();  // closes (joins) a thread that still exists
+  WorkerThread(const WorkerThread&) = delete;
+  WorkerThread& operator=(const WorkerThread&) = delete;
+
+  // Starts `body` on a new thread. False when no thread could be created (or one still exists);
+  // `fail_for_test` makes the creation fail on purpose.
+  bool Start(std::function<std::uint32_t()> body, bool fail_for_test = false);
+
+  // True between a successful Start and Close.
+  bool exists() const { return thread_.joinable(); }
+  // A small non-zero number naming the thread while it exists, 0 otherwise.
+  std::uint32_t id() const { return exists() ? id_ : 0; }
+  // kThreadStillActive while the thread runs, then the code its procedure returned (still
+  // readable after Close, until the next Start).
+  std::uint32_t ExitCode() const;
+  // True when called on this thread.
+  bool IsCurrent() const;
+  // Waits for the thread to end and releases it. Does nothing when no thread exists, or when
+  // called on the thread itself.
+  void Close();
+
+  void SetPriority(int priority);
+  int priority() const;
+
+ private:
+  struct Shared {
+    std::atomic<std::uint32_t> exit_code{kThreadStillActive};
+    std::atomic<int> priority{kThreadPriorityNormal};
+    std::atomic<std::thread::id> thread_id{};
+  };
+  std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
+  std::thread thread_;
+  std::uint32_t id_ = 0;
+};
+
+// Zero-length sleep: gives the processor to another thread.
+void YieldThread();
+void SleepMilliseconds(std::uint32_t milliseconds);
+
+}  // namespace tarvel
