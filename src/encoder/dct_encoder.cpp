@@ -1,0 +1,243 @@
+#include "encoder/dct_encoder.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include "video/inverse_dct.h"
+#include "video/video_tables.h"
+
+namespace tarvel {
+
+namespace {
+
+// Code nibbles (see the decoder's coefficient reader).
+constexpr unsigned kCodeEnd = 0;
+constexpr unsigned kCodeSkip5 = 1;
+constexpr unsigned kCodeRunOne = 2;   // 2..7: runs 1..3 with level +1 / -1
+constexpr unsigned kCodePairs = 8;    // run 1..4, 2..5 levels of +-1, +-2
+constexpr unsigned kCodeNibbles = 9;  // run 1..4, 1..4 levels of -8..8
+constexpr unsigned kCodeTwoSmall = 10;
+constexpr unsigned kCodeOne = 11;
+constexpr unsigned kCodeTwo = 12;
+constexpr unsigned kCodeThree = 13;
+constexpr unsigned kCodeSkip1 = 14;
+constexpr unsigned kCodeLiteral = 15;
+
+bool IsSmall(std::int32_t level) {
+  return level == 1 || level == 2 || level == -1 || level == -2;
+}
+bool IsMedium(std::int32_t level) {
+  return level != 0 && level >= -8 && level <= 8;
+}
+
+unsigned TwoBitField(std::int32_t level) {
+  switch (level) {
+    case 1:
+      return 0;
+    case 2:
+      return 1;
+    case -2:
+      return 2;
+    default:
+      return 3;  // -1
+  }
+}
+unsigned FourBitField(std::int32_t level) {
+  return static_cast<unsigned>(level > 0 ? level - 1 : level + 16);
+}
+
+// One step of a block's code, as chosen by the search below.
+struct Step {
+  std::uint8_t code = 0;
+  std::uint8_t run = 0;    // zeros before the first coefficient
+  std::uint8_t count = 0;  // coefficients written
+};
+
+// The transform that undoes the decoder's one-dimensional inverse transform, found once by
+// measuring that transform on unit vectors and inverting the 8x8 matrix.
+struct ForwardMatrix {
+  float m[8][8];
+};
+
+ForwardMatrix BuildForwardMatrix() {
+  constexpr double kScale = 1 << 20;
+  double t[8][16] = {};
+  for (int j = 0; j < 8; ++j) {
+    std::int32_t line[8] = {};
+    line[j] = static_cast<std::int32_t>(kScale);
+    InverseDctLine(line, 1);
+    for (int i = 0; i < 8; ++i) t[i][j] = line[i] / kScale;
+  }
+  for (int i = 0; i < 8; ++i) t[i][8 + i] = 1.0;
+  // Gauss-Jordan with partial pivoting on [T | I].
+  for (int col = 0; col < 8; ++col) {
+    int pivot = col;
+    for (int r = col + 1; r < 8; ++r)
+      if (std::abs(t[r][col]) > std::abs(t[pivot][col])) pivot = r;
+    for (int k = 0; k < 16; ++k) std::swap(t[col][k], t[pivot][k]);
+    const double p = t[col][col];
+    for (int k = 0; k < 16; ++k) t[col][k] /= p;
+    for (int r = 0; r < 8; ++r) {
+      if (r == col) continue;
+      const double f = t[r][col];
+      for (int k = 0; k < 16; ++k) t[r][k] -= f * t[col][k];
+    }
+  }
+  ForwardMatrix forward;
+  for (int i = 0; i < 8; ++i)
+    for (int j = 0; j < 8; ++j) forward.m[i][j] = static_cast<float>(t[i][8 + j]);
+  return forward;
+}
+
+const ForwardMatrix& Forward() {
+  static const ForwardMatrix matrix = BuildForwardMatrix();
+  return matrix;
+}
+
+}  // namespace
+
+void NibbleWriter_Put(NibbleWriter& writer, unsigned nibble) {
+  if ((writer.count & 1) == 0)
+    writer.bytes.push_back(static_cast<std::uint8_t>(nibble & 15));
+  else
+    writer.bytes.back() = static_cast<std::uint8_t>(writer.bytes.back() | ((nibble & 15) << 4));
+  ++writer.count;
+}
+
+int EncodeComponentLevels(const std::int32_t levels[64], std::uint8_t* out) {
+  // cost[p]: fewest nibbles that code positions p..63 once positions below p are done.
+  // Reaching 64 with a coefficient code ends the block without an end code.
+  std::array<int, 65> cost{};
+  std::array<Step, 65> step{};
+  std::array<int, 65> zeros{};  // zeros from p up to the next nonzero level (or 64)
+  zeros[64] = 0;
+  for (int p = 63; p >= 1; --p) zeros[p] = levels[p] == 0 ? zeros[p + 1] + 1 : 0;
+  cost[64] = 0;
+  for (int p = 63; p >= 1; --p) {
+    if (p + zeros[p] >= 64) {  // nothing left but zeros
+      cost[p] = 1;
+      step[p] = {static_cast<std::uint8_t>(kCodeEnd), 0, 0};
+      continue;
+    }
+    int best = 1 << 30;
+    Step choice;
+    auto consider = [&](int nibbles, unsigned code, int run, int count) {
+      const int total = nibbles + cost[p + run + count];
+      if (total < best) {
+        best = total;
+        choice = {static_cast<std::uint8_t>(code), static_cast<std::uint8_t>(run),
+                  static_cast<std::uint8_t>(count)};
+      }
+    };
+    const int z = zeros[p];
+    if (z >= 1) consider(1, kCodeSkip1, 1, 0);
+    if (z >= 5) consider(1, kCodeSkip5, 5, 0);
+    const int q = p + z;  // first nonzero level
+    if (z == 0) {
+      if (IsMedium(levels[p])) consider(2, kCodeOne, 0, 1);
+      consider(3, kCodeLiteral, 0, 1);
+      if (p + 1 <= 63 && IsSmall(levels[p]) && IsSmall(levels[p + 1]))
+        consider(2, kCodeTwoSmall, 0, 2);
+      if (p + 1 <= 63 && IsMedium(levels[p]) && IsMedium(levels[p + 1]))
+        consider(3, kCodeTwo, 0, 2);
+      if (p + 2 <= 63 && IsMedium(levels[p]) && IsMedium(levels[p + 1]) && IsMedium(levels[p + 2]))
+        consider(4, kCodeThree, 0, 3);
+    } else if (z <= 4) {
+      if (z <= 3 && (levels[q] == 1 || levels[q] == -1))
+        consider(1, kCodeRunOne + 2 * static_cast<unsigned>(z - 1) + (levels[q] < 0 ? 1u : 0u), z,
+                 1);
+      for (int n = 1; n <= 5 && q + n - 1 <= 63; ++n) {
+        if (!IsSmall(levels[q + n - 1])) break;
+        if (n >= 2) consider(2 + (n + 1) / 2, kCodePairs, z, n);
+      }
+      for (int n = 1; n <= 4 && q + n - 1 <= 63; ++n) {
+        if (!IsMedium(levels[q + n - 1])) break;
+        consider(2 + n, kCodeNibbles, z, n);
+      }
+    }
+    cost[p] = best;
+    step[p] = choice;
+  }
+  // DC level, high nibble first.
+  int n = 0;
+  const unsigned dc = static_cast<unsigned>(levels[0]) & 0xFF;
+  out[n++] = static_cast<std::uint8_t>(dc >> 4);
+  out[n++] = static_cast<std::uint8_t>(dc & 15);
+  int p = 1;
+  while (p < 64) {
+    const Step s = step[p];
+    out[n++] = s.code;
+    if (s.code == kCodeEnd) break;
+    const int q = p + s.run;
+    switch (s.code) {
+      case kCodePairs: {
+        out[n++] = static_cast<std::uint8_t>(((s.run - 1) << 2) | (s.count - 2));
+        for (int i = 0; i < s.count; i += 2) {
+          const unsigned hi = TwoBitField(levels[q + i]);
+          const unsigned lo = i + 1 < s.count ? TwoBitField(levels[q + i + 1]) : 0;
+          out[n++] = static_cast<std::uint8_t>((hi << 2) | lo);
+        }
+        break;
+      }
+      case kCodeNibbles:
+        out[n++] = static_cast<std::uint8_t>(((s.run - 1) << 2) | (s.count - 1));
+        for (int i = 0; i < s.count; ++i)
+          out[n++] = static_cast<std::uint8_t>(FourBitField(levels[q + i]));
+        break;
+      case kCodeTwoSmall:
+        out[n++] =
+            static_cast<std::uint8_t>((TwoBitField(levels[q]) << 2) | TwoBitField(levels[q + 1]));
+        break;
+      case kCodeOne:
+      case kCodeTwo:
+      case kCodeThree:
+        for (int i = 0; i < s.count; ++i)
+          out[n++] = static_cast<std::uint8_t>(FourBitField(levels[q + i]));
+        break;
+      case kCodeLiteral: {
+        const unsigned v = static_cast<unsigned>(levels[q]) & 0xFF;
+        out[n++] = static_cast<std::uint8_t>(v >> 4);
+        out[n++] = static_cast<std::uint8_t>(v & 15);
+        break;
+      }
+      default:
+        break;  // skips and the one-nibble run codes carry nothing more
+    }
+    p = q + s.count;
+  }
+  return n;
+}
+
+void ForwardDct8x8(const float samples[64], float coefficients[64]) {
+  const ForwardMatrix& f = Forward();
+  float temp[64];
+  // Columns: temp = F * S.
+  for (int i = 0; i < 8; ++i)
+    for (int c = 0; c < 8; ++c) {
+      float sum = 0;
+      for (int k = 0; k < 8; ++k) sum += f.m[i][k] * samples[8 * k + c];
+      temp[8 * i + c] = sum;
+    }
+  // Rows: X = temp * F^T.
+  for (int r = 0; r < 8; ++r)
+    for (int j = 0; j < 8; ++j) {
+      float sum = 0;
+      for (int k = 0; k < 8; ++k) sum += temp[8 * r + k] * f.m[j][k];
+      coefficients[8 * r + j] = sum;
+    }
+}
+
+void QuantiseBlock(const float coefficients[64], const std::int32_t multipliers[64], float deadzone,
+                   std::int32_t levels[64]) {
+  for (int j = 0; j < 64; ++j) {
+    const float value = coefficients[kZigzag[j]] / static_cast<float>(multipliers[j]);
+    float magnitude = std::abs(value);
+    if (j > 0) magnitude = std::max(0.0f, magnitude - deadzone);
+    auto level = static_cast<std::int32_t>(magnitude + 0.5f);
+    if (value < 0) level = -level;
+    levels[j] = std::clamp(level, -128, 127);
+  }
+}
+
+}  // namespace tarvel

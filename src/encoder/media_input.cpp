@@ -1,0 +1,386 @@
+#include "encoder/media_input.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <numeric>
+
+#include "encoder/movie_writer.h"
+
+namespace tarvel {
+
+namespace {
+
+constexpr int kMaxY4mDimension = 16384;
+constexpr std::size_t kMaxHeaderLine = 4096;
+
+// Reads up to and including '\n'; false at end of stream before any byte, or on a line too long.
+bool ReadLine(std::FILE* file, std::string* line, bool* eof_at_start) {
+  line->clear();
+  *eof_at_start = false;
+  for (;;) {
+    const int c = std::fgetc(file);
+    if (c == EOF) {
+      *eof_at_start = line->empty();
+      return false;
+    }
+    if (c == '\n') return true;
+    if (line->size() >= kMaxHeaderLine) return false;
+    line->push_back(static_cast<char>(c));
+  }
+}
+
+bool ParseInt(const std::string& text, int* value) {
+  if (text.empty() || text.size() > 9) return false;
+  int v = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  *value = v;
+  return true;
+}
+
+std::uint8_t Clamp8(int value) {
+  return static_cast<std::uint8_t>(value < 0 ? 0 : (value > 255 ? 255 : value));
+}
+
+// YCbCr to RGB in 16.16 fixed point. Limited range scales luma 16..235 and chroma 16..240;
+// full range uses all 256 codes.
+struct YuvMatrix {
+  int y_scale, y_offset, r_cr, g_cb, g_cr, b_cb;
+};
+
+YuvMatrix MatrixFor(bool full_range) {
+  if (full_range) return {65536, 0, 91881, -22554, -46802, 116130};
+  return {76309, 16, 104597, -25675, -53279, 132201};
+}
+
+}  // namespace
+
+bool Y4mReader_OpenStream(Y4mReader& reader, std::FILE* file, const std::string& name,
+                          std::string* error) {
+  reader.file = file;
+  reader.name = name;
+  std::string line;
+  bool eof = false;
+  if (!ReadLine(file, &line, &eof)) {
+    *error = eof ? "empty file, not a YUV4MPEG2 stream" : "not a YUV4MPEG2 stream";
+    return false;
+  }
+  if (line.compare(0, 10, "YUV4MPEG2 ") != 0 && line != "YUV4MPEG2") {
+    *error = "not a YUV4MPEG2 stream (no YUV4MPEG2 signature)";
+    return false;
+  }
+  std::size_t pos = 9;
+  std::string chroma = "420jpeg";
+  while (pos < line.size()) {
+    while (pos < line.size() && line[pos] == ' ') ++pos;
+    if (pos >= line.size()) break;
+    std::size_t end = line.find(' ', pos);
+    if (end == std::string::npos) end = line.size();
+    const std::string token = line.substr(pos, end - pos);
+    pos = end;
+    const char key = token[0];
+    const std::string value = token.substr(1);
+    if (key == 'W') {
+      if (!ParseInt(value, &reader.width)) {
+        *error = "bad width '" + value + "' in the stream header";
+        return false;
+      }
+    } else if (key == 'H') {
+      if (!ParseInt(value, &reader.height)) {
+        *error = "bad height '" + value + "' in the stream header";
+        return false;
+      }
+    } else if (key == 'F') {
+      const std::size_t colon = value.find(':');
+      int num = 0, den = 0;
+      if (colon == std::string::npos || !ParseInt(value.substr(0, colon), &num) ||
+          !ParseInt(value.substr(colon + 1), &den) || num <= 0 || den <= 0) {
+        *error = "bad frame rate '" + value + "' in the stream header";
+        return false;
+      }
+      reader.rate_numerator = num;
+      reader.rate_denominator = den;
+      reader.rate_given = true;
+    } else if (key == 'C') {
+      chroma = value;
+    } else if (key == 'X') {
+      if (value == "COLORRANGE=FULL") reader.full_range = true;
+      if (value == "COLORRANGE=LIMITED") reader.full_range = false;
+    }
+  }
+  if (reader.width <= 0 || reader.height <= 0 || reader.width > kMaxY4mDimension ||
+      reader.height > kMaxY4mDimension) {
+    *error = "picture size " + std::to_string(reader.width) + "x" + std::to_string(reader.height) +
+             " missing or out of range in the stream header";
+    return false;
+  }
+  if (chroma == "420jpeg" || chroma == "420paldv" || chroma == "420mpeg2" || chroma == "420") {
+    reader.chroma = Y4mChroma::k420;
+  } else if (chroma == "422") {
+    reader.chroma = Y4mChroma::k422;
+  } else if (chroma == "444") {
+    reader.chroma = Y4mChroma::k444;
+  } else if (chroma == "mono") {
+    reader.chroma = Y4mChroma::kMono;
+  } else {
+    *error = "unsupported colour space C" + chroma + " (8-bit 420, 422, 444 or mono only)";
+    return false;
+  }
+  return true;
+}
+
+bool Y4mReader_Open(Y4mReader& reader, const std::string& path, std::string* error) {
+  reader = Y4mReader{};
+  std::FILE* file = nullptr;
+  if (path == "-") {
+    file = stdin;
+  } else {
+    file = std::fopen(path.c_str(), "rb");
+    if (!file) {
+      *error = std::string("cannot open: ") + std::strerror(errno);
+      return false;
+    }
+    reader.owns_file = true;
+  }
+  const bool owns = reader.owns_file;
+  if (!Y4mReader_OpenStream(reader, file, path, error)) {
+    if (owns) std::fclose(file);
+    reader.file = nullptr;
+    return false;
+  }
+  reader.owns_file = owns;
+  return true;
+}
+
+int Y4mReader_Next(Y4mReader& reader, RgbPicture* picture, std::string* error) {
+  if (!reader.file) {
+    *error = "stream is not open";
+    return -1;
+  }
+  std::string line;
+  bool eof = false;
+  if (!ReadLine(reader.file, &line, &eof)) {
+    if (eof) return 0;
+    *error = "picture " + std::to_string(reader.frames_read) + ": truncated or bad FRAME line";
+    return -1;
+  }
+  if (line.compare(0, 5, "FRAME") != 0) {
+    *error = "picture " + std::to_string(reader.frames_read) + ": expected FRAME, found '" +
+             line.substr(0, 16) + "'";
+    return -1;
+  }
+  const std::size_t w = static_cast<std::size_t>(reader.width);
+  const std::size_t h = static_cast<std::size_t>(reader.height);
+  std::size_t cw = w, ch = h;
+  if (reader.chroma == Y4mChroma::k420) {
+    cw = (w + 1) / 2;
+    ch = (h + 1) / 2;
+  } else if (reader.chroma == Y4mChroma::k422) {
+    cw = (w + 1) / 2;
+  }
+  const std::size_t chroma_size = reader.chroma == Y4mChroma::kMono ? 0 : cw * ch;
+  const std::size_t total = w * h + 2 * chroma_size;
+  reader.planes.resize(total);
+  if (std::fread(reader.planes.data(), 1, total, reader.file) != total) {
+    *error = "picture " + std::to_string(reader.frames_read) + ": truncated picture data";
+    return -1;
+  }
+  const std::uint8_t* y_plane = reader.planes.data();
+  const std::uint8_t* cb_plane = y_plane + w * h;
+  const std::uint8_t* cr_plane = cb_plane + chroma_size;
+  const YuvMatrix m = MatrixFor(reader.full_range);
+  picture->Resize(reader.width, reader.height);
+  const int x_shift = (reader.chroma == Y4mChroma::k420 || reader.chroma == Y4mChroma::k422);
+  const int y_shift = reader.chroma == Y4mChroma::k420;
+  for (std::size_t y = 0; y < h; ++y) {
+    std::uint8_t* out = picture->Pixel(0, static_cast<int>(y));
+    const std::uint8_t* yrow = y_plane + y * w;
+    const std::size_t crow = (y >> y_shift) * cw;
+    for (std::size_t x = 0; x < w; ++x) {
+      const int luma = (yrow[x] - m.y_offset) * m.y_scale;
+      int cb = 0, cr = 0;
+      if (chroma_size) {
+        cb = cb_plane[crow + (x >> x_shift)] - 128;
+        cr = cr_plane[crow + (x >> x_shift)] - 128;
+      }
+      out[3 * x + 0] = Clamp8((luma + m.r_cr * cr + 32768) >> 16);
+      out[3 * x + 1] = Clamp8((luma + m.g_cb * cb + m.g_cr * cr + 32768) >> 16);
+      out[3 * x + 2] = Clamp8((luma + m.b_cb * cb + 32768) >> 16);
+    }
+  }
+  ++reader.frames_read;
+  return 1;
+}
+
+void Y4mReader_Close(Y4mReader& reader) {
+  if (reader.file && reader.owns_file) std::fclose(reader.file);
+  reader.file = nullptr;
+}
+
+bool ParseWav(const std::uint8_t* data, std::size_t size, PcmSound* sound, std::string* error) {
+  auto le16 = [](const std::uint8_t* p) { return static_cast<std::uint32_t>(p[0] | (p[1] << 8)); };
+  auto le32 = [](const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+  };
+  if (size < 12 || std::memcmp(data, "RIFF", 4) != 0 || std::memcmp(data + 8, "WAVE", 4) != 0) {
+    *error = "not a RIFF WAVE file";
+    return false;
+  }
+  bool have_format = false;
+  std::uint32_t channels = 0, rate = 0, bits = 0;
+  std::size_t pos = 12;
+  while (pos + 8 <= size) {
+    const std::uint8_t* chunk = data + pos;
+    const std::size_t length = le32(chunk + 4);
+    const std::size_t available = size - pos - 8;
+    if (std::memcmp(chunk, "fmt ", 4) == 0) {
+      if (length < 16 || length > available) {
+        *error = "malformed fmt chunk";
+        return false;
+      }
+      std::uint32_t tag = le16(chunk + 8);
+      channels = le16(chunk + 10);
+      rate = le32(chunk + 12);
+      bits = le16(chunk + 22);
+      if (tag == 0xFFFE && length >= 40) tag = le16(chunk + 32);  // extensible: sub-format
+      if (tag != 1) {
+        *error = "not PCM (format tag " + std::to_string(tag) + "); only 16-bit PCM is read";
+        return false;
+      }
+      if (bits != 16) {
+        *error = std::to_string(bits) + "-bit samples; only 16-bit PCM is read";
+        return false;
+      }
+      if (channels != 1 && channels != 2) {
+        *error = std::to_string(channels) + " channels; only mono or stereo is read";
+        return false;
+      }
+      if (rate == 0 || rate > 384000) {
+        *error = "sample rate " + std::to_string(rate) + " Hz out of range";
+        return false;
+      }
+      have_format = true;
+    } else if (std::memcmp(chunk, "data", 4) == 0) {
+      if (!have_format) {
+        *error = "data chunk before the fmt chunk";
+        return false;
+      }
+      // A streamed file may give a length past the end; take what is there.
+      const std::size_t bytes = std::min(length, available);
+      const std::size_t frame_bytes = 2 * channels;
+      const std::size_t frames = bytes / frame_bytes;
+      sound->sample_rate = rate;
+      sound->channels = static_cast<int>(channels);
+      sound->samples.resize(frames * channels);
+      const std::uint8_t* p = chunk + 8;
+      for (std::size_t i = 0; i < sound->samples.size(); ++i)
+        sound->samples[i] = static_cast<std::int16_t>(le16(p + 2 * i));
+      return true;
+    }
+    if (length > available) break;
+    pos += 8 + length + (length & 1);
+  }
+  *error = have_format ? "no data chunk" : "no fmt chunk";
+  return false;
+}
+
+bool ReadWavFile(const std::string& path, PcmSound* sound, std::string* error) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) {
+    *error = std::string("cannot open: ") + std::strerror(errno);
+    return false;
+  }
+  std::vector<std::uint8_t> data;
+  std::uint8_t buffer[65536];
+  std::size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+    data.insert(data.end(), buffer, buffer + got);
+    if (data.size() > (std::size_t{1} << 31)) {
+      std::fclose(file);
+      *error = "file larger than 2 GiB";
+      return false;
+    }
+  }
+  const bool read_error = std::ferror(file) != 0;
+  std::fclose(file);
+  if (read_error) {
+    *error = "read error";
+    return false;
+  }
+  return ParseWav(data.data(), data.size(), sound, error);
+}
+
+std::uint32_t RepresentableSampleRate(std::uint32_t rate, std::uint16_t frame_duration,
+                                      bool stereo) {
+  if (frame_duration == 0) return 0;
+  const std::uint32_t modulus = stereo ? 200 : 400;
+  const std::uint32_t step =
+      modulus / std::gcd(static_cast<std::uint32_t>(frame_duration), modulus);
+  constexpr std::uint32_t kLowest = 8000, kHighest = 96000;
+  std::uint32_t target = std::clamp<std::uint32_t>(rate, kLowest, kHighest);
+  std::uint32_t candidate = (target + step / 2) / step * step;
+  if (candidate < kLowest) candidate += step;
+  if (candidate > kHighest) candidate -= step;
+  if (candidate < kLowest || candidate > kHighest) return 0;
+  return SamplesPerPeriod(candidate, frame_duration, stereo) ? candidate : 0;
+}
+
+void ResampleSound(const PcmSound& in, std::uint32_t rate, PcmSound* out) {
+  out->sample_rate = rate;
+  out->channels = in.channels;
+  const std::size_t in_frames = in.Frames();
+  if (rate == in.sample_rate || in_frames == 0) {
+    out->samples = in.samples;
+    return;
+  }
+  constexpr int kTaps = 16;  // each side
+  constexpr int kPhases = 512;
+  const double ratio = static_cast<double>(in.sample_rate) / rate;
+  const double cutoff = std::min(1.0, 1.0 / ratio) * 0.97;
+  // Kernel table: phase p (fraction p / kPhases), tap t from -kTaps + 1 .. kTaps.
+  std::vector<double> kernel(static_cast<std::size_t>(kPhases + 1) * 2 * kTaps);
+  for (int p = 0; p <= kPhases; ++p) {
+    const double frac = static_cast<double>(p) / kPhases;
+    for (int t = 0; t < 2 * kTaps; ++t) {
+      const double x = (t - kTaps + 1) - frac;
+      const double arg = M_PI * cutoff * x;
+      const double sinc = x == 0 ? 1.0 : std::sin(arg) / arg;
+      const double window = 0.5 + 0.5 * std::cos(M_PI * x / (kTaps + 1));
+      kernel[static_cast<std::size_t>(p) * 2 * kTaps + t] = cutoff * sinc * window;
+    }
+  }
+  const std::size_t out_frames =
+      static_cast<std::size_t>(static_cast<double>(in_frames) * rate / in.sample_rate);
+  const int channels = in.channels;
+  out->samples.assign(out_frames * channels, 0);
+  for (std::size_t n = 0; n < out_frames; ++n) {
+    const double t = static_cast<double>(n) * ratio;
+    const auto base = static_cast<std::int64_t>(std::floor(t));
+    const int phase = static_cast<int>(std::lround((t - static_cast<double>(base)) * kPhases));
+    const double* k = kernel.data() + static_cast<std::size_t>(phase) * 2 * kTaps;
+    for (int c = 0; c < channels; ++c) {
+      double sum = 0;
+      for (int tap = 0; tap < 2 * kTaps; ++tap) {
+        const std::int64_t i = base + tap - kTaps + 1;
+        if (i < 0 || i >= static_cast<std::int64_t>(in_frames)) continue;
+        sum += k[tap] * in.samples[static_cast<std::size_t>(i) * channels + c];
+      }
+      const long v = std::lround(sum);
+      out->samples[n * channels + c] =
+          static_cast<std::int16_t>(std::clamp<long>(v, -32768, 32767));
+    }
+  }
+}
+
+std::uint16_t FrameDurationForRate(double frames_per_second) {
+  if (!(frames_per_second > 0)) return 8;
+  const double duration = std::round(200.0 / frames_per_second);
+  return static_cast<std::uint16_t>(std::clamp(duration, 1.0, 65535.0));
+}
+
+}  // namespace tarvel

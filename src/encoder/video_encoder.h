@@ -1,0 +1,108 @@
+// The video encoder: turns RGB pictures into "IX" chunk payloads. Key frames are built from
+// DCT-coded blocks (and, with more effort, copies of blocks already written in the same
+// picture); delta frames choose per block and piece among skip, spiral and vector copies from
+// the previous picture or the picture being built, splits and DCT blocks, by motion search and
+// a rate-distortion cost. Every frame is decoded again with the project's decoder, and that
+// picture is what the next frame predicts from, so encoder and decoder cannot drift apart.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "encoder/rgb_picture.h"
+#include "video/decoder_state.h"
+
+namespace tarvel {
+
+struct VideoEncoderSettings {
+  int quality = 75;       // 1..100, written as the frame word
+  int key_interval = 60;  // a key frame at least this often (frames); 0 = only the first
+  int effort = 1;         // 0 fastest .. 3 exhaustive search
+};
+
+// Every leaf and split of the two mode trees, counted as the encoder writes them.
+enum VideoMode : int {
+  kDeltaWholeSpiral,
+  kDeltaWholeVector,
+  kDeltaWholeDct,
+  kDeltaWholeSkip,
+  kDeltaSplitStacked,
+  kDeltaSplitSide,
+  kDeltaSplitQuarters,
+  kDeltaHalfSpiral,
+  kDeltaHalfVector,
+  kDeltaHalfSplit,
+  kDeltaHalfSkip,
+  kDeltaQuarterSpiral,
+  kDeltaQuarterVector,
+  kDeltaQuarterSkip,
+  kDeltaQuarterWide,
+  kDeltaQuarterTall,
+  kDeltaQuarterSixteenths,
+  kDeltaEighthSpiral,
+  kDeltaEighthVector,
+  kDeltaEighthSkip,
+  kDeltaEighthSplit,
+  kDeltaSixteenthSpiral,
+  kDeltaSixteenthVector,
+  kDeltaSixteenthSkip,
+  kKeySplitStacked,
+  kKeySplitSide,
+  kKeySplitQuarters,
+  kKeyWholeDct,
+  kKeyWholeVector,
+  kKeyHalfSplit,
+  kKeyHalfVector,
+  kKeyQuarterVector,
+  kKeyQuarterWide,
+  kKeyQuarterTall,
+  kKeyQuarterSixteenths,
+  kKeyEighthVector,
+  kKeyEighthSplit,
+  kKeySixteenthVector,
+  kVideoModeCount
+};
+const char* VideoModeName(int mode);
+
+struct VideoFrameStats {
+  bool key = false;
+  std::size_t bytes = 0;
+  double psnr = 0;  // reconstruction against the source, RGB
+  // Copies that read the output picture, and copies under an orientation other than 0.
+  std::int64_t output_copies = 0;
+  std::int64_t oriented_copies = 0;
+  std::int64_t modes[kVideoModeCount] = {};
+  // Pixels where the encoder's own reconstruction differs from the decoder's (always 0).
+  std::int64_t mismatched_pixels = 0;
+};
+
+struct VideoEncoderImpl;
+
+struct VideoEncoder {
+  int width = 0;
+  int height = 0;
+  VideoEncoderSettings settings;
+  std::int64_t frame_index = 0;
+  std::int64_t frames_since_key = 0;
+  std::unique_ptr<DecoderState> decoder;
+  std::vector<std::uint16_t> reference;  // the decoder's picture of the last frame (5-5-5)
+  std::vector<std::uint16_t> decoded;    // the decoder's picture of the frame just encoded
+  std::shared_ptr<VideoEncoderImpl> impl;
+};
+
+// False when the size is not a positive multiple of 8 no wider than 1,024 pixels.
+bool VideoEncoder_Init(VideoEncoder& encoder, int width, int height,
+                       const VideoEncoderSettings& settings);
+
+// Encodes one picture (width x height) into `payload`. `force_key` makes it a key frame.
+// Fills `stats` when given. Returns false only on an internal failure (the decoder refusing the
+// chunk), which is a defect.
+bool VideoEncoder_EncodeFrame(VideoEncoder& encoder, const RgbPicture& picture, bool force_key,
+                              std::vector<std::uint8_t>* payload, VideoFrameStats* stats);
+
+// Widest picture the encoder writes: the decoder's column wrap covers widths up to this.
+inline constexpr int kMaxEncodeWidth = 1024;
+
+}  // namespace tarvel
