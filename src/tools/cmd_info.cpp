@@ -1,0 +1,247 @@
+// kqm info: what a movie's header says and what a walk of its frames finds.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "container/movie_format.h"
+#include "container/movie_reader.h"
+#include "tools/commands.h"
+#include "tools/movie_sound_info.h"
+#include "tools/tool_common.h"
+
+namespace tarvel::tools {
+
+namespace {
+
+struct WalkSummary {
+  std::int64_t frames_present = 0;
+  std::int64_t key_frames = 0;
+  std::int64_t delta_frames = 0;
+  std::int64_t frames_without_picture = 0;
+  std::int64_t video_bytes = 0;
+  std::int64_t audio_bytes = 0;
+  std::int64_t other_bytes = 0;
+  std::map<std::string, std::int64_t> tags;
+  std::vector<std::uint8_t> first_audio;  // frame 0's audio chunk payload
+  bool first_audio_found = false;
+  std::string problem;            // why the walk stopped early, empty if it did not
+  std::int64_t extra_frames = 0;  // frames after the header's count
+};
+
+std::string TagText(const std::uint8_t* tag) {
+  std::string text;
+  for (int i = 0; i < 2; ++i) {
+    const char c = static_cast<char>(tag[i]);
+    if (c >= 0x20 && c < 0x7F) {
+      text += c;
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", tag[i]);
+      text += hex;
+    }
+  }
+  return text;
+}
+
+WalkSummary Walk(MovieReader& reader) {
+  WalkSummary summary;
+  std::vector<std::uint8_t> chunks;
+  const std::int64_t declared = reader.header.frame_count;
+  for (std::int64_t index = 0;; ++index) {
+    const FrameRead result = MovieReader_Next(reader, chunks);
+    if (result == FrameRead::kEnd) break;
+    if (result != FrameRead::kOk) {
+      summary.problem = "frame " + std::to_string(index) + ": " + FrameReadText(result);
+      break;
+    }
+    if (index >= declared) {
+      ++summary.extra_frames;
+      continue;
+    }
+    ++summary.frames_present;
+    LoadedFrame frame{chunks.data(), static_cast<std::uint32_t>(chunks.size())};
+    bool has_picture = false;
+    bool audio_taken = false;
+    const std::uint32_t consumed = Frame_WalkChunks(frame, [&](const ChunkView& chunk) {
+      const std::string tag = TagText(chunk.tag);
+      ++summary.tags[tag];
+      if (tag == "IX") {
+        summary.video_bytes += chunk.payload_length;
+        if (!has_picture) {
+          has_picture = true;
+          if (chunk.payload_length >= 4 && static_cast<std::int32_t>(ReadLe32(chunk.payload)) < 0)
+            ++summary.key_frames;
+          else
+            ++summary.delta_frames;
+        }
+      } else if (tag == "AA" || tag == "BB") {
+        summary.audio_bytes += chunk.payload_length;
+      } else {
+        summary.other_bytes += chunk.payload_length;
+      }
+      return true;
+    });
+    if (index == 0) {
+      std::int32_t length = 0;
+      const std::uint8_t* audio = Frame_FindChunk(frame, "AA", &length);
+      if (!audio) audio = Frame_FindChunk(frame, "BB", &length);
+      if (audio) {
+        summary.first_audio.assign(audio, audio + length);
+        summary.first_audio_found = true;
+      }
+      audio_taken = true;
+    }
+    (void)audio_taken;
+    if (!has_picture) ++summary.frames_without_picture;
+    if (consumed < frame.length && summary.problem.empty())
+      summary.problem = "frame " + std::to_string(index) +
+                        ": a chunk's size runs past the end of its frame (" +
+                        std::to_string(frame.length - consumed) + " bytes not walked)";
+  }
+  return summary;
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          char hex[8];
+          std::snprintf(hex, sizeof hex, "\\u%04x", c);
+          out += hex;
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
+int Cmd_Info(int argc, char** argv) {
+  CLI::App app{
+      "Show a KQM6 movie's header fields, what a walk of its frames finds and its sound stream.",
+      "kqm info"};
+  std::string path;
+  bool json = false;
+  app.add_option("MOVIE", path, "the movie file (.kqm, .kqs)")->required();
+  app.add_flag("--json", json, "print the facts as one JSON object");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  }
+
+  MovieReader reader;
+  std::string error;
+  if (!MovieReader_Open(reader, path, &error)) {
+    PrintError("kqm info", path, error);
+    return 1;
+  }
+  const MovieHeader& header = reader.header;
+  const float rate = FrameRateFromDuration(header.frame_duration, kDefaultFrameRate);
+  const bool size_ok = IsSupportedPictureSize(header.width, header.height);
+  WalkSummary walk = Walk(reader);
+  MovieReader_Close(reader);
+  const double duration = rate > 0 ? static_cast<double>(walk.frames_present) / rate : 0.0;
+
+  SoundInfo sound;
+  if (header.sound && walk.first_audio_found)
+    sound = DescribeSoundStream(walk.first_audio.data(), walk.first_audio.size(),
+                                header.frame_count, rate);
+
+  if (json) {
+    std::ostringstream out;
+    out << "{\"file\":" << JsonString(path) << ",\"width\":" << header.width
+        << ",\"height\":" << header.height << ",\"frame_count\":" << header.frame_count
+        << ",\"frame_duration\":" << header.frame_duration << ",\"frame_rate\":" << rate
+        << ",\"sound\":" << (header.sound ? "true" : "false")
+        << ",\"frames_present\":" << walk.frames_present << ",\"key_frames\":" << walk.key_frames
+        << ",\"delta_frames\":" << walk.delta_frames
+        << ",\"frames_without_picture\":" << walk.frames_without_picture
+        << ",\"extra_frames\":" << walk.extra_frames << ",\"chunks\":{";
+    bool first = true;
+    for (const auto& [tag, count] : walk.tags) {
+      out << (first ? "" : ",") << JsonString(tag) << ":" << count;
+      first = false;
+    }
+    out << "},\"video_bytes\":" << walk.video_bytes << ",\"audio_bytes\":" << walk.audio_bytes
+        << ",\"other_bytes\":" << walk.other_bytes << ",\"duration_seconds\":" << duration;
+    if (header.sound) out << ",\"sound_stream\":" << SoundInfoJson(sound);
+    out << ",\"picture_size_supported\":" << (size_ok ? "true" : "false");
+    out << ",\"problem\":" << (walk.problem.empty() ? "null" : JsonString(walk.problem)) << "}\n";
+    std::fputs(out.str().c_str(), stdout);
+  } else {
+    std::printf("File:            %s\n", path.c_str());
+    std::printf("Picture:         %dx%d\n", header.width, header.height);
+    std::printf("Frames:          %d (header)\n", header.frame_count);
+    if (header.frame_duration)
+      std::printf("Frame duration:  %d/200 s (%.4g frames per second)\n", header.frame_duration,
+                  static_cast<double>(rate));
+    else
+      std::printf("Frame duration:  not given (played at %.4g frames per second)\n",
+                  static_cast<double>(rate));
+    std::printf("Sound:           %s\n", header.sound ? "yes" : "no");
+    std::printf("Frames present:  %lld", static_cast<long long>(walk.frames_present));
+    if (walk.extra_frames)
+      std::printf(" (and %lld more after the header's count, never played)",
+                  static_cast<long long>(walk.extra_frames));
+    std::printf("\n");
+    std::printf("Key frames:      %lld\n", static_cast<long long>(walk.key_frames));
+    std::printf("Delta frames:    %lld\n", static_cast<long long>(walk.delta_frames));
+    if (walk.frames_without_picture)
+      std::printf("No picture:      %lld frames\n",
+                  static_cast<long long>(walk.frames_without_picture));
+    std::printf("Chunks:         ");
+    for (const auto& [tag, count] : walk.tags)
+      std::printf(" %s %lld", tag.c_str(), static_cast<long long>(count));
+    std::printf("\n");
+    std::printf("Video bytes:     %lld\n", static_cast<long long>(walk.video_bytes));
+    std::printf("Audio bytes:     %lld\n", static_cast<long long>(walk.audio_bytes));
+    if (walk.other_bytes)
+      std::printf("Other bytes:     %lld\n", static_cast<long long>(walk.other_bytes));
+    std::printf("Duration:        %.3f s\n", duration);
+    if (header.sound) {
+      if (walk.first_audio_found)
+        std::fputs(SoundInfoText(sound).c_str(), stdout);
+      else
+        std::printf("Sound stream:    none (frame 0 has no audio chunk: plays silent)\n");
+    }
+  }
+
+  int status = 0;
+  if (!size_ok) {
+    PrintError("kqm info", path,
+               "picture size " + std::to_string(header.width) + "x" +
+                   std::to_string(header.height) +
+                   " cannot be played (width and height must be non-zero multiples of 8)");
+    status = 1;
+  }
+  if (!walk.problem.empty()) {
+    PrintError("kqm info", path, walk.problem);
+    status = 1;
+  } else if (walk.frames_present < header.frame_count) {
+    PrintError("kqm info", path,
+               "the movie data ends after " + std::to_string(walk.frames_present) + " of " +
+                   std::to_string(header.frame_count) + " frames");
+    status = 1;
+  }
+  return status;
+}
+
+}  // namespace tarvel::tools

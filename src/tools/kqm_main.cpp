@@ -1,0 +1,44 @@
+// kqm: the command-line companion of the Tarvel player.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "tools/commands.h"
+
+namespace {
+
+void PrintUsage(std::FILE* out) {
+  std::fprintf(out,
+               "Usage: kqm <command> [options]\n"
+               "Inspect, export, make and play KQM6 movies.\n\nCommands:\n");
+  for (const auto& command : tarvel::tools::kCommands)
+    std::fprintf(out, "  %-8s %s\n", command.name, command.summary);
+  std::fprintf(out, "\nRun 'kqm <command> --help' for the options of one command.\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    PrintUsage(stderr);
+    return 2;
+  }
+  const std::string name = argv[1];
+  if (name == "--help" || name == "-h" || name == "help") {
+    PrintUsage(stdout);
+    return 0;
+  }
+  if (name == "--version") {
+    std::printf("kqm (Tarvel) 0.1\n");
+    return 0;
+  }
+  for (const auto& command : tarvel::tools::kCommands) {
+    if (name == command.name) {
+      std::string program = std::string("kqm ") + command.name;
+      argv[1] = program.data();
+      return command.run(argc - 1, argv + 1);
+    }
+  }
+  std::fprintf(stderr, "kqm: unknown command '%s' (see 'kqm --help')\n", name.c_str());
+  return 2;
+}

@@ -1,0 +1,73 @@
+#include "tools/movie_sound_info.h"
+
+#include <cstdio>
+
+#include "audio/adpcm.h"
+
+namespace tarvel::tools {
+
+SoundInfo DescribeSoundStream(const std::uint8_t* payload, std::size_t length,
+                              std::uint32_t frame_count, float) {
+  SoundInfo info;
+  info.present = true;
+  info.chunk_bytes = length;
+  info.facts = Sound_DescribeStream(payload, static_cast<std::int32_t>(length), frame_count);
+  return info;
+}
+
+namespace {
+
+const char* LengthText(int versus) {
+  return versus < 0   ? "shorter than the pictures"
+         : versus > 0 ? "longer than the pictures"
+                      : "as long as the pictures";
+}
+
+}  // namespace
+
+std::string SoundInfoText(const SoundInfo& info) {
+  char line[256];
+  std::string out;
+  if (!info.present) return "Sound stream:    none\n";
+  const SoundStreamFacts& f = info.facts;
+  if (f.result != kAdpcmOk) {
+    std::snprintf(line, sizeof line, "Sound stream:    refused: %s (plays silent)\n",
+                  Adpcm_ErrorText(f.result));
+    return line;
+  }
+  std::snprintf(line, sizeof line, "Sound stream:    %u Hz, %s\n", f.frequency,
+                f.stereo ? "stereo" : "mono");
+  out += line;
+  std::snprintf(line, sizeof line, "Sound samples:   %u (%.3f s), %s\n", f.sample_count,
+                f.duration_seconds, LengthText(f.length_versus_pictures));
+  out += line;
+  std::snprintf(line, sizeof line, "Sound per frame: %d ADPCM bytes -> %d PCM bytes (%d samples)\n",
+                f.adpcm_bytes_per_period, f.pcm_bytes_per_period, f.samples_per_period);
+  out += line;
+  if (f.adpcm_bytes_per_period <= 0)
+    out += "Sound note:      frame 0's audio chunk is too short to hold any sound\n";
+  return out;
+}
+
+std::string SoundInfoJson(const SoundInfo& info) {
+  if (!info.present) return "null";
+  const SoundStreamFacts& f = info.facts;
+  char text[512];
+  if (f.result != kAdpcmOk) {
+    std::snprintf(text, sizeof text, "{\"error\":\"%s\",\"error_code\":%d}",
+                  Adpcm_ErrorText(f.result), f.result);
+    return text;
+  }
+  std::snprintf(text, sizeof text,
+                "{\"frequency\":%u,\"stereo\":%s,\"sample_count\":%u,\"duration_seconds\":%.6f,"
+                "\"adpcm_bytes_per_period\":%d,\"pcm_bytes_per_period\":%d,"
+                "\"samples_per_period\":%d,\"length_versus_pictures\":\"%s\"}",
+                f.frequency, f.stereo ? "true" : "false", f.sample_count, f.duration_seconds,
+                f.adpcm_bytes_per_period, f.pcm_bytes_per_period, f.samples_per_period,
+                f.length_versus_pictures < 0   ? "shorter"
+                : f.length_versus_pictures > 0 ? "longer"
+                                               : "equal");
+  return text;
+}
+
+}  // namespace tarvel::tools

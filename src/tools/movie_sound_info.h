@@ -1,0 +1,23 @@
+// The sound stream's facts as `kqm info` prints them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "audio/sound_period.h"
+
+namespace tarvel::tools {
+
+struct SoundInfo {
+  bool present = false;
+  std::size_t chunk_bytes = 0;  // payload of frame 0's audio chunk
+  SoundStreamFacts facts;
+};
+
+SoundInfo DescribeSoundStream(const std::uint8_t* payload, std::size_t length,
+                              std::uint32_t frame_count, float frame_rate);
+std::string SoundInfoText(const SoundInfo& info);
+std::string SoundInfoJson(const SoundInfo& info);
+
+}  // namespace tarvel::tools

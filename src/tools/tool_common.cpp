@@ -1,0 +1,283 @@
+#include "tools/tool_common.h"
+
+#include <png.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+
+namespace tarvel::tools {
+
+void PrintError(const std::string& command, const std::string& file, const std::string& message) {
+  if (file.empty())
+    std::fprintf(stderr, "%s: %s\n", command.c_str(), message.c_str());
+  else
+    std::fprintf(stderr, "%s: %s: %s\n", command.c_str(), file.c_str(), message.c_str());
+}
+
+Progress::Progress(std::string label, bool enabled)
+    : label_(std::move(label)),
+      enabled_(enabled && isatty(STDERR_FILENO)),
+      start_(std::chrono::steady_clock::now()),
+      last_(start_) {}
+
+Progress::~Progress() {
+  Finish();
+}
+
+void Progress::Update(std::int64_t done, std::int64_t total, const std::string& extra) {
+  if (!enabled_) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (drawn_ && now - last_ < std::chrono::milliseconds(150) && done != total) return;
+  last_ = now;
+  const double seconds = std::chrono::duration<double>(now - start_).count();
+  const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0.0;
+  if (total > 0)
+    std::fprintf(stderr, "\r%s %lld/%lld (%.0f%%) %.1f/s %s\033[K", label_.c_str(),
+                 static_cast<long long>(done), static_cast<long long>(total),
+                 100.0 * static_cast<double>(done) / static_cast<double>(total), rate,
+                 extra.c_str());
+  else
+    std::fprintf(stderr, "\r%s %lld %.1f/s %s\033[K", label_.c_str(), static_cast<long long>(done),
+                 rate, extra.c_str());
+  drawn_ = true;
+}
+
+void Progress::Finish() {
+  if (drawn_) std::fprintf(stderr, "\n");
+  drawn_ = false;
+}
+
+OutputFile::~OutputFile() {
+  if (file_ && !is_stdout_) std::fclose(file_);
+}
+
+bool OutputFile::Open(const std::string& path, std::string* error) {
+  path_ = path;
+  if (path == "-") {
+    file_ = stdout;
+    is_stdout_ = true;
+    return true;
+  }
+  file_ = std::fopen(path.c_str(), "wb");
+  if (!file_) {
+    if (error) *error = std::string("cannot create: ") + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+bool OutputFile::Write(const void* data, std::size_t size) {
+  return file_ && (size == 0 || std::fwrite(data, 1, size, file_) == size);
+}
+
+bool OutputFile::Seek(long offset) {
+  return file_ && !is_stdout_ && std::fseek(file_, offset, SEEK_SET) == 0;
+}
+
+bool OutputFile::Close(std::string* error) {
+  if (!file_) return true;
+  bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
+  if (!is_stdout_) ok = std::fclose(file_) == 0 && ok;
+  file_ = nullptr;
+  if (!ok && error) *error = std::string("write failed: ") + std::strerror(errno);
+  return ok;
+}
+
+void PixelsToRgb8(const std::uint16_t* pixels, std::size_t count, bool format565,
+                  std::uint8_t* rgb) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const unsigned p = pixels[i];
+    unsigned r, g, b;
+    if (format565) {
+      r = (p >> 11) & 31;
+      g = (p >> 5) & 63;
+      b = p & 31;
+      rgb[3 * i + 1] = static_cast<std::uint8_t>((g << 2) | (g >> 4));
+    } else {
+      r = (p >> 10) & 31;
+      g = (p >> 5) & 31;
+      b = p & 31;
+      rgb[3 * i + 1] = static_cast<std::uint8_t>((g << 3) | (g >> 2));
+    }
+    rgb[3 * i] = static_cast<std::uint8_t>((r << 3) | (r >> 2));
+    rgb[3 * i + 2] = static_cast<std::uint8_t>((b << 3) | (b >> 2));
+  }
+}
+
+bool EndsWithNoCase(const std::string& text, const std::string& suffix) {
+  if (suffix.size() > text.size()) return false;
+  for (std::size_t i = 0; i < suffix.size(); ++i) {
+    const auto a = static_cast<unsigned char>(text[text.size() - suffix.size() + i]);
+    const auto b = static_cast<unsigned char>(suffix[i]);
+    if (std::tolower(a) != std::tolower(b)) return false;
+  }
+  return true;
+}
+
+bool IsFramePattern(const std::string& pattern) {
+  int conversions = 0;
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] != '%') continue;
+    ++i;
+    if (i < pattern.size() && pattern[i] == '%') continue;
+    while (i < pattern.size() && std::isdigit(static_cast<unsigned char>(pattern[i]))) ++i;
+    if (i >= pattern.size() || pattern[i] != 'd') return false;
+    ++conversions;
+  }
+  return conversions == 1;
+}
+
+std::string FormatFramePattern(const std::string& pattern, std::int64_t index) {
+  std::string out;
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] != '%') {
+      out += pattern[i];
+      continue;
+    }
+    ++i;
+    if (pattern[i] == '%') {
+      out += '%';
+      continue;
+    }
+    const std::size_t start = i;
+    while (std::isdigit(static_cast<unsigned char>(pattern[i]))) ++i;
+    const std::string width = pattern.substr(start, i - start);
+    std::string digits = std::to_string(index);
+    const std::size_t wanted = width.empty() ? 0 : static_cast<std::size_t>(std::stoul(width));
+    if (digits.size() < wanted) {
+      const char fill = (!width.empty() && width[0] == '0') ? '0' : ' ';
+      digits.insert(0, wanted - digits.size(), fill);
+    }
+    out += digits;
+  }
+  return out;
+}
+
+namespace {
+
+class RawWriter : public PictureWriter {
+ public:
+  explicit RawWriter(const PictureFormat& format) : format_(format) {}
+  bool Open(const std::string& path, std::string* error) { return out_.Open(path, error); }
+  bool Write(const std::uint16_t* pixels, std::int64_t, std::string* error) override {
+    const std::size_t count = static_cast<std::size_t>(format_.width) * format_.height;
+    bytes_.resize(count * 2);
+    for (std::size_t i = 0; i < count; ++i) {
+      bytes_[2 * i] = static_cast<std::uint8_t>(pixels[i] & 0xFF);
+      bytes_[2 * i + 1] = static_cast<std::uint8_t>(pixels[i] >> 8);
+    }
+    if (!out_.Write(bytes_.data(), bytes_.size())) {
+      if (error) *error = std::string("write failed: ") + std::strerror(errno);
+      return false;
+    }
+    return true;
+  }
+  bool Finish(std::string* error) override { return out_.Close(error); }
+
+ private:
+  PictureFormat format_;
+  OutputFile out_;
+  std::vector<std::uint8_t> bytes_;
+};
+
+// BT.601 limited range from 8-bit RGB, rounded.
+void RgbToYuv(int r, int g, int b, std::uint8_t* y, std::uint8_t* u, std::uint8_t* v) {
+  *y = static_cast<std::uint8_t>(((66 * r + 129 * g + 25 * b + 128) >> 8) + 16);
+  *u = static_cast<std::uint8_t>(((-38 * r - 74 * g + 112 * b + 128) >> 8) + 128);
+  *v = static_cast<std::uint8_t>(((112 * r - 94 * g - 18 * b + 128) >> 8) + 128);
+}
+
+class Y4mWriter : public PictureWriter {
+ public:
+  explicit Y4mWriter(const PictureFormat& format) : format_(format) {}
+  bool Open(const std::string& path, std::string* error) {
+    if (!out_.Open(path, error)) return false;
+    char header[128];
+    const int n = std::snprintf(
+        header, sizeof header, "YUV4MPEG2 W%d H%d F%d:%d Ip A1:1 C444 XCOLORRANGE=LIMITED\n",
+        format_.width, format_.height, format_.rate_numerator, format_.rate_denominator);
+    return out_.Write(header, static_cast<std::size_t>(n));
+  }
+  bool Write(const std::uint16_t* pixels, std::int64_t, std::string* error) override {
+    const std::size_t count = static_cast<std::size_t>(format_.width) * format_.height;
+    rgb_.resize(count * 3);
+    planes_.resize(count * 3);
+    PixelsToRgb8(pixels, count, format_.format565, rgb_.data());
+    for (std::size_t i = 0; i < count; ++i)
+      RgbToYuv(rgb_[3 * i], rgb_[3 * i + 1], rgb_[3 * i + 2], &planes_[i], &planes_[count + i],
+               &planes_[2 * count + i]);
+    static const char kFrame[] = "FRAME\n";
+    if (!out_.Write(kFrame, 6) || !out_.Write(planes_.data(), planes_.size())) {
+      if (error) *error = std::string("write failed: ") + std::strerror(errno);
+      return false;
+    }
+    return true;
+  }
+  bool Finish(std::string* error) override { return out_.Close(error); }
+
+ private:
+  PictureFormat format_;
+  OutputFile out_;
+  std::vector<std::uint8_t> rgb_;
+  std::vector<std::uint8_t> planes_;
+};
+
+class PngWriter : public PictureWriter {
+ public:
+  PngWriter(std::string pattern, const PictureFormat& format)
+      : pattern_(std::move(pattern)), format_(format) {}
+  bool Write(const std::uint16_t* pixels, std::int64_t index, std::string* error) override {
+    const std::string path = FormatFramePattern(pattern_, index);
+    const std::size_t count = static_cast<std::size_t>(format_.width) * format_.height;
+    rgb_.resize(count * 3);
+    PixelsToRgb8(pixels, count, format_.format565, rgb_.data());
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    image.width = static_cast<png_uint_32>(format_.width);
+    image.height = static_cast<png_uint_32>(format_.height);
+    image.format = PNG_FORMAT_RGB;
+    if (!png_image_write_to_file(&image, path.c_str(), 0, rgb_.data(), 0, nullptr)) {
+      if (error) *error = path + ": cannot write PNG: " + image.message;
+      png_image_free(&image);
+      return false;
+    }
+    return true;
+  }
+  bool Finish(std::string*) override { return true; }
+
+ private:
+  std::string pattern_;
+  PictureFormat format_;
+  std::vector<std::uint8_t> rgb_;
+};
+
+}  // namespace
+
+std::unique_ptr<PictureWriter> OpenPictureWriter(const std::string& path,
+                                                 const PictureFormat& format, std::string* error) {
+  if (path == "-" || EndsWithNoCase(path, ".rgb") || EndsWithNoCase(path, ".raw")) {
+    auto writer = std::make_unique<RawWriter>(format);
+    if (!writer->Open(path, error)) return nullptr;
+    return writer;
+  }
+  if (EndsWithNoCase(path, ".y4m")) {
+    auto writer = std::make_unique<Y4mWriter>(format);
+    if (!writer->Open(path, error)) return nullptr;
+    return writer;
+  }
+  if (EndsWithNoCase(path, ".png")) {
+    if (!IsFramePattern(path)) {
+      if (error)
+        *error = "a PNG export needs one %d in the name for the frame number (e.g. f%04d.png)";
+      return nullptr;
+    }
+    return std::make_unique<PngWriter>(path, format);
+  }
+  if (error) *error = "unknown output kind: use .rgb, .raw, .y4m, a %d.png pattern or -";
+  return nullptr;
+}
+
+}  // namespace tarvel::tools

@@ -1,0 +1,183 @@
+#include <gtest/gtest.h>
+
+#include <png.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "kqm_run.h"
+#include "support/digest.h"
+#include "tools/commands.h"
+#include "tools/tool_common.h"
+
+namespace tarvel {
+namespace {
+
+using test::ConformancePath;
+using test::ExpectedDigest;
+using test::ReadFileBytes;
+using test::RunKqm;
+using tools::Cmd_Export;
+
+std::string Sha(const std::vector<unsigned char>& bytes) {
+  test::Sha256 sha;
+  sha.Update(bytes.data(), bytes.size());
+  return sha.FinalHex();
+}
+
+std::string Temp(const std::string& name) {
+  return ::testing::TempDir() + name;
+}
+
+// The whole export path (frame reading, decoding, looping, sound schedule, writers) against
+// the independently produced digests.
+TEST(KqmExport, ReproducesTheConformanceDigests) {
+  for (const std::string movie : {"mixed-256x128-stereo-36", "mixed-136x96-mono-33-key4"}) {
+    const std::string video = Temp("export.rgb"), audio = Temp("export.wav");
+    auto r =
+        RunKqm(Cmd_Export, "export",
+               {ConformancePath(movie), "--video", video, "--audio", Temp("export.pcm"), "-q"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Sha(ReadFileBytes(video)), ExpectedDigest(movie, "pictures-555")) << movie;
+    EXPECT_EQ(Sha(ReadFileBytes(Temp("export.pcm"))), ExpectedDigest(movie, "sound-once")) << movie;
+
+    r = RunKqm(Cmd_Export, "export",
+               {ConformancePath(movie), "--video", video, "--audio", audio, "--passes", "2", "-q"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Sha(ReadFileBytes(video)), ExpectedDigest(movie, "pictures-555-passes2")) << movie;
+    // A WAVE file is the raw PCM behind a 44-byte header.
+    auto wave = ReadFileBytes(audio);
+    ASSERT_GT(wave.size(), 44u);
+    EXPECT_EQ(std::memcmp(wave.data(), "RIFF", 4), 0);
+    wave.erase(wave.begin(), wave.begin() + 44);
+    EXPECT_EQ(Sha(wave), ExpectedDigest(movie, "sound-passes2")) << movie;
+
+    r = RunKqm(Cmd_Export, "export",
+               {ConformancePath(movie), "--video", video, "--format", "565", "-q"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Sha(ReadFileBytes(video)), ExpectedDigest(movie, "pictures-565")) << movie;
+  }
+}
+
+TEST(KqmExport, FrameRangeY4mAndPng) {
+  const std::string movie = ConformancePath("key-dct-128x96");  // 128x96, 6 frames
+  const std::size_t picture = 128 * 96 * 2;
+  ASSERT_EQ(RunKqm(Cmd_Export, "export", {movie, "--video", Temp("all.rgb"), "-q"}).status, 0);
+  const auto all = ReadFileBytes(Temp("all.rgb"));
+  ASSERT_EQ(all.size(), 6 * picture);
+
+  ASSERT_EQ(
+      RunKqm(Cmd_Export, "export", {movie, "--video", Temp("two.rgb"), "--frames", "2-3"}).status,
+      0);
+  const auto two = ReadFileBytes(Temp("two.rgb"));
+  ASSERT_EQ(two.size(), 2 * picture);
+  EXPECT_TRUE(std::equal(two.begin(), two.end(), all.begin() + 2 * picture));
+
+  ASSERT_EQ(RunKqm(Cmd_Export, "export", {movie, "--video", Temp("v.y4m"), "--frames", "5"}).status,
+            0);
+  const auto y4m = ReadFileBytes(Temp("v.y4m"));
+  const std::string text(y4m.begin(), y4m.end());
+  const auto line_end = text.find('\n');
+  ASSERT_NE(line_end, std::string::npos);
+  const std::string header = text.substr(0, line_end);
+  EXPECT_EQ(header.rfind("YUV4MPEG2 W128 H96 F", 0), 0u) << header;
+  EXPECT_NE(header.find(" C444"), std::string::npos);
+  EXPECT_EQ(text.substr(line_end + 1, 6), "FRAME\n");
+  EXPECT_EQ(y4m.size(), line_end + 1 + 6 + 3 * 128 * 96);
+
+  ASSERT_EQ(
+      RunKqm(Cmd_Export, "export", {movie, "--video", Temp("f%03d.png"), "--frames", "4-"}).status,
+      0);
+  for (int index : {4, 5}) {
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    const std::string path = Temp("f00" + std::to_string(index) + ".png");
+    ASSERT_TRUE(png_image_begin_read_from_file(&image, path.c_str())) << path;
+    image.format = PNG_FORMAT_RGB;
+    std::vector<unsigned char> rgb(PNG_IMAGE_SIZE(image));
+    ASSERT_TRUE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr));
+    EXPECT_EQ(image.width, 128u);
+    EXPECT_EQ(image.height, 96u);
+    std::vector<std::uint16_t> pixels(128 * 96);
+    std::memcpy(pixels.data(), all.data() + index * picture, picture);
+    std::vector<unsigned char> expected(rgb.size());
+    tools::PixelsToRgb8(pixels.data(), pixels.size(), false, expected.data());
+    EXPECT_EQ(rgb, expected) << path;
+  }
+}
+
+TEST(KqmExport, PixelExpansionRepeatsTopBits) {
+  // 5-5-5 white-ish 0x7FDF: red 31, green 30, blue 31; 5-6-5 0xF81F: red 31, green 0, blue 31.
+  const std::uint16_t pixels[3] = {0x7FDF, 0x0421, 0xF81F};
+  unsigned char rgb[9];
+  tools::PixelsToRgb8(pixels, 2, false, rgb);
+  EXPECT_EQ(rgb[0], 255);
+  EXPECT_EQ(rgb[1], 247);  // 30 << 3 | 30 >> 2
+  EXPECT_EQ(rgb[2], 255);
+  EXPECT_EQ(rgb[3], 8);  // 1 << 3 | 1 >> 2
+  EXPECT_EQ(rgb[4], 8);
+  EXPECT_EQ(rgb[5], 8);
+  tools::PixelsToRgb8(pixels + 2, 1, true, rgb + 6);
+  EXPECT_EQ(rgb[6], 255);
+  EXPECT_EQ(rgb[7], 0);
+  EXPECT_EQ(rgb[8], 255);
+}
+
+TEST(KqmExport, BadInputGivesOneLineNamingTheFileAndFails) {
+  const std::string source = ConformancePath("mixed-160x120-mono");
+  auto bytes = ReadFileBytes(source);
+  ASSERT_GT(bytes.size(), 20000u);
+
+  // Cut in the middle of a frame.
+  auto cut = bytes;
+  cut.resize(bytes.size() / 2);
+  test::WriteFileBytes(Temp("cut.kqm"), cut);
+  auto r = RunKqm(Cmd_Export, "export", {Temp("cut.kqm"), "--video", Temp("cut.rgb"), "-q"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(Temp("cut.kqm") + ": frame "), std::string::npos) << r.err;
+
+  // A picture size that is not a multiple of 8.
+  auto odd = bytes;
+  odd[8] = 12;
+  odd[9] = 0;
+  test::WriteFileBytes(Temp("odd.kqm"), odd);
+  r = RunKqm(Cmd_Export, "export", {Temp("odd.kqm"), "--video", Temp("odd.rgb")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("12x120"), std::string::npos) << r.err;
+
+  // A frame word claiming more bytes than the file holds.
+  auto huge = bytes;
+  huge[64] = 0xFF;
+  huge[65] = 0xFF;
+  huge[66] = 0xFF;
+  test::WriteFileBytes(Temp("huge.kqm"), huge);
+  r = RunKqm(Cmd_Export, "export", {Temp("huge.kqm"), "--video", Temp("huge.rgb")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("frame 0"), std::string::npos) << r.err;
+
+  // A damaged picture: decoding goes on, with one warning naming the frame.
+  auto damaged = bytes;
+  damaged.resize(bytes.size());
+  // The first chunk of frame 0 starts at 68; its payload's offsets start 8 bytes later.
+  for (int i = 0; i < 20; ++i) damaged[76 + 4 + i] = 0xFF;
+  test::WriteFileBytes(Temp("damaged.kqm"), damaged);
+  r = RunKqm(Cmd_Export, "export", {Temp("damaged.kqm"), "--video", Temp("damaged.rgb"), "-q"});
+  EXPECT_NE(r.err.find("corrupt"), std::string::npos) << r.err;
+
+  r = RunKqm(Cmd_Export, "export", {Temp("absent.kqm"), "--video", Temp("x.rgb")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("absent.kqm: cannot open"), std::string::npos) << r.err;
+  EXPECT_EQ(RunKqm(Cmd_Export, "export", {source}).status, 2);
+  EXPECT_EQ(RunKqm(Cmd_Export, "export", {source, "--video", "x.rgb", "--frames", "5-2"}).status,
+            2);
+  EXPECT_EQ(RunKqm(Cmd_Export, "export", {source, "--video", "x.bmp"}).status, 1);
+  EXPECT_EQ(RunKqm(Cmd_Export, "export", {source, "--video", "frame.png"}).status, 1);
+  EXPECT_EQ(
+      RunKqm(Cmd_Export, "export", {ConformancePath("key-dct-128x96"), "--audio", "x.wav"}).status,
+      1);
+}
+
+}  // namespace
+}  // namespace tarvel

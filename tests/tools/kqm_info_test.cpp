@@ -1,0 +1,59 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "kqm_run.h"
+#include "tools/commands.h"
+
+namespace tarvel {
+namespace {
+
+using test::ConformancePath;
+using test::RunKqm;
+using tools::Cmd_Info;
+
+TEST(KqmInfo, ReportsHeaderWalkAndSoundStream) {
+  // copy-320x240-stereo: 320x240, 8 frames, stereo sound, frame duration 16 (12.5 per second).
+  auto r = RunKqm(Cmd_Info, "info", {ConformancePath("copy-320x240-stereo"), "--json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const char* fact :
+       {"\"width\":320", "\"height\":240", "\"frame_count\":8", "\"frame_duration\":16",
+        "\"frame_rate\":12.5", "\"sound\":true", "\"frames_present\":8", "\"stereo\":true",
+        "\"duration_seconds\":0.64", "\"problem\":null"}) {
+    EXPECT_NE(r.out.find(fact), std::string::npos) << fact << " in " << r.out;
+  }
+
+  r = RunKqm(Cmd_Info, "info", {ConformancePath("key-dct-128x96")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("Picture:         128x96"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Sound:           no"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("Sound stream"), std::string::npos) << r.out;
+}
+
+TEST(KqmInfo, TruncatedAndUnplayableMoviesFailAfterSayingWhy) {
+  auto bytes = test::ReadFileBytes(ConformancePath("skip-128x64-mono-40"));
+  bytes.resize(bytes.size() - 10);
+  const std::string cut = ::testing::TempDir() + "info-cut.kqm";
+  test::WriteFileBytes(cut, bytes);
+  auto r = RunKqm(Cmd_Info, "info", {cut});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("frame 39: the file ends inside the frame"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("Frames present:  39"), std::string::npos) << r.out;
+
+  bytes = test::ReadFileBytes(ConformancePath("skip-128x64-mono-40"));
+  bytes[10] = 0;  // height 0
+  bytes[11] = 0;
+  test::WriteFileBytes(cut, bytes);
+  r = RunKqm(Cmd_Info, "info", {cut});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("128x0 cannot be played"), std::string::npos) << r.err;
+
+  std::vector<unsigned char> tiny(10, 0);
+  test::WriteFileBytes(cut, tiny);
+  r = RunKqm(Cmd_Info, "info", {cut});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("shorter than the 64-byte header"), std::string::npos) << r.err;
+}
+
+}  // namespace
+}  // namespace tarvel

@@ -1,0 +1,61 @@
+#include "kqm_run.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace tarvel::test {
+
+KqmResult RunKqm(int (*command)(int, char**), const std::string& name,
+                 std::initializer_list<std::string> args) {
+  std::vector<std::string> words = {"kqm " + name};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  KqmResult result;
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  result.status = command(static_cast<int>(words.size()), argv.data());
+  std::fflush(stdout);
+  result.out = ::testing::internal::GetCapturedStdout();
+  result.err = ::testing::internal::GetCapturedStderr();
+  return result;
+}
+
+std::string ConformancePath(const std::string& name) {
+  return std::string(TARVEL_CONFORMANCE_DIR) + "/" + name + ".kqm";
+}
+
+std::vector<unsigned char> ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFileBytes(const std::string& path, const std::vector<unsigned char>& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string ExpectedDigest(const std::string& movie, const std::string& kind) {
+  std::ifstream in(std::string(TARVEL_CONFORMANCE_DIR) + "/EXPECTED.txt");
+  std::string line;
+  bool inside = false;
+  while (std::getline(in, line)) {
+    if (line.rfind("# ", 0) == 0) {
+      inside = line.rfind("# " + movie + ":", 0) == 0;
+      continue;
+    }
+    if (!inside) continue;
+    std::istringstream words(line);
+    std::string what, algorithm, digest;
+    words >> what >> algorithm >> digest;
+    if (what == kind && algorithm == "sha256") return digest;
+  }
+  return "missing from EXPECTED.txt";
+}
+
+}  // namespace tarvel::test

@@ -1,0 +1,26 @@
+// Runs kqm subcommands in-process and keeps what they print.
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace tarvel::test {
+
+struct KqmResult {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// `args` are the words after "kqm <command>".
+KqmResult RunKqm(int (*command)(int, char**), const std::string& name,
+                 std::initializer_list<std::string> args);
+
+std::string ConformancePath(const std::string& name);
+std::vector<unsigned char> ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::vector<unsigned char>& bytes);
+// The sha256 listed in EXPECTED.txt for `movie` and `kind` (e.g. "pictures-555").
+std::string ExpectedDigest(const std::string& movie, const std::string& kind);
+
+}  // namespace tarvel::test
