@@ -502,13 +502,16 @@ Choice BestLeaf(const Impl& m, Level level, const Piece& p, const int (*predicto
     ConsiderAt(m, level, p, p.px + m.last_key_dx, p.py + m.last_key_dy, 0, true, &best);
   }
   if (m.effort >= 2) {
-    const int radius = m.effort >= 3 ? 16 : 3;
-    const int start = m.key ? 0 : 1;
+    // Oriented copies and copies out of the picture being built. The thorough setting searches
+    // every orientation for every piece; the default for this level keeps to the larger pieces.
+    const bool thorough = m.effort >= 3;
+    const bool large = level == Level::kWhole || level == Level::kHalf || level == Level::kQuarter;
+    const int radius = thorough ? 16 : 2;
+    const int orientations = (thorough || large) ? kOrientationCount : 1;
     if (!m.key)
-      for (int o = 1; o < kOrientationCount; ++o)
+      for (int o = 1; o < orientations; ++o)
         SearchWindow(m, level, p, false, o, p.px, p.py, radius, &best);
-    // The output picture: around the piece's neighbours above and to the left.
-    for (int o = start == 0 ? 0 : 0; o < kOrientationCount; ++o) {
+    for (int o = 0; o < orientations; ++o) {
       SearchWindow(m, level, p, true, o, p.px - 8, p.py, radius, &best);
       SearchWindow(m, level, p, true, o, p.px, p.py - 8, radius, &best);
     }

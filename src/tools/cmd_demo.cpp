@@ -1,0 +1,93 @@
+// kqm demo: writes the built-in demo movie, generated from nothing and encoded by the encoder.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <string>
+
+#include "encoder/demo_content.h"
+#include "encoder/movie_encoder.h"
+#include "tools/commands.h"
+#include "tools/tool_common.h"
+
+namespace tarvel::tools {
+
+int Cmd_Demo(int argc, char** argv) {
+  CLI::App app{
+      "Write the built-in demo movie: moving shapes, gradients, the name and a short tune.",
+      "kqm demo"};
+  std::string output_path, size_text = "320x240";
+  double seconds = 8;
+  int quality = 75, effort = 1;
+  bool no_sound = false, stats = false, quiet = false;
+  app.add_option("-o,--output", output_path, "the movie to write")->required();
+  app.add_option("--size", size_text, "picture size WxH, multiples of 8 (default 320x240)");
+  app.add_option("--seconds", seconds, "length in seconds (default 8)")
+      ->check(CLI::Range(0.04, 600.0));
+  app.add_option("--quality", quality, "picture quality 1-100 (default 75)")
+      ->check(CLI::Range(1, 100));
+  app.add_option("--effort", effort, "search effort 0-3 (default 1)")->check(CLI::Range(0, 3));
+  app.add_flag("--no-sound", no_sound, "leave the sound out");
+  app.add_flag("--stats", stats, "print each frame's kind, size and PSNR at the end");
+  app.add_flag("-q,--quiet", quiet, "no progress line");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  }
+  const std::string command = "kqm demo";
+  int width = 0, height = 0;
+  const auto x = size_text.find('x');
+  try {
+    if (x != std::string::npos) {
+      width = std::stoi(size_text.substr(0, x));
+      height = std::stoi(size_text.substr(x + 1));
+    }
+  } catch (const std::exception&) {
+    width = 0;
+  }
+  if (width <= 0 || height <= 0 || width % 8 || height % 8 || width > kMaxEncodeWidth ||
+      height > 4096) {
+    PrintError(command, "",
+               "--size: expected WxH with multiples of 8, at most " +
+                   std::to_string(kMaxEncodeWidth) + "x4096, got '" + size_text + "'");
+    return 2;
+  }
+  if (output_path == "-") {
+    PrintError(command, "", "the movie must go to a file (-o -): its header is completed last");
+    return 2;
+  }
+  constexpr double kFps = 25.0;
+  MovieEncodeSettings settings;
+  settings.frame_duration = 8;  // 25 frames per second
+  settings.video.quality = quality;
+  settings.video.effort = effort;
+  const int frames = std::max(1, static_cast<int>(seconds * kFps + 0.5));
+  PcmSound tune;
+  if (!no_sound) RenderDemoTune(22050, frames / kFps, &tune);
+  MovieEncoder encoder;
+  if (!MovieEncoder_Open(encoder, output_path, nullptr, width, height, settings,
+                         no_sound ? nullptr : &tune)) {
+    PrintError(command, output_path, encoder.error);
+    return 1;
+  }
+  Progress progress(command, !quiet);
+  RgbPicture picture;
+  for (int i = 0; i < frames; ++i) {
+    RenderDemoPicture(width, height, i, kFps, &picture);
+    if (!MovieEncoder_AddPicture(encoder, picture)) {
+      PrintError(command, output_path, encoder.error);
+      MovieWriter_Abandon(encoder.writer);
+      return 1;
+    }
+    progress.Update(i + 1, frames);
+  }
+  progress.Finish();
+  if (!MovieEncoder_Finish(encoder)) {
+    PrintError(command, output_path, encoder.error);
+    return 1;
+  }
+  if (stats) PrintEncodeStats(encoder, stdout);
+  return 0;
+}
+
+}  // namespace tarvel::tools
