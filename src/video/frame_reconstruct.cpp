@@ -116,7 +116,11 @@ bool CopyPiece(DecoderState& s, const uint16_t* base, int64_t source, int orient
 inline int64_t WrappedColumn(const DecoderState& s, int32_t i) {
   if (i < kWrapTableSize - kWrapTableBias) return s.wrap_table[i + kWrapTableBias] / 2;
   int32_t column = i + 128;
-  if (column >= s.width) column -= s.width;
+  if (column < 0) {
+    column += s.width;
+  } else if (column >= s.width) {
+    column -= s.width;
+  }
   return column;
 }
 
