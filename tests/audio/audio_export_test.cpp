@@ -43,23 +43,6 @@ bool ExportFrames(tools::AudioExport& audio, std::vector<std::vector<std::uint8_
   return audio.Finish(error);
 }
 
-TEST(AudioExport, OnePassGivesThirtyTwoPlusOnePerLaterFrameAndLoopingAddsAPassOfPeriods) {
-  AdqFields f;
-  f.sample_count = 100000;
-  auto frames = ThreeFrames(AdqPayload(f, std::vector<std::uint8_t>(128, 0x11)));
-  for (int passes : {1, 2, 3}) {
-    const std::string path = testing::TempDir() + "export-sizes.pcm";
-    tools::AudioExport audio;
-    std::string error;
-    ASSERT_TRUE(audio.Open(path, &error)) << error;
-    ASSERT_TRUE(ExportFrames(audio, frames, passes, &error)) << error;
-    // (32 + 2) periods, then 3 per further pass, 16 bytes each.
-    const std::size_t expected = static_cast<std::size_t>(34 + 3 * (passes - 1)) * 16;
-    EXPECT_EQ(ReadFile(path).size(), expected) << passes;
-    std::remove(path.c_str());
-  }
-}
-
 TEST(AudioExport, RefusesUnknownOutputsAndBadHeadersWithTheLibraryText) {
   tools::AudioExport unknown;
   std::string error;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "audio/sha256.h"
+#include "support/digest.h"
 #include "tools/audio_export.h"
 
 namespace tarvel {
@@ -105,7 +105,9 @@ TEST(SoundConformance, EveryMovieWithSoundMatchesOnceAndTwoPasses) {
         << error;
     const std::vector<std::uint8_t> pcm = ReadFile(out);
     EXPECT_EQ(pcm.size(), e.bytes);
-    EXPECT_EQ(test_audio::Sha256Hex(pcm), e.sha256);
+    test::Sha256 sha;
+    sha.Update(pcm.data(), pcm.size());
+    EXPECT_EQ(sha.FinalHex(), e.sha256);
     std::remove(out.c_str());
   }
 }

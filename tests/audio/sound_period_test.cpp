@@ -142,26 +142,6 @@ TEST_F(SoundPeriodTest, LoopScheduleOverTwoPassesOfAFortyFrameMovie) {
   EXPECT_EQ(loop_mode, 2);
 }
 
-TEST_F(SoundPeriodTest, PlayingOnceEveryFrameUsesItsOwnChunk) {
-  AdqFields f;
-  f.sample_count = 100000;
-  Movie movie = MakeMovie(40, f, std::vector<std::uint8_t>(32 * kP, 0x00),
-                          std::vector<std::uint8_t>(kP, 0x11));
-  Start(movie);
-  std::int32_t loop_mode = 0;
-  for (int n = 0; n < 40; ++n) {
-    SoundPeriodReport r;
-    Step(movie, n, loop_mode, n == 0, &r);
-    EXPECT_EQ(r.source, SoundSource::kOwnChunk) << n;
-    EXPECT_EQ(r.source_offset, n == 0 ? 32 : 0) << n;
-    EXPECT_FALSE(r.restarted);
-  }
-  EXPECT_EQ(loop_mode, 0);
-  EXPECT_TRUE(sound_.audio_lead_copy.empty());
-  // 256 + 39 x 8 sample frames.
-  EXPECT_EQ(sound_.adpcm_stream.remaining_frames, 100000u - 256 - 39 * 8);
-}
-
 TEST_F(SoundPeriodTest, FramesWithoutSoundAreSilentAndBBStandsInForAA) {
   AdqFields f;
   f.sample_count = 100000;
@@ -261,41 +241,30 @@ TEST_F(SoundPeriodTest, ShortMonoStreamAtTheLoopPointReadsOnlyInsideTheLeadCopy)
   }
 }
 
-TEST_F(SoundPeriodTest, ChunkShorterThanAPeriodDecodesWhatIsThereThenSilence) {
+TEST_F(SoundPeriodTest, ShortChunksDecodeWhatIsThereThenSilence) {
   AdqFields f;
   f.sample_count = 100000;
-  Movie movie = MakeMovie(3, f, std::vector<std::uint8_t>(32 * kP, 0x00),
-                          std::vector<std::uint8_t>(kP, 0x11));
-  movie.frames[1] = FrameBuilder().Chunk("IX", {1}).Chunk("AA", {0x11}).Build();
+  Movie movie =
+      MakeMovie(40, f, std::vector<std::uint8_t>(32 * kP, 0x11), {0x11, 0x11, 0x11, 0x11});
   Start(movie);
-  std::int32_t loop_mode = 0;
-  SoundPeriodReport r;
-  Step(movie, 0, loop_mode, true, &r);
-  std::vector<std::uint8_t> pcm = Step(movie, 1, loop_mode, false, &r);
-  EXPECT_EQ(r.starved_frames, 6);
-  EXPECT_EQ(pcm, (std::vector<std::uint8_t>{1, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-  // The next frame carries on from where the codes stopped.
-  pcm = Step(movie, 2, loop_mode, false, &r);
-  EXPECT_EQ(r.starved_frames, 0);
-  EXPECT_EQ(SampleAt(pcm, 0), 3);
-}
-
-TEST_F(SoundPeriodTest, FrameZeroChunkWithFewerCodesThanItsPeriodsStaysInside) {
-  // 32 + 130 bytes: P = 4, but the sample count asks for far more than the 260 codes there.
-  AdqFields f;
-  f.sample_count = 100000;
-  Movie movie = MakeMovie(2, f, std::vector<std::uint8_t>(130, 0x11), {});
-  Start(movie);
-  // Cut the chunk's codes: a frame 0 whose chunk holds only 10 bytes of codes.
+  // Frame 0's chunk cut to 10 bytes of codes (20 samples), frame 1's to one byte.
   std::vector<std::uint8_t> cut(movie.lead_payload.begin(), movie.lead_payload.begin() + 42);
   movie.frames[0] = FrameBuilder().Chunk("AA", cut).Build();
+  movie.frames[1] = FrameBuilder().Chunk("AA", {0x11}).Build();
   std::int32_t loop_mode = 1;
   SoundPeriodReport r;
   std::vector<std::uint8_t> pcm = Step(movie, 0, loop_mode, true, &r);
   EXPECT_EQ(r.starved_frames, 256 - 20);
-  EXPECT_EQ(SampleAt(pcm, 19), 20);
+  EXPECT_EQ(SampleAt(pcm, 19), 20);  // code 1 adds 1 each time
   EXPECT_EQ(SampleAt(pcm, 20), 0);
   EXPECT_EQ(sound_.audio_lead_copy.size(), 42u);
+  pcm = Step(movie, 1, loop_mode, false, &r);
+  EXPECT_EQ(r.starved_frames, 6);
+  EXPECT_EQ(pcm, (std::vector<std::uint8_t>{21, 0, 22, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  // The next frame carries on from where the codes stopped.
+  pcm = Step(movie, 2, loop_mode, false, &r);
+  EXPECT_EQ(r.starved_frames, 0);
+  EXPECT_EQ(SampleAt(pcm, 0), 23);
 }
 
 TEST_F(SoundPeriodTest, DescribeStreamForInfo) {
@@ -303,29 +272,19 @@ TEST_F(SoundPeriodTest, DescribeStreamForInfo) {
   f.sample_count = 16000;
   f.frequency = 8000;
   std::vector<std::uint8_t> payload = AdqPayload(f, std::vector<std::uint8_t>(32 * kP));
-  SoundStreamFacts facts =
-      Sound_DescribeStream(payload.data(), static_cast<std::int32_t>(payload.size()), 40);
+  SoundStreamFacts facts = Sound_DescribeStream(payload.data(), 160, 40);
   EXPECT_EQ(facts.result, kAdpcmOk);
-  EXPECT_EQ(facts.frequency, 8000u);
-  EXPECT_FALSE(facts.stereo);
-  EXPECT_EQ(facts.sample_count, 16000u);
   EXPECT_DOUBLE_EQ(facts.duration_seconds, 2.0);
   EXPECT_EQ(facts.adpcm_bytes_per_period, 4);
-  EXPECT_EQ(facts.pcm_bytes_per_period, 16);
   EXPECT_EQ(facts.samples_per_period, 8);
   EXPECT_EQ(facts.picture_samples, 320);
   EXPECT_EQ(facts.length_versus_pictures, 1);
-
-  // Stereo: one sample frame per ADPCM byte, 4 per period; 160 frames span exactly 40 periods.
+  // Stereo: 4 sample frames per period; 160 span exactly 40 periods, not 41.
   f.flags = 1;
   f.sample_count = 160;
   payload = AdqPayload(f, std::vector<std::uint8_t>(32 * kP));
-  facts = Sound_DescribeStream(payload.data(), static_cast<std::int32_t>(payload.size()), 40);
-  EXPECT_EQ(facts.samples_per_period, 4);
-  EXPECT_EQ(facts.length_versus_pictures, 0);
-  facts = Sound_DescribeStream(payload.data(), static_cast<std::int32_t>(payload.size()), 41);
-  EXPECT_EQ(facts.length_versus_pictures, -1);
-
+  EXPECT_EQ(Sound_DescribeStream(payload.data(), 160, 40).length_versus_pictures, 0);
+  EXPECT_EQ(Sound_DescribeStream(payload.data(), 160, 41).length_versus_pictures, -1);
   payload[8] = '2';
   EXPECT_EQ(Sound_DescribeStream(payload.data(), 160, 40).result, kAdpcmBadAdqVersion);
 }
