@@ -28,6 +28,19 @@ bool MovieReader_Open(MovieReader& reader, const std::string& path, std::string*
   return ReadHeader(reader, error);
 }
 
+bool MovieReader_OpenStorage(MovieReader& reader, StorageLayer& storage, const std::string& path,
+                             std::string* error) {
+  reader = MovieReader{};
+  reader.source.source_kind = kSourceStorage;
+  reader.source.storage = &storage;
+  if (!Source_Open(reader.source, path.c_str())) {
+    if (error) *error = "not found in the package";
+    return false;
+  }
+  reader.file_length = Source_Length(reader.source);
+  return ReadHeader(reader, error);
+}
+
 bool MovieReader_OpenMemory(MovieReader& reader, const std::uint8_t* data, std::size_t size,
                             std::string* error) {
   reader = MovieReader{};

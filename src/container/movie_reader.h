@@ -29,6 +29,9 @@ struct MovieReader {
 // Opens `path` and reads its header. On failure returns false with a one-line reason in
 // `error` (without the file name). The picture size is not checked here.
 bool MovieReader_Open(MovieReader& reader, const std::string& path, std::string* error);
+// Opens `path` through a package storage layer (movie source kind 1).
+bool MovieReader_OpenStorage(MovieReader& reader, StorageLayer& storage, const std::string& path,
+                             std::string* error);
 // Same over a block of memory (kept by the caller).
 bool MovieReader_OpenMemory(MovieReader& reader, const std::uint8_t* data, std::size_t size,
                             std::string* error);

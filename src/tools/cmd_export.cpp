@@ -11,6 +11,8 @@
 
 #include "container/movie_format.h"
 #include "container/movie_reader.h"
+#include "display/scalers.h"
+#include "storage/tar_package.h"
 #include "tools/audio_export.h"
 #include "tools/commands.h"
 #include "tools/tool_common.h"
@@ -55,7 +57,9 @@ int Cmd_Export(int argc, char** argv) {
       ".png gets one PNG per picture. Sound: .wav, .pcm/.raw (signed 16-bit little-endian) or -.",
       "kqm export"};
   std::string path, video_out, audio_out, format = "555", frames_text;
+  std::string package_path;
   int passes = 1;
+  int scale = 0;
   bool quiet = false;
   app.add_option("MOVIE", path, "the movie file")->required();
   app.add_option("--video", video_out, "where to write the pictures");
@@ -66,6 +70,12 @@ int Cmd_Export(int argc, char** argv) {
                  "write only pictures A to B (A-B, A-, A; counted from 0 over all passes)");
   app.add_option("--passes", passes, "play the movie K times, looping as the player does")
       ->check(CLI::Range(1, 1000000));
+  app.add_option("--scale", scale,
+                 "enlarge the pictures of a 640x480 movie to 800x600 or 1024x768, as the "
+                 "player's scaled full-screen modes do")
+      ->check(CLI::IsMember({800, 1024}));
+  app.add_option("--package", package_path,
+                 "read MOVIE out of this uncompressed tar archive instead of the file system");
   app.add_flag("-q,--quiet", quiet, "no progress line");
   try {
     app.parse(argc, argv);
@@ -90,8 +100,16 @@ int Cmd_Export(int argc, char** argv) {
 
   MovieReader reader;
   std::string error;
-  if (!MovieReader_Open(reader, path, &error)) {
-    PrintError(command, path, error);
+  TarPackage package;
+  if (!package_path.empty() && !package.Load(package_path, &error)) {
+    PrintError(command, package_path, error);
+    return 1;
+  }
+  const bool opened = package_path.empty()
+                          ? MovieReader_Open(reader, path, &error)
+                          : MovieReader_OpenStorage(reader, package.storage(), path, &error);
+  if (!opened) {
+    PrintError(command, package_path.empty() ? path : package_path + ": " + path, error);
     return 1;
   }
   const MovieHeader header = reader.header;
@@ -100,6 +118,12 @@ int Cmd_Export(int argc, char** argv) {
                "picture size " + std::to_string(header.width) + "x" +
                    std::to_string(header.height) +
                    " cannot be played (width and height must be non-zero multiples of 8)");
+    return 1;
+  }
+  if (scale && (header.width != kScalerSourceWidth || header.height != kScalerSourceHeight)) {
+    PrintError(command, path,
+               "--scale needs a 640x480 movie, this one is " + std::to_string(header.width) + "x" +
+                   std::to_string(header.height));
     return 1;
   }
   const bool format565 = format == "565";
@@ -112,8 +136,8 @@ int Cmd_Export(int argc, char** argv) {
   std::unique_ptr<PictureWriter> pictures;
   if (!video_out.empty()) {
     PictureFormat picture_format;
-    picture_format.width = header.width;
-    picture_format.height = header.height;
+    picture_format.width = scale ? scale : header.width;
+    picture_format.height = scale ? scale * 3 / 4 : header.height;
     picture_format.format565 = format565;
     if (header.frame_duration) {
       const int g = std::gcd(200, static_cast<int>(header.frame_duration));
@@ -144,6 +168,8 @@ int Cmd_Export(int argc, char** argv) {
   const std::size_t pixel_count = static_cast<std::size_t>(header.width) * header.height;
   // Both pictures start all zero; the output picture keeps the previous picture between frames.
   std::vector<std::uint16_t> reference(pixel_count, 0), output(pixel_count, 0);
+  // The scaled picture, as the player's full-screen surface would receive it.
+  std::vector<std::uint16_t> scaled(scale ? static_cast<std::size_t>(scale) * scale * 3 / 4 : 0);
   std::vector<std::uint8_t> chunks;
   const std::int64_t frame_count = header.frame_count;
   Progress progress("export", !quiet);
@@ -182,8 +208,16 @@ int Cmd_Export(int argc, char** argv) {
                        ": picture data is corrupt, decoding of the frame stopped early");
       }
       std::memcpy(reference.data(), output.data(), pixel_count * sizeof(std::uint16_t));
-      if (pictures && sequence >= range.first && sequence <= range.last &&
-          !pictures->Write(output.data(), sequence, &error)) {
+      const bool wanted = pictures && sequence >= range.first && sequence <= range.last;
+      if (wanted && scale) {
+        auto* destination = reinterpret_cast<std::uint8_t*>(scaled.data());
+        const auto width = static_cast<std::uint32_t>(scale);
+        if (scale == 800)
+          (format565 ? ScaleTo800_565 : ScaleTo800_555)(output.data(), destination, width);
+        else
+          (format565 ? ScaleTo1024_565 : ScaleTo1024_555)(output.data(), destination, width);
+      }
+      if (wanted && !pictures->Write(scale ? scaled.data() : output.data(), sequence, &error)) {
         PrintError(command, video_out, error);
         status = 1;
         break;

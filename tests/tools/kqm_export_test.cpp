@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "display/scalers.h"
 #include "kqm_run.h"
 #include "support/digest.h"
 #include "tools/commands.h"
@@ -177,6 +178,67 @@ TEST(KqmExport, BadInputGivesOneLineNamingTheFileAndFails) {
   EXPECT_EQ(
       RunKqm(Cmd_Export, "export", {ConformancePath("key-dct-128x96"), "--audio", "x.wav"}).status,
       1);
+}
+
+}  // namespace
+}  // namespace tarvel
+
+namespace tarvel {
+namespace {
+
+TEST(KqmExport, ScaledPicturesAreThePlayersFullScreenPictures) {
+  const std::string movie = test::ConformancePath("dct-640x480");  // 2 frames
+  const std::string plain = Temp("plain640.rgb"), big = Temp("scaled.rgb");
+  ASSERT_EQ(test::RunKqm(tools::Cmd_Export, "export", {movie, "--video", plain, "-q"}).status, 0);
+  for (int width : {800, 1024}) {
+    auto r = test::RunKqm(tools::Cmd_Export, "export",
+                          {movie, "--video", big, "--scale", std::to_string(width), "-q"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto pictures = test::ReadFileBytes(plain);
+    const auto scaled = test::ReadFileBytes(big);
+    const std::size_t out_pixels = static_cast<std::size_t>(width) * width * 3 / 4;
+    ASSERT_EQ(scaled.size(), 2 * out_pixels * 2);
+    std::vector<std::uint16_t> source(640 * 480), expected(out_pixels);
+    std::memcpy(source.data(), pictures.data() + 640 * 480 * 2, source.size() * 2);  // frame 1
+    (width == 800 ? ScaleTo800_555 : ScaleTo1024_555)(
+        source.data(), reinterpret_cast<std::uint8_t*>(expected.data()),
+        static_cast<std::uint32_t>(width));
+    EXPECT_EQ(std::memcmp(scaled.data() + out_pixels * 2, expected.data(), out_pixels * 2), 0);
+  }
+  auto r =
+      test::RunKqm(tools::Cmd_Export, "export",
+                   {test::ConformancePath("key-dct-128x96"), "--video", big, "--scale", "800"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("640x480"), std::string::npos) << r.err;
+}
+
+TEST(KqmExport, MovieOutOfATarMadeByTheStandardToolMatchesTheLooseFile) {
+  const std::string folder = Temp("pkg");
+  const std::string movie = "mixed-160x120-mono";
+  ASSERT_EQ(std::system(("rm -rf '" + folder + "' && mkdir -p '" + folder + "/Movies' && cp '" +
+                         test::ConformancePath(movie) + "' '" + folder + "/Movies/Intro.KQM' && " +
+                         "tar -cf '" + folder + "/movies.tar' -C '" + folder + "' Movies")
+                            .c_str()),
+            0);
+  const std::string loose_video = Temp("loose.rgb"), loose_audio = Temp("loose.pcm");
+  const std::string tar_video = Temp("tar.rgb"), tar_audio = Temp("tar.pcm");
+  ASSERT_EQ(test::RunKqm(tools::Cmd_Export, "export",
+                         {test::ConformancePath(movie), "--video", loose_video, "--audio",
+                          loose_audio, "--passes", "2", "-q"})
+                .status,
+            0);
+  auto r = test::RunKqm(tools::Cmd_Export, "export",
+                        {"movies\\intro.kqm", "--package", folder + "/movies.tar", "--video",
+                         tar_video, "--audio", tar_audio, "--passes", "2", "-q"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Sha(test::ReadFileBytes(tar_video)), Sha(test::ReadFileBytes(loose_video)));
+  EXPECT_EQ(Sha(test::ReadFileBytes(tar_audio)), Sha(test::ReadFileBytes(loose_audio)));
+
+  r = test::RunKqm(
+      tools::Cmd_Export, "export",
+      {"movies/absent.kqm", "--package", folder + "/movies.tar", "--video", tar_video});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("not found in the package"), std::string::npos) << r.err;
 }
 
 }  // namespace
