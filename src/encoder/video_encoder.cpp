@@ -166,7 +166,7 @@ struct VideoEncoderImpl {
   const std::uint16_t* reference = nullptr;  // the previous decoded picture
   std::int32_t dequant[6][64] = {};
   double lambda = 1;
-  float deadzone = 0.2f;
+  float deadzone = 0.1f;      // taken off AC magnitudes before rounding
   double dct_distortion = 0;  // running mean SSE per pixel of DCT blocks, for early decisions
   double dct_samples = 0;
   std::vector<std::int16_t> motion_x, motion_y, previous_motion_x, previous_motion_y;
