@@ -1,6 +1,7 @@
 #include "encoder/adpcm_encoder.h"
 
-#include <cstdlib>
+#include <algorithm>
+#include <array>
 
 #include "audio/adpcm_tables.h"
 
@@ -12,23 +13,16 @@ using adpcm_tables::kCodeTables;
 
 constexpr std::int32_t kPcmMin = -32768;
 constexpr std::int32_t kPcmMax = 32767;
+// Decoder states kept after each sample.
+constexpr int kBeam = 8;
 
-std::int64_t Error(std::int32_t value, std::int32_t target) {
-  const std::int64_t d = static_cast<std::int64_t>(value) - target;
-  return d * d;
-}
-
-// Smallest error the decoder can reach for `target` from the given state in one code.
-std::int64_t BestNextError(std::int32_t predictor, std::int32_t row, std::int32_t target) {
-  std::int64_t best = -1;
-  for (unsigned code = 0; code < 16; ++code) {
-    const std::int32_t next = predictor + kCodeTables.difference[row + code];
-    if (next < kPcmMin || next > kPcmMax) continue;
-    const std::int64_t error = Error(next, target);
-    if (best < 0 || error < best) best = error;
-  }
-  return best;
-}
+struct Node {
+  std::int32_t predictor;
+  std::int32_t row;  // step index * 16
+  std::int64_t cost;
+  std::int32_t parent;  // index into the previous sample's nodes
+  std::uint8_t code;
+};
 
 }  // namespace
 
@@ -40,44 +34,72 @@ void AdpcmEncoder_Init(AdpcmEncoder& encoder, bool stereo, std::int32_t left_pre
   encoder.channel[1].predictor = right_predictor;
 }
 
-unsigned AdpcmEncoder_ChooseCode(AdpcmChannelState& state, std::int32_t sample,
-                                 std::int32_t next_sample) {
-  const std::int32_t row = state.index * 16;
-  unsigned best = 0;
-  std::int64_t best_cost = -1;
-  for (unsigned code = 0; code < 16; ++code) {
-    const std::int32_t next = state.predictor + kCodeTables.difference[row + code];
-    if (next < kPcmMin || next > kPcmMax) continue;
-    // Judge each code by its own error plus the best the following code can then reach: this
-    // keeps the step size from shrinking just before a fast edge it could no longer follow.
-    const std::int64_t cost =
-        Error(next, sample) + BestNextError(next, kCodeTables.next_row[row + code], next_sample);
-    if (best_cost < 0 || cost < best_cost) {
-      best_cost = cost;
-      best = code;
+void AdpcmEncoder_EncodeChannel(AdpcmChannelState& state, const std::int16_t* pcm,
+                                std::size_t count, std::size_t stride, std::uint8_t* codes) {
+  if (count == 0) return;
+  // history[i * kBeam + k]: node k after sample i.
+  std::vector<Node> history(count * kBeam);
+  std::array<Node, kBeam> current{};
+  int current_count = 1;
+  current[0] = {state.predictor, state.index * 16, 0, -1, 0};
+  std::array<Node, kBeam * 16> candidates{};
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::int32_t target = pcm[i * stride];
+    int n = 0;
+    for (int k = 0; k < current_count; ++k) {
+      const Node& from = current[k];
+      for (unsigned code = 0; code < 16; ++code) {
+        const std::int32_t next = from.predictor + kCodeTables.difference[from.row + code];
+        if (next < kPcmMin || next > kPcmMax) continue;
+        const std::int64_t error = static_cast<std::int64_t>(next - target) * (next - target);
+        candidates[n++] = {next, kCodeTables.next_row[from.row + code], from.cost + error, k,
+                           static_cast<std::uint8_t>(code)};
+      }
     }
+    // Keep the cheapest distinct decoder states.
+    std::sort(candidates.begin(), candidates.begin() + n,
+              [](const Node& a, const Node& b) { return a.cost < b.cost; });
+    int kept = 0;
+    for (int c = 0; c < n && kept < kBeam; ++c) {
+      bool duplicate = false;
+      for (int k = 0; k < kept; ++k)
+        if (current[k].predictor == candidates[c].predictor &&
+            current[k].row == candidates[c].row) {
+          duplicate = true;
+          break;
+        }
+      if (!duplicate) current[kept++] = candidates[c];
+    }
+    current_count = kept;
+    std::copy_n(current.begin(), kept, history.begin() + static_cast<std::ptrdiff_t>(i * kBeam));
   }
-  state.predictor += kCodeTables.difference[row + best];
-  state.index = kCodeTables.next_row[row + best] / 16;
-  return best;
+  // The cheapest path, traced back from its last node.
+  int k = 0;
+  state.predictor = current[0].predictor;
+  state.index = current[0].row / 16;
+  for (std::size_t i = count; i-- > 0;) {
+    const Node& node = history[i * kBeam + static_cast<std::size_t>(k)];
+    codes[i] = node.code;
+    k = node.parent;
+  }
 }
 
 std::size_t AdpcmEncoder_Encode(AdpcmEncoder& encoder, const std::int16_t* pcm, std::size_t frames,
                                 std::uint8_t* out) {
   std::size_t written = 0;
   if (encoder.stereo) {
-    for (std::size_t i = 0; i < frames; ++i) {
-      const std::size_t next = i + 1 < frames ? i + 1 : i;
-      const unsigned left = AdpcmEncoder_ChooseCode(encoder.channel[0], pcm[2 * i], pcm[2 * next]);
-      const unsigned right =
-          AdpcmEncoder_ChooseCode(encoder.channel[1], pcm[2 * i + 1], pcm[2 * next + 1]);
-      out[written++] = static_cast<std::uint8_t>((left << 4) | right);
+    for (int c = 0; c < 2; ++c) {
+      encoder.codes[c].resize(frames);
+      AdpcmEncoder_EncodeChannel(encoder.channel[c], pcm + c, frames, 2, encoder.codes[c].data());
     }
+    for (std::size_t i = 0; i < frames; ++i)
+      out[written++] = static_cast<std::uint8_t>((encoder.codes[0][i] << 4) | encoder.codes[1][i]);
     return written;
   }
+  encoder.codes[0].resize(frames);
+  AdpcmEncoder_EncodeChannel(encoder.channel[0], pcm, frames, 1, encoder.codes[0].data());
   for (std::size_t i = 0; i < frames; ++i) {
-    const std::size_t next = i + 1 < frames ? i + 1 : i;
-    const unsigned code = AdpcmEncoder_ChooseCode(encoder.channel[0], pcm[i], pcm[next]);
+    const unsigned code = encoder.codes[0][i];
     if (!encoder.pending) {
       encoder.pending_byte = static_cast<std::uint8_t>(code << 4);
       encoder.pending = true;

@@ -508,8 +508,10 @@ Choice BestLeaf(const Impl& m, Level level, const Piece& p, const int (*predicto
     const bool large = level == Level::kWhole || level == Level::kHalf || level == Level::kQuarter;
     const int radius = thorough ? 16 : 2;
     const int orientations = (thorough || large) ? kOrientationCount : 1;
+    // The plain orientation in the previous picture is the motion search's, except that the
+    // thorough setting also walks the whole window (descents get lost in noisy content).
     if (!m.key)
-      for (int o = 1; o < orientations; ++o)
+      for (int o = thorough ? 0 : 1; o < orientations; ++o)
         SearchWindow(m, level, p, false, o, p.px, p.py, radius, &best);
     for (int o = 0; o < orientations; ++o) {
       SearchWindow(m, level, p, true, o, p.px - 8, p.py, radius, &best);

@@ -1,0 +1,110 @@
+// Whole movies from the movie encoder: the demo movie read back with the container's reader,
+// every frame decoded without a fault, the sound periods lined up with the pictures.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "audio/adpcm.h"
+#include "container/movie_format.h"
+#include "container/movie_reader.h"
+#include "encoder/demo_content.h"
+#include "encoder/movie_encoder.h"
+#include "video/video_decoder.h"
+
+namespace tarvel {
+namespace {
+
+TEST(MovieEncoder, DemoMovieIsValidFrameByFrameAndItsSoundLinesUp) {
+  constexpr int kWidth = 64, kHeight = 48, kFrames = 12;
+  PcmSound tune;
+  RenderDemoTune(22050, kFrames / 25.0, &tune);
+  MovieEncodeSettings settings;  // 25 frames per second: 882 samples per period
+  std::vector<std::uint8_t> movie;
+  MovieEncoder encoder;
+  ASSERT_TRUE(MovieEncoder_Open(encoder, "", &movie, kWidth, kHeight, settings, &tune))
+      << encoder.error;
+  std::vector<RgbPicture> pictures(kFrames);
+  for (int i = 0; i < kFrames; ++i) {
+    RenderDemoPicture(kWidth, kHeight, i, 25, &pictures[i]);
+    ASSERT_TRUE(MovieEncoder_AddPicture(encoder, pictures[i])) << encoder.error;
+  }
+  ASSERT_TRUE(MovieEncoder_Finish(encoder)) << encoder.error;
+
+  MovieReader reader;
+  std::string error;
+  ASSERT_TRUE(MovieReader_OpenMemory(reader, movie.data(), movie.size(), &error)) << error;
+  EXPECT_EQ(kWidth, reader.header.width);
+  EXPECT_EQ(kHeight, reader.header.height);
+  EXPECT_EQ(kFrames, reader.header.frame_count);
+  EXPECT_EQ(8, reader.header.frame_duration);
+  EXPECT_TRUE(reader.header.sound);
+  auto decoder = CreateVideoDecoder(kHeight, kWidth, 15);
+  std::vector<std::uint16_t> reference(kWidth * kHeight), output(kWidth * kHeight);
+  std::vector<std::uint8_t> chunks, sound_stream;
+  std::int64_t bytes = 64;
+  std::uint32_t period = 0;
+  for (int i = 0; i < kFrames; ++i) {
+    ASSERT_EQ(FrameRead::kOk, MovieReader_Next(reader, chunks)) << i;
+    bytes += 4 + static_cast<std::int64_t>(chunks.size());
+    LoadedFrame frame{chunks.data(), static_cast<std::uint32_t>(chunks.size())};
+    std::int32_t length = 0;
+    const std::uint8_t* video = Frame_FindChunk(frame, "IX", &length);
+    ASSERT_NE(nullptr, video) << i;
+    ASSERT_EQ(kDecodeOk, DecodeVideoChunk(video, static_cast<std::size_t>(length), reference.data(),
+                                          output.data(), *decoder))
+        << i;
+    RgbPicture decoded;
+    PixelsToRgbPicture(output.data(), kWidth, kHeight, false, &decoded);
+    EXPECT_GT(PicturePsnr(decoded, pictures[i]), 28.0) << i;
+    reference = output;
+    const std::uint8_t* audio = Frame_FindChunk(frame, "AA", &length);
+    ASSERT_NE(nullptr, audio) << i;
+    if (i == 0) {
+      period = static_cast<std::uint32_t>((length - 32) / 32);
+      EXPECT_EQ(441u, period);  // 882 samples, two per byte
+      ASSERT_EQ(0, (length - 32) % 32);
+    } else {
+      EXPECT_EQ(period, static_cast<std::uint32_t>(length)) << i;
+    }
+    sound_stream.insert(sound_stream.end(), audio, audio + length);
+  }
+  EXPECT_EQ(FrameRead::kEnd, MovieReader_Next(reader, chunks));
+  EXPECT_EQ(static_cast<std::int64_t>(movie.size()), bytes);
+
+  // The stream's sample count covers the 12 + 31 periods written, and they decode back to the
+  // tune (silence after its end) with a good signal-to-noise ratio.
+  ASSERT_EQ(kAdpcmOk, Adpcm_Init(kAdpcmLibraryVersion));
+  StreamDatas stream;
+  ASSERT_EQ(kAdpcmOk, Adpcm_InitStream(sound_stream.data(), sound_stream.size(), &stream));
+  EXPECT_EQ(43u * 882, stream.total_frames);
+  EXPECT_EQ(22050u, stream.frequency);
+  std::vector<std::int16_t> pcm(43 * 882);
+  auto* out = reinterpret_cast<std::uint8_t*>(pcm.data());
+  std::int32_t shortfall = -1;
+  ASSERT_EQ(kAdpcmOk, Adpcm_Decode(&out, &stream, 43 * 882, &shortfall));
+  EXPECT_EQ(0, shortfall);
+  double signal = 0, noise = 0;
+  for (std::size_t i = 0; i < pcm.size(); ++i) {
+    const double want = i < tune.samples.size() ? tune.samples[i] : 0.0;
+    signal += want * want;
+    noise += (pcm[i] - want) * (pcm[i] - want);
+  }
+  EXPECT_GT(10 * std::log10(signal / noise), 25.0);
+}
+
+TEST(MovieEncoder, RefusesSoundWhoseRateDoesNotFitTheFrames) {
+  PcmSound sound;
+  sound.sample_rate = 22050;
+  sound.channels = 1;
+  sound.samples.assign(100, 0);
+  MovieEncodeSettings settings;
+  settings.frame_duration = 13;  // 1433.25 samples per period
+  std::vector<std::uint8_t> movie;
+  MovieEncoder encoder;
+  EXPECT_FALSE(MovieEncoder_Open(encoder, "", &movie, 16, 16, settings, &sound));
+  EXPECT_NE(std::string::npos, encoder.error.find("22050"));
+}
+
+}  // namespace
+}  // namespace tarvel
