@@ -57,3 +57,18 @@ TEST(KqmInfo, TruncatedAndUnplayableMoviesFailAfterSayingWhy) {
 
 }  // namespace
 }  // namespace tarvel
+
+namespace tarvel {
+namespace {
+
+TEST(KqmBench, MeasuresPicturesAndSound) {
+  auto r = test::RunKqm(tools::Cmd_Bench, "bench",
+                        {test::ConformancePath("mixed-160x120-mono"), "--seconds", "0.05"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("Pictures: 160x120"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Sound:    8000 Hz mono"), std::string::npos) << r.out;
+  EXPECT_EQ(test::RunKqm(tools::Cmd_Bench, "bench", {"/nonexistent.kqm"}).status, 1);
+}
+
+}  // namespace
+}  // namespace tarvel

@@ -1,0 +1,139 @@
+// kqm bench: how fast this machine decodes a movie's pictures and sound, with the movie
+// held in memory so that the disk does not count.
+#include <CLI/CLI.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "audio/sound_period.h"
+#include "container/movie_format.h"
+#include "container/movie_reader.h"
+#include "tools/commands.h"
+#include "tools/tool_common.h"
+#include "video/video_decoder.h"
+
+namespace tarvel::tools {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+}  // namespace
+
+int Cmd_Bench(int argc, char** argv) {
+  CLI::App app{
+      "Measure how fast a movie's pictures and sound decode on this machine (one core, "
+      "frames held in memory).",
+      "kqm bench"};
+  std::string path, format = "555";
+  double min_seconds = 2.0;
+  app.add_option("MOVIE", path, "the movie file")->required();
+  app.add_option("--format", format, "pixel format to decode to: 555 or 565")
+      ->check(CLI::IsMember({"555", "565"}));
+  app.add_option("--seconds", min_seconds, "run each measurement at least this long")
+      ->check(CLI::Range(0.01, 600.0));
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  }
+  const std::string command = "kqm bench";
+  MovieReader reader;
+  std::string error;
+  if (!MovieReader_Open(reader, path, &error)) {
+    PrintError(command, path, error);
+    return 1;
+  }
+  const MovieHeader header = reader.header;
+  if (!IsSupportedPictureSize(header.width, header.height)) {
+    PrintError(command, path, "picture size cannot be played");
+    return 1;
+  }
+  std::vector<std::vector<std::uint8_t>> frames;
+  for (int index = 0; index < header.frame_count; ++index) {
+    std::vector<std::uint8_t> chunks;
+    const FrameRead result = MovieReader_Next(reader, chunks);
+    if (result != FrameRead::kOk) {
+      PrintError(command, path, "frame " + std::to_string(index) + ": " + FrameReadText(result));
+      return 1;
+    }
+    frames.push_back(std::move(chunks));
+  }
+  MovieReader_Close(reader);
+  if (frames.empty()) {
+    PrintError(command, path, "the movie has no frames");
+    return 1;
+  }
+
+  auto decoder = CreateVideoDecoder(header.height, header.width, format == "565" ? 16 : 15);
+  const std::size_t pixels = static_cast<std::size_t>(header.width) * header.height;
+  std::vector<std::uint16_t> reference(pixels, 0), output(pixels, 0);
+  std::int64_t pictures = 0;
+  const auto start = Clock::now();
+  do {
+    for (auto& chunks : frames) {
+      std::int32_t length = 0;
+      const std::uint8_t* payload = Frame_FindChunk(
+          {chunks.data(), static_cast<std::uint32_t>(chunks.size())}, "IX", &length);
+      if (payload)
+        DecodeVideoChunk(payload, static_cast<std::size_t>(length), reference.data(), output.data(),
+                         *decoder);
+      std::memcpy(reference.data(), output.data(), pixels * 2);
+      ++pictures;
+    }
+  } while (Seconds(start) < min_seconds);
+  const double video_seconds = Seconds(start);
+  std::printf("Pictures: %dx%d, %lld decoded in %.2f s: %.1f pictures per second (%.1f Mpixel/s)\n",
+              header.width, header.height, static_cast<long long>(pictures), video_seconds,
+              static_cast<double>(pictures) / video_seconds,
+              static_cast<double>(pictures) * static_cast<double>(pixels) / video_seconds / 1e6);
+  const double rate = FrameRateFromDuration(header.frame_duration, kDefaultFrameRate);
+  std::printf("          %.1fx the movie's real-time rate of %.4g frames per second\n",
+              static_cast<double>(pictures) / video_seconds / rate, static_cast<double>(rate));
+
+  if (!header.sound) return 0;
+  Adpcm_Init(kAdpcmLibraryVersion);
+  std::int32_t length = 0;
+  const std::uint8_t* lead = Sound_FindAudioChunk(
+      {frames[0].data(), static_cast<std::uint32_t>(frames[0].size())}, &length);
+  SoundStream probe;
+  if (!lead || Sound_SetupStream(probe, lead, length) != kAdpcmOk || probe.audio_frame_bytes <= 0) {
+    std::printf("Sound:    none that decodes\n");
+    return 0;
+  }
+  std::vector<std::uint8_t> pcm(static_cast<std::size_t>(probe.audio_frame_bytes) * kLeadPeriods);
+  const std::int32_t sample_bytes = probe.stereo ? 4 : 2;
+  std::int64_t samples = 0;
+  const auto sound_start = Clock::now();
+  do {
+    SoundStream sound;
+    Sound_SetupStream(sound, lead, length);
+    std::int32_t loop_mode = 0;
+    for (std::size_t n = 0; n < frames.size(); ++n) {
+      const std::int32_t bytes =
+          n == 0 ? sound.audio_frame_bytes * kLeadPeriods : sound.audio_frame_bytes;
+      SoundPeriodReport report;
+      Sound_DecodeFramePeriod(sound, static_cast<std::int32_t>(n),
+                              static_cast<std::int32_t>(frames.size()), loop_mode,
+                              {frames[n].data(), static_cast<std::uint32_t>(frames[n].size())},
+                              pcm.data(), bytes, &report);
+      samples += report.decoded_bytes / sample_bytes * (probe.stereo ? 2 : 1);
+    }
+  } while (Seconds(sound_start) < min_seconds);
+  const double sound_seconds = Seconds(sound_start);
+  std::printf("Sound:    %u Hz %s, %.1f million samples per second (%.0fx real time)\n",
+              probe.sample_rate, probe.stereo ? "stereo" : "mono",
+              static_cast<double>(samples) / sound_seconds / 1e6,
+              static_cast<double>(samples) / sound_seconds /
+                  (probe.sample_rate * (probe.stereo ? 2.0 : 1.0)));
+  return 0;
+}
+
+}  // namespace tarvel::tools
