@@ -9,6 +9,7 @@ int Cmd_Export(int argc, char** argv);
 int Cmd_Play(int argc, char** argv);
 int Cmd_Encode(int argc, char** argv);
 int Cmd_Demo(int argc, char** argv);
+int Cmd_Bench(int argc, char** argv);
 
 struct Command {
   const char* name;
@@ -23,6 +24,7 @@ inline constexpr Command kCommands[] = {
     {"play", "play a movie through the playback engine, aloud or captured", Cmd_Play},
     {"encode", "make a movie from a y4m video and an optional WAV sound", Cmd_Encode},
     {"demo", "write the built-in demo movie", Cmd_Demo},
+    {"bench", "measure how fast this machine decodes a movie", Cmd_Bench},
 };
 
 }  // namespace tarvel::tools
