@@ -81,6 +81,7 @@ std::int32_t Reader_LoadNext(PlayerContext& context) {
   if (!Source_Read(context.source, slot->data.get(), static_cast<std::size_t>(chunk_bytes)))
     return kPlayerReadFailed;
   context.reader_offset += size;
+  context.frames_loaded += 1;
 
   FrameSlot* stored = slot.release();
   context.frame_ring[entry].store(stored);

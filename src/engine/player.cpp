@@ -269,6 +269,7 @@ std::int32_t Player_Start(PlayerContext& context, void* target, std::int32_t dis
   context.loop_count = 0;
   context.step_busy = false;
   context.reader_finished = false;
+  context.frames_loaded = 0;
   context.reader_exit_code = kThreadStillActive;
   context.next_wave_buffer = 0;
 
@@ -354,14 +355,13 @@ std::int32_t Player_Start(PlayerContext& context, void* target, std::int32_t dis
                                       !MayCreateThread(context, EngineThread::kSound)))
         return FailStart(context, kPlayerNoThread);
     }
-    if (context.sound_on) {
-      Wave_Prime(context);
-      return context.last_result;
-    }
+    if (context.sound_on) return Wave_Prime(context);
   }
 
+  // Read before the clock runs: from then on its steps set last_result.
+  const std::int32_t result = context.last_result;
   Clock_Start(context, ClockPeriod(context.frame_rate));
-  return context.last_result;
+  return result;
 }
 
 void Player_Stop(PlayerContext& context) {
@@ -420,8 +420,9 @@ void Player_Stop(PlayerContext& context) {
   context.scaling_buffer.reset();
   context.sound.audio_lead_copy.clear();
   context.sound.audio_lead_copy.shrink_to_fit();
-  context.closing = false;
+  // Closed before `closing` drops, so that a stop waiting on another thread finds it closed.
   context.movie_open = false;
+  context.closing = false;
 }
 
 void Player_StopIfPlaying(PlayerContext& context) {

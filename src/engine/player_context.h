@@ -200,6 +200,8 @@ struct PlayerContext {
   std::atomic<std::uint32_t> reader_exit_code{0};
   // Size of the open movie in bytes, -1 when unknown; frames that claim more are refused.
   std::int64_t movie_length = -1;
+  // Frames the disk reader has loaded since start.
+  std::atomic<std::int64_t> frames_loaded{0};
   // File offset of the next frame word the disk reader reads.
   std::int64_t reader_offset = 0;
 };
@@ -252,8 +254,9 @@ bool WaveBuffer_Prepare(WaveBuffer& buffer, AudioDevice& device, std::uint32_t l
 void WaveBuffer_Release(WaveBuffer& buffer);
 std::uint32_t Sound_Thread(PlayerContext& context);
 // Runs the frame step for frame 0 with a lead buffer of 32 frame periods and queues them in the
-// 32 wave buffers. Leaves the result in last_result (stopping playback on a memory failure).
-void Wave_Prime(PlayerContext& context);
+// 32 wave buffers. Returns the start's result: 1 (playback stopped) when memory runs out, 13
+// when a buffer could not be queued, else the priming step's result.
+std::int32_t Wave_Prime(PlayerContext& context);
 
 // 16.16 fixed-point playback rate for `ratio` (integer part in the high 16 bits, the fraction
 // times 65536 in the low 16 bits, both truncated).

@@ -54,14 +54,14 @@ void WaveBuffer_Release(WaveBuffer& buffer) {
   buffer.header = WaveHeader{};
 }
 
-void Wave_Prime(PlayerContext& context) {
+std::int32_t Wave_Prime(PlayerContext& context) {
   const std::int32_t period = context.sound.audio_frame_bytes;
   const std::size_t lead_bytes = std::size_t{kWaveBufferCount} * static_cast<std::size_t>(period);
   std::unique_ptr<std::uint8_t[]> lead(new (std::nothrow) std::uint8_t[lead_bytes]());
   if (!lead) {
     context.last_result = kPlayerOutOfMemory;
     Player_Stop(context);
-    return;
+    return kPlayerOutOfMemory;
   }
   Frame_Step(context, context.current_frame, lead.get(), static_cast<std::int32_t>(lead_bytes));
 
@@ -69,7 +69,7 @@ void Wave_Prime(PlayerContext& context) {
   if (!context.wave_buffers) {
     context.last_result = kPlayerOutOfMemory;
     Player_Stop(context);
-    return;
+    return kPlayerOutOfMemory;
   }
   context.next_wave_buffer = 0;
   AudioDevice& device = *context.wave_out;
@@ -83,7 +83,7 @@ void Wave_Prime(PlayerContext& context) {
       device.Restart();
       context.last_result = kPlayerOutOfMemory;
       Player_Stop(context);
-      return;
+      return kPlayerOutOfMemory;
     }
     std::memcpy(buffer.header.data, lead.get() + std::size_t{static_cast<std::size_t>(i)} * period,
                 static_cast<std::size_t>(period));
@@ -92,7 +92,10 @@ void Wave_Prime(PlayerContext& context) {
       break;
     }
   }
+  // Read before the device runs: from then on the sound thread's steps set last_result.
+  const std::int32_t result = context.last_result;
   device.Restart();
+  return result;
 }
 
 std::uint32_t Sound_Thread(PlayerContext& context) {

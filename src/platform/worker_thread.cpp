@@ -42,7 +42,7 @@ bool WorkerThread::IsCurrent() const {
 }
 
 void WorkerThread::Close() {
-  if (!thread_.joinable() || IsCurrent()) return;
+  if (IsCurrent() || !thread_.joinable()) return;
   thread_.join();
   shared_->thread_id.store(std::thread::id());
   id_ = 0;

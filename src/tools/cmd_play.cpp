@@ -6,12 +6,12 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "engine/player_context.h"
 #include "platform/capture_audio_device.h"
+#include "platform/gated_audio_device.h"
 #include "tools/commands.h"
 #include "tools/tool_common.h"
 
@@ -72,64 +72,6 @@ void OnFrame(void* user) {
   // more is stepped (or one more sound buffer queued).
   while (state.context->playing) SleepMilliseconds(1);
 }
-
-// Holds back the device's done-messages until Open is released. The engine presents frame 0
-// while it primes the device, without a frame callback; holding the completions keeps the sound
-// thread from presenting frame 1 over it before the picture has been taken.
-class GatedAudioDevice final : public AudioDevice {
- public:
-  explicit GatedAudioDevice(std::unique_ptr<AudioDevice> inner) : inner_(std::move(inner)) {}
-
-  void OpenGate() {
-    std::vector<WaveHeader*> held;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      open_gate_ = true;
-      held.swap(held_);
-    }
-    for (WaveHeader* header : held) callback_(instance_, kWaveDoneMessage, header);
-  }
-
-  int Open(const WaveFormat& format, WaveCallback callback, void* instance) override {
-    callback_ = callback;
-    instance_ = instance;
-    return inner_->Open(format, &GatedAudioDevice::Relay, this);
-  }
-  int Prepare(WaveHeader& header) override { return inner_->Prepare(header); }
-  int Unprepare(WaveHeader& header) override { return inner_->Unprepare(header); }
-  int Write(WaveHeader& header) override { return inner_->Write(header); }
-  int Pause() override { return inner_->Pause(); }
-  int Restart() override { return inner_->Restart(); }
-  int Reset() override {
-    const int result = inner_->Reset();
-    OpenGate();
-    return result;
-  }
-  int Close() override { return inner_->Close(); }
-  int SetVolume(std::uint32_t volume) override { return inner_->SetVolume(volume); }
-  int SetPlaybackRate(std::uint32_t rate) override { return inner_->SetPlaybackRate(rate); }
-  std::string LastError() const override { return inner_->LastError(); }
-
- private:
-  static void Relay(void* user, std::uint32_t message, WaveHeader* header) {
-    auto* self = static_cast<GatedAudioDevice*>(user);
-    if (message == kWaveDoneMessage) {
-      std::lock_guard<std::mutex> lock(self->mutex_);
-      if (!self->open_gate_) {
-        self->held_.push_back(header);
-        return;
-      }
-    }
-    if (self->callback_ != nullptr) self->callback_(self->instance_, message, header);
-  }
-
-  std::unique_ptr<AudioDevice> inner_;
-  WaveCallback callback_ = nullptr;
-  void* instance_ = nullptr;
-  std::mutex mutex_;
-  bool open_gate_ = false;
-  std::vector<WaveHeader*> held_;
-};
 
 struct DeviceSettings {
   bool capture = false;

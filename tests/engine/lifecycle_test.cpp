@@ -1,0 +1,330 @@
+// Opening, starting and stopping: every result code of open and start, and the state the
+// engine is left in.
+#include <gtest/gtest.h>
+
+#include "engine_fixture.h"
+#include "platform/debug_output.h"
+
+namespace tarvel::test {
+namespace {
+
+using Lifecycle = EngineTest;
+
+TEST_F(Lifecycle, InitRefusesOtherVersionsAndLeavesTheContextAlone) {
+  context.frame_rate = 25.0f;
+  context.loop_mode = kLoopOn;
+  EXPECT_EQ(Player_Init(context, 19999), kPlayerWrongVersion);
+  EXPECT_EQ(Player_Init(context, 0), kPlayerWrongVersion);
+  EXPECT_EQ(context.frame_rate, 25.0f);
+  EXPECT_EQ(context.loop_mode, kLoopOn);
+  EXPECT_EQ(Player_Init(context, 20000), kPlayerOk);
+  EXPECT_EQ(context.frame_rate, 15.0f);
+  EXPECT_EQ(context.loop_mode, kLoopOff);
+  EXPECT_EQ(context.bytes_per_pixel, 2u);
+}
+
+TEST_F(Lifecycle, PixelFormatsSetBitsAndMasks) {
+  EXPECT_TRUE(Player_SetPixelFormat(context, 16));
+  EXPECT_EQ(context.green_bits, 6u);
+  EXPECT_EQ(context.red_mask, 0xF800u);
+  EXPECT_EQ(context.green_mask, 0x07E0u);
+  EXPECT_EQ(context.blue_mask, 0x001Fu);
+  EXPECT_FALSE(Player_SetPixelFormat(context, 24));
+  EXPECT_EQ(context.green_bits, 6u);  // unchanged
+  EXPECT_TRUE(Player_SetPixelFormat(context, 15));
+  EXPECT_EQ(context.green_bits, 5u);
+  EXPECT_EQ(context.red_mask, 0x7C00u);
+  EXPECT_EQ(context.green_mask, 0x03E0u);
+}
+
+TEST_F(Lifecycle, OpenFailuresLeaveTheEngineIdle) {
+  EXPECT_EQ(Player_Open(context, "/nonexistent/movie.kqm"), kPlayerCannotOpen);
+  EXPECT_FALSE(context.movie_open);
+
+  std::vector<uint8_t> short_header(63, 0);
+  TempMovie too_short(short_header);
+  EXPECT_EQ(Player_Open(context, too_short.path()), kPlayerReadFailed);
+  EXPECT_FALSE(context.movie_open);
+  EXPECT_EQ(context.source.movie_file, nullptr);
+
+  // Pictures must be whole 8 x 8 blocks.
+  for (auto [w, h] : {std::pair{0, 16}, {16, 0}, {12, 16}, {16, 20}}) {
+    MovieSpec spec = SilentMovie(0);
+    spec.width = w;
+    spec.height = h;
+    TempMovie movie(spec);
+    EXPECT_EQ(Player_Open(context, movie.path()), kPlayerReadFailed) << w << "x" << h;
+    EXPECT_FALSE(context.movie_open);
+  }
+}
+
+TEST_F(Lifecycle, OpenWhileOpenKeepsTheFirstMovie) {
+  TempMovie first(SilentMovie(3, 16, 16));
+  TempMovie second(SilentMovie(3, 32, 8));
+  ASSERT_EQ(Player_Open(context, first.path()), kPlayerOk);
+  EXPECT_EQ(Player_Open(context, second.path()), kPlayerCannotOpen);
+  EXPECT_EQ(context.width, 16u);
+  EXPECT_EQ(context.height, 16u);
+  EXPECT_TRUE(context.movie_open);
+  Player_Stop(context);
+  EXPECT_FALSE(context.movie_open);
+}
+
+TEST_F(Lifecycle, FrameRateComesFromTheDurationOrStays) {
+  MovieSpec spec = SilentMovie(2);
+  spec.duration = 16;  // 200 / 16 = 12.5 frames per second
+  TempMovie movie(spec);
+  ASSERT_EQ(Player_Open(context, movie.path()), kPlayerOk);
+  EXPECT_EQ(context.frame_rate, 12.5f);
+  Player_Stop(context);
+  TempMovie no_duration(SilentMovie(2));
+  ASSERT_EQ(Player_Open(context, no_duration.path()), kPlayerOk);
+  EXPECT_EQ(context.frame_rate, 12.5f);  // the previous movie's rate stays
+  Player_Stop(context);
+}
+
+TEST_F(Lifecycle, StartRefusesWithoutAMovieOrWhilePlaying) {
+  std::vector<uint16_t> pixels(256);
+  EXPECT_EQ(Player_Start(context, pixels.data(), kDisplayWindow, nullptr, 16), kPlayerReadFailed);
+  TempMovie movie(SilentMovie(4));
+  Player_SetLoop(context, 1);
+  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+  EXPECT_EQ(Player_Start(context, pixels.data(), kDisplayWindow, nullptr, 16), kPlayerReadFailed);
+  EXPECT_TRUE(context.playing);
+  Player_Stop(context);
+}
+
+TEST_F(Lifecycle, StartFailuresRunStopAndCloseTheMovie) {
+  TempMovie movie(SilentMovie(4));
+  std::vector<uint16_t> pixels(256);
+
+  ASSERT_EQ(Player_Open(context, movie.path()), kPlayerOk);
+  EXPECT_EQ(Player_Start(context, pixels.data(), 3, nullptr, 16), kPlayerBadDisplayMode);
+  EXPECT_FALSE(context.playing);
+  EXPECT_FALSE(context.movie_open);
+
+  // Window mode needs a pixel format.
+  ASSERT_EQ(Player_Open(context, movie.path()), kPlayerOk);
+  context.green_bits = 0;
+  EXPECT_EQ(Player_Start(context, pixels.data(), kDisplayWindow, nullptr, 16),
+            kPlayerBadDisplayMode);
+  EXPECT_FALSE(context.movie_open);
+  Player_SetPixelFormat(context, 15);
+
+  // Full screen without a surface.
+  ASSERT_EQ(Player_Open(context, movie.path()), kPlayerOk);
+  EXPECT_EQ(Player_Start(context, nullptr, kDisplayFullScreen, nullptr, 16), kPlayerNoSurface);
+  EXPECT_FALSE(context.movie_open);
+
+  // No disk reader thread.
+  context.services.thread_gate = [](EngineThread which, void*) {
+    return which != EngineThread::kDiskReader;
+  };
+  ASSERT_EQ(Player_Open(context, movie.path()), kPlayerOk);
+  EXPECT_EQ(Player_Start(context, pixels.data(), kDisplayWindow, nullptr, 16), kPlayerNoThread);
+  EXPECT_FALSE(context.playing);
+  EXPECT_FALSE(context.movie_open);
+}
+
+TEST_F(Lifecycle, NoSoundThreadStopsPlayback) {
+  context.services.thread_gate = [](EngineThread which, void*) {
+    return which != EngineThread::kSound;
+  };
+  TempMovie movie(SoundMovie(4));
+  EXPECT_EQ(OpenAndStart(movie), kPlayerNoThread);
+  EXPECT_FALSE(context.playing);
+  EXPECT_FALSE(context.movie_open);
+  // The device that had been opened was closed again.
+  const auto events = log->Events();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.front(), "open");
+  EXPECT_EQ(events.back(), "close");
+}
+
+TEST_F(Lifecycle, RingSizeIsCappedByTheFrameCount) {
+  TempMovie movie(SilentMovie(10));
+  Player_SetLoop(context, 1);
+  ASSERT_EQ(OpenAndStart(movie, 16), kPlayerOk);
+  EXPECT_EQ(context.ring_size, 10);
+  Player_Stop(context);
+}
+
+TEST_F(Lifecycle, SoundSetupFailuresPlayOnWithoutSound) {
+  Player_SetLoop(context, 1);
+  {
+    // The device refuses to open: result 13, the frame clock takes over.
+    options.refuse_open = true;
+    TempMovie movie(SoundMovie(4));
+    EXPECT_EQ(OpenAndStart(movie), kPlayerDeviceRefused);
+    EXPECT_TRUE(context.playing);
+    EXPECT_FALSE(context.sound_on);
+    EXPECT_TRUE(context.timer_active);
+    EXPECT_TRUE(WaitFor([this] { return context.loop_count > 0; }));
+    Player_Stop(context);
+    options.refuse_open = false;
+  }
+  {
+    // Frame 0's sound is not an ADQ stream: result 12.
+    MovieSpec spec = SoundMovie(4);
+    spec.frames[0].chunks[1].payload[0] = 'X';
+    TempMovie movie(spec);
+    EXPECT_EQ(OpenAndStart(movie), kPlayerSoundRefused);
+    EXPECT_FALSE(context.sound_on);
+    EXPECT_TRUE(WaitFor([this] { return context.loop_count > 0; }));
+    Player_Stop(context);
+  }
+  {
+    // A stream whose frame period holds no codes cannot pace playback.
+    MovieSpec spec = SoundMovie(4, 0);
+    TempMovie movie(spec);
+    EXPECT_EQ(OpenAndStart(movie), kPlayerSoundRefused);
+    EXPECT_FALSE(context.sound_on);
+    Player_Stop(context);
+  }
+  {
+    // Frame 0 without an audio chunk: the movie plays silently, and that is no failure.
+    MovieSpec spec = SoundMovie(4);
+    spec.frames[0].chunks.pop_back();
+    TempMovie movie(spec);
+    EXPECT_EQ(OpenAndStart(movie), kPlayerOk);
+    EXPECT_FALSE(context.sound_on);
+    EXPECT_TRUE(context.timer_active);
+    Player_Stop(context);
+  }
+  EXPECT_EQ(log->buffer_count(), 0u);
+}
+
+TEST_F(Lifecycle, QueueRefusedWhilePrimingKeepsTheBuffersAlreadyQueued) {
+  options.refuse_writes_after = 5;
+  TempMovie movie(SoundMovie(50));
+  EXPECT_EQ(OpenAndStart(movie), kPlayerDeviceRefused);
+  EXPECT_TRUE(context.playing);
+  EXPECT_TRUE(context.sound_on);
+  // The five queued buffers finish; the first refill is refused and the sound thread ends.
+  EXPECT_TRUE(WaitFor([this] { return context.sound_thread.ExitCode() != kThreadStillActive; }));
+  EXPECT_EQ(context.sound_thread.ExitCode(), static_cast<std::uint32_t>(kPlayerDeviceRefused));
+  EXPECT_EQ(log->buffer_count(), 5u);
+  Player_Stop(context);
+  EXPECT_FALSE(context.movie_open);
+}
+
+TEST_F(Lifecycle, FrameZeroThatCannotBeReadFailsTheStart) {
+  MovieSpec spec = SilentMovie(3);
+  auto bytes = spec.Bytes();
+  bytes.resize(64 + 10);  // cut inside frame 0
+  TempMovie movie(bytes);
+  EXPECT_EQ(OpenAndStart(movie), kPlayerReadFailed);
+  EXPECT_FALSE(context.playing);
+  EXPECT_FALSE(context.movie_open);
+  EXPECT_EQ(context.reader_exit_code, static_cast<std::uint32_t>(kPlayerReadFailed));
+
+  // A movie without frames has nothing to start.
+  TempMovie empty(SilentMovie(0));
+  EXPECT_EQ(OpenAndStart(empty), kPlayerReadFailed);
+  EXPECT_FALSE(context.movie_open);
+}
+
+TEST_F(Lifecycle, AFailedPlaybackDoesNotKeepTheNextOpenOut) {
+  // Frame 1 has no picture: the step fails with 4 over and over until stop.
+  MovieSpec spec = SilentMovie(3);
+  spec.frames[1].chunks[0].tag = "XX";
+  TempMovie broken(spec);
+  ASSERT_EQ(OpenAndStart(broken), kPlayerOk);
+  EXPECT_TRUE(WaitFor([this] { return context.last_result == kPlayerNoVideoChunk; }));
+  EXPECT_EQ(context.current_frame, 1);
+  Player_Stop(context);
+  EXPECT_FALSE(context.step_busy);
+
+  TempMovie good(SilentMovie(3));
+  EXPECT_EQ(Player_Open(context, good.path()), kPlayerOk);
+  Player_Stop(context);
+}
+
+TEST_F(Lifecycle, StopFromEveryState) {
+  // Idle: nothing changes.
+  Player_Stop(context);
+  EXPECT_FALSE(context.movie_open);
+  EXPECT_FALSE(context.closing);
+
+  TempMovie movie(SoundMovie(20));
+  // Open.
+  ASSERT_EQ(Player_Open(context, movie.path()), kPlayerOk);
+  Player_Stop(context);
+  EXPECT_FALSE(context.movie_open);
+
+  // Playing, looping, with sound.
+  Player_SetLoop(context, 1);
+  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+  EXPECT_TRUE(WaitFor([this] { return context.loop_count > 0; }));
+  Player_Stop(context);
+  EXPECT_FALSE(context.playing);
+  EXPECT_FALSE(context.movie_open);
+  EXPECT_FALSE(context.sound_thread.exists());
+  EXPECT_FALSE(context.disk_thread.exists());
+  EXPECT_EQ(context.wave_buffers, nullptr);
+  EXPECT_EQ(context.frame_ring, nullptr);
+  EXPECT_EQ(context.reference_picture, nullptr);
+  EXPECT_TRUE(context.sound.audio_lead_copy.empty());
+  // The lead copy was taken (mode 2) and stop brought looping back to mode 1.
+  EXPECT_EQ(context.loop_mode, kLoopOn);
+
+  // Paused, with sound.
+  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+  EXPECT_EQ(Player_Pause(context), kDeviceOk);
+  Player_Stop(context);
+  EXPECT_FALSE(context.movie_open);
+
+  // Paused, without sound.
+  TempMovie silent(SilentMovie(5));
+  ASSERT_EQ(OpenAndStart(silent), kPlayerOk);
+  EXPECT_EQ(Player_Pause(context), 1);
+  EXPECT_FALSE(context.timer_active);
+  Player_Stop(context);
+  EXPECT_FALSE(context.movie_open);
+}
+
+TEST_F(Lifecycle, StopWritesItsLinesInOrder) {
+  TempMovie movie(SoundMovie(8));
+  Player_SetLoop(context, 1);
+  DebugCapture capture;
+  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+  EXPECT_TRUE(WaitFor([this] { return context.loop_count > 0; }));
+  Player_Stop(context);
+  const auto lines = capture.Lines();
+  auto position = [&](const std::string& line) {
+    for (std::size_t i = 0; i < lines.size(); ++i)
+      if (lines[i] == line) return static_cast<int>(i);
+    return -1;
+  };
+  const int disk_ok = position("Thread Disque Ok\n");
+  const int sound_ok = position("Thread Son Ok\n");
+  const int play_stopper = position("Thread Play Stopper\n");
+  const int waiting = position("Attente Thread Son\n");
+  const int sound_done = position("Thread Son termin\xE9\n");
+  const int sound_stopper = position("Thread Son Stopper\n");
+  const int disk_done = position("Thread disque termin\xE9\n");
+  const int disk_stopper = position("Thread Disque Stopper\n");
+  for (int p : {disk_ok, sound_ok, play_stopper, waiting, sound_done, sound_stopper, disk_done,
+                disk_stopper})
+    ASSERT_GE(p, 0);
+  EXPECT_LT(disk_ok, play_stopper);
+  EXPECT_LT(sound_ok, play_stopper);
+  EXPECT_LT(play_stopper, waiting);
+  EXPECT_LT(play_stopper, sound_done);
+  EXPECT_LT(sound_done, sound_stopper);
+  EXPECT_LT(waiting, sound_stopper);
+  // The reader may see `playing` drop and end at any time after stop began.
+  EXPECT_LT(disk_done, disk_stopper);
+  EXPECT_LT(sound_stopper, disk_stopper);
+  EXPECT_EQ(lines.back(), "Thread Disque Stopper\n");
+  // Between the stopper's own lines come only the wait's and the threads' last words.
+  for (int i = play_stopper + 1; i < sound_stopper; ++i) {
+    const std::string& line = lines[static_cast<std::size_t>(i)];
+    EXPECT_TRUE(line == "Attente Thread Son\n" || line == "Thread Son termin\xE9\n" ||
+                line == "Thread disque termin\xE9\n")
+        << line;
+  }
+}
+
+}  // namespace
+}  // namespace tarvel::test

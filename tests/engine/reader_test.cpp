@@ -1,0 +1,137 @@
+// The disk reader and the frame ring: look-ahead, looping, the end of a movie and bad frames.
+#include <gtest/gtest.h>
+
+#include "engine_fixture.h"
+
+namespace tarvel::test {
+namespace {
+
+using Reader = EngineTest;
+
+TEST_F(Reader, ShortLoopingMovieIsReadOnceAndPlayedOverAndOver) {
+  TempMovie movie(SilentMovie(3));
+  FrameLog frames;
+  frames.context = &context;
+  frames.surface = &surface;
+  Player_SetFrameCallback(context, &FrameLog::Callback, &frames);
+  Player_SetLoop(context, 1);
+  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+  EXPECT_EQ(context.ring_size, 3);
+  ASSERT_TRUE(WaitFor([this] { return context.loop_count >= 4; }));
+  Player_Stop(context);
+  EXPECT_EQ(context.frames_loaded, 3);
+  ASSERT_GE(frames.next_frames.size(), 12u);
+  // Frames 0, 1, 2 over and over: after each, the next one to present.
+  for (std::size_t i = 0; i < 12; ++i)
+    EXPECT_EQ(frames.next_frames[i], static_cast<std::int32_t>((i + 1) % 3)) << i;
+  // Each pass shows the same three pictures, and they differ from one another.
+  EXPECT_NE(frames.first_pixels[0], frames.first_pixels[1]);
+  EXPECT_NE(frames.first_pixels[1], frames.first_pixels[2]);
+  for (std::size_t i = 3; i < 12; ++i)
+    EXPECT_EQ(frames.first_pixels[i], frames.first_pixels[i % 3]);
+  EXPECT_FALSE(frames.duplicate_index_seen);
+}
+
+TEST_F(Reader, SmallRingRereadsFrameZeroFromTheStart) {
+  TempMovie movie(SilentMovie(5));
+  FrameLog frames;
+  frames.context = &context;
+  frames.surface = &surface;
+  Player_SetFrameCallback(context, &FrameLog::Callback, &frames);
+  Player_SetLoop(context, 1);
+  ASSERT_EQ(OpenAndStart(movie, 2), kPlayerOk);
+  EXPECT_EQ(context.ring_size, 2);
+  ASSERT_TRUE(WaitFor([this] { return context.loop_count >= 3; }));
+  Player_Stop(context);
+  EXPECT_GT(context.frames_loaded, 5);  // frames were read again after a seek to frame 0
+  EXPECT_FALSE(frames.duplicate_index_seen);
+  ASSERT_GE(frames.first_pixels.size(), 15u);
+  for (std::size_t i = 5; i < 15; ++i)
+    EXPECT_EQ(frames.first_pixels[i], frames.first_pixels[i % 5]);
+}
+
+TEST_F(Reader, MovieWithoutLoopingEndsByItself) {
+  TempMovie movie(SoundMovie(6));
+  FrameLog frames;
+  frames.context = &context;
+  frames.surface = &surface;
+  Player_SetFrameCallback(context, &FrameLog::Callback, &frames);
+  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+  ASSERT_TRUE(WaitUntilIdle());
+  EXPECT_EQ(context.current_frame, 6);
+  EXPECT_EQ(context.reader_exit_code, 0u);
+  // The reader stopped playback on its own thread; its thread is collected by the next open.
+  TempMovie next(SilentMovie(2));
+  EXPECT_EQ(Player_Open(context, next.path()), kPlayerOk);
+  EXPECT_FALSE(context.disk_thread.exists());
+  Player_Stop(context);
+  // The priming step presents frame 0 without a callback; frames 1 to 5 have one each.
+  EXPECT_EQ(frames.calls, 5);
+  // 32 periods from frame 0, one from each later frame.
+  EXPECT_EQ(log->buffer_count(), 32u + 5u);
+}
+
+TEST_F(Reader, CutFileStopsPlaybackWithReadFailure) {
+  MovieSpec spec = SilentMovie(60);
+  std::vector<uint8_t> bytes = spec.Bytes();
+  // Find frame 40 and cut the file in its middle.
+  std::size_t offset = 64;
+  for (int i = 0; i < 40; ++i) offset += bytes[offset] | (bytes[offset + 1] << 8);
+  bytes.resize(offset + 10);
+  TempMovie movie(bytes);
+  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+  ASSERT_TRUE(WaitUntilIdle());
+  EXPECT_EQ(context.reader_exit_code, static_cast<std::uint32_t>(kPlayerReadFailed));
+  EXPECT_LE(context.current_frame, 40);
+}
+
+TEST_F(Reader, ImpossibleFrameSizesEndLoadingWithoutReading) {
+  struct Case {
+    uint32_t word;
+    bool loop;
+    std::int32_t expected;
+  };
+  // Sizes 1 to 3 are smaller than the frame word; 0 ends the data when not looping and is
+  // unusable when looping; a size beyond the end of the file is refused before allocation.
+  for (const Case& c :
+       {Case{1, false, kPlayerReadFailed}, Case{3, true, kPlayerReadFailed},
+        Case{0, false, kPlayerEndOfData}, Case{0, true, kPlayerReadFailed},
+        Case{0x00FFFFFF, false, kPlayerReadFailed}, Case{0xFF000002, false, kPlayerReadFailed}}) {
+    MovieSpec spec = SilentMovie(4);
+    spec.frames[2].custom_word = true;
+    spec.frames[2].word = c.word;
+    TempMovie movie(spec);
+    Player_SetLoop(context, c.loop ? 1 : 0);
+    ASSERT_EQ(OpenAndStart(movie), kPlayerOk) << c.word;
+    ASSERT_TRUE(WaitUntilIdle()) << c.word;
+    EXPECT_EQ(context.reader_exit_code, static_cast<std::uint32_t>(c.expected)) << c.word;
+    EXPECT_LE(context.frames_loaded, 2);
+  }
+}
+
+TEST_F(Reader, TopByteOfTheFrameWordIsIgnored) {
+  MovieSpec spec = SilentMovie(3);
+  const auto bytes = spec.Bytes();
+  const uint32_t size = bytes[64] | (bytes[65] << 8);
+  spec.frames[0].custom_word = true;
+  spec.frames[0].word = 0x03000000u | size;
+  TempMovie movie(spec);
+  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+  ASSERT_TRUE(WaitUntilIdle());
+  EXPECT_EQ(context.reader_exit_code, 0u);
+  EXPECT_EQ(context.current_frame, 3);
+}
+
+TEST_F(Reader, StopWakesAReaderWaitingForAFreeSlot) {
+  // A paused movie with a full ring: the reader is blocked on the semaphore.
+  TempMovie movie(SoundMovie(40));
+  ASSERT_EQ(OpenAndStart(movie, 4), kPlayerOk);
+  Player_Pause(context);
+  ASSERT_TRUE(WaitFor([this] { return context.frames_loaded >= 4; }));
+  Player_Stop(context);
+  EXPECT_FALSE(context.disk_thread.exists());
+  EXPECT_FALSE(context.movie_open);
+}
+
+}  // namespace
+}  // namespace tarvel::test

@@ -1,0 +1,246 @@
+// The capture device and the SDL2 device: queue order, done-messages, pause, reset and close.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/capture_audio_device.h"
+#include "platform/gated_audio_device.h"
+
+namespace tarvel {
+namespace {
+
+// Collects the done-messages a device sends.
+struct DoneLog {
+  std::mutex mutex;
+  std::vector<WaveHeader*> done;
+  std::atomic<int> count{0};
+  static void Callback(void* user, std::uint32_t message, WaveHeader* header) {
+    if (message != kWaveDoneMessage) return;
+    auto& self = *static_cast<DoneLog*>(user);
+    std::lock_guard<std::mutex> lock(self.mutex);
+    self.done.push_back(header);
+    self.count.fetch_add(1);
+  }
+  std::vector<WaveHeader*> Done() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return done;
+  }
+};
+
+bool WaitCount(const std::atomic<int>& count, int wanted) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (count < wanted) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+WaveFormat Mono(std::uint32_t rate) {
+  WaveFormat format;
+  format.channels = 1;
+  format.samples_per_second = rate;
+  format.block_align = 2;
+  format.average_bytes_per_second = 2 * rate;
+  return format;
+}
+
+struct Buffers {
+  explicit Buffers(int count, std::uint32_t length)
+      : storage(static_cast<std::size_t>(count)), headers(static_cast<std::size_t>(count)) {
+    for (int i = 0; i < count; ++i) {
+      auto& bytes = storage[static_cast<std::size_t>(i)];
+      bytes.assign(length, static_cast<std::uint8_t>(i + 1));
+      headers[static_cast<std::size_t>(i)].data = bytes.data();
+      headers[static_cast<std::size_t>(i)].buffer_length = length;
+    }
+  }
+  std::vector<std::vector<std::uint8_t>> storage;
+  std::vector<WaveHeader> headers;
+};
+
+TEST(CaptureDevice, RecordsBuffersInQueueOrderWithVolumeAndRate) {
+  auto log = std::make_shared<CaptureLog>();
+  CaptureAudioDevice device(log);
+  DoneLog done;
+  ASSERT_EQ(device.Open(Mono(22050), &DoneLog::Callback, &done), kDeviceOk);
+  Buffers buffers(3, 8);
+  for (auto& header : buffers.headers) ASSERT_EQ(device.Prepare(header), kDeviceOk);
+  ASSERT_EQ(device.Write(buffers.headers[0]), kDeviceOk);
+  ASSERT_EQ(device.SetVolume(0x12345678), kDeviceOk);
+  ASSERT_EQ(device.Write(buffers.headers[1]), kDeviceOk);
+  ASSERT_EQ(device.SetPlaybackRate(0x00020000), kDeviceOk);
+  ASSERT_EQ(device.Write(buffers.headers[2]), kDeviceOk);
+  ASSERT_TRUE(WaitCount(done.count, 3));
+  const auto done_order = done.Done();
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(done_order[static_cast<std::size_t>(i)],
+              &buffers.headers[static_cast<std::size_t>(i)]);
+  const auto recorded = log->Buffers();
+  ASSERT_EQ(recorded.size(), 3u);
+  EXPECT_EQ(recorded[0].bytes, std::vector<std::uint8_t>(8, 1));
+  EXPECT_EQ(recorded[2].bytes, std::vector<std::uint8_t>(8, 3));
+  EXPECT_EQ(recorded[0].volume, kVolumeFull);
+  EXPECT_EQ(recorded[1].volume, 0x12345678u);
+  EXPECT_EQ(recorded[1].playback_rate, kPlaybackRateNormal);
+  EXPECT_EQ(recorded[2].playback_rate, 0x00020000u);
+  for (auto& header : buffers.headers) EXPECT_EQ(device.Unprepare(header), kDeviceOk);
+  EXPECT_EQ(device.Close(), kDeviceOk);
+}
+
+TEST(CaptureDevice, PauseHoldsCompletionsResetGivesEverythingBack) {
+  auto log = std::make_shared<CaptureLog>();
+  CaptureAudioDevice device(log);
+  DoneLog done;
+  ASSERT_EQ(device.Open(Mono(8000), &DoneLog::Callback, &done), kDeviceOk);
+  Buffers buffers(4, 4);
+  ASSERT_EQ(device.Pause(), kDeviceOk);
+  for (auto& header : buffers.headers) {
+    device.Prepare(header);
+    ASSERT_EQ(device.Write(header), kDeviceOk);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(done.count, 0);
+  // Buffers still queued cannot be unprepared, nor the device closed.
+  EXPECT_EQ(device.Unprepare(buffers.headers[0]), kDeviceStillPlaying);
+  EXPECT_EQ(device.Close(), kDeviceStillPlaying);
+  ASSERT_EQ(device.Reset(), kDeviceOk);
+  ASSERT_EQ(done.count, 4);
+  const auto order = done.Done();
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(order[static_cast<std::size_t>(i)], &buffers.headers[static_cast<std::size_t>(i)]);
+  EXPECT_EQ(device.Close(), kDeviceOk);
+  EXPECT_EQ(device.Write(buffers.headers[0]), kDeviceBadDevice);
+  const std::vector<std::string> events = {"open", "pause", "reset", "close"};
+  EXPECT_EQ(log->Events(), events);
+}
+
+TEST(CaptureDevice, UnpreparedBuffersAndRefusalsAreReported) {
+  CaptureOptions options;
+  options.refuse_writes_after = 1;
+  CaptureAudioDevice device(nullptr, options);
+  DoneLog done;
+  Buffers buffers(2, 4);
+  EXPECT_EQ(device.Write(buffers.headers[0]), kDeviceBadDevice);  // not open
+  ASSERT_EQ(device.Open(Mono(8000), &DoneLog::Callback, &done), kDeviceOk);
+  EXPECT_EQ(device.Write(buffers.headers[0]), kDeviceUnprepared);
+  device.Prepare(buffers.headers[0]);
+  device.Prepare(buffers.headers[1]);
+  EXPECT_EQ(device.Write(buffers.headers[0]), kDeviceOk);
+  EXPECT_NE(device.Write(buffers.headers[1]), kDeviceOk);
+  EXPECT_FALSE(device.LastError().empty());
+  ASSERT_TRUE(WaitCount(done.count, 1));
+  EXPECT_EQ(device.Close(), kDeviceOk);
+
+  CaptureOptions refuse;
+  refuse.refuse_open = true;
+  CaptureAudioDevice closed(nullptr, refuse);
+  EXPECT_NE(closed.Open(Mono(8000), &DoneLog::Callback, &done), kDeviceOk);
+  WaveFormat bad = Mono(8000);
+  bad.bits_per_sample = 8;
+  CaptureAudioDevice picky(nullptr);
+  EXPECT_EQ(picky.Open(bad, &DoneLog::Callback, &done), kDeviceBadFormat);
+}
+
+TEST(CaptureDevice, SampleClockPacesCompletions) {
+  CaptureOptions options;
+  options.timing = CaptureTiming::kSampleClock;
+  CaptureAudioDevice device(nullptr, options);
+  DoneLog done;
+  ASSERT_EQ(device.Open(Mono(1000), &DoneLog::Callback, &done), kDeviceOk);
+  // Two seconds of sound: nowhere near done a moment later.
+  Buffers buffers(1, 4000);
+  device.Prepare(buffers.headers[0]);
+  ASSERT_EQ(device.Write(buffers.headers[0]), kDeviceOk);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(done.count, 0);
+  ASSERT_EQ(device.Reset(), kDeviceOk);
+  EXPECT_EQ(done.count, 1);
+  EXPECT_EQ(device.Close(), kDeviceOk);
+
+  // A short buffer completes on its own.
+  CaptureAudioDevice quick(nullptr, options);
+  DoneLog quick_done;
+  ASSERT_EQ(quick.Open(Mono(8000), &DoneLog::Callback, &quick_done), kDeviceOk);
+  Buffers short_buffer(1, 16);  // one millisecond
+  quick.Prepare(short_buffer.headers[0]);
+  ASSERT_EQ(quick.Write(short_buffer.headers[0]), kDeviceOk);
+  EXPECT_TRUE(WaitCount(quick_done.count, 1));
+  EXPECT_EQ(quick.Close(), kDeviceOk);
+}
+
+TEST(GatedDevice, HoldsDoneMessagesUntilOpened) {
+  auto gated = GatedAudioDevice(std::make_unique<CaptureAudioDevice>(nullptr));
+  DoneLog done;
+  ASSERT_EQ(gated.Open(Mono(8000), &DoneLog::Callback, &done), kDeviceOk);
+  Buffers buffers(2, 4);
+  for (auto& header : buffers.headers) {
+    gated.Prepare(header);
+    ASSERT_EQ(gated.Write(header), kDeviceOk);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(done.count, 0);
+  gated.OpenGate();
+  ASSERT_TRUE(WaitCount(done.count, 2));
+  EXPECT_EQ(done.Done()[0], &buffers.headers[0]);
+  EXPECT_EQ(gated.Close(), kDeviceOk);
+}
+
+// The sound card through SDL2, on its "dummy" driver where no sound card exists: it plays
+// silence at the pace of the samples.
+class SdlDevice : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::getenv("SDL_AUDIODRIVER") == nullptr) setenv("SDL_AUDIODRIVER", "dummy", 1);
+  }
+};
+
+TEST_F(SdlDevice, PlaysBuffersInOrderAndResets) {
+  auto device = CreateSdlAudioDevice();
+  DoneLog done;
+  const int opened = device->Open(Mono(44100), &DoneLog::Callback, &done);
+  if (opened != kDeviceOk) GTEST_SKIP() << "no SDL audio driver: " << device->LastError();
+  Buffers buffers(3, 882);  // 10 ms each
+  for (auto& header : buffers.headers) {
+    ASSERT_EQ(device->Prepare(header), kDeviceOk);
+    ASSERT_EQ(device->Write(header), kDeviceOk);
+  }
+  EXPECT_EQ(device->SetVolume(0x80008000), kDeviceOk);
+  EXPECT_EQ(device->SetPlaybackRate(0x00018000), kDeviceOk);
+  ASSERT_TRUE(WaitCount(done.count, 3));
+  const auto order = done.Done();
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(order[static_cast<std::size_t>(i)], &buffers.headers[static_cast<std::size_t>(i)]);
+
+  // Paused, nothing finishes; a reset gives the queued buffers back at once.
+  ASSERT_EQ(device->Pause(), kDeviceOk);
+  Buffers more(2, 882);
+  for (auto& header : more.headers) {
+    device->Prepare(header);
+    ASSERT_EQ(device->Write(header), kDeviceOk);
+  }
+  EXPECT_EQ(device->Close(), kDeviceStillPlaying);
+  ASSERT_EQ(device->Reset(), kDeviceOk);
+  EXPECT_EQ(done.count, 5);
+  for (auto& header : buffers.headers) EXPECT_EQ(device->Unprepare(header), kDeviceOk);
+  for (auto& header : more.headers) EXPECT_EQ(device->Unprepare(header), kDeviceOk);
+  EXPECT_EQ(device->Close(), kDeviceOk);
+}
+
+TEST_F(SdlDevice, MissingDriverFailsWithAMessage) {
+  setenv("SDL_AUDIODRIVER", "no-such-driver", 1);
+  auto device = CreateSdlAudioDevice();
+  DoneLog done;
+  EXPECT_NE(device->Open(Mono(44100), &DoneLog::Callback, &done), kDeviceOk);
+  EXPECT_NE(device->LastError().find("no sound device"), std::string::npos) << device->LastError();
+  setenv("SDL_AUDIODRIVER", "dummy", 1);
+}
+
+}  // namespace
+}  // namespace tarvel

@@ -1,0 +1,140 @@
+// Semaphores, worker threads, the periodic timer and the debug output.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "platform/debug_output.h"
+#include "platform/periodic_timer.h"
+#include "platform/semaphore.h"
+#include "platform/worker_thread.h"
+
+namespace tarvel {
+namespace {
+
+TEST(Semaphore, CountsUpToItsMaximumAndRefusesMore) {
+  Semaphore semaphore(1, 2);
+  EXPECT_TRUE(semaphore.Release());
+  EXPECT_FALSE(semaphore.Release());  // already at 2
+  semaphore.Acquire();
+  semaphore.Acquire();
+  EXPECT_FALSE(semaphore.TryAcquireFor(std::chrono::milliseconds(1)));
+  EXPECT_TRUE(semaphore.Release());
+  EXPECT_TRUE(semaphore.TryAcquireFor(std::chrono::milliseconds(1)));
+  // A zero maximum never holds a count.
+  Semaphore none(0, 0);
+  EXPECT_FALSE(none.Release());
+}
+
+TEST(Semaphore, WakesAWaitingThread) {
+  Semaphore semaphore(0, 1);
+  std::atomic<bool> woken{false};
+  std::thread waiter([&] {
+    semaphore.Acquire();
+    woken = true;
+  });
+  EXPECT_TRUE(semaphore.Release());
+  waiter.join();
+  EXPECT_TRUE(woken);
+}
+
+TEST(WorkerThread, ExitCodeIs259WhileRunningThenTheProcedureResult) {
+  WorkerThread thread;
+  EXPECT_FALSE(thread.exists());
+  EXPECT_EQ(thread.id(), 0u);
+  Semaphore go(0, 1);
+  std::atomic<bool> was_current{false};
+  ASSERT_TRUE(thread.Start([&]() -> std::uint32_t {
+    go.Acquire();
+    was_current = thread.IsCurrent();
+    return 9;
+  }));
+  EXPECT_TRUE(thread.exists());
+  EXPECT_NE(thread.id(), 0u);
+  EXPECT_FALSE(thread.IsCurrent());
+  EXPECT_EQ(thread.ExitCode(), kThreadStillActive);
+  EXPECT_FALSE(thread.Start([] { return 0u; }));  // one thread at a time
+  go.Release();
+  while (thread.ExitCode() == kThreadStillActive) YieldThread();
+  EXPECT_EQ(thread.ExitCode(), 9u);
+  EXPECT_TRUE(was_current);
+  thread.Close();
+  EXPECT_FALSE(thread.exists());
+  EXPECT_EQ(thread.ExitCode(), 9u);  // still readable after close
+  EXPECT_FALSE(thread.Start([] { return 0u; }, /*fail_for_test=*/true));
+  EXPECT_FALSE(thread.exists());
+}
+
+TEST(WorkerThread, CloseFromTheThreadItselfDoesNotWaitForItself) {
+  WorkerThread thread;
+  ASSERT_TRUE(thread.Start([&]() -> std::uint32_t {
+    thread.Close();  // must return at once
+    return 1;
+  }));
+  while (thread.ExitCode() == kThreadStillActive) YieldThread();
+  thread.Close();
+  EXPECT_FALSE(thread.exists());
+}
+
+TEST(PeriodicTimer, TicksUntilStopped) {
+  PeriodicTimer timer;
+  std::atomic<int> ticks{0};
+  EXPECT_FALSE(timer.Start(
+      0, [](void*) {}, nullptr));  // no period
+  ASSERT_TRUE(timer.Start(
+      1, [](void* user) { static_cast<std::atomic<int>*>(user)->fetch_add(1); }, &ticks));
+  EXPECT_TRUE(timer.running());
+  while (ticks < 3) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  timer.Stop();
+  EXPECT_FALSE(timer.running());
+  const int after = ticks;
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(ticks, after);
+}
+
+TEST(PeriodicTimer, StopFromInsideATickEndsTheTimer) {
+  struct State {
+    PeriodicTimer timer;
+    std::atomic<int> ticks{0};
+  } state;
+  ASSERT_TRUE(state.timer.Start(
+      1,
+      [](void* user) {
+        auto& s = *static_cast<State*>(user);
+        s.ticks.fetch_add(1);
+        s.timer.Stop();
+      },
+      &state, /*free_running=*/true));
+  while (state.ticks == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(state.ticks, 1);
+  // A later start from outside collects the old thread and ticks again.
+  ASSERT_TRUE(state.timer.Start(
+      1, [](void* user) { static_cast<State*>(user)->ticks.fetch_add(1); }, &state, true));
+  while (state.ticks < 3) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  state.timer.Stop();
+}
+
+TEST(DebugOutput, CapturesExactBytesFromEveryThread) {
+  DebugCapture capture;
+  DebugOutput("Thread Son termin\xE9\n");
+  std::thread other([] { DebugOutput("Thread Disque Ok\n"); });
+  other.join();
+  const auto lines = capture.Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], std::string("Thread Son termin") + static_cast<char>(0xE9) + "\n");
+  EXPECT_EQ(lines[0].size(), 19u);
+  EXPECT_EQ(lines[1], "Thread Disque Ok\n");
+  {
+    // A nested capture takes the lines while it exists, then hands back.
+    DebugCapture inner;
+    DebugOutput("inner\n");
+    EXPECT_EQ(inner.Lines().size(), 1u);
+  }
+  DebugOutput("outer\n");
+  EXPECT_EQ(capture.Lines().size(), 3u);
+}
+
+}  // namespace
+}  // namespace tarvel
