@@ -1,5 +1,6 @@
 #include "video/coefficient_reader.h"
 
+#include <bit>
 #include <cstring>
 
 #include "video/video_tables.h"
@@ -8,19 +9,62 @@ namespace tarvel {
 
 namespace {
 
-// Nibble source. The unchecked form is used only when the whole block's worst case is known
-// to be available.
+// Nibble source working on a local copy of the read position. The checked form tests every
+// nibble against the end. The unchecked form is used only when a block's worst case plus a
+// 16-nibble margin is available: it keeps up to 16 upcoming nibbles in a register, refilled by
+// one 8-byte load (that the margin keeps inside the stream) whenever fewer than 8 are left at
+// the start of a code.
 template <bool kChecked>
-struct Nibbles {
-  NibbleReader& reader;
+struct Nibbles;
+
+template <>
+struct Nibbles<true> {
+  const uint8_t* data;
+  size_t position;
+  size_t end;
   bool Next(uint32_t* nibble) {
-    if constexpr (kChecked) {
-      return ReadNibble(reader, nibble);
+    if (position >= end) return false;
+    *nibble = static_cast<uint32_t>(data[position >> 1] >> ((position & 1) << 2)) & 0xFu;
+    ++position;
+    return true;
+  }
+  void Prepare() {}
+  size_t Position() const { return position; }
+};
+
+template <>
+struct Nibbles<false> {
+  const uint8_t* data;
+  size_t position;  // of the lowest nibble in `window`
+  uint64_t window = 0;
+  int available = 0;
+  // Makes at least 8 nibbles available: enough for a code and everything it reads.
+  void Prepare() {
+    if (available >= 8) return;
+    std::memcpy(&window, data + (position >> 1), sizeof(window));
+    window = FromLittleEndian(window) >> ((position & 1) << 2);
+    available = 16 - static_cast<int>(position & 1);
+  }
+  bool Next(uint32_t* nibble) {
+    *nibble = static_cast<uint32_t>(window & 0xF);
+    Skip(1);
+    return true;
+  }
+  void Skip(int count) {
+    window >>= 4 * count;
+    available -= count;
+    position += static_cast<size_t>(count);
+  }
+  size_t Position() const { return position; }
+
+ private:
+  static uint64_t FromLittleEndian(uint64_t v) {
+    if constexpr (std::endian::native == std::endian::little) {
+      return v;
     } else {
-      const uint8_t byte = reader.data[reader.position >> 1];
-      *nibble = (reader.position & 1) ? static_cast<uint32_t>(byte >> 4) : byte & 0xFu;
-      ++reader.position;
-      return true;
+      uint64_t r = 0;
+      for (int i = 0; i < 8; ++i) r |= ((v >> (8 * i)) & 0xFF) << (56 - 8 * i);
+      return r;
     }
   }
 };
@@ -30,6 +74,7 @@ bool ReadComponent(Nibbles<kChecked>& in, const int32_t* table, const uint16_t* 
                    int32_t* block, uint32_t* mask_out) {
   uint32_t high = 0;
   uint32_t low = 0;
+  in.Prepare();
   if (!in.Next(&high) || !in.Next(&low)) return false;
   uint32_t mask = mask_bits[0];
   block[kZigzag[0]] = static_cast<int8_t>((high << 4) | low) * table[0];
@@ -42,6 +87,7 @@ bool ReadComponent(Nibbles<kChecked>& in, const int32_t* table, const uint16_t* 
   int p = 1;
   for (;;) {
     uint32_t code = 0;
+    in.Prepare();
     if (!in.Next(&code)) return false;
     if (code == 0) break;
     // Only the end code may follow a skip that reached the end of the block.
@@ -132,28 +178,42 @@ bool ReadComponent(Nibbles<kChecked>& in, const int32_t* table, const uint16_t* 
   return true;
 }
 
-template <bool kChecked>
-bool ReadBlock(NibbleReader& reader, const int32_t (&dequant)[6][64],
-               int32_t (&coefficients)[3][64], uint32_t (&masks)[3]) {
+bool ReadBlockChecked(NibbleReader& reader, const int32_t (&dequant)[6][64],
+                      int32_t (&coefficients)[3][64], uint32_t (&masks)[3]) {
   const SharedTables& shared = BuildSharedTables();
-  Nibbles<kChecked> in{reader};
-  for (int c = 0; c < 3; ++c) {
-    if (!ReadComponent(in, dequant[c], shared.mask_bits[c], coefficients[c], &masks[c])) {
-      return false;
-    }
+  Nibbles<true> in{reader.data, reader.position, reader.end};
+  bool ok = true;
+  for (int c = 0; c < 3 && ok; ++c) {
+    ok = ReadComponent(in, dequant[c], shared.mask_bits[c], coefficients[c], &masks[c]);
   }
-  return true;
+  reader.position = in.Position();
+  return ok;
 }
+
+bool ReadBlockFast(NibbleReader& reader, const int32_t (&dequant)[6][64],
+                   int32_t (&coefficients)[3][64], uint32_t (&masks)[3]) {
+  const SharedTables& shared = BuildSharedTables();
+  Nibbles<false> in{reader.data, reader.position};
+  bool ok = true;
+  for (int c = 0; c < 3 && ok; ++c) {
+    ok = ReadComponent(in, dequant[c], shared.mask_bits[c], coefficients[c], &masks[c]);
+  }
+  reader.position = in.Position();
+  return ok;
+}
+
+// Nibbles the fast reader may look at beyond the current one: a whole block plus one window.
+constexpr size_t kFastReadMargin = kMaxNibblesPerBlock + 16;
 
 }  // namespace
 
 bool ReadBlockCoefficients(NibbleReader& reader, const int32_t (&dequant)[6][64],
                            int32_t (&coefficients)[3][64], uint32_t (&masks)[3]) {
   std::memset(coefficients, 0, sizeof(coefficients));
-  if (reader.end > reader.position && reader.end - reader.position >= kMaxNibblesPerBlock) {
-    return ReadBlock<false>(reader, dequant, coefficients, masks);
+  if (reader.end > reader.position && reader.end - reader.position >= kFastReadMargin) {
+    return ReadBlockFast(reader, dequant, coefficients, masks);
   }
-  return ReadBlock<true>(reader, dequant, coefficients, masks);
+  return ReadBlockChecked(reader, dequant, coefficients, masks);
 }
 
 bool ReadBlockCoefficients(DecoderState& state) {

@@ -12,15 +12,6 @@ namespace tarvel {
 // Most nibbles one block can take: per component a DC (2) and 63 literals (3 each).
 inline constexpr size_t kMaxNibblesPerBlock = 3 * (2 + 63 * 3);
 
-// Reads the next nibble; false when the reader is at its end.
-inline bool ReadNibble(NibbleReader& reader, uint32_t* nibble) {
-  if (reader.position >= reader.end) return false;
-  const uint8_t byte = reader.data[reader.position >> 1];
-  *nibble = (reader.position & 1) ? static_cast<uint32_t>(byte >> 4) : byte & 0xFu;
-  ++reader.position;
-  return true;
-}
-
 // Level of a 2-bit field: +1, +2, -2, -1. Level of a 4-bit field: 1..8, then -8..-1.
 inline int32_t TwoBitLevel(uint32_t field) {
   constexpr int32_t kLevels[4] = {1, 2, -2, -1};

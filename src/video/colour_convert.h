@@ -14,7 +14,8 @@ namespace tarvel {
 uint16_t ConvertSampleToPixel(int32_t y, int32_t cb, int32_t cr, int32_t pixel_format);
 
 // Converts three 8x8 sample blocks (natural order) into 64 pixels written at `destination`,
-// rows `pitch` pixels apart.
+// rows `pitch` pixels apart; four pixels at a time, with the same results as
+// ConvertSampleToPixel.
 void ConvertSamplesToPixels(const int32_t* y, const int32_t* cb, const int32_t* cr,
                             int32_t pixel_format, uint16_t* destination, std::ptrdiff_t pitch);
 

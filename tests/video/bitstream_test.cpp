@@ -27,7 +27,7 @@ class CoefficientTest : public ::testing::TestWithParam<bool> {
     if (add_chroma) w.Put({0, 0, 0, 0, 0, 0});
     used_ = w.nibble_count();
     if (GetParam()) {
-      for (size_t i = 0; i < kMaxNibblesPerBlock; ++i) w.Put(0);
+      for (size_t i = 0; i < 2 * kMaxNibblesPerBlock; ++i) w.Put(0);
     }
     bytes_ = w.Bytes();
     reader_ = NibbleReader{bytes_.data(), 0, w.nibble_count()};

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <random>
 #include <vector>
 
 #include "video/colour_convert.h"
@@ -100,6 +101,31 @@ TEST(InverseDct8x8, NegativeRowByteRunsRowsFirst) {
   }
 }
 
+// Four lines at a time must give what the line-by-line rules give, for every pass order and
+// shortcut: random coefficients spread over random sets of rows and columns.
+TEST(InverseDct8x8, MatchesLineByLineRules) {
+  std::mt19937 rng(5);
+  for (int trial = 0; trial < 20000; ++trial) {
+    const unsigned rows = (rng() & 0xFF) | 1;
+    const unsigned columns = (rng() & 0xFF) | 1;
+    std::vector<int32_t> block(64, 0);
+    block[0] = static_cast<int32_t>(rng() % 251) - 125;
+    for (int r = 0; r < 8; ++r) {
+      for (int c = 0; c < 8; ++c) {
+        if (((rows >> r) & 1) && ((columns >> c) & 1) && (rng() % 3 == 0)) {
+          // Up to the largest dequantised coefficient, 127 * 981.
+          block[8 * r + c] = static_cast<int32_t>(rng() % 249175) - 124587;
+        }
+      }
+    }
+    const auto mask = static_cast<uint16_t>((rows << 8) | columns);
+    std::vector<int32_t> expected = block;
+    InverseDct8x8ByLines(expected.data(), mask);
+    InverseDct8x8(block.data(), mask);
+    ASSERT_EQ(block, expected) << "mask " << std::hex << mask;
+  }
+}
+
 struct ColourCase {
   int32_t y, cb, cr;
   uint16_t pixel555, pixel565;
@@ -133,6 +159,41 @@ TEST(ConvertSamplesToPixels, WritesEightRowsAtPitch) {
   EXPECT_EQ(picture[8 * 16 + 15], 0x7FDF);
   EXPECT_EQ(picture[16 + 7], 0x1234);  // left of the block
   EXPECT_EQ(picture[15], 0x1234);      // row above
+}
+
+TEST(ConvertSamplesToPixels, MatchesSinglePixelRules) {
+  // Random samples of every magnitude, including values past the chroma tables and past
+  // 16 bits, in both formats.
+  std::mt19937 rng(9);
+  auto sample = [&]() {
+    const int shift = static_cast<int>(rng() % 27);
+    return static_cast<int32_t>(rng()) >> shift;
+  };
+  for (int trial = 0; trial < 4000; ++trial) {
+    std::vector<int32_t> y(64), cb(64), cr(64);
+    for (int i = 0; i < 64; ++i) {
+      y[i] = sample();
+      cb[i] = sample();
+      cr[i] = sample();
+    }
+    for (int32_t format : {kPixelFormat555, kPixelFormat565}) {
+      std::vector<uint16_t> out(64);
+      ConvertSamplesToPixels(y.data(), cb.data(), cr.data(), format, out.data(), 8);
+      for (int i = 0; i < 64; ++i) {
+        ASSERT_EQ(out[i], ConvertSampleToPixel(y[i], cb[i], cr[i], format))
+            << y[i] << " " << cb[i] << " " << cr[i];
+      }
+    }
+  }
+  // Every chroma table index, with luma around mid grey.
+  for (int32_t v = -300 * 16; v <= 560 * 16; v += 7) {
+    for (int32_t format : {kPixelFormat555, kPixelFormat565}) {
+      std::vector<int32_t> y(64, v / 9), cb(64, v), cr(64, -v);
+      std::vector<uint16_t> out(64);
+      ConvertSamplesToPixels(y.data(), cb.data(), cr.data(), format, out.data(), 8);
+      ASSERT_EQ(out[0], ConvertSampleToPixel(v / 9, v, -v, format)) << v;
+    }
+  }
 }
 
 }  // namespace
