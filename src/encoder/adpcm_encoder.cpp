@@ -56,9 +56,14 @@ void AdpcmEncoder_EncodeChannel(AdpcmChannelState& state, const std::int16_t* pc
                            static_cast<std::uint8_t>(code)};
       }
     }
-    // Keep the cheapest distinct decoder states.
-    std::sort(candidates.begin(), candidates.begin() + n,
-              [](const Node& a, const Node& b) { return a.cost < b.cost; });
+    // Keep the cheapest distinct decoder states. Only the first few candidates can be kept, so
+    // only they are put in order.
+    const auto cheaper = [](const Node& a, const Node& b) { return a.cost < b.cost; };
+    const int ordered = std::min(n, 3 * kBeam);
+    std::nth_element(candidates.begin(), candidates.begin() + ordered - 1, candidates.begin() + n,
+                     cheaper);
+    std::sort(candidates.begin(), candidates.begin() + ordered, cheaper);
+    n = ordered;
     int kept = 0;
     for (int c = 0; c < n && kept < kBeam; ++c) {
       bool duplicate = false;

@@ -185,6 +185,10 @@ bool MovieWriter_Finish(MovieWriter& writer) {
     const std::uint64_t samples =
         periods * SamplesPerPeriod(writer.layout.sample_rate, writer.layout.frame_duration,
                                    writer.layout.stereo);
+    if (samples > 0xFFFFFFFFu) {
+      MovieWriter_Abandon(writer);
+      return Fail(writer, "the sound is too long for the stream's 32-bit sample count");
+    }
     std::uint8_t value[4];
     WriteLe32(value, static_cast<std::uint32_t>(samples));
     ok = Patch(writer, writer.adq_header_offset + 12, value, 4);
