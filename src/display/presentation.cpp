@@ -1,0 +1,61 @@
+#include "display/presentation.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tarvel {
+
+namespace {
+
+// Truncates toward zero, saturating far outside the range of int.
+int TruncateToInt(float value) {
+  if (std::isnan(value)) return 0;
+  if (value >= 2147483520.0f) return 2147483520;
+  if (value <= -2147483520.0f) return -2147483520;
+  return static_cast<int>(value);
+}
+
+}  // namespace
+
+QSize ZoomedPictureSize(std::uint32_t width, std::uint32_t height, float zoom) {
+  return QSize(TruncateToInt(static_cast<float>(width) * zoom),
+               TruncateToInt(zoom * static_cast<float>(height)));
+}
+
+QSize VideoClientSize(std::uint32_t width, std::uint32_t height, float zoom, bool full_screen) {
+  QSize size = ZoomedPictureSize(width, height, zoom);
+  if (!full_screen) size += QSize(2 * kClientEdge, 2 * kClientEdge + kStatusBarHeight);
+  return size;
+}
+
+QPoint CentredPosition(const QRect& screen, const QSize& size) {
+  return QPoint(screen.x() + (screen.width() - size.width()) / 2,
+                screen.y() + (screen.height() - size.height()) / 2);
+}
+
+PictureFit FitPicture(const QSize& client, std::uint32_t width, std::uint32_t height,
+                      float current_zoom) {
+  PictureFit fit;
+  fit.zoom = current_zoom;
+  if (width == 0 || height == 0) return fit;
+  const float across = static_cast<float>(client.width()) / static_cast<float>(width);
+  const float down = static_cast<float>(client.height()) / static_cast<float>(height);
+  fit.zoom = std::max(0.0f, std::min(across, down));
+  const QSize picture = ZoomedPictureSize(width, height, fit.zoom);
+  fit.picture = QRect(
+      QPoint((client.width() - picture.width()) / 2, (client.height() - picture.height()) / 2),
+      picture);
+  return fit;
+}
+
+QRect RepaintSourceRect(const QRect& update, float zoom) {
+  if (!(zoom > 0.0f)) return QRect();
+  const float left = static_cast<float>(update.left());
+  const float top = static_cast<float>(update.top());
+  const float width = static_cast<float>(update.width());
+  const float height = static_cast<float>(update.height());
+  return QRect(TruncateToInt(left / zoom), TruncateToInt(top / zoom),
+               TruncateToInt(std::ceil(width / zoom)), TruncateToInt(std::ceil(height / zoom)));
+}
+
+}  // namespace tarvel

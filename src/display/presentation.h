@@ -1,0 +1,45 @@
+// The arithmetic of the video window set: how big the windows are for a picture and a zoom, how
+// a picture is fitted and centred in the frame window, and which part of the picture a repaint
+// reads. Kept apart from the widgets so that every rule can be checked without a screen.
+#pragma once
+
+#include <QPoint>
+#include <QRect>
+#include <QSize>
+#include <cstdint>
+
+namespace tarvel {
+
+// Height of the status bar under the picture in a windowed video window.
+inline constexpr int kStatusBarHeight = 20;
+// Right edges of the two status bar parts.
+inline constexpr int kStatusPartEdges[2] = {320, 640};
+// The sunken edge around the frame window when windowed, on each side.
+inline constexpr int kClientEdge = 2;
+
+// Picture size on screen: truncate(width x zoom) x truncate(zoom x height).
+QSize ZoomedPictureSize(std::uint32_t width, std::uint32_t height, float zoom);
+
+// Client area of the video window for a picture at `zoom`. Windowed, it adds the client edge of
+// the frame window (4 pixels each way) and the status bar (20 pixels).
+QSize VideoClientSize(std::uint32_t width, std::uint32_t height, float zoom, bool full_screen);
+
+// Top-left corner that centres `size` in `screen` ((screen - size) / 2, integer division).
+QPoint CentredPosition(const QRect& screen, const QSize& size);
+
+// The fit of a picture in a frame window client area of `client`: the zoom (the smaller of the
+// two ratios, single precision) and the picture window's rectangle, centred.
+struct PictureFit {
+  float zoom = 1.0f;
+  QRect picture;
+};
+// A picture without size keeps `current_zoom` and gets an empty rectangle.
+PictureFit FitPicture(const QSize& client, std::uint32_t width, std::uint32_t height,
+                      float current_zoom);
+
+// The part of the picture a repaint of `update` (picture window coordinates) reads at `zoom`:
+// (truncate(left / zoom), truncate(top / zoom), truncate(ceil(width / zoom)),
+// truncate(ceil(height / zoom))). Empty when the zoom is not positive.
+QRect RepaintSourceRect(const QRect& update, float zoom);
+
+}  // namespace tarvel

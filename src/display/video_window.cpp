@@ -1,0 +1,332 @@
+#include "display/video_window.h"
+
+#include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMimeData>
+#include <QPainter>
+#include <QScreen>
+#include <QUrl>
+
+#include "display/presentation.h"
+#include "engine/player_context.h"
+
+namespace tarvel {
+
+namespace {
+
+// The colour of the margins around the picture (the window-frame colour).
+const QColor kFrameColour(0, 0, 0);
+const QColor kEdgeShadow(128, 128, 128);
+const QColor kEdgeDarkShadow(64, 64, 64);
+const QColor kEdgeLight(255, 255, 255);
+const QColor kEdgeFace(212, 208, 200);
+
+// A two-pixel sunken edge just inside `r`.
+void DrawSunkenEdge(QPainter& painter, const QRect& r) {
+  painter.setPen(kEdgeShadow);
+  painter.drawLine(r.left(), r.top(), r.right() - 1, r.top());
+  painter.drawLine(r.left(), r.top(), r.left(), r.bottom() - 1);
+  painter.setPen(kEdgeDarkShadow);
+  painter.drawLine(r.left() + 1, r.top() + 1, r.right() - 2, r.top() + 1);
+  painter.drawLine(r.left() + 1, r.top() + 1, r.left() + 1, r.bottom() - 2);
+  painter.setPen(kEdgeLight);
+  painter.drawLine(r.left(), r.bottom(), r.right(), r.bottom());
+  painter.drawLine(r.right(), r.top(), r.right(), r.bottom());
+  painter.setPen(kEdgeFace);
+  painter.drawLine(r.left() + 1, r.bottom() - 1, r.right() - 1, r.bottom() - 1);
+  painter.drawLine(r.right() - 1, r.top() + 1, r.right() - 1, r.bottom() - 1);
+}
+
+// Maps `part` of the `whole` range onto `length` pixels starting at `start`.
+int Scale(int start, int offset, int length, int whole) {
+  return start + static_cast<int>(static_cast<long long>(offset) * length / whole);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+StatusBar::StatusBar(QWidget* parent) : QWidget(parent) {
+  texts_[0] = QStringLiteral("essai");
+}
+
+void StatusBar::SetPartText(int part, const QString& text) {
+  if (part < 0 || part > 1 || texts_[static_cast<std::size_t>(part)] == text) return;
+  texts_[static_cast<std::size_t>(part)] = text;
+  update();
+}
+
+QString StatusBar::PartText(int part) const {
+  if (part < 0 || part > 1) return QString();
+  return texts_[static_cast<std::size_t>(part)];
+}
+
+void StatusBar::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.fillRect(rect(), kEdgeFace);
+  int left = 0;
+  for (std::size_t part = 0; part < 2; ++part) {
+    const int right = std::min(kStatusPartEdges[part], width());
+    if (right <= left) break;
+    const QRect box(left, 2, right - left - 2, height() - 2);
+    painter.setPen(kEdgeShadow);
+    painter.drawLine(box.topLeft(), box.topRight());
+    painter.drawLine(box.topLeft(), box.bottomLeft());
+    painter.setPen(kEdgeLight);
+    painter.drawLine(box.bottomLeft(), box.bottomRight());
+    painter.drawLine(box.topRight(), box.bottomRight());
+    painter.setPen(Qt::black);
+    painter.drawText(box.adjusted(4, 0, -2, 0), Qt::AlignLeft | Qt::AlignVCenter, texts_[part]);
+    left = right;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+
+FrameWindow::FrameWindow(QWidget* parent, VideoWindowSet* set) : QWidget(parent), set_(set) {
+  setAttribute(Qt::WA_OpaquePaintEvent);
+  SetClientEdge(true);
+}
+
+void FrameWindow::SetClientEdge(bool on) {
+  client_edge_ = on;
+  const int edge = on ? kClientEdge : 0;
+  setContentsMargins(edge, edge, edge, edge);
+  update();
+}
+
+void FrameWindow::paintEvent(QPaintEvent* event) {
+  QPainter painter(this);
+  painter.fillRect(event->rect(), kFrameColour);
+  if (client_edge_) DrawSunkenEdge(painter, rect());
+}
+
+void FrameWindow::resizeEvent(QResizeEvent*) {
+  if (set_ != nullptr) set_->FitPictureToFrame();
+}
+
+// ---------------------------------------------------------------------------------------------
+
+PictureWindow::PictureWindow(QWidget* parent, VideoWindowSet* set) : QWidget(parent), set_(set) {
+  setAttribute(Qt::WA_OpaquePaintEvent);
+  setAcceptDrops(true);
+}
+
+void PictureWindow::paintEvent(QPaintEvent* event) {
+  QPainter painter(this);
+  if (set_ == nullptr) {
+    painter.fillRect(event->rect(), kFrameColour);
+    return;
+  }
+  set_->PaintPicture(painter, event->rect());
+}
+
+void PictureWindow::dragEnterEvent(QDragEnterEvent* event) {
+  if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void PictureWindow::dropEvent(QDropEvent* event) {
+  QStringList paths;
+  for (const QUrl& url : event->mimeData()->urls())
+    if (url.isLocalFile()) paths.append(url.toLocalFile());
+  event->acceptProposedAction();
+  if (set_ != nullptr && !paths.isEmpty()) set_->FilesDropped(paths, this);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+VideoWindow::VideoWindow(VideoWindowSet* set) : QWidget(nullptr, Qt::Window), set_(set) {
+  setWindowTitle(QString::fromLatin1(kProgramTitle));
+  setFocusPolicy(Qt::StrongFocus);
+}
+
+void VideoWindow::resizeEvent(QResizeEvent*) {
+  if (set_ != nullptr) set_->SizeVideoWindow();
+}
+
+void VideoWindow::moveEvent(QMoveEvent*) {
+  if (set_ != nullptr) set_->VideoWindowMoved();
+}
+
+void VideoWindow::closeEvent(QCloseEvent* event) {
+  // Only the control panel's Close ends the program.
+  event->ignore();
+}
+
+void VideoWindow::keyPressEvent(QKeyEvent* event) {
+  if (set_ != nullptr) set_->VideoKeyPressed(event);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+VideoWindowSet::VideoWindowSet(PlayerContext& player, PresentationHost& host)
+    : player_(player), host_(host) {
+  RefreshScreenRect();
+}
+
+VideoWindowSet::~VideoWindowSet() {
+  if (window_ != nullptr) {
+    window_->Detach();
+    frame_->Detach();
+    picture_->Detach();
+    delete window_;
+  }
+  surface_.Release();
+}
+
+void VideoWindowSet::RefreshScreenRect() {
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  screen_rect_ = screen != nullptr ? QRect(QPoint(0, 0), screen->geometry().size()) : QRect();
+}
+
+void VideoWindowSet::CreateWindowSet(const QSize& client, bool full_screen) {
+  window_ = new VideoWindow(this);
+  // Full screen, the video window stays above the other windows of the program.
+  if (full_screen) window_->setWindowFlag(Qt::WindowStaysOnTopHint, true);
+  window_->resize(client);
+  const QPoint position =
+      saved_position_.x() >= 1 ? saved_position_ : CentredPosition(screen_rect_, client);
+  window_->move(position);
+  status_ = new StatusBar(window_);
+  status_->SetPartText(0, QStringLiteral("essai"));
+  frame_ = new FrameWindow(window_, this);
+  frame_->resize(static_cast<int>(player_.width), static_cast<int>(player_.height));
+  picture_ = new PictureWindow(frame_, this);
+  picture_->resize(static_cast<int>(player_.width), static_cast<int>(player_.height));
+}
+
+void VideoWindowSet::RetireWindowSet() {
+  // The old window may be the one whose key press led here: it goes once the event is over.
+  window_->Detach();
+  frame_->Detach();
+  picture_->Detach();
+  window_->hide();
+  window_->deleteLater();
+  window_ = nullptr;
+  status_ = nullptr;
+  frame_ = nullptr;
+  picture_ = nullptr;
+}
+
+void VideoWindowSet::Build(bool full_screen, const QString& title) {
+  if (window_ != nullptr && full_screen != full_screen_) RetireWindowSet();
+  full_screen_ = full_screen;
+  // The display resolution is never changed here; the screen is taken as it is.
+  if (full_screen) RefreshScreenRect();
+
+  const QSize client = VideoClientSize(player_.width, player_.height, zoom_, full_screen);
+  laying_out_ = true;
+  if (window_ == nullptr) CreateWindowSet(client, full_screen);
+  frame_->SetClientEdge(!full_screen);
+  status_->setVisible(!full_screen);
+  if (!full_screen) {
+    window_->resize(client);
+    if (saved_position_.x() >= 1) window_->move(saved_position_);
+  }
+
+  // The engine writes into the surface from start to stop; it is only replaced in between.
+  if (!player_.playing) surface_.Create(player_.output_width, player_.output_height);
+
+  window_->setWindowTitle(title);
+  if (!full_screen) {
+    status_->SetPartText(0, QStringLiteral("Size %1x%2").arg(player_.width).arg(player_.height));
+    status_->SetPartText(1, QStringLiteral("%1 Frames").arg(player_.frame_count));
+  }
+
+  if (full_screen)
+    window_->showFullScreen();
+  else
+    window_->show();
+  frame_->show();
+  picture_->show();
+  laying_out_ = false;
+  SizeVideoWindow();
+  picture_->update();
+  if (!full_screen) host_.RaiseOtherWindows();
+  host_.LayoutDone();
+  if (full_screen) {
+    window_->raise();
+    window_->activateWindow();
+  }
+  repaint_rect_ = QRect(QPoint(0, 0), picture_->size());
+}
+
+void VideoWindowSet::SetFullScreen(bool on, const QString& title) {
+  if (on == full_screen_) return;
+  if (on) {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    saved_screen_size_ = screen != nullptr ? screen->geometry().size() : QSize();
+  } else {
+    RefreshScreenRect();
+  }
+  zoom_ = 1.0f;
+  Build(on, title);
+}
+
+void VideoWindowSet::ZoomOff(const QString& title) {
+  zoom_ = 1.0f;
+  Build(full_screen_, title);
+}
+
+void VideoWindowSet::RepaintPicture() {
+  if (picture_ != nullptr && !repaint_rect_.isEmpty()) picture_->repaint(repaint_rect_);
+}
+
+void VideoWindowSet::SizeVideoWindow() {
+  if (window_ == nullptr || laying_out_) return;
+  const QSize client = window_->size();
+  if (full_screen_) {
+    frame_->setGeometry(QRect(QPoint(0, 0), client));
+  } else {
+    status_->setGeometry(0, client.height() - kStatusBarHeight, client.width(), kStatusBarHeight);
+    frame_->setGeometry(0, 0, client.width(), std::max(0, client.height() - kStatusBarHeight));
+  }
+  // A frame window whose size did not change gets no resize event: fit here as well.
+  FitPictureToFrame();
+  VideoWindowMoved();
+}
+
+void VideoWindowSet::FitPictureToFrame() {
+  if (frame_ == nullptr || laying_out_) return;
+  const QRect client = frame_->contentsRect();
+  const PictureFit fit = FitPicture(client.size(), player_.width, player_.height, zoom_);
+  zoom_ = fit.zoom;
+  picture_->setGeometry(fit.picture.translated(client.topLeft()));
+  repaint_rect_ = QRect(QPoint(0, 0), picture_->size());
+}
+
+void VideoWindowSet::VideoWindowMoved() {
+  if (window_ == nullptr || laying_out_ || full_screen_) return;
+  host_.VideoWindowMoved(window_->frameGeometry().topLeft());
+}
+
+void VideoWindowSet::PaintPicture(QPainter& painter, const QRect& update) {
+  const QImage& image = surface_.image();
+  const QRect source = RepaintSourceRect(update, zoom_);
+  const QRect inside = source & image.rect();
+  if (image.isNull() || inside.isEmpty()) {
+    painter.fillRect(update, kFrameColour);
+    return;
+  }
+  QRect target = update;
+  if (inside != source) {
+    // Only part of the rectangle lies on the picture: the rest shows the frame colour.
+    painter.fillRect(update, kFrameColour);
+    const int left =
+        Scale(update.left(), inside.left() - source.left(), update.width(), source.width());
+    const int top =
+        Scale(update.top(), inside.top() - source.top(), update.height(), source.height());
+    const int right = Scale(update.left(), inside.left() + inside.width() - source.left(),
+                            update.width(), source.width());
+    const int bottom = Scale(update.top(), inside.top() + inside.height() - source.top(),
+                             update.height(), source.height());
+    target = QRect(QPoint(left, top), QPoint(right - 1, bottom - 1));
+  }
+  painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
+  painter.drawImage(target, image, inside);
+}
+
+}  // namespace tarvel

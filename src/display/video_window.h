@@ -1,0 +1,176 @@
+// The video window set: the top-level video window with its status bar, the frame window that
+// fills the margins around a centred picture, and the picture window that shows the picture
+// surface stretched by the zoom. VideoWindowSet owns them together with the presentation state
+// (zoom, full screen, saved position, repaint rectangle) and lays them out.
+//
+// Full screen: this platform does not change the display resolution, so full screen shows the
+// picture fitted to the whole screen, centred, on black.
+#pragma once
+
+#include <QPoint>
+#include <QRect>
+#include <QSize>
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+#include <array>
+#include <cstdint>
+
+#include "display/picture_surface.h"
+
+class QKeyEvent;
+
+namespace tarvel {
+
+struct PlayerContext;
+class VideoWindowSet;
+
+// What the window set needs from the user interface that drives it.
+class PresentationHost {
+ public:
+  virtual ~PresentationHost() = default;
+  // A key went down while one of the video windows had the keyboard.
+  virtual void VideoKeyPressed(QKeyEvent* event) = 0;
+  // Files (local paths, in the order given) were dropped on `target`.
+  virtual void FilesDropped(const QStringList& paths, QWidget* target) = 0;
+  // The video window moved or changed size; `origin` is its outer top-left corner.
+  virtual void VideoWindowMoved(const QPoint& origin) = 0;
+  // A windowed layout is done: bring the other windows of the program up, without moving them.
+  virtual void RaiseOtherWindows() = 0;
+  // A layout is done: repaint the control panel.
+  virtual void LayoutDone() = 0;
+};
+
+// Two text parts, their right edges at 320 and 640 pixels.
+class StatusBar : public QWidget {
+ public:
+  explicit StatusBar(QWidget* parent);
+  void SetPartText(int part, const QString& text);
+  QString PartText(int part) const;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  std::array<QString, 2> texts_;
+};
+
+// Fills its update area with the window-frame colour (the margins around the picture) and, when
+// windowed, draws a sunken client edge.
+class FrameWindow : public QWidget {
+ public:
+  FrameWindow(QWidget* parent, VideoWindowSet* set);
+  void SetClientEdge(bool on);
+  bool client_edge() const { return client_edge_; }
+  void Detach() { set_ = nullptr; }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  VideoWindowSet* set_;
+  bool client_edge_ = true;
+};
+
+// Shows the picture surface, stretched by the zoom with the nearest pixel (rows and columns
+// repeated or dropped, never blended). Accepts dropped files.
+class PictureWindow : public QWidget {
+ public:
+  PictureWindow(QWidget* parent, VideoWindowSet* set);
+  void Detach() { set_ = nullptr; }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+
+ private:
+  VideoWindowSet* set_;
+};
+
+class VideoWindow : public QWidget {
+ public:
+  explicit VideoWindow(VideoWindowSet* set);
+  void Detach() { set_ = nullptr; }
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  VideoWindowSet* set_;
+};
+
+inline constexpr char kProgramTitle[] = "Tarvel Beta 2";
+
+class VideoWindowSet {
+ public:
+  VideoWindowSet(PlayerContext& player, PresentationHost& host);
+  ~VideoWindowSet();
+  VideoWindowSet(const VideoWindowSet&) = delete;
+  VideoWindowSet& operator=(const VideoWindowSet&) = delete;
+
+  // The layout: creates the window set if needed (re-creates it when the full-screen state
+  // changes), sizes and places it for the movie and the zoom, makes a new surface unless a
+  // movie is playing or paused, and sets the title and the status texts.
+  void Build(bool full_screen, const QString& title);
+  void SetFullScreen(bool on, const QString& title);
+  // One picture pixel per screen pixel again.
+  void ZoomOff(const QString& title);
+  // Repaints the picture at once (the main loop calls this once a new frame is shown).
+  void RepaintPicture();
+  // Takes the screen rectangle from the primary screen again.
+  void RefreshScreenRect();
+
+  // Handlers of the windows.
+  void SizeVideoWindow();
+  void FitPictureToFrame();
+  void PaintPicture(QPainter& painter, const QRect& update);
+  void VideoKeyPressed(QKeyEvent* event) { host_.VideoKeyPressed(event); }
+  void FilesDropped(const QStringList& paths, QWidget* target) {
+    host_.FilesDropped(paths, target);
+  }
+  void VideoWindowMoved();
+
+  bool exists() const { return window_ != nullptr; }
+  bool full_screen() const { return full_screen_; }
+  float zoom() const { return zoom_; }
+  void set_zoom(float zoom) { zoom_ = zoom; }
+  QRect repaint_rect() const { return repaint_rect_; }
+  QRect screen_rect() const { return screen_rect_; }
+  void set_screen_rect(const QRect& rect) { screen_rect_ = rect; }
+  QSize saved_screen_size() const { return saved_screen_size_; }
+  // Where a new video window goes: an x below 1 means centred on the screen.
+  QPoint saved_position() const { return saved_position_; }
+  void set_saved_position(const QPoint& position) { saved_position_ = position; }
+
+  PictureSurface& surface() { return surface_; }
+  VideoWindow* video_window() const { return window_; }
+  StatusBar* status_bar() const { return status_; }
+  FrameWindow* frame_window() const { return frame_; }
+  PictureWindow* picture_window() const { return picture_; }
+
+ private:
+  void CreateWindowSet(const QSize& client, bool full_screen);
+  void RetireWindowSet();
+
+  PlayerContext& player_;
+  PresentationHost& host_;
+  PictureSurface surface_;
+  VideoWindow* window_ = nullptr;
+  StatusBar* status_ = nullptr;
+  FrameWindow* frame_ = nullptr;
+  PictureWindow* picture_ = nullptr;
+  float zoom_ = 1.0f;
+  bool full_screen_ = false;
+  QSize saved_screen_size_;
+  QRect screen_rect_;
+  QPoint saved_position_{-1, -1};
+  QRect repaint_rect_;
+  bool laying_out_ = false;
+};
+
+}  // namespace tarvel

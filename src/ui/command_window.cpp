@@ -1,0 +1,263 @@
+#include "ui/command_window.h"
+
+#include <QCloseEvent>
+#include <QCursor>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QUrl>
+#include <QWindow>
+#include <cstring>
+
+#include "ui/control_ids.h"
+#include "ui/skin_controls.h"
+
+namespace tarvel {
+
+namespace {
+
+const DialogControl* FindDialogControl(int id) {
+  for (const DialogControl& control : kCommandDialog)
+    if (control.id == id) return &control;
+  return nullptr;
+}
+
+QRect PlaceOf(const DialogControl& control) {
+  return DialogUnitsToPixels(control.x, control.y, control.cx, control.cy);
+}
+
+// A point of the panel moves the window only when the desktop lets programs place windows.
+bool DesktopPlacesWindows() {
+  return !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
+
+}  // namespace
+
+CommandWindow::CommandWindow(CommandHost& host)
+    : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
+      host_(host) {
+  setWindowTitle(QStringLiteral("Tarvel Beta 2"));
+  const QRect size = DialogUnitsToPixels(0, 0, kPanelWidthUnits, kPanelHeightUnits);
+  setFixedSize(size.size());
+  setAttribute(Qt::WA_OpaquePaintEvent);
+  setAttribute(Qt::WA_AlwaysShowToolTips);
+  setAcceptDrops(true);
+  setFocusPolicy(Qt::StrongFocus);
+  background_ = QPixmap(QString::fromLatin1(ResourcePath(kSheetBackground)));
+}
+
+CommandWindow::~CommandWindow() {
+  TearDownControls();
+}
+
+void CommandWindow::SetUpControls() {
+  TearDownControls();
+  const QCursor skin_cursor(QPixmap(QString::fromLatin1(ResourcePath(kCursorResource))), 0, 0);
+  for (std::size_t i = 0; i < kControlSkinCount; ++i) {
+    const SkinSpec& spec = kControlSkinTable[i];
+    ControlSkin& record = table_[i];
+    record = ControlSkin{};
+    record.control_id = spec.control_id;
+    record.sprites = spec.sprites;
+    record.sheet_id = spec.sheet_id;
+    record.kind = spec.kind;
+    record.sprite_count = spec.sprite_count;
+    record.flags = spec.flags;
+    std::memcpy(record.tooltip, spec.tooltip, sizeof record.tooltip);
+    record.tooltip[kTooltipSize - 1] = '\0';
+    if (record.sheet_id != 0)
+      record.sheet = QPixmap(QString::fromLatin1(ResourcePath(spec.sheet_id)));
+
+    SkinControl* control = nullptr;
+    switch (record.kind) {
+      case SkinKind::kRadio:
+      case SkinKind::kToggle:
+      case SkinKind::kPush:
+        control = new SkinButton(this, &record);
+        break;
+      case SkinKind::kTrackbar:
+        control = new SkinTrackbar(this, &record);
+        break;
+      case SkinKind::kDigit:
+      case SkinKind::kLabel:
+      case SkinKind::kIndicator:
+        control = new SkinSprite(this, &record);
+        break;
+      case SkinKind::kProgress:
+        control = new SkinProgress(this, &record);
+        break;
+    }
+    if (const DialogControl* place = FindDialogControl(record.control_id))
+      control->setGeometry(PlaceOf(*place));
+    if (record.kind != SkinKind::kDigit && record.kind != SkinKind::kProgress)
+      control->setCursor(skin_cursor);
+    if (record.tooltip[0] != '\0') control->setToolTip(QString::fromLatin1(record.tooltip));
+    record.control = control;
+    control->show();
+  }
+
+  // The one control without a skin: the panel's picture, in a sunken frame.
+  if (const DialogControl* place = FindDialogControl(kIdNone)) {
+    auto* label = new QLabel(this);
+    label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    label->setLineWidth(1);
+    label->setPixmap(QPixmap(QString::fromLatin1(ResourcePath(kBitmapPanelPicture))));
+    label->setAlignment(Qt::AlignCenter);
+    label->setGeometry(PlaceOf(*place));
+    label->setAttribute(Qt::WA_TransparentForMouseEvents);
+    label->show();
+    picture_ = label;
+  }
+}
+
+void CommandWindow::TearDownControls() {
+  for (ControlSkin& record : table_) {
+    delete record.control;
+    record = ControlSkin{};
+  }
+  delete picture_;
+  picture_ = nullptr;
+}
+
+ControlSkin* CommandWindow::FindRecord(int id) {
+  for (ControlSkin& record : table_)
+    if (record.control != nullptr && record.control_id == id) return &record;
+  return nullptr;
+}
+
+ControlSkin* CommandWindow::FindRecord(const QWidget* control) {
+  for (ControlSkin& record : table_)
+    if (control != nullptr && record.control == control) return &record;
+  return nullptr;
+}
+
+SkinButton* CommandWindow::Button(int id) {
+  ControlSkin* record = FindRecord(id);
+  if (record == nullptr) return nullptr;
+  const SkinKind kind = record->kind;
+  if (kind != SkinKind::kRadio && kind != SkinKind::kToggle && kind != SkinKind::kPush)
+    return nullptr;
+  return static_cast<SkinButton*>(record->control);
+}
+
+SkinTrackbar* CommandWindow::Trackbar(int id) {
+  ControlSkin* record = FindRecord(id);
+  if (record == nullptr || record->kind != SkinKind::kTrackbar) return nullptr;
+  return static_cast<SkinTrackbar*>(record->control);
+}
+
+SkinSprite* CommandWindow::Sprite(int id) {
+  ControlSkin* record = FindRecord(id);
+  if (record == nullptr) return nullptr;
+  const SkinKind kind = record->kind;
+  if (kind != SkinKind::kDigit && kind != SkinKind::kLabel && kind != SkinKind::kIndicator)
+    return nullptr;
+  return static_cast<SkinSprite*>(record->control);
+}
+
+SkinProgress* CommandWindow::Progress() {
+  ControlSkin* record = FindRecord(kIdProgress);
+  return record != nullptr ? static_cast<SkinProgress*>(record->control) : nullptr;
+}
+
+QWidget* CommandWindow::Control(int id) {
+  if (id == kIdNone) return picture_;
+  ControlSkin* record = FindRecord(id);
+  return record != nullptr ? record->control : nullptr;
+}
+
+void CommandWindow::SetState(int id, int state) {
+  ControlSkin* record = FindRecord(id);
+  if (record == nullptr || record->state == state) return;
+  record->state = state;
+  record->control->RedrawNow();
+}
+
+int CommandWindow::State(int id) {
+  ControlSkin* record = FindRecord(id);
+  return record != nullptr ? record->state : 0;
+}
+
+void CommandWindow::SendCommand(int id) {
+  host_.Command(id);
+}
+
+void CommandWindow::SendScroll(int id, int code, int position) {
+  host_.Scroll(id, code, position);
+}
+
+void CommandWindow::UncheckRadioGroup(const ControlSkin& pressed) {
+  std::size_t first = static_cast<std::size_t>(&pressed - table_.data());
+  if (first >= table_.size()) return;
+  while (first > 0 && (table_[first - 1].flags & kSkinRadioGroup) != 0) --first;
+  for (std::size_t i = first; i < table_.size() && (table_[i].flags & kSkinRadioGroup) != 0; ++i) {
+    if (&table_[i] == &pressed) continue;
+    static_cast<SkinButton*>(table_[i].control)->SetChecked(false);
+  }
+}
+
+void CommandWindow::paintEvent(QPaintEvent* event) {
+  QPainter painter(this);
+  const QRect area = event->rect();
+  painter.fillRect(area, Qt::black);
+  painter.drawPixmap(area, background_, area);
+}
+
+void CommandWindow::mousePressEvent(QMouseEvent* event) {
+  if (event->button() == Qt::RightButton) {
+    host_.PanelRightClicked();
+    return;
+  }
+  if (event->button() != Qt::LeftButton) return;
+  drag_start_ = event->globalPosition().toPoint();
+  drag_origin_ = pos();
+  dragging_ = true;
+  // Where programs cannot place windows, the desktop moves the panel for us.
+  if (!DesktopPlacesWindows() && windowHandle() != nullptr) {
+    dragging_ = false;
+    windowHandle()->startSystemMove();
+  }
+}
+
+void CommandWindow::mouseMoveEvent(QMouseEvent* event) {
+  // Only with the left button alone.
+  if (!dragging_ || event->buttons() != Qt::LeftButton || event->modifiers() != Qt::NoModifier)
+    return;
+  move(drag_origin_ + (event->globalPosition().toPoint() - drag_start_));
+}
+
+void CommandWindow::mouseReleaseEvent(QMouseEvent* event) {
+  if (event->button() == Qt::LeftButton) dragging_ = false;
+}
+
+void CommandWindow::moveEvent(QMoveEvent*) {
+  host_.PanelMoved(pos());
+}
+
+void CommandWindow::closeEvent(QCloseEvent* event) {
+  event->ignore();
+  host_.PanelCloseRequested();
+}
+
+void CommandWindow::keyPressEvent(QKeyEvent* event) {
+  host_.PanelKeyPressed(event);
+}
+
+void CommandWindow::dragEnterEvent(QDragEnterEvent* event) {
+  if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void CommandWindow::dropEvent(QDropEvent* event) {
+  QStringList paths;
+  for (const QUrl& url : event->mimeData()->urls())
+    if (url.isLocalFile()) paths.append(url.toLocalFile());
+  event->acceptProposedAction();
+  if (!paths.isEmpty()) host_.FilesDropped(paths, this);
+}
+
+}  // namespace tarvel

@@ -1,0 +1,93 @@
+// The command window: the captionless, always-on-top control panel that carries every control
+// of the player, painted from its background bitmap and dragged by any point of its surface.
+#pragma once
+
+#include <QPixmap>
+#include <QPoint>
+#include <QStringList>
+#include <QWidget>
+#include <array>
+
+#include "ui/control_table.h"
+
+class QKeyEvent;
+
+namespace tarvel {
+
+class SkinButton;
+class SkinControl;
+class SkinProgress;
+class SkinSprite;
+class SkinTrackbar;
+
+// What the panel reports to the user interface that drives it.
+class CommandHost {
+ public:
+  virtual ~CommandHost() = default;
+  // A control issued its command.
+  virtual void Command(int id) = 0;
+  // A trackbar was scrolled with `code`; `position` is the thumb position for the thumb codes.
+  virtual void Scroll(int id, int code, int position) = 0;
+  virtual void PanelKeyPressed(QKeyEvent* event) = 0;
+  // The panel moved; `origin` is its top-left corner (it has no border).
+  virtual void PanelMoved(const QPoint& origin) = 0;
+  virtual void PanelCloseRequested() = 0;
+  virtual void PanelRightClicked() = 0;
+  virtual void FilesDropped(const QStringList& paths, QWidget* target) = 0;
+};
+
+class CommandWindow : public QWidget {
+ public:
+  explicit CommandWindow(CommandHost& host);
+  ~CommandWindow() override;
+
+  // Creates the controls of the panel at their places and fills the ControlSkin table: each
+  // record gets its control, its own copy of its sheet and its tooltip.
+  void SetUpControls();
+  // Takes the skins off: the controls are deleted and the table emptied.
+  void TearDownControls();
+
+  std::array<ControlSkin, kControlSkinCount>& table() { return table_; }
+  ControlSkin* FindRecord(int id);
+  ControlSkin* FindRecord(const QWidget* control);
+  SkinButton* Button(int id);
+  SkinTrackbar* Trackbar(int id);
+  SkinSprite* Sprite(int id);
+  SkinProgress* Progress();
+  // Any control of the panel by identifier, skinned or not.
+  QWidget* Control(int id);
+  QWidget* picture() const { return picture_; }
+
+  // Sets a digit, label, indicator or trackbar state and redraws it at once.
+  void SetState(int id, int state);
+  int State(int id);
+
+  // Called by the skinned controls.
+  void SendCommand(int id);
+  void SendScroll(int id, int code, int position);
+  // Unchecks the other members of the radio group that `pressed` belongs to: the members are
+  // the neighbouring records flagged as group members.
+  void UncheckRadioGroup(const ControlSkin& pressed);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+
+ private:
+  CommandHost& host_;
+  QPixmap background_;
+  std::array<ControlSkin, kControlSkinCount> table_;
+  QWidget* picture_ = nullptr;
+  QPoint drag_start_;   // where the button went down, on the screen
+  QPoint drag_origin_;  // where the panel was then
+  bool dragging_ = false;
+};
+
+}  // namespace tarvel

@@ -1,0 +1,128 @@
+// Associating the movie extensions with the player: the question asked once at start-up and
+// recorded by the "Register" setting, the registry script a Windows build imports, and the
+// per-user registration on Linux desktops (a shared-mime-info package, a desktop entry and an
+// icon, then the desktop's database tools).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ui/logic/viewer_settings.h"
+
+namespace tarvel {
+
+// The question, asked without an owner window, with Yes and No buttons and a question icon.
+inline constexpr char kAssociationQuestion[] = "Voulez-vous associer vos fichiers Kqm au viewer ?";
+inline constexpr char kAssociationCaption[] = "Tarvel";
+
+enum class AssociationAnswer { kYes, kNo };
+
+// Asks the question (text, caption) and returns the answer. The player shows a message box;
+// tests and unattended runs answer directly.
+using AssociationQuestion =
+    std::function<AssociationAnswer(std::string_view text, std::string_view caption)>;
+
+// Writes the association; returns kAssociationOk or the failure (see below).
+using AssociationWriter = std::function<int()>;
+
+// Results of writing an association.
+inline constexpr int kAssociationOk = 0;
+inline constexpr int kAssociationWriteFailed = 1;  // a file could not be written
+inline constexpr int kAssociationBadInput =
+    2;  // the program path or icon size cannot go into the files
+
+// What the offer came to.
+inline constexpr int kOfferNotAsked = 0;     // Register was set, or asking is switched off
+inline constexpr int kOfferDeclined = 1;     // any answer but Yes; Register is set
+inline constexpr int kOfferRegistered = 2;   // Yes, and the files were written; Register is set
+inline constexpr int kOfferWriteFailed = 3;  // Yes, but writing failed; Register stays clear
+
+// Offers file association once: nothing when Register is set or `ask_allowed` is false (the
+// player's --no-associate); otherwise asks, and records in Register that the question was dealt
+// with: after No, and after Yes when `write` succeeded. A failed write leaves Register clear so
+// the question comes again at the next start. The settings file is written later by the caller.
+int OfferFileAssociation(ViewerSettings& settings, bool ask_allowed, const AssociationQuestion& ask,
+                         const AssociationWriter& write);
+
+// --- The registry script of a Windows build ---
+
+// The program folder with every backslash doubled, as a registry script's string values need.
+std::string EscapeRegistryString(std::string_view program_directory);
+
+// The 27 lines of the script for `program_directory` (a Windows folder without a trailing
+// backslash), each ending in "\n" as written to a text-mode stream.
+std::string RegistryScript(std::string_view program_directory);
+
+// The script's path: the program folder, a backslash, "viewkqm.reg".
+std::string RegistryScriptPath(std::string_view program_directory);
+
+// The command that imports the script silently: regedit.exe -s "<folder>\viewkqm.reg".
+std::string RegistryImportCommand(std::string_view program_directory);
+
+// --- Per-user registration on Linux desktops ---
+
+inline constexpr char kMovieMimeType[] = "video/x-kqm";
+inline constexpr char kDesktopFileName[] = "tarvel.desktop";
+inline constexpr char kMimePackageFileName[] = "tarvel-kqm.xml";
+inline constexpr char kIconName[] = "tarvel";
+
+// The shared-mime-info package: type video/x-kqm for *.kqm and *.kqs in both letter cases.
+std::string MimePackageXml();
+
+// The desktop entry that opens one movie file with `executable_path`. Fails (returns false) when
+// the path cannot be written into an Exec line (empty, not UTF-8, or holding control characters).
+bool DesktopEntry(std::string_view executable_path, std::string& out);
+
+// The files of a registration, relative to the data folder ($XDG_DATA_HOME, by default
+// ~/.local/share).
+std::string MimePackageRelativePath();        // mime/packages/tarvel-kqm.xml
+std::string DesktopEntryRelativePath();       // applications/tarvel.desktop
+std::string IconRelativePath(int icon_size);  // icons/hicolor/<n>x<n>/apps/tarvel.png
+
+// What became of one desktop tool.
+inline constexpr int kToolRan = 0;          // ran to its end; exit_code holds its status
+inline constexpr int kToolAbsent = 1;       // not found on PATH: skipped
+inline constexpr int kToolDidNotStart = 2;  // found, but could not be started
+inline constexpr int kToolTimedOut = 3;     // did not end in time and was stopped
+
+struct ToolRun {
+  std::string name;
+  int status = kToolAbsent;
+  int exit_code = 0;
+};
+
+// The full path of the executable `name` in the folders of `path_variable` (a PATH value);
+// empty when none has it. Empty and relative entries are not searched.
+std::string FindOnPath(std::string_view name, std::string_view path_variable);
+
+// Runs `argv` (argv[0] a full path) directly, without a shell, with standard input from
+// /dev/null, and waits for it, at most `timeout`.
+ToolRun RunAndWait(const std::vector<std::string>& argv, std::chrono::milliseconds timeout);
+
+struct DesktopRegistration {
+  std::string executable_path;  // the running player (RunningExecutablePath())
+  std::string icon_png;         // the icon's PNG bytes; empty: no icon file is written
+  int icon_size = 48;           // the icon's width and height in pixels
+  std::chrono::milliseconds tool_timeout{30000};
+};
+
+struct DesktopRegistrationResult {
+  int result = kAssociationOk;
+  std::string problem;         // one line naming the file and the problem, when result is not ok
+  std::string data_folder;     // where the files went
+  std::vector<ToolRun> tools;  // update-mime-database, update-desktop-database, xdg-mime
+};
+
+// Registers the player for the current user: writes the mime package, the desktop entry and
+// the icon under the data folder (each file replaced crash-safely), then runs
+// update-mime-database <data>/mime, update-desktop-database <data>/applications and
+// xdg-mime default tarvel.desktop video/x-kqm, one after the other, each skipped when it is not
+// on PATH. The tools' own failures do not fail the registration (the files are in place and the
+// desktop picks them up at its next scan).
+DesktopRegistrationResult RegisterForCurrentUser(const DesktopRegistration& registration);
+
+}  // namespace tarvel

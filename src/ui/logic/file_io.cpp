@@ -1,0 +1,185 @@
+#include "ui/logic/file_io.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <vector>
+
+namespace tarvel {
+namespace {
+
+// Closes a descriptor when it goes out of scope.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+  // Closes now and reports whether the close succeeded (it can report a late write error).
+  bool Close() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd < 0 || ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+bool WriteAll(int fd, std::string_view bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::string FolderOf(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+const char* FileResultText(int result) {
+  switch (result) {
+    case kFileOk:
+      return "ok";
+    case kFileMissing:
+      return "no such file";
+    case kFileUnreadable:
+      return "cannot be read";
+    case kFileTooLarge:
+      return "too large";
+    case kFileWriteFailed:
+      return "cannot be written";
+    default:
+      return "unknown result";
+  }
+}
+
+int ReadSmallFile(const std::string& path, std::size_t max_bytes, std::string& out) {
+  out.clear();
+  // Non-blocking, so that a named pipe in the file's place cannot hold the open up.
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (fd.get() < 0) return errno == ENOENT || errno == ENOTDIR ? kFileMissing : kFileUnreadable;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return kFileUnreadable;
+  std::string data;
+  std::vector<char> chunk(4096);
+  for (;;) {
+    ssize_t n = ::read(fd.get(), chunk.data(), chunk.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return kFileUnreadable;
+    }
+    if (n == 0) break;
+    if (data.size() + static_cast<std::size_t>(n) > max_bytes) return kFileTooLarge;
+    data.append(chunk.data(), static_cast<std::size_t>(n));
+  }
+  out = std::move(data);
+  return kFileOk;
+}
+
+int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t mode) {
+  if (path.empty()) return kFileWriteFailed;
+  std::error_code ec;
+  std::string target = path;
+  // Replace what a link points to rather than the link itself.
+  if (std::filesystem::is_symlink(path, ec)) {
+    std::filesystem::path resolved = std::filesystem::weakly_canonical(path, ec);
+    if (!ec) target = resolved.string();
+  }
+  std::string folder = FolderOf(target);
+  std::filesystem::create_directories(folder, ec);
+  if (ec) return kFileWriteFailed;
+
+  struct stat old {};
+  if (::stat(target.c_str(), &old) == 0) {
+    if (!S_ISREG(old.st_mode)) return kFileWriteFailed;
+    mode = old.st_mode & 07777;
+  }
+
+  std::size_t slash = target.rfind('/');
+  std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+  std::string temp = (folder == "/" ? std::string() : folder) + "/." + name + ".XXXXXX";
+  std::vector<char> temp_path(temp.begin(), temp.end());
+  temp_path.push_back('\0');
+  FileDescriptor fd(::mkostemp(temp_path.data(), O_CLOEXEC));
+  if (fd.get() < 0) return kFileWriteFailed;
+  bool ok = ::fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), bytes) && ::fsync(fd.get()) == 0;
+  ok = fd.Close() && ok;
+  if (ok) ok = ::rename(temp_path.data(), target.c_str()) == 0;
+  if (!ok) {
+    ::unlink(temp_path.data());
+    return kFileWriteFailed;
+  }
+  // Make the rename itself durable; a folder that cannot be synced does not undo the write.
+  FileDescriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() >= 0) ::fsync(dir.get());
+  return kFileOk;
+}
+
+std::string ProgramDirectoryOf(std::string_view executable_path) {
+  std::size_t slash = executable_path.rfind('/');
+  if (slash == std::string_view::npos) return std::string();
+  return std::string(executable_path.substr(0, slash));
+}
+
+std::string RunningExecutablePath() {
+  std::vector<char> buffer(256);
+  for (;;) {
+    ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (n < 0) return std::string();
+    if (static_cast<std::size_t>(n) < buffer.size()) {
+      return std::string(buffer.data(), static_cast<std::size_t>(n));
+    }
+    if (buffer.size() >= (1u << 20)) return std::string();
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::string RunningProgramDirectory() {
+  return ProgramDirectoryOf(RunningExecutablePath());
+}
+
+std::string HomeDirectory() {
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] != '\0') return home;
+  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+  struct passwd entry {};
+  struct passwd* found = nullptr;
+  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+      found != nullptr && found->pw_dir != nullptr) {
+    return found->pw_dir;
+  }
+  return std::string();
+}
+
+std::string XdgBaseDirectory(const char* name, std::string_view fallback) {
+  const char* value = std::getenv(name);
+  if (value != nullptr && value[0] == '/') return value;
+  std::string home = HomeDirectory();
+  if (home.empty()) return std::string();
+  if (home.back() != '/') home += '/';
+  home += fallback;
+  return home;
+}
+
+}  // namespace tarvel

@@ -1,0 +1,54 @@
+// Small-file reading and crash-safe writing for the player's own files (settings, desktop
+// registration), and where the running program lives.
+#pragma once
+
+#include <sys/types.h>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace tarvel {
+
+// Results of the file operations below; 0 is success.
+inline constexpr int kFileOk = 0;
+inline constexpr int kFileMissing = 1;     // no such file
+inline constexpr int kFileUnreadable = 2;  // exists but cannot be opened or read, or is not a file
+inline constexpr int kFileTooLarge = 3;    // larger than the caller's limit; nothing was kept
+inline constexpr int kFileWriteFailed =
+    4;  // the folder, the temporary file, the data or the rename failed
+
+// A short text for a file result ("no such file", "too large", ...).
+const char* FileResultText(int result);
+
+// Reads the whole regular file at `path` into `out` when it holds at most `max_bytes` bytes.
+// Anything that is not a regular file (a folder, a pipe, a device) is kUnreadable; opening never
+// blocks. On failure `out` is left empty.
+int ReadSmallFile(const std::string& path, std::size_t max_bytes, std::string& out);
+
+// Replaces the file at `path` with `bytes` so that a reader sees either the old file or the whole
+// new one, never a part: the data goes to a temporary file in the same folder, is flushed to the
+// disk, and is then renamed over `path`. Missing folders are created. A new file gets `mode`; an
+// existing one keeps its mode. When `path` is a symbolic link, the file it points to is replaced.
+// On any failure the old file is left as it was and the temporary file is removed.
+int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t mode = 0644);
+
+// The folder of an executable path, without a trailing separator: "/opt/tarvel/bin/tarvel" gives
+// "/opt/tarvel/bin", "/tarvel" gives "" (the root), a bare name gives "".
+std::string ProgramDirectoryOf(std::string_view executable_path);
+
+// The path of the running executable (from /proc/self/exe); empty when it cannot be read.
+std::string RunningExecutablePath();
+
+// ProgramDirectoryOf(RunningExecutablePath()).
+std::string RunningProgramDirectory();
+
+// The user's home folder: $HOME when set and not empty, else the password database's entry;
+// empty when neither is known.
+std::string HomeDirectory();
+
+// An XDG base folder: the variable `name` when it holds an absolute path (relative ones are
+// ignored, as the base-directory rules require), else `home` + `fallback` (".config",
+// ".local/share"); empty when there is no home either.
+std::string XdgBaseDirectory(const char* name, std::string_view fallback);
+
+}  // namespace tarvel

@@ -1,0 +1,189 @@
+#include "ui/skin_controls.h"
+
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QWheelEvent>
+
+#include "ui/command_window.h"
+#include "ui/control_ids.h"
+#include "ui/panel_logic.h"
+
+namespace tarvel {
+
+SkinControl::SkinControl(CommandWindow* panel, ControlSkin* record)
+    : QWidget(panel), panel_(panel), record_(record) {
+  setAttribute(Qt::WA_OpaquePaintEvent);
+  setFocusPolicy(Qt::NoFocus);
+}
+
+void SkinControl::RedrawNow() {
+  repaint();
+}
+
+void SkinControl::DrawFromSheet(QPainter& painter, const QRect& area, const SpriteOrigin& origin) {
+  painter.drawPixmap(area, record_->sheet, area.translated(origin.x, origin.y));
+}
+
+// ---------------------------------------------------------------------------------------------
+
+SkinButton::SkinButton(CommandWindow* panel, ControlSkin* record) : SkinControl(panel, record) {}
+
+void SkinButton::SetChecked(bool checked) {
+  if (checked_ == checked) return;
+  checked_ = checked;
+  update();
+}
+
+void SkinButton::Press() {
+  switch (record_->kind) {
+    case SkinKind::kRadio:
+      checked_ = true;
+      panel_->UncheckRadioGroup(*record_);
+      RedrawNow();
+      panel_->SendCommand(record_->control_id);
+      break;
+    case SkinKind::kToggle:
+      checked_ = !checked_;
+      RedrawNow();
+      panel_->SendCommand(record_->control_id);
+      break;
+    case SkinKind::kPush:
+      pushed_ = true;
+      RedrawNow();
+      break;
+    default:
+      break;
+  }
+}
+
+void SkinButton::Release(bool over_button) {
+  if (record_->kind != SkinKind::kPush || !pushed_) return;
+  pushed_ = false;
+  RedrawNow();
+  if (over_button) panel_->SendCommand(record_->control_id);
+}
+
+void SkinButton::paintEvent(QPaintEvent* event) {
+  QPainter painter(this);
+  DrawFromSheet(painter, event->rect(), record_->sprites[ButtonState() != 0 ? 1 : 0]);
+}
+
+void SkinButton::mousePressEvent(QMouseEvent* event) {
+  if (event->button() == Qt::LeftButton) Press();
+}
+
+void SkinButton::mouseDoubleClickEvent(QMouseEvent* event) {
+  if (event->button() == Qt::LeftButton) Press();
+}
+
+void SkinButton::mouseReleaseEvent(QMouseEvent* event) {
+  if (event->button() == Qt::LeftButton) Release(rect().contains(event->position().toPoint()));
+}
+
+// ---------------------------------------------------------------------------------------------
+
+SkinTrackbar::SkinTrackbar(CommandWindow* panel, ControlSkin* record)
+    : SkinControl(panel, record) {}
+
+bool SkinTrackbar::vertical() const {
+  return record_->sprites[kTrackbarDirection].y != 0;
+}
+
+QRect SkinTrackbar::ThumbRect() const {
+  return QRect(TrackbarThumbOrigin(size(), record_->sprites[kTrackbarDirection], record_->state),
+               QSize(kThumbSize, kThumbSize));
+}
+
+void SkinTrackbar::paintEvent(QPaintEvent* event) {
+  QPainter painter(this);
+  DrawFromSheet(painter, event->rect(), record_->sprites[kTrackbarBackground]);
+  const SpriteOrigin& thumb = record_->sprites[kTrackbarThumb];
+  painter.drawPixmap(ThumbRect(), record_->sheet, QRect(thumb.x, thumb.y, kThumbSize, kThumbSize));
+}
+
+int SkinTrackbar::PositionAt(const QPoint& point) const {
+  return vertical() ? TrackbarPositionAt(point.y(), height(), maximum_)
+                    : TrackbarPositionAt(point.x(), width(), maximum_);
+}
+
+void SkinTrackbar::Send(int code, int position) {
+  panel_->SendScroll(record_->control_id, code, position);
+}
+
+void SkinTrackbar::mousePressEvent(QMouseEvent* event) {
+  if (event->button() != Qt::LeftButton) return;
+  pressed_ = true;
+  const QPoint point = event->position().toPoint();
+  const QRect thumb = ThumbRect();
+  if (thumb.contains(point)) {
+    dragging_ = true;
+    return;
+  }
+  // Beside the thumb: one page towards the pointer.
+  const bool before = vertical() ? point.y() < thumb.top() : point.x() < thumb.left();
+  Send(before ? kScrollPageUp : kScrollPageDown, record_->state);
+}
+
+void SkinTrackbar::mouseMoveEvent(QMouseEvent* event) {
+  if (dragging_) Send(kScrollThumbTrack, PositionAt(event->position().toPoint()));
+}
+
+void SkinTrackbar::mouseReleaseEvent(QMouseEvent* event) {
+  if (event->button() != Qt::LeftButton || !pressed_) return;
+  pressed_ = false;
+  if (dragging_) {
+    dragging_ = false;
+    Send(kScrollThumbPosition, PositionAt(event->position().toPoint()));
+  }
+  Send(kScrollEndTrack, record_->state);
+}
+
+void SkinTrackbar::wheelEvent(QWheelEvent* event) {
+  const int steps = event->angleDelta().y() / 120;
+  for (int i = 0; i < std::abs(steps); ++i)
+    Send(steps > 0 ? kScrollLineUp : kScrollLineDown, record_->state);
+  event->accept();
+}
+
+// ---------------------------------------------------------------------------------------------
+
+SkinSprite::SkinSprite(CommandWindow* panel, ControlSkin* record) : SkinControl(panel, record) {
+  // Pictures on the panel let the mouse through, so the panel can be dragged by them.
+  setAttribute(Qt::WA_TransparentForMouseEvents);
+}
+
+int SkinSprite::SpriteIndex() const {
+  const int state = record_->state;
+  return state >= 0 && state < record_->sprite_count ? state : 0;
+}
+
+void SkinSprite::paintEvent(QPaintEvent* event) {
+  QPainter painter(this);
+  DrawFromSheet(painter, event->rect(), record_->sprites[static_cast<std::size_t>(SpriteIndex())]);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+SkinProgress::SkinProgress(CommandWindow* panel, ControlSkin* record) : SkinControl(panel, record) {
+  setAttribute(Qt::WA_TransparentForMouseEvents);
+}
+
+void SkinProgress::SetPosition(std::int32_t position) {
+  if (record_->state == position) return;
+  record_->state = position;
+  update();
+}
+
+int SkinProgress::FillWidth() const {
+  return ProgressFillWidth(record_->state, width(), count_);
+}
+
+void SkinProgress::paintEvent(QPaintEvent* event) {
+  QPainter painter(this);
+  DrawFromSheet(painter, event->rect(), record_->sprites[0]);
+  const int fill = FillWidth();
+  if (fill > 0) painter.fillRect(QRect(0, 0, fill, 4), kProgressFillColour);
+}
+
+}  // namespace tarvel

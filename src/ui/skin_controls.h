@@ -1,0 +1,122 @@
+// The control panel's skinned controls. Each one draws itself from a sprite sheet according to
+// its ControlSkin record and turns mouse input into the panel's commands and scrolls.
+#pragma once
+
+#include <QColor>
+#include <QWidget>
+#include <cstdint>
+
+#include "ui/control_table.h"
+
+namespace tarvel {
+
+class CommandWindow;
+
+class SkinControl : public QWidget {
+ public:
+  SkinControl(CommandWindow* panel, ControlSkin* record);
+  ControlSkin& record() const { return *record_; }
+  // Redraws at once (invalidate without erasing, then paint).
+  void RedrawNow();
+
+ protected:
+  // Copies `area` of the control from the sheet at `origin` plus the area's own offset.
+  void DrawFromSheet(QPainter& painter, const QRect& area, const SpriteOrigin& origin);
+
+  CommandWindow* panel_;
+  ControlSkin* record_;
+};
+
+// Radio, toggle and push buttons. The picture is sprite 0 when the button state is 0 and
+// sprite 1 when it is checked or pushed. Enabling or disabling a button does not change its
+// picture; a disabled button gets no mouse input but Press and Release still work.
+class SkinButton : public SkinControl {
+ public:
+  // Button state bits.
+  static constexpr int kChecked = 0x1;
+  static constexpr int kPushed = 0x4;
+
+  SkinButton(CommandWindow* panel, ControlSkin* record);
+  int ButtonState() const { return (checked_ ? kChecked : 0) | (pushed_ ? kPushed : 0); }
+  bool checked() const { return checked_; }
+  bool pushed() const { return pushed_; }
+  // Sets the check without sending anything.
+  void SetChecked(bool checked);
+  // What a left-button press does: radio checks itself, unchecks its group and sends its
+  // command; toggle flips and sends; push shows itself pushed and sends nothing.
+  void Press();
+  // What a left-button release does: push shows itself released and sends its command when
+  // the release happened over the button.
+  void Release(bool over_button);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+
+ private:
+  bool checked_ = false;
+  bool pushed_ = false;
+};
+
+// A trackbar: the background, and the thumb at the position kept in the record's state. The
+// mouse scrolls it the way a trackbar does (thumb drag, page steps beside the thumb, wheel
+// line steps); the panel receives each scroll code and decides the new position.
+class SkinTrackbar : public SkinControl {
+ public:
+  SkinTrackbar(CommandWindow* panel, ControlSkin* record);
+  // The trackbar's own range (0 to `maximum`) and page size.
+  void SetRange(int maximum) { maximum_ = maximum; }
+  int maximum() const { return maximum_; }
+  bool vertical() const;
+  QRect ThumbRect() const;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+  void wheelEvent(QWheelEvent* event) override;
+
+ private:
+  int PositionAt(const QPoint& point) const;
+  void Send(int code, int position);
+
+  int maximum_ = 99;
+  bool dragging_ = false;
+  bool pressed_ = false;
+};
+
+// Digits, labels and indicators: sprite[state]; a state without a picture draws sprite 0.
+class SkinSprite : public SkinControl {
+ public:
+  SkinSprite(CommandWindow* panel, ControlSkin* record);
+  // The sprite the current state draws.
+  int SpriteIndex() const;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+};
+
+// The progress bar: a filled strip up to (position + 1) / count of the width, the panel
+// background beyond it. Setting the position stores it as the record's state.
+class SkinProgress : public SkinControl {
+ public:
+  SkinProgress(CommandWindow* panel, ControlSkin* record);
+  void SetRange(std::int32_t count) { count_ = count; }
+  std::int32_t count() const { return count_; }
+  void SetPosition(std::int32_t position);
+  int FillWidth() const;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  std::int32_t count_ = 0;
+};
+
+// The colour of the filled part of the progress bar.
+inline const QColor kProgressFillColour(122, 150, 223);
+
+}  // namespace tarvel
