@@ -8,7 +8,11 @@
 namespace tarvel {
 
 bool Ring_Contains(PlayerContext& context, std::int32_t index) {
-  return Ring_Find(context, index) != nullptr;
+  if (!context.frame_ring) return false;
+  for (std::int32_t i = 0; i < context.ring_size; ++i)
+    if (context.frame_ring[i].load() != nullptr && context.ring_indexes[i].load() == index)
+      return true;
+  return false;
 }
 
 FrameSlot* Ring_Find(PlayerContext& context, std::int32_t index) {
@@ -84,6 +88,7 @@ std::int32_t Reader_LoadNext(PlayerContext& context) {
   context.frames_loaded += 1;
 
   FrameSlot* stored = slot.release();
+  context.ring_indexes[entry].store(position);
   context.frame_ring[entry].store(stored);
   stored->busy = false;
 

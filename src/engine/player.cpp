@@ -30,7 +30,8 @@ void CollectDiskReader(PlayerContext& context) {
   context.disk_thread_id = 0;
 }
 
-// Waits for the sound thread to end and closes it with its semaphore.
+// Wakes the sound thread, waits for it to end and closes it. Its semaphore stays until the
+// device is closed: the device's done-messages release it.
 void EndSoundThread(PlayerContext& context) {
   if (!context.sound_thread.exists()) return;
   if (context.sound_semaphore) context.sound_semaphore->Release();
@@ -39,7 +40,6 @@ void EndSoundThread(PlayerContext& context) {
     DebugOutput("Attente Thread Son\n");
   } while (context.sound_thread.ExitCode() == kThreadStillActive);
   context.sound_thread.Close();
-  context.sound_semaphore.reset();
 }
 
 // Resets the device, gives the 32 buffers back and closes the device.
@@ -61,6 +61,7 @@ void FreeRing(PlayerContext& context) {
     delete slot;
   }
   context.frame_ring.reset();
+  context.ring_indexes.reset();
   context.ring_capacity = 0;
 }
 
@@ -139,6 +140,7 @@ void Player_Reset(PlayerContext& context) {
   context.source.memory_cursor = nullptr;
   context.source.movie_file = nullptr;
   context.frame_ring.reset();
+  context.ring_indexes.reset();
   context.ring_capacity = 0;
 }
 
@@ -257,10 +259,19 @@ std::int32_t Player_Start(PlayerContext& context, void* target, std::int32_t dis
   const std::int32_t capacity = std::max(ring_size, 1);
   context.frame_ring.reset(new (std::nothrow)
                                std::atomic<FrameSlot*>[static_cast<std::size_t>(capacity)]);
-  if (!context.frame_ring) return kPlayerOutOfMemory;
+  context.ring_indexes.reset(new (std::nothrow)
+                                 std::atomic<std::int32_t>[static_cast<std::size_t>(capacity)]);
+  if (!context.frame_ring || !context.ring_indexes) {
+    context.frame_ring.reset();
+    context.ring_indexes.reset();
+    return kPlayerOutOfMemory;
+  }
   context.ring_capacity = capacity;
   context.ring_size = std::min(capacity, context.frame_count);
-  for (std::int32_t i = 0; i < capacity; ++i) context.frame_ring[i] = nullptr;
+  for (std::int32_t i = 0; i < capacity; ++i) {
+    context.frame_ring[i] = nullptr;
+    context.ring_indexes[i] = -1;
+  }
 
   context.display_mode = display_mode;
   context.disk_semaphore = std::make_unique<Semaphore>(context.ring_size, context.ring_size);
@@ -346,14 +357,16 @@ std::int32_t Player_Start(PlayerContext& context, void* target, std::int32_t dis
       // A stream whose frame period holds no sound cannot pace playback.
       context.sound_on = false;
       context.last_result = kPlayerSoundRefused;
-    } else if (Wave_OpenDevice(context) != kDeviceOk) {
-      context.sound_on = false;
-      context.last_result = kPlayerDeviceRefused;
     } else {
+      // The semaphore exists before the device can send a done-message.
       context.sound_semaphore = std::make_unique<Semaphore>(0, kWaveBufferCount);
-      if (!context.sound_thread.Start([&context] { return Sound_Thread(context); },
-                                      !MayCreateThread(context, EngineThread::kSound)))
+      if (Wave_OpenDevice(context) != kDeviceOk) {
+        context.sound_on = false;
+        context.last_result = kPlayerDeviceRefused;
+      } else if (!context.sound_thread.Start([&context] { return Sound_Thread(context); },
+                                             !MayCreateThread(context, EngineThread::kSound))) {
         return FailStart(context, kPlayerNoThread);
+      }
     }
     if (context.sound_on) return Wave_Prime(context);
   }
@@ -387,6 +400,7 @@ void Player_Stop(PlayerContext& context) {
     CloseSoundDevice(context);
   }
   EndSoundThread(context);
+  context.sound_semaphore.reset();
   DebugOutput("Thread Son Stopper\n");
 
   if (context.display_mode == kDisplayFullScreen && !context.display_change_failed &&

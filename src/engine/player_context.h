@@ -181,6 +181,9 @@ struct PlayerContext {
   MovieSource source;
   // Entries are null (free) or a slot owned by the ring.
   std::unique_ptr<std::atomic<FrameSlot*>[]> frame_ring;
+  // The frame index of each entry's slot, kept beside the ring so that the disk reader can
+  // search it without touching a slot that the frame step may be freeing.
+  std::unique_ptr<std::atomic<std::int32_t>[]> ring_indexes;
   std::int32_t ring_capacity = 0;  // entries allocated: the ring size asked for
   std::atomic<bool> timer_active{false};
   std::atomic<bool> timer_skip_tick{false};
@@ -229,7 +232,9 @@ bool Player_SetVolume(PlayerContext& context, std::int32_t level);
 bool Player_GetSoundFormat(PlayerContext& context, std::uint32_t* stereo,
                            std::uint32_t* sample_rate);
 
-// Frame ring (searches scan entries 0 to ring_size - 1).
+// Frame ring (searches scan entries 0 to ring_size - 1). Ring_Contains is the disk reader's
+// search; Ring_Find and Ring_Release belong to the frame step, the only thread that frees
+// slots while playback runs.
 bool Ring_Contains(PlayerContext& context, std::int32_t index);
 FrameSlot* Ring_Find(PlayerContext& context, std::int32_t index);
 bool Ring_Release(PlayerContext& context, std::int32_t index);

@@ -310,7 +310,7 @@ TEST_F(Lifecycle, StopWritesItsLinesInOrder) {
   EXPECT_LT(disk_ok, play_stopper);
   EXPECT_LT(sound_ok, play_stopper);
   EXPECT_LT(play_stopper, waiting);
-  EXPECT_LT(play_stopper, sound_done);
+  // The sound thread may see `playing` drop and end before stop writes its first line.
   EXPECT_LT(sound_done, sound_stopper);
   EXPECT_LT(waiting, sound_stopper);
   // The reader may see `playing` drop and end at any time after stop began.
