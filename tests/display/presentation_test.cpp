@@ -1,0 +1,69 @@
+// The layout arithmetic of the video window set, with values worked out by hand.
+#include <gtest/gtest.h>
+
+#include "display/presentation.h"
+
+namespace tarvel {
+namespace {
+
+TEST(PresentationTest, WindowedSizeAddsClientEdgeAndStatusBar) {
+  // 320 x 200 at zoom 1: picture 320 x 200, client area 320 + 4 by 200 + 4 + 20.
+  EXPECT_EQ(ZoomedPictureSize(320, 200, 1.0f), QSize(320, 200));
+  EXPECT_EQ(VideoClientSize(320, 200, 1.0f, false), QSize(324, 224));
+  // Full screen has neither edge nor status bar.
+  EXPECT_EQ(VideoClientSize(320, 200, 1.0f, true), QSize(320, 200));
+  // Sizes are truncated: 7 x 0.5 = 3.5 -> 3, 3 x 0.5 = 1.5 -> 1.
+  EXPECT_EQ(ZoomedPictureSize(200, 120, 1.5f), QSize(300, 180));
+  EXPECT_EQ(ZoomedPictureSize(7, 3, 0.5f), QSize(3, 1));
+}
+
+TEST(PresentationTest, FitTakesTheSmallerRatioAndCentres) {
+  // 640 x 400 for a 320 x 200 picture: zoom 2, picture fills it.
+  PictureFit fit = FitPicture(QSize(640, 400), 320, 200, 1.0f);
+  EXPECT_FLOAT_EQ(fit.zoom, 2.0f);
+  EXPECT_EQ(fit.picture, QRect(0, 0, 640, 400));
+  // 700 x 400: still zoom 2 (400 / 200), margins of (700 - 640) / 2 = 30 at each side.
+  fit = FitPicture(QSize(700, 400), 320, 200, 1.0f);
+  EXPECT_FLOAT_EQ(fit.zoom, 2.0f);
+  EXPECT_EQ(fit.picture, QRect(30, 0, 640, 400));
+  // Taller than wide: 320 x 300 gives zoom 1, picture 320 x 200 at y = 50.
+  fit = FitPicture(QSize(320, 300), 320, 200, 3.0f);
+  EXPECT_FLOAT_EQ(fit.zoom, 1.0f);
+  EXPECT_EQ(fit.picture, QRect(0, 50, 320, 200));
+  // Odd margins round down: 321 wide leaves 0 and 1.
+  fit = FitPicture(QSize(321, 200), 320, 200, 1.0f);
+  EXPECT_EQ(fit.picture.topLeft(), QPoint(0, 0));
+}
+
+TEST(PresentationTest, FitSurvivesEmptyClientsAndPictures) {
+  // A minimised window: zoom 0 and an empty picture, nothing divided by zero later.
+  PictureFit fit = FitPicture(QSize(0, 0), 320, 200, 1.0f);
+  EXPECT_FLOAT_EQ(fit.zoom, 0.0f);
+  EXPECT_TRUE(fit.picture.isEmpty());
+  EXPECT_TRUE(RepaintSourceRect(QRect(0, 0, 10, 10), fit.zoom).isEmpty());
+  // No movie yet: the zoom stays.
+  fit = FitPicture(QSize(100, 100), 0, 0, 1.5f);
+  EXPECT_FLOAT_EQ(fit.zoom, 1.5f);
+  EXPECT_TRUE(fit.picture.isEmpty());
+}
+
+TEST(PresentationTest, RepaintSourceRectangle) {
+  // At 1.5, a strip from x = 4 reads from source column 2 (4 / 1.5 = 2.67, truncated); a width
+  // of 31 reads ceil(31 / 1.5) = ceil(20.67) = 21 columns; 15 rows from y = 9 read from row 6,
+  // ceil(10) = 10 rows.
+  EXPECT_EQ(RepaintSourceRect(QRect(4, 9, 31, 15), 1.5f), QRect(2, 6, 21, 10));
+  // At zoom 1 the source is the update rectangle itself.
+  EXPECT_EQ(RepaintSourceRect(QRect(5, 7, 11, 13), 1.0f), QRect(5, 7, 11, 13));
+  // At 2, a 1-pixel strip still reads one whole source pixel: ceil(0.5) = 1.
+  EXPECT_EQ(RepaintSourceRect(QRect(3, 0, 1, 1), 2.0f), QRect(1, 0, 1, 1));
+}
+
+TEST(PresentationTest, CentredPosition) {
+  // (1024 - 324) / 2 = 350, (768 - 224) / 2 = 272.
+  EXPECT_EQ(CentredPosition(QRect(0, 0, 1024, 768), QSize(324, 224)), QPoint(350, 272));
+  // Integer division of odd differences: (1025 - 324) / 2 = 350.
+  EXPECT_EQ(CentredPosition(QRect(0, 0, 1025, 769), QSize(324, 224)), QPoint(350, 272));
+}
+
+}  // namespace
+}  // namespace tarvel

@@ -1,0 +1,238 @@
+// The video window set as widgets: layout, fit on resize, Zoom Off, full screen, placement,
+// painting of the surface and its margins.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QScreen>
+#include <vector>
+
+#include "display/presentation.h"
+#include "display/video_window.h"
+#include "engine/player_context.h"
+
+namespace tarvel {
+namespace {
+
+class RecordingHost : public PresentationHost {
+ public:
+  void VideoKeyPressed(QKeyEvent* event) override { keys.push_back(event->key()); }
+  void FilesDropped(const QStringList& paths, QWidget*) override { dropped += paths; }
+  void VideoWindowMoved(const QPoint& origin) override { moves.push_back(origin); }
+  void RaiseOtherWindows() override { ++raised; }
+  void LayoutDone() override { ++layouts; }
+
+  std::vector<int> keys;
+  QStringList dropped;
+  std::vector<QPoint> moves;
+  int raised = 0;
+  int layouts = 0;
+};
+
+class VideoWindowTest : public ::testing::Test {
+ protected:
+  void SetMovie(std::uint32_t width, std::uint32_t height, std::int32_t frames) {
+    player.width = width;
+    player.height = height;
+    player.output_width = width;
+    player.output_height = height;
+    player.frame_count = frames;
+  }
+  void Settle() {
+    for (int i = 0; i < 5; ++i) QApplication::processEvents();
+  }
+  // A picture whose every pixel differs from its neighbours: red counts columns, green rows.
+  void FillPattern() {
+    PictureSurface& surface = set.surface();
+    auto* pixels = reinterpret_cast<std::uint16_t*>(surface.bits());
+    for (std::uint32_t y = 0; y < surface.height(); ++y)
+      for (std::uint32_t x = 0; x < surface.width(); ++x)
+        pixels[y * surface.width() + x] =
+            static_cast<std::uint16_t>(((x % 32) << 10) | ((y % 32) << 5) | ((x / 32) % 32));
+  }
+
+  PlayerContext player;
+  RecordingHost host;
+  VideoWindowSet set{player, host};
+};
+
+TEST_F(VideoWindowTest, WindowedLayoutOfA320x200Movie) {
+  SetMovie(320, 200, 40);
+  set.Build(false, QStringLiteral("/movies/first.kqm"));
+  Settle();
+  ASSERT_TRUE(set.exists());
+  EXPECT_EQ(set.video_window()->size(), QSize(324, 224));
+  EXPECT_EQ(set.frame_window()->geometry(), QRect(0, 0, 324, 204));
+  EXPECT_EQ(set.status_bar()->geometry(), QRect(0, 204, 324, 20));
+  // Inside the 2-pixel client edge.
+  EXPECT_EQ(set.picture_window()->geometry(), QRect(2, 2, 320, 200));
+  EXPECT_FLOAT_EQ(set.zoom(), 1.0f);
+  EXPECT_EQ(set.repaint_rect(), QRect(0, 0, 320, 200));
+  EXPECT_EQ(set.video_window()->windowTitle(), QStringLiteral("/movies/first.kqm"));
+  EXPECT_EQ(set.status_bar()->PartText(0), QStringLiteral("Size 320x200"));
+  EXPECT_EQ(set.status_bar()->PartText(1), QStringLiteral("40 Frames"));
+  EXPECT_GE(host.raised, 1);
+  EXPECT_GE(host.layouts, 1);
+
+  // A new surface is all zero.
+  ASSERT_FALSE(set.surface().empty());
+  EXPECT_EQ(set.surface().width(), 320u);
+  EXPECT_EQ(set.surface().height(), 200u);
+  const std::uint16_t* pixels = set.surface().pixels();
+  bool all_zero = true;
+  for (std::size_t i = 0; i < 320u * 200u; ++i) all_zero = all_zero && pixels[i] == 0;
+  EXPECT_TRUE(all_zero);
+}
+
+TEST_F(VideoWindowTest, ResizingFitsThePictureAndZoomOffUndoesIt) {
+  SetMovie(320, 200, 10);
+  set.Build(false, QStringLiteral("m.kqm"));
+  Settle();
+  // Client 704 x 424: frame client 700 x 400, zoom 2, picture 640 x 400 at (30, 0) inside the
+  // edge.
+  set.video_window()->resize(704, 424);
+  Settle();
+  EXPECT_FLOAT_EQ(set.zoom(), 2.0f);
+  EXPECT_EQ(set.picture_window()->geometry(), QRect(32, 2, 640, 400));
+  EXPECT_EQ(set.repaint_rect(), QRect(0, 0, 640, 400));
+
+  set.ZoomOff(QStringLiteral("m.kqm"));
+  Settle();
+  EXPECT_FLOAT_EQ(set.zoom(), 1.0f);
+  EXPECT_EQ(set.video_window()->size(), QSize(324, 224));
+  EXPECT_EQ(set.picture_window()->geometry(), QRect(2, 2, 320, 200));
+}
+
+TEST_F(VideoWindowTest, PaintsTheSurfaceWithNearestPixelsAndFillsTheMargins) {
+  SetMovie(64, 48, 1);
+  set.Build(false, QStringLiteral("m.kqm"));
+  Settle();
+  FillPattern();
+  const QImage source = set.surface().image().convertToFormat(QImage::Format_RGB32);
+
+  QImage shown = set.picture_window()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  ASSERT_EQ(shown.size(), QSize(64, 48));
+  EXPECT_EQ(shown, source);
+
+  // A frame client of 148 x 96: zoom min(148 / 64, 96 / 48) = 2, picture 128 x 96 with
+  // margins of 10 each side.
+  set.video_window()->resize(2 * 64 + 20 + 4, 2 * 48 + 4 + 20);
+  Settle();
+  ASSERT_FLOAT_EQ(set.zoom(), 2.0f);
+  EXPECT_EQ(set.picture_window()->geometry(), QRect(2 + 10, 2, 128, 96));
+  shown = set.picture_window()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  ASSERT_EQ(shown.size(), QSize(128, 96));
+  int mismatches = 0;
+  for (int y = 0; y < 96; ++y)
+    for (int x = 0; x < 128; ++x)
+      if (shown.pixel(x, y) != source.pixel(x / 2, y / 2)) ++mismatches;
+  EXPECT_EQ(mismatches, 0);
+
+  // The margins beside the picture are in the frame colour (black).
+  const QImage frame = set.frame_window()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  EXPECT_EQ(frame.pixel(5, 50), qRgb(0, 0, 0));
+  EXPECT_EQ(frame.pixel(2 + 10 + 128 + 4, 50), qRgb(0, 0, 0));
+  EXPECT_EQ(frame.pixel(2 + 10, 2), source.pixel(0, 0));
+}
+
+TEST_F(VideoWindowTest, SurfaceStaysWhilePlaying) {
+  SetMovie(32, 16, 1);
+  set.Build(false, QStringLiteral("m.kqm"));
+  FillPattern();
+  const std::uint8_t* bits = set.surface().bits();
+  const std::uint16_t sample = set.surface().pixels()[5];
+  ASSERT_NE(sample, 0);
+  // The engine writes into the surface between start and stop: a layout then keeps it.
+  player.playing = true;
+  set.ZoomOff(QStringLiteral("m.kqm"));
+  player.playing = false;
+  EXPECT_EQ(set.surface().bits(), bits);
+  EXPECT_EQ(set.surface().pixels()[5], sample);
+  // Stopped, the next layout makes a fresh, zero surface.
+  set.ZoomOff(QStringLiteral("m.kqm"));
+  EXPECT_EQ(set.surface().pixels()[5], 0);
+}
+
+TEST_F(VideoWindowTest, FullScreenFitsThePictureToTheScreenAndBack) {
+  SetMovie(320, 200, 10);
+  set.Build(false, QStringLiteral("m.kqm"));
+  set.video_window()->resize(704, 424);
+  Settle();
+  ASSERT_FLOAT_EQ(set.zoom(), 2.0f);
+  const QSize screen = QGuiApplication::primaryScreen()->geometry().size();
+
+  set.SetFullScreen(true, QStringLiteral("m.kqm"));
+  Settle();
+  EXPECT_TRUE(set.full_screen());
+  EXPECT_FALSE(set.status_bar()->isVisible());
+  EXPECT_FALSE(set.frame_window()->client_edge());
+  EXPECT_EQ(set.video_window()->size(), screen);
+  EXPECT_EQ(set.saved_screen_size(), screen);
+  // The picture is fitted to the screen and centred.
+  const PictureFit fit = FitPicture(screen, 320, 200, 1.0f);
+  EXPECT_FLOAT_EQ(set.zoom(), fit.zoom);
+  EXPECT_EQ(set.picture_window()->geometry(), fit.picture);
+
+  set.SetFullScreen(false, QStringLiteral("m.kqm"));
+  Settle();
+  EXPECT_FALSE(set.full_screen());
+  EXPECT_FLOAT_EQ(set.zoom(), 1.0f);
+  EXPECT_TRUE(set.status_bar()->isVisible());
+  EXPECT_TRUE(set.frame_window()->client_edge());
+  EXPECT_EQ(set.video_window()->size(), QSize(324, 224));
+}
+
+TEST_F(VideoWindowTest, SavedPositionOrCentred) {
+  SetMovie(320, 200, 10);
+  set.set_screen_rect(QRect(0, 0, 1024, 768));
+  set.set_saved_position(QPoint(0, 40));
+  set.Build(false, QStringLiteral("m.kqm"));
+  Settle();
+  EXPECT_EQ(set.video_window()->pos(), CentredPosition(set.screen_rect(), QSize(324, 224)));
+
+  VideoWindowSet placed(player, host);
+  placed.set_saved_position(QPoint(1, 40));
+  placed.Build(false, QStringLiteral("m.kqm"));
+  Settle();
+  EXPECT_EQ(placed.video_window()->pos(), QPoint(1, 40));
+}
+
+TEST_F(VideoWindowTest, KeysReachTheHostAndCloseIsRefused) {
+  SetMovie(32, 16, 1);
+  set.Build(false, QStringLiteral("m.kqm"));
+  Settle();
+  QKeyEvent key(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier);
+  QApplication::sendEvent(set.video_window(), &key);
+  ASSERT_EQ(host.keys.size(), 1u);
+  EXPECT_EQ(host.keys[0], Qt::Key_Space);
+  // The video window's close box does nothing.
+  EXPECT_FALSE(set.video_window()->close());
+  EXPECT_TRUE(set.video_window()->isVisible());
+}
+
+TEST(PictureSurfaceTest, LayoutIsFiveFiveFiveRowsBackToBack) {
+  PictureSurface surface;
+  ASSERT_TRUE(surface.Create(16, 8));
+  EXPECT_EQ(surface.image().bytesPerLine(), 32);
+  EXPECT_EQ(surface.image().format(), QImage::Format_RGB555);
+  auto* words = reinterpret_cast<std::uint16_t*>(surface.bits());
+  // Row 2 starts 2 x 16 x 2 = 64 bytes in: pixel (3, 2) is word 35.
+  words[35] = 0x7C00;  // red
+  words[36] = 0x03E0;  // green
+  words[37] = 0x001F;  // blue
+  EXPECT_EQ(surface.image().pixel(3, 2), qRgb(255, 0, 0));
+  EXPECT_EQ(surface.image().pixel(4, 2), qRgb(0, 255, 0));
+  EXPECT_EQ(surface.image().pixel(5, 2), qRgb(0, 0, 255));
+  EXPECT_EQ(surface.image().pixel(3, 1), qRgb(0, 0, 0));
+
+  // A new surface starts all zero again.
+  ASSERT_TRUE(surface.Create(16, 8));
+  EXPECT_EQ(surface.pixels()[35], 0);
+  EXPECT_FALSE(surface.Create(0, 8));
+  EXPECT_TRUE(surface.empty());
+  EXPECT_TRUE(surface.image().isNull());
+}
+
+}  // namespace
+}  // namespace tarvel
