@@ -1,0 +1,291 @@
+#include "ui/logic/viewer_settings.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <filesystem>
+
+#include "ui/logic/file_io.h"
+#include "ui_logic/scratch.h"
+
+namespace tarvel {
+namespace {
+
+using test::ReadBytes;
+using test::ScopedEnv;
+using test::ScratchFolder;
+using test::WriteBytes;
+
+const char kDefaultFile[] =
+    "AutoPlay=1\n"
+    "FullScreen=0\n"
+    "FenetreLibre=0\n"
+    "NoSound=0\n"
+    "Enchaine=0\n"
+    "Register=0\n"
+    "Wkqm=-1,-1\n"
+    "Wcmd=-1,-1\n"
+    "Wlist=-1,-1\n";
+
+void ExpectPosition(const WindowPosition& p, std::int32_t x, std::int32_t y) {
+  EXPECT_EQ(p.x, x);
+  EXPECT_EQ(p.y, y);
+}
+
+TEST(SettingsFile, DefaultsAreWrittenByteForByte) {
+  ScratchFolder folder;
+  EXPECT_EQ(Settings_Format(ViewerSettings{}), kDefaultFile);
+  ASSERT_EQ(Settings_Write(ViewerSettings{}, folder / "viewkqm.ini"), kFileOk);
+  EXPECT_EQ(ReadBytes(folder / "viewkqm.ini"), kDefaultFile);
+}
+
+TEST(SettingsFile, EveryFieldSurvivesAWriteAndARead) {
+  ScratchFolder folder;
+  ViewerSettings written;
+  written.AutoPlay = 0;
+  written.FullScreen = 1;
+  written.FenetreLibre = 1;
+  written.NoSound = 1;
+  written.Enchaine = 1;
+  written.Register = 1;
+  written.video_window = {640, -20};
+  written.command_window = {100, 200};
+  written.playlist_window = {-2147483647 - 1, 2147483647};
+  ASSERT_EQ(Settings_Write(written, folder / "viewkqm.ini"), kFileOk);
+  EXPECT_EQ(ReadBytes(folder / "viewkqm.ini"),
+            "AutoPlay=0\nFullScreen=1\nFenetreLibre=1\nNoSound=1\nEnchaine=1\nRegister=1\n"
+            "Wkqm=640,-20\nWcmd=100,200\nWlist=-2147483648,2147483647\n");
+  ViewerSettings read;
+  ASSERT_EQ(Settings_Read(read, folder / "viewkqm.ini"), kFileOk);
+  EXPECT_EQ(Settings_Format(read), Settings_Format(written));
+}
+
+TEST(SettingsFile, LinesAreReadByPositionNotByKey) {
+  ViewerSettings s;
+  Settings_Parse(s,
+                 "NoSound=1\nAutoPlay=0\nEnchaine=1\nRegister=0\nFullScreen=1\nFenetreLibre=1\n"
+                 "Wcmd=100,200\nWlist=3,4\nWkqm=5,6\n");
+  EXPECT_EQ(s.AutoPlay, 1);      // from "NoSound=1"
+  EXPECT_EQ(s.FullScreen, 0);    // from "AutoPlay=0"
+  EXPECT_EQ(s.FenetreLibre, 1);  // from "Enchaine=1"
+  EXPECT_EQ(s.NoSound, 0);
+  EXPECT_EQ(s.Enchaine, 1);
+  EXPECT_EQ(s.Register, 1);
+  ExpectPosition(s.video_window, 100, 200);
+  ExpectPosition(s.command_window, 3, 4);
+  ExpectPosition(s.playlist_window, 5, 6);
+}
+
+TEST(SettingsFile, SwitchesKeepTheLowEightBits) {
+  ViewerSettings s;
+  Settings_Parse(s,
+                 "AutoPlay=257\nFullScreen=-1\nFenetreLibre=512\nNoSound=99999999999\n"
+                 "Enchaine=+3\nRegister=-255\n");
+  EXPECT_EQ(s.AutoPlay, 1);
+  EXPECT_EQ(s.FullScreen, 255);
+  EXPECT_EQ(s.FenetreLibre, 0);
+  EXPECT_EQ(s.NoSound, 255);  // saturates at 2147483647, whose low byte is 0xFF
+  EXPECT_EQ(s.Enchaine, 3);
+  EXPECT_EQ(s.Register, 1);  // -255 is 0xFFFFFF01
+}
+
+TEST(SettingsFile, MissingEqualsOrCommaReadsZero) {
+  ViewerSettings s;
+  s.AutoPlay = 7;
+  Settings_Parse(s,
+                 "AutoPlay\nFullScreen=\nFenetreLibre=x9\nNoSound=4,5\nEnchaine==2\n"
+                 "Register=1\nWkqm=5\nWcmd=,7\nWlist\n");
+  EXPECT_EQ(s.AutoPlay, 0);
+  EXPECT_EQ(s.FullScreen, 0);
+  EXPECT_EQ(s.FenetreLibre, 0);
+  EXPECT_EQ(s.NoSound, 4);
+  EXPECT_EQ(s.Enchaine, 0);
+  ExpectPosition(s.video_window, 5, 0);
+  ExpectPosition(s.command_window, 0, 7);
+  ExpectPosition(s.playlist_window, 0, 0);
+
+  // The comma that counts is the first one after the "=", and the scan stays within the word.
+  ViewerSettings t;
+  Settings_Parse(t, "1 1 1 1 1 1 a,1=2 Wcmd=12,abc Wlist=8\n,9");
+  ExpectPosition(t.video_window, 2, 0);
+  ExpectPosition(t.command_window, 12, 0);
+  ExpectPosition(t.playlist_window, 8, 0);
+  EXPECT_EQ(t.AutoPlay, 0);  // "1" has no "="
+}
+
+TEST(SettingsFile, ShortFilesKeepTheRestAndSpacingDoesNotMatter) {
+  ViewerSettings s;
+  s.Register = 1;
+  s.command_window = {10, 20};
+  Settings_Parse(s, "\r\n  AutoPlay=0\r\n\r\nFullScreen=1\t\r\nFenetreLibre=1");
+  EXPECT_EQ(s.AutoPlay, 0);
+  EXPECT_EQ(s.FullScreen, 1);
+  EXPECT_EQ(s.FenetreLibre, 1);
+  EXPECT_EQ(s.NoSound, 0);
+  EXPECT_EQ(s.Register, 1);
+  ExpectPosition(s.video_window, -1, -1);
+  ExpectPosition(s.command_window, 10, 20);
+
+  ViewerSettings empty;
+  Settings_Parse(empty, "");
+  EXPECT_EQ(Settings_Format(empty), kDefaultFile);
+}
+
+TEST(SettingsFile, JunkNeverCrashesAndBadFilesKeepTheDefaults) {
+  ScratchFolder folder;
+  std::string junk;
+  for (int i = 0; i < 4096; ++i) junk += static_cast<char>((i * 37 + 11) & 0xFF);
+  junk += std::string(50000, '=');
+  junk += "AutoPlay=" + std::string(10000, '9');
+  ViewerSettings s;
+  Settings_Parse(s, junk);  // must stay within the text; the values are whatever it says
+
+  const std::string path = folder / "viewkqm.ini";
+  ViewerSettings kept;
+  kept.Enchaine = 1;
+  EXPECT_EQ(Settings_Read(kept, path), kFileMissing);
+  WriteBytes(path, "AutoPlay=0\n" + std::string(kSettingsMaxBytes, ' '));
+  EXPECT_EQ(Settings_Read(kept, path), kFileTooLarge);
+  std::filesystem::remove(path);
+  std::filesystem::create_directory(path);
+  EXPECT_EQ(Settings_Read(kept, path), kFileUnreadable);
+  EXPECT_EQ(kept.AutoPlay, 1);
+  EXPECT_EQ(kept.Enchaine, 1);
+
+  WriteBytes(folder / "nul.ini", std::string("AutoPlay=0\0FullScreen=1\n", 24));
+  ViewerSettings nul;
+  ASSERT_EQ(Settings_Read(nul, folder / "nul.ini"), kFileOk);
+  EXPECT_EQ(nul.AutoPlay, 0);  // the number ends at the zero byte
+}
+
+TEST(SettingsFile, AFailedWriteLeavesTheOldFileWhole) {
+  ScratchFolder folder;
+  const std::string path = folder / "viewkqm.ini";
+  ASSERT_EQ(Settings_Write(ViewerSettings{}, path), kFileOk);
+  ViewerSettings changed;
+  changed.Register = 1;
+  changed.command_window = {123456, 654321};
+
+  // A disk that fills up after 20 bytes of the new file.
+  struct rlimit old_limit {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  struct rlimit tiny = old_limit;
+  tiny.rlim_cur = 20;
+  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tiny), 0);
+  int result = Settings_Write(changed, path);
+  ::setrlimit(RLIMIT_FSIZE, &old_limit);
+  std::signal(SIGXFSZ, old_handler);
+
+  EXPECT_EQ(result, kFileWriteFailed);
+  EXPECT_EQ(ReadBytes(path), kDefaultFile);
+  int entries = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
+    (void)entry;
+    ++entries;
+  }
+  EXPECT_EQ(entries, 1) << "the temporary file was left behind";
+
+  // A folder that cannot exist: its parent is a file.
+  WriteBytes(folder / "plain", "x");
+  EXPECT_EQ(Settings_Write(changed, folder / "plain/tarvel/viewkqm.ini"), kFileWriteFailed);
+}
+
+TEST(SettingsFile, WritingThroughALinkReplacesTheLinkedFile) {
+  ScratchFolder folder;
+  WriteBytes(folder / "dotfiles/viewkqm.ini", "old");
+  std::filesystem::create_symlink(folder / "dotfiles/viewkqm.ini", folder / "viewkqm.ini");
+  ASSERT_EQ(Settings_Write(ViewerSettings{}, folder / "viewkqm.ini"), kFileOk);
+  EXPECT_TRUE(std::filesystem::is_symlink(folder / "viewkqm.ini"));
+  EXPECT_EQ(ReadBytes(folder / "dotfiles/viewkqm.ini"), kDefaultFile);
+}
+
+TEST(SettingsLocation, PortableFileBesideTheProgramElseTheConfigFolder) {
+  ScratchFolder folder;
+  const std::string app = folder / "app";
+  std::filesystem::create_directories(app);
+  ScopedEnv home("HOME", folder / "home");
+  {
+    ScopedEnv config("XDG_CONFIG_HOME", folder / "config");
+    EXPECT_EQ(SettingsFilePath(app), folder / "config/tarvel/viewkqm.ini");
+    // The first write creates the folder.
+    ASSERT_EQ(Settings_Write(ViewerSettings{}, SettingsFilePath(app)), kFileOk);
+    EXPECT_EQ(ReadBytes(folder / "config/tarvel/viewkqm.ini"), kDefaultFile);
+  }
+  {
+    ScopedEnv config("XDG_CONFIG_HOME", std::nullopt);
+    EXPECT_EQ(SettingsFilePath(app), folder / "home/.config/tarvel/viewkqm.ini");
+  }
+  {
+    ScopedEnv config("XDG_CONFIG_HOME", "relative/config");  // ignored: not absolute
+    EXPECT_EQ(SettingsFilePath(app), folder / "home/.config/tarvel/viewkqm.ini");
+    WriteBytes(app + "/viewkqm.ini", "AutoPlay=0\n");
+    EXPECT_EQ(SettingsFilePath(app), app + "/viewkqm.ini");
+  }
+  ScopedEnv config("XDG_CONFIG_HOME", std::nullopt);
+  EXPECT_EQ(SettingsFilePath(""), folder / "home/.config/tarvel/viewkqm.ini");
+}
+
+TEST(SettingsLocation, ProgramFolderIsTheExecutablesFolder) {
+  EXPECT_EQ(ProgramDirectoryOf("/opt/tarvel/bin/tarvel"), "/opt/tarvel/bin");
+  EXPECT_EQ(ProgramDirectoryOf("/tarvel"), "");
+  EXPECT_EQ(ProgramDirectoryOf("tarvel"), "");
+  std::string exe = RunningExecutablePath();
+  ASSERT_FALSE(exe.empty());
+  EXPECT_EQ(std::filesystem::path(exe).filename(), "ui_logic_tests");
+  EXPECT_EQ(RunningProgramDirectory(), std::filesystem::path(exe).parent_path().string());
+}
+
+TEST(SettingsRules, PlacementApplyAndOptions) {
+  EXPECT_FALSE(PlacementOf({0, 50}));
+  EXPECT_FALSE(PlacementOf({-1, -1}));
+  ASSERT_TRUE(PlacementOf({100, 200}));
+  EXPECT_EQ(PlacementOf({100, 200})->y, 200);
+  EXPECT_TRUE(PlacementOf({1, -300}));
+
+  ViewerSettings s;
+  Settings_RecordPosition(s, SettingsWindow::kPlaylist, 30, 40);
+  Settings_RecordPosition(s, SettingsWindow::kCommand, 50, 60);
+  ExpectPosition(s.playlist_window, 30, 40);
+  ExpectPosition(s.command_window, 50, 60);
+  ExpectPosition(s.video_window, -1, -1);
+
+  // Opening Options: check states from the working copies (Full Screen from the setting), and
+  // the working copies go back into the settings.
+  s.FullScreen = 1;
+  s.AutoPlay = 0;
+  OptionsChecks checks = Options_Open(s, /*muted=*/true, /*auto_play=*/true,
+                                      /*free_windows=*/false, /*chain_movies=*/false);
+  EXPECT_TRUE(checks.no_sound);
+  EXPECT_TRUE(checks.auto_play);
+  EXPECT_TRUE(checks.full_screen);
+  EXPECT_FALSE(checks.free_windows);
+  EXPECT_FALSE(checks.link_next);
+  EXPECT_EQ(s.NoSound, 1);
+  EXPECT_EQ(s.AutoPlay, 1);
+
+  Options_Check(s, kOptionLinkNext, true);
+  Options_Check(s, kOptionFreeWindows, true);
+  Options_Check(s, kOptionAutoPlay, false);
+  Options_Check(s, kOptionNoSound, false);
+  Options_Check(s, 1, true);  // OK is not a check box
+  EXPECT_EQ(Settings_Format(s),
+            "AutoPlay=0\nFullScreen=1\nFenetreLibre=1\nNoSound=0\nEnchaine=1\nRegister=0\n"
+            "Wkqm=-1,-1\nWcmd=50,60\nWlist=30,40\n");
+
+  ApplyPlan stopped = Settings_PlanApply(s, /*muted=*/true, /*full_screen=*/false, false);
+  EXPECT_TRUE(stopped.click_sound_on_off);
+  EXPECT_FALSE(stopped.click_full_screen);  // only while playing
+  EXPECT_FALSE(stopped.auto_play);
+  EXPECT_TRUE(stopped.free_windows);
+  EXPECT_TRUE(stopped.chain_movies);
+  ApplyPlan playing = Settings_PlanApply(s, /*muted=*/false, /*full_screen=*/false, true);
+  EXPECT_FALSE(playing.click_sound_on_off);
+  EXPECT_TRUE(playing.click_full_screen);
+  EXPECT_FALSE(Settings_PlanApply(s, false, true, true).click_full_screen);
+  EXPECT_STREQ(kOptionLinkNextText, "Link next Kqm ");
+}
+
+}  // namespace
+}  // namespace tarvel
