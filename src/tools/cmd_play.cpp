@@ -186,19 +186,24 @@ int Cmd_Play(int argc, char** argv) {
   const std::int32_t opened = Player_Open(*context, path.c_str());
   if (opened != kPlayerOk) {
     std::string reason;
+    const bool header_short = context->movie_length >= 0 &&
+                              context->movie_length < static_cast<std::int64_t>(kMovieHeaderSize);
     if (opened == kPlayerCannotOpen)
       reason = "cannot open the file";
-    else if (opened == kPlayerReadFailed &&
-             !IsSupportedPictureSize(static_cast<int>(context->width),
-                                     static_cast<int>(context->height)))
+    else if (opened == kPlayerReadFailed && header_short)
+      reason = "not a movie: shorter than the 64-byte header";
+    else if (opened == kPlayerReadFailed)
       reason = "picture size " + std::to_string(context->width) + "x" +
                std::to_string(context->height) +
                " cannot be played (width and height must be non-zero multiples of 8)";
-    else if (opened == kPlayerReadFailed)
-      reason = "not a movie: shorter than the 64-byte header";
     else
       reason = ResultText(opened);
     PrintError(kCommand, path, reason);
+    return 1;
+  }
+  if (context->frame_count == 0) {
+    Player_Stop(*context);
+    PrintError(kCommand, path, "the movie has no frames (its header's frame count is 0)");
     return 1;
   }
   const bool has_sound = context->header[6] != 0;
@@ -239,7 +244,11 @@ int Cmd_Play(int argc, char** argv) {
   }
   if (started != kPlayerOk && started != kPlayerSoundRefused) {
     Player_Stop(*context);
-    PrintError(kCommand, path, ResultText(started));
+    // A start that fails on a read names the frame the disk reader was loading.
+    const bool read_failure = started == kPlayerReadFailed || started == kPlayerEndOfData;
+    PrintError(kCommand, path,
+               (read_failure ? "frame " + std::to_string(context->read_position) + ": " : "") +
+                   ResultText(started));
     return 1;
   }
   if (started == kPlayerSoundRefused)
