@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "container/movie_format.h"
+#include "container/movie_reader.h"
 #include "support/digest.h"
 #include "video/video_decoder.h"
 
@@ -77,11 +79,6 @@ std::vector<Expected> LoadExpected() {
   return movies;
 }
 
-uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
-  return static_cast<uint32_t>(b[at]) | (static_cast<uint32_t>(b[at + 1]) << 8) |
-         (static_cast<uint32_t>(b[at + 2]) << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
-}
-
 struct Movie {
   int width = 0;
   int height = 0;
@@ -90,44 +87,29 @@ struct Movie {
   std::vector<std::vector<uint8_t>> video;
 };
 
-// Walks the frames and their chunk lists and keeps each frame's first "IX" payload.
+// Reads every frame and keeps its first "IX" payload.
 bool LoadMovie(const std::string& path, Movie* movie) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                             std::istreambuf_iterator<char>());
-  if (bytes.size() < 64) return false;
-  movie->width = bytes[8] | (bytes[9] << 8);
-  movie->height = bytes[10] | (bytes[11] << 8);
-  movie->frame_count = bytes[16] | (bytes[17] << 8);
-  size_t offset = 64;
-  while (offset + 4 <= bytes.size()) {
-    const uint32_t frame_size = Le32(bytes, offset) & 0xFFFFFF;
-    if (frame_size == 0) break;
-    if (frame_size < 4 || offset + frame_size > bytes.size()) return false;
-    const size_t list = offset + 4;
-    const size_t length = frame_size - 4;
-    size_t consumed = 0;
-    bool found = false;
-    while (consumed + 8 <= length) {
-      const size_t chunk = list + consumed;
-      const uint32_t size = Le32(bytes, chunk);
-      if (size < 8) break;
-      const size_t rounded = (static_cast<size_t>(size) + 3) & ~size_t{3};
-      if (consumed + rounded > length) break;
-      const size_t pad = size % 4 != 0 ? rounded - size : (bytes[chunk + 7] & 3u);
-      if (bytes[chunk + 4] == 'I' && bytes[chunk + 5] == 'X') {
-        movie->video.emplace_back(
-            bytes.begin() + static_cast<std::ptrdiff_t>(chunk + 8),
-            bytes.begin() + static_cast<std::ptrdiff_t>(chunk + rounded - pad));
-        found = true;
-        break;
-      }
-      consumed += rounded;
+  MovieReader reader;
+  std::string error;
+  if (!MovieReader_Open(reader, path, &error)) return false;
+  movie->width = reader.header.width;
+  movie->height = reader.header.height;
+  movie->frame_count = reader.header.frame_count;
+  std::vector<uint8_t> chunks;
+  FrameRead read;
+  bool ok = true;
+  while ((read = MovieReader_Next(reader, chunks)) == FrameRead::kOk) {
+    int32_t length = 0;
+    const uint8_t* payload = Frame_FindChunk(
+        LoadedFrame{chunks.data(), static_cast<uint32_t>(chunks.size())}, "IX", &length);
+    if (payload == nullptr) {
+      ok = false;
+      break;
     }
-    if (!found) return false;
-    offset += frame_size;
+    movie->video.emplace_back(payload, payload + length);
   }
-  return true;
+  MovieReader_Close(reader);
+  return ok && read == FrameRead::kEnd;
 }
 
 std::vector<uint8_t> LittleEndianBytes(const std::vector<uint16_t>& picture) {
