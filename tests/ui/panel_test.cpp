@@ -1,0 +1,232 @@
+// The command window's widgets: where the controls are, the table, and what the mouse does to
+// radio, toggle and push buttons and trackbars; what the digits, indicators, trackbars and the
+// progress bar draw.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QtTest/QTest>
+#include <tuple>
+#include <vector>
+
+#include "ui/command_window.h"
+#include "ui/control_ids.h"
+#include "ui/resources.h"
+#include "ui/skin_controls.h"
+
+namespace tarvel {
+namespace {
+
+class RecordingHost : public CommandHost {
+ public:
+  void Command(int id) override { commands.push_back(id); }
+  void Scroll(int id, int code, int position) override { scrolls.emplace_back(id, code, position); }
+  void PanelKeyPressed(QKeyEvent* event) override { keys.push_back(event->key()); }
+  void PanelMoved(const QPoint& origin) override { moves.push_back(origin); }
+  void PanelCloseRequested() override { ++closes; }
+  void PanelRightClicked() override { ++right_clicks; }
+  void FilesDropped(const QStringList&, QWidget*) override {}
+
+  std::vector<int> commands;
+  std::vector<std::tuple<int, int, int>> scrolls;
+  std::vector<int> keys;
+  std::vector<QPoint> moves;
+  int closes = 0;
+  int right_clicks = 0;
+};
+
+class PanelTest : public ::testing::Test {
+ protected:
+  PanelTest() {
+    InitResources();
+    panel.SetUpControls();
+    panel.show();
+  }
+  // The sheet picture a control of `size` shows for sprite `origin`.
+  static QImage SheetPart(int sheet, QPoint origin, QSize size) {
+    return QImage(QString::fromLatin1(ResourcePath(sheet)))
+        .copy(QRect(origin, size))
+        .convertToFormat(QImage::Format_RGB32);
+  }
+  static QImage Grab(QWidget* widget) {
+    return widget->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  }
+
+  RecordingHost host;
+  CommandWindow panel{host};
+};
+
+TEST_F(PanelTest, ControlsSitAtTheirDialogPlaces) {
+  // 316 x 68 dialog units at 6/4 and 13/8 pixels per unit.
+  EXPECT_EQ(panel.size(), QSize(474, 110));
+  // Play: (92, 48, 24, 16) units -> (138, 78, 36, 26).
+  EXPECT_EQ(panel.Control(kIdPlay)->geometry(), QRect(138, 78, 36, 26));
+  EXPECT_EQ(panel.Control(kIdStop)->geometry(), QRect(102, 78, 36, 26));
+  // Close: (8, 4, 24, 12) -> (12, 6.5 -> 6, 36, 19.5 -> 19).
+  EXPECT_EQ(panel.Control(kIdClose)->geometry(), QRect(12, 6, 36, 19));
+  EXPECT_EQ(panel.Control(kIdVolume)->geometry(), QRect(444, 6, 18, 78));
+  EXPECT_EQ(panel.Control(kIdFrameRate)->geometry(), QRect(288, 78, 90, 19));
+  // Progress: (52, 34, 190, 6) -> (78, 55.25 -> 55, 285, 9.75 -> 9).
+  EXPECT_EQ(panel.Control(kIdProgress)->geometry(), QRect(78, 55, 285, 9));
+  EXPECT_EQ(panel.Control(kIdFramesTens)->geometry(), QRect(264, 32, 12, 19));
+  EXPECT_EQ(panel.Control(kIdNone)->geometry(), QRect(12, 71, 36, 32));
+}
+
+TEST_F(PanelTest, TableHoldsThirtyEightRecordsInOrder) {
+  const int expected_ids[kControlSkinCount] = {
+      1000, 1001, 1002, 1021, 1020, 1022, 1036, 1055, 1027, 1026, 1023, 1024, 1047,
+      1025, 1058, 1031, 1032, 1033, 1034, 1046, 1037, 1038, 1042, 1043, 1050, 1052,
+      1054, 1053, 1035, 1039, 1040, 1041, 1044, 1045, 1048, 1049, 1051, 1065};
+  const QSize sheet_sizes[] = {QSize(192, 310), QSize(198, 129), QSize(479, 114)};
+  for (int i = 0; i < kControlSkinCount; ++i) {
+    const ControlSkin& record = panel.table()[static_cast<std::size_t>(i)];
+    EXPECT_EQ(record.control_id, expected_ids[i]) << "record " << i + 1;
+    EXPECT_EQ((record.flags & kSkinRadioGroup) != 0, i < 3) << "record " << i + 1;
+    ASSERT_NE(record.control, nullptr);
+    const QSize sheet = record.sheet_id == kSheetButtons  ? sheet_sizes[0]
+                        : record.sheet_id == kSheetDigits ? sheet_sizes[1]
+                                                          : sheet_sizes[2];
+    EXPECT_EQ(record.sheet.size(), sheet) << "record " << i + 1;
+  }
+  EXPECT_STREQ(panel.table()[3].tooltip, "Next Kqm");
+  EXPECT_EQ(panel.Control(kIdStepByStep)->toolTip(), QStringLiteral("Step by Step"));
+  EXPECT_TRUE(panel.Control(1031)->toolTip().isEmpty());
+}
+
+TEST_F(PanelTest, RadioButtonsCheckOneOfTheGroup) {
+  QTest::mouseClick(panel.Control(kIdPlay), Qt::LeftButton);
+  EXPECT_TRUE(panel.Button(kIdPlay)->checked());
+  EXPECT_FALSE(panel.Button(kIdStop)->checked());
+  EXPECT_FALSE(panel.Button(kIdPause)->checked());
+  QTest::mouseClick(panel.Control(kIdPause), Qt::LeftButton);
+  EXPECT_FALSE(panel.Button(kIdPlay)->checked());
+  EXPECT_TRUE(panel.Button(kIdPause)->checked());
+  EXPECT_EQ(host.commands, (std::vector<int>{kIdPlay, kIdPause}));
+  // The checked picture is sprite 1: Pause at (36, 52) of the button sheet.
+  EXPECT_EQ(Grab(panel.Control(kIdPause)), SheetPart(kSheetButtons, {36, 52}, {36, 26}));
+  EXPECT_EQ(Grab(panel.Control(kIdPlay)), SheetPart(kSheetButtons, {0, 0}, {36, 26}));
+}
+
+TEST_F(PanelTest, ToggleFlipsAtEachPress) {
+  QTest::mouseClick(panel.Control(kIdLoopPlay), Qt::LeftButton);
+  EXPECT_TRUE(panel.Button(kIdLoopPlay)->checked());
+  QTest::mouseClick(panel.Control(kIdLoopPlay), Qt::LeftButton);
+  EXPECT_FALSE(panel.Button(kIdLoopPlay)->checked());
+  EXPECT_EQ(host.commands, (std::vector<int>{kIdLoopPlay, kIdLoopPlay}));
+}
+
+TEST_F(PanelTest, PushButtonSendsOnlyWhenReleasedOnIt) {
+  QWidget* close = panel.Control(kIdClose);
+  QTest::mousePress(close, Qt::LeftButton);
+  EXPECT_TRUE(panel.Button(kIdClose)->pushed());
+  EXPECT_EQ(Grab(close), SheetPart(kSheetButtons, {36, 234}, {36, 19}));
+  EXPECT_TRUE(host.commands.empty());
+  // Released away from the button: it comes back up and nothing is sent.
+  QTest::mouseRelease(close, Qt::LeftButton, Qt::NoModifier, QPoint(-30, 5));
+  EXPECT_FALSE(panel.Button(kIdClose)->pushed());
+  EXPECT_EQ(Grab(close), SheetPart(kSheetButtons, {0, 234}, {36, 19}));
+  EXPECT_TRUE(host.commands.empty());
+  QTest::mouseClick(close, Qt::LeftButton);
+  EXPECT_EQ(host.commands, (std::vector<int>{kIdClose}));
+}
+
+TEST_F(PanelTest, DisabledButtonsIgnoreTheMouseButNotPress) {
+  panel.Control(kIdPlay)->setEnabled(false);
+  QTest::mouseClick(panel.Control(kIdPlay), Qt::LeftButton);
+  EXPECT_TRUE(host.commands.empty());
+  // Disabled buttons look the same.
+  EXPECT_EQ(Grab(panel.Control(kIdPlay)), SheetPart(kSheetButtons, {0, 0}, {36, 26}));
+  panel.Button(kIdPlay)->Press();
+  panel.Button(kIdPlay)->Release(true);
+  EXPECT_EQ(host.commands, (std::vector<int>{kIdPlay}));
+  EXPECT_TRUE(panel.Button(kIdPlay)->checked());
+}
+
+TEST_F(PanelTest, TrackbarMouseGivesScrollCodes) {
+  QWidget* rate = panel.Control(kIdFrameRate);
+  panel.SetState(kIdFrameRate, 30);  // c = 72 x 30 / 100 = 21: thumb from x = 23 to 36
+  QTest::mouseClick(rate, Qt::LeftButton, Qt::NoModifier, QPoint(5, 9));
+  QTest::mouseClick(rate, Qt::LeftButton, Qt::NoModifier, QPoint(80, 9));
+  using Scroll = std::tuple<int, int, int>;
+  EXPECT_EQ(host.scrolls, (std::vector<Scroll>{{kIdFrameRate, kScrollPageUp, 30},
+                                               {kIdFrameRate, kScrollEndTrack, 30},
+                                               {kIdFrameRate, kScrollPageDown, 30},
+                                               {kIdFrameRate, kScrollEndTrack, 30}}));
+  host.scrolls.clear();
+  // Dragging the thumb to x = 80: position (80 - 9) x 100 / 72 = 98.
+  QTest::mousePress(rate, Qt::LeftButton, Qt::NoModifier, QPoint(30, 9));
+  QMouseEvent move(QEvent::MouseMove, QPointF(80, 9), rate->mapToGlobal(QPointF(80, 9)),
+                   Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(rate, &move);
+  QTest::mouseRelease(rate, Qt::LeftButton, Qt::NoModifier, QPoint(80, 9));
+  EXPECT_EQ(host.scrolls, (std::vector<Scroll>{{kIdFrameRate, kScrollThumbTrack, 98},
+                                               {kIdFrameRate, kScrollThumbPosition, 98},
+                                               {kIdFrameRate, kScrollEndTrack, 30}}));
+}
+
+TEST_F(PanelTest, TrackbarDrawsItsThumbAtTheState) {
+  // Volume, 78 high, at 50: c = 60 x 50 / 100 = 30, thumb at (2, 32).
+  panel.SetState(kIdVolume, 50);
+  const QImage shown = Grab(panel.Control(kIdVolume));
+  const QImage thumb = SheetPart(kSheetButtons, {108, 0}, {14, 14});
+  EXPECT_EQ(shown.copy(2, 32, 14, 14), thumb);
+  // Away from the thumb, the background from (72, 20).
+  const QImage background = SheetPart(kSheetButtons, {72, 20}, {18, 78});
+  EXPECT_EQ(shown.copy(0, 0, 18, 30), background.copy(0, 0, 18, 30));
+}
+
+TEST_F(PanelTest, SpritesAndBlankStates) {
+  panel.SetState(1031, 7);
+  EXPECT_EQ(Grab(panel.Control(1031)), SheetPart(kSheetDigits, {112, 0}, {18, 26}));
+  panel.SetState(kIdRateTenths, 3);
+  EXPECT_EQ(Grab(panel.Control(kIdRateTenths)), SheetPart(kSheetDigits, {38, 26}, {12, 19}));
+  // The sample-rate indicator: 44.1 kHz at (2, 78); a negative state draws the blank (36, 78).
+  panel.SetState(kIdSampleRate, 1);
+  EXPECT_EQ(Grab(panel.Control(kIdSampleRate)), SheetPart(kSheetDigits, {2, 78}, {36, 13}));
+  panel.SetState(kIdSampleRate, -1);
+  EXPECT_EQ(panel.Sprite(kIdSampleRate)->SpriteIndex(), 0);
+  EXPECT_EQ(Grab(panel.Control(kIdSampleRate)), SheetPart(kSheetDigits, {36, 78}, {36, 13}));
+  panel.SetState(kIdChannels, 5);
+  EXPECT_EQ(Grab(panel.Control(kIdChannels)), SheetPart(kSheetDigits, {62, 68}, {30, 13}));
+}
+
+TEST_F(PanelTest, ProgressFillsUpToThePosition) {
+  SkinProgress* progress = panel.Progress();
+  const QImage trough = SheetPart(kSheetBackground, {80, 56}, {285, 9});
+  EXPECT_EQ(Grab(progress), trough);  // range 0: nothing filled
+  progress->SetRange(10);
+  progress->SetPosition(4);  // 5 x 285 / 10 = 142 pixels
+  EXPECT_EQ(panel.State(kIdProgress), 4);
+  const QImage shown = Grab(progress);
+  const QRgb fill = kProgressFillColour.rgb();
+  EXPECT_EQ(shown.pixel(0, 0), fill);
+  EXPECT_EQ(shown.pixel(141, 3), fill);
+  EXPECT_EQ(shown.pixel(142, 0), trough.pixel(142, 0));
+  EXPECT_EQ(shown.pixel(141, 4), trough.pixel(141, 4));
+}
+
+TEST_F(PanelTest, PanelIsDraggedByAnyPointAndReportsItsInput) {
+  panel.move(100, 100);
+  QApplication::processEvents();
+  host.moves.clear();
+  // Over a digit (which lets the mouse through) as well as over bare panel.
+  QTest::mousePress(&panel, Qt::LeftButton, Qt::NoModifier, QPoint(90, 30));
+  QMouseEvent move(QEvent::MouseMove, QPointF(130, 20), panel.mapToGlobal(QPointF(130, 20)),
+                   Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&panel, &move);
+  QTest::mouseRelease(&panel, Qt::LeftButton, Qt::NoModifier, QPoint(130, 20));
+  QApplication::processEvents();
+  EXPECT_EQ(panel.pos(), QPoint(140, 90));
+  ASSERT_FALSE(host.moves.empty());
+  EXPECT_EQ(host.moves.back(), QPoint(140, 90));
+
+  QTest::mouseClick(&panel, Qt::RightButton, Qt::NoModifier, QPoint(200, 5));
+  EXPECT_EQ(host.right_clicks, 1);
+  QTest::keyClick(&panel, Qt::Key_PageDown);
+  EXPECT_EQ(host.keys, (std::vector<int>{Qt::Key_PageDown}));
+  EXPECT_FALSE(panel.close());
+  EXPECT_EQ(host.closes, 1);
+}
+
+}  // namespace
+}  // namespace tarvel

@@ -1,0 +1,568 @@
+// The viewer as a user meets it: start-up, the command and key tables through Click and key
+// events, the trackbars, Update buttons, docking, failing movies, stepping frame by frame, and
+// whole playbacks of real movies with a capture sound device.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+#include <QtTest/QTest>
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <sstream>
+
+#include "engine/player_context.h"
+#include "platform/capture_audio_device.h"
+#include "support/digest.h"
+#include "ui/control_ids.h"
+#include "ui/resources.h"
+#include "ui/skin_controls.h"
+#include "ui/viewer.h"
+
+namespace tarvel {
+namespace {
+
+QString Conformance(const char* name) {
+  return QString::fromLatin1(TARVEL_CONFORMANCE_DIR) + QLatin1Char('/') + QString::fromLatin1(name);
+}
+
+// key-dct-128x96: 6 frames of 128 x 96 without sound, frame duration 13/200 s.
+const char kSilentMovie[] = "key-dct-128x96.kqm";
+// copy-320x240-stereo: 8 frames with stereo sound.
+const char kSoundMovie[] = "copy-320x240-stereo.kqm";
+
+// The player's own lines among what went to standard error.
+std::string PlayerLines(const std::string& errors) {
+  std::istringstream lines(errors);
+  std::string line, kept;
+  while (std::getline(lines, line))
+    if (line.rfind("tarvel: ", 0) == 0) kept += line + "\n";
+  return kept;
+}
+
+class ViewerTest : public ::testing::Test {
+ protected:
+  ViewerTest() {
+    InitResources();
+    player.services.make_audio_device = &ViewerTest::MakeDevice;
+    player.services.audio_device_user = this;
+  }
+  ~ViewerTest() override { viewer.reset(); }
+
+  // A sound device without sound that plays buffers in real time.
+  static std::unique_ptr<AudioDevice> MakeDevice(void* user) {
+    auto* self = static_cast<ViewerTest*>(user);
+    CaptureOptions options;
+    options.timing = CaptureTiming::kSampleClock;
+    return std::make_unique<CaptureAudioDevice>(self->log, options);
+  }
+
+  void Start(const QStringList& arguments = {}) {
+    viewer = std::make_unique<Viewer>(player);
+    viewer->set_about_handler([this] { ++about_opened; });
+    viewer->Startup(arguments);
+  }
+  // One turn of the main loop: sleep 1 ms, drain the events, then the turn's work.
+  void Turn() {
+    QThread::msleep(1);
+    QApplication::processEvents();
+    viewer->Tick();
+  }
+  bool TurnUntil(const std::function<bool()>& done, int limit_ms = 10000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      Turn();
+    }
+    return true;
+  }
+  void TurnFor(int ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) Turn();
+  }
+  void Key(Qt::Key key) { QTest::keyClick(viewer->command_window(), key); }
+
+  CommandWindow& panel() { return *viewer->command_window(); }
+  SkinButton* Button(int id) { return panel().Button(id); }
+  bool Enabled(int id) { return panel().Control(id)->isEnabled(); }
+  ViewerState& state() { return viewer->state(); }
+  std::string Counter() {
+    std::string text;
+    for (int id : kIdCounterDigits) text += static_cast<char>('0' + panel().State(id));
+    return text;
+  }
+  std::string TimeCodeText() {
+    auto digit = [this](int id) { return static_cast<char>('0' + panel().State(id)); };
+    return {digit(kIdMinutesTens), digit(kIdMinutesUnits), ':',
+            digit(kIdSecondsTens), digit(kIdSecondsUnits), ':',
+            digit(kIdFramesTens),  digit(kIdFramesUnits)};
+  }
+  std::string RateText() {
+    auto digit = [this](int id) { return static_cast<char>('0' + panel().State(id)); };
+    return {digit(kIdRateTens), digit(kIdRateUnits), '.', digit(kIdRateTenths)};
+  }
+  bool Playing() { return state().ui_playing && player.playing; }
+
+  std::shared_ptr<CaptureLog> log = std::make_shared<CaptureLog>(false);
+  PlayerContext player;
+  std::unique_ptr<Viewer> viewer;
+  int about_opened = 0;
+};
+
+TEST_F(ViewerTest, StartsStoppedWithTheEngineSetUp) {
+  Start();
+  EXPECT_TRUE(state().stopped);
+  EXPECT_FALSE(state().ui_playing);
+  EXPECT_FALSE(state().play_request);
+  EXPECT_EQ(state().file_count, 0);
+  // The Stop click at start-up checked Stop.
+  EXPECT_TRUE(Button(kIdStop)->checked());
+  EXPECT_FALSE(Button(kIdPlay)->checked());
+  EXPECT_FALSE(Button(kIdPause)->checked());
+  // Nothing to play: Play, Full Screen and Zoom Off are off, so are Pause and Step by Step.
+  for (int id : {kIdPlay, kIdFullScreen, kIdZoomOff, kIdPause, kIdStepByStep, kIdNext, kIdPrevious})
+    EXPECT_FALSE(Enabled(id)) << id;
+  EXPECT_TRUE(Enabled(kIdLoopPlay));
+  EXPECT_TRUE(Button(kIdSoundOnOff)->checked());
+  EXPECT_EQ(panel().State(kIdVolume), 0);  // volume 99 is the top of the trackbar
+  EXPECT_FALSE(panel().isHidden());
+  EXPECT_TRUE(panel().windowFlags() & Qt::WindowStaysOnTopHint);
+  EXPECT_TRUE(panel().windowFlags() & Qt::FramelessWindowHint);
+  // The engine: 5-5-5 pixels, the frame callback, looping.
+  EXPECT_EQ(player.red_mask, 0x7C00u);
+  EXPECT_EQ(player.green_mask, 0x03E0u);
+  EXPECT_NE(player.frame_callback, nullptr);
+  EXPECT_EQ(player.loop_mode.load(), kLoopOn);
+
+  // Space with no movie chosen does nothing, whatever the turns.
+  Key(Qt::Key_Space);
+  TurnFor(20);
+  EXPECT_TRUE(state().stopped);
+  EXPECT_FALSE(player.movie_open);
+  EXPECT_TRUE(Button(kIdStop)->checked());
+}
+
+TEST_F(ViewerTest, ClickReachesDisabledButtons) {
+  Start();
+  ASSERT_FALSE(Enabled(kIdPause));
+  viewer->Click(kIdPause);
+  EXPECT_TRUE(state().paused);
+  EXPECT_TRUE(Button(kIdPause)->checked());
+  EXPECT_FALSE(Button(kIdStop)->checked());
+  // Enter reaches Step by Step the same way: already paused, it sets step mode.
+  Key(Qt::Key_Return);
+  EXPECT_TRUE(state().step_mode);
+  // A mouse click on the disabled button does nothing.
+  viewer->Click(kIdStop);
+  QTest::mouseClick(panel().Control(kIdPause), Qt::LeftButton);
+  EXPECT_FALSE(state().paused);
+  EXPECT_TRUE(Button(kIdStop)->checked());
+}
+
+TEST_F(ViewerTest, CommandLineMoviePlaysAndStops) {
+  const QString movie = Conformance(kSilentMovie);
+  // One pair of enclosing quotes is removed.
+  Start({QLatin1Char('"') + movie + QLatin1Char('"')});
+  EXPECT_TRUE(state().play_request);
+  EXPECT_EQ(state().file_count, 1);
+  EXPECT_EQ(state().current_path, movie.toStdString());
+
+  Turn();
+  EXPECT_TRUE(Enabled(kIdPlay));
+  EXPECT_FALSE(Enabled(kIdNext));
+  EXPECT_FALSE(state().play_request);
+  ASSERT_TRUE(Playing());
+  EXPECT_FALSE(state().stopped);
+  EXPECT_TRUE(Button(kIdPlay)->checked());
+  EXPECT_FALSE(Button(kIdStop)->checked());
+  EXPECT_TRUE(Enabled(kIdPause));
+  EXPECT_TRUE(Enabled(kIdStepByStep));
+  VideoWindowSet& video = viewer->video();
+  ASSERT_TRUE(video.exists());
+  EXPECT_EQ(video.video_window()->windowTitle(), movie);
+  EXPECT_EQ(video.status_bar()->PartText(0), QStringLiteral("Size 128x96"));
+  EXPECT_EQ(video.status_bar()->PartText(1), QStringLiteral("6 Frames"));
+  EXPECT_EQ(video.video_window()->size(), QSize(132, 120));
+  // 200 / 13 = 15.38 frames per second: digits 1, 5, 3 and the trackbar at 30.
+  EXPECT_FLOAT_EQ(state().play_rate, 200.0f / 13.0f);
+  EXPECT_EQ(RateText(), "15.3");
+  EXPECT_EQ(panel().State(kIdFrameRate), 30);
+  EXPECT_EQ(panel().Progress()->count(), 6);
+  // No sound: both indicators blank.
+  EXPECT_EQ(panel().State(kIdChannels), 0);
+  EXPECT_EQ(panel().State(kIdSampleRate), 0);
+
+  Key(Qt::Key_Space);  // Pause
+  EXPECT_TRUE(state().paused);
+  EXPECT_FALSE(state().ui_playing);
+  EXPECT_TRUE(Enabled(kIdPause));  // paused: the buttons keep their state
+  Key(Qt::Key_Space);              // Play again resumes
+  EXPECT_FALSE(state().paused);
+  EXPECT_TRUE(state().ui_playing);
+  EXPECT_TRUE(Button(kIdPlay)->checked());
+
+  Key(Qt::Key_Delete);  // Stop
+  EXPECT_TRUE(state().stopped);
+  EXPECT_FALSE(state().ui_playing);
+  EXPECT_FALSE(player.playing);
+  EXPECT_FALSE(player.movie_open);
+  EXPECT_TRUE(Button(kIdStop)->checked());
+  EXPECT_FALSE(Enabled(kIdPause));
+  EXPECT_FALSE(Enabled(kIdStepByStep));
+  EXPECT_TRUE(Enabled(kIdPlay));
+}
+
+TEST_F(ViewerTest, ArrowKeysChangeOnlyTheRate) {
+  Start({Conformance(kSilentMovie)});
+  Turn();
+  ASSERT_TRUE(Playing());
+  const std::string digits = RateText();
+  const int trackbar = panel().State(kIdFrameRate);
+  state().play_rate = 15.0f;
+  Key(Qt::Key_Left);
+  EXPECT_FLOAT_EQ(state().play_rate, 16.0f);
+  for (int i = 0; i < 40; ++i) Key(Qt::Key_Left);
+  EXPECT_FLOAT_EQ(state().play_rate, 50.0f);  // no higher than 50
+  EXPECT_EQ(RateText(), digits);
+  EXPECT_EQ(panel().State(kIdFrameRate), trackbar);
+
+  state().play_rate = 1.0f;
+  Key(Qt::Key_Right);
+  EXPECT_FLOAT_EQ(state().play_rate, 0.0f);
+  Key(Qt::Key_Right);
+  EXPECT_FLOAT_EQ(state().play_rate, 0.0f);
+  // From half a frame per second the rate stops at 0 rather than going below it.
+  state().play_rate = 0.5f;
+  Key(Qt::Key_Right);
+  EXPECT_FLOAT_EQ(state().play_rate, 0.0f);
+  // The engine goes on at the last rate it accepted. The time code counts a frame as a
+  // second: the seconds follow the frame counter and the frames stay at 0.
+  ASSERT_TRUE(TurnUntil([this] { return state().frame_shown && panel().State(1046) >= 2; }));
+  EXPECT_EQ(panel().State(kIdSecondsUnits), panel().State(1046));
+  EXPECT_EQ(panel().State(kIdFramesUnits), 0);
+  EXPECT_EQ(panel().State(kIdFramesTens), 0);
+}
+
+TEST_F(ViewerTest, PreviousAndNextWithoutAPlaylist) {
+  Start({Conformance(kSilentMovie)});
+  EXPECT_EQ(state().list_index, 0);
+  Key(Qt::Key_PageUp);  // on the first line: nothing
+  EXPECT_EQ(state().list_index, 0);
+  Key(Qt::Key_PageDown);  // past the last of one movie: back to the first
+  EXPECT_EQ(state().list_index, 0);
+  state().file_count = 3;
+  state().list_index = 2;
+  viewer->Click(kIdNext);
+  EXPECT_EQ(state().list_index, 0);
+  viewer->Click(kIdPrevious);
+  EXPECT_EQ(state().list_index, 0);
+  state().list_index = 2;
+  viewer->Click(kIdPrevious);
+  EXPECT_EQ(state().list_index, 1);
+}
+
+TEST_F(ViewerTest, EscapeAndCloseLeaveFullScreenThenQuit) {
+  Start({Conformance(kSilentMovie)});
+  Turn();
+  ASSERT_TRUE(Playing());
+  viewer->Click(kIdFullScreen);
+  EXPECT_TRUE(viewer->video().full_screen());
+  EXPECT_TRUE(Button(kIdFullScreen)->checked());
+  Key(Qt::Key_Escape);
+  EXPECT_FALSE(viewer->video().full_screen());
+  EXPECT_FALSE(Button(kIdFullScreen)->checked());
+  EXPECT_FALSE(state().quit_requested);
+  EXPECT_FLOAT_EQ(viewer->video().zoom(), 1.0f);
+
+  // Close leaves full screen too, and the Full Screen button follows.
+  viewer->Click(kIdFullScreen);
+  ASSERT_TRUE(viewer->video().full_screen());
+  viewer->Click(kIdClose);
+  EXPECT_FALSE(viewer->video().full_screen());
+  EXPECT_FALSE(Button(kIdFullScreen)->checked());
+  EXPECT_FALSE(state().quit_requested);
+
+  Key(Qt::Key_Escape);
+  EXPECT_TRUE(state().quit_requested);
+  // From now on nothing is obeyed.
+  viewer->Click(kIdLoopPlay);
+  EXPECT_FALSE(state().loop_on);
+}
+
+TEST_F(ViewerTest, FrameRateTrackbar) {
+  Start({Conformance(kSilentMovie)});
+  Turn();
+  ASSERT_TRUE(Playing());
+  // Scrolled to 0, the rate is 1 frame per second rather than 0.
+  viewer->OnScroll(kIdFrameRate, kScrollTop, 0);
+  EXPECT_EQ(panel().State(kIdFrameRate), 0);
+  EXPECT_FLOAT_EQ(state().play_rate, 1.0f);
+  EXPECT_EQ(RateText(), "01.0");
+  viewer->OnScroll(kIdFrameRate, kScrollThumbTrack, 25);
+  EXPECT_FLOAT_EQ(state().play_rate, 12.5f);
+  EXPECT_EQ(RateText(), "12.5");
+  EXPECT_EQ(player.timer_period_ms.load(), 80u);  // 1000 / 12.5
+  viewer->OnScroll(kIdFrameRate, kScrollLineDown, 0);
+  EXPECT_EQ(panel().State(kIdFrameRate), 26);
+  EXPECT_EQ(RateText(), "13.0");
+}
+
+TEST_F(ViewerTest, SoundMovieKeepsItsRateAndTakesTheVolume) {
+  Start({Conformance(kSoundMovie)});
+  Turn();
+  ASSERT_TRUE(Playing());
+  // 2 channels; the movie's sample rate picks the indicator.
+  std::uint32_t stereo = 0, rate = 0;
+  ASSERT_TRUE(Player_GetSoundFormat(player, &stereo, &rate));
+  EXPECT_EQ(panel().State(kIdChannels), 2);
+  EXPECT_EQ(panel().State(kIdSampleRate), 3 - static_cast<int>(rate / 11025 / 2));
+  // The frame-rate trackbar is ignored while a movie with sound plays.
+  const int position = panel().State(kIdFrameRate);
+  const float play_rate = state().play_rate;
+  viewer->OnScroll(kIdFrameRate, kScrollTop, 0);
+  EXPECT_EQ(panel().State(kIdFrameRate), position);
+  EXPECT_FLOAT_EQ(state().play_rate, play_rate);
+
+  // Volume: one page down from the top is 89.
+  viewer->OnScroll(kIdVolume, kScrollPageDown, 0);
+  EXPECT_EQ(panel().State(kIdVolume), 10);
+  EXPECT_EQ(state().volume, 89);
+  EXPECT_EQ(log->volume(), 89u * kVolumeStep);
+  // Sound off: the device goes silent and the setting follows.
+  QTest::mouseClick(panel().Control(kIdSoundOnOff), Qt::LeftButton);
+  EXPECT_TRUE(state().muted);
+  EXPECT_EQ(viewer->settings().NoSound, 1);
+  EXPECT_EQ(log->volume(), 0u);
+  viewer->OnScroll(kIdVolume, kScrollBottom, 0);
+  EXPECT_EQ(state().volume, 0);
+  viewer->OnScroll(kIdVolume, kScrollTop, 0);
+  EXPECT_EQ(state().volume, 99);
+  EXPECT_EQ(log->volume(), 0u);  // still muted
+  QTest::mouseClick(panel().Control(kIdSoundOnOff), Qt::LeftButton);
+  EXPECT_FALSE(state().muted);
+  EXPECT_EQ(log->volume(), 99u * kVolumeStep);
+}
+
+TEST_F(ViewerTest, LoopPlayKeepsPlayingPastTheEnd) {
+  Start({Conformance(kSilentMovie)});
+  QTest::mouseClick(panel().Control(kIdLoopPlay), Qt::LeftButton);
+  EXPECT_TRUE(state().loop_on);
+  Turn();
+  ASSERT_TRUE(Playing());
+  // Six frames at 65 ms: the movie wraps within about half a second.
+  ASSERT_TRUE(TurnUntil([this] { return player.loop_count.load() >= 1; }, 5000));
+  TurnFor(50);
+  EXPECT_TRUE(Playing());
+  QTest::mouseClick(panel().Control(kIdLoopPlay), Qt::LeftButton);
+  EXPECT_FALSE(state().loop_on);
+  // Without Loop Play it stops at the end of the pass.
+  ASSERT_TRUE(TurnUntil([this] { return state().stopped; }, 5000));
+  EXPECT_EQ(Counter(), "00005");
+}
+
+TEST_F(ViewerTest, StepByStepShowsOneExactFrameAtATime) {
+  Start({Conformance(kSilentMovie)});
+  Turn();
+  ASSERT_TRUE(Playing());
+  // The first picture comes two clock periods after the start: step mode is on before it.
+  Key(Qt::Key_Return);
+  ASSERT_TRUE(state().step_mode);
+  ASSERT_TRUE(state().paused);
+  ASSERT_EQ(player.current_frame.load(), 0);
+  // CRC-32 of the first five pictures of this movie, from its reference listing.
+  const std::uint32_t expected[] = {0xb05b0f63, 0x187f12ad, 0xb24da2e2, 0x60e0af49, 0xf5e762d0};
+  for (std::int32_t frame = 0; frame < 5; ++frame) {
+    Key(Qt::Key_Return);
+    ASSERT_TRUE(TurnUntil([&] { return player.current_frame.load() == frame + 1; }, 3000))
+        << "frame " << frame;
+    TurnFor(200);  // three clock periods: no second frame comes
+    ASSERT_EQ(player.current_frame.load(), frame + 1);
+    const PictureSurface& surface = viewer->video().surface();
+    EXPECT_EQ(test::Crc32(surface.pixels(), std::size_t{surface.width()} * surface.height() * 2),
+              expected[frame])
+        << "frame " << frame;
+  }
+  // The picture window shows the surface.
+  const QImage shown =
+      viewer->video().picture_window()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  EXPECT_EQ(shown, viewer->video().surface().image().convertToFormat(QImage::Format_RGB32));
+  EXPECT_EQ(Counter(), "00005");
+  // Play leaves step mode.
+  viewer->Click(kIdPlay);
+  EXPECT_FALSE(state().step_mode);
+  EXPECT_TRUE(state().ui_playing);
+}
+
+TEST_F(ViewerTest, MissingAndDamagedMoviesLeaveItStoppedAndUsable) {
+  QTemporaryDir folder;
+  ASSERT_TRUE(folder.isValid());
+  const QString missing = folder.filePath(QStringLiteral("missing.kqm"));
+  testing::internal::CaptureStderr();
+  Start({missing});
+  TurnFor(10);
+  std::string errors = PlayerLines(testing::internal::GetCapturedStderr());
+  EXPECT_EQ(errors, "tarvel: " + missing.toStdString() + ": no such file\n");
+  EXPECT_TRUE(state().stopped);
+  EXPECT_FALSE(state().ui_playing);
+  EXPECT_FALSE(player.movie_open);
+  EXPECT_TRUE(Button(kIdStop)->checked());
+  EXPECT_FALSE(Button(kIdPlay)->checked());
+
+  // A header whose picture size is 0 x 0.
+  const QString empty = folder.filePath(QStringLiteral("zeros.kqm"));
+  {
+    QFile file(empty);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(100, '\0'));
+  }
+  // A good header followed by ten bytes of a frame.
+  const QString cut = folder.filePath(QStringLiteral("cut.kqm"));
+  {
+    QFile source(Conformance(kSilentMovie));
+    ASSERT_TRUE(source.open(QIODevice::ReadOnly));
+    QFile file(cut);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(source.read(64 + 10));
+  }
+  for (const QString& path : {empty, cut}) {
+    testing::internal::CaptureStderr();
+    state().current_path = path.toStdString();
+    state().file_count = 1;
+    state().play_request = true;
+    TurnFor(50);
+    errors = PlayerLines(testing::internal::GetCapturedStderr());
+    EXPECT_EQ(errors.rfind("tarvel: " + path.toStdString() + ": ", 0), 0u) << errors;
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+    EXPECT_TRUE(state().stopped) << errors;
+    EXPECT_FALSE(player.playing);
+    EXPECT_FALSE(player.movie_open);
+    EXPECT_TRUE(Button(kIdStop)->checked());
+  }
+
+  // Still usable: a good movie plays.
+  state().current_path = Conformance(kSilentMovie).toStdString();
+  state().play_request = true;
+  Turn();
+  EXPECT_TRUE(Playing());
+}
+
+TEST_F(ViewerTest, PanelDocksUnderTheVideoWindow) {
+  Start({Conformance(kSilentMovie)});
+  Turn();
+  ASSERT_TRUE(Playing());
+  TurnFor(20);
+  QWidget* video = viewer->video().video_window();
+  const QRect outer = video->frameGeometry();
+  EXPECT_EQ(panel().pos(), QPoint(outer.left(), outer.top() + outer.height()));
+  // Moving the panel pulls the video window along: it goes right above it.
+  panel().move(50, 500);
+  TurnFor(20);
+  EXPECT_EQ(video->frameGeometry().topLeft(), QPoint(50, 500 - outer.height()));
+  EXPECT_EQ(panel().pos(), QPoint(50, 500));
+  // Free windows move alone.
+  state().free_windows = true;
+  panel().move(300, 600);
+  TurnFor(20);
+  EXPECT_EQ(video->frameGeometry().topLeft(), QPoint(50, 500 - outer.height()));
+}
+
+TEST_F(ViewerTest, DroppedMovieAndRightClick) {
+  Start();
+  viewer->FilesDropped({Conformance(kSilentMovie)}, nullptr);
+  EXPECT_TRUE(state().play_request);
+  EXPECT_EQ(state().file_count, 1);
+  EXPECT_TRUE(Enabled(kIdPlay));
+  state().play_request = false;
+  viewer->FilesDropped({QStringLiteral("/tmp/notes.txt")}, nullptr);
+  EXPECT_FALSE(state().play_request);
+
+  QTest::mouseClick(&panel(), Qt::RightButton, Qt::NoModifier, QPoint(200, 4));
+  EXPECT_EQ(about_opened, 1);
+}
+
+TEST_F(ViewerTest, RunEndsAtCloseAndShutsDown) {
+  Start({Conformance(kSilentMovie)});
+  QTimer::singleShot(300, [this] {
+    EXPECT_TRUE(Playing());
+    viewer->Click(kIdClose);
+  });
+  EXPECT_EQ(viewer->Run(), 0);
+  EXPECT_FALSE(player.playing);
+  EXPECT_FALSE(player.movie_open);
+  EXPECT_EQ(player.frame_callback, nullptr);
+  EXPECT_EQ(viewer->command_window(), nullptr);
+}
+
+class EndToEndTest : public ViewerTest {
+ protected:
+  // Plays a movie from the command line to its end with Loop Play off and leaves screenshots
+  // of the panel and the video window, taken halfway, in the artifacts folder.
+  void PlayToTheEnd(const QString& movie, const QString& shot_name, std::int32_t frames) {
+    Start({movie});
+    ASSERT_TRUE(TurnUntil([this] { return Playing(); }, 5000));
+    ASSERT_TRUE(TurnUntil([&] { return player.current_frame.load() >= frames / 2; }, 10000));
+    TurnFor(5);
+    QDir().mkpath(QString::fromLatin1(TARVEL_ARTIFACT_DIR));
+    const QString base = QString::fromLatin1(TARVEL_ARTIFACT_DIR) + QLatin1Char('/') + shot_name;
+    EXPECT_TRUE(panel().grab().save(base + QStringLiteral("-panel.png")));
+    EXPECT_TRUE(viewer->video().video_window()->grab().save(base + QStringLiteral("-video.png")));
+    // The picture is on screen: not all of it is black.
+    const QImage shown = viewer->video().picture_window()->grab().toImage();
+    bool drawn = false;
+    for (int y = 0; y < shown.height() && !drawn; ++y)
+      for (int x = 0; x < shown.width() && !drawn; ++x)
+        drawn = qRed(shown.pixel(x, y)) + qGreen(shown.pixel(x, y)) + qBlue(shown.pixel(x, y)) > 0;
+    EXPECT_TRUE(drawn);
+
+    ASSERT_TRUE(TurnUntil([this] { return state().stopped; }, 20000));
+    EXPECT_FALSE(state().ui_playing);
+    EXPECT_FALSE(player.playing);
+    EXPECT_FALSE(player.movie_open);
+    EXPECT_TRUE(Button(kIdStop)->checked());
+    EXPECT_FALSE(Enabled(kIdPause));
+    // It stopped when the last frame was next: the counter and the bar show frames - 1.
+    EXPECT_EQ(Counter(),
+              QStringLiteral("%1").arg(frames - 1, 5, 10, QLatin1Char('0')).toStdString());
+    EXPECT_EQ(panel().State(kIdProgress), frames - 1);
+    EXPECT_EQ(panel().Progress()->FillWidth(), panel().Progress()->width());
+  }
+};
+
+TEST_F(EndToEndTest, DemoMovieFromTheCommandLine) {
+#ifndef TARVEL_KQM
+  GTEST_SKIP() << "the kqm tool is not built";
+#else
+  QTemporaryDir folder;
+  ASSERT_TRUE(folder.isValid());
+  const QString movie = folder.filePath(QStringLiteral("demo.kqm"));
+  QProcess kqm;
+  kqm.start(QString::fromLatin1(TARVEL_KQM),
+            {QStringLiteral("demo"), QStringLiteral("-o"), movie, QStringLiteral("--size"),
+             QStringLiteral("160x120"), QStringLiteral("--seconds"), QStringLiteral("1"),
+             QStringLiteral("-q")});
+  ASSERT_TRUE(kqm.waitForFinished(60000));
+  ASSERT_EQ(kqm.exitCode(), 0) << kqm.readAllStandardError().toStdString();
+  // One second at 25 frames per second, mono sound at 22050 Hz.
+  PlayToTheEnd(movie, QStringLiteral("demo"), 25);
+  EXPECT_EQ(RateText(), "25.0");
+  EXPECT_EQ(TimeCodeText(), "00:00:24");
+  EXPECT_EQ(panel().State(kIdChannels), 1);
+  EXPECT_EQ(panel().State(kIdSampleRate), 2);
+#endif
+}
+
+TEST_F(EndToEndTest, ConformanceMovieWithSound) {
+  PlayToTheEnd(Conformance("mixed-160x120-mono.kqm"), QStringLiteral("mixed"), 12);
+  // 200 / 20 = 10 frames per second: frame 11 is 1 s and 1 frame.
+  EXPECT_EQ(TimeCodeText(), "00:01:01");
+  EXPECT_EQ(RateText(), "10.0");
+}
+
+}  // namespace
+}  // namespace tarvel
