@@ -11,7 +11,6 @@ SharedTables ComputeSharedTables() {
   for (int c = 0; c < 3; ++c) {
     for (int j = 0; j < 64; ++j) {
       const int k = kZigzag[j];
-      t.placement[c][j] = static_cast<uint16_t>(c * 64 + k);
       t.mask_bits[c][j] = static_cast<uint16_t>((1u << (k % 8)) | (1u << (8 + k / 8)));
     }
   }

@@ -32,8 +32,6 @@ inline constexpr int kChromaMax = 511;
 inline constexpr int kChromaTableSize = kChromaMax - kChromaMin + 1;
 
 struct SharedTables {
-  // Place in the three-block coefficient buffer of zigzag position j of component c.
-  uint16_t placement[3][64];
   // Column bit | row bit of the nonzero mask for zigzag position j (same for every component).
   uint16_t mask_bits[3][64];
   // Index v - kChromaMin: (16 * v + 8) / 10 and v / 3, both truncating toward zero.
