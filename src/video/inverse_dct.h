@@ -9,7 +9,9 @@
 namespace tarvel {
 
 // One-dimensional transform of the eight values line[0], line[stride], ... line[7 * stride],
-// written back in place. Signed 32-bit arithmetic, arithmetic right shifts.
+// written back in place. Signed 32-bit arithmetic, arithmetic right shifts. Inputs below 2^21
+// in magnitude (every dequantised coefficient, and every value after the first pass) keep
+// every intermediate value inside 32 bits.
 void InverseDctLine(int32_t* line, std::ptrdiff_t stride);
 
 // Transforms a block (64 values, index 8 * row + column) in place. `mask` bits 0-7 mark the
