@@ -27,7 +27,8 @@ std::unique_ptr<DecoderState> CreateVideoDecoder(int height, int width, int dept
 // Decodes one chunk payload of `length` bytes. `reference` (the previous picture, read only,
 // may be null for a key frame) and `output` hold width * height pixels each and must not
 // overlap. The output picture is not cleared first: pieces a frame does not write keep their
-// previous content.
+// previous content. A copy whose source region overlaps its own destination in the output
+// picture is made in raster order, each pixel read just before it is written (OrientedCopy).
 //
 // Returns kDecodeOk, or kDecodeCorrupt at the first point where the chunk would make the
 // decoder read outside the payload or a picture (streams that run out, offsets outside the
