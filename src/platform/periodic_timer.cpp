@@ -5,44 +5,68 @@
 
 namespace tarvel {
 
-PeriodicTimer::~PeriodicTimer() {
-  Stop();
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (thread_.joinable()) {
-    if (run_ && run_->thread_id.load() == std::this_thread::get_id())
-      thread_.detach();
-    else
-      thread_.join();
-  }
+namespace {
+
+void JoinAll(std::vector<std::thread>& threads) {
+  for (std::thread& thread : threads)
+    if (thread.joinable()) thread.join();
 }
 
-void PeriodicTimer::CollectLocked() {
-  if (!thread_.joinable()) return;
+}  // namespace
+
+PeriodicTimer::~PeriodicTimer() {
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    threads = RetireLocked();
+    // Destroyed from inside its own tick: that thread finishes on its own.
+    for (std::thread& thread : retired_) thread.detach();
+    retired_.clear();
+  }
+  JoinAll(threads);
+}
+
+std::vector<std::thread> PeriodicTimer::RetireLocked() {
+  running_.store(false);
   if (run_) {
     run_->stop.store(true);
     run_->wake.Release();
-    if (run_->thread_id.load() == std::this_thread::get_id()) return;  // ends after this tick
   }
-  thread_.join();
+  if (thread_.joinable()) retired_.push_back(std::move(thread_));
+  std::vector<std::thread> waitable;
+  std::vector<std::thread> kept;
+  for (std::thread& thread : retired_) {
+    if (thread.get_id() == std::this_thread::get_id())
+      kept.push_back(std::move(thread));
+    else
+      waitable.push_back(std::move(thread));
+  }
+  retired_ = std::move(kept);
+  return waitable;
 }
 
 bool PeriodicTimer::Start(std::uint32_t period_ms, Callback callback, void* user,
                           bool free_running) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (thread_.joinable() && run_ && run_->thread_id.load() == std::this_thread::get_id()) {
-    // Restarted from inside a tick: this thread goes on ticking with the new settings once the
-    // current tick returns, so leave it and start a fresh one only after it ends.
-    run_->stop.store(true);
-    thread_.detach();
-  } else {
-    CollectLocked();
+  std::vector<std::thread> old;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    old = RetireLocked();
   }
-  running_.store(false);
+  JoinAll(old);
   if (period_ms == 0 || callback == nullptr) return false;
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Another Start may have slipped in while the old threads were collected.
+  if (thread_.joinable()) {
+    if (run_) {
+      run_->stop.store(true);
+      run_->wake.Release();
+    }
+    retired_.push_back(std::move(thread_));
+  }
   auto run = std::make_shared<Run>();
   try {
     thread_ = std::thread([run, period_ms, callback, user, free_running] {
-      run->thread_id.store(std::this_thread::get_id());
       const auto period = std::chrono::milliseconds(period_ms);
       auto next = std::chrono::steady_clock::now() + period;
       for (;;) {
@@ -71,9 +95,12 @@ bool PeriodicTimer::Start(std::uint32_t period_ms, Callback callback, void* user
 }
 
 void PeriodicTimer::Stop() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  running_.store(false);
-  CollectLocked();
+  std::vector<std::thread> old;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    old = RetireLocked();
+  }
+  JoinAll(old);
 }
 
 }  // namespace tarvel

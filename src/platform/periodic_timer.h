@@ -1,5 +1,6 @@
 // A periodic timer: calls a function every `period` milliseconds on a thread of its own,
 // starting one period after Start. Calls never overlap: a call that overruns delays the next.
+// Start and Stop may be called from any thread, including from inside a tick.
 #pragma once
 
 #include <atomic>
@@ -7,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/semaphore.h"
 
@@ -25,8 +27,9 @@ class PeriodicTimer {
   // another without waiting, for runs that go as fast as the work allows. False when the period
   // is 0 or no thread could be made.
   bool Start(std::uint32_t period_ms, Callback callback, void* user, bool free_running = false);
-  // Stops ticking. When called from inside a tick, the timer ends after that tick and its
-  // thread is collected by the next Start or Stop from another thread (or the destructor).
+  // Stops ticking and waits for the tick in progress, except when called from inside a tick:
+  // then the timer's thread ends after that tick and is collected by a later Start or Stop
+  // from another thread, or by the destructor.
   void Stop();
   bool running() const { return running_.load(); }
 
@@ -34,13 +37,15 @@ class PeriodicTimer {
   struct Run {
     std::atomic<bool> stop{false};
     Semaphore wake{0, 1};
-    std::atomic<std::thread::id> thread_id{};
   };
-  void CollectLocked();
+  // Asks the current run to stop and hands back the threads that the caller can wait for
+  // (every retired thread but the caller's own). Called with mutex_ held.
+  std::vector<std::thread> RetireLocked();
 
-  std::mutex mutex_;  // Start and Stop may come from different threads
+  std::mutex mutex_;  // guards thread_, run_ and retired_; never held while waiting for a thread
   std::thread thread_;
   std::shared_ptr<Run> run_;
+  std::vector<std::thread> retired_;
   std::atomic<bool> running_{false};
 };
 

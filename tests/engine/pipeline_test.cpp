@@ -137,6 +137,33 @@ TEST_F(Pipeline, PauseAndRestartWithoutSoundRestartTheTimer) {
   EXPECT_FALSE(context.timer_active);
 }
 
+// Step by step: the frame callback pauses the engine from the timer's own thread, and every
+// restart shows exactly one more frame.
+TEST_F(Pipeline, StepModePausesFromTheFrameCallback) {
+  struct Stepper {
+    PlayerContext* context = nullptr;
+    std::atomic<int> shown{0};
+    static void Callback(void* user) {
+      auto& self = *static_cast<Stepper*>(user);
+      self.shown.fetch_add(1);
+      Player_Pause(*self.context);
+    }
+  } stepper;
+  stepper.context = &context;
+  Player_SetFrameCallback(context, &Stepper::Callback, &stepper);
+  Player_SetLoop(context, 1);
+  TempMovie movie(SilentMovie(5));
+  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+  for (int step = 1; step <= 4; ++step) {
+    ASSERT_TRUE(WaitFor([&] { return stepper.shown == step && !context.timer_active; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(stepper.shown, step);
+    EXPECT_EQ(context.current_frame, step);
+    EXPECT_EQ(Player_Restart(context), 1);
+  }
+  Player_Stop(context);
+}
+
 TEST_F(Pipeline, FirstTickAfterAClockStartIsSkipped) {
   PlayerContext& c = context;
   c.playing = false;
