@@ -1,5 +1,7 @@
 #include "tools/tool_common.h"
 
+#include "video/pixel_expand.h"
+
 #include <png.h>
 #include <unistd.h>
 
@@ -83,27 +85,6 @@ bool OutputFile::Close(std::string* error) {
   file_ = nullptr;
   if (!ok && error) *error = std::string("write failed: ") + std::strerror(errno);
   return ok;
-}
-
-void PixelsToRgb8(const std::uint16_t* pixels, std::size_t count, bool format565,
-                  std::uint8_t* rgb) {
-  for (std::size_t i = 0; i < count; ++i) {
-    const unsigned p = pixels[i];
-    unsigned r, g, b;
-    if (format565) {
-      r = (p >> 11) & 31;
-      g = (p >> 5) & 63;
-      b = p & 31;
-      rgb[3 * i + 1] = static_cast<std::uint8_t>((g << 2) | (g >> 4));
-    } else {
-      r = (p >> 10) & 31;
-      g = (p >> 5) & 31;
-      b = p & 31;
-      rgb[3 * i + 1] = static_cast<std::uint8_t>((g << 3) | (g >> 2));
-    }
-    rgb[3 * i] = static_cast<std::uint8_t>((r << 3) | (r >> 2));
-    rgb[3 * i + 2] = static_cast<std::uint8_t>((b << 3) | (b >> 2));
-  }
 }
 
 bool EndsWithNoCase(const std::string& text, const std::string& suffix) {
@@ -204,7 +185,7 @@ class Y4mWriter : public PictureWriter {
     const std::size_t count = static_cast<std::size_t>(format_.width) * format_.height;
     rgb_.resize(count * 3);
     planes_.resize(count * 3);
-    PixelsToRgb8(pixels, count, format_.format565, rgb_.data());
+    ExpandPixelsToRgb8(pixels, count, format_.format565, rgb_.data());
     for (std::size_t i = 0; i < count; ++i)
       RgbToYuv(rgb_[3 * i], rgb_[3 * i + 1], rgb_[3 * i + 2], &planes_[i], &planes_[count + i],
                &planes_[2 * count + i]);
@@ -232,7 +213,7 @@ class PngWriter : public PictureWriter {
     const std::string path = FormatFramePattern(pattern_, index);
     const std::size_t count = static_cast<std::size_t>(format_.width) * format_.height;
     rgb_.resize(count * 3);
-    PixelsToRgb8(pixels, count, format_.format565, rgb_.data());
+    ExpandPixelsToRgb8(pixels, count, format_.format565, rgb_.data());
     png_image image;
     std::memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;

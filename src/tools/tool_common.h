@@ -50,10 +50,6 @@ class OutputFile {
   std::string path_;
 };
 
-// 16-bit pixels (5-5-5 or 5-6-5) to 8-bit RGB, each field's top bits repeated into the low bits.
-void PixelsToRgb8(const std::uint16_t* pixels, std::size_t count, bool format565,
-                  std::uint8_t* rgb);
-
 // Writes the pictures of an export in one of the supported forms, chosen by the path:
 // ".rgb"/".raw" or "-" raw little-endian 16-bit pixels, ".y4m" YUV4MPEG2 4:4:4 (BT.601 limited
 // range), a name holding one printf-style %d and ending in ".png" one PNG per picture.

@@ -11,6 +11,7 @@
 #include "support/digest.h"
 #include "tools/commands.h"
 #include "tools/tool_common.h"
+#include "video/pixel_expand.h"
 
 namespace tarvel {
 namespace {
@@ -104,7 +105,7 @@ TEST(KqmExport, FrameRangeY4mAndPng) {
     std::vector<std::uint16_t> pixels(128 * 96);
     std::memcpy(pixels.data(), all.data() + index * picture, picture);
     std::vector<unsigned char> expected(rgb.size());
-    tools::PixelsToRgb8(pixels.data(), pixels.size(), false, expected.data());
+    ExpandPixelsToRgb8(pixels.data(), pixels.size(), false, expected.data());
     EXPECT_EQ(rgb, expected) << path;
   }
 }
@@ -113,14 +114,14 @@ TEST(KqmExport, PixelExpansionRepeatsTopBits) {
   // 5-5-5 white-ish 0x7FDF: red 31, green 30, blue 31; 5-6-5 0xF81F: red 31, green 0, blue 31.
   const std::uint16_t pixels[3] = {0x7FDF, 0x0421, 0xF81F};
   unsigned char rgb[9];
-  tools::PixelsToRgb8(pixels, 2, false, rgb);
+  ExpandPixelsToRgb8(pixels, 2, false, rgb);
   EXPECT_EQ(rgb[0], 255);
   EXPECT_EQ(rgb[1], 247);  // 30 << 3 | 30 >> 2
   EXPECT_EQ(rgb[2], 255);
   EXPECT_EQ(rgb[3], 8);  // 1 << 3 | 1 >> 2
   EXPECT_EQ(rgb[4], 8);
   EXPECT_EQ(rgb[5], 8);
-  tools::PixelsToRgb8(pixels + 2, 1, true, rgb + 6);
+  ExpandPixelsToRgb8(pixels + 2, 1, true, rgb + 6);
   EXPECT_EQ(rgb[6], 255);
   EXPECT_EQ(rgb[7], 0);
   EXPECT_EQ(rgb[8], 255);
