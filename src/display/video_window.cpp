@@ -236,10 +236,14 @@ void VideoWindowSet::Build(bool full_screen, const QString& title) {
     status_->SetPartText(1, QStringLiteral("%1 Frames").arg(player_.frame_count));
   }
 
-  if (full_screen)
+  if (full_screen) {
+    // Without a window manager the full-screen request is not acted on: cover the screen here.
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+      window_->setGeometry(screen->geometry());
     window_->showFullScreen();
-  else
+  } else {
     window_->show();
+  }
   frame_->show();
   picture_->show();
   laying_out_ = false;
