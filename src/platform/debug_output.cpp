@@ -8,7 +8,11 @@ namespace tarvel {
 
 namespace {
 
-std::mutex g_sink_mutex;
+// Never destroyed: the player's own static instance writes its stop lines at exit.
+std::mutex& SinkMutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
 DebugSink g_sink = nullptr;
 void* g_sink_user = nullptr;
 
@@ -24,7 +28,7 @@ bool DebugToStderr() {
 
 void DebugOutput(const char* text) {
   if (text == nullptr) return;
-  std::lock_guard<std::mutex> lock(g_sink_mutex);
+  std::lock_guard<std::mutex> lock(SinkMutex());
   if (g_sink != nullptr) {
     g_sink(text, g_sink_user);
   } else if (DebugToStderr()) {
@@ -34,7 +38,7 @@ void DebugOutput(const char* text) {
 }
 
 void SetDebugSink(DebugSink sink, void* user, DebugSink* previous, void** previous_user) {
-  std::lock_guard<std::mutex> lock(g_sink_mutex);
+  std::lock_guard<std::mutex> lock(SinkMutex());
   if (previous != nullptr) *previous = g_sink;
   if (previous_user != nullptr) *previous_user = g_sink_user;
   g_sink = sink;

@@ -278,8 +278,7 @@ int Cmd_Play(int argc, char** argv) {
     SleepMilliseconds(1);
   }
   const std::int32_t position = context->read_position;
-  Player_Stop(*context);
-  Player_Destroy(*context);
+  Player_Destroy(*context);  // stops, and collects a disk reader that ended playback itself
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   progress.Finish();

@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <string>
 #include <thread>
 
 #include "platform/debug_output.h"
@@ -114,6 +116,14 @@ TEST(PeriodicTimer, StopFromInsideATickEndsTheTimer) {
       1, [](void* user) { static_cast<State*>(user)->ticks.fetch_add(1); }, &state, true));
   while (state.ticks < 3) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   state.timer.Stop();
+}
+
+TEST(DebugOutput, SilentUnlessAskedFor) {
+  const char* setting = std::getenv("TARVEL_DEBUG");
+  if (setting != nullptr && std::string(setting) == "1") GTEST_SKIP() << "TARVEL_DEBUG=1";
+  testing::internal::CaptureStderr();
+  DebugOutput("Thread Play Stopper\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 TEST(DebugOutput, CapturesExactBytesFromEveryThread) {
