@@ -24,7 +24,9 @@ void PresentPicture(PlayerContext& context, const std::uint8_t* payload, std::in
       std::size_t{context.bytes_per_pixel} * context.height * context.width;
   const std::size_t payload_length = static_cast<std::size_t>(length);
   std::uint16_t* reference = context.reference_picture.get();
-  if (context.scaled_width == 0) {
+  // Without a scaling buffer (no scaled mode, or a picture the scalers cannot take) the picture
+  // is decoded straight into the surface.
+  if (!context.scaling_buffer) {
     auto* output = reinterpret_cast<std::uint16_t*>(context.surface_bits);
     DecodeVideoChunk(payload, payload_length, reference, output, *context.decoder_state);
     std::memcpy(reference, output, picture_bytes);

@@ -228,9 +228,15 @@ std::int32_t Player_Open(PlayerContext& context, const char* name) {
 
   const std::size_t pixels = std::size_t{context.width} * context.height;
   if (context.last_result == kPlayerOk) {
-    if (context.scaled_width != 0) {
+    // The scalers read exactly 640 x 480 pixels: pictures of any other size play unscaled.
+    const bool scaled = context.scaled_width != 0 && context.width == kScaledSourceWidth &&
+                        context.height == kScaledSourceHeight;
+    if (scaled) {
       context.scaling_buffer.reset(new (std::nothrow) std::uint16_t[pixels]());
       if (!context.scaling_buffer) context.last_result = kPlayerOutOfMemory;
+      const bool known = context.scaled_width == 800 || context.scaled_width == 1024;
+      context.output_width = known ? context.scaled_width : context.width;
+      context.output_height = known ? context.scaled_width * 3 / 4 : context.height;
     } else {
       context.output_width = context.width;
       context.output_height = context.height;

@@ -45,6 +45,10 @@ inline constexpr std::int32_t kPlayerInterfaceVersion = 20000;
 // The sound library version the engine asks for.
 inline constexpr std::int32_t kPlayerAdpcmVersion = kAdpcmLibraryVersion;
 
+// The only picture size the full-screen scalers take; other sizes play unscaled.
+inline constexpr std::uint32_t kScaledSourceWidth = 640;
+inline constexpr std::uint32_t kScaledSourceHeight = 480;
+
 inline constexpr std::int32_t kDisplayFullScreen = 1;
 inline constexpr std::int32_t kDisplayWindow = 2;
 
@@ -157,6 +161,9 @@ struct PlayerContext {
   std::atomic<bool> display_change_failed{false};
   std::atomic<std::uint8_t> loop_mode{kLoopOff};
   std::int32_t ring_size = 0;
+  // 800 or 1024 enlarges 640 x 480 pictures into the surface with the scalers of
+  // `presentation`; the surface (also a window-mode target) then holds output_width x
+  // output_height pixels. Pictures of other sizes play unscaled and leave `scaling_buffer` null.
   std::uint32_t scaled_width = 0;
   std::unique_ptr<std::uint16_t[]> scaling_buffer;
   std::uint8_t* surface_bits = nullptr;

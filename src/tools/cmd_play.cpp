@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "display/scalers.h"
 #include "engine/player_context.h"
 #include "platform/capture_audio_device.h"
 #include "platform/gated_audio_device.h"
+#include "storage/tar_package.h"
 #include "tools/commands.h"
 #include "tools/tool_common.h"
 
@@ -130,6 +132,8 @@ int Cmd_Play(int argc, char** argv) {
   float rate = 0.0f;
   int volume = -1;
   int ring = kDefaultRingSize;
+  int scale = 0;
+  std::string package_path;
   app.add_option("MOVIE", path, "the movie file")->required();
   app.add_option("--device", device, "sound device: sdl (the sound card) or capture")
       ->check(CLI::IsMember({"sdl", "capture"}));
@@ -144,6 +148,13 @@ int Cmd_Play(int argc, char** argv) {
   app.add_option("--rate", rate, "frames per second to play at")->check(CLI::Range(0.5f, 1000.0f));
   app.add_option("--volume", volume, "volume 0 to 99")->check(CLI::Range(0, kMaxVolumeLevel));
   app.add_option("--ring", ring, "frames the disk reader loads ahead")->check(CLI::Range(1, 4096));
+  app.add_option("--scale", scale,
+                 "present a 640x480 movie enlarged to 800x600 or 1024x768, as the scaled "
+                 "full-screen modes do")
+      ->check(CLI::IsMember({800, 1024}));
+  app.add_option(
+      "--package", package_path,
+      "play MOVIE out of this uncompressed tar archive through the package storage layer");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -159,12 +170,27 @@ int Cmd_Play(int argc, char** argv) {
     return 2;
   }
 
+  TarPackage package;
+  std::string error;
+  if (!package_path.empty() && !package.Load(package_path, &error)) {
+    PrintError(kCommand, package_path, error);
+    return 1;
+  }
+
   auto context = std::make_unique<PlayerContext>();
   Player_Init(*context, kPlayerInterfaceVersion);
+  if (!package_path.empty()) {
+    context->source.source_kind = kSourceStorage;
+    context->source.storage = &package.storage();
+  }
+  context->scaled_width = static_cast<std::uint32_t>(scale);
+  context->presentation.scale_800_555 = &ScaleTo800_555;
+  context->presentation.scale_800_565 = &ScaleTo800_565;
+  context->presentation.scale_1024_555 = &ScaleTo1024_555;
+  context->presentation.scale_1024_565 = &ScaleTo1024_565;
 
   // The capture device writes each buffer as it is queued instead of keeping them all.
   OutputFile sound_file;
-  std::string error;
   std::atomic<bool> sound_failed{false};
   if (!audio_out.empty() && !sound_file.Open(audio_out, &error)) {
     PrintError(kCommand, audio_out, error);
@@ -189,7 +215,7 @@ int Cmd_Play(int argc, char** argv) {
     const bool header_short = context->movie_length >= 0 &&
                               context->movie_length < static_cast<std::int64_t>(kMovieHeaderSize);
     if (opened == kPlayerCannotOpen)
-      reason = "cannot open the file";
+      reason = package_path.empty() ? "cannot open the file" : "not found in " + package_path;
     else if (opened == kPlayerReadFailed && header_short)
       reason = "not a movie: shorter than the 64-byte header";
     else if (opened == kPlayerReadFailed)
@@ -220,7 +246,15 @@ int Cmd_Play(int argc, char** argv) {
     return 1;
   }
 
-  const std::size_t pixels = std::size_t{context->width} * context->height;
+  if (scale && !context->scaling_buffer) {
+    Player_Stop(*context);
+    PrintError(kCommand, path,
+               "--scale needs a 640x480 movie, this one is " + std::to_string(context->width) +
+                   "x" + std::to_string(context->height));
+    return 1;
+  }
+  // The surface receives the presented pictures: the movie's size, or the scaled size.
+  const std::size_t pixels = std::size_t{context->output_width} * context->output_height;
   std::vector<std::uint16_t> surface(pixels, 0);
   PlayState state;
   state.context = context.get();

@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "display/scalers.h"
+#include "engine/player_context.h"
+#include "kqm_run.h"
+#include "support/digest.h"
+#include "tools/commands.h"
+
+namespace tarvel {
+namespace {
+
+using test::ConformancePath;
+using test::RunKqm;
+
+std::string Temp(const std::string& name) {
+  return ::testing::TempDir() + name;
+}
+
+std::string FileSha(const std::string& path) {
+  const auto bytes = test::ReadFileBytes(path);
+  test::Sha256 sha;
+  sha.Update(bytes.data(), bytes.size());
+  return sha.FinalHex();
+}
+
+TEST(ScaledMode, OnlyPicturesOfTheScalersSizeAreScaled) {
+  for (const auto& [movie, scaled] :
+       {std::pair<std::string, bool>{"dct-640x480", true}, {"key-dct-128x96", false}}) {
+    for (std::uint32_t width : {800u, 1024u}) {
+      PlayerContext context;
+      ASSERT_EQ(Player_Init(context, kPlayerInterfaceVersion), kPlayerOk);
+      context.scaled_width = width;
+      ASSERT_EQ(Player_Open(context, ConformancePath(movie).c_str()), kPlayerOk) << movie;
+      EXPECT_EQ(context.scaling_buffer != nullptr, scaled) << movie;
+      EXPECT_EQ(context.output_width, scaled ? width : context.width) << movie;
+      EXPECT_EQ(context.output_height, scaled ? width * 3 / 4 : context.height) << movie;
+      Player_Stop(context);
+      EXPECT_EQ(context.scaling_buffer, nullptr);
+    }
+  }
+}
+
+TEST(KqmPlay, ScaledPlaybackPresentsWhatExportScales) {
+  const std::string movie = ConformancePath("dct-640x480");
+  for (const char* width : {"800", "1024"}) {
+    auto r = RunKqm(tools::Cmd_Play, "play",
+                    {movie, "--device", "capture", "--passes", "2", "--scale", width, "--video-out",
+                     Temp("played.rgb")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = RunKqm(tools::Cmd_Export, "export",
+               {movie, "--passes", "2", "--scale", width, "--video", Temp("exported.rgb"), "-q"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(
+        test::ReadFileBytes(Temp("played.rgb")).size(),
+        4u * 2 * std::stoul(width) * std::stoul(width) * 3 / 4);  // 4 pictures, 2 bytes a pixel
+    EXPECT_EQ(FileSha(Temp("played.rgb")), FileSha(Temp("exported.rgb"))) << width;
+  }
+  auto r = RunKqm(tools::Cmd_Play, "play",
+                  {ConformancePath("key-dct-128x96"), "--device", "capture", "--scale", "800"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("640x480"), std::string::npos) << r.err;
+}
+
+TEST(KqmPlay, MovieOutOfATarPlaysExactlyAsFromDisk) {
+  const std::string folder = Temp("playpkg");
+  const std::string movie = "copy-320x240-stereo";
+  ASSERT_EQ(std::system(("rm -rf '" + folder + "' && mkdir -p '" + folder + "/Sub' && cp '" +
+                         ConformancePath(movie) + "' '" + folder + "/Sub/A.kqm' && tar -cf '" +
+                         folder + "/m.tar' -C '" + folder + "' Sub")
+                            .c_str()),
+            0);
+  auto r = RunKqm(tools::Cmd_Play, "play",
+                  {"sub\\a.KQM", "--package", folder + "/m.tar", "--device", "capture", "--passes",
+                   "2", "--video-out", Temp("tar.rgb"), "--audio-out", Temp("tar.pcm")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(FileSha(Temp("tar.rgb")), test::ExpectedDigest(movie, "pictures-555-passes2"));
+  EXPECT_EQ(FileSha(Temp("tar.pcm")), test::ExpectedDigest(movie, "sound-passes2"));
+
+  r = RunKqm(tools::Cmd_Play, "play",
+             {"sub/absent.kqm", "--package", folder + "/m.tar", "--device", "capture"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("not found in"), std::string::npos) << r.err;
+}
+
+}  // namespace
+}  // namespace tarvel
