@@ -399,6 +399,23 @@ TEST_F(ViewerTest, StepByStepShowsOneExactFrameAtATime) {
   EXPECT_TRUE(state().ui_playing);
 }
 
+TEST_F(ViewerTest, StepByStepWithSoundShowsOneFrameAtATime) {
+  Start({Conformance("mixed-136x96-mono-33-key4.kqm")});
+  Turn();
+  ASSERT_TRUE(Playing());
+  Key(Qt::Key_Return);
+  ASSERT_TRUE(state().step_mode);
+  TurnFor(300);  // whatever was on its way has been shown
+  for (int step = 0; step < 3; ++step) {
+    const std::int32_t before = player.current_frame.load();
+    Key(Qt::Key_Return);
+    ASSERT_TRUE(TurnUntil([&] { return player.current_frame.load() != before; }, 3000))
+        << "step " << step;
+    TurnFor(300);  // one and a half frame periods at 5 per second: nothing more comes
+    EXPECT_EQ(player.current_frame.load(), before + 1) << "step " << step;
+  }
+}
+
 TEST_F(ViewerTest, MissingAndDamagedMoviesLeaveItStoppedAndUsable) {
   QTemporaryDir folder;
   ASSERT_TRUE(folder.isValid());
