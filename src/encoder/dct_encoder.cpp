@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
+#include <limits>
 
+#include "video/colour_convert.h"
 #include "video/inverse_dct.h"
 #include "video/video_tables.h"
 
@@ -228,16 +231,128 @@ void ForwardDct8x8(const float samples[64], float coefficients[64]) {
     }
 }
 
-void QuantiseBlock(const float coefficients[64], const std::int32_t multipliers[64], float deadzone,
-                   std::int32_t levels[64]) {
+namespace {
+
+// Weights of the squared RGB error caused by sample errors (y, cb, cr) of one frequency: the
+// matrix A^T A of the colour conversion's slopes, A = rows red, green, blue.
+struct ColourWeights {
+  float yy, cbcb, crcr, ycb, ycr, cbcr;  // cross terms doubled
+};
+
+constexpr ColourWeights MakeColourWeights() {
+  constexpr double y = 1.0 / 16, cb_green = -1.0 / 48, cb_blue = 1.0 / 8, cr_red = 1.0 / 10,
+                   cr_green = -1.0 / 20;
+  return {static_cast<float>(3 * y * y),
+          static_cast<float>(cb_green * cb_green + cb_blue * cb_blue),
+          static_cast<float>(cr_red * cr_red + cr_green * cr_green),
+          static_cast<float>(2 * (y * cb_green + y * cb_blue)),
+          static_cast<float>(2 * (y * cr_red + y * cr_green)),
+          static_cast<float>(2 * cb_green * cr_green)};
+}
+constexpr ColourWeights kColourWeights = MakeColourWeights();
+
+std::int32_t ClampLevel(std::int32_t level) {
+  return std::clamp(level, -128, 127);
+}
+
+// A pixel's 5-bit field expanded to 8 bits as a viewer shows it.
+constexpr std::uint8_t Expand5(unsigned field) {
+  return static_cast<std::uint8_t>((field << 3) | (field >> 2));
+}
+
+}  // namespace
+
+void QuantiseColourBlock(const float coefficients[3][64], const std::int32_t dequant[6][64],
+                         std::int32_t levels[3][64]) {
+  const ColourWeights& w = kColourWeights;
   for (int j = 0; j < 64; ++j) {
-    const float value = coefficients[kZigzag[j]] / static_cast<float>(multipliers[j]);
-    float magnitude = std::abs(value);
-    if (j > 0) magnitude = std::max(0.0f, magnitude - deadzone);
-    auto level = static_cast<std::int32_t>(magnitude + 0.5f);
-    if (value < 0) level = -level;
-    levels[j] = std::clamp(level, -128, 127);
+    const int k = kZigzag[j];
+    // For each component, the two candidate levels and their errors.
+    std::int32_t candidate[3][2];
+    float error[3][2];
+    for (int c = 0; c < 3; ++c) {
+      const float step = static_cast<float>(dequant[c][j]);
+      const float value = coefficients[c][k];
+      const auto below = static_cast<std::int32_t>(std::floor(value / step));
+      for (int side = 0; side < 2; ++side) {
+        candidate[c][side] = ClampLevel(below + side);
+        error[c][side] = value - static_cast<float>(candidate[c][side]) * step;
+      }
+    }
+    float best = std::numeric_limits<float>::max();
+    for (int combo = 0; combo < 8; ++combo) {
+      const float ey = error[0][combo & 1], eb = error[1][(combo >> 1) & 1],
+                  er = error[2][combo >> 2];
+      const float d = w.yy * ey * ey + w.cbcb * eb * eb + w.crcr * er * er + w.ycb * ey * eb +
+                      w.ycr * ey * er + w.cbcr * eb * er;
+      if (d < best) {
+        best = d;
+        levels[0][j] = candidate[0][combo & 1];
+        levels[1][j] = candidate[1][(combo >> 1) & 1];
+        levels[2][j] = candidate[2][combo >> 2];
+      }
+    }
   }
+}
+
+void LevelsToSamples(const std::int32_t levels[64], const std::int32_t multipliers[64],
+                     std::int32_t samples[64]) {
+  unsigned mask = 0x0101;  // the DC is always written
+  for (int j = 0; j < 64; ++j) {
+    const int k = kZigzag[j];
+    samples[k] = levels[j] * multipliers[j];
+    if (levels[j] != 0) mask |= (1u << (k & 7)) | (1u << (8 + (k >> 3)));
+  }
+  InverseDct8x8(samples, static_cast<std::uint16_t>(mask));
+}
+
+std::int64_t DecodedBlockError(const std::int32_t samples[3][64], const std::uint8_t* source,
+                               std::ptrdiff_t stride, std::uint16_t pixels[64]) {
+  ConvertSamplesToPixels(samples[0], samples[1], samples[2], kPixelFormat555, pixels, 8);
+  std::int64_t sse = 0;
+  for (int r = 0; r < 8; ++r) {
+    const std::uint8_t* s = source + r * stride;
+    int row = 0;
+    for (int c = 0; c < 8; ++c) {
+      const unsigned p = pixels[8 * r + c];
+      const int dr = Expand5((p >> 10) & 31) - s[3 * c];
+      const int dg = Expand5((p >> 5) & 31) - s[3 * c + 1];
+      const int db = Expand5(p & 31) - s[3 * c + 2];
+      row += dr * dr + dg * dg + db * db;
+    }
+    sse += row;
+  }
+  return sse;
+}
+
+std::int64_t RefineColourBlock(const float coefficients[3][64], const std::int32_t dequant[6][64],
+                               const std::uint8_t* source, std::ptrdiff_t stride, float margin,
+                               std::int32_t levels[3][64]) {
+  alignas(16) std::int32_t samples[3][64];
+  alignas(16) std::int32_t kept[64];
+  std::uint16_t pixels[64];
+  for (int c = 0; c < 3; ++c) LevelsToSamples(levels[c], dequant[c], samples[c]);
+  std::int64_t best = DecodedBlockError(samples, source, stride, pixels);
+  for (int c = 0; c < 3; ++c) {
+    for (int j = 0; j < 64; ++j) {
+      const float value = coefficients[c][kZigzag[j]] / static_cast<float>(dequant[c][j]);
+      const std::int32_t level = levels[c][j];
+      if (j > 0 && std::abs(value - static_cast<float>(level)) < margin) continue;
+      const std::int32_t other = static_cast<float>(level) < value ? level + 1 : level - 1;
+      if (other != ClampLevel(other)) continue;
+      std::memcpy(kept, samples[c], sizeof kept);
+      levels[c][j] = other;
+      LevelsToSamples(levels[c], dequant[c], samples[c]);
+      const std::int64_t error = DecodedBlockError(samples, source, stride, pixels);
+      if (error < best) {
+        best = error;
+      } else {
+        levels[c][j] = level;
+        std::memcpy(samples[c], kept, sizeof kept);
+      }
+    }
+  }
+  return best;
 }
 
 }  // namespace tarvel

@@ -28,10 +28,30 @@ int EncodeComponentLevels(const std::int32_t levels[64], std::uint8_t* out);
 // coefficients the decoder's inverse transform turns back into those samples.
 void ForwardDct8x8(const float samples[64], float coefficients[64]);
 
-// Quantises coefficients (natural order) against dequantisation multipliers (zigzag order):
-// level j = round(coefficient[zz[j]] / multiplier[j]), limited to -128..127. `deadzone` (0..0.5)
-// is taken off each AC magnitude before rounding.
-void QuantiseBlock(const float coefficients[64], const std::int32_t multipliers[64], float deadzone,
-                   std::int32_t levels[64]);
+// Levels for the same frequency of all three components chosen together: of the levels on
+// either side of each coefficient, the combination whose error shows least in the decoded RGB
+// picture (red = y/16 + cr/10, green = y/16 - cb/48 - cr/20, blue = y/16 + cb/8 for sample
+// errors y, cb, cr). Coefficients in natural order, multipliers and levels in zigzag order
+// (`dequant` rows 0..2 are Y, Cb, Cr); levels limited to -128..127.
+void QuantiseColourBlock(const float coefficients[3][64], const std::int32_t dequant[6][64],
+                         std::int32_t levels[3][64]);
+
+// The decoder's samples for one component's levels: dequantised, placed in natural order and
+// inverse transformed with the mask the coefficient code gives them.
+void LevelsToSamples(const std::int32_t levels[64], const std::int32_t multipliers[64],
+                     std::int32_t samples[64]);
+
+// Squared RGB error of the decoded 5-5-5 block (from three sample blocks) against 8x8 pixels of
+// 8-bit RGB whose rows start `stride` bytes apart. `pixels` receives the decoded block.
+std::int64_t DecodedBlockError(const std::int32_t samples[3][64], const std::uint8_t* source,
+                               std::ptrdiff_t stride, std::uint16_t pixels[64]);
+
+// Improves levels chosen by QuantiseColourBlock against the exact decoded picture (rounding,
+// clamping and 5-bit packing included): each DC level, and each other level whose coefficient
+// lies at least `margin` steps away from it, is moved one step toward the coefficient when
+// that lowers the decoded error. Returns the block's final error.
+std::int64_t RefineColourBlock(const float coefficients[3][64], const std::int32_t dequant[6][64],
+                               const std::uint8_t* source, std::ptrdiff_t stride, float margin,
+                               std::int32_t levels[3][64]);
 
 }  // namespace tarvel

@@ -33,6 +33,10 @@ enum class Level { kWhole, kHalf, kQuarter, kEighth, kSixteenth };
 
 constexpr double kInfinity = 1e300;
 
+// Levels of DCT blocks are retried against the decoded picture only where the coefficient lies
+// at least this many steps from the level chosen: closer ones almost never gain.
+constexpr float kRefineMargin = 0.2f;
+
 struct Leaf {
   std::uint8_t kind = kLeafSkip;
   std::uint8_t orientation = 0;
@@ -166,7 +170,6 @@ struct VideoEncoderImpl {
   const std::uint16_t* reference = nullptr;  // the previous decoded picture
   std::int32_t dequant[6][64] = {};
   double lambda = 1;
-  float deadzone = 0.1f;      // taken off AC magnitudes before rounding
   double dct_distortion = 0;  // running mean SSE per pixel of DCT blocks, for early decisions
   double dct_samples = 0;
   std::vector<std::int16_t> motion_x, motion_y, previous_motion_x, previous_motion_y;
@@ -539,14 +542,17 @@ double TryDct(const Impl& m, BlockPlan* plan) {
       samples[2][8 * r + c] = 16.0f * (red - luma) / 1.6f + 8.0f;
     }
   }
+  float transformed[3][64];
+  for (int component = 0; component < 3; ++component)
+    ForwardDct8x8(samples[component], transformed[component]);
+  std::int32_t levels[3][64];
+  QuantiseColourBlock(transformed, m.dequant, levels);
+  if (m.effort >= 1)
+    RefineColourBlock(transformed, m.dequant, m.source->Pixel(m.x, m.y),
+                      static_cast<std::ptrdiff_t>(m.width) * 3, kRefineMargin, levels);
   int count = 0;
-  for (int component = 0; component < 3; ++component) {
-    float coefficients[64];
-    ForwardDct8x8(samples[component], coefficients);
-    std::int32_t levels[64];
-    QuantiseBlock(coefficients, m.dequant[component], m.deadzone, levels);
-    count += EncodeComponentLevels(levels, plan->nibbles + count);
-  }
+  for (int component = 0; component < 3; ++component)
+    count += EncodeComponentLevels(levels[component], plan->nibbles + count);
   plan->nibble_count = count;
   // Reconstruct through the decoder's own coefficient reader, inverse transform and colour
   // conversion.
