@@ -14,6 +14,10 @@ namespace {
 
 constexpr int kMaxY4mDimension = 16384;
 constexpr std::size_t kMaxHeaderLine = 4096;
+// Sound rates read. Below 1,000 Hz a file is not sound worth resampling: the conversion to the
+// stored rate would multiply its length by up to 8,000 and exhaust memory.
+constexpr std::uint32_t kLowestWavRate = 1000;
+constexpr std::uint32_t kHighestWavRate = 384000;
 
 // Reads up to and including '\n'; false at end of stream before any byte, or on a line too long.
 bool ReadLine(std::FILE* file, std::string* line, bool* eof_at_start) {
@@ -184,10 +188,19 @@ int Y4mReader_Next(Y4mReader& reader, RgbPicture* picture, std::string* error) {
   }
   const std::size_t chroma_size = reader.chroma == Y4mChroma::kMono ? 0 : cw * ch;
   const std::size_t total = w * h + 2 * chroma_size;
-  reader.planes.resize(total);
-  if (std::fread(reader.planes.data(), 1, total, reader.file) != total) {
-    *error = "picture " + std::to_string(reader.frames_read) + ": truncated picture data";
-    return -1;
+  // Read in pieces, growing the buffer as the data arrives, so that a header promising a huge
+  // picture costs no more memory than the bytes the stream really holds.
+  constexpr std::size_t kPiece = std::size_t{1} << 22;
+  std::size_t got = 0;
+  while (got < total) {
+    const std::size_t want = std::min(kPiece, total - got);
+    if (reader.planes.size() < got + want) reader.planes.resize(got + want);
+    const std::size_t n = std::fread(reader.planes.data() + got, 1, want, reader.file);
+    got += n;
+    if (n != want) {
+      *error = "picture " + std::to_string(reader.frames_read) + ": truncated picture data";
+      return -1;
+    }
   }
   const std::uint8_t* y_plane = reader.planes.data();
   const std::uint8_t* cb_plane = y_plane + w * h;
@@ -260,8 +273,9 @@ bool ParseWav(const std::uint8_t* data, std::size_t size, PcmSound* sound, std::
         *error = std::to_string(channels) + " channels; only mono or stereo is read";
         return false;
       }
-      if (rate == 0 || rate > 384000) {
-        *error = "sample rate " + std::to_string(rate) + " Hz out of range";
+      if (rate < kLowestWavRate || rate > kHighestWavRate) {
+        *error = "sample rate " + std::to_string(rate) + " Hz out of range (" +
+                 std::to_string(kLowestWavRate) + " to " + std::to_string(kHighestWavRate) + ")";
         return false;
       }
       have_format = true;

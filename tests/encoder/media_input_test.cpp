@@ -109,6 +109,31 @@ TEST(Y4mInput, SubsampledChromaCoversTwoByTwoAndTwoByOne) {
   Y4mReader_Close(reader);
 }
 
+TEST(Y4mInput, PicturesLargerThanOneReadArriveWhole) {
+  // 2048 x 2100 grey levels (4,300,800 bytes, more than the reader takes at once): black but for
+  // a white last pixel and a white pixel on each side of the 4 MiB mark.
+  constexpr int kWidth = 2048, kHeight = 2100;
+  std::string luma = Planes(kWidth * kHeight, 16);
+  luma[(1 << 22) - 1] = static_cast<char>(235);
+  luma[1 << 22] = static_cast<char>(235);
+  luma.back() = static_cast<char>(235);
+  TempFile file("large");
+  file.Write("YUV4MPEG2 W2048 H2100 Cmono\nFRAME\n" + luma);
+  Y4mReader reader;
+  std::string error;
+  ASSERT_TRUE(Y4mReader_Open(reader, file.path(), &error)) << error;
+  RgbPicture picture;
+  ASSERT_EQ(1, Y4mReader_Next(reader, &picture, &error)) << error;
+  const int mark = 1 << 22;  // pixel index of the first byte of the second read
+  EXPECT_EQ(0, picture.Pixel((mark - 2) % kWidth, (mark - 2) / kWidth)[1]);
+  EXPECT_EQ(255, picture.Pixel((mark - 1) % kWidth, (mark - 1) / kWidth)[1]);
+  EXPECT_EQ(255, picture.Pixel(mark % kWidth, mark / kWidth)[1]);
+  EXPECT_EQ(0, picture.Pixel((mark + 1) % kWidth, (mark + 1) / kWidth)[1]);
+  EXPECT_EQ(255, picture.Pixel(kWidth - 1, kHeight - 1)[0]);
+  EXPECT_EQ(0, Y4mReader_Next(reader, &picture, &error));
+  Y4mReader_Close(reader);
+}
+
 TEST(Y4mInput, BadStreamsGiveOneLineReasons) {
   EXPECT_NE(std::string::npos, Y4mError("").find("empty"));
   EXPECT_NE(std::string::npos, Y4mError("RIFF....\n").find("YUV4MPEG2"));
@@ -121,6 +146,9 @@ TEST(Y4mInput, BadStreamsGiveOneLineReasons) {
   EXPECT_NE(std::string::npos,
             Y4mError("YUV4MPEG2 W2 H2 C444\nFRAMX\n" + Planes(12, 1)).find("FRAME"));
   EXPECT_EQ("", Y4mError("YUV4MPEG2 W2 H2 C444\nFRAME Ixyz\n" + Planes(12, 1)));
+  // A header promising a picture of 805 MB over a few bytes of data.
+  EXPECT_NE(std::string::npos,
+            Y4mError("YUV4MPEG2 W16384 H16384 C444\nFRAME\n" + Planes(10, 1)).find("truncated"));
   Y4mReader reader;
   std::string error;
   EXPECT_FALSE(Y4mReader_Open(reader, testing::TempDir() + "no/such/file.y4m", &error));
@@ -177,6 +205,9 @@ TEST(WavInput, RefusesWhatItCannotRead) {
   EXPECT_NE(std::string::npos, error_of(Wav(3, 1, 8000, 32, "abcd")).find("not PCM"));
   EXPECT_NE(std::string::npos, error_of(Wav(1, 1, 8000, 8, "ab")).find("8-bit"));
   EXPECT_NE(std::string::npos, error_of(Wav(1, 3, 8000, 16, "abcdef")).find("3 channels"));
+  // Rates far below any stored one would be stretched thousands of times when resampled.
+  EXPECT_NE(std::string::npos, error_of(Wav(1, 1, 999, 16, "ab")).find("999 Hz out of range"));
+  EXPECT_NE(std::string::npos, error_of(Wav(1, 1, 384001, 16, "ab")).find("out of range"));
   std::string no_data = Wav(1, 1, 8000, 16, "");
   no_data.resize(12 + 24);  // RIFF header and fmt chunk only
   EXPECT_NE(std::string::npos, error_of(no_data).find("no data"));
