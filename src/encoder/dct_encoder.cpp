@@ -61,6 +61,7 @@ struct Step {
 // measuring that transform on unit vectors and inverting the 8x8 matrix.
 struct ForwardMatrix {
   float m[8][8];
+  float energy[64];  // squared sum of the decoder's samples for a unit coefficient, natural order
 };
 
 ForwardMatrix BuildForwardMatrix() {
@@ -72,6 +73,12 @@ ForwardMatrix BuildForwardMatrix() {
     InverseDctLine(line, 1);
     for (int i = 0; i < 8; ++i) t[i][j] = line[i] / kScale;
   }
+  ForwardMatrix forward;
+  double line_energy[8] = {};
+  for (int j = 0; j < 8; ++j)
+    for (int i = 0; i < 8; ++i) line_energy[j] += t[i][j] * t[i][j];
+  for (int k = 0; k < 64; ++k)
+    forward.energy[k] = static_cast<float>(line_energy[k >> 3] * line_energy[k & 7]);
   for (int i = 0; i < 8; ++i) t[i][8 + i] = 1.0;
   // Gauss-Jordan with partial pivoting on [T | I].
   for (int col = 0; col < 8; ++col) {
@@ -87,7 +94,6 @@ ForwardMatrix BuildForwardMatrix() {
       for (int k = 0; k < 16; ++k) t[r][k] -= f * t[col][k];
     }
   }
-  ForwardMatrix forward;
   for (int i = 0; i < 8; ++i)
     for (int j = 0; j < 8; ++j) forward.m[i][j] = static_cast<float>(t[i][8 + j]);
   return forward;
@@ -255,6 +261,16 @@ std::int32_t ClampLevel(std::int32_t level) {
   return std::clamp(level, -128, 127);
 }
 
+// Approximate bits the coefficient code spends on an AC level: small levels share codes with
+// their runs and neighbours, levels beyond 8 need a literal.
+float LevelBits(std::int32_t level) {
+  const std::int32_t a = level < 0 ? -level : level;
+  if (a == 0) return 0;
+  if (a <= 2) return 4.0f + static_cast<float>(a);
+  if (a <= 8) return 7;
+  return 12;
+}
+
 // A pixel's 5-bit field expanded to 8 bits as a viewer shows it.
 constexpr std::uint8_t Expand5(unsigned field) {
   return static_cast<std::uint8_t>((field << 3) | (field >> 2));
@@ -263,13 +279,17 @@ constexpr std::uint8_t Expand5(unsigned field) {
 }  // namespace
 
 void QuantiseColourBlock(const float coefficients[3][64], const std::int32_t dequant[6][64],
-                         std::int32_t levels[3][64]) {
+                         float lambda, std::int32_t levels[3][64]) {
   const ColourWeights& w = kColourWeights;
+  const ForwardMatrix& f = Forward();
   for (int j = 0; j < 64; ++j) {
     const int k = kZigzag[j];
+    const float energy = f.energy[k];
+    const float rate = j == 0 ? 0.0f : lambda;  // the DC always takes 8 bits
     // For each component, the two candidate levels and their errors.
     std::int32_t candidate[3][2];
     float error[3][2];
+    float bits[3][2];
     for (int c = 0; c < 3; ++c) {
       const float step = static_cast<float>(dequant[c][j]);
       const float value = coefficients[c][k];
@@ -277,14 +297,16 @@ void QuantiseColourBlock(const float coefficients[3][64], const std::int32_t deq
       for (int side = 0; side < 2; ++side) {
         candidate[c][side] = ClampLevel(below + side);
         error[c][side] = value - static_cast<float>(candidate[c][side]) * step;
+        bits[c][side] = rate * LevelBits(candidate[c][side]);
       }
     }
     float best = std::numeric_limits<float>::max();
     for (int combo = 0; combo < 8; ++combo) {
       const float ey = error[0][combo & 1], eb = error[1][(combo >> 1) & 1],
                   er = error[2][combo >> 2];
-      const float d = w.yy * ey * ey + w.cbcb * eb * eb + w.crcr * er * er + w.ycb * ey * eb +
-                      w.ycr * ey * er + w.cbcr * eb * er;
+      const float d = energy * (w.yy * ey * ey + w.cbcb * eb * eb + w.crcr * er * er +
+                                w.ycb * ey * eb + w.ycr * ey * er + w.cbcr * eb * er) +
+                      bits[0][combo & 1] + bits[1][(combo >> 1) & 1] + bits[2][combo >> 2];
       if (d < best) {
         best = d;
         levels[0][j] = candidate[0][combo & 1];
@@ -327,7 +349,7 @@ std::int64_t DecodedBlockError(const std::int32_t samples[3][64], const std::uin
 
 std::int64_t RefineColourBlock(const float coefficients[3][64], const std::int32_t dequant[6][64],
                                const std::uint8_t* source, std::ptrdiff_t stride, float margin,
-                               std::int32_t levels[3][64]) {
+                               float lambda, std::int32_t levels[3][64]) {
   alignas(16) std::int32_t samples[3][64];
   alignas(16) std::int32_t kept[64];
   std::uint16_t pixels[64];
@@ -344,11 +366,37 @@ std::int64_t RefineColourBlock(const float coefficients[3][64], const std::int32
       levels[c][j] = other;
       LevelsToSamples(levels[c], dequant[c], samples[c]);
       const std::int64_t error = DecodedBlockError(samples, source, stride, pixels);
-      if (error < best) {
+      const float extra_bits = j == 0 ? 0.0f : LevelBits(other) - LevelBits(level);
+      if (static_cast<float>(error - best) + lambda * extra_bits < 0) {
         best = error;
       } else {
         levels[c][j] = level;
         std::memcpy(samples[c], kept, sizeof kept);
+      }
+    }
+  }
+  // The last levels of a component carry the run and end codes with them: drop them while the
+  // bits saved are worth more than the error they remove.
+  std::uint8_t code[kMaxBlockNibbles];
+  for (int c = 0; c < 3; ++c) {
+    int nibbles = EncodeComponentLevels(levels[c], code);
+    for (int tries = 0; tries < 4; ++tries) {
+      int last = 63;
+      while (last > 0 && levels[c][last] == 0) --last;
+      if (last == 0) break;
+      const std::int32_t level = levels[c][last];
+      std::memcpy(kept, samples[c], sizeof kept);
+      levels[c][last] = 0;
+      const int fewer = EncodeComponentLevels(levels[c], code);
+      LevelsToSamples(levels[c], dequant[c], samples[c]);
+      const std::int64_t error = DecodedBlockError(samples, source, stride, pixels);
+      if (static_cast<float>(error - best) < lambda * 4.0f * static_cast<float>(nibbles - fewer)) {
+        best = error;
+        nibbles = fewer;
+      } else {
+        levels[c][last] = level;
+        std::memcpy(samples[c], kept, sizeof kept);
+        break;
       }
     }
   }

@@ -29,12 +29,13 @@ int EncodeComponentLevels(const std::int32_t levels[64], std::uint8_t* out);
 void ForwardDct8x8(const float samples[64], float coefficients[64]);
 
 // Levels for the same frequency of all three components chosen together: of the levels on
-// either side of each coefficient, the combination whose error shows least in the decoded RGB
-// picture (red = y/16 + cr/10, green = y/16 - cb/48 - cr/20, blue = y/16 + cb/8 for sample
-// errors y, cb, cr). Coefficients in natural order, multipliers and levels in zigzag order
-// (`dequant` rows 0..2 are Y, Cb, Cr); levels limited to -128..127.
+// either side of each coefficient, the combination with the least decoded RGB error (red = y/16 +
+// cr/10, green = y/16 - cb/48 - cr/20, blue = y/16 + cb/8 for sample errors y, cb, cr, summed
+// over the block) plus `lambda` times the bits its AC levels take. Coefficients in natural
+// order, multipliers and levels in zigzag order (`dequant` rows 0..2 are Y, Cb, Cr); levels
+// limited to -128..127.
 void QuantiseColourBlock(const float coefficients[3][64], const std::int32_t dequant[6][64],
-                         std::int32_t levels[3][64]);
+                         float lambda, std::int32_t levels[3][64]);
 
 // The decoder's samples for one component's levels: dequantised, placed in natural order and
 // inverse transformed with the mask the coefficient code gives them.
@@ -42,16 +43,18 @@ void LevelsToSamples(const std::int32_t levels[64], const std::int32_t multiplie
                      std::int32_t samples[64]);
 
 // Squared RGB error of the decoded 5-5-5 block (from three sample blocks) against 8x8 pixels of
-// 8-bit RGB whose rows start `stride` bytes apart. `pixels` receives the decoded block.
+// 8-bit RGB whose rows start `stride` bytes apart, each 5-bit field widened as (v << 3) | (v >> 2).
+// `pixels` receives the decoded block.
 std::int64_t DecodedBlockError(const std::int32_t samples[3][64], const std::uint8_t* source,
                                std::ptrdiff_t stride, std::uint16_t pixels[64]);
 
 // Improves levels chosen by QuantiseColourBlock against the exact decoded picture (rounding,
-// clamping and 5-bit packing included): each DC level, and each other level whose coefficient
-// lies at least `margin` steps away from it, is moved one step toward the coefficient when
-// that lowers the decoded error. Returns the block's final error.
+// clamping and 5-bit packing included), counting `lambda` per bit: each DC level, and each other
+// level whose coefficient lies at least `margin` steps away from it, is moved one step toward
+// the coefficient where that pays; then each component's last levels are dropped while that
+// pays. Returns the block's final error (without the bits).
 std::int64_t RefineColourBlock(const float coefficients[3][64], const std::int32_t dequant[6][64],
                                const std::uint8_t* source, std::ptrdiff_t stride, float margin,
-                               std::int32_t levels[3][64]);
+                               float lambda, std::int32_t levels[3][64]);
 
 }  // namespace tarvel

@@ -37,6 +37,11 @@ constexpr double kInfinity = 1e300;
 // at least this many steps from the level chosen: closer ones almost never gain.
 constexpr float kRefineMargin = 0.2f;
 
+// Weight of a level's bits against its RGB error, as a multiple of the block-mode weight: levels
+// are cheaper to trade than whole modes, and at this weight the bits saved buy more than the
+// quality lost (about 9% fewer bits for 0.2 dB at quality 75).
+constexpr double kLevelLambdaScale = 4;
+
 struct Leaf {
   std::uint8_t kind = kLeafSkip;
   std::uint8_t orientation = 0;
@@ -546,10 +551,12 @@ double TryDct(const Impl& m, BlockPlan* plan) {
   for (int component = 0; component < 3; ++component)
     ForwardDct8x8(samples[component], transformed[component]);
   std::int32_t levels[3][64];
-  QuantiseColourBlock(transformed, m.dequant, levels);
+  const auto level_lambda = static_cast<float>(m.lambda * kLevelLambdaScale);
+  QuantiseColourBlock(transformed, m.dequant, level_lambda, levels);
   if (m.effort >= 1)
     RefineColourBlock(transformed, m.dequant, m.source->Pixel(m.x, m.y),
-                      static_cast<std::ptrdiff_t>(m.width) * 3, kRefineMargin, levels);
+                      static_cast<std::ptrdiff_t>(m.width) * 3, kRefineMargin, level_lambda,
+                      levels);
   int count = 0;
   for (int component = 0; component < 3; ++component)
     count += EncodeComponentLevels(levels[component], plan->nibbles + count);
