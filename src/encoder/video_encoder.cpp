@@ -164,8 +164,10 @@ struct ModeBitWriter {
 struct VideoEncoderImpl {
   int width = 0, height = 0;
   // 5-5-5 pixel to 8-bit R, G, B and to a luma value for the motion search.
-  std::vector<std::uint8_t> rgb_of;                  // 32768 * 3
-  std::vector<std::uint8_t> luma_of;                 // 32768
+  std::vector<std::uint8_t> rgb_of;   // 32768 * 3
+  std::vector<std::uint8_t> luma_of;  // 32768
+  // 8-bit source value to the decoder's channel value aimed at (before its 5-bit packing).
+  std::array<float, 256> target_of{};
   std::array<std::int16_t, 64 * 64> spiral_index{};  // (dy + 31) * 64 + dx + 31
   std::vector<std::uint8_t> source_luma;
   std::vector<std::uint8_t> reference_luma;
@@ -205,6 +207,14 @@ void BuildLookups(Impl& m) {
     m.rgb_of[3 * p + 2] = static_cast<std::uint8_t>(b);
     m.luma_of[p] = static_cast<std::uint8_t>((77 * r + 150 * g + 29 * b) >> 8);
   }
+  // Aim for the middle of each 5-bit step. Black and full channels aim a step beyond the end:
+  // the decoder clamps there, so the block's rounding error cannot pull them off their end code.
+  constexpr float kScale = 248.0f / 255.0f;
+  constexpr float kEndPush = 8;
+  for (int v = 0; v < 256; ++v)
+    m.target_of[static_cast<std::size_t>(v)] = static_cast<float>(v) * kScale + 4.0f;
+  m.target_of[0] -= kEndPush;
+  m.target_of[255] += kEndPush;
   // The spiral order: rings walked from the outermost (index 4095) inward.
   int index = 4095;
   for (int n = 63; n >= 1; n -= 2) {
@@ -532,13 +542,12 @@ Choice BestLeaf(const Impl& m, Level level, const Piece& p, const int (*predicto
 // --- DCT blocks --------------------------------------------------------------------------
 
 double TryDct(const Impl& m, BlockPlan* plan) {
-  constexpr float kScale = 248.0f / 255.0f;  // aim for the middle of each 5-bit step
   float samples[3][64];
   for (int r = 0; r < 8; ++r) {
     const std::uint8_t* src = m.source->Pixel(m.x, m.y + r);
     for (int c = 0; c < 8; ++c) {
-      const float red = src[3 * c] * kScale + 4.0f, green = src[3 * c + 1] * kScale + 4.0f,
-                  blue = src[3 * c + 2] * kScale + 4.0f;
+      const float red = m.target_of[src[3 * c]], green = m.target_of[src[3 * c + 1]],
+                  blue = m.target_of[src[3 * c + 2]];
       const float luma = 0.3f * red + 0.6f * green + 0.1f * blue;
       // The decoder's colour conversion: r = L + 1.6 Cr, g = L - 0.8 Cr - Cb / 3, b = L + 2 Cb,
       // with L = Y / 16 + 128 and the chroma samples taken at 1/16.
