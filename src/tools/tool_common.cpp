@@ -138,28 +138,41 @@ std::string FormatFramePattern(const std::string& pattern, std::int64_t index) {
 
 namespace {
 
-class RawWriter : public PictureWriter {
+// A writer of all pictures into one stream (a file or standard output).
+class StreamPictureWriter : public PictureWriter {
  public:
-  explicit RawWriter(const PictureFormat& format) : format_(format) {}
-  bool Open(const std::string& path, std::string* error) { return out_.Open(path, error); }
+  explicit StreamPictureWriter(const PictureFormat& format) : format_(format) {}
+  virtual bool Open(const std::string& path, std::string* error) { return out_.Open(path, error); }
+  bool Finish(std::string* error) override { return out_.Close(error); }
+
+ protected:
+  std::size_t PixelCount() const {
+    return static_cast<std::size_t>(format_.width) * static_cast<std::size_t>(format_.height);
+  }
+  bool Put(const void* data, std::size_t size, std::string* error) {
+    if (out_.Write(data, size)) return true;
+    if (error) *error = std::string("write failed: ") + std::strerror(errno);
+    return false;
+  }
+
+  PictureFormat format_;
+  OutputFile out_;
+};
+
+class RawWriter : public StreamPictureWriter {
+ public:
+  using StreamPictureWriter::StreamPictureWriter;
   bool Write(const std::uint16_t* pixels, std::int64_t, std::string* error) override {
-    const std::size_t count = static_cast<std::size_t>(format_.width) * format_.height;
+    const std::size_t count = PixelCount();
     bytes_.resize(count * 2);
     for (std::size_t i = 0; i < count; ++i) {
       bytes_[2 * i] = static_cast<std::uint8_t>(pixels[i] & 0xFF);
       bytes_[2 * i + 1] = static_cast<std::uint8_t>(pixels[i] >> 8);
     }
-    if (!out_.Write(bytes_.data(), bytes_.size())) {
-      if (error) *error = std::string("write failed: ") + std::strerror(errno);
-      return false;
-    }
-    return true;
+    return Put(bytes_.data(), bytes_.size(), error);
   }
-  bool Finish(std::string* error) override { return out_.Close(error); }
 
  private:
-  PictureFormat format_;
-  OutputFile out_;
   std::vector<std::uint8_t> bytes_;
 };
 
@@ -170,19 +183,19 @@ void RgbToYuv(int r, int g, int b, std::uint8_t* y, std::uint8_t* u, std::uint8_
   *v = static_cast<std::uint8_t>(((112 * r - 94 * g - 18 * b + 128) >> 8) + 128);
 }
 
-class Y4mWriter : public PictureWriter {
+class Y4mWriter : public StreamPictureWriter {
  public:
-  explicit Y4mWriter(const PictureFormat& format) : format_(format) {}
-  bool Open(const std::string& path, std::string* error) {
+  using StreamPictureWriter::StreamPictureWriter;
+  bool Open(const std::string& path, std::string* error) override {
     if (!out_.Open(path, error)) return false;
     char header[128];
     const int n = std::snprintf(
         header, sizeof header, "YUV4MPEG2 W%d H%d F%d:%d Ip A1:1 C444 XCOLORRANGE=LIMITED\n",
         format_.width, format_.height, format_.rate_numerator, format_.rate_denominator);
-    return out_.Write(header, static_cast<std::size_t>(n));
+    return Put(header, static_cast<std::size_t>(n), error);
   }
   bool Write(const std::uint16_t* pixels, std::int64_t, std::string* error) override {
-    const std::size_t count = static_cast<std::size_t>(format_.width) * format_.height;
+    const std::size_t count = PixelCount();
     rgb_.resize(count * 3);
     planes_.resize(count * 3);
     ExpandPixelsToRgb8(pixels, count, format_.format565, rgb_.data());
@@ -190,17 +203,10 @@ class Y4mWriter : public PictureWriter {
       RgbToYuv(rgb_[3 * i], rgb_[3 * i + 1], rgb_[3 * i + 2], &planes_[i], &planes_[count + i],
                &planes_[2 * count + i]);
     static const char kFrame[] = "FRAME\n";
-    if (!out_.Write(kFrame, 6) || !out_.Write(planes_.data(), planes_.size())) {
-      if (error) *error = std::string("write failed: ") + std::strerror(errno);
-      return false;
-    }
-    return true;
+    return Put(kFrame, 6, error) && Put(planes_.data(), planes_.size(), error);
   }
-  bool Finish(std::string* error) override { return out_.Close(error); }
 
  private:
-  PictureFormat format_;
-  OutputFile out_;
   std::vector<std::uint8_t> rgb_;
   std::vector<std::uint8_t> planes_;
 };
