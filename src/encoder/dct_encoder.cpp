@@ -6,6 +6,10 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "video/colour_convert.h"
 #include "video/inverse_dct.h"
 #include "video/video_tables.h"
@@ -328,23 +332,68 @@ void LevelsToSamples(const std::int32_t levels[64], const std::int32_t multiplie
   InverseDct8x8(samples, static_cast<std::uint16_t>(mask));
 }
 
-std::int64_t DecodedBlockError(const std::int32_t samples[3][64], const std::uint8_t* source,
-                               std::ptrdiff_t stride, std::uint16_t pixels[64]) {
-  ConvertSamplesToPixels(samples[0], samples[1], samples[2], kPixelFormat555, pixels, 8);
-  std::int64_t sse = 0;
+namespace {
+
+// A source block as three planes of 16-bit values (red, green, blue), for the error sums.
+struct SourcePlanes {
+  alignas(16) std::int16_t channel[3][64];
+};
+
+void LoadSourcePlanes(const std::uint8_t* source, std::ptrdiff_t stride, SourcePlanes* out) {
   for (int r = 0; r < 8; ++r) {
     const std::uint8_t* s = source + r * stride;
-    int row = 0;
-    for (int c = 0; c < 8; ++c) {
-      const unsigned p = pixels[8 * r + c];
-      const int dr = Expand5((p >> 10) & 31) - s[3 * c];
-      const int dg = Expand5((p >> 5) & 31) - s[3 * c + 1];
-      const int db = Expand5(p & 31) - s[3 * c + 2];
-      row += dr * dr + dg * dg + db * db;
+    for (int c = 0; c < 8; ++c)
+      for (int k = 0; k < 3; ++k) out->channel[k][8 * r + c] = s[3 * c + k];
+  }
+}
+
+// Squared error of 64 decoded 5-5-5 pixels against the source planes.
+std::int64_t PixelsError(const std::uint16_t pixels[64], const SourcePlanes& source) {
+#if defined(__SSE2__)
+  const __m128i five = _mm_set1_epi16(31);
+  __m128i sum = _mm_setzero_si128();
+  for (int r = 0; r < 8; ++r) {
+    const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels + 8 * r));
+    const __m128i fields[3] = {_mm_and_si128(_mm_srli_epi16(p, 10), five),
+                               _mm_and_si128(_mm_srli_epi16(p, 5), five), _mm_and_si128(p, five)};
+    for (int k = 0; k < 3; ++k) {
+      const __m128i shown =
+          _mm_or_si128(_mm_slli_epi16(fields[k], 3), _mm_srli_epi16(fields[k], 2));
+      const __m128i d = _mm_sub_epi16(
+          shown, _mm_load_si128(reinterpret_cast<const __m128i*>(source.channel[k] + 8 * r)));
+      // Each lane takes at most 24 pairs of 255^2: well inside 32 bits.
+      sum = _mm_add_epi32(sum, _mm_madd_epi16(d, d));
     }
-    sse += row;
+  }
+  alignas(16) std::int32_t lanes[4];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), sum);
+  return static_cast<std::int64_t>(lanes[0]) + lanes[1] + lanes[2] + lanes[3];
+#else
+  std::int64_t sse = 0;
+  for (int i = 0; i < 64; ++i) {
+    const unsigned p = pixels[i];
+    const int dr = Expand5((p >> 10) & 31) - source.channel[0][i];
+    const int dg = Expand5((p >> 5) & 31) - source.channel[1][i];
+    const int db = Expand5(p & 31) - source.channel[2][i];
+    sse += dr * dr + dg * dg + db * db;
   }
   return sse;
+#endif
+}
+
+std::int64_t SamplesError(const std::int32_t samples[3][64], const SourcePlanes& source,
+                          std::uint16_t pixels[64]) {
+  ConvertSamplesToPixels(samples[0], samples[1], samples[2], kPixelFormat555, pixels, 8);
+  return PixelsError(pixels, source);
+}
+
+}  // namespace
+
+std::int64_t DecodedBlockError(const std::int32_t samples[3][64], const std::uint8_t* source,
+                               std::ptrdiff_t stride, std::uint16_t pixels[64]) {
+  SourcePlanes planes;
+  LoadSourcePlanes(source, stride, &planes);
+  return SamplesError(samples, planes, pixels);
 }
 
 std::int64_t RefineColourBlock(const float coefficients[3][64], const std::int32_t dequant[6][64],
@@ -353,8 +402,10 @@ std::int64_t RefineColourBlock(const float coefficients[3][64], const std::int32
   alignas(16) std::int32_t samples[3][64];
   alignas(16) std::int32_t kept[64];
   std::uint16_t pixels[64];
+  SourcePlanes planes;
+  LoadSourcePlanes(source, stride, &planes);
   for (int c = 0; c < 3; ++c) LevelsToSamples(levels[c], dequant[c], samples[c]);
-  std::int64_t best = DecodedBlockError(samples, source, stride, pixels);
+  std::int64_t best = SamplesError(samples, planes, pixels);
   for (int c = 0; c < 3; ++c) {
     for (int j = 0; j < 64; ++j) {
       const float value = coefficients[c][kZigzag[j]] / static_cast<float>(dequant[c][j]);
@@ -365,7 +416,7 @@ std::int64_t RefineColourBlock(const float coefficients[3][64], const std::int32
       std::memcpy(kept, samples[c], sizeof kept);
       levels[c][j] = other;
       LevelsToSamples(levels[c], dequant[c], samples[c]);
-      const std::int64_t error = DecodedBlockError(samples, source, stride, pixels);
+      const std::int64_t error = SamplesError(samples, planes, pixels);
       const float extra_bits = j == 0 ? 0.0f : LevelBits(other) - LevelBits(level);
       if (static_cast<float>(error - best) + lambda * extra_bits < 0) {
         best = error;
@@ -389,7 +440,7 @@ std::int64_t RefineColourBlock(const float coefficients[3][64], const std::int32
       levels[c][last] = 0;
       const int fewer = EncodeComponentLevels(levels[c], code);
       LevelsToSamples(levels[c], dequant[c], samples[c]);
-      const std::int64_t error = DecodedBlockError(samples, source, stride, pixels);
+      const std::int64_t error = SamplesError(samples, planes, pixels);
       if (static_cast<float>(error - best) < lambda * 4.0f * static_cast<float>(nibbles - fewer)) {
         best = error;
         nibbles = fewer;
