@@ -396,6 +396,52 @@ std::int64_t DecodedBlockError(const std::int32_t samples[3][64], const std::uin
   return SamplesError(samples, planes, pixels);
 }
 
+namespace {
+
+// One component's dequantised coefficients in natural order, with the count of nonzero levels
+// in each row and column, from which the inverse transform's mask follows.
+struct ComponentCoefficients {
+  alignas(16) std::int32_t natural[64];
+  int rows[8];
+  int columns[8];
+};
+
+void LoadComponent(const std::int32_t levels[64], const std::int32_t multipliers[64],
+                   ComponentCoefficients* out) {
+  std::memset(out->rows, 0, sizeof out->rows);
+  std::memset(out->columns, 0, sizeof out->columns);
+  for (int j = 0; j < 64; ++j) {
+    const int k = kZigzag[j];
+    out->natural[k] = levels[j] * multipliers[j];
+    if (levels[j] != 0) {
+      ++out->rows[k >> 3];
+      ++out->columns[k & 7];
+    }
+  }
+}
+
+// Changes the level at zigzag position j from `from` to `to`.
+void SetLevel(ComponentCoefficients* component, int j, std::int32_t from, std::int32_t to,
+              std::int32_t multiplier) {
+  const int k = kZigzag[j];
+  component->natural[k] = to * multiplier;
+  const int change = (to != 0) - (from != 0);
+  component->rows[k >> 3] += change;
+  component->columns[k & 7] += change;
+}
+
+void ComponentSamples(const ComponentCoefficients& component, std::int32_t samples[64]) {
+  unsigned mask = 0x0101;
+  for (int i = 0; i < 8; ++i) {
+    if (component.columns[i] > 0) mask |= 1u << i;
+    if (component.rows[i] > 0) mask |= 1u << (8 + i);
+  }
+  std::memcpy(samples, component.natural, sizeof component.natural);
+  InverseDct8x8(samples, static_cast<std::uint16_t>(mask));
+}
+
+}  // namespace
+
 std::int64_t RefineColourBlock(const float coefficients[3][64], const std::int32_t dequant[6][64],
                                const std::uint8_t* source, std::ptrdiff_t stride, float margin,
                                float lambda, std::int32_t levels[3][64]) {
@@ -404,7 +450,11 @@ std::int64_t RefineColourBlock(const float coefficients[3][64], const std::int32
   std::uint16_t pixels[64];
   SourcePlanes planes;
   LoadSourcePlanes(source, stride, &planes);
-  for (int c = 0; c < 3; ++c) LevelsToSamples(levels[c], dequant[c], samples[c]);
+  ComponentCoefficients components[3];
+  for (int c = 0; c < 3; ++c) {
+    LoadComponent(levels[c], dequant[c], &components[c]);
+    ComponentSamples(components[c], samples[c]);
+  }
   std::int64_t best = SamplesError(samples, planes, pixels);
   for (int c = 0; c < 3; ++c) {
     for (int j = 0; j < 64; ++j) {
@@ -414,14 +464,15 @@ std::int64_t RefineColourBlock(const float coefficients[3][64], const std::int32
       const std::int32_t other = static_cast<float>(level) < value ? level + 1 : level - 1;
       if (other != ClampLevel(other)) continue;
       std::memcpy(kept, samples[c], sizeof kept);
-      levels[c][j] = other;
-      LevelsToSamples(levels[c], dequant[c], samples[c]);
+      SetLevel(&components[c], j, level, other, dequant[c][j]);
+      ComponentSamples(components[c], samples[c]);
       const std::int64_t error = SamplesError(samples, planes, pixels);
       const float extra_bits = j == 0 ? 0.0f : LevelBits(other) - LevelBits(level);
       if (static_cast<float>(error - best) + lambda * extra_bits < 0) {
         best = error;
+        levels[c][j] = other;
       } else {
-        levels[c][j] = level;
+        SetLevel(&components[c], j, other, level, dequant[c][j]);
         std::memcpy(samples[c], kept, sizeof kept);
       }
     }
@@ -439,13 +490,15 @@ std::int64_t RefineColourBlock(const float coefficients[3][64], const std::int32
       std::memcpy(kept, samples[c], sizeof kept);
       levels[c][last] = 0;
       const int fewer = EncodeComponentLevels(levels[c], code);
-      LevelsToSamples(levels[c], dequant[c], samples[c]);
+      SetLevel(&components[c], last, level, 0, dequant[c][last]);
+      ComponentSamples(components[c], samples[c]);
       const std::int64_t error = SamplesError(samples, planes, pixels);
       if (static_cast<float>(error - best) < lambda * 4.0f * static_cast<float>(nibbles - fewer)) {
         best = error;
         nibbles = fewer;
       } else {
         levels[c][last] = level;
+        SetLevel(&components[c], last, 0, level, dequant[c][last]);
         std::memcpy(samples[c], kept, sizeof kept);
         break;
       }
