@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "engine/player_context.h"
 #include "ui/control_table.h"
@@ -23,9 +24,10 @@ void PreferX11() {
 
 void PrintUsage() {
   std::printf(
-      "usage: tarvel [MOVIE]\n"
+      "usage: tarvel [--no-associate] [MOVIE]\n"
       "Plays a KQM6 movie (.kqm, .kqs) with the control panel; without MOVIE it starts "
-      "stopped.\n");
+      "stopped.\n"
+      "  --no-associate  do not offer to open .kqm and .kqs files with tarvel\n");
 }
 
 }  // namespace
@@ -42,9 +44,12 @@ int main(int argc, char** argv) {
   QApplication::setWindowIcon(
       QIcon(QString::fromLatin1(tarvel::ResourcePath(tarvel::kIconResource))));
 
-  tarvel::Viewer viewer(tarvel::Player_Instance());
   QStringList arguments = QApplication::arguments();
   arguments.removeFirst();
+  tarvel::ViewerSeams seams;
+  // The option goes wherever it is given; everything else is the movie's path.
+  seams.no_associate = arguments.removeAll(QStringLiteral("--no-associate")) > 0;
+  tarvel::Viewer viewer(tarvel::Player_Instance(), std::move(seams));
   viewer.Startup(arguments);
   return viewer.Run();
 }

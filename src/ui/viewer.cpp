@@ -1,24 +1,21 @@
 #include "ui/viewer.h"
 
-#include <QCoreApplication>
 #include <QDialog>
-#include <QDialogButtonBox>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
-#include <QHBoxLayout>
 #include <QKeyEvent>
-#include <QLabel>
 #include <QScreen>
 #include <QTimer>
-#include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
 #include "engine/player_context.h"
 #include "ui/control_ids.h"
+#include "ui/dialogs.h"
+#include "ui/logic/file_io.h"
 #include "ui/panel_logic.h"
 #include "ui/skin_controls.h"
 
@@ -30,31 +27,6 @@ namespace {
 constexpr float kArrowRateLimit = 50.0f;
 // Range of the frame-rate trackbar: two positions per frame per second.
 constexpr int kFrameRateTrackbarRange = 100;
-
-// Placeholder for the About box, until the dialogs of the settings step replace it.
-void ShowAboutPlaceholder(QWidget* owner) {
-  QDialog dialog(owner);
-  dialog.setWindowTitle(QStringLiteral("About Tarvel"));
-  auto* picture = new QLabel(&dialog);
-  picture->setPixmap(QPixmap(QString::fromLatin1(ResourcePath(kBitmapAboutPicture))));
-  picture->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-  auto* text = new QLabel(
-      QStringLiteral("Viewer KQM6 Beta 2\n\nTool can play all Kqm6 file format."), &dialog);
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, &dialog);
-  QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
-  auto* row = new QHBoxLayout;
-  row->addWidget(picture);
-  row->addWidget(text, 1);
-  auto* column = new QVBoxLayout(&dialog);
-  column->addLayout(row);
-  column->addWidget(buttons);
-  dialog.exec();
-}
-
-bool IsMovieFileName(const QString& path) {
-  const QString suffix = QFileInfo(path).suffix().toLower();
-  return suffix == QLatin1String("kqm") || suffix == QLatin1String("kqs");
-}
 
 const char* PlaybackProblem(std::int32_t code) {
   switch (code) {
@@ -111,9 +83,16 @@ std::string MoviePathFromCommandLine(const std::string& command_line) {
   return command_line.substr(1, close == std::string::npos ? std::string::npos : close - 1);
 }
 
-Viewer::Viewer(PlayerContext& player) : player_(player) {
+Viewer::Viewer(PlayerContext& player, ViewerSeams seams)
+    : player_(player), seams_(std::move(seams)) {
   video_ = std::make_unique<VideoWindowSet>(player_, *this);
-  about_handler_ = [this] { ShowAboutPlaceholder(command_.get()); };
+  if (!seams_.run_dialog) seams_.run_dialog = [](QDialog& dialog) { return dialog.exec(); };
+  if (!seams_.choose_files) seams_.choose_files = &ChooseMovieFiles;
+  if (!seams_.register_association) seams_.register_association = &RegisterRunningPlayer;
+  // Nobody can answer a question on a platform without a screen: it is not asked there, so
+  // that an unattended run never waits on it.
+  if (!seams_.ask_association && PlatformCanAsk())
+    seams_.ask_association = &AskAssociationInMessageBox;
 }
 
 Viewer::~Viewer() {
@@ -130,9 +109,15 @@ void Viewer::Startup(const QStringList& arguments) {
     std::fprintf(stderr, "tarvel: the playback engine refused its interface version\n");
 
   settings_ = ViewerSettings{};
-  state_.program_directory =
-      QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString();
-  // Reading the settings file and offering the file association belong to the settings step.
+  state_.program_directory = RunningProgramDirectory();
+  settings_path_ = SettingsFilePath(state_.program_directory);
+  Settings_Read(settings_, settings_path_);
+  // Asked once, before any window of the program exists; the first Apply below records the
+  // answer in the settings file.
+  association_offer_ =
+      OfferFileAssociation(settings_, !seams_.no_associate && seams_.ask_association != nullptr,
+                           seams_.ask_association, seams_.register_association);
+  video_->set_saved_position(QPoint(settings_.video_window.x, settings_.video_window.y));
 
   command_ = std::make_unique<CommandWindow>(*this);
   command_->SetUpControls();
@@ -142,8 +127,8 @@ void Viewer::Startup(const QStringList& arguments) {
   command_->Progress()->SetRange(0);
   command_->Progress()->SetPosition(0);
   command_->Button(kIdSoundOnOff)->SetChecked(!state_.muted);
-  if (settings_.command_window.x > 0) {
-    command_->move(settings_.command_window.x, settings_.command_window.y);
+  if (const std::optional<WindowPosition> place = PlacementOf(settings_.command_window)) {
+    command_->move(place->x, place->y);
   } else if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     command_->move(screen->availableGeometry().center() - command_->rect().center());
   }
@@ -220,10 +205,16 @@ void Viewer::Tick() {
 void Viewer::Shutdown() {
   if (shut_down_) return;
   shut_down_ = true;
-  // Writing the settings file belongs to the settings step.
+  WriteSettings();
   Player_Stop(player_);
   Player_SetFrameCallback(player_, nullptr, nullptr);
   if (command_) command_->TearDownControls();
+  if (playlist_window_ != nullptr) {
+    // Not inside one of its events here: it can go at once.
+    playlist_window_->Detach();
+    delete playlist_window_;
+    playlist_window_ = nullptr;
+  }
   video_.reset();
   if (command_) {
     command_->hide();
@@ -266,7 +257,7 @@ void Viewer::OnCommand(int id) {
       Close();
       break;
     case kIdOptions:
-      // The Options dialog comes with the settings step.
+      Options();
       break;
     case kIdSoundOnOff:
       SoundOnOff();
@@ -278,13 +269,10 @@ void Viewer::OnCommand(int id) {
       state_.loop_on = !state_.loop_on;
       break;
     case kIdOpenFiles:
-      // The open-file dialog comes with the playlist step.
+      OpenFiles();
       break;
     case kIdFullScreen:
       ToggleFullScreen();
-      break;
-    case kIdPlaylistBox:
-      // Selections in the playlist come with the playlist step.
       break;
     default:
       break;
@@ -296,6 +284,7 @@ void Viewer::Play() {
   if (state_.stopped) {
     const std::int32_t result = Player_Open(player_, state_.current_path.c_str());
     if (result == kPlayerOk) {
+      video_->set_saved_position(QPoint(settings_.video_window.x, settings_.video_window.y));
       video_->Build(video_->full_screen(), Title());
       ApplySettings();
       const std::int32_t started = Player_Start(player_, video_->surface().bits(), kDisplayWindow,
@@ -347,11 +336,17 @@ void Viewer::Stop() {
   state_.ui_playing = false;
   state_.step_mode = false;
   state_.stopped = true;
-  if (state_.play_request && state_.auto_play) {
-    Click(kIdPlay);
-    state_.play_request = false;
-  } else if (state_.chain_movies && state_.file_count > 1) {
-    Click(kIdNext);
+  switch (Stop_FollowUp(state_.play_request, state_.auto_play, state_.chain_movies,
+                        state_.file_count)) {
+    case StopFollowUp::kClickPlay:
+      Click(kIdPlay);
+      state_.play_request = false;
+      break;
+    case StopFollowUp::kClickNext:
+      Click(kIdNext);
+      break;
+    case StopFollowUp::kNothing:
+      break;
   }
 }
 
@@ -362,20 +357,13 @@ void Viewer::Pause() {
 }
 
 void Viewer::Previous() {
-  if (state_.list_index <= 0) return;
-  state_.list_index -= 1;
-  SelectPlaylistLine(state_.list_index);
+  SyncPlaylistModel();
+  CarryOut(Playlist_Previous(playlist_));
 }
 
 void Viewer::Next() {
-  state_.list_index += 1;
-  if (state_.list_index >= state_.file_count) state_.list_index = 0;
-  SelectPlaylistLine(state_.list_index);
-}
-
-void Viewer::SelectPlaylistLine(std::int32_t) {
-  // Selecting a playlist line (and so the movie to play) comes with the playlist step; without
-  // a playlist there is no line to select.
+  SyncPlaylistModel();
+  CarryOut(Playlist_Next(playlist_));
 }
 
 void Viewer::StepByStep() {
@@ -407,14 +395,105 @@ void Viewer::ToggleFullScreen() {
   video_->SetFullScreen(!video_->full_screen(), Title());
 }
 
+void Viewer::Options() {
+  const OptionsChecks checks = Options_Open(settings_, state_.muted, state_.auto_play,
+                                            state_.free_windows, state_.chain_movies);
+  OptionsDialog dialog(command_.get(), settings_, checks);
+  if (RunDialog(dialog) == QDialog::Accepted) {
+    ApplySettings();
+  } else if (command_) {
+    // Closed without OK: the switches keep their new values, to be applied later.
+    command_->update();
+  }
+}
+
+void Viewer::About() {
+  AboutDialog dialog(command_.get());
+  RunDialog(dialog);
+}
+
+int Viewer::RunDialog(QDialog& dialog) {
+  return seams_.run_dialog ? seams_.run_dialog(dialog) : QDialog::Rejected;
+}
+
+void Viewer::OpenFiles() {
+  const QString folder = QFile::decodeName(
+      QByteArray::fromStdString(OpenDialogFolder(state_.current_path, state_.program_directory)));
+  std::vector<std::string> paths;
+  if (seams_.choose_files) {
+    for (const QString& path : seams_.choose_files(command_.get(), folder))
+      paths.push_back(QFile::encodeName(path).toStdString());
+  }
+  SyncPlaylistModel();
+  CarryOut(Playlist_OpenFiles(playlist_, paths));
+}
+
 void Viewer::ApplySettings() {
-  if (state_.muted != (settings_.NoSound != 0)) Click(kIdSoundOnOff);
-  if (video_->full_screen() != (settings_.FullScreen != 0) && player_.playing) Click(kIdFullScreen);
-  state_.auto_play = settings_.AutoPlay != 0;
-  state_.free_windows = settings_.FenetreLibre != 0;
-  state_.chain_movies = settings_.Enchaine != 0;
-  // Writing the settings file belongs to the settings step.
-  command_->update();
+  const ApplyPlan plan =
+      Settings_PlanApply(settings_, state_.muted, video_->full_screen(), player_.playing);
+  if (plan.click_sound_on_off) Click(kIdSoundOnOff);
+  if (plan.click_full_screen) Click(kIdFullScreen);
+  state_.auto_play = plan.auto_play;
+  state_.free_windows = plan.free_windows;
+  state_.chain_movies = plan.chain_movies;
+  WriteSettings();
+  if (command_) command_->update();
+}
+
+void Viewer::WriteSettings() {
+  // A file that cannot be written is skipped: the settings stay in effect for this run.
+  if (!settings_path_.empty()) Settings_Write(settings_, settings_path_);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Playlist
+
+void Viewer::SyncPlaylistModel() {
+  playlist_.file_count = state_.file_count;
+  playlist_.list_index = state_.list_index;
+}
+
+void Viewer::CarryOut(const PlaylistActions& actions) {
+  if (actions.destroy_window || actions.create_window) DestroyPlaylistWindow();
+  if (actions.create_window) CreatePlaylistWindow();
+  if (playlist_window_ != nullptr && (actions.lines_changed || actions.create_window))
+    playlist_window_->SetLines(playlist_.lines);
+  if (playlist_window_ != nullptr && actions.select_line >= 0)
+    playlist_window_->SelectLine(actions.select_line);
+  if (actions.current_path) state_.current_path = *actions.current_path;
+  if (actions.folder_label && playlist_window_ != nullptr)
+    playlist_window_->SetFolder(*actions.folder_label);
+  if (actions.play_request) state_.play_request = true;
+  state_.file_count = playlist_.file_count;
+  state_.list_index = playlist_.list_index;
+  if (actions.update_buttons) UpdateButtons();
+  if (actions.repaint_panel && command_) command_->update();
+}
+
+void Viewer::CreatePlaylistWindow() {
+  DestroyPlaylistWindow();
+  playlist_window_ = new PlaylistWindow(*this);
+  if (const std::optional<WindowPosition> place = PlacementOf(settings_.playlist_window)) {
+    playlist_window_->move(place->x, place->y);
+  } else if (const QWidget* video = video_->video_window();
+             video != nullptr && !video_->full_screen()) {
+    // Over the video window; docking then puts the video window to its left.
+    playlist_window_->move(video->frameGeometry().topLeft());
+  } else if (command_) {
+    // No video window yet: beside the panel, until the first movie docks them together.
+    playlist_window_->move(command_->frameGeometry().topRight() + QPoint(1, 0));
+  }
+  playlist_window_->show();
+  if (command_) command_->raise();
+}
+
+void Viewer::DestroyPlaylistWindow() {
+  if (playlist_window_ == nullptr) return;
+  playlist_window_->Detach();
+  playlist_window_->hide();
+  playlist_window_->deleteLater();
+  playlist_window_ = nullptr;
+  playlist_dock_target_.reset();
 }
 
 void Viewer::ShowStopInRadioGroup() {
@@ -562,58 +641,83 @@ void Viewer::Scroll(int id, int code, int position) {
   OnScroll(id, code, position);
 }
 
-void Viewer::FilesDropped(const QStringList& paths, QWidget*) {
+void Viewer::FilesDropped(const QStringList& paths, QWidget* target) {
   if (state_.quit_requested) return;
-  if (paths.size() == 1) {
-    const QString& path = paths.front();
-    if (QFileInfo(path).isDir()) {
-      // A dropped folder becomes a playlist in the playlist step.
-    } else if (IsMovieFileName(path)) {
-      state_.current_path = QFile::encodeName(path).toStdString();
-      state_.play_request = true;
-      state_.file_count = 1;
-    }
-  }
-  // Several dropped files become a playlist in the playlist step.
+  std::vector<std::string> files;
+  files.reserve(static_cast<std::size_t>(paths.size()));
+  for (const QString& path : paths) files.push_back(QFile::encodeName(path).toStdString());
+  const bool on_playlist = playlist_window_ != nullptr && target != nullptr &&
+                           (target == playlist_window_ || playlist_window_->isAncestorOf(target));
+  SyncPlaylistModel();
+  CarryOut(Playlist_Dropped(playlist_, files, on_playlist));
   UpdateButtons();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Window positions and docking
+
+void Viewer::MoveDocked(const DockTargets& targets) {
+  QWidget* video = video_->video_window();
+  if (targets.video && video != nullptr && *targets.video != video->frameGeometry().topLeft()) {
+    video_dock_target_ = *targets.video;
+    video->move(*targets.video);
+  }
+  if (targets.command && command_ && *targets.command != command_->pos()) {
+    command_dock_target_ = *targets.command;
+    command_->move(*targets.command);
+  }
+  if (targets.playlist && playlist_window_ != nullptr &&
+      *targets.playlist != playlist_window_->frameGeometry().topLeft()) {
+    playlist_dock_target_ = *targets.playlist;
+    playlist_window_->move(*targets.playlist);
+  }
+}
+
+// Docking is off with Free Windows and in full screen, and needs a video window on screen: the
+// other two windows are placed around it.
+bool Viewer::Docking() const {
+  if (state_.free_windows || video_->full_screen()) return false;
+  const QWidget* video = video_->video_window();
+  return video != nullptr && video->isVisible();
 }
 
 void Viewer::VideoWindowMoved(const QPoint& origin) {
   if (state_.quit_requested) return;
-  settings_.video_window = WindowPosition{origin.x(), origin.y()};
+  Settings_RecordPosition(settings_, SettingsWindow::kVideo, origin.x(), origin.y());
+  // The same position places the video window when it is created again.
+  video_->set_saved_position(origin);
   if (video_dock_target_ && *video_dock_target_ == origin) {
     video_dock_target_.reset();  // the move docking asked for
     return;
   }
-  if (state_.free_windows || !command_ || video_->full_screen()) return;
-  const QWidget* window = video_->video_window();
-  if (window == nullptr) return;
-  const DockTargets targets = DockToVideo(origin, window->frameGeometry().size());
-  if (targets.command && *targets.command != command_->pos()) {
-    command_dock_target_ = *targets.command;
-    command_->move(*targets.command);
-  }
+  if (!Docking()) return;
+  MoveDocked(DockToVideo(origin, video_->video_window()->frameGeometry().size()));
 }
 
 void Viewer::PanelMoved(const QPoint& origin) {
   if (state_.quit_requested) return;
-  settings_.command_window = WindowPosition{origin.x(), origin.y()};
+  Settings_RecordPosition(settings_, SettingsWindow::kCommand, origin.x(), origin.y());
   if (command_dock_target_ && *command_dock_target_ == origin) {
     command_dock_target_.reset();
     return;
   }
-  if (state_.free_windows || video_->full_screen()) return;
-  QWidget* window = video_->video_window();
-  if (window == nullptr || !window->isVisible()) return;
-  const QRect outer = window->frameGeometry();
-  const DockTargets targets = DockToCommand(origin, outer.size());
-  if (targets.video && *targets.video != outer.topLeft()) {
-    video_dock_target_ = *targets.video;
-    window->move(*targets.video);
+  if (!Docking()) return;
+  MoveDocked(DockToCommand(origin, video_->video_window()->frameGeometry().size()));
+}
+
+void Viewer::PlaylistMoved(const QPoint& origin) {
+  if (state_.quit_requested) return;
+  Settings_RecordPosition(settings_, SettingsWindow::kPlaylist, origin.x(), origin.y());
+  if (playlist_dock_target_ && *playlist_dock_target_ == origin) {
+    playlist_dock_target_.reset();
+    return;
   }
+  if (!Docking()) return;
+  MoveDocked(DockToPlaylist(origin, video_->video_window()->frameGeometry().size()));
 }
 
 void Viewer::RaiseOtherWindows() {
+  if (playlist_window_ != nullptr) playlist_window_->raise();
   if (command_) command_->raise();
 }
 
@@ -626,9 +730,25 @@ void Viewer::PanelCloseRequested() {
 }
 
 void Viewer::PanelRightClicked() {
-  if (state_.quit_requested || !about_handler_) return;
-  // A plain About box stands in until the dialogs of the settings step.
-  about_handler_();
+  if (state_.quit_requested) return;
+  About();
+}
+
+void Viewer::PlaylistLineSelected(int line) {
+  if (state_.quit_requested) return;
+  SyncPlaylistModel();
+  CarryOut(Playlist_Select(playlist_, line));
+  UpdateButtons();
+}
+
+void Viewer::PlaylistCloseRequested() {
+  if (state_.quit_requested) return;
+  SyncPlaylistModel();
+  CarryOut(Playlist_CloseBox(playlist_));
+}
+
+void Viewer::PlaylistKeyPressed(QKeyEvent* event) {
+  OnKey(VirtualKeyOf(*event));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -14,8 +14,13 @@
 
 #include "display/video_window.h"
 #include "ui/command_window.h"
+#include "ui/logic/file_association.h"
+#include "ui/logic/playlist_model.h"
+#include "ui/panel_logic.h"
+#include "ui/playlist_window.h"
 #include "ui/viewer_state.h"
 
+class QDialog;
 class QKeyEvent;
 
 namespace tarvel {
@@ -29,18 +34,37 @@ int VirtualKeyOf(const QKeyEvent& event);
 // starts with a double quote ends at the next one, or at the end).
 std::string MoviePathFromCommandLine(const std::string& command_line);
 
-class Viewer final : public PresentationHost, public CommandHost {
+// Where the viewer meets a person: the modal dialogs, the open-file dialog and the
+// association question. Each has a default that shows the real window; tests and unattended
+// runs put their own answers in.
+struct ViewerSeams {
+  // Runs a modal dialog (Options, About) and returns its result. Default: QDialog::exec.
+  std::function<int(QDialog&)> run_dialog;
+  // The open-file dialog: the chosen paths, none when cancelled. Default: ChooseMovieFiles.
+  std::function<QStringList(QWidget* owner, const QString& folder)> choose_files;
+  // Asks the file association question. Default: a message box, asked only where the platform
+  // shows windows to a person (never on the offscreen platform).
+  AssociationQuestion ask_association;
+  // Registers the player for the movie files. Default: RegisterRunningPlayer.
+  AssociationWriter register_association;
+  // Never ask the association question (the --no-associate option).
+  bool no_associate = false;
+};
+
+class Viewer final : public PresentationHost, public CommandHost, public PlaylistHost {
  public:
-  explicit Viewer(PlayerContext& player);
+  explicit Viewer(PlayerContext& player, ViewerSeams seams = {});
   ~Viewer() override;
   Viewer(const Viewer&) = delete;
   Viewer& operator=(const Viewer&) = delete;
 
-  // Everything before the main loop: engine initialisation, the windows, the Stop click, the
-  // movie of the command line (`arguments`: what follows the program name) and the engine's
-  // pixel format, frame callback and looping.
+  // Everything before the main loop: engine initialisation, the settings file, the file
+  // association offer, the windows, the first Apply settings, the Stop click, the movie of the
+  // command line (`arguments`: what follows the program name) and the engine's pixel format,
+  // frame callback and looping.
   void Startup(const QStringList& arguments);
-  // The main loop until Close, Escape or the panel's close; then the shut-down. Returns 0.
+  // The main loop until Close, Escape or the panel's close; then the shut-down (which writes
+  // the settings file). Returns 0.
   int Run();
   // One turn of the main loop after the events are drained: a pending movie starts, a shown
   // frame is painted and counted, and playback stops at the last frame unless Loop Play is on.
@@ -67,8 +91,13 @@ class Viewer final : public PresentationHost, public CommandHost {
   PlayerContext& player() { return player_; }
   CommandWindow* command_window() { return command_.get(); }
   VideoWindowSet& video() { return *video_; }
-  // What a right click on the panel opens (the About box by default).
-  void set_about_handler(std::function<void()> handler) { about_handler_ = std::move(handler); }
+  // The playlist window while it exists.
+  PlaylistWindow* playlist_window() const { return playlist_window_; }
+  const PlaylistModel& playlist() const { return playlist_; }
+  // Where the settings file is read and written (chosen at start-up).
+  const std::string& settings_path() const { return settings_path_; }
+  // What the file association offer came to at start-up (kOfferNotAsked ...).
+  int association_offer() const { return association_offer_; }
 
   // PresentationHost and CommandHost.
   void VideoKeyPressed(QKeyEvent* event) override;
@@ -82,6 +111,10 @@ class Viewer final : public PresentationHost, public CommandHost {
   void PanelMoved(const QPoint& origin) override;
   void PanelCloseRequested() override;
   void PanelRightClicked() override;
+  void PlaylistLineSelected(int line) override;
+  void PlaylistMoved(const QPoint& origin) override;
+  void PlaylistCloseRequested() override;
+  void PlaylistKeyPressed(QKeyEvent* event) override;
 
  private:
   static void OnFramePresented(void* user);
@@ -95,8 +128,21 @@ class Viewer final : public PresentationHost, public CommandHost {
   void Close();
   void SoundOnOff();
   void ToggleFullScreen();
-  void SelectPlaylistLine(std::int32_t line);
+  void Options();
+  void OpenFiles();
+  void About();
+  int RunDialog(QDialog& dialog);
   void ApplySettings();
+  void WriteSettings();
+  // The playlist model works on the viewer's file_count and list_index: copy them in before an
+  // operation; CarryOut copies them back and does what the operation asks of the windows.
+  void SyncPlaylistModel();
+  void CarryOut(const PlaylistActions& actions);
+  void CreatePlaylistWindow();
+  void DestroyPlaylistWindow();
+  bool Docking() const;
+  // Moves each window that has a target and is not there yet, remembering the move as docking's.
+  void MoveDocked(const DockTargets& targets);
   void ShowStopInRadioGroup();
   QString Title() const;
   // One line on standard error naming the movie and the problem.
@@ -109,7 +155,13 @@ class Viewer final : public PresentationHost, public CommandHost {
   ViewerSettings settings_;
   std::unique_ptr<VideoWindowSet> video_;
   std::unique_ptr<CommandWindow> command_;
-  std::function<void()> about_handler_;
+  ViewerSeams seams_;
+  std::string settings_path_;
+  int association_offer_ = kOfferNotAsked;
+  PlaylistModel playlist_;
+  // Owned here; deleted later rather than at once, since it may be the window whose event
+  // (a drop, its close box) led to its end.
+  PlaylistWindow* playlist_window_ = nullptr;
   // Frames presented so far, counted by the frame callback; the loop paints when it changes.
   std::atomic<std::uint32_t> frames_presented_{0};
   std::uint32_t frames_painted_ = 0;
@@ -119,6 +171,7 @@ class Viewer final : public PresentationHost, public CommandHost {
   // Where docking last sent each window, so that its own move is not docked again.
   std::optional<QPoint> video_dock_target_;
   std::optional<QPoint> command_dock_target_;
+  std::optional<QPoint> playlist_dock_target_;
   // The failed start of the current playback has been reported already.
   bool failure_reported_ = false;
   bool started_ = false;

@@ -1,10 +1,12 @@
-// The user interface's records: the viewer's state (owned by the main thread) and the user's
-// settings with their defaults.
+// The viewer's state, owned by the main thread. The user's switches and window positions
+// (ViewerSettings) live with the settings file's rules.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <string>
+
+#include "ui/logic/viewer_settings.h"
 
 namespace tarvel {
 
@@ -41,25 +43,6 @@ struct ViewerState {
   std::string current_path;
   // The folder of the executable, without a trailing separator.
   std::string program_directory;
-};
-
-struct WindowPosition {
-  std::int32_t x = -1;
-  std::int32_t y = -1;
-};
-
-// The user's switches and window positions, with their defaults. Reading them from the settings
-// file and writing them back is the settings step's work.
-struct ViewerSettings {
-  std::uint8_t AutoPlay = 1;
-  std::uint8_t FullScreen = 0;
-  std::uint8_t FenetreLibre = 0;  // windows move independently (no docking)
-  std::uint8_t NoSound = 0;
-  std::uint8_t Enchaine = 0;  // chain to the next playlist movie
-  std::uint8_t Register = 0;
-  WindowPosition video_window;     // "Wkqm"
-  WindowPosition command_window;   // "Wcmd"
-  WindowPosition playlist_window;  // "Wlist"
 };
 
 }  // namespace tarvel

@@ -1,0 +1,200 @@
+#include "ui/dialogs.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QImageReader>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <cstdio>
+
+#include "ui/control_table.h"
+#include "ui/logic/file_io.h"
+#include "ui/logic/playlist_model.h"
+
+namespace tarvel {
+
+namespace {
+
+// The dialogs' font: 8 points, the size their layouts in dialog units were made for.
+constexpr int kDialogFontPoints = 8;
+constexpr int kIdOk = 1;
+
+void UseDialogFont(QWidget& widget) {
+  QFont small = widget.font();
+  small.setPointSize(kDialogFontPoints);
+  widget.setFont(small);
+}
+
+QPushButton* MakeOkButton(QDialog* dialog, const QRect& place) {
+  auto* ok = new QPushButton(QStringLiteral("OK"), dialog);
+  ok->setObjectName(QStringLiteral("ok"));
+  ok->setGeometry(place);
+  ok->setDefault(true);
+  ok->setProperty("control_id", kIdOk);
+  QObject::connect(ok, &QPushButton::clicked, dialog, &QDialog::accept);
+  return ok;
+}
+
+struct CheckBoxSpec {
+  int id;
+  const char* text;
+  int x, y, cx, cy;  // dialog units
+};
+
+constexpr std::array<CheckBoxSpec, 5> kOptionBoxes = {{
+    {kOptionNoSound, kOptionNoSoundText, 12, 8, 76, 12},
+    {kOptionFreeWindows, kOptionFreeWindowsText, 12, 24, 76, 12},
+    {kOptionAutoPlay, kOptionAutoPlayText, 12, 40, 80, 12},
+    {kOptionFullScreen, kOptionFullScreenText, 12, 56, 76, 12},
+    {kOptionLinkNext, kOptionLinkNextText, 12, 72, 88, 12},
+}};
+
+bool InitialCheck(const OptionsChecks& checks, int id) {
+  switch (id) {
+    case kOptionNoSound:
+      return checks.no_sound;
+    case kOptionFreeWindows:
+      return checks.free_windows;
+    case kOptionAutoPlay:
+      return checks.auto_play;
+    case kOptionFullScreen:
+      return checks.full_screen;
+    case kOptionLinkNext:
+      return checks.link_next;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+OptionsDialog::OptionsDialog(QWidget* owner, ViewerSettings& settings, const OptionsChecks& checks)
+    : QDialog(owner, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                         Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint),
+      settings_(settings) {
+  setWindowTitle(QString::fromLatin1(kOptionsCaption));
+  UseDialogFont(*this);
+  setFixedSize(DialogUnitsToPixels(0, 0, 112, 117).size());
+  for (std::size_t i = 0; i < kOptionBoxes.size(); ++i) {
+    const CheckBoxSpec& spec = kOptionBoxes[i];
+    auto* box = new QCheckBox(QString::fromLatin1(spec.text), this);
+    box->setGeometry(DialogUnitsToPixels(spec.x, spec.y, spec.cx, spec.cy));
+    box->setProperty("control_id", spec.id);
+    box->setChecked(InitialCheck(checks, spec.id));
+    // Only the user's clicks reach the settings, each as it happens.
+    const int id = spec.id;
+    QObject::connect(box, &QCheckBox::clicked, this,
+                     [this, id](bool checked) { Options_Check(settings_, id, checked); });
+    boxes_[i] = box;
+  }
+  ok_ = MakeOkButton(this, DialogUnitsToPixels(28, 96, 50, 14));
+}
+
+QCheckBox* OptionsDialog::CheckBox(int id) const {
+  for (std::size_t i = 0; i < kOptionBoxes.size(); ++i)
+    if (kOptionBoxes[i].id == id) return boxes_[i];
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+AboutDialog::AboutDialog(QWidget* owner)
+    : QDialog(owner, Qt::Dialog | Qt::WindowTitleHint | Qt::CustomizeWindowHint) {
+  setWindowTitle(QString::fromLatin1(kAboutCaption));
+  UseDialogFont(*this);
+  setFixedSize(DialogUnitsToPixels(0, 0, 280, 125).size());
+
+  picture_ = new QLabel(this);
+  picture_->setObjectName(QStringLiteral("picture"));
+  picture_->setGeometry(DialogUnitsToPixels(8, 12, 56, 56));
+  // A client edge: sunken, two pixels.
+  picture_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  picture_->setLineWidth(2);
+  picture_->setAlignment(Qt::AlignCenter);
+  picture_->setPixmap(QPixmap(QString::fromLatin1(ResourcePath(kBitmapAboutPicture))));
+
+  auto* title = new QLabel(QString::fromLatin1(kAboutTitleText), this);
+  title->setGeometry(DialogUnitsToPixels(116, 16, 156, 16));
+  auto* line = new QLabel(QString::fromLatin1(kAboutLineText), this);
+  line->setGeometry(DialogUnitsToPixels(116, 36, 156, 20));
+  line->setWordWrap(true);
+  for (QLabel* text : {title, line}) {
+    text->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    text->setTextFormat(Qt::PlainText);
+  }
+
+  ok_ = MakeOkButton(this, DialogUnitsToPixels(220, 104, 50, 14));
+}
+
+void AboutDialog::reject() {
+  // Neither Escape nor a close request ends it: only OK does.
+}
+
+// ---------------------------------------------------------------------------------------------
+
+QStringList OpenDialogFilters() {
+  return {QString::fromLatin1(kOpenDialogKqmFilterName),
+          QString::fromLatin1(kOpenDialogKqsFilterName)};
+}
+
+QStringList ChooseMovieFiles(QWidget* owner, const QString& folder) {
+  QFileDialog dialog(owner, QString::fromLatin1(kOpenDialogTitle), folder);
+  // File names are case-sensitive here while the filters name upper-case extensions: the
+  // program's own dialog matches them in either case, which desktop dialogs may not do.
+  dialog.setOption(QFileDialog::DontUseNativeDialog, true);
+  dialog.setFileMode(QFileDialog::ExistingFiles);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setNameFilters(OpenDialogFilters());
+  dialog.setDefaultSuffix(QString::fromLatin1(kOpenDialogDefaultSuffix));
+  if (dialog.exec() != QDialog::Accepted) return {};
+  return dialog.selectedFiles();
+}
+
+AssociationAnswer AskAssociationInMessageBox(std::string_view text, std::string_view caption) {
+  QMessageBox box(QMessageBox::Question,
+                  QString::fromUtf8(caption.data(), static_cast<qsizetype>(caption.size())),
+                  QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())),
+                  QMessageBox::Yes | QMessageBox::No);
+  return box.exec() == QMessageBox::Yes ? AssociationAnswer::kYes : AssociationAnswer::kNo;
+}
+
+bool PlatformCanAsk() {
+  const QString platform = QGuiApplication::platformName();
+  return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+}
+
+int RegisterRunningPlayer() {
+  DesktopRegistration registration;
+  registration.executable_path = RunningExecutablePath();
+  // The program's icon, a square picture.
+  const QString icon_path = QString::fromLatin1(ResourcePath(kIconResource));
+  QFile icon(icon_path);
+  const QSize icon_size = QImageReader(icon_path).size();
+  if (icon_size.isValid() && icon_size.width() == icon_size.height() &&
+      icon.open(QIODevice::ReadOnly)) {
+    registration.icon_png = icon.readAll().toStdString();
+    registration.icon_size = icon_size.width();
+  }
+  const DesktopRegistrationResult result = RegisterForCurrentUser(registration);
+  if (result.result != kAssociationOk) {
+    std::fprintf(stderr, "tarvel: %s\n", result.problem.c_str());
+    return result.result;
+  }
+  for (const ToolRun& tool : result.tools) {
+    if (tool.status == kToolDidNotStart)
+      std::fprintf(stderr, "tarvel: %s could not be started\n", tool.name.c_str());
+    else if (tool.status == kToolTimedOut)
+      std::fprintf(stderr, "tarvel: %s did not finish in time and was stopped\n",
+                   tool.name.c_str());
+    else if (tool.status == kToolRan && tool.exit_code != 0)
+      std::fprintf(stderr, "tarvel: %s ended with status %d\n", tool.name.c_str(), tool.exit_code);
+  }
+  return kAssociationOk;
+}
+
+}  // namespace tarvel

@@ -1,0 +1,71 @@
+// The player's dialogs: Options (the five switches), About, the open-file dialog and the file
+// association question. The viewer runs them through seams (see ViewerSeams) so that tests and
+// unattended runs never wait on a modal window.
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <QStringList>
+#include <array>
+
+#include "ui/logic/file_association.h"
+#include "ui/logic/viewer_settings.h"
+
+class QCheckBox;
+class QLabel;
+class QPushButton;
+
+namespace tarvel {
+
+// Options: one check box per switch. Each click stores the box's new state straight into
+// `settings`; OK accepts the dialog (the caller then applies the settings), the close box and
+// Escape reject it (the changed switches stay in `settings` without being applied).
+class OptionsDialog : public QDialog {
+ public:
+  OptionsDialog(QWidget* owner, ViewerSettings& settings, const OptionsChecks& checks);
+
+  // The check box with identifier `id` (kOptionNoSound ... kOptionLinkNext); null for others.
+  QCheckBox* CheckBox(int id) const;
+  QPushButton* ok_button() const { return ok_; }
+
+ private:
+  ViewerSettings& settings_;
+  std::array<QCheckBox*, 5> boxes_{};
+  QPushButton* ok_ = nullptr;
+};
+
+// About: the picture, the program's name and what it does. It has no close box; only OK
+// closes it (Escape and the window manager's close are refused).
+class AboutDialog : public QDialog {
+ public:
+  explicit AboutDialog(QWidget* owner);
+
+  QLabel* picture() const { return picture_; }
+  QPushButton* ok_button() const { return ok_; }
+
+  void reject() override;
+
+ private:
+  QLabel* picture_ = nullptr;
+  QPushButton* ok_ = nullptr;
+};
+
+// The open-file dialog's name filters, in order: "Fichier KQM (*.KQM)", "Fichier KQS (*.KQS)".
+QStringList OpenDialogFilters();
+// Shows the open-file dialog owned by `owner`, starting in `folder`, for one or several movies;
+// returns the chosen paths, none when cancelled. The filters match either letter case.
+QStringList ChooseMovieFiles(QWidget* owner, const QString& folder);
+
+// Asks the association question in a message box without an owner.
+AssociationAnswer AskAssociationInMessageBox(std::string_view text, std::string_view caption);
+
+// True when the platform shows windows to a person, so that a question can be answered (the
+// offscreen and minimal platforms of tests and unattended runs cannot).
+bool PlatformCanAsk();
+
+// Registers the running player for the movie files of the current user (desktop entry, mime
+// package, icon, desktop databases). Returns kAssociationOk or the failure, which it reports
+// on standard error.
+int RegisterRunningPlayer();
+
+}  // namespace tarvel

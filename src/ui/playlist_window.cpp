@@ -1,0 +1,123 @@
+#include "ui/playlist_window.h"
+
+#include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QListWidget>
+#include <QMimeData>
+#include <QMoveEvent>
+#include <QSignalBlocker>
+#include <QUrl>
+
+#include "ui/control_table.h"
+
+namespace tarvel {
+
+namespace {
+
+// The window's font: 8 points, the size its layout in dialog units was made for.
+constexpr int kPlaylistFontPoints = 8;
+
+}  // namespace
+
+PlaylistWindow::PlaylistWindow(PlaylistHost& host) : QWidget(nullptr, Qt::Tool), host_(&host) {
+  setWindowTitle(QString::fromLatin1(kPlaylistCaption));
+  QFont small = font();
+  small.setPointSize(kPlaylistFontPoints);
+  setFont(small);
+  setFixedSize(DialogUnitsToPixels(0, 0, kPlaylistWidthUnits, kPlaylistHeightUnits).size());
+  // Files dropped anywhere on the window, the list included, reach dropEvent.
+  setAcceptDrops(true);
+
+  decoration_ = new QLabel(this);
+  decoration_->setGeometry(DialogUnitsToPixels(0, 0, 15, 13));
+  decoration_->setPixmap(
+      QPixmap(QString::fromLatin1(ResourcePath(kBitmapDecoration)))
+          .scaled(decoration_->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+  decoration_->setAlignment(Qt::AlignCenter);
+
+  label_ = new QLabel(this);
+  label_->setObjectName(QStringLiteral("folder"));
+  label_->setGeometry(DialogUnitsToPixels(12, 0, 124, 20));
+  label_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  label_->setTextFormat(Qt::PlainText);
+
+  list_ = new QListWidget(this);
+  list_->setObjectName(QStringLiteral("list"));
+  list_->setGeometry(DialogUnitsToPixels(0, 20, 136, 236));
+  list_->setSortingEnabled(false);
+  list_->setSelectionMode(QAbstractItemView::SingleSelection);
+  list_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  list_->setUniformItemSizes(true);
+  QObject::connect(list_, &QListWidget::currentRowChanged, this, [this](int row) {
+    if (host_ != nullptr && row >= 0) host_->PlaylistLineSelected(row);
+  });
+}
+
+void PlaylistWindow::SetLines(const std::vector<std::string>& lines) {
+  const QSignalBlocker quiet(list_);
+  list_->clear();
+  QStringList texts;
+  texts.reserve(static_cast<qsizetype>(lines.size()));
+  for (const std::string& line : lines)
+    texts.append(QFile::decodeName(QByteArray::fromStdString(line)));
+  list_->addItems(texts);
+  list_->setCurrentRow(-1);
+}
+
+void PlaylistWindow::SelectLine(int line) {
+  const QSignalBlocker quiet(list_);
+  list_->setCurrentRow(line);
+  if (QListWidgetItem* item = list_->item(line)) list_->scrollToItem(item);
+}
+
+void PlaylistWindow::SetFolder(const std::string& folder) {
+  folder_ = QFile::decodeName(QByteArray::fromStdString(folder));
+  ShowFolder();
+}
+
+void PlaylistWindow::ShowFolder() {
+  label_->setToolTip(folder_);
+  label_->setText(label_->fontMetrics().elidedText(folder_, Qt::ElideMiddle, label_->width()));
+}
+
+QStringList PlaylistWindow::LineTexts() const {
+  QStringList texts;
+  for (int row = 0; row < list_->count(); ++row) texts.append(list_->item(row)->text());
+  return texts;
+}
+
+int PlaylistWindow::SelectedLine() const {
+  return list_->currentRow();
+}
+
+void PlaylistWindow::moveEvent(QMoveEvent*) {
+  if (host_ != nullptr) host_->PlaylistMoved(frameGeometry().topLeft());
+}
+
+void PlaylistWindow::closeEvent(QCloseEvent* event) {
+  // The host decides: it destroys the window once the event is over.
+  event->ignore();
+  if (host_ != nullptr) host_->PlaylistCloseRequested();
+}
+
+void PlaylistWindow::keyPressEvent(QKeyEvent* event) {
+  if (host_ != nullptr) host_->PlaylistKeyPressed(event);
+}
+
+void PlaylistWindow::dragEnterEvent(QDragEnterEvent* event) {
+  if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void PlaylistWindow::dropEvent(QDropEvent* event) {
+  QStringList paths;
+  for (const QUrl& url : event->mimeData()->urls())
+    if (url.isLocalFile()) paths.append(url.toLocalFile());
+  event->acceptProposedAction();
+  if (host_ != nullptr && !paths.isEmpty()) host_->FilesDropped(paths, this);
+}
+
+}  // namespace tarvel

@@ -1,0 +1,525 @@
+// The playlist window, the Options and About dialogs, the open-file dialog, the settings file
+// as the viewer reads and writes it, window positions kept between runs, and the association
+// offer at start-up; ends with a folder of demo movies chained one after another.
+#include <QCheckBox>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QImage>
+#include <QLabel>
+#include <QListWidget>
+#include <QMimeData>
+#include <QProcess>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QUrl>
+#include <algorithm>
+
+#include "ui/dialogs.h"
+#include "ui/viewer_fixture.h"
+
+namespace tarvel::test {
+namespace {
+
+QString ReadText(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return QStringLiteral("<missing>");
+  return QString::fromLatin1(file.readAll());
+}
+
+bool WriteText(const QString& path, const QByteArray& text) {
+  QDir().mkpath(QFileInfo(path).path());
+  QFile file(path);
+  return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
+}
+
+// A copy of the short silent conformance movie under another name.
+void CopyMovie(const QString& to) {
+  QDir().mkpath(QFileInfo(to).path());
+  ASSERT_TRUE(QFile::copy(Conformance(kSilentMovie), to)) << to.toStdString();
+}
+
+// Files dropped on `target` as a file manager drops them.
+void Drop(QWidget* target, const QStringList& paths) {
+  QMimeData data;
+  QList<QUrl> urls;
+  for (const QString& path : paths) urls.append(QUrl::fromLocalFile(path));
+  data.setUrls(urls);
+  QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(target, &enter);
+  ASSERT_TRUE(enter.isAccepted());
+  QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(target, &drop);
+}
+
+class PlaylistTest : public ViewerTest {
+ protected:
+  PlaylistWindow* Window() { return viewer->playlist_window(); }
+  void ClickLine(int line) {
+    QListWidget* list = Window()->list();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier,
+                      list->visualItemRect(list->item(line)).center());
+  }
+  std::string In(const QString& folder, const char* name) {
+    return (folder + QLatin1Char('/') + QLatin1String(name)).toStdString();
+  }
+};
+
+TEST_F(PlaylistTest, FolderDropListsItsMoviesAndPlaysThemByLine) {
+  QTemporaryDir folder;
+  const QString f = folder.path();
+  // Natural order without regard to case: M1, m2, m10. The rest is not listed.
+  for (const char* name : {"m10.kqm", "m2.kqm", "M1.KQS"}) CopyMovie(f + "/" + name);
+  ASSERT_TRUE(WriteText(f + "/notes.txt", "notes"));
+  ASSERT_TRUE(WriteText(f + "/x.kqz", "not a movie"));
+  ASSERT_TRUE(QDir(f).mkdir(QStringLiteral("sub.kqm")));
+  Start();
+  Drop(&panel(), {f});
+
+  ASSERT_NE(Window(), nullptr);
+  EXPECT_EQ(Window()->windowTitle(), QStringLiteral("PlayList"));
+  EXPECT_TRUE((Window()->windowFlags() & Qt::Tool) == Qt::Tool);
+  EXPECT_FALSE(Window()->isHidden());
+  // 136 x 257 dialog units at 6/4 and 13/8 pixels; the label at (12, 0) 124 x 20, the list
+  // at (0, 20) 136 x 236, the decoration at (0, 0) 15 x 13.
+  EXPECT_EQ(Window()->size(), QSize(204, 417));
+  EXPECT_EQ(Window()->folder_label()->geometry(), QRect(18, 0, 186, 32));
+  EXPECT_EQ(Window()->list()->geometry(), QRect(0, 32, 204, 383));
+  EXPECT_EQ(Window()->decoration()->geometry(), QRect(0, 0, 22, 21));
+  EXPECT_FALSE(Window()->decoration()->pixmap().isNull());
+
+  EXPECT_EQ(Window()->LineTexts(), QStringList({"M1.KQS", "m2.kqm", "m10.kqm"}));
+  EXPECT_EQ(Window()->SelectedLine(), 0);
+  EXPECT_EQ(Window()->FolderText(), f);
+  EXPECT_EQ(state().current_path, In(f, "M1.KQS"));
+  EXPECT_TRUE(state().play_request);
+  EXPECT_EQ(state().file_count, 3);
+  EXPECT_EQ(state().list_index, 0);
+  EXPECT_TRUE(Enabled(kIdNext));
+  EXPECT_TRUE(Enabled(kIdPrevious));
+  EXPECT_TRUE(Enabled(kIdPlay));
+
+  Turn();
+  ASSERT_TRUE(Playing());
+  EXPECT_EQ(viewer->video().video_window()->windowTitle().toStdString(), In(f, "M1.KQS"));
+  // Docked: the playlist to the right of the video window, the panel under it.
+  TurnFor(20);
+  const QRect video = viewer->video().video_window()->frameGeometry();
+  EXPECT_EQ(Window()->frameGeometry().topLeft(), QPoint(video.right() + 1, video.top()));
+  EXPECT_EQ(panel().pos(), QPoint(video.left(), video.bottom() + 1));
+
+  // The user picks the last line: it plays in place of the first.
+  ClickLine(2);
+  EXPECT_EQ(state().list_index, 2);
+  EXPECT_EQ(state().current_path, In(f, "m10.kqm"));
+  EXPECT_TRUE(state().play_request);
+  Turn();
+  EXPECT_TRUE(Playing());
+  EXPECT_FALSE(state().play_request);
+  EXPECT_EQ(viewer->video().video_window()->windowTitle().toStdString(), In(f, "m10.kqm"));
+
+  // Page Down on the last line wraps to the first; Page Up there does nothing.
+  Key(Qt::Key_PageDown);
+  EXPECT_EQ(state().list_index, 0);
+  EXPECT_EQ(Window()->SelectedLine(), 0);
+  EXPECT_EQ(state().current_path, In(f, "M1.KQS"));
+  Key(Qt::Key_PageUp);
+  EXPECT_EQ(state().list_index, 0);
+  Key(Qt::Key_PageDown);
+  Key(Qt::Key_PageDown);
+  Key(Qt::Key_PageUp);
+  EXPECT_EQ(state().list_index, 1);
+  EXPECT_EQ(Window()->SelectedLine(), 1);
+  EXPECT_EQ(state().current_path, In(f, "m2.kqm"));
+
+  // Moving the playlist pulls the other two along.
+  Window()->move(600, 300);
+  TurnFor(20);
+  const QSize video_size = viewer->video().video_window()->frameGeometry().size();
+  EXPECT_EQ(viewer->video().video_window()->frameGeometry().topLeft(),
+            QPoint(600 - video_size.width(), 300));
+  EXPECT_EQ(panel().pos(), QPoint(600 - video_size.width(), 300 + video_size.height()));
+  EXPECT_EQ(viewer->settings().playlist_window.x, 600);
+  EXPECT_EQ(viewer->settings().playlist_window.y, 300);
+}
+
+TEST_F(PlaylistTest, DropsAppendReplaceOrPlayAlone) {
+  QTemporaryDir folder;
+  const QString one = folder.filePath(QStringLiteral("one"));
+  const QString first = folder.filePath(QStringLiteral("first"));
+  const QString second = folder.filePath(QStringLiteral("second"));
+  CopyMovie(one + "/only.kqm");
+  for (const char* name : {"/A.kqm", "/B.kqm"}) CopyMovie(first + name);
+  CopyMovie(second + "/C.kqm");
+  Start();
+
+  // A folder with one movie: the playlist comes and goes, and nothing starts.
+  Drop(&panel(), {one});
+  EXPECT_EQ(Window(), nullptr);
+  EXPECT_EQ(state().file_count, 1);
+  EXPECT_FALSE(state().play_request);
+  TurnFor(10);
+  EXPECT_TRUE(state().stopped);
+  EXPECT_FALSE(player.movie_open);
+
+  // A text file changes nothing.
+  Drop(&panel(), {folder.filePath(QStringLiteral("notes.txt"))});
+  EXPECT_FALSE(state().play_request);
+
+  // A, B, C dropped in that order are listed C, B, A, under two folders.
+  Drop(&panel(), {first + "/A.kqm", first + "/B.kqm", second + "/C.kqm"});
+  ASSERT_NE(Window(), nullptr);
+  EXPECT_EQ(Window()->LineTexts(), QStringList({"C.kqm", "B.kqm", "A.kqm"}));
+  EXPECT_EQ(Window()->FolderText(), second);
+  EXPECT_EQ(state().current_path, In(second, "C.kqm"));
+  ClickLine(1);
+  EXPECT_EQ(Window()->FolderText(), first);
+  EXPECT_EQ(state().current_path, In(first, "B.kqm"));
+
+  // Dropped on the playlist, a folder is added to the list, which starts again at its top.
+  PlaylistWindow* window = Window();
+  Drop(window, {first});
+  EXPECT_EQ(Window(), window);
+  EXPECT_EQ(Window()->LineTexts(), QStringList({"C.kqm", "B.kqm", "A.kqm", "A.kqm", "B.kqm"}));
+  EXPECT_EQ(state().file_count, 5);
+  EXPECT_EQ(Window()->SelectedLine(), 0);
+  ClickLine(3);
+  EXPECT_EQ(state().current_path, In(first, "A.kqm"));
+
+  // Dropped anywhere else, files make a new list.
+  Drop(&panel(), {first + "/A.kqm", second + "/C.kqm"});
+  ASSERT_NE(Window(), nullptr);
+  EXPECT_EQ(Window()->LineTexts(), QStringList({"C.kqm", "A.kqm"}));
+  EXPECT_EQ(state().file_count, 2);
+
+  // The close box: the list goes, the current movie stays the one to play.
+  Window()->close();
+  EXPECT_EQ(Window(), nullptr);
+  EXPECT_EQ(state().file_count, 1);
+  EXPECT_EQ(state().current_path, In(second, "C.kqm"));
+  EXPECT_FALSE(Enabled(kIdNext));
+  EXPECT_TRUE(Enabled(kIdPlay));
+
+  // One movie dropped plays on its own.
+  state().play_request = false;
+  Drop(&panel(), {one + "/only.kqm"});
+  EXPECT_EQ(Window(), nullptr);
+  EXPECT_EQ(state().current_path, In(one, "only.kqm"));
+  EXPECT_TRUE(state().play_request);
+  QApplication::processEvents();  // windows given up during the drops go now
+}
+
+TEST_F(PlaylistTest, OpenFilesDialog) {
+  QTemporaryDir folder;
+  const QString f = folder.path();
+  for (const char* name : {"/z.kqm", "/a.kqm", "/m.kqs"}) CopyMovie(f + name);
+  EXPECT_EQ(OpenDialogFilters(), QStringList({"Fichier KQM (*.KQM)", "Fichier KQS (*.KQS)"}));
+  Start();
+
+  // Cancelled: nothing changes. With no movie chosen yet it opens in the program's folder.
+  viewer->Click(kIdOpenFiles);
+  ASSERT_EQ(open_dialog_folders.size(), 1);
+  EXPECT_EQ(open_dialog_folders[0], QCoreApplication::applicationDirPath());
+  EXPECT_EQ(state().file_count, 0);
+  EXPECT_FALSE(state().play_request);
+
+  // One file plays alone.
+  chosen_files = {f + "/a.kqm"};
+  viewer->Click(kIdOpenFiles);
+  EXPECT_EQ(Window(), nullptr);
+  EXPECT_EQ(state().file_count, 1);
+  EXPECT_EQ(state().current_path, In(f, "a.kqm"));
+  EXPECT_TRUE(state().play_request);
+
+  // Several make a playlist in the order chosen; the next dialog opens in their folder.
+  state().play_request = false;
+  chosen_files = {f + "/z.kqm", f + "/a.kqm", f + "/m.kqs"};
+  viewer->Click(kIdOpenFiles);
+  EXPECT_EQ(open_dialog_folders.last(), f);
+  ASSERT_NE(Window(), nullptr);
+  EXPECT_EQ(Window()->LineTexts(), QStringList({"z.kqm", "a.kqm", "m.kqs"}));
+  EXPECT_EQ(state().file_count, 3);
+  EXPECT_EQ(state().current_path, In(f, "z.kqm"));
+  EXPECT_TRUE(state().play_request);
+  EXPECT_TRUE(Enabled(kIdNext));
+}
+
+TEST_F(ViewerTest, OptionsDialogOkAppliesTheCloseBoxOnlyKeeps) {
+  Start({Conformance(kSilentMovie)});
+  Turn();
+  ASSERT_TRUE(Playing());
+  const QString written = ReadText(SettingsFile());
+
+  // First time: check the boxes the user clicks, then the close box.
+  on_dialog = [this](QDialog& dialog) {
+    auto& options = dynamic_cast<OptionsDialog&>(dialog);
+    EXPECT_EQ(options.size(), QSize(168, 190));
+    const std::pair<int, const char*> texts[] = {{1059, "No sound play"},
+                                                 {1060, "Free Windows"},
+                                                 {1061, "Auto Play"},
+                                                 {1062, "Full Screen"},
+                                                 {1063, "Link next Kqm "}};
+    for (const auto& [id, text] : texts) {
+      QCheckBox* box = options.CheckBox(id);
+      if (box == nullptr) {
+        ADD_FAILURE() << id;
+        continue;
+      }
+      EXPECT_EQ(box->text(), QString::fromLatin1(text)) << id;
+      // Opened from the working copies: only Auto Play is on.
+      EXPECT_EQ(box->isChecked(), id == 1061) << id;
+    }
+    options.show();
+    for (int id : {1059, 1060, 1063}) QTest::mouseClick(options.CheckBox(id), Qt::LeftButton);
+    options.close();
+    return options.result();
+  };
+  viewer->Click(kIdOptions);
+  EXPECT_EQ(dialogs_run, QStringList{QStringLiteral("Options")});
+  // The switches changed, the working copies did not, and nothing was written.
+  EXPECT_EQ(viewer->settings().NoSound, 1);
+  EXPECT_EQ(viewer->settings().FenetreLibre, 1);
+  EXPECT_EQ(viewer->settings().Enchaine, 1);
+  EXPECT_FALSE(state().muted);
+  EXPECT_FALSE(state().free_windows);
+  EXPECT_FALSE(state().chain_movies);
+  EXPECT_EQ(ReadText(SettingsFile()), written);
+
+  // Second time it opens from the working copies again; Full Screen and Link next, then OK.
+  on_dialog = [](QDialog& dialog) {
+    auto& options = dynamic_cast<OptionsDialog&>(dialog);
+    EXPECT_FALSE(options.CheckBox(1063)->isChecked());
+    EXPECT_FALSE(options.CheckBox(1059)->isChecked());
+    options.show();
+    QTest::mouseClick(options.CheckBox(1062), Qt::LeftButton);
+    QTest::mouseClick(options.CheckBox(1063), Qt::LeftButton);
+    QTest::mouseClick(options.ok_button(), Qt::LeftButton);
+    return options.result();
+  };
+  viewer->Click(kIdOptions);
+  EXPECT_TRUE(state().chain_movies);
+  EXPECT_FALSE(state().muted);
+  // Confirmed during playback, Full Screen takes effect at once.
+  EXPECT_TRUE(viewer->video().full_screen());
+  EXPECT_TRUE(Button(kIdFullScreen)->checked());
+  const QString text = ReadText(SettingsFile());
+  EXPECT_TRUE(text.startsWith(QStringLiteral(
+      "AutoPlay=1\nFullScreen=1\nFenetreLibre=0\nNoSound=0\nEnchaine=1\nRegister=1\n")))
+      << text.toStdString();
+}
+
+TEST_F(ViewerTest, AboutDialogClosesOnlyWithOk) {
+  Start();
+  bool checked = false;
+  on_dialog = [&checked](QDialog& dialog) {
+    auto& about = dynamic_cast<AboutDialog&>(dialog);
+    EXPECT_EQ(about.windowTitle(), QStringLiteral("About Tarvel"));
+    EXPECT_FALSE(about.windowFlags() & Qt::WindowCloseButtonHint);
+    EXPECT_EQ(about.size(), QSize(420, 203));
+    QStringList texts;
+    for (const QLabel* label : about.findChildren<QLabel*>())
+      if (!label->text().isEmpty()) texts.append(label->text());
+    texts.sort();
+    EXPECT_EQ(texts, QStringList({"Tool can play all Kqm6 file format.", "Viewer KQM6 Beta 2"}));
+    EXPECT_EQ(about.picture()->geometry(), QRect(12, 19, 84, 91));
+    EXPECT_EQ(about.picture()->pixmap().size(), QSize(84, 91));
+    about.show();
+    QTest::keyClick(&about, Qt::Key_Escape);
+    EXPECT_TRUE(about.isVisible());
+    about.close();
+    EXPECT_TRUE(about.isVisible());
+    QTest::mouseClick(about.ok_button(), Qt::LeftButton);
+    EXPECT_FALSE(about.isVisible());
+    checked = true;
+    return about.result();
+  };
+  QTest::mouseClick(&panel(), Qt::RightButton, Qt::NoModifier, QPoint(200, 4));
+  EXPECT_TRUE(checked);
+}
+
+TEST_F(ViewerTest, SettingsFileIsReadAtStartAndWrittenAtEveryPlay) {
+  // In another order than the program writes it would be read by position; here every line is
+  // in place, with values that differ from the defaults.
+  const QByteArray file =
+      "AutoPlay=0\nFullScreen=0\nFenetreLibre=1\nNoSound=1\nEnchaine=1\nRegister=1\n"
+      "Wkqm=120,80\nWcmd=100,200\nWlist=0,50\n";
+  ASSERT_TRUE(WriteText(SettingsFile(), file));
+  Start();
+  EXPECT_EQ(viewer->settings_path(), SettingsFile().toStdString());
+  EXPECT_TRUE(questions.empty());  // Register is set
+  EXPECT_TRUE(state().muted);
+  EXPECT_FALSE(Button(kIdSoundOnOff)->checked());
+  EXPECT_FALSE(state().auto_play);
+  EXPECT_TRUE(state().free_windows);
+  EXPECT_TRUE(state().chain_movies);
+  EXPECT_EQ(panel().pos(), QPoint(100, 200));
+  // The first Apply wrote it back unchanged.
+  EXPECT_EQ(ReadText(SettingsFile()).toLatin1(), file);
+
+  ASSERT_TRUE(QFile::remove(SettingsFile()));
+  state().current_path = Conformance(kSilentMovie).toStdString();
+  state().file_count = 1;
+  state().play_request = true;
+  Turn();
+  ASSERT_TRUE(Playing());
+  EXPECT_EQ(viewer->video().video_window()->frameGeometry().topLeft(), QPoint(120, 80));
+  EXPECT_EQ(ReadText(SettingsFile()).toLatin1(), file);  // written again by Play
+}
+
+TEST_F(PlaylistTest, SwitchesAndPositionsComeBackAtTheNextStart) {
+  QTemporaryDir folder;
+  for (const char* name : {"/a.kqm", "/b.kqm"}) CopyMovie(folder.path() + name);
+  Start({Conformance(kSilentMovie)});
+  Turn();
+  ASSERT_TRUE(Playing());
+  on_dialog = [](QDialog& dialog) {
+    auto& options = dynamic_cast<OptionsDialog&>(dialog);
+    options.show();
+    for (int id : {1059, 1060, 1063}) QTest::mouseClick(options.CheckBox(id), Qt::LeftButton);
+    QTest::mouseClick(options.ok_button(), Qt::LeftButton);
+    return options.result();
+  };
+  viewer->Click(kIdOptions);
+  ASSERT_TRUE(state().free_windows);
+  Drop(&panel(), {folder.path()});
+  ASSERT_NE(Window(), nullptr);
+  // Free windows: each goes where it is put.
+  viewer->video().video_window()->move(300, 150);
+  Window()->move(700, 100);
+  panel().move(60, 500);
+  TurnFor(20);
+  viewer.reset();  // quits: the settings are written at the end
+  EXPECT_EQ(ReadText(SettingsFile()),
+            QStringLiteral("AutoPlay=1\nFullScreen=0\nFenetreLibre=1\nNoSound=1\nEnchaine=1\n"
+                           "Register=1\nWkqm=300,150\nWcmd=60,500\nWlist=700,100\n"));
+
+  // The next start in the same home.
+  Start();
+  EXPECT_TRUE(state().muted);
+  EXPECT_TRUE(state().free_windows);
+  EXPECT_TRUE(state().chain_movies);
+  EXPECT_TRUE(state().auto_play);
+  EXPECT_EQ(panel().pos(), QPoint(60, 500));
+  Drop(&panel(), {folder.path()});
+  ASSERT_NE(Window(), nullptr);
+  EXPECT_EQ(Window()->frameGeometry().topLeft(), QPoint(700, 100));
+  Turn();
+  ASSERT_TRUE(Playing());
+  EXPECT_EQ(viewer->video().video_window()->frameGeometry().topLeft(), QPoint(300, 150));
+  EXPECT_EQ(panel().pos(), QPoint(60, 500));
+}
+
+TEST_F(ViewerTest, AssociationIsOfferedOnceAndRecorded) {
+  const std::string question = "Tarvel: Voulez-vous associer vos fichiers Kqm au viewer ?";
+  auto register_line = [this] {
+    const QStringList lines = ReadText(SettingsFile()).split(QLatin1Char('\n'));
+    return lines.size() > 5 ? lines[5] : QString();
+  };
+  // Yes, but the files cannot be written: asked again at the next start.
+  association_answer = AssociationAnswer::kYes;
+  association_result = kAssociationWriteFailed;
+  Start();
+  EXPECT_EQ(questions, std::vector<std::string>{question});
+  EXPECT_EQ(registrations, 1);
+  EXPECT_EQ(viewer->association_offer(), kOfferWriteFailed);
+  EXPECT_EQ(register_line(), QStringLiteral("Register=0"));
+  viewer.reset();
+
+  // Started with --no-associate: not asked.
+  ViewerSeams quiet = Seams();
+  quiet.no_associate = true;
+  Start({}, std::move(quiet));
+  EXPECT_EQ(questions.size(), 1u);
+  viewer.reset();
+
+  // No: recorded, never asked again, nothing registered.
+  association_answer = AssociationAnswer::kNo;
+  Start();
+  EXPECT_EQ(questions.size(), 2u);
+  EXPECT_EQ(registrations, 1);
+  EXPECT_EQ(register_line(), QStringLiteral("Register=1"));
+  viewer.reset();
+  Start();
+  EXPECT_EQ(questions.size(), 2u);
+  EXPECT_EQ(viewer->association_offer(), kOfferNotAsked);
+}
+
+TEST_F(ViewerTest, YesRegistersThePlayerForTheCurrentUser) {
+  association_answer = AssociationAnswer::kYes;
+  ViewerSeams seams = Seams();
+  seams.register_association = nullptr;  // the player's own registration
+  Start({}, std::move(seams));
+  EXPECT_EQ(viewer->association_offer(), kOfferRegistered);
+  const QString data = DataFolder();
+  const QString entry = ReadText(data + "/applications/tarvel.desktop");
+  EXPECT_TRUE(entry.contains(QStringLiteral("\nMimeType=video/x-kqm;\n"))) << entry.toStdString();
+  // The test program stands for the player here; its path has nothing to quote.
+  const QString program = QCoreApplication::applicationFilePath();
+  EXPECT_TRUE(entry.contains(QStringLiteral("\nExec=") + program + QStringLiteral(" %f\n")))
+      << entry.toStdString();
+  EXPECT_TRUE(ReadText(data + "/mime/packages/tarvel-kqm.xml").contains("*.KQS"));
+  const QImage icon(data + "/icons/hicolor/64x64/apps/tarvel.png");
+  EXPECT_EQ(icon.size(), QSize(64, 64));
+  // Where the desktop's mime database tool is installed, it ran on the new package.
+  if (!QStandardPaths::findExecutable(QStringLiteral("update-mime-database")).isEmpty()) {
+    EXPECT_TRUE(ReadText(data + "/mime/globs2").contains(QStringLiteral("video/x-kqm:*.kqm")));
+  }
+  EXPECT_TRUE(ReadText(SettingsFile()).contains(QStringLiteral("\nRegister=1\n")));
+}
+
+class ChainTest : public PlaylistTest {};
+
+TEST_F(ChainTest, FolderDroppedOnTheVideoWindowPlaysItsMoviesInTurn) {
+#ifndef TARVEL_KQM
+  GTEST_SKIP() << "the kqm tool is not built";
+#else
+  QTemporaryDir folder;
+  const QString f = folder.path();
+  const QStringList names = {"clip1.kqm", "clip2.kqm", "clip3.kqm"};
+  for (const QString& name : names) {
+    QProcess kqm;
+    kqm.start(QString::fromLatin1(TARVEL_KQM),
+              {"demo", "-o", f + "/" + name, "--size", "64x48", "--seconds", "1", "-q"});
+    ASSERT_TRUE(kqm.waitForFinished(60000));
+    ASSERT_EQ(kqm.exitCode(), 0) << kqm.readAllStandardError().toStdString();
+  }
+  // "Enchaine" on from the settings file.
+  ASSERT_TRUE(WriteText(SettingsFile(),
+                        "AutoPlay=1\nFullScreen=0\nFenetreLibre=0\nNoSound=0\nEnchaine=1\n"
+                        "Register=1\nWkqm=-1,-1\nWcmd=-1,-1\nWlist=-1,-1\n"));
+  Start({Conformance(kSilentMovie)});
+  ASSERT_TRUE(TurnUntil([this] { return Playing(); }, 5000));
+  Drop(viewer->video().picture_window(), {f});
+  ASSERT_NE(Window(), nullptr);
+
+  // Each start of playback: which movie and its line; each end: the frame counter.
+  std::vector<std::string> played;
+  std::vector<std::string> ended_at;
+  std::vector<int> selected;
+  bool was_playing = false;
+  ASSERT_TRUE(TurnUntil(
+      [&] {
+        const bool now = Playing();
+        if (now && !was_playing) {
+          played.push_back(state().current_path);
+          selected.push_back(Window() != nullptr ? Window()->SelectedLine() : -1);
+        }
+        if (!now && was_playing) ended_at.push_back(Counter());
+        was_playing = now;
+        return played.size() == 4;
+      },
+      15000));
+  // One after another, from the top of the list, and round again after the last.
+  const std::vector<std::string> expected = {In(f, "clip1.kqm"), In(f, "clip2.kqm"),
+                                             In(f, "clip3.kqm"), In(f, "clip1.kqm")};
+  EXPECT_EQ(played, expected);
+  EXPECT_EQ(selected, (std::vector<int>{0, 1, 2, 0}));
+  // 25 frames each, every one played to its last frame.
+  EXPECT_EQ(ended_at, (std::vector<std::string>{"00024", "00024", "00024"}));
+  EXPECT_EQ(Window()->FolderText(), f);
+#endif
+}
+
+}  // namespace
+}  // namespace tarvel::test
