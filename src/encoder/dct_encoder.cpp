@@ -290,34 +290,46 @@ void QuantiseColourBlock(const float coefficients[3][64], const std::int32_t deq
     const int k = kZigzag[j];
     const float energy = f.energy[k];
     const float rate = j == 0 ? 0.0f : lambda;  // the DC always takes 8 bits
-    // For each component, the two candidate levels and their errors.
+    // For each component, the two candidate levels, their errors, and the cost of each alone.
     std::int32_t candidate[3][2];
     float error[3][2];
-    float bits[3][2];
+    float own[3][2];
+    const float weight[3] = {w.yy, w.cbcb, w.crcr};
     for (int c = 0; c < 3; ++c) {
       const float step = static_cast<float>(dequant[c][j]);
       const float value = coefficients[c][k];
-      const auto below = static_cast<std::int32_t>(std::floor(value / step));
+      const float ratio = value / step;
+      auto below = static_cast<std::int32_t>(ratio);  // toward zero; floor below
+      if (static_cast<float>(below) > ratio) --below;
       for (int side = 0; side < 2; ++side) {
         candidate[c][side] = ClampLevel(below + side);
-        error[c][side] = value - static_cast<float>(candidate[c][side]) * step;
-        bits[c][side] = rate * LevelBits(candidate[c][side]);
+        const float e = value - static_cast<float>(candidate[c][side]) * step;
+        error[c][side] = e;
+        own[c][side] = energy * weight[c] * e * e + rate * LevelBits(candidate[c][side]);
       }
     }
+    // The cross terms of each pair of components.
+    float y_cb[2][2], y_cr[2][2], cb_cr[2][2];
+    for (int a = 0; a < 2; ++a)
+      for (int b = 0; b < 2; ++b) {
+        y_cb[a][b] = energy * w.ycb * error[0][a] * error[1][b];
+        y_cr[a][b] = energy * w.ycr * error[0][a] * error[2][b];
+        cb_cr[a][b] = energy * w.cbcr * error[1][a] * error[2][b];
+      }
     float best = std::numeric_limits<float>::max();
+    int chosen = 0;
     for (int combo = 0; combo < 8; ++combo) {
-      const float ey = error[0][combo & 1], eb = error[1][(combo >> 1) & 1],
-                  er = error[2][combo >> 2];
-      const float d = energy * (w.yy * ey * ey + w.cbcb * eb * eb + w.crcr * er * er +
-                                w.ycb * ey * eb + w.ycr * ey * er + w.cbcr * eb * er) +
-                      bits[0][combo & 1] + bits[1][(combo >> 1) & 1] + bits[2][combo >> 2];
+      const int y = combo & 1, cb = (combo >> 1) & 1, cr = combo >> 2;
+      const float d =
+          own[0][y] + own[1][cb] + own[2][cr] + y_cb[y][cb] + y_cr[y][cr] + cb_cr[cb][cr];
       if (d < best) {
         best = d;
-        levels[0][j] = candidate[0][combo & 1];
-        levels[1][j] = candidate[1][(combo >> 1) & 1];
-        levels[2][j] = candidate[2][combo >> 2];
+        chosen = combo;
       }
     }
+    levels[0][j] = candidate[0][chosen & 1];
+    levels[1][j] = candidate[1][(chosen >> 1) & 1];
+    levels[2][j] = candidate[2][chosen >> 2];
   }
 }
 
