@@ -275,10 +275,12 @@ float LevelBits(std::int32_t level) {
   return 12;
 }
 
+#if !defined(__SSE2__)
 // A pixel's 5-bit field expanded to 8 bits as a viewer shows it.
 constexpr std::uint8_t Expand5(unsigned field) {
   return static_cast<std::uint8_t>((field << 3) | (field >> 2));
 }
+#endif
 
 }  // namespace
 
