@@ -142,17 +142,22 @@ QStringList OpenDialogFilters() {
           QString::fromLatin1(kOpenDialogKqsFilterName)};
 }
 
-QStringList ChooseMovieFiles(QWidget* owner, const QString& folder) {
-  QFileDialog dialog(owner, QString::fromLatin1(kOpenDialogTitle), folder);
+std::unique_ptr<QFileDialog> MakeOpenDialog(QWidget* owner, const QString& folder) {
+  auto dialog = std::make_unique<QFileDialog>(owner, QString::fromLatin1(kOpenDialogTitle), folder);
   // File names are case-sensitive here while the filters name upper-case extensions: the
   // program's own dialog matches them in either case, which desktop dialogs may not do.
-  dialog.setOption(QFileDialog::DontUseNativeDialog, true);
-  dialog.setFileMode(QFileDialog::ExistingFiles);
-  dialog.setAcceptMode(QFileDialog::AcceptOpen);
-  dialog.setNameFilters(OpenDialogFilters());
-  dialog.setDefaultSuffix(QString::fromLatin1(kOpenDialogDefaultSuffix));
-  if (dialog.exec() != QDialog::Accepted) return {};
-  return dialog.selectedFiles();
+  dialog->setOption(QFileDialog::DontUseNativeDialog, true);
+  dialog->setFileMode(QFileDialog::ExistingFiles);
+  dialog->setAcceptMode(QFileDialog::AcceptOpen);
+  dialog->setNameFilters(OpenDialogFilters());
+  dialog->setDefaultSuffix(QString::fromLatin1(kOpenDialogDefaultSuffix));
+  return dialog;
+}
+
+QStringList ChooseMovieFiles(QWidget* owner, const QString& folder) {
+  const std::unique_ptr<QFileDialog> dialog = MakeOpenDialog(owner, folder);
+  if (dialog->exec() != QDialog::Accepted) return {};
+  return dialog->selectedFiles();
 }
 
 AssociationAnswer AskAssociationInMessageBox(std::string_view text, std::string_view caption) {

@@ -7,11 +7,13 @@
 #include <QString>
 #include <QStringList>
 #include <array>
+#include <memory>
 
 #include "ui/logic/file_association.h"
 #include "ui/logic/viewer_settings.h"
 
 class QCheckBox;
+class QFileDialog;
 class QLabel;
 class QPushButton;
 
@@ -52,8 +54,10 @@ class AboutDialog : public QDialog {
 
 // The open-file dialog's name filters, in order: "Fichier KQM (*.KQM)", "Fichier KQS (*.KQS)".
 QStringList OpenDialogFilters();
-// Shows the open-file dialog owned by `owner`, starting in `folder`, for one or several movies;
-// returns the chosen paths, none when cancelled. The filters match either letter case.
+// The open-file dialog owned by `owner`, starting in `folder`, for one or several existing
+// movies. It is the program's own dialog, whose filters match either letter case.
+std::unique_ptr<QFileDialog> MakeOpenDialog(QWidget* owner, const QString& folder);
+// Shows that dialog; returns the chosen paths, none when cancelled.
 QStringList ChooseMovieFiles(QWidget* owner, const QString& folder);
 
 // Asks the association question in a message box without an owner.

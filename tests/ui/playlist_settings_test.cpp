@@ -6,8 +6,10 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
+#include <QFileDialog>
 #include <QImage>
 #include <QLabel>
+#include <QListView>
 #include <QListWidget>
 #include <QMimeData>
 #include <QProcess>
@@ -38,6 +40,13 @@ bool WriteText(const QString& path, const QByteArray& text) {
 void CopyMovie(const QString& to) {
   QDir().mkpath(QFileInfo(to).path());
   ASSERT_TRUE(QFile::copy(Conformance(kSilentMovie), to)) << to.toStdString();
+}
+
+// Keeps a picture of `widget` in the artifacts folder.
+void SaveShot(QWidget& widget, const char* name) {
+  const QString folder = QString::fromLatin1(TARVEL_ARTIFACT_DIR);
+  QDir().mkpath(folder);
+  EXPECT_TRUE(widget.grab().save(folder + QLatin1Char('/') + QLatin1String(name) + ".png"));
 }
 
 // Files dropped on `target` as a file manager drops them.
@@ -214,7 +223,6 @@ TEST_F(PlaylistTest, OpenFilesDialog) {
   QTemporaryDir folder;
   const QString f = folder.path();
   for (const char* name : {"/z.kqm", "/a.kqm", "/m.kqs"}) CopyMovie(f + name);
-  EXPECT_EQ(OpenDialogFilters(), QStringList({"Fichier KQM (*.KQM)", "Fichier KQS (*.KQS)"}));
   Start();
 
   // Cancelled: nothing changes. With no movie chosen yet it opens in the program's folder.
@@ -245,6 +253,41 @@ TEST_F(PlaylistTest, OpenFilesDialog) {
   EXPECT_TRUE(Enabled(kIdNext));
 }
 
+// The files the open-file dialog offers in its folder (enabled entries that are not folders).
+QStringList Offered(QFileDialog& dialog) {
+  QStringList names;
+  const QListView* view = dialog.findChild<QListView*>(QStringLiteral("listView"));
+  if (view == nullptr) return {QStringLiteral("<no list>")};
+  const QAbstractItemModel* model = view->model();
+  for (int row = 0; row < model->rowCount(view->rootIndex()); ++row) {
+    const QModelIndex index = model->index(row, 0, view->rootIndex());
+    if ((model->flags(index) & Qt::ItemIsEnabled) && !model->hasChildren(index))
+      names.append(index.data().toString());
+  }
+  names.sort();
+  return names;
+}
+
+TEST(OpenDialogTest, FiltersMatchEitherLetterCase) {
+  QTemporaryDir folder;
+  for (const char* name : {"/a.kqm", "/B.KQM", "/c.kqs", "/D.KQS", "/notes.txt"})
+    ASSERT_TRUE(WriteText(folder.path() + name, "x"));
+  const std::unique_ptr<QFileDialog> dialog = MakeOpenDialog(nullptr, folder.path());
+  EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Choice Kqm file"));
+  EXPECT_EQ(dialog->fileMode(), QFileDialog::ExistingFiles);
+  EXPECT_EQ(dialog->defaultSuffix(), QStringLiteral("kqm"));
+  EXPECT_EQ(dialog->nameFilters(), QStringList({"Fichier KQM (*.KQM)", "Fichier KQS (*.KQS)"}));
+  dialog->show();
+  const QStringList kqm = {"B.KQM", "a.kqm"};
+  EXPECT_TRUE(QTest::qWaitFor([&] { return Offered(*dialog) == kqm; }, 5000))
+      << Offered(*dialog).join(' ').toStdString();
+  dialog->selectNameFilter(dialog->nameFilters()[1]);
+  const QStringList kqs = {"D.KQS", "c.kqs"};
+  EXPECT_TRUE(QTest::qWaitFor([&] { return Offered(*dialog) == kqs; }, 5000))
+      << Offered(*dialog).join(' ').toStdString();
+  dialog->reject();
+}
+
 TEST_F(ViewerTest, OptionsDialogOkAppliesTheCloseBoxOnlyKeeps) {
   Start({Conformance(kSilentMovie)});
   Turn();
@@ -272,6 +315,7 @@ TEST_F(ViewerTest, OptionsDialogOkAppliesTheCloseBoxOnlyKeeps) {
     }
     options.show();
     for (int id : {1059, 1060, 1063}) QTest::mouseClick(options.CheckBox(id), Qt::LeftButton);
+    SaveShot(options, "options");
     options.close();
     return options.result();
   };
@@ -325,6 +369,7 @@ TEST_F(ViewerTest, AboutDialogClosesOnlyWithOk) {
     EXPECT_EQ(about.picture()->geometry(), QRect(12, 19, 84, 91));
     EXPECT_EQ(about.picture()->pixmap().size(), QSize(84, 91));
     about.show();
+    SaveShot(about, "about");
     QTest::keyClick(&about, Qt::Key_Escape);
     EXPECT_TRUE(about.isVisible());
     about.close();
@@ -518,6 +563,7 @@ TEST_F(ChainTest, FolderDroppedOnTheVideoWindowPlaysItsMoviesInTurn) {
   // 25 frames each, every one played to its last frame.
   EXPECT_EQ(ended_at, (std::vector<std::string>{"00024", "00024", "00024"}));
   EXPECT_EQ(Window()->FolderText(), f);
+  SaveShot(*Window(), "playlist");
 #endif
 }
 
