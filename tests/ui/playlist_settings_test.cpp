@@ -295,7 +295,7 @@ TEST_F(ViewerTest, OptionsDialogOkAppliesTheCloseBoxOnlyKeeps) {
   const QString written = ReadText(SettingsFile());
 
   // First time: check the boxes the user clicks, then the close box.
-  on_dialog = [this](QDialog& dialog) {
+  on_dialog = [](QDialog& dialog) {
     auto& options = dynamic_cast<OptionsDialog&>(dialog);
     EXPECT_EQ(options.size(), QSize(168, 190));
     const std::pair<int, const char*> texts[] = {{1059, "No sound play"},
@@ -509,6 +509,14 @@ TEST_F(ViewerTest, YesRegistersThePlayerForTheCurrentUser) {
   // Where the desktop's mime database tool is installed, it ran on the new package.
   if (!QStandardPaths::findExecutable(QStringLiteral("update-mime-database")).isEmpty()) {
     EXPECT_TRUE(ReadText(data + "/mime/globs2").contains(QStringLiteral("video/x-kqm:*.kqm")));
+  }
+  // Where the desktop's default-application tool is installed, the player is the default.
+  const QString xdg_mime = QStandardPaths::findExecutable(QStringLiteral("xdg-mime"));
+  if (!xdg_mime.isEmpty()) {
+    QProcess query;
+    query.start(xdg_mime, {"query", "default", "video/x-kqm"});
+    ASSERT_TRUE(query.waitForFinished(30000));
+    EXPECT_EQ(query.readAllStandardOutput().trimmed(), QByteArray("tarvel.desktop"));
   }
   EXPECT_TRUE(ReadText(SettingsFile()).contains(QStringLiteral("\nRegister=1\n")));
 }
