@@ -59,19 +59,19 @@ void CommandWindow::SetUpControls() {
   TearDownControls();
   const QCursor skin_cursor(QPixmap(QString::fromLatin1(ResourcePath(kCursorResource))), 0, 0);
   for (std::size_t i = 0; i < kControlSkinCount; ++i) {
-    const SkinSpec& spec = kControlSkinTable[i];
+    const SkinSpec& entry = kControlSkinTable[i];
     ControlSkin& record = table_[i];
     record = ControlSkin{};
-    record.control_id = spec.control_id;
-    record.sprites = spec.sprites;
-    record.sheet_id = spec.sheet_id;
-    record.kind = spec.kind;
-    record.sprite_count = spec.sprite_count;
-    record.flags = spec.flags;
-    std::memcpy(record.tooltip, spec.tooltip, sizeof record.tooltip);
+    record.control_id = entry.control_id;
+    record.sprites = entry.sprites;
+    record.sheet_id = entry.sheet_id;
+    record.kind = entry.kind;
+    record.sprite_count = entry.sprite_count;
+    record.flags = entry.flags;
+    std::memcpy(record.tooltip, entry.tooltip, sizeof record.tooltip);
     record.tooltip[kTooltipSize - 1] = '\0';
     if (record.sheet_id != 0)
-      record.sheet = QPixmap(QString::fromLatin1(ResourcePath(spec.sheet_id)));
+      record.sheet = QPixmap(QString::fromLatin1(ResourcePath(entry.sheet_id)));
 
     SkinControl* control = nullptr;
     switch (record.kind) {

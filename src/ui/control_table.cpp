@@ -53,18 +53,18 @@ constexpr std::array<char, kTooltipSize> Tip(const char (&text)[N]) {
 template <std::size_t N>
 constexpr SkinSpec TipButton(int id, SkinKind kind, Sprites sprites, std::uint8_t flags,
                              const char (&tooltip)[N]) {
-  SkinSpec spec{id, kind, kSheetButtons, sprites, 2, flags, {}};
+  SkinSpec entry{id, kind, kSheetButtons, sprites, 2, flags, {}};
   const auto padded = Tip(tooltip);
-  for (int i = 0; i < kTooltipSize; ++i) spec.tooltip[i] = padded[static_cast<std::size_t>(i)];
-  return spec;
+  for (int i = 0; i < kTooltipSize; ++i) entry.tooltip[i] = padded[static_cast<std::size_t>(i)];
+  return entry;
 }
 
 template <std::size_t N>
 constexpr SkinSpec TipTrackbar(int id, Sprites sprites, const char (&tooltip)[N]) {
-  SkinSpec spec{id, SkinKind::kTrackbar, kSheetButtons, sprites, 3, 0, {}};
+  SkinSpec entry{id, SkinKind::kTrackbar, kSheetButtons, sprites, 3, 0, {}};
   const auto padded = Tip(tooltip);
-  for (int i = 0; i < kTooltipSize; ++i) spec.tooltip[i] = padded[static_cast<std::size_t>(i)];
-  return spec;
+  for (int i = 0; i < kTooltipSize; ++i) entry.tooltip[i] = padded[static_cast<std::size_t>(i)];
+  return entry;
 }
 
 }  // namespace

@@ -81,13 +81,13 @@ OptionsDialog::OptionsDialog(QWidget* owner, ViewerSettings& settings, const Opt
   UseDialogFont(*this);
   setFixedSize(DialogUnitsToPixels(0, 0, 112, 117).size());
   for (std::size_t i = 0; i < kOptionBoxes.size(); ++i) {
-    const CheckBoxSpec& spec = kOptionBoxes[i];
-    auto* box = new QCheckBox(QString::fromLatin1(spec.text), this);
-    box->setGeometry(DialogUnitsToPixels(spec.x, spec.y, spec.cx, spec.cy));
-    box->setProperty("control_id", spec.id);
-    box->setChecked(InitialCheck(checks, spec.id));
+    const CheckBoxSpec& entry = kOptionBoxes[i];
+    auto* box = new QCheckBox(QString::fromLatin1(entry.text), this);
+    box->setGeometry(DialogUnitsToPixels(entry.x, entry.y, entry.cx, entry.cy));
+    box->setProperty("control_id", entry.id);
+    box->setChecked(InitialCheck(checks, entry.id));
     // Only the user's clicks reach the settings, each as it happens.
-    const int id = spec.id;
+    const int id = entry.id;
     QObject::connect(box, &QCheckBox::clicked, this,
                      [this, id](bool checked) { Options_Check(settings_, id, checked); });
     boxes_[i] = box;

@@ -112,20 +112,20 @@ struct MovieSpec {
 // A silent movie of `count` flat key frames; frame i has luma level 8 * (i % 16), so that
 // neighbouring frames differ.
 inline MovieSpec SilentMovie(int count, int width = 16, int height = 16) {
-  MovieSpec spec;
-  spec.width = width;
-  spec.height = height;
+  MovieSpec entry;
+  entry.width = width;
+  entry.height = height;
   for (int i = 0; i < count; ++i)
-    spec.frames.push_back({{{"IX", KeyFramePicture(width, height, 8 * (i % 16))}}});
-  return spec;
+    entry.frames.push_back({{{"IX", KeyFramePicture(width, height, 8 * (i % 16))}}});
+  return entry;
 }
 
 // Mono sound of `bytes_per_period` ADPCM bytes per frame period. Frame 0's chunk holds the
 // header and 32 periods of zero codes; every later frame one period of zero codes.
 inline MovieSpec SoundMovie(int count, int bytes_per_period = 8, uint32_t samples = 1000000,
                             uint32_t frequency = 22050, uint32_t flags = 0) {
-  MovieSpec spec = SilentMovie(count);
-  spec.sound = true;
+  MovieSpec entry = SilentMovie(count);
+  entry.sound = true;
   for (int i = 0; i < count; ++i) {
     std::vector<uint8_t> audio;
     if (i == 0) {
@@ -134,9 +134,9 @@ inline MovieSpec SoundMovie(int count, int bytes_per_period = 8, uint32_t sample
     } else {
       audio.assign(static_cast<size_t>(bytes_per_period), 0);
     }
-    spec.frames[static_cast<size_t>(i)].chunks.push_back({"AA", audio});
+    entry.frames[static_cast<size_t>(i)].chunks.push_back({"AA", audio});
   }
-  return spec;
+  return entry;
 }
 
 // A file in the temporary folder, removed with the object.
@@ -152,7 +152,7 @@ class TempMovie {
       ::close(fd);
     }
   }
-  explicit TempMovie(const MovieSpec& spec) : TempMovie(spec.Bytes()) {}
+  explicit TempMovie(const MovieSpec& entry) : TempMovie(entry.Bytes()) {}
   ~TempMovie() { std::remove(path_.c_str()); }
   TempMovie(const TempMovie&) = delete;
   TempMovie& operator=(const TempMovie&) = delete;

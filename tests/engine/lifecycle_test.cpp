@@ -49,10 +49,10 @@ TEST_F(Lifecycle, OpenFailuresLeaveTheEngineIdle) {
 
   // Pictures must be whole 8 x 8 blocks.
   for (auto [w, h] : {std::pair{0, 16}, {16, 0}, {12, 16}, {16, 20}}) {
-    MovieSpec spec = SilentMovie(0);
-    spec.width = w;
-    spec.height = h;
-    TempMovie movie(spec);
+    MovieSpec entry = SilentMovie(0);
+    entry.width = w;
+    entry.height = h;
+    TempMovie movie(entry);
     EXPECT_EQ(Player_Open(context, movie.path()), kPlayerReadFailed) << w << "x" << h;
     EXPECT_FALSE(context.movie_open);
   }
@@ -71,9 +71,9 @@ TEST_F(Lifecycle, OpenWhileOpenKeepsTheFirstMovie) {
 }
 
 TEST_F(Lifecycle, FrameRateComesFromTheDurationOrStays) {
-  MovieSpec spec = SilentMovie(2);
-  spec.duration = 16;  // 200 / 16 = 12.5 frames per second
-  TempMovie movie(spec);
+  MovieSpec entry = SilentMovie(2);
+  entry.duration = 16;  // 200 / 16 = 12.5 frames per second
+  TempMovie movie(entry);
   ASSERT_EQ(Player_Open(context, movie.path()), kPlayerOk);
   EXPECT_EQ(context.frame_rate, 12.5f);
   Player_Stop(context);
@@ -165,9 +165,9 @@ TEST_F(Lifecycle, SoundSetupFailuresPlayOnWithoutSound) {
   }
   {
     // Frame 0's sound is not an ADQ stream: result 12.
-    MovieSpec spec = SoundMovie(4);
-    spec.frames[0].chunks[1].payload[0] = 'X';
-    TempMovie movie(spec);
+    MovieSpec entry = SoundMovie(4);
+    entry.frames[0].chunks[1].payload[0] = 'X';
+    TempMovie movie(entry);
     EXPECT_EQ(OpenAndStart(movie), kPlayerSoundRefused);
     EXPECT_FALSE(context.sound_on);
     EXPECT_TRUE(WaitFor([this] { return context.loop_count > 0; }));
@@ -175,17 +175,17 @@ TEST_F(Lifecycle, SoundSetupFailuresPlayOnWithoutSound) {
   }
   {
     // A stream whose frame period holds no codes cannot pace playback.
-    MovieSpec spec = SoundMovie(4, 0);
-    TempMovie movie(spec);
+    MovieSpec entry = SoundMovie(4, 0);
+    TempMovie movie(entry);
     EXPECT_EQ(OpenAndStart(movie), kPlayerSoundRefused);
     EXPECT_FALSE(context.sound_on);
     Player_Stop(context);
   }
   {
     // Frame 0 without an audio chunk: the movie plays silently, and that is no failure.
-    MovieSpec spec = SoundMovie(4);
-    spec.frames[0].chunks.pop_back();
-    TempMovie movie(spec);
+    MovieSpec entry = SoundMovie(4);
+    entry.frames[0].chunks.pop_back();
+    TempMovie movie(entry);
     EXPECT_EQ(OpenAndStart(movie), kPlayerOk);
     EXPECT_FALSE(context.sound_on);
     EXPECT_TRUE(context.timer_active);
@@ -209,8 +209,8 @@ TEST_F(Lifecycle, QueueRefusedWhilePrimingKeepsTheBuffersAlreadyQueued) {
 }
 
 TEST_F(Lifecycle, FrameZeroThatCannotBeReadFailsTheStart) {
-  MovieSpec spec = SilentMovie(3);
-  auto bytes = spec.Bytes();
+  MovieSpec entry = SilentMovie(3);
+  auto bytes = entry.Bytes();
   bytes.resize(64 + 10);  // cut inside frame 0
   TempMovie movie(bytes);
   EXPECT_EQ(OpenAndStart(movie), kPlayerReadFailed);
@@ -226,9 +226,9 @@ TEST_F(Lifecycle, FrameZeroThatCannotBeReadFailsTheStart) {
 
 TEST_F(Lifecycle, AFailedPlaybackDoesNotKeepTheNextOpenOut) {
   // Frame 1 has no picture: the step fails with 4 over and over until stop.
-  MovieSpec spec = SilentMovie(3);
-  spec.frames[1].chunks[0].tag = "XX";
-  TempMovie broken(spec);
+  MovieSpec entry = SilentMovie(3);
+  entry.frames[1].chunks[0].tag = "XX";
+  TempMovie broken(entry);
   ASSERT_EQ(OpenAndStart(broken), kPlayerOk);
   EXPECT_TRUE(WaitFor([this] { return context.last_result == kPlayerNoVideoChunk; }));
   EXPECT_EQ(context.current_frame, 1);

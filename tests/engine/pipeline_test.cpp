@@ -182,13 +182,13 @@ TEST_F(Pipeline, FirstTickAfterAClockStartIsSkipped) {
 TEST_F(Pipeline, FrameWithoutAudioChunkGivesAPeriodOfSilence) {
   // Frame 0's periods and every later frame's codes raise the level, so a period of silence
   // stands out as zeros.
-  MovieSpec spec = SoundMovie(6, 4);
-  auto& lead = spec.frames[0].chunks[1].payload;
+  MovieSpec entry = SoundMovie(6, 4);
+  auto& lead = entry.frames[0].chunks[1].payload;
   for (std::size_t i = 32; i < lead.size(); ++i) lead[i] = 0x11;
   for (int i = 1; i < 6; ++i)
-    spec.frames[static_cast<std::size_t>(i)].chunks[1].payload.assign(4, 0x11);
-  spec.frames[3].chunks.pop_back();
-  TempMovie movie(spec);
+    entry.frames[static_cast<std::size_t>(i)].chunks[1].payload.assign(4, 0x11);
+  entry.frames[3].chunks.pop_back();
+  TempMovie movie(entry);
   ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
   ASSERT_TRUE(WaitUntilIdle());
   const auto buffers = log->Buffers();
@@ -210,8 +210,8 @@ TEST_F(Pipeline, LoopingSoundScheduleBufferByBuffer) {
   constexpr int kFrames = 40;
   constexpr int kBytes = 40;    // ADPCM bytes per period: 80 mono samples
   constexpr int kStart = 1000;  // the header's predictor
-  MovieSpec spec = SoundMovie(kFrames, kBytes);
-  auto& lead = spec.frames[0].chunks[1].payload;
+  MovieSpec entry = SoundMovie(kFrames, kBytes);
+  auto& lead = entry.frames[0].chunks[1].payload;
   lead[20] = static_cast<uint8_t>(kStart & 0xFF);
   lead[21] = static_cast<uint8_t>(kStart >> 8);
   // Lead period k starts with k + 1 bytes of 0x11 (+1, +1); frame n's own period with
@@ -219,10 +219,10 @@ TEST_F(Pipeline, LoopingSoundScheduleBufferByBuffer) {
   for (int k = 0; k < 32; ++k)
     for (int j = 0; j <= k; ++j) lead[32 + static_cast<std::size_t>(k * kBytes + j)] = 0x11;
   for (int n = 1; n < kFrames; ++n) {
-    auto& own = spec.frames[static_cast<std::size_t>(n)].chunks[1].payload;
+    auto& own = entry.frames[static_cast<std::size_t>(n)].chunks[1].payload;
     for (int j = 0; j <= n % 7; ++j) own[static_cast<std::size_t>(j)] = 0x99;
   }
-  TempMovie movie(spec);
+  TempMovie movie(entry);
   Player_SetLoop(context, 1);
   ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
   constexpr std::size_t kWanted = 32 + (kFrames - 1) + 3;  // into frame 2 of the second pass
@@ -277,12 +277,12 @@ TEST_F(Pipeline, OtherChunksReachTheHandlerInOrder) {
           std::string(reinterpret_cast<const char*>(payload), static_cast<std::size_t>(length)));
     }
   };
-  MovieSpec spec = SilentMovie(2);
+  MovieSpec entry = SilentMovie(2);
   auto text = [](const char* s) { return std::vector<uint8_t>(s, s + std::strlen(s)); };
-  spec.frames[0].chunks.insert(spec.frames[0].chunks.begin(), {"ix", text("lower")});
-  spec.frames[0].chunks.push_back({"TX", text("hello")});
-  spec.frames[1].chunks.push_back({"TX", text("again")});
-  TempMovie movie(spec);
+  entry.frames[0].chunks.insert(entry.frames[0].chunks.begin(), {"ix", text("lower")});
+  entry.frames[0].chunks.push_back({"TX", text("hello")});
+  entry.frames[1].chunks.push_back({"TX", text("again")});
+  TempMovie movie(entry);
   std::vector<std::string> seen;
   context.chunk_handler = &Seen::Handler;
   Player_SetFrameCallback(context, nullptr, &seen);

@@ -72,8 +72,8 @@ TEST_F(Reader, MovieWithoutLoopingEndsByItself) {
 }
 
 TEST_F(Reader, CutFileStopsPlaybackWithReadFailure) {
-  MovieSpec spec = SilentMovie(60);
-  std::vector<uint8_t> bytes = spec.Bytes();
+  MovieSpec entry = SilentMovie(60);
+  std::vector<uint8_t> bytes = entry.Bytes();
   // Find frame 40 and cut the file in its middle.
   std::size_t offset = 64;
   for (int i = 0; i < 40; ++i) offset += bytes[offset] | (bytes[offset + 1] << 8);
@@ -97,10 +97,10 @@ TEST_F(Reader, ImpossibleFrameSizesEndLoadingWithoutReading) {
        {Case{1, false, kPlayerReadFailed}, Case{3, true, kPlayerReadFailed},
         Case{0, false, kPlayerEndOfData}, Case{0, true, kPlayerReadFailed},
         Case{0x00FFFFFF, false, kPlayerReadFailed}, Case{0xFF000002, false, kPlayerReadFailed}}) {
-    MovieSpec spec = SilentMovie(4);
-    spec.frames[2].custom_word = true;
-    spec.frames[2].word = c.word;
-    TempMovie movie(spec);
+    MovieSpec entry = SilentMovie(4);
+    entry.frames[2].custom_word = true;
+    entry.frames[2].word = c.word;
+    TempMovie movie(entry);
     Player_SetLoop(context, c.loop ? 1 : 0);
     ASSERT_EQ(OpenAndStart(movie), kPlayerOk) << c.word;
     ASSERT_TRUE(WaitUntilIdle()) << c.word;
@@ -110,12 +110,12 @@ TEST_F(Reader, ImpossibleFrameSizesEndLoadingWithoutReading) {
 }
 
 TEST_F(Reader, TopByteOfTheFrameWordIsIgnored) {
-  MovieSpec spec = SilentMovie(3);
-  const auto bytes = spec.Bytes();
+  MovieSpec entry = SilentMovie(3);
+  const auto bytes = entry.Bytes();
   const uint32_t size = bytes[64] | (bytes[65] << 8);
-  spec.frames[0].custom_word = true;
-  spec.frames[0].word = 0x03000000u | size;
-  TempMovie movie(spec);
+  entry.frames[0].custom_word = true;
+  entry.frames[0].word = 0x03000000u | size;
+  TempMovie movie(entry);
   ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
   ASSERT_TRUE(WaitUntilIdle());
   EXPECT_EQ(context.reader_exit_code, 0u);
