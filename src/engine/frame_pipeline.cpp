@@ -131,10 +131,15 @@ bool Clock_Start(PlayerContext& context, std::uint32_t period_ms) {
   Clock_Stop(context);
   context.timer_skip_tick = true;
   context.timer_period_ms = period_ms;
-  if (!context.timer.Start(period_ms, &Clock_Tick, &context, context.services.free_running_clock))
-    return false;
-  context.timer_id += 1;
+  // The clock counts as running before its first tick can come: a tick whose frame callback
+  // pauses (step mode) must find it running, or the pause would leave the timer ticking.
   context.timer_active = true;
+  if (!context.timer.Start(period_ms, &Clock_Tick, &context,
+                           context.services.free_running_clock)) {
+    context.timer_active = false;
+    return false;
+  }
+  context.timer_id += 1;
   return true;
 }
 
