@@ -134,8 +134,7 @@ bool Clock_Start(PlayerContext& context, std::uint32_t period_ms) {
   // The clock counts as running before its first tick can come: a tick whose frame callback
   // pauses (step mode) must find it running, or the pause would leave the timer ticking.
   context.timer_active = true;
-  if (!context.timer.Start(period_ms, &Clock_Tick, &context,
-                           context.services.free_running_clock)) {
+  if (!context.timer.Start(period_ms, &Clock_Tick, &context, context.services.free_running_clock)) {
     context.timer_active = false;
     return false;
   }
