@@ -1,5 +1,7 @@
 #include "encoder/rgb_picture.h"
 
+#include "video/pixel_expand.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -73,23 +75,7 @@ void PixelsToRgbPicture(const std::uint16_t* pixels, int width, int height, bool
                         RgbPicture* out) {
   out->Resize(width, height);
   const std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-  for (std::size_t i = 0; i < count; ++i) {
-    const unsigned p = pixels[i];
-    unsigned r, g, b;
-    if (format565) {
-      r = (p >> 11) & 31;
-      g = (p >> 5) & 63;
-      b = p & 31;
-      out->rgb[3 * i + 1] = static_cast<std::uint8_t>((g << 2) | (g >> 4));
-    } else {
-      r = (p >> 10) & 31;
-      g = (p >> 5) & 31;
-      b = p & 31;
-      out->rgb[3 * i + 1] = static_cast<std::uint8_t>((g << 3) | (g >> 2));
-    }
-    out->rgb[3 * i + 0] = static_cast<std::uint8_t>((r << 3) | (r >> 2));
-    out->rgb[3 * i + 2] = static_cast<std::uint8_t>((b << 3) | (b >> 2));
-  }
+  ExpandPixelsToRgb8(pixels, count, format565, out->rgb.data());
 }
 
 }  // namespace tarvel
