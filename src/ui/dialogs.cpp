@@ -11,7 +11,7 @@
 #include <cstdio>
 
 #include "ui/control_table.h"
-#include "ui/logic/file_io.h"
+#include "platform/user_files.h"
 #include "ui/logic/playlist_model.h"
 
 namespace tarvel {

@@ -15,7 +15,7 @@
 #include "engine/player_context.h"
 #include "ui/control_ids.h"
 #include "ui/dialogs.h"
-#include "ui/logic/file_io.h"
+#include "platform/user_files.h"
 #include "ui/panel_logic.h"
 #include "ui/skin_controls.h"
 

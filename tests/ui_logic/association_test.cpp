@@ -5,8 +5,8 @@
 
 #include <filesystem>
 
-#include "ui/logic/file_io.h"
-#include "ui_logic/scratch.h"
+#include "platform/user_files.h"
+#include "support/scratch.h"
 
 namespace tarvel {
 namespace {
@@ -231,27 +231,6 @@ TEST(DesktopRegistration, PathsThatCannotBeRegisteredAndFailedWrites) {
   EXPECT_EQ(s.Register, 0);
   input.executable_path = "relative/tarvel";
   EXPECT_EQ(RegisterForCurrentUser(input).result, kAssociationBadInput);
-}
-
-TEST(DesktopTools, StartFailuresAndTimeouts) {
-  ScratchFolder scratch;
-  WriteBytes(scratch / "not-a-program",
-             "\x7f"
-             "garbage");
-  ::chmod((scratch / "not-a-program").c_str(), 0755);
-  EXPECT_EQ(RunAndWait({scratch / "not-a-program"}, std::chrono::seconds(5)).status,
-            kToolDidNotStart);
-  EXPECT_EQ(RunAndWait({scratch / "missing"}, std::chrono::seconds(5)).status, kToolDidNotStart);
-
-  WriteBytes(scratch / "slow", "#!/bin/sh\nexec sleep 30\n");
-  ::chmod((scratch / "slow").c_str(), 0755);
-  ScopedEnv path("PATH", "/usr/bin:/bin");
-  EXPECT_EQ(RunAndWait({scratch / "slow"}, std::chrono::milliseconds(200)).status, kToolTimedOut);
-
-  WriteBytes(scratch / "plain", "#!/bin/sh\nexit 0\n");  // not executable
-  EXPECT_EQ(FindOnPath("plain", scratch.path()), "");
-  EXPECT_EQ(FindOnPath("slow", "::" + scratch.path() + "/"), scratch / "slow");
-  EXPECT_EQ(FindOnPath("../slow", scratch / "x"), "");
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <random>
 
-#include "ui_logic/scratch.h"
+#include "support/scratch.h"
 
 namespace tarvel {
 namespace {

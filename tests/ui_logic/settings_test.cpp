@@ -6,8 +6,8 @@
 #include <csignal>
 #include <filesystem>
 
-#include "ui/logic/file_io.h"
-#include "ui_logic/scratch.h"
+#include "platform/user_files.h"
+#include "support/scratch.h"
 
 namespace tarvel {
 namespace {
@@ -225,16 +225,6 @@ TEST(SettingsLocation, PortableFileBesideTheProgramElseTheConfigFolder) {
   }
   ScopedEnv config("XDG_CONFIG_HOME", std::nullopt);
   EXPECT_EQ(SettingsFilePath(""), folder / "home/.config/tarvel/viewkqm.ini");
-}
-
-TEST(SettingsLocation, ProgramFolderIsTheExecutablesFolder) {
-  EXPECT_EQ(ProgramDirectoryOf("/opt/tarvel/bin/tarvel"), "/opt/tarvel/bin");
-  EXPECT_EQ(ProgramDirectoryOf("/tarvel"), "");
-  EXPECT_EQ(ProgramDirectoryOf("tarvel"), "");
-  std::string exe = RunningExecutablePath();
-  ASSERT_FALSE(exe.empty());
-  EXPECT_EQ(std::filesystem::path(exe).filename(), "ui_logic_tests");
-  EXPECT_EQ(RunningProgramDirectory(), std::filesystem::path(exe).parent_path().string());
 }
 
 TEST(SettingsRules, PlacementApplyAndOptions) {

@@ -1,15 +1,8 @@
 #include "ui/logic/file_association.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <cerrno>
-#include <csignal>
 #include <cstdlib>
-#include <thread>
 
-#include "ui/logic/file_io.h"
+#include "platform/user_files.h"
 
 namespace tarvel {
 namespace {
@@ -184,102 +177,6 @@ std::string DesktopEntryRelativePath() {
 std::string IconRelativePath(int icon_size) {
   std::string size = std::to_string(icon_size);
   return "icons/hicolor/" + size + "x" + size + "/apps/" + kIconName + ".png";
-}
-
-std::string FindOnPath(std::string_view name, std::string_view path_variable) {
-  if (name.empty() || name.find('/') != std::string_view::npos) return std::string();
-  std::size_t start = 0;
-  while (start <= path_variable.size()) {
-    std::size_t end = path_variable.find(':', start);
-    if (end == std::string_view::npos) end = path_variable.size();
-    std::string_view folder = path_variable.substr(start, end - start);
-    start = end + 1;
-    // An empty entry would mean the current folder; neither it nor relative ones are trusted.
-    if (folder.empty() || folder.front() != '/') continue;
-    std::string candidate(folder);
-    if (candidate.back() != '/') candidate += '/';
-    candidate += name;
-    struct stat st {};
-    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-        ::access(candidate.c_str(), X_OK) == 0) {
-      return candidate;
-    }
-  }
-  return std::string();
-}
-
-ToolRun RunAndWait(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
-  ToolRun run;
-  run.status = kToolDidNotStart;
-  if (argv.empty()) return run;
-  run.name = argv.front();
-  // Everything the child needs is prepared before the fork.
-  std::vector<std::string> copies = argv;
-  std::vector<char*> args;
-  for (std::string& a : copies) args.push_back(a.data());
-  args.push_back(nullptr);
-  int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  // The child reports a failed exec through this pipe; a successful exec closes it empty.
-  int report[2];
-  if (::pipe2(report, O_CLOEXEC) != 0) {
-    if (input >= 0) ::close(input);
-    return run;
-  }
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    if (input >= 0) ::dup2(input, STDIN_FILENO);
-    ::execv(args[0], args.data());
-    int error = errno;
-    ssize_t ignored = ::write(report[1], &error, sizeof error);
-    (void)ignored;
-    ::_exit(127);
-  }
-  if (input >= 0) ::close(input);
-  ::close(report[1]);
-  if (pid < 0) {
-    ::close(report[0]);
-    return run;
-  }
-  int exec_error = 0;
-  ssize_t got;
-  do {
-    got = ::read(report[0], &exec_error, sizeof exec_error);
-  } while (got < 0 && errno == EINTR);
-  ::close(report[0]);
-
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  int status = 0;
-  bool timed_out = false;
-  for (;;) {
-    pid_t done = ::waitpid(pid, &status, WNOHANG);
-    if (done == pid) break;
-    if (done < 0 && errno != EINTR) {
-      status = -1;
-      break;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) {
-      ::kill(pid, SIGKILL);
-      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
-      timed_out = true;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  if (got > 0) return run;  // exec failed: the tool never ran
-  if (timed_out) {
-    run.status = kToolTimedOut;
-    return run;
-  }
-  run.status = kToolRan;
-  if (status >= 0 && WIFEXITED(status)) {
-    run.exit_code = WEXITSTATUS(status);
-  } else if (status >= 0 && WIFSIGNALED(status)) {
-    run.exit_code = 128 + WTERMSIG(status);
-  } else {
-    run.exit_code = -1;
-  }
-  return run;
 }
 
 DesktopRegistrationResult RegisterForCurrentUser(const DesktopRegistration& registration) {

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/process.h"
 #include "ui/logic/viewer_settings.h"
 
 namespace tarvel {
@@ -82,26 +83,6 @@ bool DesktopEntry(std::string_view executable_path, std::string& out);
 std::string MimePackageRelativePath();        // mime/packages/tarvel-kqm.xml
 std::string DesktopEntryRelativePath();       // applications/tarvel.desktop
 std::string IconRelativePath(int icon_size);  // icons/hicolor/<n>x<n>/apps/tarvel.png
-
-// What became of one desktop tool.
-inline constexpr int kToolRan = 0;          // ran to its end; exit_code holds its status
-inline constexpr int kToolAbsent = 1;       // not found on PATH: skipped
-inline constexpr int kToolDidNotStart = 2;  // found, but could not be started
-inline constexpr int kToolTimedOut = 3;     // did not end in time and was stopped
-
-struct ToolRun {
-  std::string name;
-  int status = kToolAbsent;
-  int exit_code = 0;
-};
-
-// The full path of the executable `name` in the folders of `path_variable` (a PATH value);
-// empty when none has it. Empty and relative entries are not searched.
-std::string FindOnPath(std::string_view name, std::string_view path_variable);
-
-// Runs `argv` (argv[0] a full path) directly, without a shell, with standard input from
-// /dev/null, and waits for it, at most `timeout`.
-ToolRun RunAndWait(const std::vector<std::string>& argv, std::chrono::milliseconds timeout);
 
 struct DesktopRegistration {
   std::string executable_path;  // the running player (RunningExecutablePath())

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "ui/logic/file_io.h"
+#include "platform/user_files.h"
 
 namespace tarvel {
 namespace {

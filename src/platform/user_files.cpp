@@ -1,4 +1,4 @@
-#include "ui/logic/file_io.h"
+#include "platform/user_files.h"
 
 #include <fcntl.h>
 #include <pwd.h>

@@ -1,5 +1,5 @@
 // Small-file reading and crash-safe writing for the player's own files (settings, desktop
-// registration), and where the running program lives.
+// registration), where the running program lives, and the user's home and base folders.
 #pragma once
 
 #include <sys/types.h>

@@ -1,0 +1,138 @@
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <thread>
+
+namespace tarvel {
+
+namespace {
+
+// Waits until the child `pid` ends or `deadline` passes; true when it ended (and is not yet
+// reaped). Where the kernel has no process descriptors, it looks every few milliseconds.
+bool WaitForEnd(pid_t pid, std::chrono::steady_clock::time_point deadline) {
+  // Called directly: the C library's own wrapper is missing from some versions.
+  const int handle = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  if (handle >= 0) {
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      pollfd ready{handle, POLLIN, 0};
+      const int n = ::poll(&ready, 1, static_cast<int>(std::clamp<long long>(left.count(), 0, INT_MAX)));
+      if (n > 0) {
+        ::close(handle);
+        return true;
+      }
+      if (n == 0 || errno != EINTR) {
+        ::close(handle);
+        return false;
+      }
+    }
+  }
+  for (;;) {
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == pid)
+      return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+}  // namespace
+
+std::string FindOnPath(std::string_view name, std::string_view path_variable) {
+  if (name.empty() || name.find('/') != std::string_view::npos) return std::string();
+  std::size_t start = 0;
+  while (start <= path_variable.size()) {
+    std::size_t end = path_variable.find(':', start);
+    if (end == std::string_view::npos) end = path_variable.size();
+    std::string_view folder = path_variable.substr(start, end - start);
+    start = end + 1;
+    // An empty entry would mean the current folder; neither it nor relative ones are trusted.
+    if (folder.empty() || folder.front() != '/') continue;
+    std::string candidate(folder);
+    if (candidate.back() != '/') candidate += '/';
+    candidate += name;
+    struct stat st {};
+    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        ::access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+  }
+  return std::string();
+}
+
+ToolRun RunAndWait(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
+  ToolRun run;
+  run.status = kToolDidNotStart;
+  if (argv.empty()) return run;
+  run.name = argv.front();
+  // Everything the child needs is prepared before the fork.
+  std::vector<std::string> copies = argv;
+  std::vector<char*> args;
+  for (std::string& a : copies) args.push_back(a.data());
+  args.push_back(nullptr);
+  int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  // The child reports a failed exec through this pipe; a successful exec closes it empty.
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) {
+    if (input >= 0) ::close(input);
+    return run;
+  }
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    if (input >= 0) ::dup2(input, STDIN_FILENO);
+    ::execv(args[0], args.data());
+    int error = errno;
+    ssize_t ignored = ::write(report[1], &error, sizeof error);
+    (void)ignored;
+    ::_exit(127);
+  }
+  if (input >= 0) ::close(input);
+  ::close(report[1]);
+  if (pid < 0) {
+    ::close(report[0]);
+    return run;
+  }
+  int exec_error = 0;
+  ssize_t got;
+  do {
+    got = ::read(report[0], &exec_error, sizeof exec_error);
+  } while (got < 0 && errno == EINTR);
+  ::close(report[0]);
+
+  const bool ended = WaitForEnd(pid, std::chrono::steady_clock::now() + timeout);
+  if (!ended) ::kill(pid, SIGKILL);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) {
+      status = -1;
+      break;
+    }
+  }
+  if (got > 0) return run;  // exec failed: the program never ran
+  if (!ended) {
+    run.status = kToolTimedOut;
+    return run;
+  }
+  run.status = kToolRan;
+  if (status >= 0 && WIFEXITED(status)) {
+    run.exit_code = WEXITSTATUS(status);
+  } else if (status >= 0 && WIFSIGNALED(status)) {
+    run.exit_code = 128 + WTERMSIG(status);
+  } else {
+    run.exit_code = -1;
+  }
+  return run;
+}
+
+}  // namespace tarvel

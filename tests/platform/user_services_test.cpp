@@ -1,0 +1,54 @@
+// Finding and running helper programs, and where the running program lives.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "platform/process.h"
+#include "platform/user_files.h"
+#include "support/scratch.h"
+
+namespace tarvel {
+namespace {
+
+using test::ScopedEnv;
+using test::ScratchFolder;
+using test::WriteBytes;
+
+TEST(UserFiles, ProgramFolderIsTheExecutablesFolder) {
+  EXPECT_EQ(ProgramDirectoryOf("/opt/tarvel/bin/tarvel"), "/opt/tarvel/bin");
+  EXPECT_EQ(ProgramDirectoryOf("/tarvel"), "");
+  EXPECT_EQ(ProgramDirectoryOf("tarvel"), "");
+  std::string exe = RunningExecutablePath();
+  ASSERT_FALSE(exe.empty());
+  EXPECT_EQ(std::filesystem::path(exe).filename(), "platform_tests");
+  EXPECT_EQ(RunningProgramDirectory(), std::filesystem::path(exe).parent_path().string());
+}
+
+TEST(Process, StartFailuresAndTimeouts) {
+  ScratchFolder scratch;
+  WriteBytes(scratch / "not-a-program",
+             "\x7f"
+             "garbage");
+  ::chmod((scratch / "not-a-program").c_str(), 0755);
+  EXPECT_EQ(RunAndWait({scratch / "not-a-program"}, std::chrono::seconds(5)).status,
+            kToolDidNotStart);
+  EXPECT_EQ(RunAndWait({scratch / "missing"}, std::chrono::seconds(5)).status, kToolDidNotStart);
+
+  WriteBytes(scratch / "slow", "#!/bin/sh\nexec sleep 30\n");
+  ::chmod((scratch / "slow").c_str(), 0755);
+  ScopedEnv path("PATH", "/usr/bin:/bin");
+  EXPECT_EQ(RunAndWait({scratch / "slow"}, std::chrono::milliseconds(200)).status, kToolTimedOut);
+
+  const ToolRun failed = RunAndWait({"/bin/sh", "-c", "exit 3"}, std::chrono::seconds(30));
+  EXPECT_EQ(failed.status, kToolRan);
+  EXPECT_EQ(failed.exit_code, 3);
+
+  WriteBytes(scratch / "plain", "#!/bin/sh\nexit 0\n");  // not executable
+  EXPECT_EQ(FindOnPath("plain", scratch.path()), "");
+  EXPECT_EQ(FindOnPath("slow", "::" + scratch.path() + "/"), scratch / "slow");
+  EXPECT_EQ(FindOnPath("../slow", scratch / "x"), "");
+}
+
+}  // namespace
+}  // namespace tarvel
