@@ -28,13 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const MovieHeader header = reader.header;
   const bool pictures = IsSupportedPictureSize(header.width, header.height) &&
                         header.width * header.height <= 256 * 256;
-  std::unique_ptr<DecoderState> decoder;
-  std::vector<std::uint16_t> reference, output;
-  if (pictures) {
-    decoder = CreateVideoDecoder(header.height, header.width, 15);
-    reference.assign(static_cast<std::size_t>(header.width) * header.height, 0);
-    output = reference;
-  }
+  std::unique_ptr<VideoDecoder> decoder;
+  if (pictures) decoder = VideoDecoder::Create(header.height, header.width, 15);
   Adpcm_Init(kAdpcmLibraryVersion);
   SoundStream sound;
   bool sound_on = header.sound;
@@ -49,11 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       Frame_ForOtherChunks(frame, CountChunk, &sum);
       std::int32_t length = 0;
       const std::uint8_t* picture = Frame_FindChunk(frame, "IX", &length);
-      if (picture && decoder) {
-        DecodeVideoChunk(picture, static_cast<std::size_t>(length), reference.data(), output.data(),
-                         *decoder);
-        std::memcpy(reference.data(), output.data(), reference.size() * 2);
-      }
+      if (picture && decoder) decoder->Decode(picture, static_cast<std::size_t>(length));
       if (!sound_on) continue;
       if (pass == 0 && n == 0) {
         const std::uint8_t* audio = Sound_FindAudioChunk(frame, &length);

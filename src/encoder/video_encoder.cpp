@@ -1161,7 +1161,7 @@ void EncodePicture(VideoEncoder& encoder, bool key, std::vector<std::uint8_t>* p
   m.nibbles = NibbleWriter{};
   m.last_key_dx = -8;
   m.last_key_dy = 0;
-  m.reference = key ? nullptr : encoder.reference.data();
+  m.reference = key ? nullptr : encoder.decoder->Picture().pixels;
   if (!key) {
     m.previous_motion_x = m.motion_x;
     m.previous_motion_y = m.motion_y;
@@ -1234,11 +1234,9 @@ bool VideoEncoder_Init(VideoEncoder& encoder, int width, int height,
   encoder.settings = settings;
   encoder.settings.quality = std::clamp(settings.quality, 1, 100);
   encoder.settings.effort = std::clamp(settings.effort, 0, 3);
-  encoder.decoder = CreateVideoDecoder(height, width, 15);
+  encoder.decoder = VideoDecoder::Create(height, width, 15);
   if (!encoder.decoder) return false;
   const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-  encoder.reference.assign(pixels, 0);
-  encoder.decoded.assign(pixels, 0);
   encoder.impl = std::make_shared<VideoEncoderImpl>();
   Impl& m = *encoder.impl;
   m.width = width;
@@ -1253,13 +1251,11 @@ bool VideoEncoder_Init(VideoEncoder& encoder, int width, int height,
   m.motion_y.assign(blocks, 0);
   // Rate-distortion weight from the quantisers of the low frequencies.
   std::int32_t luma[64], chroma[64];
-  ComputeQuantisers(encoder.settings.quality, luma, chroma);
+  ComputeDequantTables(encoder.settings.quality, luma, chroma, m.dequant);
   double sum = 0;
   for (int j = 0; j < 10; ++j) sum += luma[kZigzag[j]];
   const double q = sum / 10;
   m.lambda = 0.35 * q * q;
-  BuildDequantTables(*encoder.decoder, encoder.settings.quality);
-  std::memcpy(m.dequant, encoder.decoder->dequant, sizeof m.dequant);
   return true;
 }
 
@@ -1279,7 +1275,7 @@ bool VideoEncoder_EncodeFrame(VideoEncoder& encoder, const RgbPicture& picture, 
   VideoFrameStats* s = stats ? stats : &local;
   *s = VideoFrameStats{};
   if (!key) {
-    LumaPlane(m, encoder.reference.data(), &m.reference_luma);
+    LumaPlane(m, encoder.decoder->Picture().pixels, &m.reference_luma);
     EncodePicture(encoder, false, payload, s);
     // A scene change: when most blocks needed a DCT anyway, a key frame costs about the same
     // and gives a clean point to start playback from.
@@ -1292,26 +1288,23 @@ bool VideoEncoder_EncodeFrame(VideoEncoder& encoder, const RgbPicture& picture, 
   if (key) EncodePicture(encoder, true, payload, s);
   s->key = key;
   s->bytes = payload->size();
-  const int result =
-      DecodeVideoChunk(payload->data(), payload->size(), key ? nullptr : encoder.reference.data(),
-                       encoder.decoded.data(), *encoder.decoder);
-  if (result != kDecodeOk) return false;
+  if (encoder.decoder->Decode(payload->data(), payload->size()) != kDecodeOk) return false;
+  const std::uint16_t* decoded = encoder.decoder->Picture().pixels;
   std::int64_t mismatched = 0;
   std::uint64_t sse = 0;
-  for (std::size_t i = 0; i < encoder.decoded.size(); ++i) {
-    if (encoder.decoded[i] != m.work[i]) ++mismatched;
-    const std::uint8_t* rgb = &m.rgb_of[3 * (encoder.decoded[i] & 0x7FFFu)];
+  for (std::size_t i = 0; i < m.work.size(); ++i) {
+    if (decoded[i] != m.work[i]) ++mismatched;
+    const std::uint8_t* rgb = &m.rgb_of[3 * (decoded[i] & 0x7FFFu)];
     for (int k = 0; k < 3; ++k) {
       const int d = rgb[k] - picture.rgb[3 * i + k];
       sse += static_cast<std::uint64_t>(d * d);
     }
   }
   s->mismatched_pixels = mismatched;
-  const double mse = static_cast<double>(sse) / (3.0 * static_cast<double>(encoder.decoded.size()));
+  const double mse = static_cast<double>(sse) / (3.0 * static_cast<double>(m.work.size()));
   s->psnr = sse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
   // The decoder's picture is what the next frame predicts from.
-  std::swap(encoder.reference, encoder.decoded);
-  m.work = encoder.reference;
+  m.work.assign(decoded, decoded + m.work.size());
   ++encoder.frame_index;
   encoder.frames_since_key = key ? 1 : encoder.frames_since_key + 1;
   return mismatched == 0;

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "encoder/rgb_picture.h"
-#include "video/decoder_state.h"
+#include "video/video_decoder.h"
 
 namespace tarvel {
 
@@ -86,9 +86,8 @@ struct VideoEncoder {
   VideoEncoderSettings settings;
   std::int64_t frame_index = 0;
   std::int64_t frames_since_key = 0;
-  std::unique_ptr<DecoderState> decoder;
-  std::vector<std::uint16_t> reference;  // the decoder's picture of the last frame (5-5-5)
-  std::vector<std::uint16_t> decoded;    // the decoder's picture of the frame just encoded
+  // Decodes every encoded frame; its picture (5-5-5) is what the next frame predicts from.
+  std::unique_ptr<VideoDecoder> decoder;
   std::shared_ptr<VideoEncoderImpl> impl;
 };
 

@@ -1,7 +1,6 @@
 // The frame step and the two clocks that call it: the sound device (through the sound thread)
 // for movies with sound, a periodic timer for movies without.
 #include <cmath>
-#include <cstring>
 
 #include "engine/player_context.h"
 #include "video/video_decoder.h"
@@ -20,21 +19,15 @@ std::int32_t FinishStep(PlayerContext& context, std::int32_t result) {
 
 void PresentPicture(PlayerContext& context, const std::uint8_t* payload, std::int32_t length) {
   if (context.display_mode != kDisplayFullScreen && context.display_mode != kDisplayWindow) return;
-  const std::size_t picture_bytes =
-      std::size_t{context.bytes_per_pixel} * context.height * context.width;
-  const std::size_t payload_length = static_cast<std::size_t>(length);
-  std::uint16_t* reference = context.reference_picture.get();
+  VideoDecoder& decoder = *context.video_decoder;
   // Without a scaling buffer (no scaled mode, or a picture the scalers cannot take) the picture
   // is decoded straight into the surface.
-  if (!context.scaling_buffer) {
-    auto* output = reinterpret_cast<std::uint16_t*>(context.surface_bits);
-    DecodeVideoChunk(payload, payload_length, reference, output, *context.decoder_state);
-    std::memcpy(reference, output, picture_bytes);
-    return;
-  }
-  std::uint16_t* output = context.scaling_buffer.get();
-  DecodeVideoChunk(payload, payload_length, reference, output, *context.decoder_state);
-  std::memcpy(reference, output, picture_bytes);
+  std::uint16_t* output = context.scaling_buffer
+                              ? context.scaling_buffer.get()
+                              : reinterpret_cast<std::uint16_t*>(context.surface_bits);
+  decoder.SetOutput(output);
+  decoder.Decode(payload, static_cast<std::size_t>(length));
+  if (!context.scaling_buffer) return;
   const bool five_green_bits = context.green_bits == 5;
   PictureScaler scaler = nullptr;
   if (context.scaled_width == 800)

@@ -86,7 +86,7 @@ struct StartScope {
 
 PlayerContext::PlayerContext() {
   services.make_audio_device = &MakeSoundCard;
-  decoder_state = nullptr;
+  video_decoder = nullptr;
   Player_Reset(*this);
 }
 
@@ -118,7 +118,6 @@ void Player_Reset(PlayerContext& context) {
   context.user_value = nullptr;
   context.output_width = 0;
   context.output_height = 0;
-  context.reference_picture.reset();
   context.sound.audio_lead_copy.clear();
   context.step_busy = false;
   context.closing = false;
@@ -174,9 +173,10 @@ bool Player_SetPixelFormat(PlayerContext& context, std::int32_t depth) {
   } else {
     return false;
   }
-  context.decoder_state.reset();
-  context.decoder_state =
-      CreateVideoDecoder(static_cast<int>(context.height), static_cast<int>(context.width), depth);
+  context.video_decoder.reset();
+  context.video_decoder = VideoDecoder::Create(static_cast<int>(context.height),
+                                               static_cast<int>(context.width), depth,
+                                               OutputPicture::kCaller);
   return true;
 }
 
@@ -240,13 +240,6 @@ std::int32_t Player_Open(PlayerContext& context, const char* name) {
     } else {
       context.output_width = context.width;
       context.output_height = context.height;
-    }
-  }
-  if (context.last_result == kPlayerOk) {
-    context.reference_picture.reset(new (std::nothrow) std::uint16_t[pixels]());
-    if (!context.reference_picture) {
-      context.scaling_buffer.reset();
-      context.last_result = kPlayerOutOfMemory;
     }
   }
   const std::int32_t result = context.last_result;
@@ -334,7 +327,7 @@ std::int32_t Player_Start(PlayerContext& context, void* target, std::int32_t dis
   }
 
   Player_SetPixelFormat(context, depth);
-  if (!context.decoder_state) return FailStart(context, kPlayerOutOfMemory);
+  if (!context.video_decoder) return FailStart(context, kPlayerOutOfMemory);
 
   // Frame 0 goes into entry 0, all entries being free at start.
   while (context.playing && context.frame_ring[0].load() == nullptr && !context.reader_finished)
@@ -436,7 +429,8 @@ void Player_Stop(PlayerContext& context) {
   context.disk_semaphore.reset();
   Source_Close(context.source);
   if (context.loop_mode > kLoopOn) context.loop_mode = context.loop_mode - 1;
-  context.reference_picture.reset();
+  // The decoder goes with its pictures; start makes a new one.
+  context.video_decoder.reset();
   context.scaling_buffer.reset();
   context.sound.audio_lead_copy.clear();
   context.sound.audio_lead_copy.shrink_to_fit();
@@ -453,7 +447,7 @@ void Player_Destroy(PlayerContext& context) {
   Player_Stop(context);
   CollectDiskReader(context);
   context.timer.Stop();
-  context.decoder_state.reset();
+  context.video_decoder.reset();
   context.wave_out.reset();
 }
 

@@ -19,7 +19,7 @@
 #include "platform/semaphore.h"
 #include "platform/worker_thread.h"
 #include "storage/movie_source.h"
-#include "video/decoder_state.h"
+#include "video/video_decoder.h"
 
 namespace tarvel {
 
@@ -148,7 +148,6 @@ struct PlayerContext {
   void* user_value = nullptr;
   std::uint32_t output_width = 0;
   std::uint32_t output_height = 0;
-  std::unique_ptr<std::uint16_t[]> reference_picture;
   // The sound state of a playback: `adpcm_stream`, `audio_lead_copy` (the copy of frame 0's
   // audio chunk kept while looping), `pcm_size`, `sample_rate`, `stereo` and
   // `audio_frame_bytes`.
@@ -168,7 +167,8 @@ struct PlayerContext {
   std::unique_ptr<std::uint16_t[]> scaling_buffer;
   std::uint8_t* surface_bits = nullptr;
   std::atomic<std::int32_t> last_result{kPlayerOk};
-  std::unique_ptr<DecoderState> decoder_state;
+  // The decoder and its reference picture; it decodes into the scaling buffer or the surface.
+  std::unique_ptr<VideoDecoder> video_decoder;
   FrameCallback frame_callback = nullptr;
   ChunkHandler chunk_handler = nullptr;
   void* dib_section = nullptr;

@@ -72,9 +72,12 @@ int Cmd_Bench(int argc, char** argv) {
     return 1;
   }
 
-  auto decoder = CreateVideoDecoder(header.height, header.width, format == "565" ? 16 : 15);
+  auto decoder = VideoDecoder::Create(header.height, header.width, format == "565" ? 16 : 15);
+  if (!decoder) {
+    PrintError(command, path, "out of memory for the decoder");
+    return 1;
+  }
   const std::size_t pixels = static_cast<std::size_t>(header.width) * header.height;
-  std::vector<std::uint16_t> reference(pixels, 0), output(pixels, 0);
   std::int64_t pictures = 0;
   const auto start = Clock::now();
   do {
@@ -82,10 +85,7 @@ int Cmd_Bench(int argc, char** argv) {
       std::int32_t length = 0;
       const std::uint8_t* payload = Frame_FindChunk(
           {chunks.data(), static_cast<std::uint32_t>(chunks.size())}, "IX", &length);
-      if (payload)
-        DecodeVideoChunk(payload, static_cast<std::size_t>(length), reference.data(), output.data(),
-                         *decoder);
-      std::memcpy(reference.data(), output.data(), pixels * 2);
+      if (payload) decoder->Decode(payload, static_cast<std::size_t>(length));
       ++pictures;
     }
   } while (Seconds(start) < min_seconds);

@@ -127,7 +127,7 @@ int Cmd_Export(int argc, char** argv) {
     return 1;
   }
   const bool format565 = format == "565";
-  auto decoder = CreateVideoDecoder(header.height, header.width, format565 ? 16 : 15);
+  auto decoder = VideoDecoder::Create(header.height, header.width, format565 ? 16 : 15);
   if (!decoder) {
     PrintError(command, path, "out of memory for the decoder");
     return 1;
@@ -165,9 +165,6 @@ int Cmd_Export(int argc, char** argv) {
     sound->Begin(header.frame_count, passes > 1);
   }
 
-  const std::size_t pixel_count = static_cast<std::size_t>(header.width) * header.height;
-  // Both pictures start all zero; the output picture keeps the previous picture between frames.
-  std::vector<std::uint16_t> reference(pixel_count, 0), output(pixel_count, 0);
   // The scaled picture, as the player's full-screen surface would receive it.
   std::vector<std::uint16_t> scaled(scale ? static_cast<std::size_t>(scale) * scale * 3 / 4 : 0);
   std::vector<std::uint8_t> chunks;
@@ -201,23 +198,22 @@ int Cmd_Export(int argc, char** argv) {
         PrintError(
             command, path,
             "frame " + std::to_string(index) + ": no picture chunk, the previous picture stays");
-      } else if (DecodeVideoChunk(picture, static_cast<std::size_t>(length), reference.data(),
-                                  output.data(), *decoder) != kDecodeOk) {
+      } else if (decoder->Decode(picture, static_cast<std::size_t>(length)) != kDecodeOk) {
         PrintError(command, path,
                    "frame " + std::to_string(index) +
                        ": picture data is corrupt, decoding of the frame stopped early");
       }
-      std::memcpy(reference.data(), output.data(), pixel_count * sizeof(std::uint16_t));
+      const std::uint16_t* output = decoder->Picture().pixels;
       const bool wanted = pictures && sequence >= range.first && sequence <= range.last;
       if (wanted && scale) {
         auto* destination = reinterpret_cast<std::uint8_t*>(scaled.data());
         const auto width = static_cast<std::uint32_t>(scale);
         if (scale == 800)
-          (format565 ? ScaleTo800_565 : ScaleTo800_555)(output.data(), destination, width);
+          (format565 ? ScaleTo800_565 : ScaleTo800_555)(output, destination, width);
         else
-          (format565 ? ScaleTo1024_565 : ScaleTo1024_555)(output.data(), destination, width);
+          (format565 ? ScaleTo1024_565 : ScaleTo1024_555)(output, destination, width);
       }
-      if (wanted && !pictures->Write(scale ? scaled.data() : output.data(), sequence, &error)) {
+      if (wanted && !pictures->Write(scale ? scaled.data() : output, sequence, &error)) {
         PrintError(command, video_out, error);
         status = 1;
         break;

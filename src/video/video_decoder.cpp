@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <new>
 
 #include "video/video_tables.h"
@@ -73,6 +74,43 @@ int DecodeVideoChunk(const uint8_t* payload, size_t length, const uint16_t* refe
   BuildDequantTables(state, quality);
 
   return key_frame ? ReconstructKeyFrame(state) : ReconstructDeltaFrame(state);
+}
+
+std::unique_ptr<VideoDecoder> VideoDecoder::Create(int height, int width, int depth,
+                                                   OutputPicture output) {
+  std::unique_ptr<VideoDecoder> decoder(new (std::nothrow) VideoDecoder());
+  if (!decoder) return nullptr;
+  decoder->state_ = CreateVideoDecoder(height, width, depth);
+  if (!decoder->state_) return nullptr;
+  const size_t pixels = decoder->PixelCount();
+  decoder->reference_.reset(new (std::nothrow) uint16_t[pixels]());
+  if (!decoder->reference_) return nullptr;
+  if (output == OutputPicture::kOwn) {
+    decoder->own_output_.reset(new (std::nothrow) uint16_t[pixels]());
+    if (!decoder->own_output_) return nullptr;
+    decoder->output_ = decoder->own_output_.get();
+  }
+  return decoder;
+}
+
+size_t VideoDecoder::PixelCount() const {
+  return static_cast<size_t>(state_->width) * static_cast<size_t>(state_->height);
+}
+
+int VideoDecoder::Decode(const uint8_t* payload, size_t length) {
+  if (output_ == nullptr) return kDecodeCorrupt;
+  const int result = DecodeVideoChunk(payload, length, reference_.get(), output_, *state_);
+  std::memcpy(reference_.get(), output_, PixelCount() * sizeof(uint16_t));
+  return result;
+}
+
+void VideoDecoder::SetOutput(uint16_t* pixels) {
+  if (pixels != nullptr) output_ = pixels;
+}
+
+void VideoDecoder::Reset() {
+  std::memset(reference_.get(), 0, PixelCount() * sizeof(uint16_t));
+  if (output_ != nullptr) std::memset(output_, 0, PixelCount() * sizeof(uint16_t));
 }
 
 }  // namespace tarvel

@@ -47,4 +47,63 @@ int ReconstructKeyFrame(DecoderState& state);
 // malformed; the block is then left untouched.
 bool DecodeDctBlock(DecoderState& state, uint16_t* destination);
 
+// A picture of 16-bit pixels, row 0 first, rows `width` pixels apart.
+struct PictureView {
+  const uint16_t* pixels = nullptr;
+  int width = 0;
+  int height = 0;
+};
+
+// Whose pixels a VideoDecoder decodes into.
+enum class OutputPicture {
+  kOwn,     // a picture the decoder allocates
+  kCaller,  // pixels the caller hands over with SetOutput
+};
+
+// A decoder with its two pictures: the reference (the previous picture) and the output picture
+// that each frame is decoded into. After every frame the output picture is also the reference
+// of the next one, as in playback. Both pictures start all zero.
+//
+// The output picture is the decoder's own, or pixels that belong to the caller (the player's
+// surface), so that a frame is decoded where it is shown without a copy. One decode at a time.
+class VideoDecoder {
+ public:
+  // A decoder for height x width pictures; depth 16 gives 5-6-5 pixels, any other depth 5-5-5.
+  // nullptr for sizes CreateVideoDecoder refuses, or without memory.
+  static std::unique_ptr<VideoDecoder> Create(int height, int width, int depth,
+                                              OutputPicture output = OutputPicture::kOwn);
+
+  // Decodes one chunk payload into the output picture, which then becomes the reference.
+  // kDecodeOk, or kDecodeCorrupt when the chunk is malformed: the picture then holds what was
+  // decoded up to that point, the rest of it the previous picture, and it still becomes the
+  // reference (a corrupt frame does not stop playback).
+  int Decode(const uint8_t* payload, size_t length);
+
+  // Decodes into the caller's width x height pixels from the next frame on (a decoder made
+  // with OutputPicture::kCaller decodes nothing before). Their content is taken as the output
+  // picture's previous content, which a frame may read before it writes over it. Nothing but
+  // the decoder may write them between two frames. nullptr is ignored.
+  void SetOutput(uint16_t* pixels);
+
+  // The current picture: the last one decoded, or zeros (no pixels before SetOutput for a
+  // decoder made with OutputPicture::kCaller).
+  PictureView Picture() const { return {output_, width(), height()}; }
+
+  // Both pictures back to zero, as at the start of playback (after a seek).
+  void Reset();
+
+  int width() const { return state_->width; }
+  int height() const { return state_->height; }
+  bool format565() const { return state_->pixel_format == kPixelFormat565; }
+
+ private:
+  VideoDecoder() = default;
+  size_t PixelCount() const;
+
+  std::unique_ptr<DecoderState> state_;
+  std::unique_ptr<uint16_t[]> reference_;
+  std::unique_ptr<uint16_t[]> own_output_;
+  uint16_t* output_ = nullptr;
+};
+
 }  // namespace tarvel

@@ -140,20 +140,25 @@ void ComputeQuantisers(int quality, int32_t luma[64], int32_t chroma[64]) {
   }
 }
 
-void BuildDequantTables(DecoderState& state, int quality) {
+void ComputeDequantTables(int quality, int32_t luma[64], int32_t chroma[64],
+                          int32_t (&dequant)[6][64]) {
   const SharedTables& shared = BuildSharedTables();
-  ComputeQuantisers(quality, state.luma_quant, state.chroma_quant);
+  ComputeQuantisers(quality, luma, chroma);
   for (int j = 0; j < 64; ++j) {
     const int k = kZigzag[j];
-    const int32_t my = DequantMultiplier(state.luma_quant[k], shared.prescale[k]);
-    const int32_t mc = DequantMultiplier(state.chroma_quant[k], shared.prescale[k]);
-    state.dequant[0][j] = my;
-    state.dequant[1][j] = mc;
-    state.dequant[2][j] = mc;
-    state.dequant[3][j] = -my;
-    state.dequant[4][j] = -mc;
-    state.dequant[5][j] = -mc;
+    const int32_t my = DequantMultiplier(luma[k], shared.prescale[k]);
+    const int32_t mc = DequantMultiplier(chroma[k], shared.prescale[k]);
+    dequant[0][j] = my;
+    dequant[1][j] = mc;
+    dequant[2][j] = mc;
+    dequant[3][j] = -my;
+    dequant[4][j] = -mc;
+    dequant[5][j] = -mc;
   }
+}
+
+void BuildDequantTables(DecoderState& state, int quality) {
+  ComputeDequantTables(quality, state.luma_quant, state.chroma_quant, state.dequant);
 }
 
 }  // namespace tarvel

@@ -60,6 +60,11 @@ inline int32_t DequantMultiplier(int32_t quantiser, int32_t prescale) {
   return (quantiser * prescale) >> 13;
 }
 
+// The six dequantisation tables for `quality` (Y, Cb, Cr and their negations, zigzag order),
+// from the quantisers `luma` and `chroma` that it fills.
+void ComputeDequantTables(int quality, int32_t luma[64], int32_t chroma[64],
+                          int32_t (&dequant)[6][64]);
+
 // Rebuilds the six dequantisation tables (Y, Cb, Cr and their negations, zigzag order) of
 // `state` for `quality`, and keeps the quantisers in state.luma_quant / chroma_quant.
 void BuildDequantTables(DecoderState& state, int quality);

@@ -53,7 +53,10 @@ Encoded EncodeAll(const std::vector<RgbPicture>& pictures, const VideoEncoderSet
     result.bytes += payload.size();
     result.psnr += stats.psnr / static_cast<double>(pictures.size());
     result.payloads.push_back(payload);
-    result.pictures.push_back(encoder.reference);
+    const PictureView decoded = encoder.decoder->Picture();
+    result.pictures.emplace_back(decoded.pixels,
+                                 decoded.pixels + static_cast<std::size_t>(decoded.width) *
+                                                      static_cast<std::size_t>(decoded.height));
     result.stats.push_back(stats);
   }
   return result;

@@ -263,7 +263,7 @@ TEST_F(Lifecycle, StopFromEveryState) {
   EXPECT_FALSE(context.disk_thread.exists());
   EXPECT_EQ(context.wave_buffers, nullptr);
   EXPECT_EQ(context.frame_ring, nullptr);
-  EXPECT_EQ(context.reference_picture, nullptr);
+  EXPECT_EQ(context.video_decoder, nullptr);
   EXPECT_TRUE(context.sound.audio_lead_copy.empty());
   // The lead copy was taken (mode 2) and stop brought looping back to mode 1.
   EXPECT_EQ(context.loop_mode, kLoopOn);
