@@ -174,9 +174,9 @@ bool Player_SetPixelFormat(PlayerContext& context, std::int32_t depth) {
     return false;
   }
   context.video_decoder.reset();
-  context.video_decoder = VideoDecoder::Create(static_cast<int>(context.height),
-                                               static_cast<int>(context.width), depth,
-                                               OutputPicture::kCaller);
+  context.video_decoder =
+      VideoDecoder::Create(static_cast<int>(context.height), static_cast<int>(context.width), depth,
+                           OutputPicture::kCaller);
   return true;
 }
 
