@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Adpcm_Init(kAdpcmLibraryVersion);
   const std::uint32_t mode = Take(data, size, 1);
   const std::uint32_t frame_count = Take(data, size, 1) % 48 + 1;
-  const std::uint32_t split = size == 0 ? 0 : Take(data, size, 2) % (size + 1);
+  const auto split = static_cast<std::uint32_t>(size == 0 ? 0 : Take(data, size, 2) % (size + 1));
 
   // The header readers over the first part, exactly as long as it is.
   std::vector<std::uint8_t> head(data, data + split);
