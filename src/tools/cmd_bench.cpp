@@ -12,6 +12,7 @@
 #include "container/movie_format.h"
 #include "container/movie_reader.h"
 #include "tools/commands.h"
+#include "tools/movie_pictures.h"
 #include "tools/tool_common.h"
 #include "video/video_decoder.h"
 
@@ -46,16 +47,8 @@ int Cmd_Bench(int argc, char** argv) {
   }
   const std::string command = "kqm bench";
   MovieReader reader;
-  std::string error;
-  if (!MovieReader_Open(reader, path, &error)) {
-    PrintError(command, path, error);
-    return 1;
-  }
+  if (!OpenMovieForPictures(reader, command, path)) return 1;
   const MovieHeader header = reader.header;
-  if (!IsSupportedPictureSize(header.width, header.height)) {
-    PrintError(command, path, "picture size cannot be played");
-    return 1;
-  }
   std::vector<std::vector<std::uint8_t>> frames;
   for (int index = 0; index < header.frame_count; ++index) {
     std::vector<std::uint8_t> chunks;

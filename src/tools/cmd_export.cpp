@@ -15,6 +15,7 @@
 #include "storage/tar_package.h"
 #include "tools/audio_export.h"
 #include "tools/commands.h"
+#include "tools/movie_pictures.h"
 #include "tools/tool_common.h"
 #include "video/video_decoder.h"
 
@@ -113,11 +114,8 @@ int Cmd_Export(int argc, char** argv) {
     return 1;
   }
   const MovieHeader header = reader.header;
-  if (!IsSupportedPictureSize(header.width, header.height)) {
-    PrintError(command, path,
-               "picture size " + std::to_string(header.width) + "x" +
-                   std::to_string(header.height) +
-                   " cannot be played (width and height must be non-zero multiples of 8)");
+  if (const std::string problem = PictureSizeProblem(header); !problem.empty()) {
+    PrintError(command, path, problem);
     return 1;
   }
   if (scale && (header.width != kScalerSourceWidth || header.height != kScalerSourceHeight)) {
@@ -192,17 +190,8 @@ int Cmd_Export(int argc, char** argv) {
         break;
       }
       LoadedFrame frame{chunks.data(), static_cast<std::uint32_t>(chunks.size())};
-      std::int32_t length = 0;
-      const std::uint8_t* picture = Frame_FindChunk(frame, "IX", &length);
-      if (!picture) {
-        PrintError(
-            command, path,
-            "frame " + std::to_string(index) + ": no picture chunk, the previous picture stays");
-      } else if (decoder->Decode(picture, static_cast<std::size_t>(length)) != kDecodeOk) {
-        PrintError(command, path,
-                   "frame " + std::to_string(index) +
-                       ": picture data is corrupt, decoding of the frame stopped early");
-      }
+      if (const int decoded = DecodeFramePicture(*decoder, frame); decoded != kPictureDecoded)
+        PrintError(command, path, PictureWarning(decoded, index));
       const std::uint16_t* output = decoder->Picture().pixels;
       const bool wanted = pictures && sequence >= range.first && sequence <= range.last;
       if (wanted && scale) {

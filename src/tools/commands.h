@@ -10,6 +10,7 @@ int Cmd_Play(int argc, char** argv);
 int Cmd_Encode(int argc, char** argv);
 int Cmd_Demo(int argc, char** argv);
 int Cmd_Bench(int argc, char** argv);
+int Cmd_Thumbnail(int argc, char** argv);
 
 struct Command {
   const char* name;
@@ -25,6 +26,7 @@ inline constexpr Command kCommands[] = {
     {"encode", "make a movie from a y4m video and an optional WAV sound", Cmd_Encode},
     {"demo", "write the built-in demo movie", Cmd_Demo},
     {"bench", "measure how fast this machine decodes a movie", Cmd_Bench},
+    {"thumbnail", "write a small PNG picture of a movie, for file managers", Cmd_Thumbnail},
 };
 
 }  // namespace tarvel::tools

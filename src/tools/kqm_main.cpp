@@ -12,7 +12,7 @@ void PrintUsage(std::FILE* out) {
                "Usage: kqm <command> [options]\n"
                "Inspect, export, make and play KQM6 movies.\n\nCommands:\n");
   for (const auto& command : tarvel::tools::kCommands)
-    std::fprintf(out, "  %-8s %s\n", command.name, command.summary);
+    std::fprintf(out, "  %-9s %s\n", command.name, command.summary);
   std::fprintf(out, "\nRun 'kqm <command> --help' for the options of one command.\n");
 }
 

@@ -136,6 +136,20 @@ std::string FormatFramePattern(const std::string& pattern, std::int64_t index) {
   return out;
 }
 
+bool WritePng(const std::string& path, int width, int height, const std::uint8_t* rgb,
+              std::string* error) {
+  png_image image;
+  std::memset(&image, 0, sizeof image);
+  image.version = PNG_IMAGE_VERSION;
+  image.width = static_cast<png_uint_32>(width);
+  image.height = static_cast<png_uint_32>(height);
+  image.format = PNG_FORMAT_RGB;
+  if (png_image_write_to_file(&image, path.c_str(), 0, rgb, 0, nullptr)) return true;
+  if (error) *error = std::string("cannot write PNG: ") + image.message;
+  png_image_free(&image);
+  return false;
+}
+
 namespace {
 
 // A writer of all pictures into one stream (a file or standard output).
@@ -220,18 +234,9 @@ class PngWriter : public PictureWriter {
     const std::size_t count = static_cast<std::size_t>(format_.width) * format_.height;
     rgb_.resize(count * 3);
     ExpandPixelsToRgb8(pixels, count, format_.format565, rgb_.data());
-    png_image image;
-    std::memset(&image, 0, sizeof image);
-    image.version = PNG_IMAGE_VERSION;
-    image.width = static_cast<png_uint_32>(format_.width);
-    image.height = static_cast<png_uint_32>(format_.height);
-    image.format = PNG_FORMAT_RGB;
-    if (!png_image_write_to_file(&image, path.c_str(), 0, rgb_.data(), 0, nullptr)) {
-      if (error) *error = path + ": cannot write PNG: " + image.message;
-      png_image_free(&image);
-      return false;
-    }
-    return true;
+    if (WritePng(path, format_.width, format_.height, rgb_.data(), error)) return true;
+    if (error) *error = path + ": " + *error;
+    return false;
   }
   bool Finish(std::string*) override { return true; }
 

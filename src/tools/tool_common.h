@@ -72,6 +72,11 @@ struct PictureFormat {
 std::unique_ptr<PictureWriter> OpenPictureWriter(const std::string& path,
                                                  const PictureFormat& format, std::string* error);
 
+// Writes 8-bit RGB triples, rows back to back, as a PNG file. False with `error` set (without
+// the path) when the file cannot be written.
+bool WritePng(const std::string& path, int width, int height, const std::uint8_t* rgb,
+              std::string* error);
+
 // True when `pattern` holds exactly one %d conversion (with optional zero-padded width) and
 // every other % is doubled.
 bool IsFramePattern(const std::string& pattern);

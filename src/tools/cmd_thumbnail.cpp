@@ -1,0 +1,163 @@
+// kqm thumbnail: a small picture of a movie for file managers. Several pictures spread over the
+// first three quarters of the movie are decoded and the one with the widest range of tones is
+// kept, so that a movie opening on black still gets a picture worth showing.
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "container/movie_reader.h"
+#include "encoder/rgb_picture.h"
+#include "tools/commands.h"
+#include "tools/movie_pictures.h"
+#include "tools/tool_common.h"
+
+namespace tarvel::tools {
+
+namespace {
+
+// Where the candidates sit: frame count * k / 8 for k = 1..6.
+constexpr int kCandidateEighths = 6;
+
+// How much there is to see in a picture: the entropy, in bits, of its brightness histogram
+// (64 levels). A black or single-colour picture scores 0; a picture using many tones scores up
+// to 6.
+double ToneEntropy(const RgbPicture& picture) {
+  std::array<std::int64_t, 64> histogram{};
+  const std::size_t count = picture.rgb.size() / 3;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint8_t* p = &picture.rgb[3 * i];
+    const int luma = (77 * p[0] + 150 * p[1] + 29 * p[2]) >> 8;
+    ++histogram[static_cast<std::size_t>(luma >> 2)];
+  }
+  double entropy = 0;
+  for (const std::int64_t n : histogram) {
+    if (n == 0) continue;
+    const double share = static_cast<double>(n) / static_cast<double>(count);
+    entropy -= share * std::log2(share);
+  }
+  return entropy;
+}
+
+// The frames worth looking at, in increasing order, for a movie of `frames` frames.
+std::vector<std::int64_t> CandidateFrames(std::int64_t frames) {
+  std::vector<std::int64_t> candidates;
+  for (int k = 1; k <= kCandidateEighths; ++k) {
+    const std::int64_t index = frames * k / 8;
+    if (candidates.empty() || candidates.back() != index) candidates.push_back(index);
+  }
+  return candidates;
+}
+
+// The thumbnail's size: the longest side `longest`, the other in proportion (at least 1).
+void ThumbnailSize(int width, int height, int longest, int* out_width, int* out_height) {
+  const auto scaled = [&](int side, int other) {
+    return std::max(1, static_cast<int>(std::lround(static_cast<double>(side) * longest / other)));
+  };
+  *out_width = width >= height ? longest : scaled(width, height);
+  *out_height = width >= height ? scaled(height, width) : longest;
+}
+
+}  // namespace
+
+int Cmd_Thumbnail(int argc, char** argv) {
+  CLI::App app{
+      "Write a PNG thumbnail of a movie: a representative picture (not a dark or empty one where\n"
+      "the movie has better), its aspect kept, its longest side --size pixels. File managers run\n"
+      "it through the installed tarvel.thumbnailer.",
+      "kqm thumbnail"};
+  std::string path, out_path;
+  int size = 256;
+  app.add_option("MOVIE", path, "the movie file")->required();
+  app.add_option("OUT", out_path, "the PNG file to write")->required();
+  app.add_option("-s,--size", size, "the thumbnail's longest side in pixels (default 256)")
+      ->check(CLI::Range(1, 4096));
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  }
+  const std::string command = "kqm thumbnail";
+  MovieReader reader;
+  if (!OpenMovieForPictures(reader, command, path)) return 1;
+  const MovieHeader header = reader.header;
+
+  // First walk: which frames are there, and which are key frames (a key frame's picture does
+  // not depend on the pictures before it, so decoding can start there).
+  std::vector<std::uint8_t> chunks;
+  std::vector<bool> key_frame;
+  while (static_cast<std::int64_t>(key_frame.size()) < header.frame_count &&
+         MovieReader_Next(reader, chunks) == FrameRead::kOk) {
+    std::int32_t length = 0;
+    const std::uint8_t* picture =
+        Frame_FindChunk({chunks.data(), static_cast<std::uint32_t>(chunks.size())}, "IX", &length);
+    key_frame.push_back(picture != nullptr && length >= 4 &&
+                        static_cast<std::int32_t>(ReadLe32(picture)) < 0);
+  }
+  const auto frames = static_cast<std::int64_t>(key_frame.size());
+  if (frames == 0) {
+    PrintError(command, path, "the movie has no frame to make a thumbnail from");
+    return 1;
+  }
+  const std::vector<std::int64_t> candidates = CandidateFrames(frames);
+
+  // Second walk: each candidate is decoded from the last key frame since the candidate before
+  // it, or else on from that candidate (the very first from the start, both pictures zero).
+  std::vector<bool> decode(static_cast<std::size_t>(candidates.back()) + 1, false);
+  std::int64_t previous = -1;
+  for (const std::int64_t target : candidates) {
+    std::int64_t start = target;
+    while (start > previous + 1 && !key_frame[static_cast<std::size_t>(start)]) --start;
+    std::fill(decode.begin() + start, decode.begin() + target + 1, true);
+    previous = target;
+  }
+  auto decoder = VideoDecoder::Create(header.height, header.width, 15);
+  if (!decoder) {
+    PrintError(command, path, "out of memory for the decoder");
+    return 1;
+  }
+  if (!MovieReader_Rewind(reader)) {
+    PrintError(command, path, "cannot seek back to the first frame");
+    return 1;
+  }
+  RgbPicture best, candidate;
+  double best_score = -1;
+  std::size_t next = 0;
+  for (std::int64_t index = 0; index <= candidates.back(); ++index) {
+    if (MovieReader_Next(reader, chunks) != FrameRead::kOk) break;
+    if (!decode[static_cast<std::size_t>(index)]) continue;
+    const int decoded =
+        DecodeFramePicture(*decoder, {chunks.data(), static_cast<std::uint32_t>(chunks.size())});
+    if (decoded != kPictureDecoded) PrintError(command, path, PictureWarning(decoded, index));
+    if (index != candidates[next]) continue;
+    ++next;
+    PixelsToRgbPicture(decoder->Picture().pixels, header.width, header.height, false, &candidate);
+    // Ties keep the earlier picture.
+    const double score = ToneEntropy(candidate);
+    if (score > best_score) {
+      best_score = score;
+      std::swap(best, candidate);
+    }
+  }
+  MovieReader_Close(reader);
+  if (best_score < 0) {
+    PrintError(command, path, "the movie's frames could not be read again");
+    return 1;
+  }
+
+  int width = 0, height = 0;
+  ThumbnailSize(header.width, header.height, size, &width, &height);
+  RgbPicture thumbnail;
+  FitPicture(best, width, height, true, &thumbnail);
+  std::string error;
+  if (!WritePng(out_path, width, height, thumbnail.rgb.data(), &error)) {
+    PrintError(command, out_path, error);
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace tarvel::tools

@@ -1,0 +1,34 @@
+// Opening a movie for its pictures and decoding them frame by frame, for the kqm subcommands
+// that show or write pictures.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "container/movie_format.h"
+#include "container/movie_reader.h"
+#include "video/video_decoder.h"
+
+namespace tarvel::tools {
+
+// Results of DecodeFramePicture.
+inline constexpr int kPictureDecoded = 0;
+inline constexpr int kPictureMissing = 1;  // the frame has no picture chunk: the previous stays
+inline constexpr int kPictureCorrupt = 2;  // decoding stopped early: the rest keeps the previous
+
+// Decodes the frame's picture chunk with `decoder` (whose picture then also becomes the
+// reference of the next frame).
+int DecodeFramePicture(VideoDecoder& decoder, LoadedFrame frame);
+
+// The warning line's text for a result other than kPictureDecoded ("frame N: ...").
+std::string PictureWarning(int result, std::int64_t index);
+
+// "picture size WxH cannot be played (...)" when the size is not one the decoder takes;
+// empty when it is.
+std::string PictureSizeProblem(const MovieHeader& header);
+
+// Opens the movie at `path` and checks that its pictures can be decoded; otherwise prints the
+// one-line error for `command` and returns false.
+bool OpenMovieForPictures(MovieReader& reader, const std::string& command, const std::string& path);
+
+}  // namespace tarvel::tools

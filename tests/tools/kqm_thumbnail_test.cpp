@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include <png.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "encoder/movie_encoder.h"
+#include "kqm_run.h"
+#include "tools/commands.h"
+
+namespace tarvel {
+namespace {
+
+using test::RunKqm;
+using tools::Cmd_Export;
+using tools::Cmd_Thumbnail;
+
+std::string Temp(const std::string& name) {
+  return ::testing::TempDir() + "thumbnail-" + std::to_string(::getpid()) + "-" + name;
+}
+
+// A silent movie of `frames` pictures, each drawn by `draw`.
+void WriteMovie(const std::string& path, int width, int height, int frames, int key_interval,
+                const std::function<void(int, RgbPicture&)>& draw) {
+  MovieEncodeSettings settings;
+  settings.video.key_interval = key_interval;
+  MovieEncoder encoder;
+  ASSERT_TRUE(MovieEncoder_Open(encoder, path, nullptr, width, height, settings, nullptr))
+      << encoder.error;
+  RgbPicture picture;
+  for (int i = 0; i < frames; ++i) {
+    picture.Resize(width, height);
+    draw(i, picture);
+    ASSERT_TRUE(MovieEncoder_AddPicture(encoder, picture)) << encoder.error;
+  }
+  ASSERT_TRUE(MovieEncoder_Finish(encoder)) << encoder.error;
+}
+
+struct Png {
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint8_t> rgb;
+};
+
+Png ReadPng(const std::string& path) {
+  Png png;
+  png_image image;
+  std::memset(&image, 0, sizeof image);
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_file(&image, path.c_str())) return png;
+  image.format = PNG_FORMAT_RGB;
+  png.rgb.resize(PNG_IMAGE_SIZE(image));
+  if (!png_image_finish_read(&image, nullptr, png.rgb.data(), 0, nullptr)) return png;
+  png.width = static_cast<int>(image.width);
+  png.height = static_cast<int>(image.height);
+  return png;
+}
+
+void FillGrey(RgbPicture& picture, std::uint8_t level = 128) {
+  std::fill(picture.rgb.begin(), picture.rgb.end(), level);
+}
+
+// Eight upright bars, dark grey ones among them: where those are, a delta frame after a dark
+// grey picture keeps that picture, so they come out right only when it was decoded too.
+void DrawBars(RgbPicture& picture) {
+  static const std::uint8_t kBars[8][3] = {{64, 64, 64}, {255, 0, 0},    {0, 200, 0},
+                                           {64, 64, 64}, {0, 0, 255},    {255, 255, 0},
+                                           {64, 64, 64}, {200, 200, 200}};
+  for (int y = 0; y < picture.height; ++y)
+    for (int x = 0; x < picture.width; ++x)
+      std::memcpy(picture.Pixel(x, y), kBars[x * 8 / picture.width], 3);
+}
+
+// 16 frames of flat grey but frame 10: the thumbnail is frame 10, decoded from the key frame
+// at 8 through the darker delta frame at 9, exactly as the player shows it.
+TEST(KqmThumbnail, ChoosesThePictureWithSomethingToSee) {
+  const std::string movie = Temp("bars.kqm");
+  WriteMovie(movie, 64, 48, 16, 8, [](int frame, RgbPicture& picture) {
+    if (frame == 10)
+      DrawBars(picture);
+    else
+      FillGrey(picture, frame == 9 ? 64 : 128);
+  });
+  auto r = RunKqm(Cmd_Thumbnail, "thumbnail", {movie, Temp("bars.png"), "--size", "64"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  ASSERT_EQ(RunKqm(Cmd_Export, "export", {movie, "--video", Temp("bars%02d.png"), "-q"}).status, 0);
+  const Png thumbnail = ReadPng(Temp("bars.png"));
+  const Png frame10 = ReadPng(Temp("bars10.png"));
+  ASSERT_EQ(thumbnail.width, 64);
+  ASSERT_EQ(thumbnail.height, 48);
+  EXPECT_EQ(thumbnail.rgb, frame10.rgb);
+
+  // Half the size: each thumbnail pixel is the mean of a 2x2 square of one bar.
+  r = RunKqm(Cmd_Thumbnail, "thumbnail", {movie, Temp("half.png"), "--size", "32"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Png half = ReadPng(Temp("half.png"));
+  ASSERT_EQ(half.width, 32);
+  ASSERT_EQ(half.height, 24);
+  const std::uint8_t* bar = &frame10.rgb[(5 * 64 + 12) * 3];  // the red bar's (12, 5)
+  const std::uint8_t* small = &half.rgb[(2 * 32 + 6) * 3];    // covers (12..13, 4..5)
+  for (int c = 0; c < 3; ++c) EXPECT_NEAR(small[c], bar[c], 2) << c;
+}
+
+TEST(KqmThumbnail, KeepsTheAspectWithTheLongestSideRequested) {
+  struct Case {
+    int width, height, size, want_width, want_height;
+  };
+  // 24 * 16 / 40 = 9.6 rounds to 10.
+  for (const Case c :
+       {Case{40, 24, 16, 16, 10}, Case{24, 40, 16, 10, 16}, Case{16, 16, 300, 300, 300}}) {
+    const std::string movie = Temp("one.kqm"), out = Temp("one.png");
+    WriteMovie(movie, c.width, c.height, 1, 0, [](int, RgbPicture& picture) { DrawBars(picture); });
+    const auto r =
+        RunKqm(Cmd_Thumbnail, "thumbnail", {movie, out, "--size", std::to_string(c.size)});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Png png = ReadPng(out);
+    EXPECT_EQ(png.width, c.want_width) << c.width << "x" << c.height;
+    EXPECT_EQ(png.height, c.want_height) << c.width << "x" << c.height;
+  }
+}
+
+TEST(KqmThumbnail, BadInputGetsOneLineNamingTheFile) {
+  const std::string movie = Temp("grey.kqm");
+  WriteMovie(movie, 16, 16, 2, 0, [](int, RgbPicture& picture) { FillGrey(picture); });
+  // The header alone: it promises two frames, the file holds none.
+  auto bytes = test::ReadFileBytes(movie);
+  bytes.resize(64);
+  test::WriteFileBytes(Temp("empty.kqm"), bytes);
+  const struct {
+    std::string movie, out, names;
+  } cases[] = {{Temp("missing.kqm"), Temp("x.png"), Temp("missing.kqm")},
+               {Temp("empty.kqm"), Temp("x.png"), Temp("empty.kqm")},
+               {movie, Temp("no/such/folder/x.png"), Temp("no/such/folder/x.png")}};
+  for (const auto& c : cases) {
+    const auto r = RunKqm(Cmd_Thumbnail, "thumbnail", {c.movie, c.out});
+    EXPECT_EQ(r.status, 1) << c.names;
+    EXPECT_EQ(r.err.rfind("kqm thumbnail: " + c.names + ": ", 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+}
+
+}  // namespace
+}  // namespace tarvel
