@@ -28,6 +28,12 @@ QSize VideoClientSize(std::uint32_t width, std::uint32_t height, float zoom, boo
   return size;
 }
 
+std::array<int, 2> StatusPartEdges(int width) {
+  if (width >= kStatusPartEdges[1]) return {kStatusPartEdges[0], kStatusPartEdges[1]};
+  const int bar = std::max(width, 0);
+  return {bar * kStatusPartEdges[0] / kStatusPartEdges[1], bar};
+}
+
 QPoint CentredPosition(const QRect& screen, const QSize& size) {
   return QPoint(screen.x() + (screen.width() - size.width()) / 2,
                 screen.y() + (screen.height() - size.height()) / 2);

@@ -6,6 +6,7 @@
 #include <QPoint>
 #include <QRect>
 #include <QSize>
+#include <array>
 #include <cstdint>
 
 namespace tarvel {
@@ -14,6 +15,9 @@ namespace tarvel {
 inline constexpr int kStatusBarHeight = 20;
 // Right edges of the two status bar parts.
 inline constexpr int kStatusPartEdges[2] = {320, 640};
+// The right edges of the status bar parts in a bar `width` pixels wide: the edges above where
+// both parts fit, otherwise both parts shrunk in proportion, so that each keeps half the bar.
+std::array<int, 2> StatusPartEdges(int width);
 // The sunken edge around the frame window when windowed, on each side.
 inline constexpr int kClientEdge = 2;
 

@@ -54,8 +54,10 @@ StatusBar::StatusBar(QWidget* parent) : QWidget(parent) {
 }
 
 void StatusBar::SetPartText(int part, const QString& text) {
-  if (part < 0 || part > 1 || texts_[static_cast<std::size_t>(part)] == text) return;
+  if (part < 0 || part > 1) return;
+  if (texts_[static_cast<std::size_t>(part)] == text && problem_.isEmpty()) return;
   texts_[static_cast<std::size_t>(part)] = text;
+  problem_.clear();
   update();
 }
 
@@ -64,12 +66,20 @@ QString StatusBar::PartText(int part) const {
   return texts_[static_cast<std::size_t>(part)];
 }
 
+void StatusBar::ShowProblem(const QString& text) {
+  problem_ = text;
+  update();
+}
+
 void StatusBar::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.fillRect(rect(), kEdgeFace);
+  // A problem takes the whole bar, in one part.
+  const std::array<int, 2> edges =
+      problem_.isEmpty() ? StatusPartEdges(width()) : std::array<int, 2>{width(), width()};
   int left = 0;
   for (std::size_t part = 0; part < 2; ++part) {
-    const int right = std::min(kStatusPartEdges[part], width());
+    const int right = edges[part];
     if (right <= left) break;
     const QRect box(left, 2, right - left - 2, height() - 2);
     painter.setPen(kEdgeShadow);
@@ -79,7 +89,10 @@ void StatusBar::paintEvent(QPaintEvent*) {
     painter.drawLine(box.bottomLeft(), box.bottomRight());
     painter.drawLine(box.topRight(), box.bottomRight());
     painter.setPen(Qt::black);
-    painter.drawText(box.adjusted(4, 0, -2, 0), Qt::AlignLeft | Qt::AlignVCenter, texts_[part]);
+    const QRect inside = box.adjusted(4, 0, -2, 0);
+    const QString& text = problem_.isEmpty() ? texts_[part] : problem_;
+    painter.drawText(inside, Qt::AlignLeft | Qt::AlignVCenter,
+                     painter.fontMetrics().elidedText(text, Qt::ElideMiddle, inside.width()));
     left = right;
   }
 }

@@ -41,18 +41,22 @@ class PresentationHost {
   virtual void LayoutDone() = 0;
 };
 
-// Two text parts, their right edges at 320 and 640 pixels.
+// Two text parts, their right edges at 320 and 640 pixels (shrunk in proportion in a narrower
+// window). A problem is shown across the whole bar until a part's text is set again.
 class StatusBar : public QWidget {
  public:
   explicit StatusBar(QWidget* parent);
   void SetPartText(int part, const QString& text);
   QString PartText(int part) const;
+  void ShowProblem(const QString& text);
+  QString problem() const { return problem_; }
 
  protected:
   void paintEvent(QPaintEvent* event) override;
 
  private:
   std::array<QString, 2> texts_;
+  QString problem_;
 };
 
 // Fills its update area with the window-frame colour (the margins around the picture) and, when

@@ -160,6 +160,19 @@ QStringList ChooseMovieFiles(QWidget* owner, const QString& folder) {
   return dialog->selectedFiles();
 }
 
+void ShowNoticeBox(QPointer<QMessageBox>& box, QWidget* owner, const QString& text) {
+  if (box.isNull()) {
+    box = new QMessageBox(QMessageBox::Warning, QString::fromLatin1(kAssociationCaption), text,
+                          QMessageBox::Ok, owner);
+    box->setModal(false);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+  } else {
+    box->setText(text);
+  }
+  box->show();
+  box->raise();
+}
+
 AssociationAnswer AskAssociationInMessageBox(std::string_view text, std::string_view caption) {
   QMessageBox box(QMessageBox::Question,
                   QString::fromUtf8(caption.data(), static_cast<qsizetype>(caption.size())),

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <QDialog>
+#include <QMessageBox>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <array>
@@ -59,6 +61,10 @@ QStringList OpenDialogFilters();
 std::unique_ptr<QFileDialog> MakeOpenDialog(QWidget* owner, const QString& folder);
 // Shows that dialog; returns the chosen paths, none when cancelled.
 QStringList ChooseMovieFiles(QWidget* owner, const QString& folder);
+
+// Shows `text` in a non-modal warning box owned by `owner`: the box in `box` when it is still
+// open (its text replaced and raised), otherwise a new one, which deletes itself when closed.
+void ShowNoticeBox(QPointer<QMessageBox>& box, QWidget* owner, const QString& text);
 
 // Asks the association question in a message box without an owner.
 AssociationAnswer AskAssociationInMessageBox(std::string_view text, std::string_view caption);

@@ -1,12 +1,11 @@
-// tarvel [MOVIE]: the desktop player.
+// tarvel [OPTIONS] [PATH...]: the desktop player.
 #include <QApplication>
 #include <QIcon>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <utility>
 
 #include "engine/player_context.h"
+#include "ui/command_line.h"
 #include "ui/control_table.h"
 #include "ui/resources.h"
 #include "ui/viewer.h"
@@ -22,34 +21,27 @@ void PreferX11() {
     setenv("QT_QPA_PLATFORM", "xcb;wayland", 1);
 }
 
-void PrintUsage() {
-  std::printf(
-      "usage: tarvel [--no-associate] [MOVIE]\n"
-      "Plays a KQM6 movie (.kqm, .kqs) with the control panel; without MOVIE it starts "
-      "stopped.\n"
-      "  --no-associate  do not offer to open .kqm and .kqs files with tarvel\n");
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    PrintUsage();
-    return 0;
-  }
+  const tarvel::CommandLine command = tarvel::ParseCommandLine(argc, argv);
+  std::fputs(command.output.c_str(), stdout);
+  std::fputs(command.errors.c_str(), stderr);
+  if (command.exit_code) return *command.exit_code;
+
   PreferX11();
-  QApplication application(argc, argv);
+  // Qt sees only the program's name: every word of the command line is the player's.
+  int qt_argc = 1;
+  QApplication application(qt_argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
   tarvel::InitResources();
   QApplication::setWindowIcon(
       QIcon(QString::fromLatin1(tarvel::ResourcePath(tarvel::kIconResource))));
 
-  QStringList arguments = QApplication::arguments();
-  arguments.removeFirst();
-  tarvel::ViewerSeams seams;
-  // The option goes wherever it is given; everything else is the movie's path.
-  seams.no_associate = arguments.removeAll(QStringLiteral("--no-associate")) > 0;
-  tarvel::Viewer viewer(tarvel::Player_Instance(), std::move(seams));
-  viewer.Startup(arguments);
+  // Declared after the application object, so that playback ends and the engine's threads are
+  // joined before it goes.
+  tarvel::PlayerContext player;
+  tarvel::Viewer viewer(player, tarvel::ViewerSeams{}, command.options);
+  viewer.Startup(command.paths);
   return viewer.Run();
 }

@@ -83,8 +83,8 @@ std::string MoviePathFromCommandLine(const std::string& command_line) {
   return command_line.substr(1, close == std::string::npos ? std::string::npos : close - 1);
 }
 
-Viewer::Viewer(PlayerContext& player, ViewerSeams seams)
-    : player_(player), seams_(std::move(seams)) {
+Viewer::Viewer(PlayerContext& player, ViewerSeams seams, PlayerOptions options)
+    : player_(player), options_(options), seams_(std::move(seams)) {
   video_ = std::make_unique<VideoWindowSet>(player_, *this);
   if (!seams_.run_dialog) seams_.run_dialog = [](QDialog& dialog) { return dialog.exec(); };
   if (!seams_.choose_files) seams_.choose_files = &ChooseMovieFiles;
@@ -93,6 +93,12 @@ Viewer::Viewer(PlayerContext& player, ViewerSeams seams)
   // that an unattended run never waits on it.
   if (!seams_.ask_association && PlatformCanAsk())
     seams_.ask_association = &AskAssociationInMessageBox;
+  if (!seams_.show_notice) {
+    seams_.show_notice = [this](const QString& text) {
+      ShowNoticeBox(notice_box_, command_.get(), text);
+    };
+  }
+  full_screen_pending_ = options_.full_screen;
 }
 
 Viewer::~Viewer() {
@@ -102,7 +108,7 @@ Viewer::~Viewer() {
 // ---------------------------------------------------------------------------------------------
 // Start-up, main loop, shut-down
 
-void Viewer::Startup(const QStringList& arguments) {
+void Viewer::Startup(const std::vector<std::string>& paths) {
   started_ = true;
   video_->RefreshScreenRect();
   if (Player_Init(player_, kPlayerInterfaceVersion) != kPlayerOk)
@@ -114,9 +120,16 @@ void Viewer::Startup(const QStringList& arguments) {
   Settings_Read(settings_, settings_path_);
   // Asked once, before any window of the program exists; the first Apply below records the
   // answer in the settings file.
-  association_offer_ =
-      OfferFileAssociation(settings_, !seams_.no_associate && seams_.ask_association != nullptr,
-                           seams_.ask_association, seams_.register_association);
+  if (options_.associate) {
+    // Asked for on the command line: no question.
+    association_offer_ = seams_.register_association() == kAssociationOk ? kOfferRegistered
+                                                                         : kOfferWriteFailed;
+    if (association_offer_ == kOfferRegistered) settings_.Register = 1;
+  } else {
+    association_offer_ =
+        OfferFileAssociation(settings_, !options_.no_associate && seams_.ask_association != nullptr,
+                             seams_.ask_association, seams_.register_association);
+  }
   video_->set_saved_position(QPoint(settings_.video_window.x, settings_.video_window.y));
 
   command_ = std::make_unique<CommandWindow>(*this);
@@ -137,14 +150,17 @@ void Viewer::Startup(const QStringList& arguments) {
 
   ApplySettings();
   Click(kIdStop);
+  if (options_.loop) Click(kIdLoopPlay);
   command_->update();
 
-  const std::string command_line =
-      QFile::encodeName(arguments.join(QLatin1Char(' '))).toStdString();
-  if (!command_line.empty()) {
+  if (paths.size() == 1) {
     state_.play_request = true;
-    state_.current_path = MoviePathFromCommandLine(command_line);
+    state_.current_path = MoviePathFromCommandLine(paths.front());
     state_.file_count += 1;
+  } else if (paths.size() > 1) {
+    SyncPlaylistModel();
+    CarryOut(Playlist_CommandLine(playlist_, paths));
+    if (state_.file_count == 0) ShowProblem("no movie found among the paths given");
   }
 
   Player_SetPixelFormat(player_, 15);
@@ -307,11 +323,19 @@ void Viewer::Play() {
       failure_reported_ = false;
       if (started != kPlayerOk) {
         if (player_.playing) {
-          Report(std::string(PlaybackProblem(started)) + "; playing without sound");
+          // Without a sound card every movie says so: the notice comes once.
+          const bool device = started == kPlayerDeviceRefused;
+          Report(std::string(PlaybackProblem(started)) + "; playing without sound",
+                 !(device && device_failure_shown_));
+          if (device) device_failure_shown_ = true;
         } else {
           Report(PlaybackProblem(started));
           failure_reported_ = true;
         }
+      }
+      if (full_screen_pending_ && player_.playing) {
+        full_screen_pending_ = false;
+        Click(kIdFullScreen);
       }
     } else {
       ReportOpenFailure(result);
@@ -434,7 +458,8 @@ void Viewer::ApplySettings() {
   if (plan.click_sound_on_off) Click(kIdSoundOnOff);
   if (plan.click_full_screen) Click(kIdFullScreen);
   state_.auto_play = plan.auto_play;
-  state_.free_windows = plan.free_windows;
+  // --free-windows holds for the whole run, whatever the setting says.
+  state_.free_windows = plan.free_windows || options_.free_windows;
   state_.chain_movies = plan.chain_movies;
   WriteSettings();
   if (command_) command_->update();
@@ -765,11 +790,18 @@ QString Viewer::Title() const {
   return QFile::decodeName(QByteArray::fromStdString(state_.current_path));
 }
 
-void Viewer::Report(const std::string& problem) const {
-  std::fprintf(stderr, "tarvel: %s: %s\n", state_.current_path.c_str(), problem.c_str());
+void Viewer::Report(const std::string& problem, bool notice) {
+  ShowProblem(state_.current_path + ": " + problem, notice);
 }
 
-void Viewer::ReportOpenFailure(std::int32_t result) const {
+void Viewer::ShowProblem(const std::string& line, bool notice) {
+  std::fprintf(stderr, "tarvel: %s\n", line.c_str());
+  const QString text = QString::fromLocal8Bit(line.c_str());
+  if (StatusBar* status = video_->status_bar()) status->ShowProblem(text);
+  if (notice && seams_.show_notice) seams_.show_notice(text);
+}
+
+void Viewer::ReportOpenFailure(std::int32_t result) {
   const QFileInfo file(Title());
   switch (result) {
     case kPlayerCannotOpen:
@@ -801,7 +833,7 @@ void Viewer::ReportOpenFailure(std::int32_t result) const {
   }
 }
 
-void Viewer::ReportPlaybackEnd() const {
+void Viewer::ReportPlaybackEnd() {
   if (failure_reported_) return;
   std::int32_t code = player_.last_result;
   const std::uint32_t reader = player_.reader_exit_code;

@@ -3,7 +3,9 @@
 // the engine's threads reach it only through the frame callback, which sets atomic flags.
 #pragma once
 
+#include <QMessageBox>
 #include <QPoint>
+#include <QPointer>
 #include <QStringList>
 #include <atomic>
 #include <cstdint>
@@ -13,6 +15,7 @@
 #include <string>
 
 #include "display/video_window.h"
+#include "ui/command_line.h"
 #include "ui/command_window.h"
 #include "ui/logic/file_association.h"
 #include "ui/logic/playlist_model.h"
@@ -47,22 +50,23 @@ struct ViewerSeams {
   AssociationQuestion ask_association;
   // Registers the player for the movie files. Default: RegisterRunningPlayer.
   AssociationWriter register_association;
-  // Never ask the association question (the --no-associate option).
-  bool no_associate = false;
+  // Shows a problem to the user without waiting for an answer. Default: a non-modal message
+  // box owned by the control panel (one at a time: a new problem replaces the text).
+  std::function<void(const QString& text)> show_notice;
 };
 
 class Viewer final : public PresentationHost, public CommandHost, public PlaylistHost {
  public:
-  explicit Viewer(PlayerContext& player, ViewerSeams seams = {});
+  explicit Viewer(PlayerContext& player, ViewerSeams seams = {}, PlayerOptions options = {});
   ~Viewer() override;
   Viewer(const Viewer&) = delete;
   Viewer& operator=(const Viewer&) = delete;
 
   // Everything before the main loop: engine initialisation, the settings file, the file
-  // association offer, the windows, the first Apply settings, the Stop click, the movie of the
-  // command line (`arguments`: what follows the program name) and the engine's pixel format,
-  // frame callback and looping.
-  void Startup(const QStringList& arguments);
+  // association offer, the windows, the first Apply settings, the Stop click, the movies of the
+  // command line (one path plays as given, its enclosing quotes removed; several make a
+  // playlist) and the engine's pixel format, frame callback and looping.
+  void Startup(const std::vector<std::string>& paths = {});
   // The main loop until Close, Escape or the panel's close; then the shut-down (which writes
   // the settings file). Returns 0.
   int Run();
@@ -145,12 +149,16 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   void MoveDocked(const DockTargets& targets);
   void ShowStopInRadioGroup();
   QString Title() const;
-  // One line on standard error naming the movie and the problem.
-  void Report(const std::string& problem) const;
-  void ReportOpenFailure(std::int32_t result) const;
-  void ReportPlaybackEnd() const;
+  // Shows a problem with the current movie: one line on standard error naming it, the video
+  // window's status bar (when it exists) and, unless `notice` is false, a notice.
+  void Report(const std::string& problem, bool notice = true);
+  // The same for a problem that names no movie.
+  void ShowProblem(const std::string& line, bool notice = true);
+  void ReportOpenFailure(std::int32_t result);
+  void ReportPlaybackEnd();
 
   PlayerContext& player_;
+  PlayerOptions options_;
   ViewerState state_;
   ViewerSettings settings_;
   std::unique_ptr<VideoWindowSet> video_;
@@ -174,6 +182,12 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   std::optional<QPoint> playlist_dock_target_;
   // The failed start of the current playback has been reported already.
   bool failure_reported_ = false;
+  // The sound device's failure has been shown once; later ones go to standard error only.
+  bool device_failure_shown_ = false;
+  // The --fullscreen option waits for the first movie that plays.
+  bool full_screen_pending_ = false;
+  // The notice on screen, while it is.
+  QPointer<QMessageBox> notice_box_;
   bool started_ = false;
   bool shut_down_ = false;
 };

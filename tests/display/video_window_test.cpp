@@ -85,6 +85,29 @@ TEST_F(VideoWindowTest, WindowedLayoutOfA320x200Movie) {
   EXPECT_TRUE(all_zero);
 }
 
+// Dark pixels (text) in the columns [from, to) of a picture.
+int DarkPixels(const QImage& image, int from, int to) {
+  int dark = 0;
+  for (int y = 0; y < image.height(); ++y)
+    for (int x = from; x < to && x < image.width(); ++x)
+      if (qGray(image.pixel(x, y)) < 80) ++dark;
+  return dark;
+}
+
+TEST_F(VideoWindowTest, StatusBarOfANarrowMovieShowsBothParts) {
+  EXPECT_EQ(StatusPartEdges(1000), (std::array<int, 2>{320, 640}));
+  EXPECT_EQ(StatusPartEdges(640), (std::array<int, 2>{320, 640}));
+  EXPECT_EQ(StatusPartEdges(324), (std::array<int, 2>{162, 324}));
+  // A 320-pixel movie: the frame count is drawn in the right half of its 324-pixel bar.
+  SetMovie(320, 240, 7);
+  set.Build(false, QStringLiteral("m.kqm"));
+  Settle();
+  const QImage bar = set.status_bar()->grab().toImage();
+  ASSERT_EQ(bar.width(), 324);
+  EXPECT_GT(DarkPixels(bar, 0, 160), 0);
+  EXPECT_GT(DarkPixels(bar, 166, 320), 0);
+}
+
 TEST_F(VideoWindowTest, ResizingFitsThePictureAndZoomOffUndoesIt) {
   SetMovie(320, 200, 10);
   set.Build(false, QStringLiteral("m.kqm"));

@@ -75,6 +75,31 @@ class PlaylistTest : public ViewerTest {
   }
 };
 
+TEST_F(PlaylistTest, CommandLineMovieAndFolderMakeAPlaylist) {
+  QTemporaryDir folder;
+  const QString f = folder.path();
+  CopyMovie(f + QStringLiteral("/sub/b10.kqm"));
+  CopyMovie(f + QStringLiteral("/sub/b9.kqs"));
+  CopyMovie(f + QStringLiteral("/a.kqm"));
+  // `tarvel --loop a.kqm notes.txt sub`
+  PlayerOptions options;
+  options.loop = true;
+  Start({f + QStringLiteral("/a.kqm"), f + QStringLiteral("/notes.txt"), f + QStringLiteral("/sub")},
+        options);
+  ASSERT_NE(Window(), nullptr);
+  EXPECT_EQ(Window()->LineTexts(),
+            (QStringList{QStringLiteral("a.kqm"), QStringLiteral("b9.kqs"),
+                         QStringLiteral("b10.kqm")}));
+  EXPECT_EQ(state().file_count, 3);
+  EXPECT_TRUE(state().loop_on);
+  EXPECT_TRUE(Button(kIdLoopPlay)->checked());
+  ASSERT_TRUE(TurnUntil([this] { return Playing(); }, 5000));
+  EXPECT_EQ(state().current_path, In(f, "a.kqm"));
+  EXPECT_TRUE(Enabled(kIdNext));
+  // An option is for this run only: the settings file knows nothing of it.
+  EXPECT_EQ(viewer->settings().FenetreLibre, 0);
+}
+
 TEST_F(PlaylistTest, FolderDropListsItsMoviesAndPlaysThemByLine) {
   QTemporaryDir folder;
   const QString f = folder.path();
@@ -471,10 +496,23 @@ TEST_F(ViewerTest, AssociationIsOfferedOnceAndRecorded) {
   EXPECT_EQ(register_line(), QStringLiteral("Register=0"));
   viewer.reset();
 
+  // Started with --associate: registered without a question.
+  PlayerOptions yes;
+  yes.associate = true;
+  association_result = kAssociationOk;
+  Start({}, yes);
+  EXPECT_EQ(questions.size(), 1u);
+  EXPECT_EQ(registrations, 2);
+  EXPECT_EQ(viewer->association_offer(), kOfferRegistered);
+  EXPECT_EQ(viewer->settings().Register, 1);
+  viewer.reset();
+  ASSERT_TRUE(WriteText(SettingsFile(), "AutoPlay=1\n"));
+  association_result = kAssociationWriteFailed;
+
   // Started with --no-associate: not asked.
-  ViewerSeams quiet = Seams();
+  PlayerOptions quiet;
   quiet.no_associate = true;
-  Start({}, std::move(quiet));
+  Start({}, quiet);
   EXPECT_EQ(questions.size(), 1u);
   viewer.reset();
 
@@ -482,7 +520,7 @@ TEST_F(ViewerTest, AssociationIsOfferedOnceAndRecorded) {
   association_answer = AssociationAnswer::kNo;
   Start();
   EXPECT_EQ(questions.size(), 2u);
-  EXPECT_EQ(registrations, 1);
+  EXPECT_EQ(registrations, 2);
   EXPECT_EQ(register_line(), QStringLiteral("Register=1"));
   viewer.reset();
   Start();

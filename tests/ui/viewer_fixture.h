@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest/QTest>
@@ -80,13 +81,19 @@ class ViewerTest : public ::testing::Test {
       ++registrations;
       return association_result;
     };
+    seams.show_notice = [this](const QString& text) { notices.append(text); };
     return seams;
   }
 
-  void Start(const QStringList& arguments = {}) { Start(arguments, Seams()); }
-  void Start(const QStringList& arguments, ViewerSeams seams) {
-    viewer = std::make_unique<Viewer>(player, std::move(seams));
-    viewer->Startup(arguments);
+  // Starts the viewer as the command line `tarvel [options] paths...` would.
+  void Start(const QStringList& paths = {}, PlayerOptions options = {}) {
+    Start(paths, Seams(), options);
+  }
+  void Start(const QStringList& paths, ViewerSeams seams, PlayerOptions options = {}) {
+    viewer = std::make_unique<Viewer>(player, std::move(seams), options);
+    std::vector<std::string> bytes;
+    for (const QString& path : paths) bytes.push_back(QFile::encodeName(path).toStdString());
+    viewer->Startup(bytes);
   }
   // One turn of the main loop: sleep 1 ms, drain the events, then the turn's work.
   void Turn() {
@@ -142,6 +149,7 @@ class ViewerTest : public ::testing::Test {
   int association_result = kAssociationOk;
   std::vector<std::string> questions;
   int registrations = 0;
+  QStringList notices;
 };
 
 }  // namespace tarvel::test

@@ -336,6 +336,8 @@ TEST_F(ViewerTest, MissingAndDamagedMoviesLeaveItStoppedAndUsable) {
   TurnFor(10);
   std::string errors = PlayerLines(testing::internal::GetCapturedStderr());
   EXPECT_EQ(errors, "tarvel: " + missing.toStdString() + ": no such file\n");
+  // Shown where the user looks, too: no video window yet, so in a notice.
+  EXPECT_EQ(notices, QStringList{missing + QStringLiteral(": no such file")});
   EXPECT_TRUE(state().stopped);
   EXPECT_FALSE(state().ui_playing);
   EXPECT_FALSE(player.movie_open);
@@ -373,11 +375,41 @@ TEST_F(ViewerTest, MissingAndDamagedMoviesLeaveItStoppedAndUsable) {
     EXPECT_TRUE(Button(kIdStop)->checked());
   }
 
+  EXPECT_EQ(notices.size(), 3);
+
   // Still usable: a good movie plays.
   state().current_path = Conformance(kSilentMovie).toStdString();
   state().play_request = true;
   Turn();
   EXPECT_TRUE(Playing());
+  // Once the video window is there, its status bar tells as well.
+  state().current_path = missing.toStdString();
+  state().play_request = true;
+  TurnFor(20);
+  EXPECT_TRUE(state().stopped);
+  EXPECT_EQ(viewer->video().status_bar()->problem(), notices.back());
+  EXPECT_EQ(notices.back(), missing + QStringLiteral(": no such file"));
+}
+
+TEST_F(ViewerTest, FullScreenAndFreeWindowsFromTheCommandLine) {
+  PlayerOptions options;
+  options.full_screen = true;
+  options.free_windows = true;
+  Start({Conformance(kSilentMovie)}, options);
+  EXPECT_TRUE(state().free_windows);
+  EXPECT_FALSE(viewer->video().full_screen());
+  Turn();
+  ASSERT_TRUE(Playing());
+  EXPECT_TRUE(viewer->video().full_screen());
+  EXPECT_TRUE(Button(kIdFullScreen)->checked());
+  // Only the first movie: back to the window, the next Play stays there.
+  Key(Qt::Key_Escape);
+  Key(Qt::Key_Delete);
+  viewer->Click(kIdPlay);
+  EXPECT_TRUE(Playing());
+  EXPECT_FALSE(viewer->video().full_screen());
+  EXPECT_EQ(viewer->settings().FullScreen, 0);
+  EXPECT_EQ(viewer->settings().FenetreLibre, 0);
 }
 
 TEST_F(ViewerTest, PanelDocksUnderTheVideoWindow) {

@@ -154,6 +154,45 @@ TEST(Playlist, DroppingSeveralFilesListsTheLastFirst) {
   EXPECT_EQ(model.list_index, 0);
 }
 
+TEST(Playlist, FilesAroundADroppedFolderKeepTheirOwnFolder) {
+  ScratchFolder scratch;
+  std::string d1 = MakeFolder(scratch, "d1", {"a.kqm", "b.kqm"});
+  std::string d2 = MakeFolder(scratch, "d2", {"m.kqm"});
+  PlaylistModel model;
+  // Reversed: b (d1), the folder d2, then a, which must not be taken as one of d2's movies.
+  Playlist_Dropped(model, {d1 + "/a.kqm", d2, d1 + "/b.kqm"}, false);
+  EXPECT_EQ(model.lines, (Lines{"b.kqm", "m.kqm", "a.kqm"}));
+  EXPECT_EQ(PathOfLine(model, 1), d2 + "/m.kqm");
+  EXPECT_EQ(PathOfLine(model, 2), d1 + "/a.kqm");
+}
+
+TEST(Playlist, CommandLinePathsInTheOrderGiven) {
+  ScratchFolder scratch;
+  std::string d1 = MakeFolder(scratch, "d1", {"a.kqm", "notes.txt"});
+  std::string d2 = MakeFolder(scratch, "d2", {"m10.kqm", "m2.KQS"});
+  PlaylistModel model;
+  PlaylistActions list =
+      Playlist_CommandLine(model, {d1 + "/a.kqm", d1 + "/notes.txt", d2, d1 + "/a.kqm"});
+  EXPECT_TRUE(list.create_window);
+  EXPECT_EQ(model.lines, (Lines{"a.kqm", "m2.KQS", "m10.kqm", "a.kqm"}));
+  EXPECT_EQ(PathOfLine(model, 3), d1 + "/a.kqm");
+  EXPECT_EQ(list.current_path, d1 + "/a.kqm");
+  EXPECT_TRUE(list.play_request);
+  EXPECT_EQ(model.file_count, 4);
+
+  // One movie among the paths plays alone; none leaves nothing to play.
+  PlaylistActions one = Playlist_CommandLine(model, {d1 + "/notes.txt", d1 + "/a.kqm"});
+  EXPECT_TRUE(one.destroy_window);
+  EXPECT_FALSE(one.create_window);
+  EXPECT_EQ(one.current_path, d1 + "/a.kqm");
+  EXPECT_TRUE(one.play_request);
+  EXPECT_EQ(model.file_count, 1);
+  PlaylistActions none = Playlist_CommandLine(model, {d1 + "/notes.txt", scratch / "x.txt"});
+  EXPECT_FALSE(none.play_request);
+  EXPECT_FALSE(none.current_path);
+  EXPECT_EQ(model.file_count, 0);
+}
+
 TEST(Playlist, FolderOfLineWithAnEmptyFolderBetween) {
   PlaylistModel model;
   model.window_open = true;

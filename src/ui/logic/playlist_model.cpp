@@ -191,21 +191,30 @@ std::int32_t Playlist_ListFolder(PlaylistModel& model, std::string_view folder_t
   return added;
 }
 
+namespace {
+
+// Appends one dropped or named path: a folder is listed; a movie file is added under a new
+// folder entry when its folder differs from `last_folder`'s; anything else is skipped.
+void AddPath(PlaylistModel& model, const std::string& path,
+             std::optional<std::string>& last_folder) {
+  if (IsDirectory(path)) {
+    Playlist_ListFolder(model, path);
+    last_folder.reset();
+  } else if (MovieKind(path) != kNotAMovie && !Full(model)) {
+    std::string folder = FolderPart(path);
+    if (!last_folder || *last_folder != folder) {
+      last_folder = folder;
+      AddFolderEntry(model, folder);
+    }
+    AddLine(model, NamePart(path));
+  }
+}
+
+}  // namespace
+
 void Playlist_AddDroppedFiles(PlaylistModel& model, const std::vector<std::string>& paths) {
   std::optional<std::string> last_folder;
-  for (std::size_t k = paths.size(); k-- > 0;) {
-    const std::string& path = paths[k];
-    if (IsDirectory(path)) {
-      Playlist_ListFolder(model, path);
-    } else if (MovieKind(path) != kNotAMovie && !Full(model)) {
-      std::string folder = FolderPart(path);
-      if (!last_folder || *last_folder != folder) {
-        last_folder = folder;
-        AddFolderEntry(model, folder);
-      }
-      AddLine(model, NamePart(path));
-    }
-  }
+  for (std::size_t k = paths.size(); k-- > 0;) AddPath(model, paths[k], last_folder);
 }
 
 void Playlist_AddSelection(PlaylistModel& model, std::string_view folder,
@@ -241,6 +250,26 @@ PlaylistActions Playlist_Dropped(PlaylistModel& model, const std::vector<std::st
     if (!append) CreatePlaylist(model, actions);
     Playlist_AddDroppedFiles(model, paths);
     actions.lines_changed = true;
+  }
+  FinishList(model, actions);
+  return actions;
+}
+
+PlaylistActions Playlist_CommandLine(PlaylistModel& model, const std::vector<std::string>& paths) {
+  PlaylistActions actions;
+  actions.update_buttons = true;
+  CreatePlaylist(model, actions);
+  std::optional<std::string> last_folder;
+  for (const std::string& path : paths) AddPath(model, path, last_folder);
+  actions.lines_changed = true;
+  if (model.file_count == 1) {
+    // A single movie among the paths plays alone.
+    std::string only = PathOfLine(model, 0);
+    DestroyPlaylist(model, actions);
+    model.file_count = 1;
+    actions.current_path = std::move(only);
+    actions.play_request = true;
+    return actions;
   }
   FinishList(model, actions);
   return actions;

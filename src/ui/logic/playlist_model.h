@@ -100,6 +100,12 @@ void Playlist_AddSelection(PlaylistModel& model, std::string_view folder,
 PlaylistActions Playlist_Dropped(PlaylistModel& model, const std::vector<std::string>& paths,
                                  bool on_playlist);
 
+// Several paths named on the command line, in the order given: folders are listed (their
+// movies in natural order), movie files are added, anything else is skipped. Two movies or more
+// make a playlist that plays its first line; a single one plays alone; none leaves no playlist
+// and nothing to play (file_count 0).
+PlaylistActions Playlist_CommandLine(PlaylistModel& model, const std::vector<std::string>& paths);
+
 // The open-file dialog's answer (full paths; empty when cancelled). Several files make a
 // playlist that plays its first line; one file plays alone, without a playlist.
 PlaylistActions Playlist_OpenFiles(PlaylistModel& model, const std::vector<std::string>& paths);

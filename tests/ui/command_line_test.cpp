@@ -1,0 +1,62 @@
+// The player's command line: options anywhere, paths kept byte for byte, help, version and
+// usage errors.
+#include "ui/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace tarvel {
+namespace {
+
+CommandLine Parse(std::vector<const char*> words) {
+  words.insert(words.begin(), "tarvel");
+  return ParseCommandLine(static_cast<int>(words.size()), words.data());
+}
+
+TEST(CommandLine, OptionsAnywhereAndPathsInOrder) {
+  const CommandLine line =
+      Parse({"a b.kqm", "--loop", "\xff\xfe.kqm", "-fullscreen", "--free-windows", "--",
+             "--associate", "-"});
+  EXPECT_FALSE(line.exit_code);
+  EXPECT_TRUE(line.options.loop);
+  EXPECT_TRUE(line.options.full_screen);
+  EXPECT_TRUE(line.options.free_windows);
+  EXPECT_FALSE(line.options.associate);  // after "--" it is a path
+  EXPECT_FALSE(line.options.no_associate);
+  EXPECT_EQ(line.paths, (std::vector<std::string>{"a b.kqm", "\xff\xfe.kqm", "--associate", "-"}));
+
+  const CommandLine none = Parse({});
+  EXPECT_FALSE(none.exit_code);
+  EXPECT_TRUE(none.paths.empty());
+  EXPECT_TRUE(Parse({"--associate"}).options.associate);
+  EXPECT_TRUE(Parse({"--no-associate", "m.kqm"}).options.no_associate);
+}
+
+TEST(CommandLine, HelpVersionAndUsageErrors) {
+  for (const char* help : {"--help", "-h"}) {
+    const CommandLine line = Parse({"m.kqm", help});
+    EXPECT_EQ(line.exit_code, 0);
+    EXPECT_EQ(line.output, UsageText());
+    EXPECT_EQ(line.output.rfind("Usage: tarvel [--fullscreen] [--loop] [--free-windows]", 0), 0u);
+    EXPECT_TRUE(line.errors.empty());
+  }
+  const CommandLine version = Parse({"--version"});
+  EXPECT_EQ(version.exit_code, 0);
+  EXPECT_EQ(version.output.rfind("tarvel ", 0), 0u);
+  EXPECT_EQ(version.output.back(), '\n');
+
+  for (const std::vector<const char*>& wrong :
+       {std::vector<const char*>{"--sound"}, {"m.kqm", "-platform", "xcb"}, {"-x"},
+        {"--associate", "--no-associate"}}) {
+    const CommandLine line = Parse(wrong);
+    EXPECT_EQ(line.exit_code, 2) << wrong.front();
+    EXPECT_TRUE(line.output.empty());
+    EXPECT_EQ(line.errors.rfind("tarvel: ", 0), 0u) << line.errors;
+    EXPECT_NE(line.errors.find("Usage: tarvel"), std::string::npos);
+  }
+  EXPECT_NE(Parse({"--sound"}).errors.find("'sound'"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tarvel
