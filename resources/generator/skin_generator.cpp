@@ -3,8 +3,13 @@
 // Every picture sits at the place and size the control table reads it from; text is drawn
 // with built-in pixel fonts so that the output does not depend on the fonts installed.
 //
-//   tarvel_skin_generator OUTPUT_DIR
+//   tarvel_skin_generator SKIN_DIR [ICON_DIR]
+//
+// With ICON_DIR it also draws the program's icon for installation, as an icon theme's tree:
+// <n>x<n>/apps/tarvel.png for the usual sizes and scalable/apps/tarvel.svg.
 #include <QColor>
+#include <QDir>
+#include <QFile>
 #include <QGuiApplication>
 #include <QImage>
 #include <QLinearGradient>
@@ -16,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -445,39 +451,120 @@ QImage PanelBackground() {
   return sheet;
 }
 
-// A frame of film with a play mark: the panel picture, the About picture and the icon.
+// One filled outline of a drawing: painted into the PNG pictures and written into the SVG icon.
+struct Shape {
+  QPainterPath path;
+  QBrush brush;                  // a colour or a linear gradient
+  QColor pen = Qt::transparent;  // a one-pixel outline, or none
+};
+
+// A frame of film with a play mark, width x height: the panel picture, the About picture and
+// (rounded) the program's icon.
+std::vector<Shape> FilmShapes(qreal width, qreal height, bool rounded) {
+  std::vector<Shape> shapes;
+  if (rounded) {
+    QPainterPath outline;
+    outline.addRoundedRect(QRectF(0.5, 0.5, width - 1.0, height - 1.0), width / 6.0, height / 6.0);
+    shapes.push_back({outline, QBrush(kLcd), kPanelDark});
+  }
+  const qreal hole = width / 12.0;
+  QPainterPath holes;
+  for (int i = 0; i < 5; ++i) {
+    const qreal x = width * (0.14 + 0.18 * i) - hole / 2;
+    holes.addRoundedRect(QRectF(x, height * 0.08, hole, hole * 0.8), 1, 1);
+    holes.addRoundedRect(QRectF(x, height * 0.92 - hole * 0.8, hole, hole * 0.8), 1, 1);
+  }
+  shapes.push_back({holes, QBrush(QColor(70, 78, 94))});
+  const QRectF screen(width * 0.1, height * 0.22, width * 0.8, height * 0.56);
+  QLinearGradient sky(screen.topLeft(), screen.bottomLeft());
+  sky.setColorAt(0.0, QColor(40, 90, 150));
+  sky.setColorAt(1.0, QColor(20, 40, 70));
+  QPainterPath screen_path;
+  screen_path.addRect(screen);
+  shapes.push_back({screen_path, QBrush(sky)});
+  const qreal t = std::min(screen.width(), screen.height()) * 0.7;
+  QPainterPath mark;
+  mark.addPolygon(
+      QPolygonF({QPointF(screen.center().x() - t * 0.35, screen.center().y() - t / 2),
+                 QPointF(screen.center().x() + t * 0.5, screen.center().y()),
+                 QPointF(screen.center().x() - t * 0.35, screen.center().y() + t / 2)}));
+  mark.closeSubpath();
+  shapes.push_back({mark, QBrush(kLcdLit)});
+  return shapes;
+}
+
 QImage FilmPicture(int width, int height, bool rounded) {
   QImage image(width, height, QImage::Format_ARGB32);
   image.fill(rounded ? Qt::transparent : kLcd);
   QPainter painter(&image);
   painter.setRenderHint(QPainter::Antialiasing, true);
-  const QRectF outer(0.5, 0.5, width - 1.0, height - 1.0);
-  if (rounded) {
-    painter.setPen(QPen(kPanelDark, 1.0));
-    painter.setBrush(kLcd);
-    painter.drawRoundedRect(outer, width / 6.0, height / 6.0);
+  for (const Shape& shape : FilmShapes(width, height, rounded)) {
+    painter.setPen(shape.pen.alpha() ? QPen(shape.pen, 1.0) : QPen(Qt::NoPen));
+    painter.setBrush(shape.brush);
+    painter.drawPath(shape.path);
   }
-  const qreal hole = width / 12.0;
-  painter.setPen(Qt::NoPen);
-  painter.setBrush(QColor(70, 78, 94));
-  for (int i = 0; i < 5; ++i) {
-    const qreal x = width * (0.14 + 0.18 * i) - hole / 2;
-    painter.drawRoundedRect(QRectF(x, height * 0.08, hole, hole * 0.8), 1, 1);
-    painter.drawRoundedRect(QRectF(x, height * 0.92 - hole * 0.8, hole, hole * 0.8), 1, 1);
-  }
-  const QRectF screen(width * 0.1, height * 0.22, width * 0.8, height * 0.56);
-  QLinearGradient sky(screen.topLeft(), screen.bottomLeft());
-  sky.setColorAt(0.0, QColor(40, 90, 150));
-  sky.setColorAt(1.0, QColor(20, 40, 70));
-  painter.setBrush(sky);
-  painter.drawRect(screen);
-  const qreal t = std::min(screen.width(), screen.height()) * 0.7;
-  painter.setBrush(kLcdLit);
-  painter.drawPolygon(
-      QPolygonF({QPointF(screen.center().x() - t * 0.35, screen.center().y() - t / 2),
-                 QPointF(screen.center().x() + t * 0.5, screen.center().y()),
-                 QPointF(screen.center().x() - t * 0.35, screen.center().y() + t / 2)}));
   return image;
+}
+
+QString SvgColour(const QColor& colour) {
+  return colour.name(QColor::HexRgb);
+}
+
+QString SvgNumber(qreal value) {
+  return QString::number(value, 'g', 6);
+}
+
+// The shapes as an SVG document of width x height units.
+QString Svg(const std::vector<Shape>& shapes, int width, int height) {
+  QString defs, body;
+  int gradients = 0;
+  for (const Shape& shape : shapes) {
+    QString fill = SvgColour(shape.brush.color());
+    if (const QGradient* gradient = shape.brush.gradient();
+        gradient != nullptr && gradient->type() == QGradient::LinearGradient) {
+      const auto* linear = static_cast<const QLinearGradient*>(gradient);
+      const QString id = QStringLiteral("g%1").arg(++gradients);
+      defs += QStringLiteral(
+                  "    <linearGradient id=\"%1\" gradientUnits=\"userSpaceOnUse\" x1=\"%2\" "
+                  "y1=\"%3\" x2=\"%4\" y2=\"%5\">\n")
+                  .arg(id, SvgNumber(linear->start().x()), SvgNumber(linear->start().y()),
+                       SvgNumber(linear->finalStop().x()), SvgNumber(linear->finalStop().y()));
+      for (const QGradientStop& stop : linear->stops())
+        defs += QStringLiteral("      <stop offset=\"%1\" stop-color=\"%2\"/>\n")
+                    .arg(SvgNumber(stop.first), SvgColour(stop.second));
+      defs += QStringLiteral("    </linearGradient>\n");
+      fill = QStringLiteral("url(#%1)").arg(id);
+    }
+    QString d;
+    const QPainterPath& path = shape.path;
+    for (int i = 0; i < path.elementCount(); ++i) {
+      const QPainterPath::Element e = path.elementAt(i);
+      if (e.type == QPainterPath::MoveToElement) {
+        if (!d.isEmpty()) d += QStringLiteral("Z");
+        d += QStringLiteral("M%1 %2").arg(SvgNumber(e.x), SvgNumber(e.y));
+      } else if (e.type == QPainterPath::LineToElement) {
+        d += QStringLiteral("L%1 %2").arg(SvgNumber(e.x), SvgNumber(e.y));
+      } else if (e.type == QPainterPath::CurveToElement) {
+        const QPainterPath::Element c2 = path.elementAt(i + 1), end = path.elementAt(i + 2);
+        d += QStringLiteral("C%1 %2 %3 %4 %5 %6")
+                 .arg(SvgNumber(e.x), SvgNumber(e.y), SvgNumber(c2.x), SvgNumber(c2.y),
+                      SvgNumber(end.x), SvgNumber(end.y));
+        i += 2;
+      }
+    }
+    d += QStringLiteral("Z");
+    body += QStringLiteral("  <path d=\"%1\" fill=\"%2\"").arg(d, fill);
+    if (shape.pen.alpha())
+      body += QStringLiteral(" stroke=\"%1\" stroke-width=\"1\"").arg(SvgColour(shape.pen));
+    body += QStringLiteral("/>\n");
+  }
+  QString svg = QStringLiteral(
+                    "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%1\" height=\"%2\" "
+                    "viewBox=\"0 0 %1 %2\">\n")
+                    .arg(width)
+                    .arg(height);
+  if (!defs.isEmpty()) svg += QStringLiteral("  <defs>\n") + defs + QStringLiteral("  </defs>\n");
+  return svg + body + QStringLiteral("</svg>\n");
 }
 
 // The playlist's decoration: a folder with a film frame.
@@ -523,9 +610,32 @@ bool Save(const QImage& image, const std::string& folder, const char* name) {
 
 }  // namespace
 
+// The installed icon at every size a desktop asks for, and as SVG.
+bool SaveIcons(const std::string& folder) {
+  constexpr int kSizes[] = {16, 22, 24, 32, 48, 64, 128, 256};
+  for (const int size : kSizes) {
+    const std::string sub = std::to_string(size) + "x" + std::to_string(size) + "/apps";
+    if (!QDir().mkpath(QString::fromStdString(folder + "/" + sub)) ||
+        !Save(FilmPicture(size, size, true), folder, (sub + "/tarvel.png").c_str())) {
+      return false;
+    }
+  }
+  constexpr int kSvgSize = 64;
+  const QString path = QString::fromStdString(folder + "/scalable/apps/tarvel.svg");
+  QFile svg(path);
+  if (!QDir().mkpath(QString::fromStdString(folder + "/scalable/apps")) ||
+      !svg.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+      svg.write(Svg(FilmShapes(kSvgSize, kSvgSize, true), kSvgSize, kSvgSize).toUtf8()) < 0) {
+    std::fprintf(stderr, "tarvel_skin_generator: %s: cannot write the icon\n",
+                 path.toLocal8Bit().constData());
+    return false;
+  }
+  return true;
+}
+
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: tarvel_skin_generator OUTPUT_DIR\n");
+  if (argc != 2 && argc != 3) {
+    std::fprintf(stderr, "usage: tarvel_skin_generator SKIN_DIR [ICON_DIR]\n");
     return 2;
   }
   // Pictures only: no screen is needed.
@@ -542,6 +652,6 @@ int main(int argc, char** argv) {
            "about_125.png") &&
       Save(Decoration(), folder, "decoration_127.png") &&
       Save(FilmPicture(64, 64, true), folder, "icon_123.png") &&
-      Save(Cursor(), folder, "cursor_128.png");
+      Save(Cursor(), folder, "cursor_128.png") && (argc < 3 || SaveIcons(argv[2]));
   return ok ? 0 : 1;
 }
