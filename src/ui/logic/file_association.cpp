@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "platform/user_files.h"
+#include "ui/logic/desktop_files.h"
 
 namespace tarvel {
 namespace {
@@ -132,16 +133,7 @@ std::string RegistryImportCommand(std::string_view program_directory) {
 }
 
 std::string MimePackageXml() {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-         "<mime-info xmlns=\"http://www.freedesktop.org/standards/shared-mime-info\">\n"
-         "  <mime-type type=\"video/x-kqm\">\n"
-         "    <comment>KQM movie</comment>\n"
-         "    <glob pattern=\"*.kqm\"/>\n"
-         "    <glob pattern=\"*.kqs\"/>\n"
-         "    <glob pattern=\"*.KQM\"/>\n"
-         "    <glob pattern=\"*.KQS\"/>\n"
-         "  </mime-type>\n"
-         "</mime-info>\n";
+  return kInstalledMimePackage;
 }
 
 bool DesktopEntry(std::string_view executable_path, std::string& out) {
