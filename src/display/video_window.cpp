@@ -5,11 +5,10 @@
 #include <QDropEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
-#include <QMimeData>
 #include <QPainter>
 #include <QScreen>
-#include <QUrl>
 
+#include "display/file_drop.h"
 #include "display/presentation.h"
 #include "engine/player_context.h"
 
@@ -138,14 +137,11 @@ void PictureWindow::paintEvent(QPaintEvent* event) {
 }
 
 void PictureWindow::dragEnterEvent(QDragEnterEvent* event) {
-  if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+  AcceptFileDrag(event);
 }
 
 void PictureWindow::dropEvent(QDropEvent* event) {
-  QStringList paths;
-  for (const QUrl& url : event->mimeData()->urls())
-    if (url.isLocalFile()) paths.append(url.toLocalFile());
-  event->acceptProposedAction();
+  const QStringList paths = TakeDroppedFiles(event);
   if (set_ != nullptr && !paths.isEmpty()) set_->FilesDropped(paths, this);
 }
 

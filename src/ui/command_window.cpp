@@ -7,15 +7,13 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QUrl>
 #include <QWindow>
 #include <cstring>
 
+#include "display/file_drop.h"
 #include "ui/control_ids.h"
-#include "ui/skin_controls.h"
 
 namespace tarvel {
 
@@ -78,18 +76,18 @@ void CommandWindow::SetUpControls() {
       case SkinKind::kRadio:
       case SkinKind::kToggle:
       case SkinKind::kPush:
-        control = new SkinButton(this, &record);
+        control = new SkinButton(this, *this, &record);
         break;
       case SkinKind::kTrackbar:
-        control = new SkinTrackbar(this, &record);
+        control = new SkinTrackbar(this, *this, &record);
         break;
       case SkinKind::kDigit:
       case SkinKind::kLabel:
       case SkinKind::kIndicator:
-        control = new SkinSprite(this, &record);
+        control = new SkinSprite(this, *this, &record);
         break;
       case SkinKind::kProgress:
-        control = new SkinProgress(this, &record);
+        control = new SkinProgress(this, *this, &record);
         break;
     }
     if (const DialogControl* place = FindDialogControl(record.control_id))
@@ -249,14 +247,11 @@ void CommandWindow::keyPressEvent(QKeyEvent* event) {
 }
 
 void CommandWindow::dragEnterEvent(QDragEnterEvent* event) {
-  if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+  AcceptFileDrag(event);
 }
 
 void CommandWindow::dropEvent(QDropEvent* event) {
-  QStringList paths;
-  for (const QUrl& url : event->mimeData()->urls())
-    if (url.isLocalFile()) paths.append(url.toLocalFile());
-  event->acceptProposedAction();
+  const QStringList paths = TakeDroppedFiles(event);
   if (!paths.isEmpty()) host_.FilesDropped(paths, this);
 }
 

@@ -9,16 +9,11 @@
 #include <array>
 
 #include "ui/control_table.h"
+#include "ui/skin_controls.h"
 
 class QKeyEvent;
 
 namespace tarvel {
-
-class SkinButton;
-class SkinControl;
-class SkinProgress;
-class SkinSprite;
-class SkinTrackbar;
 
 // What the panel reports to the user interface that drives it.
 class CommandHost {
@@ -36,7 +31,7 @@ class CommandHost {
   virtual void FilesDropped(const QStringList& paths, QWidget* target) = 0;
 };
 
-class CommandWindow : public QWidget {
+class CommandWindow : public QWidget, public SkinPanel {
  public:
   explicit CommandWindow(CommandHost& host);
   ~CommandWindow() override;
@@ -62,12 +57,10 @@ class CommandWindow : public QWidget {
   void SetState(int id, int state);
   int State(int id);
 
-  // Called by the skinned controls.
-  void SendCommand(int id);
-  void SendScroll(int id, int code, int position);
-  // Unchecks the other members of the radio group that `pressed` belongs to: the members are
-  // the neighbouring records flagged as group members.
-  void UncheckRadioGroup(const ControlSkin& pressed);
+  // SkinPanel. The radio group's members are the neighbouring records flagged as members.
+  void SendCommand(int id) override;
+  void SendScroll(int id, int code, int position) override;
+  void UncheckRadioGroup(const ControlSkin& pressed) override;
 
  protected:
   void paintEvent(QPaintEvent* event) override;

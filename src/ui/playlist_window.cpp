@@ -7,11 +7,10 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
-#include <QMimeData>
 #include <QMoveEvent>
 #include <QSignalBlocker>
-#include <QUrl>
 
+#include "display/file_drop.h"
 #include "ui/control_table.h"
 
 namespace tarvel {
@@ -109,14 +108,11 @@ void PlaylistWindow::keyPressEvent(QKeyEvent* event) {
 }
 
 void PlaylistWindow::dragEnterEvent(QDragEnterEvent* event) {
-  if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+  AcceptFileDrag(event);
 }
 
 void PlaylistWindow::dropEvent(QDropEvent* event) {
-  QStringList paths;
-  for (const QUrl& url : event->mimeData()->urls())
-    if (url.isLocalFile()) paths.append(url.toLocalFile());
-  event->acceptProposedAction();
+  const QStringList paths = TakeDroppedFiles(event);
   if (host_ != nullptr && !paths.isEmpty()) host_->FilesDropped(paths, this);
 }
 

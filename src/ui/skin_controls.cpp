@@ -5,14 +5,13 @@
 #include <QPainter>
 #include <QWheelEvent>
 
-#include "ui/command_window.h"
 #include "ui/control_ids.h"
 #include "ui/panel_logic.h"
 
 namespace tarvel {
 
-SkinControl::SkinControl(CommandWindow* panel, ControlSkin* record)
-    : QWidget(panel), panel_(panel), record_(record) {
+SkinControl::SkinControl(QWidget* parent, SkinPanel& panel, ControlSkin* record)
+    : QWidget(parent), panel_(panel), record_(record) {
   setAttribute(Qt::WA_OpaquePaintEvent);
   setFocusPolicy(Qt::NoFocus);
 }
@@ -27,7 +26,8 @@ void SkinControl::DrawFromSheet(QPainter& painter, const QRect& area, const Spri
 
 // ---------------------------------------------------------------------------------------------
 
-SkinButton::SkinButton(CommandWindow* panel, ControlSkin* record) : SkinControl(panel, record) {}
+SkinButton::SkinButton(QWidget* parent, SkinPanel& panel, ControlSkin* record)
+    : SkinControl(parent, panel, record) {}
 
 void SkinButton::SetChecked(bool checked) {
   if (checked_ == checked) return;
@@ -39,14 +39,14 @@ void SkinButton::Press() {
   switch (record_->kind) {
     case SkinKind::kRadio:
       checked_ = true;
-      panel_->UncheckRadioGroup(*record_);
+      panel_.UncheckRadioGroup(*record_);
       RedrawNow();
-      panel_->SendCommand(record_->control_id);
+      panel_.SendCommand(record_->control_id);
       break;
     case SkinKind::kToggle:
       checked_ = !checked_;
       RedrawNow();
-      panel_->SendCommand(record_->control_id);
+      panel_.SendCommand(record_->control_id);
       break;
     case SkinKind::kPush:
       pushed_ = true;
@@ -61,7 +61,7 @@ void SkinButton::Release(bool over_button) {
   if (record_->kind != SkinKind::kPush || !pushed_) return;
   pushed_ = false;
   RedrawNow();
-  if (over_button) panel_->SendCommand(record_->control_id);
+  if (over_button) panel_.SendCommand(record_->control_id);
 }
 
 void SkinButton::paintEvent(QPaintEvent* event) {
@@ -83,8 +83,8 @@ void SkinButton::mouseReleaseEvent(QMouseEvent* event) {
 
 // ---------------------------------------------------------------------------------------------
 
-SkinTrackbar::SkinTrackbar(CommandWindow* panel, ControlSkin* record)
-    : SkinControl(panel, record) {}
+SkinTrackbar::SkinTrackbar(QWidget* parent, SkinPanel& panel, ControlSkin* record)
+    : SkinControl(parent, panel, record) {}
 
 bool SkinTrackbar::vertical() const {
   return record_->sprites[kTrackbarDirection].y != 0;
@@ -108,7 +108,7 @@ int SkinTrackbar::PositionAt(const QPoint& point) const {
 }
 
 void SkinTrackbar::Send(int code, int position) {
-  panel_->SendScroll(record_->control_id, code, position);
+  panel_.SendScroll(record_->control_id, code, position);
 }
 
 void SkinTrackbar::mousePressEvent(QMouseEvent* event) {
@@ -148,7 +148,8 @@ void SkinTrackbar::wheelEvent(QWheelEvent* event) {
 
 // ---------------------------------------------------------------------------------------------
 
-SkinSprite::SkinSprite(CommandWindow* panel, ControlSkin* record) : SkinControl(panel, record) {
+SkinSprite::SkinSprite(QWidget* parent, SkinPanel& panel, ControlSkin* record)
+    : SkinControl(parent, panel, record) {
   // Pictures on the panel let the mouse through, so the panel can be dragged by them.
   setAttribute(Qt::WA_TransparentForMouseEvents);
 }
@@ -165,7 +166,8 @@ void SkinSprite::paintEvent(QPaintEvent* event) {
 
 // ---------------------------------------------------------------------------------------------
 
-SkinProgress::SkinProgress(CommandWindow* panel, ControlSkin* record) : SkinControl(panel, record) {
+SkinProgress::SkinProgress(QWidget* parent, SkinPanel& panel, ControlSkin* record)
+    : SkinControl(parent, panel, record) {
   setAttribute(Qt::WA_TransparentForMouseEvents);
 }
 

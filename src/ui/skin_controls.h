@@ -10,11 +10,21 @@
 
 namespace tarvel {
 
-class CommandWindow;
+// What the skinned controls need from the panel that carries them.
+class SkinPanel {
+ public:
+  virtual ~SkinPanel() = default;
+  // A control issued its command.
+  virtual void SendCommand(int id) = 0;
+  // A trackbar was scrolled with `code`; `position` is the thumb position for the thumb codes.
+  virtual void SendScroll(int id, int code, int position) = 0;
+  // Unchecks the other members of the radio group that `pressed` belongs to.
+  virtual void UncheckRadioGroup(const ControlSkin& pressed) = 0;
+};
 
 class SkinControl : public QWidget {
  public:
-  SkinControl(CommandWindow* panel, ControlSkin* record);
+  SkinControl(QWidget* parent, SkinPanel& panel, ControlSkin* record);
   ControlSkin& record() const { return *record_; }
   // Redraws at once (invalidate without erasing, then paint).
   void RedrawNow();
@@ -23,7 +33,7 @@ class SkinControl : public QWidget {
   // Copies `area` of the control from the sheet at `origin` plus the area's own offset.
   void DrawFromSheet(QPainter& painter, const QRect& area, const SpriteOrigin& origin);
 
-  CommandWindow* panel_;
+  SkinPanel& panel_;
   ControlSkin* record_;
 };
 
@@ -36,7 +46,7 @@ class SkinButton : public SkinControl {
   static constexpr int kChecked = 0x1;
   static constexpr int kPushed = 0x4;
 
-  SkinButton(CommandWindow* panel, ControlSkin* record);
+  SkinButton(QWidget* parent, SkinPanel& panel, ControlSkin* record);
   int ButtonState() const { return (checked_ ? kChecked : 0) | (pushed_ ? kPushed : 0); }
   bool checked() const { return checked_; }
   bool pushed() const { return pushed_; }
@@ -65,7 +75,7 @@ class SkinButton : public SkinControl {
 // line steps); the panel receives each scroll code and decides the new position.
 class SkinTrackbar : public SkinControl {
  public:
-  SkinTrackbar(CommandWindow* panel, ControlSkin* record);
+  SkinTrackbar(QWidget* parent, SkinPanel& panel, ControlSkin* record);
   // The trackbar's own range (0 to `maximum`) and page size.
   void SetRange(int maximum) { maximum_ = maximum; }
   int maximum() const { return maximum_; }
@@ -91,7 +101,7 @@ class SkinTrackbar : public SkinControl {
 // Digits, labels and indicators: sprite[state]; a state without a picture draws sprite 0.
 class SkinSprite : public SkinControl {
  public:
-  SkinSprite(CommandWindow* panel, ControlSkin* record);
+  SkinSprite(QWidget* parent, SkinPanel& panel, ControlSkin* record);
   // The sprite the current state draws.
   int SpriteIndex() const;
 
@@ -103,7 +113,7 @@ class SkinSprite : public SkinControl {
 // background beyond it. Setting the position stores it as the record's state.
 class SkinProgress : public SkinControl {
  public:
-  SkinProgress(CommandWindow* panel, ControlSkin* record);
+  SkinProgress(QWidget* parent, SkinPanel& panel, ControlSkin* record);
   void SetRange(std::int32_t count) { count_ = count; }
   std::int32_t count() const { return count_; }
   void SetPosition(std::int32_t position);
