@@ -39,6 +39,46 @@ QPoint CentredPosition(const QRect& screen, const QSize& size) {
                 screen.y() + (screen.height() - size.height()) / 2);
 }
 
+namespace {
+
+// How far `point` lies outside `area` (0 inside), as the sum of both axes.
+long long DistanceOutside(const QRect& area, const QPoint& point) {
+  const long long dx = std::max({0LL, static_cast<long long>(area.left()) - point.x(),
+                                 static_cast<long long>(point.x()) - area.right()});
+  const long long dy = std::max({0LL, static_cast<long long>(area.top()) - point.y(),
+                                 static_cast<long long>(point.y()) - area.bottom()});
+  return dx + dy;
+}
+
+}  // namespace
+
+QPoint KeepReachable(const QRect& frame, const QList<QRect>& screens) {
+  if (screens.isEmpty()) return frame.topLeft();
+  const QRect* screen = &screens.front();
+  long long best_overlap = -1;
+  long long best_distance = 0;
+  for (const QRect& candidate : screens) {
+    const QRect common = candidate & frame;
+    const long long overlap =
+        common.isEmpty() ? 0 : static_cast<long long>(common.width()) * common.height();
+    const long long distance = DistanceOutside(candidate, frame.center());
+    if (overlap > best_overlap || (overlap == best_overlap && distance < best_distance)) {
+      screen = &candidate;
+      best_overlap = overlap;
+      best_distance = distance;
+    }
+  }
+  const int grip_width = std::min(kReachableWidth, std::max(frame.width(), 1));
+  const int grip_height = std::min(kReachableHeight, std::max(frame.height(), 1));
+  const long long left = static_cast<long long>(screen->left()) - (frame.width() - grip_width);
+  const long long right = static_cast<long long>(screen->right()) + 1 - grip_width;
+  const long long bottom = static_cast<long long>(screen->bottom()) + 1 - grip_height;
+  const long long x = std::clamp<long long>(frame.x(), std::min(left, right), right);
+  const long long y = std::clamp<long long>(frame.y(), std::min<long long>(screen->top(), bottom),
+                                            bottom);
+  return QPoint(static_cast<int>(x), static_cast<int>(y));
+}
+
 PictureFit FitPicture(const QSize& client, std::uint32_t width, std::uint32_t height,
                       float current_zoom) {
   PictureFit fit;

@@ -3,6 +3,7 @@
 // reads. Kept apart from the widgets so that every rule can be checked without a screen.
 #pragma once
 
+#include <QList>
 #include <QPoint>
 #include <QRect>
 #include <QSize>
@@ -30,6 +31,17 @@ QSize VideoClientSize(std::uint32_t width, std::uint32_t height, float zoom, boo
 
 // Top-left corner that centres `size` in `screen` ((screen - size) / 2, integer division).
 QPoint CentredPosition(const QRect& screen, const QSize& size);
+
+// The least part of a window that is kept on a screen: enough to see it and take hold of it.
+inline constexpr int kReachableWidth = 100;
+inline constexpr int kReachableHeight = 40;
+
+// Where a window whose outer rectangle is `frame` goes so that it can be reached on one of the
+// `screens` (their available areas): moved the least onto the screen it overlaps most (or the
+// nearest one), so that at least a 100 x 40 part of it (all of a smaller window) is inside and
+// its top edge, which carries the title bar, is not above the screen. Unchanged when it is
+// reachable already, or when there are no screens.
+QPoint KeepReachable(const QRect& frame, const QList<QRect>& screens);
 
 // The fit of a picture in a frame window client area of `client`: the zoom (the smaller of the
 // two ratios, single precision) and the picture window's rectangle, centred.

@@ -12,10 +12,11 @@
 #include <cmath>
 #include <cstdio>
 
+#include "display/presentation.h"
 #include "engine/player_context.h"
+#include "platform/user_files.h"
 #include "ui/control_ids.h"
 #include "ui/dialogs.h"
-#include "platform/user_files.h"
 #include "ui/panel_logic.h"
 #include "ui/skin_controls.h"
 
@@ -130,6 +131,7 @@ void Viewer::Startup(const std::vector<std::string>& paths) {
         OfferFileAssociation(settings_, !options_.no_associate && seams_.ask_association != nullptr,
                              seams_.ask_association, seams_.register_association);
   }
+  KeepSavedPositionsReachable();
   video_->set_saved_position(QPoint(settings_.video_window.x, settings_.video_window.y));
 
   command_ = std::make_unique<CommandWindow>(*this);
@@ -140,11 +142,13 @@ void Viewer::Startup(const std::vector<std::string>& paths) {
   command_->Progress()->SetRange(0);
   command_->Progress()->SetPosition(0);
   command_->Button(kIdSoundOnOff)->SetChecked(!state_.muted);
+  // The program's own placement of the panel is not a position to keep.
   if (const std::optional<WindowPosition> place = PlacementOf(settings_.command_window)) {
-    command_->move(place->x, place->y);
+    panel_placement_ = QPoint(place->x, place->y);
   } else if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-    command_->move(screen->availableGeometry().center() - command_->rect().center());
+    panel_placement_ = screen->availableGeometry().center() - command_->rect().center();
   }
+  if (panel_placement_) command_->move(*panel_placement_);
   command_->show();
   command_->raise();
 
@@ -466,8 +470,15 @@ void Viewer::ApplySettings() {
 }
 
 void Viewer::WriteSettings() {
-  // A file that cannot be written is skipped: the settings stay in effect for this run.
-  if (!settings_path_.empty()) Settings_Write(settings_, settings_path_);
+  // A file that cannot be written is skipped: the settings stay in effect for this run, and the
+  // user is told once that they will not outlive it.
+  const int result =
+      settings_path_.empty() ? kFileWriteFailed : Settings_Write(settings_, settings_path_);
+  if (result == kFileOk || settings_failure_shown_) return;
+  settings_failure_shown_ = true;
+  ShowProblem((settings_path_.empty() ? std::string("the settings file") : settings_path_) +
+                  ": cannot be written; settings will not be kept after this run",
+              !shut_down_);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -706,39 +717,55 @@ bool Viewer::Docking() const {
   return video != nullptr && video->isVisible();
 }
 
-void Viewer::VideoWindowMoved(const QPoint& origin) {
+void Viewer::WindowMoved(SettingsWindow window, const QPoint& origin,
+                         std::optional<QPoint>& dock_target,
+                         DockTargets (*dock)(const QPoint&, const QSize&)) {
   if (state_.quit_requested) return;
-  Settings_RecordPosition(settings_, SettingsWindow::kVideo, origin.x(), origin.y());
-  // The same position places the video window when it is created again.
-  video_->set_saved_position(origin);
-  if (video_dock_target_ && *video_dock_target_ == origin) {
-    video_dock_target_.reset();  // the move docking asked for
+  Settings_RecordPosition(settings_, window, origin.x(), origin.y());
+  if (dock_target && *dock_target == origin) {
+    dock_target.reset();  // the move docking asked for
     return;
   }
   if (!Docking()) return;
-  MoveDocked(DockToVideo(origin, video_->video_window()->frameGeometry().size()));
+  MoveDocked(dock(origin, video_->video_window()->frameGeometry().size()));
+}
+
+void Viewer::VideoWindowMoved(const QPoint& origin) {
+  // The same position places the video window when it is created again.
+  if (!state_.quit_requested) video_->set_saved_position(origin);
+  WindowMoved(SettingsWindow::kVideo, origin, video_dock_target_, &DockToVideo);
 }
 
 void Viewer::PanelMoved(const QPoint& origin) {
-  if (state_.quit_requested) return;
-  Settings_RecordPosition(settings_, SettingsWindow::kCommand, origin.x(), origin.y());
-  if (command_dock_target_ && *command_dock_target_ == origin) {
-    command_dock_target_.reset();
-    return;
+  if (panel_placement_) {
+    if (*panel_placement_ == origin) return;
+    panel_placement_.reset();
   }
-  if (!Docking()) return;
-  MoveDocked(DockToCommand(origin, video_->video_window()->frameGeometry().size()));
+  WindowMoved(SettingsWindow::kCommand, origin, command_dock_target_, &DockToCommand);
 }
 
 void Viewer::PlaylistMoved(const QPoint& origin) {
-  if (state_.quit_requested) return;
-  Settings_RecordPosition(settings_, SettingsWindow::kPlaylist, origin.x(), origin.y());
-  if (playlist_dock_target_ && *playlist_dock_target_ == origin) {
-    playlist_dock_target_.reset();
-    return;
+  WindowMoved(SettingsWindow::kPlaylist, origin, playlist_dock_target_, &DockToPlaylist);
+}
+
+void Viewer::KeepSavedPositionsReachable() {
+  QList<QRect> screens;
+  for (const QScreen* screen : QGuiApplication::screens()) screens.append(screen->availableGeometry());
+  // The panel and the playlist have fixed sizes; the video window's depends on the movie, and
+  // at least its top-left corner is kept.
+  const QSize panel = DialogUnitsToPixels(0, 0, kPanelWidthUnits, kPanelHeightUnits).size();
+  const QSize playlist =
+      DialogUnitsToPixels(0, 0, kPlaylistWidthUnits, kPlaylistHeightUnits).size();
+  const std::pair<WindowPosition*, QSize> windows[] = {
+      {&settings_.video_window, QSize(kReachableWidth, kReachableHeight)},
+      {&settings_.command_window, panel},
+      {&settings_.playlist_window, playlist}};
+  for (const auto& [position, size] : windows) {
+    if (!PlacementOf(*position)) continue;
+    const QPoint kept = KeepReachable(QRect(QPoint(position->x, position->y), size), screens);
+    // Where the rule leaves no place the program would choose itself, it chooses.
+    *position = kept.x() >= 1 ? WindowPosition{kept.x(), kept.y()} : WindowPosition{};
   }
-  if (!Docking()) return;
-  MoveDocked(DockToPlaylist(origin, video_->video_window()->frameGeometry().size()));
 }
 
 void Viewer::RaiseOtherWindows() {

@@ -147,6 +147,13 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   bool Docking() const;
   // Moves each window that has a target and is not there yet, remembering the move as docking's.
   void MoveDocked(const DockTargets& targets);
+  // A window moved: its position is recorded, and unless it was docking's own move the docked
+  // windows follow it.
+  void WindowMoved(SettingsWindow window, const QPoint& origin, std::optional<QPoint>& dock_target,
+                   DockTargets (*dock)(const QPoint&, const QSize&));
+  // Positions read from the settings file that would put a window where nobody can reach it
+  // are brought back onto a screen.
+  void KeepSavedPositionsReachable();
   void ShowStopInRadioGroup();
   QString Title() const;
   // Shows a problem with the current movie: one line on standard error naming it, the video
@@ -180,8 +187,12 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   std::optional<QPoint> video_dock_target_;
   std::optional<QPoint> command_dock_target_;
   std::optional<QPoint> playlist_dock_target_;
+  // Where the program itself put the panel at start-up, until the panel first moves elsewhere.
+  std::optional<QPoint> panel_placement_;
   // The failed start of the current playback has been reported already.
   bool failure_reported_ = false;
+  // The settings file could not be written, and the user has been told.
+  bool settings_failure_shown_ = false;
   // The sound device's failure has been shown once; later ones go to standard error only.
   bool device_failure_shown_ = false;
   // The --fullscreen option waits for the first movie that plays.

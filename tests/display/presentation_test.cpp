@@ -17,6 +17,28 @@ TEST(PresentationTest, WindowedSizeAddsClientEdgeAndStatusBar) {
   EXPECT_EQ(ZoomedPictureSize(7, 3, 0.5f), QSize(3, 1));
 }
 
+TEST(PresentationTest, WindowsAreKeptWhereTheyCanBeReached) {
+  const QList<QRect> one = {QRect(0, 0, 1280, 1024)};
+  const QSize panel(474, 111);
+  // Reachable already: unchanged, a window half off the right edge included.
+  EXPECT_EQ(KeepReachable(QRect(QPoint(100, 200), panel), one), QPoint(100, 200));
+  EXPECT_EQ(KeepReachable(QRect(QPoint(1000, 200), panel), one), QPoint(1000, 200));
+  // Far off: a 100 x 40 corner comes back, 1280 - 100 and 1024 - 40.
+  EXPECT_EQ(KeepReachable(QRect(QPoint(5000, 300), panel), one), QPoint(1180, 300));
+  EXPECT_EQ(KeepReachable(QRect(QPoint(100000, 100000), panel), one), QPoint(1180, 984));
+  EXPECT_EQ(KeepReachable(QRect(QPoint(1279, 1023), panel), one), QPoint(1180, 984));
+  // Above the screen: the title bar comes down to its top; far left: 100 pixels stay.
+  EXPECT_EQ(KeepReachable(QRect(QPoint(20, -2000), panel), one), QPoint(20, 0));
+  EXPECT_EQ(KeepReachable(QRect(QPoint(-3000, 50), panel), one), QPoint(100 - 474, 50));
+  // A window smaller than the grip stays whole on the screen.
+  EXPECT_EQ(KeepReachable(QRect(5000, 5000, 60, 20), one), QPoint(1220, 1004));
+  // Two screens side by side: kept on the one it overlaps, brought to the nearest otherwise.
+  const QList<QRect> two = {QRect(0, 0, 1280, 1024), QRect(1280, 24, 1920, 1056)};
+  EXPECT_EQ(KeepReachable(QRect(QPoint(2000, 10), panel), two), QPoint(2000, 24));
+  EXPECT_EQ(KeepReachable(QRect(QPoint(9000, 500), panel), two), QPoint(3100, 500));
+  EXPECT_EQ(KeepReachable(QRect(QPoint(300, 300), panel), {}), QPoint(300, 300));
+}
+
 TEST(PresentationTest, FitTakesTheSmallerRatioAndCentres) {
   // 640 x 400 for a 320 x 200 picture: zoom 2, picture fills it.
   PictureFit fit = FitPicture(QSize(640, 400), 320, 200, 1.0f);

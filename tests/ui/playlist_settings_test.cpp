@@ -7,6 +7,7 @@
 #include <QDropEvent>
 #include <QFile>
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QImage>
 #include <QLabel>
 #include <QListView>
@@ -14,6 +15,7 @@
 #include <QMimeData>
 #include <QProcess>
 #include <QPushButton>
+#include <QScreen>
 #include <QStandardPaths>
 #include <QUrl>
 #include <algorithm>
@@ -435,6 +437,60 @@ TEST_F(ViewerTest, SettingsFileIsReadAtStartAndWrittenAtEveryPlay) {
   ASSERT_TRUE(Playing());
   EXPECT_EQ(viewer->video().video_window()->frameGeometry().topLeft(), QPoint(120, 80));
   EXPECT_EQ(ReadText(SettingsFile()).toLatin1(), file);  // written again by Play
+}
+
+TEST_F(ViewerTest, OnlyMovesOfThePanelAfterItsPlacementAreRecorded) {
+  Start();
+  TurnFor(20);
+  // Centred by the program: nothing to keep, so the next start centres it again.
+  EXPECT_EQ(viewer->settings().command_window.x, -1);
+  EXPECT_TRUE(ReadText(SettingsFile()).contains(QStringLiteral("\nWcmd=-1,-1\n")));
+  panel().move(40, 30);
+  TurnFor(20);
+  EXPECT_EQ(viewer->settings().command_window.x, 40);
+  EXPECT_EQ(viewer->settings().command_window.y, 30);
+}
+
+TEST_F(PlaylistTest, PositionsOffEveryScreenAreBroughtBack) {
+  const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+  const int right = screen.x() + screen.width();
+  const int bottom = screen.y() + screen.height();
+  ASSERT_TRUE(WriteText(SettingsFile(),
+                        "AutoPlay=1\nFullScreen=0\nFenetreLibre=1\nNoSound=0\nEnchaine=0\n"
+                        "Register=1\nWkqm=5000,30\nWcmd=100000,100000\nWlist=1,-2000\n"));
+  Start();
+  // A 100 x 40 corner of each comes back onto the screen; the playlist's title bar comes down.
+  EXPECT_EQ(panel().pos(), QPoint(right - 100, bottom - 40));
+  EXPECT_EQ(ReadText(SettingsFile()).section(QLatin1Char('\n'), 6, 8),
+            QStringLiteral("Wkqm=%1,30\nWcmd=%2,%3\nWlist=1,%4")
+                .arg(right - 100)
+                .arg(right - 100)
+                .arg(bottom - 40)
+                .arg(screen.y()));
+  QTemporaryDir folder;
+  for (const char* name : {"/a.kqm", "/b.kqm"}) CopyMovie(folder.path() + name);
+  Drop(&panel(), {folder.path()});
+  ASSERT_NE(Window(), nullptr);
+  EXPECT_EQ(Window()->frameGeometry().topLeft(), QPoint(1, screen.y()));
+  Turn();
+  ASSERT_TRUE(Playing());
+  EXPECT_EQ(viewer->video().video_window()->frameGeometry().topLeft(), QPoint(right - 100, 30));
+}
+
+TEST_F(ViewerTest, SettingsThatCannotBeSavedAreToldOnce) {
+  // The configuration folder would have to go inside a file.
+  ASSERT_TRUE(WriteText(home.filePath(QStringLiteral("file")), "x"));
+  qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral("file/config")).toLocal8Bit());
+  testing::internal::CaptureStderr();
+  Start({Conformance(kSilentMovie)});
+  Turn();  // Play writes the settings again
+  ASSERT_TRUE(Playing());
+  const std::string errors = testing::internal::GetCapturedStderr();
+  const QString expected = home.filePath(QStringLiteral("file/config/tarvel/viewkqm.ini")) +
+                           QStringLiteral(": cannot be written; settings will not be kept after "
+                                          "this run");
+  EXPECT_EQ(notices, QStringList{expected});
+  EXPECT_NE(errors.find("tarvel: " + expected.toStdString() + "\n"), std::string::npos);
 }
 
 TEST_F(PlaylistTest, SwitchesAndPositionsComeBackAtTheNextStart) {
