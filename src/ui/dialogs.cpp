@@ -1,17 +1,17 @@
 #include "ui/dialogs.h"
 
 #include <QCheckBox>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileDialog>
 #include <QGuiApplication>
-#include <QImageReader>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <cstdio>
 
-#include "ui/control_table.h"
 #include "platform/user_files.h"
+#include "ui/control_table.h"
 #include "ui/logic/playlist_model.h"
 
 namespace tarvel {
@@ -189,20 +189,21 @@ bool PlatformCanAsk() {
 int RegisterRunningPlayer() {
   DesktopRegistration registration;
   registration.executable_path = RunningExecutablePath();
-  // The program's icon, a square picture.
-  const QString icon_path = QString::fromLatin1(ResourcePath(kIconResource));
-  QFile icon(icon_path);
-  const QSize icon_size = QImageReader(icon_path).size();
-  if (icon_size.isValid() && icon_size.width() == icon_size.height() &&
-      icon.open(QIODevice::ReadOnly)) {
-    registration.icon_png = icon.readAll().toStdString();
-    registration.icon_size = icon_size.width();
+  // The program's icon at every size, as the installation has it.
+  const QString theme = QStringLiteral(":/tarvel/icons/");
+  QDirIterator icons(theme, QDir::Files, QDirIterator::Subdirectories);
+  while (icons.hasNext()) {
+    QFile icon(icons.next());
+    if (icon.open(QIODevice::ReadOnly))
+      registration.icons.push_back(
+          {icon.fileName().mid(theme.size()).toStdString(), icon.readAll().toStdString()});
   }
   const DesktopRegistrationResult result = RegisterForCurrentUser(registration);
   if (result.result != kAssociationOk) {
     std::fprintf(stderr, "tarvel: %s\n", result.problem.c_str());
     return result.result;
   }
+  std::printf("tarvel: %s\n", result.summary.c_str());
   for (const ToolRun& tool : result.tools) {
     if (tool.status == kToolDidNotStart)
       std::fprintf(stderr, "tarvel: %s could not be started\n", tool.name.c_str());

@@ -123,9 +123,7 @@ void Viewer::Startup(const std::vector<std::string>& paths) {
   // answer in the settings file.
   if (options_.associate) {
     // Asked for on the command line: no question.
-    association_offer_ = seams_.register_association() == kAssociationOk ? kOfferRegistered
-                                                                         : kOfferWriteFailed;
-    if (association_offer_ == kOfferRegistered) settings_.Register = 1;
+    association_offer_ = AssociateWithoutAsking(settings_, seams_.register_association);
   } else {
     association_offer_ =
         OfferFileAssociation(settings_, !options_.no_associate && seams_.ask_association != nullptr,

@@ -133,12 +133,25 @@ const char kExpectedMimePackage[] =
 </mime-info>
 )";
 
-std::string ExpectedDesktopEntry(const std::string& exec) {
-  return "[Desktop Entry]\nType=Application\nName=Tarvel\nGenericName=Movie Player\n"
-         "Comment=Play KQM movies\nExec=" +
-         exec +
-         " %f\nIcon=tarvel\nTerminal=false\nMimeType=video/x-kqm;\n"
-         "Categories=AudioVideo;Video;Player;\n";
+// The per-user entry: the installed entry's lines with the executable's Exec and no TryExec.
+std::string ExpectedDesktopEntry(const std::string& exec, const std::string& name = "Tarvel",
+                                 const std::string& comment = "Play KQM movies") {
+  return "[Desktop Entry]\nType=Application\nName=" + name +
+         "\nGenericName=Movie Player\nComment=" + comment + "\nIcon=tarvel\nExec=" + exec +
+         " %F\nTerminal=false\nMimeType=video/x-kqm;\nCategories=AudioVideo;Video;Player;\n"
+         "Keywords=movie;video;player;kqm;kqs;\nX-Tarvel-Per-User=true\n";
+}
+
+// Fake desktop tools that append their name and bracketed arguments to `log`.
+void FakeTools(const std::string& bin, const std::string& log, int xdg_mime_status = 0) {
+  for (const char* tool : {"update-mime-database", "update-desktop-database", "xdg-mime"}) {
+    WriteBytes(bin + "/" + tool,
+               "#!/bin/sh\nprintf '%s' \"${0##*/}\" >> '" + log +
+                   "'\nfor a in \"$@\"; do printf ' [%s]' \"$a\" >> '" + log +
+                   "'; done\necho >> '" + log + "'\nexit " +
+                   std::to_string(std::string(tool) == "xdg-mime" ? xdg_mime_status : 0) + "\n");
+    ::chmod((bin + "/" + tool).c_str(), 0755);
+  }
 }
 
 TEST(DesktopRegistration, FilesInTheHomeDataFolderWithoutTheTools) {
@@ -150,16 +163,19 @@ TEST(DesktopRegistration, FilesInTheHomeDataFolderWithoutTheTools) {
 
   DesktopRegistration input;
   input.executable_path = "/opt/tarvel/bin/tarvel";
-  input.icon_png = std::string("\x89PNG\r\n\x1a\n\0\0icon", 14);
-  input.icon_size = 64;
+  input.icons = {{"64x64/apps/tarvel.png", std::string("\x89PNG\r\n\x1a\n\0\0icon", 14)},
+                 {"scalable/apps/tarvel.svg", "<svg/>"}};
   DesktopRegistrationResult r = RegisterForCurrentUser(input);
   ASSERT_EQ(r.result, kAssociationOk) << r.problem;
   const std::string share = scratch / "home/.local/share";
   EXPECT_EQ(r.data_folder, share);
+  EXPECT_FALSE(r.installed);
+  EXPECT_EQ(r.summary, "movie files open with /opt/tarvel/bin/tarvel");
   EXPECT_EQ(ReadBytes(share + "/mime/packages/tarvel-kqm.xml"), kExpectedMimePackage);
   EXPECT_EQ(ReadBytes(share + "/applications/tarvel.desktop"),
             ExpectedDesktopEntry("/opt/tarvel/bin/tarvel"));
-  EXPECT_EQ(ReadBytes(share + "/icons/hicolor/64x64/apps/tarvel.png"), input.icon_png);
+  EXPECT_EQ(ReadBytes(share + "/icons/hicolor/64x64/apps/tarvel.png"), input.icons[0].bytes);
+  EXPECT_EQ(ReadBytes(share + "/icons/hicolor/scalable/apps/tarvel.svg"), "<svg/>");
   ASSERT_EQ(r.tools.size(), 3u);
   for (const ToolRun& tool : r.tools) EXPECT_EQ(tool.status, kToolAbsent) << tool.name;
 }
@@ -168,14 +184,7 @@ TEST(DesktopRegistration, ToolsOnThePathRunInOrderWithTheirArguments) {
   ScratchFolder scratch;
   const std::string bin = scratch / "bin";
   const std::string log = scratch / "tools.log";
-  for (const char* tool : {"update-mime-database", "update-desktop-database", "xdg-mime"}) {
-    // Each fake tool appends its name and bracketed arguments to the log; xdg-mime fails.
-    WriteBytes(bin + "/" + tool, "#!/bin/sh\nprintf '%s' \"${0##*/}\" >> '" + log +
-                                     "'\nfor a in \"$@\"; do printf ' [%s]' \"$a\" >> '" + log +
-                                     "'; done\necho >> '" + log + "'\n" +
-                                     (std::string(tool) == "xdg-mime" ? "exit 3\n" : "exit 0\n"));
-    ::chmod((bin + "/" + tool).c_str(), 0755);
-  }
+  FakeTools(bin, log, 3);
   ScopedEnv home("HOME", scratch / "home");
   ScopedEnv data("XDG_DATA_HOME", scratch / "data");
   ScopedEnv path("PATH", ":relative-bin:" + bin);
@@ -200,16 +209,91 @@ TEST(DesktopRegistration, ToolsOnThePathRunInOrderWithTheirArguments) {
   EXPECT_FALSE(std::filesystem::exists(data_folder + "/icons"));  // no icon given
 }
 
+// From a build folder the entry says where it points; run from an installation that the
+// desktop finds, the installed entry becomes the default and nothing is written for the user.
+TEST(DesktopRegistration, BuildTreeEntryAndInstalledEntry) {
+  ScratchFolder scratch;
+  const std::string log = scratch / "tools.log";
+  FakeTools(scratch / "tools", log);
+  ScopedEnv home("HOME", scratch / "home");
+  ScopedEnv data("XDG_DATA_HOME", scratch / "data");
+  const std::string user_entry = scratch / "data/applications/tarvel.desktop";
+
+  const std::string tree = scratch / "src/build";
+  WriteBytes(tree + "/CMakeCache.txt", "");
+  const std::string built = tree + "/src/ui/tarvel";
+  EXPECT_EQ(BuildTreeOf(built), tree);
+  EXPECT_EQ(BuildTreeOf(scratch / "src/other/tarvel"), "");
+  DesktopRegistration input;
+  input.executable_path = built;
+  {
+    ScopedEnv path("PATH", scratch / "tools");
+    DesktopRegistrationResult r = RegisterForCurrentUser(input);
+    ASSERT_EQ(r.result, kAssociationOk) << r.problem;
+    EXPECT_EQ(ReadBytes(user_entry), ExpectedDesktopEntry(built, "Tarvel (build tree)",
+                                                          "Play KQM movies with the player "
+                                                          "built in " +
+                                                              tree));
+    EXPECT_EQ(r.summary, "movie files open with the player in the build tree " + tree +
+                             " (deleting that folder breaks the association)");
+  }
+
+  // An installation into a prefix of one's own.
+  const std::string prefix = scratch / "prefix";
+  const std::string installed = prefix + "/bin/tarvel";
+  WriteBytes(installed, "#!/bin/sh\n");
+  ::chmod(installed.c_str(), 0755);
+  WriteBytes(prefix + "/share/applications/tarvel.desktop", "[Desktop Entry]\n");
+  std::filesystem::create_directories(prefix + "/share/mime");
+  input.executable_path = installed;
+  ScopedEnv path("PATH", prefix + "/bin:" + (scratch / "tools"));
+  {
+    // Its share folder is not one the desktop searches: registered like a portable copy.
+    ScopedEnv dirs("XDG_DATA_DIRS", scratch / "elsewhere");
+    EXPECT_EQ(InstalledDataFolder(installed, DesktopDataFolders(), prefix + "/bin"), "");
+    DesktopRegistrationResult r = RegisterForCurrentUser(input);
+    EXPECT_FALSE(r.installed);
+    EXPECT_EQ(ReadBytes(user_entry), ExpectedDesktopEntry(installed));
+  }
+  ScopedEnv dirs("XDG_DATA_DIRS", prefix + "/share:/usr/share");
+  EXPECT_EQ(InstalledDataFolder(installed, DesktopDataFolders(), "/usr/bin"), "");  // not on PATH
+  std::filesystem::remove(log);
+  DesktopRegistrationResult r = RegisterForCurrentUser(input);
+  ASSERT_EQ(r.result, kAssociationOk) << r.problem;
+  EXPECT_TRUE(r.installed);
+  EXPECT_EQ(r.data_folder, prefix + "/share");
+  EXPECT_EQ(r.summary, "movie files open with the installed player (" + prefix +
+                           "/share/applications/tarvel.desktop)");
+  // The earlier per-user entry would hide the installed one: it is gone.
+  EXPECT_FALSE(std::filesystem::exists(user_entry));
+  const std::string user_data = scratch / "data";
+  // The prefix is the user's: its databases are brought up to date.
+  EXPECT_EQ(ReadBytes(log), "update-mime-database [" + prefix +
+                                "/share/mime]\nupdate-desktop-database [" + prefix +
+                                "/share/applications]\nupdate-desktop-database [" + user_data +
+                                "/applications]\nxdg-mime [default] [tarvel.desktop] "
+                                "[video/x-kqm]\n");
+
+  // An entry the user wrote (without the mark) stays.
+  WriteBytes(user_entry, "[Desktop Entry]\nName=Mine\n");
+  EXPECT_EQ(RegisterForCurrentUser(input).result, kAssociationOk);
+  EXPECT_EQ(ReadBytes(user_entry), "[Desktop Entry]\nName=Mine\n");
+}
+
 TEST(DesktopRegistration, PathsThatCannotBeRegisteredAndFailedWrites) {
   std::string entry;
-  EXPECT_TRUE(DesktopEntry("/opt/100%/tarvel", entry));
-  EXPECT_NE(entry.find("\nExec=/opt/100%%/tarvel %f\n"), std::string::npos);
-  EXPECT_TRUE(DesktopEntry("/opt/caf\xc3\xa9/tarvel", entry));
-  EXPECT_FALSE(DesktopEntry("/opt/a\nb/tarvel", entry));
-  EXPECT_FALSE(DesktopEntry("/opt/\xff/tarvel", entry));
-  EXPECT_FALSE(DesktopEntry("/opt/\xc0\xaf/tarvel", entry));  // overlong "/"
-  EXPECT_FALSE(DesktopEntry("tarvel", entry));
-  EXPECT_FALSE(DesktopEntry("", entry));
+  EXPECT_TRUE(DesktopEntry("/opt/100%/tarvel", "", entry));
+  EXPECT_NE(entry.find("\nExec=/opt/100%%/tarvel %F\n"), std::string::npos);
+  EXPECT_TRUE(DesktopEntry("/opt/caf\xc3\xa9/tarvel", "", entry));
+  EXPECT_FALSE(DesktopEntry("/opt/a\nb/tarvel", "", entry));
+  EXPECT_FALSE(DesktopEntry("/opt/\xff/tarvel", "", entry));
+  EXPECT_FALSE(DesktopEntry("/opt/\xc0\xaf/tarvel", "", entry));  // overlong "/"
+  EXPECT_FALSE(DesktopEntry("tarvel", "", entry));
+  EXPECT_FALSE(DesktopEntry("", "", entry));
+  // A build folder's backslash is doubled in the comment, as string values want.
+  EXPECT_TRUE(DesktopEntry("/b\\x/tarvel", "/b\\x", entry));
+  EXPECT_NE(entry.find("\nComment=Play KQM movies with the player built in /b\\\\x\n"),
+            std::string::npos);
 
   ScratchFolder scratch;
   WriteBytes(scratch / "file", "x");

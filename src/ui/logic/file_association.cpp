@@ -1,6 +1,12 @@
 #include "ui/logic/file_association.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
+#include <optional>
 
 #include "platform/user_files.h"
 #include "ui/logic/desktop_files.h"
@@ -54,6 +60,16 @@ bool IsPrintableUtf8(std::string_view text) {
   return true;
 }
 
+// Every backslash doubled, as registry scripts and desktop entries write string values.
+std::string DoubleBackslashes(std::string_view text) {
+  std::string value;
+  for (char c : text) {
+    if (c == '\\') value += '\\';
+    value += c;
+  }
+  return value;
+}
+
 // One Exec argument: quoted when it holds a character the Exec line reserves, with '"', '`',
 // '$' and '\' escaped inside the quotes; '%' doubled; and finally every backslash doubled,
 // because a desktop entry's string values are unescaped before the Exec line is split.
@@ -68,16 +84,18 @@ std::string ExecArgument(std::string_view argument) {
     exec += c;
   }
   if (quote) exec += '"';
-  std::string value;
-  for (char c : exec) {
-    if (c == '\\') value += '\\';
-    value += c;
-  }
-  return value;
+  return DoubleBackslashes(exec);
 }
 
-bool ValidIconSize(int size) {
-  return size >= 1 && size <= 4096;
+// Sets the value of the entry's line `key`=..., or removes the line (nullopt).
+void SetEntryValue(std::string& entry, std::string_view key,
+                   const std::optional<std::string>& value) {
+  const std::string start = "\n" + std::string(key) + "=";
+  const std::size_t at = entry.find(start);
+  if (at == std::string::npos) return;
+  const std::size_t end = entry.find('\n', at + 1);
+  const std::string line = value ? start + *value : std::string();
+  entry.replace(at, (end == std::string::npos ? entry.size() : end) - at, line);
 }
 
 }  // namespace
@@ -95,12 +113,7 @@ int OfferFileAssociation(ViewerSettings& settings, bool ask_allowed, const Assoc
 }
 
 std::string EscapeRegistryString(std::string_view program_directory) {
-  std::string escaped;
-  for (char c : program_directory) {
-    if (c == '\\') escaped += '\\';
-    escaped += c;
-  }
-  return escaped;
+  return DoubleBackslashes(program_directory);
 }
 
 std::string RegistryScript(std::string_view program_directory) {
@@ -136,25 +149,22 @@ std::string MimePackageXml() {
   return kInstalledMimePackage;
 }
 
-bool DesktopEntry(std::string_view executable_path, std::string& out) {
+bool DesktopEntry(std::string_view executable_path, std::string_view build_tree, std::string& out) {
   out.clear();
   if (executable_path.empty() || executable_path.front() != '/' ||
-      !IsPrintableUtf8(executable_path)) {
+      !IsPrintableUtf8(executable_path) || !IsPrintableUtf8(build_tree)) {
     return false;
   }
-  out =
-      "[Desktop Entry]\n"
-      "Type=Application\n"
-      "Name=Tarvel\n"
-      "GenericName=Movie Player\n"
-      "Comment=Play KQM movies\n"
-      "Exec=" +
-      ExecArgument(executable_path) +
-      " %f\n"
-      "Icon=tarvel\n"
-      "Terminal=false\n"
-      "MimeType=video/x-kqm;\n"
-      "Categories=AudioVideo;Video;Player;\n";
+  out = kInstalledDesktopEntry;
+  SetEntryValue(out, "TryExec", std::nullopt);
+  SetEntryValue(out, "Exec", ExecArgument(executable_path) + " %F");
+  if (!build_tree.empty()) {
+    SetEntryValue(out, "Name", "Tarvel (build tree)");
+    SetEntryValue(out, "Comment",
+                  "Play KQM movies with the player built in " + DoubleBackslashes(build_tree));
+  }
+  out += kPerUserEntryMark;
+  out += '\n';
   return true;
 }
 
@@ -166,57 +176,68 @@ std::string DesktopEntryRelativePath() {
   return std::string("applications/") + kDesktopFileName;
 }
 
-std::string IconRelativePath(int icon_size) {
-  std::string size = std::to_string(icon_size);
-  return "icons/hicolor/" + size + "x" + size + "/apps/" + kIconName + ".png";
+std::string BuildTreeOf(std::string_view executable_path) {
+  std::string folder = ProgramDirectoryOf(executable_path);
+  for (int level = 0; level < 5 && !folder.empty(); ++level) {
+    struct stat st {};
+    if (::stat((folder + "/CMakeCache.txt").c_str(), &st) == 0 && S_ISREG(st.st_mode))
+      return folder;
+    folder = ProgramDirectoryOf(folder);
+  }
+  return std::string();
 }
 
-DesktopRegistrationResult RegisterForCurrentUser(const DesktopRegistration& registration) {
-  DesktopRegistrationResult result;
-  std::string entry;
-  if (!DesktopEntry(registration.executable_path, entry)) {
-    result.result = kAssociationBadInput;
-    result.problem =
-        registration.executable_path + ": the program path cannot be written into a desktop entry";
-    return result;
+std::vector<std::string> DesktopDataFolders() {
+  std::vector<std::string> folders;
+  const std::string home = XdgBaseDirectory("XDG_DATA_HOME", ".local/share");
+  if (!home.empty()) folders.push_back(home);
+  const char* variable = std::getenv("XDG_DATA_DIRS");
+  const std::string_view dirs = variable != nullptr && *variable != '\0'
+                                    ? std::string_view(variable)
+                                    : std::string_view("/usr/local/share:/usr/share");
+  std::size_t start = 0;
+  while (start <= dirs.size()) {
+    std::size_t end = std::min(dirs.find(':', start), dirs.size());
+    // Relative entries are ignored, as the base-directory rules require.
+    if (end > start && dirs[start] == '/') folders.emplace_back(dirs.substr(start, end - start));
+    start = end + 1;
   }
-  if (!registration.icon_png.empty() && !ValidIconSize(registration.icon_size)) {
-    result.result = kAssociationBadInput;
-    result.problem = "icon: size " + std::to_string(registration.icon_size) + " is not usable";
-    return result;
-  }
-  result.data_folder = XdgBaseDirectory("XDG_DATA_HOME", ".local/share");
-  if (result.data_folder.empty()) {
-    result.result = kAssociationWriteFailed;
-    result.problem = "$XDG_DATA_HOME: no data folder (neither it nor a home folder is known)";
-    return result;
-  }
-  const std::string& data = result.data_folder;
-  struct File {
-    std::string path;
-    std::string_view bytes;
-  };
-  const std::string mime = MimePackageXml();
-  std::vector<File> files = {{data + "/" + MimePackageRelativePath(), mime},
-                             {data + "/" + DesktopEntryRelativePath(), entry}};
-  if (!registration.icon_png.empty()) {
-    files.push_back({data + "/" + IconRelativePath(registration.icon_size), registration.icon_png});
-  }
-  for (const File& file : files) {
-    if (WriteFileAtomically(file.path, file.bytes) != kFileOk) {
-      result.result = kAssociationWriteFailed;
-      result.problem = file.path + ": cannot be written";
-      return result;
-    }
-  }
+  return folders;
+}
 
+std::string InstalledDataFolder(std::string_view executable_path,
+                                const std::vector<std::string>& data_folders,
+                                std::string_view path_variable) {
+  const std::string bin = ProgramDirectoryOf(executable_path);
+  constexpr std::string_view kBin = "/bin";
+  if (bin.size() < kBin.size() || bin.compare(bin.size() - kBin.size(), kBin.size(), kBin) != 0)
+    return std::string();
+  const std::string share = bin.substr(0, bin.size() - kBin.size()) + "/share";
+  struct stat st {};
+  if (::stat((share + "/" + DesktopEntryRelativePath()).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    return std::string();
+  std::error_code error;
+  const auto same = [&error](std::string_view a, std::string_view b) {
+    return std::filesystem::equivalent(a, b, error);
+  };
+  const bool searched = std::any_of(data_folders.begin(), data_folders.end(),
+                                    [&](const std::string& f) { return same(f, share); });
+  const std::string on_path = FindOnPath("tarvel", path_variable);
+  if (!searched || on_path.empty() || !same(on_path, executable_path)) return std::string();
+  return share;
+}
+
+namespace {
+
+std::string SearchPath() {
   const char* path_variable = std::getenv("PATH");
-  const std::string search =
-      path_variable != nullptr ? path_variable : "/usr/local/bin:/usr/bin:/bin";
-  const std::vector<std::vector<std::string>> commands = {
-      {"update-mime-database", data + "/mime"},
-      {"update-desktop-database", data + "/applications"},
-      {"xdg-mime", "default", kDesktopFileName, kMovieMimeType}};
+  return path_variable != nullptr ? path_variable : "/usr/local/bin:/usr/bin:/bin";
+}
+
+// Runs each command (its first word a program looked up on PATH) in turn.
+void RunTools(const std::vector<std::vector<std::string>>& commands,
+              std::chrono::milliseconds timeout, std::vector<ToolRun>& runs) {
+  const std::string search = SearchPath();
   for (const std::vector<std::string>& command : commands) {
     std::string full = FindOnPath(command.front(), search);
     ToolRun run;
@@ -225,12 +246,105 @@ DesktopRegistrationResult RegisterForCurrentUser(const DesktopRegistration& regi
     } else {
       std::vector<std::string> argv = command;
       argv.front() = full;
-      run = RunAndWait(argv, registration.tool_timeout);
+      run = RunAndWait(argv, timeout);
     }
     run.name = command.front();
-    result.tools.push_back(run);
+    runs.push_back(run);
   }
+}
+
+// Makes the installed entry the default; a per-user entry of an earlier registration would hide
+// it (the same name comes first) and goes.
+void RegisterInstalled(const DesktopRegistration& registration, const std::string& user_data,
+                       DesktopRegistrationResult& result) {
+  const std::string& share = result.data_folder;
+  std::vector<std::vector<std::string>> commands;
+  if (::access((share + "/mime").c_str(), W_OK) == 0)
+    commands.push_back({"update-mime-database", share + "/mime"});
+  if (::access((share + "/applications").c_str(), W_OK) == 0)
+    commands.push_back({"update-desktop-database", share + "/applications"});
+  const std::string user_entry = user_data + "/" + DesktopEntryRelativePath();
+  std::string text;
+  std::error_code error;
+  if (!std::filesystem::equivalent(user_entry, share + "/" + DesktopEntryRelativePath(), error) &&
+      ReadSmallFile(user_entry, 1 << 16, text) == kFileOk &&
+      text.find(std::string("\n") + kPerUserEntryMark + "\n") != std::string::npos &&
+      ::unlink(user_entry.c_str()) == 0) {
+    commands.push_back({"update-desktop-database", user_data + "/applications"});
+  }
+  commands.push_back({"xdg-mime", "default", kDesktopFileName, kMovieMimeType});
+  RunTools(commands, registration.tool_timeout, result.tools);
+  result.summary = "movie files open with the installed player (" + share + "/" +
+                   DesktopEntryRelativePath() + ")";
+}
+
+}  // namespace
+
+DesktopRegistrationResult RegisterForCurrentUser(const DesktopRegistration& registration) {
+  DesktopRegistrationResult result;
+  const std::vector<std::string> data_folders = DesktopDataFolders();
+  const std::string user_data =
+      data_folders.empty() ? std::string() : XdgBaseDirectory("XDG_DATA_HOME", ".local/share");
+  result.data_folder =
+      InstalledDataFolder(registration.executable_path, data_folders, SearchPath());
+  if (!result.data_folder.empty()) {
+    result.installed = true;
+    RegisterInstalled(registration, user_data, result);
+    return result;
+  }
+
+  const std::string build_tree = BuildTreeOf(registration.executable_path);
+  std::string entry;
+  if (!DesktopEntry(registration.executable_path, build_tree, entry)) {
+    result.result = kAssociationBadInput;
+    result.problem =
+        registration.executable_path + ": the program path cannot be written into a desktop entry";
+    return result;
+  }
+  result.data_folder = user_data;
+  if (user_data.empty()) {
+    result.result = kAssociationWriteFailed;
+    result.problem = "$XDG_DATA_HOME: no data folder (neither it nor a home folder is known)";
+    return result;
+  }
+  struct File {
+    std::string path;
+    std::string_view bytes;
+  };
+  const std::string mime = MimePackageXml();
+  std::vector<File> files = {{user_data + "/" + MimePackageRelativePath(), mime},
+                             {user_data + "/" + DesktopEntryRelativePath(), entry}};
+  for (const IconFile& icon : registration.icons) {
+    if (icon.theme_path.empty() || icon.theme_path.front() == '/' ||
+        icon.theme_path.find("..") != std::string::npos) {
+      result.result = kAssociationBadInput;
+      result.problem = icon.theme_path + ": not a place inside the icon theme";
+      return result;
+    }
+    files.push_back({user_data + "/icons/hicolor/" + icon.theme_path, icon.bytes});
+  }
+  for (const File& file : files) {
+    if (WriteFileAtomically(file.path, file.bytes) != kFileOk) {
+      result.result = kAssociationWriteFailed;
+      result.problem = file.path + ": cannot be written";
+      return result;
+    }
+  }
+  RunTools({{"update-mime-database", user_data + "/mime"},
+            {"update-desktop-database", user_data + "/applications"},
+            {"xdg-mime", "default", kDesktopFileName, kMovieMimeType}},
+           registration.tool_timeout, result.tools);
+  result.summary = build_tree.empty()
+                       ? "movie files open with " + registration.executable_path
+                       : "movie files open with the player in the build tree " + build_tree +
+                             " (deleting that folder breaks the association)";
   return result;
+}
+
+int AssociateWithoutAsking(ViewerSettings& settings, const AssociationWriter& write) {
+  if (!write || write() != kAssociationOk) return kOfferWriteFailed;
+  settings.Register = 1;
+  return kOfferRegistered;
 }
 
 }  // namespace tarvel

@@ -74,36 +74,76 @@ inline constexpr char kIconName[] = "tarvel";
 // The shared-mime-info package: type video/x-kqm for *.kqm and *.kqs in both letter cases.
 std::string MimePackageXml();
 
-// The desktop entry that opens one movie file with `executable_path`. Fails (returns false) when
-// the path cannot be written into an Exec line (empty, not UTF-8, or holding control characters).
-bool DesktopEntry(std::string_view executable_path, std::string& out);
+// The per-user desktop entry: the installed one with its Exec line naming `executable_path`
+// (and no TryExec), marked as written by a registration. When `build_tree` is not empty (the
+// player runs from that build folder) its name and comment say so. Fails (returns false) when
+// a path cannot be written into the entry (empty or relative, not UTF-8, or holding control
+// characters).
+bool DesktopEntry(std::string_view executable_path, std::string_view build_tree, std::string& out);
+
+// The line that marks a desktop entry as written by a per-user registration.
+inline constexpr char kPerUserEntryMark[] = "X-Tarvel-Per-User=true";
 
 // The files of a registration, relative to the data folder ($XDG_DATA_HOME, by default
 // ~/.local/share).
-std::string MimePackageRelativePath();        // mime/packages/tarvel-kqm.xml
-std::string DesktopEntryRelativePath();       // applications/tarvel.desktop
-std::string IconRelativePath(int icon_size);  // icons/hicolor/<n>x<n>/apps/tarvel.png
+std::string MimePackageRelativePath();   // mime/packages/tarvel-kqm.xml
+std::string DesktopEntryRelativePath();  // applications/tarvel.desktop
+
+// The build folder (the nearest folder above the executable, at most four levels up, that
+// holds a CMakeCache.txt) the executable was built in; empty when it is not in one.
+std::string BuildTreeOf(std::string_view executable_path);
+
+// The data folders the desktop searches, the user's first: $XDG_DATA_HOME (by default
+// ~/.local/share), then those of $XDG_DATA_DIRS (by default /usr/local/share and /usr/share).
+std::vector<std::string> DesktopDataFolders();
+
+// The installed data folder (<prefix>/share) of a player installed at <prefix>/bin/tarvel whose
+// desktop entry the desktop finds and can start: <prefix>/share/applications/tarvel.desktop
+// exists, <prefix>/share is one of `data_folders`, and "tarvel" on `path_variable` is this
+// executable. Empty otherwise.
+std::string InstalledDataFolder(std::string_view executable_path,
+                                const std::vector<std::string>& data_folders,
+                                std::string_view path_variable);
+
+struct IconFile {
+  std::string theme_path;  // inside the hicolor theme: "64x64/apps/tarvel.png"
+  std::string bytes;
+};
 
 struct DesktopRegistration {
   std::string executable_path;  // the running player (RunningExecutablePath())
-  std::string icon_png;         // the icon's PNG bytes; empty: no icon file is written
-  int icon_size = 48;           // the icon's width and height in pixels
+  std::vector<IconFile> icons;  // written for a per-user registration
   std::chrono::milliseconds tool_timeout{30000};
 };
 
 struct DesktopRegistrationResult {
   int result = kAssociationOk;
   std::string problem;         // one line naming the file and the problem, when result is not ok
-  std::string data_folder;     // where the files went
+  std::string summary;         // one line saying what movie files now open with
+  std::string data_folder;     // where the desktop finds the entry
+  bool installed = false;      // the installed entry was made the default
   std::vector<ToolRun> tools;  // update-mime-database, update-desktop-database, xdg-mime
 };
 
-// Registers the player for the current user: writes the mime package, the desktop entry and
-// the icon under the data folder (each file replaced crash-safely), then runs
-// update-mime-database <data>/mime, update-desktop-database <data>/applications and
-// xdg-mime default tarvel.desktop video/x-kqm, one after the other, each skipped when it is not
-// on PATH. The tools' own failures do not fail the registration (the files are in place and the
-// desktop picks them up at its next scan).
+// Registers the player as the application for movie files.
+//
+// Installed (InstalledDataFolder finds it): the installed desktop entry becomes the default for
+// video/x-kqm. A per-user entry that an earlier registration wrote (it carries the mark) would
+// hide it and is removed; the installed data folder's databases are brought up to date when the
+// user can write there (an installation into a prefix of one's own).
+//
+// Otherwise (a build folder, a portable copy): the MIME package, a desktop entry naming this
+// executable and the icons are written under the user's data folder (each file replaced
+// crash-safely); the entry says when it points into a build folder.
+//
+// Then update-mime-database, update-desktop-database and xdg-mime default tarvel.desktop
+// video/x-kqm run, each skipped when it is not on PATH. Their own failures do not fail the
+// registration (the files are in place and the desktop picks them up at its next scan).
 DesktopRegistrationResult RegisterForCurrentUser(const DesktopRegistration& registration);
+
+// Registers without asking (the player's --associate and the Options dialog): records in
+// Register that the question was dealt with when `write` succeeds. Returns kOfferRegistered or
+// kOfferWriteFailed.
+int AssociateWithoutAsking(ViewerSettings& settings, const AssociationWriter& write);
 
 }  // namespace tarvel
