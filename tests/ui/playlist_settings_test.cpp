@@ -595,7 +595,10 @@ TEST_F(ViewerTest, YesRegistersThePlayerForTheCurrentUser) {
   EXPECT_TRUE(entry.contains(QStringLiteral("\nMimeType=video/x-kqm;\n"))) << entry.toStdString();
   // The test program stands for the player here; its path has nothing to quote.
   const QString program = QCoreApplication::applicationFilePath();
-  EXPECT_TRUE(entry.contains(QStringLiteral("\nExec=") + program + QStringLiteral(" %f\n")))
+  EXPECT_TRUE(entry.contains(QStringLiteral("\nExec=") + program + QStringLiteral(" %F\n")))
+      << entry.toStdString();
+  // It runs from the build folder, and the entry says so.
+  EXPECT_TRUE(entry.contains(QStringLiteral("\nName=Tarvel (build tree)\n")))
       << entry.toStdString();
   EXPECT_TRUE(ReadText(data + "/mime/packages/tarvel-kqm.xml").contains("*.KQS"));
   const QImage icon(data + "/icons/hicolor/64x64/apps/tarvel.png");
