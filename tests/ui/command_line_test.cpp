@@ -6,6 +6,8 @@
 
 #include <vector>
 
+#include "support/man_page.h"
+
 namespace tarvel {
 namespace {
 
@@ -15,9 +17,8 @@ CommandLine Parse(std::vector<const char*> words) {
 }
 
 TEST(CommandLine, OptionsAnywhereAndPathsInOrder) {
-  const CommandLine line =
-      Parse({"a b.kqm", "--loop", "\xff\xfe.kqm", "-fullscreen", "--free-windows", "--",
-             "--associate", "-"});
+  const CommandLine line = Parse({"a b.kqm", "--loop", "\xff\xfe.kqm", "-fullscreen",
+                                  "--free-windows", "--", "--associate", "-"});
   EXPECT_FALSE(line.exit_code);
   EXPECT_TRUE(line.options.loop);
   EXPECT_TRUE(line.options.full_screen);
@@ -46,9 +47,10 @@ TEST(CommandLine, HelpVersionAndUsageErrors) {
   EXPECT_EQ(version.output.rfind("tarvel ", 0), 0u);
   EXPECT_EQ(version.output.back(), '\n');
 
-  for (const std::vector<const char*>& wrong :
-       {std::vector<const char*>{"--sound"}, {"m.kqm", "-platform", "xcb"}, {"-x"},
-        {"--associate", "--no-associate"}}) {
+  for (const std::vector<const char*>& wrong : {std::vector<const char*>{"--sound"},
+                                                {"m.kqm", "-platform", "xcb"},
+                                                {"-x"},
+                                                {"--associate", "--no-associate"}}) {
     const CommandLine line = Parse(wrong);
     EXPECT_EQ(line.exit_code, 2) << wrong.front();
     EXPECT_TRUE(line.output.empty());
@@ -56,6 +58,14 @@ TEST(CommandLine, HelpVersionAndUsageErrors) {
     EXPECT_NE(line.errors.find("Usage: tarvel"), std::string::npos);
   }
   EXPECT_NE(Parse({"--sound"}).errors.find("'sound'"), std::string::npos);
+}
+
+// The tarvel(1) page describes every option of the usage text.
+TEST(CommandLine, ManPageDescribesEveryOption) {
+  const std::string page = test::ManPageWords("tarvel.1");
+  ASSERT_FALSE(page.empty());
+  for (const std::string& option : test::LongOptions(UsageText()))
+    EXPECT_TRUE(test::MentionsOption(page, option)) << option;
 }
 
 }  // namespace

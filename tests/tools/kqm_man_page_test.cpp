@@ -1,0 +1,29 @@
+// The kqm(1) page keeps up with the program: every command and every option its help lists.
+#include <gtest/gtest.h>
+
+#include "kqm_run.h"
+#include "support/man_page.h"
+#include "tools/commands.h"
+
+namespace tarvel {
+namespace {
+
+TEST(KqmManPage, DescribesEveryCommandAndOption) {
+  const std::string page = test::ManPageWords("kqm.1");
+  ASSERT_FALSE(page.empty());
+  for (const tools::Command& command : tools::kCommands) {
+    const std::string name = command.name;
+    EXPECT_NE(page.find(".SS \"kqm " + name + " "), std::string::npos) << name;
+    const test::KqmResult help = test::RunKqm(command.run, name, {"--help"});
+    ASSERT_EQ(help.status, 0) << name;
+    const std::string section = page.substr(page.find(".SS \"kqm " + name + " "));
+    const std::string own = section.substr(0, section.find(".SS", 1));
+    for (const std::string& option : test::LongOptions(help.out)) {
+      if (option == "--help") continue;
+      EXPECT_TRUE(test::MentionsOption(own, option)) << "kqm " << name << " " << option;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tarvel
