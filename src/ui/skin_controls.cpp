@@ -103,8 +103,10 @@ void SkinTrackbar::paintEvent(QPaintEvent* event) {
 }
 
 int SkinTrackbar::PositionAt(const QPoint& point) const {
-  return vertical() ? TrackbarPositionAt(point.y(), height(), maximum_)
-                    : TrackbarPositionAt(point.x(), width(), maximum_);
+  // The thumb's centre is 7 pixels into it.
+  const QPoint centre = point - grab_offset_ + QPoint(kThumbSize / 2, kThumbSize / 2);
+  return vertical() ? TrackbarPositionAt(centre.y(), height(), maximum_)
+                    : TrackbarPositionAt(centre.x(), width(), maximum_);
 }
 
 void SkinTrackbar::Send(int code, int position) {
@@ -118,6 +120,9 @@ void SkinTrackbar::mousePressEvent(QMouseEvent* event) {
   const QRect thumb = ThumbRect();
   if (thumb.contains(point)) {
     dragging_ = true;
+    moved_ = false;
+    grab_point_ = point;
+    grab_offset_ = point - thumb.topLeft();
     return;
   }
   // Beside the thumb: one page towards the pointer.
@@ -126,7 +131,11 @@ void SkinTrackbar::mousePressEvent(QMouseEvent* event) {
 }
 
 void SkinTrackbar::mouseMoveEvent(QMouseEvent* event) {
-  if (dragging_) Send(kScrollThumbTrack, PositionAt(event->position().toPoint()));
+  if (!dragging_) return;
+  const QPoint point = event->position().toPoint();
+  if (!moved_ && point == grab_point_) return;
+  moved_ = true;
+  Send(kScrollThumbTrack, PositionAt(point));
 }
 
 void SkinTrackbar::mouseReleaseEvent(QMouseEvent* event) {
@@ -134,7 +143,10 @@ void SkinTrackbar::mouseReleaseEvent(QMouseEvent* event) {
   pressed_ = false;
   if (dragging_) {
     dragging_ = false;
-    Send(kScrollThumbPosition, PositionAt(event->position().toPoint()));
+    const QPoint point = event->position().toPoint();
+    // Taken and let go without moving: the thumb stays where it was.
+    moved_ = moved_ || point != grab_point_;
+    Send(kScrollThumbPosition, moved_ ? PositionAt(point) : record_->state);
   }
   Send(kScrollEndTrack, record_->state);
 }

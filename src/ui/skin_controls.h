@@ -90,12 +90,18 @@ class SkinTrackbar : public SkinControl {
   void wheelEvent(QWheelEvent* event) override;
 
  private:
+  // The position of the thumb dragged with the pointer at `point`: the thumb keeps the offset
+  // at which it was taken.
   int PositionAt(const QPoint& point) const;
   void Send(int code, int position);
 
   int maximum_ = 99;
   bool dragging_ = false;
   bool pressed_ = false;
+  // Where the thumb was taken, and whether the pointer has moved since.
+  QPoint grab_point_;
+  QPoint grab_offset_;
+  bool moved_ = false;
 };
 
 // Digits, labels and indicators: sprite[state]; a state without a picture draws sprite 0.

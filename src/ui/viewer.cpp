@@ -281,7 +281,7 @@ void Viewer::OnCommand(int id) {
       SoundOnOff();
       break;
     case kIdZoomOff:
-      video_->ZoomOff(Title());
+      if (video_->exists()) video_->ZoomOff(Title());
       break;
     case kIdLoopPlay:
       state_.loop_on = !state_.loop_on;
@@ -418,6 +418,11 @@ void Viewer::SoundOnOff() {
 }
 
 void Viewer::ToggleFullScreen() {
+  if (!video_->exists()) {
+    // No picture to show: the button springs back.
+    if (SkinButton* button = command_->Button(kIdFullScreen)) button->SetChecked(false);
+    return;
+  }
   video_->SetFullScreen(!video_->full_screen(), Title());
 }
 
@@ -617,8 +622,10 @@ void Viewer::UpdateButtons() {
     enable(kIdStepByStep, true);
   }
   enable(kIdPlay, state_.file_count != 0);
-  enable(kIdFullScreen, state_.file_count != 0);
-  enable(kIdZoomOff, state_.file_count != 0);
+  // Full screen and zoom need a picture: a movie that failed to open leaves none.
+  const bool picture = state_.file_count != 0 && video_->exists();
+  enable(kIdFullScreen, picture);
+  enable(kIdZoomOff, picture);
   enable(kIdNext, state_.file_count > 1);
   enable(kIdPrevious, state_.file_count > 1);
 }

@@ -164,6 +164,32 @@ TEST_F(PanelTest, TrackbarMouseGivesScrollCodes) {
                                                {kIdFrameRate, kScrollEndTrack, 30}}));
 }
 
+TEST_F(PanelTest, TrackbarThumbKeepsWhereItWasTaken) {
+  using Scroll = std::tuple<int, int, int>;
+  QWidget* rate = panel.Control(kIdFrameRate);
+  panel.SetState(kIdFrameRate, 30);  // thumb from x = 23 to 36
+  // Taken at its left edge and let go: nothing changes.
+  QTest::mouseClick(rate, Qt::LeftButton, Qt::NoModifier, QPoint(23, 9));
+  EXPECT_EQ(host.scrolls, (std::vector<Scroll>{{kIdFrameRate, kScrollThumbPosition, 30},
+                                               {kIdFrameRate, kScrollEndTrack, 30}}));
+  host.scrolls.clear();
+  // Taken at its right edge and moved 10 pixels: the thumb goes from x = 23 to 33, c = 31,
+  // 31 x 100 / 72 = 43.
+  QTest::mousePress(rate, Qt::LeftButton, Qt::NoModifier, QPoint(36, 9));
+  QMouseEvent move(QEvent::MouseMove, QPointF(46, 9), rate->mapToGlobal(QPointF(46, 9)),
+                   Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(rate, &move);
+  QTest::mouseRelease(rate, Qt::LeftButton, Qt::NoModifier, QPoint(46, 9));
+  EXPECT_EQ(host.scrolls, (std::vector<Scroll>{{kIdFrameRate, kScrollThumbTrack, 43},
+                                               {kIdFrameRate, kScrollThumbPosition, 43},
+                                               {kIdFrameRate, kScrollEndTrack, 30}}));
+  host.scrolls.clear();
+  // The volume at the top (full volume), taken at the thumb's bottom edge: still 0.
+  QTest::mouseClick(panel.Control(kIdVolume), Qt::LeftButton, Qt::NoModifier, QPoint(9, 15));
+  EXPECT_EQ(host.scrolls, (std::vector<Scroll>{{kIdVolume, kScrollThumbPosition, 0},
+                                               {kIdVolume, kScrollEndTrack, 0}}));
+}
+
 TEST_F(PanelTest, TrackbarDrawsItsThumbAtTheState) {
   // Volume, 78 high, at 50: c = 60 x 50 / 100 = 30, thumb at (2, 32).
   panel.SetState(kIdVolume, 50);

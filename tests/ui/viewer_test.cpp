@@ -338,6 +338,15 @@ TEST_F(ViewerTest, MissingAndDamagedMoviesLeaveItStoppedAndUsable) {
   EXPECT_EQ(errors, "tarvel: " + missing.toStdString() + ": no such file\n");
   // Shown where the user looks, too: no video window yet, so in a notice.
   EXPECT_EQ(notices, QStringList{missing + QStringLiteral(": no such file")});
+  // Nothing to show full screen or zoom.
+  EXPECT_TRUE(Enabled(kIdPlay));
+  EXPECT_FALSE(Enabled(kIdFullScreen));
+  EXPECT_FALSE(Enabled(kIdZoomOff));
+  viewer->Click(kIdFullScreen);
+  viewer->Click(kIdZoomOff);
+  EXPECT_FALSE(viewer->video().full_screen());
+  EXPECT_FALSE(viewer->video().exists());
+  EXPECT_FALSE(Button(kIdFullScreen)->checked());
   EXPECT_TRUE(state().stopped);
   EXPECT_FALSE(state().ui_playing);
   EXPECT_FALSE(player.movie_open);
