@@ -1,7 +1,9 @@
 // Draws the player's skin: the button sheet (117), the digit sheet (114), the panel background
 // (116), the small bitmaps (119, 125, 127), the icon (123) and the cursor (128), as PNG files.
 // Every picture sits at the place and size the control table reads it from; text is drawn
-// with built-in pixel fonts so that the output does not depend on the fonts installed.
+// with built-in pixel fonts so that the output does not depend on the fonts installed. Each
+// picture is drawn twice: at its own size, and at twice the size for screens of two device
+// pixels per pixel or more (NAME@2x.png), from the same drawing.
 //
 //   tarvel_skin_generator SKIN_DIR [ICON_DIR]
 //
@@ -149,13 +151,27 @@ void DrawSevenSegment(QImage& image, int x, int y, int w, int h, int t, int digi
 // ---------------------------------------------------------------------------------------------
 // Bevels and buttons
 
+// One-pixel lines as rectangles, so that they cover whole pixels at every scale.
+void HorizontalLine(QPainter& painter, int left, int right, int y, const QColor& colour) {
+  painter.fillRect(QRect(left, y, right - left + 1, 1), colour);
+}
+void VerticalLine(QPainter& painter, int x, int top, int bottom, const QColor& colour) {
+  painter.fillRect(QRect(x, top, 1, bottom - top + 1), colour);
+}
+
 void Bevel(QPainter& painter, const QRect& r, const QColor& light, const QColor& dark) {
-  painter.setPen(light);
-  painter.drawLine(r.left(), r.top(), r.right(), r.top());
-  painter.drawLine(r.left(), r.top(), r.left(), r.bottom());
-  painter.setPen(dark);
-  painter.drawLine(r.left(), r.bottom(), r.right(), r.bottom());
-  painter.drawLine(r.right(), r.top(), r.right(), r.bottom());
+  HorizontalLine(painter, r.left(), r.right(), r.top(), light);
+  VerticalLine(painter, r.left(), r.top(), r.bottom(), light);
+  HorizontalLine(painter, r.left(), r.right(), r.bottom(), dark);
+  VerticalLine(painter, r.right(), r.top(), r.bottom(), dark);
+}
+
+// A picture of width x height pixels drawn at `scale` device pixels per pixel: painted in its
+// own coordinates, stored at the larger size.
+QImage Canvas(int width, int height, int scale, QImage::Format format) {
+  QImage image(width * scale, height * scale, format);
+  image.setDevicePixelRatio(scale);
+  return image;
 }
 
 using IconPainter = void (*)(QPainter& painter, const QRectF& box, const QColor& colour);
@@ -348,9 +364,8 @@ void DrawTrackbarBackground(QImage& sheet, const QRect& r, bool vertical) {
     painter.fillRect(groove, kLcd);
     Bevel(painter, groove, kPanelDark, kPanelLight);
     for (int y = r.top() + 9; y < r.bottom() - 6; y += 6) {
-      painter.setPen(kPanelLight);
-      painter.drawLine(r.left() + 1, y, r.left() + 3, y);
-      painter.drawLine(r.right() - 3, y, r.right() - 1, y);
+      HorizontalLine(painter, r.left() + 1, r.left() + 3, y, kPanelLight);
+      HorizontalLine(painter, r.right() - 3, r.right() - 1, y, kPanelLight);
     }
   } else {
     const int y = r.top() + r.height() / 2 - 2;
@@ -358,15 +373,14 @@ void DrawTrackbarBackground(QImage& sheet, const QRect& r, bool vertical) {
     painter.fillRect(groove, kLcd);
     Bevel(painter, groove, kPanelDark, kPanelLight);
     for (int x = r.left() + 9; x < r.right() - 6; x += 8) {
-      painter.setPen(kPanelLight);
-      painter.drawLine(x, r.top() + 1, x, r.top() + 2);
-      painter.drawLine(x, r.bottom() - 2, x, r.bottom() - 1);
+      VerticalLine(painter, x, r.top() + 1, r.top() + 2, kPanelLight);
+      VerticalLine(painter, x, r.bottom() - 2, r.bottom() - 1, kPanelLight);
     }
   }
 }
 
-QImage ButtonSheet() {
-  QImage sheet(192, 310, QImage::Format_RGB32);
+QImage ButtonSheet(int scale) {
+  QImage sheet = Canvas(192, 310, scale, QImage::Format_RGB32);
   sheet.fill(kPanel);
   struct Row {
     int y, width, height;
@@ -376,17 +390,17 @@ QImage ButtonSheet() {
       {0, 36, 26, PlayIcon},    {26, 36, 26, StopIcon},        {52, 36, 26, PauseIcon},
       {78, 36, 26, NextIcon},   {104, 36, 26, PreviousIcon},   {130, 36, 26, StepIcon},
       {156, 30, 26, LoopIcon},  {182, 30, 26, FullScreenIcon}, {208, 30, 26, ZoomOffIcon},
-      {234, 36, 19, CloseIcon}, {254, 36, 19, OptionsIcon},    {274, 36, 19, OpenIcon},
+      {234, 36, 20, CloseIcon}, {254, 36, 20, OptionsIcon},    {274, 36, 20, OpenIcon},
   };
   for (const Row& row : rows) {
     DrawButton(sheet, QRect(0, row.y, row.width, row.height), false, row.icon);
     DrawButton(sheet, QRect(row.width, row.y, row.width, row.height), true, row.icon);
   }
   // Sound On/Off: unchecked (muted) at (72, 0), checked (sound on) at (90, 0).
-  DrawButton(sheet, QRect(72, 0, 18, 19), false, SoundOffIcon);
-  DrawButton(sheet, QRect(90, 0, 18, 19), true, SoundOnIcon);
+  DrawButton(sheet, QRect(72, 0, 18, 20), false, SoundOffIcon);
+  DrawButton(sheet, QRect(90, 0, 18, 20), true, SoundOnIcon);
   DrawTrackbarBackground(sheet, QRect(72, 20, 18, 78), true);
-  DrawTrackbarBackground(sheet, QRect(90, 20, 90, 19), false);
+  DrawTrackbarBackground(sheet, QRect(90, 20, 90, 20), false);
   // Thumbs on the panel colour.
   QPainter(&sheet).fillRect(QRect(108, 0, 28, 14), kPanel);
   DrawThumb(sheet, 108, 0);
@@ -394,12 +408,12 @@ QImage ButtonSheet() {
   return sheet;
 }
 
-QImage DigitSheet() {
-  QImage sheet(198, 129, QImage::Format_RGB32);
+QImage DigitSheet(int scale) {
+  QImage sheet = Canvas(198, 129, scale, QImage::Format_RGB32);
   sheet.fill(kLcd);
   // Large digits: 16-pixel cells read 18 wide, so each glyph keeps two blank columns each side.
   for (int d = 0; d < 10; ++d) DrawSevenSegment(sheet, 16 * d + 2, 3, 12, 20, 2, d);
-  // Small digits: 12-pixel cells from (2, 26), 19 rows read.
+  // Small digits: 12-pixel cells from (2, 26), 20 rows read.
   for (int d = 0; d < 10; ++d) DrawSevenSegment(sheet, 2 + 12 * d + 2, 29, 8, 14, 2, d);
   QPainter painter(&sheet);
   // The colon between minutes and seconds (162, 0) and the point before the frames and the
@@ -426,24 +440,22 @@ QImage DigitSheet() {
   return sheet;
 }
 
-QImage PanelBackground() {
-  QImage sheet(479, 114, QImage::Format_RGB32);
+QImage PanelBackground(int scale) {
+  QImage sheet = Canvas(479, 114, scale, QImage::Format_RGB32);
   sheet.fill(kPanel);
   QPainter painter(&sheet);
-  const QRect panel(0, 0, 474, 110);
+  const QRect panel(0, 0, 474, 111);
   Bevel(painter, panel, kPanelLight, kPanelDark);
   Bevel(painter, panel.adjusted(1, 1, -1, -1), QColor(80, 88, 104), QColor(40, 44, 54));
   // The display: digits, labels, indicators and the progress bar sit on it.
   const QRect lcd(70, 7, 302, 62);
   painter.fillRect(lcd, kLcd);
   Bevel(painter, lcd.adjusted(-1, -1, 1, 1), kPanelDark, kPanelLight);
-  // The progress trough, read from (80, 56) onward: a groove in its top four rows and a
-  // ruler below it.
+  // The progress trough, read from (80, 56) onward, ten rows: a groove in its top four rows
+  // and a ruler below it.
   painter.fillRect(QRect(80, 56, 285, 4), QColor(20, 30, 27));
-  painter.setPen(QColor(40, 70, 60));
-  for (int x = 80; x < 80 + 285; x += 19) painter.drawLine(x, 61, x, 63);
-  painter.setPen(QColor(28, 48, 41));
-  painter.drawLine(80, 64, 80 + 284, 64);
+  for (int x = 80; x < 80 + 285; x += 19) VerticalLine(painter, x, 61, 63, QColor(40, 70, 60));
+  HorizontalLine(painter, 80, 80 + 284, 64, QColor(28, 48, 41));
   // Grooves around the button groups.
   const QRect groups[] = {QRect(10, 4, 40, 67),   QRect(64, 76, 222, 30), QRect(394, 4, 34, 63),
                           QRect(442, 4, 22, 102), QRect(394, 76, 34, 30), QRect(286, 76, 94, 23)};
@@ -493,8 +505,8 @@ std::vector<Shape> FilmShapes(qreal width, qreal height, bool rounded) {
   return shapes;
 }
 
-QImage FilmPicture(int width, int height, bool rounded) {
-  QImage image(width, height, QImage::Format_ARGB32);
+QImage FilmPicture(int width, int height, bool rounded, int scale = 1) {
+  QImage image = Canvas(width, height, scale, QImage::Format_ARGB32);
   image.fill(rounded ? Qt::transparent : kLcd);
   QPainter painter(&image);
   painter.setRenderHint(QPainter::Antialiasing, true);
@@ -568,8 +580,8 @@ QString Svg(const std::vector<Shape>& shapes, int width, int height) {
 }
 
 // The playlist's decoration: a folder with a film frame.
-QImage Decoration() {
-  QImage image(32, 32, QImage::Format_ARGB32);
+QImage Decoration(int scale) {
+  QImage image = Canvas(32, 32, scale, QImage::Format_ARGB32);
   image.fill(Qt::transparent);
   QPainter painter(&image);
   painter.setRenderHint(QPainter::Antialiasing, true);
@@ -586,8 +598,8 @@ QImage Decoration() {
 }
 
 // The pointer over the panel's controls: an arrow whose tip is the hot spot (0, 0).
-QImage Cursor() {
-  QImage image(32, 32, QImage::Format_ARGB32);
+QImage Cursor(int scale) {
+  QImage image = Canvas(32, 32, scale, QImage::Format_ARGB32);
   image.fill(Qt::transparent);
   QPainter painter(&image);
   painter.setRenderHint(QPainter::Antialiasing, true);
@@ -599,11 +611,43 @@ QImage Cursor() {
   return image;
 }
 
-bool Save(const QImage& image, const std::string& folder, const char* name) {
+bool Save(const QImage& image, const std::string& folder, const std::string& name) {
   const std::string path = folder + "/" + name;
   if (!image.save(QString::fromStdString(path), "PNG")) {
     std::fprintf(stderr, "tarvel_skin_generator: %s: cannot write the picture\n", path.c_str());
     return false;
+  }
+  return true;
+}
+
+// The skin's pictures, each drawn at `scale` device pixels per pixel.
+struct SkinPicture {
+  const char* name;  // without ".png"
+  QImage (*draw)(int scale);
+};
+
+const SkinPicture kSkinPictures[] = {
+    {"buttons_117", ButtonSheet},
+    {"digits_114", DigitSheet},
+    {"panel_116", PanelBackground},
+    {"picture_119",
+     [](int scale) {
+       return FilmPicture(34, 30, false, scale).convertToFormat(QImage::Format_RGB32);
+     }},
+    {"about_125",
+     [](int scale) {
+       return FilmPicture(84, 91, false, scale).convertToFormat(QImage::Format_RGB32);
+     }},
+    {"decoration_127", Decoration},
+    {"icon_123", [](int scale) { return FilmPicture(64, 64, true, scale); }},
+    {"cursor_128", Cursor},
+};
+
+bool SaveSkin(const std::string& folder) {
+  for (const SkinPicture& picture : kSkinPictures) {
+    if (!Save(picture.draw(1), folder, std::string(picture.name) + ".png") ||
+        !Save(picture.draw(2), folder, std::string(picture.name) + "@2x.png"))
+      return false;
   }
   return true;
 }
@@ -616,7 +660,7 @@ bool SaveIcons(const std::string& folder) {
   for (const int size : kSizes) {
     const std::string sub = std::to_string(size) + "x" + std::to_string(size) + "/apps";
     if (!QDir().mkpath(QString::fromStdString(folder + "/" + sub)) ||
-        !Save(FilmPicture(size, size, true), folder, (sub + "/tarvel.png").c_str())) {
+        !Save(FilmPicture(size, size, true), folder, sub + "/tarvel.png")) {
       return false;
     }
   }
@@ -641,17 +685,6 @@ int main(int argc, char** argv) {
   // Pictures only: no screen is needed.
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QGuiApplication application(argc, argv);
-  const std::string folder = argv[1];
-  QImage panel_picture = FilmPicture(34, 30, false);
-  const bool ok =
-      Save(ButtonSheet(), folder, "buttons_117.png") &&
-      Save(DigitSheet(), folder, "digits_114.png") &&
-      Save(PanelBackground(), folder, "panel_116.png") &&
-      Save(panel_picture.convertToFormat(QImage::Format_RGB32), folder, "picture_119.png") &&
-      Save(FilmPicture(84, 91, false).convertToFormat(QImage::Format_RGB32), folder,
-           "about_125.png") &&
-      Save(Decoration(), folder, "decoration_127.png") &&
-      Save(FilmPicture(64, 64, true), folder, "icon_123.png") &&
-      Save(Cursor(), folder, "cursor_128.png") && (argc < 3 || SaveIcons(argv[2]));
+  const bool ok = SaveSkin(argv[1]) && (argc < 3 || SaveIcons(argv[2]));
   return ok ? 0 : 1;
 }

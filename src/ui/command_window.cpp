@@ -46,7 +46,7 @@ CommandWindow::CommandWindow(CommandHost& host)
   setAttribute(Qt::WA_AlwaysShowToolTips);
   setAcceptDrops(true);
   setFocusPolicy(Qt::StrongFocus);
-  background_ = QPixmap(QString::fromLatin1(ResourcePath(kSheetBackground)));
+  background_ = LoadSkinPicture(kSheetBackground);
 }
 
 CommandWindow::~CommandWindow() {
@@ -55,7 +55,7 @@ CommandWindow::~CommandWindow() {
 
 void CommandWindow::SetUpControls() {
   TearDownControls();
-  const QCursor skin_cursor(QPixmap(QString::fromLatin1(ResourcePath(kCursorResource))), 0, 0);
+  const QCursor skin_cursor(LoadSkinPicture(kCursorResource), 0, 0);
   for (std::size_t i = 0; i < kControlSkinCount; ++i) {
     const SkinSpec& entry = kControlSkinTable[i];
     ControlSkin& record = table_[i];
@@ -69,7 +69,7 @@ void CommandWindow::SetUpControls() {
     std::memcpy(record.tooltip, entry.tooltip, sizeof record.tooltip);
     record.tooltip[kTooltipSize - 1] = '\0';
     if (record.sheet_id != 0)
-      record.sheet = QPixmap(QString::fromLatin1(ResourcePath(entry.sheet_id)));
+      record.sheet = LoadSkinPicture(entry.sheet_id);
 
     SkinControl* control = nullptr;
     switch (record.kind) {
@@ -104,7 +104,7 @@ void CommandWindow::SetUpControls() {
     auto* label = new QLabel(this);
     label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     label->setLineWidth(1);
-    label->setPixmap(QPixmap(QString::fromLatin1(ResourcePath(kBitmapPanelPicture))));
+    label->setPixmap(LoadSkinPicture(kBitmapPanelPicture));
     label->setAlignment(Qt::AlignCenter);
     label->setGeometry(PlaceOf(*place));
     label->setAttribute(Qt::WA_TransparentForMouseEvents);
@@ -203,7 +203,7 @@ void CommandWindow::paintEvent(QPaintEvent* event) {
   QPainter painter(this);
   const QRect area = event->rect();
   painter.fillRect(area, Qt::black);
-  painter.drawPixmap(area, background_, area);
+  painter.drawPixmap(area, background_, SheetRect(background_, area));
 }
 
 void CommandWindow::mousePressEvent(QMouseEvent* event) {

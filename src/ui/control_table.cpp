@@ -1,5 +1,7 @@
 #include "ui/control_table.h"
 
+#include <QGuiApplication>
+
 #include "ui/control_ids.h"
 
 namespace tarvel {
@@ -69,9 +71,22 @@ constexpr SkinSpec TipTrackbar(int id, Sprites sprites, const char (&tooltip)[N]
 
 }  // namespace
 
+namespace {
+
+// value x numerator / denominator, rounded half away from zero, as the platform's dialog
+// mapping multiplies and divides.
+int MultiplyDivide(int value, int numerator, int denominator) {
+  const long long product = static_cast<long long>(value) * numerator;
+  const long long half = denominator / 2;
+  return static_cast<int>(product >= 0 ? (product + half) / denominator
+                                       : -((-product + half) / denominator));
+}
+
+}  // namespace
+
 QRect DialogUnitsToPixels(int x, int y, int cx, int cy) {
-  return QRect(x * kDialogUnitX / 4, y * kDialogUnitY / 8, cx * kDialogUnitX / 4,
-               cy * kDialogUnitY / 8);
+  return QRect(MultiplyDivide(x, kDialogUnitX, 4), MultiplyDivide(y, kDialogUnitY, 8),
+               MultiplyDivide(cx, kDialogUnitX, 4), MultiplyDivide(cy, kDialogUnitY, 8));
 }
 
 // clang-format off
@@ -182,6 +197,26 @@ const char* ResourcePath(int resource_id) {
     default:
       return "";
   }
+}
+
+QPixmap LoadSkinPicture(int resource_id) {
+  const QString path = QString::fromLatin1(ResourcePath(resource_id));
+  if (qGuiApp != nullptr && qGuiApp->devicePixelRatio() >= 2.0) {
+    QString large = path;
+    large.insert(large.lastIndexOf(QLatin1Char('.')), QStringLiteral("@2x"));
+    QPixmap pixmap(large);
+    if (!pixmap.isNull()) {
+      pixmap.setDevicePixelRatio(2.0);
+      return pixmap;
+    }
+  }
+  return QPixmap(path);
+}
+
+QRect SheetRect(const QPixmap& sheet, const QRect& area) {
+  const qreal ratio = sheet.devicePixelRatio();
+  if (ratio == 1.0) return area;
+  return QRectF(QPointF(area.topLeft()) * ratio, QSizeF(area.size()) * ratio).toRect();
 }
 
 }  // namespace tarvel

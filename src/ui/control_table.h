@@ -12,12 +12,13 @@ namespace tarvel {
 
 class SkinControl;
 
-// Dialog units to pixels: 6/4 of a pixel across and 13/8 down (the panel's font metrics).
+// Dialog units to pixels: 6/4 of a pixel across and 13/8 down (the panel's font metrics),
+// each rounded to the nearest pixel (halves away from zero).
 inline constexpr int kDialogUnitX = 6;
 inline constexpr int kDialogUnitY = 13;
 QRect DialogUnitsToPixels(int x, int y, int cx, int cy);
 
-// The panel: 316 x 68 dialog units, 474 x 110 pixels.
+// The panel: 316 x 68 dialog units, 474 x 111 pixels.
 inline constexpr int kPanelWidthUnits = 316;
 inline constexpr int kPanelHeightUnits = 68;
 
@@ -103,5 +104,10 @@ inline constexpr int kThumbSize = 14;
 
 // The resource path of a sheet, bitmap, icon or cursor.
 const char* ResourcePath(int resource_id);
+// A sheet, bitmap or cursor picture: drawn at twice the size (with a device-pixel ratio of 2)
+// when the screens have two device pixels per pixel or more, so that the panel stays sharp.
+QPixmap LoadSkinPicture(int resource_id);
+// The pixels of `area` (in the picture's own coordinates) in `sheet`, whatever its size.
+QRect SheetRect(const QPixmap& sheet, const QRect& area);
 
 }  // namespace tarvel

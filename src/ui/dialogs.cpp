@@ -116,7 +116,7 @@ AboutDialog::AboutDialog(QWidget* owner)
   picture_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
   picture_->setLineWidth(2);
   picture_->setAlignment(Qt::AlignCenter);
-  picture_->setPixmap(QPixmap(QString::fromLatin1(ResourcePath(kBitmapAboutPicture))));
+  picture_->setPixmap(LoadSkinPicture(kBitmapAboutPicture));
 
   auto* title = new QLabel(QString::fromLatin1(kAboutTitleText), this);
   title->setGeometry(DialogUnitsToPixels(116, 16, 156, 16));

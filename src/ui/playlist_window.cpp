@@ -33,9 +33,11 @@ PlaylistWindow::PlaylistWindow(PlaylistHost& host) : QWidget(nullptr, Qt::Tool),
 
   decoration_ = new QLabel(this);
   decoration_->setGeometry(DialogUnitsToPixels(0, 0, 15, 13));
-  decoration_->setPixmap(
-      QPixmap(QString::fromLatin1(ResourcePath(kBitmapDecoration)))
-          .scaled(decoration_->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+  const QPixmap decoration = LoadSkinPicture(kBitmapDecoration);
+  QPixmap fitted = decoration.scaled(decoration_->size() * decoration.devicePixelRatio(),
+                                     Qt::KeepAspectRatio, Qt::SmoothTransformation);
+  fitted.setDevicePixelRatio(decoration.devicePixelRatio());
+  decoration_->setPixmap(fitted);
   decoration_->setAlignment(Qt::AlignCenter);
 
   label_ = new QLabel(this);

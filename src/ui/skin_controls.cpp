@@ -21,7 +21,8 @@ void SkinControl::RedrawNow() {
 }
 
 void SkinControl::DrawFromSheet(QPainter& painter, const QRect& area, const SpriteOrigin& origin) {
-  painter.drawPixmap(area, record_->sheet, area.translated(origin.x, origin.y));
+  painter.drawPixmap(area, record_->sheet,
+                     SheetRect(record_->sheet, area.translated(origin.x, origin.y)));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -99,7 +100,8 @@ void SkinTrackbar::paintEvent(QPaintEvent* event) {
   QPainter painter(this);
   DrawFromSheet(painter, event->rect(), record_->sprites[kTrackbarBackground]);
   const SpriteOrigin& thumb = record_->sprites[kTrackbarThumb];
-  painter.drawPixmap(ThumbRect(), record_->sheet, QRect(thumb.x, thumb.y, kThumbSize, kThumbSize));
+  painter.drawPixmap(ThumbRect(), record_->sheet,
+                     SheetRect(record_->sheet, QRect(thumb.x, thumb.y, kThumbSize, kThumbSize)));
 }
 
 int SkinTrackbar::PositionAt(const QPoint& point) const {

@@ -57,19 +57,21 @@ class PanelTest : public ::testing::Test {
 };
 
 TEST_F(PanelTest, ControlsSitAtTheirDialogPlaces) {
-  // 316 x 68 dialog units at 6/4 and 13/8 pixels per unit.
-  EXPECT_EQ(panel.size(), QSize(474, 110));
+  // 316 x 68 dialog units at 6/4 and 13/8 pixels per unit, rounded: 68 x 13 / 8 = 110.5 -> 111.
+  EXPECT_EQ(panel.size(), QSize(474, 111));
   // Play: (92, 48, 24, 16) units -> (138, 78, 36, 26).
   EXPECT_EQ(panel.Control(kIdPlay)->geometry(), QRect(138, 78, 36, 26));
   EXPECT_EQ(panel.Control(kIdStop)->geometry(), QRect(102, 78, 36, 26));
-  // Close: (8, 4, 24, 12) -> (12, 6.5 -> 6, 36, 19.5 -> 19).
-  EXPECT_EQ(panel.Control(kIdClose)->geometry(), QRect(12, 6, 36, 19));
-  EXPECT_EQ(panel.Control(kIdVolume)->geometry(), QRect(444, 6, 18, 78));
-  EXPECT_EQ(panel.Control(kIdFrameRate)->geometry(), QRect(288, 78, 90, 19));
-  // Progress: (52, 34, 190, 6) -> (78, 55.25 -> 55, 285, 9.75 -> 9).
-  EXPECT_EQ(panel.Control(kIdProgress)->geometry(), QRect(78, 55, 285, 9));
-  EXPECT_EQ(panel.Control(kIdFramesTens)->geometry(), QRect(264, 32, 12, 19));
-  EXPECT_EQ(panel.Control(kIdNone)->geometry(), QRect(12, 71, 36, 32));
+  // Close: (8, 4, 24, 12) -> (12, 6.5 -> 7, 36, 19.5 -> 20), the height of its sheet row.
+  EXPECT_EQ(panel.Control(kIdClose)->geometry(), QRect(12, 7, 36, 20));
+  // Open: (8, 17, 24, 12) -> y 27.625 -> 28.
+  EXPECT_EQ(panel.Control(kIdOpenFiles)->geometry(), QRect(12, 28, 36, 20));
+  EXPECT_EQ(panel.Control(kIdVolume)->geometry(), QRect(444, 7, 18, 78));
+  EXPECT_EQ(panel.Control(kIdFrameRate)->geometry(), QRect(288, 78, 90, 20));
+  // Progress: (52, 34, 190, 6) -> (78, 55.25 -> 55, 285, 9.75 -> 10).
+  EXPECT_EQ(panel.Control(kIdProgress)->geometry(), QRect(78, 55, 285, 10));
+  EXPECT_EQ(panel.Control(kIdFramesTens)->geometry(), QRect(264, 33, 12, 20));
+  EXPECT_EQ(panel.Control(kIdNone)->geometry(), QRect(12, 72, 36, 33));
 }
 
 TEST_F(PanelTest, TableHoldsThirtyEightRecordsInOrder) {
@@ -119,12 +121,12 @@ TEST_F(PanelTest, PushButtonSendsOnlyWhenReleasedOnIt) {
   QWidget* close = panel.Control(kIdClose);
   QTest::mousePress(close, Qt::LeftButton);
   EXPECT_TRUE(panel.Button(kIdClose)->pushed());
-  EXPECT_EQ(Grab(close), SheetPart(kSheetButtons, {36, 234}, {36, 19}));
+  EXPECT_EQ(Grab(close), SheetPart(kSheetButtons, {36, 234}, {36, 20}));
   EXPECT_TRUE(host.commands.empty());
   // Released away from the button: it comes back up and nothing is sent.
   QTest::mouseRelease(close, Qt::LeftButton, Qt::NoModifier, QPoint(-30, 5));
   EXPECT_FALSE(panel.Button(kIdClose)->pushed());
-  EXPECT_EQ(Grab(close), SheetPart(kSheetButtons, {0, 234}, {36, 19}));
+  EXPECT_EQ(Grab(close), SheetPart(kSheetButtons, {0, 234}, {36, 20}));
   EXPECT_TRUE(host.commands.empty());
   QTest::mouseClick(close, Qt::LeftButton);
   EXPECT_EQ(host.commands, (std::vector<int>{kIdClose}));
@@ -205,7 +207,7 @@ TEST_F(PanelTest, SpritesAndBlankStates) {
   panel.SetState(1031, 7);
   EXPECT_EQ(Grab(panel.Control(1031)), SheetPart(kSheetDigits, {112, 0}, {18, 26}));
   panel.SetState(kIdRateTenths, 3);
-  EXPECT_EQ(Grab(panel.Control(kIdRateTenths)), SheetPart(kSheetDigits, {38, 26}, {12, 19}));
+  EXPECT_EQ(Grab(panel.Control(kIdRateTenths)), SheetPart(kSheetDigits, {38, 26}, {12, 20}));
   // The sample-rate indicator: 44.1 kHz at (2, 78); a negative state draws the blank (36, 78).
   panel.SetState(kIdSampleRate, 1);
   EXPECT_EQ(Grab(panel.Control(kIdSampleRate)), SheetPart(kSheetDigits, {2, 78}, {36, 13}));
@@ -218,7 +220,7 @@ TEST_F(PanelTest, SpritesAndBlankStates) {
 
 TEST_F(PanelTest, ProgressFillsUpToThePosition) {
   SkinProgress* progress = panel.Progress();
-  const QImage trough = SheetPart(kSheetBackground, {80, 56}, {285, 9});
+  const QImage trough = SheetPart(kSheetBackground, {80, 56}, {285, 10});
   EXPECT_EQ(Grab(progress), trough);  // range 0: nothing filled
   progress->SetRange(10);
   progress->SetPosition(4);  // 5 x 285 / 10 = 142 pixels

@@ -117,12 +117,13 @@ TEST_F(PlaylistTest, FolderDropListsItsMoviesAndPlaysThemByLine) {
   EXPECT_EQ(Window()->windowTitle(), QStringLiteral("PlayList"));
   EXPECT_TRUE((Window()->windowFlags() & Qt::Tool) == Qt::Tool);
   EXPECT_FALSE(Window()->isHidden());
-  // 136 x 257 dialog units at 6/4 and 13/8 pixels; the label at (12, 0) 124 x 20, the list
-  // at (0, 20) 136 x 236, the decoration at (0, 0) 15 x 13.
-  EXPECT_EQ(Window()->size(), QSize(204, 417));
-  EXPECT_EQ(Window()->folder_label()->geometry(), QRect(18, 0, 186, 32));
-  EXPECT_EQ(Window()->list()->geometry(), QRect(0, 32, 204, 383));
-  EXPECT_EQ(Window()->decoration()->geometry(), QRect(0, 0, 22, 21));
+  // 136 x 257 dialog units at 6/4 and 13/8 pixels, rounded (257 x 13 / 8 = 417.6 -> 418); the
+  // label at (12, 0) 124 x 20 (20 x 13 / 8 = 32.5 -> 33), the list at (0, 20) 136 x 236
+  // (383.5 -> 384), the decoration at (0, 0) 15 x 13 (22.5 -> 23, 21.1 -> 21).
+  EXPECT_EQ(Window()->size(), QSize(204, 418));
+  EXPECT_EQ(Window()->folder_label()->geometry(), QRect(18, 0, 186, 33));
+  EXPECT_EQ(Window()->list()->geometry(), QRect(0, 33, 204, 384));
+  EXPECT_EQ(Window()->decoration()->geometry(), QRect(0, 0, 23, 21));
   EXPECT_FALSE(Window()->decoration()->pixmap().isNull());
 
   EXPECT_EQ(Window()->LineTexts(), QStringList({"M1.KQS", "m2.kqm", "m10.kqm"}));
@@ -393,7 +394,7 @@ TEST_F(ViewerTest, AboutDialogClosesOnlyWithOk) {
       if (!label->text().isEmpty()) texts.append(label->text());
     texts.sort();
     EXPECT_EQ(texts, QStringList({"Tool can play all Kqm6 file format.", "Viewer KQM6 Beta 2"}));
-    EXPECT_EQ(about.picture()->geometry(), QRect(12, 19, 84, 91));
+    EXPECT_EQ(about.picture()->geometry(), QRect(12, 20, 84, 91));  // 12 x 13 / 8 = 19.5 -> 20
     EXPECT_EQ(about.picture()->pixmap().size(), QSize(84, 91));
     about.show();
     SaveShot(about, "about");
