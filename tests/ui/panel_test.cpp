@@ -48,6 +48,14 @@ class PanelTest : public ::testing::Test {
         .copy(QRect(origin, size))
         .convertToFormat(QImage::Format_RGB32);
   }
+  // Presses the left button at `from`, moves to `to` with it held, and lets go there.
+  static void Drag(QWidget* widget, QPoint from, QPoint to) {
+    QTest::mousePress(widget, Qt::LeftButton, Qt::NoModifier, from);
+    QMouseEvent move(QEvent::MouseMove, QPointF(to), widget->mapToGlobal(QPointF(to)),
+                     Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(widget, &move);
+    QTest::mouseRelease(widget, Qt::LeftButton, Qt::NoModifier, to);
+  }
   static QImage Grab(QWidget* widget) {
     return widget->grab().toImage().convertToFormat(QImage::Format_RGB32);
   }
@@ -155,41 +163,30 @@ TEST_F(PanelTest, TrackbarMouseGivesScrollCodes) {
                                                {kIdFrameRate, kScrollPageDown, 30},
                                                {kIdFrameRate, kScrollEndTrack, 30}}));
   host.scrolls.clear();
-  // Dragging the thumb to x = 80: position (80 - 9) x 100 / 72 = 98.
-  QTest::mousePress(rate, Qt::LeftButton, Qt::NoModifier, QPoint(30, 9));
-  QMouseEvent move(QEvent::MouseMove, QPointF(80, 9), rate->mapToGlobal(QPointF(80, 9)),
-                   Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(rate, &move);
-  QTest::mouseRelease(rate, Qt::LeftButton, Qt::NoModifier, QPoint(80, 9));
+  // Dragging the thumb by its middle to x = 80: position (80 - 9) x 100 / 72 = 98.
+  Drag(rate, QPoint(30, 9), QPoint(80, 9));
   EXPECT_EQ(host.scrolls, (std::vector<Scroll>{{kIdFrameRate, kScrollThumbTrack, 98},
                                                {kIdFrameRate, kScrollThumbPosition, 98},
                                                {kIdFrameRate, kScrollEndTrack, 30}}));
 }
 
 TEST_F(PanelTest, TrackbarThumbKeepsWhereItWasTaken) {
-  using Scroll = std::tuple<int, int, int>;
-  QWidget* rate = panel.Control(kIdFrameRate);
+  // The position a drag of a thumb from `from` to `to` ends at.
+  auto dragged = [this](int id, QPoint from, QPoint to) {
+    host.scrolls.clear();
+    Drag(panel.Control(id), from, to);
+    for (const auto& [control, code, position] : host.scrolls)
+      if (code == kScrollThumbPosition) return position;
+    return -1;
+  };
   panel.SetState(kIdFrameRate, 30);  // thumb from x = 23 to 36
   // Taken at its left edge and let go: nothing changes.
-  QTest::mouseClick(rate, Qt::LeftButton, Qt::NoModifier, QPoint(23, 9));
-  EXPECT_EQ(host.scrolls, (std::vector<Scroll>{{kIdFrameRate, kScrollThumbPosition, 30},
-                                               {kIdFrameRate, kScrollEndTrack, 30}}));
-  host.scrolls.clear();
+  EXPECT_EQ(dragged(kIdFrameRate, QPoint(23, 9), QPoint(23, 9)), 30);
   // Taken at its right edge and moved 10 pixels: the thumb goes from x = 23 to 33, c = 31,
   // 31 x 100 / 72 = 43.
-  QTest::mousePress(rate, Qt::LeftButton, Qt::NoModifier, QPoint(36, 9));
-  QMouseEvent move(QEvent::MouseMove, QPointF(46, 9), rate->mapToGlobal(QPointF(46, 9)),
-                   Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(rate, &move);
-  QTest::mouseRelease(rate, Qt::LeftButton, Qt::NoModifier, QPoint(46, 9));
-  EXPECT_EQ(host.scrolls, (std::vector<Scroll>{{kIdFrameRate, kScrollThumbTrack, 43},
-                                               {kIdFrameRate, kScrollThumbPosition, 43},
-                                               {kIdFrameRate, kScrollEndTrack, 30}}));
-  host.scrolls.clear();
+  EXPECT_EQ(dragged(kIdFrameRate, QPoint(36, 9), QPoint(46, 9)), 43);
   // The volume at the top (full volume), taken at the thumb's bottom edge: still 0.
-  QTest::mouseClick(panel.Control(kIdVolume), Qt::LeftButton, Qt::NoModifier, QPoint(9, 15));
-  EXPECT_EQ(host.scrolls, (std::vector<Scroll>{{kIdVolume, kScrollThumbPosition, 0},
-                                               {kIdVolume, kScrollEndTrack, 0}}));
+  EXPECT_EQ(dragged(kIdVolume, QPoint(9, 15), QPoint(9, 15)), 0);
 }
 
 TEST_F(PanelTest, TrackbarDrawsItsThumbAtTheState) {
