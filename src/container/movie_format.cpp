@@ -24,6 +24,19 @@ bool IsSupportedPictureSize(int width, int height) {
   return width > 0 && height > 0 && width % 8 == 0 && height % 8 == 0;
 }
 
+std::string PictureSizeProblem(int width, int height) {
+  const std::string size = "picture size " + std::to_string(width) + "x" + std::to_string(height);
+  if (!IsSupportedPictureSize(width, height))
+    return size + " cannot be played (width and height must be non-zero multiples of 8)";
+  const std::uint64_t two_pictures =
+      std::uint64_t{2} * 2 * static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height);
+  if (two_pictures > kMaxTwoPictureBytes)
+    return size + " is too large: its two pictures would take " +
+           std::to_string((two_pictures + (1 << 20) - 1) >> 20) + " MB, more than the " +
+           std::to_string(kMaxTwoPictureBytes >> 20) + " MB allowed";
+  return {};
+}
+
 namespace detail {
 
 bool NextChunk(LoadedFrame frame, std::uint32_t offset, ChunkView* chunk, std::uint32_t* rounded) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace tarvel {
 
@@ -35,6 +36,15 @@ float FrameRateFromDuration(std::uint16_t frame_duration, float previous_rate);
 
 // A picture size the decoder can work with: non-zero multiples of 8.
 bool IsSupportedPictureSize(int width, int height);
+
+// Most memory the two pictures of a playback (the reference and the output picture, 16 bits a
+// pixel) may take: 8192 x 8192 pictures and smaller fit.
+inline constexpr std::uint64_t kMaxTwoPictureBytes = std::uint64_t{256} << 20;
+
+// Why a movie of width x height pixels cannot be played or decoded, as one line without the file
+// name ("picture size 0x8 cannot be played (...)"); empty when it can. Checks the 8 x 8 block
+// rule and the memory the two pictures need (at most kMaxTwoPictureBytes).
+std::string PictureSizeProblem(int width, int height);
 
 // A loaded frame: its chunk list (everything after the frame word) and its length, frame size - 4.
 // The walk rewrites the pad-count byte of each chunk it passes, so the data is writable.

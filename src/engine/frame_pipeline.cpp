@@ -1,6 +1,7 @@
 // The frame step and the two clocks that call it: the sound device (through the sound thread)
 // for movies with sound, a periodic timer for movies without.
 #include <cmath>
+#include <string>
 
 #include "engine/player_context.h"
 #include "video/video_decoder.h"
@@ -14,11 +15,15 @@ std::int32_t FinishStep(PlayerContext& context, std::int32_t result) {
   context.last_result = result;
   context.disk_thread.SetPriority(kThreadPriorityNormal);
   context.step_busy = false;
+  context.step_busy.notify_all();
   return result;
 }
 
-void PresentPicture(PlayerContext& context, const std::uint8_t* payload, std::int32_t length) {
-  if (context.display_mode != kDisplayFullScreen && context.display_mode != kDisplayWindow) return;
+// Decodes the picture into the surface (or the scaling buffer, then scaled into the surface).
+// Returns the decoder's result: kDecodeCorrupt when the picture data was damaged.
+int PresentPicture(PlayerContext& context, const std::uint8_t* payload, std::int32_t length) {
+  if (context.display_mode != kDisplayFullScreen && context.display_mode != kDisplayWindow)
+    return kDecodeOk;
   VideoDecoder& decoder = *context.video_decoder;
   // Without a scaling buffer (no scaled mode, or a picture the scalers cannot take) the picture
   // is decoded straight into the surface.
@@ -26,8 +31,8 @@ void PresentPicture(PlayerContext& context, const std::uint8_t* payload, std::in
                               ? context.scaling_buffer.get()
                               : reinterpret_cast<std::uint16_t*>(context.surface_bits);
   decoder.SetOutput(output);
-  decoder.Decode(payload, static_cast<std::size_t>(length));
-  if (!context.scaling_buffer) return;
+  const int decoded = decoder.Decode(payload, static_cast<std::size_t>(length));
+  if (!context.scaling_buffer) return decoded;
   const bool five_green_bits = context.green_bits == 5;
   PictureScaler scaler = nullptr;
   if (context.scaled_width == 800)
@@ -37,6 +42,34 @@ void PresentPicture(PlayerContext& context, const std::uint8_t* payload, std::in
     scaler =
         five_green_bits ? context.presentation.scale_1024_555 : context.presentation.scale_1024_565;
   if (scaler != nullptr) scaler(output, context.surface_bits, context.output_width);
+  return decoded;
+}
+
+// Tells the status, and the presentation listener, that frame `frame_index` is on the surface.
+void ReportPresented(PlayerContext& context, std::int32_t frame_index, std::int32_t loop_count,
+                     bool corrupt) {
+  const std::int32_t next = context.current_frame;
+  Status_Publish(context, [&](PlayerStatus& status) {
+    status.current_frame = next;
+    status.loop_count = context.loop_count;
+    status.shown_frame = frame_index;
+    status.pictures_presented += 1;
+    if (corrupt) {
+      status.corrupt_frames += 1;
+      if (status.first_corrupt_frame < 0) status.first_corrupt_frame = frame_index;
+      status.last_corrupt_frame = frame_index;
+    }
+  });
+  const PresentationListener listener = context.presentation_listener;
+  if (listener == nullptr) return;
+  PresentedPicture presented;
+  presented.frame_index = frame_index;
+  presented.loop_count = loop_count;
+  presented.picture.pixels = reinterpret_cast<const std::uint16_t*>(context.surface_bits);
+  presented.picture.width = static_cast<int>(context.output_width);
+  presented.picture.height = static_cast<int>(context.output_height);
+  presented.green_bits = context.green_bits;
+  listener(presented, context.presentation_user);
 }
 
 }  // namespace
@@ -50,25 +83,25 @@ std::int32_t Frame_Step(PlayerContext& context, std::int32_t frame_index,
     return kPlayerOk;
   }
 
-  // Wait for the frame to be loaded; a stop gives up the wait.
+  // Wait for the frame to be loaded; a stop gives up the wait (even one that has already
+  // finished: `playing` stays clear).
   FrameSlot* slot = nullptr;
   for (;;) {
-    if (context.closing) {
+    const std::uint32_t seen = context.wake_count.load();
+    // The reader clears a slot's busy flag right after storing it, and wakes us then.
+    slot = context.closing ? nullptr : Ring_Find(context, frame_index);
+    if (slot != nullptr && !slot->busy) break;
+    if (slot != nullptr && !context.playing) {
+      // Still being loaded when playback stopped.
+      context.last_result = kPlayerReadFailed;
+      context.disk_thread.SetPriority(kThreadPriorityNormal);
+      return kPlayerReadFailed;
+    }
+    if (context.closing || !context.playing) {
       context.disk_thread.SetPriority(kThreadPriorityNormal);
       return kPlayerOk;
     }
-    slot = Ring_Find(context, frame_index);
-    if (slot != nullptr) break;
-    SleepMilliseconds(1);
-  }
-  while (slot->busy) {
-    if (!context.playing) break;
-    YieldThread();
-  }
-  if (slot->busy) {
-    context.last_result = kPlayerReadFailed;
-    context.disk_thread.SetPriority(kThreadPriorityNormal);
-    return kPlayerReadFailed;
+    Engine_WaitForWake(context, seen);
   }
 
   context.step_busy = true;
@@ -76,7 +109,7 @@ std::int32_t Frame_Step(PlayerContext& context, std::int32_t frame_index,
   std::int32_t picture_length = 0;
   const std::uint8_t* picture = Frame_FindChunk(frame, "IX", &picture_length);
   if (picture == nullptr) return FinishStep(context, kPlayerNoVideoChunk);
-  PresentPicture(context, picture, picture_length);
+  const bool corrupt = PresentPicture(context, picture, picture_length) != kDecodeOk;
 
   bool restart_refused = false;
   if (context.sound_on && audio_output != nullptr) {
@@ -98,6 +131,7 @@ std::int32_t Frame_Step(PlayerContext& context, std::int32_t frame_index,
 
   // The next frame is published in one store, so that no other thread ever sees the frame
   // count itself while the movie loops.
+  const std::int32_t pass = context.loop_count;
   std::int32_t next = context.current_frame + 1;
   if (context.loop_mode != kLoopOff && next == context.frame_count) {
     next = 0;
@@ -106,9 +140,12 @@ std::int32_t Frame_Step(PlayerContext& context, std::int32_t frame_index,
   context.current_frame = next;
   context.disk_semaphore->Release();
 
+  context.frames_stepped += 1;
   FinishStep(context, kPlayerOk);
   // A refused restart at the loop point is kept in last_result; the step itself went through.
   if (restart_refused) context.last_result = kPlayerSoundRefused;
+  Engine_Wake(context);
+  ReportPresented(context, frame_index, pass, corrupt);
   return kPlayerOk;
 }
 
@@ -132,6 +169,12 @@ bool Clock_Start(PlayerContext& context, std::uint32_t period_ms) {
     return false;
   }
   context.timer_id += 1;
+  // A stop on another thread (the disk reader's, at the end of the movie) may have run between
+  // the clock stop above and this start, and missed this clock. Nothing plays then: no ticks.
+  if (!context.playing) {
+    context.timer_active = false;
+    context.timer.Stop();
+  }
   return true;
 }
 
@@ -141,33 +184,65 @@ void Clock_Stop(PlayerContext& context) {
 
 void Clock_Tick(void* user) {
   auto& context = *static_cast<PlayerContext*>(user);
+  const EngineThreadScope engine_thread(context);
   if (context.timer_busy.exchange(true)) return;
   if (context.timer_skip_tick) {
     context.timer_skip_tick = false;
     context.timer_busy = false;
     return;
   }
-  Frame_Step(context, context.current_frame, nullptr, context.sound.audio_frame_bytes);
+  const std::int32_t frame = context.current_frame;
+  const std::int32_t result =
+      Frame_Step(context, frame, nullptr, context.sound.audio_frame_bytes);
+  // A listener that stopped playback on this thread: the context may be in new hands already.
+  if (Engine_StoppedHere(context)) {
+    context.timer_busy = false;
+    return;
+  }
+  // The clock retries a failing frame at every tick; the pictures stand still from here.
+  if (result != kPlayerOk && context.playing)
+    Engine_RecordEnd(context, PlaybackEnd::kStepFailed, result, frame,
+                     "frame " + std::to_string(frame) + ": " + Player_ResultText(result));
   if (context.frame_callback != nullptr) context.frame_callback(context.user_value);
   context.timer_busy = false;
 }
+
+namespace {
+
+void PublishPaused(PlayerContext& context, bool paused) {
+  context.paused = paused;
+  Status_Publish(context, [paused](PlayerStatus& status) {
+    if (status.state == PlayerState::kPlaying || status.state == PlayerState::kPaused ||
+        status.state == PlayerState::kStepping)
+      status.state = paused ? PlayerState::kPaused : PlayerState::kPlaying;
+  });
+}
+
+}  // namespace
 
 std::int32_t Player_Pause(PlayerContext& context) {
   if (!context.playing) return 0;
   if (context.sound_on) {
     if (!context.wave_out || !context.wave_out_open) return kDeviceBadDevice;
-    return context.wave_out->Pause();
+    const std::int32_t result = context.wave_out->Pause();
+    if (result == kDeviceOk) PublishPaused(context, true);
+    return result;
   }
   Clock_Stop(context);
+  PublishPaused(context, true);
   return 1;
 }
 
 std::int32_t Player_Restart(PlayerContext& context) {
   if (context.sound_on) {
     if (!context.wave_out || !context.wave_out_open) return kDeviceBadDevice;
-    return context.wave_out->Restart();
+    const std::int32_t result = context.wave_out->Restart();
+    if (result == kDeviceOk && context.playing) PublishPaused(context, false);
+    return result;
   }
-  return Clock_Start(context, ClockPeriod(context.frame_rate)) ? 1 : 0;
+  const bool started = Clock_Start(context, ClockPeriod(context.frame_rate));
+  if (started && context.playing) PublishPaused(context, false);
+  return started ? 1 : 0;
 }
 
 std::uint32_t PlaybackRateValue(double ratio) {

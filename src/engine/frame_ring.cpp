@@ -1,6 +1,7 @@
 // The disk reader and the frame ring: frames are loaded ahead, in file order, into a small
 // table of slots; the frame step takes them out by frame index.
 #include <new>
+#include <string>
 
 #include "engine/player_context.h"
 #include "platform/debug_output.h"
@@ -91,6 +92,7 @@ std::int32_t Reader_LoadNext(PlayerContext& context) {
   context.ring_indexes[entry].store(position);
   context.frame_ring[entry].store(stored);
   stored->busy = false;
+  Engine_Wake(context);
 
   std::int32_t next = position + 1;
   if (context.loop_mode != kLoopOff && next == context.frame_count) {
@@ -103,21 +105,49 @@ std::int32_t Reader_LoadNext(PlayerContext& context) {
 }
 
 std::uint32_t Reader_Thread(PlayerContext& context) {
+  const EngineThreadScope engine_thread(context);
   DebugOutput("Thread Disque Ok\n");
   std::int32_t exit_code = kPlayerOk;
-  while (context.current_frame < context.frame_count) {
+  for (;;) {
+    const std::uint32_t seen = context.wake_count.load();
+    if (context.current_frame >= context.frame_count) break;
     if (exit_code != kPlayerOk || !context.playing) break;
     if (context.read_position < context.frame_count) {
       context.disk_semaphore->Acquire();
       exit_code = Reader_LoadNext(context);
     } else {
-      SleepMilliseconds(1);
+      // Everything is loaded and the movie does not loop: the frame step wakes us when it has
+      // presented a frame.
+      Engine_WaitForWake(context, seen);
+    }
+  }
+  const std::int32_t failed_frame = context.read_position;
+  if (exit_code != kPlayerOk) {
+    // The frames loaded before the one that failed are presented first, unless the pictures
+    // stand still on a failing frame step.
+    for (;;) {
+      const std::uint32_t seen = context.wake_count.load();
+      if (!context.playing || context.step_failed || context.current_frame == failed_frame) break;
+      Engine_WaitForWake(context, seen);
     }
   }
   context.reader_exit_code = static_cast<std::uint32_t>(exit_code);
-  // While Player_Start runs, it does the stop itself when it finds reader_finished set.
+  if (context.playing) {
+    if (exit_code == kPlayerOk)
+      Engine_RecordEnd(context, PlaybackEnd::kEndOfMovie, kPlayerOk, context.frame_count, {});
+    else
+      Engine_RecordEnd(context, PlaybackEnd::kReaderFailed, exit_code, failed_frame,
+                       "frame " + std::to_string(failed_frame) + ": " +
+                           Player_ResultText(exit_code));
+  }
+  // While Player_Start runs, it does the stop itself when it finds reader_finished set. A stop
+  // or a seek that holds the engine waits for this thread: it must not wait for them.
   context.reader_finished = true;
-  if (context.playing && !context.start_in_progress) Player_Stop(context);
+  Engine_Wake(context);
+  if (context.playing && !context.start_in_progress && Control_Take(context, false)) {
+    if (context.playing) Player_StopLocked(context);
+    Control_Give(context);
+  }
   DebugOutput("Thread disque termin\xE9\n");
   return static_cast<std::uint32_t>(exit_code);
 }

@@ -22,23 +22,25 @@ bool MayCreateThread(PlayerContext& context, EngineThread which) {
          context.services.thread_gate(which, context.services.thread_gate_user);
 }
 
-// A disk reader that stopped playback on its own leaves its thread to be collected here.
-void CollectDiskReader(PlayerContext& context) {
-  if (!context.disk_thread.exists() || context.disk_thread.IsCurrent()) return;
-  while (context.disk_thread.ExitCode() == kThreadStillActive) YieldThread();
-  context.disk_thread.Close();
-  context.disk_thread_id = 0;
+// Joins an engine thread that ended playback itself: a disk reader at the end of a movie, or a
+// sound thread whose callback stopped playback. The next open, start or destroy does this.
+void CollectEngineThreads(PlayerContext& context) {
+  if (context.disk_thread.exists() && !context.disk_thread.IsCurrent()) {
+    context.disk_thread.Close();
+    context.disk_thread_id = 0;
+  }
+  if (context.sound_thread.exists() && !context.sound_thread.IsCurrent())
+    context.sound_thread.Close();
 }
 
 // Wakes the sound thread, waits for it to end and closes it. Its semaphore stays until the
-// device is closed: the device's done-messages release it.
+// device is closed: the device's done-messages release it. A stop running on the sound thread
+// itself (from a callback) leaves it to end when the callback returns.
 void EndSoundThread(PlayerContext& context) {
   if (!context.sound_thread.exists()) return;
   if (context.sound_semaphore) context.sound_semaphore->Release();
-  do {
-    YieldThread();
-    DebugOutput("Attente Thread Son\n");
-  } while (context.sound_thread.ExitCode() == kThreadStillActive);
+  if (context.sound_thread.IsCurrent()) return;
+  DebugOutput("Attente Thread Son\n");
   context.sound_thread.Close();
 }
 
@@ -65,8 +67,11 @@ void FreeRing(PlayerContext& context) {
   context.ring_capacity = 0;
 }
 
-std::int32_t FailStart(PlayerContext& context, std::int32_t code) {
+std::int32_t FailStart(PlayerContext& context, std::int32_t code,
+                       const std::string& problem = {}) {
   context.last_result = code;
+  Engine_RecordEnd(context, PlaybackEnd::kStartFailed, code, context.current_frame,
+                   problem.empty() ? Player_ResultText(code) : problem);
   Player_Stop(context);
   return code;
 }
@@ -101,7 +106,7 @@ PlayerContext& Player_Instance() {
 void Player_Reset(PlayerContext& context) {
   // Resetting under a running playback would pull everything from under its threads.
   if (context.playing || context.movie_open) Player_Stop(context);
-  CollectDiskReader(context);
+  CollectEngineThreads(context);
   context.width = 0;
   context.height = 0;
   context.frame_count = 0;
@@ -141,6 +146,8 @@ void Player_Reset(PlayerContext& context) {
   context.frame_ring.reset();
   context.ring_indexes.reset();
   context.ring_capacity = 0;
+  context.paused = false;
+  Status_Publish(context, [](PlayerStatus& status) { status = PlayerStatus{}; });
 }
 
 std::int32_t Player_Init(PlayerContext& context, std::int32_t interface_version) {
@@ -195,19 +202,33 @@ bool Player_SetLoop(PlayerContext& context, std::int32_t on) {
 
 std::int32_t Player_Open(PlayerContext& context, const char* name) {
   if (context.playing || context.movie_open) return kPlayerCannotOpen;
-  while (context.closing) YieldThread();
+  // A stop running on another thread finishes first.
+  context.closing.wait(true);
   context.last_result = kPlayerOk;
-  CollectDiskReader(context);
+  CollectEngineThreads(context);
+  Status_Publish(context, [](PlayerStatus& status) { status = PlayerStatus{}; });
 
-  if (!Source_Open(context.source, name)) return kPlayerCannotOpen;
+  if (!Source_Open(context.source, name)) {
+    Status_Publish(context, [](PlayerStatus& status) {
+      Status_SetProblem(status, Player_ResultText(kPlayerCannotOpen));
+    });
+    return kPlayerCannotOpen;
+  }
   context.movie_open = true;
   context.movie_length = Source_Length(context.source);
   context.reader_offset = kFirstFrameOffset;
 
+  std::string problem;
+  bool header_sound = false;
   if (!Source_Read(context.source, context.header, kMovieHeaderSize)) {
     context.last_result = kPlayerReadFailed;
+    problem = context.movie_length >= 0 &&
+                      context.movie_length < static_cast<std::int64_t>(kMovieHeaderSize)
+                  ? "not a movie: shorter than the 64-byte header"
+                  : "the 64-byte header could not be read";
   } else {
     const MovieHeader header = ParseMovieHeader(context.header);
+    header_sound = header.sound;
     context.width = header.width;
     context.height = header.height;
     context.frame_count = header.frame_count;
@@ -216,14 +237,18 @@ std::int32_t Player_Open(PlayerContext& context, const char* name) {
       if (Adpcm_Init(kPlayerAdpcmVersion) != kAdpcmOk) {
         context.sound_on = false;
         context.last_result = kPlayerSoundRefused;
+        problem = "the sound library refused to start";
       }
     } else {
       context.sound_on = false;
     }
     context.frame_rate = FrameRateFromDuration(header.frame_duration, context.frame_rate);
-    // The decoder works in whole 8 x 8 blocks.
-    if (!IsSupportedPictureSize(header.width, header.height))
+    // The decoder works in whole 8 x 8 blocks, and the two pictures must fit in memory.
+    if (const std::string size_problem = PictureSizeProblem(header.width, header.height);
+        !size_problem.empty()) {
       context.last_result = kPlayerReadFailed;
+      problem = size_problem;
+    }
   }
 
   const std::size_t pixels = std::size_t{context.width} * context.height;
@@ -242,8 +267,31 @@ std::int32_t Player_Open(PlayerContext& context, const char* name) {
       context.output_height = context.height;
     }
   }
+  if (context.last_result == kPlayerOutOfMemory)
+    problem = "not enough memory for its " + std::to_string(context.width) + "x" +
+              std::to_string(context.height) + " pictures";
+
   const std::int32_t result = context.last_result;
-  if (result != kPlayerOk) Player_Stop(context);
+  Status_Publish(context, [&](PlayerStatus& status) {
+    status.width = context.width;
+    status.height = context.height;
+    status.output_width = context.output_width;
+    status.output_height = context.output_height;
+    status.frame_count = context.frame_count;
+    status.frame_rate = context.frame_rate;
+    status.movie_has_sound = header_sound;
+    status.state = PlayerState::kOpen;
+    Status_SetProblem(status, problem);
+  });
+  if (result != kPlayerOk) {
+    Player_Stop(context);
+    // A movie that could not be opened has not ended a playback.
+    Status_Publish(context, [](PlayerStatus& status) {
+      status.end = PlaybackEnd::kNone;
+      status.end_code = 0;
+      status.end_frame = 0;
+    });
+  }
   return result;
 }
 
@@ -252,7 +300,7 @@ std::int32_t Player_Start(PlayerContext& context, void* target, std::int32_t dis
   context.last_result = kPlayerOk;
   if (context.playing || !context.movie_open) return kPlayerReadFailed;
   StartScope scope(context);
-  CollectDiskReader(context);
+  CollectEngineThreads(context);
 
   // A ring needs at least one entry to hold frame 0.
   const std::int32_t capacity = std::max(ring_size, 1);
@@ -279,9 +327,25 @@ std::int32_t Player_Start(PlayerContext& context, void* target, std::int32_t dis
   context.loop_count = 0;
   context.step_busy = false;
   context.reader_finished = false;
+  context.step_failed = false;
   context.frames_loaded = 0;
   context.reader_exit_code = kThreadStillActive;
   context.next_wave_buffer = 0;
+  context.paused = false;
+  Status_Publish(context, [](PlayerStatus& status) {
+    status.state = PlayerState::kPlaying;
+    status.current_frame = 0;
+    status.shown_frame = -1;
+    status.loop_count = 0;
+    status.pictures_presented = 0;
+    status.corrupt_frames = 0;
+    status.first_corrupt_frame = -1;
+    status.last_corrupt_frame = -1;
+    status.end = PlaybackEnd::kNone;
+    status.end_code = 0;
+    status.end_frame = 0;
+    status.problem[0] = '\0';
+  });
 
   // Set before the reader exists, which leaves at once when it finds it clear.
   context.playing = true;
@@ -327,16 +391,23 @@ std::int32_t Player_Start(PlayerContext& context, void* target, std::int32_t dis
   }
 
   Player_SetPixelFormat(context, depth);
-  if (!context.video_decoder) return FailStart(context, kPlayerOutOfMemory);
+  if (!context.video_decoder)
+    return FailStart(context, kPlayerOutOfMemory,
+                     "not enough memory for its " + std::to_string(context.width) + "x" +
+                         std::to_string(context.height) + " pictures");
 
-  // Frame 0 goes into entry 0, all entries being free at start.
-  while (context.playing && context.frame_ring[0].load() == nullptr && !context.reader_finished)
-    YieldThread();
-  FrameSlot* first = context.frame_ring[0].load();
-  while (context.playing && first != nullptr && first->busy) SleepMilliseconds(1);
+  // Frame 0 goes into entry 0, all entries being free at start. The reader wakes this wait
+  // when it has loaded a frame or ended.
+  FrameSlot* first = nullptr;
+  for (;;) {
+    const std::uint32_t seen = context.wake_count.load();
+    first = context.frame_ring[0].load();
+    if (!context.playing || context.reader_finished || (first != nullptr && !first->busy)) break;
+    Engine_WaitForWake(context, seen);
+  }
   if (!context.playing || first == nullptr || first->busy) {
     // The reader ended before frame 0 was there: its code says why.
-    const std::uint32_t reader_code = context.disk_thread.ExitCode();
+    const std::uint32_t reader_code = context.reader_exit_code;
     Player_Stop(context);
     if (context.last_result == kPlayerOk)
       context.last_result = (reader_code != kPlayerOk && reader_code != kThreadStillActive)
@@ -362,12 +433,29 @@ std::int32_t Player_Start(PlayerContext& context, void* target, std::int32_t dis
       if (Wave_OpenDevice(context) != kDeviceOk) {
         context.sound_on = false;
         context.last_result = kPlayerDeviceRefused;
+        const std::string reason = context.wave_out ? context.wave_out->LastError() : "";
+        Status_Publish(context, [&](PlayerStatus& status) {
+          Status_SetProblem(status, "the sound device could not be opened" +
+                                        (reason.empty() ? std::string() : ": " + reason));
+        });
       } else if (!context.sound_thread.Start([&context] { return Sound_Thread(context); },
                                              !MayCreateThread(context, EngineThread::kSound))) {
         return FailStart(context, kPlayerNoThread);
       }
     }
-    if (context.sound_on) return Wave_Prime(context);
+    if (context.last_result == kPlayerSoundRefused)
+      Status_Publish(context, [](PlayerStatus& status) {
+        Status_SetProblem(status, "the sound stream is not valid ADQ sound; playing without sound");
+      });
+    if (context.sound_on) {
+      Status_Publish(context, [&context](PlayerStatus& status) {
+        status.sound_on = true;
+        status.stereo = context.sound.stereo != 0;
+        status.sample_rate = context.sound.sample_rate;
+        status.pcm_bytes_per_period = context.sound.audio_frame_bytes;
+      });
+      return Wave_Prime(context);
+    }
   }
 
   // Read before the clock runs: from then on its steps set last_result.
@@ -376,15 +464,65 @@ std::int32_t Player_Start(PlayerContext& context, void* target, std::int32_t dis
   return result;
 }
 
+namespace {
+// The context whose control this thread holds.
+thread_local const PlayerContext* t_control_holder = nullptr;
+}  // namespace
+
+bool Control_Take(PlayerContext& context, bool may_wait) {
+  if (t_control_holder == &context) return false;
+  for (;;) {
+    bool expected = false;
+    if (context.control_held.compare_exchange_strong(expected, true)) break;
+    if (!may_wait) return false;
+    context.control_held.wait(true);
+  }
+  t_control_holder = &context;
+  return true;
+}
+
+void Control_Give(PlayerContext& context) {
+  for (;;) {
+    t_control_holder = nullptr;
+    context.control_held = false;
+    context.control_held.notify_all();
+    // A stop asked for while the control was held: whoever holds it next runs it.
+    if (!context.stop_requested || !Control_Take(context, false)) return;
+    if (context.movie_open || context.playing)
+      Player_StopLocked(context);
+    else
+      context.stop_requested = false;
+  }
+}
+
 void Player_Stop(PlayerContext& context) {
   context.playing = false;
-  if (context.closing.exchange(true)) {
-    // Another thread is stopping. The disk reader must not wait: that stop waits for it.
-    if (context.disk_thread.IsCurrent()) return;
-    while (context.closing) YieldThread();
+  context.stop_requested = true;
+  // A stop in progress on another thread is waited for, unless this is one of the engine's
+  // threads: that stop waits for it.
+  const bool may_wait = !Engine_OnEngineThread(context);
+  if (context.closing && may_wait && t_control_holder != &context) {
+    context.closing.wait(true);
     return;
   }
-  while (context.step_busy) YieldThread();
+  if (!Control_Take(context, may_wait)) {
+    // A stop or a seek holds the engine: it runs this stop when it lets go.
+    Engine_Wake(context);
+    return;
+  }
+  Player_StopLocked(context);
+  Control_Give(context);
+}
+
+void Player_StopLocked(PlayerContext& context) {
+  Engine_NoteStopHere(context);
+  context.stop_requested = false;
+  context.playing = false;
+  context.closing = true;
+  const bool had_movie = context.movie_open;
+  // Every wait of the engine's threads ends on `closing`.
+  Engine_Wake(context);
+  while (context.step_busy) context.step_busy.wait(true);
   DebugOutput("Thread Play Stopper\n");
 
   if (context.sound_on) {
@@ -414,7 +552,6 @@ void Player_Stop(PlayerContext& context) {
 
   if (!context.disk_thread.IsCurrent() && context.disk_thread.exists()) {
     if (context.disk_semaphore) context.disk_semaphore->Release();
-    while (context.disk_thread.ExitCode() == kThreadStillActive) YieldThread();
     context.disk_thread.Close();
     context.disk_thread_id = 0;
   }
@@ -434,9 +571,19 @@ void Player_Stop(PlayerContext& context) {
   context.scaling_buffer.reset();
   context.sound.audio_lead_copy.clear();
   context.sound.audio_lead_copy.shrink_to_fit();
-  // Closed before `closing` drops, so that a stop waiting on another thread finds it closed.
-  context.movie_open = false;
-  context.closing = false;
+  context.paused = false;
+  if (had_movie)
+    Engine_RecordEnd(context, PlaybackEnd::kUserStop, kPlayerOk, context.current_frame, {});
+  // Closed before `closing` drops, so that a stop waiting on another thread finds it closed;
+  // both change with the published state, so that a status reading Idle finds them changed and
+  // an open that follows publishes after this.
+  Status_Publish(context, [&context](PlayerStatus& status) {
+    context.movie_open = false;
+    context.closing = false;
+    status.state = PlayerState::kIdle;
+    status.sound_on = false;
+  });
+  context.closing.notify_all();
 }
 
 void Player_StopIfPlaying(PlayerContext& context) {
@@ -445,7 +592,7 @@ void Player_StopIfPlaying(PlayerContext& context) {
 
 void Player_Destroy(PlayerContext& context) {
   Player_Stop(context);
-  CollectDiskReader(context);
+  CollectEngineThreads(context);
   context.timer.Stop();
   context.video_decoder.reset();
   context.wave_out.reset();

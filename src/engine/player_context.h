@@ -9,11 +9,15 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <string>
 
 #include "audio/sound_period.h"
 #include "container/movie_format.h"
+#include "engine/player_status.h"
 #include "platform/audio_device.h"
 #include "platform/periodic_timer.h"
 #include "platform/semaphore.h"
@@ -195,7 +199,7 @@ struct PlayerContext {
   std::atomic<bool> timer_active{false};
   std::atomic<bool> timer_skip_tick{false};
   std::atomic<std::uint32_t> timer_period_ms{0};
-  std::uint32_t timer_id = 0;
+  std::atomic<std::uint32_t> timer_id{0};
   std::atomic<bool> timer_busy{false};
   PeriodicTimer timer;
 
@@ -214,7 +218,75 @@ struct PlayerContext {
   std::atomic<std::int64_t> frames_loaded{0};
   // File offset of the next frame word the disk reader reads.
   std::int64_t reader_offset = 0;
+
+  // What Player_Status reports, written under status_mutex (never held while waiting or calling
+  // out); status_changed is notified after every change.
+  mutable std::mutex status_mutex;
+  mutable std::condition_variable status_changed;
+  PlayerStatus published;
+  // Frame steps that presented their frame since the context was made.
+  std::atomic<std::uint64_t> frames_stepped{0};
+  // A frame step failed while playing: the pictures stand still until stop.
+  std::atomic<bool> step_failed{false};
+  // Player_Pause holds the clock (cleared by Player_Restart and by stop).
+  std::atomic<bool> paused{false};
+  std::atomic<PresentationListener> presentation_listener{nullptr};
+  std::atomic<void*> presentation_user{nullptr};
+  // Why the stop about to run ends playback, when an engine thread (not the caller) asks for it.
+  std::atomic<PlaybackEnd> pending_end{PlaybackEnd::kNone};
+  // The engine's control: held by a stop or a seek while it takes the threads down (see
+  // Control_Take). A stop asked for while it is held from a thread that must not wait is
+  // recorded in stop_requested and run by the holder when it lets go.
+  std::atomic<bool> control_held{false};
+  std::atomic<bool> stop_requested{false};
+  // Bumped and notified whenever something an engine thread may be waiting for has changed:
+  // a frame loaded or presented, playback stopping, the disk reader ending.
+  std::atomic<std::uint32_t> wake_count{0};
 };
+
+// Changes the published status under its lock, then wakes the threads waiting for a change.
+template <typename Change>
+void Status_Publish(PlayerContext& context, Change&& change) {
+  {
+    std::lock_guard<std::mutex> lock(context.status_mutex);
+    change(context.published);
+  }
+  context.status_changed.notify_all();
+}
+// Copies a one-line problem text into the status (cut to fit).
+void Status_SetProblem(PlayerStatus& status, const std::string& problem);
+// Records why playback ends, unless an earlier reason has been recorded since start: the end,
+// its code, the frame and a problem line (empty: none) go into the status.
+void Engine_RecordEnd(PlayerContext& context, PlaybackEnd end, std::int32_t code,
+                      std::int32_t frame, const std::string& problem);
+// Marks the calling thread as one of `context`'s engine threads while it exists (the disk
+// reader, the sound thread, a tick of the frame clock).
+class EngineThreadScope {
+ public:
+  explicit EngineThreadScope(const PlayerContext& context);
+  ~EngineThreadScope();
+  EngineThreadScope(const EngineThreadScope&) = delete;
+  EngineThreadScope& operator=(const EngineThreadScope&) = delete;
+
+ private:
+  const PlayerContext* previous_;
+};
+bool Engine_OnEngineThread(const PlayerContext& context);
+// A stop that runs on an engine thread notes it; that thread then leaves the context alone (the
+// caller may already be setting up the next playback).
+void Engine_NoteStopHere(const PlayerContext& context);
+bool Engine_StoppedHere(const PlayerContext& context);
+// Takes the engine's control. A thread that may wait (the caller's) waits for it; an engine
+// thread, or a thread that holds it already, only tries. True when taken.
+bool Control_Take(PlayerContext& context, bool may_wait);
+// Lets the control go, and runs a stop that was asked for meanwhile.
+void Control_Give(PlayerContext& context);
+// The stop itself; the caller holds the control.
+void Player_StopLocked(PlayerContext& context);
+// Wakes every engine thread waiting for a change (see wake_count).
+void Engine_Wake(PlayerContext& context);
+// Waits until wake_count differs from `seen` (a count read before the condition was tested).
+void Engine_WaitForWake(PlayerContext& context, std::uint32_t seen);
 
 // The program's one player, built before main and torn down at exit.
 PlayerContext& Player_Instance();

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "engine/player_context.h"
 #include "platform/debug_output.h"
@@ -64,6 +65,8 @@ std::int32_t Wave_Prime(PlayerContext& context) {
     return kPlayerOutOfMemory;
   }
   Frame_Step(context, context.current_frame, lead.get(), static_cast<std::int32_t>(lead_bytes));
+  // The presentation listener may have stopped playback.
+  if (!context.playing) return context.last_result;
 
   context.wave_buffers.reset(new (std::nothrow) WaveBuffer[kWaveBufferCount]);
   if (!context.wave_buffers) {
@@ -99,20 +102,32 @@ std::int32_t Wave_Prime(PlayerContext& context) {
 }
 
 std::uint32_t Sound_Thread(PlayerContext& context) {
+  const EngineThreadScope engine_thread(context);
   DebugOutput("Thread Son Ok\n");
   std::int32_t exit_code = kPlayerOk;
   while (context.playing && exit_code == kPlayerOk) {
     context.sound_semaphore->Acquire();
     if (!context.playing) break;
     WaveBuffer& buffer = context.wave_buffers[context.next_wave_buffer];
+    const std::uint64_t stepped = context.frames_stepped;
     exit_code = Frame_Step(context, context.current_frame, buffer.header.data,
                            context.sound.audio_frame_bytes);
-    // A stop that began meanwhile is closing the device: the buffer stays with this thread.
-    if (!context.playing) break;
+    // A step that gave up on a stop has nothing to queue. One that presented its frame queues
+    // its sound even when a stop has begun on another thread meanwhile: that stop waits for this
+    // thread before it closes the device. A stop run on this thread (from a callback) has
+    // released the buffers already.
+    if (context.frames_stepped == stepped && !context.playing) break;
+    if (Engine_StoppedHere(context)) break;
     if (context.wave_out->Write(buffer.header) != kDeviceOk) exit_code = kPlayerDeviceRefused;
     context.next_wave_buffer = (context.next_wave_buffer + 1) % kWaveBufferCount;
-    if (exit_code == kPlayerOk && context.frame_callback != nullptr)
+    if (exit_code == kPlayerOk && context.playing && context.frame_callback != nullptr)
       context.frame_callback(context.user_value);
+  }
+  // No further frame is presented until stop.
+  if (exit_code != kPlayerOk && context.playing && !Engine_StoppedHere(context)) {
+    const std::int32_t frame = context.current_frame;
+    Engine_RecordEnd(context, PlaybackEnd::kStepFailed, exit_code, frame,
+                     "frame " + std::to_string(frame) + ": " + Player_ResultText(exit_code));
   }
   DebugOutput("Thread Son termin\xE9\n");
   return static_cast<std::uint32_t>(exit_code);

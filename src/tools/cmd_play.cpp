@@ -12,7 +12,6 @@
 #include "display/scalers.h"
 #include "engine/player_context.h"
 #include "platform/capture_audio_device.h"
-#include "platform/gated_audio_device.h"
 #include "storage/tar_package.h"
 #include "tools/commands.h"
 #include "tools/tool_common.h"
@@ -23,96 +22,43 @@ namespace {
 
 const char kCommand[] = "kqm play";
 
-// Shared between the main thread and the engine thread that runs the frame callback.
+// Shared between the main thread and the engine threads that present the pictures.
 struct PlayState {
   PlayerContext* context = nullptr;
-  std::int64_t frame_count = 0;
   // Pictures to present before stopping; 0 = until the engine ends playback itself.
   std::int64_t target = 0;
-  const std::uint16_t* surface = nullptr;
   std::size_t picture_bytes = 0;
   OutputFile* video = nullptr;
-  // Touched by the callback only.
-  std::int64_t last_position = 0;
-  // Set by the callback, read by the main thread.
   std::atomic<std::int64_t> presented{0};
-  std::atomic<bool> done{false};
   std::atomic<bool> video_failed{false};
-  std::atomic<std::int32_t> failure{kPlayerOk};
 };
 
-// Takes the picture of a frame step that presented one. True once the target is reached, or
-// when a failing frame must end playback.
-bool TakePicture(PlayState& state) {
-  PlayerContext& context = *state.context;
-  const std::int64_t position =
-      std::int64_t{context.loop_count} * state.frame_count + context.current_frame;
-  const std::int32_t result = context.last_result;
-  if (position == state.last_position) {
-    // Nothing was presented. A failing frame is retried at every tick, so stop here.
-    if (result != kPlayerOk && context.playing) {
-      state.failure = result;
-      state.done = true;
-      return true;
-    }
-    return false;
-  }
-  state.last_position = position;
+// Takes every presented picture.
+void OnPresented(const PresentedPicture& presented, void* user) {
+  auto& state = *static_cast<PlayState*>(user);
   if (state.video != nullptr && !state.video_failed &&
-      !state.video->Write(state.surface, state.picture_bytes))
+      !state.video->Write(presented.picture.pixels, state.picture_bytes))
     state.video_failed = true;
-  const std::int64_t presented = state.presented.fetch_add(1) + 1;
-  if (state.target > 0 && presented >= state.target) state.done = true;
-  return state.done;
+  state.presented.fetch_add(1);
 }
 
-// The frame callback; runs on the engine's thread after every frame step.
+// Runs after every frame step, once its sound buffer is queued: the place to stop, so that the
+// last picture's sound is in.
 void OnFrame(void* user) {
   auto& state = *static_cast<PlayState*>(user);
-  if (!TakePicture(state)) return;
-  // Hold the engine's thread until the main thread has begun stopping, so that not one frame
-  // more is stepped (or one more sound buffer queued).
-  while (state.context->playing) SleepMilliseconds(1);
+  if (state.target > 0 && state.presented >= state.target) Player_Stop(*state.context);
 }
 
 struct DeviceSettings {
   bool capture = false;
   std::shared_ptr<CaptureLog> log;
   CaptureOptions options;
-  GatedAudioDevice* made = nullptr;  // the device of the current playback
 };
 
 std::unique_ptr<AudioDevice> MakeDevice(void* user) {
   auto& settings = *static_cast<DeviceSettings*>(user);
-  std::unique_ptr<AudioDevice> inner;
-  if (settings.capture)
-    inner = std::make_unique<CaptureAudioDevice>(settings.log, settings.options);
-  else
-    inner = CreateSdlAudioDevice();
-  auto device = std::make_unique<GatedAudioDevice>(std::move(inner));
-  settings.made = device.get();
-  return device;
-}
-
-std::string ResultText(std::int32_t code) {
-  switch (code) {
-    case kPlayerOutOfMemory:
-      return "out of memory";
-    case kPlayerReadFailed:
-      return "a frame could not be read (the file ends inside it, or its size is impossible)";
-    case kPlayerNoVideoChunk:
-      return "a frame has no picture chunk";
-    case kPlayerEndOfData:
-      return "the movie data ends before its last frame";
-    case kPlayerNoThread:
-      return "a thread could not be created";
-    case kPlayerSoundRefused:
-      return "the sound stream is not valid ADQ sound";
-    case kPlayerDeviceRefused:
-      return "the sound device refused a buffer";
-    default:
-      return "playback failed with result " + std::to_string(code);
-  }
+  if (settings.capture) return std::make_unique<CaptureAudioDevice>(settings.log, settings.options);
+  return CreateSdlAudioDevice();
 }
 
 }  // namespace
@@ -210,30 +156,19 @@ int Cmd_Play(int argc, char** argv) {
   context->services.free_running_clock = capture && !realtime;
 
   const std::int32_t opened = Player_Open(*context, path.c_str());
+  const PlayerStatus movie = Player_Status(*context);
   if (opened != kPlayerOk) {
-    std::string reason;
-    const bool header_short = context->movie_length >= 0 &&
-                              context->movie_length < static_cast<std::int64_t>(kMovieHeaderSize);
-    if (opened == kPlayerCannotOpen)
-      reason = package_path.empty() ? "cannot open the file" : "not found in " + package_path;
-    else if (opened == kPlayerReadFailed && header_short)
-      reason = "not a movie: shorter than the 64-byte header";
-    else if (opened == kPlayerReadFailed)
-      reason = "picture size " + std::to_string(context->width) + "x" +
-               std::to_string(context->height) +
-               " cannot be played (width and height must be non-zero multiples of 8)";
-    else
-      reason = ResultText(opened);
-    PrintError(kCommand, path, reason);
+    PrintError(kCommand, path,
+               opened == kPlayerCannotOpen && !package_path.empty() ? "not found in " + package_path
+                                                                     : std::string(movie.problem));
     return 1;
   }
-  if (context->frame_count == 0) {
+  if (movie.frame_count == 0) {
     Player_Stop(*context);
     PrintError(kCommand, path, "the movie has no frames (its header's frame count is 0)");
     return 1;
   }
-  const bool has_sound = context->header[6] != 0;
-  if (!audio_out.empty() && !has_sound) {
+  if (!audio_out.empty() && !movie.movie_has_sound) {
     Player_Stop(*context);
     PrintError(kCommand, path, "the movie has no sound (its header's sound flag is clear)");
     return 1;
@@ -246,90 +181,70 @@ int Cmd_Play(int argc, char** argv) {
     return 1;
   }
 
-  if (scale && !context->scaling_buffer) {
+  const bool scaled = movie.output_width != movie.width || movie.output_height != movie.height;
+  if (scale && !scaled) {
     Player_Stop(*context);
     PrintError(kCommand, path,
-               "--scale needs a 640x480 movie, this one is " + std::to_string(context->width) +
-                   "x" + std::to_string(context->height));
+               "--scale needs a 640x480 movie, this one is " + std::to_string(movie.width) + "x" +
+                   std::to_string(movie.height));
     return 1;
   }
   // The surface receives the presented pictures: the movie's size, or the scaled size.
-  const std::size_t pixels = std::size_t{context->output_width} * context->output_height;
+  const std::size_t pixels = std::size_t{movie.output_width} * movie.output_height;
   std::vector<std::uint16_t> surface(pixels, 0);
   PlayState state;
   state.context = context.get();
-  state.frame_count = context->frame_count;
-  state.target = passes > 0 ? passes * context->frame_count : 0;
-  state.surface = surface.data();
+  state.target = passes > 0 ? passes * movie.frame_count : 0;
   state.picture_bytes = pixels * sizeof(std::uint16_t);
   state.video = video_out.empty() ? nullptr : &video_file;
   Player_SetFrameCallback(*context, &OnFrame, &state);
+  Player_SetPresentationListener(*context, &OnPresented, &state);
   Player_SetLoop(*context, passes > 0 ? 1 : 0);
 
   const auto began = std::chrono::steady_clock::now();
   const std::int32_t started =
       Player_Start(*context, surface.data(), kDisplayWindow, nullptr, ring);
+  const PlayerStatus start = Player_Status(*context);
   int status = 0;
-  if (started == kPlayerDeviceRefused && has_sound) {
-    const std::string reason = context->wave_out ? context->wave_out->LastError() : "";
+  if (started == kPlayerDeviceRefused && movie.movie_has_sound) {
     Player_Stop(*context);
-    PrintError(kCommand, path, reason.empty() ? "no sound device" : reason);
+    PrintError(kCommand, path, start.problem);
     return 1;
   }
   if (started != kPlayerOk && started != kPlayerSoundRefused) {
     Player_Stop(*context);
-    // A start that fails on a read names the frame the disk reader was loading.
-    const bool read_failure = started == kPlayerReadFailed || started == kPlayerEndOfData;
-    PrintError(kCommand, path,
-               (read_failure ? "frame " + std::to_string(context->read_position) + ": " : "") +
-                   ResultText(started));
+    PrintError(kCommand, path, start.problem[0] != '\0' ? std::string(start.problem)
+                                                        : Player_ResultText(started));
     return 1;
   }
-  if (started == kPlayerSoundRefused)
-    PrintError(kCommand, path, "the sound stream is not valid ADQ sound; playing without sound");
-  if (context->sound_on && device_settings.made != nullptr) {
-    // Frame 0 was presented while the device was primed, without a frame callback.
-    if (!TakePicture(state)) device_settings.made->OpenGate();
-  }
+  if (started == kPlayerSoundRefused) PrintError(kCommand, path, start.problem);
+  // Frame 0 of a movie with sound is presented while the start primes the device, without a
+  // frame callback after it.
+  if (state.target > 0 && state.presented >= state.target) Player_Stop(*context);
   if (rate > 0.0f) Player_SetRate(*context, rate);
   if (volume >= 0) Player_SetVolume(*context, volume);
 
   Progress progress("play", state.target > 0 && video_out != "-" && audio_out != "-");
-  const bool sound_clock = context->sound_on;
-  for (;;) {
-    if (state.done) break;
-    // Read the sound thread's code before `playing`: a stop clears `playing` first.
-    const std::uint32_t sound_code =
-        sound_clock ? context->sound_thread.ExitCode() : kThreadStillActive;
-    if (!context->playing) break;
-    if (sound_code != kThreadStillActive) {
-      // The sound thread ended on a failing frame: the picture would stand still for ever.
-      state.failure = context->last_result != kPlayerOk ? context->last_result.load()
-                                                        : static_cast<std::int32_t>(sound_code);
-      break;
-    }
+  while (!Player_WaitForEnd(*context, std::chrono::milliseconds(100)))
     progress.Update(state.presented, state.target);
-    SleepMilliseconds(1);
-  }
-  const std::int32_t position = context->read_position;
-  Player_Destroy(*context);  // stops, and collects a disk reader that ended playback itself
+  // A failing frame leaves the picture standing still: that ends playback here.
+  const PlayerStatus ended = Player_Status(*context);
+  Player_Destroy(*context);  // stops, and collects a thread that ended playback itself
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   progress.Finish();
 
   const std::int64_t presented = state.presented;
-  const std::uint32_t reader_code = context->reader_exit_code;
-  if (state.failure != kPlayerOk) {
-    PrintError(
-        kCommand, path,
-        "frame " + std::to_string(context->current_frame) + ": " + ResultText(state.failure));
-    status = 1;
-  } else if (reader_code != kPlayerOk && reader_code != kThreadStillActive) {
+  if (ended.corrupt_frames > 0)
     PrintError(kCommand, path,
-               "frame " + std::to_string(position) + ": " +
-                   ResultText(static_cast<std::int32_t>(reader_code)));
+               "frame " + std::to_string(ended.first_corrupt_frame) +
+                   ": picture data is corrupt, decoding of the frame stopped early (" +
+                   std::to_string(ended.corrupt_frames) + " corrupt " +
+                   (ended.corrupt_frames == 1 ? "picture" : "pictures") + " presented)");
+  if (ended.end == PlaybackEnd::kStepFailed || ended.end == PlaybackEnd::kReaderFailed) {
+    PrintError(kCommand, path, ended.problem);
     status = 1;
-  } else if (!state.done && passes > 0) {
+  } else if (passes > 0 && presented < state.target) {
     PrintError(kCommand, path, "playback ended early");
     status = 1;
   }

@@ -154,6 +154,14 @@ TEST(MovieHeader, InterpretedFieldsAndFrameRate) {
   EXPECT_FALSE(IsSupportedPictureSize(0, 8));
   EXPECT_FALSE(IsSupportedPictureSize(12, 8));
   EXPECT_FALSE(IsSupportedPictureSize(8, 20));
+  // Two 16-bit pictures of 8192 x 8192 take exactly 256 MB; 8200 x 8192 take 256.25 MB.
+  EXPECT_EQ(PictureSizeProblem(8192, 8192), "");
+  EXPECT_EQ(PictureSizeProblem(8200, 8192),
+            "picture size 8200x8192 is too large: its two pictures would take 257 MB, more than "
+            "the 256 MB allowed");
+  EXPECT_EQ(PictureSizeProblem(12, 8),
+            "picture size 12x8 cannot be played (width and height must be non-zero multiples "
+            "of 8)");
 }
 
 }  // namespace

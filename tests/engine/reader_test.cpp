@@ -71,18 +71,40 @@ TEST_F(Reader, MovieWithoutLoopingEndsByItself) {
   EXPECT_EQ(log->buffer_count(), 32u + 5u);
 }
 
-TEST_F(Reader, CutFileStopsPlaybackWithReadFailure) {
-  MovieSpec entry = SilentMovie(60);
-  std::vector<uint8_t> bytes = entry.Bytes();
-  // Find frame 40 and cut the file in its middle.
-  std::size_t offset = 64;
-  for (int i = 0; i < 40; ++i) offset += bytes[offset] | (bytes[offset + 1] << 8);
-  bytes.resize(offset + 10);
-  TempMovie movie(bytes);
-  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
-  ASSERT_TRUE(WaitUntilIdle());
-  EXPECT_EQ(context.reader_exit_code, static_cast<std::uint32_t>(kPlayerReadFailed));
-  EXPECT_LE(context.current_frame, 40);
+// Counts the pictures the engine presents.
+void CountPicture(const PresentedPicture&, void* user) {
+  static_cast<std::atomic<int>*>(user)->fetch_add(1);
+}
+
+TEST_F(Reader, CutFilePresentsEveryIntactFrameThenStops) {
+  // Cut in the middle of frame 10, and right after it (its frame word missing), with and
+  // without sound, for rings smaller and larger than the intact part.
+  for (bool with_sound : {false, true}) {
+    const std::vector<uint8_t> whole = (with_sound ? SoundMovie(30) : SilentMovie(30)).Bytes();
+    std::size_t frame_10 = 64;
+    for (int i = 0; i < 10; ++i) frame_10 += whole[frame_10] | (whole[frame_10 + 1] << 8);
+    for (std::size_t cut : {frame_10 + 6, frame_10}) {
+      TempMovie movie(std::vector<uint8_t>(whole.begin(), whole.begin() + cut));
+      for (int ring : {1, 4, 10, 16, 64}) {
+        SCOPED_TRACE(testing::Message() << "sound " << with_sound << " cut " << cut << " ring "
+                                        << ring);
+        std::atomic<int> presented{0};
+        Player_SetPresentationListener(context, &CountPicture, &presented);
+        Player_SetLoop(context, 0);
+        ASSERT_EQ(OpenAndStart(movie, ring), kPlayerOk);
+        ASSERT_TRUE(Player_WaitForEnd(context, std::chrono::seconds(60)));
+        const PlayerStatus status = Player_Status(context);
+        EXPECT_EQ(presented, 10);
+        EXPECT_EQ(status.end, PlaybackEnd::kReaderFailed);
+        EXPECT_EQ(status.end_code, kPlayerReadFailed);
+        EXPECT_EQ(status.end_frame, 10);
+        EXPECT_EQ(std::string(status.problem),
+                  "frame 10: a frame could not be read (the file ends inside it, or its size "
+                  "is impossible)");
+        Player_Stop(context);
+      }
+    }
+  }
 }
 
 TEST_F(Reader, ImpossibleFrameSizesEndLoadingWithoutReading) {

@@ -1,6 +1,8 @@
 // Many playbacks one after another, stopped at every moment: nothing may leak, hang or race.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "engine_fixture.h"
 
 namespace tarvel::test {
@@ -45,6 +47,85 @@ TEST_F(Stress, StopFromAnotherThreadWhileTheReaderEndsPlayback) {
     other.join();
     ASSERT_FALSE(context.movie_open);
     ASSERT_FALSE(context.closing);
+  }
+}
+
+// Rate, pause and restart at random (seeded) moments while silent and sound movies end by
+// themselves, and their disk reader stops playback: nothing may hang, and every playback ends
+// with its clock and threads gone.
+TEST_F(Stress, RateAndPauseAcrossTheEndOfAMovie) {
+  TempMovie silent(SilentMovie(3));
+  TempMovie sound(SoundMovie(3));
+  std::mt19937 random(20240611);
+  for (int cycle = 0; cycle < 600; ++cycle) {
+    const bool with_sound = cycle % 2 == 1;
+    Player_SetLoop(context, 0);
+    ASSERT_EQ(OpenAndStart(with_sound ? sound : silent, 1 + cycle % 4), kPlayerOk);
+    for (int action = 0; action < 100 && context.playing; ++action) {
+      switch (random() % 4) {
+        case 0:
+          Player_SetRate(context, static_cast<float>(5 + random() % 60));
+          break;
+        case 1:
+          Player_Pause(context);
+          break;
+        case 2:
+          Player_Restart(context);
+          break;
+        default:
+          for (auto spins = random() % 200; spins > 0; --spins) std::this_thread::yield();
+      }
+    }
+    Player_Restart(context);
+    Player_Stop(context);
+    ASSERT_FALSE(context.movie_open) << "cycle " << cycle;
+    ASSERT_FALSE(context.timer.running()) << "cycle " << cycle;
+  }
+}
+
+// What a callback does when it has seen frame 3: stop playback.
+struct StopAtFrameThree {
+  PlayerContext* context = nullptr;
+  std::atomic<int> presented{0};
+  static void OnPicture(const PresentedPicture& presented, void* user) {
+    auto& self = *static_cast<StopAtFrameThree*>(user);
+    if (presented.frame_index == 3) Player_Stop(*self.context);
+  }
+  static void OnFrame(void* user) {
+    auto& self = *static_cast<StopAtFrameThree*>(user);
+    if (self.context->current_frame == 4) Player_Stop(*self.context);
+  }
+};
+
+TEST_F(Stress, StopFromTheFrameCallbackOrTheListener) {
+  TempMovie sound(SoundMovie(40));
+  TempMovie silent(SilentMovie(40));
+  for (int round = 0; round < 40; ++round) {
+    const bool with_sound = round % 2 == 0;
+    const bool from_listener = round % 4 >= 2;
+    SCOPED_TRACE(testing::Message() << "sound " << with_sound << " listener " << from_listener);
+    StopAtFrameThree stopper;
+    stopper.context = &context;
+    if (from_listener) {
+      Player_SetFrameCallback(context, nullptr, nullptr);
+      Player_SetPresentationListener(context, &StopAtFrameThree::OnPicture, &stopper);
+    } else {
+      Player_SetPresentationListener(context, nullptr, nullptr);
+      Player_SetFrameCallback(context, &StopAtFrameThree::OnFrame, &stopper);
+    }
+    Player_SetLoop(context, 1);
+    ASSERT_EQ(OpenAndStart(with_sound ? sound : silent), kPlayerOk);
+    ASSERT_TRUE(Player_WaitForEnd(context, std::chrono::seconds(60)));
+    const PlayerStatus status = Player_Status(context);
+    EXPECT_EQ(status.state, PlayerState::kIdle);
+    EXPECT_EQ(status.end, PlaybackEnd::kUserStop);
+    EXPECT_EQ(status.shown_frame, 3);
+    EXPECT_FALSE(context.movie_open);
+    // The thread that stopped playback is collected by the next open.
+    ASSERT_EQ(Player_Open(context, silent.path()), kPlayerOk);
+    EXPECT_FALSE(context.sound_thread.exists());
+    EXPECT_FALSE(context.disk_thread.exists());
+    Player_Stop(context);
   }
 }
 
