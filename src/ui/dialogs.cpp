@@ -73,13 +73,16 @@ bool InitialCheck(const OptionsChecks& checks, int id) {
 
 // ---------------------------------------------------------------------------------------------
 
-OptionsDialog::OptionsDialog(QWidget* owner, ViewerSettings& settings, const OptionsChecks& checks)
+OptionsDialog::OptionsDialog(QWidget* owner, ViewerSettings& settings, const OptionsChecks& checks,
+                             std::function<void()> associate)
     : QDialog(owner, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                          Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint),
       settings_(settings) {
   setWindowTitle(QString::fromLatin1(kOptionsCaption));
   UseDialogFont(*this);
-  setFixedSize(DialogUnitsToPixels(0, 0, 112, 117).size());
+  // The switches keep their places; the association button goes between them and OK, which
+  // moves down with the dialog's bottom edge.
+  setFixedSize(DialogUnitsToPixels(0, 0, 112, 135).size());
   for (std::size_t i = 0; i < kOptionBoxes.size(); ++i) {
     const CheckBoxSpec& entry = kOptionBoxes[i];
     auto* box = new QCheckBox(QString::fromLatin1(entry.text), this);
@@ -92,7 +95,14 @@ OptionsDialog::OptionsDialog(QWidget* owner, ViewerSettings& settings, const Opt
                      [this, id](bool checked) { Options_Check(settings_, id, checked); });
     boxes_[i] = box;
   }
-  ok_ = MakeOkButton(this, DialogUnitsToPixels(28, 96, 50, 14));
+  associate_ = new QPushButton(QStringLiteral("Associate movie files"), this);
+  associate_->setObjectName(QStringLiteral("associate"));
+  associate_->setGeometry(DialogUnitsToPixels(12, 92, 88, 14));
+  associate_->setAutoDefault(false);
+  QObject::connect(associate_, &QPushButton::clicked, this, [associate = std::move(associate)] {
+    if (associate) associate();
+  });
+  ok_ = MakeOkButton(this, DialogUnitsToPixels(28, 114, 50, 14));
 }
 
 QCheckBox* OptionsDialog::CheckBox(int id) const {

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 #include <array>
+#include <functional>
 #include <memory>
 
 #include "ui/logic/file_association.h"
@@ -26,16 +27,21 @@ namespace tarvel {
 // Escape reject it (the changed switches stay in `settings` without being applied).
 class OptionsDialog : public QDialog {
  public:
-  OptionsDialog(QWidget* owner, ViewerSettings& settings, const OptionsChecks& checks);
+  // `associate` runs when the user presses "Associate movie files" (a way to register after
+  // having answered No to the start-up question).
+  OptionsDialog(QWidget* owner, ViewerSettings& settings, const OptionsChecks& checks,
+                std::function<void()> associate = {});
 
   // The check box with identifier `id` (kOptionNoSound ... kOptionLinkNext); null for others.
   QCheckBox* CheckBox(int id) const;
   QPushButton* ok_button() const { return ok_; }
+  QPushButton* associate_button() const { return associate_; }
 
  private:
   ViewerSettings& settings_;
   std::array<QCheckBox*, 5> boxes_{};
   QPushButton* ok_ = nullptr;
+  QPushButton* associate_ = nullptr;
 };
 
 // About: the picture, the program's name and what it does. It has no close box; only OK

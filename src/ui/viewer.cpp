@@ -429,7 +429,14 @@ void Viewer::ToggleFullScreen() {
 void Viewer::Options() {
   const OptionsChecks checks = Options_Open(settings_, state_.muted, state_.auto_play,
                                             state_.free_windows, state_.chain_movies);
-  OptionsDialog dialog(command_.get(), settings_, checks);
+  OptionsDialog dialog(command_.get(), settings_, checks, [this] {
+    association_offer_ = AssociateWithoutAsking(settings_, seams_.register_association);
+    if (seams_.show_notice)
+      seams_.show_notice(association_offer_ == kOfferRegistered
+                             ? QStringLiteral("Movie files (.kqm, .kqs) now open with Tarvel.")
+                             : QStringLiteral("Movie files could not be associated with Tarvel "
+                                              "(the reason is on standard error)."));
+  });
   if (RunDialog(dialog) == QDialog::Accepted) {
     ApplySettings();
   } else if (command_) {

@@ -325,7 +325,7 @@ TEST_F(ViewerTest, OptionsDialogOkAppliesTheCloseBoxOnlyKeeps) {
   // First time: check the boxes the user clicks, then the close box.
   on_dialog = [](QDialog& dialog) {
     auto& options = dynamic_cast<OptionsDialog&>(dialog);
-    EXPECT_EQ(options.size(), QSize(168, 190));
+    EXPECT_EQ(options.size(), QSize(168, 219));
     const std::pair<int, const char*> texts[] = {{1059, "No sound play"},
                                                  {1060, "Free Windows"},
                                                  {1061, "Auto Play"},
@@ -583,6 +583,30 @@ TEST_F(ViewerTest, AssociationIsOfferedOnceAndRecorded) {
   Start();
   EXPECT_EQ(questions.size(), 2u);
   EXPECT_EQ(viewer->association_offer(), kOfferNotAsked);
+}
+
+// After No, the Options dialog's button registers at any later time, and says how it went.
+TEST_F(ViewerTest, OptionsDialogAssociatesAfterNo) {
+  association_answer = AssociationAnswer::kNo;
+  Start();
+  ASSERT_EQ(viewer->association_offer(), kOfferDeclined);
+  on_dialog = [](QDialog& dialog) {
+    auto& options = dynamic_cast<OptionsDialog&>(dialog);
+    options.show();
+    QTest::mouseClick(options.associate_button(), Qt::LeftButton);
+    QTest::mouseClick(options.associate_button(), Qt::LeftButton);
+    return options.result();
+  };
+  association_result = kAssociationWriteFailed;
+  viewer->Click(kIdOptions);
+  association_result = kAssociationOk;
+  viewer->Click(kIdOptions);
+  EXPECT_EQ(registrations, 4);
+  EXPECT_EQ(viewer->association_offer(), kOfferRegistered);
+  EXPECT_EQ(viewer->settings().Register, 1);
+  EXPECT_EQ(notices.size(), 4);
+  EXPECT_TRUE(notices.front().startsWith(QStringLiteral("Movie files could not be associated")));
+  EXPECT_EQ(notices.back(), QStringLiteral("Movie files (.kqm, .kqs) now open with Tarvel."));
 }
 
 TEST_F(ViewerTest, YesRegistersThePlayerForTheCurrentUser) {
