@@ -135,6 +135,12 @@ int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t 
   return kFileOk;
 }
 
+bool IsWritableFolder(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+         ::access(path.c_str(), W_OK | X_OK) == 0;
+}
+
 std::string ProgramDirectoryOf(std::string_view executable_path) {
   std::size_t slash = executable_path.rfind('/');
   if (slash == std::string_view::npos) return std::string();

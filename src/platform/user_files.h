@@ -32,6 +32,9 @@ int ReadSmallFile(const std::string& path, std::size_t max_bytes, std::string& o
 // On any failure the old file is left as it was and the temporary file is removed.
 int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t mode = 0644);
 
+// True when this process may create and replace files in the folder at `path`.
+bool IsWritableFolder(const std::string& path);
+
 // The folder of an executable path, without a trailing separator: "/opt/tarvel/bin/tarvel" gives
 // "/opt/tarvel/bin", "/tarvel" gives "" (the root), a bare name gives "".
 std::string ProgramDirectoryOf(std::string_view executable_path);

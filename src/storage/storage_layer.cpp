@@ -1,7 +1,6 @@
 #include "storage/storage_layer.h"
 
-#include <sys/stat.h>
-
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -288,9 +287,12 @@ std::int64_t Storage_Length(StorageLayer& storage, std::int32_t slot) {
   const StorageSlot& handle = storage.slot_handles[slot];
   if (handle.package) return handle.package->info->size;
   if (handle.loose) {
-    struct stat info;
-    if (fstat(fileno(handle.loose), &info) != 0) return -1;
-    return static_cast<std::int64_t>(info.st_size);
+    // The end of the file, found without moving the stream for good.
+    const long position = std::ftell(handle.loose);
+    if (position < 0 || std::fseek(handle.loose, 0, SEEK_END) != 0) return -1;
+    const long length = std::ftell(handle.loose);
+    if (std::fseek(handle.loose, position, SEEK_SET) != 0) return -1;
+    return length;
   }
   return -1;
 }

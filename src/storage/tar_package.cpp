@@ -1,11 +1,11 @@
 #include "storage/tar_package.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <map>
+#include <system_error>
 
 namespace tarvel {
 
@@ -77,12 +77,16 @@ bool TarPackage::Load(const std::string& path, std::string* error) {
     if (error) *error = message;
     return false;
   };
+  // Checked before opening: opening a FIFO would wait for a writer.
+  std::error_code status_error;
+  const auto status = std::filesystem::status(path, status_error);
+  if (status_error) return fail("cannot open: " + status_error.message());
+  if (!std::filesystem::is_regular_file(status)) return fail("not a regular file");
   stream_ = std::fopen(path.c_str(), "rb");
   if (!stream_) return fail(std::string("cannot open: ") + std::strerror(errno));
-  struct stat info;
-  if (fstat(fileno(stream_), &info) != 0 || !S_ISREG(info.st_mode))
-    return fail("not a regular file");
-  const std::uint64_t file_size = static_cast<std::uint64_t>(info.st_size);
+  std::error_code size_error;
+  const std::uint64_t file_size = std::filesystem::file_size(path, size_error);
+  if (size_error) return fail("cannot open: " + size_error.message());
   if (file_size > static_cast<std::uint64_t>(INT32_MAX))
     return fail("archive larger than 2 GiB cannot be served");
 

@@ -1,9 +1,9 @@
 #include "tools/tool_common.h"
 
+#include "platform/terminal.h"
 #include "video/pixel_expand.h"
 
 #include <png.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -20,7 +20,7 @@ void PrintError(const std::string& command, const std::string& file, const std::
 
 Progress::Progress(std::string label, bool enabled)
     : label_(std::move(label)),
-      enabled_(enabled && isatty(STDERR_FILENO)),
+      enabled_(enabled && StandardErrorIsTerminal()),
       start_(std::chrono::steady_clock::now()),
       last_(start_) {}
 

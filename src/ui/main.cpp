@@ -1,6 +1,7 @@
 // tarvel [OPTIONS] [PATH...]: the desktop player.
 #include <QApplication>
 #include <QIcon>
+#include <QtGlobal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -18,7 +19,7 @@ void PreferX11() {
   const char* platform = std::getenv("QT_QPA_PLATFORM");
   const char* display = std::getenv("DISPLAY");
   if ((platform == nullptr || *platform == '\0') && display != nullptr && *display != '\0')
-    setenv("QT_QPA_PLATFORM", "xcb;wayland", 1);
+    qputenv("QT_QPA_PLATFORM", "xcb;wayland");
 }
 
 }  // namespace

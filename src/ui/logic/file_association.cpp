@@ -1,7 +1,5 @@
 #include "ui/logic/file_association.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -179,9 +177,8 @@ std::string DesktopEntryRelativePath() {
 std::string BuildTreeOf(std::string_view executable_path) {
   std::string folder = ProgramDirectoryOf(executable_path);
   for (int level = 0; level < 5 && !folder.empty(); ++level) {
-    struct stat st {};
-    if (::stat((folder + "/CMakeCache.txt").c_str(), &st) == 0 && S_ISREG(st.st_mode))
-      return folder;
+    std::error_code error;
+    if (std::filesystem::is_regular_file(folder + "/CMakeCache.txt", error)) return folder;
     folder = ProgramDirectoryOf(folder);
   }
   return std::string();
@@ -213,10 +210,9 @@ std::string InstalledDataFolder(std::string_view executable_path,
   if (bin.size() < kBin.size() || bin.compare(bin.size() - kBin.size(), kBin.size(), kBin) != 0)
     return std::string();
   const std::string share = bin.substr(0, bin.size() - kBin.size()) + "/share";
-  struct stat st {};
-  if (::stat((share + "/" + DesktopEntryRelativePath()).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-    return std::string();
   std::error_code error;
+  if (!std::filesystem::is_regular_file(share + "/" + DesktopEntryRelativePath(), error))
+    return std::string();
   const auto same = [&error](std::string_view a, std::string_view b) {
     return std::filesystem::equivalent(a, b, error);
   };
@@ -259,9 +255,9 @@ void RegisterInstalled(const DesktopRegistration& registration, const std::strin
                        DesktopRegistrationResult& result) {
   const std::string& share = result.data_folder;
   std::vector<std::vector<std::string>> commands;
-  if (::access((share + "/mime").c_str(), W_OK) == 0)
+  if (IsWritableFolder(share + "/mime"))
     commands.push_back({"update-mime-database", share + "/mime"});
-  if (::access((share + "/applications").c_str(), W_OK) == 0)
+  if (IsWritableFolder(share + "/applications"))
     commands.push_back({"update-desktop-database", share + "/applications"});
   const std::string user_entry = user_data + "/" + DesktopEntryRelativePath();
   std::string text;
@@ -269,7 +265,7 @@ void RegisterInstalled(const DesktopRegistration& registration, const std::strin
   if (!std::filesystem::equivalent(user_entry, share + "/" + DesktopEntryRelativePath(), error) &&
       ReadSmallFile(user_entry, 1 << 16, text) == kFileOk &&
       text.find(std::string("\n") + kPerUserEntryMark + "\n") != std::string::npos &&
-      ::unlink(user_entry.c_str()) == 0) {
+      std::filesystem::remove(user_entry, error)) {
     commands.push_back({"update-desktop-database", user_data + "/applications"});
   }
   commands.push_back({"xdg-mime", "default", kDesktopFileName, kMovieMimeType});
