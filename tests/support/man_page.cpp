@@ -4,7 +4,6 @@
 #include <cctype>
 #include <fstream>
 #include <iterator>
-#include <regex>
 
 namespace tarvel::test {
 
@@ -30,12 +29,19 @@ bool MentionsOption(const std::string& text, const std::string& option) {
 }
 
 std::vector<std::string> LongOptions(const std::string& help) {
-  static const std::regex kOption("--[a-z][a-z0-9-]*");
+  const auto word_char = [](char c) {
+    return std::islower(static_cast<unsigned char>(c)) ||
+           std::isdigit(static_cast<unsigned char>(c)) || c == '-';
+  };
   std::vector<std::string> options;
-  for (auto it = std::sregex_iterator(help.begin(), help.end(), kOption);
-       it != std::sregex_iterator(); ++it) {
-    if (std::find(options.begin(), options.end(), it->str()) == options.end())
-      options.push_back(it->str());
+  for (std::size_t at = help.find("--"); at != std::string::npos; at = help.find("--", at + 2)) {
+    if (at > 0 && word_char(help[at - 1])) continue;  // inside a longer word
+    std::size_t end = at + 2;
+    if (end >= help.size() || !std::islower(static_cast<unsigned char>(help[end]))) continue;
+    while (end < help.size() && word_char(help[end])) ++end;
+    const std::string option = help.substr(at, end - at);
+    if (std::find(options.begin(), options.end(), option) == options.end())
+      options.push_back(option);
   }
   return options;
 }
