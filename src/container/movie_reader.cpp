@@ -49,6 +49,17 @@ bool MovieReader_OpenMemory(MovieReader& reader, const std::uint8_t* data, std::
   return ReadHeader(reader, error);
 }
 
+bool MovieReader_OpenCallback(MovieReader& reader, const SourceCallback& callback,
+                              std::string* error) {
+  reader = MovieReader{};
+  if (!Source_OpenCallback(reader.source, callback)) {
+    if (error) *error = "cannot open";
+    return false;
+  }
+  reader.file_length = Source_Length(reader.source);
+  return ReadHeader(reader, error);
+}
+
 FrameRead MovieReader_Next(MovieReader& reader, std::vector<std::uint8_t>& chunks) {
   const std::int64_t left =
       reader.file_length >= 0 ? reader.file_length - reader.position : INT64_MAX;
@@ -71,8 +82,12 @@ FrameRead MovieReader_Next(MovieReader& reader, std::vector<std::uint8_t>& chunk
 }
 
 bool MovieReader_Rewind(MovieReader& reader) {
-  if (!Source_Seek(reader.source, kFirstFrameOffset)) return false;
-  reader.position = kFirstFrameOffset;
+  return MovieReader_SeekTo(reader, kFirstFrameOffset);
+}
+
+bool MovieReader_SeekTo(MovieReader& reader, std::int64_t offset) {
+  if (offset < kFirstFrameOffset || !Source_Seek(reader.source, offset)) return false;
+  reader.position = offset;
   return true;
 }
 

@@ -35,10 +35,15 @@ bool MovieReader_OpenStorage(MovieReader& reader, StorageLayer& storage, const s
 // Same over a block of memory (kept by the caller).
 bool MovieReader_OpenMemory(MovieReader& reader, const std::uint8_t* data, std::size_t size,
                             std::string* error);
+// Same over bytes served by the caller (movie source kind 3).
+bool MovieReader_OpenCallback(MovieReader& reader, const SourceCallback& callback,
+                              std::string* error);
 // Loads the next frame's chunk list (frame size - 4 bytes) into `chunks`.
 FrameRead MovieReader_Next(MovieReader& reader, std::vector<std::uint8_t>& chunks);
 // Back to the first frame, as a looping movie does.
 bool MovieReader_Rewind(MovieReader& reader);
+// Continues reading at the frame word at `offset` (a frame boundary found earlier).
+bool MovieReader_SeekTo(MovieReader& reader, std::int64_t offset);
 void MovieReader_Close(MovieReader& reader);
 
 // One-line description of a read failure, for messages.

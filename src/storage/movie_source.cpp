@@ -29,6 +29,13 @@ bool Source_OpenMemory(MovieSource& source, const std::uint8_t* block, std::size
   return true;
 }
 
+bool Source_OpenCallback(MovieSource& source, const SourceCallback& callback) {
+  source.source_kind = kSourceCallback;
+  source.callback = callback;
+  source.callback_position = 0;
+  return callback.read_at != nullptr;
+}
+
 int Source_Read(MovieSource& source, void* buffer, std::size_t length) {
   switch (source.source_kind) {
     case kSourcePlainFile:
@@ -47,6 +54,18 @@ int Source_Read(MovieSource& source, void* buffer, std::size_t length) {
       if (length) std::memcpy(buffer, source.memory_cursor, length);
       source.memory_cursor += length;
       source.memory_consumed += static_cast<std::int32_t>(length);
+      return 1;
+    }
+    case kSourceCallback: {
+      const SourceCallback& callback = source.callback;
+      if (!callback.read_at) return 0;
+      if (callback.length >= 0 &&
+          static_cast<std::uint64_t>(length) >
+              static_cast<std::uint64_t>(callback.length - source.callback_position))
+        return 0;
+      if (length && !callback.read_at(callback.user, source.callback_position, buffer, length))
+        return 0;
+      source.callback_position += static_cast<std::int64_t>(length);
       return 1;
     }
     default:
@@ -70,6 +89,12 @@ bool Source_Seek(MovieSource& source, std::int64_t offset) {
       source.memory_cursor = source.memory_block + offset;
       source.memory_consumed = static_cast<std::int32_t>(offset);
       return true;
+    case kSourceCallback:
+      if (!source.callback.read_at ||
+          (source.callback.length >= 0 && offset > source.callback.length))
+        return false;
+      source.callback_position = offset;
+      return true;
     default:
       return false;
   }
@@ -86,6 +111,9 @@ void Source_Close(MovieSource& source) {
         if (source.storage) Storage_Close(*source.storage, source.storage_slot);
         source.storage_slot = -1;
       }
+      break;
+    case kSourceCallback:
+      source.callback = SourceCallback{};
       break;
     default:
       break;
@@ -107,6 +135,8 @@ std::int64_t Source_Length(MovieSource& source) {
       return Storage_Length(*source.storage, source.storage_slot);
     case kSourceMemory:
       return source.memory_block ? static_cast<std::int64_t>(source.memory_size) : -1;
+    case kSourceCallback:
+      return source.callback.read_at ? source.callback.length : -1;
     default:
       return -1;
   }
@@ -120,6 +150,8 @@ bool Source_IsOpen(const MovieSource& source) {
       return source.storage_slot != -1;
     case kSourceMemory:
       return source.memory_block != nullptr;
+    case kSourceCallback:
+      return source.callback.read_at != nullptr;
     default:
       return false;
   }

@@ -1,6 +1,6 @@
 // The movie as a byte stream: open by name, read, seek to an absolute offset, close.
-// Three sources share the four operations: a plain file, an entry of a package served by
-// the package storage layer, and a block of memory.
+// Four sources share the four operations: a plain file, an entry of a package served by
+// the package storage layer, a block of memory, and bytes served by the caller's function.
 #pragma once
 
 #include <cstddef>
@@ -12,8 +12,18 @@ namespace tarvel {
 inline constexpr std::int32_t kSourcePlainFile = 0;
 inline constexpr std::int32_t kSourceStorage = 1;
 inline constexpr std::int32_t kSourceMemory = 2;
+inline constexpr std::int32_t kSourceCallback = 3;
 
 struct StorageLayer;
+
+// Source 3: a stream owned by a host (a media framework's upstream element, for one) that
+// hands out byte ranges on request.
+struct SourceCallback {
+  // Copies `length` bytes at absolute `offset` into `buffer`; true only when all were delivered.
+  bool (*read_at)(void* user, std::int64_t offset, void* buffer, std::size_t length) = nullptr;
+  void* user = nullptr;
+  std::int64_t length = -1;  // total bytes, or -1 when the host cannot tell
+};
 
 struct MovieSource {
   std::int32_t source_kind = kSourcePlainFile;
@@ -26,6 +36,9 @@ struct MovieSource {
   std::size_t memory_size = 0;
   const std::uint8_t* memory_cursor = nullptr;
   std::int32_t memory_consumed = 0;
+  // Source 3.
+  SourceCallback callback;
+  std::int64_t callback_position = 0;
 };
 
 // Source 0 opens `name` as a file ("rb"); source 1 opens it through the storage layer
@@ -33,6 +46,8 @@ struct MovieSource {
 bool Source_Open(MovieSource& source, const char* name);
 // Source 2: serves `size` bytes at `block` (kept by the caller until close).
 bool Source_OpenMemory(MovieSource& source, const std::uint8_t* block, std::size_t size);
+// Source 3: reads through `callback` (its function must stay callable until close).
+bool Source_OpenCallback(MovieSource& source, const SourceCallback& callback);
 // 1 when all `length` bytes were delivered, else 0.
 int Source_Read(MovieSource& source, void* buffer, std::size_t length);
 // Absolute seek from the start of the movie; false when it cannot be done.

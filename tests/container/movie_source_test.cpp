@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "storage/movie_source.h"
@@ -60,6 +61,37 @@ TEST(MovieSource, MemoryBlockKnowsItsSize) {
   EXPECT_TRUE(Source_Seek(source, 100));
   EXPECT_FALSE(Source_Seek(source, 101));
   EXPECT_FALSE(Source_Seek(source, -1));
+}
+
+TEST(MovieSource, CallbackSourceAsksForAbsoluteRangesWithinTheLength) {
+  struct Host {
+    std::vector<std::pair<std::int64_t, std::size_t>> asked;
+  } host;
+  SourceCallback callback;
+  callback.user = &host;
+  callback.length = 10;
+  callback.read_at = [](void* user, std::int64_t offset, void* buffer, std::size_t length) {
+    static_cast<Host*>(user)->asked.emplace_back(offset, length);
+    std::memset(buffer, static_cast<int>(offset), length);
+    return true;
+  };
+  MovieSource source;
+  ASSERT_TRUE(Source_OpenCallback(source, callback));
+  EXPECT_EQ(Source_Length(source), 10);
+  std::uint8_t buffer[8] = {};
+  ASSERT_EQ(Source_Read(source, buffer, 4), 1);
+  ASSERT_TRUE(Source_Seek(source, 7));
+  ASSERT_EQ(Source_Read(source, buffer, 2), 1);
+  EXPECT_EQ(buffer[0], 7);
+  // Past the end the host is not even asked.
+  EXPECT_EQ(Source_Read(source, buffer, 2), 0);
+  EXPECT_FALSE(Source_Seek(source, 11));
+  const std::vector<std::pair<std::int64_t, std::size_t>> expected = {{0, 4}, {7, 2}};
+  EXPECT_EQ(host.asked, expected);
+
+  Source_Close(source);
+  EXPECT_FALSE(Source_IsOpen(source));
+  EXPECT_EQ(Source_Read(source, buffer, 1), 0);
 }
 
 TEST(MovieSource, StorageSourceWithoutLayerFailsAndClosesCleanly) {

@@ -1,0 +1,267 @@
+#include "gst/kqm_video_decoder.h"
+
+#include <gst/video/video.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "container/movie_format.h"
+#include "gst/kqm_elements.h"
+#include "video/video_decoder.h"
+
+GST_DEBUG_CATEGORY_STATIC(kqm_video_decoder_debug);
+#define GST_CAT_DEFAULT kqm_video_decoder_debug
+
+namespace tarvel::gst {
+namespace {
+
+// The decoder and its two pictures: the one being built and the previous one. Both start all
+// zero, as in the player.
+struct PictureState {
+  std::unique_ptr<DecoderState> decoder;
+  int width = 0;
+  int height = 0;
+  GstVideoFormat format = GST_VIDEO_FORMAT_UNKNOWN;
+  std::vector<std::uint16_t> reference;
+  std::vector<std::uint16_t> output;
+  GstVideoCodecState* input_state = nullptr;
+  std::int64_t next_frame = 0;  // frame number for messages when upstream gives none
+};
+
+}  // namespace
+}  // namespace tarvel::gst
+
+struct GstKqmVideoDecoder {
+  GstVideoDecoder parent;
+  tarvel::gst::PictureState* state;
+};
+
+struct GstKqmVideoDecoderClass {
+  GstVideoDecoderClass parent_class;
+};
+
+G_DEFINE_TYPE(GstKqmVideoDecoder, gst_kqm_video_decoder, GST_TYPE_VIDEO_DECODER)
+
+namespace tarvel::gst {
+namespace {
+
+GstKqmVideoDecoder* Self(GstVideoDecoder* decoder) {
+  return reinterpret_cast<GstKqmVideoDecoder*>(decoder);
+}
+
+GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE(
+    "sink", GST_PAD_SINK, GST_PAD_ALWAYS,
+    GST_STATIC_CAPS("video/x-kqm-picture, width = (int) [ 8, 65528 ], "
+                    "height = (int) [ 8, 65528 ], framerate = (fraction) [ 0/1, MAX ]"));
+
+GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
+    "src", GST_PAD_SRC, GST_PAD_ALWAYS,
+    GST_STATIC_CAPS("video/x-raw, format = (string) { RGB15, RGB16 }, "
+                    "width = (int) [ 8, 65528 ], height = (int) [ 8, 65528 ], "
+                    "framerate = (fraction) [ 0/1, MAX ]"));
+
+// The player's own format, 5-5-5, unless downstream takes only 5-6-5.
+GstVideoFormat ChooseFormat(GstVideoDecoder* decoder) {
+  GstCaps* allowed = gst_pad_get_allowed_caps(GST_VIDEO_DECODER_SRC_PAD(decoder));
+  if (allowed == nullptr) return GST_VIDEO_FORMAT_RGB15;
+  GstVideoFormat chosen = GST_VIDEO_FORMAT_RGB15;
+  GstCaps* rgb15 = gst_caps_from_string("video/x-raw, format = (string) RGB15");
+  GstCaps* rgb16 = gst_caps_from_string("video/x-raw, format = (string) RGB16");
+  if (!gst_caps_can_intersect(allowed, rgb15) && gst_caps_can_intersect(allowed, rgb16))
+    chosen = GST_VIDEO_FORMAT_RGB16;
+  gst_caps_unref(rgb15);
+  gst_caps_unref(rgb16);
+  gst_caps_unref(allowed);
+  return chosen;
+}
+
+void ClearPictures(PictureState& s) {
+  std::fill(s.reference.begin(), s.reference.end(), 0);
+  std::fill(s.output.begin(), s.output.end(), 0);
+}
+
+gboolean SetFormat(GstVideoDecoder* decoder, GstVideoCodecState* input) {
+  PictureState& s = *Self(decoder)->state;
+  const GstStructure* caps = gst_caps_get_structure(input->caps, 0);
+  gint width = 0, height = 0;
+  if (!gst_structure_get_int(caps, "width", &width) ||
+      !gst_structure_get_int(caps, "height", &height) || !IsSupportedPictureSize(width, height)) {
+    GST_ELEMENT_ERROR(decoder, STREAM, FORMAT, (nullptr),
+                      ("picture size %dx%d cannot be decoded", width, height));
+    return FALSE;
+  }
+  const GstVideoFormat format = ChooseFormat(decoder);
+  if (!s.decoder || width != s.width || height != s.height || format != s.format) {
+    s.decoder = CreateVideoDecoder(height, width, format == GST_VIDEO_FORMAT_RGB16 ? 16 : 15);
+    if (!s.decoder) {
+      GST_ELEMENT_ERROR(decoder, RESOURCE, NO_SPACE_LEFT, (nullptr),
+                        ("no memory for a %dx%d picture decoder", width, height));
+      return FALSE;
+    }
+    const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    s.reference.assign(pixels, 0);
+    s.output.assign(pixels, 0);
+    s.width = width;
+    s.height = height;
+    s.format = format;
+  }
+  if (s.input_state) gst_video_codec_state_unref(s.input_state);
+  s.input_state = gst_video_codec_state_ref(input);
+
+  GstVideoCodecState* output = gst_video_decoder_set_output_state(
+      decoder, format, static_cast<guint>(width), static_cast<guint>(height), input);
+  gst_video_colorimetry_from_string(&output->info.colorimetry, GST_VIDEO_COLORIMETRY_SRGB);
+  gst_video_codec_state_unref(output);
+  return gst_video_decoder_negotiate(decoder);
+}
+
+gboolean Start(GstVideoDecoder* decoder) {
+  PictureState& s = *Self(decoder)->state;
+  ClearPictures(s);
+  s.next_frame = 0;
+  return TRUE;
+}
+
+gboolean Stop(GstVideoDecoder* decoder) {
+  PictureState& s = *Self(decoder)->state;
+  if (s.input_state) gst_video_codec_state_unref(s.input_state);
+  s.input_state = nullptr;
+  s.decoder.reset();
+  s.reference.clear();
+  s.output.clear();
+  s.width = s.height = 0;
+  s.format = GST_VIDEO_FORMAT_UNKNOWN;
+  return TRUE;
+}
+
+// Every picture is finished when its chunk has been decoded: nothing is held back.
+GstFlowReturn Drain(GstVideoDecoder* /*decoder*/) {
+  return GST_FLOW_OK;
+}
+
+// After a seek decoding starts again at a key frame, on cleared pictures.
+gboolean Flush(GstVideoDecoder* decoder) {
+  ClearPictures(*Self(decoder)->state);
+  return TRUE;
+}
+
+GstFlowReturn HandleFrame(GstVideoDecoder* decoder, GstVideoCodecFrame* frame) {
+  PictureState& s = *Self(decoder)->state;
+  if (!s.decoder) {
+    gst_video_decoder_drop_frame(decoder, frame);
+    GST_ELEMENT_ERROR(decoder, CORE, NEGOTIATION, (nullptr), ("no picture format was set"));
+    return GST_FLOW_NOT_NEGOTIATED;
+  }
+  GstBuffer* input = frame->input_buffer;
+  const std::int64_t index = GST_BUFFER_OFFSET_IS_VALID(input)
+                                 ? static_cast<std::int64_t>(GST_BUFFER_OFFSET(input))
+                                 : s.next_frame;
+  s.next_frame = index + 1;
+
+  GstMapInfo in;
+  if (!gst_buffer_map(input, &in, GST_MAP_READ)) {
+    gst_video_decoder_drop_frame(decoder, frame);
+    GST_ELEMENT_ERROR(decoder, RESOURCE, READ, (nullptr), ("cannot read frame %lld",
+                                                           static_cast<long long>(index)));
+    return GST_FLOW_ERROR;
+  }
+  // An empty buffer stands for a frame without a picture chunk: the previous picture stays.
+  bool corrupt = false;
+  if (in.size == 0) {
+    GST_ELEMENT_WARNING(decoder, STREAM, DECODE,
+                        ("Frame %lld has no picture; the previous picture stays.",
+                         static_cast<long long>(index)),
+                        (nullptr));
+    corrupt = true;
+  } else if (DecodeVideoChunk(in.data, in.size, s.reference.data(), s.output.data(),
+                              *s.decoder) != kDecodeOk) {
+    GST_ELEMENT_WARNING(decoder, STREAM, DECODE,
+                        ("Frame %lld: picture data is corrupt, decoding of the frame stopped "
+                         "early.",
+                         static_cast<long long>(index)),
+                        (nullptr));
+    corrupt = true;
+  }
+  gst_buffer_unmap(input, &in);
+  std::memcpy(s.reference.data(), s.output.data(), s.output.size() * sizeof(std::uint16_t));
+
+  // A picture that would be shown too late is not copied out (it was decoded all the same,
+  // since the next frames build on it).
+  if (gst_video_decoder_get_max_decode_time(decoder, frame) < 0)
+    return gst_video_decoder_drop_frame(decoder, frame);
+
+  const GstFlowReturn allocated = gst_video_decoder_allocate_output_frame(decoder, frame);
+  if (allocated != GST_FLOW_OK) {
+    gst_video_decoder_drop_frame(decoder, frame);
+    return allocated;
+  }
+  GstVideoCodecState* output_state = gst_video_decoder_get_output_state(decoder);
+  GstVideoFrame picture;
+  const gboolean mapped =
+      gst_video_frame_map(&picture, &output_state->info, frame->output_buffer, GST_MAP_WRITE);
+  gst_video_codec_state_unref(output_state);
+  if (!mapped) {
+    gst_video_decoder_drop_frame(decoder, frame);
+    GST_ELEMENT_ERROR(decoder, RESOURCE, WRITE, (nullptr), ("cannot write a picture"));
+    return GST_FLOW_ERROR;
+  }
+  const std::size_t row_bytes = static_cast<std::size_t>(s.width) * sizeof(std::uint16_t);
+  auto* out = static_cast<std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&picture, 0));
+  const auto stride = static_cast<std::size_t>(GST_VIDEO_FRAME_PLANE_STRIDE(&picture, 0));
+  const auto* rows = reinterpret_cast<const std::uint8_t*>(s.output.data());
+  for (int y = 0; y < s.height; ++y)
+    std::memcpy(out + static_cast<std::size_t>(y) * stride,
+                rows + static_cast<std::size_t>(y) * row_bytes, row_bytes);
+  gst_video_frame_unmap(&picture);
+  if (corrupt) GST_VIDEO_CODEC_FRAME_FLAG_SET(frame, GST_VIDEO_CODEC_FRAME_FLAG_CORRUPTED);
+  return gst_video_decoder_finish_frame(decoder, frame);
+}
+
+void Finalize(GObject* object) {
+  delete reinterpret_cast<GstKqmVideoDecoder*>(object)->state;
+  G_OBJECT_CLASS(gst_kqm_video_decoder_parent_class)->finalize(object);
+}
+
+}  // namespace
+}  // namespace tarvel::gst
+
+static void gst_kqm_video_decoder_class_init(GstKqmVideoDecoderClass* klass) {
+  using namespace tarvel::gst;
+  GST_DEBUG_CATEGORY_INIT(kqm_video_decoder_debug, "kqmviddec", 0, "KQM6 picture decoder");
+  G_OBJECT_CLASS(klass)->finalize = Finalize;
+  GstElementClass* element = GST_ELEMENT_CLASS(klass);
+  gst_element_class_add_static_pad_template(element, &sink_template);
+  gst_element_class_add_static_pad_template(element, &src_template);
+  gst_element_class_set_static_metadata(
+      element, "KQM6 picture decoder", "Codec/Decoder/Video",
+      "Decodes the picture chunks of KQM6 movies into 16-bit RGB (5-5-5 or 5-6-5), bit for bit "
+      "as the Tarvel player shows them; corrupt pictures are flagged and warned about",
+      "Tarvel developers");
+  GstVideoDecoderClass* video = GST_VIDEO_DECODER_CLASS(klass);
+  video->start = Start;
+  video->stop = Stop;
+  video->flush = Flush;
+  video->drain = Drain;
+  video->set_format = SetFormat;
+  video->handle_frame = HandleFrame;
+}
+
+static void gst_kqm_video_decoder_init(GstKqmVideoDecoder* self) {
+  self->state = new tarvel::gst::PictureState;
+  auto* decoder = GST_VIDEO_DECODER(self);
+  gst_video_decoder_set_packetized(decoder, TRUE);
+  gst_video_decoder_set_needs_format(decoder, TRUE);
+  gst_video_decoder_set_use_default_pad_acceptcaps(decoder, TRUE);
+  GST_PAD_SET_ACCEPT_TEMPLATE(GST_VIDEO_DECODER_SINK_PAD(decoder));
+}
+
+namespace tarvel::gst {
+
+gboolean VideoDecoder_Register(GstPlugin* plugin) {
+  return gst_element_register(plugin, "kqmviddec", GST_RANK_PRIMARY,
+                              gst_kqm_video_decoder_get_type());
+}
+
+}  // namespace tarvel::gst

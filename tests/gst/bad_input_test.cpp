@@ -1,0 +1,182 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "gst_pipeline.h"
+#include "kqm_run.h"
+#include "tools/commands.h"
+
+namespace tarvel::test {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::size_t kPicture = 64 * 48 * 2;  // bytes of one picture of the test movie
+constexpr std::size_t kPeriod = 441 * 4;       // 22,050 Hz at 25 fps: 882 samples per period
+
+std::uint32_t Le32(const Bytes& b, std::size_t at) {
+  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
+}
+
+// Offset of frame `index`'s frame word.
+std::size_t FrameAt(const Bytes& movie, int index) {
+  std::size_t at = 64;
+  for (int i = 0; i < index; ++i) at += Le32(movie, at) & 0xFFFFFF;
+  return at;
+}
+
+// Offset of the header of the chunk tagged `tag` in frame `index` (the demo movie's chunks are
+// unpadded and well formed).
+std::size_t ChunkAt(const Bytes& movie, int index, const char* tag) {
+  const std::size_t frame = FrameAt(movie, index);
+  const std::size_t end = frame + (Le32(movie, frame) & 0xFFFFFF);
+  for (std::size_t at = frame + 4; at + 8 <= end; at += (Le32(movie, at) + 3) & ~3u)
+    if (std::memcmp(&movie[at + 4], tag, 2) == 0) return at;
+  ADD_FAILURE() << "no " << tag << " chunk in frame " << index;
+  return 0;
+}
+
+class DamagedMovies : public testing::Test {
+ protected:
+  void SetUp() override {
+    const auto made = RunKqm(tools::Cmd_Demo, "demo",
+                             {"-o", Path("bad.kqm"), "--size", "64x48", "--seconds", "2", "-q"});
+    ASSERT_EQ(made.status, 0) << made.err;
+    movie_ = ReadFileBytes(Path("bad.kqm"));
+  }
+
+  static std::string Path(const std::string& name) { return testing::TempDir() + "gst-" + name; }
+
+  // Writes `movie` and runs the demuxer and both decoders over it.
+  PipelineRun Play(const Bytes& movie, const std::string& name) {
+    WriteFileBytes(Path(name), movie);
+    return RunPipeline("filesrc location=\"" + Path(name) + "\" ! kqmdemux name=d "
+                       "d.video_0 ! queue ! kqmviddec ! appsink name=video sync=false "
+                       "d.audio_0 ! queue ! kqmauddec ! appsink name=audio sync=false");
+  }
+
+  // One branch only, without a queue: everything the demuxer sent before an error has reached
+  // the sink when the error comes.
+  PipelineRun PlayBranch(const std::string& name, bool video) {
+    return RunPipeline("filesrc location=\"" + Path(name) + "\" ! kqmdemux name=d " +
+                       (video ? "d.video_0 ! kqmviddec ! appsink name=video sync=false"
+                              : "d.audio_0 ! kqmauddec ! appsink name=audio sync=false"));
+  }
+
+  // What `kqm export` makes of `name` (already written).
+  void Export(const std::string& name, Bytes* video, Bytes* audio) {
+    RunKqm(tools::Cmd_Export, "export",
+           {Path(name), "--video", Path("ref.rgb"), "--audio", Path("ref.pcm"), "-q"});
+    *video = ReadFileBytes(Path("ref.rgb"));
+    *audio = ReadFileBytes(Path("ref.pcm"));
+  }
+
+  Bytes movie_;
+};
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string all;
+  for (const auto& line : lines) all += line + "\n";
+  return all;
+}
+
+// A broken container ends the pipeline with one error naming the file and the frame, after
+// every frame before it was delivered exactly.
+TEST_F(DamagedMovies, BrokenContainerEndsWithAnErrorAfterWhatCouldBeRead) {
+  Bytes video, audio;
+  Play(movie_, "whole.kqm");
+  Export("whole.kqm", &video, &audio);
+  ASSERT_EQ(video.size(), 50 * kPicture);
+  ASSERT_EQ(audio.size(), (50 + 31) * kPeriod);
+
+  struct Case {
+    std::string name;
+    Bytes movie;
+    std::string message;
+    std::size_t frames_delivered;
+  };
+  std::vector<Case> cases;
+  const std::size_t frame20 = FrameAt(movie_, 20);
+  cases.push_back({"cut-inside.kqm", Bytes(movie_.begin(), movie_.begin() + frame20 + 10),
+                   "frame 20: the file ends inside the frame", 20});
+  cases.push_back({"cut-between.kqm", Bytes(movie_.begin(), movie_.begin() + frame20),
+                   "the movie data ends after 20 of 50 frames", 20});
+  Bytes small_word = movie_;
+  small_word[FrameAt(movie_, 7)] = 2;
+  small_word[FrameAt(movie_, 7) + 1] = small_word[FrameAt(movie_, 7) + 2] = 0;
+  cases.push_back({"small-word.kqm", small_word,
+                   "frame 7: the frame word gives a size smaller than the word itself", 7});
+  cases.push_back({"header-only.kqm", Bytes(movie_.begin(), movie_.begin() + 40),
+                   "not a movie: shorter than the 64-byte header", 0});
+  Bytes odd_size = movie_;
+  odd_size[8] = 100;
+  cases.push_back({"odd-size.kqm", odd_size, "picture size 100x48 cannot be played", 0});
+
+  for (const Case& c : cases) {
+    WriteFileBytes(Path(c.name), c.movie);
+    for (const bool pictures : {true, false}) {
+      const PipelineRun run = PlayBranch(c.name, pictures);
+      ASSERT_EQ(run.errors.size(), 1u) << c.name << (pictures ? " pictures: " : " sound: ") << "\n" << Joined(run.errors);
+      EXPECT_NE(run.errors[0].find(Path(c.name) + ": " + c.message), std::string::npos)
+          << c.name << (pictures ? " pictures: " : " sound: ") << run.errors[0];
+      EXPECT_FALSE(run.eos) << c.name;
+      if (pictures) {
+        EXPECT_TRUE(run.video.bytes ==
+                    Bytes(video.begin(), video.begin() + c.frames_delivered * kPicture))
+            << c.name;
+      } else {
+        const std::size_t periods = c.frames_delivered ? 31 + c.frames_delivered : 0;
+        EXPECT_TRUE(run.audio.bytes == Bytes(audio.begin(), audio.begin() + periods * kPeriod))
+            << c.name;
+      }
+    }
+  }
+}
+
+// Damage inside the chunks plays exactly as `kqm export` (and the player) decodes it: a corrupt
+// picture stops where its data fails, a frame without a picture keeps the previous one, a frame
+// without a sound chunk plays a period of silence. The pictures concerned are flagged corrupt.
+TEST_F(DamagedMovies, DamagedChunksPlayAsTheExportDecodesThem) {
+  Bytes damaged = movie_;
+  const std::size_t corrupt = ChunkAt(damaged, 3, "IX") + 8;
+  for (std::size_t i = 4; i < 24; ++i) damaged[corrupt + i] = 0xFF;  // sub-stream offsets
+  damaged[ChunkAt(damaged, 5, "IX") + 5] = 'Y';
+  damaged[ChunkAt(damaged, 8, "AA") + 5] = 'B' + 1;  // "AC": neither "AA" nor "BB"
+  const PipelineRun run = Play(damaged, "damaged.kqm");
+  EXPECT_TRUE(run.eos && run.errors.empty()) << Joined(run.errors);
+  const std::string warnings = Joined(run.warnings);
+  EXPECT_NE(warnings.find("Frame 3: picture data is corrupt"), std::string::npos) << warnings;
+  EXPECT_NE(warnings.find("Frame 5 has no picture"), std::string::npos) << warnings;
+  std::vector<bool> flagged(50, false);
+  flagged[3] = flagged[5] = true;
+  EXPECT_EQ(run.video.corrupted, flagged);
+
+  Bytes video, audio;
+  Export("damaged.kqm", &video, &audio);
+  EXPECT_TRUE(run.video.bytes == video);
+  EXPECT_TRUE(run.audio.bytes == audio);
+  // The silent period is frame 8's: period 39.
+  EXPECT_EQ(Bytes(audio.begin() + 39 * kPeriod, audio.begin() + 40 * kPeriod), Bytes(kPeriod, 0));
+}
+
+// A movie whose sound cannot be played keeps its pictures, as in the player: the demuxer
+// warns and offers no sound pad, and playbin plays the pictures alone.
+TEST_F(DamagedMovies, UnplayableSoundLeavesThePicturesPlaying) {
+  Bytes silent = movie_;
+  silent[ChunkAt(silent, 0, "AA") + 8] = 'X';  // "XELD_ADQ"
+  WriteFileBytes(Path("no-sound.kqm"), silent);
+  const PipelineRun run = RunPipeline(
+      "playbin uri=\"" + FileUri(Path("no-sound.kqm")) + "\" "
+      "video-sink=\"appsink name=video sync=false caps=video/x-raw,format=RGB15\" "
+      "audio-sink=\"appsink name=audio sync=false\"");
+  EXPECT_TRUE(run.eos && run.errors.empty()) << Joined(run.errors);
+  EXPECT_NE(Joined(run.warnings).find("the pictures play without sound"), std::string::npos)
+      << Joined(run.warnings);
+  EXPECT_EQ(run.video.bytes.size(), 50 * kPicture);
+  EXPECT_TRUE(run.audio.bytes.empty());
+}
+
+}  // namespace
+}  // namespace tarvel::test

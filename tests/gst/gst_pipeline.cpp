@@ -1,0 +1,164 @@
+#include "gst_pipeline.h"
+
+#include <gst/app/gstappsink.h>
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "gst/kqm_elements.h"
+#include "support/digest.h"
+
+namespace tarvel::test {
+
+namespace {
+
+// Long enough for any movie the tests play; a pipeline that stalls fails instead of hanging.
+constexpr GstClockTime kPatience = 120 * GST_SECOND;
+constexpr GstClockTime kAfterError = 10 * GST_SECOND;
+
+GstFlowReturn KeepSample(GstAppSink* sink, gpointer user) {
+  auto* log = static_cast<SinkLog*>(user);
+  GstSample* sample = gst_app_sink_pull_sample(sink);
+  if (sample == nullptr) return GST_FLOW_EOS;
+  GstBuffer* buffer = gst_sample_get_buffer(sample);
+  GstMapInfo map;
+  if (buffer != nullptr && gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+    log->bytes.insert(log->bytes.end(), map.data, map.data + map.size);
+    log->sizes.push_back(map.size);
+    log->pts.push_back(GST_BUFFER_PTS(buffer));
+    log->durations.push_back(GST_BUFFER_DURATION(buffer));
+    log->corrupted.push_back(GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_CORRUPTED));
+    gst_buffer_unmap(buffer, &map);
+  }
+  gst_sample_unref(sample);
+  return GST_FLOW_OK;
+}
+
+// The appsink named `name`: a child of the pipeline, or playbin's "video-sink"/"audio-sink".
+void Attach(GstElement* pipeline, const char* name, SinkLog* log) {
+  GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), name);
+  const std::string property = std::string(name) + "-sink";
+  if (sink == nullptr && g_object_class_find_property(G_OBJECT_GET_CLASS(pipeline),
+                                                      property.c_str()) != nullptr)
+    g_object_get(pipeline, property.c_str(), &sink, nullptr);
+  if (sink == nullptr || !GST_IS_APP_SINK(sink)) {
+    if (sink) gst_object_unref(sink);
+    return;
+  }
+  GstAppSinkCallbacks callbacks = {};
+  callbacks.new_sample = KeepSample;
+  gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, log, nullptr);
+  gst_object_unref(sink);
+}
+
+// Waits for the state change in progress; false when it failed.
+bool Settle(GstElement* pipeline) {
+  return gst_element_get_state(pipeline, nullptr, nullptr, kPatience) == GST_STATE_CHANGE_SUCCESS;
+}
+
+}  // namespace
+
+void EnsureGstreamer() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    g_setenv("GST_REGISTRY_1_0", TARVEL_GST_REGISTRY, TRUE);
+    g_unsetenv("GST_PLUGIN_PATH");
+    g_unsetenv("GST_PLUGIN_PATH_1_0");
+    gst_init(nullptr, nullptr);
+    ASSERT_TRUE(gst::Plugin_RegisterStatic());
+  });
+}
+
+PipelineRun RunPipeline(const std::string& description, const RunOptions& options) {
+  EnsureGstreamer();
+  PipelineRun run;
+  GError* error = nullptr;
+  GstElement* pipeline = gst_parse_launch(description.c_str(), &error);
+  if (error != nullptr) {
+    run.errors.push_back(std::string("cannot build the pipeline: ") + error->message);
+    g_error_free(error);
+    if (pipeline) gst_object_unref(pipeline);
+    return run;
+  }
+  Attach(pipeline, "video", &run.video);
+  Attach(pipeline, "audio", &run.audio);
+  GstBus* bus = gst_element_get_bus(pipeline);
+
+  gst_element_set_state(pipeline, GST_STATE_PAUSED);
+  bool ready = Settle(pipeline);
+  if (ready) {
+    gint64 duration = -1;
+    if (gst_element_query_duration(pipeline, GST_FORMAT_TIME, &duration)) run.duration = duration;
+    GstQuery* seeking = gst_query_new_seeking(GST_FORMAT_TIME);
+    if (gst_element_query(pipeline, seeking)) {
+      gboolean seekable = FALSE;
+      gst_query_parse_seeking(seeking, nullptr, &seekable, nullptr, nullptr);
+      run.seekable = seekable != FALSE;
+    }
+    gst_query_unref(seeking);
+  }
+  if (ready && options.seek_to >= 0) {
+    // What a player does with a prerolled pipeline: drop what it shows and start elsewhere.
+    run.video = SinkLog{};
+    run.audio = SinkLog{};
+    if (!gst_element_seek(pipeline, 1.0, GST_FORMAT_TIME, options.seek_flags, GST_SEEK_TYPE_SET,
+                          options.seek_to, GST_SEEK_TYPE_NONE, -1))
+      run.errors.push_back("the seek was refused");
+    else
+      ready = Settle(pipeline);
+  }
+  if (ready) gst_element_set_state(pipeline, GST_STATE_PLAYING);
+  const bool failed = !ready;
+
+  for (;;) {
+    // A pipeline that failed to preroll says why.
+    GstMessage* message = gst_bus_timed_pop_filtered(
+        bus, failed ? kAfterError : kPatience,
+        static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_WARNING | GST_MESSAGE_EOS));
+    if (message == nullptr) {
+      run.errors.push_back(failed ? "the pipeline did not preroll"
+                                  : "the pipeline neither ended nor failed in time");
+      break;
+    }
+    const GstMessageType type = GST_MESSAGE_TYPE(message);
+    if (type == GST_MESSAGE_EOS) {
+      run.eos = true;
+    } else {
+      GError* problem = nullptr;
+      if (type == GST_MESSAGE_ERROR)
+        gst_message_parse_error(message, &problem, nullptr);
+      else
+        gst_message_parse_warning(message, &problem, nullptr);
+      (type == GST_MESSAGE_ERROR ? run.errors : run.warnings).push_back(problem->message);
+      g_error_free(problem);
+    }
+    gst_message_unref(message);
+    if (type == GST_MESSAGE_EOS) break;
+    if (type == GST_MESSAGE_ERROR) {
+      if (failed) break;
+      // Elements end their streams after an error: wait for what was sent before it to arrive.
+      message = gst_bus_timed_pop_filtered(bus, kAfterError, GST_MESSAGE_EOS);
+      if (message != nullptr) gst_message_unref(message);
+      break;
+    }
+  }
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  gst_object_unref(bus);
+  gst_object_unref(pipeline);
+  return run;
+}
+
+std::string FileUri(const std::string& path) {
+  gchar* uri = gst_filename_to_uri(path.c_str(), nullptr);
+  std::string result = uri != nullptr ? uri : "";
+  g_free(uri);
+  return result;
+}
+
+std::string Sha256Hex(const std::vector<std::uint8_t>& bytes) {
+  Sha256 sha;
+  sha.Update(bytes.data(), bytes.size());
+  return sha.FinalHex();
+}
+
+}  // namespace tarvel::test

@@ -1,0 +1,46 @@
+// Runs a GStreamer pipeline described in text, with the plugin registered in-process, and
+// keeps what its appsinks named "video" and "audio" receive and what it says on its bus.
+#pragma once
+
+#include <gst/gst.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tarvel::test {
+
+// Initialises GStreamer for the tests (private registry, our plugin registered statically).
+void EnsureGstreamer();
+
+struct SinkLog {
+  std::vector<std::uint8_t> bytes;
+  std::vector<GstClockTime> pts;
+  std::vector<GstClockTime> durations;
+  std::vector<std::size_t> sizes;
+  std::vector<bool> corrupted;  // the buffer carries GST_BUFFER_FLAG_CORRUPTED
+};
+
+struct PipelineRun {
+  SinkLog video;
+  SinkLog audio;
+  std::vector<std::string> errors;
+  std::vector<std::string> warnings;
+  bool eos = false;  // the stream ended without an error
+  std::int64_t duration = -1;  // the pipeline's answer once prerolled, in ns
+  bool seekable = false;       // the seeking query's answer once prerolled
+};
+
+struct RunOptions {
+  // Seek to this position (ns) once prerolled; negative: play from the start.
+  std::int64_t seek_to = -1;
+  GstSeekFlags seek_flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
+};
+
+PipelineRun RunPipeline(const std::string& description, const RunOptions& options = {});
+
+// "file:///..." for a path.
+std::string FileUri(const std::string& path);
+std::string Sha256Hex(const std::vector<std::uint8_t>& bytes);
+
+}  // namespace tarvel::test

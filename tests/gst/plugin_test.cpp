@@ -1,0 +1,154 @@
+#include <gst/base/gsttypefindhelper.h>
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "gst_pipeline.h"
+#include "kqm_run.h"
+#include "tools/commands.h"
+
+namespace tarvel::test {
+namespace {
+
+const char* const kMovies[] = {
+    "copy-320x240-stereo",       "dct-640x480",        "key-dct-128x96",
+    "mixed-1024x64",             "mixed-136x96-mono-33-key4", "mixed-160x120-mono",
+    "mixed-256x128-stereo-36",   "skip-128x64-mono-40",
+};
+
+bool HasSound(const std::string& movie) {
+  return ExpectedDigest(movie, "sound-once").size() == 64;
+}
+
+// The demuxer's pads into the decoders; with both branches each gets a queue (a thread of its
+// own), as two sinks behind one demuxer need.
+std::string DecodePipeline(const std::string& path, const char* format, bool sound) {
+  const std::string queue = sound ? "queue ! " : "";
+  std::string text = "filesrc location=\"" + path + "\" ! kqmdemux name=d d.video_0 ! " + queue +
+                     "kqmviddec ! video/x-raw,format=" + format + " ! appsink name=video sync=false";
+  if (sound)
+    text += " d.audio_0 ! queue ! kqmauddec ! audio/x-raw,format=S16LE ! appsink name=audio "
+            "sync=false";
+  return text;
+}
+
+std::vector<std::uint8_t> Bytes(const std::string& path) {
+  return ReadFileBytes(path);
+}
+
+TEST(GstPlugin, DecodesEveryConformanceMovieBitExactly) {
+  for (const std::string movie : kMovies) {
+    const bool sound = HasSound(movie);
+    PipelineRun run = RunPipeline(DecodePipeline(ConformancePath(movie), "RGB15", sound));
+    EXPECT_TRUE(run.eos && run.errors.empty()) << movie << ": " << testing::PrintToString(run.errors);
+    EXPECT_EQ(Sha256Hex(run.video.bytes), ExpectedDigest(movie, "pictures-555")) << movie;
+    if (sound) {
+      EXPECT_EQ(Sha256Hex(run.audio.bytes), ExpectedDigest(movie, "sound-once")) << movie;
+    }
+
+    run = RunPipeline(DecodePipeline(ConformancePath(movie), "RGB16", false));
+    EXPECT_EQ(Sha256Hex(run.video.bytes), ExpectedDigest(movie, "pictures-565")) << movie;
+  }
+}
+
+// Worked out from the headers: pictures at 200 / duration frames per second (15 without one),
+// sound periods at the stream's rate, frame 0's chunk holding periods 0-31.
+TEST(GstPlugin, TimestampsFollowThePictureAndSoundClocks) {
+  // 40 frames at 15 fps; 44,100 Hz mono, 2,940 sample frames (1/15 s) per period.
+  PipelineRun run = RunPipeline(DecodePipeline(ConformancePath("skip-128x64-mono-40"), "RGB15", true));
+  ASSERT_EQ(run.video.pts.size(), 40u);
+  EXPECT_EQ(run.video.pts[3], 200000000u);
+  EXPECT_EQ(run.video.pts[39] + run.video.durations[39], 2666666666u);
+  EXPECT_EQ(run.duration, 2666666666);
+  ASSERT_EQ(run.audio.pts.size(), 40u);
+  EXPECT_EQ(run.audio.pts[0], 0u);
+  EXPECT_EQ(run.audio.sizes[0], 32u * 5880u);
+  EXPECT_EQ(run.audio.durations[0], 2133333333u);
+  EXPECT_EQ(run.audio.pts[1], 2133333333u);  // frame 1 carries period 32
+  EXPECT_EQ(run.audio.pts[39], 4666666666u);  // frame 39 carries period 70
+  EXPECT_EQ(run.audio.sizes[39], 5880u);
+
+  // 12.5 fps from a frame duration of 16; 8,000 Hz stereo, 640 sample frames (80 ms) per period.
+  run = RunPipeline(DecodePipeline(ConformancePath("copy-320x240-stereo"), "RGB15", true));
+  ASSERT_EQ(run.video.pts.size(), 8u);
+  EXPECT_EQ(run.video.pts[5], 400000000u);
+  EXPECT_EQ(run.video.durations[5], 80000000u);
+  ASSERT_EQ(run.audio.pts.size(), 8u);
+  EXPECT_EQ(run.audio.pts[1], 2560000000u);
+  EXPECT_EQ(run.audio.sizes[1], 2560u);
+  EXPECT_EQ(run.duration, 640000000);
+}
+
+// What gst-play and desktop players do: playbin finds the movie by its contents and plugs our
+// elements by rank; its sinks get the same pictures and sound.
+TEST(GstPlugin, PlaybinFindsAndPlaysAMovie) {
+  const std::string movie = "mixed-256x128-stereo-36";
+  const PipelineRun run = RunPipeline(
+      "playbin uri=\"" + FileUri(ConformancePath(movie)) + "\" "
+      "video-sink=\"appsink name=video sync=false caps=video/x-raw,format=RGB15\" "
+      "audio-sink=\"appsink name=audio sync=false caps=audio/x-raw,format=S16LE\"");
+  EXPECT_TRUE(run.eos && run.errors.empty()) << testing::PrintToString(run.errors);
+  EXPECT_EQ(Sha256Hex(run.video.bytes), ExpectedDigest(movie, "pictures-555"));
+  EXPECT_EQ(Sha256Hex(run.audio.bytes), ExpectedDigest(movie, "sound-once"));
+  EXPECT_EQ(run.duration, 2400000000);  // 36 frames at the default 15 fps
+}
+
+std::string FoundType(const std::vector<std::uint8_t>& data) {
+  EnsureGstreamer();
+  GstTypeFindProbability probability = GST_TYPE_FIND_NONE;
+  GstCaps* caps = gst_type_find_helper_for_data(nullptr, data.data(), data.size(), &probability);
+  if (caps == nullptr) return "";
+  std::string name = gst_structure_get_name(gst_caps_get_structure(caps, 0));
+  gst_caps_unref(caps);
+  return name;
+}
+
+TEST(GstPlugin, TypeFinderClaimsMoviesAndNothingElse) {
+  for (const std::string movie : kMovies)
+    EXPECT_EQ(FoundType(Bytes(ConformancePath(movie))), "video/x-kqm") << movie;
+
+  std::vector<std::uint8_t> movie = Bytes(ConformancePath("mixed-160x120-mono"));
+  // A first frame whose chunks do not fill it (8 bytes left over) is not a movie's.
+  std::vector<std::uint8_t> loose = movie;
+  loose[64] = static_cast<std::uint8_t>(loose[64] + 8);
+  EXPECT_NE(FoundType(loose), "video/x-kqm");
+  // Nor is a picture width that is not a multiple of 8.
+  std::vector<std::uint8_t> odd = movie;
+  odd[8] = 161;
+  EXPECT_NE(FoundType(odd), "video/x-kqm");
+  // Nor noise.
+  std::mt19937 random(16);
+  std::vector<std::uint8_t> noise(1 << 16);
+  for (std::size_t trial = 0; trial < 50; ++trial) {
+    for (auto& byte : noise) byte = static_cast<std::uint8_t>(random());
+    EXPECT_NE(FoundType(noise), "video/x-kqm") << trial;
+  }
+}
+
+// Movies made by our own tools, compared with `kqm export` of the same file.
+TEST(GstPlugin, MatchesKqmExportOnGeneratedMovies) {
+  const std::string dir = testing::TempDir();
+  for (const bool sound : {true, false}) {
+    const std::string movie = dir + (sound ? "gst-demo.kqm" : "gst-demo-silent.kqm");
+    auto made = sound ? RunKqm(tools::Cmd_Demo, "demo", {"-o", movie, "--seconds", "2", "-q"})
+                      : RunKqm(tools::Cmd_Demo, "demo",
+                               {"-o", movie, "--seconds", "1", "--size", "64x48", "--no-sound", "-q"});
+    ASSERT_EQ(made.status, 0) << made.err;
+    const std::string video = dir + "gst-demo.rgb", audio = dir + "gst-demo.pcm";
+    auto exported = sound ? RunKqm(tools::Cmd_Export, "export",
+                                   {movie, "--video", video, "--audio", audio, "-q"})
+                          : RunKqm(tools::Cmd_Export, "export", {movie, "--video", video, "-q"});
+    ASSERT_EQ(exported.status, 0) << exported.err;
+    const PipelineRun run = RunPipeline(DecodePipeline(movie, "RGB15", sound));
+    EXPECT_TRUE(run.eos && run.errors.empty()) << testing::PrintToString(run.errors);
+    EXPECT_TRUE(run.video.bytes == Bytes(video));
+    if (sound) {
+      EXPECT_TRUE(run.audio.bytes == Bytes(audio));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tarvel::test
