@@ -2,10 +2,8 @@
 
 #include <gst/video/video.h>
 
-#include <algorithm>
 #include <cstring>
 #include <memory>
-#include <vector>
 
 #include "container/movie_format.h"
 #include "gst/kqm_elements.h"
@@ -17,15 +15,10 @@ GST_DEBUG_CATEGORY_STATIC(kqm_video_decoder_debug);
 namespace tarvel::gst {
 namespace {
 
-// The decoder and its two pictures: the one being built and the previous one. Both start all
-// zero, as in the player.
 struct PictureState {
-  std::unique_ptr<DecoderState> decoder;
-  int width = 0;
-  int height = 0;
+  // The player's decoder with its own two pictures, which start all zero.
+  std::unique_ptr<VideoDecoder> decoder;
   GstVideoFormat format = GST_VIDEO_FORMAT_UNKNOWN;
-  std::vector<std::uint16_t> reference;
-  std::vector<std::uint16_t> output;
   GstVideoCodecState* input_state = nullptr;
   std::int64_t next_frame = 0;  // frame number for messages when upstream gives none
 };
@@ -77,11 +70,6 @@ GstVideoFormat ChooseFormat(GstVideoDecoder* decoder) {
   return chosen;
 }
 
-void ClearPictures(PictureState& s) {
-  std::fill(s.reference.begin(), s.reference.end(), 0);
-  std::fill(s.output.begin(), s.output.end(), 0);
-}
-
 gboolean SetFormat(GstVideoDecoder* decoder, GstVideoCodecState* input) {
   PictureState& s = *Self(decoder)->state;
   const GstStructure* caps = gst_caps_get_structure(input->caps, 0);
@@ -93,18 +81,14 @@ gboolean SetFormat(GstVideoDecoder* decoder, GstVideoCodecState* input) {
     return FALSE;
   }
   const GstVideoFormat format = ChooseFormat(decoder);
-  if (!s.decoder || width != s.width || height != s.height || format != s.format) {
-    s.decoder = CreateVideoDecoder(height, width, format == GST_VIDEO_FORMAT_RGB16 ? 16 : 15);
+  if (!s.decoder || width != s.decoder->width() || height != s.decoder->height() ||
+      format != s.format) {
+    s.decoder = VideoDecoder::Create(height, width, format == GST_VIDEO_FORMAT_RGB16 ? 16 : 15);
     if (!s.decoder) {
       GST_ELEMENT_ERROR(decoder, RESOURCE, NO_SPACE_LEFT, (nullptr),
                         ("no memory for a %dx%d picture decoder", width, height));
       return FALSE;
     }
-    const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    s.reference.assign(pixels, 0);
-    s.output.assign(pixels, 0);
-    s.width = width;
-    s.height = height;
     s.format = format;
   }
   if (s.input_state) gst_video_codec_state_unref(s.input_state);
@@ -119,7 +103,7 @@ gboolean SetFormat(GstVideoDecoder* decoder, GstVideoCodecState* input) {
 
 gboolean Start(GstVideoDecoder* decoder) {
   PictureState& s = *Self(decoder)->state;
-  ClearPictures(s);
+  if (s.decoder) s.decoder->Reset();
   s.next_frame = 0;
   return TRUE;
 }
@@ -129,9 +113,6 @@ gboolean Stop(GstVideoDecoder* decoder) {
   if (s.input_state) gst_video_codec_state_unref(s.input_state);
   s.input_state = nullptr;
   s.decoder.reset();
-  s.reference.clear();
-  s.output.clear();
-  s.width = s.height = 0;
   s.format = GST_VIDEO_FORMAT_UNKNOWN;
   return TRUE;
 }
@@ -143,7 +124,8 @@ GstFlowReturn Drain(GstVideoDecoder* /*decoder*/) {
 
 // After a seek decoding starts again at a key frame, on cleared pictures.
 gboolean Flush(GstVideoDecoder* decoder) {
-  ClearPictures(*Self(decoder)->state);
+  PictureState& s = *Self(decoder)->state;
+  if (s.decoder) s.decoder->Reset();
   return TRUE;
 }
 
@@ -175,8 +157,7 @@ GstFlowReturn HandleFrame(GstVideoDecoder* decoder, GstVideoCodecFrame* frame) {
                          static_cast<long long>(index)),
                         (nullptr));
     corrupt = true;
-  } else if (DecodeVideoChunk(in.data, in.size, s.reference.data(), s.output.data(),
-                              *s.decoder) != kDecodeOk) {
+  } else if (s.decoder->Decode(in.data, in.size) != kDecodeOk) {
     GST_ELEMENT_WARNING(decoder, STREAM, DECODE,
                         ("Frame %lld: picture data is corrupt, decoding of the frame stopped "
                          "early.",
@@ -185,7 +166,6 @@ GstFlowReturn HandleFrame(GstVideoDecoder* decoder, GstVideoCodecFrame* frame) {
     corrupt = true;
   }
   gst_buffer_unmap(input, &in);
-  std::memcpy(s.reference.data(), s.output.data(), s.output.size() * sizeof(std::uint16_t));
 
   // A picture that would be shown too late is not copied out (it was decoded all the same,
   // since the next frames build on it).
@@ -207,11 +187,12 @@ GstFlowReturn HandleFrame(GstVideoDecoder* decoder, GstVideoCodecFrame* frame) {
     GST_ELEMENT_ERROR(decoder, RESOURCE, WRITE, (nullptr), ("cannot write a picture"));
     return GST_FLOW_ERROR;
   }
-  const std::size_t row_bytes = static_cast<std::size_t>(s.width) * sizeof(std::uint16_t);
+  const PictureView shown = s.decoder->Picture();
+  const std::size_t row_bytes = static_cast<std::size_t>(shown.width) * sizeof(std::uint16_t);
   auto* out = static_cast<std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&picture, 0));
   const auto stride = static_cast<std::size_t>(GST_VIDEO_FRAME_PLANE_STRIDE(&picture, 0));
-  const auto* rows = reinterpret_cast<const std::uint8_t*>(s.output.data());
-  for (int y = 0; y < s.height; ++y)
+  const auto* rows = reinterpret_cast<const std::uint8_t*>(shown.pixels);
+  for (int y = 0; y < shown.height; ++y)
     std::memcpy(out + static_cast<std::size_t>(y) * stride,
                 rows + static_cast<std::size_t>(y) * row_bytes, row_bytes);
   gst_video_frame_unmap(&picture);
