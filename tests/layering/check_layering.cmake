@@ -66,8 +66,10 @@ foreach(file ${files})
       if(path MATCHES "^([a-z_]+)/")
         set(top ${CMAKE_MATCH_1})
       endif()
-      if(top AND IS_DIRECTORY ${src}/${top})
-        # A header of the project: which folder it belongs to.
+      # A header of the project (GStreamer's "gst/..." headers share their first folder's name
+      # with src/gst, so the file itself decides).
+      if(top AND EXISTS ${src}/${path})
+        # Which folder it belongs to.
         get_filename_component(target_folder ${path} DIRECTORY)
         list(FIND may_include ${target_folder} index)
         if(index LESS 0)
