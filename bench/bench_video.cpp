@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "video/pixel_expand.h"
 #include "video/video_decoder.h"
 
 namespace {
@@ -283,7 +284,21 @@ void BM_DecodeDeltaFrameMixed640x480(benchmark::State& state) {
   Decode(state, GetFixture().delta);
 }
 
+// Widening a 640 x 480 picture to 32-bit pixels, as the desktop player does for every new one.
+void BM_ExpandPicture640x480(benchmark::State& state) {
+  std::vector<std::uint16_t> pixels(640 * 480);
+  for (std::size_t i = 0; i < pixels.size(); ++i)
+    pixels[i] = static_cast<std::uint16_t>((i * 2654435761u) >> 17);
+  std::vector<std::uint32_t> xrgb(pixels.size());
+  for (auto _ : state) {
+    ExpandPixelsToXrgb32(pixels.data(), pixels.size(), false, xrgb.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
 BENCHMARK(BM_DecodeKeyFrameDct640x480)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ExpandPicture640x480)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_DecodeDeltaFrameMixed640x480)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

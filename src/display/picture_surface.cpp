@@ -1,33 +1,71 @@
 #include "display/picture_surface.h"
 
+#include <algorithm>
 #include <limits>
 #include <new>
 
+#include "video/pixel_expand.h"
+
 namespace tarvel {
+
+namespace {
+
+constexpr std::uint32_t kBlack = 0xFF000000u;
+
+}  // namespace
 
 bool PictureSurface::Create(std::uint32_t width, std::uint32_t height) {
   Release();
   if (width == 0 || height == 0) return false;
   // QImage addresses rows with int strides.
-  if (width > static_cast<std::uint32_t>(std::numeric_limits<int>::max() / 2) ||
+  if (width > static_cast<std::uint32_t>(std::numeric_limits<int>::max() / 4) ||
       height > static_cast<std::uint32_t>(std::numeric_limits<int>::max()))
     return false;
   const std::size_t count = std::size_t{width} * height;
   pixels_.reset(new (std::nothrow) std::uint16_t[count]());
-  if (!pixels_) return false;
+  for (auto& picture : pictures_) picture.reset(new (std::nothrow) std::uint32_t[count]);
+  if (!pixels_ || std::any_of(pictures_.begin(), pictures_.end(), [](auto& p) { return !p; })) {
+    Release();
+    return false;
+  }
   width_ = width;
   height_ = height;
-  image_ =
-      QImage(reinterpret_cast<uchar*>(pixels_.get()), static_cast<int>(width),
-             static_cast<int>(height), static_cast<qsizetype>(2 * width), QImage::Format_RGB555);
+  for (std::size_t i = 0; i < pictures_.size(); ++i) {
+    std::fill(pictures_[i].get(), pictures_[i].get() + count, kBlack);
+    images_[i] = QImage(reinterpret_cast<uchar*>(pictures_[i].get()), static_cast<int>(width),
+                        static_cast<int>(height), static_cast<qsizetype>(4 * std::size_t{width}),
+                        QImage::Format_RGB32);
+  }
+  shown_ = 0;
+  drawing_ = 1;
+  waiting_.store(2);
+  shown_image_ = images_[shown_];
   return true;
 }
 
 void PictureSurface::Release() {
-  image_ = QImage();  // the view goes before the pixels it shows
+  // The views go before the pixels they show.
+  shown_image_ = QImage();
+  for (QImage& image : images_) image = QImage();
+  for (auto& picture : pictures_) picture.reset();
   pixels_.reset();
   width_ = 0;
   height_ = 0;
+}
+
+void PictureSurface::Present(const std::uint16_t* pixels, bool format565) {
+  if (!pixels_ || pixels == nullptr) return;
+  ExpandPixelsToXrgb32(pixels, std::size_t{width_} * height_, format565,
+                       pictures_[drawing_].get());
+  // Hand the finished picture over and take back whichever the window's thread is not using.
+  drawing_ = waiting_.exchange(drawing_ | kNewer, std::memory_order_acq_rel) & 3;
+}
+
+bool PictureSurface::TakeNewPicture() {
+  if (!pixels_ || (waiting_.load(std::memory_order_acquire) & kNewer) == 0) return false;
+  shown_ = waiting_.exchange(shown_, std::memory_order_acq_rel) & 3;
+  shown_image_ = images_[shown_];
+  return true;
 }
 
 }  // namespace tarvel

@@ -1,11 +1,18 @@
-// The picture surface: the 16-bit 5-5-5 picture that the engine decodes into and the picture
-// window shows. Rows are exactly 2 x width bytes apart, row 0 first, each pixel one native
-// 16-bit word with red in bits 10-14, green in 5-9, blue in 0-4 and bit 15 zero, which is the
-// layout of QImage::Format_RGB555. A new surface is all zero: key frames may read pixels that
-// no frame has written yet, so this is part of playing a movie exactly.
+// The picture surface: the 16-bit 5-5-5 picture that the engine decodes into, and the 32-bit
+// pictures the picture window shows. Rows of the surface are exactly 2 x width bytes apart,
+// row 0 first, each pixel one native 16-bit word with red in bits 10-14, green in 5-9, blue in
+// 0-4 and bit 15 zero. A new surface is all zero: key frames may read pixels that no frame has
+// written yet, so this is part of playing a movie exactly.
+//
+// Each presented picture is widened once to 32-bit pixels (the format the screen takes without
+// converting again) by Present, on whichever thread presented it, into the one of three
+// pictures that is neither shown nor waiting; the window's thread takes the newest one with
+// TakeNewPicture. The three are handed over through one atomic word, so neither side waits.
 #pragma once
 
 #include <QImage>
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -17,8 +24,9 @@ class PictureSurface {
   PictureSurface(const PictureSurface&) = delete;
   PictureSurface& operator=(const PictureSurface&) = delete;
 
-  // Drops the previous surface and makes a new, all-zero one. False (and no surface) when the
-  // size is empty or the memory cannot be had.
+  // Drops the previous surface and makes a new, all-zero one, shown black. False (and no
+  // surface) when the size is empty or the memory cannot be had. Not while pictures are being
+  // presented.
   bool Create(std::uint32_t width, std::uint32_t height);
   void Release();
 
@@ -28,14 +36,32 @@ class PictureSurface {
   // The pixels handed to the engine: 2 x width x height bytes.
   std::uint8_t* bits() { return reinterpret_cast<std::uint8_t*>(pixels_.get()); }
   const std::uint16_t* pixels() const { return pixels_.get(); }
-  // A view of the pixels for painting (null image when there is no surface).
-  const QImage& image() const { return image_; }
+
+  // A new picture of the surface's size is ready (from any thread): it is widened into the
+  // free picture, which then waits to be shown. Pixels are 5-5-5, or 5-6-5 with `format565`.
+  void Present(const std::uint16_t* pixels, bool format565 = false);
+  // The surface itself was drawn into: the same for its own pixels.
+  void Present() { Present(pixels_.get()); }
+  // On the window's thread: the waiting picture, if any, becomes the one shown. True when it
+  // changed.
+  bool TakeNewPicture();
+  // The picture shown (null image when there is no surface).
+  const QImage& image() const { return shown_image_; }
 
  private:
+  // The three pictures' states in one word: bits 0-1 the picture waiting, bit 2 set when it is
+  // newer than the one shown.
+  static constexpr unsigned kNewer = 4;
+
   std::unique_ptr<std::uint16_t[]> pixels_;
-  QImage image_;
   std::uint32_t width_ = 0;
   std::uint32_t height_ = 0;
+  std::array<std::unique_ptr<std::uint32_t[]>, 3> pictures_;
+  std::array<QImage, 3> images_;  // views of pictures_, used on the window's thread only
+  QImage shown_image_;
+  unsigned shown_ = 0;    // the window's thread's picture
+  unsigned drawing_ = 1;  // the presenting thread's picture
+  std::atomic<unsigned> waiting_{2};
 };
 
 }  // namespace tarvel

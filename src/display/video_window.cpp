@@ -10,7 +10,6 @@
 
 #include "display/file_drop.h"
 #include "display/presentation.h"
-#include "engine/player_context.h"
 
 namespace tarvel {
 
@@ -171,8 +170,7 @@ void VideoWindow::keyPressEvent(QKeyEvent* event) {
 
 // ---------------------------------------------------------------------------------------------
 
-VideoWindowSet::VideoWindowSet(PlayerContext& player, PresentationHost& host)
-    : player_(player), host_(host) {
+VideoWindowSet::VideoWindowSet(PresentationHost& host) : host_(host) {
   RefreshScreenRect();
 }
 
@@ -202,9 +200,9 @@ void VideoWindowSet::CreateWindowSet(const QSize& client, bool full_screen) {
   status_ = new StatusBar(window_);
   status_->SetPartText(0, QStringLiteral("essai"));
   frame_ = new FrameWindow(window_, this);
-  frame_->resize(static_cast<int>(player_.width), static_cast<int>(player_.height));
+  frame_->resize(static_cast<int>(movie_.width), static_cast<int>(movie_.height));
   picture_ = new PictureWindow(frame_, this);
-  picture_->resize(static_cast<int>(player_.width), static_cast<int>(player_.height));
+  picture_->resize(static_cast<int>(movie_.width), static_cast<int>(movie_.height));
 }
 
 void VideoWindowSet::RetireWindowSet() {
@@ -226,7 +224,7 @@ void VideoWindowSet::Build(bool full_screen, const QString& title) {
   // The display resolution is never changed here; the screen is taken as it is.
   if (full_screen) RefreshScreenRect();
 
-  const QSize client = VideoClientSize(player_.width, player_.height, zoom_, full_screen);
+  const QSize client = VideoClientSize(movie_.width, movie_.height, zoom_, full_screen);
   laying_out_ = true;
   if (window_ == nullptr) CreateWindowSet(client, full_screen);
   frame_->SetClientEdge(!full_screen);
@@ -237,12 +235,12 @@ void VideoWindowSet::Build(bool full_screen, const QString& title) {
   }
 
   // The engine writes into the surface from start to stop; it is only replaced in between.
-  if (!player_.playing) surface_.Create(player_.output_width, player_.output_height);
+  if (!host_.SurfaceInUse()) surface_.Create(movie_.output_width, movie_.output_height);
 
   window_->setWindowTitle(title);
   if (!full_screen) {
-    status_->SetPartText(0, QStringLiteral("Size %1x%2").arg(player_.width).arg(player_.height));
-    status_->SetPartText(1, QStringLiteral("%1 Frames").arg(player_.frame_count));
+    status_->SetPartText(0, QStringLiteral("Size %1x%2").arg(movie_.width).arg(movie_.height));
+    status_->SetPartText(1, QStringLiteral("%1 Frames").arg(movie_.frame_count));
   }
 
   if (full_screen) {
@@ -284,8 +282,10 @@ void VideoWindowSet::ZoomOff(const QString& title) {
   Build(full_screen_, title);
 }
 
-void VideoWindowSet::RepaintPicture() {
-  if (picture_ != nullptr && !repaint_rect_.isEmpty()) picture_->repaint(repaint_rect_);
+bool VideoWindowSet::ShowNewPicture() {
+  if (!surface_.TakeNewPicture()) return false;
+  if (picture_ != nullptr && !repaint_rect_.isEmpty()) picture_->update(repaint_rect_);
+  return true;
 }
 
 void VideoWindowSet::SizeVideoWindow() {
@@ -305,7 +305,7 @@ void VideoWindowSet::SizeVideoWindow() {
 void VideoWindowSet::FitPictureToFrame() {
   if (frame_ == nullptr || laying_out_) return;
   const QRect client = frame_->contentsRect();
-  const PictureFit fit = FitPicture(client.size(), player_.width, player_.height, zoom_);
+  const PictureFit fit = FitPicture(client.size(), movie_.width, movie_.height, zoom_);
   zoom_ = fit.zoom;
   picture_->setGeometry(fit.picture.translated(client.topLeft()));
   repaint_rect_ = QRect(QPoint(0, 0), picture_->size());

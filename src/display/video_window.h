@@ -22,7 +22,6 @@ class QKeyEvent;
 
 namespace tarvel {
 
-struct PlayerContext;
 class VideoWindowSet;
 
 // What the window set needs from the user interface that drives it.
@@ -39,6 +38,16 @@ class PresentationHost {
   virtual void RaiseOtherWindows() = 0;
   // A layout is done: repaint the control panel.
   virtual void LayoutDone() = 0;
+  // A movie is playing or paused: the engine draws into the surface, which must stay.
+  virtual bool SurfaceInUse() const = 0;
+};
+
+// What the window set needs to know of the movie it shows.
+struct MovieFacts {
+  std::uint32_t width = 0, height = 0;
+  // The presented pictures' size (the surface's).
+  std::uint32_t output_width = 0, output_height = 0;
+  std::int32_t frame_count = 0;
 };
 
 // Two text parts, their right edges at 320 and 640 pixels (shrunk in proportion in a narrower
@@ -112,11 +121,14 @@ inline constexpr char kProgramTitle[] = "Tarvel Beta 2";
 
 class VideoWindowSet {
  public:
-  VideoWindowSet(PlayerContext& player, PresentationHost& host);
+  explicit VideoWindowSet(PresentationHost& host);
   ~VideoWindowSet();
   VideoWindowSet(const VideoWindowSet&) = delete;
   VideoWindowSet& operator=(const VideoWindowSet&) = delete;
 
+  // The movie the next layout is for.
+  void SetMovie(const MovieFacts& movie) { movie_ = movie; }
+  const MovieFacts& movie() const { return movie_; }
   // The layout: creates the window set if needed (re-creates it when the full-screen state
   // changes), sizes and places it for the movie and the zoom, makes a new surface unless a
   // movie is playing or paused, and sets the title and the status texts.
@@ -124,8 +136,9 @@ class VideoWindowSet {
   void SetFullScreen(bool on, const QString& title);
   // One picture pixel per screen pixel again.
   void ZoomOff(const QString& title);
-  // Repaints the picture at once (the main loop calls this once a new frame is shown).
-  void RepaintPicture();
+  // Shows the newest presented picture, if one came since the last call: the picture window is
+  // repainted with it. True when there was one.
+  bool ShowNewPicture();
   // Takes the screen rectangle from the primary screen again.
   void RefreshScreenRect();
 
@@ -161,8 +174,8 @@ class VideoWindowSet {
   void CreateWindowSet(const QSize& client, bool full_screen);
   void RetireWindowSet();
 
-  PlayerContext& player_;
   PresentationHost& host_;
+  MovieFacts movie_;
   PictureSurface surface_;
   VideoWindow* window_ = nullptr;
   StatusBar* status_ = nullptr;

@@ -173,7 +173,8 @@ void CommandWindow::SetState(int id, int state) {
   ControlSkin* record = FindRecord(id);
   if (record == nullptr || record->state == state) return;
   record->state = state;
-  record->control->RedrawNow();
+  // Drawn with everything else that changed in this turn, in one go.
+  record->control->update();
 }
 
 int CommandWindow::State(int id) {

@@ -53,7 +53,8 @@ class CommandWindow : public QWidget, public SkinPanel {
   QWidget* Control(int id);
   QWidget* picture() const { return picture_; }
 
-  // Sets a digit, label, indicator or trackbar state and redraws it at once.
+  // Sets a digit, label, indicator or trackbar state; it is redrawn before the program next
+  // waits for something to happen.
   void SetState(int id, int state);
   int State(int id);
 

@@ -7,13 +7,15 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QScreen>
-#include <QTimer>
+#include <QMetaObject>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 
 #include "display/presentation.h"
 #include "engine/player_context.h"
+#include "engine/player_status.h"
 #include "platform/user_files.h"
 #include "ui/control_ids.h"
 #include "ui/dialogs.h"
@@ -29,27 +31,15 @@ constexpr float kArrowRateLimit = 50.0f;
 // Range of the frame-rate trackbar: two positions per frame per second.
 constexpr int kFrameRateTrackbarRange = 100;
 
-const char* PlaybackProblem(std::int32_t code) {
-  switch (code) {
-    case kPlayerOutOfMemory:
-      return "not enough memory to play it";
-    case kPlayerReadFailed:
-      return "a frame cannot be read: the file is damaged or cut short";
-    case kPlayerNoVideoChunk:
-      return "a frame holds no picture";
-    case kPlayerEndOfData:
-      return "the frames end early";
-    case kPlayerNoSurface:
-      return "the picture is too large to show";
-    case kPlayerNoThread:
-      return "a playback thread could not be created";
-    case kPlayerSoundRefused:
-      return "the sound stream is not supported or damaged";
-    case kPlayerDeviceRefused:
-      return "the sound device failed";
-    default:
-      return "playback failed";
-  }
+// Between start and stop: the engine presents pictures into the surface (or is paused).
+bool Playing(const PlayerStatus& status) {
+  return status.state == PlayerState::kPlaying || status.state == PlayerState::kPaused ||
+         status.state == PlayerState::kStepping;
+}
+
+// What went wrong: the engine's own line when it has one, else the text of `code`.
+std::string ProblemOf(const PlayerStatus& status, std::int32_t code) {
+  return status.problem[0] != '\0' ? std::string(status.problem) : Player_ResultText(code);
 }
 
 }  // namespace
@@ -86,7 +76,7 @@ std::string MoviePathFromCommandLine(const std::string& command_line) {
 
 Viewer::Viewer(PlayerContext& player, ViewerSeams seams, PlayerOptions options)
     : player_(player), options_(options), seams_(std::move(seams)) {
-  video_ = std::make_unique<VideoWindowSet>(player_, *this);
+  video_ = std::make_unique<VideoWindowSet>(*this);
   if (!seams_.run_dialog) seams_.run_dialog = [](QDialog& dialog) { return dialog.exec(); };
   if (!seams_.choose_files) seams_.choose_files = &ChooseMovieFiles;
   if (!seams_.register_association) seams_.register_association = &RegisterRunningPlayer;
@@ -167,23 +157,30 @@ void Viewer::Startup(const std::vector<std::string>& paths) {
 
   Player_SetPixelFormat(player_, 15);
   Player_SetFrameCallback(player_, &Viewer::OnFramePresented, this);
+  Player_SetPresentationListener(player_, &Viewer::OnPicturePresented, this);
   Player_SetLoop(player_, 1);
+  RequestTurn();
 }
 
 int Viewer::Run() {
   QEventLoop loop;
-  QTimer turn;
-  turn.setTimerType(Qt::PreciseTimer);
-  turn.setInterval(1);
-  QObject::connect(&turn, &QTimer::timeout, &loop, [this, &loop] {
-    if (!state_.quit_requested) Tick();
-    if (state_.quit_requested) loop.quit();
-  });
-  turn.start();
-  loop.exec();
-  turn.stop();
+  run_loop_ = &loop;
+  // Nothing is polled: a turn runs when something happened (see RequestTurn).
+  if (!state_.quit_requested) loop.exec();
+  run_loop_ = nullptr;
   Shutdown();
   return 0;
+}
+
+void Viewer::RequestTurn() {
+  if (turn_posted_.exchange(true)) return;
+  QMetaObject::invokeMethod(&turn_target_, [this] { OnTurn(); }, Qt::QueuedConnection);
+}
+
+void Viewer::OnTurn() {
+  turn_posted_ = false;
+  if (!state_.quit_requested) Tick();
+  if (state_.quit_requested && run_loop_ != nullptr) run_loop_->quit();
 }
 
 void Viewer::Tick() {
@@ -193,31 +190,47 @@ void Viewer::Tick() {
       Click(kIdPlay);
       state_.play_request = false;
     } else {
-      // Stop may itself start the requested movie.
+      // Stop may itself start the requested movie; if not, the next turn plays it.
       Click(kIdStop);
+      if (state_.play_request) RequestTurn();
     }
   }
 
-  if (state_.frame_shown && player_.playing) {
-    const std::uint32_t presented = frames_presented_.load();
-    if (presented != frames_painted_) {
-      frames_painted_ = presented;
-      video_->RepaintPicture();
-    }
-    const std::int32_t frame = player_.current_frame;
+  // The newest picture goes on screen; with it, the counters.
+  video_->ShowNewPicture();
+  PlayerStatus status = Player_Status(player_);
+  if (state_.frame_shown && Playing(status)) {
+    const std::int32_t frame = status.current_frame;
     command_->Progress()->SetPosition(frame);
     ShowFrameCounter(frame);
     ShowTimeCode(frame);
-    const std::int32_t loops = player_.loop_count;
-    const bool wrapped = loops != last_loop_count_;
-    last_loop_count_ = loops;
-    if (!state_.loop_on && (frame == player_.frame_count - 1 || wrapped)) Click(kIdStop);
+    const bool wrapped = status.loop_count != last_loop_count_;
+    last_loop_count_ = status.loop_count;
+    if (!state_.loop_on && (frame == status.frame_count - 1 || wrapped)) {
+      Click(kIdStop);
+      status = Player_Status(player_);
+    }
   }
 
-  if (state_.ui_playing && !player_.playing) {
-    ReportPlaybackEnd();
+  // Playback ended by itself, or stands still on a frame that failed.
+  if (state_.ui_playing && (!Playing(status) || status.end == PlaybackEnd::kStepFailed)) {
+    ReportPlaybackEnd(status);
     Click(kIdStop);
   }
+}
+
+void Viewer::WatchPlayback() {
+  EndWatch();
+  // Waits (without waking in between) until playback ends, then asks for a turn.
+  watch_ = std::thread([this] {
+    while (!Player_WaitForEnd(player_, std::chrono::hours(1))) {
+    }
+    RequestTurn();
+  });
+}
+
+void Viewer::EndWatch() {
+  if (watch_.joinable()) watch_.join();
 }
 
 void Viewer::Shutdown() {
@@ -225,7 +238,9 @@ void Viewer::Shutdown() {
   shut_down_ = true;
   WriteSettings();
   Player_Stop(player_);
+  EndWatch();
   Player_SetFrameCallback(player_, nullptr, nullptr);
+  Player_SetPresentationListener(player_, nullptr, nullptr);
   if (command_) command_->TearDownControls();
   if (playlist_window_ != nullptr) {
     // Not inside one of its events here: it can go at once.
@@ -296,25 +311,31 @@ void Viewer::OnCommand(int id) {
       break;
   }
   UpdateButtons();
+  RequestTurn();
 }
 
 void Viewer::Play() {
   if (state_.stopped) {
     const std::int32_t result = Player_Open(player_, state_.current_path.c_str());
     if (result == kPlayerOk) {
+      const PlayerStatus opened = Player_Status(player_);
+      video_->SetMovie(MovieFacts{opened.width, opened.height, opened.output_width,
+                                  opened.output_height, opened.frame_count});
       video_->set_saved_position(QPoint(settings_.video_window.x, settings_.video_window.y));
       video_->Build(video_->full_screen(), Title());
       ApplySettings();
       const std::int32_t started = Player_Start(player_, video_->surface().bits(), kDisplayWindow,
                                                 video_->picture_window(), kDefaultRingSize);
-      state_.play_rate = player_.frame_rate;
+      const PlayerStatus status = Player_Status(player_);
+      if (Playing(status)) WatchPlayback();
+      state_.play_rate = status.frame_rate;
       const float twice = std::floor(state_.play_rate * 2.0f);
       command_->SetState(kIdFrameRate, std::isfinite(twice)
                                            ? static_cast<int>(std::clamp(
                                                  twice, 0.0f, float{kFrameRateTrackbarRange}))
                                            : 0);
       ShowFrameRate();
-      command_->Progress()->SetRange(player_.frame_count);
+      command_->Progress()->SetRange(status.frame_count);
       command_->Progress()->SetPosition(0);
       ShowSoundFormat();
       Player_SetVolume(player_, state_.muted ? 0 : state_.volume);
@@ -324,18 +345,17 @@ void Viewer::Play() {
       last_loop_count_ = 0;
       failure_reported_ = false;
       if (started != kPlayerOk) {
-        if (player_.playing) {
+        if (Playing(status)) {
           // Without a sound card every movie says so: the notice comes once.
           const bool device = started == kPlayerDeviceRefused;
-          Report(std::string(PlaybackProblem(started)) + "; playing without sound",
-                 !(device && device_failure_shown_));
+          Report(ProblemOf(status, started), !(device && device_failure_shown_));
           if (device) device_failure_shown_ = true;
         } else {
-          Report(PlaybackProblem(started));
+          Report(ProblemOf(status, started));
           failure_reported_ = true;
         }
       }
-      if (full_screen_pending_ && player_.playing) {
+      if (full_screen_pending_ && Playing(status)) {
         full_screen_pending_ = false;
         Click(kIdFullScreen);
       }
@@ -357,7 +377,8 @@ void Viewer::Stop() {
   if (state_.paused) Player_Restart(player_);
   // A movie left open by a start that failed early is closed too, so that the next Play can
   // open one.
-  if (player_.playing || player_.movie_open) Player_Stop(player_);
+  if (Player_Status(player_).state != PlayerState::kIdle) Player_Stop(player_);
+  EndWatch();
   state_.paused = false;
   state_.ui_playing = false;
   state_.step_mode = false;
@@ -413,7 +434,7 @@ void Viewer::Close() {
 void Viewer::SoundOnOff() {
   const bool checked = command_->Button(kIdSoundOnOff)->checked();
   state_.muted = !checked;
-  if (player_.playing) Player_SetVolume(player_, checked ? state_.volume : 0);
+  if (Playing(Player_Status(player_))) Player_SetVolume(player_, checked ? state_.volume : 0);
   settings_.NoSound = state_.muted ? 1 : 0;
 }
 
@@ -468,7 +489,7 @@ void Viewer::OpenFiles() {
 
 void Viewer::ApplySettings() {
   const ApplyPlan plan =
-      Settings_PlanApply(settings_, state_.muted, video_->full_screen(), player_.playing);
+      Settings_PlanApply(settings_, state_.muted, video_->full_screen(), SurfaceInUse());
   if (plan.click_sound_on_off) Click(kIdSoundOnOff);
   if (plan.click_full_screen) Click(kIdFullScreen);
   state_.auto_play = plan.auto_play;
@@ -591,6 +612,7 @@ void Viewer::OnKey(int virtual_key) {
     default:
       break;
   }
+  RequestTurn();
 }
 
 void Viewer::OnScroll(int id, int code, int position) {
@@ -610,6 +632,7 @@ void Viewer::OnScroll(int id, int code, int position) {
     state_.volume = kTrackbarMaxPosition - p;
     if (!state_.muted) Player_SetVolume(player_, state_.volume);
   }
+  RequestTurn();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -699,6 +722,7 @@ void Viewer::FilesDropped(const QStringList& paths, QWidget* target) {
   SyncPlaylistModel();
   CarryOut(Playlist_Dropped(playlist_, files, on_playlist));
   UpdateButtons();
+  RequestTurn();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -791,6 +815,7 @@ void Viewer::LayoutDone() {
 
 void Viewer::PanelCloseRequested() {
   state_.quit_requested = true;
+  RequestTurn();
 }
 
 void Viewer::PanelRightClicked() {
@@ -803,12 +828,14 @@ void Viewer::PlaylistLineSelected(int line) {
   SyncPlaylistModel();
   CarryOut(Playlist_Select(playlist_, line));
   UpdateButtons();
+  RequestTurn();
 }
 
 void Viewer::PlaylistCloseRequested() {
   if (state_.quit_requested) return;
   SyncPlaylistModel();
   CarryOut(Playlist_CloseBox(playlist_));
+  RequestTurn();
 }
 
 void Viewer::PlaylistKeyPressed(QKeyEvent* event) {
@@ -821,8 +848,21 @@ void Viewer::PlaylistKeyPressed(QKeyEvent* event) {
 void Viewer::OnFramePresented(void* user) {
   auto* viewer = static_cast<Viewer*>(user);
   viewer->state_.frame_shown = true;
-  viewer->frames_presented_.fetch_add(1);
   if (viewer->state_.step_mode) Player_Pause(viewer->player_);
+}
+
+void Viewer::OnPicturePresented(const PresentedPicture& presented, void* user) {
+  auto* viewer = static_cast<Viewer*>(user);
+  PictureSurface& surface = viewer->video_->surface();
+  const PictureView& picture = presented.picture;
+  if (picture.width == static_cast<int>(surface.width()) &&
+      picture.height == static_cast<int>(surface.height()))
+    surface.Present(picture.pixels, presented.green_bits == 6);
+  viewer->RequestTurn();
+}
+
+bool Viewer::SurfaceInUse() const {
+  return Playing(Player_Status(player_));
 }
 
 QString Viewer::Title() const {
@@ -841,46 +881,33 @@ void Viewer::ShowProblem(const std::string& line, bool notice) {
 }
 
 void Viewer::ReportOpenFailure(std::int32_t result) {
-  const QFileInfo file(Title());
-  switch (result) {
-    case kPlayerCannotOpen:
-      if (state_.current_path.empty())
-        Report("no movie given");
-      else if (!file.exists())
-        Report("no such file");
-      else if (file.isDir())
-        Report("is a folder, not a movie");
-      else if (!file.isReadable())
-        Report("permission denied");
-      else
-        Report("cannot be opened");
-      break;
-    case kPlayerReadFailed:
-      Report(
-          "not a playable movie: the header is cut short or the picture size is not a "
-          "multiple of 8");
-      break;
-    case kPlayerSoundRefused:
-      Report("the sound stream is not supported");
-      break;
-    case kPlayerOutOfMemory:
-      Report("not enough memory for its pictures");
-      break;
-    default:
-      Report("cannot be opened (result " + std::to_string(result) + ")");
-      break;
+  if (result != kPlayerCannotOpen) {
+    Report(ProblemOf(Player_Status(player_), result));
+    return;
   }
+  // The file could not be opened at all: say why as the file system sees it.
+  const QFileInfo file(Title());
+  if (state_.current_path.empty())
+    Report("no movie given");
+  else if (!file.exists())
+    Report("no such file");
+  else if (file.isDir())
+    Report("is a folder, not a movie");
+  else if (!file.isFile())
+    Report("is not a regular file");
+  else if (!file.isReadable())
+    Report("permission denied");
+  else
+    Report("cannot be opened");
 }
 
-void Viewer::ReportPlaybackEnd() {
+void Viewer::ReportPlaybackEnd(const PlayerStatus& status) {
   if (failure_reported_) return;
-  std::int32_t code = player_.last_result;
-  const std::uint32_t reader = player_.reader_exit_code;
-  if ((code == kPlayerOk || code == kPlayerSoundRefused || code == kPlayerDeviceRefused) &&
-      reader != kPlayerOk && reader != kThreadStillActive)
-    code = static_cast<std::int32_t>(reader);
-  Report("playback stopped at frame " + std::to_string(player_.current_frame.load()) + ": " +
-         PlaybackProblem(code));
+  // The engine's own line names the frame already.
+  Report(status.problem[0] != '\0'
+             ? "playback stopped: " + std::string(status.problem)
+             : "playback stopped at frame " + std::to_string(status.end_frame) + ": " +
+                   Player_ResultText(status.end_code));
 }
 
 }  // namespace tarvel

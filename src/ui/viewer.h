@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QMessageBox>
+#include <QObject>
 #include <QPoint>
 #include <QPointer>
 #include <QStringList>
@@ -13,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "display/video_window.h"
 #include "ui/command_line.h"
@@ -24,11 +26,14 @@
 #include "ui/viewer_state.h"
 
 class QDialog;
+class QEventLoop;
 class QKeyEvent;
 
 namespace tarvel {
 
 struct PlayerContext;
+struct PlayerStatus;
+struct PresentedPicture;
 
 // The virtual-key code for a Qt key event, 0 for keys the player does not use.
 int VirtualKeyOf(const QKeyEvent& event);
@@ -70,9 +75,13 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   // The main loop until Close, Escape or the panel's close; then the shut-down (which writes
   // the settings file). Returns 0.
   int Run();
-  // One turn of the main loop after the events are drained: a pending movie starts, a shown
-  // frame is painted and counted, and playback stops at the last frame unless Loop Play is on.
+  // One turn of the main loop: a pending movie starts, a new picture is shown and counted, and
+  // playback stops at the last frame unless Loop Play is on, or when it ended by itself.
   void Tick();
+  // Asks for one turn of the main loop on the window thread (from any thread), for when
+  // something happened: a picture, the end of playback, a command. Asking again before it ran
+  // asks for nothing more.
+  void RequestTurn();
   void Shutdown();
 
   // Presses and releases the panel button `id`, which then issues its command. It reaches a
@@ -109,6 +118,7 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   void VideoWindowMoved(const QPoint& origin) override;
   void RaiseOtherWindows() override;
   void LayoutDone() override;
+  bool SurfaceInUse() const override;
   void Command(int id) override;
   void Scroll(int id, int code, int position) override;
   void PanelKeyPressed(QKeyEvent* event) override;
@@ -122,6 +132,14 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
 
  private:
   static void OnFramePresented(void* user);
+  // The engine presented a picture (on its thread): it is widened for the screen, and a turn
+  // is asked for.
+  static void OnPicturePresented(const PresentedPicture& presented, void* user);
+  void OnTurn();
+  // A thread that waits for playback to end and then asks for a turn; EndWatch joins it once
+  // playback has stopped.
+  void WatchPlayback();
+  void EndWatch();
 
   void Play();
   void Stop();
@@ -162,7 +180,7 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   // The same for a problem that names no movie.
   void ShowProblem(const std::string& line, bool notice = true);
   void ReportOpenFailure(std::int32_t result);
-  void ReportPlaybackEnd();
+  void ReportPlaybackEnd(const PlayerStatus& status);
 
   PlayerContext& player_;
   PlayerOptions options_;
@@ -177,9 +195,11 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   // Owned here; deleted later rather than at once, since it may be the window whose event
   // (a drop, its close box) led to its end.
   PlaylistWindow* playlist_window_ = nullptr;
-  // Frames presented so far, counted by the frame callback; the loop paints when it changes.
-  std::atomic<std::uint32_t> frames_presented_{0};
-  std::uint32_t frames_painted_ = 0;
+  // The main loop's turns: posted to this object, at most one waiting at a time.
+  QObject turn_target_;
+  std::atomic<bool> turn_posted_{false};
+  QEventLoop* run_loop_ = nullptr;
+  std::thread watch_;
   // The engine's wrap count at the previous turn: a wrap while Loop Play is off ends playback
   // even if the turn that would have seen the last frame came too late.
   std::int32_t last_loop_count_ = 0;

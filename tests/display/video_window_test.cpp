@@ -10,7 +10,6 @@
 
 #include "display/presentation.h"
 #include "display/video_window.h"
-#include "engine/player_context.h"
 
 namespace tarvel {
 namespace {
@@ -22,27 +21,26 @@ class RecordingHost : public PresentationHost {
   void VideoWindowMoved(const QPoint& origin) override { moves.push_back(origin); }
   void RaiseOtherWindows() override { ++raised; }
   void LayoutDone() override { ++layouts; }
+  bool SurfaceInUse() const override { return playing; }
 
   std::vector<int> keys;
   QStringList dropped;
   std::vector<QPoint> moves;
   int raised = 0;
   int layouts = 0;
+  bool playing = false;
 };
 
 class VideoWindowTest : public ::testing::Test {
  protected:
   void SetMovie(std::uint32_t width, std::uint32_t height, std::int32_t frames) {
-    player.width = width;
-    player.height = height;
-    player.output_width = width;
-    player.output_height = height;
-    player.frame_count = frames;
+    set.SetMovie(MovieFacts{width, height, width, height, frames});
   }
   void Settle() {
     for (int i = 0; i < 5; ++i) QApplication::processEvents();
   }
-  // A picture whose every pixel differs from its neighbours: red counts columns, green rows.
+  // A picture whose every pixel differs from its neighbours (red counts columns, green rows),
+  // presented and put on screen.
   void FillPattern() {
     PictureSurface& surface = set.surface();
     auto* pixels = reinterpret_cast<std::uint16_t*>(surface.bits());
@@ -50,11 +48,12 @@ class VideoWindowTest : public ::testing::Test {
       for (std::uint32_t x = 0; x < surface.width(); ++x)
         pixels[y * surface.width() + x] =
             static_cast<std::uint16_t>(((x % 32) << 10) | ((y % 32) << 5) | ((x / 32) % 32));
+    surface.Present();
+    set.ShowNewPicture();
   }
 
-  PlayerContext player;
   RecordingHost host;
-  VideoWindowSet set{player, host};
+  VideoWindowSet set{host};
 };
 
 TEST_F(VideoWindowTest, WindowedLayoutOfA320x200Movie) {
@@ -167,9 +166,9 @@ TEST_F(VideoWindowTest, SurfaceStaysWhilePlaying) {
   const std::uint16_t sample = set.surface().pixels()[5];
   ASSERT_NE(sample, 0);
   // The engine writes into the surface between start and stop: a layout then keeps it.
-  player.playing = true;
+  host.playing = true;
   set.ZoomOff(QStringLiteral("m.kqm"));
-  player.playing = false;
+  host.playing = false;
   EXPECT_EQ(set.surface().bits(), bits);
   EXPECT_EQ(set.surface().pixels()[5], sample);
   // Stopped, the next layout makes a fresh, zero surface.
@@ -214,7 +213,8 @@ TEST_F(VideoWindowTest, SavedPositionOrCentred) {
   Settle();
   EXPECT_EQ(set.video_window()->pos(), CentredPosition(set.screen_rect(), QSize(324, 224)));
 
-  VideoWindowSet placed(player, host);
+  VideoWindowSet placed(host);
+  placed.SetMovie(set.movie());
   placed.set_saved_position(QPoint(1, 40));
   placed.Build(false, QStringLiteral("m.kqm"));
   Settle();
@@ -234,24 +234,38 @@ TEST_F(VideoWindowTest, KeysReachTheHostAndCloseIsRefused) {
   EXPECT_TRUE(set.video_window()->isVisible());
 }
 
-TEST(PictureSurfaceTest, LayoutIsFiveFiveFiveRowsBackToBack) {
+TEST(PictureSurfaceTest, FiveFiveFiveRowsBackToBackShownAsThirtyTwoBitPictures) {
   PictureSurface surface;
   ASSERT_TRUE(surface.Create(16, 8));
-  EXPECT_EQ(surface.image().bytesPerLine(), 32);
-  EXPECT_EQ(surface.image().format(), QImage::Format_RGB555);
+  EXPECT_EQ(surface.image().format(), QImage::Format_RGB32);
+  EXPECT_EQ(surface.image().pixel(3, 2), qRgb(0, 0, 0));  // black until a picture comes
   auto* words = reinterpret_cast<std::uint16_t*>(surface.bits());
   // Row 2 starts 2 x 16 x 2 = 64 bytes in: pixel (3, 2) is word 35.
   words[35] = 0x7C00;  // red
   words[36] = 0x03E0;  // green
   words[37] = 0x001F;  // blue
+  EXPECT_FALSE(surface.TakeNewPicture());
+  surface.Present();
+  EXPECT_EQ(surface.image().pixel(3, 2), qRgb(0, 0, 0));  // not taken yet
+  ASSERT_TRUE(surface.TakeNewPicture());
+  EXPECT_FALSE(surface.TakeNewPicture());
   EXPECT_EQ(surface.image().pixel(3, 2), qRgb(255, 0, 0));
   EXPECT_EQ(surface.image().pixel(4, 2), qRgb(0, 255, 0));
   EXPECT_EQ(surface.image().pixel(5, 2), qRgb(0, 0, 255));
   EXPECT_EQ(surface.image().pixel(3, 1), qRgb(0, 0, 0));
 
+  // Two pictures before the window looks: the second is shown, the first never.
+  words[35] = 0x0421;  // 1, 1, 1 -> 8, 8, 8
+  surface.Present();
+  words[35] = 0x4210;  // 16, 16, 16 -> 132, 132, 132
+  surface.Present();
+  ASSERT_TRUE(surface.TakeNewPicture());
+  EXPECT_EQ(surface.image().pixel(3, 2), qRgb(132, 132, 132));
+
   // A new surface starts all zero again.
   ASSERT_TRUE(surface.Create(16, 8));
   EXPECT_EQ(surface.pixels()[35], 0);
+  EXPECT_EQ(surface.image().pixel(3, 2), qRgb(0, 0, 0));
   EXPECT_FALSE(surface.Create(0, 8));
   EXPECT_TRUE(surface.empty());
   EXPECT_TRUE(surface.image().isNull());

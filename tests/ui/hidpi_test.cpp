@@ -8,7 +8,6 @@
 #include <QImage>
 
 #include "display/video_window.h"
-#include "engine/player_context.h"
 #include "ui/command_window.h"
 #include "ui/control_ids.h"
 #include "ui/resources.h"
@@ -34,6 +33,7 @@ class QuietVideoHost : public PresentationHost {
   void VideoWindowMoved(const QPoint&) override {}
   void RaiseOtherWindows() override {}
   void LayoutDone() override {}
+  bool SurfaceInUse() const override { return false; }
 };
 
 // The pixels alone, whatever the picture's device-pixel ratio.
@@ -70,18 +70,17 @@ TEST(HighDensity, PanelDrawsFromTheLargeSheetsWithTheSameLayout) {
 }
 
 TEST(HighDensity, PictureRepeatsItsPixels) {
-  PlayerContext player;
-  player.width = player.output_width = 16;
-  player.height = player.output_height = 8;
-  player.frame_count = 1;
   QuietVideoHost host;
-  VideoWindowSet set(player, host);
+  VideoWindowSet set(host);
+  set.SetMovie(MovieFacts{16, 8, 16, 8, 1});
   set.Build(false, QStringLiteral("m.kqm"));
   auto* pixels = reinterpret_cast<std::uint16_t*>(set.surface().bits());
   // Neighbours differ: red counts columns, green rows, blue alternates.
   for (int y = 0; y < 8; ++y)
     for (int x = 0; x < 16; ++x)
       pixels[y * 16 + x] = static_cast<std::uint16_t>((2 * x) << 10 | (4 * y) << 5 | (x + y) % 2 * 31);
+  set.surface().Present();
+  set.ShowNewPicture();
   const QImage source = Rgb32(set.surface().image());
   const QImage shown = Rgb32(set.picture_window()->grab().toImage());
   ASSERT_EQ(shown.size(), QSize(32, 16));

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "engine/player_context.h"
+#include "engine/player_status.h"
 #include "platform/capture_audio_device.h"
 #include "ui/control_ids.h"
 #include "ui/resources.h"
@@ -95,11 +96,12 @@ class ViewerTest : public ::testing::Test {
     for (const QString& path : paths) bytes.push_back(QFile::encodeName(path).toStdString());
     viewer->Startup(bytes);
   }
-  // One turn of the main loop: sleep 1 ms, drain the events, then the turn's work.
+  // One turn of the main loop, as if something had happened: the turns the viewer asked for
+  // itself meanwhile run too (the ones they ask for wait for the next call).
   void Turn() {
     QThread::msleep(1);
+    viewer->RequestTurn();
     QApplication::processEvents();
-    viewer->Tick();
   }
   bool TurnUntil(const std::function<bool()>& done, int limit_ms = 10000) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
@@ -134,7 +136,17 @@ class ViewerTest : public ::testing::Test {
     auto digit = [this](int id) { return static_cast<char>('0' + panel().State(id)); };
     return {digit(kIdRateTens), digit(kIdRateUnits), '.', digit(kIdRateTenths)};
   }
-  bool Playing() { return state().ui_playing && player.playing; }
+  PlayerStatus Status() { return Player_Status(player); }
+  // Between start and stop, as the engine tells it.
+  bool EnginePlaying() {
+    const PlayerState engine = Status().state;
+    return engine == PlayerState::kPlaying || engine == PlayerState::kPaused ||
+           engine == PlayerState::kStepping;
+  }
+  bool Playing() { return state().ui_playing && EnginePlaying(); }
+  // No movie open in the engine.
+  bool EngineIdle() { return Status().state == PlayerState::kIdle; }
+  std::int32_t CurrentFrame() { return Status().current_frame; }
 
   QTemporaryDir home;
   std::shared_ptr<CaptureLog> log = std::make_shared<CaptureLog>(false);

@@ -61,7 +61,7 @@ TEST_F(ViewerTest, StartsStoppedWithTheEngineSetUp) {
   Key(Qt::Key_Space);
   TurnFor(20);
   EXPECT_TRUE(state().stopped);
-  EXPECT_FALSE(player.movie_open);
+  EXPECT_TRUE(EngineIdle());
   EXPECT_TRUE(Button(kIdStop)->checked());
 }
 
@@ -127,8 +127,8 @@ TEST_F(ViewerTest, CommandLineMoviePlaysAndStops) {
   Key(Qt::Key_Delete);  // Stop
   EXPECT_TRUE(state().stopped);
   EXPECT_FALSE(state().ui_playing);
-  EXPECT_FALSE(player.playing);
-  EXPECT_FALSE(player.movie_open);
+  EXPECT_FALSE(EnginePlaying());
+  EXPECT_TRUE(EngineIdle());
   EXPECT_TRUE(Button(kIdStop)->checked());
   EXPECT_FALSE(Enabled(kIdPause));
   EXPECT_FALSE(Enabled(kIdStepByStep));
@@ -267,7 +267,7 @@ TEST_F(ViewerTest, LoopPlayKeepsPlayingPastTheEnd) {
   Turn();
   ASSERT_TRUE(Playing());
   // Six frames at 65 ms: the movie wraps within about half a second.
-  ASSERT_TRUE(TurnUntil([this] { return player.loop_count.load() >= 1; }, 5000));
+  ASSERT_TRUE(TurnUntil([this] { return Status().loop_count >= 1; }, 5000));
   TurnFor(50);
   EXPECT_TRUE(Playing());
   QTest::mouseClick(panel().Control(kIdLoopPlay), Qt::LeftButton);
@@ -285,15 +285,15 @@ TEST_F(ViewerTest, StepByStepShowsOneExactFrameAtATime) {
   Key(Qt::Key_Return);
   ASSERT_TRUE(state().step_mode);
   ASSERT_TRUE(state().paused);
-  ASSERT_EQ(player.current_frame.load(), 0);
+  ASSERT_EQ(CurrentFrame(), 0);
   // CRC-32 of the first five pictures of this movie, from its reference listing.
   const std::uint32_t expected[] = {0xb05b0f63, 0x187f12ad, 0xb24da2e2, 0x60e0af49, 0xf5e762d0};
   for (std::int32_t frame = 0; frame < 5; ++frame) {
     Key(Qt::Key_Return);
-    ASSERT_TRUE(TurnUntil([&] { return player.current_frame.load() == frame + 1; }, 3000))
+    ASSERT_TRUE(TurnUntil([&] { return CurrentFrame() == frame + 1; }, 3000))
         << "frame " << frame;
     TurnFor(200);  // three clock periods: no second frame comes
-    ASSERT_EQ(player.current_frame.load(), frame + 1);
+    ASSERT_EQ(CurrentFrame(), frame + 1);
     const PictureSurface& surface = viewer->video().surface();
     EXPECT_EQ(test::Crc32(surface.pixels(), std::size_t{surface.width()} * surface.height() * 2),
               expected[frame])
@@ -318,12 +318,12 @@ TEST_F(ViewerTest, StepByStepWithSoundShowsOneFrameAtATime) {
   ASSERT_TRUE(state().step_mode);
   TurnFor(300);  // whatever was on its way has been shown
   for (int step = 0; step < 3; ++step) {
-    const std::int32_t before = player.current_frame.load();
+    const std::int32_t before = CurrentFrame();
     Key(Qt::Key_Return);
-    ASSERT_TRUE(TurnUntil([&] { return player.current_frame.load() != before; }, 3000))
+    ASSERT_TRUE(TurnUntil([&] { return CurrentFrame() != before; }, 3000))
         << "step " << step;
     TurnFor(300);  // one and a half frame periods at 5 per second: nothing more comes
-    EXPECT_EQ(player.current_frame.load(), before + 1) << "step " << step;
+    EXPECT_EQ(CurrentFrame(), before + 1) << "step " << step;
   }
 }
 
@@ -349,7 +349,7 @@ TEST_F(ViewerTest, MissingAndDamagedMoviesLeaveItStoppedAndUsable) {
   EXPECT_FALSE(Button(kIdFullScreen)->checked());
   EXPECT_TRUE(state().stopped);
   EXPECT_FALSE(state().ui_playing);
-  EXPECT_FALSE(player.movie_open);
+  EXPECT_TRUE(EngineIdle());
   EXPECT_TRUE(Button(kIdStop)->checked());
   EXPECT_FALSE(Button(kIdPlay)->checked());
 
@@ -379,8 +379,8 @@ TEST_F(ViewerTest, MissingAndDamagedMoviesLeaveItStoppedAndUsable) {
     EXPECT_EQ(errors.rfind("tarvel: " + path.toStdString() + ": ", 0), 0u) << errors;
     EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
     EXPECT_TRUE(state().stopped) << errors;
-    EXPECT_FALSE(player.playing);
-    EXPECT_FALSE(player.movie_open);
+    EXPECT_FALSE(EnginePlaying());
+    EXPECT_TRUE(EngineIdle());
     EXPECT_TRUE(Button(kIdStop)->checked());
   }
 
@@ -462,10 +462,40 @@ TEST_F(ViewerTest, RunEndsAtCloseAndShutsDown) {
     viewer->Click(kIdClose);
   });
   EXPECT_EQ(viewer->Run(), 0);
-  EXPECT_FALSE(player.playing);
-  EXPECT_FALSE(player.movie_open);
+  EXPECT_FALSE(EnginePlaying());
+  EXPECT_TRUE(EngineIdle());
   EXPECT_EQ(player.frame_callback, nullptr);
   EXPECT_EQ(viewer->command_window(), nullptr);
+}
+
+TEST_F(ViewerTest, TheLoopRunsOnPicturesAndOnTheEndOfPlayback) {
+  // The first frames of a movie, cut inside a later one: they play, then the read failure ends
+  // playback. No turn is forced here: pictures and the end of playback drive the loop alone.
+  QTemporaryDir folder;
+  const QString cut = folder.filePath(QStringLiteral("cut.kqm"));
+  {
+    QFile source(Conformance(kSilentMovie));
+    ASSERT_TRUE(source.open(QIODevice::ReadOnly));
+    const QByteArray bytes = source.readAll();
+    QFile file(cut);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes.left(bytes.size() * 3 / 4));
+  }
+  Start({cut});
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [this] {
+    if (state().stopped && !notices.isEmpty()) viewer->Click(kIdClose);
+  });
+  watch.start(20);
+  QTimer::singleShot(20000, [this] {
+    ADD_FAILURE() << "playback never ended";
+    viewer->Click(kIdClose);
+  });
+  EXPECT_EQ(viewer->Run(), 0);
+  ASSERT_EQ(notices.size(), 1);
+  EXPECT_TRUE(notices[0].startsWith(cut + QStringLiteral(": playback stopped: frame ")))
+      << notices[0].toStdString();
+  EXPECT_GT(Status().pictures_presented, 0);
 }
 
 class EndToEndTest : public ViewerTest {
@@ -475,7 +505,7 @@ class EndToEndTest : public ViewerTest {
   void PlayToTheEnd(const QString& movie, const QString& shot_name, std::int32_t frames) {
     Start({movie});
     ASSERT_TRUE(TurnUntil([this] { return Playing(); }, 5000));
-    ASSERT_TRUE(TurnUntil([&] { return player.current_frame.load() >= frames / 2; }, 10000));
+    ASSERT_TRUE(TurnUntil([&] { return CurrentFrame() >= frames / 2; }, 10000));
     TurnFor(5);
     QDir().mkpath(QString::fromLatin1(TARVEL_ARTIFACT_DIR));
     const QString base = QString::fromLatin1(TARVEL_ARTIFACT_DIR) + QLatin1Char('/') + shot_name;
@@ -491,8 +521,8 @@ class EndToEndTest : public ViewerTest {
 
     ASSERT_TRUE(TurnUntil([this] { return state().stopped; }, 20000));
     EXPECT_FALSE(state().ui_playing);
-    EXPECT_FALSE(player.playing);
-    EXPECT_FALSE(player.movie_open);
+    EXPECT_FALSE(EnginePlaying());
+    EXPECT_TRUE(EngineIdle());
     EXPECT_TRUE(Button(kIdStop)->checked());
     EXPECT_FALSE(Enabled(kIdPause));
     // It stopped when the last frame was next: the counter and the bar show frames - 1.
