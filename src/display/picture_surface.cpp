@@ -1,7 +1,6 @@
 #include "display/picture_surface.h"
 
 #include <algorithm>
-#include <limits>
 #include <new>
 
 #include "video/pixel_expand.h"
@@ -16,11 +15,7 @@ constexpr std::uint32_t kBlack = 0xFF000000u;
 
 bool PictureSurface::Create(std::uint32_t width, std::uint32_t height) {
   Release();
-  if (width == 0 || height == 0) return false;
-  // QImage addresses rows with int strides.
-  if (width > static_cast<std::uint32_t>(std::numeric_limits<int>::max() / 4) ||
-      height > static_cast<std::uint32_t>(std::numeric_limits<int>::max()))
-    return false;
+  if (width == 0 || height == 0 || std::uint64_t{width} * height > kMaxPixels) return false;
   const std::size_t count = std::size_t{width} * height;
   pixels_.reset(new (std::nothrow) std::uint16_t[count]());
   for (auto& picture : pictures_) picture.reset(new (std::nothrow) std::uint32_t[count]);

@@ -24,9 +24,12 @@ class PictureSurface {
   PictureSurface(const PictureSurface&) = delete;
   PictureSurface& operator=(const PictureSurface&) = delete;
 
+  // The most pixels a surface holds: the largest picture a movie may have (8192 x 8192).
+  static constexpr std::uint64_t kMaxPixels = std::uint64_t{8192} * 8192;
+
   // Drops the previous surface and makes a new, all-zero one, shown black. False (and no
-  // surface) when the size is empty or the memory cannot be had. Not while pictures are being
-  // presented.
+  // surface) when the size is empty or above kMaxPixels, or the memory cannot be had. Not
+  // while pictures are being presented.
   bool Create(std::uint32_t width, std::uint32_t height);
   void Release();
 

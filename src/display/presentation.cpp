@@ -34,6 +34,19 @@ std::array<int, 2> StatusPartEdges(int width) {
   return {bar * kStatusPartEdges[0] / kStatusPartEdges[1], bar};
 }
 
+float ZoomThatFits(std::uint32_t width, std::uint32_t height, float zoom, const QSize& room,
+                   const QSize& frame) {
+  if (width == 0 || height == 0 || room.isEmpty()) return zoom;
+  const QSize extra = VideoClientSize(0, 0, 1.0f, false) + frame;
+  const QSize window = VideoClientSize(width, height, zoom, false) + frame;
+  if (window.width() <= room.width() && window.height() <= room.height()) return zoom;
+  const float across =
+      static_cast<float>(std::max(room.width() - extra.width(), 1)) / static_cast<float>(width);
+  const float down =
+      static_cast<float>(std::max(room.height() - extra.height(), 1)) / static_cast<float>(height);
+  return std::min(zoom, std::min(across, down));
+}
+
 QPoint CentredPosition(const QRect& screen, const QSize& size) {
   return QPoint(screen.x() + (screen.width() - size.width()) / 2,
                 screen.y() + (screen.height() - size.height()) / 2);

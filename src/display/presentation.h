@@ -29,6 +29,12 @@ QSize ZoomedPictureSize(std::uint32_t width, std::uint32_t height, float zoom);
 // the frame window (4 pixels each way) and the status bar (20 pixels).
 QSize VideoClientSize(std::uint32_t width, std::uint32_t height, float zoom, bool full_screen);
 
+// The zoom at which a windowed video window of a `width` x `height` movie (its client edge and
+// status bar, and a window frame of `frame` around it) fits in `room`: `zoom` when it fits
+// already, otherwise the largest zoom that fits (single precision, never above `zoom`).
+float ZoomThatFits(std::uint32_t width, std::uint32_t height, float zoom, const QSize& room,
+                   const QSize& frame);
+
 // Top-left corner that centres `size` in `screen` ((screen - size) / 2, integer division).
 QPoint CentredPosition(const QRect& screen, const QSize& size);
 

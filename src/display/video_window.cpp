@@ -189,14 +189,37 @@ void VideoWindowSet::RefreshScreenRect() {
   screen_rect_ = screen != nullptr ? QRect(QPoint(0, 0), screen->geometry().size()) : QRect();
 }
 
+namespace {
+
+QList<QRect> AvailableScreenAreas() {
+  QList<QRect> areas;
+  for (const QScreen* screen : QGuiApplication::screens()) areas.append(screen->availableGeometry());
+  return areas;
+}
+
+QSize FrameSize(const QMargins& frame) {
+  return QSize(frame.left() + frame.right(), frame.top() + frame.bottom());
+}
+
+}  // namespace
+
 void VideoWindowSet::CreateWindowSet(const QSize& client, bool full_screen) {
   window_ = new VideoWindow(this);
   // Full screen, the video window stays above the other windows of the program.
   if (full_screen) window_->setWindowFlag(Qt::WindowStaysOnTopHint, true);
   window_->resize(client);
-  const QPoint position =
-      saved_position_.x() >= 1 ? saved_position_ : CentredPosition(screen_rect_, client);
-  window_->move(position);
+  // The window as the screen shows it, its frame included, is what is centred.
+  const QSize outer = client + FrameSize(frame_margins_);
+  centred_at_.reset();
+  QPoint position = saved_position_;
+  if (saved_position_.x() < 1) {
+    position = CentredPosition(screen_rect_, outer);
+    centred_at_ = position;
+  }
+  // Never where its title bar cannot be reached.
+  const QPoint reachable = KeepReachable(QRect(position, outer), AvailableScreenAreas());
+  if (reachable != position) centred_at_.reset();
+  window_->move(reachable);
   status_ = new StatusBar(window_);
   status_->SetPartText(0, QStringLiteral("essai"));
   frame_ = new FrameWindow(window_, this);
@@ -224,6 +247,12 @@ void VideoWindowSet::Build(bool full_screen, const QString& title) {
   // The display resolution is never changed here; the screen is taken as it is.
   if (full_screen) RefreshScreenRect();
 
+  // A window never starts larger than the screen: a movie too large for it is zoomed out.
+  if (!full_screen) {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QSize room = screen != nullptr ? screen->availableGeometry().size() : screen_rect_.size();
+    zoom_ = ZoomThatFits(movie_.width, movie_.height, zoom_, room, FrameSize(frame_margins_));
+  }
   const QSize client = VideoClientSize(movie_.width, movie_.height, zoom_, full_screen);
   laying_out_ = true;
   if (window_ == nullptr) CreateWindowSet(client, full_screen);
@@ -313,6 +342,20 @@ void VideoWindowSet::FitPictureToFrame() {
 
 void VideoWindowSet::VideoWindowMoved() {
   if (window_ == nullptr || laying_out_ || full_screen_) return;
+  // The window manager's frame shows itself once the window is on screen.
+  const QRect outer = window_->frameGeometry();
+  const QRect inner = window_->geometry();
+  const QMargins frame(inner.left() - outer.left(), inner.top() - outer.top(),
+                       outer.right() - inner.right(), outer.bottom() - inner.bottom());
+  if (centred_at_ && outer.topLeft() != *centred_at_) centred_at_.reset();  // moved elsewhere
+  if (frame != frame_margins_ && !frame.isNull()) {
+    frame_margins_ = frame;
+    if (centred_at_) {
+      // Centred before its frame was known: centred again, frame and all.
+      centred_at_ = CentredPosition(screen_rect_, outer.size());
+      window_->move(*centred_at_);
+    }
+  }
   host_.VideoWindowMoved(window_->frameGeometry().topLeft());
 }
 

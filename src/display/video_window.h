@@ -7,6 +7,7 @@
 // picture fitted to the whole screen, centred, on black.
 #pragma once
 
+#include <QMargins>
 #include <QPoint>
 #include <QRect>
 #include <QSize>
@@ -15,6 +16,7 @@
 #include <QWidget>
 #include <array>
 #include <cstdint>
+#include <optional>
 
 #include "display/picture_surface.h"
 
@@ -163,6 +165,11 @@ class VideoWindowSet {
   // Where a new video window goes: an x below 1 means centred on the screen.
   QPoint saved_position() const { return saved_position_; }
   void set_saved_position(const QPoint& position) { saved_position_ = position; }
+  // The frame the window manager puts around a window, as last seen on the video window (none
+  // until one has been shown): a new window is centred with it, and a window centred before
+  // its frame was known is centred again once it is.
+  QMargins frame_margins() const { return frame_margins_; }
+  void set_frame_margins(const QMargins& margins) { frame_margins_ = margins; }
 
   PictureSurface& surface() { return surface_; }
   VideoWindow* video_window() const { return window_; }
@@ -186,6 +193,9 @@ class VideoWindowSet {
   QSize saved_screen_size_;
   QRect screen_rect_;
   QPoint saved_position_{-1, -1};
+  QMargins frame_margins_;
+  // Where the window was centred, while it has not been moved elsewhere since.
+  std::optional<QPoint> centred_at_;
   QRect repaint_rect_;
   bool laying_out_ = false;
 };

@@ -323,6 +323,14 @@ void Viewer::Play() {
                                   opened.output_height, opened.frame_count});
       video_->set_saved_position(QPoint(settings_.video_window.x, settings_.video_window.y));
       video_->Build(video_->full_screen(), Title());
+      if (video_->surface().empty()) {
+        // Nothing to decode into: the movie is closed again.
+        Player_Stop(player_);
+        Report("not enough memory to show its " + std::to_string(opened.output_width) + "x" +
+               std::to_string(opened.output_height) + " pictures");
+        ShowStopInRadioGroup();
+        return;
+      }
       ApplySettings();
       const std::int32_t started = Player_Start(player_, video_->surface().bits(), kDisplayWindow,
                                                 video_->picture_window(), kDefaultRingSize);

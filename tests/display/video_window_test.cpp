@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QKeyEvent>
+#include <QGuiApplication>
 #include <QScreen>
 #include <vector>
 
@@ -209,9 +210,13 @@ TEST_F(VideoWindowTest, SavedPositionOrCentred) {
   SetMovie(320, 200, 10);
   set.set_screen_rect(QRect(0, 0, 1024, 768));
   set.set_saved_position(QPoint(0, 40));
+  // The window as the screen shows it is centred, frame and all. Here the platform's frame is
+  // learned from the window itself once it is shown, and the window is centred again with it.
   set.Build(false, QStringLiteral("m.kqm"));
   Settle();
-  EXPECT_EQ(set.video_window()->pos(), CentredPosition(set.screen_rect(), QSize(324, 224)));
+  const QSize outer = set.video_window()->frameGeometry().size();
+  ASSERT_NE(outer, QSize(324, 224)) << "the platform draws no frame: nothing to tell apart";
+  EXPECT_EQ(set.video_window()->pos(), CentredPosition(set.screen_rect(), outer));
 
   VideoWindowSet placed(host);
   placed.SetMovie(set.movie());
@@ -219,6 +224,24 @@ TEST_F(VideoWindowTest, SavedPositionOrCentred) {
   placed.Build(false, QStringLiteral("m.kqm"));
   Settle();
   EXPECT_EQ(placed.video_window()->pos(), QPoint(1, 40));
+}
+
+TEST_F(VideoWindowTest, AMovieLargerThanTheScreenIsZoomedOutToFit) {
+  const QSize room = QGuiApplication::primaryScreen()->availableGeometry().size();
+  // 8192 x 8192: the zoom that fits the picture and the window's 4 + 24 pixels of edge and
+  // status bar into the screen's height (the smaller room).
+  // (Presented small here, so that the test does not hold pictures of that size.)
+  set.SetMovie(MovieFacts{8192, 8192, 8, 8, 1});
+  set.Build(false, QStringLiteral("huge.kqm"));
+  Settle();
+  const float zoom = static_cast<float>(room.height() - 24) / 8192.0f;
+  EXPECT_FLOAT_EQ(set.zoom(), zoom);
+  EXPECT_LE(set.video_window()->height(), room.height());
+  EXPECT_LE(set.video_window()->width(), room.width());
+  // Pure: a 320 x 200 movie fits as it is; a frame counts.
+  EXPECT_FLOAT_EQ(ZoomThatFits(320, 200, 1.0f, QSize(800, 600), QSize(8, 28)), 1.0f);
+  EXPECT_FLOAT_EQ(ZoomThatFits(640, 480, 2.0f, QSize(800, 600), QSize(0, 0)),
+                  (600.0f - 24.0f) / 480.0f);
 }
 
 TEST_F(VideoWindowTest, KeysReachTheHostAndCloseIsRefused) {
@@ -267,6 +290,7 @@ TEST(PictureSurfaceTest, FiveFiveFiveRowsBackToBackShownAsThirtyTwoBitPictures) 
   EXPECT_EQ(surface.pixels()[35], 0);
   EXPECT_EQ(surface.image().pixel(3, 2), qRgb(0, 0, 0));
   EXPECT_FALSE(surface.Create(0, 8));
+  EXPECT_FALSE(surface.Create(16384, 8192));  // more than any movie may hold: never allocated
   EXPECT_TRUE(surface.empty());
   EXPECT_TRUE(surface.image().isNull());
 }

@@ -6,7 +6,9 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QGuiApplication>
 #include <QProcess>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -419,6 +421,33 @@ TEST_F(ViewerTest, FullScreenAndFreeWindowsFromTheCommandLine) {
   EXPECT_FALSE(viewer->video().full_screen());
   EXPECT_EQ(viewer->settings().FullScreen, 0);
   EXPECT_EQ(viewer->settings().FenetreLibre, 0);
+}
+
+TEST_F(ViewerTest, AHeaderClaimingHugePicturesIsRefusedAtOnce) {
+  // 64 bytes whose header claims 65528 x 65528 pictures (two of them would take 16 GB).
+  QTemporaryDir folder;
+  const QString path = folder.filePath(QStringLiteral("huge.kqm"));
+  QByteArray header(64, '\0');
+  header[8] = header[10] = '\xF8';
+  header[9] = header[11] = '\xFF';
+  header[16] = 1;   // one frame
+  header[24] = 8;   // 25 frames per second
+  {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(header);
+  }
+  Start({path});
+  Turn();
+  EXPECT_TRUE(state().stopped);
+  EXPECT_TRUE(EngineIdle());
+  ASSERT_EQ(notices.size(), 1);
+  EXPECT_TRUE(notices[0].startsWith(path + QStringLiteral(": picture size 65528x65528 is too large")))
+      << notices[0].toStdString();
+  // No window was made for it; the panel is where it can be reached.
+  EXPECT_FALSE(viewer->video().exists());
+  EXPECT_TRUE(QGuiApplication::primaryScreen()->availableGeometry().contains(panel().pos()));
+  EXPECT_TRUE(Enabled(kIdPlay));
 }
 
 TEST_F(ViewerTest, PanelDocksUnderTheVideoWindow) {
