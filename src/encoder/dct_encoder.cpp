@@ -275,6 +275,13 @@ float LevelBits(std::int32_t level) {
   return 12;
 }
 
+// Levels the coefficient code treats alike: the code's length depends only on which positions
+// hold 0, +-1, +-2, +-3..8 or larger levels.
+int CodeClass(std::int32_t level) {
+  const std::int32_t a = level < 0 ? -level : level;
+  return a <= 2 ? a : (a <= 8 ? 3 : 4);
+}
+
 #if !defined(__SSE2__)
 // A pixel's 5-bit field expanded to 8 bits as a viewer shows it.
 constexpr std::uint8_t Expand5(unsigned field) {
@@ -332,6 +339,181 @@ void QuantiseColourBlock(const float coefficients[3][64], const std::int32_t deq
     levels[0][j] = candidate[0][chosen & 1];
     levels[1][j] = candidate[1][(chosen >> 1) & 1];
     levels[2][j] = candidate[2][chosen >> 2];
+  }
+}
+
+namespace {
+
+// Distortion of one coefficient at a level, in the units of the decoded RGB error: the
+// component's own weight times the squared error, plus the error times the cross weight that the
+// other components' current errors give it.
+struct CoefficientCost {
+  float value;  // coefficient / quantiser step
+  float step;
+  float own;    // energy * colour weight, per squared step
+  float cross;  // energy * (cross weights * other components' errors), per step
+  float At(std::int32_t level) const {
+    const float e = (value - static_cast<float>(level)) * step;
+    return own * e * e + cross * e;
+  }
+};
+
+struct Candidate {
+  float cost = std::numeric_limits<float>::max();
+  std::int32_t level = 0;
+  void Try(const CoefficientCost& c, std::int32_t level_tried) {
+    const float d = c.At(level_tried);
+    if (d < cost) {
+      cost = d;
+      level = level_tried;
+    }
+  }
+};
+
+// What each position can hold under each family of codes: nothing, +-1 (the one-nibble run
+// codes), a 2-bit field (+-1, +-2), a 4-bit field (-8..-1, 1..8) or a literal (-128..127).
+struct PositionChoices {
+  Candidate zero, unit, small, medium, literal;
+};
+
+PositionChoices ChoicesAt(const CoefficientCost& c) {
+  PositionChoices p;
+  p.zero.Try(c, 0);
+  p.unit.Try(c, 1);
+  p.unit.Try(c, -1);
+  p.small = p.unit;
+  p.small.Try(c, 2);
+  p.small.Try(c, -2);
+  const auto below = static_cast<std::int32_t>(std::floor(c.value));
+  p.medium = p.unit;
+  for (std::int32_t level : {below, below + 1}) {
+    const std::int32_t m = std::clamp(level, -8, 8);
+    if (m != 0) p.medium.Try(c, m);
+    p.literal.Try(c, ClampLevel(level));
+  }
+  return p;
+}
+
+}  // namespace
+
+void ChooseComponentLevels(const float values[64], const float steps[64], const float own[64],
+                           const float cross[64], float lambda, std::int32_t levels[64]) {
+  // Past the last position where a nonzero level would lessen the distortion, every level is
+  // best left zero: it saves both the bits and the error. The search stops there.
+  int end = 64;
+  while (end > 1) {
+    const CoefficientCost c{values[end - 1], steps[end - 1], own[end - 1], cross[end - 1]};
+    const float zero = c.At(0);
+    if (c.At(1) < zero || c.At(-1) < zero) break;
+    --end;
+  }
+  PositionChoices at[64];
+  // Running sums from position 1 of each family's cost, for the costs of runs of positions.
+  float zero_sum[65] = {}, small_sum[65] = {}, medium_sum[65] = {};
+  for (int p = 1; p < end; ++p) {
+    at[p] = ChoicesAt({values[p], steps[p], own[p], cross[p]});
+    zero_sum[p + 1] = zero_sum[p] + at[p].zero.cost;
+    small_sum[p + 1] = small_sum[p] + at[p].small.cost;
+    medium_sum[p + 1] = medium_sum[p] + at[p].medium.cost;
+  }
+  const float nibble = 4 * lambda;
+  // best[p]: least cost of positions p..63 once the positions below are coded; best[64] = 0
+  // (a coefficient code that fills position 63 ends the block).
+  float best[65];
+  Step step[64];
+  best[64] = 0;
+  if (end < 64) best[end] = nibble;  // the end code, after zeros only
+  for (int p = end - 1; p >= 1; --p) {
+    float cost = nibble + zero_sum[end] - zero_sum[p];  // the end code
+    Step choice{static_cast<std::uint8_t>(kCodeEnd), 0, 0};
+    auto consider = [&](float total, unsigned code, int run, int count) {
+      if (total < cost) {
+        cost = total;
+        choice = {static_cast<std::uint8_t>(code), static_cast<std::uint8_t>(run),
+                  static_cast<std::uint8_t>(count)};
+      }
+    };
+    if (p + 1 < end) consider(nibble + at[p].zero.cost + best[p + 1], kCodeSkip1, 1, 0);
+    if (p + 5 < end)
+      consider(nibble + zero_sum[p + 5] - zero_sum[p] + best[p + 5], kCodeSkip5, 5, 0);
+    for (int run = 1; run <= 4 && p + run < end; ++run) {
+      const int q = p + run;
+      const float zeros = zero_sum[q] - zero_sum[p];
+      if (run <= 3) consider(nibble + zeros + at[q].unit.cost + best[q + 1], kCodeRunOne, run, 1);
+      for (int n = 2; n <= 5 && q + n <= end; ++n)
+        consider(nibble * static_cast<float>(2 + (n + 1) / 2) + zeros + small_sum[q + n] -
+                     small_sum[q] + best[q + n],
+                 kCodePairs, run, n);
+      for (int n = 1; n <= 4 && q + n <= end; ++n)
+        consider(nibble * static_cast<float>(2 + n) + zeros + medium_sum[q + n] - medium_sum[q] +
+                     best[q + n],
+                 kCodeNibbles, run, n);
+    }
+    consider(nibble * 2 + at[p].medium.cost + best[p + 1], kCodeOne, 0, 1);
+    consider(nibble * 3 + at[p].literal.cost + best[p + 1], kCodeLiteral, 0, 1);
+    if (p + 2 <= end) {
+      consider(nibble * 2 + small_sum[p + 2] - small_sum[p] + best[p + 2], kCodeTwoSmall, 0, 2);
+      consider(nibble * 3 + medium_sum[p + 2] - medium_sum[p] + best[p + 2], kCodeTwo, 0, 2);
+    }
+    if (p + 3 <= end)
+      consider(nibble * 4 + medium_sum[p + 3] - medium_sum[p] + best[p + 3], kCodeThree, 0, 3);
+    best[p] = cost;
+    step[p] = choice;
+  }
+  for (int p = 1; p < 64; ++p) levels[p] = 0;
+  for (int p = 1; p < end;) {
+    const Step s = step[p];
+    if (s.code == kCodeEnd) break;
+    const int q = p + s.run;
+    for (int i = 0; i < s.count; ++i) {
+      const PositionChoices& c = at[q + i];
+      switch (s.code) {
+        case kCodeRunOne:
+          levels[q + i] = c.unit.level;
+          break;
+        case kCodePairs:
+        case kCodeTwoSmall:
+          levels[q + i] = c.small.level;
+          break;
+        case kCodeLiteral:
+          levels[q + i] = c.literal.level;
+          break;
+        default:
+          levels[q + i] = c.medium.level;
+          break;
+      }
+    }
+    p = q + s.count;
+  }
+}
+
+void ChooseColourLevels(const float coefficients[3][64], const std::int32_t dequant[6][64],
+                        float lambda, std::int32_t levels[3][64]) {
+  QuantiseColourBlock(coefficients, dequant, lambda, levels);
+  const ColourWeights& w = kColourWeights;
+  const ForwardMatrix& f = Forward();
+  const float own_weight[3] = {w.yy, w.cbcb, w.crcr};
+  float values[3][64], steps[3][64], own[3][64];
+  for (int c = 0; c < 3; ++c)
+    for (int j = 0; j < 64; ++j) {
+      const int k = kZigzag[j];
+      steps[c][j] = static_cast<float>(dequant[c][j]);
+      values[c][j] = coefficients[c][k] / steps[c][j];
+      own[c][j] = f.energy[k] * own_weight[c];
+    }
+  for (int c = 0; c < 3; ++c) {
+    float cross[64];
+    for (int j = 0; j < 64; ++j) {
+      float e[3];
+      for (int o = 0; o < 3; ++o)
+        e[o] = (values[o][j] - static_cast<float>(levels[o][j])) * steps[o][j];
+      const float energy = f.energy[kZigzag[j]];
+      const float sum = c == 0   ? w.ycb * e[1] + w.ycr * e[2]
+                        : c == 1 ? w.ycb * e[0] + w.cbcr * e[2]
+                                 : w.ycr * e[0] + w.cbcr * e[1];
+      cross[j] = energy * sum;
+    }
+    ChooseComponentLevels(values[c], steps[c], own[c], cross, lambda, levels[c]);
   }
 }
 
@@ -470,7 +652,9 @@ std::int64_t RefineColourBlock(const float coefficients[3][64], const std::int32
     ComponentSamples(components[c], samples[c]);
   }
   std::int64_t best = SamplesError(samples, planes, pixels);
+  std::uint8_t code[kMaxBlockNibbles];
   for (int c = 0; c < 3; ++c) {
+    int nibbles = EncodeComponentLevels(levels[c], code);
     for (int j = 0; j < 64; ++j) {
       const float value = coefficients[c][kZigzag[j]] / static_cast<float>(dequant[c][j]);
       const std::int32_t level = levels[c][j];
@@ -481,10 +665,20 @@ std::int64_t RefineColourBlock(const float coefficients[3][64], const std::int32
       SetLevel(&components[c], j, level, other, dequant[c][j]);
       ComponentSamples(components[c], samples[c]);
       const std::int64_t error = SamplesError(samples, planes, pixels);
-      const float extra_bits = j == 0 ? 0.0f : LevelBits(other) - LevelBits(level);
+      // The DC always takes 8 bits; another level costs what the block's code changes by.
+      // A larger level never shortens the code: such a move must first lessen the error.
+      const bool may_pay = error < best || std::abs(other) < std::abs(level);
+      int moved_nibbles = nibbles;
+      if (may_pay && j > 0 && CodeClass(other) != CodeClass(level)) {
+        levels[c][j] = other;
+        moved_nibbles = EncodeComponentLevels(levels[c], code);
+        levels[c][j] = level;
+      }
+      const auto extra_bits = static_cast<float>(4 * (moved_nibbles - nibbles));
       if (static_cast<float>(error - best) + lambda * extra_bits < 0) {
         best = error;
         levels[c][j] = other;
+        nibbles = moved_nibbles;
       } else {
         SetLevel(&components[c], j, other, level, dequant[c][j]);
         std::memcpy(samples[c], kept, sizeof kept);
@@ -493,7 +687,6 @@ std::int64_t RefineColourBlock(const float coefficients[3][64], const std::int32
   }
   // The last levels of a component carry the run and end codes with them: drop them while the
   // bits saved are worth more than the error they remove.
-  std::uint8_t code[kMaxBlockNibbles];
   for (int c = 0; c < 3; ++c) {
     int nibbles = EncodeComponentLevels(levels[c], code);
     for (int tries = 0; tries < 4; ++tries) {

@@ -37,6 +37,18 @@ void ForwardDct8x8(const float samples[64], float coefficients[64]);
 void QuantiseColourBlock(const float coefficients[3][64], const std::int32_t dequant[6][64],
                          float lambda, std::int32_t levels[3][64]);
 
+// Levels of one component's AC positions (1..63, zigzag order) chosen together with the code
+// that carries them: the least sum of distortion plus `lambda` per bit over every way the
+// coefficient code can write the block. Position p's distortion at level L is
+// own[p] * e^2 + cross[p] * e with e = (values[p] - L) * steps[p]. levels[0] is left as it is.
+void ChooseComponentLevels(const float values[64], const float steps[64], const float own[64],
+                           const float cross[64], float lambda, std::int32_t levels[64]);
+
+// QuantiseColourBlock, then each component's levels chosen again by ChooseComponentLevels
+// against the decoded RGB error, Y then Cb then Cr, each seeing the others' latest errors.
+void ChooseColourLevels(const float coefficients[3][64], const std::int32_t dequant[6][64],
+                        float lambda, std::int32_t levels[3][64]);
+
 // The decoder's samples for one component's levels: dequantised, placed in natural order and
 // inverse transformed with the mask the coefficient code gives them.
 void LevelsToSamples(const std::int32_t levels[64], const std::int32_t multipliers[64],
@@ -48,8 +60,9 @@ void LevelsToSamples(const std::int32_t levels[64], const std::int32_t multiplie
 std::int64_t DecodedBlockError(const std::int32_t samples[3][64], const std::uint8_t* source,
                                std::ptrdiff_t stride, std::uint16_t pixels[64]);
 
-// Improves levels chosen by QuantiseColourBlock against the exact decoded picture (rounding,
-// clamping and 5-bit packing included), counting `lambda` per bit: each DC level, and each other
+// Improves levels chosen by ChooseColourLevels against the exact decoded picture (rounding,
+// clamping and 5-bit packing included), counting `lambda` per bit of the component's code as
+// EncodeComponentLevels writes it: each DC level, and each other
 // level whose coefficient lies at least `margin` steps away from it, is moved one step toward
 // the coefficient where that pays; then each component's last levels are dropped while that
 // pays. Returns the block's final error (without the bits).
