@@ -119,10 +119,11 @@ MovieEncodeSummary SummariseFrames(const MovieEncoder& encoder) {
 }
 
 void PrintEncodeStats(const MovieEncoder& encoder, std::FILE* out) {
-  std::fprintf(out, "frame  kind   bytes    psnr\n");
+  std::fprintf(out, "frame  kind   quality   bytes    psnr\n");
   for (std::size_t i = 0; i < encoder.frames.size(); ++i) {
     const VideoFrameStats& f = encoder.frames[i];
-    std::fprintf(out, "%5zu  %-5s %7zu  %6.2f\n", i, f.key ? "key" : "delta", f.bytes, f.psnr);
+    std::fprintf(out, "%5zu  %-5s  %7d %7zu  %6.2f\n", i, f.key ? "key" : "delta", f.quality,
+                 f.bytes, f.psnr);
   }
   const MovieEncodeSummary s = SummariseFrames(encoder);
   std::fprintf(

@@ -68,6 +68,7 @@ const char* VideoModeName(int mode);
 
 struct VideoFrameStats {
   bool key = false;
+  int quality = 0;
   std::size_t bytes = 0;
   double psnr = 0;  // reconstruction against the source, RGB
   // Copies that read the output picture, and copies under an orientation other than 0.
