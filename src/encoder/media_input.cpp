@@ -70,7 +70,13 @@ bool Y4mReader_OpenStream(Y4mReader& reader, std::FILE* file, const std::string&
   std::string line;
   bool eof = false;
   if (!ReadLine(file, &line, &eof)) {
-    *error = eof ? "empty file, not a YUV4MPEG2 stream" : "not a YUV4MPEG2 stream";
+    if (eof)
+      *error = "empty file, not a YUV4MPEG2 stream";
+    else if (line.size() >= kMaxHeaderLine)
+      *error = "stream header line longer than " + std::to_string(kMaxHeaderLine) +
+               " bytes; not a YUV4MPEG2 stream this reader takes";
+    else
+      *error = "not a YUV4MPEG2 stream (the header line ends without a line feed)";
     return false;
   }
   if (line.compare(0, 10, "YUV4MPEG2 ") != 0 && line != "YUV4MPEG2") {
@@ -234,43 +240,92 @@ void Y4mReader_Close(Y4mReader& reader) {
   reader.file = nullptr;
 }
 
+namespace {
+
+// Format tags of the fmt chunk.
+constexpr std::uint32_t kWaveFormatPcm = 1;
+constexpr std::uint32_t kWaveFormatFloat = 3;
+constexpr std::uint32_t kWaveFormatExtensible = 0xFFFE;
+// A streamed WAVE file (written to a pipe) cannot go back to fill in its data size: it leaves
+// 0 or all ones there, meaning "to the end".
+constexpr std::uint32_t kStreamedDataSize = 0xFFFFFFFFu;
+
+std::uint32_t Le16(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0] | (p[1] << 8));
+}
+std::uint32_t Le32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+std::int16_t SaturateSample(double v) {
+  return static_cast<std::int16_t>(std::clamp(std::lround(v), -32768L, 32767L));
+}
+
+// One sample of `bits` (8 unsigned, 16, 24 or 32 signed, or 32-bit float) as 16-bit, rounded.
+std::int16_t ReadSample(const std::uint8_t* p, std::uint32_t bits, bool is_float) {
+  if (is_float) {
+    float f;
+    const std::uint32_t raw = Le32(p);
+    std::memcpy(&f, &raw, sizeof f);
+    return std::isnan(f) ? 0 : SaturateSample(static_cast<double>(f) * 32768.0);
+  }
+  switch (bits) {
+    case 8:
+      return static_cast<std::int16_t>((p[0] - 128) * 256);
+    case 16:
+      return static_cast<std::int16_t>(Le16(p));
+    case 24: {
+      const std::int32_t v = static_cast<std::int32_t>(Le32(p) << 8) >> 8;  // bytes 0..2
+      return SaturateSample(v / 256.0);
+    }
+    default:
+      return SaturateSample(static_cast<std::int32_t>(Le32(p)) / 65536.0);
+  }
+}
+
+}  // namespace
+
 bool ParseWav(const std::uint8_t* data, std::size_t size, PcmSound* sound, std::string* error) {
-  auto le16 = [](const std::uint8_t* p) { return static_cast<std::uint32_t>(p[0] | (p[1] << 8)); };
-  auto le32 = [](const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-  };
   if (size < 12 || std::memcmp(data, "RIFF", 4) != 0 || std::memcmp(data + 8, "WAVE", 4) != 0) {
     *error = "not a RIFF WAVE file";
     return false;
   }
-  bool have_format = false;
-  std::uint32_t channels = 0, rate = 0, bits = 0;
+  bool have_format = false, is_float = false;
+  std::uint32_t channels = 0, rate = 0, bits = 0, block_align = 0;
   std::size_t pos = 12;
   while (pos + 8 <= size) {
     const std::uint8_t* chunk = data + pos;
-    const std::size_t length = le32(chunk + 4);
+    const std::size_t length = Le32(chunk + 4);
     const std::size_t available = size - pos - 8;
     if (std::memcmp(chunk, "fmt ", 4) == 0) {
       if (length < 16 || length > available) {
         *error = "malformed fmt chunk";
         return false;
       }
-      std::uint32_t tag = le16(chunk + 8);
-      channels = le16(chunk + 10);
-      rate = le32(chunk + 12);
-      bits = le16(chunk + 22);
-      if (tag == 0xFFFE && length >= 40) tag = le16(chunk + 32);  // extensible: sub-format
-      if (tag != 1) {
-        *error = "not PCM (format tag " + std::to_string(tag) + "); only 16-bit PCM is read";
-        return false;
-      }
-      if (bits != 16) {
-        *error = std::to_string(bits) + "-bit samples; only 16-bit PCM is read";
+      std::uint32_t tag = Le16(chunk + 8);
+      channels = Le16(chunk + 10);
+      rate = Le32(chunk + 12);
+      block_align = Le16(chunk + 20);
+      bits = Le16(chunk + 22);
+      if (tag == kWaveFormatExtensible && length >= 40) tag = Le16(chunk + 32);  // sub-format
+      is_float = tag == kWaveFormatFloat;
+      const bool integer_ok =
+          tag == kWaveFormatPcm && (bits == 8 || bits == 16 || bits == 24 || bits == 32);
+      if (!integer_ok && !(is_float && bits == 32)) {
+        *error = "unsupported sample format (tag " + std::to_string(tag) + ", " +
+                 std::to_string(bits) +
+                 " bits); 8, 16, 24 or 32-bit integer or 32-bit float PCM is read";
         return false;
       }
       if (channels != 1 && channels != 2) {
-        *error = std::to_string(channels) + " channels; only mono or stereo is read";
+        *error = std::to_string(channels) +
+                 " channels; only mono or stereo is read (ffmpeg's -ac 2 mixes down)";
+        return false;
+      }
+      if (block_align != channels * bits / 8) {
+        *error = "malformed fmt chunk (block size " + std::to_string(block_align) + " for " +
+                 std::to_string(channels) + " channels of " + std::to_string(bits) + " bits)";
         return false;
       }
       if (rate < kLowestWavRate || rate > kHighestWavRate) {
@@ -284,16 +339,17 @@ bool ParseWav(const std::uint8_t* data, std::size_t size, PcmSound* sound, std::
         *error = "data chunk before the fmt chunk";
         return false;
       }
-      // A streamed file may give a length past the end; take what is there.
-      const std::size_t bytes = std::min(length, available);
-      const std::size_t frame_bytes = 2 * channels;
-      const std::size_t frames = bytes / frame_bytes;
+      // A streamed file gives no length, or one past the end; take what is there.
+      const std::size_t bytes =
+          (length == 0 || length == kStreamedDataSize) ? available : std::min(length, available);
+      const std::size_t sample_bytes = bits / 8;
+      const std::size_t frames = bytes / block_align;
       sound->sample_rate = rate;
       sound->channels = static_cast<int>(channels);
       sound->samples.resize(frames * channels);
       const std::uint8_t* p = chunk + 8;
       for (std::size_t i = 0; i < sound->samples.size(); ++i)
-        sound->samples[i] = static_cast<std::int16_t>(le16(p + 2 * i));
+        sound->samples[i] = ReadSample(p + sample_bytes * i, bits, is_float);
       return true;
     }
     if (length > available) break;
@@ -304,7 +360,8 @@ bool ParseWav(const std::uint8_t* data, std::size_t size, PcmSound* sound, std::
 }
 
 bool ReadWavFile(const std::string& path, PcmSound* sound, std::string* error) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  const bool from_stdin = path == "-";
+  std::FILE* file = from_stdin ? stdin : std::fopen(path.c_str(), "rb");
   if (!file) {
     *error = std::string("cannot open: ") + std::strerror(errno);
     return false;
@@ -312,16 +369,20 @@ bool ReadWavFile(const std::string& path, PcmSound* sound, std::string* error) {
   std::vector<std::uint8_t> data;
   std::uint8_t buffer[65536];
   std::size_t got = 0;
+  bool too_large = false;
   while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
     data.insert(data.end(), buffer, buffer + got);
     if (data.size() > (std::size_t{1} << 31)) {
-      std::fclose(file);
-      *error = "file larger than 2 GiB";
-      return false;
+      too_large = true;
+      break;
     }
   }
   const bool read_error = std::ferror(file) != 0;
-  std::fclose(file);
+  if (!from_stdin) std::fclose(file);
+  if (too_large) {
+    *error = "file larger than 2 GiB";
+    return false;
+  }
   if (read_error) {
     *error = "read error";
     return false;

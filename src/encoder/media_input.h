@@ -1,6 +1,6 @@
 // Input readers of the encoder: YUV4MPEG2 video (8-bit 4:2:0, 4:2:2, 4:4:4, turned into RGB)
-// and RIFF WAVE sound (16-bit PCM), plus the sample-rate converter that fits a sound's rate to
-// whole bytes of codes per frame period.
+// and RIFF WAVE sound (integer or float PCM), plus the sample-rate converter that fits a sound's
+// rate to whole bytes of codes per frame period.
 #pragma once
 
 #include <cstdint>
@@ -47,7 +47,9 @@ struct PcmSound {
   std::size_t Frames() const { return channels ? samples.size() / channels : 0; }
 };
 
-// Reads a RIFF WAVE file of 16-bit PCM, mono or stereo. False with a one-line reason in `error`.
+// Reads a RIFF WAVE file ("-": standard input) of 8, 16, 24 or 32-bit integer or 32-bit float
+// PCM (WAVE_FORMAT_EXTENSIBLE included), mono or stereo, as 16-bit samples (rounded, float
+// clipped to full scale). False with a one-line reason in `error`.
 bool ReadWavFile(const std::string& path, PcmSound* sound, std::string* error);
 bool ParseWav(const std::uint8_t* data, std::size_t size, PcmSound* sound, std::string* error);
 

@@ -33,28 +33,19 @@ void PutLe32(std::uint8_t* p, std::uint32_t v) {
 
 }  // namespace
 
-AudioExport::~AudioExport() {
-  if (file_ != nullptr && !to_stdout_) std::fclose(file_);
-}
+AudioExport::~AudioExport() = default;
 
 bool AudioExport::Open(const std::string& out_path, std::string* error) {
   path_ = out_path;
-  if (out_path == "-") {
-    file_ = stdout;
-    to_stdout_ = true;
-    return true;
+  if (out_path != "-") {
+    if (EndsWith(out_path, ".wav")) {
+      wave_ = true;
+    } else if (!EndsWith(out_path, ".pcm") && !EndsWith(out_path, ".raw")) {
+      if (error) *error = "unsupported sound output (use .wav, .pcm, .raw or -)";
+      return false;
+    }
   }
-  if (EndsWith(out_path, ".wav")) {
-    wave_ = true;
-  } else if (!EndsWith(out_path, ".pcm") && !EndsWith(out_path, ".raw")) {
-    if (error) *error = "unsupported sound output '" + out_path + "' (use .wav, .pcm, .raw or -)";
-    return false;
-  }
-  file_ = std::fopen(out_path.c_str(), "wb");
-  if (file_ == nullptr) {
-    if (error) *error = "cannot create " + out_path + ": " + std::strerror(errno);
-    return false;
-  }
+  if (!out_.Open(out_path, error)) return false;
   // Room for the WAVE header; its sizes are known only at the end.
   if (wave_) return WriteWaveHeader(error);
   return true;
@@ -128,11 +119,11 @@ bool AudioExport::AddFrame(int pass, std::int32_t frame_index, LoadedFrame frame
 
 bool AudioExport::Write(const std::uint8_t* data, std::size_t size, std::string* error) {
   if (size == 0) return true;
-  if (file_ == nullptr) {
+  if (!out_.is_open()) {
     if (error) *error = "the sound output is not open";
     return false;
   }
-  if (std::fwrite(data, 1, size, file_) != size) {
+  if (!out_.Write(data, size)) {
     if (error) *error = "cannot write " + path_ + ": " + std::strerror(errno);
     return false;
   }
@@ -159,35 +150,25 @@ bool AudioExport::WriteWaveHeader(std::string* error) {
   PutLe16(h + 34, 16);
   std::memcpy(h + 36, "data", 4);
   PutLe32(h + 40, data_size);
-  if (std::fwrite(h, 1, sizeof h, file_) != sizeof h) {
-    if (error) *error = "cannot write " + path_ + ": " + std::strerror(errno);
+  if (!out_.Write(h, sizeof h)) {
+    if (error) *error = std::string("write failed: ") + std::strerror(errno);
     return false;
   }
   return true;
 }
 
 bool AudioExport::Finish(std::string* error) {
-  if (file_ == nullptr) return true;
-  bool ok = true;
-  if (wave_) {
-    if (std::fseek(file_, 0, SEEK_SET) != 0) {
-      if (error) *error = "cannot seek in " + path_ + ": " + std::strerror(errno);
-      ok = false;
-    } else {
-      ok = WriteWaveHeader(error);
-    }
+  if (!out_.is_open()) return true;
+  if (wave_ && !out_.Seek(0)) {
+    if (error) *error = std::string("cannot seek: ") + std::strerror(errno);
+    out_.Discard();
+    return false;
   }
-  if (to_stdout_) {
-    if (std::fflush(file_) != 0 && ok) {
-      if (error) *error = std::string("cannot write standard output: ") + std::strerror(errno);
-      ok = false;
-    }
-  } else if (std::fclose(file_) != 0 && ok) {
-    if (error) *error = "cannot write " + path_ + ": " + std::strerror(errno);
-    ok = false;
+  if (wave_ && !WriteWaveHeader(error)) {
+    out_.Discard();
+    return false;
   }
-  file_ = nullptr;
-  return ok;
+  return out_.Close(error);
 }
 
 }  // namespace tarvel::tools

@@ -10,6 +10,7 @@
 
 #include "audio/sound_period.h"
 #include "container/movie_format.h"
+#include "tools/tool_common.h"
 
 namespace tarvel::tools {
 
@@ -33,7 +34,8 @@ class AudioExport {
   bool AddFrame(int pass, std::int32_t frame_index, LoadedFrame frame, std::string* error);
   // Warnings, at most one line of each kind (codes that ran out, a refused restart).
   std::function<void(const std::string&)> warn;
-  // Writes the WAVE sizes and closes the output.
+  // Writes the WAVE sizes and puts the output in place; an export dropped without it leaves
+  // nothing behind.
   bool Finish(std::string* error);
 
   // PCM bytes written so far.
@@ -45,8 +47,7 @@ class AudioExport {
   bool WriteWaveHeader(std::string* error);
   void WarnOnce(bool& warned, const std::string& line);
 
-  std::FILE* file_ = nullptr;
-  bool to_stdout_ = false;
+  OutputFile out_;
   bool wave_ = false;
   std::string path_;
   SoundStream sound_;

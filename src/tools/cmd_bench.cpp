@@ -40,11 +40,10 @@ int Cmd_Bench(int argc, char** argv) {
       ->check(CLI::IsMember({"555", "565"}));
   app.add_option("--seconds", min_seconds, "run each measurement at least this long")
       ->check(CLI::Range(0.01, 600.0));
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    return app.exit(e);
-  }
+  Verbosity verbosity;
+  AddVerbosityOptions(app, &verbosity);
+  int status = 0;
+  if (!ParseCommandLine(app, argc, argv, &status)) return status;
   const std::string command = "kqm bench";
   MovieReader reader;
   if (!OpenMovieForPictures(reader, command, path)) return 1;

@@ -18,7 +18,7 @@ int Cmd_Demo(int argc, char** argv) {
   std::string output_path, size_text = "320x240";
   double seconds = 8;
   int quality = 75, effort = 1;
-  bool no_sound = false, stats = false, quiet = false;
+  bool no_sound = false, stats = false;
   app.add_option("-o,--output", output_path, "the movie to write")->required();
   app.add_option("--size", size_text, "picture size WxH, multiples of 8 (default 320x240)");
   app.add_option("--seconds", seconds, "length in seconds (default 8)")
@@ -28,12 +28,10 @@ int Cmd_Demo(int argc, char** argv) {
   app.add_option("--effort", effort, "search effort 0-3 (default 1)")->check(CLI::Range(0, 3));
   app.add_flag("--no-sound", no_sound, "leave the sound out");
   app.add_flag("--stats", stats, "print each frame's kind, size and PSNR at the end");
-  app.add_flag("-q,--quiet", quiet, "no progress line");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    return app.exit(e);
-  }
+  Verbosity verbosity;
+  AddVerbosityOptions(app, &verbosity);
+  int status = 0;
+  if (!ParseCommandLine(app, argc, argv, &status)) return status;
   const std::string command = "kqm demo";
   int width = 0, height = 0;
   const auto x = size_text.find('x');
@@ -64,13 +62,19 @@ int Cmd_Demo(int argc, char** argv) {
   const int frames = std::max(1, static_cast<int>(seconds * kFps + 0.5));
   PcmSound tune;
   if (!no_sound) RenderDemoTune(22050, frames / kFps, &tune);
+  PendingFile output;
+  std::string error;
+  if (!output.Create(output_path, &error)) {
+    PrintError(command, output_path, error);
+    return 1;
+  }
   MovieEncoder encoder;
-  if (!MovieEncoder_Open(encoder, output_path, nullptr, width, height, settings,
+  if (!MovieEncoder_Open(encoder, output.temporary_path(), nullptr, width, height, settings,
                          no_sound ? nullptr : &tune)) {
     PrintError(command, output_path, encoder.error);
     return 1;
   }
-  Progress progress(command, !quiet);
+  Progress progress(command, !verbosity.quiet);
   RgbPicture picture;
   for (int i = 0; i < frames; ++i) {
     RenderDemoPicture(width, height, i, kFps, &picture);
@@ -82,7 +86,7 @@ int Cmd_Demo(int argc, char** argv) {
     progress.Update(i + 1, frames);
   }
   progress.Finish();
-  if (!MovieEncoder_Finish(encoder)) {
+  if (!MovieEncoder_Finish(encoder) || !output.Commit(&encoder.error)) {
     PrintError(command, output_path, encoder.error);
     return 1;
   }

@@ -1,18 +1,77 @@
 // kqm encode: makes a KQM6 movie from a YUV4MPEG2 video and an optional WAV sound.
 #include <CLI/CLI.hpp>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "encoder/media_input.h"
 #include "encoder/movie_encoder.h"
+#include "encoder/rate_control.h"
 #include "tools/commands.h"
 #include "tools/tool_common.h"
 
 namespace tarvel::tools {
 
 namespace {
+
+const char kCommand[] = "kqm encode";
+
+// Tallest picture written: the container's 16-bit height, in whole blocks.
+constexpr int kMaxEncodeHeight = kMaxPictureDimension / 8 * 8;
+// Bytes each frame adds around its pictures and sound: the frame word and two chunk headers,
+// with the padding of a chunk on average.
+constexpr double kFrameOverheadBytes = 4 + 8 + 8 + 3;
+// Qualities at which the first picture is encoded to learn how size follows quality.
+constexpr int kProbeQualities[] = {30, 60, 90};
+
+struct EncodeOptions {
+  std::string video_path, audio_path, output_path, size_text;
+  int quality = 75, key_interval = 60, effort = 1;
+  double fps = 0, bitrate = 0, bpp = 0;
+  bool crop = false, stats = false, one_pass = false;
+  Verbosity verbosity;
+};
+
+void AddEncodeOptions(CLI::App& app, EncodeOptions* o) {
+  app.add_option("--video", o->video_path, "the pictures: a .y4m file, or - for standard input")
+      ->required();
+  app.add_option("--audio", o->audio_path,
+                 "the sound: a .wav file, or - for standard input when the video is a file");
+  app.add_option("-o,--output", o->output_path, "the movie to write")->required();
+  auto* quality = app.add_option("--quality", o->quality, "picture quality 1-100 (default 75)")
+                      ->check(CLI::Range(1, 100));
+  auto* bitrate =
+      app.add_option("--bitrate", o->bitrate,
+                     "aim the whole movie (pictures, sound and framing) at KBIT kilobits per "
+                     "second, choosing each frame's quality")
+          ->check(CLI::Range(1.0, 1e6));
+  auto* bpp = app.add_option("--bpp", o->bpp,
+                             "aim the pictures at BPP bits per pixel, choosing each frame's "
+                             "quality")
+                  ->check(CLI::Range(0.01, 32.0));
+  bitrate->excludes(bpp)->excludes(quality);
+  bpp->excludes(quality);
+  app.add_flag("--one-pass", o->one_pass,
+               "with --bitrate or --bpp: no second pass over a video file (faster, less exact)");
+  app.add_option("--keyint", o->key_interval,
+                 "a key frame at least every N frames; 0: only the first (default 60)")
+      ->check(CLI::Range(0, 65535));
+  app.add_option("--fps", o->fps, "frame rate, overriding the video's (stored in 1/200 s steps)")
+      ->check(CLI::Range(0.004, 200.0));
+  app.add_option("--size", o->size_text, "scale the pictures to WxH (multiples of 8)");
+  app.add_option("--effort", o->effort, "search effort 0-3 (default 1; 2 and 3 are much slower)")
+      ->check(CLI::Range(0, 3));
+  app.add_flag("--crop", o->crop,
+               "crop instead of padding to multiples of 8, and instead of scaling pictures too "
+               "large for the format");
+  app.add_flag("--stats", o->stats, "print each frame's kind, size, quality and PSNR at the end");
+  AddVerbosityOptions(app, &o->verbosity);
+}
 
 bool ParseSize(const std::string& text, int* width, int* height) {
   const auto x = text.find('x');
@@ -28,169 +87,461 @@ bool ParseSize(const std::string& text, int* width, int* height) {
   }
 }
 
-int RoundUp8(int v) {
-  return (v + 7) / 8 * 8;
+// The problem with an asked picture size, naming the side at fault; empty when it can be made.
+std::string SizeProblem(int width, int height) {
+  if (width % 8 || height % 8) return "width and height must be multiples of 8";
+  if (width > kMaxEncodeWidth)
+    return "width " + std::to_string(width) + " is over the format's " +
+           std::to_string(kMaxEncodeWidth);
+  if (height > kMaxEncodeHeight)
+    return "height " + std::to_string(height) + " is over the format's " +
+           std::to_string(kMaxEncodeHeight);
+  return {};
+}
+
+int RoundTo8(double v) {
+  return std::max(8, static_cast<int>(std::lround(v / 8)) * 8);
+}
+
+// How the video's pictures become the movie's: their size, and whether they are scaled (else
+// cropped from the top-left or padded by repeating the last column and row).
+struct Geometry {
+  int width = 0, height = 0;
+  bool scale = false;
+  std::string note;  // what was done to them, for the user
+};
+
+bool ChooseGeometry(const EncodeOptions& o, int source_width, int source_height, Geometry* g,
+                    std::string* error) {
+  if (!o.size_text.empty()) {
+    if (!ParseSize(o.size_text, &g->width, &g->height)) {
+      *error = "--size: expected WxH, got '" + o.size_text + "'";
+      return false;
+    }
+    const std::string problem = SizeProblem(g->width, g->height);
+    if (!problem.empty()) {
+      *error = "--size " + o.size_text + ": " + problem;
+      return false;
+    }
+    g->scale = true;
+    return true;
+  }
+  const std::string source = std::to_string(source_width) + "x" + std::to_string(source_height);
+  if (source_width > kMaxEncodeWidth || source_height > kMaxEncodeHeight) {
+    if (o.crop) {
+      g->width = std::min(source_width / 8 * 8, kMaxEncodeWidth);
+      g->height = std::min(source_height / 8 * 8, kMaxEncodeHeight);
+      g->note = "cropping " + source + " to " + std::to_string(g->width) + "x" +
+                std::to_string(g->height) + " (the format's largest)";
+    } else {
+      const double f = std::min(static_cast<double>(kMaxEncodeWidth) / source_width,
+                                static_cast<double>(kMaxEncodeHeight) / source_height);
+      g->width = std::min(RoundTo8(source_width * f), kMaxEncodeWidth);
+      g->height = std::min(RoundTo8(source_height * f), kMaxEncodeHeight);
+      g->scale = true;
+      g->note = "fitting " + source + " into " + std::to_string(g->width) + "x" +
+                std::to_string(g->height) + ", the format's widest pictures (--size or --crop " +
+                "choose otherwise)";
+    }
+    return true;
+  }
+  g->width = o.crop ? source_width / 8 * 8 : (source_width + 7) / 8 * 8;
+  g->height = o.crop ? source_height / 8 * 8 : (source_height + 7) / 8 * 8;
+  if (g->width == 0 || g->height == 0) {
+    *error = "picture " + source + " is smaller than one 8x8 block and cannot be cropped";
+    return false;
+  }
+  if (g->width != source_width || g->height != source_height)
+    g->note = std::string(o.crop ? "cropping " : "padding ") + source + " to " +
+              std::to_string(g->width) + "x" + std::to_string(g->height);
+  return true;
+}
+
+// The video's pictures, fitted to the movie's size; can start again when the video is a file.
+class PictureSource {
+ public:
+  ~PictureSource() { Y4mReader_Close(reader_); }
+  bool Open(const std::string& path, std::string* error) {
+    path_ = path;
+    Y4mReader_Close(reader_);
+    return Y4mReader_Open(reader_, path, error);
+  }
+  bool Rewind(std::string* error) {
+    read_ = emitted_ = 0;
+    return Open(path_, error);
+  }
+  void Fit(const Geometry& geometry) {
+    geometry_ = geometry;
+    fit_ = geometry.scale || geometry.width != reader_.width || geometry.height != reader_.height;
+  }
+  // Frames stored `duration` / 200 s apart show the video's picture of their moment (the
+  // nearest), so that a rate the container cannot store keeps the clip's length and its sound in
+  // step: pictures are left out or shown twice as needed.
+  void Retime(std::uint16_t duration) {
+    duration_ = duration;
+    retime_ = true;
+  }
+  // 1 with a picture, 0 at the end, -1 with `error` set.
+  int Next(const RgbPicture** picture, std::string* error) {
+    const std::int64_t wanted = retime_ ? SourceIndex(emitted_) : emitted_;
+    while (read_ <= wanted) {
+      const int got = Y4mReader_Next(reader_, &input_, error);
+      if (got <= 0) return got;
+      ++read_;
+      fitted_current_ = false;
+    }
+    if (fit_ && !fitted_current_)
+      FitPicture(input_, geometry_.width, geometry_.height, geometry_.scale, &fitted_);
+    fitted_current_ = true;
+    *picture = fit_ ? &fitted_ : &input_;
+    ++emitted_;
+    return 1;
+  }
+  const Y4mReader& reader() const { return reader_; }
+  // Pictures in the file, when it is a regular file whose size says (0 otherwise).
+  std::int64_t CountFromSize() const {
+    struct stat info {};
+    if (path_ == "-" || stat(path_.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
+    const std::int64_t w = reader_.width, h = reader_.height;
+    std::int64_t chroma = 0;
+    if (reader_.chroma == Y4mChroma::k420) chroma = 2 * ((w + 1) / 2) * ((h + 1) / 2);
+    if (reader_.chroma == Y4mChroma::k422) chroma = 2 * ((w + 1) / 2) * h;
+    if (reader_.chroma == Y4mChroma::k444) chroma = 2 * w * h;
+    const std::int64_t pictures = info.st_size / (w * h + chroma + 6);
+    if (!retime_) return pictures;
+    // Stored frames whose moments fall before the end of the video.
+    return pictures * 200 * reader_.rate_denominator /
+           (static_cast<std::int64_t>(duration_) * reader_.rate_numerator);
+  }
+  bool seekable() const {
+    struct stat info {};
+    return path_ != "-" && stat(path_.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  }
+
+ private:
+  // The video's picture at the moment of stored frame `frame`: round(frame * duration / 200 *
+  // video rate).
+  std::int64_t SourceIndex(std::int64_t frame) const {
+    const std::int64_t num = reader_.rate_numerator, den = reader_.rate_denominator;
+    return (2 * frame * duration_ * num + 200 * den) / (400 * den);
+  }
+
+  std::string path_;
+  Y4mReader reader_;
+  Geometry geometry_;
+  bool fit_ = false;
+  bool retime_ = false;
+  std::uint16_t duration_ = 0;
+  std::int64_t read_ = 0;     // pictures read from the video
+  std::int64_t emitted_ = 0;  // pictures handed out
+  bool fitted_current_ = false;
+  RgbPicture input_, fitted_;
+};
+
+void Note(const EncodeOptions& o, const std::string& file, const std::string& text) {
+  if (!o.verbosity.quiet) PrintError(kCommand, file, text);
+}
+
+// Reads, checks and resamples the sound to a rate the movie can store.
+bool LoadSound(const EncodeOptions& o, std::uint16_t frame_duration, PcmSound* sound) {
+  PcmSound input;
+  std::string error;
+  const std::string problem = InputPathProblem(o.audio_path);
+  if (!problem.empty() || !ReadWavFile(o.audio_path, &input, &error)) {
+    PrintError(kCommand, o.audio_path, problem.empty() ? error : problem);
+    return false;
+  }
+  const std::uint32_t rate =
+      RepresentableSampleRate(input.sample_rate, frame_duration, input.channels == 2);
+  if (rate == 0) {
+    PrintError(kCommand, o.audio_path,
+               "sample rate " + std::to_string(input.sample_rate) +
+                   " Hz cannot be stored at this frame rate");
+    return false;
+  }
+  if (rate != input.sample_rate)
+    Note(o, o.audio_path,
+         "resampling " + std::to_string(input.sample_rate) + " Hz to " + std::to_string(rate) +
+             " Hz (whole codes per frame period)");
+  ResampleSound(input, rate, sound);
+  return true;
+}
+
+// The video bits per frame that the target asks for, or a negative value when it cannot be met.
+double TargetBitsPerFrame(const EncodeOptions& o, const Geometry& g, double fps,
+                          const SoundTrack* sound) {
+  if (o.bpp > 0) return o.bpp * g.width * g.height;
+  const double sound_bits = sound ? 8.0 * sound->period_bytes : 0.0;
+  return o.bitrate * 1000.0 / fps - sound_bits - 8 * kFrameOverheadBytes;
+}
+
+// Encodes the first picture as a key frame at a few qualities to start the rate control.
+bool StartRateControl(const EncodeOptions& o, const Geometry& g, const RgbPicture& first,
+                      double bits_per_frame, RateControl* control) {
+  int qualities[std::size(kProbeQualities)];
+  double sizes[std::size(kProbeQualities)];
+  for (std::size_t i = 0; i < std::size(kProbeQualities); ++i) {
+    VideoEncoderSettings settings;
+    settings.quality = kProbeQualities[i];
+    settings.effort = o.effort;
+    VideoEncoder probe;
+    std::vector<std::uint8_t> payload;
+    if (!VideoEncoder_Init(probe, g.width, g.height, settings) ||
+        !VideoEncoder_EncodeFrame(probe, first, true, &payload, nullptr))
+      return false;
+    qualities[i] = kProbeQualities[i];
+    sizes[i] = 8.0 * static_cast<double>(payload.size());
+  }
+  RateControl_Begin(*control, bits_per_frame, qualities, sizes,
+                    static_cast<int>(std::size(kProbeQualities)));
+  return true;
+}
+
+// The first of two passes: the pictures alone, to learn what each frame costs.
+bool RunFirstPass(const EncodeOptions& o, const Geometry& g, PictureSource& source,
+                  RateControl* control, std::int64_t expected_frames) {
+  VideoEncoderSettings settings;
+  settings.key_interval = o.key_interval;
+  settings.effort = o.effort;
+  VideoEncoder encoder;
+  if (!VideoEncoder_Init(encoder, g.width, g.height, settings)) return false;
+  Progress progress(std::string(kCommand) + " (first pass)", !o.verbosity.quiet);
+  std::vector<std::uint8_t> payload;
+  std::string error;
+  const RgbPicture* picture = nullptr;
+  std::int64_t frames = 0;
+  while (frames < kMaxFrameCount) {
+    const int got = source.Next(&picture, &error);
+    if (got < 0) {
+      PrintError(kCommand, o.video_path, error);
+      return false;
+    }
+    if (got == 0) break;
+    encoder.settings.quality = RateControl_NextQuality(*control);
+    if (!VideoEncoder_EncodeFrame(encoder, *picture, false, &payload, nullptr)) {
+      PrintError(kCommand, o.output_path,
+                 "frame " + std::to_string(frames) +
+                     ": the decoder does not reproduce the encoder's picture");
+      return false;
+    }
+    RateControl_Record(*control, encoder.settings.quality,
+                       8.0 * static_cast<double>(payload.size()));
+    progress.Update(++frames, expected_frames);
+  }
+  RateControl_BeginSecondPass(*control);
+  if (o.verbosity.verbose)
+    PrintError(kCommand, o.video_path,
+               "second pass at quality " + std::to_string(control->quality).substr(0, 5));
+  return source.Rewind(&error) || (PrintError(kCommand, o.video_path, error), false);
+}
+
+// Everything one encode works with, from the opened video to the finished movie.
+struct EncodeJob {
+  explicit EncodeJob(const EncodeOptions& options) : o(options) {}
+  ~EncodeJob() { MovieWriter_Abandon(encoder.writer); }  // nothing once finished
+  const EncodeOptions& o;
+  PictureSource source;
+  Geometry geometry;
+  MovieEncodeSettings settings;
+  double fps = 0;
+  std::optional<PcmSound> sound;
+  PendingFile output;
+  MovieEncoder encoder;
+  std::optional<RateControl> rate;
+  std::int64_t expected_frames = 0;     // 0 = not known
+  const RgbPicture* picture = nullptr;  // the next picture to encode
+  int got = 0;                          // what reading it gave: 1, 0 at the end, -1 on error
+};
+
+// Checks what the options alone can tell. kExitUsage, or 0.
+int CheckOptions(const EncodeOptions& o) {
+  if (o.output_path == "-") {
+    PrintError(kCommand, "", "the movie must go to a file (-o -): its header is completed last");
+    return kExitUsage;
+  }
+  if (o.audio_path == "-" && o.video_path == "-") {
+    PrintError(kCommand, "",
+               "--video and --audio cannot both read standard input: give one of them as a file");
+    return kExitUsage;
+  }
+  Geometry unused;
+  std::string error;
+  if (!o.size_text.empty() && !ChooseGeometry(o, 0, 0, &unused, &error)) {
+    PrintError(kCommand, "", error);
+    return kExitUsage;
+  }
+  return 0;
+}
+
+// Opens the video and the sound and settles the movie's size and frame rate.
+bool OpenInputs(EncodeJob& job) {
+  const EncodeOptions& o = job.o;
+  std::string error = InputPathProblem(o.video_path);
+  if (!error.empty() || !job.source.Open(o.video_path, &error)) {
+    PrintError(kCommand, o.video_path, error);
+    return false;
+  }
+  const Y4mReader& reader = job.source.reader();
+  if (!ChooseGeometry(o, reader.width, reader.height, &job.geometry, &error)) {
+    PrintError(kCommand, o.video_path, error);
+    return false;
+  }
+  if (!job.geometry.note.empty()) Note(o, o.video_path, job.geometry.note);
+  job.source.Fit(job.geometry);
+  const double wanted =
+      o.fps > 0 ? o.fps : static_cast<double>(reader.rate_numerator) / reader.rate_denominator;
+  job.settings.frame_duration = FrameDurationForRate(wanted);
+  job.settings.video.quality = o.quality;
+  job.settings.video.key_interval = o.key_interval;
+  job.settings.video.effort = o.effort;
+  job.fps = 200.0 / job.settings.frame_duration;
+  if (std::fabs(job.fps - wanted) > wanted * 1e-3) {
+    char note[192];
+    std::snprintf(note, sizeof note, "%.3f frames per second stored as 200/%u = %.3f%s", wanted,
+                  job.settings.frame_duration, job.fps,
+                  o.fps > 0 ? ""
+                            : ", each frame showing the picture of its moment so that the movie "
+                              "keeps the clip's length and its sound in step");
+    Note(o, o.video_path, note);
+    if (o.fps <= 0) job.source.Retime(job.settings.frame_duration);
+  }
+  if (!o.audio_path.empty()) {
+    job.sound.emplace();
+    if (!LoadSound(o, job.settings.frame_duration, &*job.sound)) return false;
+  }
+  job.expected_frames = std::min<std::int64_t>(job.source.CountFromSize(), kMaxFrameCount);
+  return true;
+}
+
+bool OpenOutput(EncodeJob& job) {
+  std::string error;
+  if (!job.output.Create(job.o.output_path, &error)) {
+    PrintError(kCommand, job.o.output_path, error);
+    return false;
+  }
+  if (!MovieEncoder_Open(job.encoder, job.output.temporary_path(), nullptr, job.geometry.width,
+                         job.geometry.height, job.settings, job.sound ? &*job.sound : nullptr)) {
+    PrintError(kCommand, job.o.output_path, job.encoder.error);
+    return false;
+  }
+  return true;
+}
+
+// Reads the first picture and, for a target size, starts the rate control on it and runs the
+// first pass where the video can be read twice. kExitUsage, kExitFailure or 0.
+int StartPictures(EncodeJob& job) {
+  const EncodeOptions& o = job.o;
+  std::string error;
+  job.got = job.source.Next(&job.picture, &error);
+  if (job.got <= 0) {
+    PrintError(kCommand, o.video_path, job.got < 0 ? error : "no pictures in the stream");
+    return kExitFailure;
+  }
+  if (o.bitrate <= 0 && o.bpp <= 0) return 0;
+  const Geometry& g = job.geometry;
+  const double bits =
+      TargetBitsPerFrame(o, g, job.fps, job.encoder.has_sound ? &job.encoder.track : nullptr);
+  if (bits < g.width * g.height / 64.0) {
+    PrintError(kCommand, "",
+               "--bitrate " + std::to_string(std::lround(o.bitrate)) +
+                   " leaves the pictures less than one bit per block beside the sound");
+    return kExitUsage;
+  }
+  job.rate.emplace();
+  if (!StartRateControl(o, g, *job.picture, bits, &*job.rate)) {
+    PrintError(kCommand, o.output_path, "the encoder refused the first picture");
+    return kExitFailure;
+  }
+  if (o.one_pass || !job.source.seekable()) return 0;
+  if (!job.source.Rewind(&error) ||
+      !RunFirstPass(o, g, job.source, &*job.rate, job.expected_frames))
+    return kExitFailure;
+  job.expected_frames = static_cast<std::int64_t>(job.rate->pass_bits.size());
+  job.got = job.source.Next(&job.picture, &error);
+  if (job.got <= 0) {
+    PrintError(kCommand, o.video_path, "the video changed between the two passes");
+    return kExitFailure;
+  }
+  return 0;
+}
+
+// Encodes the pictures into the movie and finishes it.
+bool EncodePictures(EncodeJob& job) {
+  const EncodeOptions& o = job.o;
+  MovieEncoder& encoder = job.encoder;
+  Progress progress(kCommand, !o.verbosity.quiet);
+  std::string error;
+  for (; job.got > 0; job.got = job.source.Next(&job.picture, &error)) {
+    if (encoder.writer.frames_written >= kMaxFrameCount) {
+      Note(o, o.video_path,
+           "the format holds at most " + std::to_string(kMaxFrameCount) +
+               " frames; the rest of the video is left out");
+      break;
+    }
+    if (job.rate) encoder.video.settings.quality = RateControl_NextQuality(*job.rate);
+    if (!MovieEncoder_AddPicture(encoder, *job.picture)) {
+      PrintError(kCommand, o.output_path, encoder.error);
+      return false;
+    }
+    const VideoFrameStats& last = encoder.frames.back();
+    if (job.rate)
+      RateControl_Record(*job.rate, last.quality, 8.0 * static_cast<double>(last.bytes));
+    char extra[96];
+    std::snprintf(extra, sizeof extra, "%lld KB, PSNR %.2f dB",
+                  static_cast<long long>(encoder.writer.position / 1024), last.psnr);
+    progress.Update(static_cast<std::int64_t>(encoder.frames.size()), job.expected_frames, extra);
+  }
+  progress.Finish();
+  if (job.got < 0) {
+    PrintError(kCommand, o.video_path, error);
+    return false;
+  }
+  if (!MovieEncoder_Finish(encoder) || !job.output.Commit(&encoder.error)) {
+    PrintError(kCommand, o.output_path, encoder.error);
+    return false;
+  }
+  return true;
+}
+
+void PrintSummary(const EncodeJob& job) {
+  if (job.o.stats) PrintEncodeStats(job.encoder, stdout);
+  if (job.o.verbosity.quiet) return;
+  const MovieEncodeSummary s = SummariseFrames(job.encoder);
+  char line[256];
+  std::snprintf(line, sizeof line,
+                "%lld frames %dx%d at %.3f fps, %lld bytes, %.3f bits/pixel, PSNR %.2f dB",
+                static_cast<long long>(s.frames), job.geometry.width, job.geometry.height, job.fps,
+                static_cast<long long>(job.encoder.writer.position), s.bits_per_pixel, s.mean_psnr);
+  PrintError(kCommand, job.o.output_path, line);
+}
+
+int RunEncode(const EncodeOptions& o) {
+  if (const int status = CheckOptions(o)) return status;
+  EncodeJob job(o);
+  if (!OpenInputs(job) || !OpenOutput(job)) return kExitFailure;
+  if (const int status = StartPictures(job)) return status;
+  if (!EncodePictures(job)) return kExitFailure;
+  PrintSummary(job);
+  return 0;
 }
 
 }  // namespace
 
 int Cmd_Encode(int argc, char** argv) {
   CLI::App app{
-      "Encode a KQM6 movie from a YUV4MPEG2 video (8-bit 4:2:0, 4:2:2 or 4:4:4; '-' reads "
-      "standard\n"
-      "input) and an optional WAV sound (16-bit PCM, mono or stereo). Any video converts through\n"
-      "ffmpeg, e.g.: ffmpeg -i clip.mp4 -pix_fmt yuv420p -f yuv4mpegpipe - | kqm encode --video - "
-      "-o clip.kqm",
-      "kqm encode"};
-  std::string video_path, audio_path, output_path, size_text;
-  int quality = 75, key_interval = 60, effort = 1;
-  double fps = 0;
-  bool crop = false, stats = false, quiet = false;
-  app.add_option("--video", video_path, "the pictures: a .y4m file, or - for standard input")
-      ->required();
-  app.add_option("--audio", audio_path, "the sound: a .wav file");
-  app.add_option("-o,--output", output_path, "the movie to write")->required();
-  app.add_option("--quality", quality, "picture quality 1-100 (default 75)")
-      ->check(CLI::Range(1, 100));
-  app.add_option("--keyint", key_interval,
-                 "a key frame at least every N frames; 0: only the first (default 60)")
-      ->check(CLI::Range(0, 65535));
-  app.add_option("--fps", fps, "frame rate, overriding the video's (stored in 1/200 s steps)")
-      ->check(CLI::Range(0.004, 200.0));
-  app.add_option("--size", size_text, "scale the pictures to WxH (multiples of 8)");
-  app.add_option("--effort", effort, "search effort 0-3 (default 1; 2 and 3 are much slower)")
-      ->check(CLI::Range(0, 3));
-  app.add_flag("--crop", crop, "crop a size that is not a multiple of 8 instead of padding it");
-  app.add_flag("--stats", stats, "print each frame's kind, size and PSNR at the end");
-  app.add_flag("-q,--quiet", quiet, "no progress line and no notes");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    return app.exit(e);
-  }
-  const std::string command = "kqm encode";
-  if (output_path == "-") {
-    PrintError(command, "", "the movie must go to a file (-o -): its header is completed last");
-    return 2;
-  }
-  int width = 0, height = 0;
-  const bool scale = !size_text.empty();
-  if (scale && (!ParseSize(size_text, &width, &height) || width % 8 || height % 8)) {
-    PrintError(command, "", "--size: expected WxH with multiples of 8, got '" + size_text + "'");
-    return 2;
-  }
-
-  Y4mReader reader;
-  std::string error;
-  if (!Y4mReader_Open(reader, video_path, &error)) {
-    PrintError(command, video_path, error);
-    return 1;
-  }
-  struct Closer {
-    Y4mReader& r;
-    ~Closer() { Y4mReader_Close(r); }
-  } closer{reader};
-  if (!scale) {
-    width = crop ? reader.width / 8 * 8 : RoundUp8(reader.width);
-    height = crop ? reader.height / 8 * 8 : RoundUp8(reader.height);
-    if (width == 0 || height == 0) {
-      PrintError(command, video_path, "picture smaller than 8x8 cannot be cropped");
-      return 1;
-    }
-    if ((width != reader.width || height != reader.height) && !quiet)
-      std::fprintf(stderr, "%s: %s: %s %dx%d to %dx%d\n", command.c_str(), video_path.c_str(),
-                   crop ? "cropping" : "padding", reader.width, reader.height, width, height);
-  }
-  if (width > kMaxEncodeWidth) {
-    PrintError(command, video_path,
-               "pictures " + std::to_string(width) + " pixels wide are too wide (at most " +
-                   std::to_string(kMaxEncodeWidth) + "); use --size");
-    return 1;
-  }
-  const double wanted_fps =
-      fps > 0 ? fps : static_cast<double>(reader.rate_numerator) / reader.rate_denominator;
-  MovieEncodeSettings settings;
-  settings.frame_duration = FrameDurationForRate(wanted_fps);
-  settings.video.quality = quality;
-  settings.video.key_interval = key_interval;
-  settings.video.effort = effort;
-  const double actual_fps = 200.0 / settings.frame_duration;
-  if (std::fabs(actual_fps - wanted_fps) > wanted_fps * 1e-3 && !quiet)
-    std::fprintf(stderr, "%s: %s: %.3f frames per second stored as 200/%u = %.3f\n",
-                 command.c_str(), video_path.c_str(), wanted_fps, settings.frame_duration,
-                 actual_fps);
-
-  PcmSound sound;
-  const bool has_sound = !audio_path.empty();
-  if (has_sound) {
-    PcmSound input;
-    if (!ReadWavFile(audio_path, &input, &error)) {
-      PrintError(command, audio_path, error);
-      return 1;
-    }
-    const std::uint32_t rate =
-        RepresentableSampleRate(input.sample_rate, settings.frame_duration, input.channels == 2);
-    if (rate == 0) {
-      PrintError(command, audio_path,
-                 "sample rate " + std::to_string(input.sample_rate) +
-                     " Hz cannot be stored at this frame rate");
-      return 1;
-    }
-    if (rate != input.sample_rate && !quiet)
-      std::fprintf(stderr, "%s: %s: resampling %u Hz to %u Hz (whole codes per frame period)\n",
-                   command.c_str(), audio_path.c_str(), input.sample_rate, rate);
-    ResampleSound(input, rate, &sound);
-  }
-
-  MovieEncoder encoder;
-  if (!MovieEncoder_Open(encoder, output_path, nullptr, width, height, settings,
-                         has_sound ? &sound : nullptr)) {
-    PrintError(command, output_path, encoder.error);
-    return 1;
-  }
-  Progress progress(command, !quiet);
-  RgbPicture input, fitted;
-  const bool fit = scale || width != reader.width || height != reader.height;
-  for (;;) {
-    const int got = Y4mReader_Next(reader, &input, &error);
-    if (got < 0) {
-      PrintError(command, video_path, error);
-      MovieWriter_Abandon(encoder.writer);
-      return 1;
-    }
-    if (got == 0) break;
-    if (fit) FitPicture(input, width, height, scale, &fitted);
-    if (!MovieEncoder_AddPicture(encoder, fit ? fitted : input)) {
-      PrintError(command, output_path, encoder.error);
-      MovieWriter_Abandon(encoder.writer);
-      return 1;
-    }
-    const VideoFrameStats& last = encoder.frames.back();
-    char extra[96];
-    std::snprintf(extra, sizeof extra, "%lld KB, PSNR %.2f dB",
-                  static_cast<long long>(encoder.writer.position / 1024), last.psnr);
-    progress.Update(static_cast<std::int64_t>(encoder.frames.size()), 0, extra);
-  }
-  progress.Finish();
-  if (encoder.frames.empty()) {
-    PrintError(command, video_path, "no pictures in the stream");
-    MovieWriter_Abandon(encoder.writer);
-    return 1;
-  }
-  if (!MovieEncoder_Finish(encoder)) {
-    PrintError(command, output_path, encoder.error);
-    return 1;
-  }
-  if (stats) PrintEncodeStats(encoder, stdout);
-  if (!quiet) {
-    const MovieEncodeSummary s = SummariseFrames(encoder);
-    std::fprintf(
-        stderr,
-        "%s: %s: %lld frames %dx%d at %.3f fps, %lld bytes, %.3f bits/pixel, PSNR %.2f dB\n",
-        command.c_str(), output_path.c_str(), static_cast<long long>(s.frames), width, height,
-        actual_fps, static_cast<long long>(encoder.writer.position), s.bits_per_pixel, s.mean_psnr);
-  }
-  return 0;
+      "Encode a KQM6 movie from a YUV4MPEG2 video (8-bit 4:2:0, 4:2:2 or 4:4:4; '-' reads\n"
+      "standard input) and an optional WAV sound (16, 24 or 32-bit integer or 32-bit float PCM,\n"
+      "mono or stereo). Pictures wider than 1024 pixels are fitted into the format, their aspect\n"
+      "kept. Any clip converts through ffmpeg, e.g.:\n"
+      "  ffmpeg -i clip.mp4 -vn -ac 2 clip.wav\n"
+      "  ffmpeg -i clip.mp4 -pix_fmt yuv420p -f yuv4mpegpipe - | kqm encode --video - --audio "
+      "clip.wav -o clip.kqm",
+      kCommand};
+  EncodeOptions options;
+  AddEncodeOptions(app, &options);
+  int status = 0;
+  if (!ParseCommandLine(app, argc, argv, &status)) return status;
+  return RunEncode(options);
 }
 
 }  // namespace tarvel::tools

@@ -61,7 +61,6 @@ int Cmd_Export(int argc, char** argv) {
   std::string package_path;
   int passes = 1;
   int scale = 0;
-  bool quiet = false;
   app.add_option("MOVIE", path, "the movie file")->required();
   app.add_option("--video", video_out, "where to write the pictures");
   app.add_option("--audio", audio_out, "where to write the sound");
@@ -77,12 +76,10 @@ int Cmd_Export(int argc, char** argv) {
       ->check(CLI::IsMember({800, 1024}));
   app.add_option("--package", package_path,
                  "read MOVIE out of this uncompressed tar archive instead of the file system");
-  app.add_flag("-q,--quiet", quiet, "no progress line");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    return app.exit(e);
-  }
+  Verbosity verbosity;
+  AddVerbosityOptions(app, &verbosity);
+  int status = 0;
+  if (!ParseCommandLine(app, argc, argv, &status)) return status;
   const std::string command = "kqm export";
   if (video_out.empty() && audio_out.empty()) {
     PrintError(command, "", "nothing to do: give --video OUT and/or --audio OUT");
@@ -167,8 +164,7 @@ int Cmd_Export(int argc, char** argv) {
   std::vector<std::uint16_t> scaled(scale ? static_cast<std::size_t>(scale) * scale * 3 / 4 : 0);
   std::vector<std::uint8_t> chunks;
   const std::int64_t frame_count = header.frame_count;
-  Progress progress("export", !quiet);
-  int status = 0;
+  Progress progress(command, !verbosity.quiet);
   std::int64_t sequence = 0;
   for (int pass = 0; pass < passes && status == 0; ++pass) {
     if (pass > 0 && !MovieReader_Rewind(reader)) {

@@ -141,11 +141,10 @@ int Cmd_Info(int argc, char** argv) {
   bool json = false;
   app.add_option("MOVIE", path, "the movie file (.kqm, .kqs)")->required();
   app.add_flag("--json", json, "print the facts as one JSON object");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    return app.exit(e);
-  }
+  Verbosity verbosity;
+  AddVerbosityOptions(app, &verbosity);
+  int status = 0;
+  if (!ParseCommandLine(app, argc, argv, &status)) return status;
 
   MovieReader reader;
   std::string error;
@@ -224,7 +223,6 @@ int Cmd_Info(int argc, char** argv) {
     }
   }
 
-  int status = 0;
   if (!size_ok) {
     PrintError("kqm info", path,
                "picture size " + std::to_string(header.width) + "x" +

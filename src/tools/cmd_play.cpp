@@ -101,11 +101,10 @@ int Cmd_Play(int argc, char** argv) {
   app.add_option(
       "--package", package_path,
       "play MOVIE out of this uncompressed tar archive through the package storage layer");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    return app.exit(e);
-  }
+  Verbosity verbosity;
+  AddVerbosityOptions(app, &verbosity);
+  int status = 0;
+  if (!ParseCommandLine(app, argc, argv, &status)) return status;
   const bool capture = device == "capture";
   if (!audio_out.empty() && !capture) {
     PrintError(kCommand, "", "--audio-out needs --device capture");
@@ -205,7 +204,6 @@ int Cmd_Play(int argc, char** argv) {
   const std::int32_t started =
       Player_Start(*context, surface.data(), kDisplayWindow, nullptr, ring);
   const PlayerStatus start = Player_Status(*context);
-  int status = 0;
   if (started == kPlayerDeviceRefused && movie.movie_has_sound) {
     Player_Stop(*context);
     PrintError(kCommand, path, start.problem);

@@ -75,11 +75,10 @@ int Cmd_Thumbnail(int argc, char** argv) {
   app.add_option("OUT", out_path, "the PNG file to write")->required();
   app.add_option("-s,--size", size, "the thumbnail's longest side in pixels (default 256)")
       ->check(CLI::Range(1, 4096));
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    return app.exit(e);
-  }
+  Verbosity verbosity;
+  AddVerbosityOptions(app, &verbosity);
+  int status = 0;
+  if (!ParseCommandLine(app, argc, argv, &status)) return status;
   const std::string command = "kqm thumbnail";
   MovieReader reader;
   if (!OpenMovieForPictures(reader, command, path)) return 1;

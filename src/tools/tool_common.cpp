@@ -8,6 +8,8 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <random>
 
 namespace tarvel::tools {
 
@@ -18,8 +20,34 @@ void PrintError(const std::string& command, const std::string& file, const std::
     std::fprintf(stderr, "%s: %s: %s\n", command.c_str(), file.c_str(), message.c_str());
 }
 
-Progress::Progress(std::string label, bool enabled)
-    : label_(std::move(label)),
+void AddVerbosityOptions(CLI::App& app, Verbosity* verbosity) {
+  auto* quiet = app.add_flag("-q,--quiet", verbosity->quiet,
+                             "no progress line, notes or summary (errors and warnings stay)");
+  auto* verbose = app.add_flag("-v,--verbose", verbosity->verbose, "more details");
+  quiet->excludes(verbose);
+}
+
+bool ParseCommandLine(CLI::App& app, int argc, char** argv, int* status) {
+  try {
+    app.parse(argc, argv);
+    return true;
+  } catch (const CLI::CallForHelp& e) {
+    *status = app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    *status = app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    std::string message = e.what();
+    while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
+      message.pop_back();
+    std::fprintf(stderr, "%s: %s (see '%s --help')\n", app.get_name().c_str(), message.c_str(),
+                 app.get_name().c_str());
+    *status = kExitUsage;
+  }
+  return false;
+}
+
+Progress::Progress(std::string command, bool enabled)
+    : command_(std::move(command)),
       enabled_(enabled && StandardErrorIsTerminal()),
       start_(std::chrono::steady_clock::now()),
       last_(start_) {}
@@ -35,14 +63,17 @@ void Progress::Update(std::int64_t done, std::int64_t total, const std::string& 
   last_ = now;
   const double seconds = std::chrono::duration<double>(now - start_).count();
   const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0.0;
-  if (total > 0)
-    std::fprintf(stderr, "\r%s %lld/%lld (%.0f%%) %.1f/s %s\033[K", label_.c_str(),
-                 static_cast<long long>(done), static_cast<long long>(total),
-                 100.0 * static_cast<double>(done) / static_cast<double>(total), rate,
-                 extra.c_str());
-  else
-    std::fprintf(stderr, "\r%s %lld %.1f/s %s\033[K", label_.c_str(), static_cast<long long>(done),
-                 rate, extra.c_str());
+  std::string line = command_ + ": frame " + std::to_string(done);
+  char numbers[64];
+  if (total > 0) {
+    std::snprintf(numbers, sizeof numbers, "/%lld (%.0f%%)", static_cast<long long>(total),
+                  100.0 * static_cast<double>(done) / static_cast<double>(total));
+    line += numbers;
+  }
+  std::snprintf(numbers, sizeof numbers, ", %.1f frames/s", rate);
+  line += numbers;
+  if (!extra.empty()) line += ", " + extra;
+  std::fprintf(stderr, "\r%s\033[K", line.c_str());
   drawn_ = true;
 }
 
@@ -51,20 +82,77 @@ void Progress::Finish() {
   drawn_ = false;
 }
 
+PendingFile::~PendingFile() {
+  Discard();
+}
+
+bool PendingFile::Create(const std::string& path, std::string* error) {
+  Discard();
+  std::error_code code;
+  if (std::filesystem::is_directory(path, code)) {
+    *error = "is a folder";
+    return false;
+  }
+  // Beside the final file (a rename does not cross file systems), hidden, and made new ("x"):
+  // never an existing file, whatever another program put there.
+  const std::filesystem::path final_path(path);
+  const std::filesystem::path folder = final_path.parent_path();
+  static std::mt19937_64 names{std::random_device{}()};
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    char suffix[24];
+    std::snprintf(suffix, sizeof suffix, ".part-%08llx",
+                  static_cast<unsigned long long>(names() & 0xFFFFFFFFu));
+    const std::string name = "." + final_path.filename().string() + suffix;
+    const std::string temporary = folder.empty() ? name : (folder / name).string();
+    errno = 0;
+    std::FILE* file = std::fopen(temporary.c_str(), "wbx");
+    if (file) {
+      std::fclose(file);
+      path_ = path;
+      temporary_ = temporary;
+      return true;
+    }
+    if (errno != EEXIST) break;
+  }
+  *error = std::string("cannot create: ") + std::strerror(errno ? errno : EEXIST);
+  return false;
+}
+
+bool PendingFile::Commit(std::string* error) {
+  if (temporary_.empty()) return true;
+  if (std::rename(temporary_.c_str(), path_.c_str()) != 0) {
+    *error = std::string("cannot put the file in place: ") + std::strerror(errno);
+    Discard();
+    return false;
+  }
+  temporary_.clear();
+  return true;
+}
+
+void PendingFile::Discard() {
+  if (!temporary_.empty()) std::remove(temporary_.c_str());
+  temporary_.clear();
+}
+
 OutputFile::~OutputFile() {
-  if (file_ && !is_stdout_) std::fclose(file_);
+  Discard();
 }
 
 bool OutputFile::Open(const std::string& path, std::string* error) {
-  path_ = path;
   if (path == "-") {
     file_ = stdout;
     is_stdout_ = true;
     return true;
   }
-  file_ = std::fopen(path.c_str(), "wb");
+  std::string reason;
+  if (!pending_.Create(path, &reason)) {
+    if (error) *error = reason;
+    return false;
+  }
+  file_ = std::fopen(pending_.temporary_path().c_str(), "wb");
   if (!file_) {
     if (error) *error = std::string("cannot create: ") + std::strerror(errno);
+    pending_.Discard();
     return false;
   }
   return true;
@@ -83,8 +171,33 @@ bool OutputFile::Close(std::string* error) {
   bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
   if (!is_stdout_) ok = std::fclose(file_) == 0 && ok;
   file_ = nullptr;
-  if (!ok && error) *error = std::string("write failed: ") + std::strerror(errno);
-  return ok;
+  if (!ok) {
+    if (error) *error = std::string("write failed: ") + std::strerror(errno);
+    pending_.Discard();
+    return false;
+  }
+  std::string reason;
+  if (!pending_.Commit(&reason)) {
+    if (error) *error = reason;
+    return false;
+  }
+  return true;
+}
+
+void OutputFile::Discard() {
+  if (file_ && !is_stdout_) std::fclose(file_);
+  if (file_ && is_stdout_) std::fflush(file_);
+  file_ = nullptr;
+  pending_.Discard();
+}
+
+std::string InputPathProblem(const std::string& path) {
+  if (path == "-") return {};
+  std::error_code code;
+  const auto status = std::filesystem::status(path, code);
+  if (code) return "cannot open: " + code.message();
+  if (std::filesystem::is_directory(status)) return "is a folder";
+  return {};
 }
 
 bool EndsWithNoCase(const std::string& text, const std::string& suffix) {
@@ -144,10 +257,22 @@ bool WritePng(const std::string& path, int width, int height, const std::uint8_t
   image.width = static_cast<png_uint_32>(width);
   image.height = static_cast<png_uint_32>(height);
   image.format = PNG_FORMAT_RGB;
-  if (png_image_write_to_file(&image, path.c_str(), 0, rgb, 0, nullptr)) return true;
-  if (error) *error = std::string("cannot write PNG: ") + image.message;
-  png_image_free(&image);
-  return false;
+  PendingFile file;
+  std::string reason;
+  if (!file.Create(path, &reason)) {
+    if (error) *error = reason;
+    return false;
+  }
+  if (!png_image_write_to_file(&image, file.temporary_path().c_str(), 0, rgb, 0, nullptr)) {
+    if (error) *error = std::string("cannot write PNG: ") + image.message;
+    png_image_free(&image);
+    return false;
+  }
+  if (!file.Commit(&reason)) {
+    if (error) *error = reason;
+    return false;
+  }
+  return true;
 }
 
 namespace {
@@ -234,13 +359,24 @@ class PngWriter : public PictureWriter {
     const std::size_t count = static_cast<std::size_t>(format_.width) * format_.height;
     rgb_.resize(count * 3);
     ExpandPixelsToRgb8(pixels, count, format_.format565, rgb_.data());
-    if (WritePng(path, format_.width, format_.height, rgb_.data(), error)) return true;
+    if (WritePng(path, format_.width, format_.height, rgb_.data(), error)) {
+      written_.push_back(path);
+      return true;
+    }
     if (error) *error = path + ": " + *error;
     return false;
   }
-  bool Finish(std::string*) override { return true; }
+  bool Finish(std::string*) override {
+    written_.clear();
+    return true;
+  }
+  // A sequence that was not finished is removed, as a single file would be.
+  ~PngWriter() override {
+    for (const std::string& path : written_) std::remove(path.c_str());
+  }
 
  private:
+  std::vector<std::string> written_;
   std::string pattern_;
   PictureFormat format_;
   std::vector<std::uint8_t> rgb_;

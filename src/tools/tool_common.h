@@ -1,5 +1,7 @@
-// Pieces shared by the kqm subcommands: messages, progress and picture output files.
+// Pieces shared by the kqm subcommands: the command line, messages, progress and output files.
 #pragma once
+
+#include <CLI/CLI.hpp>
 
 #include <chrono>
 #include <cstdint>
@@ -10,49 +12,103 @@
 
 namespace tarvel::tools {
 
+// Exit statuses: 1 for a problem with the input or output, 2 for a command line that cannot be
+// followed.
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
 // "kqm <command>: <file>: <message>" on standard error.
 void PrintError(const std::string& command, const std::string& file, const std::string& message);
 
-// A one-line progress display on standard error, drawn only when it is a terminal.
+// -q/--quiet and -v/--verbose, which every subcommand takes. Quiet drops the progress line,
+// notes and summaries (errors and warnings stay); verbose adds details.
+struct Verbosity {
+  bool quiet = false;
+  bool verbose = false;
+};
+void AddVerbosityOptions(CLI::App& app, Verbosity* verbosity);
+
+// Parses the command line. False when the command is not to run: after --help (status 0), or
+// on a usage error, reported as "kqm <command>: <what is wrong>" with a pointer to --help
+// (status kExitUsage).
+bool ParseCommandLine(CLI::App& app, int argc, char** argv, int* status);
+
+// The progress line of long work, on standard error when it is a terminal, in one format for
+// every subcommand: "kqm <command>: frame N/M (P%), R frames/s[, extra]" ("frame N" when the
+// total is not known).
 class Progress {
  public:
-  explicit Progress(std::string label, bool enabled = true);
+  explicit Progress(std::string command, bool enabled = true);
   ~Progress();
   // Redraws at most a few times a second. `total` 0 = unknown.
   void Update(std::int64_t done, std::int64_t total, const std::string& extra = {});
   void Finish();
 
  private:
-  std::string label_;
+  std::string command_;
   bool enabled_;
   bool drawn_ = false;
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point last_;
 };
 
-// An output stream: a file, or standard output for "-".
+// A file made under a temporary name in its final folder and renamed into place by Commit(), so
+// that a command that fails (or is killed) leaves no partial output behind under the name asked
+// for. Dropped with its temporary file unless committed.
+class PendingFile {
+ public:
+  PendingFile() = default;
+  ~PendingFile();
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
+  // Makes the temporary file beside `path`. False with `error` set (without the path) when the
+  // path is a folder or the folder cannot be written.
+  bool Create(const std::string& path, std::string* error);
+  const std::string& temporary_path() const { return temporary_; }
+  // Renames the temporary file to the final path.
+  bool Commit(std::string* error);
+  // Removes the temporary file (nothing when committed).
+  void Discard();
+
+ private:
+  std::string path_;
+  std::string temporary_;
+};
+
+// An output stream: a file written through a PendingFile, or standard output for "-".
 class OutputFile {
  public:
   OutputFile() = default;
-  ~OutputFile();
+  ~OutputFile();  // an output that was not closed is dropped
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
   bool Open(const std::string& path, std::string* error);
   bool Write(const void* data, std::size_t size);
   bool Seek(long offset);  // files only
+  // Flushes, closes and puts the file in place under its name.
   bool Close(std::string* error);
+  // Closes and removes the file.
+  void Discard();
+  bool is_open() const { return file_ != nullptr; }
   bool is_stdout() const { return is_stdout_; }
   std::FILE* file() const { return file_; }
 
  private:
   std::FILE* file_ = nullptr;
   bool is_stdout_ = false;
-  std::string path_;
+  PendingFile pending_;
 };
+
+// The problem with reading `path` as an input file, or empty: "is a folder" for a folder, the
+// system's reason when it cannot be found. Pipes and devices are accepted; other problems
+// (permissions) are the open's to report.
+std::string InputPathProblem(const std::string& path);
 
 // Writes the pictures of an export in one of the supported forms, chosen by the path:
 // ".rgb"/".raw" or "-" raw little-endian 16-bit pixels, ".y4m" YUV4MPEG2 4:4:4 (BT.601 limited
 // range), a name holding one printf-style %d and ending in ".png" one PNG per picture.
+// The output appears under its name when Finish() succeeds; a writer dropped unfinished removes
+// what it wrote.
 class PictureWriter {
  public:
   virtual ~PictureWriter() = default;
@@ -72,8 +128,8 @@ struct PictureFormat {
 std::unique_ptr<PictureWriter> OpenPictureWriter(const std::string& path,
                                                  const PictureFormat& format, std::string* error);
 
-// Writes 8-bit RGB triples, rows back to back, as a PNG file. False with `error` set (without
-// the path) when the file cannot be written.
+// Writes 8-bit RGB triples, rows back to back, as a PNG file (through a PendingFile). False with
+// `error` set (without the path) when the file cannot be written.
 bool WritePng(const std::string& path, int width, int height, const std::uint8_t* rgb,
               std::string* error);
 

@@ -46,10 +46,11 @@ bool ExportFrames(tools::AudioExport& audio, std::vector<std::vector<std::uint8_
 TEST(AudioExport, RefusesUnknownOutputsAndBadHeadersWithTheLibraryText) {
   tools::AudioExport unknown;
   std::string error;
+  // The caller names the file; the reason says what is wrong with it.
   EXPECT_FALSE(unknown.Open(testing::TempDir() + "sound.mp3", &error));
-  EXPECT_NE(error.find("sound.mp3"), std::string::npos);
+  EXPECT_NE(error.find("unsupported sound output"), std::string::npos);
   EXPECT_FALSE(unknown.Open(testing::TempDir() + "no-such-folder/sound.wav", &error));
-  EXPECT_NE(error.find("no-such-folder/sound.wav"), std::string::npos);
+  EXPECT_NE(error.find("cannot create"), std::string::npos);
 
   std::vector<std::uint8_t> bad = AdqPayload({}, std::vector<std::uint8_t>(128));
   std::memcpy(bad.data() + 8, "1.21", 4);

@@ -2,6 +2,8 @@
 // their errors, and the choice and conversion of sample rates.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -193,6 +195,60 @@ TEST(WavInput, ReadsSixteenBitPcmAndSkipsOtherChunks) {
   EXPECT_EQ(2u, sound.Frames());
 }
 
+// A WAVE_FORMAT_EXTENSIBLE fmt chunk: the sub-format's first two bytes carry the format tag.
+std::string ExtensibleWav(int sub_format, int bits, const std::string& data) {
+  std::string fmt = "fmt " + Le32(40) + Le16(0xFFFE) + Le16(1) + Le32(48000) +
+                    Le32(48000u * static_cast<std::uint32_t>(bits / 8)) + Le16(bits / 8) +
+                    Le16(bits) + Le16(22) + Le16(bits) + Le32(4) + Le16(sub_format) +
+                    std::string("\x00\x00\x00\x00\x10\x00\x80\x00\x00\xAA\x00\x38\x9B\x71", 14);
+  std::string body = "WAVE" + fmt + "data" + Le32(static_cast<std::uint32_t>(data.size())) + data;
+  return "RIFF" + Le32(static_cast<std::uint32_t>(body.size())) + body;
+}
+
+std::string Le24(std::int32_t v) {
+  return Le16(v & 0xFFFF) + std::string(1, static_cast<char>((v >> 16) & 0xFF));
+}
+std::string Float32(float f) {
+  std::uint32_t bits;
+  std::memcpy(&bits, &f, sizeof bits);
+  return Le32(bits);
+}
+
+TEST(WavInput, ReadsIntegerAndFloatSamplesAsSixteenBitRounded) {
+  auto samples_of = [](const std::string& bytes) {
+    PcmSound sound;
+    std::string error;
+    EXPECT_TRUE(
+        ParseWav(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), &sound, &error))
+        << error;
+    return sound.samples;
+  };
+  using Samples = std::vector<std::int16_t>;
+  // 8-bit is unsigned around 128.
+  EXPECT_EQ((Samples{0, 32512, -32768}),
+            samples_of(Wav(1, 1, 8000, 8, std::string("\x80\xFF\x00", 3))));
+  // 0x123456 / 256 = 4660.34; full scale rounds past 32767 and saturates.
+  EXPECT_EQ((Samples{4660, 32767, -32768, -1}),
+            samples_of(Wav(1, 1, 8000, 24,
+                           Le24(0x123456) + Le24(0x7FFFFF) + Le24(-0x800000) + Le24(-200))));
+  // 0x12345678 / 65536 = 4660.34; -0x18000 / 65536 = -1.5 rounds away from zero.
+  EXPECT_EQ((Samples{4660, -2}),
+            samples_of(Wav(1, 1, 8000, 32, Le32(0x12345678) + Le32(0xFFFE8000u))));
+  // Float full scale is 1.0 (x 32768), clipped; NaN is silence.
+  const std::string floats = Float32(0.5f) + Float32(-1.0f) + Float32(1.0f) + Float32(2.0f) +
+                             Float32(1e-5f) + Float32(std::nanf(""));
+  EXPECT_EQ((Samples{16384, -32768, 32767, 32767, 0, 0}), samples_of(Wav(3, 1, 8000, 32, floats)));
+  EXPECT_EQ((Samples{16384, -32768, 32767, 32767, 0, 0}), samples_of(ExtensibleWav(3, 32, floats)));
+  EXPECT_EQ((Samples{4660}), samples_of(ExtensibleWav(1, 24, Le24(0x123456))));
+  // A streaming writer's data size of all ones (or 0) means up to the end.
+  std::string streamed = Wav(1, 1, 8000, 16, Le16(7) + Le16(-7));
+  for (std::uint32_t size : {0xFFFFFFFFu, 0u}) {
+    const std::string length = Le32(size);
+    streamed.replace(streamed.size() - 8, 4, length);
+    EXPECT_EQ((Samples{7, -7}), samples_of(streamed));
+  }
+}
+
 TEST(WavInput, RefusesWhatItCannotRead) {
   auto error_of = [](const std::string& bytes) {
     PcmSound sound;
@@ -202,8 +258,9 @@ TEST(WavInput, RefusesWhatItCannotRead) {
     return error;
   };
   EXPECT_NE(std::string::npos, error_of("RIFX0000WAVE").find("RIFF WAVE"));
-  EXPECT_NE(std::string::npos, error_of(Wav(3, 1, 8000, 32, "abcd")).find("not PCM"));
-  EXPECT_NE(std::string::npos, error_of(Wav(1, 1, 8000, 8, "ab")).find("8-bit"));
+  EXPECT_NE(std::string::npos, error_of(Wav(2, 1, 8000, 4, "abcd")).find("tag 2, 4 bits"));
+  EXPECT_NE(std::string::npos, error_of(Wav(3, 1, 8000, 64, "abcdefgh")).find("tag 3, 64 bits"));
+  EXPECT_NE(std::string::npos, error_of(Wav(1, 1, 8000, 12, "ab")).find("12 bits"));
   EXPECT_NE(std::string::npos, error_of(Wav(1, 3, 8000, 16, "abcdef")).find("3 channels"));
   // Rates far below any stored one would be stretched thousands of times when resampled.
   EXPECT_NE(std::string::npos, error_of(Wav(1, 1, 999, 16, "ab")).find("999 Hz out of range"));

@@ -17,6 +17,17 @@ struct KqmResult {
 KqmResult RunKqm(int (*command)(int, char**), const std::string& name,
                  std::initializer_list<std::string> args);
 
+// Runs the kqm program itself as a child process with `args` (after "kqm"), `input` on its
+// standard input. With `signal_after_output` set, the child gets that signal once its standard
+// error has shown `signal_when` (and, if `second_signal`, the same signal again right after).
+struct ProcessOptions {
+  std::string input;
+  int signal = 0;
+  std::string signal_when;
+  bool second_signal = false;
+};
+KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptions& options = {});
+
 std::string ConformancePath(const std::string& name);
 std::vector<unsigned char> ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::vector<unsigned char>& bytes);

@@ -1,0 +1,193 @@
+// kqm encode as a user scripts it: pictures too large for the format fitted, sizes blamed on the
+// side at fault, the sound from standard input, a target size met, and nothing left behind when
+// it fails.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "container/movie_reader.h"
+#include "kqm_run.h"
+#include "tools/commands.h"
+
+namespace tarvel {
+namespace {
+
+using test::RunKqm;
+using test::RunKqmProcess;
+
+void Write(const std::string& path, const std::string& bytes) {
+  test::WriteFileBytes(path, std::vector<unsigned char>(bytes.begin(), bytes.end()));
+}
+
+// `frames` 4:4:4 pictures of width x height whose content moves and has fine detail, from a
+// fixed formula.
+std::string Y4m(int width, int height, int frames) {
+  std::string out =
+      "YUV4MPEG2 W" + std::to_string(width) + " H" + std::to_string(height) + " F25:1 C444\n";
+  for (int f = 0; f < frames; ++f) {
+    out += "FRAME\n";
+    for (int plane = 0; plane < 3; ++plane)
+      for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+          const unsigned v = plane == 0 ? (x * 7 + y * 3 + f * 5 + ((x * y) % 13) * 9) % 220 + 16
+                                        : 128 + ((x / 5 + y / 7 + f + plane) % 9) * 8 - 32;
+          out += static_cast<char>(v);
+        }
+  }
+  return out;
+}
+
+std::string Le32(std::uint32_t v) {
+  return {static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF),
+          static_cast<char>((v >> 16) & 0xFF), static_cast<char>(v >> 24)};
+}
+// Mono 16-bit WAVE at 22,050 Hz.
+std::string Wav(std::size_t samples) {
+  std::string data;
+  for (std::size_t i = 0; i < samples; ++i) {
+    const auto v = static_cast<std::int16_t>(8000 * std::sin(0.05 * static_cast<double>(i)));
+    data += static_cast<char>(v & 0xFF);
+    data += static_cast<char>((v >> 8) & 0xFF);
+  }
+  const std::string fmt = "fmt " + Le32(16) + std::string("\x01\x00\x01\x00", 4) + Le32(22050) +
+                          Le32(44100) + std::string("\x02\x00\x10\x00", 4);
+  const std::string body =
+      "WAVE" + fmt + "data" + Le32(static_cast<std::uint32_t>(data.size())) + data;
+  return "RIFF" + Le32(static_cast<std::uint32_t>(body.size())) + body;
+}
+
+MovieHeader HeaderOf(const std::string& path) {
+  MovieReader reader;
+  std::string error;
+  EXPECT_TRUE(MovieReader_Open(reader, path, &error)) << error;
+  const MovieHeader header = reader.header;
+  MovieReader_Close(reader);
+  return header;
+}
+
+std::vector<std::string> FolderEntries(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    names.push_back(entry.path().filename().string());
+  return names;
+}
+
+TEST(KqmEncode, FitsPicturesTooLargeAndBlamesTheSideAtFault) {
+  const std::string dir = testing::TempDir();
+  Write(dir + "wide.y4m", Y4m(1280, 64, 1));
+  const auto fitted =
+      RunKqm(tools::Cmd_Encode, "encode", {"--video", dir + "wide.y4m", "-o", dir + "wide.kqm"});
+  ASSERT_EQ(0, fitted.status) << fitted.err;
+  // 1280x64 at 1024 / 1280 = 0.8: 1024x51.2, whose nearest multiple of 8 is 48.
+  EXPECT_NE(std::string::npos, fitted.err.find("fitting 1280x64 into 1024x48")) << fitted.err;
+  EXPECT_EQ(1024, HeaderOf(dir + "wide.kqm").width);
+  EXPECT_EQ(48, HeaderOf(dir + "wide.kqm").height);
+  const auto cropped =
+      RunKqm(tools::Cmd_Encode, "encode",
+             {"--video", dir + "wide.y4m", "-o", dir + "wide.kqm", "--crop", "-q"});
+  ASSERT_EQ(0, cropped.status) << cropped.err;
+  EXPECT_EQ(1024, HeaderOf(dir + "wide.kqm").width);
+  EXPECT_EQ(64, HeaderOf(dir + "wide.kqm").height);
+  EXPECT_EQ("", cropped.err);
+
+  const auto tall =
+      RunKqm(tools::Cmd_Encode, "encode",
+             {"--video", dir + "wide.y4m", "-o", dir + "x.kqm", "--size", "1024x65536"});
+  EXPECT_EQ(2, tall.status);
+  EXPECT_NE(std::string::npos, tall.err.find("height 65536")) << tall.err;
+  const auto wide = RunKqm(tools::Cmd_Encode, "encode",
+                           {"--video", dir + "wide.y4m", "-o", dir + "x.kqm", "--size", "1032x64"});
+  EXPECT_EQ(2, wide.status);
+  EXPECT_NE(std::string::npos, wide.err.find("width 1032")) << wide.err;
+}
+
+TEST(KqmEncode, ARateTheFormatCannotStoreKeepsTheClipsLengthByPickingPictures) {
+  // Twelve grey pictures at 30 per second (0.4 s), each lighter than the last. 30 per second is
+  // stored as 200/7 s: stored frame k shows the picture of moment 7k/200 s, number
+  // round(1.05 k): 0..9, then 11 for k = 10 (10.5 rounds up); k = 11 would need picture 12.
+  const std::string dir = testing::TempDir();
+  std::string y4m = "YUV4MPEG2 W8 H8 F30:1 C444 XCOLORRANGE=FULL\n";
+  for (int i = 0; i < 12; ++i)
+    y4m += "FRAME\n" + std::string(64, static_cast<char>(20 + 20 * i)) + std::string(128, '\x80');
+  Write(dir + "thirty.y4m", y4m);
+  const auto r =
+      RunKqm(tools::Cmd_Encode, "encode",
+             {"--video", dir + "thirty.y4m", "-o", dir + "thirty.kqm", "--quality", "95"});
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("stored as 200/7")) << r.err;
+  EXPECT_EQ(11, HeaderOf(dir + "thirty.kqm").frame_count);
+  ASSERT_EQ(0, RunKqm(tools::Cmd_Export, "export",
+                      {dir + "thirty.kqm", "--video", dir + "thirty.rgb", "-q"})
+                   .status);
+  const auto pixels = test::ReadFileBytes(dir + "thirty.rgb");
+  ASSERT_EQ(11u * 64 * 2, pixels.size());
+  // The blue field (5 bits) of the first pixel of frames 9 and 10, the fields shown nearest to
+  // greys 200 and 240: 24 (shown as 198) and 29 (239). Picture 10 (220) would give 27.
+  EXPECT_EQ(24, pixels[9 * 128] & 31);
+  EXPECT_EQ(29, pixels[10 * 128] & 31);
+}
+
+TEST(KqmEncode, TakesTheSoundFromStandardInputWhenTheVideoIsAFile) {
+  const std::string dir = testing::TempDir();
+  Write(dir + "piped.y4m", Y4m(32, 16, 5));
+  test::ProcessOptions sound;
+  sound.input = Wav(22050);
+  const auto piped = RunKqmProcess(
+      {"encode", "--video", dir + "piped.y4m", "--audio", "-", "-o", dir + "piped.kqm", "-q"},
+      sound);
+  ASSERT_EQ(0, piped.status) << piped.err;
+  const MovieHeader header = HeaderOf(dir + "piped.kqm");
+  EXPECT_TRUE(header.sound);
+  EXPECT_EQ(5, header.frame_count);
+  const auto both = RunKqmProcess({"encode", "--video", "-", "--audio", "-", "-o", dir + "x.kqm"});
+  EXPECT_EQ(2, both.status);
+  EXPECT_EQ(0u, both.err.rfind("kqm encode: ", 0)) << both.err;
+}
+
+TEST(KqmEncode, MeetsATargetSizeInOneOrTwoPasses) {
+  const std::string dir = testing::TempDir();
+  Write(dir + "target.y4m", Y4m(64, 48, 20));
+  for (const char* passes : {"--keyint=60", "--one-pass"}) {
+    // 0.8 bits per pixel of pictures: 20 * 64 * 48 * 0.8 / 8 = 6,144 bytes of chunk payloads.
+    const auto r = RunKqm(tools::Cmd_Encode, "encode",
+                          {"--video", dir + "target.y4m", "-o", dir + "target.kqm", "--bpp", "0.8",
+                           passes, "--stats", "-q"});
+    ASSERT_EQ(0, r.status) << r.err;
+    const auto at = r.out.find("bytes of video");
+    ASSERT_NE(std::string::npos, at) << r.out;
+    const long bytes = std::stol(r.out.substr(r.out.rfind(' ', at - 2) + 1));
+    EXPECT_NEAR(6144.0, static_cast<double>(bytes), 6144 * 0.1) << passes;
+  }
+  const auto exclusive =
+      RunKqm(tools::Cmd_Encode, "encode",
+             {"--video", dir + "target.y4m", "-o", dir + "x.kqm", "--bpp", "1", "--quality", "50"});
+  EXPECT_EQ(2, exclusive.status);
+}
+
+TEST(KqmEncode, AFailureLeavesNothingBehind) {
+  const std::string dir = testing::TempDir() + "encode_failure/";
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directory(dir);
+  std::string cut = Y4m(32, 16, 4);
+  cut.resize(cut.size() - 100);  // the last picture ends early
+  Write(dir + "cut.y4m", cut);
+  const auto r = RunKqm(tools::Cmd_Encode, "encode",
+                        {"--video", dir + "cut.y4m", "-o", dir + "cut.kqm", "-q"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("picture 3: truncated")) << r.err;
+  for (const std::string& name : FolderEntries(dir)) EXPECT_EQ("cut.y4m", name);
+  // An output that is a folder is named as one.
+  std::filesystem::create_directory(dir + "folder.kqm");
+  Write(dir + "ok.y4m", Y4m(32, 16, 1));
+  const auto folder =
+      RunKqm(tools::Cmd_Encode, "encode", {"--video", dir + "ok.y4m", "-o", dir + "folder.kqm"});
+  EXPECT_EQ(1, folder.status);
+  EXPECT_NE(std::string::npos, folder.err.find("folder.kqm: is a folder")) << folder.err;
+}
+
+}  // namespace
+}  // namespace tarvel
