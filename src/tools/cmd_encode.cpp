@@ -1,11 +1,10 @@
 // kqm encode: makes a KQM6 movie from a YUV4MPEG2 video and an optional WAV sound.
 #include <CLI/CLI.hpp>
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -200,22 +199,25 @@ class PictureSource {
   const Y4mReader& reader() const { return reader_; }
   // Pictures in the file, when it is a regular file whose size says (0 otherwise).
   std::int64_t CountFromSize() const {
-    struct stat info {};
-    if (path_ == "-" || stat(path_.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
+    if (!seekable()) return 0;
+    std::error_code code;
+    const auto size = static_cast<std::int64_t>(std::filesystem::file_size(path_, code));
+    if (code) return 0;
     const std::int64_t w = reader_.width, h = reader_.height;
     std::int64_t chroma = 0;
     if (reader_.chroma == Y4mChroma::k420) chroma = 2 * ((w + 1) / 2) * ((h + 1) / 2);
     if (reader_.chroma == Y4mChroma::k422) chroma = 2 * ((w + 1) / 2) * h;
     if (reader_.chroma == Y4mChroma::k444) chroma = 2 * w * h;
-    const std::int64_t pictures = info.st_size / (w * h + chroma + 6);
+    const std::int64_t pictures = size / (w * h + chroma + 6);
     if (!retime_) return pictures;
     // Stored frames whose moments fall before the end of the video.
     return pictures * 200 * reader_.rate_denominator /
            (static_cast<std::int64_t>(duration_) * reader_.rate_numerator);
   }
+  // A regular file can be read again for a second pass; a pipe cannot.
   bool seekable() const {
-    struct stat info {};
-    return path_ != "-" && stat(path_.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    std::error_code code;
+    return path_ != "-" && std::filesystem::is_regular_file(path_, code);
   }
 
  private:
