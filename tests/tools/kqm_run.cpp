@@ -2,13 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -29,71 +22,6 @@ KqmResult RunKqm(int (*command)(int, char**), const std::string& name,
   std::fflush(stdout);
   result.out = ::testing::internal::GetCapturedStdout();
   result.err = ::testing::internal::GetCapturedStderr();
-  return result;
-}
-
-KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptions& options) {
-  KqmResult result;
-  // A child that stops reading early must not take the test down with it.
-  signal(SIGPIPE, SIG_IGN);
-  int in[2], out[2], err[2];
-  if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return result;
-  const pid_t child = fork();
-  if (child == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
-    std::vector<std::string> words = {TARVEL_KQM};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    execv(TARVEL_KQM, argv.data());
-    _exit(127);
-  }
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  // Feed the input, read both outputs, and send the signals when asked; all without blocking on
-  // any one of them.
-  std::size_t fed = 0;
-  if (options.input.empty()) close(in[1]);
-  fcntl(in[1], F_SETFL, O_NONBLOCK);
-  bool input_open = !options.input.empty(), out_open = true, err_open = true, signalled = false;
-  while (out_open || err_open) {
-    pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
-    if (poll(fds, input_open ? 3 : 2, -1) < 0 && errno != EINTR) break;
-    char buffer[65536];
-    for (int k = 0; k < 2; ++k) {
-      if (!(fds[k].revents & (POLLIN | POLLHUP))) continue;
-      const ssize_t n = read(fds[k].fd, buffer, sizeof buffer);
-      if (n <= 0) {
-        (k == 0 ? out_open : err_open) = false;
-        continue;
-      }
-      (k == 0 ? result.out : result.err).append(buffer, static_cast<std::size_t>(n));
-    }
-    if (input_open && (fds[2].revents & (POLLOUT | POLLERR))) {
-      const ssize_t n = write(in[1], options.input.data() + fed, options.input.size() - fed);
-      if (n > 0) fed += static_cast<std::size_t>(n);
-      if (n < 0 || fed == options.input.size()) {
-        close(in[1]);
-        input_open = false;
-      }
-    }
-    if (options.signal && !signalled && result.err.find(options.signal_when) != std::string::npos) {
-      kill(child, options.signal);
-      if (options.second_signal) kill(child, options.signal);
-      signalled = true;
-    }
-  }
-  if (input_open) close(in[1]);
-  close(out[0]);
-  close(err[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }
 

@@ -17,7 +17,7 @@ struct KqmResult {
 KqmResult RunKqm(int (*command)(int, char**), const std::string& name,
                  std::initializer_list<std::string> args);
 
-// Runs the kqm program itself as a child process with `args` (after "kqm"), `input` on its
+// Runs the kqm program itself (kqm_process.cpp, in the tools tests) as a child process with `args` (after "kqm"), `input` on its
 // standard input. With `signal_after_output` set, the child gets that signal once its standard
 // error has shown `signal_when` (and, if `second_signal`, the same signal again right after).
 struct ProcessOptions {
