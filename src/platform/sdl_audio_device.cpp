@@ -2,6 +2,7 @@
 // thread; the callback walks the queued buffers in order, resampling for the playback rate and
 // scaling for the volume, and reports every buffer it has used up.
 #include <SDL.h>
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <atomic>
@@ -12,9 +13,31 @@
 
 #include "platform/audio_device.h"
 
+// ALSA's error lines go nowhere (see QuietSoundLibrary).
+extern "C" {
+static void TarvelDiscardAlsaError(const char*, int, const char*, int, const char*, ...) {}
+}
+
 namespace tarvel {
 
 namespace {
+
+// Without a sound card, SDL tries ALSA, which writes a dozen lines of its own to standard error
+// before SDL gives up; the player says in one line of its own what matters. ALSA's error
+// handler is replaced by one that says nothing (in the library SDL loads, which stays loaded).
+// SDL also leaves SIGINT and SIGTERM alone, so that the programs keep their own answer to them.
+void QuietSoundLibrary() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    void* alsa = dlopen("libasound.so.2", RTLD_LAZY | RTLD_LOCAL);
+    if (alsa == nullptr) return;
+    using ErrorHandler = void (*)(const char*, int, const char*, int, const char*, ...);
+    using SetHandler = int (*)(ErrorHandler);
+    if (auto set = reinterpret_cast<SetHandler>(dlsym(alsa, "snd_lib_error_set_handler")))
+      set(&TarvelDiscardAlsaError);
+  });
+}
 
 class SdlAudioDevice final : public AudioDevice {
  public:
@@ -32,6 +55,7 @@ class SdlAudioDevice final : public AudioDevice {
         (format.channels != 1 && format.channels != 2) || format.samples_per_second == 0 ||
         format.samples_per_second > 384000)
       return Fail(kDeviceBadFormat, "unsupported sound format");
+    QuietSoundLibrary();
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
       return Fail(kDeviceNoDriver, std::string("no sound device: ") + SDL_GetError());
     subsystem_ = true;

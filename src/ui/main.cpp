@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "engine/player_context.h"
+#include "platform/stop_signals.h"
 #include "ui/command_line.h"
 #include "ui/control_table.h"
 #include "ui/resources.h"
@@ -43,6 +44,11 @@ int main(int argc, char** argv) {
   // joined before it goes.
   tarvel::PlayerContext player;
   tarvel::Viewer viewer(player, tarvel::ViewerSeams{}, command.options);
+  // Ctrl-C or a polite kill quits as Close does (the settings are written); a second one ends
+  // the program at once.
+  if (tarvel::StopSignals_Install()) viewer.QuitWhenReadable(tarvel::StopSignals_Descriptor());
   viewer.Startup(command.paths);
-  return viewer.Run();
+  const int result = viewer.Run();
+  const int signal = tarvel::StopSignals_Received();
+  return signal != 0 ? 128 + signal : result;
 }

@@ -7,6 +7,7 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QScreen>
+#include <QSocketNotifier>
 #include <QMetaObject>
 #include <algorithm>
 #include <chrono>
@@ -172,6 +173,16 @@ int Viewer::Run() {
   return 0;
 }
 
+void Viewer::QuitWhenReadable(int descriptor) {
+  if (descriptor < 0) return;
+  quit_notifier_ = std::make_unique<QSocketNotifier>(descriptor, QSocketNotifier::Read);
+  QObject::connect(quit_notifier_.get(), &QSocketNotifier::activated, &turn_target_, [this] {
+    quit_notifier_->setEnabled(false);
+    state_.quit_requested = true;
+    RequestTurn();
+  });
+}
+
 void Viewer::RequestTurn() {
   if (turn_posted_.exchange(true)) return;
   QMetaObject::invokeMethod(&turn_target_, [this] { OnTurn(); }, Qt::QueuedConnection);
@@ -241,6 +252,7 @@ void Viewer::Shutdown() {
   EndWatch();
   Player_SetFrameCallback(player_, nullptr, nullptr);
   Player_SetPresentationListener(player_, nullptr, nullptr);
+  quit_notifier_.reset();
   if (command_) command_->TearDownControls();
   if (playlist_window_ != nullptr) {
     // Not inside one of its events here: it can go at once.
@@ -356,7 +368,10 @@ void Viewer::Play() {
         if (Playing(status)) {
           // Without a sound card every movie says so: the notice comes once.
           const bool device = started == kPlayerDeviceRefused;
-          Report(ProblemOf(status, started), !(device && device_failure_shown_));
+          std::string problem = ProblemOf(status, started);
+          if (problem.find("without sound") == std::string::npos)
+            problem += "; playing without sound";
+          Report(problem, !(device && device_failure_shown_));
           if (device) device_failure_shown_ = true;
         } else {
           Report(ProblemOf(status, started));

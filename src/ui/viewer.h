@@ -27,6 +27,7 @@
 
 class QDialog;
 class QEventLoop;
+class QSocketNotifier;
 class QKeyEvent;
 
 namespace tarvel {
@@ -78,6 +79,8 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   // One turn of the main loop: a pending movie starts, a new picture is shown and counted, and
   // playback stops at the last frame unless Loop Play is on, or when it ended by itself.
   void Tick();
+  // Quits, as Close does, when `descriptor` becomes readable (a stop signal came).
+  void QuitWhenReadable(int descriptor);
   // Asks for one turn of the main loop on the window thread (from any thread), for when
   // something happened: a picture, the end of playback, a command. Asking again before it ran
   // asks for nothing more.
@@ -200,6 +203,7 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   std::atomic<bool> turn_posted_{false};
   QEventLoop* run_loop_ = nullptr;
   std::thread watch_;
+  std::unique_ptr<QSocketNotifier> quit_notifier_;
   // The engine's wrap count at the previous turn: a wrap while Loop Play is off ends playback
   // even if the turn that would have seen the last frame came too late.
   std::int32_t last_loop_count_ = 0;

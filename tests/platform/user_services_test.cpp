@@ -1,10 +1,16 @@
-// Finding and running helper programs, and where the running program lives.
+// Finding and running helper programs, where the running program lives, and stop signals.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <filesystem>
 
 #include "platform/process.h"
+#include "platform/stop_signals.h"
 #include "platform/user_files.h"
 #include "support/scratch.h"
 
@@ -48,6 +54,24 @@ TEST(Process, StartFailuresAndTimeouts) {
   EXPECT_EQ(FindOnPath("plain", scratch.path()), "");
   EXPECT_EQ(FindOnPath("slow", "::" + scratch.path() + "/"), scratch / "slow");
   EXPECT_EQ(FindOnPath("../slow", scratch / "x"), "");
+}
+
+TEST(StopSignals, TheFirstIsRecordedTheSecondEndsTheProgram) {
+  // In a child of its own: the second signal ends it.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (!StopSignals_Install() || StopSignals_Received() != 0) ::_exit(1);
+    std::raise(SIGTERM);
+    pollfd ready{StopSignals_Descriptor(), POLLIN, 0};
+    if (StopSignals_Received() != SIGTERM || ::poll(&ready, 1, 0) != 1) ::_exit(2);
+    std::raise(SIGINT);
+    ::_exit(3);  // not reached
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "exited with " << WEXITSTATUS(status);
+  EXPECT_EQ(WTERMSIG(status), SIGINT);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // events, the trackbars, Update buttons, docking, failing movies, stepping frame by frame, and
 // whole playbacks of real movies with a capture sound device.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QDir>
@@ -495,6 +496,25 @@ TEST_F(ViewerTest, RunEndsAtCloseAndShutsDown) {
   EXPECT_TRUE(EngineIdle());
   EXPECT_EQ(player.frame_callback, nullptr);
   EXPECT_EQ(viewer->command_window(), nullptr);
+}
+
+TEST_F(ViewerTest, AStopSignalQuitsAsCloseDoes) {
+  // What the stop-signal handler makes readable, written here instead.
+  int descriptors[2];
+  ASSERT_EQ(::pipe(descriptors), 0);
+  Start({Conformance(kSilentMovie)});
+  viewer->QuitWhenReadable(descriptors[0]);
+  QTimer::singleShot(100, [this, &descriptors] {
+    ASSERT_TRUE(QFile::remove(SettingsFile()));  // written again on the way out
+    const char byte = 1;
+    EXPECT_EQ(::write(descriptors[1], &byte, 1), 1);
+  });
+  EXPECT_EQ(viewer->Run(), 0);
+  EXPECT_TRUE(EngineIdle());
+  EXPECT_EQ(viewer->command_window(), nullptr);
+  EXPECT_TRUE(QFile::exists(SettingsFile()));
+  ::close(descriptors[0]);
+  ::close(descriptors[1]);
 }
 
 TEST_F(ViewerTest, TheLoopRunsOnPicturesAndOnTheEndOfPlayback) {
