@@ -1,13 +1,22 @@
-// Feeds arbitrary bytes to the video decoder. Byte 0 picks the picture size, byte 1 the pixel
-// format, the frame kind and whether a reference picture is given; the rest is the payload.
+// Feeds arbitrary bytes to the video decoder. Byte 0 picks the picture size, byte 1 holds flags:
+// bit 0 the pixel format, bit 1 the frame kind, bit 2 no reference picture, bit 3 every vector
+// level in turn (their pictures must agree), bit 4 two frames through the decoder object, which
+// keeps its pictures in step itself (its pictures must agree with the plain path's). The rest
+// is the payload.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <vector>
 
+#include "video/simd_level.h"
 #include "video/video_decoder.h"
 
 namespace {
+
+using tarvel::VideoSimdLevel;
 
 struct Size {
   int width;
@@ -18,8 +27,10 @@ constexpr int kSizeCount = sizeof(kSizes) / sizeof(kSizes[0]);
 
 struct Target {
   std::unique_ptr<tarvel::DecoderState> decoder;
+  std::unique_ptr<tarvel::VideoDecoder> object;
   std::vector<uint16_t> reference;
   std::vector<uint16_t> output;
+  std::vector<uint16_t> first_output;
 };
 
 Target& GetTarget(int size, bool rgb565) {
@@ -28,10 +39,37 @@ Target& GetTarget(int size, bool rgb565) {
   if (!t.decoder) {
     const Size s = kSizes[size];
     t.decoder = tarvel::CreateVideoDecoder(s.height, s.width, rgb565 ? 16 : 15);
+    t.object = tarvel::VideoDecoder::Create(s.height, s.width, rgb565 ? 16 : 15);
     t.reference.resize(static_cast<size_t>(s.width) * static_cast<size_t>(s.height));
     t.output.resize(t.reference.size());
   }
   return t;
+}
+
+// Same starting pictures every run, so findings reproduce.
+void FillPictures(Target& t) {
+  for (size_t i = 0; i < t.reference.size(); ++i) {
+    t.reference[i] = static_cast<uint16_t>(i * 2654435761u >> 16);
+    t.output[i] = static_cast<uint16_t>(i);
+  }
+}
+
+// The decoder object against DecodeVideoChunk with a copy of each picture over the reference,
+// for the payload decoded twice in a row from black pictures.
+void CompareObjectWithPlainPath(Target& t, const std::vector<uint8_t>& payload) {
+  std::fill(t.reference.begin(), t.reference.end(), 0);
+  std::fill(t.output.begin(), t.output.end(), 0);
+  t.object->Reset();
+  for (int frame = 0; frame < 2; ++frame) {
+    const int plain = tarvel::DecodeVideoChunk(payload.data(), payload.size(), t.reference.data(),
+                                               t.output.data(), *t.decoder);
+    t.reference = t.output;
+    const int object = t.object->Decode(payload.data(), payload.size());
+    if (plain != object ||
+        std::memcmp(t.object->Picture().pixels, t.output.data(), t.output.size() * 2) != 0) {
+      std::abort();
+    }
+  }
 }
 
 }  // namespace
@@ -41,11 +79,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int picture = data[0] % kSizeCount;
   const uint8_t flags = data[1];
   Target& t = GetTarget(picture, (flags & 1) != 0);
-  // Same starting pictures every run, so findings reproduce.
-  for (size_t i = 0; i < t.reference.size(); ++i) {
-    t.reference[i] = static_cast<uint16_t>(i * 2654435761u >> 16);
-    t.output[i] = static_cast<uint16_t>(i);
-  }
   // An exact-size copy, so that any read past the payload is caught.
   std::vector<uint8_t> payload(data + 2, data + size);
   if (payload.size() >= 4) {
@@ -56,7 +89,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       payload[3] = static_cast<uint8_t>(payload[3] & 0x7F);
     }
   }
-  const uint16_t* reference = (flags & 4) ? nullptr : t.reference.data();
-  tarvel::DecodeVideoChunk(payload.data(), payload.size(), reference, t.output.data(), *t.decoder);
+  const VideoSimdLevel supported = tarvel::SupportedVideoSimdLevel();
+  const bool every_level = (flags & 8) != 0;
+  const int first_level = every_level ? 0 : static_cast<int>(supported);
+  int first_result = 0;
+  for (int level = first_level; level <= static_cast<int>(supported); ++level) {
+    tarvel::SetVideoSimdLevel(static_cast<VideoSimdLevel>(level));
+    if (flags & 16) {
+      CompareObjectWithPlainPath(t, payload);
+      continue;
+    }
+    FillPictures(t);
+    const uint16_t* reference = (flags & 4) ? nullptr : t.reference.data();
+    const int result = tarvel::DecodeVideoChunk(payload.data(), payload.size(), reference,
+                                                t.output.data(), *t.decoder);
+    if (level == first_level) {
+      first_result = result;
+      t.first_output = t.output;
+    } else if (result != first_result || t.output != t.first_output) {
+      std::abort();
+    }
+  }
+  tarvel::SetVideoSimdLevel(supported);
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,12 @@ double Seconds(Clock::time_point since) {
   return std::chrono::duration<double>(Clock::now() - since).count();
 }
 
+// Processor time of the process (one thread here), in seconds: what a decode costs whatever
+// else the machine runs.
+double ProcessorSeconds() {
+  return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
+}
+
 }  // namespace
 
 int Cmd_Bench(int argc, char** argv) {
@@ -35,11 +42,15 @@ int Cmd_Bench(int argc, char** argv) {
       "kqm bench"};
   std::string path, format = "555";
   double min_seconds = 2.0;
+  int passes = 0;
   app.add_option("MOVIE", path, "the movie file")->required();
   app.add_option("--format", format, "pixel format to decode to: 555 or 565")
       ->check(CLI::IsMember({"555", "565"}));
   app.add_option("--seconds", min_seconds, "run each measurement at least this long")
       ->check(CLI::Range(0.01, 600.0));
+  app.add_option("--passes", passes,
+                 "decode the movie's pictures exactly N times instead (for instruction counts)")
+      ->check(CLI::Range(1, 1000000));
   Verbosity verbosity;
   AddVerbosityOptions(app, &verbosity);
   int status = 0;
@@ -70,22 +81,39 @@ int Cmd_Bench(int argc, char** argv) {
     return 1;
   }
   const std::size_t pixels = static_cast<std::size_t>(header.width) * header.height;
+  // Pictures and processor time by frame kind: delta frames, key frames.
+  std::int64_t counts[2] = {0, 0};
+  double kind_seconds[2] = {0, 0};
   std::int64_t pictures = 0;
   const auto start = Clock::now();
-  do {
+  for (int pass = 0; passes == 0 || pass < passes; ++pass) {
+    if (passes == 0 && pass > 0 && Seconds(start) >= min_seconds) break;
     for (auto& chunks : frames) {
       std::int32_t length = 0;
       const std::uint8_t* payload = Frame_FindChunk(
           {chunks.data(), static_cast<std::uint32_t>(chunks.size())}, "IX", &length);
-      if (payload) decoder->Decode(payload, static_cast<std::size_t>(length));
       ++pictures;
+      if (!payload) continue;
+      // A negative frame word (its top bit is in the fourth byte) makes a key frame.
+      const int key = length >= 4 && (payload[3] & 0x80) != 0 ? 1 : 0;
+      const double before = ProcessorSeconds();
+      decoder->Decode(payload, static_cast<std::size_t>(length));
+      kind_seconds[key] += ProcessorSeconds() - before;
+      ++counts[key];
     }
-  } while (Seconds(start) < min_seconds);
+  }
   const double video_seconds = Seconds(start);
   std::printf("Pictures: %dx%d, %lld decoded in %.2f s: %.1f pictures per second (%.1f Mpixel/s)\n",
               header.width, header.height, static_cast<long long>(pictures), video_seconds,
               static_cast<double>(pictures) / video_seconds,
               static_cast<double>(pictures) * static_cast<double>(pixels) / video_seconds / 1e6);
+  const char* const kKindNames[2] = {"delta frames", "key frames"};
+  for (int key : {1, 0}) {
+    if (counts[key] == 0) continue;
+    std::printf("          %s: %lld, %.1f pictures per second of processor time\n", kKindNames[key],
+                static_cast<long long>(counts[key]),
+                static_cast<double>(counts[key]) / kind_seconds[key]);
+  }
   const double rate = FrameRateFromDuration(header.frame_duration, kDefaultFrameRate);
   std::printf("          %.1fx the movie's real-time rate of %.4g frames per second\n",
               static_cast<double>(pictures) / video_seconds / rate, static_cast<double>(rate));

@@ -1,5 +1,6 @@
 #include "video/coefficient_reader.h"
 
+#include <array>
 #include <bit>
 #include <cstring>
 
@@ -9,11 +10,27 @@ namespace tarvel {
 
 namespace {
 
-// Nibble source working on a local copy of the read position. The checked form tests every
+uint64_t FromLittleEndian(uint64_t v) {
+  if constexpr (std::endian::native == std::endian::little) {
+    return v;
+  } else {
+    uint64_t r = 0;
+    for (int i = 0; i < 8; ++i) r |= ((v >> (8 * i)) & 0xFF) << (56 - 8 * i);
+    return r;
+  }
+}
+
+// The 15 or 16 nibbles from nibble `position` on, the next one in the low four bits. Reads
+// eight bytes: the caller makes sure they lie inside the stream.
+inline uint64_t NibbleWindow(const uint8_t* data, size_t position) {
+  uint64_t window;
+  std::memcpy(&window, data + (position >> 1), sizeof(window));
+  return FromLittleEndian(window) >> ((position & 1) << 2);
+}
+
+// Nibble sources working on a local copy of the read position. The checked form tests every
 // nibble against the end. The unchecked form is used only when a block's worst case plus a
-// 16-nibble margin is available: it keeps up to 16 upcoming nibbles in a register, refilled by
-// one 8-byte load (that the margin keeps inside the stream) whenever fewer than 8 are left at
-// the start of a code.
+// 16-nibble margin is available, and reads a whole window at a time.
 template <bool kChecked>
 struct Nibbles;
 
@@ -28,197 +45,528 @@ struct Nibbles<true> {
     ++position;
     return true;
   }
-  void Prepare() {}
-  size_t Position() const { return position; }
 };
 
 template <>
 struct Nibbles<false> {
   const uint8_t* data;
-  size_t position;  // of the lowest nibble in `window`
-  uint64_t window = 0;
-  int available = 0;
-  // Makes at least 8 nibbles available: enough for a code and everything it reads.
-  void Prepare() {
-    if (available >= 8) return;
-    std::memcpy(&window, data + (position >> 1), sizeof(window));
-    window = FromLittleEndian(window) >> ((position & 1) << 2);
-    available = 16 - static_cast<int>(position & 1);
-  }
+  size_t position;
   bool Next(uint32_t* nibble) {
-    *nibble = static_cast<uint32_t>(window & 0xF);
-    Skip(1);
+    *nibble = static_cast<uint32_t>(data[position >> 1] >> ((position & 1) << 2)) & 0xFu;
+    ++position;
     return true;
-  }
-  void Skip(int count) {
-    window >>= 4 * count;
-    available -= count;
-    position += static_cast<size_t>(count);
-  }
-  size_t Position() const { return position; }
-
- private:
-  static uint64_t FromLittleEndian(uint64_t v) {
-    if constexpr (std::endian::native == std::endian::little) {
-      return v;
-    } else {
-      uint64_t r = 0;
-      for (int i = 0; i < 8; ++i) r |= ((v >> (8 * i)) & 0xFF) << (56 - 8 * i);
-      return r;
-    }
   }
 };
 
+// Natural index (bits 0-7) and nonzero-mask bits (bits 8-23) of each zigzag position.
+constexpr std::array<uint32_t, 64> MakePlaces() {
+  std::array<uint32_t, 64> places{};
+  for (int j = 0; j < 64; ++j) {
+    const uint32_t k = kZigzag[j];
+    places[j] = k | (((1u << (k % 8)) | (1u << (8 + k / 8))) << 8);
+  }
+  return places;
+}
+constexpr std::array<uint32_t, 64> kPlaces = MakePlaces();
+
+// Where the plain rules put a coefficient: its natural place in the block, dequantised with the
+// component's table, its row and column in the mask.
+struct PlainSink {
+  const int32_t* table;
+  int32_t* block;
+  uint32_t mask;
+  void Put(int position, int32_t level) {
+    const uint32_t place = kPlaces[position];
+    block[place & 0xFF] = level * table[position];
+    mask |= place >> 8;
+  }
+};
+
+// What one code step did.
+enum class Step { kNext, kEnd, kMalformed };
+
+// One code of the plain rules, read at position p of a component: the code nibble and all it
+// takes. Malformed: the stream ends, a code would place a coefficient past position 63, or a
+// code other than the end code follows a skip that reached the end. A code that fills
+// position 63 ends the block.
+template <bool kChecked, typename Sink>
+Step RulesStep(Nibbles<kChecked>& in, Sink& sink, int* position) {
+  int p = *position;
+  uint32_t code = 0;
+  if (!in.Next(&code)) return Step::kMalformed;
+  if (code == 0) return Step::kEnd;
+  // Only the end code may follow a skip that reached the end of the block.
+  if (p >= 64) return Step::kMalformed;
+  switch (code) {
+    case 1:
+      *position = p + 5;
+      return Step::kNext;
+    case 14:
+      *position = p + 1;
+      return Step::kNext;
+    case 2:
+    case 3:
+    case 4:
+    case 5:
+    case 6:
+    case 7: {
+      const int at = p + static_cast<int>(code >> 1);
+      if (at > 63) return Step::kMalformed;
+      sink.Put(at, (code & 1) ? -1 : 1);
+      p = at + 1;
+      break;
+    }
+    case 8: {
+      uint32_t a = 0;
+      if (!in.Next(&a)) return Step::kMalformed;
+      const int first = p + static_cast<int>(a >> 2) + 1;
+      const int count = static_cast<int>(a & 3) + 2;
+      if (first + count - 1 > 63) return Step::kMalformed;
+      for (int i = 0; i < count; i += 2) {
+        uint32_t fields = 0;
+        if (!in.Next(&fields)) return Step::kMalformed;
+        sink.Put(first + i, TwoBitLevel(fields >> 2));
+        if (i + 1 < count) sink.Put(first + i + 1, TwoBitLevel(fields));
+      }
+      p = first + count;
+      break;
+    }
+    case 9: {
+      uint32_t a = 0;
+      if (!in.Next(&a)) return Step::kMalformed;
+      const int first = p + static_cast<int>(a >> 2) + 1;
+      const int count = static_cast<int>(a & 3) + 1;
+      if (first + count - 1 > 63) return Step::kMalformed;
+      for (int i = 0; i < count; ++i) {
+        uint32_t field = 0;
+        if (!in.Next(&field)) return Step::kMalformed;
+        sink.Put(first + i, FourBitLevel(field));
+      }
+      p = first + count;
+      break;
+    }
+    case 10: {
+      if (p + 1 > 63) return Step::kMalformed;
+      uint32_t fields = 0;
+      if (!in.Next(&fields)) return Step::kMalformed;
+      sink.Put(p, TwoBitLevel(fields >> 2));
+      sink.Put(p + 1, TwoBitLevel(fields));
+      p += 2;
+      break;
+    }
+    case 11:
+    case 12:
+    case 13: {
+      const int count = static_cast<int>(code) - 10;
+      if (p + count - 1 > 63) return Step::kMalformed;
+      for (int i = 0; i < count; ++i) {
+        uint32_t field = 0;
+        if (!in.Next(&field)) return Step::kMalformed;
+        sink.Put(p + i, FourBitLevel(field));
+      }
+      p += count;
+      break;
+    }
+    default: {  // 15: literal level
+      uint32_t h = 0;
+      uint32_t l = 0;
+      if (!in.Next(&h) || !in.Next(&l)) return Step::kMalformed;
+      sink.Put(p, static_cast<int8_t>((h << 4) | l));
+      p += 1;
+      break;
+    }
+  }
+  *position = p;
+  // A code that fills position 63 ends the block without an end code.
+  return p == 64 ? Step::kEnd : Step::kNext;
+}
+
 template <bool kChecked>
-bool ReadComponent(Nibbles<kChecked>& in, const int32_t* table, const uint16_t* mask_bits,
-                   int32_t* block, uint32_t* mask_out) {
+bool ReadComponentByRules(Nibbles<kChecked>& in, const int32_t* table, int32_t* block,
+                          uint32_t* mask_out) {
+  // The DC level: two nibbles, the first one high, as a signed byte.
   uint32_t high = 0;
   uint32_t low = 0;
-  in.Prepare();
   if (!in.Next(&high) || !in.Next(&low)) return false;
-  uint32_t mask = mask_bits[0];
-  block[kZigzag[0]] = static_cast<int8_t>((high << 4) | low) * table[0];
-
-  auto put = [&](int position, int32_t level) {
-    block[kZigzag[position]] = level * table[position];
-    mask |= mask_bits[position];
-  };
-
+  PlainSink sink{table, block, 0};
+  sink.Put(0, static_cast<int8_t>((high << 4) | low));
   int p = 1;
   for (;;) {
-    uint32_t code = 0;
-    in.Prepare();
-    if (!in.Next(&code)) return false;
-    if (code == 0) break;
-    // Only the end code may follow a skip that reached the end of the block.
-    if (p >= 64) return false;
-    switch (code) {
-      case 1:
-        p += 5;
-        continue;
-      case 14:
-        p += 1;
-        continue;
-      case 2:
-      case 3:
-      case 4:
-      case 5:
-      case 6:
-      case 7: {
-        const int position = p + static_cast<int>(code >> 1);
-        if (position > 63) return false;
-        put(position, (code & 1) ? -1 : 1);
-        p = position + 1;
-        break;
-      }
-      case 8: {
-        uint32_t a = 0;
-        if (!in.Next(&a)) return false;
-        const int first = p + static_cast<int>(a >> 2) + 1;
-        const int count = static_cast<int>(a & 3) + 2;
-        if (first + count - 1 > 63) return false;
-        for (int i = 0; i < count; i += 2) {
-          uint32_t fields = 0;
-          if (!in.Next(&fields)) return false;
-          put(first + i, TwoBitLevel(fields >> 2));
-          if (i + 1 < count) put(first + i + 1, TwoBitLevel(fields));
-        }
-        p = first + count;
-        break;
-      }
-      case 9: {
-        uint32_t a = 0;
-        if (!in.Next(&a)) return false;
-        const int first = p + static_cast<int>(a >> 2) + 1;
-        const int count = static_cast<int>(a & 3) + 1;
-        if (first + count - 1 > 63) return false;
-        for (int i = 0; i < count; ++i) {
-          uint32_t field = 0;
-          if (!in.Next(&field)) return false;
-          put(first + i, FourBitLevel(field));
-        }
-        p = first + count;
-        break;
-      }
-      case 10: {
-        if (p + 1 > 63) return false;
-        uint32_t fields = 0;
-        if (!in.Next(&fields)) return false;
-        put(p, TwoBitLevel(fields >> 2));
-        put(p + 1, TwoBitLevel(fields));
-        p += 2;
-        break;
-      }
-      case 11:
-      case 12:
-      case 13: {
-        const int count = static_cast<int>(code) - 10;
-        if (p + count - 1 > 63) return false;
-        for (int i = 0; i < count; ++i) {
-          uint32_t field = 0;
-          if (!in.Next(&field)) return false;
-          put(p + i, FourBitLevel(field));
-        }
-        p += count;
-        break;
-      }
-      default: {  // 15: literal level
-        uint32_t h = 0;
-        uint32_t l = 0;
-        if (!in.Next(&h) || !in.Next(&l)) return false;
-        put(p, static_cast<int8_t>((h << 4) | l));
-        p += 1;
-        break;
-      }
-    }
-    // A code that fills position 63 ends the block without an end code.
-    if (p == 64) break;
+    const Step step = RulesStep(in, sink, &p);
+    if (step == Step::kMalformed) return false;
+    if (step == Step::kEnd) break;
   }
-  *mask_out = mask;
+  *mask_out = sink.mask;
   return true;
 }
 
-bool ReadBlockChecked(NibbleReader& reader, const int32_t (&dequant)[6][64],
-                      int32_t (&coefficients)[3][64], uint32_t (&masks)[3]) {
-  const SharedTables& shared = BuildSharedTables();
-  Nibbles<true> in{reader.data, reader.position, reader.end};
-  bool ok = true;
-  for (int c = 0; c < 3 && ok; ++c) {
-    ok = ReadComponent(in, dequant[c], shared.mask_bits[c], coefficients[c], &masks[c]);
-  }
-  reader.position = in.Position();
-  return ok;
+// ---- The table-driven reader.
+//
+// One look-up by the next three nibbles resolves every code, or run of codes, that lies wholly
+// in them and writes at most two coefficients: codes 0 to 7, 10, 11, 12, 14, 15, code 8 with
+// two levels and code 9 with one, and chains of them such as "skip, then -1". The entry gives
+// the coefficients' levels and their offsets from the current position, how far the position
+// advances and how many nibbles are used. The longer codes (13, 8 with three to five levels, 9
+// with two to four) resolve their first levels the same way and take the rest, up to three,
+// from the following nibbles as a tail (kTails, by the code and its first nibble). Every step
+// that would reach position 64, where the rules about the end of the block apply, takes one
+// step of the plain rules instead.
+
+struct CodeEntry {
+  int8_t level0 = 0;  // the coefficients' levels
+  int8_t level1 = 0;
+  // Their slots, as offsets from the current position. An unused one is kUnusedSlot: the slot
+  // of a zero at the current position, which no code has reached yet.
+  uint8_t first = kUnusedSlot;
+  uint8_t second = kUnusedSlot;
+  uint8_t advance = kRulesStep;  // positions the entry moves on; kRulesStep: use the rules
+  uint8_t nibbles = 0;           // nibbles used
+  uint8_t flags = 0;             // kEnd, kTail
+  uint8_t unused = 0;            // makes an entry eight bytes, one step of an index
+
+  static constexpr uint8_t kUnusedSlot = 64;
+  static constexpr uint8_t kRulesStep = 64;
+  static constexpr uint8_t kEnd = 1;   // the entry ends with the end code
+  static constexpr uint8_t kTail = 2;  // more levels follow, as kTails says
+};
+
+// The levels of a long code that lie past the look-up's three nibbles: up to three, each a
+// field of `mask` bits at bit `shifts[i]` of the window, looked up in kTailLevels from `base`.
+// Unused ones have the offset kUnusedSlot.
+struct TailEntry {
+  uint8_t offsets[3] = {CodeEntry::kUnusedSlot, CodeEntry::kUnusedSlot, CodeEntry::kUnusedSlot};
+  uint8_t shifts[3] = {0, 0, 0};
+  uint8_t base = 0;
+  uint8_t mask = 0;
+};
+
+// Levels of 4-bit fields (from 0), then of 2-bit fields (from 16).
+constexpr int8_t kTailLevels[20] = {1,  2,  3,  4,  5,  6,  7, 8, -8, -7,
+                                    -6, -5, -4, -3, -2, -1, 1, 2, -2, -1};
+
+struct CodeShape {
+  int nibbles = 0;  // 0: not resolved by one look-up
+  int run = 0;
+  int count = 0;  // coefficients written
+  int levels[2] = {0, 0};
+};
+
+constexpr int8_t kTwoBitLevels[4] = {1, 2, -2, -1};
+constexpr int FourBit(uint32_t f) {
+  return f < 8 ? static_cast<int>(f) + 1 : static_cast<int>(f) - 16;
 }
 
-bool ReadBlockFast(NibbleReader& reader, const int32_t (&dequant)[6][64],
-                   int32_t (&coefficients)[3][64], uint32_t (&masks)[3]) {
-  const SharedTables& shared = BuildSharedTables();
-  Nibbles<false> in{reader.data, reader.position};
-  bool ok = true;
-  for (int c = 0; c < 3 && ok; ++c) {
-    ok = ReadComponent(in, dequant[c], shared.mask_bits[c], coefficients[c], &masks[c]);
+// The code at nibble i of the three-nibble window n, when it lies wholly in the window and
+// writes at most two coefficients.
+constexpr CodeShape ShapeAt(const uint32_t (&n)[3], int i) {
+  CodeShape s;
+  const int room = 3 - i;
+  const uint32_t code = n[i];
+  auto nibble = [&](int k) { return n[i + k]; };
+  if (code == 0 || code == 1 || code == 14) {
+    s.nibbles = 1;
+    s.run = code == 1 ? 5 : (code == 14 ? 1 : 0);
+  } else if (code <= 7) {
+    s.nibbles = 1;
+    s.run = static_cast<int>(code >> 1);
+    s.count = 1;
+    s.levels[0] = (code & 1) ? -1 : 1;
+  } else if (code == 10 && room >= 2) {
+    s.nibbles = 2;
+    s.count = 2;
+    s.levels[0] = kTwoBitLevels[nibble(1) >> 2];
+    s.levels[1] = kTwoBitLevels[nibble(1) & 3];
+  } else if (code == 11 && room >= 2) {
+    s.nibbles = 2;
+    s.count = 1;
+    s.levels[0] = FourBit(nibble(1));
+  } else if (code == 12 && room >= 3) {
+    s.nibbles = 3;
+    s.count = 2;
+    s.levels[0] = FourBit(nibble(1));
+    s.levels[1] = FourBit(nibble(2));
+  } else if (code == 15 && room >= 3) {
+    s.nibbles = 3;
+    s.count = 1;
+    s.levels[0] = static_cast<int8_t>((nibble(1) << 4) | nibble(2));
+  } else if (code == 8 && room >= 3 && (nibble(1) & 3) == 0) {
+    s.nibbles = 3;
+    s.run = static_cast<int>(nibble(1) >> 2) + 1;
+    s.count = 2;
+    s.levels[0] = kTwoBitLevels[nibble(2) >> 2];
+    s.levels[1] = kTwoBitLevels[nibble(2) & 3];
+  } else if (code == 9 && room >= 3 && (nibble(1) & 3) == 0) {
+    s.nibbles = 3;
+    s.run = static_cast<int>(nibble(1) >> 2) + 1;
+    s.count = 1;
+    s.levels[0] = FourBit(nibble(2));
   }
-  reader.position = in.Position();
-  return ok;
+  return s;
+}
+
+constexpr CodeEntry MakeEntry(uint32_t window) {
+  const uint32_t n[3] = {window & 15, (window >> 4) & 15, (window >> 8) & 15};
+  CodeEntry e;
+  int used = 0;
+  int advance = 0;
+  int count = 0;
+  int offsets[2] = {CodeEntry::kUnusedSlot, CodeEntry::kUnusedSlot};
+  int levels[2] = {0, 0};
+  while (used < 3) {
+    const CodeShape s = ShapeAt(n, used);
+    if (s.nibbles == 0 || count + s.count > 2) break;
+    for (int k = 0; k < s.count; ++k) {
+      offsets[count] = advance + s.run + k;
+      levels[count] = s.levels[k];
+      ++count;
+    }
+    used += s.nibbles;
+    advance += s.run + s.count;
+    if (n[used - s.nibbles] == 0) {
+      e.flags = CodeEntry::kEnd;
+      break;
+    }
+  }
+  if (used == 0) {
+    // A long code: its first levels from the look-up, the rest as a tail.
+    const uint32_t code = n[0];
+    const uint32_t a = n[1];
+    if (code == 13) {
+      used = 4;
+      advance = 3;
+      offsets[0] = 0;
+      offsets[1] = 1;
+      levels[0] = FourBit(n[1]);
+      levels[1] = FourBit(n[2]);
+    } else if (code == 9 && (a & 3) >= 1) {
+      const int run = static_cast<int>(a >> 2) + 1;
+      const int levels_in_code = static_cast<int>(a & 3) + 1;
+      used = 2 + levels_in_code;
+      advance = run + levels_in_code;
+      offsets[0] = run;
+      levels[0] = FourBit(n[2]);
+    } else if (code == 8 && (a & 3) >= 1) {
+      const int run = static_cast<int>(a >> 2) + 1;
+      const int levels_in_code = static_cast<int>(a & 3) + 2;
+      used = 2 + (levels_in_code + 1) / 2;
+      advance = run + levels_in_code;
+      offsets[0] = run;
+      offsets[1] = run + 1;
+      levels[0] = kTwoBitLevels[n[2] >> 2];
+      levels[1] = kTwoBitLevels[n[2] & 3];
+    } else {
+      return e;  // not a code of this table: the rules take it
+    }
+    e.flags = CodeEntry::kTail;
+  }
+  e.nibbles = static_cast<uint8_t>(used);
+  e.advance = static_cast<uint8_t>(advance);
+  e.level0 = static_cast<int8_t>(levels[0]);
+  e.level1 = static_cast<int8_t>(levels[1]);
+  e.first = static_cast<uint8_t>(offsets[0]);
+  e.second = static_cast<uint8_t>(offsets[1]);
+  return e;
+}
+
+struct CodeTable {
+  CodeEntry entries[4096];
+};
+
+constexpr CodeTable MakeCodeTable() {
+  CodeTable t;
+  for (uint32_t w = 0; w < 4096; ++w) t.entries[w] = MakeEntry(w);
+  return t;
+}
+
+constexpr CodeTable kCodeTable = MakeCodeTable();
+
+// The tail of the long code whose code and first nibble are the low byte of `window`.
+constexpr TailEntry MakeTail(uint32_t window) {
+  const uint32_t code = window & 15;
+  const uint32_t a = (window >> 4) & 15;
+  TailEntry t;
+  if (code == 13) {
+    t.offsets[0] = 2;
+    t.shifts[0] = 12;
+    t.mask = 15;
+  } else if (code == 9 && (a & 3) >= 1) {
+    const int run = static_cast<int>(a >> 2) + 1;
+    for (int i = 0; i < static_cast<int>(a & 3); ++i) {
+      t.offsets[i] = static_cast<uint8_t>(run + 1 + i);
+      t.shifts[i] = static_cast<uint8_t>(12 + 4 * i);
+    }
+    t.mask = 15;
+  } else if (code == 8 && (a & 3) >= 1) {
+    // Levels 3 to 5: the high then the low half of the fourth nibble, the high half of the fifth.
+    const int run = static_cast<int>(a >> 2) + 1;
+    constexpr uint8_t kShifts[3] = {14, 12, 18};
+    for (int i = 0; i < static_cast<int>(a & 3); ++i) {
+      t.offsets[i] = static_cast<uint8_t>(run + 2 + i);
+      t.shifts[i] = kShifts[i];
+    }
+    t.base = 16;
+    t.mask = 3;
+  }
+  return t;
+}
+
+struct TailTable {
+  TailEntry entries[256];
+};
+
+constexpr TailTable MakeTailTable() {
+  TailTable t;
+  for (uint32_t w = 0; w < 256; ++w) t.entries[w] = MakeTail(w);
+  return t;
+}
+
+constexpr TailTable kTails = MakeTailTable();
+
+// The rules' sink on a component's slots.
+struct SlotSink {
+  const CoefficientSlot* slots;
+  int32_t* block;
+  uint32_t mask;
+  void Put(int position, int32_t level) {
+    const CoefficientSlot& slot = slots[position];
+    block[slot.place & 0xFF] = level * slot.multiplier;
+    mask |= slot.place;
+  }
+};
+
+// Reads one component from a stream with a block's worst case ahead. Each look-up reads a
+// fresh window of 15 or 16 nibbles at the current position (a test of how much of a window is
+// left would be a branch the processor cannot foresee).
+bool ReadComponentFast(const uint8_t* data, size_t* position, const CoefficientSlot* slots,
+                       int32_t* block, uint32_t* mask_out) {
+  size_t at = *position;
+  uint64_t window = NibbleWindow(data, at);
+  const uint32_t dc = static_cast<uint32_t>(window) & 0xFF;
+  block[0] = static_cast<int8_t>(((dc & 15) << 4) | (dc >> 4)) * slots[0].multiplier;
+  at += 2;
+  // Mask bits gather in the high half of the slots' places.
+  uint32_t places = slots[0].place;
+  ptrdiff_t p = 1;
+  window >>= 8;
+  int until_reload = 3;
+  for (;;) {
+    const CodeEntry& e = kCodeTable.entries[window & 0xFFF];
+    if (p + e.advance <= 63) {
+      if (e.flags & CodeEntry::kTail) {
+        // The tail first: its unused slots are zeros at the current position.
+        const TailEntry& t = kTails.entries[window & 0xFF];
+        for (int i = 0; i < 3; ++i) {
+          const CoefficientSlot& slot = slots[p + t.offsets[i]];
+          const int32_t level = kTailLevels[t.base + ((window >> t.shifts[i]) & t.mask)];
+          block[slot.place & 0xFF] = level * slot.multiplier;
+          places |= slot.place;
+        }
+      }
+      // An unused slot goes before the first coefficient, which may take the current position.
+      const CoefficientSlot& second = slots[p + e.second];
+      const CoefficientSlot& first = slots[p + e.first];
+      block[second.place & 0xFF] = e.level1 * second.multiplier;
+      block[first.place & 0xFF] = e.level0 * first.multiplier;
+      places |= first.place | second.place;
+      p += e.advance;
+      at += e.nibbles;
+      if (e.flags & CodeEntry::kEnd) break;
+      window >>= 4 * e.nibbles;
+      if (--until_reload == 0 || (e.flags & CodeEntry::kTail)) {
+        window = NibbleWindow(data, at);
+        until_reload = 4;
+      }
+      continue;
+    }
+    Nibbles<false> in{data, at};
+    SlotSink sink{slots, block, 0};
+    int rules_position = static_cast<int>(p);
+    const Step step = RulesStep(in, sink, &rules_position);
+    p = rules_position;
+    places |= sink.mask;
+    at = in.position;
+    if (step == Step::kEnd) break;
+    if (step == Step::kMalformed) return false;
+    window = NibbleWindow(data, at);
+    until_reload = 4;
+  }
+  *position = at;
+  *mask_out = places >> 16;
+  return true;
 }
 
 // Nibbles the fast reader may look at beyond the current one: a whole block plus one window.
 constexpr size_t kFastReadMargin = kMaxNibblesPerBlock + 16;
 
+bool HasFastMargin(const NibbleReader& reader) {
+  return reader.end > reader.position && reader.end - reader.position >= kFastReadMargin;
+}
+
 }  // namespace
+
+bool ReadBlockCoefficientsByRules(NibbleReader& reader, const int32_t (&dequant)[6][64],
+                                  int32_t (&coefficients)[3][64], uint32_t (&masks)[3]) {
+  std::memset(coefficients, 0, sizeof(coefficients));
+  Nibbles<true> in{reader.data, reader.position, reader.end};
+  for (int c = 0; c < 3; ++c) {
+    if (!ReadComponentByRules(in, dequant[c], coefficients[c], &masks[c])) return false;
+  }
+  reader.position = in.position;
+  return true;
+}
+
+void BuildCoefficientSlots(const int32_t (&dequant)[6][64], CoefficientSlot (&slots)[3][128]) {
+  for (int c = 0; c < 3; ++c) {
+    for (int j = 0; j < 64; ++j) {
+      const uint32_t place = kPlaces[j];
+      slots[c][j] = {dequant[c][j], (place & 0xFF) | ((place >> 8) << 16)};
+      slots[c][64 + j] = {0, place & 0xFF};
+    }
+  }
+}
+
+bool ReadCodedCoefficients(NibbleReader& reader, const CoefficientSlot (&slots)[3][128],
+                           int32_t (&coefficients)[3][64], uint32_t (&masks)[3]) {
+  bool ok = true;
+  if (HasFastMargin(reader)) {
+    size_t position = reader.position;
+    for (int c = 0; c < 3 && ok; ++c) {
+      ok = ReadComponentFast(reader.data, &position, slots[c], coefficients[c], &masks[c]);
+    }
+    reader.position = position;
+  } else {
+    Nibbles<true> in{reader.data, reader.position, reader.end};
+    for (int c = 0; c < 3 && ok; ++c) {
+      SlotSink sink{slots[c], coefficients[c], 0};
+      uint32_t high = 0;
+      uint32_t low = 0;
+      ok = in.Next(&high) && in.Next(&low);
+      if (!ok) break;
+      sink.Put(0, static_cast<int8_t>((high << 4) | low));
+      int p = 1;
+      Step step = Step::kNext;
+      while (step == Step::kNext) step = RulesStep(in, sink, &p);
+      ok = step == Step::kEnd;
+      masks[c] = sink.mask >> 16;
+    }
+    reader.position = in.position;
+  }
+  // A malformed block leaves the buffer as it found it: all zero.
+  if (!ok) std::memset(coefficients, 0, sizeof(coefficients));
+  return ok;
+}
+
+bool ReadCodedCoefficients(NibbleReader& reader, const int32_t (&dequant)[6][64],
+                           int32_t (&coefficients)[3][64], uint32_t (&masks)[3]) {
+  CoefficientSlot slots[3][128];
+  BuildCoefficientSlots(dequant, slots);
+  return ReadCodedCoefficients(reader, slots, coefficients, masks);
+}
 
 bool ReadBlockCoefficients(NibbleReader& reader, const int32_t (&dequant)[6][64],
                            int32_t (&coefficients)[3][64], uint32_t (&masks)[3]) {
   std::memset(coefficients, 0, sizeof(coefficients));
-  if (reader.end > reader.position && reader.end - reader.position >= kFastReadMargin) {
-    return ReadBlockFast(reader, dequant, coefficients, masks);
-  }
-  return ReadBlockChecked(reader, dequant, coefficients, masks);
-}
-
-bool ReadBlockCoefficients(DecoderState& state) {
-  return ReadBlockCoefficients(state.nibbles, state.dequant, state.coefficients,
-                               state.nonzero_mask);
+  return ReadCodedCoefficients(reader, dequant, coefficients, masks);
 }
 
 }  // namespace tarvel

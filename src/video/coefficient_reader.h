@@ -29,7 +29,24 @@ inline int32_t FourBitLevel(uint32_t field) {
 bool ReadBlockCoefficients(NibbleReader& reader, const int32_t (&dequant)[6][64],
                            int32_t (&coefficients)[3][64], uint32_t (&masks)[3]);
 
-// The same on the decoder's nibble stream, dequantisation tables and coefficient buffer.
-bool ReadBlockCoefficients(DecoderState& state);
+// The same on a buffer that is all zero on entry: only the coded coefficients are written
+// (the caller clears them after use, by the masks' rows). A malformed block leaves the buffer
+// all zero. Where a block's worst case fits before the end of the stream, codes are resolved
+// several nibbles at a time by table; near the end every nibble is checked.
+bool ReadCodedCoefficients(NibbleReader& reader, const int32_t (&dequant)[6][64],
+                           int32_t (&coefficients)[3][64], uint32_t (&masks)[3]);
+
+// The same with the decoder's per-frame slots (BuildCoefficientSlots), which the reader takes
+// the dequantisation multipliers and the places of coefficients from.
+bool ReadCodedCoefficients(NibbleReader& reader, const CoefficientSlot (&slots)[3][128],
+                           int32_t (&coefficients)[3][64], uint32_t (&masks)[3]);
+
+// Fills the coefficient slots of the three components from the dequantisation tables.
+void BuildCoefficientSlots(const int32_t (&dequant)[6][64], CoefficientSlot (&slots)[3][128]);
+
+// The plain rules, one nibble at a time, every nibble checked against the end: kept to check
+// the table-driven reader against.
+bool ReadBlockCoefficientsByRules(NibbleReader& reader, const int32_t (&dequant)[6][64],
+                                  int32_t (&coefficients)[3][64], uint32_t (&masks)[3]);
 
 }  // namespace tarvel

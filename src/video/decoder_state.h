@@ -4,6 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
+
+#include "video/dct_block.h"
 
 namespace tarvel {
 
@@ -52,6 +55,15 @@ struct NibbleReader {
   size_t end = 0;       // one past the last readable nibble
 };
 
+// Where the coefficient reader puts a coefficient at a zigzag position of a component: its
+// dequantisation multiplier, and in `place` its natural index (bits 0-7) and its nonzero-mask
+// bits (bits 16-31). Slots 64 to 127 stand for a zero written at position slot - 64: the
+// natural index of that position, multiplier 0 and no mask bits.
+struct CoefficientSlot {
+  int32_t multiplier;
+  uint32_t place;
+};
+
 struct DecoderState {
   // Current chunk payload; every stream read is checked against it.
   const uint8_t* payload = nullptr;
@@ -81,15 +93,28 @@ struct DecoderState {
   // Set by a reader that ran out of data or by a piece that would leave its picture.
   bool corrupt = false;
 
+  // When not null, the output picture equals this reference picture at the start of the frame,
+  // and the frame keeps it so: pieces copied from the same place of the reference are already
+  // there, a key frame copies each finished block over the reference, a delta frame lists the
+  // blocks it wrote in `written_blocks` (room for every block) and copies them at the end.
+  uint16_t* refresh_reference = nullptr;
+  bool block_written = false;
+  std::vector<uint32_t> written_blocks;
+  size_t written_block_count = 0;
+
   // Dequantisation multipliers in zigzag order: Y, Cb, Cr, then their negations.
   int32_t dequant[6][64] = {};
+  // The coefficient reader's slots for this frame's tables (Y, Cb, Cr).
+  CoefficientSlot coefficient_slots[3][128] = {};
   // Quantisers in natural order, kept from the last table build.
   int32_t luma_quant[64] = {};
   int32_t chroma_quant[64] = {};
 
-  // Coefficients of the current DCT block (Y, Cb, Cr, natural order); after the inverse
-  // transform, its samples at 16 times pixel scale.
+  // Coefficients of the current DCT block (Y, Cb, Cr, natural order). All zero between
+  // blocks: the reader writes only the coded ones, the block kernel clears them after use.
   alignas(64) int32_t coefficients[3][64] = {};
+  // Transform and colour conversion of a DCT block, chosen for the frame.
+  DctBlockKernel dct_kernel = nullptr;
   // Rows (bits 8-15) and columns (bits 0-7) of each block that hold a coefficient.
   uint32_t nonzero_mask[3] = {};
 

@@ -1,7 +1,9 @@
 // The two frame paths: walk the picture in 8x8 blocks and, for each, descend the block's mode
 // tree, producing every piece by an oriented copy or a DCT-coded block.
 #include <cstdint>
+#include <cstring>
 
+#include "video/block_copy.h"
 #include "video/block_ops.h"
 #include "video/coefficient_reader.h"
 #include "video/colour_convert.h"
@@ -105,10 +107,11 @@ bool CopyPiece(DecoderState& s, const uint16_t* base, int64_t source, int orient
   const auto to_last =
       reinterpret_cast<uintptr_t>(to + (PieceHeight(S) - 1) * width + PieceWidth(S) - 1);
   if (from_last < to_first || to_last < from_first) {
-    OrientedCopyDisjoint(S, orientation, from, to, s.width);
+    copy::Oriented<S, true>(orientation, from, to, width);
   } else {
-    OrientedCopy(S, orientation, from, to, s.width);
+    copy::Oriented<S, false>(orientation, from, to, width);
   }
+  s.block_written = true;
   return true;
 }
 
@@ -153,8 +156,11 @@ bool ShortVectorCopy(DecoderState& s, int64_t destination, uint32_t word, bool f
                       static_cast<int64_t>(s.block_cursor) + offset / 2, orientation, destination);
 }
 
+// A piece copied from the same place of the reference: where the output still equals the
+// reference, it is there already.
 template <PieceSize S>
 bool SkipCopy(DecoderState& s, int64_t destination) {
+  if (s.refresh_reference != nullptr) return !s.corrupt;
   return CopyPiece<S>(s, s.reference_base, destination, 0, destination);
 }
 
@@ -162,11 +168,14 @@ template <PieceSize S>
 bool SpiralCopy(DecoderState& s, int64_t destination) {
   const uint32_t index = SpiralIndex(s);
   if (s.corrupt) return false;
-  return CopyPiece<S>(s, s.reference_base, destination + s.spiral_table[index], 0, destination);
+  const int32_t displacement = s.spiral_table[index];
+  if (displacement == 0 && s.refresh_reference != nullptr) return true;
+  return CopyPiece<S>(s, s.reference_base, destination + displacement, 0, destination);
 }
 
 bool DctLeaf(DecoderState& s) {
   if (s.corrupt) return false;
+  s.block_written = true;
   return DecodeDctBlock(s, s.output_base + s.block_cursor);
 }
 
@@ -337,39 +346,66 @@ bool KeyBlock(DecoderState& s) {
   return KeyLongCopy<PieceSize::kWhole>(s, static_cast<int64_t>(s.block_cursor));
 }
 
-template <bool (*kBlock)(DecoderState&)>
+// Copies the 8 x 8 block at pixel `cursor` of the output picture over the reference.
+inline void RefreshBlock(DecoderState& s, size_t cursor) {
+  const size_t width = static_cast<size_t>(s.width);
+  for (int r = 0; r < 8; ++r) {
+    std::memcpy(s.refresh_reference + cursor + r * width, s.output_base + cursor + r * width,
+                8 * sizeof(uint16_t));
+  }
+}
+
+template <bool (*kBlock)(DecoderState&), bool kKeyFrame>
 int WalkFrame(DecoderState& s) {
-  for (int32_t y = 0; y < s.height; y += 8) {
+  const bool refresh = s.refresh_reference != nullptr;
+  s.written_block_count = 0;
+  int result = kDecodeOk;
+  for (int32_t y = 0; y < s.height && result == kDecodeOk; y += 8) {
     for (int32_t x = 0; x < s.width; x += 8) {
       s.block_x = x;
       s.block_y = y;
       s.block_cursor = static_cast<size_t>(y) * static_cast<size_t>(s.width) + x;
-      if (!kBlock(s)) return kDecodeCorrupt;
+      s.block_written = false;
+      const bool ok = kBlock(s);
+      if (refresh && s.block_written) {
+        // A key frame never reads the reference, so its blocks go over it at once; a delta
+        // frame may still read them.
+        if constexpr (kKeyFrame) {
+          RefreshBlock(s, s.block_cursor);
+        } else {
+          s.written_blocks[s.written_block_count++] = static_cast<uint32_t>(s.block_cursor);
+        }
+      }
+      if (!ok) {
+        result = kDecodeCorrupt;
+        break;
+      }
     }
   }
-  return s.corrupt ? kDecodeCorrupt : kDecodeOk;
+  for (size_t i = 0; i < s.written_block_count; ++i) RefreshBlock(s, s.written_blocks[i]);
+  if (s.corrupt) result = kDecodeCorrupt;
+  return result;
 }
 
 }  // namespace
 
 bool DecodeDctBlock(DecoderState& state, uint16_t* destination) {
-  if (!ReadBlockCoefficients(state)) {
+  if (!ReadCodedCoefficients(state.nibbles, state.coefficient_slots, state.coefficients,
+                             state.nonzero_mask)) {
     state.corrupt = true;
     return false;
   }
-  for (int c = 0; c < 3; ++c) {
-    InverseDct8x8(state.coefficients[c], static_cast<uint16_t>(state.nonzero_mask[c]));
-  }
-  ConvertBlockToPixels(state, destination);
+  state.dct_kernel(state.coefficients, state.nonzero_mask, state.pixel_format, destination,
+                   state.width);
   return true;
 }
 
 int ReconstructDeltaFrame(DecoderState& state) {
-  return WalkFrame<DeltaBlock>(state);
+  return WalkFrame<DeltaBlock, false>(state);
 }
 
 int ReconstructKeyFrame(DecoderState& state) {
-  return WalkFrame<KeyBlock>(state);
+  return WalkFrame<KeyBlock, true>(state);
 }
 
 }  // namespace tarvel

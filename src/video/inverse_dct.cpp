@@ -148,9 +148,13 @@ inline void Transpose(Rows& m) {
 }  // namespace
 
 void InverseDct8x8(int32_t* block, uint16_t mask) {
+  InverseDct8x8To(block, mask, block);
+}
+
+void InverseDct8x8To(const int32_t* coefficients, uint16_t mask, int32_t* block) {
   mask = static_cast<uint16_t>(mask | 0x0101);
   if (mask == 0x0101) {
-    const V4 dc = vec::Splat(block[0]);
+    const V4 dc = vec::Splat(coefficients[0]);
     for (int i = 0; i < 64; i += 4) vec::Store(block + i, dc);
     return;
   }
@@ -161,8 +165,8 @@ void InverseDct8x8(int32_t* block, uint16_t mask) {
 
   Rows m;
   for (int r = 0; r < 8; ++r) {
-    m.lo[r] = vec::Load(block + 8 * r);
-    m.hi[r] = vec::Load(block + 8 * r + 4);
+    m.lo[r] = vec::Load(coefficients + 8 * r);
+    m.hi[r] = vec::Load(coefficients + 8 * r + 4);
   }
   // Lines past the highest one holding a coefficient are zero and stay zero, so a group of
   // four lines is transformed only when one of them is set.

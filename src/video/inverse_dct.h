@@ -25,6 +25,9 @@ void InverseDctLine(int32_t* line, std::ptrdiff_t stride);
 // Four lines are transformed at a time.
 void InverseDct8x8(int32_t* block, uint16_t mask);
 
+// The same from `coefficients` into `block` (which may be the same 64 values).
+void InverseDct8x8To(const int32_t* coefficients, uint16_t mask, int32_t* block);
+
 // The same result computed line by line with InverseDctLine: the plain form of the rules,
 // kept to check the fast one against.
 void InverseDct8x8ByLines(int32_t* block, uint16_t mask);

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <new>
 
+#include "video/coefficient_reader.h"
+#include "video/simd_level.h"
 #include "video/video_tables.h"
 
 namespace tarvel {
@@ -31,8 +33,10 @@ std::unique_ptr<DecoderState> CreateVideoDecoder(int height, int width, int dept
   return state;
 }
 
-int DecodeVideoChunk(const uint8_t* payload, size_t length, const uint16_t* reference,
-                     uint16_t* output, DecoderState& state) {
+namespace {
+
+int DecodeChunk(const uint8_t* payload, size_t length, const uint16_t* reference, uint16_t* output,
+                DecoderState& state) {
   if (payload == nullptr || output == nullptr || length < kVideoChunkHeaderSize ||
       state.width <= 0 || state.height <= 0) {
     return kDecodeCorrupt;
@@ -54,6 +58,8 @@ int DecodeVideoChunk(const uint8_t* payload, size_t length, const uint16_t* refe
   state.mode_word = 0;
   state.mode_bits_left = 0;
   state.corrupt = false;
+  state.dct_kernel = DctBlockKernelFor(CurrentVideoSimdLevel());
+  std::memset(state.coefficients, 0, sizeof(state.coefficients));
 
   // Nibbles are readable from the start offset up to the end offset, inside the payload.
   const size_t nibble_end = std::min(state.coef_nibbles_end, length);
@@ -72,8 +78,17 @@ int DecodeVideoChunk(const uint8_t* payload, size_t length, const uint16_t* refe
   int quality = frame_word;
   if (key_frame) quality = frame_word == INT32_MIN ? 0 : -frame_word;
   BuildDequantTables(state, quality);
+  BuildCoefficientSlots(state.dequant, state.coefficient_slots);
 
   return key_frame ? ReconstructKeyFrame(state) : ReconstructDeltaFrame(state);
+}
+
+}  // namespace
+
+int DecodeVideoChunk(const uint8_t* payload, size_t length, const uint16_t* reference,
+                     uint16_t* output, DecoderState& state) {
+  state.refresh_reference = nullptr;
+  return DecodeChunk(payload, length, reference, output, state);
 }
 
 std::unique_ptr<VideoDecoder> VideoDecoder::Create(int height, int width, int depth,
@@ -89,6 +104,12 @@ std::unique_ptr<VideoDecoder> VideoDecoder::Create(int height, int width, int de
     decoder->own_output_.reset(new (std::nothrow) uint16_t[pixels]());
     if (!decoder->own_output_) return nullptr;
     decoder->output_ = decoder->own_output_.get();
+    decoder->in_step_ = true;
+  }
+  try {
+    decoder->state_->written_blocks.resize(pixels / 64);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
   }
   return decoder;
 }
@@ -99,18 +120,26 @@ size_t VideoDecoder::PixelCount() const {
 
 int VideoDecoder::Decode(const uint8_t* payload, size_t length) {
   if (output_ == nullptr) return kDecodeCorrupt;
-  const int result = DecodeVideoChunk(payload, length, reference_.get(), output_, *state_);
-  std::memcpy(reference_.get(), output_, PixelCount() * sizeof(uint16_t));
+  // While the output equals the reference, the frame keeps the two in step itself; otherwise
+  // (new caller pixels) the whole picture goes over the reference afterwards.
+  state_->refresh_reference = in_step_ ? reference_.get() : nullptr;
+  const int result = DecodeChunk(payload, length, reference_.get(), output_, *state_);
+  state_->refresh_reference = nullptr;
+  if (!in_step_) std::memcpy(reference_.get(), output_, PixelCount() * sizeof(uint16_t));
+  in_step_ = true;
   return result;
 }
 
 void VideoDecoder::SetOutput(uint16_t* pixels) {
-  if (pixels != nullptr) output_ = pixels;
+  if (pixels == nullptr || pixels == output_) return;
+  output_ = pixels;
+  in_step_ = false;
 }
 
 void VideoDecoder::Reset() {
   std::memset(reference_.get(), 0, PixelCount() * sizeof(uint16_t));
   if (output_ != nullptr) std::memset(output_, 0, PixelCount() * sizeof(uint16_t));
+  in_step_ = output_ != nullptr;
 }
 
 }  // namespace tarvel

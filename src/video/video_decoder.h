@@ -104,6 +104,8 @@ class VideoDecoder {
   std::unique_ptr<uint16_t[]> reference_;
   std::unique_ptr<uint16_t[]> own_output_;
   uint16_t* output_ = nullptr;
+  // The output picture holds the same pixels as the reference.
+  bool in_step_ = false;
 };
 
 }  // namespace tarvel

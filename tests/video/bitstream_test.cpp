@@ -1,6 +1,7 @@
 // Coefficient codes and the nibble stream, checked position by position.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <vector>
 
 #include "support/bit_writer.h"
@@ -186,6 +187,94 @@ TEST(CoefficientReader, StreamEndingInsideBlockIsRejected) {
   NibbleReader r{bytes.data(), 0, 9};
   EXPECT_TRUE(ReadBlockCoefficients(r, dequant, coefficients, masks));
   EXPECT_EQ(r.position, 9u);
+}
+
+// Appends a component of random codes: mostly well formed (the run and the count kept inside
+// the block), now and then one that overruns it, or a stray nibble.
+void RandomComponent(std::mt19937& random, NibbleWriter& w) {
+  auto rng = [&random] { return static_cast<uint32_t>(random()); };
+  w.Put({rng() & 15, rng() & 15});
+  int p = 1;
+  while (p < 64) {
+    if (rng() % 400 == 0) w.Put(rng() & 15);
+    const uint32_t code = rng() % 16;
+    int run = 0;
+    int count = 0;
+    std::vector<uint32_t> after;
+    if (code == 0) {
+      w.Put(0);
+      return;
+    } else if (code == 1 || code == 14) {
+      run = code == 1 ? 5 : 1;
+    } else if (code <= 7) {
+      run = static_cast<int>(code >> 1);
+      count = 1;
+    } else if (code == 8 || code == 9) {
+      const uint32_t a = rng() & 15;
+      run = static_cast<int>(a >> 2) + 1;
+      count = static_cast<int>(a & 3) + (code == 8 ? 2 : 1);
+      after.push_back(a);
+      const int levels = code == 8 ? (count + 1) / 2 : count;
+      for (int i = 0; i < levels; ++i) after.push_back(rng() & 15);
+    } else if (code == 10 || code == 15) {
+      count = code == 10 ? 2 : 1;
+      after.push_back(rng() & 15);
+      if (code == 15) after.push_back(rng() & 15);
+    } else {
+      count = static_cast<int>(code) - 10;
+      for (int i = 0; i < count; ++i) after.push_back(rng() & 15);
+    }
+    if (p + run + count > 64 && rng() % 8 != 0) continue;
+    w.Put(code);
+    for (uint32_t n : after) w.Put(n);
+    p += run + count;
+    if (count == 0 && p >= 64 && rng() % 4 != 0) w.Put(0);
+  }
+}
+
+// The table-driven reader against the plain rules, on random streams of codes: the same
+// verdict, coefficients, masks and position, and an all-zero buffer after a malformed block.
+TEST(CoefficientReader, TableDrivenMatchesTheRules) {
+  std::mt19937 rng(3);
+  int32_t dequant[6][64];
+  for (int c = 0; c < 6; ++c) {
+    for (int j = 0; j < 64; ++j) dequant[c][j] = (c < 3 ? 1 : -1) * (1000 * (c % 3) + j + 1);
+  }
+  int good = 0;
+  for (int trial = 0; trial < 20000; ++trial) {
+    NibbleWriter w;
+    for (int c = 0; c < 3; ++c) RandomComponent(rng, w);
+    // The table-driven reader needs a whole block's worst case ahead of it.
+    for (size_t i = 0; i < 2 * kMaxNibblesPerBlock; ++i) w.Put(static_cast<uint32_t>(rng() & 15));
+    const std::vector<uint8_t> bytes = w.Bytes();
+    NibbleReader fast{bytes.data(), 0, w.nibble_count()};
+    NibbleReader rules = fast;
+    int32_t fast_coefficients[3][64] = {};
+    int32_t rules_coefficients[3][64];
+    uint32_t fast_masks[3];
+    uint32_t rules_masks[3];
+    const bool fast_ok = ReadCodedCoefficients(fast, dequant, fast_coefficients, fast_masks);
+    const bool rules_ok =
+        ReadBlockCoefficientsByRules(rules, dequant, rules_coefficients, rules_masks);
+    ASSERT_EQ(fast_ok, rules_ok) << "trial " << trial;
+    if (fast_ok) {
+      ++good;
+      ASSERT_EQ(fast.position, rules.position) << "trial " << trial;
+      for (int c = 0; c < 3; ++c) {
+        ASSERT_EQ(fast_masks[c], rules_masks[c]) << "trial " << trial;
+        for (int k = 0; k < 64; ++k) {
+          ASSERT_EQ(fast_coefficients[c][k], rules_coefficients[c][k]) << "trial " << trial;
+        }
+      }
+    } else {
+      for (int c = 0; c < 3; ++c) {
+        for (int k = 0; k < 64; ++k) ASSERT_EQ(fast_coefficients[c][k], 0) << "trial " << trial;
+      }
+    }
+  }
+  // Both kinds of block were met often.
+  EXPECT_GT(good, 5000);
+  EXPECT_LT(good, 19000);
 }
 
 }  // namespace

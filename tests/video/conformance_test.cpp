@@ -13,6 +13,7 @@
 #include "container/movie_format.h"
 #include "container/movie_reader.h"
 #include "support/digest.h"
+#include "video/simd_level.h"
 #include "video/video_decoder.h"
 
 namespace tarvel {
@@ -122,18 +123,33 @@ std::vector<uint8_t> LittleEndianBytes(const std::vector<uint16_t>& picture) {
 }
 
 // Decodes `passes` looping passes as the player does and returns the SHA-256 of all pictures;
-// the CRC-32 of each picture of the first pass goes to `crcs`.
-std::string DecodeMovie(const Movie& movie, int depth, int passes, std::vector<uint32_t>* crcs) {
+// the CRC-32 of each picture of the first pass goes to `crcs`. The decoder object keeps its
+// pictures in step itself; the plain path decodes with DecodeVideoChunk and copies each
+// picture over the reference.
+enum class Path { kDecoderObject, kPlain };
+std::string DecodeMovie(const Movie& movie, int depth, int passes, std::vector<uint32_t>* crcs,
+                        Path path = Path::kDecoderObject) {
   auto decoder = VideoDecoder::Create(movie.height, movie.width, depth);
-  if (!decoder) return "no decoder";
+  auto state = CreateVideoDecoder(movie.height, movie.width, depth);
+  if (!decoder || !state) return "no decoder";
   const size_t pixels = static_cast<size_t>(movie.width) * static_cast<size_t>(movie.height);
+  std::vector<uint16_t> reference(pixels, 0), output(pixels, 0);
   test::Sha256 sha;
   for (int pass = 0; pass < passes; ++pass) {
     for (size_t f = 0; f < movie.video.size(); ++f) {
       const std::vector<uint8_t>& payload = movie.video[f];
-      EXPECT_EQ(decoder->Decode(payload.data(), payload.size()), kDecodeOk)
-          << "pass " << pass << " frame " << f;
-      const uint16_t* picture = decoder->Picture().pixels;
+      const uint16_t* picture = output.data();
+      if (path == Path::kPlain) {
+        EXPECT_EQ(DecodeVideoChunk(payload.data(), payload.size(), reference.data(), output.data(),
+                                   *state),
+                  kDecodeOk)
+            << "pass " << pass << " frame " << f;
+        reference = output;
+      } else {
+        EXPECT_EQ(decoder->Decode(payload.data(), payload.size()), kDecodeOk)
+            << "pass " << pass << " frame " << f;
+        picture = decoder->Picture().pixels;
+      }
       const std::vector<uint8_t> bytes =
           LittleEndianBytes(std::vector<uint16_t>(picture, picture + pixels));
       sha.Update(bytes.data(), bytes.size());
@@ -154,15 +170,22 @@ TEST_P(ConformanceTest, PicturesMatchListing) {
   ASSERT_EQ(static_cast<int>(movie.video.size()), e.frames);
   ASSERT_EQ(movie.frame_count, e.frames);
 
-  std::vector<uint32_t> crcs;
-  EXPECT_EQ(DecodeMovie(movie, 15, 1, &crcs), e.sha555);
-  ASSERT_EQ(crcs.size(), e.crc555.size());
-  for (size_t i = 0; i < crcs.size(); ++i) {
-    // The first differing frame is the one to look at.
-    ASSERT_EQ(crcs[i], e.crc555[i]) << "first wrong picture: frame " << i;
+  // Every vector level this machine has.
+  const VideoSimdLevel supported = SupportedVideoSimdLevel();
+  for (int level = 0; level <= static_cast<int>(supported); ++level) {
+    const char* name = VideoSimdLevelName(SetVideoSimdLevel(static_cast<VideoSimdLevel>(level)));
+    std::vector<uint32_t> crcs;
+    EXPECT_EQ(DecodeMovie(movie, 15, 1, &crcs), e.sha555) << name;
+    ASSERT_EQ(crcs.size(), e.crc555.size());
+    for (size_t i = 0; i < crcs.size(); ++i) {
+      // The first differing frame is the one to look at.
+      ASSERT_EQ(crcs[i], e.crc555[i]) << name << ": first wrong picture: frame " << i;
+    }
+    EXPECT_EQ(DecodeMovie(movie, 15, 1, nullptr, Path::kPlain), e.sha555) << name;
+    EXPECT_EQ(DecodeMovie(movie, 16, 1, nullptr), e.sha565) << name;
+    EXPECT_EQ(DecodeMovie(movie, 15, 2, nullptr), e.sha555_passes2) << name;
   }
-  EXPECT_EQ(DecodeMovie(movie, 16, 1, nullptr), e.sha565);
-  EXPECT_EQ(DecodeMovie(movie, 15, 2, nullptr), e.sha555_passes2);
+  SetVideoSimdLevel(supported);
 }
 
 std::string MovieName(const ::testing::TestParamInfo<Expected>& info) {

@@ -2,11 +2,13 @@
 // worked out by hand from the arithmetic.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <random>
 #include <vector>
 
 #include "video/colour_convert.h"
+#include "video/dct_block.h"
 #include "video/inverse_dct.h"
 
 namespace tarvel {
@@ -192,6 +194,58 @@ TEST(ConvertSamplesToPixels, MatchesSinglePixelRules) {
       std::vector<uint16_t> out(64);
       ConvertSamplesToPixels(y.data(), cb.data(), cr.data(), format, out.data(), 8);
       ASSERT_EQ(out[0], ConvertSampleToPixel(v / 9, v, -v, format)) << v;
+    }
+  }
+}
+
+// Each level's block kernel gives the pixels of the line-by-line transform and the single-pixel
+// rules, at any pitch, writes nothing around the block and leaves the coefficients all zero.
+TEST(DctBlockKernel, EveryLevelMatchesThePlainRules) {
+  constexpr int kPitch = 11;
+  std::mt19937 rng(11);
+  for (const VideoSimdLevel level : {VideoSimdLevel::kBaseline, VideoSimdLevel::kAvx2}) {
+    if (static_cast<int>(level) > static_cast<int>(SupportedVideoSimdLevel())) continue;
+    const DctBlockKernel kernel = DctBlockKernelFor(level);
+    for (int trial = 0; trial < 6000; ++trial) {
+      alignas(64) int32_t coefficients[3][64] = {};
+      uint32_t masks[3];
+      int32_t samples[3][64];
+      // Magnitudes from small to the largest dequantised coefficient, 127 * 981.
+      const int32_t range = std::array<int32_t, 3>{64, 4096, 124587}[trial % 3];
+      for (int c = 0; c < 3; ++c) {
+        const unsigned rows = rng() & 0xFF;
+        const unsigned columns = rng() & 0xFF;
+        uint32_t mask = 0x0101;
+        coefficients[c][0] = static_cast<int32_t>(rng() % (2 * range + 1)) - range;
+        for (int k = 1; k < 64; ++k) {
+          if (((rows >> (k / 8)) & 1) && ((columns >> (k % 8)) & 1) && rng() % 3 == 0) {
+            // A coded coefficient, now and then a literal zero.
+            coefficients[c][k] =
+                rng() % 8 == 0 ? 0 : static_cast<int32_t>(rng() % (2 * range + 1)) - range;
+            mask |= (1u << (k % 8)) | (1u << (8 + k / 8));
+          }
+        }
+        masks[c] = mask;
+        std::copy(coefficients[c], coefficients[c] + 64, samples[c]);
+        InverseDct8x8ByLines(samples[c], static_cast<uint16_t>(mask));
+      }
+      const int32_t format = trial % 2 ? kPixelFormat565 : kPixelFormat555;
+      std::vector<uint16_t> picture(kPitch * 10, 0xABCD);
+      kernel(coefficients, masks, format, picture.data() + kPitch + 1, kPitch);
+      for (int i = 0; i < 64; ++i) {
+        ASSERT_EQ(picture[(1 + i / 8) * kPitch + 1 + i % 8],
+                  ConvertSampleToPixel(samples[0][i], samples[1][i], samples[2][i], format))
+            << VideoSimdLevelName(level) << " trial " << trial << " pixel " << i;
+      }
+      for (int r = 0; r < 10; ++r) {
+        for (int x = 0; x < kPitch; ++x) {
+          if (r >= 1 && r <= 8 && x >= 1 && x <= 8) continue;
+          ASSERT_EQ(picture[r * kPitch + x], 0xABCD) << r << ", " << x;
+        }
+      }
+      for (int c = 0; c < 3; ++c) {
+        for (int k = 0; k < 64; ++k) ASSERT_EQ(coefficients[c][k], 0) << c << ", " << k;
+      }
     }
   }
 }

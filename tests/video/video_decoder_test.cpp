@@ -84,5 +84,30 @@ TEST(VideoDecoderObject, CorruptFrameStillBecomesTheReference) {
             std::vector<uint16_t>(16 * 8, kGrey555));
 }
 
+TEST(VideoDecoderObject, DeltaFrameReadsThePreviousPictureOfBlocksItRewrote) {
+  auto decoder = VideoDecoder::Create(8, 16, 15);
+  ASSERT_TRUE(decoder);
+  // Block (0,0) becomes grey; block (8,0) copies block (0,0) of the reference, which is still
+  // the previous, black picture.
+  FrameBuilder first;
+  first.modes.PutString("011");
+  first.DcBlock(0, 0, 0);
+  first.modes.PutString("010 000");
+  first.vectors.Put(136 << 7 | 64);  // column 8 + 128 - 136 = 0
+  const std::vector<uint8_t> first_payload = first.Payload();
+  ASSERT_EQ(decoder->Decode(first_payload.data(), first_payload.size()), kDecodeOk);
+  const uint16_t* picture = decoder->Picture().pixels;
+  EXPECT_EQ(picture[0], kGrey555);
+  EXPECT_EQ(picture[8], 0);
+  // The next frame skips block (0,0) and copies it again: now grey.
+  FrameBuilder second;
+  second.modes.PutString("110 010 000");
+  second.vectors.Put(136 << 7 | 64);
+  const std::vector<uint8_t> second_payload = second.Payload();
+  ASSERT_EQ(decoder->Decode(second_payload.data(), second_payload.size()), kDecodeOk);
+  EXPECT_EQ(std::vector<uint16_t>(picture, picture + 16 * 8),
+            std::vector<uint16_t>(16 * 8, kGrey555));
+}
+
 }  // namespace
 }  // namespace tarvel
