@@ -11,20 +11,19 @@
 
 namespace tarvel::copy {
 
+// The source pixel (row, column) that destination pixel (r, c) of a W x H piece takes under
+// orientation O: orientations 4 to 7 exchange the roles of r and c, and the low two bits flip
+// the source row and column (for the transposing ones, where the bit is clear).
 template <int W, int H, int O>
-constexpr int SourceRow(int r, int c) {
-  if constexpr (O == 0 || O == 1) return r;
-  if constexpr (O == 2 || O == 3) return H - 1 - r;
-  if constexpr (O == 4 || O == 5) return W - 1 - c;
-  return c;
-}
-
-template <int W, int H, int O>
-constexpr int SourceColumn(int r, int c) {
-  if constexpr (O == 0 || O == 2) return c;
-  if constexpr (O == 1 || O == 3) return W - 1 - c;
-  if constexpr (O == 4 || O == 6) return H - 1 - r;
-  return r;
+constexpr int SourceIndex(int r, int c, std::ptrdiff_t pitch) {
+  constexpr bool kTransposed = (O & 4) != 0;
+  constexpr bool kFlipRow = kTransposed ? (O & 2) == 0 : (O & 2) != 0;
+  constexpr bool kFlipColumn = kTransposed ? (O & 1) == 0 : (O & 1) != 0;
+  const int u = kTransposed ? c : r;
+  const int v = kTransposed ? r : c;
+  const int row = kFlipRow ? (kTransposed ? W : H) - 1 - u : u;
+  const int column = kFlipColumn ? (kTransposed ? H : W) - 1 - v : v;
+  return static_cast<int>(row * pitch + column);
 }
 
 // Raster order, one pixel at a time: the defined order for overlapping regions.
@@ -32,8 +31,7 @@ template <int W, int H, int O>
 inline void Raster(const uint16_t* source, uint16_t* destination, std::ptrdiff_t pitch) {
   for (int r = 0; r < H; ++r) {
     for (int c = 0; c < W; ++c) {
-      destination[r * pitch + c] =
-          source[SourceRow<W, H, O>(r, c) * pitch + SourceColumn<W, H, O>(r, c)];
+      destination[r * pitch + c] = source[SourceIndex<W, H, O>(r, c, pitch)];
     }
   }
 }
@@ -50,7 +48,7 @@ inline void Disjoint(const uint16_t* __restrict source, uint16_t* __restrict des
     uint16_t piece[H][W];
     for (int r = 0; r < H; ++r) {
       for (int c = 0; c < W; ++c) {
-        piece[r][c] = source[SourceRow<W, H, O>(r, c) * pitch + SourceColumn<W, H, O>(r, c)];
+        piece[r][c] = source[SourceIndex<W, H, O>(r, c, pitch)];
       }
     }
     for (int r = 0; r < H; ++r) {

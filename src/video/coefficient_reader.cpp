@@ -368,17 +368,15 @@ constexpr CodeEntry MakeEntry(uint32_t window) {
   return e;
 }
 
-struct CodeTable {
-  CodeEntry entries[4096];
-};
-
-constexpr CodeTable MakeCodeTable() {
-  CodeTable t;
-  for (uint32_t w = 0; w < 4096; ++w) t.entries[w] = MakeEntry(w);
-  return t;
+// A table of every value of an index of kSize values, made by `make`.
+template <typename Entry, size_t kSize>
+constexpr std::array<Entry, kSize> MakeTable(Entry (*make)(uint32_t)) {
+  std::array<Entry, kSize> table{};
+  for (uint32_t index = 0; index < kSize; ++index) table[index] = make(index);
+  return table;
 }
 
-constexpr CodeTable kCodeTable = MakeCodeTable();
+constexpr auto kCodeTable = MakeTable<CodeEntry, 4096>(MakeEntry);
 
 // The tail of the long code whose code and first nibble are the low byte of `window`.
 constexpr TailEntry MakeTail(uint32_t window) {
@@ -410,17 +408,7 @@ constexpr TailEntry MakeTail(uint32_t window) {
   return t;
 }
 
-struct TailTable {
-  TailEntry entries[256];
-};
-
-constexpr TailTable MakeTailTable() {
-  TailTable t;
-  for (uint32_t w = 0; w < 256; ++w) t.entries[w] = MakeTail(w);
-  return t;
-}
-
-constexpr TailTable kTails = MakeTailTable();
+constexpr auto kTails = MakeTable<TailEntry, 256>(MakeTail);
 
 // The rules' sink on a component's slots.
 struct SlotSink {
@@ -450,11 +438,11 @@ bool ReadComponentFast(const uint8_t* data, size_t* position, const CoefficientS
   window >>= 8;
   int until_reload = 3;
   for (;;) {
-    const CodeEntry& e = kCodeTable.entries[window & 0xFFF];
+    const CodeEntry& e = kCodeTable[window & 0xFFF];
     if (p + e.advance <= 63) {
       if (e.flags & CodeEntry::kTail) {
         // The tail first: its unused slots are zeros at the current position.
-        const TailEntry& t = kTails.entries[window & 0xFF];
+        const TailEntry& t = kTails[window & 0xFF];
         for (int i = 0; i < 3; ++i) {
           const CoefficientSlot& slot = slots[p + t.offsets[i]];
           const int32_t level = kTailLevels[t.base + ((window >> t.shifts[i]) & t.mask)];
