@@ -116,31 +116,21 @@ Step RulesStep(Nibbles<kChecked>& in, Sink& sink, int* position) {
       p = at + 1;
       break;
     }
-    case 8: {
-      uint32_t a = 0;
-      if (!in.Next(&a)) return Step::kMalformed;
-      const int first = p + static_cast<int>(a >> 2) + 1;
-      const int count = static_cast<int>(a & 3) + 2;
-      if (first + count - 1 > 63) return Step::kMalformed;
-      for (int i = 0; i < count; i += 2) {
-        uint32_t fields = 0;
-        if (!in.Next(&fields)) return Step::kMalformed;
-        sink.Put(first + i, TwoBitLevel(fields >> 2));
-        if (i + 1 < count) sink.Put(first + i + 1, TwoBitLevel(fields));
-      }
-      p = first + count;
-      break;
-    }
+    case 8:
     case 9: {
+      // A run of 1 to 4, then 2 to 5 levels of 2-bit fields (8), or 1 to 4 of 4-bit fields (9).
       uint32_t a = 0;
       if (!in.Next(&a)) return Step::kMalformed;
+      const bool two_bit = code == 8;
       const int first = p + static_cast<int>(a >> 2) + 1;
-      const int count = static_cast<int>(a & 3) + 1;
+      const int count = static_cast<int>(a & 3) + (two_bit ? 2 : 1);
       if (first + count - 1 > 63) return Step::kMalformed;
+      uint32_t fields = 0;
       for (int i = 0; i < count; ++i) {
-        uint32_t field = 0;
-        if (!in.Next(&field)) return Step::kMalformed;
-        sink.Put(first + i, FourBitLevel(field));
+        if ((!two_bit || i % 2 == 0) && !in.Next(&fields)) return Step::kMalformed;
+        const int32_t level =
+            two_bit ? TwoBitLevel(i % 2 == 0 ? fields >> 2 : fields) : FourBitLevel(fields);
+        sink.Put(first + i, level);
       }
       p = first + count;
       break;
