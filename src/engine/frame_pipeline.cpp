@@ -45,8 +45,10 @@ int PresentPicture(PlayerContext& context, const std::uint8_t* payload, std::int
   return decoded;
 }
 
+}  // namespace
+
 // Tells the status, and the presentation listener, that frame `frame_index` is on the surface.
-void ReportPresented(PlayerContext& context, std::int32_t frame_index, std::int32_t loop_count,
+void Engine_ReportPresented(PlayerContext& context, std::int32_t frame_index, std::int32_t loop_count,
                      bool corrupt) {
   const std::int32_t next = context.current_frame;
   Status_Publish(context, [&](PlayerStatus& status) {
@@ -72,8 +74,6 @@ void ReportPresented(PlayerContext& context, std::int32_t frame_index, std::int3
   listener(presented, context.presentation_user);
 }
 
-}  // namespace
-
 std::int32_t Frame_Step(PlayerContext& context, std::int32_t frame_index,
                         std::uint8_t* audio_output, std::int32_t audio_bytes) {
   context.disk_thread.SetPriority(kThreadPriorityLowest);
@@ -91,13 +91,13 @@ std::int32_t Frame_Step(PlayerContext& context, std::int32_t frame_index,
     // The reader clears a slot's busy flag right after storing it, and wakes us then.
     slot = context.closing ? nullptr : Ring_Find(context, frame_index);
     if (slot != nullptr && !slot->busy) break;
-    if (slot != nullptr && !context.playing) {
+    if (slot != nullptr && !context.playing && !context.halting) {
       // Still being loaded when playback stopped.
       context.last_result = kPlayerReadFailed;
       context.disk_thread.SetPriority(kThreadPriorityNormal);
       return kPlayerReadFailed;
     }
-    if (context.closing || !context.playing) {
+    if (context.closing || !context.playing || context.halting) {
       context.disk_thread.SetPriority(kThreadPriorityNormal);
       return kPlayerOk;
     }
@@ -145,7 +145,9 @@ std::int32_t Frame_Step(PlayerContext& context, std::int32_t frame_index,
   // A refused restart at the loop point is kept in last_result; the step itself went through.
   if (restart_refused) context.last_result = kPlayerSoundRefused;
   Engine_Wake(context);
-  ReportPresented(context, frame_index, pass, corrupt);
+  // Player_Step: this frame was the one asked for; the engine pauses again.
+  if (context.stepping.exchange(false)) Engine_PauseClock(context);
+  Engine_ReportPresented(context, frame_index, pass, corrupt);
   return kPlayerOk;
 }
 
@@ -219,6 +221,15 @@ void PublishPaused(PlayerContext& context, bool paused) {
 }
 
 }  // namespace
+
+void Engine_PauseClock(PlayerContext& context) {
+  if (context.sound_on) {
+    if (context.wave_out && context.wave_out_open) context.wave_out->Pause();
+  } else {
+    Clock_Stop(context);
+  }
+  PublishPaused(context, true);
+}
 
 std::int32_t Player_Pause(PlayerContext& context) {
   if (!context.playing) return 0;

@@ -111,7 +111,7 @@ std::uint32_t Reader_Thread(PlayerContext& context) {
   for (;;) {
     const std::uint32_t seen = context.wake_count.load();
     if (context.current_frame >= context.frame_count) break;
-    if (exit_code != kPlayerOk || !context.playing) break;
+    if (exit_code != kPlayerOk || !context.playing || context.halting) break;
     if (context.read_position < context.frame_count) {
       context.disk_semaphore->Acquire();
       exit_code = Reader_LoadNext(context);
@@ -127,12 +127,15 @@ std::uint32_t Reader_Thread(PlayerContext& context) {
     // stand still on a failing frame step.
     for (;;) {
       const std::uint32_t seen = context.wake_count.load();
-      if (!context.playing || context.step_failed || context.current_frame == failed_frame) break;
+      if (!context.playing || context.halting || context.step_failed ||
+          context.current_frame == failed_frame)
+        break;
       Engine_WaitForWake(context, seen);
     }
   }
   context.reader_exit_code = static_cast<std::uint32_t>(exit_code);
-  if (context.playing) {
+  // A seek holding the threads down starts a new reader: this one has not ended playback.
+  if (context.playing && !context.halting) {
     if (exit_code == kPlayerOk)
       Engine_RecordEnd(context, PlaybackEnd::kEndOfMovie, kPlayerOk, context.frame_count, {});
     else
@@ -144,7 +147,8 @@ std::uint32_t Reader_Thread(PlayerContext& context) {
   // or a seek that holds the engine waits for this thread: it must not wait for them.
   context.reader_finished = true;
   Engine_Wake(context);
-  if (context.playing && !context.start_in_progress && Control_Take(context, false)) {
+  if (context.playing && !context.halting && !context.start_in_progress &&
+      Control_Take(context, false)) {
     if (context.playing) Player_StopLocked(context);
     Control_Give(context);
   }

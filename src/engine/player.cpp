@@ -208,6 +208,7 @@ std::int32_t Player_Open(PlayerContext& context, const char* name) {
   CollectEngineThreads(context);
   Status_Publish(context, [](PlayerStatus& status) { status = PlayerStatus{}; });
 
+  context.start_frame = 0;
   if (!Source_Open(context.source, name)) {
     Status_Publish(context, [](PlayerStatus& status) {
       Status_SetProblem(status, Player_ResultText(kPlayerCannotOpen));
@@ -283,7 +284,10 @@ std::int32_t Player_Open(PlayerContext& context, const char* name) {
     status.state = PlayerState::kOpen;
     Status_SetProblem(status, problem);
   });
-  if (result != kPlayerOk) {
+  if (result == kPlayerOk) {
+    context.movie_name = name;
+    Index_Start(context);
+  } else {
     Player_Stop(context);
     // A movie that could not be opened has not ended a playback.
     Status_Publish(context, [](PlayerStatus& status) {
@@ -454,8 +458,13 @@ std::int32_t Player_Start(PlayerContext& context, void* target, std::int32_t dis
         status.sample_rate = context.sound.sample_rate;
         status.pcm_bytes_per_period = context.sound.audio_frame_bytes;
       });
+      if (context.start_frame > 0) return Engine_StartAt(context, context.start_frame);
       return Wave_Prime(context);
     }
+  }
+  if (context.start_frame > 0) {
+    const std::int32_t started = Engine_StartAt(context, context.start_frame);
+    return started != kPlayerOk ? started : context.last_result.load();
   }
 
   // Read before the clock runs: from then on its steps set last_result.
@@ -533,6 +542,9 @@ void Player_StopLocked(PlayerContext& context) {
     context.sound_on = false;
   } else {
     if (context.timer_active) Clock_Stop(context);
+    // A control on another thread may be stopping (or restarting) the clock right now: no tick
+    // may run past this point.
+    context.timer.StopAndWait();
     // A device opened for a start that failed later.
     CloseSoundDevice(context);
   }
@@ -564,7 +576,10 @@ void Player_StopLocked(PlayerContext& context) {
   }
   FreeRing(context);
   context.disk_semaphore.reset();
+  Index_Stop(context);
   Source_Close(context.source);
+  context.start_frame = 0;
+  context.stepping = false;
   if (context.loop_mode > kLoopOn) context.loop_mode = context.loop_mode - 1;
   // The decoder goes with its pictures; start makes a new one.
   context.video_decoder.reset();

@@ -14,7 +14,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "audio/movie_index.h"
 #include "audio/sound_period.h"
 #include "container/movie_format.h"
 #include "engine/player_status.h"
@@ -226,6 +228,26 @@ struct PlayerContext {
   PlayerStatus published;
   // Frame steps that presented their frame since the context was made.
   std::atomic<std::uint64_t> frames_stepped{0};
+  // The frame index of the open movie, built in the background from Player_Open on by
+  // index_thread with a source of its own (index_cancel ends it early).
+  MovieIndex movie_index;
+  WorkerThread index_thread;
+  std::atomic<bool> index_cancel{false};
+  // What opened the movie, for the index's own source.
+  std::string movie_name;
+  // A seek before start: playback starts at this frame.
+  std::int32_t start_frame = 0;
+  // A seek is holding the engine's threads down: their waits give up, their loops end.
+  std::atomic<bool> halting{false};
+  // Player_Step: the next presented frame pauses the engine again.
+  std::atomic<bool> stepping{false};
+  // Per frame, for key frames: 1 when its picture decodes the same over any previous picture,
+  // 2 when it does not (a seek must start before it); 0 not known yet. Used by seeks only.
+  std::vector<std::uint8_t> key_checked;
+  // Sound buffers queued to the device and done-messages received, so that a seek can tell
+  // when the device has given every buffer back.
+  std::atomic<std::uint64_t> buffers_queued{0};
+  std::atomic<std::uint64_t> buffers_done{0};
   // A frame step failed while playing: the pictures stand still until stop.
   std::atomic<bool> step_failed{false};
   // Player_Pause holds the clock (cleared by Player_Restart and by stop).
@@ -308,6 +330,31 @@ std::int32_t Player_Pause(PlayerContext& context);
 std::int32_t Player_Restart(PlayerContext& context);
 void Player_SetRate(PlayerContext& context, float frames_per_second);
 bool Player_SetVolume(PlayerContext& context, std::int32_t level);
+// Seeking. Player_Seek shows frame `frame` exactly as playback from frame 0 shows it in its
+// first pass, with the sound that plays from that frame on; a paused engine stays paused, a
+// playing one plays on from there. Before start (Open), playback will start at that frame.
+// Waits for the frame index to reach the frame. kPlayerOk, or kPlayerReadFailed when there is
+// no movie, the frame lies past what can be read, or it is called on one of the engine's own
+// threads (from a callback); kPlayerOutOfMemory.
+std::int32_t Player_Seek(PlayerContext& context, std::int32_t frame);
+// One frame back while paused or stepping: a seek to the frame before the one shown, leaving
+// the engine paused. Refused (kPlayerReadFailed) at frame 0 and while playing.
+std::int32_t Player_StepBack(PlayerContext& context);
+// One frame forward: pauses a playing engine; a paused one presents the next frame and pauses
+// again (state kStepping until then). kPlayerOk, or kPlayerReadFailed when nothing plays.
+std::int32_t Player_Step(PlayerContext& context);
+// Starts playback at `frame` (a seek from the frames the start has set up); the caller holds
+// no control.
+std::int32_t Engine_StartAt(PlayerContext& context, std::int32_t frame);
+// Reports a presented picture: the status, then the presentation listener.
+void Engine_ReportPresented(PlayerContext& context, std::int32_t frame_index,
+                            std::int32_t loop_count, bool corrupt);
+// Holds the clock (the device paused, or the timer stopped) and reports the engine paused.
+void Engine_PauseClock(PlayerContext& context);
+// Index: starts and ends the background index of the open movie.
+void Index_Start(PlayerContext& context);
+void Index_Stop(PlayerContext& context);
+
 bool Player_GetSoundFormat(PlayerContext& context, std::uint32_t* stereo,
                            std::uint32_t* sample_rate);
 
@@ -341,6 +388,10 @@ std::uint32_t Sound_Thread(PlayerContext& context);
 // 32 wave buffers. Returns the start's result: 1 (playback stopped) when memory runs out, 13
 // when a buffer could not be queued, else the priming step's result.
 std::int32_t Wave_Prime(PlayerContext& context);
+// Copies 32 frame periods of sound from `lead` into the 32 wave buffers (made and prepared
+// first when there are none) and queues them on the paused device, which restarts when
+// `resume` is set. The same results as Wave_Prime.
+std::int32_t Wave_QueueLead(PlayerContext& context, const std::uint8_t* lead, bool resume);
 
 // 16.16 fixed-point playback rate for `ratio` (integer part in the high 16 bits, the fraction
 // times 65536 in the low 16 bits, both truncated).

@@ -65,6 +65,10 @@ PlayerStatus Player_Status(const PlayerContext& context) {
   std::lock_guard<std::mutex> lock(context.status_mutex);
   PlayerStatus status = context.published;
   status.last_result = context.last_result;
+  if (status.state != PlayerState::kIdle) {
+    status.frames_indexed = context.movie_index.frames();
+    status.index_complete = context.movie_index.finished();
+  }
   return status;
 }
 

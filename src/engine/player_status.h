@@ -78,6 +78,11 @@ struct PlayerStatus {
   std::int64_t corrupt_frames = 0;
   std::int32_t first_corrupt_frame = -1;
   std::int32_t last_corrupt_frame = -1;
+  // Seeking: frames the index has reached so far (a seek past them waits), whether that count
+  // is final, and whether a seek is running.
+  std::int32_t frames_indexed = 0;
+  bool index_complete = false;
+  bool seeking = false;
   // One line saying what went wrong last (open, start, sound set-up or playback), with the
   // detail the result code alone does not give; empty when nothing did.
   char problem[kPlayerProblemSize] = {};

@@ -36,6 +36,10 @@ void Wave_Callback(void* instance, std::uint32_t message, WaveHeader* /*header*/
   if (message != kWaveDoneMessage) return;
   auto* context = static_cast<PlayerContext*>(instance);
   if (context->sound_semaphore) context->sound_semaphore->Release();
+  // Counted after the release: a seek that has seen every buffer come back finds the
+  // semaphore's count complete.
+  context->buffers_done += 1;
+  context->buffers_done.notify_all();
 }
 
 bool WaveBuffer_Prepare(WaveBuffer& buffer, AudioDevice& device, std::uint32_t length) {
@@ -68,11 +72,19 @@ std::int32_t Wave_Prime(PlayerContext& context) {
   // The presentation listener may have stopped playback.
   if (!context.playing) return context.last_result;
 
-  context.wave_buffers.reset(new (std::nothrow) WaveBuffer[kWaveBufferCount]);
-  if (!context.wave_buffers) {
-    context.last_result = kPlayerOutOfMemory;
-    Player_Stop(context);
-    return kPlayerOutOfMemory;
+  return Wave_QueueLead(context, lead.get(), true);
+}
+
+std::int32_t Wave_QueueLead(PlayerContext& context, const std::uint8_t* lead, bool resume) {
+  const std::int32_t period = context.sound.audio_frame_bytes;
+  const bool fresh = !context.wave_buffers;
+  if (fresh) {
+    context.wave_buffers.reset(new (std::nothrow) WaveBuffer[kWaveBufferCount]);
+    if (!context.wave_buffers) {
+      context.last_result = kPlayerOutOfMemory;
+      Player_Stop(context);
+      return kPlayerOutOfMemory;
+    }
   }
   context.next_wave_buffer = 0;
   AudioDevice& device = *context.wave_out;
@@ -81,23 +93,23 @@ std::int32_t Wave_Prime(PlayerContext& context) {
   device.Pause();
   for (std::int32_t i = 0; i < kWaveBufferCount; ++i) {
     WaveBuffer& buffer = context.wave_buffers[i];
-    if (!WaveBuffer_Prepare(buffer, device, static_cast<std::uint32_t>(period))) {
-      lead.reset();
+    if (fresh && !WaveBuffer_Prepare(buffer, device, static_cast<std::uint32_t>(period))) {
       device.Restart();
       context.last_result = kPlayerOutOfMemory;
       Player_Stop(context);
       return kPlayerOutOfMemory;
     }
-    std::memcpy(buffer.header.data, lead.get() + std::size_t{static_cast<std::size_t>(i)} * period,
+    std::memcpy(buffer.header.data, lead + std::size_t{static_cast<std::size_t>(i)} * period,
                 static_cast<std::size_t>(period));
     if (device.Write(buffer.header) != kDeviceOk) {
       context.last_result = kPlayerDeviceRefused;
       break;
     }
+    context.buffers_queued += 1;
   }
   // Read before the device runs: from then on the sound thread's steps set last_result.
   const std::int32_t result = context.last_result;
-  device.Restart();
+  if (resume) device.Restart();
   return result;
 }
 
@@ -105,9 +117,9 @@ std::uint32_t Sound_Thread(PlayerContext& context) {
   const EngineThreadScope engine_thread(context);
   DebugOutput("Thread Son Ok\n");
   std::int32_t exit_code = kPlayerOk;
-  while (context.playing && exit_code == kPlayerOk) {
+  while (context.playing && !context.halting && exit_code == kPlayerOk) {
     context.sound_semaphore->Acquire();
-    if (!context.playing) break;
+    if (!context.playing || context.halting) break;
     WaveBuffer& buffer = context.wave_buffers[context.next_wave_buffer];
     const std::uint64_t stepped = context.frames_stepped;
     exit_code = Frame_Step(context, context.current_frame, buffer.header.data,
@@ -116,15 +128,19 @@ std::uint32_t Sound_Thread(PlayerContext& context) {
     // its sound even when a stop has begun on another thread meanwhile: that stop waits for this
     // thread before it closes the device. A stop run on this thread (from a callback) has
     // released the buffers already.
-    if (context.frames_stepped == stepped && !context.playing) break;
+    if (context.frames_stepped == stepped && (!context.playing || context.halting)) break;
     if (Engine_StoppedHere(context)) break;
-    if (context.wave_out->Write(buffer.header) != kDeviceOk) exit_code = kPlayerDeviceRefused;
+    if (context.wave_out->Write(buffer.header) != kDeviceOk)
+      exit_code = kPlayerDeviceRefused;
+    else
+      context.buffers_queued += 1;
     context.next_wave_buffer = (context.next_wave_buffer + 1) % kWaveBufferCount;
-    if (exit_code == kPlayerOk && context.playing && context.frame_callback != nullptr)
+    if (exit_code == kPlayerOk && context.frame_callback != nullptr)
       context.frame_callback(context.user_value);
   }
   // No further frame is presented until stop.
-  if (exit_code != kPlayerOk && context.playing && !Engine_StoppedHere(context)) {
+  if (exit_code != kPlayerOk && context.playing && !context.halting &&
+      !Engine_StoppedHere(context)) {
     const std::int32_t frame = context.current_frame;
     Engine_RecordEnd(context, PlaybackEnd::kStepFailed, exit_code, frame,
                      "frame " + std::to_string(frame) + ": " + Player_ResultText(exit_code));

@@ -7,6 +7,9 @@ namespace tarvel {
 
 namespace {
 
+// The live-thread count of the timer whose thread this is, if it is one.
+thread_local const std::atomic<int>* t_timer_live = nullptr;
+
 void JoinAll(std::vector<std::thread>& threads) {
   for (std::thread& thread : threads)
     if (thread.joinable()) thread.join();
@@ -65,8 +68,17 @@ bool PeriodicTimer::Start(std::uint32_t period_ms, Callback callback, void* user
     retired_.push_back(std::move(thread_));
   }
   auto run = std::make_shared<Run>();
+  live_->fetch_add(1);
   try {
-    thread_ = std::thread([run, period_ms, callback, user, free_running] {
+    thread_ = std::thread([run, period_ms, callback, user, free_running, live = live_] {
+      t_timer_live = live.get();
+      struct Ended {
+        std::atomic<int>& live;
+        ~Ended() {
+          live.fetch_sub(1);
+          live.notify_all();
+        }
+      } ended{*live};
       const auto period = std::chrono::milliseconds(period_ms);
       auto next = std::chrono::steady_clock::now() + period;
       for (;;) {
@@ -87,6 +99,7 @@ bool PeriodicTimer::Start(std::uint32_t period_ms, Callback callback, void* user
       }
     });
   } catch (const std::system_error&) {
+    live_->fetch_sub(1);
     return false;
   }
   run_ = std::move(run);
@@ -101,6 +114,16 @@ void PeriodicTimer::Stop() {
     old = RetireLocked();
   }
   JoinAll(old);
+}
+
+void PeriodicTimer::StopAndWait() {
+  Stop();
+  const int own = t_timer_live == live_.get() ? 1 : 0;
+  for (;;) {
+    const int live = live_->load();
+    if (live <= own) return;
+    live_->wait(live);
+  }
 }
 
 }  // namespace tarvel

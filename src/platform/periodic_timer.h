@@ -31,6 +31,9 @@ class PeriodicTimer {
   // then the timer's thread ends after that tick and is collected by a later Start or Stop
   // from another thread, or by the destructor.
   void Stop();
+  // Stops, and waits until every thread this timer has started has ended, even one that
+  // another Start or Stop is collecting, except the caller's own (a call from inside a tick).
+  void StopAndWait();
   bool running() const { return running_.load(); }
 
  private:
@@ -47,6 +50,8 @@ class PeriodicTimer {
   std::shared_ptr<Run> run_;
   std::vector<std::thread> retired_;
   std::atomic<bool> running_{false};
+  // Threads started and not yet ended.
+  std::shared_ptr<std::atomic<int>> live_ = std::make_shared<std::atomic<int>>(0);
 };
 
 }  // namespace tarvel

@@ -55,6 +55,28 @@ struct DeviceSettings {
   CaptureOptions options;
 };
 
+// The frame a --start position names: a frame number, or a time in seconds ("12.5s"): the
+// frame shown at that moment. False, with a reason, for anything else.
+bool ParseStart(const std::string& text, float frame_rate, std::int64_t* frame,
+                std::string* error) {
+  const bool seconds = !text.empty() && text.back() == 's';
+  const std::string number = seconds ? text.substr(0, text.size() - 1) : text;
+  std::size_t used = 0;
+  double value = -1.0;
+  try {
+    value = std::stod(number, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (number.empty() || used != number.size() || !(value >= 0.0) ||
+      (!seconds && value != static_cast<double>(static_cast<std::int64_t>(value)))) {
+    *error = "--start takes a frame number or a time in seconds such as 2.5s, not \"" + text + "\"";
+    return false;
+  }
+  *frame = static_cast<std::int64_t>(seconds ? value * frame_rate : value);
+  return true;
+}
+
 std::unique_ptr<AudioDevice> MakeDevice(void* user) {
   auto& settings = *static_cast<DeviceSettings*>(user);
   if (settings.capture) return std::make_unique<CaptureAudioDevice>(settings.log, settings.options);
@@ -80,7 +102,11 @@ int Cmd_Play(int argc, char** argv) {
   int ring = kDefaultRingSize;
   int scale = 0;
   std::string package_path;
+  std::string start_text;
   app.add_option("MOVIE", path, "the movie file")->required();
+  app.add_option("--start", start_text,
+                 "start at this frame (a number), or at this time (seconds, e.g. 2.5s): picture "
+                 "and sound exactly as when played from the beginning");
   app.add_option("--device", device, "sound device: sdl (the sound card) or capture")
       ->check(CLI::IsMember({"sdl", "capture"}));
   app.add_option("--audio-out", audio_out, "capture device: write the queued sound here");
@@ -173,6 +199,24 @@ int Cmd_Play(int argc, char** argv) {
     return 1;
   }
 
+  std::int64_t start_frame = 0;
+  if (!start_text.empty()) {
+    if (!ParseStart(start_text, movie.frame_rate, &start_frame, &error)) {
+      Player_Stop(*context);
+      PrintError(kCommand, "", error);
+      return 2;
+    }
+    if (start_frame >= movie.frame_count ||
+        Player_Seek(*context, static_cast<std::int32_t>(start_frame)) != kPlayerOk) {
+      const PlayerStatus index = Player_Status(*context);
+      Player_Stop(*context);
+      PrintError(kCommand, path,
+                 "cannot start at frame " + std::to_string(start_frame) + ": the movie has " +
+                     std::to_string(index.frames_indexed) + " frames that can be played");
+      return 1;
+    }
+  }
+
   OutputFile video_file;
   if (!video_out.empty() && !video_file.Open(video_out, &error)) {
     Player_Stop(*context);
@@ -193,7 +237,8 @@ int Cmd_Play(int argc, char** argv) {
   std::vector<std::uint16_t> surface(pixels, 0);
   PlayState state;
   state.context = context.get();
-  state.target = passes > 0 ? passes * movie.frame_count : 0;
+  // The first pass of a playback that starts later is shorter.
+  state.target = passes > 0 ? passes * movie.frame_count - start_frame : 0;
   state.picture_bytes = pixels * sizeof(std::uint16_t);
   state.video = video_out.empty() ? nullptr : &video_file;
   Player_SetFrameCallback(*context, &OnFrame, &state);

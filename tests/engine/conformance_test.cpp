@@ -104,17 +104,8 @@ TEST_P(Conformance, PicturesAndSoundMatchTheListedDigests) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Movies, Conformance,
-                         ::testing::Values("key-dct-128x96", "mixed-160x120-mono",
-                                           "copy-320x240-stereo", "skip-128x64-mono-40",
-                                           "mixed-1024x64", "mixed-256x128-stereo-36",
-                                           "dct-640x480", "mixed-136x96-mono-33-key4"),
-                         [](const auto& param_info) {
-                           std::string name = param_info.param;
-                           for (char& c : name)
-                             if (c == '-') c = '_';
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Movies, Conformance, ::testing::ValuesIn(kConformanceMovies),
+                         ConformanceTestName);
 
 }  // namespace
 }  // namespace tarvel::test

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "engine/player_context.h"
@@ -54,6 +55,17 @@ class EngineTest : public ::testing::Test {
   GatedAudioDevice* gate = nullptr;
   std::vector<std::uint16_t> surface;
 };
+
+// The conformance movies, by name, and a test-name generator for them.
+inline const char* const kConformanceMovies[] = {
+    "key-dct-128x96", "mixed-160x120-mono",     "copy-320x240-stereo", "skip-128x64-mono-40",
+    "mixed-1024x64",  "mixed-256x128-stereo-36", "dct-640x480",         "mixed-136x96-mono-33-key4"};
+inline std::string ConformanceTestName(const ::testing::TestParamInfo<const char*>& info) {
+  std::string name = info.param;
+  for (char& c : name)
+    if (c == '-') c = '_';
+  return name;
+}
 
 // Records what every frame callback saw. Written on the engine's thread, read after stop.
 struct FrameLog {

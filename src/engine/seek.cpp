@@ -1,0 +1,404 @@
+// Seeking: the frame index, built in the background from the open movie, and seeks. A seek
+// holds the engine's threads down (they end, and are joined), decodes the target frame's
+// picture from the nearest key frame before it, decodes the 32 frame periods of sound that
+// continuous playback has queued when it presents that frame, and starts the threads again
+// from the next frame.
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "engine/player_context.h"
+#include "video/video_decoder.h"
+
+namespace tarvel {
+
+namespace {
+
+std::uint32_t Index_Thread(PlayerContext& context) {
+  MovieReader reader;
+  std::string error;
+  bool opened = false;
+  if (context.source.source_kind == kSourceStorage)
+    opened = context.source.storage != nullptr &&
+             MovieReader_OpenStorage(reader, *context.source.storage, context.movie_name, &error);
+  else if (context.source.source_kind == kSourceMemory)
+    opened = MovieReader_OpenMemory(reader, context.source.memory_block, context.source.memory_size,
+                                    &error);
+  else
+    opened = MovieReader_Open(reader, context.movie_name, &error);
+  if (!opened) {
+    context.movie_index.Finish(IndexEnd::kTruncated);
+    return 0;
+  }
+  MovieIndex_Build(context.movie_index, reader, &context.index_cancel);
+  MovieReader_Close(reader);
+  return 0;
+}
+
+// Reads frame `index` (known to the index) from the movie source into `data`.
+bool ReadIndexedFrame(PlayerContext& context, std::int32_t index, std::vector<std::uint8_t>& data) {
+  const FrameInfo& info = context.movie_index[index].frame;
+  const std::size_t length = info.size - kFrameWordSize;
+  try {
+    data.resize(length + 1);  // never empty, for a frame without chunks
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return Source_Seek(context.source, info.offset + static_cast<std::int64_t>(kFrameWordSize)) &&
+         (length == 0 || Source_Read(context.source, data.data(), length));
+}
+
+// The picture a seek decodes into: the surface, or the scaling buffer when scaled.
+std::uint16_t* SeekOutput(PlayerContext& context) {
+  return context.scaling_buffer ? context.scaling_buffer.get()
+                                : reinterpret_cast<std::uint16_t*>(context.surface_bits);
+}
+
+// Decodes key frame `index` into `output`, and tells whether its picture is the same whatever
+// the output picture held before (a key frame's pieces may copy from parts of the picture not
+// yet built). Found out once per key frame, by decoding it over two pictures that differ in
+// every pixel; `output` then holds the picture either way.
+bool DecodeKeyFrame(PlayerContext& context, std::int32_t index, LoadedFrame frame,
+                    std::uint16_t* output, int* decoded) {
+  std::int32_t length = 0;
+  const std::uint8_t* payload = Frame_FindChunk(frame, "IX", &length);
+  const auto size = static_cast<std::size_t>(length);
+  VideoDecoder& decoder = *context.video_decoder;
+  std::uint8_t& known = context.key_checked[static_cast<std::size_t>(index)];
+  if (known == 1) {
+    decoder.SetOutput(output);
+    *decoded = decoder.Decode(payload, size);
+    return true;
+  }
+  if (known == 2) return false;
+  const std::size_t pixels = std::size_t{context.width} * context.height;
+  std::vector<std::uint16_t> over_black(pixels, 0);
+  std::vector<std::uint16_t> over_white(pixels, 0xFFFF);
+  decoder.SetOutput(over_black.data());
+  decoder.Decode(payload, size);
+  decoder.SetOutput(over_white.data());
+  *decoded = decoder.Decode(payload, size);
+  const bool alone = over_black == over_white;
+  known = alone ? 1 : 2;
+  // The reference is now the picture decoded over white; the output must hold the same.
+  std::memcpy(output, over_white.data(), pixels * sizeof(std::uint16_t));
+  decoder.SetOutput(output);
+  return alone;
+}
+
+// One pass over frames `first` to `target`: the picture from `key` on (-1: from frame 0 over
+// zeroed pictures) and the sound of frame periods `target` to `target` + 31 into `lead`.
+// Returns false when key frame `key` turns out not to decode alone (try an earlier one).
+enum class PassResult { kDone, kKeyNotAlone, kReadFailed, kOutOfMemory };
+
+PassResult SeekPass(PlayerContext& context, std::int32_t target, std::int32_t key,
+                    std::uint8_t* lead, int* picture_result) {
+  const bool sound = context.sound_on && lead != nullptr;
+  const std::int32_t period = context.sound.audio_frame_bytes;
+  const std::int32_t picture_first = key < 0 ? 0 : key;
+  const std::int32_t sound_first = target < kLeadPeriods ? 0 : target - (kLeadPeriods - 1);
+  const std::int32_t first = sound ? std::min(picture_first, sound_first) : picture_first;
+  std::uint16_t* output = SeekOutput(context);
+  VideoDecoder& decoder = *context.video_decoder;
+  std::vector<std::uint8_t> data;
+  std::vector<std::uint8_t> frame_zero_sound;
+
+  std::int32_t loop_mode = context.loop_mode;
+  if (sound) {
+    if (loop_mode != kLoopOff && context.sound.audio_lead_copy.empty()) {
+      // A looping playback keeps frame 0's audio chunk from its first step on.
+      if (!ReadIndexedFrame(context, 0, data)) return PassResult::kReadFailed;
+      std::int32_t length = 0;
+      const std::uint8_t* payload = Sound_FindAudioChunk(
+          LoadedFrame{data.data(), static_cast<std::uint32_t>(data.size() - 1)}, &length);
+      if (payload != nullptr) {
+        try {
+          context.sound.audio_lead_copy.assign(payload, payload + length);
+        } catch (const std::bad_alloc&) {
+          return PassResult::kOutOfMemory;
+        }
+      }
+    }
+    // Looping, frame 0's step has kept the copy by now.
+    if (loop_mode != kLoopOff) loop_mode = kLoopWithLeadCopy;
+    if (target >= kLeadPeriods)
+      Adpcm_RestoreSnapshot(context.movie_index[sound_first].sound_state,
+                            &context.sound.adpcm_stream);
+    std::memset(lead, 0, std::size_t{kLeadPeriods} * static_cast<std::size_t>(period));
+  }
+
+  std::int32_t periods = 0;  // of the lead filled so far
+  for (std::int32_t k = first; k <= target; ++k) {
+    if (!ReadIndexedFrame(context, k, data)) return PassResult::kReadFailed;
+    const LoadedFrame frame{data.data(), static_cast<std::uint32_t>(data.size() - 1)};
+    if (k >= picture_first) {
+      int decoded = kDecodeOk;
+      if (k == key) {
+        if (!DecodeKeyFrame(context, k, frame, output, &decoded)) return PassResult::kKeyNotAlone;
+      } else {
+        if (k == 0 && key < 0) {
+          decoder.SetOutput(output);
+          decoder.Reset();
+        }
+        std::int32_t length = 0;
+        const std::uint8_t* payload = Frame_FindChunk(frame, "IX", &length);
+        decoder.SetOutput(output);
+        decoded = decoder.Decode(payload, static_cast<std::size_t>(length));
+      }
+      if (k == target) *picture_result = decoded;
+    }
+    if (sound && k >= sound_first) {
+      if (k == 0) {
+        // Frame 0 sets the stream up and holds the first 32 periods; the seek takes those from
+        // the target's on. Decoded as the first pass decodes it, whatever the pass now.
+        std::int32_t length = 0;
+        const std::uint8_t* payload = Sound_FindAudioChunk(frame, &length);
+        if (payload != nullptr) Sound_SetupStream(context.sound, payload, length);
+        std::vector<std::uint8_t> all(std::size_t{kLeadPeriods} * static_cast<std::size_t>(period));
+        std::int32_t first_pass_mode = std::min<std::int32_t>(loop_mode, kLoopOn);
+        Sound_DecodeFramePeriod(context.sound, 0, context.frame_count, first_pass_mode, frame,
+                                all.data(), static_cast<std::int32_t>(all.size()));
+        const std::size_t skip = static_cast<std::size_t>(target) * static_cast<std::size_t>(period);
+        std::memcpy(lead, all.data() + skip, all.size() - skip);
+        periods = kLeadPeriods - target;
+      } else {
+        Sound_DecodeFramePeriod(context.sound, k, context.frame_count, loop_mode, frame,
+                                lead + static_cast<std::size_t>(periods) * period, period);
+        periods += 1;
+      }
+    }
+  }
+  if (sound) context.loop_mode = static_cast<std::uint8_t>(loop_mode);
+  // A scaled movie is shown enlarged on the surface.
+  if (context.scaling_buffer) {
+    const bool five_green_bits = context.green_bits == 5;
+    PictureScaler scaler = nullptr;
+    if (context.scaled_width == 800)
+      scaler = five_green_bits ? context.presentation.scale_800_555
+                               : context.presentation.scale_800_565;
+    else if (context.scaled_width == 1024)
+      scaler = five_green_bits ? context.presentation.scale_1024_555
+                               : context.presentation.scale_1024_565;
+    if (scaler != nullptr) scaler(output, context.surface_bits, context.output_width);
+  }
+  return PassResult::kDone;
+}
+
+// Ends the engine's threads for a seek: the clock (the device held, or the timer stopped), the
+// sound thread and the disk reader. Their waits give up on `halting`.
+void HaltThreads(PlayerContext& context) {
+  context.halting = true;
+  Engine_Wake(context);
+  if (context.sound_on && context.wave_out && context.wave_out_open) context.wave_out->Pause();
+  if (context.sound_thread.exists()) {
+    if (context.sound_semaphore) context.sound_semaphore->Release();
+    context.sound_thread.Close();
+  }
+  Clock_Stop(context);
+  if (context.disk_thread.exists()) {
+    if (context.disk_semaphore) context.disk_semaphore->Release();
+    Engine_Wake(context);
+    context.disk_thread.Close();
+    context.disk_thread_id = 0;
+  }
+  // Every buffer queued comes back from a reset; then the semaphore's count (the wake-up above
+  // included) is dropped.
+  if (context.sound_on && context.wave_out && context.wave_out_open && context.wave_buffers) {
+    context.wave_out->Reset();
+    for (;;) {
+      const std::uint64_t done = context.buffers_done;
+      if (done >= context.buffers_queued) break;
+      context.buffers_done.wait(done);
+    }
+  }
+  if (context.sound_semaphore)
+    while (context.sound_semaphore->TryAcquireFor(std::chrono::milliseconds(0))) {
+    }
+}
+
+// Empties the frame ring and gives the disk reader its whole ring again.
+void ClearRing(PlayerContext& context) {
+  for (std::int32_t i = 0; i < context.ring_capacity; ++i) {
+    delete context.frame_ring[i].exchange(nullptr);
+    context.ring_indexes[i] = -1;
+  }
+  context.disk_semaphore = std::make_unique<Semaphore>(context.ring_size, context.ring_size);
+}
+
+bool MayCreateThread(PlayerContext& context, EngineThread which) {
+  return context.services.thread_gate == nullptr ||
+         context.services.thread_gate(which, context.services.thread_gate_user);
+}
+
+// The seek itself, on the caller's thread, holding the control: `frame` is indexed.
+std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
+  Status_Publish(context, [](PlayerStatus& status) { status.seeking = true; });
+  const bool paused = context.paused || context.stepping;
+  context.stepping = false;
+  HaltThreads(context);
+  ClearRing(context);
+
+  // The picture from the nearest key frame that decodes alone, else from frame 0.
+  const bool sound = context.sound_on && context.wave_out_open;
+  std::unique_ptr<std::uint8_t[]> lead;
+  if (sound) {
+    lead.reset(new (std::nothrow) std::uint8_t[std::size_t{kLeadPeriods} *
+                                               static_cast<std::size_t>(
+                                                   context.sound.audio_frame_bytes)]);
+    if (!lead) {
+      context.last_result = kPlayerOutOfMemory;
+      Engine_RecordEnd(context, PlaybackEnd::kReaderFailed, kPlayerOutOfMemory, frame,
+                       Player_ResultText(kPlayerOutOfMemory));
+      Player_StopLocked(context);
+      return kPlayerOutOfMemory;
+    }
+  }
+  std::int32_t key = context.movie_index.KeyFrameAtOrBefore(frame);
+  int picture_result = kDecodeOk;
+  for (;;) {
+    const PassResult pass = SeekPass(context, frame, key, lead.get(), &picture_result);
+    if (pass == PassResult::kDone) break;
+    if (pass != PassResult::kKeyNotAlone) {
+      // The movie cannot be read where it could be when indexed: playback ends.
+      const std::int32_t code =
+          pass == PassResult::kReadFailed ? kPlayerReadFailed : kPlayerOutOfMemory;
+      context.last_result = code;
+      Engine_RecordEnd(context, PlaybackEnd::kReaderFailed, code, frame,
+                       "frame " + std::to_string(frame) + ": " + Player_ResultText(code));
+      Player_StopLocked(context);
+      return code;
+    }
+    key = key > 0 ? context.movie_index.KeyFrameAtOrBefore(key - 1) : -1;
+  }
+
+  // Playback goes on from the next frame, as after the frame step that presented this one.
+  std::int32_t next = frame + 1;
+  if (context.loop_mode != kLoopOff && next == context.frame_count) {
+    next = 0;
+    context.loop_count += 1;
+  }
+  context.current_frame = next;
+  context.read_position = next;
+  const FrameInfo& shown = context.movie_index[frame].frame;
+  context.reader_offset = next == 0 ? kFirstFrameOffset
+                                    : shown.offset + static_cast<std::int64_t>(shown.size);
+  Source_Seek(context.source, context.reader_offset);
+  context.reader_finished = false;
+  context.step_failed = false;
+  context.reader_exit_code = kThreadStillActive;
+  Status_Publish(context, [paused](PlayerStatus& status) {
+    status.end = PlaybackEnd::kNone;
+    status.end_code = 0;
+    status.end_frame = 0;
+    status.state = paused ? PlayerState::kPaused : PlayerState::kPlaying;
+    status.seeking = false;
+  });
+  context.paused = paused;
+  Engine_ReportPresented(context, frame, context.loop_count - (next == 0 ? 1 : 0),
+                         picture_result != kDecodeOk);
+
+  // A stop asked for meanwhile (from the listener) runs when the control is let go.
+  if (!context.playing) return kPlayerOk;
+  context.halting = false;
+  if (sound) {
+    const std::int32_t queued = Wave_QueueLead(context, lead.get(), !paused);
+    if (!context.playing) return queued;
+  }
+  const bool reader = context.disk_thread.Start(
+      [&context] { return Reader_Thread(context); },
+      !MayCreateThread(context, EngineThread::kDiskReader));
+  context.disk_thread_id = context.disk_thread.id();
+  if (!reader || (context.sound_on && !context.sound_thread.Start(
+                                          [&context] { return Sound_Thread(context); },
+                                          !MayCreateThread(context, EngineThread::kSound)))) {
+    context.last_result = kPlayerNoThread;
+    Engine_RecordEnd(context, PlaybackEnd::kStartFailed, kPlayerNoThread, frame,
+                     Player_ResultText(kPlayerNoThread));
+    Player_StopLocked(context);
+    return kPlayerNoThread;
+  }
+  if (!context.sound_on && !paused) {
+    Clock_Start(context, context.timer_period_ms != 0 ? context.timer_period_ms.load()
+                                                      : ClockPeriod(context.frame_rate));
+  }
+  return kPlayerOk;
+}
+
+// Waits for the index to reach `frame`; true when it can be sought.
+bool FrameSeekable(PlayerContext& context, std::int32_t frame) {
+  return frame >= 0 && frame < context.frame_count && context.movie_index.WaitFor(frame);
+}
+
+}  // namespace
+
+void Index_Start(PlayerContext& context) {
+  context.index_cancel = false;
+  context.key_checked.assign(static_cast<std::size_t>(std::max(context.frame_count, 0)), 0);
+  if (!context.movie_index.Reset(context.frame_count)) return;
+  if (context.frame_count == 0) {
+    context.movie_index.Finish(IndexEnd::kComplete);
+    return;
+  }
+  if (!context.index_thread.Start([&context] { return Index_Thread(context); }))
+    context.movie_index.Finish(IndexEnd::kCancelled);
+}
+
+void Index_Stop(PlayerContext& context) {
+  context.index_cancel = true;
+  context.index_thread.Close();
+}
+
+std::int32_t Player_Seek(PlayerContext& context, std::int32_t frame) {
+  if (Engine_OnEngineThread(context) || !context.movie_open) return kPlayerReadFailed;
+  if (!Control_Take(context, true)) return kPlayerReadFailed;
+  std::int32_t result = kPlayerReadFailed;
+  if (context.movie_open && !context.closing && FrameSeekable(context, frame)) {
+    if (!context.playing) {
+      // Before start: the start begins there.
+      context.start_frame = frame;
+      result = kPlayerOk;
+    } else if (!context.start_in_progress) {
+      result = SeekLocked(context, frame);
+    }
+  }
+  Control_Give(context);
+  return result;
+}
+
+std::int32_t Engine_StartAt(PlayerContext& context, std::int32_t frame) {
+  if (!Control_Take(context, true)) return kPlayerReadFailed;
+  const std::int32_t result = SeekLocked(context, frame);
+  Control_Give(context);
+  return result;
+}
+
+std::int32_t Player_StepBack(PlayerContext& context) {
+  const PlayerStatus status = Player_Status(context);
+  if (status.state != PlayerState::kPaused && status.state != PlayerState::kStepping)
+    return kPlayerReadFailed;
+  if (status.shown_frame <= 0) return kPlayerReadFailed;
+  return Player_Seek(context, status.shown_frame - 1);
+}
+
+std::int32_t Player_Step(PlayerContext& context) {
+  if (!context.playing) return kPlayerReadFailed;
+  if (!context.paused) {
+    Player_Pause(context);
+    return kPlayerOk;
+  }
+  context.stepping = true;
+  context.paused = false;
+  Status_Publish(context, [](PlayerStatus& status) { status.state = PlayerState::kStepping; });
+  if (context.sound_on) {
+    if (context.wave_out && context.wave_out_open) context.wave_out->Restart();
+  } else {
+    Clock_Start(context, context.timer_period_ms != 0 ? context.timer_period_ms.load()
+                                                      : ClockPeriod(context.frame_rate));
+  }
+  return kPlayerOk;
+}
+
+}  // namespace tarvel

@@ -1,0 +1,242 @@
+// Seeking on the conformance movies: after a seek to frame N the pictures and the sound the
+// device receives are exactly continuous playback's from frame N on, paused or playing, looping
+// or not; stepping back and forth; seeking in a cut movie.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine_fixture.h"
+
+namespace tarvel::test {
+namespace {
+
+using Picture = std::vector<std::uint16_t>;
+
+// Every presented picture, and which thread presented it (a seek presents on the caller's).
+struct Recorder {
+  PlayerContext* context = nullptr;
+  std::thread::id seeker;
+  std::vector<Picture> pictures;
+  std::vector<int> frames;
+  // Pictures presented since the last seek; stop once `stop_after` of them are in, counting
+  // from the first seek made after arm_next_seek was set (or from the start).
+  std::atomic<std::int64_t> since_seek{0};
+  std::atomic<std::int64_t> stop_after{0};
+  std::atomic<bool> arm_next_seek{false};
+  std::int64_t arm_next_seek_after = 0;
+  bool keep_all = true;
+  std::atomic<bool> pause_at_next_frame{false};
+
+  static void Presented(const PresentedPicture& presented, void* user) {
+    auto& self = *static_cast<Recorder*>(user);
+    const PictureView& view = presented.picture;
+    if (std::this_thread::get_id() == self.seeker) {
+      self.pictures.clear();
+      self.frames.clear();
+      self.since_seek = 0;
+      if (self.arm_next_seek) self.stop_after = self.arm_next_seek_after;
+    }
+    // Looping on between seeks, only the count matters.
+    if (self.keep_all || self.stop_after > 0) {
+      self.pictures.emplace_back(view.pixels,
+                                 view.pixels + static_cast<std::size_t>(view.width) * view.height);
+      self.frames.push_back(presented.frame_index);
+    }
+    self.since_seek.fetch_add(1);
+  }
+  static void Frame(void* user) {
+    auto& self = *static_cast<Recorder*>(user);
+    if (self.pause_at_next_frame.exchange(false)) Player_Pause(*self.context);
+    if (self.stop_after > 0 && self.since_seek >= self.stop_after) Player_Stop(*self.context);
+  }
+};
+
+class Seek : public EngineTest, public ::testing::WithParamInterface<const char*> {
+ protected:
+  std::string Path() const { return std::string(TARVEL_CONFORMANCE_DIR) + "/" + GetParam() + ".kqm"; }
+
+  // Plays the movie from its start: once, or two looping passes. Keeps the pictures and PCM.
+  void PlayContinuously(bool two_passes, std::vector<Picture>* pictures, std::vector<std::uint8_t>* pcm) {
+    log = std::make_shared<CaptureLog>();
+    Recorder recorder;
+    recorder.context = &context;
+    Player_SetPresentationListener(context, &Recorder::Presented, &recorder);
+    Player_SetFrameCallback(context, &Recorder::Frame, &recorder);
+    Player_SetLoop(context, two_passes ? 1 : 0);
+    ASSERT_EQ(Player_Open(context, Path().c_str()), kPlayerOk);
+    recorder.stop_after = two_passes ? 2 * std::int64_t{context.frame_count} : 0;
+    surface.assign(std::size_t{context.width} * context.height, 0);
+    ASSERT_EQ(Player_Start(context, surface.data(), kDisplayWindow, nullptr, kDefaultRingSize),
+              kPlayerOk);
+    ASSERT_TRUE(Player_WaitForEnd(context, std::chrono::seconds(60)));
+    Player_Stop(context);
+    *pictures = recorder.pictures;
+    *pcm = log->Pcm();
+  }
+
+  void SetUp() override {
+    EngineTest::SetUp();
+    ASSERT_NO_FATAL_FAILURE(PlayContinuously(false, &once_pictures, &once_pcm));
+    ASSERT_NO_FATAL_FAILURE(PlayContinuously(true, &looping_pictures, &looping_pcm));
+    frame_count = static_cast<int>(once_pictures.size());
+    period = once_pcm.empty() ? 0 : once_pcm.size() / (31 + once_pictures.size());
+  }
+
+  // Starts playback from frame 0 with `recorder` taking the pictures; seeks from this thread.
+  void StartRecording(Recorder& recorder, bool loop) {
+    recorder.context = &context;
+    recorder.seeker = std::this_thread::get_id();
+    Player_SetPresentationListener(context, &Recorder::Presented, &recorder);
+    Player_SetFrameCallback(context, &Recorder::Frame, &recorder);
+    Player_SetLoop(context, loop ? 1 : 0);
+    log = std::make_shared<CaptureLog>();
+    ASSERT_EQ(Player_Open(context, Path().c_str()), kPlayerOk);
+    surface.assign(std::size_t{context.width} * context.height, 0);
+    ASSERT_EQ(Player_Start(context, surface.data(), kDisplayWindow, nullptr, kDefaultRingSize),
+              kPlayerOk);
+  }
+
+  std::vector<Picture> once_pictures, looping_pictures;
+  std::vector<std::uint8_t> once_pcm, looping_pcm;
+  int frame_count = 0;
+  std::size_t period = 0;  // PCM bytes per frame period
+};
+
+// Paused: seek forwards, backwards, to the same frame twice, to both ends; step back and
+// forth. Each shows exactly the picture continuous playback shows; then playing on from the
+// last seek gives the pictures and the sound of continuous playback from there.
+TEST_P(Seek, WhilePausedShowsTheFrameAndPlaysOnFromIt) {
+  Recorder recorder;
+  hold_completions = true;  // nothing moves on until the first seek resets the device
+  // Without sound the clock pauses itself after the first frame (from the frame callback, as
+  // step mode does); with sound the device holds everything until the first seek.
+  recorder.pause_at_next_frame = period == 0;
+  ASSERT_NO_FATAL_FAILURE(StartRecording(recorder, false));
+  if (period > 0) Player_Pause(context);
+  ASSERT_TRUE(WaitFor([&] { return Player_Status(context).state == PlayerState::kPaused; }));
+  // (The last frame comes at the end: once it is shown, a movie that does not loop ends.)
+  const int last = frame_count - 1;
+  const int before_last = std::max(last - 1, 0);
+  for (int target : {last / 2, 0, last / 3, last / 3, std::min(1, before_last), before_last}) {
+    SCOPED_TRACE(target);
+    ASSERT_EQ(Player_Seek(context, target), kPlayerOk);
+    const PlayerStatus status = Player_Status(context);
+    EXPECT_EQ(status.state, PlayerState::kPaused);
+    EXPECT_EQ(status.shown_frame, target);
+    ASSERT_EQ(recorder.frames, std::vector<int>{target});
+    EXPECT_TRUE(recorder.pictures[0] == once_pictures[static_cast<std::size_t>(target)]);
+  }
+  if (frame_count > 2) {
+    ASSERT_EQ(Player_StepBack(context), kPlayerOk);
+    EXPECT_EQ(Player_Status(context).shown_frame, last - 2);
+    EXPECT_TRUE(recorder.pictures.back() == once_pictures[static_cast<std::size_t>(last - 2)]);
+  }
+  ASSERT_EQ(Player_Seek(context, 0), kPlayerOk);
+  EXPECT_EQ(Player_StepBack(context), kPlayerReadFailed);  // nothing before frame 0
+
+  // Play on from a seek to the middle to the end.
+  const int start = last / 2;
+  const std::size_t buffers_before = log->buffer_count();  // paused: none come meanwhile
+  ASSERT_EQ(Player_Seek(context, start), kPlayerOk);
+  Player_Restart(context);
+  ASSERT_TRUE(Player_WaitForEnd(context, std::chrono::seconds(60)));
+  Player_Stop(context);
+  ASSERT_EQ(recorder.pictures.size(), once_pictures.size() - static_cast<std::size_t>(start));
+  for (std::size_t i = 0; i < recorder.pictures.size(); ++i)
+    ASSERT_TRUE(recorder.pictures[i] == once_pictures[static_cast<std::size_t>(start) + i]) << i;
+  if (period > 0) {
+    const auto buffers = log->Buffers();
+    std::vector<std::uint8_t> after;
+    for (std::size_t i = buffers_before; i < buffers.size(); ++i)
+      after.insert(after.end(), buffers[i].bytes.begin(), buffers[i].bytes.end());
+    const std::vector<std::uint8_t> expected(
+        once_pcm.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(start) * period),
+        once_pcm.end());
+    EXPECT_TRUE(after == expected) << after.size() << " bytes after the seek, expected "
+                                   << expected.size();
+  }
+
+  // Started at the last frame: it is shown, and the movie ends.
+  ASSERT_EQ(Player_Open(context, Path().c_str()), kPlayerOk);
+  ASSERT_EQ(Player_Seek(context, last), kPlayerOk);
+  ASSERT_EQ(Player_Start(context, surface.data(), kDisplayWindow, nullptr, kDefaultRingSize),
+            kPlayerOk);
+  ASSERT_TRUE(Player_WaitForEnd(context, std::chrono::seconds(60)));
+  EXPECT_EQ(Player_Status(context).end, PlaybackEnd::kEndOfMovie);
+  ASSERT_EQ(recorder.frames, std::vector<int>{last});
+  EXPECT_TRUE(recorder.pictures[0] == once_pictures[static_cast<std::size_t>(last)]);
+}
+
+// Playing and looping: seeks at random (seeded) moments and frames; from the last one the
+// pictures and the sound run on exactly as continuous playback's do from that frame, across
+// the loop point, to the end of the second pass.
+TEST_P(Seek, WhilePlayingAndLoopingRunsOnFromTheFrame) {
+  Recorder recorder;
+  recorder.keep_all = false;
+  ASSERT_NO_FATAL_FAILURE(StartRecording(recorder, true));
+  std::mt19937 random(77);
+  int target = 0;
+  for (int seek = 0; seek < 6; ++seek) {
+    // Some pictures (none to two passes' worth) go by before each seek.
+    const auto wait = static_cast<std::int64_t>(random() % (2 * static_cast<unsigned>(frame_count) + 1));
+    ASSERT_TRUE(WaitFor([&] { return recorder.since_seek >= wait; }));
+    target = static_cast<int>(random() % static_cast<unsigned>(frame_count));
+    // The last seek also says where to stop: at the end of the second pass.
+    if (seek == 5) {
+      recorder.arm_next_seek_after = 2 * std::int64_t{frame_count} - target;
+      recorder.arm_next_seek = true;
+    }
+    ASSERT_EQ(Player_Seek(context, target), kPlayerOk) << seek;
+  }
+  ASSERT_TRUE(Player_WaitForEnd(context, std::chrono::seconds(60)));
+  Player_Stop(context);
+  ASSERT_EQ(recorder.pictures.size(), looping_pictures.size() - static_cast<std::size_t>(target));
+  for (std::size_t i = 0; i < recorder.pictures.size(); ++i)
+    ASSERT_TRUE(recorder.pictures[i] == looping_pictures[static_cast<std::size_t>(target) + i])
+        << i;
+  if (period > 0) {
+    // The sound queued since the last seek is the end of the continuous playback's.
+    const std::vector<std::uint8_t> pcm = log->Pcm();
+    const std::size_t tail = (31 + recorder.pictures.size()) * period;
+    ASSERT_GE(pcm.size(), tail);
+    EXPECT_TRUE(std::equal(pcm.end() - static_cast<std::ptrdiff_t>(tail), pcm.end(),
+                           looping_pcm.end() - static_cast<std::ptrdiff_t>(tail)));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Movies, Seek, ::testing::ValuesIn(kConformanceMovies),
+                         ConformanceTestName);
+
+using SeekCut = EngineTest;
+
+TEST_F(SeekCut, SeeksOnlyWhereTheMovieCanBeRead) {
+  const std::vector<uint8_t> whole = SoundMovie(50).Bytes();
+  std::size_t frame_40 = 64;
+  for (int i = 0; i < 40; ++i) frame_40 += whole[frame_40] | (whole[frame_40 + 1] << 8);
+  TempMovie movie(std::vector<uint8_t>(whole.begin(), whole.begin() + frame_40 + 5));
+  ASSERT_EQ(Player_Open(context, movie.path()), kPlayerOk);
+  EXPECT_EQ(Player_Seek(context, 40), kPlayerReadFailed);
+  EXPECT_EQ(Player_Seek(context, 50), kPlayerReadFailed);
+  ASSERT_EQ(Player_Seek(context, 39), kPlayerOk);
+  const PlayerStatus status = Player_Status(context);
+  EXPECT_EQ(status.frames_indexed, 40);
+  EXPECT_TRUE(status.index_complete);
+  // Started there, it presents the last intact frame and stops at the cut.
+  std::atomic<int> presented{0};
+  Player_SetPresentationListener(
+      context, [](const PresentedPicture&, void* user) { static_cast<std::atomic<int>*>(user)->fetch_add(1); },
+      &presented);
+  surface.assign(std::size_t{context.width} * context.height, 0);
+  ASSERT_EQ(Player_Start(context, surface.data(), kDisplayWindow, nullptr, kDefaultRingSize),
+            kPlayerOk);
+  ASSERT_TRUE(Player_WaitForEnd(context, std::chrono::seconds(60)));
+  EXPECT_EQ(presented, 1);
+  EXPECT_EQ(Player_Status(context).end, PlaybackEnd::kReaderFailed);
+  EXPECT_EQ(Player_Status(context).end_frame, 40);
+}
+
+}  // namespace
+}  // namespace tarvel::test
