@@ -1,5 +1,7 @@
 #include "container/movie_reader.h"
 
+#include "storage/file_open.h"
+
 namespace tarvel {
 
 namespace {
@@ -21,7 +23,7 @@ bool ReadHeader(MovieReader& reader, std::string* error) {
 bool MovieReader_Open(MovieReader& reader, const std::string& path, std::string* error) {
   reader = MovieReader{};
   if (!Source_Open(reader.source, path.c_str())) {
-    if (error) *error = "cannot open";
+    if (error) *error = FileOpenProblemText(reader.source.open_problem);
     return false;
   }
   reader.file_length = Source_Length(reader.source);

@@ -5,6 +5,7 @@
 
 #include "engine/player_context.h"
 #include "platform/debug_output.h"
+#include "storage/file_open.h"
 #include "video/video_decoder.h"
 
 namespace tarvel {
@@ -67,8 +68,7 @@ void FreeRing(PlayerContext& context) {
   context.ring_capacity = 0;
 }
 
-std::int32_t FailStart(PlayerContext& context, std::int32_t code,
-                       const std::string& problem = {}) {
+std::int32_t FailStart(PlayerContext& context, std::int32_t code, const std::string& problem = {}) {
   context.last_result = code;
   Engine_RecordEnd(context, PlaybackEnd::kStartFailed, code, context.current_frame,
                    problem.empty() ? Player_ResultText(code) : problem);
@@ -210,9 +210,11 @@ std::int32_t Player_Open(PlayerContext& context, const char* name) {
 
   context.start_frame = 0;
   if (!Source_Open(context.source, name)) {
-    Status_Publish(context, [](PlayerStatus& status) {
-      Status_SetProblem(status, Player_ResultText(kPlayerCannotOpen));
-    });
+    // A plain file says why (a folder, a pipe, no such file); a package entry is not found.
+    const char* why = context.source.source_kind == kSourcePlainFile
+                          ? FileOpenProblemText(context.source.open_problem)
+                          : Player_ResultText(kPlayerCannotOpen);
+    Status_Publish(context, [why](PlayerStatus& status) { Status_SetProblem(status, why); });
     return kPlayerCannotOpen;
   }
   context.movie_open = true;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "storage/file_open.h"
 #include "storage/storage_layer.h"
 
 namespace tarvel {
@@ -9,8 +10,7 @@ namespace tarvel {
 bool Source_Open(MovieSource& source, const char* name) {
   switch (source.source_kind) {
     case kSourcePlainFile:
-      if (!name) return false;
-      source.movie_file = std::fopen(name, "rb");
+      source.movie_file = OpenRegularFile(name, "rb", &source.open_problem);
       return source.movie_file != nullptr;
     case kSourceStorage:
       if (!name || !source.storage) return false;

@@ -28,6 +28,8 @@ struct SourceCallback {
 struct MovieSource {
   std::int32_t source_kind = kSourcePlainFile;
   std::FILE* movie_file = nullptr;
+  // Source 0: why the last open failed (a file_open.h code), for the caller's message.
+  std::int32_t open_problem = 0;
   StorageLayer* storage = nullptr;  // source 1; not owned
   std::int32_t storage_slot = -1;
   // Source 2. Unlike a bare cursor, the source knows the block's size so that a read or a
@@ -41,8 +43,8 @@ struct MovieSource {
   std::int64_t callback_position = 0;
 };
 
-// Source 0 opens `name` as a file ("rb"); source 1 opens it through the storage layer
-// (binary mode) in `storage`.
+// Source 0 opens `name` as a file ("rb") when it is a regular file (OpenRegularFile); source 1
+// opens it through the storage layer (binary mode) in `storage`.
 bool Source_Open(MovieSource& source, const char* name);
 // Source 2: serves `size` bytes at `block` (kept by the caller until close).
 bool Source_OpenMemory(MovieSource& source, const std::uint8_t* block, std::size_t size);

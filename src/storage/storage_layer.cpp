@@ -1,5 +1,7 @@
 #include "storage/storage_layer.h"
 
+#include "storage/file_open.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -107,7 +109,7 @@ bool Storage_Open(StorageLayer& storage, const char* name, std::int32_t* slot, s
     return false;
   }
   if (!storage.package_enabled) {
-    std::FILE* file = std::fopen(name, StdioMode(mode));
+    std::FILE* file = OpenRegularFile(name, StdioMode(mode), nullptr);
     if (!file) {
       Storage_SetError(storage, kStorageErrorOpen, 0);
       return false;
@@ -115,7 +117,7 @@ bool Storage_Open(StorageLayer& storage, const char* name, std::int32_t* slot, s
     return TakeLooseSlot(storage, file, slot);
   }
   if (storage.loose_first) {
-    if (std::FILE* file = std::fopen(name, StdioMode(mode))) {
+    if (std::FILE* file = OpenRegularFile(name, StdioMode(mode), nullptr)) {
       if (TakeLooseSlot(storage, file, slot)) return true;
       // No free slot: the stream is closed; try the package.
     }

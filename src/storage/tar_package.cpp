@@ -1,5 +1,7 @@
 #include "storage/tar_package.h"
 
+#include "storage/file_open.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -77,13 +79,9 @@ bool TarPackage::Load(const std::string& path, std::string* error) {
     if (error) *error = message;
     return false;
   };
-  // Checked before opening: opening a FIFO would wait for a writer.
-  std::error_code status_error;
-  const auto status = std::filesystem::status(path, status_error);
-  if (status_error) return fail("cannot open: " + status_error.message());
-  if (!std::filesystem::is_regular_file(status)) return fail("not a regular file");
-  stream_ = std::fopen(path.c_str(), "rb");
-  if (!stream_) return fail(std::string("cannot open: ") + std::strerror(errno));
+  std::int32_t problem = kFileOpened;
+  stream_ = OpenRegularFile(path.c_str(), "rb", &problem);
+  if (!stream_) return fail(FileOpenProblemText(problem));
   std::error_code size_error;
   const std::uint64_t file_size = std::filesystem::file_size(path, size_error);
   if (size_error) return fail("cannot open: " + size_error.message());

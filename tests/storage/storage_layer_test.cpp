@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "storage/file_open.h"
 #include "storage/movie_source.h"
 #include "storage/storage_layer.h"
 #include "storage/tar_package.h"
@@ -199,6 +203,50 @@ TEST(StorageLayer, LooseFilesWhenThePackageIsDisabledOrTriedFirst) {
   ASSERT_TRUE(Storage_Open(storage, path.c_str(), &slot, kStorageModeBinary));
   EXPECT_EQ(is_package[slot], 0);
   Storage_Close(storage, slot);
+}
+
+TEST(FileOpening, OnlyRegularFilesAreOpenedAndAPipeNeverWaits) {
+  const std::string folder = ::testing::TempDir() + "open_kinds";
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directory(folder);
+  const std::string fifo = folder + "/pipe";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  const std::string file = WriteTemp("open_kinds.bin", {7});
+  std::int32_t problem = -1;
+  EXPECT_EQ(nullptr, OpenRegularFile(folder.c_str(), "rb", &problem));
+  EXPECT_EQ(kFileIsFolder, problem);
+  EXPECT_STREQ("is a folder", FileOpenProblemText(problem));
+  // A FIFO without a writer would block an open: it is refused without one.
+  EXPECT_EQ(nullptr, OpenRegularFile(fifo.c_str(), "rb", &problem));
+  EXPECT_EQ(kFileNotRegular, problem);
+  EXPECT_STREQ("is not a regular file", FileOpenProblemText(problem));
+  EXPECT_EQ(nullptr, OpenRegularFile((folder + "/absent").c_str(), "rb", &problem));
+  EXPECT_EQ(kFileNotFound, problem);
+  std::FILE* opened = OpenRegularFile(file.c_str(), "rb", &problem);
+  ASSERT_NE(nullptr, opened);
+  EXPECT_EQ(kFileOpened, problem);
+  std::fclose(opened);
+
+  // Every way in takes the same check: the movie source, loose files of the storage layer and
+  // package archives.
+  MovieSource source;
+  EXPECT_FALSE(Source_Open(source, fifo.c_str()));
+  EXPECT_EQ(kFileNotRegular, source.open_problem);
+  EXPECT_FALSE(Source_Open(source, folder.c_str()));
+  EXPECT_EQ(kFileIsFolder, source.open_problem);
+  StorageSlot slots[1] = {};
+  std::int32_t is_package[1] = {};
+  StorageLayer storage;
+  storage.slot_handles = slots;
+  storage.slot_is_package = is_package;
+  storage.slot_count = 1;
+  storage.current_directory = &storage.root;
+  std::int32_t slot = -1;
+  EXPECT_FALSE(Storage_Open(storage, fifo.c_str(), &slot, kStorageModeBinary));
+  TarPackage package;
+  std::string error;
+  EXPECT_FALSE(package.Load(fifo, &error));
+  EXPECT_EQ("is not a regular file", error);
 }
 
 TEST(StorageLayer, PathSplittingAndTheDirectoryStack) {

@@ -1,8 +1,12 @@
 // What every subcommand shares: usage errors exit 2 with the command's name, and -q/-v.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <filesystem>
 #include <string>
+#include <utility>
 
 #include "kqm_run.h"
 #include "tools/commands.h"
@@ -22,6 +26,28 @@ TEST(KqmCommandLine, UsageErrorsExitTwoNamingTheCommandAndEveryCommandTakesQuiet
     EXPECT_NE(std::string::npos, help.out.find("--quiet")) << name;
     EXPECT_NE(std::string::npos, help.out.find("--verbose")) << name;
   }
+}
+
+TEST(KqmCommandLine, AFolderOrAPipeIsNamedAsSuchAndNeverWaitedOn) {
+  const std::string folder = ::testing::TempDir() + "kqm_kinds";
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directory(folder);
+  const std::string fifo = folder + "/pipe.kqm";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  using Command = int (*)(int, char**);
+  const std::pair<Command, const char*> commands[] = {
+      {tools::Cmd_Info, "info"}, {tools::Cmd_Bench, "bench"}, {tools::Cmd_Play, "play"}};
+  for (const auto& [run, name] : commands) {
+    const auto in_folder = test::RunKqm(run, name, {folder});
+    EXPECT_EQ(1, in_folder.status) << name;
+    EXPECT_EQ("kqm " + std::string(name) + ": " + folder + ": is a folder\n", in_folder.err);
+    const auto in_pipe = test::RunKqm(run, name, {fifo});
+    EXPECT_EQ(1, in_pipe.status) << name;
+    EXPECT_EQ("kqm " + std::string(name) + ": " + fifo + ": is not a regular file\n", in_pipe.err);
+  }
+  const auto exported =
+      test::RunKqm(tools::Cmd_Export, "export", {folder, "--video", folder + "/out.rgb"});
+  EXPECT_NE(std::string::npos, exported.err.find(": is a folder")) << exported.err;
 }
 
 }  // namespace

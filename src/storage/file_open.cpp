@@ -1,0 +1,57 @@
+#include "storage/file_open.h"
+
+#include <cerrno>
+#include <filesystem>
+
+namespace tarvel {
+
+std::FILE* OpenRegularFile(const char* name, const char* mode, std::int32_t* problem) {
+  std::int32_t local = kFileOpened;
+  std::int32_t& reason = problem ? *problem : local;
+  reason = kFileOpenFailed;
+  if (!name || !mode) return nullptr;
+  // The kind is looked at before the open: opening a FIFO would wait for a writer.
+  std::error_code error;
+  const auto status = std::filesystem::status(name, error);
+  if (!std::filesystem::exists(status)) {
+    reason = status.type() == std::filesystem::file_type::not_found || !error ? kFileNotFound
+             : error == std::errc::permission_denied                          ? kFileDenied
+                                                                              : kFileOpenFailed;
+    return nullptr;
+  }
+  if (std::filesystem::is_directory(status)) {
+    reason = kFileIsFolder;
+    return nullptr;
+  }
+  if (!std::filesystem::is_regular_file(status)) {
+    reason = kFileNotRegular;
+    return nullptr;
+  }
+  errno = 0;
+  std::FILE* file = std::fopen(name, mode);
+  if (!file) {
+    reason = errno == EACCES ? kFileDenied : errno == ENOENT ? kFileNotFound : kFileOpenFailed;
+    return nullptr;
+  }
+  reason = kFileOpened;
+  return file;
+}
+
+const char* FileOpenProblemText(std::int32_t problem) {
+  switch (problem) {
+    case kFileOpened:
+      return "opened";
+    case kFileNotFound:
+      return "no such file";
+    case kFileIsFolder:
+      return "is a folder";
+    case kFileNotRegular:
+      return "is not a regular file";
+    case kFileDenied:
+      return "permission denied";
+    default:
+      return "cannot be opened";
+  }
+}
+
+}  // namespace tarvel

@@ -1,0 +1,27 @@
+// Opening a file of the file system for reading, for every reader of movies and packages:
+// only regular files are opened, so that a folder is named as one and a pipe or a device never
+// blocks the caller waiting for a writer.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace tarvel {
+
+// Why a file could not be opened; 0 when it was.
+inline constexpr std::int32_t kFileOpened = 0;
+inline constexpr std::int32_t kFileNotFound = 1;
+inline constexpr std::int32_t kFileIsFolder = 2;
+inline constexpr std::int32_t kFileNotRegular = 3;  // a pipe, a device, a socket
+inline constexpr std::int32_t kFileDenied = 4;
+inline constexpr std::int32_t kFileOpenFailed = 5;
+
+// Opens `name` with the stdio `mode` ("rb", "rt") when it is a regular file (or a link to one).
+// Null otherwise, with the reason in `*problem` (when given).
+std::FILE* OpenRegularFile(const char* name, const char* mode, std::int32_t* problem);
+
+// The reason as a message: "no such file", "is a folder", "is not a regular file",
+// "permission denied", "cannot be opened".
+const char* FileOpenProblemText(std::int32_t problem);
+
+}  // namespace tarvel
