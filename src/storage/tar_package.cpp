@@ -51,6 +51,43 @@ bool ParseNumber(const unsigned char* field, std::size_t width, std::uint64_t* v
   return digits;
 }
 
+// Extended headers (pax records, GNU long names) larger than this are refused: real ones hold
+// a name or two.
+constexpr std::uint64_t kMaxExtendedHeader = 1 << 20;
+
+// The records "LENGTH key=value\n" of a pax extended header: the member's own path and size
+// where it gives them (other keys are not needed to serve the files). False when a record is
+// malformed.
+bool ParsePaxRecords(const std::string& data, std::string* path, std::uint64_t* size,
+                     bool* has_size) {
+  std::size_t at = 0;
+  while (at < data.size()) {
+    if (data[at] == '\0') break;  // padding some writers leave
+    std::size_t length = 0, i = at;
+    while (i < data.size() && data[i] >= '0' && data[i] <= '9' && length < kMaxExtendedHeader)
+      length = length * 10 + static_cast<std::size_t>(data[i++] - '0');
+    if (i == at || i >= data.size() || data[i] != ' ' || length <= i - at + 1 ||
+        length > data.size() - at || data[at + length - 1] != '\n')
+      return false;
+    const std::string record = data.substr(i + 1, at + length - 1 - (i + 1));
+    const auto equals = record.find('=');
+    if (equals == std::string::npos) return false;
+    const std::string key = record.substr(0, equals), value = record.substr(equals + 1);
+    if (key == "path") *path = value;
+    if (key == "size") {
+      std::uint64_t v = 0;
+      if (value.empty() || value.size() > 18 ||
+          !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+      for (const char c : value) v = v * 10 + static_cast<std::uint64_t>(c - '0');
+      *size = v;
+      *has_size = true;
+    }
+    at += length;
+  }
+  return true;
+}
+
 bool ChecksumMatches(const unsigned char* header) {
   std::uint64_t stored = 0;
   if (!ParseNumber(header + 148, 8, &stored)) return false;
@@ -75,22 +112,38 @@ TarPackage::~TarPackage() {
 }
 
 bool TarPackage::Load(const std::string& path, std::string* error) {
+  std::int32_t problem = kFileOpened;
+  std::FILE* stream = OpenRegularFile(path.c_str(), "rb", &problem);
+  if (!stream) {
+    if (error) *error = FileOpenProblemText(problem);
+    return false;
+  }
+  std::error_code size_error;
+  const std::uint64_t file_size = std::filesystem::file_size(path, size_error);
+  if (size_error) {
+    std::fclose(stream);
+    if (error) *error = "cannot open: " + size_error.message();
+    return false;
+  }
+  return LoadStream(stream, file_size, error);
+}
+
+bool TarPackage::LoadStream(std::FILE* stream, std::uint64_t file_size, std::string* error) {
+  stream_ = stream;
   auto fail = [&](const std::string& message) {
     if (error) *error = message;
     return false;
   };
-  std::int32_t problem = kFileOpened;
-  stream_ = OpenRegularFile(path.c_str(), "rb", &problem);
-  if (!stream_) return fail(FileOpenProblemText(problem));
-  std::error_code size_error;
-  const std::uint64_t file_size = std::filesystem::file_size(path, size_error);
-  if (size_error) return fail("cannot open: " + size_error.message());
   if (file_size > static_cast<std::uint64_t>(INT32_MAX))
     return fail("archive larger than 2 GiB cannot be served");
 
   Node root;
   unsigned char header[kBlock];
   std::uint64_t offset = 0;
+  // What extended headers said about the member that follows them.
+  std::string long_name, pax_path;
+  std::uint64_t pax_size = 0;
+  bool has_pax_size = false;
   for (;;) {
     if (offset == file_size) break;  // no end-of-archive blocks: accepted
     if (file_size - offset < kBlock)
@@ -112,12 +165,34 @@ bool TarPackage::Load(const std::string& path, std::string* error) {
       if (!prefix.empty()) name = prefix + "/" + name;
     }
     const std::uint64_t data = offset + kBlock;
-    const std::uint64_t padded = (size + kBlock - 1) / kBlock * kBlock;
     if (size > file_size || data + size > file_size)
       return fail("member '" + name + "' runs past the end of the archive");
-    if (type == 'L' || type == 'K' || type == 'x')
-      return fail("member names longer than the tar header holds are not supported (at offset " +
-                  std::to_string(offset) + ")");
+    // Extended headers: a pax header ('x') for the next member, a global one ('g', which holds
+    // nothing this reader needs), a GNU long name ('L') or long link name ('K').
+    if (type == 'x' || type == 'g' || type == 'L' || type == 'K') {
+      if (size > kMaxExtendedHeader)
+        return fail("extended header of " + std::to_string(size) + " bytes at offset " +
+                    std::to_string(offset));
+      std::string text(static_cast<std::size_t>(size), '\0');
+      if (size && std::fread(text.data(), 1, text.size(), stream_) != text.size())
+        return fail("cannot read the extended header at offset " + std::to_string(offset));
+      if (type == 'x' && !ParsePaxRecords(text, &pax_path, &pax_size, &has_pax_size))
+        return fail("malformed pax header at offset " + std::to_string(offset));
+      if (type == 'L') long_name = text.substr(0, strnlen(text.c_str(), text.size()));
+      offset = data + (size + kBlock - 1) / kBlock * kBlock;
+      continue;
+    }
+    if (!pax_path.empty())
+      name = pax_path;
+    else if (!long_name.empty())
+      name = long_name;
+    if (has_pax_size) size = pax_size;
+    pax_path.clear();
+    long_name.clear();
+    has_pax_size = false;
+    if (size > file_size || data + size > file_size)
+      return fail("member '" + name + "' runs past the end of the archive");
+    const std::uint64_t padded = (size + kBlock - 1) / kBlock * kBlock;
 
     const bool is_file = type == '0' || type == '\0' || type == '7';
     const bool is_directory = type == '5';

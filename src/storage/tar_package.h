@@ -3,6 +3,7 @@
 // directory, offsets at each member's data, package base 0).
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <deque>
 #include <memory>
@@ -23,10 +24,13 @@ class TarPackage {
   TarPackage(const TarPackage&) = delete;
   TarPackage& operator=(const TarPackage&) = delete;
 
-  // Reads the archive's member list. A truncated header or member, a bad header checksum,
-  // a name longer than the format holds or a member past the end of the file refuses the
-  // whole archive with a one-line reason in `error`.
+  // Reads the archive's member list. Names longer than the header holds come from pax
+  // extended headers (`tar --format=posix`) or GNU long-name members. A truncated header or
+  // member, a bad header checksum, a malformed extended header or a member past the end of the
+  // file refuses the whole archive with a one-line reason in `error`.
   bool Load(const std::string& path, std::string* error);
+  // The same over an open stream of `size` bytes, which the package then owns (and closes).
+  bool LoadStream(std::FILE* stream, std::uint64_t size, std::string* error);
 
   // The layer serving the archive: package enabled, loose files not tried first, with a lock.
   StorageLayer& storage() { return storage_; }
