@@ -94,7 +94,7 @@ TEST(MovieReader, RefusesFilesShorterThanTheHeader) {
   EXPECT_FALSE(MovieReader_OpenMemory(reader, short_file.data(), short_file.size(), &error));
   EXPECT_NE(error.find("64-byte header"), std::string::npos);
   EXPECT_FALSE(MovieReader_Open(reader, "/nonexistent/dir/movie.kqm", &error));
-  EXPECT_EQ(error, "cannot open");
+  EXPECT_EQ(error, "no such file");
 }
 
 }  // namespace
