@@ -7,23 +7,17 @@
 #include <cstdint>
 #include <cstring>
 
+#include "video/block_ops.h"
 #include "video/decoder_state.h"
 
 namespace tarvel::copy {
 
-// The source pixel (row, column) that destination pixel (r, c) of a W x H piece takes under
-// orientation O: orientations 4 to 7 exchange the roles of r and c, and the low two bits flip
-// the source row and column (for the transposing ones, where the bit is clear).
+// Index, from the source region's top-left pixel, of the source pixel of destination pixel
+// (r, c) of a W x H piece under orientation O (OrientedSource, block_ops.h).
 template <int W, int H, int O>
 constexpr int SourceIndex(int r, int c, std::ptrdiff_t pitch) {
-  constexpr bool kTransposed = (O & 4) != 0;
-  constexpr bool kFlipRow = kTransposed ? (O & 2) == 0 : (O & 2) != 0;
-  constexpr bool kFlipColumn = kTransposed ? (O & 1) == 0 : (O & 1) != 0;
-  const int u = kTransposed ? c : r;
-  const int v = kTransposed ? r : c;
-  const int row = kFlipRow ? (kTransposed ? W : H) - 1 - u : u;
-  const int column = kFlipColumn ? (kTransposed ? H : W) - 1 - v : v;
-  return static_cast<int>(row * pitch + column);
+  const SourcePixel pixel = OrientedSource(O, W, H, r, c);
+  return static_cast<int>(pixel.row * pitch + pixel.column);
 }
 
 // Raster order, one pixel at a time: the defined order for overlapping regions.

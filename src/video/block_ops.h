@@ -21,6 +21,24 @@ namespace tarvel {
 // Orientations 4 to 7 read a source region of the transposed shape (h columns, w rows).
 inline constexpr int kOrientationCount = 8;
 
+// The source pixel that destination pixel (r, c) of a w x h piece takes under `orientation`,
+// counted from the source region's top-left pixel: orientations 4 to 7 exchange the roles of
+// r and c, and the low two bits flip the source row and column (for the transposing ones,
+// where the bit is clear). The one rule the copies and the encoder's estimates share.
+struct SourcePixel {
+  int row;
+  int column;
+};
+constexpr SourcePixel OrientedSource(int orientation, int w, int h, int r, int c) {
+  const bool transposed = (orientation & 4) != 0;
+  const bool flip_row = transposed ? (orientation & 2) == 0 : (orientation & 2) != 0;
+  const bool flip_column = transposed ? (orientation & 1) == 0 : (orientation & 1) != 0;
+  const int u = transposed ? c : r;
+  const int v = transposed ? r : c;
+  return {flip_row ? (transposed ? w : h) - 1 - u : u,
+          flip_column ? (transposed ? h : w) - 1 - v : v};
+}
+
 // Columns and rows of the source region that a copy of `size` under `orientation` reads.
 constexpr int SourceColumns(PieceSize size, int orientation) {
   return orientation < 4 ? PieceWidth(size) : PieceHeight(size);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "video/block_codes.h"
 #include "video/block_copy.h"
 #include "video/block_ops.h"
 #include "video/coefficient_reader.h"
@@ -41,6 +42,25 @@ inline uint32_t ModeField(DecoderState& s, int count) {
   uint32_t value = 0;
   for (int i = 0; i < count; ++i) value = (value << 1) | ModeBit(s);
   return value;
+}
+
+// The mode that the next code of `table` names (reading at most its longest code): in one look
+// at the next four bits while the current word holds them, else bit by bit.
+inline BlockMode ReadBlockMode(DecoderState& s, const BlockCodeTable& table) {
+  if (s.mode_bits_left >= BlockCodeTable::kMaxLength) {
+    const uint32_t window = s.mode_word >> (32 - BlockCodeTable::kMaxLength);
+    const int length = table.length_of_window[window];
+    s.mode_word <<= length;
+    s.mode_bits_left -= length;
+    return table.mode_of_window[window];
+  }
+  uint32_t bits = 0;
+  for (int length = 1; length <= BlockCodeTable::kMaxLength; ++length) {
+    bits = (bits << 1) | ModeBit(s);
+    const BlockMode mode = table.mode_of[length][bits];
+    if (mode != BlockMode::kCount) return mode;
+  }
+  return BlockMode::kNoMode;
 }
 
 inline uint32_t VectorWord(DecoderState& s) {
@@ -184,34 +204,43 @@ bool DctLeaf(DecoderState& s) {
 bool DeltaSixteenth(DecoderState& s, int index) {
   constexpr PieceSize kSize = PieceSize::kSixteenth;
   const int64_t destination = PiecePixel(s, kSize, index);
-  if (!ModeBit(s)) return SpiralCopy<kSize>(s, destination);
-  if (!ModeBit(s)) {
-    const uint32_t word = VectorWord(s);
-    return ShortVectorCopy<kSize>(s, destination, word, (word >> 15) != 0);
+  switch (ReadBlockMode(s, kDeltaSixteenthCodes)) {
+    case BlockMode::kSpiral:
+      return SpiralCopy<kSize>(s, destination);
+    case BlockMode::kVector: {
+      const uint32_t word = VectorWord(s);
+      return ShortVectorCopy<kSize>(s, destination, word, (word >> 15) != 0);
+    }
+    default:
+      return SkipCopy<kSize>(s, destination);
   }
-  return SkipCopy<kSize>(s, destination);
 }
 
 template <PieceSize S>
 bool DeltaEighth(DecoderState& s, int index) {
   const int64_t destination = PiecePixel(s, S, index);
-  if (!ModeBit(s)) return SpiralCopy<S>(s, destination);
-  if (!ModeBit(s)) {
-    const uint32_t word = VectorWord(s);
-    return ShortVectorCopy<S>(s, destination, word, (word >> 15) != 0);
-  }
-  if (!ModeBit(s)) return SkipCopy<S>(s, destination);
-  if constexpr (S == PieceSize::kWideEighth) {
-    return DeltaSixteenth(s, 2 * index) && DeltaSixteenth(s, 2 * index + 1);
-  } else {
-    const int first = 4 * (index >> 1) + (index & 1);
-    return DeltaSixteenth(s, first) && DeltaSixteenth(s, first + 2);
+  switch (ReadBlockMode(s, kDeltaEighthCodes)) {
+    case BlockMode::kSpiral:
+      return SpiralCopy<S>(s, destination);
+    case BlockMode::kVector: {
+      const uint32_t word = VectorWord(s);
+      return ShortVectorCopy<S>(s, destination, word, (word >> 15) != 0);
+    }
+    case BlockMode::kSkip:
+      return SkipCopy<S>(s, destination);
+    default:
+      if constexpr (S == PieceSize::kWideEighth) {
+        return DeltaSixteenth(s, 2 * index) && DeltaSixteenth(s, 2 * index + 1);
+      } else {
+        const int first = 4 * (index >> 1) + (index & 1);
+        return DeltaSixteenth(s, first) && DeltaSixteenth(s, first + 2);
+      }
   }
 }
 
 template <PieceSize S>
 bool DeltaOrientedLong(DecoderState& s, int64_t destination) {
-  const int orientation = static_cast<int>(ModeField(s, 3));
+  const int orientation = static_cast<int>(ModeField(s, kDeltaOrientationBits));
   const uint32_t word = VectorWord(s);
   return LongVectorCopy<S>(s, destination, orientation, word, (word >> 15) != 0);
 }
@@ -219,61 +248,66 @@ bool DeltaOrientedLong(DecoderState& s, int64_t destination) {
 bool DeltaQuarter(DecoderState& s, int q) {
   constexpr PieceSize kSize = PieceSize::kQuarter;
   const int64_t destination = PiecePixel(s, kSize, q);
-  if (!ModeBit(s)) {
-    if (!ModeBit(s)) return SpiralCopy<kSize>(s, destination);
-    return DeltaOrientedLong<kSize>(s, destination);
+  switch (ReadBlockMode(s, kDeltaQuarterCodes)) {
+    case BlockMode::kSpiral:
+      return SpiralCopy<kSize>(s, destination);
+    case BlockMode::kVector:
+      return DeltaOrientedLong<kSize>(s, destination);
+    case BlockMode::kSkip:
+      return SkipCopy<kSize>(s, destination);
+    case BlockMode::kWide:
+      return DeltaEighth<PieceSize::kWideEighth>(s, 2 * q) &&
+             DeltaEighth<PieceSize::kWideEighth>(s, 2 * q + 1);
+    case BlockMode::kTall:
+      return DeltaEighth<PieceSize::kTallEighth>(s, 2 * q) &&
+             DeltaEighth<PieceSize::kTallEighth>(s, 2 * q + 1);
+    default:
+      return DeltaSixteenth(s, 4 * q) && DeltaSixteenth(s, 4 * q + 1) &&
+             DeltaSixteenth(s, 4 * q + 2) && DeltaSixteenth(s, 4 * q + 3);
   }
-  if (!ModeBit(s)) {
-    if (!ModeBit(s)) return SkipCopy<kSize>(s, destination);
-    return DeltaEighth<PieceSize::kWideEighth>(s, 2 * q) &&
-           DeltaEighth<PieceSize::kWideEighth>(s, 2 * q + 1);
-  }
-  if (!ModeBit(s)) {
-    return DeltaEighth<PieceSize::kTallEighth>(s, 2 * q) &&
-           DeltaEighth<PieceSize::kTallEighth>(s, 2 * q + 1);
-  }
-  return DeltaSixteenth(s, 4 * q) && DeltaSixteenth(s, 4 * q + 1) && DeltaSixteenth(s, 4 * q + 2) &&
-         DeltaSixteenth(s, 4 * q + 3);
 }
 
 template <PieceSize S>
 bool DeltaHalf(DecoderState& s, int k) {
   const int64_t destination = PiecePixel(s, S, k);
-  if (!ModeBit(s)) {
-    if (!ModeBit(s)) return SpiralCopy<S>(s, destination);
-    return DeltaOrientedLong<S>(s, destination);
+  switch (ReadBlockMode(s, kDeltaHalfCodes)) {
+    case BlockMode::kSpiral:
+      return SpiralCopy<S>(s, destination);
+    case BlockMode::kVector:
+      return DeltaOrientedLong<S>(s, destination);
+    case BlockMode::kSplit:
+      if constexpr (S == PieceSize::kStackedHalf) {
+        return DeltaQuarter(s, 2 * k) && DeltaQuarter(s, 2 * k + 1);
+      } else {
+        return DeltaQuarter(s, k) && DeltaQuarter(s, k + 2);
+      }
+    default:
+      return SkipCopy<S>(s, destination);
   }
-  if (!ModeBit(s)) {
-    if constexpr (S == PieceSize::kStackedHalf) {
-      return DeltaQuarter(s, 2 * k) && DeltaQuarter(s, 2 * k + 1);
-    } else {
-      return DeltaQuarter(s, k) && DeltaQuarter(s, k + 2);
-    }
-  }
-  return SkipCopy<S>(s, destination);
 }
 
 bool DeltaBlock(DecoderState& s) {
   constexpr PieceSize kSize = PieceSize::kWhole;
   const int64_t destination = static_cast<int64_t>(s.block_cursor);
-  if (!ModeBit(s)) {
-    if (!ModeBit(s)) return SpiralCopy<kSize>(s, destination);
-    if (!ModeBit(s)) return DeltaOrientedLong<kSize>(s, destination);
-    return DctLeaf(s);
-  }
-  if (!ModeBit(s)) {
-    if (!ModeBit(s)) {
+  switch (ReadBlockMode(s, kDeltaWholeCodes)) {
+    case BlockMode::kSpiral:
+      return SpiralCopy<kSize>(s, destination);
+    case BlockMode::kVector:
+      return DeltaOrientedLong<kSize>(s, destination);
+    case BlockMode::kDct:
+      return DctLeaf(s);
+    case BlockMode::kStacked:
       return DeltaHalf<PieceSize::kStackedHalf>(s, 0) && DeltaHalf<PieceSize::kStackedHalf>(s, 1);
-    }
-    return DeltaHalf<PieceSize::kSideHalf>(s, 0) && DeltaHalf<PieceSize::kSideHalf>(s, 1);
+    case BlockMode::kSideBySide:
+      return DeltaHalf<PieceSize::kSideHalf>(s, 0) && DeltaHalf<PieceSize::kSideHalf>(s, 1);
+    case BlockMode::kSkip:
+      return SkipCopy<kSize>(s, destination);
+    case BlockMode::kQuarters:
+      return DeltaQuarter(s, 0) && DeltaQuarter(s, 1) && DeltaQuarter(s, 2) && DeltaQuarter(s, 3);
+    default:
+      s.corrupt = true;  // 1111 names no mode
+      return false;
   }
-  if (!ModeBit(s)) return SkipCopy<kSize>(s, destination);
-  if (!ModeBit(s)) {
-    return DeltaQuarter(s, 0) && DeltaQuarter(s, 1) && DeltaQuarter(s, 2) && DeltaQuarter(s, 3);
-  }
-  // 1111 names no mode.
-  s.corrupt = true;
-  return false;
 }
 
 // ---- Key frame tree: every copy reads the output picture.
@@ -286,7 +320,7 @@ bool KeyShortCopy(DecoderState& s, int index) {
 
 template <PieceSize S>
 bool KeyLongCopy(DecoderState& s, int64_t destination) {
-  const uint32_t a = ModeField(s, 2);
+  const uint32_t a = ModeField(s, kKeyOrientationBits);
   const uint32_t word = VectorWord(s);
   const int orientation = static_cast<int>(2 * a + (word >> 15));
   return LongVectorCopy<S>(s, destination, orientation, word, true);
@@ -294,7 +328,7 @@ bool KeyLongCopy(DecoderState& s, int64_t destination) {
 
 template <PieceSize S>
 bool KeyEighth(DecoderState& s, int index) {
-  if (!ModeBit(s)) return KeyShortCopy<S>(s, index);
+  if (ReadBlockMode(s, kKeyEighthCodes) == BlockMode::kVector) return KeyShortCopy<S>(s, index);
   constexpr PieceSize k16 = PieceSize::kSixteenth;
   if constexpr (S == PieceSize::kWideEighth) {
     return KeyShortCopy<k16>(s, 2 * index) && KeyShortCopy<k16>(s, 2 * index + 1);
@@ -306,44 +340,46 @@ bool KeyEighth(DecoderState& s, int index) {
 
 bool KeyQuarter(DecoderState& s, int q) {
   constexpr PieceSize kSize = PieceSize::kQuarter;
-  if (!ModeBit(s)) {
-    if (!ModeBit(s)) return KeyLongCopy<kSize>(s, PiecePixel(s, kSize, q));
-    return KeyEighth<PieceSize::kWideEighth>(s, 2 * q) &&
-           KeyEighth<PieceSize::kWideEighth>(s, 2 * q + 1);
-  }
-  if (!ModeBit(s)) {
-    return KeyEighth<PieceSize::kTallEighth>(s, 2 * q) &&
-           KeyEighth<PieceSize::kTallEighth>(s, 2 * q + 1);
-  }
   constexpr PieceSize k16 = PieceSize::kSixteenth;
-  return KeyShortCopy<k16>(s, 4 * q) && KeyShortCopy<k16>(s, 4 * q + 1) &&
-         KeyShortCopy<k16>(s, 4 * q + 2) && KeyShortCopy<k16>(s, 4 * q + 3);
+  switch (ReadBlockMode(s, kKeyQuarterCodes)) {
+    case BlockMode::kVector:
+      return KeyLongCopy<kSize>(s, PiecePixel(s, kSize, q));
+    case BlockMode::kWide:
+      return KeyEighth<PieceSize::kWideEighth>(s, 2 * q) &&
+             KeyEighth<PieceSize::kWideEighth>(s, 2 * q + 1);
+    case BlockMode::kTall:
+      return KeyEighth<PieceSize::kTallEighth>(s, 2 * q) &&
+             KeyEighth<PieceSize::kTallEighth>(s, 2 * q + 1);
+    default:
+      return KeyShortCopy<k16>(s, 4 * q) && KeyShortCopy<k16>(s, 4 * q + 1) &&
+             KeyShortCopy<k16>(s, 4 * q + 2) && KeyShortCopy<k16>(s, 4 * q + 3);
+  }
 }
 
 template <PieceSize S>
 bool KeyHalf(DecoderState& s, int k) {
-  if (!ModeBit(s)) {
-    if constexpr (S == PieceSize::kStackedHalf) {
-      return KeyQuarter(s, 2 * k) && KeyQuarter(s, 2 * k + 1);
-    } else {
-      return KeyQuarter(s, k) && KeyQuarter(s, k + 2);
-    }
+  if (ReadBlockMode(s, kKeyHalfCodes) == BlockMode::kVector)
+    return KeyLongCopy<S>(s, PiecePixel(s, S, k));
+  if constexpr (S == PieceSize::kStackedHalf) {
+    return KeyQuarter(s, 2 * k) && KeyQuarter(s, 2 * k + 1);
+  } else {
+    return KeyQuarter(s, k) && KeyQuarter(s, k + 2);
   }
-  return KeyLongCopy<S>(s, PiecePixel(s, S, k));
 }
 
 bool KeyBlock(DecoderState& s) {
-  if (!ModeBit(s)) {
-    if (!ModeBit(s)) {
+  switch (ReadBlockMode(s, kKeyWholeCodes)) {
+    case BlockMode::kStacked:
       return KeyHalf<PieceSize::kStackedHalf>(s, 0) && KeyHalf<PieceSize::kStackedHalf>(s, 1);
-    }
-    return KeyHalf<PieceSize::kSideHalf>(s, 0) && KeyHalf<PieceSize::kSideHalf>(s, 1);
+    case BlockMode::kSideBySide:
+      return KeyHalf<PieceSize::kSideHalf>(s, 0) && KeyHalf<PieceSize::kSideHalf>(s, 1);
+    case BlockMode::kQuarters:
+      return KeyQuarter(s, 0) && KeyQuarter(s, 1) && KeyQuarter(s, 2) && KeyQuarter(s, 3);
+    case BlockMode::kDct:
+      return DctLeaf(s);
+    default:
+      return KeyLongCopy<PieceSize::kWhole>(s, static_cast<int64_t>(s.block_cursor));
   }
-  if (!ModeBit(s)) {
-    return KeyQuarter(s, 0) && KeyQuarter(s, 1) && KeyQuarter(s, 2) && KeyQuarter(s, 3);
-  }
-  if (!ModeBit(s)) return DctLeaf(s);
-  return KeyLongCopy<PieceSize::kWhole>(s, static_cast<int64_t>(s.block_cursor));
 }
 
 // Copies the 8 x 8 block at pixel `cursor` of the output picture over the reference.

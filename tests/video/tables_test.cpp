@@ -5,6 +5,7 @@
 #include <set>
 #include <vector>
 
+#include "video/block_codes.h"
 #include "video/video_decoder.h"
 #include "video/video_tables.h"
 
@@ -158,6 +159,39 @@ TEST(CreateVideoDecoder, RefusesUnusableSizes) {
   EXPECT_EQ(d15->pixel_format, kPixelFormat555);
   EXPECT_EQ(d16->pixel_format, kPixelFormat565);
   EXPECT_TRUE(CreateVideoDecoder(16, 1032, 15));  // wider than the wrap table covers
+}
+
+// Each tree level's codes form one complete prefix code (no code begins another, and every bit
+// string begins with one): a decoder reading bit by bit and one reading a window of four bits
+// find the same mode.
+TEST(BlockCodes, EveryLevelIsACompletePrefixCode) {
+  const BlockCodeTable* tables[] = {&kDeltaWholeCodes,  &kDeltaHalfCodes,      &kDeltaQuarterCodes,
+                                    &kDeltaEighthCodes, &kDeltaSixteenthCodes, &kKeyWholeCodes,
+                                    &kKeyHalfCodes,     &kKeyQuarterCodes,     &kKeyEighthCodes};
+  for (const BlockCodeTable* table : tables) {
+    double kraft = 0;
+    for (const BlockCode& a : table->code) {
+      if (a.length == 0) continue;
+      kraft += 1.0 / (1 << a.length);
+      for (const BlockCode& b : table->code) {
+        if (&a != &b && b.length >= a.length && b.length > 0) {
+          EXPECT_NE(a.bits, b.bits >> (b.length - a.length)) << "a code begins another";
+        }
+      }
+    }
+    EXPECT_EQ(1.0, kraft);
+    for (int window = 0; window < 16; ++window) {
+      const BlockMode mode = table->mode_of_window[window];
+      const BlockCode code = table->CodeOf(mode);
+      EXPECT_EQ(code.bits, window >> (4 - code.length));
+      EXPECT_EQ(code.length, table->length_of_window[window]);
+    }
+  }
+  // Spot checks against the trees: a delta frame's four quarters, a key frame's whole copy.
+  EXPECT_EQ(0b1110, kDeltaWholeCodes.CodeOf(BlockMode::kQuarters).bits);
+  EXPECT_EQ(4, kDeltaWholeCodes.CodeOf(BlockMode::kQuarters).length);
+  EXPECT_EQ(0b111, kKeyWholeCodes.CodeOf(BlockMode::kVector).bits);
+  EXPECT_EQ(0b100, kDeltaQuarterCodes.CodeOf(BlockMode::kSkip).bits);
 }
 
 }  // namespace
