@@ -13,21 +13,31 @@ constexpr std::uint32_t kBlack = 0xFF000000u;
 
 }  // namespace
 
-bool PictureSurface::Create(std::uint32_t width, std::uint32_t height) {
+bool PictureSurface::Create(std::uint32_t width, std::uint32_t height, void* x11_connection) {
   Release();
   if (width == 0 || height == 0 || std::uint64_t{width} * height > kMaxPixels) return false;
   const std::size_t count = std::size_t{width} * height;
   pixels_.reset(new (std::nothrow) std::uint16_t[count]());
-  for (auto& picture : pictures_) picture.reset(new (std::nothrow) std::uint32_t[count]);
-  if (!pixels_ || std::any_of(pictures_.begin(), pictures_.end(), [](auto& p) { return !p; })) {
+  if (x11_connection != nullptr) {
+    shared_ = X11PictureOutput::Create(x11_connection, static_cast<int>(width),
+                                       static_cast<int>(height), static_cast<int>(kPictures));
+    for (std::size_t i = 0; shared_ && i < kPictures; ++i)
+      pictures_[i] = shared_->Pixels(static_cast<int>(i));
+  } else {
+    for (std::size_t i = 0; i < kPictures; ++i) {
+      owned_[i].reset(new (std::nothrow) std::uint32_t[count]);
+      pictures_[i] = owned_[i].get();
+    }
+  }
+  if (!pixels_ || std::any_of(pictures_.begin(), pictures_.end(), [](auto* p) { return !p; })) {
     Release();
     return false;
   }
   width_ = width;
   height_ = height;
-  for (std::size_t i = 0; i < pictures_.size(); ++i) {
-    std::fill(pictures_[i].get(), pictures_[i].get() + count, kBlack);
-    images_[i] = QImage(reinterpret_cast<uchar*>(pictures_[i].get()), static_cast<int>(width),
+  for (std::size_t i = 0; i < kPictures; ++i) {
+    std::fill(pictures_[i], pictures_[i] + count, kBlack);
+    images_[i] = QImage(reinterpret_cast<uchar*>(pictures_[i]), static_cast<int>(width),
                         static_cast<int>(height), static_cast<qsizetype>(4 * std::size_t{width}),
                         QImage::Format_RGB32);
   }
@@ -42,22 +52,35 @@ void PictureSurface::Release() {
   // The views go before the pixels they show.
   shown_image_ = QImage();
   for (QImage& image : images_) image = QImage();
-  for (auto& picture : pictures_) picture.reset();
+  pictures_.fill(nullptr);
+  for (auto& picture : owned_) picture.reset();
+  shared_.reset();
   pixels_.reset();
   width_ = 0;
   height_ = 0;
 }
 
+bool PictureSurface::ShowShared(std::uint32_t window, const QRect& area, const QPoint& to) {
+  if (!shared_) return false;
+  const QRect inside = area & QRect(0, 0, static_cast<int>(width_), static_cast<int>(height_));
+  if (inside.isEmpty()) return true;
+  return shared_->Show(window, static_cast<int>(shown_), inside.x(), inside.y(), inside.width(),
+                       inside.height(), to.x() + inside.x() - area.x(),
+                       to.y() + inside.y() - area.y());
+}
+
 void PictureSurface::Present(const std::uint16_t* pixels, bool format565) {
   if (!pixels_ || pixels == nullptr) return;
   ExpandPixelsToXrgb32(pixels, std::size_t{width_} * height_, format565,
-                       pictures_[drawing_].get());
+                       pictures_[drawing_]);
   // Hand the finished picture over and take back whichever the window's thread is not using.
   drawing_ = waiting_.exchange(drawing_ | kNewer, std::memory_order_acq_rel) & 3;
 }
 
 bool PictureSurface::TakeNewPicture() {
   if (!pixels_ || (waiting_.load(std::memory_order_acquire) & kNewer) == 0) return false;
+  // The picture handed back may be written at once: the server must be done reading it.
+  if (shared_) shared_->Settle();
   shown_ = waiting_.exchange(shown_, std::memory_order_acq_rel) & 3;
   shown_image_ = images_[shown_];
   return true;

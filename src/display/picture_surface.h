@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/x11_picture_output.h"
+
 namespace tarvel {
 
 class PictureSurface {
@@ -29,8 +31,9 @@ class PictureSurface {
 
   // Drops the previous surface and makes a new, all-zero one, shown black. False (and no
   // surface) when the size is empty or above kMaxPixels, or the memory cannot be had. Not
-  // while pictures are being presented.
-  bool Create(std::uint32_t width, std::uint32_t height);
+  // while pictures are being presented. With `x11_connection` (an xcb connection) the 32-bit
+  // pictures are made in memory shared with that X server (see ShowShared).
+  bool Create(std::uint32_t width, std::uint32_t height, void* x11_connection = nullptr);
   void Release();
 
   bool empty() const { return !pixels_; }
@@ -50,16 +53,23 @@ class PictureSurface {
   bool TakeNewPicture();
   // The picture shown (null image when there is no surface).
   const QImage& image() const { return shown_image_; }
+  // The pictures are shared with an X server: the shown one can be put into a window by it.
+  bool shared() const { return shared_ != nullptr; }
+  // Puts `area` of the shown picture into the X window `window` at `to`, by the server.
+  bool ShowShared(std::uint32_t window, const QRect& area, const QPoint& to);
 
  private:
   // The three pictures' states in one word: bits 0-1 the picture waiting, bit 2 set when it is
   // newer than the one shown.
   static constexpr unsigned kNewer = 4;
+  static constexpr std::size_t kPictures = 3;
 
   std::unique_ptr<std::uint16_t[]> pixels_;
   std::uint32_t width_ = 0;
   std::uint32_t height_ = 0;
-  std::array<std::unique_ptr<std::uint32_t[]>, 3> pictures_;
+  std::array<std::unique_ptr<std::uint32_t[]>, 3> owned_;
+  std::unique_ptr<X11PictureOutput> shared_;
+  std::array<std::uint32_t*, 3> pictures_{};  // in owned_ or in shared_
   std::array<QImage, 3> images_;  // views of pictures_, used on the window's thread only
   QImage shown_image_;
   unsigned shown_ = 0;    // the window's thread's picture

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace tarvel {
 
@@ -105,6 +106,22 @@ PictureFit FitPicture(const QSize& client, std::uint32_t width, std::uint32_t he
       QPoint((client.width() - picture.width()) / 2, (client.height() - picture.height()) / 2),
       picture);
   return fit;
+}
+
+void ScaleNearest(const std::uint32_t* source, int source_width, int source_height,
+                  std::uint32_t* destination, int width, int height) {
+  if (source_width <= 0 || source_height <= 0 || width <= 0 || height <= 0) return;
+  std::vector<int> columns(static_cast<std::size_t>(width));
+  for (int x = 0; x < width; ++x)
+    columns[static_cast<std::size_t>(x)] =
+        static_cast<int>(static_cast<long long>(x) * source_width / width);
+  for (int y = 0; y < height; ++y) {
+    const std::uint32_t* row =
+        source + static_cast<std::size_t>(static_cast<long long>(y) * source_height / height) *
+                     static_cast<std::size_t>(source_width);
+    std::uint32_t* out = destination + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+    for (int x = 0; x < width; ++x) out[x] = row[columns[static_cast<std::size_t>(x)]];
+  }
 }
 
 QRect RepaintSourceRect(const QRect& update, float zoom) {

@@ -59,6 +59,12 @@ struct PictureFit {
 PictureFit FitPicture(const QSize& client, std::uint32_t width, std::uint32_t height,
                       float current_zoom);
 
+// Enlarges or shrinks a `source_width` x `source_height` picture of 32-bit pixels to
+// `width` x `height` by repeating or dropping whole rows and columns (never blending): pixel
+// (x, y) takes source pixel (x * source_width / width, y * source_height / height).
+void ScaleNearest(const std::uint32_t* source, int source_width, int source_height,
+                  std::uint32_t* destination, int width, int height);
+
 // The part of the picture a repaint of `update` (picture window coordinates) reads at `zoom`:
 // (truncate(left / zoom), truncate(top / zoom), truncate(ceil(width / zoom)),
 // truncate(ceil(height / zoom))). Empty when the zoom is not positive.

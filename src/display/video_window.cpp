@@ -4,6 +4,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QGuiApplication>
+#include <QtGui/qguiapplication_platform.h>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScreen>
@@ -121,12 +122,27 @@ void FrameWindow::resizeEvent(QResizeEvent*) {
 
 // ---------------------------------------------------------------------------------------------
 
-PictureWindow::PictureWindow(QWidget* parent, VideoWindowSet* set) : QWidget(parent), set_(set) {
+PictureWindow::PictureWindow(QWidget* parent, VideoWindowSet* set, bool shared)
+    : QWidget(parent), set_(set), shared_(shared) {
   setAttribute(Qt::WA_OpaquePaintEvent);
+  if (shared_) {
+    setAttribute(Qt::WA_NativeWindow);
+    setAttribute(Qt::WA_PaintOnScreen);
+    setAttribute(Qt::WA_NoSystemBackground);
+  }
   setAcceptDrops(true);
 }
 
+QPaintEngine* PictureWindow::paintEngine() const {
+  // The X server paints a shared picture window; Qt keeps no picture of it.
+  return shared_ ? nullptr : QWidget::paintEngine();
+}
+
 void PictureWindow::paintEvent(QPaintEvent* event) {
+  if (shared_) {
+    if (set_ != nullptr) set_->PaintSharedPicture(event->rect());
+    return;
+  }
   QPainter painter(this);
   if (set_ == nullptr) {
     painter.fillRect(event->rect(), kFrameColour);
@@ -172,6 +188,13 @@ void VideoWindow::keyPressEvent(QKeyEvent* event) {
 
 VideoWindowSet::VideoWindowSet(PresentationHost& host) : host_(host) {
   RefreshScreenRect();
+  // On X11, pictures go to the server through shared memory when it can share it with us.
+  if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+    if (const auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()) {
+      void* connection = x11->connection();
+      if (X11PictureOutput::Create(connection, 1, 1, 1) != nullptr) x11_connection_ = connection;
+    }
+  }
 }
 
 VideoWindowSet::~VideoWindowSet() {
@@ -224,7 +247,7 @@ void VideoWindowSet::CreateWindowSet(const QSize& client, bool full_screen) {
   status_->SetPartText(0, QStringLiteral("essai"));
   frame_ = new FrameWindow(window_, this);
   frame_->resize(static_cast<int>(movie_.width), static_cast<int>(movie_.height));
-  picture_ = new PictureWindow(frame_, this);
+  picture_ = new PictureWindow(frame_, this, shares_pictures());
   picture_->resize(static_cast<int>(movie_.width), static_cast<int>(movie_.height));
 }
 
@@ -264,7 +287,8 @@ void VideoWindowSet::Build(bool full_screen, const QString& title) {
   }
 
   // The engine writes into the surface from start to stop; it is only replaced in between.
-  if (!host_.SurfaceInUse()) surface_.Create(movie_.output_width, movie_.output_height);
+  if (!host_.SurfaceInUse())
+    surface_.Create(movie_.output_width, movie_.output_height, x11_connection_);
 
   window_->setWindowTitle(title);
   if (!full_screen) {
@@ -313,7 +337,12 @@ void VideoWindowSet::ZoomOff(const QString& title) {
 
 bool VideoWindowSet::ShowNewPicture() {
   if (!surface_.TakeNewPicture()) return false;
-  if (picture_ != nullptr && !repaint_rect_.isEmpty()) picture_->update(repaint_rect_);
+  if (picture_ == nullptr || repaint_rect_.isEmpty()) return true;
+  // The server paints a shared picture window: no painting of Qt's is needed to ask it.
+  if (picture_->shared() && picture_->isVisible())
+    PaintSharedPicture(repaint_rect_);
+  else
+    picture_->update(repaint_rect_);
   return true;
 }
 
@@ -357,6 +386,31 @@ void VideoWindowSet::VideoWindowMoved() {
     }
   }
   host_.VideoWindowMoved(window_->frameGeometry().topLeft());
+}
+
+void VideoWindowSet::PaintSharedPicture(const QRect& update) {
+  if (picture_ == nullptr || surface_.empty()) return;
+  const std::uint32_t window = static_cast<std::uint32_t>(picture_->winId());
+  // The window's own pixels, on a screen of more device pixels than pixels too.
+  const qreal ratio = picture_->devicePixelRatioF();
+  const QSize pixels = (QSizeF(picture_->size()) * ratio).toSize();
+  const QRect area = QRectF(QPointF(update.topLeft()) * ratio, QSizeF(update.size()) * ratio)
+                         .toAlignedRect() &
+                     QRect(QPoint(0, 0), pixels);
+  if (area.isEmpty()) return;
+  const QImage& image = surface_.image();
+  if (pixels == image.size()) {
+    // One picture pixel per screen pixel: straight from the shared picture.
+    surface_.ShowShared(window, area, area.topLeft());
+    return;
+  }
+  if (!scaled_ || scaled_->width() != pixels.width() || scaled_->height() != pixels.height())
+    scaled_ = X11PictureOutput::Create(x11_connection_, pixels.width(), pixels.height(), 1);
+  if (!scaled_) return;
+  scaled_->Settle();
+  ScaleNearest(reinterpret_cast<const std::uint32_t*>(image.constBits()), image.width(),
+               image.height(), scaled_->Pixels(0), pixels.width(), pixels.height());
+  scaled_->Show(window, 0, area.x(), area.y(), area.width(), area.height(), area.x(), area.y());
 }
 
 void VideoWindowSet::PaintPicture(QPainter& painter, const QRect& update) {

@@ -16,6 +16,7 @@
 #include <QWidget>
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "display/picture_surface.h"
@@ -89,11 +90,15 @@ class FrameWindow : public QWidget {
 };
 
 // Shows the picture surface, stretched by the zoom with the nearest pixel (rows and columns
-// repeated or dropped, never blended). Accepts dropped files.
+// repeated or dropped, never blended). Accepts dropped files. With `shared` the window is a
+// window of the X server of its own, into which the server copies the pictures it shares with
+// the program; Qt does not paint it.
 class PictureWindow : public QWidget {
  public:
-  PictureWindow(QWidget* parent, VideoWindowSet* set);
+  PictureWindow(QWidget* parent, VideoWindowSet* set, bool shared);
   void Detach() { set_ = nullptr; }
+  bool shared() const { return shared_; }
+  QPaintEngine* paintEngine() const override;
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -102,6 +107,7 @@ class PictureWindow : public QWidget {
 
  private:
   VideoWindowSet* set_;
+  bool shared_;
 };
 
 class VideoWindow : public QWidget {
@@ -148,6 +154,10 @@ class VideoWindowSet {
   void SizeVideoWindow();
   void FitPictureToFrame();
   void PaintPicture(QPainter& painter, const QRect& update);
+  // The same for a picture window the X server paints (see PictureWindow).
+  void PaintSharedPicture(const QRect& update);
+  // Pictures go to the screen through memory shared with the X server.
+  bool shares_pictures() const { return x11_connection_ != nullptr; }
   void VideoKeyPressed(QKeyEvent* event) { host_.VideoKeyPressed(event); }
   void FilesDropped(const QStringList& paths, QWidget* target) {
     host_.FilesDropped(paths, target);
@@ -194,6 +204,10 @@ class VideoWindowSet {
   QRect screen_rect_;
   QPoint saved_position_{-1, -1};
   QMargins frame_margins_;
+  // The X server's connection when it can share pictures with the program (null otherwise), and
+  // the picture enlarged or shrunk to the picture window for it.
+  void* x11_connection_ = nullptr;
+  std::unique_ptr<X11PictureOutput> scaled_;
   // Where the window was centred, while it has not been moved elsewhere since.
   std::optional<QPoint> centred_at_;
   QRect repaint_rect_;

@@ -21,6 +21,11 @@ void PreferX11() {
   const char* display = std::getenv("DISPLAY");
   if ((platform == nullptr || *platform == '\0') && display != nullptr && *display != '\0')
     qputenv("QT_QPA_PLATFORM", "xcb;wayland");
+  // The pictures reach an X server through memory of the player's own that it shares with the
+  // server (display/picture_surface.h). Qt's own shared-memory painting, used for everything
+  // else, waits for the server at every paint; the panel's small changes at each picture go
+  // cheaper over the connection. The user's choice stands.
+  if (!qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM")) qputenv("QT_XCB_NO_MITSHM", "1");
 }
 
 }  // namespace

@@ -187,8 +187,10 @@ SkinProgress::SkinProgress(QWidget* parent, SkinPanel& panel, ControlSkin* recor
 
 void SkinProgress::SetPosition(std::int32_t position) {
   if (record_->state == position) return;
+  const int before = FillWidth();
   record_->state = position;
-  update();
+  // Drawn again only when the filled part changes by a pixel or more.
+  if (FillWidth() != before) update();
 }
 
 int SkinProgress::FillWidth() const {

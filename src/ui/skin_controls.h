@@ -120,7 +120,10 @@ class SkinSprite : public SkinControl {
 class SkinProgress : public SkinControl {
  public:
   SkinProgress(QWidget* parent, SkinPanel& panel, ControlSkin* record);
-  void SetRange(std::int32_t count) { count_ = count; }
+  void SetRange(std::int32_t count) {
+    count_ = count;
+    update();
+  }
   std::int32_t count() const { return count_; }
   void SetPosition(std::int32_t position);
   int FillWidth() const;

@@ -1,6 +1,9 @@
 // The layout arithmetic of the video window set, with values worked out by hand.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include "display/presentation.h"
 
 namespace tarvel {
@@ -37,6 +40,20 @@ TEST(PresentationTest, WindowsAreKeptWhereTheyCanBeReached) {
   EXPECT_EQ(KeepReachable(QRect(QPoint(2000, 10), panel), two), QPoint(2000, 24));
   EXPECT_EQ(KeepReachable(QRect(QPoint(9000, 500), panel), two), QPoint(3100, 500));
   EXPECT_EQ(KeepReachable(QRect(QPoint(300, 300), panel), {}), QPoint(300, 300));
+}
+
+TEST(PresentationTest, ScaleNearestRepeatsAndDropsWholePixels) {
+  // 3 x 2 enlarged to 5 x 3: columns x * 3 / 5 = 0 0 1 1 2, rows y * 2 / 3 = 0 0 1.
+  const std::uint32_t source[] = {1, 2, 3, 4, 5, 6};
+  std::uint32_t enlarged[15] = {};
+  ScaleNearest(source, 3, 2, enlarged, 5, 3);
+  const std::uint32_t expected[] = {1, 1, 2, 2, 3, 1, 1, 2, 2, 3, 4, 4, 5, 5, 6};
+  EXPECT_TRUE(std::equal(std::begin(enlarged), std::end(enlarged), std::begin(expected)));
+  // Shrunk to 2 x 1: columns 0 and 1, row 0.
+  std::uint32_t shrunk[2] = {};
+  ScaleNearest(source, 3, 2, shrunk, 2, 1);
+  EXPECT_EQ(shrunk[0], 1u);
+  EXPECT_EQ(shrunk[1], 2u);
 }
 
 TEST(PresentationTest, FitTakesTheSmallerRatioAndCentres) {

@@ -11,6 +11,7 @@
 
 #include "display/presentation.h"
 #include "display/video_window.h"
+#include "support/shown_picture.h"
 
 namespace tarvel {
 namespace {
@@ -134,7 +135,7 @@ TEST_F(VideoWindowTest, PaintsTheSurfaceWithNearestPixelsAndFillsTheMargins) {
   FillPattern();
   const QImage source = set.surface().image().convertToFormat(QImage::Format_RGB32);
 
-  QImage shown = set.picture_window()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  QImage shown = test::ShownPicture(set.picture_window());
   ASSERT_EQ(shown.size(), QSize(64, 48));
   EXPECT_EQ(shown, source);
 
@@ -144,7 +145,7 @@ TEST_F(VideoWindowTest, PaintsTheSurfaceWithNearestPixelsAndFillsTheMargins) {
   Settle();
   ASSERT_FLOAT_EQ(set.zoom(), 2.0f);
   EXPECT_EQ(set.picture_window()->geometry(), QRect(2 + 10, 2, 128, 96));
-  shown = set.picture_window()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  shown = test::ShownPicture(set.picture_window());
   ASSERT_EQ(shown.size(), QSize(128, 96));
   int mismatches = 0;
   for (int y = 0; y < 96; ++y)
@@ -153,7 +154,7 @@ TEST_F(VideoWindowTest, PaintsTheSurfaceWithNearestPixelsAndFillsTheMargins) {
   EXPECT_EQ(mismatches, 0);
 
   // The margins beside the picture are in the frame colour (black).
-  const QImage frame = set.frame_window()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  const QImage frame = test::ShownPicture(set.frame_window());
   EXPECT_EQ(frame.pixel(5, 50), qRgb(0, 0, 0));
   EXPECT_EQ(frame.pixel(2 + 10 + 128 + 4, 50), qRgb(0, 0, 0));
   EXPECT_EQ(frame.pixel(2 + 10, 2), source.pixel(0, 0));
@@ -215,7 +216,7 @@ TEST_F(VideoWindowTest, SavedPositionOrCentred) {
   set.Build(false, QStringLiteral("m.kqm"));
   Settle();
   const QSize outer = set.video_window()->frameGeometry().size();
-  ASSERT_NE(outer, QSize(324, 224)) << "the platform draws no frame: nothing to tell apart";
+  if (outer == QSize(324, 224)) GTEST_SKIP() << "no window frame here: nothing to tell apart";
   EXPECT_EQ(set.video_window()->pos(), CentredPosition(set.screen_rect(), outer));
 
   VideoWindowSet placed(host);

@@ -23,11 +23,11 @@ set(allowed_ui ui/logic display engine ${core_below_engine} platform)
 set(allowed_tools encoder engine display ${core_below_engine} platform)
 set(allowed_gst ${core_below_engine})
 # Outside libraries, by the start of their include paths, and the folders that may use them.
-set(library_patterns "^Q[A-Za-z]*$|^Qt" "^SDL" "^gst/|^glib|^gio/" "^png\\.h$" "^CLI/" "^hwy/")
-set(library_names "Qt" "SDL" "GStreamer" "libpng" "CLI11" "Highway")
-set(library_folders "display ui" "platform" "gst" "tools" "tools" "video")
+set(library_patterns "^Q[A-Za-z]*$|^Qt" "^SDL" "^gst/|^glib|^gio/" "^png\\.h$" "^CLI/" "^hwy/" "^xcb/")
+set(library_names "Qt" "SDL" "GStreamer" "libpng" "CLI11" "Highway" "xcb")
+set(library_folders "display ui" "platform" "gst" "tools" "tools" "video" "platform")
 # Only these files of their folders may use the library (empty: the whole folder).
-set(library_files "" "platform/sdl_audio_device.cpp" "" "" "" "")
+set(library_files "" "platform/sdl_audio_device.cpp" "" "" "" "" "platform/x11_picture_output.cpp")
 # The scalers are standard C++ although they sit beside the Qt windows of display/.
 set(standard_only_files display/scalers.h display/scalers.cpp)
 # Operating-system interfaces: only src/platform uses them.

@@ -10,6 +10,7 @@
 #include "display/video_window.h"
 #include "ui/command_window.h"
 #include "ui/control_ids.h"
+#include "support/shown_picture.h"
 #include "ui/resources.h"
 
 namespace tarvel {
@@ -82,7 +83,7 @@ TEST(HighDensity, PictureRepeatsItsPixels) {
   set.surface().Present();
   set.ShowNewPicture();
   const QImage source = Rgb32(set.surface().image());
-  const QImage shown = Rgb32(set.picture_window()->grab().toImage());
+  const QImage shown = test::ShownPicture(set.picture_window());
   ASSERT_EQ(shown.size(), QSize(32, 16));
   for (int y = 0; y < 16; ++y)
     for (int x = 0; x < 32; ++x)

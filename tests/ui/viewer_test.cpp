@@ -21,6 +21,7 @@
 #include <sstream>
 
 #include "support/digest.h"
+#include "support/shown_picture.h"
 #include "ui/viewer_fixture.h"
 
 namespace tarvel::test {
@@ -303,8 +304,7 @@ TEST_F(ViewerTest, StepByStepShowsOneExactFrameAtATime) {
         << "frame " << frame;
   }
   // The picture window shows the surface.
-  const QImage shown =
-      viewer->video().picture_window()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  const QImage shown = ShownPicture(viewer->video().picture_window());
   EXPECT_EQ(shown, viewer->video().surface().image().convertToFormat(QImage::Format_RGB32));
   EXPECT_EQ(Counter(), "00005");
   // Play leaves step mode.
@@ -561,7 +561,7 @@ class EndToEndTest : public ViewerTest {
     EXPECT_TRUE(panel().grab().save(base + QStringLiteral("-panel.png")));
     EXPECT_TRUE(viewer->video().video_window()->grab().save(base + QStringLiteral("-video.png")));
     // The picture is on screen: not all of it is black.
-    const QImage shown = viewer->video().picture_window()->grab().toImage();
+    const QImage shown = ShownPicture(viewer->video().picture_window());
     bool drawn = false;
     for (int y = 0; y < shown.height() && !drawn; ++y)
       for (int x = 0; x < shown.width() && !drawn; ++x)
