@@ -212,7 +212,7 @@ struct CodeEntry {
   uint8_t advance = kRulesStep;  // positions the entry moves on; kRulesStep: use the rules
   uint8_t nibbles = 0;           // nibbles used
   uint8_t flags = 0;             // kEnd, kTail
-  uint8_t unused = 0;            // makes an entry eight bytes, one step of an index
+  uint8_t bits = 0;              // bits used: four per nibble
 
   static constexpr uint8_t kUnusedSlot = 64;
   static constexpr uint8_t kRulesStep = 64;
@@ -222,7 +222,8 @@ struct CodeEntry {
 
 // The levels of a long code that lie past the look-up's three nibbles: up to three, each a
 // field of `mask` bits at bit `shifts[i]` of the window, looked up in kTailLevels from `base`.
-// Unused ones have the offset kUnusedSlot.
+// Unused ones have the slot of a zero at the position after the code (kUnusedSlot + the code's
+// advance), which no code has reached yet.
 struct TailEntry {
   uint8_t offsets[3] = {CodeEntry::kUnusedSlot, CodeEntry::kUnusedSlot, CodeEntry::kUnusedSlot};
   uint8_t shifts[3] = {0, 0, 0};
@@ -350,6 +351,7 @@ constexpr CodeEntry MakeEntry(uint32_t window) {
     e.flags = CodeEntry::kTail;
   }
   e.nibbles = static_cast<uint8_t>(used);
+  e.bits = static_cast<uint8_t>(4 * used);
   e.advance = static_cast<uint8_t>(advance);
   e.level0 = static_cast<int8_t>(levels[0]);
   e.level1 = static_cast<int8_t>(levels[1]);
@@ -373,12 +375,14 @@ constexpr TailEntry MakeTail(uint32_t window) {
   const uint32_t code = window & 15;
   const uint32_t a = (window >> 4) & 15;
   TailEntry t;
+  const int run = static_cast<int>(a >> 2) + 1;
+  const int after = code == 13 ? 3 : run + static_cast<int>(a & 3) + (code == 8 ? 2 : 1);
+  for (uint8_t& offset : t.offsets) offset = static_cast<uint8_t>(CodeEntry::kUnusedSlot + after);
   if (code == 13) {
     t.offsets[0] = 2;
     t.shifts[0] = 12;
     t.mask = 15;
   } else if (code == 9 && (a & 3) >= 1) {
-    const int run = static_cast<int>(a >> 2) + 1;
     for (int i = 0; i < static_cast<int>(a & 3); ++i) {
       t.offsets[i] = static_cast<uint8_t>(run + 1 + i);
       t.shifts[i] = static_cast<uint8_t>(12 + 4 * i);
@@ -386,7 +390,6 @@ constexpr TailEntry MakeTail(uint32_t window) {
     t.mask = 15;
   } else if (code == 8 && (a & 3) >= 1) {
     // Levels 3 to 5: the high then the low half of the fourth nibble, the high half of the fifth.
-    const int run = static_cast<int>(a >> 2) + 1;
     constexpr uint8_t kShifts[3] = {14, 12, 18};
     for (int i = 0; i < static_cast<int>(a & 3); ++i) {
       t.offsets[i] = static_cast<uint8_t>(run + 2 + i);
@@ -412,9 +415,10 @@ struct SlotSink {
   }
 };
 
-// Reads one component from a stream with a block's worst case ahead. Each look-up reads a
-// fresh window of 15 or 16 nibbles at the current position (a test of how much of a window is
-// left would be a branch the processor cannot foresee).
+// Reads one component from a stream with a block's worst case ahead. The nibbles come from a
+// 64-bit window shifted along. A window read from the stream holds at least 15 nibbles: enough
+// for three look-ups of up to three nibbles and then one of up to six (a long code), so it is
+// read again after every four look-ups, and after a long code.
 bool ReadComponentFast(const uint8_t* data, size_t* position, const CoefficientSlot* slots,
                        int32_t* block, uint32_t* mask_out) {
   size_t at = *position;
@@ -430,30 +434,34 @@ bool ReadComponentFast(const uint8_t* data, size_t* position, const CoefficientS
   for (;;) {
     const CodeEntry& e = kCodeTable[window & 0xFFF];
     if (p + e.advance <= 63) {
-      if (e.flags & CodeEntry::kTail) {
-        // The tail first: its unused slots are zeros at the current position.
-        const TailEntry& t = kTails[window & 0xFF];
-        for (int i = 0; i < 3; ++i) {
-          const CoefficientSlot& slot = slots[p + t.offsets[i]];
-          const int32_t level = kTailLevels[t.base + ((window >> t.shifts[i]) & t.mask)];
-          block[slot.place & 0xFF] = level * slot.multiplier;
-          places |= slot.place;
-        }
-      }
       // An unused slot goes before the first coefficient, which may take the current position.
       const CoefficientSlot& second = slots[p + e.second];
       const CoefficientSlot& first = slots[p + e.first];
       block[second.place & 0xFF] = e.level1 * second.multiplier;
       block[first.place & 0xFF] = e.level0 * first.multiplier;
       places |= first.place | second.place;
-      p += e.advance;
       at += e.nibbles;
-      if (e.flags & CodeEntry::kEnd) break;
-      window >>= 4 * e.nibbles;
-      if (--until_reload == 0 || (e.flags & CodeEntry::kTail)) {
-        window = NibbleWindow(data, at);
-        until_reload = 4;
+      if (e.flags == 0) {
+        p += e.advance;
+        window >>= e.bits;
+        if (--until_reload == 0) {
+          window = NibbleWindow(data, at);
+          until_reload = 4;
+        }
+        continue;
       }
+      if (e.flags & CodeEntry::kEnd) break;
+      // A long code's tail, from the window before it moves on.
+      const TailEntry& t = kTails[window & 0xFF];
+      for (int i = 0; i < 3; ++i) {
+        const CoefficientSlot& slot = slots[p + t.offsets[i]];
+        const int32_t level = kTailLevels[t.base + ((window >> t.shifts[i]) & t.mask)];
+        block[slot.place & 0xFF] = level * slot.multiplier;
+        places |= slot.place;
+      }
+      p += e.advance;
+      window = NibbleWindow(data, at);
+      until_reload = 4;
       continue;
     }
     Nibbles<false> in{data, at};

@@ -120,7 +120,10 @@ bool CopyPiece(DecoderState& s, const uint16_t* base, int64_t source, int orient
   }
   const uint16_t* from = base + source;
   uint16_t* to = s.output_base + destination;
-  // Overlapping regions (copies within the output picture) take the raster-order copy.
+  // Overlapping regions (copies within the output picture) take the raster-order copy, each
+  // pixel read just before it is written. A plain copy whose rows lie at least a row's width
+  // from their own sources gives the same row by row: every source row is then either
+  // written already or not yet touched when it is read.
   const auto from_first = reinterpret_cast<uintptr_t>(from);
   const auto from_last = reinterpret_cast<uintptr_t>(base + last);
   const auto to_first = reinterpret_cast<uintptr_t>(to);
@@ -128,6 +131,10 @@ bool CopyPiece(DecoderState& s, const uint16_t* base, int64_t source, int orient
       reinterpret_cast<uintptr_t>(to + (PieceHeight(S) - 1) * width + PieceWidth(S) - 1);
   if (from_last < to_first || to_last < from_first) {
     copy::Oriented<S, true>(orientation, from, to, width);
+  } else if (orientation == 0 && (from + PieceWidth(S) <= to || to + PieceWidth(S) <= from)) {
+    for (int r = 0; r < PieceHeight(S); ++r) {
+      std::memcpy(to + r * width, from + r * width, PieceWidth(S) * sizeof(uint16_t));
+    }
   } else {
     copy::Oriented<S, false>(orientation, from, to, width);
   }
@@ -398,6 +405,14 @@ int WalkFrame(DecoderState& s) {
   int result = kDecodeOk;
   for (int32_t y = 0; y < s.height && result == kDecodeOk; y += 8) {
     for (int32_t x = 0; x < s.width; x += 8) {
+      if constexpr (!kKeyFrame) {
+        // A skipped block (110) whose pixels are in the output already costs its three bits.
+        if (refresh && s.mode_bits_left >= 3 && (s.mode_word >> 29) == 0b110) {
+          s.mode_word <<= 3;
+          s.mode_bits_left -= 3;
+          continue;
+        }
+      }
       s.block_x = x;
       s.block_y = y;
       s.block_cursor = static_cast<size_t>(y) * static_cast<size_t>(s.width) + x;

@@ -279,6 +279,18 @@ TEST(KeyFrame, OverlappingCopyIsRasterOrder) {
   ASSERT_EQ(DecodeInto(p, f.Payload()), kDecodeOk);
   ExpectRegion(
       p, 0, 8, 8, 8, [](int c, int) { return OldPixel(c, 7); }, "smeared row 7");
+
+  // One column left, same rows (v = 0, h = 129): each pixel reads the one written just before
+  // it, so every row repeats the pixel left of the block.
+  Pictures q(16, 8);
+  FrameBuilder g;
+  g.frame_word = -50;
+  KeepBlock(g);
+  g.modes.PutString("111 00");
+  g.vectors.Put(129 << 7);
+  ASSERT_EQ(DecodeInto(q, g.Payload()), kDecodeOk);
+  ExpectRegion(
+      q, 8, 0, 8, 8, [](int, int r) { return OldPixel(7, r); }, "smeared column 7");
 }
 
 TEST(KeyFrame, EighthTree) {
