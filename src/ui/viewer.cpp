@@ -904,24 +904,8 @@ void Viewer::ShowProblem(const std::string& line, bool notice) {
 }
 
 void Viewer::ReportOpenFailure(std::int32_t result) {
-  if (result != kPlayerCannotOpen) {
-    Report(ProblemOf(Player_Status(player_), result));
-    return;
-  }
-  // The file could not be opened at all: say why as the file system sees it.
-  const QFileInfo file(Title());
-  if (state_.current_path.empty())
-    Report("no movie given");
-  else if (!file.exists())
-    Report("no such file");
-  else if (file.isDir())
-    Report("is a folder, not a movie");
-  else if (!file.isFile())
-    Report("is not a regular file");
-  else if (!file.isReadable())
-    Report("permission denied");
-  else
-    Report("cannot be opened");
+  // The engine says why (no such file, a folder, a pipe, a damaged header...).
+  Report(state_.current_path.empty() ? "no movie given" : ProblemOf(Player_Status(player_), result));
 }
 
 void Viewer::ReportPlaybackEnd(const PlayerStatus& status) {

@@ -2,6 +2,7 @@
 // events, the trackbars, Update buttons, docking, failing movies, stepping frame by frame, and
 // whole playbacks of real movies with a capture sound device.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -422,6 +423,22 @@ TEST_F(ViewerTest, FullScreenAndFreeWindowsFromTheCommandLine) {
   EXPECT_FALSE(viewer->video().full_screen());
   EXPECT_EQ(viewer->settings().FullScreen, 0);
   EXPECT_EQ(viewer->settings().FenetreLibre, 0);
+}
+
+TEST_F(ViewerTest, APipeOrAFolderIsNamedAndNeverWaitedOn) {
+  QTemporaryDir folder;
+  const QString pipe = folder.filePath(QStringLiteral("pipe.kqm"));
+  ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+  // Nobody ever writes into the pipe: opening it as a file would wait for ever.
+  Start({pipe});
+  Turn();
+  EXPECT_TRUE(state().stopped);
+  state().current_path = folder.path().toStdString();
+  state().play_request = true;
+  Turn();
+  EXPECT_EQ(notices, (QStringList{pipe + QStringLiteral(": is not a regular file"),
+                                  folder.path() + QStringLiteral(": is a folder")}));
+  EXPECT_TRUE(EngineIdle());
 }
 
 TEST_F(ViewerTest, AHeaderClaimingHugePicturesIsRefusedAtOnce) {
