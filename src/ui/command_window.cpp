@@ -19,6 +19,11 @@ namespace tarvel {
 
 namespace {
 
+// The progress bar's tooltip, longer than the table's: how to go to another frame.
+constexpr char kSeekKeys[] =
+    "Click or drag to go to a frame\nHome, End: first, last frame\n"
+    "Ctrl+Left, Ctrl+Right: 5 seconds back, on\nComma, period: one frame back, on";
+
 const DialogControl* FindDialogControl(int id) {
   for (const DialogControl& control : kCommandDialog)
     if (control.id == id) return &control;
@@ -95,6 +100,7 @@ void CommandWindow::SetUpControls() {
     if (record.kind != SkinKind::kDigit && record.kind != SkinKind::kProgress)
       control->setCursor(skin_cursor);
     if (record.tooltip[0] != '\0') control->setToolTip(QString::fromLatin1(record.tooltip));
+    if (record.kind == SkinKind::kProgress) control->setToolTip(QString::fromLatin1(kSeekKeys));
     record.control = control;
     control->show();
   }

@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <QWidget>
 #include <array>
+#include <cstdint>
 
 #include "ui/control_table.h"
 #include "ui/skin_controls.h"
@@ -23,6 +24,8 @@ class CommandHost {
   virtual void Command(int id) = 0;
   // A trackbar was scrolled with `code`; `position` is the thumb position for the thumb codes.
   virtual void Scroll(int id, int code, int position) = 0;
+  // The progress bar asks for `frame`.
+  virtual void Seek(std::int32_t frame) = 0;
   virtual void PanelKeyPressed(QKeyEvent* event) = 0;
   // The panel moved; `origin` is its top-left corner (it has no border).
   virtual void PanelMoved(const QPoint& origin) = 0;
@@ -62,6 +65,7 @@ class CommandWindow : public QWidget, public SkinPanel {
   void SendCommand(int id) override;
   void SendScroll(int id, int code, int position) override;
   void UncheckRadioGroup(const ControlSkin& pressed) override;
+  void SeekRequested(std::int32_t frame) override { host_.Seek(frame); }
 
  protected:
   void paintEvent(QPaintEvent* event) override;

@@ -62,5 +62,10 @@ inline constexpr int kKeyPageDown = 0x22;
 inline constexpr int kKeyLeft = 0x25;
 inline constexpr int kKeyRight = 0x27;
 inline constexpr int kKeyDelete = 0x2E;
+// Going to another frame.
+inline constexpr int kKeyEnd = 0x23;
+inline constexpr int kKeyHome = 0x24;
+inline constexpr int kKeyComma = 0xBC;
+inline constexpr int kKeyPeriod = 0xBE;
 
 }  // namespace tarvel

@@ -107,6 +107,12 @@ int ProgressFillWidth(std::int32_t position, int width, std::int32_t count) {
   return static_cast<int>(std::clamp<long long>(x, 0, width));
 }
 
+std::int32_t ProgressFrameAt(int x, int width, std::int32_t count) {
+  if (count <= 0 || width <= 0) return -1;
+  const long long frame = static_cast<long long>(std::clamp(x, 0, width - 1)) * count / width;
+  return static_cast<std::int32_t>(std::clamp<long long>(frame, 0, count - 1));
+}
+
 DockTargets DockToVideo(const QPoint& video_origin, const QSize& video_size) {
   DockTargets targets;
   targets.playlist = QPoint(video_origin.x() + video_size.width(), video_origin.y());

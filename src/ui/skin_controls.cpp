@@ -181,8 +181,31 @@ void SkinSprite::paintEvent(QPaintEvent* event) {
 // ---------------------------------------------------------------------------------------------
 
 SkinProgress::SkinProgress(QWidget* parent, SkinPanel& panel, ControlSkin* record)
-    : SkinControl(parent, panel, record) {
-  setAttribute(Qt::WA_TransparentForMouseEvents);
+    : SkinControl(parent, panel, record) {}
+
+void SkinProgress::SeekAt(int x) {
+  const std::int32_t frame = ProgressFrameAt(x, width(), count_);
+  if (frame < 0 || frame == last_sought_) return;
+  last_sought_ = frame;
+  panel_.SeekRequested(frame);
+}
+
+void SkinProgress::mousePressEvent(QMouseEvent* event) {
+  if (event->button() != Qt::LeftButton) return;
+  dragging_ = true;
+  last_sought_ = -1;
+  SeekAt(event->position().toPoint().x());
+}
+
+void SkinProgress::mouseMoveEvent(QMouseEvent* event) {
+  // The picture follows the pointer while the button is held.
+  if (dragging_ && (event->buttons() & Qt::LeftButton)) SeekAt(event->position().toPoint().x());
+}
+
+void SkinProgress::mouseReleaseEvent(QMouseEvent* event) {
+  if (event->button() != Qt::LeftButton || !dragging_) return;
+  dragging_ = false;
+  SeekAt(event->position().toPoint().x());
 }
 
 void SkinProgress::SetPosition(std::int32_t position) {

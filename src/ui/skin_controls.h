@@ -20,6 +20,8 @@ class SkinPanel {
   virtual void SendScroll(int id, int code, int position) = 0;
   // Unchecks the other members of the radio group that `pressed` belongs to.
   virtual void UncheckRadioGroup(const ControlSkin& pressed) = 0;
+  // The progress bar was pressed or dragged at the place of `frame`.
+  virtual void SeekRequested(std::int32_t frame) = 0;
 };
 
 class SkinControl : public QWidget {
@@ -116,7 +118,8 @@ class SkinSprite : public SkinControl {
 };
 
 // The progress bar: a filled strip up to (position + 1) / count of the width, the panel
-// background beyond it. Setting the position stores it as the record's state.
+// background beyond it. Setting the position stores it as the record's state. A press or a
+// drag with the left button asks for the frame under the pointer.
 class SkinProgress : public SkinControl {
  public:
   SkinProgress(QWidget* parent, SkinPanel& panel, ControlSkin* record);
@@ -130,9 +133,17 @@ class SkinProgress : public SkinControl {
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
 
  private:
+  // Asks for the frame under `x`, unless it was the last one asked for in this drag.
+  void SeekAt(int x);
+
   std::int32_t count_ = 0;
+  bool dragging_ = false;
+  std::int32_t last_sought_ = -1;
 };
 
 // The colour of the filled part of the progress bar.

@@ -27,6 +27,8 @@ namespace tarvel {
 
 namespace {
 
+// How far Ctrl+Left and Ctrl+Right go.
+constexpr float kSeekSeconds = 5.0f;
 // The highest rate the Left arrow reaches.
 constexpr float kArrowRateLimit = 50.0f;
 // Range of the frame-rate trackbar: two positions per frame per second.
@@ -64,6 +66,14 @@ int VirtualKeyOf(const QKeyEvent& event) {
       return kKeyRight;
     case Qt::Key_Delete:
       return kKeyDelete;
+    case Qt::Key_Home:
+      return kKeyHome;
+    case Qt::Key_End:
+      return kKeyEnd;
+    case Qt::Key_Comma:
+      return kKeyComma;
+    case Qt::Key_Period:
+      return kKeyPeriod;
     default:
       return 0;
   }
@@ -217,7 +227,9 @@ void Viewer::Tick() {
     ShowTimeCode(frame);
     const bool wrapped = status.loop_count != last_loop_count_;
     last_loop_count_ = status.loop_count;
-    if (!state_.loop_on && (frame == status.frame_count - 1 || wrapped)) {
+    // Only playback that reached the last frame ends it, not a seek that went there.
+    const bool by_playback = status.pictures_presented != seek_pictures_;
+    if (!state_.loop_on && by_playback && (frame == status.frame_count - 1 || wrapped)) {
       Click(kIdStop);
       status = Player_Status(player_);
     }
@@ -596,8 +608,14 @@ void Viewer::ShowStopInRadioGroup() {
 // ---------------------------------------------------------------------------------------------
 // Keys and trackbars
 
-void Viewer::OnKey(int virtual_key) {
+void Viewer::OnKey(int virtual_key, bool control) {
   if (state_.quit_requested) return;
+  // With Ctrl, the arrows go five seconds back or on instead of changing the rate.
+  if (control && (virtual_key == kKeyLeft || virtual_key == kKeyRight)) {
+    SeekBySeconds(virtual_key == kKeyLeft ? -kSeekSeconds : kSeekSeconds);
+    RequestTurn();
+    return;
+  }
   switch (virtual_key) {
     case kKeyEnter:
       Click(kIdStepByStep);
@@ -632,10 +650,54 @@ void Viewer::OnKey(int virtual_key) {
     case kKeyDelete:
       Click(kIdStop);
       break;
+    case kKeyHome:
+      Seek(0);
+      break;
+    case kKeyEnd:
+      Seek(Player_Status(player_).frame_count - 1);
+      break;
+    case kKeyComma:
+    case kKeyPeriod:
+      StepOneFrame(virtual_key == kKeyPeriod);
+      break;
     default:
       break;
   }
   RequestTurn();
+}
+
+void Viewer::Seek(std::int32_t frame) {
+  if (state_.quit_requested || !Playing(Player_Status(player_))) return;
+  if (Player_Seek(player_, frame) != kPlayerOk) return;
+  // The picture of a seek is no step of playback: it neither ends playback at the last frame
+  // nor counts as a pass.
+  const PlayerStatus status = Player_Status(player_);
+  seek_pictures_ = status.pictures_presented;
+  last_loop_count_ = status.loop_count;
+  RequestTurn();
+}
+
+void Viewer::SeekBySeconds(float seconds) {
+  const PlayerStatus status = Player_Status(player_);
+  if (!Playing(status) || status.shown_frame < 0) return;
+  const float rate = status.frame_rate > 0.0f ? status.frame_rate : kDefaultFrameRate;
+  const long long target =
+      status.shown_frame + static_cast<long long>(std::lround(seconds * rate));
+  Seek(static_cast<std::int32_t>(std::clamp<long long>(target, 0, status.frame_count - 1)));
+}
+
+void Viewer::StepOneFrame(bool forward) {
+  if (!Playing(Player_Status(player_))) return;
+  // Paused first, as Pause leaves it.
+  if (state_.ui_playing) Click(kIdPause);
+  state_.step_mode = false;
+  // Like a seek, a frame gone to this way does not end playback when it is the last.
+  const PlayerStatus before = Player_Status(player_);
+  if (forward ? Player_Step(player_) != kPlayerOk : Player_StepBack(player_) != kPlayerOk) return;
+  const PlayerStatus after = Player_Status(player_);
+  // The step on comes with the clock: its picture is the next one presented.
+  seek_pictures_ = forward ? before.pictures_presented + 1 : after.pictures_presented;
+  last_loop_count_ = after.loop_count;
 }
 
 void Viewer::OnScroll(int id, int code, int position) {
@@ -720,11 +782,11 @@ void Viewer::ShowSoundFormat() {
 // Window events
 
 void Viewer::VideoKeyPressed(QKeyEvent* event) {
-  OnKey(VirtualKeyOf(*event));
+  OnKey(VirtualKeyOf(*event), event->modifiers() & Qt::ControlModifier);
 }
 
 void Viewer::PanelKeyPressed(QKeyEvent* event) {
-  OnKey(VirtualKeyOf(*event));
+  OnKey(VirtualKeyOf(*event), event->modifiers() & Qt::ControlModifier);
 }
 
 void Viewer::Command(int id) {
@@ -862,7 +924,7 @@ void Viewer::PlaylistCloseRequested() {
 }
 
 void Viewer::PlaylistKeyPressed(QKeyEvent* event) {
-  OnKey(VirtualKeyOf(*event));
+  OnKey(VirtualKeyOf(*event), event->modifiers() & Qt::ControlModifier);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -876,6 +938,8 @@ void Viewer::OnFramePresented(void* user) {
 
 void Viewer::OnPicturePresented(const PresentedPicture& presented, void* user) {
   auto* viewer = static_cast<Viewer*>(user);
+  // A seek presents a picture too, without the frame callback.
+  viewer->state_.frame_shown = true;
   PictureSurface& surface = viewer->video_->surface();
   const PictureView& picture = presented.picture;
   if (picture.width == static_cast<int>(surface.width()) &&

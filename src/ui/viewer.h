@@ -92,8 +92,10 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   void Click(int id);
   // The command table, followed by Update buttons.
   void OnCommand(int id);
-  // The key table (virtual-key codes).
-  void OnKey(int virtual_key);
+  // The key table (virtual-key codes), with Ctrl held or not.
+  void OnKey(int virtual_key, bool control = false);
+  // Shows `frame` of the movie that plays (paused or not), as the progress bar asks (see
+  // CommandHost); nothing without one.
   // A trackbar scroll with its code and thumb position.
   void OnScroll(int id, int code, int position);
   void UpdateButtons();
@@ -123,6 +125,7 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   void LayoutDone() override;
   bool SurfaceInUse() const override;
   void Command(int id) override;
+  void Seek(std::int32_t frame) override;
   void Scroll(int id, int code, int position) override;
   void PanelKeyPressed(QKeyEvent* event) override;
   void PanelMoved(const QPoint& origin) override;
@@ -176,6 +179,10 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   // are brought back onto a screen.
   void KeepSavedPositionsReachable();
   void ShowStopInRadioGroup();
+  // Ctrl+Left, Ctrl+Right: `seconds` from the frame shown, within the movie.
+  void SeekBySeconds(float seconds);
+  // Comma, period: pauses, then one frame back or on.
+  void StepOneFrame(bool forward);
   QString Title() const;
   // Shows a problem with the current movie: one line on standard error naming it, the video
   // window's status bar (when it exists) and, unless `notice` is false, a notice.
@@ -207,6 +214,8 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   // The engine's wrap count at the previous turn: a wrap while Loop Play is off ends playback
   // even if the turn that would have seen the last frame came too late.
   std::int32_t last_loop_count_ = 0;
+  // Pictures presented when the last seek showed its picture (-1: none since start).
+  std::int64_t seek_pictures_ = -1;
   // Where docking last sent each window, so that its own move is not docked again.
   std::optional<QPoint> video_dock_target_;
   std::optional<QPoint> command_dock_target_;

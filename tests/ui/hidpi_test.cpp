@@ -20,6 +20,7 @@ class QuietPanelHost : public CommandHost {
  public:
   void Command(int) override {}
   void Scroll(int, int, int) override {}
+  void Seek(std::int32_t) override {}
   void PanelKeyPressed(QKeyEvent*) override {}
   void PanelMoved(const QPoint&) override {}
   void PanelCloseRequested() override {}

@@ -21,6 +21,7 @@ class RecordingHost : public CommandHost {
  public:
   void Command(int id) override { commands.push_back(id); }
   void Scroll(int id, int code, int position) override { scrolls.emplace_back(id, code, position); }
+  void Seek(std::int32_t frame) override { seeks.push_back(frame); }
   void PanelKeyPressed(QKeyEvent* event) override { keys.push_back(event->key()); }
   void PanelMoved(const QPoint& origin) override { moves.push_back(origin); }
   void PanelCloseRequested() override { ++closes; }
@@ -29,6 +30,7 @@ class RecordingHost : public CommandHost {
 
   std::vector<int> commands;
   std::vector<std::tuple<int, int, int>> scrolls;
+  std::vector<std::int32_t> seeks;
   std::vector<int> keys;
   std::vector<QPoint> moves;
   int closes = 0;
@@ -98,8 +100,10 @@ TEST_F(PanelTest, TableHoldsThirtyEightRecordsInOrder) {
                                                           : sheet_sizes[2];
     EXPECT_EQ(record.sheet.size(), sheet) << "record " << i + 1;
   }
-  EXPECT_STREQ(panel.table()[3].tooltip, "Next Kqm");
-  EXPECT_EQ(panel.Control(kIdStepByStep)->toolTip(), QStringLiteral("Step by Step"));
+  // The tooltips name the keys too.
+  EXPECT_STREQ(panel.table()[3].tooltip, "Next Kqm (Page Down)");
+  EXPECT_EQ(panel.Control(kIdStepByStep)->toolTip(), QStringLiteral("Step by Step (Enter)"));
+  EXPECT_TRUE(panel.Control(kIdProgress)->toolTip().contains(QStringLiteral("Ctrl+Left")));
   EXPECT_TRUE(panel.Control(1031)->toolTip().isEmpty());
 }
 
@@ -228,6 +232,24 @@ TEST_F(PanelTest, ProgressFillsUpToThePosition) {
   EXPECT_EQ(shown.pixel(141, 3), fill);
   EXPECT_EQ(shown.pixel(142, 0), trough.pixel(142, 0));
   EXPECT_EQ(shown.pixel(141, 4), trough.pixel(141, 4));
+}
+
+TEST_F(PanelTest, ProgressBarAsksForTheFrameUnderThePointer) {
+  // 285 pixels for 57 frames: 5 pixels a frame, frame x * 57 / 285 = x / 5.
+  panel.Progress()->SetRange(57);
+  const QPoint before = panel.pos();
+  Drag(panel.Control(kIdProgress), QPoint(12, 3), QPoint(99, 8));
+  // The press, then the drag's end; moving within one frame's part asks for nothing new.
+  EXPECT_EQ(host.seeks, (std::vector<std::int32_t>{2, 19}));
+  host.seeks.clear();
+  QTest::mouseClick(panel.Control(kIdProgress), Qt::LeftButton, Qt::NoModifier, QPoint(284, 5));
+  EXPECT_EQ(host.seeks, std::vector<std::int32_t>{56});
+  EXPECT_EQ(panel.pos(), before);  // the bar is not a handle of the panel
+  // Nothing to ask for without frames.
+  panel.Progress()->SetRange(0);
+  host.seeks.clear();
+  QTest::mouseClick(panel.Control(kIdProgress), Qt::LeftButton, Qt::NoModifier, QPoint(40, 5));
+  EXPECT_TRUE(host.seeks.empty());
 }
 
 TEST_F(PanelTest, PanelIsDraggedByAnyPointAndReportsItsInput) {

@@ -314,6 +314,69 @@ TEST_F(ViewerTest, StepByStepShowsOneExactFrameAtATime) {
   EXPECT_TRUE(state().ui_playing);
 }
 
+TEST_F(ViewerTest, TheProgressBarAndTheKeysGoToAnyFrame) {
+  Start({Conformance(kSilentMovie)});
+  Turn();
+  ASSERT_TRUE(Playing());
+  Key(Qt::Key_Space);  // paused: each seek leaves it paused
+  ASSERT_TRUE(state().paused);
+  // CRC-32 of the six pictures, from the movie's reference listing (the sixth by the same
+  // decoder as the rest: every frame from frame 0 on, as continuous playback shows them).
+  const std::uint32_t expected[] = {0xb05b0f63, 0x187f12ad, 0xb24da2e2, 0x60e0af49, 0xf5e762d0};
+  auto shown = [this] { return Status().shown_frame; };
+  auto picture = [this] {
+    const PictureSurface& surface = viewer->video().surface();
+    return test::Crc32(surface.pixels(), std::size_t{surface.width()} * surface.height() * 2);
+  };
+  // 285 pixels for 6 frames: x = 150 lies in frame 150 x 6 / 285 = 3.
+  QTest::mouseClick(panel().Control(kIdProgress), Qt::LeftButton, Qt::NoModifier, QPoint(150, 5));
+  EXPECT_EQ(shown(), 3);
+  EXPECT_EQ(picture(), expected[3]);
+  Turn();
+  EXPECT_EQ(Counter(), "00004");  // as playback shows frame 3: the next frame's number
+  EXPECT_EQ(panel().State(kIdProgress), 4);
+  EXPECT_EQ(Status().state, PlayerState::kPaused);
+  Key(Qt::Key_Home);
+  EXPECT_EQ(shown(), 0);
+  EXPECT_EQ(picture(), expected[0]);
+  // The last frame, Loop Play off: shown, and playback does not end for it.
+  Key(Qt::Key_End);
+  TurnFor(20);
+  EXPECT_EQ(shown(), 5);
+  EXPECT_FALSE(state().stopped);
+  Key(Qt::Key_Comma);
+  EXPECT_EQ(shown(), 4);
+  EXPECT_EQ(picture(), expected[4]);
+  // One frame on presents the next one with the clock, then pauses again.
+  Key(Qt::Key_Comma);
+  Key(Qt::Key_Period);
+  ASSERT_TRUE(TurnUntil([&] { return shown() == 4 && Status().state == PlayerState::kPaused; }));
+  TurnFor(20);
+  EXPECT_FALSE(state().stopped);  // the last but one frame, reached by a step: still open
+  EXPECT_EQ(picture(), expected[4]);
+  // Five seconds back from frame 4 at 15.4 frames per second: the first frame.
+  QTest::keyClick(viewer->command_window(), Qt::Key_Left, Qt::ControlModifier);
+  EXPECT_EQ(shown(), 0);
+  EXPECT_FLOAT_EQ(state().play_rate, 200.0f / 13.0f);  // not the rate key
+  // Playing on from a seek: the frames follow from there.
+  Key(Qt::Key_Space);
+  QTest::mouseClick(panel().Control(kIdProgress), Qt::LeftButton, Qt::NoModifier, QPoint(100, 5));
+  EXPECT_EQ(shown(), 2);
+  ASSERT_TRUE(TurnUntil([&] { return shown() == 3; }));
+}
+
+TEST_F(ViewerTest, AClickOnTheBarOfAMovieWithSoundShowsItsFrameAtOnce) {
+  Start({Conformance(kSoundMovie)});
+  Turn();
+  ASSERT_TRUE(Playing());
+  // 8 frames on 285 pixels: x = 200 lies in frame 200 x 8 / 285 = 5. The picture is there when
+  // the click has been handled, and the sound queued from then on is that frame's.
+  QTest::mouseClick(panel().Control(kIdProgress), Qt::LeftButton, Qt::NoModifier, QPoint(200, 5));
+  EXPECT_EQ(Status().shown_frame, 5);
+  EXPECT_TRUE(Status().sound_on);
+  ASSERT_TRUE(TurnUntil([this] { return Status().shown_frame == 6; }));
+}
+
 TEST_F(ViewerTest, StepByStepWithSoundShowsOneFrameAtATime) {
   Start({Conformance("mixed-136x96-mono-33-key4.kqm")});
   Turn();
