@@ -7,16 +7,16 @@
 
 namespace tarvel {
 
-void AcceptFileDrag(QDragEnterEvent* event) {
+void FileDropWindow::dragEnterEvent(QDragEnterEvent* event) {
   if (event->mimeData()->hasUrls()) event->acceptProposedAction();
 }
 
-QStringList TakeDroppedFiles(QDropEvent* event) {
+void FileDropWindow::dropEvent(QDropEvent* event) {
   QStringList paths;
   for (const QUrl& url : event->mimeData()->urls())
     if (url.isLocalFile()) paths.append(url.toLocalFile());
   event->acceptProposedAction();
-  return paths;
+  if (!paths.isEmpty()) OnFilesDropped(paths);
 }
 
 }  // namespace tarvel

@@ -2,15 +2,24 @@
 #pragma once
 
 #include <QStringList>
+#include <QWidget>
 
 class QDragEnterEvent;
 class QDropEvent;
 
 namespace tarvel {
 
-// Lets a drag that carries files (or folders) come in.
-void AcceptFileDrag(QDragEnterEvent* event);
-// Accepts a drop and returns its local paths, in the order given.
-QStringList TakeDroppedFiles(QDropEvent* event);
+// A window that takes files and folders dragged onto it.
+class FileDropWindow : public QWidget {
+ public:
+  using QWidget::QWidget;
+
+ protected:
+  // Local paths dropped on the window, in the order given (never none).
+  virtual void OnFilesDropped(const QStringList& paths) = 0;
+
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+};
 
 }  // namespace tarvel

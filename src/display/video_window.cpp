@@ -1,15 +1,12 @@
 #include "display/video_window.h"
 
 #include <QCloseEvent>
-#include <QDragEnterEvent>
-#include <QDropEvent>
 #include <QGuiApplication>
 #include <QtGui/qguiapplication_platform.h>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScreen>
 
-#include "display/file_drop.h"
 #include "display/presentation.h"
 
 namespace tarvel {
@@ -123,7 +120,7 @@ void FrameWindow::resizeEvent(QResizeEvent*) {
 // ---------------------------------------------------------------------------------------------
 
 PictureWindow::PictureWindow(QWidget* parent, VideoWindowSet* set, bool shared)
-    : QWidget(parent), set_(set), shared_(shared) {
+    : FileDropWindow(parent), set_(set), shared_(shared) {
   setAttribute(Qt::WA_OpaquePaintEvent);
   if (shared_) {
     setAttribute(Qt::WA_NativeWindow);
@@ -151,13 +148,8 @@ void PictureWindow::paintEvent(QPaintEvent* event) {
   set_->PaintPicture(painter, event->rect());
 }
 
-void PictureWindow::dragEnterEvent(QDragEnterEvent* event) {
-  AcceptFileDrag(event);
-}
-
-void PictureWindow::dropEvent(QDropEvent* event) {
-  const QStringList paths = TakeDroppedFiles(event);
-  if (set_ != nullptr && !paths.isEmpty()) set_->FilesDropped(paths, this);
+void PictureWindow::OnFilesDropped(const QStringList& paths) {
+  if (set_ != nullptr) set_->FilesDropped(paths, this);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 
+#include "display/file_drop.h"
 #include "display/picture_surface.h"
 
 class QKeyEvent;
@@ -93,7 +94,7 @@ class FrameWindow : public QWidget {
 // repeated or dropped, never blended). Accepts dropped files. With `shared` the window is a
 // window of the X server of its own, into which the server copies the pictures it shares with
 // the program; Qt does not paint it.
-class PictureWindow : public QWidget {
+class PictureWindow : public FileDropWindow {
  public:
   PictureWindow(QWidget* parent, VideoWindowSet* set, bool shared);
   void Detach() { set_ = nullptr; }
@@ -102,8 +103,7 @@ class PictureWindow : public QWidget {
 
  protected:
   void paintEvent(QPaintEvent* event) override;
-  void dragEnterEvent(QDragEnterEvent* event) override;
-  void dropEvent(QDropEvent* event) override;
+  void OnFilesDropped(const QStringList& paths) override;
 
  private:
   VideoWindowSet* set_;

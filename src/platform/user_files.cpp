@@ -56,23 +56,6 @@ std::string FolderOf(const std::string& path) {
 
 }  // namespace
 
-const char* FileResultText(int result) {
-  switch (result) {
-    case kFileOk:
-      return "ok";
-    case kFileMissing:
-      return "no such file";
-    case kFileUnreadable:
-      return "cannot be read";
-    case kFileTooLarge:
-      return "too large";
-    case kFileWriteFailed:
-      return "cannot be written";
-    default:
-      return "unknown result";
-  }
-}
-
 int ReadSmallFile(const std::string& path, std::size_t max_bytes, std::string& out) {
   out.clear();
   // Non-blocking, so that a named pipe in the file's place cannot hold the open up.

@@ -17,9 +17,6 @@ inline constexpr int kFileTooLarge = 3;    // larger than the caller's limit; no
 inline constexpr int kFileWriteFailed =
     4;  // the folder, the temporary file, the data or the rename failed
 
-// A short text for a file result ("no such file", "too large", ...).
-const char* FileResultText(int result);
-
 // Reads the whole regular file at `path` into `out` when it holds at most `max_bytes` bytes.
 // Anything that is not a regular file (a folder, a pipe, a device) is kUnreadable; opening never
 // blocks. On failure `out` is left empty.

@@ -2,17 +2,13 @@
 
 #include <QCloseEvent>
 #include <QCursor>
-#include <QDragEnterEvent>
-#include <QDropEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QWindow>
-#include <cstring>
 
-#include "display/file_drop.h"
 #include "ui/control_ids.h"
 
 namespace tarvel {
@@ -34,6 +30,16 @@ QRect PlaceOf(const DialogControl& control) {
   return DialogUnitsToPixels(control.x, control.y, control.cx, control.cy);
 }
 
+// The widget of a record's kind, a child of `parent`.
+SkinControl* MakeSkinControl(QWidget* parent, SkinPanel& panel, ControlSkin* record) {
+  if (record->kind == SkinKind::kTrackbar) return new SkinTrackbar(parent, panel, record);
+  if (record->kind == SkinKind::kProgress) return new SkinProgress(parent, panel, record);
+  if (record->kind == SkinKind::kDigit || record->kind == SkinKind::kLabel ||
+      record->kind == SkinKind::kIndicator)
+    return new SkinSprite(parent, panel, record);
+  return new SkinButton(parent, panel, record);  // radio, toggle, push
+}
+
 // A point of the panel moves the window only when the desktop lets programs place windows.
 bool DesktopPlacesWindows() {
   return !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
@@ -42,7 +48,7 @@ bool DesktopPlacesWindows() {
 }  // namespace
 
 CommandWindow::CommandWindow(CommandHost& host)
-    : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
+    : FileDropWindow(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
       host_(host) {
   setWindowTitle(QStringLiteral("Tarvel Beta 2"));
   const QRect size = DialogUnitsToPixels(0, 0, kPanelWidthUnits, kPanelHeightUnits);
@@ -64,37 +70,11 @@ void CommandWindow::SetUpControls() {
   for (std::size_t i = 0; i < kControlSkinCount; ++i) {
     const SkinSpec& entry = kControlSkinTable[i];
     ControlSkin& record = table_[i];
-    record = ControlSkin{};
-    record.control_id = entry.control_id;
-    record.sprites = entry.sprites;
-    record.sheet_id = entry.sheet_id;
-    record.kind = entry.kind;
-    record.sprite_count = entry.sprite_count;
-    record.flags = entry.flags;
-    std::memcpy(record.tooltip, entry.tooltip, sizeof record.tooltip);
+    record = ControlSkin{entry, nullptr, QPixmap(), 0};
     record.tooltip[kTooltipSize - 1] = '\0';
-    if (record.sheet_id != 0)
-      record.sheet = LoadSkinPicture(entry.sheet_id);
+    if (record.sheet_id != 0) record.sheet = LoadSkinPicture(entry.sheet_id);
 
-    SkinControl* control = nullptr;
-    switch (record.kind) {
-      case SkinKind::kRadio:
-      case SkinKind::kToggle:
-      case SkinKind::kPush:
-        control = new SkinButton(this, *this, &record);
-        break;
-      case SkinKind::kTrackbar:
-        control = new SkinTrackbar(this, *this, &record);
-        break;
-      case SkinKind::kDigit:
-      case SkinKind::kLabel:
-      case SkinKind::kIndicator:
-        control = new SkinSprite(this, *this, &record);
-        break;
-      case SkinKind::kProgress:
-        control = new SkinProgress(this, *this, &record);
-        break;
-    }
+    SkinControl* control = MakeSkinControl(this, *this, &record);
     if (const DialogControl* place = FindDialogControl(record.control_id))
       control->setGeometry(PlaceOf(*place));
     if (record.kind != SkinKind::kDigit && record.kind != SkinKind::kProgress)
@@ -140,33 +120,21 @@ ControlSkin* CommandWindow::FindRecord(const QWidget* control) {
   return nullptr;
 }
 
+// The control of the kind asked for, by identifier; null for any other kind.
 SkinButton* CommandWindow::Button(int id) {
-  ControlSkin* record = FindRecord(id);
-  if (record == nullptr) return nullptr;
-  const SkinKind kind = record->kind;
-  if (kind != SkinKind::kRadio && kind != SkinKind::kToggle && kind != SkinKind::kPush)
-    return nullptr;
-  return static_cast<SkinButton*>(record->control);
+  return dynamic_cast<SkinButton*>(Control(id));
 }
 
 SkinTrackbar* CommandWindow::Trackbar(int id) {
-  ControlSkin* record = FindRecord(id);
-  if (record == nullptr || record->kind != SkinKind::kTrackbar) return nullptr;
-  return static_cast<SkinTrackbar*>(record->control);
+  return dynamic_cast<SkinTrackbar*>(Control(id));
 }
 
 SkinSprite* CommandWindow::Sprite(int id) {
-  ControlSkin* record = FindRecord(id);
-  if (record == nullptr) return nullptr;
-  const SkinKind kind = record->kind;
-  if (kind != SkinKind::kDigit && kind != SkinKind::kLabel && kind != SkinKind::kIndicator)
-    return nullptr;
-  return static_cast<SkinSprite*>(record->control);
+  return dynamic_cast<SkinSprite*>(Control(id));
 }
 
 SkinProgress* CommandWindow::Progress() {
-  ControlSkin* record = FindRecord(kIdProgress);
-  return record != nullptr ? static_cast<SkinProgress*>(record->control) : nullptr;
+  return dynamic_cast<SkinProgress*>(Control(kIdProgress));
 }
 
 QWidget* CommandWindow::Control(int id) {
@@ -251,15 +219,6 @@ void CommandWindow::closeEvent(QCloseEvent* event) {
 
 void CommandWindow::keyPressEvent(QKeyEvent* event) {
   host_.PanelKeyPressed(event);
-}
-
-void CommandWindow::dragEnterEvent(QDragEnterEvent* event) {
-  AcceptFileDrag(event);
-}
-
-void CommandWindow::dropEvent(QDropEvent* event) {
-  const QStringList paths = TakeDroppedFiles(event);
-  if (!paths.isEmpty()) host_.FilesDropped(paths, this);
 }
 
 }  // namespace tarvel

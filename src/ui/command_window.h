@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 
+#include "display/file_drop.h"
 #include "ui/control_table.h"
 #include "ui/skin_controls.h"
 
@@ -34,7 +35,7 @@ class CommandHost {
   virtual void FilesDropped(const QStringList& paths, QWidget* target) = 0;
 };
 
-class CommandWindow : public QWidget, public SkinPanel {
+class CommandWindow : public FileDropWindow, public SkinPanel {
  public:
   explicit CommandWindow(CommandHost& host);
   ~CommandWindow() override;
@@ -75,8 +76,7 @@ class CommandWindow : public QWidget, public SkinPanel {
   void moveEvent(QMoveEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
-  void dragEnterEvent(QDragEnterEvent* event) override;
-  void dropEvent(QDropEvent* event) override;
+  void OnFilesDropped(const QStringList& paths) override { host_.FilesDropped(paths, this); }
 
  private:
   CommandHost& host_;

@@ -81,18 +81,11 @@ struct SkinSpec {
 inline constexpr int kControlSkinCount = 38;
 extern const std::array<SkinSpec, kControlSkinCount> kControlSkinTable;
 
-// One record of the working table, filled at set-up.
-struct ControlSkin {
-  std::int32_t control_id = 0;
+// One record of the working table: the fixed part, and what set-up fills in.
+struct ControlSkin : SkinSpec {
   SkinControl* control = nullptr;
   QPixmap sheet;
   std::int32_t state = 0;
-  std::array<SpriteOrigin, kSpritesPerSkin> sprites{};
-  std::int32_t sheet_id = 0;
-  SkinKind kind = SkinKind::kLabel;
-  std::int32_t sprite_count = 0;
-  std::uint8_t flags = 0;
-  char tooltip[kTooltipSize] = {};
 };
 
 // Trackbar records: pair 0 is the background origin, pair 1 the thumb origin, pair 2 the

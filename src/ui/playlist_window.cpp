@@ -1,8 +1,6 @@
 #include "ui/playlist_window.h"
 
 #include <QCloseEvent>
-#include <QDragEnterEvent>
-#include <QDropEvent>
 #include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
@@ -10,7 +8,6 @@
 #include <QMoveEvent>
 #include <QSignalBlocker>
 
-#include "display/file_drop.h"
 #include "ui/control_table.h"
 
 namespace tarvel {
@@ -22,7 +19,8 @@ constexpr int kPlaylistFontPoints = 8;
 
 }  // namespace
 
-PlaylistWindow::PlaylistWindow(PlaylistHost& host) : QWidget(nullptr, Qt::Tool), host_(&host) {
+PlaylistWindow::PlaylistWindow(PlaylistHost& host)
+    : FileDropWindow(nullptr, Qt::Tool), host_(&host) {
   setWindowTitle(QString::fromLatin1(kPlaylistCaption));
   QFont small = font();
   small.setPointSize(kPlaylistFontPoints);
@@ -107,15 +105,6 @@ void PlaylistWindow::closeEvent(QCloseEvent* event) {
 
 void PlaylistWindow::keyPressEvent(QKeyEvent* event) {
   if (host_ != nullptr) host_->PlaylistKeyPressed(event);
-}
-
-void PlaylistWindow::dragEnterEvent(QDragEnterEvent* event) {
-  AcceptFileDrag(event);
-}
-
-void PlaylistWindow::dropEvent(QDropEvent* event) {
-  const QStringList paths = TakeDroppedFiles(event);
-  if (host_ != nullptr && !paths.isEmpty()) host_->FilesDropped(paths, this);
 }
 
 }  // namespace tarvel

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "display/file_drop.h"
+
 class QKeyEvent;
 class QLabel;
 class QListWidget;
@@ -41,7 +43,7 @@ inline constexpr char kPlaylistCaption[] = "PlayList";
 inline constexpr int kPlaylistWidthUnits = 136;
 inline constexpr int kPlaylistHeightUnits = 257;
 
-class PlaylistWindow : public QWidget {
+class PlaylistWindow : public FileDropWindow {
  public:
   explicit PlaylistWindow(PlaylistHost& host);
 
@@ -67,8 +69,9 @@ class PlaylistWindow : public QWidget {
   void moveEvent(QMoveEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
-  void dragEnterEvent(QDragEnterEvent* event) override;
-  void dropEvent(QDropEvent* event) override;
+  void OnFilesDropped(const QStringList& paths) override {
+    if (host_ != nullptr) host_->FilesDropped(paths, this);
+  }
 
  private:
   void ShowFolder();
