@@ -56,12 +56,4 @@ int WorkerThread::priority() const {
   return shared_->priority.load();
 }
 
-void YieldThread() {
-  std::this_thread::yield();
-}
-
-void SleepMilliseconds(std::uint32_t milliseconds) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
-
 }  // namespace tarvel

@@ -1,5 +1,5 @@
-// Worker threads as the player uses them: started with a procedure that returns an exit code,
-// polled through that code (kThreadStillActive while the thread runs), then closed, which joins.
+// Worker threads as the player uses them: started with a procedure that returns an exit code
+// (kThreadStillActive while the thread runs), and closed, which waits for the thread to end.
 #pragma once
 
 #include <atomic>
@@ -55,8 +55,5 @@ class WorkerThread {
   std::uint32_t id_ = 0;
 };
 
-// Zero-length sleep: gives the processor to another thread.
-void YieldThread();
-void SleepMilliseconds(std::uint32_t milliseconds);
 
 }  // namespace tarvel

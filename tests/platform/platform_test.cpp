@@ -58,10 +58,8 @@ TEST(WorkerThread, ExitCodeIs259WhileRunningThenTheProcedureResult) {
   EXPECT_EQ(thread.ExitCode(), kThreadStillActive);
   EXPECT_FALSE(thread.Start([] { return 0u; }));  // one thread at a time
   go.Release();
-  while (thread.ExitCode() == kThreadStillActive) YieldThread();
-  EXPECT_EQ(thread.ExitCode(), 9u);
+  thread.Close();  // waits for the thread
   EXPECT_TRUE(was_current);
-  thread.Close();
   EXPECT_FALSE(thread.exists());
   EXPECT_EQ(thread.ExitCode(), 9u);  // still readable after close
   EXPECT_FALSE(thread.Start([] { return 0u; }, /*fail_for_test=*/true));
@@ -74,9 +72,9 @@ TEST(WorkerThread, CloseFromTheThreadItselfDoesNotWaitForItself) {
     thread.Close();  // must return at once
     return 1;
   }));
-  while (thread.ExitCode() == kThreadStillActive) YieldThread();
   thread.Close();
   EXPECT_FALSE(thread.exists());
+  EXPECT_EQ(thread.ExitCode(), 1u);
 }
 
 TEST(PeriodicTimer, TicksUntilStopped) {
