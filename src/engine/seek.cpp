@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/player_context.h"
+#include "video/key_frame.h"
 #include "video/video_decoder.h"
 
 namespace tarvel {
@@ -57,35 +58,23 @@ std::uint16_t* SeekOutput(PlayerContext& context) {
                                 : reinterpret_cast<std::uint16_t*>(context.surface_bits);
 }
 
-// Decodes key frame `index` into `output`, and tells whether its picture is the same whatever
-// the output picture held before (a key frame's pieces may copy from parts of the picture not
-// yet built). Found out once per key frame, by decoding it over two pictures that differ in
-// every pixel; `output` then holds the picture either way.
+// Decodes key frame `index` into `output`; false when its picture depends on what the output
+// held before (found out once per key frame), so that decoding cannot start there.
 bool DecodeKeyFrame(PlayerContext& context, std::int32_t index, LoadedFrame frame,
                     std::uint16_t* output, int* decoded) {
   std::int32_t length = 0;
   const std::uint8_t* payload = Frame_FindChunk(frame, "IX", &length);
   const auto size = static_cast<std::size_t>(length);
   VideoDecoder& decoder = *context.video_decoder;
+  decoder.SetOutput(output);
   std::uint8_t& known = context.key_checked[static_cast<std::size_t>(index)];
   if (known == 1) {
-    decoder.SetOutput(output);
     *decoded = decoder.Decode(payload, size);
     return true;
   }
   if (known == 2) return false;
-  const std::size_t pixels = std::size_t{context.width} * context.height;
-  std::vector<std::uint16_t> over_black(pixels, 0);
-  std::vector<std::uint16_t> over_white(pixels, 0xFFFF);
-  decoder.SetOutput(over_black.data());
-  decoder.Decode(payload, size);
-  decoder.SetOutput(over_white.data());
-  *decoded = decoder.Decode(payload, size);
-  const bool alone = over_black == over_white;
+  const bool alone = DecodeKeyFrameAlone(decoder, payload, size, decoded);
   known = alone ? 1 : 2;
-  // The reference is now the picture decoded over white; the output must hold the same.
-  std::memcpy(output, over_white.data(), pixels * sizeof(std::uint16_t));
-  decoder.SetOutput(output);
   return alone;
 }
 

@@ -2,16 +2,21 @@
 // held in memory so that the disk does not count.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "audio/sound_period.h"
 #include "container/movie_format.h"
 #include "container/movie_reader.h"
+#include "engine/player_context.h"
+#include "platform/capture_audio_device.h"
 #include "tools/commands.h"
 #include "tools/movie_pictures.h"
 #include "tools/tool_common.h"
@@ -33,6 +38,61 @@ double ProcessorSeconds() {
   return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
 }
 
+std::unique_ptr<AudioDevice> MakeCaptureDevice(void*) {
+  return std::make_unique<CaptureAudioDevice>(std::make_shared<CaptureLog>(false));
+}
+
+// Seeks a paused playback (sound into the capture device) to `count` frames chosen at random
+// with a fixed seed, and reports the time from each request to its picture: the median and the
+// worst. Returns the exit status.
+int BenchSeek(const std::string& command, const std::string& path, int count) {
+  auto context = std::make_unique<PlayerContext>();
+  Player_Init(*context, kPlayerInterfaceVersion);
+  context->services.make_audio_device = &MakeCaptureDevice;
+  Player_SetLoop(*context, 1);
+  if (Player_Open(*context, path.c_str()) != kPlayerOk) {
+    PrintError(command, path, Player_Status(*context).problem);
+    return 1;
+  }
+  const PlayerStatus movie = Player_Status(*context);
+  std::vector<std::uint16_t> surface(std::size_t{movie.width} * movie.height);
+  if (Player_Start(*context, surface.data(), kDisplayWindow, nullptr, kDefaultRingSize) !=
+          kPlayerOk &&
+      !Player_Status(*context).sound_on && movie.movie_has_sound) {
+    PrintError(command, path, Player_Status(*context).problem);
+    return 1;
+  }
+  Player_Pause(*context);
+  // The index is built before the clock starts: a seek to the last frame waits for it.
+  if (Player_Seek(*context, movie.frame_count - 1) != kPlayerOk) {
+    PrintError(command, path, "the movie cannot be sought: " +
+                                  std::to_string(Player_Status(*context).frames_indexed) +
+                                  " of its frames can be read");
+    return 1;
+  }
+  const std::int32_t frames = Player_Status(*context).frames_indexed;
+  std::mt19937 random(20240611);
+  std::vector<double> times;
+  for (int i = 0; i < count; ++i) {
+    const auto target = static_cast<std::int32_t>(random() % static_cast<unsigned>(frames));
+    const auto begin = Clock::now();
+    const std::int32_t result = Player_Seek(*context, target);
+    times.push_back(Seconds(begin));
+    if (result != kPlayerOk || Player_Status(*context).shown_frame != target) {
+      PrintError(command, path, "frame " + std::to_string(target) + ": the seek failed");
+      return 1;
+    }
+  }
+  Player_Stop(*context);
+  std::sort(times.begin(), times.end());
+  std::printf("Seek:     %d random frames of %d (%dx%d%s): median %.1f ms, worst %.1f ms, from "
+              "the request to the picture%s\n",
+              count, frames, movie.width, movie.height, movie.movie_has_sound ? ", sound" : "",
+              times[times.size() / 2] * 1e3, times.back() * 1e3,
+              movie.movie_has_sound ? " with its sound queued" : "");
+  return 0;
+}
+
 }  // namespace
 
 int Cmd_Bench(int argc, char** argv) {
@@ -51,11 +111,19 @@ int Cmd_Bench(int argc, char** argv) {
   app.add_option("--passes", passes,
                  "decode the movie's pictures exactly N times instead (for instruction counts)")
       ->check(CLI::Range(1, 1000000));
+  int seeks = 0;
+  app.add_option("--seek", seeks,
+                 "instead, time N seeks of a paused playback to frames chosen at random (the "
+                 "same every run): median and worst, from the request to the picture")
+      ->expected(0, 1)
+      ->default_str("200")
+      ->check(CLI::Range(1, 1000000));
   Verbosity verbosity;
   AddVerbosityOptions(app, &verbosity);
   int status = 0;
   if (!ParseCommandLine(app, argc, argv, &status)) return status;
   const std::string command = "kqm bench";
+  if (app.count("--seek") > 0) return BenchSeek(command, path, seeks > 0 ? seeks : 200);
   MovieReader reader;
   if (!OpenMovieForPictures(reader, command, path)) return 1;
   const MovieHeader header = reader.header;

@@ -165,14 +165,21 @@ int Cmd_Export(int argc, char** argv) {
   std::vector<std::uint8_t> chunks;
   const std::int64_t frame_count = header.frame_count;
   Progress progress(command, !verbosity.quiet);
+  // Pictures that start later in the first pass are decoded from the key frame before them,
+  // which gives the same pictures (sound is always written whole).
   std::int64_t sequence = 0;
-  for (int pass = 0; pass < passes && status == 0; ++pass) {
+  if (!sound && range.first > 0 && range.first < frame_count)
+    sequence = SeekToDecodeStart(reader, *decoder, range.first);
+  // Without sound, nothing after the last picture asked for needs decoding.
+  const auto finished = [&] { return !sound && sequence > range.last; };
+  for (int pass = 0; pass < passes && status == 0 && !finished(); ++pass) {
     if (pass > 0 && !MovieReader_Rewind(reader)) {
       PrintError(command, path, "cannot seek back to the first frame");
       status = 1;
       break;
     }
-    for (std::int64_t index = 0; index < frame_count; ++index, ++sequence) {
+    for (std::int64_t index = pass == 0 ? sequence : 0; index < frame_count && !finished();
+         ++index, ++sequence) {
       const FrameRead result = MovieReader_Next(reader, chunks);
       if (result != FrameRead::kOk) {
         if (result == FrameRead::kEnd)

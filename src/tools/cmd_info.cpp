@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "container/frame_info.h"
 #include "container/movie_format.h"
 #include "container/movie_reader.h"
 #include "tools/commands.h"
@@ -30,6 +31,12 @@ struct WalkSummary {
   bool first_audio_found = false;
   std::string problem;            // why the walk stopped early, empty if it did not
   std::int64_t extra_frames = 0;  // frames after the header's count
+  // One row per frame present, with --frames: where it is, its picture and its chunks' tags.
+  struct Row {
+    FrameInfo frame;
+    std::vector<std::string> tags;
+  };
+  std::vector<Row> rows;
 };
 
 std::string TagText(const std::uint8_t* tag) {
@@ -47,11 +54,12 @@ std::string TagText(const std::uint8_t* tag) {
   return text;
 }
 
-WalkSummary Walk(MovieReader& reader) {
+WalkSummary Walk(MovieReader& reader, bool rows) {
   WalkSummary summary;
   std::vector<std::uint8_t> chunks;
   const std::int64_t declared = reader.header.frame_count;
   for (std::int64_t index = 0;; ++index) {
+    const std::int64_t offset = reader.position;
     const FrameRead result = MovieReader_Next(reader, chunks);
     if (result == FrameRead::kEnd) break;
     if (result != FrameRead::kOk) {
@@ -66,9 +74,11 @@ WalkSummary Walk(MovieReader& reader) {
     LoadedFrame frame{chunks.data(), static_cast<std::uint32_t>(chunks.size())};
     bool has_picture = false;
     bool audio_taken = false;
+    if (rows) summary.rows.push_back({Frame_Describe(frame, offset, reader.last_frame_size), {}});
     const std::uint32_t consumed = Frame_WalkChunks(frame, [&](const ChunkView& chunk) {
       const std::string tag = TagText(chunk.tag);
       ++summary.tags[tag];
+      if (rows) summary.rows.back().tags.push_back(tag);
       if (tag == "IX") {
         summary.video_bytes += chunk.payload_length;
         if (!has_picture) {
@@ -131,6 +141,39 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
+const char* FrameType(const FrameInfo& frame) {
+  return !frame.has_picture ? "none" : frame.key() ? "key" : "delta";
+}
+
+std::string FramesJson(const std::vector<WalkSummary::Row>& rows) {
+  std::ostringstream out;
+  out << "[";
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const FrameInfo& frame = rows[i].frame;
+    out << (i ? "," : "") << "{\"index\":" << i << ",\"offset\":" << frame.offset
+        << ",\"size\":" << frame.size << ",\"type\":\"" << FrameType(frame)
+        << "\",\"quality\":" << frame.quality() << ",\"chunks\":[";
+    for (std::size_t t = 0; t < rows[i].tags.size(); ++t)
+      out << (t ? "," : "") << JsonString(rows[i].tags[t]);
+    out << "]}";
+  }
+  out << "]";
+  return out.str();
+}
+
+void PrintFrames(const std::vector<WalkSummary::Row>& rows) {
+  std::printf("%7s %12s %9s %-6s %8s  %s\n", "Frame", "Offset", "Size", "Type", "Quality",
+              "Chunks");
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const FrameInfo& frame = rows[i].frame;
+    std::string tags;
+    for (const std::string& tag : rows[i].tags) tags += (tags.empty() ? "" : " ") + tag;
+    std::printf("%7zu %12lld %9u %-6s %8lld  %s\n", i, static_cast<long long>(frame.offset),
+                frame.size, FrameType(frame), static_cast<long long>(frame.quality()),
+                tags.c_str());
+  }
+}
+
 }  // namespace
 
 int Cmd_Info(int argc, char** argv) {
@@ -141,6 +184,10 @@ int Cmd_Info(int argc, char** argv) {
   bool json = false;
   app.add_option("MOVIE", path, "the movie file (.kqm, .kqs)")->required();
   app.add_flag("--json", json, "print the facts as one JSON object");
+  bool frames = false;
+  app.add_flag("--frames", frames,
+               "list every frame: its index, file offset, size, key or delta picture, quality "
+               "and chunk tags");
   Verbosity verbosity;
   AddVerbosityOptions(app, &verbosity);
   int status = 0;
@@ -155,7 +202,7 @@ int Cmd_Info(int argc, char** argv) {
   const MovieHeader& header = reader.header;
   const float rate = FrameRateFromDuration(header.frame_duration, kDefaultFrameRate);
   const bool size_ok = IsSupportedPictureSize(header.width, header.height);
-  WalkSummary walk = Walk(reader);
+  WalkSummary walk = Walk(reader, frames);
   MovieReader_Close(reader);
   const double duration = rate > 0 ? static_cast<double>(walk.frames_present) / rate : 0.0;
 
@@ -183,6 +230,7 @@ int Cmd_Info(int argc, char** argv) {
         << ",\"other_bytes\":" << walk.other_bytes << ",\"duration_seconds\":" << duration;
     if (header.sound) out << ",\"sound_stream\":" << SoundInfoJson(sound);
     out << ",\"picture_size_supported\":" << (size_ok ? "true" : "false");
+    if (frames) out << ",\"frames\":" << FramesJson(walk.rows);
     out << ",\"problem\":" << (walk.problem.empty() ? "null" : JsonString(walk.problem)) << "}\n";
     std::fputs(out.str().c_str(), stdout);
   } else {
@@ -221,6 +269,7 @@ int Cmd_Info(int argc, char** argv) {
       else
         std::printf("Sound stream:    none (frame 0 has no audio chunk: plays silent)\n");
     }
+    if (frames) PrintFrames(walk.rows);
   }
 
   if (!size_ok) {

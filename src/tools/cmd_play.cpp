@@ -14,6 +14,7 @@
 #include "platform/capture_audio_device.h"
 #include "storage/tar_package.h"
 #include "tools/commands.h"
+#include "tools/movie_pictures.h"
 #include "tools/tool_common.h"
 
 namespace tarvel::tools {
@@ -280,8 +281,7 @@ int Cmd_Play(int argc, char** argv) {
   const std::int64_t presented = state.presented;
   if (ended.corrupt_frames > 0)
     PrintError(kCommand, path,
-               "frame " + std::to_string(ended.first_corrupt_frame) +
-                   ": picture data is corrupt, decoding of the frame stopped early (" +
+               PictureWarning(kPictureCorrupt, ended.first_corrupt_frame) + " (" +
                    std::to_string(ended.corrupt_frames) + " corrupt " +
                    (ended.corrupt_frames == 1 ? "picture" : "pictures") + " presented)");
   if (ended.end == PlaybackEnd::kStepFailed || ended.end == PlaybackEnd::kReaderFailed) {

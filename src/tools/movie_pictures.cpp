@@ -1,5 +1,10 @@
 #include "tools/movie_pictures.h"
 
+#include <vector>
+
+#include "container/frame_info.h"
+#include "video/key_frame.h"
+
 #include "tools/tool_common.h"
 
 namespace tarvel::tools {
@@ -19,9 +24,40 @@ std::string PictureWarning(int result, std::int64_t index) {
 }
 
 std::string PictureSizeProblem(const MovieHeader& header) {
-  if (IsSupportedPictureSize(header.width, header.height)) return std::string();
-  return "picture size " + std::to_string(header.width) + "x" + std::to_string(header.height) +
-         " cannot be played (width and height must be non-zero multiples of 8)";
+  return tarvel::PictureSizeProblem(header.width, header.height);
+}
+
+std::int64_t SeekToDecodeStart(MovieReader& reader, VideoDecoder& decoder, std::int64_t target) {
+  std::vector<FrameInfo> frames;
+  std::vector<std::uint8_t> chunks;
+  if (!MovieReader_Rewind(reader)) return 0;
+  while (static_cast<std::int64_t>(frames.size()) <= target) {
+    const std::int64_t offset = reader.position;
+    if (MovieReader_Next(reader, chunks) != FrameRead::kOk) break;
+    frames.push_back(Frame_Describe({chunks.data(), static_cast<std::uint32_t>(chunks.size())},
+                                    offset, reader.last_frame_size));
+  }
+  for (auto k = static_cast<std::int64_t>(frames.size()) - 1; k > 0; --k) {
+    const FrameInfo& info = frames[static_cast<std::size_t>(k)];
+    if (!info.key()) continue;
+    // Read it again and decode it over two different pictures.
+    reader.position = info.offset;
+    if (!Source_Seek(reader.source, info.offset) ||
+        MovieReader_Next(reader, chunks) != FrameRead::kOk)
+      break;
+    std::int32_t length = 0;
+    const std::uint8_t* payload = Frame_FindChunk(
+        {chunks.data(), static_cast<std::uint32_t>(chunks.size())}, "IX", &length);
+    int result = kDecodeOk;
+    if (!DecodeKeyFrameAlone(decoder, payload, static_cast<std::size_t>(length), &result))
+      continue;
+    reader.position = info.offset;
+    if (Source_Seek(reader.source, info.offset)) return k;
+    break;
+  }
+  decoder.Reset();
+  MovieReader_Rewind(reader);
+  return 0;
 }
 
 bool OpenMovieForPictures(MovieReader& reader, const std::string& command,

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "container/movie_format.h"
 #include "container/movie_reader.h"
@@ -23,9 +24,15 @@ int DecodeFramePicture(VideoDecoder& decoder, LoadedFrame frame);
 // The warning line's text for a result other than kPictureDecoded ("frame N: ...").
 std::string PictureWarning(int result, std::int64_t index);
 
-// "picture size WxH cannot be played (...)" when the size is not one the decoder takes;
-// empty when it is.
+// "picture size WxH cannot be played (...)" when the size is not one the decoder takes, or
+// its two pictures would not fit in the memory a playback may take; empty when it is fine.
 std::string PictureSizeProblem(const MovieHeader& header);
+
+// Moves `reader` (anywhere in the movie) to the frame from which decoding gives frame
+// `target`'s picture exactly as decoding from frame 0 does: the last key frame at or before it
+// that decodes alone, else frame 0. Returns that frame's index; `decoder` is used to check
+// the key frames and then holds the start frame's picture.
+std::int64_t SeekToDecodeStart(MovieReader& reader, VideoDecoder& decoder, std::int64_t target);
 
 // Opens the movie at `path` and checks that its pictures can be decoded; otherwise prints the
 // one-line error for `command` and returns false.

@@ -46,6 +46,24 @@ inline std::vector<uint8_t> KeyFramePicture(int width, int height, int level) {
   return AssembleVideoChunk(-50, modes.Bytes(), {}, {}, nibbles.Bytes());
 }
 
+// A key frame of 16 x 8 pixels whose first block is copied from where its second block goes,
+// before that block is built (so it shows the previous picture there), and whose second block
+// is flat with luma level `level`.
+inline std::vector<uint8_t> KeyFrameCopyingAhead(int level) {
+  ModeBitWriter modes;
+  VectorWordWriter vectors;
+  NibbleWriter nibbles;
+  modes.PutString("111 00");  // whole-block copy from the picture being built, orientation 0
+  // Long vector: columns are 128 - h from the block, so h = 120 is column 8, the same row.
+  vectors.Put(static_cast<uint16_t>(120 << 7));
+  modes.PutString("110");  // DCT block: luma DC only
+  const auto byte = static_cast<uint8_t>(level);
+  nibbles.Put({static_cast<uint32_t>(byte >> 4), static_cast<uint32_t>(byte & 15), 0});
+  nibbles.Put({0, 0, 0});
+  nibbles.Put({0, 0, 0});
+  return AssembleVideoChunk(-50, modes.Bytes(), vectors.Bytes(), {}, nibbles.Bytes());
+}
+
 // The 32-byte ADQ stream header.
 inline std::vector<uint8_t> AdqHeader(uint32_t samples, uint32_t frequency, int32_t left,
                                       uint32_t flags) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine_fixture.h"
+#include "video/key_frame.h"
 
 namespace tarvel::test {
 namespace {
@@ -209,6 +210,49 @@ TEST_P(Seek, WhilePlayingAndLoopingRunsOnFromTheFrame) {
 
 INSTANTIATE_TEST_SUITE_P(Movies, Seek, ::testing::ValuesIn(kConformanceMovies),
                          ConformanceTestName);
+
+using SeekKeyFrame = EngineTest;
+
+// A key frame that copies from a part of the picture it has not built yet shows some of the
+// previous picture: a seek to it (or past it) must start decoding at an earlier key frame.
+TEST_F(SeekKeyFrame, ThatReadsThePreviousPictureIsNotWhereDecodingStarts) {
+  MovieSpec spec = SilentMovie(5, 16, 8);
+  spec.frames[3].chunks[0].payload = KeyFrameCopyingAhead(40);
+  const std::vector<uint8_t>& ahead = spec.frames[3].chunks[0].payload;
+  const std::vector<uint8_t>& flat = spec.frames[2].chunks[0].payload;
+  auto decoder = VideoDecoder::Create(8, 16, 15);
+  int result = kDecodeCorrupt;
+  EXPECT_TRUE(DecodeKeyFrameAlone(*decoder, flat.data(), flat.size(), &result));
+  EXPECT_EQ(result, kDecodeOk);
+  EXPECT_FALSE(DecodeKeyFrameAlone(*decoder, ahead.data(), ahead.size(), &result));
+  EXPECT_EQ(result, kDecodeOk);
+
+  // Frame 3 shows frame 2's right half on its left: after a seek too, coming from frame 4.
+  TempMovie movie(spec);
+  std::vector<std::vector<std::uint16_t>> continuous;
+  struct Keep {
+    static void Picture(const PresentedPicture& presented, void* user) {
+      auto& all = *static_cast<std::vector<std::vector<std::uint16_t>>*>(user);
+      all.emplace_back(presented.picture.pixels, presented.picture.pixels + 16 * 8);
+    }
+  };
+  Player_SetPresentationListener(context, &Keep::Picture, &continuous);
+  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+  ASSERT_TRUE(Player_WaitForEnd(context, std::chrono::seconds(60)));
+  ASSERT_EQ(continuous.size(), 5u);
+  EXPECT_NE(continuous[3], continuous[4]);
+  std::vector<std::vector<std::uint16_t>> sought;
+  Player_SetPresentationListener(context, &Keep::Picture, &sought);
+  Player_SetLoop(context, 1);
+  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+  Player_Pause(context);
+  ASSERT_EQ(Player_Seek(context, 4), kPlayerOk);
+  ASSERT_EQ(Player_Seek(context, 3), kPlayerOk);
+  Player_Stop(context);
+  ASSERT_GE(sought.size(), 2u);
+  EXPECT_EQ(sought[sought.size() - 2], continuous[4]);
+  EXPECT_EQ(sought.back(), continuous[3]);
+}
 
 using SeekCut = EngineTest;
 

@@ -110,6 +110,24 @@ TEST(KqmExport, FrameRangeY4mAndPng) {
   }
 }
 
+// A range that starts late is decoded from the key frame before it: the same pictures.
+TEST(KqmExport, FrameRangeFromAKeyFrameGivesTheSamePictures) {
+  const std::string movie = ConformancePath("mixed-136x96-mono-33-key4");  // a key frame in 4
+  const std::size_t picture = 136 * 96 * 2;
+  ASSERT_EQ(RunKqm(Cmd_Export, "export", {movie, "--video", Temp("all.rgb"), "-q"}).status, 0);
+  const auto all = ReadFileBytes(Temp("all.rgb"));
+  for (const auto& [first, last] : {std::pair{13, 20}, std::pair{30, 32}, std::pair{7, 7}}) {
+    const std::string range = std::to_string(first) + "-" + std::to_string(last);
+    ASSERT_EQ(
+        RunKqm(Cmd_Export, "export", {movie, "--video", Temp("part.rgb"), "--frames", range, "-q"})
+            .status,
+        0);
+    const auto part = ReadFileBytes(Temp("part.rgb"));
+    ASSERT_EQ(part.size(), static_cast<std::size_t>(last - first + 1) * picture) << range;
+    EXPECT_TRUE(std::equal(part.begin(), part.end(), all.begin() + first * picture)) << range;
+  }
+}
+
 TEST(KqmExport, PixelExpansionRepeatsTopBits) {
   // 5-5-5 white-ish 0x7FDF: red 31, green 30, blue 31; 5-6-5 0xF81F: red 31, green 0, blue 31.
   const std::uint16_t pixels[3] = {0x7FDF, 0x0421, 0xF81F};

@@ -30,6 +30,31 @@ TEST(KqmInfo, ReportsHeaderWalkAndSoundStream) {
   EXPECT_EQ(r.out.find("Sound stream"), std::string::npos) << r.out;
 }
 
+TEST(KqmInfo, FramesListsEveryFrameWhereTheFileHasIt) {
+  const std::string movie = ConformancePath("mixed-136x96-mono-33-key4");
+  const auto bytes = test::ReadFileBytes(movie);
+  auto r = RunKqm(Cmd_Info, "info", {movie, "--frames", "--json"});
+  std::size_t offset = 64;
+  for (int index = 0; index < 33; ++index) {
+    const std::size_t size = bytes[offset] | (bytes[offset + 1] << 8) | (bytes[offset + 2] << 16);
+    const std::string row = "{\"index\":" + std::to_string(index) +
+                            ",\"offset\":" + std::to_string(offset) +
+                            ",\"size\":" + std::to_string(size) + ",";
+    EXPECT_NE(r.out.find(row), std::string::npos) << row;
+    offset += size;
+  }
+  // A key frame in four, as the summary counts them.
+  EXPECT_NE(r.out.find("\"key_frames\":9,"), std::string::npos) << r.out;
+  std::size_t keys = 0;
+  for (auto at = r.out.find("\"type\":\"key\""); at != std::string::npos;
+       at = r.out.find("\"type\":\"key\"", at + 1))
+    ++keys;
+  EXPECT_EQ(keys, 9u);
+
+  r = RunKqm(Cmd_Info, "info", {movie, "--frames"});
+  EXPECT_NE(r.out.find("      0           64 "), std::string::npos) << r.out;
+}
+
 TEST(KqmInfo, TruncatedAndUnplayableMoviesFailAfterSayingWhy) {
   auto bytes = test::ReadFileBytes(ConformancePath("skip-128x64-mono-40"));
   bytes.resize(bytes.size() - 10);
@@ -68,6 +93,12 @@ TEST(KqmBench, MeasuresPicturesAndSound) {
   EXPECT_NE(r.out.find("Pictures: 160x120"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Sound:    8000 Hz mono"), std::string::npos) << r.out;
   EXPECT_EQ(test::RunKqm(tools::Cmd_Bench, "bench", {"/nonexistent.kqm"}).status, 1);
+  r = test::RunKqm(tools::Cmd_Bench, "bench",
+                   {test::ConformancePath("mixed-136x96-mono-33-key4"), "--seek", "20"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("Seek:     20 random frames of 33 (136x96, sound): median "),
+            std::string::npos)
+      << r.out;
 }
 
 }  // namespace
