@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/movie_index.h"
 #include "support/digest.h"
 #include "tools/commands.h"
 
@@ -27,9 +28,13 @@ int RunPlay(std::vector<std::string> args) {
   return tools::Cmd_Play(static_cast<int>(args.size()), argv.data());
 }
 
-std::string FileDigest(const std::string& path) {
+std::vector<char> FileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string FileDigest(const std::string& path) {
+  const std::vector<char> bytes = FileBytes(path);
   Sha256 digest;
   digest.Update(bytes.data(), bytes.size());
   return digest.FinalHex();
@@ -62,7 +67,7 @@ class PlayCommand : public ::testing::Test {
     dir_ = pattern;
   }
   void TearDown() override {
-    for (const char* name : {"/v.rgb", "/a.pcm", "/short.kqm"}) std::remove((dir_ + name).c_str());
+    for (const char* name : {"/v.rgb", "/a.pcm", "/vn.rgb", "/an.pcm", "/short.kqm"}) std::remove((dir_ + name).c_str());
     rmdir(dir_.c_str());
   }
   std::string dir_;
@@ -90,6 +95,54 @@ TEST_F(PlayCommand, WritesTheListedPicturesAndSoundForEveryConformanceMovie) {
                 digests.at(twice ? "pictures-555-passes2" : "pictures-555"));
       if (sound) {
         EXPECT_EQ(FileDigest(dir_ + "/a.pcm"), digests.at(twice ? "sound-passes2" : "sound-once"));
+      }
+    }
+  }
+}
+
+// Started at frame N, the pictures written are the full playback's from picture N on, and the
+// sound its from N frame periods on (the device's 32 queued periods then start at frame N's).
+// N: both ends, a key frame and the frame after it, either side of the 32 periods frame 0 holds.
+TEST_F(PlayCommand, StartedAtAFrameWritesTheFullPlaybacksOutputFromThere) {
+  for (const auto& [movie, digests] : Expected()) {
+    SCOPED_TRACE(movie);
+    const std::string path = kDir + "/" + movie + ".kqm";
+    MovieReader reader;
+    std::string error;
+    ASSERT_TRUE(MovieReader_Open(reader, path, &error)) << error;
+    MovieIndex index;
+    ASSERT_TRUE(index.Reset(reader.header.frame_count));
+    MovieIndex_Build(index, reader);
+    const int frames = index.frames();
+    const bool sound = reader.header.sound;
+    int key = 0;
+    for (int i = 1; i < frames; ++i)
+      if (index[i].frame.key() && (key == 0 || i <= frames / 2)) key = i;
+    // 4 PCM bytes (16-bit stereo) for each 32 ADPCM bytes of frame 0's chunk past its header.
+    const std::size_t period = sound ? 4 * ((index[0].frame.sound_length - 32) / 32) : 0;
+
+    std::vector<std::string> args = {path, "--device", "capture", "--once", "--video-out",
+                                     dir_ + "/v.rgb"};
+    if (sound) args.insert(args.end(), {"--audio-out", dir_ + "/a.pcm"});
+    ASSERT_EQ(RunPlay(args), 0);
+    const std::vector<char> pictures = FileBytes(dir_ + "/v.rgb"), pcm = FileBytes(dir_ + "/a.pcm");
+    const std::size_t picture = std::size_t{reader.header.width} * reader.header.height * 2;
+    ASSERT_EQ(pictures.size(), frames * picture);
+    for (int n : {0, 1, key, key + 1, 31, 32, frames - 1}) {
+      if (n >= frames) continue;
+      SCOPED_TRACE(n);
+      std::vector<std::string> from = {path, "--device", "capture", "--once", "--start",
+                                       std::to_string(n), "--video-out", dir_ + "/vn.rgb"};
+      if (sound) from.insert(from.end(), {"--audio-out", dir_ + "/an.pcm"});
+      ASSERT_EQ(RunPlay(from), 0);
+      EXPECT_TRUE(FileBytes(dir_ + "/vn.rgb") ==
+                  std::vector<char>(pictures.begin() + static_cast<std::ptrdiff_t>(n * picture),
+                                    pictures.end()));
+      if (sound) {
+        ASSERT_GE(pcm.size(), n * period);
+        EXPECT_TRUE(FileBytes(dir_ + "/an.pcm") ==
+                    std::vector<char>(pcm.begin() + static_cast<std::ptrdiff_t>(n * period),
+                                      pcm.end()));
       }
     }
   }
