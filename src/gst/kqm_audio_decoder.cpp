@@ -203,11 +203,7 @@ GstFlowReturn Chain(GstPad* /*pad*/, GstObject* parent, GstBuffer* buffer) {
       return GST_FLOW_ERROR;
     }
   } else if (restarting && restart.has_state) {
-    const StreamDatas& from = restart.state;
-    StreamDatas& to = s.sound.adpcm_stream;
-    to = from;
-    to.data = nullptr;
-    to.data_end = nullptr;
+    Adpcm_RestoreSnapshot(restart.state, &s.sound.adpcm_stream);
   } else if (s.fresh) {
     GST_ELEMENT_ERROR(element, STREAM, DECODE,
                       ("The sound of frame %lld cannot be decoded: the stream did not start at "

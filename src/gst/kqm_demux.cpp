@@ -2,21 +2,37 @@
 
 #include <gst/base/gstflowcombiner.h>
 
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <memory>
 #include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
+#include "audio/movie_index.h"
 #include "audio/sound_period.h"
 #include "container/movie_format.h"
 #include "container/movie_reader.h"
 #include "gst/kqm_elements.h"
 #include "gst/kqm_sound_restart.h"
+#include "video/key_frame.h"
+#include "video/video_decoder.h"
 
 GST_DEBUG_CATEGORY_STATIC(kqm_demux_debug);
 #define GST_CAT_DEFAULT kqm_demux_debug
 
 namespace tarvel::gst {
 namespace {
+
+// Reads byte ranges from the upstream element for one container reader, keeping its last
+// answer (a flushing pad is not a broken file).
+struct Puller {
+  GstPad* sink = nullptr;
+  GstFlowReturn result = GST_FLOW_OK;
+};
 
 struct DemuxState {
   GstPad* sink = nullptr;
@@ -29,7 +45,7 @@ struct DemuxState {
   MovieHeader header;
 
   MovieReader reader;
-  GstFlowReturn pull_result = GST_FLOW_OK;  // the last answer of the upstream element
+  Puller puller;
   std::vector<std::uint8_t> chunks;
   std::int64_t next_frame = 0;  // the frame the reader loads next
   std::string name;             // the file, for messages
@@ -47,6 +63,20 @@ struct DemuxState {
   std::int64_t video_from = 0;
   std::int64_t audio_from = 0;
   std::optional<SoundRestart> audio_restart;
+  // Sound chunks read but not sent yet, with the first period each gives out.
+  std::deque<std::pair<std::int64_t, GstBuffer*>> held_sound;
+  guint32 seek_seqnum = GST_SEQNUM_INVALID;  // the last seek taken (each sink sends it)
+  guint32 segment_seqnum = GST_SEQNUM_INVALID;  // the seek the next segment answers
+
+  // The frame index, built by a thread of its own from the start of the movie with a reader of
+  // its own; seeks wait for it to reach their frame.
+  MovieIndex index;
+  std::thread indexer;
+  std::atomic<bool> index_cancel{false};
+  // Key frames a seek may start at (they decode alone): 0 not known yet, 1 yes, 2 no; and the
+  // decoder that finds out.
+  std::vector<std::uint8_t> key_alone;
+  std::unique_ptr<VideoDecoder> key_decoder;
 };
 
 }  // namespace
@@ -83,17 +113,49 @@ GstStaticPadTemplate audio_template = GST_STATIC_PAD_TEMPLATE(
     GST_STATIC_CAPS("audio/x-kqm-adq, rate = (int) [ 1, MAX ], channels = (int) [ 1, 2 ], "
                     "period-bytes = (int) [ 1, MAX ]"));
 
-// Serves the container reader's byte ranges from the upstream element.
+// Serves a container reader's byte ranges from the upstream element.
 bool PullRange(void* user, std::int64_t offset, void* buffer, std::size_t length) {
-  DemuxState& s = *static_cast<DemuxState*>(user);
+  Puller& puller = *static_cast<Puller*>(user);
   if (length > G_MAXUINT) return false;
   GstBuffer* data = nullptr;
-  s.pull_result = gst_pad_pull_range(s.sink, static_cast<guint64>(offset),
+  puller.result = gst_pad_pull_range(puller.sink, static_cast<guint64>(offset),
                                      static_cast<guint>(length), &data);
-  if (s.pull_result != GST_FLOW_OK) return false;
+  if (puller.result != GST_FLOW_OK) return false;
   const gsize copied = gst_buffer_extract(data, 0, buffer, length);
   gst_buffer_unref(data);
   return copied == length;
+}
+
+// A reader over the upstream element; false when the header cannot be read.
+bool OpenReader(MovieReader& reader, Puller& puller, std::int64_t length, std::string* error) {
+  SourceCallback callback;
+  callback.read_at = PullRange;
+  callback.user = &puller;
+  callback.length = length;
+  return MovieReader_OpenCallback(reader, callback, error);
+}
+
+void IndexMovie(DemuxState& s, std::int64_t length) {
+  Puller puller{s.sink, GST_FLOW_OK};
+  MovieReader reader;
+  std::string error;
+  if (OpenReader(reader, puller, length, &error))
+    MovieIndex_Build(s.index, reader, &s.index_cancel);
+  else
+    s.index.Finish(IndexEnd::kTruncated);
+  MovieReader_Close(reader);
+}
+
+void StartIndex(DemuxState& s, std::int64_t length) {
+  s.index_cancel = false;
+  s.index.Reset(s.header.frame_count);
+  s.key_alone.assign(s.header.frame_count, 0);
+  s.indexer = std::thread([&s, length] { IndexMovie(s, length); });
+}
+
+void StopIndex(DemuxState& s) {
+  s.index_cancel = true;
+  if (s.indexer.joinable()) s.indexer.join();
 }
 
 // The movie's name for messages: its file, when upstream can tell.
@@ -135,13 +197,10 @@ bool Open(GstElement* element, DemuxState& s) {
   s.name = MovieName(s.sink);
   gint64 length = -1;
   if (!gst_pad_peer_query_duration(s.sink, GST_FORMAT_BYTES, &length)) length = -1;
-  SourceCallback callback;
-  callback.read_at = PullRange;
-  callback.user = &s;
-  callback.length = length;
+  s.puller.sink = s.sink;
   std::string error;
-  if (!MovieReader_OpenCallback(s.reader, callback, &error)) {
-    if (s.pull_result == GST_FLOW_FLUSHING) return false;
+  if (!OpenReader(s.reader, s.puller, length, &error)) {
+    if (s.puller.result == GST_FLOW_FLUSHING) return false;
     DEMUX_ERROR(element, s, WRONG_TYPE, error);
     return false;
   }
@@ -162,7 +221,7 @@ bool Open(GstElement* element, DemuxState& s) {
   // chunk is missing or not a stream it can play.
   const FrameRead first = MovieReader_Next(s.reader, s.chunks);
   if (first != FrameRead::kOk) {
-    if (s.pull_result == GST_FLOW_FLUSHING) return false;
+    if (s.puller.result == GST_FLOW_FLUSHING) return false;
     DEMUX_ERROR(element, s, DEMUX, std::string("frame 0: ") + FrameReadText(first));
     return false;
   }
@@ -221,6 +280,7 @@ bool Open(GstElement* element, DemuxState& s) {
   }
   gst_element_no_more_pads(element);
 
+  StartIndex(s, length);
   // Frame 0 is loaded; the loop goes back to it.
   MovieReader_SeekTo(s.reader, kFirstFrameOffset);
   s.next_frame = 0;
@@ -268,6 +328,24 @@ GstBuffer* ChunkBuffer(const std::uint8_t* payload, std::int32_t length) {
   return gst_buffer_new_memdup(payload, static_cast<gsize>(length));
 }
 
+// Sends the sound chunks held back whose first period is at most `period`, so that sound goes
+// out beside the pictures of its time rather than 31 frames ahead of them, as it is stored (a
+// queue between the demuxer and each sink holds about a second).
+GstFlowReturn ReleaseSound(DemuxState& s, std::int64_t period) {
+  GstFlowReturn result = GST_FLOW_OK;
+  while (!s.held_sound.empty() && s.held_sound.front().first <= period && result == GST_FLOW_OK) {
+    GstBuffer* buffer = s.held_sound.front().second;
+    s.held_sound.pop_front();
+    result = gst_flow_combiner_update_pad_flow(s.flows, s.audio, gst_pad_push(s.audio, buffer));
+  }
+  return result;
+}
+
+void DropHeldSound(DemuxState& s) {
+  for (auto& held : s.held_sound) gst_buffer_unref(held.second);
+  s.held_sound.clear();
+}
+
 GstFlowReturn PushFrame(DemuxState& s, std::int64_t index) {
   const LoadedFrame frame{s.chunks.data(), static_cast<std::uint32_t>(s.chunks.size())};
   GstFlowReturn result = GST_FLOW_OK;
@@ -275,7 +353,8 @@ GstFlowReturn PushFrame(DemuxState& s, std::int64_t index) {
     std::int32_t length = 0;
     const std::uint8_t* picture = Frame_FindChunk(frame, "IX", &length);
     GstBuffer* buffer = ChunkBuffer(picture, length);
-    const bool key = picture != nullptr && length >= 4 && static_cast<std::int32_t>(ReadLe32(picture)) < 0;
+    const bool key =
+        picture != nullptr && length >= 4 && static_cast<std::int32_t>(ReadLe32(picture)) < 0;
     GST_BUFFER_PTS(buffer) = GST_BUFFER_DTS(buffer) =
         PictureTime(index, s.header.frame_duration);
     GST_BUFFER_DURATION(buffer) =
@@ -287,7 +366,7 @@ GstFlowReturn PushFrame(DemuxState& s, std::int64_t index) {
     s.video_discont = false;
     result = gst_flow_combiner_update_pad_flow(s.flows, s.video, gst_pad_push(s.video, buffer));
   }
-  if (s.audio && index >= s.audio_from && result == GST_FLOW_OK) {
+  if (s.audio && index >= s.audio_from) {
     std::int32_t length = 0;
     const std::uint8_t* codes = Sound_FindAudioChunk(frame, &length);
     GstBuffer* buffer = ChunkBuffer(codes, length);
@@ -299,14 +378,17 @@ GstFlowReturn PushFrame(DemuxState& s, std::int64_t index) {
         PeriodTime(end, s.period_samples, s.rate) - GST_BUFFER_PTS(buffer);
     GST_BUFFER_OFFSET(buffer) = static_cast<guint64>(index);
     GST_BUFFER_OFFSET_END(buffer) = static_cast<guint64>(index + 1);
+    std::int64_t heard_from = first;  // the first period the decoder will give out
     if (index == s.audio_from && s.audio_restart) {
       SoundRestart_Attach(buffer, *s.audio_restart);
+      heard_from = std::max<std::int64_t>(first, s.audio_restart->skip_periods);
       s.audio_restart.reset();
     }
     if (s.audio_discont) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
     s.audio_discont = false;
-    result = gst_flow_combiner_update_pad_flow(s.flows, s.audio, gst_pad_push(s.audio, buffer));
+    s.held_sound.emplace_back(heard_from, buffer);
   }
+  if (s.audio && result == GST_FLOW_OK) result = ReleaseSound(s, index);
   return result;
 }
 
@@ -318,7 +400,7 @@ void Loop(gpointer user) {
 
   if (!s.opened) {
     if (!Open(element, s)) {
-      result = s.pull_result == GST_FLOW_FLUSHING ? GST_FLOW_FLUSHING : GST_FLOW_ERROR;
+      result = s.puller.result == GST_FLOW_FLUSHING ? GST_FLOW_FLUSHING : GST_FLOW_ERROR;
       error_posted = result == GST_FLOW_ERROR;
       goto pause;
     }
@@ -326,16 +408,20 @@ void Loop(gpointer user) {
   if (s.next_frame >= s.header.frame_count ||
       (GST_CLOCK_TIME_IS_VALID(s.segment.stop) &&
        PictureTime(s.next_frame, s.header.frame_duration) >= s.segment.stop)) {
-    result = GST_FLOW_EOS;
+    // The sound of the periods after the last picture goes out before the end.
+    result = s.audio ? ReleaseSound(s, G_MAXINT64) : GST_FLOW_OK;
+    if (result == GST_FLOW_OK) result = GST_FLOW_EOS;
     goto pause;
   }
   {
     const FrameRead read = MovieReader_Next(s.reader, s.chunks);
     if (read != FrameRead::kOk) {
-      if (s.pull_result == GST_FLOW_FLUSHING) {
+      if (s.puller.result == GST_FLOW_FLUSHING) {
         result = GST_FLOW_FLUSHING;
         goto pause;
       }
+      // What was read before the fault goes out first, held sound included.
+      if (s.audio) ReleaseSound(s, G_MAXINT64);
       if (read == FrameRead::kEnd)
         DEMUX_ERROR(element, s, DEMUX,
                     "the movie data ends after " + std::to_string(s.next_frame) + " of " +
@@ -350,10 +436,14 @@ void Loop(gpointer user) {
   }
   if (s.send_segment) {
     GstEvent* segment = gst_event_new_segment(&s.segment);
+    if (s.segment_seqnum != GST_SEQNUM_INVALID) gst_event_set_seqnum(segment, s.segment_seqnum);
     PushEvent(s, segment);
     s.send_segment = false;
   }
   result = PushFrame(s, s.next_frame);
+  GST_OBJECT_LOCK(element);
+  s.segment.position = std::max(s.segment.position, PictureTime(s.next_frame, s.header.frame_duration));
+  GST_OBJECT_UNLOCK(element);
   ++s.next_frame;
   if (result == GST_FLOW_OK) return;
 
@@ -377,12 +467,175 @@ pause:
   }
 }
 
+// The frame whose picture is shown at `time`; frame_count when it is past the last one.
+std::int64_t FrameAt(const MovieHeader& header, GstClockTime time) {
+  const std::int64_t count = header.frame_count;
+  std::int64_t low = 0, high = count;  // PictureTime(low) <= time < PictureTime(high)
+  if (time >= PictureTime(count, header.frame_duration)) return count;
+  while (high - low > 1) {
+    const std::int64_t middle = low + (high - low) / 2;
+    if (PictureTime(middle, header.frame_duration) <= time)
+      low = middle;
+    else
+      high = middle;
+  }
+  return low;
+}
+
+// Whether key frame `key` (indexed) decodes alone, found out once by decoding it twice.
+bool KeyDecodesAlone(DemuxState& s, std::int32_t key) {
+  std::uint8_t& known = s.key_alone[static_cast<std::size_t>(key)];
+  if (known != 0) return known == 1;
+  if (!s.key_decoder) {
+    s.key_decoder = VideoDecoder::Create(s.header.height, s.header.width, 15);
+    if (!s.key_decoder) return false;
+  }
+  const FrameInfo& info = s.index[key].frame;
+  if (!MovieReader_SeekTo(s.reader, info.offset) ||
+      MovieReader_Next(s.reader, s.chunks) != FrameRead::kOk)
+    return false;  // not known: tried again at the next seek
+  std::int32_t length = 0;
+  const std::uint8_t* payload = Frame_FindChunk(
+      LoadedFrame{s.chunks.data(), static_cast<std::uint32_t>(s.chunks.size())}, "IX", &length);
+  int decoded = kDecodeOk;
+  const bool alone = payload != nullptr &&
+                     DecodeKeyFrameAlone(*s.key_decoder, payload,
+                                         static_cast<std::size_t>(length), &decoded);
+  known = alone ? 1 : 2;
+  return alone;
+}
+
+// The frame decoding starts at to show `frame` exactly: the nearest key frame at or before it
+// that decodes alone, else frame 0 (on cleared pictures).
+std::int32_t DecodingStart(DemuxState& s, std::int32_t frame) {
+  for (std::int32_t key = s.index.KeyFrameAtOrBefore(frame); key > 0;
+       key = s.index.KeyFrameAtOrBefore(key - 1))
+    if (KeyDecodesAlone(s, key)) return key;
+  return 0;
+}
+
+// The next key frame after `frame` that a seek may start at (waiting for the index to find
+// it); -1 when there is none.
+std::int32_t NextStart(DemuxState& s, std::int32_t frame) {
+  for (std::int32_t i = frame + 1; s.index.WaitFor(i); ++i)
+    if (s.index[i].frame.key() && KeyDecodesAlone(s, i)) return i;
+  return -1;
+}
+
+// Moves the streams to the seek's position: pictures decoded from the start frame, the sound of
+// the frame periods from the shown frame on, as continuous playback queues it there.
+void PlaceStreams(DemuxState& s, std::int32_t shown, std::int32_t start) {
+  s.video_from = start;
+  SoundRestart restart;
+  if (shown >= kLeadPeriods) {
+    // Period p is in the chunk of frame p - 31, decoded from the state the index kept there.
+    s.audio_from = shown - (kLeadPeriods - 1);
+    restart.has_state = true;
+    restart.state = s.index[static_cast<std::int32_t>(s.audio_from)].sound_state;
+  } else {
+    // Periods below 32 are in frame 0's chunk, which starts the stream.
+    s.audio_from = 0;
+    restart.skip_periods = static_cast<std::uint32_t>(shown);
+  }
+  s.audio_restart = restart;
+  const std::int32_t first =
+      static_cast<std::int32_t>(s.audio ? std::min(s.video_from, s.audio_from) : s.video_from);
+  MovieReader_SeekTo(s.reader, s.index[first].frame.offset);
+  s.next_frame = first;
+}
+
+gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
+  gdouble rate = 1.0;
+  GstFormat format = GST_FORMAT_UNDEFINED;
+  GstSeekFlags flags = GST_SEEK_FLAG_NONE;
+  GstSeekType start_type = GST_SEEK_TYPE_NONE, stop_type = GST_SEEK_TYPE_NONE;
+  gint64 start = 0, stop = 0;
+  gst_event_parse_seek(event, &rate, &format, &flags, &start_type, &start, &stop_type, &stop);
+  const guint32 seqnum = gst_event_get_seqnum(event);
+  // Backwards playback and instant rate changes are not offered.
+  if (format != GST_FORMAT_TIME || rate <= 0.0 || (flags & GST_SEEK_FLAG_INSTANT_RATE_CHANGE))
+    return FALSE;
+  GST_OBJECT_LOCK(element);
+  const bool opened = s.opened;
+  const MovieHeader header = s.header;
+  GstSegment segment = s.segment;
+  // Each sink sends the seek up its branch: the first copy does it.
+  const bool taken = seqnum == s.seek_seqnum;
+  if (opened) s.seek_seqnum = seqnum;
+  GST_OBJECT_UNLOCK(element);
+  if (!opened) return FALSE;
+  if (taken) return TRUE;
+
+  gboolean update = FALSE;
+  if (!gst_segment_do_seek(&segment, rate, format, flags, start_type, static_cast<guint64>(start),
+                           stop_type, static_cast<guint64>(stop), &update))
+    return FALSE;
+  // Waits for the index to reach the frame; a movie that ends early is sought up to its end.
+  std::int64_t shown = FrameAt(header, segment.position);
+  const bool past_end = shown >= header.frame_count;
+  if (!past_end && !s.index.WaitFor(static_cast<std::int32_t>(shown))) {
+    if (s.index.frames() == 0) return FALSE;
+    shown = s.index.frames() - 1;
+  }
+
+  const bool flush = (flags & GST_SEEK_FLAG_FLUSH) != 0;
+  if (flush) {
+    GstEvent* flush_start = gst_event_new_flush_start();
+    gst_event_set_seqnum(flush_start, seqnum);
+    PushEvent(s, flush_start);
+  }
+  gst_pad_pause_task(s.sink);
+  GST_PAD_STREAM_LOCK(s.sink);
+  DropHeldSound(s);
+
+  if (past_end) {
+    s.next_frame = header.frame_count;  // nothing left to send: the stream ends at once
+  } else {
+    auto frame = static_cast<std::int32_t>(shown);
+    std::int32_t from = DecodingStart(s, frame);
+    if (flags & GST_SEEK_FLAG_KEY_UNIT) {
+      // To a key frame: the one before, the one after or the nearer one, as asked.
+      const std::int32_t after = NextStart(s, frame);
+      const bool to_after =
+          after >= 0 && ((flags & GST_SEEK_FLAG_SNAP_AFTER) ||
+                         ((flags & GST_SEEK_FLAG_SNAP_NEAREST) && after - frame < frame - from));
+      frame = to_after ? after : from;
+      from = frame;
+      const GstClockTime time = PictureTime(frame, header.frame_duration);
+      segment.start = segment.position = segment.time = time;
+    }
+    PlaceStreams(s, frame, from);
+  }
+  if (flush) {
+    GstEvent* flush_stop = gst_event_new_flush_stop(TRUE);
+    gst_event_set_seqnum(flush_stop, seqnum);
+    PushEvent(s, flush_stop);
+  }
+  if (flags & GST_SEEK_FLAG_SEGMENT) {
+    GstMessage* message = gst_message_new_segment_start(GST_OBJECT(element), GST_FORMAT_TIME,
+                                                        static_cast<gint64>(segment.position));
+    gst_message_set_seqnum(message, seqnum);
+    gst_element_post_message(element, message);
+  }
+  GST_OBJECT_LOCK(element);
+  s.segment = segment;
+  GST_OBJECT_UNLOCK(element);
+  s.segment_seqnum = seqnum;
+  s.send_segment = true;
+  s.video_discont = s.audio_discont = true;
+  gst_flow_combiner_reset(s.flows);
+  gst_pad_start_task(s.sink, Loop, element, nullptr);
+  GST_PAD_STREAM_UNLOCK(s.sink);
+  return TRUE;
+}
+
 gboolean SrcEvent(GstPad* pad, GstObject* parent, GstEvent* event) {
   switch (GST_EVENT_TYPE(event)) {
-    case GST_EVENT_SEEK:
-      // Seeking comes with the frame index.
+    case GST_EVENT_SEEK: {
+      const gboolean done = HandleSeek(GST_ELEMENT(parent), *Self(parent)->state, event);
       gst_event_unref(event);
-      return FALSE;
+      return done;
+    }
     default:
       return gst_pad_event_default(pad, parent, event);
   }
@@ -407,7 +660,12 @@ gboolean SrcQuery(GstPad* pad, GstObject* parent, GstQuery* query) {
       GstFormat format;
       gst_query_parse_seeking(query, &format, nullptr, nullptr, nullptr);
       if (format != GST_FORMAT_TIME) return FALSE;
-      gst_query_set_seeking(query, GST_FORMAT_TIME, FALSE, 0, -1);
+      GST_OBJECT_LOCK(parent);
+      const bool opened = s.opened;
+      const GstClockTime duration = MovieDuration(s);
+      GST_OBJECT_UNLOCK(parent);
+      gst_query_set_seeking(query, GST_FORMAT_TIME, opened, 0,
+                            opened ? static_cast<gint64>(duration) : -1);
       return TRUE;
     }
     default:
@@ -434,6 +692,8 @@ gboolean SinkActivate(GstPad* sink, GstObject* parent) {
 gboolean SinkActivateMode(GstPad* sink, GstObject* parent, GstPadMode mode, gboolean active) {
   if (mode != GST_PAD_MODE_PULL) return FALSE;
   if (active) return gst_pad_start_task(sink, Loop, parent, nullptr);
+  // The index's reader pulls from upstream too: it ends before the pad goes down.
+  StopIndex(*Self(parent)->state);
   return gst_pad_stop_task(sink);
 }
 
@@ -448,12 +708,17 @@ void ResetState(DemuxState& s) {
   s.sound = false;
   s.rate = 0;
   s.period_samples = 0;
-  s.pull_result = GST_FLOW_OK;
+  s.puller.result = GST_FLOW_OK;
+  s.seek_seqnum = s.segment_seqnum = GST_SEQNUM_INVALID;
+  s.index.Reset(0);
+  s.key_alone.clear();
+  s.key_decoder.reset();
   gst_segment_init(&s.segment, GST_FORMAT_TIME);
   s.send_segment = true;
   s.video_discont = s.audio_discont = true;
   s.video_from = s.audio_from = 0;
   s.audio_restart.reset();
+  DropHeldSound(s);
   gst_flow_combiner_reset(s.flows);
 }
 
@@ -477,6 +742,8 @@ GstStateChangeReturn ChangeState(GstElement* element, GstStateChange transition)
 
 void Finalize(GObject* object) {
   DemuxState* s = Self(object)->state;
+  StopIndex(*s);
+  DropHeldSound(*s);
   MovieReader_Close(s->reader);
   gst_flow_combiner_free(s->flows);
   delete s;

@@ -23,15 +23,14 @@ void SoundRestart_Attach(GstBuffer* buffer, const SoundRestart& restart) {
   gst_structure_set(s, "skip-periods", G_TYPE_UINT, restart.skip_periods, "has-state",
                     G_TYPE_BOOLEAN, restart.has_state ? TRUE : FALSE, nullptr);
   if (!restart.has_state) return;
-  const StreamDatas& d = restart.state;
-  gst_structure_set(s, "stereo", G_TYPE_UINT, d.stereo, "nibble-phase", G_TYPE_UINT,
-                    d.nibble_phase, "frequency", G_TYPE_UINT, d.frequency, "total-frames",
-                    G_TYPE_UINT, d.total_frames, "remaining-frames", G_TYPE_UINT,
-                    d.remaining_frames, "left-predictor", G_TYPE_INT, d.left_predictor,
-                    "right-predictor", G_TYPE_INT, d.right_predictor, "left-index", G_TYPE_UINT,
-                    d.left_index, "right-index", G_TYPE_UINT, d.right_index, "left-step",
-                    G_TYPE_INT, d.left_step, "right-step", G_TYPE_INT, d.right_step, "held-byte",
-                    G_TYPE_UINT, static_cast<guint>(d.held_byte), nullptr);
+  const AdpcmSnapshot& d = restart.state;
+  gst_structure_set(s, "left-predictor", G_TYPE_INT, d.left_predictor, "right-predictor",
+                    G_TYPE_INT, d.right_predictor, "left-step", G_TYPE_INT, d.left_step,
+                    "right-step", G_TYPE_INT, d.right_step, "remaining-frames", G_TYPE_UINT,
+                    d.remaining_frames, "left-index", G_TYPE_UINT, guint{d.left_index},
+                    "right-index", G_TYPE_UINT, guint{d.right_index}, "nibble-phase",
+                    G_TYPE_UINT, guint{d.nibble_phase}, "held-byte", G_TYPE_UINT,
+                    guint{d.held_byte}, nullptr);
 }
 
 bool SoundRestart_Find(GstBuffer* buffer, SoundRestart* restart) {
@@ -39,25 +38,24 @@ bool SoundRestart_Find(GstBuffer* buffer, SoundRestart* restart) {
   if (meta == nullptr) return false;
   const GstStructure* s = gst_custom_meta_get_structure(meta);
   SoundRestart r;
-  guint skip = 0;
   gboolean has_state = FALSE;
-  if (!gst_structure_get_uint(s, "skip-periods", &skip) ||
+  if (!gst_structure_get_uint(s, "skip-periods", &r.skip_periods) ||
       !gst_structure_get_boolean(s, "has-state", &has_state))
     return false;
-  r.skip_periods = skip;
   r.has_state = has_state != FALSE;
   if (r.has_state) {
-    StreamDatas& d = r.state;
-    guint held = 0;
-    if (!gst_structure_get(s, "stereo", G_TYPE_UINT, &d.stereo, "nibble-phase", G_TYPE_UINT,
-                           &d.nibble_phase, "frequency", G_TYPE_UINT, &d.frequency,
-                           "total-frames", G_TYPE_UINT, &d.total_frames, "remaining-frames",
-                           G_TYPE_UINT, &d.remaining_frames, "left-predictor", G_TYPE_INT,
-                           &d.left_predictor, "right-predictor", G_TYPE_INT, &d.right_predictor,
-                           "left-index", G_TYPE_UINT, &d.left_index, "right-index", G_TYPE_UINT,
-                           &d.right_index, "left-step", G_TYPE_INT, &d.left_step, "right-step",
-                           G_TYPE_INT, &d.right_step, "held-byte", G_TYPE_UINT, &held, nullptr))
+    AdpcmSnapshot& d = r.state;
+    guint left_index = 0, right_index = 0, phase = 0, held = 0;
+    if (!gst_structure_get(s, "left-predictor", G_TYPE_INT, &d.left_predictor, "right-predictor",
+                           G_TYPE_INT, &d.right_predictor, "left-step", G_TYPE_INT, &d.left_step,
+                           "right-step", G_TYPE_INT, &d.right_step, "remaining-frames",
+                           G_TYPE_UINT, &d.remaining_frames, "left-index", G_TYPE_UINT,
+                           &left_index, "right-index", G_TYPE_UINT, &right_index, "nibble-phase",
+                           G_TYPE_UINT, &phase, "held-byte", G_TYPE_UINT, &held, nullptr))
       return false;
+    d.left_index = static_cast<std::uint8_t>(left_index);
+    d.right_index = static_cast<std::uint8_t>(right_index);
+    d.nibble_phase = static_cast<std::uint8_t>(phase);
     d.held_byte = static_cast<std::uint8_t>(held);
   }
   *restart = r;

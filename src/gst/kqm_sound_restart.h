@@ -1,4 +1,4 @@
-// How the demuxer tells the sound decoder where a stream starts again after a seek. The sound
+// How the demuxer tells the sound decoder where the stream starts again after a seek. The sound
 // is one ADPCM stream whose state runs through the whole movie, so the first sound buffer after
 // a seek carries the decoding state at its start (from the frame index), or, inside the first
 // 32 periods, how many periods of frame 0's chunk to decode without playing them.
@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "audio/adpcm.h"
+#include "audio/movie_index.h"
 
 namespace tarvel::gst {
 
@@ -16,10 +16,9 @@ struct SoundRestart {
   // Periods of frame 0's chunk that are decoded but not output.
   std::uint32_t skip_periods = 0;
   // The decoding state at the start of the buffer's codes. Without it the buffer must be frame
-  // 0's chunk, which starts from its own stream header. Only the state fields are carried (the
-  // data pointers are not).
+  // 0's chunk, which starts from its own stream header.
   bool has_state = false;
-  StreamDatas state;
+  AdpcmSnapshot state;
 };
 
 // Once per process, before the other two (the plugin's registration does it).

@@ -141,6 +141,8 @@ GstFlowReturn HandleFrame(GstVideoDecoder* decoder, GstVideoCodecFrame* frame) {
                                  ? static_cast<std::int64_t>(GST_BUFFER_OFFSET(input))
                                  : s.next_frame;
   s.next_frame = index + 1;
+  // Frame 0 after a jump starts on cleared pictures, as playback does.
+  if (index == 0 && GST_BUFFER_FLAG_IS_SET(input, GST_BUFFER_FLAG_DISCONT)) s.decoder->Reset();
 
   GstMapInfo in;
   if (!gst_buffer_map(input, &in, GST_MAP_READ)) {

@@ -97,15 +97,16 @@ PipelineRun RunPipeline(const std::string& description, const RunOptions& option
     }
     gst_query_unref(seeking);
   }
-  if (ready && options.seek_to >= 0) {
-    // What a player does with a prerolled pipeline: drop what it shows and start elsewhere.
-    run.video = SinkLog{};
-    run.audio = SinkLog{};
+  // What a player does with a prerolled pipeline: drops what it shows and starts elsewhere.
+  for (const std::int64_t position : options.seeks) {
+    if (!ready) break;
     if (!gst_element_seek(pipeline, 1.0, GST_FORMAT_TIME, options.seek_flags, GST_SEEK_TYPE_SET,
-                          options.seek_to, GST_SEEK_TYPE_NONE, -1))
+                          position, GST_SEEK_TYPE_NONE, -1)) {
       run.errors.push_back("the seek was refused");
-    else
+      ready = false;
+    } else {
       ready = Settle(pipeline);
+    }
   }
   if (ready) gst_element_set_state(pipeline, GST_STATE_PLAYING);
   const bool failed = !ready;

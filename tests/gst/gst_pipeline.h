@@ -32,8 +32,9 @@ struct PipelineRun {
 };
 
 struct RunOptions {
-  // Seek to this position (ns) once prerolled; negative: play from the start.
-  std::int64_t seek_to = -1;
+  // Seeks to these positions (ns) one after the other once prerolled, then plays; none: plays
+  // from the start.
+  std::vector<std::int64_t> seeks;
   GstSeekFlags seek_flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
 };
 

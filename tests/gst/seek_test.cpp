@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "gst_pipeline.h"
+#include "kqm_run.h"
+#include "tools/commands.h"
+
+namespace tarvel::test {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Frame N is shown from N frame durations on (1/200 s units; 15 frames per second without one).
+std::int64_t FrameTime(std::int64_t frame, int duration) {
+  return duration ? frame * duration * 5000000 : frame * 1000000000 / 15;
+}
+
+struct Captured {
+  Bytes video, audio;
+};
+
+// What the player's engine presents and queues when it starts at `frame` (kqm play --start).
+Captured PlayFrom(const std::string& movie, std::int64_t frame, bool sound = true) {
+  const std::string video = testing::TempDir() + "gst-seek.rgb";
+  const std::string audio = testing::TempDir() + "gst-seek.pcm";
+  const auto played =
+      sound ? RunKqm(tools::Cmd_Play, "play",
+                     {movie, "--device", "capture", "--once", "--start", std::to_string(frame),
+                      "--video-out", video, "--audio-out", audio, "-q"})
+            : RunKqm(tools::Cmd_Play, "play",
+                     {movie, "--device", "capture", "--once", "--start", std::to_string(frame),
+                      "--video-out", video, "-q"});
+  EXPECT_EQ(played.status, 0) << played.err;
+  return {ReadFileBytes(video), sound ? ReadFileBytes(audio) : Bytes{}};
+}
+
+std::string Pipeline(const std::string& movie, bool sound) {
+  std::string text = "filesrc location=\"" + movie + "\" ! kqmdemux name=d d.video_0 ! queue ! "
+                     "kqmviddec ! video/x-raw,format=RGB15 ! appsink name=video sync=false";
+  if (sound) text += " d.audio_0 ! queue ! kqmauddec ! appsink name=audio sync=false";
+  return text;
+}
+
+struct Movie {
+  std::string name;
+  int frames;
+  int duration;
+  bool sound;
+};
+
+// A seek lands on exactly the picture and sound that the player's engine presents and queues
+// when it starts there: frames inside and past frame 0's 32 periods of sound, key frames rare
+// and frequent (some of which do not decode alone), the first and the last frame.
+TEST(GstSeek, LandsWhereThePlayerStarts) {
+  const Movie movies[] = {
+      {"mixed-136x96-mono-33-key4", 33, 40, true},
+      {"skip-128x64-mono-40", 40, 0, true},
+      {"mixed-256x128-stereo-36", 36, 0, true},
+      {"key-dct-128x96", 6, 13, false},
+  };
+  for (const Movie& m : movies) {
+    const std::string path = ConformancePath(m.name);
+    for (const int frame : {0, 1, 5, 31, 32, 34, m.frames - 1}) {
+      if (frame >= m.frames) continue;
+      RunOptions seek;
+      seek.seeks = {FrameTime(frame, m.duration)};
+      const PipelineRun run = RunPipeline(Pipeline(path, m.sound), seek);
+      const Captured engine = PlayFrom(path, frame, m.sound);
+      EXPECT_TRUE(run.eos && run.errors.empty()) << m.name << " @" << frame;
+      EXPECT_TRUE(run.video.bytes == engine.video) << m.name << " @" << frame;
+      if (m.sound) {
+        EXPECT_TRUE(run.audio.bytes == engine.audio) << m.name << " @" << frame;
+      }
+      ASSERT_FALSE(run.video.pts.empty());
+      EXPECT_EQ(run.video.pts[0], static_cast<GstClockTime>(FrameTime(frame, m.duration)));
+    }
+  }
+}
+
+// Seeking is a player's everyday business: back and forth while paused, to the same place
+// twice, by key frame, and past the end.
+TEST(GstSeek, SeeksInSequenceKeyFramesAndPastTheEnd) {
+  // 75 frames at 25 fps with key frames at 0 and 60 (the encoder's default interval).
+  const std::string movie = testing::TempDir() + "gst-seek-demo.kqm";
+  ASSERT_EQ(RunKqm(tools::Cmd_Demo, "demo", {"-o", movie, "--size", "64x48", "--seconds", "3", "-q"})
+                .status,
+            0);
+  RunOptions options;
+  options.seeks = {FrameTime(70, 8), FrameTime(10, 8), FrameTime(45, 8), FrameTime(45, 8)};
+  PipelineRun run = RunPipeline(Pipeline(movie, true), options);
+  Captured engine = PlayFrom(movie, 45);
+  EXPECT_TRUE(run.eos && run.errors.empty());
+  EXPECT_TRUE(run.video.bytes == engine.video);
+  EXPECT_TRUE(run.audio.bytes == engine.audio);
+
+  // By key frame: the one before, and the one after.
+  options.seek_flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_KEY_UNIT);
+  options.seeks = {FrameTime(70, 8)};
+  run = RunPipeline(Pipeline(movie, true), options);
+  engine = PlayFrom(movie, 60);
+  ASSERT_FALSE(run.video.pts.empty());
+  EXPECT_EQ(run.video.pts[0], static_cast<GstClockTime>(FrameTime(60, 8)));
+  EXPECT_TRUE(run.video.bytes == engine.video);
+  EXPECT_TRUE(run.audio.bytes == engine.audio);
+  options.seek_flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_KEY_UNIT |
+                                                 GST_SEEK_FLAG_SNAP_AFTER);
+  options.seeks = {FrameTime(30, 8)};
+  run = RunPipeline(Pipeline(movie, true), options);
+  ASSERT_FALSE(run.video.pts.empty());
+  EXPECT_EQ(run.video.pts[0], static_cast<GstClockTime>(FrameTime(60, 8)));
+
+  // Past the end there is nothing left to play.
+  options.seek_flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH);
+  options.seeks = {FrameTime(80, 8)};
+  run = RunPipeline(Pipeline(movie, true), options);
+  EXPECT_TRUE(run.eos && run.errors.empty());
+  EXPECT_TRUE(run.video.bytes.empty());
+  EXPECT_TRUE(run.seekable);
+}
+
+}  // namespace
+}  // namespace tarvel::test
