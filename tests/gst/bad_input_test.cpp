@@ -47,7 +47,7 @@ class DamagedMovies : public testing::Test {
     movie_ = ReadFileBytes(Path("bad.kqm"));
   }
 
-  static std::string Path(const std::string& name) { return testing::TempDir() + "gst-" + name; }
+  static std::string Path(const std::string& name) { return TestFile(name); }
 
   // Writes `movie` and runs the demuxer and both decoders over it.
   PipelineRun Play(const Bytes& movie, const std::string& name) {

@@ -149,6 +149,11 @@ PipelineRun RunPipeline(const std::string& description, const RunOptions& option
   return run;
 }
 
+std::string TestFile(const std::string& name) {
+  const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+  return testing::TempDir() + "gst-" + test->test_suite_name() + "." + test->name() + "-" + name;
+}
+
 std::string FileUri(const std::string& path) {
   gchar* uri = gst_filename_to_uri(path.c_str(), nullptr);
   std::string result = uri != nullptr ? uri : "";

@@ -40,6 +40,8 @@ struct RunOptions {
 
 PipelineRun RunPipeline(const std::string& description, const RunOptions& options = {});
 
+// A scratch file of the running test, `name` made its own (ctest runs tests side by side).
+std::string TestFile(const std::string& name);
 // "file:///..." for a path.
 std::string FileUri(const std::string& path);
 std::string Sha256Hex(const std::vector<std::uint8_t>& bytes);

@@ -129,14 +129,13 @@ TEST(GstPlugin, TypeFinderClaimsMoviesAndNothingElse) {
 
 // Movies made by our own tools, compared with `kqm export` of the same file.
 TEST(GstPlugin, MatchesKqmExportOnGeneratedMovies) {
-  const std::string dir = testing::TempDir();
   for (const bool sound : {true, false}) {
-    const std::string movie = dir + (sound ? "gst-demo.kqm" : "gst-demo-silent.kqm");
+    const std::string movie = TestFile(sound ? "demo.kqm" : "demo-silent.kqm");
     auto made = sound ? RunKqm(tools::Cmd_Demo, "demo", {"-o", movie, "--seconds", "2", "-q"})
                       : RunKqm(tools::Cmd_Demo, "demo",
                                {"-o", movie, "--seconds", "1", "--size", "64x48", "--no-sound", "-q"});
     ASSERT_EQ(made.status, 0) << made.err;
-    const std::string video = dir + "gst-demo.rgb", audio = dir + "gst-demo.pcm";
+    const std::string video = TestFile("demo.rgb"), audio = TestFile("demo.pcm");
     auto exported = sound ? RunKqm(tools::Cmd_Export, "export",
                                    {movie, "--video", video, "--audio", audio, "-q"})
                           : RunKqm(tools::Cmd_Export, "export", {movie, "--video", video, "-q"});

@@ -23,8 +23,8 @@ struct Captured {
 
 // What the player's engine presents and queues when it starts at `frame` (kqm play --start).
 Captured PlayFrom(const std::string& movie, std::int64_t frame, bool sound = true) {
-  const std::string video = testing::TempDir() + "gst-seek.rgb";
-  const std::string audio = testing::TempDir() + "gst-seek.pcm";
+  const std::string video = TestFile("engine.rgb");
+  const std::string audio = TestFile("engine.pcm");
   const auto played =
       sound ? RunKqm(tools::Cmd_Play, "play",
                      {movie, "--device", "capture", "--once", "--start", std::to_string(frame),
@@ -83,7 +83,7 @@ TEST(GstSeek, LandsWhereThePlayerStarts) {
 // twice, by key frame, and past the end.
 TEST(GstSeek, SeeksInSequenceKeyFramesAndPastTheEnd) {
   // 75 frames at 25 fps with key frames at 0 and 60 (the encoder's default interval).
-  const std::string movie = testing::TempDir() + "gst-seek-demo.kqm";
+  const std::string movie = TestFile("demo.kqm");
   ASSERT_EQ(RunKqm(tools::Cmd_Demo, "demo", {"-o", movie, "--size", "64x48", "--seconds", "3", "-q"})
                 .status,
             0);
