@@ -387,8 +387,8 @@ PositionChoices ChoicesAt(const CoefficientCost& c) {
   const auto below = static_cast<std::int32_t>(std::floor(c.value));
   p.medium = p.unit;
   for (std::int32_t level : {below, below + 1}) {
-    const std::int32_t m = std::clamp(level, -8, 8);
-    if (m != 0) p.medium.Try(c, m);
+    const std::int32_t medium_level = std::clamp(level, -8, 8);
+    if (medium_level != 0) p.medium.Try(c, medium_level);
     p.literal.Try(c, ClampLevel(level));
   }
   return p;

@@ -7,6 +7,7 @@
 
 #include "encoder/dct_encoder.h"
 #include "encoder/movie_writer.h"
+#include "video/block_codes.h"
 #include "video/block_ops.h"
 #include "video/coefficient_reader.h"
 #include "video/colour_convert.h"
@@ -17,19 +18,6 @@
 namespace tarvel {
 
 namespace {
-
-// Leaf kinds.
-constexpr std::uint8_t kLeafSkip = 0;
-constexpr std::uint8_t kLeafSpiral = 1;
-constexpr std::uint8_t kLeafVector = 2;
-constexpr std::uint8_t kLeafDct = 3;
-
-// Splits of the whole block and of a quarter; a half or an eighth is a leaf or split once.
-constexpr int kWholeLeaf = 0, kWholeStacked = 1, kWholeSide = 2, kWholeQuarters = 3;
-constexpr int kQuarterLeaf = 0, kQuarterWide = 1, kQuarterTall = 2, kQuarterSixteenths = 3;
-
-// Piece levels of the mode trees.
-enum class Level { kWhole, kHalf, kQuarter, kEighth, kSixteenth };
 
 constexpr double kInfinity = 1e300;
 
@@ -47,8 +35,12 @@ constexpr double kLevelLambdaScale = 4;
 // default effort (testsrc2 640x480 key frames at 0.4 bits per pixel: +1.5 dB, 35% slower).
 constexpr int kKeyCopyRadius = 2;
 
+// A piece that is a leaf (its Leaf says which), in the plan's split fields.
+constexpr BlockMode kLeafPiece = BlockMode::kCount;
+
+// A leaf of a mode tree: kind kSkip, kSpiral, kVector or kDct, and for a copy its source.
 struct Leaf {
-  std::uint8_t kind = kLeafSkip;
+  BlockMode kind = BlockMode::kSkip;
   std::uint8_t orientation = 0;
   std::uint8_t from_output = 0;
   std::int16_t sx = 0, sy = 0;  // top-left pixel of the source region
@@ -60,14 +52,18 @@ struct Choice {
   bool valid() const { return cost < kInfinity; }
 };
 
+// What the block decision chose: for each piece a split (kStacked, kSideBySide, kQuarters at the
+// whole block; kSplit for a half or an eighth; kWide, kTall, kSixteenths for a quarter) or
+// kLeafPiece with its leaf.
 struct BlockPlan {
-  int whole_split = kWholeLeaf;
+  BlockMode whole_split = kLeafPiece;
   Leaf whole;
-  int half_split[2] = {};  // 0 leaf, 1 two quarters
+  BlockMode half_split[2] = {kLeafPiece, kLeafPiece};
   Leaf half[2];
-  int quarter_split[4] = {};
+  BlockMode quarter_split[4] = {kLeafPiece, kLeafPiece, kLeafPiece, kLeafPiece};
   Leaf quarter[4];
-  int eighth_split[8] = {};  // 0 leaf, 1 two sixteenths
+  BlockMode eighth_split[8] = {kLeafPiece, kLeafPiece, kLeafPiece, kLeafPiece,
+                               kLeafPiece, kLeafPiece, kLeafPiece, kLeafPiece};
   Leaf eighth[8];
   Leaf sixteenth[16];
   std::uint8_t nibbles[kMaxBlockNibbles];
@@ -75,68 +71,75 @@ struct BlockPlan {
   std::uint16_t dct_pixels[64];
 };
 
+// A piece of the current block: its top-left pixel and size.
 struct Piece {
   int px, py, w, h;
   PieceSize size;
 };
 
-Piece WholePiece(int x, int y) {
-  return {x, y, 8, 8, PieceSize::kWhole};
-}
-Piece HalfPiece(int x, int y, bool stacked, int k) {
-  if (stacked) return {x, y + 4 * k, 8, 4, PieceSize::kStackedHalf};
-  return {x + 4 * k, y, 4, 8, PieceSize::kSideHalf};
-}
-Piece QuarterPiece(int x, int y, int q) {
-  return {x + 4 * (q & 1), y + 4 * (q >> 1), 4, 4, PieceSize::kQuarter};
-}
-Piece EighthPiece(int x, int y, bool wide, int e) {
-  const int q = e >> 1, j = e & 1;
-  const int qx = x + 4 * (q & 1), qy = y + 4 * (q >> 1);
-  if (wide) return {qx, qy + 2 * j, 4, 2, PieceSize::kWideEighth};
-  return {qx + 2 * j, qy, 2, 4, PieceSize::kTallEighth};
-}
-Piece SixteenthPiece(int x, int y, int s) {
-  const int q = s >> 2, r = (s >> 1) & 1, c = s & 1;
-  return {x + 4 * (q & 1) + 2 * c, y + 4 * (q >> 1) + 2 * r, 2, 2, PieceSize::kSixteenth};
+// Piece `index` of `size` in the block at (x, y), numbered as the decoder's piece offsets are.
+Piece PieceAt(int x, int y, PieceSize size, int index) {
+  const int w = PieceWidth(size), h = PieceHeight(size);
+  switch (size) {
+    case PieceSize::kWhole:
+      return {x, y, w, h, size};
+    case PieceSize::kStackedHalf:
+      return {x, y + 4 * index, w, h, size};
+    case PieceSize::kSideHalf:
+      return {x + 4 * index, y, w, h, size};
+    case PieceSize::kQuarter:
+      return {x + 4 * (index & 1), y + 4 * (index >> 1), w, h, size};
+    case PieceSize::kWideEighth:
+    case PieceSize::kTallEighth: {
+      const int q = index >> 1, j = index & 1;
+      const bool wide = size == PieceSize::kWideEighth;
+      return {x + 4 * (q & 1) + (wide ? 0 : 2 * j), y + 4 * (q >> 1) + (wide ? 2 * j : 0), w, h,
+              size};
+    }
+    default: {
+      const int q = index >> 2, r = (index >> 1) & 1, c = index & 1;
+      return {x + 4 * (q & 1) + 2 * c, y + 4 * (q >> 1) + 2 * r, w, h, size};
+    }
+  }
 }
 
-// Source row and column of destination pixel (r, c) of a w x h piece under an orientation.
-inline void SourceOf(int orientation, int w, int h, int r, int c, int* sr, int* sc) {
-  switch (orientation) {
-    case 0:
-      *sr = r;
-      *sc = c;
-      break;
-    case 1:
-      *sr = r;
-      *sc = w - 1 - c;
-      break;
-    case 2:
-      *sr = h - 1 - r;
-      *sc = c;
-      break;
-    case 3:
-      *sr = h - 1 - r;
-      *sc = w - 1 - c;
-      break;
-    case 4:
-      *sr = w - 1 - c;
-      *sc = h - 1 - r;
-      break;
-    case 5:
-      *sr = w - 1 - c;
-      *sc = r;
-      break;
-    case 6:
-      *sr = c;
-      *sc = h - 1 - r;
-      break;
-    default:
-      *sr = c;
-      *sc = r;
-      break;
+// The pieces a split makes of piece `index` of `size`, in the order the tree visits them.
+struct Children {
+  PieceSize size;
+  int count;
+  int index[4];
+};
+Children ChildrenOf(PieceSize size, int index, BlockMode split) {
+  switch (split) {
+    case BlockMode::kStacked:
+      return {PieceSize::kStackedHalf, 2, {0, 1}};
+    case BlockMode::kSideBySide:
+      return {PieceSize::kSideHalf, 2, {0, 1}};
+    case BlockMode::kQuarters:
+      return {PieceSize::kQuarter, 4, {0, 1, 2, 3}};
+    case BlockMode::kWide:
+      return {PieceSize::kWideEighth, 2, {2 * index, 2 * index + 1}};
+    case BlockMode::kTall:
+      return {PieceSize::kTallEighth, 2, {2 * index, 2 * index + 1}};
+    case BlockMode::kSixteenths:
+      return {PieceSize::kSixteenth, 4, {4 * index, 4 * index + 1, 4 * index + 2, 4 * index + 3}};
+    default:  // kSplit
+      if (size == PieceSize::kStackedHalf)
+        return {PieceSize::kQuarter, 2, {2 * index, 2 * index + 1}};
+      if (size == PieceSize::kSideHalf) return {PieceSize::kQuarter, 2, {index, index + 2}};
+      if (size == PieceSize::kWideEighth)
+        return {PieceSize::kSixteenth, 2, {2 * index, 2 * index + 1}};
+      {
+        const int first = 4 * (index >> 1) + (index & 1);  // a tall eighth: upper, lower
+        return {PieceSize::kSixteenth, 2, {first, first + 2}};
+      }
   }
+}
+
+// Whole blocks, halves and quarters copy by long vector words; eighths and sixteenths by short.
+bool TakesLongWord(PieceSize size) {
+  return size == PieceSize::kWhole || size == PieceSize::kStackedHalf ||
+         size == PieceSize::kSideHalf || size == PieceSize::kQuarter;
 }
 
 // Mode-bit stream: 32-bit little-endian words filled from bit 31 down.
@@ -200,27 +203,29 @@ struct VideoEncoderImpl {
 
 namespace {
 
+// `state` below is always the encoder's working state: its tables, the frame being written and
+// the block being decided.
 using Impl = VideoEncoderImpl;
 
-void BuildLookups(Impl& m) {
-  m.rgb_of.resize(32768 * 3);
-  m.luma_of.resize(32768);
+void BuildLookups(Impl& state) {
+  state.rgb_of.resize(32768 * 3);
+  state.luma_of.resize(32768);
   for (unsigned p = 0; p < 32768; ++p) {
     const unsigned r5 = (p >> 10) & 31, g5 = (p >> 5) & 31, b5 = p & 31;
     const unsigned r = (r5 << 3) | (r5 >> 2), g = (g5 << 3) | (g5 >> 2), b = (b5 << 3) | (b5 >> 2);
-    m.rgb_of[3 * p] = static_cast<std::uint8_t>(r);
-    m.rgb_of[3 * p + 1] = static_cast<std::uint8_t>(g);
-    m.rgb_of[3 * p + 2] = static_cast<std::uint8_t>(b);
-    m.luma_of[p] = static_cast<std::uint8_t>((77 * r + 150 * g + 29 * b) >> 8);
+    state.rgb_of[3 * p] = static_cast<std::uint8_t>(r);
+    state.rgb_of[3 * p + 1] = static_cast<std::uint8_t>(g);
+    state.rgb_of[3 * p + 2] = static_cast<std::uint8_t>(b);
+    state.luma_of[p] = static_cast<std::uint8_t>((77 * r + 150 * g + 29 * b) >> 8);
   }
   // Aim for the middle of each 5-bit step. Black and full channels aim a step beyond the end:
   // the decoder clamps there, so the block's rounding error cannot pull them off their end code.
   constexpr float kScale = 248.0f / 255.0f;
   constexpr float kEndPush = 8;
   for (int v = 0; v < 256; ++v)
-    m.target_of[static_cast<std::size_t>(v)] = static_cast<float>(v) * kScale + 4.0f;
-  m.target_of[0] -= kEndPush;
-  m.target_of[255] += kEndPush;
+    state.target_of[static_cast<std::size_t>(v)] = static_cast<float>(v) * kScale + 4.0f;
+  state.target_of[0] -= kEndPush;
+  state.target_of[255] += kEndPush;
   // The spiral order: rings walked from the outermost (index 4095) inward.
   int index = 4095;
   for (int n = 63; n >= 1; n -= 2) {
@@ -229,7 +234,7 @@ void BuildLookups(Impl& m) {
     const int steps[4][2] = {{-1, 0}, {0, -1}, {1, 0}, {0, 1}};
     for (const auto& s : steps)
       for (int k = 0; k < n; ++k) {
-        m.spiral_index[static_cast<std::size_t>((dy + 31) * 64 + dx + 31)] =
+        state.spiral_index[static_cast<std::size_t>((dy + 31) * 64 + dx + 31)] =
             static_cast<std::int16_t>(index--);
         dx += s[0];
         dy += s[1];
@@ -237,25 +242,24 @@ void BuildLookups(Impl& m) {
   }
 }
 
-void LumaPlane(const Impl& m, const std::uint16_t* pixels, std::vector<std::uint8_t>* out) {
-  out->resize(pixels ? static_cast<std::size_t>(m.width) * m.height : 0);
-  for (std::size_t i = 0; i < out->size(); ++i) (*out)[i] = m.luma_of[pixels[i] & 0x7FFF];
+void LumaPlane(const Impl& state, const std::uint16_t* pixels, std::vector<std::uint8_t>* out) {
+  out->resize(pixels ? static_cast<std::size_t>(state.width) * state.height : 0);
+  for (std::size_t i = 0; i < out->size(); ++i) (*out)[i] = state.luma_of[pixels[i] & 0x7FFF];
 }
 
 // --- Distortion -------------------------------------------------------------------------
 
 // Squared error of a copy against the source, over the RGB channels.
-std::int64_t CopySse(const Impl& m, const Piece& p, const std::uint16_t* picture, int sx, int sy,
-                     int orientation) {
-  const int w = m.width;
+std::int64_t CopySse(const Impl& state, const Piece& p, const std::uint16_t* picture, int sx,
+                     int sy, int orientation) {
+  const int w = state.width;
   std::int64_t sse = 0;
   for (int r = 0; r < p.h; ++r) {
-    const std::uint8_t* src = m.source->Pixel(p.px, p.py + r);
+    const std::uint8_t* src = state.source->Pixel(p.px, p.py + r);
     for (int c = 0; c < p.w; ++c) {
-      int sr, sc;
-      SourceOf(orientation, p.w, p.h, r, c, &sr, &sc);
-      const std::uint16_t pixel = picture[(sy + sr) * w + sx + sc];
-      const std::uint8_t* rgb = &m.rgb_of[3 * (pixel & 0x7FFFu)];
+      const SourcePixel at = OrientedSource(orientation, p.w, p.h, r, c);
+      const std::uint16_t pixel = picture[(sy + at.row) * w + sx + at.column];
+      const std::uint8_t* rgb = &state.rgb_of[3 * (pixel & 0x7FFFu)];
       const int dr = rgb[0] - src[3 * c], dg = rgb[1] - src[3 * c + 1],
                 db = rgb[2] - src[3 * c + 2];
       sse += dr * dr + dg * dg + db * db;
@@ -264,24 +268,23 @@ std::int64_t CopySse(const Impl& m, const Piece& p, const std::uint16_t* picture
   return sse;
 }
 
-int CopySad(const Impl& m, const Piece& p, const std::vector<std::uint8_t>& luma, int sx, int sy,
-            int orientation) {
-  const int w = m.width;
+int CopySad(const Impl& state, const Piece& p, const std::vector<std::uint8_t>& luma, int sx,
+            int sy, int orientation) {
+  const int w = state.width;
   int sad = 0;
   if (orientation == 0) {
     for (int r = 0; r < p.h; ++r) {
-      const std::uint8_t* a = &m.source_luma[static_cast<std::size_t>((p.py + r) * w + p.px)];
+      const std::uint8_t* a = &state.source_luma[static_cast<std::size_t>((p.py + r) * w + p.px)];
       const std::uint8_t* b = &luma[static_cast<std::size_t>((sy + r) * w + sx)];
       for (int c = 0; c < p.w; ++c) sad += std::abs(a[c] - b[c]);
     }
     return sad;
   }
   for (int r = 0; r < p.h; ++r) {
-    const std::uint8_t* a = &m.source_luma[static_cast<std::size_t>((p.py + r) * w + p.px)];
+    const std::uint8_t* a = &state.source_luma[static_cast<std::size_t>((p.py + r) * w + p.px)];
     for (int c = 0; c < p.w; ++c) {
-      int sr, sc;
-      SourceOf(orientation, p.w, p.h, r, c, &sr, &sc);
-      sad += std::abs(a[c] - luma[static_cast<std::size_t>((sy + sr) * w + sx + sc)]);
+      const SourcePixel at = OrientedSource(orientation, p.w, p.h, r, c);
+      sad += std::abs(a[c] - luma[static_cast<std::size_t>((sy + at.row) * w + sx + at.column)]);
     }
   }
   return sad;
@@ -289,42 +292,43 @@ int CopySad(const Impl& m, const Piece& p, const std::vector<std::uint8_t>& luma
 
 // --- What a leaf can express ---------------------------------------------------------------
 
-bool SourceUsable(const Impl& m, const Piece& p, const Leaf& leaf) {
+bool SourceUsable(const Impl& state, const Piece& p, const Leaf& leaf) {
   const int sw = leaf.orientation < 4 ? p.w : p.h;
   const int sh = leaf.orientation < 4 ? p.h : p.w;
-  if (leaf.sx < 0 || leaf.sy < 0 || leaf.sx + sw > m.width || leaf.sy + sh > m.height) return false;
-  if (!leaf.from_output) return !m.key;
+  if (leaf.sx < 0 || leaf.sy < 0 || leaf.sx + sw > state.width || leaf.sy + sh > state.height)
+    return false;
+  if (!leaf.from_output) return !state.key;
   // The output picture is read only where this frame has already finished whole blocks, so a
   // copy never depends on what the buffer held before and never overlaps its destination.
-  return leaf.sy + sh <= m.y || (leaf.sx + sw <= m.x && leaf.sy + sh <= m.y + 8);
+  return leaf.sy + sh <= state.y || (leaf.sx + sw <= state.x && leaf.sy + sh <= state.y + 8);
 }
 
 // Horizontal field of a long vector word that makes the wrapped column equal `sx`.
-int LongHorizontal(const Impl& m, int sx) {
-  const int h = m.x + 128 - sx;
+int LongHorizontal(const Impl& state, int sx) {
+  const int h = state.x + 128 - sx;
   if (h >= 0 && h <= 255) return h;
-  if (h + m.width <= 255 && h + m.width >= 0) return h + m.width;
-  if (h - m.width >= 0 && h - m.width <= 255) return h - m.width;
+  if (h + state.width <= 255 && h + state.width >= 0) return h + state.width;
+  if (h - state.width >= 0 && h - state.width <= 255) return h - state.width;
   return -1;
 }
 
-bool LongWord(const Impl& m, Level level, const Leaf& leaf, std::uint16_t* word) {
-  const int h = LongHorizontal(m, leaf.sx);
+bool LongWord(const Impl& state, PieceSize size, const Leaf& leaf, std::uint16_t* word) {
+  const int h = LongHorizontal(state, leaf.sx);
   if (h < 0) return false;
   int v;
   if (!leaf.from_output)
-    v = m.y + 64 - leaf.sy;
+    v = state.y + 64 - leaf.sy;
   else
-    v = (level == Level::kWhole ? m.y : m.y + 4) - leaf.sy;
+    v = (size == PieceSize::kWhole ? state.y : state.y + 4) - leaf.sy;
   if (v < 0 || v > 127) return false;
-  const unsigned s = m.key ? (leaf.orientation & 1u) : leaf.from_output;
+  const unsigned s = state.key ? (leaf.orientation & 1u) : leaf.from_output;
   *word = static_cast<std::uint16_t>(static_cast<unsigned>(v) | (static_cast<unsigned>(h) << 7) |
                                      (s << 15));
   return true;
 }
 
-bool ShortWord(const Impl& m, const Leaf& leaf, std::uint16_t* word) {
-  const int dx = leaf.sx - m.x, dy = leaf.sy - m.y;
+bool ShortWord(const Impl& state, const Leaf& leaf, std::uint16_t* word) {
+  const int dx = leaf.sx - state.x, dy = leaf.sy - state.y;
   int n;
   if (!leaf.from_output) {
     if (dx < -32 || dx > 31 || dy < -32 || dy > 31) return false;
@@ -333,92 +337,61 @@ bool ShortWord(const Impl& m, const Leaf& leaf, std::uint16_t* word) {
     if (dx < -64 || dx > 63 || dy < -25 || dy > 6) return false;
     n = (6 - dy) * 128 + (63 - dx);
   }
-  const unsigned s = m.key ? 0u : leaf.from_output;
+  const unsigned s = state.key ? 0u : leaf.from_output;
   *word =
       static_cast<std::uint16_t>(static_cast<unsigned>(n) | (leaf.orientation << 12u) | (s << 15));
   return true;
 }
 
-int SpiralIndex(const Impl& m, const Piece& p, const Leaf& leaf) {
+int SpiralIndex(const Impl& state, const Piece& p, const Leaf& leaf) {
   const int dx = leaf.sx - p.px, dy = leaf.sy - p.py;
   if (dx < -31 || dx > 32 || dy < -31 || dy > 32) return -1;
-  return m.spiral_index[static_cast<std::size_t>((dy + 31) * 64 + dx + 31)];
+  return state.spiral_index[static_cast<std::size_t>((dy + 31) * 64 + dx + 31)];
+}
+
+// Bits of the mode code that names `mode` for a piece of `size` in the frame being written.
+int CodeBits(const Impl& state, PieceSize size, BlockMode mode) {
+  return BlockCodesOf(state.key, size).CodeOf(mode).length;
 }
 
 // Mode bits (with their words and indexes) a leaf costs, or -1 when it cannot be written.
-int LeafBits(const Impl& m, Level level, const Piece& p, const Leaf& leaf) {
-  const bool vector_long =
-      level == Level::kWhole || level == Level::kHalf || level == Level::kQuarter;
-  if (leaf.kind == kLeafSkip) {
-    if (m.key) return -1;
-    switch (level) {
-      case Level::kWhole:
-        return 3;
-      case Level::kHalf:
-        return 2;
-      case Level::kQuarter:
-        return 3;
-      case Level::kEighth:
-        return 3;
-      case Level::kSixteenth:
-        return 2;
-    }
+int LeafBits(const Impl& state, const Piece& p, const Leaf& leaf) {
+  if (leaf.kind == BlockMode::kSkip)
+    return state.key ? -1 : CodeBits(state, p.size, BlockMode::kSkip);
+  if (leaf.kind == BlockMode::kSpiral) {
+    if (state.key || leaf.from_output || leaf.orientation != 0 || !SourceUsable(state, p, leaf))
+      return -1;
+    if (SpiralIndex(state, p, leaf) < 0) return -1;
+    return CodeBits(state, p.size, BlockMode::kSpiral) + kSpiralIndexBits;
   }
-  if (leaf.kind == kLeafSpiral) {
-    if (m.key || leaf.from_output || leaf.orientation != 0 || !SourceUsable(m, p, leaf)) return -1;
-    if (SpiralIndex(m, p, leaf) < 0) return -1;
-    return (level == Level::kEighth || level == Level::kSixteenth) ? 13 : 14;
-  }
-  if (!SourceUsable(m, p, leaf)) return -1;
+  if (!SourceUsable(state, p, leaf)) return -1;
   std::uint16_t word;
-  if (vector_long ? !LongWord(m, level, leaf, &word) : !ShortWord(m, leaf, &word)) return -1;
-  if (m.key) {
-    switch (level) {
-      case Level::kWhole:
-        return 3 + 2 + 16;
-      case Level::kHalf:
-        return 1 + 2 + 16;
-      case Level::kQuarter:
-        return 2 + 2 + 16;
-      case Level::kEighth:
-        return 1 + 16;
-      case Level::kSixteenth:
-        return 16;  // inside a split that already paid its bits
-    }
-  }
-  switch (level) {
-    case Level::kWhole:
-      return 3 + 3 + 16;
-    case Level::kHalf:
-      return 2 + 3 + 16;
-    case Level::kQuarter:
-      return 2 + 3 + 16;
-    case Level::kEighth:
-      return 2 + 16;
-    case Level::kSixteenth:
-      return 2 + 16;
-  }
-  return -1;
+  const bool long_word = TakesLongWord(p.size);
+  if (long_word ? !LongWord(state, p.size, leaf, &word) : !ShortWord(state, leaf, &word)) return -1;
+  const int orientation_bits =
+      long_word ? (state.key ? kKeyOrientationBits : kDeltaOrientationBits) : 0;
+  return CodeBits(state, p.size, BlockMode::kVector) + orientation_bits + kVectorWordBits;
 }
 
-double LeafCost(const Impl& m, Level level, const Piece& p, const Leaf& leaf) {
-  const int bits = LeafBits(m, level, p, leaf);
+double LeafCost(const Impl& state, const Piece& p, const Leaf& leaf) {
+  const int bits = LeafBits(state, p, leaf);
   if (bits < 0) return kInfinity;
-  const std::uint16_t* picture = leaf.from_output ? m.work.data() : nullptr;
+  const std::uint16_t* picture = leaf.from_output ? state.work.data() : nullptr;
   std::int64_t sse;
-  if (leaf.kind == kLeafSkip) {
-    sse = CopySse(m, p, m.reference, p.px, p.py, 0);
+  if (leaf.kind == BlockMode::kSkip) {
+    sse = CopySse(state, p, state.reference, p.px, p.py, 0);
   } else {
-    sse = CopySse(m, p, picture ? picture : m.reference, leaf.sx, leaf.sy, leaf.orientation);
+    sse =
+        CopySse(state, p, picture ? picture : state.reference, leaf.sx, leaf.sy, leaf.orientation);
   }
-  return static_cast<double>(sse) + m.lambda * bits;
+  return static_cast<double>(sse) + state.lambda * bits;
 }
 
 // --- Search ------------------------------------------------------------------------------
 
 // Tries a copy and keeps it in `best` when it is cheaper.
-void Consider(const Impl& m, Level level, const Piece& p, const Leaf& leaf, Choice* best) {
-  const double cost = LeafCost(m, level, p, leaf);
+void Consider(const Impl& state, const Piece& p, const Leaf& leaf, Choice* best) {
+  const double cost = LeafCost(state, p, leaf);
   if (cost < best->cost) {
     best->cost = cost;
     best->leaf = leaf;
@@ -426,61 +399,61 @@ void Consider(const Impl& m, Level level, const Piece& p, const Leaf& leaf, Choi
 }
 
 // A copy from (sx, sy): the spiral form when it reaches, else a vector word.
-void ConsiderAt(const Impl& m, Level level, const Piece& p, int sx, int sy, int orientation,
+void ConsiderAt(const Impl& state, const Piece& p, int sx, int sy, int orientation,
                 bool from_output, Choice* best) {
   Leaf leaf;
   leaf.sx = static_cast<std::int16_t>(sx);
   leaf.sy = static_cast<std::int16_t>(sy);
   leaf.orientation = static_cast<std::uint8_t>(orientation);
   leaf.from_output = from_output ? 1 : 0;
-  if (!m.key && !from_output && orientation == 0) {
-    leaf.kind = kLeafSpiral;
-    if (LeafBits(m, level, p, leaf) >= 0) {
-      Consider(m, level, p, leaf, best);
+  if (!state.key && !from_output && orientation == 0) {
+    leaf.kind = BlockMode::kSpiral;
+    if (LeafBits(state, p, leaf) >= 0) {
+      Consider(state, p, leaf, best);
       return;
     }
   }
-  leaf.kind = kLeafVector;
-  Consider(m, level, p, leaf, best);
+  leaf.kind = BlockMode::kVector;
+  Consider(state, p, leaf, best);
 }
 
-bool Inside(const Impl& m, const Piece& p, int sx, int sy, int orientation) {
+bool Inside(const Impl& state, const Piece& p, int sx, int sy, int orientation) {
   const int sw = orientation < 4 ? p.w : p.h, sh = orientation < 4 ? p.h : p.w;
-  return sx >= 0 && sy >= 0 && sx + sw <= m.width && sy + sh <= m.height;
+  return sx >= 0 && sy >= 0 && sx + sw <= state.width && sy + sh <= state.height;
 }
 
 // Best position by luma SAD in a square window, restricted to sources the leaf may use.
-void SearchWindow(const Impl& m, Level level, const Piece& p, bool from_output, int orientation,
-                  int cx, int cy, int radius, Choice* best) {
-  const std::vector<std::uint8_t>& luma = from_output ? m.output_luma : m.reference_luma;
+void SearchWindow(const Impl& state, const Piece& p, bool from_output, int orientation, int cx,
+                  int cy, int radius, Choice* best) {
+  const std::vector<std::uint8_t>& luma = from_output ? state.output_luma : state.reference_luma;
   int best_sad = 1 << 30, bx = 0, by = 0;
   Leaf probe;
   probe.from_output = from_output ? 1 : 0;
   probe.orientation = static_cast<std::uint8_t>(orientation);
   for (int sy = cy - radius; sy <= cy + radius; ++sy)
     for (int sx = cx - radius; sx <= cx + radius; ++sx) {
-      if (!Inside(m, p, sx, sy, orientation)) continue;
+      if (!Inside(state, p, sx, sy, orientation)) continue;
       probe.sx = static_cast<std::int16_t>(sx);
       probe.sy = static_cast<std::int16_t>(sy);
-      if (!SourceUsable(m, p, probe)) continue;
-      const int sad = CopySad(m, p, luma, sx, sy, orientation);
+      if (!SourceUsable(state, p, probe)) continue;
+      const int sad = CopySad(state, p, luma, sx, sy, orientation);
       if (sad < best_sad) {
         best_sad = sad;
         bx = sx;
         by = sy;
       }
     }
-  if (best_sad < (1 << 30)) ConsiderAt(m, level, p, bx, by, orientation, from_output, best);
+  if (best_sad < (1 << 30)) ConsiderAt(state, p, bx, by, orientation, from_output, best);
 }
 
 // Motion search in the previous picture (orientation 0): predictors, then a diamond descent.
-void SearchReference(const Impl& m, Level level, const Piece& p, const int (*predictors)[2],
+void SearchReference(const Impl& state, const Piece& p, const int (*predictors)[2],
                      int predictor_count, bool refine, Choice* best) {
   int best_sad = 1 << 30, bx = p.px, by = p.py;
   auto probe = [&](int sx, int sy) {
-    if (!Inside(m, p, sx, sy, 0)) return false;
+    if (!Inside(state, p, sx, sy, 0)) return false;
     if (sx - p.px < -64 || sx - p.px > 64 || sy - p.py < -60 || sy - p.py > 60) return false;
-    const int sad = CopySad(m, p, m.reference_luma, sx, sy, 0);
+    const int sad = CopySad(state, p, state.reference_luma, sx, sy, 0);
     if (sad < best_sad) {
       best_sad = sad;
       bx = sx;
@@ -504,48 +477,48 @@ void SearchReference(const Impl& m, Level level, const Piece& p, const int (*pre
       }
     }
   }
-  if (bx != p.px || by != p.py) ConsiderAt(m, level, p, bx, by, 0, false, best);
+  if (bx != p.px || by != p.py) ConsiderAt(state, p, bx, by, 0, false, best);
   // The zero vector as a spiral copy, for pieces where a skip is not the cheaper form.
-  ConsiderAt(m, level, p, p.px, p.py, 0, false, best);
+  ConsiderAt(state, p, p.px, p.py, 0, false, best);
 }
 
 // Best single copy for a piece (no split).
-Choice BestLeaf(const Impl& m, Level level, const Piece& p, const int (*predictors)[2],
+Choice BestLeaf(const Impl& state, const Piece& p, const int (*predictors)[2],
                 int predictor_count) {
   Choice best;
-  if (!m.key) {
+  if (!state.key) {
     Leaf skip;
-    skip.kind = kLeafSkip;
-    Consider(m, level, p, skip, &best);
-    if (best.valid() && best.cost <= m.lambda * 4) return best;  // nothing to gain
-    SearchReference(m, level, p, predictors, predictor_count, m.effort >= 1, &best);
-  } else if (m.effort >= 1) {
+    skip.kind = BlockMode::kSkip;
+    Consider(state, p, skip, &best);
+    if (best.valid() && best.cost <= state.lambda * 4) return best;  // nothing to gain
+    SearchReference(state, p, predictors, predictor_count, state.effort >= 1, &best);
+  } else if (state.effort >= 1) {
     // Repeats inside the picture: the block to the left, the one above, the last vector used,
     // and plain copies a little around the first two (flat and striped areas of synthetic
     // pictures: a key frame has no cheaper way to fill a block than a copy).
-    ConsiderAt(m, level, p, p.px - 8, p.py, 0, true, &best);
-    ConsiderAt(m, level, p, p.px, p.py - 8, 0, true, &best);
-    ConsiderAt(m, level, p, p.px + m.last_key_dx, p.py + m.last_key_dy, 0, true, &best);
-    if (m.effort == 1) {
-      SearchWindow(m, level, p, true, 0, p.px - 8, p.py, kKeyCopyRadius, &best);
-      SearchWindow(m, level, p, true, 0, p.px, p.py - 8, kKeyCopyRadius, &best);
+    ConsiderAt(state, p, p.px - 8, p.py, 0, true, &best);
+    ConsiderAt(state, p, p.px, p.py - 8, 0, true, &best);
+    ConsiderAt(state, p, p.px + state.last_key_dx, p.py + state.last_key_dy, 0, true, &best);
+    if (state.effort == 1) {
+      SearchWindow(state, p, true, 0, p.px - 8, p.py, kKeyCopyRadius, &best);
+      SearchWindow(state, p, true, 0, p.px, p.py - 8, kKeyCopyRadius, &best);
     }
   }
-  if (m.effort >= 2) {
+  if (state.effort >= 2) {
     // Oriented copies and copies out of the picture being built. The thorough setting searches
     // every orientation for every piece; the default for this level keeps to the larger pieces.
-    const bool thorough = m.effort >= 3;
-    const bool large = level == Level::kWhole || level == Level::kHalf || level == Level::kQuarter;
+    const bool thorough = state.effort >= 3;
+    const bool large = TakesLongWord(p.size);
     const int radius = thorough ? 16 : 2;
     const int orientations = (thorough || large) ? kOrientationCount : 1;
     // The plain orientation in the previous picture is the motion search's, except that the
     // thorough setting also walks the whole window (descents get lost in noisy content).
-    if (!m.key)
+    if (!state.key)
       for (int o = thorough ? 0 : 1; o < orientations; ++o)
-        SearchWindow(m, level, p, false, o, p.px, p.py, radius, &best);
+        SearchWindow(state, p, false, o, p.px, p.py, radius, &best);
     for (int o = 0; o < orientations; ++o) {
-      SearchWindow(m, level, p, true, o, p.px - 8, p.py, radius, &best);
-      SearchWindow(m, level, p, true, o, p.px, p.py - 8, radius, &best);
+      SearchWindow(state, p, true, o, p.px - 8, p.py, radius, &best);
+      SearchWindow(state, p, true, o, p.px, p.py - 8, radius, &best);
     }
   }
   return best;
@@ -553,13 +526,13 @@ Choice BestLeaf(const Impl& m, Level level, const Piece& p, const int (*predicto
 
 // --- DCT blocks --------------------------------------------------------------------------
 
-double TryDct(const Impl& m, BlockPlan* plan) {
+double TryDct(const Impl& state, BlockPlan* plan) {
   float samples[3][64];
   for (int r = 0; r < 8; ++r) {
-    const std::uint8_t* src = m.source->Pixel(m.x, m.y + r);
+    const std::uint8_t* src = state.source->Pixel(state.x, state.y + r);
     for (int c = 0; c < 8; ++c) {
-      const float red = m.target_of[src[3 * c]], green = m.target_of[src[3 * c + 1]],
-                  blue = m.target_of[src[3 * c + 2]];
+      const float red = state.target_of[src[3 * c]], green = state.target_of[src[3 * c + 1]],
+                  blue = state.target_of[src[3 * c + 2]];
       const float luma = 0.3f * red + 0.6f * green + 0.1f * blue;
       // The decoder's colour conversion: r = L + 1.6 Cr, g = L - 0.8 Cr - Cb / 3, b = L + 2 Cb,
       // with L = Y / 16 + 128 and the chroma samples taken at 1/16.
@@ -572,11 +545,11 @@ double TryDct(const Impl& m, BlockPlan* plan) {
   for (int component = 0; component < 3; ++component)
     ForwardDct8x8(samples[component], transformed[component]);
   std::int32_t levels[3][64];
-  const auto level_lambda = static_cast<float>(m.lambda * kLevelLambdaScale);
-  ChooseColourLevels(transformed, m.dequant, level_lambda, levels);
-  if (m.effort >= 1)
-    RefineColourBlock(transformed, m.dequant, m.source->Pixel(m.x, m.y),
-                      static_cast<std::ptrdiff_t>(m.width) * 3, kRefineMargin, level_lambda,
+  const auto level_lambda = static_cast<float>(state.lambda * kLevelLambdaScale);
+  ChooseColourLevels(transformed, state.dequant, level_lambda, levels);
+  if (state.effort >= 1)
+    RefineColourBlock(transformed, state.dequant, state.source->Pixel(state.x, state.y),
+                      static_cast<std::ptrdiff_t>(state.width) * 3, kRefineMargin, level_lambda,
                       levels);
   int count = 0;
   for (int component = 0; component < 3; ++component)
@@ -594,543 +567,346 @@ double TryDct(const Impl& m, BlockPlan* plan) {
   reader.end = static_cast<std::size_t>(count);
   alignas(64) std::int32_t coefficients[3][64];
   std::uint32_t masks[3];
-  if (!ReadBlockCoefficients(reader, m.dequant, coefficients, masks)) return kInfinity;
+  if (!ReadBlockCoefficients(reader, state.dequant, coefficients, masks)) return kInfinity;
   for (int component = 0; component < 3; ++component)
     InverseDct8x8(coefficients[component], static_cast<std::uint16_t>(masks[component]));
   ConvertSamplesToPixels(coefficients[0], coefficients[1], coefficients[2], kPixelFormat555,
                          plan->dct_pixels, 8);
   std::int64_t sse = 0;
   for (int r = 0; r < 8; ++r) {
-    const std::uint8_t* src = m.source->Pixel(m.x, m.y + r);
+    const std::uint8_t* src = state.source->Pixel(state.x, state.y + r);
     for (int c = 0; c < 8; ++c) {
-      const std::uint8_t* rgb = &m.rgb_of[3 * (plan->dct_pixels[8 * r + c] & 0x7FFFu)];
+      const std::uint8_t* rgb = &state.rgb_of[3 * (plan->dct_pixels[8 * r + c] & 0x7FFFu)];
       const int dr = rgb[0] - src[3 * c], dg = rgb[1] - src[3 * c + 1],
                 db = rgb[2] - src[3 * c + 2];
       sse += dr * dr + dg * dg + db * db;
     }
   }
-  return static_cast<double>(sse) + m.lambda * (3 + 4 * count);
+  return static_cast<double>(sse) +
+         state.lambda * (CodeBits(state, PieceSize::kWhole, BlockMode::kDct) + 4 * count);
 }
 
 // --- Split decisions ---------------------------------------------------------------------
 
-double DecideSixteenth(const Impl& m, BlockPlan* plan, int s, const int (*pred)[2], int npred) {
-  const Piece p = SixteenthPiece(m.x, m.y, s);
-  const Choice c = BestLeaf(m, Level::kSixteenth, p, pred, npred);
-  plan->sixteenth[s] = c.leaf;
-  return c.cost;
+// The cost of the mode code that names `mode` for a piece of `size`.
+double CodeCost(const Impl& state, PieceSize size, BlockMode mode) {
+  return state.lambda * CodeBits(state, size, mode);
 }
 
-double DecideEighth(const Impl& m, BlockPlan* plan, bool wide, int e, const int (*pred)[2],
-                    int npred) {
-  const Piece p = EighthPiece(m.x, m.y, wide, e);
-  const Choice leaf = BestLeaf(m, Level::kEighth, p, pred, npred);
-  plan->eighth[e] = leaf.leaf;
-  plan->eighth_split[e] = 0;
+// Motion vectors (dx, dy) of nearby blocks that the motion search tries first.
+struct Predictors {
+  int vector[5][2];
+  int count = 0;
+  void Add(int dx, int dy) {
+    for (int i = 0; i < count; ++i)
+      if (vector[i][0] == dx && vector[i][1] == dy) return;
+    vector[count][0] = dx;
+    vector[count][1] = dy;
+    ++count;
+  }
+};
+
+Choice BestLeafAt(const Impl& state, PieceSize size, int index, const Predictors& predictors) {
+  return BestLeaf(state, PieceAt(state.x, state.y, size, index), predictors.vector,
+                  predictors.count);
+}
+
+double DecideSixteenth(const Impl& state, BlockPlan* plan, int index,
+                       const Predictors& predictors) {
+  const Choice leaf = BestLeafAt(state, PieceSize::kSixteenth, index, predictors);
+  plan->sixteenth[index] = leaf.leaf;
+  return leaf.cost;
+}
+
+double DecideEighth(const Impl& state, BlockPlan* plan, PieceSize size, int index,
+                    const Predictors& predictors) {
+  const Choice leaf = BestLeafAt(state, size, index, predictors);
+  plan->eighth[index] = leaf.leaf;
+  plan->eighth_split[index] = kLeafPiece;
   double best = leaf.cost;
-  if (m.effort >= 2) {
-    const int q = e >> 1, j = e & 1;
-    const int s0 = wide ? 2 * e : 4 * q + j, s1 = wide ? 2 * e + 1 : 4 * q + j + 2;
-    const double split = m.lambda * (m.key ? 1 : 3) + DecideSixteenth(m, plan, s0, pred, npred) +
-                         DecideSixteenth(m, plan, s1, pred, npred);
+  if (state.effort >= 2) {
+    const Children sixteenths = ChildrenOf(size, index, BlockMode::kSplit);
+    double split = CodeCost(state, size, BlockMode::kSplit);
+    for (int i = 0; i < sixteenths.count; ++i)
+      split += DecideSixteenth(state, plan, sixteenths.index[i], predictors);
     if (split < best) {
       best = split;
-      plan->eighth_split[e] = 1;
+      plan->eighth_split[index] = BlockMode::kSplit;
     }
   }
   return best;
 }
 
-double DecideQuarter(const Impl& m, BlockPlan* plan, int q, const int (*pred)[2], int npred) {
-  const Piece p = QuarterPiece(m.x, m.y, q);
-  const Choice leaf = BestLeaf(m, Level::kQuarter, p, pred, npred);
+// The cost of quarter `q` split by `split` (kWide, kTall, kSixteenths), its pieces decided into
+// `trial`.
+double DecideQuarterSplit(const Impl& state, BlockPlan* trial, int q, BlockMode split,
+                          const Predictors& predictors) {
+  const Children children = ChildrenOf(PieceSize::kQuarter, q, split);
+  double cost = CodeCost(state, PieceSize::kQuarter, split);
+  for (int i = 0; i < children.count; ++i) {
+    const int index = children.index[i];
+    if (split != BlockMode::kSixteenths) {
+      cost += DecideEighth(state, trial, children.size, index, predictors);
+    } else if (state.key) {
+      // Key-frame sixteenths of a quarter are short-vector copies with no mode bits.
+      const Choice leaf = BestLeafAt(state, PieceSize::kSixteenth, index, predictors);
+      trial->sixteenth[index] = leaf.leaf;
+      cost += leaf.cost;
+    } else {
+      cost += DecideSixteenth(state, trial, index, predictors);
+    }
+  }
+  return cost;
+}
+
+double DecideQuarter(const Impl& state, BlockPlan* plan, int q, const Predictors& predictors) {
+  const Choice leaf = BestLeafAt(state, PieceSize::kQuarter, q, predictors);
   plan->quarter[q] = leaf.leaf;
-  plan->quarter_split[q] = kQuarterLeaf;
+  plan->quarter_split[q] = kLeafPiece;
   double best = leaf.cost;
-  if (m.effort >= 2 && best > m.lambda * 8) {
-    BlockPlan trial = *plan;
-    double wide = m.lambda * (m.key ? 2 : 3);
-    for (int j = 0; j < 2; ++j) wide += DecideEighth(m, &trial, true, 2 * q + j, pred, npred);
-    if (wide < best) {
-      best = wide;
-      plan->quarter_split[q] = kQuarterWide;
-      for (int j = 0; j < 2; ++j) {
-        plan->eighth[2 * q + j] = trial.eighth[2 * q + j];
-        plan->eighth_split[2 * q + j] = trial.eighth_split[2 * q + j];
+  if (state.effort >= 2 && best > state.lambda * 8) {
+    for (const BlockMode split : {BlockMode::kWide, BlockMode::kTall, BlockMode::kSixteenths}) {
+      BlockPlan trial = *plan;
+      const double cost = DecideQuarterSplit(state, &trial, q, split, predictors);
+      if (cost < best) {
+        best = cost;
+        plan->quarter_split[q] = split;
+        for (int e = 2 * q; e < 2 * q + 2; ++e) {
+          plan->eighth[e] = trial.eighth[e];
+          plan->eighth_split[e] = trial.eighth_split[e];
+        }
+        for (int s = 4 * q; s < 4 * q + 4; ++s) plan->sixteenth[s] = trial.sixteenth[s];
       }
-      for (int s = 4 * q; s < 4 * q + 4; ++s) plan->sixteenth[s] = trial.sixteenth[s];
-    }
-    trial = *plan;
-    double tall = m.lambda * (m.key ? 2 : 3);
-    for (int j = 0; j < 2; ++j) tall += DecideEighth(m, &trial, false, 2 * q + j, pred, npred);
-    if (tall < best) {
-      best = tall;
-      plan->quarter_split[q] = kQuarterTall;
-      for (int j = 0; j < 2; ++j) {
-        plan->eighth[2 * q + j] = trial.eighth[2 * q + j];
-        plan->eighth_split[2 * q + j] = trial.eighth_split[2 * q + j];
-      }
-      for (int s = 4 * q; s < 4 * q + 4; ++s) plan->sixteenth[s] = trial.sixteenth[s];
-    }
-    trial = *plan;
-    double sixteenths = m.lambda * (m.key ? 2 : 3);
-    for (int s = 4 * q; s < 4 * q + 4; ++s) {
-      if (m.key) {
-        // Key-frame sixteenths of a quarter are short-vector copies with no mode bits.
-        const Piece sp = SixteenthPiece(m.x, m.y, s);
-        const Choice c = BestLeaf(m, Level::kSixteenth, sp, pred, npred);
-        trial.sixteenth[s] = c.leaf;
-        sixteenths += c.cost;
-      } else {
-        sixteenths += DecideSixteenth(m, &trial, s, pred, npred);
-      }
-    }
-    if (sixteenths < best) {
-      best = sixteenths;
-      plan->quarter_split[q] = kQuarterSixteenths;
-      for (int s = 4 * q; s < 4 * q + 4; ++s) plan->sixteenth[s] = trial.sixteenth[s];
     }
   }
   return best;
 }
 
-// Quarters that a half splits into.
-void HalfQuarters(bool stacked, int k, int* q0, int* q1) {
-  *q0 = stacked ? 2 * k : k;
-  *q1 = stacked ? 2 * k + 1 : k + 2;
-}
-
-double DecideHalves(const Impl& m, BlockPlan* plan, bool stacked, const double quarter_cost[4],
-                    const int (*pred)[2], int npred) {
-  double total = m.lambda * (m.key ? 2 : 3);
-  for (int k = 0; k < 2; ++k) {
-    const Piece p = HalfPiece(m.x, m.y, stacked, k);
-    const Choice leaf = BestLeaf(m, Level::kHalf, p, pred, npred);
-    int q0, q1;
-    HalfQuarters(stacked, k, &q0, &q1);
-    const double split = m.lambda * (m.key ? 1 : 2) + quarter_cost[q0] + quarter_cost[q1];
-    if (leaf.cost <= split) {
+// The cost of the whole block split by `split` (kStacked or kSideBySide), each half a leaf or
+// its two quarters as already decided at `quarter_cost`.
+double DecideHalves(const Impl& state, BlockPlan* plan, BlockMode split,
+                    const double quarter_cost[4], const Predictors& predictors) {
+  const Children halves = ChildrenOf(PieceSize::kWhole, 0, split);
+  double total = CodeCost(state, PieceSize::kWhole, split);
+  for (int k = 0; k < halves.count; ++k) {
+    const Choice leaf = BestLeafAt(state, halves.size, k, predictors);
+    const Children quarters = ChildrenOf(halves.size, k, BlockMode::kSplit);
+    const double cost_of_split = CodeCost(state, halves.size, BlockMode::kSplit) +
+                                 quarter_cost[quarters.index[0]] + quarter_cost[quarters.index[1]];
+    if (leaf.cost <= cost_of_split) {
       plan->half[k] = leaf.leaf;
-      plan->half_split[k] = 0;
+      plan->half_split[k] = kLeafPiece;
       total += leaf.cost;
     } else {
-      plan->half_split[k] = 1;
-      total += split;
+      plan->half_split[k] = BlockMode::kSplit;
+      total += cost_of_split;
     }
   }
   return total;
 }
 
-void DecideBlock(Impl& m, BlockPlan* plan, int bx, int by) {
-  const int blocks_x = m.width / 8;
+void DecideBlock(Impl& state, BlockPlan* plan, int bx, int by) {
+  const int blocks_x = state.width / 8;
   const std::size_t b = static_cast<std::size_t>(by * blocks_x + bx);
-  int pred[4][2];
-  int npred = 0;
-  auto add = [&](int dx, int dy) {
-    for (int i = 0; i < npred; ++i)
-      if (pred[i][0] == dx && pred[i][1] == dy) return;
-    pred[npred][0] = dx;
-    pred[npred][1] = dy;
-    ++npred;
-  };
-  if (!m.key) {
-    if (bx > 0) add(m.motion_x[b - 1], m.motion_y[b - 1]);
-    if (by > 0) add(m.motion_x[b - blocks_x], m.motion_y[b - blocks_x]);
+  Predictors predictors;
+  if (!state.key) {
+    if (bx > 0) predictors.Add(state.motion_x[b - 1], state.motion_y[b - 1]);
+    if (by > 0) predictors.Add(state.motion_x[b - blocks_x], state.motion_y[b - blocks_x]);
     if (by > 0 && bx + 1 < blocks_x)
-      add(m.motion_x[b - blocks_x + 1], m.motion_y[b - blocks_x + 1]);
-    if (!m.previous_motion_x.empty()) add(m.previous_motion_x[b], m.previous_motion_y[b]);
+      predictors.Add(state.motion_x[b - blocks_x + 1], state.motion_y[b - blocks_x + 1]);
+    if (!state.previous_motion_x.empty())
+      predictors.Add(state.previous_motion_x[b], state.previous_motion_y[b]);
   }
-  const Piece whole = WholePiece(m.x, m.y);
   Choice leaf;
-  if (!m.key || m.effort >= 1) leaf = BestLeaf(m, Level::kWhole, whole, pred, npred);
-  plan->whole_split = kWholeLeaf;
+  if (!state.key || state.effort >= 1) leaf = BestLeafAt(state, PieceSize::kWhole, 0, predictors);
+  plan->whole_split = kLeafPiece;
   plan->whole = leaf.leaf;
   double best = leaf.cost;
   // A copy that is as good as a typical DCT block here needs nothing more.
-  const double early = m.dct_distortion * 64 + m.lambda * 24;
-  if (leaf.valid() && leaf.cost <= early && m.effort < 3) {
+  const double early = state.dct_distortion * 64 + state.lambda * 24;
+  if (leaf.valid() && leaf.cost <= early && state.effort < 3) {
     // keep the copy
   } else {
-    const double dct = TryDct(m, plan);
+    const double dct = TryDct(state, plan);
     if (dct < best) {
       best = dct;
-      plan->whole.kind = kLeafDct;
+      plan->whole.kind = BlockMode::kDct;
     }
-    if (m.effort >= 1) {
+    if (state.effort >= 1) {
       BlockPlan trial = *plan;
-      // Quarters carry the whole block's vector as a predictor.
-      int qpred[5][2];
-      int nq = 0;
-      for (int i = 0; i < npred; ++i) {
-        qpred[nq][0] = pred[i][0];
-        qpred[nq][1] = pred[i][1];
-        ++nq;
-      }
-      if (leaf.valid() && leaf.leaf.kind != kLeafSkip && !leaf.leaf.from_output) {
-        qpred[nq][0] = leaf.leaf.sx - m.x;
-        qpred[nq][1] = leaf.leaf.sy - m.y;
-        ++nq;
+      // Quarters also try the whole block's own vector.
+      Predictors quarter_predictors = predictors;
+      if (leaf.valid() && leaf.leaf.kind != BlockMode::kSkip && !leaf.leaf.from_output) {
+        quarter_predictors.vector[quarter_predictors.count][0] = leaf.leaf.sx - state.x;
+        quarter_predictors.vector[quarter_predictors.count][1] = leaf.leaf.sy - state.y;
+        ++quarter_predictors.count;
       }
       double quarter_cost[4];
-      double quarters = m.lambda * (m.key ? 2 : 4);
+      double quarters = CodeCost(state, PieceSize::kWhole, BlockMode::kQuarters);
       for (int q = 0; q < 4; ++q) {
-        quarter_cost[q] = DecideQuarter(m, &trial, q, qpred, nq);
+        quarter_cost[q] = DecideQuarter(state, &trial, q, quarter_predictors);
         quarters += quarter_cost[q];
       }
-      int split = -1;
+      BlockMode split = kLeafPiece;
       if (quarters < best) {
         best = quarters;
-        split = kWholeQuarters;
+        split = BlockMode::kQuarters;
       }
       BlockPlan halves_plan[2] = {trial, trial};
-      double halves[2] = {kInfinity, kInfinity};
-      if (m.effort >= 2 || m.key) {
-        halves[0] = DecideHalves(m, &halves_plan[0], true, quarter_cost, qpred, nq);
-        halves[1] = DecideHalves(m, &halves_plan[1], false, quarter_cost, qpred, nq);
-        if (halves[0] < best) {
-          best = halves[0];
-          split = kWholeStacked;
-        }
-        if (halves[1] < best) {
-          best = halves[1];
-          split = kWholeSide;
+      if (state.effort >= 2 || state.key) {
+        const BlockMode half_splits[2] = {BlockMode::kStacked, BlockMode::kSideBySide};
+        for (int i = 0; i < 2; ++i) {
+          const double halves = DecideHalves(state, &halves_plan[i], half_splits[i], quarter_cost,
+                                             quarter_predictors);
+          if (halves < best) {
+            best = halves;
+            split = half_splits[i];
+          }
         }
       }
-      if (split == kWholeQuarters) {
-        trial.whole_split = kWholeQuarters;
+      if (split == BlockMode::kQuarters) {
+        trial.whole_split = BlockMode::kQuarters;
         std::memcpy(trial.nibbles, plan->nibbles, sizeof plan->nibbles);
         *plan = trial;
-      } else if (split == kWholeStacked || split == kWholeSide) {
-        *plan = halves_plan[split == kWholeStacked ? 0 : 1];
+      } else if (split != kLeafPiece) {
+        *plan = halves_plan[split == BlockMode::kStacked ? 0 : 1];
         plan->whole_split = split;
       }
     }
   }
   // Motion kept for the neighbours' predictors.
   std::int16_t mx = 0, my = 0;
-  if (plan->whole_split == kWholeLeaf && plan->whole.kind != kLeafDct &&
-      plan->whole.kind != kLeafSkip && !plan->whole.from_output) {
-    mx = static_cast<std::int16_t>(plan->whole.sx - m.x);
-    my = static_cast<std::int16_t>(plan->whole.sy - m.y);
-  } else if (leaf.valid() && leaf.leaf.kind == kLeafSpiral) {
-    mx = static_cast<std::int16_t>(leaf.leaf.sx - m.x);
-    my = static_cast<std::int16_t>(leaf.leaf.sy - m.y);
+  if (plan->whole_split == kLeafPiece && plan->whole.kind != BlockMode::kDct &&
+      plan->whole.kind != BlockMode::kSkip && !plan->whole.from_output) {
+    mx = static_cast<std::int16_t>(plan->whole.sx - state.x);
+    my = static_cast<std::int16_t>(plan->whole.sy - state.y);
+  } else if (leaf.valid() && leaf.leaf.kind == BlockMode::kSpiral) {
+    mx = static_cast<std::int16_t>(leaf.leaf.sx - state.x);
+    my = static_cast<std::int16_t>(leaf.leaf.sy - state.y);
   }
-  if (!m.key) {
-    m.motion_x[b] = mx;
-    m.motion_y[b] = my;
+  if (!state.key) {
+    state.motion_x[b] = mx;
+    state.motion_y[b] = my;
   }
 }
 
 // --- Writing a decided block ---------------------------------------------------------------
 
-void Count(Impl& m, int mode) {
-  if (m.stats) ++m.stats->modes[mode];
+void Count(Impl& state, PieceSize size, BlockMode mode) {
+  if (state.stats) ++state.stats->modes[state.key][static_cast<int>(size)][static_cast<int>(mode)];
 }
 
-void ApplyCopy(Impl& m, const Piece& p, const Leaf& leaf) {
-  std::uint16_t* destination = &m.work[static_cast<std::size_t>(p.py * m.width + p.px)];
-  const std::uint16_t* picture = leaf.from_output ? m.work.data() : m.reference;
-  if (leaf.kind == kLeafSkip) {
-    OrientedCopyDisjoint(p.size, 0, &picture[static_cast<std::size_t>(p.py * m.width + p.px)],
-                         destination, m.width);
+void ApplyCopy(Impl& state, const Piece& p, const Leaf& leaf) {
+  std::uint16_t* destination = &state.work[static_cast<std::size_t>(p.py * state.width + p.px)];
+  const std::uint16_t* picture = leaf.from_output ? state.work.data() : state.reference;
+  if (leaf.kind == BlockMode::kSkip) {
+    OrientedCopyDisjoint(p.size, 0, &picture[static_cast<std::size_t>(p.py * state.width + p.px)],
+                         destination, state.width);
     return;
   }
   OrientedCopyDisjoint(p.size, leaf.orientation,
-                       &picture[static_cast<std::size_t>(leaf.sy * m.width + leaf.sx)], destination,
-                       m.width);
-  if (m.stats) {
-    if (leaf.from_output) ++m.stats->output_copies;
-    if (leaf.orientation) ++m.stats->oriented_copies;
+                       &picture[static_cast<std::size_t>(leaf.sy * state.width + leaf.sx)],
+                       destination, state.width);
+  if (state.stats) {
+    if (leaf.from_output) ++state.stats->output_copies;
+    if (leaf.orientation) ++state.stats->oriented_copies;
   }
 }
 
-void PutWord(Impl& m, std::uint16_t word) {
-  m.vector_words.push_back(static_cast<std::uint8_t>(word & 0xFF));
-  m.vector_words.push_back(static_cast<std::uint8_t>(word >> 8));
+void PutWord(Impl& state, std::uint16_t word) {
+  state.vector_words.push_back(static_cast<std::uint8_t>(word & 0xFF));
+  state.vector_words.push_back(static_cast<std::uint8_t>(word >> 8));
 }
 
-// Writes a copy leaf's payload (orientation bits, word or spiral index) after its mode bits.
-void PutLongCopy(Impl& m, Level level, const Leaf& leaf) {
-  std::uint16_t word = 0;
-  LongWord(m, level, leaf, &word);
-  if (m.key)
-    m.mode_bits.Put(leaf.orientation >> 1, 2);
-  else
-    m.mode_bits.Put(leaf.orientation, 3);
-  PutWord(m, word);
-}
-
-void PutShortCopy(Impl& m, const Leaf& leaf) {
-  std::uint16_t word = 0;
-  ShortWord(m, leaf, &word);
-  PutWord(m, word);
-}
-
-void PutSpiral(Impl& m, const Piece& p, const Leaf& leaf) {
-  m.spiral_indexes.push_back(static_cast<std::uint16_t>(SpiralIndex(m, p, leaf)));
-}
-
-void EmitDeltaSixteenth(Impl& m, const BlockPlan& plan, int s) {
-  const Piece p = SixteenthPiece(m.x, m.y, s);
-  const Leaf& leaf = plan.sixteenth[s];
-  if (leaf.kind == kLeafSpiral) {
-    m.mode_bits.Put(0, 1);
-    PutSpiral(m, p, leaf);
-    Count(m, kDeltaSixteenthSpiral);
-  } else if (leaf.kind == kLeafVector) {
-    m.mode_bits.Put(2, 2);
-    PutShortCopy(m, leaf);
-    Count(m, kDeltaSixteenthVector);
-  } else {
-    m.mode_bits.Put(3, 2);
-    Count(m, kDeltaSixteenthSkip);
-  }
-  ApplyCopy(m, p, leaf);
-}
-
-void EmitDeltaEighth(Impl& m, const BlockPlan& plan, bool wide, int e) {
-  const Piece p = EighthPiece(m.x, m.y, wide, e);
-  if (plan.eighth_split[e]) {
-    m.mode_bits.Put(7, 3);
-    Count(m, kDeltaEighthSplit);
-    const int q = e >> 1, j = e & 1;
-    EmitDeltaSixteenth(m, plan, wide ? 2 * e : 4 * q + j);
-    EmitDeltaSixteenth(m, plan, wide ? 2 * e + 1 : 4 * q + j + 2);
+// Writes what follows a copy leaf's mode code: its spiral index, or its vector word (after the
+// orientation field of a long word).
+void PutCopyPayload(Impl& state, const Piece& p, const Leaf& leaf) {
+  if (leaf.kind == BlockMode::kSpiral) {
+    state.spiral_indexes.push_back(static_cast<std::uint16_t>(SpiralIndex(state, p, leaf)));
     return;
   }
-  const Leaf& leaf = plan.eighth[e];
-  if (leaf.kind == kLeafSpiral) {
-    m.mode_bits.Put(0, 1);
-    PutSpiral(m, p, leaf);
-    Count(m, kDeltaEighthSpiral);
-  } else if (leaf.kind == kLeafVector) {
-    m.mode_bits.Put(2, 2);
-    PutShortCopy(m, leaf);
-    Count(m, kDeltaEighthVector);
+  if (leaf.kind != BlockMode::kVector) return;
+  std::uint16_t word = 0;
+  if (TakesLongWord(p.size)) {
+    LongWord(state, p.size, leaf, &word);
+    // A key frame's word carries the orientation's lowest bit in its bit 15.
+    if (state.key)
+      state.mode_bits.Put(leaf.orientation >> 1, kKeyOrientationBits);
+    else
+      state.mode_bits.Put(leaf.orientation, kDeltaOrientationBits);
   } else {
-    m.mode_bits.Put(6, 3);
-    Count(m, kDeltaEighthSkip);
+    ShortWord(state, leaf, &word);
   }
-  ApplyCopy(m, p, leaf);
+  PutWord(state, word);
 }
 
-void EmitDeltaQuarter(Impl& m, const BlockPlan& plan, int q) {
-  const Piece p = QuarterPiece(m.x, m.y, q);
-  switch (plan.quarter_split[q]) {
-    case kQuarterWide:
-      m.mode_bits.Put(5, 3);
-      Count(m, kDeltaQuarterWide);
-      for (int j = 0; j < 2; ++j) EmitDeltaEighth(m, plan, true, 2 * q + j);
-      return;
-    case kQuarterTall:
-      m.mode_bits.Put(6, 3);
-      Count(m, kDeltaQuarterTall);
-      for (int j = 0; j < 2; ++j) EmitDeltaEighth(m, plan, false, 2 * q + j);
-      return;
-    case kQuarterSixteenths:
-      m.mode_bits.Put(7, 3);
-      Count(m, kDeltaQuarterSixteenths);
-      for (int s = 4 * q; s < 4 * q + 4; ++s) EmitDeltaSixteenth(m, plan, s);
-      return;
-    default:
-      break;
-  }
-  const Leaf& leaf = plan.quarter[q];
-  if (leaf.kind == kLeafSpiral) {
-    m.mode_bits.Put(0, 2);
-    PutSpiral(m, p, leaf);
-    Count(m, kDeltaQuarterSpiral);
-  } else if (leaf.kind == kLeafVector) {
-    m.mode_bits.Put(1, 2);
-    PutLongCopy(m, Level::kQuarter, leaf);
-    Count(m, kDeltaQuarterVector);
-  } else {
-    m.mode_bits.Put(4, 3);
-    Count(m, kDeltaQuarterSkip);
-  }
-  ApplyCopy(m, p, leaf);
-}
-
-void EmitDeltaHalf(Impl& m, const BlockPlan& plan, bool stacked, int k) {
-  const Piece p = HalfPiece(m.x, m.y, stacked, k);
-  if (plan.half_split[k]) {
-    m.mode_bits.Put(2, 2);
-    Count(m, kDeltaHalfSplit);
-    int q0, q1;
-    HalfQuarters(stacked, k, &q0, &q1);
-    EmitDeltaQuarter(m, plan, q0);
-    EmitDeltaQuarter(m, plan, q1);
-    return;
-  }
-  const Leaf& leaf = plan.half[k];
-  if (leaf.kind == kLeafSpiral) {
-    m.mode_bits.Put(0, 2);
-    PutSpiral(m, p, leaf);
-    Count(m, kDeltaHalfSpiral);
-  } else if (leaf.kind == kLeafVector) {
-    m.mode_bits.Put(1, 2);
-    PutLongCopy(m, Level::kHalf, leaf);
-    Count(m, kDeltaHalfVector);
-  } else {
-    m.mode_bits.Put(3, 2);
-    Count(m, kDeltaHalfSkip);
-  }
-  ApplyCopy(m, p, leaf);
-}
-
-void EmitDct(Impl& m, const BlockPlan& plan) {
-  for (int i = 0; i < plan.nibble_count; ++i) NibbleWriter_Put(m.nibbles, plan.nibbles[i]);
+void EmitDct(Impl& state, const BlockPlan& plan) {
+  for (int i = 0; i < plan.nibble_count; ++i) NibbleWriter_Put(state.nibbles, plan.nibbles[i]);
   for (int r = 0; r < 8; ++r)
-    std::memcpy(&m.work[static_cast<std::size_t>((m.y + r) * m.width + m.x)],
+    std::memcpy(&state.work[static_cast<std::size_t>((state.y + r) * state.width + state.x)],
                 plan.dct_pixels + 8 * r, 16);
 }
 
-void EmitDeltaBlock(Impl& m, const BlockPlan& plan) {
-  const Piece p = WholePiece(m.x, m.y);
-  switch (plan.whole_split) {
-    case kWholeStacked:
-    case kWholeSide: {
-      const bool stacked = plan.whole_split == kWholeStacked;
-      m.mode_bits.Put(stacked ? 4 : 5, 3);
-      Count(m, stacked ? kDeltaSplitStacked : kDeltaSplitSide);
-      EmitDeltaHalf(m, plan, stacked, 0);
-      EmitDeltaHalf(m, plan, stacked, 1);
-      return;
-    }
-    case kWholeQuarters:
-      m.mode_bits.Put(14, 4);
-      Count(m, kDeltaSplitQuarters);
-      for (int q = 0; q < 4; ++q) EmitDeltaQuarter(m, plan, q);
-      return;
+// The plan's split or leaf for piece `index` of `size`.
+BlockMode PlannedMode(const BlockPlan& plan, PieceSize size, int index, const Leaf** leaf) {
+  switch (size) {
+    case PieceSize::kWhole:
+      *leaf = &plan.whole;
+      return plan.whole_split;
+    case PieceSize::kStackedHalf:
+    case PieceSize::kSideHalf:
+      *leaf = &plan.half[index];
+      return plan.half_split[index];
+    case PieceSize::kQuarter:
+      *leaf = &plan.quarter[index];
+      return plan.quarter_split[index];
+    case PieceSize::kWideEighth:
+    case PieceSize::kTallEighth:
+      *leaf = &plan.eighth[index];
+      return plan.eighth_split[index];
     default:
-      break;
+      *leaf = &plan.sixteenth[index];
+      return kLeafPiece;
   }
-  const Leaf& leaf = plan.whole;
-  switch (leaf.kind) {
-    case kLeafSpiral:
-      m.mode_bits.Put(0, 2);
-      PutSpiral(m, p, leaf);
-      Count(m, kDeltaWholeSpiral);
-      break;
-    case kLeafVector:
-      m.mode_bits.Put(2, 3);
-      PutLongCopy(m, Level::kWhole, leaf);
-      Count(m, kDeltaWholeVector);
-      break;
-    case kLeafDct:
-      m.mode_bits.Put(3, 3);
-      Count(m, kDeltaWholeDct);
-      EmitDct(m, plan);
-      return;
-    default:
-      m.mode_bits.Put(6, 3);
-      Count(m, kDeltaWholeSkip);
-      break;
-  }
-  ApplyCopy(m, p, leaf);
 }
 
-void EmitKeySixteenth(Impl& m, const BlockPlan& plan, int s) {
-  const Piece p = SixteenthPiece(m.x, m.y, s);
-  PutShortCopy(m, plan.sixteenth[s]);
-  Count(m, kKeySixteenthVector);
-  ApplyCopy(m, p, plan.sixteenth[s]);
-}
-
-void EmitKeyEighth(Impl& m, const BlockPlan& plan, bool wide, int e) {
-  if (plan.eighth_split[e]) {
-    m.mode_bits.Put(1, 1);
-    Count(m, kKeyEighthSplit);
-    const int q = e >> 1, j = e & 1;
-    EmitKeySixteenth(m, plan, wide ? 2 * e : 4 * q + j);
-    EmitKeySixteenth(m, plan, wide ? 2 * e + 1 : 4 * q + j + 2);
+// Writes piece `index` of `size` as planned, its mode code taken from the frame kind's table,
+// and builds it in the encoder's picture as the decoder will.
+void EmitPiece(Impl& state, const BlockPlan& plan, PieceSize size, int index) {
+  const Leaf* leaf = nullptr;
+  const BlockMode split = PlannedMode(plan, size, index, &leaf);
+  const BlockMode mode = split != kLeafPiece ? split : leaf->kind;
+  const BlockCode code = BlockCodesOf(state.key, size).CodeOf(mode);
+  state.mode_bits.Put(code.bits, code.length);
+  Count(state, size, mode);
+  if (split != kLeafPiece) {
+    const Children children = ChildrenOf(size, index, split);
+    for (int i = 0; i < children.count; ++i)
+      EmitPiece(state, plan, children.size, children.index[i]);
     return;
   }
-  m.mode_bits.Put(0, 1);
-  PutShortCopy(m, plan.eighth[e]);
-  Count(m, kKeyEighthVector);
-  ApplyCopy(m, EighthPiece(m.x, m.y, wide, e), plan.eighth[e]);
-}
-
-void EmitKeyQuarter(Impl& m, const BlockPlan& plan, int q) {
-  switch (plan.quarter_split[q]) {
-    case kQuarterWide:
-    case kQuarterTall: {
-      const bool wide = plan.quarter_split[q] == kQuarterWide;
-      m.mode_bits.Put(wide ? 1 : 2, 2);
-      Count(m, wide ? kKeyQuarterWide : kKeyQuarterTall);
-      for (int j = 0; j < 2; ++j) EmitKeyEighth(m, plan, wide, 2 * q + j);
-      return;
-    }
-    case kQuarterSixteenths:
-      m.mode_bits.Put(3, 2);
-      Count(m, kKeyQuarterSixteenths);
-      for (int s = 4 * q; s < 4 * q + 4; ++s) EmitKeySixteenth(m, plan, s);
-      return;
-    default:
-      break;
-  }
-  m.mode_bits.Put(0, 2);
-  PutLongCopy(m, Level::kQuarter, plan.quarter[q]);
-  Count(m, kKeyQuarterVector);
-  ApplyCopy(m, QuarterPiece(m.x, m.y, q), plan.quarter[q]);
-}
-
-void EmitKeyBlock(Impl& m, const BlockPlan& plan) {
-  switch (plan.whole_split) {
-    case kWholeStacked:
-    case kWholeSide: {
-      const bool stacked = plan.whole_split == kWholeStacked;
-      m.mode_bits.Put(stacked ? 0 : 1, 2);
-      Count(m, stacked ? kKeySplitStacked : kKeySplitSide);
-      for (int k = 0; k < 2; ++k) {
-        if (plan.half_split[k]) {
-          m.mode_bits.Put(0, 1);
-          Count(m, kKeyHalfSplit);
-          int q0, q1;
-          HalfQuarters(stacked, k, &q0, &q1);
-          EmitKeyQuarter(m, plan, q0);
-          EmitKeyQuarter(m, plan, q1);
-        } else {
-          m.mode_bits.Put(1, 1);
-          PutLongCopy(m, Level::kHalf, plan.half[k]);
-          Count(m, kKeyHalfVector);
-          ApplyCopy(m, HalfPiece(m.x, m.y, stacked, k), plan.half[k]);
-        }
-      }
-      return;
-    }
-    case kWholeQuarters:
-      m.mode_bits.Put(2, 2);
-      Count(m, kKeySplitQuarters);
-      for (int q = 0; q < 4; ++q) EmitKeyQuarter(m, plan, q);
-      return;
-    default:
-      break;
-  }
-  if (plan.whole.kind == kLeafDct) {
-    m.mode_bits.Put(6, 3);
-    Count(m, kKeyWholeDct);
-    EmitDct(m, plan);
+  if (mode == BlockMode::kDct) {
+    EmitDct(state, plan);
     return;
   }
-  m.mode_bits.Put(7, 3);
-  PutLongCopy(m, Level::kWhole, plan.whole);
-  Count(m, kKeyWholeVector);
-  ApplyCopy(m, WholePiece(m.x, m.y), plan.whole);
-  m.last_key_dx = plan.whole.sx - m.x;
-  m.last_key_dy = plan.whole.sy - m.y;
+  const Piece p = PieceAt(state.x, state.y, size, index);
+  PutCopyPayload(state, p, *leaf);
+  ApplyCopy(state, p, *leaf);
+  if (state.key && size == PieceSize::kWhole) {
+    state.last_key_dx = leaf->sx - state.x;
+    state.last_key_dy = leaf->sy - state.y;
+  }
 }
 
 // --- Frames ------------------------------------------------------------------------------
 
-void AssemblePayload(Impl& m, int quality, std::vector<std::uint8_t>* payload) {
-  m.mode_bits.Finish();
+void AssemblePayload(Impl& state, int quality, std::vector<std::uint8_t>* payload) {
+  state.mode_bits.Finish();
   std::vector<std::uint8_t> spiral;
-  for (std::size_t i = 0; i < m.spiral_indexes.size(); i += 2) {
-    const std::uint32_t first = m.spiral_indexes[i];
-    const std::uint32_t second = i + 1 < m.spiral_indexes.size() ? m.spiral_indexes[i + 1] : 0;
+  for (std::size_t i = 0; i < state.spiral_indexes.size(); i += 2) {
+    const std::uint32_t first = state.spiral_indexes[i];
+    const std::uint32_t second =
+        i + 1 < state.spiral_indexes.size() ? state.spiral_indexes[i + 1] : 0;
     const std::uint32_t group = first | (second << 12);
     spiral.push_back(static_cast<std::uint8_t>(group));
     spiral.push_back(static_cast<std::uint8_t>(group >> 8));
@@ -1139,14 +915,14 @@ void AssemblePayload(Impl& m, int quality, std::vector<std::uint8_t>* payload) {
   // A reader may take each group as a 32-bit value: one byte of padding after the last.
   spiral.push_back(0);
   const std::size_t mode_offset = kVideoChunkHeaderSize;
-  const std::size_t vector_offset = mode_offset + m.mode_bits.bytes.size();
-  const std::size_t spiral_offset = vector_offset + m.vector_words.size();
+  const std::size_t vector_offset = mode_offset + state.mode_bits.bytes.size();
+  const std::size_t spiral_offset = vector_offset + state.vector_words.size();
   const std::size_t coef_offset = spiral_offset + spiral.size();
-  const std::size_t coef_end = coef_offset + m.nibbles.bytes.size();
+  const std::size_t coef_end = coef_offset + state.nibbles.bytes.size();
   // A reader may expand the nibble bytes eight at a time, up to 7 bytes past the end.
   payload->assign(coef_end + 8, 0);
   std::uint8_t* out = payload->data();
-  const std::int32_t frame_word = m.key ? -quality : quality;
+  const std::int32_t frame_word = state.key ? -quality : quality;
   WriteLe32(out, static_cast<std::uint32_t>(frame_word));
   WriteLe32(out + 4, static_cast<std::uint32_t>(mode_offset));
   WriteLe32(out + 8, static_cast<std::uint32_t>(vector_offset));
@@ -1156,101 +932,80 @@ void AssemblePayload(Impl& m, int quality, std::vector<std::uint8_t>* payload) {
   auto copy = [&](std::size_t offset, const std::vector<std::uint8_t>& bytes) {
     if (!bytes.empty()) std::memcpy(out + offset, bytes.data(), bytes.size());
   };
-  copy(mode_offset, m.mode_bits.bytes);
-  copy(vector_offset, m.vector_words);
+  copy(mode_offset, state.mode_bits.bytes);
+  copy(vector_offset, state.vector_words);
   copy(spiral_offset, spiral);
-  copy(coef_offset, m.nibbles.bytes);
+  copy(coef_offset, state.nibbles.bytes);
 }
 
 void EncodePicture(VideoEncoder& encoder, bool key, std::vector<std::uint8_t>* payload,
                    VideoFrameStats* stats) {
-  Impl& m = *encoder.impl;
-  m.key = key;
-  m.stats = stats;
-  m.mode_bits = ModeBitWriter{};
-  m.vector_words.clear();
-  m.spiral_indexes.clear();
-  m.nibbles = NibbleWriter{};
-  m.last_key_dx = -8;
-  m.last_key_dy = 0;
-  m.reference = key ? nullptr : encoder.decoder->Picture().pixels;
+  Impl& state = *encoder.impl;
+  state.key = key;
+  state.stats = stats;
+  state.mode_bits = ModeBitWriter{};
+  state.vector_words.clear();
+  state.spiral_indexes.clear();
+  state.nibbles = NibbleWriter{};
+  state.last_key_dx = -8;
+  state.last_key_dy = 0;
+  state.reference = key ? nullptr : encoder.decoder->Picture().pixels;
   if (!key) {
-    m.previous_motion_x = m.motion_x;
-    m.previous_motion_y = m.motion_y;
+    state.previous_motion_x = state.motion_x;
+    state.previous_motion_y = state.motion_y;
   }
-  const int blocks_x = m.width / 8;
-  std::fill(m.output_luma.begin(), m.output_luma.end(), 0);
+  const int blocks_x = state.width / 8;
+  std::fill(state.output_luma.begin(), state.output_luma.end(), 0);
   BlockPlan plan;
-  for (int by = 0; by < m.height / 8; ++by) {
+  for (int by = 0; by < state.height / 8; ++by) {
     for (int bx = 0; bx < blocks_x; ++bx) {
-      m.x = bx * 8;
-      m.y = by * 8;
-      DecideBlock(m, &plan, bx, by);
-      if (key)
-        EmitKeyBlock(m, plan);
-      else
-        EmitDeltaBlock(m, plan);
-      if (plan.whole_split == kWholeLeaf && plan.whole.kind == kLeafDct) {
+      state.x = bx * 8;
+      state.y = by * 8;
+      DecideBlock(state, &plan, bx, by);
+      EmitPiece(state, plan, PieceSize::kWhole, 0);
+      if (plan.whole_split == kLeafPiece && plan.whole.kind == BlockMode::kDct) {
         // Track the typical distortion of a DCT block for the early copy decisions.
         std::int64_t sse = 0;
         for (int r = 0; r < 8; ++r) {
-          const std::uint8_t* src = m.source->Pixel(m.x, m.y + r);
+          const std::uint8_t* src = state.source->Pixel(state.x, state.y + r);
           for (int c = 0; c < 8; ++c) {
-            const std::uint8_t* rgb = &m.rgb_of[3 * (plan.dct_pixels[8 * r + c] & 0x7FFFu)];
+            const std::uint8_t* rgb = &state.rgb_of[3 * (plan.dct_pixels[8 * r + c] & 0x7FFFu)];
             for (int k = 0; k < 3; ++k)
               sse += (rgb[k] - src[3 * c + k]) * (rgb[k] - src[3 * c + k]);
           }
         }
         const double per_pixel = static_cast<double>(sse) / 64.0;
-        m.dct_samples = std::min(m.dct_samples + 1, 256.0);
-        m.dct_distortion += (per_pixel - m.dct_distortion) / m.dct_samples;
+        state.dct_samples = std::min(state.dct_samples + 1, 256.0);
+        state.dct_distortion += (per_pixel - state.dct_distortion) / state.dct_samples;
       }
       for (int r = 0; r < 8; ++r)
         for (int c = 0; c < 8; ++c) {
-          const std::size_t i = static_cast<std::size_t>((m.y + r) * m.width + m.x + c);
-          m.output_luma[i] = m.luma_of[m.work[i] & 0x7FFF];
+          const std::size_t i = static_cast<std::size_t>((state.y + r) * state.width + state.x + c);
+          state.output_luma[i] = state.luma_of[state.work[i] & 0x7FFF];
         }
     }
   }
-  AssemblePayload(m, m.quality, payload);
+  AssemblePayload(state, state.quality, payload);
 }
 
 // Sets the dequantisation tables and the rate-distortion weight for the settings' quality.
 void UseQuality(VideoEncoder& encoder) {
-  Impl& m = *encoder.impl;
-  m.quality = encoder.settings.quality;
+  Impl& state = *encoder.impl;
+  state.quality = encoder.settings.quality;
   // Rate-distortion weight from the quantisers of the low frequencies. Above quality 75 those
   // reach their floor of 8 and stop shrinking, so the weight is eased off with the quality
   // instead, down to a twentieth at 100: otherwise the finer high frequencies of the top
   // qualities would all be traded away and quality 100 would look no better than 90.
   std::int32_t luma[64], chroma[64];
-  ComputeDequantTables(m.quality, luma, chroma, m.dequant);
+  ComputeDequantTables(state.quality, luma, chroma, state.dequant);
   double sum = 0;
   for (int j = 0; j < 10; ++j) sum += luma[kZigzag[j]];
   const double q = sum / 10;
-  m.lambda = 0.7 * q * q;
-  if (m.quality > 75) m.lambda *= 0.05 + 0.95 * std::sqrt((100.0 - m.quality) / 25.0);
+  state.lambda = 0.7 * q * q;
+  if (state.quality > 75) state.lambda *= 0.05 + 0.95 * std::sqrt((100.0 - state.quality) / 25.0);
 }
 
 }  // namespace
-
-const char* VideoModeName(int mode) {
-  static const char* const kNames[kVideoModeCount] = {
-      "delta whole spiral",     "delta whole vector",       "delta whole dct",
-      "delta whole skip",       "delta split stacked",      "delta split side",
-      "delta split quarters",   "delta half spiral",        "delta half vector",
-      "delta half split",       "delta half skip",          "delta quarter spiral",
-      "delta quarter vector",   "delta quarter skip",       "delta quarter wide",
-      "delta quarter tall",     "delta quarter sixteenths", "delta eighth spiral",
-      "delta eighth vector",    "delta eighth skip",        "delta eighth split",
-      "delta sixteenth spiral", "delta sixteenth vector",   "delta sixteenth skip",
-      "key split stacked",      "key split side",           "key split quarters",
-      "key whole dct",          "key whole vector",         "key half split",
-      "key half vector",        "key quarter vector",       "key quarter wide",
-      "key quarter tall",       "key quarter sixteenths",   "key eighth vector",
-      "key eighth split",       "key sixteenth vector"};
-  return mode >= 0 && mode < kVideoModeCount ? kNames[mode] : "?";
-}
 
 bool VideoEncoder_Init(VideoEncoder& encoder, int width, int height,
                        const VideoEncoderSettings& settings) {
@@ -1267,31 +1022,31 @@ bool VideoEncoder_Init(VideoEncoder& encoder, int width, int height,
   if (!encoder.decoder) return false;
   const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
   encoder.impl = std::make_shared<VideoEncoderImpl>();
-  Impl& m = *encoder.impl;
-  m.width = width;
-  m.height = height;
-  m.effort = encoder.settings.effort;
-  BuildLookups(m);
-  m.work.assign(pixels, 0);
-  m.output_luma.assign(pixels, 0);
-  m.source_luma.assign(pixels, 0);
+  Impl& state = *encoder.impl;
+  state.width = width;
+  state.height = height;
+  state.effort = encoder.settings.effort;
+  BuildLookups(state);
+  state.work.assign(pixels, 0);
+  state.output_luma.assign(pixels, 0);
+  state.source_luma.assign(pixels, 0);
   const std::size_t blocks = pixels / 64;
-  m.motion_x.assign(blocks, 0);
-  m.motion_y.assign(blocks, 0);
+  state.motion_x.assign(blocks, 0);
+  state.motion_y.assign(blocks, 0);
   UseQuality(encoder);
   return true;
 }
 
 bool VideoEncoder_EncodeFrame(VideoEncoder& encoder, const RgbPicture& picture, bool force_key,
                               std::vector<std::uint8_t>* payload, VideoFrameStats* stats) {
-  Impl& m = *encoder.impl;
+  Impl& state = *encoder.impl;
   if (picture.width != encoder.width || picture.height != encoder.height) return false;
   encoder.settings.quality = std::clamp(encoder.settings.quality, 1, 100);
-  if (encoder.settings.quality != m.quality) UseQuality(encoder);
-  m.source = &picture;
-  for (std::size_t i = 0; i < m.source_luma.size(); ++i) {
+  if (encoder.settings.quality != state.quality) UseQuality(encoder);
+  state.source = &picture;
+  for (std::size_t i = 0; i < state.source_luma.size(); ++i) {
     const std::uint8_t* p = &picture.rgb[3 * i];
-    m.source_luma[i] = static_cast<std::uint8_t>((77 * p[0] + 150 * p[1] + 29 * p[2]) >> 8);
+    state.source_luma[i] = static_cast<std::uint8_t>((77 * p[0] + 150 * p[1] + 29 * p[2]) >> 8);
   }
   const int interval = encoder.settings.key_interval;
   bool key = force_key || encoder.frame_index == 0 ||
@@ -1300,37 +1055,38 @@ bool VideoEncoder_EncodeFrame(VideoEncoder& encoder, const RgbPicture& picture, 
   VideoFrameStats* s = stats ? stats : &local;
   *s = VideoFrameStats{};
   if (!key) {
-    LumaPlane(m, encoder.decoder->Picture().pixels, &m.reference_luma);
+    LumaPlane(state, encoder.decoder->Picture().pixels, &state.reference_luma);
     EncodePicture(encoder, false, payload, s);
     // A scene change: when most blocks needed a DCT anyway, a key frame costs about the same
     // and gives a clean point to start playback from.
-    const std::int64_t blocks = static_cast<std::int64_t>(m.width / 8) * (m.height / 8);
-    if (s->modes[kDeltaWholeDct] * 10 > blocks * 8) {
+    const std::int64_t blocks = static_cast<std::int64_t>(state.width / 8) * (state.height / 8);
+    if (s->modes[0][static_cast<int>(PieceSize::kWhole)][static_cast<int>(BlockMode::kDct)] * 10 >
+        blocks * 8) {
       key = true;
       *s = VideoFrameStats{};
     }
   }
   if (key) EncodePicture(encoder, true, payload, s);
   s->key = key;
-  s->quality = m.quality;
+  s->quality = state.quality;
   s->bytes = payload->size();
   if (encoder.decoder->Decode(payload->data(), payload->size()) != kDecodeOk) return false;
   const std::uint16_t* decoded = encoder.decoder->Picture().pixels;
   std::int64_t mismatched = 0;
   std::uint64_t sse = 0;
-  for (std::size_t i = 0; i < m.work.size(); ++i) {
-    if (decoded[i] != m.work[i]) ++mismatched;
-    const std::uint8_t* rgb = &m.rgb_of[3 * (decoded[i] & 0x7FFFu)];
+  for (std::size_t i = 0; i < state.work.size(); ++i) {
+    if (decoded[i] != state.work[i]) ++mismatched;
+    const std::uint8_t* rgb = &state.rgb_of[3 * (decoded[i] & 0x7FFFu)];
     for (int k = 0; k < 3; ++k) {
       const int d = rgb[k] - picture.rgb[3 * i + k];
       sse += static_cast<std::uint64_t>(d * d);
     }
   }
   s->mismatched_pixels = mismatched;
-  const double mse = static_cast<double>(sse) / (3.0 * static_cast<double>(m.work.size()));
+  const double mse = static_cast<double>(sse) / (3.0 * static_cast<double>(state.work.size()));
   s->psnr = sse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
   // The decoder's picture is what the next frame predicts from.
-  m.work.assign(decoded, decoded + m.work.size());
+  state.work.assign(decoded, decoded + state.work.size());
   ++encoder.frame_index;
   encoder.frames_since_key = key ? 1 : encoder.frames_since_key + 1;
   return mismatched == 0;

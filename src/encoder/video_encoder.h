@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "encoder/rgb_picture.h"
+#include "video/block_codes.h"
 #include "video/video_decoder.h"
 
 namespace tarvel {
@@ -22,50 +23,6 @@ struct VideoEncoderSettings {
   int effort = 1;         // 0 fastest .. 3 exhaustive search
 };
 
-// Every leaf and split of the two mode trees, counted as the encoder writes them.
-enum VideoMode : int {
-  kDeltaWholeSpiral,
-  kDeltaWholeVector,
-  kDeltaWholeDct,
-  kDeltaWholeSkip,
-  kDeltaSplitStacked,
-  kDeltaSplitSide,
-  kDeltaSplitQuarters,
-  kDeltaHalfSpiral,
-  kDeltaHalfVector,
-  kDeltaHalfSplit,
-  kDeltaHalfSkip,
-  kDeltaQuarterSpiral,
-  kDeltaQuarterVector,
-  kDeltaQuarterSkip,
-  kDeltaQuarterWide,
-  kDeltaQuarterTall,
-  kDeltaQuarterSixteenths,
-  kDeltaEighthSpiral,
-  kDeltaEighthVector,
-  kDeltaEighthSkip,
-  kDeltaEighthSplit,
-  kDeltaSixteenthSpiral,
-  kDeltaSixteenthVector,
-  kDeltaSixteenthSkip,
-  kKeySplitStacked,
-  kKeySplitSide,
-  kKeySplitQuarters,
-  kKeyWholeDct,
-  kKeyWholeVector,
-  kKeyHalfSplit,
-  kKeyHalfVector,
-  kKeyQuarterVector,
-  kKeyQuarterWide,
-  kKeyQuarterTall,
-  kKeyQuarterSixteenths,
-  kKeyEighthVector,
-  kKeyEighthSplit,
-  kKeySixteenthVector,
-  kVideoModeCount
-};
-const char* VideoModeName(int mode);
-
 struct VideoFrameStats {
   bool key = false;
   int quality = 0;
@@ -74,7 +31,8 @@ struct VideoFrameStats {
   // Copies that read the output picture, and copies under an orientation other than 0.
   std::int64_t output_copies = 0;
   std::int64_t oriented_copies = 0;
-  std::int64_t modes[kVideoModeCount] = {};
+  // Every leaf and split written, by frame kind (0 delta, 1 key), piece size and mode.
+  std::int64_t modes[2][kPieceSizeCount][kBlockModeCount] = {};
   // Pixels where the encoder's own reconstruction differs from the decoder's (always 0).
   std::int64_t mismatched_pixels = 0;
 };
