@@ -44,28 +44,14 @@ struct SoundState {
 }  // namespace
 }  // namespace tarvel::gst
 
-struct GstKqmAudioDecoder {
-  GstElement parent;
-  tarvel::gst::SoundState* state;
-};
-
-struct GstKqmAudioDecoderClass {
-  GstElementClass parent_class;
-};
-
-G_DEFINE_TYPE(GstKqmAudioDecoder, gst_kqm_audio_decoder, GST_TYPE_ELEMENT)
+TARVEL_GST_ELEMENT_TYPE(GstKqmAudioDecoder, gst_kqm_audio_decoder, GstElement, GST_TYPE_ELEMENT,
+                        tarvel::gst::SoundState)
 
 namespace tarvel::gst {
 namespace {
 
-GstKqmAudioDecoder* Self(GstObject* parent) {
-  return reinterpret_cast<GstKqmAudioDecoder*>(parent);
-}
-
 GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE(
-    "sink", GST_PAD_SINK, GST_PAD_ALWAYS,
-    GST_STATIC_CAPS("audio/x-kqm-adq, rate = (int) [ 1, MAX ], channels = (int) [ 1, 2 ], "
-                    "period-bytes = (int) [ 1, MAX ]"));
+    "sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS(TARVEL_GST_SOUND_CAPS));
 
 GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
     "src", GST_PAD_SRC, GST_PAD_ALWAYS,
@@ -99,8 +85,8 @@ gboolean SetCaps(GstElement* element, SoundState& s, GstCaps* caps) {
       sound, map.data, static_cast<std::int32_t>(std::min<gsize>(map.size, kAdqHeaderSize)));
   gst_buffer_unmap(header, &map);
   if (result != kAdpcmOk) {
-    GST_ELEMENT_ERROR(element, STREAM, DECODE, ("The sound stream cannot be played: %s",
-                                                 Adpcm_ErrorText(result)),
+    GST_ELEMENT_ERROR(element, STREAM, DECODE,
+                      ("The sound stream cannot be played: %s", Adpcm_ErrorText(result)),
                       (nullptr));
     return FALSE;
   }
@@ -129,7 +115,7 @@ gboolean SetCaps(GstElement* element, SoundState& s, GstCaps* caps) {
 }
 
 gboolean SinkEvent(GstPad* pad, GstObject* parent, GstEvent* event) {
-  SoundState& s = *Self(parent)->state;
+  SoundState& s = gst_kqm_audio_decoder_state(parent);
   switch (GST_EVENT_TYPE(event)) {
     case GST_EVENT_CAPS: {
       GstCaps* caps = nullptr;
@@ -153,7 +139,8 @@ LoadedFrame ChunkListAround(std::vector<std::uint8_t>& list, const std::uint8_t*
   const std::size_t size = kChunkHeaderSize + length;
   list.assign((size + 3) & ~static_cast<std::size_t>(3), 0);
   const auto word = static_cast<std::uint32_t>(size);
-  for (int i = 0; i < 4; ++i) list[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(word >> (8 * i));
+  for (int i = 0; i < 4; ++i)
+    list[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(word >> (8 * i));
   list[4] = 'A';
   list[5] = 'A';
   if (length) std::memcpy(list.data() + kChunkHeaderSize, payload, length);
@@ -162,7 +149,7 @@ LoadedFrame ChunkListAround(std::vector<std::uint8_t>& list, const std::uint8_t*
 
 GstFlowReturn Chain(GstPad* /*pad*/, GstObject* parent, GstBuffer* buffer) {
   GstElement* element = GST_ELEMENT(parent);
-  SoundState& s = *Self(parent)->state;
+  SoundState& s = gst_kqm_audio_decoder_state(parent);
   if (!s.configured) {
     gst_buffer_unref(buffer);
     GST_ELEMENT_ERROR(element, CORE, NEGOTIATION, (nullptr), ("no sound format was set"));
@@ -182,16 +169,15 @@ GstFlowReturn Chain(GstPad* /*pad*/, GstObject* parent, GstBuffer* buffer) {
     GST_ELEMENT_ERROR(element, RESOURCE, READ, (nullptr), ("cannot read a sound buffer"));
     return GST_FLOW_ERROR;
   }
-  const LoadedFrame chunks = in.size ? ChunkListAround(s.chunk_list, in.data, in.size)
-                                     : LoadedFrame{};
+  const LoadedFrame chunks =
+      in.size ? ChunkListAround(s.chunk_list, in.data, in.size) : LoadedFrame{};
   gst_buffer_unmap(buffer, &in);
   gst_buffer_unref(buffer);
 
   // Where the decoding state comes from: frame 0's chunk starts the stream from its header;
   // after a seek the demuxer hands over the state at the start of the chunk.
-  const std::uint32_t skip = frame == 0 && restarting
-                                 ? std::min<std::uint32_t>(restart.skip_periods, kLeadPeriods)
-                                 : 0;
+  const std::uint32_t skip =
+      frame == 0 && restarting ? std::min<std::uint32_t>(restart.skip_periods, kLeadPeriods) : 0;
   if (frame == 0) {
     std::int32_t length = 0;
     const std::uint8_t* payload = Sound_FindAudioChunk(chunks, &length);
@@ -231,10 +217,10 @@ GstFlowReturn Chain(GstPad* /*pad*/, GstObject* parent, GstBuffer* buffer) {
   gst_buffer_unmap(out, &map);
   if (result != kSoundOk) {
     gst_buffer_unref(out);
-    GST_ELEMENT_ERROR(element, STREAM, DECODE,
-                      ("The sound of frame %lld was refused by the decoder.",
-                       static_cast<long long>(frame)),
-                      (nullptr));
+    GST_ELEMENT_ERROR(
+        element, STREAM, DECODE,
+        ("The sound of frame %lld was refused by the decoder.", static_cast<long long>(frame)),
+        (nullptr));
     return GST_FLOW_ERROR;
   }
   if (report.starved_frames > 0 && !s.warned_starved) {
@@ -268,17 +254,12 @@ GstStateChangeReturn ChangeState(GstElement* element, GstStateChange transition)
   const GstStateChangeReturn result =
       GST_ELEMENT_CLASS(gst_kqm_audio_decoder_parent_class)->change_state(element, transition);
   if (transition == GST_STATE_CHANGE_PAUSED_TO_READY) {
-    SoundState& s = *Self(GST_OBJECT(element))->state;
+    SoundState& s = gst_kqm_audio_decoder_state(element);
     s.configured = false;
     s.warned_starved = false;
     Reset(s);
   }
   return result;
-}
-
-void Finalize(GObject* object) {
-  delete reinterpret_cast<GstKqmAudioDecoder*>(object)->state;
-  G_OBJECT_CLASS(gst_kqm_audio_decoder_parent_class)->finalize(object);
 }
 
 }  // namespace
@@ -287,16 +268,12 @@ void Finalize(GObject* object) {
 static void gst_kqm_audio_decoder_class_init(GstKqmAudioDecoderClass* klass) {
   using namespace tarvel::gst;
   GST_DEBUG_CATEGORY_INIT(kqm_audio_decoder_debug, "kqmauddec", 0, "KQM6 sound decoder");
-  G_OBJECT_CLASS(klass)->finalize = Finalize;
-  GstElementClass* element = GST_ELEMENT_CLASS(klass);
+  GstElementClass* element = Element_Describe(
+      klass, gst_kqm_audio_decoder_finalize, {&sink_template, &src_template}, "KQM6 sound decoder",
+      "Codec/Decoder/Audio",
+      "Decodes the ADPCM sound chunks of KQM6 movies into signed 16-bit PCM, bit for "
+      "bit the sound the Tarvel player queues to its sound device");
   element->change_state = ChangeState;
-  gst_element_class_add_static_pad_template(element, &sink_template);
-  gst_element_class_add_static_pad_template(element, &src_template);
-  gst_element_class_set_static_metadata(
-      element, "KQM6 sound decoder", "Codec/Decoder/Audio",
-      "Decodes the ADPCM sound chunks of KQM6 movies into signed 16-bit PCM, bit for bit the "
-      "sound the Tarvel player queues to its sound device",
-      "Tarvel developers");
 }
 
 static void gst_kqm_audio_decoder_init(GstKqmAudioDecoder* self) {

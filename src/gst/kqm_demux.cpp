@@ -35,6 +35,11 @@ struct Puller {
 };
 
 struct DemuxState {
+  DemuxState() = default;
+  DemuxState(const DemuxState&) = delete;
+  DemuxState& operator=(const DemuxState&) = delete;
+  ~DemuxState();  // ends the index's thread first: it reads from upstream
+
   GstPad* sink = nullptr;
   GstPad* video = nullptr;
   GstPad* audio = nullptr;
@@ -65,7 +70,7 @@ struct DemuxState {
   std::optional<SoundRestart> audio_restart;
   // Sound chunks read but not sent yet, with the first period each gives out.
   std::deque<std::pair<std::int64_t, GstBuffer*>> held_sound;
-  guint32 seek_seqnum = GST_SEQNUM_INVALID;  // the last seek taken (each sink sends it)
+  guint32 seek_seqnum = GST_SEQNUM_INVALID;     // the last seek taken (each sink sends it)
   guint32 segment_seqnum = GST_SEQNUM_INVALID;  // the seek the next segment answers
 
   // The frame index, built by a thread of its own from the start of the movie with a reader of
@@ -82,36 +87,20 @@ struct DemuxState {
 }  // namespace
 }  // namespace tarvel::gst
 
-struct GstKqmDemux {
-  GstElement parent;
-  tarvel::gst::DemuxState* state;
-};
-
-struct GstKqmDemuxClass {
-  GstElementClass parent_class;
-};
-
-G_DEFINE_TYPE(GstKqmDemux, gst_kqm_demux, GST_TYPE_ELEMENT)
+TARVEL_GST_ELEMENT_TYPE(GstKqmDemux, gst_kqm_demux, GstElement, GST_TYPE_ELEMENT,
+                        tarvel::gst::DemuxState)
 
 namespace tarvel::gst {
 namespace {
 
-GstKqmDemux* Self(gpointer object) {
-  return static_cast<GstKqmDemux*>(object);
-}
-
-GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE(
-    "sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS("video/x-kqm"));
+GstStaticPadTemplate sink_template =
+    GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS("video/x-kqm"));
 
 GstStaticPadTemplate video_template = GST_STATIC_PAD_TEMPLATE(
-    "video_%u", GST_PAD_SRC, GST_PAD_SOMETIMES,
-    GST_STATIC_CAPS("video/x-kqm-picture, width = (int) [ 8, 65528 ], "
-                    "height = (int) [ 8, 65528 ], framerate = (fraction) [ 0/1, MAX ]"));
+    "video_%u", GST_PAD_SRC, GST_PAD_SOMETIMES, GST_STATIC_CAPS(TARVEL_GST_PICTURE_CAPS));
 
 GstStaticPadTemplate audio_template = GST_STATIC_PAD_TEMPLATE(
-    "audio_%u", GST_PAD_SRC, GST_PAD_SOMETIMES,
-    GST_STATIC_CAPS("audio/x-kqm-adq, rate = (int) [ 1, MAX ], channels = (int) [ 1, 2 ], "
-                    "period-bytes = (int) [ 1, MAX ]"));
+    "audio_%u", GST_PAD_SRC, GST_PAD_SOMETIMES, GST_STATIC_CAPS(TARVEL_GST_SOUND_CAPS));
 
 // Serves a container reader's byte ranges from the upstream element.
 bool PullRange(void* user, std::int64_t offset, void* buffer, std::size_t length) {
@@ -180,7 +169,7 @@ std::string Prefixed(const DemuxState& s, const std::string& text) {
   return s.name.empty() ? text : s.name + ": " + text;
 }
 
-#define DEMUX_ERROR(element, state, kind, text)                                           \
+#define DEMUX_ERROR(element, state, kind, text) \
   GST_ELEMENT_ERROR(element, STREAM, kind, ("%s", Prefixed(state, text).c_str()), (nullptr))
 
 GstClockTime MovieDuration(const DemuxState& s) {
@@ -237,16 +226,16 @@ bool Open(GstElement* element, DemuxState& s) {
     if (facts.result != kAdpcmOk)
       sound_problem = std::string("frame 0: ") + Adpcm_ErrorText(facts.result);
     else if (facts.frequency == 0 || facts.frequency > G_MAXINT)
-      sound_problem = "the sound stream's rate (" + std::to_string(facts.frequency) +
-                      " Hz) cannot be played";
+      sound_problem =
+          "the sound stream's rate (" + std::to_string(facts.frequency) + " Hz) cannot be played";
     else if (facts.pcm_bytes_per_period <= 0)
       sound_problem = "frame 0's sound chunk holds less than one frame period of codes";
   }
   if (!sound_problem.empty()) {
-    GST_ELEMENT_WARNING(element, STREAM, DEMUX,
-                        ("%s", Prefixed(s, sound_problem + "; the pictures play without sound")
-                                   .c_str()),
-                        (nullptr));
+    GST_ELEMENT_WARNING(
+        element, STREAM, DEMUX,
+        ("%s", Prefixed(s, sound_problem + "; the pictures play without sound").c_str()),
+        (nullptr));
   }
 
   GST_OBJECT_LOCK(element);
@@ -261,9 +250,9 @@ bool Open(GstElement* element, DemuxState& s) {
   gint rate_n = 0, rate_d = 1;
   PictureRate(header.frame_duration, &rate_n, &rate_d);
   GstCaps* video_caps = gst_caps_new_simple(
-      kPictureMediaType, "width", G_TYPE_INT, static_cast<gint>(header.width), "height",
-      G_TYPE_INT, static_cast<gint>(header.height), "framerate", GST_TYPE_FRACTION, rate_n,
-      rate_d, "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
+      kPictureMediaType, "width", G_TYPE_INT, static_cast<gint>(header.width), "height", G_TYPE_INT,
+      static_cast<gint>(header.height), "framerate", GST_TYPE_FRACTION, rate_n, rate_d,
+      "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
   GstTagList* video_tags = gst_tag_list_new(GST_TAG_CONTAINER_FORMAT, "KQM6", GST_TAG_VIDEO_CODEC,
                                             "KQM6 block video", nullptr);
   s.video = AddSourcePad(element, s, &video_template, "video_0", video_caps, video_tags, group);
@@ -274,8 +263,8 @@ bool Open(GstElement* element, DemuxState& s) {
         facts.stereo ? 2 : 1, "period-bytes", G_TYPE_INT, facts.adpcm_bytes_per_period,
         "codec_data", GST_TYPE_BUFFER, codec_data, nullptr);
     gst_buffer_unref(codec_data);
-    GstTagList* audio_tags = gst_tag_list_new(GST_TAG_CONTAINER_FORMAT, "KQM6",
-                                              GST_TAG_AUDIO_CODEC, "ADQ 4-bit ADPCM", nullptr);
+    GstTagList* audio_tags = gst_tag_list_new(GST_TAG_CONTAINER_FORMAT, "KQM6", GST_TAG_AUDIO_CODEC,
+                                              "ADQ 4-bit ADPCM", nullptr);
     s.audio = AddSourcePad(element, s, &audio_template, "audio_0", audio_caps, audio_tags, group);
   }
   gst_element_no_more_pads(element);
@@ -346,6 +335,13 @@ void DropHeldSound(DemuxState& s) {
   s.held_sound.clear();
 }
 
+DemuxState::~DemuxState() {
+  StopIndex(*this);
+  DropHeldSound(*this);
+  MovieReader_Close(reader);
+  gst_flow_combiner_free(flows);
+}
+
 GstFlowReturn PushFrame(DemuxState& s, std::int64_t index) {
   const LoadedFrame frame{s.chunks.data(), static_cast<std::uint32_t>(s.chunks.size())};
   GstFlowReturn result = GST_FLOW_OK;
@@ -355,8 +351,7 @@ GstFlowReturn PushFrame(DemuxState& s, std::int64_t index) {
     GstBuffer* buffer = ChunkBuffer(picture, length);
     const bool key =
         picture != nullptr && length >= 4 && static_cast<std::int32_t>(ReadLe32(picture)) < 0;
-    GST_BUFFER_PTS(buffer) = GST_BUFFER_DTS(buffer) =
-        PictureTime(index, s.header.frame_duration);
+    GST_BUFFER_PTS(buffer) = GST_BUFFER_DTS(buffer) = PictureTime(index, s.header.frame_duration);
     GST_BUFFER_DURATION(buffer) =
         PictureTime(index + 1, s.header.frame_duration) - GST_BUFFER_PTS(buffer);
     GST_BUFFER_OFFSET(buffer) = static_cast<guint64>(index);
@@ -394,7 +389,7 @@ GstFlowReturn PushFrame(DemuxState& s, std::int64_t index) {
 
 void Loop(gpointer user) {
   GstElement* element = GST_ELEMENT(user);
-  DemuxState& s = *Self(user)->state;
+  DemuxState& s = gst_kqm_demux_state(user);
   GstFlowReturn result = GST_FLOW_OK;
   bool error_posted = false;
 
@@ -442,7 +437,8 @@ void Loop(gpointer user) {
   }
   result = PushFrame(s, s.next_frame);
   GST_OBJECT_LOCK(element);
-  s.segment.position = std::max(s.segment.position, PictureTime(s.next_frame, s.header.frame_duration));
+  s.segment.position =
+      std::max(s.segment.position, PictureTime(s.next_frame, s.header.frame_duration));
   GST_OBJECT_UNLOCK(element);
   ++s.next_frame;
   if (result == GST_FLOW_OK) return;
@@ -452,11 +448,11 @@ pause:
   gst_pad_pause_task(s.sink);
   if (result == GST_FLOW_EOS) {
     if (s.segment.flags & GST_SEGMENT_FLAG_SEGMENT) {
-      const GstClockTime stop = GST_CLOCK_TIME_IS_VALID(s.segment.stop) ? s.segment.stop
-                                                                          : MovieDuration(s);
-      gst_element_post_message(element, gst_message_new_segment_done(
-                                            GST_OBJECT(element), GST_FORMAT_TIME,
-                                            static_cast<gint64>(stop)));
+      const GstClockTime stop =
+          GST_CLOCK_TIME_IS_VALID(s.segment.stop) ? s.segment.stop : MovieDuration(s);
+      gst_element_post_message(element,
+                               gst_message_new_segment_done(GST_OBJECT(element), GST_FORMAT_TIME,
+                                                            static_cast<gint64>(stop)));
       PushEvent(s, gst_event_new_segment_done(GST_FORMAT_TIME, static_cast<gint64>(stop)));
     } else {
       PushEvent(s, gst_event_new_eos());
@@ -498,9 +494,9 @@ bool KeyDecodesAlone(DemuxState& s, std::int32_t key) {
   const std::uint8_t* payload = Frame_FindChunk(
       LoadedFrame{s.chunks.data(), static_cast<std::uint32_t>(s.chunks.size())}, "IX", &length);
   int decoded = kDecodeOk;
-  const bool alone = payload != nullptr &&
-                     DecodeKeyFrameAlone(*s.key_decoder, payload,
-                                         static_cast<std::size_t>(length), &decoded);
+  const bool alone =
+      payload != nullptr &&
+      DecodeKeyFrameAlone(*s.key_decoder, payload, static_cast<std::size_t>(length), &decoded);
   known = alone ? 1 : 2;
   return alone;
 }
@@ -632,7 +628,7 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
 gboolean SrcEvent(GstPad* pad, GstObject* parent, GstEvent* event) {
   switch (GST_EVENT_TYPE(event)) {
     case GST_EVENT_SEEK: {
-      const gboolean done = HandleSeek(GST_ELEMENT(parent), *Self(parent)->state, event);
+      const gboolean done = HandleSeek(GST_ELEMENT(parent), gst_kqm_demux_state(parent), event);
       gst_event_unref(event);
       return done;
     }
@@ -642,7 +638,7 @@ gboolean SrcEvent(GstPad* pad, GstObject* parent, GstEvent* event) {
 }
 
 gboolean SrcQuery(GstPad* pad, GstObject* parent, GstQuery* query) {
-  DemuxState& s = *Self(parent)->state;
+  DemuxState& s = gst_kqm_demux_state(parent);
   switch (GST_QUERY_TYPE(query)) {
     case GST_QUERY_DURATION: {
       GstFormat format;
@@ -676,9 +672,8 @@ gboolean SrcQuery(GstPad* pad, GstObject* parent, GstQuery* query) {
 gboolean SinkActivate(GstPad* sink, GstObject* parent) {
   GstQuery* query = gst_query_new_scheduling();
   const gboolean answered = gst_pad_peer_query(sink, query);
-  const gboolean pull =
-      answered && gst_query_has_scheduling_mode_with_flags(query, GST_PAD_MODE_PULL,
-                                                            GST_SCHEDULING_FLAG_SEEKABLE);
+  const gboolean pull = answered && gst_query_has_scheduling_mode_with_flags(
+                                        query, GST_PAD_MODE_PULL, GST_SCHEDULING_FLAG_SEEKABLE);
   gst_query_unref(query);
   if (!pull) {
     GST_ELEMENT_ERROR(parent, STREAM, DEMUX,
@@ -693,7 +688,7 @@ gboolean SinkActivateMode(GstPad* sink, GstObject* parent, GstPadMode mode, gboo
   if (mode != GST_PAD_MODE_PULL) return FALSE;
   if (active) return gst_pad_start_task(sink, Loop, parent, nullptr);
   // The index's reader pulls from upstream too: it ends before the pad goes down.
-  StopIndex(*Self(parent)->state);
+  StopIndex(gst_kqm_demux_state(parent));
   return gst_pad_stop_task(sink);
 }
 
@@ -723,7 +718,7 @@ void ResetState(DemuxState& s) {
 }
 
 GstStateChangeReturn ChangeState(GstElement* element, GstStateChange transition) {
-  DemuxState& s = *Self(element)->state;
+  DemuxState& s = gst_kqm_demux_state(element);
   if (transition == GST_STATE_CHANGE_READY_TO_PAUSED) {
     GST_OBJECT_LOCK(element);
     ResetState(s);
@@ -740,34 +735,19 @@ GstStateChangeReturn ChangeState(GstElement* element, GstStateChange transition)
   return result;
 }
 
-void Finalize(GObject* object) {
-  DemuxState* s = Self(object)->state;
-  StopIndex(*s);
-  DropHeldSound(*s);
-  MovieReader_Close(s->reader);
-  gst_flow_combiner_free(s->flows);
-  delete s;
-  G_OBJECT_CLASS(gst_kqm_demux_parent_class)->finalize(object);
-}
-
 }  // namespace
 }  // namespace tarvel::gst
 
 static void gst_kqm_demux_class_init(GstKqmDemuxClass* klass) {
   using namespace tarvel::gst;
   GST_DEBUG_CATEGORY_INIT(kqm_demux_debug, "kqmdemux", 0, "KQM6 movie demuxer");
-  G_OBJECT_CLASS(klass)->finalize = Finalize;
-  GstElementClass* element = GST_ELEMENT_CLASS(klass);
+  GstElementClass* element = Element_Describe(
+      klass, gst_kqm_demux_finalize, {&sink_template, &video_template, &audio_template},
+      "KQM6 movie demuxer", "Codec/Demuxer",
+      "Splits a KQM6 movie (.kqm, .kqs) into its picture chunks (video_0) and its "
+      "sound chunks (audio_0, when the movie has sound the player can play), "
+      "timestamped as the Tarvel player presents them; seekable");
   element->change_state = ChangeState;
-  gst_element_class_add_static_pad_template(element, &sink_template);
-  gst_element_class_add_static_pad_template(element, &video_template);
-  gst_element_class_add_static_pad_template(element, &audio_template);
-  gst_element_class_set_static_metadata(
-      element, "KQM6 movie demuxer", "Codec/Demuxer",
-      "Splits a KQM6 movie (.kqm, .kqs) into its picture chunks (video_0) and its sound chunks "
-      "(audio_0, when the movie has sound the player can play), timestamped as the Tarvel "
-      "player presents them",
-      "Tarvel developers");
 }
 
 static void gst_kqm_demux_init(GstKqmDemux* self) {

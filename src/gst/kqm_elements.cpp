@@ -42,6 +42,18 @@ GstClockTime PeriodTime(std::int64_t period, std::int64_t period_samples, std::u
                                GST_SECOND, rate);
 }
 
+GstElementClass* Element_Describe(gpointer element_class, GObjectFinalizeFunc finalize,
+                                  std::initializer_list<GstStaticPadTemplate*> pads,
+                                  const char* long_name, const char* klass,
+                                  const char* description) {
+  G_OBJECT_CLASS(element_class)->finalize = finalize;
+  GstElementClass* element = GST_ELEMENT_CLASS(element_class);
+  for (GstStaticPadTemplate* pad : pads) gst_element_class_add_static_pad_template(element, pad);
+  gst_element_class_set_static_metadata(element, long_name, klass, description,
+                                        "Tarvel developers");
+  return element;
+}
+
 gboolean Plugin_Init(GstPlugin* plugin) {
   SoundRestart_Register();
   gboolean ok = TypeFind_Register(plugin);
@@ -52,10 +64,10 @@ gboolean Plugin_Init(GstPlugin* plugin) {
 }
 
 gboolean Plugin_RegisterStatic() {
-  return gst_plugin_register_static(
-      GST_VERSION_MAJOR, GST_VERSION_MINOR, "kqm",
-      "KQM6 movies: type finder, demuxer, picture and sound decoders", Plugin_Init, TARVEL_VERSION,
-      GST_LICENSE_UNKNOWN, "tarvel", "Tarvel", "Tarvel");
+  return gst_plugin_register_static(GST_VERSION_MAJOR, GST_VERSION_MINOR, "kqm",
+                                    "KQM6 movies: type finder, demuxer, picture and sound decoders",
+                                    Plugin_Init, TARVEL_VERSION, GST_LICENSE_UNKNOWN, "tarvel",
+                                    "Tarvel", "Tarvel");
 }
 
 }  // namespace tarvel::gst

@@ -5,6 +5,7 @@
 #include <gst/gst.h>
 
 #include <cstdint>
+#include <initializer_list>
 
 namespace tarvel::gst {
 
@@ -17,6 +18,36 @@ inline constexpr char kPictureMediaType[] = "video/x-kqm-picture";
 // and the stream header as codec_data.
 inline constexpr char kSoundMediaType[] = "audio/x-kqm-adq";
 
+// The caps of the streams between the demuxer and the decoders, for pad templates on both sides.
+#define TARVEL_GST_PICTURE_CAPS                                                    \
+  "video/x-kqm-picture, width = (int) [ 8, 65528 ], height = (int) [ 8, 65528 ], " \
+  "framerate = (fraction) [ 0/1, MAX ]"
+#define TARVEL_GST_SOUND_CAPS                                             \
+  "audio/x-kqm-adq, rate = (int) [ 1, MAX ], channels = (int) [ 1, 2 ], " \
+  "period-bytes = (int) [ 1, MAX ]"
+
+// What GObject needs for one of the elements, which keeps its state, a C++ object, behind a
+// pointer: the instance and class records (of a parent type `Parent`, whose class record is
+// `Parent`Class), the type (its own functions are `name`_class_init and `name`_init, which
+// creates the state), `name`_state (the state, from any pointer to the element) and
+// `name`_finalize (which deletes the state, for the class's finalize).
+#define TARVEL_GST_ELEMENT_TYPE(Name, name, Parent, PARENT_TYPE, State) \
+  struct Name {                                                         \
+    Parent parent;                                                      \
+    State* state;                                                       \
+  };                                                                    \
+  struct Name##Class {                                                  \
+    Parent##Class parent_class;                                         \
+  };                                                                    \
+  G_DEFINE_TYPE(Name, name, PARENT_TYPE)                                \
+  [[maybe_unused]] static State& name##_state(gpointer element) {       \
+    return *static_cast<Name*>(element)->state;                         \
+  }                                                                     \
+  static void name##_finalize(GObject* object) {                        \
+    delete reinterpret_cast<Name*>(object)->state;                      \
+    G_OBJECT_CLASS(name##_parent_class)->finalize(object);              \
+  }
+
 // Start of picture `frame` of a movie whose header gives `frame_duration` (1/200 s units;
 // 0 plays at the player's default rate).
 GstClockTime PictureTime(std::int64_t frame, std::uint16_t frame_duration);
@@ -24,6 +55,14 @@ GstClockTime PictureTime(std::int64_t frame, std::uint16_t frame_duration);
 void PictureRate(std::uint16_t frame_duration, gint* numerator, gint* denominator);
 // Start of sound period `period` when a period holds `period_samples` sample frames.
 GstClockTime PeriodTime(std::int64_t period, std::int64_t period_samples, std::uint32_t rate);
+
+// Sets up an element class: its finalize function, its pad templates and the description
+// gst-inspect-1.0 shows (`long_name`, `klass` in GStreamer's "Codec/Decoder/Video" style, and
+// `description`). Returns the class as an element class.
+GstElementClass* Element_Describe(gpointer element_class, GObjectFinalizeFunc finalize,
+                                  std::initializer_list<GstStaticPadTemplate*> pads,
+                                  const char* long_name, const char* klass,
+                                  const char* description);
 
 // Registers the type finder and the three elements with `plugin`.
 gboolean Plugin_Init(GstPlugin* plugin);

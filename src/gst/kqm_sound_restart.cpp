@@ -11,8 +11,8 @@ constexpr char kMetaName[] = "TarvelKqmSoundRestart";
 void SoundRestart_Register() {
   // The meta describes the codes of the buffer it sits on; it is not copied onto decoded output.
   static const gchar* tags[] = {nullptr};
-  static const GstMetaInfo* info = gst_meta_register_custom(kMetaName, tags, nullptr, nullptr,
-                                                            nullptr);
+  static const GstMetaInfo* info =
+      gst_meta_register_custom(kMetaName, tags, nullptr, nullptr, nullptr);
   (void)info;
 }
 
@@ -28,9 +28,8 @@ void SoundRestart_Attach(GstBuffer* buffer, const SoundRestart& restart) {
                     G_TYPE_INT, d.right_predictor, "left-step", G_TYPE_INT, d.left_step,
                     "right-step", G_TYPE_INT, d.right_step, "remaining-frames", G_TYPE_UINT,
                     d.remaining_frames, "left-index", G_TYPE_UINT, guint{d.left_index},
-                    "right-index", G_TYPE_UINT, guint{d.right_index}, "nibble-phase",
-                    G_TYPE_UINT, guint{d.nibble_phase}, "held-byte", G_TYPE_UINT,
-                    guint{d.held_byte}, nullptr);
+                    "right-index", G_TYPE_UINT, guint{d.right_index}, "nibble-phase", G_TYPE_UINT,
+                    guint{d.nibble_phase}, "held-byte", G_TYPE_UINT, guint{d.held_byte}, nullptr);
 }
 
 bool SoundRestart_Find(GstBuffer* buffer, SoundRestart* restart) {
@@ -48,10 +47,10 @@ bool SoundRestart_Find(GstBuffer* buffer, SoundRestart* restart) {
     guint left_index = 0, right_index = 0, phase = 0, held = 0;
     if (!gst_structure_get(s, "left-predictor", G_TYPE_INT, &d.left_predictor, "right-predictor",
                            G_TYPE_INT, &d.right_predictor, "left-step", G_TYPE_INT, &d.left_step,
-                           "right-step", G_TYPE_INT, &d.right_step, "remaining-frames",
-                           G_TYPE_UINT, &d.remaining_frames, "left-index", G_TYPE_UINT,
-                           &left_index, "right-index", G_TYPE_UINT, &right_index, "nibble-phase",
-                           G_TYPE_UINT, &phase, "held-byte", G_TYPE_UINT, &held, nullptr))
+                           "right-step", G_TYPE_INT, &d.right_step, "remaining-frames", G_TYPE_UINT,
+                           &d.remaining_frames, "left-index", G_TYPE_UINT, &left_index,
+                           "right-index", G_TYPE_UINT, &right_index, "nibble-phase", G_TYPE_UINT,
+                           &phase, "held-byte", G_TYPE_UINT, &held, nullptr))
       return false;
     d.left_index = static_cast<std::uint8_t>(left_index);
     d.right_index = static_cast<std::uint8_t>(right_index);

@@ -26,8 +26,8 @@ int MovieLikelihood(const std::uint8_t* header, std::uint32_t frame0_size,
   const MovieHeader h = ParseMovieHeader(header);
   if (!IsSupportedPictureSize(h.width, h.height) || h.frame_count == 0) return 0;
   if (frame0_size < kSmallestFrame) return 0;
-  if (file_length >= 0 &&
-      static_cast<std::int64_t>(frame0_size) > file_length - static_cast<std::int64_t>(kFirstFrameOffset))
+  if (file_length >= 0 && static_cast<std::int64_t>(frame0_size) >
+                              file_length - static_cast<std::int64_t>(kFirstFrameOffset))
     return 0;
   if (frame0 == nullptr) return 0;
 

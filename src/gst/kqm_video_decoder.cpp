@@ -26,28 +26,14 @@ struct PictureState {
 }  // namespace
 }  // namespace tarvel::gst
 
-struct GstKqmVideoDecoder {
-  GstVideoDecoder parent;
-  tarvel::gst::PictureState* state;
-};
-
-struct GstKqmVideoDecoderClass {
-  GstVideoDecoderClass parent_class;
-};
-
-G_DEFINE_TYPE(GstKqmVideoDecoder, gst_kqm_video_decoder, GST_TYPE_VIDEO_DECODER)
+TARVEL_GST_ELEMENT_TYPE(GstKqmVideoDecoder, gst_kqm_video_decoder, GstVideoDecoder,
+                        GST_TYPE_VIDEO_DECODER, tarvel::gst::PictureState)
 
 namespace tarvel::gst {
 namespace {
 
-GstKqmVideoDecoder* Self(GstVideoDecoder* decoder) {
-  return reinterpret_cast<GstKqmVideoDecoder*>(decoder);
-}
-
 GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE(
-    "sink", GST_PAD_SINK, GST_PAD_ALWAYS,
-    GST_STATIC_CAPS("video/x-kqm-picture, width = (int) [ 8, 65528 ], "
-                    "height = (int) [ 8, 65528 ], framerate = (fraction) [ 0/1, MAX ]"));
+    "sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS(TARVEL_GST_PICTURE_CAPS));
 
 GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
     "src", GST_PAD_SRC, GST_PAD_ALWAYS,
@@ -71,7 +57,7 @@ GstVideoFormat ChooseFormat(GstVideoDecoder* decoder) {
 }
 
 gboolean SetFormat(GstVideoDecoder* decoder, GstVideoCodecState* input) {
-  PictureState& s = *Self(decoder)->state;
+  PictureState& s = gst_kqm_video_decoder_state(decoder);
   const GstStructure* caps = gst_caps_get_structure(input->caps, 0);
   gint width = 0, height = 0;
   if (!gst_structure_get_int(caps, "width", &width) ||
@@ -102,14 +88,14 @@ gboolean SetFormat(GstVideoDecoder* decoder, GstVideoCodecState* input) {
 }
 
 gboolean Start(GstVideoDecoder* decoder) {
-  PictureState& s = *Self(decoder)->state;
+  PictureState& s = gst_kqm_video_decoder_state(decoder);
   if (s.decoder) s.decoder->Reset();
   s.next_frame = 0;
   return TRUE;
 }
 
 gboolean Stop(GstVideoDecoder* decoder) {
-  PictureState& s = *Self(decoder)->state;
+  PictureState& s = gst_kqm_video_decoder_state(decoder);
   if (s.input_state) gst_video_codec_state_unref(s.input_state);
   s.input_state = nullptr;
   s.decoder.reset();
@@ -124,13 +110,13 @@ GstFlowReturn Drain(GstVideoDecoder* /*decoder*/) {
 
 // After a seek decoding starts again at a key frame, on cleared pictures.
 gboolean Flush(GstVideoDecoder* decoder) {
-  PictureState& s = *Self(decoder)->state;
+  PictureState& s = gst_kqm_video_decoder_state(decoder);
   if (s.decoder) s.decoder->Reset();
   return TRUE;
 }
 
 GstFlowReturn HandleFrame(GstVideoDecoder* decoder, GstVideoCodecFrame* frame) {
-  PictureState& s = *Self(decoder)->state;
+  PictureState& s = gst_kqm_video_decoder_state(decoder);
   if (!s.decoder) {
     gst_video_decoder_drop_frame(decoder, frame);
     GST_ELEMENT_ERROR(decoder, CORE, NEGOTIATION, (nullptr), ("no picture format was set"));
@@ -147,17 +133,17 @@ GstFlowReturn HandleFrame(GstVideoDecoder* decoder, GstVideoCodecFrame* frame) {
   GstMapInfo in;
   if (!gst_buffer_map(input, &in, GST_MAP_READ)) {
     gst_video_decoder_drop_frame(decoder, frame);
-    GST_ELEMENT_ERROR(decoder, RESOURCE, READ, (nullptr), ("cannot read frame %lld",
-                                                           static_cast<long long>(index)));
+    GST_ELEMENT_ERROR(decoder, RESOURCE, READ, (nullptr),
+                      ("cannot read frame %lld", static_cast<long long>(index)));
     return GST_FLOW_ERROR;
   }
   // An empty buffer stands for a frame without a picture chunk: the previous picture stays.
   bool corrupt = false;
   if (in.size == 0) {
-    GST_ELEMENT_WARNING(decoder, STREAM, DECODE,
-                        ("Frame %lld has no picture; the previous picture stays.",
-                         static_cast<long long>(index)),
-                        (nullptr));
+    GST_ELEMENT_WARNING(
+        decoder, STREAM, DECODE,
+        ("Frame %lld has no picture; the previous picture stays.", static_cast<long long>(index)),
+        (nullptr));
     corrupt = true;
   } else if (s.decoder->Decode(in.data, in.size) != kDecodeOk) {
     GST_ELEMENT_WARNING(decoder, STREAM, DECODE,
@@ -202,26 +188,17 @@ GstFlowReturn HandleFrame(GstVideoDecoder* decoder, GstVideoCodecFrame* frame) {
   return gst_video_decoder_finish_frame(decoder, frame);
 }
 
-void Finalize(GObject* object) {
-  delete reinterpret_cast<GstKqmVideoDecoder*>(object)->state;
-  G_OBJECT_CLASS(gst_kqm_video_decoder_parent_class)->finalize(object);
-}
-
 }  // namespace
 }  // namespace tarvel::gst
 
 static void gst_kqm_video_decoder_class_init(GstKqmVideoDecoderClass* klass) {
   using namespace tarvel::gst;
   GST_DEBUG_CATEGORY_INIT(kqm_video_decoder_debug, "kqmviddec", 0, "KQM6 picture decoder");
-  G_OBJECT_CLASS(klass)->finalize = Finalize;
-  GstElementClass* element = GST_ELEMENT_CLASS(klass);
-  gst_element_class_add_static_pad_template(element, &sink_template);
-  gst_element_class_add_static_pad_template(element, &src_template);
-  gst_element_class_set_static_metadata(
-      element, "KQM6 picture decoder", "Codec/Decoder/Video",
-      "Decodes the picture chunks of KQM6 movies into 16-bit RGB (5-5-5 or 5-6-5), bit for bit "
-      "as the Tarvel player shows them; corrupt pictures are flagged and warned about",
-      "Tarvel developers");
+  Element_Describe(klass, gst_kqm_video_decoder_finalize, {&sink_template, &src_template},
+                   "KQM6 picture decoder", "Codec/Decoder/Video",
+                   "Decodes the picture chunks of KQM6 movies into 16-bit RGB (5-5-5 or 5-6-5), "
+                   "bit for bit as the Tarvel player shows them; corrupt pictures are flagged "
+                   "and warned about");
   GstVideoDecoderClass* video = GST_VIDEO_DECODER_CLASS(klass);
   video->start = Start;
   video->stop = Stop;
