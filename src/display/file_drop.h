@@ -9,6 +9,14 @@ class QDropEvent;
 
 namespace tarvel {
 
+// What takes the files dropped on a window.
+class DropHost {
+ public:
+  virtual ~DropHost() = default;
+  // Files (local paths, in the order given) were dropped on `target`.
+  virtual void FilesDropped(const QStringList& paths, QWidget* target) = 0;
+};
+
 // A window that takes files and folders dragged onto it.
 class FileDropWindow : public QWidget {
  public:

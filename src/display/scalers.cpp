@@ -78,24 +78,18 @@ void Scale(const std::uint16_t* source, std::uint8_t* destination, std::uint32_t
 
 }  // namespace
 
-void ScaleTo800_555(const std::uint16_t* source, std::uint8_t* destination,
-                    std::uint32_t output_width) {
-  Scale<5, 4, 5>(source, destination, output_width, kTaps800, kShift800);
+template <std::uint32_t Width, unsigned GreenBits>
+void ScaleTo(const std::uint16_t* source, std::uint8_t* destination, std::uint32_t output_width) {
+  static_assert(Width == 800 || Width == 1024);
+  if constexpr (Width == 800)
+    Scale<GreenBits, 4, 5>(source, destination, output_width, kTaps800, kShift800);
+  else
+    Scale<GreenBits, 5, 8>(source, destination, output_width, kTaps1024, kShift1024);
 }
 
-void ScaleTo800_565(const std::uint16_t* source, std::uint8_t* destination,
-                    std::uint32_t output_width) {
-  Scale<6, 4, 5>(source, destination, output_width, kTaps800, kShift800);
-}
-
-void ScaleTo1024_555(const std::uint16_t* source, std::uint8_t* destination,
-                     std::uint32_t output_width) {
-  Scale<5, 5, 8>(source, destination, output_width, kTaps1024, kShift1024);
-}
-
-void ScaleTo1024_565(const std::uint16_t* source, std::uint8_t* destination,
-                     std::uint32_t output_width) {
-  Scale<6, 5, 8>(source, destination, output_width, kTaps1024, kShift1024);
-}
+template void ScaleTo<800, 5>(const std::uint16_t*, std::uint8_t*, std::uint32_t);
+template void ScaleTo<800, 6>(const std::uint16_t*, std::uint8_t*, std::uint32_t);
+template void ScaleTo<1024, 5>(const std::uint16_t*, std::uint8_t*, std::uint32_t);
+template void ScaleTo<1024, 6>(const std::uint16_t*, std::uint8_t*, std::uint32_t);
 
 }  // namespace tarvel

@@ -29,13 +29,10 @@ namespace tarvel {
 class VideoWindowSet;
 
 // What the window set needs from the user interface that drives it.
-class PresentationHost {
+class PresentationHost : public DropHost {
  public:
-  virtual ~PresentationHost() = default;
   // A key went down while one of the video windows had the keyboard.
   virtual void VideoKeyPressed(QKeyEvent* event) = 0;
-  // Files (local paths, in the order given) were dropped on `target`.
-  virtual void FilesDropped(const QStringList& paths, QWidget* target) = 0;
   // The video window moved or changed size; `origin` is its outer top-left corner.
   virtual void VideoWindowMoved(const QPoint& origin) = 0;
   // A windowed layout is done: bring the other windows of the program up, without moving them.

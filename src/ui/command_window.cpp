@@ -156,14 +156,6 @@ int CommandWindow::State(int id) {
   return record != nullptr ? record->state : 0;
 }
 
-void CommandWindow::SendCommand(int id) {
-  host_.Command(id);
-}
-
-void CommandWindow::SendScroll(int id, int code, int position) {
-  host_.Scroll(id, code, position);
-}
-
 void CommandWindow::UncheckRadioGroup(const ControlSkin& pressed) {
   std::size_t first = static_cast<std::size_t>(&pressed - table_.data());
   if (first >= table_.size()) return;

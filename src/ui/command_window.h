@@ -18,21 +18,14 @@ class QKeyEvent;
 namespace tarvel {
 
 // What the panel reports to the user interface that drives it.
-class CommandHost {
+// The controls' commands, scrolls and seeks go to it as they are.
+class CommandHost : public SkinCommands, public DropHost {
  public:
-  virtual ~CommandHost() = default;
-  // A control issued its command.
-  virtual void Command(int id) = 0;
-  // A trackbar was scrolled with `code`; `position` is the thumb position for the thumb codes.
-  virtual void Scroll(int id, int code, int position) = 0;
-  // The progress bar asks for `frame`.
-  virtual void Seek(std::int32_t frame) = 0;
   virtual void PanelKeyPressed(QKeyEvent* event) = 0;
   // The panel moved; `origin` is its top-left corner (it has no border).
   virtual void PanelMoved(const QPoint& origin) = 0;
   virtual void PanelCloseRequested() = 0;
   virtual void PanelRightClicked() = 0;
-  virtual void FilesDropped(const QStringList& paths, QWidget* target) = 0;
 };
 
 class CommandWindow : public FileDropWindow, public SkinPanel {
@@ -63,10 +56,8 @@ class CommandWindow : public FileDropWindow, public SkinPanel {
   int State(int id);
 
   // SkinPanel. The radio group's members are the neighbouring records flagged as members.
-  void SendCommand(int id) override;
-  void SendScroll(int id, int code, int position) override;
+  SkinCommands& commands() override { return host_; }
   void UncheckRadioGroup(const ControlSkin& pressed) override;
-  void SeekRequested(std::int32_t frame) override { host_.Seek(frame); }
 
  protected:
   void paintEvent(QPaintEvent* event) override;

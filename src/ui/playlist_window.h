@@ -20,9 +20,8 @@ class QListWidget;
 namespace tarvel {
 
 // What the playlist window reports to the user interface that drives it.
-class PlaylistHost {
+class PlaylistHost : public DropHost {
  public:
-  virtual ~PlaylistHost() = default;
   // The user selected another line (click or keyboard).
   virtual void PlaylistLineSelected(int line) = 0;
   // The window moved; `origin` is its outer top-left corner.
@@ -31,7 +30,6 @@ class PlaylistHost {
   virtual void PlaylistCloseRequested() = 0;
   // A key the list did not use.
   virtual void PlaylistKeyPressed(QKeyEvent* event) = 0;
-  virtual void FilesDropped(const QStringList& paths, QWidget* target) = 0;
 };
 
 // Identifiers of the window's controls.

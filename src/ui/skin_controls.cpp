@@ -42,12 +42,12 @@ void SkinButton::Press() {
       checked_ = true;
       panel_.UncheckRadioGroup(*record_);
       RedrawNow();
-      panel_.SendCommand(record_->control_id);
+      panel_.commands().Command(record_->control_id);
       break;
     case SkinKind::kToggle:
       checked_ = !checked_;
       RedrawNow();
-      panel_.SendCommand(record_->control_id);
+      panel_.commands().Command(record_->control_id);
       break;
     case SkinKind::kPush:
       pushed_ = true;
@@ -62,7 +62,7 @@ void SkinButton::Release(bool over_button) {
   if (record_->kind != SkinKind::kPush || !pushed_) return;
   pushed_ = false;
   RedrawNow();
-  if (over_button) panel_.SendCommand(record_->control_id);
+  if (over_button) panel_.commands().Command(record_->control_id);
 }
 
 void SkinButton::paintEvent(QPaintEvent* event) {
@@ -112,7 +112,7 @@ int SkinTrackbar::PositionAt(const QPoint& point) const {
 }
 
 void SkinTrackbar::Send(int code, int position) {
-  panel_.SendScroll(record_->control_id, code, position);
+  panel_.commands().Scroll(record_->control_id, code, position);
 }
 
 void SkinTrackbar::mousePressEvent(QMouseEvent* event) {
@@ -187,7 +187,7 @@ void SkinProgress::SeekAt(int x) {
   const std::int32_t frame = ProgressFrameAt(x, width(), count_);
   if (frame < 0 || frame == last_sought_) return;
   last_sought_ = frame;
-  panel_.SeekRequested(frame);
+  panel_.commands().Seek(frame);
 }
 
 void SkinProgress::mousePressEvent(QMouseEvent* event) {

@@ -10,18 +10,25 @@
 
 namespace tarvel {
 
+// What the skinned controls' mouse input becomes.
+class SkinCommands {
+ public:
+  virtual ~SkinCommands() = default;
+  // A control issued its command.
+  virtual void Command(int id) = 0;
+  // A trackbar was scrolled with `code`; `position` is the thumb position for the thumb codes.
+  virtual void Scroll(int id, int code, int position) = 0;
+  // The progress bar was pressed or dragged at the place of `frame`.
+  virtual void Seek(std::int32_t frame) = 0;
+};
+
 // What the skinned controls need from the panel that carries them.
 class SkinPanel {
  public:
   virtual ~SkinPanel() = default;
-  // A control issued its command.
-  virtual void SendCommand(int id) = 0;
-  // A trackbar was scrolled with `code`; `position` is the thumb position for the thumb codes.
-  virtual void SendScroll(int id, int code, int position) = 0;
+  virtual SkinCommands& commands() = 0;
   // Unchecks the other members of the radio group that `pressed` belongs to.
   virtual void UncheckRadioGroup(const ControlSkin& pressed) = 0;
-  // The progress bar was pressed or dragged at the place of `frame`.
-  virtual void SeekRequested(std::int32_t frame) = 0;
 };
 
 class SkinControl : public QWidget {
