@@ -40,11 +40,14 @@ TARVEL_AVX2_STEP void TransformLines(__m256i* x) {
   const __m256i t7 = _mm256_add_epi32(z11, z13);
   const __m256i m = _mm256_sub_epi32(z11, z13);
   const __m256i t11 = _mm256_srai_epi32(_mm256_add_epi32(m, _mm256_add_epi32(m, m)), 1);
-  const __m256i sum30 = _mm256_mullo_epi32(_mm256_add_epi32(z10, z12), _mm256_set1_epi32(30));
-  const __m256i t10 =
-      _mm256_srai_epi32(_mm256_sub_epi32(_mm256_mullo_epi32(z12, _mm256_set1_epi32(17)), sum30), 4);
-  const __m256i t12 =
-      _mm256_srai_epi32(_mm256_sub_epi32(sum30, _mm256_mullo_epi32(z10, _mm256_set1_epi32(40))), 4);
+  // Times 30, 17 and 40 by shifts and sums: the same 32-bit results, with a shorter wait than
+  // the multiplier's.
+  const __m256i sum = _mm256_add_epi32(z10, z12);
+  const __m256i sum30 = _mm256_sub_epi32(_mm256_slli_epi32(sum, 5), _mm256_slli_epi32(sum, 1));
+  const __m256i z12_17 = _mm256_add_epi32(_mm256_slli_epi32(z12, 4), z12);
+  const __m256i z10_40 = _mm256_add_epi32(_mm256_slli_epi32(z10, 5), _mm256_slli_epi32(z10, 3));
+  const __m256i t10 = _mm256_srai_epi32(_mm256_sub_epi32(z12_17, sum30), 4);
+  const __m256i t12 = _mm256_srai_epi32(_mm256_sub_epi32(sum30, z10_40), 4);
   const __m256i t6 = _mm256_sub_epi32(t12, t7);
   const __m256i t5 = _mm256_sub_epi32(t11, t6);
   const __m256i t4 = _mm256_add_epi32(t10, t5);
