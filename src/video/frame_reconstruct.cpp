@@ -2,6 +2,7 @@
 // tree, producing every piece by an oriented copy or a DCT-coded block.
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "video/block_codes.h"
 #include "video/block_copy.h"
@@ -206,115 +207,145 @@ bool DctLeaf(DecoderState& s) {
   return DecodeDctBlock(s, s.output_base + s.block_cursor);
 }
 
+// ---- How pieces are cut, the same in both trees. Each routine takes the ones that decode the
+// smaller pieces, called with the piece's size as a tag and its index in the block.
+
+template <PieceSize S>
+using SizeTag = std::integral_constant<PieceSize, S>;
+
+// The two sixteenths of eighth `index` of size S: side by side in a wide one, one above the
+// other in a tall one.
+template <PieceSize S, typename Sixteenth>
+inline bool CutEighth(int index, Sixteenth sixteenth) {
+  if constexpr (S == PieceSize::kWideEighth) {
+    return sixteenth(2 * index) && sixteenth(2 * index + 1);
+  } else {
+    const int first = 4 * (index >> 1) + (index & 1);
+    return sixteenth(first) && sixteenth(first + 2);
+  }
+}
+
+// The two quarters of half `k` of size S.
+template <PieceSize S, typename Quarter>
+inline bool CutHalf(int k, Quarter quarter) {
+  if constexpr (S == PieceSize::kStackedHalf) {
+    return quarter(2 * k) && quarter(2 * k + 1);
+  } else {
+    return quarter(k) && quarter(k + 2);
+  }
+}
+
+// Quarter `q` cut as `mode` says: into two wide or two tall eighths, else four sixteenths.
+template <typename Eighth, typename Sixteenth>
+inline bool CutQuarter(BlockMode mode, int q, Eighth eighth, Sixteenth sixteenth) {
+  switch (mode) {
+    case BlockMode::kWide:
+      return eighth(SizeTag<PieceSize::kWideEighth>{}, 2 * q) &&
+             eighth(SizeTag<PieceSize::kWideEighth>{}, 2 * q + 1);
+    case BlockMode::kTall:
+      return eighth(SizeTag<PieceSize::kTallEighth>{}, 2 * q) &&
+             eighth(SizeTag<PieceSize::kTallEighth>{}, 2 * q + 1);
+    default:
+      return sixteenth(4 * q) && sixteenth(4 * q + 1) && sixteenth(4 * q + 2) &&
+             sixteenth(4 * q + 3);
+  }
+}
+
+// A block as `mode` says: DCT-coded, or cut into stacked or side-by-side halves, else into
+// four quarters.
+template <typename Half, typename Quarter>
+inline bool CutBlock(DecoderState& s, BlockMode mode, Half half, Quarter quarter) {
+  switch (mode) {
+    case BlockMode::kDct:
+      return DctLeaf(s);
+    case BlockMode::kStacked:
+      return half(SizeTag<PieceSize::kStackedHalf>{}, 0) &&
+             half(SizeTag<PieceSize::kStackedHalf>{}, 1);
+    case BlockMode::kSideBySide:
+      return half(SizeTag<PieceSize::kSideHalf>{}, 0) && half(SizeTag<PieceSize::kSideHalf>{}, 1);
+    default:
+      return quarter(0) && quarter(1) && quarter(2) && quarter(3);
+  }
+}
+
 // ---- Delta frame tree.
+
+// A vector copy of a delta piece: eighths and sixteenths take a short vector word, larger
+// pieces a long one after their orientation bits.
+template <PieceSize S>
+bool DeltaVectorCopy(DecoderState& s, int64_t destination) {
+  if constexpr (PieceWidth(S) * PieceHeight(S) <= 8) {
+    const uint32_t word = VectorWord(s);
+    return ShortVectorCopy<S>(s, destination, word, (word >> 15) != 0);
+  } else {
+    const int orientation = static_cast<int>(ModeField(s, kDeltaOrientationBits));
+    const uint32_t word = VectorWord(s);
+    return LongVectorCopy<S>(s, destination, orientation, word, (word >> 15) != 0);
+  }
+}
+
+// A delta piece of size S at pixel `destination`: its mode from `codes`, then the three copies
+// every size has (a spiral copy, a vector copy, a skip) or `other` for the size's own modes.
+template <PieceSize S, typename Other>
+inline bool DeltaPiece(DecoderState& s, const BlockCodeTable& codes, int64_t destination,
+                       Other other) {
+  const BlockMode mode = ReadBlockMode(s, codes);
+  switch (mode) {
+    case BlockMode::kSpiral:
+      return SpiralCopy<S>(s, destination);
+    case BlockMode::kVector:
+      return DeltaVectorCopy<S>(s, destination);
+    case BlockMode::kSkip:
+      return SkipCopy<S>(s, destination);
+    default:
+      return other(mode);
+  }
+}
 
 bool DeltaSixteenth(DecoderState& s, int index) {
   constexpr PieceSize kSize = PieceSize::kSixteenth;
-  const int64_t destination = PiecePixel(s, kSize, index);
-  switch (ReadBlockMode(s, kDeltaSixteenthCodes)) {
-    case BlockMode::kSpiral:
-      return SpiralCopy<kSize>(s, destination);
-    case BlockMode::kVector: {
-      const uint32_t word = VectorWord(s);
-      return ShortVectorCopy<kSize>(s, destination, word, (word >> 15) != 0);
-    }
-    default:
-      return SkipCopy<kSize>(s, destination);
-  }
+  // Every code of a sixteenth names one of the three copies.
+  return DeltaPiece<kSize>(s, kDeltaSixteenthCodes, PiecePixel(s, kSize, index),
+                           [&](BlockMode) {
+                             s.corrupt = true;
+                             return false;
+                           });
 }
 
 template <PieceSize S>
 bool DeltaEighth(DecoderState& s, int index) {
-  const int64_t destination = PiecePixel(s, S, index);
-  switch (ReadBlockMode(s, kDeltaEighthCodes)) {
-    case BlockMode::kSpiral:
-      return SpiralCopy<S>(s, destination);
-    case BlockMode::kVector: {
-      const uint32_t word = VectorWord(s);
-      return ShortVectorCopy<S>(s, destination, word, (word >> 15) != 0);
-    }
-    case BlockMode::kSkip:
-      return SkipCopy<S>(s, destination);
-    default:
-      if constexpr (S == PieceSize::kWideEighth) {
-        return DeltaSixteenth(s, 2 * index) && DeltaSixteenth(s, 2 * index + 1);
-      } else {
-        const int first = 4 * (index >> 1) + (index & 1);
-        return DeltaSixteenth(s, first) && DeltaSixteenth(s, first + 2);
-      }
-  }
-}
-
-template <PieceSize S>
-bool DeltaOrientedLong(DecoderState& s, int64_t destination) {
-  const int orientation = static_cast<int>(ModeField(s, kDeltaOrientationBits));
-  const uint32_t word = VectorWord(s);
-  return LongVectorCopy<S>(s, destination, orientation, word, (word >> 15) != 0);
+  return DeltaPiece<S>(s, kDeltaEighthCodes, PiecePixel(s, S, index), [&](BlockMode) {
+    return CutEighth<S>(index, [&](int i) { return DeltaSixteenth(s, i); });
+  });
 }
 
 bool DeltaQuarter(DecoderState& s, int q) {
   constexpr PieceSize kSize = PieceSize::kQuarter;
-  const int64_t destination = PiecePixel(s, kSize, q);
-  switch (ReadBlockMode(s, kDeltaQuarterCodes)) {
-    case BlockMode::kSpiral:
-      return SpiralCopy<kSize>(s, destination);
-    case BlockMode::kVector:
-      return DeltaOrientedLong<kSize>(s, destination);
-    case BlockMode::kSkip:
-      return SkipCopy<kSize>(s, destination);
-    case BlockMode::kWide:
-      return DeltaEighth<PieceSize::kWideEighth>(s, 2 * q) &&
-             DeltaEighth<PieceSize::kWideEighth>(s, 2 * q + 1);
-    case BlockMode::kTall:
-      return DeltaEighth<PieceSize::kTallEighth>(s, 2 * q) &&
-             DeltaEighth<PieceSize::kTallEighth>(s, 2 * q + 1);
-    default:
-      return DeltaSixteenth(s, 4 * q) && DeltaSixteenth(s, 4 * q + 1) &&
-             DeltaSixteenth(s, 4 * q + 2) && DeltaSixteenth(s, 4 * q + 3);
-  }
+  return DeltaPiece<kSize>(s, kDeltaQuarterCodes, PiecePixel(s, kSize, q), [&](BlockMode mode) {
+    return CutQuarter(
+        mode, q, [&](auto size, int i) { return DeltaEighth<decltype(size)::value>(s, i); },
+        [&](int i) { return DeltaSixteenth(s, i); });
+  });
 }
 
 template <PieceSize S>
 bool DeltaHalf(DecoderState& s, int k) {
-  const int64_t destination = PiecePixel(s, S, k);
-  switch (ReadBlockMode(s, kDeltaHalfCodes)) {
-    case BlockMode::kSpiral:
-      return SpiralCopy<S>(s, destination);
-    case BlockMode::kVector:
-      return DeltaOrientedLong<S>(s, destination);
-    case BlockMode::kSplit:
-      if constexpr (S == PieceSize::kStackedHalf) {
-        return DeltaQuarter(s, 2 * k) && DeltaQuarter(s, 2 * k + 1);
-      } else {
-        return DeltaQuarter(s, k) && DeltaQuarter(s, k + 2);
-      }
-    default:
-      return SkipCopy<S>(s, destination);
-  }
+  return DeltaPiece<S>(s, kDeltaHalfCodes, PiecePixel(s, S, k), [&](BlockMode) {
+    return CutHalf<S>(k, [&](int i) { return DeltaQuarter(s, i); });
+  });
 }
 
 bool DeltaBlock(DecoderState& s) {
-  constexpr PieceSize kSize = PieceSize::kWhole;
   const int64_t destination = static_cast<int64_t>(s.block_cursor);
-  switch (ReadBlockMode(s, kDeltaWholeCodes)) {
-    case BlockMode::kSpiral:
-      return SpiralCopy<kSize>(s, destination);
-    case BlockMode::kVector:
-      return DeltaOrientedLong<kSize>(s, destination);
-    case BlockMode::kDct:
-      return DctLeaf(s);
-    case BlockMode::kStacked:
-      return DeltaHalf<PieceSize::kStackedHalf>(s, 0) && DeltaHalf<PieceSize::kStackedHalf>(s, 1);
-    case BlockMode::kSideBySide:
-      return DeltaHalf<PieceSize::kSideHalf>(s, 0) && DeltaHalf<PieceSize::kSideHalf>(s, 1);
-    case BlockMode::kSkip:
-      return SkipCopy<kSize>(s, destination);
-    case BlockMode::kQuarters:
-      return DeltaQuarter(s, 0) && DeltaQuarter(s, 1) && DeltaQuarter(s, 2) && DeltaQuarter(s, 3);
-    default:
+  return DeltaPiece<PieceSize::kWhole>(s, kDeltaWholeCodes, destination, [&](BlockMode mode) {
+    if (mode == BlockMode::kNoMode) {
       s.corrupt = true;  // 1111 names no mode
       return false;
-  }
+    }
+    return CutBlock(
+        s, mode, [&](auto size, int i) { return DeltaHalf<decltype(size)::value>(s, i); },
+        [&](int i) { return DeltaQuarter(s, i); });
+  });
 }
 
 // ---- Key frame tree: every copy reads the output picture.
@@ -333,60 +364,41 @@ bool KeyLongCopy(DecoderState& s, int64_t destination) {
   return LongVectorCopy<S>(s, destination, orientation, word, true);
 }
 
+// A key frame's sixteenth is a vector copy.
+bool KeySixteenth(DecoderState& s, int index) {
+  return KeyShortCopy<PieceSize::kSixteenth>(s, index);
+}
+
 template <PieceSize S>
 bool KeyEighth(DecoderState& s, int index) {
   if (ReadBlockMode(s, kKeyEighthCodes) == BlockMode::kVector) return KeyShortCopy<S>(s, index);
-  constexpr PieceSize k16 = PieceSize::kSixteenth;
-  if constexpr (S == PieceSize::kWideEighth) {
-    return KeyShortCopy<k16>(s, 2 * index) && KeyShortCopy<k16>(s, 2 * index + 1);
-  } else {
-    const int first = 4 * (index >> 1) + (index & 1);
-    return KeyShortCopy<k16>(s, first) && KeyShortCopy<k16>(s, first + 2);
-  }
+  return CutEighth<S>(index, [&](int i) { return KeySixteenth(s, i); });
 }
 
 bool KeyQuarter(DecoderState& s, int q) {
   constexpr PieceSize kSize = PieceSize::kQuarter;
-  constexpr PieceSize k16 = PieceSize::kSixteenth;
-  switch (ReadBlockMode(s, kKeyQuarterCodes)) {
-    case BlockMode::kVector:
-      return KeyLongCopy<kSize>(s, PiecePixel(s, kSize, q));
-    case BlockMode::kWide:
-      return KeyEighth<PieceSize::kWideEighth>(s, 2 * q) &&
-             KeyEighth<PieceSize::kWideEighth>(s, 2 * q + 1);
-    case BlockMode::kTall:
-      return KeyEighth<PieceSize::kTallEighth>(s, 2 * q) &&
-             KeyEighth<PieceSize::kTallEighth>(s, 2 * q + 1);
-    default:
-      return KeyShortCopy<k16>(s, 4 * q) && KeyShortCopy<k16>(s, 4 * q + 1) &&
-             KeyShortCopy<k16>(s, 4 * q + 2) && KeyShortCopy<k16>(s, 4 * q + 3);
-  }
+  const BlockMode mode = ReadBlockMode(s, kKeyQuarterCodes);
+  if (mode == BlockMode::kVector) return KeyLongCopy<kSize>(s, PiecePixel(s, kSize, q));
+  return CutQuarter(
+      mode, q, [&](auto size, int i) { return KeyEighth<decltype(size)::value>(s, i); },
+      [&](int i) { return KeySixteenth(s, i); });
 }
 
 template <PieceSize S>
 bool KeyHalf(DecoderState& s, int k) {
   if (ReadBlockMode(s, kKeyHalfCodes) == BlockMode::kVector)
     return KeyLongCopy<S>(s, PiecePixel(s, S, k));
-  if constexpr (S == PieceSize::kStackedHalf) {
-    return KeyQuarter(s, 2 * k) && KeyQuarter(s, 2 * k + 1);
-  } else {
-    return KeyQuarter(s, k) && KeyQuarter(s, k + 2);
-  }
+  return CutHalf<S>(k, [&](int i) { return KeyQuarter(s, i); });
 }
 
 bool KeyBlock(DecoderState& s) {
-  switch (ReadBlockMode(s, kKeyWholeCodes)) {
-    case BlockMode::kStacked:
-      return KeyHalf<PieceSize::kStackedHalf>(s, 0) && KeyHalf<PieceSize::kStackedHalf>(s, 1);
-    case BlockMode::kSideBySide:
-      return KeyHalf<PieceSize::kSideHalf>(s, 0) && KeyHalf<PieceSize::kSideHalf>(s, 1);
-    case BlockMode::kQuarters:
-      return KeyQuarter(s, 0) && KeyQuarter(s, 1) && KeyQuarter(s, 2) && KeyQuarter(s, 3);
-    case BlockMode::kDct:
-      return DctLeaf(s);
-    default:
-      return KeyLongCopy<PieceSize::kWhole>(s, static_cast<int64_t>(s.block_cursor));
+  const BlockMode mode = ReadBlockMode(s, kKeyWholeCodes);
+  if (mode == BlockMode::kVector) {
+    return KeyLongCopy<PieceSize::kWhole>(s, static_cast<int64_t>(s.block_cursor));
   }
+  return CutBlock(
+      s, mode, [&](auto size, int i) { return KeyHalf<decltype(size)::value>(s, i); },
+      [&](int i) { return KeyQuarter(s, i); });
 }
 
 // Copies the 8 x 8 block at pixel `cursor` of the output picture over the reference.

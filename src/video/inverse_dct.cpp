@@ -168,42 +168,30 @@ void InverseDct8x8To(const int32_t* coefficients, uint16_t mask, int32_t* block)
     m.lo[r] = vec::Load(coefficients + 8 * r);
     m.hi[r] = vec::Load(coefficients + 8 * r + 4);
   }
-  // Lines past the highest one holding a coefficient are zero and stay zero, so a group of
-  // four lines is transformed only when one of them is set.
-  if (rows < columns) {
-    // Rows first. Transposed, lo[k] holds element k of rows 0-3 and hi[k] of rows 4-7.
-    Transpose(m);
-    TransformLines(m.lo);
-    if (row_bits >= 0x10) TransformLines(m.hi);
-    if (row_bits == 1) {
-      const V4 lo{m.lo[0][0], m.lo[1][0], m.lo[2][0], m.lo[3][0]};
-      const V4 hi{m.lo[4][0], m.lo[5][0], m.lo[6][0], m.lo[7][0]};
-      for (int r = 0; r < 8; ++r) {
-        vec::Store(block + 8 * r, lo);
-        vec::Store(block + 8 * r + 4, hi);
-      }
-      return;
+  // The first pass goes along the rows when they are fewer (transposed, lo[k] then holds
+  // element k of rows 0-3 and hi[k] of rows 4-7), else down the columns (lo holds element k
+  // of columns 0-3, hi of columns 4-7). Lines past the highest one holding a coefficient are
+  // zero and stay zero, so a group of four lines is transformed only when one of them is set.
+  const bool rows_first = rows < columns;
+  const unsigned first_bits = rows_first ? row_bits : column_bits;
+  if (rows_first) Transpose(m);
+  TransformLines(m.lo);
+  if (first_bits >= 0x10) TransformLines(m.hi);
+  if (first_bits == 1) {
+    // Only line 0 had coefficients: every row is row 0, or every column column 0.
+    const V4 lo{m.lo[0][0], m.lo[1][0], m.lo[2][0], m.lo[3][0]};
+    const V4 hi{m.lo[4][0], m.lo[5][0], m.lo[6][0], m.lo[7][0]};
+    for (int r = 0; r < 8; ++r) {
+      const V4 row_lo = rows_first ? lo : vec::Splat(m.lo[r][0]);
+      vec::Store(block + 8 * r, row_lo);
+      vec::Store(block + 8 * r + 4, rows_first ? hi : row_lo);
     }
-    Transpose(m);
-    TransformLines(m.lo);
-    TransformLines(m.hi);
-  } else {
-    // Columns first: lo holds element k of columns 0-3, hi of columns 4-7.
-    TransformLines(m.lo);
-    if (column_bits >= 0x10) TransformLines(m.hi);
-    if (column_bits == 1) {
-      for (int r = 0; r < 8; ++r) {
-        const V4 v = vec::Splat(m.lo[r][0]);
-        vec::Store(block + 8 * r, v);
-        vec::Store(block + 8 * r + 4, v);
-      }
-      return;
-    }
-    Transpose(m);
-    TransformLines(m.lo);
-    TransformLines(m.hi);
-    Transpose(m);
+    return;
   }
+  Transpose(m);
+  TransformLines(m.lo);
+  TransformLines(m.hi);
+  if (!rows_first) Transpose(m);
   for (int r = 0; r < 8; ++r) {
     vec::Store(block + 8 * r, m.lo[r]);
     vec::Store(block + 8 * r + 4, m.hi[r]);
