@@ -127,24 +127,54 @@ TEST(GstPlugin, TypeFinderClaimsMoviesAndNothingElse) {
   }
 }
 
+std::string Le32(std::uint32_t v) {
+  return {static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF),
+          static_cast<char>((v >> 16) & 0xFF), static_cast<char>(v >> 24)};
+}
+
+// An encoder input the demo does not give: 20x12 pictures (padded to 24x16) at 7 frames per
+// second (stored as 29/200 s a frame), a key frame every 5, and 8,000 Hz stereo sound.
+void WriteOddInputs(const std::string& video, const std::string& audio) {
+  std::string y4m = "YUV4MPEG2 W20 H12 F7:1 C444\n";
+  for (int i = 0; i < 40; ++i) {
+    y4m += "FRAME\n";
+    for (int p = 0; p < 3 * 20 * 12; ++p) y4m += static_cast<char>((p * 7 + i * 13) % 251);
+  }
+  std::string data;  // 6 seconds of a rising tone, left and right apart
+  for (std::uint32_t n = 0; n < 8000 * 6; ++n)
+    for (const std::uint32_t step : {97u + n / 100, 31u}) data += Le32(n * step << 16).substr(2);
+  const std::string body = "WAVEfmt " + Le32(16) + std::string("\x01\x00\x02\x00", 4) + Le32(8000) +
+                           Le32(32000) + std::string("\x04\x00\x10\x00", 4) + "data" +
+                           Le32(static_cast<std::uint32_t>(data.size())) + data;
+  WriteFileBytes(video, std::vector<unsigned char>(y4m.begin(), y4m.end()));
+  const std::string wav = "RIFF" + Le32(static_cast<std::uint32_t>(body.size())) + body;
+  WriteFileBytes(audio, std::vector<unsigned char>(wav.begin(), wav.end()));
+}
+
 // Movies made by our own tools, compared with `kqm export` of the same file.
 TEST(GstPlugin, MatchesKqmExportOnGeneratedMovies) {
-  for (const bool sound : {true, false}) {
-    const std::string movie = TestFile(sound ? "demo.kqm" : "demo-silent.kqm");
-    auto made = sound ? RunKqm(tools::Cmd_Demo, "demo", {"-o", movie, "--seconds", "2", "-q"})
-                      : RunKqm(tools::Cmd_Demo, "demo",
-                               {"-o", movie, "--seconds", "1", "--size", "64x48", "--no-sound", "-q"});
+  for (const int kind : {0, 1, 2}) {
+    const bool sound = kind != 1;
+    const std::string movie = TestFile("made" + std::to_string(kind) + ".kqm");
+    if (kind == 2) WriteOddInputs(TestFile("odd.y4m"), TestFile("odd.wav"));
+    const KqmResult made =
+        kind == 0   ? RunKqm(tools::Cmd_Demo, "demo", {"-o", movie, "--seconds", "2", "-q"})
+        : kind == 1 ? RunKqm(tools::Cmd_Demo, "demo",
+                             {"-o", movie, "--seconds", "1", "--size", "64x48", "--no-sound", "-q"})
+                    : RunKqm(tools::Cmd_Encode, "encode",
+                             {"--video", TestFile("odd.y4m"), "--audio", TestFile("odd.wav"), "-o",
+                              movie, "--keyint", "5", "-q"});
     ASSERT_EQ(made.status, 0) << made.err;
-    const std::string video = TestFile("demo.rgb"), audio = TestFile("demo.pcm");
+    const std::string video = TestFile("made.rgb"), audio = TestFile("made.pcm");
     auto exported = sound ? RunKqm(tools::Cmd_Export, "export",
                                    {movie, "--video", video, "--audio", audio, "-q"})
                           : RunKqm(tools::Cmd_Export, "export", {movie, "--video", video, "-q"});
     ASSERT_EQ(exported.status, 0) << exported.err;
     const PipelineRun run = RunPipeline(DecodePipeline(movie, "RGB15", sound));
-    EXPECT_TRUE(run.eos && run.errors.empty()) << testing::PrintToString(run.errors);
-    EXPECT_TRUE(run.video.bytes == Bytes(video));
+    EXPECT_TRUE(run.eos && run.errors.empty()) << kind << testing::PrintToString(run.errors);
+    EXPECT_TRUE(run.video.bytes == Bytes(video)) << kind;
     if (sound) {
-      EXPECT_TRUE(run.audio.bytes == Bytes(audio));
+      EXPECT_TRUE(run.audio.bytes == Bytes(audio)) << kind;
     }
   }
 }
