@@ -571,7 +571,9 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
   const bool past_end = shown >= header.frame_count;
   if (!past_end && !s.index.WaitFor(static_cast<std::int32_t>(shown))) {
     if (s.index.frames() == 0) return FALSE;
+    // The segment starts at that frame, or its picture would be clipped away downstream.
     shown = s.index.frames() - 1;
+    segment.start = segment.position = segment.time = PictureTime(shown, header.frame_duration);
   }
 
   const bool flush = (flags & GST_SEEK_FLAG_FLUSH) != 0;

@@ -135,6 +135,28 @@ TEST_F(DamagedMovies, BrokenContainerEndsWithAnErrorAfterWhatCouldBeRead) {
   }
 }
 
+// A movie cut short is sought only where it can be read: past its end, to its last whole frame.
+TEST_F(DamagedMovies, SeeksInACutMovieStayWhereItCanBeRead) {
+  Bytes video, audio;
+  Play(movie_, "whole.kqm");
+  Export("whole.kqm", &video, &audio);
+  WriteFileBytes(Path("cut.kqm"), Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 20)));
+  for (const int frame : {10, 40}) {
+    RunOptions seek;
+    seek.seeks = {frame * 40'000'000LL};  // 25 frames per second
+    const PipelineRun run = RunPipeline("filesrc location=\"" + Path("cut.kqm") +
+                                            "\" ! kqmdemux name=d d.video_0 ! kqmviddec ! "
+                                            "appsink name=video sync=false",
+                                        seek);
+    const std::size_t from = frame == 10 ? 10 : 19;
+    EXPECT_TRUE(run.video.bytes == Bytes(video.begin() + from * kPicture,
+                                         video.begin() + 20 * kPicture))
+        << frame;
+    ASSERT_EQ(run.errors.size(), 1u) << frame << Joined(run.errors);
+    EXPECT_NE(run.errors[0].find("the movie data ends after 20 of 50 frames"), std::string::npos);
+  }
+}
+
 // Damage inside the chunks plays exactly as `kqm export` (and the player) decodes it: a corrupt
 // picture stops where its data fails, a frame without a picture keeps the previous one, a frame
 // without a sound chunk plays a period of silence. The pictures concerned are flagged corrupt.
