@@ -651,10 +651,10 @@ void Viewer::OnKey(int virtual_key, bool control) {
       Click(kIdStop);
       break;
     case kKeyHome:
-      Seek(0);
+      GoToFrame(0);
       break;
     case kKeyEnd:
-      Seek(Player_Status(player_).frame_count - 1);
+      GoToFrame(Player_Status(player_).frame_count - 1);
       break;
     case kKeyComma:
     case kKeyPeriod:
@@ -667,6 +667,13 @@ void Viewer::OnKey(int virtual_key, bool control) {
 }
 
 void Viewer::Seek(std::int32_t frame) {
+  if (state_.quit_requested) return;
+  // Stopped, the bar still spans the last movie played: it plays again from the frame asked for.
+  if (state_.stopped && state_.file_count != 0) Click(kIdPlay);
+  GoToFrame(frame);
+}
+
+void Viewer::GoToFrame(std::int32_t frame) {
   if (state_.quit_requested || !Playing(Player_Status(player_))) return;
   if (Player_Seek(player_, frame) != kPlayerOk) return;
   // The picture of a seek is no step of playback: it neither ends playback at the last frame
@@ -683,7 +690,7 @@ void Viewer::SeekBySeconds(float seconds) {
   const float rate = status.frame_rate > 0.0f ? status.frame_rate : kDefaultFrameRate;
   const long long target =
       status.shown_frame + static_cast<long long>(std::lround(seconds * rate));
-  Seek(static_cast<std::int32_t>(std::clamp<long long>(target, 0, status.frame_count - 1)));
+  GoToFrame(static_cast<std::int32_t>(std::clamp<long long>(target, 0, status.frame_count - 1)));
 }
 
 void Viewer::StepOneFrame(bool forward) {

@@ -179,6 +179,8 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   // are brought back onto a screen.
   void KeepSavedPositionsReachable();
   void ShowStopInRadioGroup();
+  // Shows `frame` of the movie playing or paused, leaving it so.
+  void GoToFrame(std::int32_t frame);
   // Ctrl+Left, Ctrl+Right: `seconds` from the frame shown, within the movie.
   void SeekBySeconds(float seconds);
   // Comma, period: pauses, then one frame back or on.

@@ -363,6 +363,12 @@ TEST_F(ViewerTest, TheProgressBarAndTheKeysGoToAnyFrame) {
   QTest::mouseClick(panel().Control(kIdProgress), Qt::LeftButton, Qt::NoModifier, QPoint(100, 5));
   EXPECT_EQ(shown(), 2);
   ASSERT_TRUE(TurnUntil([&] { return shown() == 3; }));
+  // Once playback has ended, the bar plays the movie again from the frame under the pointer.
+  ASSERT_TRUE(TurnUntil([this] { return state().stopped; }, 5000));
+  QTest::mouseClick(panel().Control(kIdProgress), Qt::LeftButton, Qt::NoModifier, QPoint(150, 5));
+  EXPECT_TRUE(state().ui_playing);
+  EXPECT_EQ(shown(), 3);
+  EXPECT_EQ(picture(), expected[3]);
 }
 
 TEST_F(ViewerTest, AClickOnTheBarOfAMovieWithSoundShowsItsFrameAtOnce) {
