@@ -14,19 +14,21 @@
 //   tarvel_quality --ideal SOURCE.y4m QUALITY an exact floating-point 4:4:4 DCT codec (BT.601
 //                                             colours, orthonormal transform, rounding to the
 //                                             nearest level) with the same quantisers as a movie
-//                                             of that quality: its PSNR and the bits of its
-//                                             levels under the JPEG-style code above
+//                                             of that quality: frames, PSNR, bits per pixel of
+//                                             its levels under the JPEG-style code above, and
+//                                             PSNR of its pictures rounded to 5-bit channels
 //
 // Prints one line: the frames compared and their mean per-frame PSNR in dB.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <queue>
 #include <string>
 #include <vector>
 
-#include <map>
-#include <queue>
 #include "container/movie_format.h"
 #include "container/movie_reader.h"
 #include "encoder/media_input.h"
@@ -241,7 +243,7 @@ int IdealReport(const std::string& source_path, int quality) {
   }
   static const DctBasis basis;
   RgbPicture a, b;
-  double psnr_sum = 0;
+  double psnr_sum = 0, psnr5_sum = 0;
   long long frames = 0, bits = 0;
   while (Y4mReader_Next(source, &a, &error) > 0) {
     b = a;
@@ -293,11 +295,14 @@ int IdealReport(const std::string& source_path, int quality) {
       }
     bits += count.Bits();
     psnr_sum += PicturePsnr(a, b);
+    RoundToShown(&b);
+    psnr5_sum += PicturePsnr(a, b);
     ++frames;
   }
   if (frames == 0) return Fail("no pictures");
-  std::printf("%lld %.2f %.3f\n", frames, psnr_sum / static_cast<double>(frames),
-              static_cast<double>(bits) / (static_cast<double>(frames) * a.width * a.height));
+  std::printf("%lld %.2f %.3f %.2f\n", frames, psnr_sum / static_cast<double>(frames),
+              static_cast<double>(bits) / (static_cast<double>(frames) * a.width * a.height),
+              psnr5_sum / static_cast<double>(frames));
   return 0;
 }
 
