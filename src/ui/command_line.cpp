@@ -17,8 +17,9 @@ constexpr char kUsageLine[] =
 std::string UsageText() {
   return std::string(kUsageLine) +
          "Plays KQM6 movies (.kqm, .kqs) with a floating control panel. One PATH plays that\n"
-         "movie; several movies and folders make a playlist, in the order given (a folder's\n"
-         "movies in natural name order). Without PATH the player starts stopped.\n"
+         "movie, or that folder's movies; several movies and folders make a playlist, in the\n"
+         "order given (a folder's movies in natural name order). Without PATH the player\n"
+         "starts stopped.\n"
          "\n"
          "Options:\n"
          "  --fullscreen    show the first movie full screen\n"

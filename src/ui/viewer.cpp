@@ -6,9 +6,9 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QMetaObject>
 #include <QScreen>
 #include <QSocketNotifier>
-#include <QMetaObject>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -156,14 +156,20 @@ void Viewer::Startup(const std::vector<std::string>& paths) {
   if (options_.loop) Click(kIdLoopPlay);
   command_->update();
 
-  if (paths.size() == 1) {
+  // A folder alone plays its movies, as several paths do; any other single path is one movie.
+  const std::string single = paths.size() == 1 ? MoviePathFromCommandLine(paths.front()) : "";
+  const bool folder =
+      !single.empty() && QFileInfo(QFile::decodeName(QByteArray::fromStdString(single))).isDir();
+  if (paths.size() == 1 && !folder) {
     state_.play_request = true;
-    state_.current_path = MoviePathFromCommandLine(paths.front());
+    state_.current_path = single;
     state_.file_count += 1;
-  } else if (paths.size() > 1) {
+  } else if (!paths.empty()) {
     SyncPlaylistModel();
-    CarryOut(Playlist_CommandLine(playlist_, paths));
-    if (state_.file_count == 0) ShowProblem("no movie found among the paths given");
+    CarryOut(Playlist_CommandLine(playlist_, folder ? std::vector<std::string>{single} : paths));
+    if (state_.file_count == 0)
+      ShowProblem(folder ? single + ": no movies in this folder"
+                         : "no movie found among the paths given");
   }
 
   Player_SetPixelFormat(player_, 15);
@@ -195,7 +201,8 @@ void Viewer::QuitWhenReadable(int descriptor) {
 
 void Viewer::RequestTurn() {
   if (turn_posted_.exchange(true)) return;
-  QMetaObject::invokeMethod(&turn_target_, [this] { OnTurn(); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      &turn_target_, [this] { OnTurn(); }, Qt::QueuedConnection);
 }
 
 void Viewer::OnTurn() {
@@ -688,8 +695,7 @@ void Viewer::SeekBySeconds(float seconds) {
   const PlayerStatus status = Player_Status(player_);
   if (!Playing(status) || status.shown_frame < 0) return;
   const float rate = status.frame_rate > 0.0f ? status.frame_rate : kDefaultFrameRate;
-  const long long target =
-      status.shown_frame + static_cast<long long>(std::lround(seconds * rate));
+  const long long target = status.shown_frame + static_cast<long long>(std::lround(seconds * rate));
   GoToFrame(static_cast<std::int32_t>(std::clamp<long long>(target, 0, status.frame_count - 1)));
 }
 
@@ -878,7 +884,8 @@ void Viewer::PlaylistMoved(const QPoint& origin) {
 
 void Viewer::KeepSavedPositionsReachable() {
   QList<QRect> screens;
-  for (const QScreen* screen : QGuiApplication::screens()) screens.append(screen->availableGeometry());
+  for (const QScreen* screen : QGuiApplication::screens())
+    screens.append(screen->availableGeometry());
   // The panel and the playlist have fixed sizes; the video window's depends on the movie, and
   // at least its top-left corner is kept.
   const QSize panel = DialogUnitsToPixels(0, 0, kPanelWidthUnits, kPanelHeightUnits).size();
@@ -976,7 +983,8 @@ void Viewer::ShowProblem(const std::string& line, bool notice) {
 
 void Viewer::ReportOpenFailure(std::int32_t result) {
   // The engine says why (no such file, a folder, a pipe, a damaged header...).
-  Report(state_.current_path.empty() ? "no movie given" : ProblemOf(Player_Status(player_), result));
+  Report(state_.current_path.empty() ? "no movie given"
+                                     : ProblemOf(Player_Status(player_), result));
 }
 
 void Viewer::ReportPlaybackEnd(const PlayerStatus& status) {

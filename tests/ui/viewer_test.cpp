@@ -295,8 +295,7 @@ TEST_F(ViewerTest, StepByStepShowsOneExactFrameAtATime) {
   const std::uint32_t expected[] = {0xb05b0f63, 0x187f12ad, 0xb24da2e2, 0x60e0af49, 0xf5e762d0};
   for (std::int32_t frame = 0; frame < 5; ++frame) {
     Key(Qt::Key_Return);
-    ASSERT_TRUE(TurnUntil([&] { return CurrentFrame() == frame + 1; }, 3000))
-        << "frame " << frame;
+    ASSERT_TRUE(TurnUntil([&] { return CurrentFrame() == frame + 1; }, 3000)) << "frame " << frame;
     TurnFor(200);  // three clock periods: no second frame comes
     ASSERT_EQ(CurrentFrame(), frame + 1);
     const PictureSurface& surface = viewer->video().surface();
@@ -393,8 +392,7 @@ TEST_F(ViewerTest, StepByStepWithSoundShowsOneFrameAtATime) {
   for (int step = 0; step < 3; ++step) {
     const std::int32_t before = CurrentFrame();
     Key(Qt::Key_Return);
-    ASSERT_TRUE(TurnUntil([&] { return CurrentFrame() != before; }, 3000))
-        << "step " << step;
+    ASSERT_TRUE(TurnUntil([&] { return CurrentFrame() != before; }, 3000)) << "step " << step;
     TurnFor(300);  // one and a half frame periods at 5 per second: nothing more comes
     EXPECT_EQ(CurrentFrame(), before + 1) << "step " << step;
   }
@@ -510,6 +508,28 @@ TEST_F(ViewerTest, APipeOrAFolderIsNamedAndNeverWaitedOn) {
   EXPECT_TRUE(EngineIdle());
 }
 
+TEST_F(ViewerTest, AFolderAloneOnTheCommandLinePlaysItsMovies) {
+  QTemporaryDir folder;
+  for (const char* name : {"b10.kqm", "b2.kqm"})
+    ASSERT_TRUE(QFile::copy(Conformance(kSilentMovie), folder.filePath(QLatin1String(name))));
+  QFile(folder.filePath(QStringLiteral("notes.txt"))).open(QIODevice::WriteOnly);
+  Start({folder.path()});
+  Turn();
+  // Natural order: b2 before b10.
+  EXPECT_EQ(state().file_count, 2);
+  EXPECT_EQ(state().current_path, folder.filePath(QStringLiteral("b2.kqm")).toStdString());
+  EXPECT_TRUE(Playing());
+  EXPECT_TRUE(notices.isEmpty());
+}
+
+TEST_F(ViewerTest, AFolderWithoutMoviesSaysSo) {
+  QTemporaryDir folder;
+  Start({folder.path()});
+  Turn();
+  EXPECT_TRUE(state().stopped);
+  EXPECT_EQ(notices, QStringList{folder.path() + QStringLiteral(": no movies in this folder")});
+}
+
 TEST_F(ViewerTest, AHeaderClaimingHugePicturesIsRefusedAtOnce) {
   // 64 bytes whose header claims 65528 x 65528 pictures (two of them would take 16 GB).
   QTemporaryDir folder;
@@ -517,8 +537,8 @@ TEST_F(ViewerTest, AHeaderClaimingHugePicturesIsRefusedAtOnce) {
   QByteArray header(64, '\0');
   header[8] = header[10] = '\xF8';
   header[9] = header[11] = '\xFF';
-  header[16] = 1;   // one frame
-  header[24] = 8;   // 25 frames per second
+  header[16] = 1;  // one frame
+  header[24] = 8;  // 25 frames per second
   {
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
@@ -529,7 +549,8 @@ TEST_F(ViewerTest, AHeaderClaimingHugePicturesIsRefusedAtOnce) {
   EXPECT_TRUE(state().stopped);
   EXPECT_TRUE(EngineIdle());
   ASSERT_EQ(notices.size(), 1);
-  EXPECT_TRUE(notices[0].startsWith(path + QStringLiteral(": picture size 65528x65528 is too large")))
+  EXPECT_TRUE(
+      notices[0].startsWith(path + QStringLiteral(": picture size 65528x65528 is too large")))
       << notices[0].toStdString();
   // No window was made for it; the panel is where it can be reached.
   EXPECT_FALSE(viewer->video().exists());
