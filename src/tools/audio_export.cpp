@@ -10,17 +10,6 @@ namespace {
 
 constexpr std::size_t kWaveHeaderSize = 44;
 
-bool EndsWith(const std::string& text, const char* suffix) {
-  const std::size_t n = std::strlen(suffix);
-  if (text.size() < n) return false;
-  for (std::size_t i = 0; i < n; ++i) {
-    const char a = text[text.size() - n + i];
-    const char lower = (a >= 'A' && a <= 'Z') ? static_cast<char>(a - 'A' + 'a') : a;
-    if (lower != suffix[i]) return false;
-  }
-  return true;
-}
-
 void PutLe16(std::uint8_t* p, std::uint32_t v) {
   p[0] = static_cast<std::uint8_t>(v);
   p[1] = static_cast<std::uint8_t>(v >> 8);
@@ -38,9 +27,9 @@ AudioExport::~AudioExport() = default;
 bool AudioExport::Open(const std::string& out_path, std::string* error) {
   path_ = out_path;
   if (out_path != "-") {
-    if (EndsWith(out_path, ".wav")) {
+    if (EndsWithNoCase(out_path, ".wav")) {
       wave_ = true;
-    } else if (!EndsWith(out_path, ".pcm") && !EndsWith(out_path, ".raw")) {
+    } else if (!EndsWithNoCase(out_path, ".pcm") && !EndsWithNoCase(out_path, ".raw")) {
       if (error) *error = "unsupported sound output (use .wav, .pcm, .raw or -)";
       return false;
     }
@@ -51,8 +40,9 @@ bool AudioExport::Open(const std::string& out_path, std::string* error) {
   return true;
 }
 
-void AudioExport::Begin(std::int32_t frame_count, bool looping) {
+void AudioExport::Begin(std::int32_t frame_count, bool looping, bool pictures_length) {
   frame_count_ = frame_count;
+  pictures_length_ = pictures_length;
   loop_mode_ = looping ? 1 : 0;
   Adpcm_Init(kAdpcmLibraryVersion);
 }
@@ -114,7 +104,14 @@ bool AudioExport::AddFrame(int pass, std::int32_t frame_index, LoadedFrame frame
                                   std::to_string(pass + 1) +
                                   "): the sound codes run out; the rest of the period is silence");
   }
-  return Write(buffer_.data(), buffer_.size(), error);
+  if (!pictures_length_) return Write(buffer_.data(), buffer_.size(), error);
+  // The device is 31 periods ahead of the pictures: the sound heard while frame N shows is
+  // period N of the stream.
+  held_.insert(held_.end(), buffer_.begin(), buffer_.end());
+  const std::size_t period = std::min<std::size_t>(sound_.audio_frame_bytes, held_.size());
+  if (!Write(held_.data(), period, error)) return false;
+  held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(period));
+  return true;
 }
 
 bool AudioExport::Write(const std::uint8_t* data, std::size_t size, std::string* error) {

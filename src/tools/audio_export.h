@@ -24,9 +24,10 @@ class AudioExport {
   // OUT: ".wav" -> RIFF/WAVE with the stream's rate and channels, ".pcm"/".raw" -> raw s16le,
   // "-" -> raw on standard output. Anything else is refused.
   bool Open(const std::string& out_path, std::string* error);
-  // Once, before any frame: the movie's frame count (from its header) and whether looping
-  // passes follow (passes > 1).
-  void Begin(std::int32_t frame_count, bool looping);
+  // Once, before any frame: the movie's frame count (from its header), whether looping passes
+  // follow (passes > 1), and whether to keep only the sound that plays while the pictures show
+  // (one frame period per frame added) instead of all the device receives.
+  void Begin(std::int32_t frame_count, bool looping, bool pictures_length = false);
   // Every frame in presentation order, for every pass (0 first), with the frame's chunk list.
   // Pass 0, frame 0 sets the stream up from its audio chunk and yields 32 frame periods; every
   // other call one period. False with `*error` set on a fatal problem: frame 0 without an audio
@@ -55,6 +56,8 @@ class AudioExport {
   std::int32_t frame_count_ = 0;
   std::int32_t loop_mode_ = 0;
   std::vector<std::uint8_t> buffer_;
+  bool pictures_length_ = false;
+  std::vector<std::uint8_t> held_;  // with pictures_length_: decoded, not yet written
   std::uint64_t pcm_bytes_ = 0;
   bool warned_starved_ = false;
   bool warned_restart_ = false;

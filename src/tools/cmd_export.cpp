@@ -2,7 +2,6 @@
 // and the sound the sound device would receive.
 #include <CLI/CLI.hpp>
 
-#include <algorithm>
 #include <cstring>
 #include <numeric>
 #include <optional>
@@ -12,6 +11,7 @@
 #include "container/movie_format.h"
 #include "container/movie_reader.h"
 #include "display/scalers.h"
+#include "platform/stop_signals.h"
 #include "storage/tar_package.h"
 #include "tools/audio_export.h"
 #include "tools/commands.h"
@@ -22,6 +22,8 @@
 namespace tarvel::tools {
 
 namespace {
+
+const char kCommand[] = "kqm export";
 
 struct FrameRange {
   std::int64_t first = 0;
@@ -48,187 +50,267 @@ bool ParseFrameRange(const std::string& text, FrameRange* range) {
   }
 }
 
-}  // namespace
+struct ExportOptions {
+  std::string path, video_out, audio_out, format = "555", frames_text, package_path;
+  std::string audio_length = "device";
+  int passes = 1;
+  int scale = 0;
+  FrameRange range;
+  Verbosity verbosity;
+};
 
-int Cmd_Export(int argc, char** argv) {
+// The command line. False when the command is not to run, with the exit status in `status`.
+bool ReadOptions(int argc, char** argv, ExportOptions& o, int* status) {
   CLI::App app{
       "Decode a KQM6 movie as the player presents it and write its pictures and sound.\n"
       "Pictures: OUT ending in .rgb or .raw (or -) gets raw little-endian 16-bit pixels, frames\n"
       "back to back; .y4m gets YUV4MPEG2 4:4:4 (BT.601 limited range); a name with %d ending in\n"
-      ".png gets one PNG per picture. Sound: .wav, .pcm/.raw (signed 16-bit little-endian) or -.",
-      "kqm export"};
-  std::string path, video_out, audio_out, format = "555", frames_text;
-  std::string package_path;
-  int passes = 1;
-  int scale = 0;
-  app.add_option("MOVIE", path, "the movie file")->required();
-  app.add_option("--video", video_out, "where to write the pictures");
-  app.add_option("--audio", audio_out, "where to write the sound");
-  app.add_option("--format", format, "pixel format of raw output: 555 (the player's) or 565")
+      ".png gets one PNG per picture. Sound: .wav, .pcm/.raw (signed 16-bit little-endian) or -.\n"
+      "Ctrl-C stops the export with what was done written whole.",
+      kCommand};
+  app.add_option("MOVIE", o.path, "the movie file")->required();
+  app.add_option("--video", o.video_out, "where to write the pictures");
+  app.add_option("--audio", o.audio_out, "where to write the sound");
+  app.add_option("--audio-length", o.audio_length,
+                 "device: all the sound the sound device receives (the default; it runs 31 "
+                 "frame periods past the last picture); pictures: only the sound that plays "
+                 "while the pictures show, for muxing with them")
+      ->check(CLI::IsMember({"device", "pictures"}));
+  app.add_option("--format", o.format, "pixel format of raw output: 555 (the player's) or 565")
       ->check(CLI::IsMember({"555", "565"}));
-  app.add_option("--frames", frames_text,
+  app.add_option("--frames", o.frames_text,
                  "write only pictures A to B (A-B, A-, A; counted from 0 over all passes)");
-  app.add_option("--passes", passes, "play the movie K times, looping as the player does")
+  app.add_option("--passes", o.passes, "play the movie K times, looping as the player does")
       ->check(CLI::Range(1, 1000000));
-  app.add_option("--scale", scale,
+  app.add_option("--scale", o.scale,
                  "enlarge the pictures of a 640x480 movie to 800x600 or 1024x768, as the "
                  "player's scaled full-screen modes do")
       ->check(CLI::IsMember({800, 1024}));
-  app.add_option("--package", package_path,
+  app.add_option("--package", o.package_path,
                  "read MOVIE out of this uncompressed tar archive instead of the file system");
-  Verbosity verbosity;
-  AddVerbosityOptions(app, &verbosity);
-  int status = 0;
-  if (!ParseCommandLine(app, argc, argv, &status)) return status;
-  const std::string command = "kqm export";
-  if (video_out.empty() && audio_out.empty()) {
-    PrintError(command, "", "nothing to do: give --video OUT and/or --audio OUT");
-    return 2;
+  AddVerbosityOptions(app, &o.verbosity);
+  if (!ParseCommandLine(app, argc, argv, status)) return false;
+  *status = kExitUsage;
+  if (o.video_out.empty() && o.audio_out.empty()) {
+    PrintError(kCommand, "", "nothing to do: give --video OUT and/or --audio OUT");
+    return false;
   }
-  if (video_out == "-" && audio_out == "-") {
-    PrintError(command, "", "--video and --audio cannot both go to standard output");
-    return 2;
+  if (o.video_out == "-" && o.audio_out == "-") {
+    PrintError(kCommand, "", "--video and --audio cannot both go to standard output");
+    return false;
   }
-  FrameRange range;
-  if (!frames_text.empty() && !ParseFrameRange(frames_text, &range)) {
-    PrintError(command, "",
-               "--frames: expected A-B, A- or A with 0 <= A <= B, got '" + frames_text + "'");
-    return 2;
+  if (!o.frames_text.empty() && !ParseFrameRange(o.frames_text, &o.range)) {
+    PrintError(kCommand, "",
+               "--frames: expected A-B, A- or A with 0 <= A <= B, got '" + o.frames_text + "'");
+    return false;
   }
+  *status = 0;
+  return true;
+}
 
-  MovieReader reader;
-  std::string error;
+// One export: the movie, its decoder and the outputs.
+struct ExportJob {
+  explicit ExportJob(const ExportOptions& options) : o(options) {}
+  const ExportOptions& o;
   TarPackage package;
-  if (!package_path.empty() && !package.Load(package_path, &error)) {
-    PrintError(command, package_path, error);
-    return 1;
+  MovieReader reader;
+  MovieHeader header;
+  std::unique_ptr<VideoDecoder> decoder;
+  std::unique_ptr<PictureWriter> pictures;
+  std::optional<AudioExport> sound;
+  std::vector<std::uint16_t> scaled;  // as the player's full-screen surface receives it
+  std::int64_t sequence = 0;          // frames gone through, over all passes
+  std::int64_t pictures_written = 0;
+};
+
+// The movie and its decoder, checked against the options. 0, or the exit status after the
+// error line.
+int OpenMovie(ExportJob& job) {
+  const ExportOptions& o = job.o;
+  std::string error;
+  if (!o.package_path.empty() && !job.package.Load(o.package_path, &error)) {
+    PrintError(kCommand, o.package_path, error);
+    return kExitFailure;
   }
-  const bool opened = package_path.empty()
-                          ? MovieReader_Open(reader, path, &error)
-                          : MovieReader_OpenStorage(reader, package.storage(), path, &error);
+  const bool opened =
+      o.package_path.empty()
+          ? MovieReader_Open(job.reader, o.path, &error)
+          : MovieReader_OpenStorage(job.reader, job.package.storage(), o.path, &error);
   if (!opened) {
-    PrintError(command, package_path.empty() ? path : package_path + ": " + path, error);
-    return 1;
+    PrintError(kCommand, o.package_path.empty() ? o.path : o.package_path + ": " + o.path, error);
+    return kExitFailure;
   }
-  const MovieHeader header = reader.header;
-  if (const std::string problem = PictureSizeProblem(header); !problem.empty()) {
-    PrintError(command, path, problem);
-    return 1;
+  const MovieHeader& header = job.header = job.reader.header;
+  if (error = PictureSizeProblem(header); !error.empty()) {
+    PrintError(kCommand, o.path, error);
+    return kExitFailure;
   }
-  if (scale && (header.width != kScalerSourceWidth || header.height != kScalerSourceHeight)) {
-    PrintError(command, path,
+  if (o.scale && (header.width != kScalerSourceWidth || header.height != kScalerSourceHeight)) {
+    PrintError(kCommand, o.path,
                "--scale needs a 640x480 movie, this one is " + std::to_string(header.width) + "x" +
                    std::to_string(header.height));
-    return 1;
+    return kExitFailure;
   }
-  const bool format565 = format == "565";
-  auto decoder = VideoDecoder::Create(header.height, header.width, format565 ? 16 : 15);
-  if (!decoder) {
-    PrintError(command, path, "out of memory for the decoder");
-    return 1;
+  const std::int64_t total = std::int64_t{header.frame_count} * o.passes;
+  if (!o.video_out.empty() && o.range.first >= total) {
+    PrintError(kCommand, o.path,
+               "--frames " + o.frames_text + ": the export has " + std::to_string(total) +
+                   " pictures" + (total > 0 ? " (0-" + std::to_string(total - 1) + ")" : ""));
+    return kExitUsage;
   }
+  job.decoder = VideoDecoder::Create(header.height, header.width, o.format == "565" ? 16 : 15);
+  if (job.decoder) return 0;
+  PrintError(kCommand, o.path, "out of memory for the decoder");
+  return kExitFailure;
+}
 
-  std::unique_ptr<PictureWriter> pictures;
-  if (!video_out.empty()) {
-    PictureFormat picture_format;
-    picture_format.width = scale ? scale : header.width;
-    picture_format.height = scale ? scale * 3 / 4 : header.height;
-    picture_format.format565 = format565;
+bool OpenOutputs(ExportJob& job) {
+  const ExportOptions& o = job.o;
+  const MovieHeader& header = job.header;
+  std::string error;
+  if (!o.video_out.empty()) {
+    PictureFormat format;
+    format.width = o.scale ? o.scale : header.width;
+    format.height = o.scale ? o.scale * 3 / 4 : header.height;
+    format.format565 = o.format == "565";
     if (header.frame_duration) {
       const int g = std::gcd(200, static_cast<int>(header.frame_duration));
-      picture_format.rate_numerator = 200 / g;
-      picture_format.rate_denominator = header.frame_duration / g;
+      format.rate_numerator = 200 / g;
+      format.rate_denominator = header.frame_duration / g;
     }
-    pictures = OpenPictureWriter(video_out, picture_format, &error);
-    if (!pictures) {
-      PrintError(command, video_out, error);
-      return 1;
+    if (o.scale) job.scaled.resize(static_cast<std::size_t>(format.width) * format.height);
+    job.pictures = OpenPictureWriter(o.video_out, format, &error);
+    if (!job.pictures) {
+      PrintError(kCommand, o.video_out, error);
+      return false;
     }
   }
-  std::optional<AudioExport> sound;
-  if (!audio_out.empty()) {
-    if (!header.sound) {
-      PrintError(command, path, "the movie has no sound (its header's sound flag is clear)");
-      return 1;
-    }
-    sound.emplace();
-    sound->warn = [&](const std::string& message) { PrintError(command, path, message); };
-    if (!sound->Open(audio_out, &error)) {
-      PrintError(command, audio_out, error);
-      return 1;
-    }
-    sound->Begin(header.frame_count, passes > 1);
+  if (o.audio_out.empty()) return true;
+  if (!header.sound) {
+    PrintError(kCommand, o.path, "the movie has no sound (its header's sound flag is clear)");
+    return false;
   }
+  AudioExport& sound = job.sound.emplace();
+  sound.warn = [&job](const std::string& message) { PrintError(kCommand, job.o.path, message); };
+  if (!sound.Open(o.audio_out, &error)) {
+    PrintError(kCommand, o.audio_out, error);
+    return false;
+  }
+  sound.Begin(header.frame_count, o.passes > 1, o.audio_length == "pictures");
+  return true;
+}
 
-  // The scaled picture, as the player's full-screen surface would receive it.
-  std::vector<std::uint16_t> scaled(scale ? static_cast<std::size_t>(scale) * scale * 3 / 4 : 0);
+// Writes frame `index`'s picture (when asked for) and sound. False after the error line.
+bool ExportFrame(ExportJob& job, int pass, std::int64_t index, LoadedFrame frame) {
+  const ExportOptions& o = job.o;
+  std::string error;
+  const std::int64_t sequence = job.sequence;
+  if (job.pictures && sequence >= o.range.first && sequence <= o.range.last) {
+    const std::uint16_t* output = job.decoder->Picture().pixels;
+    if (o.scale) {
+      auto* destination = reinterpret_cast<std::uint8_t*>(job.scaled.data());
+      const auto width = static_cast<std::uint32_t>(o.scale);
+      const bool format565 = o.format == "565";
+      if (o.scale == 800)
+        (format565 ? ScaleTo800_565 : ScaleTo800_555)(output, destination, width);
+      else
+        (format565 ? ScaleTo1024_565 : ScaleTo1024_555)(output, destination, width);
+      output = job.scaled.data();
+    }
+    if (!job.pictures->Write(output, sequence, &error)) {
+      PrintError(kCommand, o.video_out, error);
+      return false;
+    }
+    job.pictures_written += 1;
+  }
+  if (job.sound && !job.sound->AddFrame(pass, static_cast<int>(index), frame, &error)) {
+    PrintError(kCommand, o.path, error);
+    return false;
+  }
+  return true;
+}
+
+// Goes through the frames of every pass, as the player plays them, until the end, a frame the
+// player would stop at, or a stop signal. The exit status.
+int ExportFrames(ExportJob& job) {
+  const ExportOptions& o = job.o;
+  const std::int64_t frame_count = job.header.frame_count;
   std::vector<std::uint8_t> chunks;
-  const std::int64_t frame_count = header.frame_count;
-  Progress progress(command, !verbosity.quiet);
+  Progress progress(kCommand, !o.verbosity.quiet);
   // Pictures that start later in the first pass are decoded from the key frame before them,
   // which gives the same pictures (sound is always written whole).
-  std::int64_t sequence = 0;
-  if (!sound && range.first > 0 && range.first < frame_count)
-    sequence = SeekToDecodeStart(reader, *decoder, range.first);
+  if (!job.sound && o.range.first > 0 && o.range.first < frame_count)
+    job.sequence = SeekToDecodeStart(job.reader, *job.decoder, o.range.first);
   // Without sound, nothing after the last picture asked for needs decoding.
-  const auto finished = [&] { return !sound && sequence > range.last; };
-  for (int pass = 0; pass < passes && status == 0 && !finished(); ++pass) {
-    if (pass > 0 && !MovieReader_Rewind(reader)) {
-      PrintError(command, path, "cannot seek back to the first frame");
-      status = 1;
-      break;
+  const auto finished = [&] { return !job.sound && job.sequence > o.range.last; };
+  for (int pass = 0; pass < o.passes && !finished(); ++pass) {
+    if (pass > 0 && !MovieReader_Rewind(job.reader)) {
+      PrintError(kCommand, o.path, "cannot seek back to the first frame");
+      return kExitFailure;
     }
-    for (std::int64_t index = pass == 0 ? sequence : 0; index < frame_count && !finished();
-         ++index, ++sequence) {
-      const FrameRead result = MovieReader_Next(reader, chunks);
+    for (std::int64_t index = pass == 0 ? job.sequence : 0; index < frame_count && !finished();
+         ++index, ++job.sequence) {
+      if (StopSignals_Received() != 0) return ExitStatusOfSignal(StopSignals_Received());
+      const FrameRead result = MovieReader_Next(job.reader, chunks);
       if (result != FrameRead::kOk) {
-        if (result == FrameRead::kEnd)
-          PrintError(command, path,
-                     "the movie data ends after " + std::to_string(index) + " of " +
-                         std::to_string(frame_count) + " frames");
-        else
-          PrintError(command, path,
-                     "frame " + std::to_string(index) + ": " + FrameReadText(result));
-        status = 1;
-        break;
+        PrintError(kCommand, o.path,
+                   result == FrameRead::kEnd
+                       ? "the movie data ends after " + std::to_string(index) + " of " +
+                             std::to_string(frame_count) + " frames"
+                       : "frame " + std::to_string(index) + ": " + FrameReadText(result));
+        return kExitFailure;
       }
-      LoadedFrame frame{chunks.data(), static_cast<std::uint32_t>(chunks.size())};
-      if (const int decoded = DecodeFramePicture(*decoder, frame); decoded != kPictureDecoded)
-        PrintError(command, path, PictureWarning(decoded, index));
-      const std::uint16_t* output = decoder->Picture().pixels;
-      const bool wanted = pictures && sequence >= range.first && sequence <= range.last;
-      if (wanted && scale) {
-        auto* destination = reinterpret_cast<std::uint8_t*>(scaled.data());
-        const auto width = static_cast<std::uint32_t>(scale);
-        if (scale == 800)
-          (format565 ? ScaleTo800_565 : ScaleTo800_555)(output, destination, width);
-        else
-          (format565 ? ScaleTo1024_565 : ScaleTo1024_555)(output, destination, width);
+      const LoadedFrame frame{chunks.data(), static_cast<std::uint32_t>(chunks.size())};
+      const int decoded = DecodeFramePicture(*job.decoder, frame);
+      if (decoded == kPictureMissing) {
+        // The player's frame step stops there too, with the last picture standing.
+        PrintError(kCommand, o.path,
+                   "frame " + std::to_string(index) +
+                       ": no picture chunk; playback stops there, so the export does too");
+        return kExitFailure;
       }
-      if (wanted && !pictures->Write(scale ? scaled.data() : output, sequence, &error)) {
-        PrintError(command, video_out, error);
-        status = 1;
-        break;
-      }
-      if (sound && !sound->AddFrame(pass, static_cast<int>(index), frame, &error)) {
-        PrintError(command, path, error);
-        status = 1;
-        break;
-      }
-      progress.Update(sequence + 1, frame_count * passes);
+      if (decoded != kPictureDecoded) PrintError(kCommand, o.path, PictureWarning(decoded, index));
+      if (!ExportFrame(job, pass, index, frame)) return kExitFailure;
+      progress.Update(job.sequence + 1, frame_count * o.passes);
     }
   }
-  progress.Finish();
-  MovieReader_Close(reader);
-  if (pictures && !pictures->Finish(&error)) {
-    PrintError(command, video_out, error);
-    status = 1;
+  return 0;
+}
+
+// Puts what was written in place; the exit status, given that of the frames.
+int FinishOutputs(ExportJob& job, int status) {
+  std::string error;
+  if (job.pictures && !job.pictures->Finish(&error)) {
+    PrintError(kCommand, job.o.video_out, error);
+    status = kExitFailure;
   }
-  if (sound && !sound->Finish(&error)) {
-    PrintError(command, audio_out, error);
-    status = 1;
+  if (job.sound && !job.sound->Finish(&error)) {
+    PrintError(kCommand, job.o.audio_out, error);
+    status = kExitFailure;
+  }
+  if (const int signal = StopSignals_Received(); signal != 0 && !job.o.verbosity.quiet) {
+    std::string done = "stopped by " + StopSignalName(signal) + " after " +
+                       std::to_string(job.sequence) + " frames: " +
+                       std::to_string(job.pictures_written) + " pictures";
+    if (job.sound) done += " and " + std::to_string(job.sound->pcm_bytes()) + " bytes of sound";
+    PrintError(kCommand, job.o.path, done + " written");
   }
   return status;
+}
+
+}  // namespace
+
+int Cmd_Export(int argc, char** argv) {
+  ExportOptions options;
+  int status = 0;
+  if (!ReadOptions(argc, argv, options, &status)) return status;
+  StopSignals_Install();
+  ExportJob job(options);
+  if (status = OpenMovie(job); status != 0) return status;
+  if (!OpenOutputs(job)) return kExitFailure;
+  status = ExportFrames(job);
+  MovieReader_Close(job.reader);
+  return FinishOutputs(job, status);
 }
 
 }  // namespace tarvel::tools

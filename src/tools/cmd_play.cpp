@@ -12,6 +12,7 @@
 #include "display/scalers.h"
 #include "engine/player_context.h"
 #include "platform/capture_audio_device.h"
+#include "platform/stop_signals.h"
 #include "storage/tar_package.h"
 #include "tools/commands.h"
 #include "tools/movie_pictures.h"
@@ -132,6 +133,7 @@ int Cmd_Play(int argc, char** argv) {
   AddVerbosityOptions(app, &verbosity);
   int status = 0;
   if (!ParseCommandLine(app, argc, argv, &status)) return status;
+  StopSignals_Install();
   const bool capture = device == "capture";
   if (!audio_out.empty() && !capture) {
     PrintError(kCommand, "", "--audio-out needs --device capture");
@@ -268,9 +270,13 @@ int Cmd_Play(int argc, char** argv) {
   if (rate > 0.0f) Player_SetRate(*context, rate);
   if (volume >= 0) Player_SetVolume(*context, volume);
 
+  // Ctrl-C or kill ends playback as a stop does: every picture and buffer handed over so far
+  // is written whole, and the summary still comes.
   Progress progress("play", state.target > 0 && video_out != "-" && audio_out != "-");
-  while (!Player_WaitForEnd(*context, std::chrono::milliseconds(100)))
+  while (!Player_WaitForEnd(*context, std::chrono::milliseconds(100))) {
+    if (StopSignals_Received() != 0) Player_Stop(*context);
     progress.Update(state.presented, state.target);
+  }
   // A failing frame leaves the picture standing still: that ends playback here.
   const PlayerStatus ended = Player_Status(*context);
   Player_Destroy(*context);  // stops, and collects a thread that ended playback itself
@@ -284,9 +290,12 @@ int Cmd_Play(int argc, char** argv) {
                PictureWarning(kPictureCorrupt, ended.first_corrupt_frame) + " (" +
                    std::to_string(ended.corrupt_frames) + " corrupt " +
                    (ended.corrupt_frames == 1 ? "picture" : "pictures") + " presented)");
+  const int stop_signal = StopSignals_Received();
   if (ended.end == PlaybackEnd::kStepFailed || ended.end == PlaybackEnd::kReaderFailed) {
     PrintError(kCommand, path, ended.problem);
     status = 1;
+  } else if (stop_signal != 0) {
+    PrintError(kCommand, path, std::string("stopped by ") + StopSignalName(stop_signal));
   } else if (passes > 0 && presented < state.target) {
     PrintError(kCommand, path, "playback ended early");
     status = 1;
@@ -311,7 +320,7 @@ int Cmd_Play(int argc, char** argv) {
   std::fprintf(report, "%lld frames presented in %.3f s (%.1f frames/s)\n",
                static_cast<long long>(presented), seconds,
                seconds > 0 ? static_cast<double>(presented) / seconds : 0.0);
-  return status;
+  return stop_signal != 0 ? ExitStatusOfSignal(stop_signal) : status;
 }
 
 }  // namespace tarvel::tools

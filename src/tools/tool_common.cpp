@@ -7,11 +7,22 @@
 
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <random>
 
 namespace tarvel::tools {
+
+int ExitStatusOfSignal(int signal) {
+  return 128 + signal;
+}
+
+std::string StopSignalName(int signal) {
+  if (signal == SIGINT) return "SIGINT";
+  if (signal == SIGTERM) return "SIGTERM";
+  return "signal " + std::to_string(signal);
+}
 
 void PrintError(const std::string& command, const std::string& file, const std::string& message) {
   if (file.empty())

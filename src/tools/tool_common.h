@@ -17,6 +17,12 @@ namespace tarvel::tools {
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 
+// A command stopped by SIGINT or SIGTERM (platform/stop_signals) exits with 128 + the signal's
+// number: 130 or 143.
+int ExitStatusOfSignal(int signal);
+// "SIGINT", "SIGTERM" or "signal N".
+std::string StopSignalName(int signal);
+
 // "kqm <command>: <file>: <message>" on standard error.
 void PrintError(const std::string& command, const std::string& file, const std::string& message);
 

@@ -62,6 +62,22 @@ TEST(KqmExport, ReproducesTheConformanceDigests) {
   }
 }
 
+TEST(KqmExport, AudioLengthPicturesKeepsTheSoundHeardWhileThePicturesShow) {
+  // mixed-256x128-stereo-36: 36 frames, 735 stereo samples (2,940 bytes) a frame period. Two
+  // passes show 72 pictures; the device receives 31 periods more than that.
+  const std::string movie = ConformancePath("mixed-256x128-stereo-36");
+  const std::string device = Temp("device.pcm"), pictures = Temp("pictures.pcm");
+  ASSERT_EQ(RunKqm(Cmd_Export, "export", {movie, "--audio", device, "--passes", "2"}).status, 0);
+  ASSERT_EQ(RunKqm(Cmd_Export, "export",
+                   {movie, "--audio", pictures, "--passes", "2", "--audio-length", "pictures"})
+                .status,
+            0);
+  const auto all = ReadFileBytes(device), heard = ReadFileBytes(pictures);
+  ASSERT_EQ(all.size(), (72u + 31) * 2940);
+  ASSERT_EQ(heard.size(), 72u * 2940);
+  EXPECT_TRUE(std::equal(heard.begin(), heard.end(), all.begin()));
+}
+
 TEST(KqmExport, FrameRangeY4mAndPng) {
   const std::string movie = ConformancePath("key-dct-128x96");  // 128x96, 6 frames
   const std::size_t picture = 128 * 96 * 2;
@@ -192,6 +208,14 @@ TEST(KqmExport, BadInputGivesOneLineNamingTheFileAndFails) {
   EXPECT_EQ(RunKqm(Cmd_Export, "export", {source}).status, 2);
   EXPECT_EQ(RunKqm(Cmd_Export, "export", {source, "--video", "x.rgb", "--frames", "5-2"}).status,
             2);
+  // Past the last picture (12 here, 24 in two passes).
+  r = RunKqm(Cmd_Export, "export", {source, "--video", Temp("x.rgb"), "--frames", "12-"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("the export has 12 pictures (0-11)"), std::string::npos) << r.err;
+  EXPECT_EQ(RunKqm(Cmd_Export, "export",
+                   {source, "--video", Temp("x.rgb"), "--frames", "12-", "--passes", "2", "-q"})
+                .status,
+            0);
   EXPECT_EQ(RunKqm(Cmd_Export, "export", {source, "--video", "x.bmp"}).status, 1);
   EXPECT_EQ(RunKqm(Cmd_Export, "export", {source, "--video", "frame.png"}).status, 1);
   EXPECT_EQ(

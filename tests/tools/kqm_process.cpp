@@ -61,7 +61,10 @@ KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptio
         input_open = false;
       }
     }
-    if (options.signal && !signalled && result.err.find(options.signal_when) != std::string::npos) {
+    const bool due = options.signal_when.empty()
+                         ? !result.out.empty()
+                         : result.err.find(options.signal_when) != std::string::npos;
+    if (options.signal && !signalled && due) {
       kill(child, options.signal);
       if (options.second_signal) kill(child, options.signal);
       signalled = true;

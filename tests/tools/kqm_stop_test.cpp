@@ -1,0 +1,95 @@
+// Where kqm play and kqm export stop: on Ctrl-C or kill with whole outputs, and both at the
+// same frame when one has no picture.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+
+#include "engine/engine_test_util.h"
+#include "kqm_run.h"
+#include "tools/commands.h"
+
+namespace tarvel {
+namespace {
+
+using test::ConformancePath;
+using test::ReadFileBytes;
+
+// copy-320x240-stereo: 320x240 pictures; 8000 Hz stereo at 12.5 frames per second, so a frame
+// period is 640 samples of 4 bytes.
+constexpr std::size_t kPicture = 320 * 240 * 2;
+constexpr std::size_t kPeriod = 640 * 4;
+
+std::uint32_t Le32(const std::vector<unsigned char>& bytes, std::size_t at) {
+  return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | std::uint32_t{bytes[at + 3]} << 24;
+}
+
+// The number before `word` in `text`, -1 when it is not there.
+long long NumberBefore(const std::string& text, const std::string& word) {
+  const auto at = text.find(word);
+  if (at == std::string::npos) return -1;
+  const auto start = text.find_last_of(" \n", at - 1);
+  return std::stoll(text.substr(start == std::string::npos ? 0 : start + 1));
+}
+
+TEST(StopSignal, PlayEndsWithWholePicturesAndBuffersAndItsSummary) {
+  const std::string sound = ::testing::TempDir() + "interrupted.pcm";
+  test::ProcessOptions interrupt;
+  interrupt.signal = SIGINT;  // once the first picture bytes come out
+  const auto r = test::RunKqmProcess({"play", ConformancePath("copy-320x240-stereo"), "--device",
+                                      "capture", "--passes", "1000000", "--video-out", "-",
+                                      "--audio-out", sound},
+                                     interrupt);
+  EXPECT_EQ(r.status, 130) << r.err;
+  EXPECT_NE(r.err.find("stopped by SIGINT"), std::string::npos) << r.err;
+  const long long presented = NumberBefore(r.err, " frames presented in");
+  ASSERT_GT(presented, 0) << r.err;
+  EXPECT_EQ(r.out.size(), static_cast<std::size_t>(presented) * kPicture);
+  // Frame 0 queues 32 periods and every later frame one more; the stop may come between a
+  // frame's sound and its picture.
+  const std::size_t bytes = ReadFileBytes(sound).size();
+  EXPECT_EQ(bytes % kPeriod, 0u) << bytes;
+  EXPECT_GE(bytes / kPeriod, static_cast<std::size_t>(presented) + 31);
+  EXPECT_LE(bytes / kPeriod, static_cast<std::size_t>(presented) + 32);
+}
+
+TEST(StopSignal, ExportWritesWholePicturesAndAWaveFileOfWhatWasDone) {
+  const std::string wave = ::testing::TempDir() + "interrupted.wav";
+  test::ProcessOptions terminate;
+  terminate.signal = SIGTERM;
+  const auto r = test::RunKqmProcess({"export", ConformancePath("copy-320x240-stereo"), "--passes",
+                                      "1000000", "--video", "-", "--audio", wave},
+                                     terminate);
+  EXPECT_EQ(r.status, 143) << r.err;
+  EXPECT_NE(r.err.find("stopped by SIGTERM"), std::string::npos) << r.err;
+  ASSERT_GT(r.out.size(), 0u);
+  EXPECT_EQ(r.out.size() % kPicture, 0u);
+  const std::size_t frames = r.out.size() / kPicture;
+  EXPECT_EQ(NumberBefore(r.err, " pictures"), static_cast<long long>(frames)) << r.err;
+  // The header's sizes are those of the samples written: a period for each frame exported and
+  // the 31 more that frame 0 leads by.
+  const auto bytes = ReadFileBytes(wave);
+  ASSERT_GE(bytes.size(), 44u);
+  EXPECT_EQ(Le32(bytes, 4), bytes.size() - 8);
+  EXPECT_EQ(Le32(bytes, 40), bytes.size() - 44);
+  EXPECT_EQ(bytes.size() - 44, (frames + 31) * kPeriod);
+}
+
+TEST(KqmExport, StopsWherePlaybackStopsAtAFrameWithoutAPicture) {
+  test::MovieSpec spec = test::SilentMovie(6);
+  spec.frames[3].chunks[0].tag = "ZZ";
+  const test::TempMovie movie(spec);
+  const std::string played = ::testing::TempDir() + "played.rgb";
+  const std::string exported = ::testing::TempDir() + "exported.rgb";
+  const auto play = test::RunKqm(tools::Cmd_Play, "play",
+                                 {movie.path(), "--device", "capture", "--video-out", played});
+  EXPECT_EQ(play.status, 1);
+  const auto r = test::RunKqm(tools::Cmd_Export, "export", {movie.path(), "--video", exported});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("frame 3: no picture chunk"), std::string::npos) << r.err;
+  EXPECT_EQ(ReadFileBytes(exported).size(), 3u * 16 * 16 * 2);
+  EXPECT_EQ(ReadFileBytes(exported), ReadFileBytes(played));
+}
+
+}  // namespace
+}  // namespace tarvel
