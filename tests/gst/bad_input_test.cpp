@@ -158,14 +158,29 @@ TEST_F(DamagedMovies, SeeksInACutMovieStayWhereItCanBeRead) {
 }
 
 // Damage inside the chunks plays exactly as `kqm export` (and the player) decodes it: a corrupt
-// picture stops where its data fails, a frame without a picture keeps the previous one, a frame
-// without a sound chunk plays a period of silence. The pictures concerned are flagged corrupt.
+// picture stops where its data fails, a frame without a sound chunk plays a period of silence.
+// A frame without a picture keeps the previous one (where the export and the player stop).
+// The pictures concerned are flagged corrupt.
 TEST_F(DamagedMovies, DamagedChunksPlayAsTheExportDecodesThem) {
   Bytes damaged = movie_;
   const std::size_t corrupt = ChunkAt(damaged, 3, "IX") + 8;
   for (std::size_t i = 4; i < 24; ++i) damaged[corrupt + i] = 0xFF;  // sub-stream offsets
-  damaged[ChunkAt(damaged, 5, "IX") + 5] = 'Y';
   damaged[ChunkAt(damaged, 8, "AA") + 5] = 'B' + 1;  // "AC": neither "AA" nor "BB"
+  // The export's sound, from frame 5 whole; its pictures, from the movie without frame 5 and
+  // with frame 4's picture standing for it.
+  Bytes video, audio, unused;
+  WriteFileBytes(Path("whole5.kqm"), damaged);
+  Export("whole5.kqm", &unused, &audio);
+  Bytes without5 = damaged;
+  without5.erase(without5.begin() + static_cast<std::ptrdiff_t>(FrameAt(damaged, 5)),
+                 without5.begin() + static_cast<std::ptrdiff_t>(FrameAt(damaged, 6)));
+  without5[16] = 49;  // the header's frame count
+  WriteFileBytes(Path("without5.kqm"), without5);
+  Export("without5.kqm", &video, &unused);
+  const Bytes picture4(video.begin() + 4 * kPicture, video.begin() + 5 * kPicture);
+  video.insert(video.begin() + 5 * kPicture, picture4.begin(), picture4.end());
+
+  damaged[ChunkAt(damaged, 5, "IX") + 5] = 'Y';
   const PipelineRun run = Play(damaged, "damaged.kqm");
   EXPECT_TRUE(run.eos && run.errors.empty()) << Joined(run.errors);
   const std::string warnings = Joined(run.warnings);
@@ -175,8 +190,7 @@ TEST_F(DamagedMovies, DamagedChunksPlayAsTheExportDecodesThem) {
   flagged[3] = flagged[5] = true;
   EXPECT_EQ(run.video.corrupted, flagged);
 
-  Bytes video, audio;
-  Export("damaged.kqm", &video, &audio);
+  ASSERT_EQ(video.size(), 50 * kPicture);
   EXPECT_TRUE(run.video.bytes == video);
   EXPECT_TRUE(run.audio.bytes == audio);
   // The silent period is frame 8's: period 39.
