@@ -4,6 +4,8 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QWheelEvent>
+#include <algorithm>
+#include <cstdlib>
 
 #include "ui/control_ids.h"
 #include "ui/panel_logic.h"
@@ -212,8 +214,10 @@ void SkinProgress::SetPosition(std::int32_t position) {
   if (record_->state == position) return;
   const int before = FillWidth();
   record_->state = position;
-  // Drawn again only when the filled part changes by a pixel or more.
-  if (FillWidth() != before) update();
+  // Drawn again only when the filled part changes by a pixel or more, and only there.
+  const int after = FillWidth();
+  if (after != before)
+    update(QRect(std::min(before, after), 0, std::abs(after - before), height()));
 }
 
 int SkinProgress::FillWidth() const {

@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QKeyEvent>
+#include <QScreen>
 #include <QtTest/QTest>
 #include <tuple>
 #include <vector>
@@ -232,6 +233,19 @@ TEST_F(PanelTest, ProgressFillsUpToThePosition) {
   EXPECT_EQ(shown.pixel(141, 3), fill);
   EXPECT_EQ(shown.pixel(142, 0), trough.pixel(142, 0));
   EXPECT_EQ(shown.pixel(141, 4), trough.pixel(141, 4));
+  // Only the strip that changes is drawn again: what the window holds after going back.
+  progress->SetPosition(9);
+  QApplication::processEvents();
+  progress->SetPosition(2);  // 3 x 285 / 10 = 85 pixels
+  QApplication::processEvents();
+  const QPoint at = progress->mapTo(&panel, QPoint(0, 0));
+  const QImage window = panel.screen()
+                            ->grabWindow(panel.winId(), at.x(), at.y(), 285, 10)
+                            .toImage()
+                            .convertToFormat(QImage::Format_RGB32);
+  EXPECT_EQ(window.pixel(84, 0), fill);
+  EXPECT_EQ(window.pixel(85, 0), trough.pixel(85, 0));
+  EXPECT_EQ(window.pixel(284, 3), trough.pixel(284, 3));
 }
 
 TEST_F(PanelTest, ProgressBarAsksForTheFrameUnderThePointer) {
