@@ -146,7 +146,12 @@ std::int32_t Frame_Step(PlayerContext& context, std::int32_t frame_index,
   if (restart_refused) context.last_result = kPlayerSoundRefused;
   Engine_Wake(context);
   // Player_Step: this frame was the one asked for; the engine pauses again.
-  if (context.stepping.exchange(false)) Engine_PauseClock(context);
+  std::uint8_t asked = kStepAsked;
+  if (context.stepping.compare_exchange_strong(asked, kStepPausing)) {
+    Engine_PauseClock(context);
+    context.stepping = kStepNone;
+    context.stepping.notify_all();
+  }
   Engine_ReportPresented(context, frame_index, pass, corrupt);
   return kPlayerOk;
 }
@@ -245,6 +250,14 @@ std::int32_t Player_Pause(PlayerContext& context) {
 }
 
 std::int32_t Player_Restart(PlayerContext& context) {
+  // A step still on its way is called off; one pausing the clock right now is waited for, so
+  // that its pause comes before this restart. (A frame step never runs this itself while
+  // pausing: its listener and frame callback come after the pause.)
+  std::uint8_t step = kStepAsked;
+  while (!context.stepping.compare_exchange_strong(step, kStepNone) && step == kStepPausing) {
+    context.stepping.wait(kStepPausing);
+    step = kStepAsked;
+  }
   if (context.sound_on) {
     if (!context.wave_out || !context.wave_out_open) return kDeviceBadDevice;
     const std::int32_t result = context.wave_out->Restart();

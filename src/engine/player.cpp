@@ -581,7 +581,7 @@ void Player_StopLocked(PlayerContext& context) {
   Index_Stop(context);
   Source_Close(context.source);
   context.start_frame = 0;
-  context.stepping = false;
+  context.stepping = kStepNone;
   if (context.loop_mode > kLoopOn) context.loop_mode = context.loop_mode - 1;
   // The decoder goes with its pictures; start makes a new one.
   context.video_decoder.reset();

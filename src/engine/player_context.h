@@ -71,6 +71,11 @@ inline constexpr std::int32_t kMaxVolumeLevel = 99;
 inline constexpr std::uint32_t kFullScreenRequestSize = 148;
 inline constexpr std::uint32_t kDisplayFieldsWidthHeight = 0x180000;
 
+// PlayerContext::stepping.
+inline constexpr std::uint8_t kStepNone = 0;
+inline constexpr std::uint8_t kStepAsked = 1;
+inline constexpr std::uint8_t kStepPausing = 2;
+
 // One loaded frame in the frame ring.
 struct FrameSlot {
   std::unique_ptr<std::uint8_t[]> data;  // the frame's chunk list
@@ -239,8 +244,10 @@ struct PlayerContext {
   std::int32_t start_frame = 0;
   // A seek is holding the engine's threads down: their waits give up, their loops end.
   std::atomic<bool> halting{false};
-  // Player_Step: the next presented frame pauses the engine again.
-  std::atomic<bool> stepping{false};
+  // Player_Step: the next presented frame pauses the engine again (kStepAsked); while that
+  // frame's step is pausing the clock, kStepPausing, so that a Player_Restart meanwhile waits
+  // for the pause and then undoes it instead of being undone by it.
+  std::atomic<std::uint8_t> stepping{kStepNone};
   // Per frame, for key frames: 1 when its picture decodes the same over any previous picture,
   // 2 when it does not (a seek must start before it); 0 not known yet. Used by seeks only.
   std::vector<std::uint8_t> key_checked;

@@ -225,8 +225,8 @@ bool MayCreateThread(PlayerContext& context, EngineThread which) {
 // The seek itself, on the caller's thread, holding the control: `frame` is indexed.
 std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
   Status_Publish(context, [](PlayerStatus& status) { status.seeking = true; });
-  const bool paused = context.paused || context.stepping;
-  context.stepping = false;
+  const bool paused = context.paused || context.stepping != kStepNone;
+  context.stepping = kStepNone;
   HaltThreads(context);
   ClearRing(context);
 
@@ -378,7 +378,7 @@ std::int32_t Player_Step(PlayerContext& context) {
     Player_Pause(context);
     return kPlayerOk;
   }
-  context.stepping = true;
+  context.stepping = kStepAsked;
   context.paused = false;
   Status_Publish(context, [](PlayerStatus& status) { status.state = PlayerState::kStepping; });
   if (context.sound_on) {

@@ -83,6 +83,26 @@ TEST_F(Stress, RateAndPauseAcrossTheEndOfAMovie) {
   }
 }
 
+// Player_Step, then Player_Restart before the stepped frame comes: playback goes on to the end
+// (the step is called off, or its pause undone). With sound the device holds the stepped frame
+// back until the restart has run; the silent clock races it.
+TEST_F(Stress, RestartWhileAStepIsOnItsWayPlaysOn) {
+  TempMovie sound(SoundMovie(40));
+  TempMovie silent(SilentMovie(40));
+  for (int round = 0; round < 20; ++round) {
+    const bool with_sound = round == 0;
+    SCOPED_TRACE(round);
+    hold_completions = with_sound;
+    ASSERT_EQ(OpenAndStart(with_sound ? sound : silent), kPlayerOk);
+    Player_Pause(context);
+    ASSERT_EQ(Player_Step(context), kPlayerOk);
+    Player_Restart(context);
+    if (with_sound) gate->OpenGate();
+    ASSERT_TRUE(Player_WaitForEnd(context, std::chrono::seconds(60)));
+    EXPECT_EQ(Player_Status(context).end, PlaybackEnd::kEndOfMovie);
+  }
+}
+
 // What a callback does when it has seen frame 3: stop playback.
 struct StopAtFrameThree {
   PlayerContext* context = nullptr;
