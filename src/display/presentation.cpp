@@ -1,5 +1,7 @@
 #include "display/presentation.h"
 
+#include <QGuiApplication>
+#include <QScreen>
 #include <algorithm>
 #include <cmath>
 #include <vector>
@@ -88,9 +90,16 @@ QPoint KeepReachable(const QRect& frame, const QList<QRect>& screens) {
   const long long right = static_cast<long long>(screen->right()) + 1 - grip_width;
   const long long bottom = static_cast<long long>(screen->bottom()) + 1 - grip_height;
   const long long x = std::clamp<long long>(frame.x(), std::min(left, right), right);
-  const long long y = std::clamp<long long>(frame.y(), std::min<long long>(screen->top(), bottom),
-                                            bottom);
+  const long long y =
+      std::clamp<long long>(frame.y(), std::min<long long>(screen->top(), bottom), bottom);
   return QPoint(static_cast<int>(x), static_cast<int>(y));
+}
+
+QList<QRect> AvailableScreenAreas() {
+  QList<QRect> areas;
+  for (const QScreen* screen : QGuiApplication::screens())
+    areas.append(screen->availableGeometry());
+  return areas;
 }
 
 PictureFit FitPicture(const QSize& client, std::uint32_t width, std::uint32_t height,
@@ -119,7 +128,8 @@ void ScaleNearest(const std::uint32_t* source, int source_width, int source_heig
     const std::uint32_t* row =
         source + static_cast<std::size_t>(static_cast<long long>(y) * source_height / height) *
                      static_cast<std::size_t>(source_width);
-    std::uint32_t* out = destination + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+    std::uint32_t* out =
+        destination + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
     for (int x = 0; x < width; ++x) out[x] = row[columns[static_cast<std::size_t>(x)]];
   }
 }

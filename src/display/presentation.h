@@ -48,6 +48,8 @@ inline constexpr int kReachableHeight = 40;
 // its top edge, which carries the title bar, is not above the screen. Unchanged when it is
 // reachable already, or when there are no screens.
 QPoint KeepReachable(const QRect& frame, const QList<QRect>& screens);
+// The available areas of the screens there are now (without panels and docks of the desktop).
+QList<QRect> AvailableScreenAreas();
 
 // The fit of a picture in a frame window client area of `client`: the zoom (the smaller of the
 // two ratios, single precision) and the picture window's rectangle, centred.

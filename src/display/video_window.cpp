@@ -1,8 +1,8 @@
 #include "display/video_window.h"
 
+#include <QtGui/qguiapplication_platform.h>
 #include <QCloseEvent>
 #include <QGuiApplication>
-#include <QtGui/qguiapplication_platform.h>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScreen>
@@ -206,12 +206,6 @@ void VideoWindowSet::RefreshScreenRect() {
 
 namespace {
 
-QList<QRect> AvailableScreenAreas() {
-  QList<QRect> areas;
-  for (const QScreen* screen : QGuiApplication::screens()) areas.append(screen->availableGeometry());
-  return areas;
-}
-
 QSize FrameSize(const QMargins& frame) {
   return QSize(frame.left() + frame.right(), frame.top() + frame.bottom());
 }
@@ -386,9 +380,9 @@ void VideoWindowSet::PaintSharedPicture(const QRect& update) {
   // The window's own pixels, on a screen of more device pixels than pixels too.
   const qreal ratio = picture_->devicePixelRatioF();
   const QSize pixels = (QSizeF(picture_->size()) * ratio).toSize();
-  const QRect area = QRectF(QPointF(update.topLeft()) * ratio, QSizeF(update.size()) * ratio)
-                         .toAlignedRect() &
-                     QRect(QPoint(0, 0), pixels);
+  const QRect area =
+      QRectF(QPointF(update.topLeft()) * ratio, QSizeF(update.size()) * ratio).toAlignedRect() &
+      QRect(QPoint(0, 0), pixels);
   if (area.isEmpty()) return;
   const QImage& image = surface_.image();
   if (pixels == image.size()) {

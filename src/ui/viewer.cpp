@@ -826,21 +826,26 @@ void Viewer::FilesDropped(const QStringList& paths, QWidget* target) {
 // ---------------------------------------------------------------------------------------------
 // Window positions and docking
 
+namespace {
+
+// Moves `window` to `target`, or as near to it as keeps it within reach on a screen (a window
+// docked below or beside another may otherwise land off the screen); records where it sent it.
+void MoveDockedWindow(QWidget* window, const std::optional<QPoint>& target,
+                      const QList<QRect>& screens, std::optional<QPoint>& dock_target) {
+  if (!target || window == nullptr) return;
+  const QPoint place = KeepReachable(QRect(*target, window->frameGeometry().size()), screens);
+  if (place == window->frameGeometry().topLeft()) return;
+  dock_target = place;
+  window->move(place);
+}
+
+}  // namespace
+
 void Viewer::MoveDocked(const DockTargets& targets) {
-  QWidget* video = video_->video_window();
-  if (targets.video && video != nullptr && *targets.video != video->frameGeometry().topLeft()) {
-    video_dock_target_ = *targets.video;
-    video->move(*targets.video);
-  }
-  if (targets.command && command_ && *targets.command != command_->pos()) {
-    command_dock_target_ = *targets.command;
-    command_->move(*targets.command);
-  }
-  if (targets.playlist && playlist_window_ != nullptr &&
-      *targets.playlist != playlist_window_->frameGeometry().topLeft()) {
-    playlist_dock_target_ = *targets.playlist;
-    playlist_window_->move(*targets.playlist);
-  }
+  const QList<QRect> screens = AvailableScreenAreas();
+  MoveDockedWindow(video_->video_window(), targets.video, screens, video_dock_target_);
+  MoveDockedWindow(command_.get(), targets.command, screens, command_dock_target_);
+  MoveDockedWindow(playlist_window_, targets.playlist, screens, playlist_dock_target_);
 }
 
 // Docking is off with Free Windows and in full screen, and needs a video window on screen: the
@@ -883,9 +888,7 @@ void Viewer::PlaylistMoved(const QPoint& origin) {
 }
 
 void Viewer::KeepSavedPositionsReachable() {
-  QList<QRect> screens;
-  for (const QScreen* screen : QGuiApplication::screens())
-    screens.append(screen->availableGeometry());
+  const QList<QRect> screens = AvailableScreenAreas();
   // The panel and the playlist have fixed sizes; the video window's depends on the movie, and
   // at least its top-left corner is kept.
   const QSize panel = DialogUnitsToPixels(0, 0, kPanelWidthUnits, kPanelHeightUnits).size();

@@ -86,12 +86,12 @@ TEST_F(PlaylistTest, CommandLineMovieAndFolderMakeAPlaylist) {
   // `tarvel --loop a.kqm notes.txt sub`
   PlayerOptions options;
   options.loop = true;
-  Start({f + QStringLiteral("/a.kqm"), f + QStringLiteral("/notes.txt"), f + QStringLiteral("/sub")},
-        options);
+  Start(
+      {f + QStringLiteral("/a.kqm"), f + QStringLiteral("/notes.txt"), f + QStringLiteral("/sub")},
+      options);
   ASSERT_NE(Window(), nullptr);
-  EXPECT_EQ(Window()->LineTexts(),
-            (QStringList{QStringLiteral("a.kqm"), QStringLiteral("b9.kqs"),
-                         QStringLiteral("b10.kqm")}));
+  EXPECT_EQ(Window()->LineTexts(), (QStringList{QStringLiteral("a.kqm"), QStringLiteral("b9.kqs"),
+                                                QStringLiteral("b10.kqm")}));
   EXPECT_EQ(state().file_count, 3);
   EXPECT_TRUE(state().loop_on);
   EXPECT_TRUE(Button(kIdLoopPlay)->checked());
@@ -478,6 +478,24 @@ TEST_F(PlaylistTest, PositionsOffEveryScreenAreBroughtBack) {
   EXPECT_EQ(viewer->video().video_window()->frameGeometry().topLeft(), QPoint(right - 100, 30));
 }
 
+TEST_F(PlaylistTest, ADockedPanelStaysWithinReach) {
+  const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+  const int bottom = screen.y() + screen.height();
+  // The video window's saved place leaves room for its title bar only: the panel docked under
+  // it would be below the screen.
+  ASSERT_TRUE(WriteText(SettingsFile(),
+                        "AutoPlay=1\nFullScreen=0\nFenetreLibre=0\nNoSound=0\nEnchaine=0\n"
+                        "Register=1\nWkqm=100," +
+                            QByteArray::number(bottom - 60) + "\nWcmd=10,10\nWlist=10,10\n"));
+  Start({Conformance(kSilentMovie)});
+  Turn();
+  ASSERT_TRUE(Playing());
+  TurnFor(20);
+  EXPECT_EQ(viewer->video().video_window()->frameGeometry().topLeft(), QPoint(100, bottom - 60));
+  EXPECT_EQ(panel().x(), 100);
+  EXPECT_EQ(panel().y(), bottom - 40);  // its 100 x 40 corner on the screen
+}
+
 TEST_F(ViewerTest, SettingsThatCannotBeSavedAreToldOnce) {
   // The configuration folder would have to go inside a file.
   ASSERT_TRUE(WriteText(home.filePath(QStringLiteral("file")), "x"));
@@ -488,8 +506,9 @@ TEST_F(ViewerTest, SettingsThatCannotBeSavedAreToldOnce) {
   ASSERT_TRUE(Playing());
   const std::string errors = testing::internal::GetCapturedStderr();
   const QString expected = home.filePath(QStringLiteral("file/config/tarvel/viewkqm.ini")) +
-                           QStringLiteral(": cannot be written; settings will not be kept after "
-                                          "this run");
+                           QStringLiteral(
+                               ": cannot be written; settings will not be kept after "
+                               "this run");
   EXPECT_EQ(notices, QStringList{expected});
   EXPECT_NE(errors.find("tarvel: " + expected.toStdString() + "\n"), std::string::npos);
 }
