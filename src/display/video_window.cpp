@@ -269,7 +269,10 @@ void VideoWindowSet::Build(bool full_screen, const QString& title) {
   status_->setVisible(!full_screen);
   if (!full_screen) {
     window_->resize(client);
-    if (saved_position_.x() >= 1) window_->move(saved_position_);
+    // The saved place of a window made for an earlier movie, on the screens there are now.
+    if (saved_position_.x() >= 1)
+      window_->move(KeepReachable(QRect(saved_position_, client + FrameSize(frame_margins_)),
+                                  AvailableScreenAreas()));
   }
 
   // The engine writes into the surface from start to stop; it is only replaced in between.

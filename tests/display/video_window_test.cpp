@@ -227,6 +227,19 @@ TEST_F(VideoWindowTest, SavedPositionOrCentred) {
   EXPECT_EQ(placed.video_window()->pos(), QPoint(1, 40));
 }
 
+TEST_F(VideoWindowTest, TheNextMovieKeepsTheWindowWithinReach) {
+  SetMovie(320, 200, 10);
+  set.set_saved_position(QPoint(1, 40));
+  set.Build(false, QStringLiteral("m.kqm"));
+  Settle();
+  // Its place saved when the screen was larger: a 100 x 40 corner comes back onto this one.
+  const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+  set.set_saved_position(QPoint(area.x() + area.width() + 3000, 40));
+  set.Build(false, QStringLiteral("n.kqm"));
+  Settle();
+  EXPECT_EQ(set.video_window()->pos(), QPoint(area.x() + area.width() - 100, 40));
+}
+
 TEST_F(VideoWindowTest, AMovieLargerThanTheScreenIsZoomedOutToFit) {
   const QSize room = QGuiApplication::primaryScreen()->availableGeometry().size();
   // 8192 x 8192: the zoom that fits the picture and the window's 4 + 24 pixels of edge and
