@@ -184,7 +184,8 @@ struct VideoEncoderImpl {
   const RgbPicture* source = nullptr;
   const std::uint16_t* reference = nullptr;  // the previous decoded picture
   std::int32_t dequant[6][64] = {};
-  double lambda = 1;
+  double quality_lambda = 1;  // the weight of the frame quality's quantisers
+  double lambda = 1;          // the weight the frame being written uses
   double dct_distortion = 0;  // running mean SSE per pixel of DCT blocks, for early decisions
   double dct_samples = 0;
   std::vector<std::int16_t> motion_x, motion_y, previous_motion_x, previous_motion_y;
@@ -938,11 +939,26 @@ void AssemblePayload(Impl& state, int quality, std::vector<std::uint8_t>* payloa
   copy(coef_offset, state.nibbles.bytes);
 }
 
+// The rate-distortion weight of a key frame in a movie of key frames only, which no frame copies
+// from, as a multiple of the quality's: double up to quality 70, easing back to the usual weight
+// at 85. Measured on mandelbrot and testsrc2 key frames at equal sizes: +0.24 dB on average at
+// 0.4 to 1.5 bits per pixel, the same above. A key frame that delta frames copy from keeps the
+// usual weight (doubled, it cost those movies 0.65 dB).
+double UnreferencedKeyLambdaScale(int quality) {
+  constexpr double kScale = 2.0;
+  if (quality <= 70) return kScale;
+  if (quality >= 85) return 1.0;
+  return kScale + (1.0 - kScale) * (quality - 70) / 15.0;
+}
+
 void EncodePicture(VideoEncoder& encoder, bool key, std::vector<std::uint8_t>* payload,
                    VideoFrameStats* stats) {
   Impl& state = *encoder.impl;
   state.key = key;
   state.stats = stats;
+  const bool referenced = !key || encoder.settings.key_interval != 1;
+  state.lambda =
+      state.quality_lambda * (referenced ? 1.0 : UnreferencedKeyLambdaScale(state.quality));
   state.mode_bits = ModeBitWriter{};
   state.vector_words.clear();
   state.spiral_indexes.clear();
@@ -1001,8 +1017,9 @@ void UseQuality(VideoEncoder& encoder) {
   double sum = 0;
   for (int j = 0; j < 10; ++j) sum += luma[kZigzag[j]];
   const double q = sum / 10;
-  state.lambda = 0.7 * q * q;
-  if (state.quality > 75) state.lambda *= 0.05 + 0.95 * std::sqrt((100.0 - state.quality) / 25.0);
+  state.quality_lambda = 0.7 * q * q;
+  if (state.quality > 75)
+    state.quality_lambda *= 0.05 + 0.95 * std::sqrt((100.0 - state.quality) / 25.0);
 }
 
 }  // namespace

@@ -126,6 +126,27 @@ TEST(VideoEncoder, DeltaFramesMakeAStillClipThreeTimesSmaller) {
   for (std::size_t i = 1; i < clip.size(); ++i) EXPECT_FALSE(deltas.stats[i].key);
 }
 
+TEST(VideoEncoder, KeyFramesNoFrameCopiesFromTradeHarderBelowQuality85) {
+  // In a movie of key frames only, nothing copies from a key frame, so its bits weigh double up
+  // to quality 70 and as usual from 85; the first key frame of any other movie keeps the usual
+  // weight.
+  RgbPicture picture;
+  NaturalPicture(96, 64, 0, &picture);
+  for (int quality : {50, 90}) {
+    VideoEncoderSettings all_key, usual;
+    all_key.key_interval = 1;
+    all_key.quality = usual.quality = quality;
+    const Encoded alone = EncodeAll({picture}, all_key);
+    const Encoded referenced = EncodeAll({picture}, usual);
+    if (quality == 90) {
+      EXPECT_EQ(referenced.payloads[0], alone.payloads[0]);
+    } else {
+      EXPECT_LT(alone.bytes, referenced.bytes);
+      EXPECT_LE(alone.psnr, referenced.psnr);
+    }
+  }
+}
+
 TEST(VideoEncoder, ASceneChangeStartsAKeyFrame) {
   std::vector<RgbPicture> pictures(2);
   NaturalPicture(64, 64, 0, &pictures[0]);
