@@ -18,19 +18,23 @@ namespace tarvel::tools {
 
 namespace {
 
+// Frames by their picture, and chunk payload bytes by their kind.
+enum PictureKind { kKeyPicture, kDeltaPicture, kNoPicture };
+enum ChunkKind { kVideoChunk, kAudioChunk, kOtherChunk };
+
 struct WalkSummary {
   std::int64_t frames_present = 0;
-  std::int64_t key_frames = 0;
-  std::int64_t delta_frames = 0;
-  std::int64_t frames_without_picture = 0;
-  std::int64_t video_bytes = 0;
-  std::int64_t audio_bytes = 0;
-  std::int64_t other_bytes = 0;
+  std::int64_t extra_frames = 0;  // frames after the header's count
+  std::int64_t frames[3] = {};    // by PictureKind
+  std::int64_t bytes[3] = {};     // by ChunkKind
   std::map<std::string, std::int64_t> tags;
   std::vector<std::uint8_t> first_audio;  // frame 0's audio chunk payload
   bool first_audio_found = false;
-  std::string problem;            // why the walk stopped early, empty if it did not
-  std::int64_t extra_frames = 0;  // frames after the header's count
+  std::string problem;  // why the walk stopped early, empty if it did not
+  // Frames whose chunk list ends in bytes the walk cannot take as a chunk (playback skips them
+  // too), and what the first one is.
+  std::int64_t frames_with_tail = 0;
+  std::string tail_note;
   // One row per frame present, with --frames: where it is, its picture and its chunks' tags.
   struct Row {
     FrameInfo frame;
@@ -38,6 +42,10 @@ struct WalkSummary {
   };
   std::vector<Row> rows;
 };
+
+PictureKind KindOf(const FrameInfo& frame) {
+  return !frame.has_picture ? kNoPicture : frame.key() ? kKeyPicture : kDeltaPicture;
+}
 
 std::string TagText(const std::uint8_t* tag) {
   std::string text;
@@ -71,46 +79,30 @@ WalkSummary Walk(MovieReader& reader, bool rows) {
       continue;
     }
     ++summary.frames_present;
-    LoadedFrame frame{chunks.data(), static_cast<std::uint32_t>(chunks.size())};
-    bool has_picture = false;
-    bool audio_taken = false;
-    if (rows) summary.rows.push_back({Frame_Describe(frame, offset, reader.last_frame_size), {}});
+    const LoadedFrame frame{chunks.data(), static_cast<std::uint32_t>(chunks.size())};
+    const FrameInfo info = Frame_Describe(frame, offset, reader.last_frame_size);
+    ++summary.frames[KindOf(info)];
+    if (rows) summary.rows.push_back({info, {}});
+    if (index == 0 && info.has_sound) {
+      summary.first_audio.assign(frame.data + info.sound_offset,
+                                 frame.data + info.sound_offset + info.sound_length);
+      summary.first_audio_found = true;
+    }
     const std::uint32_t consumed = Frame_WalkChunks(frame, [&](const ChunkView& chunk) {
       const std::string tag = TagText(chunk.tag);
       ++summary.tags[tag];
       if (rows) summary.rows.back().tags.push_back(tag);
-      if (tag == "IX") {
-        summary.video_bytes += chunk.payload_length;
-        if (!has_picture) {
-          has_picture = true;
-          if (chunk.payload_length >= 4 && static_cast<std::int32_t>(ReadLe32(chunk.payload)) < 0)
-            ++summary.key_frames;
-          else
-            ++summary.delta_frames;
-        }
-      } else if (tag == "AA" || tag == "BB") {
-        summary.audio_bytes += chunk.payload_length;
-      } else {
-        summary.other_bytes += chunk.payload_length;
-      }
+      const ChunkKind kind = tag == "IX"                  ? kVideoChunk
+                             : tag == "AA" || tag == "BB" ? kAudioChunk
+                                                          : kOtherChunk;
+      summary.bytes[kind] += chunk.payload_length;
       return true;
     });
-    if (index == 0) {
-      std::int32_t length = 0;
-      const std::uint8_t* audio = Frame_FindChunk(frame, "AA", &length);
-      if (!audio) audio = Frame_FindChunk(frame, "BB", &length);
-      if (audio) {
-        summary.first_audio.assign(audio, audio + length);
-        summary.first_audio_found = true;
-      }
-      audio_taken = true;
-    }
-    (void)audio_taken;
-    if (!has_picture) ++summary.frames_without_picture;
-    if (consumed < frame.length && summary.problem.empty())
-      summary.problem = "frame " + std::to_string(index) +
-                        ": a chunk's size runs past the end of its frame (" +
-                        std::to_string(frame.length - consumed) + " bytes not walked)";
+    if (consumed < frame.length && summary.frames_with_tail++ == 0)
+      summary.tail_note = "frame " + std::to_string(index) +
+                          ": a chunk's size runs past the end of its frame (" +
+                          std::to_string(frame.length - consumed) +
+                          " bytes not walked; playback skips them too)";
   }
   return summary;
 }
@@ -142,7 +134,8 @@ std::string JsonString(const std::string& text) {
 }
 
 const char* FrameType(const FrameInfo& frame) {
-  return !frame.has_picture ? "none" : frame.key() ? "key" : "delta";
+  static const char* const kNames[] = {"key", "delta", "none"};
+  return kNames[KindOf(frame)];
 }
 
 std::string FramesJson(const std::vector<WalkSummary::Row>& rows) {
@@ -217,20 +210,21 @@ int Cmd_Info(int argc, char** argv) {
         << ",\"height\":" << header.height << ",\"frame_count\":" << header.frame_count
         << ",\"frame_duration\":" << header.frame_duration << ",\"frame_rate\":" << rate
         << ",\"sound\":" << (header.sound ? "true" : "false")
-        << ",\"frames_present\":" << walk.frames_present << ",\"key_frames\":" << walk.key_frames
-        << ",\"delta_frames\":" << walk.delta_frames
-        << ",\"frames_without_picture\":" << walk.frames_without_picture
+        << ",\"frames_present\":" << walk.frames_present << ",\"key_frames\":" << walk.frames[kKeyPicture]
+        << ",\"delta_frames\":" << walk.frames[kDeltaPicture]
+        << ",\"frames_without_picture\":" << walk.frames[kNoPicture]
         << ",\"extra_frames\":" << walk.extra_frames << ",\"chunks\":{";
     bool first = true;
     for (const auto& [tag, count] : walk.tags) {
       out << (first ? "" : ",") << JsonString(tag) << ":" << count;
       first = false;
     }
-    out << "},\"video_bytes\":" << walk.video_bytes << ",\"audio_bytes\":" << walk.audio_bytes
-        << ",\"other_bytes\":" << walk.other_bytes << ",\"duration_seconds\":" << duration;
+    out << "},\"video_bytes\":" << walk.bytes[kVideoChunk] << ",\"audio_bytes\":" << walk.bytes[kAudioChunk]
+        << ",\"other_bytes\":" << walk.bytes[kOtherChunk] << ",\"duration_seconds\":" << duration;
     if (header.sound) out << ",\"sound_stream\":" << SoundInfoJson(sound);
     out << ",\"picture_size_supported\":" << (size_ok ? "true" : "false");
     if (frames) out << ",\"frames\":" << FramesJson(walk.rows);
+    out << ",\"frames_with_tail\":" << walk.frames_with_tail;
     out << ",\"problem\":" << (walk.problem.empty() ? "null" : JsonString(walk.problem)) << "}\n";
     std::fputs(out.str().c_str(), stdout);
   } else {
@@ -249,19 +243,19 @@ int Cmd_Info(int argc, char** argv) {
       std::printf(" (and %lld more after the header's count, never played)",
                   static_cast<long long>(walk.extra_frames));
     std::printf("\n");
-    std::printf("Key frames:      %lld\n", static_cast<long long>(walk.key_frames));
-    std::printf("Delta frames:    %lld\n", static_cast<long long>(walk.delta_frames));
-    if (walk.frames_without_picture)
+    std::printf("Key frames:      %lld\n", static_cast<long long>(walk.frames[kKeyPicture]));
+    std::printf("Delta frames:    %lld\n", static_cast<long long>(walk.frames[kDeltaPicture]));
+    if (walk.frames[kNoPicture])
       std::printf("No picture:      %lld frames\n",
-                  static_cast<long long>(walk.frames_without_picture));
+                  static_cast<long long>(walk.frames[kNoPicture]));
     std::printf("Chunks:         ");
     for (const auto& [tag, count] : walk.tags)
       std::printf(" %s %lld", tag.c_str(), static_cast<long long>(count));
     std::printf("\n");
-    std::printf("Video bytes:     %lld\n", static_cast<long long>(walk.video_bytes));
-    std::printf("Audio bytes:     %lld\n", static_cast<long long>(walk.audio_bytes));
-    if (walk.other_bytes)
-      std::printf("Other bytes:     %lld\n", static_cast<long long>(walk.other_bytes));
+    std::printf("Video bytes:     %lld\n", static_cast<long long>(walk.bytes[kVideoChunk]));
+    std::printf("Audio bytes:     %lld\n", static_cast<long long>(walk.bytes[kAudioChunk]));
+    if (walk.bytes[kOtherChunk])
+      std::printf("Other bytes:     %lld\n", static_cast<long long>(walk.bytes[kOtherChunk]));
     std::printf("Duration:        %.3f s\n", duration);
     if (header.sound) {
       if (walk.first_audio_found)
@@ -278,6 +272,13 @@ int Cmd_Info(int argc, char** argv) {
                    std::to_string(header.height) +
                    " cannot be played (width and height must be non-zero multiples of 8)");
     status = 1;
+  }
+  if (!walk.tail_note.empty() && !verbosity.quiet) {
+    const std::int64_t more = walk.frames_with_tail - 1;
+    PrintError("kqm info", path,
+               walk.tail_note + (more > 0 ? " (and " + std::to_string(more) + " more " +
+                                                  (more == 1 ? "frame)" : "frames)")
+                                            : ""));
   }
   if (!walk.problem.empty()) {
     PrintError("kqm info", path, walk.problem);

@@ -23,6 +23,14 @@ TEST(KqmInfo, ReportsHeaderWalkAndSoundStream) {
     EXPECT_NE(r.out.find(fact), std::string::npos) << fact << " in " << r.out;
   }
 
+  // Frame 8's chunk list ends in 2 bytes that no chunk fits; playback skips them and plays the
+  // whole movie, so they are a note and the movie is fine.
+  r = RunKqm(Cmd_Info, "info", {ConformancePath("mixed-136x96-mono-33-key4")});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("frame 8: a chunk's size runs past the end of its frame (2 bytes"),
+            std::string::npos)
+      << r.err;
+
   r = RunKqm(Cmd_Info, "info", {ConformancePath("key-dct-128x96")});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("Picture:         128x96"), std::string::npos) << r.out;
