@@ -82,12 +82,7 @@ bool ReadOptions(int argc, char** argv, ExportOptions& o, int* status) {
                  "write only pictures A to B (A-B, A-, A; counted from 0 over all passes)");
   app.add_option("--passes", o.passes, "play the movie K times, looping as the player does")
       ->check(CLI::Range(1, 1000000));
-  app.add_option("--scale", o.scale,
-                 "enlarge the pictures of a 640x480 movie to 800x600 or 1024x768, as the "
-                 "player's scaled full-screen modes do")
-      ->check(CLI::IsMember({800, 1024}));
-  app.add_option("--package", o.package_path,
-                 "read MOVIE out of this uncompressed tar archive instead of the file system");
+  AddScaleAndPackageOptions(app, &o.scale, &o.package_path);
   AddVerbosityOptions(app, &o.verbosity);
   if (!ParseCommandLine(app, argc, argv, status)) return false;
   *status = kExitUsage;

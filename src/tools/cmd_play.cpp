@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "display/scalers.h"
@@ -24,38 +26,68 @@ namespace {
 
 const char kCommand[] = "kqm play";
 
-// Shared between the main thread and the engine threads that present the pictures.
-struct PlayState {
-  PlayerContext* context = nullptr;
-  // Pictures to present before stopping; 0 = until the engine ends playback itself.
-  std::int64_t target = 0;
-  std::size_t picture_bytes = 0;
-  OutputFile* video = nullptr;
-  std::atomic<std::int64_t> presented{0};
-  std::atomic<bool> video_failed{false};
+struct PlayOptions {
+  std::string path, device = "sdl", audio_out, video_out, package_path, start_text;
+  bool device_given = false;  // an explicit --device sdl fails without a sound card
+  std::int64_t passes = 0;
+  bool once = false, realtime = false;
+  float rate = 0.0f;
+  int volume = -1;
+  int ring = kDefaultRingSize;
+  int scale = 0;
+  Verbosity verbosity;
+  bool capture() const { return device == "capture"; }
+  bool to_stdout() const { return video_out == "-" || audio_out == "-"; }
 };
 
-// Takes every presented picture.
-void OnPresented(const PresentedPicture& presented, void* user) {
-  auto& state = *static_cast<PlayState*>(user);
-  if (state.video != nullptr && !state.video_failed &&
-      !state.video->Write(presented.picture.pixels, state.picture_bytes))
-    state.video_failed = true;
-  state.presented.fetch_add(1);
+// The command line. False when the command is not to run, with the exit status in `status`.
+bool ReadOptions(int argc, char** argv, PlayOptions& o, int* status) {
+  CLI::App app{
+      "Play a KQM6 movie through the playback engine, without a window.\n"
+      "With the capture device (--device capture) nothing is heard: every sound buffer the\n"
+      "engine queues can be written to --audio-out (signed 16-bit little-endian PCM, in queue\n"
+      "order) and every presented picture to --video-out (raw little-endian 5-5-5 pixels).\n"
+      "Unless --realtime is given the capture device and the frame clock run as fast as the\n"
+      "engine allows, which measures the throughput of the whole pipeline. Without a sound\n"
+      "card the movie plays silently unless --device sdl is given. Ctrl-C stops playback with\n"
+      "its outputs whole.",
+      kCommand};
+  app.add_option("MOVIE", o.path, "the movie file")->required();
+  app.add_option("--start", o.start_text,
+                 "start at this frame (a number), or at this time (seconds, e.g. 2.5s): picture "
+                 "and sound exactly as when played from the beginning");
+  app.add_option("--device", o.device, "sound device: sdl (the sound card) or capture")
+      ->check(CLI::IsMember({"sdl", "capture"}));
+  app.add_option("--audio-out", o.audio_out,
+                 "capture device: write the queued sound here (empty for a silent movie)");
+  app.add_option("--video-out", o.video_out, "write every presented picture here");
+  auto* passes_option =
+      app.add_option("--passes", o.passes, "loop, and stop once K passes have been presented")
+          ->check(CLI::Range(std::int64_t{1}, std::int64_t{1} << 40));
+  auto* once_option = app.add_flag("--once", o.once, "play once without looping (the default)");
+  passes_option->excludes(once_option);
+  app.add_flag("--realtime", o.realtime, "capture device: play at the pace of the sample clock");
+  app.add_option("--rate", o.rate, "frames per second to play at")
+      ->check(CLI::Range(0.5f, 1000.0f));
+  app.add_option("--volume", o.volume, "volume 0 to 99")->check(CLI::Range(0, kMaxVolumeLevel));
+  app.add_option("--ring", o.ring, "frames the disk reader loads ahead")
+      ->check(CLI::Range(1, 4096));
+  AddScaleAndPackageOptions(app, &o.scale, &o.package_path);
+  AddVerbosityOptions(app, &o.verbosity);
+  if (!ParseCommandLine(app, argc, argv, status)) return false;
+  o.device_given = app.count("--device") > 0;
+  *status = kExitUsage;
+  if (!o.audio_out.empty() && !o.capture()) {
+    PrintError(kCommand, "", "--audio-out needs --device capture");
+    return false;
+  }
+  if (o.audio_out == "-" && o.video_out == "-") {
+    PrintError(kCommand, "", "--audio-out and --video-out cannot both go to standard output");
+    return false;
+  }
+  *status = 0;
+  return true;
 }
-
-// Runs after every frame step, once its sound buffer is queued: the place to stop, so that the
-// last picture's sound is in.
-void OnFrame(void* user) {
-  auto& state = *static_cast<PlayState*>(user);
-  if (state.target > 0 && state.presented >= state.target) Player_Stop(*state.context);
-}
-
-struct DeviceSettings {
-  bool capture = false;
-  std::shared_ptr<CaptureLog> log;
-  CaptureOptions options;
-};
 
 // The frame a --start position names: a frame number, or a time in seconds ("12.5s"): the
 // frame shown at that moment. False, with a reason, for anything else.
@@ -79,248 +111,246 @@ bool ParseStart(const std::string& text, float frame_rate, std::int64_t* frame,
   return true;
 }
 
-std::unique_ptr<AudioDevice> MakeDevice(void* user) {
-  auto& settings = *static_cast<DeviceSettings*>(user);
-  if (settings.capture) return std::make_unique<CaptureAudioDevice>(settings.log, settings.options);
-  return CreateSdlAudioDevice();
+// One playback: the engine, its device and the outputs. Shared with the engine threads that
+// present the pictures and queue the sound.
+struct PlayJob {
+  explicit PlayJob(const PlayOptions& options) : o(options) {}
+  ~PlayJob() {
+    if (context) Player_Destroy(*context);
+  }
+  const PlayOptions& o;
+  TarPackage package;
+  std::unique_ptr<PlayerContext> context;
+  PlayerStatus movie;
+  std::shared_ptr<CaptureLog> log;
+  OutputFile sound_file, video_file;
+  std::atomic<bool> sound_failed{false}, video_failed{false};
+  std::vector<std::uint16_t> surface;  // receives the presented pictures
+  std::size_t picture_bytes = 0;
+  std::int64_t start_frame = 0;
+  // Pictures to present before stopping; 0 = until the engine ends playback itself.
+  std::int64_t target = 0;
+  std::atomic<std::int64_t> presented{0};
+};
+
+// Takes every presented picture.
+void OnPresented(const PresentedPicture& presented, void* user) {
+  auto& job = *static_cast<PlayJob*>(user);
+  if (job.video_file.is_open() && !job.video_failed &&
+      !job.video_file.Write(presented.picture.pixels, job.picture_bytes))
+    job.video_failed = true;
+  job.presented.fetch_add(1);
 }
 
-}  // namespace
+// Runs after every frame step, once its sound buffer is queued: the place to stop, so that the
+// last picture's sound is in.
+void OnFrame(void* user) {
+  auto& job = *static_cast<PlayJob*>(user);
+  if (job.target > 0 && job.presented >= job.target) Player_Stop(*job.context);
+}
 
-int Cmd_Play(int argc, char** argv) {
-  CLI::App app{
-      "Play a KQM6 movie through the playback engine, without a window.\n"
-      "With the capture device (--device capture) nothing is heard: every sound buffer the\n"
-      "engine queues can be written to --audio-out (signed 16-bit little-endian PCM, in queue\n"
-      "order) and every presented picture to --video-out (raw little-endian 5-5-5 pixels).\n"
-      "Unless --realtime is given the capture device and the frame clock run as fast as the\n"
-      "engine allows, which measures the throughput of the whole pipeline.",
-      kCommand};
-  std::string path, device = "sdl", audio_out, video_out;
-  std::int64_t passes = 0;
-  bool once = false, realtime = false;
-  float rate = 0.0f;
-  int volume = -1;
-  int ring = kDefaultRingSize;
-  int scale = 0;
-  std::string package_path;
-  std::string start_text;
-  app.add_option("MOVIE", path, "the movie file")->required();
-  app.add_option("--start", start_text,
-                 "start at this frame (a number), or at this time (seconds, e.g. 2.5s): picture "
-                 "and sound exactly as when played from the beginning");
-  app.add_option("--device", device, "sound device: sdl (the sound card) or capture")
-      ->check(CLI::IsMember({"sdl", "capture"}));
-  app.add_option("--audio-out", audio_out, "capture device: write the queued sound here");
-  app.add_option("--video-out", video_out, "write every presented picture here");
-  auto* passes_option =
-      app.add_option("--passes", passes, "loop, and stop once K passes have been presented")
-          ->check(CLI::Range(std::int64_t{1}, std::int64_t{1} << 40));
-  auto* once_option = app.add_flag("--once", once, "play once without looping (the default)");
-  passes_option->excludes(once_option);
-  app.add_flag("--realtime", realtime, "capture device: play at the pace of the sample clock");
-  app.add_option("--rate", rate, "frames per second to play at")->check(CLI::Range(0.5f, 1000.0f));
-  app.add_option("--volume", volume, "volume 0 to 99")->check(CLI::Range(0, kMaxVolumeLevel));
-  app.add_option("--ring", ring, "frames the disk reader loads ahead")->check(CLI::Range(1, 4096));
-  app.add_option("--scale", scale,
-                 "present a 640x480 movie enlarged to 800x600 or 1024x768, as the scaled "
-                 "full-screen modes do")
-      ->check(CLI::IsMember({800, 1024}));
-  app.add_option(
-      "--package", package_path,
-      "play MOVIE out of this uncompressed tar archive through the package storage layer");
-  Verbosity verbosity;
-  AddVerbosityOptions(app, &verbosity);
-  int status = 0;
-  if (!ParseCommandLine(app, argc, argv, &status)) return status;
-  StopSignals_Install();
-  const bool capture = device == "capture";
-  if (!audio_out.empty() && !capture) {
-    PrintError(kCommand, "", "--audio-out needs --device capture");
-    return 2;
-  }
-  if (audio_out == "-" && video_out == "-") {
-    PrintError(kCommand, "", "--audio-out and --video-out cannot both go to standard output");
-    return 2;
-  }
+std::unique_ptr<AudioDevice> MakeDevice(void* user) {
+  auto& job = *static_cast<PlayJob*>(user);
+  if (!job.o.capture()) return CreateSdlAudioDevice();
+  CaptureOptions options;
+  options.timing = job.o.realtime ? CaptureTiming::kSampleClock : CaptureTiming::kAtOnce;
+  return std::make_unique<CaptureAudioDevice>(job.log, options);
+}
 
-  TarPackage package;
+// The engine set up and the movie open (at its start frame). 0, or the exit status after the
+// error line.
+int OpenMovie(PlayJob& job) {
+  const PlayOptions& o = job.o;
   std::string error;
-  if (!package_path.empty() && !package.Load(package_path, &error)) {
-    PrintError(kCommand, package_path, error);
-    return 1;
+  if (!o.package_path.empty() && !job.package.Load(o.package_path, &error)) {
+    PrintError(kCommand, o.package_path, error);
+    return kExitFailure;
   }
-
-  auto context = std::make_unique<PlayerContext>();
-  Player_Init(*context, kPlayerInterfaceVersion);
-  if (!package_path.empty()) {
-    context->source.source_kind = kSourceStorage;
-    context->source.storage = &package.storage();
+  job.context = std::make_unique<PlayerContext>();
+  PlayerContext& context = *job.context;
+  Player_Init(context, kPlayerInterfaceVersion);
+  if (!o.package_path.empty()) {
+    context.source.source_kind = kSourceStorage;
+    context.source.storage = &job.package.storage();
   }
-  context->scaled_width = static_cast<std::uint32_t>(scale);
-  context->presentation.scale_800_555 = &ScaleTo800_555;
-  context->presentation.scale_800_565 = &ScaleTo800_565;
-  context->presentation.scale_1024_555 = &ScaleTo1024_555;
-  context->presentation.scale_1024_565 = &ScaleTo1024_565;
+  context.scaled_width = static_cast<std::uint32_t>(o.scale);
+  context.presentation.scale_800_555 = &ScaleTo800_555;
+  context.presentation.scale_800_565 = &ScaleTo800_565;
+  context.presentation.scale_1024_555 = &ScaleTo1024_555;
+  context.presentation.scale_1024_565 = &ScaleTo1024_565;
+  context.services.make_audio_device = &MakeDevice;
+  context.services.audio_device_user = &job;
+  context.services.free_running_clock = o.capture() && !o.realtime;
 
-  // The capture device writes each buffer as it is queued instead of keeping them all.
-  OutputFile sound_file;
-  std::atomic<bool> sound_failed{false};
-  if (!audio_out.empty() && !sound_file.Open(audio_out, &error)) {
-    PrintError(kCommand, audio_out, error);
-    return 1;
-  }
-  auto log = std::make_shared<CaptureLog>(false, [&](const CapturedBuffer& buffer) {
-    if (!audio_out.empty() && !sound_failed &&
-        !sound_file.Write(buffer.bytes.data(), buffer.bytes.size()))
-      sound_failed = true;
-  });
-  DeviceSettings device_settings;
-  device_settings.capture = capture;
-  device_settings.log = log;
-  device_settings.options.timing = realtime ? CaptureTiming::kSampleClock : CaptureTiming::kAtOnce;
-  context->services.make_audio_device = &MakeDevice;
-  context->services.audio_device_user = &device_settings;
-  context->services.free_running_clock = capture && !realtime;
-
-  const std::int32_t opened = Player_Open(*context, path.c_str());
-  const PlayerStatus movie = Player_Status(*context);
+  const std::int32_t opened = Player_Open(context, o.path.c_str());
+  const PlayerStatus& movie = job.movie = Player_Status(context);
   if (opened != kPlayerOk) {
-    PrintError(kCommand, path,
-               opened == kPlayerCannotOpen && !package_path.empty() ? "not found in " + package_path
-                                                                     : std::string(movie.problem));
-    return 1;
+    PrintError(kCommand, o.path,
+               opened == kPlayerCannotOpen && !o.package_path.empty()
+                   ? "not found in " + o.package_path
+                   : std::string(movie.problem));
+    return kExitFailure;
   }
   if (movie.frame_count == 0) {
-    Player_Stop(*context);
-    PrintError(kCommand, path, "the movie has no frames (its header's frame count is 0)");
-    return 1;
+    PrintError(kCommand, o.path, "the movie has no frames (its header's frame count is 0)");
+    return kExitFailure;
   }
-  if (!audio_out.empty() && !movie.movie_has_sound) {
-    Player_Stop(*context);
-    PrintError(kCommand, path, "the movie has no sound (its header's sound flag is clear)");
-    return 1;
-  }
-
-  std::int64_t start_frame = 0;
-  if (!start_text.empty()) {
-    if (!ParseStart(start_text, movie.frame_rate, &start_frame, &error)) {
-      Player_Stop(*context);
-      PrintError(kCommand, "", error);
-      return 2;
-    }
-    if (start_frame >= movie.frame_count ||
-        Player_Seek(*context, static_cast<std::int32_t>(start_frame)) != kPlayerOk) {
-      const PlayerStatus index = Player_Status(*context);
-      Player_Stop(*context);
-      PrintError(kCommand, path,
-                 "cannot start at frame " + std::to_string(start_frame) + ": the movie has " +
-                     std::to_string(index.frames_indexed) + " frames that can be played");
-      return 1;
-    }
-  }
-
-  OutputFile video_file;
-  if (!video_out.empty() && !video_file.Open(video_out, &error)) {
-    Player_Stop(*context);
-    PrintError(kCommand, video_out, error);
-    return 1;
-  }
-
   const bool scaled = movie.output_width != movie.width || movie.output_height != movie.height;
-  if (scale && !scaled) {
-    Player_Stop(*context);
-    PrintError(kCommand, path,
+  if (o.scale && !scaled) {
+    PrintError(kCommand, o.path,
                "--scale needs a 640x480 movie, this one is " + std::to_string(movie.width) + "x" +
                    std::to_string(movie.height));
-    return 1;
+    return kExitFailure;
   }
+  if (o.start_text.empty()) return 0;
+  if (!ParseStart(o.start_text, movie.frame_rate, &job.start_frame, &error)) {
+    PrintError(kCommand, "", error);
+    return kExitUsage;
+  }
+  if (job.start_frame >= movie.frame_count ||
+      Player_Seek(context, static_cast<std::int32_t>(job.start_frame)) != kPlayerOk) {
+    PrintError(kCommand, o.path,
+               "cannot start at frame " + std::to_string(job.start_frame) + ": the movie has " +
+                   std::to_string(Player_Status(context).frames_indexed) +
+                   " frames that can be played");
+    return kExitFailure;
+  }
+  return 0;
+}
+
+// The capture device writes each buffer to --audio-out as it is queued instead of keeping them.
+bool OpenOutputs(PlayJob& job) {
+  const PlayOptions& o = job.o;
+  for (auto [file, path] :
+       {std::pair{&job.sound_file, &o.audio_out}, std::pair{&job.video_file, &o.video_out}}) {
+    std::string error;
+    if (!path->empty() && !file->Open(*path, &error)) {
+      PrintError(kCommand, *path, error);
+      return false;
+    }
+  }
+  if (!o.audio_out.empty() && !job.movie.movie_has_sound && !o.verbosity.quiet)
+    PrintError(kCommand, o.path, "the movie has no sound: " + o.audio_out + " stays empty");
+  job.log = std::make_shared<CaptureLog>(false, [&job](const CapturedBuffer& buffer) {
+    if (job.sound_file.is_open() && !job.sound_failed &&
+        !job.sound_file.Write(buffer.bytes.data(), buffer.bytes.size()))
+      job.sound_failed = true;
+  });
+  return true;
+}
+
+// Opens the outputs and starts playback. 0, or the exit status after the error line. From here
+// on a stop signal ends playback cleanly (before, it ends the command with nothing written).
+int Start(PlayJob& job) {
+  StopSignals_Install();
+  if (!OpenOutputs(job)) return kExitFailure;
+  const PlayOptions& o = job.o;
+  PlayerContext& context = *job.context;
+  const PlayerStatus& movie = job.movie;
   // The surface receives the presented pictures: the movie's size, or the scaled size.
   const std::size_t pixels = std::size_t{movie.output_width} * movie.output_height;
-  std::vector<std::uint16_t> surface(pixels, 0);
-  PlayState state;
-  state.context = context.get();
+  job.surface.assign(pixels, 0);
+  job.picture_bytes = pixels * sizeof(std::uint16_t);
   // The first pass of a playback that starts later is shorter.
-  state.target = passes > 0 ? passes * movie.frame_count - start_frame : 0;
-  state.picture_bytes = pixels * sizeof(std::uint16_t);
-  state.video = video_out.empty() ? nullptr : &video_file;
-  Player_SetFrameCallback(*context, &OnFrame, &state);
-  Player_SetPresentationListener(*context, &OnPresented, &state);
-  Player_SetLoop(*context, passes > 0 ? 1 : 0);
+  job.target = o.passes > 0 ? o.passes * movie.frame_count - job.start_frame : 0;
+  Player_SetFrameCallback(context, &OnFrame, &job);
+  Player_SetPresentationListener(context, &OnPresented, &job);
+  Player_SetLoop(context, o.passes > 0 ? 1 : 0);
 
-  const auto began = std::chrono::steady_clock::now();
   const std::int32_t started =
-      Player_Start(*context, surface.data(), kDisplayWindow, nullptr, ring);
-  const PlayerStatus start = Player_Status(*context);
-  if (started == kPlayerDeviceRefused && movie.movie_has_sound) {
-    Player_Stop(*context);
-    PrintError(kCommand, path, start.problem);
-    return 1;
+      Player_Start(context, job.surface.data(), kDisplayWindow, nullptr, o.ring);
+  const PlayerStatus status = Player_Status(context);
+  if (started == kPlayerDeviceRefused && movie.movie_has_sound && o.device_given) {
+    PrintError(kCommand, o.path, status.problem);
+    return kExitFailure;
   }
-  if (started != kPlayerOk && started != kPlayerSoundRefused) {
-    Player_Stop(*context);
-    PrintError(kCommand, path, start.problem[0] != '\0' ? std::string(start.problem)
-                                                        : Player_ResultText(started));
-    return 1;
+  if (started != kPlayerOk && started != kPlayerSoundRefused && started != kPlayerDeviceRefused) {
+    PrintError(kCommand, o.path,
+               status.problem[0] != '\0' ? std::string(status.problem)
+                                         : Player_ResultText(started));
+    return kExitFailure;
   }
-  if (started == kPlayerSoundRefused) PrintError(kCommand, path, start.problem);
+  // Without a sound card the frame clock plays the movie silently, as the player does.
+  if (started == kPlayerDeviceRefused && movie.movie_has_sound)
+    PrintError(kCommand, o.path, std::string(status.problem) + "; playing without sound");
+  if (started == kPlayerSoundRefused) PrintError(kCommand, o.path, status.problem);
   // Frame 0 of a movie with sound is presented while the start primes the device, without a
   // frame callback after it.
-  if (state.target > 0 && state.presented >= state.target) Player_Stop(*context);
-  if (rate > 0.0f) Player_SetRate(*context, rate);
-  if (volume >= 0) Player_SetVolume(*context, volume);
+  if (job.target > 0 && job.presented >= job.target) Player_Stop(context);
+  if (o.rate > 0.0f) Player_SetRate(context, o.rate);
+  if (o.volume >= 0) Player_SetVolume(context, o.volume);
+  return 0;
+}
 
-  // Ctrl-C or kill ends playback as a stop does: every picture and buffer handed over so far
-  // is written whole, and the summary still comes.
-  Progress progress("play", state.target > 0 && video_out != "-" && audio_out != "-");
-  while (!Player_WaitForEnd(*context, std::chrono::milliseconds(100))) {
-    if (StopSignals_Received() != 0) Player_Stop(*context);
-    progress.Update(state.presented, state.target);
+// Waits for the end of playback, with the progress line. Ctrl-C or kill ends it as a stop
+// does: every picture and buffer handed over so far is written whole.
+PlayerStatus WaitForEnd(PlayJob& job) {
+  Progress progress("play", job.target > 0 && !job.o.to_stdout());
+  while (!Player_WaitForEnd(*job.context, std::chrono::milliseconds(100))) {
+    if (StopSignals_Received() != 0) Player_Stop(*job.context);
+    progress.Update(job.presented, job.target);
   }
   // A failing frame leaves the picture standing still: that ends playback here.
-  const PlayerStatus ended = Player_Status(*context);
-  Player_Destroy(*context);  // stops, and collects a thread that ended playback itself
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  const PlayerStatus ended = Player_Status(*job.context);
+  Player_Destroy(*job.context);  // stops, and collects a thread that ended playback itself
   progress.Finish();
+  return ended;
+}
 
-  const std::int64_t presented = state.presented;
+// Why playback ended and what became of the outputs; the exit status.
+int Report(PlayJob& job, const PlayerStatus& ended) {
+  const PlayOptions& o = job.o;
+  int status = 0;
+  const std::int64_t presented = job.presented;
   if (ended.corrupt_frames > 0)
-    PrintError(kCommand, path,
+    PrintError(kCommand, o.path,
                PictureWarning(kPictureCorrupt, ended.first_corrupt_frame) + " (" +
                    std::to_string(ended.corrupt_frames) + " corrupt " +
                    (ended.corrupt_frames == 1 ? "picture" : "pictures") + " presented)");
   const int stop_signal = StopSignals_Received();
   if (ended.end == PlaybackEnd::kStepFailed || ended.end == PlaybackEnd::kReaderFailed) {
-    PrintError(kCommand, path, ended.problem);
-    status = 1;
+    PrintError(kCommand, o.path, ended.problem);
+    status = kExitFailure;
   } else if (stop_signal != 0) {
-    PrintError(kCommand, path, std::string("stopped by ") + StopSignalName(stop_signal));
-  } else if (passes > 0 && presented < state.target) {
-    PrintError(kCommand, path, "playback ended early");
-    status = 1;
+    PrintError(kCommand, o.path, "stopped by " + StopSignalName(stop_signal));
+  } else if (o.passes > 0 && presented < job.target) {
+    PrintError(kCommand, o.path, "playback ended early");
+    status = kExitFailure;
   }
-  if (state.video_failed) {
-    PrintError(kCommand, video_out, "cannot write the pictures");
-    status = 1;
+  std::string error;
+  for (auto [file, failed, path, what] :
+       {std::tuple{&job.video_file, job.video_failed.load(), &o.video_out, "pictures"},
+        std::tuple{&job.sound_file, job.sound_failed.load(), &o.audio_out, "sound"}}) {
+    if (failed) PrintError(kCommand, *path, std::string("cannot write the ") + what);
+    if (file->is_open() && !file->Close(&error)) {
+      PrintError(kCommand, *path, error);
+      failed = true;
+    }
+    if (failed) status = kExitFailure;
   }
-  if (sound_failed) {
-    PrintError(kCommand, audio_out, "cannot write the sound");
-    status = 1;
-  }
-  if (!video_out.empty() && !video_file.Close(&error)) {
-    PrintError(kCommand, video_out, error);
-    status = 1;
-  }
-  if (!audio_out.empty() && !sound_file.Close(&error)) {
-    PrintError(kCommand, audio_out, error);
-    status = 1;
-  }
-  std::FILE* report = (video_out == "-" || audio_out == "-") ? stderr : stdout;
-  std::fprintf(report, "%lld frames presented in %.3f s (%.1f frames/s)\n",
+  return stop_signal != 0 ? ExitStatusOfSignal(stop_signal) : status;
+}
+
+}  // namespace
+
+int Cmd_Play(int argc, char** argv) {
+  PlayOptions options;
+  int status = 0;
+  if (!ReadOptions(argc, argv, options, &status)) return status;
+  PlayJob job(options);
+  if (status = OpenMovie(job); status != 0) return status;
+  const auto began = std::chrono::steady_clock::now();
+  if (status = Start(job); status != 0) return status;
+  const PlayerStatus ended = WaitForEnd(job);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  status = Report(job, ended);
+  const std::int64_t presented = job.presented;
+  std::fprintf(options.to_stdout() ? stderr : stdout,
+               "%lld frames presented in %.3f s (%.1f frames/s)\n",
                static_cast<long long>(presented), seconds,
                seconds > 0 ? static_cast<double>(presented) / seconds : 0.0);
-  return stop_signal != 0 ? ExitStatusOfSignal(stop_signal) : status;
+  return status;
 }
 
 }  // namespace tarvel::tools

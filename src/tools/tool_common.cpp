@@ -38,6 +38,16 @@ void AddVerbosityOptions(CLI::App& app, Verbosity* verbosity) {
   quiet->excludes(verbose);
 }
 
+void AddScaleAndPackageOptions(CLI::App& app, int* scale, std::string* package_path) {
+  app.add_option("--scale", *scale,
+                 "the pictures of a 640x480 movie enlarged to 800x600 or 1024x768, as the "
+                 "player's scaled full-screen modes present them")
+      ->check(CLI::IsMember({800, 1024}));
+  app.add_option("--package", *package_path,
+                 "read MOVIE out of this uncompressed tar archive, as the player's package "
+                 "source does");
+}
+
 bool ParseCommandLine(CLI::App& app, int argc, char** argv, int* status) {
   try {
     app.parse(argc, argv);

@@ -34,6 +34,11 @@ struct Verbosity {
 };
 void AddVerbosityOptions(CLI::App& app, Verbosity* verbosity);
 
+// --scale 800|1024 (the pictures of a 640x480 movie as the scaled full-screen modes present
+// them) and --package ARCHIVE.tar (the movie read out of a tar archive as the player's package
+// source reads it), which play and export share.
+void AddScaleAndPackageOptions(CLI::App& app, int* scale, std::string* package_path);
+
 // Parses the command line. False when the command is not to run: after --help (status 0), or
 // on a usage error, reported as "kqm <command>: <what is wrong>" with a pointer to --help
 // (status kExitUsage).

@@ -85,5 +85,37 @@ TEST(KqmPlay, MovieOutOfATarPlaysExactlyAsFromDisk) {
   EXPECT_NE(r.err.find("not found in"), std::string::npos) << r.err;
 }
 
+// Scripts capture folders of movies alike: a silent one gives an empty sound file (the movie
+// with sound is played the same way out of a tar archive above).
+TEST(KqmPlay, SilentMovieGivesAnEmptySoundCapture) {
+  const std::string movie = "key-dct-128x96";
+  const auto r = RunKqm(tools::Cmd_Play, "play",
+                        {ConformancePath(movie), "--device", "capture", "--passes", "2",
+                         "--audio-out", Temp("silent.pcm"), "--video-out", Temp("silent.rgb")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("the movie has no sound"), std::string::npos) << r.err;
+  EXPECT_EQ(test::ReadFileBytes(Temp("silent.pcm")).size(), 0u);
+  EXPECT_EQ(FileSha(Temp("silent.rgb")), test::ExpectedDigest(movie, "pictures-555-passes2"));
+}
+
+TEST(KqmPlay, WithoutASoundCardPlaysSilentlyUnlessTheCardWasAskedFor) {
+  const char* was = std::getenv("SDL_AUDIODRIVER");
+  const std::string saved = was ? was : "";
+  setenv("SDL_AUDIODRIVER", "no-such-driver", 1);
+  const std::string movie = ConformancePath("copy-320x240-stereo");  // 8 frames
+  auto r = RunKqm(tools::Cmd_Play, "play",
+                  {movie, "--rate", "1000", "--video-out", Temp("no-card.rgb")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("; playing without sound"), std::string::npos) << r.err;
+  EXPECT_EQ(test::ReadFileBytes(Temp("no-card.rgb")).size(), 8u * 320 * 240 * 2);
+  r = RunKqm(tools::Cmd_Play, "play", {movie, "--device", "sdl"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("the sound device could not be opened"), std::string::npos) << r.err;
+  if (was)
+    setenv("SDL_AUDIODRIVER", saved.c_str(), 1);
+  else
+    unsetenv("SDL_AUDIODRIVER");
+}
+
 }  // namespace
 }  // namespace tarvel
