@@ -371,11 +371,35 @@ TEST_F(ViewerTest, TheProgressBarAndTheKeysGoToAnyFrame) {
 }
 
 TEST_F(ViewerTest, AClickOnTheBarOfAMovieWithSoundShowsItsFrameAtOnce) {
+  log = std::make_shared<CaptureLog>();  // keeping what is queued
   Start({Conformance(kSoundMovie)});
   Turn();
   ASSERT_TRUE(Playing());
-  // 8 frames on 285 pixels: x = 200 lies in frame 200 x 8 / 285 = 5. The picture is there when
-  // the click has been handled, and the sound queued from then on is that frame's.
+  // Playback from the start queued the sound from period 0 on: 2560 bytes a period (640
+  // samples of two channels of two bytes), 32 periods ahead.
+  const std::vector<std::uint8_t> continuous = log->Pcm();
+  constexpr std::size_t kPeriod = 2560;
+  ASSERT_GE(continuous.size(), 32 * kPeriod);
+  // Paused, nothing else is queued: the sound queued after a click on frame 2 (8 frames on 285
+  // pixels: x = 75 lies in frame 75 x 8 / 285 = 2) is what playing from the start gives from
+  // period 2 on.
+  Key(Qt::Key_Space);
+  ASSERT_TRUE(state().paused);
+  const std::size_t before = log->buffer_count();
+  QTest::mouseClick(panel().Control(kIdProgress), Qt::LeftButton, Qt::NoModifier, QPoint(75, 5));
+  EXPECT_EQ(Status().shown_frame, 2);
+  Key(Qt::Key_Space);
+  ASSERT_TRUE(TurnUntil([this] { return Status().shown_frame == 3; }));
+  std::vector<std::uint8_t> after;
+  const std::vector<CapturedBuffer> buffers = log->Buffers();
+  for (std::size_t i = before; i < buffers.size(); ++i)
+    after.insert(after.end(), buffers[i].bytes.begin(), buffers[i].bytes.end());
+  const std::size_t compared = std::min(after.size(), continuous.size() - 2 * kPeriod);
+  ASSERT_GE(compared, kPeriod);
+  EXPECT_TRUE(std::equal(after.begin(), after.begin() + static_cast<std::ptrdiff_t>(compared),
+                         continuous.begin() + 2 * kPeriod));
+  // Playing, x = 200 lies in frame 200 x 8 / 285 = 5: the picture is there when the click has
+  // been handled, and playback goes on from it.
   QTest::mouseClick(panel().Control(kIdProgress), Qt::LeftButton, Qt::NoModifier, QPoint(200, 5));
   EXPECT_EQ(Status().shown_frame, 5);
   EXPECT_TRUE(Status().sound_on);
