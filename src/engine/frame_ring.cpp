@@ -144,14 +144,12 @@ std::uint32_t Reader_Thread(PlayerContext& context) {
                            Player_ResultText(exit_code));
   }
   // While Player_Start runs, it does the stop itself when it finds reader_finished set. A stop
-  // or a seek that holds the engine waits for this thread: it must not wait for them.
+  // or a seek that holds the engine waits for this thread: it must not wait for them, and runs
+  // this stop when it lets go (a seek that started this reader still holds the engine while the
+  // reader may fail already).
   context.reader_finished = true;
   Engine_Wake(context);
-  if (context.playing && !context.halting && !context.start_in_progress &&
-      Control_Take(context, false)) {
-    if (context.playing) Player_StopLocked(context);
-    Control_Give(context);
-  }
+  if (context.playing && !context.halting && !context.start_in_progress) Player_Stop(context);
   DebugOutput("Thread disque termin\xE9\n");
   return static_cast<std::uint32_t>(exit_code);
 }

@@ -166,26 +166,23 @@ int CaptureAudioDevice::Write(WaveHeader& header) {
   return kDeviceOk;
 }
 
-int CaptureAudioDevice::Pause() {
+int CaptureAudioDevice::SetPaused(bool paused, const char* event) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!open_) return kDeviceBadDevice;
-    paused_ = true;
+    paused_ = paused;
   }
-  log_->RecordEvent("pause");
+  log_->RecordEvent(event);
   wake_.notify_all();
   return kDeviceOk;
 }
 
+int CaptureAudioDevice::Pause() {
+  return SetPaused(true, "pause");
+}
+
 int CaptureAudioDevice::Restart() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!open_) return kDeviceBadDevice;
-    paused_ = false;
-  }
-  log_->RecordEvent("restart");
-  wake_.notify_all();
-  return kDeviceOk;
+  return SetPaused(false, "restart");
 }
 
 int CaptureAudioDevice::Reset() {

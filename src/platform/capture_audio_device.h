@@ -92,6 +92,8 @@ class CaptureAudioDevice final : public AudioDevice {
   std::string LastError() const override;
 
  private:
+  // Pause and Restart: holds or lets go of the completions, and logs `event`.
+  int SetPaused(bool paused, const char* event);
   void CompletionLoop();
   // How long a buffer of `length` bytes plays at the current rate.
   std::chrono::nanoseconds PlayTime(std::uint32_t length) const;

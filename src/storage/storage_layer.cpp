@@ -90,6 +90,25 @@ void Storage_SetError(StorageLayer& storage, std::int32_t code, std::int32_t det
   storage.last_error_detail = detail;
 }
 
+namespace {
+
+// Reports the first null one of `arguments` as missing (by its place in the list, from 1); true
+// when none is.
+template <typename... Pointers>
+bool ArgumentsGiven(StorageLayer& storage, const Pointers*... arguments) {
+  std::int32_t place = 0;
+  for (const void* argument : {static_cast<const void*>(arguments)...}) {
+    ++place;
+    if (argument == nullptr) {
+      Storage_SetError(storage, kStorageErrorMissingArgument, place);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 std::int32_t Storage_FindFreeSlot(StorageLayer& storage) {
   if (!storage.slot_handles) return -1;
   for (std::uint32_t i = 0; i < storage.slot_count; ++i) {
@@ -100,14 +119,7 @@ std::int32_t Storage_FindFreeSlot(StorageLayer& storage) {
 }
 
 bool Storage_Open(StorageLayer& storage, const char* name, std::int32_t* slot, std::uint32_t mode) {
-  if (!name) {
-    Storage_SetError(storage, kStorageErrorMissingArgument, 1);
-    return false;
-  }
-  if (!slot) {
-    Storage_SetError(storage, kStorageErrorMissingArgument, 2);
-    return false;
-  }
+  if (!ArgumentsGiven(storage, name, slot)) return false;
   if (!storage.package_enabled) {
     std::FILE* file = OpenRegularFile(name, StdioMode(mode), nullptr);
     if (!file) {
@@ -168,14 +180,7 @@ bool Storage_Open(StorageLayer& storage, const char* name, std::int32_t* slot, s
 
 bool Storage_Read(StorageLayer& storage, std::int32_t slot, void* buffer, std::size_t length,
                   std::size_t* count) {
-  if (!buffer) {
-    Storage_SetError(storage, kStorageErrorMissingArgument, 1);
-    return false;
-  }
-  if (!count) {
-    Storage_SetError(storage, kStorageErrorMissingArgument, 2);
-    return false;
-  }
+  if (!ArgumentsGiven(storage, buffer, count)) return false;
   if (!ValidSlot(storage, slot)) return false;
   StorageSlot& handle = storage.slot_handles[slot];
   if (handle.loose) {
@@ -301,10 +306,7 @@ std::int64_t Storage_Length(StorageLayer& storage, std::int32_t slot) {
 
 DirectoryEntry* Storage_FindEntry(StorageLayer& storage, const char* name,
                                   std::uint32_t required_kind) {
-  if (!name) {
-    Storage_SetError(storage, kStorageErrorMissingArgument, 1);
-    return nullptr;
-  }
+  if (!ArgumentsGiven(storage, name)) return nullptr;
   const DirectoryNode* node = storage.current_directory;
   if (!node || !node->entries) return nullptr;
   std::int32_t low = 0;
@@ -328,10 +330,7 @@ PackageFileInfo* Storage_FindFile(StorageLayer& storage, const char* name) {
 }
 
 bool Storage_SetDirectory(StorageLayer& storage, DirectoryNode* node) {
-  if (!node) {
-    Storage_SetError(storage, kStorageErrorMissingArgument, 1);
-    return false;
-  }
+  if (!ArgumentsGiven(storage, node)) return false;
   storage.current_directory = node;
   return true;
 }
@@ -364,10 +363,7 @@ bool Storage_DropSavedDirectory(StorageLayer& storage) {
 }
 
 bool Storage_EnterSubdirectory(StorageLayer& storage, const char* name) {
-  if (!name) {
-    Storage_SetError(storage, kStorageErrorMissingArgument, 1);
-    return false;
-  }
+  if (!ArgumentsGiven(storage, name)) return false;
   DirectoryEntry* entry = Storage_FindEntry(storage, name, kEntryDirectory);
   if (!entry || !entry->directory) return false;
   storage.current_directory = entry->directory;
@@ -375,10 +371,7 @@ bool Storage_EnterSubdirectory(StorageLayer& storage, const char* name) {
 }
 
 bool Storage_ChangeDirectory(StorageLayer& storage, const char* path) {
-  if (!path) {
-    Storage_SetError(storage, kStorageErrorMissingArgument, 1);
-    return false;
-  }
+  if (!ArgumentsGiven(storage, path)) return false;
   if (!Storage_PushDirectory(storage)) return false;
   std::int32_t count = 0;
   char** parts = nullptr;
@@ -404,18 +397,7 @@ bool Storage_ChangeDirectory(StorageLayer& storage, const char* path) {
 }
 
 bool Storage_SplitPath(StorageLayer& storage, const char* path, std::int32_t* count, char*** list) {
-  if (!count) {
-    Storage_SetError(storage, kStorageErrorMissingArgument, 1);
-    return false;
-  }
-  if (!list) {
-    Storage_SetError(storage, kStorageErrorMissingArgument, 2);
-    return false;
-  }
-  if (!path) {
-    Storage_SetError(storage, kStorageErrorMissingArgument, 3);
-    return false;
-  }
+  if (!ArgumentsGiven(storage, count, list, path)) return false;
   *count = 0;
   *list = nullptr;
   const std::size_t length = std::strlen(path);
