@@ -22,8 +22,6 @@ void PutLe32(std::uint8_t* p, std::uint32_t v) {
 
 }  // namespace
 
-AudioExport::~AudioExport() = default;
-
 bool AudioExport::Open(const std::string& out_path, std::string* error) {
   path_ = out_path;
   if (out_path != "-") {

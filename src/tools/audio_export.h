@@ -16,11 +16,7 @@ namespace tarvel::tools {
 
 class AudioExport {
  public:
-  AudioExport() = default;
-  ~AudioExport();
-  AudioExport(const AudioExport&) = delete;
-  AudioExport& operator=(const AudioExport&) = delete;
-
+  // Not copyable or movable (the output it writes is not).
   // OUT: ".wav" -> RIFF/WAVE with the stream's rate and channels, ".pcm"/".raw" -> raw s16le,
   // "-" -> raw on standard output. Anything else is refused.
   bool Open(const std::string& out_path, std::string* error);

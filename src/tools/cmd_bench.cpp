@@ -26,6 +26,8 @@ namespace tarvel::tools {
 
 namespace {
 
+const char kCommand[] = "kqm bench";
+
 using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::time_point since) {
@@ -45,13 +47,13 @@ std::unique_ptr<AudioDevice> MakeCaptureDevice(void*) {
 // Seeks a paused playback (sound into the capture device) to `count` frames chosen at random
 // with a fixed seed, and reports the time from each request to its picture: the median and the
 // worst. Returns the exit status.
-int BenchSeek(const std::string& command, const std::string& path, int count) {
+int BenchSeek(const std::string& path, int count) {
   auto context = std::make_unique<PlayerContext>();
   Player_Init(*context, kPlayerInterfaceVersion);
   context->services.make_audio_device = &MakeCaptureDevice;
   Player_SetLoop(*context, 1);
   if (Player_Open(*context, path.c_str()) != kPlayerOk) {
-    PrintError(command, path, Player_Status(*context).problem);
+    PrintError(kCommand, path, Player_Status(*context).problem);
     return 1;
   }
   const PlayerStatus movie = Player_Status(*context);
@@ -59,13 +61,13 @@ int BenchSeek(const std::string& command, const std::string& path, int count) {
   if (Player_Start(*context, surface.data(), kDisplayWindow, nullptr, kDefaultRingSize) !=
           kPlayerOk &&
       !Player_Status(*context).sound_on && movie.movie_has_sound) {
-    PrintError(command, path, Player_Status(*context).problem);
+    PrintError(kCommand, path, Player_Status(*context).problem);
     return 1;
   }
   Player_Pause(*context);
   // The index is built before the clock starts: a seek to the last frame waits for it.
   if (Player_Seek(*context, movie.frame_count - 1) != kPlayerOk) {
-    PrintError(command, path, "the movie cannot be sought: " +
+    PrintError(kCommand, path, "the movie cannot be sought: " +
                                   std::to_string(Player_Status(*context).frames_indexed) +
                                   " of its frames can be read");
     return 1;
@@ -83,7 +85,7 @@ int BenchSeek(const std::string& command, const std::string& path, int count) {
     times.push_back(Seconds(begin));
     processor_times.push_back(ProcessorSeconds() - processor_begin);
     if (result != kPlayerOk || Player_Status(*context).shown_frame != target) {
-      PrintError(command, path, "frame " + std::to_string(target) + ": the seek failed");
+      PrintError(kCommand, path, "frame " + std::to_string(target) + ": the seek failed");
       return 1;
     }
   }
@@ -100,22 +102,27 @@ int BenchSeek(const std::string& command, const std::string& path, int count) {
   return 0;
 }
 
-}  // namespace
-
-int Cmd_Bench(int argc, char** argv) {
-  CLI::App app{
-      "Measure how fast a movie's pictures and sound decode on this machine (one core, "
-      "frames held in memory).",
-      "kqm bench"};
+struct BenchOptions {
   std::string path, format = "555";
   double min_seconds = 2.0;
   int passes = 0;
-  app.add_option("MOVIE", path, "the movie file")->required();
-  app.add_option("--format", format, "pixel format to decode to: 555 or 565")
+  bool seek = false;
+  int seeks = 200;
+  Verbosity verbosity;
+};
+
+// The command line. False when the command is not to run, with the exit status in `status`.
+bool ReadOptions(int argc, char** argv, BenchOptions& o, int* status) {
+  CLI::App app{
+      "Measure how fast a movie's pictures and sound decode on this machine (one core, "
+      "frames held in memory).",
+      kCommand};
+  app.add_option("MOVIE", o.path, "the movie file")->required();
+  app.add_option("--format", o.format, "pixel format to decode to: 555 or 565")
       ->check(CLI::IsMember({"555", "565"}));
-  app.add_option("--seconds", min_seconds, "run each measurement at least this long")
+  app.add_option("--seconds", o.min_seconds, "run each measurement at least this long")
       ->check(CLI::Range(0.01, 600.0));
-  app.add_option("--passes", passes,
+  app.add_option("--passes", o.passes,
                  "decode the movie's pictures exactly N times instead (for instruction counts)")
       ->check(CLI::Range(1, 1000000));
   int seeks = 0;
@@ -126,35 +133,44 @@ int Cmd_Bench(int argc, char** argv) {
       ->expected(0, 1)
       ->default_str("200")
       ->check(CLI::Range(1, 1000000));
-  Verbosity verbosity;
-  AddVerbosityOptions(app, &verbosity);
-  int status = 0;
-  if (!ParseCommandLine(app, argc, argv, &status)) return status;
-  const std::string command = "kqm bench";
-  if (app.count("--seek") > 0) return BenchSeek(command, path, seeks > 0 ? seeks : 200);
+  AddVerbosityOptions(app, &o.verbosity);
+  if (!ParseCommandLine(app, argc, argv, status)) return false;
+  o.seek = app.count("--seek") > 0;
+  if (seeks > 0) o.seeks = seeks;
+  return true;
+}
+
+// The movie's frames, read into memory. False after the error line.
+bool LoadFrames(const std::string& path, MovieHeader* header,
+                std::vector<std::vector<std::uint8_t>>* frames) {
   MovieReader reader;
-  if (!OpenMovieForPictures(reader, command, path)) return 1;
-  const MovieHeader header = reader.header;
-  std::vector<std::vector<std::uint8_t>> frames;
-  for (int index = 0; index < header.frame_count; ++index) {
+  if (!OpenMovieForPictures(reader, kCommand, path)) return false;
+  *header = reader.header;
+  for (int index = 0; index < header->frame_count; ++index) {
     std::vector<std::uint8_t> chunks;
     const FrameRead result = MovieReader_Next(reader, chunks);
     if (result != FrameRead::kOk) {
-      PrintError(command, path, "frame " + std::to_string(index) + ": " + FrameReadText(result));
-      return 1;
+      PrintError(kCommand, path, "frame " + std::to_string(index) + ": " + FrameReadText(result));
+      return false;
     }
-    frames.push_back(std::move(chunks));
+    frames->push_back(std::move(chunks));
   }
   MovieReader_Close(reader);
-  if (frames.empty()) {
-    PrintError(command, path, "the movie has no frames");
-    return 1;
-  }
+  if (frames->empty()) PrintError(kCommand, path, "the movie has no frames");
+  return !frames->empty();
+}
 
-  auto decoder = VideoDecoder::Create(header.height, header.width, format == "565" ? 16 : 15);
+LoadedFrame View(std::vector<std::uint8_t>& chunks) {
+  return {chunks.data(), static_cast<std::uint32_t>(chunks.size())};
+}
+
+// Decodes the pictures for --passes or --seconds and prints the rates. The exit status.
+int BenchPictures(const BenchOptions& o, const MovieHeader& header,
+                  std::vector<std::vector<std::uint8_t>>& frames) {
+  auto decoder = VideoDecoder::Create(header.height, header.width, o.format == "565" ? 16 : 15);
   if (!decoder) {
-    PrintError(command, path, "out of memory for the decoder");
-    return 1;
+    PrintError(kCommand, o.path, "out of memory for the decoder");
+    return kExitFailure;
   }
   const std::size_t pixels = static_cast<std::size_t>(header.width) * header.height;
   // Pictures and processor time by frame kind: delta frames, key frames.
@@ -162,12 +178,11 @@ int Cmd_Bench(int argc, char** argv) {
   double kind_seconds[2] = {0, 0};
   std::int64_t pictures = 0;
   const auto start = Clock::now();
-  for (int pass = 0; passes == 0 || pass < passes; ++pass) {
-    if (passes == 0 && pass > 0 && Seconds(start) >= min_seconds) break;
+  for (int pass = 0; o.passes == 0 || pass < o.passes; ++pass) {
+    if (o.passes == 0 && pass > 0 && Seconds(start) >= o.min_seconds) break;
     for (auto& chunks : frames) {
       std::int32_t length = 0;
-      const std::uint8_t* payload = Frame_FindChunk(
-          {chunks.data(), static_cast<std::uint32_t>(chunks.size())}, "IX", &length);
+      const std::uint8_t* payload = Frame_FindChunk(View(chunks), "IX", &length);
       ++pictures;
       if (!payload) continue;
       // A negative frame word (its top bit is in the fourth byte) makes a key frame.
@@ -193,16 +208,19 @@ int Cmd_Bench(int argc, char** argv) {
   const double rate = FrameRateFromDuration(header.frame_duration, kDefaultFrameRate);
   std::printf("          %.1fx the movie's real-time rate of %.4g frames per second\n",
               static_cast<double>(pictures) / video_seconds / rate, static_cast<double>(rate));
+  return 0;
+}
 
-  if (!header.sound) return 0;
+// Decodes the sound, frame period by frame period as the player feeds its device, for at least
+// --seconds, and prints the rate.
+void BenchSound(const BenchOptions& o, std::vector<std::vector<std::uint8_t>>& frames) {
   Adpcm_Init(kAdpcmLibraryVersion);
   std::int32_t length = 0;
-  const std::uint8_t* lead = Sound_FindAudioChunk(
-      {frames[0].data(), static_cast<std::uint32_t>(frames[0].size())}, &length);
+  const std::uint8_t* lead = Sound_FindAudioChunk(View(frames[0]), &length);
   SoundStream probe;
   if (!lead || Sound_SetupStream(probe, lead, length) != kAdpcmOk || probe.audio_frame_bytes <= 0) {
     std::printf("Sound:    none that decodes\n");
-    return 0;
+    return;
   }
   std::vector<std::uint8_t> pcm(static_cast<std::size_t>(probe.audio_frame_bytes) * kLeadPeriods);
   const std::int32_t sample_bytes = probe.stereo ? 4 : 2;
@@ -218,17 +236,30 @@ int Cmd_Bench(int argc, char** argv) {
       SoundPeriodReport report;
       Sound_DecodeFramePeriod(sound, static_cast<std::int32_t>(n),
                               static_cast<std::int32_t>(frames.size()), loop_mode,
-                              {frames[n].data(), static_cast<std::uint32_t>(frames[n].size())},
-                              pcm.data(), bytes, &report);
+                              View(frames[n]), pcm.data(), bytes, &report);
       samples += report.decoded_bytes / sample_bytes * (probe.stereo ? 2 : 1);
     }
-  } while (Seconds(sound_start) < min_seconds);
+  } while (Seconds(sound_start) < o.min_seconds);
   const double sound_seconds = Seconds(sound_start);
   std::printf("Sound:    %u Hz %s, %.1f million samples per second (%.0fx real time)\n",
               probe.sample_rate, probe.stereo ? "stereo" : "mono",
               static_cast<double>(samples) / sound_seconds / 1e6,
               static_cast<double>(samples) / sound_seconds /
                   (probe.sample_rate * (probe.stereo ? 2.0 : 1.0)));
+}
+
+}  // namespace
+
+int Cmd_Bench(int argc, char** argv) {
+  BenchOptions options;
+  int status = 0;
+  if (!ReadOptions(argc, argv, options, &status)) return status;
+  if (options.seek) return BenchSeek(options.path, options.seeks);
+  MovieHeader header;
+  std::vector<std::vector<std::uint8_t>> frames;
+  if (!LoadFrames(options.path, &header, &frames)) return kExitFailure;
+  if (status = BenchPictures(options, header, frames); status != 0) return status;
+  if (header.sound) BenchSound(options, frames);
   return 0;
 }
 

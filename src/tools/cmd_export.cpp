@@ -123,10 +123,7 @@ struct ExportJob {
 int OpenMovie(ExportJob& job) {
   const ExportOptions& o = job.o;
   std::string error;
-  if (!o.package_path.empty() && !job.package.Load(o.package_path, &error)) {
-    PrintError(kCommand, o.package_path, error);
-    return kExitFailure;
-  }
+  if (!LoadPackage(job.package, o.package_path, kCommand)) return kExitFailure;
   const bool opened =
       o.package_path.empty()
           ? MovieReader_Open(job.reader, o.path, &error)

@@ -162,10 +162,7 @@ std::unique_ptr<AudioDevice> MakeDevice(void* user) {
 int OpenMovie(PlayJob& job) {
   const PlayOptions& o = job.o;
   std::string error;
-  if (!o.package_path.empty() && !job.package.Load(o.package_path, &error)) {
-    PrintError(kCommand, o.package_path, error);
-    return kExitFailure;
-  }
+  if (!LoadPackage(job.package, o.package_path, kCommand)) return kExitFailure;
   job.context = std::make_unique<PlayerContext>();
   PlayerContext& context = *job.context;
   Player_Init(context, kPlayerInterfaceVersion);

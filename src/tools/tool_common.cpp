@@ -1,6 +1,7 @@
 #include "tools/tool_common.h"
 
 #include "platform/terminal.h"
+#include "storage/tar_package.h"
 #include "video/pixel_expand.h"
 
 #include <png.h>
@@ -46,6 +47,13 @@ void AddScaleAndPackageOptions(CLI::App& app, int* scale, std::string* package_p
   app.add_option("--package", *package_path,
                  "read MOVIE out of this uncompressed tar archive, as the player's package "
                  "source does");
+}
+
+bool LoadPackage(TarPackage& package, const std::string& path, const std::string& command) {
+  std::string error;
+  if (path.empty() || package.Load(path, &error)) return true;
+  PrintError(command, path, error);
+  return false;
 }
 
 bool ParseCommandLine(CLI::App& app, int argc, char** argv, int* status) {

@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+namespace tarvel {
+class TarPackage;
+}
+
 namespace tarvel::tools {
 
 // Exit statuses: 1 for a problem with the input or output, 2 for a command line that cannot be
@@ -38,6 +42,10 @@ void AddVerbosityOptions(CLI::App& app, Verbosity* verbosity);
 // them) and --package ARCHIVE.tar (the movie read out of a tar archive as the player's package
 // source reads it), which play and export share.
 void AddScaleAndPackageOptions(CLI::App& app, int* scale, std::string* package_path);
+
+// Loads the tar archive that --package names into `package` (nothing when `path` is empty).
+// False after the error line.
+bool LoadPackage(TarPackage& package, const std::string& path, const std::string& command);
 
 // Parses the command line. False when the command is not to run: after --help (status 0), or
 // on a usage error, reported as "kqm <command>: <what is wrong>" with a pointer to --help
