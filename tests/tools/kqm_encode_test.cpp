@@ -103,6 +103,17 @@ TEST(KqmEncode, FitsPicturesTooLargeAndBlamesTheSideAtFault) {
                            {"--video", dir + "wide.y4m", "-o", dir + "x.kqm", "--size", "1032x64"});
   EXPECT_EQ(2, wide.status);
   EXPECT_NE(std::string::npos, wide.err.find("width 1032")) << wide.err;
+
+  // A stream header line past the reader's 4,096 bytes is named as such, not as a stream of
+  // another kind.
+  std::string y4m = Y4m(8, 8, 1);
+  y4m.insert(y4m.find('\n'), " X" + std::string(5000, 'x'));
+  Write(dir + "long.y4m", y4m);
+  const auto long_line =
+      RunKqm(tools::Cmd_Encode, "encode", {"--video", dir + "long.y4m", "-o", dir + "x.kqm"});
+  EXPECT_EQ(1, long_line.status);
+  EXPECT_NE(std::string::npos, long_line.err.find("header line longer than 4096 bytes"))
+      << long_line.err;
 }
 
 TEST(KqmEncode, ARateTheFormatCannotStoreKeepsTheClipsLengthByPickingPictures) {
