@@ -38,6 +38,16 @@ TEST(KqmInfo, ReportsHeaderWalkAndSoundStream) {
   EXPECT_EQ(r.out.find("Sound stream"), std::string::npos) << r.out;
 }
 
+TEST(KqmInfo, JsonIsValidUtf8WhateverBytesTheFileNameHolds) {
+  // A stray byte, a whole two-byte letter, and a three-byte sequence cut after two bytes (both
+  // of its bytes are then strays).
+  const std::string name = ::testing::TempDir() + "bad\xff" "caf\xc3\xa9-\xe2\x82.kqm";
+  test::WriteFileBytes(name, test::ReadFileBytes(ConformancePath("key-dct-128x96")));
+  const auto r = RunKqm(Cmd_Info, "info", {name, "--json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("bad\\ufffdcaf\xc3\xa9-\\ufffd\\ufffd.kqm\""), std::string::npos) << r.out;
+}
+
 TEST(KqmInfo, FramesListsEveryFrameWhereTheFileHasIt) {
   const std::string movie = ConformancePath("mixed-136x96-mono-33-key4");
   const auto bytes = test::ReadFileBytes(movie);
