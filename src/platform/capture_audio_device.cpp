@@ -226,31 +226,29 @@ int CaptureAudioDevice::Close() {
   return kDeviceOk;
 }
 
-int CaptureAudioDevice::SetVolume(std::uint32_t volume) {
-  std::uint32_t rate = 0;
+int CaptureAudioDevice::SetSetting(std::uint32_t CaptureAudioDevice::*setting,
+                                   std::uint32_t value, const char* name) {
+  std::uint32_t volume = 0, rate = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!open_) return kDeviceBadDevice;
-    volume_ = volume;
+    this->*setting = value;
+    volume = volume_;
     rate = rate_;
   }
   log_->RecordSettings(volume, rate);
-  log_->RecordEvent(HexEvent("volume", volume));
+  log_->RecordEvent(HexEvent(name, value));
+  // A new rate changes how long the buffer being played lasts.
+  wake_.notify_all();
   return kDeviceOk;
 }
 
+int CaptureAudioDevice::SetVolume(std::uint32_t volume) {
+  return SetSetting(&CaptureAudioDevice::volume_, volume, "volume");
+}
+
 int CaptureAudioDevice::SetPlaybackRate(std::uint32_t rate) {
-  std::uint32_t volume = 0;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!open_) return kDeviceBadDevice;
-    rate_ = rate;
-    volume = volume_;
-  }
-  log_->RecordSettings(volume, rate);
-  log_->RecordEvent(HexEvent("rate", rate));
-  wake_.notify_all();
-  return kDeviceOk;
+  return SetSetting(&CaptureAudioDevice::rate_, rate, "rate");
 }
 
 std::string CaptureAudioDevice::LastError() const {
