@@ -40,6 +40,7 @@ bool ParseFrameRange(const std::string& text, FrameRange* range) {
     }
     const std::string a = text.substr(0, dash);
     const std::string b = text.substr(dash + 1);
+    if (a.empty() && b.empty()) return false;
     range->first = a.empty() ? 0 : std::stoll(a, &used);
     if (!a.empty() && used != a.size()) return false;
     range->last = b.empty() ? INT64_MAX : std::stoll(b, &used);
@@ -94,7 +95,7 @@ bool ReadOptions(int argc, char** argv, ExportOptions& o, int* status) {
     PrintError(kCommand, "", "--video and --audio cannot both go to standard output");
     return false;
   }
-  if (!o.frames_text.empty() && !ParseFrameRange(o.frames_text, &o.range)) {
+  if (app.count("--frames") > 0 && !ParseFrameRange(o.frames_text, &o.range)) {
     PrintError(kCommand, "",
                "--frames: expected A-B, A- or A with 0 <= A <= B, got '" + o.frames_text + "'");
     return false;

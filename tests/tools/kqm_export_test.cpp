@@ -206,8 +206,10 @@ TEST(KqmExport, BadInputGivesOneLineNamingTheFileAndFails) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("absent.kqm: no such file"), std::string::npos) << r.err;
   EXPECT_EQ(RunKqm(Cmd_Export, "export", {source}).status, 2);
-  EXPECT_EQ(RunKqm(Cmd_Export, "export", {source, "--video", "x.rgb", "--frames", "5-2"}).status,
-            2);
+  for (const char* frames : {"5-2", "", "-", "x"})
+    EXPECT_EQ(RunKqm(Cmd_Export, "export", {source, "--video", "x.rgb", "--frames", frames}).status,
+              2)
+        << frames;
   // Past the last picture (12 here, 24 in two passes).
   r = RunKqm(Cmd_Export, "export", {source, "--video", Temp("x.rgb"), "--frames", "12-"});
   EXPECT_EQ(r.status, 2);
