@@ -344,6 +344,9 @@ bool Player_SetVolume(PlayerContext& context, std::int32_t level);
 // no movie, the frame lies past what can be read, or it is called on one of the engine's own
 // threads (from a callback); kPlayerOutOfMemory.
 std::int32_t Player_Seek(PlayerContext& context, std::int32_t frame);
+// Waits for the frame index of the open movie to be complete: the number of frames that can
+// be played and sought (fewer than the header says in a movie cut short). 0 without a movie.
+std::int32_t Player_PlayableFrames(PlayerContext& context);
 // One frame back while paused or stepping: a seek to the frame before the one shown, leaving
 // the engine paused. Refused (kPlayerReadFailed) at frame 0 and while playing.
 std::int32_t Player_StepBack(PlayerContext& context);

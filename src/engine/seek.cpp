@@ -357,6 +357,12 @@ std::int32_t Player_Seek(PlayerContext& context, std::int32_t frame) {
   return result;
 }
 
+std::int32_t Player_PlayableFrames(PlayerContext& context) {
+  if (!context.movie_open) return 0;
+  context.movie_index.WaitFor(context.frame_count);
+  return context.movie_index.frames();
+}
+
 std::int32_t Engine_StartAt(PlayerContext& context, std::int32_t frame) {
   if (!Control_Take(context, true)) return kPlayerReadFailed;
   const std::int32_t result = SeekLocked(context, frame);

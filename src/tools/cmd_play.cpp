@@ -208,7 +208,7 @@ int OpenMovie(PlayJob& job) {
       Player_Seek(context, static_cast<std::int32_t>(job.start_frame)) != kPlayerOk) {
     PrintError(kCommand, o.path,
                "cannot start at frame " + std::to_string(job.start_frame) + ": the movie has " +
-                   std::to_string(Player_Status(context).frames_indexed) +
+                   std::to_string(Player_PlayableFrames(context)) +
                    " frames that can be played");
     return kExitFailure;
   }

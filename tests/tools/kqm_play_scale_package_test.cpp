@@ -85,6 +85,20 @@ TEST(KqmPlay, MovieOutOfATarPlaysExactlyAsFromDisk) {
   EXPECT_NE(r.err.find("not found in"), std::string::npos) << r.err;
 }
 
+// A start past the end names how many frames there are to start at; the count waits for the
+// frame index, which is still being built when the seek is refused (the movie has 12 frames).
+TEST(KqmPlay, StartPastTheEndNamesThePlayableFrames) {
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    const auto r = RunKqm(tools::Cmd_Play, "play",
+                          {ConformancePath("mixed-160x120-mono"), "--device", "capture",
+                           "--once", "--start", "100"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot start at frame 100: the movie has 12 frames"),
+              std::string::npos)
+        << r.err;
+  }
+}
+
 // Scripts capture folders of movies alike: a silent one gives an empty sound file (the movie
 // with sound is played the same way out of a tar archive above).
 TEST(KqmPlay, SilentMovieGivesAnEmptySoundCapture) {
