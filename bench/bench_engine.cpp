@@ -28,9 +28,10 @@ constexpr int kBytesPerPeriod = 735;
 constexpr std::uint16_t kFifteenFramesPerSecond = 13;  // 200 / 13 = 15.4 frames per second
 
 void StopWhilePlaying(benchmark::State& state, bool sound) {
-  test::MovieSpec spec = sound ? test::SoundMovie(600, kBytesPerPeriod) : test::SilentMovie(600);
-  spec.duration = kFifteenFramesPerSecond;
-  const test::TempMovie movie(spec);
+  test::MovieLayout layout =
+      sound ? test::SoundMovie(600, kBytesPerPeriod) : test::SilentMovie(600);
+  layout.duration = kFifteenFramesPerSecond;
+  const test::TempMovie movie(layout);
   PlayerContext context;
   Player_Init(context, kPlayerInterfaceVersion);
   context.services.make_audio_device = &MakeRealtimeCapture;

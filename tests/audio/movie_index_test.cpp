@@ -18,11 +18,11 @@ MovieIndex& Build(MovieIndex& index, const std::vector<uint8_t>& bytes) {
 
 TEST(MovieIndex, KeepsEveryFrameAndTheSoundStateBeforeIt) {
   // Four frames; frame 2's picture word says delta frame of quality 30.
-  MovieSpec spec = SoundMovie(4);
-  std::vector<uint8_t>& picture = spec.frames[2].chunks[0].payload;
+  MovieLayout layout = SoundMovie(4);
+  std::vector<uint8_t>& picture = layout.frames[2].chunks[0].payload;
   picture[0] = 30;
   picture[1] = picture[2] = picture[3] = 0;
-  const std::vector<uint8_t> bytes = spec.Bytes();
+  const std::vector<uint8_t> bytes = layout.Bytes();
   MovieIndex index;
   Build(index, bytes);
   ASSERT_EQ(index.frames(), 4);
@@ -32,8 +32,9 @@ TEST(MovieIndex, KeepsEveryFrameAndTheSoundStateBeforeIt) {
   for (int i = 0; i < 4; ++i) {
     SCOPED_TRACE(i);
     const FrameInfo& frame = index[i].frame;
-    const auto size = static_cast<std::uint32_t>(bytes[static_cast<std::size_t>(offset)] |
-                                                 (bytes[static_cast<std::size_t>(offset) + 1] << 8));
+    const auto size =
+        static_cast<std::uint32_t>(bytes[static_cast<std::size_t>(offset)] |
+                                   (bytes[static_cast<std::size_t>(offset) + 1] << 8));
     EXPECT_EQ(frame.offset, offset);
     EXPECT_EQ(frame.size, size);
     EXPECT_EQ(frame.key(), i != 2);
@@ -67,19 +68,19 @@ TEST(MovieIndex, EndsWherePlaybackWould) {
   EXPECT_TRUE(cut.WaitFor(2));
 
   // A frame without a picture: the ones before it.
-  MovieSpec spec = SilentMovie(6);
-  spec.frames[4].chunks[0].tag = "ZZ";
+  MovieLayout layout = SilentMovie(6);
+  layout.frames[4].chunks[0].tag = "ZZ";
   MovieIndex no_picture;
-  Build(no_picture, spec.Bytes());
+  Build(no_picture, layout.Bytes());
   EXPECT_EQ(no_picture.frames(), 4);
   EXPECT_EQ(no_picture.end(), IndexEnd::kNoPicture);
 
   // A frame word of size 0: the data ends there.
-  spec = SilentMovie(6);
-  spec.frames[2].custom_word = true;
-  spec.frames[2].word = 0;
+  layout = SilentMovie(6);
+  layout.frames[2].custom_word = true;
+  layout.frames[2].word = 0;
   MovieIndex ended;
-  Build(ended, spec.Bytes());
+  Build(ended, layout.Bytes());
   EXPECT_EQ(ended.frames(), 2);
   EXPECT_EQ(ended.end(), IndexEnd::kEndOfData);
 }

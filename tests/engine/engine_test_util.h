@@ -78,19 +78,19 @@ inline std::vector<uint8_t> AdqHeader(uint32_t samples, uint32_t frequency, int3
 }
 
 // One frame of a movie: its chunks, and optionally a frame word of its own.
-struct FrameSpec {
+struct FrameLayout {
   std::vector<Chunk> chunks;
   bool custom_word = false;
   uint32_t word = 0;
 };
 
-struct MovieSpec {
+struct MovieLayout {
   int width = 16;
   int height = 16;
   bool sound = false;
   uint16_t duration = 0;        // 1/200 s; 0 = not given
   int header_frame_count = -1;  // -1: the number of frames
-  std::vector<FrameSpec> frames;
+  std::vector<FrameLayout> frames;
 
   std::vector<uint8_t> Bytes() const {
     std::vector<uint8_t> out(64, 0);
@@ -109,7 +109,7 @@ struct MovieSpec {
     out[17] = static_cast<uint8_t>(count >> 8);
     out[24] = static_cast<uint8_t>(duration);
     out[25] = static_cast<uint8_t>(duration >> 8);
-    for (const FrameSpec& frame : frames) {
+    for (const FrameLayout& frame : frames) {
       std::vector<uint8_t> list;
       for (const Chunk& chunk : frame.chunks) {
         AppendLe32(list, static_cast<uint32_t>(8 + chunk.payload.size()));
@@ -129,8 +129,8 @@ struct MovieSpec {
 
 // A silent movie of `count` flat key frames; frame i has luma level 8 * (i % 16), so that
 // neighbouring frames differ.
-inline MovieSpec SilentMovie(int count, int width = 16, int height = 16) {
-  MovieSpec entry;
+inline MovieLayout SilentMovie(int count, int width = 16, int height = 16) {
+  MovieLayout entry;
   entry.width = width;
   entry.height = height;
   for (int i = 0; i < count; ++i)
@@ -140,9 +140,9 @@ inline MovieSpec SilentMovie(int count, int width = 16, int height = 16) {
 
 // Mono sound of `bytes_per_period` ADPCM bytes per frame period. Frame 0's chunk holds the
 // header and 32 periods of zero codes; every later frame one period of zero codes.
-inline MovieSpec SoundMovie(int count, int bytes_per_period = 8, uint32_t samples = 1000000,
-                            uint32_t frequency = 22050, uint32_t flags = 0) {
-  MovieSpec entry = SilentMovie(count);
+inline MovieLayout SoundMovie(int count, int bytes_per_period = 8, uint32_t samples = 1000000,
+                              uint32_t frequency = 22050, uint32_t flags = 0) {
+  MovieLayout entry = SilentMovie(count);
   entry.sound = true;
   for (int i = 0; i < count; ++i) {
     std::vector<uint8_t> audio;
@@ -170,7 +170,7 @@ class TempMovie {
       ::close(fd);
     }
   }
-  explicit TempMovie(const MovieSpec& entry) : TempMovie(entry.Bytes()) {}
+  explicit TempMovie(const MovieLayout& entry) : TempMovie(entry.Bytes()) {}
   ~TempMovie() { std::remove(path_.c_str()); }
   TempMovie(const TempMovie&) = delete;
   TempMovie& operator=(const TempMovie&) = delete;

@@ -49,7 +49,7 @@ TEST_F(Lifecycle, OpenFailuresLeaveTheEngineIdle) {
 
   // Pictures must be whole 8 x 8 blocks.
   for (auto [w, h] : {std::pair{0, 16}, {16, 0}, {12, 16}, {16, 20}}) {
-    MovieSpec entry = SilentMovie(0);
+    MovieLayout entry = SilentMovie(0);
     entry.width = w;
     entry.height = h;
     TempMovie movie(entry);
@@ -71,7 +71,7 @@ TEST_F(Lifecycle, OpenWhileOpenKeepsTheFirstMovie) {
 }
 
 TEST_F(Lifecycle, FrameRateComesFromTheDurationOrStays) {
-  MovieSpec entry = SilentMovie(2);
+  MovieLayout entry = SilentMovie(2);
   entry.duration = 16;  // 200 / 16 = 12.5 frames per second
   TempMovie movie(entry);
   ASSERT_EQ(Player_Open(context, movie.path()), kPlayerOk);
@@ -165,7 +165,7 @@ TEST_F(Lifecycle, SoundSetupFailuresPlayOnWithoutSound) {
   }
   {
     // Frame 0's sound is not an ADQ stream: result 12.
-    MovieSpec entry = SoundMovie(4);
+    MovieLayout entry = SoundMovie(4);
     entry.frames[0].chunks[1].payload[0] = 'X';
     TempMovie movie(entry);
     EXPECT_EQ(OpenAndStart(movie), kPlayerSoundRefused);
@@ -175,7 +175,7 @@ TEST_F(Lifecycle, SoundSetupFailuresPlayOnWithoutSound) {
   }
   {
     // A stream whose frame period holds no codes cannot pace playback.
-    MovieSpec entry = SoundMovie(4, 0);
+    MovieLayout entry = SoundMovie(4, 0);
     TempMovie movie(entry);
     EXPECT_EQ(OpenAndStart(movie), kPlayerSoundRefused);
     EXPECT_FALSE(context.sound_on);
@@ -183,7 +183,7 @@ TEST_F(Lifecycle, SoundSetupFailuresPlayOnWithoutSound) {
   }
   {
     // Frame 0 without an audio chunk: the movie plays silently, and that is no failure.
-    MovieSpec entry = SoundMovie(4);
+    MovieLayout entry = SoundMovie(4);
     entry.frames[0].chunks.pop_back();
     TempMovie movie(entry);
     EXPECT_EQ(OpenAndStart(movie), kPlayerOk);
@@ -209,7 +209,7 @@ TEST_F(Lifecycle, QueueRefusedWhilePrimingKeepsTheBuffersAlreadyQueued) {
 }
 
 TEST_F(Lifecycle, FrameZeroThatCannotBeReadFailsTheStart) {
-  MovieSpec entry = SilentMovie(3);
+  MovieLayout entry = SilentMovie(3);
   auto bytes = entry.Bytes();
   bytes.resize(64 + 10);  // cut inside frame 0
   TempMovie movie(bytes);
@@ -226,7 +226,7 @@ TEST_F(Lifecycle, FrameZeroThatCannotBeReadFailsTheStart) {
 
 TEST_F(Lifecycle, AFailedPlaybackDoesNotKeepTheNextOpenOut) {
   // Frame 1 has no picture: the step fails with 4 over and over until stop.
-  MovieSpec entry = SilentMovie(3);
+  MovieLayout entry = SilentMovie(3);
   entry.frames[1].chunks[0].tag = "XX";
   TempMovie broken(entry);
   ASSERT_EQ(OpenAndStart(broken), kPlayerOk);

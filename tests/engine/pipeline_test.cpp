@@ -182,7 +182,7 @@ TEST_F(Pipeline, FirstTickAfterAClockStartIsSkipped) {
 TEST_F(Pipeline, FrameWithoutAudioChunkGivesAPeriodOfSilence) {
   // Frame 0's periods and every later frame's codes raise the level, so a period of silence
   // stands out as zeros.
-  MovieSpec entry = SoundMovie(6, 4);
+  MovieLayout entry = SoundMovie(6, 4);
   auto& lead = entry.frames[0].chunks[1].payload;
   for (std::size_t i = 32; i < lead.size(); ++i) lead[i] = 0x11;
   for (int i = 1; i < 6; ++i)
@@ -210,7 +210,7 @@ TEST_F(Pipeline, LoopingSoundScheduleBufferByBuffer) {
   constexpr int kFrames = 40;
   constexpr int kBytes = 40;    // ADPCM bytes per period: 80 mono samples
   constexpr int kStart = 1000;  // the header's predictor
-  MovieSpec entry = SoundMovie(kFrames, kBytes);
+  MovieLayout entry = SoundMovie(kFrames, kBytes);
   auto& lead = entry.frames[0].chunks[1].payload;
   lead[20] = static_cast<uint8_t>(kStart & 0xFF);
   lead[21] = static_cast<uint8_t>(kStart >> 8);
@@ -277,7 +277,7 @@ TEST_F(Pipeline, OtherChunksReachTheHandlerInOrder) {
           std::string(reinterpret_cast<const char*>(payload), static_cast<std::size_t>(length)));
     }
   };
-  MovieSpec entry = SilentMovie(2);
+  MovieLayout entry = SilentMovie(2);
   auto text = [](const char* s) { return std::vector<uint8_t>(s, s + std::strlen(s)); };
   entry.frames[0].chunks.insert(entry.frames[0].chunks.begin(), {"ix", text("lower")});
   entry.frames[0].chunks.push_back({"TX", text("hello")});

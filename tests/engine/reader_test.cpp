@@ -86,8 +86,8 @@ TEST_F(Reader, CutFilePresentsEveryIntactFrameThenStops) {
     for (std::size_t cut : {frame_10 + 6, frame_10}) {
       TempMovie movie(std::vector<uint8_t>(whole.begin(), whole.begin() + cut));
       for (int ring : {1, 4, 10, 16, 64}) {
-        SCOPED_TRACE(testing::Message() << "sound " << with_sound << " cut " << cut << " ring "
-                                        << ring);
+        SCOPED_TRACE(testing::Message()
+                     << "sound " << with_sound << " cut " << cut << " ring " << ring);
         std::atomic<int> presented{0};
         Player_SetPresentationListener(context, &CountPicture, &presented);
         Player_SetLoop(context, 0);
@@ -119,7 +119,7 @@ TEST_F(Reader, ImpossibleFrameSizesEndLoadingWithoutReading) {
        {Case{1, false, kPlayerReadFailed}, Case{3, true, kPlayerReadFailed},
         Case{0, false, kPlayerEndOfData}, Case{0, true, kPlayerReadFailed},
         Case{0x00FFFFFF, false, kPlayerReadFailed}, Case{0xFF000002, false, kPlayerReadFailed}}) {
-    MovieSpec entry = SilentMovie(4);
+    MovieLayout entry = SilentMovie(4);
     entry.frames[2].custom_word = true;
     entry.frames[2].word = c.word;
     TempMovie movie(entry);
@@ -132,7 +132,7 @@ TEST_F(Reader, ImpossibleFrameSizesEndLoadingWithoutReading) {
 }
 
 TEST_F(Reader, TopByteOfTheFrameWordIsIgnored) {
-  MovieSpec entry = SilentMovie(3);
+  MovieLayout entry = SilentMovie(3);
   const auto bytes = entry.Bytes();
   const uint32_t size = bytes[64] | (bytes[65] << 8);
   entry.frames[0].custom_word = true;

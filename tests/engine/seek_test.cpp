@@ -57,10 +57,13 @@ struct Recorder {
 
 class Seek : public EngineTest, public ::testing::WithParamInterface<const char*> {
  protected:
-  std::string Path() const { return std::string(TARVEL_CONFORMANCE_DIR) + "/" + GetParam() + ".kqm"; }
+  std::string Path() const {
+    return std::string(TARVEL_CONFORMANCE_DIR) + "/" + GetParam() + ".kqm";
+  }
 
   // Plays the movie from its start: once, or two looping passes. Keeps the pictures and PCM.
-  void PlayContinuously(bool two_passes, std::vector<Picture>* pictures, std::vector<std::uint8_t>* pcm) {
+  void PlayContinuously(bool two_passes, std::vector<Picture>* pictures,
+                        std::vector<std::uint8_t>* pcm) {
     log = std::make_shared<CaptureLog>();
     Recorder recorder;
     recorder.context = &context;
@@ -156,8 +159,8 @@ TEST_P(Seek, WhilePausedShowsTheFrameAndPlaysOnFromIt) {
     const std::vector<std::uint8_t> expected(
         once_pcm.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(start) * period),
         once_pcm.end());
-    EXPECT_TRUE(after == expected) << after.size() << " bytes after the seek, expected "
-                                   << expected.size();
+    EXPECT_TRUE(after == expected)
+        << after.size() << " bytes after the seek, expected " << expected.size();
   }
 
   // Started at the last frame: it is shown, and the movie ends.
@@ -182,7 +185,8 @@ TEST_P(Seek, WhilePlayingAndLoopingRunsOnFromTheFrame) {
   int target = 0;
   for (int seek = 0; seek < 6; ++seek) {
     // Some pictures (none to two passes' worth) go by before each seek.
-    const auto wait = static_cast<std::int64_t>(random() % (2 * static_cast<unsigned>(frame_count) + 1));
+    const auto wait =
+        static_cast<std::int64_t>(random() % (2 * static_cast<unsigned>(frame_count) + 1));
     ASSERT_TRUE(WaitFor([&] { return recorder.since_seek >= wait; }));
     target = static_cast<int>(random() % static_cast<unsigned>(frame_count));
     // The last seek also says where to stop: at the end of the second pass.
@@ -216,10 +220,10 @@ using SeekKeyFrame = EngineTest;
 // A key frame that copies from a part of the picture it has not built yet shows some of the
 // previous picture: a seek to it (or past it) must start decoding at an earlier key frame.
 TEST_F(SeekKeyFrame, ThatReadsThePreviousPictureIsNotWhereDecodingStarts) {
-  MovieSpec spec = SilentMovie(5, 16, 8);
-  spec.frames[3].chunks[0].payload = KeyFrameCopyingAhead(40);
-  const std::vector<uint8_t>& ahead = spec.frames[3].chunks[0].payload;
-  const std::vector<uint8_t>& flat = spec.frames[2].chunks[0].payload;
+  MovieLayout layout = SilentMovie(5, 16, 8);
+  layout.frames[3].chunks[0].payload = KeyFrameCopyingAhead(40);
+  const std::vector<uint8_t>& ahead = layout.frames[3].chunks[0].payload;
+  const std::vector<uint8_t>& flat = layout.frames[2].chunks[0].payload;
   auto decoder = VideoDecoder::Create(8, 16, 15);
   int result = kDecodeCorrupt;
   EXPECT_TRUE(DecodeKeyFrameAlone(*decoder, flat.data(), flat.size(), &result));
@@ -228,7 +232,7 @@ TEST_F(SeekKeyFrame, ThatReadsThePreviousPictureIsNotWhereDecodingStarts) {
   EXPECT_EQ(result, kDecodeOk);
 
   // Frame 3 shows frame 2's right half on its left: after a seek too, coming from frame 4.
-  TempMovie movie(spec);
+  TempMovie movie(layout);
   std::vector<std::vector<std::uint16_t>> continuous;
   struct Keep {
     static void Picture(const PresentedPicture& presented, void* user) {
@@ -271,7 +275,10 @@ TEST_F(SeekCut, SeeksOnlyWhereTheMovieCanBeRead) {
   // Started there, it presents the last intact frame and stops at the cut.
   std::atomic<int> presented{0};
   Player_SetPresentationListener(
-      context, [](const PresentedPicture&, void* user) { static_cast<std::atomic<int>*>(user)->fetch_add(1); },
+      context,
+      [](const PresentedPicture&, void* user) {
+        static_cast<std::atomic<int>*>(user)->fetch_add(1);
+      },
       &presented);
   surface.assign(std::size_t{context.width} * context.height, 0);
   ASSERT_EQ(Player_Start(context, surface.data(), kDisplayWindow, nullptr, kDefaultRingSize),

@@ -31,9 +31,9 @@ struct PictureLog {
 
 TEST_F(Status, FollowsAPlaybackFromOpenToItsEnd) {
   EXPECT_EQ(Player_Status(context).state, PlayerState::kIdle);
-  MovieSpec spec = SoundMovie(5);
-  spec.duration = 8;  // 200 / 8 = 25 frames per second
-  TempMovie movie(spec);
+  MovieLayout layout = SoundMovie(5);
+  layout.duration = 8;  // 200 / 8 = 25 frames per second
+  TempMovie movie(layout);
   ASSERT_EQ(Player_Open(context, movie.path()), kPlayerOk);
   PlayerStatus status = Player_Status(context);
   EXPECT_EQ(status.state, PlayerState::kOpen);
@@ -84,20 +84,20 @@ TEST_F(Status, ListenerGetsEveryPictureWithItsFrameAndPass) {
   ASSERT_TRUE(WaitFor([&] { return pictures.count >= 6; }));
   Player_Stop(context);
   pictures.frames.resize(6);
-  EXPECT_EQ(pictures.frames, (std::vector<std::pair<int, int>>{
-                                 {0, 0}, {1, 0}, {2, 0}, {0, 1}, {1, 1}, {2, 1}}));
+  EXPECT_EQ(pictures.frames,
+            (std::vector<std::pair<int, int>>{{0, 0}, {1, 0}, {2, 0}, {0, 1}, {1, 1}, {2, 1}}));
   EXPECT_EQ(pictures.pixels[0], surface.data());
   EXPECT_EQ(pictures.width, 16);
   EXPECT_EQ(pictures.height, 16);
 }
 
 TEST_F(Status, CountsCorruptPictures) {
-  MovieSpec spec = SilentMovie(6);
+  MovieLayout layout = SilentMovie(6);
   // A key frame without mode bits runs out of them at its first block.
   for (int frame : {1, 3})
-    spec.frames[static_cast<std::size_t>(frame)].chunks[0].payload =
+    layout.frames[static_cast<std::size_t>(frame)].chunks[0].payload =
         AssembleVideoChunk(-50, {}, {}, {}, {});
-  TempMovie movie(spec);
+  TempMovie movie(layout);
   ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
   ASSERT_TRUE(Player_WaitForEnd(context, std::chrono::seconds(60)));
   const PlayerStatus status = Player_Status(context);
@@ -113,7 +113,7 @@ TEST_F(Status, ProblemsSayWhatWentWrong) {
   EXPECT_STREQ(Player_Status(context).problem, "not a movie: shorter than the 64-byte header");
 
   // A header promising 65528 x 65528 pictures: two of them would take 16 GB.
-  MovieSpec huge = SilentMovie(1);
+  MovieLayout huge = SilentMovie(1);
   huge.width = 65528;
   huge.height = 65528;
   TempMovie huge_file(huge);

@@ -90,7 +90,7 @@ TEST_F(Stress, RateAndPauseAcrossTheEndOfAMovie) {
 // busy the machine is; a fast rate then plays it out.
 TEST_F(Stress, RestartWhileAStepIsOnItsWayPlaysOn) {
   TempMovie sound(SoundMovie(40));
-  MovieSpec one_a_second = SilentMovie(40);
+  MovieLayout one_a_second = SilentMovie(40);
   one_a_second.duration = 200;
   TempMovie silent(one_a_second);
   context.services.free_running_clock = false;  // the silent movie's clock keeps its period

@@ -36,10 +36,10 @@ TEST(StopSignal, PlayEndsWithWholePicturesAndBuffersAndItsSummary) {
   const std::string sound = ::testing::TempDir() + "interrupted.pcm";
   test::ProcessOptions interrupt;
   interrupt.signal = SIGINT;  // once the first picture bytes come out
-  const auto r = test::RunKqmProcess({"play", ConformancePath("copy-320x240-stereo"), "--device",
-                                      "capture", "--passes", "1000000", "--video-out", "-",
-                                      "--audio-out", sound},
-                                     interrupt);
+  const auto r =
+      test::RunKqmProcess({"play", ConformancePath("copy-320x240-stereo"), "--device", "capture",
+                           "--passes", "1000000", "--video-out", "-", "--audio-out", sound},
+                          interrupt);
   EXPECT_EQ(r.status, 130) << r.err;
   EXPECT_NE(r.err.find("stopped by SIGINT"), std::string::npos) << r.err;
   const long long presented = NumberBefore(r.err, " frames presented in");
@@ -76,9 +76,9 @@ TEST(StopSignal, ExportWritesWholePicturesAndAWaveFileOfWhatWasDone) {
 }
 
 TEST(KqmExport, StopsWherePlaybackStopsAtAFrameWithoutAPicture) {
-  test::MovieSpec spec = test::SilentMovie(6);
-  spec.frames[3].chunks[0].tag = "ZZ";
-  const test::TempMovie movie(spec);
+  test::MovieLayout layout = test::SilentMovie(6);
+  layout.frames[3].chunks[0].tag = "ZZ";
+  const test::TempMovie movie(layout);
   const std::string played = ::testing::TempDir() + "played.rgb";
   const std::string exported = ::testing::TempDir() + "exported.rgb";
   const auto play = test::RunKqm(tools::Cmd_Play, "play",
