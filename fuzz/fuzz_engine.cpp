@@ -47,7 +47,9 @@ void Presented(const PresentedPicture& presented, void* user) {
   // Touch the picture's corners so the sanitizers see a bad view.
   const PictureView& view = presented.picture;
   volatile std::uint16_t corners = view.pixels[0];
-  corners = corners + view.pixels[static_cast<std::size_t>(view.width) * static_cast<std::size_t>(view.height) - 1];
+  corners =
+      corners +
+      view.pixels[static_cast<std::size_t>(view.width) * static_cast<std::size_t>(view.height) - 1];
   run.presented.fetch_add(1);
 }
 

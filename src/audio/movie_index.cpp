@@ -97,8 +97,7 @@ bool MovieIndexer::Add(LoadedFrame frame, std::int64_t offset, std::uint32_t siz
     std::int32_t length = 0;
     const std::uint8_t* payload = Sound_FindAudioChunk(frame, &length);
     Adpcm_Init(kAdpcmLibraryVersion);
-    stream_ready_ = payload != nullptr &&
-                    Sound_SetupStream(stream_, payload, length) == kAdpcmOk &&
+    stream_ready_ = payload != nullptr && Sound_SetupStream(stream_, payload, length) == kAdpcmOk &&
                     stream_.audio_frame_bytes > 0;
   }
   if (stream_ready_) {
@@ -125,8 +124,7 @@ bool MovieIndexer::Add(LoadedFrame frame, std::int64_t offset, std::uint32_t siz
   return true;
 }
 
-IndexEnd MovieIndex_Build(MovieIndex& index, MovieReader& reader,
-                          const std::atomic<bool>* cancel) {
+IndexEnd MovieIndex_Build(MovieIndex& index, MovieReader& reader, const std::atomic<bool>* cancel) {
   const std::int32_t frame_count = reader.header.frame_count;
   if (!index.Reset(frame_count)) return index.end();
   if (frame_count == 0) {

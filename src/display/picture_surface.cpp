@@ -71,8 +71,7 @@ bool PictureSurface::ShowShared(std::uint32_t window, const QRect& area, const Q
 
 void PictureSurface::Present(const std::uint16_t* pixels, bool format565) {
   if (!pixels_ || pixels == nullptr) return;
-  ExpandPixelsToXrgb32(pixels, std::size_t{width_} * height_, format565,
-                       pictures_[drawing_]);
+  ExpandPixelsToXrgb32(pixels, std::size_t{width_} * height_, format565, pictures_[drawing_]);
   // Hand the finished picture over and take back whichever the window's thread is not using.
   drawing_ = waiting_.exchange(drawing_ | kNewer, std::memory_order_acq_rel) & 3;
 }

@@ -48,8 +48,8 @@ int PresentPicture(PlayerContext& context, const std::uint8_t* payload, std::int
 }  // namespace
 
 // Tells the status, and the presentation listener, that frame `frame_index` is on the surface.
-void Engine_ReportPresented(PlayerContext& context, std::int32_t frame_index, std::int32_t loop_count,
-                     bool corrupt) {
+void Engine_ReportPresented(PlayerContext& context, std::int32_t frame_index,
+                            std::int32_t loop_count, bool corrupt) {
   const std::int32_t next = context.current_frame;
   Status_Publish(context, [&](PlayerStatus& status) {
     status.current_frame = next;
@@ -199,8 +199,7 @@ void Clock_Tick(void* user) {
     return;
   }
   const std::int32_t frame = context.current_frame;
-  const std::int32_t result =
-      Frame_Step(context, frame, nullptr, context.sound.audio_frame_bytes);
+  const std::int32_t result = Frame_Step(context, frame, nullptr, context.sound.audio_frame_bytes);
   // A listener that stopped playback on this thread: the context may be in new hands already.
   if (Engine_StoppedHere(context)) {
     context.timer_busy = false;

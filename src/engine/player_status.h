@@ -30,7 +30,7 @@ enum class PlaybackEnd : std::uint8_t {
   // A frame step failed: end_code is its result. The picture stands still until the caller
   // stops; the state stays kPlaying (or kPaused).
   kStepFailed,
-  kStartFailed,   // Player_Start failed after opening: end_code is its result
+  kStartFailed,  // Player_Start failed after opening: end_code is its result
 };
 
 struct PresentedPicture {

@@ -150,7 +150,8 @@ PassResult SeekPass(PlayerContext& context, std::int32_t target, std::int32_t ke
         std::int32_t first_pass_mode = std::min<std::int32_t>(loop_mode, kLoopOn);
         Sound_DecodeFramePeriod(context.sound, 0, context.frame_count, first_pass_mode, frame,
                                 all.data(), static_cast<std::int32_t>(all.size()));
-        const std::size_t skip = static_cast<std::size_t>(target) * static_cast<std::size_t>(period);
+        const std::size_t skip =
+            static_cast<std::size_t>(target) * static_cast<std::size_t>(period);
         std::memcpy(lead, all.data() + skip, all.size() - skip);
         periods = kLeadPeriods - target;
       } else {
@@ -166,8 +167,8 @@ PassResult SeekPass(PlayerContext& context, std::int32_t target, std::int32_t ke
     const bool five_green_bits = context.green_bits == 5;
     PictureScaler scaler = nullptr;
     if (context.scaled_width == 800)
-      scaler = five_green_bits ? context.presentation.scale_800_555
-                               : context.presentation.scale_800_565;
+      scaler =
+          five_green_bits ? context.presentation.scale_800_555 : context.presentation.scale_800_565;
     else if (context.scaled_width == 1024)
       scaler = five_green_bits ? context.presentation.scale_1024_555
                                : context.presentation.scale_1024_565;
@@ -234,9 +235,9 @@ std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
   const bool sound = context.sound_on && context.wave_out_open;
   std::unique_ptr<std::uint8_t[]> lead;
   if (sound) {
-    lead.reset(new (std::nothrow) std::uint8_t[std::size_t{kLeadPeriods} *
-                                               static_cast<std::size_t>(
-                                                   context.sound.audio_frame_bytes)]);
+    lead.reset(new (std::nothrow)
+                   std::uint8_t[std::size_t{kLeadPeriods} *
+                                static_cast<std::size_t>(context.sound.audio_frame_bytes)]);
     if (!lead) {
       context.last_result = kPlayerOutOfMemory;
       Engine_RecordEnd(context, PlaybackEnd::kReaderFailed, kPlayerOutOfMemory, frame,
@@ -272,8 +273,8 @@ std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
   context.current_frame = next;
   context.read_position = next;
   const FrameInfo& shown = context.movie_index[frame].frame;
-  context.reader_offset = next == 0 ? kFirstFrameOffset
-                                    : shown.offset + static_cast<std::int64_t>(shown.size);
+  context.reader_offset =
+      next == 0 ? kFirstFrameOffset : shown.offset + static_cast<std::int64_t>(shown.size);
   Source_Seek(context.source, context.reader_offset);
   context.reader_finished = false;
   context.step_failed = false;
@@ -296,13 +297,13 @@ std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
     const std::int32_t queued = Wave_QueueLead(context, lead.get(), !paused);
     if (!context.playing) return queued;
   }
-  const bool reader = context.disk_thread.Start(
-      [&context] { return Reader_Thread(context); },
-      !MayCreateThread(context, EngineThread::kDiskReader));
+  const bool reader =
+      context.disk_thread.Start([&context] { return Reader_Thread(context); },
+                                !MayCreateThread(context, EngineThread::kDiskReader));
   context.disk_thread_id = context.disk_thread.id();
-  if (!reader || (context.sound_on && !context.sound_thread.Start(
-                                          [&context] { return Sound_Thread(context); },
-                                          !MayCreateThread(context, EngineThread::kSound)))) {
+  if (!reader || (context.sound_on &&
+                  !context.sound_thread.Start([&context] { return Sound_Thread(context); },
+                                              !MayCreateThread(context, EngineThread::kSound)))) {
     context.last_result = kPlayerNoThread;
     Engine_RecordEnd(context, PlaybackEnd::kStartFailed, kPlayerNoThread, frame,
                      Player_ResultText(kPlayerNoThread));

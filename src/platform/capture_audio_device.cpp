@@ -226,8 +226,8 @@ int CaptureAudioDevice::Close() {
   return kDeviceOk;
 }
 
-int CaptureAudioDevice::SetSetting(std::uint32_t CaptureAudioDevice::*setting,
-                                   std::uint32_t value, const char* name) {
+int CaptureAudioDevice::SetSetting(std::uint32_t CaptureAudioDevice::*setting, std::uint32_t value,
+                                   const char* name) {
   std::uint32_t volume = 0, rate = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);

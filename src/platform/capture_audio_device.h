@@ -95,8 +95,7 @@ class CaptureAudioDevice final : public AudioDevice {
   // Pause and Restart: holds or lets go of the completions, and logs `event`.
   int SetPaused(bool paused, const char* event);
   // SetVolume and SetPlaybackRate: sets `setting`, and logs both settings and the event `name`.
-  int SetSetting(std::uint32_t CaptureAudioDevice::*setting, std::uint32_t value,
-                 const char* name);
+  int SetSetting(std::uint32_t CaptureAudioDevice::*setting, std::uint32_t value, const char* name);
   void CompletionLoop();
   // How long a buffer of `length` bytes plays at the current rate.
   std::chrono::nanoseconds PlayTime(std::uint32_t length) const;

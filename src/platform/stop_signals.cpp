@@ -40,8 +40,8 @@ bool StopSignals_Install() {
     action.sa_handler = &OnStopSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    installed = ::sigaction(SIGINT, &action, nullptr) == 0 &&
-                ::sigaction(SIGTERM, &action, nullptr) == 0;
+    installed =
+        ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
   });
   return installed;
 }
