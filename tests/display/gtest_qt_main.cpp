@@ -5,7 +5,10 @@
 
 #include <QApplication>
 
+#include "support/private_temp.h"
+
 int main(int argc, char** argv) {
+  const tarvel::test::PrivateTempFolder temp;
   ::testing::InitGoogleTest(&argc, argv);
   const QByteArray platform = qgetenv("TARVEL_TEST_PLATFORM");
   qputenv("QT_QPA_PLATFORM", platform.isEmpty() ? QByteArray("offscreen") : platform);
