@@ -32,7 +32,13 @@ int PresentPicture(PlayerContext& context, const std::uint8_t* payload, std::int
                               : reinterpret_cast<std::uint16_t*>(context.surface_bits);
   decoder.SetOutput(output);
   const int decoded = decoder.Decode(payload, static_cast<std::size_t>(length));
-  if (!context.scaling_buffer) return decoded;
+  if (context.scaling_buffer) Engine_ScaleOntoSurface(context, output);
+  return decoded;
+}
+
+}  // namespace
+
+void Engine_ScaleOntoSurface(PlayerContext& context, const std::uint16_t* picture) {
   const bool five_green_bits = context.green_bits == 5;
   PictureScaler scaler = nullptr;
   if (context.scaled_width == 800)
@@ -41,11 +47,8 @@ int PresentPicture(PlayerContext& context, const std::uint8_t* payload, std::int
   else if (context.scaled_width == 1024)
     scaler =
         five_green_bits ? context.presentation.scale_1024_555 : context.presentation.scale_1024_565;
-  if (scaler != nullptr) scaler(output, context.surface_bits, context.output_width);
-  return decoded;
+  if (scaler != nullptr) scaler(picture, context.surface_bits, context.output_width);
 }
-
-}  // namespace
 
 // Tells the status, and the presentation listener, that frame `frame_index` is on the surface.
 void Engine_ReportPresented(PlayerContext& context, std::int32_t frame_index,

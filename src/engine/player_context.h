@@ -359,6 +359,9 @@ std::int32_t Engine_StartAt(PlayerContext& context, std::int32_t frame);
 // Reports a presented picture: the status, then the presentation listener.
 void Engine_ReportPresented(PlayerContext& context, std::int32_t frame_index,
                             std::int32_t loop_count, bool corrupt);
+// A scaled movie's picture, decoded into the scaling buffer at `picture`, enlarged onto the
+// surface by the scaler for its width and green bits (none: the surface is left as it is).
+void Engine_ScaleOntoSurface(PlayerContext& context, const std::uint16_t* picture);
 // Holds the clock (the device paused, or the timer stopped) and reports the engine paused.
 void Engine_PauseClock(PlayerContext& context);
 // Index: starts and ends the background index of the open movie.

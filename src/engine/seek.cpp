@@ -163,17 +163,7 @@ PassResult SeekPass(PlayerContext& context, std::int32_t target, std::int32_t ke
   }
   if (sound) context.loop_mode = static_cast<std::uint8_t>(loop_mode);
   // A scaled movie is shown enlarged on the surface.
-  if (context.scaling_buffer) {
-    const bool five_green_bits = context.green_bits == 5;
-    PictureScaler scaler = nullptr;
-    if (context.scaled_width == 800)
-      scaler =
-          five_green_bits ? context.presentation.scale_800_555 : context.presentation.scale_800_565;
-    else if (context.scaled_width == 1024)
-      scaler = five_green_bits ? context.presentation.scale_1024_555
-                               : context.presentation.scale_1024_565;
-    if (scaler != nullptr) scaler(output, context.surface_bits, context.output_width);
-  }
+  if (context.scaling_buffer) Engine_ScaleOntoSurface(context, output);
   return PassResult::kDone;
 }
 
