@@ -29,13 +29,10 @@ inline uint64_t NibbleWindow(const uint8_t* data, size_t position) {
 }
 
 // Nibble sources working on a local copy of the read position. The checked form tests every
-// nibble against the end. The unchecked form is used only when a block's worst case plus a
-// 16-nibble margin is available, and reads a whole window at a time.
-template <bool kChecked>
-struct Nibbles;
-
-template <>
-struct Nibbles<true> {
+// nibble against the end. The window form takes them from the table-driven reader's window,
+// whose next nibble may be a code that stands in for a long code's remaining levels; it is
+// used only where the window holds the longest code.
+struct CheckedNibbles {
   const uint8_t* data;
   size_t position;
   size_t end;
@@ -47,12 +44,12 @@ struct Nibbles<true> {
   }
 };
 
-template <>
-struct Nibbles<false> {
-  const uint8_t* data;
+struct WindowNibbles {
+  uint64_t window;
   size_t position;
   bool Next(uint32_t* nibble) {
-    *nibble = static_cast<uint32_t>(data[position >> 1] >> ((position & 1) << 2)) & 0xFu;
+    *nibble = static_cast<uint32_t>(window) & 0xFu;
+    window >>= 4;
     ++position;
     return true;
   }
@@ -89,8 +86,8 @@ enum class Step { kNext, kEnd, kMalformed };
 // takes. Malformed: the stream ends, a code would place a coefficient past position 63, or a
 // code other than the end code follows a skip that reached the end. A code that fills
 // position 63 ends the block.
-template <bool kChecked, typename Sink>
-Step RulesStep(Nibbles<kChecked>& in, Sink& sink, int* position) {
+template <typename Source, typename Sink>
+Step RulesStep(Source& in, Sink& sink, int* position) {
   int p = *position;
   uint32_t code = 0;
   if (!in.Next(&code)) return Step::kMalformed;
@@ -171,8 +168,7 @@ Step RulesStep(Nibbles<kChecked>& in, Sink& sink, int* position) {
   return p == 64 ? Step::kEnd : Step::kNext;
 }
 
-template <bool kChecked>
-bool ReadComponentByRules(Nibbles<kChecked>& in, const int32_t* table, int32_t* block,
+bool ReadComponentByRules(CheckedNibbles& in, const int32_t* table, int32_t* block,
                           uint32_t* mask_out) {
   // The DC level: two nibbles, the first one high, as a signed byte.
   uint32_t high = 0;
@@ -196,11 +192,16 @@ bool ReadComponentByRules(Nibbles<kChecked>& in, const int32_t* table, int32_t* 
 // in them and writes at most two coefficients: codes 0 to 7, 10, 11, 12, 14, 15, code 8 with
 // two levels and code 9 with one, and chains of them such as "skip, then -1". The entry gives
 // the coefficients' levels and their offsets from the current position, how far the position
-// advances and how many nibbles are used. The longer codes (13, 8 with three to five levels, 9
-// with two to four) resolve their first levels the same way and take the rest, up to three,
-// from the following nibbles as a tail (kTails, by the code and its first nibble). Every step
-// that would reach position 64, where the rules about the end of the block apply, takes one
-// step of the plain rules instead.
+// advances and how many bits are used. A longer code (13, 8 with three to five levels, 9 with
+// two to four) resolves its first levels the same way. For most of them the rest of the levels
+// are what a shorter code would give from the following nibbles: 13 l1 l2 l3 is l1 and l2,
+// then 11 l3 (one 4-bit level); 9 with k more 4-bit levels is 10 + k; 8 with two more 2-bit
+// levels is 10. The entry then uses only the code and its first nibble, and turns the nibble
+// that held its own levels into that shorter code, so that the next look-up takes the rest as
+// any other code (the window's next nibble is not then the stream's). Code 8 with three or five
+// levels takes the rest from the following nibbles as a tail (kTails, by the code and its first
+// nibble). Every step that would reach position 64, where the rules about the end of the block
+// apply, takes one step of the plain rules instead, on the window's nibbles.
 
 struct CodeEntry {
   int8_t level0 = 0;  // the coefficients' levels
@@ -210,30 +211,27 @@ struct CodeEntry {
   uint8_t first = kUnusedSlot;
   uint8_t second = kUnusedSlot;
   uint8_t advance = kRulesStep;  // positions the entry moves on; kRulesStep: use the rules
-  uint8_t nibbles = 0;           // nibbles used
-  uint8_t flags = 0;             // kEnd, kTail
-  uint8_t bits = 0;              // bits used: four per nibble
+  // How far the entry's codes reach from the current position: its advance, or that of the whole
+  // long code it begins. kEndEntry, kTailEntry and kRulesEntry (all past the block) send the
+  // reader to its slower steps.
+  uint8_t reach = kRulesEntry;
+  uint8_t bits = 0;        // bits used: four per nibble
+  uint8_t substitute = 0;  // XORed into the next nibble to make the shorter code of the rest
 
   static constexpr uint8_t kUnusedSlot = 64;
   static constexpr uint8_t kRulesStep = 64;
-  static constexpr uint8_t kEnd = 1;   // the entry ends with the end code
-  static constexpr uint8_t kTail = 2;  // more levels follow, as kTails says
+  static constexpr uint8_t kEndEntry = 64;    // the entry ends with the end code
+  static constexpr uint8_t kTailEntry = 65;   // more levels follow, as kTails says
+  static constexpr uint8_t kRulesEntry = 66;  // not resolved by the table
 };
 
-// The levels of a long code that lie past the look-up's three nibbles: up to three, each a
-// field of `mask` bits at bit `shifts[i]` of the window, looked up in kTailLevels from `base`.
-// Unused ones have the slot of a zero at the position after the code (kUnusedSlot + the code's
-// advance), which no code has reached yet.
+// The levels of code 8 that lie past the look-up's three nibbles: up to three 2-bit fields,
+// each at bit `shifts[i]` of the window. Unused ones have the slot of a zero at the position
+// after the code (kUnusedSlot + the code's advance), which no code has reached yet.
 struct TailEntry {
   uint8_t offsets[3] = {CodeEntry::kUnusedSlot, CodeEntry::kUnusedSlot, CodeEntry::kUnusedSlot};
   uint8_t shifts[3] = {0, 0, 0};
-  uint8_t base = 0;
-  uint8_t mask = 0;
 };
-
-// Levels of 4-bit fields (from 0), then of 2-bit fields (from 16).
-constexpr int8_t kTailLevels[20] = {1,  2,  3,  4,  5,  6,  7, 8, -8, -7,
-                                    -6, -5, -4, -3, -2, -1, 1, 2, -2, -1};
 
 struct CodeShape {
   int nibbles = 0;  // 0: not resolved by one look-up
@@ -303,6 +301,7 @@ constexpr CodeEntry MakeEntry(uint32_t window) {
   int count = 0;
   int offsets[2] = {CodeEntry::kUnusedSlot, CodeEntry::kUnusedSlot};
   int levels[2] = {0, 0};
+  bool ends = false;
   while (used < 3) {
     const CodeShape s = ShapeAt(n, used);
     if (s.nibbles == 0 || count + s.count > 2) break;
@@ -314,14 +313,17 @@ constexpr CodeEntry MakeEntry(uint32_t window) {
     used += s.nibbles;
     advance += s.run + s.count;
     if (n[used - s.nibbles] == 0) {
-      e.flags = CodeEntry::kEnd;
+      ends = true;
       break;
     }
   }
+  int reach = ends ? CodeEntry::kEndEntry : advance;
   if (used == 0) {
-    // A long code: its first levels from the look-up, the rest as a tail.
+    // A long code: its first levels from the look-up, the rest from a shorter code or a tail.
     const uint32_t code = n[0];
     const uint32_t a = n[1];
+    const int run = static_cast<int>(a >> 2) + 1;
+    uint32_t rest_code = 0;  // the shorter code of the rest; 0: a tail
     if (code == 13) {
       used = 4;
       advance = 3;
@@ -329,15 +331,15 @@ constexpr CodeEntry MakeEntry(uint32_t window) {
       offsets[1] = 1;
       levels[0] = FourBit(n[1]);
       levels[1] = FourBit(n[2]);
+      rest_code = 11;
     } else if (code == 9 && (a & 3) >= 1) {
-      const int run = static_cast<int>(a >> 2) + 1;
       const int levels_in_code = static_cast<int>(a & 3) + 1;
       used = 2 + levels_in_code;
       advance = run + levels_in_code;
       offsets[0] = run;
       levels[0] = FourBit(n[2]);
+      rest_code = 10 + (a & 3);
     } else if (code == 8 && (a & 3) >= 1) {
-      const int run = static_cast<int>(a >> 2) + 1;
       const int levels_in_code = static_cast<int>(a & 3) + 2;
       used = 2 + (levels_in_code + 1) / 2;
       advance = run + levels_in_code;
@@ -345,14 +347,24 @@ constexpr CodeEntry MakeEntry(uint32_t window) {
       offsets[1] = run + 1;
       levels[0] = kTwoBitLevels[n[2] >> 2];
       levels[1] = kTwoBitLevels[n[2] & 3];
+      if ((a & 3) == 2) rest_code = 10;
     } else {
       return e;  // not a code of this table: the rules take it
     }
-    e.flags = CodeEntry::kTail;
+    if (rest_code != 0) {
+      // Only the code and its first nibble are used; the nibble that held the levels read here
+      // becomes the shorter code, whose levels come next. The whole code's reach is tested.
+      reach = advance;
+      used = 2;
+      advance = (offsets[1] != CodeEntry::kUnusedSlot ? offsets[1] : offsets[0]) + 1;
+      e.substitute = static_cast<uint8_t>(n[2] ^ rest_code);
+    } else {
+      reach = CodeEntry::kTailEntry;
+    }
   }
-  e.nibbles = static_cast<uint8_t>(used);
   e.bits = static_cast<uint8_t>(4 * used);
   e.advance = static_cast<uint8_t>(advance);
+  e.reach = static_cast<uint8_t>(reach);
   e.level0 = static_cast<int8_t>(levels[0]);
   e.level1 = static_cast<int8_t>(levels[1]);
   e.first = static_cast<uint8_t>(offsets[0]);
@@ -370,33 +382,22 @@ constexpr std::array<Entry, kSize> MakeTable(Entry (*make)(uint32_t)) {
 
 constexpr auto kCodeTable = MakeTable<CodeEntry, 4096>(MakeEntry);
 
-// The tail of the long code whose code and first nibble are the low byte of `window`.
+// The tail of code 8 with three or five levels, whose code and first nibble are the low byte
+// of `window`.
 constexpr TailEntry MakeTail(uint32_t window) {
   const uint32_t code = window & 15;
   const uint32_t a = (window >> 4) & 15;
   TailEntry t;
   const int run = static_cast<int>(a >> 2) + 1;
-  const int after = code == 13 ? 3 : run + static_cast<int>(a & 3) + (code == 8 ? 2 : 1);
+  const int after = run + static_cast<int>(a & 3) + 2;
   for (uint8_t& offset : t.offsets) offset = static_cast<uint8_t>(CodeEntry::kUnusedSlot + after);
-  if (code == 13) {
-    t.offsets[0] = 2;
-    t.shifts[0] = 12;
-    t.mask = 15;
-  } else if (code == 9 && (a & 3) >= 1) {
-    for (int i = 0; i < static_cast<int>(a & 3); ++i) {
-      t.offsets[i] = static_cast<uint8_t>(run + 1 + i);
-      t.shifts[i] = static_cast<uint8_t>(12 + 4 * i);
-    }
-    t.mask = 15;
-  } else if (code == 8 && (a & 3) >= 1) {
+  if (code == 8 && (a & 3) >= 1) {
     // Levels 3 to 5: the high then the low half of the fourth nibble, the high half of the fifth.
     constexpr uint8_t kShifts[3] = {14, 12, 18};
     for (int i = 0; i < static_cast<int>(a & 3); ++i) {
       t.offsets[i] = static_cast<uint8_t>(run + 2 + i);
       t.shifts[i] = kShifts[i];
     }
-    t.base = 16;
-    t.mask = 3;
   }
   return t;
 }
@@ -417,66 +418,74 @@ struct SlotSink {
 
 // Reads one component from a stream with a block's worst case ahead. The nibbles come from a
 // 64-bit window shifted along. A window read from the stream holds at least 15 nibbles: enough
-// for three look-ups of up to three nibbles and then one of up to six (a long code), so it is
-// read again after every four look-ups, and after a long code.
+// for three look-ups of up to three nibbles and then one of up to six (a tail, or a step of the
+// rules), so it is read again after every four look-ups, and after a tail or a rules step. The
+// read position is kept in bits, four per nibble, so that it moves on as the window does.
 bool ReadComponentFast(const uint8_t* data, size_t* position, const CoefficientSlot* slots,
                        int32_t* block, uint32_t* mask_out) {
-  size_t at = *position;
-  uint64_t window = NibbleWindow(data, at);
+  size_t at = *position * 4;
+  uint64_t window = NibbleWindow(data, *position);
   const uint32_t dc = static_cast<uint32_t>(window) & 0xFF;
   block[0] = static_cast<int8_t>(((dc & 15) << 4) | (dc >> 4)) * slots[0].multiplier;
-  at += 2;
+  at += 8;
   // Mask bits gather in the high half of the slots' places.
   uint32_t places = slots[0].place;
   ptrdiff_t p = 1;
   window >>= 8;
   int until_reload = 3;
+  // An unused slot goes before the first coefficient, which may take the current position.
+  const auto write = [&](const CodeEntry& e) {
+    const CoefficientSlot& second = slots[p + e.second];
+    const CoefficientSlot& first = slots[p + e.first];
+    block[second.place & 0xFF] = e.level1 * second.multiplier;
+    block[first.place & 0xFF] = e.level0 * first.multiplier;
+    places |= first.place | second.place;
+  };
   for (;;) {
     const CodeEntry& e = kCodeTable[window & 0xFFF];
-    if (p + e.advance <= 63) {
-      // An unused slot goes before the first coefficient, which may take the current position.
-      const CoefficientSlot& second = slots[p + e.second];
-      const CoefficientSlot& first = slots[p + e.first];
-      block[second.place & 0xFF] = e.level1 * second.multiplier;
-      block[first.place & 0xFF] = e.level0 * first.multiplier;
-      places |= first.place | second.place;
-      at += e.nibbles;
-      if (e.flags == 0) {
-        p += e.advance;
-        window >>= e.bits;
-        if (--until_reload == 0) {
-          window = NibbleWindow(data, at);
-          until_reload = 4;
-        }
-        continue;
+    if (p + e.reach <= 63) {
+      write(e);
+      p += e.advance;
+      at += e.bits;
+      window >>= e.bits;
+      if (--until_reload == 0) {
+        window = NibbleWindow(data, at >> 2);
+        until_reload = 4;
       }
-      if (e.flags & CodeEntry::kEnd) break;
-      // A long code's tail, from the window before it moves on.
+      window ^= e.substitute;
+      continue;
+    }
+    if (e.reach >= CodeEntry::kEndEntry && p + e.advance <= 63) {
+      // An entry that ends with the end code, or code 8 with a tail (a long code whose reach
+      // failed the test above takes the rules).
+      write(e);
+      at += e.bits;
+      if (e.reach == CodeEntry::kEndEntry) break;
       const TailEntry& t = kTails[window & 0xFF];
       for (int i = 0; i < 3; ++i) {
         const CoefficientSlot& slot = slots[p + t.offsets[i]];
-        const int32_t level = kTailLevels[t.base + ((window >> t.shifts[i]) & t.mask)];
+        const int32_t level = kTwoBitLevels[(window >> t.shifts[i]) & 3];
         block[slot.place & 0xFF] = level * slot.multiplier;
         places |= slot.place;
       }
       p += e.advance;
-      window = NibbleWindow(data, at);
+      window = NibbleWindow(data, at >> 2);
       until_reload = 4;
       continue;
     }
-    Nibbles<false> in{data, at};
+    WindowNibbles in{window, at >> 2};
     SlotSink sink{slots, block, 0};
     int rules_position = static_cast<int>(p);
     const Step step = RulesStep(in, sink, &rules_position);
     p = rules_position;
     places |= sink.mask;
-    at = in.position;
+    at = in.position * 4;
     if (step == Step::kEnd) break;
     if (step == Step::kMalformed) return false;
-    window = NibbleWindow(data, at);
+    window = NibbleWindow(data, in.position);
     until_reload = 4;
   }
-  *position = at;
+  *position = at >> 2;
   *mask_out = places >> 16;
   return true;
 }
@@ -493,7 +502,7 @@ bool HasFastMargin(const NibbleReader& reader) {
 bool ReadBlockCoefficientsByRules(NibbleReader& reader, const int32_t (&dequant)[6][64],
                                   int32_t (&coefficients)[3][64], uint32_t (&masks)[3]) {
   std::memset(coefficients, 0, sizeof(coefficients));
-  Nibbles<true> in{reader.data, reader.position, reader.end};
+  CheckedNibbles in{reader.data, reader.position, reader.end};
   for (int c = 0; c < 3; ++c) {
     if (!ReadComponentByRules(in, dequant[c], coefficients[c], &masks[c])) return false;
   }
@@ -521,7 +530,7 @@ bool ReadCodedCoefficients(NibbleReader& reader, const CoefficientSlot (&slots)[
     }
     reader.position = position;
   } else {
-    Nibbles<true> in{reader.data, reader.position, reader.end};
+    CheckedNibbles in{reader.data, reader.position, reader.end};
     for (int c = 0; c < 3 && ok; ++c) {
       SlotSink sink{slots[c], coefficients[c], 0};
       uint32_t high = 0;
