@@ -15,8 +15,10 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "platform/x11_picture_output.h"
+#include "video/video_decoder.h"
 
 namespace tarvel {
 
@@ -45,7 +47,10 @@ class PictureSurface {
 
   // A new picture of the surface's size is ready (from any thread): it is widened into the
   // free picture, which then waits to be shown. Pixels are 5-5-5, or 5-6-5 with `format565`.
-  void Present(const std::uint16_t* pixels, bool format565 = false);
+  // `changes` names the 8x8 blocks in which it may differ from the picture presented before
+  // it: only the blocks that changed since the free picture was last widened are widened again.
+  void Present(const std::uint16_t* pixels, bool format565 = false,
+               const BlockChanges& changes = BlockChanges{});
   // The surface itself was drawn into: the same for its own pixels.
   void Present() { Present(pixels_.get()); }
   // On the window's thread: the waiting picture, if any, becomes the one shown. True when it
@@ -64,6 +69,10 @@ class PictureSurface {
   static constexpr unsigned kNewer = 4;
   static constexpr std::size_t kPictures = 3;
 
+  // Widens the blocks of `pixels` that changed after present number `since` into `picture`.
+  void WidenChangedBlocks(const std::uint16_t* pixels, bool format565, std::uint32_t since,
+                          std::uint32_t* picture) const;
+
   std::unique_ptr<std::uint16_t[]> pixels_;
   std::uint32_t width_ = 0;
   std::uint32_t height_ = 0;
@@ -75,6 +84,16 @@ class PictureSurface {
   unsigned shown_ = 0;    // the window's thread's picture
   unsigned drawing_ = 1;  // the presenting thread's picture
   std::atomic<unsigned> waiting_{2};
+
+  // What each picture holds, kept by the presenting thread: presents are numbered from 1; a
+  // block's number is that of the last present that changed it, and a picture's that of the
+  // present widened into it (0: none, nothing known of it). Blocks only when the size is a
+  // whole number of blocks.
+  std::uint32_t presents_ = 0;
+  std::uint32_t whole_change_ = 0;  // the last present that changed every block
+  std::vector<std::uint32_t> block_changed_at_;
+  std::array<std::uint32_t, kPictures> widened_at_{};
+  std::array<bool, kPictures> widened_565_{};
 };
 
 }  // namespace tarvel

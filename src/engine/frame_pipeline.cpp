@@ -74,6 +74,9 @@ void Engine_ReportPresented(PlayerContext& context, std::int32_t frame_index,
   presented.picture.width = static_cast<int>(context.output_width);
   presented.picture.height = static_cast<int>(context.output_height);
   presented.green_bits = context.green_bits;
+  // The decoder lists what it wrote into the surface, unless a scaler wrote it.
+  if (context.video_decoder && !context.scaling_buffer)
+    presented.changes = context.video_decoder->TakeChanges();
   listener(presented, context.presentation_user);
 }
 

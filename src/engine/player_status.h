@@ -39,6 +39,9 @@ struct PresentedPicture {
   // The presented picture (the output size: enlarged when scaled), valid during the call only.
   PictureView picture;
   std::uint32_t green_bits = 5;  // 5: 5-5-5 pixels, 6: 5-6-5
+  // The 8x8 blocks in which it may differ from the picture presented before it (the list valid
+  // during the call only): whole when scaled, after a seek, for a key frame.
+  BlockChanges changes;
 };
 
 // Called on the engine's thread each time a picture has been presented (after the frame step

@@ -961,7 +961,7 @@ void Viewer::OnPicturePresented(const PresentedPicture& presented, void* user) {
   const PictureView& picture = presented.picture;
   if (picture.width == static_cast<int>(surface.width()) &&
       picture.height == static_cast<int>(surface.height()))
-    surface.Present(picture.pixels, presented.green_bits == 6);
+    surface.Present(picture.pixels, presented.green_bits == 6, presented.changes);
   viewer->RequestTurn();
 }
 

@@ -101,6 +101,9 @@ struct DecoderState {
   bool block_written = false;
   std::vector<uint32_t> written_blocks;
   size_t written_block_count = 0;
+  // Set by a frame that may have written blocks missing from `written_blocks`: a key frame, or
+  // a delta frame without refresh_reference.
+  bool unlisted_writes = false;
 
   // Dequantisation multipliers in zigzag order: Y, Cb, Cr, then their negations.
   int32_t dequant[6][64] = {};

@@ -305,11 +305,10 @@ inline bool DeltaPiece(DecoderState& s, const BlockCodeTable& codes, int64_t des
 bool DeltaSixteenth(DecoderState& s, int index) {
   constexpr PieceSize kSize = PieceSize::kSixteenth;
   // Every code of a sixteenth names one of the three copies.
-  return DeltaPiece<kSize>(s, kDeltaSixteenthCodes, PiecePixel(s, kSize, index),
-                           [&](BlockMode) {
-                             s.corrupt = true;
-                             return false;
-                           });
+  return DeltaPiece<kSize>(s, kDeltaSixteenthCodes, PiecePixel(s, kSize, index), [&](BlockMode) {
+    s.corrupt = true;
+    return false;
+  });
 }
 
 template <PieceSize S>
@@ -414,6 +413,7 @@ template <bool (*kBlock)(DecoderState&), bool kKeyFrame>
 int WalkFrame(DecoderState& s) {
   const bool refresh = s.refresh_reference != nullptr;
   s.written_block_count = 0;
+  s.unlisted_writes = kKeyFrame || !refresh;
   int result = kDecodeOk;
   for (int32_t y = 0; y < s.height && result == kDecodeOk; y += 8) {
     for (int32_t x = 0; x < s.width; x += 8) {

@@ -37,6 +37,9 @@ namespace {
 
 int DecodeChunk(const uint8_t* payload, size_t length, const uint16_t* reference, uint16_t* output,
                 DecoderState& state) {
+  // A chunk refused here writes nothing.
+  state.written_block_count = 0;
+  state.unlisted_writes = false;
   if (payload == nullptr || output == nullptr || length < kVideoChunkHeaderSize ||
       state.width <= 0 || state.height <= 0) {
     return kDecodeCorrupt;
@@ -127,19 +130,65 @@ int VideoDecoder::Decode(const uint8_t* payload, size_t length) {
   state_->refresh_reference = nullptr;
   if (!in_step_) std::memcpy(reference_.get(), output_, PixelCount() * sizeof(uint16_t));
   in_step_ = true;
+  NoteChanges();
   return result;
+}
+
+void VideoDecoder::NoteChanges() {
+  if (whole_changed_) return;
+  const DecoderState& s = *state_;
+  // A key frame rewrites (nearly) every block; a frame that did not list its blocks may have
+  // written any of them.
+  if (s.unlisted_writes ||
+      changed_blocks_.size() + s.written_block_count > changed_blocks_.capacity()) {
+    whole_changed_ = true;
+    changed_blocks_.clear();
+    return;
+  }
+  const size_t width = static_cast<size_t>(s.width);
+  const size_t blocks_per_row = width / 8;
+  for (size_t i = 0; i < s.written_block_count; ++i) {
+    const size_t cursor = s.written_blocks[i];
+    const size_t y = cursor / width;
+    changed_blocks_.push_back(
+        static_cast<uint32_t>(y / 8 * blocks_per_row + (cursor - y * width) / 8));
+  }
+}
+
+BlockChanges VideoDecoder::TakeChanges() {
+  // Room for every block in both lists, so that listing never allocates; without it the
+  // changes stay whole.
+  const size_t blocks = PixelCount() / 64;
+  try {
+    changed_blocks_.reserve(blocks);
+    taken_blocks_.reserve(blocks);
+  } catch (const std::bad_alloc&) {
+    return BlockChanges{};
+  }
+  std::swap(changed_blocks_, taken_blocks_);
+  changed_blocks_.clear();
+  BlockChanges changes;
+  changes.whole = whole_changed_;
+  if (!whole_changed_) {
+    changes.blocks = taken_blocks_.data();
+    changes.count = taken_blocks_.size();
+  }
+  whole_changed_ = false;
+  return changes;
 }
 
 void VideoDecoder::SetOutput(uint16_t* pixels) {
   if (pixels == nullptr || pixels == output_) return;
   output_ = pixels;
   in_step_ = false;
+  whole_changed_ = true;
 }
 
 void VideoDecoder::Reset() {
   std::memset(reference_.get(), 0, PixelCount() * sizeof(uint16_t));
   if (output_ != nullptr) std::memset(output_, 0, PixelCount() * sizeof(uint16_t));
   in_step_ = output_ != nullptr;
+  whole_changed_ = true;
 }
 
 }  // namespace tarvel

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "video/decoder_state.h"
 
@@ -54,6 +55,14 @@ struct PictureView {
   int height = 0;
 };
 
+// The 8x8 blocks of a picture that may differ from an earlier picture: all of them (`whole`),
+// or the `count` blocks listed, each numbered (row / 8) x (width / 8) + column / 8.
+struct BlockChanges {
+  bool whole = true;
+  const uint32_t* blocks = nullptr;
+  size_t count = 0;
+};
+
 // Whose pixels a VideoDecoder decodes into.
 enum class OutputPicture {
   kOwn,     // a picture the decoder allocates
@@ -92,6 +101,13 @@ class VideoDecoder {
   // Both pictures back to zero, as at the start of playback (after a seek).
   void Reset();
 
+  // The blocks of the output picture that may have changed since the last call (the whole
+  // picture at the first call): for showing a picture again by the parts that changed. A frame
+  // decoded in step lists the blocks it wrote; a key frame, new caller pixels, a reset or too
+  // many frames between two calls count as the whole picture. The list stays valid until the
+  // next call. A decoder never asked keeps no list.
+  BlockChanges TakeChanges();
+
   int width() const { return state_->width; }
   int height() const { return state_->height; }
   bool format565() const { return state_->pixel_format == kPixelFormat565; }
@@ -106,6 +122,13 @@ class VideoDecoder {
   uint16_t* output_ = nullptr;
   // The output picture holds the same pixels as the reference.
   bool in_step_ = false;
+
+  void NoteChanges();
+  // Blocks changed since the last TakeChanges (unless the whole picture did), and the list
+  // handed out by it.
+  std::vector<uint32_t> changed_blocks_;
+  std::vector<uint32_t> taken_blocks_;
+  bool whole_changed_ = true;
 };
 
 }  // namespace tarvel

@@ -7,11 +7,13 @@
 #include <QKeyEvent>
 #include <QGuiApplication>
 #include <QScreen>
+#include <random>
 #include <vector>
 
 #include "display/presentation.h"
 #include "display/video_window.h"
 #include "support/shown_picture.h"
+#include "video/pixel_expand.h"
 
 namespace tarvel {
 namespace {
@@ -307,6 +309,50 @@ TEST(PictureSurfaceTest, FiveFiveFiveRowsBackToBackShownAsThirtyTwoBitPictures) 
   EXPECT_FALSE(surface.Create(16384, 8192));  // more than any movie may hold: never allocated
   EXPECT_TRUE(surface.empty());
   EXPECT_TRUE(surface.image().isNull());
+}
+
+// Pictures presented with the blocks that changed are shown as if each had been widened whole,
+// however the three pictures go round (the window taking some pictures and missing others),
+// across a change of pixel format and a picture that changed everywhere.
+TEST(PictureSurfaceTest, ChangedBlocksAloneGiveTheSamePicturesAsWholeOnes) {
+  constexpr int kWidth = 24;
+  constexpr int kHeight = 16;  // 3 x 2 blocks
+  PictureSurface surface;
+  ASSERT_TRUE(surface.Create(kWidth, kHeight));
+  auto* words = reinterpret_cast<std::uint16_t*>(surface.bits());
+  std::mt19937 random(7);
+  std::vector<std::uint32_t> expected;  // the last presented picture, widened whole
+  for (int step = 0; step < 400; ++step) {
+    std::vector<std::uint32_t> blocks;
+    for (std::uint32_t block = 0; block < 6; ++block) {
+      if (random() % 3 != 0) continue;
+      blocks.push_back(block);
+      const int x0 = static_cast<int>(block % 3) * 8;
+      const int y0 = static_cast<int>(block / 3) * 8;
+      const int x = x0 + static_cast<int>(random() % 8);
+      const int y = y0 + static_cast<int>(random() % 8);
+      words[y * kWidth + x] = static_cast<std::uint16_t>(random());
+    }
+    BlockChanges changes;
+    changes.whole = step % 97 == 0;
+    if (changes.whole) words[random() % (kWidth * kHeight)] ^= 0x5555;  // outside any list
+    changes.blocks = blocks.data();
+    changes.count = blocks.size();
+    const bool format565 = step >= 200 && step < 300;
+    surface.Present(words, format565, changes);
+    expected.assign(kWidth * kHeight, 0);
+    ExpandPixelsToXrgb32(words, expected.size(), format565, expected.data());
+    if (random() % 2 == 0) {
+      ASSERT_TRUE(surface.TakeNewPicture());
+      const QImage& image = surface.image();
+      for (int y = 0; y < kHeight; ++y) {
+        for (int x = 0; x < kWidth; ++x) {
+          ASSERT_EQ(image.pixel(x, y), expected[static_cast<std::size_t>(y * kWidth + x)])
+              << "step " << step << " at " << x << ", " << y;
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

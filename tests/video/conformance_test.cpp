@@ -188,6 +188,52 @@ TEST_P(ConformanceTest, PicturesMatchListing) {
   SetVideoSimdLevel(supported);
 }
 
+// What the decoder lists as changed after each frame covers every block that changed: a
+// delta frame lists its blocks, and no block outside the list differs from the last picture.
+TEST_P(ConformanceTest, ChangedBlocksCoverEveryChange) {
+  const Expected& e = GetParam();
+  Movie movie;
+  ASSERT_TRUE(LoadMovie(ConformanceDir() + "/" + e.name + ".kqm", &movie)) << e.name;
+  auto decoder = VideoDecoder::Create(movie.height, movie.width, 15, OutputPicture::kCaller);
+  ASSERT_TRUE(decoder);
+  const size_t pixels = static_cast<size_t>(movie.width) * static_cast<size_t>(movie.height);
+  const size_t columns = static_cast<size_t>(movie.width) / 8;
+  std::vector<uint16_t> surface(pixels, 0);
+  decoder->SetOutput(surface.data());
+  EXPECT_TRUE(decoder->TakeChanges().whole);  // nothing known of the caller's pixels
+  std::vector<uint16_t> before = surface;
+  for (int pass = 0; pass < 2; ++pass) {
+    for (size_t f = 0; f < movie.video.size(); ++f) {
+      const std::vector<uint8_t>& payload = movie.video[f];
+      decoder->Decode(payload.data(), payload.size());
+      const BlockChanges changes = decoder->TakeChanges();
+      const bool key = payload.size() >= 4 && (payload[3] & 0x80) != 0;
+      ASSERT_EQ(changes.whole, key) << "pass " << pass << " frame " << f;
+      if (!key) {
+        std::vector<bool> listed(pixels / 64, false);
+        for (size_t i = 0; i < changes.count; ++i) {
+          ASSERT_LT(changes.blocks[i], listed.size());
+          listed[changes.blocks[i]] = true;
+        }
+        for (size_t p = 0; p < pixels; ++p) {
+          const size_t x = p % static_cast<size_t>(movie.width);
+          const size_t y = p / static_cast<size_t>(movie.width);
+          if (!listed[y / 8 * columns + x / 8]) {
+            ASSERT_EQ(surface[p], before[p]) << "frame " << f << " at " << x << ", " << y;
+          }
+        }
+      }
+      before = surface;
+    }
+  }
+  // Pixels the decoder did not write itself count as changed everywhere.
+  decoder->Reset();
+  EXPECT_TRUE(decoder->TakeChanges().whole);
+  std::vector<uint16_t> other(pixels, 0);
+  decoder->SetOutput(other.data());
+  EXPECT_TRUE(decoder->TakeChanges().whole);
+}
+
 std::string MovieName(const ::testing::TestParamInfo<Expected>& info) {
   std::string name = info.param.name;
   for (char& c : name) {
