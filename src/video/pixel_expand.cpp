@@ -1,5 +1,7 @@
 #include "video/pixel_expand.h"
 
+#include <cstdint>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -25,6 +27,9 @@ void ExpandPixelsToRgb8(const std::uint16_t* pixels, std::size_t count, bool for
 }
 
 namespace {
+
+// Runs of at least this many pixels (a quarter of a megabyte of output) are streamed to memory.
+constexpr std::size_t kStreamedPixels = 65536;
 
 // One pixel, field by field as the rule says.
 std::uint32_t ExpandToXrgb32(unsigned p, bool format565) {
@@ -52,6 +57,15 @@ void ExpandPixelsToXrgb32(const std::uint16_t* pixels, std::size_t count, bool f
   const __m128i red_shift_count = _mm_cvtsi32_si128(red_shift);
   const __m128i green_up = _mm_cvtsi32_si128(format565 ? 2 : 3);
   const __m128i green_down = _mm_cvtsi32_si128(format565 ? 4 : 2);
+  // A whole picture is written once and read by another thread or process: its lines go
+  // straight to memory (non-temporal stores), which saves reading each line of the
+  // destination into the cache first. Smaller runs stay in the cache for whoever reads them.
+  const bool stream = count >= kStreamedPixels;
+  if (stream) {
+    for (; i < count && (reinterpret_cast<std::uintptr_t>(xrgb + i) & 15) != 0; ++i) {
+      xrgb[i] = ExpandToXrgb32(pixels[i], format565);
+    }
+  }
   for (; i + 8 <= count; i += 8) {
     const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels + i));
     const __m128i r = _mm_and_si128(_mm_srl_epi16(p, red_shift_count), five);
@@ -64,9 +78,18 @@ void ExpandPixelsToXrgb32(const std::uint16_t* pixels, std::size_t count, bool f
     const __m128i ra_bytes = _mm_packus_epi16(r8, opaque);  // r0..r7 ff..ff
     const __m128i bg = _mm_unpacklo_epi8(bg_bytes, _mm_srli_si128(bg_bytes, 8));
     const __m128i ra = _mm_unpacklo_epi8(ra_bytes, _mm_srli_si128(ra_bytes, 8));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(xrgb + i), _mm_unpacklo_epi16(bg, ra));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(xrgb + i + 4), _mm_unpackhi_epi16(bg, ra));
+    const __m128i low = _mm_unpacklo_epi16(bg, ra);
+    const __m128i high = _mm_unpackhi_epi16(bg, ra);
+    if (stream) {
+      _mm_stream_si128(reinterpret_cast<__m128i*>(xrgb + i), low);
+      _mm_stream_si128(reinterpret_cast<__m128i*>(xrgb + i + 4), high);
+    } else {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(xrgb + i), low);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(xrgb + i + 4), high);
+    }
   }
+  // The streamed stores are ordered before whatever hands the picture over.
+  if (stream) _mm_sfence();
 #endif
   for (; i < count; ++i) xrgb[i] = ExpandToXrgb32(pixels[i], format565);
 }

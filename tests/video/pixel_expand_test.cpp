@@ -1,4 +1,5 @@
-// Widening 16-bit pixels for the screen: every pixel value, both layouts, every tail length.
+// Widening 16-bit pixels for the screen: every pixel value, both layouts, every tail length,
+// runs short and long enough to be streamed.
 #include "video/pixel_expand.h"
 
 #include <gtest/gtest.h>
@@ -10,16 +11,21 @@ namespace tarvel {
 namespace {
 
 TEST(PixelExpand, EveryPixelToXrgb32AsTheRgbTriples) {
-  std::vector<std::uint16_t> pixels(65536);
+  // Every value, and a few more so that both whole runs below are long enough to be streamed.
+  std::vector<std::uint16_t> pixels(65536 + 19);
   for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<std::uint16_t>(i);
   for (const bool format565 : {false, true}) {
     std::vector<std::uint8_t> rgb(3 * pixels.size());
     ExpandPixelsToRgb8(pixels.data(), pixels.size(), format565, rgb.data());
-    // Counts of 0 to 17 pixels from an odd start cover the tails after the eight-pixel steps.
+    // Counts of 0 to 17 pixels from an odd start cover the tails after the eight-pixel steps;
+    // the odd start also writes one word past an aligned place, so a streamed run begins with
+    // single pixels.
     for (std::size_t start : {std::size_t{0}, std::size_t{3}}) {
+      const std::size_t skip = start == 0 ? 0 : 1;
       for (std::size_t count : {std::size_t{17}, pixels.size() - start}) {
-        std::vector<std::uint32_t> xrgb(count + 1, 0x12345678u);
-        ExpandPixelsToXrgb32(pixels.data() + start, count, format565, xrgb.data());
+        std::vector<std::uint32_t> words(skip + count + 1, 0x12345678u);
+        std::uint32_t* xrgb = words.data() + skip;
+        ExpandPixelsToXrgb32(pixels.data() + start, count, format565, xrgb);
         for (std::size_t i = 0; i < count; ++i) {
           const std::uint8_t* triple = &rgb[3 * (start + i)];
           const std::uint32_t want = 0xFF000000u | std::uint32_t{triple[0]} << 16 |
@@ -27,6 +33,9 @@ TEST(PixelExpand, EveryPixelToXrgb32AsTheRgbTriples) {
           ASSERT_EQ(xrgb[i], want) << "pixel " << std::hex << start + i << " 565 " << format565;
         }
         EXPECT_EQ(xrgb[count], 0x12345678u);  // nothing written past the end
+        if (skip != 0) {
+          EXPECT_EQ(words[0], 0x12345678u);  // nor before the start
+        }
       }
     }
   }
