@@ -5,28 +5,34 @@
 namespace tarvel {
 
 Semaphore::Semaphore(std::int32_t initial, std::int32_t maximum)
-    : semaphore_(std::clamp(initial, 0, std::max(maximum, 0))),
-      count_(std::clamp(initial, 0, std::max(maximum, 0))),
-      maximum_(std::max(maximum, 0)) {}
+    : count_(std::clamp(initial, 0, std::max(maximum, 0))), maximum_(std::max(maximum, 0)) {}
 
 bool Semaphore::Release() {
-  std::int32_t current = count_.load();
-  do {
-    if (current >= maximum_) return false;
-  } while (!count_.compare_exchange_weak(current, current + 1));
-  semaphore_.release();
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (count_ >= maximum_) return false;
+    ++count_;
+  }
+  positive_.notify_one();
   return true;
 }
 
 void Semaphore::Acquire() {
-  semaphore_.acquire();
-  count_.fetch_sub(1);
+  std::unique_lock<std::mutex> lock(mutex_);
+  positive_.wait(lock, [this] { return count_ > 0; });
+  --count_;
 }
 
 bool Semaphore::TryAcquireFor(std::chrono::milliseconds timeout) {
-  if (!semaphore_.try_acquire_for(timeout)) return false;
-  count_.fetch_sub(1);
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!positive_.wait_for(lock, timeout, [this] { return count_ > 0; })) return false;
+  --count_;
   return true;
+}
+
+std::int32_t Semaphore::count() const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return count_;
 }
 
 }  // namespace tarvel

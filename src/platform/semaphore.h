@@ -1,12 +1,14 @@
 // A counting semaphore with an initial and a maximum count. A release that would carry the
 // count past the maximum is refused and changes nothing, so a surplus wake-up can never
-// overflow it.
+// overflow it. A thread that has to wait sleeps at once: the engine's threads wait a frame
+// period at a time, so spinning or yielding first (as std::counting_semaphore does) would only
+// cost system calls and switches.
 #pragma once
 
-#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
-#include <semaphore>
+#include <mutex>
 
 namespace tarvel {
 
@@ -25,12 +27,12 @@ class Semaphore {
 
   std::int32_t maximum() const { return maximum_; }
   // The count as it stands; only meaningful while no other thread uses the semaphore.
-  std::int32_t count() const { return count_.load(); }
+  std::int32_t count() const;
 
  private:
-  std::counting_semaphore<> semaphore_;
-  // Upper bound of the semaphore's count: raised before each release, lowered after each take.
-  std::atomic<std::int32_t> count_;
+  mutable std::mutex mutex_;
+  std::condition_variable positive_;
+  std::int32_t count_;
   std::int32_t maximum_;
 };
 
