@@ -67,9 +67,10 @@ int BenchSeek(const std::string& path, int count) {
   Player_Pause(*context);
   // The index is built before the clock starts: a seek to the last frame waits for it.
   if (Player_Seek(*context, movie.frame_count - 1) != kPlayerOk) {
-    PrintError(kCommand, path, "the movie cannot be sought: " +
-                                  std::to_string(Player_Status(*context).frames_indexed) +
-                                  " of its frames can be read");
+    PrintError(
+        kCommand, path,
+        "the movie cannot be sought: " + std::to_string(Player_Status(*context).frames_indexed) +
+            " of its frames can be read");
     return 1;
   }
   const std::int32_t frames = Player_Status(*context).frames_indexed;
@@ -92,11 +93,12 @@ int BenchSeek(const std::string& path, int count) {
   Player_Stop(*context);
   std::sort(times.begin(), times.end());
   std::sort(processor_times.begin(), processor_times.end());
-  std::printf("Seek:     %d random frames of %d (%dx%d%s): median %.1f ms, worst %.1f ms, from "
-              "the request to the picture%s\n",
-              count, frames, movie.width, movie.height, movie.movie_has_sound ? ", sound" : "",
-              times[times.size() / 2] * 1e3, times.back() * 1e3,
-              movie.movie_has_sound ? " with its sound queued" : "");
+  std::printf(
+      "Seek:     %d random frames of %d (%dx%d%s): median %.1f ms, worst %.1f ms, from "
+      "the request to the picture%s\n",
+      count, frames, movie.width, movie.height, movie.movie_has_sound ? ", sound" : "",
+      times[times.size() / 2] * 1e3, times.back() * 1e3,
+      movie.movie_has_sound ? " with its sound queued" : "");
   std::printf("          processor time: median %.1f ms, worst %.1f ms\n",
               processor_times[processor_times.size() / 2] * 1e3, processor_times.back() * 1e3);
   return 0;
@@ -235,8 +237,8 @@ void BenchSound(const BenchOptions& o, std::vector<std::vector<std::uint8_t>>& f
           n == 0 ? sound.audio_frame_bytes * kLeadPeriods : sound.audio_frame_bytes;
       SoundPeriodReport report;
       Sound_DecodeFramePeriod(sound, static_cast<std::int32_t>(n),
-                              static_cast<std::int32_t>(frames.size()), loop_mode,
-                              View(frames[n]), pcm.data(), bytes, &report);
+                              static_cast<std::int32_t>(frames.size()), loop_mode, View(frames[n]),
+                              pcm.data(), bytes, &report);
       samples += report.decoded_bytes / sample_bytes * (probe.stereo ? 2 : 1);
     }
   } while (Seconds(sound_start) < o.min_seconds);

@@ -283,8 +283,8 @@ int FinishOutputs(ExportJob& job, int status) {
   }
   if (const int signal = StopSignals_Received(); signal != 0 && !job.o.verbosity.quiet) {
     std::string done = "stopped by " + StopSignalName(signal) + " after " +
-                       std::to_string(job.sequence) + " frames: " +
-                       std::to_string(job.pictures_written) + " pictures";
+                       std::to_string(job.sequence) +
+                       " frames: " + std::to_string(job.pictures_written) + " pictures";
     if (job.sound) done += " and " + std::to_string(job.sound->pcm_bytes()) + " bytes of sound";
     PrintError(kCommand, job.o.path, done + " written");
   }

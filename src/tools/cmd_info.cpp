@@ -99,10 +99,9 @@ WalkSummary Walk(MovieReader& reader, bool rows) {
       return true;
     });
     if (consumed < frame.length && summary.frames_with_tail++ == 0)
-      summary.tail_note = "frame " + std::to_string(index) +
-                          ": a chunk's size runs past the end of its frame (" +
-                          std::to_string(frame.length - consumed) +
-                          " bytes not walked; playback skips them too)";
+      summary.tail_note =
+          "frame " + std::to_string(index) + ": a chunk's size runs past the end of its frame (" +
+          std::to_string(frame.length - consumed) + " bytes not walked; playback skips them too)";
   }
   return summary;
 }
@@ -243,7 +242,8 @@ int Cmd_Info(int argc, char** argv) {
         << ",\"height\":" << header.height << ",\"frame_count\":" << header.frame_count
         << ",\"frame_duration\":" << header.frame_duration << ",\"frame_rate\":" << rate
         << ",\"sound\":" << (header.sound ? "true" : "false")
-        << ",\"frames_present\":" << walk.frames_present << ",\"key_frames\":" << walk.frames[kKeyPicture]
+        << ",\"frames_present\":" << walk.frames_present
+        << ",\"key_frames\":" << walk.frames[kKeyPicture]
         << ",\"delta_frames\":" << walk.frames[kDeltaPicture]
         << ",\"frames_without_picture\":" << walk.frames[kNoPicture]
         << ",\"extra_frames\":" << walk.extra_frames << ",\"chunks\":{";
@@ -252,7 +252,8 @@ int Cmd_Info(int argc, char** argv) {
       out << (first ? "" : ",") << JsonString(tag) << ":" << count;
       first = false;
     }
-    out << "},\"video_bytes\":" << walk.bytes[kVideoChunk] << ",\"audio_bytes\":" << walk.bytes[kAudioChunk]
+    out << "},\"video_bytes\":" << walk.bytes[kVideoChunk]
+        << ",\"audio_bytes\":" << walk.bytes[kAudioChunk]
         << ",\"other_bytes\":" << walk.bytes[kOtherChunk] << ",\"duration_seconds\":" << duration;
     if (header.sound) out << ",\"sound_stream\":" << SoundInfoJson(sound);
     out << ",\"picture_size_supported\":" << (size_ok ? "true" : "false");
@@ -310,8 +311,8 @@ int Cmd_Info(int argc, char** argv) {
     const std::int64_t more = walk.frames_with_tail - 1;
     PrintError("kqm info", path,
                walk.tail_note + (more > 0 ? " (and " + std::to_string(more) + " more " +
-                                                  (more == 1 ? "frame)" : "frames)")
-                                            : ""));
+                                                (more == 1 ? "frame)" : "frames)")
+                                          : ""));
   }
   if (!walk.problem.empty()) {
     PrintError("kqm info", path, walk.problem);

@@ -208,8 +208,7 @@ int OpenMovie(PlayJob& job) {
       Player_Seek(context, static_cast<std::int32_t>(job.start_frame)) != kPlayerOk) {
     PrintError(kCommand, o.path,
                "cannot start at frame " + std::to_string(job.start_frame) + ": the movie has " +
-                   std::to_string(Player_PlayableFrames(context)) +
-                   " frames that can be played");
+                   std::to_string(Player_PlayableFrames(context)) + " frames that can be played");
     return kExitFailure;
   }
   return 0;
@@ -262,9 +261,9 @@ int Start(PlayJob& job) {
     return kExitFailure;
   }
   if (started != kPlayerOk && started != kPlayerSoundRefused && started != kPlayerDeviceRefused) {
-    PrintError(kCommand, o.path,
-               status.problem[0] != '\0' ? std::string(status.problem)
-                                         : Player_ResultText(started));
+    PrintError(
+        kCommand, o.path,
+        status.problem[0] != '\0' ? std::string(status.problem) : Player_ResultText(started));
     return kExitFailure;
   }
   // Without a sound card the frame clock plays the movie silently, as the player does.

@@ -53,8 +53,8 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     result.exit_code = 2;
     QString problem = parser.errorText();
     if (!problem.isEmpty()) problem[0] = problem[0].toLower();
-    result.errors = "tarvel: " + problem.toStdString() + "\n" + kUsageLine +
-                    "Try 'tarvel --help' for more.\n";
+    result.errors =
+        "tarvel: " + problem.toStdString() + "\n" + kUsageLine + "Try 'tarvel --help' for more.\n";
     return result;
   }
   if (parser.isSet(help)) {
@@ -69,8 +69,8 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
   }
   if (parser.isSet(associate) && parser.isSet(no_associate)) {
     result.exit_code = 2;
-    result.errors = std::string("tarvel: --associate and --no-associate exclude each other\n") +
-                    kUsageLine;
+    result.errors =
+        std::string("tarvel: --associate and --no-associate exclude each other\n") + kUsageLine;
     return result;
   }
   result.options.full_screen = parser.isSet(full_screen);

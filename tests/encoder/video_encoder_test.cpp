@@ -294,9 +294,9 @@ TEST(VideoEncoder, EveryModeOfBothTreesIsWrittenOnContentMadeForIt) {
       const BlockCodeTable& table = BlockCodesOf(key_frame, *sizes.begin());
       for (int m = 0; m < kBlockModeCount; ++m) {
         const auto mode = static_cast<BlockMode>(m);
-        const bool named = table.CodeOf(mode).length > 0 ||
-                           (key_frame && *sizes.begin() == PieceSize::kSixteenth &&
-                            mode == BlockMode::kVector);
+        const bool named =
+            table.CodeOf(mode).length > 0 ||
+            (key_frame && *sizes.begin() == PieceSize::kSixteenth && mode == BlockMode::kVector);
         if (!named || mode == BlockMode::kNoMode) continue;
         EXPECT_GT(written(sizes, mode), 0) << (key_frame ? "key" : "delta") << " size "
                                            << static_cast<int>(*sizes.begin()) << " mode " << m;

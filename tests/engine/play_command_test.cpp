@@ -67,7 +67,8 @@ class PlayCommand : public ::testing::Test {
     dir_ = pattern;
   }
   void TearDown() override {
-    for (const char* name : {"/v.rgb", "/a.pcm", "/vn.rgb", "/an.pcm", "/short.kqm"}) std::remove((dir_ + name).c_str());
+    for (const char* name : {"/v.rgb", "/a.pcm", "/vn.rgb", "/an.pcm", "/short.kqm"})
+      std::remove((dir_ + name).c_str());
     rmdir(dir_.c_str());
   }
   std::string dir_;
@@ -121,8 +122,8 @@ TEST_F(PlayCommand, StartedAtAFrameWritesTheFullPlaybacksOutputFromThere) {
     // 4 PCM bytes (16-bit stereo) for each 32 ADPCM bytes of frame 0's chunk past its header.
     const std::size_t period = sound ? 4 * ((index[0].frame.sound_length - 32) / 32) : 0;
 
-    std::vector<std::string> args = {path, "--device", "capture", "--once", "--video-out",
-                                     dir_ + "/v.rgb"};
+    std::vector<std::string> args = {path,     "--device",    "capture",
+                                     "--once", "--video-out", dir_ + "/v.rgb"};
     if (sound) args.insert(args.end(), {"--audio-out", dir_ + "/a.pcm"});
     ASSERT_EQ(RunPlay(args), 0);
     const std::vector<char> pictures = FileBytes(dir_ + "/v.rgb"), pcm = FileBytes(dir_ + "/a.pcm");
@@ -131,8 +132,9 @@ TEST_F(PlayCommand, StartedAtAFrameWritesTheFullPlaybacksOutputFromThere) {
     for (int n : {0, 1, key, key + 1, 31, 32, frames - 1}) {
       if (n >= frames) continue;
       SCOPED_TRACE(n);
-      std::vector<std::string> from = {path, "--device", "capture", "--once", "--start",
-                                       std::to_string(n), "--video-out", dir_ + "/vn.rgb"};
+      std::vector<std::string> from = {path,          "--device",      "capture",
+                                       "--once",      "--start",       std::to_string(n),
+                                       "--video-out", dir_ + "/vn.rgb"};
       if (sound) from.insert(from.end(), {"--audio-out", dir_ + "/an.pcm"});
       ASSERT_EQ(RunPlay(from), 0);
       EXPECT_TRUE(FileBytes(dir_ + "/vn.rgb") ==
@@ -140,9 +142,9 @@ TEST_F(PlayCommand, StartedAtAFrameWritesTheFullPlaybacksOutputFromThere) {
                                     pictures.end()));
       if (sound) {
         ASSERT_GE(pcm.size(), n * period);
-        EXPECT_TRUE(FileBytes(dir_ + "/an.pcm") ==
-                    std::vector<char>(pcm.begin() + static_cast<std::ptrdiff_t>(n * period),
-                                      pcm.end()));
+        EXPECT_TRUE(
+            FileBytes(dir_ + "/an.pcm") ==
+            std::vector<char>(pcm.begin() + static_cast<std::ptrdiff_t>(n * period), pcm.end()));
       }
     }
   }

@@ -17,7 +17,8 @@ constexpr std::size_t kPicture = 64 * 48 * 2;  // bytes of one picture of the te
 constexpr std::size_t kPeriod = 441 * 4;       // 22,050 Hz at 25 fps: 882 samples per period
 
 std::uint32_t Le32(const Bytes& b, std::size_t at) {
-  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
+  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) |
+         (static_cast<std::uint32_t>(b[at + 3]) << 24);
 }
 
 // Offset of frame `index`'s frame word.
@@ -52,7 +53,8 @@ class DamagedMovies : public testing::Test {
   // Writes `movie` and runs the demuxer and both decoders over it.
   PipelineRun Play(const Bytes& movie, const std::string& name) {
     WriteFileBytes(Path(name), movie);
-    return RunPipeline("filesrc location=\"" + Path(name) + "\" ! kqmdemux name=d "
+    return RunPipeline("filesrc location=\"" + Path(name) +
+                       "\" ! kqmdemux name=d "
                        "d.video_0 ! queue ! kqmviddec ! appsink name=video sync=false "
                        "d.audio_0 ! queue ! kqmauddec ! appsink name=audio sync=false");
   }
@@ -118,7 +120,8 @@ TEST_F(DamagedMovies, BrokenContainerEndsWithAnErrorAfterWhatCouldBeRead) {
     WriteFileBytes(Path(c.name), c.movie);
     for (const bool pictures : {true, false}) {
       const PipelineRun run = PlayBranch(c.name, pictures);
-      ASSERT_EQ(run.errors.size(), 1u) << c.name << (pictures ? " pictures: " : " sound: ") << "\n" << Joined(run.errors);
+      ASSERT_EQ(run.errors.size(), 1u) << c.name << (pictures ? " pictures: " : " sound: ") << "\n"
+                                       << Joined(run.errors);
       EXPECT_NE(run.errors[0].find(Path(c.name) + ": " + c.message), std::string::npos)
           << c.name << (pictures ? " pictures: " : " sound: ") << run.errors[0];
       EXPECT_FALSE(run.eos) << c.name;
@@ -149,8 +152,8 @@ TEST_F(DamagedMovies, SeeksInACutMovieStayWhereItCanBeRead) {
                                             "appsink name=video sync=false",
                                         seek);
     const std::size_t from = frame == 10 ? 10 : 19;
-    EXPECT_TRUE(run.video.bytes == Bytes(video.begin() + from * kPicture,
-                                         video.begin() + 20 * kPicture))
+    EXPECT_TRUE(run.video.bytes ==
+                Bytes(video.begin() + from * kPicture, video.begin() + 20 * kPicture))
         << frame;
     ASSERT_EQ(run.errors.size(), 1u) << frame << Joined(run.errors);
     EXPECT_NE(run.errors[0].find("the movie data ends after 20 of 50 frames"), std::string::npos);
@@ -165,7 +168,7 @@ TEST_F(DamagedMovies, DamagedChunksPlayAsTheExportDecodesThem) {
   Bytes damaged = movie_;
   const std::size_t corrupt = ChunkAt(damaged, 3, "IX") + 8;
   for (std::size_t i = 4; i < 24; ++i) damaged[corrupt + i] = 0xFF;  // sub-stream offsets
-  damaged[ChunkAt(damaged, 8, "AA") + 5] = 'B' + 1;  // "AC": neither "AA" nor "BB"
+  damaged[ChunkAt(damaged, 8, "AA") + 5] = 'B' + 1;                  // "AC": neither "AA" nor "BB"
   // The export's sound, from frame 5 whole; its pictures, from the movie without frame 5 and
   // with frame 4's picture standing for it.
   Bytes video, audio, unused;
@@ -203,10 +206,11 @@ TEST_F(DamagedMovies, UnplayableSoundLeavesThePicturesPlaying) {
   Bytes silent = movie_;
   silent[ChunkAt(silent, 0, "AA") + 8] = 'X';  // "XELD_ADQ"
   WriteFileBytes(Path("no-sound.kqm"), silent);
-  const PipelineRun run = RunPipeline(
-      "playbin uri=\"" + FileUri(Path("no-sound.kqm")) + "\" "
-      "video-sink=\"appsink name=video sync=false caps=video/x-raw,format=RGB15\" "
-      "audio-sink=\"appsink name=audio sync=false\"");
+  const PipelineRun run =
+      RunPipeline("playbin uri=\"" + FileUri(Path("no-sound.kqm")) +
+                  "\" "
+                  "video-sink=\"appsink name=video sync=false caps=video/x-raw,format=RGB15\" "
+                  "audio-sink=\"appsink name=audio sync=false\"");
   EXPECT_TRUE(run.eos && run.errors.empty()) << Joined(run.errors);
   EXPECT_NE(Joined(run.warnings).find("the pictures play without sound"), std::string::npos)
       << Joined(run.warnings);

@@ -38,8 +38,8 @@ GstFlowReturn KeepSample(GstAppSink* sink, gpointer user) {
 void Attach(GstElement* pipeline, const char* name, SinkLog* log) {
   GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), name);
   const std::string property = std::string(name) + "-sink";
-  if (sink == nullptr && g_object_class_find_property(G_OBJECT_GET_CLASS(pipeline),
-                                                      property.c_str()) != nullptr)
+  if (sink == nullptr &&
+      g_object_class_find_property(G_OBJECT_GET_CLASS(pipeline), property.c_str()) != nullptr)
     g_object_get(pipeline, property.c_str(), &sink, nullptr);
   if (sink == nullptr || !GST_IS_APP_SINK(sink)) {
     if (sink) gst_object_unref(sink);
