@@ -10,6 +10,7 @@
 #include "container/frame_info.h"
 #include "container/movie_format.h"
 #include "container/movie_reader.h"
+#include "platform/utf8.h"
 #include "tools/commands.h"
 #include "tools/movie_sound_info.h"
 #include "tools/tool_common.h"
@@ -106,35 +107,6 @@ WalkSummary Walk(MovieReader& reader, bool rows) {
   return summary;
 }
 
-// The length of the well-formed UTF-8 sequence at `text[at]` (shortest form, no surrogates,
-// at most U+10FFFF), or 0 when the bytes there are not one.
-std::size_t Utf8SequenceLength(const std::string& text, std::size_t at) {
-  const auto byte = [&](std::size_t k) {
-    return at + k < text.size() ? static_cast<unsigned char>(text[at + k]) : 0u;
-  };
-  const unsigned lead = byte(0);
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  unsigned low = 0x80, high = 0xBF;  // the second byte's range
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (byte(1) < low || byte(1) > high) return 0;
-  for (std::size_t k = 2; k < length; ++k)
-    if (byte(k) < 0x80 || byte(k) > 0xBF) return 0;
-  return length;
-}
-
 // A JSON string: quotes, backslashes and control characters escaped, and each byte that is not
 // part of well-formed UTF-8 (a file name can hold any bytes) replaced by U+FFFD, so that the
 // output is always valid UTF-8.
@@ -142,7 +114,7 @@ std::string JsonString(const std::string& text) {
   std::string out = "\"";
   for (std::size_t at = 0; at < text.size();) {
     const char c = text[at];
-    const std::size_t length = Utf8SequenceLength(text, at);
+    const std::size_t length = Utf8_SequenceLength(text, at);
     if (length == 0) {
       out += "\\ufffd";
       at += 1;

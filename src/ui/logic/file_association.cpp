@@ -1,12 +1,12 @@
 #include "ui/logic/file_association.h"
 
-
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
 
 #include "platform/user_files.h"
+#include "platform/utf8.h"
 #include "ui/logic/desktop_files.h"
 
 namespace tarvel {
@@ -19,40 +19,12 @@ std::string ExecutableValue(std::string_view escaped_folder, std::string_view su
 
 // True for well-formed UTF-8 without control characters.
 bool IsPrintableUtf8(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c < 0x20 || c == 0x7F) return false;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t length;
-    std::uint32_t code;
-    if ((c & 0xE0) == 0xC0) {
-      length = 2;
-      code = c & 0x1Fu;
-    } else if ((c & 0xF0) == 0xE0) {
-      length = 3;
-      code = c & 0x0Fu;
-    } else if ((c & 0xF8) == 0xF0) {
-      length = 4;
-      code = c & 0x07u;
-    } else {
-      return false;
-    }
-    if (i + length > text.size()) return false;
-    for (std::size_t k = 1; k < length; ++k) {
-      unsigned char next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      code = (code << 6) | (next & 0x3Fu);
-    }
-    // Overlong forms, surrogates and values past the last code point are not UTF-8.
-    static constexpr std::uint32_t kSmallest[5] = {0, 0, 0x80, 0x800, 0x10000};
-    if (code < kSmallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-      return false;
-    }
-    if (code >= 0x80 && code < 0xA0) return false;  // C1 controls
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const std::size_t length = Utf8_SequenceLength(text, i);
+    if (length == 0 || c < 0x20 || c == 0x7F) return false;
+    // The C1 controls, U+0080 to U+009F, are C2 80 to C2 9F.
+    if (c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) return false;
     i += length;
   }
   return true;
