@@ -69,6 +69,7 @@ struct BlockPlan {
   std::uint8_t nibbles[kMaxBlockNibbles];
   int nibble_count = 0;
   std::uint16_t dct_pixels[64];
+  std::int64_t dct_sse = 0;  // squared RGB error of dct_pixels against the source
 };
 
 // A piece of the current block: its top-left pixel and size.
@@ -583,6 +584,7 @@ double TryDct(const Impl& state, BlockPlan* plan) {
       sse += dr * dr + dg * dg + db * db;
     }
   }
+  plan->dct_sse = sse;
   return static_cast<double>(sse) +
          state.lambda * (CodeBits(state, PieceSize::kWhole, BlockMode::kDct) + 4 * count);
 }
@@ -981,16 +983,7 @@ void EncodePicture(VideoEncoder& encoder, bool key, std::vector<std::uint8_t>* p
       EmitPiece(state, plan, PieceSize::kWhole, 0);
       if (plan.whole_split == kLeafPiece && plan.whole.kind == BlockMode::kDct) {
         // Track the typical distortion of a DCT block for the early copy decisions.
-        std::int64_t sse = 0;
-        for (int r = 0; r < 8; ++r) {
-          const std::uint8_t* src = state.source->Pixel(state.x, state.y + r);
-          for (int c = 0; c < 8; ++c) {
-            const std::uint8_t* rgb = &state.rgb_of[3 * (plan.dct_pixels[8 * r + c] & 0x7FFFu)];
-            for (int k = 0; k < 3; ++k)
-              sse += (rgb[k] - src[3 * c + k]) * (rgb[k] - src[3 * c + k]);
-          }
-        }
-        const double per_pixel = static_cast<double>(sse) / 64.0;
+        const double per_pixel = static_cast<double>(plan.dct_sse) / 64.0;
         state.dct_samples = std::min(state.dct_samples + 1, 256.0);
         state.dct_distortion += (per_pixel - state.dct_distortion) / state.dct_samples;
       }
