@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <numeric>
 
 #include "encoder/dct_encoder.h"
 #include "encoder/movie_writer.h"
@@ -12,6 +13,7 @@
 #include "video/coefficient_reader.h"
 #include "video/colour_convert.h"
 #include "video/inverse_dct.h"
+#include "video/pixel_expand.h"
 #include "video/video_decoder.h"
 #include "video/video_tables.h"
 
@@ -209,17 +211,19 @@ namespace {
 // the block being decided.
 using Impl = VideoEncoderImpl;
 
+// The luma of an 8-bit RGB pixel that the motion search compares, for the source and for
+// decoded pictures alike.
+std::uint8_t SearchLuma(const std::uint8_t* rgb) {
+  return static_cast<std::uint8_t>((77 * rgb[0] + 150 * rgb[1] + 29 * rgb[2]) >> 8);
+}
+
 void BuildLookups(Impl& state) {
+  std::vector<std::uint16_t> every_pixel(32768);
+  std::iota(every_pixel.begin(), every_pixel.end(), std::uint16_t{0});
   state.rgb_of.resize(32768 * 3);
+  ExpandPixelsToRgb8(every_pixel.data(), every_pixel.size(), false, state.rgb_of.data());
   state.luma_of.resize(32768);
-  for (unsigned p = 0; p < 32768; ++p) {
-    const unsigned r5 = (p >> 10) & 31, g5 = (p >> 5) & 31, b5 = p & 31;
-    const unsigned r = (r5 << 3) | (r5 >> 2), g = (g5 << 3) | (g5 >> 2), b = (b5 << 3) | (b5 >> 2);
-    state.rgb_of[3 * p] = static_cast<std::uint8_t>(r);
-    state.rgb_of[3 * p + 1] = static_cast<std::uint8_t>(g);
-    state.rgb_of[3 * p + 2] = static_cast<std::uint8_t>(b);
-    state.luma_of[p] = static_cast<std::uint8_t>((77 * r + 150 * g + 29 * b) >> 8);
-  }
+  for (std::size_t p = 0; p < 32768; ++p) state.luma_of[p] = SearchLuma(&state.rgb_of[3 * p]);
   // Aim for the middle of each 5-bit step. Black and full channels aim a step beyond the end:
   // the decoder clamps there, so the block's rounding error cannot pull them off their end code.
   constexpr float kScale = 248.0f / 255.0f;
@@ -1054,10 +1058,8 @@ bool VideoEncoder_EncodeFrame(VideoEncoder& encoder, const RgbPicture& picture, 
   encoder.settings.quality = std::clamp(encoder.settings.quality, 1, 100);
   if (encoder.settings.quality != state.quality) UseQuality(encoder);
   state.source = &picture;
-  for (std::size_t i = 0; i < state.source_luma.size(); ++i) {
-    const std::uint8_t* p = &picture.rgb[3 * i];
-    state.source_luma[i] = static_cast<std::uint8_t>((77 * p[0] + 150 * p[1] + 29 * p[2]) >> 8);
-  }
+  for (std::size_t i = 0; i < state.source_luma.size(); ++i)
+    state.source_luma[i] = SearchLuma(&picture.rgb[3 * i]);
   const int interval = encoder.settings.key_interval;
   bool key = force_key || encoder.frame_index == 0 ||
              (interval > 0 && encoder.frames_since_key >= interval);
