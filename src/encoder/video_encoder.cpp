@@ -452,9 +452,22 @@ void SearchWindow(const Impl& state, const Piece& p, bool from_output, int orien
   if (best_sad < (1 << 30)) ConsiderAt(state, p, bx, by, orientation, from_output, best);
 }
 
+// Motion vectors (dx, dy) of nearby blocks that the motion search tries first.
+struct Predictors {
+  int vector[5][2];
+  int count = 0;
+  void Add(int dx, int dy) {
+    for (int i = 0; i < count; ++i)
+      if (vector[i][0] == dx && vector[i][1] == dy) return;
+    vector[count][0] = dx;
+    vector[count][1] = dy;
+    ++count;
+  }
+};
+
 // Motion search in the previous picture (orientation 0): predictors, then a diamond descent.
-void SearchReference(const Impl& state, const Piece& p, const int (*predictors)[2],
-                     int predictor_count, bool refine, Choice* best) {
+void SearchReference(const Impl& state, const Piece& p, const Predictors& predictors, bool refine,
+                     Choice* best) {
   int best_sad = 1 << 30, bx = p.px, by = p.py;
   auto probe = [&](int sx, int sy) {
     if (!Inside(state, p, sx, sy, 0)) return false;
@@ -469,7 +482,8 @@ void SearchReference(const Impl& state, const Piece& p, const int (*predictors)[
     return false;
   };
   probe(p.px, p.py);
-  for (int i = 0; i < predictor_count; ++i) probe(p.px + predictors[i][0], p.py + predictors[i][1]);
+  for (int i = 0; i < predictors.count; ++i)
+    probe(p.px + predictors.vector[i][0], p.py + predictors.vector[i][1]);
   if (refine && best_sad > 0) {
     for (int step = 4; step >= 1; step /= 2) {
       for (int iteration = 0; iteration < 16; ++iteration) {
@@ -489,15 +503,14 @@ void SearchReference(const Impl& state, const Piece& p, const int (*predictors)[
 }
 
 // Best single copy for a piece (no split).
-Choice BestLeaf(const Impl& state, const Piece& p, const int (*predictors)[2],
-                int predictor_count) {
+Choice BestLeaf(const Impl& state, const Piece& p, const Predictors& predictors) {
   Choice best;
   if (!state.key) {
     Leaf skip;
     skip.kind = BlockMode::kSkip;
     Consider(state, p, skip, &best);
     if (best.valid() && best.cost <= state.lambda * 4) return best;  // nothing to gain
-    SearchReference(state, p, predictors, predictor_count, state.effort >= 1, &best);
+    SearchReference(state, p, predictors, state.effort >= 1, &best);
   } else if (state.effort >= 1) {
     // Repeats inside the picture: the block to the left, the one above, the last vector used,
     // and plain copies a little around the first two (flat and striped areas of synthetic
@@ -600,22 +613,8 @@ double CodeCost(const Impl& state, PieceSize size, BlockMode mode) {
   return state.lambda * CodeBits(state, size, mode);
 }
 
-// Motion vectors (dx, dy) of nearby blocks that the motion search tries first.
-struct Predictors {
-  int vector[5][2];
-  int count = 0;
-  void Add(int dx, int dy) {
-    for (int i = 0; i < count; ++i)
-      if (vector[i][0] == dx && vector[i][1] == dy) return;
-    vector[count][0] = dx;
-    vector[count][1] = dy;
-    ++count;
-  }
-};
-
 Choice BestLeafAt(const Impl& state, PieceSize size, int index, const Predictors& predictors) {
-  return BestLeaf(state, PieceAt(state.x, state.y, size, index), predictors.vector,
-                  predictors.count);
+  return BestLeaf(state, PieceAt(state.x, state.y, size, index), predictors);
 }
 
 double DecideSixteenth(const Impl& state, BlockPlan* plan, int index,
@@ -743,11 +742,8 @@ void DecideBlock(Impl& state, BlockPlan* plan, int bx, int by) {
       BlockPlan trial = *plan;
       // Quarters also try the whole block's own vector.
       Predictors quarter_predictors = predictors;
-      if (leaf.valid() && leaf.leaf.kind != BlockMode::kSkip && !leaf.leaf.from_output) {
-        quarter_predictors.vector[quarter_predictors.count][0] = leaf.leaf.sx - state.x;
-        quarter_predictors.vector[quarter_predictors.count][1] = leaf.leaf.sy - state.y;
-        ++quarter_predictors.count;
-      }
+      if (leaf.valid() && leaf.leaf.kind != BlockMode::kSkip && !leaf.leaf.from_output)
+        quarter_predictors.Add(leaf.leaf.sx - state.x, leaf.leaf.sy - state.y);
       double quarter_cost[4];
       double quarters = CodeCost(state, PieceSize::kWhole, BlockMode::kQuarters);
       for (int q = 0; q < 4; ++q) {
