@@ -26,7 +26,7 @@ struct PipelineRun {
   SinkLog audio;
   std::vector<std::string> errors;
   std::vector<std::string> warnings;
-  bool eos = false;  // the stream ended without an error
+  bool eos = false;            // the stream ended without an error
   std::int64_t duration = -1;  // the pipeline's answer once prerolled, in ns
   bool seekable = false;       // the seeking query's answer once prerolled
 };

@@ -13,9 +13,14 @@ namespace tarvel::test {
 namespace {
 
 const char* const kMovies[] = {
-    "copy-320x240-stereo",       "dct-640x480",        "key-dct-128x96",
-    "mixed-1024x64",             "mixed-136x96-mono-33-key4", "mixed-160x120-mono",
-    "mixed-256x128-stereo-36",   "skip-128x64-mono-40",
+    "copy-320x240-stereo",
+    "dct-640x480",
+    "key-dct-128x96",
+    "mixed-1024x64",
+    "mixed-136x96-mono-33-key4",
+    "mixed-160x120-mono",
+    "mixed-256x128-stereo-36",
+    "skip-128x64-mono-40",
 };
 
 bool HasSound(const std::string& movie) {
@@ -27,10 +32,12 @@ bool HasSound(const std::string& movie) {
 std::string DecodePipeline(const std::string& path, const char* format, bool sound) {
   const std::string queue = sound ? "queue ! " : "";
   std::string text = "filesrc location=\"" + path + "\" ! kqmdemux name=d d.video_0 ! " + queue +
-                     "kqmviddec ! video/x-raw,format=" + format + " ! appsink name=video sync=false";
+                     "kqmviddec ! video/x-raw,format=" + format +
+                     " ! appsink name=video sync=false";
   if (sound)
-    text += " d.audio_0 ! queue ! kqmauddec ! audio/x-raw,format=S16LE ! appsink name=audio "
-            "sync=false";
+    text +=
+        " d.audio_0 ! queue ! kqmauddec ! audio/x-raw,format=S16LE ! appsink name=audio "
+        "sync=false";
   return text;
 }
 
@@ -42,7 +49,8 @@ TEST(GstPlugin, DecodesEveryConformanceMovieBitExactly) {
   for (const std::string movie : kMovies) {
     const bool sound = HasSound(movie);
     PipelineRun run = RunPipeline(DecodePipeline(ConformancePath(movie), "RGB15", sound));
-    EXPECT_TRUE(run.eos && run.errors.empty()) << movie << ": " << testing::PrintToString(run.errors);
+    EXPECT_TRUE(run.eos && run.errors.empty())
+        << movie << ": " << testing::PrintToString(run.errors);
     EXPECT_EQ(Sha256Hex(run.video.bytes), ExpectedDigest(movie, "pictures-555")) << movie;
     if (sound) {
       EXPECT_EQ(Sha256Hex(run.audio.bytes), ExpectedDigest(movie, "sound-once")) << movie;
@@ -57,7 +65,8 @@ TEST(GstPlugin, DecodesEveryConformanceMovieBitExactly) {
 // sound periods at the stream's rate, frame 0's chunk holding periods 0-31.
 TEST(GstPlugin, TimestampsFollowThePictureAndSoundClocks) {
   // 40 frames at 15 fps; 44,100 Hz mono, 2,940 sample frames (1/15 s) per period.
-  PipelineRun run = RunPipeline(DecodePipeline(ConformancePath("skip-128x64-mono-40"), "RGB15", true));
+  PipelineRun run =
+      RunPipeline(DecodePipeline(ConformancePath("skip-128x64-mono-40"), "RGB15", true));
   ASSERT_EQ(run.video.pts.size(), 40u);
   EXPECT_EQ(run.video.pts[3], 200000000u);
   EXPECT_EQ(run.video.pts[39] + run.video.durations[39], 2666666666u);
@@ -66,7 +75,7 @@ TEST(GstPlugin, TimestampsFollowThePictureAndSoundClocks) {
   EXPECT_EQ(run.audio.pts[0], 0u);
   EXPECT_EQ(run.audio.sizes[0], 32u * 5880u);
   EXPECT_EQ(run.audio.durations[0], 2133333333u);
-  EXPECT_EQ(run.audio.pts[1], 2133333333u);  // frame 1 carries period 32
+  EXPECT_EQ(run.audio.pts[1], 2133333333u);   // frame 1 carries period 32
   EXPECT_EQ(run.audio.pts[39], 4666666666u);  // frame 39 carries period 70
   EXPECT_EQ(run.audio.sizes[39], 5880u);
 
@@ -85,10 +94,11 @@ TEST(GstPlugin, TimestampsFollowThePictureAndSoundClocks) {
 // elements by rank; its sinks get the same pictures and sound.
 TEST(GstPlugin, PlaybinFindsAndPlaysAMovie) {
   const std::string movie = "mixed-256x128-stereo-36";
-  const PipelineRun run = RunPipeline(
-      "playbin uri=\"" + FileUri(ConformancePath(movie)) + "\" "
-      "video-sink=\"appsink name=video sync=false caps=video/x-raw,format=RGB15\" "
-      "audio-sink=\"appsink name=audio sync=false caps=audio/x-raw,format=S16LE\"");
+  const PipelineRun run =
+      RunPipeline("playbin uri=\"" + FileUri(ConformancePath(movie)) +
+                  "\" "
+                  "video-sink=\"appsink name=video sync=false caps=video/x-raw,format=RGB15\" "
+                  "audio-sink=\"appsink name=audio sync=false caps=audio/x-raw,format=S16LE\"");
   EXPECT_TRUE(run.eos && run.errors.empty()) << testing::PrintToString(run.errors);
   EXPECT_EQ(Sha256Hex(run.video.bytes), ExpectedDigest(movie, "pictures-555"));
   EXPECT_EQ(Sha256Hex(run.audio.bytes), ExpectedDigest(movie, "sound-once"));

@@ -37,7 +37,8 @@ Captured PlayFrom(const std::string& movie, std::int64_t frame, bool sound = tru
 }
 
 std::string Pipeline(const std::string& movie, bool sound) {
-  std::string text = "filesrc location=\"" + movie + "\" ! kqmdemux name=d d.video_0 ! queue ! "
+  std::string text = "filesrc location=\"" + movie +
+                     "\" ! kqmdemux name=d d.video_0 ! queue ! "
                      "kqmviddec ! video/x-raw,format=RGB15 ! appsink name=video sync=false";
   if (sound) text += " d.audio_0 ! queue ! kqmauddec ! appsink name=audio sync=false";
   return text;
@@ -84,9 +85,10 @@ TEST(GstSeek, LandsWhereThePlayerStarts) {
 TEST(GstSeek, SeeksInSequenceKeyFramesAndPastTheEnd) {
   // 75 frames at 25 fps with key frames at 0 and 60 (the encoder's default interval).
   const std::string movie = TestFile("demo.kqm");
-  ASSERT_EQ(RunKqm(tools::Cmd_Demo, "demo", {"-o", movie, "--size", "64x48", "--seconds", "3", "-q"})
-                .status,
-            0);
+  ASSERT_EQ(
+      RunKqm(tools::Cmd_Demo, "demo", {"-o", movie, "--size", "64x48", "--seconds", "3", "-q"})
+          .status,
+      0);
   RunOptions options;
   options.seeks = {FrameTime(70, 8), FrameTime(10, 8), FrameTime(45, 8), FrameTime(45, 8)};
   PipelineRun run = RunPipeline(Pipeline(movie, true), options);

@@ -41,7 +41,9 @@ TEST(KqmInfo, ReportsHeaderWalkAndSoundStream) {
 TEST(KqmInfo, JsonIsValidUtf8WhateverBytesTheFileNameHolds) {
   // A stray byte, a whole two-byte letter, and a three-byte sequence cut after two bytes (both
   // of its bytes are then strays).
-  const std::string name = ::testing::TempDir() + "bad\xff" "caf\xc3\xa9-\xe2\x82.kqm";
+  const std::string name = ::testing::TempDir() +
+                           "bad\xff"
+                           "caf\xc3\xa9-\xe2\x82.kqm";
   test::WriteFileBytes(name, test::ReadFileBytes(ConformancePath("key-dct-128x96")));
   const auto r = RunKqm(Cmd_Info, "info", {name, "--json"});
   ASSERT_EQ(r.status, 0) << r.err;

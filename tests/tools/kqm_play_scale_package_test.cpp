@@ -89,12 +89,11 @@ TEST(KqmPlay, MovieOutOfATarPlaysExactlyAsFromDisk) {
 // frame index, which is still being built when the seek is refused (the movie has 12 frames).
 TEST(KqmPlay, StartPastTheEndNamesThePlayableFrames) {
   for (int attempt = 0; attempt < 5; ++attempt) {
-    const auto r = RunKqm(tools::Cmd_Play, "play",
-                          {ConformancePath("mixed-160x120-mono"), "--device", "capture",
-                           "--once", "--start", "100"});
+    const auto r = RunKqm(
+        tools::Cmd_Play, "play",
+        {ConformancePath("mixed-160x120-mono"), "--device", "capture", "--once", "--start", "100"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("cannot start at frame 100: the movie has 12 frames"),
-              std::string::npos)
+    EXPECT_NE(r.err.find("cannot start at frame 100: the movie has 12 frames"), std::string::npos)
         << r.err;
   }
 }

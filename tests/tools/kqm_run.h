@@ -17,10 +17,10 @@ struct KqmResult {
 KqmResult RunKqm(int (*command)(int, char**), const std::string& name,
                  std::initializer_list<std::string> args);
 
-// Runs the kqm program itself (kqm_process.cpp, in the tools tests) as a child process with `args` (after "kqm"), `input` on its
-// standard input. With `signal` set, the child gets that signal once its standard error has
-// shown `signal_when`, or when that is empty once its standard output has shown anything (and,
-// if `second_signal`, the same signal again right after).
+// Runs the kqm program itself (kqm_process.cpp, in the tools tests) as a child process with `args`
+// (after "kqm"), `input` on its standard input. With `signal` set, the child gets that signal once
+// its standard error has shown `signal_when`, or when that is empty once its standard output has
+// shown anything (and, if `second_signal`, the same signal again right after).
 struct ProcessOptions {
   std::string input;
   int signal = 0;

@@ -54,8 +54,8 @@ class PanelTest : public ::testing::Test {
   // Presses the left button at `from`, moves to `to` with it held, and lets go there.
   static void Drag(QWidget* widget, QPoint from, QPoint to) {
     QTest::mousePress(widget, Qt::LeftButton, Qt::NoModifier, from);
-    QMouseEvent move(QEvent::MouseMove, QPointF(to), widget->mapToGlobal(QPointF(to)),
-                     Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent move(QEvent::MouseMove, QPointF(to), widget->mapToGlobal(QPointF(to)), Qt::NoButton,
+                     Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(widget, &move);
     QTest::mouseRelease(widget, Qt::LeftButton, Qt::NoModifier, to);
   }
