@@ -100,6 +100,7 @@ void CommandWindow::SetUpControls() {
 }
 
 void CommandWindow::TearDownControls() {
+  counters_.Forget();
   for (ControlSkin& record : table_) {
     delete record.control;
     record = ControlSkin{};
@@ -147,6 +148,8 @@ void CommandWindow::SetState(int id, int state) {
   ControlSkin* record = FindRecord(id);
   if (record == nullptr || record->state == state) return;
   record->state = state;
+  if (auto* sprite = dynamic_cast<SkinSprite*>(record->control))
+    if (counters_.ShowSprite(*record, sprite->SpriteIndex())) return;
   // Drawn with everything else that changed in this turn, in one go.
   record->control->update();
 }

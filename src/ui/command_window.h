@@ -11,6 +11,7 @@
 
 #include "display/file_drop.h"
 #include "ui/control_table.h"
+#include "ui/direct_counters.h"
 #include "ui/skin_controls.h"
 
 class QKeyEvent;
@@ -54,10 +55,17 @@ class CommandWindow : public FileDropWindow, public SkinPanel {
   // waits for something to happen.
   void SetState(int id, int state);
   int State(int id);
+  // While a movie plays, the changing digits and the progress bar are copied into the panel's
+  // window by the X server where it can (see DirectCounters); Flush sends a turn's copies.
+  void SetCountersLive(bool live) { counters_.SetLive(live); }
+  void FlushCounters() { counters_.Flush(); }
 
   // SkinPanel. The radio group's members are the neighbouring records flagged as members.
   SkinCommands& commands() override { return host_; }
   void UncheckRadioGroup(const ControlSkin& pressed) override;
+  bool ShowProgressDirectly(const ControlSkin& record, int before, int after) override {
+    return counters_.ShowProgress(record, before, after);
+  }
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -77,6 +85,7 @@ class CommandWindow : public FileDropWindow, public SkinPanel {
   QPoint drag_start_;   // where the button went down, on the screen
   QPoint drag_origin_;  // where the panel was then
   bool dragging_ = false;
+  DirectCounters counters_{this};
 };
 
 }  // namespace tarvel

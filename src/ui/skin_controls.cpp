@@ -216,7 +216,7 @@ void SkinProgress::SetPosition(std::int32_t position) {
   record_->state = position;
   // Drawn again only when the filled part changes by a pixel or more, and only there.
   const int after = FillWidth();
-  if (after != before)
+  if (after != before && !panel_.ShowProgressDirectly(*record_, before, after))
     update(QRect(std::min(before, after), 0, std::abs(after - before), height()));
 }
 

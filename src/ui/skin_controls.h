@@ -29,6 +29,11 @@ class SkinPanel {
   virtual SkinCommands& commands() = 0;
   // Unchecks the other members of the radio group that `pressed` belongs to.
   virtual void UncheckRadioGroup(const ControlSkin& pressed) = 0;
+  // Shows the progress bar's fill going from `before` to `after` pixels without painting it;
+  // false when the bar is to be updated.
+  virtual bool ShowProgressDirectly(const ControlSkin&, int /*before*/, int /*after*/) {
+    return false;
+  }
 };
 
 class SkinControl : public QWidget {

@@ -247,6 +247,8 @@ void Viewer::Tick() {
     ReportPlaybackEnd(status);
     Click(kIdStop);
   }
+  // The counters copied by the X server in this turn (a scroll's too) go out together.
+  command_->FlushCounters();
 }
 
 void Viewer::WatchPlayback() {
@@ -342,6 +344,8 @@ void Viewer::OnCommand(int id) {
       break;
   }
   UpdateButtons();
+  // Only running playback draws its counters past Qt; paused, stepping or stopped, Qt draws them.
+  if (command_) command_->SetCountersLive(state_.ui_playing && !state_.paused && !state_.step_mode);
   RequestTurn();
 }
 

@@ -8,25 +8,14 @@
 #include <QImage>
 
 #include "display/video_window.h"
+#include "support/quiet_panel_host.h"
+#include "support/shown_picture.h"
 #include "ui/command_window.h"
 #include "ui/control_ids.h"
-#include "support/shown_picture.h"
 #include "ui/resources.h"
 
 namespace tarvel {
 namespace {
-
-class QuietPanelHost : public CommandHost {
- public:
-  void Command(int) override {}
-  void Scroll(int, int, int) override {}
-  void Seek(std::int32_t) override {}
-  void PanelKeyPressed(QKeyEvent*) override {}
-  void PanelMoved(const QPoint&) override {}
-  void PanelCloseRequested() override {}
-  void PanelRightClicked() override {}
-  void FilesDropped(const QStringList&, QWidget*) override {}
-};
 
 class QuietVideoHost : public PresentationHost {
  public:
@@ -48,7 +37,7 @@ QImage Rgb32(const QImage& image) {
 TEST(HighDensity, PanelDrawsFromTheLargeSheetsWithTheSameLayout) {
   ASSERT_GE(qApp->devicePixelRatio(), 2.0) << "run with QT_SCALE_FACTOR=2";
   InitResources();
-  QuietPanelHost host;
+  test::QuietPanelHost host;
   CommandWindow panel(host);
   panel.SetUpControls();
   panel.show();
@@ -80,7 +69,8 @@ TEST(HighDensity, PictureRepeatsItsPixels) {
   // Neighbours differ: red counts columns, green rows, blue alternates.
   for (int y = 0; y < 8; ++y)
     for (int x = 0; x < 16; ++x)
-      pixels[y * 16 + x] = static_cast<std::uint16_t>((2 * x) << 10 | (4 * y) << 5 | (x + y) % 2 * 31);
+      pixels[y * 16 + x] =
+          static_cast<std::uint16_t>((2 * x) << 10 | (4 * y) << 5 | (x + y) % 2 * 31);
   set.surface().Present();
   set.ShowNewPicture();
   const QImage source = Rgb32(set.surface().image());
