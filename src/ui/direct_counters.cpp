@@ -65,15 +65,14 @@ int DirectCounters::SheetPixmap(const ControlSkin& record) {
 
 int DirectCounters::FullProgressPixmap(const ControlSkin& record) {
   if (full_progress_ >= 0 || record.sheet.isNull()) return full_progress_;
-  // The bar filled all the way, painted as the bar paints itself.
-  const QSize size = record.control->size();
-  QImage image(size, QImage::Format_RGB32);
+  auto* bar = dynamic_cast<SkinProgress*>(record.control);
+  if (bar == nullptr) return -1;
+  // The bar filled all the way, painted by the bar itself.
+  QImage image(bar->size(), QImage::Format_RGB32);
   image.fill(Qt::black);
   {
     QPainter painter(&image);
-    const SpriteOrigin& origin = record.sprites[0];
-    painter.drawPixmap(QPoint(0, 0), record.sheet, QRect(QPoint(origin.x, origin.y), size));
-    painter.fillRect(QRect(0, 0, size.width(), 4), kProgressFillColour);
+    bar->Paint(painter, image.rect(), image.width());
   }
   full_progress_ =
       pixmaps_->Add(reinterpret_cast<const std::uint32_t*>(image.constBits()), image.width(),

@@ -224,11 +224,14 @@ int SkinProgress::FillWidth() const {
   return ProgressFillWidth(record_->state, width(), count_);
 }
 
+void SkinProgress::Paint(QPainter& painter, const QRect& area, int fill) {
+  DrawFromSheet(painter, area, record_->sprites[0]);
+  if (fill > 0) painter.fillRect(QRect(0, 0, fill, 4), kProgressFillColour);
+}
+
 void SkinProgress::paintEvent(QPaintEvent* event) {
   QPainter painter(this);
-  DrawFromSheet(painter, event->rect(), record_->sprites[0]);
-  const int fill = FillWidth();
-  if (fill > 0) painter.fillRect(QRect(0, 0, fill, 4), kProgressFillColour);
+  Paint(painter, event->rect(), FillWidth());
 }
 
 }  // namespace tarvel

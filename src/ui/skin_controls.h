@@ -142,6 +142,8 @@ class SkinProgress : public SkinControl {
   std::int32_t count() const { return count_; }
   void SetPosition(std::int32_t position);
   int FillWidth() const;
+  // Paints `area` of the bar as it looks filled `fill` pixels wide.
+  void Paint(QPainter& painter, const QRect& area, int fill);
 
  protected:
   void paintEvent(QPaintEvent* event) override;
