@@ -120,6 +120,8 @@ bool AudioExport::Write(const std::uint8_t* data, std::size_t size, std::string*
   }
   if (!out_.Write(data, size)) {
     if (error) *error = "cannot write " + path_ + ": " + std::strerror(errno);
+    // Nothing is left of an output that could not be written; Finish has nothing more to say.
+    out_.Discard();
     return false;
   }
   pcm_bytes_ += size;
@@ -155,7 +157,11 @@ bool AudioExport::WriteWaveHeader(std::string* error) {
 bool AudioExport::Finish(std::string* error) {
   if (!out_.is_open()) return true;
   if (wave_ && !out_.Seek(0)) {
-    if (error) *error = std::string("cannot seek: ") + std::strerror(errno);
+    // The seek writes out what is buffered first, and a full disk shows there.
+    const bool write_failed = std::ferror(out_.file()) != 0;
+    if (error)
+      *error =
+          std::string(write_failed ? "write failed: " : "cannot seek: ") + std::strerror(errno);
     out_.Discard();
     return false;
   }

@@ -115,16 +115,41 @@ PendingFile::~PendingFile() {
   Discard();
 }
 
+namespace {
+
+// The file that `path` names in the end: links followed (relative ones from the link's folder),
+// so that a link asked for stays a link and its file gets the output. A dangling link names the
+// file it would point to.
+std::filesystem::path LinkTarget(std::filesystem::path path) {
+  std::error_code code;
+  for (int hops = 0; hops < 40 && std::filesystem::is_symlink(path, code); ++hops) {
+    std::filesystem::path target = std::filesystem::read_symlink(path, code);
+    if (code) break;
+    path = target.is_absolute() ? std::move(target) : path.parent_path() / target;
+  }
+  return path;
+}
+
+}  // namespace
+
 bool PendingFile::Create(const std::string& path, std::string* error) {
   Discard();
+  const std::filesystem::path final_path = LinkTarget(path);
   std::error_code code;
-  if (std::filesystem::is_directory(path, code)) {
+  const auto status = std::filesystem::status(final_path, code);
+  if (std::filesystem::is_directory(status)) {
     *error = "is a folder";
     return false;
   }
+  if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+    // A device or a pipe is written as it is: a file renamed over it would take its place.
+    path_ = final_path.string();
+    temporary_ = path_;
+    direct_ = true;
+    return true;
+  }
   // Beside the final file (a rename does not cross file systems), hidden, and made new ("x"):
   // never an existing file, whatever another program put there.
-  const std::filesystem::path final_path(path);
   const std::filesystem::path folder = final_path.parent_path();
   static std::mt19937_64 names{std::random_device{}()};
   for (int attempt = 0; attempt < 16; ++attempt) {
@@ -137,7 +162,10 @@ bool PendingFile::Create(const std::string& path, std::string* error) {
     std::FILE* file = std::fopen(temporary.c_str(), "wbx");
     if (file) {
       std::fclose(file);
-      path_ = path;
+      // A file written again keeps its permissions.
+      if (std::filesystem::exists(status))
+        std::filesystem::permissions(temporary, status.permissions(), code);
+      path_ = final_path.string();
       temporary_ = temporary;
       return true;
     }
@@ -148,6 +176,10 @@ bool PendingFile::Create(const std::string& path, std::string* error) {
 }
 
 bool PendingFile::Commit(std::string* error) {
+  if (direct_) {
+    Discard();
+    return true;
+  }
   if (temporary_.empty()) return true;
   if (std::rename(temporary_.c_str(), path_.c_str()) != 0) {
     *error = std::string("cannot put the file in place: ") + std::strerror(errno);
@@ -159,8 +191,9 @@ bool PendingFile::Commit(std::string* error) {
 }
 
 void PendingFile::Discard() {
-  if (!temporary_.empty()) std::remove(temporary_.c_str());
+  if (!direct_ && !temporary_.empty()) std::remove(temporary_.c_str());
   temporary_.clear();
+  direct_ = false;
 }
 
 OutputFile::~OutputFile() {
@@ -292,9 +325,22 @@ bool WritePng(const std::string& path, int width, int height, const std::uint8_t
     if (error) *error = reason;
     return false;
   }
-  if (!png_image_write_to_file(&image, file.temporary_path().c_str(), 0, rgb, 0, nullptr)) {
+  // Written through a stream of ours: on failure the library's own file writer removes the
+  // file, which for a device (/dev/full) would be the device itself.
+  std::FILE* out = std::fopen(file.temporary_path().c_str(), "wb");
+  if (!out) {
+    if (error) *error = std::string("cannot create: ") + std::strerror(errno);
+    return false;
+  }
+  const bool written = png_image_write_to_stdio(&image, out, 0, rgb, 0, nullptr) != 0;
+  const bool closed = std::fclose(out) == 0;
+  if (!written) {
     if (error) *error = std::string("cannot write PNG: ") + image.message;
     png_image_free(&image);
+    return false;
+  }
+  if (!closed) {
+    if (error) *error = std::string("write failed: ") + std::strerror(errno);
     return false;
   }
   if (!file.Commit(&reason)) {
@@ -320,6 +366,7 @@ class StreamPictureWriter : public PictureWriter {
   bool Put(const void* data, std::size_t size, std::string* error) {
     if (out_.Write(data, size)) return true;
     if (error) *error = std::string("write failed: ") + std::strerror(errno);
+    out_.Discard();  // reported once, here: Finish then has nothing to put in place
     return false;
   }
 
@@ -401,7 +448,11 @@ class PngWriter : public PictureWriter {
   }
   // A sequence that was not finished is removed, as a single file would be.
   ~PngWriter() override {
-    for (const std::string& path : written_) std::remove(path.c_str());
+    std::error_code code;
+    for (const std::string& path : written_) {
+      if (std::filesystem::is_regular_file(std::filesystem::symlink_status(path, code)))
+        std::remove(path.c_str());
+    }
   }
 
  private:

@@ -73,7 +73,8 @@ class Progress {
 
 // A file made under a temporary name in its final folder and renamed into place by Commit(), so
 // that a command that fails (or is killed) leaves no partial output behind under the name asked
-// for. Dropped with its temporary file unless committed.
+// for. Dropped with its temporary file unless committed. A link is followed and kept; a device
+// or a pipe (/dev/null, a FIFO) is written directly, and its "temporary" path is its own.
 class PendingFile {
  public:
   PendingFile() = default;
@@ -92,6 +93,7 @@ class PendingFile {
  private:
   std::string path_;
   std::string temporary_;
+  bool direct_ = false;
 };
 
 // An output stream: a file written through a PendingFile, or standard output for "-".

@@ -1,12 +1,15 @@
 // What every subcommand shares: usage errors exit 2 with the command's name, and -q/-v.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "kqm_run.h"
 #include "tools/commands.h"
@@ -48,6 +51,44 @@ TEST(KqmCommandLine, AFolderOrAPipeIsNamedAsSuchAndNeverWaitedOn) {
   const auto exported =
       test::RunKqm(tools::Cmd_Export, "export", {folder, "--video", folder + "/out.rgb"});
   EXPECT_NE(std::string::npos, exported.err.find(": is a folder")) << exported.err;
+}
+
+// An output named through a link goes to the link's file and leaves the link; a pipe is written
+// into, not replaced by a file of that name; a file written again keeps its permissions.
+TEST(KqmCommandLine, OutputsGoThroughLinksAndIntoPipesWithoutReplacingThem) {
+  namespace fs = std::filesystem;
+  const std::string folder = ::testing::TempDir() + "kqm_outputs";
+  fs::remove_all(folder);
+  fs::create_directory(folder);
+  const std::string movie = test::ConformancePath("mixed-160x120-mono");
+  const auto export_sound = [&](const std::string& out) {
+    return test::RunKqm(tools::Cmd_Export, "export", {movie, "--audio", out, "-q"}).status;
+  };
+  ASSERT_EQ(0, export_sound(folder + "/plain.raw"));
+  const auto sound = test::ReadFileBytes(folder + "/plain.raw");
+  ASSERT_FALSE(sound.empty());
+
+  test::WriteFileBytes(folder + "/real.raw", {1, 2, 3});
+  fs::permissions(folder + "/real.raw", fs::perms(0640));
+  fs::create_symlink("real.raw", folder + "/link.raw");
+  EXPECT_EQ(0, export_sound(folder + "/link.raw"));
+  EXPECT_TRUE(fs::is_symlink(folder + "/link.raw"));
+  EXPECT_EQ(sound, test::ReadFileBytes(folder + "/real.raw"));
+  EXPECT_EQ(fs::perms(0640), fs::status(folder + "/real.raw").permissions() & fs::perms::mask);
+
+  // The test holds both ends of the pipe, with room for the whole sound, so nothing waits.
+  const std::string fifo = folder + "/pipe.raw";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  const int pipe = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+  ASSERT_LE(0, pipe);
+  ASSERT_LE(static_cast<int>(sound.size()), fcntl(pipe, F_SETPIPE_SZ, 1 << 20));
+  EXPECT_EQ(0, export_sound(fifo));
+  EXPECT_TRUE(fs::is_fifo(fifo));
+  std::vector<unsigned char> piped(sound.size() + 1);
+  EXPECT_EQ(static_cast<ssize_t>(sound.size()), ::read(pipe, piped.data(), piped.size()));
+  piped.resize(sound.size());
+  EXPECT_EQ(sound, piped);
+  ::close(pipe);
 }
 
 }  // namespace
