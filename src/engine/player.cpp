@@ -352,6 +352,10 @@ std::int32_t Player_Start(PlayerContext& context, void* target, std::int32_t dis
     status.end_frame = 0;
     status.problem[0] = '\0';
   });
+  // Nothing to play: said as such, rather than as a frame that could not be read.
+  if (context.frame_count == 0)
+    return FailStart(context, kPlayerReadFailed,
+                     "the movie has no frames (its header's frame count is 0)");
 
   // Set before the reader exists, which leaves at once when it finds it clear.
   context.playing = true;

@@ -123,6 +123,15 @@ TEST_F(Status, ProblemsSayWhatWentWrong) {
                "more than the 256 MB allowed");
   EXPECT_EQ(Player_Status(context).state, PlayerState::kIdle);
 
+  // A header that counts no frames, before frames that are whole.
+  MovieLayout no_frames = SilentMovie(2);
+  no_frames.header_frame_count = 0;
+  TempMovie no_frames_file(no_frames);
+  EXPECT_EQ(OpenAndStart(no_frames_file), kPlayerReadFailed);
+  EXPECT_STREQ(Player_Status(context).problem,
+               "the movie has no frames (its header's frame count is 0)");
+  EXPECT_EQ(Player_Status(context).state, PlayerState::kIdle);
+
   // A sound device that cannot be opened: the movie plays on without sound, to its end (the
   // free-running clock may get there before anything here looks, so only the end is checked).
   options.refuse_open = true;
