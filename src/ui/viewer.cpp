@@ -420,6 +420,8 @@ void Viewer::Play() {
 }
 
 void Viewer::Stop() {
+  if (state_.ui_playing || state_.paused)
+    failed_in_a_row_ = Player_Status(player_).pictures_presented == 0 ? failed_in_a_row_ + 1 : 0;
   if (state_.paused) Player_Restart(player_);
   // A movie left open by a start that failed early is closed too, so that the next Play can
   // open one.
@@ -430,7 +432,7 @@ void Viewer::Stop() {
   state_.step_mode = false;
   state_.stopped = true;
   switch (Stop_FollowUp(state_.play_request, state_.auto_play, state_.chain_movies,
-                        state_.file_count)) {
+                        state_.file_count, failed_in_a_row_)) {
     case StopFollowUp::kClickPlay:
       Click(kIdPlay);
       state_.play_request = false;
@@ -577,6 +579,8 @@ void Viewer::CarryOut(const PlaylistActions& actions) {
   if (actions.folder_label && playlist_window_ != nullptr)
     playlist_window_->SetFolder(*actions.folder_label);
   if (actions.play_request) state_.play_request = true;
+  // A new list: its movies have not failed yet.
+  if (actions.lines_changed || actions.create_window) failed_in_a_row_ = 0;
   state_.file_count = playlist_.file_count;
   state_.list_index = playlist_.list_index;
   if (actions.update_buttons) UpdateButtons();

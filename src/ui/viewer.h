@@ -226,6 +226,9 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   std::optional<QPoint> panel_placement_;
   // The failed start of the current playback has been reported already.
   bool failure_reported_ = false;
+  // Movies in a row that stopped without showing a picture: chaining stops once every movie of
+  // the playlist has, rather than trying them again and again.
+  std::int32_t failed_in_a_row_ = 0;
   // The settings file could not be written, and the user has been told.
   bool settings_failure_shown_ = false;
   // The sound device's failure has been shown once; later ones go to standard error only.

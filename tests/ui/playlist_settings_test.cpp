@@ -716,5 +716,23 @@ TEST_F(ChainTest, FolderDroppedOnTheVideoWindowPlaysItsMoviesInTurn) {
 #endif
 }
 
+TEST_F(ChainTest, MoviesThatAllFailAreTriedOnceEach) {
+  // Two movies cut short inside their first frame: each opens, and fails to start.
+  QTemporaryDir folder;
+  QFile source(Conformance(kSilentMovie));
+  ASSERT_TRUE(source.open(QIODevice::ReadOnly));
+  const QByteArray cut = source.read(64 + 10);
+  const QStringList movies = {folder.filePath("cut1.kqm"), folder.filePath("cut2.kqm")};
+  for (const QString& movie : movies) ASSERT_TRUE(WriteText(movie, cut));
+  ASSERT_TRUE(WriteText(SettingsFile(),
+                        "AutoPlay=1\nFullScreen=0\nFenetreLibre=0\nNoSound=0\nEnchaine=1\n"
+                        "Register=1\nWkqm=-1,-1\nWcmd=-1,-1\nWlist=-1,-1\n"));
+  Start(movies);
+  for (int turn = 0; turn < 20; ++turn) Turn();
+  EXPECT_EQ(notices.size(), 2) << notices.join(QLatin1Char('\n')).toStdString();
+  EXPECT_TRUE(state().stopped);
+  EXPECT_FALSE(state().play_request);
+}
+
 }  // namespace
 }  // namespace tarvel::test

@@ -231,14 +231,14 @@ TEST(Playlist, PreviousNextCloseAndChaining) {
   std::vector<std::string> played;
   Playlist_Select(model, 0);
   for (int i = 0; i < 4; ++i) {
-    ASSERT_EQ(Stop_FollowUp(false, true, true, model.file_count), StopFollowUp::kClickNext);
+    ASSERT_EQ(Stop_FollowUp(false, true, true, model.file_count, 0), StopFollowUp::kClickNext);
     played.push_back(*Playlist_Next(model).current_path);
   }
   EXPECT_EQ(played, (Lines{"/films/b.kqm", "/films/c.kqm", "/films/a.kqm", "/films/b.kqm"}));
-  EXPECT_EQ(Stop_FollowUp(true, true, true, 3), StopFollowUp::kClickPlay);
-  EXPECT_EQ(Stop_FollowUp(true, false, true, 3), StopFollowUp::kClickNext);
-  EXPECT_EQ(Stop_FollowUp(false, true, false, 3), StopFollowUp::kNothing);
-  EXPECT_EQ(Stop_FollowUp(false, true, true, 1), StopFollowUp::kNothing);
+  EXPECT_EQ(Stop_FollowUp(true, true, true, 3, 0), StopFollowUp::kClickPlay);
+  EXPECT_EQ(Stop_FollowUp(true, false, true, 3, 0), StopFollowUp::kClickNext);
+  EXPECT_EQ(Stop_FollowUp(false, true, false, 3, 0), StopFollowUp::kNothing);
+  EXPECT_EQ(Stop_FollowUp(false, true, true, 1, 0), StopFollowUp::kNothing);
 
   // The close box: the current movie stays playable alone; Previous and Next then do nothing.
   PlaylistActions closed = Playlist_CloseBox(model);

@@ -346,9 +346,10 @@ PlaylistActions Playlist_CloseBox(PlaylistModel& model) {
 }
 
 StopFollowUp Stop_FollowUp(bool play_request, bool auto_play, bool chain_movies,
-                           std::int32_t file_count) {
+                           std::int32_t file_count, std::int32_t failed_in_a_row) {
   if (play_request && auto_play) return StopFollowUp::kClickPlay;
-  if (chain_movies && file_count > 1) return StopFollowUp::kClickNext;
+  if (chain_movies && file_count > 1 && failed_in_a_row < file_count)
+    return StopFollowUp::kClickNext;
   return StopFollowUp::kNothing;
 }
 

@@ -137,10 +137,11 @@ PlaylistActions Playlist_Next(PlaylistModel& model);
 PlaylistActions Playlist_CloseBox(PlaylistModel& model);
 
 // What Stop does once playback has stopped: start the newly chosen movie when one is waiting and
-// AutoPlay is on, otherwise move on to the next movie when chaining is on and there is more than
-// one.
+// AutoPlay is on, otherwise move on to the next movie when chaining is on, there is more than
+// one, and not every one of them failed just now (`failed_in_a_row`: movies in a row that
+// stopped without showing a picture), which would try them all again without end.
 enum class StopFollowUp { kNothing, kClickPlay, kClickNext };
 StopFollowUp Stop_FollowUp(bool play_request, bool auto_play, bool chain_movies,
-                           std::int32_t file_count);
+                           std::int32_t file_count, std::int32_t failed_in_a_row);
 
 }  // namespace tarvel
