@@ -1,5 +1,6 @@
 #include "ui/viewer.h"
 
+#include <QApplication>
 #include <QDialog>
 #include <QEventLoop>
 #include <QFile>
@@ -195,6 +196,13 @@ void Viewer::QuitWhenReadable(int descriptor) {
   QObject::connect(quit_notifier_.get(), &QSocketNotifier::activated, &turn_target_, [this] {
     quit_notifier_->setEnabled(false);
     state_.quit_requested = true;
+    // A dialog or question waits for its answer in a loop of its own, which would hold the quit
+    // up until someone answered it: it goes unanswered (the About box's OK-only rule included).
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+      auto* dialog = qobject_cast<QDialog*>(window);
+      if (dialog != nullptr && dialog->isVisible() && dialog->isModal())
+        dialog->done(QDialog::Rejected);
+    }
     RequestTurn();
   });
 }
