@@ -79,15 +79,22 @@ int ReadSmallFile(const std::string& path, std::size_t max_bytes, std::string& o
   return kFileOk;
 }
 
+std::filesystem::path FollowLinks(std::filesystem::path path) {
+  std::error_code code;
+  for (int hops = 0; hops < 40 && std::filesystem::is_symlink(path, code); ++hops) {
+    std::filesystem::path target = std::filesystem::read_symlink(path, code);
+    if (code) break;
+    path = target.is_absolute() ? std::move(target) : path.parent_path() / target;
+  }
+  return path;
+}
+
 int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t mode) {
   if (path.empty()) return kFileWriteFailed;
   std::error_code ec;
-  std::string target = path;
   // Replace what a link points to rather than the link itself.
-  if (std::filesystem::is_symlink(path, ec)) {
-    std::filesystem::path resolved = std::filesystem::weakly_canonical(path, ec);
-    if (!ec) target = resolved.string();
-  }
+  const std::string target = FollowLinks(path).string();
+  if (std::filesystem::is_symlink(target, ec)) return kFileWriteFailed;
   std::string folder = FolderOf(target);
   std::filesystem::create_directories(folder, ec);
   if (ec) return kFileWriteFailed;

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 #include <cstddef>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -25,9 +26,15 @@ int ReadSmallFile(const std::string& path, std::size_t max_bytes, std::string& o
 // Replaces the file at `path` with `bytes` so that a reader sees either the old file or the whole
 // new one, never a part: the data goes to a temporary file in the same folder, is flushed to the
 // disk, and is then renamed over `path`. Missing folders are created. A new file gets `mode`; an
-// existing one keeps its mode. When `path` is a symbolic link, the file it points to is replaced.
+// existing one keeps its mode. When `path` is a symbolic link, the file it points to is replaced
+// (or made), and the link stays; a chain of links that ends nowhere (a loop) is not written.
 // On any failure the old file is left as it was and the temporary file is removed.
 int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t mode = 0644);
+
+// The file that `path` names in the end: links followed (relative ones from the link's folder),
+// at most 40 of them. A dangling link names the file it would point to; a longer chain (a loop)
+// ends at a link.
+std::filesystem::path FollowLinks(std::filesystem::path path);
 
 // True when this process may create and replace files in the folder at `path`.
 bool IsWritableFolder(const std::string& path);

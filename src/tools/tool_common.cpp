@@ -1,6 +1,7 @@
 #include "tools/tool_common.h"
 
 #include "platform/terminal.h"
+#include "platform/user_files.h"
 #include "storage/tar_package.h"
 #include "video/pixel_expand.h"
 
@@ -115,26 +116,10 @@ PendingFile::~PendingFile() {
   Discard();
 }
 
-namespace {
-
-// The file that `path` names in the end: links followed (relative ones from the link's folder),
-// so that a link asked for stays a link and its file gets the output. A dangling link names the
-// file it would point to.
-std::filesystem::path LinkTarget(std::filesystem::path path) {
-  std::error_code code;
-  for (int hops = 0; hops < 40 && std::filesystem::is_symlink(path, code); ++hops) {
-    std::filesystem::path target = std::filesystem::read_symlink(path, code);
-    if (code) break;
-    path = target.is_absolute() ? std::move(target) : path.parent_path() / target;
-  }
-  return path;
-}
-
-}  // namespace
-
 bool PendingFile::Create(const std::string& path, std::string* error) {
   Discard();
-  const std::filesystem::path final_path = LinkTarget(path);
+  // A link asked for stays a link, and its file gets the output.
+  const std::filesystem::path final_path = FollowLinks(path);
   std::error_code code;
   const auto status = std::filesystem::status(final_path, code);
   if (std::filesystem::is_directory(status)) {

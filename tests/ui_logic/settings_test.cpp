@@ -199,6 +199,16 @@ TEST(SettingsFile, WritingThroughALinkReplacesTheLinkedFile) {
   ASSERT_EQ(Settings_Write(ViewerSettings{}, folder / "viewkqm.ini"), kFileOk);
   EXPECT_TRUE(std::filesystem::is_symlink(folder / "viewkqm.ini"));
   EXPECT_EQ(ReadBytes(folder / "dotfiles/viewkqm.ini"), kDefaultFile);
+
+  // A relative link to a file not made yet, in a folder not made yet: the link stays.
+  std::filesystem::create_symlink("new/viewkqm.ini", folder / "dotfiles/next.ini");
+  ASSERT_EQ(Settings_Write(ViewerSettings{}, folder / "dotfiles/next.ini"), kFileOk);
+  EXPECT_TRUE(std::filesystem::is_symlink(folder / "dotfiles/next.ini"));
+  EXPECT_EQ(ReadBytes(folder / "dotfiles/new/viewkqm.ini"), kDefaultFile);
+  // A link to itself names no file: nothing is written, and it stays.
+  std::filesystem::create_symlink("loop.ini", folder / "loop.ini");
+  EXPECT_EQ(Settings_Write(ViewerSettings{}, folder / "loop.ini"), kFileWriteFailed);
+  EXPECT_TRUE(std::filesystem::is_symlink(folder / "loop.ini"));
 }
 
 TEST(SettingsLocation, PortableFileBesideTheProgramElseTheConfigFolder) {
