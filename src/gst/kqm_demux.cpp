@@ -194,11 +194,9 @@ bool Open(GstElement* element, DemuxState& s) {
     return false;
   }
   const MovieHeader header = s.reader.header;
-  if (!IsSupportedPictureSize(header.width, header.height)) {
-    DEMUX_ERROR(element, s, WRONG_TYPE,
-                "picture size " + std::to_string(header.width) + "x" +
-                    std::to_string(header.height) +
-                    " cannot be played (width and height must be non-zero multiples of 8)");
+  if (const std::string problem = PictureSizeProblem(header.width, header.height);
+      !problem.empty()) {
+    DEMUX_ERROR(element, s, WRONG_TYPE, problem);
     return false;
   }
   if (header.frame_count == 0) {

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "container/movie_format.h"
 #include "gst/kqm_elements.h"
@@ -60,10 +61,10 @@ gboolean SetFormat(GstVideoDecoder* decoder, GstVideoCodecState* input) {
   PictureState& s = gst_kqm_video_decoder_state(decoder);
   const GstStructure* caps = gst_caps_get_structure(input->caps, 0);
   gint width = 0, height = 0;
-  if (!gst_structure_get_int(caps, "width", &width) ||
-      !gst_structure_get_int(caps, "height", &height) || !IsSupportedPictureSize(width, height)) {
-    GST_ELEMENT_ERROR(decoder, STREAM, FORMAT, (nullptr),
-                      ("picture size %dx%d cannot be decoded", width, height));
+  gst_structure_get_int(caps, "width", &width);
+  gst_structure_get_int(caps, "height", &height);
+  if (const std::string problem = PictureSizeProblem(width, height); !problem.empty()) {
+    GST_ELEMENT_ERROR(decoder, STREAM, FORMAT, (nullptr), ("%s", problem.c_str()));
     return FALSE;
   }
   const GstVideoFormat format = ChooseFormat(decoder);

@@ -115,6 +115,11 @@ TEST_F(DamagedMovies, BrokenContainerEndsWithAnErrorAfterWhatCouldBeRead) {
   Bytes odd_size = movie_;
   odd_size[8] = 100;
   cases.push_back({"odd-size.kqm", odd_size, "picture size 100x48 cannot be played", 0});
+  Bytes huge_size = movie_;  // 16384x8192: two 16-bit pictures take 512 MB
+  huge_size[9] = 0x40;
+  huge_size[8] = huge_size[10] = 0;
+  huge_size[11] = 0x20;
+  cases.push_back({"huge-size.kqm", huge_size, "picture size 16384x8192 is too large", 0});
 
   for (const Case& c : cases) {
     WriteFileBytes(Path(c.name), c.movie);
