@@ -151,6 +151,8 @@ void Viewer::Startup(const std::vector<std::string>& paths) {
   if (panel_placement_) command_->move(*panel_placement_);
   command_->show();
   command_->raise();
+  // A Yes (or --associate) that could not be carried out is said where the user looks.
+  if (association_offer_ == kOfferWriteFailed) TellAssociationResult();
 
   ApplySettings();
   Click(kIdStop);
@@ -508,11 +510,7 @@ void Viewer::Options() {
                                             state_.free_windows, state_.chain_movies);
   OptionsDialog dialog(command_.get(), settings_, checks, [this] {
     association_offer_ = AssociateWithoutAsking(settings_, seams_.register_association);
-    if (seams_.show_notice)
-      seams_.show_notice(association_offer_ == kOfferRegistered
-                             ? QStringLiteral("Movie files (.kqm, .kqs) now open with Tarvel.")
-                             : QStringLiteral("Movie files could not be associated with Tarvel "
-                                              "(the reason is on standard error)."));
+    TellAssociationResult();
   });
   if (RunDialog(dialog) == QDialog::Accepted) {
     ApplySettings();
@@ -520,6 +518,14 @@ void Viewer::Options() {
     // Closed without OK: the switches keep their new values, to be applied later.
     command_->update();
   }
+}
+
+void Viewer::TellAssociationResult() {
+  if (!seams_.show_notice) return;
+  seams_.show_notice(association_offer_ == kOfferRegistered
+                         ? QStringLiteral("Movie files (.kqm, .kqs) now open with Tarvel.")
+                         : QStringLiteral("Movie files could not be associated with Tarvel "
+                                          "(the reason is on standard error)."));
 }
 
 void Viewer::About() {

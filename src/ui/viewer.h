@@ -158,6 +158,8 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   void ToggleFullScreen();
   void Options();
   void OpenFiles();
+  // Says in a notice whether the last association asked for was made.
+  void TellAssociationResult();
   void About();
   int RunDialog(QDialog& dialog);
   void ApplySettings();

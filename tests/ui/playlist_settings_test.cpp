@@ -570,6 +570,9 @@ TEST_F(ViewerTest, AssociationIsOfferedOnceAndRecorded) {
   EXPECT_EQ(registrations, 1);
   EXPECT_EQ(viewer->association_offer(), kOfferWriteFailed);
   EXPECT_EQ(register_line(), QStringLiteral("Register=0"));
+  // Said on the screen too, not only on standard error.
+  ASSERT_EQ(notices.size(), 1);
+  EXPECT_TRUE(notices.front().startsWith(QStringLiteral("Movie files could not be associated")));
   viewer.reset();
 
   // Started with --associate: registered without a question.
