@@ -366,6 +366,9 @@ int CheckOptions(const EncodeOptions& o) {
                "--video and --audio cannot both read standard input: give one of them as a file");
     return kExitUsage;
   }
+  if (!CheckOutputsApart(kCommand, {{"--video", o.video_path}, {"--audio", o.audio_path}},
+                         {{"-o", o.output_path}}))
+    return kExitUsage;
   Geometry unused;
   std::string error;
   if (!o.size_text.empty() && !ChooseGeometry(o, 0, 0, &unused, &error)) {

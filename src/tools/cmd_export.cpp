@@ -100,6 +100,11 @@ bool ReadOptions(int argc, char** argv, ExportOptions& o, int* status) {
                "--frames: expected A-B, A- or A with 0 <= A <= B, got '" + o.frames_text + "'");
     return false;
   }
+  // A movie read out of an archive is no file of its own.
+  const std::string movie_file = o.package_path.empty() ? o.path : std::string();
+  if (!CheckOutputsApart(kCommand, {{"MOVIE", movie_file}, {"--package", o.package_path}},
+                         {{"--video", o.video_out}, {"--audio", o.audio_out}}))
+    return false;
   *status = 0;
   return true;
 }

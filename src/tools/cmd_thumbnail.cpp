@@ -80,6 +80,7 @@ int Cmd_Thumbnail(int argc, char** argv) {
   int status = 0;
   if (!ParseCommandLine(app, argc, argv, &status)) return status;
   const std::string command = "kqm thumbnail";
+  if (!CheckOutputsApart(command, {{"MOVIE", path}}, {{"OUT", out_path}})) return kExitUsage;
   MovieReader reader;
   if (!OpenMovieForPictures(reader, command, path)) return 1;
   const MovieHeader header = reader.header;

@@ -116,6 +116,52 @@ PendingFile::~PendingFile() {
   Discard();
 }
 
+namespace {
+
+// Whether two paths name the same regular file, or would once written (neither exists yet).
+bool SameFile(const std::string& a, const std::string& b) {
+  if (a.empty() || b.empty() || a == "-" || b == "-") return false;
+  std::error_code code;
+  const auto status_a = std::filesystem::status(a, code);
+  const auto status_b = std::filesystem::status(b, code);
+  const bool exists_a = std::filesystem::exists(status_a);
+  if (exists_a != std::filesystem::exists(status_b)) return false;
+  if (exists_a) {
+    return std::filesystem::is_regular_file(status_a) &&
+           std::filesystem::is_regular_file(status_b) && std::filesystem::equivalent(a, b, code) &&
+           !code;
+  }
+  const auto where = [&code](const std::string& path) {
+    return std::filesystem::weakly_canonical(std::filesystem::absolute(FollowLinks(path)), code);
+  };
+  const auto where_a = where(a);
+  const auto where_b = where(b);
+  return !code && where_a == where_b;
+}
+
+}  // namespace
+
+bool CheckOutputsApart(const std::string& command, std::initializer_list<NamedPath> inputs,
+                       std::initializer_list<NamedPath> outputs) {
+  for (auto output = outputs.begin(); output != outputs.end(); ++output) {
+    for (const NamedPath& input : inputs) {
+      if (!SameFile(output->path, input.path)) continue;
+      PrintError(command, output->path,
+                 std::string(output->name) + " names the input " + input.name +
+                     ": writing it would destroy the input");
+      return false;
+    }
+    for (auto other = outputs.begin(); other != output; ++other) {
+      if (!SameFile(output->path, other->path)) continue;
+      PrintError(command, output->path,
+                 std::string(other->name) + " and " + output->name +
+                     " name the same file: one output would replace the other");
+      return false;
+    }
+  }
+  return true;
+}
+
 bool PendingFile::Create(const std::string& path, std::string* error) {
   Discard();
   // A link asked for stays a link, and its file gets the output.

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -119,6 +120,19 @@ class OutputFile {
   bool is_stdout_ = false;
   PendingFile pending_;
 };
+
+// A file a command line names, with the option or argument that names it ("--video", "MOVIE").
+struct NamedPath {
+  const char* name;
+  const std::string& path;
+};
+
+// Refuses a command line on which an output would overwrite one of the inputs or another output:
+// the same file under any name (a link, a hard link, another spelling of its path) counts.
+// Empty paths, "-", devices and pipes never clash. False after the error line (status
+// kExitUsage).
+bool CheckOutputsApart(const std::string& command, std::initializer_list<NamedPath> inputs,
+                       std::initializer_list<NamedPath> outputs);
 
 // The problem with reading `path` as an input file, or empty: "is a folder" for a folder, the
 // system's reason when it cannot be found. Pipes and devices are accepted; other problems

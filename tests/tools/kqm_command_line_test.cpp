@@ -91,5 +91,34 @@ TEST(KqmCommandLine, OutputsGoThroughLinksAndIntoPipesWithoutReplacingThem) {
   ::close(pipe);
 }
 
+// An output that names an input (through any name) or another output is refused before anything
+// is written: the input stays as it was.
+TEST(KqmCommandLine, AnOutputThatWouldReplaceAnInputOrAnotherOutputIsRefused) {
+  namespace fs = std::filesystem;
+  const std::string folder = ::testing::TempDir() + "kqm_clashes";
+  fs::remove_all(folder);
+  fs::create_directory(folder);
+  const std::string movie = folder + "/movie.kqm", video = folder + "/clip.y4m";
+  fs::copy_file(test::ConformancePath("mixed-160x120-mono"), movie);
+  const auto original = test::ReadFileBytes(movie);
+  test::WriteFileBytes(video, {'Y', '4'});
+  fs::create_symlink("movie.kqm", folder + "/link.png");
+  const auto refused = [](const test::KqmResult& r) {
+    EXPECT_EQ(2, r.status) << r.err;
+    EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("would")) << r.err;
+  };
+  refused(test::RunKqm(tools::Cmd_Thumbnail, "thumbnail", {movie, folder + "/link.png"}));
+  refused(
+      test::RunKqm(tools::Cmd_Play, "play", {movie, "--device", "capture", "--audio-out", movie}));
+  refused(test::RunKqm(tools::Cmd_Encode, "encode",
+                       {"--video", video, "-o", folder + "/../kqm_clashes/clip.y4m"}));
+  refused(test::RunKqm(tools::Cmd_Export, "export",
+                       {movie, "--video", folder + "/a.raw", "--audio", folder + "/./a.raw"}));
+  EXPECT_EQ(original, test::ReadFileBytes(movie));
+  EXPECT_EQ(2u, test::ReadFileBytes(video).size());
+  EXPECT_FALSE(fs::exists(folder + "/a.raw"));
+}
+
 }  // namespace
 }  // namespace tarvel
