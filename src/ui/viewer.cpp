@@ -242,10 +242,10 @@ void Viewer::Tick() {
     command_->Progress()->SetPosition(frame);
     ShowFrameCounter(frame);
     ShowTimeCode(frame);
-    const bool wrapped = status.loop_count != last_loop_count_;
-    last_loop_count_ = status.loop_count;
     // Only playback that reached the last frame ends it, not a seek that went there.
     const bool by_playback = status.pictures_presented != seek_pictures_;
+    const bool wrapped = status.loop_count != last_loop_count_;
+    if (by_playback) last_loop_count_ = status.loop_count;
     if (!state_.loop_on && by_playback && (frame == status.frame_count - 1 || wrapped)) {
       Click(kIdStop);
       status = Player_Status(player_);
@@ -709,8 +709,15 @@ void Viewer::GoToFrame(std::int32_t frame) {
   // nor counts as a pass.
   const PlayerStatus status = Player_Status(player_);
   seek_pictures_ = status.pictures_presented;
-  last_loop_count_ = status.loop_count;
+  last_loop_count_ = PassBeforeWrap(status);
   RequestTurn();
+}
+
+std::int32_t Viewer::PassBeforeWrap(const PlayerStatus& status) {
+  // Playback going on from the last frame wraps to frame 0, which must still end it when Loop
+  // Play is off.
+  const bool on_last_frame = status.shown_frame == status.frame_count - 1;
+  return status.loop_count - (on_last_frame && status.current_frame == 0 ? 1 : 0);
 }
 
 void Viewer::SeekBySeconds(float seconds) {
@@ -732,7 +739,7 @@ void Viewer::StepOneFrame(bool forward) {
   const PlayerStatus after = Player_Status(player_);
   // The step on comes with the clock: its picture is the next one presented.
   seek_pictures_ = forward ? before.pictures_presented + 1 : after.pictures_presented;
-  last_loop_count_ = after.loop_count;
+  last_loop_count_ = PassBeforeWrap(forward ? before : after);
 }
 
 void Viewer::OnScroll(int id, int code, int position) {

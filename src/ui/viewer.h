@@ -183,6 +183,9 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   void ShowStopInRadioGroup();
   // Shows `frame` of the movie playing or paused, leaving it so.
   void GoToFrame(std::int32_t frame);
+  // The engine's pass count at `status` as the end of playback counts it: one less on the last
+  // frame, whose pass the engine counts as done before playback has wrapped.
+  static std::int32_t PassBeforeWrap(const PlayerStatus& status);
   // Ctrl+Left, Ctrl+Right: `seconds` from the frame shown, within the movie.
   void SeekBySeconds(float seconds);
   // Comma, period: pauses, then one frame back or on.

@@ -370,6 +370,19 @@ TEST_F(ViewerTest, TheProgressBarAndTheKeysGoToAnyFrame) {
   EXPECT_EQ(picture(), expected[3]);
 }
 
+TEST_F(ViewerTest, PlayingOnFromTheLastFrameEndsPlayback) {
+  Start({Conformance(kSilentMovie)});
+  Turn();
+  ASSERT_TRUE(Playing());
+  Key(Qt::Key_Space);
+  Key(Qt::Key_End);
+  ASSERT_EQ(Status().shown_frame, 5);
+  // Step by Step, then one frame on: Loop Play is off, so nothing follows the last frame.
+  Key(Qt::Key_Return);
+  Key(Qt::Key_Return);
+  EXPECT_TRUE(TurnUntil([this] { return state().stopped; }, 5000));
+}
+
 TEST_F(ViewerTest, AClickOnTheBarOfAMovieWithSoundShowsItsFrameAtOnce) {
   log = std::make_shared<CaptureLog>();  // keeping what is queued
   Start({Conformance(kSoundMovie)});
