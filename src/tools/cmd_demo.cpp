@@ -6,6 +6,7 @@
 
 #include "encoder/demo_content.h"
 #include "encoder/movie_encoder.h"
+#include "platform/stop_signals.h"
 #include "tools/commands.h"
 #include "tools/tool_common.h"
 
@@ -76,7 +77,16 @@ int Cmd_Demo(int argc, char** argv) {
   }
   Progress progress(command, !verbosity.quiet);
   RgbPicture picture;
+  // Ctrl-C or kill stops the demo, which then removes what it wrote.
+  StopSignals_Install();
   for (int i = 0; i < frames; ++i) {
+    if (const int signal = StopSignals_Received(); signal != 0) {
+      progress.Finish();
+      PrintError(command, output_path,
+                 "stopped by " + StopSignalName(signal) + ": nothing written");
+      MovieWriter_Abandon(encoder.writer);
+      return ExitStatusOfSignal(signal);
+    }
     RenderDemoPicture(width, height, i, kFps, &picture);
     if (!MovieEncoder_AddPicture(encoder, picture)) {
       PrintError(command, output_path, encoder.error);

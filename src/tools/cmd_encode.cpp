@@ -11,6 +11,7 @@
 #include "encoder/media_input.h"
 #include "encoder/movie_encoder.h"
 #include "encoder/rate_control.h"
+#include "platform/stop_signals.h"
 #include "tools/commands.h"
 #include "tools/tool_common.h"
 
@@ -313,6 +314,7 @@ bool RunFirstPass(const EncodeOptions& o, const Geometry& g, PictureSource& sour
   const RgbPicture* picture = nullptr;
   std::int64_t frames = 0;
   while (frames < kMaxFrameCount) {
+    if (StopSignals_Received() != 0) return false;
     const int got = source.Next(&picture, &error);
     if (got < 0) {
       PrintError(kCommand, o.video_path, error);
@@ -477,6 +479,7 @@ bool EncodePictures(EncodeJob& job) {
   Progress progress(kCommand, !o.verbosity.quiet);
   std::string error;
   for (; job.got > 0; job.got = job.source.Next(&job.picture, &error)) {
+    if (StopSignals_Received() != 0) return false;
     if (encoder.writer.frames_written >= kMaxFrameCount) {
       Note(o, o.video_path,
            "the format holds at most " + std::to_string(kMaxFrameCount) +
@@ -497,6 +500,8 @@ bool EncodePictures(EncodeJob& job) {
     progress.Update(static_cast<std::int64_t>(encoder.frames.size()), job.expected_frames, extra);
   }
   progress.Finish();
+  // A stop that came while a pipe was being read (its writer ended by the same Ctrl-C).
+  if (StopSignals_Received() != 0) return false;
   if (job.got < 0) {
     PrintError(kCommand, o.video_path, error);
     return false;
@@ -520,12 +525,23 @@ void PrintSummary(const EncodeJob& job) {
   PrintError(kCommand, job.o.output_path, line);
 }
 
+// The status of an encode that ended with `status`, or of one a stop signal ended, which writes
+// nothing.
+int StatusAfterStop(const EncodeOptions& o, int status) {
+  const int signal = StopSignals_Received();
+  if (signal == 0) return status;
+  PrintError(kCommand, o.output_path, "stopped by " + StopSignalName(signal) + ": nothing written");
+  return ExitStatusOfSignal(signal);
+}
+
 int RunEncode(const EncodeOptions& o) {
   if (const int status = CheckOptions(o)) return status;
+  // Ctrl-C or kill stops the encode, which then removes what it wrote.
+  StopSignals_Install();
   EncodeJob job(o);
   if (!OpenInputs(job) || !OpenOutput(job)) return kExitFailure;
-  if (const int status = StartPictures(job)) return status;
-  if (!EncodePictures(job)) return kExitFailure;
+  if (const int status = StartPictures(job)) return StatusAfterStop(o, status);
+  if (!EncodePictures(job)) return StatusAfterStop(o, kExitFailure);
   PrintSummary(job);
   return 0;
 }

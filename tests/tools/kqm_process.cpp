@@ -37,9 +37,10 @@ KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptio
   // Feed the input, read both outputs, and send the signals when asked; all without blocking on
   // any one of them.
   std::size_t fed = 0;
-  if (options.input.empty()) close(in[1]);
-  fcntl(in[1], F_SETFL, O_NONBLOCK);
   bool input_open = !options.input.empty(), out_open = true, err_open = true, signalled = false;
+  bool input_held = options.hold_input;
+  if (!input_open && !input_held) close(in[1]);
+  fcntl(in[1], F_SETFL, O_NONBLOCK);
   while (out_open || err_open) {
     pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
     if (poll(fds, input_open ? 3 : 2, -1) < 0 && errno != EINTR) break;
@@ -57,7 +58,7 @@ KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptio
       const ssize_t n = write(in[1], options.input.data() + fed, options.input.size() - fed);
       if (n > 0) fed += static_cast<std::size_t>(n);
       if (n < 0 || fed == options.input.size()) {
-        close(in[1]);
+        if (!input_held) close(in[1]);
         input_open = false;
       }
     }
@@ -68,9 +69,11 @@ KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptio
       kill(child, options.signal);
       if (options.second_signal) kill(child, options.signal);
       signalled = true;
+      if (input_held && !input_open) close(in[1]);
+      input_held = false;
     }
   }
-  if (input_open) close(in[1]);
+  if (input_open || input_held) close(in[1]);
   close(out[0]);
   close(err[0]);
   int status = 0;

@@ -20,12 +20,15 @@ KqmResult RunKqm(int (*command)(int, char**), const std::string& name,
 // Runs the kqm program itself (kqm_process.cpp, in the tools tests) as a child process with `args`
 // (after "kqm"), `input` on its standard input. With `signal` set, the child gets that signal once
 // its standard error has shown `signal_when`, or when that is empty once its standard output has
-// shown anything (and, if `second_signal`, the same signal again right after).
+// shown anything (and, if `second_signal`, the same signal again right after). With
+// `hold_input` its standard input stays open after `input` until the signal is sent, as a pipe
+// whose writer is still at work.
 struct ProcessOptions {
   std::string input;
   int signal = 0;
   std::string signal_when;
   bool second_signal = false;
+  bool hold_input = false;
 };
 KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptions& options = {});
 
