@@ -3,8 +3,10 @@
 #include <CLI/CLI.hpp>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -129,7 +131,8 @@ struct PlayJob {
   PlayerStatus movie;
   std::shared_ptr<CaptureLog> log;
   OutputFile sound_file, video_file;
-  std::atomic<bool> sound_failed{false}, video_failed{false};
+  // The error number of an output's first failed write, 0 while none failed.
+  std::atomic<int> sound_failed{0}, video_failed{0};
   std::vector<std::uint16_t> surface;  // receives the presented pictures
   std::size_t picture_bytes = 0;
   std::int64_t start_frame = 0;
@@ -143,7 +146,7 @@ void OnPresented(const PresentedPicture& presented, void* user) {
   auto& job = *static_cast<PlayJob*>(user);
   if (job.video_file.is_open() && !job.video_failed &&
       !job.video_file.Write(presented.picture.pixels, job.picture_bytes))
-    job.video_failed = true;
+    job.video_failed = errno != 0 ? errno : EIO;
   job.presented.fetch_add(1);
 }
 
@@ -235,7 +238,7 @@ bool OpenOutputs(PlayJob& job) {
   job.log = std::make_shared<CaptureLog>(false, [&job](const CapturedBuffer& buffer) {
     if (job.sound_file.is_open() && !job.sound_failed &&
         !job.sound_file.Write(buffer.bytes.data(), buffer.bytes.size()))
-      job.sound_failed = true;
+      job.sound_failed = errno != 0 ? errno : EIO;
   });
   return true;
 }
@@ -322,12 +325,16 @@ int Report(PlayJob& job, const PlayerStatus& ended) {
   for (auto [file, failed, path, what] :
        {std::tuple{&job.video_file, job.video_failed.load(), &o.video_out, "pictures"},
         std::tuple{&job.sound_file, job.sound_failed.load(), &o.audio_out, "sound"}}) {
-    if (failed) PrintError(kCommand, *path, std::string("cannot write the ") + what);
-    if (file->is_open() && !file->Close(&error)) {
+    if (failed != 0) {
+      // Reported once, with the write's own reason; nothing is left of the output.
+      PrintError(kCommand, *path,
+                 std::string("cannot write the ") + what + ": " + std::strerror(failed));
+      file->Discard();
+      status = kExitFailure;
+    } else if (file->is_open() && !file->Close(&error)) {
       PrintError(kCommand, *path, error);
-      failed = true;
+      status = kExitFailure;
     }
-    if (failed) status = kExitFailure;
   }
   return stop_signal != 0 ? ExitStatusOfSignal(stop_signal) : status;
 }

@@ -1,6 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "display/scalers.h"
@@ -109,6 +116,28 @@ TEST(KqmPlay, SilentMovieGivesAnEmptySoundCapture) {
   EXPECT_NE(r.err.find("the movie has no sound"), std::string::npos) << r.err;
   EXPECT_EQ(test::ReadFileBytes(Temp("silent.pcm")).size(), 0u);
   EXPECT_EQ(FileSha(Temp("silent.rgb")), test::ExpectedDigest(movie, "pictures-555-passes2"));
+}
+
+// A disk that fills up (here a file size limit of 4 KB) is one line with its reason, and the
+// output is removed.
+TEST(KqmPlay, AFailedWriteIsOneLineWithItsReason) {
+  const std::string out = Temp("full.rgb");
+  std::remove(out.c_str());
+  struct rlimit old_limit {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  struct rlimit tiny = old_limit;
+  tiny.rlim_cur = 4096;
+  const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tiny), 0);
+  const auto r =
+      RunKqm(tools::Cmd_Play, "play",
+             {ConformancePath("key-dct-128x96"), "--device", "capture", "--video-out", out, "-q"});
+  ::setrlimit(RLIMIT_FSIZE, &old_limit);
+  std::signal(SIGXFSZ, old_handler);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "kqm play: " + out + ": cannot write the pictures: " + std::strerror(EFBIG) + "\n");
+  EXPECT_FALSE(std::filesystem::exists(out));
 }
 
 TEST(KqmPlay, WithoutASoundCardPlaysSilentlyUnlessTheCardWasAskedFor) {
