@@ -156,7 +156,10 @@ void SkinTrackbar::mouseReleaseEvent(QMouseEvent* event) {
 }
 
 void SkinTrackbar::wheelEvent(QWheelEvent* event) {
-  const int steps = event->angleDelta().y() / 120;
+  // A notch is 120; touchpads and fine wheels send less at a time, which adds up.
+  wheel_delta_ += event->angleDelta().y();
+  const int steps = wheel_delta_ / 120;
+  wheel_delta_ -= steps * 120;
   for (int i = 0; i < std::abs(steps); ++i)
     Send(steps > 0 ? kScrollLineUp : kScrollLineDown, record_->state);
   event->accept();

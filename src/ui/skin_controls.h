@@ -116,6 +116,8 @@ class SkinTrackbar : public SkinControl {
   QPoint grab_point_;
   QPoint grab_offset_;
   bool moved_ = false;
+  // Wheel turns not yet amounting to a whole notch.
+  int wheel_delta_ = 0;
 };
 
 // Digits, labels and indicators: sprite[state]; a state without a picture draws sprite 0.

@@ -173,6 +173,15 @@ TEST_F(PanelTest, TrackbarMouseGivesScrollCodes) {
   EXPECT_EQ(host.scrolls, (std::vector<Scroll>{{kIdFrameRate, kScrollThumbTrack, 98},
                                                {kIdFrameRate, kScrollThumbPosition, 98},
                                                {kIdFrameRate, kScrollEndTrack, 30}}));
+  host.scrolls.clear();
+  // A wheel's notch down is a line down; a touchpad's half notches add up to a line up.
+  for (int delta : {-120, 60, 60}) {
+    QWheelEvent wheel(QPointF(30, 9), QPointF(30, 9), QPoint(), QPoint(0, delta), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(rate, &wheel);
+  }
+  EXPECT_EQ(host.scrolls, (std::vector<Scroll>{{kIdFrameRate, kScrollLineDown, 30},
+                                               {kIdFrameRate, kScrollLineUp, 30}}));
 }
 
 TEST_F(PanelTest, TrackbarThumbKeepsWhereItWasTaken) {
