@@ -81,13 +81,14 @@ void MovieIndex::Changed() {
   changes_.notify_all();
 }
 
-MovieIndexer::MovieIndexer(MovieIndex& index, std::int32_t frame_count, bool sound)
-    : index_(index), frame_count_(frame_count), sound_(sound) {}
+MovieIndexer::MovieIndexer(MovieIndex& index, std::int32_t frame_count, bool sound,
+                           MissingPicture missing)
+    : index_(index), frame_count_(frame_count), sound_(sound), missing_(missing) {}
 
 bool MovieIndexer::Add(LoadedFrame frame, std::int64_t offset, std::uint32_t size) {
   IndexedFrame entry;
   entry.frame = Frame_Describe(frame, offset, size);
-  if (!entry.frame.has_picture) {
+  if (!entry.frame.has_picture && missing_ == MissingPicture::kEndsIndex) {
     index_.Finish(IndexEnd::kNoPicture);
     return false;
   }
@@ -124,14 +125,15 @@ bool MovieIndexer::Add(LoadedFrame frame, std::int64_t offset, std::uint32_t siz
   return true;
 }
 
-IndexEnd MovieIndex_Build(MovieIndex& index, MovieReader& reader, const std::atomic<bool>* cancel) {
+IndexEnd MovieIndex_Build(MovieIndex& index, MovieReader& reader, const std::atomic<bool>* cancel,
+                          MissingPicture missing) {
   const std::int32_t frame_count = reader.header.frame_count;
   if (!index.Reset(frame_count)) return index.end();
   if (frame_count == 0) {
     index.Finish(IndexEnd::kComplete);
     return index.end();
   }
-  MovieIndexer indexer(index, frame_count, reader.header.sound);
+  MovieIndexer indexer(index, frame_count, reader.header.sound, missing);
   std::vector<std::uint8_t> chunks;
   while (!index.finished()) {
     if (cancel != nullptr && cancel->load()) {

@@ -90,15 +90,22 @@ class MovieIndex {
   std::atomic<std::uint32_t> changes_{0};
 };
 
+// What a frame without a picture chunk does to an index: the player's frame step stops there,
+// so its index ends; a player that shows the previous picture instead plays on, and so does its
+// index.
+enum class MissingPicture : std::uint8_t { kEndsIndex, kIndexed };
+
 // Builds an index from the frames fed to it in file order, from frame 0. The sound state is
 // carried through every frame exactly as a playback's frame steps carry it.
 class MovieIndexer {
  public:
   // `frame_count`: the header's; `sound`: the header's sound flag. The index must be Reset.
-  MovieIndexer(MovieIndex& index, std::int32_t frame_count, bool sound);
+  MovieIndexer(MovieIndex& index, std::int32_t frame_count, bool sound,
+               MissingPicture missing = MissingPicture::kEndsIndex);
 
   // Adds the next frame: its chunk list, the offset of its word and its size. False when the
-  // frame ends the index (no picture, sound that cannot be decoded); the index is then finished.
+  // frame ends the index (no picture, unless `missing` lets it in; sound that cannot be
+  // decoded); the index is then finished.
   bool Add(LoadedFrame frame, std::int64_t offset, std::uint32_t size);
   // Frames added so far.
   std::int32_t frames() const { return next_; }
@@ -107,6 +114,7 @@ class MovieIndexer {
   MovieIndex& index_;
   std::int32_t frame_count_;
   bool sound_;
+  MissingPicture missing_;
   SoundStream stream_;
   bool stream_ready_ = false;
   std::vector<std::uint8_t> scratch_;
@@ -117,6 +125,7 @@ class MovieIndexer {
 // up to the header's frame count or the first frame that ends playback. Stops early, finishing
 // with kCancelled, once `*cancel` is set. Returns how the index ended.
 IndexEnd MovieIndex_Build(MovieIndex& index, MovieReader& reader,
-                          const std::atomic<bool>* cancel = nullptr);
+                          const std::atomic<bool>* cancel = nullptr,
+                          MissingPicture missing = MissingPicture::kEndsIndex);
 
 }  // namespace tarvel

@@ -129,7 +129,8 @@ void IndexMovie(DemuxState& s, std::int64_t length) {
   MovieReader reader;
   std::string error;
   if (OpenReader(reader, puller, length, &error))
-    MovieIndex_Build(s.index, reader, &s.index_cancel);
+    // A frame without a picture shows the previous one here, and playback goes on past it.
+    MovieIndex_Build(s.index, reader, &s.index_cancel, MissingPicture::kIndexed);
   else
     s.index.Finish(IndexEnd::kTruncated);
   MovieReader_Close(reader);

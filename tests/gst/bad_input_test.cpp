@@ -203,6 +203,16 @@ TEST_F(DamagedMovies, DamagedChunksPlayAsTheExportDecodesThem) {
   EXPECT_TRUE(run.audio.bytes == audio);
   // The silent period is frame 8's: period 39.
   EXPECT_EQ(Bytes(audio.begin() + 39 * kPeriod, audio.begin() + 40 * kPeriod), Bytes(kPeriod, 0));
+
+  // Seeking past the frame without a picture lands where asked, as playback gets there.
+  RunOptions seek;
+  seek.seeks = {30 * 40'000'000LL};  // frame 30, at 25 frames per second
+  const PipelineRun sought = RunPipeline("filesrc location=\"" + Path("damaged.kqm") +
+                                             "\" ! kqmdemux ! kqmviddec ! appsink name=video "
+                                             "sync=false",
+                                         seek);
+  EXPECT_TRUE(sought.video.bytes == Bytes(video.begin() + 30 * kPicture, video.end()))
+      << sought.video.bytes.size() / kPicture << " pictures";
 }
 
 // A movie whose sound cannot be played keeps its pictures, as in the player: the demuxer
