@@ -368,9 +368,18 @@ void VideoWindowSet::VideoWindowMoved() {
   if (centred_at_ && outer.topLeft() != *centred_at_) centred_at_.reset();  // moved elsewhere
   if (frame != frame_margins_ && !frame.isNull()) {
     frame_margins_ = frame;
+    // Fitted to the screen before its frame was known: fitted again, frame and all.
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+      const float fitted = ZoomThatFits(movie_.width, movie_.height, zoom_,
+                                        screen->availableGeometry().size(), FrameSize(frame));
+      if (fitted < zoom_) {
+        zoom_ = fitted;
+        window_->resize(VideoClientSize(movie_.width, movie_.height, zoom_, false));
+      }
+    }
     if (centred_at_) {
       // Centred before its frame was known: centred again, frame and all.
-      centred_at_ = CentredPosition(screen_rect_, outer.size());
+      centred_at_ = CentredPosition(screen_rect_, window_->size() + FrameSize(frame));
       window_->move(*centred_at_);
     }
   }
