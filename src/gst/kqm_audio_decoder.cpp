@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "audio/sound_period.h"
@@ -39,6 +40,7 @@ struct SoundState {
   // One chunk list around a buffer's codes, in the container's own layout, so that the one
   // sound-period routine reads it as it reads a movie frame.
   std::vector<std::uint8_t> chunk_list;
+  std::string name;  // the movie's file, for messages
 };
 
 }  // namespace
@@ -58,6 +60,11 @@ GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
     GST_STATIC_CAPS("audio/x-raw, format = (string) S16LE, layout = (string) interleaved, "
                     "rate = (int) [ 1, MAX ], channels = (int) [ 1, 2 ]"));
 
+// A decoding error or warning (`level` ERROR or WARNING) naming the movie's file.
+#define SOUND_MESSAGE(level, element, s, text)                                               \
+  GST_ELEMENT_##level(element, STREAM, DECODE, ("%s", WithFileName((s).name, text).c_str()), \
+                      (nullptr))
+
 void Reset(SoundState& s) {
   s.fresh = true;
   s.discont = true;
@@ -76,6 +83,7 @@ gboolean SetCaps(GstElement* element, SoundState& s, GstCaps* caps) {
                       ("the caps need the stream header (codec_data) and period-bytes"));
     return FALSE;
   }
+  s.name = MovieFileName(s.sink);
   GstBuffer* header = gst_value_get_buffer(codec_data);
   GstMapInfo map;
   if (!gst_buffer_map(header, &map, GST_MAP_READ)) return FALSE;
@@ -85,16 +93,15 @@ gboolean SetCaps(GstElement* element, SoundState& s, GstCaps* caps) {
       sound, map.data, static_cast<std::int32_t>(std::min<gsize>(map.size, kAdqHeaderSize)));
   gst_buffer_unmap(header, &map);
   if (result != kAdpcmOk) {
-    GST_ELEMENT_ERROR(element, STREAM, DECODE,
-                      ("The sound stream cannot be played: %s", Adpcm_ErrorText(result)),
-                      (nullptr));
+    SOUND_MESSAGE(ERROR, element, s,
+                  std::string("the sound stream cannot be played: ") + Adpcm_ErrorText(result));
     return FALSE;
   }
   const gint channels = sound.stereo ? 2 : 1;
   if (sound.sample_rate == 0 || sound.sample_rate > G_MAXINT) {
-    GST_ELEMENT_ERROR(element, STREAM, DECODE,
-                      ("The sound stream cannot be played at %u Hz.", sound.sample_rate),
-                      (nullptr));
+    SOUND_MESSAGE(
+        ERROR, element, s,
+        "the sound stream cannot be played at " + std::to_string(sound.sample_rate) + " Hz");
     return FALSE;
   }
   sound.audio_frame_bytes = 4 * period_codes;
@@ -183,19 +190,16 @@ GstFlowReturn Chain(GstPad* /*pad*/, GstObject* parent, GstBuffer* buffer) {
     const std::uint8_t* payload = Sound_FindAudioChunk(chunks, &length);
     const int result = payload ? Sound_SetupStream(s.sound, payload, length) : kAdpcmNotAdqFile;
     if (result != kAdpcmOk || s.sound.audio_frame_bytes != s.period_bytes) {
-      GST_ELEMENT_ERROR(element, STREAM, DECODE,
-                        ("Frame 0's sound chunk does not start the stream the caps describe."),
-                        (nullptr));
+      SOUND_MESSAGE(ERROR, element, s,
+                    "frame 0's sound chunk does not start the stream the caps describe");
       return GST_FLOW_ERROR;
     }
   } else if (restarting && restart.has_state) {
     Adpcm_RestoreSnapshot(restart.state, &s.sound.adpcm_stream);
   } else if (s.fresh) {
-    GST_ELEMENT_ERROR(element, STREAM, DECODE,
-                      ("The sound of frame %lld cannot be decoded: the stream did not start at "
-                       "its beginning.",
-                       static_cast<long long>(frame)),
-                      (nullptr));
+    SOUND_MESSAGE(ERROR, element, s,
+                  "frame " + std::to_string(frame) +
+                      ": the sound cannot be decoded, the stream did not start at its beginning");
     return GST_FLOW_ERROR;
   }
   s.fresh = false;
@@ -217,18 +221,15 @@ GstFlowReturn Chain(GstPad* /*pad*/, GstObject* parent, GstBuffer* buffer) {
   gst_buffer_unmap(out, &map);
   if (result != kSoundOk) {
     gst_buffer_unref(out);
-    GST_ELEMENT_ERROR(
-        element, STREAM, DECODE,
-        ("The sound of frame %lld was refused by the decoder.", static_cast<long long>(frame)),
-        (nullptr));
+    SOUND_MESSAGE(ERROR, element, s,
+                  "frame " + std::to_string(frame) + ": the sound was refused by the decoder");
     return GST_FLOW_ERROR;
   }
   if (report.starved_frames > 0 && !s.warned_starved) {
     s.warned_starved = true;
-    GST_ELEMENT_WARNING(element, STREAM, DECODE,
-                        ("Frame %lld: the sound codes run out; the rest of the period is silence.",
-                         static_cast<long long>(frame)),
-                        (nullptr));
+    SOUND_MESSAGE(WARNING, element, s,
+                  "frame " + std::to_string(frame) +
+                      ": the sound codes run out; the rest of the period is silence");
   }
   if (skip > 0) {
     if (skip >= static_cast<std::uint32_t>(periods)) {

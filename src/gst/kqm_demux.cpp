@@ -148,30 +148,9 @@ void StopIndex(DemuxState& s) {
   if (s.indexer.joinable()) s.indexer.join();
 }
 
-// The movie's name for messages: its file, when upstream can tell.
-std::string MovieName(GstPad* sink) {
-  std::string name;
-  GstQuery* query = gst_query_new_uri();
-  if (gst_pad_peer_query(sink, query)) {
-    gchar* uri = nullptr;
-    gst_query_parse_uri(query, &uri);
-    if (uri != nullptr) {
-      gchar* file = g_filename_from_uri(uri, nullptr, nullptr);
-      name = file != nullptr ? file : uri;
-      g_free(file);
-      g_free(uri);
-    }
-  }
-  gst_query_unref(query);
-  return name;
-}
-
-std::string Prefixed(const DemuxState& s, const std::string& text) {
-  return s.name.empty() ? text : s.name + ": " + text;
-}
-
-#define DEMUX_ERROR(element, state, kind, text) \
-  GST_ELEMENT_ERROR(element, STREAM, kind, ("%s", Prefixed(state, text).c_str()), (nullptr))
+#define DEMUX_ERROR(element, state, kind, text)                                              \
+  GST_ELEMENT_ERROR(element, STREAM, kind, ("%s", WithFileName((state).name, text).c_str()), \
+                    (nullptr))
 
 GstClockTime MovieDuration(const DemuxState& s) {
   return PictureTime(s.header.frame_count, s.header.frame_duration);
@@ -184,7 +163,7 @@ gboolean SrcQuery(GstPad* pad, GstObject* parent, GstQuery* query);
 
 // Reads the header and frame 0 and makes the pads. False after posting an error.
 bool Open(GstElement* element, DemuxState& s) {
-  s.name = MovieName(s.sink);
+  s.name = MovieFileName(s.sink);
   gint64 length = -1;
   if (!gst_pad_peer_query_duration(s.sink, GST_FORMAT_BYTES, &length)) length = -1;
   s.puller.sink = s.sink;
@@ -233,7 +212,7 @@ bool Open(GstElement* element, DemuxState& s) {
   if (!sound_problem.empty()) {
     GST_ELEMENT_WARNING(
         element, STREAM, DEMUX,
-        ("%s", Prefixed(s, sound_problem + "; the pictures play without sound").c_str()),
+        ("%s", WithFileName(s.name, sound_problem + "; the pictures play without sound").c_str()),
         (nullptr));
   }
 

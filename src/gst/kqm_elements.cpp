@@ -42,6 +42,27 @@ GstClockTime PeriodTime(std::int64_t period, std::int64_t period_samples, std::u
                                GST_SECOND, rate);
 }
 
+std::string MovieFileName(GstPad* sink) {
+  std::string name;
+  GstQuery* query = gst_query_new_uri();
+  if (gst_pad_peer_query(sink, query)) {
+    gchar* uri = nullptr;
+    gst_query_parse_uri(query, &uri);
+    if (uri != nullptr) {
+      gchar* file = g_filename_from_uri(uri, nullptr, nullptr);
+      name = file != nullptr ? file : uri;
+      g_free(file);
+      g_free(uri);
+    }
+  }
+  gst_query_unref(query);
+  return name;
+}
+
+std::string WithFileName(const std::string& name, const std::string& text) {
+  return name.empty() ? text : name + ": " + text;
+}
+
 GstElementClass* Element_Describe(gpointer element_class, GObjectFinalizeFunc finalize,
                                   std::initializer_list<GstStaticPadTemplate*> pads,
                                   const char* long_name, const char* klass,

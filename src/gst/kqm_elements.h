@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <string>
 
 namespace tarvel::gst {
 
@@ -55,6 +56,13 @@ GstClockTime PictureTime(std::int64_t frame, std::uint16_t frame_duration);
 void PictureRate(std::uint16_t frame_duration, gint* numerator, gint* denominator);
 // Start of sound period `period` when a period holds `period_samples` sample frames.
 GstClockTime PeriodTime(std::int64_t period, std::int64_t period_samples, std::uint32_t rate);
+
+// The movie's file, for messages, as the source upstream of `sink` (a sink pad of one of the
+// elements) names it; empty when upstream cannot tell.
+std::string MovieFileName(GstPad* sink);
+// `text` after the file's name and ": ", so that every message says which movie it is about;
+// `text` alone when the name is not known.
+std::string WithFileName(const std::string& name, const std::string& text);
 
 // Sets up an element class: its finalize function, its pad templates and the description
 // gst-inspect-1.0 shows (`long_name`, `klass` in GStreamer's "Codec/Decoder/Video" style, and

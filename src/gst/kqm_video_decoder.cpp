@@ -22,6 +22,7 @@ struct PictureState {
   GstVideoFormat format = GST_VIDEO_FORMAT_UNKNOWN;
   GstVideoCodecState* input_state = nullptr;
   std::int64_t next_frame = 0;  // frame number for messages when upstream gives none
+  std::string name;             // the movie's file, for messages
 };
 
 }  // namespace
@@ -67,6 +68,7 @@ gboolean SetFormat(GstVideoDecoder* decoder, GstVideoCodecState* input) {
     GST_ELEMENT_ERROR(decoder, STREAM, FORMAT, (nullptr), ("%s", problem.c_str()));
     return FALSE;
   }
+  s.name = MovieFileName(GST_VIDEO_DECODER_SINK_PAD(decoder));
   const GstVideoFormat format = ChooseFormat(decoder);
   if (!s.decoder || width != s.decoder->width() || height != s.decoder->height() ||
       format != s.format) {
@@ -139,20 +141,15 @@ GstFlowReturn HandleFrame(GstVideoDecoder* decoder, GstVideoCodecFrame* frame) {
     return GST_FLOW_ERROR;
   }
   // An empty buffer stands for a frame without a picture chunk: the previous picture stays.
-  bool corrupt = false;
-  if (in.size == 0) {
-    GST_ELEMENT_WARNING(
-        decoder, STREAM, DECODE,
-        ("Frame %lld has no picture; the previous picture stays.", static_cast<long long>(index)),
-        (nullptr));
-    corrupt = true;
-  } else if (s.decoder->Decode(in.data, in.size) != kDecodeOk) {
-    GST_ELEMENT_WARNING(decoder, STREAM, DECODE,
-                        ("Frame %lld: picture data is corrupt, decoding of the frame stopped "
-                         "early.",
-                         static_cast<long long>(index)),
-                        (nullptr));
-    corrupt = true;
+  const char* problem = nullptr;
+  if (in.size == 0)
+    problem = " has no picture; the previous picture stays";
+  else if (s.decoder->Decode(in.data, in.size) != kDecodeOk)
+    problem = ": picture data is corrupt, decoding of the frame stopped early";
+  const bool corrupt = problem != nullptr;
+  if (corrupt) {
+    const std::string text = WithFileName(s.name, "frame " + std::to_string(index) + problem);
+    GST_ELEMENT_WARNING(decoder, STREAM, DECODE, ("%s", text.c_str()), (nullptr));
   }
   gst_buffer_unmap(input, &in);
 
