@@ -57,6 +57,10 @@ int BenchSeek(const std::string& path, int count) {
     return 1;
   }
   const PlayerStatus movie = Player_Status(*context);
+  if (movie.frame_count == 0) {
+    PrintError(kCommand, path, kNoFramesProblem);
+    return 1;
+  }
   std::vector<std::uint16_t> surface(std::size_t{movie.width} * movie.height);
   if (Player_Start(*context, surface.data(), kDisplayWindow, nullptr, kDefaultRingSize) !=
           kPlayerOk &&
@@ -158,7 +162,7 @@ bool LoadFrames(const std::string& path, MovieHeader* header,
     frames->push_back(std::move(chunks));
   }
   MovieReader_Close(reader);
-  if (frames->empty()) PrintError(kCommand, path, "the movie has no frames");
+  if (frames->empty()) PrintError(kCommand, path, kNoFramesProblem);
   return !frames->empty();
 }
 

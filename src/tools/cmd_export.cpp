@@ -143,6 +143,10 @@ int OpenMovie(ExportJob& job) {
     PrintError(kCommand, o.path, error);
     return kExitFailure;
   }
+  if (header.frame_count == 0) {
+    PrintError(kCommand, o.path, kNoFramesProblem);
+    return kExitFailure;
+  }
   if (o.scale && (header.width != kScalerSourceWidth || header.height != kScalerSourceHeight)) {
     PrintError(kCommand, o.path,
                "--scale needs a 640x480 movie, this one is " + std::to_string(header.width) + "x" +

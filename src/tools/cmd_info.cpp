@@ -266,6 +266,8 @@ int Cmd_Info(int argc, char** argv) {
     if (header.sound) {
       if (walk.first_audio_found)
         std::fputs(SoundInfoText(sound).c_str(), stdout);
+      else if (walk.frames_present == 0)
+        std::printf("Sound stream:    none (the movie has no frames)\n");
       else
         std::printf("Sound stream:    none (frame 0 has no audio chunk: plays silent)\n");
     }

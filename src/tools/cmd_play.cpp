@@ -197,7 +197,7 @@ int OpenMovie(PlayJob& job) {
     return kExitFailure;
   }
   if (movie.frame_count == 0) {
-    PrintError(kCommand, o.path, "the movie has no frames (its header's frame count is 0)");
+    PrintError(kCommand, o.path, kNoFramesProblem);
     return kExitFailure;
   }
   const bool scaled = movie.output_width != movie.width || movie.output_height != movie.height;

@@ -183,6 +183,20 @@ TEST(KqmExport, BadInputGivesOneLineNamingTheFileAndFails) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("12x120"), std::string::npos) << r.err;
 
+  // A header that counts no frames: nothing plays, so nothing is written, whatever follows.
+  auto none = bytes;
+  none[16] = none[17] = 0;
+  test::WriteFileBytes(Temp("none.kqm"), none);
+  for (const char* option : {"--video", "--audio"}) {
+    r = RunKqm(Cmd_Export, "export", {Temp("none.kqm"), option, Temp("none.raw")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kqm export: " + Temp("none.kqm") +
+                         ": the movie has no frames (its header's frame count is 0)\n");
+  }
+  r = RunKqm(tools::Cmd_Bench, "bench", {Temp("none.kqm"), "--seek"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("no frames"), std::string::npos) << r.err;
+
   // A frame word claiming more bytes than the file holds.
   auto huge = bytes;
   huge[64] = 0xFF;
