@@ -1014,9 +1014,13 @@ void Viewer::ShowProblem(const std::string& line, bool notice) {
 }
 
 void Viewer::ReportOpenFailure(std::int32_t result) {
+  // An empty path names nothing to put before the problem.
+  if (state_.current_path.empty()) {
+    ShowProblem("no movie given (the path is empty)");
+    return;
+  }
   // The engine says why (no such file, a folder, a pipe, a damaged header...).
-  Report(state_.current_path.empty() ? "no movie given"
-                                     : ProblemOf(Player_Status(player_), result));
+  Report(ProblemOf(Player_Status(player_), result));
 }
 
 void Viewer::ReportPlaybackEnd(const PlayerStatus& status) {

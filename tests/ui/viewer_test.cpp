@@ -540,8 +540,13 @@ TEST_F(ViewerTest, APipeOrAFolderIsNamedAndNeverWaitedOn) {
   state().current_path = folder.path().toStdString();
   state().play_request = true;
   Turn();
+  // An empty path (tarvel "") names nothing to put before the problem.
+  state().current_path.clear();
+  state().play_request = true;
+  Turn();
   EXPECT_EQ(notices, (QStringList{pipe + QStringLiteral(": is not a regular file"),
-                                  folder.path() + QStringLiteral(": is a folder")}));
+                                  folder.path() + QStringLiteral(": is a folder"),
+                                  QStringLiteral("no movie given (the path is empty)")}));
   EXPECT_TRUE(EngineIdle());
 }
 
