@@ -32,6 +32,10 @@ namespace {
 struct Puller {
   GstPad* sink = nullptr;
   GstFlowReturn result = GST_FLOW_OK;
+  std::int64_t length = -1;  // the file's, when upstream tells
+  // Upstream ended the stream before the end of the file: the application asked for the end
+  // (an EOS event, as gst-launch-1.0 -e sends on Ctrl-C), which is not a file cut short.
+  bool asked_to_end = false;
 };
 
 struct DemuxState {
@@ -109,7 +113,11 @@ bool PullRange(void* user, std::int64_t offset, void* buffer, std::size_t length
   GstBuffer* data = nullptr;
   puller.result = gst_pad_pull_range(puller.sink, static_cast<guint64>(offset),
                                      static_cast<guint>(length), &data);
-  if (puller.result != GST_FLOW_OK) return false;
+  if (puller.result != GST_FLOW_OK) {
+    puller.asked_to_end = puller.result == GST_FLOW_EOS && puller.length >= 0 &&
+                          offset + static_cast<std::int64_t>(length) <= puller.length;
+    return false;
+  }
   const gsize copied = gst_buffer_extract(data, 0, buffer, length);
   gst_buffer_unref(data);
   return copied == length;
@@ -125,7 +133,7 @@ bool OpenReader(MovieReader& reader, Puller& puller, std::int64_t length, std::s
 }
 
 void IndexMovie(DemuxState& s, std::int64_t length) {
-  Puller puller{s.sink, GST_FLOW_OK};
+  Puller puller{s.sink, GST_FLOW_OK, length};
   MovieReader reader;
   std::string error;
   if (OpenReader(reader, puller, length, &error))
@@ -167,6 +175,7 @@ bool Open(GstElement* element, DemuxState& s) {
   gint64 length = -1;
   if (!gst_pad_peer_query_duration(s.sink, GST_FORMAT_BYTES, &length)) length = -1;
   s.puller.sink = s.sink;
+  s.puller.length = length;
   std::string error;
   if (!OpenReader(s.reader, s.puller, length, &error)) {
     if (s.puller.result == GST_FLOW_FLUSHING) return false;
@@ -365,6 +374,12 @@ GstFlowReturn PushFrame(DemuxState& s, std::int64_t index) {
   return result;
 }
 
+// Ends the streams: the held sound of the periods after the last picture sent goes out first.
+GstFlowReturn EndStreams(DemuxState& s) {
+  const GstFlowReturn result = s.audio ? ReleaseSound(s, G_MAXINT64) : GST_FLOW_OK;
+  return result == GST_FLOW_OK ? GST_FLOW_EOS : result;
+}
+
 void Loop(gpointer user) {
   GstElement* element = GST_ELEMENT(user);
   DemuxState& s = gst_kqm_demux_state(user);
@@ -381,9 +396,7 @@ void Loop(gpointer user) {
   if (s.next_frame >= s.header.frame_count ||
       (GST_CLOCK_TIME_IS_VALID(s.segment.stop) &&
        PictureTime(s.next_frame, s.header.frame_duration) >= s.segment.stop)) {
-    // The sound of the periods after the last picture goes out before the end.
-    result = s.audio ? ReleaseSound(s, G_MAXINT64) : GST_FLOW_OK;
-    if (result == GST_FLOW_OK) result = GST_FLOW_EOS;
+    result = EndStreams(s);
     goto pause;
   }
   {
@@ -391,6 +404,10 @@ void Loop(gpointer user) {
     if (read != FrameRead::kOk) {
       if (s.puller.result == GST_FLOW_FLUSHING) {
         result = GST_FLOW_FLUSHING;
+        goto pause;
+      }
+      if (s.puller.asked_to_end) {
+        result = EndStreams(s);
         goto pause;
       }
       // What was read before the fault goes out first, held sound included.
@@ -683,7 +700,7 @@ void ResetState(DemuxState& s) {
   s.sound = false;
   s.rate = 0;
   s.period_samples = 0;
-  s.puller.result = GST_FLOW_OK;
+  s.puller = Puller{};
   s.seek_seqnum = s.segment_seqnum = GST_SEQNUM_INVALID;
   s.index.Reset(0);
   s.key_alone.clear();

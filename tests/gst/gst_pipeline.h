@@ -36,6 +36,8 @@ struct RunOptions {
   // from the start.
   std::vector<std::int64_t> seeks;
   GstSeekFlags seek_flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
+  // Asks the prerolled pipeline to end (an EOS event, as gst-launch-1.0 -e sends on Ctrl-C).
+  bool end_early = false;
 };
 
 PipelineRun RunPipeline(const std::string& description, const RunOptions& options = {});

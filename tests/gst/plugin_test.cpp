@@ -105,6 +105,19 @@ TEST(GstPlugin, PlaybinFindsAndPlaysAMovie) {
   EXPECT_EQ(run.duration, 2400000000);  // 36 frames at the default 15 fps
 }
 
+// An application that asks a playing movie to end (gst-launch-1.0 -e on Ctrl-C, so that a
+// conversion's output is finished) gets the end of the stream, not an error about the file.
+TEST(GstPlugin, AnEndAskedForIsNotADamagedFile) {
+  RunOptions options;
+  options.end_early = true;
+  const PipelineRun run =
+      RunPipeline("filesrc location=\"" + ConformancePath("skip-128x64-mono-40") +
+                      "\" ! kqmdemux ! kqmviddec ! appsink name=video sync=false",
+                  options);
+  EXPECT_TRUE(run.eos && run.errors.empty()) << testing::PrintToString(run.errors);
+  EXPECT_LT(run.video.sizes.size(), 40u);
+}
+
 std::string FoundType(const std::vector<std::uint8_t>& data) {
   EnsureGstreamer();
   GstTypeFindProbability probability = GST_TYPE_FIND_NONE;
