@@ -506,8 +506,11 @@ void Viewer::ToggleFullScreen() {
 }
 
 void Viewer::Options() {
-  const OptionsChecks checks = Options_Open(settings_, state_.muted, state_.auto_play,
-                                            state_.free_windows, state_.chain_movies);
+  // --free-windows holds for this run only: the dialog shows, and keeps, the setting itself.
+  const bool free_windows =
+      options_.free_windows ? settings_.FenetreLibre != 0 : state_.free_windows;
+  const OptionsChecks checks =
+      Options_Open(settings_, state_.muted, state_.auto_play, free_windows, state_.chain_movies);
   OptionsDialog dialog(command_.get(), settings_, checks, [this] {
     association_offer_ = AssociateWithoutAsking(settings_, seams_.register_association);
     TellAssociationResult();

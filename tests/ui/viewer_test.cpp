@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
@@ -23,6 +24,7 @@
 
 #include "support/digest.h"
 #include "support/shown_picture.h"
+#include "ui/dialogs.h"
 #include "ui/viewer_fixture.h"
 
 namespace tarvel::test {
@@ -527,6 +529,17 @@ TEST_F(ViewerTest, FullScreenAndFreeWindowsFromTheCommandLine) {
   EXPECT_FALSE(viewer->video().full_screen());
   EXPECT_EQ(viewer->settings().FullScreen, 0);
   EXPECT_EQ(viewer->settings().FenetreLibre, 0);
+  // The Options dialog shows the setting and keeps it, OK included; the run stays free.
+  bool free_box_checked = true;
+  on_dialog = [&free_box_checked](QDialog& dialog) {
+    free_box_checked =
+        dynamic_cast<OptionsDialog&>(dialog).CheckBox(kOptionFreeWindows)->isChecked();
+    return static_cast<int>(QDialog::Accepted);
+  };
+  viewer->Click(kIdOptions);
+  EXPECT_FALSE(free_box_checked);
+  EXPECT_EQ(viewer->settings().FenetreLibre, 0);
+  EXPECT_TRUE(state().free_windows);
 }
 
 TEST_F(ViewerTest, APipeOrAFolderIsNamedAndNeverWaitedOn) {
