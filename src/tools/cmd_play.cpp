@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -96,6 +97,9 @@ bool ReadOptions(int argc, char** argv, PlayOptions& o, int* status) {
   return true;
 }
 
+// A start frame past the end of every movie.
+constexpr std::int64_t kBeyondAnyMovie = std::int64_t{1} << 32;
+
 // The frame a --start position names: a frame number, or a time in seconds ("12.5s"): the
 // frame shown at that moment. False, with a reason, for anything else.
 bool ParseStart(const std::string& text, float frame_rate, std::int64_t* frame,
@@ -110,11 +114,13 @@ bool ParseStart(const std::string& text, float frame_rate, std::int64_t* frame,
     used = 0;
   }
   if (number.empty() || used != number.size() || !(value >= 0.0) ||
-      (!seconds && value != static_cast<double>(static_cast<std::int64_t>(value)))) {
+      (!seconds && value != std::floor(value))) {
     *error = "--start takes a frame number or a time in seconds such as 2.5s, not \"" + text + "\"";
     return false;
   }
-  *frame = static_cast<std::int64_t>(seconds ? value * frame_rate : value);
+  // Converted only within range: every frame past a movie's 16-bit count is as far.
+  const double at = seconds ? value * frame_rate : value;
+  *frame = at < kBeyondAnyMovie ? static_cast<std::int64_t>(at) : kBeyondAnyMovie;
   return true;
 }
 
@@ -214,8 +220,11 @@ int OpenMovie(PlayJob& job) {
   }
   if (job.start_frame >= movie.frame_count ||
       Player_Seek(context, static_cast<std::int32_t>(job.start_frame)) != kPlayerOk) {
+    const std::string at = job.start_frame < kBeyondAnyMovie
+                               ? "frame " + std::to_string(job.start_frame)
+                               : "\"" + o.start_text + "\"";
     PrintError(kCommand, o.path,
-               "cannot start at frame " + std::to_string(job.start_frame) + ": the movie has " +
+               "cannot start at " + at + ": the movie has " +
                    std::to_string(Player_PlayableFrames(context)) + " frames that can be played");
     return kExitFailure;
   }

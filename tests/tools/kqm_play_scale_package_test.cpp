@@ -103,6 +103,12 @@ TEST(KqmPlay, StartPastTheEndNamesThePlayableFrames) {
     EXPECT_NE(r.err.find("cannot start at frame 100: the movie has 12 frames"), std::string::npos)
         << r.err;
   }
+  // A time too far for any frame number is as far past the end.
+  const auto far = RunKqm(tools::Cmd_Play, "play",
+                          {ConformancePath("mixed-160x120-mono"), "--device", "capture", "--start",
+                           "1e300s", "--video-out", Temp("far.rgb")});
+  EXPECT_EQ(far.status, 1);
+  EXPECT_NE(far.err.find("cannot start at \"1e300s\""), std::string::npos) << far.err;
 }
 
 // Scripts capture folders of movies alike: a silent one gives an empty sound file (the movie
