@@ -144,6 +144,7 @@ TEST(KqmPlay, AFailedWriteIsOneLineWithItsReason) {
   EXPECT_EQ(r.err,
             "kqm play: " + out + ": cannot write the pictures: " + std::strerror(EFBIG) + "\n");
   EXPECT_FALSE(std::filesystem::exists(out));
+  EXPECT_EQ(r.out, "");  // -q: no summary either
 }
 
 TEST(KqmPlay, WithoutASoundCardPlaysSilentlyUnlessTheCardWasAskedFor) {
