@@ -673,8 +673,12 @@ gboolean SinkActivate(GstPad* sink, GstObject* parent) {
                                         query, GST_PAD_MODE_PULL, GST_SCHEDULING_FLAG_SEEKABLE);
   gst_query_unref(query);
   if (!pull) {
-    GST_ELEMENT_ERROR(parent, STREAM, DEMUX,
-                      ("KQM6 movies are read from a source that can seek, such as a file."),
+    // A pipe names its file too.
+    const std::string text =
+        WithFileName(MovieFileName(sink),
+                     "cannot be read at any offset; KQM6 movies are read from a source "
+                     "that can seek, such as a file");
+    GST_ELEMENT_ERROR(parent, STREAM, DEMUX, ("%s", text.c_str()),
                       ("upstream cannot be pulled from"));
     return FALSE;
   }
