@@ -228,6 +228,8 @@ bool Open(GstElement* element, DemuxState& s) {
   GST_OBJECT_LOCK(element);
   s.header = header;
   s.opened = true;
+  // Seeks from the end count from it.
+  s.segment.duration = MovieDuration(s);
   s.sound = lead != nullptr && sound_problem.empty();
   s.rate = facts.frequency;
   s.period_samples = facts.samples_per_period;

@@ -100,7 +100,7 @@ PipelineRun RunPipeline(const std::string& description, const RunOptions& option
   // What a player does with a prerolled pipeline: drops what it shows and starts elsewhere.
   for (const std::int64_t position : options.seeks) {
     if (!ready) break;
-    if (!gst_element_seek(pipeline, 1.0, GST_FORMAT_TIME, options.seek_flags, GST_SEEK_TYPE_SET,
+    if (!gst_element_seek(pipeline, 1.0, GST_FORMAT_TIME, options.seek_flags, options.seek_type,
                           position, GST_SEEK_TYPE_NONE, -1)) {
       run.errors.push_back("the seek was refused");
       ready = false;

@@ -36,6 +36,7 @@ struct RunOptions {
   // from the start.
   std::vector<std::int64_t> seeks;
   GstSeekFlags seek_flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
+  GstSeekType seek_type = GST_SEEK_TYPE_SET;  // END: positions count from the end (negative)
   // Asks the prerolled pipeline to end (an EOS event, as gst-launch-1.0 -e sends on Ctrl-C).
   bool end_early = false;
 };

@@ -113,6 +113,15 @@ TEST(GstSeek, SeeksInSequenceKeyFramesAndPastTheEnd) {
   ASSERT_FALSE(run.video.pts.empty());
   EXPECT_EQ(run.video.pts[0], static_cast<GstClockTime>(FrameTime(60, 8)));
 
+  // From the end: 10 frames before it.
+  options.seek_flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
+  options.seek_type = GST_SEEK_TYPE_END;
+  options.seeks = {-FrameTime(10, 8)};
+  run = RunPipeline(Pipeline(movie, true), options);
+  ASSERT_FALSE(run.video.pts.empty());
+  EXPECT_EQ(run.video.pts[0], static_cast<GstClockTime>(FrameTime(65, 8)));
+  options.seek_type = GST_SEEK_TYPE_SET;
+
   // Past the end there is nothing left to play.
   options.seek_flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH);
   options.seeks = {FrameTime(80, 8)};
