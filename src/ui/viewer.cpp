@@ -130,6 +130,8 @@ void Viewer::Startup(const std::vector<std::string>& paths) {
     association_offer_ =
         OfferFileAssociation(settings_, !options_.no_associate && seams_.ask_association != nullptr,
                              seams_.ask_association, seams_.register_association);
+    // A stop signal closed the question: nobody answered it, so it is asked again next time.
+    if (association_offer_ == kOfferDeclined && state_.quit_requested) settings_.Register = 0;
   }
   KeepSavedPositionsReachable();
   video_->set_saved_position(QPoint(settings_.video_window.x, settings_.video_window.y));

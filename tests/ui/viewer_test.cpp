@@ -689,6 +689,29 @@ TEST_F(ViewerTest, AStopSignalQuitsAsCloseDoes) {
   ::close(descriptors[1]);
 }
 
+TEST_F(ViewerTest, AStopSignalDuringTheQuestionIsNoAnswer) {
+  int descriptors[2];
+  ASSERT_EQ(::pipe(descriptors), 0);
+  ViewerSeams seams = Seams();
+  // The signal comes while the question waits; the box then closes unanswered.
+  seams.ask_association = [&descriptors](std::string_view, std::string_view) {
+    const char byte = 1;
+    EXPECT_EQ(::write(descriptors[1], &byte, 1), 1);
+    QApplication::processEvents();
+    return AssociationAnswer::kNo;
+  };
+  viewer = std::make_unique<Viewer>(player, std::move(seams), PlayerOptions{});
+  viewer->QuitWhenReadable(descriptors[0]);
+  viewer->Startup({});
+  EXPECT_EQ(viewer->Run(), 0);
+  // Asked again at the next start.
+  QFile settings(SettingsFile());
+  ASSERT_TRUE(settings.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(settings.readAll().contains("\nRegister=0\n"));
+  ::close(descriptors[0]);
+  ::close(descriptors[1]);
+}
+
 TEST_F(ViewerTest, TheLoopRunsOnPicturesAndOnTheEndOfPlayback) {
   // The first frames of a movie, cut inside a later one: they play, then the read failure ends
   // playback. No turn is forced here: pictures and the end of playback drive the loop alone.
