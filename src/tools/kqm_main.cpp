@@ -4,6 +4,7 @@
 #include <string>
 
 #include "tools/commands.h"
+#include "tools/tool_common.h"
 
 namespace {
 
@@ -36,7 +37,7 @@ int main(int argc, char** argv) {
     if (name == command.name) {
       std::string program = std::string("kqm ") + command.name;
       argv[1] = program.data();
-      return command.run(argc - 1, argv + 1);
+      return tarvel::tools::FinishStandardOutput(program, command.run(argc - 1, argv + 1));
     }
   }
   std::fprintf(stderr, "kqm: unknown command '%s' (see 'kqm --help')\n", name.c_str());

@@ -33,6 +33,16 @@ void PrintError(const std::string& command, const std::string& file, const std::
     std::fprintf(stderr, "%s: %s: %s\n", command.c_str(), file.c_str(), message.c_str());
 }
 
+int FinishStandardOutput(const std::string& command, int status) {
+  const bool flushed = std::fflush(stdout) == 0;
+  const int error = flushed ? 0 : errno;
+  if (flushed && !std::ferror(stdout)) return status;
+  std::clearerr(stdout);
+  PrintError(command, "standard output",
+             error != 0 ? std::string("write failed: ") + std::strerror(error) : "write failed");
+  return status == 0 ? kExitFailure : status;
+}
+
 void AddVerbosityOptions(CLI::App& app, Verbosity* verbosity) {
   auto* quiet = app.add_flag("-q,--quiet", verbosity->quiet,
                              "no progress line, notes or summary (errors and warnings stay)");
@@ -263,6 +273,8 @@ bool OutputFile::Close(std::string* error) {
   if (!file_) return true;
   bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
   if (!is_stdout_) ok = std::fclose(file_) == 0 && ok;
+  // Standard output's error is reported here, once.
+  if (is_stdout_) std::clearerr(file_);
   file_ = nullptr;
   if (!ok) {
     if (error) *error = std::string("write failed: ") + std::strerror(errno);
@@ -279,7 +291,10 @@ bool OutputFile::Close(std::string* error) {
 
 void OutputFile::Discard() {
   if (file_ && !is_stdout_) std::fclose(file_);
-  if (file_ && is_stdout_) std::fflush(file_);
+  if (file_ && is_stdout_) {
+    std::fflush(file_);
+    std::clearerr(file_);  // a failure there was the caller's to report
+  }
   file_ = nullptr;
   pending_.Discard();
 }

@@ -35,6 +35,11 @@ inline constexpr char kNoFramesProblem[] =
 // "kqm <command>: <file>: <message>" on standard error.
 void PrintError(const std::string& command, const std::string& file, const std::string& message);
 
+// The status of a command that ended with `status` once what it printed on standard output is
+// flushed: a write that failed there (a full disk, a closed output) is an error line and status
+// kExitFailure, never a success.
+int FinishStandardOutput(const std::string& command, int status);
+
 // -q/--quiet and -v/--verbose, which every subcommand takes. Quiet drops the progress line,
 // notes and summaries (errors and warnings stay); verbose adds details.
 struct Verbosity {
