@@ -454,6 +454,13 @@ pause:
     } else {
       PushEvent(s, gst_event_new_eos());
     }
+  } else if (result == GST_FLOW_NOT_LINKED && !error_posted) {
+    // Says what the movie offers, such as a sound branch asked of a movie without sound.
+    DEMUX_ERROR(element, s, DEMUX,
+                std::string("nothing takes the movie's pictures (video_0)") +
+                    (s.audio ? " or sound (audio_0)"
+                             : ", and it has no sound that can be played (no audio_0)"));
+    PushEvent(s, gst_event_new_eos());
   } else if (result == GST_FLOW_NOT_LINKED || result < GST_FLOW_EOS) {
     if (!error_posted) GST_ELEMENT_FLOW_ERROR(element, result);
     PushEvent(s, gst_event_new_eos());

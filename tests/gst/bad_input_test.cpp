@@ -235,6 +235,14 @@ TEST_F(DamagedMovies, UnplayableSoundLeavesThePicturesPlaying) {
       << Joined(run.warnings);
   EXPECT_EQ(run.video.bytes.size(), 50 * kPicture);
   EXPECT_TRUE(run.audio.bytes.empty());
+
+  // Asked for its sound alone, it says why there is none.
+  const PipelineRun sound = PlayBranch("no-sound.kqm", false);
+  ASSERT_EQ(sound.errors.size(), 1u) << Joined(sound.errors);
+  EXPECT_NE(sound.errors[0].find(Path("no-sound.kqm") + ": nothing takes the movie's pictures"),
+            std::string::npos)
+      << sound.errors[0];
+  EXPECT_NE(sound.errors[0].find("no sound that can be played"), std::string::npos);
 }
 
 }  // namespace
