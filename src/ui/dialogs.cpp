@@ -8,6 +8,8 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/user_files.h"
@@ -171,6 +173,7 @@ QStringList ChooseMovieFiles(QWidget* owner, const QString& folder) {
 }
 
 void ShowNoticeBox(QPointer<QMessageBox>& box, QWidget* owner, const QString& text) {
+  const bool placed = !box.isNull();
   if (box.isNull()) {
     box = new QMessageBox(QMessageBox::Warning, QString::fromLatin1(kAssociationCaption), text,
                           QMessageBox::Ok, owner);
@@ -180,6 +183,19 @@ void ShowNoticeBox(QPointer<QMessageBox>& box, QWidget* owner, const QString& te
     box->setText(text);
   }
   box->show();
+  // Beside the panel rather than centred over it, where it would hide the buttons: above it, or
+  // below it when the screen begins there. (Above, a title bar that the window manager adds to
+  // the box later grows away from the panel.) A box the user has moved stays where it is.
+  if (!placed && owner != nullptr && owner->isVisible()) {
+    const QRect panel = owner->frameGeometry();
+    const QSize size = box->frameGeometry().size();
+    const QRect room = owner->screen()->availableGeometry();
+    QPoint place(panel.left(), panel.top() - size.height());
+    if (place.y() < room.top()) place.setY(panel.bottom() + 1);
+    place.setX(
+        std::clamp(place.x(), room.left(), std::max(room.left(), room.right() + 1 - size.width())));
+    box->move(place);
+  }
   box->raise();
 }
 

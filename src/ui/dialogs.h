@@ -69,7 +69,8 @@ std::unique_ptr<QFileDialog> MakeOpenDialog(QWidget* owner, const QString& folde
 QStringList ChooseMovieFiles(QWidget* owner, const QString& folder);
 
 // Shows `text` in a non-modal warning box owned by `owner`: the box in `box` when it is still
-// open (its text replaced and raised), otherwise a new one, which deletes itself when closed.
+// open (its text replaced and raised), otherwise a new one, placed beside `owner` (above it, or
+// below it at the top of the screen), which deletes itself when closed.
 void ShowNoticeBox(QPointer<QMessageBox>& box, QWidget* owner, const QString& text);
 
 // Asks the association question in a message box without an owner.

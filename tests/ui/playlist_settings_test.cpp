@@ -296,6 +296,23 @@ QStringList Offered(QFileDialog& dialog) {
   return names;
 }
 
+TEST(NoticeBoxTest, ComesBesideThePanelNotOverIt) {
+  QWidget panel(nullptr, Qt::Window | Qt::FramelessWindowHint);
+  panel.resize(474, 111);
+  const QRect room = QGuiApplication::primaryScreen()->availableGeometry();
+  // Room only below the panel, then above it.
+  for (const int y : {room.top(), room.bottom() + 1 - 111}) {
+    panel.move(room.left(), y);
+    panel.show();
+    QPointer<QMessageBox> box;
+    ShowNoticeBox(box, &panel, QStringLiteral("m.kqm: no such file"));
+    ASSERT_FALSE(box.isNull());
+    EXPECT_FALSE(box->frameGeometry().intersects(panel.frameGeometry())) << y;
+    EXPECT_TRUE(room.contains(box->frameGeometry())) << y;
+    delete box;
+  }
+}
+
 TEST(OpenDialogTest, FiltersMatchEitherLetterCase) {
   QTemporaryDir folder;
   for (const char* name : {"/a.kqm", "/B.KQM", "/c.kqs", "/D.KQS", "/notes.txt"})
