@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
-#include <csignal>
 #include <string>
 
 #include "kqm_run.h"
@@ -87,15 +84,11 @@ int InfoThroughMain(int argc, char** argv) {
 // A full disk under `kqm info --json movie > facts.json` (here a file size limit of 100 bytes) is
 // an error, not a success with half the facts.
 TEST(KqmInfo, StandardOutputThatCannotBeWrittenIsAFailure) {
-  struct rlimit old_limit {};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
-  struct rlimit tiny = old_limit;
-  tiny.rlim_cur = 100;
-  const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tiny), 0);
-  const auto r = RunKqm(InfoThroughMain, "info", {ConformancePath("key-dct-128x96"), "--json"});
-  ::setrlimit(RLIMIT_FSIZE, &old_limit);
-  std::signal(SIGXFSZ, old_handler);
+  test::KqmResult r;
+  {
+    test::FileSizeLimit limit(100);
+    r = RunKqm(InfoThroughMain, "info", {ConformancePath("key-dct-128x96"), "--json"});
+  }
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err.rfind("kqm info: standard output: write failed", 0), 0u) << r.err;
 }

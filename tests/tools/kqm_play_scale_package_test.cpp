@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -129,17 +126,13 @@ TEST(KqmPlay, SilentMovieGivesAnEmptySoundCapture) {
 TEST(KqmPlay, AFailedWriteIsOneLineWithItsReason) {
   const std::string out = Temp("full.rgb");
   std::remove(out.c_str());
-  struct rlimit old_limit {};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
-  struct rlimit tiny = old_limit;
-  tiny.rlim_cur = 4096;
-  const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tiny), 0);
-  const auto r =
-      RunKqm(tools::Cmd_Play, "play",
-             {ConformancePath("key-dct-128x96"), "--device", "capture", "--video-out", out, "-q"});
-  ::setrlimit(RLIMIT_FSIZE, &old_limit);
-  std::signal(SIGXFSZ, old_handler);
+  test::KqmResult r;
+  {
+    test::FileSizeLimit limit(4096);
+    r = RunKqm(
+        tools::Cmd_Play, "play",
+        {ConformancePath("key-dct-128x96"), "--device", "capture", "--video-out", out, "-q"});
+  }
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err,
             "kqm play: " + out + ": cannot write the pictures: " + std::strerror(EFBIG) + "\n");

@@ -1,6 +1,9 @@
 #include "kqm_run.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <fstream>
 #include <iterator>
@@ -23,6 +26,23 @@ KqmResult RunKqm(int (*command)(int, char**), const std::string& name,
   result.out = ::testing::internal::GetCapturedStdout();
   result.err = ::testing::internal::GetCapturedStderr();
   return result;
+}
+
+FileSizeLimit::FileSizeLimit(unsigned long bytes) {
+  struct rlimit limit {};
+  EXPECT_EQ(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+  old_limit_ = limit.rlim_cur;
+  old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+  limit.rlim_cur = bytes;
+  EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+}
+
+FileSizeLimit::~FileSizeLimit() {
+  struct rlimit limit {};
+  ::getrlimit(RLIMIT_FSIZE, &limit);
+  limit.rlim_cur = old_limit_;
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+  std::signal(SIGXFSZ, old_handler_);
 }
 
 std::string ConformancePath(const std::string& name) {

@@ -32,6 +32,20 @@ struct ProcessOptions {
 };
 KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptions& options = {});
 
+// While it lives, no file this process writes grows past `bytes`, as on a disk that fills up:
+// writes beyond fail with EFBIG (SIGXFSZ is ignored meanwhile).
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(unsigned long bytes);
+  ~FileSizeLimit();
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  unsigned long old_limit_ = 0;
+  void (*old_handler_)(int) = nullptr;
+};
+
 std::string ConformancePath(const std::string& name);
 std::vector<unsigned char> ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::vector<unsigned char>& bytes);
