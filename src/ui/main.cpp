@@ -2,8 +2,10 @@
 #include <QApplication>
 #include <QIcon>
 #include <QtGlobal>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "engine/player_context.h"
 #include "platform/stop_signals.h"
@@ -34,7 +36,14 @@ int main(int argc, char** argv) {
   const tarvel::CommandLine command = tarvel::ParseCommandLine(argc, argv);
   std::fputs(command.output.c_str(), stdout);
   std::fputs(command.errors.c_str(), stderr);
-  if (command.exit_code) return *command.exit_code;
+  if (command.exit_code) {
+    // Help or the version that did not reach standard output (a full disk) is no success.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+      std::fprintf(stderr, "tarvel: standard output: write failed: %s\n", std::strerror(errno));
+      return *command.exit_code == 0 ? 1 : *command.exit_code;
+    }
+    return *command.exit_code;
+  }
 
   PreferX11();
   // Qt sees only the program's name: every word of the command line is the player's.
