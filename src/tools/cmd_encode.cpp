@@ -449,9 +449,12 @@ int StartPictures(EncodeJob& job) {
   const double bits =
       TargetBitsPerFrame(o, g, job.fps, job.encoder.has_sound ? &job.encoder.track : nullptr);
   if (bits < g.width * g.height / 64.0) {
+    char target[64];
+    std::snprintf(target, sizeof target, o.bpp > 0 ? "--bpp %g" : "--bitrate %g",
+                  o.bpp > 0 ? o.bpp : o.bitrate);
     PrintError(kCommand, "",
-               "--bitrate " + std::to_string(std::lround(o.bitrate)) +
-                   " leaves the pictures less than one bit per block beside the sound");
+               std::string(target) + " leaves the pictures less than one bit per block" +
+                   (o.bpp > 0 ? "" : " beside the sound"));
     return kExitUsage;
   }
   job.rate.emplace();

@@ -178,6 +178,12 @@ TEST(KqmEncode, MeetsATargetSizeInOneOrTwoPasses) {
       RunKqm(tools::Cmd_Encode, "encode",
              {"--video", dir + "target.y4m", "-o", dir + "x.kqm", "--bpp", "1", "--quality", "50"});
   EXPECT_EQ(2, exclusive.status);
+  // Below one bit per 8x8 block (1/64 bpp) no picture can be made; the option at fault is named.
+  const auto starved =
+      RunKqm(tools::Cmd_Encode, "encode",
+             {"--video", dir + "target.y4m", "-o", dir + "x.kqm", "--bpp", "0.01"});
+  EXPECT_EQ(2, starved.status);
+  EXPECT_NE(std::string::npos, starved.err.find("--bpp 0.01 leaves")) << starved.err;
 }
 
 TEST(KqmEncode, AFailureLeavesNothingBehind) {
