@@ -198,7 +198,9 @@ int Cmd_Info(int argc, char** argv) {
   }
   const MovieHeader& header = reader.header;
   const float rate = FrameRateFromDuration(header.frame_duration, kDefaultFrameRate);
-  const bool size_ok = IsSupportedPictureSize(header.width, header.height);
+  // As every player refuses it: not in 8x8 blocks, or too large for the memory allowed.
+  const std::string size_problem = PictureSizeProblem(header.width, header.height);
+  const bool size_ok = size_problem.empty();
   WalkSummary walk = Walk(reader, frames);
   MovieReader_Close(reader);
   const double duration = rate > 0 ? static_cast<double>(walk.frames_present) / rate : 0.0;
@@ -275,10 +277,7 @@ int Cmd_Info(int argc, char** argv) {
   }
 
   if (!size_ok) {
-    PrintError("kqm info", path,
-               "picture size " + std::to_string(header.width) + "x" +
-                   std::to_string(header.height) +
-                   " cannot be played (width and height must be non-zero multiples of 8)");
+    PrintError("kqm info", path, size_problem);
     status = 1;
   }
   if (!walk.tail_note.empty() && !verbosity.quiet) {

@@ -110,6 +110,13 @@ TEST(KqmInfo, TruncatedAndUnplayableMoviesFailAfterSayingWhy) {
   r = RunKqm(Cmd_Info, "info", {cut});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("128x0 cannot be played"), std::string::npos) << r.err;
+  bytes[8] = bytes[10] = 0xF8;  // 65528x65528: 16 GB for the two pictures
+  bytes[9] = bytes[11] = 0xFF;
+  test::WriteFileBytes(cut, bytes);
+  r = RunKqm(Cmd_Info, "info", {cut, "--json"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("\"picture_size_supported\":false"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("65528x65528 is too large"), std::string::npos) << r.err;
 
   std::vector<unsigned char> tiny(10, 0);
   test::WriteFileBytes(cut, tiny);
