@@ -30,6 +30,16 @@ void PreferX11() {
   if (!qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM")) qputenv("QT_XCB_NO_MITSHM", "1");
 }
 
+// True when nothing names a screen to show the windows on: no X server, no Wayland desktop,
+// no platform chosen. Qt would then abort with advice to reinstall the program.
+bool NoDisplay() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -45,6 +55,13 @@ int main(int argc, char** argv) {
     return *command.exit_code;
   }
 
+  if (NoDisplay()) {
+    std::fputs(
+        "tarvel: no display to show the player on (neither DISPLAY nor WAYLAND_DISPLAY is set); "
+        "kqm play plays a movie without a window\n",
+        stderr);
+    return 1;
+  }
   PreferX11();
   // Qt sees only the program's name: every word of the command line is the player's.
   int qt_argc = 1;
