@@ -35,17 +35,8 @@ int Cmd_Demo(int argc, char** argv) {
   if (!ParseCommandLine(app, argc, argv, &status)) return status;
   const std::string command = "kqm demo";
   int width = 0, height = 0;
-  const auto x = size_text.find('x');
-  try {
-    if (x != std::string::npos) {
-      width = std::stoi(size_text.substr(0, x));
-      height = std::stoi(size_text.substr(x + 1));
-    }
-  } catch (const std::exception&) {
-    width = 0;
-  }
-  if (width <= 0 || height <= 0 || width % 8 || height % 8 || width > kMaxEncodeWidth ||
-      height > 4096) {
+  if (!ParsePictureSize(size_text, &width, &height) || width % 8 || height % 8 ||
+      width > kMaxEncodeWidth || height > 4096) {
     PrintError(command, "",
                "--size: expected WxH with multiples of 8, at most " +
                    std::to_string(kMaxEncodeWidth) + "x4096, got '" + size_text + "'");

@@ -73,20 +73,6 @@ void AddEncodeOptions(CLI::App& app, EncodeOptions* o) {
   AddVerbosityOptions(app, &o->verbosity);
 }
 
-bool ParseSize(const std::string& text, int* width, int* height) {
-  const auto x = text.find('x');
-  if (x == std::string::npos) return false;
-  try {
-    std::size_t used = 0;
-    *width = std::stoi(text.substr(0, x), &used);
-    if (used != x) return false;
-    *height = std::stoi(text.substr(x + 1), &used);
-    return used == text.size() - x - 1 && *width > 0 && *height > 0;
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
 // The problem with an asked picture size, naming the side at fault; empty when it can be made.
 std::string SizeProblem(int width, int height) {
   if (width % 8 || height % 8) return "width and height must be multiples of 8";
@@ -114,7 +100,7 @@ struct Geometry {
 bool ChooseGeometry(const EncodeOptions& o, int source_width, int source_height, Geometry* g,
                     std::string* error) {
   if (!o.size_text.empty()) {
-    if (!ParseSize(o.size_text, &g->width, &g->height)) {
+    if (!ParsePictureSize(o.size_text, &g->width, &g->height)) {
       *error = "--size: expected WxH, got '" + o.size_text + "'";
       return false;
     }

@@ -308,6 +308,20 @@ std::string InputPathProblem(const std::string& path) {
   return {};
 }
 
+bool ParsePictureSize(const std::string& text, int* width, int* height) {
+  const auto x = text.find('x');
+  if (x == std::string::npos) return false;
+  try {
+    std::size_t used = 0;
+    *width = std::stoi(text.substr(0, x), &used);
+    if (used != x) return false;
+    *height = std::stoi(text.substr(x + 1), &used);
+    return used == text.size() - x - 1 && *width > 0 && *height > 0;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 bool EndsWithNoCase(const std::string& text, const std::string& suffix) {
   if (suffix.size() > text.size()) return false;
   for (std::size_t i = 0; i < suffix.size(); ++i) {

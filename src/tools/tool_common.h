@@ -182,6 +182,9 @@ bool WritePng(const std::string& path, int width, int height, const std::uint8_t
 bool IsFramePattern(const std::string& pattern);
 std::string FormatFramePattern(const std::string& pattern, std::int64_t index);
 
+// "WxH" with two positive numbers and nothing else.
+bool ParsePictureSize(const std::string& text, int* width, int* height);
+
 bool EndsWithNoCase(const std::string& text, const std::string& suffix);
 
 }  // namespace tarvel::tools

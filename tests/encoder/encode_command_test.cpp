@@ -97,8 +97,9 @@ TEST(EncodeCommand, BadInputFailsWithAStatus) {
                                               dir + "never.kqm", "--size", "10x10"}));
   EXPECT_NE(0, RunCommand(tools::Cmd_Encode, {"kqm encode", "--video", truncated, "-o",
                                               dir + "never.kqm", "--quality", "101"}));
-  EXPECT_EQ(2,
-            RunCommand(tools::Cmd_Demo, {"kqm demo", "-o", dir + "never.kqm", "--size", "100x7"}));
+  for (const char* size : {"100x7", "64x48junk", "64x48x8"})
+    EXPECT_EQ(2, RunCommand(tools::Cmd_Demo, {"kqm demo", "-o", dir + "never.kqm", "--size", size}))
+        << size;
   std::remove(truncated.c_str());
   std::remove((dir + "never.kqm").c_str());
 }
