@@ -376,10 +376,21 @@ GstFlowReturn PushFrame(DemuxState& s, std::int64_t index) {
   return result;
 }
 
-// Ends the streams: the held sound of the periods after the last picture sent goes out first.
+// Ends the streams. The pictures end first: the held sound of the periods after the last
+// picture follows, more than a queue holds, and a muxer, which takes the earlier of its
+// streams' next buffers, would wait for pictures while the demuxer waited for room.
 GstFlowReturn EndStreams(DemuxState& s) {
-  const GstFlowReturn result = s.audio ? ReleaseSound(s, G_MAXINT64) : GST_FLOW_OK;
+  if (!s.audio) return GST_FLOW_EOS;
+  if (!(s.segment.flags & GST_SEGMENT_FLAG_SEGMENT) && s.video)
+    gst_pad_push_event(s.video, gst_event_new_eos());
+  const GstFlowReturn result = ReleaseSound(s, G_MAXINT64);
   return result == GST_FLOW_OK ? GST_FLOW_EOS : result;
+}
+
+// Ends every stream that has not ended yet.
+void PushEos(DemuxState& s) {
+  for (GstPad* pad : {s.video, s.audio})
+    if (pad != nullptr && !GST_PAD_IS_EOS(pad)) gst_pad_push_event(pad, gst_event_new_eos());
 }
 
 void Loop(gpointer user) {
@@ -412,8 +423,6 @@ void Loop(gpointer user) {
         result = EndStreams(s);
         goto pause;
       }
-      // What was read before the fault goes out first, held sound included.
-      if (s.audio) ReleaseSound(s, G_MAXINT64);
       if (read == FrameRead::kEnd)
         DEMUX_ERROR(element, s, DEMUX,
                     "the movie data ends after " + std::to_string(s.next_frame) + " of " +
@@ -421,6 +430,9 @@ void Loop(gpointer user) {
       else
         DEMUX_ERROR(element, s, DEMUX,
                     "frame " + std::to_string(s.next_frame) + ": " + FrameReadText(read));
+      // What was read before the fault goes out too, held sound included (after the error, so
+      // that a muxer waiting for pictures cannot keep the error from being said).
+      if (s.audio) ReleaseSound(s, G_MAXINT64);
       result = GST_FLOW_ERROR;
       error_posted = true;
       goto pause;
@@ -452,7 +464,7 @@ pause:
                                                             static_cast<gint64>(stop)));
       PushEvent(s, gst_event_new_segment_done(GST_FORMAT_TIME, static_cast<gint64>(stop)));
     } else {
-      PushEvent(s, gst_event_new_eos());
+      PushEos(s);
     }
   } else if (result == GST_FLOW_NOT_LINKED && !error_posted) {
     // Says what the movie offers, such as a sound branch asked of a movie without sound.

@@ -118,6 +118,24 @@ TEST(GstPlugin, AnEndAskedForIsNotADamagedFile) {
   EXPECT_LT(run.video.sizes.size(), 40u);
 }
 
+// A conversion: a muxer takes the earlier of its streams' next buffers, so the sound stored past
+// the last picture (31 frame periods, 6.2 s here, more than a queue holds) must not wait for
+// the pictures' end, or the muxer waits for pictures while the demuxer waits for room.
+TEST(GstPlugin, ConvertsThroughAMuxer) {
+  EnsureGstreamer();
+  for (const char* element : {"oggmux", "theoraenc", "vorbisenc"}) {
+    GstElementFactory* factory = gst_element_factory_find(element);
+    if (factory == nullptr) GTEST_SKIP() << element << " is not installed";
+    gst_object_unref(factory);
+  }
+  const PipelineRun run =
+      RunPipeline("filesrc location=\"" + ConformancePath("mixed-136x96-mono-33-key4") +
+                  "\" ! kqmdemux name=d d.video_0 ! queue ! kqmviddec ! videoconvert ! theoraenc ! "
+                  "oggmux name=mux ! fakesink sync=false "
+                  "d.audio_0 ! queue ! kqmauddec ! audioconvert ! vorbisenc ! mux.");
+  EXPECT_TRUE(run.eos && run.errors.empty()) << testing::PrintToString(run.errors);
+}
+
 std::string FoundType(const std::vector<std::uint8_t>& data) {
   EnsureGstreamer();
   GstTypeFindProbability probability = GST_TYPE_FIND_NONE;
