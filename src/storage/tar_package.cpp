@@ -165,11 +165,11 @@ bool TarPackage::LoadStream(std::FILE* stream, std::uint64_t file_size, std::str
       if (!prefix.empty()) name = prefix + "/" + name;
     }
     const std::uint64_t data = offset + kBlock;
-    if (size > file_size || data + size > file_size)
-      return fail("member '" + name + "' runs past the end of the archive");
     // Extended headers: a pax header ('x') for the next member, a global one ('g', which holds
     // nothing this reader needs), a GNU long name ('L') or long link name ('K').
     if (type == 'x' || type == 'g' || type == 'L' || type == 'K') {
+      if (size > file_size || data + size > file_size)
+        return fail("member '" + name + "' runs past the end of the archive");
       if (size > kMaxExtendedHeader)
         return fail("extended header of " + std::to_string(size) + " bytes at offset " +
                     std::to_string(offset));

@@ -340,11 +340,17 @@ TEST(TarPackage, DamagedArchivesAreRefusedAtLoad) {
   truncated_header.resize(300);
   auto truncated_member = good;
   truncated_member.resize(512 + 600);
+  // A member named by a GNU long-name member before it is named in full.
+  const std::string long_name = std::string(110, 'n') + ".kqm";
+  auto truncated_long = MakeTar({{"././@LongLink", long_name, 'L'}, {long_name, "12345"}});
+  truncated_long.resize(3 * 512 + 2);
+  const std::string long_cut = "'" + long_name + "' runs past the end";
   auto bad_checksum = good;
   bad_checksum[0] ^= 1;
   const std::vector<Case> cases = {
       {"header", truncated_header, "truncated member header"},
       {"member", truncated_member, "runs past the end"},
+      {"long member", truncated_long, long_cut.c_str()},
       {"checksum", bad_checksum, "damaged member header"},
       {"pax record", MakeTar({{"PaxHeaders/a", "12 path=a\n", 'x'}, {"a", "1"}}),
        "malformed pax header"},
