@@ -338,8 +338,10 @@ bool IsFramePattern(const std::string& pattern) {
     if (pattern[i] != '%') continue;
     ++i;
     if (i < pattern.size() && pattern[i] == '%') continue;
+    // A width of at most two digits: a file name holds no more than 255 bytes anyway.
+    const std::size_t width_start = i;
     while (i < pattern.size() && std::isdigit(static_cast<unsigned char>(pattern[i]))) ++i;
-    if (i >= pattern.size() || pattern[i] != 'd') return false;
+    if (i - width_start > 2 || i >= pattern.size() || pattern[i] != 'd') return false;
     ++conversions;
   }
   return conversions == 1;
@@ -539,7 +541,9 @@ std::unique_ptr<PictureWriter> OpenPictureWriter(const std::string& path,
   if (EndsWithNoCase(path, ".png")) {
     if (!IsFramePattern(path)) {
       if (error)
-        *error = "a PNG export needs one %d in the name for the frame number (e.g. f%04d.png)";
+        *error =
+            "a PNG export needs one %d in the name for the frame number (e.g. f%04d.png, a width "
+            "of at most two digits)";
       return nullptr;
     }
     return std::make_unique<PngWriter>(path, format);

@@ -177,8 +177,8 @@ std::unique_ptr<PictureWriter> OpenPictureWriter(const std::string& path,
 bool WritePng(const std::string& path, int width, int height, const std::uint8_t* rgb,
               std::string* error);
 
-// True when `pattern` holds exactly one %d conversion (with optional zero-padded width) and
-// every other % is doubled.
+// True when `pattern` holds exactly one %d conversion (with an optional width of at most two
+// digits, zero-padded when it starts with 0) and every other % is doubled.
 bool IsFramePattern(const std::string& pattern);
 std::string FormatFramePattern(const std::string& pattern, std::int64_t index);
 

@@ -233,7 +233,9 @@ TEST(KqmExport, BadInputGivesOneLineNamingTheFileAndFails) {
                 .status,
             0);
   EXPECT_EQ(RunKqm(Cmd_Export, "export", {source, "--video", "x.bmp"}).status, 1);
-  EXPECT_EQ(RunKqm(Cmd_Export, "export", {source, "--video", "frame.png"}).status, 1);
+  // A PNG name without its one frame number, or with a width past any file name's length.
+  for (const char* pattern : {"frame.png", "f%99999999999999999999d.png", "f%2147483647d.png"})
+    EXPECT_EQ(RunKqm(Cmd_Export, "export", {source, "--video", pattern}).status, 1) << pattern;
   EXPECT_EQ(
       RunKqm(Cmd_Export, "export", {ConformancePath("key-dct-128x96"), "--audio", "x.wav"}).status,
       1);
