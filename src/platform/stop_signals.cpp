@@ -40,8 +40,14 @@ bool StopSignals_Install() {
     action.sa_handler = &OnStopSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    installed =
-        ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+    installed = true;
+    for (const int number : {SIGINT, SIGTERM}) {
+      // A signal the program was started with ignored (a job a shell runs in the background
+      // ignores Ctrl-C) stays ignored.
+      struct sigaction current {};
+      if (::sigaction(number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+      installed = ::sigaction(number, &action, nullptr) == 0 && installed;
+    }
   });
   return installed;
 }

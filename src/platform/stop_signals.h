@@ -5,7 +5,8 @@
 
 namespace tarvel {
 
-// Installs the handlers (once; later calls do nothing). False when they could not be installed.
+// Installs the handlers (once; later calls do nothing), except for a signal the program was
+// started with ignored, which stays so. False when they could not be installed.
 bool StopSignals_Install();
 // The signal asked for the stop (SIGINT or SIGTERM), 0 while none came.
 int StopSignals_Received();

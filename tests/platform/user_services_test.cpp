@@ -61,6 +61,8 @@ TEST(StopSignals, TheFirstIsRecordedTheSecondEndsTheProgram) {
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
+    std::signal(SIGINT, SIG_DFL);  // whatever the test runner was started with
+    std::signal(SIGTERM, SIG_DFL);
     if (!StopSignals_Install() || StopSignals_Received() != 0) ::_exit(1);
     std::raise(SIGTERM);
     pollfd ready{StopSignals_Descriptor(), POLLIN, 0};
@@ -72,6 +74,25 @@ TEST(StopSignals, TheFirstIsRecordedTheSecondEndsTheProgram) {
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFSIGNALED(status)) << "exited with " << WEXITSTATUS(status);
   EXPECT_EQ(WTERMSIG(status), SIGINT);
+}
+
+TEST(StopSignals, ASignalIgnoredAtStartStaysIgnored) {
+  // As a shell starts a job in the background, with Ctrl-C ignored.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGINT, SIG_IGN);
+    std::signal(SIGTERM, SIG_DFL);
+    if (!StopSignals_Install()) ::_exit(1);
+    std::raise(SIGINT);
+    if (StopSignals_Received() != 0) ::_exit(2);
+    std::raise(SIGTERM);
+    ::_exit(StopSignals_Received() == SIGTERM ? 0 : 3);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace

@@ -19,6 +19,10 @@ KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptio
   if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return result;
   const pid_t child = fork();
   if (child == 0) {
+    // As a command run in the foreground from a terminal, even when these tests run in the
+    // background (where a shell ignores Ctrl-C for them, which a child would keep).
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
