@@ -7,6 +7,7 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -70,6 +71,17 @@ bool LoadPackage(TarPackage& package, const std::string& path, const std::string
 bool ParseCommandLine(CLI::App& app, int argc, char** argv, int* status) {
   try {
     app.parse(argc, argv);
+    // An empty file name or value is a script's unset variable, not a choice: refused rather
+    // than taken as "not given" or looked up as a file without a name.
+    for (const CLI::Option* option : app.get_options()) {
+      const auto& values = option->results();
+      if (option->count() == 0 || std::find(values.begin(), values.end(), "") == values.end())
+        continue;
+      std::fprintf(stderr, "%s: %s is empty (see '%s --help')\n", app.get_name().c_str(),
+                   option->get_name().c_str(), app.get_name().c_str());
+      *status = kExitUsage;
+      return false;
+    }
     return true;
   } catch (const CLI::CallForHelp& e) {
     *status = app.exit(e);

@@ -29,6 +29,15 @@ TEST(KqmCommandLine, UsageErrorsExitTwoNamingTheCommandAndEveryCommandTakesQuiet
     EXPECT_NE(std::string::npos, help.out.find("--quiet")) << name;
     EXPECT_NE(std::string::npos, help.out.find("--verbose")) << name;
   }
+  // An empty name (a script's unset variable) is refused, not taken as no output or no archive.
+  const std::string movie = test::ConformancePath("key-dct-128x96");
+  for (const auto& r :
+       {test::RunKqm(tools::Cmd_Info, "info", {""}),
+        test::RunKqm(tools::Cmd_Export, "export", {movie, "--video", "", "--audio", "empty.raw"}),
+        test::RunKqm(tools::Cmd_Play, "play", {movie, "--package", ""})}) {
+    EXPECT_EQ(2, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(" is empty (see ")) << r.err;
+  }
 }
 
 TEST(KqmCommandLine, AFolderOrAPipeIsNamedAsSuchAndNeverWaitedOn) {
