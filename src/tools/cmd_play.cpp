@@ -298,7 +298,7 @@ int Start(PlayJob& job) {
 // Waits for the end of playback, with the progress line. Ctrl-C or kill ends it as a stop
 // does: every picture and buffer handed over so far is written whole.
 PlayerStatus WaitForEnd(PlayJob& job) {
-  Progress progress("play", job.target > 0 && !job.o.to_stdout());
+  Progress progress(kCommand, job.target > 0 && !job.o.to_stdout() && !job.o.verbosity.quiet);
   while (!Player_WaitForEnd(*job.context, std::chrono::milliseconds(100))) {
     if (StopSignals_Received() != 0) Player_Stop(*job.context);
     progress.Update(job.presented, job.target);
