@@ -139,7 +139,8 @@ bool ReadOptions(int argc, char** argv, BenchOptions& o, int* status) {
       ->expected(0, 1)
       ->default_str("200")
       ->check(CLI::Range(1, 1000000));
-  AddVerbosityOptions(app, &o.verbosity);
+  AddVerbosityOptions(app, &o.verbosity,
+                      "accepted as by every command; this one has no more details to give");
   if (!ParseCommandLine(app, argc, argv, status)) return false;
   o.seek = app.count("--seek") > 0;
   if (seeks > 0) o.seeks = seeks;

@@ -30,7 +30,8 @@ int Cmd_Demo(int argc, char** argv) {
   app.add_flag("--no-sound", no_sound, "leave the sound out");
   app.add_flag("--stats", stats, "print each frame's kind, size and PSNR at the end");
   Verbosity verbosity;
-  AddVerbosityOptions(app, &verbosity);
+  AddVerbosityOptions(app, &verbosity,
+                      "accepted as by every command; this one has no more details to give");
   int status = 0;
   if (!ParseCommandLine(app, argc, argv, &status)) return status;
   const std::string command = "kqm demo";

@@ -70,7 +70,8 @@ void AddEncodeOptions(CLI::App& app, EncodeOptions* o) {
                "crop instead of padding to multiples of 8, and instead of scaling pictures too "
                "large for the format");
   app.add_flag("--stats", o->stats, "print each frame's kind, size, quality and PSNR at the end");
-  AddVerbosityOptions(app, &o->verbosity);
+  AddVerbosityOptions(app, &o->verbosity,
+                      "also the quality the second pass of --bitrate or --bpp settles on");
 }
 
 // The problem with an asked picture size, naming the side at fault; empty when it can be made.

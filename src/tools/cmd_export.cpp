@@ -84,7 +84,8 @@ bool ReadOptions(int argc, char** argv, ExportOptions& o, int* status) {
   app.add_option("--passes", o.passes, "play the movie K times, looping as the player does")
       ->check(CLI::Range(1, 1000000));
   AddScaleAndPackageOptions(app, &o.scale, &o.package_path);
-  AddVerbosityOptions(app, &o.verbosity);
+  AddVerbosityOptions(app, &o.verbosity,
+                      "a last line: how many pictures and bytes of sound were written");
   if (!ParseCommandLine(app, argc, argv, status)) return false;
   *status = kExitUsage;
   if (o.video_out.empty() && o.audio_out.empty()) {
@@ -290,8 +291,9 @@ int FinishOutputs(ExportJob& job, int status) {
     PrintError(kCommand, job.o.audio_out, error);
     status = kExitFailure;
   }
-  if (const int signal = StopSignals_Received(); signal != 0 && !job.o.verbosity.quiet) {
-    std::string done = "stopped by " + StopSignalName(signal) + " after " +
+  const int signal = StopSignals_Received();
+  if ((signal != 0 && !job.o.verbosity.quiet) || (status == 0 && job.o.verbosity.verbose)) {
+    std::string done = (signal != 0 ? "stopped by " + StopSignalName(signal) + " after " : "") +
                        std::to_string(job.sequence) +
                        " frames: " + std::to_string(job.pictures_written) + " pictures";
     if (job.sound) done += " and " + std::to_string(job.sound->pcm_bytes()) + " bytes of sound";

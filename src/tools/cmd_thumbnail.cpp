@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -76,7 +77,7 @@ int Cmd_Thumbnail(int argc, char** argv) {
   app.add_option("-s,--size", size, "the thumbnail's longest side in pixels (default 256)")
       ->check(CLI::Range(1, 4096));
   Verbosity verbosity;
-  AddVerbosityOptions(app, &verbosity);
+  AddVerbosityOptions(app, &verbosity, "which frame the thumbnail shows, and why");
   int status = 0;
   if (!ParseCommandLine(app, argc, argv, &status)) return status;
   const std::string command = "kqm thumbnail";
@@ -125,6 +126,7 @@ int Cmd_Thumbnail(int argc, char** argv) {
   }
   RgbPicture best, candidate;
   double best_score = -1;
+  std::int64_t best_index = -1;
   std::size_t next = 0;
   for (std::int64_t index = 0; index <= candidates.back(); ++index) {
     if (MovieReader_Next(reader, chunks) != FrameRead::kOk) break;
@@ -139,6 +141,7 @@ int Cmd_Thumbnail(int argc, char** argv) {
     const double score = ToneEntropy(candidate);
     if (score > best_score) {
       best_score = score;
+      best_index = index;
       std::swap(best, candidate);
     }
   }
@@ -156,6 +159,15 @@ int Cmd_Thumbnail(int argc, char** argv) {
   if (!WritePng(out_path, width, height, thumbnail.rgb.data(), &error)) {
     PrintError(command, out_path, error);
     return 1;
+  }
+  if (verbosity.verbose) {
+    char why[160];
+    std::snprintf(why, sizeof why,
+                  "frame %lld of %lld, the widest range of tones of %zu pictures looked at "
+                  "(%.2f bits)",
+                  static_cast<long long>(best_index), static_cast<long long>(frames),
+                  candidates.size(), best_score);
+    PrintError(command, out_path, why);
   }
   return 0;
 }

@@ -44,10 +44,10 @@ int FinishStandardOutput(const std::string& command, int status) {
   return status == 0 ? kExitFailure : status;
 }
 
-void AddVerbosityOptions(CLI::App& app, Verbosity* verbosity) {
+void AddVerbosityOptions(CLI::App& app, Verbosity* verbosity, const char* details) {
   auto* quiet = app.add_flag("-q,--quiet", verbosity->quiet,
                              "no progress line, notes or summary (errors and warnings stay)");
-  auto* verbose = app.add_flag("-v,--verbose", verbosity->verbose, "more details");
+  auto* verbose = app.add_flag("-v,--verbose", verbosity->verbose, details);
   quiet->excludes(verbose);
 }
 

@@ -41,12 +41,12 @@ void PrintError(const std::string& command, const std::string& file, const std::
 int FinishStandardOutput(const std::string& command, int status);
 
 // -q/--quiet and -v/--verbose, which every subcommand takes. Quiet drops the progress line,
-// notes and summaries (errors and warnings stay); verbose adds details.
+// notes and summaries (errors and warnings stay); verbose adds `details`, what its help says.
 struct Verbosity {
   bool quiet = false;
   bool verbose = false;
 };
-void AddVerbosityOptions(CLI::App& app, Verbosity* verbosity);
+void AddVerbosityOptions(CLI::App& app, Verbosity* verbosity, const char* details);
 
 // --scale 800|1024 (the pictures of a 640x480 movie as the scaled full-screen modes present
 // them) and --package ARCHIVE.tar (the movie read out of a tar archive as the player's package

@@ -38,6 +38,11 @@ TEST(KqmCommandLine, UsageErrorsExitTwoNamingTheCommandAndEveryCommandTakesQuiet
     EXPECT_EQ(2, r.status) << r.err;
     EXPECT_NE(std::string::npos, r.err.find(" is empty (see ")) << r.err;
   }
+  // -v adds what its help says, here export's count of what it wrote (the movie has 6 frames).
+  const auto verbose = test::RunKqm(tools::Cmd_Export, "export",
+                                    {movie, "--video", ::testing::TempDir() + "verbose.rgb", "-v"});
+  EXPECT_EQ(0, verbose.status) << verbose.err;
+  EXPECT_NE(std::string::npos, verbose.err.find(": 6 frames: 6 pictures written")) << verbose.err;
 }
 
 TEST(KqmCommandLine, AFolderOrAPipeIsNamedAsSuchAndNeverWaitedOn) {
