@@ -119,7 +119,8 @@ bool AudioExport::Write(const std::uint8_t* data, std::size_t size, std::string*
     return false;
   }
   if (!out_.Write(data, size)) {
-    if (error) *error = "cannot write " + path_ + ": " + std::strerror(errno);
+    if (error) *error = std::string("write failed: ") + std::strerror(errno);
+    output_failed_ = true;
     // Nothing is left of an output that could not be written; Finish has nothing more to say.
     out_.Discard();
     return false;

@@ -35,6 +35,9 @@ class AudioExport {
   // nothing behind.
   bool Finish(std::string* error);
 
+  // Whether AddFrame failed for a write to the output (its error is then about the output, not
+  // the movie).
+  bool output_failed() const { return output_failed_; }
   // PCM bytes written so far.
   std::uint64_t pcm_bytes() const { return pcm_bytes_; }
   const SoundStream& sound() const { return sound_; }
@@ -55,6 +58,7 @@ class AudioExport {
   bool pictures_length_ = false;
   std::vector<std::uint8_t> held_;  // with pictures_length_: decoded, not yet written
   std::uint64_t pcm_bytes_ = 0;
+  bool output_failed_ = false;
   bool warned_starved_ = false;
   bool warned_restart_ = false;
   bool warned_empty_period_ = false;

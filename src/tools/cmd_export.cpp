@@ -227,7 +227,7 @@ bool ExportFrame(ExportJob& job, int pass, std::int64_t index, LoadedFrame frame
     job.pictures_written += 1;
   }
   if (job.sound && !job.sound->AddFrame(pass, static_cast<int>(index), frame, &error)) {
-    PrintError(kCommand, o.path, error);
+    PrintError(kCommand, job.sound->output_failed() ? o.audio_out : o.path, error);
     return false;
   }
   return true;

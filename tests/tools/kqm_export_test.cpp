@@ -2,6 +2,7 @@
 
 #include <png.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -196,6 +197,17 @@ TEST(KqmExport, BadInputGivesOneLineNamingTheFileAndFails) {
   r = RunKqm(tools::Cmd_Bench, "bench", {Temp("none.kqm"), "--seek"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("no frames"), std::string::npos) << r.err;
+
+  // A disk that fills up: one line naming the output, as for the pictures.
+  for (const char* kind : {"--video", "--audio"}) {
+    const std::string out = Temp("full.raw");
+    {
+      test::FileSizeLimit limit(4096);
+      r = RunKqm(Cmd_Export, "export", {source, kind, out, "-q"});
+    }
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kqm export: " + out + ": write failed: " + std::strerror(EFBIG) + "\n");
+  }
 
   // A frame word claiming more bytes than the file holds.
   auto huge = bytes;
