@@ -355,6 +355,11 @@ int CheckOptions(const EncodeOptions& o) {
                "--video and --audio cannot both read standard input: give one of them as a file");
     return kExitUsage;
   }
+  if (o.one_pass && o.bitrate <= 0 && o.bpp <= 0) {
+    PrintError(kCommand, "",
+               "--one-pass goes with --bitrate or --bpp (a --quality encode is one pass anyway)");
+    return kExitUsage;
+  }
   if (!CheckOutputsApart(kCommand, {{"--video", o.video_path}, {"--audio", o.audio_path}},
                          {{"-o", o.output_path}}))
     return kExitUsage;

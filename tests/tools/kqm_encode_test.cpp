@@ -178,6 +178,10 @@ TEST(KqmEncode, MeetsATargetSizeInOneOrTwoPasses) {
       RunKqm(tools::Cmd_Encode, "encode",
              {"--video", dir + "target.y4m", "-o", dir + "x.kqm", "--bpp", "1", "--quality", "50"});
   EXPECT_EQ(2, exclusive.status);
+  const auto one_pass_alone =
+      RunKqm(tools::Cmd_Encode, "encode",
+             {"--video", dir + "target.y4m", "-o", dir + "x.kqm", "--one-pass"});
+  EXPECT_EQ(2, one_pass_alone.status);
   // Below one bit per 8x8 block (1/64 bpp) no picture can be made; the option at fault is named.
   const auto starved =
       RunKqm(tools::Cmd_Encode, "encode",
