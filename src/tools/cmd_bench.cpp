@@ -124,13 +124,15 @@ bool ReadOptions(int argc, char** argv, BenchOptions& o, int* status) {
       "frames held in memory).",
       kCommand};
   app.add_option("MOVIE", o.path, "the movie file")->required();
-  app.add_option("--format", o.format, "pixel format to decode to: 555 or 565")
-      ->check(CLI::IsMember({"555", "565"}));
-  app.add_option("--seconds", o.min_seconds, "run each measurement at least this long")
-      ->check(CLI::Range(0.01, 600.0));
-  app.add_option("--passes", o.passes,
-                 "decode the movie's pictures exactly N times instead (for instruction counts)")
-      ->check(CLI::Range(1, 1000000));
+  auto* format = app.add_option("--format", o.format, "pixel format to decode to: 555 or 565")
+                     ->check(CLI::IsMember({"555", "565"}));
+  auto* seconds =
+      app.add_option("--seconds", o.min_seconds, "run each measurement at least this long")
+          ->check(CLI::Range(0.01, 600.0));
+  auto* passes =
+      app.add_option("--passes", o.passes,
+                     "decode the movie's pictures exactly N times instead (for instruction counts)")
+          ->check(CLI::Range(1, 1000000));
   int seeks = 0;
   app.add_option("--seek", seeks,
                  "instead, time N seeks of a paused playback to frames chosen at random (the "
@@ -138,7 +140,10 @@ bool ReadOptions(int argc, char** argv, BenchOptions& o, int* status) {
                  "clock and in processor time")
       ->expected(0, 1)
       ->default_str("200")
-      ->check(CLI::Range(1, 1000000));
+      ->check(CLI::Range(1, 1000000))
+      ->excludes(seconds)
+      ->excludes(passes)
+      ->excludes(format);
   AddVerbosityOptions(app, &o.verbosity,
                       "accepted as by every command; this one has no more details to give");
   if (!ParseCommandLine(app, argc, argv, status)) return false;

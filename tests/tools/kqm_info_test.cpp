@@ -138,6 +138,11 @@ TEST(KqmBench, MeasuresPicturesAndSound) {
   EXPECT_NE(r.out.find("Pictures: 160x120"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Sound:    8000 Hz mono"), std::string::npos) << r.out;
   EXPECT_EQ(test::RunKqm(tools::Cmd_Bench, "bench", {"/nonexistent.kqm"}).status, 1);
+  // --seek measures something else: the options of the decoding measurement do not go with it.
+  EXPECT_EQ(test::RunKqm(tools::Cmd_Bench, "bench",
+                         {test::ConformancePath("mixed-160x120-mono"), "--seek", "--passes", "1"})
+                .status,
+            2);
   r = test::RunKqm(tools::Cmd_Bench, "bench",
                    {test::ConformancePath("mixed-136x96-mono-33-key4"), "--seek", "20"});
   ASSERT_EQ(r.status, 0) << r.err;
