@@ -27,11 +27,33 @@ std::string StopSignalName(int signal) {
   return "signal " + std::to_string(signal);
 }
 
+namespace {
+
+// A file name as one line of a message: control characters (a line feed, a carriage return that
+// would print over the line) written as escapes.
+std::string PrintableName(const std::string& name) {
+  std::string out;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7F) {
+      out += c;
+    } else {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02X", byte);
+      out += escape;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 void PrintError(const std::string& command, const std::string& file, const std::string& message) {
   if (file.empty())
     std::fprintf(stderr, "%s: %s\n", command.c_str(), message.c_str());
   else
-    std::fprintf(stderr, "%s: %s: %s\n", command.c_str(), file.c_str(), message.c_str());
+    std::fprintf(stderr, "%s: %s: %s\n", command.c_str(), PrintableName(file).c_str(),
+                 message.c_str());
 }
 
 int FinishStandardOutput(const std::string& command, int status) {

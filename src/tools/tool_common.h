@@ -32,7 +32,8 @@ std::string StopSignalName(int signal);
 inline constexpr char kNoFramesProblem[] =
     "the movie has no frames (its header's frame count is 0)";
 
-// "kqm <command>: <file>: <message>" on standard error.
+// "kqm <command>: <file>: <message>" on standard error, one line: control characters in the
+// file name are written as \xNN.
 void PrintError(const std::string& command, const std::string& file, const std::string& message);
 
 // The status of a command that ended with `status` once what it printed on standard output is

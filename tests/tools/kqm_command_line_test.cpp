@@ -38,6 +38,9 @@ TEST(KqmCommandLine, UsageErrorsExitTwoNamingTheCommandAndEveryCommandTakesQuiet
     EXPECT_EQ(2, r.status) << r.err;
     EXPECT_NE(std::string::npos, r.err.find(" is empty (see ")) << r.err;
   }
+  // A message stays one line whatever the file's name holds.
+  EXPECT_EQ("kqm info: no\\x0Asuch\\x0D.kqm: no such file\n",
+            test::RunKqm(tools::Cmd_Info, "info", {"no\nsuch\r.kqm"}).err);
   // -v adds what its help says, here export's count of what it wrote (the movie has 6 frames).
   const auto verbose = test::RunKqm(tools::Cmd_Export, "export",
                                     {movie, "--video", ::testing::TempDir() + "verbose.rgb", "-v"});
