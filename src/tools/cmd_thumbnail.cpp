@@ -73,7 +73,7 @@ int Cmd_Thumbnail(int argc, char** argv) {
   std::string path, out_path;
   int size = 256;
   app.add_option("MOVIE", path, "the movie file")->required();
-  app.add_option("OUT", out_path, "the PNG file to write")->required();
+  app.add_option("OUT", out_path, "the PNG file to write, or - for standard output")->required();
   app.add_option("-s,--size", size, "the thumbnail's longest side in pixels (default 256)")
       ->check(CLI::Range(1, 4096));
   Verbosity verbosity;

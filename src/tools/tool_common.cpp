@@ -415,35 +415,17 @@ bool WritePng(const std::string& path, int width, int height, const std::uint8_t
   image.width = static_cast<png_uint_32>(width);
   image.height = static_cast<png_uint_32>(height);
   image.format = PNG_FORMAT_RGB;
-  PendingFile file;
-  std::string reason;
-  if (!file.Create(path, &reason)) {
-    if (error) *error = reason;
-    return false;
-  }
+  OutputFile out;  // "-" is standard output
+  if (!out.Open(path, error)) return false;
   // Written through a stream of ours: on failure the library's own file writer removes the
   // file, which for a device (/dev/full) would be the device itself.
-  std::FILE* out = std::fopen(file.temporary_path().c_str(), "wb");
-  if (!out) {
-    if (error) *error = std::string("cannot create: ") + std::strerror(errno);
-    return false;
-  }
-  const bool written = png_image_write_to_stdio(&image, out, 0, rgb, 0, nullptr) != 0;
-  const bool closed = std::fclose(out) == 0;
-  if (!written) {
+  if (png_image_write_to_stdio(&image, out.file(), 0, rgb, 0, nullptr) == 0) {
     if (error) *error = std::string("cannot write PNG: ") + image.message;
     png_image_free(&image);
+    out.Discard();
     return false;
   }
-  if (!closed) {
-    if (error) *error = std::string("write failed: ") + std::strerror(errno);
-    return false;
-  }
-  if (!file.Commit(&reason)) {
-    if (error) *error = reason;
-    return false;
-  }
-  return true;
+  return out.Close(error);
 }
 
 namespace {

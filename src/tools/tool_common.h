@@ -173,8 +173,8 @@ struct PictureFormat {
 std::unique_ptr<PictureWriter> OpenPictureWriter(const std::string& path,
                                                  const PictureFormat& format, std::string* error);
 
-// Writes 8-bit RGB triples, rows back to back, as a PNG file (through a PendingFile). False with
-// `error` set (without the path) when the file cannot be written.
+// Writes 8-bit RGB triples, rows back to back, as a PNG file (through a PendingFile), or to
+// standard output for "-". False with `error` set (without the path) when it cannot be written.
 bool WritePng(const std::string& path, int width, int height, const std::uint8_t* rgb,
               std::string* error);
 

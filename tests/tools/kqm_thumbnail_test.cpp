@@ -101,6 +101,11 @@ TEST(KqmThumbnail, ChoosesThePictureWithSomethingToSee) {
   r = RunKqm(Cmd_Thumbnail, "thumbnail", {movie, Temp("half.png"), "--size", "32"});
   ASSERT_EQ(r.status, 0) << r.err;
   const Png half = ReadPng(Temp("half.png"));
+  // "-" is standard output, as for every other command's outputs: the same PNG.
+  const auto piped = RunKqm(Cmd_Thumbnail, "thumbnail", {movie, "-", "--size", "32"});
+  ASSERT_EQ(piped.status, 0) << piped.err;
+  const auto file = test::ReadFileBytes(Temp("half.png"));
+  EXPECT_EQ(piped.out, std::string(file.begin(), file.end()));
   ASSERT_EQ(half.width, 32);
   ASSERT_EQ(half.height, 24);
   const std::uint8_t* bar = &frame10.rgb[(5 * 64 + 12) * 3];  // the red bar's (12, 5)
