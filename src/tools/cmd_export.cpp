@@ -92,19 +92,13 @@ bool ReadOptions(int argc, char** argv, ExportOptions& o, int* status) {
     PrintError(kCommand, "", "nothing to do: give --video OUT and/or --audio OUT");
     return false;
   }
-  if (o.video_out == "-" && o.audio_out == "-") {
-    PrintError(kCommand, "", "--video and --audio cannot both go to standard output");
-    return false;
-  }
   if (app.count("--frames") > 0 && !ParseFrameRange(o.frames_text, &o.range)) {
     PrintError(kCommand, "",
                "--frames: expected A-B, A- or A with 0 <= A <= B, got '" + o.frames_text + "'");
     return false;
   }
-  // A movie read out of an archive is no file of its own.
-  const std::string movie_file = o.package_path.empty() ? o.path : std::string();
-  if (!CheckOutputsApart(kCommand, {{"MOVIE", movie_file}, {"--package", o.package_path}},
-                         {{"--video", o.video_out}, {"--audio", o.audio_out}}))
+  if (!CheckMovieOutputsApart(kCommand, o.path, o.package_path,
+                              {{"--video", o.video_out}, {"--audio", o.audio_out}}))
     return false;
   *status = 0;
   return true;

@@ -85,14 +85,8 @@ bool ReadOptions(int argc, char** argv, PlayOptions& o, int* status) {
     PrintError(kCommand, "", "--audio-out needs --device capture");
     return false;
   }
-  if (o.audio_out == "-" && o.video_out == "-") {
-    PrintError(kCommand, "", "--audio-out and --video-out cannot both go to standard output");
-    return false;
-  }
-  // A movie read out of an archive is no file of its own.
-  const std::string movie_file = o.package_path.empty() ? o.path : std::string();
-  if (!CheckOutputsApart(kCommand, {{"MOVIE", movie_file}, {"--package", o.package_path}},
-                         {{"--video-out", o.video_out}, {"--audio-out", o.audio_out}}))
+  if (!CheckMovieOutputsApart(kCommand, o.path, o.package_path,
+                              {{"--audio-out", o.audio_out}, {"--video-out", o.video_out}}))
     return false;
   *status = 0;
   return true;

@@ -196,6 +196,12 @@ bool CheckOutputsApart(const std::string& command, std::initializer_list<NamedPa
       return false;
     }
     for (auto other = outputs.begin(); other != output; ++other) {
+      if (output->path == "-" && other->path == "-") {
+        PrintError(command, "",
+                   std::string(other->name) + " and " + output->name +
+                       " cannot both go to standard output");
+        return false;
+      }
       if (!SameFile(output->path, other->path)) continue;
       PrintError(command, output->path,
                  std::string(other->name) + " and " + output->name +
@@ -204,6 +210,12 @@ bool CheckOutputsApart(const std::string& command, std::initializer_list<NamedPa
     }
   }
   return true;
+}
+
+bool CheckMovieOutputsApart(const std::string& command, const std::string& movie,
+                            const std::string& package, std::initializer_list<NamedPath> outputs) {
+  const std::string movie_file = package.empty() ? movie : std::string();
+  return CheckOutputsApart(command, {{"MOVIE", movie_file}, {"--package", package}}, outputs);
 }
 
 bool PendingFile::Create(const std::string& path, std::string* error) {

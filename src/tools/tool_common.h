@@ -139,10 +139,14 @@ struct NamedPath {
 
 // Refuses a command line on which an output would overwrite one of the inputs or another output:
 // the same file under any name (a link, a hard link, another spelling of its path) counts.
-// Empty paths, "-", devices and pipes never clash. False after the error line (status
-// kExitUsage).
+// Empty paths, devices and pipes never clash; "-" clashes only with another output "-" (both
+// to standard output). False after the error line (status kExitUsage).
 bool CheckOutputsApart(const std::string& command, std::initializer_list<NamedPath> inputs,
                        std::initializer_list<NamedPath> outputs);
+// The same for a command that reads MOVIE from its file or, with --package PACKAGE, out of an
+// archive, where it is no file of its own.
+bool CheckMovieOutputsApart(const std::string& command, const std::string& movie,
+                            const std::string& package, std::initializer_list<NamedPath> outputs);
 
 // The problem with reading `path` as an input file, or empty: "is a folder" for a folder, the
 // system's reason when it cannot be found. Pipes and devices are accepted; other problems
