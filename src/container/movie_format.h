@@ -46,6 +46,10 @@ inline constexpr std::uint64_t kMaxTwoPictureBytes = std::uint64_t{256} << 20;
 // rule and the memory the two pictures need (at most kMaxTwoPictureBytes).
 std::string PictureSizeProblem(int width, int height);
 
+// Why a movie whose header counts no frames is refused: nothing would play.
+inline constexpr char kNoFramesProblem[] =
+    "the movie has no frames (its header's frame count is 0)";
+
 // A loaded frame: its chunk list (everything after the frame word) and its length, frame size - 4.
 // The walk rewrites the pad-count byte of each chunk it passes, so the data is writable.
 struct LoadedFrame {

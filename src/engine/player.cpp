@@ -353,9 +353,7 @@ std::int32_t Player_Start(PlayerContext& context, void* target, std::int32_t dis
     status.problem[0] = '\0';
   });
   // Nothing to play: said as such, rather than as a frame that could not be read.
-  if (context.frame_count == 0)
-    return FailStart(context, kPlayerReadFailed,
-                     "the movie has no frames (its header's frame count is 0)");
+  if (context.frame_count == 0) return FailStart(context, kPlayerReadFailed, kNoFramesProblem);
 
   // Set before the reader exists, which leaves at once when it finds it clear.
   context.playing = true;

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "container/movie_format.h"
 #include "display/scalers.h"
 #include "engine/player_context.h"
 #include "platform/capture_audio_device.h"

@@ -28,10 +28,6 @@ int ExitStatusOfSignal(int signal);
 // "SIGINT", "SIGTERM" or "signal N".
 std::string StopSignalName(int signal);
 
-// Why a movie whose header counts no frames is refused: nothing would play.
-inline constexpr char kNoFramesProblem[] =
-    "the movie has no frames (its header's frame count is 0)";
-
 // "kqm <command>: <file>: <message>" on standard error, one line: control characters in the
 // file name are written as \xNN.
 void PrintError(const std::string& command, const std::string& file, const std::string& message);
