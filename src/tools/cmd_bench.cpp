@@ -144,8 +144,7 @@ bool ReadOptions(int argc, char** argv, BenchOptions& o, int* status) {
       ->excludes(seconds)
       ->excludes(passes)
       ->excludes(format);
-  AddVerbosityOptions(app, &o.verbosity,
-                      "accepted as by every command; this one has no more details to give");
+  AddVerbosityOptions(app, &o.verbosity);
   if (!ParseCommandLine(app, argc, argv, status)) return false;
   o.seek = app.count("--seek") > 0;
   if (seeks > 0) o.seeks = seeks;

@@ -30,8 +30,7 @@ int Cmd_Demo(int argc, char** argv) {
   app.add_flag("--no-sound", no_sound, "leave the sound out");
   app.add_flag("--stats", stats, "print each frame's kind, size and PSNR at the end");
   Verbosity verbosity;
-  AddVerbosityOptions(app, &verbosity,
-                      "accepted as by every command; this one has no more details to give");
+  AddVerbosityOptions(app, &verbosity);
   int status = 0;
   if (!ParseCommandLine(app, argc, argv, &status)) return status;
   const std::string command = "kqm demo";
@@ -72,12 +71,10 @@ int Cmd_Demo(int argc, char** argv) {
   // Ctrl-C or kill stops the demo, which then removes what it wrote.
   StopSignals_Install();
   for (int i = 0; i < frames; ++i) {
-    if (const int signal = StopSignals_Received(); signal != 0) {
+    if (StopSignals_Received() != 0) {
       progress.Finish();
-      PrintError(command, output_path,
-                 "stopped by " + StopSignalName(signal) + ": nothing written");
       MovieWriter_Abandon(encoder.writer);
-      return ExitStatusOfSignal(signal);
+      return StatusAfterStop(command, output_path, 0);
     }
     RenderDemoPicture(width, height, i, kFps, &picture);
     if (!MovieEncoder_AddPicture(encoder, picture)) {

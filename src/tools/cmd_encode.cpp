@@ -520,23 +520,15 @@ void PrintSummary(const EncodeJob& job) {
   PrintError(kCommand, job.o.output_path, line);
 }
 
-// The status of an encode that ended with `status`, or of one a stop signal ended, which writes
-// nothing.
-int StatusAfterStop(const EncodeOptions& o, int status) {
-  const int signal = StopSignals_Received();
-  if (signal == 0) return status;
-  PrintError(kCommand, o.output_path, "stopped by " + StopSignalName(signal) + ": nothing written");
-  return ExitStatusOfSignal(signal);
-}
-
 int RunEncode(const EncodeOptions& o) {
   if (const int status = CheckOptions(o)) return status;
   // Ctrl-C or kill stops the encode, which then removes what it wrote.
   StopSignals_Install();
   EncodeJob job(o);
   if (!OpenInputs(job) || !OpenOutput(job)) return kExitFailure;
-  if (const int status = StartPictures(job)) return StatusAfterStop(o, status);
-  if (!EncodePictures(job)) return StatusAfterStop(o, kExitFailure);
+  if (const int status = StartPictures(job))
+    return StatusAfterStop(kCommand, o.output_path, status);
+  if (!EncodePictures(job)) return StatusAfterStop(kCommand, o.output_path, kExitFailure);
   PrintSummary(job);
   return 0;
 }

@@ -186,8 +186,7 @@ int Cmd_Info(int argc, char** argv) {
                "list every frame: its index, file offset, size, key or delta picture, quality "
                "and chunk tags");
   Verbosity verbosity;
-  AddVerbosityOptions(app, &verbosity,
-                      "accepted as by every command; this one has no more details to give");
+  AddVerbosityOptions(app, &verbosity);
   int status = 0;
   if (!ParseCommandLine(app, argc, argv, &status)) return status;
 

@@ -77,8 +77,7 @@ bool ReadOptions(int argc, char** argv, PlayOptions& o, int* status) {
   app.add_option("--ring", o.ring, "frames the disk reader loads ahead")
       ->check(CLI::Range(1, 4096));
   AddScaleAndPackageOptions(app, &o.scale, &o.package_path);
-  AddVerbosityOptions(app, &o.verbosity,
-                      "accepted as by every command; this one has no more details to give");
+  AddVerbosityOptions(app, &o.verbosity);
   if (!ParseCommandLine(app, argc, argv, status)) return false;
   o.device_given = app.count("--device") > 0;
   *status = kExitUsage;

@@ -1,5 +1,6 @@
 #include "tools/tool_common.h"
 
+#include "platform/stop_signals.h"
 #include "platform/terminal.h"
 #include "platform/user_files.h"
 #include "storage/tar_package.h"
@@ -25,6 +26,13 @@ std::string StopSignalName(int signal) {
   if (signal == SIGINT) return "SIGINT";
   if (signal == SIGTERM) return "SIGTERM";
   return "signal " + std::to_string(signal);
+}
+
+int StatusAfterStop(const std::string& command, const std::string& path, int status) {
+  const int signal = StopSignals_Received();
+  if (signal == 0) return status;
+  PrintError(command, path, "stopped by " + StopSignalName(signal) + ": nothing written");
+  return ExitStatusOfSignal(signal);
 }
 
 namespace {

@@ -27,6 +27,9 @@ inline constexpr int kExitUsage = 2;
 int ExitStatusOfSignal(int signal);
 // "SIGINT", "SIGTERM" or "signal N".
 std::string StopSignalName(int signal);
+// `status`, or, once a stop signal has come, the line saying that `path` was not written and the
+// signal's status: for commands that write nothing when stopped.
+int StatusAfterStop(const std::string& command, const std::string& path, int status);
 
 // "kqm <command>: <file>: <message>" on standard error, one line: control characters in the
 // file name are written as \xNN.
@@ -43,7 +46,9 @@ struct Verbosity {
   bool quiet = false;
   bool verbose = false;
 };
-void AddVerbosityOptions(CLI::App& app, Verbosity* verbosity, const char* details);
+inline constexpr char kNoMoreDetails[] =
+    "accepted as by every command; this one has no more details to give";
+void AddVerbosityOptions(CLI::App& app, Verbosity* verbosity, const char* details = kNoMoreDetails);
 
 // --scale 800|1024 (the pictures of a 640x480 movie as the scaled full-screen modes present
 // them) and --package ARCHIVE.tar (the movie read out of a tar archive as the player's package
