@@ -240,13 +240,15 @@ void Viewer::Tick() {
   video_->ShowNewPicture();
   PlayerStatus status = Player_Status(player_);
   if (state_.frame_shown && Playing(status)) {
-    const std::int32_t frame = status.current_frame;
-    command_->Progress()->SetPosition(frame);
-    ShowFrameCounter(frame);
-    ShowTimeCode(frame);
     // Only playback that reached the last frame ends it, not a seek that went there.
     const bool by_playback = status.pictures_presented != seek_pictures_;
     const bool wrapped = status.loop_count != last_loop_count_;
+    // The counters show the number of the frame after the picture; past a picture gone to, the
+    // engine's next frame has wrapped to 0 when that picture is the last.
+    const std::int32_t frame = by_playback ? status.current_frame : status.shown_frame + 1;
+    command_->Progress()->SetPosition(frame);
+    ShowFrameCounter(frame);
+    ShowTimeCode(frame);
     if (by_playback) last_loop_count_ = status.loop_count;
     if (!state_.loop_on && by_playback && (frame == status.frame_count - 1 || wrapped)) {
       Click(kIdStop);

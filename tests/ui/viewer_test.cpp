@@ -345,6 +345,8 @@ TEST_F(ViewerTest, TheProgressBarAndTheKeysGoToAnyFrame) {
   TurnFor(20);
   EXPECT_EQ(shown(), 5);
   EXPECT_FALSE(state().stopped);
+  EXPECT_EQ(Counter(), "00006");  // not the frame 0 that playback would go on with
+  EXPECT_EQ(panel().State(kIdProgress), 6);
   Key(Qt::Key_Comma);
   EXPECT_EQ(shown(), 4);
   EXPECT_EQ(picture(), expected[4]);
