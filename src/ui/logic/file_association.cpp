@@ -60,7 +60,9 @@ std::string ExecArgument(std::string_view argument) {
 // Sets the value of the entry's line `key`=..., or removes the line (nullopt).
 void SetEntryValue(std::string& entry, std::string_view key,
                    const std::optional<std::string>& value) {
-  const std::string start = "\n" + std::string(key) + "=";
+  // Built by appending: GCC 12 at -O3 takes "\n" + std::string(...) for an overlapping copy.
+  std::string start = "\n";
+  start.append(key).append("=");
   const std::size_t at = entry.find(start);
   if (at == std::string::npos) return;
   const std::size_t end = entry.find('\n', at + 1);
