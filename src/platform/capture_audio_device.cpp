@@ -1,5 +1,6 @@
 #include "platform/capture_audio_device.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
@@ -271,17 +272,25 @@ void CaptureAudioDevice::CompletionLoop() {
   std::unique_lock<std::mutex> lock(mutex_);
   // Time still to play of the buffer at the front of the queue (sample-clock timing).
   std::chrono::nanoseconds left{-1};
+  // How late the last buffer finished, taken off the next one's time so that wake-up delays
+  // do not add up and slow the clock down; at most one buffer's time, as a card that ran dry
+  // plays on from where it is rather than rushing.
+  std::chrono::nanoseconds late{0};
   std::uint64_t timed_generation = generation_;
   WaveHeader* timed = nullptr;
   for (;;) {
+    // Lateness does not outlast a pause or a queue that ran dry.
+    if (paused_ || queue_.empty()) late = {};
     wake_.wait(lock, [this] { return stopping_ || (!paused_ && !queue_.empty()); });
     if (stopping_) return;
     WaveHeader* front = queue_.front();
     if (options_.timing == CaptureTiming::kSampleClock) {
       if (front != timed || timed_generation != generation_) {
+        if (timed_generation != generation_) late = {};
         timed = front;
         timed_generation = generation_;
-        left = PlayTime(front->buffer_length);
+        const std::chrono::nanoseconds length = PlayTime(front->buffer_length);
+        left = length - std::min(late, length);
       }
       const auto begin = std::chrono::steady_clock::now();
       const auto due = begin + left;
@@ -295,6 +304,7 @@ void CaptureAudioDevice::CompletionLoop() {
       left -= std::chrono::duration_cast<std::chrono::nanoseconds>(now - begin);
       if (paused_ && left.count() > 0) continue;  // resumes with the time still left
       if (left.count() > 0) continue;             // woken early (rate change): wait on
+      late = -left;
       timed = nullptr;
     }
     queue_.pop_front();
