@@ -73,7 +73,8 @@ bool ReadOptions(int argc, char** argv, PlayOptions& o, int* status) {
   app.add_flag("--realtime", o.realtime, "capture device: play at the pace of the sample clock");
   app.add_option("--rate", o.rate, "frames per second to play at")
       ->check(CLI::Range(0.5f, 1000.0f));
-  app.add_option("--volume", o.volume, "volume 0 to 99")->check(CLI::Range(0, kMaxVolumeLevel));
+  app.add_option("--volume", o.volume, "the sound card's volume, 0 to 99")
+      ->check(CLI::Range(0, kMaxVolumeLevel));
   app.add_option("--ring", o.ring, "frames the disk reader loads ahead")
       ->check(CLI::Range(1, 4096));
   AddScaleAndPackageOptions(app, &o.scale, &o.package_path);
@@ -83,6 +84,12 @@ bool ReadOptions(int argc, char** argv, PlayOptions& o, int* status) {
   *status = kExitUsage;
   if (!o.audio_out.empty() && !o.capture()) {
     PrintError(kCommand, "", "--audio-out needs --device capture");
+    return false;
+  }
+  // The capture device records the buffers as they are queued, whatever the volume.
+  if (o.volume >= 0 && o.capture()) {
+    PrintError(kCommand, "",
+               "--volume is the sound card's: the capture device records the sound as queued");
     return false;
   }
   if (!CheckMovieOutputsApart(kCommand, o.path, o.package_path,
