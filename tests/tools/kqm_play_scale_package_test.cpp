@@ -108,6 +108,17 @@ TEST(KqmPlay, StartPastTheEndNamesThePlayableFrames) {
   EXPECT_NE(far.err.find("cannot start at \"1e300s\""), std::string::npos) << far.err;
 }
 
+// A time is the frame shown at that moment: at 13/200 s a frame, frame 4 from 0.26 s on.
+TEST(KqmPlay, StartInSecondsOnAFramesBeginningIsThatFrame) {
+  for (const char* start : {"0.26s", "4"}) {
+    const auto r = RunKqm(tools::Cmd_Play, "play",
+                          {ConformancePath("key-dct-128x96"), "--device", "capture", "--start",
+                           start, "--video-out", Temp(start + std::string(".rgb"))});
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  EXPECT_EQ(FileSha(Temp("0.26s.rgb")), FileSha(Temp("4.rgb")));
+}
+
 // Scripts capture folders of movies alike: a silent one gives an empty sound file (the movie
 // with sound is played the same way out of a tar archive above).
 TEST(KqmPlay, SilentMovieGivesAnEmptySoundCapture) {
