@@ -27,11 +27,11 @@ int main(int argc, char** argv) {
   const std::string name = argv[1];
   if (name == "--help" || name == "-h" || name == "help") {
     PrintUsage(stdout);
-    return 0;
+    return tarvel::tools::FinishStandardOutput("kqm", 0);
   }
   if (name == "--version") {
-    std::printf("kqm (Tarvel) 0.1\n");
-    return 0;
+    std::printf("kqm (Tarvel) %s\n", TARVEL_VERSION);
+    return tarvel::tools::FinishStandardOutput("kqm", 0);
   }
   for (const auto& command : tarvel::tools::kCommands) {
     if (name == command.name) {
