@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "container/movie_format.h"
 #include "encoder/media_input.h"
 #include "encoder/movie_encoder.h"
 #include "encoder/rate_control.h"
@@ -258,11 +259,16 @@ bool LoadSound(const EncodeOptions& o, std::uint16_t frame_duration, PcmSound* s
 }
 
 // The video bits per frame that the target asks for, or a negative value when it cannot be met.
+// With the frame count known, what the movie holds once besides its frames (the header, and in
+// frame 0 the sound's stream header and the periods it carries ahead) is spread over them.
 double TargetBitsPerFrame(const EncodeOptions& o, const Geometry& g, double fps,
-                          const SoundTrack* sound) {
+                          const SoundTrack* sound, std::int64_t frames) {
   if (o.bpp > 0) return o.bpp * g.width * g.height;
+  double once_bytes = kMovieHeaderSize;
+  if (sound) once_bytes += kAdqHeaderBytes + double{kSoundLeadFrames} * sound->period_bytes;
   const double sound_bits = sound ? 8.0 * sound->period_bytes : 0.0;
-  return o.bitrate * 1000.0 / fps - sound_bits - 8 * kFrameOverheadBytes;
+  const double once_bits = frames > 0 ? 8 * once_bytes / static_cast<double>(frames) : 0.0;
+  return o.bitrate * 1000.0 / fps - sound_bits - once_bits - 8 * kFrameOverheadBytes;
 }
 
 // Encodes the first picture as a key frame at a few qualities to start the rate control.
@@ -438,8 +444,8 @@ int StartPictures(EncodeJob& job) {
   }
   if (o.bitrate <= 0 && o.bpp <= 0) return 0;
   const Geometry& g = job.geometry;
-  const double bits =
-      TargetBitsPerFrame(o, g, job.fps, job.encoder.has_sound ? &job.encoder.track : nullptr);
+  const double bits = TargetBitsPerFrame(
+      o, g, job.fps, job.encoder.has_sound ? &job.encoder.track : nullptr, job.expected_frames);
   if (bits < g.width * g.height / 64.0) {
     char target[64];
     std::snprintf(target, sizeof target, o.bpp > 0 ? "--bpp %g" : "--bitrate %g",

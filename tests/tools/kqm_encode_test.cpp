@@ -174,6 +174,16 @@ TEST(KqmEncode, MeetsATargetSizeInOneOrTwoPasses) {
     const long bytes = std::stol(r.out.substr(r.out.rfind(' ', at - 2) + 1));
     EXPECT_NEAR(6144.0, static_cast<double>(bytes), 6144 * 0.1) << passes;
   }
+  // 300 kbit/s of the whole file over 0.8 s: 30,000 bytes, of which the sound takes 22,523 (the
+  // 20 frames' periods and the 31 that frame 0 carries ahead, 441 bytes each, and the stream's
+  // 32-byte header).
+  Write(dir + "target.wav", Wav(22050));
+  const auto rate = RunKqm(tools::Cmd_Encode, "encode",
+                           {"--video", dir + "target.y4m", "--audio", dir + "target.wav", "-o",
+                            dir + "target.kqm", "--bitrate", "300", "-q"});
+  ASSERT_EQ(0, rate.status) << rate.err;
+  EXPECT_NEAR(30000.0, static_cast<double>(std::filesystem::file_size(dir + "target.kqm")),
+              30000 * 0.05);
   const auto exclusive =
       RunKqm(tools::Cmd_Encode, "encode",
              {"--video", dir + "target.y4m", "-o", dir + "x.kqm", "--bpp", "1", "--quality", "50"});
