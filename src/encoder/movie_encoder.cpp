@@ -79,7 +79,7 @@ bool MovieEncoder_AddPicture(MovieEncoder& encoder, const RgbPicture& picture) {
                     ": the decoder does not reproduce the encoder's picture";
     return false;
   }
-  encoder.frames.push_back(stats);
+  encoder.frames.push_back({stats.key, stats.quality, stats.bytes, stats.psnr});
   encoder.audio.clear();
   if (encoder.has_sound)
     SoundTrack_Encode(encoder.track, encoder.writer.frames_written == 0 ? kLeadPeriods : 1,
@@ -103,7 +103,7 @@ bool MovieEncoder_Finish(MovieEncoder& encoder) {
 MovieEncodeSummary SummariseFrames(const MovieEncoder& encoder) {
   MovieEncodeSummary summary;
   double psnr = 0;
-  for (const VideoFrameStats& f : encoder.frames) {
+  for (const EncodedFrame& f : encoder.frames) {
     ++summary.frames;
     if (f.key) ++summary.key_frames;
     summary.video_bytes += static_cast<std::int64_t>(f.bytes);
@@ -121,7 +121,7 @@ MovieEncodeSummary SummariseFrames(const MovieEncoder& encoder) {
 void PrintEncodeStats(const MovieEncoder& encoder, std::FILE* out) {
   std::fprintf(out, "frame  kind   quality   bytes    psnr\n");
   for (std::size_t i = 0; i < encoder.frames.size(); ++i) {
-    const VideoFrameStats& f = encoder.frames[i];
+    const EncodedFrame& f = encoder.frames[i];
     std::fprintf(out, "%5zu  %-5s  %7d %7zu  %6.2f\n", i, f.key ? "key" : "delta", f.quality,
                  f.bytes, f.psnr);
   }

@@ -35,6 +35,15 @@ struct MovieEncodeSettings {
   std::uint16_t frame_duration = 8;  // 1/200 s; 8 = 25 frames per second
 };
 
+// What the summary and the statistics keep of one encoded picture (a frame's whole
+// VideoFrameStats, its mode counts included, is about a kilobyte).
+struct EncodedFrame {
+  bool key = false;
+  int quality = 0;
+  std::size_t bytes = 0;
+  double psnr = 0;
+};
+
 struct MovieEncoder {
   MovieWriter writer;
   VideoEncoder video;
@@ -42,7 +51,7 @@ struct MovieEncoder {
   bool has_sound = false;
   std::vector<std::uint8_t> payload;
   std::vector<std::uint8_t> audio;
-  std::vector<VideoFrameStats> frames;  // one entry per picture encoded
+  std::vector<EncodedFrame> frames;  // one entry per picture encoded
   std::string error;
 };
 

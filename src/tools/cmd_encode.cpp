@@ -492,7 +492,7 @@ bool EncodePictures(EncodeJob& job) {
       PrintError(kCommand, o.output_path, encoder.error);
       return false;
     }
-    const VideoFrameStats& last = encoder.frames.back();
+    const EncodedFrame& last = encoder.frames.back();
     if (job.rate)
       RateControl_Record(*job.rate, last.quality, 8.0 * static_cast<double>(last.bytes));
     char extra[96];
