@@ -104,6 +104,11 @@ TEST(KqmEncode, FitsPicturesTooLargeAndBlamesTheSideAtFault) {
                            {"--video", dir + "wide.y4m", "-o", dir + "x.kqm", "--size", "1032x64"});
   EXPECT_EQ(2, wide.status);
   EXPECT_NE(std::string::npos, wide.err.find("width 1032")) << wide.err;
+  // --size scales; --crop, which would crop instead, cannot go with it.
+  EXPECT_EQ(2,
+            RunKqm(tools::Cmd_Encode, "encode",
+                   {"--video", dir + "wide.y4m", "-o", dir + "x.kqm", "--size", "64x48", "--crop"})
+                .status);
 
   // A stream header line past the reader's 4,096 bytes is named as such, not as a stream of
   // another kind.
