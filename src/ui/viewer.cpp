@@ -240,8 +240,9 @@ void Viewer::Tick() {
   video_->ShowNewPicture();
   PlayerStatus status = Player_Status(player_);
   if (state_.frame_shown && Playing(status)) {
-    // Only playback that reached the last frame ends it, not a seek that went there.
-    const bool by_playback = status.pictures_presented != seek_pictures_;
+    // Only playback that reached the last frame ends it, not a seek that went there, nor a
+    // step whose picture has yet to come.
+    const bool by_playback = status.pictures_presented > seek_pictures_;
     const bool wrapped = status.loop_count != last_loop_count_;
     // The counters show the number of the frame after the picture; past a picture gone to, the
     // engine's next frame has wrapped to 0 when that picture is the last.
@@ -400,6 +401,7 @@ void Viewer::Play() {
       state_.step_mode = false;
       state_.ui_playing = true;
       last_loop_count_ = 0;
+      seek_pictures_ = -1;
       failure_reported_ = false;
       if (started != kPlayerOk) {
         if (Playing(status)) {
@@ -476,11 +478,21 @@ void Viewer::Next() {
 }
 
 void Viewer::StepByStep() {
-  if (state_.step_mode)
+  if (state_.step_mode) {
+    if (StopAtLastFrame()) return;
     Player_Restart(player_);  // one frame is shown, then the frame callback pauses again
-  else
+  } else {
     Click(kIdPause);
+  }
   state_.step_mode = true;
+}
+
+bool Viewer::StopAtLastFrame() {
+  const PlayerStatus status = Player_Status(player_);
+  if (state_.loop_on || !Playing(status) || status.shown_frame != status.frame_count - 1)
+    return false;
+  Click(kIdStop);
+  return true;
 }
 
 void Viewer::Close() {
@@ -736,7 +748,7 @@ void Viewer::SeekBySeconds(float seconds) {
 }
 
 void Viewer::StepOneFrame(bool forward) {
-  if (!Playing(Player_Status(player_))) return;
+  if (!Playing(Player_Status(player_)) || (forward && StopAtLastFrame())) return;
   // Paused first, as Pause leaves it.
   if (state_.ui_playing) Click(kIdPause);
   state_.step_mode = false;

@@ -186,6 +186,9 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   // The engine's pass count at `status` as the end of playback counts it: one less on the last
   // frame, whose pass the engine counts as done before playback has wrapped.
   static std::int32_t PassBeforeWrap(const PlayerStatus& status);
+  // With Loop Play off, a step on from the last frame ends playback there, before the engine
+  // shows the frame 0 it would go on with. True when it did.
+  bool StopAtLastFrame();
   // Ctrl+Left, Ctrl+Right: `seconds` from the frame shown, within the movie.
   void SeekBySeconds(float seconds);
   // Comma, period: pauses, then one frame back or on.
@@ -221,7 +224,8 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   // The engine's wrap count at the previous turn: a wrap while Loop Play is off ends playback
   // even if the turn that would have seen the last frame came too late.
   std::int32_t last_loop_count_ = 0;
-  // Pictures presented when the last seek showed its picture (-1: none since start).
+  // Pictures presented when the last seek or step has shown its picture (-1: none since
+  // start); the pictures up to that count are not playback's.
   std::int64_t seek_pictures_ = -1;
   // Where docking last sent each window, so that its own move is not docked again.
   std::optional<QPoint> video_dock_target_;

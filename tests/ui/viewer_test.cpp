@@ -379,12 +379,20 @@ TEST_F(ViewerTest, PlayingOnFromTheLastFrameEndsPlayback) {
   Turn();
   ASSERT_TRUE(Playing());
   Key(Qt::Key_Space);
+  // A step onto the last frame shows it and stays there: the turns before it comes are no
+  // playback reaching the end.
   Key(Qt::Key_End);
+  Key(Qt::Key_Comma);
+  Key(Qt::Key_Period);
+  ASSERT_TRUE(TurnUntil([this] { return Status().shown_frame == 5 || state().stopped; }));
+  TurnFor(20);
+  EXPECT_FALSE(state().stopped);
   ASSERT_EQ(Status().shown_frame, 5);
   // Step by Step, then one frame on: Loop Play is off, so nothing follows the last frame.
   Key(Qt::Key_Return);
   Key(Qt::Key_Return);
   EXPECT_TRUE(TurnUntil([this] { return state().stopped; }, 5000));
+  EXPECT_EQ(Status().shown_frame, 5);
 }
 
 TEST_F(ViewerTest, AClickOnTheBarOfAMovieWithSoundShowsItsFrameAtOnce) {
