@@ -71,7 +71,8 @@ bool ReadOptions(int argc, char** argv, PlayOptions& o, int* status) {
   auto* once_option = app.add_flag("--once", o.once, "play once without looping (the default)");
   passes_option->excludes(once_option);
   app.add_flag("--realtime", o.realtime, "capture device: play at the pace of the sample clock");
-  app.add_option("--rate", o.rate, "frames per second to play at")
+  app.add_option("--rate", o.rate,
+                 "frames per second to play at (with the capture device, under --realtime)")
       ->check(CLI::Range(0.5f, 1000.0f));
   app.add_option("--volume", o.volume, "the sound card's volume, 0 to 99")
       ->check(CLI::Range(0, kMaxVolumeLevel));
@@ -84,6 +85,13 @@ bool ReadOptions(int argc, char** argv, PlayOptions& o, int* status) {
   *status = kExitUsage;
   if (!o.audio_out.empty() && !o.capture()) {
     PrintError(kCommand, "", "--audio-out needs --device capture");
+    return false;
+  }
+  // Without --realtime the capture device and the clock run as fast as they can.
+  if (o.rate > 0.0f && o.capture() && !o.realtime) {
+    PrintError(
+        kCommand, "",
+        "--rate needs --realtime with the capture device, which otherwise plays as fast as it can");
     return false;
   }
   // The capture device records the buffers as they are queued, whatever the volume.

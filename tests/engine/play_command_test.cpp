@@ -155,6 +155,7 @@ TEST_F(PlayCommand, RefusesBadInputWithAnExitStatus) {
   EXPECT_EQ(RunPlay({dir_ + "/missing.kqm", "--device", "capture"}), 1);
   EXPECT_EQ(RunPlay({silent, "--audio-out", dir_ + "/a.pcm"}), 2);  // needs the capture device
   EXPECT_EQ(RunPlay({silent, "--device", "capture", "--volume", "50"}), 2);  // would change nothing
+  EXPECT_EQ(RunPlay({silent, "--device", "capture", "--rate", "5"}), 2);     // as fast as it can
   EXPECT_NE(RunPlay({silent, "--device", "capture", "--passes", "2", "--once"}), 0);
   EXPECT_NE(RunPlay({silent, "--device", "capture", "--volume", "100"}), 0);
   std::ofstream(dir_ + "/short.kqm", std::ios::binary) << std::string(63, 'x');
