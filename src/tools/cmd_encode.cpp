@@ -199,10 +199,11 @@ class PictureSource {
     if (reader_.chroma == Y4mChroma::k422) chroma = 2 * ((w + 1) / 2) * h;
     if (reader_.chroma == Y4mChroma::k444) chroma = 2 * w * h;
     const std::int64_t pictures = size / (w * h + chroma + 6);
-    if (!retime_) return pictures;
-    // Stored frames whose moments fall before the end of the video.
-    return pictures * 200 * reader_.rate_denominator /
-           (static_cast<std::int64_t>(duration_) * reader_.rate_numerator);
+    if (!retime_ || pictures == 0) return pictures;
+    // Stored frames whose picture (SourceIndex) is one of the video's: those k with
+    // 2 k duration num < 200 den (2 pictures - 1).
+    const std::int64_t step = static_cast<std::int64_t>(duration_) * reader_.rate_numerator;
+    return (100 * reader_.rate_denominator * (2 * pictures - 1) + step - 1) / step;
   }
   // A regular file can be read again for a second pass; a pipe cannot.
   bool seekable() const {
