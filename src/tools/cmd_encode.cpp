@@ -65,8 +65,7 @@ void AddEncodeOptions(CLI::App& app, EncodeOptions* o) {
   app.add_option("--fps", o->fps, "frame rate, overriding the video's (stored in 1/200 s steps)")
       ->check(CLI::Range(0.004, 200.0));
   auto* size = app.add_option("--size", o->size_text, "scale the pictures to WxH (multiples of 8)");
-  app.add_option("--effort", o->effort, "search effort 0-3 (default 1; 2 and 3 are much slower)")
-      ->check(CLI::Range(0, 3));
+  app.add_option("--effort", o->effort, kEffortHelp)->check(CLI::Range(0, 3));
   app.add_flag("--crop", o->crop,
                "crop instead of padding to multiples of 8, and instead of scaling pictures too "
                "large for the format")
