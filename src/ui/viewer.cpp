@@ -246,12 +246,10 @@ void Viewer::Tick() {
     const bool wrapped = status.loop_count != last_loop_count_;
     // The counters show the number of the frame after the picture; past a picture gone to, the
     // engine's next frame has wrapped to 0 when that picture is the last.
-    const std::int32_t frame = by_playback ? status.current_frame : status.shown_frame + 1;
-    command_->Progress()->SetPosition(frame);
-    ShowFrameCounter(frame);
-    ShowTimeCode(frame);
+    ShowPosition(by_playback ? status.current_frame : status.shown_frame + 1);
     if (by_playback) last_loop_count_ = status.loop_count;
-    if (!state_.loop_on && by_playback && (frame == status.frame_count - 1 || wrapped)) {
+    if (!state_.loop_on && by_playback &&
+        (status.current_frame == status.frame_count - 1 || wrapped)) {
       Click(kIdStop);
       status = Player_Status(player_);
     }
@@ -729,6 +727,12 @@ void Viewer::GoToFrame(std::int32_t frame) {
   const PlayerStatus status = Player_Status(player_);
   seek_pictures_ = status.pictures_presented;
   last_loop_count_ = PassBeforeWrap(status);
+  // A playing movie would go on from there: from the last frame, with Loop Play off, that ends
+  // playback with it shown, before the engine shows the frame 0 it would go on with.
+  if (state_.ui_playing && !state_.loop_on && frame == status.frame_count - 1) {
+    ShowPosition(status.frame_count);
+    Click(kIdStop);
+  }
   RequestTurn();
 }
 
@@ -804,6 +808,12 @@ void Viewer::UpdateButtons() {
   enable(kIdZoomOff, picture);
   enable(kIdNext, state_.file_count > 1);
   enable(kIdPrevious, state_.file_count > 1);
+}
+
+void Viewer::ShowPosition(std::int32_t frame) {
+  command_->Progress()->SetPosition(frame);
+  ShowFrameCounter(frame);
+  ShowTimeCode(frame);
 }
 
 void Viewer::ShowFrameCounter(std::int32_t frame) {

@@ -99,6 +99,8 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   // A trackbar scroll with its code and thumb position.
   void OnScroll(int id, int code, int position);
   void UpdateButtons();
+  // The progress bar, frame counter and time code at `frame`.
+  void ShowPosition(std::int32_t frame);
   void ShowFrameCounter(std::int32_t frame);
   void ShowTimeCode(std::int32_t frame);
   void ShowFrameRate();

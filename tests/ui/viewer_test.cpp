@@ -393,6 +393,13 @@ TEST_F(ViewerTest, PlayingOnFromTheLastFrameEndsPlayback) {
   Key(Qt::Key_Return);
   EXPECT_TRUE(TurnUntil([this] { return state().stopped; }, 5000));
   EXPECT_EQ(Status().shown_frame, 5);
+  // Playing, the last frame gone to ends playback there too.
+  Key(Qt::Key_Space);
+  ASSERT_TRUE(Playing());
+  Key(Qt::Key_End);
+  EXPECT_TRUE(state().stopped);
+  EXPECT_EQ(Status().shown_frame, 5);
+  EXPECT_EQ(Counter(), "00006");
 }
 
 TEST_F(ViewerTest, AClickOnTheBarOfAMovieWithSoundShowsItsFrameAtOnce) {
