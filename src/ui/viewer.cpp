@@ -426,6 +426,7 @@ void Viewer::Play() {
     }
   }
   if (state_.paused) {
+    if (StopAtLastFrame()) return;
     Player_Restart(player_);
     state_.paused = false;
     state_.step_mode = false;

@@ -188,8 +188,8 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   // The engine's pass count at `status` as the end of playback counts it: one less on the last
   // frame, whose pass the engine counts as done before playback has wrapped.
   static std::int32_t PassBeforeWrap(const PlayerStatus& status);
-  // With Loop Play off, a step on from the last frame ends playback there, before the engine
-  // shows the frame 0 it would go on with. True when it did.
+  // With Loop Play off, playing or stepping on from the last frame ends playback there, before
+  // the engine shows the frame 0 it would go on with. True when it did.
   bool StopAtLastFrame();
   // Ctrl+Left, Ctrl+Right: `seconds` from the frame shown, within the movie.
   void SeekBySeconds(float seconds);

@@ -400,6 +400,14 @@ TEST_F(ViewerTest, PlayingOnFromTheLastFrameEndsPlayback) {
   EXPECT_TRUE(state().stopped);
   EXPECT_EQ(Status().shown_frame, 5);
   EXPECT_EQ(Counter(), "00006");
+  // Paused on the last frame, Play ends playback there as well.
+  Key(Qt::Key_Space);
+  Key(Qt::Key_Space);
+  Key(Qt::Key_End);
+  ASSERT_TRUE(state().paused);
+  Key(Qt::Key_Space);
+  EXPECT_TRUE(state().stopped);
+  EXPECT_EQ(Status().shown_frame, 5);
 }
 
 TEST_F(ViewerTest, AClickOnTheBarOfAMovieWithSoundShowsItsFrameAtOnce) {
