@@ -515,10 +515,41 @@ bool EncodePictures(EncodeJob& job) {
   return true;
 }
 
+// A target size that no quality reaches (the pictures are larger than it even at quality 1, or
+// smaller at quality 100) is said, with what the movie came to, rather than passed over.
+void NoteTargetOutOfReach(const EncodeJob& job, const MovieEncodeSummary& s) {
+  const EncodeOptions& o = job.o;
+  if (!job.rate || s.frames == 0) return;
+  std::int64_t lowest = 0, highest = 0;
+  for (const EncodedFrame& f : job.encoder.frames) {
+    lowest += f.quality == 1;
+    highest += f.quality == 100;
+  }
+  const double seconds = static_cast<double>(s.frames) / job.fps;
+  const double kbit = 8.0 * static_cast<double>(job.encoder.writer.position) / seconds / 1000;
+  const double target = o.bpp > 0 ? o.bpp : o.bitrate;
+  const double got = o.bpp > 0 ? s.bits_per_pixel : kbit;
+  const char* bound = nullptr;
+  // Nearly every frame at the bound: the first, encoded before the controller has learnt, may
+  // not be.
+  if (got > target * 1.05 && lowest * 10 >= s.frames * 9) bound = "lowest quality (1)";
+  if (got < target * 0.95 && highest * 10 >= s.frames * 9) bound = "highest quality (100)";
+  if (!bound) return;
+  char text[160];
+  if (o.bpp > 0)
+    std::snprintf(text, sizeof text, "--bpp %g: the pictures come to %.3f bits per pixel at the %s",
+                  o.bpp, got, bound);
+  else
+    std::snprintf(text, sizeof text, "--bitrate %g: the movie comes to %.1f kbit/s at the %s",
+                  o.bitrate, got, bound);
+  Note(o, o.output_path, text);
+}
+
 void PrintSummary(const EncodeJob& job) {
   if (job.o.stats) PrintEncodeStats(job.encoder, stdout);
   if (job.o.verbosity.quiet) return;
   const MovieEncodeSummary s = SummariseFrames(job.encoder);
+  NoteTargetOutOfReach(job, s);
   char line[256];
   std::snprintf(line, sizeof line,
                 "%lld frames %dx%d at %.3f fps, %lld bytes, %.3f bits/pixel, PSNR %.2f dB",

@@ -189,6 +189,18 @@ TEST(KqmEncode, MeetsATargetSizeInOneOrTwoPasses) {
   ASSERT_EQ(0, rate.status) << rate.err;
   EXPECT_NEAR(30000.0, static_cast<double>(std::filesystem::file_size(dir + "target.kqm")),
               30000 * 0.05);
+  // Sizes out of the qualities' reach are said, with where the movie came to.
+  const auto high =
+      RunKqm(tools::Cmd_Encode, "encode",
+             {"--video", dir + "target.y4m", "-o", dir + "target.kqm", "--bpp", "30"});
+  ASSERT_EQ(0, high.status) << high.err;
+  EXPECT_NE(std::string::npos, high.err.find("--bpp 30: the pictures come to")) << high.err;
+  EXPECT_NE(std::string::npos, high.err.find("at the highest quality")) << high.err;
+  const auto low =
+      RunKqm(tools::Cmd_Encode, "encode",
+             {"--video", dir + "target.y4m", "-o", dir + "target.kqm", "--bpp", "0.02"});
+  ASSERT_EQ(0, low.status) << low.err;
+  EXPECT_NE(std::string::npos, low.err.find("at the lowest quality")) << low.err;
   const auto exclusive =
       RunKqm(tools::Cmd_Encode, "encode",
              {"--video", dir + "target.y4m", "-o", dir + "x.kqm", "--bpp", "1", "--quality", "50"});
