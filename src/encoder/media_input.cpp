@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <limits>
 #include <numeric>
 
 #include "encoder/movie_writer.h"
@@ -286,29 +288,79 @@ std::int16_t ReadSample(const std::uint8_t* p, std::uint32_t bits, bool is_float
 
 }  // namespace
 
-bool ParseWav(const std::uint8_t* data, std::size_t size, PcmSound* sound, std::string* error) {
-  if (size < 12 || std::memcmp(data, "RIFF", 4) != 0 || std::memcmp(data + 8, "WAVE", 4) != 0) {
+namespace {
+
+// Where a WAVE file's bytes come from: a buffer, or a stream read piece by piece, so that a
+// file's sound is converted as it is read and never held twice.
+class WavBytes {
+ public:
+  WavBytes(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+  // `size`: the file's size when known (a regular file), else 0.
+  WavBytes(std::FILE* file, std::uint64_t size) : file_(file), size_(size) {}
+  // Reads up to `count` bytes; fewer at the end.
+  std::size_t Read(std::uint8_t* out, std::size_t count) {
+    std::size_t got = 0;
+    if (file_) {
+      got = std::fread(out, 1, count, file_);
+    } else {
+      got = static_cast<std::size_t>(std::min<std::uint64_t>(count, size_ - position_));
+      if (got) std::memcpy(out, data_ + position_, got);
+    }
+    position_ += got;
+    return got;
+  }
+  // False when the bytes end first.
+  bool Skip(std::uint64_t count) {
+    std::uint8_t scratch[4096];
+    while (count > 0) {
+      const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(count, 4096));
+      if (Read(scratch, want) != want) return false;
+      count -= want;
+    }
+    return true;
+  }
+  std::uint64_t position() const { return position_; }
+  // Bytes left when known (a buffer, or a regular file), else 0.
+  std::uint64_t Remaining() const { return size_ > position_ ? size_ - position_ : 0; }
+  bool failed() const { return file_ && std::ferror(file_) != 0; }
+
+ private:
+  const std::uint8_t* data_ = nullptr;
+  std::FILE* file_ = nullptr;
+  std::uint64_t size_ = 0;
+  std::uint64_t position_ = 0;
+};
+
+// Largest WAVE file read.
+constexpr std::uint64_t kMaxWavBytes = std::uint64_t{1} << 31;
+// Bytes of the fmt chunk read (WAVE_FORMAT_EXTENSIBLE's 40); the rest is skipped.
+constexpr std::size_t kFmtBytes = 40;
+
+bool ReadWav(WavBytes& in, PcmSound* sound, std::string* error) {
+  std::uint8_t head[12];
+  if (in.Read(head, 12) != 12 || std::memcmp(head, "RIFF", 4) != 0 ||
+      std::memcmp(head + 8, "WAVE", 4) != 0) {
     *error = "not a RIFF WAVE file";
     return false;
   }
   bool have_format = false, is_float = false;
   std::uint32_t channels = 0, rate = 0, bits = 0, block_align = 0;
-  std::size_t pos = 12;
-  while (pos + 8 <= size) {
-    const std::uint8_t* chunk = data + pos;
-    const std::size_t length = Le32(chunk + 4);
-    const std::size_t available = size - pos - 8;
+  std::uint8_t chunk[8];
+  while (in.Read(chunk, 8) == 8) {
+    const std::uint32_t length = Le32(chunk + 4);
     if (std::memcmp(chunk, "fmt ", 4) == 0) {
-      if (length < 16 || length > available) {
+      std::uint8_t fmt[kFmtBytes] = {};
+      const std::size_t take = std::min<std::size_t>(length, kFmtBytes);
+      if (length < 16 || in.Read(fmt, take) != take || !in.Skip(length - take)) {
         *error = "malformed fmt chunk";
         return false;
       }
-      std::uint32_t tag = Le16(chunk + 8);
-      channels = Le16(chunk + 10);
-      rate = Le32(chunk + 12);
-      block_align = Le16(chunk + 20);
-      bits = Le16(chunk + 22);
-      if (tag == kWaveFormatExtensible && length >= 40) tag = Le16(chunk + 32);  // sub-format
+      std::uint32_t tag = Le16(fmt);
+      channels = Le16(fmt + 2);
+      rate = Le32(fmt + 4);
+      block_align = Le16(fmt + 12);
+      bits = Le16(fmt + 14);
+      if (tag == kWaveFormatExtensible && length >= 40) tag = Le16(fmt + 24);  // sub-format
       is_float = tag == kWaveFormatFloat;
       const bool integer_ok =
           tag == kWaveFormatPcm && (bits == 8 || bits == 16 || bits == 24 || bits == 32);
@@ -334,29 +386,66 @@ bool ParseWav(const std::uint8_t* data, std::size_t size, PcmSound* sound, std::
         return false;
       }
       have_format = true;
-    } else if (std::memcmp(chunk, "data", 4) == 0) {
+      if (!in.Skip(length & 1)) break;
+      continue;
+    }
+    if (std::memcmp(chunk, "data", 4) == 0) {
       if (!have_format) {
         *error = "data chunk before the fmt chunk";
         return false;
       }
       // A streamed file gives no length, or one past the end; take what is there.
-      const std::size_t bytes =
-          (length == 0 || length == kStreamedDataSize) ? available : std::min(length, available);
+      std::uint64_t left = (length == 0 || length == kStreamedDataSize)
+                               ? std::numeric_limits<std::uint64_t>::max()
+                               : length;
       const std::size_t sample_bytes = bits / 8;
-      const std::size_t frames = bytes / block_align;
       sound->sample_rate = rate;
       sound->channels = static_cast<int>(channels);
-      sound->samples.resize(frames * channels);
-      const std::uint8_t* p = chunk + 8;
-      for (std::size_t i = 0; i < sound->samples.size(); ++i)
-        sound->samples[i] = ReadSample(p + sample_bytes * i, bits, is_float);
+      sound->samples.clear();
+      if (const std::uint64_t known = std::min(left, in.Remaining()))
+        sound->samples.reserve(
+            static_cast<std::size_t>(std::min(known, kMaxWavBytes) / block_align * channels));
+      // Whole sample frames of each piece are converted; a partial one waits for the next.
+      std::vector<std::uint8_t> piece(std::size_t{1} << 16);
+      std::size_t held = 0;
+      while (left > 0) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(left, piece.size() - held));
+        const std::size_t got = in.Read(piece.data() + held, want);
+        left -= got;
+        held += got;
+        if (in.position() > kMaxWavBytes) {
+          *error = "file larger than 2 GiB";
+          return false;
+        }
+        const std::size_t whole = held / block_align * block_align;
+        for (std::size_t i = 0; i < whole; i += sample_bytes)
+          sound->samples.push_back(ReadSample(piece.data() + i, bits, is_float));
+        std::memmove(piece.data(), piece.data() + whole, held - whole);
+        held -= whole;
+        if (got < want) break;
+      }
+      if (in.failed()) {
+        *error = "read error";
+        return false;
+      }
       return true;
     }
-    if (length > available) break;
-    pos += 8 + length + (length & 1);
+    if (!in.Skip(std::uint64_t{length} + (length & 1))) break;
+  }
+  if (in.failed()) {
+    *error = "read error";
+    return false;
   }
   *error = have_format ? "no data chunk" : "no fmt chunk";
   return false;
+}
+
+}  // namespace
+
+bool ParseWav(const std::uint8_t* data, std::size_t size, PcmSound* sound, std::string* error) {
+  WavBytes in(data, size);
+  return ReadWav(in, sound, error);
 }
 
 bool ReadWavFile(const std::string& path, PcmSound* sound, std::string* error) {
@@ -366,28 +455,14 @@ bool ReadWavFile(const std::string& path, PcmSound* sound, std::string* error) {
     *error = std::string("cannot open: ") + std::strerror(errno);
     return false;
   }
-  std::vector<std::uint8_t> data;
-  std::uint8_t buffer[65536];
-  std::size_t got = 0;
-  bool too_large = false;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-    data.insert(data.end(), buffer, buffer + got);
-    if (data.size() > (std::size_t{1} << 31)) {
-      too_large = true;
-      break;
-    }
-  }
-  const bool read_error = std::ferror(file) != 0;
+  std::error_code code;
+  const std::uint64_t size = from_stdin || !std::filesystem::is_regular_file(path, code)
+                                 ? 0
+                                 : std::filesystem::file_size(path, code);
+  WavBytes in(file, code ? 0 : size);
+  const bool ok = ReadWav(in, sound, error);
   if (!from_stdin) std::fclose(file);
-  if (too_large) {
-    *error = "file larger than 2 GiB";
-    return false;
-  }
-  if (read_error) {
-    *error = "read error";
-    return false;
-  }
-  return ParseWav(data.data(), data.size(), sound, error);
+  return ok;
 }
 
 std::uint32_t RepresentableSampleRate(std::uint32_t rate, std::uint16_t frame_duration,

@@ -37,22 +37,22 @@ void SoundTrack_Encode(SoundTrack& track, int count, std::vector<std::uint8_t>* 
 
 bool MovieEncoder_Open(MovieEncoder& encoder, const std::string& path,
                        std::vector<std::uint8_t>* memory, int width, int height,
-                       const MovieEncodeSettings& settings, const PcmSound* sound) {
+                       const MovieEncodeSettings& settings, PcmSound* sound) {
   encoder = MovieEncoder{};
   MovieLayout layout;
   layout.width = width;
   layout.height = height;
   layout.frame_duration = settings.frame_duration;
   if (sound) {
-    if (!SoundTrack_Init(encoder.track, *sound, settings.frame_duration)) {
+    if (!SoundTrack_Init(encoder.track, std::move(*sound), settings.frame_duration)) {
       encoder.error =
           "sample rate " + std::to_string(sound->sample_rate) + " Hz does not fit the frame rate";
       return false;
     }
     encoder.has_sound = true;
     layout.sound = true;
-    layout.sample_rate = sound->sample_rate;
-    layout.stereo = sound->channels == 2;
+    layout.sample_rate = encoder.track.sound.sample_rate;
+    layout.stereo = encoder.track.sound.channels == 2;
     layout.period_bytes = encoder.track.period_bytes;
     layout.left_predictor = encoder.track.adpcm.channel[0].predictor;
     layout.right_predictor = encoder.track.adpcm.channel[1].predictor;

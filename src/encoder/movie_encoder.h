@@ -56,10 +56,11 @@ struct MovieEncoder {
 };
 
 // Opens the output (a file, or `memory` when not null) for pictures of width x height. `sound`
-// (optional) must be at a representable rate. False with `error` set.
+// (optional) must be at a representable rate; its samples are moved into the encoder, not
+// copied. False with `error` set.
 bool MovieEncoder_Open(MovieEncoder& encoder, const std::string& path,
                        std::vector<std::uint8_t>* memory, int width, int height,
-                       const MovieEncodeSettings& settings, const PcmSound* sound);
+                       const MovieEncodeSettings& settings, PcmSound* sound);
 bool MovieEncoder_AddPicture(MovieEncoder& encoder, const RgbPicture& picture);
 bool MovieEncoder_Finish(MovieEncoder& encoder);
 

@@ -255,7 +255,10 @@ bool LoadSound(const EncodeOptions& o, std::uint16_t frame_duration, PcmSound* s
     Note(o, o.audio_path,
          "resampling " + std::to_string(input.sample_rate) + " Hz to " + std::to_string(rate) +
              " Hz (whole codes per frame period)");
-  ResampleSound(input, rate, sound);
+  if (rate == input.sample_rate)
+    *sound = std::move(input);
+  else
+    ResampleSound(input, rate, sound);
   return true;
 }
 

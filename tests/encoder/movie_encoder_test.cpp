@@ -22,7 +22,8 @@ TEST(MovieEncoder, DemoMovieIsValidFrameByFrameAndItsSoundLinesUp) {
   MovieEncodeSettings settings;  // 25 frames per second: 882 samples per period
   std::vector<std::uint8_t> movie;
   MovieEncoder encoder;
-  ASSERT_TRUE(MovieEncoder_Open(encoder, "", &movie, kWidth, kHeight, settings, &tune))
+  PcmSound taken = tune;  // the encoder takes the samples over
+  ASSERT_TRUE(MovieEncoder_Open(encoder, "", &movie, kWidth, kHeight, settings, &taken))
       << encoder.error;
   std::vector<RgbPicture> pictures(kFrames);
   for (int i = 0; i < kFrames; ++i) {
