@@ -428,6 +428,10 @@ void Viewer::Play() {
   if (state_.paused) {
     if (StopAtLastFrame()) return;
     Player_Restart(player_);
+    // The engine's clock starts again at the movie's own rate: a rate chosen here goes on.
+    const PlayerStatus resumed = Player_Status(player_);
+    if (!resumed.sound_on && state_.play_rate > 0.0f && state_.play_rate != resumed.frame_rate)
+      Player_SetRate(player_, state_.play_rate);
     state_.paused = false;
     state_.step_mode = false;
     state_.ui_playing = true;

@@ -122,14 +122,16 @@ TEST_F(ViewerTest, CommandLineMoviePlaysAndStops) {
   EXPECT_EQ(panel().State(kIdChannels), 0);
   EXPECT_EQ(panel().State(kIdSampleRate), 0);
 
+  Key(Qt::Key_Left);   // one frame per second faster: a 61 ms clock instead of 65
   Key(Qt::Key_Space);  // Pause
   EXPECT_TRUE(state().paused);
   EXPECT_FALSE(state().ui_playing);
   EXPECT_TRUE(Enabled(kIdPause));  // paused: the buttons keep their state
-  Key(Qt::Key_Space);              // Play again resumes
+  Key(Qt::Key_Space);              // Play again resumes, at the rate chosen
   EXPECT_FALSE(state().paused);
   EXPECT_TRUE(state().ui_playing);
   EXPECT_TRUE(Button(kIdPlay)->checked());
+  EXPECT_EQ(player.timer_period_ms.load(), 61u);
 
   Key(Qt::Key_Delete);  // Stop
   EXPECT_TRUE(state().stopped);
