@@ -181,6 +181,14 @@ void Viewer::Startup(const std::vector<std::string>& paths) {
   Player_SetFrameCallback(player_, &Viewer::OnFramePresented, this);
   Player_SetPresentationListener(player_, &Viewer::OnPicturePresented, this);
   Player_SetLoop(player_, 1);
+  last_period_.setSingleShot(true);
+  last_period_.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&last_period_, &QTimer::timeout, &turn_target_, [this] {
+    // Paused meanwhile, the movie stays on its last frame.
+    if (!state_.ui_playing) return;
+    last_frame_done_ = true;
+    RequestTurn();
+  });
   RequestTurn();
 }
 
@@ -244,14 +252,27 @@ void Viewer::Tick() {
     // step whose picture has yet to come.
     const bool by_playback = status.pictures_presented > seek_pictures_;
     const bool wrapped = status.loop_count != last_loop_count_;
+    // The last frame's time is over (see HoldAtLastFrame), or playback waits on it.
+    const bool done = last_frame_done_.exchange(false) && state_.ui_playing;
+    const bool on_last =
+        by_playback && status.shown_frame == status.frame_count - 1 && status.current_frame == 0;
     // The counters show the number of the frame after the picture; past a picture gone to, the
     // engine's next frame has wrapped to 0 when that picture is the last.
-    ShowPosition(by_playback ? status.current_frame : status.shown_frame + 1);
+    ShowPosition(done || on_last ? status.frame_count
+                 : by_playback   ? status.current_frame
+                                 : status.shown_frame + 1);
     if (by_playback) last_loop_count_ = status.loop_count;
-    if (!state_.loop_on && by_playback &&
-        (status.current_frame == status.frame_count - 1 || wrapped)) {
+    if (done && state_.loop_on) {
+      // Loop Play came on while the last frame had its time: the movie goes on.
+      Player_Restart(player_);
+    } else if (!state_.loop_on && by_playback && (done || (wrapped && !on_last))) {
       Click(kIdStop);
       status = Player_Status(player_);
+    } else if (!state_.loop_on && on_last && state_.ui_playing && !status.sound_on &&
+               status.state == PlayerState::kPaused && !last_period_.isActive()) {
+      // The clock stands on the last frame (HoldAtLastFrame): it stays up for its period.
+      const float rate = state_.play_rate > 0.0f ? state_.play_rate : status.frame_rate;
+      last_period_.start(static_cast<int>(ClockPeriod(rate)));
     }
   }
 
@@ -346,6 +367,7 @@ void Viewer::OnCommand(int id) {
       break;
     case kIdLoopPlay:
       state_.loop_on = !state_.loop_on;
+      end_at_last_frame_ = !state_.loop_on;
       break;
     case kIdOpenFiles:
       OpenFiles();
@@ -400,6 +422,7 @@ void Viewer::Play() {
       state_.ui_playing = true;
       last_loop_count_ = 0;
       seek_pictures_ = -1;
+      ForgetLastFrame();
       failure_reported_ = false;
       if (started != kPlayerOk) {
         if (Playing(status)) {
@@ -446,6 +469,7 @@ void Viewer::Stop() {
   // open one.
   if (Player_Status(player_).state != PlayerState::kIdle) Player_Stop(player_);
   EndWatch();
+  ForgetLastFrame();
   state_.paused = false;
   state_.ui_playing = false;
   state_.step_mode = false;
@@ -465,6 +489,7 @@ void Viewer::Stop() {
 }
 
 void Viewer::Pause() {
+  ForgetLastFrame();
   Player_Pause(player_);
   state_.paused = true;
   state_.ui_playing = false;
@@ -488,6 +513,26 @@ void Viewer::StepByStep() {
     Click(kIdPause);
   }
   state_.step_mode = true;
+}
+
+void Viewer::HoldAtLastFrame() {
+  if (!end_at_last_frame_ || state_.step_mode) return;
+  const PlayerStatus status = Player_Status(player_);
+  // A step stands paused already; only playback that wrapped from the last frame is held.
+  if (status.state != PlayerState::kPlaying || status.shown_frame != status.frame_count - 1 ||
+      status.current_frame != 0)
+    return;
+  if (status.sound_on)
+    hold_next_picture_ = true;
+  else
+    Player_Pause(player_);
+  RequestTurn();
+}
+
+void Viewer::ForgetLastFrame() {
+  hold_next_picture_ = false;
+  last_frame_done_ = false;
+  last_period_.stop();
 }
 
 bool Viewer::StopAtLastFrame() {
@@ -726,6 +771,7 @@ void Viewer::Seek(std::int32_t frame) {
 
 void Viewer::GoToFrame(std::int32_t frame) {
   if (state_.quit_requested || !Playing(Player_Status(player_))) return;
+  ForgetLastFrame();
   if (Player_Seek(player_, frame) != kPlayerOk) return;
   // The picture of a seek is no step of playback: it neither ends playback at the last frame
   // nor counts as a pass.
@@ -762,6 +808,7 @@ void Viewer::StepOneFrame(bool forward) {
   if (state_.ui_playing) Click(kIdPause);
   state_.step_mode = false;
   // Like a seek, a frame gone to this way does not end playback when it is the last.
+  ForgetLastFrame();
   const PlayerStatus before = Player_Status(player_);
   if (forward ? Player_Step(player_) != kPlayerOk : Player_StepBack(player_) != kPlayerOk) return;
   const PlayerStatus after = Player_Status(player_);
@@ -1013,11 +1060,21 @@ void Viewer::PlaylistKeyPressed(QKeyEvent* event) {
 void Viewer::OnFramePresented(void* user) {
   auto* viewer = static_cast<Viewer*>(user);
   viewer->state_.frame_shown = true;
-  if (viewer->state_.step_mode) Player_Pause(viewer->player_);
+  if (viewer->state_.step_mode)
+    Player_Pause(viewer->player_);
+  else
+    viewer->HoldAtLastFrame();
 }
 
 void Viewer::OnPicturePresented(const PresentedPicture& presented, void* user) {
   auto* viewer = static_cast<Viewer*>(user);
+  if (viewer->hold_next_picture_.exchange(false) && viewer->end_at_last_frame_) {
+    // The last frame's sound has played out: the next pass's first picture is not shown.
+    Player_Pause(viewer->player_);
+    viewer->last_frame_done_ = true;
+    viewer->RequestTurn();
+    return;
+  }
   // A seek presents a picture too, without the frame callback.
   viewer->state_.frame_shown = true;
   PictureSurface& surface = viewer->video_->surface();

@@ -8,6 +8,7 @@
 #include <QPoint>
 #include <QPointer>
 #include <QStringList>
+#include <QTimer>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -191,6 +192,11 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   // With Loop Play off, playing or stepping on from the last frame ends playback there, before
   // the engine shows the frame 0 it would go on with. True when it did.
   bool StopAtLastFrame();
+  // Frame callback, with Loop Play off: playback that has just presented the last frame waits
+  // there for that frame's period (and sound) before it ends, rather than going on to frame 0.
+  void HoldAtLastFrame();
+  // Calls off the end at the last frame that HoldAtLastFrame began.
+  void ForgetLastFrame();
   // Ctrl+Left, Ctrl+Right: `seconds` from the frame shown, within the movie.
   void SeekBySeconds(float seconds);
   // Comma, period: pauses, then one frame back or on.
@@ -229,6 +235,14 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   // Pictures presented when the last seek or step has shown its picture (-1: none since
   // start); the pictures up to that count are not playback's.
   std::int64_t seek_pictures_ = -1;
+  // With Loop Play off, playback ends on its last frame once that frame has had its time (read
+  // by the engine's threads). A silent movie's clock is paused on the last frame while
+  // `last_period_` runs; a movie with sound plays the last frame's sound out, and the picture
+  // after it (the next pass's first) is held back and pauses the engine instead.
+  std::atomic<bool> end_at_last_frame_{true};
+  std::atomic<bool> hold_next_picture_{false};
+  std::atomic<bool> last_frame_done_{false};
+  QTimer last_period_;
   // Where docking last sent each window, so that its own move is not docked again.
   std::optional<QPoint> video_dock_target_;
   std::optional<QPoint> command_dock_target_;

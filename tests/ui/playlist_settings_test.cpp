@@ -731,8 +731,8 @@ TEST_F(ChainTest, FolderDroppedOnTheVideoWindowPlaysItsMoviesInTurn) {
                                              In(f, "clip3.kqm"), In(f, "clip1.kqm")};
   EXPECT_EQ(played, expected);
   EXPECT_EQ(selected, (std::vector<int>{0, 1, 2, 0}));
-  // 25 frames each, every one played to its last frame.
-  EXPECT_EQ(ended_at, (std::vector<std::string>{"00024", "00024", "00024"}));
+  // 25 frames each, every one played to its last frame: the counter shows all 25.
+  EXPECT_EQ(ended_at, (std::vector<std::string>{"00025", "00025", "00025"}));
   EXPECT_EQ(Window()->FolderText(), f);
   SaveShot(*Window(), "playlist");
 #endif

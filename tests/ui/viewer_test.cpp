@@ -281,9 +281,21 @@ TEST_F(ViewerTest, LoopPlayKeepsPlayingPastTheEnd) {
   EXPECT_TRUE(Playing());
   QTest::mouseClick(panel().Control(kIdLoopPlay), Qt::LeftButton);
   EXPECT_FALSE(state().loop_on);
-  // Without Loop Play it stops at the end of the pass.
+  // Without Loop Play it stops at the end of the pass, on the last frame.
   ASSERT_TRUE(TurnUntil([this] { return state().stopped; }, 5000));
-  EXPECT_EQ(Counter(), "00005");
+  EXPECT_EQ(Status().shown_frame, 5);
+  EXPECT_EQ(Counter(), "00006");
+}
+
+TEST_F(ViewerTest, PlaybackEndsOnTheLastFrame) {
+  // Two frames without sound: both are shown, and playback ends on the second.
+  Start({Conformance("dct-640x480.kqm")});
+  Turn();
+  ASSERT_TRUE(Playing());
+  ASSERT_TRUE(TurnUntil([this] { return state().stopped; }, 5000));
+  EXPECT_EQ(Status().shown_frame, 1);
+  EXPECT_EQ(Status().pictures_presented, 2);
+  EXPECT_EQ(Counter(), "00002");
 }
 
 TEST_F(ViewerTest, StepByStepShowsOneExactFrameAtATime) {
@@ -796,10 +808,9 @@ class EndToEndTest : public ViewerTest {
     EXPECT_TRUE(EngineIdle());
     EXPECT_TRUE(Button(kIdStop)->checked());
     EXPECT_FALSE(Enabled(kIdPause));
-    // It stopped when the last frame was next: the counter and the bar show frames - 1.
-    EXPECT_EQ(Counter(),
-              QStringLiteral("%1").arg(frames - 1, 5, 10, QLatin1Char('0')).toStdString());
-    EXPECT_EQ(panel().State(kIdProgress), frames - 1);
+    // It stopped after the last frame: the counter and the bar show every frame.
+    EXPECT_EQ(Counter(), QStringLiteral("%1").arg(frames, 5, 10, QLatin1Char('0')).toStdString());
+    EXPECT_EQ(panel().State(kIdProgress), frames);
     EXPECT_EQ(panel().Progress()->FillWidth(), panel().Progress()->width());
   }
 };
@@ -821,7 +832,7 @@ TEST_F(EndToEndTest, DemoMovieFromTheCommandLine) {
   // One second at 25 frames per second, mono sound at 22050 Hz.
   PlayToTheEnd(movie, QStringLiteral("demo"), 25);
   EXPECT_EQ(RateText(), "25.0");
-  EXPECT_EQ(TimeCodeText(), "00:00:24");
+  EXPECT_EQ(TimeCodeText(), "00:01:00");
   EXPECT_EQ(panel().State(kIdChannels), 1);
   EXPECT_EQ(panel().State(kIdSampleRate), 2);
 #endif
@@ -829,8 +840,8 @@ TEST_F(EndToEndTest, DemoMovieFromTheCommandLine) {
 
 TEST_F(EndToEndTest, ConformanceMovieWithSound) {
   PlayToTheEnd(Conformance("mixed-160x120-mono.kqm"), QStringLiteral("mixed"), 12);
-  // 200 / 20 = 10 frames per second: frame 11 is 1 s and 1 frame.
-  EXPECT_EQ(TimeCodeText(), "00:01:01");
+  // 200 / 20 = 10 frames per second: 12 frames are 1 s and 2 frames.
+  EXPECT_EQ(TimeCodeText(), "00:01:02");
   EXPECT_EQ(RateText(), "10.0");
 }
 
