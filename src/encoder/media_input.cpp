@@ -260,8 +260,10 @@ std::uint32_t Le32(const std::uint8_t* p) {
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
+// Clamped before rounding: lround of a value past the range of long (a float sample of 1e30, or
+// an infinity) gives no defined result, in practice the most negative one.
 std::int16_t SaturateSample(double v) {
-  return static_cast<std::int16_t>(std::clamp(std::lround(v), -32768L, 32767L));
+  return static_cast<std::int16_t>(std::lround(std::clamp(v, -32768.0, 32767.0)));
 }
 
 // One sample of `bits` (8 unsigned, 16, 24 or 32 signed, or 32-bit float) as 16-bit, rounded.

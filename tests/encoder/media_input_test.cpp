@@ -234,11 +234,13 @@ TEST(WavInput, ReadsIntegerAndFloatSamplesAsSixteenBitRounded) {
   // 0x12345678 / 65536 = 4660.34; -0x18000 / 65536 = -1.5 rounds away from zero.
   EXPECT_EQ((Samples{4660, -2}),
             samples_of(Wav(1, 1, 8000, 32, Le32(0x12345678) + Le32(0xFFFE8000u))));
-  // Float full scale is 1.0 (x 32768), clipped; NaN is silence.
+  // Float full scale is 1.0 (x 32768), clipped, however far past it; NaN is silence.
   const std::string floats = Float32(0.5f) + Float32(-1.0f) + Float32(1.0f) + Float32(2.0f) +
-                             Float32(1e-5f) + Float32(std::nanf(""));
-  EXPECT_EQ((Samples{16384, -32768, 32767, 32767, 0, 0}), samples_of(Wav(3, 1, 8000, 32, floats)));
-  EXPECT_EQ((Samples{16384, -32768, 32767, 32767, 0, 0}), samples_of(ExtensibleWav(3, 32, floats)));
+                             Float32(1e-5f) + Float32(std::nanf("")) + Float32(1e30f) +
+                             Float32(INFINITY) + Float32(-INFINITY);
+  const Samples clipped{16384, -32768, 32767, 32767, 0, 0, 32767, 32767, -32768};
+  EXPECT_EQ(clipped, samples_of(Wav(3, 1, 8000, 32, floats)));
+  EXPECT_EQ(clipped, samples_of(ExtensibleWav(3, 32, floats)));
   EXPECT_EQ((Samples{4660}), samples_of(ExtensibleWav(1, 24, Le24(0x123456))));
   // A streaming writer's data size of all ones (or 0) means up to the end.
   std::string streamed = Wav(1, 1, 8000, 16, Le16(7) + Le16(-7));
