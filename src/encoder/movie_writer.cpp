@@ -120,6 +120,12 @@ bool MovieWriter_Open(MovieWriter& writer, const std::string& path, const MovieL
   if (!CheckLayout(writer, layout)) return false;
   writer.file = std::fopen(path.c_str(), "wb");
   if (!writer.file) return Fail(writer, std::string("cannot create: ") + std::strerror(errno));
+  // The header is completed last: an output that cannot go back to it (a pipe) is refused now,
+  // not after the whole movie has been encoded into it.
+  if (std::fseek(writer.file, 0, SEEK_SET) != 0) {
+    MovieWriter_Abandon(writer);
+    return Fail(writer, "cannot seek, and a movie's header is completed last: write it to a file");
+  }
   return Start(writer, layout);
 }
 

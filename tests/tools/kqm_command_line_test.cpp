@@ -105,6 +105,11 @@ TEST(KqmCommandLine, OutputsGoThroughLinksAndIntoPipesWithoutReplacingThem) {
   EXPECT_EQ(static_cast<ssize_t>(sound.size()), ::read(pipe, piped.data(), piped.size()));
   piped.resize(sound.size());
   EXPECT_EQ(sound, piped);
+  // A movie cannot go into a pipe, its header being completed last: refused before any frame.
+  const auto movie_out = test::RunKqm(tools::Cmd_Demo, "demo", {"-o", fifo, "--seconds", "0.04"});
+  EXPECT_EQ(1, movie_out.status);
+  EXPECT_NE(std::string::npos, movie_out.err.find("pipe.raw: cannot seek")) << movie_out.err;
+  EXPECT_EQ(-1, ::read(pipe, piped.data(), piped.size()));  // empty
   ::close(pipe);
 }
 
