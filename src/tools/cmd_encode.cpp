@@ -448,8 +448,13 @@ int StartPictures(EncodeJob& job) {
   }
   if (o.bitrate <= 0 && o.bpp <= 0) return 0;
   const Geometry& g = job.geometry;
-  const double bits = TargetBitsPerFrame(
-      o, g, job.fps, job.encoder.has_sound ? &job.encoder.track : nullptr, job.expected_frames);
+  // The frames to come: from the video file's size, or through a pipe from the sound's length.
+  std::int64_t frames = job.expected_frames;
+  const SoundTrack* track = job.encoder.has_sound ? &job.encoder.track : nullptr;
+  if (frames == 0 && track)
+    frames = static_cast<std::int64_t>((track->sound.Frames() + track->samples_per_period - 1) /
+                                       track->samples_per_period);
+  const double bits = TargetBitsPerFrame(o, g, job.fps, track, frames);
   if (bits < g.width * g.height / 64.0) {
     char target[64];
     std::snprintf(target, sizeof target, o.bpp > 0 ? "--bpp %g" : "--bitrate %g",

@@ -182,12 +182,21 @@ TEST(KqmEncode, MeetsATargetSizeInOneOrTwoPasses) {
   // 300 kbit/s of the whole file over 0.8 s: 30,000 bytes, of which the sound takes 22,523 (the
   // 20 frames' periods and the 31 that frame 0 carries ahead, 441 bytes each, and the stream's
   // 32-byte header).
-  Write(dir + "target.wav", Wav(22050));
+  Write(dir + "target.wav", Wav(17640));  // 0.8 s, as long as the pictures
   const auto rate = RunKqm(tools::Cmd_Encode, "encode",
                            {"--video", dir + "target.y4m", "--audio", dir + "target.wav", "-o",
                             dir + "target.kqm", "--bitrate", "300", "-q"});
   ASSERT_EQ(0, rate.status) << rate.err;
   EXPECT_NEAR(30000.0, static_cast<double>(std::filesystem::file_size(dir + "target.kqm")),
+              30000 * 0.05);
+  // The same through a pipe, whose frames are not known beforehand: the sound's length tells.
+  test::ProcessOptions piped;
+  piped.input = Y4m(64, 48, 20);
+  const auto through_pipe = RunKqmProcess({"encode", "--video", "-", "--audio", dir + "target.wav",
+                                           "-o", dir + "piped.kqm", "--bitrate", "300", "-q"},
+                                          piped);
+  ASSERT_EQ(0, through_pipe.status) << through_pipe.err;
+  EXPECT_NEAR(30000.0, static_cast<double>(std::filesystem::file_size(dir + "piped.kqm")),
               30000 * 0.05);
   // Sizes out of the qualities' reach are said, with where the movie came to.
   const auto high =
