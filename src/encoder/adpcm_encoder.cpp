@@ -37,8 +37,11 @@ void AdpcmEncoder_Init(AdpcmEncoder& encoder, bool stereo, std::int32_t left_pre
 void AdpcmEncoder_EncodeChannel(AdpcmChannelState& state, const std::int16_t* pcm,
                                 std::size_t count, std::size_t stride, std::uint8_t* codes) {
   if (count == 0) return;
-  // history[i * kBeam + k]: node k after sample i.
-  std::vector<Node> history(count * kBeam);
+  // history[i * kBeam + k]: how node k after sample i was reached, its code in the low four bits
+  // and the index of the node it came from above them: a byte a node, as a frame's sound can
+  // run to millions of samples.
+  static_assert(kBeam <= 16);
+  std::vector<std::uint8_t> history(count * kBeam);
   std::array<Node, kBeam> current{};
   int current_count = 1;
   current[0] = {state.predictor, state.index * 16, 0, -1, 0};
@@ -76,16 +79,18 @@ void AdpcmEncoder_EncodeChannel(AdpcmChannelState& state, const std::int16_t* pc
       if (!duplicate) current[kept++] = candidates[c];
     }
     current_count = kept;
-    std::copy_n(current.begin(), kept, history.begin() + static_cast<std::ptrdiff_t>(i * kBeam));
+    for (int k = 0; k < kept; ++k)
+      history[i * kBeam + static_cast<std::size_t>(k)] =
+          static_cast<std::uint8_t>(current[k].code | (current[k].parent << 4));
   }
   // The cheapest path, traced back from its last node.
   int k = 0;
   state.predictor = current[0].predictor;
   state.index = current[0].row / 16;
   for (std::size_t i = count; i-- > 0;) {
-    const Node& node = history[i * kBeam + static_cast<std::size_t>(k)];
-    codes[i] = node.code;
-    k = node.parent;
+    const std::uint8_t step = history[i * kBeam + static_cast<std::size_t>(k)];
+    codes[i] = step & 15;
+    k = step >> 4;
   }
 }
 
