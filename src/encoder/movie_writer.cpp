@@ -52,6 +52,14 @@ bool CheckLayout(MovieWriter& writer, const MovieLayout& layout) {
                               " Hz does not fill whole bytes per frame period");
     const std::uint32_t bytes = layout.stereo ? samples : samples / 2;
     if (layout.period_bytes != bytes) return Fail(writer, "sound period size does not match");
+    // Frame 0 carries the sound of the lead periods: refused now, not after encoding it all.
+    const std::size_t lead = static_cast<std::size_t>(kLeadPeriods) * bytes;
+    if (kFrameWordSize + 2 * kChunkHeaderSize + kAdqHeaderBytes + lead > kMaxFrameSize)
+      return Fail(writer, "sound at " + std::to_string(layout.sample_rate) + " Hz takes " +
+                              std::to_string(lead) +
+                              " bytes in frame 0, more than a frame holds (" +
+                              std::to_string(kMaxFrameSize) +
+                              "): raise the frame rate or lower the sample rate");
   }
   return true;
 }

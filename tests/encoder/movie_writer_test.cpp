@@ -152,6 +152,18 @@ TEST(MovieWriter, RefusesLayoutsItCannotWrite) {
   layout.period_bytes = 716;
   EXPECT_FALSE(MovieWriter_OpenMemory(writer, &movie, layout));
   EXPECT_NE(std::string::npos, writer.error.find("22050"));
+  // 20 s a frame: frame 0's 32 periods of 44.1 kHz stereo are 32 * 882,000 bytes, past the
+  // 24-bit frame size; mono at 22.05 kHz, 32 * 220,500 bytes, fits.
+  layout.frame_duration = 4000;
+  layout.sample_rate = 44100;
+  layout.stereo = true;
+  layout.period_bytes = 882000;
+  EXPECT_FALSE(MovieWriter_OpenMemory(writer, &movie, layout));
+  EXPECT_NE(std::string::npos, writer.error.find("raise the frame rate"));
+  layout.sample_rate = 22050;
+  layout.stereo = false;
+  layout.period_bytes = 220500;
+  EXPECT_TRUE(MovieWriter_OpenMemory(writer, &movie, layout)) << writer.error;
 }
 
 }  // namespace
