@@ -83,5 +83,8 @@ using AudioDeviceFactory = std::unique_ptr<AudioDevice> (*)(void* user);
 // The sound card, through SDL2 audio. Playback rates other than 1.0 are obtained by
 // resampling; the volume scales the samples.
 std::unique_ptr<AudioDevice> CreateSdlAudioDevice();
+// The sound card's buffer, in sample frames: what it still has to play when a queued buffer
+// comes back done.
+inline constexpr int kSdlBufferSamples = 1024;
 
 }  // namespace tarvel

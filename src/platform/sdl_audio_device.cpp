@@ -63,7 +63,7 @@ class SdlAudioDevice final : public AudioDevice {
     wanted.freq = static_cast<int>(format.samples_per_second);
     wanted.format = AUDIO_S16SYS;
     wanted.channels = static_cast<Uint8>(format.channels);
-    wanted.samples = 1024;
+    wanted.samples = kSdlBufferSamples;
     wanted.callback = &SdlAudioDevice::Feed;
     wanted.userdata = this;
     SDL_AudioSpec obtained{};

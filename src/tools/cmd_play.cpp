@@ -1,14 +1,16 @@
 // kqm play: plays a movie through the playback engine without a window, on the sound card or
 // on the capture device, and reports how fast the whole pipeline ran.
 #include <CLI/CLI.hpp>
-
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -163,7 +165,32 @@ struct PlayJob {
   // Pictures to present before stopping; 0 = until the engine ends playback itself.
   std::int64_t target = 0;
   std::atomic<std::int64_t> presented{0};
+  // The pictures up to the last one played (the target, or the rest of the one pass).
+  std::int64_t last_picture = 0;
+  // On the sound card, the last picture's sound is still playing when it is presented: the
+  // device stays open this many milliseconds after it (0: not on the sound card), unless
+  // Ctrl-C cuts it. Set once playback runs.
+  std::atomic<std::int64_t> sound_tail_ms{0};
+  std::mutex tail_mutex;
+  std::condition_variable tail_cut;
+  bool tail_cancelled = false;
 };
+
+// Lets the sound card play the last picture's sound out; the engine, held on this thread,
+// closes the device after it. Ctrl-C (CutSoundTail) ends the wait at once.
+void WaitForSoundTail(PlayJob& job) {
+  std::unique_lock<std::mutex> lock(job.tail_mutex);
+  job.tail_cut.wait_for(lock, std::chrono::milliseconds(job.sound_tail_ms.load()),
+                        [&job] { return job.tail_cancelled; });
+}
+
+void CutSoundTail(PlayJob& job) {
+  {
+    const std::lock_guard<std::mutex> lock(job.tail_mutex);
+    job.tail_cancelled = true;
+  }
+  job.tail_cut.notify_all();
+}
 
 // Takes every presented picture.
 void OnPresented(const PresentedPicture& presented, void* user) {
@@ -175,10 +202,13 @@ void OnPresented(const PresentedPicture& presented, void* user) {
 }
 
 // Runs after every frame step, once its sound buffer is queued: the place to stop, so that the
-// last picture's sound is in.
+// last picture's sound is in. Played once, the engine stops by itself after the last picture,
+// waiting for this thread.
 void OnFrame(void* user) {
   auto& job = *static_cast<PlayJob*>(user);
-  if (job.target > 0 && job.presented >= job.target) Player_Stop(*job.context);
+  if (job.presented < job.last_picture) return;
+  if (job.sound_tail_ms > 0) WaitForSoundTail(job);
+  if (job.target > 0) Player_Stop(*job.context);
 }
 
 std::unique_ptr<AudioDevice> MakeDevice(void* user) {
@@ -284,6 +314,7 @@ int Start(PlayJob& job) {
   job.picture_bytes = pixels * sizeof(std::uint16_t);
   // The first pass of a playback that starts later is shorter.
   job.target = o.passes > 0 ? o.passes * movie.frame_count - job.start_frame : 0;
+  job.last_picture = o.passes > 0 ? job.target : movie.frame_count - job.start_frame;
   Player_SetFrameCallback(context, &OnFrame, &job);
   Player_SetPresentationListener(context, &OnPresented, &job);
   Player_SetLoop(context, o.passes > 0 ? 1 : 0);
@@ -305,6 +336,13 @@ int Start(PlayJob& job) {
   if (started == kPlayerDeviceRefused && movie.movie_has_sound)
     PrintError(kCommand, o.path, std::string(status.problem) + "; playing without sound");
   if (started == kPlayerSoundRefused) PrintError(kCommand, o.path, status.problem);
+  if (!o.capture() && status.sound_on) {
+    // The last picture's duration, and what the card holds beyond the buffer it took last.
+    const float rate = o.rate > 0.0f ? o.rate : status.frame_rate;
+    const double seconds = (rate > 0.0f ? 1.0 / rate : 0.0) +
+                           2.0 * kSdlBufferSamples / std::max(status.sample_rate, 1u);
+    job.sound_tail_ms = static_cast<std::int64_t>(seconds * 1000.0) + 1;
+  }
   // Frame 0 of a movie with sound is presented while the start primes the device, without a
   // frame callback after it.
   if (job.target > 0 && job.presented >= job.target) Player_Stop(context);
@@ -318,7 +356,10 @@ int Start(PlayJob& job) {
 PlayerStatus WaitForEnd(PlayJob& job) {
   Progress progress(kCommand, job.target > 0 && !job.o.to_stdout() && !job.o.verbosity.quiet);
   while (!Player_WaitForEnd(*job.context, std::chrono::milliseconds(100))) {
-    if (StopSignals_Received() != 0) Player_Stop(*job.context);
+    if (StopSignals_Received() != 0) {
+      CutSoundTail(job);
+      Player_Stop(*job.context);
+    }
     progress.Update(job.presented, job.target);
   }
   // A failing frame leaves the picture standing still: that ends playback here.
