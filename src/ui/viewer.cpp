@@ -535,6 +535,14 @@ void Viewer::ForgetLastFrame() {
   last_period_.stop();
 }
 
+void Viewer::SendRate() {
+  // A silent movie's clock starts again with a new rate: paused (or held on its last frame), it
+  // gets the rate when it plays on.
+  const PlayerStatus status = Player_Status(player_);
+  if (status.sound_on || status.state == PlayerState::kPlaying)
+    Player_SetRate(player_, state_.play_rate);
+}
+
 bool Viewer::StopAtLastFrame() {
   const PlayerStatus status = Player_Status(player_);
   if (state_.loop_on || !Playing(status) || status.shown_frame != status.frame_count - 1)
@@ -736,12 +744,12 @@ void Viewer::OnKey(int virtual_key, bool control) {
       break;
     case kKeyLeft:
       if (state_.play_rate < kArrowRateLimit) state_.play_rate += 1.0f;
-      Player_SetRate(player_, state_.play_rate);
+      SendRate();
       break;
     case kKeyRight:
       // A rate below zero means nothing: it stops at 0.
       if (state_.play_rate != 0.0f) state_.play_rate = std::max(state_.play_rate - 1.0f, 0.0f);
-      Player_SetRate(player_, state_.play_rate);
+      SendRate();
       break;
     case kKeyDelete:
       Click(kIdStop);
@@ -826,7 +834,7 @@ void Viewer::OnScroll(int id, int code, int position) {
     command_->SetState(id, p);
     state_.play_rate = static_cast<float>(p) * 0.5f;
     if (state_.play_rate == 0.0f) state_.play_rate = 1.0f;
-    Player_SetRate(player_, state_.play_rate);
+    SendRate();
     ShowFrameRate();
   } else if (id == kIdVolume) {
     const int p = TrackbarScroll(command_->State(id), code, position);

@@ -197,6 +197,8 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   void HoldAtLastFrame();
   // Calls off the end at the last frame that HoldAtLastFrame began.
   void ForgetLastFrame();
+  // The panel's rate to the engine, unless a silent movie's clock stands still.
+  void SendRate();
   // Ctrl+Left, Ctrl+Right: `seconds` from the frame shown, within the movie.
   void SeekBySeconds(float seconds);
   // Comma, period: pauses, then one frame back or on.

@@ -122,12 +122,13 @@ TEST_F(ViewerTest, CommandLineMoviePlaysAndStops) {
   EXPECT_EQ(panel().State(kIdChannels), 0);
   EXPECT_EQ(panel().State(kIdSampleRate), 0);
 
-  Key(Qt::Key_Left);   // one frame per second faster: a 61 ms clock instead of 65
   Key(Qt::Key_Space);  // Pause
   EXPECT_TRUE(state().paused);
   EXPECT_FALSE(state().ui_playing);
   EXPECT_TRUE(Enabled(kIdPause));  // paused: the buttons keep their state
-  Key(Qt::Key_Space);              // Play again resumes, at the rate chosen
+  Key(Qt::Key_Left);  // one frame per second faster (a 61 ms clock instead of 65), still paused
+  EXPECT_FALSE(player.timer_active);
+  Key(Qt::Key_Space);  // Play again resumes, at the rate chosen
   EXPECT_FALSE(state().paused);
   EXPECT_TRUE(state().ui_playing);
   EXPECT_TRUE(Button(kIdPlay)->checked());
