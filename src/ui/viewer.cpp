@@ -254,8 +254,8 @@ void Viewer::Tick() {
     const bool wrapped = status.loop_count != last_loop_count_;
     // The last frame's time is over (see HoldAtLastFrame), or playback waits on it.
     const bool done = last_frame_done_.exchange(false) && state_.ui_playing;
-    const bool on_last =
-        by_playback && status.shown_frame == status.frame_count - 1 && status.current_frame == 0;
+    const bool on_last = !state_.loop_on && by_playback &&
+                         status.shown_frame == status.frame_count - 1 && status.current_frame == 0;
     // The counters show the number of the frame after the picture; past a picture gone to, the
     // engine's next frame has wrapped to 0 when that picture is the last.
     ShowPosition(done || on_last ? status.frame_count
@@ -268,7 +268,7 @@ void Viewer::Tick() {
     } else if (!state_.loop_on && by_playback && (done || (wrapped && !on_last))) {
       Click(kIdStop);
       status = Player_Status(player_);
-    } else if (!state_.loop_on && on_last && state_.ui_playing && !status.sound_on &&
+    } else if (on_last && state_.ui_playing && !status.sound_on &&
                status.state == PlayerState::kPaused && !last_period_.isActive()) {
       // The clock stands on the last frame (HoldAtLastFrame): it stays up for its period.
       const float rate = state_.play_rate > 0.0f ? state_.play_rate : status.frame_rate;
