@@ -547,6 +547,7 @@ bool Viewer::StopAtLastFrame() {
   const PlayerStatus status = Player_Status(player_);
   if (state_.loop_on || !Playing(status) || status.shown_frame != status.frame_count - 1)
     return false;
+  ShowPosition(status.frame_count);
   Click(kIdStop);
   return true;
 }
@@ -788,10 +789,7 @@ void Viewer::GoToFrame(std::int32_t frame) {
   last_loop_count_ = PassBeforeWrap(status);
   // A playing movie would go on from there: from the last frame, with Loop Play off, that ends
   // playback with it shown, before the engine shows the frame 0 it would go on with.
-  if (state_.ui_playing && !state_.loop_on && frame == status.frame_count - 1) {
-    ShowPosition(status.frame_count);
-    Click(kIdStop);
-  }
+  if (state_.ui_playing) StopAtLastFrame();
   RequestTurn();
 }
 

@@ -189,8 +189,9 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   // The engine's pass count at `status` as the end of playback counts it: one less on the last
   // frame, whose pass the engine counts as done before playback has wrapped.
   static std::int32_t PassBeforeWrap(const PlayerStatus& status);
-  // With Loop Play off, playing or stepping on from the last frame ends playback there, before
-  // the engine shows the frame 0 it would go on with. True when it did.
+  // With Loop Play off, playing, stepping or going on from the last frame ends playback there,
+  // with its position shown, before the engine shows the frame 0 it would go on with. True when
+  // it did.
   bool StopAtLastFrame();
   // Frame callback, with Loop Play off: playback that has just presented the last frame waits
   // there for that frame's period (and sound) before it ends, rather than going on to frame 0.
