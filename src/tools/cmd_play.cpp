@@ -6,11 +6,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
+#include <semaphore>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -171,25 +170,14 @@ struct PlayJob {
   // device stays open this many milliseconds after it (0: not on the sound card), unless
   // Ctrl-C cuts it. Set once playback runs.
   std::atomic<std::int64_t> sound_tail_ms{0};
-  std::mutex tail_mutex;
-  std::condition_variable tail_cut;
-  bool tail_cancelled = false;
+  // Released by Ctrl-C, before or during that wait, to end it.
+  std::counting_semaphore<> tail_cut{0};
 };
 
 // Lets the sound card play the last picture's sound out; the engine, held on this thread,
-// closes the device after it. Ctrl-C (CutSoundTail) ends the wait at once.
+// closes the device after it.
 void WaitForSoundTail(PlayJob& job) {
-  std::unique_lock<std::mutex> lock(job.tail_mutex);
-  job.tail_cut.wait_for(lock, std::chrono::milliseconds(job.sound_tail_ms.load()),
-                        [&job] { return job.tail_cancelled; });
-}
-
-void CutSoundTail(PlayJob& job) {
-  {
-    const std::lock_guard<std::mutex> lock(job.tail_mutex);
-    job.tail_cancelled = true;
-  }
-  job.tail_cut.notify_all();
+  (void)job.tail_cut.try_acquire_for(std::chrono::milliseconds(job.sound_tail_ms.load()));
 }
 
 // Takes every presented picture.
@@ -357,7 +345,7 @@ PlayerStatus WaitForEnd(PlayJob& job) {
   Progress progress(kCommand, job.target > 0 && !job.o.to_stdout() && !job.o.verbosity.quiet);
   while (!Player_WaitForEnd(*job.context, std::chrono::milliseconds(100))) {
     if (StopSignals_Received() != 0) {
-      CutSoundTail(job);
+      job.tail_cut.release();
       Player_Stop(*job.context);
     }
     progress.Update(job.presented, job.target);
