@@ -553,11 +553,28 @@ void NoteTargetOutOfReach(const EncodeJob& job, const MovieEncodeSummary& s) {
   Note(o, o.output_path, text);
 }
 
+// The movie ends with its pictures: sound that goes on past them is not stored, which is said
+// rather than passed over (a frame period's difference is only rounding).
+void NoteSoundPastPictures(const EncodeJob& job, std::int64_t frames) {
+  const PcmSound& sound = job.encoder.track.sound;
+  if (!job.encoder.has_sound || sound.sample_rate == 0) return;
+  const double sound_seconds = static_cast<double>(sound.Frames()) / sound.sample_rate;
+  const double picture_seconds = static_cast<double>(frames) / job.fps;
+  if (sound_seconds - picture_seconds <= 1.0 / job.fps) return;
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "the sound (%.2f s) is longer than the pictures (%.2f s): the movie ends with "
+                "the pictures",
+                sound_seconds, picture_seconds);
+  Note(job.o, job.o.audio_path, text);
+}
+
 void PrintSummary(const EncodeJob& job) {
   if (job.o.stats) PrintEncodeStats(job.encoder, stdout);
   if (job.o.verbosity.quiet) return;
   const MovieEncodeSummary s = SummariseFrames(job.encoder);
   NoteTargetOutOfReach(job, s);
+  NoteSoundPastPictures(job, s.frames);
   char line[256];
   std::snprintf(line, sizeof line,
                 "%lld frames %dx%d at %.3f fps, %lld bytes, %.3f bits/pixel, PSNR %.2f dB",
