@@ -48,6 +48,13 @@ bool ParseInt(const std::string& text, int* value) {
   return true;
 }
 
+// "N:D" with both parts above zero.
+bool ParseRatio(const std::string& text, int* numerator, int* denominator) {
+  const std::size_t colon = text.find(':');
+  return colon != std::string::npos && ParseInt(text.substr(0, colon), numerator) &&
+         ParseInt(text.substr(colon + 1), denominator) && *numerator > 0 && *denominator > 0;
+}
+
 std::uint8_t Clamp8(int value) {
   return static_cast<std::uint8_t>(value < 0 ? 0 : (value > 255 ? 255 : value));
 }
@@ -107,18 +114,19 @@ bool Y4mReader_OpenStream(Y4mReader& reader, std::FILE* file, const std::string&
         return false;
       }
     } else if (key == 'F') {
-      const std::size_t colon = value.find(':');
-      int num = 0, den = 0;
-      if (colon == std::string::npos || !ParseInt(value.substr(0, colon), &num) ||
-          !ParseInt(value.substr(colon + 1), &den) || num <= 0 || den <= 0) {
+      if (!ParseRatio(value, &reader.rate_numerator, &reader.rate_denominator)) {
         *error = "bad frame rate '" + value + "' in the stream header";
         return false;
       }
-      reader.rate_numerator = num;
-      reader.rate_denominator = den;
       reader.rate_given = true;
     } else if (key == 'C') {
       chroma = value;
+    } else if (key == 'I') {
+      if (value.size() == 1) reader.interlacing = value[0];
+    } else if (key == 'A') {
+      // An unknown (0:0) or unreadable aspect is taken as square.
+      if (!ParseRatio(value, &reader.aspect_numerator, &reader.aspect_denominator))
+        reader.aspect_numerator = reader.aspect_denominator = 0;
     } else if (key == 'X') {
       if (value == "COLORRANGE=FULL") reader.full_range = true;
       if (value == "COLORRANGE=LIMITED") reader.full_range = false;

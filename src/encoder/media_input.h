@@ -25,6 +25,12 @@ struct Y4mReader {
   bool rate_given = false;
   Y4mChroma chroma = Y4mChroma::k420;
   bool full_range = false;  // XCOLORRANGE=FULL
+  // What the stream says it is but the encoder does not keep, for a note: the interlacing
+  // ('p' progressive, 't' or 'b' the field first, 'm' mixed; '?' unknown) and the pixel aspect
+  // (0:0 unknown).
+  char interlacing = 'p';
+  int aspect_numerator = 0;
+  int aspect_denominator = 0;
   std::int64_t frames_read = 0;
   std::vector<std::uint8_t> planes;
 };

@@ -396,6 +396,17 @@ bool OpenInputs(EncodeJob& job) {
     return false;
   }
   if (!job.geometry.note.empty()) Note(o, o.video_path, job.geometry.note);
+  if (reader.interlacing == 't' || reader.interlacing == 'b' || reader.interlacing == 'm')
+    Note(o, o.video_path,
+         std::string("interlaced pictures (I") + reader.interlacing +
+             ") are encoded as they are, both fields in one picture: deinterlace them first "
+             "for smooth motion");
+  if (reader.aspect_numerator != reader.aspect_denominator)
+    Note(o, o.video_path,
+         "pixel aspect " + std::to_string(reader.aspect_numerator) + ":" +
+             std::to_string(reader.aspect_denominator) +
+             " is not kept: the movie's pixels are square (--size WxH scales to the shape you "
+             "want)");
   job.source.Fit(job.geometry);
   const double wanted =
       o.fps > 0 ? o.fps : static_cast<double>(reader.rate_numerator) / reader.rate_denominator;

@@ -120,6 +120,16 @@ TEST(KqmEncode, FitsPicturesTooLargeAndBlamesTheSideAtFault) {
   EXPECT_EQ(1, long_line.status);
   EXPECT_NE(std::string::npos, long_line.err.find("header line longer than 4096 bytes"))
       << long_line.err;
+
+  // What the movie cannot keep of the stream's own description is said, not passed over.
+  y4m = Y4m(8, 8, 1);
+  y4m.insert(y4m.find('\n'), " It A10:11");
+  Write(dir + "dv.y4m", y4m);
+  const auto dv =
+      RunKqm(tools::Cmd_Encode, "encode", {"--video", dir + "dv.y4m", "-o", dir + "x.kqm"});
+  EXPECT_EQ(0, dv.status);
+  EXPECT_NE(std::string::npos, dv.err.find("interlaced pictures (It)")) << dv.err;
+  EXPECT_NE(std::string::npos, dv.err.find("pixel aspect 10:11 is not kept")) << dv.err;
 }
 
 TEST(KqmEncode, ARateTheFormatCannotStoreKeepsTheClipsLengthByPickingPictures) {
