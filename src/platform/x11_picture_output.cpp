@@ -1,5 +1,7 @@
 #include "platform/x11_picture_output.h"
 
+#include "platform/x11_pixmaps.h"
+
 #if TARVEL_X11_OUTPUT
 #include <sys/mman.h>
 #include <unistd.h>
@@ -21,10 +23,16 @@ xcb_connection_t* Connection(void* connection) {
 
 }  // namespace
 
-std::unique_ptr<X11PictureOutput> X11PictureOutput::Create(void* connection, int width,
-                                                           int height, int count) {
+std::unique_ptr<X11PictureOutput> X11PictureOutput::Create(void* connection, int width, int height,
+                                                           int count) {
   xcb_connection_t* xcb = Connection(connection);
   if (xcb == nullptr || width <= 0 || height <= 0 || count <= 0) return nullptr;
+  // The pictures are 32-bit words: windows of 16 bits a pixel (or of another layout) on any of
+  // the server's screens are painted by the program instead.
+  for (xcb_screen_iterator_t screen = xcb_setup_roots_iterator(xcb_get_setup(xcb)); screen.rem;
+       xcb_screen_next(&screen)) {
+    if (X11WordPixelDepth(connection, screen.data->root) == 0) return nullptr;
+  }
   // Shared memory handed over as a file descriptor (MIT-SHM 1.2), which only a server on this
   // machine can map.
   const xcb_query_extension_reply_t* shm = xcb_get_extension_data(xcb, &xcb_shm_id);
@@ -32,8 +40,8 @@ std::unique_ptr<X11PictureOutput> X11PictureOutput::Create(void* connection, int
   xcb_shm_query_version_reply_t* version =
       xcb_shm_query_version_reply(xcb, xcb_shm_query_version(xcb), nullptr);
   const bool fd_passing =
-      version != nullptr && (version->major_version > 1 ||
-                             (version->major_version == 1 && version->minor_version >= 2));
+      version != nullptr &&
+      (version->major_version > 1 || (version->major_version == 1 && version->minor_version >= 2));
   std::free(version);
   if (!fd_passing) return nullptr;
 
@@ -80,13 +88,13 @@ X11PictureOutput::~X11PictureOutput() {
 
 std::uint32_t* X11PictureOutput::Pixels(int index) const {
   if (index < 0 || index >= count_) return nullptr;
-  return reinterpret_cast<std::uint32_t*>(memory_) +
-         static_cast<std::size_t>(index) * static_cast<std::size_t>(width_) *
-             static_cast<std::size_t>(height_);
+  return reinterpret_cast<std::uint32_t*>(memory_) + static_cast<std::size_t>(index) *
+                                                         static_cast<std::size_t>(width_) *
+                                                         static_cast<std::size_t>(height_);
 }
 
-bool X11PictureOutput::Show(std::uint32_t window, int index, int x, int y, int w, int h,
-                            int to_x, int to_y) {
+bool X11PictureOutput::Show(std::uint32_t window, int index, int x, int y, int w, int h, int to_x,
+                            int to_y) {
   xcb_connection_t* xcb = Connection(connection_);
   if (index < 0 || index >= count_ || x < 0 || y < 0 || w <= 0 || h <= 0 || x + w > width_ ||
       y + h > height_)
@@ -95,11 +103,8 @@ bool X11PictureOutput::Show(std::uint32_t window, int index, int x, int y, int w
     if (gc_ != 0) xcb_free_gc(xcb, gc_);
     gc_ = 0;
     gc_window_ = window;
-    xcb_get_geometry_reply_t* geometry =
-        xcb_get_geometry_reply(xcb, xcb_get_geometry(xcb, window), nullptr);
-    depth_ = geometry != nullptr ? geometry->depth : 0;
-    std::free(geometry);
-    if (depth_ != 24 && depth_ != 32) return false;
+    depth_ = X11WordPixelDepth(connection_, window);
+    if (depth_ == 0) return false;
     gc_ = xcb_generate_id(xcb);
     // No exposure events for copies into a window partly covered.
     const std::uint32_t no_exposures = 0;
@@ -109,10 +114,10 @@ bool X11PictureOutput::Show(std::uint32_t window, int index, int x, int y, int w
   // The pictures lie one under the other in the segment.
   xcb_shm_put_image(xcb, window, gc_, static_cast<std::uint16_t>(width_),
                     static_cast<std::uint16_t>(height_ * count_), static_cast<std::uint16_t>(x),
-                    static_cast<std::uint16_t>(y + index * height_),
-                    static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h),
-                    static_cast<std::int16_t>(to_x), static_cast<std::int16_t>(to_y), depth_,
-                    XCB_IMAGE_FORMAT_Z_PIXMAP, 0, segment_, 0);
+                    static_cast<std::uint16_t>(y + index * height_), static_cast<std::uint16_t>(w),
+                    static_cast<std::uint16_t>(h), static_cast<std::int16_t>(to_x),
+                    static_cast<std::int16_t>(to_y), depth_, XCB_IMAGE_FORMAT_Z_PIXMAP, 0, segment_,
+                    0);
   // Answered once the server has got this far; read at Settle, not waited for now.
   Settle();
   pending_ = xcb_get_input_focus(xcb).sequence;

@@ -12,7 +12,9 @@ class X11PictureOutput {
  public:
   // `count` pictures of `width` x `height` 32-bit pixels (0xFFRRGGBB) in memory shared with the
   // server of `connection` (the program's xcb connection). Null when the server cannot share
-  // memory with this process (another machine, no MIT-SHM) or the memory cannot be had.
+  // memory with this process (another machine, no MIT-SHM), when its screens do not keep
+  // pixels as such words (X11WordPixelDepth: a screen of 16 bits, say), or the memory cannot
+  // be had.
   static std::unique_ptr<X11PictureOutput> Create(void* connection, int width, int height,
                                                   int count);
   ~X11PictureOutput();
@@ -26,7 +28,7 @@ class X11PictureOutput {
 
   // Asks the server to copy the part `x`, `y`, `w`, `h` of picture `index` into `window` at
   // (`to_x`, `to_y`). The server reads the picture afterwards, until Settle. False when the
-  // window cannot take it (a depth other than 24 or 32 bits).
+  // window cannot take it (X11WordPixelDepth).
   bool Show(std::uint32_t window, int index, int x, int y, int w, int h, int to_x, int to_y);
   // Waits until the server has done every copy asked for, so that the pictures may be written
   // again. By the time the next picture comes the server has long answered: this rarely waits.

@@ -45,13 +45,13 @@ bool WordPixels(const xcb_setup_t* setup, std::uint8_t depth) {
 
 }  // namespace
 
-std::unique_ptr<X11Pixmaps> X11Pixmaps::Create(void* connection, std::uint32_t window) {
+std::uint8_t X11WordPixelDepth(void* connection, std::uint32_t window) {
   auto* xcb = static_cast<xcb_connection_t*>(connection);
-  if (xcb == nullptr || window == 0) return nullptr;
+  if (xcb == nullptr || window == 0) return 0;
   const xcb_setup_t* setup = xcb_get_setup(xcb);
   const std::uint8_t ours = std::endian::native == std::endian::little ? XCB_IMAGE_ORDER_LSB_FIRST
                                                                        : XCB_IMAGE_ORDER_MSB_FIRST;
-  if (setup == nullptr || setup->image_byte_order != ours) return nullptr;
+  if (setup == nullptr || setup->image_byte_order != ours) return 0;
   xcb_get_geometry_reply_t* geometry =
       xcb_get_geometry_reply(xcb, xcb_get_geometry(xcb, window), nullptr);
   xcb_get_window_attributes_reply_t* attributes =
@@ -60,8 +60,13 @@ std::unique_ptr<X11Pixmaps> X11Pixmaps::Create(void* connection, std::uint32_t w
   const bool plain = attributes != nullptr && PlainTrueColour(setup, attributes->visual);
   std::free(geometry);
   std::free(attributes);
-  if ((depth != 24 && depth != 32) || !plain || !WordPixels(setup, depth)) return nullptr;
+  return (depth == 24 || depth == 32) && plain && WordPixels(setup, depth) ? depth : 0;
+}
 
+std::unique_ptr<X11Pixmaps> X11Pixmaps::Create(void* connection, std::uint32_t window) {
+  const std::uint8_t depth = X11WordPixelDepth(connection, window);
+  if (depth == 0) return nullptr;
+  auto* xcb = static_cast<xcb_connection_t*>(connection);
   std::unique_ptr<X11Pixmaps> pixmaps(new X11Pixmaps);
   pixmaps->connection_ = connection;
   pixmaps->window_ = window;
@@ -128,6 +133,9 @@ void X11Pixmaps::Flush() {
 
 #else  // built without the X11 libraries: the windows paint everything themselves
 
+std::uint8_t X11WordPixelDepth(void*, std::uint32_t) {
+  return 0;
+}
 std::unique_ptr<X11Pixmaps> X11Pixmaps::Create(void*, std::uint32_t) {
   return nullptr;
 }

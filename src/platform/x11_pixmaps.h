@@ -8,11 +8,16 @@
 
 namespace tarvel {
 
+// The depth of the X window `window` of `connection` (the program's xcb connection) when it
+// keeps its pixels as 32-bit words that this process writes as it keeps them (0xFFRRGGBB):
+// 24 or 32, true colour with 8 bits a component at the usual places, the server's byte order
+// ours. 0 for any other window.
+std::uint8_t X11WordPixelDepth(void* connection, std::uint32_t window);
+
 class X11Pixmaps {
  public:
   // Pixmaps for `window` on the server of `connection` (the program's xcb connection). Null
-  // unless the window's pixels are 32-bit words that this process writes as it keeps them
-  // (depth 24 or 32, true colour 0xRRGGBB, the server's byte order ours).
+  // unless the window takes 32-bit words (X11WordPixelDepth).
   static std::unique_ptr<X11Pixmaps> Create(void* connection, std::uint32_t window);
   ~X11Pixmaps();
   X11Pixmaps(const X11Pixmaps&) = delete;
