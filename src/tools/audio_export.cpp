@@ -20,7 +20,28 @@ void PutLe32(std::uint8_t* p, std::uint32_t v) {
   PutLe16(p + 2, v >> 16);
 }
 
+// Sets `sound` up from frame 0's sound chunk, as the player does. False with the reason.
+bool SetUpFromFrame0(SoundStream& sound, LoadedFrame frame, std::string* error) {
+  std::int32_t length = 0;
+  const std::uint8_t* payload = Sound_FindAudioChunk(frame, &length);
+  if (payload == nullptr) {
+    if (error) *error = "frame 0 has no sound chunk (\"AA\" or \"BB\"): the movie plays silent";
+    return false;
+  }
+  if (const int result = Sound_SetupStream(sound, payload, length); result != kAdpcmOk) {
+    if (error) *error = std::string("frame 0: ") + Adpcm_ErrorText(result);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+bool AudioExport::CanStart(LoadedFrame frame0, std::string* error) {
+  Adpcm_Init(kAdpcmLibraryVersion);
+  SoundStream sound;
+  return SetUpFromFrame0(sound, frame0, error);
+}
 
 bool AudioExport::Open(const std::string& out_path, std::string* error) {
   path_ = out_path;
@@ -59,16 +80,7 @@ bool AudioExport::AddFrame(int pass, std::int32_t frame_index, LoadedFrame frame
       if (error) *error = "the sound stream starts at frame 0 of the first pass";
       return false;
     }
-    std::int32_t length = 0;
-    const std::uint8_t* payload = Sound_FindAudioChunk(frame, &length);
-    if (payload == nullptr) {
-      if (error) *error = "frame 0 has no sound chunk (\"AA\" or \"BB\"): the movie plays silent";
-      return false;
-    }
-    if (const int result = Sound_SetupStream(sound_, payload, length); result != kAdpcmOk) {
-      if (error) *error = std::string("frame 0: ") + Adpcm_ErrorText(result);
-      return false;
-    }
+    if (!SetUpFromFrame0(sound_, frame, error)) return false;
     started_ = true;
     periods = kLeadPeriods;
     if (sound_.audio_frame_bytes == 0) {

@@ -16,6 +16,9 @@ namespace tarvel::tools {
 
 class AudioExport {
  public:
+  // Whether frame 0 of a movie can start its sound stream, as AddFrame will need; false with
+  // AddFrame's error when it cannot, so that a caller can refuse before writing anything.
+  static bool CanStart(LoadedFrame frame0, std::string* error);
   // Not copyable or movable (the output it writes is not).
   // OUT: ".wav" -> RIFF/WAVE with the stream's rate and channels, ".pcm"/".raw" -> raw s16le,
   // "-" -> raw on standard output. Anything else is refused.

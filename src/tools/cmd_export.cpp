@@ -161,10 +161,34 @@ int OpenMovie(ExportJob& job) {
   return kExitFailure;
 }
 
+// Whether the movie has sound that can be exported; false after the error line. Frame 0 is
+// read for it, and the reader left at the start again.
+bool CheckSound(ExportJob& job) {
+  const std::string& path = job.o.path;
+  if (!job.header.sound) {
+    PrintError(kCommand, path, "the movie has no sound (its header's sound flag is clear)");
+    return false;
+  }
+  std::vector<std::uint8_t> chunks;
+  std::string error;
+  // A frame 0 that cannot be read is left for the export to report, as any other frame.
+  if (MovieReader_Next(job.reader, chunks) == FrameRead::kOk &&
+      !AudioExport::CanStart({chunks.data(), static_cast<std::uint32_t>(chunks.size())}, &error)) {
+    PrintError(kCommand, path, error);
+    return false;
+  }
+  if (MovieReader_Rewind(job.reader)) return true;
+  PrintError(kCommand, path, "cannot seek back to the first frame");
+  return false;
+}
+
 bool OpenOutputs(ExportJob& job) {
   const ExportOptions& o = job.o;
   const MovieHeader& header = job.header;
   std::string error;
+  // The sound is checked before anything is written: a movie whose sound cannot be exported is
+  // refused whole, not after its first picture.
+  if (!o.audio_out.empty() && !CheckSound(job)) return false;
   if (!o.video_out.empty()) {
     PictureFormat format;
     format.width = o.scale ? o.scale : header.width;
@@ -183,10 +207,6 @@ bool OpenOutputs(ExportJob& job) {
     }
   }
   if (o.audio_out.empty()) return true;
-  if (!header.sound) {
-    PrintError(kCommand, o.path, "the movie has no sound (its header's sound flag is clear)");
-    return false;
-  }
   AudioExport& sound = job.sound.emplace();
   sound.warn = [&job](const std::string& message) { PrintError(kCommand, job.o.path, message); };
   if (!sound.Open(o.audio_out, &error)) {

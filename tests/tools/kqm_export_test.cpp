@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -251,6 +252,21 @@ TEST(KqmExport, BadInputGivesOneLineNamingTheFileAndFails) {
   EXPECT_EQ(
       RunKqm(Cmd_Export, "export", {ConformancePath("key-dct-128x96"), "--audio", "x.wav"}).status,
       1);
+
+  // Frame 0's sound chunk (the one after its picture chunk) renamed: the movie plays silent, so
+  // its sound is refused before any output is written, pictures included.
+  auto silent = bytes;
+  const std::size_t sound_chunk = 68 + ((bytes[68] | bytes[69] << 8) + 3) / 4 * 4;
+  ASSERT_EQ(std::string(bytes.begin() + sound_chunk + 4, bytes.begin() + sound_chunk + 6), "BB");
+  silent[sound_chunk + 4] = 'Z';
+  test::WriteFileBytes(Temp("silent.kqm"), silent);
+  r = RunKqm(Cmd_Export, "export",
+             {Temp("silent.kqm"), "--video", Temp("silent.rgb"), "--audio", Temp("silent.wav")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "kqm export: " + Temp("silent.kqm") +
+                       ": frame 0 has no sound chunk (\"AA\" or \"BB\"): the movie plays silent\n");
+  EXPECT_FALSE(std::filesystem::exists(Temp("silent.rgb")));
+  EXPECT_FALSE(std::filesystem::exists(Temp("silent.wav")));
 }
 
 }  // namespace
