@@ -251,7 +251,9 @@ bool PendingFile::Create(const std::string& path, std::string* error) {
     char suffix[24];
     std::snprintf(suffix, sizeof suffix, ".part-%08llx",
                   static_cast<unsigned long long>(names() & 0xFFFFFFFFu));
-    const std::string name = "." + final_path.filename().string() + suffix;
+    // A name as long as a file name may be (255 bytes) is shortened in its temporary form.
+    const std::string name =
+        "." + final_path.filename().string().substr(0, 255 - 1 - std::strlen(suffix)) + suffix;
     const std::string temporary = folder.empty() ? name : (folder / name).string();
     errno = 0;
     std::FILE* file = std::fopen(temporary.c_str(), "wbx");

@@ -84,6 +84,10 @@ TEST(KqmCommandLine, OutputsGoThroughLinksAndIntoPipesWithoutReplacingThem) {
   ASSERT_EQ(0, export_sound(folder + "/plain.raw"));
   const auto sound = test::ReadFileBytes(folder + "/plain.raw");
   ASSERT_FALSE(sound.empty());
+  // A name as long as a file name may be has room for its temporary form beside it.
+  const std::string longest = folder + "/" + std::string(251, 'n') + ".raw";
+  EXPECT_EQ(0, export_sound(longest));
+  EXPECT_EQ(sound, test::ReadFileBytes(longest));
 
   test::WriteFileBytes(folder + "/real.raw", {1, 2, 3});
   fs::permissions(folder + "/real.raw", fs::perms(0640));
