@@ -41,7 +41,7 @@ bool StopSignals_Install() {
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     installed = true;
-    for (const int number : {SIGINT, SIGTERM}) {
+    for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
       // A signal the program was started with ignored (a job a shell runs in the background
       // ignores Ctrl-C) stays ignored.
       struct sigaction current {};

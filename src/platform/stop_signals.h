@@ -1,6 +1,6 @@
-// SIGINT and SIGTERM as requests to stop: the first one is recorded, for the program to finish
-// what it was doing and end in its own time; a second one ends the program at once, as if no
-// handler had been installed.
+// SIGINT, SIGTERM and SIGHUP (the terminal closed) as requests to stop: the first one is recorded,
+// for the program to finish what it was doing and end in its own time; a second one ends the
+// program at once, as if no handler had been installed.
 #pragma once
 
 namespace tarvel {
@@ -8,7 +8,7 @@ namespace tarvel {
 // Installs the handlers (once; later calls do nothing), except for a signal the program was
 // started with ignored, which stays so. False when they could not be installed.
 bool StopSignals_Install();
-// The signal asked for the stop (SIGINT or SIGTERM), 0 while none came.
+// The signal asked for the stop (SIGINT, SIGTERM or SIGHUP), 0 while none came.
 int StopSignals_Received();
 // A descriptor that becomes readable when the first stop signal comes, for event loops to watch;
 // -1 before StopSignals_Install.

@@ -25,6 +25,7 @@ int ExitStatusOfSignal(int signal) {
 std::string StopSignalName(int signal) {
   if (signal == SIGINT) return "SIGINT";
   if (signal == SIGTERM) return "SIGTERM";
+  if (signal == SIGHUP) return "SIGHUP";
   return "signal " + std::to_string(signal);
 }
 

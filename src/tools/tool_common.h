@@ -22,10 +22,10 @@ namespace tarvel::tools {
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 
-// A command stopped by SIGINT or SIGTERM (platform/stop_signals) exits with 128 + the signal's
-// number: 130 or 143.
+// A command stopped by SIGINT, SIGTERM or SIGHUP (platform/stop_signals) exits with 128 + the
+// signal's number: 130, 143 or 129.
 int ExitStatusOfSignal(int signal);
-// "SIGINT", "SIGTERM" or "signal N".
+// "SIGINT", "SIGTERM", "SIGHUP" or "signal N".
 std::string StopSignalName(int signal);
 // `status`, or, once a stop signal has come, the line saying that `path` was not written and the
 // signal's status: for commands that write nothing when stopped.

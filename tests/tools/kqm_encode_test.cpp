@@ -252,16 +252,17 @@ TEST(KqmEncode, AFailureLeavesNothingBehind) {
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.err.find("picture 3: truncated")) << r.err;
   for (const std::string& name : FolderEntries(dir)) EXPECT_EQ("cut.y4m", name);
-  // Nor does Ctrl-C, here while the encode waits for more of a pipe, whose writer then ends.
+  // Nor does a hang-up (the terminal closed; Ctrl-C and kill do the same), here while the
+  // encode waits for more of a pipe, whose writer then ends.
   test::ProcessOptions interrupt;
   interrupt.input = Y4m(28, 16, 2);
   interrupt.hold_input = true;
-  interrupt.signal = SIGINT;
+  interrupt.signal = SIGHUP;
   interrupt.signal_when = "padding 28x16";
   const auto stopped =
       RunKqmProcess({"encode", "--video", "-", "-o", dir + "stopped.kqm"}, interrupt);
-  EXPECT_EQ(130, stopped.status);
-  EXPECT_NE(std::string::npos, stopped.err.find("stopped by SIGINT: nothing written"))
+  EXPECT_EQ(129, stopped.status);
+  EXPECT_NE(std::string::npos, stopped.err.find("stopped by SIGHUP: nothing written"))
       << stopped.err;
   for (const std::string& name : FolderEntries(dir)) EXPECT_EQ("cut.y4m", name);
   // An output that is a folder is named as one.

@@ -23,6 +23,7 @@ KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptio
     // background (where a shell ignores Ctrl-C for them, which a child would keep).
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
+    signal(SIGHUP, SIG_DFL);
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
