@@ -111,4 +111,11 @@ const char* FrameReadText(FrameRead result) {
   return "unknown";
 }
 
+std::string FrameReadProblem(FrameRead result, std::int64_t index, std::int64_t frame_count) {
+  if (result == FrameRead::kEnd)
+    return "the movie data ends after " + std::to_string(index) + " of " +
+           std::to_string(frame_count) + " frames";
+  return "frame " + std::to_string(index) + ": " + FrameReadText(result);
+}
+
 }  // namespace tarvel

@@ -48,5 +48,9 @@ void MovieReader_Close(MovieReader& reader);
 
 // One-line description of a read failure, for messages.
 const char* FrameReadText(FrameRead result);
+// The message for a failed read of frame `index` of a movie whose header counts `frame_count`:
+// "the movie data ends after INDEX of FRAME_COUNT frames" at a clean end, else "frame INDEX: "
+// and the fault.
+std::string FrameReadProblem(FrameRead result, std::int64_t index, std::int64_t frame_count);
 
 }  // namespace tarvel

@@ -423,13 +423,7 @@ void Loop(gpointer user) {
         result = EndStreams(s);
         goto pause;
       }
-      if (read == FrameRead::kEnd)
-        DEMUX_ERROR(element, s, DEMUX,
-                    "the movie data ends after " + std::to_string(s.next_frame) + " of " +
-                        std::to_string(s.header.frame_count) + " frames");
-      else
-        DEMUX_ERROR(element, s, DEMUX,
-                    "frame " + std::to_string(s.next_frame) + ": " + FrameReadText(read));
+      DEMUX_ERROR(element, s, DEMUX, FrameReadProblem(read, s.next_frame, s.header.frame_count));
       // What was read before the fault goes out too, held sound included (after the error, so
       // that a muxer waiting for pictures cannot keep the error from being said).
       if (s.audio) ReleaseSound(s, G_MAXINT64);

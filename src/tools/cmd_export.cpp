@@ -270,11 +270,7 @@ int ExportFrames(ExportJob& job) {
       if (StopSignals_Received() != 0) return ExitStatusOfSignal(StopSignals_Received());
       const FrameRead result = MovieReader_Next(job.reader, chunks);
       if (result != FrameRead::kOk) {
-        PrintError(kCommand, o.path,
-                   result == FrameRead::kEnd
-                       ? "the movie data ends after " + std::to_string(index) + " of " +
-                             std::to_string(frame_count) + " frames"
-                       : "frame " + std::to_string(index) + ": " + FrameReadText(result));
+        PrintError(kCommand, o.path, FrameReadProblem(result, index, frame_count));
         return kExitFailure;
       }
       const LoadedFrame frame{chunks.data(), static_cast<std::uint32_t>(chunks.size())};

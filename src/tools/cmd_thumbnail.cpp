@@ -90,8 +90,9 @@ int Cmd_Thumbnail(int argc, char** argv) {
   // not depend on the pictures before it, so decoding can start there).
   std::vector<std::uint8_t> chunks;
   std::vector<bool> key_frame;
-  while (static_cast<std::int64_t>(key_frame.size()) < header.frame_count &&
-         MovieReader_Next(reader, chunks) == FrameRead::kOk) {
+  FrameRead failed = FrameRead::kOk;
+  while (static_cast<std::int64_t>(key_frame.size()) < header.frame_count) {
+    if (failed = MovieReader_Next(reader, chunks); failed != FrameRead::kOk) break;
     std::int32_t length = 0;
     const std::uint8_t* picture =
         Frame_FindChunk({chunks.data(), static_cast<std::uint32_t>(chunks.size())}, "IX", &length);
@@ -99,6 +100,14 @@ int Cmd_Thumbnail(int argc, char** argv) {
                         static_cast<std::int32_t>(ReadLe32(picture)) < 0);
   }
   const auto frames = static_cast<std::int64_t>(key_frame.size());
+  if (failed != FrameRead::kOk) {
+    // A movie cut short still has a picture worth showing among the frames it has.
+    const std::string problem = FrameReadProblem(failed, frames, header.frame_count);
+    PrintError(
+        command, path,
+        frames == 0 ? problem : problem + "; the thumbnail is chosen among the frames before");
+    if (frames == 0) return 1;
+  }
   if (frames == 0) {
     PrintError(command, path, "the movie has no frame to make a thumbnail from");
     return 1;

@@ -149,6 +149,16 @@ TEST(KqmThumbnail, BadInputGetsOneLineNamingTheFile) {
     EXPECT_EQ(r.err.rfind("kqm thumbnail: " + c.names + ": ", 0), 0u) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   }
+
+  // Cut after frame 0: its picture is the thumbnail, and the cut is said.
+  bytes = test::ReadFileBytes(movie);
+  bytes.resize(64 + (bytes[64] | bytes[65] << 8 | bytes[66] << 16));
+  test::WriteFileBytes(Temp("cut.kqm"), bytes);
+  const auto r = RunKqm(Cmd_Thumbnail, "thumbnail", {Temp("cut.kqm"), Temp("cut.png")});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "kqm thumbnail: " + Temp("cut.kqm") +
+                       ": the movie data ends after 1 of 2 frames; the thumbnail is chosen "
+                       "among the frames before\n");
 }
 
 }  // namespace
