@@ -36,6 +36,9 @@ struct SoundStream {
 // The audio chunk of a loaded frame: the "AA" chunk, else the "BB" chunk; null when neither.
 // `length` receives the payload length (never negative).
 const std::uint8_t* Sound_FindAudioChunk(LoadedFrame frame, std::int32_t* length);
+// Said of a movie whose header promises sound but whose frame 0 has no sound chunk: it plays
+// silent.
+inline constexpr char kNoFrame0SoundProblem[] = "frame 0 has no sound chunk (\"AA\" or \"BB\")";
 
 // Prepares `sound` from frame 0's audio chunk payload (`length` bytes): validates the ADQ
 // header, sets up the decoding state and the stream's format and period size. Returns an

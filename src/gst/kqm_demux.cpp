@@ -207,7 +207,7 @@ bool Open(GstElement* element, DemuxState& s) {
   SoundStreamFacts facts;
   std::string sound_problem;
   if (header.sound && lead == nullptr) {
-    sound_problem = "frame 0 has no sound chunk (\"AA\" or \"BB\")";
+    sound_problem = kNoFrame0SoundProblem;
   } else if (lead != nullptr) {
     facts = Sound_DescribeStream(lead, lead_length, header.frame_count);
     if (facts.result != kAdpcmOk)

@@ -25,7 +25,7 @@ bool SetUpFromFrame0(SoundStream& sound, LoadedFrame frame, std::string* error) 
   std::int32_t length = 0;
   const std::uint8_t* payload = Sound_FindAudioChunk(frame, &length);
   if (payload == nullptr) {
-    if (error) *error = "frame 0 has no sound chunk (\"AA\" or \"BB\"): the movie plays silent";
+    if (error) *error = kNoFrame0SoundProblem + std::string(": the movie plays silent");
     return false;
   }
   if (const int result = Sound_SetupStream(sound, payload, length); result != kAdpcmOk) {

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "audio/sound_period.h"
 #include "container/movie_format.h"
 #include "display/scalers.h"
 #include "engine/player_context.h"
@@ -324,6 +325,9 @@ int Start(PlayJob& job) {
   if (started == kPlayerDeviceRefused && movie.movie_has_sound)
     PrintError(kCommand, o.path, std::string(status.problem) + "; playing without sound");
   if (started == kPlayerSoundRefused) PrintError(kCommand, o.path, status.problem);
+  // The engine plays such a movie silent without a word, as the player does.
+  if (started == kPlayerOk && movie.movie_has_sound && !status.sound_on)
+    PrintError(kCommand, o.path, kNoFrame0SoundProblem + std::string("; playing without sound"));
   if (!o.capture() && status.sound_on) {
     // The last picture's duration, and what the card holds beyond the buffer it took last.
     const float rate = o.rate > 0.0f ? o.rate : status.frame_rate;

@@ -130,6 +130,19 @@ TEST(KqmPlay, SilentMovieGivesAnEmptySoundCapture) {
   EXPECT_NE(r.err.find("the movie has no sound"), std::string::npos) << r.err;
   EXPECT_EQ(test::ReadFileBytes(Temp("silent.pcm")).size(), 0u);
   EXPECT_EQ(FileSha(Temp("silent.rgb")), test::ExpectedDigest(movie, "pictures-555-passes2"));
+
+  // Its header's sound flag set, without a sound chunk in frame 0: it plays silent, and says so.
+  auto bytes = test::ReadFileBytes(ConformancePath(movie));
+  bytes[6] = 1;
+  test::WriteFileBytes(Temp("flagged.kqm"), bytes);
+  const auto flagged = RunKqm(tools::Cmd_Play, "play",
+                              {Temp("flagged.kqm"), "--device", "capture", "--audio-out",
+                               Temp("flagged.pcm"), "--video-out", Temp("flagged.rgb")});
+  ASSERT_EQ(flagged.status, 0) << flagged.err;
+  EXPECT_EQ(flagged.err, "kqm play: " + Temp("flagged.kqm") +
+                             ": frame 0 has no sound chunk (\"AA\" or \"BB\"); playing without "
+                             "sound\n");
+  EXPECT_EQ(test::ReadFileBytes(Temp("flagged.pcm")).size(), 0u);
 }
 
 // A disk that fills up (here a file size limit of 4 KB) is one line with its reason, and the
