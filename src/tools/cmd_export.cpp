@@ -117,6 +117,7 @@ struct ExportJob {
   std::vector<std::uint16_t> scaled;  // as the player's full-screen surface receives it
   std::int64_t sequence = 0;          // frames gone through, over all passes
   std::int64_t pictures_written = 0;
+  bool output_failed = false;  // a write failed: the command fails, and no output is kept
 };
 
 // The movie and its decoder, checked against the options. 0, or the exit status after the
@@ -236,12 +237,14 @@ bool ExportFrame(ExportJob& job, int pass, std::int64_t index, LoadedFrame frame
     }
     if (!job.pictures->Write(output, sequence, &error)) {
       PrintError(kCommand, o.video_out, error);
+      job.output_failed = true;
       return false;
     }
     job.pictures_written += 1;
   }
   if (job.sound && !job.sound->AddFrame(pass, static_cast<int>(index), frame, &error)) {
-    PrintError(kCommand, job.sound->output_failed() ? o.audio_out : o.path, error);
+    job.output_failed = job.sound->output_failed();
+    PrintError(kCommand, job.output_failed ? o.audio_out : o.path, error);
     return false;
   }
   return true;
@@ -290,11 +293,17 @@ int ExportFrames(ExportJob& job) {
   return 0;
 }
 
-// Puts what was written in place; the exit status, given that of the frames.
+// Puts what was written in place; the exit status, given that of the frames. Once an output
+// could not be written the export has failed, and the other output is removed too.
 int FinishOutputs(ExportJob& job, int status) {
   std::string error;
-  if (job.pictures && !job.pictures->Finish(&error)) {
+  if (job.pictures && !job.output_failed && !job.pictures->Finish(&error)) {
     PrintError(kCommand, job.o.video_out, error);
+    job.output_failed = true;
+  }
+  if (job.output_failed) {
+    job.pictures.reset();
+    job.sound.reset();
     status = kExitFailure;
   }
   if (job.sound && !job.sound->Finish(&error)) {

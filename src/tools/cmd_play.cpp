@@ -192,9 +192,14 @@ void OnPresented(const PresentedPicture& presented, void* user) {
 
 // Runs after every frame step, once its sound buffer is queued: the place to stop, so that the
 // last picture's sound is in. Played once, the engine stops by itself after the last picture,
-// waiting for this thread.
+// waiting for this thread. An output that cannot be written stops playback at once: the
+// command has failed, and there is no point playing on.
 void OnFrame(void* user) {
   auto& job = *static_cast<PlayJob*>(user);
+  if (job.video_failed != 0 || job.sound_failed != 0) {
+    Player_Stop(*job.context);
+    return;
+  }
   if (job.presented < job.last_picture) return;
   if (job.sound_tail_ms > 0) WaitForSoundTail(job);
   if (job.target > 0) Player_Stop(*job.context);
@@ -377,25 +382,33 @@ int Report(PlayJob& job, const PlayerStatus& ended) {
     status = kExitFailure;
   } else if (stop_signal != 0) {
     PrintError(kCommand, o.path, "stopped by " + StopSignalName(stop_signal));
-  } else if (o.passes > 0 && presented < job.target) {
+  } else if (o.passes > 0 && presented < job.target && job.video_failed == 0 &&
+             job.sound_failed == 0) {  // a failed write stops playback, and is reported below
     PrintError(kCommand, o.path, "playback ended early");
     status = kExitFailure;
   }
+  // A write that failed is reported once, with its own reason; the command has then failed, and
+  // nothing is left of either output.
+  bool output_failed = false;
   std::string error;
   for (auto [file, failed, path, what] :
        {std::tuple{&job.video_file, job.video_failed.load(), &o.video_out, "pictures"},
         std::tuple{&job.sound_file, job.sound_failed.load(), &o.audio_out, "sound"}}) {
-    if (failed != 0) {
-      // Reported once, with the write's own reason; nothing is left of the output.
-      PrintError(kCommand, *path,
-                 std::string("cannot write the ") + what + ": " + std::strerror(failed));
+    if (failed == 0) continue;
+    PrintError(kCommand, *path,
+               std::string("cannot write the ") + what + ": " + std::strerror(failed));
+    output_failed = true;
+  }
+  for (auto [file, path] :
+       {std::pair{&job.video_file, &o.video_out}, std::pair{&job.sound_file, &o.audio_out}}) {
+    if (output_failed) {
       file->Discard();
-      status = kExitFailure;
     } else if (file->is_open() && !file->Close(&error)) {
       PrintError(kCommand, *path, error);
-      status = kExitFailure;
+      output_failed = true;
     }
   }
+  if (output_failed) status = kExitFailure;
   return stop_signal != 0 ? ExitStatusOfSignal(stop_signal) : status;
 }
 

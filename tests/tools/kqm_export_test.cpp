@@ -199,15 +199,21 @@ TEST(KqmExport, BadInputGivesOneLineNamingTheFileAndFails) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("no frames"), std::string::npos) << r.err;
 
-  // A disk that fills up: one line naming the output, as for the pictures.
+  // A disk that fills up: one line naming the output, as for the pictures, and the command
+  // having failed, the other output is not left behind either (here the pictures fail at frame
+  // 0, or the sound fails at frame 0's 32 periods before picture 5 is due).
+  const std::string out = Temp("full.raw"), beside = Temp("beside.raw");
   for (const char* kind : {"--video", "--audio"}) {
-    const std::string out = Temp("full.raw");
     {
       test::FileSizeLimit limit(4096);
-      r = RunKqm(Cmd_Export, "export", {source, kind, out, "-q"});
+      r = kind == std::string("--video")
+              ? RunKqm(Cmd_Export, "export", {source, kind, out, "--audio", beside, "-q"})
+              : RunKqm(Cmd_Export, "export",
+                       {source, kind, out, "--video", beside, "--frames", "5", "-q"});
     }
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "kqm export: " + out + ": write failed: " + std::strerror(EFBIG) + "\n");
+    EXPECT_FALSE(std::filesystem::exists(beside)) << kind;
   }
 
   // A frame word claiming more bytes than the file holds.

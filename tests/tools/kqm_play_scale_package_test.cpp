@@ -145,23 +145,33 @@ TEST(KqmPlay, SilentMovieGivesAnEmptySoundCapture) {
   EXPECT_EQ(test::ReadFileBytes(Temp("flagged.pcm")).size(), 0u);
 }
 
-// A disk that fills up (here a file size limit of 4 KB) is one line with its reason, and the
-// output is removed.
+// A disk that fills up (here a file size limit of 4 KB) is one line with its reason, playback
+// stops there, and the outputs are removed (the other one too: the command failed).
 TEST(KqmPlay, AFailedWriteIsOneLineWithItsReason) {
-  const std::string out = Temp("full.rgb");
+  const std::string out = Temp("full.rgb"), beside = Temp("beside.pcm");
   std::remove(out.c_str());
   test::KqmResult r;
   {
     test::FileSizeLimit limit(4096);
-    r = RunKqm(
-        tools::Cmd_Play, "play",
-        {ConformancePath("key-dct-128x96"), "--device", "capture", "--video-out", out, "-q"});
+    r = RunKqm(tools::Cmd_Play, "play",
+               {ConformancePath("key-dct-128x96"), "--device", "capture", "--video-out", out,
+                "--audio-out", beside, "--passes", "1000000", "-q"});
   }
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err,
             "kqm play: " + out + ": cannot write the pictures: " + std::strerror(EFBIG) + "\n");
   EXPECT_FALSE(std::filesystem::exists(out));
+  EXPECT_FALSE(std::filesystem::exists(beside));
   EXPECT_EQ(r.out, "");  // -q: no summary either
+  // Playback stops at the failure instead of playing its million passes for nothing.
+  {
+    test::FileSizeLimit limit(4096);
+    r = RunKqm(tools::Cmd_Play, "play",
+               {ConformancePath("key-dct-128x96"), "--device", "capture", "--video-out", out,
+                "--passes", "1000000"});
+  }
+  EXPECT_EQ(r.status, 1);
+  EXPECT_LT(std::atoll(r.out.c_str()), 1000) << r.out;  // "N frames presented in ..."
 }
 
 TEST(KqmPlay, WithoutASoundCardPlaysSilentlyUnlessTheCardWasAskedFor) {
