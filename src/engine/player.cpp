@@ -351,6 +351,7 @@ std::int32_t Player_Start(PlayerContext& context, void* target, std::int32_t dis
     status.end_code = 0;
     status.end_frame = 0;
     status.problem[0] = '\0';
+    status.silent_reason[0] = '\0';
   });
   // Nothing to play: said as such, rather than as a frame that could not be read.
   if (context.frame_count == 0) return FailStart(context, kPlayerReadFailed, kNoFramesProblem);
@@ -430,6 +431,9 @@ std::int32_t Player_Start(PlayerContext& context, void* target, std::int32_t dis
     const std::uint8_t* payload = Sound_FindAudioChunk(frame, &length);
     if (payload == nullptr) {
       context.sound_on = false;
+      Status_Publish(context, [](PlayerStatus& status) {
+        Status_SetSilentReason(status, kNoFrame0SoundProblem);
+      });
     } else if (Sound_SetupStream(context.sound, payload, length) != kAdpcmOk ||
                context.sound.audio_frame_bytes <= 0) {
       // A stream whose frame period holds no sound cannot pace playback.
@@ -454,6 +458,7 @@ std::int32_t Player_Start(PlayerContext& context, void* target, std::int32_t dis
     if (context.last_result == kPlayerSoundRefused)
       Status_Publish(context, [](PlayerStatus& status) {
         Status_SetProblem(status, "the sound stream is not valid ADQ sound; playing without sound");
+        Status_SetSilentReason(status, "the sound stream is not valid ADQ sound");
       });
     if (context.sound_on) {
       Status_Publish(context, [&context](PlayerStatus& status) {

@@ -284,6 +284,7 @@ void Status_Publish(PlayerContext& context, Change&& change) {
 }
 // Copies a one-line problem text into the status (cut to fit).
 void Status_SetProblem(PlayerStatus& status, const std::string& problem);
+void Status_SetSilentReason(PlayerStatus& status, const std::string& reason);
 // Records why playback ends, unless an earlier reason has been recorded since start: the end,
 // its code, the frame and a problem line (empty: none) go into the status.
 void Engine_RecordEnd(PlayerContext& context, PlaybackEnd end, std::int32_t code,

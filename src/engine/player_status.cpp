@@ -6,10 +6,20 @@
 
 namespace tarvel {
 
+namespace {
+void CopyLine(char (&line)[kPlayerProblemSize], const std::string& text) {
+  const std::size_t length = std::min(text.size(), kPlayerProblemSize - 1);
+  std::memcpy(line, text.data(), length);
+  line[length] = '\0';
+}
+}  // namespace
+
 void Status_SetProblem(PlayerStatus& status, const std::string& problem) {
-  const std::size_t length = std::min(problem.size(), kPlayerProblemSize - 1);
-  std::memcpy(status.problem, problem.data(), length);
-  status.problem[length] = '\0';
+  CopyLine(status.problem, problem);
+}
+
+void Status_SetSilentReason(PlayerStatus& status, const std::string& reason) {
+  CopyLine(status.silent_reason, reason);
 }
 
 namespace {

@@ -86,6 +86,9 @@ struct PlayerStatus {
   std::int32_t frames_indexed = 0;
   bool index_complete = false;
   bool seeking = false;
+  // Why a movie whose header promises sound plays without it, said at start (frame 0 holds no
+  // sound chunk, or its stream was refused); empty otherwise. Kept after the playback ends.
+  char silent_reason[kPlayerProblemSize] = {};
   // One line saying what went wrong last (open, start, sound set-up or playback), with the
   // detail the result code alone does not give; empty when nothing did.
   char problem[kPlayerProblemSize] = {};

@@ -15,7 +15,6 @@
 #include <utility>
 #include <vector>
 
-#include "audio/sound_period.h"
 #include "container/movie_format.h"
 #include "display/scalers.h"
 #include "engine/player_context.h"
@@ -329,10 +328,11 @@ int Start(PlayJob& job) {
   // Without a sound card the frame clock plays the movie silently, as the player does.
   if (started == kPlayerDeviceRefused && movie.movie_has_sound)
     PrintError(kCommand, o.path, std::string(status.problem) + "; playing without sound");
-  if (started == kPlayerSoundRefused) PrintError(kCommand, o.path, status.problem);
-  // The engine plays such a movie silent without a word, as the player does.
-  if (started == kPlayerOk && movie.movie_has_sound && !status.sound_on)
-    PrintError(kCommand, o.path, kNoFrame0SoundProblem + std::string("; playing without sound"));
+  // Read from what the start said: a short playback may have ended already.
+  if (status.silent_reason[0] != '\0')
+    PrintError(kCommand, o.path, status.silent_reason + std::string("; playing without sound"));
+  else if (started == kPlayerSoundRefused)
+    PrintError(kCommand, o.path, status.problem);
   if (!o.capture() && status.sound_on) {
     // The last picture's duration, and what the card holds beyond the buffer it took last.
     const float rate = o.rate > 0.0f ? o.rate : status.frame_rate;

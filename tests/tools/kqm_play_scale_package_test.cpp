@@ -143,6 +143,21 @@ TEST(KqmPlay, SilentMovieGivesAnEmptySoundCapture) {
                              ": frame 0 has no sound chunk (\"AA\" or \"BB\"); playing without "
                              "sound\n");
   EXPECT_EQ(test::ReadFileBytes(Temp("flagged.pcm")).size(), 0u);
+
+  // A sound stream refused (its ADQ header zeroed; frame 0's sound chunk follows a picture chunk
+  // of 3,750 bytes) is named as such, also when playback starts at the last frame (and may have
+  // ended when the start returns).
+  bytes = test::ReadFileBytes(ConformancePath("mixed-160x120-mono"));
+  std::fill(bytes.begin() + 3828, bytes.begin() + 3832, 0);
+  test::WriteFileBytes(Temp("refused.kqm"), bytes);
+  for (const char* start : {"0", "11"}) {
+    const auto played =
+        RunKqm(tools::Cmd_Play, "play",
+               {Temp("refused.kqm"), "--device", "capture", "--start", start, "-q"});
+    EXPECT_EQ(played.err, "kqm play: " + Temp("refused.kqm") +
+                              ": the sound stream is not valid ADQ sound; playing without sound\n")
+        << start;
+  }
 }
 
 // A disk that fills up (here a file size limit of 4 KB) is one line with its reason, playback
