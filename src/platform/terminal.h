@@ -1,9 +1,20 @@
-// Whether the program talks to a person: progress lines are drawn only on a terminal.
+// The standard streams as a program in a terminal or a pipeline meets them: progress lines are
+// drawn only on a terminal, and a pipe whose reader has gone ends the program quietly.
 #pragma once
 
 namespace tarvel {
 
 // True when standard error is a terminal.
 bool StandardErrorIsTerminal();
+
+// A write into a pipe whose reader has gone (`kqm ... | head -c 100` once head has what it wants)
+// fails with EPIPE from here on instead of ending the program on SIGPIPE, so that the program can
+// remove the files it was writing before it ends. True when SIGPIPE was not ignored when the
+// program started: then BrokenPipe_End should end it as the signal would have.
+bool BrokenPipe_Defer();
+// True when standard output is a pipe whose reader has gone.
+bool StandardOutputReaderGone();
+// Ends the program as SIGPIPE does (status 141 in a shell).
+[[noreturn]] void BrokenPipe_End();
 
 }  // namespace tarvel

@@ -427,7 +427,7 @@ int Cmd_Play(int argc, char** argv) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   status = Report(job, ended);
   const std::int64_t presented = job.presented;
-  if (options.verbosity.quiet) return status;
+  if (options.verbosity.quiet || StandardOutputReaderLeft()) return status;
   std::fprintf(options.to_stdout() ? stderr : stdout,
                "%lld frames presented in %.3f s (%.1f frames/s)\n",
                static_cast<long long>(presented), seconds,

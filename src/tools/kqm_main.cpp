@@ -20,6 +20,7 @@ void PrintUsage(std::FILE* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  tarvel::tools::EndQuietlyOnBrokenPipe();
   if (argc < 2) {
     PrintUsage(stderr);
     return 2;

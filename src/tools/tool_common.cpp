@@ -9,6 +9,7 @@
 #include <png.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -57,7 +58,30 @@ std::string PrintableName(const std::string& name) {
 
 }  // namespace
 
+namespace {
+
+// Set by EndQuietlyOnBrokenPipe; written once before any thread starts.
+bool g_end_quietly_on_broken_pipe = false;
+// A write to standard output failed (a command's thread may find it).
+std::atomic<bool> g_standard_output_failed{false};
+
+bool IsStandardOutputName(const std::string& file) {
+  return file == "-" || file == "standard output";
+}
+
+}  // namespace
+
+void EndQuietlyOnBrokenPipe() {
+  g_end_quietly_on_broken_pipe = BrokenPipe_Defer();
+}
+
+bool StandardOutputReaderLeft() {
+  return g_end_quietly_on_broken_pipe && g_standard_output_failed && StandardOutputReaderGone();
+}
+
 void PrintError(const std::string& command, const std::string& file, const std::string& message) {
+  // What failed there is said by the way the program ends.
+  if (IsStandardOutputName(file) && StandardOutputReaderLeft()) return;
   if (file.empty())
     std::fprintf(stderr, "%s: %s\n", command.c_str(), message.c_str());
   else
@@ -68,6 +92,11 @@ void PrintError(const std::string& command, const std::string& file, const std::
 int FinishStandardOutput(const std::string& command, int status) {
   const bool flushed = std::fflush(stdout) == 0;
   const int error = flushed ? 0 : errno;
+  if (!flushed || std::ferror(stdout)) g_standard_output_failed = true;
+  if (StandardOutputReaderLeft()) {
+    std::fflush(stderr);
+    BrokenPipe_End();
+  }
   if (flushed && !std::ferror(stdout)) return status;
   std::clearerr(stdout);
   PrintError(command, "standard output",
@@ -319,7 +348,9 @@ bool OutputFile::Open(const std::string& path, std::string* error) {
 }
 
 bool OutputFile::Write(const void* data, std::size_t size) {
-  return file_ && (size == 0 || std::fwrite(data, 1, size, file_) == size);
+  if (file_ && (size == 0 || std::fwrite(data, 1, size, file_) == size)) return true;
+  if (is_stdout_) g_standard_output_failed = true;
+  return false;
 }
 
 bool OutputFile::Seek(long offset) {
@@ -331,7 +362,10 @@ bool OutputFile::Close(std::string* error) {
   bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
   if (!is_stdout_) ok = std::fclose(file_) == 0 && ok;
   // Standard output's error is reported here, once.
-  if (is_stdout_) std::clearerr(file_);
+  if (is_stdout_) {
+    if (!ok) g_standard_output_failed = true;
+    std::clearerr(file_);
+  }
   file_ = nullptr;
   if (!ok) {
     if (error) *error = std::string("write failed: ") + std::strerror(errno);
@@ -349,7 +383,7 @@ bool OutputFile::Close(std::string* error) {
 void OutputFile::Discard() {
   if (file_ && !is_stdout_) std::fclose(file_);
   if (file_ && is_stdout_) {
-    std::fflush(file_);
+    if (std::fflush(file_) != 0 || std::ferror(file_)) g_standard_output_failed = true;
     std::clearerr(file_);  // a failure there was the caller's to report
   }
   file_ = nullptr;

@@ -37,8 +37,19 @@ void PrintError(const std::string& command, const std::string& file, const std::
 
 // The status of a command that ended with `status` once what it printed on standard output is
 // flushed: a write that failed there (a full disk, a closed output) is an error line and status
-// kExitFailure, never a success.
+// kExitFailure, never a success. After EndQuietlyOnBrokenPipe, a write that failed because the
+// reader of a pipe went away ends the program here as SIGPIPE would have, without a line.
 int FinishStandardOutput(const std::string& command, int status);
+
+// For main, before a command runs: a reader of standard output that stops early (`| head`) makes
+// the writes there fail instead of killing the program on the spot, so that the command stops
+// and removes the files it was writing; then FinishStandardOutput ends it as SIGPIPE would have,
+// quietly. Nothing changes for a program started with SIGPIPE ignored, whose failed writes are
+// errors.
+void EndQuietlyOnBrokenPipe();
+// True once a write to standard output has failed because its reader went away, in a program
+// that is to end quietly for it: lines about standard output are then left out.
+bool StandardOutputReaderLeft();
 
 // -q/--quiet and -v/--verbose, which every subcommand takes. Quiet drops the progress line,
 // notes and summaries (errors and warnings stay); verbose adds `details`, what its help says.

@@ -24,6 +24,7 @@ KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptio
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
     signal(SIGHUP, SIG_DFL);
+    signal(SIGPIPE, SIG_DFL);
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
@@ -39,15 +40,19 @@ KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptio
   close(in[0]);
   close(out[1]);
   close(err[1]);
+  if (options.output_gone) close(out[0]);
   // Feed the input, read both outputs, and send the signals when asked; all without blocking on
   // any one of them.
   std::size_t fed = 0;
-  bool input_open = !options.input.empty(), out_open = true, err_open = true, signalled = false;
+  bool input_open = !options.input.empty(), out_open = !options.output_gone, err_open = true;
+  bool signalled = false;
   bool input_held = options.hold_input;
   if (!input_open && !input_held) close(in[1]);
   fcntl(in[1], F_SETFL, O_NONBLOCK);
   while (out_open || err_open) {
-    pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
+    pollfd fds[3] = {{out_open ? out[0] : -1, POLLIN, 0},
+                     {err_open ? err[0] : -1, POLLIN, 0},
+                     {in[1], POLLOUT, 0}};
     if (poll(fds, input_open ? 3 : 2, -1) < 0 && errno != EINTR) break;
     char buffer[65536];
     for (int k = 0; k < 2; ++k) {
@@ -79,7 +84,7 @@ KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptio
     }
   }
   if (input_open || input_held) close(in[1]);
-  close(out[0]);
+  if (!options.output_gone) close(out[0]);
   close(err[0]);
   int status = 0;
   waitpid(child, &status, 0);

@@ -22,13 +22,15 @@ KqmResult RunKqm(int (*command)(int, char**), const std::string& name,
 // its standard error has shown `signal_when`, or when that is empty once its standard output has
 // shown anything (and, if `second_signal`, the same signal again right after). With
 // `hold_input` its standard input stays open after `input` until the signal is sent, as a pipe
-// whose writer is still at work.
+// whose writer is still at work. With `output_gone` its standard output is a pipe whose reader
+// has gone, as `kqm ... | head -c 0` gives.
 struct ProcessOptions {
   std::string input;
   int signal = 0;
   std::string signal_when;
   bool second_signal = false;
   bool hold_input = false;
+  bool output_gone = false;
 };
 KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptions& options = {});
 

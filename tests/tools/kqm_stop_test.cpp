@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
 #include <string>
 
 #include "engine/engine_test_util.h"
@@ -73,6 +74,27 @@ TEST(StopSignal, ExportWritesWholePicturesAndAWaveFileOfWhatWasDone) {
   EXPECT_EQ(Le32(bytes, 4), bytes.size() - 8);
   EXPECT_EQ(Le32(bytes, 40), bytes.size() - 44);
   EXPECT_EQ(bytes.size() - 44, (frames + 31) * kPeriod);
+}
+
+// A reader that goes away early (`kqm export --video - | head -c 100`) ends export and play as
+// SIGPIPE ends a program, without a line, and the files they were writing beside are removed.
+TEST(StopSignal, AReaderThatLeavesEarlyEndsTheCommandQuietlyLeavingNothing) {
+  namespace fs = std::filesystem;
+  const std::string folder = ::testing::TempDir() + "kqm_reader_gone";
+  fs::remove_all(folder);
+  fs::create_directory(folder);
+  const std::string movie = ConformancePath("copy-320x240-stereo");
+  test::ProcessOptions gone;
+  gone.output_gone = true;
+  for (const auto& r :
+       {test::RunKqmProcess({"export", movie, "--video", "-", "--audio", folder + "/s.wav"}, gone),
+        test::RunKqmProcess({"play", movie, "--device", "capture", "--video-out", "-",
+                             "--audio-out", folder + "/s.pcm"},
+                            gone)}) {
+    EXPECT_EQ(r.status, 128 + SIGPIPE);
+    EXPECT_EQ(r.err, "");
+  }
+  EXPECT_TRUE(fs::is_empty(folder));
 }
 
 TEST(KqmExport, StopsWherePlaybackStopsAtAFrameWithoutAPicture) {
