@@ -82,9 +82,7 @@ bool PictureSurface::ShowShared(std::uint32_t window, const QRect& area, const Q
                        to.y() + inside.y() - area.y());
 }
 
-void PictureSurface::Present(const std::uint16_t* pixels, bool format565,
-                             const BlockChanges& changes) {
-  if (!pixels_ || pixels == nullptr) return;
+std::uint32_t PictureSurface::Record(const BlockChanges& changes) {
   if (presents_ == std::numeric_limits<std::uint32_t>::max()) {
     // Numbered pictures for years on end: the numbers start again, every picture widened whole.
     presents_ = 0;
@@ -103,6 +101,17 @@ void PictureSurface::Present(const std::uint16_t* pixels, bool format565,
       whole = true;
   }
   if (whole) whole_change_ = present;
+  return present;
+}
+
+void PictureSurface::Skip(const BlockChanges& changes) {
+  if (pixels_) Record(changes);
+}
+
+void PictureSurface::Present(const std::uint16_t* pixels, bool format565,
+                             const BlockChanges& changes) {
+  if (!pixels_ || pixels == nullptr) return;
+  const std::uint32_t present = Record(changes);
 
   // The free picture holds an earlier present: what changed since then is widened again.
   std::uint32_t* picture = pictures_[drawing_];

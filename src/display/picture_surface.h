@@ -53,6 +53,9 @@ class PictureSurface {
                const BlockChanges& changes = BlockChanges{});
   // The surface itself was drawn into: the same for its own pixels.
   void Present() { Present(pixels_.get()); }
+  // A picture that is not to be shown changed the blocks `changes` names: the next Present
+  // widens them too, although its own changes leave them out.
+  void Skip(const BlockChanges& changes);
   // On the window's thread: the waiting picture, if any, becomes the one shown. True when it
   // changed.
   bool TakeNewPicture();
@@ -69,6 +72,8 @@ class PictureSurface {
   static constexpr unsigned kNewer = 4;
   static constexpr std::size_t kPictures = 3;
 
+  // Numbers a new picture and notes the blocks it changed; returns its number.
+  std::uint32_t Record(const BlockChanges& changes);
   // Widens the blocks of `pixels` that changed after present number `since` into `picture`.
   void WidenChangedBlocks(const std::uint16_t* pixels, bool format565, std::uint32_t since,
                           std::uint32_t* picture) const;
@@ -85,10 +90,10 @@ class PictureSurface {
   unsigned drawing_ = 1;  // the presenting thread's picture
   std::atomic<unsigned> waiting_{2};
 
-  // What each picture holds, kept by the presenting thread: presents are numbered from 1; a
-  // block's number is that of the last present that changed it, and a picture's that of the
-  // present widened into it (0: none, nothing known of it). Blocks only when the size is a
-  // whole number of blocks.
+  // What each picture holds, kept by the presenting thread: presents (and skips) are numbered
+  // from 1; a block's number is that of the last present that changed it, and a picture's that
+  // of the present widened into it (0: none, nothing known of it). Blocks only when the size is
+  // a whole number of blocks.
   std::uint32_t presents_ = 0;
   std::uint32_t whole_change_ = 0;  // the last present that changed every block
   std::vector<std::uint32_t> block_changed_at_;

@@ -264,6 +264,7 @@ void Viewer::Tick() {
     if (by_playback) last_loop_count_ = status.loop_count;
     if (done && state_.loop_on) {
       // Loop Play came on while the last frame had its time: the movie goes on.
+      held_ = false;
       Player_Restart(player_);
     } else if (!state_.loop_on && by_playback && (done || (wrapped && !on_last))) {
       Click(kIdStop);
@@ -531,6 +532,7 @@ void Viewer::HoldAtLastFrame() {
 
 void Viewer::ForgetLastFrame() {
   hold_next_picture_ = false;
+  held_ = false;
   last_frame_done_ = false;
   last_period_.stop();
 }
@@ -1074,20 +1076,27 @@ void Viewer::OnFramePresented(void* user) {
 
 void Viewer::OnPicturePresented(const PresentedPicture& presented, void* user) {
   auto* viewer = static_cast<Viewer*>(user);
-  if (viewer->hold_next_picture_.exchange(false) && viewer->end_at_last_frame_) {
-    // The last frame's sound has played out: the next pass's first picture is not shown.
-    Player_Pause(viewer->player_);
-    viewer->last_frame_done_ = true;
-    viewer->RequestTurn();
+  PictureSurface& surface = viewer->video_->surface();
+  const PictureView& picture = presented.picture;
+  const bool fits = picture.width == static_cast<int>(surface.width()) &&
+                    picture.height == static_cast<int>(surface.height());
+  const bool hold = viewer->hold_next_picture_.exchange(false) && viewer->end_at_last_frame_;
+  if (hold || viewer->held_) {
+    // The last frame's sound has played out: the next pass's first picture is not shown, nor
+    // any after it that comes before the pause does (the device may have finished several
+    // periods at once). What they changed is widened with the next picture that is shown.
+    if (fits) surface.Skip(presented.changes);
+    if (hold) {
+      viewer->held_ = true;
+      Player_Pause(viewer->player_);
+      viewer->last_frame_done_ = true;
+      viewer->RequestTurn();
+    }
     return;
   }
   // A seek presents a picture too, without the frame callback.
   viewer->state_.frame_shown = true;
-  PictureSurface& surface = viewer->video_->surface();
-  const PictureView& picture = presented.picture;
-  if (picture.width == static_cast<int>(surface.width()) &&
-      picture.height == static_cast<int>(surface.height()))
-    surface.Present(picture.pixels, presented.green_bits == 6, presented.changes);
+  if (fits) surface.Present(picture.pixels, presented.green_bits == 6, presented.changes);
   viewer->RequestTurn();
 }
 

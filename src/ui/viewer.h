@@ -241,9 +241,11 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   // With Loop Play off, playback ends on its last frame once that frame has had its time (read
   // by the engine's threads). A silent movie's clock is paused on the last frame while
   // `last_period_` runs; a movie with sound plays the last frame's sound out, and the picture
-  // after it (the next pass's first) is held back and pauses the engine instead.
+  // after it (the next pass's first) is held back and pauses the engine instead; so is every
+  // picture after that one until playback goes on (`held_`).
   std::atomic<bool> end_at_last_frame_{true};
   std::atomic<bool> hold_next_picture_{false};
+  std::atomic<bool> held_{false};
   std::atomic<bool> last_frame_done_{false};
   QTimer last_period_;
   // Where docking last sent each window, so that its own move is not docked again.
