@@ -12,6 +12,7 @@
 
 #include "container/movie_reader.h"
 #include "encoder/rgb_picture.h"
+#include "platform/stop_signals.h"
 #include "tools/commands.h"
 #include "tools/movie_pictures.h"
 #include "tools/tool_common.h"
@@ -82,6 +83,10 @@ int Cmd_Thumbnail(int argc, char** argv) {
   if (!ParseCommandLine(app, argc, argv, &status)) return status;
   const std::string command = "kqm thumbnail";
   if (!CheckOutputsApart(command, {{"MOVIE", path}}, {{"OUT", out_path}})) return kExitUsage;
+  // Ctrl-C or kill (a file manager giving up on a slow thumbnail) stops the work before the
+  // picture is written; once its writing has begun, it is finished, so that no half PNG or
+  // hidden temporary file is left behind.
+  StopSignals_Install();
   MovieReader reader;
   if (!OpenMovieForPictures(reader, command, path)) return 1;
   const MovieHeader header = reader.header;
@@ -138,6 +143,7 @@ int Cmd_Thumbnail(int argc, char** argv) {
   std::int64_t best_index = -1;
   std::size_t next = 0;
   for (std::int64_t index = 0; index <= candidates.back(); ++index) {
+    if (StopSignals_Received() != 0) return StatusAfterStop(command, out_path, 0);
     if (MovieReader_Next(reader, chunks) != FrameRead::kOk) break;
     if (!decode[static_cast<std::size_t>(index)]) continue;
     const int decoded =
@@ -164,6 +170,7 @@ int Cmd_Thumbnail(int argc, char** argv) {
   ThumbnailSize(header.width, header.height, size, &width, &height);
   RgbPicture thumbnail;
   FitPicture(best, width, height, true, &thumbnail);
+  if (StopSignals_Received() != 0) return StatusAfterStop(command, out_path, 0);
   std::string error;
   if (!WritePng(out_path, width, height, thumbnail.rgb.data(), &error)) {
     PrintError(command, out_path, error);
