@@ -64,6 +64,8 @@ namespace {
 bool g_end_quietly_on_broken_pipe = false;
 // A write to standard output failed (a command's thread may find it).
 std::atomic<bool> g_standard_output_failed{false};
+// A progress line stands on the terminal, without its line feed.
+std::atomic<bool> g_progress_on_screen{false};
 
 bool IsStandardOutputName(const std::string& file) {
   return file == "-" || file == "standard output";
@@ -82,6 +84,8 @@ bool StandardOutputReaderLeft() {
 void PrintError(const std::string& command, const std::string& file, const std::string& message) {
   // What failed there is said by the way the program ends.
   if (IsStandardOutputName(file) && StandardOutputReaderLeft()) return;
+  // A message takes the progress line's place, which the next update draws again below it.
+  if (g_progress_on_screen.exchange(false)) std::fputs("\r\033[K", stderr);
   if (file.empty())
     std::fprintf(stderr, "%s: %s\n", command.c_str(), message.c_str());
   else
@@ -187,10 +191,11 @@ void Progress::Update(std::int64_t done, std::int64_t total, const std::string& 
   if (!extra.empty()) line += ", " + extra;
   std::fprintf(stderr, "\r%s\033[K", line.c_str());
   drawn_ = true;
+  g_progress_on_screen = true;
 }
 
 void Progress::Finish() {
-  if (drawn_) std::fprintf(stderr, "\n");
+  if (drawn_ && g_progress_on_screen.exchange(false)) std::fprintf(stderr, "\n");
   drawn_ = false;
 }
 

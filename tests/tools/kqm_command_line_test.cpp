@@ -3,7 +3,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include <algorithm>
 #include <filesystem>
@@ -13,6 +16,7 @@
 
 #include "kqm_run.h"
 #include "tools/commands.h"
+#include "tools/tool_common.h"
 
 namespace tarvel {
 namespace {
@@ -144,6 +148,39 @@ TEST(KqmCommandLine, AnOutputThatWouldReplaceAnInputOrAnotherOutputIsRefused) {
   EXPECT_EQ(original, test::ReadFileBytes(movie));
   EXPECT_EQ(2u, test::ReadFileBytes(video).size());
   EXPECT_FALSE(fs::exists(folder + "/a.raw"));
+}
+
+// On a terminal, a message in the middle of long work takes the progress line's place instead of
+// running on at its end; the next update draws the line again below it.
+TEST(KqmCommandLine, AMessageOnATerminalStartsItsOwnLineOverTheProgressLine) {
+  const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_LE(0, terminal);
+  ASSERT_EQ(0, ::grantpt(terminal));
+  ASSERT_EQ(0, ::unlockpt(terminal));
+  const int screen = ::open(::ptsname(terminal), O_RDWR | O_NOCTTY);
+  ASSERT_LE(0, screen);
+  termios raw{};
+  ASSERT_EQ(0, ::tcgetattr(screen, &raw));
+  ::cfmakeraw(&raw);  // what is written arrives as written
+  ASSERT_EQ(0, ::tcsetattr(screen, TCSANOW, &raw));
+  const int standard_error = ::dup(STDERR_FILENO);
+  ::dup2(screen, STDERR_FILENO);
+  {
+    tools::Progress progress("kqm test");
+    progress.Update(1, 2);
+    tools::PrintError("kqm test", "movie.kqm", "frame 1: picture data is corrupt");
+  }
+  ::dup2(standard_error, STDERR_FILENO);
+  ::close(standard_error);
+  std::string shown;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(terminal, buffer, sizeof buffer)) > 0;) shown.append(buffer, n);
+  ::close(screen);
+  ::close(terminal);
+  EXPECT_EQ(0u, shown.rfind("\rkqm test: frame 1/2 (50%), ", 0)) << shown;
+  const std::string message =
+      "\033[K\r\033[Kkqm test: movie.kqm: frame 1: picture data is corrupt\n";
+  EXPECT_EQ(message, shown.substr(shown.size() - std::min(shown.size(), message.size()))) << shown;
 }
 
 }  // namespace
