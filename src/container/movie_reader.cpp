@@ -36,7 +36,7 @@ bool MovieReader_OpenStorage(MovieReader& reader, StorageLayer& storage, const s
   reader.source.source_kind = kSourceStorage;
   reader.source.storage = &storage;
   if (!Source_Open(reader.source, path.c_str())) {
-    if (error) *error = "not found in the package";
+    if (error) *error = kNotInPackage;
     return false;
   }
   reader.file_length = Source_Length(reader.source);

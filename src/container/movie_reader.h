@@ -29,7 +29,9 @@ struct MovieReader {
 // Opens `path` and reads its header. On failure returns false with a one-line reason in
 // `error` (without the file name). The picture size is not checked here.
 bool MovieReader_Open(MovieReader& reader, const std::string& path, std::string* error);
-// Opens `path` through a package storage layer (movie source kind 1).
+// Opens `path` through a package storage layer (movie source kind 1). `error` is
+// kNotInPackage when the package has no such file.
+inline constexpr char kNotInPackage[] = "not found in the package";
 bool MovieReader_OpenStorage(MovieReader& reader, StorageLayer& storage, const std::string& path,
                              std::string* error);
 // Same over a block of memory (kept by the caller).

@@ -151,7 +151,10 @@ bool TarPackage::LoadStream(std::FILE* stream, std::uint64_t file_size, std::str
     if (std::fseek(stream_, static_cast<long>(offset), SEEK_SET) != 0 ||
         std::fread(header, 1, kBlock, stream_) != kBlock)
       return fail("cannot read the member header at offset " + std::to_string(offset));
-    if (std::all_of(header, header + kBlock, [](unsigned char b) { return b == 0; })) break;
+    if (std::all_of(header, header + kBlock, [](unsigned char b) { return b == 0; })) {
+      end_block_ = true;
+      break;
+    }
     if (!ChecksumMatches(header))
       return fail("not a tar archive, or a damaged member header at offset " +
                   std::to_string(offset));

@@ -35,12 +35,16 @@ class TarPackage {
   // The layer serving the archive: package enabled, loose files not tried first, with a lock.
   StorageLayer& storage() { return storage_; }
   std::size_t file_count() const { return files_.size(); }
+  // Whether the archive ends as every tar program ends one, with a block of zeros. Without it
+  // the archive is still read, but may have been cut short at a member's boundary.
+  bool has_end_block() const { return end_block_; }
 
  private:
   struct Node;
   DirectoryNode* Flatten(Node& node);
 
   std::FILE* stream_ = nullptr;
+  bool end_block_ = false;
   std::mutex lock_;
   StorageLayer storage_;
   StorageSlot slots_[kSlotCount] = {};

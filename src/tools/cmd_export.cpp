@@ -130,6 +130,10 @@ int OpenMovie(ExportJob& job) {
       o.package_path.empty()
           ? MovieReader_Open(job.reader, o.path, &error)
           : MovieReader_OpenStorage(job.reader, job.package.storage(), o.path, &error);
+  if (!opened && !o.package_path.empty() && error == kNotInPackage) {
+    PrintError(kCommand, o.path, NotInPackageProblem(job.package, o.package_path));
+    return kExitFailure;
+  }
   if (!opened) {
     PrintError(kCommand, o.package_path.empty() ? o.path : o.package_path + ": " + o.path, error);
     return kExitFailure;

@@ -239,7 +239,7 @@ int OpenMovie(PlayJob& job) {
   if (opened != kPlayerOk) {
     PrintError(kCommand, o.path,
                opened == kPlayerCannotOpen && !o.package_path.empty()
-                   ? "not found in " + o.package_path
+                   ? NotInPackageProblem(job.package, o.package_path)
                    : std::string(movie.problem));
     return kExitFailure;
   }

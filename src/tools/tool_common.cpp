@@ -132,6 +132,13 @@ bool LoadPackage(TarPackage& package, const std::string& path, const std::string
   return false;
 }
 
+std::string NotInPackageProblem(const TarPackage& package, const std::string& package_path) {
+  return "not found in " + package_path +
+         (package.has_end_block()
+              ? ""
+              : " (the archive lacks the zero block that ends a tar archive: it may be cut short)");
+}
+
 bool ParseCommandLine(CLI::App& app, int argc, char** argv, int* status) {
   try {
     app.parse(argc, argv);

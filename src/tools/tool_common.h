@@ -69,6 +69,8 @@ void AddScaleAndPackageOptions(CLI::App& app, int* scale, std::string* package_p
 // Loads the tar archive that --package names into `package` (nothing when `path` is empty).
 // False after the error line.
 bool LoadPackage(TarPackage& package, const std::string& path, const std::string& command);
+// "not found in PACKAGE_PATH", saying so when the archive may have been cut short.
+std::string NotInPackageProblem(const TarPackage& package, const std::string& package_path);
 
 // Parses the command line. False when the command is not to run: after --help (status 0), or
 // on a usage error, reported as "kqm <command>: <what is wrong>" with a pointer to --help
