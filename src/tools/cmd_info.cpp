@@ -32,6 +32,9 @@ struct WalkSummary {
   std::vector<std::uint8_t> first_audio;  // frame 0's audio chunk payload
   bool first_audio_found = false;
   std::string problem;  // why the walk stopped early, empty if it did not
+  // Bytes after the header's frames that are not a whole frame: never read by playback.
+  std::int64_t trailing_bytes = 0;
+  std::string trailing_note;
   // Frames whose chunk list ends in bytes the walk cannot take as a chunk (playback skips them
   // too), and what the first one is.
   std::int64_t frames_with_tail = 0;
@@ -71,6 +74,14 @@ WalkSummary Walk(MovieReader& reader, bool rows) {
     const std::int64_t offset = reader.position;
     const FrameRead result = MovieReader_Next(reader, chunks);
     if (result == FrameRead::kEnd) break;
+    if (result != FrameRead::kOk && index >= declared) {
+      summary.trailing_bytes = reader.file_length - offset;
+      summary.trailing_note = std::to_string(summary.trailing_bytes) +
+                              " bytes after the header's " + std::to_string(declared) +
+                              " frames are not a whole frame (" + FrameReadText(result) +
+                              "); playback never reads them";
+      break;
+    }
     if (result != FrameRead::kOk) {
       summary.problem = "frame " + std::to_string(index) + ": " + FrameReadText(result);
       break;
@@ -233,6 +244,7 @@ int Cmd_Info(int argc, char** argv) {
     out << ",\"picture_size_supported\":" << (size_ok ? "true" : "false");
     if (frames) out << ",\"frames\":" << FramesJson(walk.rows);
     out << ",\"frames_with_tail\":" << walk.frames_with_tail;
+    out << ",\"trailing_bytes\":" << walk.trailing_bytes;
     out << ",\"problem\":" << (walk.problem.empty() ? "null" : JsonString(walk.problem)) << "}\n";
     std::fputs(out.str().c_str(), stdout);
   } else {
@@ -287,6 +299,8 @@ int Cmd_Info(int argc, char** argv) {
                                                 (more == 1 ? "frame)" : "frames)")
                                           : ""));
   }
+  if (!walk.trailing_note.empty() && !verbosity.quiet)
+    PrintError("kqm info", path, walk.trailing_note);
   if (!walk.problem.empty()) {
     PrintError("kqm info", path, walk.problem);
     status = 1;

@@ -118,6 +118,17 @@ TEST(KqmInfo, TruncatedAndUnplayableMoviesFailAfterSayingWhy) {
   EXPECT_NE(r.out.find("\"picture_size_supported\":false"), std::string::npos) << r.out;
   EXPECT_NE(r.err.find("65528x65528 is too large"), std::string::npos) << r.err;
 
+  // Bytes after the header's 40 frames that are no frame: the movie plays whole, so a note.
+  bytes = test::ReadFileBytes(ConformancePath("skip-128x64-mono-40"));
+  bytes.insert(bytes.end(), {1, 2, 3, 4, 5});
+  test::WriteFileBytes(cut, bytes);
+  r = RunKqm(Cmd_Info, "info", {cut, "--json"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "kqm info: " + cut +
+                       ": 5 bytes after the header's 40 frames are not a whole frame (the file "
+                       "ends inside the frame); playback never reads them\n");
+  EXPECT_NE(r.out.find("\"trailing_bytes\":5,\"problem\":null"), std::string::npos) << r.out;
+
   std::vector<unsigned char> tiny(10, 0);
   test::WriteFileBytes(cut, tiny);
   r = RunKqm(Cmd_Info, "info", {cut});
