@@ -260,6 +260,7 @@ int ExportFrames(ExportJob& job) {
   const ExportOptions& o = job.o;
   const std::int64_t frame_count = job.header.frame_count;
   std::vector<std::uint8_t> chunks;
+  std::vector<bool> warned(static_cast<std::size_t>(frame_count), false);
   Progress progress(kCommand, !o.verbosity.quiet);
   // Pictures that start later in the first pass are decoded from the key frame before them,
   // which gives the same pictures (sound is always written whole).
@@ -289,7 +290,11 @@ int ExportFrames(ExportJob& job) {
                        ": no picture chunk; playback stops there, so the export does too");
         return kExitFailure;
       }
-      if (decoded != kPictureDecoded) PrintError(kCommand, o.path, PictureWarning(decoded, index));
+      // Each pass decodes the same data the same way: a frame is warned about once.
+      if (decoded != kPictureDecoded && !warned[static_cast<std::size_t>(index)]) {
+        warned[static_cast<std::size_t>(index)] = true;
+        PrintError(kCommand, o.path, PictureWarning(decoded, index));
+      }
       if (!ExportFrame(job, pass, index, frame)) return kExitFailure;
       progress.Update(job.sequence + 1, frame_count * o.passes);
     }
