@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "kqm_run.h"
@@ -159,6 +160,19 @@ TEST(KqmBench, MeasuresPicturesAndSound) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("Seek:     20 random frames of 33 (136x96, sound): median "),
             std::string::npos)
+      << r.out;
+
+  // A movie whose sound stream is refused (its ADQ header zeroed; frame 0's sound chunk follows
+  // a picture chunk of 3,750 bytes) plays, and is sought, without sound.
+  auto bytes = test::ReadFileBytes(test::ConformancePath("mixed-160x120-mono"));
+  std::fill(bytes.begin() + 3828, bytes.begin() + 3832, 0);
+  const std::string refused = ::testing::TempDir() + "bench-refused.kqm";
+  test::WriteFileBytes(refused, bytes);
+  r = test::RunKqm(tools::Cmd_Bench, "bench", {refused, "--seek", "5"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "kqm bench: " + refused +
+                       ": the sound stream is not valid ADQ sound; seeking without sound\n");
+  EXPECT_NE(r.out.find("Seek:     5 random frames of 12 (160x120): median "), std::string::npos)
       << r.out;
 }
 
