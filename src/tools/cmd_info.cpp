@@ -25,9 +25,10 @@ enum ChunkKind { kVideoChunk, kAudioChunk, kOtherChunk };
 
 struct WalkSummary {
   std::int64_t frames_present = 0;
-  std::int64_t extra_frames = 0;  // frames after the header's count
-  std::int64_t frames[3] = {};    // by PictureKind
-  std::int64_t bytes[3] = {};     // by ChunkKind
+  std::int64_t extra_frames = 0;            // frames after the header's count
+  std::int64_t frames[3] = {};              // by PictureKind
+  std::int64_t first_without_picture = -1;  // where playback stops
+  std::int64_t bytes[3] = {};               // by ChunkKind
   std::map<std::string, std::int64_t> tags;
   std::vector<std::uint8_t> first_audio;  // frame 0's audio chunk payload
   bool first_audio_found = false;
@@ -94,6 +95,8 @@ WalkSummary Walk(MovieReader& reader, bool rows) {
     const LoadedFrame frame{chunks.data(), static_cast<std::uint32_t>(chunks.size())};
     const FrameInfo info = Frame_Describe(frame, offset, reader.last_frame_size);
     ++summary.frames[KindOf(info)];
+    if (!info.has_picture && summary.first_without_picture < 0)
+      summary.first_without_picture = index;
     if (rows) summary.rows.push_back({info, {}});
     if (index == 0 && info.has_sound) {
       summary.first_audio.assign(frame.data + info.sound_offset,
@@ -298,6 +301,12 @@ int Cmd_Info(int argc, char** argv) {
                walk.tail_note + (more > 0 ? " (and " + std::to_string(more) + " more " +
                                                 (more == 1 ? "frame)" : "frames)")
                                           : ""));
+  }
+  if (walk.first_without_picture >= 0) {
+    PrintError("kqm info", path,
+               "frame " + std::to_string(walk.first_without_picture) +
+                   ": no picture chunk; playback stops there");
+    status = 1;
   }
   if (!walk.trailing_note.empty() && !verbosity.quiet)
     PrintError("kqm info", path, walk.trailing_note);

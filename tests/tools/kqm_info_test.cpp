@@ -130,6 +130,19 @@ TEST(KqmInfo, TruncatedAndUnplayableMoviesFailAfterSayingWhy) {
                        "ends inside the frame); playback never reads them\n");
   EXPECT_NE(r.out.find("\"trailing_bytes\":5,\"problem\":null"), std::string::npos) << r.out;
 
+  // Frame 1's picture chunk (after its sound chunk) renamed: playback stops there, which is a
+  // problem.
+  bytes = test::ReadFileBytes(ConformancePath("skip-128x64-mono-40"));
+  const std::size_t frame1 = 64 + (bytes[64] | bytes[65] << 8 | bytes[66] << 16);
+  const std::size_t picture =
+      frame1 + 4 + ((bytes[frame1 + 4] | bytes[frame1 + 5] << 8) + 3) / 4 * 4;
+  ASSERT_EQ(std::string(bytes.begin() + picture + 4, bytes.begin() + picture + 6), "IX");
+  bytes[picture + 4] = 'Z';
+  test::WriteFileBytes(cut, bytes);
+  r = RunKqm(Cmd_Info, "info", {cut, "-q"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "kqm info: " + cut + ": frame 1: no picture chunk; playback stops there\n");
+
   std::vector<unsigned char> tiny(10, 0);
   test::WriteFileBytes(cut, tiny);
   r = RunKqm(Cmd_Info, "info", {cut});
