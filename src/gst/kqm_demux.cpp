@@ -602,11 +602,12 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
     auto frame = static_cast<std::int32_t>(shown);
     std::int32_t from = DecodingStart(s, frame);
     if (flags & GST_SEEK_FLAG_KEY_UNIT) {
-      // To a key frame: the one before, the one after or the nearer one, as asked.
-      const std::int32_t after = NextStart(s, frame);
-      const bool to_after =
-          after >= 0 && ((flags & GST_SEEK_FLAG_SNAP_AFTER) ||
-                         ((flags & GST_SEEK_FLAG_SNAP_NEAREST) && after - frame < frame - from));
+      // To a key frame: the one before, the one after or the nearer one, as asked (nearest is
+      // the before and after flags together).
+      const bool before = (flags & GST_SEEK_FLAG_SNAP_BEFORE) != 0;
+      const std::int32_t after =
+          (flags & GST_SEEK_FLAG_SNAP_AFTER) && frame != from ? NextStart(s, frame) : -1;
+      const bool to_after = after >= 0 && (!before || after - frame < frame - from);
       frame = to_after ? after : from;
       from = frame;
       const GstClockTime time = PictureTime(frame, header.frame_duration);

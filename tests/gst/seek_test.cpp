@@ -106,12 +106,25 @@ TEST(GstSeek, SeeksInSequenceKeyFramesAndPastTheEnd) {
   EXPECT_EQ(run.video.pts[0], static_cast<GstClockTime>(FrameTime(60, 8)));
   EXPECT_TRUE(run.video.bytes == engine.video);
   EXPECT_TRUE(run.audio.bytes == engine.audio);
-  options.seek_flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_KEY_UNIT |
-                                                 GST_SEEK_FLAG_SNAP_AFTER);
-  options.seeks = {FrameTime(30, 8)};
-  run = RunPipeline(Pipeline(movie, true), options);
-  ASSERT_FALSE(run.video.pts.empty());
-  EXPECT_EQ(run.video.pts[0], static_cast<GstClockTime>(FrameTime(60, 8)));
+  // Snapping: nearest is the before and after flags together; a key frame sought to is itself
+  // the one at or after.
+  const struct {
+    GstSeekFlags snap;
+    int frame, lands;
+  } snaps[] = {{GST_SEEK_FLAG_SNAP_AFTER, 30, 60},
+               {GST_SEEK_FLAG_SNAP_AFTER, 0, 0},
+               {GST_SEEK_FLAG_SNAP_BEFORE, 59, 0},
+               {GST_SEEK_FLAG_SNAP_NEAREST, 20, 0},
+               {GST_SEEK_FLAG_SNAP_NEAREST, 50, 60}};
+  for (const auto& snap : snaps) {
+    options.seek_flags =
+        static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_KEY_UNIT | snap.snap);
+    options.seeks = {FrameTime(snap.frame, 8)};
+    run = RunPipeline(Pipeline(movie, true), options);
+    ASSERT_FALSE(run.video.pts.empty());
+    EXPECT_EQ(run.video.pts[0], static_cast<GstClockTime>(FrameTime(snap.lands, 8)))
+        << snap.snap << " @" << snap.frame;
+  }
 
   // From the end: 10 frames before it.
   options.seek_flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
