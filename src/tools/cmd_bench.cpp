@@ -133,7 +133,7 @@ bool ReadOptions(int argc, char** argv, BenchOptions& o, int* status) {
                      ->check(CLI::IsMember({"555", "565"}));
   auto* seconds =
       app.add_option("--seconds", o.min_seconds, "run each measurement at least this long")
-          ->check(CLI::Range(0.01, 600.0));
+          ->check(NumberRange(0.01, 600.0));
   auto* passes =
       app.add_option("--passes", o.passes,
                      "decode the movie's pictures exactly N times instead (for instruction counts)")

@@ -23,7 +23,7 @@ int Cmd_Demo(int argc, char** argv) {
   app.add_option("-o,--output", output_path, "the movie to write")->required();
   app.add_option("--size", size_text, "picture size WxH, multiples of 8 (default 320x240)");
   app.add_option("--seconds", seconds, "length in seconds (default 8)")
-      ->check(CLI::Range(0.04, 600.0));
+      ->check(NumberRange(0.04, 600.0));
   app.add_option("--quality", quality, "picture quality 1-100 (default 75)")
       ->check(CLI::Range(1, 100));
   app.add_option("--effort", effort, kEffortHelp)->check(CLI::Range(0, 3));

@@ -50,11 +50,11 @@ void AddEncodeOptions(CLI::App& app, EncodeOptions* o) {
       app.add_option("--bitrate", o->bitrate,
                      "aim the whole movie (pictures, sound and framing) at KBIT kilobits per "
                      "second, choosing each frame's quality")
-          ->check(CLI::Range(1.0, 1e6));
+          ->check(NumberRange(1.0, 1e6));
   auto* bpp = app.add_option("--bpp", o->bpp,
                              "aim the pictures at BPP bits per pixel, choosing each frame's "
                              "quality")
-                  ->check(CLI::Range(0.01, 32.0));
+                  ->check(NumberRange(0.01, 32.0));
   bitrate->excludes(bpp)->excludes(quality);
   bpp->excludes(quality);
   app.add_flag("--one-pass", o->one_pass,
@@ -63,7 +63,7 @@ void AddEncodeOptions(CLI::App& app, EncodeOptions* o) {
                  "a key frame at least every N frames; 0: only the first (default 60)")
       ->check(CLI::Range(0, 65535));
   app.add_option("--fps", o->fps, "frame rate, overriding the video's (stored in 1/200 s steps)")
-      ->check(CLI::Range(0.004, 200.0));
+      ->check(NumberRange(0.004, 200.0));
   auto* size = app.add_option("--size", o->size_text, "scale the pictures to WxH (multiples of 8)");
   app.add_option("--effort", o->effort, kEffortHelp)->check(CLI::Range(0, 3));
   app.add_flag("--crop", o->crop,

@@ -74,7 +74,7 @@ bool ReadOptions(int argc, char** argv, PlayOptions& o, int* status) {
   app.add_flag("--realtime", o.realtime, "capture device: play at the pace of the sample clock");
   app.add_option("--rate", o.rate,
                  "frames per second to play at (with the capture device, under --realtime)")
-      ->check(CLI::Range(0.5f, 1000.0f));
+      ->check(NumberRange(0.5, 1000.0));
   app.add_option("--volume", o.volume, "the sound card's volume, 0 to 99")
       ->check(CLI::Range(0, kMaxVolumeLevel));
   app.add_option("--ring", o.ring, "frames the disk reader loads ahead")

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -113,6 +114,18 @@ void AddVerbosityOptions(CLI::App& app, Verbosity* verbosity, const char* detail
                              "no progress line, notes or summary (errors and warnings stay)");
   auto* verbose = app.add_flag("-v,--verbose", verbosity->verbose, details);
   quiet->excludes(verbose);
+}
+
+CLI::Validator NumberRange(double low, double high) {
+  const CLI::Range range(low, high);
+  return CLI::Validator(
+      [range](std::string& text) {
+        double value = 0;
+        if (CLI::detail::lexical_cast(text, value) && std::isnan(value))
+          return "Value " + text + " is not a number";
+        return range(text);
+      },
+      range.get_description());
 }
 
 void AddScaleAndPackageOptions(CLI::App& app, int* scale, std::string* package_path) {

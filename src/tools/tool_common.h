@@ -61,6 +61,10 @@ inline constexpr char kNoMoreDetails[] =
     "accepted as by every command; this one has no more details to give";
 void AddVerbosityOptions(CLI::App& app, Verbosity* verbosity, const char* details = kNoMoreDetails);
 
+// CLI::Range for a number that may have a fraction, refusing NaN too: no comparison with NaN
+// fails, so CLI::Range took "nan" as within any range.
+CLI::Validator NumberRange(double low, double high);
+
 // --scale 800|1024 (the pictures of a 640x480 movie as the scaled full-screen modes present
 // them) and --package ARCHIVE.tar (the movie read out of a tar archive as the player's package
 // source reads it), which play and export share.

@@ -42,6 +42,17 @@ TEST(KqmCommandLine, UsageErrorsExitTwoNamingTheCommandAndEveryCommandTakesQuiet
     EXPECT_EQ(2, r.status) << r.err;
     EXPECT_NE(std::string::npos, r.err.find(" is empty (see ")) << r.err;
   }
+  // NaN is no number in any range (bench ran for ever with it, the others ignored it or made
+  // a movie of one frame).
+  for (const auto& r :
+       {test::RunKqm(tools::Cmd_Demo, "demo",
+                     {"-o", ::testing::TempDir() + "nan.kqm", "--seconds", "nan"}),
+        test::RunKqm(tools::Cmd_Bench, "bench", {movie, "--seconds", "NaN"}),
+        test::RunKqm(tools::Cmd_Encode, "encode", {"--video", "no.y4m", "-o", "x", "--fps", "nan"}),
+        test::RunKqm(tools::Cmd_Play, "play", {movie, "--rate", "-nan", "--realtime"})}) {
+    EXPECT_EQ(2, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(" is not a number")) << r.err;
+  }
   // A message stays one line whatever the file's name holds.
   EXPECT_EQ("kqm info: no\\x0Asuch\\x0D.kqm: no such file\n",
             test::RunKqm(tools::Cmd_Info, "info", {"no\nsuch\r.kqm"}).err);
