@@ -306,6 +306,12 @@ int ExportFrames(ExportJob& job) {
 // could not be written the export has failed, and the other output is removed too.
 int FinishOutputs(ExportJob& job, int status) {
   std::string error;
+  // A movie that failed before anything was exported leaves nothing behind, as any failed
+  // command; what was exported before a later fault is kept.
+  if (status != 0 && StopSignals_Received() == 0) {
+    if (job.pictures_written == 0) job.pictures.reset();
+    if (job.sound && job.sound->pcm_bytes() == 0) job.sound.reset();
+  }
   if (job.pictures && !job.output_failed && !job.pictures->Finish(&error)) {
     PrintError(kCommand, job.o.video_out, error);
     job.output_failed = true;

@@ -176,6 +176,15 @@ TEST(KqmExport, BadInputGivesOneLineNamingTheFileAndFails) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find(Temp("cut.kqm") + ": frame "), std::string::npos) << r.err;
 
+  // Cut inside frame 0: nothing was exported, so nothing is left.
+  cut.resize(100);
+  test::WriteFileBytes(Temp("cut0.kqm"), cut);
+  r = RunKqm(Cmd_Export, "export",
+             {Temp("cut0.kqm"), "--video", Temp("cut0.rgb"), "--audio", Temp("cut0.wav")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_FALSE(std::filesystem::exists(Temp("cut0.rgb")));
+  EXPECT_FALSE(std::filesystem::exists(Temp("cut0.wav")));
+
   // A picture size that is not a multiple of 8.
   auto odd = bytes;
   odd[8] = 12;
