@@ -25,7 +25,13 @@ int main(int argc, char** argv) {
     PrintUsage(stderr);
     return 2;
   }
-  const std::string name = argv[1];
+  std::string name = argv[1];
+  // "kqm help export" is "kqm export --help".
+  char help_flag[] = "--help";
+  if (name == "help" && argc >= 3) {
+    name = argv[2];
+    argv[2] = help_flag;
+  }
   if (name == "--help" || name == "-h" || name == "help") {
     PrintUsage(stdout);
     return tarvel::tools::FinishStandardOutput("kqm", 0);

@@ -33,6 +33,10 @@ TEST(KqmCommandLine, UsageErrorsExitTwoNamingTheCommandAndEveryCommandTakesQuiet
     EXPECT_NE(std::string::npos, help.out.find("--quiet")) << name;
     EXPECT_NE(std::string::npos, help.out.find("--verbose")) << name;
   }
+  // "kqm help export" is export's help (it was the list of commands).
+  const auto help_export = test::RunKqmProcess({"help", "export"});
+  EXPECT_EQ(0, help_export.status);
+  EXPECT_EQ(test::RunKqm(tools::Cmd_Export, "export", {"--help"}).out, help_export.out);
   // An empty name (a script's unset variable) is refused, not taken as no output or no archive.
   const std::string movie = test::ConformancePath("key-dct-128x96");
   for (const auto& r :
