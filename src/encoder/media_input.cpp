@@ -65,6 +65,13 @@ struct YuvMatrix {
   int y_scale, y_offset, r_cr, g_cb, g_cr, b_cb;
 };
 
+// The reason a read of `file` ended early, when it failed rather than met the end: a failing
+// disk's or a folder's read is no end of the stream. Empty at the end.
+std::string ReadFailure(std::FILE* file) {
+  const int error = errno;
+  return std::ferror(file) ? std::string("cannot read: ") + std::strerror(error) : std::string();
+}
+
 YuvMatrix MatrixFor(bool full_range) {
   if (full_range) return {65536, 0, 91881, -22554, -46802, 116130};
   return {76309, 16, 104597, -25675, -53279, 132201};
@@ -79,6 +86,8 @@ bool Y4mReader_OpenStream(Y4mReader& reader, std::FILE* file, const std::string&
   std::string line;
   bool eof = false;
   if (!ReadLine(file, &line, &eof)) {
+    *error = ReadFailure(file);
+    if (!error->empty()) return false;
     if (eof)
       *error = "empty file, not a YUV4MPEG2 stream";
     else if (line.size() >= kMaxHeaderLine)
@@ -183,14 +192,18 @@ int Y4mReader_Next(Y4mReader& reader, RgbPicture* picture, std::string* error) {
   }
   std::string line;
   bool eof = false;
+  const std::string picture_name = "picture " + std::to_string(reader.frames_read) + ": ";
   if (!ReadLine(reader.file, &line, &eof)) {
+    if (const std::string failure = ReadFailure(reader.file); !failure.empty()) {
+      *error = picture_name + failure;
+      return -1;
+    }
     if (eof) return 0;
-    *error = "picture " + std::to_string(reader.frames_read) + ": truncated or bad FRAME line";
+    *error = picture_name + "truncated or bad FRAME line";
     return -1;
   }
   if (line.compare(0, 5, "FRAME") != 0) {
-    *error = "picture " + std::to_string(reader.frames_read) + ": expected FRAME, found '" +
-             line.substr(0, 16) + "'";
+    *error = picture_name + "expected FRAME, found '" + line.substr(0, 16) + "'";
     return -1;
   }
   const std::size_t w = static_cast<std::size_t>(reader.width);
@@ -214,7 +227,8 @@ int Y4mReader_Next(Y4mReader& reader, RgbPicture* picture, std::string* error) {
     const std::size_t n = std::fread(reader.planes.data() + got, 1, want, reader.file);
     got += n;
     if (n != want) {
-      *error = "picture " + std::to_string(reader.frames_read) + ": truncated picture data";
+      const std::string failure = ReadFailure(reader.file);
+      *error = picture_name + (failure.empty() ? "truncated picture data" : failure);
       return -1;
     }
   }
@@ -350,7 +364,7 @@ bool ReadWav(WavBytes& in, PcmSound* sound, std::string* error) {
   std::uint8_t head[12];
   if (in.Read(head, 12) != 12 || std::memcmp(head, "RIFF", 4) != 0 ||
       std::memcmp(head + 8, "WAVE", 4) != 0) {
-    *error = "not a RIFF WAVE file";
+    *error = in.failed() ? "read error" : "not a RIFF WAVE file";
     return false;
   }
   bool have_format = false, is_float = false;

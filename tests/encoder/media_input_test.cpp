@@ -2,8 +2,10 @@
 // their errors, and the choice and conversion of sample rates.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -155,6 +157,42 @@ TEST(Y4mInput, BadStreamsGiveOneLineReasons) {
   std::string error;
   EXPECT_FALSE(Y4mReader_Open(reader, testing::TempDir() + "no/such/file.y4m", &error));
   EXPECT_NE(std::string::npos, error.find("cannot open"));
+}
+
+// A stream that fails after its bytes, as a failing disk does.
+ssize_t ReadThenFail(void* cookie, char* buffer, std::size_t size) {
+  auto* rest = static_cast<std::string*>(cookie);
+  if (rest->empty()) {
+    errno = EIO;
+    return -1;
+  }
+  const std::size_t n = std::min(size, rest->size());
+  std::memcpy(buffer, rest->data(), n);
+  rest->erase(0, n);
+  return static_cast<ssize_t>(n);
+}
+
+// A read that fails is said so, never taken for the end of the stream (where a picture ends, it
+// made a shorter movie with success) nor for an empty one.
+TEST(Y4mInput, AReadThatFailsIsNoEnd) {
+  for (std::string bytes : {std::string(), "YUV4MPEG2 W2 H2 C444\nFRAME\n" + Planes(12, 1)}) {
+    const bool empty = bytes.empty();
+    std::FILE* file = fopencookie(&bytes, "r", {ReadThenFail, nullptr, nullptr, nullptr});
+    ASSERT_NE(nullptr, file);
+    Y4mReader reader;
+    std::string error;
+    RgbPicture picture;
+    if (empty) {
+      EXPECT_FALSE(Y4mReader_OpenStream(reader, file, "disk.y4m", &error));
+      EXPECT_EQ(std::string("cannot read: ") + std::strerror(EIO), error);
+    } else {
+      ASSERT_TRUE(Y4mReader_OpenStream(reader, file, "disk.y4m", &error)) << error;
+      EXPECT_EQ(1, Y4mReader_Next(reader, &picture, &error)) << error;
+      EXPECT_EQ(-1, Y4mReader_Next(reader, &picture, &error));
+      EXPECT_EQ(std::string("picture 1: cannot read: ") + std::strerror(EIO), error);
+    }
+    std::fclose(file);
+  }
 }
 
 std::string Le16(int v) {
