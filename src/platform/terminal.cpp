@@ -11,6 +11,10 @@ bool StandardErrorIsTerminal() {
   return isatty(STDERR_FILENO) == 1;
 }
 
+bool StandardInputIsTerminal() {
+  return isatty(STDIN_FILENO) == 1;
+}
+
 bool BrokenPipe_Defer() {
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;

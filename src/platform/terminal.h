@@ -6,6 +6,8 @@ namespace tarvel {
 
 // True when standard error is a terminal.
 bool StandardErrorIsTerminal();
+// True when standard input is a terminal (a command meant to read a pipe was run without one).
+bool StandardInputIsTerminal();
 
 // A write into a pipe whose reader has gone (`kqm ... | head -c 100` once head has what it wants)
 // fails with EPIPE from here on instead of ending the program on SIGPIPE, so that the program can

@@ -13,6 +13,7 @@
 #include "encoder/movie_encoder.h"
 #include "encoder/rate_control.h"
 #include "platform/stop_signals.h"
+#include "platform/terminal.h"
 #include "tools/commands.h"
 #include "tools/tool_common.h"
 
@@ -363,6 +364,13 @@ int CheckOptions(const EncodeOptions& o) {
   if (o.audio_path == "-" && o.video_path == "-") {
     PrintError(kCommand, "",
                "--video and --audio cannot both read standard input: give one of them as a file");
+    return kExitUsage;
+  }
+  // Nobody types a video or a sound: without a pipe, the command would wait for ever.
+  if ((o.video_path == "-" || o.audio_path == "-") && StandardInputIsTerminal()) {
+    PrintError(kCommand, "",
+               std::string(o.video_path == "-" ? "--video" : "--audio") +
+                   " - reads standard input, which is a terminal: pipe the data in");
     return kExitUsage;
   }
   if (o.one_pass && o.bitrate <= 0 && o.bpp <= 0) {

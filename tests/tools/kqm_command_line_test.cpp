@@ -165,19 +165,27 @@ TEST(KqmCommandLine, AnOutputThatWouldReplaceAnInputOrAnotherOutputIsRefused) {
   EXPECT_FALSE(fs::exists(folder + "/a.raw"));
 }
 
+// A terminal of the test's own: `terminal` is the side a terminal window reads (non-blocking),
+// `screen` the side a program writes to and reads from, raw, so that what is written arrives
+// as written.
+void OpenTerminal(int* terminal, int* screen) {
+  *terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_LE(0, *terminal);
+  ASSERT_EQ(0, ::grantpt(*terminal));
+  ASSERT_EQ(0, ::unlockpt(*terminal));
+  *screen = ::open(::ptsname(*terminal), O_RDWR | O_NOCTTY);
+  ASSERT_LE(0, *screen);
+  termios raw{};
+  ASSERT_EQ(0, ::tcgetattr(*screen, &raw));
+  ::cfmakeraw(&raw);
+  ASSERT_EQ(0, ::tcsetattr(*screen, TCSANOW, &raw));
+}
+
 // On a terminal, a message in the middle of long work takes the progress line's place instead of
 // running on at its end; the next update draws the line again below it.
 TEST(KqmCommandLine, AMessageOnATerminalStartsItsOwnLineOverTheProgressLine) {
-  const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-  ASSERT_LE(0, terminal);
-  ASSERT_EQ(0, ::grantpt(terminal));
-  ASSERT_EQ(0, ::unlockpt(terminal));
-  const int screen = ::open(::ptsname(terminal), O_RDWR | O_NOCTTY);
-  ASSERT_LE(0, screen);
-  termios raw{};
-  ASSERT_EQ(0, ::tcgetattr(screen, &raw));
-  ::cfmakeraw(&raw);  // what is written arrives as written
-  ASSERT_EQ(0, ::tcsetattr(screen, TCSANOW, &raw));
+  int terminal = -1, screen = -1;
+  ASSERT_NO_FATAL_FAILURE(OpenTerminal(&terminal, &screen));
   const int standard_error = ::dup(STDERR_FILENO);
   ::dup2(screen, STDERR_FILENO);
   {
@@ -196,6 +204,24 @@ TEST(KqmCommandLine, AMessageOnATerminalStartsItsOwnLineOverTheProgressLine) {
   const std::string message =
       "\033[K\r\033[Kkqm test: movie.kqm: frame 1: picture data is corrupt\n";
   EXPECT_EQ(message, shown.substr(shown.size() - std::min(shown.size(), message.size()))) << shown;
+}
+
+// encode reading standard input from a terminal, where nobody types a video, would wait for ever:
+// it is refused.
+TEST(KqmCommandLine, EncodeRefusesToReadATerminal) {
+  int terminal = -1, screen = -1;
+  ASSERT_NO_FATAL_FAILURE(OpenTerminal(&terminal, &screen));
+  const int standard_input = ::dup(STDIN_FILENO);
+  ::dup2(screen, STDIN_FILENO);
+  const auto r = test::RunKqm(tools::Cmd_Encode, "encode",
+                              {"--video", "-", "-o", ::testing::TempDir() + "typed.kqm"});
+  ::dup2(standard_input, STDIN_FILENO);
+  ::close(standard_input);
+  ::close(screen);
+  ::close(terminal);
+  EXPECT_EQ(2, r.status);
+  EXPECT_EQ("kqm encode: --video - reads standard input, which is a terminal: pipe the data in\n",
+            r.err);
 }
 
 }  // namespace
