@@ -323,7 +323,10 @@ bool PendingFile::Create(const std::string& path, std::string* error) {
     }
     if (errno != EEXIST) break;
   }
-  *error = std::string("cannot create: ") + std::strerror(errno ? errno : EEXIST);
+  // What failed is the file made beside it: the folder's problem, even where the file itself
+  // could be written (a file of one's own in a folder that is not).
+  *error =
+      std::string("cannot create a file in its folder: ") + std::strerror(errno ? errno : EEXIST);
   return false;
 }
 
