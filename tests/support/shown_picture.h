@@ -3,6 +3,7 @@
 // screen.
 #pragma once
 
+#include <QtWidgets/qtestsupport_widgets.h>
 #include <QApplication>
 #include <QGuiApplication>
 #include <QImage>
@@ -16,6 +17,12 @@ inline QImage ShownPicture(QWidget* widget) {
   QImage image;
   if (QGuiApplication::platformName() == QLatin1String("xcb")) {
     QWidget* top = widget->window();
+    // A window holds a picture only once the server has exposed it, and what is painted reaches
+    // the screen in the server's own time: wait for the first, paint now, and let the server
+    // catch up before reading the screen back.
+    if (!QTest::qWaitForWindowExposed(top, 60000)) return image;
+    widget->repaint();
+    QGuiApplication::sync();
     const QPoint at = widget->mapTo(top, QPoint(0, 0));
     image = top->screen()
                 ->grabWindow(top->winId(), at.x(), at.y(), widget->width(), widget->height())
