@@ -438,6 +438,9 @@ void Viewer::Play() {
           Report(ProblemOf(status, started));
           failure_reported_ = true;
         }
+      } else if (status.silent_reason[0] != '\0') {
+        // A movie that promises sound its first frame does not carry plays silent, said so.
+        Report(std::string(status.silent_reason) + "; playing without sound");
       }
       if (full_screen_pending_ && Playing(status)) {
         full_screen_pending_ = false;

@@ -653,6 +653,25 @@ TEST_F(ViewerTest, AHeaderClaimingHugePicturesIsRefusedAtOnce) {
   EXPECT_TRUE(Enabled(kIdPlay));
 }
 
+TEST_F(ViewerTest, AMovieWhoseSoundIsMissingPlaysSilentAndSaysSo) {
+  // The silent movie with its header's sound flag set: frame 0 has no sound chunk.
+  QTemporaryDir folder;
+  const QString path = folder.filePath(QStringLiteral("promises-sound.kqm"));
+  ASSERT_TRUE(QFile::copy(Conformance(kSilentMovie), path));
+  {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    file.seek(6);
+    file.write("\x01", 1);
+  }
+  Start({path});
+  Turn();
+  ASSERT_TRUE(Playing());
+  EXPECT_EQ(viewer->video().status_bar()->problem(),
+            path + QStringLiteral(": frame 0 has no sound chunk (\"AA\" or \"BB\"); playing "
+                                  "without sound"));
+}
+
 TEST_F(ViewerTest, PanelDocksUnderTheVideoWindow) {
   Start({Conformance(kSilentMovie)});
   Turn();
