@@ -453,6 +453,15 @@ pause:
     if (s.segment.flags & GST_SEGMENT_FLAG_SEGMENT) {
       const GstClockTime stop =
           GST_CLOCK_TIME_IS_VALID(s.segment.stop) ? s.segment.stop : MovieDuration(s);
+      if (s.send_segment) {
+        // A segment with nothing in it (sought past the end): its segment and a gap let the
+        // sinks preroll, which the segment's end alone does not.
+        GstEvent* segment = gst_event_new_segment(&s.segment);
+        if (s.segment_seqnum != GST_SEQNUM_INVALID) gst_event_set_seqnum(segment, s.segment_seqnum);
+        PushEvent(s, segment);
+        PushEvent(s, gst_event_new_gap(s.segment.start, 0));
+        s.send_segment = false;
+      }
       gst_element_post_message(element,
                                gst_message_new_segment_done(GST_OBJECT(element), GST_FORMAT_TIME,
                                                             static_cast<gint64>(stop)));

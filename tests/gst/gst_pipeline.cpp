@@ -116,13 +116,21 @@ PipelineRun RunPipeline(const std::string& description, const RunOptions& option
     // A pipeline that failed to preroll says why.
     GstMessage* message = gst_bus_timed_pop_filtered(
         bus, failed ? kAfterError : kPatience,
-        static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_WARNING | GST_MESSAGE_EOS));
+        static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_WARNING | GST_MESSAGE_EOS |
+                                    GST_MESSAGE_SEGMENT_DONE));
     if (message == nullptr) {
       run.errors.push_back(failed ? "the pipeline did not preroll"
                                   : "the pipeline neither ended nor failed in time");
       break;
     }
     const GstMessageType type = GST_MESSAGE_TYPE(message);
+    if (type == GST_MESSAGE_SEGMENT_DONE) {
+      // Ends a segment that prerolled and played; one that did not preroll goes on failing.
+      run.segment_done = !failed;
+      gst_message_unref(message);
+      if (failed) continue;
+      break;
+    }
     if (type == GST_MESSAGE_EOS) {
       run.eos = true;
     } else {

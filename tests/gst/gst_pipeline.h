@@ -27,6 +27,7 @@ struct PipelineRun {
   std::vector<std::string> errors;
   std::vector<std::string> warnings;
   bool eos = false;            // the stream ended without an error
+  bool segment_done = false;   // a segment seek's segment ended (it ends so instead)
   std::int64_t duration = -1;  // the pipeline's answer once prerolled, in ns
   bool seekable = false;       // the seeking query's answer once prerolled
 };

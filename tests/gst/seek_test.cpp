@@ -142,6 +142,11 @@ TEST(GstSeek, SeeksInSequenceKeyFramesAndPastTheEnd) {
   EXPECT_TRUE(run.eos && run.errors.empty());
   EXPECT_TRUE(run.video.bytes.empty());
   EXPECT_TRUE(run.seekable);
+  // A segment past the end is empty: the pipeline still prerolls, and the segment ends.
+  options.seek_flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_SEGMENT);
+  run = RunPipeline(Pipeline(movie, true), options);
+  EXPECT_TRUE(run.segment_done && run.errors.empty()) << testing::PrintToString(run.errors);
+  EXPECT_TRUE(run.video.bytes.empty());
 }
 
 }  // namespace
