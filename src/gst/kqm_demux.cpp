@@ -581,6 +581,16 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
   if (!opened) return FALSE;
   if (taken) return TRUE;
 
+  const bool flush = (flags & GST_SEEK_FLAG_FLUSH) != 0;
+  if (start_type == GST_SEEK_TYPE_NONE && flush) {
+    // Such a seek (a new stop or rate) goes on from the picture shown, not from where reading
+    // had got to, a second or so ahead in the queues that the flush empties.
+    gint64 shown_at = -1;
+    if (GstPad* pad = s.video ? s.video : s.audio;
+        pad != nullptr && gst_pad_peer_query_position(pad, GST_FORMAT_TIME, &shown_at) &&
+        shown_at >= 0)
+      segment.position = static_cast<guint64>(shown_at);
+  }
   gboolean update = FALSE;
   if (!gst_segment_do_seek(&segment, rate, format, flags, start_type, static_cast<guint64>(start),
                            stop_type, static_cast<guint64>(stop), &update))
@@ -595,7 +605,6 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
     segment.start = segment.position = segment.time = PictureTime(shown, header.frame_duration);
   }
 
-  const bool flush = (flags & GST_SEEK_FLAG_FLUSH) != 0;
   if (flush) {
     GstEvent* flush_start = gst_event_new_flush_start();
     gst_event_set_seqnum(flush_start, seqnum);

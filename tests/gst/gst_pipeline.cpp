@@ -101,7 +101,8 @@ PipelineRun RunPipeline(const std::string& description, const RunOptions& option
   for (const std::int64_t position : options.seeks) {
     if (!ready) break;
     if (!gst_element_seek(pipeline, 1.0, GST_FORMAT_TIME, options.seek_flags, options.seek_type,
-                          position, GST_SEEK_TYPE_NONE, -1)) {
+                          position, options.seek_stop >= 0 ? GST_SEEK_TYPE_SET : GST_SEEK_TYPE_NONE,
+                          options.seek_stop)) {
       run.errors.push_back("the seek was refused");
       ready = false;
     } else {

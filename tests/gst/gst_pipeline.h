@@ -38,6 +38,7 @@ struct RunOptions {
   std::vector<std::int64_t> seeks;
   GstSeekFlags seek_flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
   GstSeekType seek_type = GST_SEEK_TYPE_SET;  // END: positions count from the end (negative)
+  std::int64_t seek_stop = -1;                // where the seeks' segment stops; -1: the end
   // Asks the prerolled pipeline to end (an EOS event, as gst-launch-1.0 -e sends on Ctrl-C).
   bool end_early = false;
 };

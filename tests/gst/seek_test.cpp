@@ -135,6 +135,24 @@ TEST(GstSeek, SeeksInSequenceKeyFramesAndPastTheEnd) {
   EXPECT_EQ(run.video.pts[0], static_cast<GstClockTime>(FrameTime(65, 8)));
   options.seek_type = GST_SEEK_TYPE_SET;
 
+  // A new stop alone: from the picture shown (frame 0, prerolled) up to the stop, not from
+  // where reading had got to (a key frame every 5 frames, so that decoding starts near it).
+  const std::string y4m = TestFile("demo.y4m"), keyed = TestFile("keyed.kqm");
+  ASSERT_EQ(RunKqm(tools::Cmd_Export, "export", {movie, "--video", y4m, "-q"}).status, 0);
+  ASSERT_EQ(
+      RunKqm(tools::Cmd_Encode, "encode", {"--video", y4m, "--keyint", "5", "-o", keyed, "-q"})
+          .status,
+      0);
+  options.seek_type = GST_SEEK_TYPE_NONE;
+  options.seek_stop = FrameTime(20, 8);
+  options.seeks = {0};
+  run = RunPipeline(Pipeline(keyed, false), options);
+  EXPECT_TRUE(run.eos && run.errors.empty()) << testing::PrintToString(run.errors);
+  ASSERT_EQ(run.video.pts.size(), 20u);
+  EXPECT_EQ(run.video.pts[0], 0u);
+  options.seek_type = GST_SEEK_TYPE_SET;
+  options.seek_stop = -1;
+
   // Past the end there is nothing left to play.
   options.seek_flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH);
   options.seeks = {FrameTime(80, 8)};
