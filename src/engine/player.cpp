@@ -352,6 +352,7 @@ std::int32_t Player_Start(PlayerContext& context, void* target, std::int32_t dis
     status.end_frame = 0;
     status.problem[0] = '\0';
     status.silent_reason[0] = '\0';
+    status.sound_lost = false;
   });
   // Nothing to play: said as such, rather than as a frame that could not be read.
   if (context.frame_count == 0) return FailStart(context, kPlayerReadFailed, kNoFramesProblem);

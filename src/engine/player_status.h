@@ -33,6 +33,10 @@ enum class PlaybackEnd : std::uint8_t {
   kStartFailed,  // Player_Start failed after opening: end_code is its result
 };
 
+// What a playback whose sound device stopped playing while it ran says (PlayerStatus::sound_lost).
+inline constexpr char kSoundLostProblem[] =
+    "the sound device stopped playing; going on without sound";
+
 struct PresentedPicture {
   std::int32_t frame_index = 0;  // the frame of the movie this picture shows
   std::int32_t loop_count = 0;   // passes completed before it
@@ -89,6 +93,9 @@ struct PlayerStatus {
   // Why a movie whose header promises sound plays without it, said at start (frame 0 holds no
   // sound chunk, or its stream was refused); empty otherwise. Kept after the playback ends.
   char silent_reason[kPlayerProblemSize] = {};
+  // The sound device stopped playing while this playback ran (kSoundLostProblem); the pictures
+  // go on under its pace. Kept after the playback ends.
+  bool sound_lost = false;
   // One line saying what went wrong last (open, start, sound set-up or playback), with the
   // detail the result code alone does not give; empty when nothing did.
   char problem[kPlayerProblemSize] = {};

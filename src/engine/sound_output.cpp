@@ -117,6 +117,7 @@ std::uint32_t Sound_Thread(PlayerContext& context) {
   const EngineThreadScope engine_thread(context);
   DebugOutput("Thread Son Ok\n");
   std::int32_t exit_code = kPlayerOk;
+  bool lost = false;
   while (context.playing && !context.halting && exit_code == kPlayerOk) {
     context.sound_semaphore->Acquire();
     if (!context.playing || context.halting) break;
@@ -134,6 +135,10 @@ std::uint32_t Sound_Thread(PlayerContext& context) {
       exit_code = kPlayerDeviceRefused;
     else
       context.buffers_queued += 1;
+    if (!lost && context.wave_out->Lost()) {
+      lost = true;
+      Status_Publish(context, [](PlayerStatus& status) { status.sound_lost = true; });
+    }
     context.next_wave_buffer = (context.next_wave_buffer + 1) % kWaveBufferCount;
     if (exit_code == kPlayerOk && context.frame_callback != nullptr)
       context.frame_callback(context.user_value);

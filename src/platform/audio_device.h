@@ -76,6 +76,9 @@ class AudioDevice {
 
   // A one-line description of the last failure, for messages.
   virtual std::string LastError() const = 0;
+  // True once the device has stopped playing by itself while open (the card was unplugged,
+  // its output failed): it goes on finishing the buffers at its pace, but nothing is heard.
+  virtual bool Lost() const { return false; }
 };
 
 using AudioDeviceFactory = std::unique_ptr<AudioDevice> (*)(void* user);

@@ -257,6 +257,11 @@ std::string CaptureAudioDevice::LastError() const {
   return last_error_;
 }
 
+bool CaptureAudioDevice::Lost() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return open_ && options_.lost_after >= 0 && writes_ >= options_.lost_after;
+}
+
 std::chrono::nanoseconds CaptureAudioDevice::PlayTime(std::uint32_t length) const {
   const std::uint64_t bytes_per_second =
       std::uint64_t{format_.block_align ? format_.block_align : 2u} * format_.samples_per_second;

@@ -72,6 +72,8 @@ struct CaptureOptions {
   bool refuse_open = false;
   // Queueing fails from this many successful writes on (-1: never).
   std::int64_t refuse_writes_after = -1;
+  // The device says it is lost from this many writes on (-1: never), and plays on.
+  std::int64_t lost_after = -1;
 };
 
 class CaptureAudioDevice final : public AudioDevice {
@@ -90,6 +92,7 @@ class CaptureAudioDevice final : public AudioDevice {
   int SetVolume(std::uint32_t volume) override;
   int SetPlaybackRate(std::uint32_t rate) override;
   std::string LastError() const override;
+  bool Lost() const override;
 
  private:
   // Pause and Restart: holds or lets go of the completions, and logs `event`.

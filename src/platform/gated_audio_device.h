@@ -31,6 +31,7 @@ class GatedAudioDevice final : public AudioDevice {
   int SetVolume(std::uint32_t volume) override { return inner_->SetVolume(volume); }
   int SetPlaybackRate(std::uint32_t rate) override { return inner_->SetPlaybackRate(rate); }
   std::string LastError() const override { return inner_->LastError(); }
+  bool Lost() const override { return inner_->Lost(); }
 
  private:
   static void Relay(void* user, std::uint32_t message, WaveHeader* header);

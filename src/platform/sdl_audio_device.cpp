@@ -179,6 +179,13 @@ class SdlAudioDevice final : public AudioDevice {
     return last_error_;
   }
 
+  // SDL marks a device that failed as stopped and goes on calling back with the sound thrown
+  // away, at the device's pace.
+  bool Lost() const override {
+    const SDL_AudioDeviceID device = device_;
+    return device != 0 && SDL_GetAudioDeviceStatus(device) == SDL_AUDIO_STOPPED;
+  }
+
  private:
   int Fail(int code, std::string reason) {
     std::lock_guard<std::mutex> lock(mutex_);

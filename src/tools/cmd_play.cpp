@@ -352,16 +352,25 @@ int Start(PlayJob& job) {
 // does: every picture and buffer handed over so far is written whole.
 PlayerStatus WaitForEnd(PlayJob& job) {
   Progress progress(kCommand, job.target > 0 && !job.o.to_stdout() && !job.o.verbosity.quiet);
+  // A sound card that stops playing is said when it happens, once.
+  bool lost_said = false;
+  const auto say_lost = [&](const PlayerStatus& status) {
+    if (lost_said || !status.sound_lost) return;
+    PrintError(kCommand, job.o.path, kSoundLostProblem);
+    lost_said = true;
+  };
   while (!Player_WaitForEnd(*job.context, std::chrono::milliseconds(100))) {
     if (StopSignals_Received() != 0) {
       job.tail_cut.release();
       Player_Stop(*job.context);
     }
+    say_lost(Player_Status(*job.context));
     progress.Update(job.presented, job.target);
   }
   // A failing frame leaves the picture standing still: that ends playback here.
   const PlayerStatus ended = Player_Status(*job.context);
   Player_Destroy(*job.context);  // stops, and collects a thread that ended playback itself
+  say_lost(ended);
   progress.Finish();
   return ended;
 }
@@ -376,6 +385,8 @@ int Report(PlayJob& job, const PlayerStatus& ended) {
                PictureWarning(kPictureCorrupt, ended.first_corrupt_frame) + " (" +
                    std::to_string(ended.corrupt_frames) + " corrupt " +
                    (ended.corrupt_frames == 1 ? "picture" : "pictures") + " presented)");
+  // The sound asked for (--device sdl) did not all go out; said while playing.
+  if (ended.sound_lost && o.device_given) status = kExitFailure;
   const int stop_signal = StopSignals_Received();
   if (ended.end == PlaybackEnd::kStepFailed || ended.end == PlaybackEnd::kReaderFailed) {
     PrintError(kCommand, o.path, ended.problem);

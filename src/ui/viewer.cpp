@@ -247,6 +247,11 @@ void Viewer::Tick() {
   // The newest picture goes on screen; with it, the counters.
   video_->ShowNewPicture();
   PlayerStatus status = Player_Status(player_);
+  // A sound card that stops playing (unplugged) is said once a playback, on the status bar.
+  if (status.sound_lost && !sound_lost_shown_) {
+    sound_lost_shown_ = true;
+    Report(kSoundLostProblem, false);
+  }
   if (state_.frame_shown && Playing(status)) {
     // Only playback that reached the last frame ends it, not a seek that went there, nor a
     // step whose picture has yet to come.
@@ -425,6 +430,7 @@ void Viewer::Play() {
       seek_pictures_ = -1;
       ForgetLastFrame();
       failure_reported_ = false;
+      sound_lost_shown_ = false;
       if (started != kPlayerOk) {
         if (Playing(status)) {
           // Without a sound card every movie says so: the notice comes once.

@@ -263,6 +263,8 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   bool settings_failure_shown_ = false;
   // The sound device's failure has been shown once; later ones go to standard error only.
   bool device_failure_shown_ = false;
+  // The sound device's stopping in the current playback has been shown.
+  bool sound_lost_shown_ = false;
   // The --fullscreen option waits for the first movie that plays.
   bool full_screen_pending_ = false;
   // The notice on screen, while it is.

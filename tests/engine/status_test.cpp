@@ -73,6 +73,26 @@ TEST_F(Status, FollowsAPlaybackFromOpenToItsEnd) {
   EXPECT_EQ(status.current_frame, 5);
   EXPECT_EQ(status.corrupt_frames, 0);
   EXPECT_STREQ(status.problem, "");
+  EXPECT_FALSE(status.sound_lost);
+}
+
+TEST_F(Status, SoundDeviceLostWhilePlayingIsSaidAndThePicturesGoOn) {
+  TempMovie movie(SoundMovie(5));
+  // The 32 lead buffers go out; the device is lost from the first refill on.
+  options.lost_after = 32;
+  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+  ASSERT_TRUE(Player_WaitForEnd(context, std::chrono::seconds(60)));
+  PlayerStatus status = Player_Status(context);
+  EXPECT_TRUE(status.sound_lost);
+  EXPECT_EQ(status.end, PlaybackEnd::kEndOfMovie);
+  EXPECT_EQ(status.pictures_presented, 5);
+  // The next playback starts with a device that plays.
+  options.lost_after = -1;
+  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+  ASSERT_TRUE(Player_WaitForEnd(context, std::chrono::seconds(60)));
+  status = Player_Status(context);
+  EXPECT_FALSE(status.sound_lost);
+  EXPECT_EQ(status.pictures_presented, 5);
 }
 
 TEST_F(Status, ListenerGetsEveryPictureWithItsFrameAndPass) {
