@@ -54,6 +54,9 @@ PlaylistWindow::PlaylistWindow(PlaylistHost& host)
   QObject::connect(list_, &QListWidget::currentRowChanged, this, [this](int row) {
     if (host_ != nullptr && row >= 0) host_->PlaylistLineSelected(row);
   });
+  // The list takes Page Up/Down, Home, End and Space for itself: once a line was clicked they
+  // would move through the list instead of doing what they do everywhere else.
+  list_->installEventFilter(this);
 }
 
 void PlaylistWindow::SetLines(const std::vector<std::string>& lines) {
@@ -105,6 +108,12 @@ void PlaylistWindow::closeEvent(QCloseEvent* event) {
 
 void PlaylistWindow::keyPressEvent(QKeyEvent* event) {
   if (host_ != nullptr) host_->PlaylistKeyPressed(event);
+}
+
+bool PlaylistWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == list_ && event->type() == QEvent::KeyPress && host_ != nullptr)
+    return host_->PlaylistKeyPressed(static_cast<QKeyEvent*>(event));
+  return FileDropWindow::eventFilter(watched, event);
 }
 
 }  // namespace tarvel

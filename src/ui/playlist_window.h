@@ -28,8 +28,9 @@ class PlaylistHost : public DropHost {
   virtual void PlaylistMoved(const QPoint& origin) = 0;
   // The close box was used: the host destroys the window.
   virtual void PlaylistCloseRequested() = 0;
-  // A key the list did not use.
-  virtual void PlaylistKeyPressed(QKeyEvent* event) = 0;
+  // A key pressed in the window. Returns whether it is one of the player's keys and was used;
+  // any other key is left to the list (the up and down arrows, a line's first letter).
+  virtual bool PlaylistKeyPressed(QKeyEvent* event) = 0;
 };
 
 // Identifiers of the window's controls.
@@ -67,6 +68,8 @@ class PlaylistWindow : public FileDropWindow {
   void moveEvent(QMoveEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  // The player's keys pressed in the list go to the host before the list sees them.
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void OnFilesDropped(const QStringList& paths) override {
     if (host_ != nullptr) host_->FilesDropped(paths, this);
   }

@@ -1067,8 +1067,11 @@ void Viewer::PlaylistCloseRequested() {
   RequestTurn();
 }
 
-void Viewer::PlaylistKeyPressed(QKeyEvent* event) {
-  OnKey(VirtualKeyOf(*event), event->modifiers() & Qt::ControlModifier);
+bool Viewer::PlaylistKeyPressed(QKeyEvent* event) {
+  const int key = VirtualKeyOf(*event);
+  if (key == 0) return false;
+  OnKey(key, event->modifiers() & Qt::ControlModifier);
+  return true;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -137,7 +137,7 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   void PlaylistLineSelected(int line) override;
   void PlaylistMoved(const QPoint& origin) override;
   void PlaylistCloseRequested() override;
-  void PlaylistKeyPressed(QKeyEvent* event) override;
+  bool PlaylistKeyPressed(QKeyEvent* event) override;
 
  private:
   static void OnFramePresented(void* user);

@@ -170,6 +170,16 @@ TEST_F(PlaylistTest, FolderDropListsItsMoviesAndPlaysThemByLine) {
   EXPECT_EQ(Window()->SelectedLine(), 1);
   EXPECT_EQ(state().current_path, In(f, "m2.kqm"));
 
+  // In the list that has the focus, the player's keys do what they do elsewhere (Page Down the
+  // next movie, not a page further; End the last frame, not the last line); Up still moves.
+  ClickLine(0);
+  QTest::keyClick(Window()->list(), Qt::Key_PageDown);
+  EXPECT_EQ(state().list_index, 1);
+  QTest::keyClick(Window()->list(), Qt::Key_End);
+  EXPECT_EQ(state().list_index, 1);
+  QTest::keyClick(Window()->list(), Qt::Key_Up);
+  EXPECT_EQ(state().list_index, 0);
+
   // Moving the playlist pulls the other two along.
   Window()->move(600, 300);
   TurnFor(20);
