@@ -16,6 +16,7 @@ std::FILE* OpenRegularFile(const char* name, const char* mode, std::int32_t* pro
   if (!std::filesystem::exists(status)) {
     reason = status.type() == std::filesystem::file_type::not_found || !error ? kFileNotFound
              : error == std::errc::permission_denied                          ? kFileDenied
+             : error == std::errc::too_many_symbolic_link_levels              ? kFileLinkLoop
                                                                               : kFileOpenFailed;
     return nullptr;
   }
@@ -49,6 +50,8 @@ const char* FileOpenProblemText(std::int32_t problem) {
       return "is not a regular file";
     case kFileDenied:
       return "permission denied";
+    case kFileLinkLoop:
+      return "is a loop of symbolic links";
     default:
       return "cannot be opened";
   }

@@ -15,13 +15,14 @@ inline constexpr std::int32_t kFileIsFolder = 2;
 inline constexpr std::int32_t kFileNotRegular = 3;  // a pipe, a device, a socket
 inline constexpr std::int32_t kFileDenied = 4;
 inline constexpr std::int32_t kFileOpenFailed = 5;
+inline constexpr std::int32_t kFileLinkLoop = 6;  // links that lead back to themselves
 
 // Opens `name` with the stdio `mode` ("rb", "rt") when it is a regular file (or a link to one).
 // Null otherwise, with the reason in `*problem` (when given).
 std::FILE* OpenRegularFile(const char* name, const char* mode, std::int32_t* problem);
 
 // The reason as a message: "no such file", "is a folder", "is not a regular file",
-// "permission denied", "cannot be opened".
+// "permission denied", "is a loop of symbolic links", "cannot be opened".
 const char* FileOpenProblemText(std::int32_t problem);
 
 }  // namespace tarvel

@@ -223,6 +223,11 @@ TEST(FileOpening, OnlyRegularFilesAreOpenedAndAPipeNeverWaits) {
   EXPECT_STREQ("is not a regular file", FileOpenProblemText(problem));
   EXPECT_EQ(nullptr, OpenRegularFile((folder + "/absent").c_str(), "rb", &problem));
   EXPECT_EQ(kFileNotFound, problem);
+  // Two links naming each other lead nowhere: said so, not "cannot be opened".
+  std::filesystem::create_symlink("loop_b", folder + "/loop_a");
+  std::filesystem::create_symlink("loop_a", folder + "/loop_b");
+  EXPECT_EQ(nullptr, OpenRegularFile((folder + "/loop_a").c_str(), "rb", &problem));
+  EXPECT_STREQ("is a loop of symbolic links", FileOpenProblemText(problem));
   std::FILE* opened = OpenRegularFile(file.c_str(), "rb", &problem);
   ASSERT_NE(nullptr, opened);
   EXPECT_EQ(kFileOpened, problem);
