@@ -945,7 +945,13 @@ void Viewer::FilesDropped(const QStringList& paths, QWidget* target) {
   const bool on_playlist = playlist_window_ != nullptr && target != nullptr &&
                            (target == playlist_window_ || playlist_window_->isAncestorOf(target));
   SyncPlaylistModel();
+  // A folder alone that adds no movie is said to have none, as on the command line; it would
+  // otherwise look as if the drop had been missed.
+  const bool folder = paths.size() == 1 && QFileInfo(paths.front()).isDir();
+  const std::int32_t count_before = on_playlist ? playlist_.file_count : 0;
   CarryOut(Playlist_Dropped(playlist_, files, on_playlist));
+  if (folder && playlist_.file_count == count_before)
+    ShowProblem(files.front() + ": no movies in this folder");
   UpdateButtons();
   RequestTurn();
 }

@@ -213,6 +213,11 @@ TEST_F(PlaylistTest, DropsAppendReplaceOrPlayAlone) {
   // A text file changes nothing.
   Drop(&panel(), {folder.filePath(QStringLiteral("notes.txt"))});
   EXPECT_FALSE(state().play_request);
+  // A folder without movies says so, dropped anywhere.
+  const QString none = folder.filePath(QStringLiteral("none"));
+  ASSERT_TRUE(QDir().mkpath(none));
+  Drop(&panel(), {none});
+  EXPECT_EQ(notices, QStringList{none + QStringLiteral(": no movies in this folder")});
 
   // A, B, C dropped in that order are listed C, B, A, under two folders.
   Drop(&panel(), {first + "/A.kqm", first + "/B.kqm", second + "/C.kqm"});
