@@ -254,6 +254,12 @@ std::int32_t Player_Pause(PlayerContext& context) {
   return 1;
 }
 
+std::int32_t Player_PauseSoundAfterPeriod(PlayerContext& context) {
+  if (!context.playing || !context.sound_on) return kDeviceOk;
+  if (!context.wave_out || !context.wave_out_open) return kDeviceBadDevice;
+  return context.wave_out->PauseAfterCurrent();
+}
+
 std::int32_t Player_Restart(PlayerContext& context) {
   // A step still on its way is called off; one pausing the clock right now is waited for, so
   // that its pause comes before this restart. (A frame step never runs this itself while

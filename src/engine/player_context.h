@@ -336,6 +336,9 @@ void Player_StopIfPlaying(PlayerContext& context);
 void Player_Destroy(PlayerContext& context);
 std::int32_t Player_Pause(PlayerContext& context);
 std::int32_t Player_Restart(PlayerContext& context);
+// With sound: the device stops once the period it is playing has played, before any of the next
+// is heard; the clock is left to the caller (a Player_Pause follows). Nothing without sound.
+std::int32_t Player_PauseSoundAfterPeriod(PlayerContext& context);
 void Player_SetRate(PlayerContext& context, float frames_per_second);
 bool Player_SetVolume(PlayerContext& context, std::int32_t level);
 // Seeking. Player_Seek shows frame `frame` exactly as playback from frame 0 shows it in its

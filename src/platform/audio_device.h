@@ -76,6 +76,9 @@ class AudioDevice {
 
   // A one-line description of the last failure, for messages.
   virtual std::string LastError() const = 0;
+  // Lets the buffer playing now finish, then holds the output as Pause does, before anything of
+  // the next buffer is heard. Restart and Reset let go. A device that cannot tell does nothing.
+  virtual int PauseAfterCurrent() { return kDeviceOk; }
   // True once the device has stopped playing by itself while open (the card was unplugged,
   // its output failed): it goes on finishing the buffers at its pace, but nothing is heard.
   virtual bool Lost() const { return false; }

@@ -25,6 +25,7 @@ class GatedAudioDevice final : public AudioDevice {
   int Write(WaveHeader& header) override { return inner_->Write(header); }
   int Pause() override { return inner_->Pause(); }
   int Restart() override { return inner_->Restart(); }
+  int PauseAfterCurrent() override { return inner_->PauseAfterCurrent(); }
   // A reset opens the gate: the buffers it gives back must reach their owner.
   int Reset() override;
   int Close() override { return inner_->Close(); }

@@ -73,6 +73,7 @@ class SdlAudioDevice final : public AudioDevice {
       callback_ = callback;
       instance_ = instance;
       paused_ = false;
+      pause_after_front_ = false;
       position_ = 0;
     }
     device_.store(SDL_OpenAudioDevice(nullptr, 0, &wanted, &obtained, 0));
@@ -121,6 +122,17 @@ class SdlAudioDevice final : public AudioDevice {
     if (device_ == 0) return kDeviceBadDevice;
     std::lock_guard<std::mutex> lock(mutex_);
     paused_ = false;
+    pause_after_front_ = false;
+    return kDeviceOk;
+  }
+
+  int PauseAfterCurrent() override {
+    if (device_ == 0) return kDeviceBadDevice;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (queue_.empty())
+      paused_ = true;
+    else
+      pause_after_front_ = true;
     return kDeviceOk;
   }
 
@@ -133,6 +145,7 @@ class SdlAudioDevice final : public AudioDevice {
       std::lock_guard<std::mutex> lock(mutex_);
       returned.swap(queue_);
       position_ = 0;
+      pause_after_front_ = false;
       for (WaveHeader* header : returned)
         header->flags = (header->flags & ~kWaveHeaderQueued) | kWaveHeaderDone;
       callback = callback_;
@@ -231,6 +244,10 @@ class SdlAudioDevice final : public AudioDevice {
           queue_.pop_front();
           header->flags = (header->flags & ~kWaveHeaderQueued) | kWaveHeaderDone;
           finished.push_back(header);
+          if (pause_after_front_) {
+            pause_after_front_ = false;
+            paused_ = true;
+          }
           continue;
         }
         std::int16_t samples[2];
@@ -272,6 +289,8 @@ class SdlAudioDevice final : public AudioDevice {
   void* instance_ = nullptr;
   std::deque<WaveHeader*> queue_;
   bool paused_ = false;
+  // PauseAfterCurrent: the front buffer is the last to play before the pause.
+  bool pause_after_front_ = false;
   // Read position in the front buffer, in sample frames, 16.16 fixed point.
   std::uint64_t position_ = 0;
   std::uint32_t volume_ = kVolumeFull;

@@ -532,9 +532,11 @@ void Viewer::HoldAtLastFrame() {
   if (status.state != PlayerState::kPlaying || status.shown_frame != status.frame_count - 1 ||
       status.current_frame != 0)
     return;
-  if (status.sound_on)
+  if (status.sound_on) {
     hold_next_picture_ = true;
-  else
+    // The next pass's sound is not heard either: the card stops at the end of this period.
+    Player_PauseSoundAfterPeriod(player_);
+  } else
     Player_Pause(player_);
   RequestTurn();
 }

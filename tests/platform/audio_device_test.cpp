@@ -3,9 +3,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -231,6 +233,43 @@ TEST_F(SdlDevice, PlaysBuffersInOrderAndResets) {
   for (auto& header : buffers.headers) EXPECT_EQ(device->Unprepare(header), kDeviceOk);
   for (auto& header : more.headers) EXPECT_EQ(device->Unprepare(header), kDeviceOk);
   EXPECT_EQ(device->Close(), kDeviceOk);
+}
+
+TEST_F(SdlDevice, PauseAfterCurrentLetsNothingOfTheNextBufferOut) {
+  // SDL's disk driver writes what a card would be given to a file.
+  const std::string folder = ::testing::TempDir();
+  const std::string file = folder + "/tarvel-sdl-disk.raw";
+  setenv("SDL_AUDIODRIVER", "disk", 1);
+  setenv("SDL_DISKAUDIOFILE", file.c_str(), 1);
+  auto device = CreateSdlAudioDevice();
+  DoneLog done;
+  const int opened = device->Open(Mono(44100), &DoneLog::Callback, &done);
+  setenv("SDL_AUDIODRIVER", "dummy", 1);
+  if (opened != kDeviceOk) GTEST_SKIP() << "no SDL disk driver: " << device->LastError();
+  // 1500 samples of 0x0101, then 1500 of 0x0202: the card takes 1024 at a time, so the second
+  // buffer would start in the same take as the first one ends.
+  Buffers buffers(2, 3000);
+  for (auto& header : buffers.headers) {
+    ASSERT_EQ(device->Prepare(header), kDeviceOk);
+    ASSERT_EQ(device->Write(header), kDeviceOk);
+  }
+  ASSERT_EQ(device->PauseAfterCurrent(), kDeviceOk);
+  ASSERT_TRUE(WaitCount(done.count, 1));
+  ASSERT_EQ(device->Reset(), kDeviceOk);
+  ASSERT_EQ(device->Close(), kDeviceOk);  // the card's last take is written by then
+  std::FILE* raw = std::fopen(file.c_str(), "rb");
+  ASSERT_NE(raw, nullptr);
+  int first = 0;
+  int second = 0;
+  std::int16_t sample = 0;
+  while (std::fread(&sample, sizeof sample, 1, raw) == 1) {
+    first += sample == 0x0101;
+    second += sample == 0x0202;
+  }
+  std::fclose(raw);
+  std::remove(file.c_str());
+  EXPECT_EQ(first, 1500);
+  EXPECT_EQ(second, 0);
 }
 
 TEST_F(SdlDevice, MissingDriverFailsWithAMessage) {
