@@ -192,18 +192,21 @@ int Y4mReader_Next(Y4mReader& reader, RgbPicture* picture, std::string* error) {
   }
   std::string line;
   bool eof = false;
-  const std::string picture_name = "picture " + std::to_string(reader.frames_read) + ": ";
+  // Named only when something went wrong, not for every picture read.
+  const auto picture_name = [&reader] {
+    return "picture " + std::to_string(reader.frames_read) + ": ";
+  };
   if (!ReadLine(reader.file, &line, &eof)) {
     if (const std::string failure = ReadFailure(reader.file); !failure.empty()) {
-      *error = picture_name + failure;
+      *error = picture_name() + failure;
       return -1;
     }
     if (eof) return 0;
-    *error = picture_name + "truncated or bad FRAME line";
+    *error = picture_name() + "truncated or bad FRAME line";
     return -1;
   }
   if (line.compare(0, 5, "FRAME") != 0) {
-    *error = picture_name + "expected FRAME, found '" + line.substr(0, 16) + "'";
+    *error = picture_name() + "expected FRAME, found '" + line.substr(0, 16) + "'";
     return -1;
   }
   const std::size_t w = static_cast<std::size_t>(reader.width);
@@ -228,7 +231,7 @@ int Y4mReader_Next(Y4mReader& reader, RgbPicture* picture, std::string* error) {
     got += n;
     if (n != want) {
       const std::string failure = ReadFailure(reader.file);
-      *error = picture_name + (failure.empty() ? "truncated picture data" : failure);
+      *error = picture_name() + (failure.empty() ? "truncated picture data" : failure);
       return -1;
     }
   }
