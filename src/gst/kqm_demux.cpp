@@ -58,6 +58,7 @@ struct DemuxState {
   std::vector<std::uint8_t> chunks;
   std::int64_t next_frame = 0;  // the frame the reader loads next
   std::string name;             // the file, for messages
+  bool refused = false;         // a source that cannot be pulled from was said to be one
 
   // The sound, when the movie has a stream the player can play.
   bool sound = false;
@@ -700,26 +701,49 @@ gboolean SrcQuery(GstPad* pad, GstObject* parent, GstQuery* query) {
   }
 }
 
-gboolean SinkActivate(GstPad* sink, GstObject* parent) {
+// A source that cannot be read at any offset (a pipe, an HTTP stream behind a player's
+// buffering) is refused when its data comes, not when the pad is activated: a decodebin or
+// playbin takes an element that fails to start for a missing plug-in, says so and offers to
+// install one, and keeps this error from the user.
+void RefuseStream(GstPad* sink, GstObject* parent) {
+  DemuxState& s = gst_kqm_demux_state(parent);
+  if (s.refused) return;
+  s.refused = true;
+  const std::string text =
+      WithFileName(MovieFileName(sink),
+                   "cannot be read at any offset; KQM6 movies are read from a source "
+                   "that can seek, such as a file");
+  GST_ELEMENT_ERROR(parent, STREAM, DEMUX, ("%s", text.c_str()),
+                    ("upstream cannot be pulled from"));
+}
+
+GstFlowReturn RefuseBuffer(GstPad* sink, GstObject* parent, GstBuffer* buffer) {
+  gst_buffer_unref(buffer);
+  RefuseStream(sink, parent);
+  return GST_FLOW_ERROR;
+}
+
+gboolean SinkEvent(GstPad* sink, GstObject* parent, GstEvent* event) {
+  // A stream pushed to its end without data ends in the same refusal.
+  if (GST_EVENT_TYPE(event) == GST_EVENT_EOS && GST_PAD_MODE(sink) == GST_PAD_MODE_PUSH) {
+    gst_event_unref(event);
+    RefuseStream(sink, parent);
+    return FALSE;
+  }
+  return gst_pad_event_default(sink, parent, event);
+}
+
+gboolean SinkActivate(GstPad* sink, GstObject* /*parent*/) {
   GstQuery* query = gst_query_new_scheduling();
   const gboolean answered = gst_pad_peer_query(sink, query);
   const gboolean pull = answered && gst_query_has_scheduling_mode_with_flags(
                                         query, GST_PAD_MODE_PULL, GST_SCHEDULING_FLAG_SEEKABLE);
   gst_query_unref(query);
-  if (!pull) {
-    // A pipe names its file too.
-    const std::string text =
-        WithFileName(MovieFileName(sink),
-                     "cannot be read at any offset; KQM6 movies are read from a source "
-                     "that can seek, such as a file");
-    GST_ELEMENT_ERROR(parent, STREAM, DEMUX, ("%s", text.c_str()),
-                      ("upstream cannot be pulled from"));
-    return FALSE;
-  }
-  return gst_pad_activate_mode(sink, GST_PAD_MODE_PULL, TRUE);
+  return gst_pad_activate_mode(sink, pull ? GST_PAD_MODE_PULL : GST_PAD_MODE_PUSH, TRUE);
 }
 
 gboolean SinkActivateMode(GstPad* sink, GstObject* parent, GstPadMode mode, gboolean active) {
+  if (mode == GST_PAD_MODE_PUSH) return TRUE;  // refused as its data comes
   if (mode != GST_PAD_MODE_PULL) return FALSE;
   if (active) return gst_pad_start_task(sink, Loop, parent, nullptr);
   // The index's reader pulls from upstream too: it ends before the pad goes down.
@@ -739,6 +763,7 @@ void ResetState(DemuxState& s) {
   s.rate = 0;
   s.period_samples = 0;
   s.puller = Puller{};
+  s.refused = false;
   s.seek_seqnum = s.segment_seqnum = GST_SEQNUM_INVALID;
   s.index.Reset(0);
   s.key_alone.clear();
@@ -794,6 +819,8 @@ static void gst_kqm_demux_init(GstKqmDemux* self) {
   s.sink = gst_pad_new_from_static_template(&sink_template, "sink");
   gst_pad_set_activate_function(s.sink, SinkActivate);
   gst_pad_set_activatemode_function(s.sink, SinkActivateMode);
+  gst_pad_set_chain_function(s.sink, RefuseBuffer);
+  gst_pad_set_event_function(s.sink, SinkEvent);
   gst_element_add_pad(GST_ELEMENT(self), s.sink);
 }
 

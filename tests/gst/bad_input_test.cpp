@@ -245,5 +245,20 @@ TEST_F(DamagedMovies, UnplayableSoundLeavesThePicturesPlaying) {
   EXPECT_NE(sound.errors[0].find("no sound that can be played"), std::string::npos);
 }
 
+// A source that cannot seek (here a queue, as a player's buffering of an HTTP stream) is named
+// as such, also where decodebin plugs the demuxer: an element that failed to start there was
+// reported as a missing plug-in, with this error kept from the application.
+TEST_F(DamagedMovies, SourceThatCannotSeekIsSaidToBeOne) {
+  WriteFileBytes(Path("piped.kqm"), movie_);
+  for (const char* demuxer : {"decodebin", "kqmdemux"}) {
+    const PipelineRun run =
+        RunPipeline("filesrc location=\"" + Path("piped.kqm") + "\" ! queue ! " + demuxer +
+                    " ! appsink name=video sync=false");
+    ASSERT_FALSE(run.errors.empty()) << demuxer;
+    EXPECT_EQ(run.errors[0].find(Path("piped.kqm") + ": cannot be read at any offset"), 0u)
+        << demuxer << ": " << Joined(run.errors);
+  }
+}
+
 }  // namespace
 }  // namespace tarvel::test
