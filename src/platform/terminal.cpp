@@ -4,8 +4,24 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 
 namespace tarvel {
+
+std::string PrintableName(std::string_view name) {
+  std::string out;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7F) {
+      out += c;
+    } else {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02X", byte);
+      out += escape;
+    }
+  }
+  return out;
+}
 
 bool StandardErrorIsTerminal() {
   return isatty(STDERR_FILENO) == 1;

@@ -2,7 +2,14 @@
 // drawn only on a terminal, and a pipe whose reader has gone ends the program quietly.
 #pragma once
 
+#include <string>
+#include <string_view>
+
 namespace tarvel {
+
+// A file name as one line of a message: control characters (a line feed, a carriage return that
+// would print over the line) written as \xNN escapes.
+std::string PrintableName(std::string_view name);
 
 // True when standard error is a terminal.
 bool StandardErrorIsTerminal();

@@ -40,27 +40,6 @@ int StatusAfterStop(const std::string& command, const std::string& path, int sta
 
 namespace {
 
-// A file name as one line of a message: control characters (a line feed, a carriage return that
-// would print over the line) written as escapes.
-std::string PrintableName(const std::string& name) {
-  std::string out;
-  for (const char c : name) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte != 0x7F) {
-      out += c;
-    } else {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\x%02X", byte);
-      out += escape;
-    }
-  }
-  return out;
-}
-
-}  // namespace
-
-namespace {
-
 // Set by EndQuietlyOnBrokenPipe; written once before any thread starts.
 bool g_end_quietly_on_broken_pipe = false;
 // A write to standard output failed (a command's thread may find it).

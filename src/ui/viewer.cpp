@@ -18,6 +18,7 @@
 #include "display/presentation.h"
 #include "engine/player_context.h"
 #include "engine/player_status.h"
+#include "platform/terminal.h"
 #include "platform/user_files.h"
 #include "ui/control_ids.h"
 #include "ui/dialogs.h"
@@ -1133,8 +1134,10 @@ void Viewer::Report(const std::string& problem, bool notice) {
 }
 
 void Viewer::ShowProblem(const std::string& line, bool notice) {
-  std::fprintf(stderr, "tarvel: %s\n", line.c_str());
-  const QString text = QString::fromLocal8Bit(line.c_str());
+  // One line wherever it goes, whatever the file's name holds (a line feed, a carriage return).
+  const std::string printable = PrintableName(line);
+  std::fprintf(stderr, "tarvel: %s\n", printable.c_str());
+  const QString text = QString::fromLocal8Bit(printable.c_str());
   if (StatusBar* status = video_->status_bar()) status->ShowProblem(text);
   if (notice && seams_.show_notice) seams_.show_notice(text);
 }

@@ -548,6 +548,16 @@ TEST_F(ViewerTest, MissingAndDamagedMoviesLeaveItStoppedAndUsable) {
   EXPECT_TRUE(state().stopped);
   EXPECT_EQ(viewer->video().status_bar()->problem(), notices.back());
   EXPECT_EQ(notices.back(), missing + QStringLiteral(": no such file"));
+
+  // A line feed or carriage return in the name does not break the message's one line.
+  testing::internal::CaptureStderr();
+  state().current_path = folder.filePath(QStringLiteral("two\nlines\r.kqm")).toStdString();
+  state().play_request = true;
+  TurnFor(20);
+  errors = testing::internal::GetCapturedStderr();
+  const std::string line = folder.path().toStdString() + "/two\\x0Alines\\x0D.kqm: no such file";
+  EXPECT_NE(errors.find("tarvel: " + line + "\n"), std::string::npos) << errors;
+  EXPECT_EQ(notices.back().toStdString(), line);
 }
 
 TEST_F(ViewerTest, FullScreenAndFreeWindowsFromTheCommandLine) {
