@@ -1,6 +1,7 @@
 // kqm info: what a movie's header says and what a walk of its frames finds.
 #include <CLI/CLI.hpp>
 
+#include <charconv>
 #include <cstdio>
 #include <map>
 #include <sstream>
@@ -151,6 +152,14 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
+// A JSON number with as many digits as tell the value apart and no more (2293.725, not the
+// stream's default six digits, 2293.73).
+std::string JsonNumber(double value) {
+  char text[32];
+  const auto result = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, result.ptr);
+}
+
 const char* FrameType(const FrameInfo& frame) {
   static const char* const kNames[] = {"key", "delta", "none"};
   return kNames[KindOf(frame)];
@@ -211,24 +220,28 @@ int Cmd_Info(int argc, char** argv) {
     return 1;
   }
   const MovieHeader& header = reader.header;
-  const float rate = FrameRateFromDuration(header.frame_duration, kDefaultFrameRate);
+  // Worked out from the header's 1/200 s steps in double precision: a float rate is off in its
+  // eighth digit, which a long movie's duration shows (50,000 s came out 49,999.998).
+  const double rate = header.frame_duration ? 200.0 / header.frame_duration : kDefaultFrameRate;
   // As every player refuses it: not in 8x8 blocks, or too large for the memory allowed.
   const std::string size_problem = PictureSizeProblem(header.width, header.height);
   const bool size_ok = size_problem.empty();
   WalkSummary walk = Walk(reader, frames);
   MovieReader_Close(reader);
-  const double duration = rate > 0 ? static_cast<double>(walk.frames_present) / rate : 0.0;
+  const double duration =
+      header.frame_duration ? static_cast<double>(walk.frames_present) * header.frame_duration / 200
+                            : static_cast<double>(walk.frames_present) / kDefaultFrameRate;
 
   SoundInfo sound;
   if (header.sound && walk.first_audio_found)
     sound = DescribeSoundStream(walk.first_audio.data(), walk.first_audio.size(),
-                                header.frame_count, rate);
+                                header.frame_count, static_cast<float>(rate));
 
   if (json) {
     std::ostringstream out;
     out << "{\"file\":" << JsonString(path) << ",\"width\":" << header.width
         << ",\"height\":" << header.height << ",\"frame_count\":" << header.frame_count
-        << ",\"frame_duration\":" << header.frame_duration << ",\"frame_rate\":" << rate
+        << ",\"frame_duration\":" << header.frame_duration << ",\"frame_rate\":" << JsonNumber(rate)
         << ",\"sound\":" << (header.sound ? "true" : "false")
         << ",\"frames_present\":" << walk.frames_present
         << ",\"key_frames\":" << walk.frames[kKeyPicture]
@@ -242,7 +255,8 @@ int Cmd_Info(int argc, char** argv) {
     }
     out << "},\"video_bytes\":" << walk.bytes[kVideoChunk]
         << ",\"audio_bytes\":" << walk.bytes[kAudioChunk]
-        << ",\"other_bytes\":" << walk.bytes[kOtherChunk] << ",\"duration_seconds\":" << duration;
+        << ",\"other_bytes\":" << walk.bytes[kOtherChunk]
+        << ",\"duration_seconds\":" << JsonNumber(duration);
     if (header.sound) out << ",\"sound_stream\":" << SoundInfoJson(sound);
     out << ",\"picture_size_supported\":" << (size_ok ? "true" : "false");
     if (frames) out << ",\"frames\":" << FramesJson(walk.rows);
@@ -256,10 +270,9 @@ int Cmd_Info(int argc, char** argv) {
     std::printf("Frames:          %d (header)\n", header.frame_count);
     if (header.frame_duration)
       std::printf("Frame duration:  %d/200 s (%.4g frames per second)\n", header.frame_duration,
-                  static_cast<double>(rate));
+                  rate);
     else
-      std::printf("Frame duration:  not given (played at %.4g frames per second)\n",
-                  static_cast<double>(rate));
+      std::printf("Frame duration:  not given (played at %.4g frames per second)\n", rate);
     std::printf("Sound:           %s\n", header.sound ? "yes" : "no");
     std::printf("Frames present:  %lld", static_cast<long long>(walk.frames_present));
     if (walk.extra_frames)

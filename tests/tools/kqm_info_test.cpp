@@ -25,6 +25,14 @@ TEST(KqmInfo, ReportsHeaderWalkAndSoundStream) {
     EXPECT_NE(r.out.find(fact), std::string::npos) << fact << " in " << r.out;
   }
 
+  // 33 frames of the longest frame duration, 65535/200 s: 10813.275 s, every digit of it.
+  auto bytes = test::ReadFileBytes(ConformancePath("mixed-136x96-mono-33-key4"));
+  bytes[24] = bytes[25] = 0xFF;
+  const std::string slow = ::testing::TempDir() + "info-slow.kqm";
+  test::WriteFileBytes(slow, bytes);
+  r = RunKqm(Cmd_Info, "info", {slow, "--json"});
+  EXPECT_NE(r.out.find("\"duration_seconds\":10813.275,"), std::string::npos) << r.out;
+
   // Frame 8's chunk list ends in 2 bytes that no chunk fits; playback skips them and plays the
   // whole movie, so they are a note and the movie is fine.
   r = RunKqm(Cmd_Info, "info", {ConformancePath("mixed-136x96-mono-33-key4")});
