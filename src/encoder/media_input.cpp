@@ -123,6 +123,8 @@ bool Y4mReader_OpenStream(Y4mReader& reader, std::FILE* file, const std::string&
         return false;
       }
     } else if (key == 'F') {
+      // 0:0 is a writer's word for a rate it does not know, as if none were given.
+      if (value == "0:0") continue;
       if (!ParseRatio(value, &reader.rate_numerator, &reader.rate_denominator)) {
         *error = "bad frame rate '" + value + "' in the stream header";
         return false;

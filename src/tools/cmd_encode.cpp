@@ -416,6 +416,10 @@ bool OpenInputs(EncodeJob& job) {
              " is not kept: the movie's pixels are square (--size WxH scales to the shape you "
              "want)");
   job.source.Fit(job.geometry);
+  if (!reader.rate_given && o.fps <= 0)
+    Note(o, o.video_path,
+         "the stream header gives no frame rate: " + std::to_string(reader.rate_numerator) +
+             " frames per second assumed (--fps sets another)");
   const double wanted =
       o.fps > 0 ? o.fps : static_cast<double>(reader.rate_numerator) / reader.rate_denominator;
   job.settings.frame_duration = FrameDurationForRate(wanted);

@@ -130,6 +130,15 @@ TEST(KqmEncode, FitsPicturesTooLargeAndBlamesTheSideAtFault) {
   EXPECT_EQ(0, dv.status);
   EXPECT_NE(std::string::npos, dv.err.find("interlaced pictures (It)")) << dv.err;
   EXPECT_NE(std::string::npos, dv.err.find("pixel aspect 10:11 is not kept")) << dv.err;
+  // F0:0, a rate the writer does not know, is no rate given: 25 per second, stored as 8/200 s.
+  y4m = Y4m(8, 8, 1);
+  y4m.replace(y4m.find("F25:1"), 5, "F0:0");
+  Write(dir + "rate.y4m", y4m);
+  const auto rate =
+      RunKqm(tools::Cmd_Encode, "encode", {"--video", dir + "rate.y4m", "-o", dir + "x.kqm"});
+  EXPECT_EQ(0, rate.status) << rate.err;
+  EXPECT_NE(std::string::npos, rate.err.find("no frame rate: 25 frames per second")) << rate.err;
+  EXPECT_EQ(8, HeaderOf(dir + "x.kqm").frame_duration);
 }
 
 TEST(KqmEncode, ARateTheFormatCannotStoreKeepsTheClipsLengthByPickingPictures) {
