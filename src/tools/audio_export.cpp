@@ -43,16 +43,20 @@ bool AudioExport::CanStart(LoadedFrame frame0, std::string* error) {
   return SetUpFromFrame0(sound, frame0, error);
 }
 
+std::string AudioExport::OutputProblem(const std::string& out_path) {
+  if (out_path == "-" || EndsWithNoCase(out_path, ".wav") || EndsWithNoCase(out_path, ".pcm") ||
+      EndsWithNoCase(out_path, ".raw"))
+    return {};
+  return "unsupported sound output (use .wav, .pcm, .raw or -)";
+}
+
 bool AudioExport::Open(const std::string& out_path, std::string* error) {
   path_ = out_path;
-  if (out_path != "-") {
-    if (EndsWithNoCase(out_path, ".wav")) {
-      wave_ = true;
-    } else if (!EndsWithNoCase(out_path, ".pcm") && !EndsWithNoCase(out_path, ".raw")) {
-      if (error) *error = "unsupported sound output (use .wav, .pcm, .raw or -)";
-      return false;
-    }
+  if (const std::string problem = OutputProblem(out_path); !problem.empty()) {
+    if (error) *error = problem;
+    return false;
   }
+  wave_ = out_path != "-" && EndsWithNoCase(out_path, ".wav");
   if (!out_.Open(out_path, error)) return false;
   // Room for the WAVE header; its sizes are known only at the end.
   if (wave_) return WriteWaveHeader(error);

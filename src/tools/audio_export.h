@@ -19,6 +19,8 @@ class AudioExport {
   // Whether frame 0 of a movie can start its sound stream, as AddFrame will need; false with
   // AddFrame's error when it cannot, so that a caller can refuse before writing anything.
   static bool CanStart(LoadedFrame frame0, std::string* error);
+  // Why Open refuses OUT for its name alone; empty when it names a form written.
+  static std::string OutputProblem(const std::string& out_path);
   // Not copyable or movable (the output it writes is not).
   // OUT: ".wav" -> RIFF/WAVE with the stream's rate and channels, ".pcm"/".raw" -> raw s16le,
   // "-" -> raw on standard output. Anything else is refused.

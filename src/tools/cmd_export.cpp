@@ -97,6 +97,14 @@ bool ReadOptions(int argc, char** argv, ExportOptions& o, int* status) {
                "--frames: expected A-B, A- or A with 0 <= A <= B, got '" + o.frames_text + "'");
     return false;
   }
+  // A name of no form written is the command line's fault, said before the movie is read.
+  const auto refuse = [](const std::string& out, const std::string& problem) {
+    if (!problem.empty()) PrintError(kCommand, out, problem);
+    return !problem.empty();
+  };
+  if ((!o.video_out.empty() && refuse(o.video_out, PictureOutputProblem(o.video_out))) ||
+      (!o.audio_out.empty() && refuse(o.audio_out, AudioExport::OutputProblem(o.audio_out))))
+    return false;
   if (!CheckMovieOutputsApart(kCommand, o.path, o.package_path,
                               {{"--video", o.video_out}, {"--audio", o.audio_out}}))
     return false;

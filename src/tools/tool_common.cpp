@@ -606,30 +606,31 @@ class PngWriter : public PictureWriter {
 
 }  // namespace
 
+std::string PictureOutputProblem(const std::string& path) {
+  if (path == "-" || EndsWithNoCase(path, ".rgb") || EndsWithNoCase(path, ".raw") ||
+      EndsWithNoCase(path, ".y4m"))
+    return {};
+  if (EndsWithNoCase(path, ".png"))
+    return IsFramePattern(path) ? ""
+                                : "a PNG export needs one %d in the name for the frame number "
+                                  "(e.g. f%04d.png, a width of at most two digits)";
+  return "unknown output kind: use .rgb, .raw, .y4m, a %d.png pattern or -";
+}
+
 std::unique_ptr<PictureWriter> OpenPictureWriter(const std::string& path,
                                                  const PictureFormat& format, std::string* error) {
-  if (path == "-" || EndsWithNoCase(path, ".rgb") || EndsWithNoCase(path, ".raw")) {
-    auto writer = std::make_unique<RawWriter>(format);
-    if (!writer->Open(path, error)) return nullptr;
-    return writer;
+  if (const std::string problem = PictureOutputProblem(path); !problem.empty()) {
+    if (error) *error = problem;
+    return nullptr;
   }
-  if (EndsWithNoCase(path, ".y4m")) {
-    auto writer = std::make_unique<Y4mWriter>(format);
-    if (!writer->Open(path, error)) return nullptr;
-    return writer;
-  }
-  if (EndsWithNoCase(path, ".png")) {
-    if (!IsFramePattern(path)) {
-      if (error)
-        *error =
-            "a PNG export needs one %d in the name for the frame number (e.g. f%04d.png, a width "
-            "of at most two digits)";
-      return nullptr;
-    }
-    return std::make_unique<PngWriter>(path, format);
-  }
-  if (error) *error = "unknown output kind: use .rgb, .raw, .y4m, a %d.png pattern or -";
-  return nullptr;
+  if (EndsWithNoCase(path, ".png")) return std::make_unique<PngWriter>(path, format);
+  std::unique_ptr<StreamPictureWriter> writer;
+  if (EndsWithNoCase(path, ".y4m"))
+    writer = std::make_unique<Y4mWriter>(format);
+  else
+    writer = std::make_unique<RawWriter>(format);
+  if (!writer->Open(path, error)) return nullptr;
+  return writer;
 }
 
 }  // namespace tarvel::tools

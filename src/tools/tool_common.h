@@ -197,6 +197,8 @@ struct PictureFormat {
   int rate_denominator = 1;
 };
 
+// Why `path` names no form of pictures OpenPictureWriter writes; empty when it names one.
+std::string PictureOutputProblem(const std::string& path);
 // Null with `error` set when the path names no supported form or cannot be opened.
 std::unique_ptr<PictureWriter> OpenPictureWriter(const std::string& path,
                                                  const PictureFormat& format, std::string* error);

@@ -265,10 +265,17 @@ TEST(KqmExport, BadInputGivesOneLineNamingTheFileAndFails) {
                    {source, "--video", Temp("x.rgb"), "--frames", "12-", "--passes", "2", "-q"})
                 .status,
             0);
-  EXPECT_EQ(RunKqm(Cmd_Export, "export", {source, "--video", "x.bmp"}).status, 1);
+  // An output name of no form written is the command line's fault (status 2), said before the
+  // movie is read (here one that does not exist).
+  r = RunKqm(Cmd_Export, "export", {Temp("absent.kqm"), "--video", "x.bmp"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err,
+            "kqm export: x.bmp: unknown output kind: use .rgb, .raw, .y4m, a %d.png "
+            "pattern or -\n");
+  EXPECT_EQ(RunKqm(Cmd_Export, "export", {source, "--audio", "x.mp3"}).status, 2);
   // A PNG name without its one frame number, or with a width past any file name's length.
   for (const char* pattern : {"frame.png", "f%99999999999999999999d.png", "f%2147483647d.png"})
-    EXPECT_EQ(RunKqm(Cmd_Export, "export", {source, "--video", pattern}).status, 1) << pattern;
+    EXPECT_EQ(RunKqm(Cmd_Export, "export", {source, "--video", pattern}).status, 2) << pattern;
   EXPECT_EQ(
       RunKqm(Cmd_Export, "export", {ConformancePath("key-dct-128x96"), "--audio", "x.wav"}).status,
       1);
