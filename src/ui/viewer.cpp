@@ -121,7 +121,9 @@ void Viewer::Startup(const std::vector<std::string>& paths) {
   settings_ = ViewerSettings{};
   state_.program_directory = RunningProgramDirectory();
   settings_path_ = SettingsFilePath(state_.program_directory);
-  Settings_Read(settings_, settings_path_);
+  const std::string read_problem =
+      Settings_ReadProblem(Settings_Read(settings_, settings_path_), settings_path_);
+  settings_left_alone_ = !read_problem.empty();
   // Asked once, before any window of the program exists; the first Apply below records the
   // answer in the settings file.
   if (options_.associate) {
@@ -156,6 +158,10 @@ void Viewer::Startup(const std::vector<std::string>& paths) {
   command_->raise();
   // A Yes (or --associate) that could not be carried out is said where the user looks.
   if (association_offer_ == kOfferWriteFailed) TellAssociationResult();
+  // What the file holds may be the user's own: it is neither used nor replaced.
+  if (settings_left_alone_)
+    ShowProblem(settings_path_ + ": " + read_problem +
+                "; this run uses the default settings and leaves the file as it is");
 
   ApplySettings();
   Click(kIdStop);
@@ -653,6 +659,7 @@ void Viewer::ApplySettings() {
 }
 
 void Viewer::WriteSettings() {
+  if (settings_left_alone_) return;
   // A file that cannot be written is skipped: the settings stay in effect for this run, and the
   // user is told once that they will not outlive it.
   const int result =

@@ -261,6 +261,8 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   std::int32_t failed_in_a_row_ = 0;
   // The settings file could not be written, and the user has been told.
   bool settings_failure_shown_ = false;
+  // The settings file is there but could not be read: it is not written over with the defaults.
+  bool settings_left_alone_ = false;
   // The sound device's failure has been shown once; later ones go to standard error only.
   bool device_failure_shown_ = false;
   // The sound device's stopping in the current playback has been shown.

@@ -545,6 +545,25 @@ TEST_F(ViewerTest, SettingsThatCannotBeSavedAreToldOnce) {
   EXPECT_NE(errors.find("tarvel: " + expected.toStdString() + "\n"), std::string::npos);
 }
 
+TEST_F(ViewerTest, ASettingsFileThatCannotBeReadIsSaidAndLeftAsItIs) {
+  // Too large to be one the player wrote: the user's own text, say, which no write replaces.
+  const QByteArray large = "AutoPlay=0\n" + QByteArray(kSettingsMaxBytes, ' ');
+  ASSERT_TRUE(WriteText(SettingsFile(), large));
+  testing::internal::CaptureStderr();
+  Start({Conformance(kSilentMovie)});
+  Turn();  // Play writes the settings
+  ASSERT_TRUE(Playing());
+  viewer.reset();  // and so does the end
+  const std::string errors = testing::internal::GetCapturedStderr();
+  const QString expected = SettingsFile() + QStringLiteral(
+                                                ": is larger than a settings file can be (64 KiB); "
+                                                "this run uses the default settings and leaves the "
+                                                "file as it is");
+  EXPECT_EQ(notices, QStringList{expected});
+  EXPECT_NE(errors.find("tarvel: " + expected.toStdString() + "\n"), std::string::npos) << errors;
+  EXPECT_EQ(ReadText(SettingsFile()).toLatin1(), large);
+}
+
 TEST_F(PlaylistTest, SwitchesAndPositionsComeBackAtTheNextStart) {
   QTemporaryDir folder;
   for (const char* name : {"/a.kqm", "/b.kqm"}) CopyMovie(folder.path() + name);

@@ -145,11 +145,15 @@ TEST(SettingsFile, JunkNeverCrashesAndBadFilesKeepTheDefaults) {
   ViewerSettings kept;
   kept.Enchaine = 1;
   EXPECT_EQ(Settings_Read(kept, path), kFileMissing);
+  EXPECT_EQ(Settings_ReadProblem(kFileMissing, path), "");  // not made yet: no problem
   WriteBytes(path, "AutoPlay=0\n" + std::string(kSettingsMaxBytes, ' '));
   EXPECT_EQ(Settings_Read(kept, path), kFileTooLarge);
+  EXPECT_EQ(Settings_ReadProblem(kFileTooLarge, path),
+            "is larger than a settings file can be (64 KiB)");
   std::filesystem::remove(path);
   std::filesystem::create_directory(path);
   EXPECT_EQ(Settings_Read(kept, path), kFileUnreadable);
+  EXPECT_EQ(Settings_ReadProblem(kFileUnreadable, path), "is a folder");
   EXPECT_EQ(kept.AutoPlay, 1);
   EXPECT_EQ(kept.Enchaine, 1);
 

@@ -2,10 +2,12 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
 #include "platform/user_files.h"
+#include "storage/file_open.h"
 
 namespace tarvel {
 namespace {
@@ -102,6 +104,17 @@ int Settings_Read(ViewerSettings& settings, const std::string& path) {
   if (result != kFileOk) return result;
   Settings_Parse(settings, text);
   return kFileOk;
+}
+
+std::string Settings_ReadProblem(int result, const std::string& path) {
+  if (result == kFileTooLarge) return "is larger than a settings file can be (64 KiB)";
+  if (result != kFileUnreadable) return std::string();
+  std::int32_t problem = kFileOpenFailed;
+  if (std::FILE* file = OpenRegularFile(path.c_str(), "rb", &problem)) {
+    std::fclose(file);
+    return "cannot be read";
+  }
+  return FileOpenProblemText(problem);
 }
 
 int Settings_Write(const ViewerSettings& settings, const std::string& path) {

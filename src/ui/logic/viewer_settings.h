@@ -49,6 +49,11 @@ std::string Settings_Format(const ViewerSettings& settings);
 // leaves `settings` untouched and returns the file result (file_io.h).
 int Settings_Read(ViewerSettings& settings, const std::string& path);
 
+// Why the settings file at `path` was not read, given what Settings_Read returned, as the end of
+// a message ("is a folder", "permission denied", "is larger than a settings file can be"); empty
+// when it was read or is not there yet, which is no problem.
+std::string Settings_ReadProblem(int result, const std::string& path);
+
 // Writes the file at `path` crash-safely (a temporary file, then a rename), creating its folder.
 // Returns kFileOk or kFileWriteFailed; on failure the previous file stays whole.
 int Settings_Write(const ViewerSettings& settings, const std::string& path);
