@@ -11,6 +11,7 @@
 #include "container/frame_info.h"
 #include "container/movie_format.h"
 #include "container/movie_reader.h"
+#include "platform/terminal.h"
 #include "platform/utf8.h"
 #include "tools/commands.h"
 #include "tools/movie_sound_info.h"
@@ -265,7 +266,8 @@ int Cmd_Info(int argc, char** argv) {
     out << ",\"problem\":" << (walk.problem.empty() ? "null" : JsonString(walk.problem)) << "}\n";
     std::fputs(out.str().c_str(), stdout);
   } else {
-    std::printf("File:            %s\n", path.c_str());
+    // A line feed in the name would start a line of its own, read as another field.
+    std::printf("File:            %s\n", PrintableName(path).c_str());
     std::printf("Picture:         %dx%d\n", header.width, header.height);
     std::printf("Frames:          %d (header)\n", header.frame_count);
     if (header.frame_duration)

@@ -58,6 +58,13 @@ TEST(KqmInfo, JsonIsValidUtf8WhateverBytesTheFileNameHolds) {
   const auto r = RunKqm(Cmd_Info, "info", {name, "--json"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("bad\\ufffdcaf\xc3\xa9-\\ufffd\\ufffd.kqm\""), std::string::npos) << r.out;
+
+  // A line feed in the name stays within the File line of the report, as in messages.
+  const std::string fed = ::testing::TempDir() + "one\nPicture: 8x8.kqm";
+  test::WriteFileBytes(fed, test::ReadFileBytes(ConformancePath("key-dct-128x96")));
+  const auto report = RunKqm(Cmd_Info, "info", {fed});
+  EXPECT_EQ(report.out.find("\nPicture: 8x8"), std::string::npos) << report.out;
+  EXPECT_NE(report.out.find("one\\x0APicture: 8x8.kqm\n"), std::string::npos) << report.out;
 }
 
 TEST(KqmInfo, FramesListsEveryFrameWhereTheFileHasIt) {
