@@ -229,6 +229,16 @@ int Cmd_Info(int argc, char** argv) {
   const bool size_ok = size_problem.empty();
   WalkSummary walk = Walk(reader, frames);
   MovieReader_Close(reader);
+  // Where playback stops short of the header's frames: a frame without a picture, else where the
+  // data ends or cannot be read.
+  std::string stop = walk.problem;
+  if (stop.empty() && walk.frames_present < header.frame_count)
+    stop = "the movie data ends after " + std::to_string(walk.frames_present) + " of " +
+           std::to_string(header.frame_count) + " frames";
+  const std::string no_picture = walk.first_without_picture < 0
+                                     ? ""
+                                     : "frame " + std::to_string(walk.first_without_picture) +
+                                           ": no picture chunk; playback stops there";
   const double duration =
       header.frame_duration ? static_cast<double>(walk.frames_present) * header.frame_duration / 200
                             : static_cast<double>(walk.frames_present) / kDefaultFrameRate;
@@ -263,7 +273,8 @@ int Cmd_Info(int argc, char** argv) {
     if (frames) out << ",\"frames\":" << FramesJson(walk.rows);
     out << ",\"frames_with_tail\":" << walk.frames_with_tail;
     out << ",\"trailing_bytes\":" << walk.trailing_bytes;
-    out << ",\"problem\":" << (walk.problem.empty() ? "null" : JsonString(walk.problem)) << "}\n";
+    const std::string& problem = no_picture.empty() ? stop : no_picture;
+    out << ",\"problem\":" << (problem.empty() ? "null" : JsonString(problem)) << "}\n";
     std::fputs(out.str().c_str(), stdout);
   } else {
     // A line feed in the name would start a line of its own, read as another field.
@@ -317,21 +328,14 @@ int Cmd_Info(int argc, char** argv) {
                                                 (more == 1 ? "frame)" : "frames)")
                                           : ""));
   }
-  if (walk.first_without_picture >= 0) {
-    PrintError("kqm info", path,
-               "frame " + std::to_string(walk.first_without_picture) +
-                   ": no picture chunk; playback stops there");
+  if (!no_picture.empty()) {
+    PrintError("kqm info", path, no_picture);
     status = 1;
   }
   if (!walk.trailing_note.empty() && !verbosity.quiet)
     PrintError("kqm info", path, walk.trailing_note);
-  if (!walk.problem.empty()) {
-    PrintError("kqm info", path, walk.problem);
-    status = 1;
-  } else if (walk.frames_present < header.frame_count) {
-    PrintError("kqm info", path,
-               "the movie data ends after " + std::to_string(walk.frames_present) + " of " +
-                   std::to_string(header.frame_count) + " frames");
+  if (!stop.empty()) {
+    PrintError("kqm info", path, stop);
     status = 1;
   }
   return status;

@@ -157,6 +157,18 @@ TEST(KqmInfo, TruncatedAndUnplayableMoviesFailAfterSayingWhy) {
   r = RunKqm(Cmd_Info, "info", {cut, "-q"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "kqm info: " + cut + ": frame 1: no picture chunk; playback stops there\n");
+  // The JSON names what makes info fail, here as where the data ends at a frame's boundary.
+  r = RunKqm(Cmd_Info, "info", {cut, "--json"});
+  EXPECT_NE(r.out.find("\"problem\":\"frame 1: no picture chunk; playback stops there\"}"),
+            std::string::npos)
+      << r.out;
+  bytes.resize(frame1);
+  test::WriteFileBytes(cut, bytes);
+  r = RunKqm(Cmd_Info, "info", {cut, "--json"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("\"problem\":\"the movie data ends after 1 of 40 frames\"}"),
+            std::string::npos)
+      << r.out;
 
   std::vector<unsigned char> tiny(10, 0);
   test::WriteFileBytes(cut, tiny);
