@@ -958,10 +958,9 @@ void Viewer::FilesDropped(const QStringList& paths, QWidget* target) {
   // A folder alone that adds no movie is said to have none, as on the command line; it would
   // otherwise look as if the drop had been missed.
   const bool folder = paths.size() == 1 && QFileInfo(paths.front()).isDir();
-  const std::int32_t count_before = on_playlist ? playlist_.file_count : 0;
-  CarryOut(Playlist_Dropped(playlist_, files, on_playlist));
-  if (folder && playlist_.file_count == count_before)
-    ShowProblem(files.front() + ": no movies in this folder");
+  const PlaylistActions actions = Playlist_Dropped(playlist_, files, on_playlist);
+  CarryOut(actions);
+  if (folder && actions.listed_no_movie) ShowProblem(files.front() + ": no movies in this folder");
   UpdateButtons();
   RequestTurn();
 }

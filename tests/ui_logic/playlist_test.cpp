@@ -118,6 +118,21 @@ TEST(Playlist, DroppingAFolder) {
   EXPECT_FALSE(b.current_path);
   EXPECT_EQ(model.file_count, 1);
   EXPECT_FALSE(model.window_open);
+
+  // Dropped files or a folder without a movie: the playlist goes, but the movie there was stays
+  // one to play (Play, Full Screen and Zoom Off go by the count), as after the close box.
+  std::string none = MakeFolder(scratch, "none", {"notes.txt", "cover.png"});
+  Playlist_Dropped(model, {three}, false);
+  for (const Lines& paths : {Lines{none}, Lines{none + "/notes.txt", none + "/cover.png"}}) {
+    PlaylistActions c = Playlist_Dropped(model, paths, false);
+    EXPECT_TRUE(c.destroy_window);
+    EXPECT_FALSE(c.play_request || c.current_path);
+    EXPECT_TRUE(c.listed_no_movie);
+    EXPECT_EQ(model.file_count, 1);
+  }
+  PlaylistModel empty;  // nothing chosen yet: still nothing to play
+  Playlist_Dropped(empty, {none}, false);
+  EXPECT_EQ(empty.file_count, 0);
 }
 
 TEST(Playlist, DroppingSeveralFilesListsTheLastFirst) {

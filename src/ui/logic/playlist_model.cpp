@@ -232,6 +232,8 @@ PlaylistActions Playlist_Dropped(PlaylistModel& model, const std::vector<std::st
   actions.update_buttons = true;
   if (paths.empty()) return actions;
   const bool append = on_playlist && model.window_open;
+  const bool had_movie = model.file_count > 0;
+  const std::int32_t count_before = append ? model.file_count : 0;
   if (paths.size() == 1) {
     const std::string& path = paths.front();
     if (IsDirectory(path)) {
@@ -251,7 +253,11 @@ PlaylistActions Playlist_Dropped(PlaylistModel& model, const std::vector<std::st
     Playlist_AddDroppedFiles(model, paths);
     actions.lines_changed = true;
   }
+  actions.listed_no_movie = model.file_count == count_before;
   FinishList(model, actions);
+  // A drop that listed no movie leaves the movie there was one to play, as the close box does;
+  // a count of 0 would disable Play, Full Screen and Zoom Off under a movie still shown.
+  if (model.file_count == 0 && had_movie) model.file_count = 1;
   return actions;
 }
 
