@@ -14,6 +14,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 #include "display/presentation.h"
 #include "engine/player_context.h"
@@ -170,8 +172,9 @@ void Viewer::Startup(const std::vector<std::string>& paths) {
 
   // A folder alone plays its movies, as several paths do; any other single path is one movie.
   const std::string single = paths.size() == 1 ? MoviePathFromCommandLine(paths.front()) : "";
-  const bool folder =
-      !single.empty() && QFileInfo(QFile::decodeName(QByteArray::fromStdString(single))).isDir();
+  // Asked of the name's own bytes: one in another encoding than UTF-8 does not survive a QString.
+  std::error_code no_folder;
+  const bool folder = !single.empty() && std::filesystem::is_directory(single, no_folder);
   if (paths.size() == 1 && !folder) {
     state_.play_request = true;
     state_.current_path = single;

@@ -19,6 +19,7 @@
 #include <QStandardPaths>
 #include <QUrl>
 #include <algorithm>
+#include <filesystem>
 
 #include "ui/dialogs.h"
 #include "ui/viewer_fixture.h"
@@ -100,6 +101,22 @@ TEST_F(PlaylistTest, CommandLineMovieAndFolderMakeAPlaylist) {
   EXPECT_TRUE(Enabled(kIdNext));
   // An option is for this run only: the settings file knows nothing of it.
   EXPECT_EQ(viewer->settings().FenetreLibre, 0);
+}
+
+TEST_F(PlaylistTest, CommandLineFolderWhoseNameIsNotUtf8) {
+  // A folder named in another encoding (Latin-1 "films\xe9") alone on the command line.
+  QTemporaryDir scratch;
+  const std::string folder = QFile::encodeName(scratch.path()).toStdString() + "/films\xe9";
+  std::filesystem::create_directory(folder);
+  for (const char* name : {"/a.kqm", "/b.kqm"})
+    std::filesystem::copy_file(Conformance(kSilentMovie).toStdString(), folder + name);
+  viewer = std::make_unique<Viewer>(player, Seams(), PlayerOptions{});
+  viewer->Startup({folder});
+  ASSERT_NE(Window(), nullptr);
+  EXPECT_EQ(state().file_count, 2);
+  EXPECT_TRUE(notices.empty()) << notices.join(u'|').toStdString();
+  ASSERT_TRUE(TurnUntil([this] { return Playing(); }, 5000));
+  EXPECT_EQ(state().current_path, folder + "/a.kqm");
 }
 
 TEST_F(PlaylistTest, FolderDropListsItsMoviesAndPlaysThemByLine) {
