@@ -1,8 +1,9 @@
 // Files dragged from a file manager onto any window of the player.
 #pragma once
 
-#include <QStringList>
 #include <QWidget>
+#include <string>
+#include <vector>
 
 class QDragEnterEvent;
 class QDropEvent;
@@ -13,8 +14,8 @@ namespace tarvel {
 class DropHost {
  public:
   virtual ~DropHost() = default;
-  // Files (local paths, in the order given) were dropped on `target`.
-  virtual void FilesDropped(const QStringList& paths, QWidget* target) = 0;
+  // Files (local paths as the file system's bytes, in the order given) were dropped on `target`.
+  virtual void FilesDropped(const std::vector<std::string>& paths, QWidget* target) = 0;
 };
 
 // A window that takes files and folders dragged onto it.
@@ -24,7 +25,7 @@ class FileDropWindow : public QWidget {
 
  protected:
   // Local paths dropped on the window, in the order given (never none).
-  virtual void OnFilesDropped(const QStringList& paths) = 0;
+  virtual void OnFilesDropped(const std::vector<std::string>& paths) = 0;
 
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dropEvent(QDropEvent* event) override;

@@ -148,7 +148,7 @@ void PictureWindow::paintEvent(QPaintEvent* event) {
   set_->PaintPicture(painter, event->rect());
 }
 
-void PictureWindow::OnFilesDropped(const QStringList& paths) {
+void PictureWindow::OnFilesDropped(const std::vector<std::string>& paths) {
   if (set_ != nullptr) set_->FilesDropped(paths, this);
 }
 

@@ -100,7 +100,7 @@ class PictureWindow : public FileDropWindow {
 
  protected:
   void paintEvent(QPaintEvent* event) override;
-  void OnFilesDropped(const QStringList& paths) override;
+  void OnFilesDropped(const std::vector<std::string>& paths) override;
 
  private:
   VideoWindowSet* set_;
@@ -156,7 +156,7 @@ class VideoWindowSet {
   // Pictures go to the screen through memory shared with the X server.
   bool shares_pictures() const { return x11_connection_ != nullptr; }
   void VideoKeyPressed(QKeyEvent* event) { host_.VideoKeyPressed(event); }
-  void FilesDropped(const QStringList& paths, QWidget* target) {
+  void FilesDropped(const std::vector<std::string>& paths, QWidget* target) {
     host_.FilesDropped(paths, target);
   }
   void VideoWindowMoved();

@@ -75,7 +75,9 @@ class CommandWindow : public FileDropWindow, public SkinPanel {
   void moveEvent(QMoveEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
-  void OnFilesDropped(const QStringList& paths) override { host_.FilesDropped(paths, this); }
+  void OnFilesDropped(const std::vector<std::string>& paths) override {
+    host_.FilesDropped(paths, this);
+  }
 
  private:
   CommandHost& host_;

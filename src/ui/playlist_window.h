@@ -70,7 +70,7 @@ class PlaylistWindow : public FileDropWindow {
   void keyPressEvent(QKeyEvent* event) override;
   // The player's keys pressed in the list go to the host before the list sees them.
   bool eventFilter(QObject* watched, QEvent* event) override;
-  void OnFilesDropped(const QStringList& paths) override {
+  void OnFilesDropped(const std::vector<std::string>& paths) override {
     if (host_ != nullptr) host_->FilesDropped(paths, this);
   }
 

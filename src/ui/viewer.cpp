@@ -950,17 +950,15 @@ void Viewer::Scroll(int id, int code, int position) {
   OnScroll(id, code, position);
 }
 
-void Viewer::FilesDropped(const QStringList& paths, QWidget* target) {
+void Viewer::FilesDropped(const std::vector<std::string>& files, QWidget* target) {
   if (state_.quit_requested) return;
-  std::vector<std::string> files;
-  files.reserve(static_cast<std::size_t>(paths.size()));
-  for (const QString& path : paths) files.push_back(QFile::encodeName(path).toStdString());
   const bool on_playlist = playlist_window_ != nullptr && target != nullptr &&
                            (target == playlist_window_ || playlist_window_->isAncestorOf(target));
   SyncPlaylistModel();
   // A folder alone that adds no movie is said to have none, as on the command line; it would
   // otherwise look as if the drop had been missed.
-  const bool folder = paths.size() == 1 && QFileInfo(paths.front()).isDir();
+  std::error_code no_folder;
+  const bool folder = files.size() == 1 && std::filesystem::is_directory(files.front(), no_folder);
   const PlaylistActions actions = Playlist_Dropped(playlist_, files, on_playlist);
   CarryOut(actions);
   if (folder && actions.listed_no_movie) ShowProblem(files.front() + ": no movies in this folder");

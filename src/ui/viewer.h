@@ -122,7 +122,7 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
 
   // PresentationHost and CommandHost.
   void VideoKeyPressed(QKeyEvent* event) override;
-  void FilesDropped(const QStringList& paths, QWidget* target) override;
+  void FilesDropped(const std::vector<std::string>& paths, QWidget* target) override;
   void VideoWindowMoved(const QPoint& origin) override;
   void RaiseOtherWindows() override;
   void LayoutDone() override;

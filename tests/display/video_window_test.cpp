@@ -21,7 +21,9 @@ namespace {
 class RecordingHost : public PresentationHost {
  public:
   void VideoKeyPressed(QKeyEvent* event) override { keys.push_back(event->key()); }
-  void FilesDropped(const QStringList& paths, QWidget*) override { dropped += paths; }
+  void FilesDropped(const std::vector<std::string>& paths, QWidget*) override {
+    for (const std::string& path : paths) dropped.append(QString::fromStdString(path));
+  }
   void VideoWindowMoved(const QPoint& origin) override { moves.push_back(origin); }
   void RaiseOtherWindows() override { ++raised; }
   void LayoutDone() override { ++layouts; }

@@ -15,7 +15,7 @@ class QuietPanelHost : public CommandHost {
   void PanelMoved(const QPoint&) override {}
   void PanelCloseRequested() override {}
   void PanelRightClicked() override {}
-  void FilesDropped(const QStringList&, QWidget*) override {}
+  void FilesDropped(const std::vector<std::string>&, QWidget*) override {}
 };
 
 }  // namespace tarvel::test

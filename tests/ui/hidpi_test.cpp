@@ -20,7 +20,7 @@ namespace {
 class QuietVideoHost : public PresentationHost {
  public:
   void VideoKeyPressed(QKeyEvent*) override {}
-  void FilesDropped(const QStringList&, QWidget*) override {}
+  void FilesDropped(const std::vector<std::string>&, QWidget*) override {}
   void VideoWindowMoved(const QPoint&) override {}
   void RaiseOtherWindows() override {}
   void LayoutDone() override {}

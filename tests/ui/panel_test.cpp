@@ -27,7 +27,7 @@ class RecordingHost : public CommandHost {
   void PanelMoved(const QPoint& origin) override { moves.push_back(origin); }
   void PanelCloseRequested() override { ++closes; }
   void PanelRightClicked() override { ++right_clicks; }
-  void FilesDropped(const QStringList&, QWidget*) override {}
+  void FilesDropped(const std::vector<std::string>&, QWidget*) override {}
 
   std::vector<int> commands;
   std::vector<std::tuple<int, int, int>> scrolls;

@@ -53,16 +53,20 @@ void SaveShot(QWidget& widget, const char* name) {
 }
 
 // Files dropped on `target` as a file manager drops them.
-void Drop(QWidget* target, const QStringList& paths) {
-  QMimeData data;
-  QList<QUrl> urls;
-  for (const QString& path : paths) urls.append(QUrl::fromLocalFile(path));
-  data.setUrls(urls);
+void Drop(QWidget* target, const QMimeData& data) {
   QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
   QApplication::sendEvent(target, &enter);
   ASSERT_TRUE(enter.isAccepted());
   QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
   QApplication::sendEvent(target, &drop);
+}
+
+void Drop(QWidget* target, const QStringList& paths) {
+  QMimeData data;
+  QList<QUrl> urls;
+  for (const QString& path : paths) urls.append(QUrl::fromLocalFile(path));
+  data.setUrls(urls);
+  Drop(target, data);
 }
 
 class PlaylistTest : public ViewerTest {
@@ -117,6 +121,27 @@ TEST_F(PlaylistTest, CommandLineFolderWhoseNameIsNotUtf8) {
   EXPECT_TRUE(notices.empty()) << notices.join(u'|').toStdString();
   ASSERT_TRUE(TurnUntil([this] { return Playing(); }, 5000));
   EXPECT_EQ(state().current_path, folder + "/a.kqm");
+}
+
+TEST_F(PlaylistTest, DroppedNamesAreTakenByteForByte) {
+  // As a file manager may send them: a Latin-1 name's byte escaped, and a URL of this machine.
+  QTemporaryDir scratch;
+  const std::string folder = QFile::encodeName(scratch.path()).toStdString();
+  for (const char* name : {"/caf\xe9.kqm", "/b c.kqm"})
+    std::filesystem::copy_file(Conformance(kSilentMovie).toStdString(), folder + name);
+  Start();
+  const QByteArray url =
+      "file://" + QUrl::toPercentEncoding(QByteArray::fromStdString(folder), "/");
+  QMimeData data;
+  data.setData(QStringLiteral("text/uri-list"), url + "/caf%E9.kqm\r\n" + url.sliced(0, 7) +
+                                                    "localhost" + url.sliced(7) + "/b%20c.kqm\r\n");
+  Drop(&panel(), data);
+  ASSERT_NE(Window(), nullptr);
+  EXPECT_EQ(state().file_count, 2);
+  EXPECT_EQ(state().current_path, folder + "/b c.kqm");  // the last dropped comes first
+  ClickLine(1);
+  EXPECT_EQ(state().current_path, folder + "/caf\xe9.kqm");
+  ASSERT_TRUE(TurnUntil([this] { return Playing(); }, 5000));
 }
 
 TEST_F(PlaylistTest, FolderDropListsItsMoviesAndPlaysThemByLine) {

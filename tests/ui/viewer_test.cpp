@@ -704,12 +704,12 @@ TEST_F(ViewerTest, PanelDocksUnderTheVideoWindow) {
 
 TEST_F(ViewerTest, DroppedMovieAndRightClick) {
   Start();
-  viewer->FilesDropped({Conformance(kSilentMovie)}, nullptr);
+  viewer->FilesDropped({Conformance(kSilentMovie).toStdString()}, nullptr);
   EXPECT_TRUE(state().play_request);
   EXPECT_EQ(state().file_count, 1);
   EXPECT_TRUE(Enabled(kIdPlay));
   state().play_request = false;
-  viewer->FilesDropped({QStringLiteral("/tmp/notes.txt")}, nullptr);
+  viewer->FilesDropped({"/tmp/notes.txt"}, nullptr);
   EXPECT_FALSE(state().play_request);
 
   QTest::mouseClick(&panel(), Qt::RightButton, Qt::NoModifier, QPoint(200, 4));
