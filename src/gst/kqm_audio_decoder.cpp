@@ -238,17 +238,31 @@ GstFlowReturn Chain(GstPad* /*pad*/, GstObject* parent, GstBuffer* buffer) {
     }
     gst_buffer_resize(out, static_cast<gssize>(skip) * s.period_bytes, -1);
   }
+  // One buffer a period, frame 0's 32 too: as one buffer they were the sink's only sound for
+  // their second or more, and a pipeline paused then had nothing to preroll the sound on while
+  // the pictures, sent beside the sound of their time, filled the queues.
   const std::int64_t first = frame == 0 ? skip : frame + kLeadPeriods - 1;
   const std::int64_t end = frame == 0 ? kLeadPeriods : first + 1;
-  GST_BUFFER_PTS(out) = PeriodTime(first, s.period_samples, s.rate);
-  GST_BUFFER_DURATION(out) = PeriodTime(end, s.period_samples, s.rate) - GST_BUFFER_PTS(out);
-  GST_BUFFER_OFFSET(out) = static_cast<guint64>(first * s.period_samples);
-  GST_BUFFER_OFFSET_END(out) = static_cast<guint64>(end * s.period_samples);
-  if (s.discont) {
-    GST_BUFFER_FLAG_SET(out, GST_BUFFER_FLAG_DISCONT);
-    s.discont = false;
+  GstFlowReturn pushed = GST_FLOW_OK;
+  for (std::int64_t period = first; period < end && pushed == GST_FLOW_OK; ++period) {
+    GstBuffer* part = end - first == 1 ? gst_buffer_ref(out)
+                                       : gst_buffer_copy_region(
+                                             out, GST_BUFFER_COPY_MEMORY,
+                                             static_cast<gsize>((period - first) * s.period_bytes),
+                                             static_cast<gsize>(s.period_bytes));
+    GST_BUFFER_PTS(part) = PeriodTime(period, s.period_samples, s.rate);
+    GST_BUFFER_DURATION(part) =
+        PeriodTime(period + 1, s.period_samples, s.rate) - GST_BUFFER_PTS(part);
+    GST_BUFFER_OFFSET(part) = static_cast<guint64>(period * s.period_samples);
+    GST_BUFFER_OFFSET_END(part) = static_cast<guint64>((period + 1) * s.period_samples);
+    if (s.discont) {
+      GST_BUFFER_FLAG_SET(part, GST_BUFFER_FLAG_DISCONT);
+      s.discont = false;
+    }
+    pushed = gst_pad_push(s.src, part);
   }
-  return gst_pad_push(s.src, out);
+  gst_buffer_unref(out);
+  return pushed;
 }
 
 GstStateChangeReturn ChangeState(GstElement* element, GstStateChange transition) {

@@ -71,22 +71,24 @@ TEST(GstPlugin, TimestampsFollowThePictureAndSoundClocks) {
   EXPECT_EQ(run.video.pts[3], 200000000u);
   EXPECT_EQ(run.video.pts[39] + run.video.durations[39], 2666666666u);
   EXPECT_EQ(run.duration, 2666666666);
-  ASSERT_EQ(run.audio.pts.size(), 40u);
-  EXPECT_EQ(run.audio.pts[0], 0u);
-  EXPECT_EQ(run.audio.sizes[0], 32u * 5880u);
-  EXPECT_EQ(run.audio.durations[0], 2133333333u);
-  EXPECT_EQ(run.audio.pts[1], 2133333333u);   // frame 1 carries period 32
-  EXPECT_EQ(run.audio.pts[39], 4666666666u);  // frame 39 carries period 70
-  EXPECT_EQ(run.audio.sizes[39], 5880u);
+  // A buffer a period, frame 0's 32 too, so that a pipeline paused early has sound to preroll on.
+  ASSERT_EQ(run.audio.pts.size(), 71u);
+  for (std::size_t period : {0u, 31u, 32u, 70u}) {
+    EXPECT_EQ(run.audio.sizes[period], 5880u) << period;
+    EXPECT_EQ(run.audio.pts[period], period * 2940u * 1000000000u / 44100u) << period;
+  }
+  EXPECT_EQ(run.audio.durations[0], 66666666u);
+  EXPECT_EQ(run.audio.pts[32], 2133333333u);  // from frame 1's chunk
+  EXPECT_EQ(run.audio.pts[70], 4666666666u);  // from frame 39's chunk
 
   // 12.5 fps from a frame duration of 16; 8,000 Hz stereo, 640 sample frames (80 ms) per period.
   run = RunPipeline(DecodePipeline(ConformancePath("copy-320x240-stereo"), "RGB15", true));
   ASSERT_EQ(run.video.pts.size(), 8u);
   EXPECT_EQ(run.video.pts[5], 400000000u);
   EXPECT_EQ(run.video.durations[5], 80000000u);
-  ASSERT_EQ(run.audio.pts.size(), 8u);
-  EXPECT_EQ(run.audio.pts[1], 2560000000u);
-  EXPECT_EQ(run.audio.sizes[1], 2560u);
+  ASSERT_EQ(run.audio.pts.size(), 8u + 31u);
+  EXPECT_EQ(run.audio.pts[32], 2560000000u);
+  EXPECT_EQ(run.audio.sizes[32], 2560u);
   EXPECT_EQ(run.duration, 640000000);
 }
 
