@@ -6,9 +6,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "engine/player_context.h"
 #include "platform/stop_signals.h"
+#include "platform/terminal.h"
 #include "ui/command_line.h"
 #include "ui/control_table.h"
 #include "ui/resources.h"
@@ -40,6 +43,46 @@ bool NoDisplay() {
   return true;
 }
 
+// What Qt says while it connects to the window system. A display that is named but cannot be
+// used (a closed ssh session's DISPLAY, an X server that has gone, a Wayland desktop without
+// Qt's plugin for it) is fatal to Qt, which would abort with advice to reinstall the program;
+// the player says so in one line and ends with status 1 instead.
+struct HeldMessage {
+  QtMsgType type;
+  std::string category;
+  QString text;
+};
+std::string g_displays_named;  // "DISPLAY=:1", as the user set them
+std::vector<HeldMessage> g_held_messages;
+QtMessageHandler g_previous_handler = nullptr;
+
+void HoldStartupMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+  if (type != QtFatalMsg) {
+    g_held_messages.push_back({type, context.category ? context.category : "", text});
+    return;
+  }
+  // Qt's own reason, such as "could not connect to display :1", came before the fatal line.
+  QString reason = QStringLiteral("no window system could be used");
+  for (auto held = g_held_messages.rbegin(); held != g_held_messages.rend(); ++held)
+    if (held->category.rfind("qt.qpa", 0) == 0) reason = held->text;
+  std::fprintf(stderr,
+               "tarvel: cannot show the player (%s): %s; kqm play plays a movie without a "
+               "window\n",
+               g_displays_named.c_str(), tarvel::PrintableName(reason.toStdString()).c_str());
+  std::fflush(stderr);
+  std::_Exit(1);
+}
+
+// The connection is made: what Qt said meanwhile goes out as it would have.
+void ReleaseStartupMessages() {
+  qInstallMessageHandler(g_previous_handler);
+  for (const HeldMessage& message : g_held_messages) {
+    const QMessageLogContext context(nullptr, 0, nullptr, message.category.c_str());
+    qt_message_output(message.type, context, message.text);
+  }
+  g_held_messages.clear();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -62,10 +105,18 @@ int main(int argc, char** argv) {
         stderr);
     return 1;
   }
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0') continue;
+    if (!g_displays_named.empty()) g_displays_named += ' ';
+    g_displays_named.append(name).append("=").append(value);
+  }
   PreferX11();
+  g_previous_handler = qInstallMessageHandler(&HoldStartupMessage);
   // Qt sees only the program's name: every word of the command line is the player's.
   int qt_argc = 1;
   QApplication application(qt_argc, argv);
+  ReleaseStartupMessages();
   QApplication::setQuitOnLastWindowClosed(false);
   tarvel::InitResources();
   QApplication::setWindowIcon(
