@@ -5,11 +5,16 @@
 #include <QFile>
 #include <QMimeData>
 #include <QUrl>
+#include <algorithm>
 
 namespace tarvel {
 
 void FileDropWindow::dragEnterEvent(QDragEnterEvent* event) {
-  if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+  // Only files of this computer can be played: a link from a web browser is refused as it comes,
+  // so that the pointer shows it, rather than taken and then ignored without a word.
+  const QList<QUrl> urls = event->mimeData()->urls();
+  if (std::any_of(urls.begin(), urls.end(), [](const QUrl& url) { return url.isLocalFile(); }))
+    event->acceptProposedAction();
 }
 
 namespace {

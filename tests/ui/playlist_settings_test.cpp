@@ -255,6 +255,12 @@ TEST_F(PlaylistTest, DropsAppendReplaceOrPlayAlone) {
   // A text file changes nothing.
   Drop(&panel(), {folder.filePath(QStringLiteral("notes.txt"))});
   EXPECT_FALSE(state().play_request);
+  // A web browser's link is no file to play: refused as it comes, so the pointer says so.
+  QMimeData link;
+  link.setUrls({QUrl(QStringLiteral("https://example.org/movie.kqm"))});
+  QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &link, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&panel(), &enter);
+  EXPECT_FALSE(enter.isAccepted());
   // A folder without movies says so, dropped anywhere.
   const QString none = folder.filePath(QStringLiteral("none"));
   ASSERT_TRUE(QDir().mkpath(none));
