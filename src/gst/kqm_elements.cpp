@@ -49,8 +49,12 @@ std::string MovieFileName(GstPad* sink) {
     gchar* uri = nullptr;
     gst_query_parse_uri(query, &uri);
     if (uri != nullptr) {
+      // Messages are UTF-8: a name in another encoding is shown as GLib shows file names, so
+      // that an application can read the message at all.
       gchar* file = g_filename_from_uri(uri, nullptr, nullptr);
-      name = file != nullptr ? file : uri;
+      gchar* shown = file != nullptr ? g_filename_display_name(file) : nullptr;
+      name = shown != nullptr ? shown : uri;
+      g_free(shown);
       g_free(file);
       g_free(uri);
     }

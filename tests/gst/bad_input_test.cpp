@@ -245,6 +245,21 @@ TEST_F(DamagedMovies, UnplayableSoundLeavesThePicturesPlaying) {
   EXPECT_NE(sound.errors[0].find("no sound that can be played"), std::string::npos);
 }
 
+// A file name that is not UTF-8 (a Latin-1 "cut\xe9.kqm") is shown in the messages as GLib
+// shows such names; its bytes as they were made the message unreadable (a Python program's
+// parse_error raised UnicodeDecodeError).
+TEST_F(DamagedMovies, NameNotInUtf8IsShownReadably) {
+  const std::string name = Path("cut\xe9.kqm");
+  WriteFileBytes(name, Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 20) + 10));
+  const PipelineRun run = RunPipeline("playbin uri=\"" + FileUri(name) +
+                                      "\" video-sink=\"appsink name=video sync=false\" "
+                                      "audio-sink=\"appsink name=audio sync=false\"");
+  ASSERT_FALSE(run.errors.empty());
+  EXPECT_TRUE(g_utf8_validate(run.errors[0].c_str(), -1, nullptr)) << run.errors[0];
+  EXPECT_EQ(run.errors[0],
+            Path("cut\xEF\xBF\xBD.kqm") + ": frame 20: the file ends inside the frame");
+}
+
 // A source that cannot seek (here a queue, as a player's buffering of an HTTP stream) is named
 // as such, also where decodebin plugs the demuxer: an element that failed to start there was
 // reported as a missing plug-in, with this error kept from the application.
