@@ -13,6 +13,8 @@ std::string PrintableName(std::string_view name);
 
 // True when standard error is a terminal.
 bool StandardErrorIsTerminal();
+// True when standard output is a terminal (binary data meant for a pipe would go to the screen).
+bool StandardOutputIsTerminal();
 // True when standard input is a terminal (a command meant to read a pipe was run without one).
 bool StandardInputIsTerminal();
 

@@ -230,6 +230,14 @@ bool SameFile(const std::string& a, const std::string& b) {
 bool CheckOutputsApart(const std::string& command, std::initializer_list<NamedPath> inputs,
                        std::initializer_list<NamedPath> outputs) {
   for (auto output = outputs.begin(); output != outputs.end(); ++output) {
+    // Pictures or sound on the screen are of no use and can leave the terminal garbled.
+    if (output->path == "-" && StandardOutputIsTerminal()) {
+      PrintError(command, "",
+                 std::string(output->name) +
+                     " - writes to standard output, which is a terminal: redirect it to a file "
+                     "or a pipe");
+      return false;
+    }
     for (const NamedPath& input : inputs) {
       if (!SameFile(output->path, input.path)) continue;
       PrintError(command, output->path,

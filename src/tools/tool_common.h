@@ -164,7 +164,8 @@ struct NamedPath {
 // Refuses a command line on which an output would overwrite one of the inputs or another output:
 // the same file under any name (a link, a hard link, another spelling of its path) counts.
 // Empty paths, devices and pipes never clash; "-" clashes only with another output "-" (both
-// to standard output). False after the error line (status kExitUsage).
+// to standard output), and is refused when standard output is a terminal. False after the error
+// line (status kExitUsage).
 bool CheckOutputsApart(const std::string& command, std::initializer_list<NamedPath> inputs,
                        std::initializer_list<NamedPath> outputs);
 // The same for a command that reads MOVIE from its file or, with --package PACKAGE, out of an

@@ -206,9 +206,9 @@ TEST(KqmCommandLine, AMessageOnATerminalStartsItsOwnLineOverTheProgressLine) {
   EXPECT_EQ(message, shown.substr(shown.size() - std::min(shown.size(), message.size()))) << shown;
 }
 
-// encode reading standard input from a terminal, where nobody types a video, would wait for ever:
-// it is refused.
-TEST(KqmCommandLine, EncodeRefusesToReadATerminal) {
+// encode reading standard input from a terminal, where nobody types a video, would wait for ever,
+// and export writing to one would fill the screen: both are refused.
+TEST(KqmCommandLine, BinaryDataIsNeitherReadFromNorWrittenToATerminal) {
   int terminal = -1, screen = -1;
   ASSERT_NO_FATAL_FAILURE(OpenTerminal(&terminal, &screen));
   const int standard_input = ::dup(STDIN_FILENO);
@@ -222,6 +222,29 @@ TEST(KqmCommandLine, EncodeRefusesToReadATerminal) {
   EXPECT_EQ(2, r.status);
   EXPECT_EQ("kqm encode: --video - reads standard input, which is a terminal: pipe the data in\n",
             r.err);
+
+  // Pictures or sound for standard output, the redirection forgotten, would fill the screen
+  // with binary: refused before anything is read.
+  ASSERT_NO_FATAL_FAILURE(OpenTerminal(&terminal, &screen));
+  ::fcntl(screen, F_SETFL, O_NONBLOCK);  // a full screen fails a write rather than holding it
+  const int standard_output = ::dup(STDOUT_FILENO);
+  ::dup2(screen, STDOUT_FILENO);
+  std::string args[] = {"kqm export", test::ConformancePath("key-dct-128x96"), "--video", "-"};
+  char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(), nullptr};
+  ::testing::internal::CaptureStderr();
+  const int status = tools::Cmd_Export(4, argv);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  ::dup2(standard_output, STDOUT_FILENO);
+  ::close(standard_output);
+  char shown[64];
+  EXPECT_GT(0, ::read(terminal, shown, sizeof shown));  // nothing came to the screen
+  ::close(screen);
+  ::close(terminal);
+  EXPECT_EQ(2, status);
+  EXPECT_EQ(
+      "kqm export: --video - writes to standard output, which is a terminal: redirect it "
+      "to a file or a pipe\n",
+      err);
 }
 
 }  // namespace
