@@ -286,6 +286,13 @@ TEST_F(PlaylistTest, DropsAppendReplaceOrPlayAlone) {
   EXPECT_EQ(Window()->SelectedLine(), 0);
   ClickLine(3);
   EXPECT_EQ(state().current_path, In(first, "A.kqm"));
+  // So is one movie: the list is not lost to it.
+  Drop(window, {one + "/only.kqm"});
+  ASSERT_EQ(Window(), window);
+  EXPECT_EQ(Window()->LineTexts().size(), 6);
+  EXPECT_EQ(Window()->LineTexts().back(), QStringLiteral("only.kqm"));
+  ClickLine(5);
+  EXPECT_EQ(state().current_path, In(one, "only.kqm"));
 
   // Dropped anywhere else, files make a new list.
   Drop(&panel(), {first + "/A.kqm", second + "/C.kqm"});
