@@ -955,13 +955,17 @@ void Viewer::FilesDropped(const std::vector<std::string>& files, QWidget* target
   const bool on_playlist = playlist_window_ != nullptr && target != nullptr &&
                            (target == playlist_window_ || playlist_window_->isAncestorOf(target));
   SyncPlaylistModel();
-  // A folder alone that adds no movie is said to have none, as on the command line; it would
-  // otherwise look as if the drop had been missed.
-  std::error_code no_folder;
-  const bool folder = files.size() == 1 && std::filesystem::is_directory(files.front(), no_folder);
   const PlaylistActions actions = Playlist_Dropped(playlist_, files, on_playlist);
   CarryOut(actions);
-  if (folder && actions.listed_no_movie) ShowProblem(files.front() + ": no movies in this folder");
+  // A drop that adds no movie says so, as the command line does; it would otherwise look as if
+  // the drop had been missed, and a playlist it replaced gone without a word. (A single path
+  // that lists nothing is a folder: one other file changes nothing.)
+  if (actions.listed_no_movie) {
+    ShowProblem(files.front() +
+                (files.size() == 1
+                     ? std::string(": no movies in this folder")
+                     : ": no movies among the " + std::to_string(files.size()) + " files dropped"));
+  }
   UpdateButtons();
   RequestTurn();
 }

@@ -266,6 +266,10 @@ TEST_F(PlaylistTest, DropsAppendReplaceOrPlayAlone) {
   ASSERT_TRUE(QDir().mkpath(none));
   Drop(&panel(), {none});
   EXPECT_EQ(notices, QStringList{none + QStringLiteral(": no movies in this folder")});
+  // So do several files among which there is none.
+  Drop(&panel(), {folder.filePath(QStringLiteral("notes.txt")), none});
+  EXPECT_EQ(notices.back(),
+            folder.filePath(QStringLiteral("notes.txt: no movies among the 2 files dropped")));
 
   // A, B, C dropped in that order are listed C, B, A, under two folders.
   Drop(&panel(), {first + "/A.kqm", first + "/B.kqm", second + "/C.kqm"});
