@@ -484,7 +484,7 @@ int StartPictures(EncodeJob& job) {
                   o.bpp > 0 ? o.bpp : o.bitrate);
     PrintError(kCommand, "",
                std::string(target) + " leaves the pictures less than one bit per block" +
-                   (o.bpp > 0 ? "" : " beside the sound"));
+                   (o.bpp > 0 || !track ? "" : " beside the sound"));
     return kExitUsage;
   }
   job.rate.emplace();

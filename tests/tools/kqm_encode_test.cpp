@@ -247,6 +247,12 @@ TEST(KqmEncode, MeetsATargetSizeInOneOrTwoPasses) {
              {"--video", dir + "target.y4m", "-o", dir + "x.kqm", "--bpp", "0.01"});
   EXPECT_EQ(2, starved.status);
   EXPECT_NE(std::string::npos, starved.err.find("--bpp 0.01 leaves")) << starved.err;
+  // 5 kbit/s at 25 frames per second is 200 bits a frame, less than the frame's own 23 bytes:
+  // said so, with no sound to blame in a movie without it.
+  const auto slow = RunKqm(tools::Cmd_Encode, "encode",
+                           {"--video", dir + "target.y4m", "-o", dir + "x.kqm", "--bitrate", "5"});
+  EXPECT_EQ(2, slow.status);
+  EXPECT_EQ("kqm encode: --bitrate 5 leaves the pictures less than one bit per block\n", slow.err);
 }
 
 TEST(KqmEncode, AFailureLeavesNothingBehind) {
