@@ -273,7 +273,8 @@ int Cmd_Info(int argc, char** argv) {
     if (frames) out << ",\"frames\":" << FramesJson(walk.rows);
     out << ",\"frames_with_tail\":" << walk.frames_with_tail;
     out << ",\"trailing_bytes\":" << walk.trailing_bytes;
-    const std::string& problem = no_picture.empty() ? stop : no_picture;
+    // What makes info fail, first what keeps playback from starting at all.
+    const std::string& problem = !size_ok ? size_problem : no_picture.empty() ? stop : no_picture;
     out << ",\"problem\":" << (problem.empty() ? "null" : JsonString(problem)) << "}\n";
     std::fputs(out.str().c_str(), stdout);
   } else {

@@ -132,6 +132,8 @@ TEST(KqmInfo, TruncatedAndUnplayableMoviesFailAfterSayingWhy) {
   r = RunKqm(Cmd_Info, "info", {cut, "--json"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("\"picture_size_supported\":false"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"problem\":\"picture size 65528x65528 is too large"), std::string::npos)
+      << r.out;
   EXPECT_NE(r.err.find("65528x65528 is too large"), std::string::npos) << r.err;
 
   // Bytes after the header's 40 frames that are no frame: the movie plays whole, so a note.
