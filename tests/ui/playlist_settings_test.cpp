@@ -297,6 +297,13 @@ TEST_F(PlaylistTest, DropsAppendReplaceOrPlayAlone) {
   EXPECT_EQ(Window()->LineTexts().back(), QStringLiteral("only.kqm"));
   ClickLine(5);
   EXPECT_EQ(state().current_path, In(one, "only.kqm"));
+  // A drop there that adds no movie leaves the list and its movie as they are.
+  state().play_request = false;
+  Drop(window, {none});
+  EXPECT_EQ(Window()->LineTexts().size(), 6);
+  EXPECT_EQ(Window()->SelectedLine(), 5);
+  EXPECT_EQ(state().current_path, In(one, "only.kqm"));
+  EXPECT_FALSE(state().play_request);
 
   // Dropped anywhere else, files make a new list.
   Drop(&panel(), {first + "/A.kqm", second + "/C.kqm"});

@@ -259,6 +259,11 @@ PlaylistActions Playlist_Dropped(PlaylistModel& model, const std::vector<std::st
     actions.lines_changed = true;
   }
   actions.listed_no_movie = model.file_count == count_before;
+  if (append && actions.listed_no_movie) {
+    // Nothing joined the playlist: its selection and what plays stay as they are.
+    actions.lines_changed = false;
+    return actions;
+  }
   FinishList(model, actions);
   // A drop that listed no movie leaves the movie there was one to play, as the close box does;
   // a count of 0 would disable Play, Full Screen and Zoom Off under a movie still shown.
