@@ -232,7 +232,9 @@ int Cmd_Info(int argc, char** argv) {
   // Where playback stops short of the header's frames: a frame without a picture, else where the
   // data ends or cannot be read.
   std::string stop = walk.problem;
-  if (stop.empty() && walk.frames_present < header.frame_count)
+  if (header.frame_count == 0)
+    stop = kNoFramesProblem;  // nothing plays, whatever follows the header
+  else if (stop.empty() && walk.frames_present < header.frame_count)
     stop = "the movie data ends after " + std::to_string(walk.frames_present) + " of " +
            std::to_string(header.frame_count) + " frames";
   const std::string no_picture = walk.first_without_picture < 0

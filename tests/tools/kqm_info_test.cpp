@@ -172,6 +172,16 @@ TEST(KqmInfo, TruncatedAndUnplayableMoviesFailAfterSayingWhy) {
             std::string::npos)
       << r.out;
 
+  // A header that counts no frames: every player refuses the movie, whatever frames follow.
+  bytes = test::ReadFileBytes(ConformancePath("skip-128x64-mono-40"));
+  bytes[16] = bytes[17] = 0;
+  test::WriteFileBytes(cut, bytes);
+  r = RunKqm(Cmd_Info, "info", {cut, "--json", "-q"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("\"problem\":\"the movie has no frames"), std::string::npos) << r.out;
+  EXPECT_EQ(r.err,
+            "kqm info: " + cut + ": the movie has no frames (its header's frame count is 0)\n");
+
   std::vector<unsigned char> tiny(10, 0);
   test::WriteFileBytes(cut, tiny);
   r = RunKqm(Cmd_Info, "info", {cut});
