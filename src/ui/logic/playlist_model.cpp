@@ -240,11 +240,6 @@ PlaylistActions Playlist_Dropped(PlaylistModel& model, const std::vector<std::st
       if (!append) CreatePlaylist(model, actions);
       Playlist_ListFolder(model, path);
       actions.lines_changed = true;
-    } else if (MovieKind(path) != kNotAMovie && append) {
-      // Added to the list, as a folder or several files dropped there are; playing it alone
-      // would throw away a list of any length.
-      Playlist_AddDroppedFiles(model, paths);
-      actions.lines_changed = true;
     } else if (MovieKind(path) != kNotAMovie) {
       model.file_count = 1;
       actions.current_path = path;
