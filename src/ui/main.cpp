@@ -2,11 +2,13 @@
 #include <QApplication>
 #include <QIcon>
 #include <QtGlobal>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/player_context.h"
@@ -53,18 +55,28 @@ struct HeldMessage {
   QString text;
 };
 std::string g_displays_named;  // "DISPLAY=:1", as the user set them
+// Written before the handler is installed; only the connecting thread touches the messages.
+std::thread::id g_connecting_thread;
 std::vector<HeldMessage> g_held_messages;
 QtMessageHandler g_previous_handler = nullptr;
 
 void HoldStartupMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+  if (std::this_thread::get_id() != g_connecting_thread) {
+    // A thread Qt started meanwhile (its event reader): its line goes out as Qt writes one.
+    std::fprintf(stderr, "%s\n", qUtf8Printable(qFormatLogMessage(type, context, text)));
+    if (type == QtFatalMsg) std::abort();
+    return;
+  }
   if (type != QtFatalMsg) {
     g_held_messages.push_back({type, context.category ? context.category : "", text});
     return;
   }
   // Qt's own reason, such as "could not connect to display :1", came before the fatal line.
   QString reason = QStringLiteral("no window system could be used");
-  for (auto held = g_held_messages.rbegin(); held != g_held_messages.rend(); ++held)
-    if (held->category.rfind("qt.qpa", 0) == 0) reason = held->text;
+  const auto platform =
+      std::find_if(g_held_messages.begin(), g_held_messages.end(),
+                   [](const HeldMessage& held) { return held.category.rfind("qt.qpa", 0) == 0; });
+  if (platform != g_held_messages.end()) reason = platform->text;
   std::fprintf(stderr,
                "tarvel: cannot show the player (%s): %s; kqm play plays a movie without a "
                "window\n",
@@ -112,6 +124,7 @@ int main(int argc, char** argv) {
     g_displays_named.append(name).append("=").append(value);
   }
   PreferX11();
+  g_connecting_thread = std::this_thread::get_id();
   g_previous_handler = qInstallMessageHandler(&HoldStartupMessage);
   // Qt sees only the program's name: every word of the command line is the player's.
   int qt_argc = 1;
