@@ -285,6 +285,17 @@ bool PendingFile::Create(const std::string& path, std::string* error) {
     direct_ = true;
     return true;
   }
+  // A file that may not be written (read-only, or on a read-only file system) is refused as cp
+  // refuses it, before any work, rather than replaced behind its owner's back.
+  if (std::filesystem::exists(status)) {
+    errno = 0;
+    std::FILE* existing = std::fopen(final_path.c_str(), "ab");
+    if (!existing) {
+      *error = std::string("cannot be written: ") + std::strerror(errno ? errno : EACCES);
+      return false;
+    }
+    std::fclose(existing);
+  }
   // Beside the final file (a rename does not cross file systems), hidden, and made new ("x"):
   // never an existing file, whatever another program put there.
   const std::filesystem::path folder = final_path.parent_path();
@@ -301,9 +312,10 @@ bool PendingFile::Create(const std::string& path, std::string* error) {
     std::FILE* file = std::fopen(temporary.c_str(), "wbx");
     if (file) {
       std::fclose(file);
-      // A file written again keeps its permissions.
-      if (std::filesystem::exists(status))
-        std::filesystem::permissions(temporary, status.permissions(), code);
+      // A file written again keeps its permissions, given when it is put in place: a file only
+      // its group may write could not be written by its maker meanwhile.
+      keep_permissions_ = std::filesystem::exists(status);
+      permissions_ = status.permissions();
       path_ = final_path.string();
       temporary_ = temporary;
       return true;
@@ -323,6 +335,8 @@ bool PendingFile::Commit(std::string* error) {
     return true;
   }
   if (temporary_.empty()) return true;
+  std::error_code code;
+  if (keep_permissions_) std::filesystem::permissions(temporary_, permissions_, code);
   if (std::rename(temporary_.c_str(), path_.c_str()) != 0) {
     *error = std::string("cannot put the file in place: ") + std::strerror(errno);
     Discard();

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -117,7 +118,7 @@ class PendingFile {
   PendingFile(const PendingFile&) = delete;
   PendingFile& operator=(const PendingFile&) = delete;
   // Makes the temporary file beside `path`. False with `error` set (without the path) when the
-  // path is a folder or the folder cannot be written.
+  // path is a folder, a file that may not be written, or the folder cannot be written.
   bool Create(const std::string& path, std::string* error);
   const std::string& temporary_path() const { return temporary_; }
   // Renames the temporary file to the final path.
@@ -129,6 +130,9 @@ class PendingFile {
   std::string path_;
   std::string temporary_;
   bool direct_ = false;
+  // The permissions of the file replaced, for the new one.
+  bool keep_permissions_ = false;
+  std::filesystem::perms permissions_ = std::filesystem::perms::none;
 };
 
 // An output stream: a file written through a PendingFile, or standard output for "-".
