@@ -18,7 +18,7 @@
 namespace tarvel {
 
 struct VideoEncoderSettings {
-  int quality = 75;       // 1..100, written as the frame word; may change between frames
+  int quality = 75;       // 1..100, the frame word (at least 5 with key_interval 1); may change
   int key_interval = 60;  // a key frame at least this often (frames); 0 = only the first
   int effort = 1;         // 0 fastest .. 3 exhaustive search
 };

@@ -147,6 +147,25 @@ TEST(VideoEncoder, KeyFramesNoFrameCopiesFromTradeHarderBelowQuality85) {
   }
 }
 
+TEST(VideoEncoder, KeyFramesOnlyLookNoWorseAtALowerQualityThatSavesNothing) {
+  // Key frames cannot go below a whole-block copy (21 bits) a block; near that floor a lower
+  // quality that saves under a tenth of the bytes must not look worse.
+  RgbPicture picture;
+  NaturalPicture(96, 64, 0, &picture);
+  VideoEncoderSettings settings;
+  settings.key_interval = 1;
+  settings.quality = 5;
+  const Encoded reference = EncodeAll({picture}, settings);
+  for (int quality : {1, 3, 4}) {
+    settings.quality = quality;
+    const Encoded e = EncodeAll({picture}, settings);
+    if (static_cast<double>(e.bytes) > 0.9 * static_cast<double>(reference.bytes)) {
+      EXPECT_GE(e.psnr, reference.psnr) << quality;
+    }
+    EXPECT_LE(e.bytes, reference.bytes) << quality;
+  }
+}
+
 TEST(VideoEncoder, ASceneChangeStartsAKeyFrame) {
   std::vector<RgbPicture> pictures(2);
   NaturalPicture(64, 64, 0, &pictures[0]);
