@@ -8,8 +8,6 @@ namespace tarvel::tools {
 
 namespace {
 
-constexpr std::size_t kWaveHeaderSize = 44;
-
 void PutLe16(std::uint8_t* p, std::uint32_t v) {
   p[0] = static_cast<std::uint8_t>(v);
   p[1] = static_cast<std::uint8_t>(v >> 8);
@@ -43,6 +41,33 @@ bool AudioExport::CanStart(LoadedFrame frame0, std::string* error) {
   return SetUpFromFrame0(sound, frame0, error);
 }
 
+std::array<std::uint8_t, kWaveHeaderSize> WaveFileHeader(std::uint32_t sample_rate,
+                                                         std::uint32_t channels,
+                                                         std::uint64_t pcm_bytes) {
+  const std::uint32_t block_align = channels * 2;
+  // A RIFF file cannot describe more than 4 GiB; larger outputs keep the largest sizes it can.
+  const std::uint64_t limit = 0xFFFFFFFFu - (kWaveHeaderSize - 8);
+  const auto data_size = static_cast<std::uint32_t>(std::min<std::uint64_t>(pcm_bytes, limit));
+  std::array<std::uint8_t, kWaveHeaderSize> h{};
+  std::memcpy(h.data(), "RIFF", 4);
+  PutLe32(h.data() + 4, static_cast<std::uint32_t>(data_size + kWaveHeaderSize - 8));
+  std::memcpy(h.data() + 8, "WAVEfmt ", 8);
+  PutLe32(h.data() + 16, 16);
+  PutLe16(h.data() + 20, 1);  // PCM
+  PutLe16(h.data() + 22, channels);
+  PutLe32(h.data() + 24, sample_rate);
+  PutLe32(h.data() + 28, sample_rate * block_align);
+  PutLe16(h.data() + 32, block_align);
+  PutLe16(h.data() + 34, 16);
+  std::memcpy(h.data() + 36, "data", 4);
+  PutLe32(h.data() + 40, data_size);
+  return h;
+}
+
+bool NamesWaveFile(const std::string& path) {
+  return path != "-" && EndsWithNoCase(path, ".wav");
+}
+
 std::string AudioExport::OutputProblem(const std::string& out_path) {
   if (out_path == "-" || EndsWithNoCase(out_path, ".wav") || EndsWithNoCase(out_path, ".pcm") ||
       EndsWithNoCase(out_path, ".raw"))
@@ -56,7 +81,7 @@ bool AudioExport::Open(const std::string& out_path, std::string* error) {
     if (error) *error = problem;
     return false;
   }
-  wave_ = out_path != "-" && EndsWithNoCase(out_path, ".wav");
+  wave_ = NamesWaveFile(out_path);
   if (!out_.Open(out_path, error)) return false;
   // Room for the WAVE header; its sizes are known only at the end.
   if (wave_) return WriteWaveHeader(error);
@@ -146,25 +171,8 @@ bool AudioExport::Write(const std::uint8_t* data, std::size_t size, std::string*
 }
 
 bool AudioExport::WriteWaveHeader(std::string* error) {
-  const std::uint32_t channels = sound_.stereo ? 2 : 1;
-  const std::uint32_t block_align = channels * 2;
-  // A RIFF file cannot describe more than 4 GiB; larger exports keep the largest sizes it can.
-  const std::uint64_t limit = 0xFFFFFFFFu - (kWaveHeaderSize - 8);
-  const auto data_size = static_cast<std::uint32_t>(std::min<std::uint64_t>(pcm_bytes_, limit));
-  std::uint8_t h[kWaveHeaderSize];
-  std::memcpy(h, "RIFF", 4);
-  PutLe32(h + 4, static_cast<std::uint32_t>(data_size + kWaveHeaderSize - 8));
-  std::memcpy(h + 8, "WAVEfmt ", 8);
-  PutLe32(h + 16, 16);
-  PutLe16(h + 20, 1);  // PCM
-  PutLe16(h + 22, channels);
-  PutLe32(h + 24, sound_.sample_rate);
-  PutLe32(h + 28, sound_.sample_rate * block_align);
-  PutLe16(h + 32, block_align);
-  PutLe16(h + 34, 16);
-  std::memcpy(h + 36, "data", 4);
-  PutLe32(h + 40, data_size);
-  if (!out_.Write(h, sizeof h)) {
+  const auto header = WaveFileHeader(sound_.sample_rate, sound_.stereo ? 2 : 1, pcm_bytes_);
+  if (!out_.Write(header.data(), header.size())) {
     if (error) *error = std::string("write failed: ") + std::strerror(errno);
     return false;
   }

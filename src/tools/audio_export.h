@@ -2,6 +2,8 @@
 // movie plays, as a WAVE file or raw signed 16-bit little-endian samples.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -13,6 +15,15 @@
 #include "tools/tool_common.h"
 
 namespace tarvel::tools {
+
+// The 44 bytes of a PCM WAVE file's header for `pcm_bytes` of signed 16-bit samples (sizes past
+// what RIFF can describe are kept at its largest).
+inline constexpr std::size_t kWaveHeaderSize = 44;
+std::array<std::uint8_t, kWaveHeaderSize> WaveFileHeader(std::uint32_t sample_rate,
+                                                         std::uint32_t channels,
+                                                         std::uint64_t pcm_bytes);
+// Whether an output name asks for a WAVE file (".wav", any case) rather than raw samples.
+bool NamesWaveFile(const std::string& path);
 
 class AudioExport {
  public:

@@ -21,6 +21,7 @@
 #include "platform/capture_audio_device.h"
 #include "platform/stop_signals.h"
 #include "storage/tar_package.h"
+#include "tools/audio_export.h"
 #include "tools/commands.h"
 #include "tools/movie_pictures.h"
 #include "tools/tool_common.h"
@@ -51,7 +52,8 @@ bool ReadOptions(int argc, char** argv, PlayOptions& o, int* status) {
       "Play a KQM6 movie through the playback engine, without a window.\n"
       "With the capture device (--device capture) nothing is heard: every sound buffer the\n"
       "engine queues can be written to --audio-out (signed 16-bit little-endian PCM, in queue\n"
-      "order) and every presented picture to --video-out (raw little-endian 5-5-5 pixels).\n"
+      "order; a WAVE file for a .wav name) and every presented picture to --video-out (raw\n"
+      "little-endian 5-5-5 pixels).\n"
       "Unless --realtime is given the capture device and the frame clock run as fast as the\n"
       "engine allows, which measures the throughput of the whole pipeline. Without a sound\n"
       "card the movie plays silently unless --device sdl is given. Ctrl-C stops playback with\n"
@@ -156,6 +158,10 @@ struct PlayJob {
   PlayerStatus movie;
   std::shared_ptr<CaptureLog> log;
   OutputFile sound_file, video_file;
+  // --audio-out names a WAVE file: its header goes before the first buffer and gets its sizes
+  // and the device's format at the end.
+  bool sound_wave = false;
+  std::atomic<std::uint64_t> sound_bytes{0};
   // The error number of an output's first failed write, 0 while none failed.
   std::atomic<int> sound_failed{0}, video_failed{0};
   std::vector<std::uint16_t> surface;  // receives the presented pictures
@@ -285,10 +291,16 @@ bool OpenOutputs(PlayJob& job) {
   }
   if (!o.audio_out.empty() && !job.movie.movie_has_sound && !o.verbosity.quiet)
     PrintError(kCommand, o.path, "the movie has no sound: " + o.audio_out + " stays empty");
+  job.sound_wave = NamesWaveFile(o.audio_out);
   job.log = std::make_shared<CaptureLog>(false, [&job](const CapturedBuffer& buffer) {
-    if (job.sound_file.is_open() && !job.sound_failed &&
-        !job.sound_file.Write(buffer.bytes.data(), buffer.bytes.size()))
+    if (!job.sound_file.is_open() || job.sound_failed) return;
+    const bool header_first = job.sound_wave && job.sound_bytes == 0;
+    if ((header_first && !job.sound_file.Write(WaveFileHeader(0, 1, 0).data(), kWaveHeaderSize)) ||
+        !job.sound_file.Write(buffer.bytes.data(), buffer.bytes.size())) {
       job.sound_failed = errno != 0 ? errno : EIO;
+      return;
+    }
+    job.sound_bytes += buffer.bytes.size();
   });
   return true;
 }
@@ -375,6 +387,18 @@ PlayerStatus WaitForEnd(PlayJob& job) {
   return ended;
 }
 
+// Completes the WAVE header of --audio-out with the format the device played and the sizes.
+bool WriteWaveSizes(PlayJob& job, std::string* error) {
+  const WaveFormat format = job.log->format();
+  const auto header =
+      WaveFileHeader(format.samples_per_second, format.channels, job.sound_bytes.load());
+  if (!job.sound_file.Seek(0) || !job.sound_file.Write(header.data(), header.size())) {
+    *error = std::string("cannot write the sound: ") + std::strerror(errno ? errno : EIO);
+    return false;
+  }
+  return true;
+}
+
 // Why playback ended and what became of the outputs; the exit status.
 int Report(PlayJob& job, const PlayerStatus& ended) {
   const PlayOptions& o = job.o;
@@ -408,6 +432,10 @@ int Report(PlayJob& job, const PlayerStatus& ended) {
     if (failed == 0) continue;
     PrintError(kCommand, *path,
                std::string("cannot write the ") + what + ": " + std::strerror(failed));
+    output_failed = true;
+  }
+  if (!output_failed && job.sound_wave && job.sound_bytes > 0 && !WriteWaveSizes(job, &error)) {
+    PrintError(kCommand, o.audio_out, error);
     output_failed = true;
   }
   for (auto [file, path] :

@@ -89,6 +89,35 @@ TEST(KqmPlay, MovieOutOfATarPlaysExactlyAsFromDisk) {
   EXPECT_NE(r.err.find("not found in"), std::string::npos) << r.err;
 }
 
+// A .wav name gets a WAVE file of the queued sound: 8,000 Hz stereo here, the bytes the raw
+// output holds behind a header that counts them.
+TEST(KqmPlay, SoundOutputNamedWavIsAWaveFile) {
+  const std::string movie = ConformancePath("copy-320x240-stereo");
+  for (const char* name : {"queued.pcm", "queued.WAV"})
+    ASSERT_EQ(
+        RunKqm(tools::Cmd_Play, "play", {movie, "--device", "capture", "--audio-out", Temp(name)})
+            .status,
+        0);
+  const auto pcm = test::ReadFileBytes(Temp("queued.pcm"));
+  const auto wave = test::ReadFileBytes(Temp("queued.WAV"));
+  ASSERT_FALSE(pcm.empty());
+  ASSERT_EQ(wave.size(), pcm.size() + 44);
+  const auto le32 = [&](std::size_t at) {
+    return wave[at] | wave[at + 1] << 8 | wave[at + 2] << 16 | std::uint32_t{wave[at + 3]} << 24;
+  };
+  EXPECT_EQ(std::string(wave.begin(), wave.begin() + 4), "RIFF");
+  EXPECT_EQ(le32(4), pcm.size() + 36);
+  EXPECT_EQ(std::string(wave.begin() + 8, wave.begin() + 16), "WAVEfmt ");
+  EXPECT_EQ(le32(16), 16u);
+  EXPECT_EQ(le32(20), 1u | 2u << 16);   // PCM, two channels
+  EXPECT_EQ(le32(24), 8000u);           // samples a second
+  EXPECT_EQ(le32(28), 8000u * 4);       // bytes a second
+  EXPECT_EQ(le32(32), 4u | 16u << 16);  // 4 bytes a sample frame, 16 bits a sample
+  EXPECT_EQ(std::string(wave.begin() + 36, wave.begin() + 40), "data");
+  EXPECT_EQ(le32(40), pcm.size());
+  EXPECT_TRUE(std::equal(pcm.begin(), pcm.end(), wave.begin() + 44));
+}
+
 // A start past the end names how many frames there are to start at; the count waits for the
 // frame index, which is still being built when the seek is refused (the movie has 12 frames).
 TEST(KqmPlay, StartPastTheEndNamesThePlayableFrames) {
