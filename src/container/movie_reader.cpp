@@ -63,19 +63,18 @@ bool MovieReader_OpenCallback(MovieReader& reader, const SourceCallback& callbac
 }
 
 FrameRead MovieReader_Next(MovieReader& reader, std::vector<std::uint8_t>& chunks) {
-  const std::int64_t left =
-      reader.file_length >= 0 ? reader.file_length - reader.position : INT64_MAX;
-  if (left == 0) return FrameRead::kEnd;
+  constexpr auto kWordBytes = static_cast<std::int64_t>(kFrameWordSize);
+  if (!Source_HasBytes(reader.source, reader.file_length, reader.position, kWordBytes))
+    return reader.file_length == reader.position ? FrameRead::kEnd : FrameRead::kTruncated;
   std::uint8_t word_bytes[kFrameWordSize];
-  if (left < static_cast<std::int64_t>(kFrameWordSize) ||
-      !Source_Read(reader.source, word_bytes, sizeof word_bytes)) {
-    return left == INT64_MAX ? FrameRead::kEnd : FrameRead::kTruncated;
-  }
+  if (!Source_Read(reader.source, word_bytes, sizeof word_bytes))
+    return reader.file_length < 0 ? FrameRead::kEnd : FrameRead::kTruncated;
   const std::uint32_t size = ReadLe32(word_bytes) & kFrameSizeMask;
   reader.last_frame_size = size;
   if (size == 0) return FrameRead::kEnd;
   if (size < kFrameWordSize) return FrameRead::kBadSize;
-  if (static_cast<std::int64_t>(size) > left) return FrameRead::kTruncated;
+  if (!Source_HasBytes(reader.source, reader.file_length, reader.position, size))
+    return FrameRead::kTruncated;
   chunks.resize(size - kFrameWordSize);
   if (!chunks.empty() && !Source_Read(reader.source, chunks.data(), chunks.size()))
     return FrameRead::kTruncated;

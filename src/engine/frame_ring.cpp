@@ -71,10 +71,8 @@ std::int32_t Reader_LoadNext(PlayerContext& context) {
   // A frame smaller than its own word, or larger than what is left of the file, cannot be
   // loaded; nothing is allocated for it.
   if (size < kFrameWordSize) return kPlayerReadFailed;
-  constexpr auto kWordBytes = static_cast<std::int64_t>(kFrameWordSize);
-  const std::int64_t chunk_bytes = static_cast<std::int64_t>(size) - kWordBytes;
-  if (context.movie_length >= 0 &&
-      chunk_bytes > context.movie_length - context.reader_offset - kWordBytes)
+  const std::int64_t chunk_bytes = static_cast<std::int64_t>(size - kFrameWordSize);
+  if (!Source_HasBytes(context.source, context.movie_length, context.reader_offset, size))
     return kPlayerReadFailed;
 
   std::unique_ptr<FrameSlot> slot = Slot_Create(position);

@@ -142,6 +142,13 @@ std::int64_t Source_Length(MovieSource& source) {
   }
 }
 
+bool Source_HasBytes(MovieSource& source, std::int64_t& known_length, std::int64_t offset,
+                     std::int64_t count) {
+  if (known_length < 0 || count <= known_length - offset) return true;
+  known_length = Source_Length(source);
+  return known_length < 0 || count <= known_length - offset;
+}
+
 bool Source_IsOpen(const MovieSource& source) {
   switch (source.source_kind) {
     case kSourcePlainFile:

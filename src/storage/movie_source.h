@@ -57,6 +57,12 @@ bool Source_Seek(MovieSource& source, std::int64_t offset);
 void Source_Close(MovieSource& source);
 // Total length of the open movie in bytes, or -1 when it cannot be told.
 std::int64_t Source_Length(MovieSource& source);
+// Whether `count` bytes lie from `offset` on, against `known_length` (the length seen last; -1
+// when it cannot be told, which passes). A file found shorter is measured again first, since it
+// may have grown since (a download still being written); `known_length` then takes the new
+// length.
+bool Source_HasBytes(MovieSource& source, std::int64_t& known_length, std::int64_t offset,
+                     std::int64_t count);
 bool Source_IsOpen(const MovieSource& source);
 
 }  // namespace tarvel

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -85,6 +86,34 @@ TEST(MovieReader, BadAndTruncatedFramesAreReportedBeforeAnyAllocation) {
   ASSERT_TRUE(MovieReader_OpenMemory(reader, cut_frame.data(), cut_frame.size(), &error));
   EXPECT_EQ(MovieReader_Next(reader, chunks), FrameRead::kOk);
   EXPECT_EQ(MovieReader_Next(reader, chunks), FrameRead::kTruncated);
+}
+
+TEST(MovieReader, FileThatGrewSinceItWasOpenedIsReadOn) {
+  // A download still being written: opened with its second frame cut and the third missing,
+  // it is complete by the time they are read.
+  auto movie = Header(3);
+  AddFrame(movie, 12, 8);
+  AddFrame(movie, 40, 36);
+  AddFrame(movie, 20, 16);
+  const std::string path = ::testing::TempDir() + "growing.kqm";
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(std::fwrite(movie.data(), 1, 64 + 12 + 10, file), 86u);
+  std::fflush(file);
+  MovieReader reader;
+  std::string error;
+  ASSERT_TRUE(MovieReader_Open(reader, path, &error)) << error;
+  ASSERT_EQ(std::fwrite(movie.data() + 86, 1, movie.size() - 86, file), movie.size() - 86);
+  std::fclose(file);
+  std::vector<std::uint8_t> chunks;
+  EXPECT_EQ(MovieReader_Next(reader, chunks), FrameRead::kOk);
+  EXPECT_EQ(MovieReader_Next(reader, chunks), FrameRead::kOk);
+  EXPECT_EQ(chunks.size(), 36u);
+  EXPECT_EQ(MovieReader_Next(reader, chunks), FrameRead::kOk);
+  EXPECT_EQ(chunks.size(), 16u);
+  EXPECT_EQ(MovieReader_Next(reader, chunks), FrameRead::kEnd);
+  MovieReader_Close(reader);
+  std::remove(path.c_str());
 }
 
 TEST(MovieReader, RefusesFilesShorterThanTheHeader) {

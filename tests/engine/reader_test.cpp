@@ -107,6 +107,29 @@ TEST_F(Reader, CutFilePresentsEveryIntactFrameThenStops) {
   }
 }
 
+TEST_F(Reader, FileThatGrewSinceItWasOpenedPlaysToItsEnd) {
+  // A download still being written: cut in frame 10 when opened, whole when played.
+  const std::vector<uint8_t> whole = SoundMovie(30).Bytes();
+  std::size_t cut = 64;
+  for (int i = 0; i < 10; ++i) cut += whole[cut] | (whole[cut + 1] << 8);
+  cut += 6;
+  TempMovie movie(std::vector<uint8_t>(whole.begin(), whole.begin() + cut));
+  std::atomic<int> presented{0};
+  Player_SetPresentationListener(context, &CountPicture, &presented);
+  Player_SetLoop(context, 0);
+  ASSERT_EQ(Player_Open(context, movie.path()), kPlayerOk);
+  std::FILE* file = std::fopen(movie.path(), "ab");
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(std::fwrite(whole.data() + cut, 1, whole.size() - cut, file), whole.size() - cut);
+  std::fclose(file);
+  surface.assign(std::size_t{context.width} * context.height, 0);
+  ASSERT_EQ(Player_Start(context, surface.data(), kDisplayWindow, nullptr, 4), kPlayerOk);
+  ASSERT_TRUE(Player_WaitForEnd(context, std::chrono::seconds(60)));
+  EXPECT_EQ(presented, 30);
+  EXPECT_EQ(Player_Status(context).end, PlaybackEnd::kEndOfMovie);
+  Player_Stop(context);
+}
+
 TEST_F(Reader, ImpossibleFrameSizesEndLoadingWithoutReading) {
   struct Case {
     uint32_t word;
