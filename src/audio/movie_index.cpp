@@ -150,7 +150,7 @@ IndexEnd MovieIndex_Build(MovieIndex& index, MovieReader& reader, const std::ato
     }
     if (read == FrameRead::kEnd) {
       index.Finish(IndexEnd::kEndOfData);
-    } else if (read == FrameRead::kTruncated) {
+    } else if (read == FrameRead::kTruncated || read == FrameRead::kReadError) {
       index.Finish(IndexEnd::kTruncated);
     } else if (read == FrameRead::kBadSize) {
       index.Finish(IndexEnd::kBadSize);

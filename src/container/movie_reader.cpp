@@ -68,7 +68,9 @@ FrameRead MovieReader_Next(MovieReader& reader, std::vector<std::uint8_t>& chunk
     return reader.file_length == reader.position ? FrameRead::kEnd : FrameRead::kTruncated;
   std::uint8_t word_bytes[kFrameWordSize];
   if (!Source_Read(reader.source, word_bytes, sizeof word_bytes))
-    return reader.file_length < 0 ? FrameRead::kEnd : FrameRead::kTruncated;
+    return reader.source.read_failed ? FrameRead::kReadError
+           : reader.file_length < 0  ? FrameRead::kEnd
+                                     : FrameRead::kTruncated;
   const std::uint32_t size = ReadLe32(word_bytes) & kFrameSizeMask;
   reader.last_frame_size = size;
   if (size == 0) return FrameRead::kEnd;
@@ -77,7 +79,7 @@ FrameRead MovieReader_Next(MovieReader& reader, std::vector<std::uint8_t>& chunk
     return FrameRead::kTruncated;
   chunks.resize(size - kFrameWordSize);
   if (!chunks.empty() && !Source_Read(reader.source, chunks.data(), chunks.size()))
-    return FrameRead::kTruncated;
+    return reader.source.read_failed ? FrameRead::kReadError : FrameRead::kTruncated;
   reader.position += size;
   return FrameRead::kOk;
 }
@@ -106,6 +108,8 @@ const char* FrameReadText(FrameRead result) {
       return "the file ends inside the frame";
     case FrameRead::kBadSize:
       return "the frame word gives a size smaller than the word itself";
+    case FrameRead::kReadError:
+      return kFrameReadErrorText;
   }
   return "unknown";
 }

@@ -16,6 +16,7 @@ enum class FrameRead {
   kEnd,        // the data ended cleanly: end of file at a frame boundary, or a frame word of size 0
   kTruncated,  // the file ends inside a frame word or a frame
   kBadSize,    // the frame word's size is 1 to 3 (smaller than the word itself)
+  kReadError,  // the file system failed to deliver the frame word or the frame
 };
 
 struct MovieReader {
@@ -48,6 +49,9 @@ bool MovieReader_Rewind(MovieReader& reader);
 bool MovieReader_SeekTo(MovieReader& reader, std::int64_t offset);
 void MovieReader_Close(MovieReader& reader);
 
+// What a frame the file system failed to deliver is said to be, by the tools and the player.
+inline constexpr char kFrameReadErrorText[] =
+    "the file cannot be read there (an input/output error of its disk or network)";
 // One-line description of a read failure, for messages.
 const char* FrameReadText(FrameRead result);
 // The message for a failed read of frame `index` of a movie whose header counts `frame_count`:

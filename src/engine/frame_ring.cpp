@@ -3,6 +3,7 @@
 #include <new>
 #include <string>
 
+#include "container/movie_reader.h"
 #include "engine/player_context.h"
 #include "platform/debug_output.h"
 
@@ -137,9 +138,11 @@ std::uint32_t Reader_Thread(PlayerContext& context) {
     if (exit_code == kPlayerOk)
       Engine_RecordEnd(context, PlaybackEnd::kEndOfMovie, kPlayerOk, context.frame_count, {});
     else
-      Engine_RecordEnd(
-          context, PlaybackEnd::kReaderFailed, exit_code, failed_frame,
-          "frame " + std::to_string(failed_frame) + ": " + Player_ResultText(exit_code));
+      Engine_RecordEnd(context, PlaybackEnd::kReaderFailed, exit_code, failed_frame,
+                       "frame " + std::to_string(failed_frame) + ": " +
+                           (exit_code == kPlayerReadFailed && context.source.read_failed
+                                ? kFrameReadErrorText
+                                : Player_ResultText(exit_code)));
   }
   // While Player_Start runs, it does the stop itself when it finds reader_finished set. A stop
   // or a seek that holds the engine waits for this thread: it must not wait for them, and runs

@@ -40,8 +40,12 @@ int Source_Read(MovieSource& source, void* buffer, std::size_t length) {
   switch (source.source_kind) {
     case kSourcePlainFile:
       if (!source.movie_file) return 0;
+      source.read_failed = false;
       if (length == 0) return 1;
-      return std::fread(buffer, length, 1, source.movie_file) == 1 ? 1 : 0;
+      if (std::fread(buffer, length, 1, source.movie_file) == 1) return 1;
+      source.read_failed = std::ferror(source.movie_file) != 0;
+      std::clearerr(source.movie_file);
+      return 0;
     case kSourceStorage: {
       if (source.storage_slot < 0 || !source.storage) return 0;
       std::size_t delivered = 0;

@@ -30,6 +30,9 @@ struct MovieSource {
   std::FILE* movie_file = nullptr;
   // Source 0: why the last open failed (a file_open.h code), for the caller's message.
   std::int32_t open_problem = 0;
+  // Source 0: the last read that fell short failed in the file system (a failing disk or
+  // network), rather than finding the file's end.
+  bool read_failed = false;
   StorageLayer* storage = nullptr;  // source 1; not owned
   std::int32_t storage_slot = -1;
   // Source 2. Unlike a bare cursor, the source knows the block's size so that a read or a

@@ -116,6 +116,27 @@ TEST(MovieReader, FileThatGrewSinceItWasOpenedIsReadOn) {
   std::remove(path.c_str());
 }
 
+TEST(MovieReader, FrameTheFileSystemFailsToDeliverIsAReadErrorNotACut) {
+  auto movie = Header(1);
+  AddFrame(movie, 12, 8);
+  const std::string path = ::testing::TempDir() + "unreadable.kqm";
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(std::fwrite(movie.data(), 1, movie.size(), file), movie.size());
+  std::fclose(file);
+  MovieReader reader;
+  std::string error;
+  ASSERT_TRUE(MovieReader_Open(reader, path, &error)) << error;
+  // A folder's stream stands for a failing disk: every read of it fails (EISDIR).
+  std::fclose(reader.source.movie_file);
+  reader.source.movie_file = std::fopen(::testing::TempDir().c_str(), "rb");
+  ASSERT_NE(reader.source.movie_file, nullptr);
+  std::vector<std::uint8_t> chunks;
+  EXPECT_EQ(MovieReader_Next(reader, chunks), FrameRead::kReadError);
+  MovieReader_Close(reader);
+  std::remove(path.c_str());
+}
+
 TEST(MovieReader, RefusesFilesShorterThanTheHeader) {
   std::vector<std::uint8_t> short_file(63, 0);
   MovieReader reader;

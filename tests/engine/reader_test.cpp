@@ -130,6 +130,22 @@ TEST_F(Reader, FileThatGrewSinceItWasOpenedPlaysToItsEnd) {
   Player_Stop(context);
 }
 
+TEST_F(Reader, FrameTheFileSystemFailsToDeliverIsSaidToBeUnreadable) {
+  TempMovie movie(SilentMovie(3));
+  ASSERT_EQ(Player_Open(context, movie.path()), kPlayerOk);
+  // A folder's stream stands for a failing disk: every read of it fails (EISDIR).
+  std::fclose(context.source.movie_file);
+  context.source.movie_file = std::fopen(testing::TempDir().c_str(), "rb");
+  ASSERT_NE(context.source.movie_file, nullptr);
+  surface.assign(std::size_t{context.width} * context.height, 0);
+  EXPECT_EQ(Player_Start(context, surface.data(), kDisplayWindow, nullptr, 4), kPlayerReadFailed);
+  const PlayerStatus status = Player_Status(context);
+  EXPECT_EQ(status.end, PlaybackEnd::kReaderFailed);
+  EXPECT_EQ(std::string(status.problem),
+            "frame 0: the file cannot be read there (an input/output error of its disk or "
+            "network)");
+}
+
 TEST_F(Reader, ImpossibleFrameSizesEndLoadingWithoutReading) {
   struct Case {
     uint32_t word;
