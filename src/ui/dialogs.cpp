@@ -9,6 +9,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QWindow>
 #include <algorithm>
 #include <cstdio>
 
@@ -172,7 +173,7 @@ QStringList ChooseMovieFiles(QWidget* owner, const QString& folder) {
   return dialog->selectedFiles();
 }
 
-void ShowNoticeBox(QPointer<QMessageBox>& box, QWidget* owner, const QString& text) {
+void ShowNoticeBox(QPointer<QMessageBox>& box, QWidget* owner, const QString& text, QWidget* over) {
   const bool placed = !box.isNull();
   if (box.isNull()) {
     box = new QMessageBox(QMessageBox::Warning, QString::fromLatin1(kAssociationCaption), text,
@@ -181,6 +182,16 @@ void ShowNoticeBox(QPointer<QMessageBox>& box, QWidget* owner, const QString& te
     box->setAttribute(Qt::WA_DeleteOnClose);
   } else {
     box->setText(text);
+  }
+  // The window manager keeps a box above the window it belongs to, and a full-screen window
+  // above all others: over one, the box belongs to it. That is said to the window manager as
+  // the box is shown, so a box already shown is shown again.
+  QWidget* const parent = over != nullptr ? over : owner;
+  QWindow* const above = parent != nullptr ? parent->window()->windowHandle() : nullptr;
+  box->winId();
+  if (box->windowHandle()->transientParent() != above) {
+    box->hide();
+    box->windowHandle()->setTransientParent(above);
   }
   box->show();
   // Beside the panel rather than centred over it, where it would hide the buttons: above it, or

@@ -101,7 +101,7 @@ Viewer::Viewer(PlayerContext& player, ViewerSeams seams, PlayerOptions options)
     seams_.ask_association = &AskAssociationInMessageBox;
   if (!seams_.show_notice) {
     seams_.show_notice = [this](const QString& text) {
-      ShowNoticeBox(notice_box_, command_.get(), text);
+      ShowNoticeBox(notice_box_, command_.get(), text, FullScreenWindow());
     };
   }
   full_screen_pending_ = options_.full_screen;
@@ -578,6 +578,7 @@ bool Viewer::StopAtLastFrame() {
 void Viewer::Close() {
   if (video_->full_screen()) {
     video_->SetFullScreen(false, Title());
+    KeepNoticeInSight();
     // The Full Screen button follows the state it no longer has.
     if (SkinButton* button = command_->Button(kIdFullScreen)) button->SetChecked(false);
     return;
@@ -599,6 +600,17 @@ void Viewer::ToggleFullScreen() {
     return;
   }
   video_->SetFullScreen(!video_->full_screen(), Title());
+  KeepNoticeInSight();
+}
+
+QWidget* Viewer::FullScreenWindow() const {
+  return video_->full_screen() ? video_->video_window() : nullptr;
+}
+
+void Viewer::KeepNoticeInSight() {
+  // A notice still open goes above the full-screen window, or back to the panel after it.
+  if (!notice_box_.isNull() && notice_box_->isVisible())
+    ShowNoticeBox(notice_box_, command_.get(), notice_box_->text(), FullScreenWindow());
 }
 
 void Viewer::Options() {

@@ -159,6 +159,10 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   void Close();
   void SoundOnOff();
   void ToggleFullScreen();
+  // The video window while it is full screen, otherwise none.
+  QWidget* FullScreenWindow() const;
+  // Keeps a notice on screen above the full-screen window, or with the panel once that is left.
+  void KeepNoticeInSight();
   void Options();
   void OpenFiles();
   // Says in a notice whether the last association asked for was made.

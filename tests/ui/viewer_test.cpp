@@ -10,11 +10,13 @@
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
+#include <QMessageBox>
 #include <QProcess>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
+#include <QWindow>
 #include <QtTest/QTest>
 #include <algorithm>
 #include <chrono>
@@ -558,6 +560,37 @@ TEST_F(ViewerTest, MissingAndDamagedMoviesLeaveItStoppedAndUsable) {
   const std::string line = folder.path().toStdString() + "/two\\x0Alines\\x0D.kqm: no such file";
   EXPECT_NE(errors.find("tarvel: " + line + "\n"), std::string::npos) << errors;
   EXPECT_EQ(notices.back().toStdString(), line);
+}
+
+TEST_F(ViewerTest, NoticeComesAboveTheFullScreenWindowAndGoesBackWithIt) {
+  QTemporaryDir folder;
+  const QString missing = folder.filePath(QStringLiteral("missing.kqm"));
+  ViewerSeams seams = Seams();
+  seams.show_notice = nullptr;  // the player's own notice box
+  testing::internal::CaptureStderr();
+  Start({Conformance(kSilentMovie), missing}, seams);
+  Turn();
+  ASSERT_TRUE(Playing());
+  viewer->Click(kIdFullScreen);
+  ASSERT_TRUE(viewer->video().full_screen());
+  Key(Qt::Key_PageDown);
+  TurnFor(10);
+  testing::internal::GetCapturedStderr();
+  QMessageBox* notice = nullptr;
+  for (QWidget* window : QApplication::topLevelWidgets())
+    if (auto* box = qobject_cast<QMessageBox*>(window); box != nullptr && box->isVisible())
+      notice = box;
+  ASSERT_NE(notice, nullptr);
+  ASSERT_TRUE(viewer->video().full_screen());
+  // The window manager keeps a window's own boxes above it, full screen too.
+  EXPECT_EQ(notice->windowHandle()->transientParent(),
+            viewer->video().video_window()->windowHandle());
+  // Back in a window, the notice still open belongs to the panel again.
+  viewer->Click(kIdClose);
+  ASSERT_FALSE(viewer->video().full_screen());
+  EXPECT_TRUE(notice->isVisible());
+  EXPECT_EQ(notice->windowHandle()->transientParent(), panel().windowHandle());
+  delete notice;
 }
 
 TEST_F(ViewerTest, FullScreenAndFreeWindowsFromTheCommandLine) {
