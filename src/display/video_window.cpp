@@ -214,8 +214,16 @@ QSize FrameSize(const QMargins& frame) {
 
 void VideoWindowSet::CreateWindowSet(const QSize& client, bool full_screen) {
   window_ = new VideoWindow(this);
-  // Full screen, the video window stays above the other windows of the program.
-  if (full_screen) window_->setWindowFlag(Qt::WindowStaysOnTopHint, true);
+  // Full screen, the video window stays above the other windows of the program, and covers the
+  // screen again when its size changes (without a window manager nobody else resizes it).
+  if (full_screen) {
+    window_->setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+      QObject::connect(screen, &QScreen::geometryChanged, window_, [this](const QRect& area) {
+        RefreshScreenRect();
+        window_->setGeometry(area);
+      });
+  }
   window_->resize(client);
   // The window as the screen shows it, its frame included, is what is centred.
   const QSize outer = client + FrameSize(frame_margins_);

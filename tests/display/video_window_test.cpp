@@ -210,6 +210,11 @@ TEST_F(VideoWindowTest, FullScreenFitsThePictureToTheScreenAndBack) {
   const PictureFit fit = FitPicture(screen, 320, 200, 1.0f);
   EXPECT_FLOAT_EQ(set.zoom(), fit.zoom);
   EXPECT_EQ(set.picture_window()->geometry(), fit.picture);
+  // The screen made smaller (a resolution change): the window and its picture follow.
+  emit QGuiApplication::primaryScreen()->geometryChanged(QRect(0, 0, 640, 480));
+  Settle();
+  EXPECT_EQ(set.video_window()->size(), QSize(640, 480));
+  EXPECT_EQ(set.picture_window()->geometry(), QRect(0, 40, 640, 400));
 
   set.SetFullScreen(false, QStringLiteral("m.kqm"));
   Settle();
