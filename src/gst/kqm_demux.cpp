@@ -124,12 +124,21 @@ bool PullRange(void* user, std::int64_t offset, void* buffer, std::size_t length
   return copied == length;
 }
 
+// The file's length as upstream tells it now: a file still being written has grown.
+std::int64_t MeasureUpstream(void* user) {
+  Puller& puller = *static_cast<Puller*>(user);
+  gint64 length = -1;
+  if (gst_pad_peer_query_duration(puller.sink, GST_FORMAT_BYTES, &length)) puller.length = length;
+  return puller.length;
+}
+
 // A reader over the upstream element; false when the header cannot be read.
 bool OpenReader(MovieReader& reader, Puller& puller, std::int64_t length, std::string* error) {
   SourceCallback callback;
   callback.read_at = PullRange;
   callback.user = &puller;
   callback.length = length;
+  if (length >= 0) callback.measure = MeasureUpstream;
   return MovieReader_OpenCallback(reader, callback, error);
 }
 

@@ -140,7 +140,10 @@ std::int64_t Source_Length(MovieSource& source) {
     case kSourceMemory:
       return source.memory_block ? static_cast<std::int64_t>(source.memory_size) : -1;
     case kSourceCallback:
-      return source.callback.read_at ? source.callback.length : -1;
+      if (!source.callback.read_at) return -1;
+      if (source.callback.measure)
+        source.callback.length = source.callback.measure(source.callback.user);
+      return source.callback.length;
     default:
       return -1;
   }

@@ -23,6 +23,9 @@ struct SourceCallback {
   bool (*read_at)(void* user, std::int64_t offset, void* buffer, std::size_t length) = nullptr;
   void* user = nullptr;
   std::int64_t length = -1;  // total bytes, or -1 when the host cannot tell
+  // The total as the host tells it now (a file still being written grows), or -1; null when
+  // `length` stays as given.
+  std::int64_t (*measure)(void* user) = nullptr;
 };
 
 struct MovieSource {

@@ -61,10 +61,11 @@ class DamagedMovies : public testing::Test {
 
   // One branch only, without a queue: everything the demuxer sent before an error has reached
   // the sink when the error comes.
-  PipelineRun PlayBranch(const std::string& name, bool video) {
+  PipelineRun PlayBranch(const std::string& name, bool video, const RunOptions& options = {}) {
     return RunPipeline("filesrc location=\"" + Path(name) + "\" ! kqmdemux name=d " +
-                       (video ? "d.video_0 ! kqmviddec ! appsink name=video sync=false"
-                              : "d.audio_0 ! kqmauddec ! appsink name=audio sync=false"));
+                           (video ? "d.video_0 ! kqmviddec ! appsink name=video sync=false"
+                                  : "d.audio_0 ! kqmauddec ! appsink name=audio sync=false"),
+                       options);
   }
 
   // What `kqm export` makes of `name` (already written).
@@ -144,6 +145,19 @@ TEST_F(DamagedMovies, BrokenContainerEndsWithAnErrorAfterWhatCouldBeRead) {
 }
 
 // A movie cut short is sought only where it can be read: past its end, to its last whole frame.
+TEST_F(DamagedMovies, MovieThatGrewSinceItWasOpenedPlaysToItsEnd) {
+  // A download still being written: cut in frame 20 while the pipeline prerolls (the demuxer
+  // waits at frame 0 for the sink), whole by the time it plays.
+  const std::size_t cut = FrameAt(movie_, 20) + 10;
+  WriteFileBytes(Path("growing.kqm"), Bytes(movie_.begin(), movie_.begin() + cut));
+  RunOptions options;
+  options.prerolled = [this] { WriteFileBytes(Path("growing.kqm"), movie_); };
+  const PipelineRun run = PlayBranch("growing.kqm", true, options);
+  EXPECT_TRUE(run.errors.empty()) << run.errors.front();
+  EXPECT_TRUE(run.eos);
+  EXPECT_EQ(run.video.sizes.size(), 50u);
+}
+
 TEST_F(DamagedMovies, SeeksInACutMovieStayWhereItCanBeRead) {
   Bytes video, audio;
   Play(movie_, "whole.kqm");

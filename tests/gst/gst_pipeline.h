@@ -5,6 +5,7 @@
 #include <gst/gst.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,8 @@ struct RunOptions {
   std::int64_t seek_stop = -1;                // where the seeks' segment stops; -1: the end
   // Asks the prerolled pipeline to end (an EOS event, as gst-launch-1.0 -e sends on Ctrl-C).
   bool end_early = false;
+  // Called once the pipeline has prerolled (and sought), before it plays.
+  std::function<void()> prerolled;
 };
 
 PipelineRun RunPipeline(const std::string& description, const RunOptions& options = {});
