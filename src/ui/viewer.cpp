@@ -441,6 +441,7 @@ void Viewer::Play() {
       ForgetLastFrame();
       failure_reported_ = false;
       sound_lost_shown_ = false;
+      past_playable_reported_ = false;
       if (started != kPlayerOk) {
         if (Playing(status)) {
           // Without a sound card every movie says so: the notice comes once.
@@ -817,7 +818,10 @@ void Viewer::Seek(std::int32_t frame) {
 void Viewer::GoToFrame(std::int32_t frame) {
   if (state_.quit_requested || !Playing(Player_Status(player_))) return;
   ForgetLastFrame();
-  if (Player_Seek(player_, frame) != kPlayerOk) return;
+  if (Player_Seek(player_, frame) != kPlayerOk) {
+    ReportUnplayableFrame(frame);
+    return;
+  }
   // The picture of a seek is no step of playback: it neither ends playback at the last frame
   // nor counts as a pass.
   const PlayerStatus status = Player_Status(player_);
@@ -827,6 +831,16 @@ void Viewer::GoToFrame(std::int32_t frame) {
   // playback with it shown, before the engine shows the frame 0 it would go on with.
   if (state_.ui_playing) StopAtLastFrame();
   RequestTurn();
+}
+
+void Viewer::ReportUnplayableFrame(std::int32_t frame) {
+  if (past_playable_reported_) return;
+  const std::int32_t playable = Player_PlayableFrames(player_);
+  if (frame < playable || !Playing(Player_Status(player_))) return;
+  past_playable_reported_ = true;
+  Report("cannot go to frame " + std::to_string(frame) + ": the movie has " +
+             std::to_string(playable) + " frames that can be played",
+         false);
 }
 
 std::int32_t Viewer::PassBeforeWrap(const PlayerStatus& status) {

@@ -190,6 +190,9 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   void ShowStopInRadioGroup();
   // Shows `frame` of the movie playing or paused, leaving it so.
   void GoToFrame(std::int32_t frame);
+  // After a failed go to `frame`: when it lies past the frames that can be played (the movie is
+  // cut short or damaged before it), the user is told so, once a playback.
+  void ReportUnplayableFrame(std::int32_t frame);
   // The engine's pass count at `status` as the end of playback counts it: one less on the last
   // frame, whose pass the engine counts as done before playback has wrapped.
   static std::int32_t PassBeforeWrap(const PlayerStatus& status);
@@ -271,6 +274,8 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   bool device_failure_shown_ = false;
   // The sound device's stopping in the current playback has been shown.
   bool sound_lost_shown_ = false;
+  // A frame past those that can be played has been asked for in the current playback.
+  bool past_playable_reported_ = false;
   // The --fullscreen option waits for the first movie that plays.
   bool full_screen_pending_ = false;
   // The notice on screen, while it is.

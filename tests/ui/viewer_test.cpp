@@ -17,6 +17,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QWindow>
+#include <QtEndian>
 #include <QtTest/QTest>
 #include <algorithm>
 #include <chrono>
@@ -389,6 +390,43 @@ TEST_F(ViewerTest, TheProgressBarAndTheKeysGoToAnyFrame) {
   EXPECT_TRUE(state().ui_playing);
   EXPECT_EQ(shown(), 3);
   EXPECT_EQ(picture(), expected[3]);
+}
+
+TEST_F(ViewerTest, AFramePastACutIsSaidToBeOutOfReach) {
+  // 33 frames at 5 a second, cut ten bytes into frame 20: 20 of them can be played, and
+  // playback takes four seconds to reach the cut.
+  QTemporaryDir folder;
+  const QString cut = folder.filePath(QStringLiteral("cut.kqm"));
+  {
+    QFile source(Conformance("mixed-136x96-mono-33-key4.kqm"));
+    ASSERT_TRUE(source.open(QIODevice::ReadOnly));
+    const QByteArray bytes = source.readAll();
+    qsizetype end = 64;
+    for (int frame = 0; frame < 20; ++frame)
+      end += qFromLittleEndian<quint32>(bytes.constData() + end) & 0xFFFFFF;
+    QFile file(cut);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes.left(end + 10));
+  }
+  Start({cut});
+  Turn();
+  ASSERT_TRUE(Playing());
+  Key(Qt::Key_Space);
+  Key(Qt::Key_Home);
+  ASSERT_EQ(Status().shown_frame, 0);
+  testing::internal::CaptureStderr();
+  // End, and the bar's right end, say why nothing changes, once; the movie stays paused there.
+  Key(Qt::Key_End);
+  QTest::mouseClick(panel().Control(kIdProgress), Qt::LeftButton, Qt::NoModifier, QPoint(284, 5));
+  const std::string line =
+      cut.toStdString() + ": cannot go to frame 32: the movie has 20 frames that can be played";
+  EXPECT_EQ(PlayerLines(testing::internal::GetCapturedStderr()), "tarvel: " + line + "\n");
+  EXPECT_EQ(viewer->video().status_bar()->problem().toStdString(), line);
+  EXPECT_EQ(Status().shown_frame, 0);
+  EXPECT_EQ(Status().state, PlayerState::kPaused);
+  // A frame before the cut is still gone to.
+  QTest::mouseClick(panel().Control(kIdProgress), Qt::LeftButton, Qt::NoModifier, QPoint(100, 5));
+  EXPECT_EQ(Status().shown_frame, 100 * 33 / 285);
 }
 
 TEST_F(ViewerTest, PlayingOnFromTheLastFrameEndsPlayback) {
