@@ -52,7 +52,7 @@ void Slot_FreeData(FrameSlot& slot) {
   slot.data.reset();
 }
 
-std::int32_t Reader_LoadNext(PlayerContext& context) {
+std::int32_t Reader_LoadNext(PlayerContext& context, FrameRead& fault) {
   const std::int32_t position = context.read_position;
   if (!context.playing || Ring_Contains(context, position)) return kPlayerOk;
 
@@ -66,15 +66,25 @@ std::int32_t Reader_LoadNext(PlayerContext& context) {
   if (entry < 0) return kPlayerOk;
 
   std::uint8_t word[kFrameWordSize];
-  if (!Source_Read(context.source, word, sizeof word)) return kPlayerReadFailed;
+  if (!Source_Read(context.source, word, sizeof word)) {
+    fault = context.source.read_failed                               ? FrameRead::kReadError
+            : Source_Length(context.source) == context.reader_offset ? FrameRead::kEnd
+                                                                     : FrameRead::kTruncated;
+    return kPlayerReadFailed;
+  }
   const std::uint32_t size = ReadLe32(word) & kFrameSizeMask;
   if (size == 0 && context.loop_mode == kLoopOff) return kPlayerEndOfData;
   // A frame smaller than its own word, or larger than what is left of the file, cannot be
   // loaded; nothing is allocated for it.
-  if (size < kFrameWordSize) return kPlayerReadFailed;
-  const std::int64_t chunk_bytes = static_cast<std::int64_t>(size - kFrameWordSize);
-  if (!Source_HasBytes(context.source, context.movie_length, context.reader_offset, size))
+  if (size < kFrameWordSize) {
+    fault = FrameRead::kBadSize;
     return kPlayerReadFailed;
+  }
+  const std::int64_t chunk_bytes = static_cast<std::int64_t>(size - kFrameWordSize);
+  if (!Source_HasBytes(context.source, context.movie_length, context.reader_offset, size)) {
+    fault = FrameRead::kTruncated;
+    return kPlayerReadFailed;
+  }
 
   std::unique_ptr<FrameSlot> slot = Slot_Create(position);
   if (!slot) return kPlayerOutOfMemory;
@@ -82,8 +92,10 @@ std::int32_t Reader_LoadNext(PlayerContext& context) {
   slot->data.reset(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(chunk_bytes) + 1]);
   if (!slot->data) return kPlayerOutOfMemory;
   slot->data_length = static_cast<std::int32_t>(chunk_bytes);
-  if (!Source_Read(context.source, slot->data.get(), static_cast<std::size_t>(chunk_bytes)))
+  if (!Source_Read(context.source, slot->data.get(), static_cast<std::size_t>(chunk_bytes))) {
+    fault = context.source.read_failed ? FrameRead::kReadError : FrameRead::kTruncated;
     return kPlayerReadFailed;
+  }
   context.reader_offset += size;
   context.frames_loaded += 1;
 
@@ -107,13 +119,14 @@ std::uint32_t Reader_Thread(PlayerContext& context) {
   const EngineThreadScope engine_thread(context);
   DebugOutput("Thread Disque Ok\n");
   std::int32_t exit_code = kPlayerOk;
+  FrameRead fault = FrameRead::kOk;
   for (;;) {
     const std::uint32_t seen = context.wake_count.load();
     if (context.current_frame >= context.frame_count) break;
     if (exit_code != kPlayerOk || !context.playing || context.halting) break;
     if (context.read_position < context.frame_count) {
       context.disk_semaphore->Acquire();
-      exit_code = Reader_LoadNext(context);
+      exit_code = Reader_LoadNext(context, fault);
     } else {
       // Everything is loaded and the movie does not loop: the frame step wakes us when it has
       // presented a frame.
@@ -138,11 +151,11 @@ std::uint32_t Reader_Thread(PlayerContext& context) {
     if (exit_code == kPlayerOk)
       Engine_RecordEnd(context, PlaybackEnd::kEndOfMovie, kPlayerOk, context.frame_count, {});
     else
-      Engine_RecordEnd(context, PlaybackEnd::kReaderFailed, exit_code, failed_frame,
-                       "frame " + std::to_string(failed_frame) + ": " +
-                           (exit_code == kPlayerReadFailed && context.source.read_failed
-                                ? kFrameReadErrorText
-                                : Player_ResultText(exit_code)));
+      Engine_RecordEnd(
+          context, PlaybackEnd::kReaderFailed, exit_code, failed_frame,
+          exit_code == kPlayerReadFailed
+              ? FrameReadProblem(fault, failed_frame, context.frame_count)
+              : "frame " + std::to_string(failed_frame) + ": " + Player_ResultText(exit_code));
   }
   // While Player_Start runs, it does the stop itself when it finds reader_finished set. A stop
   // or a seek that holds the engine waits for this thread: it must not wait for them, and runs

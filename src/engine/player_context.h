@@ -383,7 +383,10 @@ FrameSlot* Ring_Find(PlayerContext& context, std::int32_t index);
 bool Ring_Release(PlayerContext& context, std::int32_t index);
 std::unique_ptr<FrameSlot> Slot_Create(std::int32_t index);
 void Slot_FreeData(FrameSlot& slot);
-std::int32_t Reader_LoadNext(PlayerContext& context);
+// Loads the next frame into the ring. A frame that cannot be read (kPlayerReadFailed) sets
+// `fault` to why: the file ends before or inside it, its size word is impossible, or the file
+// system failed to deliver it.
+std::int32_t Reader_LoadNext(PlayerContext& context, FrameRead& fault);
 std::uint32_t Reader_Thread(PlayerContext& context);
 
 // Frame pipeline and clock.

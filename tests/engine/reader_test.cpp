@@ -77,17 +77,26 @@ void CountPicture(const PresentedPicture&, void* user) {
 }
 
 TEST_F(Reader, CutFilePresentsEveryIntactFrameThenStops) {
-  // Cut in the middle of frame 10, and right after it (its frame word missing), with and
-  // without sound, for rings smaller and larger than the intact part.
+  // Cut in the middle of frame 10, right after frame 9 (frame 10's word missing), and a frame 10
+  // whose word gives 2 bytes, with and without sound, for rings smaller and larger than the
+  // intact part. Each is said as kqm export and info say it.
   for (bool with_sound : {false, true}) {
     const std::vector<uint8_t> whole = (with_sound ? SoundMovie(30) : SilentMovie(30)).Bytes();
     std::size_t frame_10 = 64;
     for (int i = 0; i < 10; ++i) frame_10 += whole[frame_10] | (whole[frame_10 + 1] << 8);
-    for (std::size_t cut : {frame_10 + 6, frame_10}) {
-      TempMovie movie(std::vector<uint8_t>(whole.begin(), whole.begin() + cut));
+    std::vector<uint8_t> bad_size = whole;
+    bad_size[frame_10] = 2;
+    bad_size[frame_10 + 1] = 0;
+    bad_size[frame_10 + 2] = 0;
+    const std::pair<std::vector<uint8_t>, const char*> movies[] = {
+        {{whole.begin(), whole.begin() + frame_10 + 6}, "frame 10: the file ends inside the frame"},
+        {{whole.begin(), whole.begin() + frame_10}, "the movie data ends after 10 of 30 frames"},
+        {bad_size, "frame 10: the frame word gives a size smaller than the word itself"}};
+    for (const auto& [bytes, problem] : movies) {
+      TempMovie movie(bytes);
       for (int ring : {1, 4, 10, 16, 64}) {
         SCOPED_TRACE(testing::Message()
-                     << "sound " << with_sound << " cut " << cut << " ring " << ring);
+                     << "sound " << with_sound << " " << problem << " ring " << ring);
         std::atomic<int> presented{0};
         Player_SetPresentationListener(context, &CountPicture, &presented);
         Player_SetLoop(context, 0);
@@ -98,9 +107,7 @@ TEST_F(Reader, CutFilePresentsEveryIntactFrameThenStops) {
         EXPECT_EQ(status.end, PlaybackEnd::kReaderFailed);
         EXPECT_EQ(status.end_code, kPlayerReadFailed);
         EXPECT_EQ(status.end_frame, 10);
-        EXPECT_EQ(std::string(status.problem),
-                  "frame 10: a frame could not be read (the file ends inside it, or its size "
-                  "is impossible)");
+        EXPECT_EQ(std::string(status.problem), problem);
         Player_Stop(context);
       }
     }
