@@ -48,6 +48,9 @@ std::unique_ptr<AudioDevice> MakeCaptureDevice(void*) {
 // with a fixed seed, and reports the time from each request to its picture: the median and the
 // worst. Returns the exit status.
 int BenchSeek(const std::string& path, int count) {
+  // The engine decodes into the surface until the context is destroyed, whichever return ends
+  // the command: it is made first, so that it goes last.
+  std::vector<std::uint16_t> surface;
   auto context = std::make_unique<PlayerContext>();
   Player_Init(*context, kPlayerInterfaceVersion);
   context->services.make_audio_device = &MakeCaptureDevice;
@@ -61,7 +64,7 @@ int BenchSeek(const std::string& path, int count) {
     PrintError(kCommand, path, kNoFramesProblem);
     return 1;
   }
-  std::vector<std::uint16_t> surface(std::size_t{movie.width} * movie.height);
+  surface.assign(std::size_t{movie.width} * movie.height, 0);
   const std::int32_t started =
       Player_Start(*context, surface.data(), kDisplayWindow, nullptr, kDefaultRingSize);
   const PlayerStatus status = Player_Status(*context);
