@@ -403,6 +403,18 @@ void PushEos(DemuxState& s) {
     if (pad != nullptr && !GST_PAD_IS_EOS(pad)) gst_pad_push_event(pad, gst_event_new_eos());
 }
 
+// The segment event for the streams. A segment seek ends with the pictures (or at its stop):
+// the sound stored past the last picture is not heard when the segment is looped, as the
+// player's looping does not play it, or each pass would overlap the next by that much.
+GstEvent* SegmentEvent(const DemuxState& s) {
+  GstSegment segment = s.segment;
+  if ((segment.flags & GST_SEGMENT_FLAG_SEGMENT) && !GST_CLOCK_TIME_IS_VALID(segment.stop))
+    segment.stop = MovieDuration(s);
+  GstEvent* event = gst_event_new_segment(&segment);
+  if (s.segment_seqnum != GST_SEQNUM_INVALID) gst_event_set_seqnum(event, s.segment_seqnum);
+  return event;
+}
+
 void Loop(gpointer user) {
   GstElement* element = GST_ELEMENT(user);
   DemuxState& s = gst_kqm_demux_state(user);
@@ -443,15 +455,15 @@ void Loop(gpointer user) {
     }
   }
   if (s.send_segment) {
-    GstEvent* segment = gst_event_new_segment(&s.segment);
-    if (s.segment_seqnum != GST_SEQNUM_INVALID) gst_event_set_seqnum(segment, s.segment_seqnum);
-    PushEvent(s, segment);
+    PushEvent(s, SegmentEvent(s));
     s.send_segment = false;
   }
   result = PushFrame(s, s.next_frame);
+  // The position is where the pictures sent end: a segment looped with a non-flushing seek
+  // goes on from there, not from the last picture's start, which the next pass would overlap.
   GST_OBJECT_LOCK(element);
   s.segment.position =
-      std::max(s.segment.position, PictureTime(s.next_frame, s.header.frame_duration));
+      std::max(s.segment.position, PictureTime(s.next_frame + 1, s.header.frame_duration));
   GST_OBJECT_UNLOCK(element);
   ++s.next_frame;
   if (result == GST_FLOW_OK) return;
@@ -466,9 +478,7 @@ pause:
       if (s.send_segment) {
         // A segment with nothing in it (sought past the end): its segment and a gap let the
         // sinks preroll, which the segment's end alone does not.
-        GstEvent* segment = gst_event_new_segment(&s.segment);
-        if (s.segment_seqnum != GST_SEQNUM_INVALID) gst_event_set_seqnum(segment, s.segment_seqnum);
-        PushEvent(s, segment);
+        PushEvent(s, SegmentEvent(s));
         PushEvent(s, gst_event_new_gap(s.segment.start, 0));
         s.send_segment = false;
       }

@@ -27,6 +27,8 @@ GstFlowReturn KeepSample(GstAppSink* sink, gpointer user) {
     log->sizes.push_back(map.size);
     log->pts.push_back(GST_BUFFER_PTS(buffer));
     log->durations.push_back(GST_BUFFER_DURATION(buffer));
+    log->running.push_back(gst_segment_to_running_time(gst_sample_get_segment(sample),
+                                                       GST_FORMAT_TIME, GST_BUFFER_PTS(buffer)));
     log->corrupted.push_back(GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_CORRUPTED));
     gst_buffer_unmap(buffer, &map);
   }
@@ -97,12 +99,15 @@ PipelineRun RunPipeline(const std::string& description, const RunOptions& option
     }
     gst_query_unref(seeking);
   }
+  const auto seek = [&](GstSeekFlags flags, std::int64_t position) {
+    return gst_element_seek(pipeline, 1.0, GST_FORMAT_TIME, flags, options.seek_type, position,
+                            options.seek_stop >= 0 ? GST_SEEK_TYPE_SET : GST_SEEK_TYPE_NONE,
+                            options.seek_stop) != FALSE;
+  };
   // What a player does with a prerolled pipeline: drops what it shows and starts elsewhere.
   for (const std::int64_t position : options.seeks) {
     if (!ready) break;
-    if (!gst_element_seek(pipeline, 1.0, GST_FORMAT_TIME, options.seek_flags, options.seek_type,
-                          position, options.seek_stop >= 0 ? GST_SEEK_TYPE_SET : GST_SEEK_TYPE_NONE,
-                          options.seek_stop)) {
+    if (!seek(options.seek_flags, position)) {
       run.errors.push_back("the seek was refused");
       ready = false;
     } else {
@@ -113,6 +118,7 @@ PipelineRun RunPipeline(const std::string& description, const RunOptions& option
   if (ready && options.end_early) gst_element_send_event(pipeline, gst_event_new_eos());
   if (ready) gst_element_set_state(pipeline, GST_STATE_PLAYING);
   const bool failed = !ready;
+  int loops = options.loops;
 
   for (;;) {
     // A pipeline that failed to preroll says why.
@@ -131,6 +137,13 @@ PipelineRun RunPipeline(const std::string& description, const RunOptions& option
       run.segment_done = !failed;
       gst_message_unref(message);
       if (failed) continue;
+      if (loops > 0 && !options.seeks.empty()) {
+        // The last pass is not a segment: it ends the streams.
+        const auto flags = static_cast<GstSeekFlags>(options.seek_flags & ~GST_SEEK_FLAG_FLUSH &
+                                                     ~(--loops == 0 ? GST_SEEK_FLAG_SEGMENT : 0));
+        if (seek(flags, options.seeks.back())) continue;
+        run.errors.push_back("the loop's seek was refused");
+      }
       break;
     }
     if (type == GST_MESSAGE_EOS) {

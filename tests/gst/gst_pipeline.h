@@ -18,6 +18,7 @@ struct SinkLog {
   std::vector<std::uint8_t> bytes;
   std::vector<GstClockTime> pts;
   std::vector<GstClockTime> durations;
+  std::vector<GstClockTime> running;  // each buffer's running time
   std::vector<std::size_t> sizes;
   std::vector<bool> corrupted;  // the buffer carries GST_BUFFER_FLAG_CORRUPTED
 };
@@ -40,6 +41,9 @@ struct RunOptions {
   GstSeekFlags seek_flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
   GstSeekType seek_type = GST_SEEK_TYPE_SET;  // END: positions count from the end (negative)
   std::int64_t seek_stop = -1;                // where the seeks' segment stops; -1: the end
+  // Plays the seeks' segment this many times more, each pass sought on from the end of the one
+  // before without a flush, as players loop a range (seek_flags then include SEGMENT).
+  int loops = 0;
   // Asks the prerolled pipeline to end (an EOS event, as gst-launch-1.0 -e sends on Ctrl-C).
   bool end_early = false;
   // Called once the pipeline has prerolled (and sought), before it plays.

@@ -167,5 +167,39 @@ TEST(GstSeek, SeeksInSequenceKeyFramesAndPastTheEnd) {
   EXPECT_TRUE(run.video.bytes.empty());
 }
 
+// A range looped as players and editors loop one (a segment seek, then a non-flushing one from
+// each segment's end) plays on seamlessly: every picture and sound period follows the one before
+// in running time, the last picture of a pass shown for its whole period before the next pass
+// starts, and the sound stored past the movie's last picture not heard before it.
+TEST(GstSeek, LoopedSegmentsFollowOneAnother) {
+  // 25 frames at 25 fps, 22,050 Hz sound: a frame period is 40 ms of pictures and of sound.
+  const std::string movie = TestFile("demo.kqm");
+  ASSERT_EQ(
+      RunKqm(tools::Cmd_Demo, "demo", {"-o", movie, "--size", "64x48", "--seconds", "1", "-q"})
+          .status,
+      0);
+  RunOptions options;
+  options.seek_flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE |
+                                                 GST_SEEK_FLAG_SEGMENT);
+  options.loops = 2;
+  const struct {
+    int from, to;  // frames; to -1: the whole movie
+  } ranges[] = {{5, 15}, {0, -1}};
+  for (const auto& range : ranges) {
+    options.seeks = {FrameTime(range.from, 8)};
+    options.seek_stop = range.to < 0 ? -1 : FrameTime(range.to, 8);
+    const PipelineRun run = RunPipeline(Pipeline(movie, true), options);
+    EXPECT_TRUE(run.eos && run.errors.empty()) << testing::PrintToString(run.errors);
+    const std::size_t pass = (range.to < 0 ? 25 : range.to) - range.from;
+    ASSERT_EQ(run.video.running.size(), 3 * pass) << range.from;
+    // The last pass ends the streams: the sound stored past the last picture follows it then.
+    ASSERT_EQ(run.audio.running.size(), 3 * pass + (range.to < 0 ? 31 : 0)) << range.from;
+    for (const SinkLog* log : {&run.video, &run.audio})
+      for (std::size_t i = 0; i < log->running.size(); ++i)
+        ASSERT_EQ(log->running[i], static_cast<GstClockTime>(FrameTime(i, 8)))
+            << range.from << (log == &run.audio ? " sound " : " picture ") << i;
+  }
+}
+
 }  // namespace
 }  // namespace tarvel::test
