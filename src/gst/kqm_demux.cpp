@@ -579,6 +579,16 @@ void PlaceStreams(DemuxState& s, std::int32_t shown, std::int32_t start) {
   s.next_frame = first;
 }
 
+// A seek position in frames as a time: frames past the last count as the end, and one counted
+// from the end (negative) stays negative; none (-1) stays none.
+gint64 FramesToTime(const MovieHeader& header, GstSeekType type, gint64 frames) {
+  if (type == GST_SEEK_TYPE_NONE || (type == GST_SEEK_TYPE_SET && frames < 0)) return frames;
+  const std::int64_t count =
+      std::min<std::int64_t>(frames < 0 ? -frames : frames, header.frame_count);
+  const auto time = static_cast<gint64>(PictureTime(count, header.frame_duration));
+  return frames < 0 ? -time : time;
+}
+
 gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
   gdouble rate = 1.0;
   GstFormat format = GST_FORMAT_UNDEFINED;
@@ -588,7 +598,8 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
   gst_event_parse_seek(event, &rate, &format, &flags, &start_type, &start, &stop_type, &stop);
   const guint32 seqnum = gst_event_get_seqnum(event);
   // Backwards playback and instant rate changes are not offered.
-  if (format != GST_FORMAT_TIME || rate <= 0.0 || (flags & GST_SEEK_FLAG_INSTANT_RATE_CHANGE))
+  if ((format != GST_FORMAT_TIME && format != GST_FORMAT_DEFAULT) || rate <= 0.0 ||
+      (flags & GST_SEEK_FLAG_INSTANT_RATE_CHANGE))
     return FALSE;
   GST_OBJECT_LOCK(element);
   const bool opened = s.opened;
@@ -600,6 +611,13 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
   GST_OBJECT_UNLOCK(element);
   if (!opened) return FALSE;
   if (taken) return TRUE;
+  if (format == GST_FORMAT_DEFAULT) {
+    // In frames, up either stream: a seek a pipeline is sent reaches the demuxer through both
+    // decoders, and the sound's copy must go where the pictures' goes.
+    start = FramesToTime(header, start_type, start);
+    stop = FramesToTime(header, stop_type, stop);
+    format = GST_FORMAT_TIME;
+  }
 
   const bool flush = (flags & GST_SEEK_FLAG_FLUSH) != 0;
   if (start_type == GST_SEEK_TYPE_NONE && flush) {
@@ -688,31 +706,36 @@ gboolean SrcEvent(GstPad* pad, GstObject* parent, GstEvent* event) {
   }
 }
 
+// The movie's length in time or (DEFAULT) in frames.
+gint64 MovieLength(const DemuxState& s, GstFormat format) {
+  return format == GST_FORMAT_DEFAULT ? static_cast<gint64>(s.header.frame_count)
+                                      : static_cast<gint64>(MovieDuration(s));
+}
+
 gboolean SrcQuery(GstPad* pad, GstObject* parent, GstQuery* query) {
   DemuxState& s = gst_kqm_demux_state(parent);
   switch (GST_QUERY_TYPE(query)) {
     case GST_QUERY_DURATION: {
       GstFormat format;
       gst_query_parse_duration(query, &format, nullptr);
-      if (format != GST_FORMAT_TIME) return FALSE;
+      if (format != GST_FORMAT_TIME && format != GST_FORMAT_DEFAULT) return FALSE;
       GST_OBJECT_LOCK(parent);
       const bool opened = s.opened;
-      const GstClockTime duration = MovieDuration(s);
+      const gint64 duration = MovieLength(s, format);
       GST_OBJECT_UNLOCK(parent);
       if (!opened) return FALSE;
-      gst_query_set_duration(query, GST_FORMAT_TIME, static_cast<gint64>(duration));
+      gst_query_set_duration(query, format, duration);
       return TRUE;
     }
     case GST_QUERY_SEEKING: {
       GstFormat format;
       gst_query_parse_seeking(query, &format, nullptr, nullptr, nullptr);
-      if (format != GST_FORMAT_TIME) return FALSE;
+      if (format != GST_FORMAT_TIME && format != GST_FORMAT_DEFAULT) return FALSE;
       GST_OBJECT_LOCK(parent);
       const bool opened = s.opened;
-      const GstClockTime duration = MovieDuration(s);
+      const gint64 duration = MovieLength(s, format);
       GST_OBJECT_UNLOCK(parent);
-      gst_query_set_seeking(query, GST_FORMAT_TIME, opened, 0,
-                            opened ? static_cast<gint64>(duration) : -1);
+      gst_query_set_seeking(query, format, opened, 0, opened ? duration : -1);
       return TRUE;
     }
     default:

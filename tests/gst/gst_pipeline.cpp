@@ -91,6 +91,7 @@ PipelineRun RunPipeline(const std::string& description, const RunOptions& option
   if (ready) {
     gint64 duration = -1;
     if (gst_element_query_duration(pipeline, GST_FORMAT_TIME, &duration)) run.duration = duration;
+    if (gst_element_query_duration(pipeline, GST_FORMAT_DEFAULT, &duration)) run.frames = duration;
     GstQuery* seeking = gst_query_new_seeking(GST_FORMAT_TIME);
     if (gst_element_query(pipeline, seeking)) {
       gboolean seekable = FALSE;
@@ -100,7 +101,7 @@ PipelineRun RunPipeline(const std::string& description, const RunOptions& option
     gst_query_unref(seeking);
   }
   const auto seek = [&](GstSeekFlags flags, std::int64_t position) {
-    return gst_element_seek(pipeline, 1.0, GST_FORMAT_TIME, flags, options.seek_type, position,
+    return gst_element_seek(pipeline, 1.0, options.seek_format, flags, options.seek_type, position,
                             options.seek_stop >= 0 ? GST_SEEK_TYPE_SET : GST_SEEK_TYPE_NONE,
                             options.seek_stop) != FALSE;
   };

@@ -31,6 +31,7 @@ struct PipelineRun {
   bool eos = false;            // the stream ended without an error
   bool segment_done = false;   // a segment seek's segment ended (it ends so instead)
   std::int64_t duration = -1;  // the pipeline's answer once prerolled, in ns
+  std::int64_t frames = -1;    // the same in frames (GStreamer's DEFAULT format)
   bool seekable = false;       // the seeking query's answer once prerolled
 };
 
@@ -40,6 +41,7 @@ struct RunOptions {
   std::vector<std::int64_t> seeks;
   GstSeekFlags seek_flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
   GstSeekType seek_type = GST_SEEK_TYPE_SET;  // END: positions count from the end (negative)
+  GstFormat seek_format = GST_FORMAT_TIME;    // DEFAULT: positions and stop are frames
   std::int64_t seek_stop = -1;                // where the seeks' segment stops; -1: the end
   // Plays the seeks' segment this many times more, each pass sought on from the end of the one
   // before without a flush, as players loop a range (seek_flags then include SEGMENT).

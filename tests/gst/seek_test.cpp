@@ -97,6 +97,17 @@ TEST(GstSeek, SeeksInSequenceKeyFramesAndPastTheEnd) {
   EXPECT_TRUE(run.video.bytes == engine.video);
   EXPECT_TRUE(run.audio.bytes == engine.audio);
 
+  // In frames (GStreamer's DEFAULT format), as a script counts them: the seek sent to the
+  // pipeline reaches the demuxer up the sound's branch too, and is taken there in frames.
+  options.seek_format = GST_FORMAT_DEFAULT;
+  options.seeks = {45};
+  run = RunPipeline(Pipeline(movie, true), options);
+  EXPECT_TRUE(run.eos && run.errors.empty()) << testing::PrintToString(run.errors);
+  EXPECT_EQ(run.frames, 75);
+  EXPECT_TRUE(run.video.bytes == engine.video);
+  EXPECT_TRUE(run.audio.bytes == engine.audio);
+  options.seek_format = GST_FORMAT_TIME;
+
   // By key frame: the one before, and the one after.
   options.seek_flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_KEY_UNIT);
   options.seeks = {FrameTime(70, 8)};
