@@ -589,6 +589,21 @@ gint64 FramesToTime(const MovieHeader& header, GstSeekType type, gint64 frames) 
   return frames < 0 ? -time : time;
 }
 
+// Whether a seek would start after its stop, as GStreamer's segment places both (a start past
+// the movie's end at the end, a stop not given the one the segment has): a start past the stop
+// of an earlier seek that this one keeps, or a range given the wrong way round. GStreamer takes
+// such a seek for a programming error and logs a critical warning; it is refused quietly.
+bool StartsAfterStop(const GstSegment& segment, GstSeekType start_type, gint64 start,
+                     GstSeekType stop_type, gint64 stop) {
+  const auto duration = static_cast<gint64>(segment.duration);
+  if (stop_type == GST_SEEK_TYPE_NONE) stop = static_cast<gint64>(segment.stop);
+  if (stop_type == GST_SEEK_TYPE_END) stop += duration;
+  if (stop == -1) return false;  // no stop
+  if (start_type == GST_SEEK_TYPE_NONE) start = static_cast<gint64>(segment.start);
+  if (start_type == GST_SEEK_TYPE_END) start += duration;
+  return std::min(std::max<gint64>(start, 0), duration) > std::clamp<gint64>(stop, 0, duration);
+}
+
 gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
   gdouble rate = 1.0;
   GstFormat format = GST_FORMAT_UNDEFINED;
@@ -630,7 +645,8 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
       segment.position = static_cast<guint64>(shown_at);
   }
   gboolean update = FALSE;
-  if (!gst_segment_do_seek(&segment, rate, format, flags, start_type, static_cast<guint64>(start),
+  if (StartsAfterStop(segment, start_type, start, stop_type, stop) ||
+      !gst_segment_do_seek(&segment, rate, format, flags, start_type, static_cast<guint64>(start),
                            stop_type, static_cast<guint64>(stop), &update))
     return FALSE;
   // Waits for the index to reach the frame; a movie that ends early is sought up to its end.

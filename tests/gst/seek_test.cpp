@@ -164,6 +164,14 @@ TEST(GstSeek, SeeksInSequenceKeyFramesAndPastTheEnd) {
   options.seek_type = GST_SEEK_TYPE_SET;
   options.seek_stop = -1;
 
+  // A range given the wrong way round is refused as such, not taken for a programming error.
+  options.seeks = {FrameTime(50, 8)};
+  options.seek_stop = FrameTime(20, 8);
+  run = RunPipeline(Pipeline(movie, true), options);
+  EXPECT_EQ(run.errors, std::vector<std::string>({"the seek was refused"}));
+  EXPECT_TRUE(run.criticals.empty()) << testing::PrintToString(run.criticals);
+  options.seek_stop = -1;
+
   // Past the end there is nothing left to play.
   options.seek_flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH);
   options.seeks = {FrameTime(80, 8)};
