@@ -644,20 +644,29 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
         shown_at >= 0)
       segment.position = static_cast<guint64>(shown_at);
   }
-  gboolean update = FALSE;
-  if (StartsAfterStop(segment, start_type, start, stop_type, stop) ||
-      !gst_segment_do_seek(&segment, rate, format, flags, start_type, static_cast<guint64>(start),
-                           stop_type, static_cast<guint64>(stop), &update))
-    return FALSE;
-  // Waits for the index to reach the frame; a movie that ends early is sought up to its end.
-  std::int64_t shown = FrameAt(header, segment.position);
-  const bool past_end = shown >= header.frame_count;
-  if (!past_end && !s.index.WaitFor(static_cast<std::int32_t>(shown))) {
-    if (s.index.frames() == 0) return FALSE;
-    // The segment starts at that frame, or its picture would be clipped away downstream.
-    shown = s.index.frames() - 1;
-    segment.start = segment.position = segment.time = PictureTime(shown, header.frame_duration);
-  }
+  std::int64_t shown = 0;
+  bool past_end = false;
+  // Moves `target` as the seek asks and finds the frame shown there, waiting for the index to
+  // reach it (a movie that ends early is sought up to its end); false when it cannot be done.
+  const auto place = [&](GstSegment& target) {
+    gboolean update = FALSE;
+    if (StartsAfterStop(target, start_type, start, stop_type, stop) ||
+        !gst_segment_do_seek(&target, rate, format, flags, start_type, static_cast<guint64>(start),
+                             stop_type, static_cast<guint64>(stop), &update))
+      return false;
+    std::int64_t frame = FrameAt(header, target.position);
+    const bool past = frame >= header.frame_count;
+    if (!past && !s.index.WaitFor(static_cast<std::int32_t>(frame))) {
+      if (s.index.frames() == 0) return false;
+      // The segment starts at that frame, or its picture would be clipped away downstream.
+      frame = s.index.frames() - 1;
+      target.start = target.position = target.time = PictureTime(frame, header.frame_duration);
+    }
+    shown = frame;
+    past_end = past;
+    return true;
+  };
+  if (!place(segment)) return FALSE;
 
   if (flush) {
     GstEvent* flush_start = gst_event_new_flush_start();
@@ -666,6 +675,15 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
   }
   gst_pad_pause_task(s.sink);
   GST_PAD_STREAM_LOCK(s.sink);
+  if (!flush) {
+    // Without a flush the segment goes on from where the pictures sent end, the one the demuxer
+    // was sending when the seek came included (a sink's queue full, it waited for room): the
+    // segment is taken again now that sending has stopped.
+    GST_OBJECT_LOCK(element);
+    GstSegment now = s.segment;
+    GST_OBJECT_UNLOCK(element);
+    if (place(now)) segment = now;
+  }
   DropHeldSound(s);
 
   if (past_end) {
