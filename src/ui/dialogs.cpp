@@ -180,6 +180,9 @@ void ShowNoticeBox(QPointer<QMessageBox>& box, QWidget* owner, const QString& te
                           QMessageBox::Ok, owner);
     box->setModal(false);
     box->setAttribute(Qt::WA_DeleteOnClose);
+    // It needs no answer: the window the user types in keeps the keys (a Space meant to pause
+    // would otherwise close the box instead).
+    box->setAttribute(Qt::WA_ShowWithoutActivating);
   } else {
     box->setText(text);
   }
