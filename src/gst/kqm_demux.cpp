@@ -761,6 +761,11 @@ gboolean SrcQuery(GstPad* pad, GstObject* parent, GstQuery* query) {
       gst_query_set_duration(query, format, duration);
       return TRUE;
     }
+    case GST_QUERY_POSITION:
+      // Not asked upstream: the source's place in the file is how far the index has read, most
+      // of the movie ahead of the picture shown (a percentage of 99 % at the start). The sinks
+      // give the position in time, the picture decoder in frames.
+      return FALSE;
     case GST_QUERY_SEEKING: {
       GstFormat format;
       gst_query_parse_seeking(query, &format, nullptr, nullptr, nullptr);

@@ -151,7 +151,7 @@ TEST_F(DamagedMovies, MovieThatGrewSinceItWasOpenedPlaysToItsEnd) {
   const std::size_t cut = FrameAt(movie_, 20) + 10;
   WriteFileBytes(Path("growing.kqm"), Bytes(movie_.begin(), movie_.begin() + cut));
   RunOptions options;
-  options.prerolled = [this] { WriteFileBytes(Path("growing.kqm"), movie_); };
+  options.prerolled = [this](GstElement*) { WriteFileBytes(Path("growing.kqm"), movie_); };
   const PipelineRun run = PlayBranch("growing.kqm", true, options);
   EXPECT_TRUE(run.errors.empty()) << run.errors.front();
   EXPECT_TRUE(run.eos);

@@ -127,7 +127,7 @@ PipelineRun RunPipeline(const std::string& description, const RunOptions& option
       ready = Settle(pipeline);
     }
   }
-  if (ready && options.prerolled) options.prerolled();
+  if (ready && options.prerolled) options.prerolled(pipeline);
   if (ready && options.end_early) gst_element_send_event(pipeline, gst_event_new_eos());
   if (ready) gst_element_set_state(pipeline, GST_STATE_PLAYING);
   const bool failed = !ready;

@@ -49,8 +49,8 @@ struct RunOptions {
   int loops = 0;
   // Asks the prerolled pipeline to end (an EOS event, as gst-launch-1.0 -e sends on Ctrl-C).
   bool end_early = false;
-  // Called once the pipeline has prerolled (and sought), before it plays.
-  std::function<void()> prerolled;
+  // Called with the pipeline once it has prerolled (and sought), before it plays.
+  std::function<void(GstElement*)> prerolled;
 };
 
 PipelineRun RunPipeline(const std::string& description, const RunOptions& options = {});

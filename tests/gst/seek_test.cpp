@@ -91,7 +91,14 @@ TEST(GstSeek, SeeksInSequenceKeyFramesAndPastTheEnd) {
       0);
   RunOptions options;
   options.seeks = {FrameTime(70, 8), FrameTime(10, 8), FrameTime(45, 8), FrameTime(45, 8)};
+  // The position as a share of the movie is that of the picture shown: 45 of 75 frames.
+  gint64 percent = -1;
+  options.prerolled = [&percent](GstElement* pipeline) {
+    gst_element_query_position(pipeline, GST_FORMAT_PERCENT, &percent);
+  };
   PipelineRun run = RunPipeline(Pipeline(movie, true), options);
+  options.prerolled = nullptr;
+  EXPECT_EQ(percent, GST_FORMAT_PERCENT_MAX * 45 / 75);
   Captured engine = PlayFrom(movie, 45);
   EXPECT_TRUE(run.eos && run.errors.empty());
   EXPECT_TRUE(run.video.bytes == engine.video);
