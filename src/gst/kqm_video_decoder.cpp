@@ -186,6 +186,15 @@ GstFlowReturn HandleFrame(GstVideoDecoder* decoder, GstVideoCodecFrame* frame) {
   return gst_video_decoder_finish_frame(decoder, frame);
 }
 
+// Seeks go to the demuxer as they come. GStreamer's decoder would take one the demuxer refuses
+// in bytes for the decoded pictures' bytes and seek there itself, the sound's copy of it
+// refused: the pictures moved while the pipeline answered that the seek failed.
+gboolean SrcEvent(GstVideoDecoder* decoder, GstEvent* event) {
+  if (GST_EVENT_TYPE(event) == GST_EVENT_SEEK)
+    return gst_pad_push_event(GST_VIDEO_DECODER_SINK_PAD(decoder), event);
+  return GST_VIDEO_DECODER_CLASS(gst_kqm_video_decoder_parent_class)->src_event(decoder, event);
+}
+
 }  // namespace
 }  // namespace tarvel::gst
 
@@ -204,6 +213,7 @@ static void gst_kqm_video_decoder_class_init(GstKqmVideoDecoderClass* klass) {
   video->drain = Drain;
   video->set_format = SetFormat;
   video->handle_frame = HandleFrame;
+  video->src_event = SrcEvent;
 }
 
 static void gst_kqm_video_decoder_init(GstKqmVideoDecoder* self) {
