@@ -73,7 +73,12 @@ std::int32_t Reader_LoadNext(PlayerContext& context, FrameRead& fault) {
     return kPlayerReadFailed;
   }
   const std::uint32_t size = ReadLe32(word) & kFrameSizeMask;
-  if (size == 0 && context.loop_mode == kLoopOff) return kPlayerEndOfData;
+  // A size of 0 marks the end of the data: playback ends there, and a looping movie cannot go
+  // on past it. Either way the data ends before the frames the header counts.
+  if (size == 0) {
+    fault = FrameRead::kEnd;
+    return context.loop_mode == kLoopOff ? kPlayerEndOfData : kPlayerReadFailed;
+  }
   // A frame smaller than its own word, or larger than what is left of the file, cannot be
   // loaded; nothing is allocated for it.
   if (size < kFrameWordSize) {
@@ -153,7 +158,7 @@ std::uint32_t Reader_Thread(PlayerContext& context) {
     else
       Engine_RecordEnd(
           context, PlaybackEnd::kReaderFailed, exit_code, failed_frame,
-          exit_code == kPlayerReadFailed
+          exit_code == kPlayerReadFailed || exit_code == kPlayerEndOfData
               ? FrameReadProblem(fault, failed_frame, context.frame_count)
               : "frame " + std::to_string(failed_frame) + ": " + Player_ResultText(exit_code));
   }

@@ -158,13 +158,18 @@ TEST_F(Reader, ImpossibleFrameSizesEndLoadingWithoutReading) {
     uint32_t word;
     bool loop;
     std::int32_t expected;
+    const char* problem;
   };
   // Sizes 1 to 3 are smaller than the frame word; 0 ends the data when not looping and is
-  // unusable when looping; a size beyond the end of the file is refused before allocation.
+  // unusable when looping, and is said to end it either way, as kqm export and info say; a size
+  // beyond the end of the file is refused before allocation.
+  const char* const small = "frame 2: the frame word gives a size smaller than the word itself";
+  const char* const ends = "the movie data ends after 2 of 4 frames";
   for (const Case& c :
-       {Case{1, false, kPlayerReadFailed}, Case{3, true, kPlayerReadFailed},
-        Case{0, false, kPlayerEndOfData}, Case{0, true, kPlayerReadFailed},
-        Case{0x00FFFFFF, false, kPlayerReadFailed}, Case{0xFF000002, false, kPlayerReadFailed}}) {
+       {Case{1, false, kPlayerReadFailed, small}, Case{3, true, kPlayerReadFailed, small},
+        Case{0, false, kPlayerEndOfData, ends}, Case{0, true, kPlayerReadFailed, ends},
+        Case{0x00FFFFFF, false, kPlayerReadFailed, "frame 2: the file ends inside the frame"},
+        Case{0xFF000002, false, kPlayerReadFailed, small}}) {
     MovieLayout entry = SilentMovie(4);
     entry.frames[2].custom_word = true;
     entry.frames[2].word = c.word;
@@ -173,6 +178,7 @@ TEST_F(Reader, ImpossibleFrameSizesEndLoadingWithoutReading) {
     ASSERT_EQ(OpenAndStart(movie), kPlayerOk) << c.word;
     ASSERT_TRUE(WaitUntilIdle()) << c.word;
     EXPECT_EQ(context.reader_exit_code, static_cast<std::uint32_t>(c.expected)) << c.word;
+    EXPECT_EQ(std::string(Player_Status(context).problem), c.problem) << c.word;
     EXPECT_LE(context.frames_loaded, 2);
   }
 }
