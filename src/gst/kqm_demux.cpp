@@ -386,13 +386,21 @@ GstFlowReturn PushFrame(DemuxState& s, std::int64_t index) {
   return result;
 }
 
+// `event` numbered as the seek whose segment it ends or fills (flushes and segments already
+// are), so that the messages the application gets for it (the sinks' end of stream, the
+// segment's end) tell which seek they answer.
+GstEvent* OfTheSeek(const DemuxState& s, GstEvent* event) {
+  if (s.segment_seqnum != GST_SEQNUM_INVALID) gst_event_set_seqnum(event, s.segment_seqnum);
+  return event;
+}
+
 // Ends the streams. The pictures end first: the held sound of the periods after the last
 // picture follows, more than a queue holds, and a muxer, which takes the earlier of its
 // streams' next buffers, would wait for pictures while the demuxer waited for room.
 GstFlowReturn EndStreams(DemuxState& s) {
   if (!s.audio) return GST_FLOW_EOS;
   if (!(s.segment.flags & GST_SEGMENT_FLAG_SEGMENT) && s.video)
-    gst_pad_push_event(s.video, gst_event_new_eos());
+    gst_pad_push_event(s.video, OfTheSeek(s, gst_event_new_eos()));
   const GstFlowReturn result = ReleaseSound(s, G_MAXINT64);
   return result == GST_FLOW_OK ? GST_FLOW_EOS : result;
 }
@@ -400,7 +408,8 @@ GstFlowReturn EndStreams(DemuxState& s) {
 // Ends every stream that has not ended yet.
 void PushEos(DemuxState& s) {
   for (GstPad* pad : {s.video, s.audio})
-    if (pad != nullptr && !GST_PAD_IS_EOS(pad)) gst_pad_push_event(pad, gst_event_new_eos());
+    if (pad != nullptr && !GST_PAD_IS_EOS(pad))
+      gst_pad_push_event(pad, OfTheSeek(s, gst_event_new_eos()));
 }
 
 // The segment event for the streams. A segment seek ends with the pictures (or at its stop):
@@ -410,9 +419,7 @@ GstEvent* SegmentEvent(const DemuxState& s) {
   GstSegment segment = s.segment;
   if ((segment.flags & GST_SEGMENT_FLAG_SEGMENT) && !GST_CLOCK_TIME_IS_VALID(segment.stop))
     segment.stop = MovieDuration(s);
-  GstEvent* event = gst_event_new_segment(&segment);
-  if (s.segment_seqnum != GST_SEQNUM_INVALID) gst_event_set_seqnum(event, s.segment_seqnum);
-  return event;
+  return OfTheSeek(s, gst_event_new_segment(&segment));
 }
 
 void Loop(gpointer user) {
@@ -479,13 +486,16 @@ pause:
         // A segment with nothing in it (sought past the end): its segment and a gap let the
         // sinks preroll, which the segment's end alone does not.
         PushEvent(s, SegmentEvent(s));
-        PushEvent(s, gst_event_new_gap(s.segment.start, 0));
+        PushEvent(s, OfTheSeek(s, gst_event_new_gap(s.segment.start, 0)));
         s.send_segment = false;
       }
-      gst_element_post_message(element,
-                               gst_message_new_segment_done(GST_OBJECT(element), GST_FORMAT_TIME,
-                                                            static_cast<gint64>(stop)));
-      PushEvent(s, gst_event_new_segment_done(GST_FORMAT_TIME, static_cast<gint64>(stop)));
+      GstEvent* done =
+          OfTheSeek(s, gst_event_new_segment_done(GST_FORMAT_TIME, static_cast<gint64>(stop)));
+      GstMessage* message = gst_message_new_segment_done(GST_OBJECT(element), GST_FORMAT_TIME,
+                                                         static_cast<gint64>(stop));
+      gst_message_set_seqnum(message, gst_event_get_seqnum(done));
+      gst_element_post_message(element, message);
+      PushEvent(s, done);
     } else {
       PushEos(s);
     }
@@ -495,10 +505,10 @@ pause:
                 std::string("nothing takes the movie's pictures (video_0)") +
                     (s.audio ? " or sound (audio_0)"
                              : ", and it has no sound that can be played (no audio_0)"));
-    PushEvent(s, gst_event_new_eos());
+    PushEvent(s, OfTheSeek(s, gst_event_new_eos()));
   } else if (result == GST_FLOW_NOT_LINKED || result < GST_FLOW_EOS) {
     if (!error_posted) GST_ELEMENT_FLOW_ERROR(element, result);
-    PushEvent(s, gst_event_new_eos());
+    PushEvent(s, OfTheSeek(s, gst_event_new_eos()));
   }
 }
 

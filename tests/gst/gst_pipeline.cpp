@@ -112,9 +112,11 @@ PipelineRun RunPipeline(const std::string& description, const RunOptions& option
     gst_query_unref(seeking);
   }
   const auto seek = [&](GstSeekFlags flags, std::int64_t position) {
-    return gst_element_seek(pipeline, 1.0, options.seek_format, flags, options.seek_type, position,
-                            options.seek_stop >= 0 ? GST_SEEK_TYPE_SET : GST_SEEK_TYPE_NONE,
-                            options.seek_stop) != FALSE;
+    GstEvent* event = gst_event_new_seek(
+        1.0, options.seek_format, flags, options.seek_type, position,
+        options.seek_stop >= 0 ? GST_SEEK_TYPE_SET : GST_SEEK_TYPE_NONE, options.seek_stop);
+    run.seek_seqnum = gst_event_get_seqnum(event);
+    return gst_element_send_event(pipeline, event) != FALSE;
   };
   // What a player does with a prerolled pipeline: drops what it shows and starts elsewhere.
   for (const std::int64_t position : options.seeks) {
@@ -145,6 +147,8 @@ PipelineRun RunPipeline(const std::string& description, const RunOptions& option
       break;
     }
     const GstMessageType type = GST_MESSAGE_TYPE(message);
+    if (type == GST_MESSAGE_SEGMENT_DONE || type == GST_MESSAGE_EOS)
+      run.end_seqnum = gst_message_get_seqnum(message);
     if (type == GST_MESSAGE_SEGMENT_DONE) {
       // Ends a segment that prerolled and played; one that did not preroll goes on failing.
       run.segment_done = !failed;

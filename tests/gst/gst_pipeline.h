@@ -28,12 +28,14 @@ struct PipelineRun {
   SinkLog audio;
   std::vector<std::string> errors;
   std::vector<std::string> warnings;
-  std::vector<std::string> criticals;  // GStreamer's critical warnings logged during the run
-  bool eos = false;                    // the stream ended without an error
-  bool segment_done = false;           // a segment seek's segment ended (it ends so instead)
-  std::int64_t duration = -1;          // the pipeline's answer once prerolled, in ns
-  std::int64_t frames = -1;            // the same in frames (GStreamer's DEFAULT format)
-  bool seekable = false;               // the seeking query's answer once prerolled
+  std::vector<std::string> criticals;        // GStreamer's critical warnings logged during the run
+  bool eos = false;                          // the stream ended without an error
+  bool segment_done = false;                 // a segment seek's segment ended (it ends so instead)
+  guint32 seek_seqnum = GST_SEQNUM_INVALID;  // the last seek's number
+  guint32 end_seqnum = GST_SEQNUM_INVALID;   // that of the end or segment end of the run
+  std::int64_t duration = -1;                // the pipeline's answer once prerolled, in ns
+  std::int64_t frames = -1;                  // the same in frames (GStreamer's DEFAULT format)
+  bool seekable = false;                     // the seeking query's answer once prerolled
 };
 
 struct RunOptions {

@@ -110,6 +110,7 @@ TEST(GstSeek, SeeksInSequenceKeyFramesAndPastTheEnd) {
   options.seeks = {45};
   run = RunPipeline(Pipeline(movie, true), options);
   EXPECT_TRUE(run.eos && run.errors.empty()) << testing::PrintToString(run.errors);
+  EXPECT_EQ(run.end_seqnum, run.seek_seqnum);  // the end says which seek it answers
   EXPECT_EQ(run.frames, 75);
   EXPECT_TRUE(run.video.bytes == engine.video);
   EXPECT_TRUE(run.audio.bytes == engine.audio);
@@ -198,6 +199,7 @@ TEST(GstSeek, SeeksInSequenceKeyFramesAndPastTheEnd) {
   options.seek_flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_SEGMENT);
   run = RunPipeline(Pipeline(movie, true), options);
   EXPECT_TRUE(run.segment_done && run.errors.empty()) << testing::PrintToString(run.errors);
+  EXPECT_EQ(run.end_seqnum, run.seek_seqnum);
   EXPECT_TRUE(run.video.bytes.empty());
 }
 
