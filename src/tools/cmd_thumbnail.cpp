@@ -91,18 +91,21 @@ int Cmd_Thumbnail(int argc, char** argv) {
   if (!OpenMovieForPictures(reader, command, path)) return 1;
   const MovieHeader header = reader.header;
 
-  // First walk: which frames are there, and which are key frames (a key frame's picture does
-  // not depend on the pictures before it, so decoding can start there).
+  // First walk: which frames are there, where, and which are key frames (where decoding may
+  // start, if the key frame's picture does not read what the frames before left behind).
   std::vector<std::uint8_t> chunks;
   std::vector<bool> key_frame;
+  std::vector<std::int64_t> offsets;
   FrameRead failed = FrameRead::kOk;
   while (static_cast<std::int64_t>(key_frame.size()) < header.frame_count) {
+    const std::int64_t offset = reader.position;
     if (failed = MovieReader_Next(reader, chunks); failed != FrameRead::kOk) break;
     std::int32_t length = 0;
     const std::uint8_t* picture =
         Frame_FindChunk({chunks.data(), static_cast<std::uint32_t>(chunks.size())}, "IX", &length);
     key_frame.push_back(picture != nullptr && length >= 4 &&
                         static_cast<std::int32_t>(ReadLe32(picture)) < 0);
+    offsets.push_back(offset);
   }
   const auto frames = static_cast<std::int64_t>(key_frame.size());
   if (failed != FrameRead::kOk) {
@@ -119,21 +122,26 @@ int Cmd_Thumbnail(int argc, char** argv) {
   }
   const std::vector<std::int64_t> candidates = CandidateFrames(frames);
 
-  // Second walk: each candidate is decoded from the last key frame since the candidate before
-  // it, or else on from that candidate (the very first from the start, both pictures zero).
-  std::vector<bool> decode(static_cast<std::size_t>(candidates.back()) + 1, false);
-  std::int64_t previous = -1;
-  for (const std::int64_t target : candidates) {
-    std::int64_t start = target;
-    while (start > previous + 1 && !key_frame[static_cast<std::size_t>(start)]) --start;
-    std::fill(decode.begin() + start, decode.begin() + target + 1, true);
-    previous = target;
-  }
   auto decoder = VideoDecoder::Create(header.height, header.width, 15);
   if (!decoder) {
     PrintError(command, path, "out of memory for the decoder");
     return 1;
   }
+  // Second walk: each candidate is decoded from the last key frame since the candidate before
+  // it that decodes alone, or else on from that candidate (the very first from the start, both
+  // pictures zero).
+  std::vector<bool> decode(static_cast<std::size_t>(candidates.back()) + 1, false);
+  std::int64_t previous = -1;
+  for (const std::int64_t target : candidates) {
+    std::int64_t start = target;
+    while (start > previous + 1 &&
+           !(key_frame[static_cast<std::size_t>(start)] &&
+             KeyFrameDecodesAlone(reader, *decoder, offsets[static_cast<std::size_t>(start)])))
+      --start;
+    std::fill(decode.begin() + start, decode.begin() + target + 1, true);
+    previous = target;
+  }
+  decoder->Reset();
   if (!MovieReader_Rewind(reader)) {
     PrintError(command, path, "cannot seek back to the first frame");
     return 1;

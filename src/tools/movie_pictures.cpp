@@ -27,6 +27,19 @@ std::string PictureSizeProblem(const MovieHeader& header) {
   return tarvel::PictureSizeProblem(header.width, header.height);
 }
 
+bool KeyFrameDecodesAlone(MovieReader& reader, VideoDecoder& decoder, std::int64_t offset) {
+  // Read it again and decode it over two different pictures.
+  std::vector<std::uint8_t> chunks;
+  if (!MovieReader_SeekTo(reader, offset) || MovieReader_Next(reader, chunks) != FrameRead::kOk)
+    return false;
+  std::int32_t length = 0;
+  const std::uint8_t* payload =
+      Frame_FindChunk({chunks.data(), static_cast<std::uint32_t>(chunks.size())}, "IX", &length);
+  int result = kDecodeOk;
+  return payload != nullptr &&
+         DecodeKeyFrameAlone(decoder, payload, static_cast<std::size_t>(length), &result);
+}
+
 std::int64_t SeekToDecodeStart(MovieReader& reader, VideoDecoder& decoder, std::int64_t target) {
   std::vector<FrameInfo> frames;
   std::vector<std::uint8_t> chunks;
@@ -39,20 +52,8 @@ std::int64_t SeekToDecodeStart(MovieReader& reader, VideoDecoder& decoder, std::
   }
   for (auto k = static_cast<std::int64_t>(frames.size()) - 1; k > 0; --k) {
     const FrameInfo& info = frames[static_cast<std::size_t>(k)];
-    if (!info.key()) continue;
-    // Read it again and decode it over two different pictures.
-    reader.position = info.offset;
-    if (!Source_Seek(reader.source, info.offset) ||
-        MovieReader_Next(reader, chunks) != FrameRead::kOk)
-      break;
-    std::int32_t length = 0;
-    const std::uint8_t* payload = Frame_FindChunk(
-        {chunks.data(), static_cast<std::uint32_t>(chunks.size())}, "IX", &length);
-    int result = kDecodeOk;
-    if (!DecodeKeyFrameAlone(decoder, payload, static_cast<std::size_t>(length), &result))
-      continue;
-    reader.position = info.offset;
-    if (Source_Seek(reader.source, info.offset)) return k;
+    if (!info.key() || !KeyFrameDecodesAlone(reader, decoder, info.offset)) continue;
+    if (MovieReader_SeekTo(reader, info.offset)) return k;
     break;
   }
   decoder.Reset();

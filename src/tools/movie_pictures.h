@@ -28,6 +28,11 @@ std::string PictureWarning(int result, std::int64_t index);
 // its two pictures would not fit in the memory a playback may take; empty when it is fine.
 std::string PictureSizeProblem(const MovieHeader& header);
 
+// Whether the key frame at `offset` gives the same picture whatever the pictures before it
+// (see DecodeKeyFrameAlone): it is read again with `reader`, which is left after it, and
+// decoded with `decoder`, which then holds its picture.
+bool KeyFrameDecodesAlone(MovieReader& reader, VideoDecoder& decoder, std::int64_t offset);
+
 // Moves `reader` (anywhere in the movie) to the frame from which decoding gives frame
 // `target`'s picture exactly as decoding from frame 0 does: the last key frame at or before it
 // that decodes alone, else frame 0. Returns that frame's index; `decoder` is used to check

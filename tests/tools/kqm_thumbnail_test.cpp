@@ -113,6 +113,25 @@ TEST(KqmThumbnail, ChoosesThePictureWithSomethingToSee) {
   for (int c = 0; c < 3; ++c) EXPECT_NEAR(small[c], bar[c], 2) << c;
 }
 
+// Some key frames copy from parts of the picture they have not built yet, which still hold what
+// the frames before left there: decoding cannot start at them, and the thumbnail is still the
+// picture the movie shows at its frame, as the export writes it.
+TEST(KqmThumbnail, IsThePictureTheMovieShowsThere) {
+  const std::string movie = test::ConformancePath("mixed-136x96-mono-33-key4");
+  const auto r = RunKqm(Cmd_Thumbnail, "thumbnail", {movie, Temp("key4.png"), "-s", "136", "-v"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::size_t at = r.err.find(": frame ");
+  ASSERT_NE(at, std::string::npos) << r.err;
+  const int frame = std::stoi(r.err.substr(at + 8));
+  ASSERT_EQ(RunKqm(Cmd_Export, "export", {movie, "--video", Temp("key4-%02d.png"), "-q"}).status,
+            0);
+  const std::string shown =
+      Temp("key4-" + std::string(frame < 10 ? "0" : "") + std::to_string(frame) + ".png");
+  const Png thumbnail = ReadPng(Temp("key4.png"));
+  ASSERT_EQ(thumbnail.width, 136);
+  EXPECT_EQ(thumbnail.rgb, ReadPng(shown).rgb) << "frame " << frame;
+}
+
 TEST(KqmThumbnail, KeepsTheAspectWithTheLongestSideRequested) {
   struct Case {
     int width, height, size, want_width, want_height;
