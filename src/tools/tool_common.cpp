@@ -555,11 +555,20 @@ class RawWriter : public StreamPictureWriter {
   std::vector<std::uint8_t> bytes_;
 };
 
-// BT.601 limited range from 8-bit RGB, rounded.
+// BT.601 limited range from 8-bit RGB, rounded to the nearest code. The coefficients are the
+// standard's to three decimals over 255 (luma 219 steps from 16, chroma 224 around 128); the
+// common 8-bit approximation (66, 129, 25 >> 8) puts a tenth of the codes one off, pure red
+// and green among them. Every sum is positive, so the division rounds as written.
+std::uint8_t YuvCode(int offset, int kr, int kg, int kb, int r, int g, int b) {
+  constexpr int kScale = 255000;
+  return static_cast<std::uint8_t>((offset * kScale + kr * r + kg * g + kb * b + kScale / 2) /
+                                   kScale);
+}
+
 void RgbToYuv(int r, int g, int b, std::uint8_t* y, std::uint8_t* u, std::uint8_t* v) {
-  *y = static_cast<std::uint8_t>(((66 * r + 129 * g + 25 * b + 128) >> 8) + 16);
-  *u = static_cast<std::uint8_t>(((-38 * r - 74 * g + 112 * b + 128) >> 8) + 128);
-  *v = static_cast<std::uint8_t>(((112 * r - 94 * g - 18 * b + 128) >> 8) + 128);
+  *y = YuvCode(16, 65481, 128553, 24966, r, g, b);
+  *u = YuvCode(128, -37797, -74203, 112000, r, g, b);
+  *v = YuvCode(128, 112000, -93786, -18214, r, g, b);
 }
 
 class Y4mWriter : public StreamPictureWriter {

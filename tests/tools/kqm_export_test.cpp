@@ -3,6 +3,7 @@
 #include <png.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -105,6 +106,23 @@ TEST(KqmExport, FrameRangeY4mAndPng) {
   EXPECT_NE(header.find(" C444"), std::string::npos);
   EXPECT_EQ(text.substr(line_end + 1, 6), "FRAME\n");
   EXPECT_EQ(y4m.size(), line_end + 1 + 6 + 3 * 128 * 96);
+  // Each code is BT.601 limited range of the widened 8-bit RGB, rounded to the nearest.
+  {
+    std::vector<std::uint16_t> pixels(128 * 96);
+    std::memcpy(pixels.data(), all.data() + 5 * picture, picture);
+    std::vector<unsigned char> rgb(3 * pixels.size());
+    ExpandPixelsToRgb8(pixels.data(), pixels.size(), false, rgb.data());
+    const unsigned char* planes = y4m.data() + line_end + 1 + 6;
+    int wrong = 0;
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+      const double r = rgb[3 * i], g = rgb[3 * i + 1], b = rgb[3 * i + 2];
+      const long expected[3] = {std::lround(16 + (65.481 * r + 128.553 * g + 24.966 * b) / 255),
+                                std::lround(128 + (-37.797 * r - 74.203 * g + 112 * b) / 255),
+                                std::lround(128 + (112 * r - 93.786 * g - 18.214 * b) / 255)};
+      for (int c = 0; c < 3; ++c) wrong += planes[c * pixels.size() + i] != expected[c];
+    }
+    EXPECT_EQ(wrong, 0);
+  }
 
   ASSERT_EQ(
       RunKqm(Cmd_Export, "export", {movie, "--video", Temp("f%03d.png"), "--frames", "4-"}).status,
