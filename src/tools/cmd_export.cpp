@@ -53,6 +53,7 @@ bool ParseFrameRange(const std::string& text, FrameRange* range) {
 
 struct ExportOptions {
   std::string path, video_out, audio_out, format = "555", frames_text, package_path;
+  std::string name;  // the movie in messages
   std::string audio_length = "device";
   int passes = 1;
   int scale = 0;
@@ -108,6 +109,7 @@ bool ReadOptions(int argc, char** argv, ExportOptions& o, int* status) {
   if (!CheckMovieOutputsApart(kCommand, o.path, o.package_path,
                               {{"--video", o.video_out}, {"--audio", o.audio_out}}))
     return false;
+  o.name = MovieInMessages(o.path, o.package_path);
   *status = 0;
   return true;
 }
@@ -143,43 +145,43 @@ int OpenMovie(ExportJob& job) {
     return kExitFailure;
   }
   if (!opened) {
-    PrintError(kCommand, o.package_path.empty() ? o.path : o.package_path + ": " + o.path, error);
+    PrintError(kCommand, o.name, error);
     return kExitFailure;
   }
   const MovieHeader& header = job.header = job.reader.header;
   if (error = PictureSizeProblem(header); !error.empty()) {
-    PrintError(kCommand, o.path, error);
+    PrintError(kCommand, o.name, error);
     return kExitFailure;
   }
   if (header.frame_count == 0) {
-    PrintError(kCommand, o.path, kNoFramesProblem);
+    PrintError(kCommand, o.name, kNoFramesProblem);
     return kExitFailure;
   }
   if (o.scale && (header.width != kScalerSourceWidth || header.height != kScalerSourceHeight)) {
-    PrintError(kCommand, o.path,
+    PrintError(kCommand, o.name,
                "--scale needs a 640x480 movie, this one is " + std::to_string(header.width) + "x" +
                    std::to_string(header.height));
     return kExitFailure;
   }
   const std::int64_t total = std::int64_t{header.frame_count} * o.passes;
   if (!o.video_out.empty() && o.range.first >= total) {
-    PrintError(kCommand, o.path,
+    PrintError(kCommand, o.name,
                "--frames " + o.frames_text + ": the export has " + std::to_string(total) +
                    " pictures" + (total > 0 ? " (0-" + std::to_string(total - 1) + ")" : ""));
     return kExitUsage;
   }
   job.decoder = VideoDecoder::Create(header.height, header.width, o.format == "565" ? 16 : 15);
   if (job.decoder) return 0;
-  PrintError(kCommand, o.path, "out of memory for the decoder");
+  PrintError(kCommand, o.name, "out of memory for the decoder");
   return kExitFailure;
 }
 
 // Whether the movie has sound that can be exported; false after the error line. Frame 0 is
 // read for it, and the reader left at the start again.
 bool CheckSound(ExportJob& job) {
-  const std::string& path = job.o.path;
+  const std::string& movie = job.o.name;
   if (!job.header.sound) {
-    PrintError(kCommand, path, "the movie has no sound (its header's sound flag is clear)");
+    PrintError(kCommand, movie, "the movie has no sound (its header's sound flag is clear)");
     return false;
   }
   std::vector<std::uint8_t> chunks;
@@ -187,11 +189,11 @@ bool CheckSound(ExportJob& job) {
   // A frame 0 that cannot be read is left for the export to report, as any other frame.
   if (MovieReader_Next(job.reader, chunks) == FrameRead::kOk &&
       !AudioExport::CanStart({chunks.data(), static_cast<std::uint32_t>(chunks.size())}, &error)) {
-    PrintError(kCommand, path, error);
+    PrintError(kCommand, movie, error);
     return false;
   }
   if (MovieReader_Rewind(job.reader)) return true;
-  PrintError(kCommand, path, "cannot seek back to the first frame");
+  PrintError(kCommand, movie, "cannot seek back to the first frame");
   return false;
 }
 
@@ -221,7 +223,7 @@ bool OpenOutputs(ExportJob& job) {
   }
   if (o.audio_out.empty()) return true;
   AudioExport& sound = job.sound.emplace();
-  sound.warn = [&job](const std::string& message) { PrintError(kCommand, job.o.path, message); };
+  sound.warn = [&job](const std::string& message) { PrintError(kCommand, job.o.name, message); };
   if (!sound.Open(o.audio_out, &error)) {
     PrintError(kCommand, o.audio_out, error);
     return false;
@@ -256,7 +258,7 @@ bool ExportFrame(ExportJob& job, int pass, std::int64_t index, LoadedFrame frame
   }
   if (job.sound && !job.sound->AddFrame(pass, static_cast<int>(index), frame, &error)) {
     job.output_failed = job.sound->output_failed();
-    PrintError(kCommand, job.output_failed ? o.audio_out : o.path, error);
+    PrintError(kCommand, job.output_failed ? o.audio_out : o.name, error);
     return false;
   }
   return true;
@@ -278,7 +280,7 @@ int ExportFrames(ExportJob& job) {
   const auto finished = [&] { return !job.sound && job.sequence > o.range.last; };
   for (int pass = 0; pass < o.passes && !finished(); ++pass) {
     if (pass > 0 && !MovieReader_Rewind(job.reader)) {
-      PrintError(kCommand, o.path, "cannot seek back to the first frame");
+      PrintError(kCommand, o.name, "cannot seek back to the first frame");
       return kExitFailure;
     }
     for (std::int64_t index = pass == 0 ? job.sequence : 0; index < frame_count && !finished();
@@ -286,14 +288,14 @@ int ExportFrames(ExportJob& job) {
       if (StopSignals_Received() != 0) return ExitStatusOfSignal(StopSignals_Received());
       const FrameRead result = MovieReader_Next(job.reader, chunks);
       if (result != FrameRead::kOk) {
-        PrintError(kCommand, o.path, FrameReadProblem(result, index, frame_count));
+        PrintError(kCommand, o.name, FrameReadProblem(result, index, frame_count));
         return kExitFailure;
       }
       const LoadedFrame frame{chunks.data(), static_cast<std::uint32_t>(chunks.size())};
       const int decoded = DecodeFramePicture(*job.decoder, frame);
       if (decoded == kPictureMissing) {
         // The player's frame step stops there too, with the last picture standing.
-        PrintError(kCommand, o.path,
+        PrintError(kCommand, o.name,
                    "frame " + std::to_string(index) +
                        ": no picture chunk; playback stops there, so the export does too");
         return kExitFailure;
@@ -301,7 +303,7 @@ int ExportFrames(ExportJob& job) {
       // Each pass decodes the same data the same way: a frame is warned about once.
       if (decoded != kPictureDecoded && !warned[static_cast<std::size_t>(index)]) {
         warned[static_cast<std::size_t>(index)] = true;
-        PrintError(kCommand, o.path, PictureWarning(decoded, index));
+        PrintError(kCommand, o.name, PictureWarning(decoded, index));
       }
       if (!ExportFrame(job, pass, index, frame)) return kExitFailure;
       progress.Update(job.sequence + 1, frame_count * o.passes);
@@ -339,7 +341,7 @@ int FinishOutputs(ExportJob& job, int status) {
                        std::to_string(job.sequence) +
                        " frames: " + std::to_string(job.pictures_written) + " pictures";
     if (job.sound) done += " and " + std::to_string(job.sound->pcm_bytes()) + " bytes of sound";
-    PrintError(kCommand, job.o.path, done + " written");
+    PrintError(kCommand, job.o.name, done + " written");
   }
   return status;
 }

@@ -34,6 +34,7 @@ const char kCommand[] = "kqm play";
 
 struct PlayOptions {
   std::string path, device = "sdl", audio_out, video_out, package_path, start_text;
+  std::string name;           // the movie in messages
   bool device_given = false;  // an explicit --device sdl fails without a sound card
   std::int64_t passes = 0;
   bool once = false, realtime = false;
@@ -106,6 +107,7 @@ bool ReadOptions(int argc, char** argv, PlayOptions& o, int* status) {
   if (!CheckMovieOutputsApart(kCommand, o.path, o.package_path,
                               {{"--audio-out", o.audio_out}, {"--video-out", o.video_out}}))
     return false;
+  o.name = MovieInMessages(o.path, o.package_path);
   *status = 0;
   return true;
 }
@@ -243,19 +245,19 @@ int OpenMovie(PlayJob& job) {
   const std::int32_t opened = Player_Open(context, o.path.c_str());
   const PlayerStatus& movie = job.movie = Player_Status(context);
   if (opened != kPlayerOk) {
-    PrintError(kCommand, o.path,
-               opened == kPlayerCannotOpen && !o.package_path.empty()
-                   ? NotInPackageProblem(job.package, o.package_path)
-                   : std::string(movie.problem));
+    if (opened == kPlayerCannotOpen && !o.package_path.empty())
+      PrintError(kCommand, o.path, NotInPackageProblem(job.package, o.package_path));
+    else
+      PrintError(kCommand, o.name, movie.problem);
     return kExitFailure;
   }
   if (movie.frame_count == 0) {
-    PrintError(kCommand, o.path, kNoFramesProblem);
+    PrintError(kCommand, o.name, kNoFramesProblem);
     return kExitFailure;
   }
   const bool scaled = movie.output_width != movie.width || movie.output_height != movie.height;
   if (o.scale && !scaled) {
-    PrintError(kCommand, o.path,
+    PrintError(kCommand, o.name,
                "--scale needs a 640x480 movie, this one is " + std::to_string(movie.width) + "x" +
                    std::to_string(movie.height));
     return kExitFailure;
@@ -270,7 +272,7 @@ int OpenMovie(PlayJob& job) {
     const std::string at = job.start_frame < kBeyondAnyMovie
                                ? "frame " + std::to_string(job.start_frame)
                                : "\"" + o.start_text + "\"";
-    PrintError(kCommand, o.path,
+    PrintError(kCommand, o.name,
                "cannot start at " + at + ": the movie has " +
                    std::to_string(Player_PlayableFrames(context)) + " frames that can be played");
     return kExitFailure;
@@ -290,7 +292,7 @@ bool OpenOutputs(PlayJob& job) {
     }
   }
   if (!o.audio_out.empty() && !job.movie.movie_has_sound && !o.verbosity.quiet)
-    PrintError(kCommand, o.path, "the movie has no sound: " + o.audio_out + " stays empty");
+    PrintError(kCommand, o.name, "the movie has no sound: " + o.audio_out + " stays empty");
   job.sound_wave = NamesWaveFile(o.audio_out);
   job.log = std::make_shared<CaptureLog>(false, [&job](const CapturedBuffer& buffer) {
     if (!job.sound_file.is_open() || job.sound_failed) return;
@@ -328,23 +330,23 @@ int Start(PlayJob& job) {
       Player_Start(context, job.surface.data(), kDisplayWindow, nullptr, o.ring);
   const PlayerStatus status = Player_Status(context);
   if (started == kPlayerDeviceRefused && movie.movie_has_sound && o.device_given) {
-    PrintError(kCommand, o.path, status.problem);
+    PrintError(kCommand, o.name, status.problem);
     return kExitFailure;
   }
   if (started != kPlayerOk && started != kPlayerSoundRefused && started != kPlayerDeviceRefused) {
     PrintError(
-        kCommand, o.path,
+        kCommand, o.name,
         status.problem[0] != '\0' ? std::string(status.problem) : Player_ResultText(started));
     return kExitFailure;
   }
   // Without a sound card the frame clock plays the movie silently, as the player does.
   if (started == kPlayerDeviceRefused && movie.movie_has_sound)
-    PrintError(kCommand, o.path, std::string(status.problem) + "; playing without sound");
+    PrintError(kCommand, o.name, std::string(status.problem) + "; playing without sound");
   // Read from what the start said: a short playback may have ended already.
   if (status.silent_reason[0] != '\0')
-    PrintError(kCommand, o.path, status.silent_reason + std::string("; playing without sound"));
+    PrintError(kCommand, o.name, status.silent_reason + std::string("; playing without sound"));
   else if (started == kPlayerSoundRefused)
-    PrintError(kCommand, o.path, status.problem);
+    PrintError(kCommand, o.name, status.problem);
   if (!o.capture() && status.sound_on) {
     // The last picture's duration, and what the card holds beyond the buffer it took last.
     const float rate = o.rate > 0.0f ? o.rate : status.frame_rate;
@@ -368,7 +370,7 @@ PlayerStatus WaitForEnd(PlayJob& job) {
   bool lost_said = false;
   const auto say_lost = [&](const PlayerStatus& status) {
     if (lost_said || !status.sound_lost) return;
-    PrintError(kCommand, job.o.path, kSoundLostProblem);
+    PrintError(kCommand, job.o.name, kSoundLostProblem);
     lost_said = true;
   };
   while (!Player_WaitForEnd(*job.context, std::chrono::milliseconds(100))) {
@@ -405,7 +407,7 @@ int Report(PlayJob& job, const PlayerStatus& ended) {
   int status = 0;
   const std::int64_t presented = job.presented;
   if (ended.corrupt_frames > 0)
-    PrintError(kCommand, o.path,
+    PrintError(kCommand, o.name,
                PictureWarning(kPictureCorrupt, ended.first_corrupt_frame) + " (" +
                    std::to_string(ended.corrupt_frames) + " corrupt " +
                    (ended.corrupt_frames == 1 ? "picture" : "pictures") + " presented)");
@@ -413,13 +415,13 @@ int Report(PlayJob& job, const PlayerStatus& ended) {
   if (ended.sound_lost && o.device_given) status = kExitFailure;
   const int stop_signal = StopSignals_Received();
   if (ended.end == PlaybackEnd::kStepFailed || ended.end == PlaybackEnd::kReaderFailed) {
-    PrintError(kCommand, o.path, ended.problem);
+    PrintError(kCommand, o.name, ended.problem);
     status = kExitFailure;
   } else if (stop_signal != 0) {
-    PrintError(kCommand, o.path, "stopped by " + StopSignalName(stop_signal));
+    PrintError(kCommand, o.name, "stopped by " + StopSignalName(stop_signal));
   } else if (o.passes > 0 && presented < job.target && job.video_failed == 0 &&
              job.sound_failed == 0) {  // a failed write stops playback, and is reported below
-    PrintError(kCommand, o.path, "playback ended early");
+    PrintError(kCommand, o.name, "playback ended early");
     status = kExitFailure;
   }
   // A write that failed is reported once, with its own reason; the command has then failed, and

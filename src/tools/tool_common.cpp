@@ -124,6 +124,10 @@ bool LoadPackage(TarPackage& package, const std::string& path, const std::string
   return false;
 }
 
+std::string MovieInMessages(const std::string& path, const std::string& package_path) {
+  return package_path.empty() ? path : package_path + ": " + path;
+}
+
 std::string NotInPackageProblem(const TarPackage& package, const std::string& package_path) {
   return "not found in " + package_path +
          (package.has_end_block()

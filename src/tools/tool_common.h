@@ -74,6 +74,9 @@ void AddScaleAndPackageOptions(CLI::App& app, int* scale, std::string* package_p
 // Loads the tar archive that --package names into `package` (nothing when `path` is empty).
 // False after the error line.
 bool LoadPackage(TarPackage& package, const std::string& path, const std::string& command);
+// How messages name the movie: MOVIE, or ARCHIVE.tar: MOVIE when it is read out of an archive,
+// so that a script going through several archives learns which one holds the damaged movie.
+std::string MovieInMessages(const std::string& path, const std::string& package_path);
 // "not found in PACKAGE_PATH", saying so when the archive may have been cut short.
 std::string NotInPackageProblem(const TarPackage& package, const std::string& package_path);
 

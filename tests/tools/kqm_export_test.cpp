@@ -374,6 +374,24 @@ TEST(KqmExport, MovieOutOfATarMadeByTheStandardToolMatchesTheLooseFile) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "kqm export: movies/absent.kqm: not found in " + folder + "/movies.tar\n");
 
+  // A damaged movie out of an archive is named with the archive, which a script going through
+  // several needs to find the one that holds it (here cut inside frame 2).
+  ASSERT_EQ(
+      std::system(("head -c 20000 '" + test::ConformancePath(movie) + "' > '" + folder +
+                   "/cut.kqm' && tar -cf '" + folder + "/damaged.tar' -C '" + folder + "' cut.kqm")
+                      .c_str()),
+      0);
+  const std::string cut =
+      folder + "/damaged.tar: cut.kqm: frame 2: the file ends inside the frame\n";
+  r = test::RunKqm(tools::Cmd_Export, "export",
+                   {"cut.kqm", "--package", folder + "/damaged.tar", "--video", tar_video});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "kqm export: " + cut);
+  r = test::RunKqm(tools::Cmd_Play, "play",
+                   {"cut.kqm", "--package", folder + "/damaged.tar", "--device", "capture", "-q"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "kqm play: " + cut);
+
   // Cut right after the movie's member (a header each for the folder and the movie, then the
   // movie's bytes in whole blocks): the end block is gone, so the archive may be cut short.
   auto archive = test::ReadFileBytes(folder + "/movies.tar");
