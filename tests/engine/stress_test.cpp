@@ -111,6 +111,31 @@ TEST_F(Stress, RestartWhileAStepIsOnItsWayPlaysOn) {
   }
 }
 
+// Each Player_Step asked for the moment the step before has paused the clock (a key held down
+// does so) shows one frame and pauses again: the step before, still finishing, must not call it
+// off and leave the clock running.
+TEST_F(Stress, AStepAskedForAsTheOneBeforeEndsShowsOneFrame) {
+  TempMovie silent(SilentMovie(200));
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    Player_SetLoop(context, 0);
+    ASSERT_EQ(OpenAndStart(silent), kPlayerOk);
+    Player_Pause(context);
+    const std::int64_t before = Player_Status(context).pictures_presented;
+    for (int step = 0; step < 8; ++step) {
+      ASSERT_EQ(Player_Step(context), kPlayerOk);
+      // Paused by the step, or (the step called off) played through to the end.
+      while (!context.paused && context.playing) std::this_thread::yield();
+      ASSERT_TRUE(context.paused) << "step " << step;
+    }
+    ASSERT_TRUE(WaitFor([&] { return Player_Status(context).pictures_presented >= before + 8; }));
+    EXPECT_TRUE(context.paused);
+    EXPECT_FALSE(context.timer.running());
+    EXPECT_EQ(Player_Status(context).pictures_presented, before + 8);
+    Player_Stop(context);
+  }
+}
+
 // What a callback does when it has seen frame 3: stop playback.
 struct StopAtFrameThree {
   PlayerContext* context = nullptr;
