@@ -859,7 +859,11 @@ void Viewer::SeekBySeconds(float seconds) {
 }
 
 void Viewer::StepOneFrame(bool forward) {
-  if (!Playing(Player_Status(player_)) || (forward && StopAtLastFrame())) return;
+  const PlayerStatus now = Player_Status(player_);
+  if (!Playing(now) || (forward && StopAtLastFrame())) return;
+  // A frame on still on its way (it comes with the clock) is let come: a key held down repeats
+  // faster than the frames come, and each repeat would otherwise call off the step before it.
+  if (forward && !state_.ui_playing && now.state == PlayerState::kStepping) return;
   // Paused first, as Pause leaves it.
   if (state_.ui_playing) Click(kIdPause);
   state_.step_mode = false;

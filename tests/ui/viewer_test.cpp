@@ -392,6 +392,25 @@ TEST_F(ViewerTest, TheProgressBarAndTheKeysGoToAnyFrame) {
   EXPECT_EQ(picture(), expected[3]);
 }
 
+TEST_F(ViewerTest, PeriodHeldDownGoesOnFrameByFrame) {
+  Start({Conformance(kSilentMovie)});
+  Turn();
+  ASSERT_TRUE(Playing());
+  Key(Qt::Key_Space);
+  Key(Qt::Key_Home);
+  // A held key repeats faster than the clock brings the frame stepped to: the repeat lets that
+  // frame come rather than calling it off, so the frames go on.
+  for (int round = 0; round < 3; ++round) {
+    const std::int32_t before = Status().shown_frame;
+    Key(Qt::Key_Period);
+    Key(Qt::Key_Period);
+    ASSERT_TRUE(TurnUntil([&] {
+      return Status().state == PlayerState::kPaused && Status().shown_frame > before;
+    })) << round;
+  }
+  EXPECT_TRUE(state().paused);
+}
+
 TEST_F(ViewerTest, AFramePastACutIsSaidToBeOutOfReach) {
   // 33 frames at 5 a second, cut ten bytes into frame 20: 20 of them can be played, and
   // playback takes four seconds to reach the cut.
