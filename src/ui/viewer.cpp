@@ -529,6 +529,10 @@ void Viewer::Next() {
 void Viewer::StepByStep() {
   if (state_.step_mode) {
     if (StopAtLastFrame()) return;
+    // The frame of the press before is still on its way: a restart now would start the clock
+    // again and put it off, so that a key held down (its repeats coming faster than the frames)
+    // would show none.
+    if (Player_Status(player_).state == PlayerState::kPlaying) return;
     Player_Restart(player_);  // one frame is shown, then the frame callback pauses again
   } else {
     Click(kIdPause);

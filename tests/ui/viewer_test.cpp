@@ -392,7 +392,7 @@ TEST_F(ViewerTest, TheProgressBarAndTheKeysGoToAnyFrame) {
   EXPECT_EQ(picture(), expected[3]);
 }
 
-TEST_F(ViewerTest, PeriodHeldDownGoesOnFrameByFrame) {
+TEST_F(ViewerTest, PeriodOrEnterHeldDownGoesOnFrameByFrame) {
   Start({Conformance(kSilentMovie)});
   Turn();
   ASSERT_TRUE(Playing());
@@ -409,6 +409,15 @@ TEST_F(ViewerTest, PeriodHeldDownGoesOnFrameByFrame) {
     })) << round;
   }
   EXPECT_TRUE(state().paused);
+  // Enter held down the same: its repeats do not keep putting the next frame off.
+  Key(Qt::Key_Return);
+  ASSERT_TRUE(state().step_mode);
+  const std::int32_t before = Status().shown_frame;
+  Key(Qt::Key_Return);
+  ASSERT_TRUE(TurnUntil([&] {
+    Key(Qt::Key_Return);
+    return Status().shown_frame > before;
+  }));
 }
 
 TEST_F(ViewerTest, AFramePastACutIsSaidToBeOutOfReach) {
