@@ -106,8 +106,9 @@ bool ReadOptions(int argc, char** argv, ExportOptions& o, int* status) {
   if ((!o.video_out.empty() && refuse(o.video_out, PictureOutputProblem(o.video_out))) ||
       (!o.audio_out.empty() && refuse(o.audio_out, AudioExport::OutputProblem(o.audio_out))))
     return false;
+  const bool sequence = EndsWithNoCase(o.video_out, ".png");
   if (!CheckMovieOutputsApart(kCommand, o.path, o.package_path,
-                              {{"--video", o.video_out}, {"--audio", o.audio_out}}))
+                              {{"--video", o.video_out, sequence}, {"--audio", o.audio_out}}))
     return false;
   o.name = MovieInMessages(o.path, o.package_path);
   *status = 0;

@@ -229,6 +229,34 @@ bool SameFile(const std::string& a, const std::string& b) {
   return !code && where_a == where_b;
 }
 
+// The file of the PNG sequence `pattern` that is `input` (under its own name or a link's in the
+// sequence's folder), or empty.
+std::string SequenceFileOf(const std::string& pattern, const std::string& input) {
+  const std::filesystem::path where(pattern);
+  const std::string name_pattern = where.filename().string();
+  if (input.empty() || input == "-" || !IsFramePattern(name_pattern)) return {};
+  const std::filesystem::path folder = where.has_parent_path() ? where.parent_path() : ".";
+  std::error_code code;
+  for (std::filesystem::directory_iterator it(folder, code), end; !code && it != end;
+       it.increment(code)) {
+    const std::string name = it->path().filename().string();
+    // A name the sequence gives holds its frame number as a run of digits.
+    for (std::size_t start = 0; start < name.size(); ++start) {
+      std::size_t stop = start;
+      while (stop < name.size() && stop - start < 18 &&
+             std::isdigit(static_cast<unsigned char>(name[stop])))
+        ++stop;
+      if (stop == start ||
+          FormatFramePattern(name_pattern, std::stoll(name.substr(start, stop - start))) != name)
+        continue;
+      const std::string file = where.has_parent_path() ? it->path().string() : name;
+      if (SameFile(file, input)) return file;
+      break;
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 bool CheckOutputsApart(const std::string& command, std::initializer_list<NamedPath> inputs,
@@ -243,8 +271,11 @@ bool CheckOutputsApart(const std::string& command, std::initializer_list<NamedPa
       return false;
     }
     for (const NamedPath& input : inputs) {
-      if (!SameFile(output->path, input.path)) continue;
-      PrintError(command, output->path,
+      const std::string file = output->sequence ? SequenceFileOf(output->path, input.path)
+                               : SameFile(output->path, input.path) ? output->path
+                                                                    : std::string();
+      if (file.empty()) continue;
+      PrintError(command, file,
                  std::string(output->name) + " names the input " + input.name +
                      ": writing it would destroy the input");
       return false;

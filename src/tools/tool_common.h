@@ -166,10 +166,12 @@ class OutputFile {
 struct NamedPath {
   const char* name;
   const std::string& path;
+  bool sequence = false;  // a PNG sequence's %d pattern: each of its files is an output
 };
 
 // Refuses a command line on which an output would overwrite one of the inputs or another output:
-// the same file under any name (a link, a hard link, another spelling of its path) counts.
+// the same file under any name (a link, a hard link, another spelling of its path) counts, and
+// so does an input that a sequence's file would replace (named as one of them, or linked so).
 // Empty paths, devices and pipes never clash; "-" clashes only with another output "-" (both
 // to standard output), and is refused when standard output is a terminal. False after the error
 // line (status kExitUsage).

@@ -148,6 +148,7 @@ TEST(KqmCommandLine, AnOutputThatWouldReplaceAnInputOrAnotherOutputIsRefused) {
   const auto original = test::ReadFileBytes(movie);
   test::WriteFileBytes(video, {'Y', '4'});
   fs::create_symlink("movie.kqm", folder + "/link.png");
+  fs::create_symlink("movie.kqm", folder + "/frame01.png");  // a PNG sequence's second file
   const auto refused = [](const test::KqmResult& r) {
     EXPECT_EQ(2, r.status) << r.err;
     EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
@@ -160,9 +161,11 @@ TEST(KqmCommandLine, AnOutputThatWouldReplaceAnInputOrAnotherOutputIsRefused) {
                        {"--video", video, "-o", folder + "/../kqm_clashes/clip.y4m"}));
   refused(test::RunKqm(tools::Cmd_Export, "export",
                        {movie, "--video", folder + "/a.raw", "--audio", folder + "/./a.raw"}));
+  refused(test::RunKqm(tools::Cmd_Export, "export", {movie, "--video", folder + "/frame%02d.png"}));
   EXPECT_EQ(original, test::ReadFileBytes(movie));
   EXPECT_EQ(2u, test::ReadFileBytes(video).size());
   EXPECT_FALSE(fs::exists(folder + "/a.raw"));
+  EXPECT_FALSE(fs::exists(folder + "/frame00.png"));
 }
 
 // A terminal of the test's own: `terminal` is the side a terminal window reads (non-blocking),
