@@ -45,8 +45,10 @@ std::array<std::uint8_t, kWaveHeaderSize> WaveFileHeader(std::uint32_t sample_ra
                                                          std::uint32_t channels,
                                                          std::uint64_t pcm_bytes) {
   const std::uint32_t block_align = channels * 2;
-  // A RIFF file cannot describe more than 4 GiB; larger outputs keep the largest sizes it can.
-  const std::uint64_t limit = 0xFFFFFFFFu - (kWaveHeaderSize - 8);
+  // A RIFF file cannot describe more than 4 GiB; larger outputs keep the largest sizes it can,
+  // in whole sample frames, which readers divide the data size by.
+  const std::uint64_t room = 0xFFFFFFFFu - (kWaveHeaderSize - 8);
+  const std::uint64_t limit = room - room % block_align;
   const auto data_size = static_cast<std::uint32_t>(std::min<std::uint64_t>(pcm_bytes, limit));
   std::array<std::uint8_t, kWaveHeaderSize> h{};
   std::memcpy(h.data(), "RIFF", 4);

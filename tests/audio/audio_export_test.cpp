@@ -89,5 +89,19 @@ TEST(AudioExport, WarnsOnceNamingTheFirstFrameWhoseCodesRunOut) {
   std::remove(path.c_str());
 }
 
+// Past 4 GiB the header keeps the largest size a RIFF file holds in whole sample frames.
+TEST(AudioExport, WaveHeaderOfMoreThanFourGibibytesCountsWholeSampleFrames) {
+  for (const std::uint32_t channels : {1u, 2u}) {
+    const auto h = tools::WaveFileHeader(44100, channels, std::uint64_t{5} << 30);
+    const auto le32 = [&h](int at) {
+      return std::uint32_t{h[at]} | std::uint32_t{h[at + 1]} << 8 | std::uint32_t{h[at + 2]} << 16 |
+             std::uint32_t{h[at + 3]} << 24;
+    };
+    // 0xFFFFFFFF less the 36 header bytes the RIFF size counts, down to 2 or 4 bytes a frame.
+    EXPECT_EQ(le32(40), channels == 1 ? 0xFFFFFFDAu : 0xFFFFFFD8u) << channels;
+    EXPECT_EQ(le32(4), le32(40) + 36) << channels;
+  }
+}
+
 }  // namespace
 }  // namespace tarvel
