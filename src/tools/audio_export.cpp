@@ -104,7 +104,7 @@ void AudioExport::WarnOnce(bool& warned, const std::string& line) {
 }
 
 bool AudioExport::AddFrame(int pass, std::int32_t frame_index, LoadedFrame frame,
-                           std::string* error) {
+                           std::string* error, bool shown) {
   std::int32_t periods = 1;
   if (!started_) {
     if (pass != 0 || frame_index != 0) {
@@ -150,7 +150,7 @@ bool AudioExport::AddFrame(int pass, std::int32_t frame_index, LoadedFrame frame
   // period N of the stream.
   held_.insert(held_.end(), buffer_.begin(), buffer_.end());
   const std::size_t period = std::min<std::size_t>(sound_.audio_frame_bytes, held_.size());
-  if (!Write(held_.data(), period, error)) return false;
+  if (shown && !Write(held_.data(), period, error)) return false;
   held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(period));
   return true;
 }

@@ -43,8 +43,11 @@ class AudioExport {
   // Every frame in presentation order, for every pass (0 first), with the frame's chunk list.
   // Pass 0, frame 0 sets the stream up from its audio chunk and yields 32 frame periods; every
   // other call one period. False with `*error` set on a fatal problem: frame 0 without an audio
-  // chunk, a header that fails validation (the library's message), a write error.
-  bool AddFrame(int pass, std::int32_t frame_index, LoadedFrame frame, std::string* error);
+  // chunk, a header that fails validation (the library's message), a write error. With the
+  // pictures' length, `shown` false leaves out the period heard while this frame's picture shows
+  // (a range of pictures keeps only its own sound); the stream is decoded all the same.
+  bool AddFrame(int pass, std::int32_t frame_index, LoadedFrame frame, std::string* error,
+                bool shown = true);
   // Warnings, at most one line of each kind (codes that ran out, a refused restart).
   std::function<void(const std::string&)> warn;
   // Writes the WAVE sizes and puts the output in place; an export dropped without it leaves

@@ -81,7 +81,8 @@ bool ReadOptions(int argc, char** argv, ExportOptions& o, int* status) {
   app.add_option("--format", o.format, "pixel format of raw output: 555 (the player's) or 565")
       ->check(CLI::IsMember({"555", "565"}));
   app.add_option("--frames", o.frames_text,
-                 "write only pictures A to B (A-B, A-, A; counted from 0 over all passes)");
+                 "write only pictures A to B (A-B, A-, A; counted from 0 over all passes), "
+                 "and with --audio-length pictures only their sound");
   app.add_option("--passes", o.passes, "play the movie K times, looping as the player does")
       ->check(CLI::Range(1, 1000000));
   AddScaleAndPackageOptions(app, &o.scale, &o.package_path);
@@ -165,7 +166,7 @@ int OpenMovie(ExportJob& job) {
     return kExitFailure;
   }
   const std::int64_t total = std::int64_t{header.frame_count} * o.passes;
-  if (!o.video_out.empty() && o.range.first >= total) {
+  if ((!o.video_out.empty() || o.audio_length == "pictures") && o.range.first >= total) {
     PrintError(kCommand, o.name,
                "--frames " + o.frames_text + ": the export has " + std::to_string(total) +
                    " pictures" + (total > 0 ? " (0-" + std::to_string(total - 1) + ")" : ""));
@@ -238,7 +239,8 @@ bool ExportFrame(ExportJob& job, int pass, std::int64_t index, LoadedFrame frame
   const ExportOptions& o = job.o;
   std::string error;
   const std::int64_t sequence = job.sequence;
-  if (job.pictures && sequence >= o.range.first && sequence <= o.range.last) {
+  const bool in_range = sequence >= o.range.first && sequence <= o.range.last;
+  if (job.pictures && in_range) {
     const std::uint16_t* output = job.decoder->Picture().pixels;
     if (o.scale) {
       auto* destination = reinterpret_cast<std::uint8_t*>(job.scaled.data());
@@ -257,7 +259,7 @@ bool ExportFrame(ExportJob& job, int pass, std::int64_t index, LoadedFrame frame
     }
     job.pictures_written += 1;
   }
-  if (job.sound && !job.sound->AddFrame(pass, static_cast<int>(index), frame, &error)) {
+  if (job.sound && !job.sound->AddFrame(pass, static_cast<int>(index), frame, &error, in_range)) {
     job.output_failed = job.sound->output_failed();
     PrintError(kCommand, job.output_failed ? o.audio_out : o.name, error);
     return false;
@@ -278,7 +280,11 @@ int ExportFrames(ExportJob& job) {
   if (!job.sound && o.range.first > 0 && o.range.first < frame_count)
     job.sequence = SeekToDecodeStart(job.reader, *job.decoder, o.range.first);
   // Without sound, nothing after the last picture asked for needs decoding.
-  const auto finished = [&] { return !job.sound && job.sequence > o.range.last; };
+  // All the sound the device receives goes on to the end; the pictures and their sound end with
+  // the range.
+  const auto finished = [&] {
+    return (!job.sound || o.audio_length == "pictures") && job.sequence > o.range.last;
+  };
   for (int pass = 0; pass < o.passes && !finished(); ++pass) {
     if (pass > 0 && !MovieReader_Rewind(job.reader)) {
       PrintError(kCommand, o.name, "cannot seek back to the first frame");

@@ -79,6 +79,17 @@ TEST(KqmExport, AudioLengthPicturesKeepsTheSoundHeardWhileThePicturesShow) {
   ASSERT_EQ(all.size(), (72u + 31) * 2940);
   ASSERT_EQ(heard.size(), 72u * 2940);
   EXPECT_TRUE(std::equal(heard.begin(), heard.end(), all.begin()));
+
+  // A range of pictures (across the loop) keeps the periods heard while they show.
+  const std::string range = Temp("range.pcm");
+  ASSERT_EQ(RunKqm(Cmd_Export, "export",
+                   {movie, "--audio", range, "--passes", "2", "--audio-length", "pictures",
+                    "--frames", "30-49"})
+                .status,
+            0);
+  const auto part = ReadFileBytes(range);
+  ASSERT_EQ(part.size(), 20u * 2940);
+  EXPECT_TRUE(std::equal(part.begin(), part.end(), all.begin() + 30 * 2940));
 }
 
 TEST(KqmExport, FrameRangeY4mAndPng) {
