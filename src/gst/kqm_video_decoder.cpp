@@ -23,6 +23,10 @@ struct PictureState {
   GstVideoCodecState* input_state = nullptr;
   std::int64_t next_frame = 0;  // frame number for messages when upstream gives none
   std::string name;             // the movie's file, for messages
+  // A damaged movie warns once for each kind of damage, naming its first frame: a warning a
+  // frame would flood the application's bus. The debug log keeps every frame.
+  bool warned_missing = false;
+  bool warned_corrupt = false;
 };
 
 }  // namespace
@@ -94,6 +98,7 @@ gboolean Start(GstVideoDecoder* decoder) {
   PictureState& s = gst_kqm_video_decoder_state(decoder);
   if (s.decoder) s.decoder->Reset();
   s.next_frame = 0;
+  s.warned_missing = s.warned_corrupt = false;
   return TRUE;
 }
 
@@ -142,14 +147,23 @@ GstFlowReturn HandleFrame(GstVideoDecoder* decoder, GstVideoCodecFrame* frame) {
   }
   // An empty buffer stands for a frame without a picture chunk: the previous picture stays.
   const char* problem = nullptr;
-  if (in.size == 0)
+  bool* warned = nullptr;
+  if (in.size == 0) {
     problem = " has no picture; the previous picture stays";
-  else if (s.decoder->Decode(in.data, in.size) != kDecodeOk)
+    warned = &s.warned_missing;
+  } else if (s.decoder->Decode(in.data, in.size) != kDecodeOk) {
     problem = ": picture data is corrupt, decoding of the frame stopped early";
+    warned = &s.warned_corrupt;
+  }
   const bool corrupt = problem != nullptr;
   if (corrupt) {
     const std::string text = WithFileName(s.name, "frame " + std::to_string(index) + problem);
-    GST_ELEMENT_WARNING(decoder, STREAM, DECODE, ("%s", text.c_str()), (nullptr));
+    if (*warned) {
+      GST_INFO_OBJECT(decoder, "%s", text.c_str());
+    } else {
+      *warned = true;
+      GST_ELEMENT_WARNING(decoder, STREAM, DECODE, ("%s", text.c_str()), (nullptr));
+    }
   }
   gst_buffer_unmap(input, &in);
 

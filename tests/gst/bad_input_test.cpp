@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -185,24 +186,27 @@ TEST_F(DamagedMovies, SeeksInACutMovieStayWhereItCanBeRead) {
 // The pictures concerned are flagged corrupt.
 TEST_F(DamagedMovies, DamagedChunksPlayAsTheExportDecodesThem) {
   Bytes damaged = movie_;
-  const std::size_t corrupt = ChunkAt(damaged, 3, "IX") + 8;
-  for (std::size_t i = 4; i < 24; ++i) damaged[corrupt + i] = 0xFF;  // sub-stream offsets
-  damaged[ChunkAt(damaged, 8, "AA") + 5] = 'B' + 1;                  // "AC": neither "AA" nor "BB"
-  // The export's sound, from frame 5 whole; its pictures, from the movie without frame 5 and
-  // with frame 4's picture standing for it.
+  for (const int frame : {3, 13}) {
+    const std::size_t corrupt = ChunkAt(damaged, frame, "IX") + 8;
+    for (std::size_t i = 4; i < 24; ++i) damaged[corrupt + i] = 0xFF;  // sub-stream offsets
+  }
+  damaged[ChunkAt(damaged, 8, "AA") + 5] = 'B' + 1;  // "AC": neither "AA" nor "BB"
+  // The export's sound, from frames 5 and 6 whole; its pictures, from the movie without them
+  // and with frame 4's picture standing for both.
   Bytes video, audio, unused;
   WriteFileBytes(Path("whole5.kqm"), damaged);
   Export("whole5.kqm", &unused, &audio);
   Bytes without5 = damaged;
   without5.erase(without5.begin() + static_cast<std::ptrdiff_t>(FrameAt(damaged, 5)),
-                 without5.begin() + static_cast<std::ptrdiff_t>(FrameAt(damaged, 6)));
-  without5[16] = 49;  // the header's frame count
+                 without5.begin() + static_cast<std::ptrdiff_t>(FrameAt(damaged, 7)));
+  without5[16] = 48;  // the header's frame count
   WriteFileBytes(Path("without5.kqm"), without5);
   Export("without5.kqm", &video, &unused);
   const Bytes picture4(video.begin() + 4 * kPicture, video.begin() + 5 * kPicture);
-  video.insert(video.begin() + 5 * kPicture, picture4.begin(), picture4.end());
+  for (int copy = 0; copy < 2; ++copy)
+    video.insert(video.begin() + 5 * kPicture, picture4.begin(), picture4.end());
 
-  damaged[ChunkAt(damaged, 5, "IX") + 5] = 'Y';
+  for (const int frame : {5, 6}) damaged[ChunkAt(damaged, frame, "IX") + 5] = 'Y';
   const PipelineRun run = Play(damaged, "damaged.kqm");
   EXPECT_TRUE(run.eos && run.errors.empty()) << Joined(run.errors);
   const std::string warnings = Joined(run.warnings);
@@ -212,8 +216,14 @@ TEST_F(DamagedMovies, DamagedChunksPlayAsTheExportDecodesThem) {
       << warnings;
   EXPECT_NE(warnings.find(Path("damaged.kqm") + ": frame 5 has no picture"), std::string::npos)
       << warnings;
+  // Once for each kind of damage, naming its first frame: no warning a frame.
+  for (const char* kind : {"picture data is corrupt", "has no picture"})
+    EXPECT_EQ(std::count_if(run.warnings.begin(), run.warnings.end(),
+                            [kind](const std::string& w) { return w.find(kind) != w.npos; }),
+              1)
+        << warnings;
   std::vector<bool> flagged(50, false);
-  flagged[3] = flagged[5] = true;
+  flagged[3] = flagged[5] = flagged[6] = flagged[13] = true;
   EXPECT_EQ(run.video.corrupted, flagged);
 
   ASSERT_EQ(video.size(), 50 * kPicture);
