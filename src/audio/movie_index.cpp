@@ -125,6 +125,30 @@ bool MovieIndexer::Add(LoadedFrame frame, std::int64_t offset, std::uint32_t siz
   return true;
 }
 
+std::string IndexEndProblem(IndexEnd end, std::int32_t frames, std::int32_t frame_count) {
+  const std::string frame = "frame " + std::to_string(frames) + ": ";
+  switch (end) {
+    case IndexEnd::kIndexing:
+    case IndexEnd::kComplete:
+      return "";
+    case IndexEnd::kEndOfData:
+      return FrameReadProblem(FrameRead::kEnd, frames, frame_count);
+    case IndexEnd::kTruncated:
+      return FrameReadProblem(FrameRead::kTruncated, frames, frame_count);
+    case IndexEnd::kBadSize:
+      return FrameReadProblem(FrameRead::kBadSize, frames, frame_count);
+    case IndexEnd::kNoPicture:
+      return frame + "no picture chunk";
+    case IndexEnd::kSoundFailed:
+      return frame + "the sound cannot be decoded";
+    case IndexEnd::kCancelled:
+      return "the frames were not all read";
+    case IndexEnd::kOutOfMemory:
+      return "out of memory";
+  }
+  return "";
+}
+
 IndexEnd MovieIndex_Build(MovieIndex& index, MovieReader& reader, const std::atomic<bool>* cancel,
                           MissingPicture missing) {
   const std::int32_t frame_count = reader.header.frame_count;

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "audio/adpcm.h"
@@ -120,6 +121,10 @@ class MovieIndexer {
   std::vector<std::uint8_t> scratch_;
   std::int32_t next_ = 0;
 };
+
+// Why an index that ended with `end` after `frames` of the header's `frame_count` frames holds
+// no more, as one line for the user; empty while it is being built or when it is complete.
+std::string IndexEndProblem(IndexEnd end, std::int32_t frames, std::int32_t frame_count);
 
 // Reads `reader`'s frames from its current position (just past the header) and indexes them,
 // up to the header's frame count or the first frame that ends playback. Stops early, finishing

@@ -80,10 +80,14 @@ int BenchSeek(const std::string& path, int count) {
   Player_Pause(*context);
   // The index is built before the clock starts: a seek to the last frame waits for it.
   if (Player_Seek(*context, movie.frame_count - 1) != kPlayerOk) {
-    PrintError(
-        kCommand, path,
-        "the movie cannot be sought: " + std::to_string(Player_Status(*context).frames_indexed) +
-            " of its frames can be read");
+    // Why: the frame the index stopped at, else what ended the playback.
+    const PlayerStatus failed = Player_Status(*context);
+    std::string why =
+        IndexEndProblem(context->movie_index.end(), failed.frames_indexed, movie.frame_count);
+    if (why.empty()) why = failed.problem;
+    PrintError(kCommand, path,
+               "the movie cannot be sought: " + std::to_string(failed.frames_indexed) +
+                   " of its frames can be read" + (why.empty() ? "" : " (" + why + ")"));
     return 1;
   }
   const std::int32_t frames = Player_Status(*context).frames_indexed;

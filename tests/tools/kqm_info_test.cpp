@@ -226,6 +226,17 @@ TEST(KqmBench, MeasuresPicturesAndSound) {
                        ": the sound stream is not valid ADQ sound; seeking without sound\n");
   EXPECT_NE(r.out.find("Seek:     5 random frames of 12 (160x120): median "), std::string::npos)
       << r.out;
+
+  // A movie cut short cannot be sought to its end, and says why.
+  const std::string cut = ::testing::TempDir() + "bench-cut.kqm";
+  test::WriteFileBytes(
+      cut, test::CutInsideFrame(
+               test::ReadFileBytes(test::ConformancePath("mixed-136x96-mono-33-key4")), 20));
+  r = test::RunKqm(tools::Cmd_Bench, "bench", {cut, "--seek", "5"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "kqm bench: " + cut +
+                       ": the movie cannot be sought: 20 of its frames can be read (frame 20: the "
+                       "file ends inside the frame)\n");
 }
 
 }  // namespace

@@ -60,6 +60,17 @@ void WriteFileBytes(const std::string& path, const std::vector<unsigned char>& b
             static_cast<std::streamsize>(bytes.size()));
 }
 
+std::vector<unsigned char> CutInsideFrame(std::vector<unsigned char> movie, int frame) {
+  // Each frame starts with a little-endian word whose low 24 bits are its size; the header is
+  // 64 bytes.
+  std::size_t end = 64;
+  for (int i = 0; i < frame; ++i)
+    end += std::size_t{movie[end]} | std::size_t{movie[end + 1]} << 8 |
+           std::size_t{movie[end + 2]} << 16;
+  movie.resize(end + 10);
+  return movie;
+}
+
 std::string ExpectedDigest(const std::string& movie, const std::string& kind) {
   std::ifstream in(std::string(TARVEL_CONFORMANCE_DIR) + "/EXPECTED.txt");
   std::string line;

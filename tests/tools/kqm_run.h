@@ -51,6 +51,8 @@ class FileSizeLimit {
 std::string ConformancePath(const std::string& name);
 std::vector<unsigned char> ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::vector<unsigned char>& bytes);
+// `movie` cut 10 bytes into frame `frame`: the frames before it are whole, that one is not.
+std::vector<unsigned char> CutInsideFrame(std::vector<unsigned char> movie, int frame);
 // The sha256 listed in EXPECTED.txt for `movie` and `kind` (e.g. "pictures-555").
 std::string ExpectedDigest(const std::string& movie, const std::string& kind);
 
