@@ -351,6 +351,8 @@ std::int32_t Player_Seek(PlayerContext& context, std::int32_t frame);
 // Waits for the frame index of the open movie to be complete: the number of frames that can
 // be played and sought (fewer than the header says in a movie cut short). 0 without a movie.
 std::int32_t Player_PlayableFrames(PlayerContext& context);
+// "the movie has `frames` frames that can be played", for a frame asked for past them.
+std::string PlayableFramesText(std::int32_t frames);
 // One frame back while paused or stepping: a seek to the frame before the one shown, leaving
 // the engine paused. Refused (kPlayerReadFailed) at frame 0 and while playing.
 std::int32_t Player_StepBack(PlayerContext& context);

@@ -354,6 +354,11 @@ std::int32_t Player_PlayableFrames(PlayerContext& context) {
   return context.movie_index.frames();
 }
 
+std::string PlayableFramesText(std::int32_t frames) {
+  return "the movie has " + std::to_string(frames) + (frames == 1 ? " frame" : " frames") +
+         " that can be played";
+}
+
 std::int32_t Engine_StartAt(PlayerContext& context, std::int32_t frame) {
   if (!Control_Take(context, true)) return kPlayerReadFailed;
   const std::int32_t result = SeekLocked(context, frame);

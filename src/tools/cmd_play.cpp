@@ -273,8 +273,7 @@ int OpenMovie(PlayJob& job) {
                                ? "frame " + std::to_string(job.start_frame)
                                : "\"" + o.start_text + "\"";
     PrintError(kCommand, o.name,
-               "cannot start at " + at + ": the movie has " +
-                   std::to_string(Player_PlayableFrames(context)) + " frames that can be played");
+               "cannot start at " + at + ": " + PlayableFramesText(Player_PlayableFrames(context)));
     return kExitFailure;
   }
   return 0;

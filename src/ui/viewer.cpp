@@ -842,8 +842,7 @@ void Viewer::ReportUnplayableFrame(std::int32_t frame) {
   const std::int32_t playable = Player_PlayableFrames(player_);
   if (frame < playable || !Playing(Player_Status(player_))) return;
   past_playable_reported_ = true;
-  Report("cannot go to frame " + std::to_string(frame) + ": the movie has " +
-             std::to_string(playable) + " frames that can be played",
+  Report("cannot go to frame " + std::to_string(frame) + ": " + PlayableFramesText(playable),
          false);
 }
 

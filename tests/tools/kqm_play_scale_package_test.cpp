@@ -129,6 +129,16 @@ TEST(KqmPlay, StartPastTheEndNamesThePlayableFrames) {
     EXPECT_NE(r.err.find("cannot start at frame 100: the movie has 12 frames"), std::string::npos)
         << r.err;
   }
+  // One frame before a cut: one frame, not "1 frames".
+  test::WriteFileBytes(
+      Temp("cut1.kqm"),
+      test::CutInsideFrame(test::ReadFileBytes(ConformancePath("mixed-160x120-mono")), 1));
+  const auto one = RunKqm(tools::Cmd_Play, "play",
+                          {Temp("cut1.kqm"), "--device", "capture", "--once", "--start", "5"});
+  EXPECT_EQ(one.status, 1);
+  EXPECT_NE(one.err.find("cannot start at frame 5: the movie has 1 frame that can be played"),
+            std::string::npos)
+      << one.err;
   // A time too far for any frame number is as far past the end.
   const auto far = RunKqm(tools::Cmd_Play, "play",
                           {ConformancePath("mixed-160x120-mono"), "--device", "capture", "--start",
