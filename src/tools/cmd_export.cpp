@@ -138,10 +138,10 @@ int OpenMovie(ExportJob& job) {
   const ExportOptions& o = job.o;
   std::string error;
   if (!LoadPackage(job.package, o.package_path, kCommand)) return kExitFailure;
-  const bool opened =
-      o.package_path.empty()
-          ? MovieReader_Open(job.reader, o.path, &error)
-          : MovieReader_OpenStorage(job.reader, job.package.storage(), o.path, &error);
+  const bool opened = o.package_path.empty()
+                          ? MovieReader_Open(job.reader, o.path, &error)
+                          : MovieReader_OpenStorage(job.reader, job.package.storage(),
+                                                    PackageMemberName(o.path), &error);
   if (!opened && !o.package_path.empty() && error == kNotInPackage) {
     PrintError(kCommand, o.path, NotInPackageProblem(job.package, o.package_path));
     return kExitFailure;

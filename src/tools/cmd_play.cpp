@@ -242,7 +242,8 @@ int OpenMovie(PlayJob& job) {
   context.services.audio_device_user = &job;
   context.services.free_running_clock = o.capture() && !o.realtime;
 
-  const std::int32_t opened = Player_Open(context, o.path.c_str());
+  const std::string movie_name = o.package_path.empty() ? o.path : PackageMemberName(o.path);
+  const std::int32_t opened = Player_Open(context, movie_name.c_str());
   const PlayerStatus& movie = job.movie = Player_Status(context);
   if (opened != kPlayerOk) {
     if (opened == kPlayerCannotOpen && !o.package_path.empty())

@@ -117,6 +117,14 @@ void AddScaleAndPackageOptions(CLI::App& app, int* scale, std::string* package_p
                  "source does");
 }
 
+std::string PackageMemberName(const std::string& path) {
+  std::size_t start = 0;
+  while (path.size() - start > 2 && path[start] == '.' &&
+         (path[start + 1] == '/' || path[start + 1] == '\\'))
+    start += 2;
+  return path.substr(start);
+}
+
 bool LoadPackage(TarPackage& package, const std::string& path, const std::string& command) {
   std::string error;
   if (path.empty() || package.Load(path, &error)) return true;

@@ -71,6 +71,10 @@ CLI::Validator NumberRange(double low, double high);
 // source reads it), which play and export share.
 void AddScaleAndPackageOptions(CLI::App& app, int* scale, std::string* package_path);
 
+// The name looked up in the --package archive for MOVIE `path`: as given, without a leading
+// "./" (or the same with a backslash), since `tar -tf` lists the members of an archive made from
+// "." that way.
+std::string PackageMemberName(const std::string& path);
 // Loads the tar archive that --package names into `package` (nothing when `path` is empty).
 // False after the error line.
 bool LoadPackage(TarPackage& package, const std::string& path, const std::string& command);

@@ -83,6 +83,11 @@ TEST(KqmPlay, MovieOutOfATarPlaysExactlyAsFromDisk) {
   EXPECT_EQ(FileSha(Temp("tar.rgb")), test::ExpectedDigest(movie, "pictures-555-passes2"));
   EXPECT_EQ(FileSha(Temp("tar.pcm")), test::ExpectedDigest(movie, "sound-passes2"));
 
+  // The name as `tar -tf` lists the members of an archive made with `tar -C DIR .`.
+  r = RunKqm(tools::Cmd_Play, "play",
+             {"./Sub/A.kqm", "--package", folder + "/m.tar", "--device", "capture", "--once"});
+  EXPECT_EQ(r.status, 0) << r.err;
+
   r = RunKqm(tools::Cmd_Play, "play",
              {"sub/absent.kqm", "--package", folder + "/m.tar", "--device", "capture"});
   EXPECT_EQ(r.status, 1);
