@@ -78,7 +78,9 @@ bool ReadOptions(int argc, char** argv, ExportOptions& o, int* status) {
                  "frame periods past the last picture); pictures: only the sound that plays "
                  "while the pictures show, for muxing with them")
       ->check(CLI::IsMember({"device", "pictures"}));
-  app.add_option("--format", o.format, "pixel format of raw output: 555 (the player's) or 565")
+  app.add_option("--format", o.format,
+                 "pixel format to decode to: 555 (the player's) or 565, whose 6-bit green the "
+                 "y4m and PNG pictures widen too")
       ->check(CLI::IsMember({"555", "565"}));
   app.add_option("--frames", o.frames_text,
                  "write only pictures A to B (A-B, A-, A; counted from 0 over all passes), "
