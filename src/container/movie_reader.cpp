@@ -62,25 +62,35 @@ bool MovieReader_OpenCallback(MovieReader& reader, const SourceCallback& callbac
   return ReadHeader(reader, error);
 }
 
-FrameRead MovieReader_Next(MovieReader& reader, std::vector<std::uint8_t>& chunks) {
+FrameRead Frame_ReadWord(MovieSource& source, std::int64_t& length, std::int64_t position,
+                         std::uint32_t* size) {
   constexpr auto kWordBytes = static_cast<std::int64_t>(kFrameWordSize);
-  if (!Source_HasBytes(reader.source, reader.file_length, reader.position, kWordBytes))
-    return reader.file_length == reader.position ? FrameRead::kEnd : FrameRead::kTruncated;
+  if (!Source_HasBytes(source, length, position, kWordBytes))
+    return length == position ? FrameRead::kEnd : FrameRead::kTruncated;
   std::uint8_t word_bytes[kFrameWordSize];
-  if (!Source_Read(reader.source, word_bytes, sizeof word_bytes))
-    return reader.source.read_failed ? FrameRead::kReadError
-           : reader.file_length < 0  ? FrameRead::kEnd
-                                     : FrameRead::kTruncated;
-  const std::uint32_t size = ReadLe32(word_bytes) & kFrameSizeMask;
-  reader.last_frame_size = size;
-  if (size == 0) return FrameRead::kEnd;
-  if (size < kFrameWordSize) return FrameRead::kBadSize;
-  if (!Source_HasBytes(reader.source, reader.file_length, reader.position, size))
-    return FrameRead::kTruncated;
-  chunks.resize(size - kFrameWordSize);
+  if (!Source_Read(source, word_bytes, sizeof word_bytes))
+    return source.read_failed ? FrameRead::kReadError
+           : length < 0       ? FrameRead::kEnd
+                              : FrameRead::kTruncated;
+  *size = ReadLe32(word_bytes) & kFrameSizeMask;
+  if (*size == 0) return FrameRead::kEnd;
+  if (*size < kFrameWordSize) return FrameRead::kBadSize;
+  if (!Source_HasBytes(source, length, position, *size)) return FrameRead::kTruncated;
+  return FrameRead::kOk;
+}
+
+FrameRead Frame_ChunkReadFailure(const MovieSource& source) {
+  return source.read_failed ? FrameRead::kReadError : FrameRead::kTruncated;
+}
+
+FrameRead MovieReader_Next(MovieReader& reader, std::vector<std::uint8_t>& chunks) {
+  const FrameRead word =
+      Frame_ReadWord(reader.source, reader.file_length, reader.position, &reader.last_frame_size);
+  if (word != FrameRead::kOk) return word;
+  chunks.resize(reader.last_frame_size - kFrameWordSize);
   if (!chunks.empty() && !Source_Read(reader.source, chunks.data(), chunks.size()))
-    return reader.source.read_failed ? FrameRead::kReadError : FrameRead::kTruncated;
-  reader.position += size;
+    return Frame_ChunkReadFailure(reader.source);
+  reader.position += reader.last_frame_size;
   return FrameRead::kOk;
 }
 

@@ -41,6 +41,15 @@ bool MovieReader_OpenMemory(MovieReader& reader, const std::uint8_t* data, std::
 // Same over bytes served by the caller (movie source kind 3).
 bool MovieReader_OpenCallback(MovieReader& reader, const SourceCallback& callback,
                               std::string* error);
+// Reads the frame word at `position` of `source` (a file of `length` bytes, -1 when not known;
+// measured again, as Source_HasBytes does, when the frame seems to run past it) and checks that the
+// frame it gives lies within the file: kOk with the frame's size in `*size`; kEnd where the data
+// ends (the file ends at `position`, or the word is the end mark and `*size` 0); otherwise why the
+// frame cannot be read. `*size` is set only when the word was read.
+FrameRead Frame_ReadWord(MovieSource& source, std::int64_t& length, std::int64_t position,
+                         std::uint32_t* size);
+// Why the chunk list of a frame whose word was read could not be read.
+FrameRead Frame_ChunkReadFailure(const MovieSource& source);
 // Loads the next frame's chunk list (frame size - 4 bytes) into `chunks`.
 FrameRead MovieReader_Next(MovieReader& reader, std::vector<std::uint8_t>& chunks);
 // Back to the first frame, as a looping movie does.

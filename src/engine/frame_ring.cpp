@@ -65,31 +65,15 @@ std::int32_t Reader_LoadNext(PlayerContext& context, FrameRead& fault) {
   }
   if (entry < 0) return kPlayerOk;
 
-  std::uint8_t word[kFrameWordSize];
-  if (!Source_Read(context.source, word, sizeof word)) {
-    fault = context.source.read_failed                               ? FrameRead::kReadError
-            : Source_Length(context.source) == context.reader_offset ? FrameRead::kEnd
-                                                                     : FrameRead::kTruncated;
-    return kPlayerReadFailed;
-  }
-  const std::uint32_t size = ReadLe32(word) & kFrameSizeMask;
+  // No word read leaves `size` at this, which no word gives.
+  std::uint32_t size = ~0u;
+  fault = Frame_ReadWord(context.source, context.movie_length, context.reader_offset, &size);
   // A size of 0 marks the end of the data: playback ends there, and a looping movie cannot go
-  // on past it. Either way the data ends before the frames the header counts.
-  if (size == 0) {
-    fault = FrameRead::kEnd;
-    return context.loop_mode == kLoopOff ? kPlayerEndOfData : kPlayerReadFailed;
-  }
-  // A frame smaller than its own word, or larger than what is left of the file, cannot be
-  // loaded; nothing is allocated for it.
-  if (size < kFrameWordSize) {
-    fault = FrameRead::kBadSize;
-    return kPlayerReadFailed;
-  }
+  // on past it. Any frame that cannot be loaded has nothing allocated for it.
+  if (fault == FrameRead::kEnd && size == 0 && context.loop_mode == kLoopOff)
+    return kPlayerEndOfData;
+  if (fault != FrameRead::kOk) return kPlayerReadFailed;
   const std::int64_t chunk_bytes = static_cast<std::int64_t>(size - kFrameWordSize);
-  if (!Source_HasBytes(context.source, context.movie_length, context.reader_offset, size)) {
-    fault = FrameRead::kTruncated;
-    return kPlayerReadFailed;
-  }
 
   std::unique_ptr<FrameSlot> slot = Slot_Create(position);
   if (!slot) return kPlayerOutOfMemory;
@@ -98,7 +82,7 @@ std::int32_t Reader_LoadNext(PlayerContext& context, FrameRead& fault) {
   if (!slot->data) return kPlayerOutOfMemory;
   slot->data_length = static_cast<std::int32_t>(chunk_bytes);
   if (!Source_Read(context.source, slot->data.get(), static_cast<std::size_t>(chunk_bytes))) {
-    fault = context.source.read_failed ? FrameRead::kReadError : FrameRead::kTruncated;
+    fault = Frame_ChunkReadFailure(context.source);
     return kPlayerReadFailed;
   }
   context.reader_offset += size;
