@@ -36,6 +36,16 @@ Captured PlayFrom(const std::string& movie, std::int64_t frame, bool sound = tru
   return {ReadFileBytes(video), sound ? ReadFileBytes(audio) : Bytes{}};
 }
 
+// The demo movie, 64x48 with sound at 25 frames per second, `seconds` long.
+std::string SmallDemo(int seconds) {
+  const std::string movie = TestFile("demo.kqm");
+  EXPECT_EQ(RunKqm(tools::Cmd_Demo, "demo",
+                   {"-o", movie, "--size", "64x48", "--seconds", std::to_string(seconds), "-q"})
+                .status,
+            0);
+  return movie;
+}
+
 std::string Pipeline(const std::string& movie, bool sound) {
   std::string text = "filesrc location=\"" + movie +
                      "\" ! kqmdemux name=d d.video_0 ! queue ! "
@@ -84,11 +94,7 @@ TEST(GstSeek, LandsWhereThePlayerStarts) {
 // twice, by key frame, and past the end.
 TEST(GstSeek, SeeksInSequenceKeyFramesAndPastTheEnd) {
   // 75 frames at 25 fps with key frames at 0 and 60 (the encoder's default interval).
-  const std::string movie = TestFile("demo.kqm");
-  ASSERT_EQ(
-      RunKqm(tools::Cmd_Demo, "demo", {"-o", movie, "--size", "64x48", "--seconds", "3", "-q"})
-          .status,
-      0);
+  const std::string movie = SmallDemo(3);
   RunOptions options;
   options.seeks = {FrameTime(70, 8), FrameTime(10, 8), FrameTime(45, 8), FrameTime(45, 8)};
   // The position as a share of the movie is that of the picture shown: 45 of 75 frames.
@@ -209,11 +215,7 @@ TEST(GstSeek, SeeksInSequenceKeyFramesAndPastTheEnd) {
 // starts, and the sound stored past the movie's last picture not heard before it.
 TEST(GstSeek, LoopedSegmentsFollowOneAnother) {
   // 25 frames at 25 fps, 22,050 Hz sound: a frame period is 40 ms of pictures and of sound.
-  const std::string movie = TestFile("demo.kqm");
-  ASSERT_EQ(
-      RunKqm(tools::Cmd_Demo, "demo", {"-o", movie, "--size", "64x48", "--seconds", "1", "-q"})
-          .status,
-      0);
+  const std::string movie = SmallDemo(1);
   RunOptions options;
   options.seek_flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE |
                                                  GST_SEEK_FLAG_SEGMENT);
