@@ -245,8 +245,9 @@ void Viewer::Tick() {
   if (state_.quit_requested) return;
   if (state_.play_request) {
     if (state_.stopped) {
-      Click(kIdPlay);
+      // Taken before the click: a movie that fails to open may ask for the next one at once.
       state_.play_request = false;
+      Click(kIdPlay);
     } else {
       // Stop may itself start the requested movie; if not, the next turn plays it.
       Click(kIdStop);
@@ -467,6 +468,10 @@ void Viewer::Play() {
       ReportOpenFailure(result);
       // Nothing plays: the panel shows Stop, not the Play that was pressed.
       ShowStopInRadioGroup();
+      // With Link next on, the next movie follows, as after a movie that fails to start.
+      if (Stop_FollowUp(false, state_.auto_play, state_.chain_movies, state_.file_count,
+                        ++failed_in_a_row_) == StopFollowUp::kClickNext)
+        Click(kIdNext);
     }
   }
   if (state_.paused) {
@@ -498,8 +503,8 @@ void Viewer::Stop() {
   switch (Stop_FollowUp(state_.play_request, state_.auto_play, state_.chain_movies,
                         state_.file_count, failed_in_a_row_)) {
     case StopFollowUp::kClickPlay:
-      Click(kIdPlay);
       state_.play_request = false;
+      Click(kIdPlay);
       break;
     case StopFollowUp::kClickNext:
       Click(kIdNext);

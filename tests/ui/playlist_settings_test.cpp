@@ -849,5 +849,18 @@ TEST_F(ChainTest, MoviesThatAllFailAreTriedOnceEach) {
   EXPECT_FALSE(state().play_request);
 }
 
+TEST_F(ChainTest, AFileThatCannotBeOpenedIsFollowedByTheNext) {
+  QTemporaryDir folder;
+  ASSERT_TRUE(WriteText(folder.filePath("a.kqm"), "not a movie"));
+  ASSERT_TRUE(QFile::copy(Conformance(kSilentMovie), folder.filePath("b.kqm")));
+  ASSERT_TRUE(WriteText(SettingsFile(),
+                        "AutoPlay=1\nFullScreen=0\nFenetreLibre=0\nNoSound=0\nEnchaine=1\n"
+                        "Register=1\nWkqm=-1,-1\nWcmd=-1,-1\nWlist=-1,-1\n"));
+  Start({folder.filePath("a.kqm"), folder.filePath("b.kqm")});
+  ASSERT_TRUE(TurnUntil([this] { return Playing(); }, 5000));
+  EXPECT_EQ(state().current_path, In(folder.path(), "b.kqm"));
+  EXPECT_EQ(notices.size(), 1) << notices.join(QLatin1Char('\n')).toStdString();
+}
+
 }  // namespace
 }  // namespace tarvel::test
