@@ -6,6 +6,7 @@
 #include <atomic>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -83,6 +84,9 @@ struct DemuxState {
   MovieIndex index;
   std::thread indexer;
   std::atomic<bool> index_cancel{false};
+  // Held while the index's thread is started or ended: the streaming thread starts it, the
+  // thread that takes the pad down ends it.
+  std::mutex indexer_lock;
   // Key frames a seek may start at (they decode alone): 0 not known yet, 1 yes, 2 no; and the
   // decoder that finds out.
   std::vector<std::uint8_t> key_alone;
@@ -155,6 +159,7 @@ void IndexMovie(DemuxState& s, std::int64_t length) {
 }
 
 void StartIndex(DemuxState& s, std::int64_t length) {
+  const std::lock_guard<std::mutex> lock(s.indexer_lock);
   s.index_cancel = false;
   s.index.Reset(s.header.frame_count);
   s.key_alone.assign(s.header.frame_count, 0);
@@ -162,6 +167,7 @@ void StartIndex(DemuxState& s, std::int64_t length) {
 }
 
 void StopIndex(DemuxState& s) {
+  const std::lock_guard<std::mutex> lock(s.indexer_lock);
   s.index_cancel = true;
   if (s.indexer.joinable()) s.indexer.join();
 }
@@ -837,9 +843,14 @@ gboolean SinkActivateMode(GstPad* sink, GstObject* parent, GstPadMode mode, gboo
   if (mode == GST_PAD_MODE_PUSH) return TRUE;  // refused as its data comes
   if (mode != GST_PAD_MODE_PULL) return FALSE;
   if (active) return gst_pad_start_task(sink, Loop, parent, nullptr);
-  // The index's reader pulls from upstream too: it ends before the pad goes down.
-  StopIndex(gst_kqm_demux_state(parent));
-  return gst_pad_stop_task(sink);
+  // The index's reader pulls from upstream too: it ends before the pad goes down. The loop
+  // may still start it while it opens the movie (its reads no longer get anything then), so it
+  // is ended again once the loop has stopped; it outlived the element otherwise.
+  DemuxState& s = gst_kqm_demux_state(parent);
+  StopIndex(s);
+  const gboolean stopped = gst_pad_stop_task(sink);
+  StopIndex(s);
+  return stopped;
 }
 
 void ResetState(DemuxState& s) {
