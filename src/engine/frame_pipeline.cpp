@@ -99,16 +99,24 @@ std::int32_t Frame_Step(PlayerContext& context, std::int32_t frame_index,
     if (slot != nullptr && !slot->busy) break;
     if (slot != nullptr && !context.playing && !context.halting) {
       // Still being loaded when playback stopped.
+      context.frame_wanted = -1;
       context.last_result = kPlayerReadFailed;
       context.disk_thread.SetPriority(kThreadPriorityNormal);
       return kPlayerReadFailed;
     }
     if (context.closing || !context.playing || context.halting) {
+      context.frame_wanted = -1;
       context.disk_thread.SetPriority(kThreadPriorityNormal);
       return kPlayerOk;
     }
+    // The reader learns that this frame is asked for (once), then the wait goes on.
+    if (context.frame_wanted.exchange(frame_index) != frame_index) {
+      Engine_Wake(context);
+      continue;
+    }
     Engine_WaitForWake(context, seen);
   }
+  context.frame_wanted = -1;
 
   context.step_busy = true;
   const LoadedFrame frame{slot->data.get(), static_cast<std::uint32_t>(slot->data_length)};

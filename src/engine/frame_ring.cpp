@@ -125,11 +125,13 @@ std::uint32_t Reader_Thread(PlayerContext& context) {
   const std::int32_t failed_frame = context.read_position;
   if (exit_code != kPlayerOk) {
     // The frames loaded before the one that failed are presented first, unless the pictures
-    // stand still on a failing frame step.
+    // stand still on a failing frame step; playback ends when the clock asks for the failed
+    // frame (a movie paused before it stays paused), or at once when the start still waits for
+    // frame 0.
     for (;;) {
       const std::uint32_t seen = context.wake_count.load();
       if (!context.playing || context.halting || context.step_failed ||
-          context.current_frame == failed_frame)
+          context.frame_wanted == failed_frame || context.frames_loaded == 0)
         break;
       Engine_WaitForWake(context, seen);
     }

@@ -334,6 +334,7 @@ std::int32_t Player_Start(PlayerContext& context, void* target, std::int32_t dis
   context.step_busy = false;
   context.reader_finished = false;
   context.step_failed = false;
+  context.frame_wanted = -1;
   context.frames_loaded = 0;
   context.reader_exit_code = kThreadStillActive;
   context.next_wave_buffer = 0;

@@ -257,6 +257,10 @@ struct PlayerContext {
   std::atomic<std::uint64_t> buffers_done{0};
   // A frame step failed while playing: the pictures stand still until stop.
   std::atomic<bool> step_failed{false};
+  // The frame a frame step is waiting for the disk reader to load (-1: none). A reader that
+  // cannot load a frame ends playback only once it is asked for, so that a movie paused on the
+  // frame before stays paused there.
+  std::atomic<std::int32_t> frame_wanted{-1};
   // Player_Pause holds the clock (cleared by Player_Restart and by stop).
   std::atomic<bool> paused{false};
   std::atomic<PresentationListener> presentation_listener{nullptr};

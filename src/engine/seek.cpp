@@ -268,6 +268,7 @@ std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
   Source_Seek(context.source, context.reader_offset);
   context.reader_finished = false;
   context.step_failed = false;
+  context.frame_wanted = -1;
   context.reader_exit_code = kThreadStillActive;
   Status_Publish(context, [paused](PlayerStatus& status) {
     status.end = PlaybackEnd::kNone;

@@ -114,6 +114,38 @@ TEST_F(Reader, CutFilePresentsEveryIntactFrameThenStops) {
   }
 }
 
+TEST_F(Reader, PausedOnTheLastFrameBeforeACutStaysPausedUntilPlaybackGoesOn) {
+  // Cut inside frame 4: paused as frame 3 comes, the engine stays paused on it; a step on
+  // meets the cut and ends playback with it said.
+  const std::vector<uint8_t> whole = SilentMovie(8).Bytes();
+  std::size_t frame_4 = 64;
+  for (int i = 0; i < 4; ++i) frame_4 += whole[frame_4] | (whole[frame_4 + 1] << 8);
+  TempMovie movie(std::vector<uint8_t>(whole.begin(), whole.begin() + frame_4 + 6));
+  struct PauseAt {
+    PlayerContext* context;
+    std::atomic<int> presented{0};
+    static void Presented(const PresentedPicture& presented, void* user) {
+      auto& self = *static_cast<PauseAt*>(user);
+      if (presented.frame_index == 3) Player_Pause(*self.context);
+      self.presented.fetch_add(1);
+    }
+  } pause_at{&context};
+  Player_SetPresentationListener(context, &PauseAt::Presented, &pause_at);
+  ASSERT_EQ(OpenAndStart(movie, 2), kPlayerOk);
+  ASSERT_TRUE(WaitFor([&] { return pause_at.presented == 4 || !context.playing; }));
+  PlayerStatus status = Player_Status(context);
+  EXPECT_EQ(status.state, PlayerState::kPaused);
+  EXPECT_EQ(status.shown_frame, 3);
+  EXPECT_EQ(status.end, PlaybackEnd::kNone);
+  ASSERT_EQ(Player_Step(context), kPlayerOk);
+  ASSERT_TRUE(Player_WaitForEnd(context, std::chrono::seconds(60)));
+  status = Player_Status(context);
+  EXPECT_EQ(pause_at.presented, 4);
+  EXPECT_EQ(status.end, PlaybackEnd::kReaderFailed);
+  EXPECT_EQ(status.end_frame, 4);
+  EXPECT_EQ(std::string(status.problem), "frame 4: the file ends inside the frame");
+}
+
 TEST_F(Reader, FileThatGrewSinceItWasOpenedPlaysToItsEnd) {
   // A download still being written: cut in frame 10 when opened, whole when played.
   const std::vector<uint8_t> whole = SoundMovie(30).Bytes();
