@@ -135,6 +135,8 @@ std::string IndexEndProblem(IndexEnd end, std::int32_t frames, std::int32_t fram
       return FrameReadProblem(FrameRead::kEnd, frames, frame_count);
     case IndexEnd::kTruncated:
       return FrameReadProblem(FrameRead::kTruncated, frames, frame_count);
+    case IndexEnd::kReadError:
+      return FrameReadProblem(FrameRead::kReadError, frames, frame_count);
     case IndexEnd::kBadSize:
       return FrameReadProblem(FrameRead::kBadSize, frames, frame_count);
     case IndexEnd::kNoPicture:
@@ -174,8 +176,10 @@ IndexEnd MovieIndex_Build(MovieIndex& index, MovieReader& reader, const std::ato
     }
     if (read == FrameRead::kEnd) {
       index.Finish(IndexEnd::kEndOfData);
-    } else if (read == FrameRead::kTruncated || read == FrameRead::kReadError) {
+    } else if (read == FrameRead::kTruncated) {
       index.Finish(IndexEnd::kTruncated);
+    } else if (read == FrameRead::kReadError) {
+      index.Finish(IndexEnd::kReadError);
     } else if (read == FrameRead::kBadSize) {
       index.Finish(IndexEnd::kBadSize);
     } else {

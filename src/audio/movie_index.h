@@ -48,6 +48,7 @@ enum class IndexEnd : std::uint8_t {
   kComplete,     // every frame the header counts
   kEndOfData,    // the data ends at a frame boundary, or with a frame word of size 0
   kTruncated,    // the file ends inside a frame (or its word)
+  kReadError,    // the file system failed to deliver a frame (or its word)
   kBadSize,      // a frame word's size is smaller than the word
   kNoPicture,    // a frame has no picture chunk: playback stops there
   kSoundFailed,  // a frame's sound cannot be decoded: playback with sound stops there

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "container/movie_reader.h"
 #include "engine/player_context.h"
 #include "video/key_frame.h"
 #include "video/video_decoder.h"
@@ -80,11 +81,12 @@ bool DecodeKeyFrame(PlayerContext& context, std::int32_t index, LoadedFrame fram
 
 // One pass over frames `first` to `target`: the picture from `key` on (-1: from frame 0 over
 // zeroed pictures) and the sound of frame periods `target` to `target` + 31 into `lead`.
-// Returns false when key frame `key` turns out not to decode alone (try an earlier one).
+// Returns false when key frame `key` turns out not to decode alone (try an earlier one). A frame
+// that cannot be read leaves its index in `*unread`.
 enum class PassResult { kDone, kKeyNotAlone, kReadFailed, kOutOfMemory };
 
 PassResult SeekPass(PlayerContext& context, std::int32_t target, std::int32_t key,
-                    std::uint8_t* lead, int* picture_result) {
+                    std::uint8_t* lead, int* picture_result, std::int32_t* unread) {
   const bool sound = context.sound_on && lead != nullptr;
   const std::int32_t period = context.sound.audio_frame_bytes;
   const std::int32_t picture_first = key < 0 ? 0 : key;
@@ -99,6 +101,7 @@ PassResult SeekPass(PlayerContext& context, std::int32_t target, std::int32_t ke
   if (sound) {
     if (loop_mode != kLoopOff && context.sound.audio_lead_copy.empty()) {
       // A looping playback keeps frame 0's audio chunk from its first step on.
+      *unread = 0;
       if (!ReadIndexedFrame(context, 0, data)) return PassResult::kReadFailed;
       std::int32_t length = 0;
       const std::uint8_t* payload = Sound_FindAudioChunk(
@@ -121,6 +124,7 @@ PassResult SeekPass(PlayerContext& context, std::int32_t target, std::int32_t ke
 
   std::int32_t periods = 0;  // of the lead filled so far
   for (std::int32_t k = first; k <= target; ++k) {
+    *unread = k;
     if (!ReadIndexedFrame(context, k, data)) return PassResult::kReadFailed;
     const LoadedFrame frame{data.data(), static_cast<std::uint32_t>(data.size() - 1)};
     if (k >= picture_first) {
@@ -239,15 +243,19 @@ std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
   std::int32_t key = context.movie_index.KeyFrameAtOrBefore(frame);
   int picture_result = kDecodeOk;
   for (;;) {
-    const PassResult pass = SeekPass(context, frame, key, lead.get(), &picture_result);
+    std::int32_t unread = frame;
+    const PassResult pass = SeekPass(context, frame, key, lead.get(), &picture_result, &unread);
     if (pass == PassResult::kDone) break;
     if (pass != PassResult::kKeyNotAlone) {
-      // The movie cannot be read where it could be when indexed: playback ends.
-      const std::int32_t code =
-          pass == PassResult::kReadFailed ? kPlayerReadFailed : kPlayerOutOfMemory;
+      // The movie cannot be read where it could be when indexed (a failing disk, or a file cut
+      // since): playback ends, saying which frame failed and how.
+      const bool read = pass == PassResult::kReadFailed;
+      const std::int32_t code = read ? kPlayerReadFailed : kPlayerOutOfMemory;
       context.last_result = code;
       Engine_RecordEnd(context, PlaybackEnd::kReaderFailed, code, frame,
-                       "frame " + std::to_string(frame) + ": " + Player_ResultText(code));
+                       read ? FrameReadProblem(Frame_ChunkReadFailure(context.source), unread,
+                                               context.frame_count)
+                            : "frame " + std::to_string(frame) + ": " + Player_ResultText(code));
       Player_StopLocked(context);
       return code;
     }

@@ -83,6 +83,22 @@ TEST(MovieIndex, EndsWherePlaybackWould) {
   Build(ended, layout.Bytes());
   EXPECT_EQ(ended.frames(), 2);
   EXPECT_EQ(ended.end(), IndexEnd::kEndOfData);
+
+  // A frame the file system fails to deliver is no cut, and is not said to be one.
+  TempMovie whole(SilentMovie(3));
+  MovieReader reader;
+  std::string error;
+  ASSERT_TRUE(MovieReader_Open(reader, whole.path(), &error)) << error;
+  // A folder's stream stands for a failing disk: every read of it fails (EISDIR).
+  std::fclose(reader.source.movie_file);
+  reader.source.movie_file = std::fopen(::testing::TempDir().c_str(), "rb");
+  ASSERT_NE(reader.source.movie_file, nullptr);
+  MovieIndex unreadable;
+  EXPECT_EQ(MovieIndex_Build(unreadable, reader), IndexEnd::kReadError);
+  MovieReader_Close(reader);
+  EXPECT_EQ(IndexEndProblem(unreadable.end(), unreadable.frames(), 3),
+            "frame 0: the file cannot be read there (an input/output error of its disk or "
+            "network)");
 }
 
 }  // namespace

@@ -289,6 +289,29 @@ TEST_F(SeekCut, SeeksOnlyWhereTheMovieCanBeRead) {
   EXPECT_EQ(Player_Status(context).end_frame, 40);
 }
 
+// A seek whose frames the disk fails to deliver, though the index read them, ends playback
+// saying so, not that the file ends inside a frame.
+TEST_F(SeekCut, ReadErrorDuringTheSeekIsSaidToBeOne) {
+  TempMovie movie(SoundMovie(6));
+  hold_completions = true;
+  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+  ASSERT_EQ(Player_PlayableFrames(context), 6);
+  // Every frame loaded, the reader reads no more: its source can be swapped.
+  ASSERT_TRUE(WaitFor([&] { return context.frames_loaded == 6; }));
+  Player_Pause(context);
+  // A folder's stream stands for a failing disk: every read of it fails (EISDIR).
+  std::fclose(context.source.movie_file);
+  context.source.movie_file = std::fopen(testing::TempDir().c_str(), "rb");
+  ASSERT_NE(context.source.movie_file, nullptr);
+  EXPECT_EQ(Player_Seek(context, 4), kPlayerReadFailed);
+  const PlayerStatus status = Player_Status(context);
+  EXPECT_EQ(status.state, PlayerState::kIdle);
+  EXPECT_EQ(status.end, PlaybackEnd::kReaderFailed);
+  EXPECT_EQ(std::string(status.problem),
+            "frame 0: the file cannot be read there (an input/output error of its disk or "
+            "network)");
+}
+
 // Sought while paused to the last frame before a cut, a movie with sound stays paused there
 // (its new reader has already met the cut); playing on ends playback at the cut.
 TEST_F(SeekCut, PausedOnTheLastFrameBeforeTheCutStaysUntilPlayingOn) {
