@@ -19,6 +19,12 @@ std::int32_t FinishStep(PlayerContext& context, std::int32_t result) {
   return result;
 }
 
+// A tick of the frame clock is over: a seek waiting for it goes on.
+void EndTick(PlayerContext& context) {
+  context.timer_busy = false;
+  context.timer_busy.notify_all();
+}
+
 // Decodes the picture into the surface (or the scaling buffer, then scaled into the surface).
 // Returns the decoder's result: kDecodeCorrupt when the picture data was damaged.
 int PresentPicture(PlayerContext& context, const std::uint8_t* payload, std::int32_t length) {
@@ -209,14 +215,14 @@ void Clock_Tick(void* user) {
   if (context.timer_busy.exchange(true)) return;
   if (context.timer_skip_tick) {
     context.timer_skip_tick = false;
-    context.timer_busy = false;
+    EndTick(context);
     return;
   }
   const std::int32_t frame = context.current_frame;
   const std::int32_t result = Frame_Step(context, frame, nullptr, context.sound.audio_frame_bytes);
   // A listener that stopped playback on this thread: the context may be in new hands already.
   if (Engine_StoppedHere(context)) {
-    context.timer_busy = false;
+    EndTick(context);
     return;
   }
   // The clock retries a failing frame at every tick; the pictures stand still from here.
@@ -224,7 +230,7 @@ void Clock_Tick(void* user) {
     Engine_RecordEnd(context, PlaybackEnd::kStepFailed, result, frame,
                      "frame " + std::to_string(frame) + ": " + Player_ResultText(result));
   if (context.frame_callback != nullptr) context.frame_callback(context.user_value);
-  context.timer_busy = false;
+  EndTick(context);
 }
 
 namespace {

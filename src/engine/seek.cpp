@@ -182,6 +182,9 @@ void HaltThreads(PlayerContext& context) {
     context.sound_thread.Close();
   }
   Clock_Stop(context);
+  // A tick whose step paused the clock itself (Player_Step) may still be reporting its picture,
+  // which the seek is about to decode over and report after: it finishes first.
+  while (context.timer_busy) context.timer_busy.wait(true);
   if (context.disk_thread.exists()) {
     if (context.disk_semaphore) context.disk_semaphore->Release();
     Engine_Wake(context);

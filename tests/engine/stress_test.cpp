@@ -1,6 +1,7 @@
 // Many playbacks one after another, stopped at every moment: nothing may leak, hang or race.
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <random>
 
 #include "engine_fixture.h"
@@ -134,6 +135,39 @@ TEST_F(Stress, AStepAskedForAsTheOneBeforeEndsShowsOneFrame) {
     EXPECT_EQ(Player_Status(context).pictures_presented, before + 8);
     Player_Stop(context);
   }
+}
+
+// A seek asked for once a step has paused a movie without sound waits for the tick that
+// presented the stepped frame: that tick reports its picture after the pause, and the seek
+// decoded into the same picture meanwhile (ThreadSanitizer saw the decoder shared) and could
+// report its own before it.
+TEST_F(Stress, SeekJustAfterAStepComesAfterTheSteppedPicture) {
+  TempMovie silent(SilentMovie(8));
+  struct Order {
+    PlayerContext* context = nullptr;
+    std::atomic<bool> hold{false};
+    std::mutex mutex;
+    std::vector<int> frames;
+    static void Presented(const PresentedPicture& presented, void* user) {
+      auto& self = *static_cast<Order*>(user);
+      if (presented.frame_index == 1 && !self.hold) Player_Pause(*self.context);
+      // The stepped frame's report lasts until the seek has begun.
+      if (presented.frame_index == 2 && self.hold)
+        while (!self.context->halting) std::this_thread::yield();
+      const std::lock_guard<std::mutex> lock(self.mutex);
+      self.frames.push_back(presented.frame_index);
+    }
+  } order;
+  order.context = &context;
+  Player_SetPresentationListener(context, &Order::Presented, &order);
+  ASSERT_EQ(OpenAndStart(silent), kPlayerOk);
+  ASSERT_TRUE(WaitFor([&] { return Player_Status(context).state == PlayerState::kPaused; }));
+  order.hold = true;
+  ASSERT_EQ(Player_Step(context), kPlayerOk);
+  ASSERT_TRUE(WaitFor([&] { return Player_Status(context).shown_frame == 2; }));
+  ASSERT_EQ(Player_Seek(context, 5), kPlayerOk);
+  Player_Stop(context);
+  EXPECT_EQ(order.frames, (std::vector<int>{0, 1, 2, 5}));
 }
 
 // What a callback does when it has seen frame 3: stop playback.
