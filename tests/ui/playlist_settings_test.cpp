@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "support/scratch.h"
 #include "ui/dialogs.h"
 #include "ui/viewer_fixture.h"
 
@@ -108,9 +109,10 @@ TEST_F(PlaylistTest, CommandLineMovieAndFolderMakeAPlaylist) {
 }
 
 TEST_F(PlaylistTest, CommandLineFolderWhoseNameIsNotUtf8) {
-  // A folder named in another encoding (Latin-1 "films\xe9") alone on the command line.
-  QTemporaryDir scratch;
-  const std::string folder = QFile::encodeName(scratch.path()).toStdString() + "/films\xe9";
+  // A folder named in another encoding (Latin-1 "films\xe9") alone on the command line. The
+  // scratch folder is removed by its names' bytes (Qt's temporary folder leaves such names).
+  ScratchFolder scratch;
+  const std::string folder = scratch.path() + "/films\xe9";
   std::filesystem::create_directory(folder);
   for (const char* name : {"/a.kqm", "/b.kqm"})
     std::filesystem::copy_file(Conformance(kSilentMovie).toStdString(), folder + name);
@@ -125,8 +127,8 @@ TEST_F(PlaylistTest, CommandLineFolderWhoseNameIsNotUtf8) {
 
 TEST_F(PlaylistTest, DroppedNamesAreTakenByteForByte) {
   // As a file manager may send them: a Latin-1 name's byte escaped, and a URL of this machine.
-  QTemporaryDir scratch;
-  const std::string folder = QFile::encodeName(scratch.path()).toStdString();
+  ScratchFolder scratch;
+  const std::string folder = scratch.path();
   for (const char* name : {"/caf\xe9.kqm", "/b c.kqm"})
     std::filesystem::copy_file(Conformance(kSilentMovie).toStdString(), folder + name);
   Start();
