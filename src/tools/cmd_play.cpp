@@ -365,7 +365,7 @@ int Start(PlayJob& job) {
 // Waits for the end of playback, with the progress line. Ctrl-C or kill ends it as a stop
 // does: every picture and buffer handed over so far is written whole.
 PlayerStatus WaitForEnd(PlayJob& job) {
-  Progress progress(kCommand, job.target > 0 && !job.o.to_stdout() && !job.o.verbosity.quiet);
+  Progress progress(kCommand, job.last_picture > 0 && !job.o.to_stdout() && !job.o.verbosity.quiet);
   // A sound card that stops playing is said when it happens, once.
   bool lost_said = false;
   const auto say_lost = [&](const PlayerStatus& status) {
@@ -379,8 +379,9 @@ PlayerStatus WaitForEnd(PlayJob& job) {
       Player_Stop(*job.context);
     }
     say_lost(Player_Status(*job.context));
-    progress.Update(job.presented, job.target);
+    progress.Update(job.presented, job.last_picture);
   }
+  progress.Update(job.presented, job.last_picture);  // where playback ended, however soon
   // A failing frame leaves the picture standing still: that ends playback here.
   const PlayerStatus ended = Player_Status(*job.context);
   Player_Destroy(*job.context);  // stops, and collects a thread that ended playback itself

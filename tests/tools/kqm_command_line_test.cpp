@@ -209,6 +209,29 @@ TEST(KqmCommandLine, AMessageOnATerminalStartsItsOwnLineOverTheProgressLine) {
   EXPECT_EQ(message, shown.substr(shown.size() - std::min(shown.size(), message.size()))) << shown;
 }
 
+// play shows the progress line too when it plays the movie once (the default), not only with
+// --passes; the line ends where playback ended, however soon that came.
+TEST(KqmCommandLine, PlayShowsTheProgressLineOnATerminal) {
+  int terminal = -1, screen = -1;
+  ASSERT_NO_FATAL_FAILURE(OpenTerminal(&terminal, &screen));
+  const int standard_error = ::dup(STDERR_FILENO);
+  ::dup2(screen, STDERR_FILENO);
+  std::string args[] = {"kqm play", test::ConformancePath("key-dct-128x96"), "--device", "capture"};
+  char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(), nullptr};
+  ::testing::internal::CaptureStdout();
+  const int status = tools::Cmd_Play(4, argv);
+  ::testing::internal::GetCapturedStdout();
+  ::dup2(standard_error, STDERR_FILENO);
+  ::close(standard_error);
+  std::string shown;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(terminal, buffer, sizeof buffer)) > 0;) shown.append(buffer, n);
+  ::close(screen);
+  ::close(terminal);
+  EXPECT_EQ(0, status);
+  EXPECT_NE(std::string::npos, shown.find("\rkqm play: frame 6/6 (100%), ")) << shown;
+}
+
 // encode reading standard input from a terminal, where nobody types a video, would wait for ever,
 // and export writing to one would fill the screen: both are refused.
 TEST(KqmCommandLine, BinaryDataIsNeitherReadFromNorWrittenToATerminal) {
