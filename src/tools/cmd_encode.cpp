@@ -623,10 +623,10 @@ int RunEncode(const EncodeOptions& o) {
 
 int Cmd_Encode(int argc, char** argv) {
   CLI::App app{
-      "Encode a KQM6 movie from a YUV4MPEG2 video (8-bit 4:2:0, 4:2:2 or 4:4:4; '-' reads\n"
-      "standard input) and an optional WAV sound (8, 16, 24 or 32-bit integer or 32-bit float\n"
-      "PCM, mono or stereo). Pictures wider than 1024 pixels are fitted into the format,\n"
-      "their aspect kept. Any clip converts through ffmpeg, e.g.:\n"
+      "Encode a KQM6 movie from a YUV4MPEG2 video (8-bit 4:2:0, 4:2:2, 4:4:4 or grey; '-'\n"
+      "reads standard input) and an optional WAV sound (8, 16, 24 or 32-bit integer or 32-bit\n"
+      "float PCM, mono or stereo). Pictures wider than 1024 pixels are fitted into the\n"
+      "format, their aspect kept. Any clip converts through ffmpeg, e.g.:\n"
       "  ffmpeg -i clip.mp4 -vn -ac 2 clip.wav\n"
       "  ffmpeg -i clip.mp4 -pix_fmt yuv420p -f yuv4mpegpipe - | kqm encode --video - --audio "
       "clip.wav -o clip.kqm",
