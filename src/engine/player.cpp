@@ -590,6 +590,9 @@ void Player_StopLocked(PlayerContext& context) {
   Index_Stop(context);
   Source_Close(context.source);
   context.start_frame = 0;
+  // A seek that ended playback (a frame it could not read, or a stop from its listener) held the
+  // threads down: the next playback's are not.
+  context.halting = false;
   context.stepping = kStepNone;
   if (context.loop_mode > kLoopOn) context.loop_mode = context.loop_mode - 1;
   // The decoder goes with its pictures; start makes a new one.

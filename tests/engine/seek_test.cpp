@@ -310,6 +310,11 @@ TEST_F(SeekCut, ReadErrorDuringTheSeekIsSaidToBeOne) {
   EXPECT_EQ(std::string(status.problem),
             "frame 0: the file cannot be read there (an input/output error of its disk or "
             "network)");
+  // The next playback is not held down by the seek that failed.
+  hold_completions = false;
+  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+  ASSERT_TRUE(Player_WaitForEnd(context, std::chrono::seconds(60)));
+  EXPECT_EQ(Player_Status(context).end, PlaybackEnd::kEndOfMovie);
 }
 
 // Sought while paused to the last frame before a cut, a movie with sound stays paused there
