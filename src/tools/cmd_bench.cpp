@@ -138,9 +138,9 @@ bool ReadOptions(int argc, char** argv, BenchOptions& o, int* status) {
   app.add_option("MOVIE", o.path, "the movie file")->required();
   auto* format = app.add_option("--format", o.format, "pixel format to decode to: 555 or 565")
                      ->check(CLI::IsMember({"555", "565"}));
-  auto* seconds =
-      app.add_option("--seconds", o.min_seconds, "run each measurement at least this long")
-          ->check(NumberRange(0.01, 600.0));
+  auto* seconds = app.add_option("--seconds", o.min_seconds,
+                                 "run each measurement at least this long (default 2)")
+                      ->check(NumberRange(0.01, 600.0));
   auto* passes =
       app.add_option("--passes", o.passes,
                      "decode the movie's pictures exactly N times instead (for instruction counts)")

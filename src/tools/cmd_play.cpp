@@ -64,7 +64,7 @@ bool ReadOptions(int argc, char** argv, PlayOptions& o, int* status) {
   app.add_option("--start", o.start_text,
                  "start at this frame (a number), or at this time (seconds, e.g. 2.5s): picture "
                  "and sound exactly as when played from the beginning");
-  app.add_option("--device", o.device, "sound device: sdl (the sound card) or capture")
+  app.add_option("--device", o.device, "sound device: sdl (the sound card, the default) or capture")
       ->check(CLI::IsMember({"sdl", "capture"}));
   app.add_option("--audio-out", o.audio_out,
                  "capture device: write the queued sound here (empty for a silent movie)");
@@ -80,7 +80,9 @@ bool ReadOptions(int argc, char** argv, PlayOptions& o, int* status) {
       ->check(NumberRange(0.5, 1000.0));
   app.add_option("--volume", o.volume, "the sound card's volume, 0 to 99")
       ->check(CLI::Range(0, kMaxVolumeLevel));
-  app.add_option("--ring", o.ring, "frames the disk reader loads ahead")
+  app.add_option(
+         "--ring", o.ring,
+         "frames the disk reader loads ahead (default " + std::to_string(kDefaultRingSize) + ")")
       ->check(CLI::Range(1, 4096));
   AddScaleAndPackageOptions(app, &o.scale, &o.package_path);
   AddVerbosityOptions(app, &o.verbosity);
