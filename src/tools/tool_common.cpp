@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <type_traits>
 
 namespace tarvel::tools {
 
@@ -95,16 +96,33 @@ void AddVerbosityOptions(CLI::App& app, Verbosity* verbosity, const char* detail
   quiet->excludes(verbose);
 }
 
-CLI::Validator NumberRange(double low, double high) {
+namespace {
+
+// CLI::Range, once the text has been read as a number of the option's kind: CLI::Range called
+// text that is no such number (7.5 for a whole number, 2k) out of range, and took NaN, which no
+// comparison fails, as within any range.
+template <typename Number>
+CLI::Validator CheckedRange(Number low, Number high, const char* kind) {
   const CLI::Range range(low, high);
   return CLI::Validator(
-      [range](std::string& text) {
-        double value = 0;
-        if (CLI::detail::lexical_cast(text, value) && std::isnan(value))
-          return "Value " + text + " is not a number";
+      [range, kind](std::string& text) {
+        Number value{};
+        bool number = CLI::detail::lexical_cast(text, value);
+        if constexpr (std::is_floating_point_v<Number>) number = number && !std::isnan(value);
+        if (!number) return "Value " + text + " is not " + kind;
         return range(text);
       },
       range.get_description());
+}
+
+}  // namespace
+
+CLI::Validator NumberRange(double low, double high) {
+  return CheckedRange(low, high, "a number");
+}
+
+CLI::Validator WholeRange(std::int64_t low, std::int64_t high) {
+  return CheckedRange(low, high, "a whole number");
 }
 
 void AddScaleAndPackageOptions(CLI::App& app, int* scale, std::string* package_path) {

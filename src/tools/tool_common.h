@@ -62,9 +62,10 @@ inline constexpr char kNoMoreDetails[] =
     "accepted as by every command; this one has no more details to give";
 void AddVerbosityOptions(CLI::App& app, Verbosity* verbosity, const char* details = kNoMoreDetails);
 
-// CLI::Range for a number that may have a fraction, refusing NaN too: no comparison with NaN
-// fails, so CLI::Range took "nan" as within any range.
+// CLI::Range for a number that may have a fraction, and for a whole number: text that is no
+// such number (NaN, 7.5 for a whole number, 2k) is said to be so rather than out of range.
 CLI::Validator NumberRange(double low, double high);
+CLI::Validator WholeRange(std::int64_t low, std::int64_t high);
 
 // --scale 800|1024 (the pictures of a 640x480 movie as the scaled full-screen modes present
 // them) and --package ARCHIVE.tar (the movie read out of a tar archive as the player's package

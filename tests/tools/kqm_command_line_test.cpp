@@ -57,6 +57,20 @@ TEST(KqmCommandLine, UsageErrorsExitTwoNamingTheCommandAndEveryCommandTakesQuiet
     EXPECT_EQ(2, r.status) << r.err;
     EXPECT_NE(std::string::npos, r.err.find(" is not a number")) << r.err;
   }
+  // Text that is no number of the option's kind is said to be so, not out of its range.
+  const std::pair<test::KqmResult, std::string> not_numbers[] = {
+      {test::RunKqm(tools::Cmd_Encode, "encode",
+                    {"--video", "no.y4m", "-o", "x", "--bitrate", "2k"}),
+       "kqm encode: --bitrate: Value 2k is not a number"},
+      {test::RunKqm(tools::Cmd_Encode, "encode",
+                    {"--video", "no.y4m", "-o", "x", "--quality", "7.5"}),
+       "kqm encode: --quality: Value 7.5 is not a whole number"},
+      {test::RunKqm(tools::Cmd_Thumbnail, "thumbnail", {movie, "t.png", "--size", "64px"}),
+       "kqm thumbnail: --size: Value 64px is not a whole number"}};
+  for (const auto& [r, message] : not_numbers) {
+    EXPECT_EQ(2, r.status) << r.err;
+    EXPECT_EQ(0u, r.err.rfind(message + " (see ", 0)) << r.err;
+  }
   // A message stays one line whatever the file's name holds.
   EXPECT_EQ("kqm info: no\\x0Asuch\\x0D.kqm: no such file\n",
             test::RunKqm(tools::Cmd_Info, "info", {"no\nsuch\r.kqm"}).err);
