@@ -188,6 +188,8 @@ bool Clock_Start(PlayerContext& context, std::uint32_t period_ms) {
   Clock_Stop(context);
   context.timer_skip_tick = true;
   context.timer_period_ms = period_ms;
+  // A seek holding the threads down (its listener playing on) starts the clock when it is done.
+  if (context.halting) return true;
   // The clock counts as running before its first tick can come: a tick whose frame callback
   // pauses (step mode) must find it running, or the pause would leave the timer ticking.
   context.timer_active = true;

@@ -292,11 +292,13 @@ std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
   Engine_ReportPresented(context, frame, context.loop_count - (next == 0 ? 1 : 0),
                          picture_result != kDecodeOk);
 
-  // A stop asked for meanwhile (from the listener) runs when the control is let go.
+  // A stop asked for meanwhile (from the listener) runs when the control is let go; a pause or a
+  // restart from the listener is obeyed.
   if (!context.playing) return kPlayerOk;
+  const bool stay_paused = context.paused;
   context.halting = false;
   if (sound) {
-    const std::int32_t queued = Wave_QueueLead(context, lead.get(), !paused);
+    const std::int32_t queued = Wave_QueueLead(context, lead.get(), !stay_paused);
     if (!context.playing) return queued;
   }
   const bool reader =
@@ -312,7 +314,7 @@ std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
     Player_StopLocked(context);
     return kPlayerNoThread;
   }
-  if (!context.sound_on && !paused) {
+  if (!context.sound_on && !stay_paused) {
     Clock_Start(context, context.timer_period_ms != 0 ? context.timer_period_ms.load()
                                                       : ClockPeriod(context.frame_rate));
   }

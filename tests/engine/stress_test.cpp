@@ -170,6 +170,36 @@ TEST_F(Stress, SeekJustAfterAStepComesAfterTheSteppedPicture) {
   EXPECT_EQ(order.frames, (std::vector<int>{0, 1, 2, 5}));
 }
 
+// The listener told of a seek's picture may pause or play on: the seek leaves the engine so. It
+// went by what it found before, so a movie paused there played on under a Paused status, and a
+// clock started there ran under the seek (ThreadSanitizer: the reader's thread shared).
+TEST_F(Stress, PauseOrPlayFromTheListenerOfASeeksPictureHolds) {
+  TempMovie silent(SilentMovie(8));
+  struct Flip {
+    PlayerContext* context = nullptr;
+    std::thread::id seeker = std::this_thread::get_id();
+    static void Presented(const PresentedPicture&, void* user) {
+      auto& self = *static_cast<Flip*>(user);
+      if (std::this_thread::get_id() != self.seeker) return;
+      if (Player_Status(*self.context).state == PlayerState::kPaused)
+        Player_Restart(*self.context);
+      else
+        Player_Pause(*self.context);
+    }
+  } flip;
+  flip.context = &context;
+  Player_SetPresentationListener(context, &Flip::Presented, &flip);
+  Player_SetLoop(context, 1);
+  ASSERT_EQ(OpenAndStart(silent), kPlayerOk);
+  Player_Pause(context);
+  ASSERT_EQ(Player_Seek(context, 2), kPlayerOk);
+  EXPECT_EQ(Player_Status(context).state, PlayerState::kPlaying);
+  EXPECT_TRUE(context.timer.running());
+  ASSERT_EQ(Player_Seek(context, 3), kPlayerOk);
+  EXPECT_EQ(Player_Status(context).state, PlayerState::kPaused);
+  EXPECT_FALSE(context.timer.running());
+}
+
 // What a callback does when it has seen frame 3: stop playback.
 struct StopAtFrameThree {
   PlayerContext* context = nullptr;
