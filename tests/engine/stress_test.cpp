@@ -117,11 +117,24 @@ TEST_F(Stress, RestartWhileAStepIsOnItsWayPlaysOn) {
 // off and leave the clock running.
 TEST_F(Stress, AStepAskedForAsTheOneBeforeEndsShowsOneFrame) {
   TempMovie silent(SilentMovie(200));
+  // Paused at its first picture: the clock runs free, and a busy machine could otherwise let the
+  // movie play to its end before a pause from here.
+  struct PauseFirst {
+    PlayerContext* context = nullptr;
+    std::atomic<bool> armed{false};
+    static void Presented(const PresentedPicture&, void* user) {
+      auto& self = *static_cast<PauseFirst*>(user);
+      if (self.armed.exchange(false)) Player_Pause(*self.context);
+    }
+  } pause_first;
+  pause_first.context = &context;
+  Player_SetPresentationListener(context, &PauseFirst::Presented, &pause_first);
   for (int round = 0; round < 20; ++round) {
     SCOPED_TRACE(round);
     Player_SetLoop(context, 0);
+    pause_first.armed = true;
     ASSERT_EQ(OpenAndStart(silent), kPlayerOk);
-    Player_Pause(context);
+    ASSERT_TRUE(WaitFor([&] { return Player_Status(context).state == PlayerState::kPaused; }));
     const std::int64_t before = Player_Status(context).pictures_presented;
     for (int step = 0; step < 8; ++step) {
       ASSERT_EQ(Player_Step(context), kPlayerOk);
