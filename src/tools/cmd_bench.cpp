@@ -111,10 +111,11 @@ int BenchSeek(const std::string& path, int count) {
   std::sort(times.begin(), times.end());
   std::sort(processor_times.begin(), processor_times.end());
   std::printf(
-      "Seek:     %d random frames of %d (%dx%d%s): median %.1f ms, worst %.1f ms, from "
+      "Seek:     %s of %d (%dx%d%s): median %.1f ms, worst %.1f ms, from "
       "the request to the picture%s\n",
-      count, frames, movie.width, movie.height, sound ? ", sound" : "",
-      times[times.size() / 2] * 1e3, times.back() * 1e3, sound ? " with its sound queued" : "");
+      Counted(count, "random frame").c_str(), frames, movie.width, movie.height,
+      sound ? ", sound" : "", times[times.size() / 2] * 1e3, times.back() * 1e3,
+      sound ? " with its sound queued" : "");
   std::printf("          processor time: median %.1f ms, worst %.1f ms\n",
               processor_times[processor_times.size() / 2] * 1e3, processor_times.back() * 1e3);
   return 0;

@@ -599,10 +599,10 @@ void PrintSummary(const EncodeJob& job) {
   NoteTargetOutOfReach(job, s);
   NoteSoundPastPictures(job, s.frames);
   char line[256];
-  std::snprintf(line, sizeof line,
-                "%lld frames %dx%d at %.3f fps, %lld bytes, %.3f bits/pixel, PSNR %.2f dB",
-                static_cast<long long>(s.frames), job.geometry.width, job.geometry.height, job.fps,
-                static_cast<long long>(job.encoder.writer.position), s.bits_per_pixel, s.mean_psnr);
+  std::snprintf(
+      line, sizeof line, "%s %dx%d at %.3f fps, %lld bytes, %.3f bits/pixel, PSNR %.2f dB",
+      Counted(s.frames, "frame").c_str(), job.geometry.width, job.geometry.height, job.fps,
+      static_cast<long long>(job.encoder.writer.position), s.bits_per_pixel, s.mean_psnr);
   PrintError(kCommand, job.o.output_path, line);
 }
 

@@ -347,8 +347,8 @@ int FinishOutputs(ExportJob& job, int status) {
   const int signal = StopSignals_Received();
   if ((signal != 0 && !job.o.verbosity.quiet) || (status == 0 && job.o.verbosity.verbose)) {
     std::string done = (signal != 0 ? "stopped by " + StopSignalName(signal) + " after " : "") +
-                       std::to_string(job.sequence) +
-                       " frames: " + std::to_string(job.pictures_written) + " pictures";
+                       Counted(job.sequence, "frame") + ": " +
+                       Counted(job.pictures_written, "picture");
     if (job.sound) done += " and " + std::to_string(job.sound->pcm_bytes()) + " bytes of sound";
     PrintError(kCommand, job.o.name, done + " written");
   }

@@ -472,9 +472,8 @@ int Cmd_Play(int argc, char** argv) {
   status = Report(job, ended);
   const std::int64_t presented = job.presented;
   if (options.verbosity.quiet || StandardOutputReaderLeft()) return status;
-  std::fprintf(options.to_stdout() ? stderr : stdout,
-               "%lld frames presented in %.3f s (%.1f frames/s)\n",
-               static_cast<long long>(presented), seconds,
+  std::fprintf(options.to_stdout() ? stderr : stdout, "%s presented in %.3f s (%.1f frames/s)\n",
+               Counted(presented, "frame").c_str(), seconds,
                seconds > 0 ? static_cast<double>(presented) / seconds : 0.0);
   return status;
 }

@@ -32,6 +32,10 @@ std::string StopSignalName(int signal) {
   return "signal " + std::to_string(signal);
 }
 
+std::string Counted(std::int64_t count, const char* noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
 int StatusAfterStop(const std::string& command, const std::string& path, int status) {
   const int signal = StopSignals_Received();
   if (signal == 0) return status;

@@ -28,6 +28,8 @@ inline constexpr int kExitUsage = 2;
 int ExitStatusOfSignal(int signal);
 // "SIGINT", "SIGTERM", "SIGHUP" or "signal N".
 std::string StopSignalName(int signal);
+// "1 frame", "2 frames": a count and its noun, plural but for one.
+std::string Counted(std::int64_t count, const char* noun);
 // `status`, or, once a stop signal has come, the line saying that `path` was not written and the
 // signal's status: for commands that write nothing when stopped.
 int StatusAfterStop(const std::string& command, const std::string& path, int status);

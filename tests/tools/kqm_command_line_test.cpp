@@ -79,6 +79,11 @@ TEST(KqmCommandLine, UsageErrorsExitTwoNamingTheCommandAndEveryCommandTakesQuiet
                                     {movie, "--video", ::testing::TempDir() + "verbose.rgb", "-v"});
   EXPECT_EQ(0, verbose.status) << verbose.err;
   EXPECT_NE(std::string::npos, verbose.err.find(": 6 frames: 6 pictures written")) << verbose.err;
+  // One picture is "1 picture", not "1 pictures" (frame 5 is decoded from frame 0 on).
+  const auto one =
+      test::RunKqm(tools::Cmd_Export, "export",
+                   {movie, "--video", ::testing::TempDir() + "one.rgb", "--frames", "5", "-v"});
+  EXPECT_NE(std::string::npos, one.err.find(": 6 frames: 1 picture written")) << one.err;
 }
 
 TEST(KqmCommandLine, AFolderOrAPipeIsNamedAsSuchAndNeverWaitedOn) {
