@@ -21,7 +21,8 @@ int Cmd_Demo(int argc, char** argv) {
   int quality = 75, effort = 1;
   bool no_sound = false, stats = false;
   app.add_option("-o,--output", output_path, "the movie to write")->required();
-  app.add_option("--size", size_text, "picture size WxH, multiples of 8 (default 320x240)");
+  app.add_option("--size", size_text,
+                 "picture size WxH, multiples of 8 up to 1024x4096 (default 320x240)");
   app.add_option("--seconds", seconds, "length in seconds (default 8)")
       ->check(NumberRange(0.04, 600.0));
   app.add_option("--quality", quality, "picture quality 1-100 (default 75)")
