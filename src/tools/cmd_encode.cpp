@@ -65,7 +65,8 @@ void AddEncodeOptions(CLI::App& app, EncodeOptions* o) {
       ->check(WholeRange(0, 65535));
   app.add_option("--fps", o->fps, "frame rate, overriding the video's (stored in 1/200 s steps)")
       ->check(NumberRange(0.004, 200.0));
-  auto* size = app.add_option("--size", o->size_text, "scale the pictures to WxH (multiples of 8)");
+  auto* size = app.add_option("--size", o->size_text,
+                              "scale the pictures to WxH (multiples of 8, at most 1024 wide)");
   app.add_option("--effort", o->effort, kEffortHelp)->check(WholeRange(0, 3));
   app.add_flag("--crop", o->crop,
                "crop instead of padding to multiples of 8, and instead of scaling pictures too "
