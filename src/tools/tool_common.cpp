@@ -179,6 +179,19 @@ bool ParseCommandLine(CLI::App& app, int argc, char** argv, int* status) {
       *status = kExitUsage;
       return false;
     }
+    // A movie is read at any offset, which standard input does not allow: '-' names no movie
+    // (out of an archive, MOVIE is a member's name).
+    const CLI::Option* movie = app.get_option_no_throw("MOVIE");
+    const CLI::Option* package = app.get_option_no_throw("--package");
+    if (movie != nullptr && movie->count() > 0 && movie->results().front() == "-" &&
+        (package == nullptr || package->count() == 0)) {
+      std::fprintf(stderr,
+                   "%s: MOVIE is '-', but movies are read from files, not from standard input "
+                   "(see '%s --help')\n",
+                   app.get_name().c_str(), app.get_name().c_str());
+      *status = kExitUsage;
+      return false;
+    }
     return true;
   } catch (const CLI::CallForHelp& e) {
     *status = app.exit(e);

@@ -46,6 +46,16 @@ TEST(KqmCommandLine, UsageErrorsExitTwoNamingTheCommandAndEveryCommandTakesQuiet
     EXPECT_EQ(2, r.status) << r.err;
     EXPECT_NE(std::string::npos, r.err.find(" is empty (see ")) << r.err;
   }
+  // Standard input cannot be read at any offset: '-' is no movie (it was "no such file").
+  for (const tools::Command& command : tools::kCommands) {
+    if (std::string(command.name) == "encode" || std::string(command.name) == "demo") continue;
+    const auto r = std::string(command.name) == "thumbnail"
+                       ? test::RunKqm(command.run, command.name, {"-", "out.png"})
+                       : test::RunKqm(command.run, command.name, {"-"});
+    EXPECT_EQ(2, r.status) << command.name << ": " << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(": MOVIE is '-', but movies are read from files"))
+        << r.err;
+  }
   // NaN is no number in any range (bench ran for ever with it, the others ignored it or made
   // a movie of one frame).
   for (const auto& r :
