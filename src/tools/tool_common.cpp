@@ -199,6 +199,14 @@ bool ParseCommandLine(CLI::App& app, int argc, char** argv, int* status) {
     *status = app.exit(e);
   } catch (const CLI::ParseError& e) {
     std::string message = e.what();
+    // An option given twice (a script's default and the user's own) is named as such, in place
+    // of the parser's "At Most 1 required but received 2".
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr) {
+      for (const CLI::Option* option : app.get_options()) {
+        if (option->count() > 1 && option->get_items_expected_max() == 1)
+          message = option->get_name() + " is given more than once";
+      }
+    }
     while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
       message.pop_back();
     std::fprintf(stderr, "%s: %s (see '%s --help')\n", app.get_name().c_str(), message.c_str(),

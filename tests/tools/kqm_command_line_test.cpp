@@ -67,6 +67,11 @@ TEST(KqmCommandLine, UsageErrorsExitTwoNamingTheCommandAndEveryCommandTakesQuiet
     EXPECT_EQ(2, r.status) << r.err;
     EXPECT_NE(std::string::npos, r.err.find(" is not a number")) << r.err;
   }
+  // An option given twice is named as such.
+  EXPECT_EQ(
+      "kqm export: --video is given more than once (see 'kqm export --help')\n",
+      test::RunKqm(tools::Cmd_Export, "export", {movie, "--video", "a.rgb", "--video", "b.rgb"})
+          .err);
   // Text that is no number of the option's kind is said to be so, not out of its range.
   const std::pair<test::KqmResult, std::string> not_numbers[] = {
       {test::RunKqm(tools::Cmd_Encode, "encode",
