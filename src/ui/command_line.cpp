@@ -53,8 +53,22 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     result.exit_code = 2;
     QString problem = parser.errorText();
     if (!problem.isEmpty()) problem[0] = problem[0].toLower();
-    result.errors =
-        "tarvel: " + problem.toStdString() + "\n" + kUsageLine + "Try 'tarvel --help' for more.\n";
+    std::string said = problem.toStdString();
+    // An unknown option is named as it was typed ('--sound', '-x'): the parser keeps it
+    // without its dashes.
+    if (!parser.unknownOptionNames().isEmpty()) {
+      const std::string name = parser.unknownOptionNames().front().toStdString();
+      for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        const std::string word(argv[i]);
+        const std::string typed = word.substr(0, word.find('='));
+        const std::size_t dashes = typed.find_first_not_of('-');
+        if (dashes != 0 && dashes != std::string::npos && typed.substr(dashes) == name) {
+          said = "unknown option '" + typed + "'";
+          break;
+        }
+      }
+    }
+    result.errors = "tarvel: " + said + "\n" + kUsageLine + "Try 'tarvel --help' for more.\n";
     return result;
   }
   if (parser.isSet(help)) {

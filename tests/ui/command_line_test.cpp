@@ -57,7 +57,11 @@ TEST(CommandLine, HelpVersionAndUsageErrors) {
     EXPECT_EQ(line.errors.rfind("tarvel: ", 0), 0u) << line.errors;
     EXPECT_NE(line.errors.find("Usage: tarvel"), std::string::npos);
   }
-  EXPECT_NE(Parse({"--sound"}).errors.find("'sound'"), std::string::npos);
+  // The unknown option is named as it was typed, dashes and all.
+  EXPECT_EQ(Parse({"--sound"}).errors.rfind("tarvel: unknown option '--sound'\n", 0), 0u);
+  EXPECT_EQ(
+      Parse({"m.kqm", "-platform", "xcb"}).errors.rfind("tarvel: unknown option '-platform'\n", 0),
+      0u);
 }
 
 // The tarvel(1) page describes every option of the usage text.
