@@ -127,10 +127,10 @@ void PrintEncodeStats(const MovieEncoder& encoder, std::FILE* out) {
   }
   const MovieEncodeSummary s = SummariseFrames(encoder);
   std::fprintf(
-      out,
-      "total  %lld frames (%lld key), %lld bytes of video, %.3f bits/pixel, mean PSNR %.2f dB\n",
-      static_cast<long long>(s.frames), static_cast<long long>(s.key_frames),
-      static_cast<long long>(s.video_bytes), s.bits_per_pixel, s.mean_psnr);
+      out, "total  %lld %s (%lld key), %lld bytes of video, %.3f bits/pixel, mean PSNR %.2f dB\n",
+      static_cast<long long>(s.frames), s.frames == 1 ? "frame" : "frames",
+      static_cast<long long>(s.key_frames), static_cast<long long>(s.video_bytes), s.bits_per_pixel,
+      s.mean_psnr);
 }
 
 }  // namespace tarvel

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "audio/adpcm.h"
@@ -102,6 +104,25 @@ TEST(MovieEncoder, RefusesSoundWhoseRateDoesNotFitTheFrames) {
   MovieEncoder encoder;
   EXPECT_FALSE(MovieEncoder_Open(encoder, "", &movie, 16, 16, settings, &sound));
   EXPECT_NE(std::string::npos, encoder.error.find("22050"));
+}
+
+TEST(MovieEncoder, StatsCountOneFrameInTheSingular) {
+  std::vector<std::uint8_t> movie;
+  MovieEncoder encoder;
+  ASSERT_TRUE(MovieEncoder_Open(encoder, "", &movie, 16, 16, MovieEncodeSettings{}, nullptr))
+      << encoder.error;
+  RgbPicture picture;
+  RenderDemoPicture(16, 16, 0, 25, &picture);
+  ASSERT_TRUE(MovieEncoder_AddPicture(encoder, picture)) << encoder.error;
+  ASSERT_TRUE(MovieEncoder_Finish(encoder)) << encoder.error;
+  std::FILE* out = std::tmpfile();
+  ASSERT_NE(nullptr, out);
+  PrintEncodeStats(encoder, out);
+  std::rewind(out);
+  std::string text;
+  for (int c; (c = std::fgetc(out)) != EOF;) text += static_cast<char>(c);
+  std::fclose(out);
+  EXPECT_NE(std::string::npos, text.find("\ntotal  1 frame (1 key)")) << text;
 }
 
 }  // namespace
