@@ -96,6 +96,24 @@ bool ChecksumMatches(const unsigned char* header) {
   return sum == stored;
 }
 
+// The compression whose stream starts with these bytes, if one of those tar archives are
+// usually packed with; null for anything else.
+const char* CompressionOf(const unsigned char* start) {
+  static constexpr struct {
+    unsigned char magic[6];
+    std::size_t length;
+    const char* name;
+  } kKinds[] = {
+      {{0x1F, 0x8B}, 2, "gzip"},
+      {{'B', 'Z', 'h'}, 3, "bzip2"},
+      {{0xFD, '7', 'z', 'X', 'Z', 0x00}, 6, "xz"},
+      {{0x28, 0xB5, 0x2F, 0xFD}, 4, "zstd"},
+  };
+  for (const auto& kind : kKinds)
+    if (std::memcmp(start, kind.magic, kind.length) == 0) return kind.name;
+  return nullptr;
+}
+
 }  // namespace
 
 struct TarPackage::Node {
@@ -155,9 +173,15 @@ bool TarPackage::LoadStream(std::FILE* stream, std::uint64_t file_size, std::str
       end_block_ = true;
       break;
     }
-    if (!ChecksumMatches(header))
+    if (!ChecksumMatches(header)) {
+      if (offset == 0) {
+        if (const char* kind = CompressionOf(header))
+          return fail(std::string("compressed with ") + kind +
+                      ": only a plain tar archive can be read (unpack it first)");
+      }
       return fail("not a tar archive, or a damaged member header at offset " +
                   std::to_string(offset));
+    }
     std::uint64_t size = 0;
     if (!ParseNumber(header + 124, 12, &size))
       return fail("bad member size at offset " + std::to_string(offset));

@@ -352,6 +352,8 @@ TEST(TarPackage, DamagedArchivesAreRefusedAtLoad) {
   const std::string long_cut = "'" + long_name + "' runs past the end";
   auto bad_checksum = good;
   bad_checksum[0] ^= 1;
+  std::vector<std::uint8_t> gzipped = {0x1F, 0x8B, 0x08, 0x00};  // a gzip stream's first bytes
+  gzipped.resize(1024);
   const std::vector<Case> cases = {
       {"header", truncated_header, "truncated member header"},
       {"member", truncated_member, "runs past the end"},
@@ -360,6 +362,7 @@ TEST(TarPackage, DamagedArchivesAreRefusedAtLoad) {
       {"pax record", MakeTar({{"PaxHeaders/a", "12 path=a\n", 'x'}, {"a", "1"}}),
        "malformed pax header"},
       {"file and directory", MakeTar({{"a", "1"}, {"a/b", "2"}}), "both a file and a directory"},
+      {"gzip", gzipped, "compressed with gzip: only a plain tar archive can be read"},
   };
   for (const Case& c : cases) {
     TarPackage package;
