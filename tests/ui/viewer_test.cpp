@@ -511,8 +511,9 @@ TEST_F(ViewerTest, AClickOnTheBarOfAMovieWithSoundShowsItsFrameAtOnce) {
   const std::size_t before = log->buffer_count();
   QTest::mouseClick(panel().Control(kIdProgress), Qt::LeftButton, Qt::NoModifier, QPoint(75, 5));
   EXPECT_EQ(Status().shown_frame, 2);
+  // Frames go by at the sound's pace: a busy machine may show the next one between two turns.
   Key(Qt::Key_Space);
-  ASSERT_TRUE(TurnUntil([this] { return Status().shown_frame == 3; }));
+  ASSERT_TRUE(TurnUntil([this] { return Status().shown_frame >= 3; }));
   std::vector<std::uint8_t> after;
   const std::vector<CapturedBuffer> buffers = log->Buffers();
   for (std::size_t i = before; i < buffers.size(); ++i)
@@ -526,7 +527,7 @@ TEST_F(ViewerTest, AClickOnTheBarOfAMovieWithSoundShowsItsFrameAtOnce) {
   QTest::mouseClick(panel().Control(kIdProgress), Qt::LeftButton, Qt::NoModifier, QPoint(200, 5));
   EXPECT_EQ(Status().shown_frame, 5);
   EXPECT_TRUE(Status().sound_on);
-  ASSERT_TRUE(TurnUntil([this] { return Status().shown_frame == 6; }));
+  ASSERT_TRUE(TurnUntil([this] { return Status().shown_frame >= 6; }));
 }
 
 TEST_F(ViewerTest, StepByStepWithSoundShowsOneFrameAtATime) {
