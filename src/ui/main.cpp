@@ -1,6 +1,7 @@
 // tarvel [OPTIONS] [PATH...]: the desktop player.
 #include <QApplication>
 #include <QIcon>
+#include <QScreen>
 #include <QtGlobal>
 #include <algorithm>
 #include <cerrno>
@@ -60,6 +61,16 @@ std::thread::id g_connecting_thread;
 std::vector<HeldMessage> g_held_messages;
 QtMessageHandler g_previous_handler = nullptr;
 
+// Says that the display named cannot show the player, and why, and ends with status 1.
+[[noreturn]] void CannotShow(const std::string& reason) {
+  std::fprintf(stderr,
+               "tarvel: cannot show the player (%s): %s; kqm play plays a movie without a "
+               "window\n",
+               g_displays_named.c_str(), tarvel::PrintableName(reason).c_str());
+  std::fflush(stderr);
+  std::_Exit(1);
+}
+
 void HoldStartupMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
   if (std::this_thread::get_id() != g_connecting_thread) {
     // A thread Qt started meanwhile (its event reader): its line goes out as Qt writes one.
@@ -77,12 +88,7 @@ void HoldStartupMessage(QtMsgType type, const QMessageLogContext& context, const
       std::find_if(g_held_messages.begin(), g_held_messages.end(),
                    [](const HeldMessage& held) { return held.category.rfind("qt.qpa", 0) == 0; });
   if (platform != g_held_messages.end()) reason = platform->text;
-  std::fprintf(stderr,
-               "tarvel: cannot show the player (%s): %s; kqm play plays a movie without a "
-               "window\n",
-               g_displays_named.c_str(), tarvel::PrintableName(reason.toStdString()).c_str());
-  std::fflush(stderr);
-  std::_Exit(1);
+  CannotShow(reason.toStdString());
 }
 
 // The connection is made: what Qt said meanwhile goes out as it would have.
@@ -130,6 +136,13 @@ int main(int argc, char** argv) {
   int qt_argc = 1;
   QApplication application(qt_argc, argv);
   ReleaseStartupMessages();
+  // Qt paints only into windows of 15 bits a pixel or more: on a screen of 256 colours (an old
+  // terminal, a VNC server set so) every window would stay black while Qt complains at each
+  // paint.
+  if (const QScreen* screen = QGuiApplication::primaryScreen();
+      screen != nullptr && screen->depth() < 15)
+    CannotShow("the screen has " + std::to_string(screen->depth()) +
+               " bits a pixel, and the player needs 15 or more");
   QApplication::setQuitOnLastWindowClosed(false);
   tarvel::InitResources();
   QApplication::setWindowIcon(
