@@ -1,5 +1,11 @@
 #include "platform/utf8.h"
 
+#include <iconv.h>
+#include <langinfo.h>
+
+#include <algorithm>
+#include <cstring>
+
 namespace tarvel {
 
 std::size_t Utf8_SequenceLength(std::string_view text, std::size_t at) {
@@ -27,6 +33,33 @@ std::size_t Utf8_SequenceLength(std::string_view text, std::size_t at) {
   for (std::size_t k = 2; k < length; ++k)
     if (byte(k) < 0x80 || byte(k) > 0xBF) return 0;
   return length;
+}
+
+std::string Utf8_FromCharset(std::string_view text, const char* codeset) {
+  std::string same(text);
+  const bool ascii = std::all_of(text.begin(), text.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (ascii || codeset == nullptr || std::strcmp(codeset, "UTF-8") == 0) return same;
+  const iconv_t convert = iconv_open("UTF-8", codeset);
+  if (convert == reinterpret_cast<iconv_t>(-1)) return same;
+  // Four bytes of UTF-8 a byte in, and room for a multibyte set's longest sequence.
+  std::string out(4 * text.size() + 16, '\0');
+  char* in = same.data();
+  std::size_t in_left = same.size();
+  char* to = out.data();
+  std::size_t out_left = out.size();
+  const bool whole =
+      iconv(convert, &in, &in_left, &to, &out_left) != static_cast<std::size_t>(-1) &&
+      in_left == 0 &&
+      iconv(convert, nullptr, nullptr, &to, &out_left) != static_cast<std::size_t>(-1);
+  iconv_close(convert);
+  if (!whole) return same;
+  out.resize(out.size() - out_left);
+  return out;
+}
+
+std::string Utf8_FromLocale(std::string_view text) {
+  return Utf8_FromCharset(text, nl_langinfo(CODESET));
 }
 
 }  // namespace tarvel

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace tarvel {
@@ -9,5 +10,13 @@ namespace tarvel {
 // The length of the well-formed UTF-8 sequence at `text[at]` (shortest form, no surrogates, at
 // most U+10FFFF; 1 for an ASCII byte), or 0 when the bytes there are not one.
 std::size_t Utf8_SequenceLength(std::string_view text, std::size_t at);
+
+// `text` (a file name, or a line holding one) read in the character set `codeset` and written as
+// UTF-8, for showing it as the user's terminal and file manager do. Text that is ASCII, already
+// meant as UTF-8, or not valid in `codeset` comes back unchanged.
+std::string Utf8_FromCharset(std::string_view text, const char* codeset);
+
+// The same in the character set of the program's current locale (LC_CTYPE).
+std::string Utf8_FromLocale(std::string_view text);
 
 }  // namespace tarvel

@@ -1,13 +1,13 @@
 #include "ui/playlist_window.h"
 
 #include <QCloseEvent>
-#include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QMoveEvent>
 #include <QSignalBlocker>
 
+#include "platform/utf8.h"
 #include "ui/control_table.h"
 
 namespace tarvel {
@@ -64,8 +64,7 @@ void PlaylistWindow::SetLines(const std::vector<std::string>& lines) {
   list_->clear();
   QStringList texts;
   texts.reserve(static_cast<qsizetype>(lines.size()));
-  for (const std::string& line : lines)
-    texts.append(QFile::decodeName(QByteArray::fromStdString(line)));
+  for (const std::string& line : lines) texts.append(QString::fromStdString(Utf8_FromLocale(line)));
   list_->addItems(texts);
   list_->setCurrentRow(-1);
 }
@@ -77,7 +76,7 @@ void PlaylistWindow::SelectLine(int line) {
 }
 
 void PlaylistWindow::SetFolder(const std::string& folder) {
-  folder_ = QFile::decodeName(QByteArray::fromStdString(folder));
+  folder_ = QString::fromStdString(Utf8_FromLocale(folder));
   ShowFolder();
 }
 

@@ -22,6 +22,7 @@
 #include "engine/player_status.h"
 #include "platform/terminal.h"
 #include "platform/user_files.h"
+#include "platform/utf8.h"
 #include "ui/control_ids.h"
 #include "ui/dialogs.h"
 #include "ui/panel_logic.h"
@@ -1175,7 +1176,7 @@ bool Viewer::SurfaceInUse() const {
 }
 
 QString Viewer::Title() const {
-  return QFile::decodeName(QByteArray::fromStdString(state_.current_path));
+  return QString::fromStdString(Utf8_FromLocale(state_.current_path));
 }
 
 void Viewer::Report(const std::string& problem, bool notice) {
@@ -1186,7 +1187,7 @@ void Viewer::ShowProblem(const std::string& line, bool notice) {
   // One line wherever it goes, whatever the file's name holds (a line feed, a carriage return).
   const std::string printable = PrintableName(line);
   std::fprintf(stderr, "tarvel: %s\n", printable.c_str());
-  const QString text = QString::fromLocal8Bit(printable.c_str());
+  const QString text = QString::fromStdString(Utf8_FromLocale(printable));
   if (StatusBar* status = video_->status_bar()) status->ShowProblem(text);
   if (notice && seams_.show_notice) seams_.show_notice(text);
 }

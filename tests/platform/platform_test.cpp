@@ -10,6 +10,7 @@
 #include "platform/debug_output.h"
 #include "platform/periodic_timer.h"
 #include "platform/semaphore.h"
+#include "platform/utf8.h"
 #include "platform/worker_thread.h"
 
 namespace tarvel {
@@ -142,6 +143,19 @@ TEST(DebugOutput, CapturesExactBytesFromEveryThread) {
   }
   DebugOutput("outer\n");
   EXPECT_EQ(capture.Lines().size(), 3u);
+}
+
+TEST(Utf8, NamesInTheLocalesCharacterSetAreShownAsItShowsThem) {
+  // "caf\xe9" is Latin-1 for cafe with an acute e; the KOI8-R bytes spell the Russian "hello".
+  EXPECT_EQ(Utf8_FromCharset("caf\xe9.kqm", "ISO-8859-1"), "caf\xc3\xa9.kqm");
+  EXPECT_EQ(Utf8_FromCharset("\xf0\xd2\xc9\xd7\xc5\xd4", "KOI8-R"),
+            "\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82");
+  // UTF-8 (well-formed or not), ASCII, text the set cannot hold and unknown sets stay as they are.
+  const char* const codesets[] = {"UTF-8", "ANSI_X3.4-1968", "EUC-JP", "no-such-set", nullptr};
+  for (const char* codeset : codesets) {
+    EXPECT_EQ(Utf8_FromCharset("caf\xe9 \xa4", codeset), "caf\xe9 \xa4") << codeset;
+    EXPECT_EQ(Utf8_FromCharset("a.kqm", codeset), "a.kqm");
+  }
 }
 
 }  // namespace
