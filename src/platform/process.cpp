@@ -2,14 +2,15 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <string_view>
 #include <thread>
 
 namespace tarvel {
@@ -26,7 +27,8 @@ bool WaitForEnd(pid_t pid, std::chrono::steady_clock::time_point deadline) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
       pollfd ready{handle, POLLIN, 0};
-      const int n = ::poll(&ready, 1, static_cast<int>(std::clamp<long long>(left.count(), 0, INT_MAX)));
+      const int n =
+          ::poll(&ready, 1, static_cast<int>(std::clamp<long long>(left.count(), 0, INT_MAX)));
       if (n > 0) {
         ::close(handle);
         return true;
@@ -71,7 +73,8 @@ std::string FindOnPath(std::string_view name, std::string_view path_variable) {
   return std::string();
 }
 
-ToolRun RunAndWait(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
+ToolRun RunAndWait(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                   const std::vector<std::string>& replaced) {
   ToolRun run;
   run.status = kToolDidNotStart;
   if (argv.empty()) return run;
@@ -81,6 +84,18 @@ ToolRun RunAndWait(const std::vector<std::string>& argv, std::chrono::millisecon
   std::vector<char*> args;
   for (std::string& a : copies) args.push_back(a.data());
   args.push_back(nullptr);
+  std::vector<std::string> variables = replaced;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view variable(*entry);
+    const std::string_view name = variable.substr(0, variable.find('=') + 1);
+    if (std::none_of(replaced.begin(), replaced.end(), [name](const std::string& r) {
+          return std::string_view(r).substr(0, r.find('=') + 1) == name;
+        }))
+      variables.emplace_back(variable);
+  }
+  std::vector<char*> environment;
+  for (std::string& v : variables) environment.push_back(v.data());
+  environment.push_back(nullptr);
   int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   // The child reports a failed exec through this pipe; a successful exec closes it empty.
   int report[2];
@@ -91,7 +106,7 @@ ToolRun RunAndWait(const std::vector<std::string>& argv, std::chrono::millisecon
   pid_t pid = ::fork();
   if (pid == 0) {
     if (input >= 0) ::dup2(input, STDIN_FILENO);
-    ::execv(args[0], args.data());
+    ::execve(args[0], args.data(), environment.data());
     int error = errno;
     ssize_t ignored = ::write(report[1], &error, sizeof error);
     (void)ignored;

@@ -209,6 +209,25 @@ TEST(DesktopRegistration, ToolsOnThePathRunInOrderWithTheirArguments) {
   EXPECT_FALSE(std::filesystem::exists(data_folder + "/icons"));  // no icon given
 }
 
+// Base folders given relative, which the player ignores, reach the tools as the folders the
+// player used, so that none writes under the current folder.
+TEST(DesktopRegistration, ToolsAreToldTheBaseFoldersUsed) {
+  ScratchFolder scratch;
+  const std::string log = scratch / "env.log";
+  WriteBytes(scratch / "bin/xdg-mime",
+             "#!/bin/sh\necho \"$XDG_CONFIG_HOME $XDG_DATA_HOME\" > '" + log + "'\n");
+  ::chmod((scratch / "bin/xdg-mime").c_str(), 0755);
+  ScopedEnv home("HOME", scratch / "home");
+  ScopedEnv config("XDG_CONFIG_HOME", "config");
+  ScopedEnv data("XDG_DATA_HOME", "data");
+  ScopedEnv path("PATH", scratch / "bin");
+
+  DesktopRegistration input;
+  input.executable_path = "/opt/tarvel/bin/tarvel";
+  ASSERT_EQ(RegisterForCurrentUser(input).result, kAssociationOk);
+  EXPECT_EQ(ReadBytes(log), scratch / "home/.config " + (scratch / "home/.local/share\n"));
+}
+
 // From a build folder the entry says where it points; run from an installation that the
 // desktop finds, the installed entry becomes the default and nothing is written for the user.
 TEST(DesktopRegistration, BuildTreeEntryAndInstalledEntry) {

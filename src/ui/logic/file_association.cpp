@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <utility>
 
 #include "platform/user_files.h"
 #include "platform/utf8.h"
@@ -204,10 +205,19 @@ std::string SearchPath() {
   return path_variable != nullptr ? path_variable : "/usr/local/bin:/usr/bin:/bin";
 }
 
-// Runs each command (its first word a program looked up on PATH) in turn.
+// Runs each command (its first word a program looked up on PATH) in turn. The tools are told
+// the base folders the player uses: a relative $XDG_CONFIG_HOME or $XDG_DATA_HOME, which the
+// player ignores, would be a folder under the current one to them (xdg-mime wrote
+// relative/mimeapps.list there, where no desktop reads it).
 void RunTools(const std::vector<std::vector<std::string>>& commands,
               std::chrono::milliseconds timeout, std::vector<ToolRun>& runs) {
   const std::string search = SearchPath();
+  std::vector<std::string> folders;
+  for (const auto& [name, fallback] :
+       {std::pair{"XDG_CONFIG_HOME", ".config"}, std::pair{"XDG_DATA_HOME", ".local/share"}}) {
+    const std::string folder = XdgBaseDirectory(name, fallback);
+    if (!folder.empty()) folders.push_back(std::string(name) + "=" + folder);
+  }
   for (const std::vector<std::string>& command : commands) {
     std::string full = FindOnPath(command.front(), search);
     ToolRun run;
@@ -216,7 +226,7 @@ void RunTools(const std::vector<std::vector<std::string>>& commands,
     } else {
       std::vector<std::string> argv = command;
       argv.front() = full;
-      run = RunAndWait(argv, timeout);
+      run = RunAndWait(argv, timeout, folders);
     }
     run.name = command.front();
     runs.push_back(run);
