@@ -58,6 +58,7 @@ CommandWindow::CommandWindow(CommandHost& host)
   setAcceptDrops(true);
   setFocusPolicy(Qt::StrongFocus);
   background_ = LoadSkinPicture(kSheetBackground);
+  InstallSkinAccessibility();
 }
 
 CommandWindow::~CommandWindow() {
@@ -148,6 +149,7 @@ void CommandWindow::SetState(int id, int state) {
   ControlSkin* record = FindRecord(id);
   if (record == nullptr || record->state == state) return;
   record->state = state;
+  record->control->AnnounceChange();
   if (auto* sprite = dynamic_cast<SkinSprite*>(record->control))
     if (counters_.ShowSprite(*record, sprite->SpriteIndex())) return;
   // Drawn with everything else that changed in this turn, in one go.

@@ -1,5 +1,7 @@
 #include "ui/skin_controls.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
@@ -22,6 +24,137 @@ void SkinControl::RedrawNow() {
   repaint();
 }
 
+namespace {
+
+// What assistive tools see of a button, a trackbar or the progress bar: the role of its kind,
+// the name of its tooltip without the keys, its check, and the trackbars' and the bar's values
+// (the volume's top is its loudest, as the thumb shows it). Pressing and setting a value do
+// what the mouse does. The single digits and labels are hidden from them: the progress bar's
+// value says the frame.
+class SkinAccessible : public QAccessibleWidget, public QAccessibleValueInterface {
+ public:
+  explicit SkinAccessible(SkinControl* control)
+      : QAccessibleWidget(control, RoleOf(control->record().kind)) {}
+
+  static QAccessible::Role RoleOf(SkinKind kind) {
+    switch (kind) {
+      case SkinKind::kRadio:
+        return QAccessible::RadioButton;
+      case SkinKind::kToggle:
+        return QAccessible::CheckBox;
+      case SkinKind::kPush:
+        return QAccessible::Button;
+      case SkinKind::kTrackbar:
+        return QAccessible::Slider;
+      case SkinKind::kProgress:
+        return QAccessible::ProgressBar;
+      default:
+        return QAccessible::Graphic;
+    }
+  }
+
+  QString text(QAccessible::Text t) const override {
+    if (t != QAccessible::Name || !widget()->accessibleName().isEmpty())
+      return QAccessibleWidget::text(t);
+    if (record().kind == SkinKind::kProgress) return QStringLiteral("Progress");
+    const QString tip = QString::fromLatin1(record().tooltip);
+    const qsizetype keys = tip.indexOf(QLatin1String(" ("));
+    return keys < 0 ? tip : tip.left(keys);
+  }
+
+  QAccessible::State state() const override {
+    QAccessible::State state = QAccessibleWidget::state();
+    if (const SkinButton* button = Button()) {
+      state.checkable = record().kind != SkinKind::kPush;
+      state.checked = button->checked();
+      state.pressed = button->pushed();
+    }
+    state.invisible = state.invisible || role() == QAccessible::Graphic;
+    return state;
+  }
+
+  void* interface_cast(QAccessible::InterfaceType type) override {
+    if (type == QAccessible::ValueInterface &&
+        (role() == QAccessible::Slider || role() == QAccessible::ProgressBar))
+      return static_cast<QAccessibleValueInterface*>(this);
+    return QAccessibleWidget::interface_cast(type);
+  }
+
+  QStringList actionNames() const override {
+    if (Button() == nullptr) return QAccessibleWidget::actionNames();
+    return QAccessibleWidget::actionNames() << pressAction();
+  }
+
+  void doAction(const QString& name) override {
+    SkinButton* button = Button();
+    if (button == nullptr || name != pressAction()) return QAccessibleWidget::doAction(name);
+    // A disabled button takes no clicks.
+    if (!button->isEnabled()) return;
+    button->Press();
+    button->Release(true);
+  }
+
+  QVariant currentValue() const override {
+    if (const auto* bar = Trackbar())
+      return bar->vertical() ? bar->maximum() - record().state : record().state;
+    return record().state;
+  }
+
+  void setCurrentValue(const QVariant& value) override {
+    const int wanted = value.toInt();
+    if (auto* bar = Trackbar()) {
+      const int position = std::clamp(wanted, 0, bar->maximum());
+      bar->ScrollTo(bar->vertical() ? bar->maximum() - position : position);
+    } else if (auto* progress = dynamic_cast<SkinProgress*>(widget());
+               progress != nullptr && progress->count() > 0) {
+      progress->SeekTo(std::clamp(wanted, 0, progress->count() - 1));
+    }
+  }
+
+  QVariant maximumValue() const override {
+    if (const auto* bar = Trackbar()) return bar->maximum();
+    return static_cast<const SkinProgress*>(widget())->count();
+  }
+  QVariant minimumValue() const override { return 0; }
+  QVariant minimumStepSize() const override { return 1; }
+
+ private:
+  const ControlSkin& record() const { return static_cast<SkinControl*>(widget())->record(); }
+  SkinButton* Button() const { return dynamic_cast<SkinButton*>(widget()); }
+  SkinTrackbar* Trackbar() const { return dynamic_cast<SkinTrackbar*>(widget()); }
+};
+
+QAccessibleInterface* SkinAccessibleFactory(const QString&, QObject* object) {
+  auto* control = dynamic_cast<SkinControl*>(object);
+  return control != nullptr ? new SkinAccessible(control) : nullptr;
+}
+
+}  // namespace
+
+void InstallSkinAccessibility() {
+  static const bool installed = [] {
+    QAccessible::installFactory(SkinAccessibleFactory);
+    return true;
+  }();
+  (void)installed;
+}
+
+void SkinControl::AnnounceChange() {
+  if (!QAccessible::isActive()) return;
+  if (dynamic_cast<SkinButton*>(this) != nullptr) {
+    QAccessible::State changed;
+    changed.checked = true;
+    changed.pressed = true;
+    QAccessibleStateChangeEvent event(this, changed);
+    QAccessible::updateAccessibility(&event);
+  } else if (QAccessibleInterface* self = QAccessible::queryAccessibleInterface(this)) {
+    if (QAccessibleValueInterface* value = self->valueInterface()) {
+      QAccessibleValueChangeEvent event(this, value->currentValue());
+      QAccessible::updateAccessibility(&event);
+    }
+  }
+}
+
 void SkinControl::DrawFromSheet(QPainter& painter, const QRect& area, const SpriteOrigin& origin) {
   painter.drawPixmap(area, record_->sheet,
                      SheetRect(record_->sheet, area.translated(origin.x, origin.y)));
@@ -36,6 +169,7 @@ void SkinButton::SetChecked(bool checked) {
   if (checked_ == checked) return;
   checked_ = checked;
   update();
+  AnnounceChange();
 }
 
 void SkinButton::Press() {
@@ -44,16 +178,19 @@ void SkinButton::Press() {
       checked_ = true;
       panel_.UncheckRadioGroup(*record_);
       RedrawNow();
+      AnnounceChange();
       panel_.commands().Command(record_->control_id);
       break;
     case SkinKind::kToggle:
       checked_ = !checked_;
       RedrawNow();
+      AnnounceChange();
       panel_.commands().Command(record_->control_id);
       break;
     case SkinKind::kPush:
       pushed_ = true;
       RedrawNow();
+      AnnounceChange();
       break;
     default:
       break;
@@ -64,6 +201,7 @@ void SkinButton::Release(bool over_button) {
   if (record_->kind != SkinKind::kPush || !pushed_) return;
   pushed_ = false;
   RedrawNow();
+  AnnounceChange();
   if (over_button) panel_.commands().Command(record_->control_id);
 }
 
@@ -111,6 +249,11 @@ int SkinTrackbar::PositionAt(const QPoint& point) const {
   const QPoint centre = point - grab_offset_ + QPoint(kThumbSize / 2, kThumbSize / 2);
   return vertical() ? TrackbarPositionAt(centre.y(), height(), maximum_)
                     : TrackbarPositionAt(centre.x(), width(), maximum_);
+}
+
+void SkinTrackbar::ScrollTo(int position) {
+  Send(kScrollThumbPosition, position);
+  Send(kScrollEndTrack, position);
 }
 
 void SkinTrackbar::Send(int code, int position) {
@@ -217,6 +360,7 @@ void SkinProgress::SetPosition(std::int32_t position) {
   if (record_->state == position) return;
   const int before = FillWidth();
   record_->state = position;
+  AnnounceChange();
   // Drawn again only when the filled part changes by a pixel or more, and only there.
   const int after = FillWidth();
   if (after != before && !panel_.ShowProgressDirectly(*record_, before, after))

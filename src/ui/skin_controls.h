@@ -42,6 +42,9 @@ class SkinControl : public QWidget {
   ControlSkin& record() const { return *record_; }
   // Redraws at once (invalidate without erasing, then paint).
   void RedrawNow();
+  // Tells assistive tools (screen readers) that a button's check or pushed look, or a
+  // trackbar's or the progress bar's value, changed.
+  void AnnounceChange();
 
  protected:
   // Copies `area` of the control from the sheet at `origin` plus the area's own offset.
@@ -93,6 +96,8 @@ class SkinTrackbar : public SkinControl {
   // The trackbar's own range (0 to `maximum`) and page size.
   void SetRange(int maximum) { maximum_ = maximum; }
   int maximum() const { return maximum_; }
+  // Moves the thumb to `position` as a drag there would, in one step.
+  void ScrollTo(int position);
   bool vertical() const;
   QRect ThumbRect() const;
 
@@ -142,6 +147,8 @@ class SkinProgress : public SkinControl {
     update();
   }
   std::int32_t count() const { return count_; }
+  // Asks for `frame` as a press on its place would.
+  void SeekTo(std::int32_t frame) { panel_.commands().Seek(frame); }
   void SetPosition(std::int32_t position);
   int FillWidth() const;
   // Paints `area` of the bar as it looks filled `fill` pixels wide.
@@ -161,6 +168,10 @@ class SkinProgress : public SkinControl {
   bool dragging_ = false;
   std::int32_t last_sought_ = -1;
 };
+
+// Lets screen readers and other assistive tools see the skinned controls as the buttons, check
+// boxes, sliders and progress bar they are, by the names of their tooltips; installed once.
+void InstallSkinAccessibility();
 
 // The colour of the filled part of the progress bar.
 inline const QColor kProgressFillColour(122, 150, 223);

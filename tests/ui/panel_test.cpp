@@ -3,6 +3,7 @@
 // progress bar draw.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QKeyEvent>
 #include <QScreen>
@@ -120,6 +121,63 @@ TEST_F(PanelTest, RadioButtonsCheckOneOfTheGroup) {
   // The checked picture is sprite 1: Pause at (36, 52) of the button sheet.
   EXPECT_EQ(Grab(panel.Control(kIdPause)), SheetPart(kSheetButtons, {36, 52}, {36, 26}));
   EXPECT_EQ(Grab(panel.Control(kIdPlay)), SheetPart(kSheetButtons, {0, 0}, {36, 26}));
+}
+
+// Screen readers see each button, trackbar and the progress bar by its name, role, check and
+// value, and can press and set them as the mouse does.
+TEST_F(PanelTest, AssistiveToolsSeeNamesRolesStatesAndValues) {
+  auto face = [this](int id) { return QAccessible::queryAccessibleInterface(panel.Control(id)); };
+  const std::vector<std::tuple<int, const char*, QAccessible::Role>> expected = {
+      {kIdPlay, "Play", QAccessible::RadioButton},
+      {kIdPause, "Pause", QAccessible::RadioButton},
+      {kIdNext, "Next Kqm", QAccessible::Button},
+      {kIdFullScreen, "Full Screen", QAccessible::CheckBox},
+      {kIdSoundOnOff, "Sound On/Off", QAccessible::CheckBox},
+      {kIdVolume, "Volume", QAccessible::Slider},
+      {kIdFrameRate, "Frame Rate", QAccessible::Slider},
+      {kIdProgress, "Progress", QAccessible::ProgressBar}};
+  for (const auto& [id, name, role] : expected) {
+    ASSERT_NE(face(id), nullptr) << id;
+    EXPECT_EQ(face(id)->text(QAccessible::Name), QString::fromLatin1(name)) << id;
+    EXPECT_EQ(face(id)->role(), role) << id;
+  }
+  EXPECT_EQ(face(kIdStepByStep)->text(QAccessible::Description),
+            QStringLiteral("Step by Step (Enter)"));
+  EXPECT_TRUE(face(kIdMinutesTens)->state().invisible);
+  EXPECT_FALSE(face(kIdPlay)->state().invisible);
+
+  panel.Button(kIdSoundOnOff)->SetChecked(true);
+  EXPECT_TRUE(face(kIdSoundOnOff)->state().checkable);
+  EXPECT_TRUE(face(kIdSoundOnOff)->state().checked);
+  EXPECT_FALSE(face(kIdLoopPlay)->state().checked);
+  panel.Control(kIdNext)->setEnabled(false);
+  EXPECT_TRUE(face(kIdNext)->state().disabled);
+
+  // Pressing: a disabled button does nothing, a push button sends its command once.
+  face(kIdNext)->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+  face(kIdClose)->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+  face(kIdLoopPlay)->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+  EXPECT_EQ(host.commands, (std::vector<int>{kIdClose, kIdLoopPlay}));
+  EXPECT_TRUE(face(kIdLoopPlay)->state().checked);
+
+  // The volume's thumb 30 from the top of 0 to 99 is volume 69; setting 90 puts it at 9.
+  panel.Trackbar(kIdVolume)->SetRange(99);
+  panel.SetState(kIdVolume, 30);
+  QAccessibleValueInterface* volume = face(kIdVolume)->valueInterface();
+  ASSERT_NE(volume, nullptr);
+  EXPECT_EQ(volume->currentValue().toInt(), 69);
+  EXPECT_EQ(volume->maximumValue().toInt(), 99);
+  volume->setCurrentValue(90);
+  EXPECT_EQ(host.scrolls,
+            (std::vector<std::tuple<int, int, int>>{{kIdVolume, kScrollThumbPosition, 9},
+                                                    {kIdVolume, kScrollEndTrack, 9}}));
+  panel.Progress()->SetRange(250);
+  panel.Progress()->SetPosition(120);
+  QAccessibleValueInterface* progress = face(kIdProgress)->valueInterface();
+  EXPECT_EQ(progress->currentValue().toInt(), 120);
+  EXPECT_EQ(progress->maximumValue().toInt(), 250);
+  progress->setCurrentValue(400);
+  EXPECT_EQ(host.seeks, (std::vector<std::int32_t>{249}));
 }
 
 TEST_F(PanelTest, ToggleFlipsAtEachPress) {
