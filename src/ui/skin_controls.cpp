@@ -88,10 +88,17 @@ class SkinAccessible : public QAccessibleWidget, public QAccessibleValueInterfac
   void doAction(const QString& name) override {
     SkinButton* button = Button();
     if (button == nullptr || name != pressAction()) return QAccessibleWidget::doAction(name);
-    // A disabled button takes no clicks.
-    if (!button->isEnabled()) return;
-    button->Press();
-    button->Release(true);
+    // The press comes after the tool has had its answer, as a click would: a button that opens
+    // a dialog (Options, Open Files) holds the press until the dialog closes, and the tool
+    // would wait for it all that time. A button disabled by then takes no clicks.
+    QMetaObject::invokeMethod(
+        button,
+        [button] {
+          if (!button->isEnabled()) return;
+          button->Press();
+          button->Release(true);
+        },
+        Qt::QueuedConnection);
   }
 
   QVariant currentValue() const override {
