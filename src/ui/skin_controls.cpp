@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QWheelEvent>
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 
 #include "ui/control_ids.h"
@@ -103,27 +104,31 @@ class SkinAccessible : public QAccessibleWidget, public QAccessibleValueInterfac
 
   QVariant currentValue() const override {
     if (const auto* bar = Trackbar())
-      return bar->vertical() ? bar->maximum() - record().state : record().state;
+      return (bar->vertical() ? bar->maximum() - record().state : record().state) *
+             bar->value_step();
     return record().state;
   }
 
   void setCurrentValue(const QVariant& value) override {
-    const int wanted = value.toInt();
     if (auto* bar = Trackbar()) {
-      const int position = std::clamp(wanted, 0, bar->maximum());
+      const int position = std::clamp(
+          static_cast<int>(std::lround(value.toDouble() / bar->value_step())), 0, bar->maximum());
       bar->ScrollTo(bar->vertical() ? bar->maximum() - position : position);
     } else if (auto* progress = dynamic_cast<SkinProgress*>(widget());
                progress != nullptr && progress->count() > 0) {
-      progress->SeekTo(std::clamp(wanted, 0, progress->count() - 1));
+      progress->SeekTo(std::clamp(value.toInt(), 0, progress->count() - 1));
     }
   }
 
   QVariant maximumValue() const override {
-    if (const auto* bar = Trackbar()) return bar->maximum();
+    if (const auto* bar = Trackbar()) return bar->maximum() * bar->value_step();
     return static_cast<const SkinProgress*>(widget())->count();
   }
   QVariant minimumValue() const override { return 0; }
-  QVariant minimumStepSize() const override { return 1; }
+  QVariant minimumStepSize() const override {
+    if (const auto* bar = Trackbar()) return bar->value_step();
+    return 1;
+  }
 
  private:
   const ControlSkin& record() const { return static_cast<SkinControl*>(widget())->record(); }

@@ -96,6 +96,10 @@ class SkinTrackbar : public SkinControl {
   // The trackbar's own range (0 to `maximum`) and page size.
   void SetRange(int maximum) { maximum_ = maximum; }
   int maximum() const { return maximum_; }
+  // What a step of the thumb is worth to assistive tools, which are told and set positions
+  // times this.
+  void SetValueStep(double step) { value_step_ = step; }
+  double value_step() const { return value_step_; }
   // Moves the thumb to `position` as a drag there would, in one step.
   void ScrollTo(int position);
   bool vertical() const;
@@ -115,6 +119,7 @@ class SkinTrackbar : public SkinControl {
   void Send(int code, int position);
 
   int maximum_ = 99;
+  double value_step_ = 1.0;
   bool dragging_ = false;
   bool pressed_ = false;
   // Where the thumb was taken, and whether the pointer has moved since.

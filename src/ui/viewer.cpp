@@ -147,6 +147,8 @@ void Viewer::Startup(const std::vector<std::string>& paths) {
   command_->Trackbar(kIdVolume)->SetRange(kTrackbarMaxPosition);
   command_->SetState(kIdVolume, kTrackbarMaxPosition - state_.volume);
   command_->Trackbar(kIdFrameRate)->SetRange(kFrameRateTrackbarRange);
+  // A step is half a frame per second.
+  command_->Trackbar(kIdFrameRate)->SetValueStep(0.5);
   command_->Progress()->SetRange(0);
   command_->Progress()->SetPosition(0);
   command_->Button(kIdSoundOnOff)->SetChecked(!state_.muted);

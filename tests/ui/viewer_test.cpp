@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
@@ -235,6 +236,13 @@ TEST_F(ViewerTest, FrameRateTrackbar) {
   viewer->OnScroll(kIdFrameRate, kScrollLineDown, 0);
   EXPECT_EQ(panel().State(kIdFrameRate), 26);
   EXPECT_EQ(RateText(), "13.0");
+  // A screen reader hears and sets the slider in frames per second, as the digits show it.
+  QAccessibleValueInterface* slider =
+      QAccessible::queryAccessibleInterface(panel().Control(kIdFrameRate))->valueInterface();
+  EXPECT_DOUBLE_EQ(slider->currentValue().toDouble(), 13.0);
+  EXPECT_DOUBLE_EQ(slider->maximumValue().toDouble(), 50.0);
+  slider->setCurrentValue(20.0);
+  EXPECT_EQ(RateText(), "20.0");
 }
 
 TEST_F(ViewerTest, SoundMovieKeepsItsRateAndTakesTheVolume) {
