@@ -47,6 +47,15 @@ int Scale(int start, int offset, int length, int whole) {
 
 StatusBar::StatusBar(QWidget* parent) : QWidget(parent) {
   texts_[0] = QStringLiteral("essai");
+  ShowText();
+}
+
+void StatusBar::ShowText() {
+  // Screen readers read the bar by its name: what it shows, the problem or the parts.
+  setAccessibleName(!problem_.isEmpty()   ? problem_
+                    : texts_[1].isEmpty() ? texts_[0]
+                                          : texts_[0] + QStringLiteral(", ") + texts_[1]);
+  update();
 }
 
 void StatusBar::SetPartText(int part, const QString& text) {
@@ -54,7 +63,7 @@ void StatusBar::SetPartText(int part, const QString& text) {
   if (texts_[static_cast<std::size_t>(part)] == text && problem_.isEmpty()) return;
   texts_[static_cast<std::size_t>(part)] = text;
   problem_.clear();
-  update();
+  ShowText();
 }
 
 QString StatusBar::PartText(int part) const {
@@ -64,7 +73,7 @@ QString StatusBar::PartText(int part) const {
 
 void StatusBar::ShowProblem(const QString& text) {
   problem_ = text;
-  update();
+  ShowText();
 }
 
 void StatusBar::paintEvent(QPaintEvent*) {

@@ -65,6 +65,8 @@ class StatusBar : public QWidget {
   void paintEvent(QPaintEvent* event) override;
 
  private:
+  // Paints the texts again and gives them to assistive tools.
+  void ShowText();
   std::array<QString, 2> texts_;
   QString problem_;
 };

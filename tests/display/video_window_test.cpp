@@ -2,6 +2,7 @@
 // painting of the surface and its margins.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -86,6 +87,11 @@ TEST_F(VideoWindowTest, WindowedLayoutOfA320x200Movie) {
   EXPECT_EQ(set.video_window()->windowTitle(), QStringLiteral("/movies/first.kqm"));
   EXPECT_EQ(set.status_bar()->PartText(0), QStringLiteral("Size 320x200"));
   EXPECT_EQ(set.status_bar()->PartText(1), QStringLiteral("40 Frames"));
+  // Screen readers read what the bar shows, a problem in place of the parts.
+  QAccessibleInterface* bar = QAccessible::queryAccessibleInterface(set.status_bar());
+  EXPECT_EQ(bar->text(QAccessible::Name), QStringLiteral("Size 320x200, 40 Frames"));
+  set.status_bar()->ShowProblem(QStringLiteral("cannot go to frame 50"));
+  EXPECT_EQ(bar->text(QAccessible::Name), QStringLiteral("cannot go to frame 50"));
   EXPECT_GE(host.raised, 1);
   EXPECT_GE(host.layouts, 1);
 
