@@ -218,6 +218,19 @@ void OpenTerminal(int* terminal, int* screen) {
   ASSERT_EQ(0, ::tcsetattr(*screen, TCSANOW, &raw));
 }
 
+// Gives `descriptor` back what `saved` kept of it, and returns what came to the terminal; both
+// ends of the terminal are closed.
+std::string TakeScreen(int terminal, int screen, int saved, int descriptor) {
+  ::dup2(saved, descriptor);
+  ::close(saved);
+  std::string shown;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(terminal, buffer, sizeof buffer)) > 0;) shown.append(buffer, n);
+  ::close(screen);
+  ::close(terminal);
+  return shown;
+}
+
 // On a terminal, a message in the middle of long work takes the progress line's place instead of
 // running on at its end; the next update draws the line again below it.
 TEST(KqmCommandLine, AMessageOnATerminalStartsItsOwnLineOverTheProgressLine) {
@@ -230,13 +243,7 @@ TEST(KqmCommandLine, AMessageOnATerminalStartsItsOwnLineOverTheProgressLine) {
     progress.Update(1, 2);
     tools::PrintError("kqm test", "movie.kqm", "frame 1: picture data is corrupt");
   }
-  ::dup2(standard_error, STDERR_FILENO);
-  ::close(standard_error);
-  std::string shown;
-  char buffer[512];
-  for (ssize_t n; (n = ::read(terminal, buffer, sizeof buffer)) > 0;) shown.append(buffer, n);
-  ::close(screen);
-  ::close(terminal);
+  const std::string shown = TakeScreen(terminal, screen, standard_error, STDERR_FILENO);
   EXPECT_EQ(0u, shown.rfind("\rkqm test: frame 1/2 (50%), ", 0)) << shown;
   const std::string message =
       "\033[K\r\033[Kkqm test: movie.kqm: frame 1: picture data is corrupt\n";
@@ -255,13 +262,7 @@ TEST(KqmCommandLine, PlayShowsTheProgressLineOnATerminal) {
   ::testing::internal::CaptureStdout();
   const int status = tools::Cmd_Play(4, argv);
   ::testing::internal::GetCapturedStdout();
-  ::dup2(standard_error, STDERR_FILENO);
-  ::close(standard_error);
-  std::string shown;
-  char buffer[512];
-  for (ssize_t n; (n = ::read(terminal, buffer, sizeof buffer)) > 0;) shown.append(buffer, n);
-  ::close(screen);
-  ::close(terminal);
+  const std::string shown = TakeScreen(terminal, screen, standard_error, STDERR_FILENO);
   EXPECT_EQ(0, status);
   EXPECT_NE(std::string::npos, shown.find("\rkqm play: frame 6/6 (100%), ")) << shown;
 }
