@@ -54,6 +54,15 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+// Makes the folders of `folder` that are missing, each readable by its owner alone, as the
+// base-directory rules ask of the user's configuration and data folders the player writes in.
+bool MakeFolders(const std::filesystem::path& folder) {
+  std::error_code ec;
+  if (folder.empty() || std::filesystem::is_directory(folder, ec)) return true;
+  if (!MakeFolders(folder.parent_path())) return false;
+  return ::mkdir(folder.c_str(), 0700) == 0 || std::filesystem::is_directory(folder, ec);
+}
+
 }  // namespace
 
 int ReadSmallFile(const std::string& path, std::size_t max_bytes, std::string& out) {
@@ -96,8 +105,7 @@ int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t 
   const std::string target = FollowLinks(path).string();
   if (std::filesystem::is_symlink(target, ec)) return kFileWriteFailed;
   std::string folder = FolderOf(target);
-  std::filesystem::create_directories(folder, ec);
-  if (ec) return kFileWriteFailed;
+  if (!MakeFolders(folder)) return kFileWriteFailed;
 
   struct stat old {};
   if (::stat(target.c_str(), &old) == 0) {

@@ -25,10 +25,11 @@ int ReadSmallFile(const std::string& path, std::size_t max_bytes, std::string& o
 
 // Replaces the file at `path` with `bytes` so that a reader sees either the old file or the whole
 // new one, never a part: the data goes to a temporary file in the same folder, is flushed to the
-// disk, and is then renamed over `path`. Missing folders are created. A new file gets `mode`; an
-// existing one keeps its mode. When `path` is a symbolic link, the file it points to is replaced
-// (or made), and the link stays; a chain of links that ends nowhere (a loop) is not written.
-// On any failure the old file is left as it was and the temporary file is removed.
+// disk, and is then renamed over `path`. Missing folders are created, readable by the owner alone.
+// A new file gets `mode`; an existing one keeps its mode. When `path` is a symbolic link, the file
+// it points to is replaced (or made), and the link stays; a chain of links that ends nowhere (a
+// loop) is not written. On any failure the old file is left as it was and the temporary file is
+// removed.
 int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t mode = 0644);
 
 // The file that `path` names in the end: links followed (relative ones from the link's folder),

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <filesystem>
@@ -190,6 +191,17 @@ TEST(SettingsFile, AFailedWriteLeavesTheOldFileWhole) {
     ++entries;
   }
   EXPECT_EQ(entries, 1) << "the temporary file was left behind";
+
+  // Missing folders are made for the owner alone, whatever the umask; those there are kept.
+  const mode_t umask_before = ::umask(0);
+  const int made = Settings_Write(changed, folder / "config/tarvel/viewkqm.ini");
+  ::umask(umask_before);
+  ASSERT_EQ(made, kFileOk);
+  for (const char* made_folder : {"config", "config/tarvel"}) {
+    struct stat made_stat {};
+    ASSERT_EQ(::stat((folder / made_folder).c_str(), &made_stat), 0);
+    EXPECT_EQ(made_stat.st_mode & 0777, 0700u) << made_folder;
+  }
 
   // A folder that cannot exist: its parent is a file.
   WriteBytes(folder / "plain", "x");
