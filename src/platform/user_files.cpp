@@ -4,9 +4,11 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <system_error>
 #include <vector>
 
 namespace tarvel {
@@ -56,11 +58,31 @@ std::string FolderOf(const std::string& path) {
 
 // Makes the folders of `folder` that are missing, each readable by its owner alone, as the
 // base-directory rules ask of the user's configuration and data folders the player writes in.
+// On failure errno says why.
 bool MakeFolders(const std::filesystem::path& folder) {
   std::error_code ec;
   if (folder.empty() || std::filesystem::is_directory(folder, ec)) return true;
   if (!MakeFolders(folder.parent_path())) return false;
-  return ::mkdir(folder.c_str(), 0700) == 0 || std::filesystem::is_directory(folder, ec);
+  if (::mkdir(folder.c_str(), 0700) == 0) return true;
+  const int error = errno;
+  if (std::filesystem::is_directory(folder, ec)) return true;
+  errno = error;
+  return false;
+}
+
+// Why a write failed, from the errno of the call that failed, in the words of the player's
+// other file messages.
+std::string CannotBeWritten(int error) {
+  if (error == ENOTDIR || error == EEXIST) return "cannot be written: a file is in the way";
+  std::string words = std::generic_category().message(error != 0 ? error : EIO);
+  if (!words.empty())
+    words[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(words[0])));
+  return "cannot be written: " + words;
+}
+
+int Failed(std::string* problem, std::string text) {
+  if (problem != nullptr) *problem = std::move(text);
+  return kFileWriteFailed;
 }
 
 }  // namespace
@@ -98,18 +120,22 @@ std::filesystem::path FollowLinks(std::filesystem::path path) {
   return path;
 }
 
-int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t mode) {
-  if (path.empty()) return kFileWriteFailed;
+int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t mode,
+                        std::string* problem) {
+  if (problem != nullptr) problem->clear();
+  if (path.empty()) return Failed(problem, "cannot be written: the path is empty");
   std::error_code ec;
   // Replace what a link points to rather than the link itself.
   const std::string target = FollowLinks(path).string();
-  if (std::filesystem::is_symlink(target, ec)) return kFileWriteFailed;
+  if (std::filesystem::is_symlink(target, ec))
+    return Failed(problem, "is a loop of symbolic links");
   std::string folder = FolderOf(target);
-  if (!MakeFolders(folder)) return kFileWriteFailed;
+  if (!MakeFolders(folder)) return Failed(problem, CannotBeWritten(errno));
 
   struct stat old {};
   if (::stat(target.c_str(), &old) == 0) {
-    if (!S_ISREG(old.st_mode)) return kFileWriteFailed;
+    if (S_ISDIR(old.st_mode)) return Failed(problem, "is a folder");
+    if (!S_ISREG(old.st_mode)) return Failed(problem, "is not a regular file");
     mode = old.st_mode & 07777;
   }
 
@@ -119,13 +145,15 @@ int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t 
   std::vector<char> temp_path(temp.begin(), temp.end());
   temp_path.push_back('\0');
   FileDescriptor fd(::mkostemp(temp_path.data(), O_CLOEXEC));
-  if (fd.get() < 0) return kFileWriteFailed;
+  if (fd.get() < 0) return Failed(problem, CannotBeWritten(errno));
+  errno = 0;
   bool ok = ::fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), bytes) && ::fsync(fd.get()) == 0;
   ok = fd.Close() && ok;
   if (ok) ok = ::rename(temp_path.data(), target.c_str()) == 0;
   if (!ok) {
+    const int error = errno;
     ::unlink(temp_path.data());
-    return kFileWriteFailed;
+    return Failed(problem, CannotBeWritten(error));
   }
   // Make the rename itself durable; a folder that cannot be synced does not undo the write.
   FileDescriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

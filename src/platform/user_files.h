@@ -29,8 +29,12 @@ int ReadSmallFile(const std::string& path, std::size_t max_bytes, std::string& o
 // A new file gets `mode`; an existing one keeps its mode. When `path` is a symbolic link, the file
 // it points to is replaced (or made), and the link stays; a chain of links that ends nowhere (a
 // loop) is not written. On any failure the old file is left as it was and the temporary file is
-// removed.
-int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t mode = 0644);
+// removed, and `*problem` (when given) says why, as a message to put after the path: "is a
+// folder", "is not a regular file", "is a loop of symbolic links", "cannot be written: " and the
+// system's reason ("permission denied", "no space left on device", "a file is in the way" of a
+// folder to be made...).
+int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t mode = 0644,
+                        std::string* problem = nullptr);
 
 // The file that `path` names in the end: links followed (relative ones from the link's folder),
 // at most 40 of them. A dangling link names the file it would point to; a longer chain (a loop)

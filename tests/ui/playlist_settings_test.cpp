@@ -615,8 +615,8 @@ TEST_F(ViewerTest, SettingsThatCannotBeSavedAreToldOnce) {
   const std::string errors = testing::internal::GetCapturedStderr();
   const QString expected = home.filePath(QStringLiteral("file/config/tarvel/viewkqm.ini")) +
                            QStringLiteral(
-                               ": cannot be written; settings will not be kept after "
-                               "this run");
+                               ": cannot be written: a file is in the way; settings will "
+                               "not be kept after this run");
   EXPECT_EQ(notices, QStringList{expected});
   EXPECT_NE(errors.find("tarvel: " + expected.toStdString() + "\n"), std::string::npos);
 }

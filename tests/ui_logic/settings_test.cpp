@@ -179,11 +179,13 @@ TEST(SettingsFile, AFailedWriteLeavesTheOldFileWhole) {
   tiny.rlim_cur = 20;
   auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tiny), 0);
-  int result = Settings_Write(changed, path);
+  std::string problem;
+  int result = Settings_Write(changed, path, &problem);
   ::setrlimit(RLIMIT_FSIZE, &old_limit);
   std::signal(SIGXFSZ, old_handler);
 
   EXPECT_EQ(result, kFileWriteFailed);
+  EXPECT_EQ(problem, "cannot be written: file too large");
   EXPECT_EQ(ReadBytes(path), kDefaultFile);
   int entries = 0;
   for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
@@ -205,7 +207,12 @@ TEST(SettingsFile, AFailedWriteLeavesTheOldFileWhole) {
 
   // A folder that cannot exist: its parent is a file.
   WriteBytes(folder / "plain", "x");
-  EXPECT_EQ(Settings_Write(changed, folder / "plain/tarvel/viewkqm.ini"), kFileWriteFailed);
+  EXPECT_EQ(Settings_Write(changed, folder / "plain/tarvel/viewkqm.ini", &problem),
+            kFileWriteFailed);
+  EXPECT_EQ(problem, "cannot be written: a file is in the way");
+  // A folder in the file's place.
+  EXPECT_EQ(Settings_Write(changed, folder.path(), &problem), kFileWriteFailed);
+  EXPECT_EQ(problem, "is a folder");
 }
 
 TEST(SettingsFile, WritingThroughALinkReplacesTheLinkedFile) {

@@ -304,9 +304,10 @@ DesktopRegistrationResult RegisterForCurrentUser(const DesktopRegistration& regi
     files.push_back({user_data + "/icons/hicolor/" + icon.theme_path, icon.bytes});
   }
   for (const File& file : files) {
-    if (WriteFileAtomically(file.path, file.bytes) != kFileOk) {
+    std::string problem;
+    if (WriteFileAtomically(file.path, file.bytes, 0644, &problem) != kFileOk) {
       result.result = kAssociationWriteFailed;
-      result.problem = file.path + ": cannot be written";
+      result.problem = file.path + ": " + problem;
       return result;
     }
   }

@@ -117,8 +117,8 @@ std::string Settings_ReadProblem(int result, const std::string& path) {
   return FileOpenProblemText(problem);
 }
 
-int Settings_Write(const ViewerSettings& settings, const std::string& path) {
-  return WriteFileAtomically(path, Settings_Format(settings));
+int Settings_Write(const ViewerSettings& settings, const std::string& path, std::string* problem) {
+  return WriteFileAtomically(path, Settings_Format(settings), 0644, problem);
 }
 
 std::string SettingsFilePath(std::string_view program_directory) {

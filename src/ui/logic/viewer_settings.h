@@ -55,8 +55,10 @@ int Settings_Read(ViewerSettings& settings, const std::string& path);
 std::string Settings_ReadProblem(int result, const std::string& path);
 
 // Writes the file at `path` crash-safely (a temporary file, then a rename), creating its folder.
-// Returns kFileOk or kFileWriteFailed; on failure the previous file stays whole.
-int Settings_Write(const ViewerSettings& settings, const std::string& path);
+// Returns kFileOk or kFileWriteFailed; on failure the previous file stays whole, and `*problem`
+// (when given) says why, as the end of a message ("cannot be written: permission denied").
+int Settings_Write(const ViewerSettings& settings, const std::string& path,
+                   std::string* problem = nullptr);
 
 // Where the settings file lives: `program_directory`/viewkqm.ini when a file of that name is
 // already there (a portable install), otherwise $XDG_CONFIG_HOME/tarvel/viewkqm.ini, by default
