@@ -45,6 +45,10 @@ int TrackbarScroll(int position, int code, int message_position) {
   }
 }
 
+double FrameRateAt(int position) {
+  return position == 0 ? 1.0 : position * 0.5;
+}
+
 std::array<int, 5> FrameCounterDigits(std::int32_t frame) {
   long long value = std::max<long long>(frame, 0);
   std::array<int, 5> digits{};

@@ -22,6 +22,10 @@ inline constexpr int kTrackbarPage = 10;
 // unknown codes leave the position as it is.
 int TrackbarScroll(int position, int code, int message_position);
 
+// The frames per second the Frame Rate trackbar at `position` plays at: half the position, and
+// 1 rather than none at 0.
+double FrameRateAt(int position);
+
 // The five frame-counter digits, units first (for 1046, 1034, 1033, 1032, 1031): a frame
 // number above 99,999 shows its low five digits.
 std::array<int, 5> FrameCounterDigits(std::int32_t frame);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <utility>
 
 #include "ui/control_ids.h"
 #include "ui/panel_logic.h"
@@ -104,8 +105,7 @@ class SkinAccessible : public QAccessibleWidget, public QAccessibleValueInterfac
 
   QVariant currentValue() const override {
     if (const auto* bar = Trackbar())
-      return (bar->vertical() ? bar->maximum() - record().state : record().state) *
-             bar->value_step();
+      return bar->ValueAt(bar->vertical() ? bar->maximum() - record().state : record().state);
     return record().state;
   }
 
@@ -121,10 +121,13 @@ class SkinAccessible : public QAccessibleWidget, public QAccessibleValueInterfac
   }
 
   QVariant maximumValue() const override {
-    if (const auto* bar = Trackbar()) return bar->maximum() * bar->value_step();
+    if (const auto* bar = Trackbar()) return ValueRange(*bar).second;
     return static_cast<const SkinProgress*>(widget())->count();
   }
-  QVariant minimumValue() const override { return 0; }
+  QVariant minimumValue() const override {
+    if (const auto* bar = Trackbar()) return ValueRange(*bar).first;
+    return 0;
+  }
   QVariant minimumStepSize() const override {
     if (const auto* bar = Trackbar()) return bar->value_step();
     return 1;
@@ -134,6 +137,15 @@ class SkinAccessible : public QAccessibleWidget, public QAccessibleValueInterfac
   const ControlSkin& record() const { return static_cast<SkinControl*>(widget())->record(); }
   SkinButton* Button() const { return dynamic_cast<SkinButton*>(widget()); }
   SkinTrackbar* Trackbar() const { return dynamic_cast<SkinTrackbar*>(widget()); }
+  // The least and the greatest value a position of `bar` stands for.
+  static std::pair<double, double> ValueRange(const SkinTrackbar& bar) {
+    std::pair<double, double> range{bar.ValueAt(0), bar.ValueAt(0)};
+    for (int position = 1; position <= bar.maximum(); ++position) {
+      range.first = std::min(range.first, bar.ValueAt(position));
+      range.second = std::max(range.second, bar.ValueAt(position));
+    }
+    return range;
+  }
 };
 
 QAccessibleInterface* SkinAccessibleFactory(const QString&, QObject* object) {

@@ -100,6 +100,12 @@ class SkinTrackbar : public SkinControl {
   // times this.
   void SetValueStep(double step) { value_step_ = step; }
   double value_step() const { return value_step_; }
+  // What a position stands for where that is not simply its steps (the Frame Rate's lowest
+  // position plays at 1 frame per second), as assistive tools are told it.
+  void SetValueOf(double (*value_of)(int position)) { value_of_ = value_of; }
+  double ValueAt(int position) const {
+    return value_of_ != nullptr ? value_of_(position) : position * value_step_;
+  }
   // Moves the thumb to `position` as a drag there would, in one step.
   void ScrollTo(int position);
   bool vertical() const;
@@ -120,6 +126,7 @@ class SkinTrackbar : public SkinControl {
 
   int maximum_ = 99;
   double value_step_ = 1.0;
+  double (*value_of_)(int position) = nullptr;
   bool dragging_ = false;
   bool pressed_ = false;
   // Where the thumb was taken, and whether the pointer has moved since.

@@ -149,6 +149,7 @@ void Viewer::Startup(const std::vector<std::string>& paths) {
   command_->Trackbar(kIdFrameRate)->SetRange(kFrameRateTrackbarRange);
   // A step is half a frame per second.
   command_->Trackbar(kIdFrameRate)->SetValueStep(0.5);
+  command_->Trackbar(kIdFrameRate)->SetValueOf(&FrameRateAt);
   command_->Progress()->SetRange(0);
   command_->Progress()->SetPosition(0);
   command_->Button(kIdSoundOnOff)->SetChecked(!state_.muted);
@@ -896,8 +897,7 @@ void Viewer::OnScroll(int id, int code, int position) {
     if (Player_GetSoundFormat(player_, nullptr, nullptr)) return;
     const int p = TrackbarScroll(command_->State(id), code, position);
     command_->SetState(id, p);
-    state_.play_rate = static_cast<float>(p) * 0.5f;
-    if (state_.play_rate == 0.0f) state_.play_rate = 1.0f;
+    state_.play_rate = static_cast<float>(FrameRateAt(p));
     SendRate();
     ShowFrameRate();
   } else if (id == kIdVolume) {

@@ -241,8 +241,12 @@ TEST_F(ViewerTest, FrameRateTrackbar) {
       QAccessible::queryAccessibleInterface(panel().Control(kIdFrameRate))->valueInterface();
   EXPECT_DOUBLE_EQ(slider->currentValue().toDouble(), 13.0);
   EXPECT_DOUBLE_EQ(slider->maximumValue().toDouble(), 50.0);
+  EXPECT_DOUBLE_EQ(slider->minimumValue().toDouble(), 0.5);  // one step up from the bottom
   slider->setCurrentValue(20.0);
   EXPECT_EQ(RateText(), "20.0");
+  // At the bottom it plays at 1 frame per second, and says so.
+  viewer->OnScroll(kIdFrameRate, kScrollTop, 0);
+  EXPECT_DOUBLE_EQ(slider->currentValue().toDouble(), 1.0);
 }
 
 TEST_F(ViewerTest, SoundMovieKeepsItsRateAndTakesTheVolume) {
