@@ -188,7 +188,8 @@ void Viewer::Startup(const std::vector<std::string>& paths) {
     CarryOut(Playlist_CommandLine(playlist_, folder ? std::vector<std::string>{single} : paths));
     if (state_.file_count == 0)
       ShowProblem(folder ? single + ": no movies in this folder"
-                         : "no movie found among the paths given");
+                         : paths.front() + ": no movies among the " + std::to_string(paths.size()) +
+                               " paths given");
   }
 
   Player_SetPixelFormat(player_, 15);

@@ -747,6 +747,13 @@ TEST_F(ViewerTest, AFolderWithoutMoviesSaysSo) {
   EXPECT_EQ(notices, QStringList{folder.path() + QStringLiteral(": no movies in this folder")});
 }
 
+TEST_F(ViewerTest, SeveralPathsWithoutAMovieNameTheFirst) {
+  QTemporaryDir folder;
+  Start({folder.filePath(QStringLiteral("a.txt")), folder.path()});
+  EXPECT_EQ(notices, QStringList{folder.filePath(QStringLiteral("a.txt")) +
+                                 QStringLiteral(": no movies among the 2 paths given")});
+}
+
 TEST_F(ViewerTest, AHeaderClaimingHugePicturesIsRefusedAtOnce) {
   // 64 bytes whose header claims 65528 x 65528 pictures (two of them would take 16 GB).
   QTemporaryDir folder;
