@@ -82,6 +82,8 @@ void PlaylistWindow::SetFolder(const std::string& folder) {
 
 void PlaylistWindow::ShowFolder() {
   label_->setToolTip(folder_);
+  // Screen readers read the whole folder, not the part that fits.
+  label_->setAccessibleName(folder_);
   label_->setText(label_->fontMetrics().elidedText(folder_, Qt::ElideMiddle, label_->width()));
 }
 

@@ -1,6 +1,7 @@
 // The playlist window, the Options and About dialogs, the open-file dialog, the settings file
 // as the viewer reads and writes it, window positions kept between runs, and the association
 // offer at start-up; ends with a folder of demo movies chained one after another.
+#include <QAccessible>
 #include <QCheckBox>
 #include <QDir>
 #include <QDragEnterEvent>
@@ -159,6 +160,18 @@ TEST_F(PlaylistTest, DroppedNamesAreTakenByteForByte) {
   ClickLine(1);
   EXPECT_EQ(state().current_path, folder + "/caf\xe9.kqm");
   ASSERT_TRUE(TurnUntil([this] { return Playing(); }, 5000));
+}
+
+TEST_F(PlaylistTest, ScreenReadersHearTheWholeFolderTheLabelShortens) {
+  QTemporaryDir folder;
+  const QString f = folder.path() + QStringLiteral("/a folder whose name is far too long to fit");
+  for (const char* name : {"m1.kqm", "m2.kqm"}) CopyMovie(f + "/" + name);
+  Start();
+  Drop(&panel(), {f});
+  ASSERT_NE(Window(), nullptr);
+  ASSERT_NE(Window()->folder_label()->text(), f);
+  EXPECT_EQ(
+      QAccessible::queryAccessibleInterface(Window()->folder_label())->text(QAccessible::Name), f);
 }
 
 TEST_F(PlaylistTest, FolderDropListsItsMoviesAndPlaysThemByLine) {
