@@ -226,7 +226,8 @@ bool PlatformCanAsk() {
   return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
 }
 
-int RegisterRunningPlayer() {
+int RegisterRunningPlayer(std::string* problem) {
+  if (problem != nullptr) problem->clear();
   DesktopRegistration registration;
   registration.executable_path = RunningExecutablePath();
   // The program's icon at every size, as the installation has it.
@@ -241,6 +242,7 @@ int RegisterRunningPlayer() {
   const DesktopRegistrationResult result = RegisterForCurrentUser(registration);
   if (result.result != kAssociationOk) {
     std::fprintf(stderr, "tarvel: %s\n", result.problem.c_str());
+    if (problem != nullptr) *problem = result.problem;
     return result.result;
   }
   std::printf("tarvel: %s\n", result.summary.c_str());

@@ -11,6 +11,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "ui/logic/file_association.h"
 #include "ui/logic/viewer_settings.h"
@@ -84,7 +85,7 @@ bool PlatformCanAsk();
 
 // Registers the running player for the movie files of the current user (desktop entry, mime
 // package, icon, desktop databases). Returns kAssociationOk or the failure, which it reports
-// on standard error.
-int RegisterRunningPlayer();
+// on standard error and, when `problem` is given, there (empty on success).
+int RegisterRunningPlayer(std::string* problem = nullptr);
 
 }  // namespace tarvel

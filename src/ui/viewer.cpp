@@ -95,7 +95,8 @@ Viewer::Viewer(PlayerContext& player, ViewerSeams seams, PlayerOptions options)
   video_ = std::make_unique<VideoWindowSet>(*this);
   if (!seams_.run_dialog) seams_.run_dialog = [](QDialog& dialog) { return dialog.exec(); };
   if (!seams_.choose_files) seams_.choose_files = &ChooseMovieFiles;
-  if (!seams_.register_association) seams_.register_association = &RegisterRunningPlayer;
+  if (!seams_.register_association)
+    seams_.register_association = [this] { return RegisterRunningPlayer(&association_problem_); };
   // Nobody can answer a question on a platform without a screen: it is not asked there, so
   // that an unattended run never waits on it.
   if (!seams_.ask_association && PlatformCanAsk())
@@ -648,10 +649,18 @@ void Viewer::Options() {
 
 void Viewer::TellAssociationResult() {
   if (!seams_.show_notice) return;
-  seams_.show_notice(association_offer_ == kOfferRegistered
-                         ? QStringLiteral("Movie files (.kqm, .kqs) now open with Tarvel.")
-                         : QStringLiteral("Movie files could not be associated with Tarvel "
-                                          "(the reason is on standard error)."));
+  if (association_offer_ == kOfferRegistered) {
+    seams_.show_notice(QStringLiteral("Movie files (.kqm, .kqs) now open with Tarvel."));
+  } else if (!association_problem_.empty()) {
+    // The reason where the user looks: a player started from the desktop has no terminal.
+    seams_.show_notice(
+        QStringLiteral("Movie files could not be associated with Tarvel: ") +
+        QString::fromStdString(Utf8_FromLocale(PrintableName(association_problem_))));
+  } else {
+    seams_.show_notice(
+        QStringLiteral("Movie files could not be associated with Tarvel "
+                       "(the reason is on standard error)."));
+  }
 }
 
 void Viewer::About() {

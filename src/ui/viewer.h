@@ -229,6 +229,8 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   ViewerSeams seams_;
   std::string settings_path_;
   int association_offer_ = kOfferNotAsked;
+  // Why the player's own registration last failed, for the notice that says so.
+  std::string association_problem_;
   PlaylistModel playlist_;
   // Owned here; deleted later rather than at once, since it may be the window whose event
   // (a drop, its close box) led to its end.

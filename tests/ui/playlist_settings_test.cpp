@@ -771,6 +771,23 @@ TEST_F(ViewerTest, OptionsDialogAssociatesAfterNo) {
   EXPECT_EQ(notices.back(), QStringLiteral("Movie files (.kqm, .kqs) now open with Tarvel."));
 }
 
+TEST_F(ViewerTest, ARegistrationThatFailsSaysWhyInItsNotice) {
+  // The data folder would have to go inside a file.
+  ASSERT_TRUE(WriteText(home.filePath(QStringLiteral("file")), "x"));
+  qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral("file/share")).toLocal8Bit());
+  association_answer = AssociationAnswer::kYes;
+  ViewerSeams seams = Seams();
+  seams.register_association = nullptr;  // the player's own registration
+  testing::internal::CaptureStderr();
+  Start({}, std::move(seams));
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(viewer->association_offer(), kOfferWriteFailed);
+  EXPECT_EQ(notices,
+            QStringList{QStringLiteral("Movie files could not be associated with Tarvel: ") +
+                        home.filePath(QStringLiteral("file/share/mime/packages/tarvel-kqm.xml")) +
+                        QStringLiteral(": cannot be written: a file is in the way")});
+}
+
 TEST_F(ViewerTest, YesRegistersThePlayerForTheCurrentUser) {
   association_answer = AssociationAnswer::kYes;
   ViewerSeams seams = Seams();
