@@ -200,7 +200,9 @@ bool Clock_Start(PlayerContext& context, std::uint32_t period_ms) {
   context.timer_id += 1;
   // A stop on another thread (the disk reader's, at the end of the movie) may have run between
   // the clock stop above and this start, and missed this clock. Nothing plays then: no ticks.
-  if (!context.playing) {
+  // So may a seek that began holding the threads down meanwhile (this start made by a listener
+  // on a tick, while the seek stopped the clock): the seek starts the clock when it is done.
+  if (!context.playing || context.halting) {
     context.timer_active = false;
     context.timer.Stop();
   }
