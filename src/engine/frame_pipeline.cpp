@@ -210,7 +210,10 @@ bool Clock_Start(PlayerContext& context, std::uint32_t period_ms) {
 }
 
 void Clock_Stop(PlayerContext& context) {
-  if (context.timer_active.exchange(false)) context.timer.Stop();
+  // Stopped whatever timer_active says: a start on another thread may have set it just before a
+  // stop on a tick cleared it, and started its timer after, which no stop would end otherwise.
+  context.timer_active = false;
+  context.timer.Stop();
 }
 
 void Clock_Tick(void* user) {
