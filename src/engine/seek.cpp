@@ -223,9 +223,11 @@ bool MayCreateThread(PlayerContext& context, EngineThread which) {
 // The seek itself, on the caller's thread, holding the control: `frame` is indexed.
 std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
   Status_Publish(context, [](PlayerStatus& status) { status.seeking = true; });
-  const bool paused = context.paused || context.stepping != kStepNone;
-  context.stepping = kStepNone;
+  const bool stepping = context.stepping.exchange(kStepNone) != kStepNone;
   HaltThreads(context);
+  // Read once the threads are down: a listener on one of them may have paused or played on
+  // while they were taken down, and the seek leaves the engine as it left it.
+  const bool paused = context.paused || stepping;
   ClearRing(context);
 
   // The picture from the nearest key frame that decodes alone, else from frame 0.

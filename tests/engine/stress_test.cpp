@@ -213,6 +213,44 @@ TEST_F(Stress, PauseOrPlayFromTheListenerOfASeeksPictureHolds) {
   EXPECT_FALSE(context.timer.running());
 }
 
+// A listener on one of the engine's threads that pauses while a seek takes that thread down:
+// the seek leaves the engine paused. It went by what it had found before, so the movie played
+// on under the seek's Playing, the listener's pause lost.
+TEST_F(Stress, PauseFromAListenerTheSeekIsTakingDownHolds) {
+  struct PauseUnderSeek {
+    PlayerContext* context = nullptr;
+    std::thread::id seeker = std::this_thread::get_id();
+    std::atomic<bool> armed{true};
+    std::atomic<bool> waiting{false};
+    static void Presented(const PresentedPicture&, void* user) {
+      auto& self = *static_cast<PauseUnderSeek*>(user);
+      if (std::this_thread::get_id() == self.seeker || !self.armed.exchange(false)) return;
+      self.waiting = true;
+      self.waiting.notify_all();
+      // The seek has begun taking this thread down (it sets the flag without a notify).
+      while (!self.context->halting) std::this_thread::yield();
+      Player_Pause(*self.context);
+    }
+  };
+  for (const bool sound : {false, true}) {
+    SCOPED_TRACE(sound);
+    TempMovie movie(sound ? SoundMovie(8) : SilentMovie(8));
+    PauseUnderSeek listener;
+    listener.context = &context;
+    Player_SetPresentationListener(context, &PauseUnderSeek::Presented, &listener);
+    Player_SetLoop(context, 1);
+    ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+    listener.waiting.wait(false);
+    ASSERT_EQ(Player_Seek(context, 2), kPlayerOk);
+    EXPECT_EQ(Player_Status(context).state, PlayerState::kPaused);
+    if (sound)
+      EXPECT_EQ(log->Events().back(), "pause");
+    else
+      EXPECT_FALSE(context.timer.running());
+    Player_Stop(context);
+  }
+}
+
 // What a callback does when it has seen frame 3: stop playback.
 struct StopAtFrameThree {
   PlayerContext* context = nullptr;
