@@ -145,7 +145,7 @@ bool ReadOptions(int argc, char** argv, BenchOptions& o, int* status) {
   auto* passes =
       app.add_option("--passes", o.passes,
                      "decode the movie's pictures exactly N times instead (for instruction counts)")
-          ->check(WholeRange(1, 1000000));
+          ->transform(WholeRange(1, 1000000));
   int seeks = 0;
   app.add_option("--seek", seeks,
                  "instead, time N seeks of a paused playback to frames chosen at random (the "
@@ -153,7 +153,7 @@ bool ReadOptions(int argc, char** argv, BenchOptions& o, int* status) {
                  "clock and in processor time")
       ->expected(0, 1)
       ->default_str("200")
-      ->check(WholeRange(1, 1000000))
+      ->transform(WholeRange(1, 1000000))
       ->excludes(seconds)
       ->excludes(passes)
       ->excludes(format);

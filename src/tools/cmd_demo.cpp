@@ -26,8 +26,8 @@ int Cmd_Demo(int argc, char** argv) {
   app.add_option("--seconds", seconds, "length in seconds (default 8)")
       ->check(NumberRange(0.04, 600.0));
   app.add_option("--quality", quality, "picture quality 1-100 (default 75)")
-      ->check(WholeRange(1, 100));
-  app.add_option("--effort", effort, kEffortHelp)->check(WholeRange(0, 3));
+      ->transform(WholeRange(1, 100));
+  app.add_option("--effort", effort, kEffortHelp)->transform(WholeRange(0, 3));
   app.add_flag("--no-sound", no_sound, "leave the sound out");
   app.add_flag("--stats", stats, "print each frame's kind, size and PSNR at the end");
   Verbosity verbosity;

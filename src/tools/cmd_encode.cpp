@@ -46,7 +46,7 @@ void AddEncodeOptions(CLI::App& app, EncodeOptions* o) {
                  "the sound: a .wav file, or - for standard input when the video is a file");
   app.add_option("-o,--output", o->output_path, "the movie to write")->required();
   auto* quality = app.add_option("--quality", o->quality, "picture quality 1-100 (default 75)")
-                      ->check(WholeRange(1, 100));
+                      ->transform(WholeRange(1, 100));
   auto* bitrate =
       app.add_option("--bitrate", o->bitrate,
                      "aim the whole movie (pictures, sound and framing) at KBIT kilobits per "
@@ -62,12 +62,12 @@ void AddEncodeOptions(CLI::App& app, EncodeOptions* o) {
                "with --bitrate or --bpp: no second pass over a video file (faster, less exact)");
   app.add_option("--keyint", o->key_interval,
                  "a key frame at least every N frames; 0: only the first (default 60)")
-      ->check(WholeRange(0, 65535));
+      ->transform(WholeRange(0, 65535));
   app.add_option("--fps", o->fps, "frame rate, overriding the video's (stored in 1/200 s steps)")
       ->check(NumberRange(0.004, 200.0));
   auto* size = app.add_option("--size", o->size_text,
                               "scale the pictures to WxH (multiples of 8, at most 1024 wide)");
-  app.add_option("--effort", o->effort, kEffortHelp)->check(WholeRange(0, 3));
+  app.add_option("--effort", o->effort, kEffortHelp)->transform(WholeRange(0, 3));
   app.add_flag("--crop", o->crop,
                "crop instead of padding to multiples of 8, and instead of scaling pictures too "
                "large for the format")

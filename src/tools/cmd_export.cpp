@@ -86,7 +86,7 @@ bool ReadOptions(int argc, char** argv, ExportOptions& o, int* status) {
                  "write only pictures A to B (A-B, A-, A; counted from 0 over all passes), "
                  "and with --audio-length pictures only their sound");
   app.add_option("--passes", o.passes, "play the movie K times, looping as the player does")
-      ->check(WholeRange(1, 1000000));
+      ->transform(WholeRange(1, 1000000));
   AddScaleAndPackageOptions(app, &o.scale, &o.package_path);
   AddVerbosityOptions(app, &o.verbosity,
                       "a last line: how many pictures and bytes of sound were written");

@@ -71,7 +71,7 @@ bool ReadOptions(int argc, char** argv, PlayOptions& o, int* status) {
   app.add_option("--video-out", o.video_out, "write every presented picture here");
   auto* passes_option =
       app.add_option("--passes", o.passes, "loop, and stop once K passes have been presented")
-          ->check(WholeRange(1, std::int64_t{1} << 40));
+          ->transform(WholeRange(1, std::int64_t{1} << 40));
   auto* once_option = app.add_flag("--once", o.once, "play once without looping (the default)");
   passes_option->excludes(once_option);
   app.add_flag("--realtime", o.realtime, "capture device: play at the pace of the sample clock");
@@ -79,11 +79,11 @@ bool ReadOptions(int argc, char** argv, PlayOptions& o, int* status) {
                  "frames per second to play at (with the capture device, under --realtime)")
       ->check(NumberRange(0.5, 1000.0));
   app.add_option("--volume", o.volume, "the sound card's volume, 0 to 99")
-      ->check(WholeRange(0, kMaxVolumeLevel));
+      ->transform(WholeRange(0, kMaxVolumeLevel));
   app.add_option(
          "--ring", o.ring,
          "frames the disk reader loads ahead (default " + std::to_string(kDefaultRingSize) + ")")
-      ->check(WholeRange(1, 4096));
+      ->transform(WholeRange(1, 4096));
   AddScaleAndPackageOptions(app, &o.scale, &o.package_path);
   AddVerbosityOptions(app, &o.verbosity);
   if (!ParseCommandLine(app, argc, argv, status)) return false;

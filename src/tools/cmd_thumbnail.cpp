@@ -76,7 +76,7 @@ int Cmd_Thumbnail(int argc, char** argv) {
   app.add_option("MOVIE", path, "the movie file")->required();
   app.add_option("OUT", out_path, "the PNG file to write, or - for standard output")->required();
   app.add_option("-s,--size", size, "the thumbnail's longest side in pixels (default 256)")
-      ->check(WholeRange(1, 4096));
+      ->transform(WholeRange(1, 4096));
   Verbosity verbosity;
   AddVerbosityOptions(app, &verbosity, "which frame the thumbnail shows, and why");
   int status = 0;

@@ -110,6 +110,15 @@ CLI::Validator CheckedRange(Number low, Number high, const char* kind) {
   const CLI::Range range(low, high);
   return CLI::Validator(
       [range, kind](std::string& text) {
+        // Whole numbers are decimal, zero-padded or not ("08", "010" is ten), as --frames and
+        // --size read theirs; the parser would take a leading 0 for an octal number.
+        if constexpr (std::is_integral_v<Number>) {
+          const std::size_t digits = text.find_first_not_of("+-") == 1 ? 1 : 0;
+          const std::size_t first = text.find_first_not_of('0', digits);
+          if (!text.empty() && first != digits &&
+              text.find_first_not_of("0123456789", digits) == std::string::npos)
+            text.erase(digits, (first == std::string::npos ? text.size() - 1 : first) - digits);
+        }
         Number value{};
         bool number = CLI::detail::lexical_cast(text, value);
         if constexpr (std::is_floating_point_v<Number>) number = number && !std::isnan(value);

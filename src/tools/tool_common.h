@@ -65,7 +65,9 @@ inline constexpr char kNoMoreDetails[] =
 void AddVerbosityOptions(CLI::App& app, Verbosity* verbosity, const char* details = kNoMoreDetails);
 
 // CLI::Range for a number that may have a fraction, and for a whole number: text that is no
-// such number (NaN, 7.5 for a whole number, 2k) is said to be so rather than out of range.
+// such number (NaN, 7.5 for a whole number, 2k) is said to be so rather than out of range. A
+// whole number is read as decimal even with leading zeros, which WholeRange writes out of the
+// text: give it to an option's transform(), not check().
 CLI::Validator NumberRange(double low, double high);
 CLI::Validator WholeRange(std::int64_t low, std::int64_t high);
 

@@ -86,6 +86,13 @@ TEST(KqmCommandLine, UsageErrorsExitTwoNamingTheCommandAndEveryCommandTakesQuiet
     EXPECT_EQ(2, r.status) << r.err;
     EXPECT_EQ(0u, r.err.rfind(message + " (see ", 0)) << r.err;
   }
+  // Zero-padded whole numbers are decimal: 0101 is above 100, and 08 is eight.
+  EXPECT_EQ(0u, test::RunKqm(tools::Cmd_Encode, "encode",
+                             {"--video", "no.y4m", "-o", "x", "--quality", "0101"})
+                    .err.rfind("kqm encode: --quality: Value 101 not in range", 0));
+  const test::KqmResult eight = test::RunKqm(tools::Cmd_Encode, "encode",
+                                             {"--video", "no.y4m", "-o", "x", "--quality", "08"});
+  EXPECT_EQ(0u, eight.err.rfind("kqm encode: no.y4m: ", 0)) << eight.err;
   // A message stays one line whatever the file's name holds.
   EXPECT_EQ("kqm info: no\\x0Asuch\\x0D.kqm: no such file\n",
             test::RunKqm(tools::Cmd_Info, "info", {"no\nsuch\r.kqm"}).err);
