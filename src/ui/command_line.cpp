@@ -100,7 +100,17 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     const char* word = argv[i];
     if (!options_end && std::strcmp(word, "--") == 0) {
       options_end = true;
-    } else if (options_end || word[0] != '-' || word[1] == '\0') {
+    } else if (!options_end && std::strcmp(word, "-") == 0) {
+      // A movie is read at any offset, which standard input does not allow (kqm says the same);
+      // after "--" it is a file's name.
+      result.exit_code = 2;
+      result.errors = std::string(
+                          "tarvel: PATH is '-', but movies are read from files, not from "
+                          "standard input\n") +
+                      kUsageLine + "Try 'tarvel --help' for more.\n";
+      result.paths.clear();
+      return result;
+    } else if (options_end || word[0] != '-') {
       result.paths.emplace_back(word);
     }
   }

@@ -50,6 +50,7 @@ TEST(CommandLine, HelpVersionAndUsageErrors) {
   for (const std::vector<const char*>& wrong : {std::vector<const char*>{"--sound"},
                                                 {"m.kqm", "-platform", "xcb"},
                                                 {"-x"},
+                                                {"a.kqm", "-"},
                                                 {"--associate", "--no-associate"}}) {
     const CommandLine line = Parse(wrong);
     EXPECT_EQ(line.exit_code, 2) << wrong.front();
@@ -57,6 +58,9 @@ TEST(CommandLine, HelpVersionAndUsageErrors) {
     EXPECT_EQ(line.errors.rfind("tarvel: ", 0), 0u) << line.errors;
     EXPECT_NE(line.errors.find("Usage: tarvel"), std::string::npos);
   }
+  // A movie cannot be read from standard input.
+  EXPECT_EQ(Parse({"-"}).errors.rfind("tarvel: PATH is '-', but movies are read from files", 0),
+            0u);
   // The unknown option is named as it was typed, dashes and all.
   EXPECT_EQ(Parse({"--sound"}).errors.rfind("tarvel: unknown option '--sound'\n", 0), 0u);
   EXPECT_EQ(
