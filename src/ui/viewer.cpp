@@ -187,10 +187,16 @@ void Viewer::Startup(const std::vector<std::string>& paths) {
   } else if (!paths.empty()) {
     SyncPlaylistModel();
     CarryOut(Playlist_CommandLine(playlist_, folder ? std::vector<std::string>{single} : paths));
+    // The line names the first path that names anything: an empty one (a script's unset
+    // variable) has nothing to put before the problem.
+    const auto named = std::find_if(paths.begin(), paths.end(),
+                                    [](const std::string& path) { return !path.empty(); });
+    const std::string among =
+        "no movies among the " + std::to_string(paths.size()) + " paths given";
     if (state_.file_count == 0)
-      ShowProblem(folder ? single + ": no movies in this folder"
-                         : paths.front() + ": no movies among the " + std::to_string(paths.size()) +
-                               " paths given");
+      ShowProblem(folder                 ? single + ": no movies in this folder"
+                  : named != paths.end() ? *named + ": " + among
+                                         : among + " (they are empty)");
   }
 
   Player_SetPixelFormat(player_, 15);

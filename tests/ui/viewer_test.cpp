@@ -754,6 +754,12 @@ TEST_F(ViewerTest, SeveralPathsWithoutAMovieNameTheFirst) {
                                  QStringLiteral(": no movies among the 2 paths given")});
 }
 
+TEST_F(ViewerTest, SeveralEmptyPathsAreSaidToBeEmpty) {
+  Start({QString(), QString()});
+  EXPECT_EQ(notices,
+            QStringList{QStringLiteral("no movies among the 2 paths given (they are empty)")});
+}
+
 TEST_F(ViewerTest, AHeaderClaimingHugePicturesIsRefusedAtOnce) {
   // 64 bytes whose header claims 65528 x 65528 pictures (two of them would take 16 GB).
   QTemporaryDir folder;
