@@ -52,6 +52,11 @@ struct DemuxState {
 
   // Set when the movie is opened; read by queries under the object lock.
   bool opened = false;
+  // Set under the object lock once the pads are added and the index started: a seek before
+  // then is refused, as one before the opening is. Its flush would miss a pad added meanwhile, and
+  // its flush-stop then waited on that stream's thread, held in a sink's preroll that nothing
+  // flushed.
+  bool pads_ready = false;
   MovieHeader header;
 
   MovieReader reader;
@@ -275,6 +280,9 @@ bool Open(GstElement* element, DemuxState& s) {
   gst_element_no_more_pads(element);
 
   StartIndex(s, length);
+  GST_OBJECT_LOCK(element);
+  s.pads_ready = true;
+  GST_OBJECT_UNLOCK(element);
   // Frame 0 is loaded; the loop goes back to it.
   MovieReader_SeekTo(s.reader, kFirstFrameOffset);
   s.next_frame = 0;
@@ -633,7 +641,7 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
       (flags & GST_SEEK_FLAG_INSTANT_RATE_CHANGE))
     return FALSE;
   GST_OBJECT_LOCK(element);
-  const bool opened = s.opened;
+  const bool opened = s.opened && s.pads_ready;
   const MovieHeader header = s.header;
   GstSegment segment = s.segment;
   // Each sink sends the seek up its branch: the first copy does it.
@@ -857,6 +865,7 @@ void ResetState(DemuxState& s) {
   MovieReader_Close(s.reader);
   s.reader = MovieReader{};
   s.opened = false;
+  s.pads_ready = false;
   s.header = MovieHeader{};
   s.chunks.clear();
   s.next_frame = 0;
