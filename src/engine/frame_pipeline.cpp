@@ -202,10 +202,7 @@ bool Clock_Start(PlayerContext& context, std::uint32_t period_ms) {
   // the clock stop above and this start, and missed this clock. Nothing plays then: no ticks.
   // So may a seek that began holding the threads down meanwhile (this start made by a listener
   // on a tick, while the seek stopped the clock): the seek starts the clock when it is done.
-  if (!context.playing || context.halting) {
-    context.timer_active = false;
-    context.timer.Stop();
-  }
+  if (!context.playing || context.halting) Clock_Stop(context);
   return true;
 }
 
