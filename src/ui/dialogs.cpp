@@ -240,21 +240,17 @@ int RegisterRunningPlayer(std::string* problem) {
           {icon.fileName().mid(theme.size()).toStdString(), icon.readAll().toStdString()});
   }
   const DesktopRegistrationResult result = RegisterForCurrentUser(registration);
+  // The database tools' failures are warnings; that of xdg-mime is the result's problem.
+  for (std::size_t i = 0; i + 1 < result.tools.size(); ++i) {
+    const std::string warning = ToolProblem(result.tools[i]);
+    if (!warning.empty()) std::fprintf(stderr, "tarvel: %s\n", warning.c_str());
+  }
   if (result.result != kAssociationOk) {
     std::fprintf(stderr, "tarvel: %s\n", result.problem.c_str());
     if (problem != nullptr) *problem = result.problem;
     return result.result;
   }
   std::printf("tarvel: %s\n", result.summary.c_str());
-  for (const ToolRun& tool : result.tools) {
-    if (tool.status == kToolDidNotStart)
-      std::fprintf(stderr, "tarvel: %s could not be started\n", tool.name.c_str());
-    else if (tool.status == kToolTimedOut)
-      std::fprintf(stderr, "tarvel: %s did not finish in time and was stopped\n",
-                   tool.name.c_str());
-    else if (tool.status == kToolRan && tool.exit_code != 0)
-      std::fprintf(stderr, "tarvel: %s ended with status %d\n", tool.name.c_str(), tool.exit_code);
-  }
   return kAssociationOk;
 }
 

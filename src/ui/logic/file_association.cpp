@@ -233,6 +233,15 @@ void RunTools(const std::vector<std::vector<std::string>>& commands,
   }
 }
 
+// Runs the tools; xdg-mime, run last, makes the player the default, and its failure is the
+// registration's.
+void RunToolsAndCheck(const std::vector<std::vector<std::string>>& commands,
+                      std::chrono::milliseconds timeout, DesktopRegistrationResult& result) {
+  RunTools(commands, timeout, result.tools);
+  result.problem = ToolProblem(result.tools.back());
+  if (!result.problem.empty()) result.result = kAssociationNotDefault;
+}
+
 // Makes the installed entry the default; a per-user entry of an earlier registration would hide
 // it (the same name comes first) and goes.
 void RegisterInstalled(const DesktopRegistration& registration, const std::string& user_data,
@@ -253,7 +262,7 @@ void RegisterInstalled(const DesktopRegistration& registration, const std::strin
     commands.push_back({"update-desktop-database", user_data + "/applications"});
   }
   commands.push_back({"xdg-mime", "default", kDesktopFileName, kMovieMimeType});
-  RunTools(commands, registration.tool_timeout, result.tools);
+  RunToolsAndCheck(commands, registration.tool_timeout, result);
   result.summary = "movie files open with the installed player (" + share + "/" +
                    DesktopEntryRelativePath() + ")";
 }
@@ -311,15 +320,23 @@ DesktopRegistrationResult RegisterForCurrentUser(const DesktopRegistration& regi
       return result;
     }
   }
-  RunTools({{"update-mime-database", user_data + "/mime"},
-            {"update-desktop-database", user_data + "/applications"},
-            {"xdg-mime", "default", kDesktopFileName, kMovieMimeType}},
-           registration.tool_timeout, result.tools);
+  RunToolsAndCheck({{"update-mime-database", user_data + "/mime"},
+                    {"update-desktop-database", user_data + "/applications"},
+                    {"xdg-mime", "default", kDesktopFileName, kMovieMimeType}},
+                   registration.tool_timeout, result);
   result.summary = build_tree.empty()
                        ? "movie files open with " + registration.executable_path
                        : "movie files open with the player in the build tree " + build_tree +
                              " (deleting that folder breaks the association)";
   return result;
+}
+
+std::string ToolProblem(const ToolRun& run) {
+  if (run.status == kToolDidNotStart) return run.name + " could not be started";
+  if (run.status == kToolTimedOut) return run.name + " did not finish in time and was stopped";
+  if (run.status == kToolRan && run.exit_code != 0)
+    return run.name + " ended with status " + std::to_string(run.exit_code);
+  return std::string();
 }
 
 int AssociateWithoutAsking(ViewerSettings& settings, const AssociationWriter& write) {

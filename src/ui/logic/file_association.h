@@ -35,6 +35,7 @@ inline constexpr int kAssociationOk = 0;
 inline constexpr int kAssociationWriteFailed = 1;  // a file could not be written
 inline constexpr int kAssociationBadInput =
     2;  // the program path or icon size cannot go into the files
+inline constexpr int kAssociationNotDefault = 3;  // xdg-mime default failed
 
 // What the offer came to.
 inline constexpr int kOfferNotAsked = 0;     // Register was set, or asking is switched off
@@ -137,9 +138,14 @@ struct DesktopRegistrationResult {
 // crash-safely); the entry says when it points into a build folder.
 //
 // Then update-mime-database, update-desktop-database and xdg-mime default tarvel.desktop
-// video/x-kqm run, each skipped when it is not on PATH. Their own failures do not fail the
-// registration (the files are in place and the desktop picks them up at its next scan).
+// video/x-kqm run, each skipped when it is not on PATH. A failure of the database tools does
+// not fail the registration (the files are in place and the desktop picks them up at its next
+// scan); one of xdg-mime does (kAssociationNotDefault): the player was not made the default.
 DesktopRegistrationResult RegisterForCurrentUser(const DesktopRegistration& registration);
+
+// What went wrong with a tool run ("xdg-mime ended with status 3"); empty when it ran well or
+// was not on PATH.
+std::string ToolProblem(const ToolRun& run);
 
 // Registers without asking (the player's --associate and the Options dialog): records in
 // Register that the question was dealt with when `write` succeeds. Returns kOfferRegistered or
