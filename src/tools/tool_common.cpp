@@ -102,6 +102,16 @@ void AddVerbosityOptions(CLI::App& app, Verbosity* verbosity, const char* detail
 
 namespace {
 
+// Whole numbers are decimal, zero-padded or not ("08", "010" is ten), as --frames and --size
+// read theirs; the parser would take a leading 0 for an octal number.
+void DropLeadingZeros(std::string& text) {
+  const std::size_t digits = text.find_first_not_of("+-") == 1 ? 1 : 0;
+  const std::size_t first = text.find_first_not_of('0', digits);
+  if (!text.empty() && first != digits &&
+      text.find_first_not_of("0123456789", digits) == std::string::npos)
+    text.erase(digits, (first == std::string::npos ? text.size() - 1 : first) - digits);
+}
+
 // CLI::Range, once the text has been read as a number of the option's kind: CLI::Range called
 // text that is no such number (7.5 for a whole number, 2k) out of range, and took NaN, which no
 // comparison fails, as within any range.
@@ -110,15 +120,7 @@ CLI::Validator CheckedRange(Number low, Number high, const char* kind) {
   const CLI::Range range(low, high);
   return CLI::Validator(
       [range, kind](std::string& text) {
-        // Whole numbers are decimal, zero-padded or not ("08", "010" is ten), as --frames and
-        // --size read theirs; the parser would take a leading 0 for an octal number.
-        if constexpr (std::is_integral_v<Number>) {
-          const std::size_t digits = text.find_first_not_of("+-") == 1 ? 1 : 0;
-          const std::size_t first = text.find_first_not_of('0', digits);
-          if (!text.empty() && first != digits &&
-              text.find_first_not_of("0123456789", digits) == std::string::npos)
-            text.erase(digits, (first == std::string::npos ? text.size() - 1 : first) - digits);
-        }
+        if constexpr (std::is_integral_v<Number>) DropLeadingZeros(text);
         Number value{};
         bool number = CLI::detail::lexical_cast(text, value);
         if constexpr (std::is_floating_point_v<Number>) number = number && !std::isnan(value);
@@ -142,6 +144,12 @@ void AddScaleAndPackageOptions(CLI::App& app, int* scale, std::string* package_p
   app.add_option("--scale", *scale,
                  "the pictures of a 640x480 movie enlarged to 800x600 or 1024x768, as the "
                  "player's scaled full-screen modes present them")
+      ->transform(CLI::Validator(
+          [](std::string& text) {
+            DropLeadingZeros(text);
+            return std::string();
+          },
+          ""))
       ->check(CLI::IsMember({800, 1024}));
   app.add_option("--package", *package_path,
                  "read MOVIE out of this uncompressed tar archive, as the player's package "

@@ -93,6 +93,10 @@ TEST(KqmCommandLine, UsageErrorsExitTwoNamingTheCommandAndEveryCommandTakesQuiet
   const test::KqmResult eight = test::RunKqm(tools::Cmd_Encode, "encode",
                                              {"--video", "no.y4m", "-o", "x", "--quality", "08"});
   EXPECT_EQ(0u, eight.err.rfind("kqm encode: no.y4m: ", 0)) << eight.err;
+  EXPECT_EQ(
+      "kqm export: no.kqm: no such file\n",
+      test::RunKqm(tools::Cmd_Export, "export", {"no.kqm", "--video", "x.rgb", "--scale", "0800"})
+          .err);
   // A message stays one line whatever the file's name holds.
   EXPECT_EQ("kqm info: no\\x0Asuch\\x0D.kqm: no such file\n",
             test::RunKqm(tools::Cmd_Info, "info", {"no\nsuch\r.kqm"}).err);
