@@ -208,10 +208,16 @@ std::string XdgBaseDirectory(const char* name, std::string_view fallback) {
   const char* value = std::getenv(name);
   if (value != nullptr && value[0] == '/') return value;
   std::string home = HomeDirectory();
-  if (home.empty()) return std::string();
+  std::error_code error;
+  if (home.empty() || (!std::filesystem::exists(home, error) && !error)) return std::string();
   if (home.back() != '/') home += '/';
   home += fallback;
   return home;
+}
+
+std::string MissingHomeReason() {
+  const std::string home = HomeDirectory();
+  return home.empty() ? "no home folder is known" : "the home folder " + home + " does not exist";
 }
 
 }  // namespace tarvel

@@ -60,7 +60,12 @@ std::string HomeDirectory();
 
 // An XDG base folder: the variable `name` when it holds an absolute path (relative ones are
 // ignored, as the base-directory rules require), else `home` + `fallback` (".config",
-// ".local/share"); empty when there is no home either.
+// ".local/share"); empty when no home folder is known or the home folder does not exist (a
+// home folder is not for this program to make: system accounts have /nonexistent).
 std::string XdgBaseDirectory(const char* name, std::string_view fallback);
+
+// Why XdgBaseDirectory gives no folder for an unset variable: "no home folder is known", or
+// "the home folder /nonexistent does not exist".
+std::string MissingHomeReason();
 
 }  // namespace tarvel

@@ -707,7 +707,7 @@ void Viewer::WriteSettings() {
   if (settings_left_alone_) return;
   // A file that cannot be written is skipped: the settings stay in effect for this run, and the
   // user is told once that they will not outlive it.
-  std::string problem = "cannot be written: no home folder is known";
+  std::string problem = "cannot be written: " + MissingHomeReason();
   const int result = settings_path_.empty() ? kFileWriteFailed
                                             : Settings_Write(settings_, settings_path_, &problem);
   if (result == kFileOk || settings_failure_shown_) return;

@@ -157,6 +157,7 @@ void FakeTools(const std::string& bin, const std::string& log, int xdg_mime_stat
 TEST(DesktopRegistration, FilesInTheHomeDataFolderWithoutTheTools) {
   ScratchFolder scratch;
   std::filesystem::create_directories(scratch / "empty-bin");
+  std::filesystem::create_directories(scratch / "home");
   ScopedEnv home("HOME", scratch / "home");
   ScopedEnv data("XDG_DATA_HOME", std::nullopt);
   ScopedEnv path("PATH", scratch / "empty-bin");
@@ -219,6 +220,7 @@ TEST(DesktopRegistration, ToolsAreToldTheBaseFoldersUsed) {
   WriteBytes(scratch / "bin/xdg-mime",
              "#!/bin/sh\necho \"$XDG_CONFIG_HOME $XDG_DATA_HOME\" > '" + log + "'\n");
   ::chmod((scratch / "bin/xdg-mime").c_str(), 0755);
+  std::filesystem::create_directories(scratch / "home");
   ScopedEnv home("HOME", scratch / "home");
   ScopedEnv config("XDG_CONFIG_HOME", "config");
   ScopedEnv data("XDG_DATA_HOME", "data");

@@ -248,6 +248,10 @@ TEST(SettingsLocation, PortableFileBesideTheProgramElseTheConfigFolder) {
   }
   {
     ScopedEnv config("XDG_CONFIG_HOME", std::nullopt);
+    // A home folder that does not exist is not made for the settings.
+    EXPECT_EQ(SettingsFilePath(app), "");
+    EXPECT_EQ(MissingHomeReason(), "the home folder " + (folder / "home") + " does not exist");
+    std::filesystem::create_directories(folder / "home");
     EXPECT_EQ(SettingsFilePath(app), folder / "home/.config/tarvel/viewkqm.ini");
   }
   {

@@ -293,7 +293,8 @@ DesktopRegistrationResult RegisterForCurrentUser(const DesktopRegistration& regi
   result.data_folder = user_data;
   if (user_data.empty()) {
     result.result = kAssociationWriteFailed;
-    result.problem = "$XDG_DATA_HOME: no data folder (neither it nor a home folder is known)";
+    result.problem =
+        "$XDG_DATA_HOME: no data folder (it is not set, and " + MissingHomeReason() + ")";
     return result;
   }
   struct File {
