@@ -186,6 +186,7 @@ TEST(DesktopRegistration, ToolsOnThePathRunInOrderWithTheirArguments) {
   const std::string bin = scratch / "bin";
   const std::string log = scratch / "tools.log";
   FakeTools(bin, log, 3);
+  std::filesystem::create_directories(scratch / "home");
   ScopedEnv home("HOME", scratch / "home");
   ScopedEnv data("XDG_DATA_HOME", scratch / "data");
   ScopedEnv path("PATH", ":relative-bin:" + bin);
@@ -238,6 +239,7 @@ TEST(DesktopRegistration, BuildTreeEntryAndInstalledEntry) {
   ScratchFolder scratch;
   const std::string log = scratch / "tools.log";
   FakeTools(scratch / "tools", log);
+  std::filesystem::create_directories(scratch / "home");
   ScopedEnv home("HOME", scratch / "home");
   ScopedEnv data("XDG_DATA_HOME", scratch / "data");
   const std::string user_entry = scratch / "data/applications/tarvel.desktop";
@@ -339,6 +341,21 @@ TEST(DesktopRegistration, PathsThatCannotBeRegisteredAndFailedWrites) {
   EXPECT_EQ(s.Register, 0);
   input.executable_path = "relative/tarvel";
   EXPECT_EQ(RegisterForCurrentUser(input).result, kAssociationBadInput);
+
+  // A missing home folder is not made, not even by xdg-mime for the default it keeps.
+  FakeTools(scratch / "tools", scratch / "tools.log");
+  ScopedEnv tools("PATH", scratch / "tools");
+  ScopedEnv home("HOME", scratch / "none");
+  ScopedEnv config("XDG_CONFIG_HOME", std::nullopt);
+  ScopedEnv other_data("XDG_DATA_HOME", scratch / "data");
+  input.executable_path = "/usr/bin/tarvel";
+  r = RegisterForCurrentUser(input);
+  EXPECT_EQ(r.result, kAssociationWriteFailed);
+  EXPECT_EQ(r.problem,
+            "$XDG_CONFIG_HOME: no configuration folder (it is not set, and the home "
+            "folder " +
+                (scratch / "none") + " does not exist)");
+  EXPECT_FALSE(std::filesystem::exists(scratch / "none"));
 }
 
 }  // namespace

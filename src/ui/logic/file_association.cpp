@@ -242,6 +242,17 @@ void RunToolsAndCheck(const std::vector<std::vector<std::string>>& commands,
   if (!result.problem.empty()) result.result = kAssociationNotDefault;
 }
 
+// False, with the result saying why, when the variable `name` names no folder and the home folder
+// is missing: xdg-mime, which keeps the default under $XDG_CONFIG_HOME, would make the home folder.
+bool HasBaseFolder(const char* name, std::string_view fallback, std::string_view kind,
+                   DesktopRegistrationResult& result) {
+  if (!XdgBaseDirectory(name, fallback).empty()) return true;
+  result.result = kAssociationWriteFailed;
+  result.problem = "$" + std::string(name) + ": no " + std::string(kind) +
+                   " folder (it is not set, and " + MissingHomeReason() + ")";
+  return false;
+}
+
 // Makes the installed entry the default; a per-user entry of an earlier registration would hide
 // it (the same name comes first) and goes.
 void RegisterInstalled(const DesktopRegistration& registration, const std::string& user_data,
@@ -277,6 +288,7 @@ DesktopRegistrationResult RegisterForCurrentUser(const DesktopRegistration& regi
   result.data_folder =
       InstalledDataFolder(registration.executable_path, data_folders, SearchPath());
   if (!result.data_folder.empty()) {
+    if (!HasBaseFolder("XDG_CONFIG_HOME", ".config", "configuration", result)) return result;
     result.installed = true;
     RegisterInstalled(registration, user_data, result);
     return result;
@@ -291,12 +303,9 @@ DesktopRegistrationResult RegisterForCurrentUser(const DesktopRegistration& regi
     return result;
   }
   result.data_folder = user_data;
-  if (user_data.empty()) {
-    result.result = kAssociationWriteFailed;
-    result.problem =
-        "$XDG_DATA_HOME: no data folder (it is not set, and " + MissingHomeReason() + ")";
+  if (!HasBaseFolder("XDG_DATA_HOME", ".local/share", "data", result) ||
+      !HasBaseFolder("XDG_CONFIG_HOME", ".config", "configuration", result))
     return result;
-  }
   struct File {
     std::string path;
     std::string_view bytes;
