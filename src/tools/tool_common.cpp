@@ -103,13 +103,19 @@ void AddVerbosityOptions(CLI::App& app, Verbosity* verbosity, const char* detail
 namespace {
 
 // Whole numbers are decimal, zero-padded or not ("08", "010" is ten), as --frames and --size
-// read theirs; the parser would take a leading 0 for an octal number.
-void DropLeadingZeros(std::string& text) {
+// read theirs: the leading zeros, which the parser would take for an octal number, are dropped;
+// false for text of anything but decimal digits ("0x10", which the parser would read).
+bool ToDecimal(std::string& text) {
   const std::size_t digits = text.find_first_not_of("+-") == 1 ? 1 : 0;
+  if (text.size() == digits || text.find_first_not_of("0123456789", digits) != std::string::npos)
+    return false;
   const std::size_t first = text.find_first_not_of('0', digits);
-  if (!text.empty() && first != digits &&
-      text.find_first_not_of("0123456789", digits) == std::string::npos)
-    text.erase(digits, (first == std::string::npos ? text.size() - 1 : first) - digits);
+  text.erase(digits, (first == std::string::npos ? text.size() - 1 : first) - digits);
+  return true;
+}
+
+std::string NotWholeNumber(const std::string& text) {
+  return "Value " + text + " is not a whole number";
 }
 
 // CLI::Range, once the text has been read as a number of the option's kind: CLI::Range called
@@ -120,7 +126,9 @@ CLI::Validator CheckedRange(Number low, Number high, const char* kind) {
   const CLI::Range range(low, high);
   return CLI::Validator(
       [range, kind](std::string& text) {
-        if constexpr (std::is_integral_v<Number>) DropLeadingZeros(text);
+        if constexpr (std::is_integral_v<Number>) {
+          if (!ToDecimal(text)) return NotWholeNumber(text);
+        }
         Number value{};
         bool number = CLI::detail::lexical_cast(text, value);
         if constexpr (std::is_floating_point_v<Number>) number = number && !std::isnan(value);
@@ -145,10 +153,7 @@ void AddScaleAndPackageOptions(CLI::App& app, int* scale, std::string* package_p
                  "the pictures of a 640x480 movie enlarged to 800x600 or 1024x768, as the "
                  "player's scaled full-screen modes present them")
       ->transform(CLI::Validator(
-          [](std::string& text) {
-            DropLeadingZeros(text);
-            return std::string();
-          },
+          [](std::string& text) { return ToDecimal(text) ? std::string() : NotWholeNumber(text); },
           ""))
       ->check(CLI::IsMember({800, 1024}));
   app.add_option("--package", *package_path,
