@@ -707,11 +707,13 @@ void Viewer::WriteSettings() {
   if (settings_left_alone_) return;
   // A file that cannot be written is skipped: the settings stay in effect for this run, and the
   // user is told once that they will not outlive it.
-  std::string problem = "cannot be written: " + MissingHomeReason();
+  std::string problem;
   const int result = settings_path_.empty() ? kFileWriteFailed
                                             : Settings_Write(settings_, settings_path_, &problem);
   if (result == kFileOk || settings_failure_shown_) return;
   settings_failure_shown_ = true;
+  // No path: no configuration folder, for want of a home folder.
+  if (settings_path_.empty()) problem = "cannot be written: " + MissingHomeReason();
   ShowProblem((settings_path_.empty() ? std::string("the settings file") : settings_path_) + ": " +
                   problem + "; settings will not be kept after this run",
               !shut_down_);
