@@ -12,6 +12,11 @@ constexpr char kUsageLine[] =
     "Usage: tarvel [--fullscreen] [--loop] [--free-windows] [--associate] [--no-associate]\n"
     "              [--version] [--help] [PATH...]\n";
 
+// A usage error: what is wrong, the usage, and where to learn more.
+std::string UsageError(const std::string& said) {
+  return "tarvel: " + said + "\n" + kUsageLine + "Try 'tarvel --help' for more.\n";
+}
+
 }  // namespace
 
 std::string UsageText() {
@@ -68,7 +73,7 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
         }
       }
     }
-    result.errors = "tarvel: " + said + "\n" + kUsageLine + "Try 'tarvel --help' for more.\n";
+    result.errors = UsageError(said);
     return result;
   }
   if (parser.isSet(help)) {
@@ -104,10 +109,8 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
       // A movie is read at any offset, which standard input does not allow (kqm says the same);
       // after "--" it is a file's name.
       result.exit_code = 2;
-      result.errors = std::string(
-                          "tarvel: PATH is '-', but movies are read from files, not from "
-                          "standard input\n") +
-                      kUsageLine + "Try 'tarvel --help' for more.\n";
+      result.errors =
+          UsageError("PATH is '-', but movies are read from files, not from standard input");
       result.paths.clear();
       return result;
     } else if (options_end || word[0] != '-') {
