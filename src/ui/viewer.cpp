@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include "display/presentation.h"
 #include "engine/player_context.h"
@@ -455,15 +456,19 @@ void Viewer::Play() {
       failure_reported_ = false;
       sound_lost_shown_ = false;
       past_playable_reported_ = false;
+      withheld_device_problem_.clear();
       if (started != kPlayerOk) {
         if (Playing(status)) {
-          // Without a sound card every movie says so: the notice comes once.
-          const bool device = started == kPlayerDeviceRefused;
           std::string problem = ProblemOf(status, started);
           if (problem.find("without sound") == std::string::npos)
             problem += "; playing without sound";
-          Report(problem, !(device && device_failure_shown_));
-          if (device) device_failure_shown_ = true;
+          if (started != kPlayerDeviceRefused)
+            Report(problem);
+          else if (state_.muted)
+            // The user turned the sound off: the missing sound card is said when it is turned on.
+            withheld_device_problem_ = problem;
+          else
+            ReportDeviceFailure(problem);
         } else {
           Report(ProblemOf(status, started));
           failure_reported_ = true;
@@ -611,8 +616,18 @@ void Viewer::Close() {
 void Viewer::SoundOnOff() {
   const bool checked = command_->Button(kIdSoundOnOff)->checked();
   state_.muted = !checked;
-  if (Playing(Player_Status(player_))) Player_SetVolume(player_, checked ? state_.volume : 0);
+  if (Playing(Player_Status(player_))) {
+    Player_SetVolume(player_, checked ? state_.volume : 0);
+    if (checked && !withheld_device_problem_.empty())
+      ReportDeviceFailure(std::exchange(withheld_device_problem_, {}));
+  }
   settings_.NoSound = state_.muted ? 1 : 0;
+}
+
+void Viewer::ReportDeviceFailure(const std::string& problem) {
+  // Without a sound card every movie says so: the notice comes once.
+  Report(problem, !device_failure_shown_);
+  device_failure_shown_ = true;
 }
 
 void Viewer::ToggleFullScreen() {

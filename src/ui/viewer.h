@@ -217,6 +217,8 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   void Report(const std::string& problem, bool notice = true);
   // The same for a problem that names no movie.
   void ShowProblem(const std::string& line, bool notice = true);
+  // A sound card that cannot be opened: the notice comes once a run.
+  void ReportDeviceFailure(const std::string& problem);
   void ReportOpenFailure(std::int32_t result);
   void ReportPlaybackEnd(const PlayerStatus& status);
 
@@ -274,6 +276,8 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   bool settings_left_alone_ = false;
   // The sound device's failure has been shown once; later ones go to standard error only.
   bool device_failure_shown_ = false;
+  // The sound device's failure in the current playback, kept back while the sound is off.
+  std::string withheld_device_problem_;
   // The sound device's stopping in the current playback has been shown.
   bool sound_lost_shown_ = false;
   // A frame past those that can be played has been asked for in the current playback.

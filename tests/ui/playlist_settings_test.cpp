@@ -559,6 +559,30 @@ TEST_F(ViewerTest, SettingsFileIsReadAtStartAndWrittenAtEveryPlay) {
   EXPECT_EQ(ReadText(SettingsFile()).toLatin1(), file);  // written again by Play
 }
 
+TEST_F(ViewerTest, AMissingSoundCardIsNotToldWhileTheSoundIsOff) {
+  // A machine without a sound card, on which the user turned the sound off.
+  player.services.make_audio_device = [](void*) -> std::unique_ptr<AudioDevice> {
+    CaptureOptions options;
+    options.refuse_open = true;
+    return std::make_unique<CaptureAudioDevice>(std::make_shared<CaptureLog>(), options);
+  };
+  ASSERT_TRUE(WriteText(SettingsFile(),
+                        "AutoPlay=1\nFullScreen=0\nFenetreLibre=0\nNoSound=1\nEnchaine=0\n"
+                        "Register=1\nWkqm=-1,-1\nWcmd=-1,-1\nWlist=-1,-1\n"));
+  Start({Conformance(kSoundMovie)});
+  Turn();
+  ASSERT_TRUE(Playing());
+  EXPECT_TRUE(notices.isEmpty());
+  EXPECT_TRUE(viewer->video().status_bar()->problem().isEmpty());
+  // Turned on, the sound cannot be heard: now that is said.
+  QTest::mouseClick(panel().Control(kIdSoundOnOff), Qt::LeftButton);
+  ASSERT_EQ(notices.size(), 1);
+  EXPECT_TRUE(notices[0].startsWith(Conformance(kSoundMovie) +
+                                    QStringLiteral(": the sound device could not be opened")));
+  EXPECT_TRUE(notices[0].endsWith(QStringLiteral("; playing without sound")));
+  EXPECT_EQ(viewer->video().status_bar()->problem(), notices[0]);
+}
+
 TEST_F(ViewerTest, OnlyMovesOfThePanelAfterItsPlacementAreRecorded) {
   Start();
   TurnFor(20);
