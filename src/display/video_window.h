@@ -174,6 +174,8 @@ class VideoWindowSet {
   // Where a new video window goes: an x below 1 means centred on the screen.
   QPoint saved_position() const { return saved_position_; }
   void set_saved_position(const QPoint& position) { saved_position_ = position; }
+  // The window stands where the program centred it: nobody has moved it since.
+  bool centred() const { return centred_at_.has_value(); }
   // The frame the window manager puts around a window, as last seen on the video window (none
   // until one has been shown): a new window is centred with it, and a window centred before
   // its frame was known is centred again once it is.

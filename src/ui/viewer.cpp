@@ -1080,9 +1080,9 @@ bool Viewer::Docking() const {
 
 void Viewer::WindowMoved(SettingsWindow window, const QPoint& origin,
                          std::optional<QPoint>& dock_target,
-                         DockTargets (*dock)(const QPoint&, const QSize&)) {
+                         DockTargets (*dock)(const QPoint&, const QSize&), bool keep) {
   if (state_.quit_requested) return;
-  Settings_RecordPosition(settings_, window, origin.x(), origin.y());
+  if (keep) Settings_RecordPosition(settings_, window, origin.x(), origin.y());
   if (dock_target && *dock_target == origin) {
     dock_target.reset();  // the move docking asked for
     return;
@@ -1092,9 +1092,12 @@ void Viewer::WindowMoved(SettingsWindow window, const QPoint& origin,
 }
 
 void Viewer::VideoWindowMoved(const QPoint& origin) {
-  // The same position places the video window when it is created again.
-  if (!state_.quit_requested) video_->set_saved_position(origin);
-  WindowMoved(SettingsWindow::kVideo, origin, video_dock_target_, &DockToVideo);
+  // A window the program centred is centred again when it is made again (leaving full screen,
+  // the next start), frame and all: the place it had before the window manager framed it is not
+  // kept. Once moved, the same position places it when it is created again.
+  const bool keep = !video_->centred();
+  if (keep && !state_.quit_requested) video_->set_saved_position(origin);
+  WindowMoved(SettingsWindow::kVideo, origin, video_dock_target_, &DockToVideo, keep);
 }
 
 void Viewer::PanelMoved(const QPoint& origin) {

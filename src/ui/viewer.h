@@ -182,8 +182,9 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   void MoveDocked(const DockTargets& targets);
   // A window moved: its position is recorded, and unless it was docking's own move the docked
   // windows follow it.
+  // `keep`: the place is recorded in the settings.
   void WindowMoved(SettingsWindow window, const QPoint& origin, std::optional<QPoint>& dock_target,
-                   DockTargets (*dock)(const QPoint&, const QSize&));
+                   DockTargets (*dock)(const QPoint&, const QSize&), bool keep = true);
   // Positions read from the settings file that would put a window where nobody can reach it
   // are brought back onto a screen.
   void KeepSavedPositionsReachable();

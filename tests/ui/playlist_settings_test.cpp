@@ -595,6 +595,22 @@ TEST_F(ViewerTest, OnlyMovesOfThePanelAfterItsPlacementAreRecorded) {
   EXPECT_EQ(viewer->settings().command_window.y, 30);
 }
 
+TEST_F(ViewerTest, OnlyMovesOfTheVideoWindowFromWhereItWasCentredAreRecorded) {
+  Start({Conformance(kSilentMovie)});
+  Turn();
+  ASSERT_TRUE(Playing());
+  TurnFor(20);
+  // Its place taken before a window manager framed it is not kept: a window made again (after
+  // full screen, at the next start) is centred again, frame and all.
+  EXPECT_EQ(viewer->settings().video_window.x, -1);
+  EXPECT_EQ(viewer->video().saved_position().x(), -1);
+  viewer->video().video_window()->move(40, 30);
+  TurnFor(20);
+  EXPECT_EQ(viewer->settings().video_window.x, 40);
+  EXPECT_EQ(viewer->settings().video_window.y, 30);
+  EXPECT_EQ(viewer->video().saved_position(), QPoint(40, 30));
+}
+
 TEST_F(PlaylistTest, PositionsOffEveryScreenAreBroughtBack) {
   const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
   const int right = screen.x() + screen.width();
