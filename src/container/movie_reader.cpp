@@ -1,6 +1,9 @@
 #include "container/movie_reader.h"
 
+#include <cstring>
+
 #include "storage/file_open.h"
+#include "storage/tar_package.h"
 
 namespace tarvel {
 
@@ -15,10 +18,25 @@ bool ReadHeader(MovieReader& reader, std::string* error) {
   }
   reader.header = ParseMovieHeader(bytes);
   reader.position = kFirstFrameOffset;
+  if (Source_IsTarArchive(reader.source, reader.header)) {
+    if (error) *error = kTarArchiveProblem;
+    Source_Close(reader.source);
+    return false;
+  }
   return true;
 }
 
 }  // namespace
+
+bool Source_IsTarArchive(MovieSource& source, const MovieHeader& header) {
+  if (PictureSizeProblem(header.width, header.height).empty()) return false;
+  std::uint8_t block[kTarBlockSize];
+  std::memcpy(block, header.raw, kMovieHeaderSize);
+  const bool tar = Source_Read(source, block + kMovieHeaderSize, sizeof block - kMovieHeaderSize) &&
+                   IsTarHeader(block);
+  Source_Seek(source, kFirstFrameOffset);
+  return tar;
+}
 
 bool MovieReader_Open(MovieReader& reader, const std::string& path, std::string* error) {
   reader = MovieReader{};

@@ -27,8 +27,18 @@ struct MovieReader {
   std::uint32_t last_frame_size = 0;
 };
 
+// A file that is a package, not a movie: the movie format has no mark of its own, but a tar
+// archive's first member name makes a picture size no movie has.
+inline constexpr char kTarArchiveProblem[] =
+    "not a movie: a tar archive (kqm export and kqm play read a movie out of it with --package)";
+// Whether the file whose header `header` was just read from `source` is a tar archive. Looked at
+// only when the header's picture size is refused, so that a movie that plays is not read
+// further; `source` is left at the first frame.
+bool Source_IsTarArchive(MovieSource& source, const MovieHeader& header);
+
 // Opens `path` and reads its header. On failure returns false with a one-line reason in
-// `error` (without the file name). The picture size is not checked here.
+// `error` (without the file name): a file too short for the header, or a tar archive (see
+// kTarArchiveProblem). The picture size is not checked here.
 bool MovieReader_Open(MovieReader& reader, const std::string& path, std::string* error);
 // Opens `path` through a package storage layer (movie source kind 1). `error` is
 // kNotInPackage when the package has no such file.

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "container/movie_reader.h"
 #include "engine/player_context.h"
 #include "platform/debug_output.h"
 #include "storage/file_open.h"
@@ -250,7 +251,7 @@ std::int32_t Player_Open(PlayerContext& context, const char* name) {
     if (const std::string size_problem = PictureSizeProblem(header.width, header.height);
         !size_problem.empty()) {
       context.last_result = kPlayerReadFailed;
-      problem = size_problem;
+      problem = Source_IsTarArchive(context.source, header) ? kTarArchiveProblem : size_problem;
     }
   }
 

@@ -13,7 +13,7 @@ namespace tarvel {
 
 namespace {
 
-constexpr std::size_t kBlock = 512;
+constexpr std::size_t kBlock = kTarBlockSize;
 
 std::string Lower(const std::string& text) {
   std::string out = text;
@@ -115,6 +115,10 @@ const char* CompressionOf(const unsigned char* start) {
 }
 
 }  // namespace
+
+bool IsTarHeader(const unsigned char* block) {
+  return ChecksumMatches(block);
+}
 
 struct TarPackage::Node {
   std::string name;

@@ -15,6 +15,12 @@
 
 namespace tarvel {
 
+inline constexpr std::size_t kTarBlockSize = 512;
+
+// Whether the kTarBlockSize bytes at `block` are a tar member header (its checksum is right),
+// as the first block of every tar archive is.
+bool IsTarHeader(const unsigned char* block);
+
 class TarPackage {
  public:
   static constexpr std::uint32_t kSlotCount = 16;

@@ -94,6 +94,30 @@ TEST(KqmPlay, MovieOutOfATarPlaysExactlyAsFromDisk) {
   EXPECT_NE(r.err.find("not found in"), std::string::npos) << r.err;
 }
 
+// An archive named where a movie is expected is said to be one: its first member's name gives a
+// picture size no movie has (0x0 from a short name, one far too large from a long one).
+TEST(KqmPlay, APackageNamedAsTheMovieIsSaidToBeOne) {
+  const std::string folder = Temp("namedpkg");
+  for (const std::string member : {"a.kqm", "key-dct-128x96.kqm"}) {
+    ASSERT_EQ(std::system(("rm -rf '" + folder + "' && mkdir -p '" + folder + "' && cp '" +
+                           ConformancePath("key-dct-128x96") + "' '" + folder + "/" + member +
+                           "' && tar -cf '" + folder + "/m.tar' -C '" + folder + "' " + member)
+                              .c_str()),
+              0);
+    const std::string said = folder +
+                             "/m.tar: not a movie: a tar archive (kqm export and kqm play read a "
+                             "movie out of it with --package)\n";
+    auto r = RunKqm(tools::Cmd_Info, "info", {folder + "/m.tar"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kqm info: " + said);
+    EXPECT_EQ(r.out, "");
+    // Opened by the playback engine, as the player opens it.
+    r = RunKqm(tools::Cmd_Play, "play", {folder + "/m.tar", "--device", "capture"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kqm play: " + said);
+  }
+}
+
 // A .wav name gets a WAVE file of the queued sound: 8,000 Hz stereo here, the bytes the raw
 // output holds behind a header that counts them.
 TEST(KqmPlay, SoundOutputNamedWavIsAWaveFile) {
