@@ -271,8 +271,9 @@ void Viewer::Tick() {
   // The newest picture goes on screen; with it, the counters.
   video_->ShowNewPicture();
   PlayerStatus status = Player_Status(player_);
-  // A sound card that stops playing (unplugged) is said once a playback, on the status bar.
-  if (status.sound_lost && !sound_lost_shown_) {
+  // A sound card that stops playing (unplugged) is said once a playback, on the status bar; with
+  // the sound turned off, once it is turned on.
+  if (status.sound_lost && !sound_lost_shown_ && !state_.muted) {
     sound_lost_shown_ = true;
     Report(kSoundLostProblem, false);
   }

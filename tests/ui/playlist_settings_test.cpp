@@ -583,6 +583,31 @@ TEST_F(ViewerTest, AMissingSoundCardIsNotToldWhileTheSoundIsOff) {
   EXPECT_EQ(viewer->video().status_bar()->problem(), notices[0]);
 }
 
+TEST_F(ViewerTest, ASoundCardThatStopsWhileTheSoundIsOffIsToldWhenItIsTurnedOn) {
+  // A sound card unplugged at once, on a player whose sound is turned off.
+  player.services.make_audio_device = [](void*) -> std::unique_ptr<AudioDevice> {
+    CaptureOptions options;
+    options.timing = CaptureTiming::kSampleClock;
+    options.lost_after = 0;
+    return std::make_unique<CaptureAudioDevice>(std::make_shared<CaptureLog>(), options);
+  };
+  ASSERT_TRUE(WriteText(SettingsFile(),
+                        "AutoPlay=1\nFullScreen=0\nFenetreLibre=0\nNoSound=1\nEnchaine=0\n"
+                        "Register=1\nWkqm=-1,-1\nWcmd=-1,-1\nWlist=-1,-1\n"));
+  PlayerOptions looping;
+  looping.loop = true;  // still playing whenever the card's loss is seen
+  Start({Conformance(kSoundMovie)}, looping);
+  ASSERT_TRUE(TurnUntil([this] { return Status().sound_lost; }));
+  viewer->Click(kIdPause);
+  Turn();
+  EXPECT_TRUE(viewer->video().status_bar()->problem().isEmpty());
+  QTest::mouseClick(panel().Control(kIdSoundOnOff), Qt::LeftButton);
+  Turn();
+  EXPECT_EQ(viewer->video().status_bar()->problem(),
+            Conformance(kSoundMovie) +
+                QStringLiteral(": the sound device stopped playing; going on without sound"));
+}
+
 TEST_F(ViewerTest, OnlyMovesOfThePanelAfterItsPlacementAreRecorded) {
   Start();
   TurnFor(20);
