@@ -55,6 +55,11 @@ bool ParseNumber(const unsigned char* field, std::size_t width, std::uint64_t* v
 // a name or two.
 constexpr std::uint64_t kMaxExtendedHeader = 1 << 20;
 
+// Members nested deeper than this are refused: the tree is built and taken apart one level per
+// call, and a crafted name of "a/" repeated could nest hundreds of thousands of levels, more
+// than the stack holds. No path a file system takes (4096 bytes) nests deeper than 2048.
+constexpr std::size_t kMaxDepth = 2048;
+
 // The records "LENGTH key=value\n" of a pax extended header: the member's own path and size
 // where it gives them (other keys are not needed to serve the files). False when a record is
 // malformed.
@@ -238,6 +243,9 @@ bool TarPackage::LoadStream(std::FILE* stream, std::uint64_t file_size, std::str
           start = i + 1;
         }
       }
+      if (parts.size() > kMaxDepth)
+        return fail("a member at offset " + std::to_string(offset) + " is nested deeper than " +
+                    std::to_string(kMaxDepth) + " levels");
       if (!parts.empty()) {
         Node* node = &root;
         for (std::size_t i = 0; i < parts.size(); ++i) {

@@ -354,6 +354,11 @@ TEST(TarPackage, DamagedArchivesAreRefusedAtLoad) {
   bad_checksum[0] ^= 1;
   std::vector<std::uint8_t> gzipped = {0x1F, 0x8B, 0x08, 0x00};  // a gzip stream's first bytes
   gzipped.resize(1024);
+  // A file below 2048 folders, one level deeper than any path a file system takes; its pax
+  // record of 4112 bytes counts its own length.
+  std::string deep_record = "4112 path=";
+  for (int i = 0; i < 2048; ++i) deep_record += "a/";
+  deep_record += "m.kqm\n";
   const std::vector<Case> cases = {
       {"header", truncated_header, "truncated member header"},
       {"member", truncated_member, "runs past the end"},
@@ -362,6 +367,8 @@ TEST(TarPackage, DamagedArchivesAreRefusedAtLoad) {
       {"pax record", MakeTar({{"PaxHeaders/a", "12 path=a\n", 'x'}, {"a", "1"}}),
        "malformed pax header"},
       {"file and directory", MakeTar({{"a", "1"}, {"a/b", "2"}}), "both a file and a directory"},
+      {"deep", MakeTar({{"PaxHeaders/a", deep_record, 'x'}, {"a", "1"}}),
+       "is nested deeper than 2048 levels"},
       {"gzip", gzipped, "compressed with gzip: only a plain tar archive can be read"},
   };
   for (const Case& c : cases) {
