@@ -49,7 +49,11 @@ int Source_Read(MovieSource& source, void* buffer, std::size_t length) {
     case kSourceStorage: {
       if (source.storage_slot < 0 || !source.storage) return 0;
       std::size_t delivered = 0;
-      if (!Storage_Read(*source.storage, source.storage_slot, buffer, length, &delivered)) return 0;
+      // The layer fails a read when the archive's stream cannot be positioned or read (a
+      // failing disk), never at the member's end.
+      source.read_failed =
+          !Storage_Read(*source.storage, source.storage_slot, buffer, length, &delivered);
+      if (source.read_failed) return 0;
       return delivered == length ? 1 : 0;
     }
     case kSourceMemory: {

@@ -33,7 +33,7 @@ struct MovieSource {
   std::FILE* movie_file = nullptr;
   // Source 0: why the last open failed (a file_open.h code), for the caller's message.
   std::int32_t open_problem = 0;
-  // Source 0: the last read that fell short failed in the file system (a failing disk or
+  // Sources 0 and 1: the last read that fell short failed in the file system (a failing disk or
   // network), rather than finding the file's end.
   bool read_failed = false;
   StorageLayer* storage = nullptr;  // source 1; not owned

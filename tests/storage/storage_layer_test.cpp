@@ -171,6 +171,16 @@ TEST_F(PackageTest, MovieSourceReadsAnEntryOfThePackage) {
   EXPECT_EQ(std::string(buffer, 64), intro_.substr(0, 64));
   ASSERT_TRUE(Source_Seek(source, 990));
   EXPECT_EQ(Source_Read(source, buffer, 11), 0);  // only 10 bytes left
+  EXPECT_FALSE(source.read_failed);
+  // A folder's stream stands for a failing disk under the archive: every read of it fails.
+  std::FILE* archive = storage().package_stream;
+  storage().package_stream = std::fopen(::testing::TempDir().c_str(), "rb");
+  ASSERT_NE(storage().package_stream, nullptr);
+  ASSERT_TRUE(Source_Seek(source, 0));
+  EXPECT_EQ(Source_Read(source, buffer, 64), 0);
+  EXPECT_TRUE(source.read_failed);
+  std::fclose(storage().package_stream);
+  storage().package_stream = archive;
   Source_Close(source);
   EXPECT_EQ(source.storage_slot, -1);
   Source_Close(source);
