@@ -60,11 +60,11 @@ constexpr std::uint64_t kMaxExtendedHeader = 1 << 20;
 // than the stack holds. No path a file system takes (4096 bytes) nests deeper than 2048.
 constexpr std::size_t kMaxDepth = 2048;
 
-// The records "LENGTH key=value\n" of a pax extended header: the member's own path and size
-// where it gives them (other keys are not needed to serve the files). False when a record is
-// malformed.
-bool ParsePaxRecords(const std::string& data, std::string* path, std::uint64_t* size,
-                     bool* has_size) {
+// The records "LENGTH key=value\n" of a pax extended header: the member's own path, link target
+// and size where it gives them (other keys are not needed to serve the files). False when a record
+// is malformed.
+bool ParsePaxRecords(const std::string& data, std::string* path, std::string* link_path,
+                     std::uint64_t* size, bool* has_size) {
   std::size_t at = 0;
   while (at < data.size()) {
     if (data[at] == '\0') break;  // padding some writers leave
@@ -79,6 +79,7 @@ bool ParsePaxRecords(const std::string& data, std::string* path, std::uint64_t* 
     if (equals == std::string::npos) return false;
     const std::string key = record.substr(0, equals), value = record.substr(equals + 1);
     if (key == "path") *path = value;
+    if (key == "linkpath") *link_path = value;
     if (key == "size") {
       std::uint64_t v = 0;
       if (value.empty() || value.size() > 18 ||
@@ -117,6 +118,20 @@ const char* CompressionOf(const unsigned char* start) {
   for (const auto& kind : kKinds)
     if (std::memcmp(start, kind.magic, kind.length) == 0) return kind.name;
   return nullptr;
+}
+
+// A member name's folders and file name; "." and empty components vanish.
+std::vector<std::string> NameParts(const std::string& name) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= name.size(); ++i) {
+    if (i == name.size() || name[i] == '/') {
+      std::string part = name.substr(start, i - start);
+      if (!part.empty() && part != ".") parts.push_back(part);
+      start = i + 1;
+    }
+  }
+  return parts;
 }
 
 }  // namespace
@@ -168,7 +183,7 @@ bool TarPackage::LoadStream(std::FILE* stream, std::uint64_t file_size, std::str
   unsigned char header[kBlock];
   std::uint64_t offset = 0;
   // What extended headers said about the member that follows them.
-  std::string long_name, pax_path;
+  std::string long_name, long_link, pax_path, pax_link;
   std::uint64_t pax_size = 0;
   bool has_pax_size = false;
   for (;;) {
@@ -212,9 +227,10 @@ bool TarPackage::LoadStream(std::FILE* stream, std::uint64_t file_size, std::str
       std::string text(static_cast<std::size_t>(size), '\0');
       if (size && std::fread(text.data(), 1, text.size(), stream_) != text.size())
         return fail("cannot read the extended header at offset " + std::to_string(offset));
-      if (type == 'x' && !ParsePaxRecords(text, &pax_path, &pax_size, &has_pax_size))
+      if (type == 'x' && !ParsePaxRecords(text, &pax_path, &pax_link, &pax_size, &has_pax_size))
         return fail("malformed pax header at offset " + std::to_string(offset));
       if (type == 'L') long_name = text.substr(0, strnlen(text.c_str(), text.size()));
+      if (type == 'K') long_link = text.substr(0, strnlen(text.c_str(), text.size()));
       offset = data + (size + kBlock - 1) / kBlock * kBlock;
       continue;
     }
@@ -223,26 +239,25 @@ bool TarPackage::LoadStream(std::FILE* stream, std::uint64_t file_size, std::str
     else if (!long_name.empty())
       name = long_name;
     if (has_pax_size) size = pax_size;
+    // A hard link: another name for a file stored earlier in the archive, with no data of its
+    // own (the tar program stores each file once, however many names it has).
+    const std::string link = !pax_link.empty()    ? pax_link
+                             : !long_link.empty() ? long_link
+                                                  : Field(header, 157, 100);
+    const PackageFileInfo* linked = type == '1' ? FindFile(root, NameParts(link)) : nullptr;
     pax_path.clear();
+    pax_link.clear();
     long_name.clear();
+    long_link.clear();
     has_pax_size = false;
     if (size > file_size || data + size > file_size)
       return fail("member '" + name + "' runs past the end of the archive");
     const std::uint64_t padded = (size + kBlock - 1) / kBlock * kBlock;
 
-    const bool is_file = type == '0' || type == '\0' || type == '7';
+    const bool is_file = type == '0' || type == '\0' || type == '7' || linked != nullptr;
     const bool is_directory = type == '5';
     if (is_file || is_directory) {
-      // Split into components; "." and empty components vanish.
-      std::vector<std::string> parts;
-      std::size_t start = 0;
-      for (std::size_t i = 0; i <= name.size(); ++i) {
-        if (i == name.size() || name[i] == '/') {
-          std::string part = name.substr(start, i - start);
-          if (!part.empty() && part != ".") parts.push_back(part);
-          start = i + 1;
-        }
-      }
+      const std::vector<std::string> parts = NameParts(name);
       if (parts.size() > kMaxDepth)
         return fail("a member at offset " + std::to_string(offset) + " is nested deeper than " +
                     std::to_string(kMaxDepth) + " levels");
@@ -258,8 +273,9 @@ bool TarPackage::LoadStream(std::FILE* stream, std::uint64_t file_size, std::str
           if (child.is_directory != (!last || is_directory))
             return fail("'" + name + "' is both a file and a directory in the archive");
           if (last && is_file) {
-            files_.push_back(PackageFileInfo{static_cast<std::uint32_t>(size), 0,
-                                             static_cast<std::uint32_t>(data)});
+            files_.push_back(linked ? *linked
+                                    : PackageFileInfo{static_cast<std::uint32_t>(size), 0,
+                                                      static_cast<std::uint32_t>(data)});
             child.file = &files_.back();  // a later member of the same name replaces it
           }
           node = &child;
@@ -283,6 +299,17 @@ bool TarPackage::LoadStream(std::FILE* stream, std::uint64_t file_size, std::str
   storage_.package_enabled = 1;
   storage_.loose_first = 0;
   return true;
+}
+
+const PackageFileInfo* TarPackage::FindFile(const Node& root,
+                                            const std::vector<std::string>& parts) {
+  const Node* node = &root;
+  for (const std::string& part : parts) {
+    const auto child = node->children.find(Lower(part));
+    if (child == node->children.end()) return nullptr;
+    node = &child->second;
+  }
+  return node->is_directory ? nullptr : node->file;
 }
 
 DirectoryNode* TarPackage::Flatten(Node& node) {

@@ -31,7 +31,8 @@ class TarPackage {
   TarPackage& operator=(const TarPackage&) = delete;
 
   // Reads the archive's member list. Names longer than the header holds come from pax
-  // extended headers (`tar --format=posix`) or GNU long-name members. A truncated header or
+  // extended headers (`tar --format=posix`) or GNU long-name members. A hard link to a file
+  // stored before it is that file under another name. A truncated header or
   // member, a bad header checksum, a malformed extended header or a member past the end of the
   // file refuses the whole archive with a one-line reason in `error`.
   bool Load(const std::string& path, std::string* error);
@@ -48,6 +49,8 @@ class TarPackage {
  private:
   struct Node;
   DirectoryNode* Flatten(Node& node);
+  // The file stored under the name of these parts, null if none is.
+  static const PackageFileInfo* FindFile(const Node& root, const std::vector<std::string>& parts);
 
   std::FILE* stream_ = nullptr;
   bool end_block_ = false;

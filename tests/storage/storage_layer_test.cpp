@@ -328,6 +328,11 @@ TEST(TarPackage, ArchivesOfTheTarProgramInPosixAndGnuFormats) {
   };
   write("Movies/Intro.kqm", "intro");
   write(deep, "deep");
+  // Hard links: the tar program stores the data under the first name only, and a long name's
+  // link target (over 100 bytes) goes in a pax record or a GNU long-link member.
+  const std::string deep_link = deep.substr(0, deep.rfind('/')) + "/again.kqm";
+  std::filesystem::create_hard_link(folder + "/in/Movies/Intro.kqm", folder + "/in/Movies/B.kqm");
+  std::filesystem::create_hard_link(folder + "/in/" + deep, folder + "/in/" + deep_link);
   for (const char* format : {"posix", "gnu"}) {
     const std::string archive = folder + "/" + format + ".tar";
     const std::string command = "tar --format=" + std::string(format) + " -cf '" + archive +
@@ -337,9 +342,11 @@ TEST(TarPackage, ArchivesOfTheTarProgramInPosixAndGnuFormats) {
     TarPackage package;
     std::string error;
     ASSERT_TRUE(package.Load(archive, &error)) << format << ": " << error;
-    EXPECT_EQ(2u, package.file_count()) << format;
+    EXPECT_EQ(4u, package.file_count()) << format;
     EXPECT_EQ("intro", ReadEntry(package, "movies\\INTRO.KQM")) << format;
+    EXPECT_EQ("intro", ReadEntry(package, "movies/b.kqm")) << format;
     EXPECT_EQ("deep", ReadEntry(package, "/" + deep)) << format;
+    EXPECT_EQ("deep", ReadEntry(package, deep_link)) << format;
   }
 }
 
