@@ -60,6 +60,10 @@ constexpr std::uint64_t kMaxExtendedHeader = 1 << 20;
 // than the stack holds. No path a file system takes (4096 bytes) nests deeper than 2048.
 constexpr std::size_t kMaxDepth = 2048;
 
+// Symbolic links followed in a row at most, as the file system follows them; a loop of links
+// is never followed.
+constexpr int kMaxLinkHops = 40;
+
 // The records "LENGTH key=value\n" of a pax extended header: the member's own path, link target
 // and size where it gives them (other keys are not needed to serve the files). False when a record
 // is malformed.
@@ -134,6 +138,12 @@ std::vector<std::string> NameParts(const std::string& name) {
   return parts;
 }
 
+std::string JoinParts(const std::vector<std::string>& parts) {
+  std::string name;
+  for (const std::string& part : parts) name += "/" + part;
+  return name;
+}
+
 }  // namespace
 
 bool IsTarHeader(const unsigned char* block) {
@@ -186,6 +196,11 @@ bool TarPackage::LoadStream(std::FILE* stream, std::uint64_t file_size, std::str
   std::string long_name, long_link, pax_path, pax_link;
   std::uint64_t pax_size = 0;
   bool has_pax_size = false;
+  struct SymbolicLink {
+    std::vector<std::string> parts;
+    std::string target;
+  };
+  std::vector<SymbolicLink> symbolic_links;
   for (;;) {
     if (offset == file_size) break;  // no end-of-archive blocks: accepted
     if (file_size - offset < kBlock)
@@ -256,35 +271,66 @@ bool TarPackage::LoadStream(std::FILE* stream, std::uint64_t file_size, std::str
 
     const bool is_file = type == '0' || type == '\0' || type == '7' || linked != nullptr;
     const bool is_directory = type == '5';
-    if (is_file || is_directory) {
-      const std::vector<std::string> parts = NameParts(name);
+    if (is_file || is_directory || type == '2') {
+      std::vector<std::string> parts = NameParts(name);
       if (parts.size() > kMaxDepth)
         return fail("a member at offset " + std::to_string(offset) + " is nested deeper than " +
                     std::to_string(kMaxDepth) + " levels");
-      if (!parts.empty()) {
-        Node* node = &root;
-        for (std::size_t i = 0; i < parts.size(); ++i) {
-          const bool last = i + 1 == parts.size();
-          Node& child = node->children[Lower(parts[i])];
-          if (child.name.empty()) {
-            child.name = parts[i];
-            child.is_directory = !(last && is_file);
-          }
-          if (child.is_directory != (!last || is_directory))
-            return fail("'" + name + "' is both a file and a directory in the archive");
-          if (last && is_file) {
-            files_.push_back(linked ? *linked
-                                    : PackageFileInfo{static_cast<std::uint32_t>(size), 0,
-                                                      static_cast<std::uint32_t>(data)});
-            child.file = &files_.back();  // a later member of the same name replaces it
-          }
-          node = &child;
-        }
+      if (type == '2') {
+        if (!parts.empty()) symbolic_links.push_back({std::move(parts), link});
+      } else if (!Insert(root, parts, is_directory,
+                         linked ? *linked
+                                : PackageFileInfo{static_cast<std::uint32_t>(size), 0,
+                                                  static_cast<std::uint32_t>(data)})) {
+        return fail("'" + name + "' is both a file and a directory in the archive");
       }
     }
     offset = data + padded;
     if (offset > file_size) offset = file_size;
   }
+
+  // A symbolic link to a file of the archive is that file under the link's name, found from the
+  // link's folder as the file system finds it (a link to a link too, in any order). A link to a
+  // folder, to a path outside the archive or to nothing stays out of the tree, as does one
+  // whose name another member holds.
+  std::map<std::string, std::size_t> link_by_name;
+  for (std::size_t i = 0; i < symbolic_links.size(); ++i)
+    link_by_name[Lower(JoinParts(symbolic_links[i].parts))] = i;
+  // Where each link points: a file, another link, or nothing that can be followed.
+  constexpr std::size_t kNoLink = SIZE_MAX;
+  std::vector<const PackageFileInfo*> link_file(symbolic_links.size(), nullptr);
+  std::vector<std::size_t> next_link(symbolic_links.size(), kNoLink);
+  for (std::size_t i = 0; i < symbolic_links.size(); ++i) {
+    const SymbolicLink& link = symbolic_links[i];
+    if (link.target.empty() || link.target[0] == '/') continue;
+    std::vector<std::string> target(link.parts.begin(), link.parts.end() - 1);
+    bool inside = true;
+    for (const std::string& part : NameParts(link.target)) {
+      if (part != "..")
+        target.push_back(part);
+      else if (target.empty())
+        inside = false;
+      else
+        target.pop_back();
+    }
+    if (!inside) continue;
+    if (const Node* node = FindNode(root, target)) {
+      link_file[i] = node->is_directory ? nullptr : node->file;
+    } else if (const auto next = link_by_name.find(Lower(JoinParts(target)));
+               next != link_by_name.end()) {
+      next_link[i] = next->second;
+    }
+  }
+  // A chain of links ends at a file within so many hops, or is not followed (a loop never is).
+  std::vector<const PackageFileInfo*> followed(symbolic_links.size(), nullptr);
+  for (std::size_t i = 0; i < symbolic_links.size(); ++i) {
+    std::size_t at = i;
+    for (int hop = 1; hop < kMaxLinkHops && next_link[at] != kNoLink; ++hop) at = next_link[at];
+    followed[i] = next_link[at] == kNoLink ? link_file[at] : nullptr;
+  }
+  for (std::size_t i = 0; i < symbolic_links.size(); ++i)
+    if (followed[i] && !FindNode(root, symbolic_links[i].parts))
+      Insert(root, symbolic_links[i].parts, false, *followed[i]);
 
   storage_.root = *Flatten(root);
   storage_.current_directory = &storage_.root;
@@ -301,15 +347,42 @@ bool TarPackage::LoadStream(std::FILE* stream, std::uint64_t file_size, std::str
   return true;
 }
 
-const PackageFileInfo* TarPackage::FindFile(const Node& root,
-                                            const std::vector<std::string>& parts) {
+bool TarPackage::Insert(Node& root, const std::vector<std::string>& parts, bool is_directory,
+                        const PackageFileInfo& file) {
+  Node* node = &root;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    const bool last = i + 1 == parts.size();
+    Node& child = node->children[Lower(parts[i])];
+    if (child.name.empty()) {
+      child.name = parts[i];
+      child.is_directory = !last || is_directory;
+    }
+    if (child.is_directory != (!last || is_directory)) return false;
+    if (last && !is_directory) {
+      files_.push_back(file);
+      child.file = &files_.back();  // a later member of the same name replaces it
+    }
+    node = &child;
+  }
+  return true;
+}
+
+const TarPackage::Node* TarPackage::FindNode(const Node& root,
+                                             const std::vector<std::string>& parts) {
   const Node* node = &root;
   for (const std::string& part : parts) {
+    if (!node->is_directory) return nullptr;
     const auto child = node->children.find(Lower(part));
     if (child == node->children.end()) return nullptr;
     node = &child->second;
   }
-  return node->is_directory ? nullptr : node->file;
+  return node;
+}
+
+const PackageFileInfo* TarPackage::FindFile(const Node& root,
+                                            const std::vector<std::string>& parts) {
+  const Node* node = FindNode(root, parts);
+  return node && !node->is_directory ? node->file : nullptr;
 }
 
 DirectoryNode* TarPackage::Flatten(Node& node) {

@@ -32,9 +32,10 @@ class TarPackage {
 
   // Reads the archive's member list. Names longer than the header holds come from pax
   // extended headers (`tar --format=posix`) or GNU long-name members. A hard link to a file
-  // stored before it is that file under another name. A truncated header or
-  // member, a bad header checksum, a malformed extended header or a member past the end of the
-  // file refuses the whole archive with a one-line reason in `error`.
+  // stored before it, or a symbolic link to a file of the archive, is that file under another
+  // name. A truncated header or member, a bad header checksum, a malformed extended header or
+  // a member past the end of the file refuses the whole archive with a one-line reason in
+  // `error`.
   bool Load(const std::string& path, std::string* error);
   // The same over an open stream of `size` bytes, which the package then owns (and closes).
   bool LoadStream(std::FILE* stream, std::uint64_t size, std::string* error);
@@ -49,7 +50,12 @@ class TarPackage {
  private:
   struct Node;
   DirectoryNode* Flatten(Node& node);
-  // The file stored under the name of these parts, null if none is.
+  // Puts a file (or a folder) in the tree under the name of these parts, with the folders
+  // above it; false when one of them is a file, or the name is a folder and not a file.
+  bool Insert(Node& root, const std::vector<std::string>& parts, bool is_directory,
+              const PackageFileInfo& file);
+  // The entry (or the file) under the name of these parts, null if there is none.
+  static const Node* FindNode(const Node& root, const std::vector<std::string>& parts);
   static const PackageFileInfo* FindFile(const Node& root, const std::vector<std::string>& parts);
 
   std::FILE* stream_ = nullptr;

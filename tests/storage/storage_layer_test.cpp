@@ -333,6 +333,11 @@ TEST(TarPackage, ArchivesOfTheTarProgramInPosixAndGnuFormats) {
   const std::string deep_link = deep.substr(0, deep.rfind('/')) + "/again.kqm";
   std::filesystem::create_hard_link(folder + "/in/Movies/Intro.kqm", folder + "/in/Movies/B.kqm");
   std::filesystem::create_hard_link(folder + "/in/" + deep, folder + "/in/" + deep_link);
+  // Symbolic links: from the link's folder, through another link, and a loop of two.
+  std::filesystem::create_symlink("../" + deep, folder + "/in/Movies/Link.kqm");
+  std::filesystem::create_symlink("Link.kqm", folder + "/in/Movies/Chain.kqm");
+  std::filesystem::create_symlink("Loop2.kqm", folder + "/in/Movies/Loop1.kqm");
+  std::filesystem::create_symlink("Loop1.kqm", folder + "/in/Movies/Loop2.kqm");
   for (const char* format : {"posix", "gnu"}) {
     const std::string archive = folder + "/" + format + ".tar";
     const std::string command = "tar --format=" + std::string(format) + " -cf '" + archive +
@@ -342,11 +347,14 @@ TEST(TarPackage, ArchivesOfTheTarProgramInPosixAndGnuFormats) {
     TarPackage package;
     std::string error;
     ASSERT_TRUE(package.Load(archive, &error)) << format << ": " << error;
-    EXPECT_EQ(4u, package.file_count()) << format;
+    EXPECT_EQ(6u, package.file_count()) << format;
     EXPECT_EQ("intro", ReadEntry(package, "movies\\INTRO.KQM")) << format;
     EXPECT_EQ("intro", ReadEntry(package, "movies/b.kqm")) << format;
     EXPECT_EQ("deep", ReadEntry(package, "/" + deep)) << format;
     EXPECT_EQ("deep", ReadEntry(package, deep_link)) << format;
+    EXPECT_EQ("deep", ReadEntry(package, "Movies/Link.kqm")) << format;
+    EXPECT_EQ("deep", ReadEntry(package, "Movies/Chain.kqm")) << format;
+    EXPECT_EQ("(absent)", ReadEntry(package, "Movies/Loop1.kqm")) << format;
   }
 }
 
