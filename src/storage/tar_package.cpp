@@ -226,7 +226,8 @@ bool TarPackage::LoadStream(std::FILE* stream, std::uint64_t file_size, std::str
       return fail("bad member size at offset " + std::to_string(offset));
     const char type = static_cast<char>(header[156]);
     std::string name = Field(header, 0, 100);
-    if (std::memcmp(header + 257, "ustar", 5) == 0) {
+    // The POSIX magic only: a GNU header ("ustar  ") may hold times where the prefix would be.
+    if (std::memcmp(header + 257, "ustar\0", 6) == 0) {
       const std::string prefix = Field(header, 345, 155);
       if (!prefix.empty()) name = prefix + "/" + name;
     }
