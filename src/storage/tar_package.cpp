@@ -270,8 +270,11 @@ bool TarPackage::LoadStream(std::FILE* stream, std::uint64_t file_size, std::str
       return fail("member '" + name + "' runs past the end of the archive");
     const std::uint64_t padded = (size + kBlock - 1) / kBlock * kBlock;
 
-    const bool is_file = type == '0' || type == '\0' || type == '7' || linked != nullptr;
-    const bool is_directory = type == '5';
+    // Tar programs before the POSIX types wrote a folder as a file whose name ends in '/'.
+    const bool old_directory = (type == '0' || type == '\0') && !name.empty() && name.back() == '/';
+    const bool is_file =
+        (type == '0' || type == '\0' || type == '7' || linked != nullptr) && !old_directory;
+    const bool is_directory = type == '5' || old_directory;
     if (is_file || is_directory || type == '2') {
       std::vector<std::string> parts = NameParts(name);
       if (parts.size() > kMaxDepth)

@@ -360,6 +360,16 @@ TEST(TarPackage, ArchivesOfTheTarProgramInPosixAndGnuFormats) {
   }
 }
 
+TEST(TarPackage, AFolderStoredAsAFileWhoseNameEndsInASlashIsAFolder) {
+  // As tar programs before the POSIX member types wrote folders.
+  TarPackage package;
+  std::string error;
+  ASSERT_TRUE(package.Load(
+      WriteTemp("old.tar", MakeTar({{"movies/", "", '0'}, {"movies/a.kqm", "movie"}})), &error))
+      << error;
+  EXPECT_EQ("movie", ReadEntry(package, "movies/a.kqm"));
+}
+
 TEST(TarPackage, DamagedArchivesAreRefusedAtLoad) {
   const auto good = MakeTar({{"a.kqm", std::string(700, 'x')}});
   std::string error;
