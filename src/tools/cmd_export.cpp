@@ -145,7 +145,8 @@ int OpenMovie(ExportJob& job) {
                           : MovieReader_OpenStorage(job.reader, job.package.storage(),
                                                     PackageMemberName(o.path), &error);
   if (!opened && !o.package_path.empty() && error == kNotInPackage) {
-    PrintError(kCommand, o.path, NotInPackageProblem(job.package, o.package_path));
+    PrintError(kCommand, o.path,
+               NotInPackageProblem(job.package, PackageMemberName(o.path), o.package_path));
     return kExitFailure;
   }
   if (!opened) {

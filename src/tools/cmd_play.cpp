@@ -249,7 +249,7 @@ int OpenMovie(PlayJob& job) {
   const PlayerStatus& movie = job.movie = Player_Status(context);
   if (opened != kPlayerOk) {
     if (opened == kPlayerCannotOpen && !o.package_path.empty())
-      PrintError(kCommand, o.path, NotInPackageProblem(job.package, o.package_path));
+      PrintError(kCommand, o.path, NotInPackageProblem(job.package, movie_name, o.package_path));
     else
       PrintError(kCommand, o.name, movie.problem);
     return kExitFailure;

@@ -180,7 +180,14 @@ std::string MovieInMessages(const std::string& path, const std::string& package_
   return package_path.empty() ? path : package_path + ": " + path;
 }
 
-std::string NotInPackageProblem(const TarPackage& package, const std::string& package_path) {
+std::string NotInPackageProblem(TarPackage& package, const std::string& member,
+                                const std::string& package_path) {
+  StorageLayer& storage = package.storage();
+  if (Storage_PushDirectory(storage)) {
+    const bool folder = Storage_ChangeDirectory(storage, member.c_str());
+    Storage_PopDirectory(storage);
+    if (folder) return "is a folder in " + package_path + ", not a movie";
+  }
   return "not found in " + package_path +
          (package.has_end_block()
               ? ""

@@ -86,8 +86,10 @@ bool LoadPackage(TarPackage& package, const std::string& path, const std::string
 // How messages name the movie: MOVIE, or ARCHIVE.tar: MOVIE when it is read out of an archive,
 // so that a script going through several archives learns which one holds the damaged movie.
 std::string MovieInMessages(const std::string& path, const std::string& package_path);
-// "not found in PACKAGE_PATH", saying so when the archive may have been cut short.
-std::string NotInPackageProblem(const TarPackage& package, const std::string& package_path);
+// "not found in PACKAGE_PATH", saying so when the archive may have been cut short, or "is a
+// folder in PACKAGE_PATH" when the member name asked for is one.
+std::string NotInPackageProblem(TarPackage& package, const std::string& member,
+                                const std::string& package_path);
 
 // Parses the command line. False when the command is not to run: after --help (status 0), or
 // on a usage error, reported as "kqm <command>: <what is wrong>" with a pointer to --help

@@ -384,6 +384,10 @@ TEST(KqmExport, MovieOutOfATarMadeByTheStandardToolMatchesTheLooseFile) {
       {"movies/absent.kqm", "--package", folder + "/movies.tar", "--video", tar_video});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "kqm export: movies/absent.kqm: not found in " + folder + "/movies.tar\n");
+  r = test::RunKqm(tools::Cmd_Export, "export",
+                   {"./MOVIES", "--package", folder + "/movies.tar", "--video", tar_video});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "kqm export: ./MOVIES: is a folder in " + folder + "/movies.tar, not a movie\n");
 
   // A damaged movie out of an archive is named with the archive, which a script going through
   // several needs to find the one that holds it (here cut inside frame 2).
