@@ -260,6 +260,7 @@ void Engine_PauseClock(PlayerContext& context) {
 }
 
 std::int32_t Player_Pause(PlayerContext& context) {
+  const ControlScope control(context);
   if (!context.playing) return 0;
   if (context.sound_on) {
     if (!context.wave_out || !context.wave_out_open) return kDeviceBadDevice;
@@ -279,6 +280,7 @@ std::int32_t Player_PauseSoundAfterPeriod(PlayerContext& context) {
 }
 
 std::int32_t Player_Restart(PlayerContext& context) {
+  const ControlScope control(context);
   // A step still on its way is called off; one pausing the clock right now is waited for, so
   // that its pause comes before this restart. (A frame step never runs this itself while
   // pausing: its listener and frame callback come after the pause.)
@@ -308,6 +310,7 @@ std::uint32_t PlaybackRateValue(double ratio) {
 }
 
 void Player_SetRate(PlayerContext& context, float frames_per_second) {
+  const ControlScope control(context);
   // Rates below zero, or not numbers, mean nothing to either clock.
   if (!(frames_per_second >= 0.0f) || !std::isfinite(frames_per_second)) return;
   if (context.sound_on) {

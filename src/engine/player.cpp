@@ -516,6 +516,13 @@ void Control_Give(PlayerContext& context) {
   }
 }
 
+ControlScope::ControlScope(PlayerContext& context)
+    : context_(context), held_(!Engine_OnEngineThread(context) && Control_Take(context, true)) {}
+
+ControlScope::~ControlScope() {
+  if (held_) Control_Give(context_);
+}
+
 void Player_Stop(PlayerContext& context) {
   context.playing = false;
   context.stop_requested = true;

@@ -5,7 +5,9 @@
 //
 // Threads: the caller's thread (every Player_* operation), the disk reader, and the sound
 // thread or the timer thread. They meet only through the atomic fields below, two semaphores
-// and thread joins; there is no engine lock. Player_Stop is callable from any thread.
+// and thread joins; there is no engine lock. Player_Stop is callable from any thread; so are
+// Player_Pause, Player_Restart, Player_SetRate and Player_Step, which wait for a seek or a stop
+// running on another thread (see ControlScope).
 #pragma once
 
 #include <atomic>
@@ -315,6 +317,21 @@ bool Engine_StoppedHere(const PlayerContext& context);
 bool Control_Take(PlayerContext& context, bool may_wait);
 // Lets the control go, and runs a stop that was asked for meanwhile.
 void Control_Give(PlayerContext& context);
+// Holds the control while it lives, for a pause, a restart, a rate change or a step asked for on
+// a thread that may wait: a seek or a stop running on another thread finishes first, and none
+// starts under it. On one of the engine's threads (a seek or a stop holding the control waits
+// for those), or on the thread that holds the control already, it holds nothing.
+class ControlScope {
+ public:
+  explicit ControlScope(PlayerContext& context);
+  ControlScope(const ControlScope&) = delete;
+  ControlScope& operator=(const ControlScope&) = delete;
+  ~ControlScope();
+
+ private:
+  PlayerContext& context_;
+  bool held_;
+};
 // The stop itself; the caller holds the control.
 void Player_StopLocked(PlayerContext& context);
 // Wakes every engine thread waiting for a change (see wake_count).

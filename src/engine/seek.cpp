@@ -391,6 +391,7 @@ std::int32_t Player_StepBack(PlayerContext& context) {
 }
 
 std::int32_t Player_Step(PlayerContext& context) {
+  const ControlScope control(context);
   if (!context.playing) return kPlayerReadFailed;
   // The step before, pausing the clock right now, ends first: its end would otherwise call off
   // this one, and the clock started for it would run on unpaused.
