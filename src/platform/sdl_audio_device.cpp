@@ -255,15 +255,15 @@ class SdlAudioDevice final : public AudioDevice {
                     static_cast<std::size_t>(frame_bytes));
         const std::uint32_t fraction = static_cast<std::uint32_t>(position_ & 0xFFFF);
         if (fraction != 0 && index + 1 < frames_in) {
-          // Linear interpolation towards the next sample frame of the same buffer.
+          // Linear interpolation towards the next sample frame of the same buffer. The step
+          // between two loud samples of opposite sign times the fraction passes 32 bits.
           std::int16_t next[2];
           std::memcpy(next, header->data + (index + 1) * static_cast<std::uint64_t>(frame_bytes),
                       static_cast<std::size_t>(frame_bytes));
           for (int c = 0; c < channels; ++c)
             samples[c] = static_cast<std::int16_t>(
-                samples[c] + ((static_cast<std::int32_t>(next[c]) - samples[c]) *
-                              static_cast<std::int32_t>(fraction)) /
-                                 65536);
+                samples[c] +
+                ((static_cast<std::int64_t>(next[c]) - samples[c]) * fraction) / 65536);
         }
         for (int c = 0; c < channels; ++c) {
           const std::uint32_t volume = (c == 0) ? left_volume : right_volume;

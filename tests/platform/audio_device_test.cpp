@@ -272,6 +272,42 @@ TEST_F(SdlDevice, PauseAfterCurrentLetsNothingOfTheNextBufferOut) {
   EXPECT_EQ(second, 0);
 }
 
+TEST_F(SdlDevice, ARateChangeInterpolatesBetweenLoudSamplesOfOppositeSign) {
+  const std::string file = ::testing::TempDir() + "/tarvel-sdl-rate.raw";
+  setenv("SDL_AUDIODRIVER", "disk", 1);
+  setenv("SDL_DISKAUDIOFILE", file.c_str(), 1);
+  auto device = CreateSdlAudioDevice();
+  DoneLog done;
+  const int opened = device->Open(Mono(44100), &DoneLog::Callback, &done);
+  setenv("SDL_AUDIODRIVER", "dummy", 1);
+  if (opened != kDeviceOk) GTEST_SKIP() << "no SDL disk driver: " << device->LastError();
+  // -32000, 32000, -32000... played 1.75 times as fast: every 1.75 samples, a quarter, half or
+  // three quarters of the way from one to the next, a triangle of period 8. A step of 64000 times
+  // three quarters (0xC000) is past what 32 bits hold.
+  std::vector<std::int16_t> samples(800);
+  for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = i % 2 ? 32000 : -32000;
+  WaveHeader header;
+  header.data = reinterpret_cast<std::uint8_t*>(samples.data());
+  header.buffer_length = static_cast<std::uint32_t>(samples.size() * 2);
+  ASSERT_EQ(device->SetPlaybackRate(0x0001C000), kDeviceOk);
+  ASSERT_EQ(device->Prepare(header), kDeviceOk);
+  ASSERT_EQ(device->Write(header), kDeviceOk);
+  ASSERT_TRUE(WaitCount(done.count, 1));
+  ASSERT_EQ(device->Reset(), kDeviceOk);
+  ASSERT_EQ(device->Close(), kDeviceOk);
+  std::FILE* raw = std::fopen(file.c_str(), "rb");
+  ASSERT_NE(raw, nullptr);
+  std::vector<std::int16_t> heard;
+  std::int16_t sample = 0;
+  while (std::fread(&sample, sizeof sample, 1, raw) == 1)
+    if (sample != 0 || !heard.empty()) heard.push_back(sample);  // the silence before it left out
+  std::fclose(raw);
+  std::remove(file.c_str());
+  const std::int16_t triangle[8] = {-32000, -16000, 0, 16000, 32000, 16000, 0, -16000};
+  ASSERT_GE(heard.size(), 400u);
+  for (std::size_t k = 0; k < 400; ++k) ASSERT_EQ(heard[k], triangle[k % 8]) << "sample " << k;
+}
+
 TEST_F(SdlDevice, MissingDriverFailsWithAMessage) {
   setenv("SDL_AUDIODRIVER", "no-such-driver", 1);
   auto device = CreateSdlAudioDevice();
