@@ -1,11 +1,13 @@
 // The capture device and the SDL2 device: queue order, done-messages, pause, reset and close.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -201,6 +203,37 @@ class SdlDevice : public ::testing::Test {
   void SetUp() override {
     if (std::getenv("SDL_AUDIODRIVER") == nullptr) setenv("SDL_AUDIODRIVER", "dummy", 1);
   }
+
+  // A device on SDL's disk driver, which writes what a card would be given to the file `name`
+  // in the test folder; null (with the reason in why_) where the driver cannot be opened.
+  std::unique_ptr<AudioDevice> OpenOnDisk(const std::string& name, DoneLog& done) {
+    file_ = ::testing::TempDir() + "/" + name;
+    setenv("SDL_AUDIODRIVER", "disk", 1);
+    setenv("SDL_DISKAUDIOFILE", file_.c_str(), 1);
+    auto device = CreateSdlAudioDevice();
+    const int opened = device->Open(Mono(44100), &DoneLog::Callback, &done);
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    if (opened == kDeviceOk) return device;
+    why_ = device->LastError();
+    return nullptr;
+  }
+
+  // The samples the disk driver wrote, whose file is removed.
+  std::vector<std::int16_t> Heard() {
+    std::vector<std::int16_t> samples;
+    if (std::FILE* raw = std::fopen(file_.c_str(), "rb")) {
+      std::int16_t sample = 0;
+      while (std::fread(&sample, sizeof sample, 1, raw) == 1) samples.push_back(sample);
+      std::fclose(raw);
+    } else {
+      ADD_FAILURE() << "the disk driver wrote no " << file_;
+    }
+    std::remove(file_.c_str());
+    return samples;
+  }
+
+  std::string file_;
+  std::string why_;
 };
 
 TEST_F(SdlDevice, PlaysBuffersInOrderAndResets) {
@@ -236,16 +269,9 @@ TEST_F(SdlDevice, PlaysBuffersInOrderAndResets) {
 }
 
 TEST_F(SdlDevice, PauseAfterCurrentLetsNothingOfTheNextBufferOut) {
-  // SDL's disk driver writes what a card would be given to a file.
-  const std::string folder = ::testing::TempDir();
-  const std::string file = folder + "/tarvel-sdl-disk.raw";
-  setenv("SDL_AUDIODRIVER", "disk", 1);
-  setenv("SDL_DISKAUDIOFILE", file.c_str(), 1);
-  auto device = CreateSdlAudioDevice();
   DoneLog done;
-  const int opened = device->Open(Mono(44100), &DoneLog::Callback, &done);
-  setenv("SDL_AUDIODRIVER", "dummy", 1);
-  if (opened != kDeviceOk) GTEST_SKIP() << "no SDL disk driver: " << device->LastError();
+  auto device = OpenOnDisk("tarvel-sdl-disk.raw", done);
+  if (!device) GTEST_SKIP() << "no SDL disk driver: " << why_;
   // 1500 samples of 0x0101, then 1500 of 0x0202: the card takes 1024 at a time, so the second
   // buffer would start in the same take as the first one ends.
   Buffers buffers(2, 3000);
@@ -257,30 +283,20 @@ TEST_F(SdlDevice, PauseAfterCurrentLetsNothingOfTheNextBufferOut) {
   ASSERT_TRUE(WaitCount(done.count, 1));
   ASSERT_EQ(device->Reset(), kDeviceOk);
   ASSERT_EQ(device->Close(), kDeviceOk);  // the card's last take is written by then
-  std::FILE* raw = std::fopen(file.c_str(), "rb");
-  ASSERT_NE(raw, nullptr);
   int first = 0;
   int second = 0;
-  std::int16_t sample = 0;
-  while (std::fread(&sample, sizeof sample, 1, raw) == 1) {
+  for (const std::int16_t sample : Heard()) {
     first += sample == 0x0101;
     second += sample == 0x0202;
   }
-  std::fclose(raw);
-  std::remove(file.c_str());
   EXPECT_EQ(first, 1500);
   EXPECT_EQ(second, 0);
 }
 
 TEST_F(SdlDevice, ARateChangeInterpolatesBetweenLoudSamplesOfOppositeSign) {
-  const std::string file = ::testing::TempDir() + "/tarvel-sdl-rate.raw";
-  setenv("SDL_AUDIODRIVER", "disk", 1);
-  setenv("SDL_DISKAUDIOFILE", file.c_str(), 1);
-  auto device = CreateSdlAudioDevice();
   DoneLog done;
-  const int opened = device->Open(Mono(44100), &DoneLog::Callback, &done);
-  setenv("SDL_AUDIODRIVER", "dummy", 1);
-  if (opened != kDeviceOk) GTEST_SKIP() << "no SDL disk driver: " << device->LastError();
+  auto device = OpenOnDisk("tarvel-sdl-rate.raw", done);
+  if (!device) GTEST_SKIP() << "no SDL disk driver: " << why_;
   // -32000, 32000, -32000... played 1.75 times as fast: every 1.75 samples, a quarter, half or
   // three quarters of the way from one to the next, a triangle of period 8. A step of 64000 times
   // three quarters (0xC000) is past what 32 bits hold.
@@ -295,14 +311,10 @@ TEST_F(SdlDevice, ARateChangeInterpolatesBetweenLoudSamplesOfOppositeSign) {
   ASSERT_TRUE(WaitCount(done.count, 1));
   ASSERT_EQ(device->Reset(), kDeviceOk);
   ASSERT_EQ(device->Close(), kDeviceOk);
-  std::FILE* raw = std::fopen(file.c_str(), "rb");
-  ASSERT_NE(raw, nullptr);
-  std::vector<std::int16_t> heard;
-  std::int16_t sample = 0;
-  while (std::fread(&sample, sizeof sample, 1, raw) == 1)
-    if (sample != 0 || !heard.empty()) heard.push_back(sample);  // the silence before it left out
-  std::fclose(raw);
-  std::remove(file.c_str());
+  std::vector<std::int16_t> heard = Heard();
+  // The silence before it left out.
+  heard.erase(heard.begin(), std::find_if(heard.begin(), heard.end(),
+                                          [](std::int16_t sample) { return sample != 0; }));
   const std::int16_t triangle[8] = {-32000, -16000, 0, 16000, 32000, 16000, 0, -16000};
   ASSERT_GE(heard.size(), 400u);
   for (std::size_t k = 0; k < 400; ++k) ASSERT_EQ(heard[k], triangle[k % 8]) << "sample " << k;
