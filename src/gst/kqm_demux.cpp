@@ -528,17 +528,9 @@ pause:
 
 // The frame whose picture is shown at `time`; frame_count when it is past the last one.
 std::int64_t FrameAt(const MovieHeader& header, GstClockTime time) {
-  const std::int64_t count = header.frame_count;
-  std::int64_t low = 0, high = count;  // PictureTime(low) <= time < PictureTime(high)
-  if (time >= PictureTime(count, header.frame_duration)) return count;
-  while (high - low > 1) {
-    const std::int64_t middle = low + (high - low) / 2;
-    if (PictureTime(middle, header.frame_duration) <= time)
-      low = middle;
-    else
-      high = middle;
-  }
-  return low;
+  gint numerator = 0, denominator = 1;
+  PictureRate(header.frame_duration, &numerator, &denominator);
+  return std::min<std::int64_t>(FrameShownAt(time, numerator, denominator), header.frame_count);
 }
 
 // Whether key frame `key` (indexed) decodes alone, found out once by decoding it twice.

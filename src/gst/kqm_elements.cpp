@@ -36,6 +36,19 @@ void PictureRate(std::uint16_t frame_duration, gint* numerator, gint* denominato
   *denominator = frame_duration / divisor;
 }
 
+std::int64_t FrameShownAt(GstClockTime time, gint numerator, gint denominator) {
+  const auto start = [&](guint64 frame) {
+    return gst_util_uint64_scale(frame, GST_SECOND * static_cast<guint64>(denominator),
+                                 static_cast<guint64>(numerator));
+  };
+  // Starts are rounded down to the nanosecond, so a picture may start a little before the time
+  // the rate gives it: the frame is the quotient or the one after it.
+  guint64 frame = gst_util_uint64_scale(time, static_cast<guint64>(numerator),
+                                        GST_SECOND * static_cast<guint64>(denominator));
+  if (start(frame + 1) <= time) ++frame;
+  return static_cast<std::int64_t>(frame);
+}
+
 GstClockTime PeriodTime(std::int64_t period, std::int64_t period_samples, std::uint32_t rate) {
   if (rate == 0) return GST_CLOCK_TIME_NONE;
   return gst_util_uint64_scale(static_cast<guint64>(period) * static_cast<guint64>(period_samples),

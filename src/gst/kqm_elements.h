@@ -54,6 +54,9 @@ inline constexpr char kSoundMediaType[] = "audio/x-kqm-adq";
 GstClockTime PictureTime(std::int64_t frame, std::uint16_t frame_duration);
 // The frame rate as a fraction, for caps.
 void PictureRate(std::uint16_t frame_duration, gint* numerator, gint* denominator);
+// The frame whose picture is shown at `time` (the last to start at or before it) when pictures
+// come at `numerator`/`denominator` frames per second, timestamped as PictureTime does.
+std::int64_t FrameShownAt(GstClockTime time, gint numerator, gint denominator);
 // Start of sound period `period` when a period holds `period_samples` sample frames.
 GstClockTime PeriodTime(std::int64_t period, std::int64_t period_samples, std::uint32_t rate);
 

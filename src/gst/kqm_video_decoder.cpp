@@ -209,6 +209,33 @@ gboolean SrcEvent(GstVideoDecoder* decoder, GstEvent* event) {
   return GST_VIDEO_DECODER_CLASS(gst_kqm_video_decoder_parent_class)->src_event(decoder, event);
 }
 
+// A time in frames is the frame shown then. GStreamer's decoder rounds the time times the rate
+// down, and a picture starts on a whole nanosecond at or before its exact time, so it took most
+// frames of a 15 frames per second movie for the one before: a script that sought to frame 20
+// was told it was at frame 19.
+gboolean SrcQuery(GstVideoDecoder* decoder, GstQuery* query) {
+  if (GST_QUERY_TYPE(query) == GST_QUERY_CONVERT) {
+    GstFormat from = GST_FORMAT_UNDEFINED, to = GST_FORMAT_UNDEFINED;
+    gint64 time = -1;
+    gst_query_parse_convert(query, &from, &time, &to, nullptr);
+    GstVideoCodecState* output = from == GST_FORMAT_TIME && to == GST_FORMAT_DEFAULT && time >= 0
+                                     ? gst_video_decoder_get_output_state(decoder)
+                                     : nullptr;
+    if (output != nullptr) {
+      const gint numerator = GST_VIDEO_INFO_FPS_N(&output->info);
+      const gint denominator = GST_VIDEO_INFO_FPS_D(&output->info);
+      gst_video_codec_state_unref(output);
+      if (numerator > 0 && denominator > 0) {
+        gst_query_set_convert(
+            query, from, time, to,
+            FrameShownAt(static_cast<GstClockTime>(time), numerator, denominator));
+        return TRUE;
+      }
+    }
+  }
+  return GST_VIDEO_DECODER_CLASS(gst_kqm_video_decoder_parent_class)->src_query(decoder, query);
+}
+
 }  // namespace
 }  // namespace tarvel::gst
 
@@ -228,6 +255,7 @@ static void gst_kqm_video_decoder_class_init(GstKqmVideoDecoderClass* klass) {
   video->set_format = SetFormat;
   video->handle_frame = HandleFrame;
   video->src_event = SrcEvent;
+  video->src_query = SrcQuery;
 }
 
 static void gst_kqm_video_decoder_init(GstKqmVideoDecoder* self) {

@@ -77,7 +77,13 @@ TEST(GstSeek, LandsWhereThePlayerStarts) {
       if (frame >= m.frames) continue;
       RunOptions seek;
       seek.seeks = {FrameTime(frame, m.duration)};
+      // A script asking where it is in frames gets the frame it sought to.
+      gint64 shown = -1;
+      seek.prerolled = [&shown](GstElement* pipeline) {
+        gst_element_query_position(pipeline, GST_FORMAT_DEFAULT, &shown);
+      };
       const PipelineRun run = RunPipeline(Pipeline(path, m.sound), seek);
+      EXPECT_EQ(shown, frame) << m.name;
       const Captured engine = PlayFrom(path, frame, m.sound);
       EXPECT_TRUE(run.eos && run.errors.empty()) << m.name << " @" << frame;
       EXPECT_TRUE(run.video.bytes == engine.video) << m.name << " @" << frame;
