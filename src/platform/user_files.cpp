@@ -149,16 +149,29 @@ int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t 
   errno = 0;
   bool ok = ::fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), bytes) && ::fsync(fd.get()) == 0;
   ok = fd.Close() && ok;
-  if (ok) ok = ::rename(temp_path.data(), target.c_str()) == 0;
+  if (ok) ok = RenameDurably(temp_path.data(), target);
   if (!ok) {
     const int error = errno;
     ::unlink(temp_path.data());
     return Failed(problem, CannotBeWritten(error));
   }
-  // Make the rename itself durable; a folder that cannot be synced does not undo the write.
-  FileDescriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() >= 0) ::fsync(dir.get());
   return kFileOk;
+}
+
+bool FlushFileToDisk(const std::string& path) {
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (fd.get() < 0) return false;
+  while (::fsync(fd.get()) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+bool RenameDurably(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return false;
+  FileDescriptor dir(::open(FolderOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() >= 0) ::fsync(dir.get());
+  return true;
 }
 
 bool IsWritableFolder(const std::string& path) {

@@ -36,6 +36,16 @@ int ReadSmallFile(const std::string& path, std::size_t max_bytes, std::string& o
 int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t mode = 0644,
                         std::string* problem = nullptr);
 
+// Flushes the file at `path` to the disk, so that a rename putting it in place cannot outlast its
+// data in a crash or a power cut (leaving an empty or partial file under the final name). False,
+// with errno saying why, when it cannot be opened or flushed.
+bool FlushFileToDisk(const std::string& path);
+
+// Renames `from` over `to`, then flushes their folder so that the rename itself survives a crash
+// (a folder that cannot be flushed does not undo it). False, with errno set, when the rename
+// failed.
+bool RenameDurably(const std::string& from, const std::string& to);
+
 // The file that `path` names in the end: links followed (relative ones from the link's folder),
 // at most 40 of them. A dangling link names the file it would point to; a longer chain (a loop)
 // ends at a link.

@@ -450,9 +450,16 @@ bool PendingFile::Commit(std::string* error) {
     return true;
   }
   if (temporary_.empty()) return true;
+  // On the disk before it takes the name: after a crash or a power cut the name holds the old
+  // file or the whole new one, never an empty or partial one.
+  if (!FlushFileToDisk(temporary_)) {
+    *error = std::string("cannot be written to the disk: ") + std::strerror(errno);
+    Discard();
+    return false;
+  }
   std::error_code code;
   if (keep_permissions_) std::filesystem::permissions(temporary_, permissions_, code);
-  if (std::rename(temporary_.c_str(), path_.c_str()) != 0) {
+  if (!RenameDurably(temporary_, path_)) {
     *error = std::string("cannot put the file in place: ") + std::strerror(errno);
     Discard();
     return false;

@@ -135,7 +135,7 @@ class PendingFile {
   // path is a folder, a file that may not be written, or the folder cannot be written.
   bool Create(const std::string& path, std::string* error);
   const std::string& temporary_path() const { return temporary_; }
-  // Renames the temporary file to the final path.
+  // Flushes the temporary file to the disk and renames it to the final path.
   bool Commit(std::string* error);
   // Removes the temporary file (nothing when committed).
   void Discard();
