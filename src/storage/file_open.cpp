@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <string>
 
 namespace tarvel {
 
@@ -29,7 +30,10 @@ std::FILE* OpenRegularFile(const char* name, const char* mode, std::int32_t* pro
     return nullptr;
   }
   errno = 0;
-  std::FILE* file = std::fopen(name, mode);
+  // Closed in the programs the process starts ("e"): the player runs the desktop's tools while
+  // a movie is open, and they had it open too.
+  const std::string closed_on_exec = std::string(mode) + "e";
+  std::FILE* file = std::fopen(name, closed_on_exec.c_str());
   if (!file) {
     reason = errno == EACCES ? kFileDenied : errno == ENOENT ? kFileNotFound : kFileOpenFailed;
     return nullptr;

@@ -17,7 +17,8 @@ inline constexpr std::int32_t kFileDenied = 4;
 inline constexpr std::int32_t kFileOpenFailed = 5;
 inline constexpr std::int32_t kFileLinkLoop = 6;  // links that lead back to themselves
 
-// Opens `name` with the stdio `mode` ("rb", "rt") when it is a regular file (or a link to one).
+// Opens `name` with the stdio `mode` ("rb", "rt") when it is a regular file (or a link to one),
+// closed on exec.
 // Null otherwise, with the reason in `*problem` (when given).
 std::FILE* OpenRegularFile(const char* name, const char* mode, std::int32_t* problem);
 

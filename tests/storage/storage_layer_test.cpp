@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -241,6 +242,8 @@ TEST(FileOpening, OnlyRegularFilesAreOpenedAndAPipeNeverWaits) {
   std::FILE* opened = OpenRegularFile(file.c_str(), "rb", &problem);
   ASSERT_NE(nullptr, opened);
   EXPECT_EQ(kFileOpened, problem);
+  // Not left open in the programs the player starts while a movie plays.
+  EXPECT_EQ(FD_CLOEXEC, ::fcntl(::fileno(opened), F_GETFD) & FD_CLOEXEC);
   std::fclose(opened);
 
   // Every way in takes the same check: the movie source, loose files of the storage layer and
