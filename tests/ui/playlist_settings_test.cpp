@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStandardPaths>
+#include <QSysInfo>
 #include <QUrl>
 #include <algorithm>
 #include <clocale>
@@ -140,23 +141,30 @@ TEST_F(PlaylistTest, CommandLineFolderWhoseNameIsNotUtf8) {
 }
 
 TEST_F(PlaylistTest, DroppedNamesAreTakenByteForByte) {
-  // As a file manager may send them: a Latin-1 name's byte escaped, and a URL of this machine.
+  // As a file manager may send them: a Latin-1 name's byte escaped, and URLs of this machine,
+  // by the name "localhost" and by its own.
   ScratchFolder scratch;
   const std::string folder = scratch.path();
-  for (const char* name : {"/caf\xe9.kqm", "/b c.kqm"})
+  for (const char* name : {"/caf\xe9.kqm", "/b c.kqm", "/d.kqm"})
     std::filesystem::copy_file(Conformance(kSilentMovie).toStdString(), folder + name);
   Start();
   const QByteArray url =
       "file://" + QUrl::toPercentEncoding(QByteArray::fromStdString(folder), "/");
+  const auto on_host = [&url](const QString& host) {
+    return url.sliced(0, 7) + QUrl::toAce(host) + url.sliced(7);
+  };
   QMimeData data;
-  data.setData(QStringLiteral("text/uri-list"), url + "/caf%E9.kqm\r\n" + url.sliced(0, 7) +
-                                                    "localhost" + url.sliced(7) + "/b%20c.kqm\r\n");
+  data.setData(QStringLiteral("text/uri-list"),
+               on_host(QSysInfo::machineHostName()) + "/d.kqm\r\n" + url + "/caf%E9.kqm\r\n" +
+                   on_host(QStringLiteral("localhost")) + "/b%20c.kqm\r\n");
   Drop(&panel(), data);
   ASSERT_NE(Window(), nullptr);
-  EXPECT_EQ(state().file_count, 2);
+  EXPECT_EQ(state().file_count, 3);
   EXPECT_EQ(state().current_path, folder + "/b c.kqm");  // the last dropped comes first
   ClickLine(1);
   EXPECT_EQ(state().current_path, folder + "/caf\xe9.kqm");
+  ClickLine(2);
+  EXPECT_EQ(state().current_path, folder + "/d.kqm");
   ASSERT_TRUE(TurnUntil([this] { return Playing(); }, 5000));
 }
 
