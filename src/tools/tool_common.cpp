@@ -431,6 +431,14 @@ bool PendingFile::Create(const std::string& path, std::string* error) {
       // its group may write could not be written by its maker meanwhile.
       keep_permissions_ = std::filesystem::exists(status);
       permissions_ = status.permissions();
+      // Meanwhile it is readable by no more people than the file it replaces (a private file
+      // rewritten was readable by all under its temporary name), its maker still writing it.
+      if (keep_permissions_) {
+        using std::filesystem::perms;
+        const perms made = std::filesystem::status(temporary, code).permissions();
+        std::filesystem::permissions(
+            temporary, made & (permissions_ | perms::owner_read | perms::owner_write), code);
+      }
       path_ = final_path.string();
       temporary_ = temporary;
       return true;

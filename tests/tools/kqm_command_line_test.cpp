@@ -163,6 +163,13 @@ TEST(KqmCommandLine, OutputsGoThroughLinksAndIntoPipesWithoutReplacingThem) {
   EXPECT_TRUE(fs::is_symlink(folder + "/link.raw"));
   EXPECT_EQ(sound, test::ReadFileBytes(folder + "/real.raw"));
   EXPECT_EQ(fs::perms(0640), fs::status(folder + "/real.raw").permissions() & fs::perms::mask);
+  // While it is written, the new file is readable by no more people than the file it replaces.
+  fs::permissions(folder + "/real.raw", fs::perms(0600));
+  tools::PendingFile pending;
+  std::string problem;
+  ASSERT_TRUE(pending.Create(folder + "/real.raw", &problem)) << problem;
+  EXPECT_EQ(fs::perms(0600), fs::status(pending.temporary_path()).permissions() & fs::perms::mask);
+  pending.Discard();
 
   // The test holds both ends of the pipe, with room for the whole sound, so nothing waits.
   const std::string fifo = folder + "/pipe.raw";
