@@ -105,6 +105,11 @@ ToolRun RunAndWait(const std::vector<std::string>& argv, std::chrono::millisecon
   }
   pid_t pid = ::fork();
   if (pid == 0) {
+    // A process group of its own, so that a tool stopped for taking too long goes with the
+    // programs it started (xdg-mime is a script: its children outlived it). Writes to the
+    // terminal stay allowed outside the terminal's foreground group.
+    ::setpgid(0, 0);
+    ::signal(SIGTTOU, SIG_IGN);
     if (input >= 0) ::dup2(input, STDIN_FILENO);
     ::execve(args[0], args.data(), environment.data());
     int error = errno;
@@ -118,6 +123,7 @@ ToolRun RunAndWait(const std::vector<std::string>& argv, std::chrono::millisecon
     ::close(report[0]);
     return run;
   }
+  ::setpgid(pid, pid);  // also here, so that the group exists whichever runs first
   int exec_error = 0;
   ssize_t got;
   do {
@@ -126,7 +132,7 @@ ToolRun RunAndWait(const std::vector<std::string>& argv, std::chrono::millisecon
   ::close(report[0]);
 
   const bool ended = WaitForEnd(pid, std::chrono::steady_clock::now() + timeout);
-  if (!ended) ::kill(pid, SIGKILL);
+  if (!ended) ::kill(-pid, SIGKILL);
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) {

@@ -26,7 +26,8 @@ struct ToolRun {
 std::string FindOnPath(std::string_view name, std::string_view path_variable);
 
 // Runs `argv` (argv[0] a full path) directly, without a shell, with standard input from
-// /dev/null, and waits for it, at most `timeout`; a program still running then is killed. The
+// /dev/null, in a process group of its own, and waits for it, at most `timeout`; a program still
+// running then is killed, with the programs it started. The
 // program gets this process's environment, with the variables of `replaced` ("NAME=value") in
 // place of those of the same names.
 ToolRun RunAndWait(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,

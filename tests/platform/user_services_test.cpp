@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 
 #include <filesystem>
@@ -45,6 +47,23 @@ TEST(Process, StartFailuresAndTimeouts) {
   ::chmod((scratch / "slow").c_str(), 0755);
   ScopedEnv path("PATH", "/usr/bin:/bin");
   EXPECT_EQ(RunAndWait({scratch / "slow"}, std::chrono::milliseconds(200)).status, kToolTimedOut);
+  // A script stopped for taking too long takes the program it was waiting for with it.
+  WriteBytes(scratch / "waits", "#!/bin/sh\nsleep 30 &\necho $! > \"$1\"\nwait\n");
+  ::chmod((scratch / "waits").c_str(), 0755);
+  const std::string started = scratch / "started";
+  EXPECT_EQ(RunAndWait({scratch / "waits", started}, std::chrono::seconds(2)).status,
+            kToolTimedOut);
+  std::string sleeper;
+  ASSERT_EQ(ReadSmallFile(started, 64, sleeper), kFileOk);
+  // Killed: it ends at once (or has ended), not after its 30 seconds.
+  const int handle = static_cast<int>(::syscall(SYS_pidfd_open, std::stoi(sleeper), 0));
+  if (handle >= 0) {
+    pollfd ended{handle, POLLIN, 0};
+    EXPECT_EQ(::poll(&ended, 1, 10000), 1);
+    ::close(handle);
+  } else {
+    EXPECT_EQ(errno, ESRCH);
+  }
 
   const ToolRun failed = RunAndWait({"/bin/sh", "-c", "exit 3"}, std::chrono::seconds(30));
   EXPECT_EQ(failed.status, kToolRan);
