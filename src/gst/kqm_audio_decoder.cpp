@@ -34,6 +34,8 @@ struct SoundState {
   // No chunk decoded since the start or the last flush: the next one must be frame 0's or carry
   // a restart.
   bool fresh = true;
+  // Joined the stream under way: the demuxer was asked for the decoding state.
+  bool asked_restart = false;
   bool discont = true;
   std::int64_t next_frame = 0;
   bool warned_starved = false;
@@ -67,6 +69,7 @@ GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
 
 void Reset(SoundState& s) {
   s.fresh = true;
+  s.asked_restart = false;
   s.discont = true;
   s.next_frame = 0;
 }
@@ -197,6 +200,11 @@ GstFlowReturn Chain(GstPad* /*pad*/, GstObject* parent, GstBuffer* buffer) {
   } else if (restarting && restart.has_state) {
     Adpcm_RestoreSnapshot(restart.state, &s.sound.adpcm_stream);
   } else if (s.fresh) {
+    // Linked in the middle of the stream (playbin3 turning the sound off and on again drops
+    // what was sent meanwhile): the codes go on from a state this decoder has not seen. The
+    // demuxer is asked for it, and the sound starts with the buffer that brings it.
+    if (!s.asked_restart) s.asked_restart = gst_pad_push_event(s.sink, SoundRestart_NewRequest());
+    if (s.asked_restart) return GST_FLOW_OK;
     SOUND_MESSAGE(ERROR, element, s,
                   "frame " + std::to_string(frame) +
                       ": the sound cannot be decoded, the stream did not start at its beginning");

@@ -81,6 +81,9 @@ struct DemuxState {
   std::optional<SoundRestart> audio_restart;
   // Sound chunks read but not sent yet, with the first period each gives out.
   std::deque<std::pair<std::int64_t, GstBuffer*>> held_sound;
+  // The sound decoder asked for the decoding state (it joined the stream under way): the next
+  // sound buffer sent carries it.
+  std::atomic<bool> restart_asked{false};
   guint32 seek_seqnum = GST_SEQNUM_INVALID;     // the last seek taken (each sink sends it)
   guint32 segment_seqnum = GST_SEQNUM_INVALID;  // the seek the next segment answers
 
@@ -330,6 +333,18 @@ GstBuffer* ChunkBuffer(const std::uint8_t* payload, std::int32_t length) {
   return gst_buffer_new_memdup(payload, static_cast<gsize>(length));
 }
 
+// Puts on `buffer` the decoding state at the start of its codes, from the index, for a sound
+// decoder that asked to join the stream there (frame 0's buffer starts the stream itself, and
+// the first after a seek carries its restart already).
+void AttachJoiningState(DemuxState& s, GstBuffer* buffer) {
+  const auto frame = static_cast<std::int32_t>(GST_BUFFER_OFFSET(buffer));
+  SoundRestart restart;
+  if (frame == 0 || SoundRestart_Find(buffer, &restart) || !s.index.WaitFor(frame)) return;
+  restart.has_state = true;
+  restart.state = s.index[frame].sound_state;
+  SoundRestart_Attach(buffer, restart);
+}
+
 // Sends the sound chunks held back whose first period is at most `period`, so that sound goes
 // out beside the pictures of its time rather than 31 frames ahead of them, as it is stored (a
 // queue between the demuxer and each sink holds about a second).
@@ -338,6 +353,7 @@ GstFlowReturn ReleaseSound(DemuxState& s, std::int64_t period) {
   while (!s.held_sound.empty() && s.held_sound.front().first <= period && result == GST_FLOW_OK) {
     GstBuffer* buffer = s.held_sound.front().second;
     s.held_sound.pop_front();
+    if (s.restart_asked.exchange(false)) AttachJoiningState(s, buffer);
     result = gst_flow_combiner_update_pad_flow(s.flows, s.audio, gst_pad_push(s.audio, buffer));
   }
   return result;
@@ -736,6 +752,7 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
   s.segment = segment;
   GST_OBJECT_UNLOCK(element);
   s.segment_seqnum = seqnum;
+  s.restart_asked = false;  // the seek's restart comes with its first sound buffer
   s.send_segment = true;
   s.video_discont = s.audio_discont = true;
   gst_flow_combiner_reset(s.flows);
@@ -751,6 +768,13 @@ gboolean SrcEvent(GstPad* pad, GstObject* parent, GstEvent* event) {
       gst_event_unref(event);
       return done;
     }
+    case GST_EVENT_CUSTOM_UPSTREAM:
+      if (SoundRestart_IsRequest(event)) {
+        gst_kqm_demux_state(parent).restart_asked = true;
+        gst_event_unref(event);
+        return TRUE;
+      }
+      return gst_pad_event_default(pad, parent, event);
     default:
       return gst_pad_event_default(pad, parent, event);
   }
@@ -876,6 +900,7 @@ void ResetState(DemuxState& s) {
   s.video_discont = s.audio_discont = true;
   s.video_from = s.audio_from = 0;
   s.audio_restart.reset();
+  s.restart_asked = false;
   DropHeldSound(s);
   gst_flow_combiner_reset(s.flows);
 }

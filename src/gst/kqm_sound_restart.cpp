@@ -5,6 +5,7 @@ namespace tarvel::gst {
 namespace {
 
 constexpr char kMetaName[] = "TarvelKqmSoundRestart";
+constexpr char kRequestName[] = "TarvelKqmSoundRestartRequest";
 
 }  // namespace
 
@@ -59,6 +60,15 @@ bool SoundRestart_Find(GstBuffer* buffer, SoundRestart* restart) {
   }
   *restart = r;
   return true;
+}
+
+GstEvent* SoundRestart_NewRequest() {
+  return gst_event_new_custom(GST_EVENT_CUSTOM_UPSTREAM, gst_structure_new_empty(kRequestName));
+}
+
+bool SoundRestart_IsRequest(GstEvent* event) {
+  return GST_EVENT_TYPE(event) == GST_EVENT_CUSTOM_UPSTREAM &&
+         gst_event_has_name(event, kRequestName);
 }
 
 }  // namespace tarvel::gst

@@ -27,4 +27,10 @@ void SoundRestart_Attach(GstBuffer* buffer, const SoundRestart& restart);
 // False when `buffer` carries no restart.
 bool SoundRestart_Find(GstBuffer* buffer, SoundRestart* restart);
 
+// The sound decoder's request for a restart, sent upstream when it is linked in the middle of
+// the stream (a player that turned the sound off and on again) and gets codes whose decoding
+// state it has not seen; the demuxer puts one on the next sound buffer it sends.
+GstEvent* SoundRestart_NewRequest();
+bool SoundRestart_IsRequest(GstEvent* event);
+
 }  // namespace tarvel::gst

@@ -92,6 +92,28 @@ TEST(GstPlugin, TimestampsFollowThePictureAndSoundClocks) {
   EXPECT_EQ(run.duration, 640000000);
 }
 
+// A sound decoder that joins the stream after its start (playbin3 turning the sound off and on
+// again drops what was sent meanwhile) gets the decoding state from the demuxer and plays on,
+// in step, from there.
+TEST(GstPlugin, SoundDecoderJoinsAStreamUnderWay) {
+  const std::string path = ConformancePath("skip-128x64-mono-40");
+  const PipelineRun whole = RunPipeline(DecodePipeline(path, "RGB15", true));
+  // Frame 0's buffer, the only one flagged DISCONT, never reaches the decoder.
+  const PipelineRun joined =
+      RunPipeline("filesrc location=\"" + path +
+                  "\" ! kqmdemux name=d d.audio_0 ! identity drop-buffer-flags=discont ! "
+                  "kqmauddec ! appsink name=audio sync=false");
+  EXPECT_TRUE(joined.eos && joined.errors.empty()) << testing::PrintToString(joined.errors);
+  // Frame 1's buffer asks for the state, which comes with frame 2's: periods 33 to 70.
+  const std::size_t period_bytes = 5880;
+  ASSERT_EQ(whole.audio.bytes.size(), 71 * period_bytes);
+  ASSERT_EQ(joined.audio.pts.size(), 71u - 33u);
+  EXPECT_EQ(joined.audio.pts[0], whole.audio.pts[33]);
+  EXPECT_TRUE(joined.audio.bytes ==
+              std::vector<std::uint8_t>(whole.audio.bytes.begin() + 33 * period_bytes,
+                                        whole.audio.bytes.end()));
+}
+
 // What gst-play and desktop players do: playbin finds the movie by its contents and plugs our
 // elements by rank; its sinks get the same pictures and sound.
 TEST(GstPlugin, PlaybinFindsAndPlaysAMovie) {
