@@ -168,10 +168,17 @@ GstFlowReturn Chain(GstPad* /*pad*/, GstObject* parent, GstBuffer* buffer) {
   const std::int64_t frame = GST_BUFFER_OFFSET_IS_VALID(buffer)
                                  ? static_cast<std::int64_t>(GST_BUFFER_OFFSET(buffer))
                                  : s.next_frame;
-  s.next_frame = frame + 1;
   SoundRestart restart;
   const bool restarting = SoundRestart_Find(buffer, &restart);
   if (restarting) s.discont = true;
+  // Buffers lost on the way (a leaky queue, a valve): the state carried from the last frame
+  // decoded is not that of these codes, and everything after them would be noise. The decoder
+  // joins the stream again, as one linked under way does.
+  if (!s.fresh && !restarting && frame != 0 && frame != s.next_frame) {
+    s.fresh = true;
+    s.discont = true;
+  }
+  s.next_frame = frame + 1;
 
   GstMapInfo in;
   if (!gst_buffer_map(buffer, &in, GST_MAP_READ)) {
@@ -201,8 +208,9 @@ GstFlowReturn Chain(GstPad* /*pad*/, GstObject* parent, GstBuffer* buffer) {
     Adpcm_RestoreSnapshot(restart.state, &s.sound.adpcm_stream);
   } else if (s.fresh) {
     // Linked in the middle of the stream (playbin3 turning the sound off and on again drops
-    // what was sent meanwhile): the codes go on from a state this decoder has not seen. The
-    // demuxer is asked for it, and the sound starts with the buffer that brings it.
+    // what was sent meanwhile), or buffers lost: the codes go on from a state this decoder has
+    // not seen. The demuxer is asked for it, and the sound goes on with the buffer that brings
+    // it.
     if (!s.asked_restart) s.asked_restart = gst_pad_push_event(s.sink, SoundRestart_NewRequest());
     if (s.asked_restart) return GST_FLOW_OK;
     SOUND_MESSAGE(ERROR, element, s,
@@ -211,6 +219,7 @@ GstFlowReturn Chain(GstPad* /*pad*/, GstObject* parent, GstBuffer* buffer) {
     return GST_FLOW_ERROR;
   }
   s.fresh = false;
+  s.asked_restart = false;
 
   const std::int32_t periods = frame == 0 ? kLeadPeriods : 1;
   const std::int32_t bytes = periods * s.period_bytes;

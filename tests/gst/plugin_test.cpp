@@ -112,6 +112,37 @@ TEST(GstPlugin, SoundDecoderJoinsAStreamUnderWay) {
   EXPECT_TRUE(joined.audio.bytes ==
               std::vector<std::uint8_t>(whole.audio.bytes.begin() + 33 * period_bytes,
                                         whole.audio.bytes.end()));
+
+  // So does one that loses buffers on the way (a leaky queue, a valve): frames 5 to 7 here.
+  RunOptions options;
+  options.prerolled = [](GstElement* pipeline) {
+    GstElement* decoder = gst_bin_get_by_name(GST_BIN(pipeline), "sound");
+    GstPad* pad = gst_element_get_static_pad(decoder, "sink");
+    gst_pad_add_probe(
+        pad, GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad*, GstPadProbeInfo* info, gpointer) {
+          const guint64 frame = GST_BUFFER_OFFSET(GST_PAD_PROBE_INFO_BUFFER(info));
+          return frame >= 5 && frame <= 7 ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
+        },
+        nullptr, nullptr);
+    gst_object_unref(pad);
+    gst_object_unref(decoder);
+  };
+  const PipelineRun gapped =
+      RunPipeline("filesrc location=\"" + path +
+                      "\" ! kqmdemux name=d d.audio_0 ! kqmauddec name=sound ! "
+                      "appsink name=audio sync=false",
+                  options);
+  EXPECT_TRUE(gapped.eos && gapped.errors.empty()) << testing::PrintToString(gapped.errors);
+  // Periods 0 to 35 (frame 0's 32, frames 1 to 4); frame 8's buffer asks for the state, which
+  // comes with frame 9's: periods 40 to 70.
+  std::vector<std::uint8_t> expected(whole.audio.bytes.begin(),
+                                     whole.audio.bytes.begin() + 36 * period_bytes);
+  expected.insert(expected.end(), whole.audio.bytes.begin() + 40 * period_bytes,
+                  whole.audio.bytes.end());
+  EXPECT_TRUE(gapped.audio.bytes == expected);
+  ASSERT_EQ(gapped.audio.pts.size(), 36u + 31u);
+  EXPECT_EQ(gapped.audio.pts[36], whole.audio.pts[40]);
 }
 
 // What gst-play and desktop players do: playbin finds the movie by its contents and plugs our
