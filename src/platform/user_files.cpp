@@ -186,17 +186,29 @@ std::string ProgramDirectoryOf(std::string_view executable_path) {
   return std::string(executable_path.substr(0, slash));
 }
 
-std::string RunningExecutablePath() {
+std::string ExecutablePathOf(const std::string& link) {
   std::vector<char> buffer(256);
-  for (;;) {
-    ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-    if (n < 0) return std::string();
-    if (static_cast<std::size_t>(n) < buffer.size()) {
-      return std::string(buffer.data(), static_cast<std::size_t>(n));
-    }
+  ssize_t n = 0;
+  while ((n = ::readlink(link.c_str(), buffer.data(), buffer.size())) >= 0 &&
+         static_cast<std::size_t>(n) == buffer.size()) {
     if (buffer.size() >= (1u << 20)) return std::string();
     buffer.resize(buffer.size() * 2);
   }
+  if (n < 0) return std::string();
+  std::string path(buffer.data(), static_cast<std::size_t>(n));
+  // A file really named so is the one the link leads to.
+  constexpr std::string_view kDeleted = " (deleted)";
+  struct stat running {
+  }, named{};
+  if (path.ends_with(kDeleted) &&
+      !(::stat(link.c_str(), &running) == 0 && ::stat(path.c_str(), &named) == 0 &&
+        running.st_dev == named.st_dev && running.st_ino == named.st_ino))
+    path.resize(path.size() - kDeleted.size());
+  return path;
+}
+
+std::string RunningExecutablePath() {
+  return ExecutablePathOf("/proc/self/exe");
 }
 
 std::string RunningProgramDirectory() {

@@ -58,7 +58,12 @@ bool IsWritableFolder(const std::string& path);
 // "/opt/tarvel/bin", "/tarvel" gives "" (the root), a bare name gives "".
 std::string ProgramDirectoryOf(std::string_view executable_path);
 
-// The path of the running executable (from /proc/self/exe); empty when it cannot be read.
+// The path of the executable a process runs, from its link `link` ("/proc/self/exe"); empty
+// when it cannot be read. A program file removed or replaced since the process started (a
+// package upgrade, a rebuild) is named by its path, without the " (deleted)" the link adds.
+std::string ExecutablePathOf(const std::string& link);
+
+// ExecutablePathOf("/proc/self/exe").
 std::string RunningExecutablePath();
 
 // ProgramDirectoryOf(RunningExecutablePath()).

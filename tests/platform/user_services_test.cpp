@@ -1,4 +1,5 @@
 // Finding and running helper programs, where the running program lives, and stop signals.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -31,6 +32,38 @@ TEST(UserFiles, ProgramFolderIsTheExecutablesFolder) {
   ASSERT_FALSE(exe.empty());
   EXPECT_EQ(std::filesystem::path(exe).filename(), "platform_tests");
   EXPECT_EQ(RunningProgramDirectory(), std::filesystem::path(exe).parent_path().string());
+}
+
+// A program upgraded or rebuilt while it runs is named by its path, as the desktop would start
+// it: registering it must not write "tarvel (deleted)" into the desktop entry.
+TEST(UserFiles, AProgramRemovedSinceItStartedIsNamedByItsPath) {
+  ScratchFolder scratch;
+  const auto run_copy = [](const std::string& path) {
+    std::filesystem::copy_file("/bin/sleep", path);
+    int exec_done[2];
+    EXPECT_EQ(::pipe2(exec_done, O_CLOEXEC), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::execl(path.c_str(), path.c_str(), "30", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(exec_done[1]);
+    char byte;
+    EXPECT_EQ(::read(exec_done[0], &byte, 1), 0);  // closed by the exec
+    ::close(exec_done[0]);
+    return child;
+  };
+  const std::string program = scratch / "program";
+  const pid_t removed = run_copy(program);
+  std::filesystem::remove(program);
+  EXPECT_EQ(ExecutablePathOf("/proc/" + std::to_string(removed) + "/exe"), program);
+  const std::string odd = scratch / "odd (deleted)";  // a name that only looks so
+  const pid_t named = run_copy(odd);
+  EXPECT_EQ(ExecutablePathOf("/proc/" + std::to_string(named) + "/exe"), odd);
+  for (const pid_t child : {removed, named}) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+  }
 }
 
 TEST(Process, StartFailuresAndTimeouts) {
