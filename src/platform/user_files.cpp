@@ -174,6 +174,15 @@ bool RenameDurably(const std::string& from, const std::string& to) {
   return true;
 }
 
+bool FlushFileSystemOf(const std::string& path) {
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (fd.get() < 0) return false;
+  while (::syncfs(fd.get()) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
 bool IsWritableFolder(const std::string& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&

@@ -46,6 +46,11 @@ bool FlushFileToDisk(const std::string& path);
 // failed.
 bool RenameDurably(const std::string& from, const std::string& to);
 
+// Flushes to the disk everything written to the file system that holds `path` (the files of a
+// picture sequence, renamed into place unflushed, in one go). False, with errno set, when it
+// cannot be opened or the disk reports an earlier write failed.
+bool FlushFileSystemOf(const std::string& path);
+
 // The file that `path` names in the end: links followed (relative ones from the link's folder),
 // at most 40 of them. A dangling link names the file it would point to; a longer chain (a loop)
 // ends at a link.

@@ -16,6 +16,7 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <type_traits>
 
@@ -452,7 +453,7 @@ bool PendingFile::Create(const std::string& path, std::string* error) {
   return false;
 }
 
-bool PendingFile::Commit(std::string* error) {
+bool PendingFile::Commit(std::string* error, bool flush_to_disk) {
   if (direct_) {
     Discard();
     return true;
@@ -460,14 +461,15 @@ bool PendingFile::Commit(std::string* error) {
   if (temporary_.empty()) return true;
   // On the disk before it takes the name: after a crash or a power cut the name holds the old
   // file or the whole new one, never an empty or partial one.
-  if (!FlushFileToDisk(temporary_)) {
+  if (flush_to_disk && !FlushFileToDisk(temporary_)) {
     *error = std::string("cannot be written to the disk: ") + std::strerror(errno);
     Discard();
     return false;
   }
   std::error_code code;
   if (keep_permissions_) std::filesystem::permissions(temporary_, permissions_, code);
-  if (!RenameDurably(temporary_, path_)) {
+  if (flush_to_disk ? !RenameDurably(temporary_, path_)
+                    : std::rename(temporary_.c_str(), path_.c_str()) != 0) {
     *error = std::string("cannot put the file in place: ") + std::strerror(errno);
     Discard();
     return false;
@@ -516,7 +518,7 @@ bool OutputFile::Seek(long offset) {
   return file_ && !is_stdout_ && std::fseek(file_, offset, SEEK_SET) == 0;
 }
 
-bool OutputFile::Close(std::string* error) {
+bool OutputFile::Close(std::string* error, bool flush_to_disk) {
   if (!file_) return true;
   bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
   if (!is_stdout_) ok = std::fclose(file_) == 0 && ok;
@@ -532,7 +534,7 @@ bool OutputFile::Close(std::string* error) {
     return false;
   }
   std::string reason;
-  if (!pending_.Commit(&reason)) {
+  if (!pending_.Commit(&reason, flush_to_disk)) {
     if (error) *error = reason;
     return false;
   }
@@ -624,7 +626,7 @@ std::string FormatFramePattern(const std::string& pattern, std::int64_t index) {
 }
 
 bool WritePng(const std::string& path, int width, int height, const std::uint8_t* rgb,
-              std::string* error) {
+              std::string* error, bool flush_to_disk) {
   png_image image;
   std::memset(&image, 0, sizeof image);
   image.version = PNG_IMAGE_VERSION;
@@ -641,7 +643,7 @@ bool WritePng(const std::string& path, int width, int height, const std::uint8_t
     out.Discard();
     return false;
   }
-  return out.Close(error);
+  return out.Close(error, flush_to_disk);
 }
 
 namespace {
@@ -738,14 +740,28 @@ class PngWriter : public PictureWriter {
     const std::size_t count = static_cast<std::size_t>(format_.width) * format_.height;
     rgb_.resize(count * 3);
     ExpandPixelsToRgb8(pixels, count, format_.format565, rgb_.data());
-    if (WritePng(path, format_.width, format_.height, rgb_.data(), error)) {
+    // A flush of each picture would cost a long sequence minutes on a spinning disk; the
+    // pictures are flushed together when the sequence is finished.
+    if (WritePng(path, format_.width, format_.height, rgb_.data(), error, false)) {
       written_.push_back(path);
       return true;
     }
     if (error) *error = path + ": " + *error;
     return false;
   }
-  bool Finish(std::string*) override {
+  bool Finish(std::string* error) override {
+    // One flush serves all the pictures of a folder (the file system that holds it); a pattern
+    // with its number in a folder's name spreads them over several.
+    std::optional<std::filesystem::path> flushed;
+    for (const std::string& path : written_) {
+      const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+      if (flushed == folder) continue;
+      if (!FlushFileSystemOf(path)) {
+        if (error) *error = std::string("cannot be written to the disk: ") + std::strerror(errno);
+        return false;
+      }
+      flushed = folder;
+    }
     written_.clear();
     return true;
   }

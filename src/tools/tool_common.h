@@ -135,8 +135,9 @@ class PendingFile {
   // path is a folder, a file that may not be written, or the folder cannot be written.
   bool Create(const std::string& path, std::string* error);
   const std::string& temporary_path() const { return temporary_; }
-  // Flushes the temporary file to the disk and renames it to the final path.
-  bool Commit(std::string* error);
+  // Flushes the temporary file to the disk and renames it to the final path; without
+  // `flush_to_disk` the caller flushes it later (many files at once).
+  bool Commit(std::string* error, bool flush_to_disk = true);
   // Removes the temporary file (nothing when committed).
   void Discard();
 
@@ -159,8 +160,8 @@ class OutputFile {
   bool Open(const std::string& path, std::string* error);
   bool Write(const void* data, std::size_t size);
   bool Seek(long offset);  // files only
-  // Flushes, closes and puts the file in place under its name.
-  bool Close(std::string* error);
+  // Flushes, closes and puts the file in place under its name (see PendingFile::Commit).
+  bool Close(std::string* error, bool flush_to_disk = true);
   // Closes and removes the file.
   void Discard();
   bool is_open() const { return file_ != nullptr; }
@@ -227,7 +228,7 @@ std::unique_ptr<PictureWriter> OpenPictureWriter(const std::string& path,
 // Writes 8-bit RGB triples, rows back to back, as a PNG file (through a PendingFile), or to
 // standard output for "-". False with `error` set (without the path) when it cannot be written.
 bool WritePng(const std::string& path, int width, int height, const std::uint8_t* rgb,
-              std::string* error);
+              std::string* error, bool flush_to_disk = true);
 
 // True when `pattern` holds exactly one %d conversion (with an optional width of at most two
 // digits, zero-padded when it starts with 0) and every other % is doubled.
