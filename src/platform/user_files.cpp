@@ -158,13 +158,22 @@ int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t 
   return kFileOk;
 }
 
-bool FlushFileToDisk(const std::string& path) {
+namespace {
+
+// Opens `path` to hand it to `flush` (fsync, syncfs), which an interruption does not end.
+bool FlushThrough(const std::string& path, int (*flush)(int)) {
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (fd.get() < 0) return false;
-  while (::fsync(fd.get()) != 0) {
+  while (flush(fd.get()) != 0) {
     if (errno != EINTR) return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool FlushFileToDisk(const std::string& path) {
+  return FlushThrough(path, ::fsync);
 }
 
 bool RenameDurably(const std::string& from, const std::string& to) {
@@ -175,12 +184,7 @@ bool RenameDurably(const std::string& from, const std::string& to) {
 }
 
 bool FlushFileSystemOf(const std::string& path) {
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (fd.get() < 0) return false;
-  while (::syncfs(fd.get()) != 0) {
-    if (errno != EINTR) return false;
-  }
-  return true;
+  return FlushThrough(path, ::syncfs);
 }
 
 bool IsWritableFolder(const std::string& path) {
