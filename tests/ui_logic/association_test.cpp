@@ -167,11 +167,12 @@ TEST(DesktopRegistration, FilesInTheHomeDataFolderWithoutTheTools) {
   input.icons = {{"64x64/apps/tarvel.png", std::string("\x89PNG\r\n\x1a\n\0\0icon", 14)},
                  {"scalable/apps/tarvel.svg", "<svg/>"}};
   DesktopRegistrationResult r = RegisterForCurrentUser(input);
-  ASSERT_EQ(r.result, kAssociationOk) << r.problem;
+  // The files are written, but without xdg-mime nothing makes the player the default.
+  EXPECT_EQ(r.result, kAssociationNotDefault);
+  EXPECT_EQ(r.problem, "xdg-mime was not found on PATH (it comes with xdg-utils)");
   const std::string share = scratch / "home/.local/share";
   EXPECT_EQ(r.data_folder, share);
   EXPECT_FALSE(r.installed);
-  EXPECT_EQ(r.summary, "movie files open with /opt/tarvel/bin/tarvel");
   EXPECT_EQ(ReadBytes(share + "/mime/packages/tarvel-kqm.xml"), kExpectedMimePackage);
   EXPECT_EQ(ReadBytes(share + "/applications/tarvel.desktop"),
             ExpectedDesktopEntry("/opt/tarvel/bin/tarvel"));

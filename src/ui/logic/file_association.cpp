@@ -234,11 +234,15 @@ void RunTools(const std::vector<std::vector<std::string>>& commands,
 }
 
 // Runs the tools; xdg-mime, run last, makes the player the default, and its failure is the
-// registration's.
+// registration's. So is its absence (xdg-utils is only recommended by the package): nothing
+// would make the player the default.
 void RunToolsAndCheck(const std::vector<std::vector<std::string>>& commands,
                       std::chrono::milliseconds timeout, DesktopRegistrationResult& result) {
   RunTools(commands, timeout, result.tools);
-  result.problem = ToolProblem(result.tools.back());
+  const ToolRun& last = result.tools.back();
+  result.problem = last.status == kToolAbsent
+                       ? last.name + " was not found on PATH (it comes with xdg-utils)"
+                       : ToolProblem(last);
   if (!result.problem.empty()) result.result = kAssociationNotDefault;
 }
 

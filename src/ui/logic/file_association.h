@@ -138,9 +138,10 @@ struct DesktopRegistrationResult {
 // crash-safely); the entry says when it points into a build folder.
 //
 // Then update-mime-database, update-desktop-database and xdg-mime default tarvel.desktop
-// video/x-kqm run, each skipped when it is not on PATH. A failure of the database tools does
-// not fail the registration (the files are in place and the desktop picks them up at its next
-// scan); one of xdg-mime does (kAssociationNotDefault): the player was not made the default.
+// video/x-kqm run, the database tools skipped when they are not on PATH. A failure of the
+// database tools does not fail the registration (the files are in place and the desktop picks
+// them up at its next scan); one of xdg-mime, or its absence, does (kAssociationNotDefault):
+// the player was not made the default.
 DesktopRegistrationResult RegisterForCurrentUser(const DesktopRegistration& registration);
 
 // What went wrong with a tool run ("xdg-mime ended with status 3"); empty when it ran well or
