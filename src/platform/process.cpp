@@ -1,5 +1,7 @@
 #include "platform/process.h"
 
+#include "platform/stop_signals.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -17,8 +19,9 @@ namespace tarvel {
 
 namespace {
 
-// Waits until the child `pid` ends or `deadline` passes; true when it ended (and is not yet
-// reaped). Where the kernel has no process descriptors, it looks every few milliseconds.
+// Waits until the child `pid` ends, `deadline` passes or a stop signal comes (StopSignals);
+// true when it ended (and is not yet reaped). Where the kernel has no process descriptors, it
+// looks every few milliseconds.
 bool WaitForEnd(pid_t pid, std::chrono::steady_clock::time_point deadline) {
   // Called directly: the C library's own wrapper is missing from some versions.
   const int handle = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
@@ -26,14 +29,15 @@ bool WaitForEnd(pid_t pid, std::chrono::steady_clock::time_point deadline) {
     for (;;) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
-      pollfd ready{handle, POLLIN, 0};
+      // The stop signal's descriptor is only watched: its byte stays for the program's loop.
+      pollfd ready[2] = {{handle, POLLIN, 0}, {StopSignals_Descriptor(), POLLIN, 0}};
       const int n =
-          ::poll(&ready, 1, static_cast<int>(std::clamp<long long>(left.count(), 0, INT_MAX)));
-      if (n > 0) {
+          ::poll(ready, 2, static_cast<int>(std::clamp<long long>(left.count(), 0, INT_MAX)));
+      if (n > 0 && (ready[0].revents & POLLIN) != 0) {
         ::close(handle);
         return true;
       }
-      if (n == 0 || errno != EINTR) {
+      if (n == 0 || (n < 0 && errno != EINTR) || StopSignals_Received() != 0) {
         ::close(handle);
         return false;
       }
@@ -44,7 +48,7 @@ bool WaitForEnd(pid_t pid, std::chrono::steady_clock::time_point deadline) {
     if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
         info.si_pid == pid)
       return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
+    if (std::chrono::steady_clock::now() >= deadline || StopSignals_Received() != 0) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 }
@@ -79,6 +83,10 @@ ToolRun RunAndWait(const std::vector<std::string>& argv, std::chrono::millisecon
   run.status = kToolDidNotStart;
   if (argv.empty()) return run;
   run.name = argv.front();
+  if (StopSignals_Received() != 0) {
+    run.status = kToolStopped;
+    return run;
+  }
   // Everything the child needs is prepared before the fork.
   std::vector<std::string> copies = argv;
   std::vector<char*> args;
@@ -142,7 +150,7 @@ ToolRun RunAndWait(const std::vector<std::string>& argv, std::chrono::millisecon
   }
   if (got > 0) return run;  // exec failed: the program never ran
   if (!ended) {
-    run.status = kToolTimedOut;
+    run.status = StopSignals_Received() != 0 ? kToolStopped : kToolTimedOut;
     return run;
   }
   run.status = kToolRan;

@@ -14,6 +14,7 @@ inline constexpr int kToolRan = 0;          // ran to its end; exit_code holds i
 inline constexpr int kToolAbsent = 1;       // not found on PATH: skipped
 inline constexpr int kToolDidNotStart = 2;  // found, but could not be started
 inline constexpr int kToolTimedOut = 3;     // did not end in time and was stopped
+inline constexpr int kToolStopped = 4;      // a stop signal came (StopSignals): not run, or stopped
 
 struct ToolRun {
   std::string name;
@@ -27,7 +28,8 @@ std::string FindOnPath(std::string_view name, std::string_view path_variable);
 
 // Runs `argv` (argv[0] a full path) directly, without a shell, with standard input from
 // /dev/null, in a process group of its own, and waits for it, at most `timeout`; a program still
-// running then is killed, with the programs it started. The
+// running then is killed, with the programs it started. A stop signal (StopSignals) ends the
+// wait as the time limit does, and after one no program is started. The
 // program gets this process's environment, with the variables of `replaced` ("NAME=value") in
 // place of those of the same names.
 ToolRun RunAndWait(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,

@@ -128,6 +128,31 @@ TEST(StopSignals, TheFirstIsRecordedTheSecondEndsTheProgram) {
   EXPECT_EQ(WTERMSIG(status), SIGINT);
 }
 
+TEST(StopSignals, AStopEndsTheWaitForAProgram) {
+  // Ctrl-C while the player waits for a desktop tool: it stops waiting, and starts no other.
+  int started[2];
+  ASSERT_EQ(::pipe(started), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGTERM, SIG_DFL);
+    if (!StopSignals_Install() || ::write(started[1], "!", 1) != 1) ::_exit(1);
+    const bool stopped =
+        RunAndWait({"/bin/sleep", "30"}, std::chrono::seconds(30)).status == kToolStopped;
+    const bool skipped = RunAndWait({"/bin/true"}, std::chrono::seconds(30)).status == kToolStopped;
+    ::_exit(stopped && skipped ? 0 : 2);
+  }
+  char byte = 0;
+  ASSERT_EQ(::read(started[0], &byte, 1), 1);
+  ::kill(child, SIGTERM);  // before the program starts, or while it runs: the same
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  ::close(started[0]);
+  ::close(started[1]);
+}
+
 TEST(StopSignals, ASignalIgnoredAtStartStaysIgnored) {
   // As a shell starts a job in the background, with Ctrl-C ignored.
   const pid_t child = ::fork();

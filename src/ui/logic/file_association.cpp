@@ -348,6 +348,7 @@ DesktopRegistrationResult RegisterForCurrentUser(const DesktopRegistration& regi
 std::string ToolProblem(const ToolRun& run) {
   if (run.status == kToolDidNotStart) return run.name + " could not be started";
   if (run.status == kToolTimedOut) return run.name + " did not finish in time and was stopped";
+  if (run.status == kToolStopped) return run.name + " was stopped: the player was asked to quit";
   if (run.status == kToolRan && run.exit_code != 0)
     return run.name + " ended with status " + std::to_string(run.exit_code);
   return std::string();
