@@ -1,6 +1,7 @@
 #include "ui/dialogs.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileDialog>
@@ -191,7 +192,13 @@ void ShowNoticeBox(QPointer<QMessageBox>& box, QWidget* owner, const QString& te
   // the box is shown, so a box already shown is shown again.
   QWidget* const parent = over != nullptr ? over : owner;
   QWindow* const above = parent != nullptr ? parent->window()->windowHandle() : nullptr;
+  // Its window made now, for the transient parent to be set before it is shown. Made so, a
+  // window's native handle would by default make native windows of its parent's children too:
+  // the panel's counters would then cover what the X server copies into the panel.
+  const bool siblings = QCoreApplication::testAttribute(Qt::AA_DontCreateNativeWidgetSiblings);
+  QCoreApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings);
   box->winId();
+  QCoreApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings, siblings);
   if (box->windowHandle()->transientParent() != above) {
     box->hide();
     box->windowHandle()->setTransientParent(above);
