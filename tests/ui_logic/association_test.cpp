@@ -170,6 +170,8 @@ TEST(DesktopRegistration, FilesInTheHomeDataFolderWithoutTheTools) {
   // The files are written, but without xdg-mime nothing makes the player the default.
   EXPECT_EQ(r.result, kAssociationNotDefault);
   EXPECT_EQ(r.problem, "xdg-mime was not found on PATH (it comes with xdg-utils)");
+  // What the player says where xdg-mime runs.
+  EXPECT_EQ(r.summary, "movie files open with /opt/tarvel/bin/tarvel");
   const std::string share = scratch / "home/.local/share";
   EXPECT_EQ(r.data_folder, share);
   EXPECT_FALSE(r.installed);
