@@ -208,6 +208,11 @@ VideoWindowSet::~VideoWindowSet() {
   surface_.Release();
 }
 
+// Full screen covers the monitor the video window stands on, as users of two expect.
+QScreen* VideoWindowSet::FullScreenScreen() const {
+  return full_screen_on_ != nullptr ? full_screen_on_.data() : QGuiApplication::primaryScreen();
+}
+
 void VideoWindowSet::RefreshScreenRect() {
   const QScreen* screen = QGuiApplication::primaryScreen();
   screen_rect_ = screen != nullptr ? QRect(QPoint(0, 0), screen->geometry().size()) : QRect();
@@ -227,7 +232,7 @@ void VideoWindowSet::CreateWindowSet(const QSize& client, bool full_screen) {
   // screen again when its size changes (without a window manager nobody else resizes it).
   if (full_screen) {
     window_->setWindowFlag(Qt::WindowStaysOnTopHint, true);
-    if (QScreen* screen = QGuiApplication::primaryScreen())
+    if (QScreen* screen = FullScreenScreen())
       QObject::connect(screen, &QScreen::geometryChanged, window_, [this](const QRect& area) {
         RefreshScreenRect();
         window_->setGeometry(area);
@@ -304,8 +309,7 @@ void VideoWindowSet::Build(bool full_screen, const QString& title) {
 
   if (full_screen) {
     // Without a window manager the full-screen request is not acted on: cover the screen here.
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-      window_->setGeometry(screen->geometry());
+    if (const QScreen* screen = FullScreenScreen()) window_->setGeometry(screen->geometry());
     window_->showFullScreen();
   } else {
     window_->show();
@@ -327,7 +331,8 @@ void VideoWindowSet::Build(bool full_screen, const QString& title) {
 void VideoWindowSet::SetFullScreen(bool on, const QString& title) {
   if (on == full_screen_) return;
   if (on) {
-    const QScreen* screen = QGuiApplication::primaryScreen();
+    full_screen_on_ = window_ != nullptr ? window_->screen() : nullptr;
+    const QScreen* screen = FullScreenScreen();
     saved_screen_size_ = screen != nullptr ? screen->geometry().size() : QSize();
   } else {
     RefreshScreenRect();

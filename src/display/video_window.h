@@ -9,7 +9,9 @@
 
 #include <QMargins>
 #include <QPoint>
+#include <QPointer>
 #include <QRect>
+#include <QScreen>
 #include <QSize>
 #include <QString>
 #include <QStringList>
@@ -190,6 +192,7 @@ class VideoWindowSet {
 
  private:
   void CreateWindowSet(const QSize& client, bool full_screen);
+  QScreen* FullScreenScreen() const;
   void RetireWindowSet();
 
   PresentationHost& host_;
@@ -201,6 +204,8 @@ class VideoWindowSet {
   PictureWindow* picture_ = nullptr;
   float zoom_ = 1.0f;
   bool full_screen_ = false;
+  // The monitor the video window stood on when full screen was asked for (none: the primary one).
+  QPointer<QScreen> full_screen_on_;
   QSize saved_screen_size_;
   QRect screen_rect_;
   QPoint saved_position_{-1, -1};

@@ -231,6 +231,22 @@ TEST_F(VideoWindowTest, FullScreenFitsThePictureToTheScreenAndBack) {
   EXPECT_EQ(set.video_window()->size(), QSize(324, 224));
 }
 
+// Two monitors side by side: full screen covers the one the video window stands on.
+TEST_F(VideoWindowTest, FullScreenCoversTheMonitorTheWindowStandsOn) {
+  const QList<QScreen*> screens = QGuiApplication::screens();
+  if (screens.size() < 2) GTEST_SKIP() << "one monitor here";
+  QScreen* other = screens[0] == QGuiApplication::primaryScreen() ? screens[1] : screens[0];
+  SetMovie(320, 200, 10);
+  set.set_saved_position(other->geometry().topLeft() + QPoint(40, 40));
+  set.Build(false, QStringLiteral("m.kqm"));
+  Settle();
+  ASSERT_EQ(set.video_window()->screen(), other);
+  set.SetFullScreen(true, QStringLiteral("m.kqm"));
+  Settle();
+  EXPECT_EQ(set.video_window()->geometry(), other->geometry());
+  EXPECT_EQ(set.saved_screen_size(), other->geometry().size());
+}
+
 TEST_F(VideoWindowTest, SavedPositionOrCentred) {
   SetMovie(320, 200, 10);
   set.set_screen_rect(QRect(0, 0, 1024, 768));
