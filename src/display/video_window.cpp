@@ -278,9 +278,12 @@ void VideoWindowSet::Build(bool full_screen, const QString& title) {
   // The display resolution is never changed here; the screen is taken as it is.
   if (full_screen) RefreshScreenRect();
 
-  // A window never starts larger than the screen: a movie too large for it is zoomed out.
+  // A window never starts larger than the screen: a movie too large for it is zoomed out. The
+  // screen is the monitor of its saved place, where it goes.
   if (!full_screen) {
-    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QScreen* screen =
+        saved_position_.x() >= 1 ? QGuiApplication::screenAt(saved_position_) : nullptr;
+    if (screen == nullptr) screen = QGuiApplication::primaryScreen();
     const QSize room = screen != nullptr ? screen->availableGeometry().size() : screen_rect_.size();
     zoom_ = ZoomThatFits(movie_.width, movie_.height, zoom_, room, FrameSize(frame_margins_));
   }
@@ -391,7 +394,7 @@ void VideoWindowSet::VideoWindowMoved() {
   if (frame != frame_margins_ && !frame.isNull()) {
     frame_margins_ = frame;
     // Fitted to the screen before its frame was known: fitted again, frame and all.
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    if (const QScreen* screen = window_->screen()) {
       const float fitted = ZoomThatFits(movie_.width, movie_.height, zoom_,
                                         screen->availableGeometry().size(), FrameSize(frame));
       if (fitted < zoom_) {

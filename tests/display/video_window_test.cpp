@@ -231,8 +231,9 @@ TEST_F(VideoWindowTest, FullScreenFitsThePictureToTheScreenAndBack) {
   EXPECT_EQ(set.video_window()->size(), QSize(324, 224));
 }
 
-// Two monitors side by side: full screen covers the one the video window stands on.
-TEST_F(VideoWindowTest, FullScreenCoversTheMonitorTheWindowStandsOn) {
+// Two monitors side by side: full screen covers the one the video window stands on, and a
+// window is fitted to the one it is placed on.
+TEST_F(VideoWindowTest, FullScreenAndFitFollowTheMonitorOfTheWindow) {
   const QList<QScreen*> screens = QGuiApplication::screens();
   if (screens.size() < 2) GTEST_SKIP() << "one monitor here";
   QScreen* other = screens[0] == QGuiApplication::primaryScreen() ? screens[1] : screens[0];
@@ -245,6 +246,14 @@ TEST_F(VideoWindowTest, FullScreenCoversTheMonitorTheWindowStandsOn) {
   Settle();
   EXPECT_EQ(set.video_window()->geometry(), other->geometry());
   EXPECT_EQ(set.saved_screen_size(), other->geometry().size());
+  // A movie too large for the smaller monitor its window's place is on is zoomed out to fit it.
+  VideoWindowSet large(host);
+  large.SetMovie(MovieFacts{1200, 900, 8, 8, 1});
+  large.set_saved_position(other->availableGeometry().topLeft());
+  large.Build(false, QStringLiteral("large.kqm"));
+  Settle();
+  EXPECT_LT(large.zoom(), 1.0f);
+  EXPECT_TRUE(other->availableGeometry().contains(large.video_window()->frameGeometry()));
 }
 
 TEST_F(VideoWindowTest, SavedPositionOrCentred) {
