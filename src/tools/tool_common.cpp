@@ -16,7 +16,6 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
-#include <optional>
 #include <random>
 #include <type_traits>
 
@@ -750,17 +749,11 @@ class PngWriter : public PictureWriter {
     return false;
   }
   bool Finish(std::string* error) override {
-    // One flush serves all the pictures of a folder (the file system that holds it); a pattern
-    // with its number in a folder's name spreads them over several.
-    std::optional<std::filesystem::path> flushed;
-    for (const std::string& path : written_) {
-      const std::filesystem::path folder = std::filesystem::path(path).parent_path();
-      if (flushed == folder) continue;
-      if (!FlushFileSystemOf(path)) {
-        if (error) *error = std::string("cannot be written to the disk: ") + std::strerror(errno);
-        return false;
-      }
-      flushed = folder;
+    // One flush of their file system serves all the pictures (folders that differ only by the
+    // picture's number are not mount points).
+    if (!written_.empty() && !FlushFileSystemOf(written_.front())) {
+      if (error) *error = std::string("cannot be written to the disk: ") + std::strerror(errno);
+      return false;
     }
     written_.clear();
     return true;
