@@ -8,6 +8,7 @@
 
 #include "container/movie_format.h"
 #include "gst/kqm_elements.h"
+#include "video/key_frame.h"
 #include "video/video_decoder.h"
 
 GST_DEBUG_CATEGORY_STATIC(kqm_video_decoder_debug);
@@ -21,8 +22,12 @@ struct PictureState {
   std::unique_ptr<VideoDecoder> decoder;
   GstVideoFormat format = GST_VIDEO_FORMAT_UNKNOWN;
   GstVideoCodecState* input_state = nullptr;
-  std::int64_t next_frame = 0;  // frame number for messages when upstream gives none
-  std::string name;             // the movie's file, for messages
+  std::int64_t next_frame = 0;  // the frame that follows the last one decoded
+  // The pictures hold what playback has at next_frame. Not so after a start, a flush or frames
+  // lost on the way (a valve, a leaky queue, a branch linked while playing): decoding takes up
+  // again only at frame 0 or at a key frame that decodes alone, where seeks start too.
+  bool in_step = false;
+  std::string name;  // the movie's file, for messages
   // A damaged movie warns once for each kind of damage, naming its first frame: a warning a
   // frame would flood the application's bus. The debug log keeps every frame.
   bool warned_missing = false;
@@ -98,6 +103,7 @@ gboolean Start(GstVideoDecoder* decoder) {
   PictureState& s = gst_kqm_video_decoder_state(decoder);
   if (s.decoder) s.decoder->Reset();
   s.next_frame = 0;
+  s.in_step = false;
   s.warned_missing = s.warned_corrupt = false;
   return TRUE;
 }
@@ -120,6 +126,7 @@ GstFlowReturn Drain(GstVideoDecoder* /*decoder*/) {
 gboolean Flush(GstVideoDecoder* decoder) {
   PictureState& s = gst_kqm_video_decoder_state(decoder);
   if (s.decoder) s.decoder->Reset();
+  s.in_step = false;
   return TRUE;
 }
 
@@ -134,9 +141,9 @@ GstFlowReturn HandleFrame(GstVideoDecoder* decoder, GstVideoCodecFrame* frame) {
   const std::int64_t index = GST_BUFFER_OFFSET_IS_VALID(input)
                                  ? static_cast<std::int64_t>(GST_BUFFER_OFFSET(input))
                                  : s.next_frame;
+  const bool in_step = s.in_step && index == s.next_frame;
   s.next_frame = index + 1;
-  // Frame 0 after a jump starts on cleared pictures, as playback does.
-  if (index == 0 && GST_BUFFER_FLAG_IS_SET(input, GST_BUFFER_FLAG_DISCONT)) s.decoder->Reset();
+  s.in_step = true;
 
   GstMapInfo in;
   if (!gst_buffer_map(input, &in, GST_MAP_READ)) {
@@ -145,13 +152,28 @@ GstFlowReturn HandleFrame(GstVideoDecoder* decoder, GstVideoCodecFrame* frame) {
                       ("cannot read frame %lld", static_cast<long long>(index)));
     return GST_FLOW_ERROR;
   }
+  int decoded = kDecodeOk;
+  if (in_step || index == 0) {
+    // Frame 0 out of step (a loop, a seek) starts on cleared pictures, as playback does.
+    if (!in_step) s.decoder->Reset();
+    if (in.size != 0) decoded = s.decoder->Decode(in.data, in.size);
+  } else if (in.size < 4 || static_cast<std::int32_t>(ReadLe32(in.data)) >= 0 ||
+             !DecodeKeyFrameAlone(*s.decoder, in.data, in.size, &decoded)) {
+    // A picture built on pictures this decoder never had would be wrong until the stream
+    // happens to come right again: nothing is shown until a frame decoding can start at.
+    gst_buffer_unmap(input, &in);
+    s.in_step = false;
+    GST_DEBUG_OBJECT(decoder, "frame %lld: waiting for a frame decoding can start at",
+                     static_cast<long long>(index));
+    return gst_video_decoder_drop_frame(decoder, frame);
+  }
   // An empty buffer stands for a frame without a picture chunk: the previous picture stays.
   const char* problem = nullptr;
   bool* warned = nullptr;
   if (in.size == 0) {
     problem = " has no picture; the previous picture stays";
     warned = &s.warned_missing;
-  } else if (s.decoder->Decode(in.data, in.size) != kDecodeOk) {
+  } else if (decoded != kDecodeOk) {
     problem = ": picture data is corrupt, decoding of the frame stopped early";
     warned = &s.warned_corrupt;
   }

@@ -3,6 +3,7 @@
 
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gst_pipeline.h"
@@ -92,6 +93,29 @@ TEST(GstPlugin, TimestampsFollowThePictureAndSoundClocks) {
   EXPECT_EQ(run.duration, 640000000);
 }
 
+// Drops the buffers of frames `first` to `last` on their way into the element named `name`
+// once the pipeline has prerolled, as a leaky queue or a valve loses them.
+RunOptions LosingFrames(const char* name, guint64 first, guint64 last) {
+  using Range = std::pair<guint64, guint64>;
+  RunOptions options;
+  options.prerolled = [=](GstElement* pipeline) {
+    GstElement* element = gst_bin_get_by_name(GST_BIN(pipeline), name);
+    GstPad* pad = gst_element_get_static_pad(element, "sink");
+    gst_pad_add_probe(
+        pad, GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad*, GstPadProbeInfo* info, gpointer user) {
+          const Range& lost = *static_cast<Range*>(user);
+          const guint64 frame = GST_BUFFER_OFFSET(GST_PAD_PROBE_INFO_BUFFER(info));
+          return frame >= lost.first && frame <= lost.second ? GST_PAD_PROBE_DROP
+                                                             : GST_PAD_PROBE_OK;
+        },
+        new Range(first, last), [](gpointer user) { delete static_cast<Range*>(user); });
+    gst_object_unref(pad);
+    gst_object_unref(element);
+  };
+  return options;
+}
+
 // A sound decoder that joins the stream after its start (playbin3 turning the sound off and on
 // again drops what was sent meanwhile) gets the decoding state from the demuxer and plays on,
 // in step, from there.
@@ -114,25 +138,11 @@ TEST(GstPlugin, SoundDecoderJoinsAStreamUnderWay) {
                                         whole.audio.bytes.end()));
 
   // So does one that loses buffers on the way (a leaky queue, a valve): frames 5 to 7 here.
-  RunOptions options;
-  options.prerolled = [](GstElement* pipeline) {
-    GstElement* decoder = gst_bin_get_by_name(GST_BIN(pipeline), "sound");
-    GstPad* pad = gst_element_get_static_pad(decoder, "sink");
-    gst_pad_add_probe(
-        pad, GST_PAD_PROBE_TYPE_BUFFER,
-        [](GstPad*, GstPadProbeInfo* info, gpointer) {
-          const guint64 frame = GST_BUFFER_OFFSET(GST_PAD_PROBE_INFO_BUFFER(info));
-          return frame >= 5 && frame <= 7 ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
-        },
-        nullptr, nullptr);
-    gst_object_unref(pad);
-    gst_object_unref(decoder);
-  };
   const PipelineRun gapped =
       RunPipeline("filesrc location=\"" + path +
                       "\" ! kqmdemux name=d d.audio_0 ! kqmauddec name=sound ! "
                       "appsink name=audio sync=false",
-                  options);
+                  LosingFrames("sound", 5, 7));
   EXPECT_TRUE(gapped.eos && gapped.errors.empty()) << testing::PrintToString(gapped.errors);
   // Periods 0 to 35 (frame 0's 32, frames 1 to 4); frame 8's buffer asks for the state, which
   // comes with frame 9's: periods 40 to 70.
@@ -143,6 +153,39 @@ TEST(GstPlugin, SoundDecoderJoinsAStreamUnderWay) {
   EXPECT_TRUE(gapped.audio.bytes == expected);
   ASSERT_EQ(gapped.audio.pts.size(), 36u + 31u);
   EXPECT_EQ(gapped.audio.pts[36], whole.audio.pts[40]);
+}
+
+// A picture decoder that joins the stream under way or loses buffers on the way shows nothing
+// until a frame that decoding can start at, rather than pictures built on ones it never had.
+// The demo's key frames, 0 and 60, decode alone: our encoder's copy only from blocks built.
+TEST(GstPlugin, PictureDecoderWaitsForAFrameToStartAt) {
+  const std::string movie = TestFile("demo.kqm"), video = TestFile("demo.rgb");
+  ASSERT_EQ(RunKqm(tools::Cmd_Demo, "demo",
+                   {"-o", movie, "--seconds", "3", "--size", "64x48", "--no-sound", "-q"})
+                .status,
+            0);
+  ASSERT_EQ(RunKqm(tools::Cmd_Export, "export", {movie, "--video", video, "-q"}).status, 0);
+  const std::vector<std::uint8_t> exported = Bytes(video);
+  const std::size_t picture = 64 * 48 * 2;
+  ASSERT_EQ(exported.size(), 75 * picture);
+  const auto at = [&](std::size_t frame) { return exported.begin() + frame * picture; };
+  const std::string source = "filesrc location=\"" + movie + "\" ! kqmdemux ! ";
+  const std::string decode = "kqmviddec name=pictures ! appsink name=video sync=false";
+
+  // Frames 10 to 12 lost: frames 0 to 9, then 60 to 74.
+  const PipelineRun gapped = RunPipeline(source + decode, LosingFrames("pictures", 10, 12));
+  EXPECT_TRUE(gapped.eos && gapped.errors.empty()) << testing::PrintToString(gapped.errors);
+  std::vector<std::uint8_t> expected(at(0), at(10));
+  expected.insert(expected.end(), at(60), exported.end());
+  EXPECT_TRUE(gapped.video.bytes == expected) << gapped.video.pts.size() << " pictures";
+  ASSERT_EQ(gapped.video.pts.size(), 25u);
+  EXPECT_EQ(gapped.video.pts[10], 60 * 40'000'000ULL);
+
+  // Frame 0, the only one flagged DISCONT, never reaches the decoder: frames 60 to 74.
+  const PipelineRun joined = RunPipeline(source + "identity drop-buffer-flags=discont ! " + decode);
+  EXPECT_TRUE(joined.eos && joined.errors.empty()) << testing::PrintToString(joined.errors);
+  EXPECT_TRUE(joined.video.bytes == std::vector<std::uint8_t>(at(60), exported.end()))
+      << joined.video.pts.size() << " pictures";
 }
 
 // What gst-play and desktop players do: playbin finds the movie by its contents and plugs our
