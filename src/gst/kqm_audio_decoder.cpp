@@ -211,7 +211,8 @@ GstFlowReturn Chain(GstPad* /*pad*/, GstObject* parent, GstBuffer* buffer) {
     // what was sent meanwhile), or buffers lost: the codes go on from a state this decoder has
     // not seen. The demuxer is asked for it, and the sound goes on with the buffer that brings
     // it.
-    if (!s.asked_restart) s.asked_restart = gst_pad_push_event(s.sink, SoundRestart_NewRequest());
+    if (!s.asked_restart)
+      s.asked_restart = gst_pad_push_event(s.sink, Rejoin_NewRequest(RejoinRequest::kSound));
     if (s.asked_restart) return GST_FLOW_OK;
     SOUND_MESSAGE(ERROR, element, s,
                   "frame " + std::to_string(frame) +

@@ -84,6 +84,11 @@ struct DemuxState {
   // The sound decoder asked for the decoding state (it joined the stream under way): the next
   // sound buffer sent carries it.
   std::atomic<bool> restart_asked{false};
+  // The picture decoder asked to join the stream again (it lost frames, or was linked under
+  // way): the frames from where decoding can start are sent again, for decoding only, up to
+  // replay_until, the one that was to be sent next; their sound is not sent again.
+  std::atomic<bool> pictures_asked{false};
+  std::int64_t replay_until = 0;
   guint32 seek_seqnum = GST_SEQNUM_INVALID;     // the last seek taken (each sink sends it)
   guint32 segment_seqnum = GST_SEQNUM_INVALID;  // the seek the next segment answers
 
@@ -386,11 +391,12 @@ GstFlowReturn PushFrame(DemuxState& s, std::int64_t index) {
     GST_BUFFER_OFFSET(buffer) = static_cast<guint64>(index);
     GST_BUFFER_OFFSET_END(buffer) = static_cast<guint64>(index + 1);
     if (!key) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
+    if (index < s.replay_until) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DECODE_ONLY);
     if (s.video_discont) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
     s.video_discont = false;
     result = gst_flow_combiner_update_pad_flow(s.flows, s.video, gst_pad_push(s.video, buffer));
   }
-  if (s.audio && index >= s.audio_from) {
+  if (s.audio && index >= s.audio_from && index >= s.replay_until) {
     std::int32_t length = 0;
     const std::uint8_t* codes = Sound_FindAudioChunk(frame, &length);
     GstBuffer* buffer = ChunkBuffer(codes, length);
@@ -452,6 +458,19 @@ GstEvent* SegmentEvent(const DemuxState& s) {
   return OfTheSeek(s, gst_event_new_segment(&segment));
 }
 
+std::int32_t DecodingStart(DemuxState& s, std::int32_t frame);
+
+// Goes back to where decoding can start for the frame to be sent next, for a picture decoder
+// that lost the pictures it is built on: it decodes its way there from the frames sent again.
+void ReplayPictures(DemuxState& s) {
+  const auto next = static_cast<std::int32_t>(s.next_frame);
+  if (!s.index.WaitFor(next)) return;
+  const std::int32_t start = DecodingStart(s, next);  // the reader moved if it had to find out
+  MovieReader_SeekTo(s.reader, s.index[start].frame.offset);
+  s.next_frame = start;
+  s.replay_until = std::max<std::int64_t>(s.replay_until, next);
+}
+
 void Loop(gpointer user) {
   GstElement* element = GST_ELEMENT(user);
   DemuxState& s = gst_kqm_demux_state(user);
@@ -471,6 +490,7 @@ void Loop(gpointer user) {
     result = EndStreams(s);
     goto pause;
   }
+  if (s.pictures_asked.exchange(false)) ReplayPictures(s);
   {
     const FrameRead read = MovieReader_Next(s.reader, s.chunks);
     if (read != FrameRead::kOk) {
@@ -753,6 +773,8 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
   GST_OBJECT_UNLOCK(element);
   s.segment_seqnum = seqnum;
   s.restart_asked = false;  // the seek's restart comes with its first sound buffer
+  s.pictures_asked = false;
+  s.replay_until = 0;
   s.send_segment = true;
   s.video_discont = s.audio_discont = true;
   gst_flow_combiner_reset(s.flows);
@@ -769,8 +791,9 @@ gboolean SrcEvent(GstPad* pad, GstObject* parent, GstEvent* event) {
       return done;
     }
     case GST_EVENT_CUSTOM_UPSTREAM:
-      if (SoundRestart_IsRequest(event)) {
-        gst_kqm_demux_state(parent).restart_asked = true;
+      if (const RejoinRequest what = Rejoin_Parse(event); what != RejoinRequest::kNone) {
+        DemuxState& s = gst_kqm_demux_state(parent);
+        (what == RejoinRequest::kSound ? s.restart_asked : s.pictures_asked) = true;
         gst_event_unref(event);
         return TRUE;
       }
@@ -901,6 +924,8 @@ void ResetState(DemuxState& s) {
   s.video_from = s.audio_from = 0;
   s.audio_restart.reset();
   s.restart_asked = false;
+  s.pictures_asked = false;
+  s.replay_until = 0;
   DropHeldSound(s);
   gst_flow_combiner_reset(s.flows);
 }

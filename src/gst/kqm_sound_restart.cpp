@@ -5,7 +5,7 @@ namespace tarvel::gst {
 namespace {
 
 constexpr char kMetaName[] = "TarvelKqmSoundRestart";
-constexpr char kRequestName[] = "TarvelKqmSoundRestartRequest";
+constexpr char kRequestName[] = "TarvelKqmRejoinRequest";
 
 }  // namespace
 
@@ -62,13 +62,20 @@ bool SoundRestart_Find(GstBuffer* buffer, SoundRestart* restart) {
   return true;
 }
 
-GstEvent* SoundRestart_NewRequest() {
-  return gst_event_new_custom(GST_EVENT_CUSTOM_UPSTREAM, gst_structure_new_empty(kRequestName));
+GstEvent* Rejoin_NewRequest(RejoinRequest what) {
+  return gst_event_new_custom(
+      GST_EVENT_CUSTOM_UPSTREAM,
+      gst_structure_new(kRequestName, "pictures", G_TYPE_BOOLEAN,
+                        what == RejoinRequest::kPictures ? TRUE : FALSE, nullptr));
 }
 
-bool SoundRestart_IsRequest(GstEvent* event) {
-  return GST_EVENT_TYPE(event) == GST_EVENT_CUSTOM_UPSTREAM &&
-         gst_event_has_name(event, kRequestName);
+RejoinRequest Rejoin_Parse(GstEvent* event) {
+  if (GST_EVENT_TYPE(event) != GST_EVENT_CUSTOM_UPSTREAM ||
+      !gst_event_has_name(event, kRequestName))
+    return RejoinRequest::kNone;
+  gboolean pictures = FALSE;
+  gst_structure_get_boolean(gst_event_get_structure(event), "pictures", &pictures);
+  return pictures ? RejoinRequest::kPictures : RejoinRequest::kSound;
 }
 
 }  // namespace tarvel::gst

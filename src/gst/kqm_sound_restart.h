@@ -27,10 +27,14 @@ void SoundRestart_Attach(GstBuffer* buffer, const SoundRestart& restart);
 // False when `buffer` carries no restart.
 bool SoundRestart_Find(GstBuffer* buffer, SoundRestart* restart);
 
-// The sound decoder's request for a restart, sent upstream when it is linked in the middle of
-// the stream (a player that turned the sound off and on again) and gets codes whose decoding
-// state it has not seen; the demuxer puts one on the next sound buffer it sends.
-GstEvent* SoundRestart_NewRequest();
-bool SoundRestart_IsRequest(GstEvent* event);
+// A decoder's request to join the stream again, sent upstream when it is linked in the middle
+// of the stream (a player that turned a branch off and on again) or lost buffers on the way.
+// For the sound decoder, which gets codes whose decoding state it has not seen, the demuxer puts
+// a restart on the next sound buffer it sends; for the picture decoder, which has not the
+// pictures the next ones are built on, it sends again, for decoding only, the frames from where
+// decoding can start up to the next one it sends.
+enum class RejoinRequest { kNone, kSound, kPictures };
+GstEvent* Rejoin_NewRequest(RejoinRequest what);
+RejoinRequest Rejoin_Parse(GstEvent* event);
 
 }  // namespace tarvel::gst

@@ -8,6 +8,7 @@
 
 #include "container/movie_format.h"
 #include "gst/kqm_elements.h"
+#include "gst/kqm_sound_restart.h"
 #include "video/key_frame.h"
 #include "video/video_decoder.h"
 
@@ -25,8 +26,12 @@ struct PictureState {
   std::int64_t next_frame = 0;  // the frame that follows the last one decoded
   // The pictures hold what playback has at next_frame. Not so after a start, a flush or frames
   // lost on the way (a valve, a leaky queue, a branch linked while playing): decoding takes up
-  // again only at frame 0 or at a key frame that decodes alone, where seeks start too.
+  // again only at frame 0 or at a key frame that decodes alone, where seeks start too; the
+  // demuxer is asked to send the frames from one again, and the decoder goes on from there.
+  // It asks once until it shows a picture again: frames lost again as they are sent again would
+  // make it ask without end.
   bool in_step = false;
+  bool asked_rejoin = false;
   std::string name;  // the movie's file, for messages
   // A damaged movie warns once for each kind of damage, naming its first frame: a warning a
   // frame would flood the application's bus. The debug log keeps every frame.
@@ -103,7 +108,7 @@ gboolean Start(GstVideoDecoder* decoder) {
   PictureState& s = gst_kqm_video_decoder_state(decoder);
   if (s.decoder) s.decoder->Reset();
   s.next_frame = 0;
-  s.in_step = false;
+  s.in_step = s.asked_rejoin = false;
   s.warned_missing = s.warned_corrupt = false;
   return TRUE;
 }
@@ -126,7 +131,7 @@ GstFlowReturn Drain(GstVideoDecoder* /*decoder*/) {
 gboolean Flush(GstVideoDecoder* decoder) {
   PictureState& s = gst_kqm_video_decoder_state(decoder);
   if (s.decoder) s.decoder->Reset();
-  s.in_step = false;
+  s.in_step = s.asked_rejoin = false;
   return TRUE;
 }
 
@@ -160,11 +165,15 @@ GstFlowReturn HandleFrame(GstVideoDecoder* decoder, GstVideoCodecFrame* frame) {
   } else if (in.size < 4 || static_cast<std::int32_t>(ReadLe32(in.data)) >= 0 ||
              !DecodeKeyFrameAlone(*s.decoder, in.data, in.size, &decoded)) {
     // A picture built on pictures this decoder never had would be wrong until the stream
-    // happens to come right again: nothing is shown until a frame decoding can start at.
+    // happens to come right again: nothing is shown until a frame decoding can start at, which
+    // the demuxer is asked to send again.
     gst_buffer_unmap(input, &in);
     s.in_step = false;
     GST_DEBUG_OBJECT(decoder, "frame %lld: waiting for a frame decoding can start at",
                      static_cast<long long>(index));
+    if (!s.asked_rejoin)
+      s.asked_rejoin = gst_pad_push_event(GST_VIDEO_DECODER_SINK_PAD(decoder),
+                                          Rejoin_NewRequest(RejoinRequest::kPictures));
     return gst_video_decoder_drop_frame(decoder, frame);
   }
   // An empty buffer stands for a frame without a picture chunk: the previous picture stays.
@@ -189,6 +198,12 @@ GstFlowReturn HandleFrame(GstVideoDecoder* decoder, GstVideoCodecFrame* frame) {
   }
   gst_buffer_unmap(input, &in);
 
+  // A frame sent again to decode the pictures after it (see RejoinRequest) is not shown.
+  if (GST_BUFFER_FLAG_IS_SET(input, GST_BUFFER_FLAG_DECODE_ONLY)) {
+    gst_video_decoder_release_frame(decoder, frame);
+    return GST_FLOW_OK;
+  }
+  s.asked_rejoin = false;
   // A picture that would be shown too late is not copied out (it was decoded all the same,
   // since the next frames build on it).
   if (gst_video_decoder_get_max_decode_time(decoder, frame) < 0)
