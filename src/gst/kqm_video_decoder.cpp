@@ -25,11 +25,10 @@ struct PictureState {
   GstVideoCodecState* input_state = nullptr;
   std::int64_t next_frame = 0;  // the frame that follows the last one decoded
   // The pictures hold what playback has at next_frame. Not so after a start, a flush or frames
-  // lost on the way (a valve, a leaky queue, a branch linked while playing): decoding takes up
-  // again only at frame 0 or at a key frame that decodes alone, where seeks start too; the
-  // demuxer is asked to send the frames from one again, and the decoder goes on from there.
-  // It asks once until it shows a picture again: frames lost again as they are sent again would
-  // make it ask without end.
+  // lost on the way (a valve, a leaky queue, a branch linked while playing): the pictures are
+  // right again from frame 0 or a key frame that decodes alone, where seeks start too, and the
+  // demuxer is asked to send the frames from one again. It asks once until it shows a right
+  // picture: frames lost again as they are sent again would make it ask without end.
   bool in_step = false;
   bool asked_rejoin = false;
   std::string name;  // the movie's file, for messages
@@ -157,24 +156,27 @@ GstFlowReturn HandleFrame(GstVideoDecoder* decoder, GstVideoCodecFrame* frame) {
                       ("cannot read frame %lld", static_cast<long long>(index)));
     return GST_FLOW_ERROR;
   }
+  // Out of step, a picture is built on pictures this decoder does not have: it is shown as
+  // the stream gives it, flagged CORRUPTED, and the demuxer is asked to send again the frames
+  // from where decoding can start, so that the next pictures are the right ones.
   int decoded = kDecodeOk;
-  if (in_step || index == 0) {
+  bool guessed = false;
+  const bool key = in.size >= 4 && static_cast<std::int32_t>(ReadLe32(in.data)) < 0;
+  if (in_step || index == 0 || !key) {
     // Frame 0 out of step (a loop, a seek) starts on cleared pictures, as playback does.
-    if (!in_step) s.decoder->Reset();
+    if (!in_step && index == 0) s.decoder->Reset();
+    guessed = !in_step && index != 0;
     if (in.size != 0) decoded = s.decoder->Decode(in.data, in.size);
-  } else if (in.size < 4 || static_cast<std::int32_t>(ReadLe32(in.data)) >= 0 ||
-             !DecodeKeyFrameAlone(*s.decoder, in.data, in.size, &decoded)) {
-    // A picture built on pictures this decoder never had would be wrong until the stream
-    // happens to come right again: nothing is shown until a frame decoding can start at, which
-    // the demuxer is asked to send again.
-    gst_buffer_unmap(input, &in);
+  } else {
+    guessed = !DecodeKeyFrameAlone(*s.decoder, in.data, in.size, &decoded);
+  }
+  if (guessed) {
     s.in_step = false;
-    GST_DEBUG_OBJECT(decoder, "frame %lld: waiting for a frame decoding can start at",
+    GST_DEBUG_OBJECT(decoder, "frame %lld: decoded on pictures lost upstream",
                      static_cast<long long>(index));
     if (!s.asked_rejoin)
       s.asked_rejoin = gst_pad_push_event(GST_VIDEO_DECODER_SINK_PAD(decoder),
                                           Rejoin_NewRequest(RejoinRequest::kPictures));
-    return gst_video_decoder_drop_frame(decoder, frame);
   }
   // An empty buffer stands for a frame without a picture chunk: the previous picture stays.
   const char* problem = nullptr;
@@ -203,7 +205,7 @@ GstFlowReturn HandleFrame(GstVideoDecoder* decoder, GstVideoCodecFrame* frame) {
     gst_video_decoder_release_frame(decoder, frame);
     return GST_FLOW_OK;
   }
-  s.asked_rejoin = false;
+  if (!guessed) s.asked_rejoin = false;
   // A picture that would be shown too late is not copied out (it was decoded all the same,
   // since the next frames build on it).
   if (gst_video_decoder_get_max_decode_time(decoder, frame) < 0)
@@ -233,7 +235,8 @@ GstFlowReturn HandleFrame(GstVideoDecoder* decoder, GstVideoCodecFrame* frame) {
     std::memcpy(out + static_cast<std::size_t>(y) * stride,
                 rows + static_cast<std::size_t>(y) * row_bytes, row_bytes);
   gst_video_frame_unmap(&picture);
-  if (corrupt) GST_VIDEO_CODEC_FRAME_FLAG_SET(frame, GST_VIDEO_CODEC_FRAME_FLAG_CORRUPTED);
+  if (corrupt || guessed)
+    GST_VIDEO_CODEC_FRAME_FLAG_SET(frame, GST_VIDEO_CODEC_FRAME_FLAG_CORRUPTED);
   return gst_video_decoder_finish_frame(decoder, frame);
 }
 

@@ -159,10 +159,10 @@ TEST(GstPlugin, SoundDecoderJoinsAStreamUnderWay) {
   EXPECT_EQ(gapped.audio.pts[36], whole.audio.pts[40]);
 }
 
-// A picture decoder that joins the stream under way or loses buffers on the way shows no
-// picture built on ones it never had: it asks the demuxer to send again, for decoding only, the
-// frames from where decoding can start (frame 0 here, the demo's next key frame being 60), and
-// goes on exactly from the next frame sent.
+// A picture decoder that joins the stream under way or loses buffers on the way flags the
+// pictures built on ones it never had, and asks the demuxer to send again, for decoding only,
+// the frames from where decoding can start (frame 0 here, the demo's next key frame being 60):
+// it goes on exactly from the next frame sent.
 TEST(GstPlugin, PictureDecoderJoinsAStreamUnderWay) {
   const std::string movie = TestFile("demo.kqm"), video = TestFile("demo.rgb");
   ASSERT_EQ(RunKqm(tools::Cmd_Demo, "demo",
@@ -177,22 +177,32 @@ TEST(GstPlugin, PictureDecoderJoinsAStreamUnderWay) {
   const std::string source = "filesrc location=\"" + movie + "\" ! kqmdemux ! ";
   const std::string decode = "kqmviddec name=pictures ! appsink name=video sync=false";
 
-  // Frames 10 to 12 lost: frame 13 asks, and after it come frames 0 to 13 to decode and 14
-  // on to show; so frames 0 to 9, then 14 to 74.
-  const PipelineRun gapped = RunPipeline(source + decode, LosingFrames("pictures", 10, 12));
+  // Frames 10 to 12 lost: frame 13, flagged, asks, and after it come frames 0 to 13 to decode
+  // and 14 on to show; so frames 0 to 9, 13 flagged, then 14 to 74.
+  PipelineRun gapped = RunPipeline(source + decode, LosingFrames("pictures", 10, 12));
   EXPECT_TRUE(gapped.eos && gapped.errors.empty()) << testing::PrintToString(gapped.errors);
+  std::vector<bool> flagged(10 + 1 + 61, false);
+  flagged[10] = true;
+  EXPECT_EQ(gapped.video.corrupted, flagged);
+  ASSERT_EQ(gapped.video.pts.size(), flagged.size());
+  EXPECT_EQ(gapped.video.pts[10], 13 * 40'000'000ULL);
+  gapped.video.bytes.erase(gapped.video.bytes.begin() + 10 * picture,
+                           gapped.video.bytes.begin() + 11 * picture);
   std::vector<std::uint8_t> expected(at(0), at(10));
   expected.insert(expected.end(), at(14), exported.end());
-  EXPECT_TRUE(gapped.video.bytes == expected) << gapped.video.pts.size() << " pictures";
-  ASSERT_EQ(gapped.video.pts.size(), 10u + 61u);
-  EXPECT_EQ(gapped.video.pts[10], 14 * 40'000'000ULL);
+  EXPECT_TRUE(gapped.video.bytes == expected);
 
-  // Frame 0's buffer, the only one flagged DISCONT, never reaches the decoder; frame 1 asks:
-  // frames 2 to 74.
-  const PipelineRun joined = RunPipeline(source + "identity drop-buffer-flags=discont ! " + decode);
+  // Frame 0's buffer, the only one flagged DISCONT, never reaches the decoder: frame 1, flagged,
+  // asks; then frames 2 to 74.
+  PipelineRun joined = RunPipeline(source + "identity drop-buffer-flags=discont ! " + decode);
   EXPECT_TRUE(joined.eos && joined.errors.empty()) << testing::PrintToString(joined.errors);
-  EXPECT_TRUE(joined.video.bytes == std::vector<std::uint8_t>(at(2), exported.end()))
-      << joined.video.pts.size() << " pictures";
+  flagged.assign(1 + 73, false);
+  flagged[0] = true;
+  EXPECT_EQ(joined.video.corrupted, flagged);
+  ASSERT_EQ(joined.video.bytes.size(), 74 * picture);
+  EXPECT_TRUE(
+      std::vector<std::uint8_t>(joined.video.bytes.begin() + picture, joined.video.bytes.end()) ==
+      std::vector<std::uint8_t>(at(2), exported.end()));
 }
 
 // What gst-play and desktop players do: playbin finds the movie by its contents and plugs our
