@@ -230,8 +230,8 @@ int BenchPictures(const BenchOptions& o, const MovieHeader& header,
                 static_cast<double>(counts[key]) / kind_seconds[key]);
   }
   const double rate = FrameRateFromDuration(header.frame_duration, kDefaultFrameRate);
-  std::printf("          %.1fx the movie's real-time rate of %.4g frames per second\n",
-              static_cast<double>(pictures) / video_seconds / rate, static_cast<double>(rate));
+  std::printf("          %.1fx the movie's real-time rate of %s\n",
+              static_cast<double>(pictures) / video_seconds / rate, FramesPerSecond(rate).c_str());
   return 0;
 }
 

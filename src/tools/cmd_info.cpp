@@ -285,10 +285,10 @@ int Cmd_Info(int argc, char** argv) {
     std::printf("Picture:         %dx%d\n", header.width, header.height);
     std::printf("Frames:          %d (header)\n", header.frame_count);
     if (header.frame_duration)
-      std::printf("Frame duration:  %d/200 s (%.4g frames per second)\n", header.frame_duration,
-                  rate);
+      std::printf("Frame duration:  %d/200 s (%s)\n", header.frame_duration,
+                  FramesPerSecond(rate).c_str());
     else
-      std::printf("Frame duration:  not given (played at %.4g frames per second)\n", rate);
+      std::printf("Frame duration:  not given (played at %s)\n", FramesPerSecond(rate).c_str());
     std::printf("Sound:           %s\n", header.sound ? "yes" : "no");
     std::printf("Frames present:  %lld", static_cast<long long>(walk.frames_present));
     if (walk.extra_frames)

@@ -36,6 +36,13 @@ std::string Counted(std::int64_t count, const char* noun) {
   return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
 }
 
+std::string FramesPerSecond(double rate) {
+  char digits[32];
+  std::snprintf(digits, sizeof digits, "%.4g", rate);
+  return std::string(digits) + (std::strcmp(digits, "1") == 0 ? " frame" : " frames") +
+         " per second";
+}
+
 int StatusAfterStop(const std::string& command, const std::string& path, int status) {
   const int signal = StopSignals_Received();
   if (signal == 0) return status;

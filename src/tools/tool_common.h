@@ -30,6 +30,8 @@ int ExitStatusOfSignal(int signal);
 std::string StopSignalName(int signal);
 // "1 frame", "2 frames": a count and its noun, plural but for one.
 std::string Counted(std::int64_t count, const char* noun);
+// "12.5 frames per second", "1 frame per second": a rate to four digits and its unit.
+std::string FramesPerSecond(double rate);
 // `status`, or, once a stop signal has come, the line saying that `path` was not written and the
 // signal's status: for commands that write nothing when stopped.
 int StatusAfterStop(const std::string& command, const std::string& path, int status);

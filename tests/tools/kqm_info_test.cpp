@@ -32,6 +32,13 @@ TEST(KqmInfo, ReportsHeaderWalkAndSoundStream) {
   test::WriteFileBytes(slow, bytes);
   r = RunKqm(Cmd_Info, "info", {slow, "--json"});
   EXPECT_NE(r.out.find("\"duration_seconds\":10813.275,"), std::string::npos) << r.out;
+  // One frame a second (a slide show, a time-lapse) is one frame per second, not "1 frames".
+  bytes[24] = 200;
+  bytes[25] = 0;
+  test::WriteFileBytes(slow, bytes);
+  r = RunKqm(Cmd_Info, "info", {slow});
+  EXPECT_NE(r.out.find("Frame duration:  200/200 s (1 frame per second)\n"), std::string::npos)
+      << r.out;
 
   // Frame 8's chunk list ends in 2 bytes that no chunk fits; playback skips them and plays the
   // whole movie, so they are a note and the movie is fine.
