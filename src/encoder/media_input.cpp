@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <new>
 #include <numeric>
 
 #include "encoder/movie_writer.h"
@@ -431,28 +432,34 @@ bool ReadWav(WavBytes& in, PcmSound* sound, std::string* error) {
       sound->sample_rate = rate;
       sound->channels = static_cast<int>(channels);
       sound->samples.clear();
-      if (const std::uint64_t known = std::min(left, in.Remaining()))
-        sound->samples.reserve(
-            static_cast<std::size_t>(std::min(known, kMaxWavBytes) / block_align * channels));
-      // Whole sample frames of each piece are converted; a partial one waits for the next.
-      std::vector<std::uint8_t> piece(std::size_t{1} << 16);
-      std::size_t held = 0;
-      while (left > 0) {
-        const std::size_t want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(left, piece.size() - held));
-        const std::size_t got = in.Read(piece.data() + held, want);
-        left -= got;
-        held += got;
-        if (in.position() > kMaxWavBytes) {
-          *error = "file larger than 2 GiB";
-          return false;
+      try {
+        if (const std::uint64_t known = std::min(left, in.Remaining()))
+          sound->samples.reserve(
+              static_cast<std::size_t>(std::min(known, kMaxWavBytes) / block_align * channels));
+        // Whole sample frames of each piece are converted; a partial one waits for the next.
+        std::vector<std::uint8_t> piece(std::size_t{1} << 16);
+        std::size_t held = 0;
+        while (left > 0) {
+          const std::size_t want =
+              static_cast<std::size_t>(std::min<std::uint64_t>(left, piece.size() - held));
+          const std::size_t got = in.Read(piece.data() + held, want);
+          left -= got;
+          held += got;
+          if (in.position() > kMaxWavBytes) {
+            *error = "file larger than 2 GiB";
+            return false;
+          }
+          const std::size_t whole = held / block_align * block_align;
+          for (std::size_t i = 0; i < whole; i += sample_bytes)
+            sound->samples.push_back(ReadSample(piece.data() + i, bits, is_float));
+          std::memmove(piece.data(), piece.data() + whole, held - whole);
+          held -= whole;
+          if (got < want) break;
         }
-        const std::size_t whole = held / block_align * block_align;
-        for (std::size_t i = 0; i < whole; i += sample_bytes)
-          sound->samples.push_back(ReadSample(piece.data() + i, bits, is_float));
-        std::memmove(piece.data(), piece.data() + whole, held - whole);
-        held -= whole;
-        if (got < want) break;
+      } catch (const std::bad_alloc&) {
+        sound->samples = {};
+        *error = kSoundMemoryProblem;
+        return false;
       }
       if (in.failed()) {
         *error = "read error";

@@ -55,7 +55,9 @@ struct PcmSound {
 
 // Reads a RIFF WAVE file ("-": standard input) of 8, 16, 24 or 32-bit integer or 32-bit float
 // PCM (WAVE_FORMAT_EXTENSIBLE included), mono or stereo, as 16-bit samples (rounded, float
-// clipped to full scale). False with a one-line reason in `error`.
+// clipped to full scale). False with a one-line reason in `error` (kSoundMemoryProblem when the
+// samples do not fit in memory, as a long movie's sound may not).
+inline constexpr char kSoundMemoryProblem[] = "not enough memory to hold the sound";
 bool ReadWavFile(const std::string& path, PcmSound* sound, std::string* error);
 bool ParseWav(const std::uint8_t* data, std::size_t size, PcmSound* sound, std::string* error);
 

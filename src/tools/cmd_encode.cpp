@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -257,10 +258,17 @@ bool LoadSound(const EncodeOptions& o, std::uint16_t frame_duration, PcmSound* s
     Note(o, o.audio_path,
          "resampling " + std::to_string(input.sample_rate) + " Hz to " + std::to_string(rate) +
              " Hz (whole codes per frame period)");
-  if (rate == input.sample_rate)
+  if (rate == input.sample_rate) {
     *sound = std::move(input);
-  else
+    return true;
+  }
+  try {
     ResampleSound(input, rate, sound);
+  } catch (const std::bad_alloc&) {
+    *sound = {};
+    PrintError(kCommand, o.audio_path, kSoundMemoryProblem);
+    return false;
+  }
   return true;
 }
 

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +26,10 @@ KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptio
     signal(SIGTERM, SIG_DFL);
     signal(SIGHUP, SIG_DFL);
     signal(SIGPIPE, SIG_DFL);
+    if (options.memory_limit != 0) {
+      const rlimit limit{options.memory_limit, options.memory_limit};
+      setrlimit(RLIMIT_AS, &limit);
+    }
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(err[1], 2);

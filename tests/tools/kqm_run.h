@@ -31,6 +31,8 @@ struct ProcessOptions {
   bool second_signal = false;
   bool hold_input = false;
   bool output_gone = false;
+  // Bytes of address space the child may take (0: no limit), as under `ulimit -v`.
+  unsigned long memory_limit = 0;
 };
 KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptions& options = {});
 
