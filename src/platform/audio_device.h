@@ -89,8 +89,9 @@ using AudioDeviceFactory = std::unique_ptr<AudioDevice> (*)(void* user);
 // The sound card, through SDL2 audio. Playback rates other than 1.0 are obtained by
 // resampling; the volume scales the samples.
 std::unique_ptr<AudioDevice> CreateSdlAudioDevice();
-// The sound card's buffer, in sample frames: what it still has to play when a queued buffer
-// comes back done.
+// The sound card's buffer, in sample frames, which it fills from the queued buffers a take at a
+// time; a queued buffer comes back done when its last sample is due to be heard, and the card
+// still holds at most this much then.
 inline constexpr int kSdlBufferSamples = 1024;
 
 }  // namespace tarvel

@@ -1,14 +1,19 @@
 // The sound card through SDL2 audio. SDL pulls samples from the audio callback on its own
 // thread; the callback walks the queued buffers in order, resampling for the playback rate and
-// scaling for the volume, and reports every buffer it has used up.
+// scaling for the volume. Every buffer it has used up is reported when its last sample is due to
+// be heard: the card takes 1024 samples at a time, which may hold the ends of several buffers.
 #include <SDL.h>
 #include <dlfcn.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "platform/audio_device.h"
@@ -45,6 +50,7 @@ class SdlAudioDevice final : public AudioDevice {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       queue_.clear();
+      finished_.clear();
     }
     Shutdown();
   }
@@ -75,6 +81,15 @@ class SdlAudioDevice final : public AudioDevice {
       paused_ = false;
       pause_after_front_ = false;
       position_ = 0;
+      sample_rate_ = format.samples_per_second;
+      take_end_ = {};
+      reporter_stop_ = false;
+    }
+    try {
+      reporter_ = std::thread([this] { ReportFinished(); });
+    } catch (const std::system_error&) {
+      Shutdown();
+      return Fail(kDeviceError, "no thread for the sound device");
     }
     device_.store(SDL_OpenAudioDevice(nullptr, 0, &wanted, &obtained, 0));
     if (device_ == 0) {
@@ -142,8 +157,15 @@ class SdlAudioDevice final : public AudioDevice {
     WaveCallback callback = nullptr;
     void* instance = nullptr;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      returned.swap(queue_);
+      std::unique_lock<std::mutex> lock(mutex_);
+      // A report under way finishes first, so that every buffer is back when this returns.
+      if (std::this_thread::get_id() != reporter_.get_id())
+        finished_changed_.wait(lock, [this] { return !reporting_; });
+      // The buffers the card has taken whole come back first, at once.
+      for (const Finished& finished : finished_) returned.push_back(finished.header);
+      finished_.clear();
+      returned.insert(returned.end(), queue_.begin(), queue_.end());
+      queue_.clear();
       position_ = 0;
       pause_after_front_ = false;
       for (WaveHeader* header : returned)
@@ -209,26 +231,63 @@ class SdlAudioDevice final : public AudioDevice {
   void Shutdown() {
     const SDL_AudioDeviceID device = device_.exchange(0);
     if (device != 0) SDL_CloseAudioDevice(device);
+    // No take comes after the close: what is still to report goes at once.
+    if (reporter_.joinable()) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        reporter_stop_ = true;
+      }
+      finished_changed_.notify_all();
+      reporter_.join();
+    }
     if (subsystem_) SDL_QuitSubSystem(SDL_INIT_AUDIO);
     subsystem_ = false;
+  }
+
+  // The reporting thread: each buffer used up is reported when its time comes, in order.
+  void ReportFinished() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      finished_changed_.wait(lock, [this] { return reporter_stop_ || !finished_.empty(); });
+      if (finished_.empty()) return;
+      const auto due = finished_.front().due;
+      if (!reporter_stop_ && std::chrono::steady_clock::now() < due) {
+        finished_changed_.wait_until(lock, due);
+        continue;  // a reset may have taken it meanwhile
+      }
+      WaveHeader* header = finished_.front().header;
+      finished_.pop_front();
+      WaveCallback callback = callback_;
+      void* instance = instance_;
+      reporting_ = true;
+      lock.unlock();
+      if (callback) callback(instance, kWaveDoneMessage, header);
+      lock.lock();
+      reporting_ = false;
+      finished_changed_.notify_all();
+    }
   }
 
   static void SDLCALL Feed(void* user, Uint8* stream, int length) {
     static_cast<SdlAudioDevice*>(user)->Fill(stream, length);
   }
 
-  // Fills `length` bytes of device output from the queue and reports the buffers used up.
+  // Fills `length` bytes of device output from the queue and hands the buffers used up to the
+  // reporting thread, each with the time its last sample is heard.
   void Fill(Uint8* stream, int length) {
-    std::vector<WaveHeader*> finished;
-    WaveCallback callback = nullptr;
-    void* instance = nullptr;
+    bool any_finished = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      callback = callback_;
-      instance = instance_;
       const int channels = channels_;
       const int frame_bytes = 2 * channels;
       const int frames_out = length / frame_bytes;
+      // The card plays its takes one after the other: a take asked for early starts when the
+      // one before ends, yet never more than a take from now (a card a little faster than its
+      // rate does not pile up delay); one asked for late starts now.
+      const auto now = std::chrono::steady_clock::now();
+      const auto take = SamplesTime(frames_out);
+      const auto start = std::clamp(take_end_, now, now + take);
+      take_end_ = start + take;
       auto* out = reinterpret_cast<std::int16_t*>(stream);
       const std::uint32_t left_volume = volume_ & 0xFFFF;
       const std::uint32_t right_volume = volume_ >> 16;
@@ -243,7 +302,8 @@ class SdlAudioDevice final : public AudioDevice {
           position_ -= frames_in << 16;
           queue_.pop_front();
           header->flags = (header->flags & ~kWaveHeaderQueued) | kWaveHeaderDone;
-          finished.push_back(header);
+          finished_.push_back(Finished{header, start + SamplesTime(written)});
+          any_finished = true;
           if (pause_after_front_) {
             pause_after_front_ = false;
             paused_ = true;
@@ -276,8 +336,13 @@ class SdlAudioDevice final : public AudioDevice {
       std::memset(out + written * channels, 0,
                   static_cast<std::size_t>(length - written * frame_bytes));
     }
-    if (callback)
-      for (WaveHeader* header : finished) callback(instance, kWaveDoneMessage, header);
+    if (any_finished) finished_changed_.notify_all();
+  }
+
+  // How long `frames` sample frames play at the stream's rate.
+  std::chrono::steady_clock::duration SamplesTime(int frames) const {
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(frames) / sample_rate_));
   }
 
   mutable std::mutex mutex_;
@@ -296,6 +361,19 @@ class SdlAudioDevice final : public AudioDevice {
   std::uint32_t volume_ = kVolumeFull;
   std::uint32_t rate_ = kPlaybackRateNormal;
   std::string last_error_;
+  std::uint32_t sample_rate_ = 1;
+  // When the card's last take ends.
+  std::chrono::steady_clock::time_point take_end_{};
+  // Buffers used up, waiting for the time their last sample is heard.
+  struct Finished {
+    WaveHeader* header;
+    std::chrono::steady_clock::time_point due;
+  };
+  std::deque<Finished> finished_;
+  std::condition_variable finished_changed_;
+  bool reporting_ = false;  // a done-callback of the reporting thread is under way
+  bool reporter_stop_ = false;
+  std::thread reporter_;
 };
 
 }  // namespace

@@ -320,6 +320,45 @@ TEST_F(SdlDevice, ARateChangeInterpolatesBetweenLoudSamplesOfOppositeSign) {
   for (std::size_t k = 0; k < 400; ++k) ASSERT_EQ(heard[k], triangle[k % 8]) << "sample " << k;
 }
 
+TEST_F(SdlDevice, BuffersEndingInOneTakeAreReportedWhenTheyPlay) {
+  // A card taking 1024 samples every millisecond: three buffers of 300 samples go in one take,
+  // the third ending 900 samples (20.4 ms at 44100 Hz) into it. Reported as the take was made,
+  // the movie's pictures would come in bursts.
+  struct Times {
+    std::mutex mutex;
+    std::vector<std::chrono::steady_clock::time_point> at;
+    std::atomic<int> count{0};
+    static void Callback(void* user, std::uint32_t message, WaveHeader*) {
+      if (message != kWaveDoneMessage) return;
+      auto& self = *static_cast<Times*>(user);
+      std::lock_guard<std::mutex> lock(self.mutex);
+      self.at.push_back(std::chrono::steady_clock::now());
+      self.count.fetch_add(1);
+    }
+  } times;
+  setenv("SDL_DISKAUDIODELAY", "1", 1);
+  file_ = ::testing::TempDir() + "/tarvel-sdl-takes.raw";
+  setenv("SDL_AUDIODRIVER", "disk", 1);
+  setenv("SDL_DISKAUDIOFILE", file_.c_str(), 1);
+  auto device = CreateSdlAudioDevice();
+  const int opened = device->Open(Mono(44100), &Times::Callback, &times);
+  setenv("SDL_AUDIODRIVER", "dummy", 1);
+  unsetenv("SDL_DISKAUDIODELAY");
+  if (opened != kDeviceOk) GTEST_SKIP() << "no SDL disk driver: " << device->LastError();
+  Buffers buffers(3, 600);
+  ASSERT_EQ(device->Pause(), kDeviceOk);  // the three go into the next take together
+  for (auto& header : buffers.headers) {
+    ASSERT_EQ(device->Prepare(header), kDeviceOk);
+    ASSERT_EQ(device->Write(header), kDeviceOk);
+  }
+  const auto restarted = std::chrono::steady_clock::now();
+  ASSERT_EQ(device->Restart(), kDeviceOk);
+  ASSERT_TRUE(WaitCount(times.count, 3));
+  ASSERT_EQ(device->Close(), kDeviceOk);
+  std::remove(file_.c_str());
+  EXPECT_GE(times.at[2] - restarted, std::chrono::microseconds(900 * 1000000LL / 44100));
+}
+
 TEST_F(SdlDevice, MissingDriverFailsWithAMessage) {
   setenv("SDL_AUDIODRIVER", "no-such-driver", 1);
   auto device = CreateSdlAudioDevice();
