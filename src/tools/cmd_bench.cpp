@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <new>
 #include <random>
 #include <string>
 #include <vector>
@@ -172,12 +173,23 @@ bool LoadFrames(const std::string& path, MovieHeader* header,
   *header = reader.header;
   for (int index = 0; index < header->frame_count; ++index) {
     std::vector<std::uint8_t> chunks;
-    const FrameRead result = MovieReader_Next(reader, chunks);
+    FrameRead result = FrameRead::kOk;
+    try {
+      result = MovieReader_Next(reader, chunks);
+      if (result == FrameRead::kOk) frames->push_back(std::move(chunks));
+    } catch (const std::bad_alloc&) {
+      // A long movie's frames may not all fit.
+      MovieReader_Close(reader);
+      *frames = {};
+      PrintError(kCommand, path,
+                 "not enough memory to hold its frames (ran out at frame " + std::to_string(index) +
+                     " of " + std::to_string(header->frame_count) + ")");
+      return false;
+    }
     if (result != FrameRead::kOk) {
       PrintError(kCommand, path, "frame " + std::to_string(index) + ": " + FrameReadText(result));
       return false;
     }
-    frames->push_back(std::move(chunks));
   }
   MovieReader_Close(reader);
   if (frames->empty()) PrintError(kCommand, path, kNoFramesProblem);
