@@ -360,6 +360,7 @@ struct EncodeJob {
   MovieEncoder encoder;
   std::optional<RateControl> rate;
   std::int64_t expected_frames = 0;     // 0 = not known
+  bool frame_limit_said = false;        // the note on a video longer than a movie holds
   const RgbPicture* picture = nullptr;  // the next picture to encode
   int got = 0;                          // what reading it gave: 1, 0 at the end, -1 on error
 };
@@ -450,7 +451,25 @@ bool OpenInputs(EncodeJob& job) {
     job.sound.emplace();
     if (!LoadSound(o, job.settings.frame_duration, &*job.sound)) return false;
   }
-  job.expected_frames = std::min<std::int64_t>(job.source.CountFromSize(), kMaxFrameCount);
+  const std::int64_t counted = job.source.CountFromSize();
+  job.expected_frames = std::min<std::int64_t>(counted, kMaxFrameCount);
+  if (counted > kMaxFrameCount) {
+    // Said before the work, which for a film takes hours, rather than once the movie is full;
+    // with the highest rate of the video (stored in 1/200 s steps) that keeps the whole clip.
+    const double seconds = static_cast<double>(counted) / job.fps;
+    char note[256];
+    const int length = std::snprintf(
+        note, sizeof note,
+        "%lld frames, more than the %d a movie holds: it would end %.2f s into the clip's %.2f s",
+        static_cast<long long>(counted), kMaxFrameCount, kMaxFrameCount / job.fps, seconds);
+    const double duration = std::ceil(200.0 * seconds / kMaxFrameCount);
+    if (o.fps <= 0 && duration <= 65535 && length > 0)
+      std::snprintf(note + length, sizeof note - static_cast<std::size_t>(length),
+                    "; a video of %.4g frames per second or fewer (ffmpeg's -r) keeps all of it",
+                    200.0 / duration);
+    Note(o, o.video_path, note);
+    job.frame_limit_said = true;
+  }
   return true;
 }
 
@@ -523,9 +542,10 @@ bool EncodePictures(EncodeJob& job) {
   for (; job.got > 0; job.got = job.source.Next(&job.picture, &error)) {
     if (StopSignals_Received() != 0) return false;
     if (encoder.writer.frames_written >= kMaxFrameCount) {
-      Note(o, o.video_path,
-           "the format holds at most " + std::to_string(kMaxFrameCount) +
-               " frames; the rest of the video is left out");
+      if (!job.frame_limit_said)
+        Note(o, o.video_path,
+             "the format holds at most " + std::to_string(kMaxFrameCount) +
+                 " frames; the rest of the video is left out");
       break;
     }
     if (job.rate) encoder.video.settings.quality = RateControl_NextQuality(*job.rate);

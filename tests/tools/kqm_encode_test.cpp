@@ -287,6 +287,19 @@ TEST(KqmEncode, AFailureLeavesNothingBehind) {
       RunKqm(tools::Cmd_Encode, "encode", {"--video", dir + "ok.y4m", "-o", dir + "folder.kqm"});
   EXPECT_EQ(1, folder.status);
   EXPECT_NE(std::string::npos, folder.err.find("folder.kqm: is a folder")) << folder.err;
+  // A video longer than a movie holds (65,535 frames) is said to be before any work, not once
+  // the movie is full (an hour or more into a film), with the rate that keeps it whole: 65,536
+  // frames at 25 a second last 2621.44 s, in frames of 9/200 s at most 22.22 a second.
+  Write(dir + "long.y4m", Y4m(8, 8, 65536));
+  const auto too_long =
+      RunKqm(tools::Cmd_Encode, "encode", {"--video", dir + "long.y4m", "-o", dir + "folder.kqm"});
+  EXPECT_EQ("kqm encode: " + dir +
+                "long.y4m: 65536 frames, more than the 65535 a movie holds: it would end 2621.40 "
+                "s into the clip's 2621.44 s; a video of 22.22 frames per second or fewer "
+                "(ffmpeg's -r) keeps all of it\nkqm encode: " +
+                dir + "folder.kqm: is a folder\n",
+            too_long.err);
+  std::filesystem::remove(dir + "long.y4m");
 #if !defined(__SANITIZE_ADDRESS__)  // whose shadow memory no address-space limit leaves room for
   // A sound that memory cannot hold (a feature-length film's; here 1 GiB of silence, a hole in
   // the file, under a limit of 256 MiB) is said to be so; kqm aborted with the C++ runtime's
