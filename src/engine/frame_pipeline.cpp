@@ -291,8 +291,12 @@ std::int32_t Player_Restart(PlayerContext& context) {
   }
   if (context.sound_on) {
     if (!context.wave_out || !context.wave_out_open) return kDeviceBadDevice;
+    // Said before the card plays on: a frame it had finished before the pause comes at once, and
+    // the pause its frame callback may make (step mode) must have the last word.
+    const bool was_paused = context.paused;
+    if (context.playing) PublishPaused(context, false);
     const std::int32_t result = context.wave_out->Restart();
-    if (result == kDeviceOk && context.playing) PublishPaused(context, false);
+    if (result != kDeviceOk && context.playing) PublishPaused(context, was_paused);
     return result;
   }
   const bool started = Clock_Start(context, ClockPeriod(context.frame_rate));

@@ -79,6 +79,7 @@ class SdlAudioDevice final : public AudioDevice {
       callback_ = callback;
       instance_ = instance;
       paused_ = false;
+      holding_ = false;
       pause_after_front_ = false;
       position_ = 0;
       sample_rate_ = format.samples_per_second;
@@ -130,14 +131,19 @@ class SdlAudioDevice final : public AudioDevice {
     if (device_ == 0) return kDeviceBadDevice;
     std::lock_guard<std::mutex> lock(mutex_);
     paused_ = true;
+    holding_ = true;
     return kDeviceOk;
   }
 
   int Restart() override {
     if (device_ == 0) return kDeviceBadDevice;
-    std::lock_guard<std::mutex> lock(mutex_);
-    paused_ = false;
-    pause_after_front_ = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      paused_ = false;
+      pause_after_front_ = false;
+      holding_ = false;
+    }
+    finished_changed_.notify_all();
     return kDeviceOk;
   }
 
@@ -251,6 +257,10 @@ class SdlAudioDevice final : public AudioDevice {
       finished_changed_.wait(lock, [this] { return reporter_stop_ || !finished_.empty(); });
       if (finished_.empty()) return;
       const auto due = finished_.front().due;
+      if (!reporter_stop_ && holding_) {
+        finished_changed_.wait(lock);
+        continue;
+      }
       if (!reporter_stop_ && std::chrono::steady_clock::now() < due) {
         finished_changed_.wait_until(lock, due);
         continue;  // a reset may have taken it meanwhile
@@ -354,6 +364,9 @@ class SdlAudioDevice final : public AudioDevice {
   void* instance_ = nullptr;
   std::deque<WaveHeader*> queue_;
   bool paused_ = false;
+  // Paused by Pause: the buffers the card took before are not reported until Restart, as a
+  // card that stops at once would not finish them.
+  bool holding_ = false;
   // PauseAfterCurrent: the front buffer is the last to play before the pause.
   bool pause_after_front_ = false;
   // Read position in the front buffer, in sample frames, 16.16 fixed point.

@@ -232,6 +232,36 @@ class SdlDevice : public ::testing::Test {
     return samples;
   }
 
+  // When each done-message came; the device given is paused on the first.
+  struct ReportTimes {
+    std::mutex mutex;
+    std::vector<std::chrono::steady_clock::time_point> at;
+    std::atomic<int> count{0};
+    AudioDevice* pause_first = nullptr;
+    static void Callback(void* user, std::uint32_t message, WaveHeader*) {
+      if (message != kWaveDoneMessage) return;
+      auto& self = *static_cast<ReportTimes*>(user);
+      std::lock_guard<std::mutex> lock(self.mutex);
+      self.at.push_back(std::chrono::steady_clock::now());
+      if (self.count.fetch_add(1) == 0 && self.pause_first != nullptr) self.pause_first->Pause();
+    }
+  };
+
+  // A device on the disk driver taking 1024 samples every millisecond; null as OpenOnDisk.
+  std::unique_ptr<AudioDevice> OpenFastCard(ReportTimes& times) {
+    setenv("SDL_DISKAUDIODELAY", "1", 1);
+    file_ = ::testing::TempDir() + "/tarvel-sdl-takes.raw";
+    setenv("SDL_AUDIODRIVER", "disk", 1);
+    setenv("SDL_DISKAUDIOFILE", file_.c_str(), 1);
+    auto device = CreateSdlAudioDevice();
+    const int opened = device->Open(Mono(44100), &ReportTimes::Callback, &times);
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    unsetenv("SDL_DISKAUDIODELAY");
+    if (opened == kDeviceOk) return device;
+    why_ = device->LastError();
+    return nullptr;
+  }
+
   std::string file_;
   std::string why_;
 };
@@ -324,27 +354,9 @@ TEST_F(SdlDevice, BuffersEndingInOneTakeAreReportedWhenTheyPlay) {
   // A card taking 1024 samples every millisecond: three buffers of 300 samples go in one take,
   // the third ending 900 samples (20.4 ms at 44100 Hz) into it. Reported as the take was made,
   // the movie's pictures would come in bursts.
-  struct Times {
-    std::mutex mutex;
-    std::vector<std::chrono::steady_clock::time_point> at;
-    std::atomic<int> count{0};
-    static void Callback(void* user, std::uint32_t message, WaveHeader*) {
-      if (message != kWaveDoneMessage) return;
-      auto& self = *static_cast<Times*>(user);
-      std::lock_guard<std::mutex> lock(self.mutex);
-      self.at.push_back(std::chrono::steady_clock::now());
-      self.count.fetch_add(1);
-    }
-  } times;
-  setenv("SDL_DISKAUDIODELAY", "1", 1);
-  file_ = ::testing::TempDir() + "/tarvel-sdl-takes.raw";
-  setenv("SDL_AUDIODRIVER", "disk", 1);
-  setenv("SDL_DISKAUDIOFILE", file_.c_str(), 1);
-  auto device = CreateSdlAudioDevice();
-  const int opened = device->Open(Mono(44100), &Times::Callback, &times);
-  setenv("SDL_AUDIODRIVER", "dummy", 1);
-  unsetenv("SDL_DISKAUDIODELAY");
-  if (opened != kDeviceOk) GTEST_SKIP() << "no SDL disk driver: " << device->LastError();
+  ReportTimes times;
+  auto device = OpenFastCard(times);
+  if (!device) GTEST_SKIP() << "no SDL disk driver: " << why_;
   Buffers buffers(3, 600);
   ASSERT_EQ(device->Pause(), kDeviceOk);  // the three go into the next take together
   for (auto& header : buffers.headers) {
@@ -357,6 +369,35 @@ TEST_F(SdlDevice, BuffersEndingInOneTakeAreReportedWhenTheyPlay) {
   ASSERT_EQ(device->Close(), kDeviceOk);
   std::remove(file_.c_str());
   EXPECT_GE(times.at[2] - restarted, std::chrono::microseconds(900 * 1000000LL / 44100));
+}
+
+TEST_F(SdlDevice, APauseHoldsBackWhatTheCardTookBefore) {
+  // Paused as the first of two buffers taken together is reported (a frame step pausing on its
+  // frame), the card plays no more: the second, ending a sample later, waits for the restart,
+  // or a step would show its frame and the next one too.
+  ReportTimes times;
+  auto device = OpenFastCard(times);
+  if (!device) GTEST_SKIP() << "no SDL disk driver: " << why_;
+  times.pause_first = device.get();
+  WaveHeader headers[2];
+  std::vector<std::uint8_t> bytes(202, 1);
+  headers[0].data = bytes.data();
+  headers[0].buffer_length = 200;
+  headers[1].data = bytes.data() + 200;
+  headers[1].buffer_length = 2;
+  ASSERT_EQ(device->Pause(), kDeviceOk);
+  for (WaveHeader& header : headers) {
+    ASSERT_EQ(device->Prepare(header), kDeviceOk);
+    ASSERT_EQ(device->Write(header), kDeviceOk);
+  }
+  ASSERT_EQ(device->Restart(), kDeviceOk);
+  ASSERT_TRUE(WaitCount(times.count, 1));
+  const auto restarted = std::chrono::steady_clock::now();
+  ASSERT_EQ(device->Restart(), kDeviceOk);
+  ASSERT_TRUE(WaitCount(times.count, 2));
+  ASSERT_EQ(device->Close(), kDeviceOk);
+  std::remove(file_.c_str());
+  EXPECT_GE((times.at[1] - restarted).count(), 0) << "reported before the restart";
 }
 
 TEST_F(SdlDevice, MissingDriverFailsWithAMessage) {
