@@ -123,14 +123,19 @@ bool ParseStart(const std::string& text, float frame_rate, std::int64_t* frame,
                 std::string* error) {
   const bool seconds = !text.empty() && text.back() == 's';
   const std::string number = seconds ? text.substr(0, text.size() - 1) : text;
+  // Decimal digits with at most one point, as the whole-number options take theirs: the
+  // library's reader would also take "0x10" for 16, "1e3" for 1000 and leading spaces.
+  const bool decimal = number.find_first_not_of("0123456789.") == std::string::npos &&
+                       number.find_first_of("0123456789") != std::string::npos &&
+                       std::count(number.begin(), number.end(), '.') <= 1;
   std::size_t used = 0;
   double value = -1.0;
   try {
-    value = std::stod(number, &used);
+    if (decimal) value = std::stod(number, &used);
   } catch (const std::exception&) {
     used = 0;
   }
-  if (number.empty() || used != number.size() || !(value >= 0.0) ||
+  if (!decimal || used != number.size() || !(value >= 0.0) ||
       (!seconds && value != std::floor(value))) {
     *error = "--start takes a frame number or a time in seconds such as 2.5s, not \"" + text + "\"";
     return false;

@@ -169,11 +169,20 @@ TEST(KqmPlay, StartPastTheEndNamesThePlayableFrames) {
             std::string::npos)
       << one.err;
   // A time too far for any frame number is as far past the end.
+  const std::string far_away = "1" + std::string(300, '0') + "s";
   const auto far = RunKqm(tools::Cmd_Play, "play",
                           {ConformancePath("mixed-160x120-mono"), "--device", "capture", "--start",
-                           "1e300s", "--video-out", Temp("far.rgb")});
+                           far_away, "--video-out", Temp("far.rgb")});
   EXPECT_EQ(far.status, 1);
-  EXPECT_NE(far.err.find("cannot start at \"1e300s\""), std::string::npos) << far.err;
+  EXPECT_NE(far.err.find("cannot start at \"" + far_away + "\""), std::string::npos) << far.err;
+  // Decimal only, as the whole-number options: not frame 16, not frame 1000.
+  for (const char* start : {"0x10", "1e3", " 5", "0x1p2s"}) {
+    const auto odd = RunKqm(tools::Cmd_Play, "play",
+                            {ConformancePath("mixed-160x120-mono"), "--device", "capture",
+                             "--start", start, "--video-out", Temp("odd.rgb")});
+    EXPECT_EQ(odd.status, 2) << start;
+    EXPECT_NE(odd.err.find("--start takes a frame number"), std::string::npos) << odd.err;
+  }
 }
 
 // A time is the frame shown at that moment: at 13/200 s a frame, frame 4 from 0.26 s on.
