@@ -89,6 +89,10 @@ struct DemuxState {
   // replay_until, the one that was to be sent next; their sound is not sent again.
   std::atomic<bool> pictures_asked{false};
   std::int64_t replay_until = 0;
+  // The frame a seek shows first: the frames before it, from where decoding starts, are sent
+  // for decoding only. A seek that keeps the segment's start (a new stop alone) has them inside
+  // its segment, where they would be shown again.
+  std::int64_t shown_from = 0;
   guint32 seek_seqnum = GST_SEQNUM_INVALID;     // the last seek taken (each sink sends it)
   guint32 segment_seqnum = GST_SEQNUM_INVALID;  // the seek the next segment answers
 
@@ -391,7 +395,8 @@ GstFlowReturn PushFrame(DemuxState& s, std::int64_t index) {
     GST_BUFFER_OFFSET(buffer) = static_cast<guint64>(index);
     GST_BUFFER_OFFSET_END(buffer) = static_cast<guint64>(index + 1);
     if (!key) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
-    if (index < s.replay_until) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DECODE_ONLY);
+    if (index < s.replay_until || index < s.shown_from)
+      GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DECODE_ONLY);
     if (s.video_discont) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
     s.video_discont = false;
     result = gst_flow_combiner_update_pad_flow(s.flows, s.video, gst_pad_push(s.video, buffer));
@@ -693,8 +698,14 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
     gint64 shown_at = -1;
     if (GstPad* pad = s.video ? s.video : s.audio;
         pad != nullptr && gst_pad_peer_query_position(pad, GST_FORMAT_TIME, &shown_at) &&
-        shown_at >= 0)
+        shown_at >= 0) {
+      // A sink that does not follow the clock gives where its picture ends: the start of the
+      // next one, not shown yet.
+      const std::int64_t next = FrameAt(header, static_cast<GstClockTime>(shown_at));
+      if (next > 0 && PictureTime(next, header.frame_duration) == static_cast<guint64>(shown_at))
+        shown_at = static_cast<gint64>(PictureTime(next - 1, header.frame_duration));
       segment.position = static_cast<guint64>(shown_at);
+    }
   }
   std::int64_t shown = 0;
   bool past_end = false;
@@ -738,6 +749,7 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
   }
   DropHeldSound(s);
 
+  s.shown_from = 0;
   if (past_end) {
     s.next_frame = header.frame_count;  // nothing left to send: the stream ends at once
   } else {
@@ -756,6 +768,7 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
       segment.start = segment.position = segment.time = time;
     }
     PlaceStreams(s, frame, from);
+    s.shown_from = frame;
   }
   if (flush) {
     GstEvent* flush_stop = gst_event_new_flush_stop(TRUE);
@@ -926,6 +939,7 @@ void ResetState(DemuxState& s) {
   s.restart_asked = false;
   s.pictures_asked = false;
   s.replay_until = 0;
+  s.shown_from = 0;
   DropHeldSound(s);
   gst_flow_combiner_reset(s.flows);
 }
