@@ -131,6 +131,7 @@ class SdlAudioDevice final : public AudioDevice {
     if (device_ == 0) return kDeviceBadDevice;
     std::lock_guard<std::mutex> lock(mutex_);
     paused_ = true;
+    if (!holding_) held_since_ = std::chrono::steady_clock::now();
     holding_ = true;
     return kDeviceOk;
   }
@@ -141,6 +142,14 @@ class SdlAudioDevice final : public AudioDevice {
       std::lock_guard<std::mutex> lock(mutex_);
       paused_ = false;
       pause_after_front_ = false;
+      if (holding_) {
+        // What was still to play when the card stopped plays now: each buffer held back comes
+        // when the sound left of it has played, not all at once (a frame step pausing on the
+        // first would see the next one come with it).
+        const auto now = std::chrono::steady_clock::now();
+        for (Finished& finished : finished_)
+          finished.due = finished.due > held_since_ ? finished.due + (now - held_since_) : now;
+      }
       holding_ = false;
     }
     finished_changed_.notify_all();
@@ -367,6 +376,7 @@ class SdlAudioDevice final : public AudioDevice {
   // Paused by Pause: the buffers the card took before are not reported until Restart, as a
   // card that stops at once would not finish them.
   bool holding_ = false;
+  std::chrono::steady_clock::time_point held_since_{};  // when the pause began
   // PauseAfterCurrent: the front buffer is the last to play before the pause.
   bool pause_after_front_ = false;
   // Read position in the front buffer, in sample frames, 16.16 fixed point.
