@@ -177,6 +177,10 @@ GstFlowReturn Chain(GstPad* /*pad*/, GstObject* parent, GstBuffer* buffer) {
   if (!s.fresh && !restarting && frame != 0 && frame != s.next_frame) {
     s.fresh = true;
     s.discont = true;
+  } else if (s.fresh && !restarting && frame != s.next_frame) {
+    // Lost again while the decoding state was awaited: the buffer bringing it may be among
+    // them, and waiting for it would leave the rest of the movie silent. It is asked for again.
+    s.asked_restart = false;
   }
   s.next_frame = frame + 1;
 

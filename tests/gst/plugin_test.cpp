@@ -157,6 +157,25 @@ TEST(GstPlugin, SoundDecoderJoinsAStreamUnderWay) {
   EXPECT_TRUE(gapped.audio.bytes == expected);
   ASSERT_EQ(gapped.audio.pts.size(), 36u + 31u);
   EXPECT_EQ(gapped.audio.pts[36], whole.audio.pts[40]);
+
+  // Frame 9's buffer, which brings the state, lost too: frame 10's asks again, and the state
+  // comes with frame 11's: periods 42 to 70.
+  RunOptions lost_again = LosingFrames("sound", 5, 7);
+  lost_again.prerolled = [first = lost_again.prerolled,
+                          also = LosingFrames("sound", 9, 9).prerolled](GstElement* pipeline) {
+    first(pipeline);
+    also(pipeline);
+  };
+  const PipelineRun regapped =
+      RunPipeline("filesrc location=\"" + path +
+                      "\" ! kqmdemux name=d d.audio_0 ! kqmauddec name=sound ! "
+                      "appsink name=audio sync=false",
+                  lost_again);
+  EXPECT_TRUE(regapped.eos && regapped.errors.empty()) << testing::PrintToString(regapped.errors);
+  expected.resize(36 * period_bytes);
+  expected.insert(expected.end(), whole.audio.bytes.begin() + 42 * period_bytes,
+                  whole.audio.bytes.end());
+  EXPECT_TRUE(regapped.audio.bytes == expected) << regapped.audio.pts.size() << " periods";
 }
 
 // A picture decoder that joins the stream under way or loses buffers on the way flags the
