@@ -305,13 +305,17 @@ class SdlAudioDevice final : public AudioDevice {
       // rate does not pile up delay); one asked for late starts now.
       const auto now = std::chrono::steady_clock::now();
       const auto take = SamplesTime(frames_out);
-      const auto start = std::clamp(take_end_, now, now + take);
+      auto start = std::clamp(take_end_, now, now + take);
+      // After a pause the card first plays what it had left of the buffers held back.
+      if (!finished_.empty()) start = std::max(start, finished_.back().due);
       take_end_ = start + take;
       auto* out = reinterpret_cast<std::int16_t*>(stream);
       const std::uint32_t left_volume = volume_ & 0xFFFF;
       const std::uint32_t right_volume = volume_ >> 16;
       int written = 0;
-      while (written < frames_out && !paused_ && !queue_.empty()) {
+      // A buffer whose last sample ends the take is used up in it too: it comes back with the
+      // take's end, and a pause right after holds it back with the others the take held.
+      while (!paused_ && !queue_.empty()) {
         WaveHeader* header = queue_.front();
         const std::uint64_t frames_in =
             header->buffer_length / static_cast<std::uint32_t>(frame_bytes);
@@ -329,6 +333,7 @@ class SdlAudioDevice final : public AudioDevice {
           }
           continue;
         }
+        if (written == frames_out) break;
         std::int16_t samples[2];
         std::memcpy(samples, header->data + index * static_cast<std::uint64_t>(frame_bytes),
                     static_cast<std::size_t>(frame_bytes));

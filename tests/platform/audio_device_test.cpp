@@ -437,6 +437,33 @@ TEST_F(SdlDevice, HeldBuffersComeAsTheSoundLeftWhenPausedPlaysOn) {
   EXPECT_GE(times.at[2] - restarted, std::chrono::microseconds(62500));
 }
 
+TEST_F(SdlDevice, ABufferEndingATakeIsDoneWithThatTake) {
+  // The second buffer ends the take exactly (1 + 1023 samples). Paused as the first is
+  // reported, the card has nothing left to play and closes; if the second were only found used
+  // up at the next take, after the restart, it would come at that take's start, along with
+  // what was held back before it (a frame step would show two frames).
+  ReportTimes times;
+  auto device = OpenFastCard(times, 8000);
+  if (!device) GTEST_SKIP() << "no SDL disk driver: " << why_;
+  times.pause_first = device.get();
+  WaveHeader headers[2];
+  std::vector<std::uint8_t> bytes(2048, 1);
+  headers[0].data = bytes.data();
+  headers[0].buffer_length = 2;
+  headers[1].data = bytes.data() + 2;
+  headers[1].buffer_length = 2046;
+  ASSERT_EQ(device->Pause(), kDeviceOk);
+  for (WaveHeader& header : headers) {
+    ASSERT_EQ(device->Prepare(header), kDeviceOk);
+    ASSERT_EQ(device->Write(header), kDeviceOk);
+  }
+  ASSERT_EQ(device->Restart(), kDeviceOk);
+  ASSERT_TRUE(WaitCount(times.count, 1));
+  EXPECT_EQ(device->Close(), kDeviceOk);
+  EXPECT_EQ(times.count, 2);
+  std::remove(file_.c_str());
+}
+
 TEST_F(SdlDevice, MissingDriverFailsWithAMessage) {
   setenv("SDL_AUDIODRIVER", "no-such-driver", 1);
   auto device = CreateSdlAudioDevice();
