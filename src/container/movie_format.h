@@ -108,4 +108,9 @@ inline std::uint32_t ReadLe32(const std::uint8_t* p) {
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
+// Whether an "IX" payload (null for none) is a key frame's: its first word is negative.
+inline bool PictureChunk_IsKey(const std::uint8_t* payload, std::int64_t length) {
+  return payload != nullptr && length >= 4 && static_cast<std::int32_t>(ReadLe32(payload)) < 0;
+}
+
 }  // namespace tarvel

@@ -387,8 +387,7 @@ GstFlowReturn PushFrame(DemuxState& s, std::int64_t index) {
     std::int32_t length = 0;
     const std::uint8_t* picture = Frame_FindChunk(frame, "IX", &length);
     GstBuffer* buffer = ChunkBuffer(picture, length);
-    const bool key =
-        picture != nullptr && length >= 4 && static_cast<std::int32_t>(ReadLe32(picture)) < 0;
+    const bool key = PictureChunk_IsKey(picture, length);
     GST_BUFFER_PTS(buffer) = GST_BUFFER_DTS(buffer) = PictureTime(index, s.header.frame_duration);
     GST_BUFFER_DURATION(buffer) =
         PictureTime(index + 1, s.header.frame_duration) - GST_BUFFER_PTS(buffer);

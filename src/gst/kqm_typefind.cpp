@@ -40,7 +40,7 @@ int MovieLikelihood(const std::uint8_t* header, std::uint32_t frame0_size,
     if (chunk.size < kChunkHeaderSize) return false;
     if (std::memcmp(chunk.tag, "IX", 2) == 0 && !picture) {
       picture = chunk.payload_length >= 24;
-      key = picture && static_cast<std::int32_t>(ReadLe32(chunk.payload)) < 0;
+      key = picture && PictureChunk_IsKey(chunk.payload, chunk.payload_length);
     } else if ((std::memcmp(chunk.tag, "AA", 2) == 0 || std::memcmp(chunk.tag, "BB", 2) == 0) &&
                chunk.payload_length >= static_cast<std::int32_t>(kAdqHeaderSize)) {
       sound_header = sound_header || std::memcmp(chunk.payload, "VELD_ADQ", 8) == 0;

@@ -161,7 +161,7 @@ GstFlowReturn HandleFrame(GstVideoDecoder* decoder, GstVideoCodecFrame* frame) {
   // from where decoding can start, so that the next pictures are the right ones.
   int decoded = kDecodeOk;
   bool guessed = false;
-  const bool key = in.size >= 4 && static_cast<std::int32_t>(ReadLe32(in.data)) < 0;
+  const bool key = PictureChunk_IsKey(in.data, static_cast<std::int64_t>(in.size));
   if (in_step || index == 0 || !key) {
     // Frame 0 out of step (a loop, a seek) starts on cleared pictures, as playback does.
     if (!in_step && index == 0) s.decoder->Reset();

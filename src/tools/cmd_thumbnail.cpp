@@ -103,8 +103,7 @@ int Cmd_Thumbnail(int argc, char** argv) {
     std::int32_t length = 0;
     const std::uint8_t* picture =
         Frame_FindChunk({chunks.data(), static_cast<std::uint32_t>(chunks.size())}, "IX", &length);
-    key_frame.push_back(picture != nullptr && length >= 4 &&
-                        static_cast<std::int32_t>(ReadLe32(picture)) < 0);
+    key_frame.push_back(PictureChunk_IsKey(picture, length));
     offsets.push_back(offset);
   }
   const auto frames = static_cast<std::int64_t>(key_frame.size());
