@@ -457,17 +457,17 @@ bool OpenInputs(EncodeJob& job) {
     // Said before the work, which for a film takes hours, rather than once the movie is full;
     // with the highest rate of the video (stored in 1/200 s steps) that keeps the whole clip.
     const double seconds = static_cast<double>(counted) / job.fps;
-    char note[256];
-    const int length = std::snprintf(
+    char note[160];
+    std::snprintf(
         note, sizeof note,
         "%lld frames, more than the %d a movie holds: it would end %.2f s into the clip's %.2f s",
         static_cast<long long>(counted), kMaxFrameCount, kMaxFrameCount / job.fps, seconds);
+    std::string said = note;
     const double duration = std::ceil(200.0 * seconds / kMaxFrameCount);
-    if (o.fps <= 0 && duration <= 65535 && length > 0)
-      std::snprintf(note + length, sizeof note - static_cast<std::size_t>(length),
-                    "; a video of %.4g frames per second or fewer (ffmpeg's -r) keeps all of it",
-                    200.0 / duration);
-    Note(o, o.video_path, note);
+    if (o.fps <= 0 && duration <= 65535)
+      said += "; a video of " + FramesPerSecond(200.0 / duration) +
+              " or fewer (ffmpeg's -r) keeps all of it";
+    Note(o, o.video_path, said);
     job.frame_limit_said = true;
   }
   return true;
