@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -57,12 +58,16 @@ WaveFormat Mono(std::uint32_t rate) {
 
 struct Buffers {
   explicit Buffers(int count, std::uint32_t length)
-      : storage(static_cast<std::size_t>(count)), headers(static_cast<std::size_t>(count)) {
-    for (int i = 0; i < count; ++i) {
-      auto& bytes = storage[static_cast<std::size_t>(i)];
-      bytes.assign(length, static_cast<std::uint8_t>(i + 1));
-      headers[static_cast<std::size_t>(i)].data = bytes.data();
-      headers[static_cast<std::size_t>(i)].buffer_length = length;
+      : Buffers(std::vector<std::uint32_t>(static_cast<std::size_t>(count), length)) {}
+  // Buffers of the given lengths in bytes: Buffers{200, 2}.
+  Buffers(std::initializer_list<std::uint32_t> lengths)
+      : Buffers(std::vector<std::uint32_t>(lengths)) {}
+  explicit Buffers(const std::vector<std::uint32_t>& lengths)
+      : storage(lengths.size()), headers(lengths.size()) {
+    for (std::size_t i = 0; i < lengths.size(); ++i) {
+      storage[i].assign(lengths[i], static_cast<std::uint8_t>(i + 1));
+      headers[i].data = storage[i].data();
+      headers[i].buffer_length = lengths[i];
     }
   }
   std::vector<std::vector<std::uint8_t>> storage;
@@ -266,6 +271,19 @@ class SdlDevice : public ::testing::Test {
     return nullptr;
   }
 
+  // Queues `buffers` on the paused card, so that they go into its next take together, and
+  // plays on; `played` receives the time just before it does.
+  static void PlayInOneTake(AudioDevice& device, Buffers& buffers,
+                            std::chrono::steady_clock::time_point* played) {
+    ASSERT_EQ(device.Pause(), kDeviceOk);
+    for (auto& header : buffers.headers) {
+      ASSERT_EQ(device.Prepare(header), kDeviceOk);
+      ASSERT_EQ(device.Write(header), kDeviceOk);
+    }
+    *played = std::chrono::steady_clock::now();
+    ASSERT_EQ(device.Restart(), kDeviceOk);
+  }
+
   std::string file_;
   std::string why_;
 };
@@ -362,13 +380,8 @@ TEST_F(SdlDevice, BuffersEndingInOneTakeAreReportedWhenTheyPlay) {
   auto device = OpenFastCard(times);
   if (!device) GTEST_SKIP() << "no SDL disk driver: " << why_;
   Buffers buffers(3, 600);
-  ASSERT_EQ(device->Pause(), kDeviceOk);  // the three go into the next take together
-  for (auto& header : buffers.headers) {
-    ASSERT_EQ(device->Prepare(header), kDeviceOk);
-    ASSERT_EQ(device->Write(header), kDeviceOk);
-  }
-  const auto restarted = std::chrono::steady_clock::now();
-  ASSERT_EQ(device->Restart(), kDeviceOk);
+  std::chrono::steady_clock::time_point restarted;
+  ASSERT_NO_FATAL_FAILURE(PlayInOneTake(*device, buffers, &restarted));
   ASSERT_TRUE(WaitCount(times.count, 3));
   ASSERT_EQ(device->Close(), kDeviceOk);
   std::remove(file_.c_str());
@@ -383,18 +396,9 @@ TEST_F(SdlDevice, APauseHoldsBackWhatTheCardTookBefore) {
   auto device = OpenFastCard(times);
   if (!device) GTEST_SKIP() << "no SDL disk driver: " << why_;
   times.pause_first = device.get();
-  WaveHeader headers[2];
-  std::vector<std::uint8_t> bytes(202, 1);
-  headers[0].data = bytes.data();
-  headers[0].buffer_length = 200;
-  headers[1].data = bytes.data() + 200;
-  headers[1].buffer_length = 2;
-  ASSERT_EQ(device->Pause(), kDeviceOk);
-  for (WaveHeader& header : headers) {
-    ASSERT_EQ(device->Prepare(header), kDeviceOk);
-    ASSERT_EQ(device->Write(header), kDeviceOk);
-  }
-  ASSERT_EQ(device->Restart(), kDeviceOk);
+  Buffers buffers{200, 2};
+  std::chrono::steady_clock::time_point played;
+  ASSERT_NO_FATAL_FAILURE(PlayInOneTake(*device, buffers, &played));
   ASSERT_TRUE(WaitCount(times.count, 1));
   const auto restarted = std::chrono::steady_clock::now();
   ASSERT_EQ(device->Restart(), kDeviceOk);
@@ -414,21 +418,9 @@ TEST_F(SdlDevice, HeldBuffersComeAsTheSoundLeftWhenPausedPlaysOn) {
   auto device = OpenFastCard(times, 8000);
   if (!device) GTEST_SKIP() << "no SDL disk driver: " << why_;
   times.pause_first = device.get();
-  WaveHeader headers[3];
-  std::vector<std::uint8_t> bytes(2002, 1);
-  headers[0].data = bytes.data();
-  headers[0].buffer_length = 2;
-  headers[1].data = bytes.data() + 2;
-  headers[1].buffer_length = 1000;
-  headers[2].data = bytes.data() + 1002;
-  headers[2].buffer_length = 1000;
-  ASSERT_EQ(device->Pause(), kDeviceOk);
-  for (WaveHeader& header : headers) {
-    ASSERT_EQ(device->Prepare(header), kDeviceOk);
-    ASSERT_EQ(device->Write(header), kDeviceOk);
-  }
-  const auto played = std::chrono::steady_clock::now();
-  ASSERT_EQ(device->Restart(), kDeviceOk);
+  Buffers buffers{2, 1000, 1000};
+  std::chrono::steady_clock::time_point played;
+  ASSERT_NO_FATAL_FAILURE(PlayInOneTake(*device, buffers, &played));
   ASSERT_TRUE(WaitCount(times.count, 1));
   std::chrono::steady_clock::time_point first;
   {
@@ -454,18 +446,9 @@ TEST_F(SdlDevice, ABufferEndingATakeIsDoneWithThatTake) {
   auto device = OpenFastCard(times, 8000);
   if (!device) GTEST_SKIP() << "no SDL disk driver: " << why_;
   times.pause_first = device.get();
-  WaveHeader headers[2];
-  std::vector<std::uint8_t> bytes(2048, 1);
-  headers[0].data = bytes.data();
-  headers[0].buffer_length = 2;
-  headers[1].data = bytes.data() + 2;
-  headers[1].buffer_length = 2046;
-  ASSERT_EQ(device->Pause(), kDeviceOk);
-  for (WaveHeader& header : headers) {
-    ASSERT_EQ(device->Prepare(header), kDeviceOk);
-    ASSERT_EQ(device->Write(header), kDeviceOk);
-  }
-  ASSERT_EQ(device->Restart(), kDeviceOk);
+  Buffers buffers{2, 2046};
+  std::chrono::steady_clock::time_point played;
+  ASSERT_NO_FATAL_FAILURE(PlayInOneTake(*device, buffers, &played));
   ASSERT_TRUE(WaitCount(times.count, 1));
   EXPECT_EQ(device->Close(), kDeviceOk);
   EXPECT_EQ(times.count, 2);
