@@ -256,6 +256,7 @@ void Viewer::OnTurn() {
 
 void Viewer::Tick() {
   if (state_.quit_requested) return;
+  RunPendingSeek();
   if (state_.play_request) {
     if (state_.stopped) {
       // Taken before the click: a movie that fails to open may ask for the next one at once.
@@ -453,6 +454,7 @@ void Viewer::Play() {
       state_.ui_playing = true;
       last_loop_count_ = 0;
       seek_pictures_ = -1;
+      pending_seek_ = -1;
       ForgetLastFrame();
       failure_reported_ = false;
       sound_lost_shown_ = false;
@@ -806,6 +808,9 @@ void Viewer::OnKey(int virtual_key, bool control) {
     RequestTurn();
     return;
   }
+  // Any other key comes after a seek left for the next turn.
+  if (virtual_key != kKeyHome && virtual_key != kKeyEnd && virtual_key != kKeyComma)
+    RunPendingSeek();
   switch (virtual_key) {
     case kKeyEnter:
       Click(kIdStepByStep);
@@ -865,11 +870,18 @@ void Viewer::Seek(std::int32_t frame) {
 
 void Viewer::GoToFrame(std::int32_t frame) {
   if (state_.quit_requested || !Playing(Player_Status(player_))) return;
+  if (sought_since_turn_) {
+    pending_seek_ = frame;
+    RequestTurn();
+    return;
+  }
+  pending_seek_ = -1;
   ForgetLastFrame();
   if (Player_Seek(player_, frame) != kPlayerOk) {
     ReportUnplayableFrame(frame);
     return;
   }
+  sought_since_turn_ = true;
   // The picture of a seek is no step of playback: it neither ends playback at the last frame
   // nor counts as a pass.
   const PlayerStatus status = Player_Status(player_);
@@ -879,6 +891,16 @@ void Viewer::GoToFrame(std::int32_t frame) {
   // playback with it shown, before the engine shows the frame 0 it would go on with.
   if (state_.ui_playing) StopAtLastFrame();
   RequestTurn();
+}
+
+std::int32_t Viewer::SeekBase(const PlayerStatus& status) const {
+  return pending_seek_ >= 0 ? pending_seek_ : status.shown_frame;
+}
+
+void Viewer::RunPendingSeek() {
+  sought_since_turn_ = false;
+  const std::int32_t frame = std::exchange(pending_seek_, -1);
+  if (frame >= 0) GoToFrame(frame);
 }
 
 void Viewer::ReportUnplayableFrame(std::int32_t frame) {
@@ -899,9 +921,10 @@ std::int32_t Viewer::PassBeforeWrap(const PlayerStatus& status) {
 
 void Viewer::SeekBySeconds(float seconds) {
   const PlayerStatus status = Player_Status(player_);
-  if (!Playing(status) || status.shown_frame < 0) return;
+  const std::int32_t base = SeekBase(status);
+  if (!Playing(status) || base < 0) return;
   const float rate = status.frame_rate > 0.0f ? status.frame_rate : kDefaultFrameRate;
-  const long long target = status.shown_frame + static_cast<long long>(std::lround(seconds * rate));
+  const long long target = base + static_cast<long long>(std::lround(seconds * rate));
   GoToFrame(static_cast<std::int32_t>(std::clamp<long long>(target, 0, status.frame_count - 1)));
 }
 
@@ -916,12 +939,17 @@ void Viewer::StepOneFrame(bool forward) {
   state_.step_mode = false;
   // Like a seek, a frame gone to this way does not end playback when it is the last.
   ForgetLastFrame();
+  if (!forward) {
+    // A step back is a seek, from the frame the last seek goes to.
+    const std::int32_t base = SeekBase(Player_Status(player_));
+    if (base > 0) GoToFrame(base - 1);
+    return;
+  }
   const PlayerStatus before = Player_Status(player_);
-  if (forward ? Player_Step(player_) != kPlayerOk : Player_StepBack(player_) != kPlayerOk) return;
-  const PlayerStatus after = Player_Status(player_);
+  if (Player_Step(player_) != kPlayerOk) return;
   // The step on comes with the clock: its picture is the next one presented.
-  seek_pictures_ = forward ? before.pictures_presented + 1 : after.pictures_presented;
-  last_loop_count_ = PassBeforeWrap(forward ? before : after);
+  seek_pictures_ = before.pictures_presented + 1;
+  last_loop_count_ = PassBeforeWrap(before);
 }
 
 void Viewer::OnScroll(int id, int code, int position) {
@@ -1019,6 +1047,7 @@ void Viewer::PanelKeyPressed(QKeyEvent* event) {
 }
 
 void Viewer::Command(int id) {
+  RunPendingSeek();
   OnCommand(id);
 }
 

@@ -189,8 +189,14 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   // are brought back onto a screen.
   void KeepSavedPositionsReachable();
   void ShowStopInRadioGroup();
-  // Shows `frame` of the movie playing or paused, leaving it so.
+  // Shows `frame` of the movie playing or paused, leaving it so. A seek asked for while one
+  // made since the last turn still stands is left to the next turn, where only the newest runs.
   void GoToFrame(std::int32_t frame);
+  // The frame seeks and steps count from: the one a seek left for the next turn goes to, else
+  // the one shown (-1: none).
+  std::int32_t SeekBase(const PlayerStatus& status) const;
+  // Runs the seek left for the next turn, if any.
+  void RunPendingSeek();
   // After a failed go to `frame`: when it lies past the frames that can be played (the movie is
   // cut short or damaged before it), the user is told so, once a playback.
   void ReportUnplayableFrame(std::int32_t frame);
@@ -250,6 +256,11 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   // Pictures presented when the last seek or step has shown its picture (-1: none since
   // start); the pictures up to that count are not playback's.
   std::int64_t seek_pictures_ = -1;
+  // Seeks come faster than a long run-up from a key frame serves them (a key held down, clicks
+  // on the bar): one runs at once, those after it until the next turn only leave their frame
+  // here (-1: none), and the turn goes to the last.
+  bool sought_since_turn_ = false;
+  std::int32_t pending_seek_ = -1;
   // With Loop Play off, playback ends on its last frame once that frame has had its time (read
   // by the engine's threads). A silent movie's clock is paused on the last frame while
   // `last_period_` runs; a movie with sound plays the last frame's sound out, and the picture

@@ -404,6 +404,34 @@ TEST_F(ViewerTest, TheProgressBarAndTheKeysGoToAnyFrame) {
   EXPECT_EQ(picture(), expected[3]);
 }
 
+TEST_F(ViewerTest, SeeksComingFasterThanTheTurnsGoOnlyToTheLast) {
+  Start({Conformance(kSilentMovie)});
+  Turn();
+  ASSERT_TRUE(Playing());
+  Key(Qt::Key_Space);
+  Key(Qt::Key_End);
+  Turn();
+  ASSERT_EQ(Status().shown_frame, 5);
+  // Key repeats and clicks that came while a seek decoded its run-up are handled together: the
+  // first seek runs at once, the rest only move the frame the next turn goes to.
+  const std::int64_t presented = Status().pictures_presented;
+  for (int press = 0; press < 4; ++press) Key(Qt::Key_Comma);
+  EXPECT_EQ(Status().shown_frame, 4);
+  Turn();
+  EXPECT_EQ(Status().shown_frame, 1);
+  EXPECT_EQ(Status().pictures_presented, presented + 2);
+  // That turn's seek counts as the first: clicks on the bar now wait too. 285 pixels for 6
+  // frames: x = 150, 250 and 100 lie in frames 3, 5 and 2. A key that is no seek comes after
+  // them: one frame on from frame 2.
+  for (const int x : {150, 250, 100})
+    QTest::mouseClick(panel().Control(kIdProgress), Qt::LeftButton, Qt::NoModifier, QPoint(x, 5));
+  EXPECT_EQ(Status().shown_frame, 1);
+  Key(Qt::Key_Period);
+  ASSERT_TRUE(TurnUntil(
+      [this] { return Status().shown_frame == 3 && Status().state == PlayerState::kPaused; }));
+  EXPECT_EQ(Status().pictures_presented, presented + 4);
+}
+
 TEST_F(ViewerTest, PeriodOrEnterHeldDownGoesOnFrameByFrame) {
   Start({Conformance(kSilentMovie)});
   Turn();
@@ -457,6 +485,7 @@ TEST_F(ViewerTest, AFramePastACutIsSaidToBeOutOfReach) {
   testing::internal::CaptureStderr();
   // End, and the bar's right end, say why nothing changes, once; the movie stays paused there.
   Key(Qt::Key_End);
+  Turn();
   QTest::mouseClick(panel().Control(kIdProgress), Qt::LeftButton, Qt::NoModifier, QPoint(284, 5));
   const std::string line =
       cut.toStdString() + ": cannot go to frame 32: the movie has 20 frames that can be played";
