@@ -91,7 +91,14 @@ using AudioDeviceFactory = std::unique_ptr<AudioDevice> (*)(void* user);
 std::unique_ptr<AudioDevice> CreateSdlAudioDevice();
 // The sound card's buffer, in sample frames, which it fills from the queued buffers a take at a
 // time; a queued buffer comes back done when its last sample is due to be heard, and the card
-// still holds at most this much then.
-inline constexpr int kSdlBufferSamples = 1024;
+// still holds at most this much then. A take handed over is heard whatever follows (a pause, a
+// step), so it is kept short at every rate: the shortest power of two lasting 20 ms, at most
+// 1024 (23 ms at 44100 Hz, 256 samples at 8000 Hz rather than 128 ms).
+constexpr int SdlTakeSamples(std::uint32_t samples_per_second) {
+  int take = 64;
+  while (take < 1024 && static_cast<std::uint64_t>(take) * 1000 < samples_per_second * 20ull)
+    take *= 2;
+  return take;
+}
 
 }  // namespace tarvel

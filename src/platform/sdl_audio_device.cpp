@@ -1,7 +1,8 @@
 // The sound card through SDL2 audio. SDL pulls samples from the audio callback on its own
 // thread; the callback walks the queued buffers in order, resampling for the playback rate and
 // scaling for the volume. Every buffer it has used up is reported when its last sample is due to
-// be heard: the card takes 1024 samples at a time, which may hold the ends of several buffers.
+// be heard: the card takes up to 1024 samples at a time (SdlTakeSamples), which may hold the ends
+// of several buffers.
 #include <SDL.h>
 #include <dlfcn.h>
 
@@ -69,7 +70,7 @@ class SdlAudioDevice final : public AudioDevice {
     wanted.freq = static_cast<int>(format.samples_per_second);
     wanted.format = AUDIO_S16SYS;
     wanted.channels = static_cast<Uint8>(format.channels);
-    wanted.samples = kSdlBufferSamples;
+    wanted.samples = static_cast<Uint16>(SdlTakeSamples(format.samples_per_second));
     wanted.callback = &SdlAudioDevice::Feed;
     wanted.userdata = this;
     SDL_AudioSpec obtained{};

@@ -357,8 +357,9 @@ int Start(PlayJob& job) {
   if (!o.capture() && status.sound_on) {
     // The last picture's duration, and what the card holds beyond the buffer it took last.
     const float rate = o.rate > 0.0f ? o.rate : status.frame_rate;
-    const double seconds = (rate > 0.0f ? 1.0 / rate : 0.0) +
-                           2.0 * kSdlBufferSamples / std::max(status.sample_rate, 1u);
+    const std::uint32_t sample_rate = std::max(status.sample_rate, 1u);
+    const double seconds =
+        (rate > 0.0f ? 1.0 / rate : 0.0) + 2.0 * SdlTakeSamples(sample_rate) / sample_rate;
     job.sound_tail_ms = static_cast<std::int64_t>(seconds * 1000.0) + 1;
   }
   // Frame 0 of a movie with sound is presented while the start primes the device, without a

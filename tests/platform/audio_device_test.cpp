@@ -257,13 +257,13 @@ class SdlDevice : public ::testing::Test {
   };
 
   // A device on the disk driver taking 1024 samples every millisecond; null as OpenOnDisk.
-  std::unique_ptr<AudioDevice> OpenFastCard(ReportTimes& times, std::uint32_t rate = 44100) {
+  std::unique_ptr<AudioDevice> OpenFastCard(ReportTimes& times) {
     setenv("SDL_DISKAUDIODELAY", "1", 1);
     file_ = ::testing::TempDir() + "/tarvel-sdl-takes.raw";
     setenv("SDL_AUDIODRIVER", "disk", 1);
     setenv("SDL_DISKAUDIOFILE", file_.c_str(), 1);
     auto device = CreateSdlAudioDevice();
-    const int opened = device->Open(Mono(rate), &ReportTimes::Callback, &times);
+    const int opened = device->Open(Mono(44100), &ReportTimes::Callback, &times);
     setenv("SDL_AUDIODRIVER", "dummy", 1);
     unsetenv("SDL_DISKAUDIODELAY");
     if (opened == kDeviceOk) return device;
@@ -411,11 +411,11 @@ TEST_F(SdlDevice, APauseHoldsBackWhatTheCardTookBefore) {
 TEST_F(SdlDevice, HeldBuffersComeAsTheSoundLeftWhenPausedPlaysOn) {
   // Paused as the first of three buffers taken together is reported, and played on once the
   // other two were due: they come as the sound the card had left plays, not both at once, or a
-  // step pausing on the second would show the third. The third ends 1001 samples (125.1 ms at
-  // 8000 Hz) into a take that began after `played`; what was left of it at the pause plays
+  // step pausing on the second would show the third. The third ends 1001 samples (22.7 ms at
+  // 44100 Hz) into a take that began after `played`; what was left of it at the pause plays
   // after the restart (a report that came late leaves less, never more: no luck involved).
   ReportTimes times;
-  auto device = OpenFastCard(times, 8000);
+  auto device = OpenFastCard(times);
   if (!device) GTEST_SKIP() << "no SDL disk driver: " << why_;
   times.pause_first = device.get();
   Buffers buffers{2, 1000, 1000};
@@ -427,14 +427,14 @@ TEST_F(SdlDevice, HeldBuffersComeAsTheSoundLeftWhenPausedPlaysOn) {
     std::lock_guard<std::mutex> lock(times.mutex);
     first = times.at[0];
   }
-  std::this_thread::sleep_until(first + std::chrono::milliseconds(130));
+  std::this_thread::sleep_until(first + std::chrono::milliseconds(30));
   const auto restarted = std::chrono::steady_clock::now();
   ASSERT_EQ(device->Restart(), kDeviceOk);
   ASSERT_TRUE(WaitCount(times.count, 3));
   ASSERT_EQ(device->Close(), kDeviceOk);
   std::remove(file_.c_str());
   EXPECT_GE(times.at[2] - restarted,
-            played + std::chrono::microseconds(1001 * 1000000LL / 8000) - times.paused_at);
+            played + std::chrono::microseconds(1001 * 1000000LL / 44100) - times.paused_at);
 }
 
 TEST_F(SdlDevice, ABufferEndingATakeIsDoneWithThatTake) {
@@ -443,7 +443,7 @@ TEST_F(SdlDevice, ABufferEndingATakeIsDoneWithThatTake) {
   // up at the next take, after the restart, it would come at that take's start, along with
   // what was held back before it (a frame step would show two frames).
   ReportTimes times;
-  auto device = OpenFastCard(times, 8000);
+  auto device = OpenFastCard(times);
   if (!device) GTEST_SKIP() << "no SDL disk driver: " << why_;
   times.pause_first = device.get();
   Buffers buffers{2, 2046};
@@ -453,6 +453,16 @@ TEST_F(SdlDevice, ABufferEndingATakeIsDoneWithThatTake) {
   EXPECT_EQ(device->Close(), kDeviceOk);
   EXPECT_EQ(times.count, 2);
   std::remove(file_.c_str());
+}
+
+TEST(SdlTake, LastsAbout20MillisecondsAtEveryRate) {
+  // A take handed to the sound server is heard whatever follows: 1024 samples at 8000 Hz let
+  // 128 ms more sound out after a pause and played the start of the next frames with each step.
+  EXPECT_EQ(SdlTakeSamples(8000), 256);    // 20 ms is 160 samples
+  EXPECT_EQ(SdlTakeSamples(11025), 256);   // 220.5
+  EXPECT_EQ(SdlTakeSamples(22050), 512);   // 441
+  EXPECT_EQ(SdlTakeSamples(44100), 1024);  // 882
+  EXPECT_EQ(SdlTakeSamples(96000), 1024);  // never more than 1024
 }
 
 TEST_F(SdlDevice, MissingDriverFailsWithAMessage) {
