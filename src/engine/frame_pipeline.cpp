@@ -128,8 +128,13 @@ std::int32_t Frame_Step(PlayerContext& context, std::int32_t frame_index,
   const LoadedFrame frame{slot->data.get(), static_cast<std::uint32_t>(slot->data_length)};
   std::int32_t picture_length = 0;
   const std::uint8_t* picture = Frame_FindChunk(frame, "IX", &picture_length);
+  const std::int32_t decoded = context.decoded_frame.exchange(-1);
   if (picture == nullptr) return FinishStep(context, kPlayerNoVideoChunk);
   const bool corrupt = PresentPicture(context, picture, picture_length) != kDecodeOk;
+  // Played on from a frame a seek decoded, the picture is still playback's.
+  const bool shown =
+      context.display_mode == kDisplayFullScreen || context.display_mode == kDisplayWindow;
+  if (shown && decoded >= 0 && frame_index == decoded + 1) context.decoded_frame = frame_index;
 
   bool restart_refused = false;
   if (context.sound_on && audio_output != nullptr) {

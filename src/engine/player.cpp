@@ -182,6 +182,7 @@ bool Player_SetPixelFormat(PlayerContext& context, std::int32_t depth) {
     return false;
   }
   context.video_decoder.reset();
+  context.decoded_frame = -1;
   context.video_decoder =
       VideoDecoder::Create(static_cast<int>(context.height), static_cast<int>(context.width), depth,
                            OutputPicture::kCaller);

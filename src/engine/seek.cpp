@@ -80,16 +80,17 @@ bool DecodeKeyFrame(PlayerContext& context, std::int32_t index, LoadedFrame fram
 }
 
 // One pass over frames `first` to `target`: the picture from `key` on (-1: from frame 0 over
-// zeroed pictures) and the sound of frame periods `target` to `target` + 31 into `lead`.
+// zeroed pictures; with `key_decoded`, from the frame after `key`, whose picture the decoder
+// holds) and the sound of frame periods `target` to `target` + 31 into `lead`.
 // Returns false when key frame `key` turns out not to decode alone (try an earlier one). A frame
 // that cannot be read leaves its index in `*unread`.
 enum class PassResult { kDone, kKeyNotAlone, kReadFailed, kOutOfMemory };
 
-PassResult SeekPass(PlayerContext& context, std::int32_t target, std::int32_t key,
+PassResult SeekPass(PlayerContext& context, std::int32_t target, std::int32_t key, bool key_decoded,
                     std::uint8_t* lead, int* picture_result, std::int32_t* unread) {
   const bool sound = context.sound_on && lead != nullptr;
   const std::int32_t period = context.sound.audio_frame_bytes;
-  const std::int32_t picture_first = key < 0 ? 0 : key;
+  const std::int32_t picture_first = key_decoded ? key + 1 : key < 0 ? 0 : key;
   const std::int32_t sound_first = target < kLeadPeriods ? 0 : target - (kLeadPeriods - 1);
   const std::int32_t first = sound ? std::min(picture_first, sound_first) : picture_first;
   std::uint16_t* output = SeekOutput(context);
@@ -246,10 +247,16 @@ std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
     }
   }
   std::int32_t key = context.movie_index.KeyFrameAtOrBefore(frame);
+  // A frame further on in the run from that key frame than the picture the decoder holds (a
+  // drag or a key held down going forward) is decoded on from that picture, as playback would.
+  const std::int32_t decoded = context.decoded_frame.exchange(-1);
+  bool key_decoded = decoded >= 0 && decoded >= key && decoded < frame;
+  if (key_decoded) key = decoded;
   int picture_result = kDecodeOk;
   for (;;) {
     std::int32_t unread = frame;
-    const PassResult pass = SeekPass(context, frame, key, lead.get(), &picture_result, &unread);
+    const PassResult pass =
+        SeekPass(context, frame, key, key_decoded, lead.get(), &picture_result, &unread);
     if (pass == PassResult::kDone) break;
     if (pass != PassResult::kKeyNotAlone) {
       // The movie cannot be read where it could be when indexed (a failing disk, or a file cut
@@ -265,7 +272,9 @@ std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
       return code;
     }
     key = key > 0 ? context.movie_index.KeyFrameAtOrBefore(key - 1) : -1;
+    key_decoded = false;
   }
+  context.decoded_frame = frame;
 
   // Playback goes on from the next frame, as after the frame step that presented this one.
   std::int32_t next = frame + 1;

@@ -3,6 +3,9 @@
 // or not; stepping back and forth; seeking in a cut movie.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <thread>
@@ -256,6 +259,50 @@ TEST_F(SeekKeyFrame, ThatReadsThePreviousPictureIsNotWhereDecodingStarts) {
   ASSERT_GE(sought.size(), 2u);
   EXPECT_EQ(sought[sought.size() - 2], continuous[4]);
   EXPECT_EQ(sought.back(), continuous[3]);
+}
+
+// A seek further on in the run of frames from the picture shown decodes on from that picture,
+// as playback would, not from the key frame again: with frame 0 changed on the disk after a seek
+// to frame 2, a seek to frame 4 still shows continuous playback's picture.
+TEST_F(SeekKeyFrame, FurtherOnDecodesOnFromThePictureShown) {
+  std::ifstream file(std::string(TARVEL_CONFORMANCE_DIR) + "/mixed-1024x64.kqm", std::ios::binary);
+  std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(file), {}};
+  ASSERT_GT(bytes.size(), 64u);
+  TempMovie movie(bytes);  // five frames, the first the only key frame
+  std::vector<std::vector<std::uint16_t>> shown;
+  struct Keep {
+    static void Picture(const PresentedPicture& presented, void* user) {
+      static_cast<std::vector<std::vector<std::uint16_t>>*>(user)->emplace_back(
+          presented.picture.pixels, presented.picture.pixels + 1024 * 64);
+    }
+  };
+  Player_SetPresentationListener(context, &Keep::Picture, &shown);
+  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+  ASSERT_TRUE(Player_WaitForEnd(context, std::chrono::seconds(60)));
+  ASSERT_EQ(shown.size(), 5u);
+  const std::vector<std::uint16_t> continuous_4 = shown[4];
+  Player_SetLoop(context, 1);
+  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+  Player_Pause(context);
+  ASSERT_EQ(Player_Seek(context, 2), kPlayerOk);
+  // Frame 0's picture data inverted, from its middle on.
+  std::int32_t length = 0;
+  const std::uint8_t* picture =
+      Frame_FindChunk(LoadedFrame{bytes.data() + 64 + kFrameWordSize,
+                                  (bytes[64] | bytes[65] << 8u | bytes[66] << 16u) - 4u},
+                      "IX", &length);
+  ASSERT_NE(picture, nullptr);
+  std::FILE* changed = std::fopen(movie.path(), "r+b");
+  ASSERT_NE(changed, nullptr);
+  const long middle = picture - bytes.data() + length / 2;
+  std::vector<std::uint8_t> inverted(picture + length / 2, picture + length);
+  for (std::uint8_t& byte : inverted) byte = static_cast<std::uint8_t>(~byte);
+  EXPECT_EQ(std::fseek(changed, middle, SEEK_SET), 0);
+  EXPECT_EQ(std::fwrite(inverted.data(), 1, inverted.size(), changed), inverted.size());
+  std::fclose(changed);
+  ASSERT_EQ(Player_Seek(context, 4), kPlayerOk);
+  EXPECT_TRUE(shown.back() == continuous_4);
+  Player_Stop(context);
 }
 
 using SeekCut = EngineTest;
