@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "container/movie_format.h"
 
@@ -126,13 +127,18 @@ bool MovieWriter_Open(MovieWriter& writer, const std::string& path, const MovieL
   writer = MovieWriter{};
   writer.path = path;
   if (!CheckLayout(writer, layout)) return false;
+  // The header is completed last: an output that cannot go back to it (a pipe) is refused now,
+  // not after the whole movie has been encoded into it. A named pipe is refused before it is
+  // opened, which would wait for a reader that may never come.
+  const char* const kCannotSeek =
+      "cannot seek, and a movie's header is completed last: write it to a file";
+  std::error_code code;
+  if (std::filesystem::is_fifo(path, code)) return Fail(writer, kCannotSeek);
   writer.file = std::fopen(path.c_str(), "wb");
   if (!writer.file) return Fail(writer, std::string("cannot create: ") + std::strerror(errno));
-  // The header is completed last: an output that cannot go back to it (a pipe) is refused now,
-  // not after the whole movie has been encoded into it.
   if (std::fseek(writer.file, 0, SEEK_SET) != 0) {
     MovieWriter_Abandon(writer);
-    return Fail(writer, "cannot seek, and a movie's header is completed last: write it to a file");
+    return Fail(writer, kCannotSeek);
   }
   return Start(writer, layout);
 }

@@ -171,9 +171,14 @@ TEST(KqmCommandLine, OutputsGoThroughLinksAndIntoPipesWithoutReplacingThem) {
   EXPECT_EQ(fs::perms(0600), fs::status(pending.temporary_path()).permissions() & fs::perms::mask);
   pending.Discard();
 
-  // The test holds both ends of the pipe, with room for the whole sound, so nothing waits.
+  // A movie cannot go into a pipe, its header being completed last: refused before any frame,
+  // and without waiting for a reader of a named pipe that nobody reads.
   const std::string fifo = folder + "/pipe.raw";
   ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  const auto unread = test::RunKqm(tools::Cmd_Demo, "demo", {"-o", fifo, "--seconds", "0.04"});
+  EXPECT_EQ(1, unread.status);
+  EXPECT_NE(std::string::npos, unread.err.find("pipe.raw: cannot seek")) << unread.err;
+  // The test holds both ends of the pipe, with room for the whole sound, so nothing waits.
   const int pipe = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
   ASSERT_LE(0, pipe);
   ASSERT_LE(static_cast<int>(sound.size()), fcntl(pipe, F_SETPIPE_SZ, 1 << 20));
@@ -183,7 +188,7 @@ TEST(KqmCommandLine, OutputsGoThroughLinksAndIntoPipesWithoutReplacingThem) {
   EXPECT_EQ(static_cast<ssize_t>(sound.size()), ::read(pipe, piped.data(), piped.size()));
   piped.resize(sound.size());
   EXPECT_EQ(sound, piped);
-  // A movie cannot go into a pipe, its header being completed last: refused before any frame.
+  // With a reader, the movie is refused just the same, and nothing goes into the pipe.
   const auto movie_out = test::RunKqm(tools::Cmd_Demo, "demo", {"-o", fifo, "--seconds", "0.04"});
   EXPECT_EQ(1, movie_out.status);
   EXPECT_NE(std::string::npos, movie_out.err.find("pipe.raw: cannot seek")) << movie_out.err;
