@@ -808,8 +808,10 @@ void Viewer::OnKey(int virtual_key, bool control) {
     RequestTurn();
     return;
   }
-  // Any other key comes after a seek left for the next turn.
-  if (virtual_key != kKeyHome && virtual_key != kKeyEnd && virtual_key != kKeyComma)
+  // Any other key with a use comes after a seek left for the next turn (Ctrl, pressed again
+  // for each Ctrl+arrow, has none of its own).
+  if (virtual_key != 0 && virtual_key != kKeyHome && virtual_key != kKeyEnd &&
+      virtual_key != kKeyComma)
     RunPendingSeek();
   switch (virtual_key) {
     case kKeyEnter:
