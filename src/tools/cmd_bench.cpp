@@ -146,7 +146,8 @@ bool ReadOptions(int argc, char** argv, BenchOptions& o, int* status) {
   auto* passes =
       app.add_option("--passes", o.passes,
                      "decode the movie's pictures exactly N times instead (for instruction counts)")
-          ->transform(WholeRange(1, 1000000));
+          ->transform(WholeRange(1, 1000000))
+          ->excludes(seconds);
   int seeks = 0;
   app.add_option("--seek", seeks,
                  "instead, time N seeks of a paused playback to frames chosen at random (the "

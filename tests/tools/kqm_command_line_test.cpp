@@ -72,6 +72,11 @@ TEST(KqmCommandLine, UsageErrorsExitTwoNamingTheCommandAndEveryCommandTakesQuiet
       "kqm export: --video is given more than once (see 'kqm export --help')\n",
       test::RunKqm(tools::Cmd_Export, "export", {movie, "--video", "a.rgb", "--video", "b.rgb"})
           .err);
+  // Options that stand for one another are refused together, not one of them left unused.
+  const auto both =
+      test::RunKqm(tools::Cmd_Bench, "bench", {movie, "--seconds", "1", "--passes", "2"});
+  EXPECT_EQ(2, both.status) << both.err;
+  EXPECT_EQ(0u, both.err.rfind("kqm bench: --seconds excludes --passes", 0)) << both.err;
   // Text that is no number of the option's kind is said to be so, not out of its range.
   const std::pair<test::KqmResult, std::string> not_numbers[] = {
       {test::RunKqm(tools::Cmd_Encode, "encode",
