@@ -29,7 +29,7 @@ int Cmd_Demo(int argc, char** argv) {
       ->transform(WholeRange(1, 100));
   app.add_option("--effort", effort, kEffortHelp)->transform(WholeRange(0, 3));
   app.add_flag("--no-sound", no_sound, "leave the sound out");
-  app.add_flag("--stats", stats, "print each frame's kind, size and PSNR at the end");
+  app.add_flag("--stats", stats, "print each frame's kind, quality, size and PSNR at the end");
   Verbosity verbosity;
   AddVerbosityOptions(app, &verbosity);
   int status = 0;

@@ -73,7 +73,7 @@ void AddEncodeOptions(CLI::App& app, EncodeOptions* o) {
                "crop instead of padding to multiples of 8, and instead of scaling pictures too "
                "large for the format")
       ->excludes(size);
-  app.add_flag("--stats", o->stats, "print each frame's kind, size, quality and PSNR at the end");
+  app.add_flag("--stats", o->stats, "print each frame's kind, quality, size and PSNR at the end");
   AddVerbosityOptions(app, &o->verbosity,
                       "also the quality the second pass of --bitrate or --bpp settles on");
 }
