@@ -184,13 +184,13 @@ int Cmd_Thumbnail(int argc, char** argv) {
     return 1;
   }
   if (verbosity.verbose) {
-    char why[160];
-    std::snprintf(why, sizeof why,
-                  "frame %lld of %lld, the widest range of tones of %zu pictures looked at "
-                  "(%.2f bits)",
-                  static_cast<long long>(best_index), static_cast<long long>(frames),
-                  candidates.size(), best_score);
-    PrintError(command, out_path, why);
+    char bits[32];
+    std::snprintf(bits, sizeof bits, "%.2f", best_score);
+    PrintError(command, out_path,
+               "frame " + std::to_string(best_index) + " of " + std::to_string(frames) +
+                   ", the widest range of tones of " +
+                   Counted(static_cast<std::int64_t>(candidates.size()), "picture") +
+                   " looked at (" + bits + " bits)");
   }
   return 0;
 }

@@ -148,6 +148,11 @@ TEST(KqmThumbnail, KeepsTheAspectWithTheLongestSideRequested) {
     EXPECT_EQ(png.width, c.want_width) << c.width << "x" << c.height;
     EXPECT_EQ(png.height, c.want_height) << c.width << "x" << c.height;
   }
+  // The one picture of a one-frame movie is counted as one.
+  const auto verbose = RunKqm(Cmd_Thumbnail, "thumbnail", {Temp("one.kqm"), Temp("one.png"), "-v"});
+  EXPECT_NE(verbose.err.find("frame 0 of 1, the widest range of tones of 1 picture looked at ("),
+            std::string::npos)
+      << verbose.err;
 }
 
 TEST(KqmThumbnail, BadInputGetsOneLineNamingTheFile) {
