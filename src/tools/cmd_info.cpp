@@ -298,8 +298,7 @@ int Cmd_Info(int argc, char** argv) {
     std::printf("Key frames:      %lld\n", static_cast<long long>(walk.frames[kKeyPicture]));
     std::printf("Delta frames:    %lld\n", static_cast<long long>(walk.frames[kDeltaPicture]));
     if (walk.frames[kNoPicture])
-      std::printf("No picture:      %lld frames\n",
-                  static_cast<long long>(walk.frames[kNoPicture]));
+      std::printf("No picture:      %s\n", Counted(walk.frames[kNoPicture], "frame").c_str());
     std::printf("Chunks:         ");
     for (const auto& [tag, count] : walk.tags)
       std::printf(" %s %lld", tag.c_str(), static_cast<long long>(count));

@@ -168,6 +168,7 @@ TEST(KqmInfo, TruncatedAndUnplayableMoviesFailAfterSayingWhy) {
   r = RunKqm(Cmd_Info, "info", {cut, "-q"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "kqm info: " + cut + ": frame 1: no picture chunk; playback stops there\n");
+  EXPECT_NE(r.out.find("\nNo picture:      1 frame\n"), std::string::npos) << r.out;
   // The JSON names what makes info fail, here as where the data ends at a frame's boundary.
   r = RunKqm(Cmd_Info, "info", {cut, "--json"});
   EXPECT_NE(r.out.find("\"problem\":\"frame 1: no picture chunk; playback stops there\"}"),
