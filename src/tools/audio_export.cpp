@@ -70,6 +70,17 @@ bool NamesWaveFile(const std::string& path) {
   return path != "-" && EndsWithNoCase(path, ".wav");
 }
 
+bool OpenSoundOutput(OutputFile& out, const std::string& out_path, std::string* error) {
+  if (!out.Open(out_path, error)) return false;
+  if (!NamesWaveFile(out_path) || out.Seek(0)) return true;
+  if (error)
+    *error =
+        "cannot seek, and a WAVE file's sizes are written last: write it to a file, or give a "
+        ".pcm name for raw samples";
+  out.Discard();
+  return false;
+}
+
 std::string AudioExport::OutputProblem(const std::string& out_path) {
   if (out_path == "-" || EndsWithNoCase(out_path, ".wav") || EndsWithNoCase(out_path, ".pcm") ||
       EndsWithNoCase(out_path, ".raw"))
@@ -84,7 +95,7 @@ bool AudioExport::Open(const std::string& out_path, std::string* error) {
     return false;
   }
   wave_ = NamesWaveFile(out_path);
-  if (!out_.Open(out_path, error)) return false;
+  if (!OpenSoundOutput(out_, out_path, error)) return false;
   // Room for the WAVE header; its sizes are known only at the end.
   if (wave_) return WriteWaveHeader(error);
   return true;

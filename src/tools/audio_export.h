@@ -24,6 +24,9 @@ std::array<std::uint8_t, kWaveHeaderSize> WaveFileHeader(std::uint32_t sample_ra
                                                          std::uint64_t pcm_bytes);
 // Whether an output name asks for a WAVE file (".wav", any case) rather than raw samples.
 bool NamesWaveFile(const std::string& path);
+// Opens OUT, and for a WAVE file checks that its header can be gone back to, its sizes being
+// written last: a pipe is refused before any sound goes into it. False with `error` set.
+bool OpenSoundOutput(OutputFile& out, const std::string& out_path, std::string* error);
 
 class AudioExport {
  public:

@@ -293,7 +293,8 @@ bool OpenOutputs(PlayJob& job) {
   for (auto [file, path] :
        {std::pair{&job.sound_file, &o.audio_out}, std::pair{&job.video_file, &o.video_out}}) {
     std::string error;
-    if (!path->empty() && !file->Open(*path, &error)) {
+    if (!path->empty() && !(file == &job.sound_file ? OpenSoundOutput(*file, *path, &error)
+                                                    : file->Open(*path, &error))) {
       PrintError(kCommand, *path, error);
       return false;
     }
