@@ -131,10 +131,12 @@ std::int32_t Frame_Step(PlayerContext& context, std::int32_t frame_index,
   const std::int32_t decoded = context.decoded_frame.exchange(-1);
   if (picture == nullptr) return FinishStep(context, kPlayerNoVideoChunk);
   const bool corrupt = PresentPicture(context, picture, picture_length) != kDecodeOk;
-  // Played on from a frame a seek decoded, the picture is still playback's.
+  // Played on from a frame a seek decoded, the picture is still playback's (a damaged one is
+  // left out: a seek to it again must say it is damaged).
   const bool shown =
       context.display_mode == kDisplayFullScreen || context.display_mode == kDisplayWindow;
-  if (shown && decoded >= 0 && frame_index == decoded + 1) context.decoded_frame = frame_index;
+  if (shown && !corrupt && decoded >= 0 && frame_index == decoded + 1)
+    context.decoded_frame = frame_index;
 
   bool restart_refused = false;
   if (context.sound_on && audio_output != nullptr) {

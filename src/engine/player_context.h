@@ -182,9 +182,9 @@ struct PlayerContext {
   std::atomic<std::int32_t> last_result{kPlayerOk};
   // The decoder and its reference picture; it decodes into the scaling buffer or the surface.
   std::unique_ptr<VideoDecoder> video_decoder;
-  // The frame whose picture the decoder last made, as playback from frame 0 makes it: the one a
-  // seek went to, then each frame played on from it (-1: none known). A seek further on in the
-  // same run of frames decodes on from there rather than from the key frame.
+  // The frame whose undamaged picture the decoder last made, as playback from frame 0 makes it:
+  // the one a seek went to, then each frame played on from it (-1: none known). A seek further on
+  // in the same run of frames decodes on from there rather than from the key frame.
   std::atomic<std::int32_t> decoded_frame{-1};
   FrameCallback frame_callback = nullptr;
   ChunkHandler chunk_handler = nullptr;

@@ -248,9 +248,10 @@ std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
   }
   std::int32_t key = context.movie_index.KeyFrameAtOrBefore(frame);
   // A frame further on in the run from that key frame than the picture the decoder holds (a
-  // drag or a key held down going forward) is decoded on from that picture, as playback would.
+  // drag or a key held down going forward) is decoded on from that picture, as playback would;
+  // that picture's own frame (a press on the bar where the thumb is) is not decoded again.
   const std::int32_t decoded = context.decoded_frame.exchange(-1);
-  bool key_decoded = decoded >= 0 && decoded >= key && decoded < frame;
+  bool key_decoded = decoded >= 0 && decoded >= key && decoded <= frame;
   if (key_decoded) key = decoded;
   int picture_result = kDecodeOk;
   for (;;) {
@@ -274,7 +275,7 @@ std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
     key = key > 0 ? context.movie_index.KeyFrameAtOrBefore(key - 1) : -1;
     key_decoded = false;
   }
-  context.decoded_frame = frame;
+  if (picture_result == kDecodeOk) context.decoded_frame = frame;
 
   // Playback goes on from the next frame, as after the frame step that presented this one.
   std::int32_t next = frame + 1;
