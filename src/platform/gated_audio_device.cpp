@@ -3,6 +3,7 @@
 namespace tarvel {
 
 void GatedAudioDevice::OpenGate() {
+  const std::lock_guard<std::mutex> delivering(delivering_);
   std::vector<WaveHeader*> held;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -17,6 +18,13 @@ int GatedAudioDevice::Open(const WaveFormat& format, WaveCallback callback, void
   callback_ = callback;
   instance_ = instance;
   return inner_->Open(format, &GatedAudioDevice::Relay, this);
+}
+
+int GatedAudioDevice::Close() {
+  // The owner may free what the messages reach once the device is closed: a delivery on another
+  // thread ends first.
+  const std::lock_guard<std::mutex> delivering(delivering_);
+  return inner_->Close();
 }
 
 int GatedAudioDevice::Reset() {

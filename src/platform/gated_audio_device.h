@@ -15,7 +15,8 @@ class GatedAudioDevice final : public AudioDevice {
  public:
   explicit GatedAudioDevice(std::unique_ptr<AudioDevice> inner) : inner_(std::move(inner)) {}
 
-  // Lets the held done-messages through, in order, and every later one at once.
+  // Lets the held done-messages through, in order, and every later one at once. May be called on
+  // any thread; Close waits for such a delivery to end, as a device's own reports end at Close.
   void OpenGate();
   AudioDevice& inner() { return *inner_; }
 
@@ -28,7 +29,7 @@ class GatedAudioDevice final : public AudioDevice {
   int PauseAfterCurrent() override { return inner_->PauseAfterCurrent(); }
   // A reset opens the gate: the buffers it gives back must reach their owner.
   int Reset() override;
-  int Close() override { return inner_->Close(); }
+  int Close() override;
   int SetVolume(std::uint32_t volume) override { return inner_->SetVolume(volume); }
   int SetPlaybackRate(std::uint32_t rate) override { return inner_->SetPlaybackRate(rate); }
   std::string LastError() const override { return inner_->LastError(); }
@@ -41,6 +42,8 @@ class GatedAudioDevice final : public AudioDevice {
   WaveCallback callback_ = nullptr;
   void* instance_ = nullptr;
   std::mutex mutex_;
+  // Held while OpenGate hands the held messages over, outside `mutex_`.
+  std::mutex delivering_;
   bool gate_open_ = false;
   std::vector<WaveHeader*> held_;
 };
