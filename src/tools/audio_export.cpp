@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 namespace tarvel::tools {
 
@@ -71,8 +72,12 @@ bool NamesWaveFile(const std::string& path) {
 }
 
 bool OpenSoundOutput(OutputFile& out, const std::string& out_path, std::string* error) {
-  if (!out.Open(out_path, error)) return false;
-  if (!NamesWaveFile(out_path) || out.Seek(0)) return true;
+  const bool wave = NamesWaveFile(out_path);
+  // A named pipe is known for one before it is opened, which would wait for a reader.
+  std::error_code code;
+  const bool named_pipe = wave && std::filesystem::is_fifo(out_path, code);
+  if (!named_pipe && !out.Open(out_path, error)) return false;
+  if (!wave || (!named_pipe && out.Seek(0))) return true;
   if (error)
     *error =
         "cannot seek, and a WAVE file's sizes are written last: write it to a file, or give a "

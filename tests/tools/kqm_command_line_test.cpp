@@ -198,7 +198,9 @@ TEST(KqmCommandLine, OutputsGoThroughLinksAndIntoPipesWithoutReplacingThem) {
   EXPECT_EQ(1, movie_out.status);
   EXPECT_NE(std::string::npos, movie_out.err.find("pipe.raw: cannot seek")) << movie_out.err;
   EXPECT_EQ(-1, ::read(pipe, piped.data(), piped.size()));  // empty
-  // So is a WAVE file, whose sizes are written last too (raw samples go into a pipe).
+  ::close(pipe);
+  // So is a WAVE file, whose sizes are written last too (raw samples go into a pipe), without
+  // waiting for a reader.
   fs::create_symlink("pipe.raw", folder + "/pipe.wav");
   for (const auto& wave :
        {test::RunKqm(tools::Cmd_Export, "export", {movie, "--audio", folder + "/pipe.wav"}),
@@ -207,9 +209,7 @@ TEST(KqmCommandLine, OutputsGoThroughLinksAndIntoPipesWithoutReplacingThem) {
     EXPECT_EQ(1, wave.status);
     EXPECT_NE(std::string::npos, wave.err.find("pipe.wav: cannot seek, and a WAVE file's sizes"))
         << wave.err;
-    EXPECT_EQ(-1, ::read(pipe, piped.data(), piped.size()));  // empty
   }
-  ::close(pipe);
 }
 
 // An output that names an input (through any name) or another output is refused before anything
