@@ -1,10 +1,13 @@
 #include "platform/stop_signals.h"
 
 #include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <cstdint>
 #include <mutex>
 
 namespace tarvel {
@@ -13,16 +16,39 @@ namespace {
 
 // Written by the handler; lock-free atomics are safe to use there.
 std::atomic<int> g_received{0};
+// The first request: its signal in the high half, the process that sent it in the low half (0:
+// the kernel, as for a terminal's Ctrl-C); and when it came (0: just now, not yet written).
+std::atomic<std::uint64_t> g_request{0};
+std::atomic<long long> g_request_ms{0};
 int g_pipe[2] = {-1, -1};
 
-extern "C" void OnStopSignal(int number) {
-  int expected = 0;
-  if (!g_received.compare_exchange_strong(expected, number)) {
+// The same signal again from the process that sent the first, this soon, is the same request:
+// `timeout` signals the program and then its whole process group, so the program gets it twice.
+constexpr long long kSameRequestMs = 1000;
+
+long long MonotonicMs() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);  // safe in a handler
+  return std::max(1LL, static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000);
+}
+
+extern "C" void OnStopSignal(int number, siginfo_t* info, void* /*context*/) {
+  const std::uint32_t sender =
+      info != nullptr && info->si_code == SI_USER ? static_cast<std::uint32_t>(info->si_pid) : 0;
+  const std::uint64_t request = (std::uint64_t{static_cast<std::uint32_t>(number)} << 32) | sender;
+  std::uint64_t first = 0;
+  if (!g_request.compare_exchange_strong(first, request)) {
+    const long long first_ms = g_request_ms.load();
+    if (sender != 0 && first == request &&
+        (first_ms == 0 || MonotonicMs() - first_ms < kSameRequestMs))
+      return;
     // The second one: what the signal does without a handler.
     std::signal(number, SIG_DFL);
     std::raise(number);
     return;
   }
+  g_request_ms = MonotonicMs();
+  g_received = number;
   const char byte = 1;
   const ssize_t written = ::write(g_pipe[1], &byte, 1);
   (void)written;
@@ -35,11 +61,13 @@ bool StopSignals_Install() {
   static bool installed = false;
   std::call_once(once, [] {
     static_assert(std::atomic<int>::is_always_lock_free);
+    static_assert(std::atomic<long long>::is_always_lock_free);
+    static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
     if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
     struct sigaction action {};
-    action.sa_handler = &OnStopSignal;
+    action.sa_sigaction = &OnStopSignal;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
+    action.sa_flags = SA_RESTART | SA_SIGINFO;
     installed = true;
     for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
       // A signal the program was started with ignored (a job a shell runs in the background
