@@ -87,6 +87,11 @@ ToolRun RunAndWait(const std::vector<std::string>& argv, std::chrono::millisecon
     run.status = kToolStopped;
     return run;
   }
+  // A program started with SIGCHLD ignored (a parent's choice that outlives exec) has its children
+  // reaped by the system as they end: the tool's end and its status could not be waited for.
+  struct sigaction child_ended {};
+  if (::sigaction(SIGCHLD, nullptr, &child_ended) == 0 && child_ended.sa_handler == SIG_IGN)
+    ::signal(SIGCHLD, SIG_DFL);
   // Everything the child needs is prepared before the fork.
   std::vector<std::string> copies = argv;
   std::vector<char*> args;

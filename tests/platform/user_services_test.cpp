@@ -101,6 +101,12 @@ TEST(Process, StartFailuresAndTimeouts) {
   const ToolRun failed = RunAndWait({"/bin/sh", "-c", "exit 3"}, std::chrono::seconds(30));
   EXPECT_EQ(failed.status, kToolRan);
   EXPECT_EQ(failed.exit_code, 3);
+  // Started with SIGCHLD ignored, as some parents leave it, the tool is still waited for.
+  std::signal(SIGCHLD, SIG_IGN);
+  const ToolRun unreaped = RunAndWait({"/bin/sh", "-c", "exit 3"}, std::chrono::seconds(5));
+  std::signal(SIGCHLD, SIG_DFL);
+  EXPECT_EQ(unreaped.status, kToolRan);
+  EXPECT_EQ(unreaped.exit_code, 3);
 
   WriteBytes(scratch / "plain", "#!/bin/sh\nexit 0\n");  // not executable
   EXPECT_EQ(FindOnPath("plain", scratch.path()), "");
