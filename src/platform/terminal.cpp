@@ -1,8 +1,10 @@
 #include "platform/terminal.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 
@@ -21,6 +23,15 @@ std::string PrintableName(std::string_view name) {
     }
   }
   return out;
+}
+
+void StandardStreams_HoldClosed() {
+  for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
+    if (::fcntl(stream, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free number: this one, the streams below it being open.
+    const int held = ::open("/dev/null", O_RDONLY);
+    if (held >= 0 && held != stream) ::close(held);
+  }
 }
 
 bool StandardErrorIsTerminal() {

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/terminal.h"
 #include "tools/commands.h"
 #include "tools/tool_common.h"
 
@@ -20,6 +21,7 @@ void PrintUsage(std::FILE* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  tarvel::StandardStreams_HoldClosed();
   tarvel::tools::EndQuietlyOnBrokenPipe();
   if (argc < 2) {
     PrintUsage(stderr);

@@ -104,6 +104,7 @@ void ReleaseStartupMessages() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  tarvel::StandardStreams_HoldClosed();
   const tarvel::CommandLine command = tarvel::ParseCommandLine(argc, argv);
   std::fputs(command.output.c_str(), stdout);
   std::fputs(command.errors.c_str(), stderr);

@@ -14,6 +14,7 @@
 
 #include "platform/process.h"
 #include "platform/stop_signals.h"
+#include "platform/terminal.h"
 #include "platform/user_files.h"
 #include "support/scratch.h"
 
@@ -112,6 +113,24 @@ TEST(Process, StartFailuresAndTimeouts) {
   EXPECT_EQ(FindOnPath("plain", scratch.path()), "");
   EXPECT_EQ(FindOnPath("slow", "::" + scratch.path() + "/"), scratch / "slow");
   EXPECT_EQ(FindOnPath("../slow", scratch / "x"), "");
+}
+
+// Started with standard error closed (`2>&-`), the program keeps its number from the files it
+// opens: messages would go into them (into the X server's connection, for the player).
+TEST(StandardStreams, AClosedOneIsHeldSoThatNoFileTakesItsNumber) {
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(STDERR_FILENO);
+    StandardStreams_HoldClosed();
+    const int opened = ::open("/dev/null", O_WRONLY);
+    // Still no stream to write to.
+    const bool unwritable = ::write(STDERR_FILENO, "x", 1) < 0 && errno == EBADF;
+    ::_exit(opened > STDERR_FILENO && unwritable ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(StopSignals, TheFirstIsRecordedItsRepeatIsNotTheSecondEndsTheProgram) {
