@@ -67,4 +67,8 @@ void BrokenPipe_End() {
   ::_exit(128 + SIGPIPE);
 }
 
+void FileSizeLimit_ReportAsError() {
+  std::signal(SIGXFSZ, SIG_IGN);
+}
+
 }  // namespace tarvel

@@ -34,4 +34,8 @@ bool StandardOutputReaderGone();
 // Ends the program as SIGPIPE does (status 141 in a shell).
 [[noreturn]] void BrokenPipe_End();
 
+// A write past the file size limit (`ulimit -f`) fails with EFBIG, as on a full disk, instead of
+// ending the program on SIGXFSZ with its outputs left under their temporary names.
+void FileSizeLimit_ReportAsError();
+
 }  // namespace tarvel

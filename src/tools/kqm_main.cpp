@@ -23,6 +23,7 @@ void PrintUsage(std::FILE* out) {
 int main(int argc, char** argv) {
   tarvel::StandardStreams_HoldClosed();
   tarvel::tools::EndQuietlyOnBrokenPipe();
+  tarvel::FileSizeLimit_ReportAsError();
   if (argc < 2) {
     PrintUsage(stderr);
     return 2;

@@ -350,5 +350,22 @@ TEST(KqmCommandLine, BinaryDataIsNeitherReadFromNorWrittenToATerminal) {
       err);
 }
 
+// Past the file size limit (`ulimit -f`) the command says so, naming the file, and leaves nothing
+// behind, as on a full disk; SIGXFSZ ended it with its hidden temporary file left in the folder.
+TEST(KqmCommandLine, AFileSizeLimitIsAnErrorNamingTheFileAndLeavesNothing) {
+  namespace fs = std::filesystem;
+  const std::string folder = ::testing::TempDir() + "kqm_file_size_limit";
+  fs::remove_all(folder);
+  fs::create_directory(folder);
+  test::ProcessOptions limited;
+  limited.file_size_limit = 100000;
+  const auto r = test::RunKqmProcess(
+      {"export", test::ConformancePath("copy-320x240-stereo"), "--video", folder + "/v.y4m"},
+      limited);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "kqm export: " + folder + "/v.y4m: write failed: File too large\n");
+  EXPECT_TRUE(fs::is_empty(folder));
+}
+
 }  // namespace
 }  // namespace tarvel

@@ -26,9 +26,14 @@ KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptio
     signal(SIGTERM, SIG_DFL);
     signal(SIGHUP, SIG_DFL);
     signal(SIGPIPE, SIG_DFL);
+    signal(SIGXFSZ, SIG_DFL);
     if (options.memory_limit != 0) {
       const rlimit limit{options.memory_limit, options.memory_limit};
       setrlimit(RLIMIT_AS, &limit);
+    }
+    if (options.file_size_limit != 0) {
+      const rlimit limit{options.file_size_limit, options.file_size_limit};
+      setrlimit(RLIMIT_FSIZE, &limit);
     }
     dup2(in[0], 0);
     dup2(out[1], 1);

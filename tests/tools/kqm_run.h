@@ -33,6 +33,8 @@ struct ProcessOptions {
   bool output_gone = false;
   // Bytes of address space the child may take (0: no limit), as under `ulimit -v`.
   unsigned long memory_limit = 0;
+  // Bytes a file the child writes may hold (0: no limit), as under `ulimit -f`.
+  unsigned long file_size_limit = 0;
 };
 KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptions& options = {});
 
