@@ -1,6 +1,7 @@
 #include "platform/stop_signals.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -69,13 +70,19 @@ bool StopSignals_Install() {
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART | SA_SIGINFO;
     installed = true;
+    sigset_t handled;
+    sigemptyset(&handled);
     for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
       // A signal the program was started with ignored (a job a shell runs in the background
       // ignores Ctrl-C) stays ignored.
       struct sigaction current {};
       if (::sigaction(number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
       installed = ::sigaction(number, &action, nullptr) == 0 && installed;
+      sigaddset(&handled, number);
     }
+    // One the program was started with blocked (some job runners block SIGTERM in the mask their
+    // jobs inherit) would wait unseen, the program deaf to all but SIGKILL: it is let through.
+    ::pthread_sigmask(SIG_UNBLOCK, &handled, nullptr);
   });
   return installed;
 }

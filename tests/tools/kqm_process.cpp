@@ -35,6 +35,10 @@ KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptio
       const rlimit limit{options.file_size_limit, options.file_size_limit};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    if (options.blocked_signal != 0) sigaddset(&blocked, options.blocked_signal);
+    sigprocmask(SIG_SETMASK, &blocked, nullptr);
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(err[1], 2);

@@ -35,6 +35,8 @@ struct ProcessOptions {
   unsigned long memory_limit = 0;
   // Bytes a file the child writes may hold (0: no limit), as under `ulimit -f`.
   unsigned long file_size_limit = 0;
+  // A signal the child starts with blocked, as some job runners start their jobs (0: none).
+  int blocked_signal = 0;
 };
 KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptions& options = {});
 

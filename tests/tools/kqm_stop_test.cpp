@@ -101,6 +101,19 @@ TEST(StopSignal, AReaderThatLeavesEarlyEndsTheCommandQuietlyLeavingNothing) {
   EXPECT_TRUE(fs::is_empty(folder));
 }
 
+// A job runner may start its jobs with SIGTERM blocked; the command still stops on it.
+TEST(StopSignal, ASignalBlockedAtStartStillStopsTheCommand) {
+  test::ProcessOptions terminate;
+  terminate.signal = SIGTERM;
+  terminate.blocked_signal = SIGTERM;
+  // The pictures fill the pipe long before the passes end, so the signal comes while it runs.
+  const auto r = test::RunKqmProcess(
+      {"export", ConformancePath("copy-320x240-stereo"), "--passes", "3", "--video", "-"},
+      terminate);
+  EXPECT_EQ(r.status, 143) << r.err;
+  EXPECT_NE(r.err.find("stopped by SIGTERM"), std::string::npos) << r.err;
+}
+
 TEST(KqmExport, StopsWherePlaybackStopsAtAFrameWithoutAPicture) {
   test::MovieLayout layout = test::SilentMovie(6);
   layout.frames[3].chunks[0].tag = "ZZ";
