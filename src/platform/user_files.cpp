@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <vector>
@@ -85,6 +86,24 @@ int Failed(std::string* problem, std::string text) {
   return kFileWriteFailed;
 }
 
+// The umask, read without changing it: another thread may be making a file meanwhile.
+mode_t CurrentUmask() {
+  const int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    char text[4096];
+    const ssize_t got = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (got > 0) {
+      text[got] = '\0';
+      const char* line = std::strstr(text, "\nUmask:");
+      if (line != nullptr) return static_cast<mode_t>(std::strtoul(line + 7, nullptr, 8) & 0777);
+    }
+  }
+  const mode_t mask = ::umask(077);
+  ::umask(mask);
+  return mask;
+}
+
 }  // namespace
 
 int ReadSmallFile(const std::string& path, std::size_t max_bytes, std::string& out) {
@@ -137,6 +156,9 @@ int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t 
     if (S_ISDIR(old.st_mode)) return Failed(problem, "is a folder");
     if (!S_ISREG(old.st_mode)) return Failed(problem, "is not a regular file");
     mode = old.st_mode & 07777;
+  } else {
+    // A new file is given what the user's umask lets through, as any program's new file is.
+    mode &= ~CurrentUmask();
   }
 
   std::size_t slash = target.rfind('/');

@@ -204,6 +204,14 @@ TEST(SettingsFile, AFailedWriteLeavesTheOldFileWhole) {
     ASSERT_EQ(::stat((folder / made_folder).c_str(), &made_stat), 0);
     EXPECT_EQ(made_stat.st_mode & 0777, 0700u) << made_folder;
   }
+  // A new file follows the umask: 077 keeps it to its owner.
+  const mode_t umask_open = ::umask(077);
+  const int private_made = Settings_Write(changed, folder / "private.ini");
+  ::umask(umask_open);
+  ASSERT_EQ(private_made, kFileOk);
+  struct stat private_stat {};
+  ASSERT_EQ(::stat((folder / "private.ini").c_str(), &private_stat), 0);
+  EXPECT_EQ(private_stat.st_mode & 0777, 0600u);
 
   // A folder that cannot exist: its parent is a file.
   WriteBytes(folder / "plain", "x");
