@@ -28,8 +28,9 @@ std::string PrintableName(std::string_view name) {
 void StandardStreams_HoldClosed() {
   for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
     if (::fcntl(stream, F_GETFD) != -1 || errno != EBADF) continue;
-    // The lowest free number: this one, the streams below it being open.
-    const int held = ::open("/dev/null", O_RDONLY);
+    // The lowest free number: this one, the streams below it being open. Opened the other way,
+    // so that reading or writing it still fails as on the closed stream.
+    const int held = ::open("/dev/null", stream == STDIN_FILENO ? O_WRONLY : O_RDONLY);
     if (held >= 0 && held != stream) ::close(held);
   }
 }

@@ -11,10 +11,10 @@ namespace tarvel {
 // would print over the line) written as \xNN escapes.
 std::string PrintableName(std::string_view name);
 
-// Gives each standard stream the program was started without (a script's `2>&-`) a read-only
-// /dev/null, before anything else is opened. Otherwise the next file opened would take its number,
-// and what is meant for that stream (a message, a summary) would go into an output or a movie.
-// Writes to it still fail, as they did on the closed stream.
+// Gives each standard stream the program was started without (a script's `2>&-`) /dev/null opened
+// the other way (read-only for an output), before anything else is opened. Otherwise the next file
+// opened would take its number, and what is meant for that stream (a message, a summary) would go
+// into an output or a movie. Using it still fails, as it did on the closed stream.
 void StandardStreams_HoldClosed();
 
 // True when standard error is a terminal.
