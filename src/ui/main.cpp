@@ -105,6 +105,7 @@ void ReleaseStartupMessages() {
 
 int main(int argc, char** argv) {
   tarvel::StandardStreams_HoldClosed();
+  tarvel::FileSizeLimit_ReportAsError();
   const tarvel::CommandLine command = tarvel::ParseCommandLine(argc, argv);
   std::fputs(command.output.c_str(), stdout);
   std::fputs(command.errors.c_str(), stderr);
