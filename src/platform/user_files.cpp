@@ -7,7 +7,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <vector>
@@ -88,16 +87,11 @@ int Failed(std::string* problem, std::string text) {
 
 // The umask, read without changing it: another thread may be making a file meanwhile.
 mode_t CurrentUmask() {
-  const int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) {
-    char text[4096];
-    const ssize_t got = ::read(fd, text, sizeof text - 1);
-    ::close(fd);
-    if (got > 0) {
-      text[got] = '\0';
-      const char* line = std::strstr(text, "\nUmask:");
-      if (line != nullptr) return static_cast<mode_t>(std::strtoul(line + 7, nullptr, 8) & 0777);
-    }
+  std::string status;
+  if (ReadSmallFile("/proc/self/status", 1 << 16, status) == kFileOk) {
+    const std::size_t line = status.find("\nUmask:");
+    if (line != std::string::npos)
+      return static_cast<mode_t>(std::strtoul(status.c_str() + line + 7, nullptr, 8) & 0777);
   }
   const mode_t mask = ::umask(077);
   ::umask(mask);
