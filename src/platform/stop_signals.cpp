@@ -16,9 +16,9 @@ namespace tarvel {
 namespace {
 
 // Written by the handler; lock-free atomics are safe to use there.
-std::atomic<int> g_received{0};
-// The first request: its signal in the high half, the process that sent it in the low half (0:
-// the kernel, as for a terminal's Ctrl-C); and when it came (0: just now, not yet written).
+// The first request: its signal in the high half (0 while none came), the process that sent it in
+// the low half (0: the kernel, as for a terminal's Ctrl-C); and when it came (0: just now, not yet
+// written).
 std::atomic<std::uint64_t> g_request{0};
 std::atomic<long long> g_request_ms{0};
 int g_pipe[2] = {-1, -1};
@@ -49,7 +49,6 @@ extern "C" void OnStopSignal(int number, siginfo_t* info, void* /*context*/) {
     return;
   }
   g_request_ms = MonotonicMs();
-  g_received = number;
   const char byte = 1;
   const ssize_t written = ::write(g_pipe[1], &byte, 1);
   (void)written;
@@ -61,7 +60,6 @@ bool StopSignals_Install() {
   static std::once_flag once;
   static bool installed = false;
   std::call_once(once, [] {
-    static_assert(std::atomic<int>::is_always_lock_free);
     static_assert(std::atomic<long long>::is_always_lock_free);
     static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
     if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
@@ -88,7 +86,7 @@ bool StopSignals_Install() {
 }
 
 int StopSignals_Received() {
-  return g_received.load();
+  return static_cast<int>(g_request.load() >> 32);
 }
 
 int StopSignals_Descriptor() {
