@@ -149,6 +149,10 @@ int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t 
   if (::stat(target.c_str(), &old) == 0) {
     if (S_ISDIR(old.st_mode)) return Failed(problem, "is a folder");
     if (!S_ISREG(old.st_mode)) return Failed(problem, "is not a regular file");
+    // The rename below would replace a file its user may not write (one made read-only to keep
+    // it as it is) as long as the folder may be written; it is refused as writing into it is.
+    if ((old.st_mode & 0222) == 0) return Failed(problem, CannotBeWritten(EACCES));
+    if (::access(target.c_str(), W_OK) != 0) return Failed(problem, CannotBeWritten(errno));
     mode = old.st_mode & 07777;
   } else {
     // A new file is given what the user's umask lets through, as any program's new file is.

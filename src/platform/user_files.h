@@ -26,7 +26,8 @@ int ReadSmallFile(const std::string& path, std::size_t max_bytes, std::string& o
 // Replaces the file at `path` with `bytes` so that a reader sees either the old file or the whole
 // new one, never a part: the data goes to a temporary file in the same folder, is flushed to the
 // disk, and is then renamed over `path`. Missing folders are created, readable by the owner alone.
-// A new file gets `mode`; an existing one keeps its mode. When `path` is a symbolic link, the file
+// A new file gets `mode`; an existing one keeps its mode, and one its user may not write (made
+// read-only) is not replaced. When `path` is a symbolic link, the file
 // it points to is replaced (or made), and the link stays; a chain of links that ends nowhere (a
 // loop) is not written. On any failure the old file is left as it was and the temporary file is
 // removed, and `*problem` (when given) says why, as a message to put after the path: "is a

@@ -221,6 +221,11 @@ TEST(SettingsFile, AFailedWriteLeavesTheOldFileWhole) {
   // A folder in the file's place.
   EXPECT_EQ(Settings_Write(changed, folder.path(), &problem), kFileWriteFailed);
   EXPECT_EQ(problem, "is a folder");
+  // A file made read-only (chmod a-w) stays as it is, though its folder may be written.
+  ::chmod(path.c_str(), 0444);
+  EXPECT_EQ(Settings_Write(changed, path, &problem), kFileWriteFailed);
+  EXPECT_EQ(problem, "cannot be written: permission denied");
+  EXPECT_EQ(ReadBytes(path), kDefaultFile);
 }
 
 TEST(SettingsFile, WritingThroughALinkReplacesTheLinkedFile) {
