@@ -87,6 +87,10 @@ int VirtualKeyOf(const QKeyEvent& event) {
 
 std::string MoviePathFromCommandLine(const std::string& command_line) {
   if (command_line.empty() || command_line.front() != '"') return command_line;
+  // A name that is there as given is a file whose own name starts with a quote.
+  std::error_code absent;
+  if (std::filesystem::exists(std::filesystem::symlink_status(command_line, absent)))
+    return command_line;
   const std::size_t close = command_line.find('"', 1);
   return command_line.substr(1, close == std::string::npos ? std::string::npos : close - 1);
 }

@@ -41,7 +41,8 @@ struct PresentedPicture;
 int VirtualKeyOf(const QKeyEvent& event);
 
 // The movie path in a command line: one pair of enclosing double quotes is removed (text that
-// starts with a double quote ends at the next one, or at the end).
+// starts with a double quote ends at the next one, or at the end), unless the text as given
+// names something that is there.
 std::string MoviePathFromCommandLine(const std::string& command_line);
 
 // Where the viewer meets a person: the modal dialogs, the open-file dialog and the

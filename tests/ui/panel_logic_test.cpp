@@ -3,6 +3,7 @@
 // out by hand from the panel's rules.
 #include <gtest/gtest.h>
 
+#include "support/scratch.h"
 #include "ui/control_ids.h"
 #include "ui/panel_logic.h"
 #include "ui/viewer.h"
@@ -147,6 +148,14 @@ TEST(PanelLogicTest, CommandLinePathLosesOnePairOfQuotes) {
   EXPECT_EQ(MoviePathFromCommandLine("\"unclosed.kqm"), "unclosed.kqm");
   EXPECT_EQ(MoviePathFromCommandLine("in\"side.kqm"), "in\"side.kqm");
   EXPECT_EQ(MoviePathFromCommandLine("\"\""), "");
+  // A file whose own name starts with a double quote, named from its folder, is that file.
+  test::ScratchFolder folder;
+  test::WriteBytes(folder / "\"Best of\" 2019.kqm", "x");
+  const std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(folder.path());
+  const std::string path = MoviePathFromCommandLine("\"Best of\" 2019.kqm");
+  std::filesystem::current_path(before);
+  EXPECT_EQ(path, "\"Best of\" 2019.kqm");
 }
 
 }  // namespace
