@@ -306,6 +306,20 @@ TEST(DesktopRegistration, BuildTreeEntryAndInstalledEntry) {
   WriteBytes(user_entry, "[Desktop Entry]\nName=Mine\n");
   EXPECT_EQ(RegisterForCurrentUser(input).result, kAssociationOk);
   EXPECT_EQ(ReadBytes(user_entry), "[Desktop Entry]\nName=Mine\n");
+
+  // Installed into the user's own data folder, where a registration from the build tree wrote
+  // its entry over the installed one: the installed entry is put back, not said to be there.
+  ScopedEnv own_data("XDG_DATA_HOME", prefix + "/share");
+  input.executable_path = built;
+  ASSERT_EQ(RegisterForCurrentUser(input).result, kAssociationOk);
+  input.executable_path = installed;
+  r = RegisterForCurrentUser(input);
+  ASSERT_EQ(r.result, kAssociationOk) << r.problem;
+  EXPECT_TRUE(r.installed);
+  const std::string restored = ReadBytes(prefix + "/share/applications/tarvel.desktop");
+  EXPECT_NE(restored.find("\nName=Tarvel\n"), std::string::npos) << restored;
+  EXPECT_NE(restored.find("\nExec=tarvel %F\n"), std::string::npos) << restored;
+  EXPECT_EQ(restored.find(kPerUserEntryMark), std::string::npos) << restored;
 }
 
 TEST(DesktopRegistration, PathsThatCannotBeRegisteredAndFailedWrites) {

@@ -268,12 +268,23 @@ void RegisterInstalled(const DesktopRegistration& registration, const std::strin
   if (IsWritableFolder(share + "/applications"))
     commands.push_back({"update-desktop-database", share + "/applications"});
   const std::string user_entry = user_data + "/" + DesktopEntryRelativePath();
+  const std::string installed_entry = share + "/" + DesktopEntryRelativePath();
   std::string text;
   std::error_code error;
-  if (!std::filesystem::equivalent(user_entry, share + "/" + DesktopEntryRelativePath(), error) &&
+  const bool per_user =
       ReadSmallFile(user_entry, 1 << 16, text) == kFileOk &&
-      text.find(std::string("\n") + kPerUserEntryMark + "\n") != std::string::npos &&
-      std::filesystem::remove(user_entry, error)) {
+      text.find(std::string("\n") + kPerUserEntryMark + "\n") != std::string::npos;
+  if (std::filesystem::equivalent(user_entry, installed_entry, error)) {
+    // Installed into the user's own data folder, where a registration from elsewhere (a build
+    // tree) wrote its entry over the installed one: the installed entry is put back.
+    std::string problem;
+    if (per_user &&
+        WriteFileAtomically(installed_entry, kInstalledDesktopEntry, 0644, &problem) != kFileOk) {
+      result.result = kAssociationWriteFailed;
+      result.problem = installed_entry + ": " + problem;
+      return;
+    }
+  } else if (per_user && std::filesystem::remove(user_entry, error)) {
     commands.push_back({"update-desktop-database", user_data + "/applications"});
   }
   commands.push_back({"xdg-mime", "default", kDesktopFileName, kMovieMimeType});
