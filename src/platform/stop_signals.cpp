@@ -44,9 +44,7 @@ extern "C" void OnStopSignal(int number, siginfo_t* info, void* /*context*/) {
         (first_ms == 0 || MonotonicMs() - first_ms < kSameRequestMs))
       return;
     // The second one: what the signal does without a handler.
-    std::signal(number, SIG_DFL);
-    std::raise(number);
-    return;
+    EndAsSignalDoes(number);
   }
   g_request_ms = MonotonicMs();
   const char byte = 1;
@@ -55,6 +53,19 @@ extern "C" void OnStopSignal(int number, siginfo_t* info, void* /*context*/) {
 }
 
 }  // namespace
+
+void EndAsSignalDoes(int number) {
+  std::signal(number, SIG_DFL);
+  std::raise(number);
+  // Blocked in its own handler, it ends the program once let through. The first process of a
+  // process namespace (a container's) is spared a signal's default action: it exits instead,
+  // with the status a shell gives a program the signal ended.
+  sigset_t own;
+  sigemptyset(&own);
+  sigaddset(&own, number);
+  ::pthread_sigmask(SIG_UNBLOCK, &own, nullptr);
+  ::_exit(128 + number);
+}
 
 bool StopSignals_Install() {
   static std::once_flag once;

@@ -12,6 +12,9 @@ namespace tarvel {
 bool StopSignals_Install();
 // The signal asked for the stop (SIGINT, SIGTERM or SIGHUP), 0 while none came.
 int StopSignals_Received();
+// Ends the program as signal `number` does when it has no handler (status 128 + `number` where
+// the signal cannot end it); safe in a signal handler.
+[[noreturn]] void EndAsSignalDoes(int number);
 // A descriptor that becomes readable when the first stop signal comes, for event loops to watch;
 // -1 before StopSignals_Install.
 int StopSignals_Descriptor();

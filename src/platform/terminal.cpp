@@ -1,5 +1,7 @@
 #include "platform/terminal.h"
 
+#include "platform/stop_signals.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -63,9 +65,7 @@ bool StandardOutputReaderGone() {
 }
 
 void BrokenPipe_End() {
-  std::signal(SIGPIPE, SIG_DFL);
-  std::raise(SIGPIPE);
-  ::_exit(128 + SIGPIPE);
+  EndAsSignalDoes(SIGPIPE);
 }
 
 void FileSizeLimit_ReportAsError() {

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -153,6 +154,32 @@ TEST(StopSignals, TheFirstIsRecordedItsRepeatIsNotTheSecondEndsTheProgram) {
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFSIGNALED(status)) << "exited with " << WEXITSTATUS(status);
   EXPECT_EQ(WTERMSIG(status), SIGINT);
+}
+
+TEST(StopSignals, TheSecondEndsTheFirstProcessOfANamespace) {
+  // A container's first process is spared a signal's default action: it exits instead.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::unshare(CLONE_NEWPID) != 0) ::_exit(77);
+    const pid_t first = ::fork();  // process 1 of the new namespace
+    if (first == 0) {
+      std::signal(SIGINT, SIG_DFL);
+      std::signal(SIGTERM, SIG_DFL);
+      if (!StopSignals_Install()) ::_exit(1);
+      std::raise(SIGTERM);
+      std::raise(SIGINT);
+      ::_exit(3);
+    }
+    int status = 0;
+    if (first < 0 || ::waitpid(first, &status, 0) != first || !WIFEXITED(status)) ::_exit(4);
+    ::_exit(WEXITSTATUS(status));
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no new process namespace allowed";
+  EXPECT_EQ(WEXITSTATUS(status), 128 + SIGINT);
 }
 
 TEST(StopSignals, AStopEndsTheWaitForAProgram) {
