@@ -40,9 +40,11 @@ extern "C" void OnStopSignal(int number, siginfo_t* info, void* /*context*/) {
   std::uint64_t first = 0;
   if (!g_request.compare_exchange_strong(first, request)) {
     const long long first_ms = g_request_ms.load();
-    if (sender != 0 && first == request &&
-        (first_ms == 0 || MonotonicMs() - first_ms < kSameRequestMs))
-      return;
+    // A closed terminal's hang-up comes twice, from different senders: the shell hands it to its
+    // jobs, and the system sends it as the shell ends. Nobody hangs up twice to mean "now".
+    const bool same = number == SIGHUP ? static_cast<int>(first >> 32) == SIGHUP
+                                       : sender != 0 && first == request;
+    if (same && (first_ms == 0 || MonotonicMs() - first_ms < kSameRequestMs)) return;
     // The second one: what the signal does without a handler.
     EndAsSignalDoes(number);
   }

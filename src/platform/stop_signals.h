@@ -2,7 +2,7 @@
 // for the program to finish what it was doing and end in its own time; a second one ends the
 // program at once, as if no handler had been installed. The same signal sent again by the same
 // process within a second (as `timeout` sends it to the program and to its process group) is
-// the first one's repeat, not a second request.
+// the first one's repeat, not a second request, and so is a second SIGHUP within that second.
 #pragma once
 
 namespace tarvel {

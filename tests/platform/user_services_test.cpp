@@ -156,6 +156,26 @@ TEST(StopSignals, TheFirstIsRecordedItsRepeatIsNotTheSecondEndsTheProgram) {
   EXPECT_EQ(WTERMSIG(status), SIGINT);
 }
 
+TEST(StopSignals, AClosedTerminalsTwoHangUpsAreOneRequest) {
+  // The shell hands SIGHUP to its jobs and the system sends it again as the shell ends.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGHUP, SIG_DFL);
+    if (!StopSignals_Install()) ::_exit(1);
+    ::kill(::getpid(), SIGHUP);                // from a process
+    ::sigqueue(::getpid(), SIGHUP, sigval{});  // from no process, as the system's
+    if (StopSignals_Received() != SIGHUP) ::_exit(2);
+    std::raise(SIGINT);
+    ::_exit(3);  // not reached
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "exited with " << WEXITSTATUS(status);
+  EXPECT_EQ(WTERMSIG(status), SIGINT);
+}
+
 TEST(StopSignals, TheSecondEndsTheFirstProcessOfANamespace) {
   // A container's first process is spared a signal's default action: it exits instead.
   const pid_t child = ::fork();
