@@ -23,8 +23,10 @@ std::atomic<std::uint64_t> g_request{0};
 std::atomic<long long> g_request_ms{0};
 int g_pipe[2] = {-1, -1};
 
-// The same signal again from the process that sent the first, this soon, is the same request:
-// `timeout` signals the program and then its whole process group, so the program gets it twice.
+// The same signal again this soon is the same request when it comes from the process that sent
+// the first (`timeout` signals the program and then its whole process group), or from a process
+// after the system or the other way round (a terminal's Ctrl-C reaches the program and a wrapper
+// in its process group that passes it on). Two from the system are two presses of Ctrl-C.
 constexpr long long kSameRequestMs = 1000;
 
 long long MonotonicMs() {
@@ -42,8 +44,10 @@ extern "C" void OnStopSignal(int number, siginfo_t* info, void* /*context*/) {
     const long long first_ms = g_request_ms.load();
     // A closed terminal's hang-up comes twice, from different senders: the shell hands it to its
     // jobs, and the system sends it as the shell ends. Nobody hangs up twice to mean "now".
-    const bool same = number == SIGHUP ? static_cast<int>(first >> 32) == SIGHUP
-                                       : sender != 0 && first == request;
+    const auto first_sender = static_cast<std::uint32_t>(first);
+    const bool same = static_cast<int>(first >> 32) == number &&
+                      (number == SIGHUP || (sender == 0) != (first_sender == 0) ||
+                       (sender != 0 && sender == first_sender));
     if (same && (first_ms == 0 || MonotonicMs() - first_ms < kSameRequestMs)) return;
     // The second one: what the signal does without a handler.
     EndAsSignalDoes(number);

@@ -1,8 +1,9 @@
 // SIGINT, SIGTERM and SIGHUP (the terminal closed) as requests to stop: the first one is recorded,
 // for the program to finish what it was doing and end in its own time; a second one ends the
-// program at once, as if no handler had been installed. The same signal sent again by the same
-// process within a second (as `timeout` sends it to the program and to its process group) is
-// the first one's repeat, not a second request, and so is a second SIGHUP within that second.
+// program at once, as if no handler had been installed. The same signal sent again within a
+// second by the same process (as `timeout` sends it to the program and to its process group), or
+// by a process after the system or the other way round (a wrapper passing a terminal's Ctrl-C
+// on), is the first one's repeat, not a second request, and so is a second SIGHUP then.
 #pragma once
 
 namespace tarvel {

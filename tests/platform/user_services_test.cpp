@@ -176,6 +176,31 @@ TEST(StopSignals, AClosedTerminalsTwoHangUpsAreOneRequest) {
   EXPECT_EQ(WTERMSIG(status), SIGINT);
 }
 
+TEST(StopSignals, ACtrlCPassedOnIsTheSameRequestASecondPressIsNot) {
+  // The terminal's Ctrl-C reaches the program and a wrapper that passes it on to the program.
+  int lived[2];
+  ASSERT_EQ(::pipe(lived), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGINT, SIG_DFL);
+    if (!StopSignals_Install()) ::_exit(1);
+    ::sigqueue(::getpid(), SIGINT, sigval{});  // from no process, as the terminal's
+    ::kill(::getpid(), SIGINT);                // passed on
+    if (StopSignals_Received() != SIGINT || ::write(lived[1], "!", 1) != 1) ::_exit(2);
+    ::sigqueue(::getpid(), SIGINT, sigval{});  // pressed again
+    ::_exit(3);                                // not reached
+  }
+  ::close(lived[1]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  char byte = 0;
+  EXPECT_EQ(::read(lived[0], &byte, 1), 1) << "ended by the Ctrl-C passed on";
+  ::close(lived[0]);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "exited with " << WEXITSTATUS(status);
+  EXPECT_EQ(WTERMSIG(status), SIGINT);
+}
+
 TEST(StopSignals, TheSecondEndsTheFirstProcessOfANamespace) {
   // A container's first process is spared a signal's default action: it exits instead.
   const pid_t child = ::fork();
