@@ -134,71 +134,37 @@ TEST(StandardStreams, AClosedOneIsHeldSoThatNoFileTakesItsNumber) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
-TEST(StopSignals, TheFirstIsRecordedItsRepeatIsNotTheSecondEndsTheProgram) {
-  // In a child of its own: the second signal ends it.
+// Who sends a signal: a process (kill), or no process, as for the terminal's keys (sigqueue).
+enum Sender { kProcess, kSystem };
+
+// Sends `sent` in a child of its own with the handlers installed: the signal that ended it, 0 when
+// it lived on with the request recorded and its descriptor readable, -1 otherwise.
+int SignalThatEnded(std::initializer_list<std::pair<int, Sender>> sent) {
   const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
   if (child == 0) {
-    std::signal(SIGINT, SIG_DFL);  // whatever the test runner was started with
-    std::signal(SIGTERM, SIG_DFL);
-    if (!StopSignals_Install() || StopSignals_Received() != 0) ::_exit(1);
-    // Sent twice at once by one process, as `timeout` sends it: one request.
-    ::kill(::getpid(), SIGTERM);
-    ::kill(::getpid(), SIGTERM);
+    // Whatever the test runner was started with.
+    for (const int number : {SIGINT, SIGTERM, SIGHUP}) std::signal(number, SIG_DFL);
+    if (!StopSignals_Install()) ::_exit(1);
+    for (const auto& [number, sender] : sent)
+      sender == kProcess ? ::kill(::getpid(), number) : ::sigqueue(::getpid(), number, sigval{});
     pollfd ready{StopSignals_Descriptor(), POLLIN, 0};
-    if (StopSignals_Received() != SIGTERM || ::poll(&ready, 1, 0) != 1) ::_exit(2);
-    std::raise(SIGINT);
-    ::_exit(3);  // not reached
+    ::_exit(StopSignals_Received() != 0 && ::poll(&ready, 1, 0) == 1 ? 0 : 2);
   }
   int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFSIGNALED(status)) << "exited with " << WEXITSTATUS(status);
-  EXPECT_EQ(WTERMSIG(status), SIGINT);
+  if (child < 0 || ::waitpid(child, &status, 0) != child) return -1;
+  if (WIFSIGNALED(status)) return WTERMSIG(status);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
 }
 
-TEST(StopSignals, AClosedTerminalsTwoHangUpsAreOneRequest) {
-  // The shell hands SIGHUP to its jobs and the system sends it again as the shell ends.
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGHUP, SIG_DFL);
-    if (!StopSignals_Install()) ::_exit(1);
-    ::kill(::getpid(), SIGHUP);                // from a process
-    ::sigqueue(::getpid(), SIGHUP, sigval{});  // from no process, as the system's
-    if (StopSignals_Received() != SIGHUP) ::_exit(2);
-    std::raise(SIGINT);
-    ::_exit(3);  // not reached
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFSIGNALED(status)) << "exited with " << WEXITSTATUS(status);
-  EXPECT_EQ(WTERMSIG(status), SIGINT);
-}
-
-TEST(StopSignals, ACtrlCPassedOnIsTheSameRequestASecondPressIsNot) {
-  // The terminal's Ctrl-C reaches the program and a wrapper that passes it on to the program.
-  int lived[2];
-  ASSERT_EQ(::pipe(lived), 0);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    std::signal(SIGINT, SIG_DFL);
-    if (!StopSignals_Install()) ::_exit(1);
-    ::sigqueue(::getpid(), SIGINT, sigval{});  // from no process, as the terminal's
-    ::kill(::getpid(), SIGINT);                // passed on
-    if (StopSignals_Received() != SIGINT || ::write(lived[1], "!", 1) != 1) ::_exit(2);
-    ::sigqueue(::getpid(), SIGINT, sigval{});  // pressed again
-    ::_exit(3);                                // not reached
-  }
-  ::close(lived[1]);
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  char byte = 0;
-  EXPECT_EQ(::read(lived[0], &byte, 1), 1) << "ended by the Ctrl-C passed on";
-  ::close(lived[0]);
-  ASSERT_TRUE(WIFSIGNALED(status)) << "exited with " << WEXITSTATUS(status);
-  EXPECT_EQ(WTERMSIG(status), SIGINT);
+TEST(StopSignals, TheFirstIsRecordedItsRepeatIsNotTheSecondEndsTheProgram) {
+  // Sent twice at once by one process, as `timeout` sends it: one request.
+  EXPECT_EQ(SignalThatEnded({{SIGTERM, kProcess}, {SIGTERM, kProcess}}), 0);
+  EXPECT_EQ(SignalThatEnded({{SIGTERM, kProcess}, {SIGINT, kProcess}}), SIGINT);
+  // A closed terminal: the shell hands SIGHUP to its jobs, the system sends it as the shell ends.
+  EXPECT_EQ(SignalThatEnded({{SIGHUP, kProcess}, {SIGHUP, kSystem}}), 0);
+  // Ctrl-C reaches the program and a wrapper that passes it on: one request; pressed again, two.
+  EXPECT_EQ(SignalThatEnded({{SIGINT, kSystem}, {SIGINT, kProcess}}), 0);
+  EXPECT_EQ(SignalThatEnded({{SIGINT, kSystem}, {SIGINT, kProcess}, {SIGINT, kSystem}}), SIGINT);
 }
 
 TEST(StopSignals, TheSecondEndsTheFirstProcessOfANamespace) {
