@@ -27,12 +27,14 @@ std::string PrintableName(std::string_view name) {
   return out;
 }
 
-void StandardStreams_HoldClosed() {
+void StandardStreams_HoldClosed(const char* placeholder) {
   for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
     if (::fcntl(stream, F_GETFD) != -1 || errno != EBADF) continue;
     // The lowest free number: this one, the streams below it being open. Opened the other way,
-    // so that reading or writing it still fails as on the closed stream.
-    const int held = ::open("/dev/null", stream == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+    // so that reading or writing it still fails as on the closed stream; without it, a handle
+    // on the root folder that is only a place serves, which fails both.
+    int held = ::open(placeholder, stream == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+    if (held < 0) held = ::open("/", O_PATH);
     if (held >= 0 && held != stream) ::close(held);
   }
 }

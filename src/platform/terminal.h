@@ -14,8 +14,9 @@ std::string PrintableName(std::string_view name);
 // Gives each standard stream the program was started without (a script's `2>&-`) /dev/null opened
 // the other way (read-only for an output), before anything else is opened. Otherwise the next file
 // opened would take its number, and what is meant for that stream (a message, a summary) would go
-// into an output or a movie. Using it still fails, as it did on the closed stream.
-void StandardStreams_HoldClosed();
+// into an output or a movie. Using it still fails, as it did on the closed stream. Where
+// `placeholder` cannot be opened, a handle that can be neither read nor written holds the number.
+void StandardStreams_HoldClosed(const char* placeholder = "/dev/null");
 
 // True when standard error is a terminal.
 bool StandardErrorIsTerminal();

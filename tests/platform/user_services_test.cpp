@@ -118,20 +118,23 @@ TEST(Process, StartFailuresAndTimeouts) {
 
 // Started with standard error closed (`2>&-`), the program keeps its number from the files it
 // opens: messages would go into them (into the X server's connection, for the player).
+// So too where there is no /dev/null to hold it with (a sandbox without /dev).
 TEST(StandardStreams, AClosedOneIsHeldSoThatNoFileTakesItsNumber) {
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::close(STDERR_FILENO);
-    StandardStreams_HoldClosed();
-    const int opened = ::open("/dev/null", O_WRONLY);
-    // Still no stream to write to.
-    const bool unwritable = ::write(STDERR_FILENO, "x", 1) < 0 && errno == EBADF;
-    ::_exit(opened > STDERR_FILENO && unwritable ? 0 : 1);
+  for (const char* placeholder : {"/dev/null", "/no/such/null"}) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::close(STDERR_FILENO);
+      StandardStreams_HoldClosed(placeholder);
+      const int opened = ::open("/dev/null", O_WRONLY);
+      // Still no stream to write to.
+      const bool unwritable = ::write(STDERR_FILENO, "x", 1) < 0 && errno == EBADF;
+      ::_exit(opened > STDERR_FILENO && unwritable ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << placeholder << ": " << status;
   }
-  int status = -1;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 // Who sends a signal: a process (kill), or no process, as for the terminal's keys (sigqueue).
