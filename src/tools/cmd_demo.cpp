@@ -55,6 +55,9 @@ int Cmd_Demo(int argc, char** argv) {
   const int frames = std::max(1, static_cast<int>(seconds * kFps + 0.5));
   PcmSound tune;
   if (!no_sound) RenderDemoTune(22050, frames / kFps, &tune);
+  // Ctrl-C or kill stops the demo, which then removes what it wrote: from before its first file
+  // is made, which a signal's default action would leave behind.
+  StopSignals_Install();
   PendingFile output;
   std::string error;
   if (!output.Create(output_path, &error)) {
@@ -69,8 +72,6 @@ int Cmd_Demo(int argc, char** argv) {
   }
   Progress progress(command, !verbosity.quiet);
   RgbPicture picture;
-  // Ctrl-C or kill stops the demo, which then removes what it wrote.
-  StopSignals_Install();
   for (int i = 0; i < frames; ++i) {
     if (StopSignals_Received() != 0) {
       progress.Finish();
