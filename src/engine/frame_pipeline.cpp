@@ -135,8 +135,10 @@ std::int32_t Frame_Step(PlayerContext& context, std::int32_t frame_index,
   // left out: a seek to it again must say it is damaged).
   const bool shown =
       context.display_mode == kDisplayFullScreen || context.display_mode == kDisplayWindow;
-  if (shown && !corrupt && decoded >= 0 && frame_index == decoded + 1)
+  if (shown && !corrupt && decoded >= 0 && frame_index == decoded + 1) {
     context.decoded_frame = frame_index;
+    RunUp_Keep(context, frame_index);
+  }
 
   bool restart_refused = false;
   if (context.sound_on && audio_output != nullptr) {

@@ -183,6 +183,7 @@ bool Player_SetPixelFormat(PlayerContext& context, std::int32_t depth) {
   }
   context.video_decoder.reset();
   context.decoded_frame = -1;
+  RunUp_Clear(context);
   context.video_decoder =
       VideoDecoder::Create(static_cast<int>(context.height), static_cast<int>(context.width), depth,
                            OutputPicture::kCaller);
@@ -604,8 +605,9 @@ void Player_StopLocked(PlayerContext& context) {
   context.halting = false;
   context.stepping = kStepNone;
   if (context.loop_mode > kLoopOn) context.loop_mode = context.loop_mode - 1;
-  // The decoder goes with its pictures; start makes a new one.
+  // The decoder goes with its pictures, and the pictures kept; start makes a new one.
   context.video_decoder.reset();
+  RunUp_Clear(context);
   context.scaling_buffer.reset();
   context.sound.audio_lead_copy.clear();
   context.sound.audio_lead_copy.shrink_to_fit();

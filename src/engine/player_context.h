@@ -140,6 +140,18 @@ struct EngineServices {
   void* thread_gate_user = nullptr;
 };
 
+// The pictures kept for seeks: frame `spacing` x (i + 1)'s picture in entry i (null: not kept
+// yet), as playback from frame 0 makes it in its first pass. A picture is width x height pixels
+// of the decoder's output; at most kRunUpBytes of them, at least kRunUpMinSpacing frames apart.
+inline constexpr std::size_t kRunUpBytes = std::size_t{32} << 20;
+inline constexpr std::size_t kRunUpMaxPictures = 256;
+inline constexpr std::int32_t kRunUpMinSpacing = 8;
+struct RunUpPictures {
+  std::int32_t spacing = 0;  // 0: not set up for the decoder yet; -1: none are kept
+  std::size_t pixels = 0;
+  std::vector<std::unique_ptr<std::uint16_t[]>> pictures;
+};
+
 struct PlayerContext {
   PlayerContext();   // Player_Construct
   ~PlayerContext();  // Player_Destroy
@@ -186,6 +198,9 @@ struct PlayerContext {
   // the one a seek went to, then each frame played on from it (-1: none known). A seek further on
   // in the same run of frames decodes on from there rather than from the key frame.
   std::atomic<std::int32_t> decoded_frame{-1};
+  // Copies of such pictures, kept at a spacing as seeks decode on towards their frame and as
+  // playback plays on from one (see RunUp_Keep); used and cleared wherever the decoder is.
+  RunUpPictures run_up;
   FrameCallback frame_callback = nullptr;
   ChunkHandler chunk_handler = nullptr;
   void* dib_section = nullptr;
@@ -395,6 +410,15 @@ void Engine_ReportPresented(PlayerContext& context, std::int32_t frame_index,
 void Engine_ScaleOntoSurface(PlayerContext& context, const std::uint16_t* picture);
 // Holds the clock (the device paused, or the timer stopped) and reports the engine paused.
 void Engine_PauseClock(PlayerContext& context);
+// Kept pictures. RunUp_Keep keeps the picture the decoder has just made for frame `frame` when
+// that frame is one of those kept and not kept yet; the caller vouches that it is the undamaged
+// picture of playback's first pass. RunUp_Restore makes the decoder hold the picture
+// of the latest frame kept at or before `frame` and above `after`, decoded into `output`, and
+// returns that frame (-1: none, nothing changed). RunUp_Clear frees them all.
+void RunUp_Keep(PlayerContext& context, std::int32_t frame);
+std::int32_t RunUp_Restore(PlayerContext& context, std::int32_t frame, std::int32_t after,
+                           std::uint16_t* output);
+void RunUp_Clear(PlayerContext& context);
 // Index: starts and ends the background index of the open movie.
 void Index_Start(PlayerContext& context);
 void Index_Stop(PlayerContext& context);

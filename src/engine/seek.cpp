@@ -79,6 +79,34 @@ bool DecodeKeyFrame(PlayerContext& context, std::int32_t index, LoadedFrame fram
   return alone;
 }
 
+// The kept pictures, set up for the open movie and the decoder's picture size on first use: as
+// many as kRunUpBytes holds (kRunUpMaxPictures at most), spaced so that they reach the last
+// frame. Null when none are kept.
+RunUpPictures* RunUpReady(PlayerContext& context) {
+  RunUpPictures& run_up = context.run_up;
+  if (run_up.spacing == 0 && context.video_decoder) {
+    run_up.spacing = -1;
+    const VideoDecoder& decoder = *context.video_decoder;
+    const std::size_t pixels =
+        static_cast<std::size_t>(decoder.width()) * static_cast<std::size_t>(decoder.height());
+    const std::size_t count =
+        std::min(kRunUpMaxPictures, kRunUpBytes / (pixels * sizeof(std::uint16_t)));
+    const std::int64_t last = std::int64_t{context.frame_count} - 1;
+    if (count == 0 || last < kRunUpMinSpacing) return nullptr;
+    const std::int64_t spacing =
+        std::max<std::int64_t>(kRunUpMinSpacing, (last + static_cast<std::int64_t>(count) - 1) /
+                                                     static_cast<std::int64_t>(count));
+    try {
+      run_up.pictures.resize(static_cast<std::size_t>(last / spacing));
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+    run_up.spacing = static_cast<std::int32_t>(spacing);
+    run_up.pixels = pixels;
+  }
+  return run_up.spacing > 0 ? &run_up : nullptr;
+}
+
 // One pass over frames `first` to `target`: the picture from `key` on (-1: from frame 0 over
 // zeroed pictures; with `key_decoded`, from the frame after `key`, whose picture the decoder
 // holds) and the sound of frame periods `target` to `target` + 31 into `lead`.
@@ -142,6 +170,8 @@ PassResult SeekPass(PlayerContext& context, std::int32_t target, std::int32_t ke
         decoder.SetOutput(output);
         decoded = decoder.Decode(payload, static_cast<std::size_t>(length));
       }
+      // Whichever way the pass started, its pictures are the first pass's.
+      if (decoded == kDecodeOk) RunUp_Keep(context, k);
       if (k == target) *picture_result = decoded;
     }
     if (sound && k >= sound_first) {
@@ -253,6 +283,15 @@ std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
   const std::int32_t decoded = context.decoded_frame.exchange(-1);
   bool key_decoded = decoded >= 0 && decoded >= key && decoded <= frame;
   if (key_decoded) key = decoded;
+  // A picture kept further on in the run (or at the key frame itself) saves decoding up to it.
+  const auto from_kept = [&] {
+    const std::int32_t kept =
+        RunUp_Restore(context, frame, key_decoded ? key : key - 1, SeekOutput(context));
+    if (kept < 0) return;
+    key = kept;
+    key_decoded = true;
+  };
+  from_kept();
   int picture_result = kDecodeOk;
   for (;;) {
     std::int32_t unread = frame;
@@ -274,6 +313,7 @@ std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
     }
     key = key > 0 ? context.movie_index.KeyFrameAtOrBefore(key - 1) : -1;
     key_decoded = false;
+    from_kept();
   }
   if (picture_result == kDecodeOk) context.decoded_frame = frame;
 
@@ -339,6 +379,42 @@ bool FrameSeekable(PlayerContext& context, std::int32_t frame) {
 }
 
 }  // namespace
+
+void RunUp_Keep(PlayerContext& context, std::int32_t frame) {
+  RunUpPictures* run_up = RunUpReady(context);
+  if (run_up == nullptr || frame <= 0 || frame % run_up->spacing != 0) return;
+  const auto entry = static_cast<std::size_t>(frame / run_up->spacing - 1);
+  if (entry >= run_up->pictures.size() || run_up->pictures[entry]) return;
+  // Without the memory, that picture is decoded again when it is needed.
+  std::unique_ptr<std::uint16_t[]> copy(new (std::nothrow) std::uint16_t[run_up->pixels]);
+  if (!copy) return;
+  std::memcpy(copy.get(), context.video_decoder->Picture().pixels,
+              run_up->pixels * sizeof(std::uint16_t));
+  run_up->pictures[entry] = std::move(copy);
+}
+
+std::int32_t RunUp_Restore(PlayerContext& context, std::int32_t frame, std::int32_t after,
+                           std::uint16_t* output) {
+  RunUpPictures* run_up = RunUpReady(context);
+  if (run_up == nullptr || frame <= 0) return -1;
+  const std::int32_t spacing = run_up->spacing;
+  for (auto entry = std::min<std::size_t>(static_cast<std::size_t>(frame / spacing),
+                                          run_up->pictures.size());
+       entry > 0 && static_cast<std::int32_t>(entry) * spacing > after; --entry) {
+    const std::unique_ptr<std::uint16_t[]>& picture = run_up->pictures[entry - 1];
+    if (!picture) continue;
+    context.video_decoder->SetOutput(output);
+    context.video_decoder->Restore(picture.get());
+    return static_cast<std::int32_t>(entry) * spacing;
+  }
+  return -1;
+}
+
+void RunUp_Clear(PlayerContext& context) {
+  context.run_up.spacing = 0;
+  context.run_up.pixels = 0;
+  std::vector<std::unique_ptr<std::uint16_t[]>>().swap(context.run_up.pictures);
+}
 
 void Index_Start(PlayerContext& context) {
   context.index_cancel = false;

@@ -191,4 +191,13 @@ void VideoDecoder::Reset() {
   whole_changed_ = true;
 }
 
+void VideoDecoder::Restore(const uint16_t* picture) {
+  if (output_ == nullptr || picture == nullptr) return;
+  const size_t bytes = PixelCount() * sizeof(uint16_t);
+  std::memcpy(output_, picture, bytes);
+  std::memcpy(reference_.get(), picture, bytes);
+  in_step_ = true;
+  whole_changed_ = true;
+}
+
 }  // namespace tarvel

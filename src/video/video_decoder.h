@@ -101,6 +101,11 @@ class VideoDecoder {
   // Both pictures back to zero, as at the start of playback (after a seek).
   void Reset();
 
+  // Both pictures become a copy of `picture` (width x height pixels, not the output picture
+  // itself), as if the frame that made it had just been decoded: the picture a copy kept earlier
+  // is decoded on from. Nothing without an output picture.
+  void Restore(const uint16_t* picture);
+
   // The blocks of the output picture that may have changed since the last call (the whole
   // picture at the first call): for showing a picture again by the parts that changed. A frame
   // decoded in step lists the blocks it wrote; a key frame, new caller pixels, a reset or too
