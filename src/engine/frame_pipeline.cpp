@@ -131,11 +131,13 @@ std::int32_t Frame_Step(PlayerContext& context, std::int32_t frame_index,
   const std::int32_t decoded = context.decoded_frame.exchange(-1);
   if (picture == nullptr) return FinishStep(context, kPlayerNoVideoChunk);
   const bool corrupt = PresentPicture(context, picture, picture_length) != kDecodeOk;
-  // Played on from a frame a seek decoded, the picture is still playback's (a damaged one is
-  // left out: a seek to it again must say it is damaged).
+  // Played on from a frame a seek decoded, or from the start, the picture is still playback's (a
+  // damaged one is left out: a seek to it again must say it is damaged).
   const bool shown =
       context.display_mode == kDisplayFullScreen || context.display_mode == kDisplayWindow;
-  if (shown && !corrupt && decoded >= 0 && frame_index == decoded + 1) {
+  const bool follows =
+      decoded >= 0 ? frame_index == decoded + 1 : decoded == kBeforeFrame0 && frame_index == 0;
+  if (shown && !corrupt && follows) {
     context.decoded_frame = frame_index;
     RunUp_Keep(context, frame_index);
   }

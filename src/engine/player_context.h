@@ -64,6 +64,9 @@ inline constexpr std::uint8_t kLoopOff = 0;
 inline constexpr std::uint8_t kLoopOn = 1;
 inline constexpr std::uint8_t kLoopWithLeadCopy = 2;
 
+// PlayerContext::decoded_frame before frame 0 of a start from frame 0.
+inline constexpr std::int32_t kBeforeFrame0 = -2;
+
 // Number of wave buffers, each one frame period of sound.
 inline constexpr std::int32_t kWaveBufferCount = 32;
 // Ring size the user interface asks for.
@@ -195,11 +198,13 @@ struct PlayerContext {
   // The decoder and its reference picture; it decodes into the scaling buffer or the surface.
   std::unique_ptr<VideoDecoder> video_decoder;
   // The frame whose undamaged picture the decoder last made, as playback from frame 0 makes it:
-  // the one a seek went to, then each frame played on from it (-1: none known). A seek further on
-  // in the same run of frames decodes on from there rather than from the key frame.
+  // the one a seek went to, then each frame played on from it (-1: none known; kBeforeFrame0: the
+  // zeroed pictures a start from frame 0 decodes it over). A seek further on in the same run of
+  // frames decodes on from there rather than from the key frame.
   std::atomic<std::int32_t> decoded_frame{-1};
   // Copies of such pictures, kept at a spacing as seeks decode on towards their frame and as
-  // playback plays on from one (see RunUp_Keep); used and cleared wherever the decoder is.
+  // playback plays from the start or on from one (see RunUp_Keep); used and cleared wherever the
+  // decoder is.
   RunUpPictures run_up;
   FrameCallback frame_callback = nullptr;
   ChunkHandler chunk_handler = nullptr;

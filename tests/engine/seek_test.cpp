@@ -292,6 +292,24 @@ INSTANTIATE_TEST_SUITE_P(Encoded, Seek, ::testing::Values(kFewKeyFrames), Confor
 
 using SeekKeyFrame = EngineTest;
 
+// Inverts the second half of frame 0's picture data in `movie`, a file holding `bytes`.
+void InvertFrameZeroPicture(std::vector<std::uint8_t> bytes, const TempMovie& movie) {
+  std::int32_t length = 0;
+  const std::uint8_t* picture =
+      Frame_FindChunk(LoadedFrame{bytes.data() + 64 + kFrameWordSize,
+                                  (bytes[64] | bytes[65] << 8u | bytes[66] << 16u) - 4u},
+                      "IX", &length);
+  ASSERT_NE(picture, nullptr);
+  std::FILE* changed = std::fopen(movie.path(), "r+b");
+  ASSERT_NE(changed, nullptr);
+  const long middle = picture - bytes.data() + length / 2;
+  std::vector<std::uint8_t> inverted(picture + length / 2, picture + length);
+  for (std::uint8_t& byte : inverted) byte = static_cast<std::uint8_t>(~byte);
+  EXPECT_EQ(std::fseek(changed, middle, SEEK_SET), 0);
+  EXPECT_EQ(std::fwrite(inverted.data(), 1, inverted.size(), changed), inverted.size());
+  std::fclose(changed);
+}
+
 // A key frame that copies from a part of the picture it has not built yet shows some of the
 // previous picture: a seek to it (or past it) must start decoding at an earlier key frame.
 TEST_F(SeekKeyFrame, ThatReadsThePreviousPictureIsNotWhereDecodingStarts) {
@@ -357,27 +375,49 @@ TEST_F(SeekKeyFrame, FurtherOnDecodesOnFromThePictureShown) {
   ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
   Player_Pause(context);
   ASSERT_EQ(Player_Seek(context, 2), kPlayerOk);
-  // Frame 0's picture data inverted, from its middle on.
-  std::int32_t length = 0;
-  const std::uint8_t* picture =
-      Frame_FindChunk(LoadedFrame{bytes.data() + 64 + kFrameWordSize,
-                                  (bytes[64] | bytes[65] << 8u | bytes[66] << 16u) - 4u},
-                      "IX", &length);
-  ASSERT_NE(picture, nullptr);
-  std::FILE* changed = std::fopen(movie.path(), "r+b");
-  ASSERT_NE(changed, nullptr);
-  const long middle = picture - bytes.data() + length / 2;
-  std::vector<std::uint8_t> inverted(picture + length / 2, picture + length);
-  for (std::uint8_t& byte : inverted) byte = static_cast<std::uint8_t>(~byte);
-  EXPECT_EQ(std::fseek(changed, middle, SEEK_SET), 0);
-  EXPECT_EQ(std::fwrite(inverted.data(), 1, inverted.size(), changed), inverted.size());
-  std::fclose(changed);
+  ASSERT_NO_FATAL_FAILURE(InvertFrameZeroPicture(bytes, movie));
   ASSERT_EQ(Player_Seek(context, 4), kPlayerOk);
   EXPECT_TRUE(shown.back() == continuous_4);
   // The same frame again: its picture is the one there.
   ASSERT_EQ(Player_Seek(context, 4), kPlayerOk);
   EXPECT_TRUE(shown.back() == continuous_4);
   Player_Stop(context);
+}
+
+// Played from the start, the pictures on the way are kept as a seek's are: with frame 0 changed
+// on the disk once the movie has played past frame 100, a seek back to frame 90 (which decodes on
+// from frame 88's picture) still shows continuous playback's picture.
+TEST_F(SeekKeyFrame, PlayedFromTheStartASeekBackDecodesOnFromAPictureKept) {
+  const std::vector<std::uint8_t>& bytes = FewKeyFrameMovie();
+  ASSERT_FALSE(bytes.empty());
+  TempMovie movie(bytes);
+  struct Keep {
+    PlayerContext* context = nullptr;
+    std::vector<std::vector<std::uint16_t>> shown;
+    std::atomic<bool> pause_at_100{false};
+    std::atomic<bool> past_100{false};
+    static void Picture(const PresentedPicture& presented, void* user) {
+      auto& self = *static_cast<Keep*>(user);
+      self.shown.emplace_back(presented.picture.pixels, presented.picture.pixels + 160 * 120);
+      if (presented.frame_index == 100 && self.pause_at_100) {
+        Player_Pause(*self.context);
+        self.past_100 = true;
+      }
+    }
+  } keep;
+  keep.context = &context;
+  Player_SetPresentationListener(context, &Keep::Picture, &keep);
+  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+  ASSERT_TRUE(Player_WaitForEnd(context, std::chrono::seconds(60)));
+  ASSERT_EQ(keep.shown.size(), 150u);
+  const std::vector<std::uint16_t> continuous_90 = keep.shown[90];
+  keep.pause_at_100 = true;
+  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+  ASSERT_TRUE(WaitFor([&] { return keep.past_100.load(); }));
+  ASSERT_NO_FATAL_FAILURE(InvertFrameZeroPicture(bytes, movie));
+  ASSERT_EQ(Player_Seek(context, 90), kPlayerOk);
+  Player_Stop(context);
+  EXPECT_TRUE(keep.shown.back() == continuous_90);
 }
 
 using SeekCut = EngineTest;
