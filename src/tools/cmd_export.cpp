@@ -72,12 +72,13 @@ bool ReadOptions(int argc, char** argv, ExportOptions& o, int* status) {
       kCommand};
   app.add_option("MOVIE", o.path, "the movie file")->required();
   app.add_option("--video", o.video_out, "where to write the pictures");
-  app.add_option("--audio", o.audio_out, "where to write the sound");
+  auto* audio = app.add_option("--audio", o.audio_out, "where to write the sound");
   app.add_option("--audio-length", o.audio_length,
                  "device: all the sound the sound device receives (the default; it runs 31 "
                  "frame periods past the last picture); pictures: only the sound that plays "
                  "while the pictures show, for muxing with them")
-      ->check(CLI::IsMember({"device", "pictures"}));
+      ->check(CLI::IsMember({"device", "pictures"}))
+      ->needs(audio);
   app.add_option("--format", o.format,
                  "pixel format to decode to: 555 (the player's) or 565, whose 6-bit green the "
                  "y4m and PNG pictures widen too")

@@ -77,6 +77,12 @@ TEST(KqmCommandLine, UsageErrorsExitTwoNamingTheCommandAndEveryCommandTakesQuiet
       test::RunKqm(tools::Cmd_Bench, "bench", {movie, "--seconds", "1", "--passes", "2"});
   EXPECT_EQ(2, both.status) << both.err;
   EXPECT_EQ(0u, both.err.rfind("kqm bench: --seconds excludes --passes", 0)) << both.err;
+  // An option about an output not asked for is refused rather than left unused.
+  const auto no_sound = test::RunKqm(tools::Cmd_Export, "export",
+                                     {movie, "--video", "v.rgb", "--audio-length", "pictures"});
+  EXPECT_EQ(2, no_sound.status) << no_sound.err;
+  EXPECT_EQ(0u, no_sound.err.rfind("kqm export: --audio-length requires --audio", 0))
+      << no_sound.err;
   // Text that is no number of the option's kind is said to be so, not out of its range.
   const std::pair<test::KqmResult, std::string> not_numbers[] = {
       {test::RunKqm(tools::Cmd_Encode, "encode",
