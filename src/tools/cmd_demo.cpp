@@ -52,12 +52,14 @@ int Cmd_Demo(int argc, char** argv) {
   settings.frame_duration = 8;  // 25 frames per second
   settings.video.quality = quality;
   settings.video.effort = effort;
+  // Ctrl-C or kill stops the demo, which then says so and removes what it wrote: from before
+  // the tune is made (seconds for a long demo) and its first file, where a signal's default
+  // action would end it without a word or leave the file behind.
+  StopSignals_Install();
   const int frames = std::max(1, static_cast<int>(seconds * kFps + 0.5));
   PcmSound tune;
   if (!no_sound) RenderDemoTune(22050, frames / kFps, &tune);
-  // Ctrl-C or kill stops the demo, which then removes what it wrote: from before its first file
-  // is made, which a signal's default action would leave behind.
-  StopSignals_Install();
+  if (StopSignals_Received() != 0) return StatusAfterStop(command, output_path, 0);
   PendingFile output;
   std::string error;
   if (!output.Create(output_path, &error)) {
