@@ -74,7 +74,8 @@ bool ReadOptions(int argc, char** argv, PlayOptions& o, int* status) {
           ->transform(WholeRange(1, std::int64_t{1} << 40));
   auto* once_option = app.add_flag("--once", o.once, "play once without looping (the default)");
   passes_option->excludes(once_option);
-  app.add_flag("--realtime", o.realtime, "capture device: play at the pace of the sample clock");
+  app.add_flag("--realtime", o.realtime,
+               "capture device: play at the pace of the sample clock (the sound card always does)");
   app.add_option("--rate", o.rate,
                  "frames per second to play at (with the capture device, under --realtime)")
       ->check(NumberRange(0.5, 1000.0));
