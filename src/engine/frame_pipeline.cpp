@@ -33,9 +33,7 @@ int PresentPicture(PlayerContext& context, const std::uint8_t* payload, std::int
   VideoDecoder& decoder = *context.video_decoder;
   // Without a scaling buffer (no scaled mode, or a picture the scalers cannot take) the picture
   // is decoded straight into the surface.
-  std::uint16_t* output = context.scaling_buffer
-                              ? context.scaling_buffer.get()
-                              : reinterpret_cast<std::uint16_t*>(context.surface_bits);
+  std::uint16_t* output = Engine_DecoderOutput(context);
   decoder.SetOutput(output);
   const int decoded = decoder.Decode(payload, static_cast<std::size_t>(length));
   if (context.scaling_buffer) Engine_ScaleOntoSurface(context, output);
@@ -43,6 +41,11 @@ int PresentPicture(PlayerContext& context, const std::uint8_t* payload, std::int
 }
 
 }  // namespace
+
+std::uint16_t* Engine_DecoderOutput(PlayerContext& context) {
+  return context.scaling_buffer ? context.scaling_buffer.get()
+                                : reinterpret_cast<std::uint16_t*>(context.surface_bits);
+}
 
 void Engine_ScaleOntoSurface(PlayerContext& context, const std::uint16_t* picture) {
   const bool five_green_bits = context.green_bits == 5;

@@ -412,9 +412,7 @@ std::int32_t Player_Start(PlayerContext& context, void* target, std::int32_t dis
   // From frame 0, the first picture is decoded over zeroed pictures, as a seek to it decodes it:
   // the pictures played are then playback's first pass, which seeks may decode on from.
   if (context.start_frame == 0) {
-    context.video_decoder->SetOutput(context.scaling_buffer
-                                         ? context.scaling_buffer.get()
-                                         : reinterpret_cast<std::uint16_t*>(context.surface_bits));
+    context.video_decoder->SetOutput(Engine_DecoderOutput(context));
     context.video_decoder->Reset();
     context.decoded_frame = kBeforeFrame0;
   }

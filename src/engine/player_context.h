@@ -413,16 +413,18 @@ void Engine_ReportPresented(PlayerContext& context, std::int32_t frame_index,
 // A scaled movie's picture, decoded into the scaling buffer at `picture`, enlarged onto the
 // surface by the scaler for its width and green bits (none: the surface is left as it is).
 void Engine_ScaleOntoSurface(PlayerContext& context, const std::uint16_t* picture);
+// Where the decoder writes its pictures: the surface, or the scaling buffer when scaled.
+std::uint16_t* Engine_DecoderOutput(PlayerContext& context);
 // Holds the clock (the device paused, or the timer stopped) and reports the engine paused.
 void Engine_PauseClock(PlayerContext& context);
 // Kept pictures. RunUp_Keep keeps the picture the decoder has just made for frame `frame` when
 // that frame is one of those kept and not kept yet; the caller vouches that it is the undamaged
 // picture of playback's first pass. RunUp_Restore makes the decoder hold the picture
-// of the latest frame kept at or before `frame` and above `after`, decoded into `output`, and
-// returns that frame (-1: none, nothing changed). RunUp_Clear frees them all.
+// of the latest frame kept at or before `frame` and above `after`, decoded into its output
+// (Engine_DecoderOutput), and returns that frame (-1: none, nothing changed). RunUp_Clear frees
+// them all.
 void RunUp_Keep(PlayerContext& context, std::int32_t frame);
-std::int32_t RunUp_Restore(PlayerContext& context, std::int32_t frame, std::int32_t after,
-                           std::uint16_t* output);
+std::int32_t RunUp_Restore(PlayerContext& context, std::int32_t frame, std::int32_t after);
 void RunUp_Clear(PlayerContext& context);
 // Index: starts and ends the background index of the open movie.
 void Index_Start(PlayerContext& context);

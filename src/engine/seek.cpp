@@ -53,12 +53,6 @@ bool ReadIndexedFrame(PlayerContext& context, std::int32_t index, std::vector<st
          (length == 0 || Source_Read(context.source, data.data(), length));
 }
 
-// The picture a seek decodes into: the surface, or the scaling buffer when scaled.
-std::uint16_t* SeekOutput(PlayerContext& context) {
-  return context.scaling_buffer ? context.scaling_buffer.get()
-                                : reinterpret_cast<std::uint16_t*>(context.surface_bits);
-}
-
 // Decodes key frame `index` into `output`; false when its picture depends on what the output
 // held before (found out once per key frame), so that decoding cannot start there.
 bool DecodeKeyFrame(PlayerContext& context, std::int32_t index, LoadedFrame frame,
@@ -121,7 +115,7 @@ PassResult SeekPass(PlayerContext& context, std::int32_t target, std::int32_t ke
   const std::int32_t picture_first = key_decoded ? key + 1 : key < 0 ? 0 : key;
   const std::int32_t sound_first = target < kLeadPeriods ? 0 : target - (kLeadPeriods - 1);
   const std::int32_t first = sound ? std::min(picture_first, sound_first) : picture_first;
-  std::uint16_t* output = SeekOutput(context);
+  std::uint16_t* output = Engine_DecoderOutput(context);
   VideoDecoder& decoder = *context.video_decoder;
   std::vector<std::uint8_t> data;
   std::vector<std::uint8_t> frame_zero_sound;
@@ -285,8 +279,7 @@ std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
   if (key_decoded) key = decoded;
   // A picture kept further on in the run (or at the key frame itself) saves decoding up to it.
   const auto from_kept = [&] {
-    const std::int32_t kept =
-        RunUp_Restore(context, frame, key_decoded ? key : key - 1, SeekOutput(context));
+    const std::int32_t kept = RunUp_Restore(context, frame, key_decoded ? key : key - 1);
     if (kept < 0) return;
     key = kept;
     key_decoded = true;
@@ -393,8 +386,7 @@ void RunUp_Keep(PlayerContext& context, std::int32_t frame) {
   run_up->pictures[entry] = std::move(copy);
 }
 
-std::int32_t RunUp_Restore(PlayerContext& context, std::int32_t frame, std::int32_t after,
-                           std::uint16_t* output) {
+std::int32_t RunUp_Restore(PlayerContext& context, std::int32_t frame, std::int32_t after) {
   RunUpPictures* run_up = RunUpReady(context);
   if (run_up == nullptr || frame <= 0) return -1;
   const std::int32_t spacing = run_up->spacing;
@@ -403,7 +395,7 @@ std::int32_t RunUp_Restore(PlayerContext& context, std::int32_t frame, std::int3
        entry > 0 && static_cast<std::int32_t>(entry) * spacing > after; --entry) {
     const std::unique_ptr<std::uint16_t[]>& picture = run_up->pictures[entry - 1];
     if (!picture) continue;
-    context.video_decoder->SetOutput(output);
+    context.video_decoder->SetOutput(Engine_DecoderOutput(context));
     context.video_decoder->Restore(picture.get());
     return static_cast<std::int32_t>(entry) * spacing;
   }
