@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -65,6 +66,30 @@ int BenchSeek(const std::string& path, int count) {
     PrintError(kCommand, path, kNoFramesProblem);
     return 1;
   }
+  // The index is built first. A movie cut short (or whose header counts more frames than it
+  // holds) is sought among the frames it has, as the player seeks it.
+  const std::int32_t frames = Player_PlayableFrames(*context);
+  const std::string why = IndexEndProblem(context->movie_index.end(), frames, movie.frame_count);
+  if (frames == 0) {
+    PrintError(kCommand, path,
+               "the movie cannot be sought: 0 of its frames can be read" +
+                   (why.empty() ? "" : " (" + why + ")"));
+    return 1;
+  }
+  if (frames < movie.frame_count)
+    PrintError(kCommand, path, why + "; seeking among the frames before");
+  // Playback starts at the last of them and is paused as that picture is presented, before it
+  // can play on (into the end of a movie cut short, which would end it).
+  Player_Seek(*context, frames - 1);
+  struct PauseOnce {
+    PlayerContext* context;
+    std::atomic<bool> done{false};
+    static void Presented(const PresentedPicture&, void* user) {
+      auto& self = *static_cast<PauseOnce*>(user);
+      if (!self.done.exchange(true)) Player_Pause(*self.context);
+    }
+  } pause{context.get()};
+  Player_SetPresentationListener(*context, &PauseOnce::Presented, &pause);
   surface.assign(std::size_t{movie.width} * movie.height, 0);
   const std::int32_t started =
       Player_Start(*context, surface.data(), kDisplayWindow, nullptr, kDefaultRingSize);
@@ -79,19 +104,6 @@ int BenchSeek(const std::string& path, int count) {
   if (movie.movie_has_sound && !sound)
     PrintError(kCommand, path, status.silent_reason + std::string("; seeking without sound"));
   Player_Pause(*context);
-  // The index is built before the clock starts: a seek to the last frame waits for it.
-  if (Player_Seek(*context, movie.frame_count - 1) != kPlayerOk) {
-    // Why: the frame the index stopped at, else what ended the playback.
-    const PlayerStatus failed = Player_Status(*context);
-    std::string why =
-        IndexEndProblem(context->movie_index.end(), failed.frames_indexed, movie.frame_count);
-    if (why.empty()) why = failed.problem;
-    PrintError(kCommand, path,
-               "the movie cannot be sought: " + std::to_string(failed.frames_indexed) +
-                   " of its frames can be read" + (why.empty() ? "" : " (" + why + ")"));
-    return 1;
-  }
-  const std::int32_t frames = Player_Status(*context).frames_indexed;
   std::mt19937 random(20240611);
   // By the clock, and in processor time (the paused engine's threads idle meanwhile), which a
   // busy machine hardly changes.

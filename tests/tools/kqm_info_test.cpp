@@ -237,15 +237,24 @@ TEST(KqmBench, MeasuresPicturesAndSound) {
   EXPECT_NE(r.out.find("Seek:     5 random frames of 12 (160x120): median "), std::string::npos)
       << r.out;
 
-  // A movie cut short cannot be sought to its end, and says why.
+  // A movie cut short is sought among the frames it has, as the player seeks it, and says why
+  // the others cannot be; one without a whole frame cannot be sought at all.
   const std::string cut = ::testing::TempDir() + "bench-cut.kqm";
-  test::WriteFileBytes(
-      cut, test::CutInsideFrame(
-               test::ReadFileBytes(test::ConformancePath("mixed-136x96-mono-33-key4")), 20));
+  const auto whole = test::ReadFileBytes(test::ConformancePath("mixed-136x96-mono-33-key4"));
+  test::WriteFileBytes(cut, test::CutInsideFrame(whole, 20));
+  r = test::RunKqm(tools::Cmd_Bench, "bench", {cut, "--seek", "5"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "kqm bench: " + cut +
+                       ": frame 20: the file ends inside the frame; seeking among the frames "
+                       "before\n");
+  EXPECT_NE(r.out.find("Seek:     5 random frames of 20 (136x96, sound): median "),
+            std::string::npos)
+      << r.out;
+  test::WriteFileBytes(cut, test::CutInsideFrame(whole, 0));
   r = test::RunKqm(tools::Cmd_Bench, "bench", {cut, "--seek", "5"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "kqm bench: " + cut +
-                       ": the movie cannot be sought: 20 of its frames can be read (frame 20: the "
+                       ": the movie cannot be sought: 0 of its frames can be read (frame 0: the "
                        "file ends inside the frame)\n");
 
 #if !defined(__SANITIZE_ADDRESS__)  // whose shadow memory no address-space limit leaves room for
