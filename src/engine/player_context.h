@@ -152,6 +152,7 @@ inline constexpr std::int32_t kRunUpMinSpacing = 8;
 struct RunUpPictures {
   std::int32_t spacing = 0;  // 0: not set up for the decoder yet; -1: none are kept
   std::size_t pixels = 0;
+  std::int32_t frames = 0;  // the movie's frame count the spacing is worked out for
   std::vector<std::unique_ptr<std::uint16_t[]>> pictures;
 };
 

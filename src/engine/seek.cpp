@@ -75,28 +75,47 @@ bool DecodeKeyFrame(PlayerContext& context, std::int32_t index, LoadedFrame fram
 
 // The kept pictures, set up for the open movie and the decoder's picture size on first use: as
 // many as kRunUpBytes holds (kRunUpMaxPictures at most), spaced so that they reach the last
-// frame. Null when none are kept.
+// frame. Until the index has found how many frames the movie holds, that is the header's count;
+// a movie holding fewer (cut short, its header never completed) then has its pictures spaced
+// again over the frames it holds, keeping those that fall on the new spacing. Null when none
+// are kept.
 RunUpPictures* RunUpReady(PlayerContext& context) {
   RunUpPictures& run_up = context.run_up;
-  if (run_up.spacing == 0 && context.video_decoder) {
-    run_up.spacing = -1;
+  if (!context.video_decoder) return run_up.spacing > 0 ? &run_up : nullptr;
+  const MovieIndex& index = context.movie_index;
+  const std::int32_t frames = index.finished() && index.frames() > 0
+                                  ? std::min(index.frames(), context.frame_count)
+                                  : context.frame_count;
+  if (run_up.spacing == 0 || frames < run_up.frames) {
     const VideoDecoder& decoder = *context.video_decoder;
     const std::size_t pixels =
         static_cast<std::size_t>(decoder.width()) * static_cast<std::size_t>(decoder.height());
     const std::size_t count =
         std::min(kRunUpMaxPictures, kRunUpBytes / (pixels * sizeof(std::uint16_t)));
-    const std::int64_t last = std::int64_t{context.frame_count} - 1;
-    if (count == 0 || last < kRunUpMinSpacing) return nullptr;
-    const std::int64_t spacing =
-        std::max<std::int64_t>(kRunUpMinSpacing, (last + static_cast<std::int64_t>(count) - 1) /
-                                                     static_cast<std::int64_t>(count));
-    try {
-      run_up.pictures.resize(static_cast<std::size_t>(last / spacing));
-    } catch (const std::bad_alloc&) {
-      return nullptr;
+    const std::int64_t last = std::int64_t{frames} - 1;
+    std::vector<std::unique_ptr<std::uint16_t[]>> kept;
+    std::int64_t spacing = -1;
+    if (count > 0 && last >= kRunUpMinSpacing) {
+      spacing =
+          std::max<std::int64_t>(kRunUpMinSpacing, (last + static_cast<std::int64_t>(count) - 1) /
+                                                       static_cast<std::int64_t>(count));
+      try {
+        kept.resize(static_cast<std::size_t>(last / spacing));
+      } catch (const std::bad_alloc&) {
+        spacing = -1;
+      }
     }
+    // Those already kept that the new spacing keeps too.
+    for (std::size_t entry = 0; spacing > 0 && entry < run_up.pictures.size(); ++entry) {
+      const std::int64_t frame = static_cast<std::int64_t>(entry + 1) * run_up.spacing;
+      const auto at = static_cast<std::size_t>(frame / spacing);
+      if (frame % spacing == 0 && at <= kept.size())
+        kept[at - 1] = std::move(run_up.pictures[entry]);
+    }
+    run_up.pictures = std::move(kept);
     run_up.spacing = static_cast<std::int32_t>(spacing);
     run_up.pixels = pixels;
+    run_up.frames = frames;
   }
   return run_up.spacing > 0 ? &run_up : nullptr;
 }
@@ -405,6 +424,7 @@ std::int32_t RunUp_Restore(PlayerContext& context, std::int32_t frame, std::int3
 void RunUp_Clear(PlayerContext& context) {
   context.run_up.spacing = 0;
   context.run_up.pixels = 0;
+  context.run_up.frames = 0;
   std::vector<std::unique_ptr<std::uint16_t[]>>().swap(context.run_up.pictures);
 }
 

@@ -290,7 +290,43 @@ INSTANTIATE_TEST_SUITE_P(Movies, Seek, ::testing::ValuesIn(kConformanceMovies),
                          ConformanceTestName);
 INSTANTIATE_TEST_SUITE_P(Encoded, Seek, ::testing::Values(kFewKeyFrames), ConformanceTestName);
 
-using SeekKeyFrame = EngineTest;
+// Keeps every picture presented; pauses at frame 100 once `pause_at_100` is set.
+struct PauseAt100 {
+  PlayerContext* context = nullptr;
+  std::vector<std::vector<std::uint16_t>> shown;
+  std::atomic<bool> pause_at_100{false};
+  std::atomic<bool> past_100{false};
+  static void Picture(const PresentedPicture& presented, void* user) {
+    auto& self = *static_cast<PauseAt100*>(user);
+    self.shown.emplace_back(presented.picture.pixels, presented.picture.pixels + 160 * 120);
+    if (presented.frame_index == 100 && self.pause_at_100) {
+      Player_Pause(*self.context);
+      self.past_100 = true;
+    }
+  }
+};
+
+// Where seeks start decoding; with PlayWholeThenToFrame100, from the pictures kept while the
+// few-key-frame movie (150 frames, frame 0 its only key frame) plays.
+class SeekKeyFrame : public EngineTest {
+ protected:
+  // Plays `movie` whole, keeping its pictures in `played`, then from the start again until
+  // it pauses at frame 100.
+  void PlayWholeThenToFrame100(const TempMovie& movie) {
+    pauser.context = &context;
+    Player_SetPresentationListener(context, &PauseAt100::Picture, &pauser);
+    ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+    ASSERT_TRUE(Player_WaitForEnd(context, std::chrono::seconds(60)));
+    ASSERT_EQ(pauser.shown.size(), 150u);
+    played = pauser.shown;
+    pauser.pause_at_100 = true;
+    ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+    ASSERT_TRUE(WaitFor([&] { return pauser.past_100.load(); }));
+  }
+
+  PauseAt100 pauser;
+  std::vector<std::vector<std::uint16_t>> played;
+};
 
 // Inverts the second half of frame 0's picture data in `movie`, a file holding `bytes`.
 void InvertFrameZeroPicture(std::vector<std::uint8_t> bytes, const TempMovie& movie) {
@@ -391,33 +427,29 @@ TEST_F(SeekKeyFrame, PlayedFromTheStartASeekBackDecodesOnFromAPictureKept) {
   const std::vector<std::uint8_t>& bytes = FewKeyFrameMovie();
   ASSERT_FALSE(bytes.empty());
   TempMovie movie(bytes);
-  struct Keep {
-    PlayerContext* context = nullptr;
-    std::vector<std::vector<std::uint16_t>> shown;
-    std::atomic<bool> pause_at_100{false};
-    std::atomic<bool> past_100{false};
-    static void Picture(const PresentedPicture& presented, void* user) {
-      auto& self = *static_cast<Keep*>(user);
-      self.shown.emplace_back(presented.picture.pixels, presented.picture.pixels + 160 * 120);
-      if (presented.frame_index == 100 && self.pause_at_100) {
-        Player_Pause(*self.context);
-        self.past_100 = true;
-      }
-    }
-  } keep;
-  keep.context = &context;
-  Player_SetPresentationListener(context, &Keep::Picture, &keep);
-  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
-  ASSERT_TRUE(Player_WaitForEnd(context, std::chrono::seconds(60)));
-  ASSERT_EQ(keep.shown.size(), 150u);
-  const std::vector<std::uint16_t> continuous_90 = keep.shown[90];
-  keep.pause_at_100 = true;
-  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
-  ASSERT_TRUE(WaitFor([&] { return keep.past_100.load(); }));
+  ASSERT_NO_FATAL_FAILURE(PlayWholeThenToFrame100(movie));
   ASSERT_NO_FATAL_FAILURE(InvertFrameZeroPicture(bytes, movie));
   ASSERT_EQ(Player_Seek(context, 90), kPlayerOk);
   Player_Stop(context);
-  EXPECT_TRUE(keep.shown.back() == continuous_90);
+  EXPECT_TRUE(pauser.shown.back() == played[90]);
+}
+
+// A movie whose header counts far more frames than it holds (65,535 for 150, as a copy cut short
+// while it was written leaves) keeps its pictures spaced over the 150 once the index has found
+// them, not 256 frames apart over the header's count: sought on from frame 100 to 140, then back
+// to 130, it decodes on from frame 128's picture, not from frame 0 (changed on the disk).
+TEST_F(SeekKeyFrame, HeaderCountingFramesNotThereKeepsPicturesOverThoseThere) {
+  std::vector<std::uint8_t> bytes = FewKeyFrameMovie();
+  ASSERT_FALSE(bytes.empty());
+  bytes[16] = bytes[17] = 0xFF;
+  TempMovie movie(bytes);
+  ASSERT_NO_FATAL_FAILURE(PlayWholeThenToFrame100(movie));
+  ASSERT_EQ(Player_PlayableFrames(context), 150);
+  ASSERT_EQ(Player_Seek(context, 140), kPlayerOk);
+  ASSERT_NO_FATAL_FAILURE(InvertFrameZeroPicture(bytes, movie));
+  ASSERT_EQ(Player_Seek(context, 130), kPlayerOk);
+  Player_Stop(context);
+  EXPECT_TRUE(pauser.shown.back() == played[130]);
 }
 
 using SeekCut = EngineTest;
