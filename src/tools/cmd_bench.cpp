@@ -42,8 +42,12 @@ double ProcessorSeconds() {
   return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
 }
 
+// Plays in real time, as a sound card does: one that finished its buffers at once would have
+// the playback run on past the frame it is paused at, into the end of a movie cut short.
 std::unique_ptr<AudioDevice> MakeCaptureDevice(void*) {
-  return std::make_unique<CaptureAudioDevice>(std::make_shared<CaptureLog>(false));
+  CaptureOptions options;
+  options.timing = CaptureTiming::kSampleClock;
+  return std::make_unique<CaptureAudioDevice>(std::make_shared<CaptureLog>(false), options);
 }
 
 // Seeks a paused playback (sound into the capture device) to `count` frames chosen at random
