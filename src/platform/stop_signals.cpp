@@ -42,12 +42,14 @@ extern "C" void OnStopSignal(int number, siginfo_t* info, void* /*context*/) {
   std::uint64_t first = 0;
   if (!g_request.compare_exchange_strong(first, request)) {
     const long long first_ms = g_request_ms.load();
-    // A closed terminal's hang-up comes twice, from different senders: the shell hands it to its
-    // jobs, and the system sends it as the shell ends. Nobody hangs up twice to mean "now".
+    // A hang-up says that the terminal or the login session has gone, never "now": a closed
+    // terminal's comes twice, from the shell and from the system, and a service manager ending
+    // a login session sends it right after its SIGTERM.
     const auto first_sender = static_cast<std::uint32_t>(first);
-    const bool same = static_cast<int>(first >> 32) == number &&
-                      (number == SIGHUP || (sender == 0) != (first_sender == 0) ||
-                       (sender != 0 && sender == first_sender));
+    const bool same =
+        number == SIGHUP ||
+        (static_cast<int>(first >> 32) == number &&
+         ((sender == 0) != (first_sender == 0) || (sender != 0 && sender == first_sender)));
     if (same && (first_ms == 0 || MonotonicMs() - first_ms < kSameRequestMs)) return;
     // The second one: what the signal does without a handler.
     EndAsSignalDoes(number);

@@ -3,7 +3,8 @@
 // program at once, as if no handler had been installed. The same signal sent again within a
 // second by the same process (as `timeout` sends it to the program and to its process group), or
 // by a process after the system or the other way round (a wrapper passing a terminal's Ctrl-C
-// on), is the first one's repeat, not a second request, and so is a second SIGHUP then.
+// on), is the first one's repeat, not a second request, and so is a SIGHUP then, after any of
+// the three (a closed terminal sends it twice; a login session's end, after SIGTERM).
 #pragma once
 
 namespace tarvel {

@@ -165,6 +165,8 @@ TEST(StopSignals, TheFirstIsRecordedItsRepeatIsNotTheSecondEndsTheProgram) {
   EXPECT_EQ(SignalThatEnded({{SIGTERM, kProcess}, {SIGINT, kProcess}}), SIGINT);
   // A closed terminal: the shell hands SIGHUP to its jobs, the system sends it as the shell ends.
   EXPECT_EQ(SignalThatEnded({{SIGHUP, kProcess}, {SIGHUP, kSystem}}), 0);
+  // A login session ended by the service manager: SIGTERM and at once SIGHUP, from one process.
+  EXPECT_EQ(SignalThatEnded({{SIGTERM, kProcess}, {SIGHUP, kProcess}}), 0);
   // Ctrl-C reaches the program and a wrapper that passes it on: one request; pressed again, two.
   EXPECT_EQ(SignalThatEnded({{SIGINT, kSystem}, {SIGINT, kProcess}}), 0);
   EXPECT_EQ(SignalThatEnded({{SIGINT, kSystem}, {SIGINT, kProcess}, {SIGINT, kSystem}}), SIGINT);
