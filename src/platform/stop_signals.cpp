@@ -24,9 +24,10 @@ std::atomic<long long> g_request_ms{0};
 int g_pipe[2] = {-1, -1};
 
 // The same signal again this soon is the same request when it comes from the process that sent
-// the first (`timeout` signals the program and then its whole process group), or from a process
+// the first (`timeout` signals the program and then its whole process group), from a process
 // after the system or the other way round (a terminal's Ctrl-C reaches the program and a wrapper
-// in its process group that passes it on). Two from the system are two presses of Ctrl-C.
+// in its process group that passes it on), or from the program's parent after anyone (a wrapper
+// passing on a signal sent to its process group). Two from the system are two presses of Ctrl-C.
 constexpr long long kSameRequestMs = 1000;
 
 long long MonotonicMs() {
@@ -45,11 +46,13 @@ extern "C" void OnStopSignal(int number, siginfo_t* info, void* /*context*/) {
     // A hang-up says that the terminal or the login session has gone, never "now": a closed
     // terminal's comes twice, from the shell and from the system, and a service manager ending
     // a login session sends it right after its SIGTERM.
+    // The process that started the program (a wrapper such as `timeout`) passes on what its
+    // process group or its service got as well: after another sender, it is no second one.
     const auto first_sender = static_cast<std::uint32_t>(first);
-    const bool same =
-        number == SIGHUP ||
-        (static_cast<int>(first >> 32) == number &&
-         ((sender == 0) != (first_sender == 0) || (sender != 0 && sender == first_sender)));
+    const bool from_parent = sender != 0 && sender == static_cast<std::uint32_t>(::getppid());
+    const bool same = number == SIGHUP || (static_cast<int>(first >> 32) == number &&
+                                           ((sender == 0) != (first_sender == 0) || from_parent ||
+                                            (sender != 0 && sender == first_sender)));
     if (same && (first_ms == 0 || MonotonicMs() - first_ms < kSameRequestMs)) return;
     // The second one: what the signal does without a handler.
     EndAsSignalDoes(number);

@@ -3,8 +3,9 @@
 // program at once, as if no handler had been installed. The same signal sent again within a
 // second by the same process (as `timeout` sends it to the program and to its process group), or
 // by a process after the system or the other way round (a wrapper passing a terminal's Ctrl-C
-// on), is the first one's repeat, not a second request, and so is a SIGHUP then, after any of
-// the three (a closed terminal sends it twice; a login session's end, after SIGTERM).
+// on), or by the program's parent after another sender (a wrapper passing on a signal sent to its
+// process group), is the first one's repeat, not a second request, and so is a SIGHUP then, after
+// any of the three (a closed terminal sends it twice; a login session's end, after SIGTERM).
 #pragma once
 
 namespace tarvel {

@@ -137,22 +137,41 @@ TEST(StandardStreams, AClosedOneIsHeldSoThatNoFileTakesItsNumber) {
   }
 }
 
-// Who sends a signal: a process (kill), or no process, as for the terminal's keys (sigqueue).
-enum Sender { kProcess, kSystem };
+// Who sends a signal: a process (kill), no process, as for the terminal's keys (sigqueue), or
+// the process that started the program (a wrapper).
+enum Sender { kProcess, kSystem, kParent };
 
 // Sends `sent` in a child of its own with the handlers installed: the signal that ended it, 0 when
 // it lived on with the request recorded and its descriptor readable, -1 otherwise.
 int SignalThatEnded(std::initializer_list<std::pair<int, Sender>> sent) {
+  int ask[2];
+  int sent_back[2];
+  if (::pipe(ask) != 0 || ::pipe(sent_back) != 0) return -1;
   const pid_t child = ::fork();
   if (child == 0) {
     // Whatever the test runner was started with.
     for (const int number : {SIGINT, SIGTERM, SIGHUP}) std::signal(number, SIG_DFL);
     if (!StopSignals_Install()) ::_exit(1);
-    for (const auto& [number, sender] : sent)
-      sender == kProcess ? ::kill(::getpid(), number) : ::sigqueue(::getpid(), number, sigval{});
+    for (const auto& [number, sender] : sent) {
+      char byte = 0;
+      if (sender == kProcess) ::kill(::getpid(), number);
+      if (sender == kSystem) ::sigqueue(::getpid(), number, sigval{});
+      // The parent answers once it has sent it: by then it has come.
+      if (sender == kParent && (::write(ask[1], &number, sizeof number) != sizeof number ||
+                                ::read(sent_back[0], &byte, 1) != 1))
+        ::_exit(3);
+    }
     pollfd ready{StopSignals_Descriptor(), POLLIN, 0};
     ::_exit(StopSignals_Received() != 0 && ::poll(&ready, 1, 0) == 1 ? 0 : 2);
   }
+  // The answer's reading end stays open here too: a child the signal ended takes its own along.
+  ::close(ask[1]);
+  int number = 0;
+  while (child > 0 && ::read(ask[0], &number, sizeof number) == sizeof number) {
+    ::kill(child, number);
+    if (::write(sent_back[1], "!", 1) != 1) break;
+  }
+  for (const int end : {ask[0], sent_back[0], sent_back[1]}) ::close(end);
   int status = 0;
   if (child < 0 || ::waitpid(child, &status, 0) != child) return -1;
   if (WIFSIGNALED(status)) return WTERMSIG(status);
@@ -170,6 +189,11 @@ TEST(StopSignals, TheFirstIsRecordedItsRepeatIsNotTheSecondEndsTheProgram) {
   // Ctrl-C reaches the program and a wrapper that passes it on: one request; pressed again, two.
   EXPECT_EQ(SignalThatEnded({{SIGINT, kSystem}, {SIGINT, kProcess}}), 0);
   EXPECT_EQ(SignalThatEnded({{SIGINT, kSystem}, {SIGINT, kProcess}, {SIGINT, kSystem}}), SIGINT);
+  // Sent to the process group (kill -TERM -PGID, a service manager's stop) and passed on by the
+  // wrapper that started the program, which got it too: one request. A user's kill after the
+  // wrapper's is a second one.
+  EXPECT_EQ(SignalThatEnded({{SIGTERM, kProcess}, {SIGTERM, kParent}}), 0);
+  EXPECT_EQ(SignalThatEnded({{SIGTERM, kParent}, {SIGTERM, kProcess}}), SIGTERM);
 }
 
 TEST(StopSignals, TheSecondEndsTheFirstProcessOfANamespace) {
