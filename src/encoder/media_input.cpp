@@ -484,6 +484,15 @@ bool ParseWav(const std::uint8_t* data, std::size_t size, PcmSound* sound, std::
   return ReadWav(in, sound, error);
 }
 
+bool ReadWavStream(std::FILE* file, const std::string& path, PcmSound* sound, std::string* error) {
+  std::error_code code;
+  const std::uint64_t size = path == "-" || !std::filesystem::is_regular_file(path, code)
+                                 ? 0
+                                 : std::filesystem::file_size(path, code);
+  WavBytes in(file, code ? 0 : size);
+  return ReadWav(in, sound, error);
+}
+
 bool ReadWavFile(const std::string& path, PcmSound* sound, std::string* error) {
   const bool from_stdin = path == "-";
   std::FILE* file = from_stdin ? stdin : std::fopen(path.c_str(), "rb");
@@ -491,12 +500,7 @@ bool ReadWavFile(const std::string& path, PcmSound* sound, std::string* error) {
     *error = std::string("cannot open: ") + std::strerror(errno);
     return false;
   }
-  std::error_code code;
-  const std::uint64_t size = from_stdin || !std::filesystem::is_regular_file(path, code)
-                                 ? 0
-                                 : std::filesystem::file_size(path, code);
-  WavBytes in(file, code ? 0 : size);
-  const bool ok = ReadWav(in, sound, error);
+  const bool ok = ReadWavStream(file, path, sound, error);
   if (!from_stdin) std::fclose(file);
   return ok;
 }

@@ -59,6 +59,9 @@ struct PcmSound {
 // samples do not fit in memory, as a long movie's sound may not).
 inline constexpr char kSoundMemoryProblem[] = "not enough memory to hold the sound";
 bool ReadWavFile(const std::string& path, PcmSound* sound, std::string* error);
+// Same from an already open stream (not closed here) of `path`, whose size, when it is a regular
+// file, is the most the sound is made ready for at once.
+bool ReadWavStream(std::FILE* file, const std::string& path, PcmSound* sound, std::string* error);
 bool ParseWav(const std::uint8_t* data, std::size_t size, PcmSound* sound, std::string* error);
 
 // The rate nearest to `rate` that gives whole bytes of codes per frame period (see

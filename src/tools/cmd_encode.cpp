@@ -2,8 +2,10 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <new>
 #include <optional>
@@ -14,6 +16,7 @@
 #include "encoder/movie_encoder.h"
 #include "encoder/rate_control.h"
 #include "platform/stop_signals.h"
+#include "platform/stoppable_input.h"
 #include "platform/terminal.h"
 #include "tools/commands.h"
 #include "tools/tool_common.h"
@@ -148,6 +151,14 @@ bool ChooseGeometry(const EncodeOptions& o, int source_width, int source_height,
   return true;
 }
 
+// Opens an input for reading ("-": standard input) so that a stop signal ends a wait for its
+// data, as for a pipe's writer that has gone quiet; nullptr with `error` set.
+std::FILE* OpenInput(const std::string& path, std::string* error) {
+  std::FILE* file = OpenStoppableInput(path);
+  if (!file) *error = std::string("cannot open: ") + std::strerror(errno);
+  return file;
+}
+
 // The video's pictures, fitted to the movie's size; can start again when the video is a file.
 class PictureSource {
  public:
@@ -155,7 +166,11 @@ class PictureSource {
   bool Open(const std::string& path, std::string* error) {
     path_ = path;
     Y4mReader_Close(reader_);
-    return Y4mReader_Open(reader_, path, error);
+    reader_ = Y4mReader{};
+    std::FILE* file = OpenInput(path, error);
+    if (!file) return false;
+    reader_.owns_file = true;
+    return Y4mReader_OpenStream(reader_, file, path, error);
   }
   bool Rewind(std::string* error) {
     read_ = emitted_ = 0;
@@ -233,6 +248,11 @@ class PictureSource {
   RgbPicture input_, fitted_;
 };
 
+// A problem reading an input, unless a stop signal ended the read: the stop is said instead.
+void InputProblem(const std::string& file, const std::string& text) {
+  if (StopSignals_Received() == 0) PrintError(kCommand, file, text);
+}
+
 void Note(const EncodeOptions& o, const std::string& file, const std::string& text) {
   if (!o.verbosity.quiet) PrintError(kCommand, file, text);
 }
@@ -241,9 +261,12 @@ void Note(const EncodeOptions& o, const std::string& file, const std::string& te
 bool LoadSound(const EncodeOptions& o, std::uint16_t frame_duration, PcmSound* sound) {
   PcmSound input;
   std::string error;
-  const std::string problem = InputPathProblem(o.audio_path);
-  if (!problem.empty() || !ReadWavFile(o.audio_path, &input, &error)) {
-    PrintError(kCommand, o.audio_path, problem.empty() ? error : problem);
+  error = InputPathProblem(o.audio_path);
+  std::FILE* file = error.empty() ? OpenInput(o.audio_path, &error) : nullptr;
+  const bool read = file && ReadWavStream(file, o.audio_path, &input, &error);
+  if (file) std::fclose(file);
+  if (!read) {
+    InputProblem(o.audio_path, error);
     return false;
   }
   const std::uint32_t rate =
@@ -324,7 +347,7 @@ bool RunFirstPass(const EncodeOptions& o, const Geometry& g, PictureSource& sour
     if (StopSignals_Received() != 0) return false;
     const int got = source.Next(&picture, &error);
     if (got < 0) {
-      PrintError(kCommand, o.video_path, error);
+      InputProblem(o.video_path, error);
       return false;
     }
     if (got == 0) break;
@@ -343,7 +366,7 @@ bool RunFirstPass(const EncodeOptions& o, const Geometry& g, PictureSource& sour
   if (o.verbosity.verbose)
     PrintError(kCommand, o.video_path,
                "second pass at quality " + std::to_string(control->quality).substr(0, 5));
-  return source.Rewind(&error) || (PrintError(kCommand, o.video_path, error), false);
+  return source.Rewind(&error) || (InputProblem(o.video_path, error), false);
 }
 
 // Everything one encode works with, from the opened video to the finished movie.
@@ -405,7 +428,7 @@ bool OpenInputs(EncodeJob& job) {
   const EncodeOptions& o = job.o;
   std::string error = InputPathProblem(o.video_path);
   if (!error.empty() || !job.source.Open(o.video_path, &error)) {
-    PrintError(kCommand, o.video_path, error);
+    InputProblem(o.video_path, error);
     return false;
   }
   const Y4mReader& reader = job.source.reader();
@@ -494,7 +517,7 @@ int StartPictures(EncodeJob& job) {
   std::string error;
   job.got = job.source.Next(&job.picture, &error);
   if (job.got <= 0) {
-    PrintError(kCommand, o.video_path, job.got < 0 ? error : "no pictures in the stream");
+    InputProblem(o.video_path, job.got < 0 ? error : "no pictures in the stream");
     return kExitFailure;
   }
   if (o.bitrate <= 0 && o.bpp <= 0) return 0;
@@ -527,7 +550,7 @@ int StartPictures(EncodeJob& job) {
   job.expected_frames = static_cast<std::int64_t>(job.rate->pass_bits.size());
   job.got = job.source.Next(&job.picture, &error);
   if (job.got <= 0) {
-    PrintError(kCommand, o.video_path, "the video changed between the two passes");
+    InputProblem(o.video_path, "the video changed between the two passes");
     return kExitFailure;
   }
   return 0;
@@ -640,7 +663,8 @@ int RunEncode(const EncodeOptions& o) {
   // Ctrl-C or kill stops the encode, which then removes what it wrote.
   StopSignals_Install();
   EncodeJob job(o);
-  if (!OpenInputs(job) || !OpenOutput(job)) return kExitFailure;
+  if (!OpenInputs(job) || !OpenOutput(job))
+    return StatusAfterStop(kCommand, o.output_path, kExitFailure);
   if (const int status = StartPictures(job))
     return StatusAfterStop(kCommand, o.output_path, status);
   if (!EncodePictures(job)) return StatusAfterStop(kCommand, o.output_path, kExitFailure);

@@ -2,6 +2,7 @@
 // side at fault, the sound from standard input, a target size met, and nothing left behind when
 // it fails.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <csignal>
@@ -321,5 +322,29 @@ TEST(KqmEncode, AFailureLeavesNothingBehind) {
 #endif
 }
 
+// A stop ends the encode at once while it waits for an input: a named pipe nobody writes to,
+// or a pipe whose writer has gone quiet halfway through the sound.
+TEST(KqmEncode, AStopEndsAWaitForAPipe) {
+  const std::string dir = testing::TempDir() + "encode_pipe_wait/";
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directory(dir);
+  ASSERT_EQ(0, mkfifo((dir + "nobody.y4m").c_str(), 0600));
+  Write(dir + "clip.y4m", Y4m(16, 16, 2));
+  test::ProcessOptions no_writer;
+  no_writer.signal = SIGTERM;
+  no_writer.signal_when_asleep = true;
+  test::ProcessOptions quiet_writer = no_writer;
+  quiet_writer.input = Wav(22050).substr(0, 20000);
+  quiet_writer.hold_input = true;
+  for (const auto& r :
+       {RunKqmProcess({"encode", "--video", dir + "nobody.y4m", "-o", dir + "out.kqm"}, no_writer),
+        RunKqmProcess(
+            {"encode", "--video", dir + "clip.y4m", "--audio", "-", "-o", dir + "out.kqm"},
+            quiet_writer)}) {
+    EXPECT_EQ(143, r.status);
+    EXPECT_EQ("kqm encode: " + dir + "out.kqm: stopped by SIGTERM: nothing written\n", r.err);
+  }
+  EXPECT_EQ(2u, FolderEntries(dir).size());  // the two inputs alone
+}
 }  // namespace
 }  // namespace tarvel

@@ -7,10 +7,25 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
+#include <string>
 
 #include "kqm_run.h"
 
 namespace tarvel::test {
+
+namespace {
+
+// The state letter of process `pid` ('S' while it sleeps, waiting for something).
+char ProcessState(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const auto end = line.rfind(')');
+  return end != std::string::npos && end + 2 < line.size() ? line[end + 2] : '?';
+}
+
+}  // namespace
 
 KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptions& options) {
   KqmResult result;
@@ -67,7 +82,9 @@ KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptio
     pollfd fds[3] = {{out_open ? out[0] : -1, POLLIN, 0},
                      {err_open ? err[0] : -1, POLLIN, 0},
                      {in[1], POLLOUT, 0}};
-    if (poll(fds, input_open ? 3 : 2, -1) < 0 && errno != EINTR) break;
+    // Watching for the child to fall asleep, the state is looked at again every few milliseconds.
+    const bool watch = options.signal_when_asleep && !signalled;
+    if (poll(fds, input_open ? 3 : 2, watch ? 5 : -1) < 0 && errno != EINTR) break;
     char buffer[65536];
     for (int k = 0; k < 2; ++k) {
       if (!(fds[k].revents & (POLLIN | POLLHUP))) continue;
@@ -86,7 +103,8 @@ KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptio
         input_open = false;
       }
     }
-    const bool due = options.signal_when.empty()
+    const bool due = options.signal_when_asleep ? !input_open && ProcessState(child) == 'S'
+                     : options.signal_when.empty()
                          ? !result.out.empty()
                          : result.err.find(options.signal_when) != std::string::npos;
     if (options.signal && !signalled && due) {

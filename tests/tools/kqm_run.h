@@ -28,6 +28,8 @@ struct ProcessOptions {
   std::string input;
   int signal = 0;
   std::string signal_when;
+  // Instead of the above: once the input is fed and the child sleeps, waiting for something.
+  bool signal_when_asleep = false;
   bool second_signal = false;
   bool hold_input = false;
   bool output_gone = false;
