@@ -368,16 +368,27 @@ constexpr std::size_t kFmtBytes = 40;
 
 bool ReadWav(WavBytes& in, PcmSound* sound, std::string* error) {
   std::uint8_t head[12];
-  if (in.Read(head, 12) != 12 || std::memcmp(head, "RIFF", 4) != 0 ||
+  // RF64 (and its twin BW64), which recorders and writers past 4 GiB use, is RIFF with the
+  // sizes that do not fit in 32 bits in a ds64 chunk.
+  if (in.Read(head, 12) != 12 ||
+      (std::memcmp(head, "RIFF", 4) != 0 && std::memcmp(head, "RF64", 4) != 0 &&
+       std::memcmp(head, "BW64", 4) != 0) ||
       std::memcmp(head + 8, "WAVE", 4) != 0) {
     *error = in.failed() ? "read error" : "not a RIFF WAVE file";
     return false;
   }
   bool have_format = false, is_float = false;
   std::uint32_t channels = 0, rate = 0, bits = 0, block_align = 0;
+  std::uint64_t ds64_data_size = 0;  // 0: none given
   std::uint8_t chunk[8];
   while (in.Read(chunk, 8) == 8) {
     const std::uint32_t length = Le32(chunk + 4);
+    if (std::memcmp(chunk, "ds64", 4) == 0 && length >= 16) {
+      std::uint8_t sizes[16];
+      if (in.Read(sizes, 16) != 16 || !in.Skip(std::uint64_t{length} - 16 + (length & 1))) break;
+      ds64_data_size = Le32(sizes + 8) | std::uint64_t{Le32(sizes + 12)} << 32;
+      continue;
+    }
     if (std::memcmp(chunk, "fmt ", 4) == 0) {
       std::uint8_t fmt[kFmtBytes] = {};
       const std::size_t take = std::min<std::size_t>(length, kFmtBytes);
@@ -428,6 +439,7 @@ bool ReadWav(WavBytes& in, PcmSound* sound, std::string* error) {
       std::uint64_t left = (length == 0 || length == kStreamedDataSize)
                                ? std::numeric_limits<std::uint64_t>::max()
                                : length;
+      if (length == kStreamedDataSize && ds64_data_size != 0) left = ds64_data_size;
       const std::size_t sample_bytes = bits / 8;
       sound->sample_rate = rate;
       sound->channels = static_cast<int>(channels);

@@ -54,7 +54,7 @@ struct PcmSound {
 };
 
 // Reads a RIFF WAVE file ("-": standard input) of 8, 16, 24 or 32-bit integer or 32-bit float
-// PCM (WAVE_FORMAT_EXTENSIBLE included), mono or stereo, as 16-bit samples (rounded, float
+// PCM (WAVE_FORMAT_EXTENSIBLE and RF64 included), mono or stereo, as 16-bit samples (rounded, float
 // clipped to full scale). False with a one-line reason in `error` (kSoundMemoryProblem when the
 // samples do not fit in memory, as a long movie's sound may not).
 inline constexpr char kSoundMemoryProblem[] = "not enough memory to hold the sound";

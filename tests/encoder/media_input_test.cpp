@@ -231,6 +231,17 @@ TEST(WavInput, ReadsSixteenBitPcmAndSkipsOtherChunks) {
   ASSERT_TRUE(
       ParseWav(reinterpret_cast<const std::uint8_t*>(cut.data()), cut.size(), &sound, &error));
   EXPECT_EQ(2u, sound.Frames());
+  // An RF64 file (a recorder's, or one written past 4 GiB) gives the data's size in its ds64
+  // chunk: the chunk after the data is no sound.
+  const std::string wave = Wav(1, 1, 8000, 16, Le16(7) + Le16(-7));
+  const std::string rf64 = "RF64" + Le32(0xFFFFFFFFu) + "WAVE" + "ds64" + Le32(28) + Le32(50) +
+                           Le32(0) + Le32(4) + Le32(0) + Le32(2) + Le32(0) + Le32(0) +
+                           wave.substr(12, 24) + "data" + Le32(0xFFFFFFFFu) + wave.substr(44) +
+                           "LIST" + Le32(4) + "abcd";
+  ASSERT_TRUE(
+      ParseWav(reinterpret_cast<const std::uint8_t*>(rf64.data()), rf64.size(), &sound, &error))
+      << error;
+  EXPECT_EQ((std::vector<std::int16_t>{7, -7}), sound.samples);
 }
 
 // A WAVE_FORMAT_EXTENSIBLE fmt chunk: the sub-format's first two bytes carry the format tag.
