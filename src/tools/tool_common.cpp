@@ -78,11 +78,14 @@ void PrintError(const std::string& command, const std::string& file, const std::
   if (IsStandardOutputName(file) && StandardOutputReaderLeft()) return;
   // A message takes the progress line's place, which the next update draws again below it.
   if (g_progress_on_screen.exchange(false)) std::fputs("\r\033[K", stderr);
+  // The message may quote what an input holds (a stream's header, its bytes where a line should
+  // be): its control bytes are escaped as a name's are.
+  const std::string text = PrintableName(message);
   if (file.empty())
-    std::fprintf(stderr, "%s: %s\n", command.c_str(), message.c_str());
+    std::fprintf(stderr, "%s: %s\n", command.c_str(), text.c_str());
   else
     std::fprintf(stderr, "%s: %s: %s\n", command.c_str(), PrintableName(file).c_str(),
-                 message.c_str());
+                 text.c_str());
 }
 
 int FinishStandardOutput(const std::string& command, int status) {

@@ -37,7 +37,7 @@ std::string FramesPerSecond(double rate);
 int StatusAfterStop(const std::string& command, const std::string& path, int status);
 
 // "kqm <command>: <file>: <message>" on standard error, one line: control characters in the
-// file name are written as \xNN.
+// file name and the message are written as \xNN.
 void PrintError(const std::string& command, const std::string& file, const std::string& message);
 
 // The status of a command that ended with `status` once what it printed on standard output is

@@ -322,6 +322,19 @@ TEST(KqmEncode, AFailureLeavesNothingBehind) {
 #endif
 }
 
+// What a bad stream holds where a header or a FRAME line should be is quoted in the message with
+// its control bytes escaped: a picture larger than its header says put an escape sequence that
+// clears the screen, and a bell, on the terminal.
+TEST(KqmEncode, ABadStreamsBytesAreQuotedEscaped) {
+  const std::string path = testing::TempDir() + "escape.y4m";
+  Write(path,
+        "YUV4MPEG2 W8 H8 F25:1 C444\nFRAME\n" + std::string(8 * 8 * 3, '\0') + "\x1B[2J\x07\n");
+  const auto r = RunKqm(tools::Cmd_Encode, "encode",
+                        {"--video", path, "-o", testing::TempDir() + "escape.kqm", "-q"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("kqm encode: " + path + ": picture 1: expected FRAME, found '\\x1B[2J\\x07'\n", r.err);
+}
+
 // A stop ends the encode at once while it waits for an input: a named pipe nobody writes to,
 // or a pipe whose writer has gone quiet halfway through the sound.
 TEST(KqmEncode, AStopEndsAWaitForAPipe) {
