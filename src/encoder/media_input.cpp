@@ -332,6 +332,7 @@ class WavBytes {
     std::size_t got = 0;
     if (file_) {
       got = std::fread(out, 1, count, file_);
+      if (got < count && std::ferror(file_)) failure_ = ReadFailure(file_);
     } else {
       got = static_cast<std::size_t>(std::min<std::uint64_t>(count, size_ - position_));
       if (got) std::memcpy(out, data_ + position_, got);
@@ -353,12 +354,15 @@ class WavBytes {
   // Bytes left when known (a buffer, or a regular file), else 0.
   std::uint64_t Remaining() const { return size_ > position_ ? size_ - position_ : 0; }
   bool failed() const { return file_ && std::ferror(file_) != 0; }
+  // Why the read failed ("cannot read: ..."), when it did.
+  const std::string& failure() const { return failure_; }
 
  private:
   const std::uint8_t* data_ = nullptr;
   std::FILE* file_ = nullptr;
   std::uint64_t size_ = 0;
   std::uint64_t position_ = 0;
+  std::string failure_;
 };
 
 // Largest WAVE file read.
@@ -374,7 +378,7 @@ bool ReadWav(WavBytes& in, PcmSound* sound, std::string* error) {
       (std::memcmp(head, "RIFF", 4) != 0 && std::memcmp(head, "RF64", 4) != 0 &&
        std::memcmp(head, "BW64", 4) != 0) ||
       std::memcmp(head + 8, "WAVE", 4) != 0) {
-    *error = in.failed() ? "read error" : "not a RIFF WAVE file";
+    *error = in.failed() ? in.failure() : "not a RIFF WAVE file";
     return false;
   }
   bool have_format = false, is_float = false;
@@ -474,7 +478,7 @@ bool ReadWav(WavBytes& in, PcmSound* sound, std::string* error) {
         return false;
       }
       if (in.failed()) {
-        *error = "read error";
+        *error = in.failure();
         return false;
       }
       return true;
@@ -482,7 +486,7 @@ bool ReadWav(WavBytes& in, PcmSound* sound, std::string* error) {
     if (!in.Skip(std::uint64_t{length} + (length & 1))) break;
   }
   if (in.failed()) {
-    *error = "read error";
+    *error = in.failure();
     return false;
   }
   *error = have_format ? "no data chunk" : "no fmt chunk";

@@ -323,6 +323,14 @@ TEST(WavInput, RefusesWhatItCannotRead) {
   std::string error;
   EXPECT_FALSE(ReadWavFile(testing::TempDir() + "no/such.wav", &sound, &error));
   EXPECT_NE(std::string::npos, error.find("cannot open"));
+  // A read that fails inside the samples says why, as the video's does.
+  std::string failing = Wav(1, 1, 8000, 16, Le16(7) + Le16(-7));
+  failing.replace(40, 4, Le32(8));  // two samples more than the file holds before it fails
+  std::FILE* file = fopencookie(&failing, "r", {ReadThenFail, nullptr, nullptr, nullptr});
+  ASSERT_NE(nullptr, file);
+  EXPECT_FALSE(ReadWavStream(file, "-", &sound, &error));
+  EXPECT_EQ(std::string("cannot read: ") + std::strerror(EIO), error);
+  std::fclose(file);
 }
 
 TEST(SampleRates, NearestRateWithWholeBytesPerPeriod) {
