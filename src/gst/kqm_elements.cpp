@@ -36,17 +36,32 @@ void PictureRate(std::uint16_t frame_duration, gint* numerator, gint* denominato
   *denominator = frame_duration / divisor;
 }
 
+namespace {
+
+GstClockTime FrameStart(guint64 frame, gint numerator, gint denominator) {
+  return gst_util_uint64_scale(frame, GST_SECOND * static_cast<guint64>(denominator),
+                               static_cast<guint64>(numerator));
+}
+
+}  // namespace
+
 std::int64_t FrameShownAt(GstClockTime time, gint numerator, gint denominator) {
-  const auto start = [&](guint64 frame) {
-    return gst_util_uint64_scale(frame, GST_SECOND * static_cast<guint64>(denominator),
-                                 static_cast<guint64>(numerator));
-  };
+  const auto start = [&](guint64 frame) { return FrameStart(frame, numerator, denominator); };
   // Starts are rounded down to the nanosecond, so a picture may start a little before the time
   // the rate gives it: the frame is the quotient or the one after it.
   guint64 frame = gst_util_uint64_scale(time, static_cast<guint64>(numerator),
                                         GST_SECOND * static_cast<guint64>(denominator));
   if (start(frame + 1) <= time) ++frame;
   return static_cast<std::int64_t>(frame);
+}
+
+std::int64_t FrameAtSinkPosition(GstClockTime time, gint numerator, gint denominator,
+                                 bool playing) {
+  const std::int64_t frame = FrameShownAt(time, numerator, denominator);
+  if (playing && frame > 0 &&
+      FrameStart(static_cast<guint64>(frame), numerator, denominator) == time)
+    return frame - 1;
+  return frame;
 }
 
 GstClockTime PeriodTime(std::int64_t period, std::int64_t period_samples, std::uint32_t rate) {

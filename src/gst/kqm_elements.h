@@ -57,6 +57,11 @@ void PictureRate(std::uint16_t frame_duration, gint* numerator, gint* denominato
 // The frame whose picture is shown at `time` (the last to start at or before it) when pictures
 // come at `numerator`/`denominator` frames per second, timestamped as PictureTime does.
 std::int64_t FrameShownAt(GstClockTime time, gint numerator, gint denominator);
+// The frame a video sink shows when it gives `time` as its position. Paused, a sink gives the
+// start of the picture it holds (or where a seek put it inside); playing, the clock's time,
+// or, when it does not follow the clock or has ended, where the last picture shown ends: the
+// start of the next one, not shown.
+std::int64_t FrameAtSinkPosition(GstClockTime time, gint numerator, gint denominator, bool playing);
 // Start of sound period `period` when a period holds `period_samples` sample frames.
 GstClockTime PeriodTime(std::int64_t period, std::int64_t period_samples, std::uint32_t rate);
 

@@ -2,6 +2,8 @@
 
 #include <gst/video/video.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -36,6 +38,9 @@ struct PictureState {
   // frame would flood the application's bus. The debug log keeps every frame.
   bool warned_missing = false;
   bool warned_corrupt = false;
+  // The last frame whose picture went downstream (-1: none since the start or the flush), for
+  // position queries from other threads.
+  std::atomic<std::int64_t> last_out{-1};
 };
 
 }  // namespace
@@ -109,6 +114,7 @@ gboolean Start(GstVideoDecoder* decoder) {
   s.next_frame = 0;
   s.in_step = s.asked_rejoin = false;
   s.warned_missing = s.warned_corrupt = false;
+  s.last_out = -1;
   return TRUE;
 }
 
@@ -131,6 +137,7 @@ gboolean Flush(GstVideoDecoder* decoder) {
   PictureState& s = gst_kqm_video_decoder_state(decoder);
   if (s.decoder) s.decoder->Reset();
   s.in_step = s.asked_rejoin = false;
+  s.last_out = -1;
   return TRUE;
 }
 
@@ -237,6 +244,7 @@ GstFlowReturn HandleFrame(GstVideoDecoder* decoder, GstVideoCodecFrame* frame) {
   gst_video_frame_unmap(&picture);
   if (corrupt || guessed)
     GST_VIDEO_CODEC_FRAME_FLAG_SET(frame, GST_VIDEO_CODEC_FRAME_FLAG_CORRUPTED);
+  s.last_out = index;
   return gst_video_decoder_finish_frame(decoder, frame);
 }
 
@@ -249,28 +257,61 @@ gboolean SrcEvent(GstVideoDecoder* decoder, GstEvent* event) {
   return GST_VIDEO_DECODER_CLASS(gst_kqm_video_decoder_parent_class)->src_event(decoder, event);
 }
 
+// The pictures' rate, once the output is set up; false before.
+bool OutputRate(GstVideoDecoder* decoder, gint* numerator, gint* denominator) {
+  GstVideoCodecState* output = gst_video_decoder_get_output_state(decoder);
+  if (output == nullptr) return false;
+  *numerator = GST_VIDEO_INFO_FPS_N(&output->info);
+  *denominator = GST_VIDEO_INFO_FPS_D(&output->info);
+  gst_video_codec_state_unref(output);
+  return *numerator > 0 && *denominator > 0;
+}
+
+// The position in frames is the picture the sink shows, from the time it gives. GStreamer's
+// decoder answers with the last picture it decoded, and a queue before the sink (a player's
+// has one) holds the next few: a script that sought to frame 50 was told 54. Its time is that
+// of the picture's start too, so that one sought inside a picture was at frame -1.
+bool PositionInFrames(GstVideoDecoder* decoder, gint64* frame) {
+  gint numerator = 0, denominator = 0;
+  gint64 time = -1;
+  if (!OutputRate(decoder, &numerator, &denominator) ||
+      !gst_pad_peer_query_position(GST_VIDEO_DECODER_SRC_PAD(decoder), GST_FORMAT_TIME, &time) ||
+      time < 0)
+    return false;
+  GST_OBJECT_LOCK(decoder);
+  const bool playing = GST_STATE(decoder) == GST_STATE_PLAYING;
+  GST_OBJECT_UNLOCK(decoder);
+  *frame = FrameAtSinkPosition(static_cast<GstClockTime>(time), numerator, denominator, playing);
+  // A sink that has ended gives the end of the last picture, paused too.
+  if (const std::int64_t last = gst_kqm_video_decoder_state(decoder).last_out; last >= 0)
+    *frame = std::min<gint64>(*frame, last);
+  return true;
+}
+
 // A time in frames is the frame shown then. GStreamer's decoder rounds the time times the rate
 // down, and a picture starts on a whole nanosecond at or before its exact time, so it took most
 // frames of a 15 frames per second movie for the one before: a script that sought to frame 20
 // was told it was at frame 19.
 gboolean SrcQuery(GstVideoDecoder* decoder, GstQuery* query) {
+  if (GST_QUERY_TYPE(query) == GST_QUERY_POSITION) {
+    GstFormat format = GST_FORMAT_UNDEFINED;
+    gst_query_parse_position(query, &format, nullptr);
+    gint64 frame = -1;
+    if (format == GST_FORMAT_DEFAULT && PositionInFrames(decoder, &frame)) {
+      gst_query_set_position(query, format, frame);
+      return TRUE;
+    }
+  }
   if (GST_QUERY_TYPE(query) == GST_QUERY_CONVERT) {
     GstFormat from = GST_FORMAT_UNDEFINED, to = GST_FORMAT_UNDEFINED;
     gint64 time = -1;
+    gint numerator = 0, denominator = 0;
     gst_query_parse_convert(query, &from, &time, &to, nullptr);
-    GstVideoCodecState* output = from == GST_FORMAT_TIME && to == GST_FORMAT_DEFAULT && time >= 0
-                                     ? gst_video_decoder_get_output_state(decoder)
-                                     : nullptr;
-    if (output != nullptr) {
-      const gint numerator = GST_VIDEO_INFO_FPS_N(&output->info);
-      const gint denominator = GST_VIDEO_INFO_FPS_D(&output->info);
-      gst_video_codec_state_unref(output);
-      if (numerator > 0 && denominator > 0) {
-        gst_query_set_convert(
-            query, from, time, to,
-            FrameShownAt(static_cast<GstClockTime>(time), numerator, denominator));
-        return TRUE;
-      }
+    if (from == GST_FORMAT_TIME && to == GST_FORMAT_DEFAULT && time >= 0 &&
+        OutputRate(decoder, &numerator, &denominator)) {
+      gst_query_set_convert(query, from, time, to,
+                            FrameShownAt(static_cast<GstClockTime>(time), numerator, denominator));
+      return TRUE;
     }
   }
   return GST_VIDEO_DECODER_CLASS(gst_kqm_video_decoder_parent_class)->src_query(decoder, query);

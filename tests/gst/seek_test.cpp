@@ -96,6 +96,25 @@ TEST(GstSeek, LandsWhereThePlayerStarts) {
   }
 }
 
+// Asked in frames, a paused pipeline gives the picture its sink holds: not the last one decoded
+// into the queue after the decoder (a player's sink has one), nor none when the seek fell
+// inside a picture (1 ms into frame 20, each frame 40/200 s).
+TEST(GstSeek, PositionInFramesIsThePictureShown) {
+  const std::string path = ConformancePath("mixed-136x96-mono-33-key4");
+  RunOptions seek;
+  seek.seeks = {FrameTime(20, 40) + 1000000};
+  gint64 shown = -1;
+  seek.prerolled = [&shown](GstElement* pipeline) {
+    gst_element_query_position(pipeline, GST_FORMAT_DEFAULT, &shown);
+  };
+  const PipelineRun run =
+      RunPipeline("filesrc location=\"" + path +
+                      "\" ! kqmdemux ! kqmviddec ! queue ! appsink name=video sync=false",
+                  seek);
+  EXPECT_TRUE(run.eos && run.errors.empty());
+  EXPECT_EQ(shown, 20);
+}
+
 // Seeking is a player's everyday business: back and forth while paused, to the same place
 // twice, by key frame, and past the end.
 TEST(GstSeek, SeeksInSequenceKeyFramesAndPastTheEnd) {
