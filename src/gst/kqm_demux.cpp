@@ -506,10 +506,16 @@ void Loop(gpointer user) {
         result = EndStreams(s);
         goto pause;
       }
+      // What was read before the fault goes out first, held sound included, so that it has
+      // reached a sink without a queue when the error is said (gst-launch-1.0 stops there, and
+      // lost the sound sent after it). The pictures end before it, where the sound is taken (a
+      // sink of the pictures alone would end the pipeline before the error): a muxer waiting
+      // for them would keep the sound, and the error, back.
+      if (s.audio && gst_pad_is_linked(s.audio)) {
+        if (s.video) gst_pad_push_event(s.video, OfTheSeek(s, gst_event_new_eos()));
+        ReleaseSound(s, G_MAXINT64);
+      }
       DEMUX_ERROR(element, s, DEMUX, FrameReadProblem(read, s.next_frame, s.header.frame_count));
-      // What was read before the fault goes out too, held sound included (after the error, so
-      // that a muxer waiting for pictures cannot keep the error from being said).
-      if (s.audio) ReleaseSound(s, G_MAXINT64);
       result = GST_FLOW_ERROR;
       error_posted = true;
       goto pause;

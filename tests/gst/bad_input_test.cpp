@@ -180,6 +180,47 @@ TEST_F(DamagedMovies, SeeksInACutMovieStayWhereItCanBeRead) {
   }
 }
 
+// The sound of the frames before a cut has reached the sink when the error is said, as the
+// pictures have: gst-launch-1.0 stops at the error, and the 31 periods sent after it were lost.
+TEST_F(DamagedMovies, SoundBeforeACutArrivesBeforeTheError) {
+  WriteFileBytes(Path("cut.kqm"), Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 20)));
+  struct Counted {
+    std::size_t bytes = 0;
+    std::size_t at_error = 0;
+  } counted;
+  RunOptions options;
+  // The sink holds its first buffer, counted in neither, while the pipeline is paused.
+  options.prerolled = [&counted](GstElement* pipeline) {
+    GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "audio");
+    GstPad* pad = gst_element_get_static_pad(sink, "sink");
+    gst_pad_add_probe(
+        pad, GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+          static_cast<Counted*>(data)->bytes +=
+              gst_buffer_get_size(GST_PAD_PROBE_INFO_BUFFER(info));
+          return GST_PAD_PROBE_OK;
+        },
+        &counted, nullptr);
+    gst_object_unref(pad);
+    gst_object_unref(sink);
+    GstBus* bus = gst_element_get_bus(pipeline);
+    gst_bus_set_sync_handler(
+        bus,
+        [](GstBus*, GstMessage* message, gpointer data) {
+          auto& seen = *static_cast<Counted*>(data);
+          if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) seen.at_error = seen.bytes;
+          return GST_BUS_PASS;
+        },
+        &counted, nullptr);
+    gst_object_unref(bus);
+  };
+  const PipelineRun run = PlayBranch("cut.kqm", false, options);
+  ASSERT_EQ(run.errors.size(), 1u);
+  // 51 periods from the 20 frames (frame 0's 32, then one a frame), one a buffer.
+  EXPECT_EQ(run.audio.bytes.size(), 51 * kPeriod);
+  EXPECT_EQ(counted.at_error, 50 * kPeriod);
+}
+
 // Damage inside the chunks plays exactly as `kqm export` (and the player) decodes it: a corrupt
 // picture stops where its data fails, a frame without a sound chunk plays a period of silence.
 // A frame without a picture keeps the previous one (where the export and the player stop).
