@@ -15,8 +15,8 @@ MovieHeader ParseMovieHeader(const std::uint8_t* bytes) {
   return header;
 }
 
-float FrameRateFromDuration(std::uint16_t frame_duration, float previous_rate) {
-  if (frame_duration == 0) return previous_rate;
+float FrameRateFromDuration(std::uint16_t frame_duration, float fallback) {
+  if (frame_duration == 0) return fallback;
   return 200.0f / static_cast<float>(frame_duration);
 }
 

@@ -31,8 +31,8 @@ struct MovieHeader {
 // Interprets the 64 header bytes. Any 64 bytes are accepted.
 MovieHeader ParseMovieHeader(const std::uint8_t* bytes);
 
-// 200 / duration as a 32-bit float; a duration of 0 keeps `previous_rate`.
-float FrameRateFromDuration(std::uint16_t frame_duration, float previous_rate);
+// 200 / duration as a 32-bit float; a duration of 0 (none given) gives `fallback`.
+float FrameRateFromDuration(std::uint16_t frame_duration, float fallback);
 
 // A picture size the decoder can work with: non-zero multiples of 8.
 bool IsSupportedPictureSize(int width, int height);

@@ -248,7 +248,8 @@ std::int32_t Player_Open(PlayerContext& context, const char* name) {
     } else {
       context.sound_on = false;
     }
-    context.frame_rate = FrameRateFromDuration(header.frame_duration, context.frame_rate);
+    // A movie without a duration plays at the default rate, not at whatever the movie before had.
+    context.frame_rate = FrameRateFromDuration(header.frame_duration, kDefaultFrameRate);
     // The decoder works in whole 8 x 8 blocks, and the two pictures must fit in memory.
     if (const std::string size_problem = PictureSizeProblem(header.width, header.height);
         !size_problem.empty()) {

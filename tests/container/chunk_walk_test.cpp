@@ -147,7 +147,7 @@ TEST(MovieHeader, InterpretedFieldsAndFrameRate) {
   EXPECT_EQ(FrameRateFromDuration(8, 15.0f), 25.0f);
   EXPECT_EQ(FrameRateFromDuration(10, 15.0f), 20.0f);
   EXPECT_EQ(FrameRateFromDuration(16, 15.0f), 12.5f);
-  EXPECT_EQ(FrameRateFromDuration(0, 12.5f), 12.5f);  // keeps the previous movie's rate
+  EXPECT_EQ(FrameRateFromDuration(0, 12.5f), 12.5f);  // none given: the fallback
 
   EXPECT_TRUE(IsSupportedPictureSize(8, 8));
   EXPECT_TRUE(IsSupportedPictureSize(1032, 16));

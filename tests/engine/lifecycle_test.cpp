@@ -70,7 +70,7 @@ TEST_F(Lifecycle, OpenWhileOpenKeepsTheFirstMovie) {
   EXPECT_FALSE(context.movie_open);
 }
 
-TEST_F(Lifecycle, FrameRateComesFromTheDurationOrStays) {
+TEST_F(Lifecycle, FrameRateComesFromTheDurationOrIsTheDefault) {
   MovieLayout entry = SilentMovie(2);
   entry.duration = 16;  // 200 / 16 = 12.5 frames per second
   TempMovie movie(entry);
@@ -79,7 +79,7 @@ TEST_F(Lifecycle, FrameRateComesFromTheDurationOrStays) {
   Player_Stop(context);
   TempMovie no_duration(SilentMovie(2));
   ASSERT_EQ(Player_Open(context, no_duration.path()), kPlayerOk);
-  EXPECT_EQ(context.frame_rate, 12.5f);  // the previous movie's rate stays
+  EXPECT_EQ(context.frame_rate, 15.0f);  // not the previous movie's 12.5
   Player_Stop(context);
 }
 

@@ -249,6 +249,23 @@ TEST_F(ViewerTest, FrameRateTrackbar) {
   EXPECT_DOUBLE_EQ(slider->currentValue().toDouble(), 1.0);
 }
 
+TEST_F(ViewerTest, AMovieWithoutAFrameDurationPlaysAt15WhateverCameBefore) {
+  // mixed-1024x64: 16/200 s a frame; dct-640x480: no duration, both silent.
+  const QString second = Conformance("dct-640x480.kqm");
+  Start({Conformance("mixed-1024x64.kqm"), second});
+  Turn();
+  ASSERT_TRUE(Playing());
+  EXPECT_EQ(RateText(), "12.5");
+  Key(Qt::Key_PageDown);
+  // Its title comes with its start, which sets the rate and the clock.
+  ASSERT_TRUE(TurnUntil([&] {
+    return !state().play_request && viewer->video().video_window()->windowTitle() == second;
+  }));
+  EXPECT_FLOAT_EQ(state().play_rate, 15.0f);
+  EXPECT_EQ(RateText(), "15.0");
+  EXPECT_EQ(player.timer_period_ms.load(), 66u);  // 1000 / 15, as for the first movie of a run
+}
+
 TEST_F(ViewerTest, SoundMovieKeepsItsRateAndTakesTheVolume) {
   Start({Conformance(kSoundMovie)});
   Turn();
