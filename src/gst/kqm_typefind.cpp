@@ -1,6 +1,8 @@
 #include "gst/kqm_typefind.h"
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "audio/adpcm.h"
@@ -15,8 +17,15 @@ namespace {
 // a whole chunk list that holds a picture chunk.
 constexpr std::uint32_t kSmallestFrame =
     kFrameWordSize + kChunkHeaderSize + 24;  // a picture chunk's own header is 24 bytes
-// Frames larger than this are not peeked at while type finding.
+// Frames larger than this are not peeked at whole while type finding: their chunks' headers and
+// first bytes are (see OutlineFrame).
 constexpr std::uint32_t kLargestPeek = 4u << 20;
+// What the checks read of a chunk: its header and the start of its payload (a sound stream's
+// header, a picture's first word).
+constexpr std::uint32_t kChunkStart =
+    static_cast<std::uint32_t>(kChunkHeaderSize + std::max<std::size_t>(kAdqHeaderSize, 24));
+// A movie's frame holds a few chunks; a frame said to hold more is not walked further.
+constexpr std::size_t kMostChunks = 64;
 
 }  // namespace
 
@@ -57,6 +66,30 @@ int MovieLikelihood(const std::uint8_t* header, std::uint32_t frame0_size,
 
 namespace {
 
+// The chunk list of a frame too large to peek at whole, `length` bytes at `offset`, as the
+// checks see it: each chunk's start, zeros between. Empty when it cannot be read, or when its
+// chunks do not fill it, which the checks refuse anyway.
+std::vector<std::uint8_t> OutlineFrame(GstTypeFind* find, std::uint64_t offset,
+                                       std::uint32_t length) {
+  std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> starts;
+  std::uint32_t at = 0;
+  while (length - at >= kChunkHeaderSize) {
+    const guint8* start = gst_type_find_peek(find, offset + at, kChunkHeaderSize);
+    if (starts.size() == kMostChunks || start == nullptr) return {};
+    const std::uint64_t rounded = (static_cast<std::uint64_t>(ReadLe32(start)) + 3) & ~3ull;
+    if (rounded < kChunkHeaderSize || rounded > length - at) return {};
+    const auto kept = static_cast<std::uint32_t>(std::min<std::uint64_t>(rounded, kChunkStart));
+    start = gst_type_find_peek(find, offset + at, kept);
+    if (start == nullptr) return {};
+    starts.emplace_back(at, std::vector<std::uint8_t>(start, start + kept));
+    at += static_cast<std::uint32_t>(rounded);
+  }
+  std::vector<std::uint8_t> outline(length, 0);
+  for (const auto& [where, bytes] : starts)
+    std::copy(bytes.begin(), bytes.end(), outline.begin() + where);
+  return outline;
+}
+
 void FindMovie(GstTypeFind* find, gpointer /*user_data*/) {
   const guint8* header = gst_type_find_peek(find, 0, kMovieHeaderSize + kFrameWordSize);
   if (header == nullptr) return;
@@ -66,8 +99,13 @@ void FindMovie(GstTypeFind* find, gpointer /*user_data*/) {
   const std::uint32_t chunk_bytes =
       frame0_size >= kFrameWordSize ? frame0_size - static_cast<std::uint32_t>(kFrameWordSize) : 0;
   const guint8* frame0 = nullptr;
-  if (chunk_bytes > 0 && frame0_size <= kLargestPeek)
+  std::vector<std::uint8_t> outline;
+  if (chunk_bytes > 0 && frame0_size <= kLargestPeek) {
     frame0 = gst_type_find_peek(find, kMovieHeaderSize + kFrameWordSize, chunk_bytes);
+  } else if (chunk_bytes > 0) {
+    outline = OutlineFrame(find, kMovieHeaderSize + kFrameWordSize, chunk_bytes);
+    if (!outline.empty()) frame0 = outline.data();
+  }
   const int likelihood = MovieLikelihood(header, frame0_size, frame0, chunk_bytes, file_length);
   if (likelihood <= 0) return;
   GstCaps* caps = gst_caps_new_empty_simple(kMovieMediaType);

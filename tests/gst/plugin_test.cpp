@@ -285,6 +285,17 @@ TEST(GstPlugin, TypeFinderClaimsMoviesAndNothingElse) {
     EXPECT_EQ(FoundType(Bytes(ConformancePath(movie))), "video/x-kqm") << movie;
 
   std::vector<std::uint8_t> movie = Bytes(ConformancePath("mixed-160x120-mono"));
+  // A first frame of more than 4 MB (large pictures of fine detail at a high quality) is one
+  // too: here a 5 MB chunk of another kind closes it.
+  std::vector<std::uint8_t> large = movie;
+  const std::uint32_t word =
+      static_cast<std::uint32_t>(movie[64] | movie[65] << 8 | movie[66] << 16);
+  std::vector<std::uint8_t> chunk(5u << 20, 0);
+  chunk[2] = 0x50;  // its size, little-endian
+  chunk[4] = chunk[5] = 'Z';
+  large.insert(large.begin() + 64 + word, chunk.begin(), chunk.end());
+  large[66] = static_cast<std::uint8_t>(large[66] + 0x50);
+  EXPECT_EQ(FoundType(large), "video/x-kqm");
   // A first frame whose chunks do not fill it (8 bytes left over) is not a movie's.
   std::vector<std::uint8_t> loose = movie;
   loose[64] = static_cast<std::uint8_t>(loose[64] + 8);
