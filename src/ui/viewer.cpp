@@ -302,7 +302,7 @@ void Viewer::Tick() {
       held_ = false;
       Player_Restart(player_);
     } else if (!state_.loop_on && by_playback && (done || (wrapped && !on_last))) {
-      Click(kIdStop);
+      EndPlayback();
       status = Player_Status(player_);
     } else if (on_last && state_.ui_playing && !status.sound_on &&
                status.state == PlayerState::kPaused && !last_period_.isActive()) {
@@ -315,7 +315,7 @@ void Viewer::Tick() {
   // Playback ended by itself, or stands still on a frame that failed.
   if (state_.ui_playing && (!Playing(status) || status.end == PlaybackEnd::kStepFailed)) {
     ReportPlaybackEnd(status);
-    Click(kIdStop);
+    EndPlayback();
   }
   // The counters copied by the X server in this turn (a scroll's too) go out together.
   command_->FlushCounters();
@@ -512,6 +512,7 @@ void Viewer::Play() {
 }
 
 void Viewer::Stop() {
+  const bool at_end = std::exchange(stop_at_end_, false);
   if (state_.ui_playing || state_.paused)
     failed_in_a_row_ = Player_Status(player_).pictures_presented == 0 ? failed_in_a_row_ + 1 : 0;
   if (state_.paused) Player_Restart(player_);
@@ -524,7 +525,7 @@ void Viewer::Stop() {
   state_.ui_playing = false;
   state_.step_mode = false;
   state_.stopped = true;
-  switch (Stop_FollowUp(state_.play_request, state_.auto_play, state_.chain_movies,
+  switch (Stop_FollowUp(state_.play_request, state_.auto_play, state_.chain_movies && at_end,
                         state_.file_count, failed_in_a_row_)) {
     case StopFollowUp::kClickPlay:
       state_.play_request = false;
@@ -605,8 +606,15 @@ bool Viewer::StopAtLastFrame() {
   if (state_.loop_on || !Playing(status) || status.shown_frame != status.frame_count - 1)
     return false;
   ShowPosition(status.frame_count);
-  Click(kIdStop);
+  EndPlayback();
   return true;
+}
+
+void Viewer::EndPlayback() {
+  // Only a movie that ended is followed by the next one: Stop pressed by the user stops.
+  stop_at_end_ = true;
+  Click(kIdStop);
+  stop_at_end_ = false;
 }
 
 void Viewer::Close() {

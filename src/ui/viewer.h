@@ -153,6 +153,8 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
 
   void Play();
   void Stop();
+  // Stops a movie whose playback has ended: with Link next on, the next one follows.
+  void EndPlayback();
   void Pause();
   void Previous();
   void Next();
@@ -283,6 +285,8 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   // Movies in a row that stopped without showing a picture: chaining stops once every movie of
   // the playlist has, rather than trying them again and again.
   std::int32_t failed_in_a_row_ = 0;
+  // The Stop under way ends playback that ended by itself (see EndPlayback).
+  bool stop_at_end_ = false;
   // The settings file could not be written, and the user has been told.
   bool settings_failure_shown_ = false;
   // The settings file is there but could not be read: it is not written over with the defaults.

@@ -984,5 +984,26 @@ TEST_F(ChainTest, AFileThatCannotBeOpenedIsFollowedByTheNext) {
   EXPECT_EQ(notices.size(), 1) << notices.join(QLatin1Char('\n')).toStdString();
 }
 
+TEST_F(ChainTest, StopStopsRatherThanPlayingTheNext) {
+  ASSERT_TRUE(WriteText(SettingsFile(),
+                        "AutoPlay=1\nFullScreen=0\nFenetreLibre=0\nNoSound=0\nEnchaine=1\n"
+                        "Register=1\nWkqm=-1,-1\nWcmd=-1,-1\nWlist=-1,-1\n"));
+  const QString first = Conformance(kSoundMovie);
+  Start({first, Conformance(kSilentMovie)});
+  ASSERT_TRUE(TurnUntil([this] { return Playing(); }, 5000));
+  Key(Qt::Key_Delete);
+  for (int turn = 0; turn < 5; ++turn) Turn();
+  EXPECT_TRUE(state().stopped);
+  EXPECT_FALSE(state().play_request);
+  EXPECT_EQ(state().current_path, first.toStdString());
+  // The Stop button as well.
+  Key(Qt::Key_Space);
+  ASSERT_TRUE(TurnUntil([this] { return Playing(); }, 5000));
+  QTest::mouseClick(panel().Control(kIdStop), Qt::LeftButton);
+  for (int turn = 0; turn < 5; ++turn) Turn();
+  EXPECT_TRUE(state().stopped);
+  EXPECT_EQ(state().current_path, first.toStdString());
+}
+
 }  // namespace
 }  // namespace tarvel::test
