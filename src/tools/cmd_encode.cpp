@@ -16,7 +16,7 @@
 #include "encoder/movie_encoder.h"
 #include "encoder/rate_control.h"
 #include "platform/stop_signals.h"
-#include "platform/stoppable_input.h"
+#include "platform/stoppable_stream.h"
 #include "platform/terminal.h"
 #include "tools/commands.h"
 #include "tools/tool_common.h"

@@ -68,7 +68,8 @@ bool ReadOptions(int argc, char** argv, ExportOptions& o, int* status) {
       "Pictures: OUT ending in .rgb or .raw (or -) gets raw little-endian 16-bit pixels, frames\n"
       "back to back; .y4m gets YUV4MPEG2 4:4:4 (BT.601 limited range); a name with %d ending in\n"
       ".png gets one PNG per picture. Sound: .wav, .pcm/.raw (signed 16-bit little-endian) or -.\n"
-      "Ctrl-C stops the export with what was done written whole.",
+      "Ctrl-C stops the export with what was done written whole (into a pipe whose reader has\n"
+      "taken nothing for a second, cut where it stands).",
       kCommand};
   app.add_option("MOVIE", o.path, "the movie file")->required();
   app.add_option("--video", o.video_out, "where to write the pictures");
@@ -223,7 +224,7 @@ bool OpenOutputs(ExportJob& job) {
     if (o.scale) job.scaled.resize(static_cast<std::size_t>(format.width) * format.height);
     job.pictures = OpenPictureWriter(o.video_out, format, &error);
     if (!job.pictures) {
-      PrintError(kCommand, o.video_out, error);
+      if (StopSignals_Received() == 0) PrintError(kCommand, o.video_out, error);
       return false;
     }
   }
@@ -231,7 +232,7 @@ bool OpenOutputs(ExportJob& job) {
   AudioExport& sound = job.sound.emplace();
   sound.warn = [&job](const std::string& message) { PrintError(kCommand, job.o.name, message); };
   if (!sound.Open(o.audio_out, &error)) {
-    PrintError(kCommand, o.audio_out, error);
+    if (StopSignals_Received() == 0) PrintError(kCommand, o.audio_out, error);
     return false;
   }
   sound.Begin(header.frame_count, o.passes > 1, o.audio_length == "pictures");
@@ -257,6 +258,8 @@ bool ExportFrame(ExportJob& job, int pass, std::int64_t index, LoadedFrame frame
       output = job.scaled.data();
     }
     if (!job.pictures->Write(output, sequence, &error)) {
+      // A stop that ended a wait for a pipe's reader is no failure of the output.
+      if (StopSignals_Received() != 0) return false;
       PrintError(kCommand, o.video_out, error);
       job.output_failed = true;
       return false;
@@ -264,6 +267,7 @@ bool ExportFrame(ExportJob& job, int pass, std::int64_t index, LoadedFrame frame
     job.pictures_written += 1;
   }
   if (job.sound && !job.sound->AddFrame(pass, static_cast<int>(index), frame, &error, in_range)) {
+    if (job.sound->output_failed() && StopSignals_Received() != 0) return false;
     job.output_failed = job.sound->output_failed();
     PrintError(kCommand, job.output_failed ? o.audio_out : o.name, error);
     return false;
@@ -316,7 +320,9 @@ int ExportFrames(ExportJob& job) {
         warned[static_cast<std::size_t>(index)] = true;
         PrintError(kCommand, o.name, PictureWarning(decoded, index));
       }
-      if (!ExportFrame(job, pass, index, frame)) return kExitFailure;
+      if (!ExportFrame(job, pass, index, frame))
+        return StopSignals_Received() != 0 ? ExitStatusOfSignal(StopSignals_Received())
+                                           : kExitFailure;
       progress.Update(job.sequence + 1, frame_count * o.passes);
     }
   }
@@ -366,7 +372,11 @@ int Cmd_Export(int argc, char** argv) {
   StopSignals_Install();
   ExportJob job(options);
   if (status = OpenMovie(job); status != 0) return status;
-  if (!OpenOutputs(job)) return kExitFailure;
+  // A stop while an output waits for its reader ends the export as a stop at its first frame.
+  if (!OpenOutputs(job))
+    return StopSignals_Received() != 0
+               ? FinishOutputs(job, ExitStatusOfSignal(StopSignals_Received()))
+               : kExitFailure;
   status = ExportFrames(job);
   MovieReader_Close(job.reader);
   return FinishOutputs(job, status);

@@ -296,7 +296,8 @@ bool OpenOutputs(PlayJob& job) {
     std::string error;
     if (!path->empty() && !(file == &job.sound_file ? OpenSoundOutput(*file, *path, &error)
                                                     : file->Open(*path, &error))) {
-      PrintError(kCommand, *path, error);
+      // A stop that ended a wait for a named pipe's reader is said by the caller.
+      if (StopSignals_Received() == 0) PrintError(kCommand, *path, error);
       return false;
     }
   }
@@ -320,7 +321,12 @@ bool OpenOutputs(PlayJob& job) {
 // on a stop signal ends playback cleanly (before, it ends the command with nothing written).
 int Start(PlayJob& job) {
   StopSignals_Install();
-  if (!OpenOutputs(job)) return kExitFailure;
+  if (!OpenOutputs(job)) {
+    const int stop_signal = StopSignals_Received();
+    if (stop_signal == 0) return kExitFailure;
+    PrintError(kCommand, job.o.name, "stopped by " + StopSignalName(stop_signal));
+    return ExitStatusOfSignal(stop_signal);
+  }
   const PlayOptions& o = job.o;
   PlayerContext& context = *job.context;
   const PlayerStatus& movie = job.movie;
@@ -442,7 +448,7 @@ int Report(PlayJob& job, const PlayerStatus& ended) {
   for (auto [file, failed, path, what] :
        {std::tuple{&job.video_file, job.video_failed.load(), &o.video_out, "pictures"},
         std::tuple{&job.sound_file, job.sound_failed.load(), &o.audio_out, "sound"}}) {
-    if (failed == 0) continue;
+    if (failed == 0 || file->cut()) continue;  // a stop's, not the output's
     PrintError(kCommand, *path,
                std::string("cannot write the ") + what + ": " + std::strerror(failed));
     output_failed = true;

@@ -180,6 +180,8 @@ int Cmd_Thumbnail(int argc, char** argv) {
   if (StopSignals_Received() != 0) return StatusAfterStop(command, out_path, 0);
   std::string error;
   if (!WritePng(out_path, width, height, thumbnail.rgb.data(), &error)) {
+    // A stop that ended a wait for a pipe's reader is a stop before the picture was written.
+    if (StopSignals_Received() != 0) return StatusAfterStop(command, out_path, 1);
     PrintError(command, out_path, error);
     return 1;
   }

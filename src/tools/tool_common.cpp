@@ -1,6 +1,7 @@
 #include "tools/tool_common.h"
 
 #include "platform/stop_signals.h"
+#include "platform/stoppable_stream.h"
 #include "platform/terminal.h"
 #include "platform/user_files.h"
 #include "storage/tar_package.h"
@@ -498,8 +499,14 @@ OutputFile::~OutputFile() {
 }
 
 bool OutputFile::Open(const std::string& path, std::string* error) {
+  cut_ = false;
   if (path == "-") {
-    file_ = stdout;
+    // A pipe there is written so that a stop ends a wait for its reader to read.
+    file_ = OpenStoppableOutput(path);
+    if (!file_) {
+      if (error) *error = std::string("cannot write: ") + std::strerror(errno);
+      return false;
+    }
     is_stdout_ = true;
     return true;
   }
@@ -508,7 +515,8 @@ bool OutputFile::Open(const std::string& path, std::string* error) {
     if (error) *error = reason;
     return false;
   }
-  file_ = std::fopen(pending_.temporary_path().c_str(), "wb");
+  // A named pipe's open waits for its reader, which a stop ends.
+  file_ = OpenStoppableOutput(pending_.temporary_path());
   if (!file_) {
     if (error) *error = std::string("cannot create: ") + std::strerror(errno);
     pending_.Discard();
@@ -519,7 +527,8 @@ bool OutputFile::Open(const std::string& path, std::string* error) {
 
 bool OutputFile::Write(const void* data, std::size_t size) {
   if (file_ && (size == 0 || std::fwrite(data, 1, size, file_) == size)) return true;
-  if (is_stdout_) g_standard_output_failed = true;
+  cut_ = cut_ || (file_ && errno == EINTR && StopSignals_Received() != 0);
+  if (is_stdout_ && !cut_) g_standard_output_failed = true;
   return false;
 }
 
@@ -530,11 +539,17 @@ bool OutputFile::Seek(long offset) {
 bool OutputFile::Close(std::string* error, bool flush_to_disk) {
   if (!file_) return true;
   bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
-  if (!is_stdout_) ok = std::fclose(file_) == 0 && ok;
+  cut_ = cut_ || (!ok && errno == EINTR && StopSignals_Received() != 0);
+  if (cut_) {
+    // What the pipe took stays there; the rest is the stop's, not a failure.
+    Discard();
+    return true;
+  }
+  if (file_ != stdout) ok = std::fclose(file_) == 0 && ok;
   // Standard output's error is reported here, once.
   if (is_stdout_) {
     if (!ok) g_standard_output_failed = true;
-    std::clearerr(file_);
+    if (file_ == stdout) std::clearerr(file_);
   }
   file_ = nullptr;
   if (!ok) {
@@ -551,11 +566,14 @@ bool OutputFile::Close(std::string* error, bool flush_to_disk) {
 }
 
 void OutputFile::Discard() {
-  if (file_ && !is_stdout_) std::fclose(file_);
   if (file_ && is_stdout_) {
-    if (std::fflush(file_) != 0 || std::ferror(file_)) g_standard_output_failed = true;
-    std::clearerr(file_);  // a failure there was the caller's to report
+    if (std::fflush(file_) != 0 || std::ferror(file_)) {
+      cut_ = cut_ || (errno == EINTR && StopSignals_Received() != 0);
+      if (!cut_) g_standard_output_failed = true;
+    }
+    if (file_ == stdout) std::clearerr(file_);  // a failure there was the caller's to report
   }
+  if (file_ && file_ != stdout) std::fclose(file_);
   file_ = nullptr;
   pending_.Discard();
 }

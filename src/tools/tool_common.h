@@ -152,7 +152,9 @@ class PendingFile {
   std::filesystem::perms permissions_ = std::filesystem::perms::none;
 };
 
-// An output stream: a file written through a PendingFile, or standard output for "-".
+// An output stream: a file written through a PendingFile, or standard output for "-". A named
+// pipe's open waiting for its reader, and a write waiting for a pipe's reader to read, end when
+// a stop signal comes (platform/stoppable_stream): the open fails, the write cuts the output.
 class OutputFile {
  public:
   OutputFile() = default;
@@ -169,10 +171,14 @@ class OutputFile {
   bool is_open() const { return file_ != nullptr; }
   bool is_stdout() const { return is_stdout_; }
   std::FILE* file() const { return file_; }
+  // A stop signal ended a write's wait for a pipe's reader: the output ends there, and its Close
+  // succeeds. No failure to report.
+  bool cut() const { return cut_; }
 
  private:
   std::FILE* file_ = nullptr;
   bool is_stdout_ = false;
+  bool cut_ = false;
   PendingFile pending_;
 };
 

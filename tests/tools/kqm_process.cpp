@@ -73,7 +73,8 @@ KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptio
   // Feed the input, read both outputs, and send the signals when asked; all without blocking on
   // any one of them.
   std::size_t fed = 0;
-  bool input_open = !options.input.empty(), out_open = !options.output_gone, err_open = true;
+  bool input_open = !options.input.empty(), err_open = true;
+  bool out_open = !options.output_gone && !options.output_unread;
   bool signalled = false;
   bool input_held = options.hold_input;
   if (!input_open && !input_held) close(in[1]);

@@ -33,6 +33,8 @@ struct ProcessOptions {
   bool second_signal = false;
   bool hold_input = false;
   bool output_gone = false;
+  // Its standard output is a pipe that nobody reads, as `kqm ... | sleep 100` gives.
+  bool output_unread = false;
   // Bytes of address space the child may take (0: no limit), as under `ulimit -v`.
   unsigned long memory_limit = 0;
   // Bytes a file the child writes may hold (0: no limit), as under `ulimit -f`.

@@ -2,6 +2,8 @@
 // same frame when one has no picture.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
@@ -99,6 +101,41 @@ TEST(StopSignal, AReaderThatLeavesEarlyEndsTheCommandQuietlyLeavingNothing) {
     EXPECT_EQ(r.err, "");
   }
   EXPECT_TRUE(fs::is_empty(folder));
+}
+
+// A stop ends a wait for an output's reader as a stop anywhere else: a named pipe nobody opened
+// for reading yet holds the output's open, a reader that reads nothing the write.
+TEST(StopSignal, AStopEndsAWaitForAnOutputsReader) {
+  namespace fs = std::filesystem;
+  const std::string folder = ::testing::TempDir() + "kqm_no_reader/";
+  fs::remove_all(folder);
+  fs::create_directory(folder);
+  ASSERT_EQ(0, ::mkfifo((folder + "v.rgb").c_str(), 0600));
+  ASSERT_EQ(0, ::mkfifo((folder + "t.png").c_str(), 0600));
+  const std::string movie = ConformancePath("copy-320x240-stereo");
+  test::ProcessOptions waiting;
+  waiting.signal = SIGTERM;
+  waiting.signal_when_asleep = true;
+  const auto exported =
+      test::RunKqmProcess({"export", movie, "--video", folder + "v.rgb"}, waiting);
+  EXPECT_EQ(exported.status, 143);
+  EXPECT_EQ(exported.err,
+            "kqm export: " + movie + ": stopped by SIGTERM after 0 frames: 0 pictures written\n");
+  const auto thumbnail = test::RunKqmProcess({"thumbnail", movie, folder + "t.png"}, waiting);
+  EXPECT_EQ(thumbnail.status, 143);
+  EXPECT_EQ(thumbnail.err,
+            "kqm thumbnail: " + folder + "t.png: stopped by SIGTERM: nothing written\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 2);
+  // Frame 0's picture (153,600 bytes) is more than a pipe holds; its sound comes after it.
+  test::ProcessOptions unread = waiting;
+  unread.output_unread = true;
+  const auto piped =
+      test::RunKqmProcess({"export", movie, "--video", "-", "--audio", folder + "s.wav"}, unread);
+  EXPECT_EQ(piped.status, 143);
+  EXPECT_EQ(piped.err, "kqm export: " + movie +
+                           ": stopped by SIGTERM after 0 frames: 0 pictures and 0 bytes of sound "
+                           "written\n");
+  EXPECT_EQ(ReadFileBytes(folder + "s.wav").size(), 44u);
 }
 
 // A job runner may start its jobs with SIGTERM blocked; the command still stops on it.

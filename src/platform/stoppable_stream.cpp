@@ -1,0 +1,200 @@
+#include "platform/stoppable_stream.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "platform/stop_signals.h"
+
+namespace tarvel {
+
+namespace {
+
+struct Stream {
+  int fd = -1;
+  bool owned = false;
+  // A pipe, a named pipe, a terminal or a socket, whose data or room may be long in coming; a
+  // regular file's or a disk's never waits.
+  bool may_wait = false;
+  // A descriptor others share (standard output): left blocking, it is written no more at a time
+  // than a pipe that polls writable takes whole.
+  bool shared = false;
+};
+
+// After a stop, a write into a pipe goes on while its reader takes data (a picture is finished
+// whole for a reader that reads), and ends once the reader has taken nothing for this long.
+constexpr int kStoppedWriteWaitMs = 1000;
+
+// Waits until `fd` is ready for `events` (or has failed: the call says how). False with errno
+// EINTR once a stop signal has come and `fd` has not become ready within `after_stop_ms`.
+bool WaitUntilReady(int fd, short events, int after_stop_ms) {
+  for (;;) {
+    const bool stopped = StopSignals_Received() != 0;
+    pollfd ready[2] = {{fd, events, 0}, {StopSignals_Descriptor(), POLLIN, 0}};
+    const int n = ::poll(ready, stopped ? 1 : 2, stopped ? after_stop_ms : -1);
+    if (n < 0 && errno != EINTR) return false;
+    if (n > 0 && ready[0].revents != 0) return true;
+    if (stopped && n == 0) {
+      errno = EINTR;
+      return false;
+    }
+  }
+}
+
+ssize_t ReadInput(void* cookie, char* buffer, std::size_t size) {
+  const Stream& in = *static_cast<Stream*>(cookie);
+  for (;;) {
+    if (StopSignals_Received() != 0) {
+      errno = EINTR;
+      return -1;
+    }
+    // A named pipe opened without waiting for its writer shows no hang-up before one came and
+    // went, so that this waits for the writer as a blocking open would.
+    if (in.may_wait && !WaitUntilReady(in.fd, POLLIN, 0)) return -1;
+    const ssize_t got = ::read(in.fd, buffer, size);
+    if (got >= 0 || (errno != EINTR && errno != EAGAIN)) return got;
+  }
+}
+
+ssize_t WriteOutput(void* cookie, const char* data, std::size_t size) {
+  const Stream& out = *static_cast<Stream*>(cookie);
+  std::size_t done = 0;
+  while (done < size && WaitUntilReady(out.fd, POLLOUT, kStoppedWriteWaitMs)) {
+    const std::size_t chunk =
+        out.shared ? std::min<std::size_t>(size - done, PIPE_BUF) : size - done;
+    const ssize_t put = ::write(out.fd, data + done, chunk);
+    if (put > 0) done += static_cast<std::size_t>(put);
+    if (put < 0 && errno != EINTR && errno != EAGAIN) break;
+  }
+  // What was written, even on a failure: stdio takes the error from a short count, and a
+  // negative one would make it copy past the data it was given.
+  return static_cast<ssize_t>(done);
+}
+
+int CloseStream(void* cookie) {
+  const Stream* stream = static_cast<Stream*>(cookie);
+  const int status = stream->owned ? ::close(stream->fd) : 0;
+  delete stream;
+  return status;
+}
+
+std::FILE* StreamOf(Stream stream, const char* mode, cookie_io_functions_t functions) {
+  auto* cookie = new (std::nothrow) Stream(stream);
+  std::FILE* file = cookie ? ::fopencookie(cookie, mode, functions) : nullptr;
+  if (!file) {
+    const int error = cookie ? errno : ENOMEM;
+    delete cookie;
+    if (stream.owned) ::close(stream.fd);
+    errno = error;
+  }
+  return file;
+}
+
+bool MayWait(int fd, bool* pipe) {
+  struct stat st {};
+  const bool known = ::fstat(fd, &st) == 0;
+  if (pipe) *pipe = known && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+  return !known || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
+}
+
+// The open of a named pipe for writing waits for a reader; one made here for a moment, when a stop
+// comes first, lets it end.
+int OpenWhenReaderComes(const std::string& path) {
+  int done[2];
+  if (::pipe2(done, O_CLOEXEC) != 0) return -1;
+  int fd = -1, error = 0;
+  try {
+    std::thread opener([&] {
+      fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+      error = errno;
+      ::close(done[1]);
+    });
+    pollfd ready[2] = {{done[0], POLLIN, 0}, {StopSignals_Descriptor(), POLLIN, 0}};
+    while (::poll(ready, 2, -1) <= 0 || (ready[0].revents == 0 && StopSignals_Received() == 0)) {
+    }
+    const int release =
+        ready[0].revents == 0 ? ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+    opener.join();
+    if (release >= 0) ::close(release);
+  } catch (const std::system_error& failure) {
+    ::close(done[1]);
+    error = failure.code().value();
+  }
+  ::close(done[0]);
+  if (fd >= 0 && StopSignals_Received() != 0) {
+    ::close(fd);
+    fd = -1;
+    error = EINTR;
+  }
+  errno = error;
+  return fd;
+}
+
+}  // namespace
+
+std::FILE* OpenStoppableInput(const std::string& path) {
+  const bool standard_input = path == "-";
+  // Without waiting for a named pipe's writer: the reads wait for it, watching for a stop.
+  const int fd = standard_input
+                     ? STDIN_FILENO
+                     : ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return nullptr;
+  bool pipe = false;
+  const bool may_wait = MayWait(fd, &pipe);
+  if (!standard_input && !pipe) {
+    // Only a pipe's reads are met by poll; the rest read as usual.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  }
+  return StreamOf({fd, !standard_input, may_wait, false}, "rb",
+                  {ReadInput, nullptr, nullptr, CloseStream});
+}
+
+std::FILE* OpenStoppableOutput(const std::string& path) {
+  const bool standard_output = path == "-";
+  // Without waiting for a named pipe's reader: when none is there yet, a helper thread waits.
+  int fd = standard_output
+               ? STDOUT_FILENO
+               : ::open(path.c_str(),
+                        O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+  if (fd < 0 && errno == ENXIO) fd = OpenWhenReaderComes(path);
+  if (fd < 0) return nullptr;
+  bool pipe = false;
+  MayWait(fd, &pipe);
+  if (standard_output && !pipe) return stdout;
+  // A pipe of its own is written without blocking (its writes return what the pipe took); the
+  // rest as usual.
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (!standard_output && flags >= 0)
+    ::fcntl(fd, F_SETFL, pipe ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
+  if (!pipe) {
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (!file) {
+      const int error = errno;
+      ::close(fd);
+      errno = error;
+    }
+    return file;
+  }
+  // Standard output's pipe gets a description of its own, which may be made non-blocking
+  // without changing it for the programs that share the other (a socket has no such second
+  // open, and is written a little at a time).
+  Stream stream{fd, !standard_output, true, false};
+  if (standard_output) {
+    stream.fd = ::open("/proc/self/fd/1", O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+    stream.owned = stream.fd >= 0;
+    stream.shared = !stream.owned;
+    if (!stream.owned) stream.fd = fd;
+  }
+  return StreamOf(stream, "wb", {nullptr, WriteOutput, nullptr, CloseStream});
+}
+
+}  // namespace tarvel

@@ -1,0 +1,26 @@
+// Files read and written in a way a stop signal (StopSignals) can end: a named pipe that nobody
+// writes to or reads yet, or a pipe whose other end has gone quiet, would otherwise hold the
+// program in its open, its read or its write, where Ctrl-C and kill cannot reach it, as their
+// handlers let the waiting call go on.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace tarvel {
+
+// Opens `path` for reading ("-": standard input, which is not closed with the stream). Once a
+// stop signal came, reads fail (ferror) with errno EINTR, and one waiting for data (or for a
+// named pipe's writer) ends so when it comes. Nullptr with errno set when the file cannot be
+// opened.
+std::FILE* OpenStoppableInput(const std::string& path);
+
+// Opens `path` for writing as fopen(path, "wb") does ("-": standard output, which is not closed
+// with the stream; `stdout` itself when it is no pipe). The open of a named pipe waits for its
+// reader, and a write into a pipe or a socket for room there, until a stop signal comes: the
+// open then fails with errno EINTR (nothing opened); a write goes on while the reader takes
+// data, and fails (ferror) with EINTR once it has taken nothing for a second after the stop.
+// Other files are written as usual. Nullptr with errno set when the file cannot be opened.
+std::FILE* OpenStoppableOutput(const std::string& path);
+
+}  // namespace tarvel
