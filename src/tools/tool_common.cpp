@@ -665,7 +665,11 @@ bool WritePng(const std::string& path, int width, int height, const std::uint8_t
   // Written through a stream of ours: on failure the library's own file writer removes the
   // file, which for a device (/dev/full) would be the device itself.
   if (png_image_write_to_stdio(&image, out.file(), 0, rgb, 0, nullptr) == 0) {
-    if (error) *error = std::string("cannot write PNG: ") + image.message;
+    // A write that failed says why, as every output's does (the library says "Write Error").
+    const int reason = errno;
+    if (error)
+      *error = std::ferror(out.file()) ? std::string("write failed: ") + std::strerror(reason)
+                                       : std::string("cannot write PNG: ") + image.message;
     png_image_free(&image);
     out.Discard();
     return false;

@@ -370,6 +370,11 @@ TEST(KqmCommandLine, AFileSizeLimitIsAnErrorNamingTheFileAndLeavesNothing) {
       limited);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "kqm export: " + folder + "/v.y4m: write failed: File too large\n");
+  // A picture larger than the stream's buffer meets the limit while it is being written.
+  const auto png = test::RunKqmProcess(
+      {"thumbnail", test::ConformancePath("copy-320x240-stereo"), folder + "/t.png"}, limited);
+  EXPECT_EQ(png.status, 1);
+  EXPECT_EQ(png.err, "kqm thumbnail: " + folder + "/t.png: write failed: File too large\n");
   EXPECT_TRUE(fs::is_empty(folder));
 }
 
