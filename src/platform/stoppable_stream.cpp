@@ -108,12 +108,25 @@ bool MayWait(int fd, bool* pipe) {
 // The open of a named pipe for writing waits for a reader; one made here for a moment, when a stop
 // comes first, lets it end.
 int OpenWhenReaderComes(const std::string& path) {
+  // Both opens go through a handle on the pipe itself where /proc allows, so that the reader made
+  // at a stop reaches the pipe the open waits on though its name was removed or given to another
+  // file meanwhile.
+  const int held = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+  if (held < 0) return -1;
+  const std::string held_path = "/proc/self/fd/" + std::to_string(held);
+  struct stat st {};
+  const std::string& pipe_path = ::stat(held_path.c_str(), &st) == 0 ? held_path : path;
   int done[2];
-  if (::pipe2(done, O_CLOEXEC) != 0) return -1;
+  if (::pipe2(done, O_CLOEXEC) != 0) {
+    const int error = errno;
+    ::close(held);
+    errno = error;
+    return -1;
+  }
   int fd = -1, error = 0;
   try {
     std::thread opener([&] {
-      fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+      fd = ::open(pipe_path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
       error = errno;
       ::close(done[1]);
     });
@@ -121,7 +134,7 @@ int OpenWhenReaderComes(const std::string& path) {
     while (::poll(ready, 2, -1) <= 0 || (ready[0].revents == 0 && StopSignals_Received() == 0)) {
     }
     const int release =
-        ready[0].revents == 0 ? ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+        ready[0].revents == 0 ? ::open(pipe_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
     opener.join();
     if (release >= 0) ::close(release);
   } catch (const std::system_error& failure) {
@@ -129,6 +142,7 @@ int OpenWhenReaderComes(const std::string& path) {
     error = failure.code().value();
   }
   ::close(done[0]);
+  ::close(held);
   if (fd >= 0 && StopSignals_Received() != 0) {
     ::close(fd);
     fd = -1;

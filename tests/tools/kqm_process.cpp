@@ -109,6 +109,7 @@ KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptio
                          ? !result.out.empty()
                          : result.err.find(options.signal_when) != std::string::npos;
     if (options.signal && !signalled && due) {
+      if (!options.removed_before_signal.empty()) unlink(options.removed_before_signal.c_str());
       kill(child, options.signal);
       if (options.second_signal) kill(child, options.signal);
       signalled = true;

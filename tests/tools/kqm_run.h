@@ -35,6 +35,8 @@ struct ProcessOptions {
   bool output_gone = false;
   // Its standard output is a pipe that nobody reads, as `kqm ... | sleep 100` gives.
   bool output_unread = false;
+  // A file removed right before the signal is sent, as by `rm` while the child waits on it.
+  std::string removed_before_signal;
   // Bytes of address space the child may take (0: no limit), as under `ulimit -v`.
   unsigned long memory_limit = 0;
   // Bytes a file the child writes may hold (0: no limit), as under `ulimit -f`.

@@ -126,6 +126,13 @@ TEST(StopSignal, AStopEndsAWaitForAnOutputsReader) {
   EXPECT_EQ(thumbnail.err,
             "kqm thumbnail: " + folder + "t.png: stopped by SIGTERM: nothing written\n");
   EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 2);
+  // The same, the named pipe removed while the open waits for its reader.
+  test::ProcessOptions removed = waiting;
+  removed.removed_before_signal = folder + "v.rgb";
+  const auto gone = test::RunKqmProcess({"export", movie, "--video", folder + "v.rgb"}, removed);
+  EXPECT_EQ(gone.status, 143);
+  EXPECT_EQ(gone.err, exported.err);
+  EXPECT_FALSE(fs::exists(folder + "v.rgb"));
   // Frame 0's picture (153,600 bytes) is more than a pipe holds; its sound comes after it.
   test::ProcessOptions unread = waiting;
   unread.output_unread = true;
