@@ -248,11 +248,6 @@ class PictureSource {
   RgbPicture input_, fitted_;
 };
 
-// A problem reading an input, unless a stop signal ended the read: the stop is said instead.
-void InputProblem(const std::string& file, const std::string& text) {
-  if (StopSignals_Received() == 0) PrintError(kCommand, file, text);
-}
-
 void Note(const EncodeOptions& o, const std::string& file, const std::string& text) {
   if (!o.verbosity.quiet) PrintError(kCommand, file, text);
 }
@@ -266,7 +261,7 @@ bool LoadSound(const EncodeOptions& o, std::uint16_t frame_duration, PcmSound* s
   const bool read = file && ReadWavStream(file, o.audio_path, &input, &error);
   if (file) std::fclose(file);
   if (!read) {
-    InputProblem(o.audio_path, error);
+    PrintErrorUnlessStopped(kCommand, o.audio_path, error);
     return false;
   }
   const std::uint32_t rate =
@@ -347,7 +342,7 @@ bool RunFirstPass(const EncodeOptions& o, const Geometry& g, PictureSource& sour
     if (StopSignals_Received() != 0) return false;
     const int got = source.Next(&picture, &error);
     if (got < 0) {
-      InputProblem(o.video_path, error);
+      PrintErrorUnlessStopped(kCommand, o.video_path, error);
       return false;
     }
     if (got == 0) break;
@@ -366,7 +361,7 @@ bool RunFirstPass(const EncodeOptions& o, const Geometry& g, PictureSource& sour
   if (o.verbosity.verbose)
     PrintError(kCommand, o.video_path,
                "second pass at quality " + std::to_string(control->quality).substr(0, 5));
-  return source.Rewind(&error) || (InputProblem(o.video_path, error), false);
+  return source.Rewind(&error) || (PrintErrorUnlessStopped(kCommand, o.video_path, error), false);
 }
 
 // Everything one encode works with, from the opened video to the finished movie.
@@ -428,7 +423,7 @@ bool OpenInputs(EncodeJob& job) {
   const EncodeOptions& o = job.o;
   std::string error = InputPathProblem(o.video_path);
   if (!error.empty() || !job.source.Open(o.video_path, &error)) {
-    InputProblem(o.video_path, error);
+    PrintErrorUnlessStopped(kCommand, o.video_path, error);
     return false;
   }
   const Y4mReader& reader = job.source.reader();
@@ -517,7 +512,8 @@ int StartPictures(EncodeJob& job) {
   std::string error;
   job.got = job.source.Next(&job.picture, &error);
   if (job.got <= 0) {
-    InputProblem(o.video_path, job.got < 0 ? error : "no pictures in the stream");
+    PrintErrorUnlessStopped(kCommand, o.video_path,
+                            job.got < 0 ? error : "no pictures in the stream");
     return kExitFailure;
   }
   if (o.bitrate <= 0 && o.bpp <= 0) return 0;
@@ -550,7 +546,7 @@ int StartPictures(EncodeJob& job) {
   job.expected_frames = static_cast<std::int64_t>(job.rate->pass_bits.size());
   job.got = job.source.Next(&job.picture, &error);
   if (job.got <= 0) {
-    InputProblem(o.video_path, "the video changed between the two passes");
+    PrintErrorUnlessStopped(kCommand, o.video_path, "the video changed between the two passes");
     return kExitFailure;
   }
   return 0;

@@ -224,7 +224,7 @@ bool OpenOutputs(ExportJob& job) {
     if (o.scale) job.scaled.resize(static_cast<std::size_t>(format.width) * format.height);
     job.pictures = OpenPictureWriter(o.video_out, format, &error);
     if (!job.pictures) {
-      if (StopSignals_Received() == 0) PrintError(kCommand, o.video_out, error);
+      PrintErrorUnlessStopped(kCommand, o.video_out, error);
       return false;
     }
   }
@@ -232,7 +232,7 @@ bool OpenOutputs(ExportJob& job) {
   AudioExport& sound = job.sound.emplace();
   sound.warn = [&job](const std::string& message) { PrintError(kCommand, job.o.name, message); };
   if (!sound.Open(o.audio_out, &error)) {
-    if (StopSignals_Received() == 0) PrintError(kCommand, o.audio_out, error);
+    PrintErrorUnlessStopped(kCommand, o.audio_out, error);
     return false;
   }
   sound.Begin(header.frame_count, o.passes > 1, o.audio_length == "pictures");

@@ -297,7 +297,7 @@ bool OpenOutputs(PlayJob& job) {
     if (!path->empty() && !(file == &job.sound_file ? OpenSoundOutput(*file, *path, &error)
                                                     : file->Open(*path, &error))) {
       // A stop that ended a wait for a named pipe's reader is said by the caller.
-      if (StopSignals_Received() == 0) PrintError(kCommand, *path, error);
+      PrintErrorUnlessStopped(kCommand, *path, error);
       return false;
     }
   }

@@ -89,6 +89,11 @@ void PrintError(const std::string& command, const std::string& file, const std::
                  text.c_str());
 }
 
+void PrintErrorUnlessStopped(const std::string& command, const std::string& file,
+                             const std::string& message) {
+  if (StopSignals_Received() == 0) PrintError(command, file, message);
+}
+
 int FinishStandardOutput(const std::string& command, int status) {
   const bool flushed = std::fflush(stdout) == 0;
   const int error = flushed ? 0 : errno;
@@ -525,9 +530,18 @@ bool OutputFile::Open(const std::string& path, std::string* error) {
   return true;
 }
 
+namespace {
+
+// The stream's last failure was a stop signal ending its wait for a pipe's reader.
+bool FailedByStop() {
+  return errno == EINTR && StopSignals_Received() != 0;
+}
+
+}  // namespace
+
 bool OutputFile::Write(const void* data, std::size_t size) {
   if (file_ && (size == 0 || std::fwrite(data, 1, size, file_) == size)) return true;
-  cut_ = cut_ || (file_ && errno == EINTR && StopSignals_Received() != 0);
+  cut_ = cut_ || (file_ && FailedByStop());
   if (is_stdout_ && !cut_) g_standard_output_failed = true;
   return false;
 }
@@ -539,7 +553,7 @@ bool OutputFile::Seek(long offset) {
 bool OutputFile::Close(std::string* error, bool flush_to_disk) {
   if (!file_) return true;
   bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
-  cut_ = cut_ || (!ok && errno == EINTR && StopSignals_Received() != 0);
+  cut_ = cut_ || (!ok && FailedByStop());
   if (cut_) {
     // What the pipe took stays there; the rest is the stop's, not a failure.
     Discard();
@@ -568,7 +582,7 @@ bool OutputFile::Close(std::string* error, bool flush_to_disk) {
 void OutputFile::Discard() {
   if (file_ && is_stdout_) {
     if (std::fflush(file_) != 0 || std::ferror(file_)) {
-      cut_ = cut_ || (errno == EINTR && StopSignals_Received() != 0);
+      cut_ = cut_ || FailedByStop();
       if (!cut_) g_standard_output_failed = true;
     }
     if (file_ == stdout) std::clearerr(file_);  // a failure there was the caller's to report

@@ -39,6 +39,10 @@ int StatusAfterStop(const std::string& command, const std::string& path, int sta
 // "kqm <command>: <file>: <message>" on standard error, one line: control characters in the
 // file name and the message are written as \xNN.
 void PrintError(const std::string& command, const std::string& file, const std::string& message);
+// PrintError, unless a stop signal has come: a failure the stop caused (a wait for a pipe's other
+// end that it ended) is said by the stop's own line.
+void PrintErrorUnlessStopped(const std::string& command, const std::string& file,
+                             const std::string& message);
 
 // The status of a command that ended with `status` once what it printed on standard output is
 // flushed: a write that failed there (a full disk, a closed output) is an error line and status
