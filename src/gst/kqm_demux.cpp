@@ -434,17 +434,6 @@ GstEvent* OfTheSeek(const DemuxState& s, GstEvent* event) {
   return event;
 }
 
-// Ends the streams. The pictures end first: the held sound of the periods after the last
-// picture follows, more than a queue holds, and a muxer, which takes the earlier of its
-// streams' next buffers, would wait for pictures while the demuxer waited for room.
-GstFlowReturn EndStreams(DemuxState& s) {
-  if (!s.audio) return GST_FLOW_EOS;
-  if (!(s.segment.flags & GST_SEGMENT_FLAG_SEGMENT) && s.video)
-    gst_pad_push_event(s.video, OfTheSeek(s, gst_event_new_eos()));
-  const GstFlowReturn result = ReleaseSound(s, G_MAXINT64);
-  return result == GST_FLOW_OK ? GST_FLOW_EOS : result;
-}
-
 // Ends every stream that has not ended yet.
 void PushEos(DemuxState& s) {
   for (GstPad* pad : {s.video, s.audio})
@@ -460,6 +449,25 @@ GstEvent* SegmentEvent(const DemuxState& s) {
   if ((segment.flags & GST_SEGMENT_FLAG_SEGMENT) && !GST_CLOCK_TIME_IS_VALID(segment.stop))
     segment.stop = MovieDuration(s);
   return OfTheSeek(s, gst_event_new_segment(&segment));
+}
+
+// Ends the streams. The pictures end first: the held sound of the periods after the last
+// picture follows, more than a queue holds, and a muxer, which takes the earlier of its
+// streams' next buffers, would wait for pictures while the demuxer waited for room.
+GstFlowReturn EndStreams(DemuxState& s) {
+  if (s.send_segment) {
+    // A segment with nothing in it (sought to the end or past it): its segment and a gap let the
+    // sinks preroll, which a segment's end alone does not, and place them at its start, where
+    // the position is asked; without a segment they had no position to give.
+    PushEvent(s, SegmentEvent(s));
+    PushEvent(s, OfTheSeek(s, gst_event_new_gap(s.segment.start, 0)));
+    s.send_segment = false;
+  }
+  if (!s.audio) return GST_FLOW_EOS;
+  if (!(s.segment.flags & GST_SEGMENT_FLAG_SEGMENT) && s.video)
+    gst_pad_push_event(s.video, OfTheSeek(s, gst_event_new_eos()));
+  const GstFlowReturn result = ReleaseSound(s, G_MAXINT64);
+  return result == GST_FLOW_OK ? GST_FLOW_EOS : result;
 }
 
 std::int32_t DecodingStart(DemuxState& s, std::int32_t frame);
@@ -542,13 +550,6 @@ pause:
     if (s.segment.flags & GST_SEGMENT_FLAG_SEGMENT) {
       const GstClockTime stop =
           GST_CLOCK_TIME_IS_VALID(s.segment.stop) ? s.segment.stop : MovieDuration(s);
-      if (s.send_segment) {
-        // A segment with nothing in it (sought past the end): its segment and a gap let the
-        // sinks preroll, which the segment's end alone does not.
-        PushEvent(s, SegmentEvent(s));
-        PushEvent(s, OfTheSeek(s, gst_event_new_gap(s.segment.start, 0)));
-        s.send_segment = false;
-      }
       GstEvent* done =
           OfTheSeek(s, gst_event_new_segment_done(GST_FORMAT_TIME, static_cast<gint64>(stop)));
       GstMessage* message = gst_message_new_segment_done(GST_OBJECT(element), GST_FORMAT_TIME,

@@ -285,6 +285,12 @@ bool PositionInFrames(GstVideoDecoder* decoder, gint64* frame) {
   // A sink that has ended gives the end of the last picture, paused too.
   if (const std::int64_t last = gst_kqm_video_decoder_state(decoder).last_out; last >= 0)
     *frame = std::min<gint64>(*frame, last);
+  // One sought to the end, or past it, gives the end and has no picture of its own: the frame
+  // is the last one, as at the end of playback.
+  if (gint64 count = -1; gst_pad_peer_query_duration(GST_VIDEO_DECODER_SINK_PAD(decoder),
+                                                     GST_FORMAT_DEFAULT, &count) &&
+                         count > 0)
+    *frame = std::min<gint64>(*frame, count - 1);
   return true;
 }
 
@@ -300,6 +306,16 @@ gboolean SrcQuery(GstVideoDecoder* decoder, GstQuery* query) {
     if (format == GST_FORMAT_DEFAULT && PositionInFrames(decoder, &frame)) {
       gst_query_set_position(query, format, frame);
       return TRUE;
+    }
+    // GStreamer's decoder answers other formats from the last picture it decoded, and with
+    // none since a seek (one to the end) it answers -1, which the sink, asking upstream first,
+    // gave as the position in percent. Without one the sink works the share out itself.
+    if (format != GST_FORMAT_DEFAULT) {
+      const gboolean answered =
+          GST_VIDEO_DECODER_CLASS(gst_kqm_video_decoder_parent_class)->src_query(decoder, query);
+      gint64 position = -1;
+      gst_query_parse_position(query, nullptr, &position);
+      return answered && position >= 0;
     }
   }
   if (GST_QUERY_TYPE(query) == GST_QUERY_CONVERT) {

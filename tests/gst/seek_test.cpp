@@ -235,13 +235,23 @@ TEST(GstSeek, SeeksInSequenceKeyFramesAndPastTheEnd) {
   EXPECT_TRUE(run.criticals.empty()) << testing::PrintToString(run.criticals);
   options.seek_stop = -1;
 
-  // Past the end there is nothing left to play.
+  // Past the end there is nothing left to play: the pipeline is at the end, 3 s, on the last
+  // of the 75 frames, as one played to its end is.
   options.seek_flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH);
   options.seeks = {FrameTime(80, 8)};
-  run = RunPipeline(Pipeline(movie, true), options);
+  gint64 at[3] = {-1, -1, -1};
+  options.prerolled = [&at](GstElement* pipeline) {
+    const GstFormat formats[] = {GST_FORMAT_TIME, GST_FORMAT_DEFAULT, GST_FORMAT_PERCENT};
+    for (int i = 0; i < 3; ++i) gst_element_query_position(pipeline, formats[i], &at[i]);
+  };
+  run = RunPipeline(Pipeline(movie, false), options);
+  options.prerolled = nullptr;
   EXPECT_TRUE(run.eos && run.errors.empty());
   EXPECT_TRUE(run.video.bytes.empty());
   EXPECT_TRUE(run.seekable);
+  EXPECT_EQ(at[0], FrameTime(75, 8));
+  EXPECT_EQ(at[1], 74);
+  EXPECT_EQ(at[2], GST_FORMAT_PERCENT_MAX);
   // A segment past the end is empty: the pipeline still prerolls, and the segment ends.
   options.seek_flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_SEGMENT);
   run = RunPipeline(Pipeline(movie, true), options);
