@@ -29,16 +29,25 @@ constexpr std::size_t kMostChunks = 64;
 
 }  // namespace
 
+namespace {
+
+// Whether the header and the first frame's size can be a movie's, before the frame is read: a
+// header that does not fit gets nothing read of its first frame (up to 16 MB).
+bool HeaderFits(const std::uint8_t* header, std::uint32_t frame0_size, std::int64_t file_length) {
+  const MovieHeader h = ParseMovieHeader(header);
+  if (!IsSupportedPictureSize(h.width, h.height) || h.frame_count == 0) return false;
+  if (frame0_size < kSmallestFrame) return false;
+  return file_length < 0 || static_cast<std::int64_t>(frame0_size) <=
+                                file_length - static_cast<std::int64_t>(kFirstFrameOffset);
+}
+
+}  // namespace
+
 int MovieLikelihood(const std::uint8_t* header, std::uint32_t frame0_size,
                     const std::uint8_t* frame0, std::size_t frame0_length,
                     std::int64_t file_length) {
   const MovieHeader h = ParseMovieHeader(header);
-  if (!IsSupportedPictureSize(h.width, h.height) || h.frame_count == 0) return 0;
-  if (frame0_size < kSmallestFrame) return 0;
-  if (file_length >= 0 && static_cast<std::int64_t>(frame0_size) >
-                              file_length - static_cast<std::int64_t>(kFirstFrameOffset))
-    return 0;
-  if (frame0 == nullptr) return 0;
+  if (!HeaderFits(header, frame0_size, file_length) || frame0 == nullptr) return 0;
 
   std::vector<std::uint8_t> chunks(frame0, frame0 + frame0_length);
   const LoadedFrame frame{chunks.data(), static_cast<std::uint32_t>(chunks.size())};
@@ -96,6 +105,7 @@ void FindMovie(GstTypeFind* find, gpointer /*user_data*/) {
   const std::uint32_t frame0_size = ReadLe32(header + kMovieHeaderSize) & kFrameSizeMask;
   const guint64 length = gst_type_find_get_length(find);
   const std::int64_t file_length = length == 0 ? -1 : static_cast<std::int64_t>(length);
+  if (!HeaderFits(header, frame0_size, file_length)) return;
   const std::uint32_t chunk_bytes =
       frame0_size >= kFrameWordSize ? frame0_size - static_cast<std::uint32_t>(kFrameWordSize) : 0;
   const guint8* frame0 = nullptr;

@@ -280,6 +280,34 @@ std::string FoundType(const std::vector<std::uint8_t>& data) {
   return name;
 }
 
+// Our type finder alone over `data`, of the length given; the ranges it asked for.
+std::vector<std::pair<gint64, guint>> TypeFinderPeeks(const std::vector<std::uint8_t>& data) {
+  EnsureGstreamer();
+  struct Source {
+    const std::vector<std::uint8_t>* data;
+    std::vector<std::pair<gint64, guint>> peeks;
+  } source{&data, {}};
+  GstTypeFind find = {};
+  find.data = &source;
+  find.peek = [](gpointer user, gint64 offset, guint size) -> const guint8* {
+    auto* from = static_cast<Source*>(user);
+    from->peeks.emplace_back(offset, size);
+    if (offset < 0 || offset + size > static_cast<gint64>(from->data->size())) return nullptr;
+    return from->data->data() + offset;
+  };
+  find.suggest = [](gpointer, guint, GstCaps*) {};
+  find.get_length = [](gpointer user) -> guint64 {
+    return static_cast<Source*>(user)->data->size();
+  };
+  GstPluginFeature* finder =
+      gst_registry_find_feature(gst_registry_get(), "video/x-kqm", GST_TYPE_TYPE_FIND_FACTORY);
+  EXPECT_NE(finder, nullptr);
+  if (finder == nullptr) return {};
+  gst_type_find_factory_call_function(GST_TYPE_FIND_FACTORY(finder), &find);
+  gst_object_unref(finder);
+  return source.peeks;
+}
+
 TEST(GstPlugin, TypeFinderClaimsMoviesAndNothingElse) {
   for (const std::string movie : kMovies)
     EXPECT_EQ(FoundType(Bytes(ConformancePath(movie))), "video/x-kqm") << movie;
@@ -296,6 +324,17 @@ TEST(GstPlugin, TypeFinderClaimsMoviesAndNothingElse) {
   large.insert(large.begin() + 64 + word, chunk.begin(), chunk.end());
   large[66] = static_cast<std::uint8_t>(large[66] + 0x50);
   EXPECT_EQ(FoundType(large), "video/x-kqm");
+  // A first frame larger than the file is not a movie's, and nothing past the header and frame
+  // word is read to find out: a 1 KB file whose first frame says 16 MB, filled by one chunk, had
+  // that frame outlined (16 MB twice) and walked.
+  std::vector<std::uint8_t> claims(movie.begin(), movie.begin() + 1024);
+  const std::uint8_t frame_word[] = {0xFC, 0xFF, 0xFF};  // its size, 16 MB - 4
+  const std::uint8_t picture[] = {0xF8, 0xFF, 0xFF, 0x00,
+                                  'I',  'X',  0,    0};  // a picture that fills it
+  std::copy(std::begin(frame_word), std::end(frame_word), claims.begin() + 64);
+  std::copy(std::begin(picture), std::end(picture), claims.begin() + 68);
+  for (const auto& [offset, size] : TypeFinderPeeks(claims))
+    EXPECT_LE(offset + size, 68) << offset << "+" << size;
   // A first frame whose chunks do not fill it (8 bytes left over) is not a movie's.
   std::vector<std::uint8_t> loose = movie;
   loose[64] = static_cast<std::uint8_t>(loose[64] + 8);
