@@ -701,16 +701,18 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
   if (start_type == GST_SEEK_TYPE_NONE && flush) {
     // Such a seek (a new stop or rate) goes on from the picture shown, not from where reading
     // had got to, a second or so ahead in the queues that the flush empties.
-    gint64 shown_at = -1;
-    if (GstPad* pad = s.video ? s.video : s.audio;
-        pad != nullptr && gst_pad_peer_query_position(pad, GST_FORMAT_TIME, &shown_at) &&
-        shown_at >= 0) {
-      // A sink that does not follow the clock gives where its picture ends: the start of the
-      // next one, not shown yet.
-      const std::int64_t next = FrameAt(header, static_cast<GstClockTime>(shown_at));
-      if (next > 0 && PictureTime(next, header.frame_duration) == static_cast<guint64>(shown_at))
-        shown_at = static_cast<gint64>(PictureTime(next - 1, header.frame_duration));
-      segment.position = static_cast<guint64>(shown_at);
+    // Asked in frames: the picture decoder finds the picture shown at the time the sink gives.
+    // In time the answer depends on what stands between: a paused sink gives the start of its
+    // picture, a transform before it (videoconvert, a caps filter) the end of the last picture
+    // it passed on, the start of the next one.
+    gint64 frame = -1;
+    if (gst_pad_peer_query_position(s.video, GST_FORMAT_DEFAULT, &frame) && frame >= 0) {
+      segment.position =
+          PictureTime(std::min<gint64>(frame, header.frame_count - 1), header.frame_duration);
+    } else if (gint64 time = -1;
+               gst_pad_peer_query_position(s.video, GST_FORMAT_TIME, &time) && time >= 0) {
+      // Pictures not decoded by ours: the time.
+      segment.position = static_cast<guint64>(time);
     }
   }
   std::int64_t shown = 0;

@@ -208,22 +208,38 @@ TEST(GstSeek, SeeksInSequenceKeyFramesAndPastTheEnd) {
   EXPECT_TRUE(run.eos && run.errors.empty()) << testing::PrintToString(run.errors);
   ASSERT_EQ(run.video.pts.size(), 20u);
   EXPECT_EQ(run.video.pts[0], 0u);
-  // From a picture the segment did not start at (stepped to while paused): the frames decoding
-  // starts from are not shown again, frames 0 to 11 of the demo before its frame 12.
+  // From a picture the segment did not start at (stepped to frame 12 while paused), a new stop
+  // or a new rate alone: the frames decoding starts from are not shown again (frames 0 to 11 of
+  // the demo before its frame 12), nor the frame before, where nothing stands between the decoder
+  // and the sink (whose time is then the start of its picture; a transform gives its end).
+  const struct {
+    double rate;
+    std::int64_t stop;
+    std::string pipeline;
+    std::size_t shown;
+  } steps[] = {{1.0, FrameTime(20, 8), Pipeline(movie, false), 8},
+               {2.0, -1,
+                "filesrc location=\"" + movie +
+                    "\" ! kqmdemux ! queue ! kqmviddec ! appsink name=video sync=false",
+                63}};
   options.seeks = {};
-  options.prerolled = [](GstElement* pipeline) {
-    gst_element_send_event(pipeline, gst_event_new_step(GST_FORMAT_BUFFERS, 12, 1.0, TRUE, FALSE));
-    gst_element_get_state(pipeline, nullptr, nullptr, 60 * GST_SECOND);
-    gst_element_seek(pipeline, 1.0, GST_FORMAT_TIME,
-                     static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE),
-                     GST_SEEK_TYPE_NONE, -1, GST_SEEK_TYPE_SET, FrameTime(20, 8));
-    gst_element_get_state(pipeline, nullptr, nullptr, 60 * GST_SECOND);
-  };
-  run = RunPipeline(Pipeline(movie, false), options);
+  for (const auto& step : steps) {
+    options.prerolled = [&step](GstElement* pipeline) {
+      gst_element_send_event(pipeline,
+                             gst_event_new_step(GST_FORMAT_BUFFERS, 12, 1.0, TRUE, FALSE));
+      gst_element_get_state(pipeline, nullptr, nullptr, 60 * GST_SECOND);
+      gst_element_seek(pipeline, step.rate, GST_FORMAT_TIME,
+                       static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE),
+                       GST_SEEK_TYPE_NONE, -1,
+                       step.stop < 0 ? GST_SEEK_TYPE_NONE : GST_SEEK_TYPE_SET, step.stop);
+      gst_element_get_state(pipeline, nullptr, nullptr, 60 * GST_SECOND);
+    };
+    run = RunPipeline(step.pipeline, options);
+    EXPECT_TRUE(run.eos && run.errors.empty()) << testing::PrintToString(run.errors);
+    ASSERT_EQ(run.video.pts.size(), step.shown) << step.rate;
+    EXPECT_EQ(run.video.pts[0], static_cast<GstClockTime>(FrameTime(12, 8))) << step.rate;
+  }
   options.prerolled = nullptr;
-  EXPECT_TRUE(run.eos && run.errors.empty()) << testing::PrintToString(run.errors);
-  ASSERT_EQ(run.video.pts.size(), 8u);
-  EXPECT_EQ(run.video.pts[0], static_cast<GstClockTime>(FrameTime(12, 8)));
   options.seek_type = GST_SEEK_TYPE_SET;
   options.seek_stop = -1;
 
