@@ -270,7 +270,8 @@ int Cmd_Info(int argc, char** argv) {
         << ",\"audio_bytes\":" << walk.bytes[kAudioChunk]
         << ",\"other_bytes\":" << walk.bytes[kOtherChunk]
         << ",\"duration_seconds\":" << JsonNumber(duration);
-    if (header.sound) out << ",\"sound_stream\":" << SoundInfoJson(sound);
+    // Null for a movie without sound too, so that every movie gives the same fields.
+    out << ",\"sound_stream\":" << SoundInfoJson(sound);
     out << ",\"picture_size_supported\":" << (size_ok ? "true" : "false");
     if (frames) out << ",\"frames\":" << FramesJson(walk.rows);
     out << ",\"frames_with_tail\":" << walk.frames_with_tail;

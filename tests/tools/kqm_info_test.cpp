@@ -55,6 +55,10 @@ TEST(KqmInfo, ReportsHeaderWalkAndSoundStream) {
   EXPECT_NE(r.out.find("Picture:         128x96"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Sound:           no"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("Sound stream"), std::string::npos) << r.out;
+  // A script reads the same fields from every movie: one without sound has no sound stream.
+  r = RunKqm(Cmd_Info, "info", {ConformancePath("key-dct-128x96"), "--json"});
+  EXPECT_NE(r.out.find("\"sound\":false,"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(",\"sound_stream\":null,"), std::string::npos) << r.out;
 }
 
 TEST(KqmInfo, JsonIsValidUtf8WhateverBytesTheFileNameHolds) {
