@@ -252,6 +252,19 @@ bool ParseCommandLine(CLI::App& app, int argc, char** argv, int* status) {
           message = option->get_name() + " is given more than once";
       }
     }
+    // A file named "-clip.kqm" is taken for an option, which leaves MOVIE unset: the word is
+    // named rather than the missing value.
+    const std::vector<std::string> unexpected = app.remaining();
+    if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr && !unexpected.empty()) {
+      message = unexpected.size() > 1 ? "The following arguments were not expected:"
+                                      : "The following argument was not expected:";
+      bool dashed = false;
+      for (const std::string& word : unexpected) {
+        message += " " + word;
+        dashed = dashed || word.rfind('-', 0) == 0;
+      }
+      if (dashed) message += "; a file whose name starts with '-' goes after '--'";
+    }
     while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
       message.pop_back();
     std::fprintf(stderr, "%s: %s (see '%s --help')\n", app.get_name().c_str(), message.c_str(),

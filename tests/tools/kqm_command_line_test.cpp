@@ -37,6 +37,17 @@ TEST(KqmCommandLine, UsageErrorsExitTwoNamingTheCommandAndEveryCommandTakesQuiet
   const auto help_export = test::RunKqmProcess({"help", "export"});
   EXPECT_EQ(0, help_export.status);
   EXPECT_EQ(test::RunKqm(tools::Cmd_Export, "export", {"--help"}).out, help_export.out);
+  // A movie whose name starts with '-' is an option no command has, and said to be one: the
+  // word was dropped and the user told that MOVIE (or thumbnail's OUT) is missing.
+  for (const auto& dash :
+       {test::RunKqm(tools::Cmd_Info, "info", {"-clip.kqm", "--json"}),
+        test::RunKqm(tools::Cmd_Thumbnail, "thumbnail", {"-clip.kqm", "t.png"})}) {
+    EXPECT_EQ(2, dash.status) << dash.err;
+    EXPECT_NE(std::string::npos,
+              dash.err.find(": The following argument was not expected: -clip.kqm; a file whose "
+                            "name starts with '-' goes after '--' (see 'kqm "))
+        << dash.err;
+  }
   // An empty name (a script's unset variable) is refused, not taken as no output or no archive.
   const std::string movie = test::ConformancePath("key-dct-128x96");
   for (const auto& r :
