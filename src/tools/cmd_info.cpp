@@ -1,7 +1,6 @@
 // kqm info: what a movie's header says and what a walk of its frames finds.
 #include <CLI/CLI.hpp>
 
-#include <charconv>
 #include <cstdio>
 #include <map>
 #include <sstream>
@@ -151,14 +150,6 @@ std::string JsonString(const std::string& text) {
     at += length;
   }
   return out + "\"";
-}
-
-// A JSON number with as many digits as tell the value apart and no more (2293.725, not the
-// stream's default six digits, 2293.73).
-std::string JsonNumber(double value) {
-  char text[32];
-  const auto result = std::to_chars(text, text + sizeof text, value);
-  return std::string(text, result.ptr);
 }
 
 const char* FrameType(const FrameInfo& frame) {

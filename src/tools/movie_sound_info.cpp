@@ -1,5 +1,6 @@
 #include "tools/movie_sound_info.h"
 
+#include <charconv>
 #include <cstdio>
 
 #include "audio/adpcm.h"
@@ -59,15 +60,22 @@ std::string SoundInfoJson(const SoundInfo& info) {
     return text;
   }
   std::snprintf(text, sizeof text,
-                "{\"frequency\":%u,\"stereo\":%s,\"sample_count\":%u,\"duration_seconds\":%.6f,"
+                "{\"frequency\":%u,\"stereo\":%s,\"sample_count\":%u,\"duration_seconds\":%s,"
                 "\"adpcm_bytes_per_period\":%d,\"pcm_bytes_per_period\":%d,"
                 "\"samples_per_period\":%d,\"length_versus_pictures\":\"%s\"}",
-                f.frequency, f.stereo ? "true" : "false", f.sample_count, f.duration_seconds,
-                f.adpcm_bytes_per_period, f.pcm_bytes_per_period, f.samples_per_period,
+                f.frequency, f.stereo ? "true" : "false", f.sample_count,
+                JsonNumber(f.duration_seconds).c_str(), f.adpcm_bytes_per_period,
+                f.pcm_bytes_per_period, f.samples_per_period,
                 f.length_versus_pictures < 0   ? "shorter"
                 : f.length_versus_pictures > 0 ? "longer"
                                                : "equal");
   return text;
+}
+
+std::string JsonNumber(double value) {
+  char text[32];
+  const auto result = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, result.ptr);
 }
 
 }  // namespace tarvel::tools

@@ -19,5 +19,8 @@ SoundInfo DescribeSoundStream(const std::uint8_t* payload, std::size_t length,
                               std::uint32_t frame_count, float frame_rate);
 std::string SoundInfoText(const SoundInfo& info);
 std::string SoundInfoJson(const SoundInfo& info);
+// A JSON number with as many digits as tell the value apart and no more (2293.725, not the
+// stream's default six digits, 2293.73).
+std::string JsonNumber(double value);
 
 }  // namespace tarvel::tools

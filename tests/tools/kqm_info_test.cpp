@@ -27,6 +27,12 @@ TEST(KqmInfo, ReportsHeaderWalkAndSoundStream) {
     EXPECT_NE(r.out.find(fact), std::string::npos) << fact << " in " << r.out;
   }
 
+  // The sound's length as exactly as the pictures': 49,245 samples at 11,025 Hz are 67/15 s.
+  r = RunKqm(Cmd_Info, "info", {ConformancePath("mixed-256x128-stereo-36"), "--json"});
+  EXPECT_NE(r.out.find("\"sample_count\":49245,\"duration_seconds\":4.466666666666667,"),
+            std::string::npos)
+      << r.out;
+
   // 33 frames of the longest frame duration, 65535/200 s: 10813.275 s, every digit of it.
   auto bytes = test::ReadFileBytes(ConformancePath("mixed-136x96-mono-33-key4"));
   bytes[24] = bytes[25] = 0xFF;
