@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -41,13 +42,12 @@ struct WalkSummary {
   // too), and what the first one is.
   std::int64_t frames_with_tail = 0;
   std::string tail_note;
-  // One row per frame present, with --frames: where it is, its picture and its chunks' tags.
-  struct Row {
-    FrameInfo frame;
-    std::vector<std::string> tags;
-  };
-  std::vector<Row> rows;
 };
+
+// Called for each frame the header counts as the walk reaches it, with --frames: its index, where
+// it is and its picture, and its chunks' tags, two bytes each. A frame is listed as it is read,
+// so that a movie of millions of chunks takes no more room than its largest frame.
+using FrameVisitor = std::function<void(std::int64_t, const FrameInfo&, const std::string&)>;
 
 PictureKind KindOf(const FrameInfo& frame) {
   return !frame.has_picture ? kNoPicture : frame.key() ? kKeyPicture : kDeltaPicture;
@@ -68,9 +68,12 @@ std::string TagText(const std::uint8_t* tag) {
   return text;
 }
 
-WalkSummary Walk(MovieReader& reader, bool rows) {
+// Walks the frames from where `reader` stands; a walk that lists them (`visit` set) ends with
+// the header's frames.
+WalkSummary Walk(MovieReader& reader, const FrameVisitor& visit = nullptr) {
   WalkSummary summary;
   std::vector<std::uint8_t> chunks;
+  std::string tags;
   const std::int64_t declared = reader.header.frame_count;
   for (std::int64_t index = 0;; ++index) {
     const std::int64_t offset = reader.position;
@@ -89,6 +92,7 @@ WalkSummary Walk(MovieReader& reader, bool rows) {
       break;
     }
     if (index >= declared) {
+      if (visit) break;
       ++summary.extra_frames;
       continue;
     }
@@ -98,7 +102,6 @@ WalkSummary Walk(MovieReader& reader, bool rows) {
     ++summary.frames[KindOf(info)];
     if (!info.has_picture && summary.first_without_picture < 0)
       summary.first_without_picture = index;
-    if (rows) summary.rows.push_back({info, {}});
     if (index == 0 && info.has_sound) {
       summary.first_audio.assign(frame.data + info.sound_offset,
                                  frame.data + info.sound_offset + info.sound_length);
@@ -107,7 +110,7 @@ WalkSummary Walk(MovieReader& reader, bool rows) {
     const std::uint32_t consumed = Frame_WalkChunks(frame, [&](const ChunkView& chunk) {
       const std::string tag = TagText(chunk.tag);
       ++summary.tags[tag];
-      if (rows) summary.rows.back().tags.push_back(tag);
+      if (visit) tags.append(reinterpret_cast<const char*>(chunk.tag), 2);
       const ChunkKind kind = tag == "IX"                  ? kVideoChunk
                              : tag == "AA" || tag == "BB" ? kAudioChunk
                                                           : kOtherChunk;
@@ -118,6 +121,10 @@ WalkSummary Walk(MovieReader& reader, bool rows) {
       summary.tail_note =
           "frame " + std::to_string(index) + ": a chunk's size runs past the end of its frame (" +
           std::to_string(frame.length - consumed) + " bytes not walked; playback skips them too)";
+    if (visit) {
+      visit(index, info, tags);
+      tags.clear();
+    }
   }
   return summary;
 }
@@ -157,33 +164,34 @@ const char* FrameType(const FrameInfo& frame) {
   return kNames[KindOf(frame)];
 }
 
-std::string FramesJson(const std::vector<WalkSummary::Row>& rows) {
-  std::ostringstream out;
-  out << "[";
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    const FrameInfo& frame = rows[i].frame;
-    out << (i ? "," : "") << "{\"index\":" << i << ",\"offset\":" << frame.offset
-        << ",\"size\":" << frame.size << ",\"type\":\"" << FrameType(frame)
-        << "\",\"quality\":" << frame.quality() << ",\"chunks\":[";
-    for (std::size_t t = 0; t < rows[i].tags.size(); ++t)
-      out << (t ? "," : "") << JsonString(rows[i].tags[t]);
-    out << "]}";
-  }
-  out << "]";
-  return out.str();
+// The tag at `at` of a frame's tags, as the summary writes it.
+std::string TagAt(const std::string& tags, std::size_t at) {
+  return TagText(reinterpret_cast<const std::uint8_t*>(tags.data() + at));
 }
 
-void PrintFrames(const std::vector<WalkSummary::Row>& rows) {
-  std::printf("%7s %12s %9s %-6s %8s  %s\n", "Frame", "Offset", "Size", "Type", "Quality",
-              "Chunks");
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    const FrameInfo& frame = rows[i].frame;
-    std::string tags;
-    for (const std::string& tag : rows[i].tags) tags += (tags.empty() ? "" : " ") + tag;
-    std::printf("%7zu %12lld %9u %-6s %8lld  %s\n", i, static_cast<long long>(frame.offset),
-                frame.size, FrameType(frame), static_cast<long long>(frame.quality()),
-                tags.c_str());
-  }
+void PrintFrameJson(std::int64_t index, const FrameInfo& frame, const std::string& tags) {
+  std::printf(
+      "%s{\"index\":%lld,\"offset\":%lld,\"size\":%u,\"type\":\"%s\",\"quality\":%lld,"
+      "\"chunks\":[",
+      index ? "," : "", static_cast<long long>(index), static_cast<long long>(frame.offset),
+      frame.size, FrameType(frame), static_cast<long long>(frame.quality()));
+  for (std::size_t at = 0; at < tags.size(); at += 2)
+    std::printf("%s%s", at ? "," : "", JsonString(TagAt(tags, at)).c_str());
+  std::fputs("]}", stdout);
+}
+
+void PrintFrameRow(std::int64_t index, const FrameInfo& frame, const std::string& tags) {
+  std::printf("%7lld %12lld %9u %-6s %8lld  ", static_cast<long long>(index),
+              static_cast<long long>(frame.offset), frame.size, FrameType(frame),
+              static_cast<long long>(frame.quality()));
+  for (std::size_t at = 0; at < tags.size(); at += 2)
+    std::printf("%s%s", at ? " " : "", TagAt(tags, at).c_str());
+  std::fputs("\n", stdout);
+}
+
+// Lists the frames in a walk of their own, once the summary is out.
+void ListFrames(MovieReader& reader, const FrameVisitor& row) {
+  if (MovieReader_Rewind(reader)) Walk(reader, row);
 }
 
 }  // namespace
@@ -218,8 +226,7 @@ int Cmd_Info(int argc, char** argv) {
   // As every player refuses it: not in 8x8 blocks, or too large for the memory allowed.
   const std::string size_problem = PictureSizeProblem(header.width, header.height);
   const bool size_ok = size_problem.empty();
-  WalkSummary walk = Walk(reader, frames);
-  MovieReader_Close(reader);
+  const WalkSummary walk = Walk(reader);
   // Where playback stops short of the header's frames: a frame without a picture, else where the
   // data ends or cannot be read.
   std::string stop = walk.problem;
@@ -264,7 +271,13 @@ int Cmd_Info(int argc, char** argv) {
     // Null for a movie without sound too, so that every movie gives the same fields.
     out << ",\"sound_stream\":" << SoundInfoJson(sound);
     out << ",\"picture_size_supported\":" << (size_ok ? "true" : "false");
-    if (frames) out << ",\"frames\":" << FramesJson(walk.rows);
+    if (frames) {
+      out << ",\"frames\":[";
+      std::fputs(out.str().c_str(), stdout);
+      out.str("");
+      ListFrames(reader, PrintFrameJson);
+      out << "]";
+    }
     out << ",\"frames_with_tail\":" << walk.frames_with_tail;
     out << ",\"trailing_bytes\":" << walk.trailing_bytes;
     // What makes info fail, first what keeps playback from starting at all.
@@ -308,8 +321,13 @@ int Cmd_Info(int argc, char** argv) {
       else
         std::printf("Sound stream:    none (frame 0 has no audio chunk: plays silent)\n");
     }
-    if (frames) PrintFrames(walk.rows);
+    if (frames) {
+      std::printf("%7s %12s %9s %-6s %8s  %s\n", "Frame", "Offset", "Size", "Type", "Quality",
+                  "Chunks");
+      ListFrames(reader, PrintFrameRow);
+    }
   }
+  MovieReader_Close(reader);
 
   if (!size_ok) {
     PrintError("kqm info", path, size_problem);
