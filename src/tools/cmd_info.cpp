@@ -169,6 +169,15 @@ std::string TagAt(const std::string& tags, std::size_t at) {
   return TagText(reinterpret_cast<const std::uint8_t*>(tags.data() + at));
 }
 
+// A tag as the text report writes it, among words parted by spaces: a space in it as \x20 (a
+// tag of two spaces read as no word at all, and the words of the line as tag and count fell
+// out of step).
+std::string WordTag(const std::string& tag) {
+  std::string word;
+  for (const char c : tag) word += c == ' ' ? std::string("\\x20") : std::string(1, c);
+  return word;
+}
+
 void PrintFrameJson(std::int64_t index, const FrameInfo& frame, const std::string& tags) {
   std::printf(
       "%s{\"index\":%lld,\"offset\":%lld,\"size\":%u,\"type\":\"%s\",\"quality\":%lld,"
@@ -185,7 +194,7 @@ void PrintFrameRow(std::int64_t index, const FrameInfo& frame, const std::string
               static_cast<long long>(frame.offset), frame.size, FrameType(frame),
               static_cast<long long>(frame.quality()));
   for (std::size_t at = 0; at < tags.size(); at += 2)
-    std::printf("%s%s", at ? " " : "", TagAt(tags, at).c_str());
+    std::printf("%s%s", at ? " " : "", WordTag(TagAt(tags, at)).c_str());
   std::fputs("\n", stdout);
 }
 
@@ -306,7 +315,7 @@ int Cmd_Info(int argc, char** argv) {
       std::printf("No picture:      %s\n", Counted(walk.frames[kNoPicture], "frame").c_str());
     std::printf("Chunks:         ");
     for (const auto& [tag, count] : walk.tags)
-      std::printf(" %s %lld", tag.c_str(), static_cast<long long>(count));
+      std::printf(" %s %lld", WordTag(tag).c_str(), static_cast<long long>(count));
     std::printf("\n");
     std::printf("Video bytes:     %lld\n", static_cast<long long>(walk.bytes[kVideoChunk]));
     std::printf("Audio bytes:     %lld\n", static_cast<long long>(walk.bytes[kAudioChunk]));

@@ -27,6 +27,12 @@ TEST(KqmInfo, ReportsHeaderWalkAndSoundStream) {
     EXPECT_NE(r.out.find(fact), std::string::npos) << fact << " in " << r.out;
   }
 
+  // Frames 2 and 5 each hold a chunk tagged with two spaces, which the text writes as it writes
+  // any tag it cannot show, so that the words of a line still pair up as tag and count.
+  r = RunKqm(Cmd_Info, "info", {ConformancePath("copy-320x240-stereo"), "--frames"});
+  EXPECT_NE(r.out.find("\nChunks:          \\x20\\x20 2 AA "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("  \\x20\\x20 ZZ BB XX IX\n"), std::string::npos) << r.out;
+
   // The sound's length as exactly as the pictures': 49,245 samples at 11,025 Hz are 67/15 s.
   r = RunKqm(Cmd_Info, "info", {ConformancePath("mixed-256x128-stereo-36"), "--json"});
   EXPECT_NE(r.out.find("\"sample_count\":49245,\"duration_seconds\":4.466666666666667,"),
