@@ -716,7 +716,7 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
     }
   }
   std::int64_t shown = 0;
-  bool past_end = false;
+  bool empty = false;  // the seek's segment holds no picture: past the end, or stopping before one
   // Moves `target` as the seek asks and finds the frame shown there, waiting for the index to
   // reach it (a movie that ends early is sought up to its end); false when it cannot be done.
   const auto place = [&](GstSegment& target) {
@@ -734,7 +734,8 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
       target.start = target.position = target.time = PictureTime(frame, header.frame_duration);
     }
     shown = frame;
-    past_end = past;
+    empty = past || (GST_CLOCK_TIME_IS_VALID(target.stop) &&
+                     PictureTime(frame, header.frame_duration) >= target.stop);
     return true;
   };
   if (!place(segment)) return FALSE;
@@ -758,8 +759,12 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
   DropHeldSound(s);
 
   s.shown_from = 0;
-  if (past_end) {
-    s.next_frame = header.frame_count;  // nothing left to send: the stream ends at once
+  if (empty) {
+    // Nothing to send, not even the frames decoding would start from: the streams end at once,
+    // with a gap that lets the sinks preroll. Frames sent for decoding alone left a picture
+    // decoder that showed none failing at the end ('No valid frames decoded before end of
+    // stream'), and a segment's sinks waiting to preroll.
+    s.next_frame = header.frame_count;
   } else {
     auto frame = static_cast<std::int32_t>(shown);
     std::int32_t from = DecodingStart(s, frame);

@@ -278,6 +278,18 @@ TEST(GstSeek, SeeksInSequenceKeyFramesAndPastTheEnd) {
   EXPECT_TRUE(run.segment_done && run.errors.empty()) << testing::PrintToString(run.errors);
   EXPECT_EQ(run.end_seqnum, run.seek_seqnum);
   EXPECT_TRUE(run.video.bytes.empty());
+  // So is a range that stops where it starts (frames 10 to 10), as a segment or not: nothing
+  // is shown or heard, and it ends without an error.
+  options.seek_format = GST_FORMAT_DEFAULT;
+  options.seeks = {10};
+  options.seek_stop = 10;
+  for (const GstSeekFlags flags : {GST_SEEK_FLAG_FLUSH, options.seek_flags}) {
+    options.seek_flags = flags;
+    run = RunPipeline(Pipeline(movie, true), options);
+    EXPECT_TRUE((run.eos || run.segment_done) && run.errors.empty())
+        << flags << testing::PrintToString(run.errors);
+    EXPECT_TRUE(run.video.bytes.empty() && run.audio.bytes.empty()) << flags;
+  }
 }
 
 // A range looped as players and editors loop one (a segment seek, then a non-flushing one from
