@@ -710,8 +710,9 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
       segment.position =
           PictureTime(std::min<gint64>(frame, header.frame_count - 1), header.frame_duration);
     } else if (gint64 time = -1;
-               gst_pad_peer_query_position(s.video, GST_FORMAT_TIME, &time) && time >= 0) {
-      // Pictures not decoded by ours: the time.
+               (SinkPosition(s.video, &time) || (s.audio && SinkPosition(s.audio, &time))) &&
+               time >= 0) {
+      // Pictures not decoded by ours, or the sound alone: the time its sink gives.
       segment.position = static_cast<guint64>(time);
     }
   }

@@ -70,6 +70,71 @@ GstClockTime PeriodTime(std::int64_t period, std::int64_t period_samples, std::u
                                GST_SECOND, rate);
 }
 
+namespace {
+
+// The one pad that `pad` leads to inside its element (a queue's or a transform's source pad,
+// a stream synchroniser's matching one); null when it leads to none or to several (a tee).
+GstPad* OnlyInternalLink(GstPad* pad) {
+  GstIterator* links = gst_pad_iterate_internal_links(pad);
+  if (links == nullptr) return nullptr;
+  GstPad* only = nullptr;
+  int count = 0;
+  GValue item = G_VALUE_INIT;
+  while (gst_iterator_next(links, &item) == GST_ITERATOR_OK) {
+    if (++count == 1) only = GST_PAD(g_value_dup_object(&item));
+    g_value_reset(&item);
+  }
+  g_value_unset(&item);
+  gst_iterator_free(links);
+  if (count != 1 && only != nullptr) {
+    gst_object_unref(only);
+    only = nullptr;
+  }
+  return only;
+}
+
+// The sink pad of the sink that the data from `src` reach, through elements with one way on
+// (queues, converters, caps filters) and into and out of bins; null where the way splits or
+// ends.
+GstPad* SinkDownstream(GstPad* src) {
+  GstPad* pad = gst_pad_get_peer(src);
+  for (int step = 0; pad != nullptr && step < 64; ++step) {
+    GstPad* next = nullptr;
+    if (GST_IS_GHOST_PAD(pad)) {
+      next = gst_ghost_pad_get_target(GST_GHOST_PAD(pad));  // into a bin
+    } else if (GST_IS_PROXY_PAD(pad)) {
+      // Out of a bin: on from its ghost pad.
+      if (GstProxyPad* ghost = gst_proxy_pad_get_internal(GST_PROXY_PAD(pad))) {
+        next = gst_pad_get_peer(GST_PAD(ghost));
+        gst_object_unref(ghost);
+      }
+    } else if (GstElement* element = gst_pad_get_parent_element(pad)) {
+      const bool sink =
+          GST_OBJECT_FLAG_IS_SET(element, GST_ELEMENT_FLAG_SINK) && !GST_IS_BIN(element);
+      gst_object_unref(element);
+      if (sink) return pad;
+      if (GstPad* out = OnlyInternalLink(pad)) {
+        next = gst_pad_get_peer(out);
+        gst_object_unref(out);
+      }
+    }
+    gst_object_unref(pad);
+    pad = next;
+  }
+  if (pad != nullptr) gst_object_unref(pad);
+  return nullptr;
+}
+
+}  // namespace
+
+bool SinkPosition(GstPad* src, gint64* time) {
+  GstPad* sink = SinkDownstream(src);
+  if (sink == nullptr) return gst_pad_peer_query_position(src, GST_FORMAT_TIME, time);
+  const gboolean answered = gst_pad_query_position(sink, GST_FORMAT_TIME, time);
+  gst_object_unref(sink);
+  return answered;
+}
+
 std::string MovieFileName(GstPad* sink) {
   std::string name;
   GstQuery* query = gst_query_new_uri();

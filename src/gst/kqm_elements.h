@@ -64,6 +64,12 @@ std::int64_t FrameShownAt(GstClockTime time, gint numerator, gint denominator);
 std::int64_t FrameAtSinkPosition(GstClockTime time, gint numerator, gint denominator, bool playing);
 // Start of sound period `period` when a period holds `period_samples` sample frames.
 GstClockTime PeriodTime(std::int64_t period, std::int64_t period_samples, std::uint32_t rate);
+// The position in time of the sink that the data from `src` reach, asked of the sink itself past
+// queues, converters and bins, where it can be found (of the element after `src` where the way
+// splits, as at a tee). A converter on the way answers such a query itself, with the end of the
+// last buffer it passed on: ahead of the sink by a buffer, and by as many as the queues after it
+// hold.
+bool SinkPosition(GstPad* src, gint64* time);
 
 // The movie's file, for messages, as the source upstream of `sink` (a sink pad of one of the
 // elements) names it; empty when upstream cannot tell.

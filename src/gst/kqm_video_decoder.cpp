@@ -267,70 +267,6 @@ bool OutputRate(GstVideoDecoder* decoder, gint* numerator, gint* denominator) {
   return *numerator > 0 && *denominator > 0;
 }
 
-// The one pad that `pad` leads to inside its element (a queue's or a transform's source pad,
-// a stream synchroniser's matching one); null when it leads to none or to several (a tee).
-GstPad* OnlyInternalLink(GstPad* pad) {
-  GstIterator* links = gst_pad_iterate_internal_links(pad);
-  if (links == nullptr) return nullptr;
-  GstPad* only = nullptr;
-  int count = 0;
-  GValue item = G_VALUE_INIT;
-  while (gst_iterator_next(links, &item) == GST_ITERATOR_OK) {
-    if (++count == 1) only = GST_PAD(g_value_dup_object(&item));
-    g_value_reset(&item);
-  }
-  g_value_unset(&item);
-  gst_iterator_free(links);
-  if (count != 1 && only != nullptr) {
-    gst_object_unref(only);
-    only = nullptr;
-  }
-  return only;
-}
-
-// The sink pad of the sink that the pictures from `src` reach, through elements with one way on
-// (queues, converters, caps filters) and into and out of bins; null where the way splits or
-// ends. A transform on the way answers a position query itself, with the end of the last
-// picture it passed on, ahead of the one shown by as many as the queues after it hold.
-GstPad* SinkDownstream(GstPad* src) {
-  GstPad* pad = gst_pad_get_peer(src);
-  for (int step = 0; pad != nullptr && step < 64; ++step) {
-    GstPad* next = nullptr;
-    if (GST_IS_GHOST_PAD(pad)) {
-      next = gst_ghost_pad_get_target(GST_GHOST_PAD(pad));  // into a bin
-    } else if (GST_IS_PROXY_PAD(pad)) {
-      // Out of a bin: on from its ghost pad.
-      if (GstProxyPad* ghost = gst_proxy_pad_get_internal(GST_PROXY_PAD(pad))) {
-        next = gst_pad_get_peer(GST_PAD(ghost));
-        gst_object_unref(ghost);
-      }
-    } else if (GstElement* element = gst_pad_get_parent_element(pad)) {
-      const bool sink =
-          GST_OBJECT_FLAG_IS_SET(element, GST_ELEMENT_FLAG_SINK) && !GST_IS_BIN(element);
-      gst_object_unref(element);
-      if (sink) return pad;
-      if (GstPad* out = OnlyInternalLink(pad)) {
-        next = gst_pad_get_peer(out);
-        gst_object_unref(out);
-      }
-    }
-    gst_object_unref(pad);
-    pad = next;
-  }
-  if (pad != nullptr) gst_object_unref(pad);
-  return nullptr;
-}
-
-// The time the sink of the pictures gives, asked of the sink itself where it can be found.
-bool SinkPosition(GstVideoDecoder* decoder, gint64* time) {
-  GstPad* src = GST_VIDEO_DECODER_SRC_PAD(decoder);
-  GstPad* sink = SinkDownstream(src);
-  if (sink == nullptr) return gst_pad_peer_query_position(src, GST_FORMAT_TIME, time);
-  const gboolean answered = gst_pad_query_position(sink, GST_FORMAT_TIME, time);
-  gst_object_unref(sink);
-  return answered;
-}
-
 // The position in frames is the picture the sink shows, from the time it gives. GStreamer's
 // decoder answers with the last picture it decoded, and a queue before the sink (a player's
 // has one) holds the next few: a script that sought to frame 50 was told 54. Its time is that
@@ -338,7 +274,8 @@ bool SinkPosition(GstVideoDecoder* decoder, gint64* time) {
 bool PositionInFrames(GstVideoDecoder* decoder, gint64* frame) {
   gint numerator = 0, denominator = 0;
   gint64 time = -1;
-  if (!OutputRate(decoder, &numerator, &denominator) || !SinkPosition(decoder, &time) || time < 0)
+  if (!OutputRate(decoder, &numerator, &denominator) ||
+      !SinkPosition(GST_VIDEO_DECODER_SRC_PAD(decoder), &time) || time < 0)
     return false;
   GST_OBJECT_LOCK(decoder);
   const bool playing = GST_STATE(decoder) == GST_STATE_PLAYING;

@@ -246,6 +246,22 @@ TEST(GstSeek, SeeksInSequenceKeyFramesAndPastTheEnd) {
   options.prerolled = nullptr;
   options.seek_type = GST_SEEK_TYPE_SET;
   options.seek_stop = -1;
+  // The sound alone, paused on frame 20 and given a new stop: on from frame 20's sound, not from
+  // where reading had got to, a second or so ahead in the queue.
+  options.seeks = {FrameTime(20, 8)};
+  options.prerolled = [](GstElement* pipeline) {
+    gst_element_seek(pipeline, 1.0, GST_FORMAT_TIME, GST_SEEK_FLAG_FLUSH, GST_SEEK_TYPE_NONE, -1,
+                     GST_SEEK_TYPE_SET, FrameTime(50, 8));
+    gst_element_get_state(pipeline, nullptr, nullptr, 60 * GST_SECOND);
+  };
+  run = RunPipeline("filesrc location=\"" + movie +
+                        "\" ! kqmdemux name=d d.audio_0 ! queue ! kqmauddec ! "
+                        "appsink name=audio sync=false",
+                    options);
+  EXPECT_TRUE(run.eos && run.errors.empty()) << testing::PrintToString(run.errors);
+  ASSERT_EQ(run.audio.pts.size(), 30u);
+  EXPECT_EQ(run.audio.pts[0], static_cast<GstClockTime>(FrameTime(20, 8)));
+  options.prerolled = nullptr;
 
   // A range given the wrong way round is refused as such, not taken for a programming error.
   options.seeks = {FrameTime(50, 8)};
