@@ -112,6 +112,15 @@ FrameRead MovieReader_Next(MovieReader& reader, std::vector<std::uint8_t>& chunk
   return FrameRead::kOk;
 }
 
+FrameRead MovieReader_Skip(MovieReader& reader) {
+  const FrameRead word =
+      Frame_ReadWord(reader.source, reader.file_length, reader.position, &reader.last_frame_size);
+  if (word != FrameRead::kOk) return word;
+  if (!MovieReader_SeekTo(reader, reader.position + reader.last_frame_size))
+    return FrameRead::kReadError;
+  return FrameRead::kOk;
+}
+
 bool MovieReader_Rewind(MovieReader& reader) {
   return MovieReader_SeekTo(reader, kFirstFrameOffset);
 }

@@ -62,6 +62,8 @@ FrameRead Frame_ReadWord(MovieSource& source, std::int64_t& length, std::int64_t
 FrameRead Frame_ChunkReadFailure(const MovieSource& source);
 // Loads the next frame's chunk list (frame size - 4 bytes) into `chunks`.
 FrameRead MovieReader_Next(MovieReader& reader, std::vector<std::uint8_t>& chunks);
+// Passes over the next frame as MovieReader_Next would load it, reading its word alone.
+FrameRead MovieReader_Skip(MovieReader& reader);
 // Back to the first frame, as a looping movie does.
 bool MovieReader_Rewind(MovieReader& reader);
 // Continues reading at the frame word at `offset` (a frame boundary found earlier).

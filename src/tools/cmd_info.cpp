@@ -77,7 +77,10 @@ WalkSummary Walk(MovieReader& reader, const FrameVisitor& visit = nullptr) {
   const std::int64_t declared = reader.header.frame_count;
   for (std::int64_t index = 0;; ++index) {
     const std::int64_t offset = reader.position;
-    const FrameRead result = MovieReader_Next(reader, chunks);
+    // Frames after the header's count are never played: their words are enough to count them,
+    // so that gigabytes after the movie are passed over rather than read.
+    const FrameRead result =
+        index < declared ? MovieReader_Next(reader, chunks) : MovieReader_Skip(reader);
     if (result == FrameRead::kEnd) break;
     if (result != FrameRead::kOk && index >= declared) {
       summary.trailing_bytes = reader.file_length - offset;

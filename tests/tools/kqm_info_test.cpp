@@ -157,6 +157,41 @@ TEST(KqmInfo, FramesListsAMillionChunksInTheRoomOfOneFrame) {
 }
 #endif
 
+// The bytes this process has read through the system so far.
+std::int64_t BytesRead() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  std::int64_t value = 0;
+  while (io >> key >> value)
+    if (key == "rchar:") return value;
+  return -1;
+}
+
+// Frames after the header's count are never played: they are counted by their words alone. A
+// movie followed by 16 frames of 16 MB of zeros (holes in the file: a 64 GB file of this kind
+// takes 16 MB of disk) was read whole, minutes of reading for nothing.
+TEST(KqmInfo, FramesAfterTheHeadersCountAreCountedWithoutBeingRead) {
+  const auto movie = test::ReadFileBytes(ConformancePath("key-dct-128x96"));
+  const std::string padded = ::testing::TempDir() + "info-padded.kqm";
+  test::WriteFileBytes(padded, movie);
+  constexpr long kFrame = 0xFFFFF0;
+  std::filesystem::resize_file(padded, movie.size() + 16 * kFrame);
+  {
+    std::fstream file(padded, std::ios::in | std::ios::out | std::ios::binary);
+    const char word[4] = {'\xF0', '\xFF', '\xFF', 0};
+    for (long i = 0; i < 16; ++i)
+      file.seekp(static_cast<long>(movie.size()) + i * kFrame).write(word, sizeof word);
+  }
+  const std::int64_t before = BytesRead();
+  ASSERT_GE(before, 0);
+  const auto r = RunKqm(Cmd_Info, "info", {padded, "--json"});
+  const std::int64_t read = BytesRead() - before;
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\"extra_frames\":16,"), std::string::npos) << r.out;
+  EXPECT_LT(read, 1 << 20);  // the movie's 20 KB, not the 256 MB after it
+  std::filesystem::remove(padded);
+}
+
 // kqm runs every command so: what could not be written to standard output is a failure.
 int InfoThroughMain(int argc, char** argv) {
   return tools::FinishStandardOutput("kqm info", Cmd_Info(argc, argv));
