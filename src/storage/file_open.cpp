@@ -18,6 +18,7 @@ std::FILE* OpenRegularFile(const char* name, const char* mode, std::int32_t* pro
     reason = status.type() == std::filesystem::file_type::not_found || !error ? kFileNotFound
              : error == std::errc::permission_denied                          ? kFileDenied
              : error == std::errc::too_many_symbolic_link_levels              ? kFileLinkLoop
+             : error == std::errc::filename_too_long                          ? kFileNameTooLong
                                                                               : kFileOpenFailed;
     return nullptr;
   }
@@ -56,6 +57,8 @@ const char* FileOpenProblemText(std::int32_t problem) {
       return "permission denied";
     case kFileLinkLoop:
       return "is a loop of symbolic links";
+    case kFileNameTooLong:
+      return "cannot be opened: its name is too long";
     default:
       return "cannot be opened";
   }

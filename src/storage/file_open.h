@@ -15,7 +15,8 @@ inline constexpr std::int32_t kFileIsFolder = 2;
 inline constexpr std::int32_t kFileNotRegular = 3;  // a pipe, a device, a socket
 inline constexpr std::int32_t kFileDenied = 4;
 inline constexpr std::int32_t kFileOpenFailed = 5;
-inline constexpr std::int32_t kFileLinkLoop = 6;  // links that lead back to themselves
+inline constexpr std::int32_t kFileLinkLoop = 6;     // links that lead back to themselves
+inline constexpr std::int32_t kFileNameTooLong = 7;  // longer than the file system takes
 
 // Opens `name` with the stdio `mode` ("rb", "rt") when it is a regular file (or a link to one),
 // closed on exec.

@@ -239,6 +239,10 @@ TEST(FileOpening, OnlyRegularFilesAreOpenedAndAPipeNeverWaits) {
   std::filesystem::create_symlink("loop_a", folder + "/loop_b");
   EXPECT_EQ(nullptr, OpenRegularFile((folder + "/loop_a").c_str(), "rb", &problem));
   EXPECT_STREQ("is a loop of symbolic links", FileOpenProblemText(problem));
+  // A name longer than the file system takes is said to be (it was "cannot be opened").
+  EXPECT_EQ(nullptr,
+            OpenRegularFile((folder + "/" + std::string(300, 'a')).c_str(), "rb", &problem));
+  EXPECT_STREQ("cannot be opened: its name is too long", FileOpenProblemText(problem));
   std::FILE* opened = OpenRegularFile(file.c_str(), "rb", &problem);
   ASSERT_NE(nullptr, opened);
   EXPECT_EQ(kFileOpened, problem);
