@@ -54,15 +54,22 @@ std::string SoundInfoJson(const SoundInfo& info) {
   if (!info.present) return "null";
   const SoundStreamFacts& f = info.facts;
   char text[512];
+  // A stream the player refuses has the fields of one it plays, its facts null, so that a script
+  // reads every movie alike.
   if (f.result != kAdpcmOk) {
-    std::snprintf(text, sizeof text, "{\"error\":\"%s\",\"error_code\":%d}",
+    std::snprintf(text, sizeof text,
+                  "{\"frequency\":null,\"stereo\":null,\"sample_count\":null,"
+                  "\"duration_seconds\":null,\"adpcm_bytes_per_period\":null,"
+                  "\"pcm_bytes_per_period\":null,\"samples_per_period\":null,"
+                  "\"length_versus_pictures\":null,\"error\":\"%s\",\"error_code\":%d}",
                   Adpcm_ErrorText(f.result), f.result);
     return text;
   }
   std::snprintf(text, sizeof text,
                 "{\"frequency\":%u,\"stereo\":%s,\"sample_count\":%u,\"duration_seconds\":%s,"
                 "\"adpcm_bytes_per_period\":%d,\"pcm_bytes_per_period\":%d,"
-                "\"samples_per_period\":%d,\"length_versus_pictures\":\"%s\"}",
+                "\"samples_per_period\":%d,\"length_versus_pictures\":\"%s\",\"error\":null,"
+                "\"error_code\":null}",
                 f.frequency, f.stereo ? "true" : "false", f.sample_count,
                 JsonNumber(f.duration_seconds).c_str(), f.adpcm_bytes_per_period,
                 f.pcm_bytes_per_period, f.samples_per_period,

@@ -33,6 +33,23 @@ TEST(KqmInfo, ReportsHeaderWalkAndSoundStream) {
   EXPECT_NE(r.out.find("\nChunks:          \\x20\\x20 2 AA "), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("  \\x20\\x20 ZZ BB XX IX\n"), std::string::npos) << r.out;
 
+  // A sound stream the player refuses (its ADQ header zeroed; frame 0's sound chunk follows a
+  // picture chunk of 3,750 bytes) has the fields of one it plays, its facts null.
+  auto zeroed = test::ReadFileBytes(ConformancePath("mixed-160x120-mono"));
+  std::fill(zeroed.begin() + 3828, zeroed.begin() + 3832, 0);
+  const std::string refused = ::testing::TempDir() + "info-refused.kqm";
+  test::WriteFileBytes(refused, zeroed);
+  for (const std::string& movie : {ConformancePath("mixed-160x120-mono"), refused}) {
+    r = RunKqm(Cmd_Info, "info", {movie, "--json"});
+    const std::string sound = r.out.substr(r.out.find("\"sound_stream\":{"));
+    for (const char* field :
+         {"frequency", "stereo", "sample_count", "duration_seconds", "adpcm_bytes_per_period",
+          "pcm_bytes_per_period", "samples_per_period", "length_versus_pictures", "error",
+          "error_code"})
+      EXPECT_NE(sound.find("\"" + std::string(field) + "\":"), std::string::npos) << field << sound;
+  }
+  EXPECT_NE(r.out.find("{\"frequency\":null,\"stereo\":null,"), std::string::npos) << r.out;
+
   // The sound's length as exactly as the pictures': 49,245 samples at 11,025 Hz are 67/15 s.
   r = RunKqm(Cmd_Info, "info", {ConformancePath("mixed-256x128-stereo-36"), "--json"});
   EXPECT_NE(r.out.find("\"sample_count\":49245,\"duration_seconds\":4.466666666666667,"),
