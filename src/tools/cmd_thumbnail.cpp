@@ -97,22 +97,29 @@ int Cmd_Thumbnail(int argc, char** argv) {
   std::vector<bool> key_frame;
   std::vector<std::int64_t> offsets;
   FrameRead failed = FrameRead::kOk;
+  bool blind = false;  // a frame without a picture, where playback stops
   while (static_cast<std::int64_t>(key_frame.size()) < header.frame_count) {
     const std::int64_t offset = reader.position;
     if (failed = MovieReader_Next(reader, chunks); failed != FrameRead::kOk) break;
     std::int32_t length = 0;
     const std::uint8_t* picture =
         Frame_FindChunk({chunks.data(), static_cast<std::uint32_t>(chunks.size())}, "IX", &length);
+    blind = picture == nullptr;
+    if (blind) break;
     key_frame.push_back(PictureChunk_IsKey(picture, length));
     offsets.push_back(offset);
   }
   const auto frames = static_cast<std::int64_t>(key_frame.size());
-  if (failed != FrameRead::kOk) {
-    // A movie cut short still has a picture worth showing among the frames it has.
-    const std::string problem = FrameReadProblem(failed, frames, header.frame_count);
-    PrintError(
-        command, path,
-        frames == 0 ? problem : problem + "; the thumbnail is chosen among the frames before");
+  if (failed != FrameRead::kOk || blind) {
+    // A movie cut short, or whose playback stops early, still has a picture worth showing among
+    // the frames it shows.
+    const std::string problem =
+        blind ? "frame " + std::to_string(frames) + ": no picture chunk; playback stops there"
+              : FrameReadProblem(failed, frames, header.frame_count);
+    PrintError(command, path,
+               frames == 0 ? problem
+               : blind     ? problem + ", so the thumbnail is chosen among the frames before"
+                           : problem + "; the thumbnail is chosen among the frames before");
     if (frames == 0) return 1;
   }
   if (frames == 0) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -183,6 +184,29 @@ TEST(KqmThumbnail, BadInputGetsOneLineNamingTheFile) {
   EXPECT_EQ(r.err, "kqm thumbnail: " + Temp("cut.kqm") +
                        ": the movie data ends after 1 of 2 frames; the thumbnail is chosen "
                        "among the frames before\n");
+
+  // A frame without a picture chunk ends playback: the thumbnail is one of the frames before it,
+  // as for a cut. Frames after it were decoded, each with a warning (49,152 lines for a movie of
+  // 65,535 frames without pictures, and a black thumbnail with status 0 for a movie that shows
+  // nothing).
+  bytes = test::ReadFileBytes(movie);
+  const std::size_t frame1 = 64 + (bytes[64] | bytes[65] << 8 | bytes[66] << 16);
+  ASSERT_EQ(std::string(bytes.begin() + frame1 + 8, bytes.begin() + frame1 + 10), "IX");
+  bytes[frame1 + 8] = 'Z';
+  test::WriteFileBytes(Temp("blind.kqm"), bytes);
+  auto blind = RunKqm(Cmd_Thumbnail, "thumbnail", {Temp("blind.kqm"), Temp("blind1.png")});
+  EXPECT_EQ(blind.status, 0);
+  EXPECT_EQ(blind.err, "kqm thumbnail: " + Temp("blind.kqm") +
+                           ": frame 1: no picture chunk; playback stops there, so the thumbnail "
+                           "is chosen among the frames before\n");
+  ASSERT_EQ(std::string(bytes.begin() + 72, bytes.begin() + 74), "IX");
+  bytes[72] = 'Z';
+  test::WriteFileBytes(Temp("blind.kqm"), bytes);
+  blind = RunKqm(Cmd_Thumbnail, "thumbnail", {Temp("blind.kqm"), Temp("blind0.png")});
+  EXPECT_EQ(blind.status, 1);
+  EXPECT_EQ(blind.err, "kqm thumbnail: " + Temp("blind.kqm") +
+                           ": frame 0: no picture chunk; playback stops there\n");
+  EXPECT_FALSE(std::filesystem::exists(Temp("blind0.png")));
 }
 
 }  // namespace
