@@ -514,14 +514,27 @@ void Loop(gpointer user) {
         result = EndStreams(s);
         goto pause;
       }
-      // What was read before the fault goes out first, held sound included, so that it has
-      // reached a sink without a queue when the error is said (gst-launch-1.0 stops there, and
-      // lost the sound sent after it). The pictures end before it, where the sound is taken (a
-      // sink of the pictures alone would end the pipeline before the error): a muxer waiting
-      // for them would keep the sound, and the error, back.
+      // What was read before the fault goes out first, held sound included, and the error waits
+      // until the sinks have taken it: an application stops at the error (gst-launch-1.0, and a
+      // player, which showed nothing of a movie cut within the second or so its queues hold and
+      // lost that last second of a longer one). The pictures end before the sound, where it is
+      // taken (a sink of the pictures alone would end the pipeline before the error): a muxer
+      // waiting for them would keep the sound, and the error, back.
+      GstPad* last = s.video;
       if (s.audio && gst_pad_is_linked(s.audio)) {
         if (s.video) gst_pad_push_event(s.video, OfTheSeek(s, gst_event_new_eos()));
         ReleaseSound(s, G_MAXINT64);
+        last = s.audio;  // its sound is the last to be played, 31 frame periods on
+      }
+      // A query that waits behind the data sent (the queues hold it back until the sink has
+      // taken what came before), answered at once by a pad that is not linked or is flushing.
+      GstQuery* drain = gst_query_new_drain();
+      gst_pad_peer_query(last, drain);
+      gst_query_unref(drain);
+      if (GST_PAD_IS_FLUSHING(last)) {
+        // A seek meanwhile (a paused player sent back): the cut is met again if played to.
+        result = GST_FLOW_FLUSHING;
+        goto pause;
       }
       DEMUX_ERROR(element, s, DEMUX, FrameReadProblem(read, s.next_frame, s.header.frame_count));
       result = GST_FLOW_ERROR;

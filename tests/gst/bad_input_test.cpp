@@ -180,45 +180,66 @@ TEST_F(DamagedMovies, SeeksInACutMovieStayWhereItCanBeRead) {
   }
 }
 
-// The sound of the frames before a cut has reached the sink when the error is said, as the
-// pictures have: gst-launch-1.0 stops at the error, and the 31 periods sent after it were lost.
-TEST_F(DamagedMovies, SoundBeforeACutArrivesBeforeTheError) {
+// What the frames before a cut hold has reached the sinks when the error is said: gst-launch-1.0
+// and players stop at the error. The 31 periods of sound sent after it were lost, and behind
+// queues, which hold a second or so, so was all that had not been played yet (a player showed
+// nothing of a movie cut that early). With both streams the sound, which a player plays last,
+// is waited for: the pictures have ended before it, so that a muxer does not wait for them.
+TEST_F(DamagedMovies, PicturesAndSoundBeforeACutArriveBeforeTheError) {
   WriteFileBytes(Path("cut.kqm"), Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 20)));
   struct Counted {
-    std::size_t bytes = 0;
-    std::size_t at_error = 0;
-  } counted;
-  RunOptions options;
-  // The sink holds its first buffer, counted in neither, while the pipeline is paused.
-  options.prerolled = [&counted](GstElement* pipeline) {
-    GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "audio");
-    GstPad* pad = gst_element_get_static_pad(sink, "sink");
-    gst_pad_add_probe(
-        pad, GST_PAD_PROBE_TYPE_BUFFER,
-        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
-          static_cast<Counted*>(data)->bytes +=
-              gst_buffer_get_size(GST_PAD_PROBE_INFO_BUFFER(info));
-          return GST_PAD_PROBE_OK;
-        },
-        &counted, nullptr);
-    gst_object_unref(pad);
-    gst_object_unref(sink);
-    GstBus* bus = gst_element_get_bus(pipeline);
-    gst_bus_set_sync_handler(
-        bus,
-        [](GstBus*, GstMessage* message, gpointer data) {
-          auto& seen = *static_cast<Counted*>(data);
-          if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) seen.at_error = seen.bytes;
-          return GST_BUS_PASS;
-        },
-        &counted, nullptr);
-    gst_object_unref(bus);
+    std::size_t bytes[2] = {0, 0};  // pictures, sound
+    std::size_t at_error[2] = {0, 0};
   };
-  const PipelineRun run = PlayBranch("cut.kqm", false, options);
-  ASSERT_EQ(run.errors.size(), 1u);
-  // 51 periods from the 20 frames (frame 0's 32, then one a frame), one a buffer.
-  EXPECT_EQ(run.audio.bytes.size(), 51 * kPeriod);
-  EXPECT_EQ(counted.at_error, 50 * kPeriod);
+  // The sound alone without a queue, both streams behind queues, the pictures alone behind one.
+  const std::string pipelines[] = {"d.audio_0 ! kqmauddec ! appsink name=audio sync=false",
+                                   "d.video_0 ! queue ! kqmviddec ! appsink name=video sync=false "
+                                   "d.audio_0 ! queue ! kqmauddec ! appsink name=audio sync=false",
+                                   "d.video_0 ! queue ! kqmviddec ! appsink name=video sync=false"};
+  for (const std::string& branches : pipelines) {
+    Counted counted;
+    RunOptions options;
+    // Each sink holds its first buffer, counted in neither, while the pipeline is paused.
+    options.prerolled = [&counted](GstElement* pipeline) {
+      for (int kind = 0; kind < 2; ++kind) {
+        GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), kind == 0 ? "video" : "audio");
+        if (sink == nullptr) continue;
+        GstPad* pad = gst_element_get_static_pad(sink, "sink");
+        gst_pad_add_probe(
+            pad, GST_PAD_PROBE_TYPE_BUFFER,
+            [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+              *static_cast<std::size_t*>(data) +=
+                  gst_buffer_get_size(GST_PAD_PROBE_INFO_BUFFER(info));
+              return GST_PAD_PROBE_OK;
+            },
+            &counted.bytes[kind], nullptr);
+        gst_object_unref(pad);
+        gst_object_unref(sink);
+      }
+      GstBus* bus = gst_element_get_bus(pipeline);
+      gst_bus_set_sync_handler(
+          bus,
+          [](GstBus*, GstMessage* message, gpointer data) {
+            auto& seen = *static_cast<Counted*>(data);
+            if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR)
+              std::copy(std::begin(seen.bytes), std::end(seen.bytes), seen.at_error);
+            return GST_BUS_PASS;
+          },
+          &counted, nullptr);
+      gst_object_unref(bus);
+    };
+    const PipelineRun run = RunPipeline(
+        "filesrc location=\"" + Path("cut.kqm") + "\" ! kqmdemux name=d " + branches, options);
+    ASSERT_EQ(run.errors.size(), 1u) << branches;
+    if (branches.find("audio") != std::string::npos) {
+      // 51 periods from the 20 frames (frame 0's 32, then one a frame), one a buffer.
+      EXPECT_EQ(run.audio.bytes.size(), 51 * kPeriod) << branches;
+      EXPECT_EQ(counted.at_error[1], 50 * kPeriod) << branches;
+    } else {
+      EXPECT_EQ(run.video.bytes.size(), 20 * kPicture);
+      EXPECT_EQ(counted.at_error[0], 19 * kPicture);
+    }
+  }
 }
 
 // Damage inside the chunks plays exactly as `kqm export` (and the player) decodes it: a corrupt
