@@ -317,16 +317,8 @@ bool OpenOutputs(PlayJob& job) {
   return true;
 }
 
-// Opens the outputs and starts playback. 0, or the exit status after the error line. From here
-// on a stop signal ends playback cleanly (before, it ends the command with nothing written).
+// Starts playback, its outputs open. 0, or the exit status after the error line.
 int Start(PlayJob& job) {
-  StopSignals_Install();
-  if (!OpenOutputs(job)) {
-    const int stop_signal = StopSignals_Received();
-    if (stop_signal == 0) return kExitFailure;
-    PrintError(kCommand, job.o.name, "stopped by " + StopSignalName(stop_signal));
-    return ExitStatusOfSignal(stop_signal);
-  }
   const PlayOptions& o = job.o;
   PlayerContext& context = *job.context;
   const PlayerStatus& movie = job.movie;
@@ -479,11 +471,26 @@ int Cmd_Play(int argc, char** argv) {
   PlayJob job(options);
   if (status = OpenMovie(job); status != 0) return status;
   const auto began = std::chrono::steady_clock::now();
-  if (status = Start(job); status != 0) return status;
-  const PlayerStatus ended = WaitForEnd(job);
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-  status = Report(job, ended);
+  const auto seconds_since = [began] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  };
+  double seconds = 0.0;
+  // From here on a stop signal ends playback cleanly (before, it ends the command with nothing
+  // written). One that ends a wait for an output's reader ends it before its first picture: said
+  // as any other stop, with the summary, and no output is kept.
+  StopSignals_Install();
+  if (!OpenOutputs(job)) {
+    const int stop_signal = StopSignals_Received();
+    if (stop_signal == 0) return kExitFailure;
+    PrintError(kCommand, options.name, "stopped by " + StopSignalName(stop_signal));
+    status = ExitStatusOfSignal(stop_signal);
+    seconds = seconds_since();
+  } else {
+    if (status = Start(job); status != 0) return status;
+    const PlayerStatus ended = WaitForEnd(job);
+    seconds = seconds_since();
+    status = Report(job, ended);
+  }
   const std::int64_t presented = job.presented;
   if (options.verbosity.quiet || StandardOutputReaderLeft()) return status;
   std::fprintf(options.to_stdout() ? stderr : stdout, "%s presented in %.3f s (%.1f frames/s)\n",

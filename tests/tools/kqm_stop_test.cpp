@@ -145,6 +145,27 @@ TEST(StopSignal, AStopEndsAWaitForAnOutputsReader) {
   EXPECT_EQ(ReadFileBytes(folder + "s.wav").size(), 44u);
 }
 
+// Play stopped while an output waits for its reader says so as after any other stop, with its
+// summary (on standard output: no picture goes there), and keeps no output.
+TEST(StopSignal, PlayStoppedWhileAnOutputWaitsForItsReaderGivesItsSummary) {
+  namespace fs = std::filesystem;
+  const std::string folder = ::testing::TempDir() + "kqm_play_no_reader/";
+  fs::remove_all(folder);
+  fs::create_directory(folder);
+  ASSERT_EQ(0, ::mkfifo((folder + "v.rgb").c_str(), 0600));
+  const std::string movie = ConformancePath("copy-320x240-stereo");
+  test::ProcessOptions waiting;
+  waiting.signal = SIGTERM;
+  waiting.signal_when_asleep = true;
+  const auto r = test::RunKqmProcess({"play", movie, "--device", "capture", "--audio-out",
+                                      folder + "a.wav", "--video-out", folder + "v.rgb"},
+                                     waiting);
+  EXPECT_EQ(r.status, 143);
+  EXPECT_EQ(r.err, "kqm play: " + movie + ": stopped by SIGTERM\n");
+  EXPECT_EQ(r.out.rfind("0 frames presented in ", 0), 0u) << r.out;
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+}
+
 // A job runner may start its jobs with SIGTERM blocked; the command still stops on it.
 TEST(StopSignal, ASignalBlockedAtStartStillStopsTheCommand) {
   test::ProcessOptions terminate;
