@@ -357,7 +357,8 @@ int FinishOutputs(ExportJob& job, int status) {
     std::string done = (signal != 0 ? "stopped by " + StopSignalName(signal) + " after " : "") +
                        Counted(job.sequence, "frame") + ": " +
                        Counted(job.pictures_written, "picture");
-    if (job.sound) done += " and " + std::to_string(job.sound->pcm_bytes()) + " bytes of sound";
+    if (!job.o.audio_out.empty())
+      done += " and " + std::to_string(job.sound ? job.sound->pcm_bytes() : 0) + " bytes of sound";
     PrintError(kCommand, job.o.name, done + " written");
   }
   return status;
@@ -372,11 +373,15 @@ int Cmd_Export(int argc, char** argv) {
   StopSignals_Install();
   ExportJob job(options);
   if (status = OpenMovie(job); status != 0) return status;
-  // A stop while an output waits for its reader ends the export as a stop at its first frame.
-  if (!OpenOutputs(job))
-    return StopSignals_Received() != 0
-               ? FinishOutputs(job, ExitStatusOfSignal(StopSignals_Received()))
-               : kExitFailure;
+  if (!OpenOutputs(job)) {
+    if (StopSignals_Received() == 0) return kExitFailure;
+    // A stop while an output waits for its reader ends the export before its first frame, and
+    // keeps none of its outputs: one opened before would put an empty file in place of the
+    // file of its name, and only when it comes first.
+    job.pictures.reset();
+    job.sound.reset();
+    return FinishOutputs(job, ExitStatusOfSignal(StopSignals_Received()));
+  }
   status = ExportFrames(job);
   MovieReader_Close(job.reader);
   return FinishOutputs(job, status);

@@ -166,6 +166,35 @@ TEST(StopSignal, PlayStoppedWhileAnOutputWaitsForItsReaderGivesItsSummary) {
   EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
 }
 
+// Export stopped while its second output waits for its reader has begun nothing: whichever of
+// its outputs is the named pipe, the line is the same and no output is kept, so that a file of
+// the other's name is not replaced by an empty one.
+TEST(StopSignal, ExportStoppedWhileAnOutputWaitsForItsReaderKeepsNoOutput) {
+  namespace fs = std::filesystem;
+  const std::string folder = ::testing::TempDir() + "kqm_export_no_reader/";
+  fs::remove_all(folder);
+  fs::create_directory(folder);
+  ASSERT_EQ(0, ::mkfifo((folder + "v.rgb").c_str(), 0600));
+  ASSERT_EQ(0, ::mkfifo((folder + "s.pcm").c_str(), 0600));
+  test::WriteFileBytes(folder + "v.y4m", {'o', 'l', 'd'});
+  test::WriteFileBytes(folder + "s.wav", {'o', 'l', 'd'});
+  const std::string movie = ConformancePath("copy-320x240-stereo");
+  test::ProcessOptions waiting;
+  waiting.signal = SIGTERM;
+  waiting.signal_when_asleep = true;
+  for (const auto& [video, audio] : {std::pair{"v.rgb", "s.wav"}, std::pair{"v.y4m", "s.pcm"}}) {
+    const auto r = test::RunKqmProcess(
+        {"export", movie, "--video", folder + video, "--audio", folder + audio}, waiting);
+    EXPECT_EQ(r.status, 143);
+    EXPECT_EQ(r.err, "kqm export: " + movie +
+                         ": stopped by SIGTERM after 0 frames: 0 pictures and 0 bytes of sound "
+                         "written\n");
+  }
+  EXPECT_EQ(ReadFileBytes(folder + "v.y4m"), (std::vector<unsigned char>{'o', 'l', 'd'}));
+  EXPECT_EQ(ReadFileBytes(folder + "s.wav"), (std::vector<unsigned char>{'o', 'l', 'd'}));
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 4);
+}
+
 // A job runner may start its jobs with SIGTERM blocked; the command still stops on it.
 TEST(StopSignal, ASignalBlockedAtStartStillStopsTheCommand) {
   test::ProcessOptions terminate;
