@@ -111,6 +111,13 @@ int StopSignals_Received() {
   return static_cast<int>(g_request.load() >> 32);
 }
 
+long long StopSignals_MillisecondsSince() {
+  if (StopSignals_Received() == 0) return -1;
+  // Not yet written by the handler that is recording it: it comes now.
+  const long long at = g_request_ms.load();
+  return at == 0 ? 0 : std::max(0LL, MonotonicMs() - at);
+}
+
 int StopSignals_Descriptor() {
   return g_pipe[0];
 }

@@ -18,6 +18,8 @@ int StopSignals_Received();
 // Ends the program as signal `number` does when it has no handler (status 128 + `number` where
 // the signal cannot end it); safe in a signal handler.
 [[noreturn]] void EndAsSignalDoes(int number);
+// Milliseconds since the first stop signal came (0 as it comes), -1 while none came.
+long long StopSignals_MillisecondsSince();
 // A descriptor that becomes readable when the first stop signal comes, for event loops to watch;
 // -1 before StopSignals_Install.
 int StopSignals_Descriptor();

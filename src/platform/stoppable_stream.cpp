@@ -30,16 +30,26 @@ struct Stream {
 };
 
 // After a stop, a write into a pipe goes on while its reader takes data (a picture is finished
-// whole for a reader that reads), and ends once the reader has taken nothing for this long.
+// whole for a reader that reads), and ends once the reader has taken nothing for a second, or
+// two seconds after the stop however little it takes at a time.
 constexpr int kStoppedWriteWaitMs = 1000;
+constexpr long long kStoppedWriteEndMs = 2000;
 
 // Waits until `fd` is ready for `events` (or has failed: the call says how). False with errno
-// EINTR once a stop signal has come and `fd` has not become ready within `after_stop_ms`.
-bool WaitUntilReady(int fd, short events, int after_stop_ms) {
+// EINTR once a stop signal has come and `fd` has not become ready within `after_stop_ms`, or
+// once `end_ms` have passed since the stop.
+bool WaitUntilReady(int fd, short events, int after_stop_ms, long long end_ms) {
   for (;;) {
-    const bool stopped = StopSignals_Received() != 0;
+    const long long since_stop = StopSignals_MillisecondsSince();
+    const bool stopped = since_stop >= 0;
+    if (stopped && since_stop >= end_ms) {
+      errno = EINTR;
+      return false;
+    }
+    const int wait_ms =
+        stopped ? static_cast<int>(std::min<long long>(end_ms - since_stop, after_stop_ms)) : -1;
     pollfd ready[2] = {{fd, events, 0}, {StopSignals_Descriptor(), POLLIN, 0}};
-    const int n = ::poll(ready, stopped ? 1 : 2, stopped ? after_stop_ms : -1);
+    const int n = ::poll(ready, stopped ? 1 : 2, wait_ms);
     if (n < 0 && errno != EINTR) return false;
     if (n > 0 && ready[0].revents != 0) return true;
     if (stopped && n == 0) {
@@ -58,7 +68,7 @@ ssize_t ReadInput(void* cookie, char* buffer, std::size_t size) {
     }
     // A named pipe opened without waiting for its writer shows no hang-up before one came and
     // went, so that this waits for the writer as a blocking open would.
-    if (in.may_wait && !WaitUntilReady(in.fd, POLLIN, 0)) return -1;
+    if (in.may_wait && !WaitUntilReady(in.fd, POLLIN, 0, 0)) return -1;
     const ssize_t got = ::read(in.fd, buffer, size);
     if (got >= 0 || (errno != EINTR && errno != EAGAIN)) return got;
   }
@@ -67,7 +77,7 @@ ssize_t ReadInput(void* cookie, char* buffer, std::size_t size) {
 ssize_t WriteOutput(void* cookie, const char* data, std::size_t size) {
   const Stream& out = *static_cast<Stream*>(cookie);
   std::size_t done = 0;
-  while (done < size && WaitUntilReady(out.fd, POLLOUT, kStoppedWriteWaitMs)) {
+  while (done < size && WaitUntilReady(out.fd, POLLOUT, kStoppedWriteWaitMs, kStoppedWriteEndMs)) {
     const std::size_t chunk =
         out.shared ? std::min<std::size_t>(size - done, PIPE_BUF) : size - done;
     const ssize_t put = ::write(out.fd, data + done, chunk);

@@ -19,7 +19,8 @@ std::FILE* OpenStoppableInput(const std::string& path);
 // with the stream; `stdout` itself when it is no pipe). The open of a named pipe waits for its
 // reader, and a write into a pipe or a socket for room there, until a stop signal comes: the
 // open then fails with errno EINTR (nothing opened); a write goes on while the reader takes
-// data, and fails (ferror) with EINTR once it has taken nothing for a second after the stop.
+// data, and fails (ferror) with EINTR once it has taken nothing for a second after the stop, or
+// two seconds after the stop whatever it takes.
 // Other files are written as usual. Nullptr with errno set when the file cannot be opened.
 std::FILE* OpenStoppableOutput(const std::string& path);
 

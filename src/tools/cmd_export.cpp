@@ -69,7 +69,7 @@ bool ReadOptions(int argc, char** argv, ExportOptions& o, int* status) {
       "back to back; .y4m gets YUV4MPEG2 4:4:4 (BT.601 limited range); a name with %d ending in\n"
       ".png gets one PNG per picture. Sound: .wav, .pcm/.raw (signed 16-bit little-endian) or -.\n"
       "Ctrl-C stops the export with what was done written whole (into a pipe whose reader has\n"
-      "taken nothing for a second, cut where it stands).",
+      "taken nothing for a second, or two seconds after the stop, cut where it stands).",
       kCommand};
   app.add_option("MOVIE", o.path, "the movie file")->required();
   app.add_option("--video", o.video_out, "where to write the pictures");

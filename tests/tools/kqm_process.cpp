@@ -79,13 +79,28 @@ KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptio
   bool input_held = options.hold_input;
   if (!input_open && !input_held) close(in[1]);
   fcntl(in[1], F_SETFL, O_NONBLOCK);
+  if (options.output_trickled) fcntl(out[0], F_SETFL, O_NONBLOCK);
   while (out_open || err_open) {
-    pollfd fds[3] = {{out_open ? out[0] : -1, POLLIN, 0},
+    // A slow reader takes a page a quarter of a second after the last, until the child ends; it
+    // then takes the rest.
+    const bool paced = options.output_trickled && (!signalled || err_open);
+    if (paced && signalled) {
+      poll(nullptr, 0, 250);
+      char page[4096];
+      const ssize_t n = read(out[0], page, sizeof page);
+      if (n > 0) result.out.append(page, static_cast<std::size_t>(n));
+    }
+    pollfd fds[3] = {{out_open && !paced ? out[0] : -1, POLLIN, 0},
                      {err_open ? err[0] : -1, POLLIN, 0},
                      {in[1], POLLOUT, 0}};
     // Watching for the child to fall asleep, the state is looked at again every few milliseconds.
     const bool watch = options.signal_when_asleep && !signalled;
-    if (poll(fds, input_open ? 3 : 2, watch ? 5 : -1) < 0 && errno != EINTR) break;
+    if (poll(fds, input_open ? 3 : 2,
+             watch                ? 5
+             : paced && signalled ? 0
+                                  : -1) < 0 &&
+        errno != EINTR)
+      break;
     char buffer[65536];
     for (int k = 0; k < 2; ++k) {
       if (!(fds[k].revents & (POLLIN | POLLHUP))) continue;

@@ -35,6 +35,9 @@ struct ProcessOptions {
   bool output_gone = false;
   // Its standard output is a pipe that nobody reads, as `kqm ... | sleep 100` gives.
   bool output_unread = false;
+  // Its standard output is a pipe that nobody reads until the signal, and from then on a reader
+  // that takes a page at most four times a second while the child runs.
+  bool output_trickled = false;
   // A file removed right before the signal is sent, as by `rm` while the child waits on it.
   std::string removed_before_signal;
   // Bytes of address space the child may take (0: no limit), as under `ulimit -v`.

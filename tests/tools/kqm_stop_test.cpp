@@ -195,6 +195,22 @@ TEST(StopSignal, ExportStoppedWhileAnOutputWaitsForItsReaderKeepsNoOutput) {
   EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 4);
 }
 
+// After a stop, a reader that takes a little now and then keeps the output going no longer than
+// the time a stop allows the last picture: here a page each quarter second, 16 KiB a second, of
+// the 88 KiB of frame 0's picture that the full pipe did not hold.
+TEST(StopSignal, AReaderThatTakesLittleAfterAStopGetsTheOutputCut) {
+  test::ProcessOptions slow;
+  slow.signal = SIGTERM;
+  slow.signal_when_asleep = true;
+  slow.output_trickled = true;
+  const std::string movie = ConformancePath("copy-320x240-stereo");
+  const auto r = test::RunKqmProcess({"export", movie, "--video", "-"}, slow);
+  EXPECT_EQ(r.status, 143);
+  EXPECT_EQ(r.err,
+            "kqm export: " + movie + ": stopped by SIGTERM after 0 frames: 0 pictures written\n");
+  EXPECT_LT(r.out.size(), kPicture);
+}
+
 // A job runner may start its jobs with SIGTERM blocked; the command still stops on it.
 TEST(StopSignal, ASignalBlockedAtStartStillStopsTheCommand) {
   test::ProcessOptions terminate;
