@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 
 namespace tarvel {
@@ -34,6 +36,51 @@ long long MonotonicMs() {
   timespec now{};
   ::clock_gettime(CLOCK_MONOTONIC, &now);  // safe in a handler
   return std::max(1LL, static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000);
+}
+
+// The temporary files that a signal ending the program at once removes, each in a slot of its
+// own. A slot is written by the thread that holds it, while a handler may read it on any thread:
+// its sequence is odd while it is written, and the handler removes only a path it read whole
+// between two equal even values.
+constexpr std::size_t kTemporarySlots = 16;
+constexpr std::size_t kTemporaryPathBytes = 4096;
+static_assert(std::atomic<char>::is_always_lock_free && std::atomic<unsigned>::is_always_lock_free);
+struct TemporarySlot {
+  std::atomic<bool> held{false};
+  std::atomic<unsigned> sequence{0};
+  std::atomic<char> path[kTemporaryPathBytes]{};
+};
+TemporarySlot g_temporary_slots[kTemporarySlots];
+
+void SetTemporaryPath(TemporarySlot& slot, const char* path, std::size_t length) {
+  const unsigned sequence = slot.sequence.load(std::memory_order_relaxed);
+  slot.sequence.store(sequence + 1, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_release);
+  for (std::size_t i = 0; i < length; ++i) slot.path[i].store(path[i], std::memory_order_relaxed);
+  slot.path[length].store('\0', std::memory_order_relaxed);
+  slot.sequence.store(sequence + 2, std::memory_order_release);
+}
+
+// Safe in a signal handler.
+void RemoveTemporaryFiles() {
+  const int saved_errno = errno;
+  char path[kTemporaryPathBytes];
+  for (TemporarySlot& slot : g_temporary_slots) {
+    const unsigned before = slot.sequence.load(std::memory_order_acquire);
+    if (before % 2 != 0) continue;
+    std::size_t length = 0;
+    while (length + 1 < kTemporaryPathBytes &&
+           (path[length] = slot.path[length].load(std::memory_order_relaxed)) != '\0')
+      ++length;
+    path[length] = '\0';
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (length > 0 && slot.sequence.load(std::memory_order_relaxed) == before) ::unlink(path);
+  }
+  errno = saved_errno;
+}
+
+extern "C" void OnQuitSignal(int number) {
+  EndAsSignalDoes(number);
 }
 
 extern "C" void OnStopSignal(int number, siginfo_t* info, void* /*context*/) {
@@ -65,7 +112,37 @@ extern "C" void OnStopSignal(int number, siginfo_t* info, void* /*context*/) {
 
 }  // namespace
 
+int StopSignals_AddTemporaryFile(const char* path) {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    // A program started with it ignored keeps it so, as the stop signals.
+    struct sigaction current {};
+    if (::sigaction(SIGQUIT, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) return;
+    struct sigaction action {};
+    action.sa_handler = &OnQuitSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGQUIT, &action, nullptr);
+  });
+  const std::size_t length = std::strlen(path);
+  if (length == 0 || length >= kTemporaryPathBytes) return -1;
+  for (std::size_t i = 0; i < kTemporarySlots; ++i) {
+    bool held = false;
+    if (!g_temporary_slots[i].held.compare_exchange_strong(held, true)) continue;
+    SetTemporaryPath(g_temporary_slots[i], path, length);
+    return static_cast<int>(i);
+  }
+  return -1;
+}
+
+void StopSignals_RemoveTemporaryFile(int token) {
+  if (token < 0 || static_cast<std::size_t>(token) >= kTemporarySlots) return;
+  SetTemporaryPath(g_temporary_slots[token], "", 0);
+  g_temporary_slots[token].held.store(false);
+}
+
 void EndAsSignalDoes(int number) {
+  RemoveTemporaryFiles();
   std::signal(number, SIG_DFL);
   std::raise(number);
   // Blocked in its own handler, it ends the program once let through. The first process of a

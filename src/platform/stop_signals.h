@@ -20,6 +20,14 @@ int StopSignals_Received();
 [[noreturn]] void EndAsSignalDoes(int number);
 // Milliseconds since the first stop signal came (0 as it comes), -1 while none came.
 long long StopSignals_MillisecondsSince();
+// A signal that ends the program at once, a second stop signal or SIGQUIT (Ctrl-\, which dumps
+// core where that is enabled, as without a handler), first removes the hidden temporary files
+// registered here, which nothing else would remove. AddTemporaryFile registers `path`
+// (installing the handler of SIGQUIT the first time, unless the program was started with it
+// ignored) and returns its token, -1 when it could not (the file is then left behind as
+// before); RemoveTemporaryFile(token) takes it back once the file is renamed or removed.
+int StopSignals_AddTemporaryFile(const char* path);
+void StopSignals_RemoveTemporaryFile(int token);
 // A descriptor that becomes readable when the first stop signal comes, for event loops to watch;
 // -1 before StopSignals_Install.
 int StopSignals_Descriptor();

@@ -470,6 +470,8 @@ bool PendingFile::Create(const std::string& path, std::string* error) {
       }
       path_ = final_path.string();
       temporary_ = temporary;
+      // A signal that ends the program at once (Ctrl-\, a second Ctrl-C) removes it first.
+      signal_token_ = StopSignals_AddTemporaryFile(temporary_.c_str());
       return true;
     }
     if (errno != EEXIST) break;
@@ -503,6 +505,8 @@ bool PendingFile::Commit(std::string* error, bool flush_to_disk) {
     return false;
   }
   temporary_.clear();
+  StopSignals_RemoveTemporaryFile(signal_token_);
+  signal_token_ = -1;
   return true;
 }
 
@@ -510,6 +514,8 @@ void PendingFile::Discard() {
   if (!direct_ && !temporary_.empty()) std::remove(temporary_.c_str());
   temporary_.clear();
   direct_ = false;
+  StopSignals_RemoveTemporaryFile(signal_token_);
+  signal_token_ = -1;
 }
 
 OutputFile::~OutputFile() {

@@ -154,6 +154,9 @@ class PendingFile {
   // The permissions of the file replaced, for the new one.
   bool keep_permissions_ = false;
   std::filesystem::perms permissions_ = std::filesystem::perms::none;
+  // The temporary file's registration for removal by a signal that ends the program at once
+  // (platform/stop_signals).
+  int signal_token_ = -1;
 };
 
 // An output stream: a file written through a PendingFile, or standard output for "-". A named

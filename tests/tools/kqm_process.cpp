@@ -40,7 +40,11 @@ KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptio
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
     signal(SIGHUP, SIG_DFL);
+    signal(SIGQUIT, SIG_DFL);
     signal(SIGPIPE, SIG_DFL);
+    // Nor does a child the tests end with SIGQUIT leave a core file.
+    const rlimit no_core{0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
     signal(SIGXFSZ, SIG_DFL);
     if (options.memory_limit != 0) {
       const rlimit limit{options.memory_limit, options.memory_limit};
@@ -126,7 +130,7 @@ KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptio
     if (options.signal && !signalled && due) {
       if (!options.removed_before_signal.empty()) unlink(options.removed_before_signal.c_str());
       kill(child, options.signal);
-      if (options.second_signal) kill(child, options.signal);
+      if (options.second_signal != 0) kill(child, options.second_signal);
       signalled = true;
       if (input_held && !input_open) close(in[1]);
       input_held = false;

@@ -20,7 +20,7 @@ KqmResult RunKqm(int (*command)(int, char**), const std::string& name,
 // Runs the kqm program itself (kqm_process.cpp, in the tools tests) as a child process with `args`
 // (after "kqm"), `input` on its standard input. With `signal` set, the child gets that signal once
 // its standard error has shown `signal_when`, or when that is empty once its standard output has
-// shown anything (and, if `second_signal`, the same signal again right after). With
+// shown anything (and `second_signal`, when set, right after it). With
 // `hold_input` its standard input stays open after `input` until the signal is sent, as a pipe
 // whose writer is still at work. With `output_gone` its standard output is a pipe whose reader
 // has gone, as `kqm ... | head -c 0` gives.
@@ -30,7 +30,7 @@ struct ProcessOptions {
   std::string signal_when;
   // Instead of the above: once the input is fed and the child sleeps, waiting for something.
   bool signal_when_asleep = false;
-  bool second_signal = false;
+  int second_signal = 0;
   bool hold_input = false;
   bool output_gone = false;
   // Its standard output is a pipe that nobody reads, as `kqm ... | sleep 100` gives.

@@ -211,6 +211,33 @@ TEST(StopSignal, AReaderThatTakesLittleAfterAStopGetsTheOutputCut) {
   EXPECT_LT(r.out.size(), kPicture);
 }
 
+// A signal that ends a command at once, Ctrl-\ (SIGQUIT) or a second stop signal, ends it as it
+// ends any program, but without leaving the hidden temporary file of an output behind.
+TEST(StopSignal, ASignalThatEndsACommandAtOnceLeavesNoTemporaryFile) {
+  namespace fs = std::filesystem;
+  const std::string folder = ::testing::TempDir() + "kqm_at_once/";
+  fs::remove_all(folder);
+  fs::create_directory(folder);
+  const std::string movie = ConformancePath("copy-320x240-stereo");
+  test::ProcessOptions quit;
+  quit.signal = SIGQUIT;  // once the first picture bytes come out, the sound's file open
+  const auto quitted = test::RunKqmProcess(
+      {"export", movie, "--passes", "1000000", "--video", "-", "--audio", folder + "s.wav"}, quit);
+  EXPECT_EQ(quitted.status, 128 + SIGQUIT);
+  // SIGINT right after SIGTERM, while the write of frame 0 waits a second for a reader that
+  // takes nothing: a second request.
+  test::ProcessOptions twice;
+  twice.signal = SIGTERM;
+  twice.second_signal = SIGINT;
+  twice.signal_when_asleep = true;
+  twice.output_unread = true;
+  const auto ended =
+      test::RunKqmProcess({"export", movie, "--video", "-", "--audio", folder + "s.wav"}, twice);
+  EXPECT_EQ(ended.status, 128 + SIGINT);
+  EXPECT_EQ(ended.err, "");
+  EXPECT_TRUE(fs::is_empty(folder));
+}
+
 // A job runner may start its jobs with SIGTERM blocked; the command still stops on it.
 TEST(StopSignal, ASignalBlockedAtStartStillStopsTheCommand) {
   test::ProcessOptions terminate;
