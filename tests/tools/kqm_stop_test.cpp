@@ -36,6 +36,22 @@ long long NumberBefore(const std::string& text, const std::string& word) {
   return std::stoll(text.substr(start == std::string::npos ? 0 : start + 1));
 }
 
+// A folder of the tests' own, empty, its path ending in '/'.
+std::string EmptyFolder(const std::string& name) {
+  const std::string folder = ::testing::TempDir() + name + "/";
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directory(folder);
+  return folder;
+}
+
+// `signal` sent once the child sleeps, waiting for something.
+test::ProcessOptions SignalWhenAsleep(int signal) {
+  test::ProcessOptions options;
+  options.signal = signal;
+  options.signal_when_asleep = true;
+  return options;
+}
+
 TEST(StopSignal, PlayEndsWithWholePicturesAndBuffersAndItsSummary) {
   const std::string sound = ::testing::TempDir() + "interrupted.pcm";
   test::ProcessOptions interrupt;
@@ -107,15 +123,11 @@ TEST(StopSignal, AReaderThatLeavesEarlyEndsTheCommandQuietlyLeavingNothing) {
 // for reading yet holds the output's open, a reader that reads nothing the write.
 TEST(StopSignal, AStopEndsAWaitForAnOutputsReader) {
   namespace fs = std::filesystem;
-  const std::string folder = ::testing::TempDir() + "kqm_no_reader/";
-  fs::remove_all(folder);
-  fs::create_directory(folder);
+  const std::string folder = EmptyFolder("kqm_no_reader");
   ASSERT_EQ(0, ::mkfifo((folder + "v.rgb").c_str(), 0600));
   ASSERT_EQ(0, ::mkfifo((folder + "t.png").c_str(), 0600));
   const std::string movie = ConformancePath("copy-320x240-stereo");
-  test::ProcessOptions waiting;
-  waiting.signal = SIGTERM;
-  waiting.signal_when_asleep = true;
+  test::ProcessOptions waiting = SignalWhenAsleep(SIGTERM);
   const auto exported =
       test::RunKqmProcess({"export", movie, "--video", folder + "v.rgb"}, waiting);
   EXPECT_EQ(exported.status, 143);
@@ -149,14 +161,10 @@ TEST(StopSignal, AStopEndsAWaitForAnOutputsReader) {
 // summary (on standard output: no picture goes there), and keeps no output.
 TEST(StopSignal, PlayStoppedWhileAnOutputWaitsForItsReaderGivesItsSummary) {
   namespace fs = std::filesystem;
-  const std::string folder = ::testing::TempDir() + "kqm_play_no_reader/";
-  fs::remove_all(folder);
-  fs::create_directory(folder);
+  const std::string folder = EmptyFolder("kqm_play_no_reader");
   ASSERT_EQ(0, ::mkfifo((folder + "v.rgb").c_str(), 0600));
   const std::string movie = ConformancePath("copy-320x240-stereo");
-  test::ProcessOptions waiting;
-  waiting.signal = SIGTERM;
-  waiting.signal_when_asleep = true;
+  test::ProcessOptions waiting = SignalWhenAsleep(SIGTERM);
   const auto r = test::RunKqmProcess({"play", movie, "--device", "capture", "--audio-out",
                                       folder + "a.wav", "--video-out", folder + "v.rgb"},
                                      waiting);
@@ -171,17 +179,13 @@ TEST(StopSignal, PlayStoppedWhileAnOutputWaitsForItsReaderGivesItsSummary) {
 // the other's name is not replaced by an empty one.
 TEST(StopSignal, ExportStoppedWhileAnOutputWaitsForItsReaderKeepsNoOutput) {
   namespace fs = std::filesystem;
-  const std::string folder = ::testing::TempDir() + "kqm_export_no_reader/";
-  fs::remove_all(folder);
-  fs::create_directory(folder);
+  const std::string folder = EmptyFolder("kqm_export_no_reader");
   ASSERT_EQ(0, ::mkfifo((folder + "v.rgb").c_str(), 0600));
   ASSERT_EQ(0, ::mkfifo((folder + "s.pcm").c_str(), 0600));
   test::WriteFileBytes(folder + "v.y4m", {'o', 'l', 'd'});
   test::WriteFileBytes(folder + "s.wav", {'o', 'l', 'd'});
   const std::string movie = ConformancePath("copy-320x240-stereo");
-  test::ProcessOptions waiting;
-  waiting.signal = SIGTERM;
-  waiting.signal_when_asleep = true;
+  test::ProcessOptions waiting = SignalWhenAsleep(SIGTERM);
   for (const auto& [video, audio] : {std::pair{"v.rgb", "s.wav"}, std::pair{"v.y4m", "s.pcm"}}) {
     const auto r = test::RunKqmProcess(
         {"export", movie, "--video", folder + video, "--audio", folder + audio}, waiting);
@@ -199,9 +203,7 @@ TEST(StopSignal, ExportStoppedWhileAnOutputWaitsForItsReaderKeepsNoOutput) {
 // the time a stop allows the last picture: here a page each quarter second, 16 KiB a second, of
 // the 88 KiB of frame 0's picture that the full pipe did not hold.
 TEST(StopSignal, AReaderThatTakesLittleAfterAStopGetsTheOutputCut) {
-  test::ProcessOptions slow;
-  slow.signal = SIGTERM;
-  slow.signal_when_asleep = true;
+  test::ProcessOptions slow = SignalWhenAsleep(SIGTERM);
   slow.output_trickled = true;
   const std::string movie = ConformancePath("copy-320x240-stereo");
   const auto r = test::RunKqmProcess({"export", movie, "--video", "-"}, slow);
@@ -215,9 +217,7 @@ TEST(StopSignal, AReaderThatTakesLittleAfterAStopGetsTheOutputCut) {
 // ends any program, but without leaving the hidden temporary file of an output behind.
 TEST(StopSignal, ASignalThatEndsACommandAtOnceLeavesNoTemporaryFile) {
   namespace fs = std::filesystem;
-  const std::string folder = ::testing::TempDir() + "kqm_at_once/";
-  fs::remove_all(folder);
-  fs::create_directory(folder);
+  const std::string folder = EmptyFolder("kqm_at_once");
   const std::string movie = ConformancePath("copy-320x240-stereo");
   test::ProcessOptions quit;
   quit.signal = SIGQUIT;  // once the first picture bytes come out, the sound's file open
