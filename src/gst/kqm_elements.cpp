@@ -135,6 +135,26 @@ bool SinkPosition(GstPad* src, gint64* time) {
   return answered;
 }
 
+bool SinkLastShown(GstPad* src, GstClockTime* time) {
+  GstPad* pad = SinkDownstream(src);
+  if (pad == nullptr) return false;
+  GstElement* sink = gst_pad_get_parent_element(pad);
+  gst_object_unref(pad);
+  if (sink == nullptr) return false;
+  GstSample* sample = nullptr;
+  if (g_object_class_find_property(G_OBJECT_GET_CLASS(sink), "last-sample") != nullptr)
+    g_object_get(sink, "last-sample", &sample, nullptr);
+  gst_object_unref(sink);
+  if (sample == nullptr) return false;
+  const GstBuffer* buffer = gst_sample_get_buffer(sample);
+  const GstSegment* segment = gst_sample_get_segment(sample);
+  *time = buffer != nullptr && segment != nullptr && segment->format == GST_FORMAT_TIME
+              ? gst_segment_to_stream_time(segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer))
+              : GST_CLOCK_TIME_NONE;
+  gst_sample_unref(sample);
+  return GST_CLOCK_TIME_IS_VALID(*time);
+}
+
 std::string MovieFileName(GstPad* sink) {
   std::string name;
   GstQuery* query = gst_query_new_uri();

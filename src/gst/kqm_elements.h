@@ -70,6 +70,11 @@ GstClockTime PeriodTime(std::int64_t period, std::int64_t period_samples, std::u
 // last buffer it passed on: ahead of the sink by a buffer, and by as many as the queues after it
 // hold.
 bool SinkPosition(GstPad* src, gint64* time);
+// The time of the last buffer that sink has shown, in the stream: the picture on the screen,
+// playing or paused (a video sink paused from playing shows the picture that was waiting for its
+// time, after the time it gives). False when it keeps none (none since a flush, or a sink that
+// does not keep its last buffer) or it cannot be found.
+bool SinkLastShown(GstPad* src, GstClockTime* time);
 
 // The movie's file, for messages, as the source upstream of `sink` (a sink pad of one of the
 // elements) names it; empty when upstream cannot tell.

@@ -274,16 +274,20 @@ bool OutputRate(GstVideoDecoder* decoder, gint* numerator, gint* denominator) {
 bool PositionInFrames(GstVideoDecoder* decoder, gint64* frame) {
   gint numerator = 0, denominator = 0;
   gint64 time = -1;
-  if (!OutputRate(decoder, &numerator, &denominator) ||
-      !SinkPosition(GST_VIDEO_DECODER_SRC_PAD(decoder), &time) || time < 0)
-    return false;
-  GST_OBJECT_LOCK(decoder);
-  const bool playing = GST_STATE(decoder) == GST_STATE_PLAYING;
-  GST_OBJECT_UNLOCK(decoder);
-  *frame = FrameAtSinkPosition(static_cast<GstClockTime>(time), numerator, denominator, playing);
-  // A sink that has ended gives the end of the last picture, paused too.
-  if (const std::int64_t last = gst_kqm_video_decoder_state(decoder).last_out; last >= 0)
-    *frame = std::min<gint64>(*frame, last);
+  if (!OutputRate(decoder, &numerator, &denominator)) return false;
+  if (GstClockTime shown = 0; SinkLastShown(GST_VIDEO_DECODER_SRC_PAD(decoder), &shown)) {
+    // The picture on the screen, where the sink keeps it.
+    *frame = FrameShownAt(shown, numerator, denominator);
+  } else {
+    if (!SinkPosition(GST_VIDEO_DECODER_SRC_PAD(decoder), &time) || time < 0) return false;
+    GST_OBJECT_LOCK(decoder);
+    const bool playing = GST_STATE(decoder) == GST_STATE_PLAYING;
+    GST_OBJECT_UNLOCK(decoder);
+    *frame = FrameAtSinkPosition(static_cast<GstClockTime>(time), numerator, denominator, playing);
+    // A sink that has ended gives the end of the last picture, paused too.
+    if (const std::int64_t last = gst_kqm_video_decoder_state(decoder).last_out; last >= 0)
+      *frame = std::min<gint64>(*frame, last);
+  }
   // One sought to the end, or past it, gives the end and has no picture of its own: the frame
   // is the last one, as at the end of playback.
   if (gint64 count = -1; gst_pad_peer_query_duration(GST_VIDEO_DECODER_SINK_PAD(decoder),

@@ -1,3 +1,4 @@
+#include <gst/check/gsttestclock.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -117,6 +118,37 @@ TEST(GstSeek, PositionInFramesIsThePictureShown) {
     EXPECT_TRUE(run.eos && run.errors.empty()) << after;
     EXPECT_EQ(shown, 20) << after;
   }
+  // Paused from playing, a sink shows the picture that was waiting for its time, ahead of the
+  // time it gives: frame 1, due at 0.2 s, when paused at 0 s on a clock the test moves.
+  seek.seeks = {};
+  seek.prerolled = [&shown](GstElement* pipeline) {
+    GstClock* clock = gst_test_clock_new();
+    gst_pipeline_use_clock(GST_PIPELINE(pipeline), clock);
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    // Frame 0 is shown at once (its wait released where the clock stands), frame 1 waited for.
+    GstClockID waiting = nullptr;
+    gst_test_clock_wait_for_next_pending_id(GST_TEST_CLOCK(clock), &waiting);
+    EXPECT_EQ(gst_clock_id_get_time(waiting), 0u);
+    gst_clock_id_unref(waiting);
+    gst_test_clock_crank(GST_TEST_CLOCK(clock));
+    gst_test_clock_wait_for_next_pending_id(GST_TEST_CLOCK(clock), &waiting);
+    EXPECT_EQ(gst_clock_id_get_time(waiting), static_cast<GstClockTime>(FrameTime(1, 40)));
+    gst_clock_id_unref(waiting);
+    gst_element_set_state(pipeline, GST_STATE_PAUSED);
+    gst_element_get_state(pipeline, nullptr, nullptr, 60 * GST_SECOND);
+    gst_element_query_position(pipeline, GST_FORMAT_DEFAULT, &shown);
+    // The rest plays at once: the pipeline's own clock, sought to the end.
+    gst_pipeline_auto_clock(GST_PIPELINE(pipeline));
+    gst_object_unref(clock);
+    gst_element_seek_simple(pipeline, GST_FORMAT_TIME, GST_SEEK_FLAG_FLUSH, FrameTime(33, 40));
+    gst_element_get_state(pipeline, nullptr, nullptr, 60 * GST_SECOND);
+  };
+  shown = -1;
+  const PipelineRun run = RunPipeline(
+      "filesrc location=\"" + path + "\" ! kqmdemux ! kqmviddec ! appsink name=video sync=true",
+      seek);
+  EXPECT_TRUE(run.eos && run.errors.empty()) << testing::PrintToString(run.errors);
+  EXPECT_EQ(shown, 1);
 }
 
 // Seeking is a player's everyday business: back and forth while paused, to the same place
