@@ -26,6 +26,13 @@ inline constexpr std::uint32_t kWaveDoneMessage = 957;
 
 inline constexpr std::uint16_t kWaveFormatPcm = 1;
 
+// The sample rates a sound device opens at: 1 Hz to 384 kHz, the most a sound card takes. A
+// format at another rate is refused (kDeviceBadFormat), and the player plays the movie silent.
+inline constexpr std::uint32_t kMaxDeviceSampleRate = 384000;
+inline bool AudioDevice_TakesSampleRate(std::uint32_t rate) {
+  return rate >= 1 && rate <= kMaxDeviceSampleRate;
+}
+
 struct WaveFormat {
   std::uint16_t format_tag = kWaveFormatPcm;
   std::uint16_t channels = 1;

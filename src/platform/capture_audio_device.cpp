@@ -109,7 +109,8 @@ int CaptureAudioDevice::Open(const WaveFormat& format, WaveCallback callback, vo
       return kDeviceNoDriver;
     }
     if (format.format_tag != kWaveFormatPcm || format.bits_per_sample != 16 ||
-        (format.channels != 1 && format.channels != 2) || format.samples_per_second == 0) {
+        (format.channels != 1 && format.channels != 2) ||
+        !AudioDevice_TakesSampleRate(format.samples_per_second)) {
       last_error_ = "unsupported sound format";
       return kDeviceBadFormat;
     }

@@ -59,8 +59,8 @@ class SdlAudioDevice final : public AudioDevice {
   int Open(const WaveFormat& format, WaveCallback callback, void* instance) override {
     if (device_ != 0) return Fail(kDeviceError, "the sound device is already open");
     if (format.format_tag != kWaveFormatPcm || format.bits_per_sample != 16 ||
-        (format.channels != 1 && format.channels != 2) || format.samples_per_second == 0 ||
-        format.samples_per_second > 384000)
+        (format.channels != 1 && format.channels != 2) ||
+        !AudioDevice_TakesSampleRate(format.samples_per_second))
       return Fail(kDeviceBadFormat, "unsupported sound format");
     QuietSoundLibrary();
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "tools/movie_sound_info.h"
+
 namespace tarvel::tools {
 
 namespace {
@@ -29,6 +31,11 @@ bool SetUpFromFrame0(SoundStream& sound, LoadedFrame frame, std::string* error) 
   }
   if (const int result = Sound_SetupStream(sound, payload, length); result != kAdpcmOk) {
     if (error) *error = std::string("frame 0: ") + Adpcm_ErrorText(result);
+    return false;
+  }
+  // The sound device refuses it, and the player plays the movie silent.
+  if (const std::string problem = SoundRateProblem(sound.sample_rate); !problem.empty()) {
+    if (error) *error = "frame 0: " + problem + ": the movie plays silent";
     return false;
   }
   return true;

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "audio/adpcm.h"
+#include "platform/audio_device.h"
 
 namespace tarvel::tools {
 
@@ -26,6 +27,12 @@ const char* LengthText(int versus) {
 
 }  // namespace
 
+std::string SoundRateProblem(std::uint32_t rate) {
+  if (AudioDevice_TakesSampleRate(rate)) return "";
+  return "no sound device plays " + std::to_string(rate) + " Hz sound (they take 1 to " +
+         std::to_string(kMaxDeviceSampleRate) + " Hz)";
+}
+
 std::string SoundInfoText(const SoundInfo& info) {
   char line[256];
   std::string out;
@@ -36,8 +43,10 @@ std::string SoundInfoText(const SoundInfo& info) {
                   Adpcm_ErrorText(f.result));
     return line;
   }
-  std::snprintf(line, sizeof line, "Sound stream:    %u Hz, %s\n", f.frequency,
-                f.stereo ? "stereo" : "mono");
+  const std::string rate_problem = SoundRateProblem(f.frequency);
+  std::snprintf(line, sizeof line, "Sound stream:    %u Hz, %s%s\n", f.frequency,
+                f.stereo ? "stereo" : "mono",
+                rate_problem.empty() ? "" : (": " + rate_problem + ": plays silent").c_str());
   out += line;
   std::snprintf(line, sizeof line, "Sound samples:   %u (%.3f s), %s\n", f.sample_count,
                 f.duration_seconds, LengthText(f.length_versus_pictures));
@@ -65,17 +74,21 @@ std::string SoundInfoJson(const SoundInfo& info) {
                   Adpcm_ErrorText(f.result), f.result);
     return text;
   }
+  // A rate no sound device plays is why the movie plays silent.
+  const std::string problem = SoundRateProblem(f.frequency);
+  const std::string rate_problem = problem.empty() ? "null" : "\"" + problem + "\"";
   std::snprintf(text, sizeof text,
                 "{\"frequency\":%u,\"stereo\":%s,\"sample_count\":%u,\"duration_seconds\":%s,"
                 "\"adpcm_bytes_per_period\":%d,\"pcm_bytes_per_period\":%d,"
-                "\"samples_per_period\":%d,\"length_versus_pictures\":\"%s\",\"error\":null,"
+                "\"samples_per_period\":%d,\"length_versus_pictures\":\"%s\",\"error\":%s,"
                 "\"error_code\":null}",
                 f.frequency, f.stereo ? "true" : "false", f.sample_count,
                 JsonNumber(f.duration_seconds).c_str(), f.adpcm_bytes_per_period,
                 f.pcm_bytes_per_period, f.samples_per_period,
                 f.length_versus_pictures < 0   ? "shorter"
                 : f.length_versus_pictures > 0 ? "longer"
-                                               : "equal");
+                                               : "equal",
+                rate_problem.c_str());
   return text;
 }
 

@@ -155,6 +155,11 @@ TEST(CaptureDevice, UnpreparedBuffersAndRefusalsAreReported) {
   bad.bits_per_sample = 8;
   CaptureAudioDevice picky(nullptr);
   EXPECT_EQ(picky.Open(bad, &DoneLog::Callback, &done), kDeviceBadFormat);
+  // It takes the rates a sound card takes, 1 Hz to 384 kHz, as the player's sound device does.
+  for (const std::uint32_t rate : {0u, 384001u, 4294967295u})
+    EXPECT_EQ(picky.Open(Mono(rate), &DoneLog::Callback, &done), kDeviceBadFormat) << rate;
+  EXPECT_EQ(picky.Open(Mono(384000), &DoneLog::Callback, &done), kDeviceOk);
+  EXPECT_EQ(picky.Close(), kDeviceOk);
 }
 
 TEST(CaptureDevice, SampleClockPacesCompletions) {

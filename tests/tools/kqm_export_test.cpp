@@ -323,6 +323,20 @@ TEST(KqmExport, BadInputGivesOneLineNamingTheFileAndFails) {
                        ": frame 0 has no sound chunk (\"AA\" or \"BB\"): the movie plays silent\n");
   EXPECT_FALSE(std::filesystem::exists(Temp("silent.rgb")));
   EXPECT_FALSE(std::filesystem::exists(Temp("silent.wav")));
+
+  // A sound stream at a rate no sound device plays (here 0 Hz, and 400 kHz) plays silent too:
+  // its sound was written as a WAVE file of that rate.
+  auto rateless = test::ReadFileBytes(ConformancePath("mixed-160x120-mono"));
+  for (const std::uint32_t rate : {0u, 400000u}) {
+    for (int i = 0; i < 4; ++i) rateless[3828 + 16 + i] = static_cast<unsigned char>(rate >> 8 * i);
+    test::WriteFileBytes(Temp("rateless.kqm"), rateless);
+    r = RunKqm(Cmd_Export, "export", {Temp("rateless.kqm"), "--audio", Temp("rateless.wav")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kqm export: " + Temp("rateless.kqm") + ": frame 0: no sound device plays " +
+                         std::to_string(rate) +
+                         " Hz sound (they take 1 to 384000 Hz): the movie plays silent\n");
+    EXPECT_FALSE(std::filesystem::exists(Temp("rateless.wav")));
+  }
 }
 
 }  // namespace

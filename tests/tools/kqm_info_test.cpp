@@ -49,6 +49,23 @@ TEST(KqmInfo, ReportsHeaderWalkAndSoundStream) {
       EXPECT_NE(sound.find("\"" + std::string(field) + "\":"), std::string::npos) << field << sound;
   }
   EXPECT_NE(r.out.find("{\"frequency\":null,\"stereo\":null,"), std::string::npos) << r.out;
+  // A rate no sound device plays: the facts, and why the movie plays silent.
+  zeroed = test::ReadFileBytes(ConformancePath("mixed-160x120-mono"));
+  std::fill(zeroed.begin() + 3844, zeroed.begin() + 3848, 0);  // the stream's rate
+  test::WriteFileBytes(refused, zeroed);
+  r = RunKqm(Cmd_Info, "info", {refused, "--json"});
+  EXPECT_NE(r.out.find("{\"frequency\":0,\"stereo\":false,\"sample_count\":34400,"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find(",\"error\":\"no sound device plays 0 Hz sound (they take 1 to 384000 "
+                       "Hz)\",\"error_code\":null}"),
+            std::string::npos)
+      << r.out;
+  r = RunKqm(Cmd_Info, "info", {refused});
+  EXPECT_NE(r.out.find("\nSound stream:    0 Hz, mono: no sound device plays 0 Hz sound (they "
+                       "take 1 to 384000 Hz): plays silent\n"),
+            std::string::npos)
+      << r.out;
 
   // The sound's length as exactly as the pictures': 49,245 samples at 11,025 Hz are 67/15 s.
   r = RunKqm(Cmd_Info, "info", {ConformancePath("mixed-256x128-stereo-36"), "--json"});
