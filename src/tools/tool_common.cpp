@@ -253,17 +253,17 @@ bool ParseCommandLine(CLI::App& app, int argc, char** argv, int* status) {
       }
     }
     // A file named "-clip.kqm" is taken for an option, which leaves MOVIE unset: the word is
-    // named rather than the missing value.
+    // named rather than the missing value. Words without a dash leave the message alone: there
+    // the option asked for is what is missing ("kqm demo out.kqm" wants -o).
     const std::vector<std::string> unexpected = app.remaining();
-    if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr && !unexpected.empty()) {
+    const bool dashed =
+        std::any_of(unexpected.begin(), unexpected.end(),
+                    [](const std::string& word) { return word.rfind('-', 0) == 0; });
+    if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr && dashed) {
       message = unexpected.size() > 1 ? "The following arguments were not expected:"
                                       : "The following argument was not expected:";
-      bool dashed = false;
-      for (const std::string& word : unexpected) {
-        message += " " + word;
-        dashed = dashed || word.rfind('-', 0) == 0;
-      }
-      if (dashed) message += "; a file whose name starts with '-' goes after '--'";
+      for (const std::string& word : unexpected) message += " " + word;
+      message += "; a file whose name starts with '-' goes after '--'";
     }
     while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
       message.pop_back();

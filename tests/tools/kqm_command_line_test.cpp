@@ -48,6 +48,10 @@ TEST(KqmCommandLine, UsageErrorsExitTwoNamingTheCommandAndEveryCommandTakesQuiet
                             "name starts with '-' goes after '--' (see 'kqm "))
         << dash.err;
   }
+  // A name without a dash where an option is wanted is the option missing, and said so.
+  const auto bare = test::RunKqm(tools::Cmd_Demo, "demo", {"out.kqm"});
+  EXPECT_EQ(2, bare.status);
+  EXPECT_NE(std::string::npos, bare.err.find(" is required (see 'kqm demo --help')")) << bare.err;
   // An empty name (a script's unset variable) is refused, not taken as no output or no archive.
   const std::string movie = test::ConformancePath("key-dct-128x96");
   for (const auto& r :
