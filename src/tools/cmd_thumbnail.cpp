@@ -7,6 +7,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -133,46 +134,60 @@ int Cmd_Thumbnail(int argc, char** argv) {
     PrintError(command, path, "out of memory for the decoder");
     return 1;
   }
-  // Second walk: each candidate is decoded from the last key frame since the candidate before
-  // it that decodes alone, or else on from that candidate (the very first from the start, both
-  // pictures zero).
-  std::vector<bool> decode(static_cast<std::size_t>(candidates.back()) + 1, false);
-  std::int64_t previous = -1;
-  for (const std::int64_t target : candidates) {
-    std::int64_t start = target;
-    while (start > previous + 1 &&
-           !(key_frame[static_cast<std::size_t>(start)] &&
-             KeyFrameDecodesAlone(reader, *decoder, offsets[static_cast<std::size_t>(start)])))
-      --start;
-    std::fill(decode.begin() + start, decode.begin() + target + 1, true);
-    previous = target;
-  }
-  decoder->Reset();
-  if (!MovieReader_Rewind(reader)) {
-    PrintError(command, path, "cannot seek back to the first frame");
-    return 1;
-  }
-  RgbPicture best, candidate;
+  RgbPicture thumbnail;
   double best_score = -1;
   std::int64_t best_index = -1;
-  std::size_t next = 0;
-  for (std::int64_t index = 0; index <= candidates.back(); ++index) {
-    if (StopSignals_Received() != 0) return StatusAfterStop(command, out_path, 0);
-    if (MovieReader_Next(reader, chunks) != FrameRead::kOk) break;
-    if (!decode[static_cast<std::size_t>(index)]) continue;
-    const int decoded =
-        DecodeFramePicture(*decoder, {chunks.data(), static_cast<std::uint32_t>(chunks.size())});
-    if (decoded != kPictureDecoded) PrintError(command, path, PictureWarning(decoded, index));
-    if (index != candidates[next]) continue;
-    ++next;
-    PixelsToRgbPicture(decoder->Picture().pixels, header.width, header.height, false, &candidate);
-    // Ties keep the earlier picture.
-    const double score = ToneEntropy(candidate);
-    if (score > best_score) {
-      best_score = score;
-      best_index = index;
-      std::swap(best, candidate);
+  int width = 0, height = 0;
+  ThumbnailSize(header.width, header.height, size, &width, &height);
+  try {
+    // Second walk: each candidate is decoded from the last key frame since the candidate before
+    // it that decodes alone, or else on from that candidate (the very first from the start, both
+    // pictures zero).
+    std::vector<bool> decode(static_cast<std::size_t>(candidates.back()) + 1, false);
+    std::int64_t previous = -1;
+    for (const std::int64_t target : candidates) {
+      std::int64_t start = target;
+      while (start > previous + 1 &&
+             !(key_frame[static_cast<std::size_t>(start)] &&
+               KeyFrameDecodesAlone(reader, *decoder, offsets[static_cast<std::size_t>(start)])))
+        --start;
+      std::fill(decode.begin() + start, decode.begin() + target + 1, true);
+      previous = target;
     }
+    decoder->Reset();
+    if (!MovieReader_Rewind(reader)) {
+      PrintError(command, path, "cannot seek back to the first frame");
+      return 1;
+    }
+    RgbPicture best, candidate;
+    std::size_t next = 0;
+    for (std::int64_t index = 0; index <= candidates.back(); ++index) {
+      if (StopSignals_Received() != 0) return StatusAfterStop(command, out_path, 0);
+      if (MovieReader_Next(reader, chunks) != FrameRead::kOk) break;
+      if (!decode[static_cast<std::size_t>(index)]) continue;
+      const int decoded =
+          DecodeFramePicture(*decoder, {chunks.data(), static_cast<std::uint32_t>(chunks.size())});
+      if (decoded != kPictureDecoded) PrintError(command, path, PictureWarning(decoded, index));
+      if (index != candidates[next]) continue;
+      ++next;
+      PixelsToRgbPicture(decoder->Picture().pixels, header.width, header.height, false, &candidate);
+      // Ties keep the earlier picture.
+      const double score = ToneEntropy(candidate);
+      if (score > best_score) {
+        best_score = score;
+        best_index = index;
+        std::swap(best, candidate);
+      }
+    }
+    if (best_score >= 0) FitPicture(best, width, height, true, &thumbnail);
+  } catch (const std::bad_alloc&) {
+    // The largest pictures take 128 MB each to decode and 200 MB as 8-bit colour, which a memory
+    // limit may not leave.
+    MovieReader_Close(reader);
+    PrintError(command, path,
+               "not enough memory for the thumbnail of its " + std::to_string(header.width) + "x" +
+                   std::to_string(header.height) + " pictures");
+    return 1;
   }
   MovieReader_Close(reader);
   if (best_score < 0) {
@@ -180,10 +195,6 @@ int Cmd_Thumbnail(int argc, char** argv) {
     return 1;
   }
 
-  int width = 0, height = 0;
-  ThumbnailSize(header.width, header.height, size, &width, &height);
-  RgbPicture thumbnail;
-  FitPicture(best, width, height, true, &thumbnail);
   if (StopSignals_Received() != 0) return StatusAfterStop(command, out_path, 0);
   std::string error;
   if (!WritePng(out_path, width, height, thumbnail.rgb.data(), &error)) {

@@ -209,5 +209,28 @@ TEST(KqmThumbnail, BadInputGetsOneLineNamingTheFile) {
   EXPECT_FALSE(std::filesystem::exists(Temp("blind0.png")));
 }
 
+#if !defined(__SANITIZE_ADDRESS__)  // whose shadow memory no address-space limit leaves room for
+// The largest pictures a movie may have, 8192x8192, under a memory limit too small for their
+// thumbnail (a file manager may run thumbnailers under one): said, not an abort with the C++
+// runtime's message.
+TEST(KqmThumbnail, PicturesTooLargeForTheMemoryAllowedAreSaidToBe) {
+  // A key frame in four: whether one decodes alone is tried on pictures of its size too.
+  auto bytes = test::ReadFileBytes(test::ConformancePath("mixed-136x96-mono-33-key4"));
+  bytes[8] = bytes[10] = 0x00;  // 8192 wide and high
+  bytes[9] = bytes[11] = 0x20;
+  const std::string movie = Temp("huge.kqm");
+  test::WriteFileBytes(movie, bytes);
+  test::ProcessOptions small;
+  small.memory_limit = 512ul << 20;
+  const auto r = test::RunKqmProcess({"thumbnail", movie, Temp("huge.png")}, small);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("kqm thumbnail: " + movie +
+                       ": not enough memory for the thumbnail of its 8192x8192 pictures\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_FALSE(std::filesystem::exists(Temp("huge.png")));
+}
+#endif
+
 }  // namespace
 }  // namespace tarvel
