@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstring>
+#include <new>
 #include <numeric>
 #include <optional>
 #include <string>
@@ -382,7 +383,18 @@ int Cmd_Export(int argc, char** argv) {
     job.sound.reset();
     return FinishOutputs(job, ExitStatusOfSignal(StopSignals_Received()));
   }
-  status = ExportFrames(job);
+  try {
+    status = ExportFrames(job);
+  } catch (const std::bad_alloc&) {
+    // The largest pictures take hundreds of megabytes in the output's own form (a y4m picture of
+    // 8192x8192 is 192 MB), which a memory limit may not leave. What was written before is kept,
+    // as after any other fault.
+    PrintError(kCommand, options.name,
+               "not enough memory to export its " + std::to_string(job.header.width) + "x" +
+                   std::to_string(job.header.height) + " pictures (at frame " +
+                   std::to_string(job.sequence) + ")");
+    status = kExitFailure;
+  }
   MovieReader_Close(job.reader);
   return FinishOutputs(job, status);
 }

@@ -1,6 +1,7 @@
 // kqm: the command-line companion of the Tarvel player.
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "platform/terminal.h"
@@ -47,7 +48,16 @@ int main(int argc, char** argv) {
     if (name == command.name) {
       std::string program = std::string("kqm ") + command.name;
       argv[1] = program.data();
-      return tarvel::tools::FinishStandardOutput(program, command.run(argc - 1, argv + 1));
+      int status = 0;
+      try {
+        status = command.run(argc - 1, argv + 1);
+      } catch (const std::bad_alloc&) {
+        // Where a command has no better word for it: said, and its hidden temporary files
+        // removed as the command's objects unwind, rather than an abort that leaves them.
+        std::fprintf(stderr, "%s: not enough memory\n", program.c_str());
+        status = 1;
+      }
+      return tarvel::tools::FinishStandardOutput(program, status);
     }
   }
   std::fprintf(stderr, "kqm: unknown command '%s' (see 'kqm --help')\n", name.c_str());
