@@ -357,6 +357,32 @@ TEST_F(PlaylistTest, DropsAppendReplaceOrPlayAlone) {
   QApplication::processEvents();  // windows given up during the drops go now
 }
 
+TEST_F(PlaylistTest, OneMovieDroppedOnThePlaylistJoinsIt) {
+  QTemporaryDir folder;
+  const QString first = folder.filePath(QStringLiteral("first"));
+  const QString other = folder.filePath(QStringLiteral("other"));
+  for (const char* name : {"/A.kqm", "/B.kqm"}) CopyMovie(first + name);
+  CopyMovie(other + "/C.kqm");
+  Start();
+  Drop(&panel(), {first});
+  ASSERT_NE(Window(), nullptr);
+  ClickLine(1);
+
+  // The list gets one more line, from its own folder, and starts again at its top as a folder
+  // dropped there does; it is not given up for the one movie.
+  PlaylistWindow* window = Window();
+  Drop(window, {other + "/C.kqm"});
+  EXPECT_EQ(Window(), window);
+  ASSERT_NE(Window(), nullptr);
+  EXPECT_EQ(Window()->LineTexts(), QStringList({"A.kqm", "B.kqm", "C.kqm"}));
+  EXPECT_EQ(state().file_count, 3);
+  EXPECT_EQ(Window()->SelectedLine(), 0);
+  EXPECT_EQ(state().current_path, In(first, "A.kqm"));
+  ClickLine(2);
+  EXPECT_EQ(state().current_path, In(other, "C.kqm"));
+  EXPECT_EQ(Window()->FolderText(), other);
+}
+
 TEST_F(PlaylistTest, OpenFilesDialog) {
   QTemporaryDir folder;
   const QString f = folder.path();

@@ -234,21 +234,19 @@ PlaylistActions Playlist_Dropped(PlaylistModel& model, const std::vector<std::st
   const bool append = on_playlist && model.window_open;
   const bool had_movie = model.file_count > 0;
   const std::int32_t count_before = append ? model.file_count : 0;
-  if (paths.size() == 1) {
-    const std::string& path = paths.front();
-    if (IsDirectory(path)) {
-      if (!append) CreatePlaylist(model, actions);
-      Playlist_ListFolder(model, path);
-      actions.lines_changed = true;
-    } else if (MovieKind(path) != kNotAMovie) {
-      model.file_count = 1;
-      actions.current_path = path;
-      actions.play_request = true;
-    } else {
-      // Anything else is ignored: the list, the current movie and what plays stay as they are.
-      return actions;
-    }
+  const std::string& path = paths.front();
+  const bool one_file = paths.size() == 1 && !IsDirectory(path);
+  if (one_file && MovieKind(path) == kNotAMovie) {
+    // Anything else is ignored: the list, the current movie and what plays stay as they are.
+    return actions;
+  }
+  if (one_file && !append) {
+    model.file_count = 1;
+    actions.current_path = path;
+    actions.play_request = true;
   } else {
+    // A movie dropped on the playlist joins it as a folder or several files do, rather than
+    // playing alone and giving up the list.
     if (!append) CreatePlaylist(model, actions);
     Playlist_AddDroppedFiles(model, paths);
     actions.lines_changed = true;
