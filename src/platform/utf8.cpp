@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/terminal.h"
+
 namespace tarvel {
 
 std::size_t Utf8_SequenceLength(std::string_view text, std::size_t at) {
@@ -60,6 +62,10 @@ std::string Utf8_FromCharset(std::string_view text, const char* codeset) {
 
 std::string Utf8_FromLocale(std::string_view text) {
   return Utf8_FromCharset(text, nl_langinfo(CODESET));
+}
+
+std::string Utf8_ShownName(std::string_view name) {
+  return Utf8_FromLocale(PrintableName(name));
 }
 
 }  // namespace tarvel

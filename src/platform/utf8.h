@@ -19,4 +19,9 @@ std::string Utf8_FromCharset(std::string_view text, const char* codeset);
 // The same in the character set of the program's current locale (LC_CTYPE).
 std::string Utf8_FromLocale(std::string_view text);
 
+// A file name (or a line holding one) as the windows show it: on one line, its control
+// characters written as \xNN escapes as on standard error, then read in the locale's
+// character set.
+std::string Utf8_ShownName(std::string_view name);
+
 }  // namespace tarvel

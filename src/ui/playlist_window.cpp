@@ -64,7 +64,7 @@ void PlaylistWindow::SetLines(const std::vector<std::string>& lines) {
   list_->clear();
   QStringList texts;
   texts.reserve(static_cast<qsizetype>(lines.size()));
-  for (const std::string& line : lines) texts.append(QString::fromStdString(Utf8_FromLocale(line)));
+  for (const std::string& line : lines) texts.append(QString::fromStdString(Utf8_ShownName(line)));
   list_->addItems(texts);
   list_->setCurrentRow(-1);
 }
@@ -76,7 +76,7 @@ void PlaylistWindow::SelectLine(int line) {
 }
 
 void PlaylistWindow::SetFolder(const std::string& folder) {
-  folder_ = QString::fromStdString(Utf8_FromLocale(folder));
+  folder_ = QString::fromStdString(Utf8_ShownName(folder));
   ShowFolder();
 }
 

@@ -689,9 +689,8 @@ void Viewer::TellAssociationResult() {
     seams_.show_notice(QStringLiteral("Movie files (.kqm, .kqs) now open with Tarvel."));
   } else if (!association_problem_.empty()) {
     // The reason where the user looks: a player started from the desktop has no terminal.
-    seams_.show_notice(
-        QStringLiteral("Movie files could not be associated with Tarvel: ") +
-        QString::fromStdString(Utf8_FromLocale(PrintableName(association_problem_))));
+    seams_.show_notice(QStringLiteral("Movie files could not be associated with Tarvel: ") +
+                       QString::fromStdString(Utf8_ShownName(association_problem_)));
   } else {
     seams_.show_notice(
         QStringLiteral("Movie files could not be associated with Tarvel "
@@ -1259,7 +1258,7 @@ bool Viewer::SurfaceInUse() const {
 }
 
 QString Viewer::Title() const {
-  return QString::fromStdString(Utf8_FromLocale(state_.current_path));
+  return QString::fromStdString(Utf8_ShownName(state_.current_path));
 }
 
 void Viewer::Report(const std::string& problem, bool notice) {

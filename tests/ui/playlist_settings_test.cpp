@@ -51,6 +51,17 @@ void CopyMovie(const QString& to) {
   ASSERT_TRUE(QFile::copy(Conformance(kSilentMovie), to)) << to.toStdString();
 }
 
+// A folder of `scratch` holding copies of the short silent movie, its name and theirs taken byte
+// for byte (names that are not UTF-8, or hold control characters).
+std::string MovieFolder(const ScratchFolder& scratch, const char* name,
+                        std::initializer_list<const char*> movies) {
+  const std::string folder = scratch.path() + name;
+  std::filesystem::create_directory(folder);
+  for (const char* movie : movies)
+    std::filesystem::copy_file(Conformance(kSilentMovie).toStdString(), folder + movie);
+  return folder;
+}
+
 // Keeps a picture of `widget` in the artifacts folder.
 void SaveShot(QWidget& widget, const char* name) {
   const QString folder = QString::fromLatin1(TARVEL_ARTIFACT_DIR);
@@ -117,10 +128,7 @@ TEST_F(PlaylistTest, CommandLineFolderWhoseNameIsNotUtf8) {
   // A folder named in another encoding (Latin-1 "films\xe9") alone on the command line. The
   // scratch folder is removed by its names' bytes (Qt's temporary folder leaves such names).
   ScratchFolder scratch;
-  const std::string folder = scratch.path() + "/films\xe9";
-  std::filesystem::create_directory(folder);
-  for (const char* name : {"/a.kqm", "/b.kqm"})
-    std::filesystem::copy_file(Conformance(kSilentMovie).toStdString(), folder + name);
+  const std::string folder = MovieFolder(scratch, "/films\xe9", {"/a.kqm", "/b.kqm"});
   // Under a Latin-1 locale the name is shown in it, as the user's terminal does.
   struct Locale {
     std::string before = std::setlocale(LC_CTYPE, nullptr);
@@ -166,6 +174,22 @@ TEST_F(PlaylistTest, DroppedNamesAreTakenByteForByte) {
   ClickLine(2);
   EXPECT_EQ(state().current_path, folder + "/d.kqm");
   ASSERT_TRUE(TurnUntil([this] { return Playing(); }, 5000));
+}
+
+TEST_F(PlaylistTest, ALineFeedInANameIsShownOnItsLine) {
+  // A line of the list is one line of text: a line feed in a file's or a folder's name shows
+  // as the status bar and standard error write it.
+  ScratchFolder scratch;
+  const std::string folder = MovieFolder(scratch, "/two\nlines", {"/line\nfeed.kqm", "/plain.kqm"});
+  Start({QFile::decodeName(QByteArray::fromStdString(folder))});
+  ASSERT_NE(Window(), nullptr);
+  EXPECT_EQ(Window()->LineTexts(), QStringList({"line\\x0Afeed.kqm", "plain.kqm"}));
+  EXPECT_EQ(Window()->FolderText(), QString::fromStdString(scratch.path()) + "/two\\x0Alines");
+  EXPECT_EQ(state().current_path, folder + "/line\nfeed.kqm");
+  Turn();
+  ASSERT_TRUE(Playing());
+  EXPECT_EQ(viewer->video().video_window()->windowTitle(),
+            Window()->FolderText() + "/line\\x0Afeed.kqm");
 }
 
 TEST_F(PlaylistTest, ScreenReadersHearTheWholeFolderTheLabelShortens) {
