@@ -43,6 +43,10 @@ PlaylistWindow::PlaylistWindow(PlaylistHost& host)
   label_->setGeometry(DialogUnitsToPixels(12, 0, 124, 20));
   label_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   label_->setTextFormat(Qt::PlainText);
+  // The label's left end lies under the picture: the folder's name begins past it, with a gap.
+  constexpr int kGapAfterPicture = 2;
+  label_->setContentsMargins(decoration_->geometry().right() + 1 + kGapAfterPicture - label_->x(),
+                             0, 0, 0);
 
   list_ = new QListWidget(this);
   list_->setObjectName(QStringLiteral("list"));
@@ -84,7 +88,8 @@ void PlaylistWindow::ShowFolder() {
   label_->setToolTip(folder_);
   // Screen readers read the whole folder, not the part that fits.
   label_->setAccessibleName(folder_);
-  label_->setText(label_->fontMetrics().elidedText(folder_, Qt::ElideMiddle, label_->width()));
+  label_->setText(
+      label_->fontMetrics().elidedText(folder_, Qt::ElideMiddle, label_->contentsRect().width()));
 }
 
 QStringList PlaylistWindow::LineTexts() const {

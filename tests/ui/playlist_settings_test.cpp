@@ -227,6 +227,9 @@ TEST_F(PlaylistTest, FolderDropListsItsMoviesAndPlaysThemByLine) {
   EXPECT_EQ(Window()->list()->geometry(), QRect(0, 33, 204, 384));
   EXPECT_EQ(Window()->decoration()->geometry(), QRect(0, 0, 23, 21));
   EXPECT_FALSE(Window()->decoration()->pixmap().isNull());
+  // The folder's name begins past the picture that the label's left end lies under.
+  const QLabel* label = Window()->folder_label();
+  EXPECT_GE(label->x() + label->contentsRect().left(), 23);
 
   EXPECT_EQ(Window()->LineTexts(), QStringList({"M1.KQS", "m2.kqm", "m10.kqm"}));
   EXPECT_EQ(Window()->SelectedLine(), 0);
