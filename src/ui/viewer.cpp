@@ -1166,9 +1166,14 @@ void Viewer::KeepSavedPositionsReachable() {
       {&settings_.video_window, QSize(kReachableWidth, kReachableHeight)},
       {&settings_.command_window, panel},
       {&settings_.playlist_window, playlist}};
+  // A hand-edited file may hold any whole number: far beyond every screen, a place is as good as
+  // one 2^24 pixels out, and the window's far corner must not overflow.
+  constexpr int kFarthest = 1 << 24;
   for (const auto& [position, size] : windows) {
     if (!PlacementOf(*position)) continue;
-    const QPoint kept = KeepReachable(QRect(QPoint(position->x, position->y), size), screens);
+    const QPoint origin(std::clamp(position->x, -kFarthest, kFarthest),
+                        std::clamp(position->y, -kFarthest, kFarthest));
+    const QPoint kept = KeepReachable(QRect(origin, size), screens);
     // Where the rule leaves no place the program would choose itself, it chooses.
     *position = kept.x() >= 1 ? WindowPosition{kept.x(), kept.y()} : WindowPosition{};
   }

@@ -707,9 +707,11 @@ TEST_F(PlaylistTest, PositionsOffEveryScreenAreBroughtBack) {
   const int bottom = screen.y() + screen.height();
   ASSERT_TRUE(WriteText(SettingsFile(),
                         "AutoPlay=1\nFullScreen=0\nFenetreLibre=1\nNoSound=0\nEnchaine=0\n"
-                        "Register=1\nWkqm=5000,30\nWcmd=100000,100000\nWlist=1,-2000\n"));
+                        "Register=1\nWkqm=5000,30\nWcmd=2147483647,2147483647\n"
+                        "Wlist=1,-2147483648\n"));
   Start();
   // A 100 x 40 corner of each comes back onto the screen; the playlist's title bar comes down.
+  // The largest numbers a file may hold, too (their windows' far corners overflowed).
   EXPECT_EQ(panel().pos(), QPoint(right - 100, bottom - 40));
   EXPECT_EQ(ReadText(SettingsFile()).section(QLatin1Char('\n'), 6, 8),
             QStringLiteral("Wkqm=%1,30\nWcmd=%2,%3\nWlist=1,%4")
