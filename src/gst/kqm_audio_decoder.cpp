@@ -287,6 +287,13 @@ GstFlowReturn Chain(GstPad* /*pad*/, GstObject* parent, GstBuffer* buffer) {
   return pushed;
 }
 
+// A drain is answered here, once what came before it has been decoded and passed on (see
+// Element_AnswersDrain).
+gboolean SinkQuery(GstPad* pad, GstObject* parent, GstQuery* query) {
+  if (Element_AnswersDrain(query)) return TRUE;
+  return gst_pad_query_default(pad, parent, query);
+}
+
 GstStateChangeReturn ChangeState(GstElement* element, GstStateChange transition) {
   const GstStateChangeReturn result =
       GST_ELEMENT_CLASS(gst_kqm_audio_decoder_parent_class)->change_state(element, transition);
@@ -320,6 +327,7 @@ static void gst_kqm_audio_decoder_init(GstKqmAudioDecoder* self) {
   s.sink = gst_pad_new_from_static_template(&sink_template, "sink");
   gst_pad_set_event_function(s.sink, SinkEvent);
   gst_pad_set_chain_function(s.sink, Chain);
+  gst_pad_set_query_function(s.sink, SinkQuery);
   GST_PAD_SET_ACCEPT_TEMPLATE(s.sink);
   gst_element_add_pad(GST_ELEMENT(self), s.sink);
   s.src = gst_pad_new_from_static_template(&src_template, "src");

@@ -526,8 +526,9 @@ void Loop(gpointer user) {
         ReleaseSound(s, G_MAXINT64);
         last = s.audio;  // its sound is the last to be played, 31 frame periods on
       }
-      // A query that waits behind the data sent (the queues hold it back until the sink has
-      // taken what came before), answered at once by a pad that is not linked or is flushing.
+      // A query that waits behind the data sent (the queues hold it back until what came before
+      // has been taken), answered by our decoders once they have passed that on, and at once by
+      // a pad that is not linked or is flushing.
       GstQuery* drain = gst_query_new_drain();
       gst_pad_peer_query(last, drain);
       gst_query_unref(drain);

@@ -155,6 +155,10 @@ bool SinkLastShown(GstPad* src, GstClockTime* time) {
   return GST_CLOCK_TIME_IS_VALID(*time);
 }
 
+bool Element_AnswersDrain(GstQuery* query) {
+  return GST_QUERY_TYPE(query) == GST_QUERY_DRAIN;
+}
+
 std::string MovieFileName(GstPad* sink) {
   std::string name;
   GstQuery* query = gst_query_new_uri();

@@ -76,6 +76,13 @@ bool SinkPosition(GstPad* src, gint64* time);
 // does not keep its last buffer) or it cannot be found.
 bool SinkLastShown(GstPad* src, GstClockTime* time);
 
+// Whether `query`, reaching a decoder, is a drain, which the decoder answers itself: the
+// demuxer holds the error of a cut movie back with one until what was sent before it has been
+// decoded and passed on (queues hold it back until then). Sent on to the sink, it waited there
+// for an application's sink to be emptied, for ever where it takes one picture and stops, and
+// a pipeline stopped meanwhile hung or aborted inside the sink.
+bool Element_AnswersDrain(GstQuery* query);
+
 // The movie's file, for messages, as the source upstream of `sink` (a sink pad of one of the
 // elements) names it; empty when upstream cannot tell.
 std::string MovieFileName(GstPad* sink);

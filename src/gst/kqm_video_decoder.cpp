@@ -336,6 +336,13 @@ gboolean SrcQuery(GstVideoDecoder* decoder, GstQuery* query) {
   return GST_VIDEO_DECODER_CLASS(gst_kqm_video_decoder_parent_class)->src_query(decoder, query);
 }
 
+// A drain is answered here, once what came before it has been decoded and passed on (see
+// Element_AnswersDrain).
+gboolean SinkQuery(GstVideoDecoder* decoder, GstQuery* query) {
+  if (Element_AnswersDrain(query)) return TRUE;
+  return GST_VIDEO_DECODER_CLASS(gst_kqm_video_decoder_parent_class)->sink_query(decoder, query);
+}
+
 }  // namespace
 }  // namespace tarvel::gst
 
@@ -356,6 +363,7 @@ static void gst_kqm_video_decoder_class_init(GstKqmVideoDecoderClass* klass) {
   video->handle_frame = HandleFrame;
   video->src_event = SrcEvent;
   video->src_query = SrcQuery;
+  video->sink_query = SinkQuery;
 }
 
 static void gst_kqm_video_decoder_init(GstKqmVideoDecoder* self) {

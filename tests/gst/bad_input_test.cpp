@@ -242,6 +242,34 @@ TEST_F(DamagedMovies, PicturesAndSoundBeforeACutArriveBeforeTheError) {
   }
 }
 
+// An application that takes what it needs and stops (a thumbnailer takes one picture) leaves
+// its sink holding the rest: the error of a cut movie is still said, and the pipeline stops.
+// The demuxer waited for such a sink to be emptied, for ever, and stopping the pipeline then
+// hung or aborted inside the sink.
+TEST_F(DamagedMovies, CutMovieIntoASinkNobodyEmptiesEndsWithItsError) {
+  WriteFileBytes(Path("cut.kqm"), Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 20)));
+  EnsureGstreamer();
+  for (const std::string branch : {"d.video_0 ! queue ! kqmviddec", "d.audio_0 ! kqmauddec"}) {
+    GstElement* pipeline = gst_parse_launch(
+        ("filesrc location=\"" + Path("cut.kqm") + "\" ! kqmdemux name=d " + branch + " ! appsink")
+            .c_str(),
+        nullptr);
+    ASSERT_NE(pipeline, nullptr);
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    GstBus* bus = gst_element_get_bus(pipeline);
+    // Only a fault catcher: the error comes at once, or never.
+    GstMessage* message = gst_bus_timed_pop_filtered(
+        bus, 60 * GST_SECOND, static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_EOS));
+    gst_object_unref(bus);
+    // Without it the pipeline is left as it is: stopping it would not end.
+    ASSERT_NE(message, nullptr) << branch;
+    EXPECT_EQ(GST_MESSAGE_TYPE(message), GST_MESSAGE_ERROR) << branch;
+    gst_message_unref(message);
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    gst_object_unref(pipeline);
+  }
+}
+
 // Damage inside the chunks plays exactly as `kqm export` (and the player) decodes it: a corrupt
 // picture stops where its data fails, a frame without a sound chunk plays a period of silence.
 // A frame without a picture keeps the previous one (where the export and the player stop).
