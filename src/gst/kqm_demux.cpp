@@ -528,10 +528,13 @@ void Loop(gpointer user) {
       }
       // A query that waits behind the data sent (the queues hold it back until what came before
       // has been taken), answered by our decoders once they have passed that on, and at once by
-      // a pad that is not linked or is flushing.
-      GstQuery* drain = gst_query_new_drain();
-      gst_pad_peer_query(last, drain);
-      gst_query_unref(drain);
+      // a pad that is not linked or is flushing. Sent only where it reaches one of them: a sink
+      // reached without one would hold it until the application had taken everything.
+      if (Element_DecoderDownstream(last)) {
+        GstQuery* drain = gst_query_new_drain();
+        gst_pad_peer_query(last, drain);
+        gst_query_unref(drain);
+      }
       if (GST_PAD_IS_FLUSHING(last)) {
         // A seek meanwhile (a paused player sent back): the cut is met again if played to.
         result = GST_FLOW_FLUSHING;

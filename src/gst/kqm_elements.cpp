@@ -1,6 +1,7 @@
 #include "gst/kqm_elements.h"
 
 #include <numeric>
+#include <string>
 
 #include "container/movie_format.h"
 #include "gst/kqm_audio_decoder.h"
@@ -93,10 +94,22 @@ GstPad* OnlyInternalLink(GstPad* pad) {
   return only;
 }
 
-// The sink pad of the sink that the data from `src` reach, through elements with one way on
-// (queues, converters, caps filters) and into and out of bins; null where the way splits or
-// ends.
-GstPad* SinkDownstream(GstPad* src) {
+bool IsSink(GstElement* element) {
+  return GST_OBJECT_FLAG_IS_SET(element, GST_ELEMENT_FLAG_SINK) && !GST_IS_BIN(element);
+}
+
+// One of this plugin's decoders, which answer a drain themselves (Element_AnswersDrain).
+bool IsOurDecoder(GstElement* element) {
+  GstElementFactory* factory = gst_element_get_factory(element);
+  if (factory == nullptr) return false;
+  const std::string name = gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory));
+  return name == "kqmviddec" || name == "kqmauddec";
+}
+
+// The pad where the data from `src` enter the first element that `reached` accepts, through
+// elements with one way on (queues, converters, caps filters) and into and out of bins; null
+// where the way splits or ends first.
+GstPad* Downstream(GstPad* src, bool (*reached)(GstElement*)) {
   GstPad* pad = gst_pad_get_peer(src);
   for (int step = 0; pad != nullptr && step < 64; ++step) {
     GstPad* next = nullptr;
@@ -109,10 +122,9 @@ GstPad* SinkDownstream(GstPad* src) {
         gst_object_unref(ghost);
       }
     } else if (GstElement* element = gst_pad_get_parent_element(pad)) {
-      const bool sink =
-          GST_OBJECT_FLAG_IS_SET(element, GST_ELEMENT_FLAG_SINK) && !GST_IS_BIN(element);
+      const bool found = reached(element);
       gst_object_unref(element);
-      if (sink) return pad;
+      if (found) return pad;
       if (GstPad* out = OnlyInternalLink(pad)) {
         next = gst_pad_get_peer(out);
         gst_object_unref(out);
@@ -123,6 +135,11 @@ GstPad* SinkDownstream(GstPad* src) {
   }
   if (pad != nullptr) gst_object_unref(pad);
   return nullptr;
+}
+
+// The sink pad of the sink that the data from `src` reach; null where the way splits or ends.
+GstPad* SinkDownstream(GstPad* src) {
+  return Downstream(src, IsSink);
 }
 
 }  // namespace
@@ -157,6 +174,17 @@ bool SinkLastShown(GstPad* src, GstClockTime* time) {
 
 bool Element_AnswersDrain(GstQuery* query) {
   return GST_QUERY_TYPE(query) == GST_QUERY_DRAIN;
+}
+
+bool Element_DecoderDownstream(GstPad* src) {
+  GstPad* pad =
+      Downstream(src, [](GstElement* element) { return IsSink(element) || IsOurDecoder(element); });
+  if (pad == nullptr) return false;
+  GstElement* element = gst_pad_get_parent_element(pad);
+  const bool ours = element != nullptr && IsOurDecoder(element);
+  if (element != nullptr) gst_object_unref(element);
+  gst_object_unref(pad);
+  return ours;
 }
 
 std::string MovieFileName(GstPad* sink) {

@@ -82,6 +82,11 @@ bool SinkLastShown(GstPad* src, GstClockTime* time);
 // for an application's sink to be emptied, for ever where it takes one picture and stops, and
 // a pipeline stopped meanwhile hung or aborted inside the sink.
 bool Element_AnswersDrain(GstQuery* query);
+// Whether the data from `src` reach one of this plugin's decoders, past queues and bins, before
+// any sink: the demuxer waits with a drain only then. A sink holds a drain until the
+// application has taken all it was given, for ever where it takes one picture and stops, and a
+// pipeline stopped meanwhile hung.
+bool Element_DecoderDownstream(GstPad* src);
 
 // The movie's file, for messages, as the source upstream of `sink` (a sink pad of one of the
 // elements) names it; empty when upstream cannot tell.
