@@ -27,10 +27,6 @@ constexpr std::uint32_t kChunkStart =
 // A movie's frame holds a few chunks; a frame said to hold more is not walked further.
 constexpr std::size_t kMostChunks = 64;
 
-}  // namespace
-
-namespace {
-
 // Whether the header and the first frame's size can be a movie's, before the frame is read: a
 // header that does not fit gets nothing read of its first frame (up to 16 MB).
 bool HeaderFits(const std::uint8_t* header, std::uint32_t frame0_size, std::int64_t file_length) {
