@@ -51,6 +51,14 @@ std::string ProblemOf(const PlayerStatus& status, std::int32_t code) {
   return status.problem[0] != '\0' ? std::string(status.problem) : Player_ResultText(code);
 }
 
+// Nothing was listed and a folder given could not be read: why, rather than "no movies".
+std::string UnlistedFolderText(const PlaylistActions& actions, std::size_t paths_given) {
+  std::string text =
+      actions.unlisted_folder + ": the folder cannot be read (" + actions.unlisted_reason + ")";
+  if (paths_given > 1) text += "; no movies among the " + std::to_string(paths_given) + " given";
+  return text;
+}
+
 }  // namespace
 
 int VirtualKeyOf(const QKeyEvent& event) {
@@ -191,7 +199,9 @@ void Viewer::Startup(const std::vector<std::string>& paths) {
     state_.file_count += 1;
   } else if (!paths.empty()) {
     SyncPlaylistModel();
-    CarryOut(Playlist_CommandLine(playlist_, folder ? std::vector<std::string>{single} : paths));
+    const PlaylistActions actions =
+        Playlist_CommandLine(playlist_, folder ? std::vector<std::string>{single} : paths);
+    CarryOut(actions);
     // The line names the first path that names anything: an empty one (a script's unset
     // variable) has nothing to put before the problem.
     const auto named = std::find_if(paths.begin(), paths.end(),
@@ -199,9 +209,10 @@ void Viewer::Startup(const std::vector<std::string>& paths) {
     const std::string among =
         "no movies among the " + std::to_string(paths.size()) + " paths given";
     if (state_.file_count == 0)
-      ShowProblem(folder                 ? single + ": no movies in this folder"
-                  : named != paths.end() ? *named + ": " + among
-                                         : among + " (they are empty)");
+      ShowProblem(!actions.unlisted_folder.empty() ? UnlistedFolderText(actions, paths.size())
+                  : folder                         ? single + ": no movies in this folder"
+                  : named != paths.end()           ? *named + ": " + among
+                                                   : among + " (they are empty)");
   }
 
   Player_SetPixelFormat(player_, 15);
@@ -1079,10 +1090,10 @@ void Viewer::FilesDropped(const std::vector<std::string>& files, QWidget* target
   // the drop had been missed, and a playlist it replaced gone without a word. (A single path
   // that lists nothing is a folder: one other file changes nothing.)
   if (actions.listed_no_movie) {
-    ShowProblem(files.front() +
-                (files.size() == 1
-                     ? std::string(": no movies in this folder")
-                     : ": no movies among the " + std::to_string(files.size()) + " files dropped"));
+    ShowProblem(!actions.unlisted_folder.empty() ? UnlistedFolderText(actions, files.size())
+                : files.size() == 1              ? files.front() + ": no movies in this folder"
+                                                 : files.front() + ": no movies among the " +
+                                          std::to_string(files.size()) + " files dropped");
   }
   UpdateButtons();
   RequestTurn();

@@ -1,6 +1,7 @@
 // The viewer as a user meets it: start-up, the command and key tables through Click and key
 // events, the trackbars, Update buttons, docking, failing movies, stepping frame by frame, and
 // whole playbacks of real movies with a capture sound device.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 #include <QtEndian>
 #include <QtTest/QTest>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -794,6 +796,31 @@ TEST_F(ViewerTest, AFolderWithoutMoviesSaysSo) {
   Turn();
   EXPECT_TRUE(state().stopped);
   EXPECT_EQ(notices, QStringList{folder.path() + QStringLiteral(": no movies in this folder")});
+}
+
+TEST_F(ViewerTest, AFolderThatCannotBeReadSaysWhy) {
+  // A folder without read permission stops anyone but root; the kernel's map_files folder stops
+  // root too where it lacks the system administration capability.
+  const auto readable = [](const std::string& path) {
+    DIR* folder = opendir(path.c_str());
+    if (!folder) return false;
+    errno = 0;
+    while (readdir(folder) != nullptr) {
+    }
+    const bool read = errno == 0;
+    closedir(folder);
+    return read;
+  };
+  QTemporaryDir scratch;
+  std::string folder = scratch.filePath(QStringLiteral("locked")).toStdString();
+  ASSERT_EQ(mkdir(folder.c_str(), 0), 0);
+  if (readable(folder)) folder = "/proc/1/map_files";
+  if (readable(folder)) GTEST_SKIP() << "every folder can be read here";
+  Start({QString::fromStdString(folder)});
+  Turn();
+  EXPECT_TRUE(state().stopped);
+  EXPECT_EQ(notices, QStringList{QString::fromStdString(
+                         folder + ": the folder cannot be read (Permission denied)")});
 }
 
 TEST_F(ViewerTest, SeveralPathsWithoutAMovieNameTheFirst) {

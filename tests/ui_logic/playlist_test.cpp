@@ -69,8 +69,10 @@ TEST(Playlist, FolderIsListedInNaturalOrderWithoutOtherEntries) {
   EXPECT_GT(CompareNamesNaturally("b", "A"), 0);
   EXPECT_EQ(CompareNamesNaturally("same", "same"), 0);
 
-  // A folder that does not exist keeps its empty entry; an empty text does nothing.
-  EXPECT_EQ(Playlist_ListFolder(model, scratch / "missing"), 0);
+  // A folder that does not exist keeps its empty entry and says why; an empty text does nothing.
+  std::error_code failure;
+  EXPECT_EQ(Playlist_ListFolder(model, scratch / "missing", &failure), 0);
+  EXPECT_EQ(failure, std::errc::no_such_file_or_directory);
   EXPECT_EQ(Playlist_ListFolder(model, ""), 0);
   EXPECT_EQ(model.folder_count(), 2);
 }

@@ -164,7 +164,8 @@ std::string PathOfLine(const PlaylistModel& model, std::int32_t line) {
   return JoinPath(FolderOfLine(model, line), model.lines[static_cast<std::size_t>(line)]);
 }
 
-std::int32_t Playlist_ListFolder(PlaylistModel& model, std::string_view folder_text) {
+std::int32_t Playlist_ListFolder(PlaylistModel& model, std::string_view folder_text,
+                                 std::error_code* failure) {
   if (folder_text.empty()) return 0;
   std::string folder = WithoutTrailingSlashes(folder_text);
   AddFolderEntry(model, folder);
@@ -179,6 +180,7 @@ std::int32_t Playlist_ListFolder(PlaylistModel& model, std::string_view folder_t
     if (!it->is_regular_file(type_ec)) continue;  // folders, pipes, devices, broken links
     names.push_back(std::move(name));
   }
+  if (ec && failure) *failure = ec;
   std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
     return CompareNamesNaturally(a, b) < 0;
   });
@@ -195,10 +197,15 @@ namespace {
 
 // Appends one dropped or named path: a folder is listed; a movie file is added under a new
 // folder entry when its folder differs from `last_folder`'s; anything else is skipped.
-void AddPath(PlaylistModel& model, const std::string& path,
-             std::optional<std::string>& last_folder) {
+void AddPath(PlaylistModel& model, const std::string& path, std::optional<std::string>& last_folder,
+             PlaylistActions* actions) {
   if (IsDirectory(path)) {
-    Playlist_ListFolder(model, path);
+    std::error_code failure;
+    Playlist_ListFolder(model, path, &failure);
+    if (failure && actions && actions->unlisted_folder.empty()) {
+      actions->unlisted_folder = path;
+      actions->unlisted_reason = failure.message();
+    }
     last_folder.reset();
   } else if (MovieKind(path) != kNotAMovie && !Full(model)) {
     std::string folder = FolderPart(path);
@@ -212,9 +219,10 @@ void AddPath(PlaylistModel& model, const std::string& path,
 
 }  // namespace
 
-void Playlist_AddDroppedFiles(PlaylistModel& model, const std::vector<std::string>& paths) {
+void Playlist_AddDroppedFiles(PlaylistModel& model, const std::vector<std::string>& paths,
+                              PlaylistActions* actions) {
   std::optional<std::string> last_folder;
-  for (std::size_t k = paths.size(); k-- > 0;) AddPath(model, paths[k], last_folder);
+  for (std::size_t k = paths.size(); k-- > 0;) AddPath(model, paths[k], last_folder, actions);
 }
 
 void Playlist_AddSelection(PlaylistModel& model, std::string_view folder,
@@ -248,7 +256,7 @@ PlaylistActions Playlist_Dropped(PlaylistModel& model, const std::vector<std::st
     // A movie dropped on the playlist joins it as a folder or several files do, rather than
     // playing alone and giving up the list.
     if (!append) CreatePlaylist(model, actions);
-    Playlist_AddDroppedFiles(model, paths);
+    Playlist_AddDroppedFiles(model, paths, &actions);
     actions.lines_changed = true;
   }
   actions.listed_no_movie = model.file_count == count_before;
@@ -269,7 +277,7 @@ PlaylistActions Playlist_CommandLine(PlaylistModel& model, const std::vector<std
   actions.update_buttons = true;
   CreatePlaylist(model, actions);
   std::optional<std::string> last_folder;
-  for (const std::string& path : paths) AddPath(model, path, last_folder);
+  for (const std::string& path : paths) AddPath(model, path, last_folder, &actions);
   actions.lines_changed = true;
   if (model.file_count == 1) {
     // A single movie among the paths plays alone.

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace tarvel {
@@ -60,6 +61,9 @@ struct PlaylistActions {
   bool repaint_panel = false;
   // A folder or files were dropped and no movie was listed from them.
   bool listed_no_movie = false;
+  // The first folder among those given that could not be listed, and the system's reason.
+  std::string unlisted_folder;
+  std::string unlisted_reason;
 };
 
 // The movie kind of a path from its extension: ".kqm" gives kMovieKindKqm, ".kqs" gives
@@ -82,13 +86,16 @@ std::string PathOfLine(const PlaylistModel& model, std::int32_t line);
 // Appends a folder entry for `folder` and the movies in it, sorted naturally. Only regular files
 // (or links to them) with a movie extension are listed; sub-folders and everything else are
 // skipped. An empty folder text does nothing; a folder without movies, or one that cannot be
-// read, keeps its empty entry. Returns the number of lines added.
-std::int32_t Playlist_ListFolder(PlaylistModel& model, std::string_view folder);
+// read, keeps its empty entry; `failure`, when given, is set to why a folder could not be read
+// (through to its end). Returns the number of lines added.
+std::int32_t Playlist_ListFolder(PlaylistModel& model, std::string_view folder,
+                                 std::error_code* failure = nullptr);
 
 // Appends dropped files, the last dropped first: a folder is listed; a movie file is added under
 // a new folder entry whenever its folder differs from the previous file's; other files are
-// skipped.
-void Playlist_AddDroppedFiles(PlaylistModel& model, const std::vector<std::string>& paths);
+// skipped. A folder that cannot be read is named in `actions`, when given.
+void Playlist_AddDroppedFiles(PlaylistModel& model, const std::vector<std::string>& paths,
+                              PlaylistActions* actions = nullptr);
 
 // Appends an open-file dialog's multiple selection: one folder entry for `folder`, then every
 // name as a line. The names are not tested for their kind.
