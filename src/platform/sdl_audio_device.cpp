@@ -339,12 +339,19 @@ class SdlAudioDevice final : public AudioDevice {
         std::memcpy(samples, header->data + index * static_cast<std::uint64_t>(frame_bytes),
                     static_cast<std::size_t>(frame_bytes));
         const std::uint32_t fraction = static_cast<std::uint32_t>(position_ & 0xFFFF);
-        if (fraction != 0 && index + 1 < frames_in) {
-          // Linear interpolation towards the next sample frame of the same buffer. The step
-          // between two loud samples of opposite sign times the fraction passes 32 bits.
+        // The sample frame after this one: in this buffer, or the first of the next buffer
+        // queued, where the sound goes on.
+        const std::uint8_t* after = nullptr;
+        if (index + 1 < frames_in)
+          after = header->data + (index + 1) * static_cast<std::uint64_t>(frame_bytes);
+        else if (queue_.size() > 1 &&
+                 queue_[1]->buffer_length >= static_cast<std::uint32_t>(frame_bytes))
+          after = queue_[1]->data;
+        if (fraction != 0 && after != nullptr) {
+          // Linear interpolation towards the next sample frame. The step between two loud
+          // samples of opposite sign times the fraction passes 32 bits.
           std::int16_t next[2];
-          std::memcpy(next, header->data + (index + 1) * static_cast<std::uint64_t>(frame_bytes),
-                      static_cast<std::size_t>(frame_bytes));
+          std::memcpy(next, after, static_cast<std::size_t>(frame_bytes));
           for (int c = 0; c < channels; ++c)
             samples[c] = static_cast<std::int16_t>(
                 samples[c] +

@@ -242,6 +242,16 @@ class SdlDevice : public ::testing::Test {
     return samples;
   }
 
+  // Resets and closes `device`, then what the disk driver wrote, the silence before it left out.
+  std::vector<std::int16_t> CloseAndHear(AudioDevice& device) {
+    EXPECT_EQ(device.Reset(), kDeviceOk);
+    EXPECT_EQ(device.Close(), kDeviceOk);
+    std::vector<std::int16_t> heard = Heard();
+    heard.erase(heard.begin(), std::find_if(heard.begin(), heard.end(),
+                                            [](std::int16_t sample) { return sample != 0; }));
+    return heard;
+  }
+
   // When each done-message came; the device given is paused on the first.
   struct ReportTimes {
     std::mutex mutex;
@@ -366,15 +376,35 @@ TEST_F(SdlDevice, ARateChangeInterpolatesBetweenLoudSamplesOfOppositeSign) {
   ASSERT_EQ(device->Prepare(header), kDeviceOk);
   ASSERT_EQ(device->Write(header), kDeviceOk);
   ASSERT_TRUE(WaitCount(done.count, 1));
-  ASSERT_EQ(device->Reset(), kDeviceOk);
-  ASSERT_EQ(device->Close(), kDeviceOk);
-  std::vector<std::int16_t> heard = Heard();
-  // The silence before it left out.
-  heard.erase(heard.begin(), std::find_if(heard.begin(), heard.end(),
-                                          [](std::int16_t sample) { return sample != 0; }));
+  const std::vector<std::int16_t> heard = CloseAndHear(*device);
   const std::int16_t triangle[8] = {-32000, -16000, 0, 16000, 32000, 16000, 0, -16000};
   ASSERT_GE(heard.size(), 400u);
   for (std::size_t k = 0; k < 400; ++k) ASSERT_EQ(heard[k], triangle[k % 8]) << "sample " << k;
+}
+
+TEST_F(SdlDevice, ASlowerRateInterpolatesAcrossTheEdgesOfTheBuffers) {
+  // A ramp of 100, 200 ... 3000 in three buffers of 10 samples, played at half speed: every
+  // other sample lies half way between two of the ramp, 50 apart, also where one buffer's last
+  // sample meets the next one's first (the last one was held there: a step at every frame
+  // period of a movie played slower).
+  DoneLog done;
+  auto device = OpenOnDisk("tarvel-sdl-edges.raw", done);
+  if (!device) GTEST_SKIP() << "no SDL disk driver: " << why_;
+  Buffers buffers(3, 20);
+  for (std::size_t b = 0; b < 3; ++b) {
+    for (std::size_t i = 0; i < 10; ++i) {
+      const auto value = static_cast<std::int16_t>(100 * (10 * b + i + 1));
+      std::memcpy(buffers.storage[b].data() + 2 * i, &value, sizeof value);
+    }
+  }
+  ASSERT_EQ(device->SetPlaybackRate(0x00008000), kDeviceOk);
+  std::chrono::steady_clock::time_point played;
+  ASSERT_NO_FATAL_FAILURE(PlayInOneTake(*device, buffers, &played));
+  ASSERT_TRUE(WaitCount(done.count, 3));
+  const std::vector<std::int16_t> heard = CloseAndHear(*device);
+  // The last sample of the last buffer has nothing after it yet: it is not looked at.
+  ASSERT_GE(heard.size(), 59u);
+  for (std::size_t k = 0; k < 59; ++k) EXPECT_EQ(heard[k], 100 + 50 * static_cast<int>(k)) << k;
 }
 
 TEST_F(SdlDevice, BuffersEndingInOneTakeAreReportedWhenTheyPlay) {
