@@ -57,6 +57,9 @@ struct ExportOptions {
   std::string name;  // the movie in messages
   std::string audio_length = "device";
   int passes = 1;
+  // --passes given, even 1: the movie loops as the player's does, so that the last 31 frames
+  // send the device the opening sound again, as `kqm play --passes K` does.
+  bool looping = false;
   int scale = 0;
   FrameRange range;
   Verbosity verbosity;
@@ -94,6 +97,7 @@ bool ReadOptions(int argc, char** argv, ExportOptions& o, int* status) {
   AddVerbosityOptions(app, &o.verbosity,
                       "a last line: how many pictures and bytes of sound were written");
   if (!ParseCommandLine(app, argc, argv, status)) return false;
+  o.looping = app.count("--passes") > 0;
   *status = kExitUsage;
   if (o.video_out.empty() && o.audio_out.empty()) {
     PrintError(kCommand, "", "nothing to do: give --video OUT and/or --audio OUT");
@@ -236,7 +240,7 @@ bool OpenOutputs(ExportJob& job) {
     PrintErrorUnlessStopped(kCommand, o.audio_out, error);
     return false;
   }
-  sound.Begin(header.frame_count, o.passes > 1, o.audio_length == "pictures");
+  sound.Begin(header.frame_count, o.looping, o.audio_length == "pictures");
   return true;
 }
 

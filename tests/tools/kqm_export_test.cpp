@@ -92,6 +92,18 @@ TEST(KqmExport, AudioLengthPicturesKeepsTheSoundHeardWhileThePicturesShow) {
   EXPECT_TRUE(std::equal(part.begin(), part.end(), all.begin() + 30 * 2940));
 }
 
+TEST(KqmExport, OnePassGivenLoopsAsPlayDoes) {
+  // --passes 1 loops, as `kqm play --passes 1` does: over the last 31 of the 36 frames the
+  // device gets the opening periods 0 to 30 again (frame 0's chunk), not the stream's own tail.
+  const std::string movie = ConformancePath("mixed-256x128-stereo-36");
+  const std::string one = Temp("one-pass.pcm");
+  ASSERT_EQ(RunKqm(Cmd_Export, "export", {movie, "--audio", one, "--passes", "1"}).status, 0);
+  const auto sound = ReadFileBytes(one);
+  constexpr std::size_t kPeriod = 2940;
+  ASSERT_EQ(sound.size(), (36u + 31) * kPeriod);
+  EXPECT_TRUE(std::equal(sound.begin() + 36 * kPeriod, sound.end(), sound.begin()));
+}
+
 TEST(KqmExport, FrameRangeY4mAndPng) {
   const std::string movie = ConformancePath("key-dct-128x96");  // 128x96, 6 frames
   const std::size_t picture = 128 * 96 * 2;
