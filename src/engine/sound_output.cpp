@@ -69,10 +69,11 @@ std::int32_t Wave_Prime(PlayerContext& context) {
     return kPlayerOutOfMemory;
   }
   Frame_Step(context, context.current_frame, lead.get(), static_cast<std::int32_t>(lead_bytes));
-  // The presentation listener may have stopped playback.
+  // The presentation listener may have stopped playback, or paused it: the device then stays
+  // held with the lead queued, as after a seek whose listener paused.
   if (!context.playing) return context.last_result;
 
-  return Wave_QueueLead(context, lead.get(), true);
+  return Wave_QueueLead(context, lead.get(), !context.paused);
 }
 
 std::int32_t Wave_QueueLead(PlayerContext& context, const std::uint8_t* lead, bool resume) {

@@ -213,6 +213,29 @@ TEST_F(Stress, PauseOrPlayFromTheListenerOfASeeksPictureHolds) {
   EXPECT_FALSE(context.timer.running());
 }
 
+// The listener told of the first picture, which the start presents as it primes the sound
+// device, may pause: the movie stays paused, its 32 periods queued. The priming set the device
+// going after it, so the movie played on under a Paused status.
+TEST_F(Stress, PauseFromTheListenerOfTheStartsPictureHolds) {
+  TempMovie movie(SoundMovie(8));
+  struct PauseFirst {
+    PlayerContext* context = nullptr;
+    static void Presented(const PresentedPicture& presented, void* user) {
+      if (presented.frame_index == 0) Player_Pause(*static_cast<PauseFirst*>(user)->context);
+    }
+  } listener;
+  listener.context = &context;
+  Player_SetPresentationListener(context, &PauseFirst::Presented, &listener);
+  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+  EXPECT_EQ(Player_Status(context).state, PlayerState::kPaused);
+  EXPECT_EQ(log->buffer_count(), 32u);
+  EXPECT_EQ(log->Events().back(), "pause");
+  // Played on, the movie ends by itself.
+  Player_Restart(context);
+  ASSERT_TRUE(WaitUntilIdle());
+  EXPECT_EQ(log->buffer_count(), 32u + 7);
+}
+
 // A listener on one of the engine's threads that pauses while a seek takes that thread down:
 // the seek leaves the engine paused. It went by what it had found before, so the movie played
 // on under the seek's Playing, the listener's pause lost.
