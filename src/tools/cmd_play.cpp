@@ -202,7 +202,12 @@ void OnPresented(const PresentedPicture& presented, void* user) {
   if (job.video_file.is_open() && !job.video_failed &&
       !job.video_file.Write(presented.picture.pixels, job.picture_bytes))
     job.video_failed = errno != 0 ? errno : EIO;
-  job.presented.fetch_add(1);
+  // The first picture, which the start presents without a frame callback after it, is all that
+  // is wanted (one pass from the last frame, or of a one-frame movie): the capture device holds
+  // there, its periods queued, until the start has returned and stops playback; the next pass's
+  // picture and sound came meanwhile, now and then.
+  if (job.presented.fetch_add(1) == 0 && job.target == 1 && job.o.capture())
+    Player_Pause(*job.context);
 }
 
 // Runs after every frame step, once its sound buffer is queued: the place to stop, so that the

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -147,6 +148,29 @@ TEST_F(PlayCommand, StartedAtAFrameWritesTheFullPlaybacksOutputFromThere) {
             std::vector<char>(pcm.begin() + static_cast<std::ptrdiff_t>(n * period), pcm.end()));
       }
     }
+  }
+}
+
+// One pass from the last frame wants only the picture the start presents: one picture, and the
+// 32 periods the device holds then, frame 35's own and the opening 31 again (the movie loops).
+// The next pass's first picture and its period came too, now and then, before the start had
+// returned to stop playback (a ring of 2 frames made it one run in five).
+TEST_F(PlayCommand, OnePassFromTheLastFrameWritesOnlyItsPicture) {
+  const std::string path = kDir + "/mixed-256x128-stereo-36.kqm";  // 36 frames, 2,940 bytes
+  constexpr std::size_t kPeriod = 2940, kPicture = 256 * 128 * 2;
+  ASSERT_EQ(RunPlay({path, "--device", "capture", "--once", "--audio-out", dir_ + "/a.pcm", "-q"}),
+            0);
+  const std::vector<char> once = FileBytes(dir_ + "/a.pcm");
+  ASSERT_GE(once.size(), 31 * kPeriod);
+  for (int run = 0; run < 20; ++run) {
+    SCOPED_TRACE(run);
+    ASSERT_EQ(RunPlay({path, "--device", "capture", "--passes", "1", "--start", "35", "--ring", "2",
+                       "--video-out", dir_ + "/v.rgb", "--audio-out", dir_ + "/an.pcm", "-q"}),
+              0);
+    EXPECT_EQ(FileBytes(dir_ + "/v.rgb").size(), kPicture);
+    const std::vector<char> pcm = FileBytes(dir_ + "/an.pcm");
+    ASSERT_EQ(pcm.size(), 32 * kPeriod);
+    EXPECT_TRUE(std::equal(pcm.begin() + kPeriod, pcm.end(), once.begin()));
   }
 }
 
