@@ -75,8 +75,10 @@ bool MovieEncoder_Open(MovieEncoder& encoder, const std::string& path,
 bool MovieEncoder_AddPicture(MovieEncoder& encoder, const RgbPicture& picture) {
   VideoFrameStats stats;
   if (!VideoEncoder_EncodeFrame(encoder.video, picture, false, &encoder.payload, &stats)) {
-    encoder.error = "frame " + std::to_string(encoder.frames.size()) +
-                    ": the decoder does not reproduce the encoder's picture";
+    encoder.error =
+        "frame " + std::to_string(encoder.frames.size()) +
+        (encoder.video.stopped ? ": stopped before it was encoded"
+                               : ": the decoder does not reproduce the encoder's picture");
     return false;
   }
   encoder.frames.push_back({stats.key, stats.quality, stats.bytes, stats.psnr});

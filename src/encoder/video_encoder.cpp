@@ -954,7 +954,8 @@ double UnreferencedKeyLambdaScale(int quality) {
   return kScale + (1.0 - kScale) * (quality - 70) / 15.0;
 }
 
-void EncodePicture(VideoEncoder& encoder, bool key, std::vector<std::uint8_t>* payload,
+// False when a stop was requested before the picture was whole.
+bool EncodePicture(VideoEncoder& encoder, bool key, std::vector<std::uint8_t>* payload,
                    VideoFrameStats* stats) {
   Impl& state = *encoder.impl;
   state.key = key;
@@ -978,6 +979,7 @@ void EncodePicture(VideoEncoder& encoder, bool key, std::vector<std::uint8_t>* p
   BlockPlan plan;
   for (int by = 0; by < state.height / 8; ++by) {
     for (int bx = 0; bx < blocks_x; ++bx) {
+      if (encoder.settings.stop_requested && encoder.settings.stop_requested()) return false;
       state.x = bx * 8;
       state.y = by * 8;
       DecideBlock(state, &plan, bx, by);
@@ -996,6 +998,7 @@ void EncodePicture(VideoEncoder& encoder, bool key, std::vector<std::uint8_t>* p
     }
   }
   AssemblePayload(state, state.table_quality, payload);
+  return true;
 }
 
 // The lowest quality a movie of key frames only is written at. Every block of a key frame takes
@@ -1061,7 +1064,8 @@ bool VideoEncoder_Init(VideoEncoder& encoder, int width, int height,
 bool VideoEncoder_EncodeFrame(VideoEncoder& encoder, const RgbPicture& picture, bool force_key,
                               std::vector<std::uint8_t>* payload, VideoFrameStats* stats) {
   Impl& state = *encoder.impl;
-  if (picture.width != encoder.width || picture.height != encoder.height) return false;
+  if (encoder.stopped || picture.width != encoder.width || picture.height != encoder.height)
+    return false;
   encoder.settings.quality = std::clamp(encoder.settings.quality, 1, 100);
   if (encoder.settings.quality != state.quality) UseQuality(encoder);
   state.source = &picture;
@@ -1075,7 +1079,10 @@ bool VideoEncoder_EncodeFrame(VideoEncoder& encoder, const RgbPicture& picture, 
   *s = VideoFrameStats{};
   if (!key) {
     LumaPlane(state, encoder.decoder->Picture().pixels, &state.reference_luma);
-    EncodePicture(encoder, false, payload, s);
+    if (!EncodePicture(encoder, false, payload, s)) {
+      encoder.stopped = true;
+      return false;
+    }
     // A scene change: when most blocks needed a DCT anyway, a key frame costs about the same
     // and gives a clean point to start playback from.
     const std::int64_t blocks = static_cast<std::int64_t>(state.width / 8) * (state.height / 8);
@@ -1085,7 +1092,10 @@ bool VideoEncoder_EncodeFrame(VideoEncoder& encoder, const RgbPicture& picture, 
       *s = VideoFrameStats{};
     }
   }
-  if (key) EncodePicture(encoder, true, payload, s);
+  if (key && !EncodePicture(encoder, true, payload, s)) {
+    encoder.stopped = true;
+    return false;
+  }
   s->key = key;
   s->quality = state.quality;
   s->bytes = payload->size();

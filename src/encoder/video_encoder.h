@@ -21,6 +21,9 @@ struct VideoEncoderSettings {
   int quality = 75;       // 1..100, the frame word (at least 5 with key_interval 1); may change
   int key_interval = 60;  // a key frame at least this often (frames); 0 = only the first
   int effort = 1;         // 0 fastest .. 3 exhaustive search
+  // Asked before each block (null: never): true ends the frame there, unwritten. At effort 3 a
+  // large picture takes minutes, which a person who asked to stop does not wait for.
+  bool (*stop_requested)() = nullptr;
 };
 
 struct VideoFrameStats {
@@ -45,6 +48,9 @@ struct VideoEncoder {
   VideoEncoderSettings settings;
   std::int64_t frame_index = 0;
   std::int64_t frames_since_key = 0;
+  // The last frame was ended by settings.stop_requested; the encoder is then mid-frame and
+  // writes nothing more.
+  bool stopped = false;
   // Decodes every encoded frame; its picture (5-5-5) is what the next frame predicts from.
   std::unique_ptr<VideoDecoder> decoder;
   std::shared_ptr<VideoEncoderImpl> impl;
@@ -55,8 +61,8 @@ bool VideoEncoder_Init(VideoEncoder& encoder, int width, int height,
                        const VideoEncoderSettings& settings);
 
 // Encodes one picture (width x height) into `payload`. `force_key` makes it a key frame.
-// Fills `stats` when given. Returns false only on an internal failure (the decoder refusing the
-// chunk), which is a defect.
+// Fills `stats` when given. Returns false when a stop was requested (`stopped` set) and otherwise
+// only on an internal failure (the decoder refusing the chunk), which is a defect.
 bool VideoEncoder_EncodeFrame(VideoEncoder& encoder, const RgbPicture& picture, bool force_key,
                               std::vector<std::uint8_t>* payload, VideoFrameStats* stats);
 

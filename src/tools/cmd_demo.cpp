@@ -52,6 +52,7 @@ int Cmd_Demo(int argc, char** argv) {
   settings.frame_duration = 8;  // 25 frames per second
   settings.video.quality = quality;
   settings.video.effort = effort;
+  settings.video.stop_requested = StopRequested;
   // Ctrl-C or kill stops the demo, which then says so and removes what it wrote: from before
   // the tune is made (seconds for a long demo) and its first file, where a signal's default
   // action would end it without a word or leave the file behind.
@@ -75,16 +76,13 @@ int Cmd_Demo(int argc, char** argv) {
   Progress progress(command, !verbosity.quiet);
   RgbPicture picture;
   for (int i = 0; i < frames; ++i) {
-    if (StopSignals_Received() != 0) {
+    RenderDemoPicture(width, height, i, kFps, &picture);
+    // The encoder asks for a stop between the blocks of each picture, the first included.
+    if (!MovieEncoder_AddPicture(encoder, picture)) {
       progress.Finish();
       MovieWriter_Abandon(encoder.writer);
-      return StatusAfterStop(command, output_path, 0);
-    }
-    RenderDemoPicture(width, height, i, kFps, &picture);
-    if (!MovieEncoder_AddPicture(encoder, picture)) {
-      PrintError(command, output_path, encoder.error);
-      MovieWriter_Abandon(encoder.writer);
-      return 1;
+      PrintErrorUnlessStopped(command, output_path, encoder.error);
+      return StatusAfterStop(command, output_path, 1);
     }
     progress.Update(i + 1, frames);
   }

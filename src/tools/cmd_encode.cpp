@@ -312,6 +312,7 @@ bool StartRateControl(const EncodeOptions& o, const Geometry& g, const RgbPictur
     VideoEncoderSettings settings;
     settings.quality = kProbeQualities[i];
     settings.effort = o.effort;
+    settings.stop_requested = StopRequested;
     VideoEncoder probe;
     std::vector<std::uint8_t> payload;
     if (!VideoEncoder_Init(probe, g.width, g.height, settings) ||
@@ -331,6 +332,7 @@ bool RunFirstPass(const EncodeOptions& o, const Geometry& g, PictureSource& sour
   VideoEncoderSettings settings;
   settings.key_interval = o.key_interval;
   settings.effort = o.effort;
+  settings.stop_requested = StopRequested;
   VideoEncoder encoder;
   if (!VideoEncoder_Init(encoder, g.width, g.height, settings)) return false;
   Progress progress(std::string(kCommand) + " (first pass)", !o.verbosity.quiet);
@@ -348,9 +350,9 @@ bool RunFirstPass(const EncodeOptions& o, const Geometry& g, PictureSource& sour
     if (got == 0) break;
     encoder.settings.quality = RateControl_NextQuality(*control);
     if (!VideoEncoder_EncodeFrame(encoder, *picture, false, &payload, nullptr)) {
-      PrintError(kCommand, o.output_path,
-                 "frame " + std::to_string(frames) +
-                     ": the decoder does not reproduce the encoder's picture");
+      PrintErrorUnlessStopped(kCommand, o.output_path,
+                              "frame " + std::to_string(frames) +
+                                  ": the decoder does not reproduce the encoder's picture");
       return false;
     }
     RateControl_Record(*control, encoder.settings.quality,
@@ -454,6 +456,7 @@ bool OpenInputs(EncodeJob& job) {
   job.settings.video.quality = o.quality;
   job.settings.video.key_interval = o.key_interval;
   job.settings.video.effort = o.effort;
+  job.settings.video.stop_requested = StopRequested;
   job.fps = 200.0 / job.settings.frame_duration;
   if (std::fabs(job.fps - wanted) > wanted * 1e-3) {
     char note[192];
@@ -536,7 +539,7 @@ int StartPictures(EncodeJob& job) {
   }
   job.rate.emplace();
   if (!StartRateControl(o, g, *job.picture, bits, &*job.rate)) {
-    PrintError(kCommand, o.output_path, "the encoder refused the first picture");
+    PrintErrorUnlessStopped(kCommand, o.output_path, "the encoder refused the first picture");
     return kExitFailure;
   }
   if (o.one_pass || !job.source.seekable()) return 0;
@@ -569,7 +572,7 @@ bool EncodePictures(EncodeJob& job) {
     }
     if (job.rate) encoder.video.settings.quality = RateControl_NextQuality(*job.rate);
     if (!MovieEncoder_AddPicture(encoder, *job.picture)) {
-      PrintError(kCommand, o.output_path, encoder.error);
+      PrintErrorUnlessStopped(kCommand, o.output_path, encoder.error);
       return false;
     }
     const EncodedFrame& last = encoder.frames.back();

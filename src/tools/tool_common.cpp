@@ -51,6 +51,10 @@ int StatusAfterStop(const std::string& command, const std::string& path, int sta
   return ExitStatusOfSignal(signal);
 }
 
+bool StopRequested() {
+  return StopSignals_Received() != 0;
+}
+
 namespace {
 
 // Set by EndQuietlyOnBrokenPipe; written once before any thread starts.

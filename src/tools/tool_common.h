@@ -35,6 +35,9 @@ std::string FramesPerSecond(double rate);
 // `status`, or, once a stop signal has come, the line saying that `path` was not written and the
 // signal's status: for commands that write nothing when stopped.
 int StatusAfterStop(const std::string& command, const std::string& path, int status);
+// True once a stop signal has come: what the encoder asks between the blocks of a picture, so
+// that a stop does not wait for the end of a frame (minutes at --effort 3 on a large picture).
+bool StopRequested();
 
 // "kqm <command>: <file>: <message>" on standard error, one line: control characters in the
 // file name and the message are written as \xNN.

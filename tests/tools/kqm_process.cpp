@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -23,6 +24,14 @@ char ProcessState(pid_t pid) {
   std::getline(stat, line);
   const auto end = line.rfind(')');
   return end != std::string::npos && end + 2 < line.size() ? line[end + 2] : '?';
+}
+
+// Whether a file in `folder` holds data.
+bool HoldsData(const std::string& folder) {
+  std::error_code code;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, code))
+    if (entry.is_regular_file(code) && entry.file_size(code) > 0) return true;
+  return false;
 }
 
 }  // namespace
@@ -97,8 +106,9 @@ KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptio
     pollfd fds[3] = {{out_open && !paced ? out[0] : -1, POLLIN, 0},
                      {err_open ? err[0] : -1, POLLIN, 0},
                      {in[1], POLLOUT, 0}};
-    // Watching for the child to fall asleep, the state is looked at again every few milliseconds.
-    const bool watch = options.signal_when_asleep && !signalled;
+    // Watching for the child to fall asleep or to write, it is looked at every few milliseconds.
+    const bool watch =
+        (options.signal_when_asleep || !options.signal_when_written_in.empty()) && !signalled;
     if (poll(fds, input_open ? 3 : 2,
              watch                ? 5
              : paced && signalled ? 0
@@ -123,10 +133,11 @@ KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptio
         input_open = false;
       }
     }
-    const bool due = options.signal_when_asleep ? !input_open && ProcessState(child) == 'S'
-                     : options.signal_when.empty()
-                         ? !result.out.empty()
-                         : result.err.find(options.signal_when) != std::string::npos;
+    const bool due =
+        options.signal_when_asleep                ? !input_open && ProcessState(child) == 'S'
+        : !options.signal_when_written_in.empty() ? HoldsData(options.signal_when_written_in)
+        : options.signal_when.empty()             ? !result.out.empty()
+                                      : result.err.find(options.signal_when) != std::string::npos;
     if (options.signal && !signalled && due) {
       if (!options.removed_before_signal.empty()) unlink(options.removed_before_signal.c_str());
       kill(child, options.signal);

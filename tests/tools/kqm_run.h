@@ -30,6 +30,9 @@ struct ProcessOptions {
   std::string signal_when;
   // Instead of the above: once the input is fed and the child sleeps, waiting for something.
   bool signal_when_asleep = false;
+  // Or once a file in this folder holds data (the child writes through a buffer, so this says
+  // that the data have gone past it).
+  std::string signal_when_written_in;
   int second_signal = 0;
   bool hold_input = false;
   bool output_gone = false;

@@ -238,6 +238,22 @@ TEST(StopSignal, ASignalThatEndsACommandAtOnceLeavesNoTemporaryFile) {
   EXPECT_TRUE(fs::is_empty(folder));
 }
 
+// A stop ends a frame where it is: at --effort 3 one frame of a large picture takes minutes.
+// The signal comes once frame 0 has been written (its sound's lead overflows the writer's
+// buffer), in the last frame: finishing it would keep the movie.
+TEST(StopSignal, ADemoStopsInsideAFrame) {
+  const std::string folder = EmptyFolder("kqm_demo_in_frame");
+  test::ProcessOptions interrupt;
+  interrupt.signal = SIGINT;
+  interrupt.signal_when_written_in = folder;
+  const auto r = test::RunKqmProcess(
+      {"demo", "-o", folder + "d.kqm", "--size", "64x64", "--seconds", "0.08", "--effort", "3"},
+      interrupt);
+  EXPECT_EQ(r.status, 130);
+  EXPECT_EQ(r.err, "kqm demo: " + folder + "d.kqm: stopped by SIGINT: nothing written\n");
+  EXPECT_TRUE(std::filesystem::is_empty(folder));
+}
+
 // A job runner may start its jobs with SIGTERM blocked; the command still stops on it.
 TEST(StopSignal, ASignalBlockedAtStartStillStopsTheCommand) {
   test::ProcessOptions terminate;
