@@ -37,7 +37,10 @@ void BM_EncodeDemo(benchmark::State& state) {
   settings.effort = static_cast<int>(state.range(2));
   settings.key_interval = static_cast<int>(state.range(3));
   VideoEncoder encoder;
-  VideoEncoder_Init(encoder, width, height, settings);
+  if (VideoEncoder_Init(encoder, width, height, settings) != EncoderSetup::kReady) {
+    state.SkipWithError("the encoder could not be set up");
+    return;
+  }
   std::vector<std::uint8_t> payload;
   std::size_t next = 0, bytes = 0;
   for (auto _ : state) {

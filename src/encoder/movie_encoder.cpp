@@ -57,10 +57,9 @@ bool MovieEncoder_Open(MovieEncoder& encoder, const std::string& path,
     layout.left_predictor = encoder.track.adpcm.channel[0].predictor;
     layout.right_predictor = encoder.track.adpcm.channel[1].predictor;
   }
-  if (!VideoEncoder_Init(encoder.video, width, height, settings.video)) {
-    encoder.error = "picture size " + std::to_string(width) + "x" + std::to_string(height) +
-                    " cannot be encoded (multiples of 8, at most " +
-                    std::to_string(kMaxEncodeWidth) + " wide)";
+  const EncoderSetup setup = VideoEncoder_Init(encoder.video, width, height, settings.video);
+  if (setup != EncoderSetup::kReady) {
+    encoder.error = EncoderSetupProblem(setup, width, height);
     return false;
   }
   const bool opened = memory ? MovieWriter_OpenMemory(encoder.writer, memory, layout)

@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <numeric>
 
 #include "encoder/dct_encoder.h"
@@ -1031,34 +1032,47 @@ void UseQuality(VideoEncoder& encoder) {
 
 }  // namespace
 
-bool VideoEncoder_Init(VideoEncoder& encoder, int width, int height,
-                       const VideoEncoderSettings& settings) {
+EncoderSetup VideoEncoder_Init(VideoEncoder& encoder, int width, int height,
+                               const VideoEncoderSettings& settings) {
   if (width <= 0 || height <= 0 || width % 8 || height % 8 || width > kMaxEncodeWidth ||
       height > kMaxPictureDimension)
-    return false;
+    return EncoderSetup::kBadSize;
   encoder = VideoEncoder{};
   encoder.width = width;
   encoder.height = height;
   encoder.settings = settings;
   encoder.settings.quality = std::clamp(settings.quality, 1, 100);
   encoder.settings.effort = std::clamp(settings.effort, 0, 3);
-  encoder.decoder = VideoDecoder::Create(height, width, 15);
-  if (!encoder.decoder) return false;
-  const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-  encoder.impl = std::make_shared<VideoEncoderImpl>();
-  Impl& state = *encoder.impl;
-  state.width = width;
-  state.height = height;
-  state.effort = encoder.settings.effort;
-  BuildLookups(state);
-  state.work.assign(pixels, 0);
-  state.output_luma.assign(pixels, 0);
-  state.source_luma.assign(pixels, 0);
-  const std::size_t blocks = pixels / 64;
-  state.motion_x.assign(blocks, 0);
-  state.motion_y.assign(blocks, 0);
+  try {
+    // The decoder takes every size above: without its picture, it is the memory that lacks.
+    encoder.decoder = VideoDecoder::Create(height, width, 15);
+    if (!encoder.decoder) throw std::bad_alloc();
+    const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    encoder.impl = std::make_shared<VideoEncoderImpl>();
+    Impl& state = *encoder.impl;
+    state.width = width;
+    state.height = height;
+    state.effort = encoder.settings.effort;
+    BuildLookups(state);
+    state.work.assign(pixels, 0);
+    state.output_luma.assign(pixels, 0);
+    state.source_luma.assign(pixels, 0);
+    const std::size_t blocks = pixels / 64;
+    state.motion_x.assign(blocks, 0);
+    state.motion_y.assign(blocks, 0);
+  } catch (const std::bad_alloc&) {
+    encoder = VideoEncoder{};
+    return EncoderSetup::kNoMemory;
+  }
   UseQuality(encoder);
-  return true;
+  return EncoderSetup::kReady;
+}
+
+std::string EncoderSetupProblem(EncoderSetup setup, int width, int height) {
+  const std::string size = std::to_string(width) + "x" + std::to_string(height);
+  if (setup == EncoderSetup::kNoMemory) return "not enough memory to encode " + size + " pictures";
+  return "picture size " + size + " cannot be encoded (multiples of 8, at most " +
+         std::to_string(kMaxEncodeWidth) + " wide)";
 }
 
 bool VideoEncoder_EncodeFrame(VideoEncoder& encoder, const RgbPicture& picture, bool force_key,

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "encoder/rgb_picture.h"
@@ -56,9 +57,16 @@ struct VideoEncoder {
   std::shared_ptr<VideoEncoderImpl> impl;
 };
 
-// False when the size is not a positive multiple of 8 no wider than 1,024 pixels.
-bool VideoEncoder_Init(VideoEncoder& encoder, int width, int height,
-                       const VideoEncoderSettings& settings);
+// What VideoEncoder_Init made of a picture size.
+enum class EncoderSetup {
+  kReady,
+  kBadSize,   // not a positive multiple of 8 no wider than 1,024 pixels
+  kNoMemory,  // its pictures and tables do not fit in the memory left
+};
+EncoderSetup VideoEncoder_Init(VideoEncoder& encoder, int width, int height,
+                               const VideoEncoderSettings& settings);
+// Why the set-up failed, for the user: the size's problem or the memory's.
+std::string EncoderSetupProblem(EncoderSetup setup, int width, int height);
 
 // Encodes one picture (width x height) into `payload`. `force_key` makes it a key frame.
 // Fills `stats` when given. Returns false when a stop was requested (`stopped` set) and otherwise

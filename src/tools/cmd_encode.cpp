@@ -303,6 +303,15 @@ double TargetBitsPerFrame(const EncodeOptions& o, const Geometry& g, double fps,
   return o.bitrate * 1000.0 / fps - sound_bits - once_bits - 8 * kFrameOverheadBytes;
 }
 
+// Sets up an encoder of the movie's pictures apart from the movie's own, saying why it could not.
+bool InitEncoder(const EncodeOptions& o, const Geometry& g, const VideoEncoderSettings& settings,
+                 VideoEncoder* encoder) {
+  const EncoderSetup setup = VideoEncoder_Init(*encoder, g.width, g.height, settings);
+  if (setup == EncoderSetup::kReady) return true;
+  PrintError(kCommand, o.output_path, EncoderSetupProblem(setup, g.width, g.height));
+  return false;
+}
+
 // Encodes the first picture as a key frame at a few qualities to start the rate control.
 bool StartRateControl(const EncodeOptions& o, const Geometry& g, const RgbPicture& first,
                       double bits_per_frame, RateControl* control) {
@@ -315,9 +324,11 @@ bool StartRateControl(const EncodeOptions& o, const Geometry& g, const RgbPictur
     settings.stop_requested = StopRequested;
     VideoEncoder probe;
     std::vector<std::uint8_t> payload;
-    if (!VideoEncoder_Init(probe, g.width, g.height, settings) ||
-        !VideoEncoder_EncodeFrame(probe, first, true, &payload, nullptr))
+    if (!InitEncoder(o, g, settings, &probe)) return false;
+    if (!VideoEncoder_EncodeFrame(probe, first, true, &payload, nullptr)) {
+      PrintErrorUnlessStopped(kCommand, o.output_path, "the encoder refused the first picture");
       return false;
+    }
     qualities[i] = kProbeQualities[i];
     sizes[i] = 8.0 * static_cast<double>(payload.size());
   }
@@ -334,7 +345,7 @@ bool RunFirstPass(const EncodeOptions& o, const Geometry& g, PictureSource& sour
   settings.effort = o.effort;
   settings.stop_requested = StopRequested;
   VideoEncoder encoder;
-  if (!VideoEncoder_Init(encoder, g.width, g.height, settings)) return false;
+  if (!InitEncoder(o, g, settings, &encoder)) return false;
   Progress progress(std::string(kCommand) + " (first pass)", !o.verbosity.quiet);
   std::vector<std::uint8_t> payload;
   std::string error;
@@ -538,10 +549,7 @@ int StartPictures(EncodeJob& job) {
     return kExitUsage;
   }
   job.rate.emplace();
-  if (!StartRateControl(o, g, *job.picture, bits, &*job.rate)) {
-    PrintErrorUnlessStopped(kCommand, o.output_path, "the encoder refused the first picture");
-    return kExitFailure;
-  }
+  if (!StartRateControl(o, g, *job.picture, bits, &*job.rate)) return kExitFailure;
   if (o.one_pass || !job.source.seekable()) return 0;
   if (!job.source.Rewind(&error) ||
       !RunFirstPass(o, g, job.source, &*job.rate, job.expected_frames))

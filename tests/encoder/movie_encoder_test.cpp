@@ -2,8 +2,11 @@
 // every frame decoded without a fault, the sound periods lined up with the pictures.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -13,6 +16,23 @@
 #include "encoder/demo_content.h"
 #include "encoder/movie_encoder.h"
 #include "video/video_decoder.h"
+
+// Allocations of at least this many bytes fail while it is not 0, as when memory runs out.
+std::atomic<std::size_t> g_failing_allocations{0};
+
+void* operator new(std::size_t bytes) {
+  const std::size_t failing = g_failing_allocations.load();
+  void* memory = failing != 0 && bytes >= failing ? nullptr : std::malloc(bytes ? bytes : 1);
+  if (memory == nullptr) throw std::bad_alloc();
+  return memory;
+}
+// Not inlined: where the compiler sees free() take what operator new gave, it warns.
+[[gnu::noinline]] void operator delete(void* memory) noexcept {
+  std::free(memory);
+}
+[[gnu::noinline]] void operator delete(void* memory, std::size_t) noexcept {
+  std::free(memory);
+}
 
 namespace tarvel {
 namespace {
@@ -104,6 +124,23 @@ TEST(MovieEncoder, RefusesSoundWhoseRateDoesNotFitTheFrames) {
   MovieEncoder encoder;
   EXPECT_FALSE(MovieEncoder_Open(encoder, "", &movie, 16, 16, settings, &sound));
   EXPECT_NE(std::string::npos, encoder.error.find("22050"));
+}
+
+// Pictures the memory left cannot hold are said to be, not taken for a size the format refuses.
+TEST(MovieEncoder, SaysThatMemoryRanOutRatherThanBlamingTheSize) {
+  std::vector<std::uint8_t> movie;
+  MovieEncoder encoder;
+  struct FailingAllocations {
+    FailingAllocations() { g_failing_allocations = 1 << 20; }  // a 1024x4096 picture: 8 MiB
+    ~FailingAllocations() { g_failing_allocations = 0; }
+  };
+  bool opened = true;
+  {
+    const FailingAllocations failing;
+    opened = MovieEncoder_Open(encoder, "", &movie, 1024, 4096, {}, nullptr);
+  }
+  EXPECT_FALSE(opened);
+  EXPECT_EQ(encoder.error, "not enough memory to encode 1024x4096 pictures");
 }
 
 TEST(MovieEncoder, StatsCountOneFrameInTheSingular) {

@@ -44,7 +44,8 @@ struct Encoded {
 Encoded EncodeAll(const std::vector<RgbPicture>& pictures, const VideoEncoderSettings& settings) {
   Encoded result;
   VideoEncoder encoder;
-  EXPECT_TRUE(VideoEncoder_Init(encoder, pictures[0].width, pictures[0].height, settings));
+  EXPECT_EQ(VideoEncoder_Init(encoder, pictures[0].width, pictures[0].height, settings),
+            EncoderSetup::kReady);
   for (const RgbPicture& picture : pictures) {
     std::vector<std::uint8_t> payload;
     VideoFrameStats stats;
@@ -178,10 +179,10 @@ TEST(VideoEncoder, ASceneChangeStartsAKeyFrame) {
 
 TEST(VideoEncoder, RefusesSizesTheDecoderCannotTake) {
   VideoEncoder encoder;
-  EXPECT_FALSE(VideoEncoder_Init(encoder, 20, 16, {}));
-  EXPECT_FALSE(VideoEncoder_Init(encoder, 0, 16, {}));
-  EXPECT_FALSE(VideoEncoder_Init(encoder, 1032, 8, {}));
-  EXPECT_TRUE(VideoEncoder_Init(encoder, 1024, 8, {}));
+  EXPECT_EQ(VideoEncoder_Init(encoder, 20, 16, {}), EncoderSetup::kBadSize);
+  EXPECT_EQ(VideoEncoder_Init(encoder, 0, 16, {}), EncoderSetup::kBadSize);
+  EXPECT_EQ(VideoEncoder_Init(encoder, 1032, 8, {}), EncoderSetup::kBadSize);
+  EXPECT_EQ(VideoEncoder_Init(encoder, 1024, 8, {}), EncoderSetup::kReady);
   RgbPicture wrong;
   wrong.Resize(16, 8);
   std::vector<std::uint8_t> payload;
