@@ -18,11 +18,16 @@ bool Fail(MovieWriter& writer, const std::string& message) {
   return false;
 }
 
+// A write of the file that failed, with the system's reason (a full disk, a file size limit).
+bool FailWrite(MovieWriter& writer) {
+  return Fail(writer, std::string("write failed: ") + std::strerror(errno));
+}
+
 bool Emit(MovieWriter& writer, const std::uint8_t* data, std::size_t size) {
   if (writer.memory) {
     writer.memory->insert(writer.memory->end(), data, data + size);
   } else if (size && std::fwrite(data, 1, size, writer.file) != size) {
-    return Fail(writer, std::string("write failed: ") + std::strerror(errno));
+    return FailWrite(writer);
   }
   writer.position += static_cast<std::int64_t>(size);
   return true;
@@ -33,10 +38,13 @@ bool Patch(MovieWriter& writer, std::int64_t offset, const std::uint8_t* data, s
     std::memcpy(writer.memory->data() + offset, data, size);
     return true;
   }
+  // A seek first writes out what the stream holds, all of a small movie: where that fails, as
+  // on a full disk, the write is what failed (an output that cannot seek was refused at open).
   if (std::fseek(writer.file, static_cast<long>(offset), SEEK_SET) != 0 ||
       std::fwrite(data, 1, size, writer.file) != size)
-    return Fail(writer, "cannot update the header (is the output seekable?)");
-  return std::fseek(writer.file, 0, SEEK_END) == 0 || Fail(writer, "seek failed");
+    return errno == ESPIPE ? Fail(writer, "cannot update the header (is the output seekable?)")
+                           : FailWrite(writer);
+  return std::fseek(writer.file, 0, SEEK_END) == 0 || FailWrite(writer);
 }
 
 bool CheckLayout(MovieWriter& writer, const MovieLayout& layout) {
@@ -214,7 +222,7 @@ bool MovieWriter_Finish(MovieWriter& writer) {
     ok = Patch(writer, writer.adq_header_offset + 12, value, 4);
   }
   if (writer.file) {
-    if (std::fclose(writer.file) != 0 && ok) ok = Fail(writer, "cannot finish writing the file");
+    if (std::fclose(writer.file) != 0 && ok) ok = FailWrite(writer);
     writer.file = nullptr;
   }
   writer.memory = nullptr;
