@@ -98,7 +98,8 @@ void RenderDemoPicture(int width, int height, int frame, double frames_per_secon
       }
 }
 
-void RenderDemoTune(std::uint32_t sample_rate, double seconds, PcmSound* out) {
+bool RenderDemoTune(std::uint32_t sample_rate, double seconds, PcmSound* out,
+                    bool (*stop_requested)()) {
   out->sample_rate = sample_rate;
   out->channels = 1;
   const std::size_t count = static_cast<std::size_t>(seconds * sample_rate);
@@ -110,6 +111,7 @@ void RenderDemoTune(std::uint32_t sample_rate, double seconds, PcmSound* out) {
   constexpr double kPi = 3.14159265358979323846;
   const double rate = sample_rate;
   for (std::size_t i = 0; i < count; ++i) {
+    if (i % sample_rate == 0 && stop_requested && stop_requested()) return false;
     const double t = static_cast<double>(i) / rate;
     const auto note = static_cast<long>(t / kNote);
     const double in_note = t - static_cast<double>(note) * kNote;
@@ -124,6 +126,7 @@ void RenderDemoTune(std::uint32_t sample_rate, double seconds, PcmSound* out) {
     const double fade = std::min({1.0, t / 0.02, (seconds - t) / 0.02});
     out->samples[i] = static_cast<std::int16_t>(std::lround(7000.0 * v * std::max(0.0, fade)));
   }
+  return true;
 }
 
 }  // namespace tarvel

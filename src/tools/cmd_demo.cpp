@@ -59,8 +59,8 @@ int Cmd_Demo(int argc, char** argv) {
   StopSignals_Install();
   const int frames = std::max(1, static_cast<int>(seconds * kFps + 0.5));
   PcmSound tune;
-  if (!no_sound) RenderDemoTune(22050, frames / kFps, &tune);
-  if (StopSignals_Received() != 0) return StatusAfterStop(command, output_path, 0);
+  if (!no_sound && !RenderDemoTune(22050, frames / kFps, &tune, StopRequested))
+    return StatusAfterStop(command, output_path, 0);
   PendingFile output;
   std::string error;
   if (!output.Create(output_path, &error)) {

@@ -126,6 +126,22 @@ TEST(MovieEncoder, RefusesSoundWhoseRateDoesNotFitTheFrames) {
   EXPECT_NE(std::string::npos, encoder.error.find("22050"));
 }
 
+// The tune of a long demo takes seconds to make: a stop is looked for before each second of it,
+// and ends it at once.
+int g_stop_asks = 0;
+TEST(MovieEncoder, TheDemoTuneEndsWhereAStopIsSeen) {
+  PcmSound tune;
+  g_stop_asks = 0;
+  EXPECT_TRUE(RenderDemoTune(100, 600, &tune, [] {
+    ++g_stop_asks;
+    return false;
+  }));
+  EXPECT_EQ(g_stop_asks, 600);
+  g_stop_asks = 0;
+  EXPECT_FALSE(RenderDemoTune(100, 600, &tune, [] { return ++g_stop_asks == 2; }));
+  EXPECT_EQ(g_stop_asks, 2);
+}
+
 // Pictures the memory left cannot hold are said to be, not taken for a size the format refuses.
 TEST(MovieEncoder, SaysThatMemoryRanOutRatherThanBlamingTheSize) {
   std::vector<std::uint8_t> movie;
