@@ -17,20 +17,51 @@
 #include "encoder/movie_encoder.h"
 #include "video/video_decoder.h"
 
-// Allocations of at least this many bytes fail while it is not 0, as when memory runs out.
+// Allocations of at least this many bytes fail while it is not 0, as when memory runs out. Every
+// plain and nothrow form is replaced, so that each pair of new and delete is ours (a sanitizer's
+// nothrow new freed by this delete is a mismatch it reports).
 std::atomic<std::size_t> g_failing_allocations{0};
 
-void* operator new(std::size_t bytes) {
+namespace {
+void* Allocate(std::size_t bytes) noexcept {
   const std::size_t failing = g_failing_allocations.load();
-  void* memory = failing != 0 && bytes >= failing ? nullptr : std::malloc(bytes ? bytes : 1);
-  if (memory == nullptr) throw std::bad_alloc();
-  return memory;
+  return failing != 0 && bytes >= failing ? nullptr : std::malloc(bytes ? bytes : 1);
+}
+void* AllocateOrThrow(std::size_t bytes) {
+  if (void* memory = Allocate(bytes)) return memory;
+  throw std::bad_alloc();
+}
+}  // namespace
+
+void* operator new(std::size_t bytes) {
+  return AllocateOrThrow(bytes);
+}
+void* operator new[](std::size_t bytes) {
+  return AllocateOrThrow(bytes);
+}
+void* operator new(std::size_t bytes, const std::nothrow_t&) noexcept {
+  return Allocate(bytes);
+}
+void* operator new[](std::size_t bytes, const std::nothrow_t&) noexcept {
+  return Allocate(bytes);
 }
 // Not inlined: where the compiler sees free() take what operator new gave, it warns.
 [[gnu::noinline]] void operator delete(void* memory) noexcept {
   std::free(memory);
 }
 [[gnu::noinline]] void operator delete(void* memory, std::size_t) noexcept {
+  std::free(memory);
+}
+[[gnu::noinline]] void operator delete(void* memory, const std::nothrow_t&) noexcept {
+  std::free(memory);
+}
+[[gnu::noinline]] void operator delete[](void* memory) noexcept {
+  std::free(memory);
+}
+[[gnu::noinline]] void operator delete[](void* memory, std::size_t) noexcept {
+  std::free(memory);
+}
+[[gnu::noinline]] void operator delete[](void* memory, const std::nothrow_t&) noexcept {
   std::free(memory);
 }
 
