@@ -1,5 +1,6 @@
 #include "container/movie_format.h"
 
+#include <cmath>
 #include <cstring>
 
 namespace tarvel {
@@ -18,6 +19,14 @@ MovieHeader ParseMovieHeader(const std::uint8_t* bytes) {
 float FrameRateFromDuration(std::uint16_t frame_duration, float fallback) {
   if (frame_duration == 0) return fallback;
   return 200.0f / static_cast<float>(frame_duration);
+}
+
+std::uint16_t FrameDurationOfRate(float frame_rate) {
+  if (!(frame_rate > 0.0f) || !std::isfinite(frame_rate)) return 0;
+  const double duration = std::round(200.0 / static_cast<double>(frame_rate));
+  if (duration < 1.0 || duration > 65535.0) return 0;
+  const auto whole = static_cast<std::uint16_t>(duration);
+  return FrameRateFromDuration(whole, 0.0f) == frame_rate ? whole : 0;
 }
 
 bool IsSupportedPictureSize(int width, int height) {

@@ -34,6 +34,11 @@ MovieHeader ParseMovieHeader(const std::uint8_t* bytes);
 // 200 / duration as a 32-bit float; a duration of 0 (none given) gives `fallback`.
 float FrameRateFromDuration(std::uint16_t frame_duration, float fallback);
 
+// The frame duration (1 to 65535) whose rate FrameRateFromDuration gives exactly `frame_rate`,
+// or 0 when there is none. Times worked out from that exact quotient (a frame every 5 d ms) do
+// not fall a hair short of a frame's beginning, as the float rate divided back may.
+std::uint16_t FrameDurationOfRate(float frame_rate);
+
 // A picture size the decoder can work with: non-zero multiples of 8.
 bool IsSupportedPictureSize(int width, int height);
 

@@ -192,6 +192,10 @@ std::int32_t Frame_Step(PlayerContext& context, std::int32_t frame_index,
 
 std::uint32_t ClockPeriod(float frames_per_second) {
   if (!(frames_per_second > 0.0f) || !std::isfinite(frames_per_second)) return 0;
+  // A header's rate ticks every 5 d ms for its duration of d / 200 s: the float rate divided
+  // back may come to a hair less (224.99998 for 45), which truncated ran a millisecond short.
+  if (const std::uint16_t duration = FrameDurationOfRate(frames_per_second); duration != 0)
+    return 5u * duration;
   const float period = 1000.0f / frames_per_second;
   if (period >= 4294967295.0f) return 0xFFFFFFFFu;
   const std::uint32_t truncated = static_cast<std::uint32_t>(period);

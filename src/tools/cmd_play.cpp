@@ -144,10 +144,8 @@ bool ParseStart(const std::string& text, float frame_rate, std::int64_t* frame,
   // The rate is 200 / d for the header's frame duration d: the exact quotient, not the float,
   // says where frames begin, and a time written in decimals that lands on a frame's beginning
   // (1.16 s at 25 per second) may fall a hair short of it in binary.
-  const long duration = std::lround(200.0 / frame_rate);
-  const double rate = duration >= 1 && 200.0f / static_cast<float>(duration) == frame_rate
-                          ? 200.0 / static_cast<double>(duration)
-                          : frame_rate;
+  const std::uint16_t duration = FrameDurationOfRate(frame_rate);
+  const double rate = duration != 0 ? 200.0 / static_cast<double>(duration) : frame_rate;
   double at = seconds ? value * rate : value;
   at += at * 1e-12;
   // Converted only within range: every frame past a movie's 16-bit count is as far.

@@ -19,6 +19,12 @@ TEST(ClockPeriod, IsThousandOverTheRateTruncated) {
   EXPECT_EQ(ClockPeriod(30.0f), 33u);
   // Faster than a millisecond per frame still ticks.
   EXPECT_EQ(ClockPeriod(5000.0f), 1u);
+  // A header's rate, 200 / d, ticks every 5 d ms: at 45 (4.44 per second) the float rate divided
+  // back came to 224.99998 and ticked at 224 ms, the pictures running ahead by 1 ms a frame.
+  for (const std::uint32_t duration : {45u, 83u, 90u, 149u, 65535u})
+    EXPECT_EQ(ClockPeriod(FrameRateFromDuration(static_cast<std::uint16_t>(duration), 15.0f)),
+              5 * duration)
+        << duration;
 }
 
 TEST(PlaybackRate, SixteenDotSixteenFixedPoint) {
