@@ -26,6 +26,29 @@ char ProcessState(pid_t pid) {
   return end != std::string::npos && end + 2 < line.size() ? line[end + 2] : '?';
 }
 
+// Whether signal `number` is set in the mask `field` ("SigCgt", "ShdPnd") of process `pid`.
+bool SignalIn(pid_t pid, const char* field, int number) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  const std::string prefix = std::string(field) + ":";
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind(prefix, 0) == 0)
+      return (std::stoull(line.substr(prefix.size()), nullptr, 16) >> (number - 1)) & 1;
+  return false;
+}
+
+// Whether process `pid` has taken signal `number` whole: it is no longer pending, and every
+// thread sleeps again (or has ended), so that no handler of it is still running.
+bool TookSignal(pid_t pid, int number) {
+  if (SignalIn(pid, "ShdPnd", number)) return false;
+  std::error_code code;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  for (const auto& task : std::filesystem::directory_iterator(tasks, code)) {
+    const char state = ProcessState(static_cast<pid_t>(std::stol(task.path().filename())));
+    if (state != 'S' && state != 'Z' && state != '?') return false;
+  }
+  return true;
+}
+
 // Whether a file in `folder` holds data.
 bool HoldsData(const std::string& folder) {
   std::error_code code;
@@ -134,14 +157,20 @@ KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptio
       }
     }
     const bool due =
-        options.signal_when_asleep                ? !input_open && ProcessState(child) == 'S'
+        options.signal_when_asleep
+            ? !input_open && ProcessState(child) == 'S' && SignalIn(child, "SigCgt", options.signal)
         : !options.signal_when_written_in.empty() ? HoldsData(options.signal_when_written_in)
         : options.signal_when.empty()             ? !result.out.empty()
                                       : result.err.find(options.signal_when) != std::string::npos;
     if (options.signal && !signalled && due) {
       if (!options.removed_before_signal.empty()) unlink(options.removed_before_signal.c_str());
       kill(child, options.signal);
-      if (options.second_signal != 0) kill(child, options.second_signal);
+      // The second comes once the first has been handled: sent at once, it could be taken
+      // inside the first one's handler, before that had counted its own request.
+      if (options.second_signal != 0) {
+        while (!TookSignal(child, options.signal)) poll(nullptr, 0, 1);
+        kill(child, options.second_signal);
+      }
       signalled = true;
       if (input_held && !input_open) close(in[1]);
       input_held = false;

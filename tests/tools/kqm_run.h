@@ -20,7 +20,7 @@ KqmResult RunKqm(int (*command)(int, char**), const std::string& name,
 // Runs the kqm program itself (kqm_process.cpp, in the tools tests) as a child process with `args`
 // (after "kqm"), `input` on its standard input. With `signal` set, the child gets that signal once
 // its standard error has shown `signal_when`, or when that is empty once its standard output has
-// shown anything (and `second_signal`, when set, right after it). With
+// shown anything (and `second_signal`, when set, once it has taken the first). With
 // `hold_input` its standard input stays open after `input` until the signal is sent, as a pipe
 // whose writer is still at work. With `output_gone` its standard output is a pipe whose reader
 // has gone, as `kqm ... | head -c 0` gives.
@@ -28,7 +28,8 @@ struct ProcessOptions {
   std::string input;
   int signal = 0;
   std::string signal_when;
-  // Instead of the above: once the input is fed and the child sleeps, waiting for something.
+  // Instead of the above: once the input is fed and the child sleeps, waiting for something,
+  // with a handler of the signal in place.
   bool signal_when_asleep = false;
   // Or once a file in this folder holds data (the child writes through a buffer, so this says
   // that the data have gone past it).
