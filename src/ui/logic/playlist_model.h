@@ -61,7 +61,8 @@ struct PlaylistActions {
   bool repaint_panel = false;
   // A folder or files were dropped and no movie was listed from them.
   bool listed_no_movie = false;
-  // The first folder among those given that could not be listed, and the system's reason.
+  // A folder among those given that could not be listed (the first met: for a drop, listed from
+  // the last dropped, the last such folder), and the system's reason.
   std::string unlisted_folder;
   std::string unlisted_reason;
 };
