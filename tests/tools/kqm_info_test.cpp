@@ -337,6 +337,15 @@ TEST(KqmBench, MeasuresPicturesAndSound) {
   EXPECT_NE(r.out.find("Pictures: 160x120"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Sound:    8000 Hz mono"), std::string::npos) << r.out;
   EXPECT_EQ(test::RunKqm(tools::Cmd_Bench, "bench", {"/nonexistent.kqm"}).status, 1);
+  // --passes decodes the sound exactly N times too, as instruction counts need (it decoded for
+  // the default 2 seconds): a pass is 32 periods of 800 samples at frame 0 and one each for the
+  // other 11 frames, 34,400 samples, the whole stream.
+  r = test::RunKqm(tools::Cmd_Bench, "bench",
+                   {test::ConformancePath("mixed-160x120-mono"), "--passes", "3"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("Pictures: 160x120, 36 decoded in "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Sound:    8000 Hz mono, 103200 samples decoded in "), std::string::npos)
+      << r.out;
   // --seek measures something else: the options of the decoding measurement do not go with it.
   EXPECT_EQ(test::RunKqm(tools::Cmd_Bench, "bench",
                          {test::ConformancePath("mixed-160x120-mono"), "--seek", "--passes", "1"})
