@@ -19,6 +19,7 @@
 #include "container/movie_reader.h"
 #include "engine/player_context.h"
 #include "platform/capture_audio_device.h"
+#include "platform/stop_signals.h"
 #include "tools/commands.h"
 #include "tools/movie_pictures.h"
 #include "tools/tool_common.h"
@@ -40,6 +41,15 @@ double Seconds(Clock::time_point since) {
 // else the machine runs.
 double ProcessorSeconds() {
   return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
+}
+
+// Once a stop signal has come, the line saying so and its status (130, 143, 129); else 0. A
+// measurement cut short measures nothing worth printing.
+int Stopped(const std::string& path) {
+  const int signal = StopSignals_Received();
+  if (signal == 0) return 0;
+  PrintError(kCommand, path, "stopped by " + StopSignalName(signal));
+  return ExitStatusOfSignal(signal);
 }
 
 // Plays in real time, as a sound card does: one that finished its buffers at once would have
@@ -113,6 +123,7 @@ int BenchSeek(const std::string& path, int count) {
   // busy machine hardly changes.
   std::vector<double> times, processor_times;
   for (int i = 0; i < count; ++i) {
+    if (const int stopped = Stopped(path)) return stopped;
     const auto target = static_cast<std::int32_t>(random() % static_cast<unsigned>(frames));
     const double processor_begin = ProcessorSeconds();
     const auto begin = Clock::now();
@@ -120,6 +131,7 @@ int BenchSeek(const std::string& path, int count) {
     times.push_back(Seconds(begin));
     processor_times.push_back(ProcessorSeconds() - processor_begin);
     if (result != kPlayerOk || Player_Status(*context).shown_frame != target) {
+      if (const int stopped = Stopped(path)) return stopped;
       PrintError(kCommand, path, "frame " + std::to_string(target) + ": the seek failed");
       return 1;
     }
@@ -188,7 +200,7 @@ bool LoadFrames(const std::string& path, MovieHeader* header,
   MovieReader reader;
   if (!OpenMovieForPictures(reader, kCommand, path)) return false;
   *header = reader.header;
-  for (int index = 0; index < header->frame_count; ++index) {
+  for (int index = 0; index < header->frame_count && !StopRequested(); ++index) {
     std::vector<std::uint8_t> chunks;
     FrameRead result = FrameRead::kOk;
     try {
@@ -209,8 +221,8 @@ bool LoadFrames(const std::string& path, MovieHeader* header,
     }
   }
   MovieReader_Close(reader);
-  if (frames->empty()) PrintError(kCommand, path, kNoFramesProblem);
-  return !frames->empty();
+  if (frames->empty() && !StopRequested()) PrintError(kCommand, path, kNoFramesProblem);
+  return !frames->empty() && !StopRequested();
 }
 
 LoadedFrame View(std::vector<std::uint8_t>& chunks) {
@@ -234,6 +246,7 @@ int BenchPictures(const BenchOptions& o, const MovieHeader& header,
   for (int pass = 0; o.passes == 0 || pass < o.passes; ++pass) {
     if (o.passes == 0 && pass > 0 && Seconds(start) >= o.min_seconds) break;
     for (auto& chunks : frames) {
+      if (const int stopped = Stopped(o.path)) return stopped;
       std::int32_t length = 0;
       const std::uint8_t* payload = Frame_FindChunk(View(chunks), "IX", &length);
       ++pictures;
@@ -265,15 +278,15 @@ int BenchPictures(const BenchOptions& o, const MovieHeader& header,
 }
 
 // Decodes the sound, frame period by frame period as the player feeds its device, exactly
-// --passes times or for at least --seconds, and prints the rate.
-void BenchSound(const BenchOptions& o, std::vector<std::vector<std::uint8_t>>& frames) {
+// --passes times or for at least --seconds, and prints the rate. The exit status.
+int BenchSound(const BenchOptions& o, std::vector<std::vector<std::uint8_t>>& frames) {
   Adpcm_Init(kAdpcmLibraryVersion);
   std::int32_t length = 0;
   const std::uint8_t* lead = Sound_FindAudioChunk(View(frames[0]), &length);
   SoundStream probe;
   if (!lead || Sound_SetupStream(probe, lead, length) != kAdpcmOk || probe.audio_frame_bytes <= 0) {
     std::printf("Sound:    none that decodes\n");
-    return;
+    return 0;
   }
   std::vector<std::uint8_t> pcm(static_cast<std::size_t>(probe.audio_frame_bytes) * kLeadPeriods);
   const int channels = probe.stereo ? 2 : 1;
@@ -285,6 +298,7 @@ void BenchSound(const BenchOptions& o, std::vector<std::vector<std::uint8_t>>& f
     Sound_SetupStream(sound, lead, length);
     std::int32_t loop_mode = 0;
     for (std::size_t n = 0; n < frames.size(); ++n) {
+      if (const int stopped = Stopped(o.path)) return stopped;
       const std::int32_t bytes =
           n == 0 ? sound.audio_frame_bytes * kLeadPeriods : sound.audio_frame_bytes;
       // The sample frames the stream gave (the report counts 4 bytes a frame where it runs
@@ -305,6 +319,7 @@ void BenchSound(const BenchOptions& o, std::vector<std::vector<std::uint8_t>>& f
       sound_seconds, static_cast<double>(samples) / sound_seconds / 1e6,
       static_cast<double>(samples) / sound_seconds /
           (probe.sample_rate * static_cast<double>(channels)));
+  return 0;
 }
 
 }  // namespace
@@ -313,12 +328,18 @@ int Cmd_Bench(int argc, char** argv) {
   BenchOptions options;
   int status = 0;
   if (!ReadOptions(argc, argv, options, &status)) return status;
+  // Ctrl-C or kill ends a long measurement with a line and the status of a stop, as it ends the
+  // other commands (and a signal blocked at start is let through).
+  StopSignals_Install();
   if (options.seek) return BenchSeek(options.path, options.seeks);
   MovieHeader header;
   std::vector<std::vector<std::uint8_t>> frames;
-  if (!LoadFrames(options.path, &header, &frames)) return kExitFailure;
+  if (!LoadFrames(options.path, &header, &frames)) {
+    const int stopped = Stopped(options.path);
+    return stopped != 0 ? stopped : kExitFailure;
+  }
   if (status = BenchPictures(options, header, frames); status != 0) return status;
-  if (header.sound) BenchSound(options, frames);
+  if (header.sound) return BenchSound(options, frames);
   return 0;
 }
 

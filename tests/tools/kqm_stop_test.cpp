@@ -265,6 +265,18 @@ TEST(StopSignal, ASignalBlockedAtStartStillStopsTheCommand) {
       terminate);
   EXPECT_EQ(r.status, 143) << r.err;
   EXPECT_NE(r.err.find("stopped by SIGTERM"), std::string::npos) << r.err;
+  // So does bench, which ran its measurement to the end (or, with nothing blocked, ended by the
+  // signal's default action, without a line). The signal comes after its warning about a movie
+  // cut short, before its seeks.
+  const std::string cut = ::testing::TempDir() + "bench-stopped.kqm";
+  test::WriteFileBytes(
+      cut, test::CutInsideFrame(ReadFileBytes(ConformancePath("mixed-136x96-mono-33-key4")), 20));
+  terminate.signal_when = "seeking among the frames before";
+  const auto bench = test::RunKqmProcess({"bench", cut, "--seek", "1000"}, terminate);
+  EXPECT_EQ(bench.status, 143) << bench.err;
+  EXPECT_NE(bench.err.find("\nkqm bench: " + cut + ": stopped by SIGTERM\n"), std::string::npos)
+      << bench.err;
+  EXPECT_EQ(bench.out, "");
 }
 
 TEST(KqmExport, StopsWherePlaybackStopsAtAFrameWithoutAPicture) {
