@@ -22,6 +22,7 @@
 #include "platform/stop_signals.h"
 #include "tools/commands.h"
 #include "tools/movie_pictures.h"
+#include "tools/movie_sound_info.h"
 #include "tools/tool_common.h"
 #include "video/video_decoder.h"
 
@@ -108,15 +109,19 @@ int BenchSeek(const std::string& path, int count) {
   const std::int32_t started =
       Player_Start(*context, surface.data(), kDisplayWindow, nullptr, kDefaultRingSize);
   const PlayerStatus status = Player_Status(*context);
-  // A movie whose sound cannot be set up plays, and is sought, without it.
-  if (started != kPlayerOk && started != kPlayerSoundRefused && !status.sound_on &&
-      movie.movie_has_sound) {
+  // A movie whose sound cannot be set up, or that no sound device takes (a stream of 0 Hz),
+  // plays, and is sought, without it.
+  const bool device_refused = started == kPlayerDeviceRefused && movie.movie_has_sound;
+  if (started != kPlayerOk && started != kPlayerSoundRefused && !device_refused &&
+      !status.sound_on && movie.movie_has_sound) {
     PrintError(kCommand, path, status.problem);
     return 1;
   }
-  const bool sound = movie.movie_has_sound && status.silent_reason[0] == '\0';
+  const bool sound = movie.movie_has_sound && !device_refused && status.silent_reason[0] == '\0';
   if (movie.movie_has_sound && !sound)
-    PrintError(kCommand, path, status.silent_reason + std::string("; seeking without sound"));
+    PrintError(kCommand, path,
+               std::string(device_refused ? status.problem : status.silent_reason) +
+                   "; seeking without sound");
   Player_Pause(*context);
   std::mt19937 random(20240611);
   // By the clock, and in processor time (the paused engine's threads idle meanwhile), which a
@@ -286,6 +291,11 @@ int BenchSound(const BenchOptions& o, std::vector<std::vector<std::uint8_t>>& fr
   SoundStream probe;
   if (!lead || Sound_SetupStream(probe, lead, length) != kAdpcmOk || probe.audio_frame_bytes <= 0) {
     std::printf("Sound:    none that decodes\n");
+    return 0;
+  }
+  // The player plays a movie silent at a rate no sound device takes: nothing of it is decoded.
+  if (const std::string problem = SoundRateProblem(probe.sample_rate); !problem.empty()) {
+    std::printf("Sound:    none that plays: %s\n", problem.c_str());
     return 0;
   }
   std::vector<std::uint8_t> pcm(static_cast<std::size_t>(probe.audio_frame_bytes) * kLeadPeriods);

@@ -370,6 +370,25 @@ TEST(KqmBench, MeasuresPicturesAndSound) {
                        ": the sound stream is not valid ADQ sound; seeking without sound\n");
   EXPECT_NE(r.out.find("Seek:     5 random frames of 12 (160x120): median "), std::string::npos)
       << r.out;
+  // A stream of 0 Hz, which no sound device plays (its rate follows the 12-byte tag and the
+  // sample count): the player plays the movie silent, so its sound is not measured (it was, at
+  // "infx real time") and the movie is sought without it (it failed, status 1).
+  bytes = test::ReadFileBytes(test::ConformancePath("mixed-160x120-mono"));
+  std::fill(bytes.begin() + 3844, bytes.begin() + 3848, 0);
+  test::WriteFileBytes(refused, bytes);
+  r = test::RunKqm(tools::Cmd_Bench, "bench", {refused, "--passes", "1"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\nSound:    none that plays: no sound device plays 0 Hz sound (they take 1 "
+                       "to 384000 Hz)\n"),
+            std::string::npos)
+      << r.out;
+  r = test::RunKqm(tools::Cmd_Bench, "bench", {refused, "--seek", "5"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "kqm bench: " + refused +
+                       ": the sound device could not be opened: unsupported sound format; "
+                       "seeking without sound\n");
+  EXPECT_NE(r.out.find("Seek:     5 random frames of 12 (160x120): median "), std::string::npos)
+      << r.out;
 
   // A movie cut short is sought among the frames it has, as the player seeks it, and says why
   // the others cannot be; one without a whole frame cannot be sought at all.
