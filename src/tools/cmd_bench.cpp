@@ -243,6 +243,16 @@ int BenchPictures(const BenchOptions& o, const MovieHeader& header,
     return kExitFailure;
   }
   const std::size_t pixels = static_cast<std::size_t>(header.width) * header.height;
+  // Frames without a picture are passed over; a movie of none has nothing to measure.
+  if (std::none_of(frames.begin(), frames.end(), [](std::vector<std::uint8_t>& chunks) {
+        std::int32_t length = 0;
+        return Frame_FindChunk(View(chunks), "IX", &length) != nullptr;
+      })) {
+    PrintError(kCommand, o.path,
+               "none of its " + Counted(static_cast<std::int64_t>(frames.size()), "frame") +
+                   " has a picture chunk");
+    return kExitFailure;
+  }
   // Pictures and processor time by frame kind: delta frames, key frames.
   std::int64_t counts[2] = {0, 0};
   double kind_seconds[2] = {0, 0};
@@ -254,8 +264,8 @@ int BenchPictures(const BenchOptions& o, const MovieHeader& header,
       if (const int stopped = Stopped(o.path)) return stopped;
       std::int32_t length = 0;
       const std::uint8_t* payload = Frame_FindChunk(View(chunks), "IX", &length);
-      ++pictures;
       if (!payload) continue;
+      ++pictures;
       // A negative frame word (its top bit is in the fourth byte) makes a key frame.
       const int key = length >= 4 && (payload[3] & 0x80) != 0 ? 1 : 0;
       const double before = ProcessorSeconds();

@@ -279,6 +279,24 @@ TEST(StopSignal, ASignalBlockedAtStartStillStopsTheCommand) {
   EXPECT_EQ(bench.out, "");
 }
 
+// bench counts the pictures it decodes: frames without one were counted as decoded, so that a
+// movie of none was measured at two million pictures per second.
+TEST(KqmBench, CountsOnlyThePicturesItDecodes) {
+  test::MovieLayout layout = test::SilentMovie(4);
+  layout.frames[2].chunks[0].tag = "ZZ";
+  const test::TempMovie some(layout);
+  auto r = test::RunKqm(tools::Cmd_Bench, "bench", {some.path(), "--passes", "2"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("Pictures: 16x16, 6 decoded in ", 0), 0u) << r.out;
+  for (auto& frame : layout.frames) frame.chunks[0].tag = "ZZ";
+  const test::TempMovie none(layout);
+  r = test::RunKqm(tools::Cmd_Bench, "bench", {none.path(), "--passes", "2"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, std::string("kqm bench: ") + none.path() +
+                       ": none of its 4 frames has a picture chunk\n");
+  EXPECT_EQ(r.out, "");
+}
+
 TEST(KqmExport, StopsWherePlaybackStopsAtAFrameWithoutAPicture) {
   test::MovieLayout layout = test::SilentMovie(6);
   layout.frames[3].chunks[0].tag = "ZZ";
