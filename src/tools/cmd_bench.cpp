@@ -47,10 +47,7 @@ double ProcessorSeconds() {
 // Once a stop signal has come, the line saying so and its status (130, 143, 129); else 0. A
 // measurement cut short measures nothing worth printing.
 int Stopped(const std::string& path) {
-  const int signal = StopSignals_Received();
-  if (signal == 0) return 0;
-  PrintError(kCommand, path, "stopped by " + StopSignalName(signal));
-  return ExitStatusOfSignal(signal);
+  return StatusAfterStop(kCommand, path, 0, "");
 }
 
 // Plays in real time, as a sound card does: one that finished its buffers at once would have

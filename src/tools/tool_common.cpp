@@ -44,10 +44,11 @@ std::string FramesPerSecond(double rate) {
          " per second";
 }
 
-int StatusAfterStop(const std::string& command, const std::string& path, int status) {
+int StatusAfterStop(const std::string& command, const std::string& path, int status,
+                    const char* outcome) {
   const int signal = StopSignals_Received();
   if (signal == 0) return status;
-  PrintError(command, path, "stopped by " + StopSignalName(signal) + ": nothing written");
+  PrintError(command, path, "stopped by " + StopSignalName(signal) + outcome);
   return ExitStatusOfSignal(signal);
 }
 

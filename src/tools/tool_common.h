@@ -33,8 +33,10 @@ std::string Counted(std::int64_t count, const char* noun);
 // "12.5 frames per second", "1 frame per second": a rate to four digits and its unit.
 std::string FramesPerSecond(double rate);
 // `status`, or, once a stop signal has come, the line saying that `path` was not written and the
-// signal's status: for commands that write nothing when stopped.
-int StatusAfterStop(const std::string& command, const std::string& path, int status);
+// signal's status: for commands that write nothing when stopped. `outcome` ends the line after
+// the signal's name (a command that writes no file leaves "nothing written" out).
+int StatusAfterStop(const std::string& command, const std::string& path, int status,
+                    const char* outcome = ": nothing written");
 // True once a stop signal has come: what the encoder asks between the blocks of a picture, so
 // that a stop does not wait for the end of a frame (minutes at --effort 3 on a large picture).
 bool StopRequested();
