@@ -232,11 +232,17 @@ void VideoWindowSet::CreateWindowSet(const QSize& client, bool full_screen) {
   // screen again when its size changes (without a window manager nobody else resizes it).
   if (full_screen) {
     window_->setWindowFlag(Qt::WindowStaysOnTopHint, true);
-    if (QScreen* screen = FullScreenScreen())
-      QObject::connect(screen, &QScreen::geometryChanged, window_, [this](const QRect& area) {
-        RefreshScreenRect();
-        window_->setGeometry(area);
-      });
+    if (QScreen* screen = FullScreenScreen()) {
+      VideoWindow* window = window_;
+      QObject::connect(screen, &QScreen::geometryChanged, window,
+                       [this, window](const QRect& area) {
+                         // Once full screen is left, this window only waits to be deleted: the
+                         // windowed one that took its place keeps its own size.
+                         if (window != window_) return;
+                         RefreshScreenRect();
+                         window->setGeometry(area);
+                       });
+    }
   }
   window_->resize(client);
   // The window as the screen shows it, its frame included, is what is centred.

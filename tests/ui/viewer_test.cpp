@@ -222,6 +222,21 @@ TEST_F(ViewerTest, EscapeAndCloseLeaveFullScreenThenQuit) {
   EXPECT_FALSE(state().loop_on);
 }
 
+TEST_F(ViewerTest, AScreenChangeJustAfterFullScreenLeavesTheWindowAlone) {
+  Start({Conformance(kSilentMovie)});
+  Turn();
+  ASSERT_TRUE(Playing());
+  viewer->Click(kIdFullScreen);
+  QScreen* screen = viewer->video().video_window()->screen();
+  ASSERT_NE(screen, nullptr);
+  Key(Qt::Key_Escape);
+  ASSERT_FALSE(viewer->video().full_screen());
+  // The full-screen window is not deleted yet; the screen changes size meanwhile.
+  emit screen->geometryChanged(QRect(0, 0, 1600, 1200));
+  // 128 x 96 with the 2-pixel edge around it and the 20-pixel status bar.
+  EXPECT_EQ(viewer->video().video_window()->size(), QSize(132, 120));
+}
+
 TEST_F(ViewerTest, FrameRateTrackbar) {
   Start({Conformance(kSilentMovie)});
   Turn();
