@@ -197,6 +197,9 @@ void WaitForSoundTail(PlayJob& job) {
 // Takes every presented picture.
 void OnPresented(const PresentedPicture& presented, void* user) {
   auto& job = *static_cast<PlayJob*>(user);
+  // Past the target only while the sound card plays the one picture's sound out (Start): the
+  // picture after it is not the playback's.
+  if (job.target > 0 && job.presented >= job.target) return;
   if (job.video_file.is_open() && !job.video_failed &&
       !job.video_file.Write(presented.picture.pixels, job.picture_bytes))
     job.video_failed = errno != 0 ? errno : EIO;
@@ -334,7 +337,12 @@ int Start(PlayJob& job) {
   job.last_picture = o.passes > 0 ? job.target : movie.frame_count - job.start_frame;
   Player_SetFrameCallback(context, &OnFrame, &job);
   Player_SetPresentationListener(context, &OnPresented, &job);
-  Player_SetLoop(context, o.passes > 0 ? 1 : 0);
+  // One picture on the sound card (from the last frame, or a one-frame movie): the start
+  // presents it, and played once the engine would end playback as the start returns, before the
+  // card has played any of its sound. Looping, it ends it after that sound (below).
+  const bool one_on_card = !o.capture() && movie.movie_has_sound && job.last_picture == 1;
+  if (one_on_card) job.target = 1;
+  Player_SetLoop(context, o.passes > 0 || one_on_card ? 1 : 0);
 
   const std::int32_t started =
       Player_Start(context, job.surface.data(), kDisplayWindow, nullptr, o.ring);
@@ -357,17 +365,26 @@ int Start(PlayJob& job) {
     PrintError(kCommand, o.name, status.silent_reason + std::string("; playing without sound"));
   else if (started == kPlayerSoundRefused)
     PrintError(kCommand, o.name, status.problem);
+  // Frame 0 of a movie with sound is presented while the start primes the device, without a
+  // frame callback after it.
+  const bool target_presented = job.target > 0 && job.presented >= job.target;
   if (!o.capture() && status.sound_on) {
     // The last picture's duration, and what the card holds beyond the buffer it took last.
     const float rate = o.rate > 0.0f ? o.rate : status.frame_rate;
     const std::uint32_t sample_rate = std::max(status.sample_rate, 1u);
-    const double seconds =
-        (rate > 0.0f ? 1.0 / rate : 0.0) + 2.0 * SdlTakeSamples(sample_rate) / sample_rate;
+    const double card = 2.0 * SdlTakeSamples(sample_rate) / sample_rate;
+    const double seconds = (rate > 0.0f && !target_presented ? 1.0 / rate : 0.0) + card;
     job.sound_tail_ms = static_cast<std::int64_t>(seconds * 1000.0) + 1;
   }
-  // Frame 0 of a movie with sound is presented while the start primes the device, without a
-  // frame callback after it.
-  if (job.target > 0 && job.presented >= job.target) Player_Stop(context);
+  if (target_presented) {
+    // On the sound card that picture's sound is still to come: the card stops at the end of its
+    // period, and the next picture, which comes once the card has played it, ends playback
+    // (OnFrame) after what the card still holds of it.
+    if (job.sound_tail_ms > 0)
+      Player_PauseSoundAfterPeriod(context);
+    else
+      Player_Stop(context);
+  }
   if (o.rate > 0.0f) Player_SetRate(context, o.rate);
   if (o.volume >= 0) Player_SetVolume(context, o.volume);
   return 0;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -172,6 +173,38 @@ TEST_F(PlayCommand, OnePassFromTheLastFrameWritesOnlyItsPicture) {
     ASSERT_EQ(pcm.size(), 32 * kPeriod);
     EXPECT_TRUE(std::equal(pcm.begin() + kPeriod, pcm.end(), once.begin()));
   }
+}
+
+// On the sound card (SDL's disk driver, which writes what the card is given to a file), a
+// playback of the last picture alone lets that picture's sound play whole, played once or one
+// pass: the start presents it, and the card was closed as the start returned, before any of it.
+TEST_F(PlayCommand, OnePictureOnTheSoundCardPlaysItsSoundWhole) {
+  const std::string path = kDir + "/mixed-256x128-stereo-36.kqm";  // 36 frames, 2,940 bytes
+  constexpr std::size_t kPeriod = 2940;
+  ASSERT_EQ(RunPlay({path, "--device", "capture", "--once", "--start", "35", "--audio-out",
+                     dir_ + "/a.pcm", "-q"}),
+            0);
+  const std::vector<char> captured = FileBytes(dir_ + "/a.pcm");
+  ASSERT_GE(captured.size(), kPeriod);
+  const std::vector<char> last(captured.begin(), captured.begin() + kPeriod);  // frame 35's
+  ASSERT_NE(std::count(last.begin(), last.end(), 0), static_cast<std::ptrdiff_t>(kPeriod));
+  const char* driver = std::getenv("SDL_AUDIODRIVER");
+  const std::string saved = driver != nullptr ? driver : "";
+  setenv("SDL_AUDIODRIVER", "disk", 1);
+  setenv("SDL_DISKAUDIOFILE", (dir_ + "/an.pcm").c_str(), 1);
+  for (const char* passes : {"--once", "--passes=1"}) {
+    SCOPED_TRACE(passes);
+    std::remove((dir_ + "/an.pcm").c_str());
+    ASSERT_EQ(RunPlay({path, "--device", "sdl", passes, "--start", "35", "-q"}), 0);
+    const std::vector<char> card = FileBytes(dir_ + "/an.pcm");
+    EXPECT_TRUE(std::search(card.begin(), card.end(), last.begin(), last.end()) != card.end())
+        << card.size() << " bytes given to the card";
+  }
+  unsetenv("SDL_DISKAUDIOFILE");
+  if (driver != nullptr)
+    setenv("SDL_AUDIODRIVER", saved.c_str(), 1);
+  else
+    unsetenv("SDL_AUDIODRIVER");
 }
 
 TEST_F(PlayCommand, RefusesBadInputWithAnExitStatus) {
