@@ -210,8 +210,8 @@ class SdlAudioDevice final : public AudioDevice {
     return kDeviceOk;
   }
 
+  // Also before Open: the card then plays its first take at that volume.
   int SetVolume(std::uint32_t volume) override {
-    if (device_ == 0) return kDeviceBadDevice;
     std::lock_guard<std::mutex> lock(mutex_);
     volume_ = volume;
     return kDeviceOk;

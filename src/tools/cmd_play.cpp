@@ -228,7 +228,13 @@ void OnFrame(void* user) {
 
 std::unique_ptr<AudioDevice> MakeDevice(void* user) {
   auto& job = *static_cast<PlayJob*>(user);
-  if (!job.o.capture()) return CreateSdlAudioDevice();
+  if (!job.o.capture()) {
+    auto card = CreateSdlAudioDevice();
+    // Set before the card opens: set once playback had begun, it came after the card's first
+    // take now and then, which went out at full volume.
+    if (job.o.volume >= 0) card->SetVolume(static_cast<std::uint32_t>(job.o.volume) * kVolumeStep);
+    return card;
+  }
   CaptureOptions options;
   options.timing = job.o.realtime ? CaptureTiming::kSampleClock : CaptureTiming::kAtOnce;
   return std::make_unique<CaptureAudioDevice>(job.log, options);
@@ -386,7 +392,6 @@ int Start(PlayJob& job) {
       Player_Stop(context);
   }
   if (o.rate > 0.0f) Player_SetRate(context, o.rate);
-  if (o.volume >= 0) Player_SetVolume(context, o.volume);
   return 0;
 }
 

@@ -216,11 +216,16 @@ class SdlDevice : public ::testing::Test {
 
   // A device on SDL's disk driver, which writes what a card would be given to the file `name`
   // in the test folder; null (with the reason in why_) where the driver cannot be opened.
-  std::unique_ptr<AudioDevice> OpenOnDisk(const std::string& name, DoneLog& done) {
+  // A volume other than full is set before the device opens.
+  std::unique_ptr<AudioDevice> OpenOnDisk(const std::string& name, DoneLog& done,
+                                          std::uint32_t volume = kVolumeFull) {
     file_ = ::testing::TempDir() + "/" + name;
     setenv("SDL_AUDIODRIVER", "disk", 1);
     setenv("SDL_DISKAUDIOFILE", file_.c_str(), 1);
     auto device = CreateSdlAudioDevice();
+    if (volume != kVolumeFull) {
+      EXPECT_EQ(device->SetVolume(volume), kDeviceOk);
+    }
     const int opened = device->Open(Mono(44100), &DoneLog::Callback, &done);
     setenv("SDL_AUDIODRIVER", "dummy", 1);
     if (opened == kDeviceOk) return device;
@@ -358,6 +363,19 @@ TEST_F(SdlDevice, PauseAfterCurrentLetsNothingOfTheNextBufferOut) {
   }
   EXPECT_EQ(first, 1500);
   EXPECT_EQ(second, 0);
+}
+
+// A volume set before the card opens holds from its first take (kqm play --volume 0 set it once
+// playback had begun, and the card's first take went out at full volume now and then).
+TEST_F(SdlDevice, AVolumeSetBeforeOpeningHoldsFromTheFirstSample) {
+  DoneLog done;
+  auto device = OpenOnDisk("tarvel-sdl-volume.raw", done, 0);
+  if (!device) GTEST_SKIP() << "no SDL disk driver: " << why_;
+  Buffers buffers(1, 3000);
+  ASSERT_EQ(device->Prepare(buffers.headers[0]), kDeviceOk);
+  ASSERT_EQ(device->Write(buffers.headers[0]), kDeviceOk);
+  ASSERT_TRUE(WaitCount(done.count, 1));
+  EXPECT_TRUE(CloseAndHear(*device).empty());
 }
 
 TEST_F(SdlDevice, ARateChangeInterpolatesBetweenLoudSamplesOfOppositeSign) {
