@@ -189,6 +189,16 @@ void VideoWindow::keyPressEvent(QKeyEvent* event) {
 
 VideoWindowSet::VideoWindowSet(PresentationHost& host) : host_(host) {
   RefreshScreenRect();
+  // A new resolution (xrandr) or another primary monitor is a display change: a window made
+  // after it is centred on the screen as it is then, not as it was at start-up.
+  const auto watch = [this](const QScreen* screen) {
+    QObject::connect(screen, &QScreen::geometryChanged, &screen_watch_,
+                     [this] { RefreshScreenRect(); });
+  };
+  for (const QScreen* screen : QGuiApplication::screens()) watch(screen);
+  QObject::connect(qGuiApp, &QGuiApplication::screenAdded, &screen_watch_, watch);
+  QObject::connect(qGuiApp, &QGuiApplication::primaryScreenChanged, &screen_watch_,
+                   [this] { RefreshScreenRect(); });
   // On X11, pictures go to the server through shared memory when it can share it with us.
   if (QGuiApplication::platformName() == QLatin1String("xcb")) {
     if (const auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()) {
@@ -239,7 +249,6 @@ void VideoWindowSet::CreateWindowSet(const QSize& client, bool full_screen) {
                          // Once full screen is left, this window only waits to be deleted: the
                          // windowed one that took its place keeps its own size.
                          if (window != window_) return;
-                         RefreshScreenRect();
                          window->setGeometry(area);
                        });
     }

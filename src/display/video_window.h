@@ -218,6 +218,8 @@ class VideoWindowSet {
   std::optional<QPoint> centred_at_;
   QRect repaint_rect_;
   bool laying_out_ = false;
+  // Holds the connections that keep the screen rectangle up to date; gone first.
+  QObject screen_watch_;
 };
 
 }  // namespace tarvel

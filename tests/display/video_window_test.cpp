@@ -276,6 +276,19 @@ TEST_F(VideoWindowTest, SavedPositionOrCentred) {
   EXPECT_EQ(placed.video_window()->pos(), QPoint(1, 40));
 }
 
+TEST_F(VideoWindowTest, AWindowMadeAfterAResolutionChangeIsCentredOnTheScreenAsItIsNow) {
+  SetMovie(320, 200, 10);
+  QScreen* screen = QGuiApplication::primaryScreen();
+  const QRect now(QPoint(0, 0), screen->geometry().size());
+  // Started on a larger screen, whose resolution was then changed to this one's.
+  set.set_screen_rect(QRect(0, 0, now.width() + 1120, now.height() + 480));
+  emit screen->geometryChanged(screen->geometry());
+  EXPECT_EQ(set.screen_rect(), now);
+  set.Build(false, QStringLiteral("m.kqm"));
+  Settle();
+  EXPECT_TRUE(now.contains(set.video_window()->frameGeometry()));
+}
+
 TEST_F(VideoWindowTest, TheNextMovieKeepsTheWindowWithinReach) {
   SetMovie(320, 200, 10);
   set.set_saved_position(QPoint(1, 40));
