@@ -191,14 +191,17 @@ VideoWindowSet::VideoWindowSet(PresentationHost& host) : host_(host) {
   RefreshScreenRect();
   // A new resolution (xrandr) or another primary monitor is a display change: a window made
   // after it is centred on the screen as it is then, not as it was at start-up.
-  const auto watch = [this](const QScreen* screen) {
-    QObject::connect(screen, &QScreen::geometryChanged, &screen_watch_,
-                     [this] { RefreshScreenRect(); });
+  const auto changed = [this] {
+    RefreshScreenRect();
+    host_.ScreensChanged();
+  };
+  const auto watch = [this, changed](const QScreen* screen) {
+    QObject::connect(screen, &QScreen::geometryChanged, &screen_watch_, changed);
   };
   for (const QScreen* screen : QGuiApplication::screens()) watch(screen);
   QObject::connect(qGuiApp, &QGuiApplication::screenAdded, &screen_watch_, watch);
-  QObject::connect(qGuiApp, &QGuiApplication::primaryScreenChanged, &screen_watch_,
-                   [this] { RefreshScreenRect(); });
+  QObject::connect(qGuiApp, &QGuiApplication::screenRemoved, &screen_watch_, changed);
+  QObject::connect(qGuiApp, &QGuiApplication::primaryScreenChanged, &screen_watch_, changed);
   // On X11, pictures go to the server through shared memory when it can share it with us.
   if (QGuiApplication::platformName() == QLatin1String("xcb")) {
     if (const auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()) {

@@ -43,6 +43,8 @@ class PresentationHost : public DropHost {
   virtual void LayoutDone() = 0;
   // A movie is playing or paused: the engine draws into the surface, which must stay.
   virtual bool SurfaceInUse() const = 0;
+  // A screen changed its size, or screens came or went.
+  virtual void ScreensChanged() {}
 };
 
 // What the window set needs to know of the movie it shows.

@@ -1190,6 +1190,22 @@ void Viewer::KeepSavedPositionsReachable() {
   }
 }
 
+void Viewer::ScreensChanged() {
+  if (state_.quit_requested) return;
+  // Windows that stood on a larger screen, or on one that has gone, are brought back within
+  // reach as those of the settings file are: window managers do so, but without one nothing
+  // else would, and a panel off the screen could not be dragged back.
+  const QList<QRect> screens = AvailableScreenAreas();
+  QWidget* const windows[] = {video_->full_screen() ? nullptr : video_->video_window(),
+                              command_.get(), playlist_window_};
+  for (QWidget* window : windows) {
+    if (window == nullptr || !window->isVisible()) continue;
+    const QRect frame = window->frameGeometry();
+    const QPoint place = KeepReachable(frame, screens);
+    if (place != frame.topLeft()) window->move(place);
+  }
+}
+
 void Viewer::RaiseOtherWindows() {
   if (playlist_window_ != nullptr) playlist_window_->raise();
   if (command_) command_->raise();

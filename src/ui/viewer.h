@@ -128,6 +128,7 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   void RaiseOtherWindows() override;
   void LayoutDone() override;
   bool SurfaceInUse() const override;
+  void ScreensChanged() override;
   void Command(int id) override;
   void Seek(std::int32_t frame) override;
   void Scroll(int id, int code, int position) override;

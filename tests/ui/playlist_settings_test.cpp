@@ -747,6 +747,26 @@ TEST_F(PlaylistTest, ADockedPanelStaysWithinReach) {
   EXPECT_EQ(panel().y(), bottom - 40);  // its 100 x 40 corner on the screen
 }
 
+TEST_F(ViewerTest, WindowsLeftOffAScreenMadeSmallerComeBack) {
+  PlayerOptions options;
+  options.free_windows = true;
+  Start({Conformance(kSilentMovie)}, options);
+  Turn();
+  ASSERT_TRUE(Playing());
+  QScreen* screen = QGuiApplication::primaryScreen();
+  const QRect area = screen->availableGeometry();
+  const int right = area.x() + area.width();
+  const int bottom = area.y() + area.height();
+  // Where they stood on the larger screen there was before its resolution was changed.
+  QWidget* video = viewer->video().video_window();
+  video->move(right + 900, area.y() + 10);
+  panel().move(right + 600, bottom + 400);
+  emit screen->geometryChanged(screen->geometry());
+  // A 100 x 40 corner of each comes back onto the screen.
+  EXPECT_EQ(video->frameGeometry().topLeft(), QPoint(right - 100, area.y() + 10));
+  EXPECT_EQ(panel().frameGeometry().topLeft(), QPoint(right - 100, bottom - 40));
+}
+
 TEST_F(ViewerTest, SettingsThatCannotBeSavedAreToldOnce) {
   // The configuration folder would have to go inside a file.
   ASSERT_TRUE(WriteText(home.filePath(QStringLiteral("file")), "x"));
