@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <semaphore>
 #include <string>
 #include <tuple>
@@ -181,18 +182,91 @@ struct PlayJob {
   // The pictures up to the last one played (the target, or the rest of the one pass).
   std::int64_t last_picture = 0;
   // On the sound card, the last picture's sound is still playing when it is presented: the
-  // device stays open this many milliseconds after it (0: not on the sound card), unless
-  // Ctrl-C cuts it. Set once playback runs.
-  std::atomic<std::int64_t> sound_tail_ms{0};
-  // Released by Ctrl-C, before or during that wait, to end it.
+  // device stays open until the card has played it, then this many milliseconds more for what
+  // the card holds of it (0: not on the sound card), unless Ctrl-C cuts it; and at most
+  // `sound_wait_ms` in all, should the card never say so. Set once playback runs.
+  std::atomic<std::int64_t> sound_tail_ms{0}, sound_wait_ms{0};
+  // Released once the card has played the last picture's period, and by Ctrl-C, before or
+  // during that wait, to end it.
   std::counting_semaphore<> tail_cut{0};
 };
 
 // Lets the sound card play the last picture's sound out; the engine, held on this thread,
 // closes the device after it.
 void WaitForSoundTail(PlayJob& job) {
+  if (!job.tail_cut.try_acquire_for(std::chrono::milliseconds(job.sound_wait_ms.load())) ||
+      StopSignals_Received() != 0)
+    return;
   (void)job.tail_cut.try_acquire_for(std::chrono::milliseconds(job.sound_tail_ms.load()));
 }
+
+// The sound card, given the sound of the playback's pictures and nothing after it. The engine
+// queues 31 frame periods ahead of the picture shown, so that past the last picture the card
+// played on into what follows (the next pass's opening sound, the movie looping) until it was
+// closed. Those periods are kept back here, and given back done at the reset that ends
+// playback; `played` is released once the card has played the last picture's period.
+class CardForPictures final : public AudioDevice {
+ public:
+  CardForPictures(std::unique_ptr<AudioDevice> card, std::int64_t periods,
+                  std::counting_semaphore<>* played)
+      : card_(std::move(card)), periods_(periods), played_(played) {}
+
+  int Open(const WaveFormat& format, WaveCallback callback, void* instance) override {
+    callback_ = callback;
+    instance_ = instance;
+    return card_->Open(format, &CardForPictures::Relay, this);
+  }
+  int Prepare(WaveHeader& header) override { return card_->Prepare(header); }
+  int Unprepare(WaveHeader& header) override { return card_->Unprepare(header); }
+  int Write(WaveHeader& header) override {
+    if (written_ < periods_) {
+      const int result = card_->Write(header);
+      if (result == kDeviceOk) written_ += 1;
+      return result;
+    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    kept_.push_back(&header);
+    return kDeviceOk;
+  }
+  int Pause() override { return card_->Pause(); }
+  int Restart() override { return card_->Restart(); }
+  int PauseAfterCurrent() override { return card_->PauseAfterCurrent(); }
+  int Reset() override {
+    const int result = card_->Reset();
+    std::vector<WaveHeader*> kept;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      kept.swap(kept_);
+    }
+    for (WaveHeader* header : kept) {
+      header->flags |= kWaveHeaderDone;
+      if (callback_ != nullptr) callback_(instance_, kWaveDoneMessage, header);
+    }
+    return result;
+  }
+  int Close() override { return card_->Close(); }
+  int SetVolume(std::uint32_t volume) override { return card_->SetVolume(volume); }
+  int SetPlaybackRate(std::uint32_t rate) override { return card_->SetPlaybackRate(rate); }
+  std::string LastError() const override { return card_->LastError(); }
+  bool Lost() const override { return card_->Lost(); }
+
+ private:
+  static void Relay(void* user, std::uint32_t message, WaveHeader* header) {
+    auto* self = static_cast<CardForPictures*>(user);
+    if (message == kWaveDoneMessage && self->played_count_.fetch_add(1) + 1 == self->periods_)
+      self->played_->release();
+    if (self->callback_ != nullptr) self->callback_(self->instance_, message, header);
+  }
+
+  std::unique_ptr<AudioDevice> card_;
+  const std::int64_t periods_;
+  std::counting_semaphore<>* played_;
+  WaveCallback callback_ = nullptr;
+  void* instance_ = nullptr;
+  std::atomic<std::int64_t> written_{0}, played_count_{0};
+  std::mutex mutex_;
+  std::vector<WaveHeader*> kept_;
+};
 
 // Takes every presented picture.
 void OnPresented(const PresentedPicture& presented, void* user) {
@@ -233,7 +307,8 @@ std::unique_ptr<AudioDevice> MakeDevice(void* user) {
     // Set before the card opens: set once playback had begun, it came after the card's first
     // take now and then, which went out at full volume.
     if (job.o.volume >= 0) card->SetVolume(static_cast<std::uint32_t>(job.o.volume) * kVolumeStep);
-    return card;
+    // One frame period for each picture played.
+    return std::make_unique<CardForPictures>(std::move(card), job.last_picture, &job.tail_cut);
   }
   CaptureOptions options;
   options.timing = job.o.realtime ? CaptureTiming::kSampleClock : CaptureTiming::kAtOnce;
@@ -371,26 +446,21 @@ int Start(PlayJob& job) {
     PrintError(kCommand, o.name, status.silent_reason + std::string("; playing without sound"));
   else if (started == kPlayerSoundRefused)
     PrintError(kCommand, o.name, status.problem);
-  // Frame 0 of a movie with sound is presented while the start primes the device, without a
-  // frame callback after it.
-  const bool target_presented = job.target > 0 && job.presented >= job.target;
   if (!o.capture() && status.sound_on) {
-    // The last picture's duration, and what the card holds beyond the buffer it took last.
+    // What the card holds beyond the buffer it took last; and, should the card never say that it
+    // has played the last picture's period, that period and as much again, and 5 s more.
     const float rate = o.rate > 0.0f ? o.rate : status.frame_rate;
     const std::uint32_t sample_rate = std::max(status.sample_rate, 1u);
     const double card = 2.0 * SdlTakeSamples(sample_rate) / sample_rate;
-    const double seconds = (rate > 0.0f && !target_presented ? 1.0 / rate : 0.0) + card;
-    job.sound_tail_ms = static_cast<std::int64_t>(seconds * 1000.0) + 1;
+    const double period = rate > 0.0f ? 1.0 / rate : 0.0;
+    job.sound_wait_ms = static_cast<std::int64_t>((2.0 * (period + card) + 5.0) * 1000.0);
+    job.sound_tail_ms = static_cast<std::int64_t>(card * 1000.0) + 1;
   }
-  if (target_presented) {
-    // On the sound card that picture's sound is still to come: the card stops at the end of its
-    // period, and the next picture, which comes once the card has played it, ends playback
-    // (OnFrame) after what the card still holds of it.
-    if (job.sound_tail_ms > 0)
-      Player_PauseSoundAfterPeriod(context);
-    else
-      Player_Stop(context);
-  }
+  // Frame 0 of a movie with sound is presented while the start primes the device, without a
+  // frame callback after it: a playback of that one picture ends here. On the sound card its
+  // sound is still to come: the next picture, which comes once the card has played it, ends
+  // playback (OnFrame) after what the card still holds of it.
+  if (job.target > 0 && job.presented >= job.target && job.sound_tail_ms == 0) Player_Stop(context);
   if (o.rate > 0.0f) Player_SetRate(context, o.rate);
   return 0;
 }

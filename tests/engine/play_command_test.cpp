@@ -11,6 +11,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "audio/movie_index.h"
@@ -175,36 +176,43 @@ TEST_F(PlayCommand, OnePassFromTheLastFrameWritesOnlyItsPicture) {
   }
 }
 
-// On the sound card (SDL's disk driver, which writes what the card is given to a file), a
-// playback of the last picture alone lets that picture's sound play whole, played once or one
-// pass: the start presents it, and the card was closed as the start returned, before any of it.
-TEST_F(PlayCommand, OnePictureOnTheSoundCardPlaysItsSoundWhole) {
+// On the sound card (SDL's disk driver, which writes what the card is given to a file), the
+// card plays the sound of the pictures played, whole, and nothing after it: the engine queues 31
+// periods ahead, and the card went on into the next pass's opening until it was closed. A
+// playback of the last picture alone (played once, or one pass) was closed as the start
+// returned, before any of its sound.
+TEST_F(PlayCommand, TheSoundCardPlaysThePicturesSoundWholeAndNothingAfter) {
   const std::string path = kDir + "/mixed-256x128-stereo-36.kqm";  // 36 frames, 2,940 bytes
   constexpr std::size_t kPeriod = 2940;
-  ASSERT_EQ(RunPlay({path, "--device", "capture", "--once", "--start", "35", "--audio-out",
-                     dir_ + "/a.pcm", "-q"}),
-            0);
-  const std::vector<char> captured = FileBytes(dir_ + "/a.pcm");
-  ASSERT_GE(captured.size(), kPeriod);
-  const std::vector<char> last(captured.begin(), captured.begin() + kPeriod);  // frame 35's
-  ASSERT_NE(std::count(last.begin(), last.end(), 0), static_cast<std::ptrdiff_t>(kPeriod));
   const char* driver = std::getenv("SDL_AUDIODRIVER");
   const std::string saved = driver != nullptr ? driver : "";
-  setenv("SDL_AUDIODRIVER", "disk", 1);
-  setenv("SDL_DISKAUDIOFILE", (dir_ + "/an.pcm").c_str(), 1);
-  for (const char* passes : {"--once", "--passes=1"}) {
-    SCOPED_TRACE(passes);
+  for (const auto& [passes, start, pictures] :
+       {std::tuple{"--once", "35", 1}, {"--passes=1", "35", 1}, {"--passes=1", "30", 6}}) {
+    SCOPED_TRACE(std::string(passes) + " --start " + start);
+    unsetenv("SDL_DISKAUDIOFILE");
+    ASSERT_EQ(RunPlay({path, "--device", "capture", passes, "--start", start, "--audio-out",
+                       dir_ + "/a.pcm", "-q"}),
+              0);
+    const std::vector<char> captured = FileBytes(dir_ + "/a.pcm");
+    ASSERT_GE(captured.size(), pictures * kPeriod);
+    const std::vector<char> played(captured.begin(), captured.begin() + pictures * kPeriod);
+    ASSERT_NE(std::count(played.begin(), played.end(), 0),
+              static_cast<std::ptrdiff_t>(played.size()));
+    setenv("SDL_AUDIODRIVER", "disk", 1);
+    setenv("SDL_DISKAUDIOFILE", (dir_ + "/an.pcm").c_str(), 1);
     std::remove((dir_ + "/an.pcm").c_str());
-    ASSERT_EQ(RunPlay({path, "--device", "sdl", passes, "--start", "35", "-q"}), 0);
+    ASSERT_EQ(RunPlay({path, "--device", "sdl", passes, "--start", start, "-q"}), 0);
     const std::vector<char> card = FileBytes(dir_ + "/an.pcm");
-    EXPECT_TRUE(std::search(card.begin(), card.end(), last.begin(), last.end()) != card.end())
-        << card.size() << " bytes given to the card";
+    const auto at = std::search(card.begin(), card.end(), played.begin(), played.end());
+    ASSERT_TRUE(at != card.end()) << card.size() << " bytes given to the card";
+    EXPECT_EQ(std::count(at + static_cast<std::ptrdiff_t>(played.size()), card.end(), 0),
+              card.end() - at - static_cast<std::ptrdiff_t>(played.size()));
+    if (driver != nullptr)
+      setenv("SDL_AUDIODRIVER", saved.c_str(), 1);
+    else
+      unsetenv("SDL_AUDIODRIVER");
   }
   unsetenv("SDL_DISKAUDIOFILE");
-  if (driver != nullptr)
-    setenv("SDL_AUDIODRIVER", saved.c_str(), 1);
-  else
-    unsetenv("SDL_AUDIODRIVER");
 }
 
 TEST_F(PlayCommand, RefusesBadInputWithAnExitStatus) {
