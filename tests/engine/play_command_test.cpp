@@ -201,7 +201,10 @@ TEST_F(PlayCommand, TheSoundCardPlaysThePicturesSoundWholeAndNothingAfter) {
     setenv("SDL_AUDIODRIVER", "disk", 1);
     setenv("SDL_DISKAUDIOFILE", (dir_ + "/an.pcm").c_str(), 1);
     std::remove((dir_ + "/an.pcm").c_str());
-    ASSERT_EQ(RunPlay({path, "--device", "sdl", passes, "--start", start, "-q"}), 0);
+    ASSERT_EQ(RunPlay({path, "--device", "sdl", passes, "--start", start, "--video-out",
+                       dir_ + "/v.rgb", "-q"}),
+              0);
+    EXPECT_EQ(FileBytes(dir_ + "/v.rgb").size(), pictures * 256 * 128 * 2);  // no more pictures
     const std::vector<char> card = FileBytes(dir_ + "/an.pcm");
     const auto at = std::search(card.begin(), card.end(), played.begin(), played.end());
     ASSERT_TRUE(at != card.end()) << card.size() << " bytes given to the card";
