@@ -331,16 +331,20 @@ std::uint32_t PlaybackRateValue(double ratio) {
   return (integer << 16) | (fraction & 0xFFFF);
 }
 
+std::uint32_t Player_SoundRateValue(const PlayerContext& context, float frames_per_second) {
+  const double ratio =
+      context.frame_rate != 0.0f
+          ? static_cast<double>(frames_per_second) / static_cast<double>(context.frame_rate)
+          : static_cast<double>(frames_per_second) / context.sound.sample_rate;
+  return PlaybackRateValue(ratio);
+}
+
 void Player_SetRate(PlayerContext& context, float frames_per_second) {
   const ControlScope control(context);
   // Rates below zero, or not numbers, mean nothing to either clock.
   if (!(frames_per_second >= 0.0f) || !std::isfinite(frames_per_second)) return;
   if (context.sound_on) {
-    const double ratio =
-        context.frame_rate != 0.0f
-            ? static_cast<double>(frames_per_second) / static_cast<double>(context.frame_rate)
-            : static_cast<double>(frames_per_second) / context.sound.sample_rate;
-    const std::uint32_t value = PlaybackRateValue(ratio);
+    const std::uint32_t value = Player_SoundRateValue(context, frames_per_second);
     if (value != 0 && context.wave_out && context.wave_out_open)
       context.wave_out->SetPlaybackRate(value);
     return;

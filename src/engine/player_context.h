@@ -386,6 +386,8 @@ std::int32_t Player_Restart(PlayerContext& context);
 // is heard; the clock is left to the caller (a Player_Pause follows). Nothing without sound.
 std::int32_t Player_PauseSoundAfterPeriod(PlayerContext& context);
 void Player_SetRate(PlayerContext& context, float frames_per_second);
+// The sound device's playback rate (16.16) that plays the open movie at `frames_per_second`.
+std::uint32_t Player_SoundRateValue(const PlayerContext& context, float frames_per_second);
 bool Player_SetVolume(PlayerContext& context, std::int32_t level);
 // Seeking. Player_Seek shows frame `frame` exactly as playback from frame 0 shows it in its
 // first pass, with the sound that plays from that frame on; a paused engine stays paused, a

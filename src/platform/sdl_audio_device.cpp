@@ -217,8 +217,8 @@ class SdlAudioDevice final : public AudioDevice {
     return kDeviceOk;
   }
 
+  // Also before Open, as the volume.
   int SetPlaybackRate(std::uint32_t rate) override {
-    if (device_ == 0) return kDeviceBadDevice;
     if (rate == 0) return kDeviceError;
     std::lock_guard<std::mutex> lock(mutex_);
     rate_ = rate;

@@ -304,9 +304,10 @@ std::unique_ptr<AudioDevice> MakeDevice(void* user) {
   auto& job = *static_cast<PlayJob*>(user);
   if (!job.o.capture()) {
     auto card = CreateSdlAudioDevice();
-    // Set before the card opens: set once playback had begun, it came after the card's first
-    // take now and then, which went out at full volume.
+    // Set before the card opens: set once playback had begun, they could come after the card's
+    // first take, which went out at full volume and the movie's own rate.
     if (job.o.volume >= 0) card->SetVolume(static_cast<std::uint32_t>(job.o.volume) * kVolumeStep);
+    if (job.o.rate > 0.0f) card->SetPlaybackRate(Player_SoundRateValue(*job.context, job.o.rate));
     // One frame period for each picture played.
     return std::make_unique<CardForPictures>(std::move(card), job.last_picture, &job.tail_cut);
   }

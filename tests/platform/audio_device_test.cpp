@@ -218,13 +218,17 @@ class SdlDevice : public ::testing::Test {
   // in the test folder; null (with the reason in why_) where the driver cannot be opened.
   // A volume other than full is set before the device opens.
   std::unique_ptr<AudioDevice> OpenOnDisk(const std::string& name, DoneLog& done,
-                                          std::uint32_t volume = kVolumeFull) {
+                                          std::uint32_t volume = kVolumeFull,
+                                          std::uint32_t rate = kPlaybackRateNormal) {
     file_ = ::testing::TempDir() + "/" + name;
     setenv("SDL_AUDIODRIVER", "disk", 1);
     setenv("SDL_DISKAUDIOFILE", file_.c_str(), 1);
     auto device = CreateSdlAudioDevice();
     if (volume != kVolumeFull) {
       EXPECT_EQ(device->SetVolume(volume), kDeviceOk);
+    }
+    if (rate != kPlaybackRateNormal) {
+      EXPECT_EQ(device->SetPlaybackRate(rate), kDeviceOk);
     }
     const int opened = device->Open(Mono(44100), &DoneLog::Callback, &done);
     setenv("SDL_AUDIODRIVER", "dummy", 1);
@@ -376,6 +380,20 @@ TEST_F(SdlDevice, AVolumeSetBeforeOpeningHoldsFromTheFirstSample) {
   ASSERT_EQ(device->Write(buffers.headers[0]), kDeviceOk);
   ASSERT_TRUE(WaitCount(done.count, 1));
   EXPECT_TRUE(CloseAndHear(*device).empty());
+}
+
+// So does a playback rate (kqm play --rate 0.5 could let the card play its first take at the
+// movie's own rate rather than a 50th of it: more than half a frame period's sound in 23 ms).
+TEST_F(SdlDevice, ARateSetBeforeOpeningHoldsFromTheFirstSample) {
+  DoneLog done;
+  auto device = OpenOnDisk("tarvel-sdl-rate-first.raw", done, kVolumeFull, 0x00020000);
+  if (!device) GTEST_SKIP() << "no SDL disk driver: " << why_;
+  Buffers buffers(1, 3000);  // 1500 samples of 0x0101: 750 at twice the rate
+  ASSERT_EQ(device->Prepare(buffers.headers[0]), kDeviceOk);
+  ASSERT_EQ(device->Write(buffers.headers[0]), kDeviceOk);
+  ASSERT_TRUE(WaitCount(done.count, 1));
+  const std::vector<std::int16_t> heard = CloseAndHear(*device);
+  EXPECT_EQ(std::count(heard.begin(), heard.end(), 0x0101), 750);
 }
 
 TEST_F(SdlDevice, ARateChangeInterpolatesBetweenLoudSamplesOfOppositeSign) {
