@@ -232,8 +232,8 @@ int CaptureAudioDevice::SetSetting(std::uint32_t CaptureAudioDevice::*setting, s
                                    const char* name) {
   std::uint32_t volume = 0, rate = 0;
   {
+    // Also before Open: the device then opens with it.
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!open_) return kDeviceBadDevice;
     this->*setting = value;
     volume = volume_;
     rate = rate_;

@@ -302,18 +302,22 @@ void OnFrame(void* user) {
 
 std::unique_ptr<AudioDevice> MakeDevice(void* user) {
   auto& job = *static_cast<PlayJob*>(user);
-  if (!job.o.capture()) {
-    auto card = CreateSdlAudioDevice();
-    // Set before the card opens: set once playback had begun, they could come after the card's
-    // first take, which went out at full volume and the movie's own rate.
-    if (job.o.volume >= 0) card->SetVolume(static_cast<std::uint32_t>(job.o.volume) * kVolumeStep);
-    if (job.o.rate > 0.0f) card->SetPlaybackRate(Player_SoundRateValue(*job.context, job.o.rate));
-    // One frame period for each picture played.
-    return std::make_unique<CardForPictures>(std::move(card), job.last_picture, &job.tail_cut);
+  std::unique_ptr<AudioDevice> device;
+  if (job.o.capture()) {
+    CaptureOptions options;
+    options.timing = job.o.realtime ? CaptureTiming::kSampleClock : CaptureTiming::kAtOnce;
+    device = std::make_unique<CaptureAudioDevice>(job.log, options);
+  } else {
+    device = CreateSdlAudioDevice();
   }
-  CaptureOptions options;
-  options.timing = job.o.realtime ? CaptureTiming::kSampleClock : CaptureTiming::kAtOnce;
-  return std::make_unique<CaptureAudioDevice>(job.log, options);
+  // Set before the device opens: set once playback had begun, they could come after the card's
+  // first take, which went out at full volume and the movie's own rate (and the capture device
+  // timed its first buffer at that rate).
+  if (job.o.volume >= 0) device->SetVolume(static_cast<std::uint32_t>(job.o.volume) * kVolumeStep);
+  if (job.o.rate > 0.0f) device->SetPlaybackRate(Player_SoundRateValue(*job.context, job.o.rate));
+  if (job.o.capture()) return device;
+  // One frame period for each picture played.
+  return std::make_unique<CardForPictures>(std::move(device), job.last_picture, &job.tail_cut);
 }
 
 // The engine set up and the movie open (at its start frame). 0, or the exit status after the

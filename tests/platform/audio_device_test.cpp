@@ -206,6 +206,27 @@ TEST(GatedDevice, HoldsDoneMessagesUntilOpened) {
   EXPECT_EQ(gated.Close(), kDeviceOk);
 }
 
+// Settings made before the device opens hold from its first buffer, which the sample clock
+// times at that rate (kqm play --realtime --rate 1 set the rate once playback had begun, and now
+// and then the first frame period went by at the movie's own rate, in 40 ms rather than 1 s).
+TEST(CaptureDevice, SettingsMadeBeforeOpeningHoldFromTheFirstBuffer) {
+  auto log = std::make_shared<CaptureLog>();
+  CaptureAudioDevice device(log);
+  ASSERT_EQ(device.SetPlaybackRate(0x00008000), kDeviceOk);
+  ASSERT_EQ(device.SetVolume(0x12345678), kDeviceOk);
+  DoneLog done;
+  ASSERT_EQ(device.Open(Mono(22050), &DoneLog::Callback, &done), kDeviceOk);
+  Buffers buffers(1, 8);
+  ASSERT_EQ(device.Prepare(buffers.headers[0]), kDeviceOk);
+  ASSERT_EQ(device.Write(buffers.headers[0]), kDeviceOk);
+  ASSERT_TRUE(WaitCount(done.count, 1));
+  const auto recorded = log->Buffers();
+  ASSERT_EQ(recorded.size(), 1u);
+  EXPECT_EQ(recorded[0].playback_rate, 0x00008000u);
+  EXPECT_EQ(recorded[0].volume, 0x12345678u);
+  EXPECT_EQ(device.Close(), kDeviceOk);
+}
+
 // The sound card through SDL2, on its "dummy" driver where no sound card exists: it plays
 // silence at the pace of the samples.
 class SdlDevice : public ::testing::Test {
