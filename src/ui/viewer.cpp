@@ -134,6 +134,13 @@ void Viewer::Startup(const std::vector<std::string>& paths) {
   video_->RefreshScreenRect();
   if (Player_Init(player_, kPlayerInterfaceVersion) != kPlayerOk)
     std::fprintf(stderr, "tarvel: the playback engine refused its interface version\n");
+  // The engine opens a new sound device for each playback and lets it play as the start
+  // returns, before the volume set after the start can reach it: given the volume first, the
+  // card never takes its first sound at full volume (a burst on a player whose sound is off).
+  make_sound_device_ = player_.services.make_audio_device;
+  make_sound_device_user_ = player_.services.audio_device_user;
+  player_.services.make_audio_device = &Viewer::MakeSoundDevice;
+  player_.services.audio_device_user = this;
 
   settings_ = ViewerSettings{};
   state_.program_directory = RunningProgramDirectory();
@@ -354,6 +361,8 @@ void Viewer::Shutdown() {
   EndWatch();
   Player_SetFrameCallback(player_, nullptr, nullptr);
   Player_SetPresentationListener(player_, nullptr, nullptr);
+  player_.services.make_audio_device = make_sound_device_;
+  player_.services.audio_device_user = make_sound_device_user_;
   quit_notifier_.reset();
   if (command_) command_->TearDownControls();
   if (playlist_window_ != nullptr) {
@@ -367,6 +376,17 @@ void Viewer::Shutdown() {
     command_->hide();
     command_.reset();
   }
+}
+
+std::unique_ptr<AudioDevice> Viewer::MakeSoundDevice(void* user) {
+  const Viewer& viewer = *static_cast<Viewer*>(user);
+  if (viewer.make_sound_device_ == nullptr) return nullptr;
+  std::unique_ptr<AudioDevice> device = viewer.make_sound_device_(viewer.make_sound_device_user_);
+  if (device) {
+    const int level = viewer.state_.muted ? 0 : viewer.state_.volume;
+    device->SetVolume(static_cast<std::uint32_t>(level) * kVolumeStep);
+  }
+  return device;
 }
 
 // ---------------------------------------------------------------------------------------------

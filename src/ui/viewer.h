@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "display/video_window.h"
+#include "platform/audio_device.h"
 #include "ui/command_line.h"
 #include "ui/command_window.h"
 #include "ui/logic/file_association.h"
@@ -232,6 +233,12 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   void ReportDeviceFailure(const std::string& problem);
   void ReportOpenFailure(std::int32_t result);
   void ReportPlaybackEnd(const PlayerStatus& status);
+
+  // Each playback's sound device, made by the factory the player was given and set to the
+  // player's volume before the engine opens it.
+  static std::unique_ptr<AudioDevice> MakeSoundDevice(void* user);
+  AudioDeviceFactory make_sound_device_ = nullptr;
+  void* make_sound_device_user_ = nullptr;
 
   PlayerContext& player_;
   PlayerOptions options_;

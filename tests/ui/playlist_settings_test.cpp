@@ -624,6 +624,21 @@ TEST_F(ViewerTest, SettingsFileIsReadAtStartAndWrittenAtEveryPlay) {
   EXPECT_EQ(ReadText(SettingsFile()).toLatin1(), file);  // written again by Play
 }
 
+TEST_F(ViewerTest, ASoundCardOpensAtThePlayersVolume) {
+  // The sound was turned off last time: the card is silent before it opens, since the engine
+  // lets it play before a volume set after the start could reach it.
+  ASSERT_TRUE(WriteText(SettingsFile(),
+                        "AutoPlay=1\nFullScreen=0\nFenetreLibre=0\nNoSound=1\nEnchaine=0\n"
+                        "Register=1\nWkqm=-1,-1\nWcmd=-1,-1\nWlist=-1,-1\n"));
+  Start({Conformance(kSoundMovie)});
+  Turn();
+  ASSERT_TRUE(Playing());
+  const std::vector<std::string> events = log->Events();
+  ASSERT_GE(events.size(), 2u);
+  EXPECT_EQ(events[0], "volume 0x00000000");
+  EXPECT_EQ(events[1], "open");
+}
+
 TEST_F(ViewerTest, AMissingSoundCardIsNotToldWhileTheSoundIsOff) {
   // A machine without a sound card, on which the user turned the sound off.
   player.services.make_audio_device = [](void*) -> std::unique_ptr<AudioDevice> {
