@@ -49,6 +49,9 @@ std::int64_t SeekToDecodeStart(MovieReader& reader, VideoDecoder& decoder, std::
     if (MovieReader_Next(reader, chunks) != FrameRead::kOk) break;
     frames.push_back(Frame_Describe({chunks.data(), static_cast<std::uint32_t>(chunks.size())},
                                     offset, reader.last_frame_size));
+    // Playback stops at a frame without a picture: a start past it would give pictures that
+    // never show, so decoding starts at or before it and meets it.
+    if (!frames.back().has_picture) break;
   }
   for (auto k = static_cast<std::int64_t>(frames.size()) - 1; k > 0; --k) {
     const FrameInfo& info = frames[static_cast<std::size_t>(k)];

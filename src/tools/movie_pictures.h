@@ -35,8 +35,9 @@ bool KeyFrameDecodesAlone(MovieReader& reader, VideoDecoder& decoder, std::int64
 
 // Moves `reader` (anywhere in the movie) to the frame from which decoding gives frame
 // `target`'s picture exactly as decoding from frame 0 does: the last key frame at or before it
-// that decodes alone, else frame 0. Returns that frame's index; `decoder` is used to check
-// the key frames and then holds the start frame's picture.
+// that decodes alone, else frame 0 (never one past a frame without a picture, where playback
+// stops). Returns that frame's index; `decoder` is used to check the key frames and then holds
+// the start frame's picture.
 std::int64_t SeekToDecodeStart(MovieReader& reader, VideoDecoder& decoder, std::int64_t target);
 
 // Opens the movie at `path` and checks that its pictures can be decoded; otherwise prints the

@@ -185,6 +185,27 @@ TEST(KqmExport, FrameRangeFromAKeyFrameGivesTheSamePictures) {
     ASSERT_EQ(part.size(), static_cast<std::size_t>(last - first + 1) * picture) << range;
     EXPECT_TRUE(std::equal(part.begin(), part.end(), all.begin() + first * picture)) << range;
   }
+
+  // Three key frames that decode alone, frame 1 without a picture: playback stops at frame 1,
+  // so a range past it fails there as the whole export does, rather than writing frame 2.
+  std::string y4m = "YUV4MPEG2 W8 H8 F25:1 C444\n";
+  for (const char level : {'\x40', '\x80', '\xC0'})
+    y4m += "FRAME\n" + std::string(64, level) + std::string(128, '\x80');
+  test::WriteFileBytes(Temp("keys.y4m"), std::vector<unsigned char>(y4m.begin(), y4m.end()));
+  ASSERT_EQ(RunKqm(tools::Cmd_Encode, "encode",
+                   {"--video", Temp("keys.y4m"), "-o", Temp("keys.kqm"), "--keyint", "1", "-q"})
+                .status,
+            0);
+  auto keys = ReadFileBytes(Temp("keys.kqm"));
+  const std::size_t frame1 = 64 + (keys[64] | keys[65] << 8 | keys[66] << 16);
+  ASSERT_EQ(std::string(keys.begin() + frame1 + 8, keys.begin() + frame1 + 10), "IX");
+  keys[frame1 + 9] = 'x';
+  test::WriteFileBytes(Temp("blind1.kqm"), keys);
+  const auto r = RunKqm(Cmd_Export, "export",
+                        {Temp("blind1.kqm"), "--video", Temp("blind1.rgb"), "--frames", "2"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(": frame 1: no picture chunk"), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(Temp("blind1.rgb")));
 }
 
 TEST(KqmExport, PixelExpansionRepeatsTopBits) {
