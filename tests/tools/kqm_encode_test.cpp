@@ -229,6 +229,18 @@ TEST(KqmEncode, MeetsATargetSizeInOneOrTwoPasses) {
   ASSERT_EQ(0, high.status) << high.err;
   EXPECT_NE(std::string::npos, high.err.find("--bpp 30: the pictures come to")) << high.err;
   EXPECT_NE(std::string::npos, high.err.find("at the highest quality")) << high.err;
+  // So on a short still clip, whose key frame is most of it: 5 pictures of 64x48 come to at most
+  // 64x48 x 11 bits of key frame over 5 frames, 2.2 bits per pixel, well short of 4.
+  std::string still = Y4m(64, 48, 1);
+  const std::string picture = still.substr(still.find("FRAME"));
+  for (int i = 0; i < 4; ++i) still += picture;
+  Write(dir + "still.y4m", still);
+  const auto short_still =
+      RunKqm(tools::Cmd_Encode, "encode",
+             {"--video", dir + "still.y4m", "-o", dir + "target.kqm", "--bpp", "4"});
+  ASSERT_EQ(0, short_still.status) << short_still.err;
+  EXPECT_NE(std::string::npos, short_still.err.find("--bpp 4: the pictures come to"))
+      << short_still.err;
   const auto low =
       RunKqm(tools::Cmd_Encode, "encode",
              {"--video", dir + "target.y4m", "-o", dir + "target.kqm", "--bpp", "0.02"});
