@@ -1098,10 +1098,12 @@ bool VideoEncoder_EncodeFrame(VideoEncoder& encoder, const RgbPicture& picture, 
       return false;
     }
     // A scene change: when most blocks needed a DCT anyway, a key frame costs about the same
-    // and gives a clean point to start playback from.
+    // and gives a clean point to start playback from. A key interval of 0 asks for the first
+    // frame alone, as a movie made to be sought through from it is.
     const std::int64_t blocks = static_cast<std::int64_t>(state.width / 8) * (state.height / 8);
-    if (s->modes[0][static_cast<int>(PieceSize::kWhole)][static_cast<int>(BlockMode::kDct)] * 10 >
-        blocks * 8) {
+    if (interval != 0 &&
+        s->modes[0][static_cast<int>(PieceSize::kWhole)][static_cast<int>(BlockMode::kDct)] * 10 >
+            blocks * 8) {
       key = true;
       *s = VideoFrameStats{};
     }

@@ -175,6 +175,10 @@ TEST(VideoEncoder, ASceneChangeStartsAKeyFrame) {
   for (auto& byte : pictures[1].rgb) byte = static_cast<std::uint8_t>(random());
   const Encoded e = EncodeAll(pictures, VideoEncoderSettings{});
   EXPECT_TRUE(e.stats[1].key);
+  // A key interval of 0 asks for the first frame as the only key frame.
+  VideoEncoderSettings first_only;
+  first_only.key_interval = 0;
+  EXPECT_FALSE(EncodeAll(pictures, first_only).stats[1].key);
 }
 
 TEST(VideoEncoder, RefusesSizesTheDecoderCannotTake) {
