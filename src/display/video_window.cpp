@@ -212,6 +212,8 @@ VideoWindowSet::VideoWindowSet(PresentationHost& host) : host_(host) {
 }
 
 VideoWindowSet::~VideoWindowSet() {
+  // A retired full-screen window may outlive the set, waiting to be deleted.
+  QObject::disconnect(full_screen_follow_);
   if (window_ != nullptr) {
     window_->Detach();
     frame_->Detach();
@@ -247,13 +249,9 @@ void VideoWindowSet::CreateWindowSet(const QSize& client, bool full_screen) {
     window_->setWindowFlag(Qt::WindowStaysOnTopHint, true);
     if (QScreen* screen = FullScreenScreen()) {
       VideoWindow* window = window_;
-      QObject::connect(screen, &QScreen::geometryChanged, window,
-                       [this, window](const QRect& area) {
-                         // Once full screen is left, this window only waits to be deleted: the
-                         // windowed one that took its place keeps its own size.
-                         if (window != window_) return;
-                         window->setGeometry(area);
-                       });
+      full_screen_follow_ =
+          QObject::connect(screen, &QScreen::geometryChanged, window,
+                           [window](const QRect& area) { window->setGeometry(area); });
     }
   }
   window_->resize(client);
@@ -278,6 +276,9 @@ void VideoWindowSet::CreateWindowSet(const QSize& client, bool full_screen) {
 }
 
 void VideoWindowSet::RetireWindowSet() {
+  // Once full screen is left, that window only waits to be deleted: the windowed one that takes
+  // its place keeps its own size.
+  QObject::disconnect(full_screen_follow_);
   // The old window may be the one whose key press led here: it goes once the event is over.
   window_->Detach();
   frame_->Detach();
