@@ -39,6 +39,10 @@ const std::uint8_t* Sound_FindAudioChunk(LoadedFrame frame, std::int32_t* length
 // Said of a movie whose header promises sound but whose frame 0 has no sound chunk: it plays
 // silent.
 inline constexpr char kNoFrame0SoundProblem[] = "frame 0 has no sound chunk (\"AA\" or \"BB\")";
+// Said of a stream whose frame period holds no sound (frame 0's chunk too short for one), which
+// cannot pace playback: the movie plays silent.
+inline constexpr char kEmptySoundPeriodProblem[] =
+    "frame 0's sound chunk holds less than one frame period of codes";
 
 // Prepares `sound` from frame 0's audio chunk payload (`length` bytes): validates the ADQ
 // header, sets up the decoding state and the stream's format and period size. Returns an

@@ -249,7 +249,7 @@ bool Open(GstElement* element, DemuxState& s) {
       sound_problem =
           "the sound stream's rate (" + std::to_string(facts.frequency) + " Hz) cannot be played";
     else if (facts.pcm_bytes_per_period <= 0)
-      sound_problem = "frame 0's sound chunk holds less than one frame period of codes";
+      sound_problem = kEmptySoundPeriodProblem;
   }
   if (!sound_problem.empty()) {
     GST_ELEMENT_WARNING(

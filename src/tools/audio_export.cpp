@@ -33,7 +33,12 @@ bool SetUpFromFrame0(SoundStream& sound, LoadedFrame frame, std::string* error) 
     if (error) *error = std::string("frame 0: ") + Adpcm_ErrorText(result);
     return false;
   }
-  // The sound device refuses it, and the player plays the movie silent.
+  // A period without sound cannot pace playback, and the sound device refuses a rate it does not
+  // take: the player plays the movie silent.
+  if (sound.audio_frame_bytes <= 0) {
+    if (error) *error = kEmptySoundPeriodProblem + std::string(": the movie plays silent");
+    return false;
+  }
   if (const std::string problem = SoundRateProblem(sound.sample_rate); !problem.empty()) {
     if (error) *error = "frame 0: " + problem + ": the movie plays silent";
     return false;
@@ -137,10 +142,6 @@ bool AudioExport::AddFrame(int pass, std::int32_t frame_index, LoadedFrame frame
     if (!SetUpFromFrame0(sound_, frame, error)) return false;
     started_ = true;
     periods = kLeadPeriods;
-    if (sound_.audio_frame_bytes == 0) {
-      WarnOnce(warned_empty_period_,
-               "frame 0: the sound chunk holds less than one frame period of codes: no sound");
-    }
   }
 
   const std::size_t bytes =

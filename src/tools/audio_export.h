@@ -83,7 +83,6 @@ class AudioExport {
   bool output_failed_ = false;
   bool warned_starved_ = false;
   bool warned_restart_ = false;
-  bool warned_empty_period_ = false;
 };
 
 }  // namespace tarvel::tools

@@ -33,6 +33,11 @@ std::string SoundRateProblem(std::uint32_t rate) {
          std::to_string(kMaxDeviceSampleRate) + " Hz)";
 }
 
+std::string SoundStreamProblem(std::uint32_t rate, std::int32_t pcm_bytes_per_period) {
+  if (pcm_bytes_per_period <= 0) return kEmptySoundPeriodProblem;
+  return SoundRateProblem(rate);
+}
+
 std::string SoundInfoText(const SoundInfo& info) {
   char line[256];
   std::string out;
@@ -54,8 +59,8 @@ std::string SoundInfoText(const SoundInfo& info) {
   std::snprintf(line, sizeof line, "Sound per frame: %d ADPCM bytes -> %d PCM bytes (%d samples)\n",
                 f.adpcm_bytes_per_period, f.pcm_bytes_per_period, f.samples_per_period);
   out += line;
-  if (f.adpcm_bytes_per_period <= 0)
-    out += "Sound note:      frame 0's audio chunk is too short to hold any sound\n";
+  if (f.pcm_bytes_per_period <= 0)
+    out += std::string("Sound note:      ") + kEmptySoundPeriodProblem + ": plays silent\n";
   return out;
 }
 
@@ -74,8 +79,8 @@ std::string SoundInfoJson(const SoundInfo& info) {
                   Adpcm_ErrorText(f.result), f.result);
     return text;
   }
-  // A rate no sound device plays is why the movie plays silent.
-  const std::string problem = SoundRateProblem(f.frequency);
+  // A period without sound, or a rate no sound device plays, is why the movie plays silent.
+  const std::string problem = SoundStreamProblem(f.frequency, f.pcm_bytes_per_period);
   const std::string rate_problem = problem.empty() ? "null" : "\"" + problem + "\"";
   std::snprintf(text, sizeof text,
                 "{\"frequency\":%u,\"stereo\":%s,\"sample_count\":%u,\"duration_seconds\":%s,"

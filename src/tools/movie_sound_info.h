@@ -19,6 +19,9 @@ SoundInfo DescribeSoundStream(const std::uint8_t* payload, std::size_t length,
                               std::uint32_t frame_count, float frame_rate);
 // Why no sound device plays sound at `rate` Hz, or empty when they do.
 std::string SoundRateProblem(std::uint32_t rate);
+// Why the player plays a stream that its header check passed silent (its frame period holds no
+// sound, or no sound device plays its rate), or empty when it plays it.
+std::string SoundStreamProblem(std::uint32_t rate, std::int32_t pcm_bytes_per_period);
 std::string SoundInfoText(const SoundInfo& info);
 std::string SoundInfoJson(const SoundInfo& info);
 // A JSON number with as many digits as tell the value apart and no more (2293.725, not the

@@ -356,6 +356,26 @@ TEST(KqmExport, BadInputGivesOneLineNamingTheFileAndFails) {
                        ": frame 0 has no sound chunk (\"AA\" or \"BB\"): the movie plays silent\n");
   EXPECT_FALSE(std::filesystem::exists(Temp("silent.rgb")));
   EXPECT_FALSE(std::filesystem::exists(Temp("silent.wav")));
+  // So it does when the chunk holds the 32-byte stream header and 8 bytes of codes, less than
+  // 32 periods of one byte: a period of no sound cannot pace playback. Its export wrote picture
+  // 0 and then failed on its sound.
+  silent = bytes;
+  silent[sound_chunk] = 8 + 32 + 8;
+  silent[sound_chunk + 1] = silent[sound_chunk + 2] = silent[sound_chunk + 3] = 0;
+  test::WriteFileBytes(Temp("silent.kqm"), silent);
+  r = RunKqm(Cmd_Export, "export",
+             {Temp("silent.kqm"), "--video", Temp("silent.rgb"), "--audio", Temp("silent.wav")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "kqm export: " + Temp("silent.kqm") +
+                       ": frame 0's sound chunk holds less than one frame period of codes: the "
+                       "movie plays silent\n");
+  EXPECT_FALSE(std::filesystem::exists(Temp("silent.rgb")));
+  EXPECT_FALSE(std::filesystem::exists(Temp("silent.wav")));
+  r = RunKqm(tools::Cmd_Info, "info", {Temp("silent.kqm"), "--json", "-q"});
+  EXPECT_NE(r.out.find("\"error\":\"frame 0's sound chunk holds less than one frame period of "
+                       "codes\",\"error_code\":null}"),
+            std::string::npos)
+      << r.out;
 
   // A sound stream at a rate no sound device plays (here 0 Hz, and 400 kHz) plays silent too:
   // its sound was written as a WAVE file of that rate.
