@@ -1118,17 +1118,25 @@ bool VideoEncoder_EncodeFrame(VideoEncoder& encoder, const RgbPicture& picture, 
   if (encoder.decoder->Decode(payload->data(), payload->size()) != kDecodeOk) return false;
   const std::uint16_t* decoded = encoder.decoder->Picture().pixels;
   std::int64_t mismatched = 0;
-  std::uint64_t sse = 0;
-  for (std::size_t i = 0; i < state.work.size(); ++i) {
-    if (decoded[i] != state.work[i]) ++mismatched;
-    const std::uint8_t* rgb = &state.rgb_of[3 * (decoded[i] & 0x7FFFu)];
-    for (int k = 0; k < 3; ++k) {
-      const int d = rgb[k] - picture.rgb[3 * i + k];
-      sse += static_cast<std::uint64_t>(d * d);
-    }
-  }
+  for (std::size_t i = 0; i < state.work.size(); ++i) mismatched += decoded[i] != state.work[i];
   s->mismatched_pixels = mismatched;
-  const double mse = static_cast<double>(sse) / (3.0 * static_cast<double>(state.work.size()));
+  const auto& settings = encoder.settings;
+  const int source_width =
+      settings.source_width > 0 ? std::min(settings.source_width, encoder.width) : encoder.width;
+  const int source_height = settings.source_height > 0
+                                ? std::min(settings.source_height, encoder.height)
+                                : encoder.height;
+  std::uint64_t sse = 0;
+  for (int y = 0; y < source_height; ++y)
+    for (int x = 0; x < source_width; ++x) {
+      const std::size_t i = static_cast<std::size_t>(y) * encoder.width + x;
+      const std::uint8_t* rgb = &state.rgb_of[3 * (decoded[i] & 0x7FFFu)];
+      for (int k = 0; k < 3; ++k) {
+        const int d = rgb[k] - picture.rgb[3 * i + k];
+        sse += static_cast<std::uint64_t>(d * d);
+      }
+    }
+  const double mse = static_cast<double>(sse) / (3.0 * source_width * source_height);
   s->psnr = sse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
   // The decoder's picture is what the next frame predicts from.
   state.work.assign(decoded, decoded + state.work.size());

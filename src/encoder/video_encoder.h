@@ -22,6 +22,10 @@ struct VideoEncoderSettings {
   int quality = 75;       // 1..100, the frame word (at least 5 with key_interval 1); may change
   int key_interval = 60;  // a key frame at least this often (frames); 0 = only the first
   int effort = 1;         // 0 fastest .. 3 exhaustive search
+  // The part of the picture, from its top-left corner, that the source filled and that the PSNR
+  // measures (0: all of it): the padding of a picture to whole blocks is no part of the source.
+  int source_width = 0;
+  int source_height = 0;
   // Asked before each block (null: never): true ends the frame there, unwritten. At effort 3 a
   // large picture takes minutes, which a person who asked to stop does not wait for.
   bool (*stop_requested)() = nullptr;
@@ -31,7 +35,7 @@ struct VideoFrameStats {
   bool key = false;
   int quality = 0;
   std::size_t bytes = 0;
-  double psnr = 0;  // reconstruction against the source, RGB
+  double psnr = 0;  // reconstruction against the source (its part of the picture), RGB
   // Copies that read the output picture, and copies under an orientation other than 0.
   std::int64_t output_copies = 0;
   std::int64_t oriented_copies = 0;

@@ -468,6 +468,10 @@ bool OpenInputs(EncodeJob& job) {
   job.settings.video.key_interval = o.key_interval;
   job.settings.video.effort = o.effort;
   job.settings.video.stop_requested = StopRequested;
+  if (!job.geometry.scale) {  // padded: the PSNR measures the source alone
+    job.settings.video.source_width = reader.width;
+    job.settings.video.source_height = reader.height;
+  }
   job.fps = 200.0 / job.settings.frame_duration;
   if (std::fabs(job.fps - wanted) > wanted * 1e-3) {
     char note[192];

@@ -142,6 +142,42 @@ TEST(KqmEncode, FitsPicturesTooLargeAndBlamesTheSideAtFault) {
   EXPECT_EQ(8, HeaderOf(dir + "x.kqm").frame_duration);
 }
 
+TEST(KqmEncode, StatsMeasureTheSourceNotThePaddingAroundIt) {
+  // A 12x12 grey picture (full range, no colour: each of R, G and B is its Y), padded to 16x16.
+  const std::string dir = testing::TempDir();
+  std::string y4m = "YUV4MPEG2 W12 H12 F25:1 C444 XCOLORRANGE=FULL\nFRAME\n";
+  std::vector<int> grey;
+  for (int y = 0; y < 12; ++y)
+    for (int x = 0; x < 12; ++x) grey.push_back((x * 37 + y * 53 + x * y * 11) % 256);
+  for (int v : grey) y4m += static_cast<char>(v);
+  y4m += std::string(2 * 144, '\x80');
+  Write(dir + "padded.y4m", y4m);
+  const auto r = RunKqm(tools::Cmd_Encode, "encode",
+                        {"--video", dir + "padded.y4m", "-o", dir + "padded.kqm", "--quality", "30",
+                         "--stats", "-q"});
+  ASSERT_EQ(0, r.status) << r.err;
+  ASSERT_EQ(0, RunKqm(tools::Cmd_Export, "export",
+                      {dir + "padded.kqm", "--video", dir + "padded.rgb", "-q"})
+                   .status);
+  // The PSNR of the 12x12 pixels the source has, each 5-bit field widened as the player does.
+  const auto pixels = test::ReadFileBytes(dir + "padded.rgb");
+  ASSERT_EQ(16u * 16 * 2, pixels.size());
+  double sse = 0;
+  for (int y = 0; y < 12; ++y)
+    for (int x = 0; x < 12; ++x) {
+      const int p = pixels[2 * (16 * y + x)] | pixels[2 * (16 * y + x) + 1] << 8;
+      for (int shift : {10, 5, 0}) {
+        const int v = (p >> shift) & 31;
+        const double d = ((v << 3) | (v >> 2)) - grey[static_cast<std::size_t>(12 * y + x)];
+        sse += d * d;
+      }
+    }
+  const double psnr = 10 * std::log10(255.0 * 255.0 * 3 * 144 / sse);
+  const auto at = r.out.find("mean PSNR ");
+  ASSERT_NE(std::string::npos, at) << r.out;
+  EXPECT_NEAR(psnr, std::stod(r.out.substr(at + 10)), 0.006) << r.out;
+}
+
 TEST(KqmEncode, ARateTheFormatCannotStoreKeepsTheClipsLengthByPickingPictures) {
   // Twelve grey pictures at 30 per second (0.4 s), each lighter than the last. 30 per second is
   // stored as 200/7 s: stored frame k shows the picture of moment 7k/200 s, number
