@@ -390,7 +390,9 @@ struct EncodeJob {
   PendingFile output;
   MovieEncoder encoder;
   std::optional<RateControl> rate;
-  std::int64_t expected_frames = 0;     // 0 = not known
+  std::int64_t expected_frames = 0;  // 0 = not known
+  // Through a pipe with a target size: the frames the sound's length suggests (0 otherwise).
+  std::int64_t guessed_frames = 0;
   bool frame_limit_said = false;        // the note on a video longer than a movie holds
   const RgbPicture* picture = nullptr;  // the next picture to encode
   int got = 0;                          // what reading it gave: 1, 0 at the end, -1 on error
@@ -540,10 +542,13 @@ int StartPictures(EncodeJob& job) {
   std::int64_t frames = job.expected_frames;
   const SoundTrack* track = job.encoder.has_sound ? &job.encoder.track : nullptr;
   if (frames == 0 && track)
-    frames = static_cast<std::int64_t>((track->sound.Frames() + track->samples_per_period - 1) /
-                                       track->samples_per_period);
+    frames = job.guessed_frames = static_cast<std::int64_t>(
+        (track->sound.Frames() + track->samples_per_period - 1) / track->samples_per_period);
   const double bits = TargetBitsPerFrame(o, g, job.fps, track, frames);
-  if (bits < g.width * g.height / 64.0) {
+  // A guess is no reason to refuse: the video may go on past a shorter sound, into silence that
+  // the movie stores all the same, and what the movie holds once is spread over its frames.
+  const double share = job.guessed_frames ? TargetBitsPerFrame(o, g, job.fps, track, 0) : bits;
+  if (share < g.width * g.height / 64.0) {
     char target[64];
     std::snprintf(target, sizeof target, o.bpp > 0 ? "--bpp %g" : "--bitrate %g",
                   o.bpp > 0 ? o.bpp : o.bitrate);
@@ -581,6 +586,12 @@ bool EncodePictures(EncodeJob& job) {
              "the format holds at most " + std::to_string(kMaxFrameCount) +
                  " frames; the rest of the video is left out");
       break;
+    }
+    if (job.rate && job.guessed_frames) {
+      // Past the guessed frames, what the movie holds once is spread over those so far.
+      const std::int64_t so_far = static_cast<std::int64_t>(encoder.frames.size()) + 1;
+      job.rate->target = std::max(1.0, TargetBitsPerFrame(o, job.geometry, job.fps, &encoder.track,
+                                                          std::max(job.guessed_frames, so_far)));
     }
     if (job.rate) encoder.video.settings.quality = RateControl_NextQuality(*job.rate);
     if (!MovieEncoder_AddPicture(encoder, *job.picture)) {
