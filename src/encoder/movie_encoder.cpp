@@ -119,6 +119,17 @@ MovieEncodeSummary SummariseFrames(const MovieEncoder& encoder) {
   return summary;
 }
 
+std::string EncodeSummaryLine(const MovieEncoder& encoder, double fps) {
+  const MovieEncodeSummary s = SummariseFrames(encoder);
+  char line[256];
+  std::snprintf(line, sizeof line,
+                "%lld %s %dx%d at %.3f fps, %lld bytes, %.3f bits/pixel, PSNR %.2f dB",
+                static_cast<long long>(s.frames), s.frames == 1 ? "frame" : "frames",
+                encoder.video.width, encoder.video.height, fps,
+                static_cast<long long>(encoder.writer.position), s.bits_per_pixel, s.mean_psnr);
+  return line;
+}
+
 void PrintEncodeStats(const MovieEncoder& encoder, std::FILE* out) {
   std::fprintf(out, "frame  kind   quality   bytes    psnr\n");
   for (std::size_t i = 0; i < encoder.frames.size(); ++i) {

@@ -75,6 +75,10 @@ struct MovieEncodeSummary {
 };
 MovieEncodeSummary SummariseFrames(const MovieEncoder& encoder);
 
+// What a movie just encoded at `fps` frames per second comes to, in one line: "25 frames
+// 320x240 at 25.000 fps, 61234 bytes, 0.255 bits/pixel, PSNR 38.12 dB".
+std::string EncodeSummaryLine(const MovieEncoder& encoder, double fps);
+
 // One line per frame (kind, bytes, PSNR) and a total line.
 void PrintEncodeStats(const MovieEncoder& encoder, std::FILE* out);
 

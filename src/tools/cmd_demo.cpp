@@ -92,6 +92,7 @@ int Cmd_Demo(int argc, char** argv) {
     return 1;
   }
   if (stats) PrintEncodeStats(encoder, stdout);
+  if (!verbosity.quiet) PrintError(command, output_path, EncodeSummaryLine(encoder, kFps));
   return 0;
 }
 

@@ -677,12 +677,7 @@ void PrintSummary(const EncodeJob& job) {
   const MovieEncodeSummary s = SummariseFrames(job.encoder);
   NoteTargetOutOfReach(job, s);
   NoteSoundPastPictures(job, s.frames);
-  char line[256];
-  std::snprintf(
-      line, sizeof line, "%s %dx%d at %.3f fps, %lld bytes, %.3f bits/pixel, PSNR %.2f dB",
-      Counted(s.frames, "frame").c_str(), job.geometry.width, job.geometry.height, job.fps,
-      static_cast<long long>(job.encoder.writer.position), s.bits_per_pixel, s.mean_psnr);
-  PrintError(kCommand, job.o.output_path, line);
+  PrintError(kCommand, job.o.output_path, EncodeSummaryLine(job.encoder, job.fps));
 }
 
 int RunEncode(const EncodeOptions& o) {

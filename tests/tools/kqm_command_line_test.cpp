@@ -139,6 +139,17 @@ TEST(KqmCommandLine, UsageErrorsExitTwoNamingTheCommandAndEveryCommandTakesQuiet
       test::RunKqm(tools::Cmd_Export, "export",
                    {movie, "--video", ::testing::TempDir() + "one.rgb", "--frames", "5", "-v"});
   EXPECT_NE(std::string::npos, one.err.find(": 6 frames: 1 picture written")) << one.err;
+  // The demo sums up what it wrote, as encode does, unless -q: 0.2 s at 25 a second is 5 frames.
+  const std::string demo = ::testing::TempDir() + "summed.kqm";
+  const auto summed =
+      test::RunKqm(tools::Cmd_Demo, "demo", {"-o", demo, "--size", "16x16", "--seconds", "0.2"});
+  EXPECT_EQ(0, summed.status) << summed.err;
+  EXPECT_EQ(0u, summed.err.rfind("kqm demo: " + demo + ": 5 frames 16x16 at 25.000 fps, ", 0))
+      << summed.err;
+  EXPECT_EQ("", test::RunKqm(tools::Cmd_Demo, "demo",
+                             {"-o", demo, "--size", "16x16", "--seconds", "0.2", "-q"})
+                    .err);
+  std::remove(demo.c_str());
 }
 
 TEST(KqmCommandLine, AFolderOrAPipeIsNamedAsSuchAndNeverWaitedOn) {
