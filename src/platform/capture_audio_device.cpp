@@ -16,8 +16,8 @@ std::string HexEvent(const char* name, std::uint32_t value) {
 
 }  // namespace
 
-CaptureLog::CaptureLog(bool keep_buffers, BufferSink sink)
-    : keep_buffers_(keep_buffers), sink_(std::move(sink)) {}
+CaptureLog::CaptureLog(bool keep_buffers, BufferSink sink, bool keep_events)
+    : keep_buffers_(keep_buffers), keep_events_(keep_events), sink_(std::move(sink)) {}
 
 std::vector<CapturedBuffer> CaptureLog::Buffers() const {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -70,7 +70,7 @@ void CaptureLog::RecordBuffer(const std::uint8_t* data, std::uint32_t length, st
 
 void CaptureLog::RecordEvent(std::string event) {
   std::lock_guard<std::mutex> lock(mutex_);
-  events_.push_back(std::move(event));
+  if (keep_events_) events_.push_back(std::move(event));
 }
 
 void CaptureLog::RecordFormat(const WaveFormat& format) {

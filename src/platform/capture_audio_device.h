@@ -36,7 +36,9 @@ class CaptureLog {
   // false, instead of) keeping it.
   using BufferSink = std::function<void(const CapturedBuffer&)>;
 
-  explicit CaptureLog(bool keep_buffers = true, BufferSink sink = nullptr);
+  // With keep_events false the device calls are not listed either (Events() stays empty): a
+  // long headless run, such as a benchmark of a million seeks, adds some with every seek.
+  explicit CaptureLog(bool keep_buffers = true, BufferSink sink = nullptr, bool keep_events = true);
 
   std::vector<CapturedBuffer> Buffers() const;
   // Every queued byte, in queue order.
@@ -59,6 +61,7 @@ class CaptureLog {
  private:
   mutable std::mutex mutex_;
   bool keep_buffers_;
+  bool keep_events_;
   BufferSink sink_;
   std::vector<CapturedBuffer> buffers_;
   std::vector<std::string> events_;

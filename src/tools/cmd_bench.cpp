@@ -51,11 +51,13 @@ int Stopped(const std::string& path) {
 }
 
 // Plays in real time, as a sound card does: one that finished its buffers at once would have
-// the playback run on past the frame it is paused at, into the end of a movie cut short.
+// the playback run on past the frame it is paused at, into the end of a movie cut short. It
+// keeps nothing of what it is given: each seek pauses and resets it.
 std::unique_ptr<AudioDevice> MakeCaptureDevice(void*) {
   CaptureOptions options;
   options.timing = CaptureTiming::kSampleClock;
-  return std::make_unique<CaptureAudioDevice>(std::make_shared<CaptureLog>(false), options);
+  return std::make_unique<CaptureAudioDevice>(std::make_shared<CaptureLog>(false, nullptr, false),
+                                              options);
 }
 
 // Seeks a paused playback (sound into the capture device) to `count` frames chosen at random
