@@ -184,12 +184,26 @@ struct PlayJob {
   // On the sound card, the last picture's sound is still playing when it is presented: the
   // device stays open until the card has played it, then this many milliseconds more for what
   // the card holds of it (0: not on the sound card), unless Ctrl-C cuts it; and at most
-  // `sound_wait_ms` in all, should the card never say so. Set once playback runs.
+  // `sound_wait_ms` in all, should the card never say so. Set as the card opens.
   std::atomic<std::int64_t> sound_tail_ms{0}, sound_wait_ms{0};
   // Released once the card has played the last picture's period, and by Ctrl-C, before or
   // during that wait, to end it.
   std::counting_semaphore<> tail_cut{0};
 };
+
+// The sound card has opened at `sample_rate`: the last picture's sound is to be waited for. Set
+// before the engine presents a picture (the last may come a frame period after the start, while
+// the thread that started playback has not yet run on).
+void ExpectSoundTail(PlayJob& job, std::uint32_t sample_rate) {
+  // What the card holds beyond the buffer it took last; and, should the card never say that it
+  // has played the last picture's period, that period and as much again, and 5 s more.
+  const float rate = job.o.rate > 0.0f ? job.o.rate : job.movie.frame_rate;
+  sample_rate = std::max(sample_rate, 1u);
+  const double card = 2.0 * SdlTakeSamples(sample_rate) / sample_rate;
+  const double period = rate > 0.0f ? 1.0 / rate : 0.0;
+  job.sound_wait_ms = static_cast<std::int64_t>((2.0 * (period + card) + 5.0) * 1000.0);
+  job.sound_tail_ms = static_cast<std::int64_t>(card * 1000.0) + 1;
+}
 
 // Lets the sound card play the last picture's sound out; the engine, held on this thread,
 // closes the device after it.
@@ -207,14 +221,15 @@ void WaitForSoundTail(PlayJob& job) {
 // playback; `played` is released once the card has played the last picture's period.
 class CardForPictures final : public AudioDevice {
  public:
-  CardForPictures(std::unique_ptr<AudioDevice> card, std::int64_t periods,
-                  std::counting_semaphore<>* played)
-      : card_(std::move(card)), periods_(periods), played_(played) {}
+  CardForPictures(std::unique_ptr<AudioDevice> card, PlayJob& job)
+      : card_(std::move(card)), job_(job), periods_(job.last_picture), played_(&job.tail_cut) {}
 
   int Open(const WaveFormat& format, WaveCallback callback, void* instance) override {
     callback_ = callback;
     instance_ = instance;
-    return card_->Open(format, &CardForPictures::Relay, this);
+    const int result = card_->Open(format, &CardForPictures::Relay, this);
+    if (result == kDeviceOk) ExpectSoundTail(job_, format.samples_per_second);
+    return result;
   }
   int Prepare(WaveHeader& header) override { return card_->Prepare(header); }
   int Unprepare(WaveHeader& header) override { return card_->Unprepare(header); }
@@ -259,6 +274,7 @@ class CardForPictures final : public AudioDevice {
   }
 
   std::unique_ptr<AudioDevice> card_;
+  PlayJob& job_;
   const std::int64_t periods_;
   std::counting_semaphore<>* played_;
   WaveCallback callback_ = nullptr;
@@ -317,7 +333,7 @@ std::unique_ptr<AudioDevice> MakeDevice(void* user) {
   if (job.o.rate > 0.0f) device->SetPlaybackRate(Player_SoundRateValue(*job.context, job.o.rate));
   if (job.o.capture()) return device;
   // One frame period for each picture played.
-  return std::make_unique<CardForPictures>(std::move(device), job.last_picture, &job.tail_cut);
+  return std::make_unique<CardForPictures>(std::move(device), job);
 }
 
 // The engine set up and the movie open (at its start frame). 0, or the exit status after the
@@ -451,16 +467,6 @@ int Start(PlayJob& job) {
     PrintError(kCommand, o.name, status.silent_reason + std::string("; playing without sound"));
   else if (started == kPlayerSoundRefused)
     PrintError(kCommand, o.name, status.problem);
-  if (!o.capture() && status.sound_on) {
-    // What the card holds beyond the buffer it took last; and, should the card never say that it
-    // has played the last picture's period, that period and as much again, and 5 s more.
-    const float rate = o.rate > 0.0f ? o.rate : status.frame_rate;
-    const std::uint32_t sample_rate = std::max(status.sample_rate, 1u);
-    const double card = 2.0 * SdlTakeSamples(sample_rate) / sample_rate;
-    const double period = rate > 0.0f ? 1.0 / rate : 0.0;
-    job.sound_wait_ms = static_cast<std::int64_t>((2.0 * (period + card) + 5.0) * 1000.0);
-    job.sound_tail_ms = static_cast<std::int64_t>(card * 1000.0) + 1;
-  }
   // Frame 0 of a movie with sound is presented while the start primes the device, without a
   // frame callback after it: a playback of that one picture ends here. On the sound card its
   // sound is still to come: the next picture, which comes once the card has played it, ends
