@@ -495,6 +495,9 @@ void Viewer::Play() {
       sound_lost_shown_ = false;
       past_playable_reported_ = false;
       withheld_device_problem_.clear();
+      // The start showed frame 0 without the frame callback: a movie of one frame is on its last
+      // already, and its card stops after this first period rather than the next pass's.
+      if (Playing(status)) HoldAtLastFrame();
       if (started != kPlayerOk) {
         if (Playing(status)) {
           std::string problem = ProblemOf(status, started);

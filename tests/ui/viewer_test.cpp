@@ -22,6 +22,7 @@
 #include <QtEndian>
 #include <QtTest/QTest>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <functional>
@@ -346,6 +347,47 @@ TEST_F(ViewerTest, PlaybackEndsOnTheLastFrame) {
   EXPECT_EQ(Status().shown_frame, 1);
   EXPECT_EQ(Status().pictures_presented, 2);
   EXPECT_EQ(Counter(), "00002");
+}
+
+TEST_F(ViewerTest, AOneFrameMovieWithSoundPlaysOnePeriod) {
+#ifndef TARVEL_KQM
+  GTEST_SKIP() << "the kqm tool is not built";
+#else
+  // One 16 x 16 picture of half a second with half a second of 8 kHz mono sound.
+  QTemporaryDir folder;
+  QFile video(folder.filePath(QStringLiteral("one.y4m")));
+  ASSERT_TRUE(video.open(QIODevice::WriteOnly));
+  video.write("YUV4MPEG2 W16 H16 F2:1 Ip A1:1 C420jpeg\nFRAME\n");
+  video.write(QByteArray(16 * 16 * 3 / 2, '\x60'));
+  video.close();
+  QFile sound(folder.filePath(QStringLiteral("one.wav")));
+  ASSERT_TRUE(sound.open(QIODevice::WriteOnly));
+  QByteArray wav(
+      "RIFF\0\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1f\0\0\x80\x3e\0\0\x02\0\x10\0"
+      "data\0\0\0\0",
+      44);
+  qToLittleEndian<quint32>(36 + 8000, wav.data() + 4);
+  qToLittleEndian<quint32>(8000, wav.data() + 40);
+  sound.write(wav + QByteArray(8000, '\x11'));
+  sound.close();
+  const QString movie = folder.filePath(QStringLiteral("one.kqm"));
+  QProcess kqm;
+  kqm.start(QString::fromLatin1(TARVEL_KQM), {"encode", "--video", video.fileName(), "--audio",
+                                              sound.fileName(), "-o", movie, "-q"});
+  ASSERT_TRUE(kqm.waitForFinished(60000));
+  ASSERT_EQ(kqm.exitCode(), 0) << kqm.readAllStandardError().toStdString();
+  std::atomic<int> queued{0};
+  log = std::make_shared<CaptureLog>(false, [&queued](const CapturedBuffer&) { ++queued; });
+  Start({movie});
+  Turn();
+  ASSERT_TRUE(Playing());
+  ASSERT_TRUE(TurnUntil([this] { return state().stopped; }, 10000));
+  // The card is given the lead of 32 periods, then one period more as the first ends: there the
+  // movie is over, and the card pauses after that first period. A second period asked for
+  // means that the next pass's sound was heard.
+  EXPECT_EQ(queued, 33);
+  EXPECT_EQ(Counter(), "00001");
+#endif
 }
 
 TEST_F(ViewerTest, StepByStepShowsOneExactFrameAtATime) {
