@@ -218,7 +218,8 @@ void WaitForSoundTail(PlayJob& job) {
 // queues 31 frame periods ahead of the picture shown, so that past the last picture the card
 // played on into what follows (the next pass's opening sound, the movie looping) until it was
 // closed. Those periods are kept back here, and given back done at the reset that ends
-// playback; `played` is released once the card has played the last picture's period.
+// playback. As the card opens, the job learns to wait for the last picture's sound; its
+// `tail_cut` is released once the card has played that picture's period.
 class CardForPictures final : public AudioDevice {
  public:
   CardForPictures(std::unique_ptr<AudioDevice> card, PlayJob& job)
