@@ -439,6 +439,7 @@ std::int32_t Player_Start(PlayerContext& context, void* target, std::int32_t dis
   }
 
   if (context.sound_on) {
+    const char* refused_because = "the sound stream is not valid ADQ sound";
     std::int32_t length = 0;
     const LoadedFrame frame{first->data.get(), static_cast<std::uint32_t>(first->data_length)};
     const std::uint8_t* payload = Sound_FindAudioChunk(frame, &length);
@@ -447,11 +448,14 @@ std::int32_t Player_Start(PlayerContext& context, void* target, std::int32_t dis
       Status_Publish(context, [](PlayerStatus& status) {
         Status_SetSilentReason(status, kNoFrame0SoundProblem);
       });
-    } else if (Sound_SetupStream(context.sound, payload, length) != kAdpcmOk ||
-               context.sound.audio_frame_bytes <= 0) {
+    } else if (Sound_SetupStream(context.sound, payload, length) != kAdpcmOk) {
+      context.sound_on = false;
+      context.last_result = kPlayerSoundRefused;
+    } else if (context.sound.audio_frame_bytes <= 0) {
       // A stream whose frame period holds no sound cannot pace playback.
       context.sound_on = false;
       context.last_result = kPlayerSoundRefused;
+      refused_because = kEmptySoundPeriodProblem;
     } else {
       // The semaphore exists before the device can send a done-message.
       context.sound_semaphore = std::make_unique<Semaphore>(0, kWaveBufferCount);
@@ -469,9 +473,9 @@ std::int32_t Player_Start(PlayerContext& context, void* target, std::int32_t dis
       }
     }
     if (context.last_result == kPlayerSoundRefused)
-      Status_Publish(context, [](PlayerStatus& status) {
-        Status_SetProblem(status, "the sound stream is not valid ADQ sound; playing without sound");
-        Status_SetSilentReason(status, "the sound stream is not valid ADQ sound");
+      Status_Publish(context, [refused_because](PlayerStatus& status) {
+        Status_SetProblem(status, std::string(refused_because) + "; playing without sound");
+        Status_SetSilentReason(status, refused_because);
       });
     if (context.sound_on) {
       Status_Publish(context, [&context](PlayerStatus& status) {

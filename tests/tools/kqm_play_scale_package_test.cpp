@@ -235,6 +235,16 @@ TEST(KqmPlay, SilentMovieGivesAnEmptySoundCapture) {
                               ": the sound stream is not valid ADQ sound; playing without sound\n")
         << start;
   }
+  // So is a chunk too short to hold one frame period of codes (the 32-byte stream header and 8
+  // bytes), which says so rather than that the stream is not valid.
+  bytes = test::ReadFileBytes(ConformancePath("mixed-160x120-mono"));
+  bytes[3820] = 8 + 32 + 8;
+  bytes[3821] = bytes[3822] = bytes[3823] = 0;
+  test::WriteFileBytes(Temp("short.kqm"), bytes);
+  EXPECT_EQ(RunKqm(tools::Cmd_Play, "play", {Temp("short.kqm"), "--device", "capture", "-q"}).err,
+            "kqm play: " + Temp("short.kqm") +
+                ": frame 0's sound chunk holds less than one frame period of codes; playing "
+                "without sound\n");
 }
 
 // A disk that fills up (here a file size limit of 4 KB) is one line with its reason, playback
