@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <random>
 #include <type_traits>
+#include <unordered_set>
 
 namespace tarvel::tools {
 
@@ -417,6 +418,24 @@ bool CheckMovieOutputsApart(const std::string& command, const std::string& movie
   return CheckOutputsApart(command, {{"MOVIE", movie_file}, {"--package", package}}, outputs);
 }
 
+namespace {
+
+// A random hidden name beside `file` for a file that stands in for it meanwhile ("part" a new
+// one being written, "old" the one it replaces), to be made new. A name as long as a file name
+// may be (255 bytes) is shortened in this form.
+std::string HiddenNameBeside(const std::filesystem::path& file, const char* kind) {
+  static std::mt19937_64 names{std::random_device{}()};
+  char suffix[24];
+  std::snprintf(suffix, sizeof suffix, ".%s-%08llx", kind,
+                static_cast<unsigned long long>(names() & 0xFFFFFFFFu));
+  const std::string name =
+      "." + file.filename().string().substr(0, 255 - 1 - std::strlen(suffix)) + suffix;
+  const std::filesystem::path folder = file.parent_path();
+  return folder.empty() ? name : (folder / name).string();
+}
+
+}  // namespace
+
 bool PendingFile::Create(const std::string& path, std::string* error) {
   Discard();
   // A link asked for stays a link, and its file gets the output.
@@ -447,16 +466,8 @@ bool PendingFile::Create(const std::string& path, std::string* error) {
   }
   // Beside the final file (a rename does not cross file systems), hidden, and made new ("x"):
   // never an existing file, whatever another program put there.
-  const std::filesystem::path folder = final_path.parent_path();
-  static std::mt19937_64 names{std::random_device{}()};
   for (int attempt = 0; attempt < 16; ++attempt) {
-    char suffix[24];
-    std::snprintf(suffix, sizeof suffix, ".part-%08llx",
-                  static_cast<unsigned long long>(names() & 0xFFFFFFFFu));
-    // A name as long as a file name may be (255 bytes) is shortened in its temporary form.
-    const std::string name =
-        "." + final_path.filename().string().substr(0, 255 - 1 - std::strlen(suffix)) + suffix;
-    const std::string temporary = folder.empty() ? name : (folder / name).string();
+    const std::string temporary = HiddenNameBeside(final_path, "part");
     errno = 0;
     std::FILE* file = std::fopen(temporary.c_str(), "wbx");
     if (file) {
@@ -800,6 +811,32 @@ class Y4mWriter : public StreamPictureWriter {
   std::vector<std::uint8_t> planes_;
 };
 
+// Keeps the regular file `target` under a hidden name beside it (a second name of the same file,
+// or a copy where the file system has no such names), which `aside` gets; nothing, with `aside`
+// empty, for a file that does not exist or is no regular file. False with `error` set when it
+// cannot be kept.
+bool SetAside(const std::filesystem::path& target, std::string* aside, std::string* error) {
+  namespace fs = std::filesystem;
+  aside->clear();
+  std::error_code code;
+  if (!fs::is_regular_file(fs::status(target, code))) return true;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    const std::string name = HiddenNameBeside(target, "old");
+    fs::create_hard_link(target, name, code);
+    if (code && code != std::errc::file_exists) {
+      fs::copy_file(target, name, fs::copy_options::none, code);
+      if (code && code != std::errc::file_exists) std::remove(name.c_str());
+    }
+    if (!code) {
+      *aside = name;
+      return true;
+    }
+    if (code != std::errc::file_exists) break;
+  }
+  if (error) *error = "cannot create a file in its folder: " + code.message();
+  return false;
+}
+
 class PngWriter : public PictureWriter {
  public:
   PngWriter(std::string pattern, const PictureFormat& format)
@@ -809,36 +846,64 @@ class PngWriter : public PictureWriter {
     const std::size_t count = static_cast<std::size_t>(format_.width) * format_.height;
     rgb_.resize(count * 3);
     ExpandPixelsToRgb8(pixels, count, format_.format565, rgb_.data());
+    // The file a picture replaces (a link's file) is kept until the sequence is finished, once,
+    // however often the pattern names it.
+    Replaced replaced{FollowLinks(path).string(), {}};
+    const bool first = targets_.insert(replaced.target).second;
+    std::error_code code;
+    const bool made = first && !std::filesystem::exists(replaced.target, code);
+    if (first && !SetAside(replaced.target, &replaced.aside, error)) {
+      targets_.erase(replaced.target);
+      if (error) *error = path + ": " + *error;
+      return false;
+    }
     // A flush of each picture would cost a long sequence minutes on a spinning disk; the
     // pictures are flushed together when the sequence is finished.
     if (WritePng(path, format_.width, format_.height, rgb_.data(), error, false)) {
-      written_.push_back(path);
+      if (made || !replaced.aside.empty()) written_.push_back(std::move(replaced));
+      if (flushed_.empty()) flushed_ = path;
       return true;
     }
+    // The file is as it was.
+    if (!replaced.aside.empty()) std::remove(replaced.aside.c_str());
+    if (first) targets_.erase(replaced.target);
     if (error) *error = path + ": " + *error;
     return false;
   }
   bool Finish(std::string* error) override {
     // One flush of their file system serves all the pictures (folders that differ only by the
     // picture's number are not mount points).
-    if (!written_.empty() && !FlushFileSystemOf(written_.front())) {
+    if (!flushed_.empty() && !FlushFileSystemOf(flushed_)) {
       if (error) *error = std::string("cannot be written to the disk: ") + std::strerror(errno);
       return false;
+    }
+    for (const Replaced& replaced : written_) {
+      if (!replaced.aside.empty()) std::remove(replaced.aside.c_str());
     }
     written_.clear();
     return true;
   }
-  // A sequence that was not finished is removed, as a single file would be.
+  // A sequence that was not finished is undone, as a single file would be: the files it replaced
+  // are put back and those it made removed, last first.
   ~PngWriter() override {
     std::error_code code;
-    for (const std::string& path : written_) {
-      if (std::filesystem::is_regular_file(std::filesystem::symlink_status(path, code)))
-        std::remove(path.c_str());
+    for (auto it = written_.rbegin(); it != written_.rend(); ++it) {
+      if (!it->aside.empty())
+        std::rename(it->aside.c_str(), it->target.c_str());
+      else if (std::filesystem::is_regular_file(std::filesystem::symlink_status(it->target, code)))
+        std::remove(it->target.c_str());
     }
   }
 
  private:
-  std::vector<std::string> written_;
+  // A file a picture replaced (`aside` holds the old one) or made (`aside` empty).
+  struct Replaced {
+    std::string target;
+    std::string aside;
+  };
+  std::vector<Replaced> written_;
+  std::unordered_set<std::string> targets_;
+  std::string flushed_;  // a picture written, whose file system is flushed at the end
   std::string pattern_;
   PictureFormat format_;
   std::vector<std::uint8_t> rgb_;

@@ -223,7 +223,7 @@ std::string InputPathProblem(const std::string& path);
 // ".rgb"/".raw" or "-" raw little-endian 16-bit pixels, ".y4m" YUV4MPEG2 4:4:4 (BT.601 limited
 // range), a name holding one printf-style %d and ending in ".png" one PNG per picture.
 // The output appears under its name when Finish() succeeds; a writer dropped unfinished removes
-// what it wrote.
+// what it wrote and leaves the files it would have replaced as they were.
 class PictureWriter {
  public:
   virtual ~PictureWriter() = default;

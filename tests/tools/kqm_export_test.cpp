@@ -2,6 +2,7 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -167,6 +168,44 @@ TEST(KqmExport, FrameRangeY4mAndPng) {
     ExpandPixelsToRgb8(pixels.data(), pixels.size(), false, expected.data());
     EXPECT_EQ(rgb, expected) << path;
   }
+}
+
+// A PNG sequence that fails puts back every picture it replaced (a link's file included) and
+// removes those it made; one that is finished leaves no hidden file. The removal of a failed
+// sequence used to take the earlier export's pictures with it.
+TEST(KqmExport, FailedPngSequenceLeavesTheEarlierPictures) {
+  namespace fs = std::filesystem;
+  const std::string folder = Temp("keep/");
+  fs::remove_all(folder);
+  fs::create_directories(folder + "f3.png");  // picture 3 cannot be written
+  const std::vector<unsigned char> old1{'o', 'l', 'd', '1'}, old2{'o', 'l', 'd', '2'};
+  test::WriteFileBytes(folder + "f1.png", old1);
+  test::WriteFileBytes(folder + "t.png", old2);
+  fs::create_symlink("t.png", folder + "f2.png");
+  const auto names = [&folder] {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(folder))
+      found.push_back(entry.path().filename().string());
+    std::sort(found.begin(), found.end());
+    return found;
+  };
+  const std::string movie = ConformancePath("key-dct-128x96");
+  auto r = RunKqm(Cmd_Export, "export", {movie, "--video", folder + "f%d.png", "-q"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "kqm export: " + folder + "f%d.png: " + folder + "f3.png: is a folder\n");
+  EXPECT_EQ(names(), (std::vector<std::string>{"f1.png", "f2.png", "f3.png", "t.png"}));
+  EXPECT_EQ(ReadFileBytes(folder + "f1.png"), old1);
+  EXPECT_TRUE(fs::is_symlink(folder + "f2.png"));
+  EXPECT_EQ(ReadFileBytes(folder + "t.png"), old2);
+
+  fs::remove(folder + "f3.png");
+  ASSERT_EQ(RunKqm(Cmd_Export, "export", {movie, "--video", folder + "f%d.png", "--frames", "0-3"})
+                .status,
+            0);
+  EXPECT_EQ(names(), (std::vector<std::string>{"f0.png", "f1.png", "f2.png", "f3.png", "t.png"}));
+  EXPECT_TRUE(fs::is_symlink(folder + "f2.png"));
+  for (const char* name : {"f1.png", "t.png"})
+    EXPECT_EQ(ReadFileBytes(folder + name).at(1), 'P') << name;  // "\x89PNG"
 }
 
 // A range that starts late is decoded from the key frame before it: the same pictures.
