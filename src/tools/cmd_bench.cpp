@@ -220,7 +220,7 @@ bool LoadFrames(const std::string& path, MovieHeader* header,
       return false;
     }
     if (result != FrameRead::kOk) {
-      PrintError(kCommand, path, "frame " + std::to_string(index) + ": " + FrameReadText(result));
+      PrintError(kCommand, path, FrameReadProblem(result, index, header->frame_count));
       return false;
     }
   }

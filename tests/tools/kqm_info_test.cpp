@@ -409,6 +409,14 @@ TEST(KqmBench, MeasuresPicturesAndSound) {
   EXPECT_EQ(r.err, "kqm bench: " + cut +
                        ": the movie cannot be sought: 0 of its frames can be read (frame 0: the "
                        "file ends inside the frame)\n");
+  // Cut where frame 20 would start, the decoding measurement says so as the other commands do
+  // (it said "frame 20: end of the movie data").
+  auto at_frame = test::CutInsideFrame(whole, 20);
+  at_frame.resize(at_frame.size() - 10);
+  test::WriteFileBytes(cut, at_frame);
+  r = test::RunKqm(tools::Cmd_Bench, "bench", {cut, "--passes", "1"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "kqm bench: " + cut + ": the movie data ends after 20 of 33 frames\n");
 
 #if !defined(__SANITIZE_ADDRESS__)  // whose shadow memory no address-space limit leaves room for
   // A movie longer than memory can hold (bench reads its frames in first) is said to be so; kqm
