@@ -624,12 +624,15 @@ TEST_F(ViewerTest, SettingsFileIsReadAtStartAndWrittenAtEveryPlay) {
   EXPECT_EQ(ReadText(SettingsFile()).toLatin1(), file);  // written again by Play
 }
 
+// The settings of a player whose sound was turned off last time.
+constexpr char kSoundOffSettings[] =
+    "AutoPlay=1\nFullScreen=0\nFenetreLibre=0\nNoSound=1\nEnchaine=0\nRegister=1\n"
+    "Wkqm=-1,-1\nWcmd=-1,-1\nWlist=-1,-1\n";
+
 TEST_F(ViewerTest, ASoundCardOpensAtThePlayersVolume) {
   // The sound was turned off last time: the card is silent before it opens, since the engine
   // lets it play before a volume set after the start could reach it.
-  ASSERT_TRUE(WriteText(SettingsFile(),
-                        "AutoPlay=1\nFullScreen=0\nFenetreLibre=0\nNoSound=1\nEnchaine=0\n"
-                        "Register=1\nWkqm=-1,-1\nWcmd=-1,-1\nWlist=-1,-1\n"));
+  ASSERT_TRUE(WriteText(SettingsFile(), kSoundOffSettings));
   Start({Conformance(kSoundMovie)});
   Turn();
   ASSERT_TRUE(Playing());
@@ -646,9 +649,7 @@ TEST_F(ViewerTest, AMissingSoundCardIsNotToldWhileTheSoundIsOff) {
     options.refuse_open = true;
     return std::make_unique<CaptureAudioDevice>(std::make_shared<CaptureLog>(), options);
   };
-  ASSERT_TRUE(WriteText(SettingsFile(),
-                        "AutoPlay=1\nFullScreen=0\nFenetreLibre=0\nNoSound=1\nEnchaine=0\n"
-                        "Register=1\nWkqm=-1,-1\nWcmd=-1,-1\nWlist=-1,-1\n"));
+  ASSERT_TRUE(WriteText(SettingsFile(), kSoundOffSettings));
   Start({Conformance(kSoundMovie)});
   Turn();
   ASSERT_TRUE(Playing());
@@ -671,9 +672,7 @@ TEST_F(ViewerTest, ASoundCardThatStopsWhileTheSoundIsOffIsToldWhenItIsTurnedOn) 
     options.lost_after = 0;
     return std::make_unique<CaptureAudioDevice>(std::make_shared<CaptureLog>(), options);
   };
-  ASSERT_TRUE(WriteText(SettingsFile(),
-                        "AutoPlay=1\nFullScreen=0\nFenetreLibre=0\nNoSound=1\nEnchaine=0\n"
-                        "Register=1\nWkqm=-1,-1\nWcmd=-1,-1\nWlist=-1,-1\n"));
+  ASSERT_TRUE(WriteText(SettingsFile(), kSoundOffSettings));
   PlayerOptions looping;
   looping.loop = true;  // still playing whenever the card's loss is seen
   Start({Conformance(kSoundMovie)}, looping);
