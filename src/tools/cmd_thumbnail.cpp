@@ -147,13 +147,16 @@ int Cmd_Thumbnail(int argc, char** argv) {
     std::int64_t previous = -1;
     for (const std::int64_t target : candidates) {
       std::int64_t start = target;
-      while (start > previous + 1 &&
+      // Each key frame tried is decoded twice over, a while for large pictures, and a movie of
+      // many key frames that need the frames before them tries thousands.
+      while (start > previous + 1 && StopSignals_Received() == 0 &&
              !(key_frame[static_cast<std::size_t>(start)] &&
                KeyFrameDecodesAlone(reader, *decoder, offsets[static_cast<std::size_t>(start)])))
         --start;
       std::fill(decode.begin() + start, decode.begin() + target + 1, true);
       previous = target;
     }
+    if (StopSignals_Received() != 0) return StatusAfterStop(command, out_path, 0);
     decoder->Reset();
     if (!MovieReader_Rewind(reader)) {
       PrintError(command, path, "cannot seek back to the first frame");

@@ -86,6 +86,12 @@ KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptio
       const rlimit limit{options.file_size_limit, options.file_size_limit};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (options.cpu_limit_seconds != 0) {
+      const auto seconds = static_cast<rlim_t>(options.cpu_limit_seconds);
+      const rlimit limit{seconds, seconds + 1};
+      signal(SIGXCPU, SIG_DFL);
+      setrlimit(RLIMIT_CPU, &limit);
+    }
     sigset_t blocked;
     sigemptyset(&blocked);
     if (options.blocked_signal != 0) sigaddset(&blocked, options.blocked_signal);

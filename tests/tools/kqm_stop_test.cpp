@@ -8,6 +8,7 @@
 #include <csignal>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "engine/engine_test_util.h"
 #include "kqm_run.h"
@@ -277,6 +278,38 @@ TEST(StopSignal, ASignalBlockedAtStartStillStopsTheCommand) {
   EXPECT_NE(bench.err.find("\nkqm bench: " + cut + ": stopped by SIGTERM\n"), std::string::npos)
       << bench.err;
   EXPECT_EQ(bench.out, "");
+}
+
+// A thumbnail stops while it looks for where to start decoding, too: each key frame tried there is
+// decoded twice, and this movie's 1,499 of 8192x8192 pictures, built over what the frames
+// before left, take a minute. The signal comes once the cut is said, as that search begins.
+TEST(StopSignal, AThumbnailStopsWhileItLooksForWhereToStartDecoding) {
+  const auto conformance = ReadFileBytes(ConformancePath("mixed-136x96-mono-33-key4"));
+  // Frame 0, then copies of the key frame at 4, which copies from what frame 0 left.
+  const std::size_t key = 36068, key_end = 47720;
+  ASSERT_EQ(conformance[key + 8], 'I');
+  std::vector<unsigned char> movie(conformance.begin(), conformance.begin() + key);
+  movie[8] = movie[10] = 0x00;  // 8192 wide and high
+  movie[9] = movie[11] = 0x20;
+  constexpr int kFrames = 1500;
+  movie[16] = kFrames & 0xFF;
+  movie[17] = kFrames >> 8;
+  for (int i = 1; i < kFrames; ++i)
+    movie.insert(movie.end(), conformance.begin() + key, conformance.begin() + key_end);
+  const std::string folder = EmptyFolder("thumbnail-stopped");
+  test::WriteFileBytes(folder + "keys.kqm", test::CutInsideFrame(movie, kFrames - 1));
+  test::ProcessOptions terminate;
+  terminate.signal = SIGTERM;
+  terminate.signal_when = "the thumbnail is chosen among the frames before";
+  terminate.cpu_limit_seconds = 15;  // the search to its end ends by SIGXCPU
+  const auto r =
+      test::RunKqmProcess({"thumbnail", folder + "keys.kqm", folder + "keys.png"}, terminate);
+  EXPECT_EQ(r.status, 143) << r.err;
+  EXPECT_NE(
+      r.err.find("\nkqm thumbnail: " + folder + "keys.png: stopped by SIGTERM: nothing written\n"),
+      std::string::npos)
+      << r.err;
+  EXPECT_FALSE(std::filesystem::exists(folder + "keys.png"));
 }
 
 // bench counts the pictures it decodes: frames without one were counted as decoded, so that a
