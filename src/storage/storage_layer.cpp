@@ -120,6 +120,9 @@ std::int32_t Storage_FindFreeSlot(StorageLayer& storage) {
 
 bool Storage_Open(StorageLayer& storage, const char* name, std::int32_t* slot, std::uint32_t mode) {
   if (!ArgumentsGiven(storage, name, slot)) return false;
+  // A failed open names no slot: slot 0 may be another caller's open entry, which a close of
+  // this one would take away.
+  *slot = -1;
   if (!storage.package_enabled) {
     std::FILE* file = OpenRegularFile(name, StdioMode(mode), nullptr);
     if (!file) {
@@ -136,7 +139,6 @@ bool Storage_Open(StorageLayer& storage, const char* name, std::int32_t* slot, s
   }
 
   OptionalLock guard(storage.lock);
-  *slot = 0;
   const char* directory_start = nullptr;
   std::size_t directory_length = 0;
   const char* file_name = nullptr;

@@ -86,6 +86,7 @@ struct StorageLayer {
 };
 
 std::int32_t Storage_FindFreeSlot(StorageLayer& storage);
+// Opens `name` into a free slot and puts its number in `*slot`; -1 there when it fails.
 bool Storage_Open(StorageLayer& storage, const char* name, std::int32_t* slot, std::uint32_t mode);
 bool Storage_Read(StorageLayer& storage, std::int32_t slot, void* buffer, std::size_t length,
                   std::size_t* count);

@@ -186,6 +186,20 @@ TEST_F(PackageTest, MovieSourceReadsAnEntryOfThePackage) {
   EXPECT_EQ(source.storage_slot, -1);
   Source_Close(source);
   EXPECT_EQ(source.storage_slot, -1);
+
+  // A second source whose name is not in the package is not open, and closing it leaves the
+  // entry the first one reads (in slot 0) open.
+  ASSERT_TRUE(Source_Open(source, "movies/intro.kqm"));
+  ASSERT_EQ(source.storage_slot, 0);
+  MovieSource absent;
+  absent.source_kind = kSourceStorage;
+  absent.storage = &storage();
+  EXPECT_FALSE(Source_Open(absent, "movies/absent.kqm"));
+  EXPECT_FALSE(Source_IsOpen(absent));
+  Source_Close(absent);
+  EXPECT_EQ(Source_Read(source, buffer, 64), 1);
+  EXPECT_EQ(std::string(buffer, 64), intro_.substr(0, 64));
+  Source_Close(source);
 }
 
 TEST(StorageLayer, LooseFilesWhenThePackageIsDisabledOrTriedFirst) {
