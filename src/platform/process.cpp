@@ -123,6 +123,11 @@ ToolRun RunAndWait(const std::vector<std::string>& argv, std::chrono::millisecon
     // terminal stay allowed outside the terminal's foreground group.
     ::setpgid(0, 0);
     ::signal(SIGTTOU, SIG_IGN);
+    // A file size limit's signal and a broken pipe's are ignored by this program for its own
+    // sake (it reports them as errors); an ignored signal outlives exec, and the tool would
+    // write on past either where it should end.
+    ::signal(SIGXFSZ, SIG_DFL);
+    ::signal(SIGPIPE, SIG_DFL);
     if (input >= 0) ::dup2(input, STDIN_FILENO);
     ::execve(args[0], args.data(), environment.data());
     int error = errno;

@@ -31,7 +31,8 @@ std::string FindOnPath(std::string_view name, std::string_view path_variable);
 // running then is killed, with the programs it started. A stop signal (StopSignals) ends the
 // wait as the time limit does, and after one no program is started. The
 // program gets this process's environment, with the variables of `replaced` ("NAME=value") in
-// place of those of the same names.
+// place of those of the same names, and SIGPIPE and SIGXFSZ ending it as they end any program
+// (this one ignores both for its own sake).
 ToolRun RunAndWait(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
                    const std::vector<std::string>& replaced = {});
 

@@ -109,6 +109,17 @@ TEST(Process, StartFailuresAndTimeouts) {
   std::signal(SIGCHLD, SIG_DFL);
   EXPECT_EQ(unreaped.status, kToolRan);
   EXPECT_EQ(unreaped.exit_code, 3);
+  // The programs ignore a file size limit's signal and kqm a broken pipe's for their own
+  // sake; a tool they run is ended by either, as any program is.
+  for (const int number : {SIGXFSZ, SIGPIPE}) {
+    const auto before = std::signal(number, SIG_IGN);
+    const ToolRun signalled =
+        RunAndWait({"/bin/sh", "-c", "kill -" + std::to_string(number) + " $$; exit 0"},
+                   std::chrono::seconds(30));
+    std::signal(number, before);
+    EXPECT_EQ(signalled.status, kToolRan);
+    EXPECT_EQ(signalled.exit_code, 128 + number);
+  }
 
   WriteBytes(scratch / "plain", "#!/bin/sh\nexit 0\n");  // not executable
   EXPECT_EQ(FindOnPath("plain", scratch.path()), "");
