@@ -57,11 +57,10 @@ int Source_Read(MovieSource& source, void* buffer, std::size_t length) {
       return delivered == length ? 1 : 0;
     }
     case kSourceMemory: {
-      const std::size_t consumed = static_cast<std::size_t>(source.memory_consumed);
-      if (!source.memory_block || length > source.memory_size - consumed) return 0;
+      if (!source.memory_block || length > source.memory_size - source.memory_consumed) return 0;
       if (length) std::memcpy(buffer, source.memory_cursor, length);
       source.memory_cursor += length;
-      source.memory_consumed += static_cast<std::int32_t>(length);
+      source.memory_consumed += length;
       return 1;
     }
     case kSourceCallback: {
@@ -95,7 +94,7 @@ bool Source_Seek(MovieSource& source, std::int64_t offset) {
       if (!source.memory_block || static_cast<std::uint64_t>(offset) > source.memory_size)
         return false;
       source.memory_cursor = source.memory_block + offset;
-      source.memory_consumed = static_cast<std::int32_t>(offset);
+      source.memory_consumed = static_cast<std::size_t>(offset);
       return true;
     case kSourceCallback:
       if (!source.callback.read_at ||

@@ -43,7 +43,7 @@ struct MovieSource {
   const std::uint8_t* memory_block = nullptr;
   std::size_t memory_size = 0;
   const std::uint8_t* memory_cursor = nullptr;
-  std::int32_t memory_consumed = 0;
+  std::size_t memory_consumed = 0;
   // Source 3.
   SourceCallback callback;
   std::int64_t callback_position = 0;

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -50,17 +53,33 @@ TEST(MovieSource, MemoryBlockKnowsItsSize) {
   std::uint8_t buffer[40];
   ASSERT_EQ(Source_Read(source, buffer, 4), 1);
   EXPECT_EQ(std::memcmp(buffer, block.data() + 64, 4), 0);
-  EXPECT_EQ(source.memory_consumed, 68);
+  EXPECT_EQ(source.memory_consumed, 68u);
   EXPECT_EQ(source.memory_cursor, block.data() + 68);
 
   // Past the block: the read fails and nothing moves.
   EXPECT_EQ(Source_Read(source, buffer, 33), 0);
-  EXPECT_EQ(source.memory_consumed, 68);
+  EXPECT_EQ(source.memory_consumed, 68u);
   EXPECT_EQ(Source_Read(source, buffer, 32), 1);
   EXPECT_EQ(Source_Read(source, buffer, 1), 0);
   EXPECT_TRUE(Source_Seek(source, 100));
   EXPECT_FALSE(Source_Seek(source, 101));
   EXPECT_FALSE(Source_Seek(source, -1));
+
+  // A block of 3 GiB (pages of zeros, none touched but the last), with nothing readable after
+  // it: near its end, a read of more than is left fails as well.
+  const std::size_t large = std::size_t{3} << 30;
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  void* mapped =
+      ::mmap(nullptr, large + page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (mapped == MAP_FAILED) GTEST_SKIP() << "no room for a mapping of 3 GiB";
+  auto* bytes = static_cast<std::uint8_t*>(mapped);
+  ASSERT_EQ(::mprotect(bytes + large, page, PROT_NONE), 0);
+  ASSERT_TRUE(Source_OpenMemory(source, bytes, large));
+  ASSERT_TRUE(Source_Seek(source, static_cast<std::int64_t>(large - 10)));
+  EXPECT_EQ(Source_Read(source, buffer, 11), 0);
+  EXPECT_EQ(Source_Read(source, buffer, 10), 1);
+  EXPECT_EQ(Source_Read(source, buffer, 1), 0);
+  ::munmap(mapped, large + page);
 }
 
 TEST(MovieSource, CallbackSourceAsksForAbsoluteRangesWithinTheLength) {
