@@ -83,6 +83,8 @@ extern "C" void OnQuitSignal(int number) {
 }
 
 extern "C" void OnStopSignal(int number, siginfo_t* info, void* /*context*/) {
+  // The thread it interrupts may be about to read errno of a call that just failed.
+  const int saved_errno = errno;
   const std::uint32_t sender =
       info != nullptr && info->si_code == SI_USER ? static_cast<std::uint32_t>(info->si_pid) : 0;
   const std::uint64_t request = (std::uint64_t{static_cast<std::uint32_t>(number)} << 32) | sender;
@@ -99,7 +101,10 @@ extern "C" void OnStopSignal(int number, siginfo_t* info, void* /*context*/) {
     const bool same = number == SIGHUP || (static_cast<int>(first >> 32) == number &&
                                            ((sender == 0) != (first_sender == 0) || from_parent ||
                                             (sender != 0 && sender == first_sender)));
-    if (same && (first_ms == 0 || MonotonicMs() - first_ms < kSameRequestMs)) return;
+    if (same && (first_ms == 0 || MonotonicMs() - first_ms < kSameRequestMs)) {
+      errno = saved_errno;
+      return;
+    }
     // The second one: what the signal does without a handler.
     EndAsSignalDoes(number);
   }
@@ -107,6 +112,7 @@ extern "C" void OnStopSignal(int number, siginfo_t* info, void* /*context*/) {
   const char byte = 1;
   const ssize_t written = ::write(g_pipe[1], &byte, 1);
   (void)written;
+  errno = saved_errno;
 }
 
 }  // namespace
