@@ -14,15 +14,22 @@ namespace tarvel {
 
 std::string PrintableName(std::string_view name) {
   std::string out;
-  for (const char c : name) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte != 0x7F) {
-      out += c;
+  // A C1 control in its UTF-8 form (U+0080 to U+009F: 0xC2 then 0x80 to 0x9F) is one too: a
+  // terminal reading UTF-8 takes U+009B as the start of a command, as it takes ESC [.
+  bool c1_control = false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(name[i]);
+    const bool c1_lead = byte == 0xC2 && i + 1 < name.size() &&
+                         static_cast<unsigned char>(name[i + 1]) >= 0x80 &&
+                         static_cast<unsigned char>(name[i + 1]) <= 0x9F;
+    if (byte >= 0x20 && byte != 0x7F && !c1_lead && !c1_control) {
+      out += name[i];
     } else {
       char escape[8];
       std::snprintf(escape, sizeof escape, "\\x%02X", byte);
       out += escape;
     }
+    c1_control = c1_lead;
   }
   return out;
 }

@@ -8,7 +8,8 @@
 namespace tarvel {
 
 // A file name as one line of a message: control characters (a line feed, a carriage return that
-// would print over the line) written as \xNN escapes.
+// would print over the line, and the C1 controls U+0080 to U+009F in their UTF-8 form) written
+// as \xNN escapes, a byte each.
 std::string PrintableName(std::string_view name);
 
 // Gives each standard stream the program was started without (a script's `2>&-`) /dev/null opened

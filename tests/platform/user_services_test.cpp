@@ -148,6 +148,16 @@ TEST(StandardStreams, AClosedOneIsHeldSoThatNoFileTakesItsNumber) {
   }
 }
 
+// A file name is written on one line with nothing a terminal acts on: C0 controls, and C1
+// controls in their UTF-8 form (U+009B is a terminal's CSI, as ESC [ is), as \xNN escapes;
+// other characters, U+00A0 and U+00E9 among them, as they are.
+TEST(StandardStreams, ANamesControlCharactersAreWrittenAsEscapes) {
+  EXPECT_EQ(PrintableName("a\nb\x1B[2J\x7F"), "a\\x0Ab\\x1B[2J\\x7F");
+  EXPECT_EQ(PrintableName("\xC2\x9B"
+                          "2J\xC2\x80\xC2\xA0\xC3\xA9\xC2"),
+            "\\xC2\\x9B2J\\xC2\\x80\xC2\xA0\xC3\xA9\xC2");
+}
+
 // Who sends a signal: a process (kill), no process, as for the terminal's keys (sigqueue), or
 // the process that started the program (a wrapper).
 enum Sender { kProcess, kSystem, kParent };
