@@ -1086,11 +1086,21 @@ void Viewer::ShowSoundFormat() {
 // Window events
 
 void Viewer::VideoKeyPressed(QKeyEvent* event) {
-  OnKey(VirtualKeyOf(*event), event->modifiers() & Qt::ControlModifier);
+  TakeKey(*event);
 }
 
 void Viewer::PanelKeyPressed(QKeyEvent* event) {
-  OnKey(VirtualKeyOf(*event), event->modifiers() & Qt::ControlModifier);
+  TakeKey(*event);
+}
+
+bool Viewer::TakeKey(const QKeyEvent& event) {
+  const int key = VirtualKeyOf(event);
+  if (key == 0) return false;
+  // Space and Escape switch: held down, they switch once, rather than back and forth (Play,
+  // Pause, Play...) or from leaving full screen on to quitting.
+  if (event.isAutoRepeat() && (key == kKeySpace || key == kKeyEscape)) return true;
+  OnKey(key, event.modifiers() & Qt::ControlModifier);
+  return true;
 }
 
 void Viewer::Command(int id) {
@@ -1264,10 +1274,7 @@ void Viewer::PlaylistCloseRequested() {
 }
 
 bool Viewer::PlaylistKeyPressed(QKeyEvent* event) {
-  const int key = VirtualKeyOf(*event);
-  if (key == 0) return false;
-  OnKey(key, event->modifiers() & Qt::ControlModifier);
-  return true;
+  return TakeKey(*event);
 }
 
 // ---------------------------------------------------------------------------------------------

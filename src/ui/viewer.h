@@ -143,6 +143,8 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   bool PlaylistKeyPressed(QKeyEvent* event) override;
 
  private:
+  // A key event of any window, through the key table; false for a key the table does not have.
+  bool TakeKey(const QKeyEvent& event);
   static void OnFramePresented(void* user);
   // The engine presented a picture (on its thread): it is widened for the screen, and a turn
   // is asked for.

@@ -223,6 +223,24 @@ TEST_F(ViewerTest, EscapeAndCloseLeaveFullScreenThenQuit) {
   EXPECT_FALSE(state().loop_on);
 }
 
+TEST_F(ViewerTest, SpaceOrEscapeHeldDownSwitchesOnce) {
+  Start({Conformance(kSilentMovie)});
+  Turn();
+  ASSERT_TRUE(Playing());
+  const auto repeat = [this](Qt::Key key) {
+    QKeyEvent event(QEvent::KeyPress, key, Qt::NoModifier, QString(), true);
+    QApplication::sendEvent(viewer->command_window(), &event);
+  };
+  Key(Qt::Key_Space);
+  repeat(Qt::Key_Space);
+  EXPECT_TRUE(state().paused);
+  viewer->Click(kIdFullScreen);
+  Key(Qt::Key_Escape);
+  repeat(Qt::Key_Escape);
+  EXPECT_FALSE(viewer->video().full_screen());
+  EXPECT_FALSE(state().quit_requested);
+}
+
 TEST_F(ViewerTest, AScreenChangeJustAfterFullScreenLeavesTheWindowAlone) {
   Start({Conformance(kSilentMovie)});
   Turn();
