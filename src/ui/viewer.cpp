@@ -881,7 +881,9 @@ void Viewer::OnKey(int virtual_key, bool control) {
       Click(kIdNext);
       break;
     case kKeyLeft:
-      if (state_.play_rate < kArrowRateLimit) state_.play_rate += 1.0f;
+      // From a half step below (the slider's 49.5) it stops at the limit rather than past it.
+      if (state_.play_rate < kArrowRateLimit)
+        state_.play_rate = std::min(state_.play_rate + 1.0f, kArrowRateLimit);
       SendRate();
       break;
     case kKeyRight:

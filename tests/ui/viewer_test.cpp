@@ -163,6 +163,9 @@ TEST_F(ViewerTest, ArrowKeysChangeOnlyTheRate) {
   EXPECT_FLOAT_EQ(state().play_rate, 16.0f);
   for (int i = 0; i < 40; ++i) Key(Qt::Key_Left);
   EXPECT_FLOAT_EQ(state().play_rate, 50.0f);  // no higher than 50
+  state().play_rate = 49.5f;                  // the slider's last step but one
+  Key(Qt::Key_Left);
+  EXPECT_FLOAT_EQ(state().play_rate, 50.0f);
   EXPECT_EQ(RateText(), digits);
   EXPECT_EQ(panel().State(kIdFrameRate), trackbar);
 
