@@ -330,8 +330,11 @@ void Viewer::Tick() {
     }
   }
 
-  // Playback ended by itself, or stands still on a frame that failed.
-  if (state_.ui_playing && (!Playing(status) || status.end == PlaybackEnd::kStepFailed)) {
+  // Playback ended by itself, or stands still on a frame that failed; paused too, where a step
+  // on (Period, Enter) reaches a frame that cannot be read. (Enter on a stopped movie pauses
+  // nothing that could end.)
+  if (!state_.stopped && (state_.ui_playing || state_.paused) &&
+      (!Playing(status) || status.end == PlaybackEnd::kStepFailed)) {
     ReportPlaybackEnd(status);
     EndPlayback();
   }

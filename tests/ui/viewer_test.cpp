@@ -89,6 +89,9 @@ TEST_F(ViewerTest, ClickReachesDisabledButtons) {
   // Enter reaches Step by Step the same way: already paused, it sets step mode.
   Key(Qt::Key_Return);
   EXPECT_TRUE(state().step_mode);
+  // Stopped, there is no playback for that pause to end: nothing is said.
+  Turn();
+  EXPECT_TRUE(notices.isEmpty()) << notices.join(QLatin1Char('|')).toStdString();
   // A mouse click on the disabled button does nothing.
   viewer->Click(kIdStop);
   QTest::mouseClick(panel().Control(kIdPause), Qt::LeftButton);
@@ -596,6 +599,14 @@ TEST_F(ViewerTest, AFramePastACutIsSaidToBeOutOfReach) {
   // A frame before the cut is still gone to.
   QTest::mouseClick(panel().Control(kIdProgress), Qt::LeftButton, Qt::NoModifier, QPoint(100, 5));
   EXPECT_EQ(Status().shown_frame, 100 * 33 / 285);
+  // A step on from the last frame that can be played ends playback, saying why, rather than
+  // leaving the panel paused over a movie that no key moves any more.
+  viewer->Seek(19);
+  testing::internal::CaptureStderr();
+  Key(Qt::Key_Period);
+  EXPECT_TRUE(TurnUntil([this] { return state().stopped; }));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find(": playback stopped: frame 20: "),
+            std::string::npos);
 }
 
 TEST_F(ViewerTest, PlayingOnFromTheLastFrameEndsPlayback) {
