@@ -535,7 +535,11 @@ void Viewer::Play() {
         Click(kIdNext);
     }
   }
-  if (state_.paused) {
+  if (state_.stopped) {
+    // Nothing opened: a pause taken while stopped (Enter) has no playback to resume.
+    state_.paused = false;
+    state_.step_mode = false;
+  } else if (state_.paused) {
     if (StopAtLastFrame()) return;
     Player_Restart(player_);
     // The engine's clock starts again at the movie's own rate: a rate chosen here goes on.

@@ -726,6 +726,13 @@ TEST_F(ViewerTest, MissingAndDamagedMoviesLeaveItStoppedAndUsable) {
   EXPECT_TRUE(EngineIdle());
   EXPECT_TRUE(Button(kIdStop)->checked());
   EXPECT_FALSE(Button(kIdPlay)->checked());
+  // Enter, then Space: one more try, said once, and the panel stays stopped.
+  notices.clear();
+  Key(Qt::Key_Return);
+  Key(Qt::Key_Space);
+  Turn();
+  EXPECT_EQ(notices, QStringList{missing + QStringLiteral(": no such file")});
+  EXPECT_FALSE(state().ui_playing);
 
   // A header whose picture size is 0 x 0.
   const QString empty = folder.filePath(QStringLiteral("zeros.kqm"));
