@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -13,6 +14,7 @@
 #include <QWindow>
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 
 #include "platform/user_files.h"
 #include "ui/control_table.h"
@@ -31,6 +33,38 @@ void UseDialogFont(QWidget& widget) {
   small.setPointSize(kDialogFontPoints);
   widget.setFont(small);
 }
+
+// Hands the keys typed in a notice on to the window that owns it, so that they do there what
+// they do in every window of the player; the box keeps its own: Enter, Space and Escape close
+// it, Tab moves, Ctrl+C copies its text.
+class KeysToOwner : public QObject {
+ public:
+  KeysToOwner(QWidget* owner, QObject* parent) : QObject(parent), owner_(owner) {}
+
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() != QEvent::KeyPress || owner_.isNull())
+      return QObject::eventFilter(watched, event);
+    const auto* key = static_cast<QKeyEvent*>(event);
+    switch (key->key()) {
+      case Qt::Key_Return:
+      case Qt::Key_Enter:
+      case Qt::Key_Escape:
+      case Qt::Key_Space:
+      case Qt::Key_Tab:
+      case Qt::Key_Backtab:
+        return false;
+      default:
+        break;
+    }
+    if (key->matches(QKeySequence::Copy)) return false;
+    const std::unique_ptr<QKeyEvent> copy(key->clone());
+    QCoreApplication::sendEvent(owner_, copy.get());
+    return true;
+  }
+
+ private:
+  QPointer<QWidget> owner_;
+};
 
 QPushButton* MakeOkButton(QDialog* dialog, const QRect& place) {
   auto* ok = new QPushButton(QStringLiteral("OK"), dialog);
@@ -184,6 +218,11 @@ void ShowNoticeBox(QPointer<QMessageBox>& box, QWidget* owner, const QString& te
     // It needs no answer: the window the user types in keeps the keys (a Space meant to pause
     // would otherwise close the box instead).
     box->setAttribute(Qt::WA_ShowWithoutActivating);
+    // Given the keys all the same (a click on it, Alt+Tab), it passes the player's on; its
+    // button is watched too, as it takes the arrows for itself.
+    auto* keys = new KeysToOwner(owner, box);
+    box->installEventFilter(keys);
+    for (QAbstractButton* button : box->buttons()) button->installEventFilter(keys);
   } else {
     box->setText(text);
   }

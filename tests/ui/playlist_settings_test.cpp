@@ -10,6 +10,7 @@
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QImage>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListView>
 #include <QListWidget>
@@ -478,6 +479,27 @@ TEST(NoticeBoxTest, ComesBesideThePanelNotOverIt) {
     EXPECT_FALSE(counter.testAttribute(Qt::WA_NativeWindow)) << y;
     delete box;
   }
+}
+
+TEST(NoticeBoxTest, PassesThePlayersKeysOnToThePanel) {
+  struct Panel : QWidget {
+    QList<int> keys;
+    void keyPressEvent(QKeyEvent* event) override { keys.append(event->key()); }
+  } panel;
+  panel.show();
+  QPointer<QMessageBox> box;
+  ShowNoticeBox(box, &panel, QStringLiteral("m.kqm: no such file"));
+  ASSERT_FALSE(box.isNull());
+  QAbstractButton* ok = box->buttons().front();
+  // Typed with its OK button in focus, which takes the arrows for itself otherwise.
+  QTest::keyClick(ok, Qt::Key_PageDown);
+  QTest::keyClick(ok, Qt::Key_Left);
+  EXPECT_EQ(panel.keys, QList<int>({Qt::Key_PageDown, Qt::Key_Left}));
+  // Its own keys stay with it: Escape closes it rather than quitting.
+  QTest::keyClick(ok, Qt::Key_Escape);
+  EXPECT_EQ(panel.keys.size(), 2);
+  EXPECT_TRUE(box.isNull() || !box->isVisible());
+  delete box;
 }
 
 TEST(OpenDialogTest, FiltersMatchEitherLetterCase) {
