@@ -1106,8 +1106,11 @@ bool Viewer::TakeKey(const QKeyEvent& event) {
   const int key = VirtualKeyOf(event);
   if (key == 0) return false;
   // Space and Escape switch: held down, they switch once, rather than back and forth (Play,
-  // Pause, Play...) or from leaving full screen on to quitting.
-  if (event.isAutoRepeat() && (key == kKeySpace || key == kKeyEscape)) return true;
+  // Pause, Play...) or from leaving full screen on to quitting. Enter held down past the last
+  // frame has ended playback: it does not go on to pause the stopped movie.
+  if (event.isAutoRepeat() &&
+      (key == kKeySpace || key == kKeyEscape || (key == kKeyEnter && state_.stopped)))
+    return true;
   OnKey(key, event.modifiers() & Qt::ControlModifier);
   return true;
 }

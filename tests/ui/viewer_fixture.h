@@ -116,6 +116,11 @@ class ViewerTest : public ::testing::Test {
     while (std::chrono::steady_clock::now() < end) Turn();
   }
   void Key(Qt::Key key) { QTest::keyClick(viewer->command_window(), key); }
+  // A repeat of `key` held down, as the keyboard sends it.
+  void KeyRepeat(Qt::Key key) {
+    QKeyEvent event(QEvent::KeyPress, key, Qt::NoModifier, QString(), true);
+    QApplication::sendEvent(viewer->command_window(), &event);
+  }
 
   CommandWindow& panel() { return *viewer->command_window(); }
   SkinButton* Button(int id) { return panel().Button(id); }

@@ -233,16 +233,12 @@ TEST_F(ViewerTest, SpaceOrEscapeHeldDownSwitchesOnce) {
   Start({Conformance(kSilentMovie)});
   Turn();
   ASSERT_TRUE(Playing());
-  const auto repeat = [this](Qt::Key key) {
-    QKeyEvent event(QEvent::KeyPress, key, Qt::NoModifier, QString(), true);
-    QApplication::sendEvent(viewer->command_window(), &event);
-  };
   Key(Qt::Key_Space);
-  repeat(Qt::Key_Space);
+  KeyRepeat(Qt::Key_Space);
   EXPECT_TRUE(state().paused);
   viewer->Click(kIdFullScreen);
   Key(Qt::Key_Escape);
-  repeat(Qt::Key_Escape);
+  KeyRepeat(Qt::Key_Escape);
   EXPECT_FALSE(viewer->video().full_screen());
   EXPECT_FALSE(state().quit_requested);
 }
@@ -628,6 +624,9 @@ TEST_F(ViewerTest, PlayingOnFromTheLastFrameEndsPlayback) {
   Key(Qt::Key_Return);
   EXPECT_TRUE(TurnUntil([this] { return state().stopped; }, 5000));
   EXPECT_EQ(Status().shown_frame, 5);
+  // Enter held on: its repeats leave the movie stopped, not paused.
+  KeyRepeat(Qt::Key_Return);
+  EXPECT_FALSE(state().paused);
   // Playing, the last frame gone to ends playback there too.
   Key(Qt::Key_Space);
   ASSERT_TRUE(Playing());
