@@ -60,6 +60,13 @@ constexpr std::uint64_t kMaxExtendedHeader = 1 << 20;
 // than the stack holds. No path a file system takes (4096 bytes) nests deeper than 2048.
 constexpr std::size_t kMaxDepth = 2048;
 
+// Folders and files the tree may hold: one for every 64 bytes of the archive, and at least this
+// many. A real archive stores a header block or more for each, but a name of short parts ("a/b/c/
+// ...") makes a folder of every two bytes, some hundred bytes of tree each: a 10 MB archive of
+// such names took 740 MB.
+constexpr std::size_t kMinTreeNodes = std::size_t{1} << 16;
+constexpr std::uint64_t kArchiveBytesPerNode = 64;
+
 // Symbolic links followed in a row at most, as the file system follows them; a loop of links
 // is never followed.
 constexpr int kMaxLinkHops = 40;
@@ -190,6 +197,9 @@ bool TarPackage::LoadStream(std::FILE* stream, std::uint64_t file_size, std::str
     return fail("archive larger than 2 GiB cannot be served");
 
   Node root;
+  tree_nodes_ = 0;
+  const std::size_t max_tree_nodes = std::max<std::size_t>(
+      kMinTreeNodes, static_cast<std::size_t>(file_size / kArchiveBytesPerNode));
   unsigned char header[kBlock];
   std::uint64_t offset = 0;
   // What extended headers said about the member that follows them.
@@ -201,6 +211,7 @@ bool TarPackage::LoadStream(std::FILE* stream, std::uint64_t file_size, std::str
     std::string target;
   };
   std::vector<SymbolicLink> symbolic_links;
+  std::size_t link_parts = 0;  // the folders and files the links may add to the tree
   for (;;) {
     if (offset == file_size) break;  // no end-of-archive blocks: accepted
     if (file_size - offset < kBlock)
@@ -281,6 +292,7 @@ bool TarPackage::LoadStream(std::FILE* stream, std::uint64_t file_size, std::str
         return fail("a member at offset " + std::to_string(offset) + " is nested deeper than " +
                     std::to_string(kMaxDepth) + " levels");
       if (type == '2') {
+        link_parts += parts.size();
         if (!parts.empty()) symbolic_links.push_back({std::move(parts), link});
       } else if (!Insert(root, parts, is_directory,
                          linked ? *linked
@@ -288,6 +300,11 @@ bool TarPackage::LoadStream(std::FILE* stream, std::uint64_t file_size, std::str
                                                   static_cast<std::uint32_t>(data)})) {
         return fail("'" + name + "' is both a file and a directory in the archive");
       }
+      if (tree_nodes_ + link_parts > max_tree_nodes)
+        return fail("the member names up to offset " + std::to_string(offset) + " make more than " +
+                    std::to_string(max_tree_nodes) +
+                    " folders and files, too many for an archive of " + std::to_string(file_size) +
+                    " bytes");
     }
     offset = data + padded;
     if (offset > file_size) offset = file_size;
@@ -358,6 +375,7 @@ bool TarPackage::Insert(Node& root, const std::vector<std::string>& parts, bool 
     const bool last = i + 1 == parts.size();
     Node& child = node->children[Lower(parts[i])];
     if (child.name.empty()) {
+      ++tree_nodes_;
       child.name = parts[i];
       child.is_directory = !last || is_directory;
     }

@@ -60,6 +60,7 @@ class TarPackage {
 
   std::FILE* stream_ = nullptr;
   bool end_block_ = false;
+  std::size_t tree_nodes_ = 0;  // folders and files Insert has made
   std::mutex lock_;
   StorageLayer storage_;
   StorageSlot slots_[kSlotCount] = {};

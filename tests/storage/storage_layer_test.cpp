@@ -438,5 +438,30 @@ TEST(TarPackage, DamagedArchivesAreRefusedAtLoad) {
   EXPECT_FALSE(missing.Load(::testing::TempDir() + "absent.tar", &error));
 }
 
+// Names of one-letter folders make a folder of every two bytes: the tree may hold one folder or
+// file per 64 bytes of the archive, or 65,536 in a smaller one. Each member below makes 2048:
+// its own folder, 2046 folders "a" and the file, so 32 fill the tree and a 33rd is refused.
+TEST(TarPackage, NamesMakingMoreFoldersThanTheArchiveHoldsAreRefused) {
+  auto deep_members = [](int count) {
+    std::vector<TarMember> members;
+    for (int i = 0; i < count; ++i) {
+      std::string path = "d" + std::to_string(100 + i) + "/";
+      for (int level = 0; level < 2046; ++level) path += "a/";
+      path += "m.kqm";
+      // The record counts its own length, 4 digits here.
+      const std::string rest = " path=" + path + "\n";
+      members.push_back({"PaxHeaders/m", std::to_string(rest.size() + 4) + rest, 'x'});
+      members.push_back({"m.kqm", "1"});
+    }
+    return MakeTar(members);
+  };
+  std::string error;
+  TarPackage full;
+  EXPECT_TRUE(full.Load(WriteTemp("full.tar", deep_members(32)), &error)) << error;
+  TarPackage over;
+  EXPECT_FALSE(over.Load(WriteTemp("over.tar", deep_members(33)), &error));
+  EXPECT_NE(error.find("more than 65536 folders and files"), std::string::npos) << error;
+}
+
 }  // namespace
 }  // namespace tarvel
