@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "container/frame_info.h"
+#include "platform/stop_signals.h"
 #include "video/key_frame.h"
 
 #include "tools/tool_common.h"
@@ -53,7 +54,10 @@ std::int64_t SeekToDecodeStart(MovieReader& reader, VideoDecoder& decoder, std::
     // never show, so decoding starts at or before it and meets it.
     if (!frames.back().has_picture) break;
   }
-  for (auto k = static_cast<std::int64_t>(frames.size()) - 1; k > 0; --k) {
+  // Each key frame tried is decoded twice: over many large pictures that takes minutes, which a
+  // stop signal ends (decoding then starts at frame 0, and stops there too).
+  for (auto k = static_cast<std::int64_t>(frames.size()) - 1; k > 0 && StopSignals_Received() == 0;
+       --k) {
     const FrameInfo& info = frames[static_cast<std::size_t>(k)];
     if (!info.key() || !KeyFrameDecodesAlone(reader, decoder, info.offset)) continue;
     if (MovieReader_SeekTo(reader, info.offset)) return k;
