@@ -12,7 +12,10 @@ namespace {
 bool ReadHeader(MovieReader& reader, std::string* error) {
   std::uint8_t bytes[kMovieHeaderSize];
   if (!Source_Read(reader.source, bytes, sizeof bytes)) {
-    if (error) *error = "not a movie: shorter than the 64-byte header";
+    // A disk or network that fails to deliver the header is no short file.
+    if (error)
+      *error = reader.source.read_failed ? kHeaderReadErrorText
+                                         : "not a movie: shorter than the 64-byte header";
     Source_Close(reader.source);
     return false;
   }

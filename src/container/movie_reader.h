@@ -73,6 +73,10 @@ void MovieReader_Close(MovieReader& reader);
 // What a frame the file system failed to deliver is said to be, by the tools and the player.
 inline constexpr char kFrameReadErrorText[] =
     "the file cannot be read there (an input/output error of its disk or network)";
+// What a header the file system failed to deliver is said to be (a file too short for one is
+// "not a movie").
+inline constexpr char kHeaderReadErrorText[] =
+    "the 64-byte header cannot be read (an input/output error of its disk or network)";
 // One-line description of a read failure, for messages.
 const char* FrameReadText(FrameRead result);
 // The message for a failed read of frame `index` of a movie whose header counts `frame_count`:

@@ -228,7 +228,8 @@ std::int32_t Player_Open(PlayerContext& context, const char* name) {
   bool header_sound = false;
   if (!Source_Read(context.source, context.header, kMovieHeaderSize)) {
     context.last_result = kPlayerReadFailed;
-    problem = context.movie_length >= 0 &&
+    problem = context.source.read_failed ? kHeaderReadErrorText
+              : context.movie_length >= 0 &&
                       context.movie_length < static_cast<std::int64_t>(kMovieHeaderSize)
                   ? "not a movie: shorter than the 64-byte header"
                   : "the 64-byte header could not be read";

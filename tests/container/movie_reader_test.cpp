@@ -145,6 +145,11 @@ TEST(MovieReader, RefusesFilesShorterThanTheHeader) {
   EXPECT_NE(error.find("64-byte header"), std::string::npos);
   EXPECT_FALSE(MovieReader_Open(reader, "/nonexistent/dir/movie.kqm", &error));
   EXPECT_EQ(error, "no such file");
+  // A regular file whose first read fails with an input/output error (nothing is mapped at
+  // address 0) is a failing disk, not a short file.
+  EXPECT_FALSE(MovieReader_Open(reader, "/proc/self/mem", &error));
+  EXPECT_EQ(error,
+            "the 64-byte header cannot be read (an input/output error of its disk or network)");
 }
 
 }  // namespace

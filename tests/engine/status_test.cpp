@@ -131,6 +131,10 @@ TEST_F(Status, ProblemsSayWhatWentWrong) {
   TempMovie short_file(std::vector<uint8_t>(63, 'x'));
   EXPECT_EQ(Player_Open(context, short_file.path()), kPlayerReadFailed);
   EXPECT_STREQ(Player_Status(context).problem, "not a movie: shorter than the 64-byte header");
+  // A file whose reads fail (nothing is mapped at address 0): a failing disk, not a short file.
+  EXPECT_EQ(Player_Open(context, "/proc/self/mem"), kPlayerReadFailed);
+  EXPECT_STREQ(Player_Status(context).problem,
+               "the 64-byte header cannot be read (an input/output error of its disk or network)");
 
   // A header promising 65528 x 65528 pictures: two of them would take 16 GB.
   MovieLayout huge = SilentMovie(1);
