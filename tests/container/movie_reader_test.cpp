@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -133,6 +136,54 @@ TEST(MovieReader, FrameTheFileSystemFailsToDeliverIsAReadErrorNotACut) {
   ASSERT_NE(reader.source.movie_file, nullptr);
   std::vector<std::uint8_t> chunks;
   EXPECT_EQ(MovieReader_Next(reader, chunks), FrameRead::kReadError);
+  MovieReader_Close(reader);
+  std::remove(path.c_str());
+}
+
+// A stream over `bytes` from `position` on whose every other read is interrupted by a signal,
+// the others delivering 3 bytes at most.
+struct InterruptedStream {
+  const std::vector<std::uint8_t>* bytes;
+  std::size_t position;
+  int calls = 0;
+};
+
+ssize_t ReadInterrupted(void* cookie, char* buffer, std::size_t size) {
+  auto& stream = *static_cast<InterruptedStream*>(cookie);
+  if (++stream.calls % 2 == 1) {
+    errno = EINTR;
+    return -1;
+  }
+  const std::size_t count =
+      std::min({size, std::size_t{3}, stream.bytes->size() - stream.position});
+  std::memcpy(buffer, stream.bytes->data() + stream.position, count);
+  stream.position += count;
+  return static_cast<ssize_t>(count);
+}
+
+TEST(MovieReader, ReadsASignalInterruptsAreReadAgain) {
+  auto movie = Header(2);
+  AddFrame(movie, 12, 8);
+  AddFrame(movie, 9, 5);
+  const std::string path = ::testing::TempDir() + "interrupted.kqm";
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(std::fwrite(movie.data(), 1, movie.size(), file), movie.size());
+  std::fclose(file);
+  MovieReader reader;
+  std::string error;
+  ASSERT_TRUE(MovieReader_Open(reader, path, &error)) << error;
+  std::fclose(reader.source.movie_file);
+  InterruptedStream stream{&movie, 64};
+  reader.source.movie_file =
+      ::fopencookie(&stream, "rb", {ReadInterrupted, nullptr, nullptr, nullptr});
+  ASSERT_NE(reader.source.movie_file, nullptr);
+  std::vector<std::uint8_t> chunks;
+  ASSERT_EQ(MovieReader_Next(reader, chunks), FrameRead::kOk);
+  EXPECT_EQ(chunks, std::vector<std::uint8_t>(8, 0x5A));
+  ASSERT_EQ(MovieReader_Next(reader, chunks), FrameRead::kOk);
+  EXPECT_EQ(chunks, std::vector<std::uint8_t>(5, 0x5A));
+  EXPECT_EQ(MovieReader_Next(reader, chunks), FrameRead::kEnd);
   MovieReader_Close(reader);
   std::remove(path.c_str());
 }
