@@ -145,6 +145,12 @@ bool PullRange(void* user, std::int64_t offset, void* buffer, std::size_t length
   return copied == length;
 }
 
+// Upstream's last pull failed on an error of its own (a file source's failing disk), not at an
+// end.
+bool UpstreamFailed(void* user) {
+  return static_cast<Puller*>(user)->result == GST_FLOW_ERROR;
+}
+
 // The file's length as upstream tells it now: a file still being written has grown.
 std::int64_t MeasureUpstream(void* user) {
   Puller& puller = *static_cast<Puller*>(user);
@@ -157,6 +163,7 @@ std::int64_t MeasureUpstream(void* user) {
 bool OpenReader(MovieReader& reader, Puller& puller, std::int64_t length, std::string* error) {
   SourceCallback callback;
   callback.read_at = PullRange;
+  callback.failed_reading = UpstreamFailed;
   callback.user = &puller;
   callback.length = length;
   if (length >= 0) callback.measure = MeasureUpstream;

@@ -74,13 +74,16 @@ int Source_Read(MovieSource& source, void* buffer, std::size_t length) {
     }
     case kSourceCallback: {
       const SourceCallback& callback = source.callback;
+      source.read_failed = false;
       if (!callback.read_at) return 0;
       if (callback.length >= 0 &&
           static_cast<std::uint64_t>(length) >
               static_cast<std::uint64_t>(callback.length - source.callback_position))
         return 0;
-      if (length && !callback.read_at(callback.user, source.callback_position, buffer, length))
+      if (length && !callback.read_at(callback.user, source.callback_position, buffer, length)) {
+        source.read_failed = callback.failed_reading && callback.failed_reading(callback.user);
         return 0;
+      }
       source.callback_position += static_cast<std::int64_t>(length);
       return 1;
     }

@@ -26,6 +26,9 @@ struct SourceCallback {
   // The total as the host tells it now (a file still being written grows), or -1; null when
   // `length` stays as given.
   std::int64_t (*measure)(void* user) = nullptr;
+  // Whether the last read_at that failed met an error of the host's stream (a failing disk or
+  // network) rather than its end; null when the host cannot tell.
+  bool (*failed_reading)(void* user) = nullptr;
 };
 
 struct MovieSource {
@@ -33,7 +36,7 @@ struct MovieSource {
   std::FILE* movie_file = nullptr;
   // Source 0: why the last open failed (a file_open.h code), for the caller's message.
   std::int32_t open_problem = 0;
-  // Sources 0 and 1: the last read that fell short failed in the file system (a failing disk or
+  // Sources 0, 1 and 3: the last read that fell short failed in the file system (a failing disk or
   // network), rather than finding the file's end.
   bool read_failed = false;
   StorageLayer* storage = nullptr;  // source 1; not owned

@@ -140,6 +140,41 @@ TEST(MovieReader, FrameTheFileSystemFailsToDeliverIsAReadErrorNotACut) {
   std::remove(path.c_str());
 }
 
+// A host stream that delivers the first `good` bytes of `bytes` and fails reading past them.
+struct FailingHost {
+  const std::vector<std::uint8_t>* bytes;
+  std::int64_t good;
+};
+
+bool ReadFailingHost(void* user, std::int64_t offset, void* buffer, std::size_t length) {
+  const auto& host = *static_cast<FailingHost*>(user);
+  if (offset + static_cast<std::int64_t>(length) > host.good) return false;
+  std::memcpy(buffer, host.bytes->data() + offset, length);
+  return true;
+}
+
+TEST(MovieReader, HostStreamThatFailsReadingIsAReadErrorNotACut) {
+  auto movie = Header(1);
+  AddFrame(movie, 12, 8);
+  const SourceCallback failing{ReadFailingHost, nullptr, static_cast<std::int64_t>(movie.size()),
+                               nullptr, [](void*) { return true; }};
+  for (const std::int64_t good : {0, 70}) {
+    FailingHost host{&movie, good};
+    SourceCallback callback = failing;
+    callback.user = &host;
+    MovieReader reader;
+    std::string error;
+    const bool opened = MovieReader_OpenCallback(reader, callback, &error);
+    ASSERT_EQ(opened, good > 0) << error;
+    std::vector<std::uint8_t> chunks;
+    if (opened)
+      EXPECT_EQ(MovieReader_Next(reader, chunks), FrameRead::kReadError);
+    else
+      EXPECT_EQ(error, kHeaderReadErrorText);
+    MovieReader_Close(reader);
+  }
+}
+
 // A stream over `bytes` from `position` on whose every other read is interrupted by a signal,
 // the others delivering 3 bytes at most.
 struct InterruptedStream {
