@@ -119,25 +119,33 @@ TEST(MovieReader, FileThatGrewSinceItWasOpenedIsReadOn) {
   std::remove(path.c_str());
 }
 
-TEST(MovieReader, FrameTheFileSystemFailsToDeliverIsAReadErrorNotACut) {
-  auto movie = Header(1);
-  AddFrame(movie, 12, 8);
-  const std::string path = ::testing::TempDir() + "unreadable.kqm";
+// Opens `movie`, written to the file `name`, then reads it from `stream`, which stands for a
+// file system that misbehaves.
+void OpenReadingFrom(MovieReader& reader, const std::vector<std::uint8_t>& movie, const char* name,
+                     std::FILE* stream) {
+  ASSERT_NE(stream, nullptr);
+  const std::string path = ::testing::TempDir() + name;
   std::FILE* file = std::fopen(path.c_str(), "wb");
   ASSERT_NE(file, nullptr);
   ASSERT_EQ(std::fwrite(movie.data(), 1, movie.size(), file), movie.size());
   std::fclose(file);
-  MovieReader reader;
   std::string error;
   ASSERT_TRUE(MovieReader_Open(reader, path, &error)) << error;
-  // A folder's stream stands for a failing disk: every read of it fails (EISDIR).
+  std::remove(path.c_str());
   std::fclose(reader.source.movie_file);
-  reader.source.movie_file = std::fopen(::testing::TempDir().c_str(), "rb");
-  ASSERT_NE(reader.source.movie_file, nullptr);
+  reader.source.movie_file = stream;
+}
+
+TEST(MovieReader, FrameTheFileSystemFailsToDeliverIsAReadErrorNotACut) {
+  auto movie = Header(1);
+  AddFrame(movie, 12, 8);
+  MovieReader reader;
+  // A folder's stream stands for a failing disk: every read of it fails (EISDIR).
+  ASSERT_NO_FATAL_FAILURE(OpenReadingFrom(reader, movie, "unreadable.kqm",
+                                          std::fopen(::testing::TempDir().c_str(), "rb")));
   std::vector<std::uint8_t> chunks;
   EXPECT_EQ(MovieReader_Next(reader, chunks), FrameRead::kReadError);
   MovieReader_Close(reader);
-  std::remove(path.c_str());
 }
 
 // A host stream that delivers the first `good` bytes of `bytes` and fails reading past them.
@@ -200,19 +208,11 @@ TEST(MovieReader, ReadsASignalInterruptsAreReadAgain) {
   auto movie = Header(2);
   AddFrame(movie, 12, 8);
   AddFrame(movie, 9, 5);
-  const std::string path = ::testing::TempDir() + "interrupted.kqm";
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(file, nullptr);
-  ASSERT_EQ(std::fwrite(movie.data(), 1, movie.size(), file), movie.size());
-  std::fclose(file);
   MovieReader reader;
-  std::string error;
-  ASSERT_TRUE(MovieReader_Open(reader, path, &error)) << error;
-  std::fclose(reader.source.movie_file);
   InterruptedStream stream{&movie, 64};
-  reader.source.movie_file =
-      ::fopencookie(&stream, "rb", {ReadInterrupted, nullptr, nullptr, nullptr});
-  ASSERT_NE(reader.source.movie_file, nullptr);
+  ASSERT_NO_FATAL_FAILURE(
+      OpenReadingFrom(reader, movie, "interrupted.kqm",
+                      ::fopencookie(&stream, "rb", {ReadInterrupted, nullptr, nullptr, nullptr})));
   std::vector<std::uint8_t> chunks;
   ASSERT_EQ(MovieReader_Next(reader, chunks), FrameRead::kOk);
   EXPECT_EQ(chunks, std::vector<std::uint8_t>(8, 0x5A));
@@ -220,7 +220,6 @@ TEST(MovieReader, ReadsASignalInterruptsAreReadAgain) {
   EXPECT_EQ(chunks, std::vector<std::uint8_t>(5, 0x5A));
   EXPECT_EQ(MovieReader_Next(reader, chunks), FrameRead::kEnd);
   MovieReader_Close(reader);
-  std::remove(path.c_str());
 }
 
 TEST(MovieReader, RefusesFilesShorterThanTheHeader) {
