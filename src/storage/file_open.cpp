@@ -43,6 +43,17 @@ std::FILE* OpenRegularFile(const char* name, const char* mode, std::int32_t* pro
   return file;
 }
 
+std::size_t ReadFromFile(std::FILE* file, void* buffer, std::size_t length) {
+  std::size_t done = 0;
+  while (done < length) {
+    errno = 0;
+    done += std::fread(static_cast<unsigned char*>(buffer) + done, 1, length - done, file);
+    if (done == length || !std::ferror(file) || errno != EINTR) break;
+    std::clearerr(file);
+  }
+  return done;
+}
+
 const char* FileOpenProblemText(std::int32_t problem) {
   switch (problem) {
     case kFileOpened:

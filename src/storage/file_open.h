@@ -3,6 +3,7 @@
 // blocks the caller waiting for a writer.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -26,5 +27,9 @@ std::FILE* OpenRegularFile(const char* name, const char* mode, std::int32_t* pro
 // The reason as a message: "no such file", "is a folder", "is not a regular file",
 // "permission denied", "is a loop of symbolic links", "cannot be opened".
 const char* FileOpenProblemText(std::int32_t problem);
+
+// Reads up to `length` bytes of `file` as fread does, reading again where a signal cut a read
+// short (no fault of the disk). Fewer bytes mean the file's end or a failure, as ferror tells.
+std::size_t ReadFromFile(std::FILE* file, void* buffer, std::size_t length);
 
 }  // namespace tarvel

@@ -1,6 +1,5 @@
 #include "storage/movie_source.h"
 
-#include <cerrno>
 #include <cstring>
 
 #include "storage/file_open.h"
@@ -43,18 +42,10 @@ int Source_Read(MovieSource& source, void* buffer, std::size_t length) {
       if (!source.movie_file) return 0;
       source.read_failed = false;
       if (length == 0) return 1;
-      for (std::size_t done = 0;;) {
-        errno = 0;
-        done += std::fread(static_cast<std::uint8_t*>(buffer) + done, 1, length - done,
-                           source.movie_file);
-        if (done == length) return 1;
-        const bool failed = std::ferror(source.movie_file) != 0;
-        std::clearerr(source.movie_file);
-        // A read a signal interrupted is read again: it is no fault of the disk.
-        if (failed && errno == EINTR) continue;
-        source.read_failed = failed;
-        return 0;
-      }
+      if (ReadFromFile(source.movie_file, buffer, length) == length) return 1;
+      source.read_failed = std::ferror(source.movie_file) != 0;
+      std::clearerr(source.movie_file);
+      return 0;
     case kSourceStorage: {
       if (source.storage_slot < 0 || !source.storage) return 0;
       std::size_t delivered = 0;

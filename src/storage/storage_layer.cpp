@@ -186,7 +186,7 @@ bool Storage_Read(StorageLayer& storage, std::int32_t slot, void* buffer, std::s
   if (!ValidSlot(storage, slot)) return false;
   StorageSlot& handle = storage.slot_handles[slot];
   if (handle.loose) {
-    *count = std::fread(buffer, 1, length, handle.loose);
+    *count = ReadFromFile(handle.loose, buffer, length);
     if (std::ferror(handle.loose)) {
       Storage_SetError(storage, kStorageErrorRead, 1);
       return false;
@@ -216,17 +216,7 @@ bool Storage_Read(StorageLayer& storage, std::int32_t slot, void* buffer, std::s
     Storage_SetError(storage, kStorageErrorRead, 1);
     return false;
   }
-  if (length == 1) {
-    const int c = std::fgetc(package);
-    if (c == EOF) {
-      *count = 0;
-    } else {
-      *static_cast<unsigned char*>(buffer) = static_cast<unsigned char>(c);
-      *count = 1;
-    }
-  } else {
-    *count = length ? std::fread(buffer, 1, length, package) : 0;
-  }
+  *count = ReadFromFile(package, buffer, length);
   const long after = std::ftell(package);
   if (after < 0) {
     Storage_SetError(storage, kStorageErrorRead, 1);

@@ -217,7 +217,7 @@ bool TarPackage::LoadStream(std::FILE* stream, std::uint64_t file_size, std::str
     if (file_size - offset < kBlock)
       return fail("truncated member header at offset " + std::to_string(offset));
     if (std::fseek(stream_, static_cast<long>(offset), SEEK_SET) != 0 ||
-        std::fread(header, 1, kBlock, stream_) != kBlock)
+        ReadFromFile(stream_, header, kBlock) != kBlock)
       return fail("cannot read the member header at offset " + std::to_string(offset));
     if (std::all_of(header, header + kBlock, [](unsigned char b) { return b == 0; })) {
       end_block_ = true;
@@ -252,7 +252,7 @@ bool TarPackage::LoadStream(std::FILE* stream, std::uint64_t file_size, std::str
         return fail("extended header of " + std::to_string(size) + " bytes at offset " +
                     std::to_string(offset));
       std::string text(static_cast<std::size_t>(size), '\0');
-      if (size && std::fread(text.data(), 1, text.size(), stream_) != text.size())
+      if (size && ReadFromFile(stream_, text.data(), text.size()) != text.size())
         return fail("cannot read the extended header at offset " + std::to_string(offset));
       if (type == 'x' && !ParsePaxRecords(text, &pax_path, &pax_link, &pax_size, &has_pax_size))
         return fail("malformed pax header at offset " + std::to_string(offset));

@@ -1,13 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "container/movie_reader.h"
+#include "support/interrupted_stream.h"
 
 namespace tarvel {
 namespace {
@@ -183,36 +182,13 @@ TEST(MovieReader, HostStreamThatFailsReadingIsAReadErrorNotACut) {
   }
 }
 
-// A stream over `bytes` from `position` on whose every other read is interrupted by a signal,
-// the others delivering 3 bytes at most.
-struct InterruptedStream {
-  const std::vector<std::uint8_t>* bytes;
-  std::size_t position;
-  int calls = 0;
-};
-
-ssize_t ReadInterrupted(void* cookie, char* buffer, std::size_t size) {
-  auto& stream = *static_cast<InterruptedStream*>(cookie);
-  if (++stream.calls % 2 == 1) {
-    errno = EINTR;
-    return -1;
-  }
-  const std::size_t count =
-      std::min({size, std::size_t{3}, stream.bytes->size() - stream.position});
-  std::memcpy(buffer, stream.bytes->data() + stream.position, count);
-  stream.position += count;
-  return static_cast<ssize_t>(count);
-}
-
 TEST(MovieReader, ReadsASignalInterruptsAreReadAgain) {
   auto movie = Header(2);
   AddFrame(movie, 12, 8);
   AddFrame(movie, 9, 5);
   MovieReader reader;
-  InterruptedStream stream{&movie, 64};
-  ASSERT_NO_FATAL_FAILURE(
-      OpenReadingFrom(reader, movie, "interrupted.kqm",
-                      ::fopencookie(&stream, "rb", {ReadInterrupted, nullptr, nullptr, nullptr})));
+  test::InterruptedStream stream(movie, 64);
+  ASSERT_NO_FATAL_FAILURE(OpenReadingFrom(reader, movie, "interrupted.kqm", stream.Open()));
   std::vector<std::uint8_t> chunks;
   ASSERT_EQ(MovieReader_Next(reader, chunks), FrameRead::kOk);
   EXPECT_EQ(chunks, std::vector<std::uint8_t>(8, 0x5A));

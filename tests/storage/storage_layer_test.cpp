@@ -13,6 +13,7 @@
 #include "storage/movie_source.h"
 #include "storage/storage_layer.h"
 #include "storage/tar_package.h"
+#include "support/interrupted_stream.h"
 #include "tar_writer.h"
 
 namespace tarvel {
@@ -200,6 +201,22 @@ TEST_F(PackageTest, MovieSourceReadsAnEntryOfThePackage) {
   EXPECT_EQ(Source_Read(source, buffer, 64), 1);
   EXPECT_EQ(std::string(buffer, 64), intro_.substr(0, 64));
   Source_Close(source);
+}
+
+TEST(TarPackage, ReadsASignalInterruptsAreReadAgain) {
+  const std::string movie = Pattern(1000, 'a');
+  const auto tar = MakeTar({{"movies/intro.kqm", movie}});
+  test::InterruptedStream stream(tar);
+  TarPackage package;
+  std::string error;
+  ASSERT_TRUE(package.LoadStream(stream.Open(), tar.size(), &error)) << error;
+  std::int32_t slot = -1;
+  ASSERT_TRUE(Storage_Open(package.storage(), "movies/intro.kqm", &slot, kStorageModeBinary));
+  std::string read(1000, '\0');
+  std::size_t count = 0;
+  ASSERT_TRUE(Storage_Read(package.storage(), slot, read.data(), read.size(), &count));
+  EXPECT_EQ(count, 1000u);
+  EXPECT_EQ(read, movie);
 }
 
 TEST(StorageLayer, LooseFilesWhenThePackageIsDisabledOrTriedFirst) {
