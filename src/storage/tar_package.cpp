@@ -193,6 +193,14 @@ bool TarPackage::LoadStream(std::FILE* stream, std::uint64_t file_size, std::str
     if (error) *error = message;
     return false;
   };
+  // Why a read of the archive failed, as the system says it (a failing disk is no damage).
+  auto unreadable = [&](const char* what, std::uint64_t offset) {
+    const int reason = errno;
+    std::string message =
+        std::string("cannot read the ") + what + " at offset " + std::to_string(offset);
+    if (std::ferror(stream_) && reason != 0) message += ": " + std::string(std::strerror(reason));
+    return fail(message);
+  };
   if (file_size > static_cast<std::uint64_t>(INT32_MAX))
     return fail("archive larger than 2 GiB cannot be served");
 
@@ -218,7 +226,7 @@ bool TarPackage::LoadStream(std::FILE* stream, std::uint64_t file_size, std::str
       return fail("truncated member header at offset " + std::to_string(offset));
     if (std::fseek(stream_, static_cast<long>(offset), SEEK_SET) != 0 ||
         ReadFromFile(stream_, header, kBlock) != kBlock)
-      return fail("cannot read the member header at offset " + std::to_string(offset));
+      return unreadable("member header", offset);
     if (std::all_of(header, header + kBlock, [](unsigned char b) { return b == 0; })) {
       end_block_ = true;
       break;
@@ -253,7 +261,7 @@ bool TarPackage::LoadStream(std::FILE* stream, std::uint64_t file_size, std::str
                     std::to_string(offset));
       std::string text(static_cast<std::size_t>(size), '\0');
       if (size && ReadFromFile(stream_, text.data(), text.size()) != text.size())
-        return fail("cannot read the extended header at offset " + std::to_string(offset));
+        return unreadable("extended header", offset);
       if (type == 'x' && !ParsePaxRecords(text, &pax_path, &pax_link, &pax_size, &has_pax_size))
         return fail("malformed pax header at offset " + std::to_string(offset));
       if (type == 'L') long_name = text.substr(0, strnlen(text.c_str(), text.size()));

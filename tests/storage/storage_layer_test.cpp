@@ -453,6 +453,11 @@ TEST(TarPackage, DamagedArchivesAreRefusedAtLoad) {
   }
   TarPackage missing;
   EXPECT_FALSE(missing.Load(::testing::TempDir() + "absent.tar", &error));
+  // A stream whose reads fail (a folder's, EISDIR) stands for a failing disk: said as the system
+  // says it.
+  TarPackage unreadable;
+  EXPECT_FALSE(unreadable.LoadStream(std::fopen(::testing::TempDir().c_str(), "rb"), 1024, &error));
+  EXPECT_EQ(error, "cannot read the member header at offset 0: Is a directory");
 }
 
 // Names of one-letter folders make a folder of every two bytes: the tree may hold one folder or
