@@ -206,6 +206,10 @@ bool AudioExport::WriteWaveHeader(std::string* error) {
 }
 
 bool AudioExport::Finish(std::string* error) {
+  return Complete(error) && out_.PutInPlace(error);
+}
+
+bool AudioExport::Complete(std::string* error) {
   if (!out_.is_open()) return true;
   if (wave_ && !out_.Seek(0)) {
     // The seek writes out what is buffered first, and a full disk shows there.
@@ -220,7 +224,7 @@ bool AudioExport::Finish(std::string* error) {
     out_.Discard();
     return false;
   }
-  return out_.Close(error);
+  return out_.Complete(error);
 }
 
 }  // namespace tarvel::tools

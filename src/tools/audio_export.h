@@ -56,6 +56,9 @@ class AudioExport {
   // Writes the WAVE sizes and puts the output in place; an export dropped without it leaves
   // nothing behind.
   bool Finish(std::string* error);
+  // Finish but for putting the output in place, which Finish then does alone: for another
+  // output to be put in place only once this one is whole.
+  bool Complete(std::string* error);
 
   // Whether AddFrame failed for a write to the output (its error is then about the output, not
   // the movie).

@@ -344,6 +344,12 @@ int FinishOutputs(ExportJob& job, int status) {
     if (job.pictures_written == 0) job.pictures.reset();
     if (job.sound && job.sound->pcm_bytes() == 0) job.sound.reset();
   }
+  // The sound is whole, on the disk, before the pictures take their name: a sound that fails
+  // there (a full disk at its last write) leaves the file the pictures would replace as it was.
+  if (job.sound && !job.output_failed && !job.sound->Complete(&error)) {
+    PrintError(kCommand, job.o.audio_out, error);
+    job.output_failed = true;
+  }
   if (job.pictures && !job.output_failed && !job.pictures->Finish(&error)) {
     PrintError(kCommand, job.o.video_out, error);
     job.output_failed = true;

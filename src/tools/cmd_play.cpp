@@ -556,13 +556,17 @@ int Report(PlayJob& job, const PlayerStatus& ended) {
     PrintError(kCommand, o.audio_out, error);
     output_failed = true;
   }
-  for (auto [file, path] :
-       {std::pair{&job.video_file, &o.video_out}, std::pair{&job.sound_file, &o.audio_out}}) {
-    if (output_failed) {
-      file->Discard();
-    } else if (file->is_open() && !file->Close(&error)) {
-      PrintError(kCommand, *path, error);
-      output_failed = true;
+  // Both are whole, on the disk, before either takes its name: one that fails there leaves the
+  // file the other would replace as it was.
+  for (const bool put_in_place : {false, true}) {
+    for (auto [file, path] :
+         {std::pair{&job.video_file, &o.video_out}, std::pair{&job.sound_file, &o.audio_out}}) {
+      if (output_failed) {
+        file->Discard();
+      } else if (!(put_in_place ? file->PutInPlace(&error) : file->Complete(&error))) {
+        PrintError(kCommand, *path, error);
+        output_failed = true;
+      }
     }
   }
   if (output_failed) status = kExitFailure;

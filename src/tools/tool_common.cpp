@@ -507,11 +507,7 @@ bool PendingFile::Commit(std::string* error, bool flush_to_disk) {
   if (temporary_.empty()) return true;
   // On the disk before it takes the name: after a crash or a power cut the name holds the old
   // file or the whole new one, never an empty or partial one.
-  if (flush_to_disk && !FlushFileToDisk(temporary_)) {
-    *error = std::string("cannot be written to the disk: ") + std::strerror(errno);
-    Discard();
-    return false;
-  }
+  if (flush_to_disk && !FlushToDisk(error)) return false;
   std::error_code code;
   if (keep_permissions_) std::filesystem::permissions(temporary_, permissions_, code);
   if (flush_to_disk ? !RenameDurably(temporary_, path_)
@@ -526,10 +522,22 @@ bool PendingFile::Commit(std::string* error, bool flush_to_disk) {
   return true;
 }
 
+bool PendingFile::FlushToDisk(std::string* error) {
+  if (direct_ || temporary_.empty() || flushed_) return true;
+  if (!FlushFileToDisk(temporary_)) {
+    *error = std::string("cannot be written to the disk: ") + std::strerror(errno);
+    Discard();
+    return false;
+  }
+  flushed_ = true;
+  return true;
+}
+
 void PendingFile::Discard() {
   if (!direct_ && !temporary_.empty()) std::remove(temporary_.c_str());
   temporary_.clear();
   direct_ = false;
+  flushed_ = false;
   StopSignals_RemoveTemporaryFile(signal_token_);
   signal_token_ = -1;
 }
@@ -586,6 +594,11 @@ bool OutputFile::Seek(long offset) {
 }
 
 bool OutputFile::Close(std::string* error, bool flush_to_disk) {
+  return Complete(error, flush_to_disk) && PutInPlace(error);
+}
+
+bool OutputFile::Complete(std::string* error, bool flush_to_disk) {
+  flush_to_disk_ = flush_to_disk;
   if (!file_) return true;
   bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
   cut_ = cut_ || (!ok && FailedByStop());
@@ -607,7 +620,16 @@ bool OutputFile::Close(std::string* error, bool flush_to_disk) {
     return false;
   }
   std::string reason;
-  if (!pending_.Commit(&reason, flush_to_disk)) {
+  if (flush_to_disk && !pending_.FlushToDisk(&reason)) {
+    if (error) *error = reason;
+    return false;
+  }
+  return true;
+}
+
+bool OutputFile::PutInPlace(std::string* error) {
+  std::string reason;
+  if (!pending_.Commit(&reason, flush_to_disk_)) {
     if (error) *error = reason;
     return false;
   }

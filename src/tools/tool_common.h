@@ -149,6 +149,9 @@ class PendingFile {
   // Flushes the temporary file to the disk and renames it to the final path; without
   // `flush_to_disk` the caller flushes it later (many files at once).
   bool Commit(std::string* error, bool flush_to_disk = true);
+  // Flushes the temporary file to the disk now, so that Commit only renames it. False (the
+  // file removed) with `error` set when the flush fails.
+  bool FlushToDisk(std::string* error);
   // Removes the temporary file (nothing when committed).
   void Discard();
 
@@ -156,6 +159,7 @@ class PendingFile {
   std::string path_;
   std::string temporary_;
   bool direct_ = false;
+  bool flushed_ = false;  // FlushToDisk done
   // The permissions of the file replaced, for the new one.
   bool keep_permissions_ = false;
   std::filesystem::perms permissions_ = std::filesystem::perms::none;
@@ -178,6 +182,10 @@ class OutputFile {
   bool Seek(long offset);  // files only
   // Flushes, closes and puts the file in place under its name (see PendingFile::Commit).
   bool Close(std::string* error, bool flush_to_disk = true);
+  // Close in two steps, for outputs that are put in place together: Complete flushes and closes
+  // the file (to the disk too, with `flush_to_disk`), PutInPlace then gives it its name.
+  bool Complete(std::string* error, bool flush_to_disk = true);
+  bool PutInPlace(std::string* error);
   // Closes and removes the file.
   void Discard();
   bool is_open() const { return file_ != nullptr; }
@@ -191,6 +199,7 @@ class OutputFile {
   std::FILE* file_ = nullptr;
   bool is_stdout_ = false;
   bool cut_ = false;
+  bool flush_to_disk_ = true;
   PendingFile pending_;
 };
 

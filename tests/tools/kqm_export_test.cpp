@@ -208,6 +208,24 @@ TEST(KqmExport, FailedPngSequenceLeavesTheEarlierPictures) {
     EXPECT_EQ(ReadFileBytes(folder + name).at(1), 'P') << name;  // "\x89PNG"
 }
 
+// A sound that fails at its last write (a full disk) is no output, and the file the pictures
+// would replace stays as it was.
+TEST(KqmExport, SoundFailingAtItsEndKeepsTheOldPictures) {
+  namespace fs = std::filesystem;
+  const std::string pictures = Temp("kept.rgb"), sound = Temp("full.pcm");
+  const std::vector<unsigned char> old{'o', 'l', 'd'};
+  test::WriteFileBytes(pictures, old);
+  fs::remove(sound);
+  // One picture's sound fits the stream's buffer: it is written, and fails, at the end.
+  fs::create_symlink("/dev/full", sound);
+  auto r = RunKqm(Cmd_Export, "export",
+                  {ConformancePath("copy-320x240-stereo"), "--video", pictures, "--frames", "0-0",
+                   "--audio", sound, "--audio-length", "pictures", "-q"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "kqm export: " + sound + ": write failed: " + std::strerror(ENOSPC) + "\n");
+  EXPECT_EQ(ReadFileBytes(pictures), old);
+}
+
 // A range that starts late is decoded from the key frame before it: the same pictures.
 TEST(KqmExport, FrameRangeFromAKeyFrameGivesTheSamePictures) {
   const std::string movie = ConformancePath("mixed-136x96-mono-33-key4");  // a key frame in 4
