@@ -272,6 +272,7 @@ void Viewer::RequestTurn() {
 
 void Viewer::OnTurn() {
   turn_posted_ = false;
+  stepped_since_turn_ = false;
   if (!state_.quit_requested) Tick();
   if (state_.quit_requested && run_loop_ != nullptr) run_loop_->quit();
 }
@@ -605,6 +606,7 @@ void Viewer::StepByStep() {
     // would show none.
     if (Player_Status(player_).state == PlayerState::kPlaying) return;
     Player_Restart(player_);  // one frame is shown, then the frame callback pauses again
+    stepped_since_turn_ = true;
   } else {
     Click(kIdPause);
   }
@@ -1003,6 +1005,7 @@ void Viewer::StepOneFrame(bool forward) {
   }
   const PlayerStatus before = Player_Status(player_);
   if (Player_Step(player_) != kPlayerOk) return;
+  stepped_since_turn_ = true;
   // The step on comes with the clock: its picture is the next one presented.
   seek_pictures_ = before.pictures_presented + 1;
   last_loop_count_ = PassBeforeWrap(before);
@@ -1110,6 +1113,10 @@ bool Viewer::TakeKey(const QKeyEvent& event) {
   // frame has ended playback: it does not go on to pause the stopped movie.
   if (event.isAutoRepeat() &&
       (key == kKeySpace || key == kKeyEscape || (key == kKeyEnter && state_.stopped)))
+    return true;
+  // Repeats of Enter and Period that piled up while the player was busy go with the step taken
+  // since the last turn: each would step on once more, long after the key was let go.
+  if (event.isAutoRepeat() && (key == kKeyEnter || key == kKeyPeriod) && stepped_since_turn_)
     return true;
   OnKey(key, event.modifiers() & Qt::ControlModifier);
   return true;

@@ -274,6 +274,9 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   // here (-1: none), and the turn goes to the last.
   bool sought_since_turn_ = false;
   std::int32_t pending_seek_ = -1;
+  // A step on (Enter, Period) asked since the last turn: the repeats of a held key that waited
+  // meanwhile (a busy player) are taken with it rather than each stepping on after it.
+  bool stepped_since_turn_ = false;
   // With Loop Play off, playback ends on its last frame once that frame has had its time (read
   // by the engine's threads). A silent movie's clock is paused on the last frame while
   // `last_period_` runs; a movie with sound plays the last frame's sound out, and the picture

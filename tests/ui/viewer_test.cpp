@@ -559,6 +559,33 @@ TEST_F(ViewerTest, PeriodOrEnterHeldDownGoesOnFrameByFrame) {
   }));
 }
 
+TEST_F(ViewerTest, RepeatsLeftWaitingByABusyPlayerStepOnce) {
+  Start({Conformance(kSilentMovie)});
+  Turn();
+  ASSERT_TRUE(Playing());
+  Key(Qt::Key_Space);
+  Key(Qt::Key_Home);
+  ASSERT_TRUE(TurnUntil([this] { return Status().state == PlayerState::kPaused; }));
+  Key(Qt::Key_Return);  // step mode
+  Turn();
+  // On a starved player the repeats of a held key pile up, with no turn between them, and the
+  // frame each steps to has come before the next is taken: they count as one step.
+  for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Period}) {
+    const std::int32_t before = Status().shown_frame;
+    KeyRepeat(key);
+    for (int i = 0; i < 5000 &&
+                    !(Status().state == PlayerState::kPaused && Status().shown_frame == before + 1);
+         ++i)
+      QThread::msleep(1);
+    ASSERT_EQ(Status().shown_frame, before + 1) << key;
+    ASSERT_EQ(Status().state, PlayerState::kPaused) << key;
+    KeyRepeat(key);
+    KeyRepeat(key);
+    EXPECT_EQ(Status().state, PlayerState::kPaused) << key;
+    Turn();
+  }
+}
+
 TEST_F(ViewerTest, AFramePastACutIsSaidToBeOutOfReach) {
   // 33 frames at 5 a second, cut ten bytes into frame 20: 20 of them can be played, and
   // playback takes four seconds to reach the cut.
