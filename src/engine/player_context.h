@@ -141,6 +141,11 @@ struct EngineServices {
   // Refuses the creation of a thread when it returns false (tests of the failure paths).
   bool (*thread_gate)(EngineThread which, void* user) = nullptr;
   void* thread_gate_user = nullptr;
+  // Asked on the seeking thread before each frame a seek decodes (and so between the key
+  // frames it tries): true gives the seek up, and playback stops as Player_Stop stops it (a stop
+  // signal's wish that a long seek not hold up).
+  bool (*abandon_seek)(void* user) = nullptr;
+  void* abandon_seek_user = nullptr;
 };
 
 // The pictures kept for seeks: frame `spacing` x (i + 1)'s picture in entry i (null: not kept
@@ -393,8 +398,9 @@ bool Player_SetVolume(PlayerContext& context, std::int32_t level);
 // first pass, with the sound that plays from that frame on; a paused engine stays paused, a
 // playing one plays on from there. Before start (Open), playback will start at that frame.
 // Waits for the frame index to reach the frame. kPlayerOk, or kPlayerReadFailed when there is
-// no movie, the frame lies past what can be read, or it is called on one of the engine's own
-// threads (from a callback); kPlayerOutOfMemory.
+// no movie, the frame lies past what can be read, it is called on one of the engine's own
+// threads (from a callback), or EngineServices::abandon_seek gave the seek up (playback has then
+// stopped, its end PlaybackEnd::kUserStop); kPlayerOutOfMemory.
 std::int32_t Player_Seek(PlayerContext& context, std::int32_t frame);
 // Waits for the frame index of the open movie to be complete: the number of frames that can
 // be played and sought (fewer than the header says in a movie cut short). 0 without a movie.

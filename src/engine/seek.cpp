@@ -124,8 +124,14 @@ RunUpPictures* RunUpReady(PlayerContext& context) {
 // zeroed pictures; with `key_decoded`, from the frame after `key`, whose picture the decoder
 // holds) and the sound of frame periods `target` to `target` + 31 into `lead`.
 // Returns false when key frame `key` turns out not to decode alone (try an earlier one). A frame
-// that cannot be read leaves its index in `*unread`.
-enum class PassResult { kDone, kKeyNotAlone, kReadFailed, kOutOfMemory };
+// that cannot be read leaves its index in `*unread`. The caller may give the pass up before any
+// of its frames (kAbandoned).
+enum class PassResult { kDone, kKeyNotAlone, kReadFailed, kOutOfMemory, kAbandoned };
+
+bool SeekAbandoned(const PlayerContext& context) {
+  return context.services.abandon_seek != nullptr &&
+         context.services.abandon_seek(context.services.abandon_seek_user);
+}
 
 PassResult SeekPass(PlayerContext& context, std::int32_t target, std::int32_t key, bool key_decoded,
                     std::uint8_t* lead, int* picture_result, std::int32_t* unread) {
@@ -166,6 +172,7 @@ PassResult SeekPass(PlayerContext& context, std::int32_t target, std::int32_t ke
 
   std::int32_t periods = 0;  // of the lead filled so far
   for (std::int32_t k = first; k <= target; ++k) {
+    if (SeekAbandoned(context)) return PassResult::kAbandoned;
     *unread = k;
     if (!ReadIndexedFrame(context, k, data)) return PassResult::kReadFailed;
     const LoadedFrame frame{data.data(), static_cast<std::uint32_t>(data.size() - 1)};
@@ -310,6 +317,11 @@ std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
     const PassResult pass =
         SeekPass(context, frame, key, key_decoded, lead.get(), &picture_result, &unread);
     if (pass == PassResult::kDone) break;
+    if (pass == PassResult::kAbandoned) {
+      // Given up by the caller: playback ends as its stop ends it, nothing said of the frame.
+      Player_StopLocked(context);
+      return kPlayerReadFailed;
+    }
     if (pass != PassResult::kKeyNotAlone) {
       // The movie cannot be read where it could be when indexed (a failing disk, or a file cut
       // since): playback ends, saying which frame failed and how.

@@ -193,6 +193,10 @@ int StopSignals_Received() {
   return static_cast<int>(g_request.load() >> 32);
 }
 
+bool StopSignals_Came(void* /*user*/) {
+  return StopSignals_Received() != 0;
+}
+
 long long StopSignals_MillisecondsSince() {
   if (StopSignals_Received() == 0) return -1;
   // Not yet written by the handler that is recording it: it comes now.

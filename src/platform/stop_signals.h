@@ -15,6 +15,9 @@ namespace tarvel {
 bool StopSignals_Install();
 // The signal asked for the stop (SIGINT, SIGTERM or SIGHUP), 0 while none came.
 int StopSignals_Received();
+// Whether one came, as a hook that takes a user value asks (the engine's abandon_seek): a long
+// piece of work polling it ends at the signal. `user` is not used.
+bool StopSignals_Came(void* user);
 // Ends the program as signal `number` does when it has no handler (status 128 + `number` where
 // the signal cannot end it); safe in a signal handler.
 [[noreturn]] void EndAsSignalDoes(int number);

@@ -70,6 +70,7 @@ int BenchSeek(const std::string& path, int count) {
   auto context = std::make_unique<PlayerContext>();
   Player_Init(*context, kPlayerInterfaceVersion);
   context->services.make_audio_device = &MakeCaptureDevice;
+  context->services.abandon_seek = &StopSignals_Came;
   Player_SetLoop(*context, 1);
   if (Player_Open(*context, path.c_str()) != kPlayerOk) {
     PrintError(kCommand, path, Player_Status(*context).problem);
@@ -107,6 +108,8 @@ int BenchSeek(const std::string& path, int count) {
   surface.assign(std::size_t{movie.width} * movie.height, 0);
   const std::int32_t started =
       Player_Start(*context, surface.data(), kDisplayWindow, nullptr, kDefaultRingSize);
+  // The start's seek to the last frame, given up for a stop signal, stopped playback.
+  if (const int stopped = Stopped(path)) return stopped;
   const PlayerStatus status = Player_Status(*context);
   // A movie whose sound cannot be set up, or that no sound device takes (a stream of 0 Hz),
   // plays, and is sought, without it.

@@ -358,6 +358,8 @@ int OpenMovie(PlayJob& job) {
   context.services.make_audio_device = &MakeDevice;
   context.services.audio_device_user = &job;
   context.services.free_running_clock = o.capture() && !o.realtime;
+  // A start at a frame far from a key frame decodes its way there: a stop signal ends that too.
+  context.services.abandon_seek = &StopSignals_Came;
 
   const std::string movie_name = o.package_path.empty() ? o.path : PackageMemberName(o.path);
   const std::int32_t opened = Player_Open(context, movie_name.c_str());
@@ -450,6 +452,9 @@ int Start(PlayJob& job) {
   const std::int32_t started =
       Player_Start(context, job.surface.data(), kDisplayWindow, nullptr, o.ring);
   const PlayerStatus status = Player_Status(context);
+  // A stop signal that gave up the seek to --start stopped playback: said as any stop is.
+  if (started != kPlayerOk && status.end == PlaybackEnd::kUserStop && StopSignals_Received() != 0)
+    return 0;
   if (started == kPlayerDeviceRefused && movie.movie_has_sound && o.device_given) {
     PrintError(kCommand, o.name, status.problem);
     return kExitFailure;

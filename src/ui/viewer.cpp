@@ -21,6 +21,7 @@
 #include "display/presentation.h"
 #include "engine/player_context.h"
 #include "engine/player_status.h"
+#include "platform/stop_signals.h"
 #include "platform/terminal.h"
 #include "platform/user_files.h"
 #include "platform/utf8.h"
@@ -250,18 +251,22 @@ int Viewer::Run() {
 void Viewer::QuitWhenReadable(int descriptor) {
   if (descriptor < 0) return;
   quit_notifier_ = std::make_unique<QSocketNotifier>(descriptor, QSocketNotifier::Read);
-  QObject::connect(quit_notifier_.get(), &QSocketNotifier::activated, &turn_target_, [this] {
-    quit_notifier_->setEnabled(false);
-    state_.quit_requested = true;
-    // A dialog or question waits for its answer in a loop of its own, which would hold the quit
-    // up until someone answered it: it goes unanswered (the About box's OK-only rule included).
-    for (QWidget* window : QApplication::topLevelWidgets()) {
-      auto* dialog = qobject_cast<QDialog*>(window);
-      if (dialog != nullptr && dialog->isVisible() && dialog->isModal())
-        dialog->done(QDialog::Rejected);
-    }
-    RequestTurn();
-  });
+  QObject::connect(quit_notifier_.get(), &QSocketNotifier::activated, &turn_target_,
+                   [this] { QuitOnStopSignal(); });
+  player_.services.abandon_seek = &StopSignals_Came;
+}
+
+void Viewer::QuitOnStopSignal() {
+  quit_notifier_->setEnabled(false);
+  state_.quit_requested = true;
+  // A dialog or question waits for its answer in a loop of its own, which would hold the quit
+  // up until someone answered it: it goes unanswered (the About box's OK-only rule included).
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    auto* dialog = qobject_cast<QDialog*>(window);
+    if (dialog != nullptr && dialog->isVisible() && dialog->isModal())
+      dialog->done(QDialog::Rejected);
+  }
+  RequestTurn();
 }
 
 void Viewer::RequestTurn() {
@@ -280,6 +285,7 @@ void Viewer::OnTurn() {
 void Viewer::Tick() {
   if (state_.quit_requested) return;
   RunPendingSeek();
+  if (state_.quit_requested) return;  // the seek was given up for a stop signal
   if (state_.play_request) {
     if (state_.stopped) {
       // Taken before the click: a movie that fails to open may ask for the next one at once.
@@ -936,7 +942,12 @@ void Viewer::GoToFrame(std::int32_t frame) {
   pending_seek_ = -1;
   ForgetLastFrame();
   if (Player_Seek(player_, frame) != kPlayerOk) {
-    ReportUnplayableFrame(frame);
+    // Given up for a stop signal, the seek stopped playback: the player quits before a turn
+    // could take that for playback ending.
+    if (quit_notifier_ != nullptr && StopSignals_Received() != 0)
+      QuitOnStopSignal();
+    else
+      ReportUnplayableFrame(frame);
     return;
   }
   sought_since_turn_ = true;

@@ -82,7 +82,8 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   // One turn of the main loop: a pending movie starts, a new picture is shown and counted, and
   // playback stops at the last frame unless Loop Play is on, or when it ended by itself.
   void Tick();
-  // Quits, as Close does, when `descriptor` becomes readable (a stop signal came).
+  // Quits, as Close does, when `descriptor` becomes readable (a stop signal came); a go to a
+  // frame that holds the window thread meanwhile is given up for it.
   void QuitWhenReadable(int descriptor);
   // Asks for one turn of the main loop on the window thread (from any thread), for when
   // something happened: a picture, the end of playback, a command. Asking again before it ran
@@ -207,6 +208,8 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   // After a failed go to `frame`: when it lies past the frames that can be played (the movie is
   // cut short or damaged before it), the user is told so, once a playback.
   void ReportUnplayableFrame(std::int32_t frame);
+  // The stop signal's quit: open dialogs go unanswered, and the next turn ends the main loop.
+  void QuitOnStopSignal();
   // The engine's pass count at `status` as the end of playback counts it: one less on the last
   // frame, whose pass the engine counts as done before playback has wrapped.
   static std::int32_t PassBeforeWrap(const PlayerStatus& status);

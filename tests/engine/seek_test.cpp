@@ -452,6 +452,43 @@ TEST_F(SeekKeyFrame, HeaderCountingFramesNotThereKeepsPicturesOverThoseThere) {
   EXPECT_TRUE(pauser.shown.back() == played[130]);
 }
 
+// A seek its caller gives up (a stop signal) ends before the next frame it would decode, and
+// playback with it, as a stop by the caller: a start at frame 140 of the movie whose only key
+// frame is frame 0, given up at the 10th frame of its 141; the next start there plays.
+TEST_F(SeekKeyFrame, GivenUpByTheCallerStopsPlayback) {
+  TempMovie movie(FewKeyFrameMovie());
+  struct GiveUp {
+    int asked = 0;
+    std::atomic<int> first_shown{-1};
+    static bool AtTenth(void* user) { return ++static_cast<GiveUp*>(user)->asked == 10; }
+    static void Picture(const PresentedPicture& presented, void* user) {
+      int none = -1;
+      static_cast<GiveUp*>(user)->first_shown.compare_exchange_strong(none, presented.frame_index);
+    }
+  } give_up;
+  context.services.abandon_seek = &GiveUp::AtTenth;
+  context.services.abandon_seek_user = &give_up;
+  Player_SetPresentationListener(context, &GiveUp::Picture, &give_up);
+  Player_SetLoop(context, 1);
+  ASSERT_EQ(Player_Open(context, movie.path()), kPlayerOk);
+  ASSERT_EQ(Player_Seek(context, 140), kPlayerOk);
+  surface.assign(std::size_t{context.width} * context.height, 0);
+  EXPECT_EQ(Player_Start(context, surface.data(), kDisplayWindow, nullptr, kDefaultRingSize),
+            kPlayerReadFailed);
+  EXPECT_EQ(give_up.asked, 10);
+  const PlayerStatus stopped = Player_Status(context);
+  EXPECT_EQ(stopped.state, PlayerState::kIdle);
+  EXPECT_EQ(stopped.end, PlaybackEnd::kUserStop);
+  EXPECT_EQ(give_up.first_shown, -1);
+
+  ASSERT_EQ(Player_Open(context, movie.path()), kPlayerOk);
+  ASSERT_EQ(Player_Seek(context, 140), kPlayerOk);
+  EXPECT_EQ(Player_Start(context, surface.data(), kDisplayWindow, nullptr, kDefaultRingSize),
+            kPlayerOk);
+  Player_Stop(context);
+  EXPECT_EQ(give_up.first_shown, 140);
+}
+
 using SeekCut = EngineTest;
 
 TEST_F(SeekCut, SeeksOnlyWhereTheMovieCanBeRead) {
