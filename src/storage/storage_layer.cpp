@@ -188,6 +188,8 @@ bool Storage_Read(StorageLayer& storage, std::int32_t slot, void* buffer, std::s
   if (handle.loose) {
     *count = ReadFromFile(handle.loose, buffer, length);
     if (std::ferror(handle.loose)) {
+      // The stream's error stays with this read: left set, it would fail every read after it.
+      std::clearerr(handle.loose);
       Storage_SetError(storage, kStorageErrorRead, 1);
       return false;
     }
@@ -225,6 +227,8 @@ bool Storage_Read(StorageLayer& storage, std::int32_t slot, void* buffer, std::s
   stream->position += static_cast<std::int32_t>(after - before);
   storage.package_position = stream->position;
   if (std::ferror(package)) {
+    // The archive's one stream serves every entry: a failure left set would fail them all.
+    std::clearerr(package);
     Storage_SetError(storage, kStorageErrorRead, 0);
     return false;
   }

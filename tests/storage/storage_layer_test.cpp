@@ -203,20 +203,41 @@ TEST_F(PackageTest, MovieSourceReadsAnEntryOfThePackage) {
   Source_Close(source);
 }
 
-TEST(TarPackage, ReadsASignalInterruptsAreReadAgain) {
+// A package of one movie read through a stream that misbehaves, the movie open.
+struct MisbehavingPackage {
+  explicit MisbehavingPackage(bool interrupted) : stream(tar, 0, interrupted) {
+    std::string error;
+    EXPECT_TRUE(package.LoadStream(stream.Open(), tar.size(), &error)) << error;
+    EXPECT_TRUE(Storage_Open(package.storage(), "movies/intro.kqm", &slot, kStorageModeBinary));
+  }
+  // Reads the whole movie from where the slot stands: whether it came whole.
+  bool ReadsTheMovie() {
+    std::string read(movie.size(), '\0');
+    std::size_t count = 0;
+    return Storage_Read(package.storage(), slot, read.data(), read.size(), &count) &&
+           count == movie.size() && read == movie;
+  }
+
   const std::string movie = Pattern(1000, 'a');
-  const auto tar = MakeTar({{"movies/intro.kqm", movie}});
-  test::InterruptedStream stream(tar);
+  const std::vector<std::uint8_t> tar = MakeTar({{"movies/intro.kqm", movie}});
+  test::InterruptedStream stream;
   TarPackage package;
-  std::string error;
-  ASSERT_TRUE(package.LoadStream(stream.Open(), tar.size(), &error)) << error;
   std::int32_t slot = -1;
-  ASSERT_TRUE(Storage_Open(package.storage(), "movies/intro.kqm", &slot, kStorageModeBinary));
-  std::string read(1000, '\0');
-  std::size_t count = 0;
-  ASSERT_TRUE(Storage_Read(package.storage(), slot, read.data(), read.size(), &count));
-  EXPECT_EQ(count, 1000u);
-  EXPECT_EQ(read, movie);
+};
+
+TEST(TarPackage, ReadsASignalInterruptsAreReadAgain) {
+  MisbehavingPackage interrupted(true);
+  EXPECT_TRUE(interrupted.ReadsTheMovie());
+}
+
+// A read the disk fails once fails alone: the archive's next reads, of any entry, go on as before.
+TEST(TarPackage, AReadTheDiskFailsLeavesTheNextReadsAlone) {
+  MisbehavingPackage failing(false);
+  failing.stream.FailReads(EIO);
+  EXPECT_FALSE(failing.ReadsTheMovie());
+  failing.stream.FailReads(0);
+  ASSERT_TRUE(Storage_Seek(failing.package.storage(), failing.slot, 0, 0));
+  EXPECT_TRUE(failing.ReadsTheMovie());
 }
 
 TEST(StorageLayer, LooseFilesWhenThePackageIsDisabledOrTriedFirst) {

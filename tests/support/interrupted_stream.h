@@ -12,20 +12,27 @@
 
 namespace tarvel::test {
 
-// Reads `bytes` from `position` on: every other read fails with EINTR, the others deliver 3
-// bytes at most. Seeks go anywhere within the bytes.
+// Reads `bytes` from `position` on: every other read fails with EINTR (unless not
+// `interrupted`), the others deliver 3 bytes at most. Seeks go anywhere within the bytes.
 class InterruptedStream {
  public:
-  explicit InterruptedStream(std::vector<std::uint8_t> bytes, std::size_t position = 0)
-      : bytes_(std::move(bytes)), position_(position) {}
+  explicit InterruptedStream(std::vector<std::uint8_t> bytes, std::size_t position = 0,
+                             bool interrupted = true)
+      : bytes_(std::move(bytes)), position_(position), interrupted_(interrupted) {}
 
   // A stdio stream over it, which it outlives.
   std::FILE* Open() { return ::fopencookie(this, "rb", {Read, nullptr, Seek, nullptr}); }
+  // Reads fail with `error` (EIO: a failing disk) until it is 0 again.
+  void FailReads(int error) { error_ = error; }
 
  private:
   static ssize_t Read(void* cookie, char* buffer, std::size_t size) {
     auto& stream = *static_cast<InterruptedStream*>(cookie);
-    if (++stream.calls_ % 2 == 1) {
+    if (stream.error_ != 0) {
+      errno = stream.error_;
+      return -1;
+    }
+    if (stream.interrupted_ && ++stream.calls_ % 2 == 1) {
       errno = EINTR;
       return -1;
     }
@@ -50,7 +57,9 @@ class InterruptedStream {
 
   std::vector<std::uint8_t> bytes_;
   std::size_t position_;
+  bool interrupted_;
   int calls_ = 0;
+  int error_ = 0;
 };
 
 }  // namespace tarvel::test
