@@ -240,6 +240,10 @@ void Clock_Tick(void* user) {
     EndTick(context);
     return;
   }
+  if (context.services.clock_held != nullptr && context.services.clock_held->load()) {
+    EndTick(context);
+    return;
+  }
   const std::int32_t frame = context.current_frame;
   const std::int32_t result = Frame_Step(context, frame, nullptr, context.sound.audio_frame_bytes);
   // A listener that stopped playback on this thread: the context may be in new hands already.

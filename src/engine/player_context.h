@@ -138,6 +138,9 @@ struct EngineServices {
   void* audio_device_user = nullptr;
   // Ticks of the frame clock follow one another without waiting (headless runs).
   bool free_running_clock = false;
+  // While it points at true, the frame clock's ticks present nothing: tests that must act
+  // before the first picture of a movie without sound hold it back.
+  const std::atomic<bool>* clock_held = nullptr;
   // Refuses the creation of a thread when it returns false (tests of the failure paths).
   bool (*thread_gate)(EngineThread which, void* user) = nullptr;
   void* thread_gate_user = nullptr;
