@@ -128,21 +128,30 @@ GstStaticPadTemplate video_template = GST_STATIC_PAD_TEMPLATE(
 GstStaticPadTemplate audio_template = GST_STATIC_PAD_TEMPLATE(
     "audio_%u", GST_PAD_SRC, GST_PAD_SOMETIMES, GST_STATIC_CAPS(TARVEL_GST_SOUND_CAPS));
 
-// Serves a container reader's byte ranges from the upstream element.
+// Serves a container reader's byte ranges from the upstream element. A source may hand out
+// less than asked (an application's source gives the pieces it is fed): the rest is asked for
+// until the range is whole, and only an empty answer or an end before it is a file that ends.
 bool PullRange(void* user, std::int64_t offset, void* buffer, std::size_t length) {
   Puller& puller = *static_cast<Puller*>(user);
   if (length > G_MAXUINT) return false;
-  GstBuffer* data = nullptr;
-  puller.result = gst_pad_pull_range(puller.sink, static_cast<guint64>(offset),
-                                     static_cast<guint>(length), &data);
-  if (puller.result != GST_FLOW_OK) {
-    puller.asked_to_end = puller.result == GST_FLOW_EOS && puller.length >= 0 &&
-                          offset + static_cast<std::int64_t>(length) <= puller.length;
-    return false;
+  const std::int64_t end = offset + static_cast<std::int64_t>(length);
+  auto* out = static_cast<std::uint8_t*>(buffer);
+  for (std::size_t done = 0; done < length;) {
+    GstBuffer* data = nullptr;
+    const std::int64_t at = offset + static_cast<std::int64_t>(done);
+    puller.result = gst_pad_pull_range(puller.sink, static_cast<guint64>(at),
+                                       static_cast<guint>(length - done), &data);
+    if (puller.result != GST_FLOW_OK) {
+      puller.asked_to_end =
+          puller.result == GST_FLOW_EOS && puller.length >= 0 && end <= puller.length;
+      return false;
+    }
+    const gsize copied = gst_buffer_extract(data, 0, out + done, length - done);
+    gst_buffer_unref(data);
+    if (copied == 0) return false;
+    done += copied;
   }
-  const gsize copied = gst_buffer_extract(data, 0, buffer, length);
-  gst_buffer_unref(data);
-  return copied == length;
+  return true;
 }
 
 // Upstream's last pull failed on an error of its own (a file source's failing disk), not at an

@@ -96,6 +96,7 @@ PipelineRun RunPipeline(const std::string& description, const RunOptions& option
   Attach(pipeline, "video", &run.video);
   Attach(pipeline, "audio", &run.audio);
   GstBus* bus = gst_element_get_bus(pipeline);
+  if (options.built) options.built(pipeline);
 
   gst_element_set_state(pipeline, GST_STATE_PAUSED);
   bool ready = Settle(pipeline);

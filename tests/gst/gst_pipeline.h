@@ -51,6 +51,8 @@ struct RunOptions {
   int loops = 0;
   // Asks the prerolled pipeline to end (an EOS event, as gst-launch-1.0 -e sends on Ctrl-C).
   bool end_early = false;
+  // Called with the pipeline as built, before it starts (to connect an appsrc's signals).
+  std::function<void(GstElement*)> built;
   // Called with the pipeline once it has prerolled (and sought), before it plays.
   std::function<void(GstElement*)> prerolled;
 };
