@@ -128,6 +128,14 @@ GstStaticPadTemplate video_template = GST_STATIC_PAD_TEMPLATE(
 GstStaticPadTemplate audio_template = GST_STATIC_PAD_TEMPLATE(
     "audio_%u", GST_PAD_SRC, GST_PAD_SOMETIMES, GST_STATIC_CAPS(TARVEL_GST_SOUND_CAPS));
 
+// The file's length as upstream tells it now: a file still being written has grown.
+std::int64_t MeasureUpstream(void* user) {
+  Puller& puller = *static_cast<Puller*>(user);
+  gint64 length = -1;
+  if (gst_pad_peer_query_duration(puller.sink, GST_FORMAT_BYTES, &length)) puller.length = length;
+  return puller.length;
+}
+
 // Serves a container reader's byte ranges from the upstream element. A source may hand out
 // less than asked (an application's source gives the pieces it is fed): the rest is asked for
 // until the range is whole, and only an empty answer or an end before it is a file that ends.
@@ -142,8 +150,10 @@ bool PullRange(void* user, std::int64_t offset, void* buffer, std::size_t length
     puller.result = gst_pad_pull_range(puller.sink, static_cast<guint64>(at),
                                        static_cast<guint>(length - done), &data);
     if (puller.result != GST_FLOW_OK) {
+      // An end before the file's is one the application asked for, unless the file has been
+      // cut short since it was measured (rewritten in place while it plays).
       puller.asked_to_end =
-          puller.result == GST_FLOW_EOS && puller.length >= 0 && end <= puller.length;
+          puller.result == GST_FLOW_EOS && puller.length >= 0 && end <= MeasureUpstream(&puller);
       return false;
     }
     const gsize copied = gst_buffer_extract(data, 0, out + done, length - done);
@@ -158,14 +168,6 @@ bool PullRange(void* user, std::int64_t offset, void* buffer, std::size_t length
 // end.
 bool UpstreamFailed(void* user) {
   return static_cast<Puller*>(user)->result == GST_FLOW_ERROR;
-}
-
-// The file's length as upstream tells it now: a file still being written has grown.
-std::int64_t MeasureUpstream(void* user) {
-  Puller& puller = *static_cast<Puller*>(user);
-  gint64 length = -1;
-  if (gst_pad_peer_query_duration(puller.sink, GST_FORMAT_BYTES, &length)) puller.length = length;
-  return puller.length;
 }
 
 // A reader over the upstream element; false when the header cannot be read.

@@ -159,6 +159,23 @@ TEST_F(DamagedMovies, MovieThatGrewSinceItWasOpenedPlaysToItsEnd) {
   EXPECT_EQ(run.video.sizes.size(), 50u);
 }
 
+// The other way round: a movie rewritten in place, cut at frame 20 while the pipeline prerolls,
+// is a cut movie. The source's end there was taken for an end the application asked for, and
+// the pipeline ended after 20 pictures as if the movie were whole.
+TEST_F(DamagedMovies, MovieCutSinceItWasOpenedEndsWithTheError) {
+  WriteFileBytes(Path("shrinking.kqm"), movie_);
+  RunOptions options;
+  options.prerolled = [this](GstElement*) {
+    WriteFileBytes(Path("shrinking.kqm"),
+                   Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 20)));
+  };
+  const PipelineRun run = PlayBranch("shrinking.kqm", true, options);
+  ASSERT_EQ(run.errors.size(), 1u) << Joined(run.errors);
+  // Measured whole when opened, the file ends where frame 20 was to be.
+  EXPECT_EQ(run.errors[0], Path("shrinking.kqm") + ": frame 20: the file ends inside the frame");
+  EXPECT_EQ(run.video.sizes.size(), 20u);
+}
+
 TEST_F(DamagedMovies, SeeksInACutMovieStayWhereItCanBeRead) {
   Bytes video, audio;
   Play(movie_, "whole.kqm");
