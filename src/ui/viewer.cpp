@@ -891,9 +891,11 @@ void Viewer::OnKey(int virtual_key, bool control) {
       break;
     case kKeyPageUp:
       Click(kIdPrevious);
+      stepped_since_turn_ = true;
       break;
     case kKeyPageDown:
       Click(kIdNext);
+      stepped_since_turn_ = true;
       break;
     case kKeyLeft:
       // From a half step below (the slider's 49.5) it stops at the limit rather than past it.
@@ -1126,8 +1128,10 @@ bool Viewer::TakeKey(const QKeyEvent& event) {
       (key == kKeySpace || key == kKeyEscape || (key == kKeyEnter && state_.stopped)))
     return true;
   // Repeats of Enter and Period that piled up while the player was busy go with the step taken
-  // since the last turn: each would step on once more, long after the key was let go.
-  if (event.isAutoRepeat() && (key == kKeyEnter || key == kKeyPeriod) && stepped_since_turn_)
+  // since the last turn: each would step on once more, long after the key was let go. Those of
+  // Page Up and Page Down would each pass over one more movie.
+  if (event.isAutoRepeat() && stepped_since_turn_ &&
+      (key == kKeyEnter || key == kKeyPeriod || key == kKeyPageUp || key == kKeyPageDown))
     return true;
   OnKey(key, event.modifiers() & Qt::ControlModifier);
   return true;
@@ -1292,6 +1296,7 @@ void Viewer::PlaylistLineSelected(int line) {
   if (state_.quit_requested) return;
   SyncPlaylistModel();
   CarryOut(Playlist_Select(playlist_, line));
+  stepped_since_turn_ = true;
   UpdateButtons();
   RequestTurn();
 }
@@ -1304,6 +1309,11 @@ void Viewer::PlaylistCloseRequested() {
 }
 
 bool Viewer::PlaylistKeyPressed(QKeyEvent* event) {
+  // The list's own Up and Down, held down on a busy player, move one line a turn as Page Up and
+  // Page Down do.
+  if (event->isAutoRepeat() && stepped_since_turn_ &&
+      (event->key() == Qt::Key_Up || event->key() == Qt::Key_Down))
+    return true;
   return TakeKey(*event);
 }
 

@@ -277,8 +277,9 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   // here (-1: none), and the turn goes to the last.
   bool sought_since_turn_ = false;
   std::int32_t pending_seek_ = -1;
-  // A step on (Enter, Period) asked since the last turn: the repeats of a held key that waited
-  // meanwhile (a busy player) are taken with it rather than each stepping on after it.
+  // A step on (Enter, Period), or a move to another line of the playlist, asked since the last
+  // turn: the repeats of a held key that waited meanwhile (a busy player) are taken with it
+  // rather than each stepping on, or passing over one more movie, after it.
   bool stepped_since_turn_ = false;
   // With Loop Play off, playback ends on its last frame once that frame has had its time (read
   // by the engine's threads). A silent movie's clock is paused on the last frame while

@@ -297,6 +297,38 @@ TEST_F(PlaylistTest, FolderDropListsItsMoviesAndPlaysThemByLine) {
   EXPECT_EQ(viewer->settings().playlist_window.y, 300);
 }
 
+TEST_F(PlaylistTest, RepeatsLeftWaitingByABusyPlayerMoveOneLine) {
+  QTemporaryDir folder;
+  const QString f = folder.path();
+  for (const char* name : {"/a.kqm", "/b.kqm", "/c.kqm", "/d.kqm"})
+    CopyMovie(f + QLatin1String(name));
+  Start({f});
+  Turn();
+  ASSERT_EQ(state().list_index, 0);
+  // On a starved player the repeats of a held key pile up with no turn between them: they move
+  // one line, not one each, long after the key was let go.
+  Key(Qt::Key_PageDown);
+  KeyRepeat(Qt::Key_PageDown);
+  KeyRepeat(Qt::Key_PageDown);
+  EXPECT_EQ(state().list_index, 1);
+  Turn();
+  KeyRepeat(Qt::Key_PageDown);
+  KeyRepeat(Qt::Key_PageDown);
+  EXPECT_EQ(state().list_index, 2);
+  Turn();
+  KeyRepeat(Qt::Key_PageUp);
+  KeyRepeat(Qt::Key_PageUp);
+  EXPECT_EQ(state().list_index, 1);
+  // So do the list's own Down and Up.
+  Turn();
+  for (int i = 0; i < 2; ++i) {
+    QKeyEvent down(QEvent::KeyPress, Qt::Key_Down, Qt::NoModifier, QString(), true);
+    QApplication::sendEvent(Window()->list(), &down);
+  }
+  EXPECT_EQ(state().list_index, 2);
+  EXPECT_EQ(state().current_path, In(f, "c.kqm"));
+}
+
 TEST_F(PlaylistTest, DropsAppendReplaceOrPlayAlone) {
   QTemporaryDir folder;
   const QString one = folder.filePath(QStringLiteral("one"));
