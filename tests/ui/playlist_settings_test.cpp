@@ -339,14 +339,12 @@ TEST_F(PlaylistTest, DropsAppendReplaceOrPlayAlone) {
   CopyMovie(second + "/C.kqm");
   Start();
 
-  // A folder with one movie: the playlist comes and goes, and nothing starts.
+  // A folder with one movie plays it alone, as on the command line.
   Drop(&panel(), {one});
   EXPECT_EQ(Window(), nullptr);
   EXPECT_EQ(state().file_count, 1);
-  EXPECT_FALSE(state().play_request);
-  TurnFor(10);
-  EXPECT_TRUE(state().stopped);
-  EXPECT_TRUE(EngineIdle());
+  EXPECT_EQ(state().current_path, In(one, "only.kqm"));
+  ASSERT_TRUE(TurnUntil([this] { return Playing(); }));
 
   // A text file changes nothing.
   Drop(&panel(), {folder.filePath(QStringLiteral("notes.txt"))});

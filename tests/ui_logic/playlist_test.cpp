@@ -112,14 +112,20 @@ TEST(Playlist, DroppingAFolder) {
   EXPECT_EQ(a.folder_label, three);
   EXPECT_TRUE(a.play_request);
 
-  // A folder with a single movie: the playlist goes again and nothing starts.
+  // A folder with a single movie: the playlist goes again and that movie plays alone, as from
+  // the command line; so does the one movie among several files dropped.
   PlaylistActions b = Playlist_Dropped(model, {one}, false);
   EXPECT_TRUE(b.destroy_window);
   EXPECT_FALSE(b.create_window);
-  EXPECT_FALSE(b.play_request);
-  EXPECT_FALSE(b.current_path);
+  EXPECT_TRUE(b.play_request);
+  EXPECT_EQ(b.current_path, one + "/only.kqm");
+  EXPECT_FALSE(b.listed_no_movie);
   EXPECT_EQ(model.file_count, 1);
   EXPECT_FALSE(model.window_open);
+  PlaylistActions b2 = Playlist_Dropped(model, {one + "/cover.png", three + "/c.kqm"}, false);
+  EXPECT_TRUE(b2.play_request);
+  EXPECT_EQ(b2.current_path, three + "/c.kqm");
+  EXPECT_EQ(model.file_count, 1);
 
   // Dropped files or a folder without a movie: the playlist goes, but the movie there was stays
   // one to play (Play, Full Screen and Zoom Off go by the count), as after the close box.

@@ -217,6 +217,15 @@ void AddPath(PlaylistModel& model, const std::string& path, std::optional<std::s
   }
 }
 
+// A list of a single movie is no playlist: the list goes and that movie plays alone.
+void PlayOnlyLine(PlaylistModel& model, PlaylistActions& actions) {
+  std::string only = PathOfLine(model, 0);
+  DestroyPlaylist(model, actions);
+  model.file_count = 1;
+  actions.current_path = std::move(only);
+  actions.play_request = true;
+}
+
 }  // namespace
 
 void Playlist_AddDroppedFiles(PlaylistModel& model, const std::vector<std::string>& paths,
@@ -265,6 +274,11 @@ PlaylistActions Playlist_Dropped(PlaylistModel& model, const std::vector<std::st
     actions.lines_changed = false;
     return actions;
   }
+  if (!one_file && !append && model.file_count == 1) {
+    // A folder of one movie, or one movie among other files: it plays, as from the command line.
+    PlayOnlyLine(model, actions);
+    return actions;
+  }
   FinishList(model, actions);
   // A drop that listed no movie leaves the movie there was one to play, as the close box does;
   // a count of 0 would disable Play, Full Screen and Zoom Off under a movie still shown.
@@ -281,11 +295,7 @@ PlaylistActions Playlist_CommandLine(PlaylistModel& model, const std::vector<std
   actions.lines_changed = true;
   if (model.file_count == 1) {
     // A single movie among the paths plays alone.
-    std::string only = PathOfLine(model, 0);
-    DestroyPlaylist(model, actions);
-    model.file_count = 1;
-    actions.current_path = std::move(only);
-    actions.play_request = true;
+    PlayOnlyLine(model, actions);
     return actions;
   }
   FinishList(model, actions);

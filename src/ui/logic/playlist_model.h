@@ -107,8 +107,9 @@ void Playlist_AddSelection(PlaylistModel& model, std::string_view folder,
 // playlist window itself (they are then appended to its list; anywhere else they replace it).
 // One movie plays without a playlist (dropped on the playlist, it joins the list); one other
 // file changes nothing; a folder, or several files, make a list that plays its first line, or no
-// playlist when it has fewer than two lines (one that lists no movie leaves the movie there was, if
-// any, the one to play, and, dropped on the playlist, the list and its selection as they were).
+// playlist when it has fewer than two lines: one movie listed plays alone; one that lists no
+// movie leaves the movie there was, if any, the one to play, and, dropped on the playlist, the
+// list and its selection as they were.
 PlaylistActions Playlist_Dropped(PlaylistModel& model, const std::vector<std::string>& paths,
                                  bool on_playlist);
 
