@@ -149,6 +149,7 @@ void Viewer::Startup(const std::vector<std::string>& paths) {
   const std::string read_problem =
       Settings_ReadProblem(Settings_Read(settings_, settings_path_), settings_path_);
   settings_left_alone_ = !read_problem.empty();
+  settings_written_ = settings_;
   // Asked once, before any window of the program exists; the first Apply below records the
   // answer in the settings file.
   if (options_.associate) {
@@ -786,8 +787,10 @@ void Viewer::WriteSettings() {
   // A file that cannot be written is skipped: the settings stay in effect for this run, and the
   // user is told once that they will not outlive it.
   std::string problem;
-  const int result = settings_path_.empty() ? kFileWriteFailed
-                                            : Settings_Write(settings_, settings_path_, &problem);
+  const int result =
+      settings_path_.empty()
+          ? kFileWriteFailed
+          : Settings_WriteKeepingOthers(settings_, settings_written_, settings_path_, &problem);
   if (result == kFileOk || settings_failure_shown_) return;
   settings_failure_shown_ = true;
   // No path: no configuration folder, for want of a home folder.

@@ -249,6 +249,9 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   PlayerOptions options_;
   ViewerState state_;
   ViewerSettings settings_;
+  // The settings as this run last read or wrote them: those it has not changed since are
+  // written as the file holds them, which another player may have changed meanwhile.
+  ViewerSettings settings_written_;
   std::unique_ptr<VideoWindowSet> video_;
   std::unique_ptr<CommandWindow> command_;
   ViewerSeams seams_;

@@ -850,6 +850,22 @@ TEST_F(ViewerTest, SettingsThatCannotBeSavedAreToldOnce) {
   EXPECT_NE(errors.find("tarvel: " + expected.toStdString() + "\n"), std::string::npos);
 }
 
+TEST_F(ViewerTest, AnotherPlayersSettingsWrittenMeanwhileAreKept) {
+  ASSERT_TRUE(WriteText(SettingsFile(), kSoundOffSettings));
+  Start();
+  // A second player, started from the same file, turns Link next on and moves its playlist.
+  ASSERT_TRUE(WriteText(SettingsFile(),
+                        "AutoPlay=1\nFullScreen=0\nFenetreLibre=0\nNoSound=1\nEnchaine=1\n"
+                        "Register=1\nWkqm=-1,-1\nWcmd=-1,-1\nWlist=700,100\n"));
+  // This one turns its sound on and quits: that is its only change.
+  QTest::mouseClick(panel().Control(kIdSoundOnOff), Qt::LeftButton);
+  ASSERT_FALSE(state().muted);
+  viewer.reset();
+  EXPECT_EQ(ReadText(SettingsFile()),
+            QStringLiteral("AutoPlay=1\nFullScreen=0\nFenetreLibre=0\nNoSound=0\nEnchaine=1\n"
+                           "Register=1\nWkqm=-1,-1\nWcmd=-1,-1\nWlist=700,100\n"));
+}
+
 TEST_F(ViewerTest, ASettingsFileThatCannotBeReadIsSaidAndLeftAsItIs) {
   // Too large to be one the player wrote: the user's own text, say, which no write replaces.
   const QByteArray large = "AutoPlay=0\n" + QByteArray(kSettingsMaxBytes, ' ');

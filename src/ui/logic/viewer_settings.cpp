@@ -121,6 +121,29 @@ int Settings_Write(const ViewerSettings& settings, const std::string& path, std:
   return WriteFileAtomically(path, Settings_Format(settings), 0644, problem);
 }
 
+int Settings_WriteKeepingOthers(const ViewerSettings& settings, ViewerSettings& written,
+                                const std::string& path, std::string* problem) {
+  // A setting missing from the file (one cut short) stays this run's.
+  ViewerSettings merged = settings;
+  if (!path.empty() && Settings_Read(merged, path) == kFileOk) {
+    for (std::uint8_t ViewerSettings::*field :
+         {&ViewerSettings::AutoPlay, &ViewerSettings::FullScreen, &ViewerSettings::FenetreLibre,
+          &ViewerSettings::NoSound, &ViewerSettings::Enchaine, &ViewerSettings::Register}) {
+      if (settings.*field != written.*field) merged.*field = settings.*field;
+    }
+    for (WindowPosition ViewerSettings::*field :
+         {&ViewerSettings::video_window, &ViewerSettings::command_window,
+          &ViewerSettings::playlist_window}) {
+      const WindowPosition& now = settings.*field;
+      const WindowPosition& before = written.*field;
+      if (now.x != before.x || now.y != before.y) merged.*field = now;
+    }
+  }
+  const int result = Settings_Write(merged, path, problem);
+  if (result == kFileOk) written = settings;
+  return result;
+}
+
 std::string SettingsFilePath(std::string_view program_directory) {
   std::string portable = std::string(program_directory) + "/" + kSettingsFileName;
   // The program folder counts only when it is known: an empty one would mean the root.

@@ -60,6 +60,13 @@ std::string Settings_ReadProblem(int result, const std::string& path);
 int Settings_Write(const ViewerSettings& settings, const std::string& path,
                    std::string* problem = nullptr);
 
+// Writes the file at `path` as Settings_Write does, but keeps what another player running at the
+// same time wrote there meanwhile: a setting whose value is the one in `written` (what this run
+// last read from the file or wrote to it) takes the file's value, when the file can be read;
+// only those this run changed since are its own. On success `written` becomes `settings`.
+int Settings_WriteKeepingOthers(const ViewerSettings& settings, ViewerSettings& written,
+                                const std::string& path, std::string* problem = nullptr);
+
 // Where the settings file lives: `program_directory`/viewkqm.ini when a file of that name is
 // already there (a portable install), otherwise $XDG_CONFIG_HOME/tarvel/viewkqm.ini, by default
 // ~/.config/tarvel/viewkqm.ini (created by the first write). Empty when neither is known.
