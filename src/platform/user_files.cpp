@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cctype>
@@ -205,6 +206,26 @@ bool RenameDurably(const std::string& from, const std::string& to) {
 
 bool FlushFileSystemOf(const std::string& path) {
   return FlushThrough(path, ::syncfs);
+}
+
+FolderHold::FolderHold(const std::string& path, std::chrono::milliseconds patience)
+    : fd_(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY)) {
+  if (fd_ < 0) return;
+  const auto give_up = std::chrono::steady_clock::now() + patience;
+  for (;;) {
+    if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+      held_ = true;
+      return;
+    }
+    if (errno == EINTR) continue;
+    // A holder that never lets go (a program stopped while it wrote) holds nobody up for good.
+    if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= give_up) return;
+    ::usleep(2000);
+  }
+}
+
+FolderHold::~FolderHold() {
+  if (fd_ >= 0) ::close(fd_);
 }
 
 bool IsWritableFolder(const std::string& path) {

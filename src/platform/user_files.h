@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <string>
@@ -56,6 +57,24 @@ bool FlushFileSystemOf(const std::string& path);
 // at most 40 of them. A dangling link names the file it would point to; a longer chain (a loop)
 // ends at a link.
 std::filesystem::path FollowLinks(std::filesystem::path path);
+
+// An exclusive hold on the folder at `path` among the programs that take it (an advisory lock:
+// nothing else is kept out), so that those that read a file there, change it and replace it take
+// turns. Waits at most `patience` for another holder. A folder that cannot be held (missing, or
+// on a file system without locks), or one held longer than that, is not held, and the caller
+// goes on without it. Let go when the object goes.
+class FolderHold {
+ public:
+  FolderHold(const std::string& path, std::chrono::milliseconds patience);
+  ~FolderHold();
+  FolderHold(const FolderHold&) = delete;
+  FolderHold& operator=(const FolderHold&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  int fd_ = -1;
+  bool held_ = false;
+};
 
 // True when this process may create and replace files in the folder at `path`.
 bool IsWritableFolder(const std::string& path);

@@ -4,8 +4,10 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <thread>
 
 #include "platform/user_files.h"
 #include "support/scratch.h"
@@ -245,6 +247,34 @@ TEST(SettingsFile, WritingThroughALinkReplacesTheLinkedFile) {
   std::filesystem::create_symlink("loop.ini", folder / "loop.ini");
   EXPECT_EQ(Settings_Write(ViewerSettings{}, folder / "loop.ini"), kFileWriteFailed);
   EXPECT_TRUE(std::filesystem::is_symlink(folder / "loop.ini"));
+}
+
+TEST(SettingsFile, PlayersWritingAtOnceTakeTurns) {
+  ScratchFolder folder;
+  const std::string path = folder / "viewkqm.ini";
+  ASSERT_EQ(Settings_Write(ViewerSettings{}, path), kFileOk);
+  ViewerSettings mine;
+  mine.NoSound = 1;
+  ViewerSettings written;  // the defaults, as this player read them
+  int result = -1;
+  std::thread quitting;
+  {
+    // Another player, quitting at the same moment, is reading and replacing the file.
+    const FolderHold other(folder.path(), std::chrono::hours(1));
+    ASSERT_TRUE(other.held());
+    quitting = std::thread([&] {
+      result = Settings_WriteKeepingOthers(mine, written, path, nullptr, std::chrono::hours(1));
+    });
+    ViewerSettings theirs;
+    theirs.Enchaine = 1;
+    EXPECT_EQ(Settings_Write(theirs, path), kFileOk);
+  }
+  quitting.join();
+  ASSERT_EQ(result, kFileOk);
+  ViewerSettings both;
+  ASSERT_EQ(Settings_Read(both, path), kFileOk);
+  EXPECT_EQ(both.NoSound, 1);
+  EXPECT_EQ(both.Enchaine, 1) << "the other player's change was lost";
 }
 
 TEST(SettingsLocation, PortableFileBesideTheProgramElseTheConfigFolder) {

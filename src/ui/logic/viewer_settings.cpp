@@ -122,7 +122,10 @@ int Settings_Write(const ViewerSettings& settings, const std::string& path, std:
 }
 
 int Settings_WriteKeepingOthers(const ViewerSettings& settings, ViewerSettings& written,
-                                const std::string& path, std::string* problem) {
+                                const std::string& path, std::string* problem,
+                                std::chrono::milliseconds patience) {
+  const std::string folder = std::filesystem::path(path).parent_path().string();
+  const FolderHold turn(folder.empty() ? std::string(".") : folder, patience);
   // A setting missing from the file (one cut short) stays this run's.
   ViewerSettings merged = settings;
   if (!path.empty() && Settings_Read(merged, path) == kFileOk) {

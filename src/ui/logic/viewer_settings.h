@@ -3,6 +3,7 @@
 // Options dialog's rules.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -64,8 +65,11 @@ int Settings_Write(const ViewerSettings& settings, const std::string& path,
 // same time wrote there meanwhile: a setting whose value is the one in `written` (what this run
 // last read from the file or wrote to it) takes the file's value, when the file can be read;
 // only those this run changed since are its own. On success `written` becomes `settings`.
+// Players that write at the same moment (a session that ends quits them all) take turns: each
+// waits for the other's write, at most `patience`, before it reads the file.
 int Settings_WriteKeepingOthers(const ViewerSettings& settings, ViewerSettings& written,
-                                const std::string& path, std::string* problem = nullptr);
+                                const std::string& path, std::string* problem = nullptr,
+                                std::chrono::milliseconds patience = std::chrono::seconds(2));
 
 // Where the settings file lives: `program_directory`/viewkqm.ini when a file of that name is
 // already there (a portable install), otherwise $XDG_CONFIG_HOME/tarvel/viewkqm.ini, by default
