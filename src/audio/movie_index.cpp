@@ -1,10 +1,15 @@
 #include "audio/movie_index.h"
 
+#include <chrono>
 #include <new>
+#include <thread>
 
 namespace tarvel {
 
 namespace {
+
+// How often a wait for the index asks whether to give up.
+constexpr std::chrono::milliseconds kGiveUpPoll{2};
 
 // Copies the state that carries between calls; the two records name it alike.
 template <typename To, typename From>
@@ -48,12 +53,19 @@ bool MovieIndex::Reset(std::int32_t frame_count) {
   return true;
 }
 
-bool MovieIndex::WaitFor(std::int32_t index) const {
+bool MovieIndex::WaitFor(std::int32_t index, bool (*give_up)(void*), void* user) const {
   for (;;) {
     const std::uint32_t seen = changes_.load(std::memory_order_acquire);
     if (index < frames()) return true;
     if (finished()) return index < frames();
-    changes_.wait(seen, std::memory_order_acquire);
+    if (give_up == nullptr) {
+      changes_.wait(seen, std::memory_order_acquire);
+      continue;
+    }
+    if (give_up(user)) return false;
+    // An atomic wait cannot time out, and a read the builder is stuck in may never end: polls.
+    while (changes_.load(std::memory_order_acquire) == seen && !give_up(user))
+      std::this_thread::sleep_for(kGiveUpPoll);
   }
 }
 

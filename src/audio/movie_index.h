@@ -74,7 +74,9 @@ class MovieIndex {
     return entries_[static_cast<std::size_t>(index)];
   }
   // Waits until frame `index` is indexed or the index has finished; true when it is indexed.
-  bool WaitFor(std::int32_t index) const;
+  // `give_up`, when given, is asked on the waiting thread every few milliseconds while the index
+  // is behind (a slow disk may hold one read for seconds): false once it says true.
+  bool WaitFor(std::int32_t index, bool (*give_up)(void*) = nullptr, void* user = nullptr) const;
   // The last key frame at or before `index` (which must be indexed); -1 when there is none.
   std::int32_t KeyFrameAtOrBefore(std::int32_t index) const;
 

@@ -141,12 +141,16 @@ struct EngineServices {
   // While it points at true, the frame clock's ticks present nothing: tests that must act
   // before the first picture of a movie without sound hold it back.
   const std::atomic<bool>* clock_held = nullptr;
+  // While it points at true, the frame index of an opened movie stays empty: tests of a seek
+  // that waits for the index hold it back.
+  const std::atomic<bool>* index_held = nullptr;
   // Refuses the creation of a thread when it returns false (tests of the failure paths).
   bool (*thread_gate)(EngineThread which, void* user) = nullptr;
   void* thread_gate_user = nullptr;
   // Asked on the seeking thread before each frame a seek decodes (and so between the key
-  // frames it tries): true gives the seek up, and playback stops as Player_Stop stops it (a stop
-  // signal's wish that a long seek not hold up).
+  // frames it tries), and every few milliseconds while a seek or Player_PlayableFrames waits for
+  // the frame index: true gives the seek up, and playback stops as Player_Stop stops it (a stop
+  // signal's wish that a long seek, or a slow disk, not hold up).
   bool (*abandon_seek)(void* user) = nullptr;
   void* abandon_seek_user = nullptr;
 };
@@ -400,13 +404,15 @@ bool Player_SetVolume(PlayerContext& context, std::int32_t level);
 // Seeking. Player_Seek shows frame `frame` exactly as playback from frame 0 shows it in its
 // first pass, with the sound that plays from that frame on; a paused engine stays paused, a
 // playing one plays on from there. Before start (Open), playback will start at that frame.
-// Waits for the frame index to reach the frame. kPlayerOk, or kPlayerReadFailed when there is
+// Waits for the frame index to reach the frame (EngineServices::abandon_seek may give that wait
+// up, as it gives up the seek). kPlayerOk, or kPlayerReadFailed when there is
 // no movie, the frame lies past what can be read, it is called on one of the engine's own
 // threads (from a callback), or EngineServices::abandon_seek gave the seek up (playback has then
 // stopped, its end PlaybackEnd::kUserStop); kPlayerOutOfMemory.
 std::int32_t Player_Seek(PlayerContext& context, std::int32_t frame);
 // Waits for the frame index of the open movie to be complete: the number of frames that can
 // be played and sought (fewer than the header says in a movie cut short). 0 without a movie.
+// EngineServices::abandon_seek may give the wait up: the frames indexed so far.
 std::int32_t Player_PlayableFrames(PlayerContext& context);
 // "the movie has `frames` frames that can be played", for a frame asked for past them.
 std::string PlayableFramesText(std::int32_t frames);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "container/movie_reader.h"
@@ -20,6 +21,9 @@ namespace tarvel {
 namespace {
 
 std::uint32_t Index_Thread(PlayerContext& context) {
+  const std::atomic<bool>* held = context.services.index_held;
+  while (held != nullptr && *held && !context.index_cancel)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   MovieReader reader;
   std::string error;
   bool opened = false;
@@ -397,9 +401,12 @@ std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
   return kPlayerOk;
 }
 
-// Waits for the index to reach `frame`; true when it can be sought.
+// Waits for the index to reach `frame`, or for the caller to give the wait up; true when the
+// frame can be sought.
 bool FrameSeekable(PlayerContext& context, std::int32_t frame) {
-  return frame >= 0 && frame < context.frame_count && context.movie_index.WaitFor(frame);
+  return frame >= 0 && frame < context.frame_count &&
+         context.movie_index.WaitFor(frame, context.services.abandon_seek,
+                                     context.services.abandon_seek_user);
 }
 
 }  // namespace
@@ -469,6 +476,10 @@ std::int32_t Player_Seek(PlayerContext& context, std::int32_t frame) {
     } else if (!context.start_in_progress) {
       result = SeekLocked(context, frame);
     }
+  } else if (context.playing && !context.closing && !context.start_in_progress &&
+             SeekAbandoned(context)) {
+    // Given up while the index was behind: playback ends as a seek given up on its way ends it.
+    Player_StopLocked(context);
   }
   Control_Give(context);
   return result;
@@ -476,7 +487,8 @@ std::int32_t Player_Seek(PlayerContext& context, std::int32_t frame) {
 
 std::int32_t Player_PlayableFrames(PlayerContext& context) {
   if (!context.movie_open) return 0;
-  context.movie_index.WaitFor(context.frame_count);
+  context.movie_index.WaitFor(context.frame_count, context.services.abandon_seek,
+                              context.services.abandon_seek_user);
   return context.movie_index.frames();
 }
 

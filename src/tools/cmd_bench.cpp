@@ -84,6 +84,8 @@ int BenchSeek(const std::string& path, int count) {
   // The index is built first. A movie cut short (or whose header counts more frames than it
   // holds) is sought among the frames it has, as the player seeks it.
   const std::int32_t frames = Player_PlayableFrames(*context);
+  // A stop signal ends the wait for an index that a slow disk holds up.
+  if (const int stopped = Stopped(path)) return stopped;
   const std::string why = IndexEndProblem(context->movie_index.end(), frames, movie.frame_count);
   if (frames == 0) {
     PrintError(kCommand, path,

@@ -466,11 +466,13 @@ TEST_F(SeekKeyFrame, GivenUpByTheCallerStopsPlayback) {
       static_cast<GiveUp*>(user)->first_shown.compare_exchange_strong(none, presented.frame_index);
     }
   } give_up;
-  context.services.abandon_seek = &GiveUp::AtTenth;
-  context.services.abandon_seek_user = &give_up;
   Player_SetPresentationListener(context, &GiveUp::Picture, &give_up);
   Player_SetLoop(context, 1);
   ASSERT_EQ(Player_Open(context, movie.path()), kPlayerOk);
+  // Asked from here on: a wait for the index asks it too.
+  ASSERT_EQ(Player_PlayableFrames(context), 150);
+  context.services.abandon_seek = &GiveUp::AtTenth;
+  context.services.abandon_seek_user = &give_up;
   ASSERT_EQ(Player_Seek(context, 140), kPlayerOk);
   surface.assign(std::size_t{context.width} * context.height, 0);
   EXPECT_EQ(Player_Start(context, surface.data(), kDisplayWindow, nullptr, kDefaultRingSize),
@@ -490,6 +492,35 @@ TEST_F(SeekKeyFrame, GivenUpByTheCallerStopsPlayback) {
 }
 
 using SeekCut = EngineTest;
+
+// A seek waiting for the frame index to reach its frame (a slow disk) is given up as well, the
+// index held empty throughout: before start the seek fails, and while playing it stops playback
+// as a stop by the caller.
+TEST_F(SeekCut, GivenUpWhileTheIndexIsBehind) {
+  TempMovie movie(SoundMovie(50));
+  std::atomic<bool> held{true};
+  context.services.index_held = &held;
+  struct GiveUp {
+    std::atomic<bool> now{false};
+    static bool Asked(void* user) { return static_cast<GiveUp*>(user)->now; }
+  } give_up;
+  context.services.abandon_seek = &GiveUp::Asked;
+  context.services.abandon_seek_user = &give_up;
+  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+  give_up.now = true;
+  EXPECT_EQ(Player_Seek(context, 40), kPlayerReadFailed);
+  const PlayerStatus stopped = Player_Status(context);
+  EXPECT_EQ(stopped.state, PlayerState::kIdle);
+  EXPECT_EQ(stopped.end, PlaybackEnd::kUserStop);
+  EXPECT_EQ(stopped.frames_indexed, 0);
+
+  ASSERT_EQ(Player_Open(context, movie.path()), kPlayerOk);
+  EXPECT_EQ(Player_Seek(context, 40), kPlayerReadFailed);
+  EXPECT_EQ(Player_Status(context).frames_indexed, 0);
+  held = false;
+  give_up.now = false;
+  EXPECT_EQ(Player_Seek(context, 40), kPlayerOk);
+}
 
 TEST_F(SeekCut, SeeksOnlyWhereTheMovieCanBeRead) {
   const std::vector<uint8_t> whole = SoundMovie(50).Bytes();
