@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine_fixture.h"
+#include "support/hand_clocked_device.h"
 
 namespace tarvel::test {
 namespace {
@@ -95,27 +96,48 @@ TEST_F(Pipeline, SoundFormatWhilePausedNotAfterStop) {
   Player_Stop(context);
 }
 
+// The card's clock turned by hand: the test knows which periods have ended, however late the
+// sound thread runs the steps they ask for.
 TEST_F(Pipeline, PauseHoldsTheSoundClockAndRestartResumesIt) {
+  struct Maker {
+    std::shared_ptr<CaptureLog> log;
+    HandClockedDevice* made = nullptr;
+    static std::unique_ptr<AudioDevice> Make(void* user) {
+      auto* self = static_cast<Maker*>(user);
+      auto card = std::make_unique<HandClockedDevice>(self->log);
+      self->made = card.get();
+      return card;
+    }
+  } maker{log};
+  context.services.make_audio_device = &Maker::Make;
+  context.services.audio_device_user = &maker;
   TempMovie movie(SoundMovie(30));
   Player_SetLoop(context, 1);
   ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+  HandClockedDevice& card = *maker.made;
+  const auto position = [&] {
+    return std::int64_t{context.loop_count} * 30 + context.current_frame;
+  };
+  // Eight periods end; the pause comes before the steps they ask for may have run, and those
+  // steps still run. The start presented frame 0 with the 32 periods of its lead.
+  for (int i = 0; i < 8; ++i) card.Tick();
+  ASSERT_TRUE(WaitFor([&] { return context.buffers_done == 8; }));
   ASSERT_EQ(Player_Pause(context), kDeviceOk);
-  // Completions already signalled may still run steps; after that nothing moves.
-  const std::size_t queued = log->buffer_count();
-  ASSERT_TRUE(WaitFor([&] {
-    const auto before = log->buffer_count();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return log->buffer_count() == before;
-  }));
-  const std::int64_t paused_at = std::int64_t{context.loop_count} * 30 + context.current_frame;
+  ASSERT_TRUE(WaitFor([&] { return log->buffer_count() >= 32 + 8; }));
+  EXPECT_EQ(position(), 9);
+  // Then nothing moves, whatever the card is asked meanwhile.
+  for (int i = 0; i < 3; ++i) card.Tick();
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  EXPECT_EQ(std::int64_t{context.loop_count} * 30 + context.current_frame, paused_at);
-  EXPECT_GE(log->buffer_count(), queued);
+  EXPECT_EQ(position(), 9);
+  EXPECT_EQ(log->buffer_count(), 32u + 8u);
+  // Restarted, each period that ends brings the next frame: 30 frames on, the loop comes round.
   EXPECT_EQ(Player_Restart(context), kDeviceOk);
-  EXPECT_TRUE(WaitFor([&] {
-    return std::int64_t{context.loop_count} * 30 + context.current_frame > paused_at + 5;
-  }));
+  for (int i = 0; i < 30; ++i) card.Tick();
+  ASSERT_TRUE(WaitFor([&] { return log->buffer_count() >= 32 + 8 + 30; }));
+  EXPECT_EQ(position(), 39);
+  EXPECT_EQ(context.loop_count, 1);
   Player_Stop(context);
+  EXPECT_EQ(log->buffer_count(), 32u + 8u + 30u);
 }
 
 TEST_F(Pipeline, PauseAndRestartWithoutSoundRestartTheTimer) {
