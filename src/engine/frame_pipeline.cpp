@@ -211,7 +211,8 @@ bool Clock_Start(PlayerContext& context, std::uint32_t period_ms) {
   // The clock counts as running before its first tick can come: a tick whose frame callback
   // pauses (step mode) must find it running, or the pause would leave the timer ticking.
   context.timer_active = true;
-  if (!context.timer.Start(period_ms, &Clock_Tick, &context, context.services.free_running_clock)) {
+  if (!Engine_MayCreateThread(context, EngineThread::kClock) ||
+      !context.timer.Start(period_ms, &Clock_Tick, &context, context.services.free_running_clock)) {
     context.timer_active = false;
     return false;
   }
@@ -322,7 +323,8 @@ std::int32_t Player_Restart(PlayerContext& context) {
     return result;
   }
   const bool started = Clock_Start(context, ClockPeriod(context.frame_rate));
-  if (started && context.playing) PublishPaused(context, false);
+  // A clock that cannot run leaves the movie standing, paused or not before.
+  if (context.playing) PublishPaused(context, !started);
   return started ? 1 : 0;
 }
 
@@ -355,7 +357,8 @@ void Player_SetRate(PlayerContext& context, float frames_per_second) {
   }
   if (frames_per_second != 0.0f && context.playing) {
     Clock_Stop(context);
-    Clock_Start(context, ClockPeriod(frames_per_second));
+    // A clock that cannot run again leaves the movie standing: it says so.
+    if (!Clock_Start(context, ClockPeriod(frames_per_second))) PublishPaused(context, true);
   }
 }
 

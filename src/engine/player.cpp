@@ -19,11 +19,6 @@ std::unique_ptr<AudioDevice> MakeSoundCard(void*) {
   return CreateSdlAudioDevice();
 }
 
-bool MayCreateThread(PlayerContext& context, EngineThread which) {
-  return context.services.thread_gate == nullptr ||
-         context.services.thread_gate(which, context.services.thread_gate_user);
-}
-
 // Joins an engine thread that ended playback itself: a disk reader at the end of a movie, or a
 // sound thread whose callback stopped playback. The next open, start or destroy does this.
 void CollectEngineThreads(PlayerContext& context) {
@@ -367,7 +362,7 @@ std::int32_t Player_Start(PlayerContext& context, void* target, std::int32_t dis
   context.playing = true;
   const bool created =
       context.disk_thread.Start([&context] { return Reader_Thread(context); },
-                                !MayCreateThread(context, EngineThread::kDiskReader));
+                                !Engine_MayCreateThread(context, EngineThread::kDiskReader));
   context.disk_thread_id = context.disk_thread.id();
   if (!created || context.disk_thread_id == 0) return FailStart(context, kPlayerNoThread);
 
@@ -468,8 +463,9 @@ std::int32_t Player_Start(PlayerContext& context, void* target, std::int32_t dis
           Status_SetProblem(status, "the sound device could not be opened" +
                                         (reason.empty() ? std::string() : ": " + reason));
         });
-      } else if (!context.sound_thread.Start([&context] { return Sound_Thread(context); },
-                                             !MayCreateThread(context, EngineThread::kSound))) {
+      } else if (!context.sound_thread.Start(
+                     [&context] { return Sound_Thread(context); },
+                     !Engine_MayCreateThread(context, EngineThread::kSound))) {
         return FailStart(context, kPlayerNoThread);
       }
     }
@@ -496,8 +492,15 @@ std::int32_t Player_Start(PlayerContext& context, void* target, std::int32_t dis
 
   // Read before the clock runs: from then on its steps set last_result.
   const std::int32_t result = context.last_result;
-  Clock_Start(context, ClockPeriod(context.frame_rate));
+  // Without its thread nothing would ever be presented.
+  if (!Clock_Start(context, ClockPeriod(context.frame_rate)))
+    return FailStart(context, kPlayerNoThread);
   return result;
+}
+
+bool Engine_MayCreateThread(PlayerContext& context, EngineThread which) {
+  return context.services.thread_gate == nullptr ||
+         context.services.thread_gate(which, context.services.thread_gate_user);
 }
 
 namespace {

@@ -128,8 +128,8 @@ struct PresentationHooks {
   PictureScaler scale_1024_565 = nullptr;
 };
 
-// Which engine thread a thread-creation gate is asked about.
-enum class EngineThread { kDiskReader, kSound };
+// Which engine thread a thread-creation gate is asked about (kClock: the frame clock's timer).
+enum class EngineThread { kDiskReader, kSound, kClock };
 
 // How the engine reaches its platform services. The defaults play through the sound card.
 struct EngineServices {
@@ -371,6 +371,8 @@ class ControlScope {
 };
 // The stop itself; the caller holds the control.
 void Player_StopLocked(PlayerContext& context);
+// Whether EngineServices::thread_gate lets the engine create thread `which`.
+bool Engine_MayCreateThread(PlayerContext& context, EngineThread which);
 // Wakes every engine thread waiting for a change (see wake_count).
 void Engine_Wake(PlayerContext& context);
 // Waits until wake_count differs from `seen` (a count read before the condition was tested).
@@ -420,7 +422,8 @@ std::string PlayableFramesText(std::int32_t frames);
 // the engine paused. Refused (kPlayerReadFailed) at frame 0 and while playing.
 std::int32_t Player_StepBack(PlayerContext& context);
 // One frame forward: pauses a playing engine; a paused one presents the next frame and pauses
-// again (state kStepping until then). kPlayerOk, or kPlayerReadFailed when nothing plays.
+// again (state kStepping until then). kPlayerOk, kPlayerReadFailed when nothing plays, or
+// kPlayerNoThread when the frame clock cannot run (the engine stays paused).
 std::int32_t Player_Step(PlayerContext& context);
 // Starts playback at `frame` (a seek from the frames the start has set up); the caller holds
 // no control.
@@ -468,6 +471,7 @@ std::uint32_t Reader_Thread(PlayerContext& context);
 // Frame pipeline and clock.
 std::int32_t Frame_Step(PlayerContext& context, std::int32_t frame_index,
                         std::uint8_t* audio_output, std::int32_t audio_bytes);
+// False when the clock's thread could not be made: nothing ticks.
 bool Clock_Start(PlayerContext& context, std::uint32_t period_ms);
 // The clock period for a frame rate: 1000 / rate milliseconds, truncated, at least 1.
 std::uint32_t ClockPeriod(float frames_per_second);

@@ -270,11 +270,6 @@ void ClearRing(PlayerContext& context) {
   context.disk_semaphore = std::make_unique<Semaphore>(context.ring_size, context.ring_size);
 }
 
-bool MayCreateThread(PlayerContext& context, EngineThread which) {
-  return context.services.thread_gate == nullptr ||
-         context.services.thread_gate(which, context.services.thread_gate_user);
-}
-
 // The seek itself, on the caller's thread, holding the control: `frame` is indexed.
 std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
   Status_Publish(context, [](PlayerStatus& status) { status.seeking = true; });
@@ -383,20 +378,24 @@ std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
   }
   const bool reader =
       context.disk_thread.Start([&context] { return Reader_Thread(context); },
-                                !MayCreateThread(context, EngineThread::kDiskReader));
+                                !Engine_MayCreateThread(context, EngineThread::kDiskReader));
   context.disk_thread_id = context.disk_thread.id();
-  if (!reader || (context.sound_on &&
-                  !context.sound_thread.Start([&context] { return Sound_Thread(context); },
-                                              !MayCreateThread(context, EngineThread::kSound)))) {
+  // The reader, and the sound thread or the clock unless it stays paused: without them nothing
+  // plays on.
+  const bool running =
+      reader &&
+      (context.sound_on
+           ? context.sound_thread.Start([&context] { return Sound_Thread(context); },
+                                        !Engine_MayCreateThread(context, EngineThread::kSound))
+           : stay_paused || Clock_Start(context, context.timer_period_ms != 0
+                                                     ? context.timer_period_ms.load()
+                                                     : ClockPeriod(context.frame_rate)));
+  if (!running) {
     context.last_result = kPlayerNoThread;
     Engine_RecordEnd(context, PlaybackEnd::kStartFailed, kPlayerNoThread, frame,
                      Player_ResultText(kPlayerNoThread));
     Player_StopLocked(context);
     return kPlayerNoThread;
-  }
-  if (!context.sound_on && !stay_paused) {
-    Clock_Start(context, context.timer_period_ms != 0 ? context.timer_period_ms.load()
-                                                      : ClockPeriod(context.frame_rate));
   }
   return kPlayerOk;
 }
@@ -527,9 +526,13 @@ std::int32_t Player_Step(PlayerContext& context) {
   Status_Publish(context, [](PlayerStatus& status) { status.state = PlayerState::kStepping; });
   if (context.sound_on) {
     if (context.wave_out && context.wave_out_open) context.wave_out->Restart();
-  } else {
-    Clock_Start(context, context.timer_period_ms != 0 ? context.timer_period_ms.load()
-                                                      : ClockPeriod(context.frame_rate));
+  } else if (!Clock_Start(context, context.timer_period_ms != 0
+                                       ? context.timer_period_ms.load()
+                                       : ClockPeriod(context.frame_rate))) {
+    // No clock, no next frame: the engine stays paused where it is.
+    context.stepping = kStepNone;
+    Engine_PauseClock(context);
+    return kPlayerNoThread;
   }
   return kPlayerOk;
 }

@@ -141,6 +141,37 @@ TEST_F(Lifecycle, NoSoundThreadStopsPlayback) {
   EXPECT_EQ(events.back(), "close");
 }
 
+TEST_F(Lifecycle, NoClockThreadIsAFailureNotAStandstill) {
+  static std::atomic<bool> refuse{false};
+  refuse = true;
+  context.services.thread_gate = [](EngineThread which, void*) {
+    return which != EngineThread::kClock || !refuse;
+  };
+  TempMovie movie(SilentMovie(6));
+  EXPECT_EQ(OpenAndStart(movie), kPlayerNoThread);
+  EXPECT_FALSE(context.movie_open);
+  EXPECT_EQ(Player_Status(context).end, PlaybackEnd::kStartFailed);
+
+  // Playing on after a seek needs the clock too.
+  refuse = false;
+  Player_SetLoop(context, 1);
+  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+  refuse = true;
+  EXPECT_EQ(Player_Seek(context, 3), kPlayerNoThread);
+  EXPECT_FALSE(context.movie_open);
+
+  // A step, or a new rate, without a clock leaves the movie paused, and says so.
+  refuse = false;
+  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+  refuse = true;
+  Player_SetRate(context, 30.0f);
+  EXPECT_EQ(Player_Status(context).state, PlayerState::kPaused);
+  EXPECT_EQ(Player_Step(context), kPlayerNoThread);
+  EXPECT_EQ(Player_Status(context).state, PlayerState::kPaused);
+  EXPECT_FALSE(context.timer_active);
+  Player_Stop(context);
+}
+
 TEST_F(Lifecycle, RingSizeIsCappedByTheFrameCount) {
   TempMovie movie(SilentMovie(10));
   Player_SetLoop(context, 1);
