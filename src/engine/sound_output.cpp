@@ -88,6 +88,7 @@ std::int32_t Wave_QueueLead(PlayerContext& context, const std::uint8_t* lead, bo
     }
   }
   context.next_wave_buffer = 0;
+  std::int32_t queued = 0;
   AudioDevice& device = *context.wave_out;
   // The device holds the buffers until all 32 are queued, so that the sound thread's first
   // refill can never be queued ahead of the lead.
@@ -107,6 +108,15 @@ std::int32_t Wave_QueueLead(PlayerContext& context, const std::uint8_t* lead, bo
       break;
     }
     context.buffers_queued += 1;
+    ++queued;
+  }
+  // Only a buffer coming back wakes the sound thread: with none queued, the pictures stand still
+  // from here, as after a refill the device refuses, and playback has ended.
+  if (queued == 0 && context.playing) {
+    const std::int32_t frame = context.current_frame;
+    Engine_RecordEnd(
+        context, PlaybackEnd::kStepFailed, kPlayerDeviceRefused, frame,
+        "frame " + std::to_string(frame) + ": " + Player_ResultText(kPlayerDeviceRefused));
   }
   // Read before the device runs: from then on the sound thread's steps set last_result.
   const std::int32_t result = context.last_result;

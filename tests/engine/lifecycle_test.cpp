@@ -239,6 +239,19 @@ TEST_F(Lifecycle, QueueRefusedWhilePrimingKeepsTheBuffersAlreadyQueued) {
   EXPECT_FALSE(context.movie_open);
 }
 
+TEST_F(Lifecycle, QueueRefusedFromTheFirstBufferEndsPlayback) {
+  // Nothing queued, nothing comes back to wake the sound thread: the start says why it stands.
+  options.refuse_writes_after = 0;
+  TempMovie movie(SoundMovie(50));
+  EXPECT_EQ(OpenAndStart(movie), kPlayerDeviceRefused);
+  const PlayerStatus status = Player_Status(context);
+  EXPECT_EQ(status.end, PlaybackEnd::kStepFailed);
+  EXPECT_EQ(status.end_code, kPlayerDeviceRefused);
+  EXPECT_EQ(log->buffer_count(), 0u);
+  Player_Stop(context);
+  EXPECT_FALSE(context.movie_open);
+}
+
 TEST_F(Lifecycle, FrameZeroThatCannotBeReadFailsTheStart) {
   MovieLayout entry = SilentMovie(3);
   auto bytes = entry.Bytes();
