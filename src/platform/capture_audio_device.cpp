@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <system_error>
 
 namespace tarvel {
 
@@ -121,8 +122,17 @@ int CaptureAudioDevice::Open(const WaveFormat& format, WaveCallback callback, vo
     stopping_ = false;
     paused_ = false;
     queue_.clear();
-    // A previous completion thread has been joined by Close.
-    completion_thread_ = std::thread([this] { CompletionLoop(); });
+    // A previous completion thread has been joined by Close. Without a thread of its own the
+    // device cannot complete anything: it refuses to open, as a sound card without one does.
+    try {
+      if (options_.no_thread)
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+      completion_thread_ = std::thread([this] { CompletionLoop(); });
+    } catch (const std::system_error&) {
+      open_ = false;
+      last_error_ = "no thread for the capture device";
+      return kDeviceError;
+    }
   }
   log_->RecordFormat(format);
   log_->RecordEvent("open");

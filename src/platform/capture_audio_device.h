@@ -77,6 +77,8 @@ struct CaptureOptions {
   std::int64_t refuse_writes_after = -1;
   // The device says it is lost from this many writes on (-1: never), and plays on.
   std::int64_t lost_after = -1;
+  // Open finds the system out of threads for the completions, as it may be under load.
+  bool no_thread = false;
 };
 
 class CaptureAudioDevice final : public AudioDevice {

@@ -176,6 +176,18 @@ TEST(CaptureDevice, UnpreparedBuffersAndRefusalsAreReported) {
   EXPECT_EQ(picky.Close(), kDeviceOk);
 }
 
+TEST(CaptureDevice, NoThreadForCompletionsRefusesToOpen) {
+  CaptureOptions options;
+  options.no_thread = true;
+  CaptureAudioDevice device(nullptr, options);
+  DoneLog done;
+  EXPECT_EQ(device.Open(Mono(8000), &DoneLog::Callback, &done), kDeviceError);
+  EXPECT_EQ(device.LastError(), "no thread for the capture device");
+  Buffers buffers(1, 4);
+  EXPECT_EQ(device.Prepare(buffers.headers[0]), kDeviceBadDevice);
+  EXPECT_EQ(device.Close(), kDeviceBadDevice);
+}
+
 TEST(CaptureDevice, SampleClockPacesCompletions) {
   CaptureOptions options;
   options.timing = CaptureTiming::kSampleClock;
