@@ -217,6 +217,26 @@ std::string NotInPackageProblem(TarPackage& package, const std::string& member,
 }
 
 bool ParseCommandLine(CLI::App& app, int argc, char** argv, int* status) {
+  // The parser gives an option the word after it whatever that word is: a script whose variable
+  // is unset (`kqm demo -o $OUT --stats`) wrote a movie named "--stats" and said nothing. An
+  // option of the command there is refused (a file of that name is ./--stats, or --video=--x).
+  for (int i = 1; i + 1 < argc; ++i) {
+    const std::string word = argv[i], next = argv[i + 1];
+    if (word == "--") break;
+    const bool named = word.size() > 1 && word[0] == '-' && word.find('=') == std::string::npos;
+    const CLI::Option* option = named ? app.get_option_no_throw(word) : nullptr;
+    if (option == nullptr || option->get_items_expected_min() < 1) continue;
+    if (next.size() > 1 && next[0] == '-' && app.get_option_no_throw(next) != nullptr) {
+      std::fprintf(stderr,
+                   "%s: %s is followed by the option %s, not by its value (a file of that name "
+                   "is ./%s) (see '%s --help')\n",
+                   app.get_name().c_str(), word.c_str(), next.c_str(), next.c_str(),
+                   app.get_name().c_str());
+      *status = kExitUsage;
+      return false;
+    }
+    ++i;  // the value, whatever it is
+  }
   try {
     app.parse(argc, argv);
     // An empty file name or value is a script's unset variable, not a choice: refused rather

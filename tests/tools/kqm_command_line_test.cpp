@@ -61,6 +61,15 @@ TEST(KqmCommandLine, UsageErrorsExitTwoNamingTheCommandAndEveryCommandTakesQuiet
     EXPECT_EQ(2, r.status) << r.err;
     EXPECT_NE(std::string::npos, r.err.find(" is empty (see ")) << r.err;
   }
+  // Nor is an unset variable before another option taken for a file named as that option: the
+  // demo went into a file "--no-sound", with status 0.
+  const auto unset = test::RunKqm(tools::Cmd_Demo, "demo",
+                                  {"-o", "--no-sound", "--size", "8x8", "--seconds", "0.04"});
+  EXPECT_EQ(2, unset.status) << unset.err;
+  EXPECT_EQ(
+      "kqm demo: -o is followed by the option --no-sound, not by its value (a file of that name "
+      "is ./--no-sound) (see 'kqm demo --help')\n",
+      unset.err);
   // Standard input cannot be read at any offset: '-' is no movie (it was "no such file").
   for (const tools::Command& command : tools::kCommands) {
     if (std::string(command.name) == "encode" || std::string(command.name) == "demo") continue;
