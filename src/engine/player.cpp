@@ -543,14 +543,15 @@ ControlScope::~ControlScope() {
 
 void Player_Stop(PlayerContext& context) {
   context.playing = false;
-  context.stop_requested = true;
   // A stop in progress on another thread is waited for, unless this is one of the engine's
-  // threads: that stop waits for it.
+  // threads: that stop waits for it. It answers this one: nothing is left asked for, which the
+  // stopping thread would run on the movie opened next once it lets the control go.
   const bool may_wait = !Engine_OnEngineThread(context);
   if (context.closing && may_wait && t_control_holder != &context) {
     context.closing.wait(true);
     return;
   }
+  context.stop_requested = true;
   if (!Control_Take(context, may_wait)) {
     // A stop or a seek holds the engine: it runs this stop when it lets go.
     Engine_Wake(context);
@@ -630,6 +631,9 @@ void Player_StopLocked(PlayerContext& context) {
   context.paused = false;
   if (had_movie)
     Engine_RecordEnd(context, PlaybackEnd::kUserStop, kPlayerOk, context.current_frame, {});
+  // Stops asked for while this one ran are done with it: the movie the caller may open as soon
+  // as `closing` drops is not theirs.
+  context.stop_requested = false;
   // Closed before `closing` drops, so that a stop waiting on another thread finds it closed;
   // both change with the published state, so that a status reading Idle finds them changed and
   // an open that follows publishes after this.
@@ -640,6 +644,8 @@ void Player_StopLocked(PlayerContext& context) {
     status.sound_on = false;
   });
   context.closing.notify_all();
+  if (context.services.after_stop != nullptr)
+    context.services.after_stop(context.services.after_stop_user);
 }
 
 void Player_StopIfPlaying(PlayerContext& context) {

@@ -153,6 +153,10 @@ struct EngineServices {
   // signal's wish that a long seek, or a slow disk, not hold up).
   bool (*abandon_seek)(void* user) = nullptr;
   void* abandon_seek_user = nullptr;
+  // Called on the stopping thread once a stop has closed the movie, before that thread lets the
+  // engine's control go: tests of what other threads may do meanwhile act there.
+  void (*after_stop)(void* user) = nullptr;
+  void* after_stop_user = nullptr;
 };
 
 // The pictures kept for seeks: frame `spacing` x (i + 1)'s picture in entry i (null: not kept

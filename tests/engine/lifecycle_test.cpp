@@ -2,6 +2,8 @@
 // engine is left in.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "engine_fixture.h"
 #include "platform/debug_output.h"
 
@@ -169,6 +171,50 @@ TEST_F(Lifecycle, NoClockThreadIsAFailureNotAStandstill) {
   EXPECT_EQ(Player_Step(context), kPlayerNoThread);
   EXPECT_EQ(Player_Status(context).state, PlayerState::kPaused);
   EXPECT_FALSE(context.timer_active);
+  Player_Stop(context);
+}
+
+TEST_F(Lifecycle, AStopAskedWhileAStopRunsLeavesTheNextMovieAlone) {
+  // A second stop is asked for while the first runs (here as the surface goes, on the stopping
+  // thread, as a frame callback would), and another thread opens and starts the next movie
+  // between the first stop closing its movie and letting the engine's control go.
+  struct Scene {
+    PlayerContext* context = nullptr;
+    const TempMovie* next = nullptr;
+    std::vector<std::uint16_t> pixels;
+    bool next_started = false;
+  };
+  TempMovie first(SilentMovie(6));
+  TempMovie next(SilentMovie(6));
+  Scene scene{&context, &next, std::vector<std::uint16_t>(16 * 16)};
+  context.presentation.create_fullscreen_surface = [](void* target, std::uint32_t, std::uint32_t,
+                                                      void** bitmap) {
+    *bitmap = target;
+    return reinterpret_cast<std::uint8_t*>(static_cast<Scene*>(target)->pixels.data());
+  };
+  context.presentation.delete_surface = [](void* bitmap) {
+    Player_Stop(*static_cast<Scene*>(bitmap)->context);
+  };
+  context.services.after_stop_user = &scene;
+  context.services.after_stop = [](void* user) {
+    auto& seen = *static_cast<Scene*>(user);
+    if (seen.next_started) return;
+    seen.next_started = true;
+    std::thread([&seen] {
+      ASSERT_EQ(Player_Open(*seen.context, seen.next->path()), kPlayerOk);
+      ASSERT_EQ(Player_Start(*seen.context, seen.pixels.data(), kDisplayWindow, nullptr, 16),
+                kPlayerOk);
+    }).join();
+  };
+  Player_SetLoop(context, 1);
+  ASSERT_EQ(Player_Open(context, first.path()), kPlayerOk);
+  ASSERT_EQ(Player_Start(context, &scene, kDisplayFullScreen, nullptr, 16), kPlayerOk);
+  Player_Stop(context);
+  ASSERT_TRUE(scene.next_started);
+  EXPECT_TRUE(context.movie_open);
+  EXPECT_TRUE(context.playing);
+  EXPECT_EQ(Player_Status(context).state, PlayerState::kPlaying);
+  context.services.after_stop = nullptr;
   Player_Stop(context);
 }
 
