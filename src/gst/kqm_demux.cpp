@@ -37,6 +37,10 @@ struct Puller {
   // Upstream ended the stream before the end of the file: the application asked for the end
   // (an EOS event, as gst-launch-1.0 -e sends on Ctrl-C), which is not a file cut short.
   bool asked_to_end = false;
+  // Shared by the streaming thread's reader and the index's: held around their pulls, and the
+  // end an application's source handed out in one of them (see EndFromUpstream).
+  std::mutex* pulling = nullptr;
+  const std::atomic<bool>* upstream_ended = nullptr;
 };
 
 struct DemuxState {
@@ -65,6 +69,15 @@ struct DemuxState {
   std::int64_t next_frame = 0;  // the frame the reader loads next
   std::string name;             // the file, for messages
   bool refused = false;         // a source that cannot be pulled from was said to be one
+
+  // The two readers take turns at upstream. An application's source hands out the events the
+  // application sends it inside whichever read is waiting at the time; caught on their way
+  // (the probe on the source pad upstream, while the sink pad pulls), an end the application
+  // asked for is kept here and ends the readers' next pulls.
+  std::mutex pulling;
+  std::atomic<bool> upstream_ended{false};
+  GstPad* probed = nullptr;  // the pad upstream the probe is on
+  gulong probe = 0;
 
   // The sound, when the movie has a stream the player can play.
   bool sound = false;
@@ -144,7 +157,14 @@ bool PullRange(void* user, std::int64_t offset, void* buffer, std::size_t length
   if (length > G_MAXUINT) return false;
   const std::int64_t end = offset + static_cast<std::int64_t>(length);
   auto* out = static_cast<std::uint8_t*>(buffer);
+  std::unique_lock<std::mutex> turn;
+  if (puller.pulling != nullptr) turn = std::unique_lock<std::mutex>(*puller.pulling);
   for (std::size_t done = 0; done < length;) {
+    if (puller.upstream_ended != nullptr && *puller.upstream_ended) {
+      puller.result = GST_FLOW_EOS;
+      puller.asked_to_end = true;
+      return false;
+    }
     GstBuffer* data = nullptr;
     const std::int64_t at = offset + static_cast<std::int64_t>(done);
     puller.result = gst_pad_pull_range(puller.sink, static_cast<guint64>(at),
@@ -182,7 +202,8 @@ bool OpenReader(MovieReader& reader, Puller& puller, std::int64_t length, std::s
 }
 
 void IndexMovie(DemuxState& s, std::int64_t length) {
-  Puller puller{s.sink, GST_FLOW_OK, length};
+  // Reads on past an end the application asked for: a flushing seek plays on after it.
+  Puller puller{s.sink, GST_FLOW_OK, length, false, &s.pulling, nullptr};
   MovieReader reader;
   std::string error;
   if (OpenReader(reader, puller, length, &error))
@@ -227,6 +248,7 @@ bool Open(GstElement* element, DemuxState& s) {
   if (!gst_pad_peer_query_duration(s.sink, GST_FORMAT_BYTES, &length)) length = -1;
   s.puller.sink = s.sink;
   s.puller.length = length;
+  s.puller.pulling = &s.pulling;
   std::string error;
   if (!OpenReader(s.reader, s.puller, length, &error)) {
     if (s.puller.result == GST_FLOW_FLUSHING) return false;
@@ -316,6 +338,8 @@ bool Open(GstElement* element, DemuxState& s) {
   // Frame 0 is loaded; the loop goes back to it.
   MovieReader_SeekTo(s.reader, kFirstFrameOffset);
   s.next_frame = 0;
+  // An end asked for while the movie opened ends the streams now that there are some to end.
+  s.puller.upstream_ended = &s.upstream_ended;
   return true;
 }
 
@@ -793,6 +817,8 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
     if (place(now)) segment = now;
   }
   DropHeldSound(s);
+  // A flushing seek starts playback again after an end the application asked for.
+  if (flush) s.upstream_ended = false;
 
   s.shown_from = 0;
   if (empty) {
@@ -948,17 +974,60 @@ gboolean SinkActivate(GstPad* sink, GstObject* /*parent*/) {
   return gst_pad_activate_mode(sink, pull ? GST_PAD_MODE_PULL : GST_PAD_MODE_PUSH, TRUE);
 }
 
+// Events an application's source pushes while the sink pad pulls (the application sent them
+// to the pipeline, and the source hands them out in whichever read is waiting): they carry
+// nothing for streams the demuxer makes itself, and go no further. Let through, one that came
+// in the index's read waited for the sink pad's stream lock, held by the streaming thread while
+// its own read waited for the source to finish that one: the pipeline hung, and so did
+// stopping it. An end is kept, and ends the readers' next pulls as a file source's does.
+GstPadProbeReturn EndFromUpstream(GstPad* /*pad*/, GstPadProbeInfo* info, gpointer user) {
+  GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+  const GstEventType type = GST_EVENT_TYPE(event);
+  if (!GST_EVENT_IS_SERIALIZED(event) && type != GST_EVENT_FLUSH_START) return GST_PAD_PROBE_OK;
+  if (type == GST_EVENT_EOS) static_cast<DemuxState*>(user)->upstream_ended = true;
+  // Handled rather than dropped: the source sends a sticky event it takes for dropped again
+  // before each later one, and the end came back after every seek.
+  gst_event_unref(event);
+  GST_PAD_PROBE_INFO_DATA(info) = nullptr;
+  return GST_PAD_PROBE_HANDLED;
+}
+
+void UnwatchUpstream(DemuxState& s);
+
+void WatchUpstream(DemuxState& s, GstPad* sink) {
+  UnwatchUpstream(s);
+  s.upstream_ended = false;
+  s.probed = gst_pad_get_peer(sink);
+  if (s.probed == nullptr) return;
+  s.probe = gst_pad_add_probe(s.probed,
+                              static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM |
+                                                           GST_PAD_PROBE_TYPE_EVENT_FLUSH),
+                              EndFromUpstream, &s, nullptr);
+}
+
+void UnwatchUpstream(DemuxState& s) {
+  if (s.probed == nullptr) return;
+  if (s.probe != 0) gst_pad_remove_probe(s.probed, s.probe);
+  gst_object_unref(s.probed);
+  s.probed = nullptr;
+  s.probe = 0;
+}
+
 gboolean SinkActivateMode(GstPad* sink, GstObject* parent, GstPadMode mode, gboolean active) {
   if (mode == GST_PAD_MODE_PUSH) return TRUE;  // refused as its data comes
   if (mode != GST_PAD_MODE_PULL) return FALSE;
-  if (active) return gst_pad_start_task(sink, Loop, parent, nullptr);
+  DemuxState& s = gst_kqm_demux_state(parent);
+  if (active) {
+    WatchUpstream(s, sink);
+    return gst_pad_start_task(sink, Loop, parent, nullptr);
+  }
   // The index's reader pulls from upstream too: it ends before the pad goes down. The loop
   // may still start it while it opens the movie (its reads no longer get anything then), so it
   // is ended again once the loop has stopped; it outlived the element otherwise.
-  DemuxState& s = gst_kqm_demux_state(parent);
   StopIndex(s);
   const gboolean stopped = gst_pad_stop_task(sink);
   StopIndex(s);
+  UnwatchUpstream(s);
   return stopped;
 }
 
@@ -975,6 +1044,7 @@ void ResetState(DemuxState& s) {
   s.rate = 0;
   s.period_samples = 0;
   s.puller = Puller{};
+  s.upstream_ended = false;
   s.refused = false;
   s.seek_seqnum = s.segment_seqnum = GST_SEQNUM_INVALID;
   s.index.Reset(0);

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gst_pipeline.h"
@@ -408,38 +412,51 @@ TEST_F(DamagedMovies, SourceThatCannotSeekIsSaidToBeOne) {
   }
 }
 
-// An application's source that can be read at any offset hands out the pieces it is fed,
-// whatever was asked for: a movie fed 37 bytes at a time plays as the export decodes it. Each
-// short piece was taken for the end of the file ('not a movie: shorter than the 64-byte header').
-TEST_F(DamagedMovies, SourceGivingShortPiecesPlaysTheWholeMovie) {
-  struct Feeder {
-    const Bytes* movie;
-    std::size_t at = 0;
-  } feeder{&movie_};
-  RunOptions options;
-  options.built = [&feeder](GstElement* pipeline) {
+// An application's source that can be read at any offset: the appsrc named "src" of a
+// pipeline, in random-access mode, fed from a movie in memory `piece` bytes at a time as it
+// asks. The source takes reads one at a time.
+struct Feeder {
+  Feeder(const Bytes& fed, std::size_t piece_bytes) : movie(&fed), piece(piece_bytes) {}
+
+  const Bytes* movie;
+  std::size_t piece;
+  // Called in the thread of each read, before it is answered.
+  std::function<void(GstElement* appsrc)> before_answer;
+  std::size_t at = 0;
+
+  void Connect(GstElement* pipeline) {
     GstElement* src = gst_bin_get_by_name(GST_BIN(pipeline), "src");
-    g_object_set(src, "size", static_cast<gint64>(feeder.movie->size()), nullptr);
+    g_object_set(src, "size", static_cast<gint64>(movie->size()), nullptr);
     const auto seek = +[](GstElement*, guint64 offset, Feeder* f) -> gboolean {
       f->at = static_cast<std::size_t>(offset);
       return TRUE;
     };
     const auto need = +[](GstElement* appsrc, guint, Feeder* f) {
-      const std::size_t n = std::min<std::size_t>(37, f->movie->size() - f->at);
+      if (f->before_answer) f->before_answer(appsrc);
+      const std::size_t n = std::min(f->piece, f->movie->size() - f->at);
       GstFlowReturn pushed = GST_FLOW_OK;
       if (n == 0) {
         g_signal_emit_by_name(appsrc, "end-of-stream", &pushed);
         return;
       }
-      GstBuffer* piece = gst_buffer_new_memdup(f->movie->data() + f->at, n);
+      GstBuffer* data = gst_buffer_new_memdup(f->movie->data() + f->at, n);
       f->at += n;
-      g_signal_emit_by_name(appsrc, "push-buffer", piece, &pushed);
-      gst_buffer_unref(piece);
+      g_signal_emit_by_name(appsrc, "push-buffer", data, &pushed);
+      gst_buffer_unref(data);
     };
-    g_signal_connect(src, "seek-data", G_CALLBACK(seek), &feeder);
-    g_signal_connect(src, "need-data", G_CALLBACK(need), &feeder);
+    g_signal_connect(src, "seek-data", G_CALLBACK(seek), this);
+    g_signal_connect(src, "need-data", G_CALLBACK(need), this);
     gst_object_unref(src);
-  };
+  }
+};
+
+// An application's source that can be read at any offset hands out the pieces it is fed,
+// whatever was asked for: a movie fed 37 bytes at a time plays as the export decodes it. Each
+// short piece was taken for the end of the file ('not a movie: shorter than the 64-byte header').
+TEST_F(DamagedMovies, SourceGivingShortPiecesPlaysTheWholeMovie) {
+  Feeder feeder(movie_, 37);
+  RunOptions options;
+  options.built = [&feeder](GstElement* pipeline) { feeder.Connect(pipeline); };
   const PipelineRun run = RunPipeline(
       "appsrc name=src stream-type=random-access ! kqmdemux name=d "
       "d.video_0 ! queue ! kqmviddec ! appsink name=video sync=false "
@@ -451,6 +468,66 @@ TEST_F(DamagedMovies, SourceGivingShortPiecesPlaysTheWholeMovie) {
   Export("fed.kqm", &video, &audio);
   EXPECT_TRUE(run.video.bytes == video);
   EXPECT_TRUE(run.audio.bytes == audio);
+}
+
+// An application's source hands out an end the application asked for (an EOS event, as
+// gst-launch-1.0 -e sends on Ctrl-C) in the read it comes during: here the frame index's, the
+// first read made by a thread other than the one that opened the movie. The streams end
+// quietly, as they do when the streaming thread's read gets it. The end went into the demuxer
+// from the index's thread, which waited there for the streaming thread, itself waiting for the
+// source to finish that read: the pipeline never ended, and stopping it hung too.
+TEST_F(DamagedMovies, EndSentDuringTheIndexsReadEndsTheStreams) {
+  // Frame 1 waits on its way to the decoder until the index has read: the streaming thread,
+  // pushing it, keeps no read waiting, so the index's read comes before the streaming thread's
+  // of frame 2, whatever the threads' timing.
+  struct Gate {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::thread::id opener;
+    bool sent = false;
+  } gate;
+  Feeder feeder(movie_, 4096);
+  feeder.before_answer = [&gate](GstElement* appsrc) {
+    {
+      const std::lock_guard<std::mutex> hold(gate.lock);
+      if (gate.opener == std::thread::id()) gate.opener = std::this_thread::get_id();
+      if (gate.sent || std::this_thread::get_id() == gate.opener) return;
+    }
+    GstObject* pipeline = gst_object_get_parent(GST_OBJECT(appsrc));
+    gst_element_send_event(GST_ELEMENT(pipeline), gst_event_new_eos());
+    gst_object_unref(pipeline);
+    const std::lock_guard<std::mutex> hold(gate.lock);
+    gate.sent = true;
+    gate.changed.notify_all();
+  };
+  RunOptions options;
+  options.built = [&](GstElement* pipeline) {
+    feeder.Connect(pipeline);
+    GstElement* decoder = gst_bin_get_by_name(GST_BIN(pipeline), "dec");
+    GstPad* pad = gst_element_get_static_pad(decoder, "sink");
+    gst_pad_add_probe(
+        pad, GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+          auto& g = *static_cast<Gate*>(data);
+          if (GST_BUFFER_OFFSET(GST_PAD_PROBE_INFO_BUFFER(info)) == 1) {
+            std::unique_lock<std::mutex> hold(g.lock);
+            g.changed.wait(hold, [&g] { return g.sent; });
+          }
+          return GST_PAD_PROBE_OK;
+        },
+        &gate, nullptr);
+    gst_object_unref(pad);
+    gst_object_unref(decoder);
+  };
+  // The pictures alone, without a queue: the streaming thread reads only when the sink takes.
+  const PipelineRun run = RunPipeline(
+      "appsrc name=src stream-type=random-access ! kqmdemux name=d "
+      "d.video_0 ! kqmviddec name=dec ! appsink name=video sync=false",
+      options);
+  EXPECT_TRUE(gate.sent);
+  EXPECT_TRUE(run.eos && run.errors.empty()) << Joined(run.errors);
+  // The streams end at the streaming thread's next read, frame 2's at the latest.
+  EXPECT_LE(run.video.sizes.size(), 2u);
 }
 
 }  // namespace
