@@ -406,9 +406,14 @@ bool CheckOutputsApart(const std::string& command, std::initializer_list<NamedPa
       return false;
     }
     for (const NamedPath& input : inputs) {
+      // Standard input or output redirected from or to a file is that file under another name:
+      // `kqm encode --video - -o clip.y4m < clip.y4m` replaced the clip it was reading.
+      const std::string output_file = output->path == "-" ? "/dev/fd/1" : output->path;
+      const std::string input_file = input.path == "-" ? "/dev/fd/0" : input.path;
       const std::string file = output->sequence ? SequenceFileOf(output->path, input.path)
-                               : SameFile(output->path, input.path) ? output->path
-                                                                    : std::string();
+                               : SameFile(output_file, input_file)
+                                   ? (output->path == "-" ? "standard output" : output->path)
+                                   : std::string();
       if (file.empty()) continue;
       PrintError(command, file,
                  std::string(output->name) + " names the input " + input.name +

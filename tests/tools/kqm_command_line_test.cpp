@@ -278,6 +278,17 @@ TEST(KqmCommandLine, AnOutputThatWouldReplaceAnInputOrAnotherOutputIsRefused) {
                        {"--video", video, "-o", folder + "/../kqm_clashes/clip.y4m"}));
   refused(test::RunKqm(tools::Cmd_Export, "export",
                        {movie, "--video", folder + "/a.raw", "--audio", folder + "/./a.raw"}));
+  // Standard input read from the output's file (it was read whole and the movie put in its place).
+  const std::string piped = folder + "/piped.y4m";
+  std::string y4m = "YUV4MPEG2 W8 H8 F25:1 C444\nFRAME\n" + std::string(192, '\x80');
+  test::WriteFileBytes(piped, std::vector<unsigned char>(y4m.begin(), y4m.end()));
+  const int standard_input = ::dup(STDIN_FILENO), file = ::open(piped.c_str(), O_RDONLY);
+  ::dup2(file, STDIN_FILENO);
+  refused(test::RunKqm(tools::Cmd_Encode, "encode", {"--video", "-", "-o", piped, "-q"}));
+  ::dup2(standard_input, STDIN_FILENO);
+  ::close(standard_input);
+  ::close(file);
+  EXPECT_EQ(y4m.size(), test::ReadFileBytes(piped).size());
   refused(test::RunKqm(tools::Cmd_Export, "export", {movie, "--video", folder + "/frame%02d.png"}));
   EXPECT_EQ(original, test::ReadFileBytes(movie));
   EXPECT_EQ(2u, test::ReadFileBytes(video).size());
