@@ -60,6 +60,6 @@ int main(int argc, char** argv) {
       return tarvel::tools::FinishStandardOutput(program, status);
     }
   }
-  std::fprintf(stderr, "kqm: unknown command '%s' (see 'kqm --help')\n", name.c_str());
+  tarvel::tools::PrintError("kqm", "", "unknown command '" + name + "' (see 'kqm --help')");
   return 2;
 }

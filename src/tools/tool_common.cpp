@@ -293,8 +293,9 @@ bool ParseCommandLine(CLI::App& app, int argc, char** argv, int* status) {
     }
     while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
       message.pop_back();
-    std::fprintf(stderr, "%s: %s (see '%s --help')\n", app.get_name().c_str(), message.c_str(),
-                 app.get_name().c_str());
+    // The parser quotes the words it refuses: their control bytes are escaped, as in every
+    // message, so that the line stays one and a terminal takes nothing in it for a command.
+    PrintError(app.get_name(), "", message + " (see '" + app.get_name() + " --help')");
     *status = kExitUsage;
   }
   return false;

@@ -135,9 +135,14 @@ TEST(KqmCommandLine, UsageErrorsExitTwoNamingTheCommandAndEveryCommandTakesQuiet
       "kqm export: no.kqm: no such file\n",
       test::RunKqm(tools::Cmd_Export, "export", {"no.kqm", "--video", "x.rgb", "--scale", "0800"})
           .err);
-  // A message stays one line whatever the file's name holds.
+  // A message stays one line whatever the file's name holds, or the word of the command line a
+  // usage error quotes (that ran onto a second line, its escape codes read by the terminal).
   EXPECT_EQ("kqm info: no\\x0Asuch\\x0D.kqm: no such file\n",
             test::RunKqm(tools::Cmd_Info, "info", {"no\nsuch\r.kqm"}).err);
+  const auto quoted = test::RunKqm(tools::Cmd_Export, "export", {movie, "--format", "5\n\x1b[2J"});
+  EXPECT_EQ(2, quoted.status);
+  EXPECT_EQ(1, std::count(quoted.err.begin(), quoted.err.end(), '\n')) << quoted.err;
+  EXPECT_NE(std::string::npos, quoted.err.find(": 5\\x0A\\x1B[2J ")) << quoted.err;
   // -v adds what its help says, here export's count of what it wrote (the movie has 6 frames).
   const auto verbose = test::RunKqm(tools::Cmd_Export, "export",
                                     {movie, "--video", ::testing::TempDir() + "verbose.rgb", "-v"});
