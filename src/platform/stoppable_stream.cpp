@@ -221,4 +221,11 @@ std::FILE* OpenStoppableOutput(const std::string& path) {
   return StreamOf(stream, "wb", {nullptr, WriteOutput, nullptr, CloseStream});
 }
 
+bool SameNamedPipe(const std::string& a, const std::string& b) {
+  struct stat first {};
+  struct stat second {};
+  return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
+         S_ISFIFO(first.st_mode) && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
 }  // namespace tarvel

@@ -24,4 +24,8 @@ std::FILE* OpenStoppableInput(const std::string& path);
 // Other files are written as usual. Nullptr with errno set when the file cannot be opened.
 std::FILE* OpenStoppableOutput(const std::string& path);
 
+// Whether `a` and `b` name the same named pipe (under any names): what two outputs write into it
+// reaches its reader mixed.
+bool SameNamedPipe(const std::string& a, const std::string& b);
+
 }  // namespace tarvel

@@ -428,10 +428,12 @@ bool CheckOutputsApart(const std::string& command, std::initializer_list<NamedPa
                        " cannot both go to standard output");
         return false;
       }
-      if (!SameFile(output->path, other->path)) continue;
+      const bool pipe = SameNamedPipe(output->path, other->path);
+      if (!pipe && !SameFile(output->path, other->path)) continue;
       PrintError(command, output->path,
                  std::string(other->name) + " and " + output->name +
-                     " name the same file: one output would replace the other");
+                     (pipe ? " name the same pipe: its reader would get the two mixed"
+                           : " name the same file: one output would replace the other"));
       return false;
     }
   }

@@ -213,9 +213,10 @@ struct NamedPath {
 // Refuses a command line on which an output would overwrite one of the inputs or another output:
 // the same file under any name (a link, a hard link, another spelling of its path) counts, and
 // so does an input that a sequence's file would replace (named as one of them, or linked so).
-// Empty paths, devices and pipes never clash; "-" clashes only with another output "-" (both
-// to standard output), and is refused when standard output is a terminal. False after the error
-// line (status kExitUsage).
+// Empty paths and devices never clash, nor do pipes but two outputs into one named pipe; "-"
+// clashes only with another output "-" (both to standard output) and with a file that standard
+// input or output is redirected from or to, and is refused when standard output is a terminal.
+// False after the error line (status kExitUsage).
 bool CheckOutputsApart(const std::string& command, std::initializer_list<NamedPath> inputs,
                        std::initializer_list<NamedPath> outputs);
 // The same for a command that reads MOVIE from its file or, with --package PACKAGE, out of an

@@ -283,6 +283,15 @@ TEST(KqmCommandLine, AnOutputThatWouldReplaceAnInputOrAnotherOutputIsRefused) {
                        {"--video", video, "-o", folder + "/../kqm_clashes/clip.y4m"}));
   refused(test::RunKqm(tools::Cmd_Export, "export",
                        {movie, "--video", folder + "/a.raw", "--audio", folder + "/./a.raw"}));
+  // Two outputs into one named pipe (through a link too) reached its reader mixed, status 0.
+  const std::string pipe = folder + "/pipe.raw";
+  ASSERT_EQ(0, ::mkfifo(pipe.c_str(), 0600));
+  fs::create_symlink("pipe.raw", folder + "/pipe.pcm");
+  const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);  // room for one frame
+  refused(test::RunKqm(tools::Cmd_Export, "export",
+                       {movie, "--video", pipe, "--audio", folder + "/pipe.pcm", "--frames", "0",
+                        "--audio-length", "pictures"}));
+  ::close(reader);
   // Standard input read from the output's file (it was read whole and the movie put in its place).
   const std::string piped = folder + "/piped.y4m";
   std::string y4m = "YUV4MPEG2 W8 H8 F25:1 C444\nFRAME\n" + std::string(192, '\x80');
