@@ -492,7 +492,7 @@ void Viewer::Play() {
                                            : 0);
       ShowFrameRate();
       command_->Progress()->SetRange(status.frame_count);
-      command_->Progress()->SetPosition(0);
+      ShowPosition(0);
       ShowSoundFormat();
       Player_SetVolume(player_, state_.muted ? 0 : state_.volume);
       state_.stopped = false;
@@ -535,8 +535,11 @@ void Viewer::Play() {
       }
     } else {
       ReportOpenFailure(result);
-      // Nothing plays: the panel shows Stop, not the Play that was pressed.
+      // Nothing plays: the panel shows Stop, not the Play that was pressed, and no position of
+      // the movie before.
       ShowStopInRadioGroup();
+      command_->Progress()->SetRange(0);
+      ShowPosition(0);
       // With Link next on, the next movie follows, as after a movie that fails to start.
       if (Stop_FollowUp(false, state_.auto_play, state_.chain_movies, state_.file_count,
                         ++failed_in_a_row_) == StopFollowUp::kClickNext)

@@ -1162,5 +1162,42 @@ TEST_F(ChainTest, StopStopsRatherThanPlayingTheNext) {
   EXPECT_EQ(state().current_path, first.toStdString());
 }
 
+
+TEST_F(PlaylistTest, AMovieThatFailsAfterAnotherShowsNoneOfItsPosition) {
+  QTemporaryDir folder;
+  const QString good = folder.filePath("a.kqm");
+  CopyMovie(good);
+  // A good header followed by ten bytes of a frame: it opens, and fails to start.
+  const QString cut = folder.filePath("c.kqm");
+  {
+    QFile source(Conformance(kSilentMovie));
+    ASSERT_TRUE(source.open(QIODevice::ReadOnly));
+    ASSERT_TRUE(WriteText(cut, source.read(64 + 10)));
+  }
+  Start({good, folder.filePath("b.kqm"), good, cut});
+  auto play_to_the_end = [this] {
+    ASSERT_TRUE(TurnUntil([this] { return Playing(); }, 5000));
+    ASSERT_TRUE(TurnUntil([this] { return state().stopped; }, 5000));
+    ASSERT_EQ(Counter(), "00006");
+  };
+  play_to_the_end();
+  // b.kqm is missing: no frame, no time, an empty bar, as when it is the first movie.
+  Key(Qt::Key_PageDown);
+  for (int turn = 0; turn < 5; ++turn) Turn();
+  ASSERT_EQ(notices.size(), 1);
+  EXPECT_EQ(Counter(), "00000");
+  EXPECT_EQ(TimeCodeText(), "00:00:00");
+  EXPECT_EQ(panel().Progress()->count(), 0);
+  Key(Qt::Key_PageDown);
+  play_to_the_end();
+  // c.kqm opens but cannot start: its bar and counter stand at its frame 0.
+  Key(Qt::Key_PageDown);
+  for (int turn = 0; turn < 5; ++turn) Turn();
+  ASSERT_EQ(notices.size(), 2);
+  EXPECT_EQ(Counter(), "00000");
+  EXPECT_EQ(TimeCodeText(), "00:00:00");
+  EXPECT_EQ(panel().State(kIdProgress), 0);
+}
+
 }  // namespace
 }  // namespace tarvel::test
