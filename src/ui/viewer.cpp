@@ -109,6 +109,8 @@ Viewer::Viewer(PlayerContext& player, ViewerSeams seams, PlayerOptions options)
   video_ = std::make_unique<VideoWindowSet>(*this);
   if (!seams_.run_dialog) seams_.run_dialog = [](QDialog& dialog) { return dialog.exec(); };
   if (!seams_.choose_files) seams_.choose_files = &ChooseMovieFiles;
+  if (!seams_.start_thread)
+    seams_.start_thread = [](std::function<void()> body) { return std::thread(std::move(body)); };
   if (!seams_.register_association)
     seams_.register_association = [this] { return RegisterRunningPlayer(&association_problem_); };
   // Nobody can answer a question on a platform without a screen: it is not asked there, so
@@ -350,14 +352,20 @@ void Viewer::Tick() {
   command_->FlushCounters();
 }
 
-void Viewer::WatchPlayback() {
+bool Viewer::WatchPlayback(std::string* problem) {
   EndWatch();
   // Waits (without waking in between) until playback ends, then asks for a turn.
-  watch_ = std::thread([this] {
-    while (!Player_WaitForEnd(player_, std::chrono::hours(1))) {
-    }
-    RequestTurn();
-  });
+  try {
+    watch_ = seams_.start_thread([this] {
+      while (!Player_WaitForEnd(player_, std::chrono::hours(1))) {
+      }
+      RequestTurn();
+    });
+  } catch (const std::system_error& failure) {
+    *problem = failure.code().message();
+    return false;
+  }
+  return true;
 }
 
 void Viewer::EndWatch() {
@@ -483,7 +491,18 @@ void Viewer::Play() {
       const std::int32_t started = Player_Start(player_, video_->surface().bits(), kDisplayWindow,
                                                 video_->picture_window(), kDefaultRingSize);
       const PlayerStatus status = Player_Status(player_);
-      if (Playing(status)) WatchPlayback();
+      std::string no_watch;
+      if (Playing(status) && !WatchPlayback(&no_watch)) {
+        // Its end could go unseen: the movie is closed again rather than played unwatched.
+        Player_Stop(player_);
+        Report("cannot be played: no thread to follow its playback (" + no_watch + ")");
+        ShowStopInRadioGroup();
+        command_->Progress()->SetRange(0);
+        ShowPosition(0);
+        state_.paused = false;
+        state_.step_mode = false;
+        return;
+      }
       state_.play_rate = status.frame_rate;
       const float twice = std::floor(state_.play_rate * 2.0f);
       command_->SetState(kIdFrameRate, std::isfinite(twice)

@@ -59,6 +59,9 @@ struct ViewerSeams {
   AssociationQuestion ask_association;
   // Registers the player for the movie files. Default: RegisterRunningPlayer.
   AssociationWriter register_association;
+  // Starts a thread of the player's own. Default: std::thread (which throws std::system_error
+  // when the system has no thread to give).
+  std::function<std::thread(std::function<void()> body)> start_thread;
   // Shows a problem to the user without waiting for an answer. Default: a non-modal message
   // box owned by the control panel (one at a time: a new problem replaces the text).
   std::function<void(const QString& text)> show_notice;
@@ -152,8 +155,8 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   static void OnPicturePresented(const PresentedPicture& presented, void* user);
   void OnTurn();
   // A thread that waits for playback to end and then asks for a turn; EndWatch joins it once
-  // playback has stopped.
-  void WatchPlayback();
+  // playback has stopped. Without a thread for it, false and why.
+  bool WatchPlayback(std::string* problem);
   void EndWatch();
 
   void Play();

@@ -30,6 +30,8 @@
 #include <memory>
 #include <mutex>
 #include <sstream>
+#include <system_error>
+#include <thread>
 
 #include "support/digest.h"
 #include "support/hand_clocked_device.h"
@@ -846,6 +848,31 @@ TEST_F(ViewerTest, MissingAndDamagedMoviesLeaveItStoppedAndUsable) {
   const std::string line = folder.path().toStdString() + "/two\\x0Alines\\x0D.kqm: no such file";
   EXPECT_NE(errors.find("tarvel: " + line + "\n"), std::string::npos) << errors;
   EXPECT_EQ(notices.back().toStdString(), line);
+}
+
+TEST_F(ViewerTest, NoThreadToFollowPlaybackLeavesItStoppedAndUsable) {
+  bool threads_left = false;
+  ViewerSeams seams = Seams();
+  seams.start_thread = [&threads_left](std::function<void()> body) {
+    if (!threads_left)
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    return std::thread(std::move(body));
+  };
+  const QString movie = Conformance(kSilentMovie);
+  Start({movie}, std::move(seams));
+  for (int turn = 0; turn < 5; ++turn) Turn();
+  EXPECT_EQ(notices, QStringList{movie + ": cannot be played: no thread to follow its playback "
+                                         "(Resource temporarily unavailable)"});
+  EXPECT_TRUE(state().stopped);
+  EXPECT_TRUE(EngineIdle());
+  EXPECT_TRUE(Button(kIdStop)->checked());
+  EXPECT_TRUE(Enabled(kIdPlay));
+  // Once there are threads again, Play plays it to its end.
+  threads_left = true;
+  Key(Qt::Key_Space);
+  ASSERT_TRUE(TurnUntil([this] { return Playing(); }, 5000));
+  ASSERT_TRUE(TurnUntil([this] { return state().stopped; }, 5000));
+  EXPECT_EQ(Counter(), "00006");
 }
 
 TEST_F(ViewerTest, NoticeComesAboveTheFullScreenWindowAndGoesBackWithIt) {
