@@ -358,6 +358,14 @@ TEST(DesktopRegistration, PathsThatCannotBeRegisteredAndFailedWrites) {
   EXPECT_EQ(s.Register, 0);
   input.executable_path = "relative/tarvel";
   EXPECT_EQ(RegisterForCurrentUser(input).result, kAssociationBadInput);
+  // Written as "%%", such a path is not found by the desktop: refused, nothing written.
+  input.executable_path = "/opt/100%/tarvel";
+  r = RegisterForCurrentUser(input);
+  EXPECT_EQ(r.result, kAssociationBadInput);
+  EXPECT_EQ(r.problem,
+            "/opt/100%/tarvel: desktops do not start a program whose path holds a '%'; move the "
+            "player to a folder without one");
+  EXPECT_TRUE(r.tools.empty());
 
   // A missing home folder is not made, not even by xdg-mime for the default it keeps.
   FakeTools(scratch / "tools", scratch / "tools.log");

@@ -317,6 +317,16 @@ DesktopRegistrationResult RegisterForCurrentUser(const DesktopRegistration& regi
         registration.executable_path + ": the program path cannot be written into a desktop entry";
     return result;
   }
+  // The entry would be well formed ("%%"), but the desktop's application library looks for the
+  // program by the Exec line's first word before it expands "%%": it finds none, and drops the
+  // entry, so that movie files would open with nothing.
+  if (registration.executable_path.find('%') != std::string::npos) {
+    result.result = kAssociationBadInput;
+    result.problem = registration.executable_path +
+                     ": desktops do not start a program whose path holds a '%'; move the "
+                     "player to a folder without one";
+    return result;
+  }
   result.data_folder = user_data;
   if (!HasBaseFolder("XDG_DATA_HOME", ".local/share", "data", result) ||
       !HasBaseFolder("XDG_CONFIG_HOME", ".config", "configuration", result))
