@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -214,12 +215,20 @@ void IndexMovie(DemuxState& s, std::int64_t length) {
   MovieReader_Close(reader);
 }
 
-void StartIndex(DemuxState& s, std::int64_t length) {
+// False when the system has no thread for the index (out of threads): the index is left empty
+// and finished, so that nothing waits for it, and no seek can be placed.
+bool StartIndex(DemuxState& s, std::int64_t length) {
   const std::lock_guard<std::mutex> lock(s.indexer_lock);
   s.index_cancel = false;
   s.index.Reset(s.header.frame_count);
   s.key_alone.assign(s.header.frame_count, 0);
-  s.indexer = std::thread([&s, length] { IndexMovie(s, length); });
+  try {
+    s.indexer = std::thread([&s, length] { IndexMovie(s, length); });
+  } catch (const std::exception&) {
+    s.index.Finish(IndexEnd::kCancelled);
+    return false;
+  }
+  return true;
 }
 
 void StopIndex(DemuxState& s) {
@@ -331,7 +340,14 @@ bool Open(GstElement* element, DemuxState& s) {
   }
   gst_element_no_more_pads(element);
 
-  StartIndex(s, length);
+  if (!StartIndex(s, length)) {
+    // The movie still plays from the start; only seeks need the index.
+    GST_ELEMENT_WARNING(element, RESOURCE, FAILED,
+                        ("%s", WithFileName(s.name, "no thread could be created for the frame "
+                                                    "index; the movie plays but cannot be sought")
+                                   .c_str()),
+                        (nullptr));
+  }
   GST_OBJECT_LOCK(element);
   s.pads_ready = true;
   GST_OBJECT_UNLOCK(element);
