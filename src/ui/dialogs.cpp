@@ -213,6 +213,9 @@ void ShowNoticeBox(QPointer<QMessageBox>& box, QWidget* owner, const QString& te
   if (box.isNull()) {
     box = new QMessageBox(QMessageBox::Warning, QString::fromLatin1(kAssociationCaption), text,
                           QMessageBox::Ok, owner);
+    // A file name is text, whatever it holds: "<b>", "&amp;" or "<img src=...>" in one would
+    // otherwise be taken for markup, and the box would name another file than the one meant.
+    box->setTextFormat(Qt::PlainText);
     box->setModal(false);
     box->setAttribute(Qt::WA_DeleteOnClose);
     // It needs no answer: the window the user types in keeps the keys (a Space meant to pause

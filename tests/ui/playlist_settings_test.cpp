@@ -532,6 +532,21 @@ TEST(NoticeBoxTest, PassesThePlayersKeysOnToThePanel) {
   delete box;
 }
 
+TEST(NoticeBoxTest, ANameThatLooksLikeMarkupIsShownAsItIs) {
+  QWidget panel;
+  panel.show();
+  QPointer<QMessageBox> box;
+  const QString text = QStringLiteral("/m/<b>x</b> &amp; <img src=y>.kqm: no such file");
+  ShowNoticeBox(box, &panel, text);
+  ASSERT_FALSE(box.isNull());
+  auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+  ASSERT_NE(label, nullptr);
+  // What a screen reader reads is what the box shows.
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(label)->text(QAccessible::Name).toStdString(),
+            text.toStdString());
+  delete box;
+}
+
 TEST(OpenDialogTest, FiltersMatchEitherLetterCase) {
   QTemporaryDir folder;
   for (const char* name : {"/a.kqm", "/B.KQM", "/c.kqs", "/D.KQS", "/notes.txt"})
