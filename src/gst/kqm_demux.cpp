@@ -941,7 +941,9 @@ gboolean SrcQuery(GstPad* pad, GstObject* parent, GstQuery* query) {
       const bool opened = s.opened;
       const gint64 duration = MovieLength(s, format);
       GST_OBJECT_UNLOCK(parent);
-      gst_query_set_seeking(query, format, opened, 0, opened ? duration : -1);
+      // An index that ended without a frame (no thread could build it) places no seek.
+      const bool seekable = opened && !(s.index.finished() && s.index.frames() == 0);
+      gst_query_set_seeking(query, format, seekable, 0, opened ? duration : -1);
       return TRUE;
     }
     default:
