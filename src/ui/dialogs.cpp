@@ -227,7 +227,18 @@ void ShowNoticeBox(QPointer<QMessageBox>& box, QWidget* owner, const QString& te
     box->installEventFilter(keys);
     for (QAbstractButton* button : box->buttons()) button->installEventFilter(keys);
   } else {
-    box->setText(text);
+    // A problem said while the box is still open goes under the last few it shows, rather than
+    // over them: one said just before (a settings file that cannot be read, at start-up, then
+    // the movie of the command line failing) would otherwise be gone before anyone read it. One
+    // said again moves to the end.
+    constexpr qsizetype kShownProblems = 3;
+    QStringList lines = box->text().split(QLatin1Char('\n'));
+    for (const QString& line : text.split(QLatin1Char('\n'))) {
+      lines.removeAll(line);
+      lines.append(line);
+    }
+    while (lines.size() > kShownProblems) lines.removeFirst();
+    box->setText(lines.join(QLatin1Char('\n')));
   }
   // The window manager keeps a box above the window it belongs to, and a full-screen window
   // above all others: over one, the box belongs to it. That is said to the window manager as
@@ -258,6 +269,12 @@ void ShowNoticeBox(QPointer<QMessageBox>& box, QWidget* owner, const QString& te
     place.setX(
         std::clamp(place.x(), room.left(), std::max(room.left(), room.right() + 1 - size.width())));
     box->move(place);
+  } else if (placed && owner != nullptr && owner->isVisible()) {
+    // Grown by a line, a box above the panel would come down over it: it grows upward instead.
+    const QRect panel = owner->frameGeometry();
+    const QRect frame = box->frameGeometry();
+    if (frame.intersects(panel) && frame.top() < panel.top())
+      box->move(frame.left(), panel.top() - frame.height());
   }
   box->raise();
 }

@@ -70,10 +70,11 @@ std::unique_ptr<QFileDialog> MakeOpenDialog(QWidget* owner, const QString& folde
 QStringList ChooseMovieFiles(QWidget* owner, const QString& folder);
 
 // Shows `text` in a non-modal warning box owned by `owner`: the box in `box` when it is still
-// open (its text replaced and raised), otherwise a new one, placed beside `owner` (above it, or
-// below it at the top of the screen), which deletes itself when closed. With `over` (a
-// full-screen window) the box is kept above that window instead of under it. Keys typed in the
-// box, other than its own (Enter, Space, Escape, Tab, Ctrl+C), go on to `owner`.
+// open (`text` added under the last two lines it shows, and raised), otherwise a new one, placed
+// beside `owner` (above it, or below it at the top of the screen), which deletes itself when
+// closed. With `over` (a full-screen window) the box is kept above that window instead of under
+// it. Keys typed in the box, other than its own (Enter, Space, Escape, Tab, Ctrl+C), go on to
+// `owner`.
 void ShowNoticeBox(QPointer<QMessageBox>& box, QWidget* owner, const QString& text,
                    QWidget* over = nullptr);
 

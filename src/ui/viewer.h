@@ -63,7 +63,7 @@ struct ViewerSeams {
   // when the system has no thread to give).
   std::function<std::thread(std::function<void()> body)> start_thread;
   // Shows a problem to the user without waiting for an answer. Default: a non-modal message
-  // box owned by the control panel (one at a time: a new problem replaces the text).
+  // box owned by the control panel (one at a time: a new problem joins the last few it shows).
   std::function<void(const QString& text)> show_notice;
 };
 

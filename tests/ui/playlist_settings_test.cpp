@@ -532,6 +532,28 @@ TEST(NoticeBoxTest, PassesThePlayersKeysOnToThePanel) {
   delete box;
 }
 
+TEST(NoticeBoxTest, AProblemSaidWhileItIsOpenJoinsTheLastOnes) {
+  QWidget panel(nullptr, Qt::Window | Qt::FramelessWindowHint);
+  panel.resize(474, 111);
+  // Room above the panel only: the box, growing, stays above it.
+  const QRect room = QGuiApplication::primaryScreen()->availableGeometry();
+  panel.move(room.left(), room.bottom() + 1 - 111);
+  panel.show();
+  QPointer<QMessageBox> box;
+  // At start-up: the settings file, then the movie of the command line.
+  ShowNoticeBox(box, &panel, QStringLiteral("viewkqm.ini: cannot be read"));
+  ShowNoticeBox(box, &panel, QStringLiteral("a.kqm: no such file"));
+  ASSERT_FALSE(box.isNull());
+  EXPECT_EQ(box->text().toStdString(), "viewkqm.ini: cannot be read\na.kqm: no such file");
+  // The same problem again is not said twice; only the last three are kept.
+  for (const char* line : {"b.kqm: no such file", "a.kqm: no such file", "c.kqm: no such file"})
+    ShowNoticeBox(box, &panel, QString::fromLatin1(line));
+  EXPECT_EQ(box->text().toStdString(),
+            "b.kqm: no such file\na.kqm: no such file\nc.kqm: no such file");
+  EXPECT_FALSE(box->frameGeometry().intersects(panel.frameGeometry()));
+  delete box;
+}
+
 TEST(NoticeBoxTest, ANameThatLooksLikeMarkupIsShownAsItIs) {
   QWidget panel;
   panel.show();
