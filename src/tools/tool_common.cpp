@@ -428,9 +428,12 @@ bool CheckOutputsApart(const std::string& command, std::initializer_list<NamedPa
                        " cannot both go to standard output");
         return false;
       }
-      const bool pipe = SameNamedPipe(output->path, other->path);
-      if (!pipe && !SameFile(output->path, other->path)) continue;
-      PrintError(command, output->path,
+      // Standard output redirected to an output's file or pipe is that output too.
+      const std::string other_file = other->path == "-" ? "/dev/fd/1" : other->path;
+      const std::string output_file = output->path == "-" ? "/dev/fd/1" : output->path;
+      const bool pipe = SameNamedPipe(output_file, other_file);
+      if (!pipe && !SameFile(output_file, other_file)) continue;
+      PrintError(command, output->path == "-" ? "standard output" : output->path,
                  std::string(other->name) + " and " + output->name +
                      (pipe ? " name the same pipe: its reader would get the two mixed"
                            : " name the same file: one output would replace the other"));

@@ -292,6 +292,24 @@ TEST(KqmCommandLine, AnOutputThatWouldReplaceAnInputOrAnotherOutputIsRefused) {
                        {movie, "--video", pipe, "--audio", folder + "/pipe.pcm", "--frames", "0",
                         "--audio-length", "pictures"}));
   ::close(reader);
+  // Standard output redirected to another output's file: the sound went into the file that the
+  // pictures then replaced.
+  const std::string pictures = folder + "/out.rgb", standard_output_name = "-";
+  test::WriteFileBytes(pictures, {1});
+  const int standard_output = ::dup(STDOUT_FILENO), redirect = ::open(pictures.c_str(), O_WRONLY);
+  ::dup2(redirect, STDOUT_FILENO);
+  ::testing::internal::CaptureStderr();
+  const bool apart = tools::CheckOutputsApart(
+      "kqm export", {}, {{"--video", pictures}, {"--audio", standard_output_name}});
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  ::dup2(standard_output, STDOUT_FILENO);
+  ::close(standard_output);
+  ::close(redirect);
+  EXPECT_FALSE(apart);
+  EXPECT_EQ(
+      "kqm export: standard output: --video and --audio name the same file: one output "
+      "would replace the other\n",
+      said);
   // Standard input read from the output's file (it was read whole and the movie put in its place).
   const std::string piped = folder + "/piped.y4m";
   std::string y4m = "YUV4MPEG2 W8 H8 F25:1 C444\nFRAME\n" + std::string(192, '\x80');
