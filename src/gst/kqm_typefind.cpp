@@ -71,9 +71,9 @@ int MovieLikelihood(const std::uint8_t* header, std::uint32_t frame0_size,
 
 namespace {
 
-// The chunk list of a frame too large to peek at whole, `length` bytes at `offset`, as the
-// checks see it: each chunk's start, zeros between. Empty when it cannot be read, or when its
-// chunks do not fill it, which the checks refuse anyway.
+// The chunk list of a frame that is not peeked at whole (too large, or handed out in pieces),
+// `length` bytes at `offset`, as the checks see it: each chunk's start, zeros between. Empty
+// when it cannot be read, or when its chunks do not fill it, which the checks refuse anyway.
 std::vector<std::uint8_t> OutlineFrame(GstTypeFind* find, std::uint64_t offset,
                                        std::uint32_t length) {
   std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> starts;
@@ -106,9 +106,11 @@ void FindMovie(GstTypeFind* find, gpointer /*user_data*/) {
       frame0_size >= kFrameWordSize ? frame0_size - static_cast<std::uint32_t>(kFrameWordSize) : 0;
   const guint8* frame0 = nullptr;
   std::vector<std::uint8_t> outline;
-  if (chunk_bytes > 0 && frame0_size <= kLargestPeek) {
+  if (chunk_bytes > 0 && frame0_size <= kLargestPeek)
     frame0 = gst_type_find_peek(find, kMovieHeaderSize + kFrameWordSize, chunk_bytes);
-  } else if (chunk_bytes > 0) {
+  // A source that hands out less than asked (an application's, read at any offset, gives the
+  // pieces it is fed) has no whole frame to give: its chunks' starts are peeked one by one.
+  if (frame0 == nullptr && chunk_bytes > 0) {
     outline = OutlineFrame(find, kMovieHeaderSize + kFrameWordSize, chunk_bytes);
     if (!outline.empty()) frame0 = outline.data();
   }
