@@ -478,6 +478,7 @@ void Viewer::Play() {
       video_->SetMovie(MovieFacts{opened.width, opened.height, opened.output_width,
                                   opened.output_height, opened.frame_count});
       video_->set_saved_position(QPoint(settings_.video_window.x, settings_.video_window.y));
+      shown_path_ = state_.current_path;
       video_->Build(video_->full_screen(), Title());
       if (video_->surface().empty()) {
         // Nothing to decode into: the movie is closed again.
@@ -1385,7 +1386,7 @@ bool Viewer::SurfaceInUse() const {
 }
 
 QString Viewer::Title() const {
-  return QString::fromStdString(Utf8_ShownName(state_.current_path));
+  return QString::fromStdString(Utf8_ShownName(shown_path_));
 }
 
 void Viewer::Report(const std::string& problem, bool notice) {

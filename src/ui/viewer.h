@@ -231,6 +231,8 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   void SeekBySeconds(float seconds);
   // Comma, period: pauses, then one frame back or on.
   void StepOneFrame(bool forward);
+  // The video window's title: the name of the movie whose picture it shows, which a movie that
+  // failed to open since has not replaced.
   QString Title() const;
   // Shows a problem with the current movie: one line on standard error naming it, the video
   // window's status bar (when it exists) and, unless `notice` is false, a notice.
@@ -303,6 +305,8 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   std::optional<QPoint> playlist_dock_target_;
   // Where the program itself put the panel at start-up, until the panel first moves elsewhere.
   std::optional<QPoint> panel_placement_;
+  // The movie whose picture the video window was made for (file-system bytes).
+  std::string shown_path_;
   // The failed start of the current playback has been reported already.
   bool failure_reported_ = false;
   // Movies in a row that stopped without showing a picture: chaining stops once every movie of

@@ -1225,6 +1225,9 @@ TEST_F(PlaylistTest, AMovieThatFailsAfterAnotherShowsNoneOfItsPosition) {
   EXPECT_EQ(Counter(), "00000");
   EXPECT_EQ(TimeCodeText(), "00:00:00");
   EXPECT_EQ(panel().Progress()->count(), 0);
+  // The picture still shown is a.kqm's: so the window made again for it is called.
+  viewer->Click(kIdZoomOff);
+  EXPECT_EQ(viewer->video().video_window()->windowTitle().toStdString(), good.toStdString());
   Key(Qt::Key_PageDown);
   play_to_the_end();
   // c.kqm opens but cannot start: its bar and counter stand at its frame 0.
