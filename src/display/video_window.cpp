@@ -6,6 +6,7 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScreen>
+#include <algorithm>
 
 #include "display/presentation.h"
 
@@ -308,15 +309,37 @@ void VideoWindowSet::Build(bool full_screen, const QString& title) {
   }
   const QSize client = VideoClientSize(movie_.width, movie_.height, zoom_, full_screen);
   laying_out_ = true;
+  const bool made_before = window_ != nullptr;
   if (window_ == nullptr) CreateWindowSet(client, full_screen);
   frame_->SetClientEdge(!full_screen);
   status_->setVisible(!full_screen);
   if (!full_screen) {
     window_->resize(client);
-    // The saved place of a window made for an earlier movie, on the screens there are now.
-    if (saved_position_.x() >= 1)
-      window_->move(KeepReachable(QRect(saved_position_, client + FrameSize(frame_margins_)),
-                                  AvailableScreenAreas()));
+    const QSize outer = client + FrameSize(frame_margins_);
+    if (saved_position_.x() >= 1) {
+      // The saved place of a window made for an earlier movie, on the screens there are now.
+      window_->move(KeepReachable(QRect(saved_position_, outer), AvailableScreenAreas()));
+    } else if (made_before) {
+      // A window left where it stood, grown for a larger movie, would reach past its screen
+      // (its status bar and the docked panel out of sight): one the player centred is centred
+      // again, any other moved the least distance that brings it back inside.
+      const QScreen* screen = window_->screen();
+      const QRect area = screen != nullptr ? screen->availableGeometry() : screen_rect_;
+      const QRect now(window_->pos(), outer);
+      if (!area.isEmpty() && !area.contains(now)) {
+        QPoint position;
+        if (centred_at_) {
+          position = CentredPosition(screen_rect_, outer);
+          centred_at_ = position;
+        } else {
+          position.setX(
+              std::max(area.left(), std::min(now.left(), area.right() + 1 - outer.width())));
+          position.setY(
+              std::max(area.top(), std::min(now.top(), area.bottom() + 1 - outer.height())));
+        }
+        window_->move(position);
+      }
+    }
   }
 
   // The engine writes into the surface from start to stop; it is only replaced in between.

@@ -302,6 +302,23 @@ TEST_F(VideoWindowTest, TheNextMovieKeepsTheWindowWithinReach) {
   EXPECT_EQ(set.video_window()->pos(), QPoint(area.x() + area.width() - 100, 40));
 }
 
+// A window centred for a small movie, grown for a large one, comes back inside its screen.
+TEST_F(VideoWindowTest, AWindowGrownForTheNextMovieStaysOnItsScreen) {
+  const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+  SetMovie(160, 120, 10);
+  set.Build(false, QStringLiteral("small.kqm"));
+  Settle();
+  // Three quarters of the screen each way: it fits, but not from the small window's centred place.
+  SetMovie(static_cast<std::uint32_t>(area.width() * 3 / 4),
+           static_cast<std::uint32_t>(area.height() * 3 / 4), 10);
+  set.Build(false, QStringLiteral("large.kqm"));
+  Settle();
+  const QRect outer = set.video_window()->frameGeometry();
+  EXPECT_TRUE(area.contains(outer))
+      << outer.x() << "," << outer.y() << " " << outer.width() << "x" << outer.height();
+  EXPECT_TRUE(set.centred());
+}
+
 TEST_F(VideoWindowTest, AMovieLargerThanTheScreenIsZoomedOutToFit) {
   const QSize room = QGuiApplication::primaryScreen()->availableGeometry().size();
   // 8192 x 8192: the zoom that fits the picture, the window's 4 + 24 pixels of edge and status
