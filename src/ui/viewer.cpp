@@ -11,11 +11,14 @@
 #include <QScreen>
 #include <QSocketNotifier>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "display/presentation.h"
@@ -241,14 +244,42 @@ void Viewer::Startup(const std::vector<std::string>& paths) {
   RequestTurn();
 }
 
+namespace {
+
+// The viewer whose main loop runs, and its thread.
+std::atomic<Viewer*> g_running_viewer{nullptr};
+std::atomic<std::thread::id> g_running_thread{};
+
+// The window library ends the program itself when its X server goes away (exit(1) from the
+// window thread, in the middle of the main loop): what was changed since the settings were
+// last written is written as Close writes it.
+void KeepSettingsOnEarlyExit() {
+  if (std::this_thread::get_id() != g_running_thread.load()) return;
+  if (Viewer* viewer = g_running_viewer.exchange(nullptr)) viewer->WriteSettingsBeforeExit();
+}
+
+}  // namespace
+
 int Viewer::Run() {
+  static const bool kept_at_exit = std::atexit(&KeepSettingsOnEarlyExit) == 0;
   QEventLoop loop;
   run_loop_ = &loop;
+  if (kept_at_exit) {
+    g_running_thread = std::this_thread::get_id();
+    g_running_viewer = this;
+  }
   // Nothing is polled: a turn runs when something happened (see RequestTurn).
   if (!state_.quit_requested) loop.exec();
+  g_running_viewer = nullptr;
   run_loop_ = nullptr;
   Shutdown();
   return 0;
+}
+
+void Viewer::WriteSettingsBeforeExit() {
+  // No notice: the windows cannot be shown any more.
+  shut_down_ = true;
+  WriteSettings();
 }
 
 void Viewer::QuitWhenReadable(int descriptor) {

@@ -82,6 +82,8 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   // The main loop until Close, Escape or the panel's close; then the shut-down (which writes
   // the settings file). Returns 0.
   int Run();
+  // The settings file written as the shut-down writes it, for a program that ends without it.
+  void WriteSettingsBeforeExit();
   // One turn of the main loop: a pending movie starts, a new picture is shown and counted, and
   // playback stops at the last frame unless Loop Play is on, or when it ended by itself.
   void Tick();

@@ -1116,6 +1116,23 @@ TEST_F(ViewerTest, RunEndsAtCloseAndShutsDown) {
   EXPECT_EQ(viewer->command_window(), nullptr);
 }
 
+// The window library ends the program itself when its X server goes away (exit(1) from the
+// main loop): what was changed since the settings were last written is kept.
+TEST_F(ViewerTest, AProgramEndedFromItsMainLoopKeepsItsSettings) {
+  Start();
+  viewer->Click(kIdSoundOnOff);
+  ASSERT_EQ(viewer->settings().NoSound, 1);
+  EXPECT_EXIT(
+      {
+        QTimer::singleShot(0, [] { std::exit(1); });
+        viewer->Run();
+      },
+      testing::ExitedWithCode(1), "");
+  QFile file(SettingsFile());
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(file.readAll().contains("NoSound=1"));
+}
+
 TEST_F(ViewerTest, AStopSignalQuitsAsCloseDoes) {
   // What the stop-signal handler makes readable, written here instead.
   int descriptors[2];
