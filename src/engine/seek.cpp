@@ -270,6 +270,15 @@ void ClearRing(PlayerContext& context) {
   context.disk_semaphore = std::make_unique<Semaphore>(context.ring_size, context.ring_size);
 }
 
+// A seek that cannot go on ends playback, saying why, and returns the code it ended with.
+std::int32_t EndSeek(PlayerContext& context, PlaybackEnd end, std::int32_t code, std::int32_t frame,
+                     const std::string& problem) {
+  context.last_result = code;
+  Engine_RecordEnd(context, end, code, frame, problem);
+  Player_StopLocked(context);
+  return code;
+}
+
 // The seek itself, on the caller's thread, holding the control: `frame` is indexed.
 std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
   Status_Publish(context, [](PlayerStatus& status) { status.seeking = true; });
@@ -287,13 +296,9 @@ std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
     lead.reset(new (std::nothrow)
                    std::uint8_t[std::size_t{kLeadPeriods} *
                                 static_cast<std::size_t>(context.sound.audio_frame_bytes)]);
-    if (!lead) {
-      context.last_result = kPlayerOutOfMemory;
-      Engine_RecordEnd(context, PlaybackEnd::kReaderFailed, kPlayerOutOfMemory, frame,
-                       Player_ResultText(kPlayerOutOfMemory));
-      Player_StopLocked(context);
-      return kPlayerOutOfMemory;
-    }
+    if (!lead)
+      return EndSeek(context, PlaybackEnd::kReaderFailed, kPlayerOutOfMemory, frame,
+                     Player_ResultText(kPlayerOutOfMemory));
   }
   std::int32_t key = context.movie_index.KeyFrameAtOrBefore(frame);
   // A frame further on in the run from that key frame than the picture the decoder holds (a
@@ -326,13 +331,10 @@ std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
       // since): playback ends, saying which frame failed and how.
       const bool read = pass == PassResult::kReadFailed;
       const std::int32_t code = read ? kPlayerReadFailed : kPlayerOutOfMemory;
-      context.last_result = code;
-      Engine_RecordEnd(context, PlaybackEnd::kReaderFailed, code, frame,
-                       read ? FrameReadProblem(Frame_ChunkReadFailure(context.source), unread,
-                                               context.frame_count)
-                            : "frame " + std::to_string(frame) + ": " + Player_ResultText(code));
-      Player_StopLocked(context);
-      return code;
+      return EndSeek(context, PlaybackEnd::kReaderFailed, code, frame,
+                     read ? FrameReadProblem(Frame_ChunkReadFailure(context.source), unread,
+                                             context.frame_count)
+                          : "frame " + std::to_string(frame) + ": " + Player_ResultText(code));
     }
     key = key > 0 ? context.movie_index.KeyFrameAtOrBefore(key - 1) : -1;
     key_decoded = false;
@@ -390,13 +392,9 @@ std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
            : stay_paused || Clock_Start(context, context.timer_period_ms != 0
                                                      ? context.timer_period_ms.load()
                                                      : ClockPeriod(context.frame_rate)));
-  if (!running) {
-    context.last_result = kPlayerNoThread;
-    Engine_RecordEnd(context, PlaybackEnd::kStartFailed, kPlayerNoThread, frame,
-                     Player_ResultText(kPlayerNoThread));
-    Player_StopLocked(context);
-    return kPlayerNoThread;
-  }
+  if (!running)
+    return EndSeek(context, PlaybackEnd::kStartFailed, kPlayerNoThread, frame,
+                   Player_ResultText(kPlayerNoThread));
   return kPlayerOk;
 }
 
