@@ -305,9 +305,14 @@ void VideoWindowSet::Build(bool full_screen, const QString& title) {
         saved_position_.x() >= 1 ? QGuiApplication::screenAt(saved_position_) : nullptr;
     if (screen == nullptr) screen = QGuiApplication::primaryScreen();
     const QSize room = screen != nullptr ? screen->availableGeometry().size() : screen_rect_.size();
-    zoom_ = ZoomThatFits(movie_.width, movie_.height, zoom_, room, FrameSize(frame_margins_));
+    // Lowered for the movie before, the zoom goes back to the one chosen before it.
+    const float wanted = zoom_before_fit_.value_or(zoom_);
+    zoom_before_fit_.reset();
+    zoom_ = ZoomThatFits(movie_.width, movie_.height, wanted, room, FrameSize(frame_margins_));
+    if (zoom_ < wanted) zoom_before_fit_ = wanted;
   }
   const QSize client = VideoClientSize(movie_.width, movie_.height, zoom_, full_screen);
+  if (!full_screen) laid_out_client_ = client;
   laying_out_ = true;
   const bool made_before = window_ != nullptr;
   if (window_ == nullptr) CreateWindowSet(client, full_screen);
@@ -383,11 +388,13 @@ void VideoWindowSet::SetFullScreen(bool on, const QString& title) {
     RefreshScreenRect();
   }
   zoom_ = 1.0f;
+  zoom_before_fit_.reset();
   Build(on, title);
 }
 
 void VideoWindowSet::ZoomOff(const QString& title) {
   zoom_ = 1.0f;
+  zoom_before_fit_.reset();
   Build(full_screen_, title);
 }
 
@@ -408,6 +415,8 @@ void VideoWindowSet::SizeVideoWindow() {
   if (full_screen_) {
     frame_->setGeometry(QRect(QPoint(0, 0), client));
   } else {
+    // A size the program did not give it: the zoom it comes to is the user's.
+    if (client != laid_out_client_) zoom_before_fit_.reset();
     status_->setGeometry(0, client.height() - kStatusBarHeight, client.width(), kStatusBarHeight);
     frame_->setGeometry(0, 0, client.width(), std::max(0, client.height() - kStatusBarHeight));
   }
@@ -440,8 +449,10 @@ void VideoWindowSet::VideoWindowMoved() {
       const float fitted = ZoomThatFits(movie_.width, movie_.height, zoom_,
                                         screen->availableGeometry().size(), FrameSize(frame));
       if (fitted < zoom_) {
+        if (!zoom_before_fit_) zoom_before_fit_ = zoom_;
         zoom_ = fitted;
-        window_->resize(VideoClientSize(movie_.width, movie_.height, zoom_, false));
+        laid_out_client_ = VideoClientSize(movie_.width, movie_.height, zoom_, false);
+        window_->resize(laid_out_client_);
       }
     }
     if (centred_at_) {

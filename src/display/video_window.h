@@ -205,6 +205,11 @@ class VideoWindowSet {
   FrameWindow* frame_ = nullptr;
   PictureWindow* picture_ = nullptr;
   float zoom_ = 1.0f;
+  // The zoom chosen before it was lowered so that the movie's window fits the screen (none when
+  // the zoom is the one chosen): the next movie starts from it. The windowed client size the
+  // program gave the window last; another one is the user's resize.
+  std::optional<float> zoom_before_fit_;
+  QSize laid_out_client_;
   bool full_screen_ = false;
   // The monitor the video window stood on when full screen was asked for (none: the primary one).
   QPointer<QScreen> full_screen_on_;

@@ -339,6 +339,20 @@ TEST_F(VideoWindowTest, AMovieLargerThanTheScreenIsZoomedOutToFit) {
                   (600.0f - 24.0f) / 480.0f);
 }
 
+// The zoom lowered for a movie too large for the screen is that movie's: the next one opens at
+// the zoom chosen before it.
+TEST_F(VideoWindowTest, TheNextMovieOpensAtTheZoomChosenBeforeAFit) {
+  set.SetMovie(MovieFacts{320, 8192, 8, 8, 1});
+  set.Build(false, QStringLiteral("tall.kqm"));
+  Settle();
+  ASSERT_LT(set.zoom(), 0.5f);
+  SetMovie(160, 120, 10);
+  set.Build(false, QStringLiteral("small.kqm"));
+  Settle();
+  EXPECT_FLOAT_EQ(set.zoom(), 1.0f);
+  EXPECT_EQ(set.video_window()->size(), QSize(164, 144));
+}
+
 TEST_F(VideoWindowTest, KeysReachTheHostAndCloseIsRefused) {
   SetMovie(32, 16, 1);
   set.Build(false, QStringLiteral("m.kqm"));
