@@ -16,7 +16,9 @@ void PrintUsage(std::FILE* out) {
                "Inspect, export, make and play KQM6 movies.\n\nCommands:\n");
   for (const auto& command : tarvel::tools::kCommands)
     std::fprintf(out, "  %-9s %s\n", command.name, command.summary);
-  std::fprintf(out, "\nRun 'kqm <command> --help' for the options of one command.\n");
+  std::fprintf(out,
+               "\nRun 'kqm <command> --help' (or 'kqm help <command>') for the options of one "
+               "command,\n'kqm --version' for the version.\n");
 }
 
 }  // namespace

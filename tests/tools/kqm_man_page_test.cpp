@@ -23,6 +23,11 @@ TEST(KqmManPage, DescribesEveryCommandAndOption) {
       EXPECT_TRUE(test::MentionsOption(own, option)) << "kqm " << name << " " << option;
     }
   }
+  // The page's synopsis gives the program itself --help and --version: its usage names both.
+  const test::KqmResult usage = test::RunKqmProcess({"--help"});
+  EXPECT_EQ(usage.status, 0);
+  for (const char* option : {"--help", "--version"})
+    EXPECT_TRUE(test::MentionsOption(usage.out, option)) << "kqm " << option;
 }
 
 }  // namespace
