@@ -1,6 +1,8 @@
 // The kqm(1) page keeps up with the program: every command and every option its help lists.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "kqm_run.h"
 #include "support/man_page.h"
 #include "tools/commands.h"
@@ -17,7 +19,10 @@ TEST(KqmManPage, DescribesEveryCommandAndOption) {
     const test::KqmResult help = test::RunKqm(command.run, name, {"--help"});
     ASSERT_EQ(help.status, 0) << name;
     const std::string section = page.substr(page.find(".SS \"kqm " + name + " "));
-    const std::string own = section.substr(0, section.find(".SS", 1));
+    // The command's own part: up to the next command, or for the last one the next section
+    // (EXAMPLES names other commands' options).
+    const std::string own =
+        section.substr(0, std::min(section.find(".SS", 1), section.find(".SH")));
     for (const std::string& option : test::LongOptions(help.out)) {
       if (option == "--help") continue;
       EXPECT_TRUE(test::MentionsOption(own, option)) << "kqm " << name << " " << option;
