@@ -159,6 +159,8 @@ std::string IndexEndProblem(IndexEnd end, std::int32_t frames, std::int32_t fram
       return "the frames were not all read";
     case IndexEnd::kOutOfMemory:
       return "out of memory";
+    case IndexEnd::kNoThread:
+      return "a thread could not be created";
   }
   return "";
 }

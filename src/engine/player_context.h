@@ -128,8 +128,9 @@ struct PresentationHooks {
   PictureScaler scale_1024_565 = nullptr;
 };
 
-// Which engine thread a thread-creation gate is asked about (kClock: the frame clock's timer).
-enum class EngineThread { kDiskReader, kSound, kClock };
+// Which engine thread a thread-creation gate is asked about (kClock: the frame clock's timer;
+// kIndex: the builder of the open movie's frame index).
+enum class EngineThread { kDiskReader, kSound, kClock, kIndex };
 
 // How the engine reaches its platform services. The defaults play through the sound card.
 struct EngineServices {
@@ -414,7 +415,8 @@ bool Player_SetVolume(PlayerContext& context, std::int32_t level);
 // up, as it gives up the seek). kPlayerOk, or kPlayerReadFailed when there is
 // no movie, the frame lies past what can be read, it is called on one of the engine's own
 // threads (from a callback), or EngineServices::abandon_seek gave the seek up (playback has then
-// stopped, its end PlaybackEnd::kUserStop); kPlayerOutOfMemory.
+// stopped, its end PlaybackEnd::kUserStop); kPlayerOutOfMemory; kPlayerNoThread when the frame
+// index has no thread to build it (tried again at every seek; playback goes on unharmed).
 std::int32_t Player_Seek(PlayerContext& context, std::int32_t frame);
 // Waits for the frame index of the open movie to be complete: the number of frames that can
 // be played and sought (fewer than the header says in a movie cut short). 0 without a movie.

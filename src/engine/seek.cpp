@@ -452,8 +452,9 @@ void Index_Start(PlayerContext& context) {
     context.movie_index.Finish(IndexEnd::kComplete);
     return;
   }
-  if (!context.index_thread.Start([&context] { return Index_Thread(context); }))
-    context.movie_index.Finish(IndexEnd::kCancelled);
+  if (!context.index_thread.Start([&context] { return Index_Thread(context); },
+                                  !Engine_MayCreateThread(context, EngineThread::kIndex)))
+    context.movie_index.Finish(IndexEnd::kNoThread);
 }
 
 void Index_Stop(PlayerContext& context) {
@@ -465,7 +466,12 @@ std::int32_t Player_Seek(PlayerContext& context, std::int32_t frame) {
   if (Engine_OnEngineThread(context) || !context.movie_open) return kPlayerReadFailed;
   if (!Control_Take(context, true)) return kPlayerReadFailed;
   std::int32_t result = kPlayerReadFailed;
-  if (context.movie_open && !context.closing && FrameSeekable(context, frame)) {
+  const bool open = context.movie_open && !context.closing;
+  // An index whose thread could not be made is tried again: the system may have threads now.
+  if (open && context.movie_index.end() == IndexEnd::kNoThread) Index_Start(context);
+  if (open && context.movie_index.end() == IndexEnd::kNoThread) {
+    result = kPlayerNoThread;
+  } else if (open && FrameSeekable(context, frame)) {
     if (!context.playing) {
       // Before start: the start begins there.
       context.start_frame = frame;

@@ -1000,13 +1000,14 @@ void Viewer::GoToFrame(std::int32_t frame) {
   }
   pending_seek_ = -1;
   ForgetLastFrame();
-  if (Player_Seek(player_, frame) != kPlayerOk) {
+  const std::int32_t sought = Player_Seek(player_, frame);
+  if (sought != kPlayerOk) {
     // Given up for a stop signal, the seek stopped playback: the player quits before a turn
     // could take that for playback ending.
     if (quit_notifier_ != nullptr && StopSignals_Received() != 0)
       QuitOnStopSignal();
     else
-      ReportUnplayableFrame(frame);
+      ReportUnplayableFrame(frame, sought);
     return;
   }
   sought_since_turn_ = true;
@@ -1031,12 +1032,15 @@ void Viewer::RunPendingSeek() {
   if (frame >= 0) GoToFrame(frame);
 }
 
-void Viewer::ReportUnplayableFrame(std::int32_t frame) {
+void Viewer::ReportUnplayableFrame(std::int32_t frame, std::int32_t result) {
   if (past_playable_reported_) return;
-  const std::int32_t playable = Player_PlayableFrames(player_);
-  if (frame < playable || !Playing(Player_Status(player_))) return;
+  // The frame index had no thread: nothing can be sought, whatever the movie holds.
+  const bool no_index = result == kPlayerNoThread && Playing(Player_Status(player_));
+  const std::int32_t playable = no_index ? 0 : Player_PlayableFrames(player_);
+  if (!no_index && (frame < playable || !Playing(Player_Status(player_)))) return;
   past_playable_reported_ = true;
-  Report("cannot go to frame " + std::to_string(frame) + ": " + PlayableFramesText(playable),
+  Report("cannot go to frame " + std::to_string(frame) + ": " +
+             (no_index ? std::string(Player_ResultText(result)) : PlayableFramesText(playable)),
          false);
 }
 

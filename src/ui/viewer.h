@@ -210,9 +210,10 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   std::int32_t SeekBase(const PlayerStatus& status) const;
   // Runs the seek left for the next turn, if any.
   void RunPendingSeek();
-  // After a failed go to `frame`: when it lies past the frames that can be played (the movie is
-  // cut short or damaged before it), the user is told so, once a playback.
-  void ReportUnplayableFrame(std::int32_t frame);
+  // After a go to `frame` failed with `result`: when it lies past the frames that can be played
+  // (the movie is cut short or damaged before it), or the frame index has no thread, the user is
+  // told so, once a playback.
+  void ReportUnplayableFrame(std::int32_t frame, std::int32_t result);
   // The stop signal's quit: open dialogs go unanswered, and the next turn ends the main loop.
   void QuitOnStopSignal();
   // The engine's pass count at `status` as the end of playback counts it: one less on the last

@@ -174,6 +174,25 @@ TEST_F(Lifecycle, NoClockThreadIsAFailureNotAStandstill) {
   Player_Stop(context);
 }
 
+TEST_F(Lifecycle, NoIndexThreadSaysSoAndIsTriedAgainAtTheNextSeek) {
+  static std::atomic<bool> refuse{false};
+  refuse = true;
+  context.services.thread_gate = [](EngineThread which, void*) {
+    return which != EngineThread::kIndex || !refuse;
+  };
+  TempMovie movie(SilentMovie(6));
+  Player_SetLoop(context, 1);
+  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+  Player_Pause(context);
+  // Not "past the frames that can be played": playback goes on, only seeking cannot.
+  EXPECT_EQ(Player_Seek(context, 3), kPlayerNoThread);
+  EXPECT_TRUE(context.playing);
+  refuse = false;
+  EXPECT_EQ(Player_Seek(context, 3), kPlayerOk);
+  EXPECT_EQ(Player_Status(context).shown_frame, 3);
+  Player_Stop(context);
+}
+
 TEST_F(Lifecycle, AStopAskedWhileAStopRunsLeavesTheNextMovieAlone) {
   // A second stop is asked for while the first runs (here as the surface goes, on the stopping
   // thread, as a frame callback would), and another thread opens and starts the next movie
