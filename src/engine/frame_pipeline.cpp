@@ -357,6 +357,12 @@ void Player_SetRate(PlayerContext& context, float frames_per_second) {
   }
   if (frames_per_second != 0.0f && context.playing) {
     Clock_Stop(context);
+    // Paused (or paused by a step's tick that the stop above waited for), the clock stays
+    // stopped: the rate is kept for a step or a seek to play on at.
+    if (context.paused) {
+      context.timer_period_ms = ClockPeriod(frames_per_second);
+      return;
+    }
     // A clock that cannot run again leaves the movie standing: it says so.
     if (!Clock_Start(context, ClockPeriod(frames_per_second))) PublishPaused(context, true);
   }

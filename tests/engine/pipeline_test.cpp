@@ -151,9 +151,13 @@ TEST_F(Pipeline, PauseAndRestartWithoutSoundRestartTheTimer) {
   const std::int32_t frame = context.current_frame;
   std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(context.current_frame, frame);
-  // Rate 0 leaves the clock as it is, here stopped.
+  // Rate 0 leaves the clock as it is, here stopped; so does another rate, kept for later.
   Player_SetRate(context, 0.0f);
   EXPECT_FALSE(context.timer_active);
+  Player_SetRate(context, 30.0f);
+  EXPECT_FALSE(context.timer_active);
+  EXPECT_EQ(Player_Status(context).state, PlayerState::kPaused);
+  EXPECT_EQ(context.timer_period_ms, 33u);
   EXPECT_EQ(Player_Restart(context), 1);
   EXPECT_TRUE(context.timer_active);
   EXPECT_TRUE(WaitFor([&] { return context.current_frame != frame || context.loop_count > 0; }));
