@@ -54,7 +54,7 @@ enum class IndexEnd : std::uint8_t {
   kSoundFailed,  // a frame's sound cannot be decoded: playback with sound stops there
   kCancelled,    // the builder was asked to stop
   kOutOfMemory,
-  kNoThread,     // no thread could be created to build it
+  kNoThread,  // no thread could be created to build it
 };
 
 class MovieIndex {

@@ -343,8 +343,9 @@ bool Open(GstElement* element, DemuxState& s) {
   if (!StartIndex(s, length)) {
     // The movie still plays from the start; only seeks need the index.
     GST_ELEMENT_WARNING(element, RESOURCE, FAILED,
-                        ("%s", WithFileName(s.name, "no thread could be created for the frame "
-                                                    "index; the movie plays but cannot be sought")
+                        ("%s", WithFileName(s.name,
+                                            "no thread could be created for the frame "
+                                            "index; the movie plays but cannot be sought")
                                    .c_str()),
                         (nullptr));
   }

@@ -387,18 +387,19 @@ int OpenMovie(PlayJob& job) {
     PrintError(kCommand, "", error);
     return kExitUsage;
   }
-  const std::int32_t sought = job.start_frame >= movie.frame_count
-                                  ? kPlayerReadFailed
-                                  : Player_Seek(context, static_cast<std::int32_t>(job.start_frame));
+  const std::int32_t sought =
+      job.start_frame >= movie.frame_count
+          ? kPlayerReadFailed
+          : Player_Seek(context, static_cast<std::int32_t>(job.start_frame));
   if (sought != kPlayerOk) {
     const std::string at = job.start_frame < kBeyondAnyMovie
                                ? "frame " + std::to_string(job.start_frame)
                                : "\"" + o.start_text + "\"";
-    PrintError(kCommand, o.name,
-               "cannot start at " + at + ": " +
-                   (sought == kPlayerNoThread
-                        ? std::string(Player_ResultText(sought))
-                        : PlayableFramesText(Player_PlayableFrames(context))));
+    PrintError(
+        kCommand, o.name,
+        "cannot start at " + at + ": " +
+            (sought == kPlayerNoThread ? std::string(Player_ResultText(sought))
+                                       : PlayableFramesText(Player_PlayableFrames(context))));
     return kExitFailure;
   }
   return 0;

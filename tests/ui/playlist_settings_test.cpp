@@ -1199,7 +1199,6 @@ TEST_F(ChainTest, StopStopsRatherThanPlayingTheNext) {
   EXPECT_EQ(state().current_path, first.toStdString());
 }
 
-
 TEST_F(PlaylistTest, AMovieThatFailsAfterAnotherShowsNoneOfItsPosition) {
   QTemporaryDir folder;
   const QString good = folder.filePath("a.kqm");
