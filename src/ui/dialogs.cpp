@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QDirIterator>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
 #include <QGuiApplication>
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <thread>
 
 #include "platform/user_files.h"
 #include "ui/control_table.h"
@@ -137,10 +139,25 @@ OptionsDialog::OptionsDialog(QWidget* owner, ViewerSettings& settings, const Opt
   associate_->setObjectName(QStringLiteral("associate"));
   associate_->setGeometry(DialogUnitsToPixels(12, 92, 88, 14));
   associate_->setAutoDefault(false);
-  QObject::connect(associate_, &QPushButton::clicked, this, [associate = std::move(associate)] {
-    if (associate) associate();
-  });
+  QObject::connect(associate_, &QPushButton::clicked, this,
+                   [this, associate = std::move(associate)] {
+                     if (!associate || registering_) return;
+                     // The windows go on while the desktop's tools run; the dialog waits for
+                     // the result with nothing in it that would start another or close it.
+                     registering_ = true;
+                     associate_->setEnabled(false);
+                     ok_->setEnabled(false);
+                     associate();
+                     registering_ = false;
+                     associate_->setEnabled(true);
+                     ok_->setEnabled(true);
+                   });
   ok_ = MakeOkButton(this, DialogUnitsToPixels(28, 114, 50, 14));
+}
+
+void OptionsDialog::reject() {
+  // Escape and the close box wait for a registration under way (a stop signal still closes it).
+  if (!registering_) QDialog::reject();
 }
 
 QCheckBox* OptionsDialog::CheckBox(int id) const {
@@ -305,7 +322,17 @@ int RegisterRunningPlayer(std::string* problem) {
       registration.icons.push_back(
           {icon.fileName().mid(theme.size()).toStdString(), icon.readAll().toStdString()});
   }
-  const DesktopRegistrationResult result = RegisterForCurrentUser(registration);
+  // The desktop's tools take a second or more on a slow disk (and 30 s before one that hangs
+  // is stopped): they run on a thread of their own, and the windows go on meanwhile. A stop
+  // signal stops the tool under way, so the wait ends with it.
+  DesktopRegistrationResult result;
+  QEventLoop wait;
+  std::thread worker([&registration, &result, &wait] {
+    result = RegisterForCurrentUser(registration);
+    QMetaObject::invokeMethod(&wait, &QEventLoop::quit, Qt::QueuedConnection);
+  });
+  wait.exec();
+  worker.join();
   // The database tools' failures are warnings; that of xdg-mime is the result's problem.
   for (std::size_t i = 0; i + 1 < result.tools.size(); ++i) {
     const std::string warning = ToolProblem(result.tools[i]);

@@ -25,7 +25,8 @@ namespace tarvel {
 
 // Options: one check box per switch. Each click stores the box's new state straight into
 // `settings`; OK accepts the dialog (the caller then applies the settings), the close box and
-// Escape reject it (the changed switches stay in `settings` without being applied).
+// Escape reject it (the changed switches stay in `settings` without being applied). While a
+// registration runs, OK and the association button are disabled and the dialog stays open.
 class OptionsDialog : public QDialog {
  public:
   // `associate` runs when the user presses "Associate movie files" (a way to register after
@@ -38,8 +39,11 @@ class OptionsDialog : public QDialog {
   QPushButton* ok_button() const { return ok_; }
   QPushButton* associate_button() const { return associate_; }
 
+  void reject() override;
+
  private:
   ViewerSettings& settings_;
+  bool registering_ = false;
   std::array<QCheckBox*, 5> boxes_{};
   QPushButton* ok_ = nullptr;
   QPushButton* associate_ = nullptr;
@@ -86,7 +90,9 @@ AssociationAnswer AskAssociationInMessageBox(std::string_view text, std::string_
 bool PlatformCanAsk();
 
 // Registers the running player for the movie files of the current user (desktop entry, mime
-// package, icon, desktop databases). Returns kAssociationOk or the failure, which it reports
+// package, icon, desktop databases). The work runs on a thread of its own while this thread's
+// events are handled (the windows paint, the movie plays on), as the desktop's tools may take
+// seconds. Returns kAssociationOk or the failure, which it reports
 // on standard error and, when `problem` is given, there (empty on success).
 int RegisterRunningPlayer(std::string* problem = nullptr);
 

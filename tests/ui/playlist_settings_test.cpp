@@ -1,6 +1,9 @@
 // The playlist window, the Options and About dialogs, the open-file dialog, the settings file
 // as the viewer reads and writes it, window positions kept between runs, and the association
 // offer at start-up; ends with a folder of demo movies chained one after another.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <QAccessible>
 #include <QCheckBox>
 #include <QDir>
@@ -20,6 +23,7 @@
 #include <QScreen>
 #include <QStandardPaths>
 #include <QSysInfo>
+#include <QTimer>
 #include <QUrl>
 #include <algorithm>
 #include <clocale>
@@ -1038,6 +1042,51 @@ TEST_F(ViewerTest, OptionsDialogAssociatesAfterNo) {
   EXPECT_EQ(notices.size(), 4);
   EXPECT_TRUE(notices.front().startsWith(QStringLiteral("Movie files could not be associated")));
   EXPECT_EQ(notices.back(), QStringLiteral("Movie files (.kqm, .kqs) now open with Tarvel."));
+}
+
+// The desktop's tools may take seconds: the windows go on meanwhile, and the Options dialog
+// waits for the result with OK and its button disabled, Escape ignored.
+TEST_F(ViewerTest, TheWindowsGoOnWhileTheAssociationToolsRun) {
+  // An xdg-mime that waits for the test's word (at most 5 s, where the windows stand still).
+  const QString tools = home.filePath(QStringLiteral("tools"));
+  const QString word = home.filePath(QStringLiteral("word"));
+  ASSERT_TRUE(QDir().mkpath(tools));
+  ASSERT_EQ(::mkfifo(QFile::encodeName(word).constData(), 0600), 0);
+  const QString xdg_mime = tools + QStringLiteral("/xdg-mime");
+  ASSERT_TRUE(WriteText(xdg_mime, "#!/bin/bash\nread -r -t 5 line <> '" + QFile::encodeName(word) +
+                                      "' && [ \"$line\" = go ]\n"));
+  ASSERT_TRUE(QFile::setPermissions(xdg_mime, QFile::ReadOwner | QFile::ExeOwner));
+  // Held open from here, so that the word waits in the pipe for the tool to read it.
+  const int pipe = ::open(QFile::encodeName(word).constData(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(pipe, 0);
+  const QByteArray path = qgetenv("PATH");
+  qputenv("PATH", tools.toLocal8Bit());
+  association_answer = AssociationAnswer::kNo;
+  ViewerSeams seams = Seams();
+  seams.register_association = nullptr;  // the player's own registration
+  Start({}, std::move(seams));
+  bool went_on = false;
+  on_dialog = [&](QDialog& dialog) {
+    auto& options = dynamic_cast<OptionsDialog&>(dialog);
+    options.show();
+    QTimer::singleShot(0, &options, [&] {
+      went_on = true;
+      EXPECT_FALSE(options.associate_button()->isEnabled());
+      EXPECT_FALSE(options.ok_button()->isEnabled());
+      QTest::keyClick(&options, Qt::Key_Escape);
+      EXPECT_TRUE(options.isVisible());
+      EXPECT_EQ(::write(pipe, "go\n", 3), 3);
+    });
+    QTest::mouseClick(options.associate_button(), Qt::LeftButton);
+    EXPECT_TRUE(options.associate_button()->isEnabled());
+    EXPECT_TRUE(options.ok_button()->isEnabled());
+    return options.result();
+  };
+  viewer->Click(kIdOptions);
+  qputenv("PATH", path);
+  ::close(pipe);
+  EXPECT_TRUE(went_on);
+  EXPECT_EQ(viewer->association_offer(), kOfferRegistered);
 }
 
 TEST_F(ViewerTest, ARegistrationThatFailsSaysWhyInItsNotice) {
