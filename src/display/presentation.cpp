@@ -103,17 +103,39 @@ QList<QRect> AvailableScreenAreas() {
 }
 
 PictureFit FitPicture(const QSize& client, std::uint32_t width, std::uint32_t height,
-                      float current_zoom) {
+                      float current_zoom, double device_ratio) {
   PictureFit fit;
   fit.zoom = current_zoom;
   if (width == 0 || height == 0) return fit;
-  const float across = static_cast<float>(client.width()) / static_cast<float>(width);
-  const float down = static_cast<float>(client.height()) / static_cast<float>(height);
-  fit.zoom = std::max(0.0f, std::min(across, down));
-  const QSize picture = ZoomedPictureSize(width, height, fit.zoom);
-  fit.picture = QRect(
-      QPoint((client.width() - picture.width()) / 2, (client.height() - picture.height()) / 2),
-      picture);
+  // Fitted in pixels and then scaled by the window library, a picture could come a device pixel
+  // short of the edge it fills (at 1.5, a 640 x 480 movie on a 1280 x 1024 screen was 959 rows
+  // high, a black row above it).
+  const double ratio = device_ratio > 0.0 ? device_ratio : 1.0;
+  const QSize room(std::max(0, static_cast<int>(std::lround(client.width() * ratio))),
+                   std::max(0, static_cast<int>(std::lround(client.height() * ratio))));
+  const float across = static_cast<float>(room.width()) / static_cast<float>(width);
+  const float down = static_cast<float>(room.height()) / static_cast<float>(height);
+  const float zoom = std::min(across, down);
+  QSize picture = ZoomedPictureSize(width, height, zoom);
+  // The side it fills gets the room's size exactly: the quotient above, rounded down, could
+  // make it a pixel short (683 / 166 x 166 comes to 682.99...).
+  if (across <= down) {
+    picture.setWidth(room.width());
+  } else {
+    picture.setHeight(room.height());
+  }
+  picture = picture.boundedTo(room);
+  const auto to_pixels = [ratio](int device) {
+    return static_cast<int>(std::lround(static_cast<double>(device) / ratio));
+  };
+  const QSize size(to_pixels(picture.width()), to_pixels(picture.height()));
+  // Rounded so, it still ends inside the client.
+  const QPoint corner(std::max(0, std::min(to_pixels((room.width() - picture.width()) / 2),
+                                           client.width() - size.width())),
+                      std::max(0, std::min(to_pixels((room.height() - picture.height()) / 2),
+                                           client.height() - size.height())));
+  fit.zoom = static_cast<float>(std::max(0.0, static_cast<double>(zoom) / ratio));
+  fit.picture = QRect(corner, size);
   return fit;
 }
 

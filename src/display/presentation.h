@@ -52,14 +52,17 @@ QPoint KeepReachable(const QRect& frame, const QList<QRect>& screens);
 QList<QRect> AvailableScreenAreas();
 
 // The fit of a picture in a frame window client area of `client`: the zoom (the smaller of the
-// two ratios, single precision) and the picture window's rectangle, centred.
+// two ratios, single precision) and the picture window's rectangle, centred. The fit is made in
+// the device pixels of a screen of `device_ratio` device pixels per pixel (the client's size
+// rounded to them, as the window library rounds it): the picture fills the client's width or
+// height to the last device pixel, and the zoom is the one in pixels that gives it.
 struct PictureFit {
   float zoom = 1.0f;
   QRect picture;
 };
 // A picture without size keeps `current_zoom` and gets an empty rectangle.
 PictureFit FitPicture(const QSize& client, std::uint32_t width, std::uint32_t height,
-                      float current_zoom);
+                      float current_zoom, double device_ratio = 1.0);
 
 // Enlarges or shrinks a `source_width` x `source_height` picture of 32-bit pixels to
 // `width` x `height` by repeating or dropping whole rows and columns (never blending): pixel

@@ -428,7 +428,8 @@ void VideoWindowSet::SizeVideoWindow() {
 void VideoWindowSet::FitPictureToFrame() {
   if (frame_ == nullptr || laying_out_) return;
   const QRect client = frame_->contentsRect();
-  const PictureFit fit = FitPicture(client.size(), movie_.width, movie_.height, zoom_);
+  const PictureFit fit =
+      FitPicture(client.size(), movie_.width, movie_.height, zoom_, frame_->devicePixelRatioF());
   zoom_ = fit.zoom;
   picture_->setGeometry(fit.picture.translated(client.topLeft()));
   repaint_rect_ = QRect(QPoint(0, 0), picture_->size());

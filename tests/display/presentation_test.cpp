@@ -74,6 +74,21 @@ TEST(PresentationTest, FitTakesTheSmallerRatioAndCentres) {
   EXPECT_EQ(fit.picture.topLeft(), QPoint(0, 0));
 }
 
+// The side the picture fills gets every device pixel of it, with no black row beside it.
+TEST(PresentationTest, FitFillsTheClientToItsLastDevicePixel) {
+  // 683 / 166 in single precision, times 166, comes to just under 683: the 166-row picture
+  // takes all 683 rows, 100 x 4.114... = 411 columns, centred at (1000 - 411) / 2 = 294.
+  EXPECT_EQ(FitPicture(QSize(1000, 683), 100, 166, 1.0f).picture, QRect(294, 0, 411, 683));
+  // At 1.5 device pixels per pixel, a 1280 x 1024 screen is 853 x 683 pixels, which the window
+  // library makes 1280 x 1025 device pixels (853 x 1.5 = 1279.5 and 683 x 1.5 = 1024.5, rounded
+  // up). A 640 x 480 movie fits at 2 device pixels per picture pixel: 1280 x 960 device pixels,
+  // (1025 - 960) / 2 = 32 rows down; in pixels 853 x 640 at y = 21 (32 / 1.5 = 21.3), which
+  // the window library makes 1280 x 960 at y = 32 again. The zoom in pixels is 2 / 1.5.
+  const PictureFit fit = FitPicture(QSize(853, 683), 640, 480, 1.0f, 1.5);
+  EXPECT_EQ(fit.picture, QRect(0, 21, 853, 640));
+  EXPECT_FLOAT_EQ(fit.zoom, 2.0f / 1.5f);
+}
+
 TEST(PresentationTest, FitSurvivesEmptyClientsAndPictures) {
   // A minimised window: zoom 0 and an empty picture, nothing divided by zero later.
   PictureFit fit = FitPicture(QSize(0, 0), 320, 200, 1.0f);
