@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <system_error>
 #include <thread>
 
 #include "platform/user_files.h"
@@ -327,12 +328,20 @@ int RegisterRunningPlayer(std::string* problem) {
   // signal stops the tool under way, so the wait ends with it.
   DesktopRegistrationResult result;
   QEventLoop wait;
-  std::thread worker([&registration, &result, &wait] {
+  std::thread worker;
+  try {
+    worker = std::thread([&registration, &result, &wait] {
+      result = RegisterForCurrentUser(registration);
+      QMetaObject::invokeMethod(&wait, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+  } catch (const std::system_error&) {
+    // No thread to be had: the tools run here, the windows waiting for them.
     result = RegisterForCurrentUser(registration);
-    QMetaObject::invokeMethod(&wait, &QEventLoop::quit, Qt::QueuedConnection);
-  });
-  wait.exec();
-  worker.join();
+  }
+  if (worker.joinable()) {
+    wait.exec();
+    worker.join();
+  }
   // The database tools' failures are warnings; that of xdg-mime is the result's problem.
   for (std::size_t i = 0; i + 1 < result.tools.size(); ++i) {
     const std::string warning = ToolProblem(result.tools[i]);
