@@ -428,8 +428,9 @@ std::string PlayableFramesText(std::int32_t frames);
 // the engine paused. Refused (kPlayerReadFailed) at frame 0 and while playing.
 std::int32_t Player_StepBack(PlayerContext& context);
 // One frame forward: pauses a playing engine; a paused one presents the next frame and pauses
-// again (state kStepping until then). kPlayerOk, kPlayerReadFailed when nothing plays, or
-// kPlayerNoThread when the frame clock cannot run (the engine stays paused).
+// again (state kStepping until then). kPlayerOk, kPlayerReadFailed when nothing plays,
+// kPlayerNoThread when the frame clock cannot run, or kPlayerDeviceRefused when the sound device
+// will not play on (the engine stays paused in both).
 std::int32_t Player_Step(PlayerContext& context);
 // Starts playback at `frame` (a seek from the frames the start has set up); the caller holds
 // no control.

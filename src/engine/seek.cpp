@@ -528,17 +528,23 @@ std::int32_t Player_Step(PlayerContext& context) {
   context.stepping = kStepAsked;
   context.paused = false;
   Status_Publish(context, [](PlayerStatus& status) { status.state = PlayerState::kStepping; });
+  std::int32_t refused = kPlayerOk;
   if (context.sound_on) {
-    if (context.wave_out && context.wave_out_open) context.wave_out->Restart();
+    // The card paces the frames: one that will not play brings no next frame.
+    if (!context.wave_out || !context.wave_out_open || context.wave_out->Restart() != kDeviceOk)
+      refused = kPlayerDeviceRefused;
   } else if (!Clock_Start(context, context.timer_period_ms != 0
                                        ? context.timer_period_ms.load()
                                        : ClockPeriod(context.frame_rate))) {
-    // No clock, no next frame: the engine stays paused where it is.
+    // No clock, no next frame.
+    refused = kPlayerNoThread;
+  }
+  if (refused != kPlayerOk) {
+    // The engine stays paused where it is.
     context.stepping = kStepNone;
     Engine_PauseClock(context);
-    return kPlayerNoThread;
   }
-  return kPlayerOk;
+  return refused;
 }
 
 }  // namespace tarvel

@@ -140,6 +140,29 @@ TEST_F(Pipeline, PauseHoldsTheSoundClockAndRestartResumesIt) {
   EXPECT_EQ(log->buffer_count(), 32u + 8u + 30u);
 }
 
+TEST_F(Pipeline, StepTheCardWillNotRestartForSaysSoAndStaysPaused) {
+  struct Maker {
+    std::shared_ptr<CaptureLog> log;
+    HandClockedDevice* made = nullptr;
+    static std::unique_ptr<AudioDevice> Make(void* user) {
+      auto* self = static_cast<Maker*>(user);
+      auto card = std::make_unique<HandClockedDevice>(self->log);
+      self->made = card.get();
+      return card;
+    }
+  } maker{log};
+  context.services.make_audio_device = &Maker::Make;
+  context.services.audio_device_user = &maker;
+  TempMovie movie(SoundMovie(30));
+  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+  ASSERT_EQ(Player_Pause(context), kDeviceOk);
+  maker.made->refuse_restart = true;
+  EXPECT_EQ(Player_Step(context), kPlayerDeviceRefused);
+  EXPECT_EQ(Player_Status(context).state, PlayerState::kPaused);
+  EXPECT_EQ(context.stepping, kStepNone);
+  Player_Stop(context);
+}
+
 TEST_F(Pipeline, PauseAndRestartWithoutSoundRestartTheTimer) {
   TempMovie movie(SilentMovie(5));
   Player_SetLoop(context, 1);

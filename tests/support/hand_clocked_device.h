@@ -2,6 +2,7 @@
 // a busy machine runs the threads of a playback.
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -37,7 +38,7 @@ class HandClockedDevice final : public AudioDevice {
   int Unprepare(WaveHeader& header) override { return inner_.Unprepare(header); }
   int Write(WaveHeader& header) override { return inner_.Write(header); }
   int Pause() override { return SetPaused(true); }
-  int Restart() override { return SetPaused(false); }
+  int Restart() override { return refuse_restart ? kDeviceBadDevice : SetPaused(false); }
   int Reset() override {
     {
       const std::lock_guard<std::mutex> lock(mutex_);
@@ -51,6 +52,9 @@ class HandClockedDevice final : public AudioDevice {
   int SetVolume(std::uint32_t volume) override { return inner_.SetVolume(volume); }
   int SetPlaybackRate(std::uint32_t rate) override { return inner_.SetPlaybackRate(rate); }
   std::string LastError() const override { return inner_.LastError(); }
+
+  // Restart fails, and the card stays as it was, while this is set.
+  std::atomic<bool> refuse_restart{false};
 
  private:
   int SetPaused(bool paused) {
