@@ -227,11 +227,10 @@ bool ParseCommandLine(CLI::App& app, int argc, char** argv, int* status) {
     const CLI::Option* option = named ? app.get_option_no_throw(word) : nullptr;
     if (option == nullptr || option->get_items_expected_min() < 1) continue;
     if (next.size() > 1 && next[0] == '-' && app.get_option_no_throw(next) != nullptr) {
-      std::fprintf(stderr,
-                   "%s: %s is followed by the option %s, not by its value (a file of that name "
-                   "is ./%s) (see '%s --help')\n",
-                   app.get_name().c_str(), word.c_str(), next.c_str(), next.c_str(),
-                   app.get_name().c_str());
+      PrintError(app.get_name(), "",
+                 word + " is followed by the option " + next +
+                     ", not by its value (a file of that name is ./" + next + ") (see '" +
+                     app.get_name() + " --help')");
       *status = kExitUsage;
       return false;
     }
@@ -245,8 +244,8 @@ bool ParseCommandLine(CLI::App& app, int argc, char** argv, int* status) {
       const auto& values = option->results();
       if (option->count() == 0 || std::find(values.begin(), values.end(), "") == values.end())
         continue;
-      std::fprintf(stderr, "%s: %s is empty (see '%s --help')\n", app.get_name().c_str(),
-                   option->get_name().c_str(), app.get_name().c_str());
+      PrintError(app.get_name(), "",
+                 option->get_name() + " is empty (see '" + app.get_name() + " --help')");
       *status = kExitUsage;
       return false;
     }
@@ -256,10 +255,9 @@ bool ParseCommandLine(CLI::App& app, int argc, char** argv, int* status) {
     const CLI::Option* package = app.get_option_no_throw("--package");
     if (movie != nullptr && movie->count() > 0 && movie->results().front() == "-" &&
         (package == nullptr || package->count() == 0)) {
-      std::fprintf(stderr,
-                   "%s: MOVIE is '-', but movies are read from files, not from standard input "
-                   "(see '%s --help')\n",
-                   app.get_name().c_str(), app.get_name().c_str());
+      PrintError(app.get_name(), "",
+                 "MOVIE is '-', but movies are read from files, not from standard input (see '" +
+                     app.get_name() + " --help')");
       *status = kExitUsage;
       return false;
     }
@@ -393,6 +391,11 @@ std::string SequenceFileOf(const std::string& pattern, const std::string& input)
   return {};
 }
 
+// The file `path` names: '-' is the standard stream open on `descriptor` (0 or 1).
+std::string FileOfPath(const std::string& path, int descriptor) {
+  return path == "-" ? "/dev/fd/" + std::to_string(descriptor) : path;
+}
+
 }  // namespace
 
 bool CheckOutputsApart(const std::string& command, std::initializer_list<NamedPath> inputs,
@@ -406,13 +409,12 @@ bool CheckOutputsApart(const std::string& command, std::initializer_list<NamedPa
                      "or a pipe");
       return false;
     }
+    // Standard input or output redirected from or to a file is that file under another name:
+    // `kqm encode --video - -o clip.y4m < clip.y4m` replaced the clip it was reading.
+    const std::string output_file = FileOfPath(output->path, 1);
     for (const NamedPath& input : inputs) {
-      // Standard input or output redirected from or to a file is that file under another name:
-      // `kqm encode --video - -o clip.y4m < clip.y4m` replaced the clip it was reading.
-      const std::string output_file = output->path == "-" ? "/dev/fd/1" : output->path;
-      const std::string input_file = input.path == "-" ? "/dev/fd/0" : input.path;
       const std::string file = output->sequence ? SequenceFileOf(output->path, input.path)
-                               : SameFile(output_file, input_file)
+                               : SameFile(output_file, FileOfPath(input.path, 0))
                                    ? (output->path == "-" ? "standard output" : output->path)
                                    : std::string();
       if (file.empty()) continue;
@@ -429,8 +431,7 @@ bool CheckOutputsApart(const std::string& command, std::initializer_list<NamedPa
         return false;
       }
       // Standard output redirected to an output's file or pipe is that output too.
-      const std::string other_file = other->path == "-" ? "/dev/fd/1" : other->path;
-      const std::string output_file = output->path == "-" ? "/dev/fd/1" : output->path;
+      const std::string other_file = FileOfPath(other->path, 1);
       const bool pipe = SameNamedPipe(output_file, other_file);
       if (!pipe && !SameFile(output_file, other_file)) continue;
       PrintError(command, output->path == "-" ? "standard output" : output->path,
