@@ -416,7 +416,9 @@ bool Player_SetVolume(PlayerContext& context, std::int32_t level);
 // no movie, the frame lies past what can be read, it is called on one of the engine's own
 // threads (from a callback), or EngineServices::abandon_seek gave the seek up (playback has then
 // stopped, its end PlaybackEnd::kUserStop); kPlayerOutOfMemory; kPlayerNoThread when the frame
-// index has no thread to build it (tried again at every seek; playback goes on unharmed).
+// index has no thread to build it (tried again at every seek; playback goes on unharmed);
+// kPlayerDeviceRefused when the sound device took none of the sound from the frame on (the frame
+// is shown, and playback has ended there as after a refill the device refuses).
 std::int32_t Player_Seek(PlayerContext& context, std::int32_t frame);
 // Waits for the frame index of the open movie to be complete: the number of frames that can
 // be played and sought (fewer than the header says in a movie cut short). 0 without a movie.

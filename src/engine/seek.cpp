@@ -374,9 +374,13 @@ std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
   if (!context.playing) return kPlayerOk;
   const bool stay_paused = context.paused;
   context.halting = false;
+  // A device that takes none of the lead has ended playback there, and the seek says so.
+  std::int32_t result = kPlayerOk;
   if (sound) {
+    const std::uint64_t queued_before = context.buffers_queued;
     const std::int32_t queued = Wave_QueueLead(context, lead.get(), !stay_paused);
     if (!context.playing) return queued;
+    if (context.buffers_queued == queued_before) result = queued;
   }
   const bool reader =
       context.disk_thread.Start([&context] { return Reader_Thread(context); },
@@ -395,7 +399,7 @@ std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
   if (!running)
     return EndSeek(context, PlaybackEnd::kStartFailed, kPlayerNoThread, frame,
                    Player_ResultText(kPlayerNoThread));
-  return kPlayerOk;
+  return result;
 }
 
 // Waits for the index to reach `frame`, or for the caller to give the wait up; true when the

@@ -317,6 +317,17 @@ TEST_F(Lifecycle, QueueRefusedFromTheFirstBufferEndsPlayback) {
   EXPECT_FALSE(context.movie_open);
 }
 
+TEST_F(Lifecycle, QueueRefusedFromTheFirstBufferOfASeekSaysSo) {
+  // The start's 32 buffers are taken (and held); every buffer of the seek's lead is refused.
+  options.refuse_writes_after = 32;
+  hold_completions = true;
+  TempMovie movie(SoundMovie(50));
+  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+  EXPECT_EQ(Player_Seek(context, 10), kPlayerDeviceRefused);
+  EXPECT_EQ(Player_Status(context).end_code, kPlayerDeviceRefused);
+  Player_Stop(context);
+}
+
 TEST_F(Lifecycle, FrameZeroThatCannotBeReadFailsTheStart) {
   MovieLayout entry = SilentMovie(3);
   auto bytes = entry.Bytes();
