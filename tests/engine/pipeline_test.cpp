@@ -11,7 +11,20 @@
 namespace tarvel::test {
 namespace {
 
-using Pipeline = EngineTest;
+class Pipeline : public EngineTest {
+ protected:
+  // The next start gets a card whose clock the test turns by hand (hand_clocked_ once made).
+  void UseHandClockedCard() {
+    context.services.make_audio_device = [](void* user) -> std::unique_ptr<AudioDevice> {
+      auto* self = static_cast<Pipeline*>(user);
+      auto card = std::make_unique<HandClockedDevice>(self->log);
+      self->hand_clocked_ = card.get();
+      return card;
+    };
+    context.services.audio_device_user = this;
+  }
+  HandClockedDevice* hand_clocked_ = nullptr;
+};
 
 TEST(ClockPeriod, IsThousandOverTheRateTruncated) {
   EXPECT_EQ(ClockPeriod(15.0f), 66u);
@@ -99,22 +112,11 @@ TEST_F(Pipeline, SoundFormatWhilePausedNotAfterStop) {
 // The card's clock turned by hand: the test knows which periods have ended, however late the
 // sound thread runs the steps they ask for.
 TEST_F(Pipeline, PauseHoldsTheSoundClockAndRestartResumesIt) {
-  struct Maker {
-    std::shared_ptr<CaptureLog> log;
-    HandClockedDevice* made = nullptr;
-    static std::unique_ptr<AudioDevice> Make(void* user) {
-      auto* self = static_cast<Maker*>(user);
-      auto card = std::make_unique<HandClockedDevice>(self->log);
-      self->made = card.get();
-      return card;
-    }
-  } maker{log};
-  context.services.make_audio_device = &Maker::Make;
-  context.services.audio_device_user = &maker;
+  UseHandClockedCard();
   TempMovie movie(SoundMovie(30));
   Player_SetLoop(context, 1);
   ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
-  HandClockedDevice& card = *maker.made;
+  HandClockedDevice& card = *hand_clocked_;
   const auto position = [&] {
     return std::int64_t{context.loop_count} * 30 + context.current_frame;
   };
@@ -141,22 +143,11 @@ TEST_F(Pipeline, PauseHoldsTheSoundClockAndRestartResumesIt) {
 }
 
 TEST_F(Pipeline, StepTheCardWillNotRestartForSaysSoAndStaysPaused) {
-  struct Maker {
-    std::shared_ptr<CaptureLog> log;
-    HandClockedDevice* made = nullptr;
-    static std::unique_ptr<AudioDevice> Make(void* user) {
-      auto* self = static_cast<Maker*>(user);
-      auto card = std::make_unique<HandClockedDevice>(self->log);
-      self->made = card.get();
-      return card;
-    }
-  } maker{log};
-  context.services.make_audio_device = &Maker::Make;
-  context.services.audio_device_user = &maker;
+  UseHandClockedCard();
   TempMovie movie(SoundMovie(30));
   ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
   ASSERT_EQ(Player_Pause(context), kDeviceOk);
-  maker.made->refuse_restart = true;
+  hand_clocked_->refuse_restart = true;
   EXPECT_EQ(Player_Step(context), kPlayerDeviceRefused);
   EXPECT_EQ(Player_Status(context).state, PlayerState::kPaused);
   EXPECT_EQ(context.stepping, kStepNone);
