@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <exception>
 #include <memory>
@@ -29,6 +30,16 @@ GST_DEBUG_CATEGORY_STATIC(kqm_demux_debug);
 namespace tarvel::gst {
 namespace {
 
+// A flushing seek flushes upstream too, for as long as it takes to stop the streaming thread:
+// that wakes a read waiting on an application's source that has nothing to give, and clears
+// the end such a source handed out, so that the application can end the streams again.
+struct UpstreamFlush {
+  std::mutex lock;
+  std::condition_variable over;
+  bool flushing = false;
+  std::uint64_t count = 0;  // flushes begun
+};
+
 // Reads byte ranges from the upstream element for one container reader, keeping its last
 // answer (a flushing pad is not a broken file).
 struct Puller {
@@ -42,6 +53,10 @@ struct Puller {
   // end an application's source handed out in one of them (see EndFromUpstream).
   std::mutex* pulling = nullptr;
   const std::atomic<bool>* upstream_ended = nullptr;
+  // The index's reader: a read that a seek's flush woke is made again once the flush is over,
+  // unless `cancel` is set.
+  UpstreamFlush* flushes = nullptr;
+  const std::atomic<bool>* cancel = nullptr;
 };
 
 struct DemuxState {
@@ -77,6 +92,7 @@ struct DemuxState {
   // asked for is kept here and ends the readers' next pulls.
   std::mutex pulling;
   std::atomic<bool> upstream_ended{false};
+  UpstreamFlush flushes;
   GstPad* probed = nullptr;  // the pad upstream the probe is on
   gulong probe = 0;
 
@@ -150,11 +166,8 @@ std::int64_t MeasureUpstream(void* user) {
   return puller.length;
 }
 
-// Serves a container reader's byte ranges from the upstream element. A source may hand out
-// less than asked (an application's source gives the pieces it is fed): the rest is asked for
-// until the range is whole, and only an empty answer or an end before it is a file that ends.
-bool PullRange(void* user, std::int64_t offset, void* buffer, std::size_t length) {
-  Puller& puller = *static_cast<Puller*>(user);
+// One try at a byte range (see PullRange).
+bool PullOnce(Puller& puller, std::int64_t offset, void* buffer, std::size_t length) {
   if (length > G_MAXUINT) return false;
   const std::int64_t end = offset + static_cast<std::int64_t>(length);
   auto* out = static_cast<std::uint8_t*>(buffer);
@@ -185,6 +198,28 @@ bool PullRange(void* user, std::int64_t offset, void* buffer, std::size_t length
   return true;
 }
 
+// Waits until no seek's flush is under way (or the reader is cancelled); the flushes begun.
+std::uint64_t FlushesOver(const Puller& puller) {
+  std::unique_lock<std::mutex> hold(puller.flushes->lock);
+  puller.flushes->over.wait(hold, [&] { return !puller.flushes->flushing || *puller.cancel; });
+  return puller.flushes->count;
+}
+
+// Serves a container reader's byte ranges from the upstream element. A source may hand out
+// less than asked (an application's source gives the pieces it is fed): the rest is asked for
+// until the range is whole, and only an empty answer or an end before it is a file that ends.
+bool PullRange(void* user, std::int64_t offset, void* buffer, std::size_t length) {
+  Puller& puller = *static_cast<Puller*>(user);
+  if (puller.flushes == nullptr) return PullOnce(puller, offset, buffer, length);
+  for (;;) {
+    // Outside the readers' turn: the streaming thread takes it to find its own read flushed.
+    const std::uint64_t before = FlushesOver(puller);
+    if (PullOnce(puller, offset, buffer, length)) return true;
+    if (puller.result != GST_FLOW_FLUSHING || FlushesOver(puller) == before || *puller.cancel)
+      return false;
+  }
+}
+
 // Upstream's last pull failed on an error of its own (a file source's failing disk), not at an
 // end.
 bool UpstreamFailed(void* user) {
@@ -204,7 +239,12 @@ bool OpenReader(MovieReader& reader, Puller& puller, std::int64_t length, std::s
 
 void IndexMovie(DemuxState& s, std::int64_t length) {
   // Reads on past an end the application asked for: a flushing seek plays on after it.
-  Puller puller{s.sink, GST_FLOW_OK, length, false, &s.pulling, nullptr};
+  Puller puller;
+  puller.sink = s.sink;
+  puller.length = length;
+  puller.pulling = &s.pulling;
+  puller.flushes = &s.flushes;
+  puller.cancel = &s.index_cancel;
   MovieReader reader;
   std::string error;
   if (OpenReader(reader, puller, length, &error))
@@ -233,7 +273,11 @@ bool StartIndex(DemuxState& s, std::int64_t length) {
 
 void StopIndex(DemuxState& s) {
   const std::lock_guard<std::mutex> lock(s.indexer_lock);
-  s.index_cancel = true;
+  {
+    const std::lock_guard<std::mutex> hold(s.flushes.lock);
+    s.index_cancel = true;
+  }
+  s.flushes.over.notify_all();
   if (s.indexer.joinable()) s.indexer.join();
 }
 
@@ -820,10 +864,27 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
   if (flush) {
     GstEvent* flush_start = gst_event_new_flush_start();
     gst_event_set_seqnum(flush_start, seqnum);
-    PushEvent(s, flush_start);
+    PushEvent(s, gst_event_ref(flush_start));
+    {
+      const std::lock_guard<std::mutex> hold(s.flushes.lock);
+      s.flushes.flushing = true;
+      ++s.flushes.count;
+    }
+    gst_pad_push_event(s.sink, flush_start);
   }
   gst_pad_pause_task(s.sink);
   GST_PAD_STREAM_LOCK(s.sink);
+  if (flush) {
+    // The streaming thread has stopped: the index's read, woken too, is made again.
+    GstEvent* flush_stop = gst_event_new_flush_stop(TRUE);
+    gst_event_set_seqnum(flush_stop, seqnum);
+    gst_pad_push_event(s.sink, flush_stop);
+    {
+      const std::lock_guard<std::mutex> hold(s.flushes.lock);
+      s.flushes.flushing = false;
+    }
+    s.flushes.over.notify_all();
+  }
   if (!flush) {
     // Without a flush the segment goes on from where the pictures sent end, the one the demuxer
     // was sending when the seek came included (a sink's queue full, it waited for room): the
@@ -1000,6 +1061,8 @@ gboolean SinkActivate(GstPad* sink, GstObject* /*parent*/) {
 // its own read waited for the source to finish that one: the pipeline hung, and so did
 // stopping it. An end is kept, and ends the readers' next pulls as a file source's does.
 GstPadProbeReturn EndFromUpstream(GstPad* /*pad*/, GstPadProbeInfo* info, gpointer user) {
+  // A seek's own flush on its way up.
+  if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_EVENT_UPSTREAM) return GST_PAD_PROBE_OK;
   GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
   const GstEventType type = GST_EVENT_TYPE(event);
   if (!GST_EVENT_IS_SERIALIZED(event) && type != GST_EVENT_FLUSH_START) return GST_PAD_PROBE_OK;

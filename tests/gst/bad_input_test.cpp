@@ -422,6 +422,8 @@ struct Feeder {
   std::size_t piece;
   // Called in the thread of each read, before it is answered.
   std::function<void(GstElement* appsrc)> before_answer;
+  // True: the read is left waiting, as a source with nothing to give yet leaves it.
+  std::function<bool()> withhold;
   std::size_t at = 0;
 
   void Connect(GstElement* pipeline) {
@@ -433,6 +435,7 @@ struct Feeder {
     };
     const auto need = +[](GstElement* appsrc, guint, Feeder* f) {
       if (f->before_answer) f->before_answer(appsrc);
+      if (f->withhold && f->withhold()) return;
       const std::size_t n = std::min(f->piece, f->movie->size() - f->at);
       GstFlowReturn pushed = GST_FLOW_OK;
       if (n == 0) {
@@ -528,6 +531,63 @@ TEST_F(DamagedMovies, EndSentDuringTheIndexsReadEndsTheStreams) {
   EXPECT_TRUE(run.eos && run.errors.empty()) << Joined(run.errors);
   // The streams end at the streaming thread's next read, frame 2's at the latest.
   EXPECT_LE(run.video.sizes.size(), 2u);
+}
+
+// A flushing seek while the streaming thread's read waits on an application's source that has
+// nothing to give yet (a network stalled) wakes that read and goes where it was asked. The
+// seek waited for that read to end: the application's thread hung in it, and so did stopping
+// the pipeline, whose state the seek held.
+TEST_F(DamagedMovies, FlushingSeekWakesAReadWaitingOnTheSource) {
+  struct Gate {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::thread::id opener;
+    bool indexed = false;  // the index's thread has read to the end of the movie
+    bool armed = false;
+    bool withheld = false;
+  } gate;
+  Feeder feeder(movie_, 4096);
+  feeder.before_answer = [&](GstElement*) {
+    const std::lock_guard<std::mutex> hold(gate.lock);
+    if (gate.opener == std::thread::id()) gate.opener = std::this_thread::get_id();
+    if (std::this_thread::get_id() != gate.opener && feeder.at + feeder.piece >= movie_.size()) {
+      gate.indexed = true;
+      gate.changed.notify_all();
+    }
+  };
+  feeder.withhold = [&gate] {
+    const std::lock_guard<std::mutex> hold(gate.lock);
+    if (!gate.armed || gate.withheld || std::this_thread::get_id() != gate.opener) return false;
+    gate.withheld = true;
+    gate.changed.notify_all();
+    return true;
+  };
+  bool second_seek = false;
+  RunOptions options;
+  options.built = [&feeder](GstElement* pipeline) { feeder.Connect(pipeline); };
+  options.prerolled = [&](GstElement* pipeline) {
+    {
+      std::unique_lock<std::mutex> hold(gate.lock);
+      gate.changed.wait(hold, [&gate] { return gate.indexed; });
+      gate.armed = true;
+    }
+    // Back to the start: the streaming thread reads again, and is left waiting.
+    ASSERT_TRUE(gst_element_seek_simple(pipeline, GST_FORMAT_TIME, GST_SEEK_FLAG_FLUSH, 0));
+    {
+      std::unique_lock<std::mutex> hold(gate.lock);
+      gate.changed.wait(hold, [&gate] { return gate.withheld; });
+    }
+    second_seek = gst_element_seek_simple(pipeline, GST_FORMAT_DEFAULT, GST_SEEK_FLAG_FLUSH, 25);
+  };
+  const PipelineRun run = RunPipeline(
+      "appsrc name=src stream-type=random-access ! kqmdemux name=d "
+      "d.video_0 ! kqmviddec ! appsink name=video sync=false",
+      options);
+  EXPECT_TRUE(second_seek);
+  EXPECT_TRUE(run.eos && run.errors.empty()) << Joined(run.errors);
+  // 2 s at 25 frames a second: frames 25 to 49.
+  ASSERT_EQ(run.video.pts.size(), 25u);
+  EXPECT_EQ(run.video.pts.front(), GST_SECOND);
 }
 
 }  // namespace
