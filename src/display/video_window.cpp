@@ -37,11 +37,6 @@ void DrawSunkenEdge(QPainter& painter, const QRect& r) {
   painter.drawLine(r.right() - 1, r.top() + 1, r.right() - 1, r.bottom() - 1);
 }
 
-// Maps `part` of the `whole` range onto `length` pixels starting at `start`.
-int Scale(int start, int offset, int length, int whole) {
-  return start + static_cast<int>(static_cast<long long>(offset) * length / whole);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -492,28 +487,17 @@ void VideoWindowSet::PaintSharedPicture(const QRect& update) {
 
 void VideoWindowSet::PaintPicture(QPainter& painter, const QRect& update) {
   const QImage& image = surface_.image();
-  const QRect source = RepaintSourceRect(update, zoom_);
-  const QRect inside = source & image.rect();
-  if (image.isNull() || inside.isEmpty()) {
+  if (image.isNull() || picture_ == nullptr) {
     painter.fillRect(update, kFrameColour);
     return;
   }
-  QRect target = update;
-  if (inside != source) {
-    // Only part of the rectangle lies on the picture: the rest shows the frame colour.
-    painter.fillRect(update, kFrameColour);
-    const int left =
-        Scale(update.left(), inside.left() - source.left(), update.width(), source.width());
-    const int top =
-        Scale(update.top(), inside.top() - source.top(), update.height(), source.height());
-    const int right = Scale(update.left(), inside.left() + inside.width() - source.left(),
-                            update.width(), source.width());
-    const int bottom = Scale(update.top(), inside.top() + inside.height() - source.top(),
-                             update.height(), source.height());
-    target = QRect(QPoint(left, top), QPoint(right - 1, bottom - 1));
-  }
+  // The window shows the whole picture, nearest pixels, as the server does with a shared one.
+  // Mapped through the zoom instead, the side the picture fills could reach one column past it
+  // (105 / 1.05 in single precision is just over 100): the picture came out squeezed, the frame
+  // colour in its last columns.
+  painter.setClipRect(update, Qt::IntersectClip);
   painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
-  painter.drawImage(target, image, inside);
+  painter.drawImage(QRect(QPoint(0, 0), picture_->size()), image);
 }
 
 }  // namespace tarvel

@@ -179,6 +179,27 @@ TEST_F(VideoWindowTest, PaintsTheSurfaceWithNearestPixelsAndFillsTheMargins) {
   EXPECT_EQ(frame.pixel(2 + 10, 2), source.pixel(0, 0));
 }
 
+// A picture fitted to its window reaches the window's last column and row.
+TEST_F(VideoWindowTest, AFittedPictureIsDrawnToItsLastColumnAndRow) {
+  SetMovie(100, 120, 1);
+  set.Build(false, QStringLiteral("m.kqm"));
+  Settle();
+  FillPattern();
+  const QImage source = AsOnThisScreen(set.surface().image().convertToFormat(QImage::Format_RGB32));
+  // A frame client of 105 x 240: the 100 columns fill its 105, at a zoom just under 1.05.
+  set.video_window()->resize(105 + 4, 240 + 4 + 20);
+  Settle();
+  const QSize size = set.picture_window()->size();
+  ASSERT_EQ(size.width(), 105);
+  const QImage shown = test::ShownPicture(set.picture_window());
+  ASSERT_EQ(shown.size(), size);
+  const int right = size.width() - 1;
+  const int bottom = size.height() - 1;
+  EXPECT_EQ(shown.pixel(right, 0), source.pixel(99, 0));
+  EXPECT_EQ(shown.pixel(0, bottom), source.pixel(0, 119));
+  EXPECT_EQ(shown.pixel(right, bottom), source.pixel(99, 119));
+}
+
 TEST_F(VideoWindowTest, SurfaceStaysWhilePlaying) {
   SetMovie(32, 16, 1);
   set.Build(false, QStringLiteral("m.kqm"));
