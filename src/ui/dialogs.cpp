@@ -310,7 +310,9 @@ bool PlatformCanAsk() {
   return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
 }
 
-int RegisterRunningPlayer(std::string* problem) {
+int RegisterRunningPlayer(
+    std::string* problem,
+    const std::function<std::thread(std::function<void()> body)>& start_thread) {
   if (problem != nullptr) problem->clear();
   DesktopRegistration registration;
   registration.executable_path = RunningExecutablePath();
@@ -330,10 +332,11 @@ int RegisterRunningPlayer(std::string* problem) {
   QEventLoop wait;
   std::thread worker;
   try {
-    worker = std::thread([&registration, &result, &wait] {
+    std::function<void()> body = [&registration, &result, &wait] {
       result = RegisterForCurrentUser(registration);
       QMetaObject::invokeMethod(&wait, &QEventLoop::quit, Qt::QueuedConnection);
-    });
+    };
+    worker = start_thread ? start_thread(std::move(body)) : std::thread(std::move(body));
   } catch (const std::system_error&) {
     // No thread to be had: the tools run here, the windows waiting for them.
     result = RegisterForCurrentUser(registration);

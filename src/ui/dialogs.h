@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "ui/logic/file_association.h"
 #include "ui/logic/viewer_settings.h"
@@ -92,8 +93,11 @@ bool PlatformCanAsk();
 // Registers the running player for the movie files of the current user (desktop entry, mime
 // package, icon, desktop databases). The work runs on a thread of its own while this thread's
 // events are handled (the windows paint, the movie plays on), as the desktop's tools may take
-// seconds. Returns kAssociationOk or the failure, which it reports
-// on standard error and, when `problem` is given, there (empty on success).
-int RegisterRunningPlayer(std::string* problem = nullptr);
+// seconds; `start_thread` makes that thread (std::thread when empty), and where it throws
+// std::system_error the work runs on this thread instead. Returns kAssociationOk or the failure,
+// which it reports on standard error and, when `problem` is given, there (empty on success).
+int RegisterRunningPlayer(
+    std::string* problem = nullptr,
+    const std::function<std::thread(std::function<void()> body)>& start_thread = nullptr);
 
 }  // namespace tarvel

@@ -115,7 +115,9 @@ Viewer::Viewer(PlayerContext& player, ViewerSeams seams, PlayerOptions options)
   if (!seams_.start_thread)
     seams_.start_thread = [](std::function<void()> body) { return std::thread(std::move(body)); };
   if (!seams_.register_association)
-    seams_.register_association = [this] { return RegisterRunningPlayer(&association_problem_); };
+    seams_.register_association = [this] {
+      return RegisterRunningPlayer(&association_problem_, seams_.start_thread);
+    };
   // Nobody can answer a question on a platform without a screen: it is not asked there, so
   // that an unattended run never waits on it.
   if (!seams_.ask_association && PlatformCanAsk())

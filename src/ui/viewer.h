@@ -57,7 +57,8 @@ struct ViewerSeams {
   // Asks the file association question. Default: a message box, asked only where the platform
   // shows windows to a person (never on the offscreen platform).
   AssociationQuestion ask_association;
-  // Registers the player for the movie files. Default: RegisterRunningPlayer.
+  // Registers the player for the movie files. Default: RegisterRunningPlayer, its thread made
+  // by start_thread.
   AssociationWriter register_association;
   // Starts a thread of the player's own. Default: std::thread (which throws std::system_error
   // when the system has no thread to give).

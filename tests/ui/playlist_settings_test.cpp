@@ -30,6 +30,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "support/scratch.h"
 #include "ui/dialogs.h"
@@ -1086,6 +1087,32 @@ TEST_F(ViewerTest, TheWindowsGoOnWhileTheAssociationToolsRun) {
   qputenv("PATH", path);
   ::close(pipe);
   EXPECT_TRUE(went_on);
+  EXPECT_EQ(viewer->association_offer(), kOfferRegistered);
+}
+
+// With no thread to spare, the tools run on the window thread: the registration is made all the
+// same, where the thread's failure ended the player.
+TEST_F(ViewerTest, ARegistrationWithNoThreadToSpareRunsInPlace) {
+  const QString tools = home.filePath(QStringLiteral("tools"));
+  ASSERT_TRUE(QDir().mkpath(tools));
+  const QString xdg_mime = tools + QStringLiteral("/xdg-mime");
+  ASSERT_TRUE(WriteText(xdg_mime, "#!/bin/sh\nexit 0\n"));
+  ASSERT_TRUE(QFile::setPermissions(xdg_mime, QFile::ReadOwner | QFile::ExeOwner));
+  const QByteArray path = qgetenv("PATH");
+  qputenv("PATH", tools.toLocal8Bit());
+  association_answer = AssociationAnswer::kNo;
+  ViewerSeams seams = Seams();
+  seams.register_association = nullptr;  // the player's own registration
+  seams.start_thread = [](std::function<void()>) -> std::thread {
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  };
+  Start({}, std::move(seams));
+  on_dialog = [](QDialog& dialog) {
+    QTest::mouseClick(dynamic_cast<OptionsDialog&>(dialog).associate_button(), Qt::LeftButton);
+    return static_cast<int>(QDialog::Rejected);
+  };
+  viewer->Click(kIdOptions);
+  qputenv("PATH", path);
   EXPECT_EQ(viewer->association_offer(), kOfferRegistered);
 }
 
