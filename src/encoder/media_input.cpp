@@ -226,10 +226,21 @@ int Y4mReader_Next(Y4mReader& reader, RgbPicture* picture, std::string* error) {
   // Read in pieces, growing the buffer as the data arrives, so that a header promising a huge
   // picture costs no more memory than the bytes the stream really holds.
   constexpr std::size_t kPiece = std::size_t{1} << 22;
+  // A size the header allows may still be more than memory holds (16384x16384 at 4:4:4 takes
+  // 768 MiB, and as much again in RGB): said of this stream rather than of the command.
+  const auto no_memory = [&] {
+    *error = picture_name() + "not enough memory to read a " + std::to_string(w) + "x" +
+             std::to_string(h) + " picture";
+    return -1;
+  };
   std::size_t got = 0;
   while (got < total) {
     const std::size_t want = std::min(kPiece, total - got);
-    if (reader.planes.size() < got + want) reader.planes.resize(got + want);
+    try {
+      if (reader.planes.size() < got + want) reader.planes.resize(got + want);
+    } catch (const std::bad_alloc&) {
+      return no_memory();
+    }
     const std::size_t n = std::fread(reader.planes.data() + got, 1, want, reader.file);
     got += n;
     if (n != want) {
@@ -242,7 +253,11 @@ int Y4mReader_Next(Y4mReader& reader, RgbPicture* picture, std::string* error) {
   const std::uint8_t* cb_plane = y_plane + w * h;
   const std::uint8_t* cr_plane = cb_plane + chroma_size;
   const YuvMatrix m = MatrixFor(reader.full_range);
-  picture->Resize(reader.width, reader.height);
+  try {
+    picture->Resize(reader.width, reader.height);
+  } catch (const std::bad_alloc&) {
+    return no_memory();
+  }
   const int x_shift = (reader.chroma == Y4mChroma::k420 || reader.chroma == Y4mChroma::k422);
   const int y_shift = reader.chroma == Y4mChroma::k420;
   for (std::size_t y = 0; y < h; ++y) {

@@ -377,6 +377,19 @@ TEST(KqmEncode, AFailureLeavesNothingBehind) {
   EXPECT_EQ("kqm encode: " + dir + "long.wav: not enough memory to hold the sound\n",
             long_sound.err);
   EXPECT_EQ(4u, FolderEntries(dir).size());  // the inputs and the folder, no movie
+  std::filesystem::remove(dir + "long.wav");
+  // So is a picture that memory cannot hold (16384x16384 at 4:4:4, 768 MiB of zeros, a hole):
+  // the message named no file.
+  const std::string huge_header = "YUV4MPEG2 W16384 H16384 F25:1 C444\nFRAME\n";
+  Write(dir + "huge.y4m", huge_header);
+  std::filesystem::resize_file(dir + "huge.y4m", huge_header.size() + 3ull * 16384 * 16384);
+  const auto huge =
+      RunKqmProcess({"encode", "-q", "--video", dir + "huge.y4m", "-o", dir + "huge.kqm"}, small);
+  EXPECT_EQ(1, huge.status);
+  EXPECT_EQ("kqm encode: " + dir +
+                "huge.y4m: picture 0: not enough memory to read a 16384x16384 picture\n",
+            huge.err);
+  EXPECT_EQ(4u, FolderEntries(dir).size());  // the inputs and the folder, no movie
 #endif
 }
 
