@@ -459,6 +459,7 @@ bool ReadWav(WavBytes& in, PcmSound* sound, std::string* error) {
                                ? std::numeric_limits<std::uint64_t>::max()
                                : length;
       if (length == kStreamedDataSize && ds64_data_size != 0) left = ds64_data_size;
+      const bool size_given = left != std::numeric_limits<std::uint64_t>::max();
       const std::size_t sample_bytes = bits / 8;
       sound->sample_rate = rate;
       sound->channels = static_cast<int>(channels);
@@ -496,6 +497,7 @@ bool ReadWav(WavBytes& in, PcmSound* sound, std::string* error) {
         *error = in.failure();
         return false;
       }
+      sound->missing_bytes = size_given ? left : 0;
       return true;
     }
     if (!in.Skip(std::uint64_t{length} + (length & 1))) break;

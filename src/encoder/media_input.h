@@ -50,6 +50,8 @@ struct PcmSound {
   std::uint32_t sample_rate = 0;
   int channels = 0;                   // 1 or 2
   std::vector<std::int16_t> samples;  // interleaved
+  // Bytes the data chunk's size promised that the file ended without (a copy cut short).
+  std::uint64_t missing_bytes = 0;
   std::size_t Frames() const { return channels ? samples.size() / channels : 0; }
 };
 

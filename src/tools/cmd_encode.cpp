@@ -264,6 +264,16 @@ bool LoadSound(const EncodeOptions& o, std::uint16_t frame_duration, PcmSound* s
     PrintErrorUnlessStopped(kCommand, o.audio_path, error);
     return false;
   }
+  // A stop ends the read of a pipe where it stands: that is no file cut short.
+  if (input.missing_bytes != 0 && StopSignals_Received() == 0) {
+    char note[160];
+    std::snprintf(note, sizeof note,
+                  "the file ends %llu bytes short of its data chunk's size: cut short, its "
+                  "%.2f s of sound are taken as they are",
+                  static_cast<unsigned long long>(input.missing_bytes),
+                  static_cast<double>(input.Frames()) / input.sample_rate);
+    Note(o, o.audio_path, note);
+  }
   const std::uint32_t rate =
       RepresentableSampleRate(input.sample_rate, frame_duration, input.channels == 2);
   if (rate == 0) {

@@ -217,9 +217,20 @@ TEST(KqmEncode, TakesTheSoundFromStandardInputWhenTheVideoIsAFile) {
       std::string::npos,
       piped.err.find("kqm encode: -: the sound (1.00 s) is longer than the pictures (0.20 s)"))
       << piped.err;
+  EXPECT_EQ(std::string::npos, piped.err.find("short of")) << piped.err;
   const MovieHeader header = HeaderOf(dir + "piped.kqm");
   EXPECT_TRUE(header.sound);
   EXPECT_EQ(5, header.frame_count);
+  // A sound cut short (its data chunk promises 44,100 bytes, 22,050 come: 0.50 s) is said to be,
+  // not taken in silence.
+  sound.input = Wav(22050).substr(0, 44 + 22050);
+  const auto cut = RunKqmProcess(
+      {"encode", "--video", dir + "piped.y4m", "--audio", "-", "-o", dir + "piped.kqm"}, sound);
+  EXPECT_EQ(0, cut.status) << cut.err;
+  EXPECT_NE(std::string::npos,
+            cut.err.find("kqm encode: -: the file ends 22050 bytes short of its data chunk's "
+                         "size: cut short, its 0.50 s of sound are taken as they are\n"))
+      << cut.err;
   const auto both = RunKqmProcess({"encode", "--video", "-", "--audio", "-", "-o", dir + "x.kqm"});
   EXPECT_EQ(2, both.status);
   EXPECT_EQ(0u, both.err.rfind("kqm encode: ", 0)) << both.err;
