@@ -553,13 +553,14 @@ std::uint32_t RepresentableSampleRate(std::uint32_t rate, std::uint16_t frame_du
   return SamplesPerPeriod(candidate, frame_duration, stereo) ? candidate : 0;
 }
 
-void ResampleSound(const PcmSound& in, std::uint32_t rate, PcmSound* out) {
+bool ResampleSound(const PcmSound& in, std::uint32_t rate, PcmSound* out,
+                   bool (*stop_requested)()) {
   out->sample_rate = rate;
   out->channels = in.channels;
   const std::size_t in_frames = in.Frames();
   if (rate == in.sample_rate || in_frames == 0) {
     out->samples = in.samples;
-    return;
+    return true;
   }
   constexpr int kTaps = 16;  // each side
   constexpr int kPhases = 512;
@@ -582,6 +583,7 @@ void ResampleSound(const PcmSound& in, std::uint32_t rate, PcmSound* out) {
   const int channels = in.channels;
   out->samples.assign(out_frames * channels, 0);
   for (std::size_t n = 0; n < out_frames; ++n) {
+    if (n % rate == 0 && stop_requested && stop_requested()) return false;
     const double t = static_cast<double>(n) * ratio;
     const auto base = static_cast<std::int64_t>(std::floor(t));
     const int phase = static_cast<int>(std::lround((t - static_cast<double>(base)) * kPhases));
@@ -598,6 +600,7 @@ void ResampleSound(const PcmSound& in, std::uint32_t rate, PcmSound* out) {
           static_cast<std::int16_t>(std::clamp<long>(v, -32768, 32767));
     }
   }
+  return true;
 }
 
 std::uint16_t FrameDurationForRate(double frames_per_second) {

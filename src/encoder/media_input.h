@@ -71,8 +71,11 @@ bool ParseWav(const std::uint8_t* data, std::size_t size, PcmSound* sound, std::
 std::uint32_t RepresentableSampleRate(std::uint32_t rate, std::uint16_t frame_duration,
                                       bool stereo);
 
-// Converts `in` to `rate` with a windowed-sinc interpolator.
-void ResampleSound(const PcmSound& in, std::uint32_t rate, PcmSound* out);
+// Converts `in` to `rate` with a windowed-sinc interpolator. `stop_requested` (when not null) is
+// asked before each second of the output (an hour of sound takes seconds): true ends the
+// conversion there, with false returned.
+bool ResampleSound(const PcmSound& in, std::uint32_t rate, PcmSound* out,
+                   bool (*stop_requested)() = nullptr);
 
 // The frame duration in 1/200 s nearest to a frame rate, 1..65535.
 std::uint16_t FrameDurationForRate(double frames_per_second);

@@ -291,7 +291,8 @@ bool LoadSound(const EncodeOptions& o, std::uint16_t frame_duration, PcmSound* s
     return true;
   }
   try {
-    ResampleSound(input, rate, sound);
+    // A stop ends a long sound's conversion (seconds for an hour) where it stands.
+    if (!ResampleSound(input, rate, sound, StopRequested)) return false;
   } catch (const std::bad_alloc&) {
     *sound = {};
     PrintError(kCommand, o.audio_path, kSoundMemoryProblem);

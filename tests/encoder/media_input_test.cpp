@@ -368,6 +368,15 @@ TEST(SampleRates, ResamplingKeepsPitchAndLevel) {
     signal += ideal * ideal;
   }
   EXPECT_GT(10 * std::log10(signal / error), 40.0);
+  // A stop asked for ends the conversion before its second second: an hour's sound held a
+  // stopped encode for its whole conversion, seconds.
+  PcmSound three_seconds = in;
+  for (int i = 0; i < 2; ++i)
+    three_seconds.samples.insert(three_seconds.samples.end(), in.samples.begin(), in.samples.end());
+  static int asked;
+  asked = 0;
+  EXPECT_FALSE(ResampleSound(three_seconds, 22000, &out, [] { return ++asked == 2; }));
+  EXPECT_EQ(2, asked);
 }
 
 }  // namespace
