@@ -156,14 +156,4 @@ void ScaleNearest(const std::uint32_t* source, int source_width, int source_heig
   }
 }
 
-QRect RepaintSourceRect(const QRect& update, float zoom) {
-  if (!(zoom > 0.0f)) return QRect();
-  const float left = static_cast<float>(update.left());
-  const float top = static_cast<float>(update.top());
-  const float width = static_cast<float>(update.width());
-  const float height = static_cast<float>(update.height());
-  return QRect(TruncateToInt(left / zoom), TruncateToInt(top / zoom),
-               TruncateToInt(std::ceil(width / zoom)), TruncateToInt(std::ceil(height / zoom)));
-}
-
 }  // namespace tarvel

@@ -70,9 +70,4 @@ PictureFit FitPicture(const QSize& client, std::uint32_t width, std::uint32_t he
 void ScaleNearest(const std::uint32_t* source, int source_width, int source_height,
                   std::uint32_t* destination, int width, int height);
 
-// The part of the picture a repaint of `update` (picture window coordinates) reads at `zoom`:
-// (truncate(left / zoom), truncate(top / zoom), truncate(ceil(width / zoom)),
-// truncate(ceil(height / zoom))). Empty when the zoom is not positive.
-QRect RepaintSourceRect(const QRect& update, float zoom);
-
 }  // namespace tarvel

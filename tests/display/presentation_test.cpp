@@ -94,22 +94,10 @@ TEST(PresentationTest, FitSurvivesEmptyClientsAndPictures) {
   PictureFit fit = FitPicture(QSize(0, 0), 320, 200, 1.0f);
   EXPECT_FLOAT_EQ(fit.zoom, 0.0f);
   EXPECT_TRUE(fit.picture.isEmpty());
-  EXPECT_TRUE(RepaintSourceRect(QRect(0, 0, 10, 10), fit.zoom).isEmpty());
   // No movie yet: the zoom stays.
   fit = FitPicture(QSize(100, 100), 0, 0, 1.5f);
   EXPECT_FLOAT_EQ(fit.zoom, 1.5f);
   EXPECT_TRUE(fit.picture.isEmpty());
-}
-
-TEST(PresentationTest, RepaintSourceRectangle) {
-  // At 1.5, a strip from x = 4 reads from source column 2 (4 / 1.5 = 2.67, truncated); a width
-  // of 31 reads ceil(31 / 1.5) = ceil(20.67) = 21 columns; 15 rows from y = 9 read from row 6,
-  // ceil(10) = 10 rows.
-  EXPECT_EQ(RepaintSourceRect(QRect(4, 9, 31, 15), 1.5f), QRect(2, 6, 21, 10));
-  // At zoom 1 the source is the update rectangle itself.
-  EXPECT_EQ(RepaintSourceRect(QRect(5, 7, 11, 13), 1.0f), QRect(5, 7, 11, 13));
-  // At 2, a 1-pixel strip still reads one whole source pixel: ceil(0.5) = 1.
-  EXPECT_EQ(RepaintSourceRect(QRect(3, 0, 1, 1), 2.0f), QRect(1, 0, 1, 1));
 }
 
 TEST(PresentationTest, CentredPosition) {
