@@ -633,13 +633,17 @@ void Loop(gpointer user) {
       // has been taken), answered by our decoders once they have passed that on, and at once by
       // a pad that is not linked or is flushing. Sent only where it reaches one of them: a sink
       // reached without one would hold it until the application had taken everything.
+      bool drained = true;
       if (Element_DecoderDownstream(last)) {
         GstQuery* drain = gst_query_new_drain();
-        gst_pad_peer_query(last, drain);
+        drained = gst_pad_peer_query(last, drain);
         gst_query_unref(drain);
       }
-      if (GST_PAD_IS_FLUSHING(last)) {
-        // A seek meanwhile (a paused player sent back): the cut is met again if played to.
+      // A seek meanwhile (a paused player sent back): the cut is met again if played to. A
+      // pipeline being stopped (a player going on to its next movie) flushes the decoders before
+      // the demuxer, which failed the drain: its error went to the bus, where a player took it
+      // for the next movie's and skipped that one too.
+      if (GST_PAD_IS_FLUSHING(last) || (!drained && Element_Stopping(element))) {
         result = GST_FLOW_FLUSHING;
         goto pause;
       }

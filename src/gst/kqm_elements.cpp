@@ -187,6 +187,23 @@ bool Element_DecoderDownstream(GstPad* src) {
   return ours;
 }
 
+bool Element_Stopping(GstElement* element) {
+  GstObject* object = GST_OBJECT(gst_object_ref(element));
+  bool stopping = false;
+  while (object != nullptr && !stopping) {
+    if (GST_IS_ELEMENT(object)) {
+      GST_OBJECT_LOCK(object);
+      stopping = GST_STATE_TARGET(object) < GST_STATE_PAUSED;
+      GST_OBJECT_UNLOCK(object);
+    }
+    GstObject* parent = gst_object_get_parent(object);
+    gst_object_unref(object);
+    object = parent;
+  }
+  if (object != nullptr) gst_object_unref(object);
+  return stopping;
+}
+
 std::string MovieFileName(GstPad* sink) {
   std::string name;
   GstQuery* query = gst_query_new_uri();

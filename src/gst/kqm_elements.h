@@ -87,6 +87,10 @@ bool Element_AnswersDrain(GstQuery* query);
 // application has taken all it was given, for ever where it takes one picture and stops, and a
 // pipeline stopped meanwhile hung.
 bool Element_DecoderDownstream(GstPad* src);
+// Whether `element` or a bin it is in has been asked to go below PAUSED: a pipeline being
+// stopped deactivates its downstream elements first, which answers what waits on them (a drain)
+// as if it had failed, while the element itself still runs.
+bool Element_Stopping(GstElement* element);
 
 // The movie's file, for messages, as the source upstream of `sink` (a sink pad of one of the
 // elements) names it; empty when upstream cannot tell.

@@ -293,6 +293,65 @@ TEST_F(DamagedMovies, CutMovieIntoASinkNobodyEmptiesEndsWithItsError) {
   }
 }
 
+// A player stopped before it has played up to a cut (going on to its next movie) is not told
+// of the cut: the decoders, stopped before the demuxer, failed the drain it waited on, and its
+// error went to the bus, where the player took it for the next movie's and skipped that too.
+TEST_F(DamagedMovies, CutMovieStoppedBeforeItsCutSaysNothing) {
+  WriteFileBytes(Path("cut.kqm"), Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 20)));
+  EnsureGstreamer();
+  GstElement* pipeline = gst_parse_launch(
+      ("filesrc location=\"" + Path("cut.kqm") +
+       "\" ! kqmdemux name=d d.video_0 ! queue max-size-time=0 ! kqmviddec name=dec ! fakesink")
+          .c_str(),
+      nullptr);
+  ASSERT_NE(pipeline, nullptr);
+  GstElement* demux = gst_bin_get_by_name(GST_BIN(pipeline), "d");
+  GstElement* decoder = gst_bin_get_by_name(GST_BIN(pipeline), "dec");
+  // The demuxer is stopped last, by hand, so that the stop reaches it only after its wait ended.
+  gst_element_set_locked_state(demux, TRUE);
+  // The decoder holds its first picture; the demuxer meets the cut and waits behind it.
+  GstPad* out = gst_element_get_static_pad(decoder, "src");
+  gst_pad_add_probe(out, GST_PAD_PROBE_TYPE_BLOCK_DOWNSTREAM, nullptr, nullptr, nullptr);
+  struct Gate {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool draining = false;
+  } gate;
+  g_signal_connect(demux, "pad-added", G_CALLBACK(+[](GstElement*, GstPad* pad, gpointer data) {
+                     gst_pad_add_probe(
+                         pad, GST_PAD_PROBE_TYPE_QUERY_DOWNSTREAM,
+                         [](GstPad*, GstPadProbeInfo* info, gpointer user) {
+                           if (GST_QUERY_TYPE(GST_PAD_PROBE_INFO_QUERY(info)) == GST_QUERY_DRAIN) {
+                             auto& g = *static_cast<Gate*>(user);
+                             std::lock_guard<std::mutex> hold(g.lock);
+                             g.draining = true;
+                             g.changed.notify_all();
+                           }
+                           return GST_PAD_PROBE_OK;
+                         },
+                         data, nullptr);
+                   }),
+                   &gate);
+  gst_element_set_state(pipeline, GST_STATE_PAUSED);
+  gst_element_set_state(demux, GST_STATE_PAUSED);
+  {
+    std::unique_lock<std::mutex> hold(gate.lock);
+    gate.changed.wait(hold, [&gate] { return gate.draining; });
+  }
+  gst_element_set_state(pipeline, GST_STATE_READY);
+  gst_element_set_state(demux, GST_STATE_NULL);  // its streaming thread has ended
+  GstBus* bus = gst_element_get_bus(pipeline);
+  GstMessage* error = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR);
+  EXPECT_EQ(error, nullptr);
+  if (error != nullptr) gst_message_unref(error);
+  gst_object_unref(bus);
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  gst_object_unref(out);
+  gst_object_unref(decoder);
+  gst_object_unref(demux);
+  gst_object_unref(pipeline);
+}
+
 // Damage inside the chunks plays exactly as `kqm export` (and the player) decodes it: a corrupt
 // picture stops where its data fails, a frame without a sound chunk plays a period of silence.
 // A frame without a picture keeps the previous one (where the export and the player stop).
