@@ -282,6 +282,9 @@ struct PlayerContext {
   MovieIndex movie_index;
   WorkerThread index_thread;
   std::atomic<bool> index_cancel{false};
+  // The length of the file as the index last measured it (-1: not measured); written by
+  // index_thread, read once it is joined.
+  std::int64_t index_file_length = -1;
   // What opened the movie, for the index's own source.
   std::string movie_name;
   // A seek before start: playback starts at this frame.

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <new>
 #include <string>
 #include <thread>
@@ -24,6 +25,7 @@ std::uint32_t Index_Thread(PlayerContext& context) {
   const std::atomic<bool>* held = context.services.index_held;
   while (held != nullptr && *held && !context.index_cancel)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  context.index_file_length = -1;
   MovieReader reader;
   std::string error;
   bool opened = false;
@@ -40,6 +42,7 @@ std::uint32_t Index_Thread(PlayerContext& context) {
     return 0;
   }
   MovieIndex_Build(context.movie_index, reader, &context.index_cancel);
+  context.index_file_length = reader.file_length;
   MovieReader_Close(reader);
   return 0;
 }
@@ -405,9 +408,24 @@ std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
 // Waits for the index to reach `frame`, or for the caller to give the wait up; true when the
 // frame can be sought.
 bool FrameSeekable(PlayerContext& context, std::int32_t frame) {
-  return frame >= 0 && frame < context.frame_count &&
-         context.movie_index.WaitFor(frame, context.services.abandon_seek,
-                                     context.services.abandon_seek_user);
+  const auto indexed = [&] {
+    return context.movie_index.WaitFor(frame, context.services.abandon_seek,
+                                       context.services.abandon_seek_user);
+  };
+  if (frame < 0 || frame >= context.frame_count) return false;
+  if (indexed()) return true;
+  // A file still being written (a download) may hold the frame by now, though the index met
+  // its end before it: the index is built again once the file has grown since.
+  const IndexEnd end = context.movie_index.end();
+  if ((end != IndexEnd::kEndOfData && end != IndexEnd::kTruncated) ||
+      context.source.source_kind != kSourcePlainFile)
+    return false;
+  Index_Stop(context);
+  std::error_code error;
+  const std::uintmax_t length = std::filesystem::file_size(context.movie_name, error);
+  if (error || static_cast<std::int64_t>(length) <= context.index_file_length) return false;
+  Index_Start(context);
+  return indexed();
 }
 
 }  // namespace

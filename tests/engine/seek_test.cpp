@@ -551,6 +551,37 @@ TEST_F(SeekCut, SeeksOnlyWhereTheMovieCanBeRead) {
   EXPECT_EQ(Player_Status(context).end_frame, 40);
 }
 
+// A movie still being written (a download) seeks to the frames it has gained since the index
+// met its end: opened with 6 of its 12 frames there, then the rest appended, frame 9 can be
+// sought and played from.
+TEST_F(SeekCut, GrownSinceIndexedSeeksToTheFramesAppended) {
+  const std::vector<uint8_t> whole = SilentMovie(12).Bytes();
+  std::size_t frame_6 = 64;
+  for (int i = 0; i < 6; ++i) frame_6 += whole[frame_6] | (whole[frame_6 + 1] << 8);
+  TempMovie movie(std::vector<uint8_t>(whole.begin(), whole.begin() + frame_6));
+  ASSERT_EQ(Player_Open(context, movie.path()), kPlayerOk);
+  ASSERT_EQ(Player_PlayableFrames(context), 6);
+  std::FILE* file = std::fopen(movie.path(), "ab");
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(std::fwrite(whole.data() + frame_6, 1, whole.size() - frame_6, file),
+            whole.size() - frame_6);
+  std::fclose(file);
+  ASSERT_EQ(Player_Seek(context, 9), kPlayerOk);
+  std::vector<std::int32_t> shown;
+  Player_SetPresentationListener(
+      context,
+      [](const PresentedPicture& presented, void* user) {
+        static_cast<std::vector<std::int32_t>*>(user)->push_back(presented.frame_index);
+      },
+      &shown);
+  surface.assign(std::size_t{context.width} * context.height, 0);
+  ASSERT_EQ(Player_Start(context, surface.data(), kDisplayWindow, nullptr, kDefaultRingSize),
+            kPlayerOk);
+  ASSERT_TRUE(Player_WaitForEnd(context, std::chrono::seconds(60)));
+  EXPECT_EQ(shown, (std::vector<std::int32_t>{9, 10, 11}));
+  EXPECT_EQ(Player_Status(context).end, PlaybackEnd::kEndOfMovie);
+}
+
 // A seek whose frames the disk fails to deliver, though the index read them, ends playback
 // saying so, not that the file ends inside a frame.
 TEST_F(SeekCut, ReadErrorDuringTheSeekIsSaidToBeOne) {
