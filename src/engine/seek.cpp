@@ -47,17 +47,30 @@ std::uint32_t Index_Thread(PlayerContext& context) {
   return 0;
 }
 
-// Reads frame `index` (known to the index) from the movie source into `data`.
-bool ReadIndexedFrame(PlayerContext& context, std::int32_t index, std::vector<std::uint8_t>& data) {
+constexpr char kFileChangedText[] =
+    "the file has changed since it was opened (the frame is no longer where it was)";
+
+// How a frame the index knows was read again.
+enum class IndexedRead { kRead, kFailed, kChanged, kOutOfMemory };
+
+// Reads frame `index` (known to the index) from the movie source into `data`. A frame word
+// there that no longer gives the size indexed is a file rewritten since (another movie copied
+// over it): what lies there now is not the frame.
+IndexedRead ReadIndexedFrame(PlayerContext& context, std::int32_t index,
+                             std::vector<std::uint8_t>& data) {
   const FrameInfo& info = context.movie_index[index].frame;
   const std::size_t length = info.size - kFrameWordSize;
   try {
     data.resize(length + 1);  // never empty, for a frame without chunks
   } catch (const std::bad_alloc&) {
-    return false;
+    return IndexedRead::kOutOfMemory;
   }
-  return Source_Seek(context.source, info.offset + static_cast<std::int64_t>(kFrameWordSize)) &&
-         (length == 0 || Source_Read(context.source, data.data(), length));
+  std::uint8_t word[kFrameWordSize];
+  if (!Source_Seek(context.source, info.offset) || !Source_Read(context.source, word, sizeof word))
+    return IndexedRead::kFailed;
+  if ((ReadLe32(word) & kFrameSizeMask) != info.size) return IndexedRead::kChanged;
+  return length == 0 || Source_Read(context.source, data.data(), length) ? IndexedRead::kRead
+                                                                          : IndexedRead::kFailed;
 }
 
 // Decodes key frame `index` into `output`; false when its picture depends on what the output
@@ -133,7 +146,13 @@ RunUpPictures* RunUpReady(PlayerContext& context) {
 // Returns false when key frame `key` turns out not to decode alone (try an earlier one). A frame
 // that cannot be read leaves its index in `*unread`. The caller may give the pass up before any
 // of its frames (kAbandoned).
-enum class PassResult { kDone, kKeyNotAlone, kReadFailed, kOutOfMemory, kAbandoned };
+enum class PassResult { kDone, kKeyNotAlone, kReadFailed, kChanged, kOutOfMemory, kAbandoned };
+
+PassResult ReadFailure(IndexedRead read) {
+  return read == IndexedRead::kChanged       ? PassResult::kChanged
+         : read == IndexedRead::kOutOfMemory ? PassResult::kOutOfMemory
+                                              : PassResult::kReadFailed;
+}
 
 bool SeekAbandoned(const PlayerContext& context) {
   return context.services.abandon_seek != nullptr &&
@@ -157,7 +176,8 @@ PassResult SeekPass(PlayerContext& context, std::int32_t target, std::int32_t ke
     if (loop_mode != kLoopOff && context.sound.audio_lead_copy.empty()) {
       // A looping playback keeps frame 0's audio chunk from its first step on.
       *unread = 0;
-      if (!ReadIndexedFrame(context, 0, data)) return PassResult::kReadFailed;
+      if (const IndexedRead read = ReadIndexedFrame(context, 0, data); read != IndexedRead::kRead)
+        return ReadFailure(read);
       std::int32_t length = 0;
       const std::uint8_t* payload = Sound_FindAudioChunk(
           LoadedFrame{data.data(), static_cast<std::uint32_t>(data.size() - 1)}, &length);
@@ -181,7 +201,8 @@ PassResult SeekPass(PlayerContext& context, std::int32_t target, std::int32_t ke
   for (std::int32_t k = first; k <= target; ++k) {
     if (SeekAbandoned(context)) return PassResult::kAbandoned;
     *unread = k;
-    if (!ReadIndexedFrame(context, k, data)) return PassResult::kReadFailed;
+    if (const IndexedRead read = ReadIndexedFrame(context, k, data); read != IndexedRead::kRead)
+      return ReadFailure(read);
     const LoadedFrame frame{data.data(), static_cast<std::uint32_t>(data.size() - 1)};
     if (k >= picture_first) {
       int decoded = kDecodeOk;
@@ -331,13 +352,16 @@ std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
     }
     if (pass != PassResult::kKeyNotAlone) {
       // The movie cannot be read where it could be when indexed (a failing disk, or a file cut
-      // since): playback ends, saying which frame failed and how.
-      const bool read = pass == PassResult::kReadFailed;
+      // or rewritten since): playback ends, saying which frame failed and how.
+      const bool read = pass != PassResult::kOutOfMemory;
       const std::int32_t code = read ? kPlayerReadFailed : kPlayerOutOfMemory;
-      return EndSeek(context, PlaybackEnd::kReaderFailed, code, frame,
-                     read ? FrameReadProblem(Frame_ChunkReadFailure(context.source), unread,
-                                             context.frame_count)
-                          : "frame " + std::to_string(frame) + ": " + Player_ResultText(code));
+      return EndSeek(
+          context, PlaybackEnd::kReaderFailed, code, frame,
+          pass == PassResult::kChanged
+              ? "frame " + std::to_string(unread) + ": " + kFileChangedText
+          : read ? FrameReadProblem(Frame_ChunkReadFailure(context.source), unread,
+                                    context.frame_count)
+                 : "frame " + std::to_string(frame) + ": " + Player_ResultText(code));
     }
     key = key > 0 ? context.movie_index.KeyFrameAtOrBefore(key - 1) : -1;
     key_decoded = false;

@@ -610,6 +610,36 @@ TEST_F(SeekCut, ReadErrorDuringTheSeekIsSaidToBeOne) {
   EXPECT_EQ(Player_Status(context).end, PlaybackEnd::kEndOfMovie);
 }
 
+// A movie rewritten in place since it was indexed (another one copied over it, whose frame 3
+// is 12 bytes shorter) is not read where its frames were as if they still were: the seek ends
+// playback at the first frame that is no longer there, saying so.
+TEST_F(SeekCut, RewrittenSinceIndexedIsSaidToHaveChanged) {
+  MovieLayout indexed = SoundMovie(6);
+  indexed.frames[3].chunks.push_back({"XX", std::vector<uint8_t>(4, 0)});
+  TempMovie movie(indexed);
+  hold_completions = true;
+  ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
+  ASSERT_EQ(Player_PlayableFrames(context), 6);
+  ASSERT_TRUE(WaitFor([&] { return context.frames_loaded == 6; }));
+  Player_Pause(context);
+  const std::vector<uint8_t> other = SoundMovie(6).Bytes();
+  std::FILE* file = std::fopen(movie.path(), "wb");
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(std::fwrite(other.data(), 1, other.size(), file), other.size());
+  std::fclose(file);
+  // Every frame loaded, the reader reads no more: its stream is opened again, so that what it
+  // buffered of the old movie (all of so small a file) is not read instead.
+  std::fclose(context.source.movie_file);
+  context.source.movie_file = std::fopen(movie.path(), "rb");
+  ASSERT_NE(context.source.movie_file, nullptr);
+  EXPECT_EQ(Player_Seek(context, 4), kPlayerReadFailed);
+  const PlayerStatus status = Player_Status(context);
+  EXPECT_EQ(status.end, PlaybackEnd::kReaderFailed);
+  EXPECT_EQ(std::string(status.problem),
+            "frame 3: the file has changed since it was opened (the frame is no longer where it "
+            "was)");
+}
+
 // Sought while paused to the last frame before a cut, a movie with sound stays paused there
 // (its new reader has already met the cut); playing on ends playback at the cut.
 TEST_F(SeekCut, PausedOnTheLastFrameBeforeTheCutStaysUntilPlayingOn) {
