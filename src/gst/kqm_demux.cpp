@@ -575,6 +575,19 @@ GstFlowReturn EndStreams(DemuxState& s) {
 
 std::int32_t DecodingStart(DemuxState& s, std::int32_t frame);
 
+// Waits until what was sent from `src` has been decoded and passed on, with a query that waits
+// behind the data (the queues hold it back until what came before has been taken), answered by
+// our decoders once they have passed that on, and at once by a pad that is not linked or is
+// flushing. Sent only where it reaches one of them: a sink reached without one would hold it
+// until the application had taken everything. False when it was not answered.
+bool DrainDecoder(GstPad* src) {
+  if (src == nullptr || !Element_DecoderDownstream(src)) return true;
+  GstQuery* drain = gst_query_new_drain();
+  const bool answered = gst_pad_peer_query(src, drain);
+  gst_query_unref(drain);
+  return answered;
+}
+
 // Goes back to where decoding can start for the frame to be sent next, for a picture decoder
 // that lost the pictures it is built on: it decodes its way there from the frames sent again.
 void ReplayPictures(DemuxState& s) {
@@ -622,28 +635,31 @@ void Loop(gpointer user) {
       // player, which showed nothing of a movie cut within the second or so its queues hold and
       // lost that last second of a longer one). The pictures end before the sound, where it is
       // taken (a sink of the pictures alone would end the pipeline before the error): a muxer
-      // waiting for them would keep the sound, and the error, back.
-      GstPad* last = s.video;
-      if (s.audio && gst_pad_is_linked(s.audio)) {
-        if (s.video) gst_pad_push_event(s.video, OfTheSeek(s, gst_event_new_eos()));
-        ReleaseSound(s, G_MAXINT64);
-        last = s.audio;  // its sound is the last to be played, 31 frame periods on
-      }
-      // A query that waits behind the data sent (the queues hold it back until what came before
-      // has been taken), answered by our decoders once they have passed that on, and at once by
-      // a pad that is not linked or is flushing. Sent only where it reaches one of them: a sink
-      // reached without one would hold it until the application had taken everything.
-      bool drained = true;
-      if (Element_DecoderDownstream(last)) {
-        GstQuery* drain = gst_query_new_drain();
-        drained = gst_pad_peer_query(last, drain);
-        gst_query_unref(drain);
-      }
+      // waiting for them would keep the sound, and the error, back. They are waited for before
+      // they end too: where nothing takes the decoded sound (a thumbnailer links the pictures
+      // alone), the sound's wait was over long before the first picture reached the sink, and
+      // the error failed the pipeline before it could preroll.
+      //
       // A seek meanwhile (a paused player sent back): the cut is met again if played to. A
       // pipeline being stopped (a player going on to its next movie) flushes the decoders before
       // the demuxer, which failed the drain: its error went to the bus, where a player took it
       // for the next movie's and skipped that one too.
-      if (GST_PAD_IS_FLUSHING(last) || (!drained && Element_Stopping(element))) {
+      const auto interrupted = [&](GstPad* pad, bool drained) {
+        return GST_PAD_IS_FLUSHING(pad) || (!drained && Element_Stopping(element));
+      };
+      GstPad* last = s.video;
+      if (s.audio && gst_pad_is_linked(s.audio)) {
+        if (s.video) {
+          if (interrupted(s.video, DrainDecoder(s.video))) {
+            result = GST_FLOW_FLUSHING;
+            goto pause;
+          }
+          gst_pad_push_event(s.video, OfTheSeek(s, gst_event_new_eos()));
+        }
+        ReleaseSound(s, G_MAXINT64);
+        last = s.audio;  // its sound is the last to be played, 31 frame periods on
+      }
+      if (interrupted(last, DrainDecoder(last))) {
         result = GST_FLOW_FLUSHING;
         goto pause;
       }

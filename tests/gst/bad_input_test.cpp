@@ -293,6 +293,82 @@ TEST_F(DamagedMovies, CutMovieIntoASinkNobodyEmptiesEndsWithItsError) {
   }
 }
 
+// Where nothing takes the decoded sound (a thumbnailer links the pictures alone), the error of a
+// cut movie still waits for the pictures: it waited for the sound alone, which was over at
+// once, and the pipeline failed before a picture reached the sink (it could not preroll).
+TEST_F(DamagedMovies, CutMovieWithItsSoundUntakenStillWaitsForThePictures) {
+  WriteFileBytes(Path("cut.kqm"), Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 20)));
+  struct Gate {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool open = false;  // the demuxer waits for the pictures, or gave up on them
+    std::size_t pictures = 0, at_error = 0;
+    int errors = 0;
+    void Open() {
+      std::lock_guard<std::mutex> hold(lock);
+      open = true;
+      changed.notify_all();
+    }
+  } gate;
+  RunOptions options;
+  options.built = [&gate](GstElement* pipeline) {
+    GstElement* decoder = gst_bin_get_by_name(GST_BIN(pipeline), "dec");
+    GstPad* out = gst_element_get_static_pad(decoder, "src");
+    // The pictures are held until the demuxer waits for them (or the error came without that).
+    gst_pad_add_probe(
+        out, GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad*, GstPadProbeInfo*, gpointer data) {
+          auto& g = *static_cast<Gate*>(data);
+          std::unique_lock<std::mutex> hold(g.lock);
+          g.changed.wait(hold, [&g] { return g.open; });
+          ++g.pictures;
+          return GST_PAD_PROBE_OK;
+        },
+        &gate, nullptr);
+    gst_object_unref(out);
+    gst_object_unref(decoder);
+    GstElement* demux = gst_bin_get_by_name(GST_BIN(pipeline), "d");
+    g_signal_connect(demux, "pad-added", G_CALLBACK(+[](GstElement*, GstPad* pad, gpointer data) {
+                       if (std::strcmp(GST_PAD_NAME(pad), "video_0") != 0) return;
+                       gst_pad_add_probe(
+                           pad, GST_PAD_PROBE_TYPE_QUERY_DOWNSTREAM,
+                           [](GstPad*, GstPadProbeInfo* info, gpointer user) {
+                             if (GST_QUERY_TYPE(GST_PAD_PROBE_INFO_QUERY(info)) == GST_QUERY_DRAIN)
+                               static_cast<Gate*>(user)->Open();
+                             return GST_PAD_PROBE_OK;
+                           },
+                           data, nullptr);
+                     }),
+                     &gate);
+    gst_object_unref(demux);
+    GstBus* bus = gst_element_get_bus(pipeline);
+    gst_bus_set_sync_handler(
+        bus,
+        [](GstBus*, GstMessage* message, gpointer data) {
+          auto& g = *static_cast<Gate*>(data);
+          if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
+            {
+              std::lock_guard<std::mutex> hold(g.lock);
+              g.at_error = g.pictures;
+              ++g.errors;
+            }
+            g.Open();
+          }
+          return GST_BUS_PASS;
+        },
+        &gate, nullptr);
+    gst_object_unref(bus);
+  };
+  RunPipeline(
+      "filesrc location=\"" + Path("cut.kqm") +
+          "\" ! kqmdemux name=d d.video_0 ! queue ! kqmviddec name=dec ! appsink name=video "
+          "sync=false d.audio_0 ! kqmauddec",
+      options);
+  // The pipeline may end before the error (its one sink has ended): the bus is watched for it.
+  EXPECT_EQ(gate.errors, 1);
+  EXPECT_EQ(gate.at_error, 20u);
+}
+
 // A player stopped before it has played up to a cut (going on to its next movie) is not told
 // of the cut: the decoders, stopped before the demuxer, failed the drain it waited on, and its
 // error went to the bus, where the player took it for the next movie's and skipped that too.
