@@ -70,7 +70,7 @@ IndexedRead ReadIndexedFrame(PlayerContext& context, std::int32_t index,
     return IndexedRead::kFailed;
   if ((ReadLe32(word) & kFrameSizeMask) != info.size) return IndexedRead::kChanged;
   return length == 0 || Source_Read(context.source, data.data(), length) ? IndexedRead::kRead
-                                                                          : IndexedRead::kFailed;
+                                                                         : IndexedRead::kFailed;
 }
 
 // Decodes key frame `index` into `output`; false when its picture depends on what the output
@@ -151,7 +151,7 @@ enum class PassResult { kDone, kKeyNotAlone, kReadFailed, kChanged, kOutOfMemory
 PassResult ReadFailure(IndexedRead read) {
   return read == IndexedRead::kChanged       ? PassResult::kChanged
          : read == IndexedRead::kOutOfMemory ? PassResult::kOutOfMemory
-                                              : PassResult::kReadFailed;
+                                             : PassResult::kReadFailed;
 }
 
 bool SeekAbandoned(const PlayerContext& context) {
@@ -355,13 +355,12 @@ std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
       // or rewritten since): playback ends, saying which frame failed and how.
       const bool read = pass != PassResult::kOutOfMemory;
       const std::int32_t code = read ? kPlayerReadFailed : kPlayerOutOfMemory;
-      return EndSeek(
-          context, PlaybackEnd::kReaderFailed, code, frame,
-          pass == PassResult::kChanged
-              ? "frame " + std::to_string(unread) + ": " + kFileChangedText
-          : read ? FrameReadProblem(Frame_ChunkReadFailure(context.source), unread,
-                                    context.frame_count)
-                 : "frame " + std::to_string(frame) + ": " + Player_ResultText(code));
+      return EndSeek(context, PlaybackEnd::kReaderFailed, code, frame,
+                     pass == PassResult::kChanged
+                         ? "frame " + std::to_string(unread) + ": " + kFileChangedText
+                     : read ? FrameReadProblem(Frame_ChunkReadFailure(context.source), unread,
+                                               context.frame_count)
+                            : "frame " + std::to_string(frame) + ": " + Player_ResultText(code));
     }
     key = key > 0 ? context.movie_index.KeyFrameAtOrBefore(key - 1) : -1;
     key_decoded = false;
