@@ -2,6 +2,7 @@
 // engine is left in.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "engine_fixture.h"
@@ -10,7 +11,21 @@
 namespace tarvel::test {
 namespace {
 
-using Lifecycle = EngineTest;
+class Lifecycle : public EngineTest {
+ protected:
+  // From here on, the engine cannot create its `which` thread while `refusing` is set.
+  void RefuseThread(EngineThread which) {
+    refused = which;
+    refusing = true;
+    context.services.thread_gate = [](EngineThread asked, void* user) {
+      const auto& self = *static_cast<const Lifecycle*>(user);
+      return asked != self.refused || !self.refusing;
+    };
+    context.services.thread_gate_user = this;
+  }
+  std::atomic<EngineThread> refused{EngineThread::kDiskReader};
+  std::atomic<bool> refusing{false};
+};
 
 TEST_F(Lifecycle, InitRefusesOtherVersionsAndLeavesTheContextAlone) {
   context.frame_rate = 25.0f;
@@ -119,9 +134,7 @@ TEST_F(Lifecycle, StartFailuresRunStopAndCloseTheMovie) {
   EXPECT_FALSE(context.movie_open);
 
   // No disk reader thread.
-  context.services.thread_gate = [](EngineThread which, void*) {
-    return which != EngineThread::kDiskReader;
-  };
+  RefuseThread(EngineThread::kDiskReader);
   ASSERT_EQ(Player_Open(context, movie.path()), kPlayerOk);
   EXPECT_EQ(Player_Start(context, pixels.data(), kDisplayWindow, nullptr, 16), kPlayerNoThread);
   EXPECT_FALSE(context.playing);
@@ -129,9 +142,7 @@ TEST_F(Lifecycle, StartFailuresRunStopAndCloseTheMovie) {
 }
 
 TEST_F(Lifecycle, NoSoundThreadStopsPlayback) {
-  context.services.thread_gate = [](EngineThread which, void*) {
-    return which != EngineThread::kSound;
-  };
+  RefuseThread(EngineThread::kSound);
   TempMovie movie(SoundMovie(4));
   EXPECT_EQ(OpenAndStart(movie), kPlayerNoThread);
   EXPECT_FALSE(context.playing);
@@ -144,28 +155,24 @@ TEST_F(Lifecycle, NoSoundThreadStopsPlayback) {
 }
 
 TEST_F(Lifecycle, NoClockThreadIsAFailureNotAStandstill) {
-  static std::atomic<bool> refuse{false};
-  refuse = true;
-  context.services.thread_gate = [](EngineThread which, void*) {
-    return which != EngineThread::kClock || !refuse;
-  };
+  RefuseThread(EngineThread::kClock);
   TempMovie movie(SilentMovie(6));
   EXPECT_EQ(OpenAndStart(movie), kPlayerNoThread);
   EXPECT_FALSE(context.movie_open);
   EXPECT_EQ(Player_Status(context).end, PlaybackEnd::kStartFailed);
 
   // Playing on after a seek needs the clock too.
-  refuse = false;
+  refusing = false;
   Player_SetLoop(context, 1);
   ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
-  refuse = true;
+  refusing = true;
   EXPECT_EQ(Player_Seek(context, 3), kPlayerNoThread);
   EXPECT_FALSE(context.movie_open);
 
   // A step, or a new rate, without a clock leaves the movie paused, and says so.
-  refuse = false;
+  refusing = false;
   ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
-  refuse = true;
+  refusing = true;
   Player_SetRate(context, 30.0f);
   EXPECT_EQ(Player_Status(context).state, PlayerState::kPaused);
   EXPECT_EQ(Player_Step(context), kPlayerNoThread);
@@ -175,11 +182,7 @@ TEST_F(Lifecycle, NoClockThreadIsAFailureNotAStandstill) {
 }
 
 TEST_F(Lifecycle, NoIndexThreadSaysSoAndIsTriedAgainAtTheNextSeek) {
-  static std::atomic<bool> refuse{false};
-  refuse = true;
-  context.services.thread_gate = [](EngineThread which, void*) {
-    return which != EngineThread::kIndex || !refuse;
-  };
+  RefuseThread(EngineThread::kIndex);
   TempMovie movie(SilentMovie(6));
   Player_SetLoop(context, 1);
   ASSERT_EQ(OpenAndStart(movie), kPlayerOk);
@@ -187,7 +190,7 @@ TEST_F(Lifecycle, NoIndexThreadSaysSoAndIsTriedAgainAtTheNextSeek) {
   // Not "past the frames that can be played": playback goes on, only seeking cannot.
   EXPECT_EQ(Player_Seek(context, 3), kPlayerNoThread);
   EXPECT_TRUE(context.playing);
-  refuse = false;
+  refusing = false;
   EXPECT_EQ(Player_Seek(context, 3), kPlayerOk);
   EXPECT_EQ(Player_Status(context).shown_frame, 3);
   Player_Stop(context);
