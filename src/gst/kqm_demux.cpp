@@ -131,9 +131,15 @@ struct DemuxState {
   MovieIndex index;
   std::thread indexer;
   std::atomic<bool> index_cancel{false};
+  // The file's length as the index's reader last measured it (-1: not known); written by the
+  // index's thread, read once it is joined.
+  std::int64_t index_length = -1;
   // Held while the index's thread is started or ended: the streaming thread starts it, the
   // thread that takes the pad down ends it.
   std::mutex indexer_lock;
+  // The frame the streams were placed at by the index (a seek, pictures sent again), until it is
+  // read: its size there is checked against the index's, for a file rewritten since; -1: none.
+  std::int64_t placed_frame = -1;
   // Key frames a seek may start at (they decode alone): 0 not known yet, 1 yes, 2 no; and the
   // decoder that finds out.
   std::vector<std::uint8_t> key_alone;
@@ -237,6 +243,9 @@ bool OpenReader(MovieReader& reader, Puller& puller, std::int64_t length, std::s
   return MovieReader_OpenCallback(reader, callback, error);
 }
 
+constexpr char kFileChangedText[] =
+    "the file has changed since it was opened (the frame is no longer where it was)";
+
 void IndexMovie(DemuxState& s, std::int64_t length) {
   // Reads on past an end the application asked for: a flushing seek plays on after it.
   Puller puller;
@@ -252,6 +261,7 @@ void IndexMovie(DemuxState& s, std::int64_t length) {
     MovieIndex_Build(s.index, reader, &s.index_cancel, MissingPicture::kIndexed);
   else
     s.index.Finish(IndexEnd::kTruncated);
+  s.index_length = reader.file_length;
   MovieReader_Close(reader);
 }
 
@@ -260,6 +270,7 @@ void IndexMovie(DemuxState& s, std::int64_t length) {
 bool StartIndex(DemuxState& s, std::int64_t length) {
   const std::lock_guard<std::mutex> lock(s.indexer_lock);
   s.index_cancel = false;
+  s.index_length = -1;
   s.index.Reset(s.header.frame_count);
   s.key_alone.assign(s.header.frame_count, 0);
   try {
@@ -279,6 +290,20 @@ void StopIndex(DemuxState& s) {
   }
   s.flushes.over.notify_all();
   if (s.indexer.joinable()) s.indexer.join();
+}
+
+// The file's length now when the index met the end of the file (at a frame or inside one) and
+// the file has grown since (a download in progress): built again, the index reaches frames it
+// could not. -1 otherwise.
+std::int64_t IndexOutgrown(DemuxState& s) {
+  const IndexEnd end = s.index.end();
+  if (end != IndexEnd::kEndOfData && end != IndexEnd::kTruncated) return -1;
+  StopIndex(s);  // finished: joined at once, and the length it measured is read after
+  gint64 length = -1;
+  if (s.index_length < 0 || !gst_pad_peer_query_duration(s.sink, GST_FORMAT_BYTES, &length) ||
+      length <= s.index_length)
+    return -1;
+  return length;
 }
 
 #define DEMUX_ERROR(element, state, kind, text)                                              \
@@ -596,6 +621,7 @@ void ReplayPictures(DemuxState& s) {
   const std::int32_t start = DecodingStart(s, next);  // the reader moved if it had to find out
   MovieReader_SeekTo(s.reader, s.index[start].frame.offset);
   s.next_frame = start;
+  s.placed_frame = start;
   s.replay_until = std::max<std::int64_t>(s.replay_until, next);
 }
 
@@ -663,7 +689,26 @@ void Loop(gpointer user) {
         result = GST_FLOW_FLUSHING;
         goto pause;
       }
-      DEMUX_ERROR(element, s, DEMUX, FrameReadProblem(read, s.next_frame, s.header.frame_count));
+      // Where the index found a whole frame, a file rewritten since has none.
+      DEMUX_ERROR(element, s, DEMUX,
+                  s.placed_frame == s.next_frame && read != FrameRead::kReadError
+                      ? "frame " + std::to_string(s.next_frame) + ": " + kFileChangedText
+                      : FrameReadProblem(read, s.next_frame, s.header.frame_count));
+      result = GST_FLOW_ERROR;
+      error_posted = true;
+      goto pause;
+    }
+  }
+  if (s.placed_frame >= 0) {
+    // Placed where the index found the frame: a file rewritten since (another movie copied over
+    // it) has something else there, which is not sent as the frame.
+    const bool moved =
+        s.placed_frame == s.next_frame &&
+        s.reader.last_frame_size != s.index[static_cast<std::int32_t>(s.next_frame)].frame.size;
+    s.placed_frame = -1;
+    if (moved) {
+      DEMUX_ERROR(element, s, DEMUX,
+                  "frame " + std::to_string(s.next_frame) + ": " + kFileChangedText);
       result = GST_FLOW_ERROR;
       error_posted = true;
       goto pause;
@@ -730,7 +775,8 @@ bool KeyDecodesAlone(DemuxState& s, std::int32_t key) {
   }
   const FrameInfo& info = s.index[key].frame;
   if (!MovieReader_SeekTo(s.reader, info.offset) ||
-      MovieReader_Next(s.reader, s.chunks) != FrameRead::kOk)
+      MovieReader_Next(s.reader, s.chunks) != FrameRead::kOk ||
+      s.reader.last_frame_size != info.size)
     return false;  // not known: tried again at the next seek
   std::int32_t length = 0;
   const std::uint8_t* payload = Frame_FindChunk(
@@ -780,6 +826,7 @@ void PlaceStreams(DemuxState& s, std::int32_t shown, std::int32_t start) {
       static_cast<std::int32_t>(s.audio ? std::min(s.video_from, s.audio_from) : s.video_from);
   MovieReader_SeekTo(s.reader, s.index[first].frame.offset);
   s.next_frame = first;
+  s.placed_frame = first;
 }
 
 // A seek position in frames as a time: frames past the last count as the end, and one counted
@@ -858,6 +905,10 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
   }
   std::int64_t shown = 0;
   bool empty = false;  // the seek's segment holds no picture: past the end, or stopping before one
+  // The index met the end of a file that has grown since: it is built again once the streaming
+  // thread has stopped (it reads the index), and the seek placed then.
+  std::int64_t regrown = -1;
+  const GstSegment unplaced = segment;
   // Moves `target` as the seek asks and finds the frame shown there, waiting for the index to
   // reach it (a movie that ends early is sought up to its end); false when it cannot be done.
   const auto place = [&](GstSegment& target) {
@@ -869,6 +920,10 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
     std::int64_t frame = FrameAt(header, target.position);
     const bool past = frame >= header.frame_count;
     if (!past && !s.index.WaitFor(static_cast<std::int32_t>(frame))) {
+      if (regrown < 0) {
+        regrown = IndexOutgrown(s);
+        if (regrown >= 0) return true;
+      }
       if (s.index.frames() == 0) return false;
       // The segment starts at that frame, or its picture would be clipped away downstream.
       frame = s.index.frames() - 1;
@@ -905,6 +960,25 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
     }
     s.flushes.over.notify_all();
   }
+  if (regrown >= 0) {
+    // Built from the start again; a system out of threads leaves it empty, and no seek placed.
+    StartIndex(s, regrown);
+    regrown = 0;  // not again for this seek
+    segment = unplaced;
+    if (!place(segment)) {
+      // Plays on from where it was.
+      if (flush) {
+        GstEvent* flush_stop = gst_event_new_flush_stop(TRUE);
+        gst_event_set_seqnum(flush_stop, seqnum);
+        PushEvent(s, flush_stop);
+      }
+      s.send_segment = true;
+      s.video_discont = s.audio_discont = true;
+      gst_pad_start_task(s.sink, Loop, element, nullptr);
+      GST_PAD_STREAM_UNLOCK(s.sink);
+      return FALSE;
+    }
+  }
   if (!flush) {
     // Without a flush the segment goes on from where the pictures sent end, the one the demuxer
     // was sending when the seek came included (a sink's queue full, it waited for room): the
@@ -919,6 +993,7 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
   if (flush) s.upstream_ended = false;
 
   s.shown_from = 0;
+  s.placed_frame = -1;
   if (empty) {
     // Nothing to send, not even the frames decoding would start from: the streams end at once,
     // with a gap that lets the sinks preroll. Frames sent for decoding alone left a picture
@@ -1161,6 +1236,8 @@ void ResetState(DemuxState& s) {
   s.pictures_asked = false;
   s.replay_until = 0;
   s.shown_from = 0;
+  s.placed_frame = -1;
+  s.index_length = -1;
   DropHeldSound(s);
   gst_flow_combiner_reset(s.flows);
 }

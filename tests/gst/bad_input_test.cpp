@@ -180,6 +180,65 @@ TEST_F(DamagedMovies, MovieCutSinceItWasOpenedEndsWithTheError) {
   EXPECT_EQ(run.video.sizes.size(), 20u);
 }
 
+// A download still being written, sought after its index met the end it had then: the frames
+// that arrived since are sought into, where the seek stopped at that end (frame 19).
+TEST_F(DamagedMovies, SeekIntoFramesAGrowingMovieGainedAfterItWasIndexed) {
+  WriteFileBytes(Path("growing.kqm"), Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 20)));
+  RunOptions options;
+  options.seeks = {30 * 40'000'000LL};  // waits for the index, which ends at frame 20
+  gint64 shown = -1;
+  options.prerolled = [this, &shown](GstElement* pipeline) {
+    WriteFileBytes(Path("growing.kqm"), movie_);
+    ASSERT_TRUE(gst_element_seek_simple(
+        pipeline, GST_FORMAT_TIME,
+        static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE),
+        40 * 40'000'000LL));
+    gst_element_get_state(pipeline, nullptr, nullptr, GST_CLOCK_TIME_NONE);
+    gst_element_query_position(pipeline, GST_FORMAT_DEFAULT, &shown);
+  };
+  const PipelineRun run = PlayBranch("growing.kqm", true, options);
+  EXPECT_EQ(shown, 40);
+  EXPECT_TRUE(run.errors.empty()) << Joined(run.errors);
+  EXPECT_TRUE(run.eos);
+}
+
+// Another movie copied over the open one, with frames of other sizes: a seek
+// reads where the index found its frames, and what lies there now is not them. It ends in an
+// error naming the frame, where the seek sent whatever lay at the old offsets as the frames.
+TEST_F(DamagedMovies, SeekInAMovieRewrittenSinceItWasIndexedSaysSo) {
+  // A key frame every 5 frames, so that the seek reads from one near its frame.
+  const std::string y4m = Path("bad.y4m"), keyed = Path("rewritten.kqm");
+  ASSERT_EQ(RunKqm(tools::Cmd_Export, "export", {Path("bad.kqm"), "--video", y4m, "-q"}).status, 0);
+  ASSERT_EQ(
+      RunKqm(tools::Cmd_Encode, "encode", {"--video", y4m, "--keyint", "5", "-o", keyed, "-q"})
+          .status,
+      0);
+  const Bytes movie = ReadFileBytes(keyed);
+  // Frame 1 longer by frame 44's size: where frame 45 was lies frame 44, a whole frame of
+  // another size, and where the index has frame 44, bytes inside frame 43.
+  const std::uint32_t grown = Le32(movie, FrameAt(movie, 44)) & 0xFFFFFF;
+  ASSERT_NE(grown, Le32(movie, FrameAt(movie, 45)) & 0xFFFFFF);
+  Bytes other = movie;
+  const std::size_t frame1 = FrameAt(movie, 1);
+  const std::uint32_t word = Le32(movie, frame1) + grown;
+  for (int i = 0; i < 4; ++i) other[frame1 + i] = static_cast<std::uint8_t>(word >> (8 * i));
+  other.insert(other.begin() + static_cast<std::ptrdiff_t>(FrameAt(movie, 2)), grown, 0);
+  RunOptions options;
+  options.seeks = {49 * 40'000'000LL};  // the last frame: waits for the whole index
+  options.prerolled = [keyed, &other](GstElement* pipeline) {
+    WriteFileBytes(keyed, other);
+    gst_element_seek_simple(pipeline, GST_FORMAT_TIME,
+                            static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE),
+                            47 * 40'000'000LL);
+    gst_element_get_state(pipeline, nullptr, nullptr, GST_CLOCK_TIME_NONE);
+  };
+  const PipelineRun run = PlayBranch("rewritten.kqm", true, options);
+  ASSERT_EQ(run.errors.size(), 1u) << Joined(run.errors);
+  EXPECT_EQ(run.errors[0], keyed +
+                               ": frame 45: the file has changed since it was opened (the frame "
+                               "is no longer where it was)");
+}
+
 TEST_F(DamagedMovies, SeeksInACutMovieStayWhereItCanBeRead) {
   Bytes video, audio;
   Play(movie_, "whole.kqm");
