@@ -670,6 +670,22 @@ void Loop(gpointer user) {
       // pipeline being stopped (a player going on to its next movie) flushes the decoders before
       // the demuxer, which failed the drain: its error went to the bus, where a player took it
       // for the next movie's and skipped that one too.
+      //
+      // Where a stream's way ends at a pad not linked on yet (a decodebin3, in playbin3 and
+      // uridecodebin3, plugs its decoders after the pads were added, and never for a stream it
+      // does not select), nothing can tell whether what was sent will be taken: an error now
+      // failed the pipeline before anything reached a sink, and waiting hung where the stream
+      // is never selected. The cut then ends the streams as the movie's end does, after all
+      // that was read, and is said in a warning.
+      if (Element_DecoderPending(s.video) || (s.audio && Element_DecoderPending(s.audio))) {
+        GST_ELEMENT_WARNING(
+            element, STREAM, DEMUX,
+            ("%s", WithFileName(s.name, FrameReadProblem(read, s.next_frame, s.header.frame_count))
+                       .c_str()),
+            (nullptr));
+        result = EndStreams(s);
+        goto pause;
+      }
       const auto interrupted = [&](GstPad* pad, bool drained) {
         return GST_PAD_IS_FLUSHING(pad) || (!drained && Element_Stopping(element));
       };

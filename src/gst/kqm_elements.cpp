@@ -108,17 +108,21 @@ bool IsOurDecoder(GstElement* element) {
 
 // The pad where the data from `src` enter the first element that `reached` accepts, through
 // elements with one way on (queues, converters, caps filters) and into and out of bins; null
-// where the way splits or ends first.
-GstPad* Downstream(GstPad* src, bool (*reached)(GstElement*)) {
+// where the way splits or ends first. `*unlinked`, when given, tells whether it ended at a pad
+// linked to nothing (yet) past `src`'s peer.
+GstPad* Downstream(GstPad* src, bool (*reached)(GstElement*), bool* unlinked = nullptr) {
   GstPad* pad = gst_pad_get_peer(src);
+  if (unlinked != nullptr) *unlinked = false;
   for (int step = 0; pad != nullptr && step < 64; ++step) {
     GstPad* next = nullptr;
     if (GST_IS_GHOST_PAD(pad)) {
-      next = gst_ghost_pad_get_target(GST_GHOST_PAD(pad));  // into a bin
+      next = gst_ghost_pad_get_target(GST_GHOST_PAD(pad));           // into a bin
+      if (next == nullptr && unlinked != nullptr) *unlinked = true;  // not set up inside yet
     } else if (GST_IS_PROXY_PAD(pad)) {
       // Out of a bin: on from its ghost pad.
       if (GstProxyPad* ghost = gst_proxy_pad_get_internal(GST_PROXY_PAD(pad))) {
         next = gst_pad_get_peer(GST_PAD(ghost));
+        if (next == nullptr && unlinked != nullptr) *unlinked = true;  // the bin's pad
         gst_object_unref(ghost);
       }
     } else if (GstElement* element = gst_pad_get_parent_element(pad)) {
@@ -127,6 +131,7 @@ GstPad* Downstream(GstPad* src, bool (*reached)(GstElement*)) {
       if (found) return pad;
       if (GstPad* out = OnlyInternalLink(pad)) {
         next = gst_pad_get_peer(out);
+        if (next == nullptr && unlinked != nullptr) *unlinked = true;
         gst_object_unref(out);
       }
     }
@@ -185,6 +190,15 @@ bool Element_DecoderDownstream(GstPad* src) {
   if (element != nullptr) gst_object_unref(element);
   gst_object_unref(pad);
   return ours;
+}
+
+bool Element_DecoderPending(GstPad* src) {
+  bool unlinked = false;
+  GstPad* pad = Downstream(
+      src, [](GstElement* element) { return IsSink(element) || IsOurDecoder(element); }, &unlinked);
+  if (pad == nullptr) return unlinked;
+  gst_object_unref(pad);
+  return false;
 }
 
 bool Element_Stopping(GstElement* element) {

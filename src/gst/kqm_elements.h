@@ -87,6 +87,10 @@ bool Element_AnswersDrain(GstQuery* query);
 // application has taken all it was given, for ever where it takes one picture and stops, and a
 // pipeline stopped meanwhile hung.
 bool Element_DecoderDownstream(GstPad* src);
+// Whether the way from `src` ends, before any sink or decoder, at a pad not linked on yet: a
+// decodebin3 (playbin3, uridecodebin3) links its queue to a decoder some time after the
+// demuxer's pads were added, and may never link a stream it does not select.
+bool Element_DecoderPending(GstPad* src);
 // Whether `element` or a bin it is in has been asked to go below PAUSED: a pipeline being
 // stopped deactivates its downstream elements first, which answers what waits on them (a drain)
 // as if it had failed, while the element itself still runs.

@@ -428,6 +428,55 @@ TEST_F(DamagedMovies, CutMovieWithItsSoundUntakenStillWaitsForThePictures) {
   EXPECT_EQ(gate.at_error, 20u);
 }
 
+// A cut met before the pictures' way on has been linked (playbin3 and uridecodebin3 plug their
+// decoders some time after the demuxer's pads appear, and never for a stream they do not select):
+// the streams end there as at the movie's end and the cut is warned about. The error failed the
+// pipeline before anything could be shown.
+TEST_F(DamagedMovies, CutMetBeforeTheWayOnIsLinkedEndsTheStreams) {
+  WriteFileBytes(Path("cut.kqm"), Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 5) + 10));
+  RunOptions options;
+  options.built = [](GstElement* pipeline) {
+    GstElement* queue = gst_bin_get_by_name(GST_BIN(pipeline), "q");
+    GstPad* out = gst_element_get_static_pad(queue, "src");
+    GstPad* in = gst_element_get_static_pad(queue, "sink");
+    // The queue holds what it gets until the demuxer has ended its stream; then it is linked on.
+    const gulong hold = gst_pad_add_probe(
+        out, GST_PAD_PROBE_TYPE_BLOCK_DOWNSTREAM,
+        [](GstPad*, GstPadProbeInfo*, gpointer) { return GST_PAD_PROBE_OK; }, nullptr, nullptr);
+    gst_pad_add_probe(
+        in, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
+        [](GstPad* pad, GstPadProbeInfo* info, gpointer data) {
+          if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) != GST_EVENT_EOS)
+            return GST_PAD_PROBE_OK;
+          GstElement* q = gst_pad_get_parent_element(pad);
+          GstElement* bin = GST_ELEMENT(gst_object_get_parent(GST_OBJECT(q)));
+          GstElement* decoder = gst_bin_get_by_name(GST_BIN(bin), "dec");
+          GstPad* q_out = gst_element_get_static_pad(q, "src");
+          GstPad* decoding = gst_element_get_static_pad(decoder, "sink");
+          EXPECT_EQ(gst_pad_link(q_out, decoding), GST_PAD_LINK_OK);
+          gst_pad_remove_probe(q_out, static_cast<gulong>(reinterpret_cast<guintptr>(data)));
+          for (gpointer object : {static_cast<gpointer>(decoding), static_cast<gpointer>(q_out),
+                                  static_cast<gpointer>(decoder), static_cast<gpointer>(bin),
+                                  static_cast<gpointer>(q)})
+            gst_object_unref(object);
+          return GST_PAD_PROBE_REMOVE;
+        },
+        reinterpret_cast<gpointer>(static_cast<guintptr>(hold)), nullptr);
+    gst_object_unref(in);
+    gst_object_unref(out);
+    gst_object_unref(queue);
+  };
+  const PipelineRun run = RunPipeline("filesrc location=\"" + Path("cut.kqm") +
+                                          "\" ! kqmdemux name=d d.video_0 ! queue name=q "
+                                          "kqmviddec name=dec ! appsink name=video sync=false",
+                                      options);
+  EXPECT_TRUE(run.errors.empty()) << Joined(run.errors);
+  EXPECT_TRUE(run.eos);
+  EXPECT_EQ(run.video.sizes.size(), 5u);
+  ASSERT_EQ(run.warnings.size(), 1u) << Joined(run.warnings);
+  EXPECT_EQ(run.warnings[0], Path("cut.kqm") + ": frame 5: the file ends inside the frame");
+}
+
 // A player stopped before it has played up to a cut (going on to its next movie) is not told
 // of the cut: the decoders, stopped before the demuxer, failed the drain it waited on, and its
 // error went to the bus, where the player took it for the next movie's and skipped that too.
