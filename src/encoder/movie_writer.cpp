@@ -1,5 +1,6 @@
 #include "encoder/movie_writer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -105,6 +106,17 @@ std::uint32_t SamplesPerPeriod(std::uint32_t sample_rate, std::uint16_t frame_du
   return static_cast<std::uint32_t>(samples);
 }
 
+int MovieLayout_MaxFrames(const MovieLayout& layout) {
+  if (!layout.sound) return kMaxFrameCount;
+  const std::uint32_t samples =
+      SamplesPerPeriod(layout.sample_rate, layout.frame_duration, layout.stereo);
+  if (samples == 0) return kMaxFrameCount;
+  const std::uint64_t periods = std::uint64_t{0xFFFFFFFFu} / samples;
+  if (periods <= static_cast<std::uint64_t>(kSoundLeadFrames)) return 0;
+  return static_cast<int>(std::min<std::uint64_t>(periods - kSoundLeadFrames,
+                                                  static_cast<std::uint64_t>(kMaxFrameCount)));
+}
+
 void AppendChunk(std::vector<std::uint8_t>& out, const char tag[2], const std::uint8_t* payload,
                  std::size_t size) {
   const std::size_t chunk_size = kChunkHeaderSize + size;
@@ -164,8 +176,13 @@ bool MovieWriter_WriteFrame(MovieWriter& writer, const std::uint8_t* video, std:
                             const std::uint8_t* audio, std::size_t audio_size) {
   if (writer.failed) return false;
   if (!writer.file && !writer.memory) return Fail(writer, "movie is not open");
-  if (writer.frames_written >= kMaxFrameCount)
-    return Fail(writer, "more than " + std::to_string(kMaxFrameCount) + " frames");
+  // Refused here rather than when the sample count is written at the end, after hours of work.
+  if (const int most = MovieLayout_MaxFrames(writer.layout); writer.frames_written >= most)
+    return Fail(writer, "more than " + std::to_string(most) + " frames" +
+                            (most < kMaxFrameCount ? std::string(" (the most whose sound the "
+                                                                 "stream's 32-bit sample count "
+                                                                 "holds)")
+                                                   : std::string()));
   const MovieLayout& layout = writer.layout;
   std::vector<std::uint8_t>& frame = writer.frame_buffer;
   frame.assign(kFrameWordSize, 0);

@@ -41,6 +41,12 @@ struct MovieLayout {
 std::uint32_t SamplesPerPeriod(std::uint32_t sample_rate, std::uint16_t frame_duration,
                                bool stereo);
 
+// The most frames a movie of `layout` holds: kMaxFrameCount, or fewer when the sound stream's
+// 32-bit sample count, which spans every frame and the periods frame 0 carries ahead, runs out
+// first (long periods: a low frame rate at a high sample rate, 12.4 hours at 1 frame per second
+// and 96 kHz).
+int MovieLayout_MaxFrames(const MovieLayout& layout);
+
 struct MovieWriter {
   MovieLayout layout;
   std::FILE* file = nullptr;                    // file output, or

@@ -350,7 +350,7 @@ bool StartRateControl(const EncodeOptions& o, const Geometry& g, const RgbPictur
 
 // The first of two passes: the pictures alone, to learn what each frame costs.
 bool RunFirstPass(const EncodeOptions& o, const Geometry& g, PictureSource& source,
-                  RateControl* control, std::int64_t expected_frames) {
+                  RateControl* control, std::int64_t expected_frames, int max_frames) {
   VideoEncoderSettings settings;
   settings.key_interval = o.key_interval;
   settings.effort = o.effort;
@@ -362,7 +362,7 @@ bool RunFirstPass(const EncodeOptions& o, const Geometry& g, PictureSource& sour
   std::string error;
   const RgbPicture* picture = nullptr;
   std::int64_t frames = 0;
-  while (frames < kMaxFrameCount) {
+  while (frames < max_frames) {
     if (StopSignals_Received() != 0) return false;
     const int got = source.Next(&picture, &error);
     if (got < 0) {
@@ -404,7 +404,10 @@ struct EncodeJob {
   std::int64_t expected_frames = 0;  // 0 = not known
   // Through a pipe with a target size: the frames the sound's length suggests (0 otherwise).
   std::int64_t guessed_frames = 0;
-  bool frame_limit_said = false;        // the note on a video longer than a movie holds
+  bool frame_limit_said = false;  // the note on a video longer than a movie holds
+  // The frames a movie holds: fewer than kMaxFrameCount when the sound's sample count runs out
+  // first.
+  int max_frames = kMaxFrameCount;
   const RgbPicture* picture = nullptr;  // the next picture to encode
   int got = 0;                          // what reading it gave: 1, 0 at the end, -1 on error
 };
@@ -499,10 +502,26 @@ bool OpenInputs(EncodeJob& job) {
   if (!o.audio_path.empty()) {
     job.sound.emplace();
     if (!LoadSound(o, job.settings.frame_duration, &*job.sound)) return false;
+    MovieLayout layout;
+    layout.frame_duration = job.settings.frame_duration;
+    layout.sound = true;
+    layout.sample_rate = job.sound->sample_rate;
+    layout.stereo = job.sound->channels == 2;
+    job.max_frames = MovieLayout_MaxFrames(layout);
   }
   const std::int64_t counted = job.source.CountFromSize();
-  job.expected_frames = std::min<std::int64_t>(counted, kMaxFrameCount);
-  if (counted > kMaxFrameCount) {
+  job.expected_frames = std::min<std::int64_t>(counted, job.max_frames);
+  if (counted > job.max_frames && job.max_frames < kMaxFrameCount) {
+    char note[224];
+    std::snprintf(note, sizeof note,
+                  "%lld frames, more than the %d whose %u Hz sound a movie's 32-bit sample count "
+                  "holds at this frame rate: it would end %.2f s into the clip's %.2f s; a lower "
+                  "sample rate keeps more",
+                  static_cast<long long>(counted), job.max_frames, job.sound->sample_rate,
+                  job.max_frames / job.fps, static_cast<double>(counted) / job.fps);
+    Note(o, o.video_path, note);
+    job.frame_limit_said = true;
+  } else if (counted > kMaxFrameCount) {
     // Said before the work, which for a film takes hours, rather than once the movie is full;
     // with the highest rate of the video (stored in 1/200 s steps) that keeps the whole clip.
     const double seconds = static_cast<double>(counted) / job.fps;
@@ -572,7 +591,7 @@ int StartPictures(EncodeJob& job) {
   if (!StartRateControl(o, g, *job.picture, bits, &*job.rate)) return kExitFailure;
   if (o.one_pass || !job.source.seekable()) return 0;
   if (!job.source.Rewind(&error) ||
-      !RunFirstPass(o, g, job.source, &*job.rate, job.expected_frames))
+      !RunFirstPass(o, g, job.source, &*job.rate, job.expected_frames, job.max_frames))
     return kExitFailure;
   job.expected_frames = static_cast<std::int64_t>(job.rate->pass_bits.size());
   job.got = job.source.Next(&job.picture, &error);
@@ -591,11 +610,14 @@ bool EncodePictures(EncodeJob& job) {
   std::string error;
   for (; job.got > 0; job.got = job.source.Next(&job.picture, &error)) {
     if (StopSignals_Received() != 0) return false;
-    if (encoder.writer.frames_written >= kMaxFrameCount) {
+    if (encoder.writer.frames_written >= job.max_frames) {
       if (!job.frame_limit_said)
         Note(o, o.video_path,
-             "the format holds at most " + std::to_string(kMaxFrameCount) +
-                 " frames; the rest of the video is left out");
+             job.max_frames < kMaxFrameCount
+                 ? "a movie with this sound holds at most " + std::to_string(job.max_frames) +
+                       " frames (its 32-bit sample count); the rest of the video is left out"
+                 : "the format holds at most " + std::to_string(kMaxFrameCount) +
+                       " frames; the rest of the video is left out");
       break;
     }
     if (job.rate && job.guessed_frames) {

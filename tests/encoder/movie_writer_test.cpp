@@ -166,5 +166,25 @@ TEST(MovieWriter, RefusesLayoutsItCannotWrite) {
   EXPECT_TRUE(MovieWriter_OpenMemory(writer, &movie, layout)) << writer.error;
 }
 
+TEST(MovieWriter, StopsAtTheFramesWhoseSoundTheSampleCountHolds) {
+  // 96 kHz mono at 10 s a frame: 960,000 samples a period. 4,473 periods fit in 32 bits
+  // (4,473 x 960,000 = 4,294,080,000), 31 of them carried ahead by frame 0: 4,442 frames.
+  MovieLayout layout = SilentLayout();
+  layout.frame_duration = 2000;
+  layout.sound = true;
+  layout.sample_rate = 96000;
+  layout.period_bytes = 480000;
+  std::vector<std::uint8_t> movie;
+  MovieWriter writer;
+  ASSERT_TRUE(MovieWriter_OpenMemory(writer, &movie, layout)) << writer.error;
+  const std::uint8_t video[4] = {};
+  const std::vector<std::uint8_t> period(480000, 0x22);
+  writer.frames_written = 4441;  // as after the frames before it
+  EXPECT_TRUE(MovieWriter_WriteFrame(writer, video, 4, period.data(), period.size()));
+  // The next one would wrap the count written at the end, after all the work: refused now.
+  EXPECT_FALSE(MovieWriter_WriteFrame(writer, video, 4, period.data(), period.size()));
+  EXPECT_NE(std::string::npos, writer.error.find("4442 frames")) << writer.error;
+}
+
 }  // namespace
 }  // namespace tarvel
