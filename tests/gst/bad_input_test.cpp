@@ -360,7 +360,8 @@ TEST_F(DamagedMovies, CutMovieWithItsSoundUntakenStillWaitsForThePictures) {
   struct Gate {
     std::mutex lock;
     std::condition_variable changed;
-    bool open = false;  // the demuxer waits for the pictures, or gave up on them
+    bool open = false;         // the demuxer waits for the pictures, or gave up on them
+    bool sound_ended = false;  // the demuxer has ended the sound, after its error
     std::size_t pictures = 0, at_error = 0;
     int errors = 0;
     void Open() {
@@ -386,6 +387,39 @@ TEST_F(DamagedMovies, CutMovieWithItsSoundUntakenStillWaitsForThePictures) {
         &gate, nullptr);
     gst_object_unref(out);
     gst_object_unref(decoder);
+    // The pictures' end is held until the sound has ended: the pipeline, whose one sink had
+    // ended, was otherwise stopped before the error could come, at times.
+    GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "video");
+    GstPad* taken = gst_element_get_static_pad(sink, "sink");
+    gst_pad_add_probe(
+        taken, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+          if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_EOS) {
+            auto& g = *static_cast<Gate*>(data);
+            std::unique_lock<std::mutex> hold(g.lock);
+            g.changed.wait(hold, [&g] { return g.sound_ended; });
+          }
+          return GST_PAD_PROBE_OK;
+        },
+        &gate, nullptr);
+    gst_object_unref(taken);
+    gst_object_unref(sink);
+    GstElement* sound = gst_bin_get_by_name(GST_BIN(pipeline), "adec");
+    GstPad* sound_in = gst_element_get_static_pad(sound, "sink");
+    gst_pad_add_probe(
+        sound_in, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+          if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_EOS) {
+            auto& g = *static_cast<Gate*>(data);
+            std::lock_guard<std::mutex> hold(g.lock);
+            g.sound_ended = true;
+            g.changed.notify_all();
+          }
+          return GST_PAD_PROBE_OK;
+        },
+        &gate, nullptr);
+    gst_object_unref(sound_in);
+    gst_object_unref(sound);
     GstElement* demux = gst_bin_get_by_name(GST_BIN(pipeline), "d");
     g_signal_connect(demux, "pad-added", G_CALLBACK(+[](GstElement*, GstPad* pad, gpointer data) {
                        if (std::strcmp(GST_PAD_NAME(pad), "video_0") != 0) return;
@@ -421,9 +455,9 @@ TEST_F(DamagedMovies, CutMovieWithItsSoundUntakenStillWaitsForThePictures) {
   RunPipeline(
       "filesrc location=\"" + Path("cut.kqm") +
           "\" ! kqmdemux name=d d.video_0 ! queue ! kqmviddec name=dec ! appsink name=video "
-          "sync=false d.audio_0 ! kqmauddec",
+          "sync=false d.audio_0 ! kqmauddec name=adec",
       options);
-  // The pipeline may end before the error (its one sink has ended): the bus is watched for it.
+  // The bus is watched for the error: the pipeline may end before it reaches the application.
   EXPECT_EQ(gate.errors, 1);
   EXPECT_EQ(gate.at_error, 20u);
 }
