@@ -976,10 +976,11 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
     }
     s.flushes.over.notify_all();
   }
-  if (regrown >= 0) {
+  const std::int64_t grown_to = regrown;
+  regrown = 0;  // built again at most here: a seek without a flush is placed again below
+  if (grown_to >= 0) {
     // Built from the start again; a system out of threads leaves it empty, and no seek placed.
-    StartIndex(s, regrown);
-    regrown = 0;  // not again for this seek
+    StartIndex(s, grown_to);
     segment = unplaced;
     if (!place(segment)) {
       // Plays on from where it was.
