@@ -58,14 +58,18 @@ std::array<std::uint8_t, kWaveHeaderSize> WaveFileHeader(std::uint32_t sample_ra
                                                          std::uint32_t channels,
                                                          std::uint64_t pcm_bytes) {
   const std::uint32_t block_align = channels * 2;
-  // A RIFF file cannot describe more than 4 GiB; larger outputs keep the largest sizes it can,
-  // in whole sample frames, which readers divide the data size by.
+  // A RIFF file cannot describe more than 4 GiB. Past that both sizes say "unknown, to the end
+  // of the file", as a writer that cannot go back leaves them, which readers take to mean all
+  // the samples that follow; a size kept at the largest one would have them stop there and drop
+  // the rest.
   const std::uint64_t room = 0xFFFFFFFFu - (kWaveHeaderSize - 8);
-  const std::uint64_t limit = room - room % block_align;
-  const auto data_size = static_cast<std::uint32_t>(std::min<std::uint64_t>(pcm_bytes, limit));
+  const bool unknown = pcm_bytes > room;
+  const auto data_size = unknown ? 0xFFFFFFFFu : static_cast<std::uint32_t>(pcm_bytes);
+  const auto riff_size =
+      unknown ? 0xFFFFFFFFu : static_cast<std::uint32_t>(pcm_bytes + kWaveHeaderSize - 8);
   std::array<std::uint8_t, kWaveHeaderSize> h{};
   std::memcpy(h.data(), "RIFF", 4);
-  PutLe32(h.data() + 4, static_cast<std::uint32_t>(data_size + kWaveHeaderSize - 8));
+  PutLe32(h.data() + 4, riff_size);
   std::memcpy(h.data() + 8, "WAVEfmt ", 8);
   PutLe32(h.data() + 16, 16);
   PutLe16(h.data() + 20, 1);  // PCM

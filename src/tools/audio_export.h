@@ -16,8 +16,8 @@
 
 namespace tarvel::tools {
 
-// The 44 bytes of a PCM WAVE file's header for `pcm_bytes` of signed 16-bit samples (sizes past
-// what RIFF can describe are kept at its largest).
+// The 44 bytes of a PCM WAVE file's header for `pcm_bytes` of signed 16-bit samples (past what
+// RIFF can describe, both sizes are all ones: to the end of the file).
 inline constexpr std::size_t kWaveHeaderSize = 44;
 std::array<std::uint8_t, kWaveHeaderSize> WaveFileHeader(std::uint32_t sample_rate,
                                                          std::uint32_t channels,

@@ -89,17 +89,22 @@ TEST(AudioExport, WarnsOnceNamingTheFirstFrameWhoseCodesRunOut) {
   std::remove(path.c_str());
 }
 
-// Past 4 GiB the header keeps the largest size a RIFF file holds in whole sample frames.
-TEST(AudioExport, WaveHeaderOfMoreThanFourGibibytesCountsWholeSampleFrames) {
+// Past 4 GiB both sizes are all ones, "to the end of the file": a size kept at the largest one
+// had readers stop there and drop the rest of the sound. Up to the limit they are exact.
+TEST(AudioExport, WaveHeaderOfMoreThanFourGibibytesSaysToTheEnd) {
   for (const std::uint32_t channels : {1u, 2u}) {
-    const auto h = tools::WaveFileHeader(44100, channels, std::uint64_t{5} << 30);
-    const auto le32 = [&h](int at) {
+    const auto le32 = [](const auto& h, int at) {
       return std::uint32_t{h[at]} | std::uint32_t{h[at + 1]} << 8 | std::uint32_t{h[at + 2]} << 16 |
              std::uint32_t{h[at + 3]} << 24;
     };
-    // 0xFFFFFFFF less the 36 header bytes the RIFF size counts, down to 2 or 4 bytes a frame.
-    EXPECT_EQ(le32(40), channels == 1 ? 0xFFFFFFDAu : 0xFFFFFFD8u) << channels;
-    EXPECT_EQ(le32(4), le32(40) + 36) << channels;
+    const auto over = tools::WaveFileHeader(44100, channels, std::uint64_t{5} << 30);
+    EXPECT_EQ(le32(over, 40), 0xFFFFFFFFu) << channels;
+    EXPECT_EQ(le32(over, 4), 0xFFFFFFFFu) << channels;
+    // The largest that fits: 0xFFFFFFFF less the 36 header bytes the RIFF size counts, in
+    // whole 4-byte frames.
+    const auto fits = tools::WaveFileHeader(44100, channels, 0xFFFFFFD8u);
+    EXPECT_EQ(le32(fits, 40), 0xFFFFFFD8u) << channels;
+    EXPECT_EQ(le32(fits, 4), 0xFFFFFFFCu) << channels;
   }
 }
 
