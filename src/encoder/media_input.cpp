@@ -399,6 +399,7 @@ bool ReadWav(WavBytes& in, PcmSound* sound, std::string* error) {
   bool have_format = false, is_float = false;
   std::uint32_t channels = 0, rate = 0, bits = 0, block_align = 0;
   std::uint64_t ds64_data_size = 0;  // 0: none given
+  const std::uint32_t riff_size = Le32(head + 4);
   std::uint8_t chunk[8];
   while (in.Read(chunk, 8) == 8) {
     const std::uint32_t length = Le32(chunk + 4);
@@ -464,13 +465,28 @@ bool ReadWav(WavBytes& in, PcmSound* sound, std::string* error) {
       sound->sample_rate = rate;
       sound->channels = static_cast<int>(channels);
       sound->samples.clear();
+      // A size of 0 is also that of a chunk that is really empty, followed by other chunks the
+      // RIFF size counts (a tag, and a size within it): those are no sound.
+      std::uint8_t next[8];
+      std::size_t peeked = 0;
+      if (length == 0 && riff_size != 0 && riff_size != kStreamedDataSize) {
+        peeked = in.Read(next, 8);
+        const bool tag = peeked == 8 && std::all_of(next, next + 4, [](std::uint8_t c) {
+                           return c >= 0x20 && c <= 0x7E;
+                         });
+        if (tag && in.position() + Le32(next + 4) <= std::uint64_t{riff_size} + 8) {
+          sound->missing_bytes = 0;
+          return true;
+        }
+      }
       try {
         if (const std::uint64_t known = std::min(left, in.Remaining()))
           sound->samples.reserve(
               static_cast<std::size_t>(std::min(known, kMaxWavBytes) / block_align * channels));
         // Whole sample frames of each piece are converted; a partial one waits for the next.
         std::vector<std::uint8_t> piece(std::size_t{1} << 16);
-        std::size_t held = 0;
+        std::size_t held = peeked;
+        std::memcpy(piece.data(), next, peeked);
         while (left > 0) {
           const std::size_t want =
               static_cast<std::size_t>(std::min<std::uint64_t>(left, piece.size() - held));

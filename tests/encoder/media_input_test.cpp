@@ -298,6 +298,12 @@ TEST(WavInput, ReadsIntegerAndFloatSamplesAsSixteenBitRounded) {
     streamed.replace(streamed.size() - 8, 4, length);
     EXPECT_EQ((Samples{7, -7}), samples_of(streamed));
   }
+  // But a data chunk that is really empty, followed by a chunk the RIFF size counts, holds no
+  // sound: the chunk after it is not read as samples.
+  const std::string list = "LIST" + Le32(4) + "INFO";
+  std::string empty = Wav(1, 1, 8000, 16, "") + list;
+  empty.replace(4, 4, Le32(4 + 24 + 8 + 12));
+  EXPECT_EQ(Samples{}, samples_of(empty));
 }
 
 TEST(WavInput, RefusesWhatItCannotRead) {
