@@ -166,7 +166,18 @@ int Cmd_Thumbnail(int argc, char** argv) {
     std::size_t next = 0;
     for (std::int64_t index = 0; index <= candidates.back(); ++index) {
       if (StopSignals_Received() != 0) return StatusAfterStop(command, out_path, 0);
-      if (MovieReader_Next(reader, chunks) != FrameRead::kOk) break;
+      // A movie cut or copied over since the first walk gives no thumbnail: the pictures
+      // would be chosen among frames that are gone, or decoded from another movie's bytes.
+      const auto at = static_cast<std::size_t>(index);
+      if (!ReadFrameAgain(reader, offsets[at], at + 1 < offsets.size() ? offsets[at + 1] : -1,
+                          chunks)) {
+        MovieReader_Close(reader);
+        PrintError(command, path,
+                   "frame " + std::to_string(index) +
+                       ": the file has changed since it was opened (the frame is no longer "
+                       "where it was)");
+        return 1;
+      }
       if (!decode[static_cast<std::size_t>(index)]) continue;
       const int decoded =
           DecodeFramePicture(*decoder, {chunks.data(), static_cast<std::uint32_t>(chunks.size())});

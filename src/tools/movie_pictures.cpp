@@ -68,6 +68,12 @@ std::int64_t SeekToDecodeStart(MovieReader& reader, VideoDecoder& decoder, std::
   return 0;
 }
 
+bool ReadFrameAgain(MovieReader& reader, std::int64_t offset, std::int64_t next,
+                    std::vector<std::uint8_t>& chunks) {
+  return reader.position == offset && MovieReader_Next(reader, chunks) == FrameRead::kOk &&
+         (next < 0 || reader.position == next);
+}
+
 bool OpenMovieForPictures(MovieReader& reader, const std::string& command,
                           const std::string& path) {
   std::string error;

@@ -40,6 +40,12 @@ bool KeyFrameDecodesAlone(MovieReader& reader, VideoDecoder& decoder, std::int64
 // the start frame's picture.
 std::int64_t SeekToDecodeStart(MovieReader& reader, VideoDecoder& decoder, std::int64_t target);
 
+// Reads the frame at `reader`'s place again, which an earlier walk of the movie found whole at
+// `offset` and followed by the frame at `next` (-1: none looked at). False when the file has
+// changed since: the frame cannot be read whole there any more, or no longer ends at `next`.
+bool ReadFrameAgain(MovieReader& reader, std::int64_t offset, std::int64_t next,
+                    std::vector<std::uint8_t>& chunks);
+
 // Opens the movie at `path` and checks that its pictures can be decoded; otherwise prints the
 // one-line error for `command` and returns false.
 bool OpenMovieForPictures(MovieReader& reader, const std::string& command, const std::string& path);

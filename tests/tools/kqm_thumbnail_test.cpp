@@ -11,9 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "container/movie_reader.h"
 #include "encoder/movie_encoder.h"
 #include "kqm_run.h"
 #include "tools/commands.h"
+#include "tools/movie_pictures.h"
 
 namespace tarvel {
 namespace {
@@ -207,6 +209,41 @@ TEST(KqmThumbnail, BadInputGetsOneLineNamingTheFile) {
   EXPECT_EQ(blind.err, "kqm thumbnail: " + Temp("blind.kqm") +
                            ": frame 0: no picture chunk; playback stops there\n");
   EXPECT_FALSE(std::filesystem::exists(Temp("blind0.png")));
+}
+
+// The thumbnail reads its frames twice: a movie cut or copied over in between is no longer
+// read as the frames the first walk found (it gave a thumbnail, status 0, from the frames left
+// or from the other movie's bytes).
+TEST(KqmThumbnail, AFrameReadAgainIsWhereTheFirstWalkFoundIt) {
+  const std::string movie = Temp("changing.kqm");
+  // Frames of noise (a fixed seed), larger than what the reader's stream holds ahead of them.
+  WriteMovie(movie, 256, 256, 3, 1, [](int, RgbPicture& picture) {
+    std::uint32_t seed = 12345;
+    for (auto& value : picture.rgb)
+      value = static_cast<std::uint8_t>((seed = seed * 1103515245 + 12345) >> 24);
+  });
+  MovieReader reader;
+  std::string error;
+  ASSERT_TRUE(MovieReader_Open(reader, movie, &error)) << error;
+  std::vector<std::uint8_t> chunks;
+  std::vector<std::int64_t> offsets;
+  for (int i = 0; i < 3; ++i) {
+    offsets.push_back(reader.position);
+    ASSERT_EQ(MovieReader_Next(reader, chunks), FrameRead::kOk);
+  }
+  ASSERT_GT(offsets[1] - offsets[0], 65536) << "frames too small for the test";
+  std::filesystem::resize_file(movie, static_cast<std::uintmax_t>(offsets[2] + 10));
+  ASSERT_TRUE(MovieReader_Rewind(reader));
+  EXPECT_TRUE(tools::ReadFrameAgain(reader, offsets[0], offsets[1], chunks));
+  EXPECT_TRUE(tools::ReadFrameAgain(reader, offsets[1], offsets[2], chunks));
+  EXPECT_FALSE(tools::ReadFrameAgain(reader, offsets[2], -1, chunks));
+  // Another movie copied over it, whose first frame is smaller.
+  WriteMovie(Temp("other.kqm"), 256, 256, 3, 1,
+             [](int, RgbPicture& picture) { FillGrey(picture); });
+  test::WriteFileBytes(movie, test::ReadFileBytes(Temp("other.kqm")));
+  ASSERT_TRUE(MovieReader_Rewind(reader));
+  EXPECT_FALSE(tools::ReadFrameAgain(reader, offsets[0], offsets[1], chunks));
+  MovieReader_Close(reader);
 }
 
 #if !defined(__SANITIZE_ADDRESS__)  // whose shadow memory no address-space limit leaves room for
