@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -82,13 +83,19 @@ void HoldStartupMessage(QtMsgType type, const QMessageLogContext& context, const
     g_held_messages.push_back({type, context.category ? context.category : "", text});
     return;
   }
-  // Qt's own reason, such as "could not connect to display :1", came before the fatal line.
-  QString reason = QStringLiteral("no window system could be used");
-  const auto platform =
-      std::find_if(g_held_messages.begin(), g_held_messages.end(),
-                   [](const HeldMessage& held) { return held.category.rfind("qt.qpa", 0) == 0; });
-  if (platform != g_held_messages.end()) reason = platform->text;
-  CannotShow(reason.toStdString());
+  // Qt's own reason comes just before the plugin loader's line for the first platform tried,
+  // which only says that loading failed: the X11 plugin's "could not connect to display :1",
+  // the Wayland plugin's "Failed to create wl_display (...)" (in no category). Where Qt goes on
+  // to another platform, its failure is not the one the user asked for.
+  const auto is_loader = [](const HeldMessage& held) { return held.category == "qt.qpa.plugin"; };
+  const auto loader = std::find_if(g_held_messages.begin(), g_held_messages.end(), is_loader);
+  const auto before = std::find_if(
+      std::make_reverse_iterator(loader), g_held_messages.rend(), [](const HeldMessage& held) {
+        return held.type == QtWarningMsg || held.type == QtCriticalMsg;
+      });
+  const auto reason = before != g_held_messages.rend() ? std::prev(before.base()) : loader;
+  CannotShow(reason != g_held_messages.end() ? reason->text.toStdString()
+                                             : std::string("no window system could be used"));
 }
 
 // The connection is made: what Qt said meanwhile goes out as it would have.
