@@ -122,6 +122,10 @@ Viewer::Viewer(PlayerContext& player, ViewerSeams seams, PlayerOptions options)
   // that an unattended run never waits on it.
   if (!seams_.ask_association && PlatformCanAsk())
     seams_.ask_association = &AskAssociationInMessageBox;
+  if (!seams_.desktop_places_windows)
+    seams_.desktop_places_windows = [] {
+      return !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+    };
   if (!seams_.show_notice) {
     seams_.show_notice = [this](const QString& text) {
       ShowNoticeBox(notice_box_, command_.get(), text, FullScreenWindow());
@@ -1266,7 +1270,10 @@ void Viewer::WindowMoved(SettingsWindow window, const QPoint& origin,
                          std::optional<QPoint>& dock_target,
                          DockTargets (*dock)(const QPoint&, const QSize&), bool keep) {
   if (state_.quit_requested) return;
-  if (keep) Settings_RecordPosition(settings_, window, origin.x(), origin.y());
+  // Where the desktop alone places windows, the file keeps the places they had where the player
+  // could place them (the same settings serve an X11 session).
+  if (keep && seams_.desktop_places_windows())
+    Settings_RecordPosition(settings_, window, origin.x(), origin.y());
   if (dock_target && *dock_target == origin) {
     dock_target.reset();  // the move docking asked for
     return;

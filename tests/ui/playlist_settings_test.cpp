@@ -809,6 +809,24 @@ TEST_F(ViewerTest, OnlyMovesOfTheVideoWindowFromWhereItWasCentredAreRecorded) {
   EXPECT_EQ(viewer->video().saved_position(), QPoint(40, 30));
 }
 
+TEST_F(ViewerTest, PositionsAreKeptWhereTheDesktopAlonePlacesWindows) {
+  const std::string file =
+      "AutoPlay=1\nFullScreen=0\nFenetreLibre=1\nNoSound=0\nEnchaine=0\nRegister=1\n"
+      "Wkqm=120,80\nWcmd=100,200\nWlist=0,50\n";
+  ASSERT_TRUE(WriteText(SettingsFile(), QByteArray::fromStdString(file)));
+  ViewerSeams compositor = Seams();
+  compositor.desktop_places_windows = [] { return false; };
+  Start({Conformance(kSilentMovie)}, compositor);
+  Turn();
+  ASSERT_TRUE(Playing());
+  // The places Qt reports there, which are not where the windows are.
+  viewer->video().video_window()->move(-3, -30);
+  panel().move(0, 0);
+  TurnFor(20);
+  viewer.reset();
+  EXPECT_EQ(ReadText(SettingsFile()).toStdString(), file);
+}
+
 TEST_F(PlaylistTest, PositionsOffEveryScreenAreBroughtBack) {
   const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
   const int right = screen.x() + screen.width();
