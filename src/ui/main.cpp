@@ -89,10 +89,10 @@ void HoldStartupMessage(QtMsgType type, const QMessageLogContext& context, const
   // to another platform, its failure is not the one the user asked for.
   const auto is_loader = [](const HeldMessage& held) { return held.category == "qt.qpa.plugin"; };
   const auto loader = std::find_if(g_held_messages.begin(), g_held_messages.end(), is_loader);
-  const auto before = std::find_if(
-      std::make_reverse_iterator(loader), g_held_messages.rend(), [](const HeldMessage& held) {
-        return held.type == QtWarningMsg || held.type == QtCriticalMsg;
-      });
+  const auto before = std::find_if(std::make_reverse_iterator(loader), g_held_messages.rend(),
+                                   [](const HeldMessage& held) {
+                                     return held.type == QtWarningMsg || held.type == QtCriticalMsg;
+                                   });
   const auto reason = before != g_held_messages.rend() ? std::prev(before.base()) : loader;
   CannotShow(reason != g_held_messages.end() ? reason->text.toStdString()
                                              : std::string("no window system could be used"));
