@@ -747,6 +747,9 @@ void Viewer::SoundOnOff() {
       ReportDeviceFailure(std::exchange(withheld_device_problem_, {}));
   }
   settings_.NoSound = state_.muted ? 1 : 0;
+  // Written at once: when a Wayland compositor goes away the window library ends the program
+  // without its exit handlers, and the change would be lost with it.
+  WriteSettings();
 }
 
 void Viewer::ReportDeviceFailure(const std::string& problem) {

@@ -25,6 +25,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -1129,6 +1130,23 @@ TEST_F(ViewerTest, AProgramEndedFromItsMainLoopKeepsItsSettings) {
   EXPECT_EXIT(
       {
         QTimer::singleShot(0, [] { std::exit(1); });
+        viewer->Run();
+      },
+      testing::ExitedWithCode(1), "");
+  QFile file(SettingsFile());
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(file.readAll().contains("NoSound=1"));
+}
+
+// When its Wayland compositor goes away the window library ends the program from a thread of
+// its own, without the exit handlers (_exit(1)): a change made since the last Play is kept.
+TEST_F(ViewerTest, AProgramEndedWithoutItsExitHandlersKeepsItsSettings) {
+  Start();
+  viewer->Click(kIdSoundOnOff);
+  ASSERT_EQ(viewer->settings().NoSound, 1);
+  EXPECT_EXIT(
+      {
+        QTimer::singleShot(0, [] { std::thread([] { std::_Exit(1); }).join(); });
         viewer->Run();
       },
       testing::ExitedWithCode(1), "");
