@@ -294,14 +294,20 @@ void StopIndex(DemuxState& s) {
 
 // The file's length now when the index met the end of the file (at a frame or inside one) and
 // the file has grown since (a download in progress): built again, the index reaches frames it
-// could not. -1 otherwise.
+// could not. -1 otherwise. Seeks ask from their own threads: under the lock the index is started
+// with, so that a build another seek started meanwhile is neither ended nor taken for this one.
 std::int64_t IndexOutgrown(DemuxState& s) {
-  const IndexEnd end = s.index.end();
-  if (end != IndexEnd::kEndOfData && end != IndexEnd::kTruncated) return -1;
-  StopIndex(s);  // finished: joined at once, and the length it measured is read after
+  std::int64_t measured = -1;
+  {
+    const std::lock_guard<std::mutex> lock(s.indexer_lock);
+    const IndexEnd end = s.index.end();
+    if (end != IndexEnd::kEndOfData && end != IndexEnd::kTruncated) return -1;
+    if (s.indexer.joinable()) s.indexer.join();  // finished: joined at once
+    measured = s.index_length;
+  }
   gint64 length = -1;
-  if (s.index_length < 0 || !gst_pad_peer_query_duration(s.sink, GST_FORMAT_BYTES, &length) ||
-      length <= s.index_length)
+  if (measured < 0 || !gst_pad_peer_query_duration(s.sink, GST_FORMAT_BYTES, &length) ||
+      length <= measured)
     return -1;
   return length;
 }
@@ -976,11 +982,14 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
     }
     s.flushes.over.notify_all();
   }
-  const std::int64_t grown_to = regrown;
+  // Asked again now that no other seek can build it: one that held the stream first may have
+  // built it again already (two seeks at once, through different sinks or pads).
+  const bool outgrown = regrown >= 0;
+  const std::int64_t grown_to = outgrown ? IndexOutgrown(s) : -1;
   regrown = 0;  // built again at most here: a seek without a flush is placed again below
-  if (grown_to >= 0) {
+  if (outgrown) {
     // Built from the start again; a system out of threads leaves it empty, and no seek placed.
-    StartIndex(s, grown_to);
+    if (grown_to >= 0) StartIndex(s, grown_to);
     segment = unplaced;
     if (!place(segment)) {
       // Plays on from where it was.

@@ -202,6 +202,66 @@ TEST_F(DamagedMovies, SeekIntoFramesAGrowingMovieGainedAfterItWasIndexed) {
   EXPECT_TRUE(run.eos);
 }
 
+// Two seeks at once into such a download, from two threads (two sinks, each sent a seek by the
+// application): each found the index outgrown before either could stop the streaming thread
+// (held in the paused sink), and the second built it again while the first's build ran, which
+// aborted the process.
+TEST_F(DamagedMovies, TwoSeeksAtOnceIntoAGrowingMovieBuildTheIndexOnce) {
+  WriteFileBytes(Path("growing.kqm"), Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 20)));
+  RunOptions options;
+  options.seeks = {30 * 40'000'000LL};  // waits for the index, which ends at frame 20
+  options.prerolled = [this](GstElement* pipeline) {
+    WriteFileBytes(Path("growing.kqm"), movie_);
+    // A seek that finds the index outgrown asks upstream for the file's length.
+    struct Asked {
+      std::mutex lock;
+      std::condition_variable changed;
+      int lengths = 0;
+    } asked;
+    static thread_local bool seeking = false;
+    GstElement* demux = gst_bin_get_by_name(GST_BIN(pipeline), "d");
+    GstPad* sink = gst_element_get_static_pad(demux, "sink");
+    GstPad* video = gst_element_get_static_pad(demux, "video_0");
+    const gulong probe = gst_pad_add_probe(
+        sink,
+        static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_QUERY_UPSTREAM | GST_PAD_PROBE_TYPE_PUSH),
+        +[](GstPad*, GstPadProbeInfo* info, gpointer user) {
+          if (seeking && GST_QUERY_TYPE(GST_PAD_PROBE_INFO_QUERY(info)) == GST_QUERY_DURATION) {
+            auto* a = static_cast<Asked*>(user);
+            const std::lock_guard<std::mutex> hold(a->lock);
+            ++a->lengths;
+            a->changed.notify_all();
+          }
+          return GST_PAD_PROBE_OK;
+        },
+        &asked, nullptr);
+    // Without a flush, each waits for the streaming thread, which the paused sink holds.
+    const auto seek = [video] {
+      seeking = true;
+      gst_pad_send_event(
+          video, gst_event_new_seek(1.0, GST_FORMAT_TIME, GST_SEEK_FLAG_ACCURATE, GST_SEEK_TYPE_SET,
+                                    40 * 40'000'000LL, GST_SEEK_TYPE_NONE, -1));
+    };
+    std::thread first(seek), second(seek);
+    {
+      std::unique_lock<std::mutex> hold(asked.lock);
+      asked.changed.wait(hold, [&] { return asked.lengths >= 2; });
+    }
+    gst_pad_remove_probe(sink, probe);
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    first.join();
+    second.join();
+    gst_object_unref(video);
+    gst_object_unref(sink);
+    gst_object_unref(demux);
+  };
+  const PipelineRun run = PlayBranch("growing.kqm", true, options);
+  EXPECT_TRUE(run.errors.empty()) << Joined(run.errors);
+  EXPECT_TRUE(run.eos);
+  ASSERT_FALSE(run.video.pts.empty());
+  EXPECT_EQ(run.video.pts.back(), 49 * 40'000'000ULL);
+}
+
 // Another movie copied over the open one, with frames of other sizes: a seek
 // reads where the index found its frames, and what lies there now is not them. It ends in an
 // error naming the frame, where the seek sent whatever lay at the old offsets as the frames.
