@@ -1324,6 +1324,12 @@ void Viewer::KeepSavedPositionsReachable() {
     if (!PlacementOf(*position)) continue;
     const QPoint origin(std::clamp(position->x, -kFarthest, kFarthest),
                         std::clamp(position->y, -kFarthest, kFarthest));
+    // Where the desktop alone places windows they are not used, and are kept for a session
+    // where they are, whose screens may differ.
+    if (!seams_.desktop_places_windows()) {
+      *position = WindowPosition{origin.x(), origin.y()};
+      continue;
+    }
     const QPoint kept = KeepReachable(QRect(origin, size), screens);
     // Where the rule leaves no place the program would choose itself, it chooses.
     *position = kept.x() >= 1 ? WindowPosition{kept.x(), kept.y()} : WindowPosition{};

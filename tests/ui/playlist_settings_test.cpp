@@ -812,7 +812,7 @@ TEST_F(ViewerTest, OnlyMovesOfTheVideoWindowFromWhereItWasCentredAreRecorded) {
 TEST_F(ViewerTest, PositionsAreKeptWhereTheDesktopAlonePlacesWindows) {
   const std::string file =
       "AutoPlay=1\nFullScreen=0\nFenetreLibre=1\nNoSound=0\nEnchaine=0\nRegister=1\n"
-      "Wkqm=120,80\nWcmd=100,200\nWlist=0,50\n";
+      "Wkqm=120,80\nWcmd=100,200\nWlist=5000,50\n";  // the playlist on a screen not here
   ASSERT_TRUE(WriteText(SettingsFile(), QByteArray::fromStdString(file)));
   ViewerSeams compositor = Seams();
   compositor.desktop_places_windows = [] { return false; };
