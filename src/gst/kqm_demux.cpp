@@ -682,8 +682,10 @@ void Loop(gpointer user) {
       // does not select), nothing can tell whether what was sent will be taken: an error now
       // failed the pipeline before anything reached a sink, and waiting hung where the stream
       // is never selected. The cut then ends the streams as the movie's end does, after all
-      // that was read, and is said in a warning.
-      if (Element_DecoderPending(s.video) || (s.audio && Element_DecoderPending(s.audio))) {
+      // that was read, and is said in a warning. Once the pipeline has prerolled, a way still
+      // not linked is one left so (a stream not selected): the cut is the error it is.
+      if ((Element_DecoderPending(s.video) || (s.audio && Element_DecoderPending(s.audio))) &&
+          !Element_Prerolled(element)) {
         GST_ELEMENT_WARNING(
             element, STREAM, DEMUX,
             ("%s", WithFileName(s.name, FrameReadProblem(read, s.next_frame, s.header.frame_count))

@@ -218,6 +218,22 @@ bool Element_Stopping(GstElement* element) {
   return stopping;
 }
 
+bool Element_Prerolled(GstElement* element) {
+  GstObject* top = GST_OBJECT(gst_object_ref(element));
+  while (GstObject* parent = gst_object_get_parent(top)) {
+    gst_object_unref(top);
+    top = parent;
+  }
+  bool prerolled = false;
+  if (GST_IS_ELEMENT(top)) {
+    GST_OBJECT_LOCK(top);
+    prerolled = GST_STATE(top) >= GST_STATE_PAUSED;
+    GST_OBJECT_UNLOCK(top);
+  }
+  gst_object_unref(top);
+  return prerolled;
+}
+
 std::string MovieFileName(GstPad* sink) {
   std::string name;
   GstQuery* query = gst_query_new_uri();

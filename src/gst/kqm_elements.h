@@ -91,6 +91,9 @@ bool Element_DecoderDownstream(GstPad* src);
 // decodebin3 (playbin3, uridecodebin3) links its queue to a decoder some time after the
 // demuxer's pads were added, and may never link a stream it does not select.
 bool Element_DecoderPending(GstPad* src);
+// Whether the pipeline `element` is in has prerolled (reached PAUSED): a way on that is not
+// linked by then is one the pipeline leaves unlinked (a decodebin3's stream it does not select).
+bool Element_Prerolled(GstElement* element);
 // Whether `element` or a bin it is in has been asked to go below PAUSED: a pipeline being
 // stopped deactivates its downstream elements first, which answers what waits on them (a drain)
 // as if it had failed, while the element itself still runs.

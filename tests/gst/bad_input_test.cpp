@@ -571,6 +571,71 @@ TEST_F(DamagedMovies, CutMetBeforeTheWayOnIsLinkedEndsTheStreams) {
   EXPECT_EQ(run.warnings[0], Path("cut.kqm") + ": frame 5: the file ends inside the frame");
 }
 
+// A stream that is never linked on (a decodebin3's stream it does not select) does not make a
+// cut met while the pictures play a warning and an end: the cut is still the error it was.
+TEST_F(DamagedMovies, CutMetWhilePlayingWithASoundWayNeverLinkedIsAnError) {
+  WriteFileBytes(Path("cut.kqm"), Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 45) + 10));
+  struct Gate {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool sound_ended = false;
+  } gate;
+  RunOptions options;
+  options.built = [&gate](GstElement* pipeline) {
+    // The sound goes into a bin whose way in leads nowhere, as a stream left unselected does.
+    GstElement* bin = gst_bin_new("unselected");
+    GstPad* in = gst_ghost_pad_new_no_target("sink", GST_PAD_SINK);
+    gst_element_add_pad(bin, in);
+    gst_bin_add(GST_BIN(pipeline), bin);
+    gst_pad_add_probe(
+        in, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+          if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_EOS) {
+            auto& g = *static_cast<Gate*>(data);
+            const std::lock_guard<std::mutex> hold(g.lock);
+            g.sound_ended = true;
+            g.changed.notify_all();
+          }
+          return GST_PAD_PROBE_OK;
+        },
+        &gate, nullptr);
+    GstElement* demux = gst_bin_get_by_name(GST_BIN(pipeline), "d");
+    g_signal_connect(demux, "pad-added", G_CALLBACK(+[](GstElement*, GstPad* pad, gpointer data) {
+                       if (std::strcmp(GST_PAD_NAME(pad), "audio_0") != 0) return;
+                       GstPad* way = gst_element_get_static_pad(GST_ELEMENT(data), "sink");
+                       EXPECT_EQ(gst_pad_link(pad, way), GST_PAD_LINK_OK);
+                       gst_object_unref(way);
+                     }),
+                     bin);
+    gst_object_unref(demux);
+    // The pictures' end, the pipeline's, is held until the demuxer has ended the sound too.
+    GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "video");
+    GstPad* taken = gst_element_get_static_pad(sink, "sink");
+    gst_pad_add_probe(
+        taken, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+          if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_EOS) {
+            auto& g = *static_cast<Gate*>(data);
+            std::unique_lock<std::mutex> hold(g.lock);
+            g.changed.wait(hold, [&g] { return g.sound_ended; });
+          }
+          return GST_PAD_PROBE_OK;
+        },
+        &gate, nullptr);
+    gst_object_unref(taken);
+    gst_object_unref(sink);
+  };
+  // The queue holds a second (25 frames): the cut is met once the pipeline plays.
+  const PipelineRun run = RunPipeline(
+      "filesrc location=\"" + Path("cut.kqm") +
+          "\" ! kqmdemux name=d d.video_0 ! queue max-size-buffers=0 max-size-bytes=0 "
+          "max-size-time=1000000000 ! kqmviddec ! appsink name=video sync=false",
+      options);
+  EXPECT_EQ(run.video.sizes.size(), 45u);
+  ASSERT_EQ(run.errors.size(), 1u) << Joined(run.warnings);
+  EXPECT_EQ(run.errors[0], Path("cut.kqm") + ": frame 45: the file ends inside the frame");
+}
+
 // A player stopped before it has played up to a cut (going on to its next movie) is not told
 // of the cut: the decoders, stopped before the demuxer, failed the drain it waited on, and its
 // error went to the bus, where the player took it for the next movie's and skipped that too.
