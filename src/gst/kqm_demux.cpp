@@ -312,6 +312,14 @@ std::int64_t IndexOutgrown(DemuxState& s) {
   return length;
 }
 
+// Whether a seek's flush is under way: the index's reads wait for it to end, and it waits for
+// the streaming thread to stop.
+bool FlushPending(void* user) {
+  UpstreamFlush& flushes = static_cast<DemuxState*>(user)->flushes;
+  const std::lock_guard<std::mutex> hold(flushes.lock);
+  return flushes.flushing;
+}
+
 #define DEMUX_ERROR(element, state, kind, text)                                              \
   GST_ELEMENT_ERROR(element, STREAM, kind, ("%s", WithFileName((state).name, text).c_str()), \
                     (nullptr))
@@ -933,6 +941,10 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
   // thread has stopped (it reads the index), and the seek placed then.
   std::int64_t regrown = -1;
   const GstSegment unplaced = segment;
+  // Once the streaming thread has stopped, the wait for the index gives up where another seek's
+  // flush is under way (that seek places the streams): the index's reads wait for that flush to
+  // end, and that seek for the streaming thread, held here.
+  bool stopped = false;
   // Moves `target` as the seek asks and finds the frame shown there, waiting for the index to
   // reach it (a movie that ends early is sought up to its end); false when it cannot be done.
   const auto place = [&](GstSegment& target) {
@@ -943,11 +955,13 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
       return false;
     std::int64_t frame = FrameAt(header, target.position);
     const bool past = frame >= header.frame_count;
-    if (!past && !s.index.WaitFor(static_cast<std::int32_t>(frame))) {
+    if (!past &&
+        !s.index.WaitFor(static_cast<std::int32_t>(frame), stopped ? FlushPending : nullptr, &s)) {
       if (regrown < 0) {
         regrown = IndexOutgrown(s);
         if (regrown >= 0) return true;
       }
+      if (stopped && !s.index.finished()) return false;  // given up
       if (s.index.frames() == 0) return false;
       // The segment starts at that frame, or its picture would be clipped away downstream.
       frame = s.index.frames() - 1;
@@ -984,6 +998,7 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
     }
     s.flushes.over.notify_all();
   }
+  stopped = true;
   // Asked again now that no other seek can build it: one that held the stream first may have
   // built it again already (two seeks at once, through different sinks or pads).
   const bool outgrown = regrown >= 0;

@@ -262,6 +262,84 @@ TEST_F(DamagedMovies, TwoSeeksAtOnceIntoAGrowingMovieBuildTheIndexOnce) {
   EXPECT_EQ(run.video.pts.back(), 49 * 40'000'000ULL);
 }
 
+// A seek without a flush that builds the index of the grown movie again, under way with a
+// flushing seek from another thread: it held the streaming thread while it waited for the index,
+// whose reads waited for the other seek's flush to end, which waited for the streaming thread.
+TEST_F(DamagedMovies, SeekBuildingTheIndexAgainBesideAFlushingSeekDoesNotHang) {
+  WriteFileBytes(Path("growing.kqm"), Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 20)));
+  RunOptions options;
+  options.seeks = {30 * 40'000'000LL};  // the index ends at frame 20
+  gint64 shown = -1;
+  options.prerolled = [this, &shown](GstElement* pipeline) {
+    WriteFileBytes(Path("growing.kqm"), movie_);
+    // The seek without a flush asks for the file's length again once it holds the streaming
+    // thread; the flushing seek's flush reaches the source once it has begun. Each waits there
+    // for the other.
+    struct Asked {
+      std::mutex lock;
+      std::condition_variable changed;
+      int lengths = 0;  // asked by the seek without a flush
+      bool flushing = false;
+    } asked;
+    static thread_local bool unflushed_seek = false;
+    GstElement* source = gst_bin_get_by_name(GST_BIN(pipeline), "src");
+    GstPad* read = gst_element_get_static_pad(source, "src");
+    const gulong probe = gst_pad_add_probe(
+        read,
+        static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_EVENT_FLUSH |
+                                     GST_PAD_PROBE_TYPE_QUERY_UPSTREAM | GST_PAD_PROBE_TYPE_PUSH),
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+          auto& a = *static_cast<Asked*>(data);
+          std::unique_lock<std::mutex> hold(a.lock);
+          if (info->type & GST_PAD_PROBE_TYPE_QUERY_UPSTREAM) {
+            if (!unflushed_seek || GST_QUERY_TYPE(GST_PAD_PROBE_INFO_QUERY(info)) != GST_QUERY_DURATION)
+              return GST_PAD_PROBE_OK;
+            ++a.lengths;
+            a.changed.notify_all();
+            if (a.lengths == 2) a.changed.wait(hold, [&a] { return a.flushing; });
+          } else if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_FLUSH_START) {
+            a.flushing = true;
+            a.changed.notify_all();
+            a.changed.wait(hold, [&a] { return a.lengths >= 2; });
+          }
+          return GST_PAD_PROBE_OK;
+        },
+        &asked, nullptr);
+    GstElement* demux = gst_bin_get_by_name(GST_BIN(pipeline), "d");
+    GstPad* out = gst_element_get_static_pad(demux, "video_0");
+    const auto seek = [out](std::int64_t frame, int flags) {
+      return gst_pad_send_event(
+          out, gst_event_new_seek(1.0, GST_FORMAT_TIME, static_cast<GstSeekFlags>(flags),
+                                  GST_SEEK_TYPE_SET, frame * 40'000'000LL, GST_SEEK_TYPE_NONE,
+                                  -1));
+    };
+    std::thread unflushed([&seek] {
+      unflushed_seek = true;
+      seek(40, GST_SEEK_FLAG_ACCURATE);
+    });
+    {
+      std::unique_lock<std::mutex> hold(asked.lock);
+      asked.changed.wait(hold, [&asked] { return asked.lengths == 1; });
+    }
+    EXPECT_TRUE(seek(45, GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE));
+    unflushed.join();
+    gst_pad_remove_probe(read, probe);
+    gst_object_unref(out);
+    gst_object_unref(demux);
+    gst_object_unref(read);
+    gst_object_unref(source);
+    gst_element_get_state(pipeline, nullptr, nullptr, GST_CLOCK_TIME_NONE);
+    gst_element_query_position(pipeline, GST_FORMAT_DEFAULT, &shown);
+  };
+  const PipelineRun run = RunPipeline("filesrc name=src location=\"" + Path("growing.kqm") +
+                                          "\" ! kqmdemux name=d d.video_0 ! kqmviddec ! "
+                                          "appsink name=video sync=false",
+                                      options);
+  EXPECT_EQ(shown, 45);  // the flushing seek's
+  EXPECT_TRUE(run.errors.empty()) << Joined(run.errors);
+  EXPECT_TRUE(run.eos);
+}
+
 // Another movie copied over the open one, with frames of other sizes: a seek
 // reads where the index found its frames, and what lies there now is not them. It ends in an
 // error naming the frame, where the seek sent whatever lay at the old offsets as the frames.
