@@ -137,6 +137,9 @@ struct DemuxState {
   // Held while the index's thread is started or ended: the streaming thread starts it, the
   // thread that takes the pad down ends it.
   std::mutex indexer_lock;
+  // Times the index was started: a seek placed before another seek built it again places itself
+  // again on the new one.
+  std::atomic<std::uint32_t> index_builds{0};
   // The frame the streams were placed at by the index (a seek, pictures sent again), until it is
   // read: its size there is checked against the index's, for a file rewritten since; -1: none.
   std::int64_t placed_frame = -1;
@@ -271,6 +274,7 @@ bool StartIndex(DemuxState& s, std::int64_t length) {
   const std::lock_guard<std::mutex> lock(s.indexer_lock);
   s.index_cancel = false;
   s.index_length = -1;
+  ++s.index_builds;
   s.index.Reset(s.header.frame_count);
   s.key_alone.assign(s.header.frame_count, 0);
   try {
@@ -941,6 +945,7 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
   // thread has stopped (it reads the index), and the seek placed then.
   std::int64_t regrown = -1;
   const GstSegment unplaced = segment;
+  const std::uint32_t build = s.index_builds;
   // Once the streaming thread has stopped, the wait for the index gives up where another seek's
   // flush is under way (that seek places the streams): the index's reads wait for that flush to
   // end, and that seek for the streaming thread, held here.
@@ -1004,7 +1009,10 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
   const bool outgrown = regrown >= 0;
   const std::int64_t grown_to = outgrown ? IndexOutgrown(s) : -1;
   regrown = 0;  // built again at most here: a seek without a flush is placed again below
-  if (outgrown) {
+  // Built again by another seek since this one was placed (one that gave up its wait for it to
+  // this seek's flush): the frame found may not be in the new index yet.
+  const bool rebuilt = s.index_builds != build;
+  if (outgrown || rebuilt) {
     // Built from the start again; a system out of threads leaves it empty, and no seek placed.
     if (grown_to >= 0) StartIndex(s, grown_to);
     segment = unplaced;
