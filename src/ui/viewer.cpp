@@ -122,8 +122,8 @@ Viewer::Viewer(PlayerContext& player, ViewerSeams seams, PlayerOptions options)
   // that an unattended run never waits on it.
   if (!seams_.ask_association && PlatformCanAsk())
     seams_.ask_association = &AskAssociationInMessageBox;
-  if (!seams_.desktop_places_windows)
-    seams_.desktop_places_windows = [] {
+  if (!seams_.program_places_windows)
+    seams_.program_places_windows = [] {
       return !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
     };
   if (!seams_.show_notice) {
@@ -1275,7 +1275,7 @@ void Viewer::WindowMoved(SettingsWindow window, const QPoint& origin,
   if (state_.quit_requested) return;
   // Where the desktop alone places windows, the file keeps the places they had where the player
   // could place them (the same settings serve an X11 session).
-  if (keep && seams_.desktop_places_windows())
+  if (keep && seams_.program_places_windows())
     Settings_RecordPosition(settings_, window, origin.x(), origin.y());
   if (dock_target && *dock_target == origin) {
     dock_target.reset();  // the move docking asked for
@@ -1326,7 +1326,7 @@ void Viewer::KeepSavedPositionsReachable() {
                         std::clamp(position->y, -kFarthest, kFarthest));
     // Where the desktop alone places windows they are not used, and are kept for a session
     // where they are, whose screens may differ.
-    if (!seams_.desktop_places_windows()) {
+    if (!seams_.program_places_windows()) {
       *position = WindowPosition{origin.x(), origin.y()};
       continue;
     }

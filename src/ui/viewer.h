@@ -66,9 +66,9 @@ struct ViewerSeams {
   // Shows a problem to the user without waiting for an answer. Default: a non-modal message
   // box owned by the control panel (one at a time: a new problem joins the last few it shows).
   std::function<void(const QString& text)> show_notice;
-  // Whether the desktop lets the program place its windows. Default: yes, except on Wayland,
-  // where the compositor alone places them and the positions Qt reports are not where they are.
-  std::function<bool()> desktop_places_windows;
+  // Whether the program may place its windows. Default: yes, except on Wayland, where the
+  // compositor alone places them and the positions Qt reports are not where they are.
+  std::function<bool()> program_places_windows;
 };
 
 class Viewer final : public PresentationHost, public CommandHost, public PlaylistHost {

@@ -815,7 +815,7 @@ TEST_F(ViewerTest, PositionsAreKeptWhereTheDesktopAlonePlacesWindows) {
       "Wkqm=120,80\nWcmd=100,200\nWlist=5000,50\n";  // the playlist on a screen not here
   ASSERT_TRUE(WriteText(SettingsFile(), QByteArray::fromStdString(file)));
   ViewerSeams compositor = Seams();
-  compositor.desktop_places_windows = [] { return false; };
+  compositor.program_places_windows = [] { return false; };
   Start({Conformance(kSilentMovie)}, compositor);
   Turn();
   ASSERT_TRUE(Playing());
