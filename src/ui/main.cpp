@@ -24,12 +24,15 @@
 namespace {
 
 // Docking places windows, which Wayland does not let programs do: on a desktop that also runs
-// an X server, use it unless the user chose a platform.
+// an X server, use it unless the user chose a platform. Wayland is tried after it only where a
+// Wayland desktop is named: elsewhere its client library would add a complaint of its own (no
+// XDG_RUNTIME_DIR, no compositor) to the X server's failure, which is the one to tell.
 void PreferX11() {
   const char* platform = std::getenv("QT_QPA_PLATFORM");
   const char* display = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
   if ((platform == nullptr || *platform == '\0') && display != nullptr && *display != '\0')
-    qputenv("QT_QPA_PLATFORM", "xcb;wayland");
+    qputenv("QT_QPA_PLATFORM", wayland != nullptr && *wayland != '\0' ? "xcb;wayland" : "xcb");
   // The pictures reach an X server through memory of the player's own that it shares with the
   // server (display/picture_surface.h). Qt's own shared-memory painting, used for everything
   // else, waits for the server at every paint; the panel's small changes at each picture go
