@@ -19,6 +19,7 @@
 #include "engine/player_context.h"
 #include "engine/player_status.h"
 #include "platform/capture_audio_device.h"
+#include "support/hand_clocked_device.h"
 #include "ui/control_ids.h"
 #include "ui/resources.h"
 #include "ui/skin_controls.h"
@@ -54,6 +55,17 @@ class ViewerTest : public ::testing::Test {
     CaptureOptions options;
     options.timing = CaptureTiming::kSampleClock;
     return std::make_unique<CaptureAudioDevice>(self->log, options);
+  }
+
+  // The next start gets a card whose clock the test turns by hand (`card` once made), for a test
+  // that must know which periods have ended, however busy the machine.
+  void UseHandClockedCard() {
+    player.services.make_audio_device = [](void* user) -> std::unique_ptr<AudioDevice> {
+      auto* self = static_cast<ViewerTest*>(user);
+      auto made = std::make_unique<HandClockedDevice>(self->log);
+      self->card = made.get();
+      return made;
+    };
   }
 
   QString ConfigFolder() const { return home.filePath(QStringLiteral(".config")); }
@@ -159,6 +171,7 @@ class ViewerTest : public ::testing::Test {
   std::shared_ptr<CaptureLog> log = std::make_shared<CaptureLog>(false);
   PlayerContext player;
   std::unique_ptr<Viewer> viewer;
+  HandClockedDevice* card = nullptr;  // the last one UseHandClockedCard made
 
   std::function<int(QDialog&)> on_dialog;
   QStringList dialogs_run;
