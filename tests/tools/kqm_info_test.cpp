@@ -181,9 +181,14 @@ TEST(KqmInfo, FramesListsAMillionChunksInTheRoomOfOneFrame) {
     EXPECT_NE(r.out.find(json ? "{\"index\":1,\"offset\":8388676," : "      1      8388676 "),
               std::string::npos)
         << r.out.substr(0, 200);
-    // Every chunk of both frames, and the summary's count of them.
+    // Every chunk of both frames, and the summary's count of them; not the movie's name, whose
+    // folder has a random name that may hold the two letters too.
+    std::string listed = r.out;
+    for (auto at = listed.find(movie); at != std::string::npos; at = listed.find(movie, at))
+      listed.erase(at, movie.size());
     std::size_t tags = 0;
-    for (auto at = r.out.find("ZZ"); at != std::string::npos; at = r.out.find("ZZ", at + 2)) ++tags;
+    for (auto at = listed.find("ZZ"); at != std::string::npos; at = listed.find("ZZ", at + 2))
+      ++tags;
     EXPECT_EQ(tags, 2 * kChunks + 1) << json;
     EXPECT_EQ(r.out.back(), '\n');
   }
