@@ -142,6 +142,20 @@ std::string ExpectedDesktopEntry(const std::string& exec, const std::string& nam
          "Keywords=movie;video;player;kqm;kqs;\nX-Tarvel-Per-User=true\n";
 }
 
+// The Exec line's word for a program in the scratch folder, whose name comes from TMPDIR and
+// may hold a space: desktop entry rules quote a word holding a reserved character, escape '"',
+// '`', '$' and '\' inside the quotes, and the file then doubles every backslash.
+std::string ExecWord(const std::string& path) {
+  if (path.find_first_of(" \t\n\"'\\><~|&;$*?#()`") == std::string::npos) return path;
+  std::string word = "\"";
+  for (char c : path) {
+    if (c == '"' || c == '`' || c == '$') word += "\\\\";
+    if (c == '\\') word += "\\\\\\";
+    word += c;
+  }
+  return word + '"';
+}
+
 // Fake desktop tools that append their name and bracketed arguments to `log`.
 void FakeTools(const std::string& bin, const std::string& log, int xdg_mime_status = 0) {
   for (const char* tool : {"update-mime-database", "update-desktop-database", "xdg-mime"}) {
@@ -258,7 +272,7 @@ TEST(DesktopRegistration, BuildTreeEntryAndInstalledEntry) {
     ScopedEnv path("PATH", scratch / "tools");
     DesktopRegistrationResult r = RegisterForCurrentUser(input);
     ASSERT_EQ(r.result, kAssociationOk) << r.problem;
-    EXPECT_EQ(ReadBytes(user_entry), ExpectedDesktopEntry(built, "Tarvel (build tree)",
+    EXPECT_EQ(ReadBytes(user_entry), ExpectedDesktopEntry(ExecWord(built), "Tarvel (build tree)",
                                                           "Play KQM movies with the player "
                                                           "built in " +
                                                               tree));
@@ -281,7 +295,7 @@ TEST(DesktopRegistration, BuildTreeEntryAndInstalledEntry) {
     EXPECT_EQ(InstalledDataFolder(installed, DesktopDataFolders(), prefix + "/bin"), "");
     DesktopRegistrationResult r = RegisterForCurrentUser(input);
     EXPECT_FALSE(r.installed);
-    EXPECT_EQ(ReadBytes(user_entry), ExpectedDesktopEntry(installed));
+    EXPECT_EQ(ReadBytes(user_entry), ExpectedDesktopEntry(ExecWord(installed)));
   }
   ScopedEnv dirs("XDG_DATA_DIRS", prefix + "/share:/usr/share");
   EXPECT_EQ(InstalledDataFolder(installed, DesktopDataFolders(), "/usr/bin"), "");  // not on PATH
