@@ -26,6 +26,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <cwchar>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -50,6 +52,16 @@ std::string PlayerLines(const std::string& errors) {
   while (std::getline(lines, line))
     if (line.rfind("tarvel: ", 0) == 0) kept += line + "\n";
   return kept;
+}
+
+// A line as the user's character set reads it: the system's reasons come in the user's
+// language, and the temporary folder's name may hold any letter.
+QString InTheLocale(const std::string& line) {
+  std::wstring wide(line.size(), L'\0');
+  const std::size_t length = std::mbstowcs(wide.data(), line.c_str(), wide.size());
+  if (length == static_cast<std::size_t>(-1)) return QString::fromStdString(line);
+  wide.resize(length);
+  return QString::fromStdWString(wide);
 }
 
 TEST_F(ViewerTest, StartsStoppedWithTheEngineSetUp) {
@@ -861,8 +873,10 @@ TEST_F(ViewerTest, NoThreadToFollowPlaybackLeavesItStoppedAndUsable) {
   const QString movie = Conformance(kSilentMovie);
   Start({movie}, std::move(seams));
   for (int turn = 0; turn < 5; ++turn) Turn();
-  EXPECT_EQ(notices, QStringList{movie + ": cannot be played: no thread to follow its playback "
-                                         "(Resource temporarily unavailable)"});
+  EXPECT_EQ(notices, QStringList{InTheLocale(movie.toStdString() +
+                                             ": cannot be played: no thread to follow its "
+                                             "playback (" +
+                                             std::strerror(EAGAIN) + ")")});
   EXPECT_TRUE(state().stopped);
   EXPECT_TRUE(EngineIdle());
   EXPECT_TRUE(Button(kIdStop)->checked());
@@ -1002,8 +1016,8 @@ TEST_F(ViewerTest, AFolderThatCannotBeReadSaysWhy) {
   Start({QString::fromStdString(folder)});
   Turn();
   EXPECT_TRUE(state().stopped);
-  EXPECT_EQ(notices, QStringList{QString::fromStdString(
-                         folder + ": the folder cannot be read (Permission denied)")});
+  EXPECT_EQ(notices, QStringList{InTheLocale(folder + ": the folder cannot be read (" +
+                                             std::strerror(EACCES) + ")")});
 }
 
 TEST_F(ViewerTest, SeveralPathsWithoutAMovieNameTheFirst) {
