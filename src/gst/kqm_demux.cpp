@@ -324,6 +324,13 @@ bool FlushPending(void* user) {
   return flushes.flushing;
 }
 
+// Waits for the index to reach `frame` where the streaming thread is held (on it, or by a seek
+// that has stopped it): gives up while a seek's flush is under way, as the index's reads wait
+// for that flush to end, and that seek for the streaming thread. True when it is indexed.
+bool WaitForIndexHeld(DemuxState& s, std::int32_t frame) {
+  return s.index.WaitFor(frame, FlushPending, &s);
+}
+
 #define DEMUX_ERROR(element, state, kind, text)                                              \
   GST_ELEMENT_ERROR(element, STREAM, kind, ("%s", WithFileName((state).name, text).c_str()), \
                     (nullptr))
@@ -494,7 +501,7 @@ GstBuffer* ChunkBuffer(const std::uint8_t* payload, std::int32_t length) {
 void AttachJoiningState(DemuxState& s, GstBuffer* buffer) {
   const auto frame = static_cast<std::int32_t>(GST_BUFFER_OFFSET(buffer));
   SoundRestart restart;
-  if (frame == 0 || SoundRestart_Find(buffer, &restart) || !s.index.WaitFor(frame)) return;
+  if (frame == 0 || SoundRestart_Find(buffer, &restart) || !WaitForIndexHeld(s, frame)) return;
   restart.has_state = true;
   restart.state = s.index[frame].sound_state;
   SoundRestart_Attach(buffer, restart);
@@ -635,7 +642,7 @@ bool DrainDecoder(GstPad* src) {
 // that lost the pictures it is built on: it decodes its way there from the frames sent again.
 void ReplayPictures(DemuxState& s) {
   const auto next = static_cast<std::int32_t>(s.next_frame);
-  if (!s.index.WaitFor(next)) return;
+  if (!WaitForIndexHeld(s, next)) return;
   const std::int32_t start = DecodingStart(s, next);  // the reader moved if it had to find out
   MovieReader_SeekTo(s.reader, s.index[start].frame.offset);
   s.next_frame = start;

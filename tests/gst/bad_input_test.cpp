@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "gst/kqm_sound_restart.h"
 #include "gst_pipeline.h"
 #include "kqm_run.h"
 #include "tools/commands.h"
@@ -71,6 +74,12 @@ class DamagedMovies : public testing::Test {
                            (video ? "d.video_0 ! kqmviddec ! appsink name=video sync=false"
                                   : "d.audio_0 ! kqmauddec ! appsink name=audio sync=false"),
                        options);
+  }
+
+  // The pictures of growing.kqm, its source named for probes.
+  static std::string GrowingBranch() {
+    return "filesrc name=src location=\"" + Path("growing.kqm") +
+           "\" ! kqmdemux name=d d.video_0 ! kqmviddec ! appsink name=video sync=false";
   }
 
   // What `kqm export` makes of `name` (already written).
@@ -338,6 +347,220 @@ TEST_F(DamagedMovies, SeekBuildingTheIndexAgainBesideAFlushingSeekDoesNotHang) {
   EXPECT_EQ(shown, 45);  // the flushing seek's
   EXPECT_TRUE(run.errors.empty()) << Joined(run.errors);
   EXPECT_TRUE(run.eos);
+}
+
+// Keeps the frame index of a movie cut inside a frame when it was opened (a download) where
+// its reader asks for the file's length again at the cut, until the `release_at`th flush reaches
+// the source or Release is called: the index stays behind the streaming thread, which reads on once
+// the file is whole. The seek whose flush releases it goes on once the streaming thread has
+// stopped.
+struct IndexHold {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::thread::id streaming;
+  GstPad* sink = nullptr;  // the demuxer's
+  int index_asked = 0;     // when opened, then at the cut
+  bool held = false;       // the index has asked at the cut, and waits
+  bool released = false;
+  int release_at = 1;
+  int flush_starts = 0, flush_stops = 0;
+
+  void Release() {
+    const std::lock_guard<std::mutex> hold(lock);
+    released = true;
+    changed.notify_all();
+  }
+  template <typename Done>
+  void Await(Done done) {
+    std::unique_lock<std::mutex> hold(lock);
+    changed.wait(hold, done);
+  }
+  // For RunOptions::built.
+  void Install(GstElement* pipeline) {
+    GstElement* demux = gst_bin_get_by_name(GST_BIN(pipeline), "d");
+    g_signal_connect(demux, "pad-added", G_CALLBACK(+[](GstElement*, GstPad*, gpointer user) {
+                       auto& h = *static_cast<IndexHold*>(user);
+                       const std::lock_guard<std::mutex> hold(h.lock);
+                       h.streaming = std::this_thread::get_id();
+                     }),
+                     this);
+    GstElement* source = gst_bin_get_by_name(GST_BIN(pipeline), "src");
+    GstPad* read = gst_element_get_static_pad(source, "src");
+    gst_pad_add_probe(
+        read,
+        static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_EVENT_FLUSH |
+                                     GST_PAD_PROBE_TYPE_QUERY_UPSTREAM | GST_PAD_PROBE_TYPE_PUSH),
+        [](GstPad*, GstPadProbeInfo* info, gpointer user) {
+          auto& h = *static_cast<IndexHold*>(user);
+          std::unique_lock<std::mutex> hold(h.lock);
+          if (info->type & GST_PAD_PROBE_TYPE_QUERY_UPSTREAM) {
+            // The streaming thread adds the pads before it starts the index's.
+            if (GST_QUERY_TYPE(GST_PAD_PROBE_INFO_QUERY(info)) == GST_QUERY_DURATION &&
+                h.streaming != std::thread::id() && h.streaming != std::this_thread::get_id() &&
+                ++h.index_asked == 2) {
+              h.held = true;
+              h.changed.notify_all();
+              h.changed.wait(hold, [&h] { return h.released; });
+            }
+          } else {
+            const bool start =
+                GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_FLUSH_START;
+            ++(start ? h.flush_starts : h.flush_stops);
+            h.changed.notify_all();
+            if (start && h.flush_starts == h.release_at) {
+              h.released = true;
+              hold.unlock();
+              // That seek goes on to stop the streaming thread only once it has stopped: it
+              // comes late, after the streaming thread has gone on to wait for the index.
+              GST_PAD_STREAM_LOCK(h.sink);
+              GST_PAD_STREAM_UNLOCK(h.sink);
+            }
+          }
+          return GST_PAD_PROBE_OK;
+        },
+        this, nullptr);
+    sink = gst_element_get_static_pad(demux, "sink");
+    gst_object_unref(sink);  // the pipeline keeps it
+    gst_object_unref(read);
+    gst_object_unref(source);
+    gst_object_unref(demux);
+  }
+};
+
+// Writes the rest of `movie` at the end of the part of it at `path`, as a download goes on: the
+// file is never shorter than it was meanwhile.
+void Complete(const std::string& path, const Bytes& movie) {
+  const auto had = static_cast<std::streamsize>(std::filesystem::file_size(path));
+  std::ofstream file(path, std::ios::binary | std::ios::app);
+  file.write(reinterpret_cast<const char*>(movie.data()) + had,
+             static_cast<std::streamsize>(movie.size()) - had);
+  ASSERT_TRUE(file.flush().good()) << path;
+}
+
+// A flushing seek on its way to frame `frame` (in 40 ms frames) through `pad`.
+bool SeekThrough(GstPad* pad, std::int64_t frame, int flags) {
+  return gst_pad_send_event(
+      pad, gst_event_new_seek(1.0, GST_FORMAT_TIME, static_cast<GstSeekFlags>(flags),
+                              GST_SEEK_TYPE_SET, frame * 40'000'000LL, GST_SEEK_TYPE_NONE, -1));
+}
+
+// The picture decoder asking to join the stream again while the index is behind the streaming
+// thread, with a flushing seek from another thread: the streaming thread waited for the index
+// to reach the frame, holding the streaming thread the seek waited for, while the index's read
+// waited for the seek's flush to end.
+TEST_F(DamagedMovies, PicturesSentAgainBesideAFlushingSeekDoNotHang) {
+  WriteFileBytes(Path("growing.kqm"),
+                 Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 20) + 10));
+  IndexHold hold;
+  RunOptions options;
+  options.built = [&hold](GstElement* pipeline) { hold.Install(pipeline); };
+  options.prerolled = [this, &hold](GstElement* pipeline) {
+    hold.Await([&hold] { return hold.index_asked >= 1; });  // measured while cut
+    Complete(Path("growing.kqm"), movie_);
+    hold.Await([&hold] { return hold.held; });
+    GstElement* demux = gst_bin_get_by_name(GST_BIN(pipeline), "d");
+    GstPad* out = gst_element_get_static_pad(demux, "video_0");
+    struct Asked {
+      std::mutex lock;
+      std::condition_variable changed;
+      bool asked = false;
+    } asked;
+    // Frame 25 asks, and is dropped: nothing downstream can flush before the streaming thread
+    // goes on to send the frames again.
+    const gulong probe = gst_pad_add_probe(
+        out, GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad* pad, GstPadProbeInfo* info, gpointer user) {
+          if (GST_BUFFER_OFFSET(GST_PAD_PROBE_INFO_BUFFER(info)) != 25) return GST_PAD_PROBE_OK;
+          gst_pad_send_event(pad, gst::Rejoin_NewRequest(gst::RejoinRequest::kPictures));
+          auto& a = *static_cast<Asked*>(user);
+          const std::lock_guard<std::mutex> guard(a.lock);
+          a.asked = true;
+          a.changed.notify_all();
+          return GST_PAD_PROBE_DROP;
+        },
+        &asked, nullptr);
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    {
+      std::unique_lock<std::mutex> wait(asked.lock);
+      asked.changed.wait(wait, [&asked] { return asked.asked; });
+    }
+    EXPECT_TRUE(SeekThrough(out, 5, GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE));
+    hold.Release();
+    gst_pad_remove_probe(out, probe);
+    gst_object_unref(out);
+    gst_object_unref(demux);
+  };
+  const PipelineRun run = RunPipeline(GrowingBranch(), options);
+  EXPECT_TRUE(run.errors.empty()) << Joined(run.errors);
+  EXPECT_TRUE(run.eos);
+  ASSERT_FALSE(run.video.pts.empty());
+  EXPECT_EQ(run.video.pts.back(), 49 * 40'000'000ULL);
+}
+
+// The sound decoder asking for the decoding state while the index is behind the streaming thread,
+// with a flushing seek from another thread: the streaming thread waited for the index to reach
+// the sound sent next, as the pictures sent again did.
+TEST_F(DamagedMovies, SoundJoiningBesideAFlushingSeekDoesNotHang) {
+  // Long enough for the sound sent beside frame 72 (frame 41's) to lie past the index, held at
+  // frame 40: the queues fill up before it while the pipeline prerolls.
+  ASSERT_EQ(RunKqm(tools::Cmd_Demo, "demo",
+                   {"-o", Path("long.kqm"), "--size", "64x48", "--seconds", "3", "-q"})
+                .status,
+            0);
+  const Bytes movie = ReadFileBytes(Path("long.kqm"));
+  WriteFileBytes(Path("growing.kqm"),
+                 Bytes(movie.begin(), movie.begin() + FrameAt(movie, 40) + 10));
+  IndexHold hold;
+  RunOptions options;
+  options.built = [&hold](GstElement* pipeline) { hold.Install(pipeline); };
+  options.prerolled = [this, &hold, &movie](GstElement* pipeline) {
+    hold.Await([&hold] { return hold.index_asked >= 1; });  // measured while cut
+    Complete(Path("growing.kqm"), movie);
+    hold.Await([&hold] { return hold.held; });
+    GstElement* demux = gst_bin_get_by_name(GST_BIN(pipeline), "d");
+    GstPad* out = gst_element_get_static_pad(demux, "video_0");
+    struct Asked {
+      std::mutex lock;
+      std::condition_variable changed;
+      GstPad* sound = nullptr;
+      bool asked = false;
+    } asked;
+    asked.sound = gst_element_get_static_pad(demux, "audio_0");
+    // Frame 72's picture asks for the sound's state, and is dropped: the sound released with it
+    // goes out next.
+    const gulong probe = gst_pad_add_probe(
+        out, GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad*, GstPadProbeInfo* info, gpointer user) {
+          if (GST_BUFFER_OFFSET(GST_PAD_PROBE_INFO_BUFFER(info)) != 72) return GST_PAD_PROBE_OK;
+          auto& a = *static_cast<Asked*>(user);
+          gst_pad_send_event(a.sound, gst::Rejoin_NewRequest(gst::RejoinRequest::kSound));
+          const std::lock_guard<std::mutex> guard(a.lock);
+          a.asked = true;
+          a.changed.notify_all();
+          return GST_PAD_PROBE_DROP;
+        },
+        &asked, nullptr);
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    {
+      std::unique_lock<std::mutex> wait(asked.lock);
+      asked.changed.wait(wait, [&asked] { return asked.asked; });
+    }
+    EXPECT_TRUE(SeekThrough(out, 5, GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE));
+    hold.Release();
+    gst_pad_remove_probe(out, probe);
+    gst_object_unref(asked.sound);
+    gst_object_unref(out);
+    gst_object_unref(demux);
+  };
+  const PipelineRun run = RunPipeline(
+      "filesrc name=src location=\"" + Path("growing.kqm") +
+          "\" ! kqmdemux name=d d.video_0 ! queue ! kqmviddec ! appsink name=video sync=false "
+          "d.audio_0 ! queue ! kqmauddec ! appsink name=audio sync=false",
+      options);
+  EXPECT_TRUE(run.errors.empty()) << Joined(run.errors);
+  EXPECT_TRUE(run.eos);
+  ASSERT_FALSE(run.video.pts.empty());
+  EXPECT_EQ(run.video.pts.back(), 74 * 40'000'000ULL);
 }
 
 // Another movie copied over the open one, with frames of other sizes: a seek
