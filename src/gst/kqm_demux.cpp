@@ -36,7 +36,9 @@ namespace {
 struct UpstreamFlush {
   std::mutex lock;
   std::condition_variable over;
-  bool flushing = false;
+  // Flushes under way: two seeks from two threads overlap, and the first to end its flush does
+  // not end the other's.
+  int flushing = 0;
   std::uint64_t count = 0;  // flushes begun
 };
 
@@ -210,7 +212,7 @@ bool PullOnce(Puller& puller, std::int64_t offset, void* buffer, std::size_t len
 // Waits until no seek's flush is under way (or the reader is cancelled); the flushes begun.
 std::uint64_t FlushesOver(const Puller& puller) {
   std::unique_lock<std::mutex> hold(puller.flushes->lock);
-  puller.flushes->over.wait(hold, [&] { return !puller.flushes->flushing || *puller.cancel; });
+  puller.flushes->over.wait(hold, [&] { return puller.flushes->flushing == 0 || *puller.cancel; });
   return puller.flushes->count;
 }
 
@@ -321,7 +323,7 @@ std::int64_t IndexOutgrown(DemuxState& s) {
 bool FlushPending(void* user) {
   UpstreamFlush& flushes = static_cast<DemuxState*>(user)->flushes;
   const std::lock_guard<std::mutex> hold(flushes.lock);
-  return flushes.flushing;
+  return flushes.flushing > 0;
 }
 
 // Waits for the index to reach `frame` where the streaming thread is held (on it, or by a seek
@@ -841,10 +843,10 @@ std::int32_t DecodingStart(DemuxState& s, std::int32_t frame) {
   return 0;
 }
 
-// The next key frame after `frame` that a seek may start at (waiting for the index to find
-// it); -1 when there is none.
+// The next key frame after `frame` that a seek holding the streaming thread may start at
+// (waiting for the index to find it); -1 when there is none, or another seek's flush is under way.
 std::int32_t NextStart(DemuxState& s, std::int32_t frame) {
-  for (std::int32_t i = frame + 1; s.index.WaitFor(i); ++i)
+  for (std::int32_t i = frame + 1; WaitForIndexHeld(s, i); ++i)
     if (s.index[i].frame.key() && KeyDecodesAlone(s, i)) return i;
   return -1;
 }
@@ -992,7 +994,7 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
     PushEvent(s, gst_event_ref(flush_start));
     {
       const std::lock_guard<std::mutex> hold(s.flushes.lock);
-      s.flushes.flushing = true;
+      ++s.flushes.flushing;
       ++s.flushes.count;
     }
     gst_pad_push_event(s.sink, flush_start);
@@ -1006,7 +1008,7 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
     gst_pad_push_event(s.sink, flush_stop);
     {
       const std::lock_guard<std::mutex> hold(s.flushes.lock);
-      s.flushes.flushing = false;
+      --s.flushes.flushing;
     }
     s.flushes.over.notify_all();
   }

@@ -407,6 +407,8 @@ struct IndexHold {
                 GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_FLUSH_START;
             ++(start ? h.flush_starts : h.flush_stops);
             h.changed.notify_all();
+            // A flush ending before the one that releases the index has begun waits for it.
+            if (!start) h.changed.wait(hold, [&h] { return h.flush_starts >= h.release_at; });
             if (start && h.flush_starts == h.release_at) {
               h.released = true;
               hold.unlock();
@@ -495,6 +497,83 @@ TEST_F(DamagedMovies, PicturesSentAgainBesideAFlushingSeekDoNotHang) {
   EXPECT_TRUE(run.eos);
   ASSERT_FALSE(run.video.pts.empty());
   EXPECT_EQ(run.video.pts.back(), 49 * 40'000'000ULL);
+}
+
+// A key-unit seek snapping to the key frame after, which it waits for the index to find, beside
+// a flushing seek from another thread that came first: it held the streaming thread while the
+// index's read waited for the other seek's flush to end. And its own flush, ending while the
+// other's was under way, ended the index's wait for that one: the index's read failed, the index
+// ended at the cut, and a later seek to frame 45 landed before it.
+TEST_F(DamagedMovies, SeekSnappingAfterBesideAFlushingSeekDoesNotHang) {
+  WriteFileBytes(Path("growing.kqm"),
+                 Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 20) + 10));
+  IndexHold hold;
+  hold.release_at = 2;  // the first seek's flush, which reaches the source second
+  RunOptions options;
+  options.built = [&hold](GstElement* pipeline) { hold.Install(pipeline); };
+  gint64 shown = -1;
+  options.prerolled = [this, &hold, &shown](GstElement* pipeline) {
+    hold.Await([&hold] { return hold.index_asked >= 1; });  // measured while cut
+    Complete(Path("growing.kqm"), movie_);
+    hold.Await([&hold] { return hold.held; });
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    GstElement* demux = gst_bin_get_by_name(GST_BIN(pipeline), "d");
+    GstPad* video = gst_element_get_static_pad(demux, "video_0");
+    GstPad* sound = gst_element_get_static_pad(demux, "audio_0");
+    // The first seek's flush waits on its way down the pictures until the second seek holds the
+    // streaming thread; the second comes up the sound, not flushing yet.
+    struct Gate {
+      std::mutex lock;
+      std::condition_variable changed;
+      bool entered = false, open = false;
+    } gate;
+    const gulong probe = gst_pad_add_probe(
+        video, GST_PAD_PROBE_TYPE_EVENT_FLUSH,
+        [](GstPad*, GstPadProbeInfo* info, gpointer user) {
+          auto& g = *static_cast<Gate*>(user);
+          std::unique_lock<std::mutex> wait(g.lock);
+          if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) != GST_EVENT_FLUSH_START || g.entered)
+            return GST_PAD_PROBE_OK;
+          g.entered = true;
+          g.changed.notify_all();
+          g.changed.wait(wait, [&g] { return g.open; });
+          return GST_PAD_PROBE_OK;
+        },
+        &gate, nullptr);
+    std::thread first(
+        [video] { SeekThrough(video, 5, GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE); });
+    {
+      std::unique_lock<std::mutex> wait(gate.lock);
+      gate.changed.wait(wait, [&gate] { return gate.entered; });
+    }
+    // Frame 0 is the only key frame: the second seek waits for the index to reach the end.
+    std::thread snapping([sound] {
+      SeekThrough(sound, 10,
+                  GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_KEY_UNIT | GST_SEEK_FLAG_SNAP_AFTER);
+    });
+    hold.Await([&hold] { return hold.flush_stops >= 1; });  // it holds the streaming thread
+    {
+      const std::lock_guard<std::mutex> guard(gate.lock);
+      gate.open = true;
+      gate.changed.notify_all();
+    }
+    first.join();
+    snapping.join();
+    gst_pad_remove_probe(video, probe);
+    hold.Release();
+    gst_element_set_state(pipeline, GST_STATE_PAUSED);
+    gst_element_get_state(pipeline, nullptr, nullptr, GST_CLOCK_TIME_NONE);
+    EXPECT_TRUE(SeekThrough(video, 45, GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE));
+    gst_element_get_state(pipeline, nullptr, nullptr, GST_CLOCK_TIME_NONE);
+    gst_element_query_position(pipeline, GST_FORMAT_DEFAULT, &shown);
+    gst_object_unref(sound);
+    gst_object_unref(video);
+    gst_object_unref(demux);
+  };
+  const PipelineRun run = RunPipeline(GrowingBranch(), options);
+  EXPECT_EQ(shown, 45);
+  EXPECT_TRUE(run.errors.empty()) << Joined(run.errors);
+  EXPECT_TRUE(run.eos);
 }
 
 // The sound decoder asking for the decoding state while the index is behind the streaming thread,
