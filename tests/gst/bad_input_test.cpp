@@ -99,6 +99,50 @@ std::string Joined(const std::vector<std::string>& lines) {
   return all;
 }
 
+// Whether a branch has ended, for another branch whose end must wait for it: a pipeline whose
+// only sink has ended is stopped by the test at once, before what the first branch still brings
+// (the demuxer's error, after it has ended the sound).
+struct EndGate {
+  std::mutex lock;
+  std::condition_variable changed;
+  bool ended = false;
+};
+
+// An end of stream through `pad` marks `gate` ended.
+void MarkEndAt(GstPad* pad, EndGate& gate) {
+  gst_pad_add_probe(
+      pad, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
+      [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+        if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_EOS) {
+          auto& g = *static_cast<EndGate*>(data);
+          const std::lock_guard<std::mutex> hold(g.lock);
+          g.ended = true;
+          g.changed.notify_all();
+        }
+        return GST_PAD_PROBE_OK;
+      },
+      &gate, nullptr);
+}
+
+// The end of stream reaching the element named `sink` waits until `gate` is ended.
+void HoldEndUntil(GstElement* pipeline, const char* sink, EndGate& gate) {
+  GstElement* element = gst_bin_get_by_name(GST_BIN(pipeline), sink);
+  GstPad* taken = gst_element_get_static_pad(element, "sink");
+  gst_pad_add_probe(
+      taken, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
+      [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+        if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_EOS) {
+          auto& g = *static_cast<EndGate*>(data);
+          std::unique_lock<std::mutex> hold(g.lock);
+          g.changed.wait(hold, [&g] { return g.ended; });
+        }
+        return GST_PAD_PROBE_OK;
+      },
+      &gate, nullptr);
+  gst_object_unref(taken);
+  gst_object_unref(element);
+}
+
 // A broken container ends the pipeline with one error naming the file and the frame, after
 // every frame before it was delivered exactly.
 TEST_F(DamagedMovies, BrokenContainerEndsWithAnErrorAfterWhatCouldBeRead) {
@@ -301,7 +345,8 @@ TEST_F(DamagedMovies, SeekBuildingTheIndexAgainBesideAFlushingSeekDoesNotHang) {
           auto& a = *static_cast<Asked*>(data);
           std::unique_lock<std::mutex> hold(a.lock);
           if (info->type & GST_PAD_PROBE_TYPE_QUERY_UPSTREAM) {
-            if (!unflushed_seek || GST_QUERY_TYPE(GST_PAD_PROBE_INFO_QUERY(info)) != GST_QUERY_DURATION)
+            if (!unflushed_seek ||
+                GST_QUERY_TYPE(GST_PAD_PROBE_INFO_QUERY(info)) != GST_QUERY_DURATION)
               return GST_PAD_PROBE_OK;
             ++a.lengths;
             a.changed.notify_all();
@@ -319,8 +364,7 @@ TEST_F(DamagedMovies, SeekBuildingTheIndexAgainBesideAFlushingSeekDoesNotHang) {
     const auto seek = [out](std::int64_t frame, int flags) {
       return gst_pad_send_event(
           out, gst_event_new_seek(1.0, GST_FORMAT_TIME, static_cast<GstSeekFlags>(flags),
-                                  GST_SEEK_TYPE_SET, frame * 40'000'000LL, GST_SEEK_TYPE_NONE,
-                                  -1));
+                                  GST_SEEK_TYPE_SET, frame * 40'000'000LL, GST_SEEK_TYPE_NONE, -1));
     };
     std::thread unflushed([&seek] {
       unflushed_seek = true;
@@ -800,8 +844,7 @@ TEST_F(DamagedMovies, CutMovieWithItsSoundUntakenStillWaitsForThePictures) {
   struct Gate {
     std::mutex lock;
     std::condition_variable changed;
-    bool open = false;         // the demuxer waits for the pictures, or gave up on them
-    bool sound_ended = false;  // the demuxer has ended the sound, after its error
+    bool open = false;  // the demuxer waits for the pictures, or gave up on them
     std::size_t pictures = 0, at_error = 0;
     int errors = 0;
     void Open() {
@@ -810,8 +853,9 @@ TEST_F(DamagedMovies, CutMovieWithItsSoundUntakenStillWaitsForThePictures) {
       changed.notify_all();
     }
   } gate;
+  EndGate sound_end;  // the demuxer has ended the sound, after its error
   RunOptions options;
-  options.built = [&gate](GstElement* pipeline) {
+  options.built = [&gate, &sound_end](GstElement* pipeline) {
     GstElement* decoder = gst_bin_get_by_name(GST_BIN(pipeline), "dec");
     GstPad* out = gst_element_get_static_pad(decoder, "src");
     // The pictures are held until the demuxer waits for them (or the error came without that).
@@ -829,35 +873,10 @@ TEST_F(DamagedMovies, CutMovieWithItsSoundUntakenStillWaitsForThePictures) {
     gst_object_unref(decoder);
     // The pictures' end is held until the sound has ended: the pipeline, whose one sink had
     // ended, was otherwise stopped before the error could come, at times.
-    GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "video");
-    GstPad* taken = gst_element_get_static_pad(sink, "sink");
-    gst_pad_add_probe(
-        taken, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
-        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
-          if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_EOS) {
-            auto& g = *static_cast<Gate*>(data);
-            std::unique_lock<std::mutex> hold(g.lock);
-            g.changed.wait(hold, [&g] { return g.sound_ended; });
-          }
-          return GST_PAD_PROBE_OK;
-        },
-        &gate, nullptr);
-    gst_object_unref(taken);
-    gst_object_unref(sink);
+    HoldEndUntil(pipeline, "video", sound_end);
     GstElement* sound = gst_bin_get_by_name(GST_BIN(pipeline), "adec");
     GstPad* sound_in = gst_element_get_static_pad(sound, "sink");
-    gst_pad_add_probe(
-        sound_in, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
-        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
-          if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_EOS) {
-            auto& g = *static_cast<Gate*>(data);
-            std::lock_guard<std::mutex> hold(g.lock);
-            g.sound_ended = true;
-            g.changed.notify_all();
-          }
-          return GST_PAD_PROBE_OK;
-        },
-        &gate, nullptr);
+    MarkEndAt(sound_in, sound_end);
     gst_object_unref(sound_in);
     gst_object_unref(sound);
     GstElement* demux = gst_bin_get_by_name(GST_BIN(pipeline), "d");
@@ -955,30 +974,15 @@ TEST_F(DamagedMovies, CutMetBeforeTheWayOnIsLinkedEndsTheStreams) {
 // cut met while the pictures play a warning and an end: the cut is still the error it was.
 TEST_F(DamagedMovies, CutMetWhilePlayingWithASoundWayNeverLinkedIsAnError) {
   WriteFileBytes(Path("cut.kqm"), Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 45) + 10));
-  struct Gate {
-    std::mutex lock;
-    std::condition_variable changed;
-    bool sound_ended = false;
-  } gate;
+  EndGate sound_end;
   RunOptions options;
-  options.built = [&gate](GstElement* pipeline) {
+  options.built = [&sound_end](GstElement* pipeline) {
     // The sound goes into a bin whose way in leads nowhere, as a stream left unselected does.
     GstElement* bin = gst_bin_new("unselected");
     GstPad* in = gst_ghost_pad_new_no_target("sink", GST_PAD_SINK);
     gst_element_add_pad(bin, in);
     gst_bin_add(GST_BIN(pipeline), bin);
-    gst_pad_add_probe(
-        in, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
-        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
-          if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_EOS) {
-            auto& g = *static_cast<Gate*>(data);
-            const std::lock_guard<std::mutex> hold(g.lock);
-            g.sound_ended = true;
-            g.changed.notify_all();
-          }
-          return GST_PAD_PROBE_OK;
-        },
-        &gate, nullptr);
+    MarkEndAt(in, sound_end);
     GstElement* demux = gst_bin_get_by_name(GST_BIN(pipeline), "d");
     g_signal_connect(demux, "pad-added", G_CALLBACK(+[](GstElement*, GstPad* pad, gpointer data) {
                        if (std::strcmp(GST_PAD_NAME(pad), "audio_0") != 0) return;
@@ -989,28 +993,14 @@ TEST_F(DamagedMovies, CutMetWhilePlayingWithASoundWayNeverLinkedIsAnError) {
                      bin);
     gst_object_unref(demux);
     // The pictures' end, the pipeline's, is held until the demuxer has ended the sound too.
-    GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "video");
-    GstPad* taken = gst_element_get_static_pad(sink, "sink");
-    gst_pad_add_probe(
-        taken, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
-        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
-          if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_EOS) {
-            auto& g = *static_cast<Gate*>(data);
-            std::unique_lock<std::mutex> hold(g.lock);
-            g.changed.wait(hold, [&g] { return g.sound_ended; });
-          }
-          return GST_PAD_PROBE_OK;
-        },
-        &gate, nullptr);
-    gst_object_unref(taken);
-    gst_object_unref(sink);
+    HoldEndUntil(pipeline, "video", sound_end);
   };
   // The queue holds a second (25 frames): the cut is met once the pipeline plays.
-  const PipelineRun run = RunPipeline(
-      "filesrc location=\"" + Path("cut.kqm") +
-          "\" ! kqmdemux name=d d.video_0 ! queue max-size-buffers=0 max-size-bytes=0 "
-          "max-size-time=1000000000 ! kqmviddec ! appsink name=video sync=false",
-      options);
+  const PipelineRun run =
+      RunPipeline("filesrc location=\"" + Path("cut.kqm") +
+                      "\" ! kqmdemux name=d d.video_0 ! queue max-size-buffers=0 max-size-bytes=0 "
+                      "max-size-time=1000000000 ! kqmviddec ! appsink name=video sync=false",
+                  options);
   EXPECT_EQ(run.video.sizes.size(), 45u);
   ASSERT_EQ(run.errors.size(), 1u) << Joined(run.warnings);
   EXPECT_EQ(run.errors[0], Path("cut.kqm") + ": frame 45: the file ends inside the frame");
