@@ -12,6 +12,8 @@
 #include <QThread>
 #include <QtTest/QTest>
 #include <chrono>
+#include <cstdlib>
+#include <cwchar>
 #include <functional>
 #include <memory>
 #include <string>
@@ -35,6 +37,16 @@ inline QString Conformance(const char* name) {
 inline constexpr char kSilentMovie[] = "key-dct-128x96.kqm";
 // copy-320x240-stereo: 8 frames with stereo sound.
 inline constexpr char kSoundMovie[] = "copy-320x240-stereo.kqm";
+
+// A line as the user's character set reads it: the system's reasons come in the user's
+// language, and the temporary folder's name may hold any letter.
+inline QString InTheLocale(const std::string& line) {
+  std::wstring wide(line.size(), L'\0');
+  const std::size_t length = std::mbstowcs(wide.data(), line.c_str(), wide.size());
+  if (length == static_cast<std::size_t>(-1)) return QString::fromStdString(line);
+  wide.resize(length);
+  return QString::fromStdWString(wide);
+}
 
 class ViewerTest : public ::testing::Test {
  protected:

@@ -27,7 +27,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <cwchar>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -52,16 +51,6 @@ std::string PlayerLines(const std::string& errors) {
   while (std::getline(lines, line))
     if (line.rfind("tarvel: ", 0) == 0) kept += line + "\n";
   return kept;
-}
-
-// A line as the user's character set reads it: the system's reasons come in the user's
-// language, and the temporary folder's name may hold any letter.
-QString InTheLocale(const std::string& line) {
-  std::wstring wide(line.size(), L'\0');
-  const std::size_t length = std::mbstowcs(wide.data(), line.c_str(), wide.size());
-  if (length == static_cast<std::size_t>(-1)) return QString::fromStdString(line);
-  wide.resize(length);
-  return QString::fromStdWString(wide);
 }
 
 TEST_F(ViewerTest, StartsStoppedWithTheEngineSetUp) {
