@@ -507,6 +507,53 @@ bool SeekThrough(GstPad* pad, std::int64_t frame, int flags) {
                               GST_SEEK_TYPE_SET, frame * 40'000'000LL, GST_SEEK_TYPE_NONE, -1));
 }
 
+// Once the index is held at the cut of the movie at `path` and the file completed with the rest
+// of `movie`, the picture of frame `frame` sends `request` up the demuxer's pad `asked_on` and is
+// dropped, and a flushing seek to frame 5 comes from this thread meanwhile.
+void RejoinBesideAFlushingSeek(GstElement* pipeline, IndexHold& hold, const std::string& path,
+                               const Bytes& movie, guint64 frame, const char* asked_on,
+                               gst::RejoinRequest request) {
+  hold.Await([&hold] { return hold.index_answered >= 1; });  // measured while cut
+  Complete(path, movie);
+  hold.Await([&hold] { return hold.held; });
+  GstElement* demux = gst_bin_get_by_name(GST_BIN(pipeline), "d");
+  GstPad* out = gst_element_get_static_pad(demux, "video_0");
+  struct Asked {
+    std::mutex lock;
+    std::condition_variable changed;
+    GstPad* pad = nullptr;
+    guint64 frame = 0;
+    gst::RejoinRequest request = gst::RejoinRequest::kPictures;
+    bool asked = false;
+  } asked;
+  asked.pad = gst_element_get_static_pad(demux, asked_on);
+  asked.frame = frame;
+  asked.request = request;
+  const gulong probe = gst_pad_add_probe(
+      out, GST_PAD_PROBE_TYPE_BUFFER,
+      [](GstPad*, GstPadProbeInfo* info, gpointer user) {
+        auto& a = *static_cast<Asked*>(user);
+        if (GST_BUFFER_OFFSET(GST_PAD_PROBE_INFO_BUFFER(info)) != a.frame) return GST_PAD_PROBE_OK;
+        gst_pad_send_event(a.pad, gst::Rejoin_NewRequest(a.request));
+        const std::lock_guard<std::mutex> guard(a.lock);
+        a.asked = true;
+        a.changed.notify_all();
+        return GST_PAD_PROBE_DROP;
+      },
+      &asked, nullptr);
+  gst_element_set_state(pipeline, GST_STATE_PLAYING);
+  {
+    std::unique_lock<std::mutex> wait(asked.lock);
+    asked.changed.wait(wait, [&asked] { return asked.asked; });
+  }
+  EXPECT_TRUE(SeekThrough(out, 5, GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE));
+  hold.Release();
+  gst_pad_remove_probe(out, probe);
+  gst_object_unref(asked.pad);
+  gst_object_unref(out);
+  gst_object_unref(demux);
+}
+
 // The picture decoder asking to join the stream again while the index is behind the streaming
 // thread, with a flushing seek from another thread: the streaming thread waited for the index
 // to reach the frame, holding the streaming thread the seek waited for, while the index's read
@@ -517,41 +564,11 @@ TEST_F(DamagedMovies, PicturesSentAgainBesideAFlushingSeekDoNotHang) {
   IndexHold hold;
   RunOptions options;
   options.built = [&hold](GstElement* pipeline) { hold.Install(pipeline); };
+  // Frame 25 asks, and is dropped: nothing downstream can flush before the streaming thread
+  // goes on to send the frames again.
   options.prerolled = [this, &hold](GstElement* pipeline) {
-    hold.Await([&hold] { return hold.index_answered >= 1; });  // measured while cut
-    Complete(Path("growing.kqm"), movie_);
-    hold.Await([&hold] { return hold.held; });
-    GstElement* demux = gst_bin_get_by_name(GST_BIN(pipeline), "d");
-    GstPad* out = gst_element_get_static_pad(demux, "video_0");
-    struct Asked {
-      std::mutex lock;
-      std::condition_variable changed;
-      bool asked = false;
-    } asked;
-    // Frame 25 asks, and is dropped: nothing downstream can flush before the streaming thread
-    // goes on to send the frames again.
-    const gulong probe = gst_pad_add_probe(
-        out, GST_PAD_PROBE_TYPE_BUFFER,
-        [](GstPad* pad, GstPadProbeInfo* info, gpointer user) {
-          if (GST_BUFFER_OFFSET(GST_PAD_PROBE_INFO_BUFFER(info)) != 25) return GST_PAD_PROBE_OK;
-          gst_pad_send_event(pad, gst::Rejoin_NewRequest(gst::RejoinRequest::kPictures));
-          auto& a = *static_cast<Asked*>(user);
-          const std::lock_guard<std::mutex> guard(a.lock);
-          a.asked = true;
-          a.changed.notify_all();
-          return GST_PAD_PROBE_DROP;
-        },
-        &asked, nullptr);
-    gst_element_set_state(pipeline, GST_STATE_PLAYING);
-    {
-      std::unique_lock<std::mutex> wait(asked.lock);
-      asked.changed.wait(wait, [&asked] { return asked.asked; });
-    }
-    EXPECT_TRUE(SeekThrough(out, 5, GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE));
-    hold.Release();
-    gst_pad_remove_probe(out, probe);
-    gst_object_unref(out);
-    gst_object_unref(demux);
+    RejoinBesideAFlushingSeek(pipeline, hold, Path("growing.kqm"), movie_, 25, "video_0",
+                              gst::RejoinRequest::kPictures);
   };
   const PipelineRun run = RunPipeline(GrowingBranch(), options);
   EXPECT_TRUE(run.errors.empty()) << Joined(run.errors);
@@ -653,44 +670,11 @@ TEST_F(DamagedMovies, SoundJoiningBesideAFlushingSeekDoesNotHang) {
   IndexHold hold;
   RunOptions options;
   options.built = [&hold](GstElement* pipeline) { hold.Install(pipeline); };
+  // Frame 72's picture asks for the sound's state, and is dropped: the sound released with it
+  // goes out next.
   options.prerolled = [this, &hold, &movie](GstElement* pipeline) {
-    hold.Await([&hold] { return hold.index_answered >= 1; });  // measured while cut
-    Complete(Path("growing.kqm"), movie);
-    hold.Await([&hold] { return hold.held; });
-    GstElement* demux = gst_bin_get_by_name(GST_BIN(pipeline), "d");
-    GstPad* out = gst_element_get_static_pad(demux, "video_0");
-    struct Asked {
-      std::mutex lock;
-      std::condition_variable changed;
-      GstPad* sound = nullptr;
-      bool asked = false;
-    } asked;
-    asked.sound = gst_element_get_static_pad(demux, "audio_0");
-    // Frame 72's picture asks for the sound's state, and is dropped: the sound released with it
-    // goes out next.
-    const gulong probe = gst_pad_add_probe(
-        out, GST_PAD_PROBE_TYPE_BUFFER,
-        [](GstPad*, GstPadProbeInfo* info, gpointer user) {
-          if (GST_BUFFER_OFFSET(GST_PAD_PROBE_INFO_BUFFER(info)) != 72) return GST_PAD_PROBE_OK;
-          auto& a = *static_cast<Asked*>(user);
-          gst_pad_send_event(a.sound, gst::Rejoin_NewRequest(gst::RejoinRequest::kSound));
-          const std::lock_guard<std::mutex> guard(a.lock);
-          a.asked = true;
-          a.changed.notify_all();
-          return GST_PAD_PROBE_DROP;
-        },
-        &asked, nullptr);
-    gst_element_set_state(pipeline, GST_STATE_PLAYING);
-    {
-      std::unique_lock<std::mutex> wait(asked.lock);
-      asked.changed.wait(wait, [&asked] { return asked.asked; });
-    }
-    EXPECT_TRUE(SeekThrough(out, 5, GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE));
-    hold.Release();
-    gst_pad_remove_probe(out, probe);
-    gst_object_unref(asked.sound);
-    gst_object_unref(out);
-    gst_object_unref(demux);
+    RejoinBesideAFlushingSeek(pipeline, hold, Path("growing.kqm"), movie, 72, "audio_0",
+                              gst::RejoinRequest::kSound);
   };
   const PipelineRun run = RunPipeline(
       "filesrc name=src location=\"" + Path("growing.kqm") +
