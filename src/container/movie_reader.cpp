@@ -161,4 +161,9 @@ std::string FrameReadProblem(FrameRead result, std::int64_t index, std::int64_t 
   return "frame " + std::to_string(index) + ": " + FrameReadText(result);
 }
 
+std::string FrameMovedProblem(std::int64_t index) {
+  return "frame " + std::to_string(index) +
+         ": the file has changed since it was opened (the frame is no longer where it was)";
+}
+
 }  // namespace tarvel

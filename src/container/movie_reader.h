@@ -83,5 +83,8 @@ const char* FrameReadText(FrameRead result);
 // "the movie data ends after INDEX of FRAME_COUNT frames" at a clean end, else "frame INDEX: "
 // and the fault.
 std::string FrameReadProblem(FrameRead result, std::int64_t index, std::int64_t frame_count);
+// The message for frame `index`, found whole by an earlier pass over the movie, that is no longer
+// where that pass found it: the file was cut or rewritten (another movie copied over it) since.
+std::string FrameMovedProblem(std::int64_t index);
 
 }  // namespace tarvel

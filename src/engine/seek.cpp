@@ -47,9 +47,6 @@ std::uint32_t Index_Thread(PlayerContext& context) {
   return 0;
 }
 
-constexpr char kFileChangedText[] =
-    "the file has changed since it was opened (the frame is no longer where it was)";
-
 // How a frame the index knows was read again.
 enum class IndexedRead { kRead, kFailed, kChanged, kOutOfMemory };
 
@@ -356,8 +353,7 @@ std::int32_t SeekLocked(PlayerContext& context, std::int32_t frame) {
       const bool read = pass != PassResult::kOutOfMemory;
       const std::int32_t code = read ? kPlayerReadFailed : kPlayerOutOfMemory;
       return EndSeek(context, PlaybackEnd::kReaderFailed, code, frame,
-                     pass == PassResult::kChanged
-                         ? "frame " + std::to_string(unread) + ": " + kFileChangedText
+                     pass == PassResult::kChanged ? FrameMovedProblem(unread)
                      : read ? FrameReadProblem(Frame_ChunkReadFailure(context.source), unread,
                                                context.frame_count)
                             : "frame " + std::to_string(frame) + ": " + Player_ResultText(code));

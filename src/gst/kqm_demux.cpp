@@ -248,9 +248,6 @@ bool OpenReader(MovieReader& reader, Puller& puller, std::int64_t length, std::s
   return MovieReader_OpenCallback(reader, callback, error);
 }
 
-constexpr char kFileChangedText[] =
-    "the file has changed since it was opened (the frame is no longer where it was)";
-
 void IndexMovie(DemuxState& s, std::int64_t length) {
   // Reads on past an end the application asked for: a flushing seek plays on after it.
   Puller puller;
@@ -737,7 +734,7 @@ void Loop(gpointer user) {
       // Where the index found a whole frame, a file rewritten since has none.
       DEMUX_ERROR(element, s, DEMUX,
                   s.placed_frame == s.next_frame && read != FrameRead::kReadError
-                      ? "frame " + std::to_string(s.next_frame) + ": " + kFileChangedText
+                      ? FrameMovedProblem(s.next_frame)
                       : FrameReadProblem(read, s.next_frame, s.header.frame_count));
       result = GST_FLOW_ERROR;
       error_posted = true;
@@ -752,8 +749,7 @@ void Loop(gpointer user) {
         s.reader.last_frame_size != s.index[static_cast<std::int32_t>(s.next_frame)].frame.size;
     s.placed_frame = -1;
     if (moved) {
-      DEMUX_ERROR(element, s, DEMUX,
-                  "frame " + std::to_string(s.next_frame) + ": " + kFileChangedText);
+      DEMUX_ERROR(element, s, DEMUX, FrameMovedProblem(s.next_frame));
       result = GST_FLOW_ERROR;
       error_posted = true;
       goto pause;

@@ -172,10 +172,7 @@ int Cmd_Thumbnail(int argc, char** argv) {
       if (!ReadFrameAgain(reader, offsets[at], at + 1 < offsets.size() ? offsets[at + 1] : -1,
                           chunks)) {
         MovieReader_Close(reader);
-        PrintError(command, path,
-                   "frame " + std::to_string(index) +
-                       ": the file has changed since it was opened (the frame is no longer "
-                       "where it was)");
+        PrintError(command, path, FrameMovedProblem(index));
         return 1;
       }
       if (!decode[static_cast<std::size_t>(index)]) continue;
