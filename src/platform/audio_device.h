@@ -94,7 +94,9 @@ class AudioDevice {
 using AudioDeviceFactory = std::unique_ptr<AudioDevice> (*)(void* user);
 
 // The sound card, through SDL2 audio. Playback rates other than 1.0 are obtained by
-// resampling; the volume scales the samples.
+// resampling; the volume scales the samples. Its open and close are waited for at most
+// kSoundDeviceAnswerWait (see DeadlineAudioDevice): a sound server that stops answering leaves
+// the movie silent rather than the program waiting on it.
 std::unique_ptr<AudioDevice> CreateSdlAudioDevice();
 // The sound card's buffer, in sample frames, which it fills from the queued buffers a take at a
 // time; a queued buffer comes back done when its last sample is due to be heard, and the card

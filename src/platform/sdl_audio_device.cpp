@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/audio_device.h"
+#include "platform/deadline_audio_device.h"
 
 // ALSA's error lines go nowhere (see QuietSoundLibrary).
 extern "C" {
@@ -415,7 +416,8 @@ class SdlAudioDevice final : public AudioDevice {
 }  // namespace
 
 std::unique_ptr<AudioDevice> CreateSdlAudioDevice() {
-  return std::make_unique<SdlAudioDevice>();
+  return std::make_unique<DeadlineAudioDevice>(std::make_unique<SdlAudioDevice>(),
+                                               kSoundDeviceAnswerWait);
 }
 
 }  // namespace tarvel

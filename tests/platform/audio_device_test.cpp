@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "platform/capture_audio_device.h"
+#include "platform/deadline_audio_device.h"
 #include "platform/gated_audio_device.h"
+#include "support/stuck_device.h"
 
 namespace tarvel {
 namespace {
@@ -230,6 +232,68 @@ TEST(GatedDevice, HoldsDoneMessagesUntilOpened) {
   ASSERT_TRUE(WaitCount(done.count, 2));
   EXPECT_EQ(done.Done()[0], &buffers.headers[0]);
   EXPECT_EQ(gated.Close(), kDeviceOk);
+}
+
+// Counts every message a device sends its owner.
+struct MessageCount {
+  std::atomic<int> count{0};
+  static void Callback(void* user, std::uint32_t, WaveHeader*) {
+    static_cast<MessageCount*>(user)->count.fetch_add(1);
+  }
+};
+
+// A sound server that takes the connection and never answers kept the player in the open for
+// half a minute, and a next movie's open as long again.
+TEST(DeadlineDevice, AnOpenThatDoesNotAnswerIsLetGoAndEndedWhenItAnswers) {
+  using test::StuckDevice;
+  using test::StuckGate;
+  auto gate = std::make_shared<StuckGate>();
+  MessageCount messages;
+  {
+    DeadlineAudioDevice stuck(std::make_unique<StuckDevice>(gate, StuckDevice::Stuck::kOpen),
+                              std::chrono::milliseconds(0));
+    EXPECT_EQ(stuck.Open(Mono(8000), &MessageCount::Callback, &messages), kDeviceNoDriver);
+    EXPECT_EQ(stuck.LastError(), kSoundDeviceNoAnswer);
+  }  // its owner is gone while the open still waits
+  EXPECT_EQ(DeadlineAudioDevice::StillUnanswered(), 1);
+  // Another open would wait in the same place: it fails at once, without trying.
+  auto other_gate = std::make_shared<StuckGate>();
+  other_gate->Release();
+  DeadlineAudioDevice other(std::make_unique<StuckDevice>(other_gate, StuckDevice::Stuck::kOpen),
+                            std::chrono::hours(1));
+  EXPECT_EQ(other.Open(Mono(8000), &MessageCount::Callback, &messages), kDeviceNoDriver);
+  EXPECT_EQ(other.LastError(), kSoundDeviceNoAnswer);
+  EXPECT_EQ(other_gate->Read(&StuckGate::opens), 0);
+  // The open answers at last: the device is closed and freed there, its messages reach nobody.
+  gate->Release();
+  DeadlineAudioDevice::WaitForLetGo();
+  EXPECT_EQ(gate->Read(&StuckGate::closes), 1);
+  EXPECT_EQ(gate->Read(&StuckGate::ends), 1);
+  EXPECT_EQ(messages.count, 0);
+  // The next open tries again.
+  EXPECT_EQ(other.Open(Mono(8000), &MessageCount::Callback, &messages), kDeviceOk);
+  EXPECT_EQ(other.Close(), kDeviceOk);
+  EXPECT_EQ(messages.count, 2);  // its open and its close
+}
+
+// The close of a card whose server stopped mid-movie waits for the card's thread, which waits
+// on the server: Stop, the next movie and quitting hung for good.
+TEST(DeadlineDevice, ACloseThatDoesNotAnswerReturnsAndNothingOfTheDeviceFollows) {
+  using test::StuckDevice;
+  using test::StuckGate;
+  auto gate = std::make_shared<StuckGate>();
+  MessageCount messages;
+  DeadlineAudioDevice device(std::make_unique<StuckDevice>(gate, StuckDevice::Stuck::kClose),
+                             std::chrono::hours(1));
+  ASSERT_EQ(device.Open(Mono(8000), &MessageCount::Callback, &messages), kDeviceOk);
+  ASSERT_EQ(messages.count, 1);
+  device.set_wait(std::chrono::milliseconds(0));
+  EXPECT_EQ(device.Close(), kDeviceError);
+  EXPECT_EQ(device.LastError(), kSoundDeviceNoAnswer);
+  gate->Release();
+  DeadlineAudioDevice::WaitForLetGo();
+  EXPECT_EQ(gate->Read(&StuckGate::ends), 1);
+  EXPECT_EQ(messages.count, 1);  // the close message it sent once it answered went nowhere
 }
 
 // Settings made before the device opens hold from its first buffer, which the sample clock

@@ -32,6 +32,8 @@
 #include <string>
 #include <system_error>
 
+#include "platform/deadline_audio_device.h"
+#include "support/stuck_device.h"
 #include "support/scratch.h"
 #include "ui/dialogs.h"
 #include "ui/viewer_fixture.h"
@@ -758,6 +760,47 @@ TEST_F(ViewerTest, AMissingSoundCardIsNotToldWhileTheSoundIsOff) {
                                     QStringLiteral(": the sound device could not be opened")));
   EXPECT_TRUE(notices[0].endsWith(QStringLiteral("; playing without sound")));
   EXPECT_EQ(viewer->video().status_bar()->problem(), notices[0]);
+}
+
+// A sound server that takes the connection and never answers: the player waited on the card's
+// open for good, its windows unpainted, Stop and Close unheard, until it was killed.
+TEST_F(ViewerTest, ASoundDeviceThatDoesNotAnswerLeavesThePlayerPlayingSilently) {
+  static std::shared_ptr<StuckGate> gate;
+  gate = std::make_shared<StuckGate>();
+  player.services.make_audio_device = [](void*) -> std::unique_ptr<AudioDevice> {
+    return std::make_unique<DeadlineAudioDevice>(
+        std::make_unique<StuckDevice>(gate, StuckDevice::Stuck::kOpen),
+        std::chrono::milliseconds(0));
+  };
+  PlayerOptions looping;
+  looping.loop = true;
+  Start({Conformance(kSoundMovie)}, looping);
+  Turn();
+  ASSERT_TRUE(Playing());
+  // The frame clock plays it on while the open still waits.
+  ASSERT_TRUE(TurnUntil([this] { return Status().pictures_presented >= 3; }));
+  ASSERT_EQ(notices.size(), 1);
+  EXPECT_EQ(notices[0], Conformance(kSoundMovie) +
+                            QStringLiteral(": the sound device could not be opened: the sound "
+                                           "device does not answer; playing without sound"));
+  viewer->Click(kIdStop);
+  EXPECT_TRUE(EngineIdle());
+  // The next playback neither waits on it again nor says it again.
+  viewer->Click(kIdPlay);
+  ASSERT_TRUE(Playing());
+  EXPECT_EQ(gate->Read(&StuckGate::opens), 1);
+  EXPECT_EQ(notices.size(), 1);
+  ASSERT_TRUE(QFile::remove(SettingsFile()));
+  viewer->Click(kIdClose);
+  EXPECT_TRUE(state().quit_requested);
+  viewer.reset();
+  EXPECT_TRUE(EngineIdle());
+  EXPECT_TRUE(QFile::exists(SettingsFile()));
+  // The open answers at last: the card is closed and freed then.
+  gate->Release();
+  DeadlineAudioDevice::WaitForLetGo();
+  EXPECT_EQ(gate->Read(&StuckGate::closes), 1);
+  EXPECT_EQ(gate->Read(&StuckGate::ends), 1);
 }
 
 TEST_F(ViewerTest, ASoundCardThatStopsWhileTheSoundIsOffIsToldWhenItIsTurnedOn) {
