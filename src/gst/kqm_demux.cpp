@@ -79,6 +79,10 @@ struct DemuxState {
   // its flush-stop then waited on that stream's thread, held in a sink's preroll that nothing
   // flushed.
   bool pads_ready = false;
+  // Under the object lock: the sink pad pulls, from its activation until its deactivation
+  // begins. A seek that has waited for the streaming thread goes on only while it does, on the
+  // pads it started on: the state change taking the element down resets what it would place.
+  bool active = false;
   MovieHeader header;
 
   MovieReader reader;
@@ -419,7 +423,11 @@ bool Open(GstElement* element, DemuxState& s) {
       "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
   GstTagList* video_tags = gst_tag_list_new(GST_TAG_CONTAINER_FORMAT, "KQM6", GST_TAG_VIDEO_CODEC,
                                             "KQM6 block video", nullptr);
-  s.video = AddSourcePad(element, s, &video_template, "video_0", video_caps, video_tags, group);
+  GstPad* const video =
+      AddSourcePad(element, s, &video_template, "video_0", video_caps, video_tags, group);
+  GST_OBJECT_LOCK(element);
+  s.video = video;
+  GST_OBJECT_UNLOCK(element);
   if (s.sound) {
     GstBuffer* codec_data = gst_buffer_new_memdup(lead, kAdqHeaderSize);
     GstCaps* audio_caps = gst_caps_new_simple(
@@ -429,7 +437,11 @@ bool Open(GstElement* element, DemuxState& s) {
     gst_buffer_unref(codec_data);
     GstTagList* audio_tags = gst_tag_list_new(GST_TAG_CONTAINER_FORMAT, "KQM6", GST_TAG_AUDIO_CODEC,
                                               "ADQ 4-bit ADPCM", nullptr);
-    s.audio = AddSourcePad(element, s, &audio_template, "audio_0", audio_caps, audio_tags, group);
+    GstPad* const audio =
+        AddSourcePad(element, s, &audio_template, "audio_0", audio_caps, audio_tags, group);
+    GST_OBJECT_LOCK(element);
+    s.audio = audio;
+    GST_OBJECT_UNLOCK(element);
   }
   gst_element_no_more_pads(element);
 
@@ -476,10 +488,12 @@ GstPad* AddSourcePad(GstElement* element, DemuxState& s, GstStaticPadTemplate* t
 
 void RemovePads(GstElement* element, DemuxState& s) {
   for (GstPad** pad : {&s.video, &s.audio}) {
-    if (*pad == nullptr) continue;
-    gst_flow_combiner_remove_pad(s.flows, *pad);
-    gst_element_remove_pad(element, *pad);
-    *pad = nullptr;
+    GST_OBJECT_LOCK(element);
+    GstPad* const removed = std::exchange(*pad, nullptr);
+    GST_OBJECT_UNLOCK(element);
+    if (removed == nullptr) continue;
+    gst_flow_combiner_remove_pad(s.flows, removed);
+    gst_element_remove_pad(element, removed);
   }
 }
 
@@ -895,6 +909,17 @@ bool StartsAfterStop(const GstSegment& segment, GstSeekType start_type, gint64 s
   return std::min(std::max<gint64>(start, 0), duration) > std::clamp<gint64>(stop, 0, duration);
 }
 
+// A reference to a pad, or none, for as long as it is in scope.
+struct PadRef {
+  explicit PadRef(GstPad* held) : pad(held != nullptr ? GST_PAD(gst_object_ref(held)) : nullptr) {}
+  PadRef(const PadRef&) = delete;
+  PadRef& operator=(const PadRef&) = delete;
+  ~PadRef() {
+    if (pad != nullptr) gst_object_unref(pad);
+  }
+  GstPad* const pad;
+};
+
 gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
   gdouble rate = 1.0;
   GstFormat format = GST_FORMAT_UNDEFINED;
@@ -908,12 +933,14 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
       (flags & GST_SEEK_FLAG_INSTANT_RATE_CHANGE))
     return FALSE;
   GST_OBJECT_LOCK(element);
-  const bool opened = s.opened && s.pads_ready;
+  const bool opened = s.opened && s.pads_ready && s.active;
   const MovieHeader header = s.header;
   GstSegment segment = s.segment;
   // Each sink sends the seek up its branch: the first copy does it.
   const bool taken = seqnum == s.seek_seqnum;
   if (opened) s.seek_seqnum = seqnum;
+  // Kept for the seek: a state change to READY meanwhile removes them.
+  const PadRef video(opened ? s.video : nullptr), audio(opened ? s.audio : nullptr);
   GST_OBJECT_UNLOCK(element);
   if (!opened) return FALSE;
   if (taken) return TRUE;
@@ -934,11 +961,11 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
     // picture, a transform before it (videoconvert, a caps filter) the end of the last picture
     // it passed on, the start of the next one.
     gint64 frame = -1;
-    if (gst_pad_peer_query_position(s.video, GST_FORMAT_DEFAULT, &frame) && frame >= 0) {
+    if (gst_pad_peer_query_position(video.pad, GST_FORMAT_DEFAULT, &frame) && frame >= 0) {
       segment.position =
           PictureTime(std::min<gint64>(frame, header.frame_count - 1), header.frame_duration);
     } else if (gint64 time = -1;
-               (SinkPosition(s.video, &time) || (s.audio && SinkPosition(s.audio, &time))) &&
+               (SinkPosition(video.pad, &time) || (audio.pad && SinkPosition(audio.pad, &time))) &&
                time >= 0) {
       // Pictures not decoded by ours, or the sound alone: the time its sink gives.
       segment.position = static_cast<guint64>(time);
@@ -987,7 +1014,8 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
   if (flush) {
     GstEvent* flush_start = gst_event_new_flush_start();
     gst_event_set_seqnum(flush_start, seqnum);
-    PushEvent(s, gst_event_ref(flush_start));
+    for (GstPad* pad : {video.pad, audio.pad})
+      if (pad != nullptr) gst_pad_push_event(pad, gst_event_ref(flush_start));
     {
       const std::lock_guard<std::mutex> hold(s.flushes.lock);
       ++s.flushes.flushing;
@@ -997,6 +1025,30 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
   }
   gst_pad_pause_task(s.sink);
   GST_PAD_STREAM_LOCK(s.sink);
+  GST_OBJECT_LOCK(element);
+  const bool active = s.active;
+  const bool same = active && s.pads_ready && s.video == video.pad && s.audio == audio.pad;
+  GST_OBJECT_UNLOCK(element);
+  if (!same) {
+    // The element went down to READY while the seek waited (and maybe up again, with new pads):
+    // what it would place is gone. The sink pad being taken down stays flushing and stopped;
+    // one still pulling plays on as it was.
+    if (flush) {
+      {
+        const std::lock_guard<std::mutex> hold(s.flushes.lock);
+        --s.flushes.flushing;
+      }
+      s.flushes.over.notify_all();
+      if (active) {
+        GstEvent* flush_stop = gst_event_new_flush_stop(TRUE);
+        gst_event_set_seqnum(flush_stop, seqnum);
+        gst_pad_push_event(s.sink, flush_stop);
+      }
+    }
+    if (active) gst_pad_start_task(s.sink, Loop, element, nullptr);
+    GST_PAD_STREAM_UNLOCK(s.sink);
+    return FALSE;
+  }
   if (flush) {
     // The streaming thread has stopped: the index's read, woken too, is made again.
     GstEvent* flush_stop = gst_event_new_flush_stop(TRUE);
@@ -1250,6 +1302,9 @@ gboolean SinkActivateMode(GstPad* sink, GstObject* parent, GstPadMode mode, gboo
   if (mode == GST_PAD_MODE_PUSH) return TRUE;  // refused as its data comes
   if (mode != GST_PAD_MODE_PULL) return FALSE;
   DemuxState& s = gst_kqm_demux_state(parent);
+  GST_OBJECT_LOCK(parent);
+  s.active = active;
+  GST_OBJECT_UNLOCK(parent);
   if (active) {
     WatchUpstream(s, sink);
     return gst_pad_start_task(sink, Loop, parent, nullptr);

@@ -654,6 +654,65 @@ TEST_F(DamagedMovies, SeekSnappingAfterBesideAFlushingSeekDoesNotHang) {
   EXPECT_TRUE(run.eos);
 }
 
+// A seek sent to the demuxer's pad while another thread takes the pipeline down to READY, held
+// on its way in its flush until the state change is over: it went on placing the streams in the
+// frame index the state change had emptied (read outside it, and crashed), and said it was done.
+TEST_F(DamagedMovies, SeekOverlappingAStopToReadyIsRefused) {
+  EnsureGstreamer();
+  GstElement* pipeline = gst_parse_launch(
+      ("filesrc location=\"" + Path("bad.kqm") +
+       "\" ! kqmdemux name=d d.video_0 ! kqmviddec ! fakesink sync=false")
+          .c_str(),
+      nullptr);
+  ASSERT_NE(pipeline, nullptr);
+  gst_element_set_state(pipeline, GST_STATE_PAUSED);
+  ASSERT_EQ(gst_element_get_state(pipeline, nullptr, nullptr, GST_CLOCK_TIME_NONE),
+            GST_STATE_CHANGE_SUCCESS);
+  GstElement* demux = gst_bin_get_by_name(GST_BIN(pipeline), "d");
+  GstPad* video = gst_element_get_static_pad(demux, "video_0");
+  struct Gate {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool entered = false, open = false;
+  } gate;
+  gst_pad_add_probe(
+      video, GST_PAD_PROBE_TYPE_EVENT_FLUSH,
+      [](GstPad*, GstPadProbeInfo* info, gpointer user) {
+        auto& g = *static_cast<Gate*>(user);
+        std::unique_lock<std::mutex> wait(g.lock);
+        if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) != GST_EVENT_FLUSH_START || g.entered)
+          return GST_PAD_PROBE_OK;
+        g.entered = true;
+        g.changed.notify_all();
+        g.changed.wait(wait, [&g] { return g.open; });
+        return GST_PAD_PROBE_OK;
+      },
+      &gate, nullptr);
+  bool sought = true;
+  std::thread seeker([video, &sought] {
+    sought = SeekThrough(video, 30, GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
+  });
+  {
+    std::unique_lock<std::mutex> wait(gate.lock);
+    gate.changed.wait(wait, [&gate] { return gate.entered; });
+  }
+  gst_element_set_state(pipeline, GST_STATE_READY);
+  EXPECT_EQ(gst_element_get_state(pipeline, nullptr, nullptr, GST_CLOCK_TIME_NONE),
+            GST_STATE_CHANGE_SUCCESS);
+  {
+    const std::lock_guard<std::mutex> guard(gate.lock);
+    gate.open = true;
+    gate.changed.notify_all();
+  }
+  seeker.join();
+  EXPECT_FALSE(sought);
+  EXPECT_EQ(GST_ELEMENT(demux)->numsrcpads, 0u);
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  gst_object_unref(video);
+  gst_object_unref(demux);
+  gst_object_unref(pipeline);
+}
+
 // The sound decoder asking for the decoding state while the index is behind the streaming thread,
 // with a flushing seek from another thread: the streaming thread waited for the index to reach
 // the sound sent next, as the pictures sent again did.
