@@ -4,6 +4,7 @@
 // finished (or given back by a reset), from a thread of its own.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -97,7 +98,14 @@ using AudioDeviceFactory = std::unique_ptr<AudioDevice> (*)(void* user);
 // resampling; the volume scales the samples. Its open and close are waited for at most
 // kSoundDeviceAnswerWait (see DeadlineAudioDevice): a sound server that stops answering leaves
 // the movie silent rather than the program waiting on it.
-std::unique_ptr<AudioDevice> CreateSdlAudioDevice();
+struct SdlDeviceOptions {
+  // A card that takes no sound for this long while open has stopped (its sound server no longer
+  // answers): the device is lost, and finishes the buffers at their pace itself.
+  std::chrono::milliseconds stall_wait{5000};
+  // The card's takes are refused, as a card stuck in its driver takes none (for tests).
+  bool hold_card = false;
+};
+std::unique_ptr<AudioDevice> CreateSdlAudioDevice(const SdlDeviceOptions& options = {});
 // The sound card's buffer, in sample frames, which it fills from the queued buffers a take at a
 // time; a queued buffer comes back done when its last sample is due to be heard, and the card
 // still holds at most this much then. A take handed over is heard whatever follows (a pause, a

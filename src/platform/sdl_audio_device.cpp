@@ -48,6 +48,7 @@ void QuietSoundLibrary() {
 
 class SdlAudioDevice final : public AudioDevice {
  public:
+  explicit SdlAudioDevice(const SdlDeviceOptions& options) : options_(options) {}
   ~SdlAudioDevice() override {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -86,6 +87,9 @@ class SdlAudioDevice final : public AudioDevice {
       position_ = 0;
       sample_rate_ = format.samples_per_second;
       take_end_ = {};
+      take_samples_ = SdlTakeSamples(format.samples_per_second);
+      watching_ = false;
+      stalled_ = false;
       reporter_stop_ = false;
     }
     try {
@@ -100,6 +104,13 @@ class SdlAudioDevice final : public AudioDevice {
       Shutdown();
       return Fail(kDeviceNoDriver, reason);
     }
+    {
+      // Watched from now: an open that takes its time is not a card that stopped.
+      std::lock_guard<std::mutex> lock(mutex_);
+      last_take_ = std::chrono::steady_clock::now();
+      watching_ = true;
+    }
+    finished_changed_.notify_all();
     SDL_PauseAudioDevice(device_, 0);
     if (callback) callback(instance, kWaveOpenMessage, nullptr);
     return kDeviceOk;
@@ -233,9 +244,16 @@ class SdlAudioDevice final : public AudioDevice {
 
   // SDL marks a device that failed as stopped and goes on calling back with the sound thrown
   // away, at the device's pace.
+  // A card that takes no sound any more while its thread is stuck in the driver (a sound server
+  // that stopped answering) is lost too: this device plays on in its place (see ReportFinished).
   bool Lost() const override {
     const SDL_AudioDeviceID device = device_;
-    return device != 0 && SDL_GetAudioDeviceStatus(device) == SDL_AUDIO_STOPPED;
+    if (device == 0) return false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stalled_) return true;
+    }
+    return SDL_GetAudioDeviceStatus(device) == SDL_AUDIO_STOPPED;
   }
 
  private:
@@ -261,44 +279,71 @@ class SdlAudioDevice final : public AudioDevice {
     subsystem_ = false;
   }
 
-  // The reporting thread: each buffer used up is reported when its time comes, in order.
+  // The reporting thread: each buffer used up is reported when its time comes, in order. A card
+  // that has taken no take for `stall_wait` has stopped: from then on this thread takes the
+  // takes itself, at the card's pace, and their sound goes nowhere.
   void ReportFinished() {
     std::unique_lock<std::mutex> lock(mutex_);
+    std::vector<Uint8> unheard;
     for (;;) {
-      finished_changed_.wait(lock, [this] { return reporter_stop_ || !finished_.empty(); });
-      if (finished_.empty()) return;
-      const auto due = finished_.front().due;
-      if (!reporter_stop_ && holding_) {
+      if (reporter_stop_ && finished_.empty()) return;
+      const auto now = std::chrono::steady_clock::now();
+      if (!reporter_stop_ && watching_ && !stalled_ && now - last_take_ >= options_.stall_wait)
+        stalled_ = true;
+      if (!reporter_stop_ && stalled_ && now >= take_end_) {
+        unheard.resize(static_cast<std::size_t>(take_samples_) * 2u *
+                       static_cast<std::size_t>(channels_));
+        lock.unlock();
+        Fill(unheard.data(), static_cast<int>(unheard.size()), /*from_card=*/false);
+        lock.lock();
+        continue;
+      }
+      if (!finished_.empty() &&
+          (reporter_stop_ || (!holding_ && now >= finished_.front().due))) {
+        WaveHeader* header = finished_.front().header;
+        finished_.pop_front();
+        WaveCallback callback = callback_;
+        void* instance = instance_;
+        reporting_ = true;
+        lock.unlock();
+        if (callback) callback(instance, kWaveDoneMessage, header);
+        lock.lock();
+        reporting_ = false;
+        finished_changed_.notify_all();
+        continue;
+      }
+      // Until the next buffer is due, the card is due to take again, or something changes.
+      const bool due = !finished_.empty() && !holding_;
+      if (!due && !watching_) {
         finished_changed_.wait(lock);
         continue;
       }
-      if (!reporter_stop_ && std::chrono::steady_clock::now() < due) {
-        finished_changed_.wait_until(lock, due);
-        continue;  // a reset may have taken it meanwhile
-      }
-      WaveHeader* header = finished_.front().header;
-      finished_.pop_front();
-      WaveCallback callback = callback_;
-      void* instance = instance_;
-      reporting_ = true;
-      lock.unlock();
-      if (callback) callback(instance, kWaveDoneMessage, header);
-      lock.lock();
-      reporting_ = false;
-      finished_changed_.notify_all();
+      auto until = !watching_      ? finished_.front().due
+                   : stalled_      ? take_end_
+                                   : last_take_ + options_.stall_wait;
+      if (due) until = std::min(until, finished_.front().due);
+      finished_changed_.wait_until(lock, until);
     }
   }
 
   static void SDLCALL Feed(void* user, Uint8* stream, int length) {
-    static_cast<SdlAudioDevice*>(user)->Fill(stream, length);
+    static_cast<SdlAudioDevice*>(user)->Fill(stream, length, /*from_card=*/true);
   }
 
   // Fills `length` bytes of device output from the queue and hands the buffers used up to the
-  // reporting thread, each with the time its last sample is heard.
-  void Fill(Uint8* stream, int length) {
+  // reporting thread, each with the time its last sample is heard. Once the card has been taken
+  // for stopped, what it asks for is silence: the takes go on from the reporting thread.
+  void Fill(Uint8* stream, int length, bool from_card) {
     bool any_finished = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
+      if (from_card) {
+        if (stalled_ || options_.hold_card) {
+          std::memset(stream, 0, static_cast<std::size_t>(length));
+          return;
+        }
+        last_take_ = std::chrono::steady_clock::now();
+      }
       const int channels = channels_;
       const int frame_bytes = 2 * channels;
       const int frames_out = length / frame_bytes;
@@ -408,6 +453,12 @@ class SdlAudioDevice final : public AudioDevice {
   };
   std::deque<Finished> finished_;
   std::condition_variable finished_changed_;
+  const SdlDeviceOptions options_;
+  int take_samples_ = 1024;
+  // When the card last took a take, and whether it has been taken for stopped since.
+  std::chrono::steady_clock::time_point last_take_{};
+  bool watching_ = false;  // the card is open
+  bool stalled_ = false;
   bool reporting_ = false;  // a done-callback of the reporting thread is under way
   bool reporter_stop_ = false;
   std::thread reporter_;
@@ -415,8 +466,8 @@ class SdlAudioDevice final : public AudioDevice {
 
 }  // namespace
 
-std::unique_ptr<AudioDevice> CreateSdlAudioDevice() {
-  return std::make_unique<DeadlineAudioDevice>(std::make_unique<SdlAudioDevice>(),
+std::unique_ptr<AudioDevice> CreateSdlAudioDevice(const SdlDeviceOptions& options) {
+  return std::make_unique<DeadlineAudioDevice>(std::make_unique<SdlAudioDevice>(options),
                                                kSoundDeviceAnswerWait);
 }
 

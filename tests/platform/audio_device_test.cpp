@@ -647,6 +647,27 @@ TEST(SdlTake, LastsAbout20MillisecondsAtEveryRate) {
   EXPECT_EQ(SdlTakeSamples(96000), 1024);  // never more than 1024
 }
 
+// A card whose sound server stopped answering mid-movie took no more sound: its buffers never
+// came back, and the pictures stood still for good without a word.
+TEST_F(SdlDevice, ACardThatTakesNoMoreSoundIsLostAndItsBuffersComeBack) {
+  SdlDeviceOptions stuck;
+  stuck.stall_wait = std::chrono::milliseconds(0);
+  stuck.hold_card = true;
+  auto device = CreateSdlAudioDevice(stuck);
+  DoneLog done;
+  const int opened = device->Open(Mono(44100), &DoneLog::Callback, &done);
+  if (opened != kDeviceOk) GTEST_SKIP() << "no SDL audio driver: " << device->LastError();
+  Buffers buffers(3, 882);
+  for (auto& header : buffers.headers) {
+    ASSERT_EQ(device->Prepare(header), kDeviceOk);
+    ASSERT_EQ(device->Write(header), kDeviceOk);
+  }
+  ASSERT_TRUE(WaitCount(done.count, 3));
+  EXPECT_EQ(done.Done()[2], &buffers.headers[2]);
+  EXPECT_TRUE(device->Lost());
+  EXPECT_EQ(device->Close(), kDeviceOk);
+}
+
 TEST_F(SdlDevice, MissingDriverFailsWithAMessage) {
   setenv("SDL_AUDIODRIVER", "no-such-driver", 1);
   auto device = CreateSdlAudioDevice();
