@@ -67,7 +67,53 @@ bool Settle(GstElement* pipeline) {
   return gst_element_get_state(pipeline, nullptr, nullptr, kPatience) == GST_STATE_CHANGE_SUCCESS;
 }
 
+// Elements (in bins too) whose "location" is one of the stand-ins, given the names they stand for.
+void SetLocations(GstElement* pipeline, const std::vector<std::string>& names) {
+  GstIterator* elements = gst_bin_iterate_recurse(GST_BIN(pipeline));
+  GValue item = G_VALUE_INIT;
+  while (gst_iterator_next(elements, &item) == GST_ITERATOR_OK) {
+    GObject* element = G_OBJECT(g_value_get_object(&item));
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(element), "location") != nullptr) {
+      gchar* location = nullptr;
+      g_object_get(element, "location", &location, nullptr);
+      for (std::size_t i = 0; location != nullptr && i < names.size(); ++i)
+        if (std::string(location) == "tarvel-location-" + std::to_string(i))
+          g_object_set(element, "location", names[i].c_str(), nullptr);
+      g_free(location);
+    }
+    g_value_reset(&item);
+  }
+  g_value_unset(&item);
+  gst_iterator_free(elements);
+}
+
 }  // namespace
+
+GstElement* ParsePipeline(const std::string& description, GError** error) {
+  EnsureGstreamer();
+  static const std::string kLocation = "location=\"";
+  std::string text;
+  std::vector<std::string> names;
+  std::size_t from = 0;
+  for (std::size_t at; (at = description.find(kLocation, from)) != std::string::npos;) {
+    const std::size_t start = at + kLocation.size();
+    const std::size_t end = description.find('"', start);
+    if (end == std::string::npos) break;
+    const std::string name = description.substr(start, end - start);
+    text += description.substr(from, start - from);
+    if (g_utf8_validate(name.data(), static_cast<gssize>(name.size()), nullptr)) {
+      text += name;
+    } else {
+      text += "tarvel-location-" + std::to_string(names.size());
+      names.push_back(name);
+    }
+    from = end;
+  }
+  text += description.substr(from);
+  GstElement* pipeline = gst_parse_launch(text.c_str(), error);
+  if (pipeline != nullptr && !names.empty()) SetLocations(pipeline, names);
+  return pipeline;
+}
 
 void EnsureGstreamer() {
   static std::once_flag once;
@@ -86,7 +132,7 @@ PipelineRun RunPipeline(const std::string& description, const RunOptions& option
   PipelineRun run;
   g_criticals = &run.criticals;
   GError* error = nullptr;
-  GstElement* pipeline = gst_parse_launch(description.c_str(), &error);
+  GstElement* pipeline = ParsePipeline(description, &error);
   if (error != nullptr) {
     run.errors.push_back(std::string("cannot build the pipeline: ") + error->message);
     g_error_free(error);

@@ -59,6 +59,13 @@ struct RunOptions {
 
 PipelineRun RunPipeline(const std::string& description, const RunOptions& options = {});
 
+// Builds a pipeline from text, as gst_parse_launch does, also where a `location="..."` names a
+// file whose name is not UTF-8 (a temporary folder named in Latin-1): the parser takes only
+// UTF-8 text, so such a location is set on its element once the pipeline is built, as an
+// application gives a file source a name in the file system's encoding. Null on failure, with
+// `error` set when given.
+GstElement* ParsePipeline(const std::string& description, GError** error = nullptr);
+
 // A scratch file of the running test, `name` made its own (ctest runs tests side by side).
 std::string TestFile(const std::string& name);
 // "file:///..." for a path.
