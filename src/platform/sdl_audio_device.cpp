@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/audio_device.h"
+#include "platform/card_watch.h"
 #include "platform/deadline_audio_device.h"
 
 // ALSA's error lines go nowhere (see QuietSoundLibrary).
@@ -48,7 +49,8 @@ void QuietSoundLibrary() {
 
 class SdlAudioDevice final : public AudioDevice {
  public:
-  explicit SdlAudioDevice(const SdlDeviceOptions& options) : options_(options) {}
+  explicit SdlAudioDevice(const SdlDeviceOptions& options)
+      : options_(options), watch_(options.stall_wait) {}
   ~SdlAudioDevice() override {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -107,7 +109,7 @@ class SdlAudioDevice final : public AudioDevice {
     {
       // Watched from now: an open that takes its time is not a card that stopped.
       std::lock_guard<std::mutex> lock(mutex_);
-      last_take_ = std::chrono::steady_clock::now();
+      watch_.Start(std::chrono::steady_clock::now());
       watching_ = true;
     }
     finished_changed_.notify_all();
@@ -280,16 +282,16 @@ class SdlAudioDevice final : public AudioDevice {
   }
 
   // The reporting thread: each buffer used up is reported when its time comes, in order. A card
-  // that has taken no take for `stall_wait` has stopped: from then on this thread takes the
-  // takes itself, at the card's pace, and their sound goes nowhere.
+  // that has taken no take for `stall_wait` while this thread watched has stopped (see
+  // CardWatch: a program stopped by a signal is not a card that stopped): from then on this
+  // thread takes the takes itself, at the card's pace, and their sound goes nowhere.
   void ReportFinished() {
     std::unique_lock<std::mutex> lock(mutex_);
     std::vector<Uint8> unheard;
     for (;;) {
       if (reporter_stop_ && finished_.empty()) return;
       const auto now = std::chrono::steady_clock::now();
-      if (!reporter_stop_ && watching_ && !stalled_ && now - last_take_ >= options_.stall_wait)
-        stalled_ = true;
+      if (!reporter_stop_ && watching_ && !stalled_ && watch_.Stopped(now)) stalled_ = true;
       if (!reporter_stop_ && stalled_ && now >= take_end_) {
         unheard.resize(static_cast<std::size_t>(take_samples_) * 2u *
                        static_cast<std::size_t>(channels_));
@@ -298,8 +300,7 @@ class SdlAudioDevice final : public AudioDevice {
         lock.lock();
         continue;
       }
-      if (!finished_.empty() &&
-          (reporter_stop_ || (!holding_ && now >= finished_.front().due))) {
+      if (!finished_.empty() && (reporter_stop_ || (!holding_ && now >= finished_.front().due))) {
         WaveHeader* header = finished_.front().header;
         finished_.pop_front();
         WaveCallback callback = callback_;
@@ -318,9 +319,7 @@ class SdlAudioDevice final : public AudioDevice {
         finished_changed_.wait(lock);
         continue;
       }
-      auto until = !watching_      ? finished_.front().due
-                   : stalled_      ? take_end_
-                                   : last_take_ + options_.stall_wait;
+      auto until = !watching_ ? finished_.front().due : stalled_ ? take_end_ : watch_.NextLook();
       if (due) until = std::min(until, finished_.front().due);
       finished_changed_.wait_until(lock, until);
     }
@@ -342,7 +341,7 @@ class SdlAudioDevice final : public AudioDevice {
           std::memset(stream, 0, static_cast<std::size_t>(length));
           return;
         }
-        last_take_ = std::chrono::steady_clock::now();
+        watch_.Took(std::chrono::steady_clock::now());
       }
       const int channels = channels_;
       const int frame_bytes = 2 * channels;
@@ -455,8 +454,8 @@ class SdlAudioDevice final : public AudioDevice {
   std::condition_variable finished_changed_;
   const SdlDeviceOptions options_;
   int take_samples_ = 1024;
-  // When the card last took a take, and whether it has been taken for stopped since.
-  std::chrono::steady_clock::time_point last_take_{};
+  // Whether the card still takes its takes, and whether it has been taken for stopped since.
+  CardWatch watch_;
   bool watching_ = false;  // the card is open
   bool stalled_ = false;
   bool reporting_ = false;  // a done-callback of the reporting thread is under way

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/capture_audio_device.h"
+#include "platform/card_watch.h"
 #include "platform/deadline_audio_device.h"
 #include "platform/gated_audio_device.h"
 #include "support/stuck_device.h"
@@ -635,6 +636,26 @@ TEST_F(SdlDevice, ABufferEndingATakeIsDoneWithThatTake) {
   EXPECT_EQ(device->Close(), kDeviceOk);
   EXPECT_EQ(times.count, 2);
   std::remove(file_.c_str());
+}
+
+// A card is taken for stopped after 5 s without a take only when its watcher ran all along:
+// `kqm play` stopped by Ctrl+Z for 6 s (or a debugger) came back now and then saying "the sound
+// device stopped playing" and finished the movie silent.
+TEST(CardWatch, ACardIsStoppedOnlyAfterSilenceItsWatcherSaw) {
+  using std::chrono::milliseconds;
+  const CardWatch::Clock::time_point t0{};
+  const auto at = [&](int ms) { return t0 + milliseconds(ms); };
+  CardWatch watch(milliseconds(5000));
+  watch.Start(at(0));
+  for (int ms = 250; ms < 5000; ms += 250) ASSERT_FALSE(watch.Stopped(at(ms))) << ms;
+  EXPECT_TRUE(watch.Stopped(at(5000)));
+
+  watch.Start(at(0));
+  EXPECT_FALSE(watch.Stopped(at(250)));
+  EXPECT_FALSE(watch.Stopped(at(7000)));  // the program did not run from 250 to 7000
+  watch.Took(at(7010));
+  for (int ms = 7250; ms <= 12000; ms += 250) ASSERT_FALSE(watch.Stopped(at(ms))) << ms;
+  EXPECT_TRUE(watch.Stopped(at(12010)));  // 5 s after its last take, watched throughout
 }
 
 TEST(SdlTake, LastsAbout20MillisecondsAtEveryRate) {
