@@ -62,8 +62,7 @@ void DeadlineAudioDevice::WaitForLetGo() {
 }
 
 DeadlineAudioDevice::Answer DeadlineAudioDevice::Within(std::function<int(AudioDevice&)> step,
-                                                        bool opening, bool hand_over,
-                                                        int* result) {
+                                                        bool opening, bool hand_over, int* result) {
   struct Call {
     std::mutex mutex;
     std::condition_variable answered;
@@ -72,35 +71,34 @@ DeadlineAudioDevice::Answer DeadlineAudioDevice::Within(std::function<int(AudioD
     int result = kDeviceError;
   };
   auto call = std::make_shared<Call>();
-  std::shared_ptr<AudioDevice> inner =
-      hand_over ? std::move(shared_->inner) : shared_->inner;
+  std::shared_ptr<AudioDevice> inner = hand_over ? std::move(shared_->inner) : shared_->inner;
   std::thread thread;
   try {
-    thread = std::thread([call, inner, keep = shared_, step = std::move(step), opening,
-                          hand_over]() mutable {
-      const int answer = step(*inner);
-      if (hand_over) inner.reset();
-      bool let_go = false;
-      {
-        const std::lock_guard<std::mutex> lock(call->mutex);
-        call->done = true;
-        call->result = answer;
-        let_go = call->let_go;
-      }
-      call->answered.notify_all();
-      if (!let_go) return;
-      // Nobody waits for this device any more: an open that succeeded late is closed, and the
-      // device freed, here.
-      if (inner && opening && answer == kDeviceOk) inner->Close();
-      inner.reset();
-      keep.reset();
-      Unanswered& unanswered = TheUnanswered();
-      {
-        const std::lock_guard<std::mutex> lock(unanswered.mutex);
-        --unanswered.count;
-      }
-      unanswered.none.notify_all();
-    });
+    thread = std::thread(
+        [call, inner, keep = shared_, step = std::move(step), opening, hand_over]() mutable {
+          const int answer = step(*inner);
+          if (hand_over) inner.reset();
+          bool let_go = false;
+          {
+            const std::lock_guard<std::mutex> lock(call->mutex);
+            call->done = true;
+            call->result = answer;
+            let_go = call->let_go;
+          }
+          call->answered.notify_all();
+          if (!let_go) return;
+          // Nobody waits for this device any more: an open that succeeded late is closed, and the
+          // device freed, here.
+          if (inner && opening && answer == kDeviceOk) inner->Close();
+          inner.reset();
+          keep.reset();
+          Unanswered& unanswered = TheUnanswered();
+          {
+            const std::lock_guard<std::mutex> lock(unanswered.mutex);
+            --unanswered.count;
+          }
+          unanswered.none.notify_all();
+        });
   } catch (const std::system_error&) {
     if (hand_over) shared_->inner = std::move(inner);
     return Answer::kNoThread;

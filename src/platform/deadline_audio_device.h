@@ -55,8 +55,7 @@ class DeadlineAudioDevice final : public AudioDevice {
   // Runs `step` on the inner device on a thread of its own and waits for it at most `wait_`;
   // a device that does not answer by then is let go. `hand_over` ends the device on that thread
   // after the step, within the same wait.
-  Answer Within(std::function<int(AudioDevice&)> step, bool opening, bool hand_over,
-                int* result);
+  Answer Within(std::function<int(AudioDevice&)> step, bool opening, bool hand_over, int* result);
   int Fail(int code, std::string reason);
   static void Relay(void* user, std::uint32_t message, WaveHeader* header);
 
