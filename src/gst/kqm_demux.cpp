@@ -83,6 +83,10 @@ struct DemuxState {
   // begins. A seek that has waited for the streaming thread goes on only while it does, on the
   // pads it started on: the state change taking the element down resets what it would place.
   bool active = false;
+  // Held while `active` changes and while a seek starts the streaming task again: the
+  // deactivation stops the task and then waits for the seek, and a task the seek started after
+  // that stop ran on past the state change, the element being reset under it.
+  std::mutex task_lock;
   MovieHeader header;
 
   MovieReader reader;
@@ -909,6 +913,15 @@ bool StartsAfterStop(const GstSegment& segment, GstSeekType start_type, gint64 s
   return std::min(std::max<gint64>(start, 0), duration) > std::clamp<gint64>(stop, 0, duration);
 }
 
+// Starts the streaming task again at the end of a seek, unless the sink pad is being taken down;
+// whether it did.
+bool RestartLoop(GstElement* element, DemuxState& s) {
+  const std::lock_guard<std::mutex> lock(s.task_lock);
+  if (!s.active) return false;
+  gst_pad_start_task(s.sink, Loop, element, nullptr);
+  return true;
+}
+
 // A reference to a pad, or none, for as long as it is in scope.
 struct PadRef {
   explicit PadRef(GstPad* held) : pad(held != nullptr ? GST_PAD(gst_object_ref(held)) : nullptr) {}
@@ -1045,7 +1058,7 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
         gst_pad_push_event(s.sink, flush_stop);
       }
     }
-    if (active) gst_pad_start_task(s.sink, Loop, element, nullptr);
+    RestartLoop(element, s);
     GST_PAD_STREAM_UNLOCK(s.sink);
     return FALSE;
   }
@@ -1082,7 +1095,7 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
       }
       s.send_segment = true;
       s.video_discont = s.audio_discont = true;
-      gst_pad_start_task(s.sink, Loop, element, nullptr);
+      RestartLoop(element, s);
       GST_PAD_STREAM_UNLOCK(s.sink);
       return FALSE;
     }
@@ -1147,9 +1160,9 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
   s.send_segment = true;
   s.video_discont = s.audio_discont = true;
   gst_flow_combiner_reset(s.flows);
-  gst_pad_start_task(s.sink, Loop, element, nullptr);
+  const bool restarted = RestartLoop(element, s);
   GST_PAD_STREAM_UNLOCK(s.sink);
-  return TRUE;
+  return restarted ? TRUE : FALSE;
 }
 
 gboolean SrcEvent(GstPad* pad, GstObject* parent, GstEvent* event) {
@@ -1302,9 +1315,12 @@ gboolean SinkActivateMode(GstPad* sink, GstObject* parent, GstPadMode mode, gboo
   if (mode == GST_PAD_MODE_PUSH) return TRUE;  // refused as its data comes
   if (mode != GST_PAD_MODE_PULL) return FALSE;
   DemuxState& s = gst_kqm_demux_state(parent);
-  GST_OBJECT_LOCK(parent);
-  s.active = active;
-  GST_OBJECT_UNLOCK(parent);
+  {
+    const std::lock_guard<std::mutex> lock(s.task_lock);
+    GST_OBJECT_LOCK(parent);
+    s.active = active;
+    GST_OBJECT_UNLOCK(parent);
+  }
   if (active) {
     WatchUpstream(s, sink);
     return gst_pad_start_task(sink, Loop, parent, nullptr);

@@ -718,6 +718,74 @@ TEST_F(DamagedMovies, SeekOverlappingAStopToReadyIsRefused) {
   gst_object_unref(pipeline);
 }
 
+// A state change to READY that begins once a seek holds the streaming thread: it stops the sink
+// pad's task and waits for the seek, which then started a new task on the pad going down. That
+// task outlived the state change, running the loop while the element was being reset.
+TEST_F(DamagedMovies, StopToReadyDuringASeekLeavesNoStreamingTask) {
+  EnsureGstreamer();
+  GstElement* pipeline = ParsePipeline("filesrc location=\"" + Path("bad.kqm") +
+                                       "\" ! kqmdemux name=d d.video_0 ! kqmviddec ! fakesink");
+  ASSERT_NE(pipeline, nullptr);
+  gst_element_set_state(pipeline, GST_STATE_PAUSED);
+  ASSERT_EQ(gst_element_get_state(pipeline, nullptr, nullptr, GST_CLOCK_TIME_NONE),
+            GST_STATE_CHANGE_SUCCESS);
+  GstElement* demux = gst_bin_get_by_name(GST_BIN(pipeline), "d");
+  GstPad* video = gst_element_get_static_pad(demux, "video_0");
+  GstPad* sink = gst_element_get_static_pad(demux, "sink");
+  struct Gate {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool entered = false, open = false;
+  } gate;
+  // Holds the seek's flush-stop, sent up once it holds the streaming thread.
+  gst_pad_add_probe(
+      sink, GST_PAD_PROBE_TYPE_EVENT_FLUSH,
+      [](GstPad*, GstPadProbeInfo* info, gpointer user) {
+        auto& g = *static_cast<Gate*>(user);
+        std::unique_lock<std::mutex> wait(g.lock);
+        if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) != GST_EVENT_FLUSH_STOP || g.entered)
+          return GST_PAD_PROBE_OK;
+        g.entered = true;
+        g.changed.notify_all();
+        g.changed.wait(wait, [&g] { return g.open; });
+        return GST_PAD_PROBE_OK;
+      },
+      &gate, nullptr);
+  std::thread seeker(
+      [video] { SeekThrough(video, 30, GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE); });
+  {
+    std::unique_lock<std::mutex> wait(gate.lock);
+    gate.changed.wait(wait, [&gate] { return gate.entered; });
+  }
+  // Lets the seek on once the state change has taken the pad's task away and waits for it.
+  std::thread opener([sink, &gate] {
+    for (;;) {
+      GST_OBJECT_LOCK(sink);
+      const bool taken = GST_PAD_TASK(sink) == nullptr;
+      GST_OBJECT_UNLOCK(sink);
+      if (taken) break;
+      std::this_thread::yield();
+    }
+    const std::lock_guard<std::mutex> guard(gate.lock);
+    gate.open = true;
+    gate.changed.notify_all();
+  });
+  gst_element_set_state(pipeline, GST_STATE_READY);
+  EXPECT_EQ(gst_element_get_state(pipeline, nullptr, nullptr, GST_CLOCK_TIME_NONE),
+            GST_STATE_CHANGE_SUCCESS);
+  opener.join();
+  seeker.join();
+  GST_OBJECT_LOCK(sink);
+  const bool task_left = GST_PAD_TASK(sink) != nullptr;
+  GST_OBJECT_UNLOCK(sink);
+  EXPECT_FALSE(task_left);
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  gst_object_unref(sink);
+  gst_object_unref(video);
+  gst_object_unref(demux);
+  gst_object_unref(pipeline);
+}
+
 // The sound decoder asking for the decoding state while the index is behind the streaming thread,
 // with a flushing seek from another thread: the streaming thread waited for the index to reach
 // the sound sent next, as the pictures sent again did.
