@@ -24,11 +24,14 @@ std::vector<std::int16_t> Decode(const std::vector<std::uint8_t>& codes, std::ui
   EXPECT_EQ(kAdpcmOk, Adpcm_Init(kAdpcmLibraryVersion));
   StreamDatas datas;
   EXPECT_EQ(kAdpcmOk, Adpcm_InitStream(stream.data(), stream.size(), &datas));
-  std::vector<std::int16_t> pcm(frames * (stereo ? 2 : 1));
-  auto* out = reinterpret_cast<std::uint8_t*>(pcm.data());
+  std::vector<std::uint8_t> bytes(frames * (stereo ? 4 : 2));
+  auto* out = bytes.data();
   std::int32_t shortfall = -1;
   EXPECT_EQ(kAdpcmOk, Adpcm_Decode(&out, &datas, static_cast<std::int32_t>(frames), &shortfall));
   EXPECT_EQ(0, shortfall);
+  std::vector<std::int16_t> pcm(bytes.size() / 2);  // little-endian samples on every host
+  for (std::size_t i = 0; i < pcm.size(); ++i)
+    pcm[i] = static_cast<std::int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
   return pcm;
 }
 

@@ -130,11 +130,14 @@ TEST(MovieEncoder, DemoMovieIsValidFrameByFrameAndItsSoundLinesUp) {
   ASSERT_EQ(kAdpcmOk, Adpcm_InitStream(sound_stream.data(), sound_stream.size(), &stream));
   EXPECT_EQ(43u * 882, stream.total_frames);
   EXPECT_EQ(22050u, stream.frequency);
-  std::vector<std::int16_t> pcm(43 * 882);
-  auto* out = reinterpret_cast<std::uint8_t*>(pcm.data());
+  std::vector<std::uint8_t> le(43 * 882 * 2);
+  auto* out = le.data();
   std::int32_t shortfall = -1;
   ASSERT_EQ(kAdpcmOk, Adpcm_Decode(&out, &stream, 43 * 882, &shortfall));
   EXPECT_EQ(0, shortfall);
+  std::vector<std::int16_t> pcm(43 * 882);  // little-endian samples on every host
+  for (std::size_t i = 0; i < pcm.size(); ++i)
+    pcm[i] = static_cast<std::int16_t>(le[2 * i] | (le[2 * i + 1] << 8));
   double signal = 0, noise = 0;
   for (std::size_t i = 0; i < pcm.size(); ++i) {
     const double want = i < tune.samples.size() ? tune.samples[i] : 0.0;

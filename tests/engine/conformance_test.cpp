@@ -7,6 +7,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "engine_fixture.h"
 #include "support/digest.h"
@@ -55,7 +56,14 @@ struct PictureTaker {
   static void Presented(const PresentedPicture& presented, void* user) {
     auto& self = *static_cast<PictureTaker*>(user);
     const PictureView& picture = presented.picture;
-    self.digest.Update(picture.pixels, static_cast<std::size_t>(picture.width) * picture.height * 2);
+    // The listed digests are of little-endian pixels.
+    const std::size_t count = static_cast<std::size_t>(picture.width) * picture.height;
+    std::vector<std::uint8_t> bytes(count * 2);
+    for (std::size_t i = 0; i < count; ++i) {
+      bytes[2 * i] = static_cast<std::uint8_t>(picture.pixels[i] & 0xFF);
+      bytes[2 * i + 1] = static_cast<std::uint8_t>(picture.pixels[i] >> 8);
+    }
+    self.digest.Update(bytes.data(), bytes.size());
     self.taken.fetch_add(1);
   }
   static void Frame(void* user) {
