@@ -49,7 +49,8 @@ inline constexpr std::uint32_t kWaveHeaderDone = 0x1;
 inline constexpr std::uint32_t kWaveHeaderPrepared = 0x2;
 inline constexpr std::uint32_t kWaveHeaderQueued = 0x10;
 
-// One buffer of PCM handed to the device. The caller owns the data.
+// One buffer of PCM (16-bit little-endian samples on every host) handed to the device. The
+// caller owns the data.
 struct WaveHeader {
   std::uint8_t* data = nullptr;
   std::uint32_t buffer_length = 0;

@@ -30,6 +30,13 @@ namespace tarvel {
 
 namespace {
 
+// One sample frame of the queued sound, which is 16-bit little-endian PCM on every host; the
+// card takes the host's order.
+void ReadFrame(const std::uint8_t* bytes, int channels, std::int16_t* samples) {
+  for (int c = 0; c < channels; ++c)
+    samples[c] = static_cast<std::int16_t>(bytes[2 * c] | (bytes[2 * c + 1] << 8));
+}
+
 // Without a sound card, SDL tries ALSA, which writes a dozen lines of its own to standard error
 // before SDL gives up; the player says in one line of its own what matters. ALSA's error
 // handler is replaced by one that says nothing (in the library SDL loads, which stays loaded).
@@ -381,8 +388,8 @@ class SdlAudioDevice final : public AudioDevice {
         }
         if (written == frames_out) break;
         std::int16_t samples[2];
-        std::memcpy(samples, header->data + index * static_cast<std::uint64_t>(frame_bytes),
-                    static_cast<std::size_t>(frame_bytes));
+        ReadFrame(header->data + index * static_cast<std::uint64_t>(frame_bytes), channels,
+                  samples);
         const std::uint32_t fraction = static_cast<std::uint32_t>(position_ & 0xFFFF);
         // The sample frame after this one: in this buffer, or the first of the next buffer
         // queued, where the sound goes on.
@@ -396,7 +403,7 @@ class SdlAudioDevice final : public AudioDevice {
           // Linear interpolation towards the next sample frame. The step between two loud
           // samples of opposite sign times the fraction passes 32 bits.
           std::int16_t next[2];
-          std::memcpy(next, after, static_cast<std::size_t>(frame_bytes));
+          ReadFrame(after, channels, next);
           for (int c = 0; c < channels; ++c)
             samples[c] = static_cast<std::int16_t>(
                 samples[c] +

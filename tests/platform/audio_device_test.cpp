@@ -515,11 +515,11 @@ TEST_F(SdlDevice, ARateChangeInterpolatesBetweenLoudSamplesOfOppositeSign) {
   // -32000, 32000, -32000... played 1.75 times as fast: every 1.75 samples, a quarter, half or
   // three quarters of the way from one to the next, a triangle of period 8. A step of 64000 times
   // three quarters (0xC000) is past what 32 bits hold.
-  std::vector<std::int16_t> samples(800);
-  for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = i % 2 ? 32000 : -32000;
+  std::vector<std::uint8_t> samples(1600);  // little-endian: 32000 is 0x7D00, -32000 0x8300
+  for (std::size_t i = 0; i < samples.size(); i += 2) samples[i + 1] = i % 4 ? 0x7D : 0x83;
   WaveHeader header;
-  header.data = reinterpret_cast<std::uint8_t*>(samples.data());
-  header.buffer_length = static_cast<std::uint32_t>(samples.size() * 2);
+  header.data = samples.data();
+  header.buffer_length = static_cast<std::uint32_t>(samples.size());
   ASSERT_EQ(device->SetPlaybackRate(0x0001C000), kDeviceOk);
   ASSERT_EQ(device->Prepare(header), kDeviceOk);
   ASSERT_EQ(device->Write(header), kDeviceOk);
@@ -541,8 +541,9 @@ TEST_F(SdlDevice, ASlowerRateInterpolatesAcrossTheEdgesOfTheBuffers) {
   Buffers buffers(3, 20);
   for (std::size_t b = 0; b < 3; ++b) {
     for (std::size_t i = 0; i < 10; ++i) {
-      const auto value = static_cast<std::int16_t>(100 * (10 * b + i + 1));
-      std::memcpy(buffers.storage[b].data() + 2 * i, &value, sizeof value);
+      const auto value = static_cast<std::uint16_t>(100 * (10 * b + i + 1));
+      buffers.storage[b][2 * i] = static_cast<std::uint8_t>(value & 0xFF);  // little-endian
+      buffers.storage[b][2 * i + 1] = static_cast<std::uint8_t>(value >> 8);
     }
   }
   ASSERT_EQ(device->SetPlaybackRate(0x00008000), kDeviceOk);
