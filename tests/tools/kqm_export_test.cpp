@@ -36,6 +36,14 @@ std::string Temp(const std::string& name) {
   return ::testing::TempDir() + name;
 }
 
+// `count` pixels of a raw export, which are little-endian on every host.
+std::vector<std::uint16_t> LittleEndianPixels(const unsigned char* bytes, std::size_t count) {
+  std::vector<std::uint16_t> pixels(count);
+  for (std::size_t i = 0; i < count; ++i)
+    pixels[i] = static_cast<std::uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+  return pixels;
+}
+
 // The whole export path (frame reading, decoding, looping, sound schedule, writers) against
 // the independently produced digests.
 TEST(KqmExport, ReproducesTheConformanceDigests) {
@@ -132,8 +140,7 @@ TEST(KqmExport, FrameRangeY4mAndPng) {
   EXPECT_EQ(y4m.size(), line_end + 1 + 6 + 3 * 128 * 96);
   // Each code is BT.601 limited range of the widened 8-bit RGB, rounded to the nearest.
   {
-    std::vector<std::uint16_t> pixels(128 * 96);
-    std::memcpy(pixels.data(), all.data() + 5 * picture, picture);
+    const std::vector<std::uint16_t> pixels = LittleEndianPixels(all.data() + 5 * picture, 128 * 96);
     std::vector<unsigned char> rgb(3 * pixels.size());
     ExpandPixelsToRgb8(pixels.data(), pixels.size(), false, rgb.data());
     const unsigned char* planes = y4m.data() + line_end + 1 + 6;
@@ -162,8 +169,8 @@ TEST(KqmExport, FrameRangeY4mAndPng) {
     ASSERT_TRUE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr));
     EXPECT_EQ(image.width, 128u);
     EXPECT_EQ(image.height, 96u);
-    std::vector<std::uint16_t> pixels(128 * 96);
-    std::memcpy(pixels.data(), all.data() + index * picture, picture);
+    const std::vector<std::uint16_t> pixels =
+        LittleEndianPixels(all.data() + index * picture, 128 * 96);
     std::vector<unsigned char> expected(rgb.size());
     ExpandPixelsToRgb8(pixels.data(), pixels.size(), false, expected.data());
     EXPECT_EQ(rgb, expected) << path;
@@ -497,12 +504,13 @@ TEST(KqmExport, ScaledPicturesAreThePlayersFullScreenPictures) {
     const auto scaled = test::ReadFileBytes(big);
     const std::size_t out_pixels = static_cast<std::size_t>(width) * width * 3 / 4;
     ASSERT_EQ(scaled.size(), 2 * out_pixels * 2);
-    std::vector<std::uint16_t> source(640 * 480), expected(out_pixels);
-    std::memcpy(source.data(), pictures.data() + 640 * 480 * 2, source.size() * 2);  // frame 1
+    const std::vector<std::uint16_t> source =
+        LittleEndianPixels(pictures.data() + 640 * 480 * 2, 640 * 480);  // frame 1
+    std::vector<std::uint16_t> expected(out_pixels);
     (width == 800 ? ScaleTo800_555 : ScaleTo1024_555)(
         source.data(), reinterpret_cast<std::uint8_t*>(expected.data()),
         static_cast<std::uint32_t>(width));
-    EXPECT_EQ(std::memcmp(scaled.data() + out_pixels * 2, expected.data(), out_pixels * 2), 0);
+    EXPECT_TRUE(LittleEndianPixels(scaled.data() + out_pixels * 2, out_pixels) == expected);
   }
   auto r =
       test::RunKqm(tools::Cmd_Export, "export",
