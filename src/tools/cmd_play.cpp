@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -174,6 +175,7 @@ struct PlayJob {
   // The error number of an output's first failed write, 0 while none failed.
   std::atomic<int> sound_failed{0}, video_failed{0};
   std::vector<std::uint16_t> surface;  // receives the presented pictures
+  std::vector<std::uint8_t> picture_le;  // a picture's pixels as written, on big-endian hosts
   std::size_t picture_bytes = 0;
   std::int64_t start_frame = 0;
   // Pictures to present before stopping; 0 = until the engine ends playback itself.
@@ -285,6 +287,20 @@ class CardForPictures final : public AudioDevice {
   std::vector<WaveHeader*> kept_;
 };
 
+// The picture's pixels in the file's byte order (little-endian), whatever the host's.
+const void* LittleEndianPixels(PlayJob& job, const std::uint16_t* pixels) {
+  if constexpr (std::endian::native == std::endian::little) {
+    return pixels;
+  } else {
+    job.picture_le.resize(job.picture_bytes);
+    for (std::size_t i = 0; i < job.picture_bytes / 2; ++i) {
+      job.picture_le[2 * i] = static_cast<std::uint8_t>(pixels[i] & 0xFF);
+      job.picture_le[2 * i + 1] = static_cast<std::uint8_t>(pixels[i] >> 8);
+    }
+    return job.picture_le.data();
+  }
+}
+
 // Takes every presented picture.
 void OnPresented(const PresentedPicture& presented, void* user) {
   auto& job = *static_cast<PlayJob*>(user);
@@ -292,7 +308,7 @@ void OnPresented(const PresentedPicture& presented, void* user) {
   // picture after it is not the playback's.
   if (job.target > 0 && job.presented >= job.target) return;
   if (job.video_file.is_open() && !job.video_failed &&
-      !job.video_file.Write(presented.picture.pixels, job.picture_bytes))
+      !job.video_file.Write(LittleEndianPixels(job, presented.picture.pixels), job.picture_bytes))
     job.video_failed = errno != 0 ? errno : EIO;
   // The first picture, which the start presents without a frame callback after it, is all that
   // is wanted (one pass from the last frame, or of a one-frame movie): the capture device holds
