@@ -35,8 +35,8 @@ struct DeadlineAudioDevice::Shared {
 };
 
 DeadlineAudioDevice::DeadlineAudioDevice(std::unique_ptr<AudioDevice> inner,
-                                         std::chrono::milliseconds wait)
-    : shared_(std::make_shared<Shared>()), wait_(wait) {
+                                         std::chrono::milliseconds wait, void (*thread_end)())
+    : shared_(std::make_shared<Shared>()), wait_(wait), thread_end_(thread_end) {
   shared_->inner = std::move(inner);
 }
 
@@ -74,31 +74,38 @@ DeadlineAudioDevice::Answer DeadlineAudioDevice::Within(std::function<int(AudioD
   std::shared_ptr<AudioDevice> inner = hand_over ? std::move(shared_->inner) : shared_->inner;
   std::thread thread;
   try {
-    thread = std::thread(
-        [call, inner, keep = shared_, step = std::move(step), opening, hand_over]() mutable {
-          const int answer = step(*inner);
-          if (hand_over) inner.reset();
-          bool let_go = false;
-          {
-            const std::lock_guard<std::mutex> lock(call->mutex);
-            call->done = true;
-            call->result = answer;
-            let_go = call->let_go;
-          }
-          call->answered.notify_all();
-          if (!let_go) return;
-          // Nobody waits for this device any more: an open that succeeded late is closed, and the
-          // device freed, here.
-          if (inner && opening && answer == kDeviceOk) inner->Close();
-          inner.reset();
-          keep.reset();
-          Unanswered& unanswered = TheUnanswered();
-          {
-            const std::lock_guard<std::mutex> lock(unanswered.mutex);
-            --unanswered.count;
-          }
-          unanswered.none.notify_all();
-        });
+    thread = std::thread([call, inner, keep = shared_, step = std::move(step), opening, hand_over,
+                          thread_end = thread_end_]() mutable {
+      // Runs last, when the device is done with on this thread.
+      struct AtEnd {
+        void (*end)();
+        ~AtEnd() {
+          if (end != nullptr) end();
+        }
+      } at_end{thread_end};
+      const int answer = step(*inner);
+      if (hand_over) inner.reset();
+      bool let_go = false;
+      {
+        const std::lock_guard<std::mutex> lock(call->mutex);
+        call->done = true;
+        call->result = answer;
+        let_go = call->let_go;
+      }
+      call->answered.notify_all();
+      if (!let_go) return;
+      // Nobody waits for this device any more: an open that succeeded late is closed, and the
+      // device freed, here.
+      if (inner && opening && answer == kDeviceOk) inner->Close();
+      inner.reset();
+      keep.reset();
+      Unanswered& unanswered = TheUnanswered();
+      {
+        const std::lock_guard<std::mutex> lock(unanswered.mutex);
+        --unanswered.count;
+      }
+      unanswered.none.notify_all();
+    });
   } catch (const std::system_error&) {
     if (hand_over) shared_->inner = std::move(inner);
     return Answer::kNoThread;

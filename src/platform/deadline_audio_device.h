@@ -23,7 +23,10 @@ inline constexpr const char* kSoundDeviceNoAnswer = "the sound device does not a
 
 class DeadlineAudioDevice final : public AudioDevice {
  public:
-  DeadlineAudioDevice(std::unique_ptr<AudioDevice> inner, std::chrono::milliseconds wait);
+  // `thread_end`, if given, is called at the end of each of the threads that call the device,
+  // for a sound library that keeps data for each thread that calls it.
+  DeadlineAudioDevice(std::unique_ptr<AudioDevice> inner, std::chrono::milliseconds wait,
+                      void (*thread_end)() = nullptr);
   ~DeadlineAudioDevice() override;
 
   int Open(const WaveFormat& format, WaveCallback callback, void* instance) override;
@@ -61,6 +64,7 @@ class DeadlineAudioDevice final : public AudioDevice {
 
   std::shared_ptr<Shared> shared_;
   std::chrono::milliseconds wait_;
+  void (*thread_end_)();
   mutable std::mutex error_mutex_;
   std::string last_error_;
 };

@@ -473,8 +473,10 @@ class SdlAudioDevice final : public AudioDevice {
 }  // namespace
 
 std::unique_ptr<AudioDevice> CreateSdlAudioDevice(const SdlDeviceOptions& options) {
+  // SDL keeps data (its error text) for each thread that calls it and frees it only for threads
+  // it made itself: the wrapper's threads free theirs as they end.
   return std::make_unique<DeadlineAudioDevice>(std::make_unique<SdlAudioDevice>(options),
-                                               kSoundDeviceAnswerWait);
+                                               kSoundDeviceAnswerWait, &SDL_TLSCleanup);
 }
 
 }  // namespace tarvel
