@@ -174,7 +174,9 @@ KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptio
       // The second comes once the first has been handled: sent at once, it could be taken
       // inside the first one's handler, before that had counted its own request.
       if (options.second_signal != 0) {
-        while (!TookSignal(child, options.signal)) poll(nullptr, 0, 1);
+        // A child the first signal ended is a zombie that may show it pending for good.
+        while (!TookSignal(child, options.signal) && ProcessState(child) != 'Z')
+          poll(nullptr, 0, 1);
         kill(child, options.second_signal);
       }
       signalled = true;
