@@ -116,7 +116,8 @@ class SkinAccessible : public QAccessibleWidget, public QAccessibleValueInterfac
       bar->ScrollTo(bar->vertical() ? bar->maximum() - position : position);
     } else if (auto* progress = dynamic_cast<SkinProgress*>(widget());
                progress != nullptr && progress->count() > 0) {
-      progress->SeekTo(std::clamp(value.toInt(), 0, progress->count() - 1));
+      // The value is the frame's number as the counter shows it, one more than its index.
+      progress->SeekTo(std::clamp(value.toInt() - 1, 0, progress->count() - 1));
     }
   }
 

@@ -183,6 +183,19 @@ TEST_F(PanelTest, AssistiveToolsSeeNamesRolesStatesAndValues) {
   EXPECT_EQ(host.seeks, (std::vector<std::int32_t>{249}));
 }
 
+// The bar's value is the counter's frame number (frame index + 1): a screen reader that sets
+// it, or steps it with Increase and Decrease, goes to the frame of that number.
+TEST_F(PanelTest, AssistiveToolsSetTheBarToTheFrameNumberTheyRead) {
+  panel.Progress()->SetRange(250);
+  panel.Progress()->SetPosition(120);
+  QAccessibleValueInterface* progress =
+      QAccessible::queryAccessibleInterface(panel.Control(kIdProgress))->valueInterface();
+  progress->setCurrentValue(progress->currentValue().toInt() - 1);
+  progress->setCurrentValue(progress->currentValue().toInt() + 1);
+  progress->setCurrentValue(1);
+  EXPECT_EQ(host.seeks, (std::vector<std::int32_t>{118, 120, 0}));
+}
+
 TEST_F(PanelTest, ToggleFlipsAtEachPress) {
   QTest::mouseClick(panel.Control(kIdLoopPlay), Qt::LeftButton);
   EXPECT_TRUE(panel.Button(kIdLoopPlay)->checked());
