@@ -1351,7 +1351,10 @@ void ResetState(DemuxState& s) {
   s.upstream_ended = false;
   s.refused = false;
   s.seek_seqnum = s.segment_seqnum = GST_SEQNUM_INVALID;
+  // Nothing builds the index until the movie is opened again: a seek let in before the reset
+  // that waits for it gives up rather than waiting for good.
   s.index.Reset(0);
+  s.index.Finish(IndexEnd::kCancelled);
   s.key_alone.clear();
   s.key_decoder.reset();
   gst_segment_init(&s.segment, GST_FORMAT_TIME);

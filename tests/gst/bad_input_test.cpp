@@ -786,6 +786,65 @@ TEST_F(DamagedMovies, StopToReadyDuringASeekLeavesNoStreamingTask) {
   gst_object_unref(pipeline);
 }
 
+// A seek let in before a state change to READY, and held (here in its question of where the
+// picture shown is) until the element was reset: it then waited for the emptied frame index to
+// reach its frame, which nothing builds in READY, and the application's thread never came back.
+TEST_F(DamagedMovies, SeekLetInBeforeAStopToReadyDoesNotWaitForGood) {
+  EnsureGstreamer();
+  GstElement* pipeline = ParsePipeline("filesrc location=\"" + Path("bad.kqm") +
+                                       "\" ! kqmdemux name=d d.video_0 ! kqmviddec ! fakesink");
+  ASSERT_NE(pipeline, nullptr);
+  gst_element_set_state(pipeline, GST_STATE_PAUSED);
+  ASSERT_EQ(gst_element_get_state(pipeline, nullptr, nullptr, GST_CLOCK_TIME_NONE),
+            GST_STATE_CHANGE_SUCCESS);
+  GstElement* demux = gst_bin_get_by_name(GST_BIN(pipeline), "d");
+  GstPad* video = gst_element_get_static_pad(demux, "video_0");
+  struct Gate {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool entered = false, open = false;
+  } gate;
+  gst_pad_add_probe(
+      video,
+      static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_QUERY_DOWNSTREAM | GST_PAD_PROBE_TYPE_PUSH),
+      [](GstPad*, GstPadProbeInfo* info, gpointer user) {
+        auto& g = *static_cast<Gate*>(user);
+        std::unique_lock<std::mutex> wait(g.lock);
+        if (GST_QUERY_TYPE(GST_PAD_PROBE_INFO_QUERY(info)) != GST_QUERY_POSITION || g.entered)
+          return GST_PAD_PROBE_OK;
+        g.entered = true;
+        g.changed.notify_all();
+        g.changed.wait(wait, [&g] { return g.open; });
+        return GST_PAD_PROBE_OK;
+      },
+      &gate, nullptr);
+  bool sought = true;
+  std::thread seeker([video, &sought] {
+    // A new stop only: the seek asks where the picture shown is.
+    sought = gst_pad_send_event(
+        video, gst_event_new_seek(1.0, GST_FORMAT_TIME, GST_SEEK_FLAG_FLUSH, GST_SEEK_TYPE_NONE, 0,
+                                  GST_SEEK_TYPE_SET, 40 * 40'000'000LL));
+  });
+  {
+    std::unique_lock<std::mutex> wait(gate.lock);
+    gate.changed.wait(wait, [&gate] { return gate.entered; });
+  }
+  gst_element_set_state(pipeline, GST_STATE_READY);
+  EXPECT_EQ(gst_element_get_state(pipeline, nullptr, nullptr, GST_CLOCK_TIME_NONE),
+            GST_STATE_CHANGE_SUCCESS);
+  {
+    const std::lock_guard<std::mutex> guard(gate.lock);
+    gate.open = true;
+    gate.changed.notify_all();
+  }
+  seeker.join();
+  EXPECT_FALSE(sought);
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  gst_object_unref(video);
+  gst_object_unref(demux);
+  gst_object_unref(pipeline);
+}
+
 // The sound decoder asking for the decoding state while the index is behind the streaming thread,
 // with a flushing seek from another thread: the streaming thread waited for the index to reach
 // the sound sent next, as the pictures sent again did.
