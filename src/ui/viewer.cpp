@@ -31,6 +31,7 @@
 #include "ui/control_ids.h"
 #include "ui/dialogs.h"
 #include "ui/panel_logic.h"
+#include "ui/screen_saver.h"
 #include "ui/skin_controls.h"
 
 namespace tarvel {
@@ -132,6 +133,7 @@ Viewer::Viewer(PlayerContext& player, ViewerSeams seams, PlayerOptions options)
     };
   }
   full_screen_pending_ = options_.full_screen;
+  screen_saver_ = std::make_unique<ScreenSaverInhibitor>(seams_.screen_saver_bus);
 }
 
 Viewer::~Viewer() {
@@ -319,6 +321,7 @@ void Viewer::OnTurn() {
   turn_posted_ = false;
   stepped_since_turn_ = false;
   if (!state_.quit_requested) Tick();
+  KeepScreenOnWhilePlaying();
   if (state_.quit_requested && run_loop_ != nullptr) run_loop_->quit();
 }
 
@@ -414,6 +417,7 @@ void Viewer::Shutdown() {
   shut_down_ = true;
   WriteSettings();
   Player_Stop(player_);
+  KeepScreenOnWhilePlaying();
   EndWatch();
   Player_SetFrameCallback(player_, nullptr, nullptr);
   Player_SetPresentationListener(player_, nullptr, nullptr);
@@ -1463,6 +1467,12 @@ void Viewer::ReportOpenFailure(std::int32_t result) {
   }
   // The engine says why (no such file, a folder, a pipe, a damaged header...).
   Report(ProblemOf(Player_Status(player_), result));
+}
+
+void Viewer::KeepScreenOnWhilePlaying() {
+  const bool playing = !state_.stopped && state_.ui_playing && !state_.paused;
+  screen_saver_->SetInhibited(!shut_down_ && !state_.quit_requested &&
+                              (playing || state_.play_request));
 }
 
 void Viewer::ReportPlaybackEnd(const PlayerStatus& status) {

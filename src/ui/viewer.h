@@ -34,6 +34,7 @@ class QKeyEvent;
 
 namespace tarvel {
 
+class ScreenSaverInhibitor;
 struct PlayerContext;
 struct PlayerStatus;
 struct PresentedPicture;
@@ -69,6 +70,9 @@ struct ViewerSeams {
   // Whether the program may place its windows. Default: yes, except on Wayland, where the
   // compositor alone places them and the positions Qt reports are not where they are.
   std::function<bool()> program_places_windows;
+  // The D-Bus bus on which the desktop is asked not to blank the screen while a movie plays.
+  // Default (empty): the session bus; "none": no bus.
+  QString screen_saver_bus;
 };
 
 class Viewer final : public PresentationHost, public CommandHost, public PlaylistHost {
@@ -250,6 +254,9 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   void ReportDeviceFailure(const std::string& problem);
   void ReportOpenFailure(std::int32_t result);
   void ReportPlaybackEnd(const PlayerStatus& status);
+  // The screen stays on while a movie plays or one is about to (the next of a playlist), and
+  // may blank again once it is paused, stopped or the player quits.
+  void KeepScreenOnWhilePlaying();
 
   // Each playback's sound device, made by the factory the player was given and set to the
   // player's volume before the engine opens it.
@@ -337,6 +344,7 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   bool full_screen_pending_ = false;
   // The notice on screen, while it is.
   QPointer<QMessageBox> notice_box_;
+  std::unique_ptr<ScreenSaverInhibitor> screen_saver_;
   bool started_ = false;
   bool shut_down_ = false;
 };

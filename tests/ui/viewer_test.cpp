@@ -9,6 +9,10 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVirtualObject>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
@@ -35,6 +39,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/debug_output.h"
 #include "support/digest.h"
 #include "support/hand_clocked_device.h"
 #include "support/shown_picture.h"
@@ -1234,6 +1239,127 @@ TEST_F(ViewerTest, TheLoopRunsOnPicturesAndOnTheEndOfPlayback) {
   EXPECT_TRUE(notices[0].startsWith(cut + QStringLiteral(": playback stopped: frame ")))
       << notices[0].toStdString();
   EXPECT_GT(Status().pictures_presented, 0);
+}
+
+// The desktop's idle-inhibit service on a bus of the test's own: it records the calls, and
+// holds its answers to Inhibit back while `hold` is set, until Answer.
+class FakeScreenSaver final : public QDBusVirtualObject {
+ public:
+  bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
+    std::lock_guard lock(mutex_);
+    const QList<QVariant> arguments = message.arguments();
+    if (message.member() == QLatin1String("Inhibit") && arguments.size() == 2) {
+      const uint cookie = next_cookie_++;
+      calls_.push_back("Inhibit " + arguments[0].toString().toStdString() + " " +
+                       std::to_string(cookie));
+      const QDBusMessage reply = message.createReply(QVariant::fromValue(cookie));
+      if (hold) {
+        message.setDelayedReply(true);
+        held_.push_back(reply);
+      } else {
+        connection.send(reply);
+      }
+      return true;
+    }
+    if (message.member() == QLatin1String("UnInhibit") && arguments.size() == 1) {
+      calls_.push_back("UnInhibit " + std::to_string(arguments[0].toUInt()));
+      connection.send(message.createReply());
+      return true;
+    }
+    return false;
+  }
+  QString introspect(const QString&) const override { return {}; }
+  std::vector<std::string> Calls() {
+    std::lock_guard lock(mutex_);
+    return calls_;
+  }
+  void Answer(QDBusConnection& connection) {
+    std::lock_guard lock(mutex_);
+    for (const QDBusMessage& reply : held_) connection.send(reply);
+    held_.clear();
+  }
+  std::atomic<bool> hold{false};
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> calls_;
+  std::vector<QDBusMessage> held_;
+  uint next_cookie_ = 7;
+};
+
+// Last of the viewer's tests: the thread of the bus connection stays until the process ends,
+// which a death test's forked copy, that has no such thread, would wait for at its exit.
+TEST_F(ViewerTest, TheScreenDoesNotBlankWhileAMoviePlays) {
+  // A bus of the test's own, which starts no service by itself.
+  QFile config(home.filePath(QStringLiteral("bus.conf")));
+  ASSERT_TRUE(config.open(QIODevice::WriteOnly));
+  config.write(
+      "<busconfig><type>session</type><listen>unix:dir=" + QFile::encodeName(home.path()) +
+      "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\"/>"
+      "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy></busconfig>\n");
+  config.close();
+  QProcess daemon;
+  daemon.start(QStringLiteral("dbus-daemon"),
+               {QStringLiteral("--config-file=") + config.fileName(), QStringLiteral("--nofork"),
+                QStringLiteral("--nopidfile"), QStringLiteral("--print-address=1")});
+  ASSERT_TRUE(daemon.waitForStarted()) << "dbus-daemon is missing (scripts/setup installs it)";
+  while (!daemon.canReadLine()) ASSERT_TRUE(daemon.waitForReadyRead(10000));
+  const QString address = QString::fromLocal8Bit(daemon.readLine()).trimmed();
+  auto until = [](const std::function<bool()>& done) {
+    const QDeadlineTimer limit(10000);
+    while (!done() && !limit.hasExpired()) QApplication::processEvents(QEventLoop::AllEvents, 10);
+    return done();
+  };
+
+  std::atomic<bool> clock_held{true};
+  player.services.clock_held = &clock_held;
+  ViewerSeams seams = Seams();
+  seams.screen_saver_bus = address;
+  DebugCapture debug;
+  // No such service on the bus: the movie plays on, and only a debug line says so.
+  Start({Conformance(kSilentMovie)}, std::move(seams));
+  ASSERT_TRUE(TurnUntil([&] {
+    for (const std::string& line : debug.Lines())
+      if (line.find("Inhibit failed") != std::string::npos) return true;
+    return false;
+  }));
+  EXPECT_TRUE(Playing());
+  EXPECT_TRUE(notices.isEmpty()) << notices.join(QLatin1Char('|')).toStdString();
+
+  FakeScreenSaver service;
+  QDBusConnection desktop = QDBusConnection::connectToBus(address, QStringLiteral("desktop"));
+  ASSERT_TRUE(desktop.registerService(QStringLiteral("org.freedesktop.ScreenSaver")));
+  ASSERT_TRUE(
+      desktop.registerVirtualObject(QStringLiteral("/org/freedesktop/ScreenSaver"), &service));
+  service.hold = true;
+  viewer->Click(kIdPause);
+  Turn();
+  viewer->Click(kIdPlay);
+  ASSERT_TRUE(until([&] { return service.Calls().size() == 1; }));
+  // Paused before the answer came: its cookie is given back as soon as it comes.
+  viewer->Click(kIdPause);
+  Turn();
+  service.hold = false;
+  service.Answer(desktop);
+  ASSERT_TRUE(until([&] { return service.Calls().size() == 2; }));
+  viewer->Click(kIdPlay);
+  ASSERT_TRUE(until([&] { return service.Calls().size() == 3; }));
+  viewer->Click(kIdPause);
+  ASSERT_TRUE(until([&] { return service.Calls().size() == 4; }));
+  viewer->Click(kIdPlay);
+  ASSERT_TRUE(until([&] { return service.Calls().size() == 5; }));
+  // Quitting while it plays lets the screen blank again.
+  viewer->Click(kIdClose);
+  Turn();
+  ASSERT_TRUE(until([&] { return service.Calls().size() == 6; }));
+  EXPECT_EQ(service.Calls(),
+            (std::vector<std::string>{"Inhibit Tarvel 7", "UnInhibit 7", "Inhibit Tarvel 8",
+                                      "UnInhibit 8", "Inhibit Tarvel 9", "UnInhibit 9"}));
+  viewer.reset();
+  desktop.unregisterObject(QStringLiteral("/org/freedesktop/ScreenSaver"));
+  QDBusConnection::disconnectFromBus(QStringLiteral("desktop"));
+  daemon.kill();
+  daemon.waitForFinished();
 }
 
 class EndToEndTest : public ViewerTest {
