@@ -151,6 +151,99 @@ void HoldEndUntil(GstElement* pipeline, const char* sink, EndGate& gate) {
   gst_object_unref(element);
 }
 
+// Holds the first event or query through `pad` that `picks` chooses, on the thread sending it,
+// until the test opens the gate; all that comes later passes.
+class FirstHeld {
+ public:
+  FirstHeld(GstPad* pad, GstPadProbeType type, bool (*picks)(GstPadProbeInfo*))
+      : pad_(GST_PAD(gst_object_ref(pad))), picks_(picks) {
+    probe_ = gst_pad_add_probe(pad_, type, &FirstHeld::Probe, this, nullptr);
+  }
+  FirstHeld(const FirstHeld&) = delete;
+  FirstHeld& operator=(const FirstHeld&) = delete;
+  ~FirstHeld() {
+    Open();
+    gst_pad_remove_probe(pad_, probe_);
+    gst_object_unref(pad_);
+  }
+  // Waits until the first one is held.
+  void AwaitHeld() {
+    std::unique_lock<std::mutex> wait(lock_);
+    changed_.wait(wait, [this] { return entered_; });
+  }
+  void Open() {
+    const std::lock_guard<std::mutex> guard(lock_);
+    open_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  static GstPadProbeReturn Probe(GstPad*, GstPadProbeInfo* info, gpointer user) {
+    auto& self = *static_cast<FirstHeld*>(user);
+    std::unique_lock<std::mutex> wait(self.lock_);
+    if (self.entered_ || !self.picks_(info)) return GST_PAD_PROBE_OK;
+    self.entered_ = true;
+    self.changed_.notify_all();
+    self.changed_.wait(wait, [&self] { return self.open_; });
+    return GST_PAD_PROBE_OK;
+  }
+
+  GstPad* const pad_;
+  bool (*const picks_)(GstPadProbeInfo*);
+  gulong probe_ = 0;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  bool entered_ = false, open_ = false;
+};
+
+bool IsFlushStart(GstPadProbeInfo* info) {
+  return GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_FLUSH_START;
+}
+bool IsFlushStop(GstPadProbeInfo* info) {
+  return GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_FLUSH_STOP;
+}
+bool IsPositionQuery(GstPadProbeInfo* info) {
+  return GST_QUERY_TYPE(GST_PAD_PROBE_INFO_QUERY(info)) == GST_QUERY_POSITION;
+}
+
+// A movie paused in a pipeline that shows its pictures, with the demuxer and its pads; set to
+// NULL and let go at the end of the scope.
+struct PausedPictures {
+  GstElement* pipeline = nullptr;
+  GstElement* demux = nullptr;
+  GstPad* video = nullptr;
+  GstPad* sink = nullptr;
+
+  // Whether the movie at `location` prerolled.
+  bool Start(const std::string& location) {
+    pipeline = ParsePipeline("filesrc location=\"" + location +
+                             "\" ! kqmdemux name=d d.video_0 ! kqmviddec ! fakesink");
+    if (pipeline == nullptr) return false;
+    gst_element_set_state(pipeline, GST_STATE_PAUSED);
+    if (gst_element_get_state(pipeline, nullptr, nullptr, GST_CLOCK_TIME_NONE) !=
+        GST_STATE_CHANGE_SUCCESS)
+      return false;
+    demux = gst_bin_get_by_name(GST_BIN(pipeline), "d");
+    video = gst_element_get_static_pad(demux, "video_0");
+    sink = gst_element_get_static_pad(demux, "sink");
+    return true;
+  }
+  // Takes the pipeline down to READY, as another thread of the application would.
+  bool StopToReady() {
+    gst_element_set_state(pipeline, GST_STATE_READY);
+    return gst_element_get_state(pipeline, nullptr, nullptr, GST_CLOCK_TIME_NONE) ==
+           GST_STATE_CHANGE_SUCCESS;
+  }
+  ~PausedPictures() {
+    if (pipeline == nullptr) return;
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    for (GstPad* pad : {video, sink})
+      if (pad != nullptr) gst_object_unref(pad);
+    if (demux != nullptr) gst_object_unref(demux);
+    gst_object_unref(pipeline);
+  }
+};
+
 // A broken container ends the pipeline with one error naming the file and the frame, after
 // every frame before it was delivered exactly.
 TEST_F(DamagedMovies, BrokenContainerEndsWithAnErrorAfterWhatCouldBeRead) {
@@ -608,44 +701,19 @@ TEST_F(DamagedMovies, SeekSnappingAfterBesideAFlushingSeekDoesNotHang) {
     GstPad* sound = gst_element_get_static_pad(demux, "audio_0");
     // The first seek's flush waits on its way down the pictures until the second seek holds the
     // streaming thread; the second comes up the sound, not flushing yet.
-    struct Gate {
-      std::mutex lock;
-      std::condition_variable changed;
-      bool entered = false, open = false;
-    } gate;
-    const gulong probe = gst_pad_add_probe(
-        video, GST_PAD_PROBE_TYPE_EVENT_FLUSH,
-        [](GstPad*, GstPadProbeInfo* info, gpointer user) {
-          auto& g = *static_cast<Gate*>(user);
-          std::unique_lock<std::mutex> wait(g.lock);
-          if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) != GST_EVENT_FLUSH_START || g.entered)
-            return GST_PAD_PROBE_OK;
-          g.entered = true;
-          g.changed.notify_all();
-          g.changed.wait(wait, [&g] { return g.open; });
-          return GST_PAD_PROBE_OK;
-        },
-        &gate, nullptr);
+    FirstHeld flush(video, GST_PAD_PROBE_TYPE_EVENT_FLUSH, IsFlushStart);
     std::thread first(
         [video] { SeekThrough(video, 5, GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE); });
-    {
-      std::unique_lock<std::mutex> wait(gate.lock);
-      gate.changed.wait(wait, [&gate] { return gate.entered; });
-    }
+    flush.AwaitHeld();
     // Frame 0 is the only key frame: the second seek waits for the index to reach the end.
     std::thread snapping([sound] {
       SeekThrough(sound, 10,
                   GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_KEY_UNIT | GST_SEEK_FLAG_SNAP_AFTER);
     });
     hold.Await([&hold] { return hold.flush_stops >= 1; });  // it holds the streaming thread
-    {
-      const std::lock_guard<std::mutex> guard(gate.lock);
-      gate.open = true;
-      gate.changed.notify_all();
-    }
+    flush.Open();
     first.join();
     snapping.join();
-    gst_pad_remove_probe(video, probe);
     hold.Release();
     gst_element_set_state(pipeline, GST_STATE_PAUSED);
     gst_element_get_state(pipeline, nullptr, nullptr, GST_CLOCK_TIME_NONE);
@@ -667,55 +735,19 @@ TEST_F(DamagedMovies, SeekSnappingAfterBesideAFlushingSeekDoesNotHang) {
 // frame index the state change had emptied (read outside it, and crashed), and said it was done.
 TEST_F(DamagedMovies, SeekOverlappingAStopToReadyIsRefused) {
   EnsureGstreamer();
-  GstElement* pipeline = ParsePipeline("filesrc location=\"" + Path("bad.kqm") +
-                                       "\" ! kqmdemux name=d d.video_0 ! kqmviddec ! fakesink");
-  ASSERT_NE(pipeline, nullptr);
-  gst_element_set_state(pipeline, GST_STATE_PAUSED);
-  ASSERT_EQ(gst_element_get_state(pipeline, nullptr, nullptr, GST_CLOCK_TIME_NONE),
-            GST_STATE_CHANGE_SUCCESS);
-  GstElement* demux = gst_bin_get_by_name(GST_BIN(pipeline), "d");
-  GstPad* video = gst_element_get_static_pad(demux, "video_0");
-  struct Gate {
-    std::mutex lock;
-    std::condition_variable changed;
-    bool entered = false, open = false;
-  } gate;
-  gst_pad_add_probe(
-      video, GST_PAD_PROBE_TYPE_EVENT_FLUSH,
-      [](GstPad*, GstPadProbeInfo* info, gpointer user) {
-        auto& g = *static_cast<Gate*>(user);
-        std::unique_lock<std::mutex> wait(g.lock);
-        if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) != GST_EVENT_FLUSH_START || g.entered)
-          return GST_PAD_PROBE_OK;
-        g.entered = true;
-        g.changed.notify_all();
-        g.changed.wait(wait, [&g] { return g.open; });
-        return GST_PAD_PROBE_OK;
-      },
-      &gate, nullptr);
+  PausedPictures paused;
+  ASSERT_TRUE(paused.Start(Path("bad.kqm")));
+  FirstHeld flush(paused.video, GST_PAD_PROBE_TYPE_EVENT_FLUSH, IsFlushStart);
   bool sought = true;
-  std::thread seeker([video, &sought] {
-    sought = SeekThrough(video, 30, GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
+  std::thread seeker([&paused, &sought] {
+    sought = SeekThrough(paused.video, 30, GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
   });
-  {
-    std::unique_lock<std::mutex> wait(gate.lock);
-    gate.changed.wait(wait, [&gate] { return gate.entered; });
-  }
-  gst_element_set_state(pipeline, GST_STATE_READY);
-  EXPECT_EQ(gst_element_get_state(pipeline, nullptr, nullptr, GST_CLOCK_TIME_NONE),
-            GST_STATE_CHANGE_SUCCESS);
-  {
-    const std::lock_guard<std::mutex> guard(gate.lock);
-    gate.open = true;
-    gate.changed.notify_all();
-  }
+  flush.AwaitHeld();
+  EXPECT_TRUE(paused.StopToReady());
+  flush.Open();
   seeker.join();
   EXPECT_FALSE(sought);
-  EXPECT_EQ(GST_ELEMENT(demux)->numsrcpads, 0u);
-  gst_element_set_state(pipeline, GST_STATE_NULL);
-  gst_object_unref(video);
-  gst_object_unref(demux);
-  gst_object_unref(pipeline);
+  EXPECT_EQ(GST_ELEMENT(paused.demux)->numsrcpads, 0u);
 }
 
 // A state change to READY that begins once a seek holds the streaming thread: it stops the sink
@@ -723,42 +755,16 @@ TEST_F(DamagedMovies, SeekOverlappingAStopToReadyIsRefused) {
 // task outlived the state change, running the loop while the element was being reset.
 TEST_F(DamagedMovies, StopToReadyDuringASeekLeavesNoStreamingTask) {
   EnsureGstreamer();
-  GstElement* pipeline = ParsePipeline("filesrc location=\"" + Path("bad.kqm") +
-                                       "\" ! kqmdemux name=d d.video_0 ! kqmviddec ! fakesink");
-  ASSERT_NE(pipeline, nullptr);
-  gst_element_set_state(pipeline, GST_STATE_PAUSED);
-  ASSERT_EQ(gst_element_get_state(pipeline, nullptr, nullptr, GST_CLOCK_TIME_NONE),
-            GST_STATE_CHANGE_SUCCESS);
-  GstElement* demux = gst_bin_get_by_name(GST_BIN(pipeline), "d");
-  GstPad* video = gst_element_get_static_pad(demux, "video_0");
-  GstPad* sink = gst_element_get_static_pad(demux, "sink");
-  struct Gate {
-    std::mutex lock;
-    std::condition_variable changed;
-    bool entered = false, open = false;
-  } gate;
+  PausedPictures paused;
+  ASSERT_TRUE(paused.Start(Path("bad.kqm")));
+  GstPad* const sink = paused.sink;
   // Holds the seek's flush-stop, sent up once it holds the streaming thread.
-  gst_pad_add_probe(
-      sink, GST_PAD_PROBE_TYPE_EVENT_FLUSH,
-      [](GstPad*, GstPadProbeInfo* info, gpointer user) {
-        auto& g = *static_cast<Gate*>(user);
-        std::unique_lock<std::mutex> wait(g.lock);
-        if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) != GST_EVENT_FLUSH_STOP || g.entered)
-          return GST_PAD_PROBE_OK;
-        g.entered = true;
-        g.changed.notify_all();
-        g.changed.wait(wait, [&g] { return g.open; });
-        return GST_PAD_PROBE_OK;
-      },
-      &gate, nullptr);
+  FirstHeld flush(sink, GST_PAD_PROBE_TYPE_EVENT_FLUSH, IsFlushStop);
   std::thread seeker(
-      [video] { SeekThrough(video, 30, GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE); });
-  {
-    std::unique_lock<std::mutex> wait(gate.lock);
-    gate.changed.wait(wait, [&gate] { return gate.entered; });
-  }
+      [&paused] { SeekThrough(paused.video, 30, GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE); });
+  flush.AwaitHeld();
   // Lets the seek on once the state change has taken the pad's task away and waits for it.
-  std::thread opener([sink, &gate] {
+  std::thread opener([sink, &flush] {
     for (;;) {
       GST_OBJECT_LOCK(sink);
       const bool taken = GST_PAD_TASK(sink) == nullptr;
@@ -766,24 +772,15 @@ TEST_F(DamagedMovies, StopToReadyDuringASeekLeavesNoStreamingTask) {
       if (taken) break;
       std::this_thread::yield();
     }
-    const std::lock_guard<std::mutex> guard(gate.lock);
-    gate.open = true;
-    gate.changed.notify_all();
+    flush.Open();
   });
-  gst_element_set_state(pipeline, GST_STATE_READY);
-  EXPECT_EQ(gst_element_get_state(pipeline, nullptr, nullptr, GST_CLOCK_TIME_NONE),
-            GST_STATE_CHANGE_SUCCESS);
+  EXPECT_TRUE(paused.StopToReady());
   opener.join();
   seeker.join();
   GST_OBJECT_LOCK(sink);
   const bool task_left = GST_PAD_TASK(sink) != nullptr;
   GST_OBJECT_UNLOCK(sink);
   EXPECT_FALSE(task_left);
-  gst_element_set_state(pipeline, GST_STATE_NULL);
-  gst_object_unref(sink);
-  gst_object_unref(video);
-  gst_object_unref(demux);
-  gst_object_unref(pipeline);
 }
 
 // A seek let in before a state change to READY, and held (here in its question of where the
@@ -791,58 +788,25 @@ TEST_F(DamagedMovies, StopToReadyDuringASeekLeavesNoStreamingTask) {
 // reach its frame, which nothing builds in READY, and the application's thread never came back.
 TEST_F(DamagedMovies, SeekLetInBeforeAStopToReadyDoesNotWaitForGood) {
   EnsureGstreamer();
-  GstElement* pipeline = ParsePipeline("filesrc location=\"" + Path("bad.kqm") +
-                                       "\" ! kqmdemux name=d d.video_0 ! kqmviddec ! fakesink");
-  ASSERT_NE(pipeline, nullptr);
-  gst_element_set_state(pipeline, GST_STATE_PAUSED);
-  ASSERT_EQ(gst_element_get_state(pipeline, nullptr, nullptr, GST_CLOCK_TIME_NONE),
-            GST_STATE_CHANGE_SUCCESS);
-  GstElement* demux = gst_bin_get_by_name(GST_BIN(pipeline), "d");
-  GstPad* video = gst_element_get_static_pad(demux, "video_0");
-  struct Gate {
-    std::mutex lock;
-    std::condition_variable changed;
-    bool entered = false, open = false;
-  } gate;
-  gst_pad_add_probe(
-      video,
+  PausedPictures paused;
+  ASSERT_TRUE(paused.Start(Path("bad.kqm")));
+  FirstHeld question(
+      paused.video,
       static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_QUERY_DOWNSTREAM | GST_PAD_PROBE_TYPE_PUSH),
-      [](GstPad*, GstPadProbeInfo* info, gpointer user) {
-        auto& g = *static_cast<Gate*>(user);
-        std::unique_lock<std::mutex> wait(g.lock);
-        if (GST_QUERY_TYPE(GST_PAD_PROBE_INFO_QUERY(info)) != GST_QUERY_POSITION || g.entered)
-          return GST_PAD_PROBE_OK;
-        g.entered = true;
-        g.changed.notify_all();
-        g.changed.wait(wait, [&g] { return g.open; });
-        return GST_PAD_PROBE_OK;
-      },
-      &gate, nullptr);
+      IsPositionQuery);
   bool sought = true;
-  std::thread seeker([video, &sought] {
+  std::thread seeker([&paused, &sought] {
     // A new stop only: the seek asks where the picture shown is.
     sought = gst_pad_send_event(
-        video, gst_event_new_seek(1.0, GST_FORMAT_TIME, GST_SEEK_FLAG_FLUSH, GST_SEEK_TYPE_NONE, 0,
-                                  GST_SEEK_TYPE_SET, 40 * 40'000'000LL));
+        paused.video,
+        gst_event_new_seek(1.0, GST_FORMAT_TIME, GST_SEEK_FLAG_FLUSH, GST_SEEK_TYPE_NONE, 0,
+                           GST_SEEK_TYPE_SET, 40 * 40'000'000LL));
   });
-  {
-    std::unique_lock<std::mutex> wait(gate.lock);
-    gate.changed.wait(wait, [&gate] { return gate.entered; });
-  }
-  gst_element_set_state(pipeline, GST_STATE_READY);
-  EXPECT_EQ(gst_element_get_state(pipeline, nullptr, nullptr, GST_CLOCK_TIME_NONE),
-            GST_STATE_CHANGE_SUCCESS);
-  {
-    const std::lock_guard<std::mutex> guard(gate.lock);
-    gate.open = true;
-    gate.changed.notify_all();
-  }
+  question.AwaitHeld();
+  EXPECT_TRUE(paused.StopToReady());
+  question.Open();
   seeker.join();
   EXPECT_FALSE(sought);
-  gst_element_set_state(pipeline, GST_STATE_NULL);
-  gst_object_unref(video);
-  gst_object_unref(demux);
-  gst_object_unref(pipeline);
 }
 
 // The sound decoder asking for the decoding state while the index is behind the streaming thread,
