@@ -41,7 +41,7 @@ class CommandWindow : public FileDropWindow, public SkinPanel {
   void TearDownControls();
 
   std::array<ControlSkin, kControlSkinCount>& table() { return table_; }
-  ControlSkin* FindRecord(int id);
+  ControlSkin* FindRecord(int id) override;
   ControlSkin* FindRecord(const QWidget* control);
   SkinButton* Button(int id);
   SkinTrackbar* Trackbar(int id);

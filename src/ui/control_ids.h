@@ -36,6 +36,10 @@ inline constexpr int kIdFramesUnits = 1045;
 inline constexpr int kIdRateTens = 1048;
 inline constexpr int kIdRateUnits = 1049;
 inline constexpr int kIdRateTenths = 1051;
+// The captions of the frame counter, the time code and the frame rate (FRAME, TIME CODE, F/S).
+inline constexpr int kIdFrameCaption = 1037;
+inline constexpr int kIdTimeCodeCaption = 1038;
+inline constexpr int kIdRateCaption = 1052;
 // Sound format indicators.
 inline constexpr int kIdChannels = 1053;
 inline constexpr int kIdSampleRate = 1054;

@@ -28,18 +28,88 @@ void SkinControl::RedrawNow() {
 
 namespace {
 
+// The readout that the digit, caption or indicator `id` is part of: the frame counter, the
+// time code and the frame rate are read whole by their captions, the sound format by its two
+// indicators. kIdNone for the rest (the colon and points between digits).
+int ReadoutOf(int id) {
+  for (const int digit : kIdCounterDigits)
+    if (id == digit) return kIdFrameCaption;
+  switch (id) {
+    case kIdFrameCaption:
+    case kIdTimeCodeCaption:
+    case kIdRateCaption:
+    case kIdChannels:
+    case kIdSampleRate:
+      return id;
+    case kIdMinutesTens:
+    case kIdMinutesUnits:
+    case kIdSecondsTens:
+    case kIdSecondsUnits:
+    case kIdFramesTens:
+    case kIdFramesUnits:
+      return kIdTimeCodeCaption;
+    case kIdRateTens:
+    case kIdRateUnits:
+    case kIdRateTenths:
+      return kIdRateCaption;
+    default:
+      return kIdNone;
+  }
+}
+
+// What a readout shows, in words: "Frame 123", "Time Code 01:05.12", "12.5 frames per second",
+// "Stereo", "22 kHz"; empty where it shows nothing (the sound format of a silent movie).
+QString ReadoutText(SkinPanel& panel, int readout) {
+  // The sprite a record draws, as SkinSprite::SpriteIndex picks it.
+  auto shown = [&panel](int id) {
+    const ControlSkin* record = panel.FindRecord(id);
+    if (record == nullptr) return 0;
+    return record->state >= 0 && record->state < record->sprite_count ? record->state : 0;
+  };
+  switch (readout) {
+    case kIdFrameCaption: {
+      int frame = 0;
+      for (const int digit : kIdCounterDigits) frame = frame * 10 + shown(digit);
+      return QStringLiteral("Frame %1").arg(frame);
+    }
+    case kIdTimeCodeCaption:
+      return QStringLiteral("Time Code %1%2:%3%4.%5%6")
+          .arg(shown(kIdMinutesTens))
+          .arg(shown(kIdMinutesUnits))
+          .arg(shown(kIdSecondsTens))
+          .arg(shown(kIdSecondsUnits))
+          .arg(shown(kIdFramesTens))
+          .arg(shown(kIdFramesUnits));
+    case kIdRateCaption:
+      return QStringLiteral("%1.%2 frames per second")
+          .arg(shown(kIdRateTens) * 10 + shown(kIdRateUnits))
+          .arg(shown(kIdRateTenths));
+    case kIdChannels: {
+      static const char* const kNames[] = {"", "Mono", "Stereo"};
+      return QString::fromLatin1(kNames[std::clamp(shown(kIdChannels), 0, 2)]);
+    }
+    case kIdSampleRate: {
+      static const char* const kNames[] = {"", "44 kHz", "22 kHz", "11 kHz"};
+      return QString::fromLatin1(kNames[std::clamp(shown(kIdSampleRate), 0, 3)]);
+    }
+    default:
+      return QString();
+  }
+}
+
 // What assistive tools see of a button, a trackbar or the progress bar: the role of its kind,
 // the name of its tooltip without the keys, its check, and the trackbars' and the bar's values
 // (the volume's top is its loudest, as the thumb shows it). Pressing and setting a value do
-// what the mouse does. The single digits and labels are hidden from them: the progress bar's
-// value says the frame.
+// what the mouse does. The counters are read as text by their captions and the sound format by
+// its indicators; the single digits and the marks between them are hidden.
 class SkinAccessible : public QAccessibleWidget, public QAccessibleValueInterface {
  public:
   explicit SkinAccessible(SkinControl* control)
-      : QAccessibleWidget(control, RoleOf(control->record().kind)) {}
+      : QAccessibleWidget(control, RoleOf(control->record())) {}
 
-  static QAccessible::Role RoleOf(SkinKind kind) {
-    switch (kind) {
+  static QAccessible::Role RoleOf(const ControlSkin& record) {
+    if (ReadoutOf(record.control_id) == record.control_id) return QAccessible::StaticText;
+    switch (record.kind) {
       case SkinKind::kRadio:
         return QAccessible::RadioButton;
       case SkinKind::kToggle:
@@ -59,6 +129,8 @@ class SkinAccessible : public QAccessibleWidget, public QAccessibleValueInterfac
     if (t != QAccessible::Name || !widget()->accessibleName().isEmpty())
       return QAccessibleWidget::text(t);
     if (record().kind == SkinKind::kProgress) return QStringLiteral("Progress");
+    if (role() == QAccessible::StaticText)
+      return ReadoutText(static_cast<SkinControl*>(widget())->panel(), record().control_id);
     const QString tip = QString::fromLatin1(record().tooltip);
     const qsizetype keys = tip.indexOf(QLatin1String(" ("));
     return keys < 0 ? tip : tip.left(keys);
@@ -71,7 +143,8 @@ class SkinAccessible : public QAccessibleWidget, public QAccessibleValueInterfac
       state.checked = button->checked();
       state.pressed = button->pushed();
     }
-    state.invisible = state.invisible || role() == QAccessible::Graphic;
+    state.invisible = state.invisible || role() == QAccessible::Graphic ||
+                      (role() == QAccessible::StaticText && text(QAccessible::Name).isEmpty());
     return state;
   }
 
@@ -172,6 +245,13 @@ void SkinControl::AnnounceChange() {
     changed.pressed = true;
     QAccessibleStateChangeEvent event(this, changed);
     QAccessible::updateAccessibility(&event);
+  } else if (const int readout = ReadoutOf(record_->control_id); readout != kIdNone) {
+    // A digit changed what its counter reads.
+    if (const ControlSkin* shown = panel_.FindRecord(readout);
+        shown != nullptr && shown->control != nullptr) {
+      QAccessibleEvent event(shown->control, QAccessible::NameChanged);
+      QAccessible::updateAccessibility(&event);
+    }
   } else if (QAccessibleInterface* self = QAccessible::queryAccessibleInterface(this)) {
     if (QAccessibleValueInterface* value = self->valueInterface()) {
       QAccessibleValueChangeEvent event(this, value->currentValue());

@@ -27,6 +27,8 @@ class SkinPanel {
  public:
   virtual ~SkinPanel() = default;
   virtual SkinCommands& commands() = 0;
+  // The record of the panel's control `id`, null when there is none.
+  virtual ControlSkin* FindRecord(int id) = 0;
   // Unchecks the other members of the radio group that `pressed` belongs to.
   virtual void UncheckRadioGroup(const ControlSkin& pressed) = 0;
   // Shows the progress bar's fill going from `before` to `after` pixels without painting it;
@@ -40,6 +42,7 @@ class SkinControl : public QWidget {
  public:
   SkinControl(QWidget* parent, SkinPanel& panel, ControlSkin* record);
   ControlSkin& record() const { return *record_; }
+  SkinPanel& panel() const { return panel_; }
   // Redraws at once (invalidate without erasing, then paint).
   void RedrawNow();
   // Tells assistive tools (screen readers) that a button's check or pushed look, or a

@@ -8,7 +8,9 @@
 #include <QKeyEvent>
 #include <QScreen>
 #include <QtTest/QTest>
+#include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "ui/command_window.h"
@@ -194,6 +196,32 @@ TEST_F(PanelTest, AssistiveToolsSetTheBarToTheFrameNumberTheyRead) {
   progress->setCurrentValue(progress->currentValue().toInt() + 1);
   progress->setCurrentValue(1);
   EXPECT_EQ(host.seeks, (std::vector<std::int32_t>{118, 120, 0}));
+}
+
+// The counters and the sound format are read as the panel shows them; the digits one by one
+// are not.
+TEST_F(PanelTest, AssistiveToolsReadTheCountersAndTheSoundFormat) {
+  auto name = [this](int id) {
+    QAccessibleInterface* face = QAccessible::queryAccessibleInterface(panel.Control(id));
+    return face->state().invisible ? std::string("(hidden)")
+                                   : face->text(QAccessible::Name).toStdString();
+  };
+  // clang-format off
+  const std::vector<std::pair<int, int>> states = {
+      {1031, 0}, {1032, 0}, {1033, 1}, {1034, 2}, {1046, 3},
+      {kIdMinutesTens, 0}, {kIdMinutesUnits, 1}, {kIdSecondsTens, 0}, {kIdSecondsUnits, 5},
+      {kIdFramesTens, 1}, {kIdFramesUnits, 2}, {kIdRateTens, 1}, {kIdRateUnits, 2},
+      {kIdRateTenths, 5}, {kIdChannels, 2}, {kIdSampleRate, 2}};
+  // clang-format on
+  for (const auto& [id, state] : states) panel.SetState(id, state);
+  EXPECT_EQ(name(kIdFrameCaption), "Frame 123");
+  EXPECT_EQ(name(kIdTimeCodeCaption), "Time Code 01:05.12");
+  EXPECT_EQ(name(kIdRateCaption), "12.5 frames per second");
+  EXPECT_EQ(name(kIdChannels), "Stereo");
+  EXPECT_EQ(name(kIdSampleRate), "22 kHz");
+  panel.SetState(kIdSampleRate, 0);
+  EXPECT_EQ(name(kIdSampleRate), "(hidden)");
+  EXPECT_EQ(name(kIdSecondsUnits), "(hidden)");
 }
 
 TEST_F(PanelTest, ToggleFlipsAtEachPress) {
