@@ -142,8 +142,10 @@ struct DemuxState {
   std::thread indexer;
   std::atomic<bool> index_cancel{false};
   // The file's length as the index's reader last measured it (-1: not known); written by the
-  // index's thread, read once it is joined.
-  std::int64_t index_length = -1;
+  // index's thread, read once it is joined. Also cleared by the reset to READY, which takes
+  // neither the index's lock nor the streaming thread: a seek let in before it may be reading
+  // this meanwhile, before it holds the streaming thread.
+  std::atomic<std::int64_t> index_length{-1};
   // Held while the index's thread is started or ended: the streaming thread starts it, the
   // thread that takes the pad down ends it.
   std::mutex indexer_lock;
@@ -1022,6 +1024,10 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
                      PictureTime(frame, header.frame_duration) >= target.stop);
     return true;
   };
+  // Placed here before the streaming thread is held, while a state change to READY may reset
+  // the element: this placement reads only the index's count and end and the length its build
+  // measured (atomics), never its entries, and what it finds is used only once the checks under
+  // the stream lock below show the element is still the one it was placed in.
   if (!place(segment)) return FALSE;
 
   if (flush) {
