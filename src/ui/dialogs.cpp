@@ -1,5 +1,7 @@
 #include "ui/dialogs.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QDirIterator>
@@ -68,6 +70,31 @@ class KeysToOwner : public QObject {
  private:
   QPointer<QWidget> owner_;
 };
+
+// The notice needs no answer and comes without taking the keys, while screen readers read a
+// dialog when it takes them: they are told of it as a notification instead, which they read as
+// it appears.
+constexpr char kNoticeName[] = "notice";
+
+QAccessibleInterface* NoticeAccessibleFactory(const QString&, QObject* object) {
+  auto* box = qobject_cast<QMessageBox*>(object);
+  if (box == nullptr || box->objectName() != QLatin1String(kNoticeName)) return nullptr;
+  return new QAccessibleWidget(box, QAccessible::Notification);
+}
+
+// Makes `box` a notice for assistive tools; one made for it as a dialog while it was being
+// built is dropped.
+void MakeNoticeAccessible(QMessageBox& box) {
+  static const bool installed = [] {
+    QAccessible::installFactory(NoticeAccessibleFactory);
+    return true;
+  }();
+  (void)installed;
+  box.setObjectName(QLatin1String(kNoticeName));
+  if (QAccessibleInterface* made = QAccessible::queryAccessibleInterface(&box);
+      made != nullptr && made->role() != QAccessible::Notification)
+    QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(made));
+}
 
 QPushButton* MakeOkButton(QDialog* dialog, const QRect& place) {
   auto* ok = new QPushButton(QStringLiteral("OK"), dialog);
@@ -228,9 +255,11 @@ QStringList ChooseMovieFiles(QWidget* owner, const QString& folder) {
 
 void ShowNoticeBox(QPointer<QMessageBox>& box, QWidget* owner, const QString& text, QWidget* over) {
   const bool placed = !box.isNull();
+  const bool shown = placed && box->isVisible();
   if (box.isNull()) {
     box = new QMessageBox(QMessageBox::Warning, QString::fromLatin1(kAssociationCaption), text,
                           QMessageBox::Ok, owner);
+    MakeNoticeAccessible(*box);
     // A file name is text, whatever it holds: "<b>", "&amp;" or "<img src=...>" in one would
     // otherwise be taken for markup, and the box would name another file than the one meant.
     box->setTextFormat(Qt::PlainText);
@@ -275,6 +304,11 @@ void ShowNoticeBox(QPointer<QMessageBox>& box, QWidget* owner, const QString& te
     box->windowHandle()->setTransientParent(above);
   }
   box->show();
+  // A problem added to a notice on screen is read as a new one would be.
+  if (shown && box->isVisible()) {
+    QAccessibleEvent again(box.data(), QAccessible::ObjectShow);
+    QAccessible::updateAccessibility(&again);
+  }
   // Beside the panel rather than centred over it, where it would hide the buttons: above it, or
   // below it when the screen begins there. (Above, a title bar that the window manager adds to
   // the box later grows away from the panel.) A box the user has moved stays where it is.

@@ -578,6 +578,18 @@ TEST(NoticeBoxTest, ANameThatLooksLikeMarkupIsShownAsItIs) {
   delete box;
 }
 
+// The notice takes no keys, so screen readers, which read a dialog when it takes them, are told
+// of it as a notification, read as it appears.
+TEST(NoticeBoxTest, ScreenReadersAreToldOfItAsANotification) {
+  QWidget panel;
+  panel.show();
+  QPointer<QMessageBox> box;
+  ShowNoticeBox(box, &panel, QStringLiteral("/m/a.kqm: no such file"));
+  ASSERT_FALSE(box.isNull());
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(box)->role(), QAccessible::Notification);
+  delete box;
+}
+
 TEST(OpenDialogTest, FiltersMatchEitherLetterCase) {
   QTemporaryDir folder;
   for (const char* name : {"/a.kqm", "/B.KQM", "/c.kqs", "/D.KQS", "/notes.txt"})
