@@ -1,5 +1,7 @@
 #include "ui/viewer.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QDialog>
 #include <QEventLoop>
@@ -37,6 +39,20 @@
 namespace tarvel {
 
 namespace {
+
+// The player's windows are windows to assistive tools, which say a window's title and look in
+// it for its status bar by these roles; the video window's status bar is one.
+QAccessibleInterface* PlayerWindowAccessibleFactory(const QString&, QObject* object) {
+  auto* widget = qobject_cast<QWidget*>(object);
+  if (widget == nullptr) return nullptr;
+  if (dynamic_cast<StatusBar*>(widget) != nullptr)
+    return new QAccessibleWidget(widget, QAccessible::StatusBar);
+  if (dynamic_cast<VideoWindow*>(widget) != nullptr ||
+      dynamic_cast<CommandWindow*>(widget) != nullptr ||
+      dynamic_cast<PlaylistWindow*>(widget) != nullptr)
+    return new QAccessibleWidget(widget, QAccessible::Window);
+  return nullptr;
+}
 
 // How far Ctrl+Left and Ctrl+Right go.
 constexpr float kSeekSeconds = 5.0f;
@@ -110,6 +126,11 @@ std::string MoviePathFromCommandLine(const std::string& command_line) {
 
 Viewer::Viewer(PlayerContext& player, ViewerSeams seams, PlayerOptions options)
     : player_(player), options_(options), seams_(std::move(seams)) {
+  static const bool windows_told = [] {
+    QAccessible::installFactory(PlayerWindowAccessibleFactory);
+    return true;
+  }();
+  (void)windows_told;
   video_ = std::make_unique<VideoWindowSet>(*this);
   if (!seams_.run_dialog) seams_.run_dialog = [](QDialog& dialog) { return dialog.exec(); };
   if (!seams_.choose_files) seams_.choose_files = &ChooseMovieFiles;

@@ -205,6 +205,20 @@ TEST_F(ViewerTest, ArrowKeysChangeOnlyTheRate) {
   EXPECT_EQ(panel().State(kIdFramesTens), 0);
 }
 
+// Screen readers say a window's title and find its status bar by their roles.
+TEST_F(ViewerTest, AssistiveToolsSeeTheWindowsAndTheStatusBar) {
+  Start({Conformance(kSilentMovie), Conformance(kSilentMovie)});
+  Turn();
+  VideoWindowSet& video = viewer->video();
+  ASSERT_TRUE(video.exists());
+  auto role = [](QWidget* widget) { return QAccessible::queryAccessibleInterface(widget)->role(); };
+  EXPECT_EQ(role(video.video_window()), QAccessible::Window);
+  EXPECT_EQ(role(&panel()), QAccessible::Window);
+  ASSERT_NE(viewer->playlist_window(), nullptr);
+  EXPECT_EQ(role(viewer->playlist_window()), QAccessible::Window);
+  EXPECT_EQ(role(video.status_bar()), QAccessible::StatusBar);
+}
+
 TEST_F(ViewerTest, PreviousAndNextWithoutAPlaylist) {
   const std::string movie = Conformance(kSilentMovie).toStdString();
   Start({Conformance(kSilentMovie)});
