@@ -71,5 +71,12 @@ inline constexpr int kKeyEnd = 0x23;
 inline constexpr int kKeyHome = 0x24;
 inline constexpr int kKeyComma = 0xBC;
 inline constexpr int kKeyPeriod = 0xBE;
+// The keyboard's media keys, which the desktop's media controls send too.
+inline constexpr int kKeyMediaPause = 0x13;
+inline constexpr int kKeyMediaNext = 0xB0;
+inline constexpr int kKeyMediaPrevious = 0xB1;
+inline constexpr int kKeyMediaStop = 0xB2;
+inline constexpr int kKeyMediaPlayPause = 0xB3;
+inline constexpr int kKeyMediaPlay = 0xFA;
 
 }  // namespace tarvel

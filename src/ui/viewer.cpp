@@ -109,6 +109,18 @@ int VirtualKeyOf(const QKeyEvent& event) {
       return kKeyComma;
     case Qt::Key_Period:
       return kKeyPeriod;
+    case Qt::Key_MediaPlay:
+      return kKeyMediaPlay;
+    case Qt::Key_MediaPause:
+      return kKeyMediaPause;
+    case Qt::Key_MediaTogglePlayPause:
+      return kKeyMediaPlayPause;
+    case Qt::Key_MediaStop:
+      return kKeyMediaStop;
+    case Qt::Key_MediaNext:
+      return kKeyMediaNext;
+    case Qt::Key_MediaPrevious:
+      return kKeyMediaPrevious;
     default:
       return 0;
   }
@@ -975,16 +987,25 @@ void Viewer::OnKey(int virtual_key, bool control) {
         state_.quit_requested = true;
       break;
     case kKeySpace:
+    case kKeyMediaPlayPause:
       if (state_.ui_playing)
         Click(kIdPause);
       else if (state_.file_count != 0)
         Click(kIdPlay);
       break;
+    case kKeyMediaPlay:
+      if (!state_.ui_playing && state_.file_count != 0) Click(kIdPlay);
+      break;
+    case kKeyMediaPause:
+      if (state_.ui_playing) Click(kIdPause);
+      break;
     case kKeyPageUp:
+    case kKeyMediaPrevious:
       Click(kIdPrevious);
       stepped_since_turn_ = true;
       break;
     case kKeyPageDown:
+    case kKeyMediaNext:
       Click(kIdNext);
       stepped_since_turn_ = true;
       break;
@@ -1000,6 +1021,7 @@ void Viewer::OnKey(int virtual_key, bool control) {
       SendRate();
       break;
     case kKeyDelete:
+    case kKeyMediaStop:
       Click(kIdStop);
       break;
     case kKeyHome:
@@ -1219,14 +1241,15 @@ bool Viewer::TakeKey(const QKeyEvent& event) {
   // Space and Escape switch: held down, they switch once, rather than back and forth (Play,
   // Pause, Play...) or from leaving full screen on to quitting. Enter held down past the last
   // frame has ended playback: it does not go on to pause the stopped movie.
-  if (event.isAutoRepeat() &&
-      (key == kKeySpace || key == kKeyEscape || (key == kKeyEnter && state_.stopped)))
+  if (event.isAutoRepeat() && (key == kKeySpace || key == kKeyMediaPlayPause || key == kKeyEscape ||
+                               (key == kKeyEnter && state_.stopped)))
     return true;
   // Repeats of Enter and Period that piled up while the player was busy go with the step taken
   // since the last turn: each would step on once more, long after the key was let go. Those of
   // Page Up and Page Down would each pass over one more movie.
   if (event.isAutoRepeat() && stepped_since_turn_ &&
-      (key == kKeyEnter || key == kKeyPeriod || key == kKeyPageUp || key == kKeyPageDown))
+      (key == kKeyEnter || key == kKeyPeriod || key == kKeyPageUp || key == kKeyPageDown ||
+       key == kKeyMediaPrevious || key == kKeyMediaNext))
     return true;
   OnKey(key, event.modifiers() & Qt::ControlModifier);
   return true;

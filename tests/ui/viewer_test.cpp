@@ -273,6 +273,36 @@ TEST_F(ViewerTest, SpaceOrEscapeHeldDownSwitchesOnce) {
   EXPECT_FALSE(state().quit_requested);
 }
 
+TEST_F(ViewerTest, MediaKeysPlayPauseStopAndChangeMovies) {
+  std::atomic<bool> clock_held{true};
+  player.services.clock_held = &clock_held;
+  Start({Conformance(kSilentMovie), Conformance(kSoundMovie)});
+  ASSERT_TRUE(TurnUntil([this] { return Playing(); }));
+  // (QTest has no text for these keys.)
+  auto Key = [this](Qt::Key key) {
+    QKeyEvent event(QEvent::KeyPress, key, Qt::NoModifier);
+    QApplication::sendEvent(viewer->command_window(), &event);
+  };
+  // Play and Pause do only what they say; Play/Pause switches, once when held down.
+  Key(Qt::Key_MediaPlay);
+  EXPECT_TRUE(state().ui_playing);
+  Key(Qt::Key_MediaPause);
+  Key(Qt::Key_MediaPause);
+  EXPECT_TRUE(state().paused);
+  Key(Qt::Key_MediaPlay);
+  EXPECT_TRUE(state().ui_playing);
+  Key(Qt::Key_MediaTogglePlayPause);
+  KeyRepeat(Qt::Key_MediaTogglePlayPause);
+  EXPECT_TRUE(state().paused);
+  Key(Qt::Key_MediaNext);
+  EXPECT_EQ(state().list_index, 1);
+  Key(Qt::Key_MediaPrevious);
+  EXPECT_EQ(state().list_index, 0);
+  ASSERT_TRUE(TurnUntil([this] { return Playing(); }));
+  Key(Qt::Key_MediaStop);
+  EXPECT_TRUE(state().stopped);
+}
+
 TEST_F(ViewerTest, AScreenChangeJustAfterFullScreenLeavesTheWindowAlone) {
   Start({Conformance(kSilentMovie)});
   Turn();
