@@ -1,23 +1,18 @@
 #include "ui/screen_saver.h"
 
-#include <QByteArray>
-#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
-#include <QMetaObject>
 #include <QObject>
 #include <cstdint>
-#include <cstring>
-#include <filesystem>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <utility>
 
 #include "platform/debug_output.h"
+#include "ui/session_bus.h"
 
 namespace tarvel {
 
@@ -31,27 +26,6 @@ constexpr int kCallTimeoutMs = 10000;
 
 void Debug(const QString& line) {
   DebugOutput(("tarvel: screen saver: " + line.toStdString() + "\n").c_str());
-}
-
-// The user's session bus at $XDG_RUNTIME_DIR/bus, where the desktop puts it when it does not
-// announce it (empty: none there).
-QString RuntimeBusAddress() {
-  const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-  if (runtime.isEmpty()) return {};
-  const std::string socket = std::string(runtime.constData()) + "/bus";
-  std::error_code unknown;
-  if (!std::filesystem::is_socket(socket, unknown)) return {};
-  // Bytes other than these are written %XX in a bus address.
-  QString address = QStringLiteral("unix:path=");
-  for (const unsigned char byte : socket) {
-    const bool plain = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
-                       (byte >= '0' && byte <= '9') || std::strchr("-_/.\\*", byte) != nullptr;
-    if (plain)
-      address += QLatin1Char(static_cast<char>(byte));
-    else
-      address += QLatin1Char('%') + QString::number(byte, 16).rightJustified(2, QLatin1Char('0'));
-  }
-  return address;
 }
 
 }  // namespace
@@ -80,38 +54,17 @@ struct ScreenSaverInhibitor::Shared {
   static void ConnectInTheBackground(std::shared_ptr<Shared> owner, QString address);
 };
 
-// A session bus that takes the connection but never answers (a frozen bus) holds up the one
-// who connects until it answers: that is never the window thread.
 void ScreenSaverInhibitor::Shared::ConnectInTheBackground(std::shared_ptr<Shared> owner,
                                                           QString address) {
-  std::thread([owner = std::move(owner), address = std::move(address)]() mutable {
-    QDBusConnection bus{QString()};
-    // Asking for the session bus when none is announced would launch one.
-    if (address.isEmpty() && !qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) {
-      // The connection the window library shares for the session bus.
-      bus = QDBusConnection::sessionBus();
-    } else {
-      if (address.isEmpty()) address = RuntimeBusAddress();
-      if (!address.isEmpty()) {
-        const QString name = QStringLiteral("tarvel screen saver ") + address;
-        bus = QDBusConnection::connectToBus(address, name);
-        if (!bus.isConnected()) QDBusConnection::disconnectFromBus(name);
-      }
-    }
-    // Handed over to the window thread.
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(),
-        [owner = std::move(owner), bus] {
-          owner->connecting = false;
-          owner->bus = bus;
-          owner->connected = bus.isConnected();
-          if (!owner->connected)
-            Debug(QStringLiteral("no session bus: ") + bus.lastError().message());
-          else if (owner->wanted)
-            owner->Inhibit(owner);
-        },
-        Qt::QueuedConnection);
-  }).detach();
+  ConnectToDesktopBus(std::move(address), [owner = std::move(owner)](const QDBusConnection& bus) {
+    owner->connecting = false;
+    owner->bus = bus;
+    owner->connected = bus.isConnected();
+    if (!owner->connected)
+      Debug(QStringLiteral("no session bus: ") + bus.lastError().message());
+    else if (owner->wanted)
+      owner->Inhibit(owner);
+  });
 }
 
 ScreenSaverInhibitor::ScreenSaverInhibitor(QString bus_address)

@@ -166,7 +166,8 @@ Viewer::Viewer(PlayerContext& player, ViewerSeams seams, PlayerOptions options)
     };
   }
   full_screen_pending_ = options_.full_screen;
-  screen_saver_ = std::make_unique<ScreenSaverInhibitor>(seams_.screen_saver_bus);
+  screen_saver_ = std::make_unique<ScreenSaverInhibitor>(seams_.desktop_bus);
+  media_controls_ = std::make_unique<MediaControls>(*this, seams_.desktop_bus);
 }
 
 Viewer::~Viewer() {
@@ -333,6 +334,10 @@ void Viewer::QuitWhenReadable(int descriptor) {
 
 void Viewer::QuitOnStopSignal() {
   quit_notifier_->setEnabled(false);
+  QuitLeavingDialogsUnanswered();
+}
+
+void Viewer::QuitLeavingDialogsUnanswered() {
   state_.quit_requested = true;
   // A dialog or question waits for its answer in a loop of its own, which would hold the quit
   // up until someone answered it: it goes unanswered (the About box's OK-only rule included).
@@ -355,6 +360,7 @@ void Viewer::OnTurn() {
   stepped_since_turn_ = false;
   if (!state_.quit_requested) Tick();
   KeepScreenOnWhilePlaying();
+  if (media_controls_) media_controls_->Update();
   if (state_.quit_requested && run_loop_ != nullptr) run_loop_->quit();
 }
 
@@ -451,6 +457,8 @@ void Viewer::Shutdown() {
   WriteSettings();
   Player_Stop(player_);
   KeepScreenOnWhilePlaying();
+  // The desktop's media controls no longer see the player.
+  media_controls_.reset();
   EndWatch();
   Player_SetFrameCallback(player_, nullptr, nullptr);
   Player_SetPresentationListener(player_, nullptr, nullptr);
@@ -1517,6 +1525,67 @@ void Viewer::KeepScreenOnWhilePlaying() {
   const bool playing = !state_.stopped && state_.ui_playing && !state_.paused;
   screen_saver_->SetInhibited(!shut_down_ && !state_.quit_requested &&
                               (playing || state_.play_request));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The desktop's media controls
+
+MediaState Viewer::MediaNow() {
+  MediaState now;
+  if (state_.stopped)
+    now.playback = MediaState::Playback::kStopped;
+  else if (state_.paused)
+    now.playback = MediaState::Playback::kPaused;
+  else if (state_.ui_playing)
+    now.playback = MediaState::Playback::kPlaying;
+  now.can_play = now.can_pause = state_.file_count != 0;
+  now.can_go_next = now.can_go_previous = state_.file_count > 1;
+  if (state_.file_count != 0) now.path = state_.current_path;
+  const PlayerStatus status = Player_Status(player_);
+  if (!state_.stopped && Playing(status) && status.frame_rate > 0.0f &&
+      std::isfinite(status.frame_rate)) {
+    now.can_seek = true;
+    now.length_us = std::llround(status.frame_count * 1e6 / status.frame_rate);
+  }
+  return now;
+}
+
+std::int64_t Viewer::MediaPosition() {
+  const PlayerStatus status = Player_Status(player_);
+  if (state_.stopped || !Playing(status) || !(status.frame_rate > 0.0f) ||
+      !std::isfinite(status.frame_rate))
+    return 0;
+  return std::llround(std::max(SeekBase(status), 0) * 1e6 / status.frame_rate);
+}
+
+void Viewer::MediaKey(int virtual_key) {
+  OnKey(virtual_key);
+}
+
+void Viewer::MediaGoTo(std::int64_t microseconds) {
+  const PlayerStatus status = Player_Status(player_);
+  if (state_.quit_requested || !Playing(status) || status.frame_count <= 0) return;
+  // A position read from MediaPosition, rounded to the microsecond, names its own frame.
+  const double frame =
+      std::floor(static_cast<double>(microseconds) * 1e-6 * status.frame_rate + 1e-3);
+  GoToFrame(static_cast<std::int32_t>(std::clamp(frame, 0.0, status.frame_count - 1.0)));
+  RequestTurn();
+}
+
+void Viewer::MediaRaise() {
+  QWidget* window = video_ ? video_->video_window() : nullptr;
+  if (window == nullptr || !window->isVisible()) window = command_.get();
+  if (window == nullptr) return;
+  window->raise();
+  window->activateWindow();
+}
+
+void Viewer::MediaQuit() {
+  QuitLeavingDialogsUnanswered();
+}
+
+void Viewer::MediaOpen(const std::string& path) {
+  FilesDropped({path}, nullptr);
 }
 
 void Viewer::ReportPlaybackEnd(const PlayerStatus& status) {

@@ -23,6 +23,7 @@
 #include "ui/command_window.h"
 #include "ui/logic/file_association.h"
 #include "ui/logic/playlist_model.h"
+#include "ui/media_controls.h"
 #include "ui/panel_logic.h"
 #include "ui/playlist_window.h"
 #include "ui/viewer_state.h"
@@ -70,12 +71,16 @@ struct ViewerSeams {
   // Whether the program may place its windows. Default: yes, except on Wayland, where the
   // compositor alone places them and the positions Qt reports are not where they are.
   std::function<bool()> program_places_windows;
-  // The D-Bus bus on which the desktop is asked not to blank the screen while a movie plays.
-  // Default (empty): the session bus; "none": no bus.
-  QString screen_saver_bus;
+  // The D-Bus bus on which the player meets the desktop: its screen saver, asked not to blank
+  // the screen while a movie plays, and its media controls. Default (empty): the session bus;
+  // "none": no bus.
+  QString desktop_bus;
 };
 
-class Viewer final : public PresentationHost, public CommandHost, public PlaylistHost {
+class Viewer final : public PresentationHost,
+                     public CommandHost,
+                     public PlaylistHost,
+                     public MediaControlsHost {
  public:
   explicit Viewer(PlayerContext& player, ViewerSeams seams = {}, PlayerOptions options = {});
   ~Viewer() override;
@@ -156,6 +161,15 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   void PlaylistCloseRequested() override;
   bool PlaylistKeyPressed(QKeyEvent* event) override;
 
+  // MediaControlsHost.
+  MediaState MediaNow() override;
+  std::int64_t MediaPosition() override;
+  void MediaKey(int virtual_key) override;
+  void MediaGoTo(std::int64_t microseconds) override;
+  void MediaRaise() override;
+  void MediaQuit() override;
+  void MediaOpen(const std::string& path) override;
+
  private:
   // A key event of any window, through the key table; false for a key the table does not have.
   bool TakeKey(const QKeyEvent& event);
@@ -224,6 +238,7 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   void ReportUnplayableFrame(std::int32_t frame, std::int32_t result);
   // The stop signal's quit: open dialogs go unanswered, and the next turn ends the main loop.
   void QuitOnStopSignal();
+  void QuitLeavingDialogsUnanswered();
   // The engine's pass count at `status` as the end of playback counts it: one less on the last
   // frame, whose pass the engine counts as done before playback has wrapped.
   static std::int32_t PassBeforeWrap(const PlayerStatus& status);
@@ -345,6 +360,7 @@ class Viewer final : public PresentationHost, public CommandHost, public Playlis
   // The notice on screen, while it is.
   QPointer<QMessageBox> notice_box_;
   std::unique_ptr<ScreenSaverInhibitor> screen_saver_;
+  std::unique_ptr<MediaControls> media_controls_;
   bool started_ = false;
   bool shut_down_ = false;
 };

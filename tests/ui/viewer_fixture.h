@@ -107,8 +107,8 @@ class ViewerTest : public ::testing::Test {
       return association_result;
     };
     seams.show_notice = [this](const QString& text) { notices.append(text); };
-    // The desktop's screen saver is left alone.
-    seams.screen_saver_bus = QStringLiteral("none");
+    // The desktop's screen saver and media controls are left alone.
+    seams.desktop_bus = QStringLiteral("none");
     return seams;
   }
 

@@ -10,7 +10,12 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusPendingCall>
+#include <QDBusVariant>
 #include <QDBusVirtualObject>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -22,6 +27,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
+#include <QUrl>
 #include <QWindow>
 #include <QtEndian>
 #include <QtTest/QTest>
@@ -1285,6 +1291,30 @@ TEST_F(ViewerTest, TheLoopRunsOnPicturesAndOnTheEndOfPlayback) {
   EXPECT_GT(Status().pictures_presented, 0);
 }
 
+// A bus of the test's own in `folder`, which starts no service by itself.
+void StartPrivateBus(const QString& folder, QProcess& daemon, QString* address) {
+  QFile config(folder + QStringLiteral("/bus.conf"));
+  ASSERT_TRUE(config.open(QIODevice::WriteOnly));
+  config.write(
+      "<busconfig><type>session</type><listen>unix:dir=" + QFile::encodeName(folder) +
+      "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\"/>"
+      "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy></busconfig>\n");
+  config.close();
+  daemon.start(QStringLiteral("dbus-daemon"),
+               {QStringLiteral("--config-file=") + config.fileName(), QStringLiteral("--nofork"),
+                QStringLiteral("--nopidfile"), QStringLiteral("--print-address=1")});
+  ASSERT_TRUE(daemon.waitForStarted()) << "dbus-daemon is missing (scripts/setup installs it)";
+  while (!daemon.canReadLine()) ASSERT_TRUE(daemon.waitForReadyRead(10000));
+  *address = QString::fromLocal8Bit(daemon.readLine()).trimmed();
+}
+
+// Runs the event loop until `done`, or gives up after 10 s.
+bool Until(const std::function<bool()>& done) {
+  const QDeadlineTimer limit(10000);
+  while (!done() && !limit.hasExpired()) QApplication::processEvents(QEventLoop::AllEvents, 10);
+  return done();
+}
+
 // The desktop's idle-inhibit service on a bus of the test's own: it records the calls, and
 // holds its answers to Inhibit back while `hold` is set, until Answer.
 class FakeScreenSaver final : public QDBusVirtualObject {
@@ -1334,31 +1364,13 @@ class FakeScreenSaver final : public QDBusVirtualObject {
 // Last of the viewer's tests: the thread of the bus connection stays until the process ends,
 // which a death test's forked copy, that has no such thread, would wait for at its exit.
 TEST_F(ViewerTest, TheScreenDoesNotBlankWhileAMoviePlays) {
-  // A bus of the test's own, which starts no service by itself.
-  QFile config(home.filePath(QStringLiteral("bus.conf")));
-  ASSERT_TRUE(config.open(QIODevice::WriteOnly));
-  config.write(
-      "<busconfig><type>session</type><listen>unix:dir=" + QFile::encodeName(home.path()) +
-      "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\"/>"
-      "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy></busconfig>\n");
-  config.close();
   QProcess daemon;
-  daemon.start(QStringLiteral("dbus-daemon"),
-               {QStringLiteral("--config-file=") + config.fileName(), QStringLiteral("--nofork"),
-                QStringLiteral("--nopidfile"), QStringLiteral("--print-address=1")});
-  ASSERT_TRUE(daemon.waitForStarted()) << "dbus-daemon is missing (scripts/setup installs it)";
-  while (!daemon.canReadLine()) ASSERT_TRUE(daemon.waitForReadyRead(10000));
-  const QString address = QString::fromLocal8Bit(daemon.readLine()).trimmed();
-  auto until = [](const std::function<bool()>& done) {
-    const QDeadlineTimer limit(10000);
-    while (!done() && !limit.hasExpired()) QApplication::processEvents(QEventLoop::AllEvents, 10);
-    return done();
-  };
-
+  QString address;
+  ASSERT_NO_FATAL_FAILURE(StartPrivateBus(home.path(), daemon, &address));
   std::atomic<bool> clock_held{true};
   player.services.clock_held = &clock_held;
   ViewerSeams seams = Seams();
-  seams.screen_saver_bus = address;
+  seams.desktop_bus = address;
   DebugCapture debug;
   // No such service on the bus: the movie plays on, and only a debug line says so.
   Start({Conformance(kSilentMovie)}, std::move(seams));
@@ -1379,29 +1391,138 @@ TEST_F(ViewerTest, TheScreenDoesNotBlankWhileAMoviePlays) {
   viewer->Click(kIdPause);
   Turn();
   viewer->Click(kIdPlay);
-  ASSERT_TRUE(until([&] { return service.Calls().size() == 1; }));
+  ASSERT_TRUE(Until([&] { return service.Calls().size() == 1; }));
   // Paused before the answer came: its cookie is given back as soon as it comes.
   viewer->Click(kIdPause);
   Turn();
   service.hold = false;
   service.Answer(desktop);
-  ASSERT_TRUE(until([&] { return service.Calls().size() == 2; }));
+  ASSERT_TRUE(Until([&] { return service.Calls().size() == 2; }));
   viewer->Click(kIdPlay);
-  ASSERT_TRUE(until([&] { return service.Calls().size() == 3; }));
+  ASSERT_TRUE(Until([&] { return service.Calls().size() == 3; }));
   viewer->Click(kIdPause);
-  ASSERT_TRUE(until([&] { return service.Calls().size() == 4; }));
+  ASSERT_TRUE(Until([&] { return service.Calls().size() == 4; }));
   viewer->Click(kIdPlay);
-  ASSERT_TRUE(until([&] { return service.Calls().size() == 5; }));
+  ASSERT_TRUE(Until([&] { return service.Calls().size() == 5; }));
   // Quitting while it plays lets the screen blank again.
   viewer->Click(kIdClose);
   Turn();
-  ASSERT_TRUE(until([&] { return service.Calls().size() == 6; }));
+  ASSERT_TRUE(Until([&] { return service.Calls().size() == 6; }));
   EXPECT_EQ(service.Calls(),
             (std::vector<std::string>{"Inhibit Tarvel 7", "UnInhibit 7", "Inhibit Tarvel 8",
                                       "UnInhibit 8", "Inhibit Tarvel 9", "UnInhibit 9"}));
   viewer.reset();
   desktop.unregisterObject(QStringLiteral("/org/freedesktop/ScreenSaver"));
   QDBusConnection::disconnectFromBus(QStringLiteral("desktop"));
+  daemon.kill();
+  daemon.waitForFinished();
+}
+
+// What a desktop's media widget hears from the player: each PropertiesChanged, as
+// "Name=value" lines (PlaybackStatus and the Can* values only).
+class ChangeRecorder final : public QObject {
+  Q_OBJECT
+
+ public:
+  QStringList changes;
+
+ public slots:  // NOLINT
+  void Changed(const QString& interface, const QVariantMap& changed, const QStringList&) {
+    if (interface != QLatin1String("org.mpris.MediaPlayer2.Player")) return;
+    for (auto value = changed.begin(); value != changed.end(); ++value)
+      if (value.key() != QLatin1String("Metadata"))
+        changes.append(value.key() + QLatin1Char('=') + value.value().toString());
+  }
+};
+
+// Also after the screen saver's test, for the same reason.
+TEST_F(ViewerTest, TheDesktopsMediaControlsDriveThePlayer) {
+  QProcess daemon;
+  QString address;
+  ASSERT_NO_FATAL_FAILURE(StartPrivateBus(home.path(), daemon, &address));
+  std::atomic<bool> clock_held{true};
+  player.services.clock_held = &clock_held;
+  ViewerSeams seams = Seams();
+  seams.desktop_bus = address;
+  Start({Conformance(kSilentMovie), Conformance(kSoundMovie)}, std::move(seams));
+  ASSERT_TRUE(TurnUntil([this] { return Playing(); }));
+
+  const QString name = QStringLiteral("org.mpris.MediaPlayer2.tarvel");
+  const QString path = QStringLiteral("/org/mpris/MediaPlayer2");
+  const QString interface = QStringLiteral("org.mpris.MediaPlayer2.Player");
+  QDBusConnection widget = QDBusConnection::connectToBus(address, QStringLiteral("widget"));
+  ChangeRecorder recorder;
+  ASSERT_TRUE(widget.connect(name, path, QStringLiteral("org.freedesktop.DBus.Properties"),
+                             QStringLiteral("PropertiesChanged"), &recorder,
+                             SLOT(Changed(QString, QVariantMap, QStringList))));
+  ASSERT_TRUE(Until([&] { return widget.interface()->isServiceRegistered(name).value(); }));
+  // The player answers on the window thread: the widget's calls wait in the event loop.
+  auto call = [&](const QString& in, const QString& method, const QVariantList& arguments = {}) {
+    QDBusMessage message = QDBusMessage::createMethodCall(name, path, in, method);
+    message.setArguments(arguments);
+    QDBusPendingCall pending = widget.asyncCall(message);
+    EXPECT_TRUE(Until([&] { return pending.isFinished(); })) << method.toStdString();
+    return pending.reply();
+  };
+  auto get = [&](const QString& property) {
+    const QDBusMessage reply = call(QStringLiteral("org.freedesktop.DBus.Properties"),
+                                    QStringLiteral("Get"), {interface, property});
+    return reply.arguments().value(0).value<QDBusVariant>().variant();
+  };
+  auto metadata = [&] { return qdbus_cast<QVariantMap>(get(QStringLiteral("Metadata"))); };
+
+  EXPECT_EQ(get(QStringLiteral("PlaybackStatus")), QStringLiteral("Playing"));
+  call(interface, QStringLiteral("PlayPause"));
+  EXPECT_TRUE(state().paused);
+  ASSERT_TRUE(Until([&] { return !recorder.changes.isEmpty(); }));
+  EXPECT_EQ(recorder.changes, QStringList{QStringLiteral("PlaybackStatus=Paused")});
+  // Pause does not switch back.
+  call(interface, QStringLiteral("Pause"));
+  EXPECT_EQ(get(QStringLiteral("PlaybackStatus")), QStringLiteral("Paused"));
+
+  // 6 frames of 13/200 s: 390,000 microseconds.
+  QVariantMap first = metadata();
+  EXPECT_EQ(first.value(QStringLiteral("xesam:title")), QString::fromLatin1(kSilentMovie));
+  EXPECT_EQ(first.value(QStringLiteral("xesam:url")),
+            QUrl::fromLocalFile(Conformance(kSilentMovie)).toString(QUrl::FullyEncoded));
+  EXPECT_EQ(first.value(QStringLiteral("mpris:length")).toLongLong(), 390000);
+  const auto track = first.value(QStringLiteral("mpris:trackid")).value<QDBusObjectPath>();
+  ASSERT_FALSE(track.path().isEmpty());
+  // Frame 3 starts at 195,000 microseconds; a position for another track, before the start or
+  // past the end is ignored.
+  call(interface, QStringLiteral("SetPosition"),
+       {QVariant::fromValue(track), QVariant::fromValue(qlonglong{200000})});
+  ASSERT_TRUE(TurnUntil([this] { return Status().shown_frame == 3; }));
+  EXPECT_EQ(get(QStringLiteral("Position")).toLongLong(), 195000);
+  for (const auto& [id, position] :
+       {std::pair{QStringLiteral("/tarvel/track/999"), qlonglong{0}},
+        std::pair{track.path(), qlonglong{-1}}, std::pair{track.path(), qlonglong{390001}}})
+    call(interface, QStringLiteral("SetPosition"),
+         {QVariant::fromValue(QDBusObjectPath(id)), QVariant::fromValue(position)});
+  Turn();
+  EXPECT_EQ(Status().shown_frame, 3);
+  EXPECT_EQ(get(QStringLiteral("Position")).toLongLong(), 195000);
+
+  call(interface, QStringLiteral("Next"));
+  EXPECT_EQ(state().list_index, 1);
+  const QVariantMap second = metadata();
+  EXPECT_EQ(second.value(QStringLiteral("xesam:title")), QString::fromLatin1(kSoundMovie));
+  EXPECT_NE(second.value(QStringLiteral("mpris:trackid")).value<QDBusObjectPath>(), track);
+  // Stopped, a seek has nothing to go to; a web address is refused.
+  call(interface, QStringLiteral("Stop"));
+  call(interface, QStringLiteral("Seek"), {QVariant::fromValue(qlonglong{100000})});
+  Turn();
+  EXPECT_TRUE(state().stopped);
+  EXPECT_EQ(get(QStringLiteral("PlaybackStatus")), QStringLiteral("Stopped"));
+  EXPECT_EQ(get(QStringLiteral("Position")).toLongLong(), 0);
+  EXPECT_EQ(call(interface, QStringLiteral("OpenUri"), {QStringLiteral("http://example.com/a.kqm")})
+                .type(),
+            QDBusMessage::ErrorMessage);
+
+  call(QStringLiteral("org.mpris.MediaPlayer2"), QStringLiteral("Quit"));
+  EXPECT_TRUE(state().quit_requested);
+  viewer.reset();
+  QDBusConnection::disconnectFromBus(QStringLiteral("widget"));
   daemon.kill();
   daemon.waitForFinished();
 }
@@ -1472,3 +1593,5 @@ TEST_F(EndToEndTest, ConformanceMovieWithSound) {
 
 }  // namespace
 }  // namespace tarvel::test
+
+#include "viewer_test.moc"

@@ -1,0 +1,63 @@
+#include "ui/session_bus.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace tarvel {
+
+namespace {
+
+// The user's session bus at $XDG_RUNTIME_DIR/bus, where the desktop puts it when it does not
+// announce it (empty: none there).
+QString RuntimeBusAddress() {
+  const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+  if (runtime.isEmpty()) return {};
+  const std::string socket = std::string(runtime.constData()) + "/bus";
+  std::error_code unknown;
+  if (!std::filesystem::is_socket(socket, unknown)) return {};
+  // Bytes other than these are written %XX in a bus address.
+  QString address = QStringLiteral("unix:path=");
+  for (const unsigned char byte : socket) {
+    const bool plain = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+                       (byte >= '0' && byte <= '9') || std::strchr("-_/.\\*", byte) != nullptr;
+    if (plain)
+      address += QLatin1Char(static_cast<char>(byte));
+    else
+      address += QLatin1Char('%') + QString::number(byte, 16).rightJustified(2, QLatin1Char('0'));
+  }
+  return address;
+}
+
+}  // namespace
+
+void ConnectToDesktopBus(QString address,
+                         std::function<void(const QDBusConnection& bus)> on_window_thread) {
+  std::thread([address = std::move(address), done = std::move(on_window_thread)]() mutable {
+    QDBusConnection bus{QString()};
+    // Asking for the session bus when none is announced would launch one.
+    if (address.isEmpty() && !qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) {
+      // The connection the window library shares for the session bus.
+      bus = QDBusConnection::sessionBus();
+    } else {
+      if (address.isEmpty()) address = RuntimeBusAddress();
+      if (!address.isEmpty()) {
+        // One connection for all who ask for this bus.
+        const QString name = QStringLiteral("tarvel desktop bus ") + address;
+        bus = QDBusConnection::connectToBus(address, name);
+        if (!bus.isConnected()) QDBusConnection::disconnectFromBus(name);
+      }
+    }
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [done = std::move(done), bus] { done(bus); },
+        Qt::QueuedConnection);
+  }).detach();
+}
+
+}  // namespace tarvel
