@@ -184,8 +184,14 @@ class SkinAccessible : public QAccessibleWidget, public QAccessibleValueInterfac
 
   void setCurrentValue(const QVariant& value) override {
     if (auto* bar = Trackbar()) {
-      const int position = std::clamp(
-          static_cast<int>(std::lround(value.toDouble() / bar->value_step())), 0, bar->maximum());
+      // The position whose value is nearest: the Frame Rate's bottom plays at 1 frame per
+      // second, above its next position's 0.5, so a step down from 0.5 stays there.
+      const double wanted = value.toDouble();
+      int position =
+          std::clamp(static_cast<int>(std::lround(wanted / bar->value_step())), 0, bar->maximum());
+      for (int other = 0; other <= bar->maximum(); ++other)
+        if (std::abs(bar->ValueAt(other) - wanted) < std::abs(bar->ValueAt(position) - wanted))
+          position = other;
       bar->ScrollTo(bar->vertical() ? bar->maximum() - position : position);
     } else if (auto* progress = dynamic_cast<SkinProgress*>(widget());
                progress != nullptr && progress->count() > 0) {

@@ -351,6 +351,12 @@ TEST_F(ViewerTest, FrameRateTrackbar) {
   // At the bottom it plays at 1 frame per second, and says so.
   viewer->OnScroll(kIdFrameRate, kScrollTop, 0);
   EXPECT_DOUBLE_EQ(slider->currentValue().toDouble(), 1.0);
+  // Stepped down from its slowest rate (0.5 to 0.0, as a tool's Decrease asks), it stays at the
+  // nearest rate it has rather than going back up to 1.
+  slider->setCurrentValue(0.5);
+  slider->setCurrentValue(0.0);
+  EXPECT_DOUBLE_EQ(slider->currentValue().toDouble(), 0.5);
+  EXPECT_EQ(RateText(), "00.5");
 }
 
 TEST_F(ViewerTest, AMovieWithoutAFrameDurationPlaysAt15WhateverCameBefore) {
