@@ -26,6 +26,8 @@ namespace tarvel {
 
 namespace {
 
+class PlayerAdaptor;
+
 constexpr char kObjectPath[] = "/org/mpris/MediaPlayer2";
 constexpr char kPlayerInterface[] = "org.mpris.MediaPlayer2.Player";
 constexpr char kName[] = "org.mpris.MediaPlayer2.tarvel";
@@ -63,6 +65,7 @@ struct MediaControls::Shared {
   MediaControlsHost* host = nullptr;
   QDBusConnection bus{QString()};
   std::unique_ptr<QObject> object;
+  PlayerAdaptor* player = nullptr;
   // The bus name held (empty: none yet).
   QString name;
   // Each movie that becomes the current one gets a track number of its own.
@@ -216,14 +219,15 @@ class PlayerAdaptor final : public QDBusAbstractAdaptor {
     shared_.host->MediaOpen(QFile::encodeName(url.toLocalFile()).toStdString());
   }
 
+ public:
+  // The position jumped: Update says so.
+  void Sought() { emit Seeked(shared_.host->MediaPosition()); }
+
  signals:
   void Seeked(qlonglong Position);  // NOLINT
 
  private:
-  void GoTo(std::int64_t position) {
-    shared_.host->MediaGoTo(position);
-    emit Seeked(shared_.host->MediaPosition());
-  }
+  void GoTo(std::int64_t position) { shared_.host->MediaGoTo(position); }
 
   MediaControls::Shared& shared_;
 };
@@ -233,7 +237,7 @@ class PlayerAdaptor final : public QDBusAbstractAdaptor {
 void MediaControls::Shared::Register(const std::shared_ptr<Shared>& self) {
   object = std::make_unique<QObject>();
   new ApplicationAdaptor(object.get(), *this);
-  new PlayerAdaptor(object.get(), *this);
+  player = new PlayerAdaptor(object.get(), *this);
   if (!bus.registerObject(QLatin1String(kObjectPath), object.get(),
                           QDBusConnection::ExportAdaptors)) {
     Debug(QStringLiteral("cannot register ") + QLatin1String(kObjectPath) + QStringLiteral(": ") +
@@ -332,8 +336,12 @@ void MediaControls::Update() {
                          now.can_seek};
   for (std::size_t i = 0; i < std::size(can); ++i)
     if (can[i].second) changed.insert(QLatin1String(can[i].first), values[i]);
+  // A seek within the same movie; a new one starts where its metadata says.
+  const bool sought = (now.seeks != told.seeks || now.passes != told.passes) &&
+                      !changed.contains(QStringLiteral("Metadata"));
   shared.told = now;
   shared.told_track = shared.track;
+  if (sought) shared.player->Sought();
   if (changed.isEmpty()) return;
   QDBusMessage signal = QDBusMessage::createSignal(
       QLatin1String(kObjectPath), QStringLiteral("org.freedesktop.DBus.Properties"),

@@ -26,6 +26,10 @@ struct MediaState {
   // unknown until it is open).
   std::string path;
   std::int64_t length_us = -1;
+  // Seeks of the player's own (the progress bar, keys, the media controls) and passes of a
+  // looping movie so far: the position jumped, which the desktop does not foresee.
+  std::uint64_t seeks = 0;
+  std::int32_t passes = 0;
 };
 
 // What the media controls ask of the player, on the window thread.
@@ -56,7 +60,7 @@ class MediaControls {
   MediaControls& operator=(const MediaControls&) = delete;
 
   // At the end of each turn of the main loop: the first connects to the bus; later ones tell
-  // the desktop what changed (PlaybackStatus, Metadata, the Can* values).
+  // the desktop what changed (PlaybackStatus, Metadata, the Can* values, a seek).
   void Update();
 
   struct Shared;

@@ -1057,6 +1057,7 @@ void Viewer::Seek(std::int32_t frame) {
 
 void Viewer::GoToFrame(std::int32_t frame) {
   if (state_.quit_requested || !Playing(Player_Status(player_))) return;
+  ++seeks_;
   if (sought_since_turn_) {
     pending_seek_ = frame;
     RequestTurn();
@@ -1546,7 +1547,9 @@ MediaState Viewer::MediaNow() {
       std::isfinite(status.frame_rate)) {
     now.can_seek = true;
     now.length_us = std::llround(status.frame_count * 1e6 / status.frame_rate);
+    now.passes = PassBeforeWrap(status);
   }
+  now.seeks = seeks_;
   return now;
 }
 

@@ -314,6 +314,8 @@ class Viewer final : public PresentationHost,
   // here (-1: none), and the turn goes to the last.
   bool sought_since_turn_ = false;
   std::int32_t pending_seek_ = -1;
+  // Seeks asked for so far, for the desktop's media controls.
+  std::uint64_t seeks_ = 0;
   // A step on (Enter, Period), or a move to another line of the playlist, asked since the last
   // turn: the repeats of a held key that waited meanwhile (a busy player) are taken with it
   // rather than each stepping on, or passing over one more movie, after it.

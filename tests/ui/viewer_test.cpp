@@ -1425,7 +1425,7 @@ TEST_F(ViewerTest, TheScreenDoesNotBlankWhileAMoviePlays) {
 }
 
 // What a desktop's media widget hears from the player: each PropertiesChanged, as
-// "Name=value" lines (PlaybackStatus and the Can* values only).
+// "Name=value" lines (PlaybackStatus and the Can* values only), and each Seeked.
 class ChangeRecorder final : public QObject {
   Q_OBJECT
 
@@ -1438,6 +1438,9 @@ class ChangeRecorder final : public QObject {
     for (auto value = changed.begin(); value != changed.end(); ++value)
       if (value.key() != QLatin1String("Metadata"))
         changes.append(value.key() + QLatin1Char('=') + value.value().toString());
+  }
+  void Sought(qlonglong position) {
+    changes.append(QStringLiteral("Seeked=") + QString::number(position));
   }
 };
 
@@ -1461,6 +1464,8 @@ TEST_F(ViewerTest, TheDesktopsMediaControlsDriveThePlayer) {
   ASSERT_TRUE(widget.connect(name, path, QStringLiteral("org.freedesktop.DBus.Properties"),
                              QStringLiteral("PropertiesChanged"), &recorder,
                              SLOT(Changed(QString, QVariantMap, QStringList))));
+  ASSERT_TRUE(widget.connect(name, path, interface, QStringLiteral("Seeked"), &recorder,
+                             SLOT(Sought(qlonglong))));
   ASSERT_TRUE(Until([&] { return widget.interface()->isServiceRegistered(name).value(); }));
   // The player answers on the window thread: the widget's calls wait in the event loop.
   auto call = [&](const QString& in, const QString& method, const QVariantList& arguments = {}) {
@@ -1508,6 +1513,12 @@ TEST_F(ViewerTest, TheDesktopsMediaControlsDriveThePlayer) {
   Turn();
   EXPECT_EQ(Status().shown_frame, 3);
   EXPECT_EQ(get(QStringLiteral("Position")).toLongLong(), 195000);
+  // A seek of the player's own is heard too.
+  Key(Qt::Key_Home);
+  ASSERT_TRUE(Until([&] { return recorder.changes.size() == 3; }));
+  EXPECT_EQ(recorder.changes,
+            (QStringList{QStringLiteral("PlaybackStatus=Paused"), QStringLiteral("Seeked=195000"),
+                         QStringLiteral("Seeked=0")}));
 
   call(interface, QStringLiteral("Next"));
   EXPECT_EQ(state().list_index, 1);
