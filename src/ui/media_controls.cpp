@@ -14,6 +14,7 @@
 #include <QStringList>
 #include <QUrl>
 #include <QVariantMap>
+#include <filesystem>
 #include <limits>
 #include <system_error>
 #include <utility>
@@ -91,8 +92,12 @@ struct MediaControls::Shared {
     metadata.insert(QStringLiteral("mpris:trackid"),
                     QVariant::fromValue(QDBusObjectPath(TrackId())));
     metadata.insert(QStringLiteral("xesam:title"), file.fileName());
+    // The name's bytes as they are, whatever their character set.
+    std::error_code unknown;
+    const std::filesystem::path absolute = std::filesystem::absolute(state.path, unknown);
+    const QByteArray bytes = QByteArray::fromStdString(unknown ? state.path : absolute.string());
     metadata.insert(QStringLiteral("xesam:url"),
-                    QUrl::fromLocalFile(file.absoluteFilePath()).toString(QUrl::FullyEncoded));
+                    QString::fromLatin1("file://" + bytes.toPercentEncoding("/")));
     if (state.length_us >= 0)
       metadata.insert(QStringLiteral("mpris:length"),
                       QVariant::fromValue(qlonglong{state.length_us}));
@@ -208,15 +213,19 @@ class PlayerAdaptor final : public QDBusAbstractAdaptor {
   }
   void OpenUri(const QString& Uri, const QDBusMessage& message) {  // NOLINT
     const QUrl url(Uri, QUrl::StrictMode);
-    // A file of another computer (file://host/...) is not opened either.
-    if (!url.isValid() || !url.isLocalFile() || url.toLocalFile().isEmpty() ||
+    // The name's bytes as written, whatever their character set.
+    const QByteArray path =
+        QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
+    // A file of another computer (file://host/...) is not opened, nor a name that no file can
+    // have.
+    if (!url.isValid() || !url.isLocalFile() || !path.startsWith('/') || path.contains('\0') ||
         !(url.host().isEmpty() || url.host() == QLatin1String("localhost"))) {
       message.setDelayedReply(true);
       shared_.bus.send(message.createErrorReply(
           QDBusError::NotSupported, QStringLiteral("only file: URIs of this computer open")));
       return;
     }
-    shared_.host->MediaOpen(QFile::encodeName(url.toLocalFile()).toStdString());
+    shared_.host->MediaOpen(path.toStdString());
   }
 
  public:
