@@ -71,7 +71,8 @@ inline constexpr int kKeyEnd = 0x23;
 inline constexpr int kKeyHome = 0x24;
 inline constexpr int kKeyComma = 0xBC;
 inline constexpr int kKeyPeriod = 0xBE;
-// The keyboard's media keys, which the desktop's media controls send too.
+// The keyboard's media keys, and the commands of the desktop's media controls (Play, which
+// the keyboard's Play key does not send: it switches, as Play/Pause).
 inline constexpr int kKeyMediaPause = 0x13;
 inline constexpr int kKeyMediaNext = 0xB0;
 inline constexpr int kKeyMediaPrevious = 0xB1;

@@ -109,12 +109,12 @@ int VirtualKeyOf(const QKeyEvent& event) {
       return kKeyComma;
     case Qt::Key_Period:
       return kKeyPeriod;
+    // The one Play/Pause key of most keyboards comes as Play under X11 and Wayland: it switches.
     case Qt::Key_MediaPlay:
-      return kKeyMediaPlay;
-    case Qt::Key_MediaPause:
-      return kKeyMediaPause;
     case Qt::Key_MediaTogglePlayPause:
       return kKeyMediaPlayPause;
+    case Qt::Key_MediaPause:
+      return kKeyMediaPause;
     case Qt::Key_MediaStop:
       return kKeyMediaStop;
     case Qt::Key_MediaNext:
