@@ -314,7 +314,7 @@ void MediaControls::Update() {
     connect_tried_ = true;
     if (bus_address_ == QLatin1String("none")) return;
     try {
-      ConnectToDesktopBus(bus_address_, [owner = shared_](const QDBusConnection& bus) {
+      connector_ = DesktopBusConnector(bus_address_, [owner = shared_](const QDBusConnection& bus) {
         if (owner->host == nullptr) return;
         owner->bus = bus;
         if (!bus.isConnected())

@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+#include "ui/session_bus.h"
+
 namespace tarvel {
 
 // The player as the media controls see it.
@@ -69,6 +71,7 @@ class MediaControls {
   QString bus_address_;
   bool connect_tried_ = false;
   std::shared_ptr<Shared> shared_;
+  DesktopBusConnector connector_;
 };
 
 }  // namespace tarvel

@@ -51,20 +51,20 @@ struct ScreenSaverInhibitor::Shared {
   }
 
   void Inhibit(const std::shared_ptr<Shared>& self);
-  static void ConnectInTheBackground(std::shared_ptr<Shared> owner, QString address);
+  static DesktopBusConnector ConnectInTheBackground(std::shared_ptr<Shared> owner, QString address);
 };
 
-void ScreenSaverInhibitor::Shared::ConnectInTheBackground(std::shared_ptr<Shared> owner,
-                                                          QString address) {
-  ConnectToDesktopBus(std::move(address), [owner = std::move(owner)](const QDBusConnection& bus) {
-    owner->connecting = false;
-    owner->bus = bus;
-    owner->connected = bus.isConnected();
-    if (!owner->connected)
-      Debug(QStringLiteral("no session bus: ") + bus.lastError().message());
-    else if (owner->wanted)
-      owner->Inhibit(owner);
-  });
+DesktopBusConnector ScreenSaverInhibitor::Shared::ConnectInTheBackground(
+    std::shared_ptr<Shared> owner, QString address) {
+  return {std::move(address), [owner = std::move(owner)](const QDBusConnection& bus) {
+            owner->connecting = false;
+            owner->bus = bus;
+            owner->connected = bus.isConnected();
+            if (!owner->connected)
+              Debug(QStringLiteral("no session bus: ") + bus.lastError().message());
+            else if (owner->wanted)
+              owner->Inhibit(owner);
+          }};
 }
 
 ScreenSaverInhibitor::ScreenSaverInhibitor(QString bus_address)
@@ -90,7 +90,7 @@ void ScreenSaverInhibitor::SetInhibited(bool inhibited) {
     if (bus_address_ == QLatin1String("none")) return;
     shared.connecting = true;
     try {
-      Shared::ConnectInTheBackground(shared_, bus_address_);
+      connector_ = Shared::ConnectInTheBackground(shared_, bus_address_);
     } catch (const std::system_error& failure) {
       shared.connecting = false;
       Debug(QStringLiteral("no thread to connect: ") + QString::fromStdString(failure.what()));

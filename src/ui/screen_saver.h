@@ -8,6 +8,8 @@
 #include <QString>
 #include <memory>
 
+#include "ui/session_bus.h"
+
 namespace tarvel {
 
 class ScreenSaverInhibitor {
@@ -31,6 +33,7 @@ class ScreenSaverInhibitor {
   QString bus_address_;
   bool connect_tried_ = false;
   std::shared_ptr<Shared> shared_;
+  DesktopBusConnector connector_;
 };
 
 }  // namespace tarvel

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QDBusConnection>
 #include <QMetaObject>
 #include <cstring>
 #include <filesystem>
@@ -9,6 +10,8 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+
+#include "platform/debug_output.h"
 
 namespace tarvel {
 
@@ -37,9 +40,11 @@ QString RuntimeBusAddress() {
 
 }  // namespace
 
-void ConnectToDesktopBus(QString address,
-                         std::function<void(const QDBusConnection& bus)> on_window_thread) {
-  std::thread([address = std::move(address), done = std::move(on_window_thread)]() mutable {
+DesktopBusConnector::DesktopBusConnector(
+    QString address, std::function<void(const QDBusConnection& bus)> on_window_thread)
+    : answered_(std::make_shared<std::atomic<bool>>(false)) {
+  thread_ = std::thread([address = std::move(address), done = std::move(on_window_thread),
+                         answered = answered_]() mutable {
     QDBusConnection bus{QString()};
     // Asking for the session bus when none is announced would launch one.
     if (address.isEmpty() && !qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) {
@@ -54,10 +59,30 @@ void ConnectToDesktopBus(QString address,
         if (!bus.isConnected()) QDBusConnection::disconnectFromBus(name);
       }
     }
+    *answered = true;
     QMetaObject::invokeMethod(
         QCoreApplication::instance(), [done = std::move(done), bus] { done(bus); },
         Qt::QueuedConnection);
-  }).detach();
+  });
+}
+
+DesktopBusConnector& DesktopBusConnector::operator=(DesktopBusConnector&& other) noexcept {
+  if (this != &other) {
+    Wait();
+    answered_ = std::move(other.answered_);
+    thread_ = std::move(other.thread_);
+  }
+  return *this;
+}
+
+DesktopBusConnector::~DesktopBusConnector() {
+  Wait();
+}
+
+void DesktopBusConnector::Wait() {
+  if (!thread_.joinable()) return;
+  if (!*answered_) DebugOutput("tarvel: waiting for the session bus to answer\n");
+  thread_.join();
 }
 
 }  // namespace tarvel

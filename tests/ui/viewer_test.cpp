@@ -3,7 +3,9 @@
 // whole playbacks of real movies with a capture sound device.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <QAccessible>
@@ -40,6 +42,7 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -51,6 +54,7 @@
 #include "support/hand_clocked_device.h"
 #include "support/shown_picture.h"
 #include "ui/dialogs.h"
+#include "ui/screen_saver.h"
 #include "ui/viewer_fixture.h"
 
 namespace tarvel::test {
@@ -1556,6 +1560,58 @@ TEST_F(ViewerTest, TheDesktopsMediaControlsDriveThePlayer) {
   QDBusConnection::disconnectFromBus(QStringLiteral("widget"));
   daemon.kill();
   daemon.waitForFinished();
+}
+
+// The player quitting while the bus has not yet answered its connection waits for the answer,
+// and hands the connection over to the application before it goes.
+TEST_F(ViewerTest, TheScreenSaverHandsItsConnectionOverBeforeThePlayerGoes) {
+  const std::string path = QFile::encodeName(home.filePath(QStringLiteral("bus"))).toStdString();
+  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_un where{};
+  where.sun_family = AF_UNIX;
+  ASSERT_LT(path.size(), sizeof where.sun_path);
+  std::memcpy(where.sun_path, path.c_str(), path.size());
+  ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&where), sizeof where), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  // A bus that hears the player out and hangs up when told to.
+  std::promise<bool> heard;
+  std::promise<void> hang_up;
+  std::thread bus([&, hang_up_told = hang_up.get_future()] {
+    const int peer = accept(listener, nullptr, nullptr);
+    char words[64];
+    heard.set_value(peer >= 0 && read(peer, words, sizeof words) > 0);
+    hang_up_told.wait();
+    if (peer >= 0) close(peer);
+  });
+  DebugCapture debug;
+  auto inhibitor = std::make_unique<ScreenSaverInhibitor>(
+      QStringLiteral("unix:path=") + QString::fromStdString(path));
+  inhibitor->SetInhibited(true);
+  EXPECT_TRUE(heard.get_future().get());
+  // The player goes while the bus keeps quiet.
+  std::atomic<bool> gone{false};
+  std::thread quitting([&] {
+    inhibitor.reset();
+    gone = true;
+  });
+  auto waiting = [&] {
+    for (const std::string& line : debug.Lines())
+      if (line.find("waiting for the session bus") != std::string::npos) return true;
+    return false;
+  };
+  while (!gone && !waiting()) std::this_thread::yield();
+  EXPECT_FALSE(gone);
+  hang_up.set_value();
+  quitting.join();
+  bus.join();
+  close(listener);
+  QCoreApplication::sendPostedEvents();
+  EXPECT_TRUE(waiting());
+  const std::vector<std::string> lines = debug.Lines();
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.find("no session bus") != std::string::npos;
+  }));
 }
 
 class EndToEndTest : public ViewerTest {
