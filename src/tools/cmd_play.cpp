@@ -174,7 +174,7 @@ struct PlayJob {
   std::atomic<std::uint64_t> sound_bytes{0};
   // The error number of an output's first failed write, 0 while none failed.
   std::atomic<int> sound_failed{0}, video_failed{0};
-  std::vector<std::uint16_t> surface;  // receives the presented pictures
+  std::vector<std::uint16_t> surface;    // receives the presented pictures
   std::vector<std::uint8_t> picture_le;  // a picture's pixels as written, on big-endian hosts
   std::size_t picture_bytes = 0;
   std::int64_t start_frame = 0;

@@ -140,7 +140,8 @@ TEST(KqmExport, FrameRangeY4mAndPng) {
   EXPECT_EQ(y4m.size(), line_end + 1 + 6 + 3 * 128 * 96);
   // Each code is BT.601 limited range of the widened 8-bit RGB, rounded to the nearest.
   {
-    const std::vector<std::uint16_t> pixels = LittleEndianPixels(all.data() + 5 * picture, 128 * 96);
+    const std::vector<std::uint16_t> pixels =
+        LittleEndianPixels(all.data() + 5 * picture, 128 * 96);
     std::vector<unsigned char> rgb(3 * pixels.size());
     ExpandPixelsToRgb8(pixels.data(), pixels.size(), false, rgb.data());
     const unsigned char* planes = y4m.data() + line_end + 1 + 6;

@@ -33,8 +33,8 @@
 #include <system_error>
 
 #include "platform/deadline_audio_device.h"
-#include "support/stuck_device.h"
 #include "support/scratch.h"
+#include "support/stuck_device.h"
 #include "ui/dialogs.h"
 #include "ui/viewer_fixture.h"
 

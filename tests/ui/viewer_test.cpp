@@ -1585,8 +1585,8 @@ TEST_F(ViewerTest, TheScreenSaverHandsItsConnectionOverBeforeThePlayerGoes) {
     if (peer >= 0) close(peer);
   });
   DebugCapture debug;
-  auto inhibitor = std::make_unique<ScreenSaverInhibitor>(
-      QStringLiteral("unix:path=") + QString::fromStdString(path));
+  auto inhibitor = std::make_unique<ScreenSaverInhibitor>(QStringLiteral("unix:path=") +
+                                                          QString::fromStdString(path));
   inhibitor->SetInhibited(true);
   EXPECT_TRUE(heard.get_future().get());
   // The player goes while the bus keeps quiet.
