@@ -348,8 +348,8 @@ GstClockTime MovieDuration(const DemuxState& s) {
   return PictureTime(s.header.frame_count, s.header.frame_duration);
 }
 
-GstPad* AddSourcePad(GstElement* element, DemuxState& s, GstStaticPadTemplate* templ,
-                     const char* name, GstCaps* caps, GstTagList* tags, guint group);
+void AddSourcePad(GstElement* element, DemuxState& s, GstStaticPadTemplate* templ, const char* name,
+                  GstCaps* caps, GstTagList* tags, guint group, GstPad** slot);
 gboolean SrcEvent(GstPad* pad, GstObject* parent, GstEvent* event);
 gboolean SrcQuery(GstPad* pad, GstObject* parent, GstQuery* query);
 
@@ -429,11 +429,7 @@ bool Open(GstElement* element, DemuxState& s) {
       "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
   GstTagList* video_tags = gst_tag_list_new(GST_TAG_CONTAINER_FORMAT, "KQM6", GST_TAG_VIDEO_CODEC,
                                             "KQM6 block video", nullptr);
-  GstPad* const video =
-      AddSourcePad(element, s, &video_template, "video_0", video_caps, video_tags, group);
-  GST_OBJECT_LOCK(element);
-  s.video = video;
-  GST_OBJECT_UNLOCK(element);
+  AddSourcePad(element, s, &video_template, "video_0", video_caps, video_tags, group, &s.video);
   if (s.sound) {
     GstBuffer* codec_data = gst_buffer_new_memdup(lead, kAdqHeaderSize);
     GstCaps* audio_caps = gst_caps_new_simple(
@@ -443,11 +439,7 @@ bool Open(GstElement* element, DemuxState& s) {
     gst_buffer_unref(codec_data);
     GstTagList* audio_tags = gst_tag_list_new(GST_TAG_CONTAINER_FORMAT, "KQM6", GST_TAG_AUDIO_CODEC,
                                               "ADQ 4-bit ADPCM", nullptr);
-    GstPad* const audio =
-        AddSourcePad(element, s, &audio_template, "audio_0", audio_caps, audio_tags, group);
-    GST_OBJECT_LOCK(element);
-    s.audio = audio;
-    GST_OBJECT_UNLOCK(element);
+    AddSourcePad(element, s, &audio_template, "audio_0", audio_caps, audio_tags, group, &s.audio);
   }
   gst_element_no_more_pads(element);
 
@@ -471,8 +463,10 @@ bool Open(GstElement* element, DemuxState& s) {
   return true;
 }
 
-GstPad* AddSourcePad(GstElement* element, DemuxState& s, GstStaticPadTemplate* templ,
-                     const char* name, GstCaps* caps, GstTagList* tags, guint group) {
+// Makes a source pad, starts its stream and keeps it in `slot`, under the object lock: a seek
+// takes the pads under it.
+void AddSourcePad(GstElement* element, DemuxState& s, GstStaticPadTemplate* templ, const char* name,
+                  GstCaps* caps, GstTagList* tags, guint group, GstPad** slot) {
   GstPad* pad = gst_pad_new_from_static_template(templ, name);
   gst_pad_set_event_function(pad, SrcEvent);
   gst_pad_set_query_function(pad, SrcQuery);
@@ -489,7 +483,9 @@ GstPad* AddSourcePad(GstElement* element, DemuxState& s, GstStaticPadTemplate* t
   gst_pad_push_event(pad, gst_event_new_tag(tags));
   gst_element_add_pad(element, pad);
   gst_flow_combiner_add_pad(s.flows, pad);
-  return pad;
+  GST_OBJECT_LOCK(element);
+  *slot = pad;
+  GST_OBJECT_UNLOCK(element);
 }
 
 void RemovePads(GstElement* element, DemuxState& s) {

@@ -19,7 +19,6 @@
 #include <system_error>
 #include <utility>
 
-#include "platform/debug_output.h"
 #include "ui/control_ids.h"
 #include "ui/session_bus.h"
 
@@ -32,11 +31,9 @@ class PlayerAdaptor;
 constexpr char kObjectPath[] = "/org/mpris/MediaPlayer2";
 constexpr char kPlayerInterface[] = "org.mpris.MediaPlayer2.Player";
 constexpr char kName[] = "org.mpris.MediaPlayer2.tarvel";
-// A bus that has not answered by then is taken to be gone.
-constexpr int kCallTimeoutMs = 10000;
 
 void Debug(const QString& line) {
-  DebugOutput(("tarvel: media controls: " + line.toStdString() + "\n").c_str());
+  DesktopBusDebug("media controls", line);
 }
 
 QString PlaybackName(MediaState::Playback playback) {
@@ -266,7 +263,7 @@ void MediaControls::Shared::RequestName(const std::shared_ptr<Shared>& self, con
       QStringLiteral("org.freedesktop.DBus"), QStringLiteral("RequestName"));
   // DBUS_NAME_FLAG_DO_NOT_QUEUE: a name another player holds is not waited for.
   call << name << 4u;
-  auto* watcher = new QDBusPendingCallWatcher(self->bus.asyncCall(call, kCallTimeoutMs));
+  auto* watcher = new QDBusPendingCallWatcher(self->bus.asyncCall(call, kDesktopBusCallTimeoutMs));
   QObject::connect(
       watcher, &QDBusPendingCallWatcher::finished, watcher,
       [self, name, first](QDBusPendingCallWatcher* answered) {

@@ -11,7 +11,6 @@
 #include <system_error>
 #include <utility>
 
-#include "platform/debug_output.h"
 #include "ui/session_bus.h"
 
 namespace tarvel {
@@ -21,11 +20,9 @@ namespace {
 constexpr char kService[] = "org.freedesktop.ScreenSaver";
 constexpr char kPath[] = "/org/freedesktop/ScreenSaver";
 constexpr char kInterface[] = "org.freedesktop.ScreenSaver";
-// A service that has not answered by then is taken to be missing.
-constexpr int kCallTimeoutMs = 10000;
 
 void Debug(const QString& line) {
-  DebugOutput(("tarvel: screen saver: " + line.toStdString() + "\n").c_str());
+  DesktopBusDebug("screen saver", line);
 }
 
 }  // namespace
@@ -106,7 +103,7 @@ void ScreenSaverInhibitor::Shared::Inhibit(const std::shared_ptr<Shared>& self) 
                                      QLatin1String(kInterface), QStringLiteral("Inhibit"));
   call << QStringLiteral("Tarvel") << QStringLiteral("Playing a movie");
   asking = true;
-  auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, kCallTimeoutMs));
+  auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, kDesktopBusCallTimeoutMs));
   QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher,
                    [owner = self](QDBusPendingCallWatcher* answered) {
                      answered->deleteLater();

@@ -40,6 +40,10 @@ QString RuntimeBusAddress() {
 
 }  // namespace
 
+void DesktopBusDebug(const char* who, const QString& line) {
+  DebugOutput(("tarvel: " + std::string(who) + ": " + line.toStdString() + "\n").c_str());
+}
+
 DesktopBusConnector::DesktopBusConnector(
     QString address, std::function<void(const QDBusConnection& bus)> on_window_thread)
     : answered_(std::make_shared<std::atomic<bool>>(false)) {

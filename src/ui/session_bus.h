@@ -13,6 +13,12 @@ class QDBusConnection;
 
 namespace tarvel {
 
+// How long a call on the bus may go unanswered before its service is taken to be missing.
+inline constexpr int kDesktopBusCallTimeoutMs = 10000;
+
+// A debug line "tarvel: `who`: `line`" (TARVEL_DEBUG=1): what the bus did not do for `who`.
+void DesktopBusDebug(const char* who, const QString& line);
+
 // Connects to the bus `address` on a thread of its own and hands the connection to
 // `on_window_thread` through the event loop (not connected: there is none, lastError says why).
 // `address` empty: the session bus announced by DBUS_SESSION_BUS_ADDRESS, else the one found at
