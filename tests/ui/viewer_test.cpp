@@ -52,6 +52,7 @@
 #include "platform/debug_output.h"
 #include "support/digest.h"
 #include "support/hand_clocked_device.h"
+#include "support/scratch.h"
 #include "support/shown_picture.h"
 #include "ui/dialogs.h"
 #include "ui/screen_saver.h"
@@ -1544,12 +1545,14 @@ TEST_F(ViewerTest, TheDesktopsMediaControlsDriveThePlayer) {
             QDBusMessage::ErrorMessage);
 
   // A name in another character set opens, and is given back, byte for byte; a name no file
-  // can have is refused.
-  const QByteArray latin1 = QFile::encodeName(home.path()) + "/caf\xe9.kqm";
+  // can have is refused. (The scratch folder removes it by its bytes, which Qt's cannot.)
+  ScratchFolder scratch;
   ASSERT_TRUE(std::filesystem::copy_file(QFile::encodeName(Conformance(kSilentMovie)).toStdString(),
-                                         latin1.toStdString()));
+                                         scratch / "caf\xe9.kqm"));
   const QString url =
-      QUrl::fromLocalFile(home.path()).toString(QUrl::FullyEncoded) + QStringLiteral("/caf%E9.kqm");
+      QUrl::fromLocalFile(QFile::decodeName(QByteArray::fromStdString(scratch.path())))
+          .toString(QUrl::FullyEncoded) +
+      QStringLiteral("/caf%E9.kqm");
   EXPECT_EQ(call(interface, QStringLiteral("OpenUri"), {url}).type(), QDBusMessage::ReplyMessage);
   ASSERT_TRUE(TurnUntil([&] { return metadata().value(QStringLiteral("xesam:url")) == url; }));
   EXPECT_EQ(call(interface, QStringLiteral("OpenUri"), {url + QStringLiteral("%00.txt")}).type(),
