@@ -18,19 +18,23 @@ void FileDropWindow::dragEnterEvent(QDragEnterEvent* event) {
     event->acceptProposedAction();
 }
 
+bool IsOfThisMachine(const QUrl& url) {
+  const QString host = url.host();
+  return host.isEmpty() || host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 ||
+         host.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) == 0;
+}
+
+std::string PathBytesOf(const QUrl& url) {
+  return QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()).toStdString();
+}
+
 namespace {
 
-// The path a file URL names, byte for byte: its percent escapes may spell a name that is not
-// UTF-8 (a Latin-1 "caf%E9.kqm"), which Qt's text of the path would turn into a replacement
-// character. A URL of this machine may name it, as "localhost" or by the machine's own name
-// ("file://hostname/...", as drag-and-drop senders are asked to write it); one of another host
-// keeps the form Qt gives it.
+// A dropped file's path as the file system's bytes; one of another host keeps the form Qt gives
+// it.
 std::string LocalPathOf(const QUrl& url) {
-  const QString host = url.host();
-  if (!host.isEmpty() && host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) != 0 &&
-      host.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) != 0)
-    return QFile::encodeName(url.toLocalFile()).toStdString();
-  return QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()).toStdString();
+  return IsOfThisMachine(url) ? PathBytesOf(url)
+                              : QFile::encodeName(url.toLocalFile()).toStdString();
 }
 
 }  // namespace

@@ -7,8 +7,18 @@
 
 class QDragEnterEvent;
 class QDropEvent;
+class QUrl;
 
 namespace tarvel {
+
+// Whether a file URL's host names this machine: none, "localhost" or the machine's own name
+// ("file://hostname/...", as drag-and-drop senders are asked to write it).
+bool IsOfThisMachine(const QUrl& url);
+
+// The path a file URL names, byte for byte: its percent escapes may spell a name that is not
+// UTF-8 (a Latin-1 "caf%E9.kqm"), which Qt's text of the path would turn into a replacement
+// character.
+std::string PathBytesOf(const QUrl& url);
 
 // What takes the files dropped on a window.
 class DropHost {

@@ -19,6 +19,7 @@
 #include <system_error>
 #include <utility>
 
+#include "display/file_drop.h"
 #include "ui/control_ids.h"
 #include "ui/session_bus.h"
 
@@ -211,8 +212,7 @@ class PlayerAdaptor final : public QDBusAbstractAdaptor {
   void OpenUri(const QString& Uri, const QDBusMessage& message) {  // NOLINT
     const QUrl url(Uri, QUrl::StrictMode);
     // The name's bytes as written, whatever their character set.
-    const QByteArray path =
-        QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
+    const QByteArray path = QByteArray::fromStdString(PathBytesOf(url));
     // A file of another computer (file://host/...) is not opened, nor a name that no file can
     // have.
     if (!url.isValid() || !url.isLocalFile() || !path.startsWith('/') || path.contains('\0') ||

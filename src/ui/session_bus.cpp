@@ -4,7 +4,6 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QMetaObject>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -25,17 +24,9 @@ QString RuntimeBusAddress() {
   const std::string socket = std::string(runtime.constData()) + "/bus";
   std::error_code unknown;
   if (!std::filesystem::is_socket(socket, unknown)) return {};
-  // Bytes other than these are written %XX in a bus address.
-  QString address = QStringLiteral("unix:path=");
-  for (const unsigned char byte : socket) {
-    const bool plain = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
-                       (byte >= '0' && byte <= '9') || std::strchr("-_/.\\*", byte) != nullptr;
-    if (plain)
-      address += QLatin1Char(static_cast<char>(byte));
-    else
-      address += QLatin1Char('%') + QString::number(byte, 16).rightJustified(2, QLatin1Char('0'));
-  }
-  return address;
+  // A bus address writes every byte but letters, digits and "-_/.\\*" as %XX.
+  return QStringLiteral("unix:path=") +
+         QString::fromLatin1(QByteArray::fromStdString(socket).toPercentEncoding("/\\*", "~"));
 }
 
 }  // namespace
