@@ -135,6 +135,10 @@ struct DemuxState {
   std::int64_t shown_from = 0;
   guint32 seek_seqnum = GST_SEQNUM_INVALID;     // the last seek taken (each sink sends it)
   guint32 segment_seqnum = GST_SEQNUM_INVALID;  // the seek the next segment answers
+  // A seek taken whose streams the streaming thread has yet to place at the segment's position,
+  // with its flags.
+  bool seek_placing = false;
+  GstSeekFlags seek_flags = GST_SEEK_FLAG_NONE;
 
   // The frame index, built by a thread of its own from the start of the movie with a reader of
   // its own; seeks wait for it to reach their frame.
@@ -325,17 +329,22 @@ std::int64_t IndexOutgrown(DemuxState& s) {
   return length;
 }
 
-// Whether a seek's flush is under way: the index's reads wait for it to end, and it waits for
-// the streaming thread to stop.
+// Whether a seek's flush is under way (the index's reads wait for it to end, and it waits for
+// the streaming thread to stop), or the sink pad is being taken down (a state change waits for
+// the streaming thread too).
 bool FlushPending(void* user) {
-  UpstreamFlush& flushes = static_cast<DemuxState*>(user)->flushes;
-  const std::lock_guard<std::mutex> hold(flushes.lock);
-  return flushes.flushing > 0;
+  auto& s = *static_cast<DemuxState*>(user);
+  GST_OBJECT_LOCK(s.sink);
+  const bool down = GST_PAD_IS_FLUSHING(s.sink);
+  GST_OBJECT_UNLOCK(s.sink);
+  if (down) return true;
+  const std::lock_guard<std::mutex> hold(s.flushes.lock);
+  return s.flushes.flushing > 0;
 }
 
-// Waits for the index to reach `frame` where the streaming thread is held (on it, or by a seek
-// that has stopped it): gives up while a seek's flush is under way, as the index's reads wait
-// for that flush to end, and that seek for the streaming thread. True when it is indexed.
+// Waits for the index to reach `frame` on the streaming thread: gives up while a seek's flush is
+// under way, as the index's reads wait for that flush to end, and that seek for the streaming
+// thread, and while the sink pad is being taken down. True when it is indexed.
 bool WaitForIndexHeld(DemuxState& s, std::int32_t frame) {
   return s.index.WaitFor(frame, FlushPending, &s);
 }
@@ -639,6 +648,7 @@ GstFlowReturn EndStreams(DemuxState& s) {
 }
 
 std::int32_t DecodingStart(DemuxState& s, std::int32_t frame);
+bool PlaceSeek(GstElement* element, DemuxState& s);
 
 // Waits until what was sent from `src` has been decoded and passed on, with a query that waits
 // behind the data (the queues hold it back until what came before has been taken), answered by
@@ -677,6 +687,10 @@ void Loop(gpointer user) {
       error_posted = result == GST_FLOW_ERROR;
       goto pause;
     }
+  }
+  if (s.seek_placing && !PlaceSeek(element, s)) {
+    result = GST_FLOW_FLUSHING;
+    goto pause;
   }
   if (s.next_frame >= s.header.frame_count ||
       (GST_CLOCK_TIME_IS_VALID(s.segment.stop) &&
@@ -982,43 +996,29 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
       segment.position = static_cast<guint64>(time);
     }
   }
-  std::int64_t shown = 0;
-  bool empty = false;  // the seek's segment holds no picture: past the end, or stopping before one
   // The index met the end of a file that has grown since: it is built again once the streaming
   // thread has stopped (it reads the index), and the seek placed then.
   std::int64_t regrown = -1;
   const GstSegment unplaced = segment;
   const std::uint32_t build = s.index_builds;
-  // Once the streaming thread has stopped, the wait for the index gives up where another seek's
-  // flush is under way (that seek places the streams): the index's reads wait for that flush to
-  // end, and that seek for the streaming thread, held here.
-  bool stopped = false;
-  // Moves `target` as the seek asks and finds the frame shown there, waiting for the index to
-  // reach it (a movie that ends early is sought up to its end); false when it cannot be done.
+  // Moves `target` as the seek asks; false when it cannot be done. Nothing here waits for the
+  // index or reads the movie: the streaming thread finds the frame (PlaceSeek). A seek waiting
+  // for an index whose reads an application's source left unanswered held the pipeline's state
+  // for good, and stopping the pipeline hung behind it.
   const auto place = [&](GstSegment& target) {
     gboolean update = FALSE;
     if (StartsAfterStop(target, start_type, start, stop_type, stop) ||
         !gst_segment_do_seek(&target, rate, format, flags, start_type, static_cast<guint64>(start),
                              stop_type, static_cast<guint64>(stop), &update))
       return false;
-    std::int64_t frame = FrameAt(header, target.position);
-    const bool past = frame >= header.frame_count;
-    if (!past &&
-        !s.index.WaitFor(static_cast<std::int32_t>(frame), stopped ? FlushPending : nullptr, &s)) {
-      if (regrown < 0) {
-        regrown = IndexOutgrown(s);
-        if (regrown >= 0) return true;
-      }
-      if (stopped && !s.index.finished()) return false;  // given up
-      if (s.index.frames() == 0) return false;
-      // The segment starts at that frame, or its picture would be clipped away downstream.
-      frame = s.index.frames() - 1;
-      target.start = target.position = target.time = PictureTime(frame, header.frame_duration);
+    const std::int64_t frame = FrameAt(header, target.position);
+    if (frame >= header.frame_count || !s.index.finished() || frame < s.index.frames()) return true;
+    // The index ended before the frame (a movie that ends early is sought up to its end).
+    if (regrown < 0) {
+      regrown = IndexOutgrown(s);
+      if (regrown >= 0) return true;
     }
-    shown = frame;
-    empty = past || (GST_CLOCK_TIME_IS_VALID(target.stop) &&
-                     PictureTime(frame, header.frame_duration) >= target.stop);
-    return true;
+    return s.index.frames() > 0;
   };
   // Placed here before the streaming thread is held, while a state change to READY may reset
   // the element: this placement reads only the index's count and end and the length its build
@@ -1075,7 +1075,6 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
     }
     s.flushes.over.notify_all();
   }
-  stopped = true;
   // Asked again now that no other seek can build it: one that held the stream first may have
   // built it again already (two seeks at once, through different sinks or pads).
   const bool outgrown = regrown >= 0;
@@ -1115,42 +1114,15 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
   // A flushing seek starts playback again after an end the application asked for.
   if (flush) s.upstream_ended = false;
 
+  // The streaming thread places the streams at the segment's position as it starts again.
   s.shown_from = 0;
   s.placed_frame = -1;
-  if (empty) {
-    // Nothing to send, not even the frames decoding would start from: the streams end at once,
-    // with a gap that lets the sinks preroll. Frames sent for decoding alone left a picture
-    // decoder that showed none failing at the end ('No valid frames decoded before end of
-    // stream'), and a segment's sinks waiting to preroll.
-    s.next_frame = header.frame_count;
-  } else {
-    auto frame = static_cast<std::int32_t>(shown);
-    std::int32_t from = DecodingStart(s, frame);
-    if (flags & GST_SEEK_FLAG_KEY_UNIT) {
-      // To a key frame: the one before, the one after or the nearer one, as asked (nearest is
-      // the before and after flags together).
-      const bool before = (flags & GST_SEEK_FLAG_SNAP_BEFORE) != 0;
-      const std::int32_t after =
-          (flags & GST_SEEK_FLAG_SNAP_AFTER) && frame != from ? NextStart(s, frame) : -1;
-      const bool to_after = after >= 0 && (!before || after - frame < frame - from);
-      frame = to_after ? after : from;
-      from = frame;
-      const GstClockTime time = PictureTime(frame, header.frame_duration);
-      segment.start = segment.position = segment.time = time;
-    }
-    PlaceStreams(s, frame, from);
-    s.shown_from = frame;
-  }
+  s.seek_placing = true;
+  s.seek_flags = flags;
   if (flush) {
     GstEvent* flush_stop = gst_event_new_flush_stop(TRUE);
     gst_event_set_seqnum(flush_stop, seqnum);
     PushEvent(s, flush_stop);
-  }
-  if (flags & GST_SEEK_FLAG_SEGMENT) {
-    GstMessage* message = gst_message_new_segment_start(GST_OBJECT(element), GST_FORMAT_TIME,
-                                                        static_cast<gint64>(segment.position));
-    gst_message_set_seqnum(message, seqnum);
-    gst_element_post_message(element, message);
   }
   GST_OBJECT_LOCK(element);
   s.segment = segment;
@@ -1165,6 +1137,80 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
   const bool restarted = RestartLoop(element, s);
   GST_PAD_STREAM_UNLOCK(s.sink);
   return restarted ? TRUE : FALSE;
+}
+
+// Places the streams where the last seek put the segment, on the streaming thread: finds the
+// frame shown at its position, waiting for the index to reach it (a movie that ends early is
+// sought up to its last whole frame, a download that grew since is indexed again), and the frame
+// decoding starts from. False when the wait was given up, to a seek's flush (that seek places
+// the streams again) or the sink pad going down.
+bool PlaceSeek(GstElement* element, DemuxState& s) {
+  const MovieHeader& header = s.header;
+  GST_OBJECT_LOCK(element);
+  GstSegment segment = s.segment;
+  GST_OBJECT_UNLOCK(element);
+  std::int64_t frame = FrameAt(header, segment.position);
+  const bool past = frame >= header.frame_count;
+  if (!past) {
+    bool regrown = false;
+    while (!WaitForIndexHeld(s, static_cast<std::int32_t>(frame))) {
+      if (!s.index.finished()) return false;
+      if (!regrown) {
+        regrown = true;
+        if (const std::int64_t grown_to = IndexOutgrown(s);
+            grown_to >= 0 && StartIndex(s, grown_to))
+          continue;
+      }
+      if (s.index.frames() == 0) {
+        // Nothing could be indexed (the file rewritten since it was opened): plays on from where
+        // it was, where the reading meets what the file holds now.
+        s.seek_placing = false;
+        return true;
+      }
+      // The segment starts at that frame, or its picture would be clipped away downstream.
+      frame = s.index.frames() - 1;
+      segment.start = segment.position = segment.time = PictureTime(frame, header.frame_duration);
+      break;
+    }
+  }
+  const bool empty = past || (GST_CLOCK_TIME_IS_VALID(segment.stop) &&
+                              PictureTime(frame, header.frame_duration) >= segment.stop);
+  const GstSeekFlags flags = s.seek_flags;
+  if (empty) {
+    // Nothing to send, not even the frames decoding would start from: the streams end at once,
+    // with a gap that lets the sinks preroll. Frames sent for decoding alone left a picture
+    // decoder that showed none failing at the end ('No valid frames decoded before end of
+    // stream'), and a segment's sinks waiting to preroll.
+    s.next_frame = header.frame_count;
+  } else {
+    auto shown = static_cast<std::int32_t>(frame);
+    std::int32_t from = DecodingStart(s, shown);
+    if (flags & GST_SEEK_FLAG_KEY_UNIT) {
+      // To a key frame: the one before, the one after or the nearer one, as asked (nearest is
+      // the before and after flags together).
+      const bool before = (flags & GST_SEEK_FLAG_SNAP_BEFORE) != 0;
+      const std::int32_t after =
+          (flags & GST_SEEK_FLAG_SNAP_AFTER) && shown != from ? NextStart(s, shown) : -1;
+      const bool to_after = after >= 0 && (!before || after - shown < shown - from);
+      shown = to_after ? after : from;
+      from = shown;
+      const GstClockTime time = PictureTime(shown, header.frame_duration);
+      segment.start = segment.position = segment.time = time;
+    }
+    PlaceStreams(s, shown, from);
+    s.shown_from = shown;
+  }
+  GST_OBJECT_LOCK(element);
+  s.segment = segment;
+  GST_OBJECT_UNLOCK(element);
+  s.seek_placing = false;
+  if (flags & GST_SEEK_FLAG_SEGMENT) {
+    GstMessage* message = gst_message_new_segment_start(GST_OBJECT(element), GST_FORMAT_TIME,
+                                                        static_cast<gint64>(segment.position));
+    gst_message_set_seqnum(message, s.segment_seqnum);
+    gst_element_post_message(element, message);
+  }
+  return true;
 }
 
 gboolean SrcEvent(GstPad* pad, GstObject* parent, GstEvent* event) {
@@ -1353,6 +1399,7 @@ void ResetState(DemuxState& s) {
   s.upstream_ended = false;
   s.refused = false;
   s.seek_seqnum = s.segment_seqnum = GST_SEQNUM_INVALID;
+  s.seek_placing = false;
   // Nothing builds the index until the movie is opened again: a seek let in before the reset
   // that waits for it gives up rather than waiting for good.
   s.index.Reset(0);

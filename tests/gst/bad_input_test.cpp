@@ -1514,5 +1514,71 @@ TEST_F(DamagedMovies, FlushingSeekWakesAReadWaitingOnTheSource) {
   EXPECT_EQ(run.video.pts.front(), GST_SECOND);
 }
 
+// A seek past the frame index sent to the pipeline while an application's source has stopped
+// answering (a stalled network): the pipeline holds its state while the seek is handled, and the
+// seek waited there for the index to reach its frame, for good; stopping the pipeline from
+// another thread waited behind it. The seek returns, and stopping the pipeline ends the wait.
+TEST_F(DamagedMovies, SeekPastAStalledIndexLetsThePipelineStop) {
+  struct Gate {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::thread::id streaming;
+    bool stalled = false;  // from now on the source answers no read
+  } gate;
+  Feeder feeder(movie_, 4096);
+  feeder.withhold = [&gate] {
+    const std::lock_guard<std::mutex> hold(gate.lock);
+    return gate.stalled;
+  };
+  EnsureGstreamer();
+  GstElement* pipeline = ParsePipeline(
+      "appsrc name=src stream-type=random-access ! kqmdemux name=d "
+      "d.video_0 ! kqmviddec ! fakesink");
+  ASSERT_NE(pipeline, nullptr);
+  feeder.Connect(pipeline);
+  GstElement* demux = gst_bin_get_by_name(GST_BIN(pipeline), "d");
+  g_signal_connect(demux, "pad-added", G_CALLBACK(+[](GstElement*, GstPad*, gpointer user) {
+                     auto& g = *static_cast<Gate*>(user);
+                     const std::lock_guard<std::mutex> hold(g.lock);
+                     g.streaming = std::this_thread::get_id();
+                   }),
+                   &gate);
+  // The index's reader, started once the pads are added, asks for the file's length before it
+  // reads: held there until the source has stalled, it has indexed no frame.
+  GstElement* source = gst_bin_get_by_name(GST_BIN(pipeline), "src");
+  GstPad* read = gst_element_get_static_pad(source, "src");
+  gst_pad_add_probe(
+      read,
+      static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_QUERY_UPSTREAM | GST_PAD_PROBE_TYPE_PUSH),
+      [](GstPad*, GstPadProbeInfo* info, gpointer user) {
+        auto& g = *static_cast<Gate*>(user);
+        std::unique_lock<std::mutex> hold(g.lock);
+        if (GST_QUERY_TYPE(GST_PAD_PROBE_INFO_QUERY(info)) == GST_QUERY_DURATION &&
+            g.streaming != std::thread::id() && g.streaming != std::this_thread::get_id())
+          g.changed.wait(hold, [&g] { return g.stalled; });
+        return GST_PAD_PROBE_OK;
+      },
+      &gate, nullptr);
+  gst_object_unref(read);
+  gst_object_unref(source);
+  gst_object_unref(demux);
+  gst_element_set_state(pipeline, GST_STATE_PAUSED);
+  EXPECT_EQ(gst_element_get_state(pipeline, nullptr, nullptr, GST_CLOCK_TIME_NONE),
+            GST_STATE_CHANGE_SUCCESS);
+  {
+    const std::lock_guard<std::mutex> hold(gate.lock);
+    gate.stalled = true;
+    gate.changed.notify_all();
+  }
+  EXPECT_TRUE(
+      gst_element_seek_simple(pipeline, GST_FORMAT_TIME, GST_SEEK_FLAG_FLUSH, 30 * 40'000'000LL));
+  std::thread stopper([pipeline] { gst_element_set_state(pipeline, GST_STATE_NULL); });
+  stopper.join();
+  GstState state = GST_STATE_VOID_PENDING;
+  gst_element_get_state(pipeline, &state, nullptr, 0);
+  EXPECT_EQ(state, GST_STATE_NULL);
+  gst_object_unref(pipeline);
+}
+
 }  // namespace
 }  // namespace tarvel::test
