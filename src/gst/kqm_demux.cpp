@@ -95,6 +95,9 @@ struct DemuxState {
   std::int64_t next_frame = 0;  // the frame the reader loads next
   std::string name;             // the file, for messages
   bool refused = false;         // a source that cannot be pulled from was said to be one
+  // Upstream keeps only a window of the file (a ring buffer: queue2's ring-buffer-max-size, a
+  // player's download buffering given a ring size): see RingBufferNote.
+  bool ring_upstream = false;
 
   // The two readers take turns at upstream. An application's source hands out the events the
   // application sends it inside whichever read is waiting at the time; caught on their way
@@ -349,9 +352,33 @@ bool WaitForIndexHeld(DemuxState& s, std::int32_t frame) {
   return s.index.WaitFor(frame, FlushPending, &s);
 }
 
-#define DEMUX_ERROR(element, state, kind, text)                                              \
-  GST_ELEMENT_ERROR(element, STREAM, kind, ("%s", WithFileName((state).name, text).c_str()), \
-                    (nullptr))
+// A ring buffer upstream answers a read behind the furthest one it was asked for with the
+// bytes it has written over them since, where it is smaller than the file, and says nothing:
+// the demuxer reads behind (its frame index from the start, frame 0 again after the header),
+// and a whole movie was said to be damaged. Such an error says where the fault may lie.
+std::string RingBufferNote(bool ring_upstream) {
+  return ring_upstream ? "; it is read through a ring buffer, which gives back bytes it has "
+                         "overwritten when it is smaller than the file: the file itself may be "
+                         "whole (read it from a file, or through a ring buffer larger than it)"
+                       : "";
+}
+
+#define DEMUX_ERROR(element, state, kind, text)                                                    \
+  GST_ELEMENT_ERROR(                                                                               \
+      element, STREAM, kind,                                                                       \
+      ("%s", WithFileName((state).name, std::string(text) + RingBufferNote((state).ring_upstream)) \
+                 .c_str()),                                                                        \
+      (nullptr))
+
+// Whether upstream says it buffers as a ring (GStreamer's timeshift buffering mode).
+bool RingUpstream(GstPad* sink) {
+  GstQuery* query = gst_query_new_buffering(GST_FORMAT_BYTES);
+  GstBufferingMode mode = GST_BUFFERING_STREAM;
+  if (gst_pad_peer_query(sink, query))
+    gst_query_parse_buffering_stats(query, &mode, nullptr, nullptr, nullptr);
+  gst_query_unref(query);
+  return mode == GST_BUFFERING_TIMESHIFT;
+}
 
 GstClockTime MovieDuration(const DemuxState& s) {
   return PictureTime(s.header.frame_count, s.header.frame_duration);
@@ -365,6 +392,7 @@ gboolean SrcQuery(GstPad* pad, GstObject* parent, GstQuery* query);
 // Reads the header and frame 0 and makes the pads. False after posting an error.
 bool Open(GstElement* element, DemuxState& s) {
   s.name = MovieFileName(s.sink);
+  s.ring_upstream = RingUpstream(s.sink);
   gint64 length = -1;
   if (!gst_pad_peer_query_duration(s.sink, GST_FORMAT_BYTES, &length)) length = -1;
   s.puller.sink = s.sink;
@@ -1398,6 +1426,7 @@ void ResetState(DemuxState& s) {
   s.puller = Puller{};
   s.upstream_ended = false;
   s.refused = false;
+  s.ring_upstream = false;
   s.seek_seqnum = s.segment_seqnum = GST_SEQNUM_INVALID;
   s.seek_placing = false;
   // Nothing builds the index until the movie is opened again: a seek let in before the reset

@@ -1336,6 +1336,23 @@ TEST_F(DamagedMovies, SourceThatCannotSeekIsSaidToBeOne) {
   }
 }
 
+// A ring buffer between the file and the demuxer (queue2's ring-buffer-max-size) gives back
+// bytes it has written over when it is smaller than the file, and a whole movie read through
+// one was said to be damaged. An error met through one says so. Here the ring holds the whole
+// file, so the bytes are right and the error is the cut's.
+TEST_F(DamagedMovies, ErrorThroughARingBufferSaysTheFileMayBeWhole) {
+  WriteFileBytes(Path("ringed.kqm"),
+                 Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 20) + 10));
+  const PipelineRun run = RunPipeline("filesrc location=\"" + Path("ringed.kqm") +
+                                      "\" ! queue2 ring-buffer-max-size=1000000 ! kqmdemux name=d "
+                                      "d.video_0 ! kqmviddec ! appsink name=video sync=false");
+  ASSERT_EQ(run.errors.size(), 1u) << Joined(run.errors);
+  EXPECT_EQ(run.errors[0].find(Shown("ringed.kqm") + ": frame 20: the file ends inside the frame; "
+                                                     "it is read through a ring buffer"),
+            0u)
+      << run.errors[0];
+}
+
 // An application's source that can be read at any offset: the appsrc named "src" of a
 // pipeline, in random-access mode, fed from a movie in memory `piece` bytes at a time as it
 // asks. The source takes reads one at a time.
