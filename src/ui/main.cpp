@@ -19,6 +19,7 @@
 #include "ui/command_line.h"
 #include "ui/control_table.h"
 #include "ui/resources.h"
+#include "ui/session_bus.h"
 #include "ui/viewer.h"
 
 namespace {
@@ -160,15 +161,25 @@ int main(int argc, char** argv) {
   QApplication::setWindowIcon(
       QIcon(QString::fromLatin1(tarvel::ResourcePath(tarvel::kIconResource))));
 
-  // Declared after the application object, so that playback ends and the engine's threads are
-  // joined before it goes.
-  tarvel::PlayerContext player;
-  tarvel::Viewer viewer(player, tarvel::ViewerSeams{}, command.options);
-  // Ctrl-C or a polite kill quits as Close does (the settings are written); a second one ends
-  // the program at once.
-  if (tarvel::StopSignals_Install()) viewer.QuitWhenReadable(tarvel::StopSignals_Descriptor());
-  viewer.Startup(command.paths);
-  const int result = viewer.Run();
-  const int signal = tarvel::StopSignals_Received();
-  return signal != 0 ? 128 + signal : result;
+  int status = 0;
+  {
+    // Inside the application's life, so that playback ends and the engine's threads are joined
+    // before it goes.
+    tarvel::PlayerContext player;
+    tarvel::Viewer viewer(player, tarvel::ViewerSeams{}, command.options);
+    // Ctrl-C or a polite kill quits as Close does (the settings are written); a second one ends
+    // the program at once.
+    if (tarvel::StopSignals_Install()) viewer.QuitWhenReadable(tarvel::StopSignals_Descriptor());
+    viewer.Startup(command.paths);
+    const int result = viewer.Run();
+    const int signal = tarvel::StopSignals_Received();
+    status = signal != 0 ? 128 + signal : result;
+  }
+  // A session bus that never answered the connection holds the bus library's thread, which the
+  // window library waits for as the program ends: the player's work is done, so it ends here.
+  if (tarvel::DesktopBusConnector::StillUnanswered() > 0) {
+    std::fflush(nullptr);
+    std::_Exit(status);
+  }
+  return status;
 }

@@ -56,6 +56,7 @@
 #include "support/shown_picture.h"
 #include "ui/dialogs.h"
 #include "ui/screen_saver.h"
+#include "ui/session_bus.h"
 #include "ui/viewer_fixture.h"
 
 namespace tarvel::test {
@@ -1565,33 +1566,56 @@ TEST_F(ViewerTest, TheDesktopsMediaControlsDriveThePlayer) {
   daemon.waitForFinished();
 }
 
+// A bus at `path` that hears the player's first words and then keeps quiet until HangUp.
+class QuietBus {
+ public:
+  explicit QuietBus(const std::string& path) : path_(path) {
+    listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un where{};
+    where.sun_family = AF_UNIX;
+    if (listener_ < 0 || path.size() >= sizeof where.sun_path) return;
+    std::memcpy(where.sun_path, path.c_str(), path.size());
+    if (bind(listener_, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 ||
+        listen(listener_, 1) != 0)
+      return;
+    thread_ = std::thread([this, hang_up_told = hang_up_.get_future()] {
+      const int peer = accept(listener_, nullptr, nullptr);
+      char words[64];
+      heard_.set_value(peer >= 0 && read(peer, words, sizeof words) > 0);
+      hang_up_told.wait();
+      if (peer >= 0) close(peer);
+    });
+  }
+  ~QuietBus() {
+    HangUp();
+    if (listener_ >= 0) close(listener_);
+  }
+  QString Address() const { return QStringLiteral("unix:path=") + QString::fromStdString(path_); }
+  // Whether the player's words came (false: the bus could not be made).
+  bool Heard() { return thread_.joinable() && heard_.get_future().get(); }
+  void HangUp() {
+    if (!thread_.joinable()) return;
+    shutdown(listener_, SHUT_RDWR);  // no player came: the wait for one ends
+    hang_up_.set_value();
+    thread_.join();
+  }
+
+ private:
+  std::string path_;
+  int listener_ = -1;
+  std::promise<bool> heard_;
+  std::promise<void> hang_up_;
+  std::thread thread_;
+};
+
 // The player quitting while the bus has not yet answered its connection waits for the answer,
 // and hands the connection over to the application before it goes.
 TEST_F(ViewerTest, TheScreenSaverHandsItsConnectionOverBeforeThePlayerGoes) {
-  const std::string path = QFile::encodeName(home.filePath(QStringLiteral("bus"))).toStdString();
-  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(listener, 0);
-  sockaddr_un where{};
-  where.sun_family = AF_UNIX;
-  ASSERT_LT(path.size(), sizeof where.sun_path);
-  std::memcpy(where.sun_path, path.c_str(), path.size());
-  ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&where), sizeof where), 0);
-  ASSERT_EQ(listen(listener, 1), 0);
-  // A bus that hears the player out and hangs up when told to.
-  std::promise<bool> heard;
-  std::promise<void> hang_up;
-  std::thread bus([&, hang_up_told = hang_up.get_future()] {
-    const int peer = accept(listener, nullptr, nullptr);
-    char words[64];
-    heard.set_value(peer >= 0 && read(peer, words, sizeof words) > 0);
-    hang_up_told.wait();
-    if (peer >= 0) close(peer);
-  });
+  QuietBus bus(QFile::encodeName(home.filePath(QStringLiteral("bus"))).toStdString());
   DebugCapture debug;
-  auto inhibitor = std::make_unique<ScreenSaverInhibitor>(QStringLiteral("unix:path=") +
-                                                          QString::fromStdString(path));
+  auto inhibitor = std::make_unique<ScreenSaverInhibitor>(bus.Address());
   inhibitor->SetInhibited(true);
-  EXPECT_TRUE(heard.get_future().get());
+  ASSERT_TRUE(bus.Heard());
   // The player goes while the bus keeps quiet.
   std::atomic<bool> gone{false};
   std::thread quitting([&] {
@@ -1605,16 +1629,43 @@ TEST_F(ViewerTest, TheScreenSaverHandsItsConnectionOverBeforeThePlayerGoes) {
   };
   while (!gone && !waiting()) std::this_thread::yield();
   EXPECT_FALSE(gone);
-  hang_up.set_value();
+  bus.HangUp();
   quitting.join();
-  bus.join();
-  close(listener);
   QCoreApplication::sendPostedEvents();
   EXPECT_TRUE(waiting());
   const std::vector<std::string> lines = debug.Lines();
   EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
     return line.find("no session bus") != std::string::npos;
   }));
+}
+
+// A bus that took the connection and never answered it kept the player from ending until a
+// second Ctrl-C: the connection is given up as the player goes, and its answer, if it ever
+// comes, still reaches the window thread.
+TEST_F(ViewerTest, AConnectionTheBusNeverAnswersIsGivenUpAsThePlayerGoes) {
+  QuietBus bus(QFile::encodeName(home.filePath(QStringLiteral("bus"))).toStdString());
+  std::atomic<bool> handed{false};
+  bool connected = true;
+  auto connector = std::make_unique<DesktopBusConnector>(
+      bus.Address(),
+      [&](const QDBusConnection& answer) {
+        connected = answer.isConnected();
+        handed = true;
+      },
+      std::chrono::milliseconds(0));
+  ASSERT_TRUE(bus.Heard());
+  std::atomic<bool> gone{false};
+  std::thread quitting([&] {
+    connector.reset();
+    gone = true;
+  });
+  EXPECT_TRUE(Until([&] { return gone.load(); }));
+  EXPECT_EQ(DesktopBusConnector::StillUnanswered(), 1);
+  bus.HangUp();
+  quitting.join();
+  ASSERT_TRUE(Until([&] { return handed.load(); }));
+  EXPECT_FALSE(connected);
+  EXPECT_TRUE(Until([] { return DesktopBusConnector::StillUnanswered() == 0; }));
 }
 
 class EndToEndTest : public ViewerTest {
