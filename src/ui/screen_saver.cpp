@@ -6,7 +6,9 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QObject>
+#include <QTimer>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -20,6 +22,8 @@ namespace {
 constexpr char kService[] = "org.freedesktop.ScreenSaver";
 constexpr char kPath[] = "/org/freedesktop/ScreenSaver";
 constexpr char kInterface[] = "org.freedesktop.ScreenSaver";
+// The bus library's "wait for ever".
+constexpr int kNoTimeout = std::numeric_limits<int>::max();
 
 void Debug(const QString& line) {
   DesktopBusDebug("screen saver", line);
@@ -36,6 +40,8 @@ struct ScreenSaverInhibitor::Shared {
   bool asking = false;
   bool held = false;
   std::uint32_t cookie = 0;
+  // After which an Inhibit still unanswered is said (a debug line).
+  std::chrono::milliseconds answer_wait{0};
 
   void Release() {
     if (!held) return;
@@ -64,8 +70,11 @@ DesktopBusConnector ScreenSaverInhibitor::Shared::ConnectInTheBackground(
           }};
 }
 
-ScreenSaverInhibitor::ScreenSaverInhibitor(QString bus_address)
-    : bus_address_(std::move(bus_address)), shared_(std::make_shared<Shared>()) {}
+ScreenSaverInhibitor::ScreenSaverInhibitor(QString bus_address,
+                                           std::chrono::milliseconds answer_wait)
+    : bus_address_(std::move(bus_address)), shared_(std::make_shared<Shared>()) {
+  shared_->answer_wait = answer_wait;
+}
 
 ScreenSaverInhibitor::~ScreenSaverInhibitor() {
   // An answer still on its way is given back when it comes.
@@ -103,7 +112,14 @@ void ScreenSaverInhibitor::Shared::Inhibit(const std::shared_ptr<Shared>& self) 
                                      QLatin1String(kInterface), QStringLiteral("Inhibit"));
   call << QStringLiteral("Tarvel") << QStringLiteral("Playing a movie");
   asking = true;
-  auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, kDesktopBusCallTimeoutMs));
+  // No time-out: an answer that came after one would be dropped unseen, its inhibition held
+  // until the player went, so that the screen never blanked again while it ran.
+  auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, kNoTimeout));
+  QTimer::singleShot(answer_wait, watcher, [watcher, wait = answer_wait] {
+    if (!watcher->isFinished())
+      Debug(QStringLiteral("Inhibit not answered in %1 ms; its answer is taken when it comes")
+                .arg(wait.count()));
+  });
   QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher,
                    [owner = self](QDBusPendingCallWatcher* answered) {
                      answered->deleteLater();

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QString>
+#include <chrono>
 #include <memory>
 
 #include "ui/session_bus.h"
@@ -16,8 +17,11 @@ class ScreenSaverInhibitor {
  public:
   // `bus_address`: the bus the service is asked on; empty for the session bus announced by
   // DBUS_SESSION_BUS_ADDRESS or found at $XDG_RUNTIME_DIR/bus (no bus is ever launched);
-  // "none": no bus is asked.
-  explicit ScreenSaverInhibitor(QString bus_address = {});
+  // "none": no bus is asked. An Inhibit not answered within `answer_wait` is said in a debug
+  // line; its answer is still taken whenever it comes.
+  explicit ScreenSaverInhibitor(
+      QString bus_address = {},
+      std::chrono::milliseconds answer_wait = std::chrono::milliseconds(kDesktopBusCallTimeoutMs));
   // Lets the screen blank again.
   ~ScreenSaverInhibitor();
   ScreenSaverInhibitor(const ScreenSaverInhibitor&) = delete;

@@ -1376,6 +1376,14 @@ class FakeScreenSaver final : public QDBusVirtualObject {
   uint next_cookie_ = 7;
 };
 
+// Offers `service` on the bus at `address`, through the connection `desktop`.
+void OfferScreenSaver(const QString& address, FakeScreenSaver& service, QDBusConnection* desktop) {
+  *desktop = QDBusConnection::connectToBus(address, QStringLiteral("desktop"));
+  ASSERT_TRUE(desktop->registerService(QStringLiteral("org.freedesktop.ScreenSaver")));
+  ASSERT_TRUE(
+      desktop->registerVirtualObject(QStringLiteral("/org/freedesktop/ScreenSaver"), &service));
+}
+
 // Last of the viewer's tests: the thread of the bus connection stays until the process ends,
 // which a death test's forked copy, that has no such thread, would wait for at its exit.
 TEST_F(ViewerTest, TheScreenDoesNotBlankWhileAMoviePlays) {
@@ -1398,10 +1406,8 @@ TEST_F(ViewerTest, TheScreenDoesNotBlankWhileAMoviePlays) {
   EXPECT_TRUE(notices.isEmpty()) << notices.join(QLatin1Char('|')).toStdString();
 
   FakeScreenSaver service;
-  QDBusConnection desktop = QDBusConnection::connectToBus(address, QStringLiteral("desktop"));
-  ASSERT_TRUE(desktop.registerService(QStringLiteral("org.freedesktop.ScreenSaver")));
-  ASSERT_TRUE(
-      desktop.registerVirtualObject(QStringLiteral("/org/freedesktop/ScreenSaver"), &service));
+  QDBusConnection desktop{QString()};
+  ASSERT_NO_FATAL_FAILURE(OfferScreenSaver(address, service, &desktop));
   service.hold = true;
   viewer->Click(kIdPause);
   Turn();
@@ -1427,6 +1433,38 @@ TEST_F(ViewerTest, TheScreenDoesNotBlankWhileAMoviePlays) {
             (std::vector<std::string>{"Inhibit Tarvel 7", "UnInhibit 7", "Inhibit Tarvel 8",
                                       "UnInhibit 8", "Inhibit Tarvel 9", "UnInhibit 9"}));
   viewer.reset();
+  desktop.unregisterObject(QStringLiteral("/org/freedesktop/ScreenSaver"));
+  QDBusConnection::disconnectFromBus(QStringLiteral("desktop"));
+  daemon.kill();
+  daemon.waitForFinished();
+}
+
+// An Inhibit the desktop answered after the call's time-out was dropped unseen, its inhibition
+// held until the player went: the screen never blanked again while the player ran.
+TEST_F(ViewerTest, AnInhibitAnsweredLateIsGivenBackOncePlaybackStopped) {
+  QProcess daemon;
+  QString address;
+  ASSERT_NO_FATAL_FAILURE(StartPrivateBus(home.path(), daemon, &address));
+  FakeScreenSaver service;
+  QDBusConnection desktop{QString()};
+  ASSERT_NO_FATAL_FAILURE(OfferScreenSaver(address, service, &desktop));
+  service.hold = true;
+  DebugCapture debug;
+  auto inhibitor = std::make_unique<ScreenSaverInhibitor>(address, std::chrono::milliseconds(1));
+  inhibitor->SetInhibited(true);
+  ASSERT_TRUE(Until([&] { return service.Calls().size() == 1; }));
+  ASSERT_TRUE(Until([&] {
+    for (const std::string& line : debug.Lines())
+      if (line.find("screen saver: Inhibit") != std::string::npos) return true;
+    return false;
+  }));
+  // Playback stops; the answer comes after the wait.
+  inhibitor->SetInhibited(false);
+  service.hold = false;
+  service.Answer(desktop);
+  ASSERT_TRUE(Until([&] { return service.Calls().size() == 2; }));
+  EXPECT_EQ(service.Calls(), (std::vector<std::string>{"Inhibit Tarvel 7", "UnInhibit 7"}));
+  inhibitor.reset();
   desktop.unregisterObject(QStringLiteral("/org/freedesktop/ScreenSaver"));
   QDBusConnection::disconnectFromBus(QStringLiteral("desktop"));
   daemon.kill();
