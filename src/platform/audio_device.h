@@ -91,6 +91,10 @@ class AudioDevice {
   // True once the device has stopped playing by itself while open (the card was unplugged,
   // its output failed): it goes on finishing the buffers at its pace, but nothing is heard.
   virtual bool Lost() const { return false; }
+  // True once the device is lost because its own thread has not come back from the sound
+  // library for a while (a sound server that no longer answers): closing it waits for that
+  // thread, which may never come back.
+  virtual bool Hung() const { return false; }
 };
 
 using AudioDeviceFactory = std::unique_ptr<AudioDevice> (*)(void* user);

@@ -22,6 +22,16 @@ Unanswered& TheUnanswered() {
   return *unanswered;
 }
 
+// One more device let go, or (-1) one that has answered at last.
+void CountUnanswered(int change) {
+  Unanswered& unanswered = TheUnanswered();
+  {
+    const std::lock_guard<std::mutex> lock(unanswered.mutex);
+    unanswered.count += change;
+  }
+  unanswered.none.notify_all();
+}
+
 }  // namespace
 
 struct DeadlineAudioDevice::Shared {
@@ -41,11 +51,12 @@ DeadlineAudioDevice::DeadlineAudioDevice(std::unique_ptr<AudioDevice> inner,
 }
 
 DeadlineAudioDevice::~DeadlineAudioDevice() {
-  // A device still open is closed by its own end, which gets the same wait.
+  // A device still open is closed by its own end, which gets the same wait (none when it is
+  // known to be stuck).
   if (!shared_->inner || !shared_->open) return;
   int result = kDeviceOk;
-  if (Within([](AudioDevice&) { return kDeviceOk; }, /*opening=*/false, /*hand_over=*/true,
-             &result) == Answer::kNoThread)
+  if (Within([](AudioDevice&) { return kDeviceOk; }, /*opening=*/false, /*hand_over=*/true, &result,
+             /*at_once=*/shared_->inner->Hung()) == Answer::kNoThread)
     shared_->inner.reset();
 }
 
@@ -62,7 +73,8 @@ void DeadlineAudioDevice::WaitForLetGo() {
 }
 
 DeadlineAudioDevice::Answer DeadlineAudioDevice::Within(std::function<int(AudioDevice&)> step,
-                                                        bool opening, bool hand_over, int* result) {
+                                                        bool opening, bool hand_over, int* result,
+                                                        bool at_once) {
   struct Call {
     std::mutex mutex;
     std::condition_variable answered;
@@ -71,6 +83,9 @@ DeadlineAudioDevice::Answer DeadlineAudioDevice::Within(std::function<int(AudioD
     int result = kDeviceError;
   };
   auto call = std::make_shared<Call>();
+  // Counted before the thread can count it out.
+  call->let_go = at_once;
+  if (at_once) CountUnanswered(1);
   std::shared_ptr<AudioDevice> inner = hand_over ? std::move(shared_->inner) : shared_->inner;
   std::thread thread;
   try {
@@ -99,30 +114,24 @@ DeadlineAudioDevice::Answer DeadlineAudioDevice::Within(std::function<int(AudioD
       if (inner && opening && answer == kDeviceOk) inner->Close();
       inner.reset();
       keep.reset();
-      Unanswered& unanswered = TheUnanswered();
-      {
-        const std::lock_guard<std::mutex> lock(unanswered.mutex);
-        --unanswered.count;
-      }
-      unanswered.none.notify_all();
+      CountUnanswered(-1);
     });
   } catch (const std::system_error&) {
+    if (at_once) CountUnanswered(-1);
     if (hand_over) shared_->inner = std::move(inner);
     return Answer::kNoThread;
   }
   inner.reset();
   std::unique_lock<std::mutex> lock(call->mutex);
-  if (call->answered.wait_for(lock, wait_, [&] { return call->done; })) {
-    *result = call->result;
-    lock.unlock();
-    thread.join();
-    return Answer::kAnswered;
-  }
-  call->let_go = true;
-  {
-    Unanswered& unanswered = TheUnanswered();
-    const std::lock_guard<std::mutex> count_lock(unanswered.mutex);
-    ++unanswered.count;
+  if (!at_once) {
+    if (call->answered.wait_for(lock, wait_, [&] { return call->done; })) {
+      *result = call->result;
+      lock.unlock();
+      thread.join();
+      return Answer::kAnswered;
+    }
+    call->let_go = true;
+    CountUnanswered(1);
   }
   lock.unlock();
   thread.detach();
@@ -169,12 +178,15 @@ int DeadlineAudioDevice::Open(const WaveFormat& format, WaveCallback callback, v
 
 int DeadlineAudioDevice::Close() {
   if (!shared_->inner) return Fail(kDeviceBadDevice, kSoundDeviceNoAnswer);
+  // A card known to be stuck is not waited for again: its loss has been said already.
+  const bool stuck = shared_->inner->Hung();
   int result = kDeviceError;
   switch (Within([](AudioDevice& inner) { return inner.Close(); }, /*opening=*/false,
-                 /*hand_over=*/false, &result)) {
+                 /*hand_over=*/false, &result, /*at_once=*/stuck)) {
     case Answer::kAnswered:
       break;
     case Answer::kNoAnswer:
+      if (stuck) return kDeviceOk;
       return Fail(kDeviceError, kSoundDeviceNoAnswer);
     case Answer::kNoThread:
       // No thread to wait with: the close is waited for here, as it always was.
@@ -241,6 +253,10 @@ std::string DeadlineAudioDevice::LastError() const {
 
 bool DeadlineAudioDevice::Lost() const {
   return shared_->inner && shared_->inner->Lost();
+}
+
+bool DeadlineAudioDevice::Hung() const {
+  return shared_->inner && shared_->inner->Hung();
 }
 
 }  // namespace tarvel

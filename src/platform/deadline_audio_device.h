@@ -6,6 +6,8 @@
 // again, and the open fails (or the close returns) at once. While a device let go still has not
 // answered, every other open fails at once with the same reason, without trying: the sound
 // library behind them is the one that is stuck. Nothing waits for such a thread at exit.
+// A device already known to be stuck (AudioDevice::Hung) is let go at its close, or its end,
+// without waiting again.
 #pragma once
 
 #include <chrono>
@@ -43,6 +45,7 @@ class DeadlineAudioDevice final : public AudioDevice {
   int SetPlaybackRate(std::uint32_t rate) override;
   std::string LastError() const override;
   bool Lost() const override;
+  bool Hung() const override;
 
   // For a test that opens at leisure and then wants the close let go at once.
   void set_wait(std::chrono::milliseconds wait) { wait_ = wait; }
@@ -57,8 +60,9 @@ class DeadlineAudioDevice final : public AudioDevice {
   enum class Answer { kAnswered, kNoAnswer, kNoThread };
   // Runs `step` on the inner device on a thread of its own and waits for it at most `wait_`;
   // a device that does not answer by then is let go. `hand_over` ends the device on that thread
-  // after the step, within the same wait.
-  Answer Within(std::function<int(AudioDevice&)> step, bool opening, bool hand_over, int* result);
+  // after the step, within the same wait. `at_once` lets the device go without waiting.
+  Answer Within(std::function<int(AudioDevice&)> step, bool opening, bool hand_over, int* result,
+                bool at_once = false);
   int Fail(int code, std::string reason);
   static void Relay(void* user, std::uint32_t message, WaveHeader* header);
 

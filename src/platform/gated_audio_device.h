@@ -34,6 +34,7 @@ class GatedAudioDevice final : public AudioDevice {
   int SetPlaybackRate(std::uint32_t rate) override { return inner_->SetPlaybackRate(rate); }
   std::string LastError() const override { return inner_->LastError(); }
   bool Lost() const override { return inner_->Lost(); }
+  bool Hung() const override { return inner_->Hung(); }
 
  private:
   static void Relay(void* user, std::uint32_t message, WaveHeader* header);

@@ -265,6 +265,14 @@ class SdlAudioDevice final : public AudioDevice {
     return SDL_GetAudioDeviceStatus(device) == SDL_AUDIO_STOPPED;
   }
 
+  // A card taken for stopped has its thread stuck in the driver, which SDL's close waits for;
+  // one that SDL stopped itself has not.
+  bool Hung() const override {
+    if (device_ == 0) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stalled_;
+  }
+
  private:
   int Fail(int code, std::string reason) {
     std::lock_guard<std::mutex> lock(mutex_);

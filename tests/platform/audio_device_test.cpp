@@ -297,6 +297,25 @@ TEST(DeadlineDevice, ACloseThatDoesNotAnswerReturnsAndNothingOfTheDeviceFollows)
   EXPECT_EQ(messages.count, 1);  // the close message it sent once it answered went nowhere
 }
 
+// A card whose server stopped answering mid-movie, already said to be lost, was waited for
+// again at its close: ending the movie held the player 5 s more.
+TEST(DeadlineDevice, TheCloseOfACardFoundHungIsNotWaitedFor) {
+  using test::StuckDevice;
+  using test::StuckGate;
+  auto gate = std::make_shared<StuckGate>();
+  MessageCount messages;
+  DeadlineAudioDevice device(std::make_unique<StuckDevice>(gate, StuckDevice::Stuck::kHungClose),
+                             std::chrono::seconds(10));
+  ASSERT_EQ(device.Open(Mono(8000), &MessageCount::Callback, &messages), kDeviceOk);
+  EXPECT_EQ(device.Close(), kDeviceOk);
+  EXPECT_EQ(DeadlineAudioDevice::StillUnanswered(), 1);
+  gate->Release();
+  DeadlineAudioDevice::WaitForLetGo();
+  EXPECT_EQ(gate->Read(&StuckGate::closes), 1);
+  EXPECT_EQ(gate->Read(&StuckGate::ends), 1);
+  EXPECT_EQ(messages.count, 1);  // its open; the close message went nowhere
+}
+
 // Settings made before the device opens hold from its first buffer, which the sample clock
 // times at that rate (kqm play --realtime --rate 1 set the rate once playback had begun, and now
 // and then the first frame period went by at the movie's own rate, in 40 ms rather than 1 s).
@@ -688,6 +707,7 @@ TEST_F(SdlDevice, ACardThatTakesNoMoreSoundIsLostAndItsBuffersComeBack) {
   EXPECT_EQ(done.Done()[2], &buffers.headers[2]);
   EXPECT_TRUE(device->Lost());
   EXPECT_EQ(device->Close(), kDeviceOk);
+  DeadlineAudioDevice::WaitForLetGo();  // closed on a thread of its own
 }
 
 TEST_F(SdlDevice, MissingDriverFailsWithAMessage) {

@@ -1,5 +1,6 @@
 // A sound card behind a sound server that has stopped answering: its open, or its close, waits
-// until the test lets it go on. Otherwise it is a capture device.
+// until the test lets it go on (kHungClose: it says so, as a card found hung while it played).
+// Otherwise it is a capture device.
 #pragma once
 
 #include <condition_variable>
@@ -43,7 +44,7 @@ struct StuckGate {
 
 class StuckDevice final : public AudioDevice {
  public:
-  enum class Stuck { kOpen, kClose };
+  enum class Stuck { kOpen, kClose, kHungClose };
   StuckDevice(std::shared_ptr<StuckGate> gate, Stuck where)
       : gate_(std::move(gate)), where_(where), inner_(std::make_shared<CaptureLog>()) {}
   ~StuckDevice() override { gate_->Count(&StuckGate::ends); }
@@ -55,7 +56,7 @@ class StuckDevice final : public AudioDevice {
   }
   int Close() override {
     gate_->Count(&StuckGate::closes);
-    if (where_ == Stuck::kClose) gate_->Pass();
+    if (where_ != Stuck::kOpen) gate_->Pass();
     return inner_.Close();
   }
   int Prepare(WaveHeader& header) override { return inner_.Prepare(header); }
@@ -67,6 +68,7 @@ class StuckDevice final : public AudioDevice {
   int SetVolume(std::uint32_t volume) override { return inner_.SetVolume(volume); }
   int SetPlaybackRate(std::uint32_t rate) override { return inner_.SetPlaybackRate(rate); }
   std::string LastError() const override { return inner_.LastError(); }
+  bool Hung() const override { return where_ == Stuck::kHungClose; }
 
  private:
   std::shared_ptr<StuckGate> gate_;
