@@ -99,7 +99,9 @@ int Cmd_Thumbnail(int argc, char** argv) {
   std::vector<std::int64_t> offsets;
   FrameRead failed = FrameRead::kOk;
   bool blind = false;  // a frame without a picture, where playback stops
-  while (static_cast<std::int64_t>(key_frame.size()) < header.frame_count) {
+  // It reads every byte of the movie: a long while for a large one on a slow disk.
+  while (static_cast<std::int64_t>(key_frame.size()) < header.frame_count &&
+         StopSignals_Received() == 0) {
     const std::int64_t offset = reader.position;
     if (failed = MovieReader_Next(reader, chunks); failed != FrameRead::kOk) break;
     std::int32_t length = 0;
@@ -110,6 +112,7 @@ int Cmd_Thumbnail(int argc, char** argv) {
     key_frame.push_back(PictureChunk_IsKey(picture, length));
     offsets.push_back(offset);
   }
+  if (StopSignals_Received() != 0) return StatusAfterStop(command, out_path, 0);
   const auto frames = static_cast<std::int64_t>(key_frame.size());
   if (failed != FrameRead::kOk || blind) {
     // A movie cut short, or whose playback stops early, still has a picture worth showing among

@@ -96,6 +96,8 @@ KqmResult RunKqmProcess(const std::vector<std::string>& args, const ProcessOptio
     sigemptyset(&blocked);
     if (options.blocked_signal != 0) sigaddset(&blocked, options.blocked_signal);
     sigprocmask(SIG_SETMASK, &blocked, nullptr);
+    if (options.blocked_signal_pending && options.blocked_signal != 0)
+      raise(options.blocked_signal);
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(err[1], 2);

@@ -50,6 +50,8 @@ struct ProcessOptions {
   unsigned long file_size_limit = 0;
   // A signal the child starts with blocked, as some job runners start their jobs (0: none).
   int blocked_signal = 0;
+  // That signal is already pending as the child starts, sent before it could take it.
+  bool blocked_signal_pending = false;
   // Seconds of processor time the child may take (0: no limit); past them SIGXCPU ends it.
   int cpu_limit_seconds = 0;
 };

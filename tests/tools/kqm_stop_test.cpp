@@ -280,6 +280,23 @@ TEST(StopSignal, ASignalBlockedAtStartStillStopsTheCommand) {
   EXPECT_EQ(bench.out, "");
 }
 
+// A thumbnail stops in its first walk through the frames too, which reads every byte of the
+// movie (long for a large one on a slow disk): it went on to the end of the movie, here to its
+// cut at frame 20, whatever signal came meanwhile.
+TEST(StopSignal, AThumbnailStopsInItsFirstWalkThroughTheFrames) {
+  const std::string folder = EmptyFolder("thumbnail-walk-stopped");
+  test::WriteFileBytes(
+      folder + "cut.kqm",
+      test::CutInsideFrame(ReadFileBytes(ConformancePath("mixed-136x96-mono-33-key4")), 20));
+  test::ProcessOptions pending;
+  pending.blocked_signal = SIGTERM;
+  pending.blocked_signal_pending = true;
+  const auto r =
+      test::RunKqmProcess({"thumbnail", folder + "cut.kqm", folder + "cut.png"}, pending);
+  EXPECT_EQ(r.status, 143);
+  EXPECT_EQ(r.err, "kqm thumbnail: " + folder + "cut.png: stopped by SIGTERM: nothing written\n");
+}
+
 // A thumbnail stops while it looks for where to start decoding, too: each key frame tried there is
 // decoded twice, and this movie's 1,499 of 8192x8192 pictures, built over what the frames
 // before left, take a minute. The signal comes once the cut is said, as that search begins.
