@@ -2,7 +2,9 @@
 
 #include "platform/stop_signals.h"
 
+#include <ctype.h>
 #include <fcntl.h>
+#include <locale.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -12,7 +14,21 @@
 
 namespace tarvel {
 
+bool LocaleHasC1ControlBytes(const char* locale_name) {
+  const locale_t locale = ::newlocale(LC_CTYPE_MASK, locale_name, static_cast<locale_t>(0));
+  if (locale == static_cast<locale_t>(0)) return false;
+  const bool controls = iscntrl_l(0x9B, locale) != 0;
+  ::freelocale(locale);
+  return controls;
+}
+
 std::string PrintableName(std::string_view name) {
+  // Asked once: the user's locale does not change while the program runs.
+  static const bool c1_control_bytes = LocaleHasC1ControlBytes();
+  return PrintableName(name, c1_control_bytes);
+}
+
+std::string PrintableName(std::string_view name, bool c1_control_bytes) {
   std::string out;
   // A C1 control in its UTF-8 form (U+0080 to U+009F: 0xC2 then 0x80 to 0x9F) is one too: a
   // terminal reading UTF-8 takes U+009B as the start of a command, as it takes ESC [.
@@ -22,7 +38,8 @@ std::string PrintableName(std::string_view name) {
     const bool c1_lead = byte == 0xC2 && i + 1 < name.size() &&
                          static_cast<unsigned char>(name[i + 1]) >= 0x80 &&
                          static_cast<unsigned char>(name[i + 1]) <= 0x9F;
-    if (byte >= 0x20 && byte != 0x7F && !c1_lead && !c1_control) {
+    const bool c1_byte = c1_control_bytes && byte >= 0x80 && byte <= 0x9F;
+    if (byte >= 0x20 && byte != 0x7F && !c1_lead && !c1_control && !c1_byte) {
       out += name[i];
     } else {
       char escape[8];

@@ -7,10 +7,16 @@
 
 namespace tarvel {
 
+// Whether the user's character set (LC_ALL, LC_CTYPE or LANG, whatever the program's own locale)
+// takes a byte 0x80 to 0x9F for a C1 control, as the ISO 8859 sets do: a terminal in such a set
+// takes 0x9B for the start of a command, as it takes ESC [. `locale_name` "" is the user's.
+bool LocaleHasC1ControlBytes(const char* locale_name = "");
+
 // A file name as one line of a message: control characters (a line feed, a carriage return that
 // would print over the line, and the C1 controls U+0080 to U+009F in their UTF-8 form) written
-// as \xNN escapes, a byte each.
+// as \xNN escapes, a byte each; with `c1_control_bytes`, a lone byte 0x80 to 0x9F too.
 std::string PrintableName(std::string_view name);
+std::string PrintableName(std::string_view name, bool c1_control_bytes);
 
 // Gives each standard stream the program was started without (a script's `2>&-`) /dev/null opened
 // the other way (read-only for an output), before anything else is opened. Otherwise the next file

@@ -158,6 +158,20 @@ TEST(StandardStreams, ANamesControlCharactersAreWrittenAsEscapes) {
             "\\xC2\\x9B2J\\xC2\\x80\xC2\xA0\xC3\xA9\xC2");
 }
 
+// In a character set of C1 control bytes (ISO 8859-1), a lone 0x9B is the terminal's CSI: every
+// byte 0x80 to 0x9F is escaped there, letters such as 0xE9 and 0xA0 are not. UTF-8 has no such
+// bytes.
+TEST(StandardStreams, C1ControlBytesAreEscapedInACharsetOfThem) {
+  ASSERT_TRUE(LocaleHasC1ControlBytes("de_DE.ISO-8859-1")) << "scripts/setup makes this locale";
+  EXPECT_FALSE(LocaleHasC1ControlBytes("C.UTF-8"));
+  EXPECT_FALSE(LocaleHasC1ControlBytes("C"));
+  EXPECT_EQ(PrintableName("a\x9B"
+                          "2J\x80\x9F\xA0\xE9",
+                          true),
+            "a\\x9B2J\\x80\\x9F\xA0\xE9");
+  EXPECT_EQ(PrintableName("\xC5\x9B", false), "\xC5\x9B");
+}
+
 // Who sends a signal: a process (kill), no process, as for the terminal's keys (sigqueue), or
 // the process that started the program (a wrapper).
 enum Sender { kProcess, kSystem, kParent };
