@@ -474,6 +474,17 @@ bool PendingFile::Create(const std::string& path, std::string* error) {
   const std::filesystem::path final_path = FollowLinks(path);
   std::error_code code;
   const auto status = std::filesystem::status(final_path, code);
+  // A descriptor's name (/dev/fd/N, as a shell's process substitution gives, or /proc/self/fd/N)
+  // reaches a pipe, a socket or a file that has no name to rename onto (a memory file, a file
+  // deleted since it was opened), where the link's text names nothing: that is written directly.
+  const auto reached = std::filesystem::status(path, code);
+  if (std::filesystem::exists(reached) && !std::filesystem::is_directory(reached) &&
+      !(std::filesystem::exists(status) && std::filesystem::equivalent(path, final_path, code))) {
+    path_ = path;
+    temporary_ = path_;
+    direct_ = true;
+    return true;
+  }
   if (std::filesystem::is_directory(status)) {
     *error = "is a folder";
     return false;

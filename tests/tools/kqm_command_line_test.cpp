@@ -256,6 +256,20 @@ TEST(KqmCommandLine, OutputsGoThroughLinksAndIntoPipesWithoutReplacingThem) {
     EXPECT_NE(std::string::npos, wave.err.find("pipe.wav: cannot seek, and a WAVE file's sizes"))
         << wave.err;
   }
+  // A file deleted while it is open, named through its descriptor (here by a link of the
+  // output's kind to /proc/self/fd/N), has no name to be renamed onto: it is written as it is,
+  // and no file named after the descriptor link's text appears.
+  const int gone = ::open((folder + "/gone.raw").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_LE(0, gone);
+  fs::remove(folder + "/gone.raw");
+  fs::create_symlink("/proc/self/fd/" + std::to_string(gone), folder + "/held.raw");
+  EXPECT_EQ(0, export_sound(folder + "/held.raw"));
+  EXPECT_FALSE(fs::exists(folder + "/gone.raw (deleted)"));
+  std::vector<unsigned char> held(sound.size() + 1);
+  EXPECT_EQ(static_cast<ssize_t>(sound.size()), ::pread(gone, held.data(), held.size(), 0));
+  held.resize(sound.size());
+  EXPECT_EQ(sound, held);
+  ::close(gone);
 }
 
 // An output that names an input (through any name) or another output is refused before anything
