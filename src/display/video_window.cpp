@@ -342,9 +342,12 @@ void VideoWindowSet::Build(bool full_screen, const QString& title) {
     }
   }
 
-  // The engine writes into the surface from start to stop; it is only replaced in between.
-  if (!host_.SurfaceInUse())
+  // The engine writes into the surface from start to stop; it is only replaced in between, for
+  // the next movie. Stopped, it still holds the picture last shown.
+  if (surface_wanted_ && !host_.SurfaceInUse()) {
     surface_.Create(movie_.output_width, movie_.output_height, x11_connection_);
+    surface_wanted_ = false;
+  }
 
   window_->setWindowTitle(title);
   if (!full_screen) {

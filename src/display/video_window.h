@@ -137,12 +137,16 @@ class VideoWindowSet {
   VideoWindowSet(const VideoWindowSet&) = delete;
   VideoWindowSet& operator=(const VideoWindowSet&) = delete;
 
-  // The movie the next layout is for.
-  void SetMovie(const MovieFacts& movie) { movie_ = movie; }
+  // The movie the next layout is for: that layout gives it a new surface.
+  void SetMovie(const MovieFacts& movie) {
+    movie_ = movie;
+    surface_wanted_ = true;
+  }
   const MovieFacts& movie() const { return movie_; }
   // The layout: creates the window set if needed (re-creates it when the full-screen state
-  // changes), sizes and places it for the movie and the zoom, makes a new surface unless a
-  // movie is playing or paused, and sets the title and the status texts.
+  // changes), sizes and places it for the movie and the zoom, makes a new surface for a movie
+  // just set unless one is playing or paused, and sets the title and the status texts. Full
+  // Screen and Zoom Off lay out again around the picture there is, which stays shown.
   void Build(bool full_screen, const QString& title);
   void SetFullScreen(bool on, const QString& title);
   // One picture pixel per screen pixel again.
@@ -210,6 +214,8 @@ class VideoWindowSet {
   // program gave the window last; another one is the user's resize.
   std::optional<float> zoom_before_fit_;
   QSize laid_out_client_;
+  // A movie was set since the surface was made.
+  bool surface_wanted_ = false;
   bool full_screen_ = false;
   // The monitor the video window stood on when full screen was asked for (none: the primary one).
   QPointer<QScreen> full_screen_on_;

@@ -213,8 +213,12 @@ TEST_F(VideoWindowTest, SurfaceStaysWhilePlaying) {
   host.playing = false;
   EXPECT_EQ(set.surface().bits(), bits);
   EXPECT_EQ(set.surface().pixels()[5], sample);
-  // Stopped, the next layout makes a fresh, zero surface.
-  set.ZoomOff(QStringLiteral("m.kqm"));
+  // Stopped, full screen shows the picture stopped on; the next movie's layout makes a fresh,
+  // zero surface.
+  set.SetFullScreen(true, QStringLiteral("m.kqm"));
+  EXPECT_EQ(set.surface().pixels()[5], sample);
+  SetMovie(32, 16, 1);
+  set.Build(true, QStringLiteral("m.kqm"));
   EXPECT_EQ(set.surface().pixels()[5], 0);
 }
 
