@@ -277,6 +277,19 @@ TEST(SettingsFile, PlayersWritingAtOnceTakeTurns) {
   EXPECT_EQ(both.Enchaine, 1) << "the other player's change was lost";
 }
 
+TEST(SettingsFile, LinesAfterTheSettingsAreKept) {
+  ScratchFolder folder;
+  const std::string path = folder / "viewkqm.ini";
+  WriteBytes(path, std::string(kDefaultFile) + "Zoom=2\n# my own note\n");
+  ViewerSettings mine;
+  mine.NoSound = 1;
+  ViewerSettings written;  // the defaults, as this player read them
+  ASSERT_EQ(Settings_WriteKeepingOthers(mine, written, path), kFileOk);
+  EXPECT_EQ(ReadBytes(path),
+            "AutoPlay=1\nFullScreen=0\nFenetreLibre=0\nNoSound=1\nEnchaine=0\nRegister=0\n"
+            "Wkqm=-1,-1\nWcmd=-1,-1\nWlist=-1,-1\nZoom=2\n# my own note\n");
+}
+
 TEST(SettingsLocation, PortableFileBesideTheProgramElseTheConfigFolder) {
   ScratchFolder folder;
   const std::string app = folder / "app";

@@ -58,9 +58,19 @@ std::uint8_t LowByte(std::int32_t value) {
   return static_cast<std::uint8_t>(static_cast<std::uint32_t>(value) & 0xFFu);
 }
 
+// What follows the settings in a file's `text`, from the line after the one that ends at
+// `end`: lines another version or the user put there, kept as they are. (A word left on the
+// last setting's line starts the kept text.)
+std::string LinesAfterSettings(std::string_view text, std::size_t end) {
+  while (end < text.size() && (text[end] == ' ' || text[end] == '\t')) ++end;
+  if (end < text.size() && text[end] == '\r') ++end;
+  if (end < text.size() && text[end] == '\n') ++end;
+  return std::string(text.substr(end));
+}
+
 }  // namespace
 
-void Settings_Parse(ViewerSettings& settings, std::string_view text) {
+std::size_t Settings_Parse(ViewerSettings& settings, std::string_view text) {
   std::array<std::uint8_t*, 6> switches = {&settings.AutoPlay,     &settings.FullScreen,
                                            &settings.FenetreLibre, &settings.NoSound,
                                            &settings.Enchaine,     &settings.Register};
@@ -81,6 +91,7 @@ void Settings_Parse(ViewerSettings& settings, std::string_view text) {
     }
     ++line;
   }
+  return i;
 }
 
 std::string Settings_Format(const ViewerSettings& s) {
@@ -128,7 +139,10 @@ int Settings_WriteKeepingOthers(const ViewerSettings& settings, ViewerSettings& 
   const FolderHold turn(folder.empty() ? std::string(".") : folder, patience);
   // A setting missing from the file (one cut short) stays this run's.
   ViewerSettings merged = settings;
-  if (!path.empty() && Settings_Read(merged, path) == kFileOk) {
+  std::string text;
+  std::string kept_lines;
+  if (!path.empty() && ReadSmallFile(path, kSettingsMaxBytes, text) == kFileOk) {
+    kept_lines = LinesAfterSettings(text, Settings_Parse(merged, text));
     for (std::uint8_t ViewerSettings::*field :
          {&ViewerSettings::AutoPlay, &ViewerSettings::FullScreen, &ViewerSettings::FenetreLibre,
           &ViewerSettings::NoSound, &ViewerSettings::Enchaine, &ViewerSettings::Register}) {
@@ -142,7 +156,10 @@ int Settings_WriteKeepingOthers(const ViewerSettings& settings, ViewerSettings& 
       if (now.x != before.x || now.y != before.y) merged.*field = now;
     }
   }
-  const int result = Settings_Write(merged, path, problem);
+  std::string contents = Settings_Format(merged);
+  // Never grow the file past what a reader takes: its settings would be lost with the rest.
+  if (contents.size() + kept_lines.size() <= kSettingsMaxBytes) contents += kept_lines;
+  const int result = WriteFileAtomically(path, contents, 0644, problem);
   if (result == kFileOk) written = settings;
   return result;
 }

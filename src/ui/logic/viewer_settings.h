@@ -40,8 +40,9 @@ inline constexpr std::size_t kSettingsMaxBytes = 64 * 1024;
 // setting whatever its key says. A value is the decimal number after the first "=" (0 when there
 // is no "=" or no digits); the switches keep its low 8 bits. A position takes its x after the
 // first "=" and its y after the first "," that follows (0 for a missing one). Settings beyond
-// the last word keep their values. Numbers beyond the 32-bit range saturate.
-void Settings_Parse(ViewerSettings& settings, std::string_view text);
+// the last word keep their values. Numbers beyond the 32-bit range saturate. Returns where the
+// last word taken ends: words after the ninth are not settings of this version.
+std::size_t Settings_Parse(ViewerSettings& settings, std::string_view text);
 
 // The file's text: nine lines in the fields' order ("AutoPlay=1\n" ... "Wlist=-1,-1\n").
 std::string Settings_Format(const ViewerSettings& settings);
@@ -66,7 +67,8 @@ int Settings_Write(const ViewerSettings& settings, const std::string& path,
 // last read from the file or wrote to it) takes the file's value, when the file can be read;
 // only those this run changed since are its own. On success `written` becomes `settings`.
 // Players that write at the same moment (a session that ends quits them all) take turns: each
-// waits for the other's write, at most `patience`, before it reads the file.
+// waits for the other's write, at most `patience`, before it reads the file. Lines after the
+// nine settings (a newer version's, the user's own) are kept after them.
 int Settings_WriteKeepingOthers(const ViewerSettings& settings, ViewerSettings& written,
                                 const std::string& path, std::string* problem = nullptr,
                                 std::chrono::milliseconds patience = std::chrono::seconds(2));
