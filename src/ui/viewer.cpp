@@ -82,6 +82,30 @@ std::string UnlistedFolderText(const PlaylistActions& actions, std::size_t paths
 
 }  // namespace
 
+// Notes the last key let go in any of the player's windows. Under X a key held down repeats as
+// a release and a press with one time stamp, which the window library does not always mark as
+// a repeat: it looks for the press only among the events it has already read.
+class KeyReleaseWatch : public QObject {
+ public:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::KeyRelease) {
+      const auto* release = static_cast<const QKeyEvent*>(event);
+      key_ = release->key();
+      at_ = release->timestamp();
+    }
+    return QObject::eventFilter(watched, event);
+  }
+  // `press` repeats a key held down (events made without a time stamp have none to tell by).
+  bool Repeats(const QKeyEvent& press) const {
+    return press.isAutoRepeat() ||
+           (press.timestamp() != 0 && press.key() == key_ && press.timestamp() == at_);
+  }
+
+ private:
+  int key_ = 0;
+  std::uint64_t at_ = 0;
+};
+
 int VirtualKeyOf(const QKeyEvent& event) {
   switch (event.key()) {
     case Qt::Key_Return:
@@ -144,6 +168,9 @@ Viewer::Viewer(PlayerContext& player, ViewerSeams seams, PlayerOptions options)
   }();
   (void)windows_told;
   video_ = std::make_unique<VideoWindowSet>(*this);
+  key_releases_ = std::make_unique<KeyReleaseWatch>();
+  if (QCoreApplication* application = QCoreApplication::instance())
+    application->installEventFilter(key_releases_.get());
   if (!seams_.run_dialog) seams_.run_dialog = [](QDialog& dialog) { return dialog.exec(); };
   if (!seams_.choose_files) seams_.choose_files = &ChooseMovieFiles;
   if (!seams_.start_thread)
@@ -1250,13 +1277,14 @@ bool Viewer::TakeKey(const QKeyEvent& event) {
   // Space and Escape switch: held down, they switch once, rather than back and forth (Play,
   // Pause, Play...) or from leaving full screen on to quitting. Enter held down past the last
   // frame has ended playback: it does not go on to pause the stopped movie.
-  if (event.isAutoRepeat() && (key == kKeySpace || key == kKeyMediaPlayPause || key == kKeyEscape ||
-                               (key == kKeyEnter && state_.stopped)))
+  const bool repeat = key_releases_->Repeats(event);
+  if (repeat && (key == kKeySpace || key == kKeyMediaPlayPause || key == kKeyEscape ||
+                 (key == kKeyEnter && state_.stopped)))
     return true;
   // Repeats of Enter and Period that piled up while the player was busy go with the step taken
   // since the last turn: each would step on once more, long after the key was let go. Those of
   // Page Up and Page Down would each pass over one more movie.
-  if (event.isAutoRepeat() && stepped_since_turn_ &&
+  if (repeat && stepped_since_turn_ &&
       (key == kKeyEnter || key == kKeyPeriod || key == kKeyPageUp || key == kKeyPageDown ||
        key == kKeyMediaPrevious || key == kKeyMediaNext))
     return true;
@@ -1447,7 +1475,7 @@ void Viewer::PlaylistCloseRequested() {
 bool Viewer::PlaylistKeyPressed(QKeyEvent* event) {
   // The list's own Up and Down, held down on a busy player, move one line a turn as Page Up and
   // Page Down do.
-  if (event->isAutoRepeat() && stepped_since_turn_ &&
+  if (key_releases_->Repeats(*event) && stepped_since_turn_ &&
       (event->key() == Qt::Key_Up || event->key() == Qt::Key_Down))
     return true;
   return TakeKey(*event);

@@ -35,6 +35,7 @@ class QKeyEvent;
 
 namespace tarvel {
 
+class KeyReleaseWatch;
 class ScreenSaverInhibitor;
 struct PlayerContext;
 struct PlayerStatus;
@@ -320,6 +321,8 @@ class Viewer final : public PresentationHost,
   // turn: the repeats of a held key that waited meanwhile (a busy player) are taken with it
   // rather than each stepping on, or passing over one more movie, after it.
   bool stepped_since_turn_ = false;
+  // The last key let go in any window, to know a held key's repeats by.
+  std::unique_ptr<KeyReleaseWatch> key_releases_;
   // With Loop Play off, playback ends on its last frame once that frame has had its time (read
   // by the engine's threads). A silent movie's clock is paused on the last frame while
   // `last_period_` runs; a movie with sound plays the last frame's sound out, and the picture
