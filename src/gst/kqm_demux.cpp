@@ -144,7 +144,7 @@ struct DemuxState {
   GstSeekFlags seek_flags = GST_SEEK_FLAG_NONE;
 
   // The frame index, built by a thread of its own from the start of the movie with a reader of
-  // its own; seeks wait for it to reach their frame.
+  // its own; the streaming thread waits for it to reach a seek's frame (PlaceSeek).
   MovieIndex index;
   std::thread indexer;
   std::atomic<bool> index_cancel{false};
@@ -897,8 +897,8 @@ std::int32_t DecodingStart(DemuxState& s, std::int32_t frame) {
   return 0;
 }
 
-// The next key frame after `frame` that a seek holding the streaming thread may start at
-// (waiting for the index to find it); -1 when there is none, or another seek's flush is under way.
+// The next key frame after `frame` that a seek may start at (waiting for the index to find it);
+// -1 when there is none, or the wait was given up (a seek's flush, the sink pad going down).
 std::int32_t NextStart(DemuxState& s, std::int32_t frame) {
   for (std::int32_t i = frame + 1; WaitForIndexHeld(s, i); ++i)
     if (s.index[i].frame.key() && KeyDecodesAlone(s, i)) return i;
@@ -1108,8 +1108,8 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
   const bool outgrown = regrown >= 0;
   const std::int64_t grown_to = outgrown ? IndexOutgrown(s) : -1;
   regrown = 0;  // built again at most here: a seek without a flush is placed again below
-  // Built again by another seek since this one was placed (one that gave up its wait for it to
-  // this seek's flush): the frame found may not be in the new index yet.
+  // Built again since this one was placed (by another seek, or by the streaming thread placing
+  // an earlier one): the frame found may not be in the new index yet.
   const bool rebuilt = s.index_builds != build;
   if (outgrown || rebuilt) {
     // Built from the start again; a system out of threads leaves it empty, and no seek placed.
