@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -162,6 +163,17 @@ int OpenWhenReaderComes(const std::string& path) {
   return fd;
 }
 
+// A stream writing `fd`, which it closes; the descriptor is closed when none can be made.
+std::FILE* WriteStreamOf(int fd) {
+  std::FILE* file = ::fdopen(fd, "wb");
+  if (!file) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+  }
+  return file;
+}
+
 }  // namespace
 
 std::FILE* OpenStoppableInput(const std::string& path) {
@@ -199,15 +211,7 @@ std::FILE* OpenStoppableOutput(const std::string& path) {
   const int flags = ::fcntl(fd, F_GETFL);
   if (!standard_output && flags >= 0)
     ::fcntl(fd, F_SETFL, pipe ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
-  if (!pipe) {
-    std::FILE* file = ::fdopen(fd, "wb");
-    if (!file) {
-      const int error = errno;
-      ::close(fd);
-      errno = error;
-    }
-    return file;
-  }
+  if (!pipe) return WriteStreamOf(fd);
   // Standard output's pipe gets a description of its own, which may be made non-blocking
   // without changing it for the programs that share the other (a socket has no such second
   // open, and is written a little at a time).
@@ -219,6 +223,42 @@ std::FILE* OpenStoppableOutput(const std::string& path) {
     if (!stream.owned) stream.fd = fd;
   }
   return StreamOf(stream, "wb", {nullptr, WriteOutput, nullptr, CloseStream});
+}
+
+int WritableFileDescriptorNamed(const std::string& path, bool* appending) {
+  if (path.empty() || path == "-") return -1;
+  std::error_code code;
+  const std::filesystem::path descriptors = "/proc/" + std::to_string(::getpid()) + "/fd";
+  std::filesystem::path hop = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    const std::string name = hop.filename().string();
+    if (!name.empty() && name.size() < 10 &&
+        std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      const auto folder = std::filesystem::weakly_canonical(
+          std::filesystem::absolute(hop, code).parent_path(), code);
+      if (!code && folder == descriptors) {
+        const int fd = std::stoi(name);
+        struct stat status {};
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY || ::fstat(fd, &status) != 0 ||
+            !S_ISREG(status.st_mode))
+          return -1;
+        *appending = (flags & O_APPEND) != 0;
+        return fd;
+      }
+    }
+    if (!std::filesystem::is_symlink(hop, code)) break;
+    std::filesystem::path target = std::filesystem::read_symlink(hop, code);
+    if (code) break;
+    hop = target.is_absolute() ? std::move(target) : hop.parent_path() / target;
+  }
+  return -1;
+}
+
+std::FILE* OpenDescriptorOutput(int fd) {
+  if (fd == STDOUT_FILENO && std::fflush(stdout) != 0) return nullptr;
+  const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  return copy < 0 ? nullptr : WriteStreamOf(copy);
 }
 
 bool SameNamedPipe(const std::string& a, const std::string& b) {

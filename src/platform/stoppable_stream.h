@@ -24,6 +24,16 @@ std::FILE* OpenStoppableInput(const std::string& path);
 // Other files are written as usual. Nullptr with errno set when the file cannot be opened.
 std::FILE* OpenStoppableOutput(const std::string& path);
 
+// The descriptor of this process that `path` names (/dev/stdout, /dev/fd/N, /proc/self/fd/N, or
+// a link to one of them) when it is open for writing on a regular file, as a shell's `> file`
+// or `>> file` gives; -1 otherwise. `appending` says whether it was opened to append.
+int WritableFileDescriptorNamed(const std::string& path, bool* appending);
+
+// Opens a stream that writes through descriptor `fd` (a second descriptor for the same open
+// file: the writes go where the first one's would, at its offset or, appending, at the end).
+// What standard output's stream holds goes out first. Nullptr with errno set.
+std::FILE* OpenDescriptorOutput(int fd);
+
 // Whether `a` and `b` name the same named pipe (under any names): what two outputs write into it
 // reaches its reader mixed.
 bool SameNamedPipe(const std::string& a, const std::string& b);

@@ -470,6 +470,14 @@ std::string HiddenNameBeside(const std::filesystem::path& file, const char* kind
 
 bool PendingFile::Create(const std::string& path, std::string* error) {
   Discard();
+  // Renamed over, a file the shell opened to append (`-o /dev/stdout >> movies`) would lose what
+  // it held; and a file written whole cannot be added to its end.
+  if (bool appending = false; WritableFileDescriptorNamed(path, &appending) >= 0 && appending) {
+    *error =
+        "is open for appending (>>), and a movie's header is completed last: write it to a "
+        "file of its own";
+    return false;
+  }
   // A link asked for stays a link, and its file gets the output.
   const std::filesystem::path final_path = FollowLinks(path);
   std::error_code code;
@@ -601,6 +609,20 @@ bool OutputFile::Open(const std::string& path, std::string* error) {
     is_stdout_ = true;
     return true;
   }
+  // Standard output or another descriptor open on a file (`--audio /dev/stdout >> all.pcm`) is
+  // written through it, as '-' is: renamed over, the file lost what it held before, where the
+  // shell was asked to append.
+  start_ = 0;
+  appending_ = false;
+  if (const int fd = WritableFileDescriptorNamed(path, &appending_); fd >= 0) {
+    file_ = OpenDescriptorOutput(fd);
+    if (!file_) {
+      if (error) *error = std::string("cannot write: ") + std::strerror(errno);
+      return false;
+    }
+    start_ = appending_ ? 0 : std::ftell(file_);
+    return true;
+  }
   std::string reason;
   if (!pending_.Create(path, &reason)) {
     if (error) *error = reason;
@@ -633,7 +655,8 @@ bool OutputFile::Write(const void* data, std::size_t size) {
 }
 
 bool OutputFile::Seek(long offset) {
-  return file_ && !is_stdout_ && std::fseek(file_, offset, SEEK_SET) == 0;
+  return file_ && !is_stdout_ && !appending_ && start_ >= 0 &&
+         std::fseek(file_, start_ + offset, SEEK_SET) == 0;
 }
 
 bool OutputFile::Close(std::string* error, bool flush_to_disk) {

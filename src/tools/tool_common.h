@@ -198,6 +198,10 @@ class OutputFile {
  private:
   std::FILE* file_ = nullptr;
   bool is_stdout_ = false;
+  // Written through a descriptor the name reaches: seeks are from where it stood, and none when
+  // it appends.
+  long start_ = 0;
+  bool appending_ = false;
   bool cut_ = false;
   bool flush_to_disk_ = true;
   PendingFile pending_;

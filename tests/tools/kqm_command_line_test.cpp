@@ -270,6 +270,17 @@ TEST(KqmCommandLine, OutputsGoThroughLinksAndIntoPipesWithoutReplacingThem) {
   held.resize(sound.size());
   EXPECT_EQ(sound, held);
   ::close(gone);
+  // A file opened to append (as `>> all.raw` opens it), named through its descriptor, keeps what
+  // it held: the sound goes on at its end.
+  test::WriteFileBytes(folder + "/all.raw", {7, 8, 9});
+  const int all = ::open((folder + "/all.raw").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  ASSERT_LE(0, all);
+  fs::create_symlink("/dev/fd/" + std::to_string(all), folder + "/joined.raw");
+  EXPECT_EQ(0, export_sound(folder + "/joined.raw"));
+  ::close(all);
+  auto joined = sound;
+  joined.insert(joined.begin(), {7, 8, 9});
+  EXPECT_EQ(joined, test::ReadFileBytes(folder + "/all.raw"));
 }
 
 // An output that names an input (through any name) or another output is refused before anything
