@@ -78,6 +78,8 @@ class MovieIndex {
   // `give_up`, when given, is asked on the waiting thread every few milliseconds while the index
   // is behind (a slow disk may hold one read for seconds): false once it says true.
   bool WaitFor(std::int32_t index, bool (*give_up)(void*) = nullptr, void* user = nullptr) const;
+  // Wakes the waits, for `give_up` to be asked again at once.
+  void Wake() { Changed(); }
   // The last key frame at or before `index` (which must be indexed); -1 when there is none.
   std::int32_t KeyFrameAtOrBefore(std::int32_t index) const;
 

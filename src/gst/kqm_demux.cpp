@@ -148,6 +148,9 @@ struct DemuxState {
   MovieIndex index;
   std::thread indexer;
   std::atomic<bool> index_cancel{false};
+  // Seeks waiting for the streaming thread (its stream lock): its wait for the index gives way
+  // to them.
+  std::atomic<int> seeks_waiting{0};
   // The file's length as the index's reader last measured it (-1: not known); written by the
   // index's thread, read once it is joined. Also cleared by the reset to READY, which takes
   // neither the index's lock nor the streaming thread: a seek let in before it may be reading
@@ -332,11 +335,13 @@ std::int64_t IndexOutgrown(DemuxState& s) {
   return length;
 }
 
-// Whether a seek's flush is under way (the index's reads wait for it to end, and it waits for
+// Whether a seek waits for the streaming thread (one without a flush holds the pipeline's state
+// meanwhile), a seek's flush is under way (the index's reads wait for it to end, and it waits for
 // the streaming thread to stop), or the sink pad is being taken down (a state change waits for
 // the streaming thread too).
-bool FlushPending(void* user) {
+bool StreamingWanted(void* user) {
   auto& s = *static_cast<DemuxState*>(user);
+  if (s.seeks_waiting > 0) return true;
   GST_OBJECT_LOCK(s.sink);
   const bool down = GST_PAD_IS_FLUSHING(s.sink);
   GST_OBJECT_UNLOCK(s.sink);
@@ -345,11 +350,11 @@ bool FlushPending(void* user) {
   return s.flushes.flushing > 0;
 }
 
-// Waits for the index to reach `frame` on the streaming thread: gives up while a seek's flush is
-// under way, as the index's reads wait for that flush to end, and that seek for the streaming
-// thread, and while the sink pad is being taken down. True when it is indexed.
+// Waits for the index to reach `frame` on the streaming thread: gives up while a seek waits for
+// the streaming thread (a seek's flush, besides, holds up the index's reads), and while the sink
+// pad is being taken down. True when it is indexed.
 bool WaitForIndexHeld(DemuxState& s, std::int32_t frame) {
-  return s.index.WaitFor(frame, FlushPending, &s);
+  return s.index.WaitFor(frame, StreamingWanted, &s);
 }
 
 // A ring buffer upstream answers a read behind the furthest one it was asked for with the
@@ -553,7 +558,11 @@ GstBuffer* ChunkBuffer(const std::uint8_t* payload, std::int32_t length) {
 void AttachJoiningState(DemuxState& s, GstBuffer* buffer) {
   const auto frame = static_cast<std::int32_t>(GST_BUFFER_OFFSET(buffer));
   SoundRestart restart;
-  if (frame == 0 || SoundRestart_Find(buffer, &restart) || !WaitForIndexHeld(s, frame)) return;
+  if (frame == 0 || SoundRestart_Find(buffer, &restart)) return;
+  if (!WaitForIndexHeld(s, frame)) {
+    s.restart_asked = true;  // given up: the next buffer brings it, unless a seek's restart does
+    return;
+  }
   restart.has_state = true;
   restart.state = s.index[frame].sound_state;
   SoundRestart_Attach(buffer, restart);
@@ -695,7 +704,10 @@ bool DrainDecoder(GstPad* src) {
 // that lost the pictures it is built on: it decodes its way there from the frames sent again.
 void ReplayPictures(DemuxState& s) {
   const auto next = static_cast<std::int32_t>(s.next_frame);
-  if (!WaitForIndexHeld(s, next)) return;
+  if (!WaitForIndexHeld(s, next)) {
+    s.pictures_asked = true;  // given up: done once the streaming thread goes on, unless a seek
+    return;                   // places the streams meanwhile
+  }
   const std::int32_t start = DecodingStart(s, next);  // the reader moved if it had to find out
   MovieReader_SeekTo(s.reader, s.index[start].frame.offset);
   s.next_frame = start;
@@ -898,7 +910,7 @@ std::int32_t DecodingStart(DemuxState& s, std::int32_t frame) {
 }
 
 // The next key frame after `frame` that a seek may start at (waiting for the index to find it);
-// -1 when there is none, or the wait was given up (a seek's flush, the sink pad going down).
+// -1 when there is none, or the wait was given up (a seek waiting, the sink pad going down).
 std::int32_t NextStart(DemuxState& s, std::int32_t frame) {
   for (std::int32_t i = frame + 1; WaitForIndexHeld(s, i); ++i)
     if (s.index[i].frame.key() && KeyDecodesAlone(s, i)) return i;
@@ -1066,8 +1078,14 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
     }
     gst_pad_push_event(s.sink, flush_start);
   }
+  // The streaming thread may be waiting for an index whose reads an application's source leaves
+  // unanswered, and a seek without a flush waited behind it for good (pausing the task takes
+  // its lock too): it gives way at once.
+  ++s.seeks_waiting;
+  s.index.Wake();
   gst_pad_pause_task(s.sink);
   GST_PAD_STREAM_LOCK(s.sink);
+  --s.seeks_waiting;
   GST_OBJECT_LOCK(element);
   const bool active = s.active;
   const bool same = active && s.pads_ready && s.video == video.pad && s.audio == audio.pad;
@@ -1170,7 +1188,7 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
 // Places the streams where the last seek put the segment, on the streaming thread: finds the
 // frame shown at its position, waiting for the index to reach it (a movie that ends early is
 // sought up to its last whole frame, a download that grew since is indexed again), and the frame
-// decoding starts from. False when the wait was given up, to a seek's flush (that seek places
+// decoding starts from. False when the wait was given up, to a seek waiting (that seek places
 // the streams again) or the sink pad going down.
 bool PlaceSeek(GstElement* element, DemuxState& s) {
   const MovieHeader& header = s.header;

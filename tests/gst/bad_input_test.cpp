@@ -98,6 +98,8 @@ class DamagedMovies : public testing::Test {
     *audio = ReadFileBytes(Path("ref.pcm"));
   }
 
+  void StopAfterSeekPastAStalledIndex(bool unflushed_after);
+
   Bytes movie_;
 };
 
@@ -1531,11 +1533,9 @@ TEST_F(DamagedMovies, FlushingSeekWakesAReadWaitingOnTheSource) {
   EXPECT_EQ(run.video.pts.front(), GST_SECOND);
 }
 
-// A seek past the frame index sent to the pipeline while an application's source has stopped
-// answering (a stalled network): the pipeline holds its state while the seek is handled, and the
-// seek waited there for the index to reach its frame, for good; stopping the pipeline from
-// another thread waited behind it. The seek returns, and stopping the pipeline ends the wait.
-TEST_F(DamagedMovies, SeekPastAStalledIndexLetsThePipelineStop) {
+// Stops the pipeline from another thread after a seek past the frame index while the source has
+// stalled, and, when asked, a seek without a flush after it.
+void DamagedMovies::StopAfterSeekPastAStalledIndex(bool unflushed_after) {
   struct Gate {
     std::mutex lock;
     std::condition_variable changed;
@@ -1589,12 +1589,39 @@ TEST_F(DamagedMovies, SeekPastAStalledIndexLetsThePipelineStop) {
   }
   EXPECT_TRUE(
       gst_element_seek_simple(pipeline, GST_FORMAT_TIME, GST_SEEK_FLAG_FLUSH, 30 * 40'000'000LL));
+  if (unflushed_after) {
+    // Once the streaming thread holds its lock it waits for the index to reach the seek's frame.
+    GstElement* demuxer = gst_bin_get_by_name(GST_BIN(pipeline), "d");
+    GstPad* sink = gst_element_get_static_pad(demuxer, "sink");
+    while (GST_PAD_STREAM_TRYLOCK(sink)) {
+      GST_PAD_STREAM_UNLOCK(sink);
+      std::this_thread::yield();
+    }
+    EXPECT_TRUE(
+        gst_element_seek_simple(pipeline, GST_FORMAT_TIME, GST_SEEK_FLAG_NONE, 20 * 40'000'000LL));
+    gst_object_unref(sink);
+    gst_object_unref(demuxer);
+  }
   std::thread stopper([pipeline] { gst_element_set_state(pipeline, GST_STATE_NULL); });
   stopper.join();
   GstState state = GST_STATE_VOID_PENDING;
   gst_element_get_state(pipeline, &state, nullptr, 0);
   EXPECT_EQ(state, GST_STATE_NULL);
   gst_object_unref(pipeline);
+}
+
+// A seek past the frame index sent to the pipeline while an application's source has stopped
+// answering (a stalled network): the pipeline holds its state while the seek is handled, and the
+// seek waited there for the index to reach its frame, for good; stopping the pipeline from
+// another thread waited behind it. The seek returns, and stopping the pipeline ends the wait.
+TEST_F(DamagedMovies, SeekPastAStalledIndexLetsThePipelineStop) {
+  StopAfterSeekPastAStalledIndex(false);
+}
+
+// A seek without a flush waited for the streaming thread, which waited for the index of the seek
+// before it, for good, holding the pipeline's state: stopping the pipeline hung behind it.
+TEST_F(DamagedMovies, UnflushedSeekBehindAStalledIndexLetsThePipelineStop) {
+  StopAfterSeekPastAStalledIndex(true);
 }
 
 }  // namespace
