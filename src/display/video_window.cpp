@@ -225,8 +225,9 @@ QScreen* VideoWindowSet::FullScreenScreen() const {
 }
 
 void VideoWindowSet::RefreshScreenRect() {
+  // Where it stands among the others: a primary monitor need not begin at the desktop's corner.
   const QScreen* screen = QGuiApplication::primaryScreen();
-  screen_rect_ = screen != nullptr ? QRect(QPoint(0, 0), screen->geometry().size()) : QRect();
+  screen_rect_ = screen != nullptr ? screen->geometry() : QRect();
 }
 
 namespace {

@@ -281,6 +281,19 @@ TEST_F(VideoWindowTest, FullScreenAndFitFollowTheMonitorOfTheWindow) {
   EXPECT_TRUE(other->availableGeometry().contains(large.video_window()->frameGeometry()));
 }
 
+// The primary monitor to the right of the other: a window without a place of its own is
+// centred on the primary one, not on a rectangle of its size at the desktop's top-left corner.
+TEST_F(VideoWindowTest, ACentredWindowGoesToThePrimaryMonitor) {
+  const QScreen* primary = QGuiApplication::primaryScreen();
+  if (primary->geometry().topLeft() == QPoint(0, 0)) GTEST_SKIP() << "primary monitor at 0, 0";
+  SetMovie(320, 200, 10);
+  set.Build(false, QStringLiteral("m.kqm"));
+  Settle();
+  EXPECT_EQ(set.video_window()->screen(), primary);
+  const QRect outer = set.video_window()->frameGeometry();
+  EXPECT_EQ(outer.topLeft(), CentredPosition(primary->geometry(), outer.size()));
+}
+
 TEST_F(VideoWindowTest, SavedPositionOrCentred) {
   SetMovie(320, 200, 10);
   set.set_screen_rect(QRect(0, 0, 1024, 768));
