@@ -236,6 +236,16 @@ QSize FrameSize(const QMargins& frame) {
   return QSize(frame.left() + frame.right(), frame.top() + frame.bottom());
 }
 
+// Whether every pixel of `frame` is on a screen: a window may stand across two monitors.
+bool WhollyOnScreens(const QRect& frame) {
+  long long covered = 0;
+  for (const QRect& area : AvailableScreenAreas()) {
+    const QRect common = area & frame;
+    if (!common.isEmpty()) covered += static_cast<long long>(common.width()) * common.height();
+  }
+  return covered >= static_cast<long long>(frame.width()) * frame.height();
+}
+
 }  // namespace
 
 void VideoWindowSet::CreateWindowSet(const QSize& client, bool full_screen) {
@@ -315,19 +325,22 @@ void VideoWindowSet::Build(bool full_screen, const QString& title) {
   frame_->SetClientEdge(!full_screen);
   status_->setVisible(!full_screen);
   if (!full_screen) {
+    const bool grown =
+        made_before && (client.width() > window_->width() || client.height() > window_->height());
     window_->resize(client);
     const QSize outer = client + FrameSize(frame_margins_);
-    if (saved_position_.x() >= 1) {
-      // The saved place of a window made for an earlier movie, on the screens there are now.
-      window_->move(KeepReachable(QRect(saved_position_, outer), AvailableScreenAreas()));
-    } else if (made_before) {
-      // A window left where it stood, grown for a larger movie, would reach past its screen
-      // (its status bar and the docked panel out of sight): one the player centred is centred
-      // again, any other moved the least distance that brings it back inside.
-      const QScreen* screen = window_->screen();
-      const QRect area = screen != nullptr ? screen->availableGeometry() : screen_rect_;
+    const bool placed = saved_position_.x() >= 1;
+    // The saved place of a window made for an earlier movie, on the screens there are now.
+    if (placed) window_->move(KeepReachable(QRect(saved_position_, outer), AvailableScreenAreas()));
+    if (placed ? grown : made_before) {
+      // A window grown for a larger movie, at its place or left where it stood, would reach past
+      // its screen (its status bar and the docked panel out of sight): one the player centred is
+      // centred again, any other moved the least distance that brings it back inside.
       const QRect now(window_->pos(), outer);
-      if (!area.isEmpty() && !area.contains(now)) {
+      const QScreen* screen = QGuiApplication::screenAt(now.topLeft());
+      if (screen == nullptr) screen = window_->screen();
+      const QRect area = screen != nullptr ? screen->availableGeometry() : screen_rect_;
+      if (!area.isEmpty() && !area.contains(now) && !WhollyOnScreens(now)) {
         QPoint position;
         if (centred_at_) {
           position = CentredPosition(screen_rect_, outer);

@@ -357,6 +357,24 @@ TEST_F(VideoWindowTest, AWindowGrownForTheNextMovieStaysOnItsScreen) {
   EXPECT_TRUE(set.centred());
 }
 
+// So does one the user placed (its place kept) near the screen's far corner.
+TEST_F(VideoWindowTest, APlacedWindowGrownForTheNextMovieStaysOnItsScreen) {
+  const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+  set.set_saved_position(area.bottomRight() - QPoint(300, 200));
+  SetMovie(160, 120, 10);
+  set.Build(false, QStringLiteral("small.kqm"));
+  Settle();
+  ASSERT_EQ(set.video_window()->pos(), area.bottomRight() - QPoint(300, 200));
+  SetMovie(static_cast<std::uint32_t>(area.width() / 2),
+           static_cast<std::uint32_t>(area.height() / 2), 10);
+  set.Build(false, QStringLiteral("large.kqm"));
+  Settle();
+  // Moved up and to the left just far enough: its far corner on the screen's.
+  const QRect outer = set.video_window()->frameGeometry();
+  EXPECT_EQ(outer.bottomRight(), area.bottomRight())
+      << outer.x() << "," << outer.y() << " " << outer.width() << "x" << outer.height();
+}
+
 TEST_F(VideoWindowTest, AMovieLargerThanTheScreenIsZoomedOutToFit) {
   const QSize room = QGuiApplication::primaryScreen()->availableGeometry().size();
   // 8192 x 8192: the zoom that fits the picture, the window's 4 + 24 pixels of edge and status
