@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QScreen>
 #include <algorithm>
+#include <utility>
 
 #include "display/presentation.h"
 
@@ -305,8 +306,10 @@ void VideoWindowSet::Build(bool full_screen, const QString& title) {
   if (full_screen) RefreshScreenRect();
 
   // A window never starts larger than the screen: a movie too large for it is zoomed out. The
-  // screen is the monitor of its saved place, where it goes.
-  if (!full_screen) {
+  // screen is the monitor of its saved place, where it goes. Zoom Off asks for one picture pixel
+  // per pixel all the same.
+  const bool pixel_for_pixel = std::exchange(pixel_for_pixel_, false);
+  if (!full_screen && !pixel_for_pixel) {
     const QScreen* screen =
         saved_position_.x() >= 1 ? QGuiApplication::screenAt(saved_position_) : nullptr;
     if (screen == nullptr) screen = QGuiApplication::primaryScreen();
@@ -343,7 +346,10 @@ void VideoWindowSet::Build(bool full_screen, const QString& title) {
       if (!area.isEmpty() && !area.contains(now) && !WhollyOnScreens(now)) {
         QPoint position;
         if (centred_at_) {
+          // Larger than the screen (Zoom Off), its top-left corner still on it.
           position = CentredPosition(screen_rect_, outer);
+          position =
+              QPoint(std::max(position.x(), area.left()), std::max(position.y(), area.top()));
           centred_at_ = position;
         } else {
           position.setX(
@@ -407,6 +413,7 @@ void VideoWindowSet::SetFullScreen(bool on, const QString& title) {
 void VideoWindowSet::ZoomOff(const QString& title) {
   zoom_ = 1.0f;
   zoom_before_fit_.reset();
+  pixel_for_pixel_ = true;
   Build(full_screen_, title);
 }
 

@@ -231,6 +231,8 @@ class VideoWindowSet {
   std::optional<QPoint> centred_at_;
   QRect repaint_rect_;
   bool laying_out_ = false;
+  // Zoom Off was asked for: the next layout is not fitted to the screen.
+  bool pixel_for_pixel_ = false;
   // Keeps a full-screen window covering its screen as the screen's size changes.
   QMetaObject::Connection full_screen_follow_;
   // Holds the connections that keep the screen rectangle up to date; gone first.

@@ -395,6 +395,23 @@ TEST_F(VideoWindowTest, AMovieLargerThanTheScreenIsZoomedOutToFit) {
                   (600.0f - 24.0f) / 480.0f);
 }
 
+// Zoom Off over such a movie gives one picture pixel per pixel all the same, its title bar on
+// the screen.
+TEST_F(VideoWindowTest, ZoomOffShowsAMovieLargerThanTheScreenPixelForPixel) {
+  const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+  SetMovie(static_cast<std::uint32_t>(area.width() + 100),
+           static_cast<std::uint32_t>(area.height() + 50), 10);
+  set.Build(false, QStringLiteral("large.kqm"));
+  Settle();
+  ASSERT_LT(set.zoom(), 1.0f);
+  set.ZoomOff(QStringLiteral("large.kqm"));
+  Settle();
+  EXPECT_FLOAT_EQ(set.zoom(), 1.0f);
+  // The picture, its 2-pixel edge all round and the 20-pixel status bar.
+  EXPECT_EQ(set.video_window()->size(), QSize(area.width() + 104, area.height() + 74));
+  EXPECT_EQ(set.video_window()->frameGeometry().topLeft(), area.topLeft());
+}
+
 // The zoom lowered for a movie too large for the screen is that movie's: the next one opens at
 // the zoom chosen before it.
 TEST_F(VideoWindowTest, TheNextMovieOpensAtTheZoomChosenBeforeAFit) {
