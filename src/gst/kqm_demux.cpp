@@ -425,7 +425,7 @@ bool Open(GstElement* element, DemuxState& s) {
   const FrameRead first = MovieReader_Next(s.reader, s.chunks);
   if (first != FrameRead::kOk) {
     if (s.puller.result == GST_FLOW_FLUSHING) return false;
-    DEMUX_ERROR(element, s, DEMUX, std::string("frame 0: ") + FrameReadText(first));
+    DEMUX_ERROR(element, s, DEMUX, FrameReadProblem(first, 0, header.frame_count));
     return false;
   }
   const LoadedFrame frame0{s.chunks.data(), static_cast<std::uint32_t>(s.chunks.size())};

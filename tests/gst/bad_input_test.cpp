@@ -267,6 +267,8 @@ TEST_F(DamagedMovies, BrokenContainerEndsWithAnErrorAfterWhatCouldBeRead) {
                    "frame 20: the file ends inside the frame", 20});
   cases.push_back({"cut-between.kqm", Bytes(movie_.begin(), movie_.begin() + frame20),
                    "the movie data ends after 20 of 50 frames", 20});
+  cases.push_back({"no-frames.kqm", Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 0)),
+                   "the movie data ends after 0 of 50 frames", 0});
   Bytes small_word = movie_;
   small_word[FrameAt(movie_, 7)] = 2;
   small_word[FrameAt(movie_, 7) + 1] = small_word[FrameAt(movie_, 7) + 2] = 0;
