@@ -183,6 +183,7 @@ GstFlowReturn Chain(GstPad* /*pad*/, GstObject* parent, GstBuffer* buffer) {
     s.asked_restart = false;
   }
   s.next_frame = frame + 1;
+  const GstClockTime stamped = GST_BUFFER_PTS(buffer);
 
   GstMapInfo in;
   if (!gst_buffer_map(buffer, &in, GST_MAP_READ)) {
@@ -265,6 +266,13 @@ GstFlowReturn Chain(GstPad* /*pad*/, GstObject* parent, GstBuffer* buffer) {
   // the pictures, sent beside the sound of their time, filled the queues.
   const std::int64_t first = frame == 0 ? skip : frame + kLeadPeriods - 1;
   const std::int64_t end = frame == 0 ? kLeadPeriods : first + 1;
+  // The periods play from the time the buffer gives its first one: the demuxer puts the sound
+  // after a seek beside the shown picture, which the sound's own clock may place elsewhere.
+  GstClockTimeDiff shift = 0;
+  if (GST_CLOCK_TIME_IS_VALID(stamped) && stamped <= static_cast<GstClockTime>(G_MAXINT64 / 2)) {
+    shift = static_cast<GstClockTimeDiff>(stamped) -
+            static_cast<GstClockTimeDiff>(PeriodTime(first, s.period_samples, s.rate));
+  }
   GstFlowReturn pushed = GST_FLOW_OK;
   for (std::int64_t period = first; period < end && pushed == GST_FLOW_OK; ++period) {
     GstBuffer* part = end - first == 1 ? gst_buffer_ref(out)
@@ -272,9 +280,9 @@ GstFlowReturn Chain(GstPad* /*pad*/, GstObject* parent, GstBuffer* buffer) {
                                              out, GST_BUFFER_COPY_MEMORY,
                                              static_cast<gsize>((period - first) * s.period_bytes),
                                              static_cast<gsize>(s.period_bytes));
-    GST_BUFFER_PTS(part) = PeriodTime(period, s.period_samples, s.rate);
-    GST_BUFFER_DURATION(part) =
-        PeriodTime(period + 1, s.period_samples, s.rate) - GST_BUFFER_PTS(part);
+    const GstClockTime start = PeriodTime(period, s.period_samples, s.rate);
+    GST_BUFFER_PTS(part) = static_cast<GstClockTime>(static_cast<GstClockTimeDiff>(start) + shift);
+    GST_BUFFER_DURATION(part) = PeriodTime(period + 1, s.period_samples, s.rate) - start;
     GST_BUFFER_OFFSET(part) = static_cast<guint64>(period * s.period_samples);
     GST_BUFFER_OFFSET_END(part) = static_cast<guint64>((period + 1) * s.period_samples);
     if (s.discont) {

@@ -122,6 +122,13 @@ struct DemuxState {
   std::int64_t video_from = 0;
   std::int64_t audio_from = 0;
   std::optional<SoundRestart> audio_restart;
+  // How much later than its own clock puts it the sound is sent: a seek starts the sound with
+  // the shown frame's period beside that frame's picture, as the player does (its pictures
+  // follow the sound). Where the header's frame rate and the sound's periods disagree (a header
+  // without a frame duration plays its pictures at 15 a second, whatever its periods last), the
+  // sound of the shown frame's period was sent for an earlier time and clipped away, and the
+  // sound heard was that of a later period. 0 from the start, and where the two clocks agree.
+  GstClockTimeDiff sound_shift = 0;
   // Sound chunks read but not sent yet, with the first period each gives out.
   std::deque<std::pair<std::int64_t, GstBuffer*>> held_sound;
   // The sound decoder asked for the decoding state (it joined the stream under way): the next
@@ -594,6 +601,13 @@ DemuxState::~DemuxState() {
   gst_flow_combiner_free(flows);
 }
 
+// When sound period `period` plays: its time on the sound's clock, shifted as the last seek put
+// the sound beside the pictures.
+GstClockTime SoundTime(const DemuxState& s, std::int64_t period) {
+  return static_cast<GstClockTime>(
+      static_cast<GstClockTimeDiff>(PeriodTime(period, s.period_samples, s.rate)) + s.sound_shift);
+}
+
 GstFlowReturn PushFrame(DemuxState& s, std::int64_t index) {
   const LoadedFrame frame{s.chunks.data(), static_cast<std::uint32_t>(s.chunks.size())};
   GstFlowReturn result = GST_FLOW_OK;
@@ -621,17 +635,18 @@ GstFlowReturn PushFrame(DemuxState& s, std::int64_t index) {
     // Frame 0's chunk holds the first 32 periods; every later frame's the period 31 frames on.
     const std::int64_t first = index == 0 ? 0 : index + kLeadPeriods - 1;
     const std::int64_t end = index == 0 ? kLeadPeriods : first + 1;
-    GST_BUFFER_PTS(buffer) = GST_BUFFER_DTS(buffer) = PeriodTime(first, s.period_samples, s.rate);
-    GST_BUFFER_DURATION(buffer) =
-        PeriodTime(end, s.period_samples, s.rate) - GST_BUFFER_PTS(buffer);
-    GST_BUFFER_OFFSET(buffer) = static_cast<guint64>(index);
-    GST_BUFFER_OFFSET_END(buffer) = static_cast<guint64>(index + 1);
     std::int64_t heard_from = first;  // the first period the decoder will give out
     if (index == s.audio_from && s.audio_restart) {
       SoundRestart_Attach(buffer, *s.audio_restart);
       heard_from = std::max<std::int64_t>(first, s.audio_restart->skip_periods);
       s.audio_restart.reset();
     }
+    // Stamped with the time its first period heard plays: the decoder times the periods it
+    // gives out from there.
+    GST_BUFFER_PTS(buffer) = GST_BUFFER_DTS(buffer) = SoundTime(s, heard_from);
+    GST_BUFFER_DURATION(buffer) = SoundTime(s, end) - GST_BUFFER_PTS(buffer);
+    GST_BUFFER_OFFSET(buffer) = static_cast<guint64>(index);
+    GST_BUFFER_OFFSET_END(buffer) = static_cast<guint64>(index + 1);
     if (s.audio_discont) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
     s.audio_discont = false;
     s.held_sound.emplace_back(heard_from, buffer);
@@ -933,6 +948,12 @@ void PlaceStreams(DemuxState& s, std::int32_t shown, std::int32_t start) {
     restart.skip_periods = static_cast<std::uint32_t>(shown);
   }
   s.audio_restart = restart;
+  // The shown frame's period starts with its picture. Never below 0: every period sent is at
+  // or after that one.
+  s.sound_shift =
+      s.sound ? static_cast<GstClockTimeDiff>(PictureTime(shown, s.header.frame_duration)) -
+                    static_cast<GstClockTimeDiff>(PeriodTime(shown, s.period_samples, s.rate))
+              : 0;
   const std::int32_t first =
       static_cast<std::int32_t>(s.audio ? std::min(s.video_from, s.audio_from) : s.video_from);
   MovieReader_SeekTo(s.reader, s.index[first].frame.offset);
@@ -1458,6 +1479,7 @@ void ResetState(DemuxState& s) {
   s.video_discont = s.audio_discont = true;
   s.video_from = s.audio_from = 0;
   s.audio_restart.reset();
+  s.sound_shift = 0;
   s.restart_asked = false;
   s.pictures_asked = false;
   s.replay_until = 0;

@@ -97,6 +97,30 @@ TEST(GstSeek, LandsWhereThePlayerStarts) {
   }
 }
 
+// A header without a frame duration shows 15 pictures a second whatever its sound's periods
+// last (the demo's, 40 ms). Sought to frame N, the sound starts with period N beside picture N,
+// as the player starts there: period N was stamped N x 40 ms, before the segment's N / 15 s, and
+// a sink clipped it and the periods up to the one playing at N / 15 s (period 11 for frame 7).
+TEST(GstSeek, SoundStartsWithTheShownPictureWhenTheClocksDisagree) {
+  const std::string movie = SmallDemo(3);
+  Bytes bytes = ReadFileBytes(movie);
+  bytes[24] = bytes[25] = 0;
+  WriteFileBytes(movie, bytes);
+  for (const int frame : {7, 40}) {  // inside frame 0's 32 periods, and past them
+    RunOptions seek;
+    seek.seeks = {FrameTime(frame, 0)};
+    const PipelineRun run = RunPipeline(Pipeline(movie, true), seek);
+    EXPECT_TRUE(run.eos && run.errors.empty()) << frame;
+    ASSERT_GE(run.audio.pts.size(), 2u);
+    ASSERT_FALSE(run.video.pts.empty());
+    EXPECT_EQ(run.video.pts[0], static_cast<GstClockTime>(FrameTime(frame, 0)));
+    EXPECT_EQ(run.audio.pts[0], run.video.pts[0]) << frame;
+    EXPECT_EQ(run.audio.running[0], 0u) << frame;
+    EXPECT_EQ(run.audio.pts[1], run.audio.pts[0] + 40000000u) << frame;
+    EXPECT_TRUE(run.audio.bytes == PlayFrom(movie, frame).audio) << frame;
+  }
+}
+
 // Asked in frames, a paused pipeline gives the picture its sink holds: not the last one decoded
 // into the queue after the decoder (a player's sink has one), nor none when the seek fell
 // inside a picture (1 ms into frame 20, each frame 40/200 s), nor the next one where a
