@@ -169,6 +169,10 @@ struct DemuxState {
   // Times the index was started: a seek placed before another seek built it again places itself
   // again on the new one.
   std::atomic<std::uint32_t> index_builds{0};
+  // The frames the file holds as far as is known, which durations are answered from: the
+  // header's count until the index meets the file's end before it (a movie cut short, a
+  // download under way), and more as the reading goes past that end (the download has grown).
+  std::atomic<std::int32_t> frames_known{0};
   // The frame the streams were placed at by the index (a seek, pictures sent again), until it is
   // read: its size there is checked against the index's, for a file rewritten since; -1: none.
   std::int64_t placed_frame = -1;
@@ -275,6 +279,17 @@ bool OpenReader(MovieReader& reader, Puller& puller, std::int64_t length, std::s
   return MovieReader_OpenCallback(reader, callback, error);
 }
 
+// Takes `frames` for the frames the file holds, or with `grown` at least that many, and tells
+// the application when its duration changes: a player's seek bar ran on past a movie's cut.
+void KnowFrames(DemuxState& s, std::int32_t frames, bool grown) {
+  std::int32_t known = s.frames_known.load();
+  do {
+    if (known == frames || (grown && known >= frames)) return;
+  } while (!s.frames_known.compare_exchange_weak(known, frames));
+  GstElement* element = GST_ELEMENT(GST_PAD_PARENT(s.sink));
+  gst_element_post_message(element, gst_message_new_duration_changed(GST_OBJECT(element)));
+}
+
 void IndexMovie(DemuxState& s, std::int64_t length) {
   // Reads on past an end the application asked for: a flushing seek plays on after it.
   Puller puller;
@@ -285,11 +300,15 @@ void IndexMovie(DemuxState& s, std::int64_t length) {
   puller.cancel = &s.index_cancel;
   MovieReader reader;
   std::string error;
-  if (OpenReader(reader, puller, length, &error))
+  if (OpenReader(reader, puller, length, &error)) {
     // A frame without a picture shows the previous one here, and playback goes on past it.
-    MovieIndex_Build(s.index, reader, &s.index_cancel, MissingPicture::kIndexed);
-  else
+    const IndexEnd end =
+        MovieIndex_Build(s.index, reader, &s.index_cancel, MissingPicture::kIndexed);
+    if (end == IndexEnd::kComplete || end == IndexEnd::kEndOfData || end == IndexEnd::kTruncated)
+      KnowFrames(s, s.index.frames(), false);
+  } else {
     s.index.Finish(IndexEnd::kTruncated);
+  }
   s.index_length = reader.file_length;
   MovieReader_Close(reader);
 }
@@ -464,6 +483,7 @@ bool Open(GstElement* element, DemuxState& s) {
   s.opened = true;
   // Seeks from the end count from it.
   s.segment.duration = MovieDuration(s);
+  s.frames_known = header.frame_count;
   s.sound = lead != nullptr && sound_problem.empty();
   s.rate = facts.frequency;
   s.period_samples = facts.samples_per_period;
@@ -845,6 +865,7 @@ void Loop(gpointer user) {
     s.send_segment = false;
   }
   result = PushFrame(s, s.next_frame);
+  KnowFrames(s, static_cast<std::int32_t>(s.next_frame + 1), true);
   // The position is where the pictures sent end: a segment looped with a non-flushing seek
   // goes on from there, not from the last picture's start, which the next pass would overlap.
   GST_OBJECT_LOCK(element);
@@ -1302,8 +1323,10 @@ gboolean SrcEvent(GstPad* pad, GstObject* parent, GstEvent* event) {
 
 // The movie's length in time or (DEFAULT) in frames.
 gint64 MovieLength(const DemuxState& s, GstFormat format) {
-  return format == GST_FORMAT_DEFAULT ? static_cast<gint64>(s.header.frame_count)
-                                      : static_cast<gint64>(MovieDuration(s));
+  const std::int32_t frames = s.frames_known;
+  return format == GST_FORMAT_DEFAULT
+             ? static_cast<gint64>(frames)
+             : static_cast<gint64>(PictureTime(frames, s.header.frame_duration));
 }
 
 gboolean SrcQuery(GstPad* pad, GstObject* parent, GstQuery* query) {
@@ -1480,6 +1503,7 @@ void ResetState(DemuxState& s) {
   s.video_from = s.audio_from = 0;
   s.audio_restart.reset();
   s.sound_shift = 0;
+  s.frames_known = 0;
   s.restart_asked = false;
   s.pictures_asked = false;
   s.replay_until = 0;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
@@ -902,6 +903,43 @@ TEST_F(DamagedMovies, SeeksInACutMovieStayWhereItCanBeRead) {
     ASSERT_EQ(run.errors.size(), 1u) << frame << Joined(run.errors);
     EXPECT_NE(run.errors[0].find("the movie data ends after 20 of 50 frames"), std::string::npos);
   }
+}
+
+// Once the frame index has met a cut, the duration is what the file holds, in time and in
+// frames, and the application is told: a player's seek bar ran on to the header's 50 frames.
+TEST_F(DamagedMovies, CutMovieLastsAsLongAsItsWholeFrames) {
+  WriteFileBytes(Path("cut.kqm"), Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 20) + 10));
+  EndGate told;  // "ended" once the duration is said to have changed
+  RunOptions options;
+  options.built = [&told](GstElement* pipeline) {
+    GstBus* bus = gst_element_get_bus(pipeline);
+    gst_bus_set_sync_handler(
+        bus,
+        [](GstBus*, GstMessage* message, gpointer data) {
+          if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_DURATION_CHANGED) {
+            auto& g = *static_cast<EndGate*>(data);
+            const std::lock_guard<std::mutex> hold(g.lock);
+            g.ended = true;
+            g.changed.notify_all();
+          }
+          return GST_BUS_PASS;
+        },
+        &told, nullptr);
+    gst_object_unref(bus);
+  };
+  gint64 duration = -1, frames = -1;
+  options.prerolled = [&](GstElement* pipeline) {
+    std::unique_lock<std::mutex> hold(told.lock);
+    // A bound only for a demuxer that never says it (the test fails rather than hangs).
+    if (!told.changed.wait_for(hold, std::chrono::seconds(30), [&told] { return told.ended; }))
+      return;
+    gst_element_query_duration(pipeline, GST_FORMAT_TIME, &duration);
+    gst_element_query_duration(pipeline, GST_FORMAT_DEFAULT, &frames);
+  };
+  PlayBranch("cut.kqm", true, options);
+  EXPECT_TRUE(told.ended);
+  EXPECT_EQ(duration, 20 * 40'000'000LL);  // 25 frames per second
+  EXPECT_EQ(frames, 20);
 }
 
 // What the frames before a cut hold has reached the sinks when the error is said: gst-launch-1.0
