@@ -117,6 +117,12 @@ struct EndGate {
   std::mutex lock;
   std::condition_variable changed;
   bool ended = false;
+
+  void End() {
+    const std::lock_guard<std::mutex> hold(lock);
+    ended = true;
+    changed.notify_all();
+  }
 };
 
 // An end of stream through `pad` marks `gate` ended.
@@ -124,12 +130,8 @@ void MarkEndAt(GstPad* pad, EndGate& gate) {
   gst_pad_add_probe(
       pad, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
       [](GstPad*, GstPadProbeInfo* info, gpointer data) {
-        if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_EOS) {
-          auto& g = *static_cast<EndGate*>(data);
-          const std::lock_guard<std::mutex> hold(g.lock);
-          g.ended = true;
-          g.changed.notify_all();
-        }
+        if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_EOS)
+          static_cast<EndGate*>(data)->End();
         return GST_PAD_PROBE_OK;
       },
       &gate, nullptr);
@@ -916,12 +918,8 @@ TEST_F(DamagedMovies, CutMovieLastsAsLongAsItsWholeFrames) {
     gst_bus_set_sync_handler(
         bus,
         [](GstBus*, GstMessage* message, gpointer data) {
-          if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_DURATION_CHANGED) {
-            auto& g = *static_cast<EndGate*>(data);
-            const std::lock_guard<std::mutex> hold(g.lock);
-            g.ended = true;
-            g.changed.notify_all();
-          }
+          if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_DURATION_CHANGED)
+            static_cast<EndGate*>(data)->End();
           return GST_BUS_PASS;
         },
         &told, nullptr);
