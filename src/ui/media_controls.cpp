@@ -14,6 +14,8 @@
 #include <QStringList>
 #include <QUrl>
 #include <QVariantMap>
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <limits>
 #include <system_error>
@@ -21,6 +23,7 @@
 
 #include "display/file_drop.h"
 #include "ui/control_ids.h"
+#include "ui/panel_logic.h"
 #include "ui/session_bus.h"
 
 namespace tarvel {
@@ -47,6 +50,23 @@ QString PlaybackName(MediaState::Playback playback) {
       break;
   }
   return QStringLiteral("Stopped");
+}
+
+// What follows the end of a movie, as the desktop names it.
+constexpr std::pair<MediaState::Loop, const char*> kLoopNames[] = {
+    {MediaState::Loop::kNone, "None"},
+    {MediaState::Loop::kTrack, "Track"},
+    {MediaState::Loop::kPlaylist, "Playlist"}};
+
+QString LoopName(MediaState::Loop loop) {
+  for (const auto& [value, name] : kLoopNames)
+    if (value == loop) return QLatin1String(name);
+  return QStringLiteral("None");
+}
+
+// The volume slider's level as the desktop counts it, 0.0 to 1.0.
+double VolumeOf(std::int32_t level) {
+  return level / double{kTrackbarMaxPosition};
 }
 
 // a + b, held within the range of its type.
@@ -152,10 +172,12 @@ class PlayerAdaptor final : public QDBusAbstractAdaptor {
   Q_OBJECT
   Q_CLASSINFO("D-Bus Interface", "org.mpris.MediaPlayer2.Player")
   Q_PROPERTY(QString PlaybackStatus READ playbackStatus)
+  Q_PROPERTY(QString LoopStatus READ loopStatus WRITE setLoopStatus)
   Q_PROPERTY(double Rate READ one WRITE setRate)
   Q_PROPERTY(double MinimumRate READ one)
   Q_PROPERTY(double MaximumRate READ one)
   Q_PROPERTY(QVariantMap Metadata READ metadata)
+  Q_PROPERTY(double Volume READ volume WRITE setVolume)
   Q_PROPERTY(qlonglong Position READ position)
   Q_PROPERTY(bool CanGoNext READ canGoNext)
   Q_PROPERTY(bool CanGoPrevious READ canGoPrevious)
@@ -171,7 +193,20 @@ class PlayerAdaptor final : public QDBusAbstractAdaptor {
   double one() const { return 1.0; }
   // The media controls play at the movie's own rate only.
   void setRate(double) {}
+  QString loopStatus() const { return LoopName(shared_.Now().loop); }
+  // Another name is ignored.
+  void setLoopStatus(const QString& status) {
+    for (const auto& [value, name] : kLoopNames)
+      if (status == QLatin1String(name)) shared_.host->MediaSetLoop(value);
+  }
   QVariantMap metadata() const { return shared_.Metadata(shared_.Now()); }
+  double volume() const { return VolumeOf(shared_.Now().volume); }
+  // The slider's nearest step, within 0 and 1; not a number is ignored.
+  void setVolume(double volume) {
+    if (std::isnan(volume)) return;
+    shared_.host->MediaSetVolume(static_cast<std::int32_t>(
+        std::lround(std::clamp(volume, 0.0, 1.0) * kTrackbarMaxPosition)));
+  }
   qlonglong position() const { return shared_.host->MediaPosition(); }
   bool canGoNext() const { return shared_.Now().can_go_next; }
   bool canGoPrevious() const { return shared_.Now().can_go_previous; }
@@ -332,6 +367,8 @@ void MediaControls::Update() {
     changed.insert(QStringLiteral("PlaybackStatus"), PlaybackName(now.playback));
   if (shared.track != shared.told_track || now.path != told.path || now.length_us != told.length_us)
     changed.insert(QStringLiteral("Metadata"), shared.Metadata(now));
+  if (now.volume != told.volume) changed.insert(QStringLiteral("Volume"), VolumeOf(now.volume));
+  if (now.loop != told.loop) changed.insert(QStringLiteral("LoopStatus"), LoopName(now.loop));
   const std::pair<const char*, bool> can[] = {
       {"CanPlay", now.can_play != told.can_play},
       {"CanPause", now.can_pause != told.can_pause},

@@ -32,6 +32,13 @@ struct MediaState {
   // looping movie so far: the position jumped, which the desktop does not foresee.
   std::uint64_t seeks = 0;
   std::int32_t passes = 0;
+  // The level the sound plays at, as the volume slider holds it (0 to kTrackbarMaxPosition;
+  // 0 while the sound is off).
+  std::int32_t volume = 0;
+  // What follows the end of a movie: nothing, the movie again (Loop Play), or the next movie of
+  // the playlist, the first after the last (Link next).
+  enum class Loop { kNone, kTrack, kPlaylist };
+  Loop loop = Loop::kNone;
 };
 
 // What the media controls ask of the player, on the window thread.
@@ -51,6 +58,11 @@ class MediaControlsHost {
   virtual void MediaQuit() = 0;
   // Opens a movie or folder of this computer as if it were dropped on the video window.
   virtual void MediaOpen(const std::string& path) = 0;
+  // Moves the volume slider to `level` (0 to kTrackbarMaxPosition) as a drag does; a level
+  // above 0 turns the sound on.
+  virtual void MediaSetVolume(std::int32_t level) = 0;
+  // Sets Loop Play and Link next so that `loop` follows the end of a movie, as near as they can.
+  virtual void MediaSetLoop(MediaState::Loop loop) = 0;
 };
 
 class MediaControls {
@@ -62,7 +74,8 @@ class MediaControls {
   MediaControls& operator=(const MediaControls&) = delete;
 
   // At the end of each turn of the main loop: the first connects to the bus; later ones tell
-  // the desktop what changed (PlaybackStatus, Metadata, the Can* values, a seek).
+  // the desktop what changed (PlaybackStatus, Metadata, the Can* values, Volume, LoopStatus,
+  // a seek).
   void Update();
 
   struct Shared;

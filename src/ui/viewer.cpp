@@ -1578,6 +1578,11 @@ MediaState Viewer::MediaNow() {
     now.passes = PassBeforeWrap(status);
   }
   now.seeks = seeks_;
+  now.volume = state_.muted ? 0 : state_.volume;
+  if (state_.loop_on)
+    now.loop = MediaState::Loop::kTrack;
+  else if (state_.chain_movies && state_.file_count > 1)
+    now.loop = MediaState::Loop::kPlaylist;
   return now;
 }
 
@@ -1617,6 +1622,29 @@ void Viewer::MediaQuit() {
 
 void Viewer::MediaOpen(const std::string& path) {
   FilesDropped({path}, nullptr);
+}
+
+void Viewer::MediaSetVolume(std::int32_t level) {
+  if (state_.quit_requested || !command_) return;
+  OnScroll(kIdVolume, kScrollThumbPosition, kTrackbarMaxPosition - level);
+  // A volume asked of a player whose sound is off is one to hear.
+  if (state_.muted && level > 0) Click(kIdSoundOnOff);
+}
+
+void Viewer::MediaSetLoop(MediaState::Loop loop) {
+  if (state_.quit_requested || !command_) return;
+  const bool playlist = state_.file_count > 1;
+  // A movie alone goes round as Loop Play repeats it.
+  const bool loop_play =
+      loop == MediaState::Loop::kTrack || (loop == MediaState::Loop::kPlaylist && !playlist);
+  if (loop_play != state_.loop_on) Click(kIdLoopPlay);
+  // Link next goes round a playlist; Loop Play on, or a movie alone, never gets to it, and it
+  // is left as the Options dialog set it.
+  const bool chain = loop == MediaState::Loop::kPlaylist;
+  if (loop_play || !playlist || chain == state_.chain_movies) return;
+  state_.chain_movies = chain;
+  settings_.Enchaine = chain ? 1 : 0;
+  WriteSettings();
 }
 
 void Viewer::ReportPlaybackEnd(const PlayerStatus& status) {

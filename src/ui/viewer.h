@@ -170,6 +170,8 @@ class Viewer final : public PresentationHost,
   void MediaRaise() override;
   void MediaQuit() override;
   void MediaOpen(const std::string& path) override;
+  void MediaSetVolume(std::int32_t level) override;
+  void MediaSetLoop(MediaState::Loop loop) override;
 
  private:
   // A key event of any window, through the key table; false for a key the table does not have.

@@ -43,8 +43,10 @@
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <system_error>
 #include <thread>
@@ -1479,7 +1481,7 @@ TEST_F(ViewerTest, AnInhibitAnsweredLateIsGivenBackOncePlaybackStopped) {
 }
 
 // What a desktop's media widget hears from the player: each PropertiesChanged, as
-// "Name=value" lines (PlaybackStatus and the Can* values only), and each Seeked.
+// "Name=value" lines (all but Metadata), and each Seeked.
 class ChangeRecorder final : public QObject {
   Q_OBJECT
 
@@ -1498,6 +1500,52 @@ class ChangeRecorder final : public QObject {
   }
 };
 
+// A desktop's media widget on the bus at `address`. The player answers on the window thread:
+// its calls wait in the event loop.
+class MediaWidget {
+ public:
+  static inline const QString kName = QStringLiteral("org.mpris.MediaPlayer2.tarvel");
+  static inline const QString kPath = QStringLiteral("/org/mpris/MediaPlayer2");
+  static inline const QString kPlayer = QStringLiteral("org.mpris.MediaPlayer2.Player");
+  static inline const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
+
+  explicit MediaWidget(const QString& address)
+      : bus_(QDBusConnection::connectToBus(address, QStringLiteral("widget"))) {}
+  ~MediaWidget() { QDBusConnection::disconnectFromBus(QStringLiteral("widget")); }
+  // Once the player is on the bus, `recorder` hears what it says.
+  bool Listen(ChangeRecorder& recorder) {
+    return bus_.connect(kName, kPath, kProperties, QStringLiteral("PropertiesChanged"), &recorder,
+                        SLOT(Changed(QString, QVariantMap, QStringList))) &&
+           bus_.connect(kName, kPath, kPlayer, QStringLiteral("Seeked"), &recorder,
+                        SLOT(Sought(qlonglong))) &&
+           Until([&] { return bus_.interface()->isServiceRegistered(kName).value(); });
+  }
+  QDBusMessage Call(const QString& in, const QString& method, const QVariantList& arguments = {}) {
+    QDBusMessage message = QDBusMessage::createMethodCall(kName, kPath, in, method);
+    message.setArguments(arguments);
+    QDBusPendingCall pending = bus_.asyncCall(message);
+    EXPECT_TRUE(Until([&] { return pending.isFinished(); })) << method.toStdString();
+    return pending.reply();
+  }
+  QVariant Get(const QString& property) {
+    return Call(kProperties, QStringLiteral("Get"), {kPlayer, property})
+        .arguments()
+        .value(0)
+        .value<QDBusVariant>()
+        .variant();
+  }
+  void Set(const QString& property, const QVariant& value) {
+    EXPECT_EQ(Call(kProperties, QStringLiteral("Set"),
+                   {kPlayer, property, QVariant::fromValue(QDBusVariant(value))})
+                  .type(),
+              QDBusMessage::ReplyMessage)
+        << property.toStdString();
+  }
+
+ private:
+  QDBusConnection bus_;
+};
+
 // Also after the screen saver's test, for the same reason.
 TEST_F(ViewerTest, TheDesktopsMediaControlsDriveThePlayer) {
   QProcess daemon;
@@ -1510,30 +1558,14 @@ TEST_F(ViewerTest, TheDesktopsMediaControlsDriveThePlayer) {
   Start({Conformance(kSilentMovie), Conformance(kSoundMovie)}, std::move(seams));
   ASSERT_TRUE(TurnUntil([this] { return Playing(); }));
 
-  const QString name = QStringLiteral("org.mpris.MediaPlayer2.tarvel");
-  const QString path = QStringLiteral("/org/mpris/MediaPlayer2");
-  const QString interface = QStringLiteral("org.mpris.MediaPlayer2.Player");
-  QDBusConnection widget = QDBusConnection::connectToBus(address, QStringLiteral("widget"));
+  const QString interface = MediaWidget::kPlayer;
+  MediaWidget widget(address);
   ChangeRecorder recorder;
-  ASSERT_TRUE(widget.connect(name, path, QStringLiteral("org.freedesktop.DBus.Properties"),
-                             QStringLiteral("PropertiesChanged"), &recorder,
-                             SLOT(Changed(QString, QVariantMap, QStringList))));
-  ASSERT_TRUE(widget.connect(name, path, interface, QStringLiteral("Seeked"), &recorder,
-                             SLOT(Sought(qlonglong))));
-  ASSERT_TRUE(Until([&] { return widget.interface()->isServiceRegistered(name).value(); }));
-  // The player answers on the window thread: the widget's calls wait in the event loop.
+  ASSERT_TRUE(widget.Listen(recorder));
   auto call = [&](const QString& in, const QString& method, const QVariantList& arguments = {}) {
-    QDBusMessage message = QDBusMessage::createMethodCall(name, path, in, method);
-    message.setArguments(arguments);
-    QDBusPendingCall pending = widget.asyncCall(message);
-    EXPECT_TRUE(Until([&] { return pending.isFinished(); })) << method.toStdString();
-    return pending.reply();
+    return widget.Call(in, method, arguments);
   };
-  auto get = [&](const QString& property) {
-    const QDBusMessage reply = call(QStringLiteral("org.freedesktop.DBus.Properties"),
-                                    QStringLiteral("Get"), {interface, property});
-    return reply.arguments().value(0).value<QDBusVariant>().variant();
-  };
+  auto get = [&](const QString& property) { return widget.Get(property); };
   auto metadata = [&] { return qdbus_cast<QVariantMap>(get(QStringLiteral("Metadata"))); };
 
   EXPECT_EQ(get(QStringLiteral("PlaybackStatus")), QStringLiteral("Playing"));
@@ -1606,9 +1638,115 @@ TEST_F(ViewerTest, TheDesktopsMediaControlsDriveThePlayer) {
   call(QStringLiteral("org.mpris.MediaPlayer2"), QStringLiteral("Quit"));
   EXPECT_TRUE(state().quit_requested);
   viewer.reset();
-  QDBusConnection::disconnectFromBus(QStringLiteral("widget"));
   daemon.kill();
   daemon.waitForFinished();
+}
+
+// The player with its media controls on a bus of the test's own, and a desktop's widget that
+// listens to them. (A suite of its own runs after the viewer's death tests, as the ones above.)
+class MediaControlsTest : public ViewerTest {
+ protected:
+  ~MediaControlsTest() override {
+    viewer.reset();
+    widget.reset();
+    daemon.kill();
+    daemon.waitForFinished();
+  }
+  // Starts the player on `paths`, and waits for it to play and for the widget to hear it.
+  void StartOnBus(const QStringList& paths) {
+    QString address;
+    ASSERT_NO_FATAL_FAILURE(StartPrivateBus(home.path(), daemon, &address));
+    ViewerSeams seams = Seams();
+    seams.desktop_bus = address;
+    Start(paths, std::move(seams));
+    ASSERT_TRUE(TurnUntil([this] { return Playing(); }));
+    widget.emplace(address);
+    ASSERT_TRUE(widget->Listen(recorder));
+  }
+
+  QProcess daemon;
+  std::optional<MediaWidget> widget;
+  ChangeRecorder recorder;
+};
+
+// The volume of the desktop's controls is the panel's slider, its 99 steps from 0.0 to 1.0, both
+// ways; the sound off is volume 0, and a volume given then turns it on.
+TEST_F(MediaControlsTest, VolumeIsThePanelsSlider) {
+  ASSERT_NO_FATAL_FAILURE(StartOnBus({Conformance(kSoundMovie)}));
+  const QString volume = QStringLiteral("Volume");
+  EXPECT_EQ(widget->Get(volume).toDouble(), 1.0);
+  // The slider 9 steps down is 90 of 99.
+  viewer->OnScroll(kIdVolume, kScrollThumbPosition, 9);
+  ASSERT_TRUE(Until([&] {
+    return recorder.changes.endsWith(QStringLiteral("Volume=") + QVariant(90 / 99.0).toString());
+  }));
+  QTest::mouseClick(panel().Control(kIdSoundOnOff), Qt::LeftButton);
+  ASSERT_TRUE(Until([&] { return recorder.changes.endsWith(QStringLiteral("Volume=0")); }));
+  EXPECT_EQ(widget->Get(volume).toDouble(), 0.0);
+
+  // 0.5 is 49.5 steps: the slider takes 50, 49 down from the top, and that is read back.
+  widget->Set(volume, 0.5);
+  EXPECT_FALSE(state().muted);
+  EXPECT_EQ(viewer->settings().NoSound, 0);
+  EXPECT_EQ(panel().State(kIdVolume), 49);
+  EXPECT_EQ(log->volume(), 50u * kVolumeStep);
+  EXPECT_EQ(widget->Get(volume).toDouble(), 50 / 99.0);
+  widget->Set(volume, widget->Get(volume));
+  EXPECT_EQ(state().volume, 50);
+  // Past either end is that end; not a number changes nothing.
+  widget->Set(volume, 7.5);
+  EXPECT_EQ(state().volume, 99);
+  widget->Set(volume, std::numeric_limits<double>::quiet_NaN());
+  EXPECT_EQ(state().volume, 99);
+  widget->Set(volume, -2.0);
+  EXPECT_EQ(panel().State(kIdVolume), 99);
+  EXPECT_EQ(log->volume(), 0u);
+  EXPECT_FALSE(state().muted);
+}
+
+// The loop of the desktop's controls: Loop Play repeats the movie (Track), and Link next goes
+// round the playlist (Playlist), both ways; a movie alone goes round with Loop Play.
+TEST_F(MediaControlsTest, LoopIsLoopPlayAndLinkNext) {
+  ASSERT_NO_FATAL_FAILURE(StartOnBus({Conformance(kSilentMovie), Conformance(kSoundMovie)}));
+  const QString loop = QStringLiteral("LoopStatus");
+  // Link next as the settings file keeps it: its fifth line, "Enchaine=0" or "=1".
+  auto kept_chain = [this] {
+    QFile file(SettingsFile());
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+    return QString::fromLatin1(file.readAll()).split(QLatin1Char('\n')).value(4);
+  };
+  EXPECT_EQ(widget->Get(loop).toString(), QStringLiteral("None"));
+  QTest::mouseClick(panel().Control(kIdLoopPlay), Qt::LeftButton);
+  ASSERT_TRUE(Until([&] { return recorder.changes.endsWith(QStringLiteral("LoopStatus=Track")); }));
+
+  widget->Set(loop, QStringLiteral("Playlist"));
+  EXPECT_FALSE(state().loop_on);
+  EXPECT_FALSE(Button(kIdLoopPlay)->checked());
+  EXPECT_TRUE(state().chain_movies);
+  EXPECT_EQ(kept_chain(), QStringLiteral("Enchaine=1"));
+  ASSERT_TRUE(
+      Until([&] { return recorder.changes.endsWith(QStringLiteral("LoopStatus=Playlist")); }));
+  widget->Set(loop, QStringLiteral("Shuffle"));
+  EXPECT_EQ(widget->Get(loop).toString(), QStringLiteral("Playlist"));
+  // Loop Play comes first; Link next stays for when it goes off.
+  widget->Set(loop, QStringLiteral("Track"));
+  EXPECT_TRUE(Button(kIdLoopPlay)->checked());
+  EXPECT_TRUE(state().chain_movies);
+  widget->Set(loop, QStringLiteral("None"));
+  EXPECT_FALSE(state().loop_on);
+  EXPECT_FALSE(state().chain_movies);
+  EXPECT_EQ(kept_chain(), QStringLiteral("Enchaine=0"));
+
+  // A movie alone: Link next has no playlist to go round.
+  widget->Set(loop, QStringLiteral("Playlist"));
+  widget->Call(MediaWidget::kPlayer, QStringLiteral("OpenUri"),
+               {QUrl::fromLocalFile(Conformance(kSilentMovie)).toString()});
+  ASSERT_TRUE(TurnUntil([this] { return state().file_count == 1; }));
+  EXPECT_EQ(widget->Get(loop).toString(), QStringLiteral("None"));
+  widget->Set(loop, QStringLiteral("Playlist"));
+  EXPECT_TRUE(state().loop_on);
+  EXPECT_EQ(widget->Get(loop).toString(), QStringLiteral("Track"));
+  EXPECT_EQ(kept_chain(), QStringLiteral("Enchaine=1"));
 }
 
 // A bus at `path` that hears the player's first words and then keeps quiet until HangUp.
