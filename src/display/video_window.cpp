@@ -5,6 +5,7 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPainter>
+#include <QRegion>
 #include <QScreen>
 #include <algorithm>
 #include <utility>
@@ -238,13 +239,11 @@ QSize FrameSize(const QMargins& frame) {
 }
 
 // Whether every pixel of `frame` is on a screen: a window may stand across two monitors.
+// Screens that overlap (mirrored outputs) cover their common pixels once.
 bool WhollyOnScreens(const QRect& frame) {
-  long long covered = 0;
-  for (const QRect& area : AvailableScreenAreas()) {
-    const QRect common = area & frame;
-    if (!common.isEmpty()) covered += static_cast<long long>(common.width()) * common.height();
-  }
-  return covered >= static_cast<long long>(frame.width()) * frame.height();
+  QRegion uncovered(frame);
+  for (const QRect& area : AvailableScreenAreas()) uncovered -= area;
+  return uncovered.isEmpty();
 }
 
 }  // namespace
