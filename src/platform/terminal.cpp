@@ -67,6 +67,12 @@ bool StandardErrorIsTerminal() {
   return isatty(STDERR_FILENO) == 1;
 }
 
+bool StandardErrorInForeground() {
+  // A terminal that is not the program's own (no job control over it) says -1.
+  const pid_t foreground = ::tcgetpgrp(STDERR_FILENO);
+  return foreground == -1 || foreground == ::getpgrp();
+}
+
 bool StandardOutputIsTerminal() {
   return isatty(STDOUT_FILENO) == 1;
 }

@@ -27,6 +27,10 @@ void StandardStreams_HoldClosed(const char* placeholder = "/dev/null");
 
 // True when standard error is a terminal.
 bool StandardErrorIsTerminal();
+// False while standard error is the terminal of a job that is not in its foreground (one put in
+// the background with `&`, or with Ctrl-Z and `bg`): what it draws there lands on the shell's
+// prompt, and under `stty tostop` writing stops the job. True otherwise, for a file or a pipe too.
+bool StandardErrorInForeground();
 // True when standard output is a terminal (binary data meant for a pipe would go to the screen).
 bool StandardOutputIsTerminal();
 // True when standard input is a terminal (a command meant to read a pipe was run without one).

@@ -312,8 +312,16 @@ Progress::~Progress() {
 void Progress::Update(std::int64_t done, std::int64_t total, const std::string& extra) {
   if (!enabled_) return;
   const auto now = std::chrono::steady_clock::now();
-  if (drawn_ && now - last_ < std::chrono::milliseconds(150) && done != total) return;
+  if (tried_ && now - last_ < std::chrono::milliseconds(150) && done != total) return;
+  tried_ = true;
   last_ = now;
+  // A job in the background leaves the terminal to the shell: the line drawn before is no longer
+  // the last one there.
+  if (!StandardErrorInForeground()) {
+    drawn_ = false;
+    g_progress_on_screen = false;
+    return;
+  }
   const double seconds = std::chrono::duration<double>(now - start_).count();
   const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0.0;
   std::string line = command_ + ": frame " + std::to_string(done);
@@ -332,8 +340,10 @@ void Progress::Update(std::int64_t done, std::int64_t total, const std::string& 
 }
 
 void Progress::Finish() {
-  if (drawn_ && g_progress_on_screen.exchange(false)) std::fprintf(stderr, "\n");
+  if (drawn_ && g_progress_on_screen.exchange(false) && StandardErrorInForeground())
+    std::fprintf(stderr, "\n");
   drawn_ = false;
+  tried_ = false;
 }
 
 PendingFile::~PendingFile() {

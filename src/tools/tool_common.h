@@ -128,6 +128,7 @@ class Progress {
   std::string command_;
   bool enabled_;
   bool drawn_ = false;
+  bool tried_ = false;
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point last_;
 };

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -399,6 +400,50 @@ TEST(KqmCommandLine, AMessageOnATerminalStartsItsOwnLineOverTheProgressLine) {
   const std::string message =
       "\033[K\r\033[Kkqm test: movie.kqm: frame 1: picture data is corrupt\n";
   EXPECT_EQ(message, shown.substr(shown.size() - std::min(shown.size(), message.size()))) << shown;
+}
+
+// A job put in the background (`kqm export ... &`, or Ctrl-Z then `bg`) draws no progress line
+// over the shell's prompt: under `stty tostop` the first one stopped the job until it was brought
+// back to the foreground.
+TEST(KqmCommandLine, AJobInTheBackgroundDrawsNoProgressLine) {
+  int terminal = -1, screen = -1;
+  ASSERT_NO_FATAL_FAILURE(OpenTerminal(&terminal, &screen));
+  const pid_t job = ::fork();
+  ASSERT_LE(0, job);
+  if (job == 0) {
+    // A session of its own whose terminal is the test's, its group in the foreground.
+    ::setsid();
+    const int controlling = ::open(::ptsname(terminal), O_RDWR);
+    if (controlling < 0 || ::dup2(controlling, STDERR_FILENO) < 0) ::_exit(3);
+    tools::Progress progress("kqm test");
+    progress.Update(1, 3);
+    // Another group of the session takes the terminal, as the shell does for the next command.
+    const pid_t shell = ::fork();
+    if (shell == 0) {
+      ::setpgid(0, 0);
+      ::pause();
+      ::_exit(0);
+    }
+    ::setpgid(shell, shell);
+    const bool moved = ::tcsetpgrp(STDERR_FILENO, shell) == 0;
+    if (moved) {
+      progress.Update(3, 3);
+      progress.Finish();
+    }
+    ::kill(shell, SIGKILL);
+    ::_exit(moved ? 0 : 4);
+  }
+  int status = -1;
+  ASSERT_EQ(job, ::waitpid(job, &status, 0));
+  EXPECT_EQ(0, status);
+  std::string shown;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(terminal, buffer, sizeof buffer)) > 0;) shown.append(buffer, n);
+  ::close(screen);
+  ::close(terminal);
+  EXPECT_EQ(0u, shown.rfind("\rkqm test: frame 1/3 (33%), ", 0)) << shown;
+  EXPECT_EQ(std::string::npos, shown.find("3/3")) << shown;
+  EXPECT_EQ("\033[K", shown.substr(shown.size() - std::min<std::size_t>(shown.size(), 3))) << shown;
 }
 
 // play shows the progress line too when it plays the movie once (the default), not only with
