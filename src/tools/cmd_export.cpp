@@ -35,6 +35,10 @@ bool ParseFrameRange(const std::string& text, FrameRange* range) {
   const auto dash = text.find('-');
   try {
     std::size_t used = 0;
+    // Decimal digits on either side of the dash: the parser would also take "+5" and spaces.
+    if (!IsDecimalDigits(text.substr(0, dash), dash != std::string::npos) ||
+        (dash != std::string::npos && !IsDecimalDigits(text.substr(dash + 1), true)))
+      return false;
     if (dash == std::string::npos) {
       range->first = range->last = std::stoll(text, &used);
       return used == text.size() && range->first >= 0;

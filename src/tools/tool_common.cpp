@@ -122,15 +122,20 @@ void AddVerbosityOptions(CLI::App& app, Verbosity* verbosity, const char* detail
   quiet->excludes(verbose);
 }
 
+bool IsDecimalDigits(std::string_view text, bool may_be_empty) {
+  return (may_be_empty || !text.empty()) &&
+         text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
 namespace {
 
 // Whole numbers are decimal, zero-padded or not ("08", "010" is ten), as --frames and --size
 // read theirs: the leading zeros, which the parser would take for an octal number, are dropped;
-// false for text of anything but decimal digits ("0x10", which the parser would read).
+// false for text of anything but decimal digits ("0x10", "+5", which the parser would read). A
+// minus stays, to be called out of range.
 bool ToDecimal(std::string& text) {
-  const std::size_t digits = text.find_first_not_of("+-") == 1 ? 1 : 0;
-  if (text.size() == digits || text.find_first_not_of("0123456789", digits) != std::string::npos)
-    return false;
+  const std::size_t digits = !text.empty() && text[0] == '-' ? 1 : 0;
+  if (!IsDecimalDigits(std::string_view(text).substr(digits))) return false;
   const std::size_t first = text.find_first_not_of('0', digits);
   text.erase(digits, (first == std::string::npos ? text.size() - 1 : first) - digits);
   return true;
@@ -150,6 +155,16 @@ CLI::Validator CheckedRange(Number low, Number high, const char* kind) {
       [range, kind](std::string& text) {
         if constexpr (std::is_integral_v<Number>) {
           if (!ToDecimal(text)) return NotWholeNumber(text);
+        } else {
+          // Digits with at most one point, as --start takes its seconds: the parser would also
+          // read "0x10", "1e1", "+5" and leading spaces.
+          const std::string_view number =
+              std::string_view(text).substr(!text.empty() && text[0] == '-' ? 1 : 0);
+          const std::size_t point = number.find('.');
+          if (number.find_first_of("0123456789") == std::string_view::npos ||
+              !IsDecimalDigits(number.substr(0, point), true) ||
+              (point != std::string_view::npos && !IsDecimalDigits(number.substr(point + 1), true)))
+            return "Value " + text + " is not " + kind;
         }
         Number value{};
         bool number = CLI::detail::lexical_cast(text, value);
@@ -736,7 +751,9 @@ std::string InputPathProblem(const std::string& path) {
 
 bool ParsePictureSize(const std::string& text, int* width, int* height) {
   const auto x = text.find('x');
-  if (x == std::string::npos) return false;
+  if (x == std::string::npos || !IsDecimalDigits(std::string_view(text).substr(0, x)) ||
+      !IsDecimalDigits(std::string_view(text).substr(x + 1)))
+    return false;
   try {
     std::size_t used = 0;
     *width = std::stoi(text.substr(0, x), &used);

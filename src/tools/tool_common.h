@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tarvel {
@@ -75,8 +76,13 @@ inline constexpr char kNoMoreDetails[] =
     "accepted as by every command; this one has no more details to give";
 void AddVerbosityOptions(CLI::App& app, Verbosity* verbosity, const char* details = kNoMoreDetails);
 
+// Text of decimal digits alone (no sign, space or point), as the number options take theirs;
+// empty text passes only when `may_be_empty`.
+bool IsDecimalDigits(std::string_view text, bool may_be_empty = false);
+
 // CLI::Range for a number that may have a fraction, and for a whole number: text that is no
-// such number (NaN, 7.5 for a whole number, 2k) is said to be so rather than out of range. A
+// such number (NaN, 7.5 for a whole number, 2k, 0x10, 1e1, +5) is said to be so rather than out
+// of range. A
 // whole number is read as decimal even with leading zeros, which WholeRange writes out of the
 // text: give it to an option's transform(), not check().
 CLI::Validator NumberRange(double low, double high);

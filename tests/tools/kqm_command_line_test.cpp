@@ -120,7 +120,14 @@ TEST(KqmCommandLine, UsageErrorsExitTwoNamingTheCommandAndEveryCommandTakesQuiet
                     {"--video", "no.y4m", "-o", "x", "--quality", "7.5"}),
        "kqm encode: --quality: Value 7.5 is not a whole number"},
       {test::RunKqm(tools::Cmd_Thumbnail, "thumbnail", {movie, "t.png", "--size", "64px"}),
-       "kqm thumbnail: --size: Value 64px is not a whole number"}};
+       "kqm thumbnail: --size: Value 64px is not a whole number"},
+      // Decimal digits, as the help writes them: the parser alone reads these too.
+      {test::RunKqm(tools::Cmd_Encode, "encode", {"--video", "no.y4m", "-o", "x", "--fps", "1e1"}),
+       "kqm encode: --fps: Value 1e1 is not a number"},
+      {test::RunKqm(tools::Cmd_Play, "play", {movie, "--rate", "0x10"}),
+       "kqm play: --rate: Value 0x10 is not a number"},
+      {test::RunKqm(tools::Cmd_Play, "play", {movie, "--volume", "+5"}),
+       "kqm play: --volume: Value +5 is not a whole number"}};
   for (const auto& [r, message] : not_numbers) {
     EXPECT_EQ(2, r.status) << r.err;
     EXPECT_EQ(0u, r.err.rfind(message + " (see ", 0)) << r.err;
