@@ -5,7 +5,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -76,8 +75,10 @@ bool MakeFolders(const std::filesystem::path& folder) {
 std::string CannotBeWritten(int error) {
   if (error == ENOTDIR || error == EEXIST) return "cannot be written: a file is in the way";
   std::string words = std::generic_category().message(error != 0 ? error : EIO);
-  if (!words.empty())
-    words[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(words[0])));
+  // ASCII alone: the locale's lowering turns the I of "Invalid argument" into a dotless i under
+  // a Turkish 8-bit locale, and would change a byte of a translation in another encoding.
+  if (!words.empty() && words[0] >= 'A' && words[0] <= 'Z')
+    words[0] = static_cast<char>(words[0] - 'A' + 'a');
   return "cannot be written: " + words;
 }
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <clocale>
 #include <csignal>
 #include <filesystem>
 #include <thread>
@@ -228,6 +229,22 @@ TEST(SettingsFile, AFailedWriteLeavesTheOldFileWhole) {
   EXPECT_EQ(Settings_Write(changed, path, &problem), kFileWriteFailed);
   EXPECT_EQ(problem, "cannot be written: permission denied");
   EXPECT_EQ(ReadBytes(path), kDefaultFile);
+}
+
+TEST(SettingsFile, WhyAWriteFailedIsWordedAlikeInEveryLocale) {
+  // Under a Turkish Latin-5 locale 'I' lowers to a dotless i; the system's words are ASCII.
+  struct Locale {
+    std::string before = std::setlocale(LC_CTYPE, nullptr);
+    bool turkish = std::setlocale(LC_CTYPE, "tr_TR.ISO-8859-9") != nullptr;
+    ~Locale() { std::setlocale(LC_CTYPE, before.c_str()); }
+  } locale;
+  ASSERT_TRUE(locale.turkish) << "no tr_TR.ISO-8859-9 locale: scripts/setup makes it";
+  ScratchFolder folder;
+  // A NUL byte in the name leaves the temporary file's pattern without its XXXXXX: EINVAL.
+  std::string problem;
+  EXPECT_EQ(Settings_Write(ViewerSettings{}, folder / std::string("a\0b", 3), &problem),
+            kFileWriteFailed);
+  EXPECT_EQ(problem, "cannot be written: invalid argument");
 }
 
 TEST(SettingsFile, WritingThroughALinkReplacesTheLinkedFile) {
