@@ -1058,6 +1058,18 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
     stop = FramesToTime(header, stop_type, stop);
     format = GST_FORMAT_TIME;
   }
+  // Positions counted from the end count from the end the file is known to have: a movie cut
+  // short ends before its header's. They are placed from the start, as a download that has grown
+  // since may be sought past that end; a stop at the end or past it is no stop, for the same.
+  const auto known_end = static_cast<gint64>(PictureTime(s.frames_known, header.frame_duration));
+  if (start_type == GST_SEEK_TYPE_END) {
+    start = start >= 0 ? known_end : std::max<gint64>(known_end + start, 0);
+    start_type = GST_SEEK_TYPE_SET;
+  }
+  if (stop_type == GST_SEEK_TYPE_END) {
+    stop = stop >= 0 ? -1 : std::max<gint64>(known_end + stop, 0);
+    stop_type = GST_SEEK_TYPE_SET;
+  }
 
   const bool flush = (flags & GST_SEEK_FLAG_FLUSH) != 0;
   if (start_type == GST_SEEK_TYPE_NONE && flush) {

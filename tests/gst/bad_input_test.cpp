@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -122,6 +123,36 @@ struct EndGate {
     const std::lock_guard<std::mutex> hold(lock);
     ended = true;
     changed.notify_all();
+  }
+};
+
+// Counts the demuxer's DURATION_CHANGED messages (its name is "d"); `first` ends at the first.
+struct DurationChanges {
+  EndGate first;
+  std::atomic<int> count{0};
+
+  // Watches the bus of `pipeline`, as built (RunOptions::built).
+  void Watch(GstElement* pipeline) {
+    GstBus* bus = gst_element_get_bus(pipeline);
+    gst_bus_set_sync_handler(
+        bus,
+        [](GstBus*, GstMessage* message, gpointer data) {
+          if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_DURATION_CHANGED &&
+              std::string(GST_OBJECT_NAME(GST_MESSAGE_SRC(message))) == "d") {
+            auto& changes = *static_cast<DurationChanges*>(data);
+            ++changes.count;
+            changes.first.End();
+          }
+          return GST_BUS_PASS;
+        },
+        this, nullptr);
+    gst_object_unref(bus);
+  }
+  // Waits for the first; a bound only for a demuxer that never says it (a test fails rather
+  // than hangs). Whether it came.
+  bool WaitForFirst() {
+    std::unique_lock<std::mutex> hold(first.lock);
+    return first.changed.wait_for(hold, std::chrono::seconds(30), [this] { return first.ended; });
   }
 };
 
@@ -911,33 +942,27 @@ TEST_F(DamagedMovies, SeeksInACutMovieStayWhereItCanBeRead) {
 // frames, and the application is told: a player's seek bar ran on to the header's 50 frames.
 TEST_F(DamagedMovies, CutMovieLastsAsLongAsItsWholeFrames) {
   WriteFileBytes(Path("cut.kqm"), Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 20) + 10));
-  EndGate told;  // "ended" once the duration is said to have changed
+  DurationChanges told;
   RunOptions options;
-  options.built = [&told](GstElement* pipeline) {
-    GstBus* bus = gst_element_get_bus(pipeline);
-    gst_bus_set_sync_handler(
-        bus,
-        [](GstBus*, GstMessage* message, gpointer data) {
-          if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_DURATION_CHANGED)
-            static_cast<EndGate*>(data)->End();
-          return GST_BUS_PASS;
-        },
-        &told, nullptr);
-    gst_object_unref(bus);
-  };
-  gint64 duration = -1, frames = -1;
+  options.built = [&told](GstElement* pipeline) { told.Watch(pipeline); };
+  gint64 duration = -1, frames = -1, from_end = -1;
   options.prerolled = [&](GstElement* pipeline) {
-    std::unique_lock<std::mutex> hold(told.lock);
-    // A bound only for a demuxer that never says it (the test fails rather than hangs).
-    if (!told.changed.wait_for(hold, std::chrono::seconds(30), [&told] { return told.ended; }))
-      return;
+    if (!told.WaitForFirst()) return;
     gst_element_query_duration(pipeline, GST_FORMAT_TIME, &duration);
     gst_element_query_duration(pipeline, GST_FORMAT_DEFAULT, &frames);
+    // A seek counted from the end counts from that end: 0.2 s before it is frame 15. From the
+    // header's end it was frame 45, past the cut, and the seek went to frame 19.
+    gst_element_seek(pipeline, 1.0, GST_FORMAT_TIME,
+                     static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE),
+                     GST_SEEK_TYPE_END, -200'000'000LL, GST_SEEK_TYPE_NONE, -1);
+    gst_element_get_state(pipeline, nullptr, nullptr, 30 * GST_SECOND);
+    gst_element_query_position(pipeline, GST_FORMAT_TIME, &from_end);
   };
   PlayBranch("cut.kqm", true, options);
-  EXPECT_TRUE(told.ended);
+  EXPECT_TRUE(told.first.ended);
   EXPECT_EQ(duration, 20 * 40'000'000LL);  // 25 frames per second
   EXPECT_EQ(frames, 20);
+  EXPECT_EQ(from_end, 15 * 40'000'000LL);
 }
 
 // What the frames before a cut hold has reached the sinks when the error is said: gst-launch-1.0
