@@ -173,6 +173,8 @@ struct DemuxState {
   // header's count until the index meets the file's end before it (a movie cut short, a
   // download under way), and more as the reading goes past that end (the download has grown).
   std::atomic<std::int32_t> frames_known{0};
+  // The frames the application was last told the file holds (DURATION_CHANGED).
+  std::atomic<std::int32_t> frames_told{0};
   // The frame the streams were placed at by the index (a seek, pictures sent again), until it is
   // read: its size there is checked against the index's, for a file rewritten since; -1: none.
   std::int64_t placed_frame = -1;
@@ -286,6 +288,14 @@ void KnowFrames(DemuxState& s, std::int32_t frames, bool grown) {
   do {
     if (known == frames || (grown && known >= frames)) return;
   } while (!s.frames_known.compare_exchange_weak(known, frames));
+  // Playing on into a download's new frames lengthens it at every frame, and an application asks
+  // for the duration again at each message: told once a second of pictures has been added, and
+  // when the header's count is reached. The answers to its queries stay exact meanwhile.
+  if (grown && frames < s.header.frame_count &&
+      PictureTime(frames, s.header.frame_duration) <
+          PictureTime(s.frames_told, s.header.frame_duration) + GST_SECOND)
+    return;
+  s.frames_told = frames;
   GstElement* element = GST_ELEMENT(GST_PAD_PARENT(s.sink));
   gst_element_post_message(element, gst_message_new_duration_changed(GST_OBJECT(element)));
 }
@@ -484,6 +494,7 @@ bool Open(GstElement* element, DemuxState& s) {
   // Seeks from the end count from it.
   s.segment.duration = MovieDuration(s);
   s.frames_known = header.frame_count;
+  s.frames_told = header.frame_count;
   s.sound = lead != nullptr && sound_problem.empty();
   s.rate = facts.frequency;
   s.period_samples = facts.samples_per_period;
@@ -1516,6 +1527,7 @@ void ResetState(DemuxState& s) {
   s.audio_restart.reset();
   s.sound_shift = 0;
   s.frames_known = 0;
+  s.frames_told = 0;
   s.restart_asked = false;
   s.pictures_asked = false;
   s.replay_until = 0;

@@ -965,6 +965,25 @@ TEST_F(DamagedMovies, CutMovieLastsAsLongAsItsWholeFrames) {
   EXPECT_EQ(from_end, 15 * 40'000'000LL);
 }
 
+// A download that grows while it plays lengthens its duration with each frame read past the end
+// its index met; the application, which asks for the duration again at each change it is told
+// of, was told at every one of them (30 times here). It is told once a second of pictures has
+// been added, and when the header's count is reached: at frame 20, 45 and 50.
+TEST_F(DamagedMovies, GrowingMovieIsSaidToLastLongerOnceASecond) {
+  WriteFileBytes(Path("growing.kqm"), Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 20)));
+  DurationChanges told;
+  RunOptions options;
+  options.built = [&told](GstElement* pipeline) { told.Watch(pipeline); };
+  options.prerolled = [&](GstElement*) {
+    told.WaitForFirst();  // the index has met the end at frame 20
+    WriteFileBytes(Path("growing.kqm"), movie_);
+  };
+  const PipelineRun run = PlayBranch("growing.kqm", true, options);
+  EXPECT_TRUE(run.errors.empty()) << Joined(run.errors);
+  EXPECT_EQ(run.video.sizes.size(), 50u);
+  EXPECT_EQ(told.count, 3);
+}
+
 // What the frames before a cut hold has reached the sinks when the error is said: gst-launch-1.0
 // and players stop at the error. The 31 periods of sound sent after it were lost, and behind
 // queues, which hold a second or so, so was all that had not been played yet (a player showed
