@@ -4,6 +4,7 @@
 // finished (or given back by a reset), from a thread of its own.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -121,6 +122,20 @@ constexpr int SdlTakeSamples(std::uint32_t samples_per_second) {
   while (take < 1024 && static_cast<std::uint64_t>(take) * 1000 < samples_per_second * 20ull)
     take *= 2;
   return take;
+}
+
+// When a take of the card, `take` long and asked for at `now`, starts, the one before having
+// ended at `last_end`. The card plays its takes one after the other: one asked for early starts
+// when the one before ends, yet never more than a take from now (a card a little faster than its
+// rate does not pile up delay); one the card asks for late starts now, as the card ran dry. A
+// take the device plays itself for a card that stopped (`own_take`) follows the one before even
+// though its thread woke a little late, so that the wake-ups' lateness does not add up and slow
+// the pictures down; one more than a take late (the player did not run) starts now.
+inline std::chrono::steady_clock::time_point SdlTakeStart(
+    std::chrono::steady_clock::time_point last_end, std::chrono::steady_clock::time_point now,
+    std::chrono::steady_clock::duration take, bool own_take) {
+  if (own_take && last_end < now && now - last_end <= take) return last_end;
+  return std::clamp(last_end, now, now + take);
 }
 
 }  // namespace tarvel

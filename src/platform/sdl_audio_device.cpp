@@ -361,12 +361,9 @@ class SdlAudioDevice final : public AudioDevice {
       const int channels = channels_;
       const int frame_bytes = 2 * channels;
       const int frames_out = length / frame_bytes;
-      // The card plays its takes one after the other: a take asked for early starts when the
-      // one before ends, yet never more than a take from now (a card a little faster than its
-      // rate does not pile up delay); one asked for late starts now.
       const auto now = std::chrono::steady_clock::now();
       const auto take = SamplesTime(frames_out);
-      auto start = std::clamp(take_end_, now, now + take);
+      auto start = SdlTakeStart(take_end_, now, take, /*own_take=*/!from_card);
       // After a pause the card first plays what it had left of the buffers held back.
       if (!finished_.empty()) start = std::max(start, finished_.back().due);
       take_end_ = start + take;

@@ -688,6 +688,22 @@ TEST(SdlTake, LastsAbout20MillisecondsAtEveryRate) {
   EXPECT_EQ(SdlTakeSamples(96000), 1024);  // never more than 1024
 }
 
+TEST(SdlTake, ATakeOfACardThatStoppedFollowsTheOneBeforeThoughItsThreadWokeLate) {
+  // The device plays the takes of a card that stopped itself; each began when its thread woke,
+  // a little after the take before had ended, and the pictures ran 1.5 % slow.
+  using std::chrono::milliseconds;
+  const std::chrono::steady_clock::time_point end{std::chrono::seconds(10)};
+  const milliseconds take{23};
+  EXPECT_EQ(SdlTakeStart(end, end + milliseconds(1), take, /*own_take=*/true), end);
+  // More than a take late, the player did not run: the take starts now.
+  EXPECT_EQ(SdlTakeStart(end, end + milliseconds(30), take, true), end + milliseconds(30));
+  // The card itself asking late has run dry: its take starts now.
+  EXPECT_EQ(SdlTakeStart(end, end + milliseconds(1), take, false), end + milliseconds(1));
+  // Asked early, a take starts when the one before ends, never more than a take from now.
+  EXPECT_EQ(SdlTakeStart(end, end - milliseconds(5), take, false), end);
+  EXPECT_EQ(SdlTakeStart(end + milliseconds(50), end, take, true), end + take);
+}
+
 // A card whose sound server stopped answering mid-movie took no more sound: its buffers never
 // came back, and the pictures stood still for good without a word.
 TEST_F(SdlDevice, ACardThatTakesNoMoreSoundIsLostAndItsBuffersComeBack) {
