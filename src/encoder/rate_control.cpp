@@ -13,6 +13,7 @@ constexpr double kMaxSlope = 0.1;
 // does not swing the qualities of the frames after it, short enough to land near the target.
 constexpr double kOnePassHorizon = 30;
 constexpr double kSecondPassHorizon = 60;
+constexpr double kSecondPassTail = 10;
 
 // What a frame would cost at quality 0 under the exponential model; the clip's complexity is
 // the mean of it over the frames.
@@ -68,7 +69,17 @@ int RateControl_NextQuality(RateControl& control) {
     const double complexity = control.complexity / static_cast<double>(control.frames);
     base = std::log(control.target / complexity) / control.slope;
   }
-  const double horizon = control.second_pass ? kSecondPassHorizon : kOnePassHorizon;
+  // The second pass knows the frames left: what it has overspent or underspent is made good
+  // over them, so that a clip shorter than the horizon lands near the target too, but over no
+  // fewer than the tail's (the whole clip's when shorter), so that the last frames do not swing.
+  double horizon = kOnePassHorizon;
+  if (control.second_pass) {
+    const double left =
+        static_cast<double>(control.pass_bits.size()) - static_cast<double>(control.frames);
+    horizon =
+        std::clamp(left, std::min(kSecondPassTail, static_cast<double>(control.pass_bits.size())),
+                   kSecondPassHorizon);
+  }
   const double overspent = control.spent - static_cast<double>(control.frames) * control.target;
   const double correction =
       std::clamp(-overspent / (horizon * control.target), -1.0, 1.0) / control.slope;
