@@ -285,6 +285,9 @@ struct PlayerContext {
   // The length of the file as the index last measured it (-1: not measured); written by
   // index_thread, read once it is joined.
   std::int64_t index_file_length = -1;
+  // Why index_thread could not open the movie with a source of its own (empty when it could);
+  // written by index_thread before it finishes the index, read once the index has finished.
+  std::string index_open_problem;
   // What opened the movie, for the index's own source.
   std::string movie_name;
   // A seek before start: playback starts at this frame.
@@ -429,6 +432,10 @@ std::int32_t Player_Seek(PlayerContext& context, std::int32_t frame);
 std::int32_t Player_PlayableFrames(PlayerContext& context);
 // "the movie has `frames` frames that can be played", for a frame asked for past them.
 std::string PlayableFramesText(std::int32_t frames);
+// Why a frame Player_Seek refused lies past what can be sought, as Player_PlayableFrames waits:
+// PlayableFramesText, or that the index could not open the movie again (a descriptor limit, the
+// file removed since it was opened), which says nothing about what the movie holds.
+std::string Player_UnplayableText(PlayerContext& context);
 // One frame back while paused or stepping: a seek to the frame before the one shown, leaving
 // the engine paused. Refused (kPlayerReadFailed) at frame 0 and while playing.
 std::int32_t Player_StepBack(PlayerContext& context);

@@ -38,7 +38,8 @@ std::uint32_t Index_Thread(PlayerContext& context) {
   else
     opened = MovieReader_Open(reader, context.movie_name, &error);
   if (!opened) {
-    context.movie_index.Finish(IndexEnd::kTruncated);
+    context.index_open_problem = error.empty() ? "cannot be opened" : error;
+    context.movie_index.Finish(IndexEnd::kReadError);
     return 0;
   }
   MovieIndex_Build(context.movie_index, reader, &context.index_cancel);
@@ -434,9 +435,11 @@ bool FrameSeekable(PlayerContext& context, std::int32_t frame) {
   if (frame < 0 || frame >= context.frame_count) return false;
   if (indexed()) return true;
   // A file still being written (a download) may hold the frame by now, though the index met
-  // its end before it: the index is built again once the file has grown since.
+  // its end before it: the index is built again once the file has grown since. So it is once
+  // when it could not open the file at all (too many files open for a moment).
   const IndexEnd end = context.movie_index.end();
-  if ((end != IndexEnd::kEndOfData && end != IndexEnd::kTruncated) ||
+  const bool unopened = end != IndexEnd::kIndexing && !context.index_open_problem.empty();
+  if ((end != IndexEnd::kEndOfData && end != IndexEnd::kTruncated && !unopened) ||
       context.source.source_kind != kSourcePlainFile)
     return false;
   Index_Stop(context);
@@ -487,6 +490,7 @@ void RunUp_Clear(PlayerContext& context) {
 
 void Index_Start(PlayerContext& context) {
   context.index_cancel = false;
+  context.index_open_problem.clear();
   context.key_checked.assign(static_cast<std::size_t>(std::max(context.frame_count, 0)), 0);
   if (!context.movie_index.Reset(context.frame_count)) return;
   if (context.frame_count == 0) {
@@ -539,6 +543,13 @@ std::int32_t Player_PlayableFrames(PlayerContext& context) {
 std::string PlayableFramesText(std::int32_t frames) {
   return "the movie has " + std::to_string(frames) + (frames == 1 ? " frame" : " frames") +
          " that can be played";
+}
+
+std::string Player_UnplayableText(PlayerContext& context) {
+  const std::int32_t frames = Player_PlayableFrames(context);
+  if (context.movie_open && context.movie_index.finished() && !context.index_open_problem.empty())
+    return "the movie could not be opened again to find its frames: " + context.index_open_problem;
+  return PlayableFramesText(frames);
 }
 
 std::int32_t Engine_StartAt(PlayerContext& context, std::int32_t frame) {

@@ -411,11 +411,10 @@ int OpenMovie(PlayJob& job) {
     const std::string at = job.start_frame < kBeyondAnyMovie
                                ? "frame " + std::to_string(job.start_frame)
                                : "\"" + o.start_text + "\"";
-    PrintError(
-        kCommand, o.name,
-        "cannot start at " + at + ": " +
-            (sought == kPlayerNoThread ? std::string(Player_ResultText(sought))
-                                       : PlayableFramesText(Player_PlayableFrames(context))));
+    PrintError(kCommand, o.name,
+               "cannot start at " + at + ": " +
+                   (sought == kPlayerNoThread ? std::string(Player_ResultText(sought))
+                                              : Player_UnplayableText(context)));
     return kExitFailure;
   }
   return 0;

@@ -1132,7 +1132,7 @@ void Viewer::ReportUnplayableFrame(std::int32_t frame, std::int32_t result) {
   if (!no_index && (frame < playable || !Playing(Player_Status(player_)))) return;
   past_playable_reported_ = true;
   Report("cannot go to frame " + std::to_string(frame) + ": " +
-             (no_index ? std::string(Player_ResultText(result)) : PlayableFramesText(playable)),
+             (no_index ? std::string(Player_ResultText(result)) : Player_UnplayableText(player_)),
          false);
 }
 

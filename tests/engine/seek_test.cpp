@@ -582,6 +582,26 @@ TEST_F(SeekCut, GrownSinceIndexedSeeksToTheFramesAppended) {
   EXPECT_EQ(Player_Status(context).end, PlaybackEnd::kEndOfMovie);
 }
 
+// An index that cannot open the movie a second time (removed since it was opened, or too many
+// files open for a moment) says so, not that the movie has no frames; the next seek tries again.
+TEST_F(SeekCut, IndexThatCannotOpenTheMovieSaysSo) {
+  const std::vector<uint8_t> bytes = SilentMovie(4).Bytes();
+  TempMovie movie(bytes);
+  std::atomic<bool> held{true};
+  context.services.index_held = &held;
+  ASSERT_EQ(Player_Open(context, movie.path()), kPlayerOk);
+  ASSERT_EQ(std::remove(movie.path()), 0);
+  held = false;
+  EXPECT_EQ(Player_Seek(context, 1), kPlayerReadFailed);
+  EXPECT_EQ(Player_UnplayableText(context),
+            "the movie could not be opened again to find its frames: no such file");
+  std::ofstream(movie.path(), std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+  EXPECT_EQ(Player_Seek(context, 1), kPlayerOk);
+  EXPECT_EQ(Player_UnplayableText(context), "the movie has 4 frames that can be played");
+}
+
 // A seek whose frames the disk fails to deliver, though the index read them, ends playback
 // saying so, not that the file ends inside a frame.
 TEST_F(SeekCut, ReadErrorDuringTheSeekIsSaidToBeOne) {
