@@ -414,6 +414,8 @@ TEST(KqmExport, BadInputGivesOneLineNamingTheFileAndFails) {
   ASSERT_EQ(std::string(bytes.begin() + sound_chunk + 4, bytes.begin() + sound_chunk + 6), "BB");
   silent[sound_chunk + 4] = 'Z';
   test::WriteFileBytes(Temp("silent.kqm"), silent);
+  // The folder is the test program's: another test of it may have left outputs of these names.
+  for (const char* output : {"silent.rgb", "silent.wav"}) std::filesystem::remove(Temp(output));
   r = RunKqm(Cmd_Export, "export",
              {Temp("silent.kqm"), "--video", Temp("silent.rgb"), "--audio", Temp("silent.wav")});
   EXPECT_EQ(r.status, 1);
