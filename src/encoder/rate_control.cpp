@@ -13,7 +13,6 @@ constexpr double kMaxSlope = 0.1;
 // does not swing the qualities of the frames after it, short enough to land near the target.
 constexpr double kOnePassHorizon = 30;
 constexpr double kSecondPassHorizon = 60;
-constexpr double kSecondPassTail = 10;
 
 // What a frame would cost at quality 0 under the exponential model; the clip's complexity is
 // the mean of it over the frames.
@@ -69,17 +68,16 @@ int RateControl_NextQuality(RateControl& control) {
     const double complexity = control.complexity / static_cast<double>(control.frames);
     base = std::log(control.target / complexity) / control.slope;
   }
-  // The second pass knows the frames left: what it has overspent or underspent is made good
-  // over them, so that a clip shorter than the horizon lands near the target too, but over no
-  // fewer than the tail's (the whole clip's when shorter), so that the last frames do not swing.
-  double horizon = kOnePassHorizon;
-  if (control.second_pass) {
-    const double left =
-        static_cast<double>(control.pass_bits.size()) - static_cast<double>(control.frames);
-    horizon =
-        std::clamp(left, std::min(kSecondPassTail, static_cast<double>(control.pass_bits.size())),
-                   kSecondPassHorizon);
-  }
+  // The second pass knows the clip's length: what it has overspent or underspent is made good
+  // over that many frames when the clip is shorter than the horizon, so that it lands near the
+  // target too. Not over the frames left: the error is counted against an even share of the
+  // target, and a clip whose last frames cost the most (a scene cut) underspends until them; a
+  // span that shrank with the frames left would spend that reserve before them, and their key
+  // frame would overrun the clip's aim.
+  const double horizon =
+      control.second_pass
+          ? std::clamp(static_cast<double>(control.pass_bits.size()), 1.0, kSecondPassHorizon)
+          : kOnePassHorizon;
   const double overspent = control.spent - static_cast<double>(control.frames) * control.target;
   const double correction =
       std::clamp(-overspent / (horizon * control.target), -1.0, 1.0) / control.slope;
