@@ -300,6 +300,15 @@ void KnowFrames(DemuxState& s, std::int32_t frames, bool grown) {
   gst_element_post_message(element, gst_message_new_duration_changed(GST_OBJECT(element)));
 }
 
+// The reading has stopped short (a download that grew no more): the application, told of the
+// frames it added once a second, is told of the last of them.
+void TellFramesKnown(DemuxState& s) {
+  const std::int32_t known = s.frames_known;
+  if (s.frames_told.exchange(known) == known) return;
+  GstElement* element = GST_ELEMENT(GST_PAD_PARENT(s.sink));
+  gst_element_post_message(element, gst_message_new_duration_changed(GST_OBJECT(element)));
+}
+
 void IndexMovie(DemuxState& s, std::int64_t length) {
   // Reads on past an end the application asked for: a flushing seek plays on after it.
   Puller puller;
@@ -792,6 +801,7 @@ void Loop(gpointer user) {
         result = GST_FLOW_FLUSHING;
         goto pause;
       }
+      TellFramesKnown(s);
       if (s.puller.asked_to_end) {
         result = EndStreams(s);
         goto pause;

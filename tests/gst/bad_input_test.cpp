@@ -982,6 +982,18 @@ TEST_F(DamagedMovies, GrowingMovieIsSaidToLastLongerOnceASecond) {
   EXPECT_TRUE(run.errors.empty()) << Joined(run.errors);
   EXPECT_EQ(run.video.sizes.size(), 50u);
   EXPECT_EQ(told.count, 3);
+  // One that stops growing within the second, at frame 30: told where its reading stops, or the
+  // application went on with the 20 frames it was told of.
+  DurationChanges stalled;
+  options.built = [&stalled](GstElement* pipeline) { stalled.Watch(pipeline); };
+  options.prerolled = [&](GstElement*) {
+    stalled.WaitForFirst();
+    WriteFileBytes(Path("stalled.kqm"),
+                   Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 30)));
+  };
+  WriteFileBytes(Path("stalled.kqm"), Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 20)));
+  EXPECT_EQ(PlayBranch("stalled.kqm", true, options).video.sizes.size(), 30u);
+  EXPECT_EQ(stalled.count, 2);
 }
 
 // What the frames before a cut hold has reached the sinks when the error is said: gst-launch-1.0
