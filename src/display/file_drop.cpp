@@ -7,6 +7,7 @@
 #include <QSysInfo>
 #include <QUrl>
 #include <algorithm>
+#include <utility>
 
 namespace tarvel {
 
@@ -41,8 +42,13 @@ std::string LocalPathOf(const QUrl& url) {
 
 void FileDropWindow::dropEvent(QDropEvent* event) {
   std::vector<std::string> paths;
-  for (const QUrl& url : event->mimeData()->urls())
-    if (url.isLocalFile()) paths.push_back(LocalPathOf(url));
+  for (const QUrl& url : event->mimeData()->urls()) {
+    if (!url.isLocalFile()) continue;
+    // A zero byte (escaped as %00) is in no file's name: the name would be cut there when the
+    // file is opened, and another file played under it.
+    std::string path = LocalPathOf(url);
+    if (path.find('\0') == std::string::npos) paths.push_back(std::move(path));
+  }
   event->acceptProposedAction();
   if (!paths.empty()) OnFilesDropped(paths);
 }

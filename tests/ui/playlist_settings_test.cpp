@@ -173,7 +173,8 @@ TEST_F(PlaylistTest, DroppedNamesAreTakenByteForByte) {
   QMimeData data;
   data.setData(QStringLiteral("text/uri-list"),
                on_host(QSysInfo::machineHostName()) + "/d.kqm\r\n" + url + "/caf%E9.kqm\r\n" +
-                   on_host(QStringLiteral("localhost")) + "/b%20c.kqm\r\n");
+                   on_host(QStringLiteral("localhost")) + "/b%20c.kqm\r\n" + url +
+                   "/d.kqm%00/c.kqm\r\n");  // no file's name: it is not cut at the zero byte
   Drop(&panel(), data);
   ASSERT_NE(Window(), nullptr);
   EXPECT_EQ(state().file_count, 3);
