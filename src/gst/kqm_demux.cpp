@@ -131,6 +131,8 @@ struct DemuxState {
   GstClockTimeDiff sound_shift = 0;
   // Sound chunks read but not sent yet, with the first period each gives out.
   std::deque<std::pair<std::int64_t, GstBuffer*>> held_sound;
+  // Where the sound read since the streams were placed ends (held or sent), on the sound's time.
+  GstClockTime sound_read_end = 0;
   // The sound decoder asked for the decoding state (it joined the stream under way): the next
   // sound buffer sent carries it.
   std::atomic<bool> restart_asked{false};
@@ -615,12 +617,20 @@ void AttachJoiningState(DemuxState& s, GstBuffer* buffer) {
   SoundRestart_Attach(buffer, restart);
 }
 
-// Sends the sound chunks held back whose first period is at most `period`, so that sound goes
-// out beside the pictures of its time rather than 31 frames ahead of them, as it is stored (a
-// queue between the demuxer and each sink holds about a second).
-GstFlowReturn ReleaseSound(DemuxState& s, std::int64_t period) {
+// Sends the sound chunks held back that go beside the pictures sent up to frame `frame` (all of
+// them for G_MAXINT64) rather than 31 frames ahead of them, as they are stored (a queue between
+// the demuxer and each sink holds about a second): those whose first period is at most the
+// frame's, and those that play before the next picture. Where a header's frames last far longer
+// than the sound's periods, the periods' count alone held back the sound of the pictures sent,
+// and its sink waited for it in preroll while the reading waited for the pictures' sink.
+GstFlowReturn ReleaseSound(DemuxState& s, std::int64_t frame) {
+  const GstClockTime next_picture =
+      frame < G_MAXINT64 ? PictureTime(frame + 1, s.header.frame_duration) : GST_CLOCK_TIME_NONE;
+  const auto due = [&](const std::pair<std::int64_t, GstBuffer*>& held) {
+    return held.first <= frame || GST_BUFFER_PTS(held.second) < next_picture;
+  };
   GstFlowReturn result = GST_FLOW_OK;
-  while (!s.held_sound.empty() && s.held_sound.front().first <= period && result == GST_FLOW_OK) {
+  while (!s.held_sound.empty() && due(s.held_sound.front()) && result == GST_FLOW_OK) {
     GstBuffer* buffer = s.held_sound.front().second;
     s.held_sound.pop_front();
     if (s.restart_asked.exchange(false)) AttachJoiningState(s, buffer);
@@ -632,6 +642,7 @@ GstFlowReturn ReleaseSound(DemuxState& s, std::int64_t period) {
 void DropHeldSound(DemuxState& s) {
   for (auto& held : s.held_sound) gst_buffer_unref(held.second);
   s.held_sound.clear();
+  s.sound_read_end = 0;
 }
 
 DemuxState::~DemuxState() {
@@ -690,6 +701,7 @@ GstFlowReturn PushFrame(DemuxState& s, std::int64_t index) {
     if (s.audio_discont) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
     s.audio_discont = false;
     s.held_sound.emplace_back(heard_from, buffer);
+    s.sound_read_end = GST_BUFFER_PTS(buffer) + GST_BUFFER_DURATION(buffer);
   }
   if (s.audio && result == GST_FLOW_OK) result = ReleaseSound(s, index);
   return result;
@@ -842,7 +854,14 @@ void Loop(gpointer user) {
         return GST_PAD_IS_FLUSHING(pad) || (!drained && Element_Stopping(element));
       };
       GstPad* last = s.video;
-      if (s.audio && gst_pad_is_linked(s.audio)) {
+      if (s.audio && gst_pad_is_linked(s.audio) && s.sound_read_end <= s.segment.start) {
+        // None of the sound read reaches the segment (a seek into a header's frames that last
+        // far longer than the sound's periods): its sink, which gets nothing but the end,
+        // prerolls only on that end, so it goes first. Waiting for the pictures before it never
+        // ended: their sink waited in preroll for the sound's.
+        ReleaseSound(s, G_MAXINT64);
+        gst_pad_push_event(s.audio, OfTheSeek(s, gst_event_new_eos()));
+      } else if (s.audio && gst_pad_is_linked(s.audio)) {
         if (s.video) {
           if (interrupted(s.video, DrainDecoder(s.video))) {
             result = GST_FLOW_FLUSHING;

@@ -938,6 +938,32 @@ TEST_F(DamagedMovies, SeeksInACutMovieStayWhereItCanBeRead) {
   }
 }
 
+// A header whose frames last 327.675 s (a duration of 65535) while the sound's periods last 40 ms.
+// A seek into frame 19 starts the sound with period 19 beside its picture; the sound read before
+// the cut ends with period 50 (frame 19's), 1.28 s into the picture. Sought 1 s into it, periods
+// 44 to 50 are in the segment, held back until frame 44 would be read; sought 2 s into it, none
+// is, and the sound's sink gets nothing but its end. Both hung, each sink waiting for the other
+// to preroll.
+TEST_F(DamagedMovies, SeekIntoACutMovieWithFramesLongerThanItsSoundEndsWithTheError) {
+  Bytes cut(movie_.begin(), movie_.begin() + FrameAt(movie_, 20));
+  cut[24] = cut[25] = 0xFF;
+  WriteFileBytes(Path("cut.kqm"), cut);
+  for (const int seconds : {1, 2}) {
+    RunOptions seek;
+    seek.seeks = {19 * 327'675'000'000LL + seconds * 1'000'000'000LL};
+    const PipelineRun run = RunPipeline(
+        "filesrc location=\"" + Path("cut.kqm") +
+            "\" ! kqmdemux name=d d.video_0 ! queue ! kqmviddec ! appsink name=video sync=false "
+            "d.audio_0 ! queue ! kqmauddec ! appsink name=audio sync=false",
+        seek);
+    EXPECT_EQ(run.video.bytes.size(), kPicture) << seconds;
+    EXPECT_EQ(run.audio.bytes.size(), seconds == 1 ? 7 * kPeriod : 0) << seconds;
+    ASSERT_EQ(run.errors.size(), 1u) << seconds << Joined(run.errors);
+    EXPECT_NE(run.errors[0].find("the movie data ends after 20 of 50 frames"), std::string::npos)
+        << run.errors[0];
+  }
+}
+
 // Once the frame index has met a cut, the duration is what the file holds, in time and in
 // frames, and the application is told: a player's seek bar ran on to the header's 50 frames.
 TEST_F(DamagedMovies, CutMovieLastsAsLongAsItsWholeFrames) {
