@@ -238,29 +238,27 @@ TEST(KqmEncode, TakesTheSoundFromStandardInputWhenTheVideoIsAFile) {
 
 TEST(KqmEncode, MeetsATargetSizeInOneOrTwoPasses) {
   const std::string dir = testing::TempDir();
-  Write(dir + "target.y4m", Y4m(64, 48, 20));
-  for (const char* passes : {"--keyint=60", "--one-pass"}) {
-    // 0.8 bits per pixel of pictures: 20 * 64 * 48 * 0.8 / 8 = 6,144 bytes of chunk payloads.
-    const auto r = RunKqm(tools::Cmd_Encode, "encode",
-                          {"--video", dir + "target.y4m", "-o", dir + "target.kqm", "--bpp", "0.8",
-                           passes, "--stats", "-q"});
-    ASSERT_EQ(0, r.status) << r.err;
+  // The bytes of chunk payloads --stats counts for the pictures of `video` encoded at `bpp`
+  // (two passes unless `passes` says otherwise); -1 when it fails.
+  const auto video_bytes = [&dir](const std::string& video, const char* bpp,
+                                  const char* passes = "--keyint=60") {
+    const auto r = RunKqm(
+        tools::Cmd_Encode, "encode",
+        {"--video", dir + video, "-o", dir + "target.kqm", "--bpp", bpp, passes, "--stats", "-q"});
     const auto at = r.out.find("bytes of video");
-    ASSERT_NE(std::string::npos, at) << r.out;
-    const long bytes = std::stol(r.out.substr(r.out.rfind(' ', at - 2) + 1));
-    EXPECT_NEAR(6144.0, static_cast<double>(bytes), 6144 * 0.1) << passes;
-  }
+    EXPECT_TRUE(r.status == 0 && at != std::string::npos) << r.err << r.out;
+    return r.status != 0 || at == std::string::npos
+               ? -1.0
+               : std::stod(r.out.substr(r.out.rfind(' ', at - 2) + 1));
+  };
+  Write(dir + "target.y4m", Y4m(64, 48, 20));
+  // 0.8 bits per pixel of pictures: 20 * 64 * 48 * 0.8 / 8 = 6,144 bytes of chunk payloads.
+  for (const char* passes : {"--keyint=60", "--one-pass"})
+    EXPECT_NEAR(6144.0, video_bytes("target.y4m", "0.8", passes), 6144 * 0.1) << passes;
   // A clip shorter than the span over which the second pass makes good its errors lands near
   // the aim all the same: 5 * 64 * 48 * 0.8 / 8 = 1,536 bytes (it came to 844).
   Write(dir + "brief.y4m", Y4m(64, 48, 5));
-  const auto brief = RunKqm(
-      tools::Cmd_Encode, "encode",
-      {"--video", dir + "brief.y4m", "-o", dir + "target.kqm", "--bpp", "0.8", "--stats", "-q"});
-  ASSERT_EQ(0, brief.status) << brief.err;
-  const auto brief_at = brief.out.find("bytes of video");
-  ASSERT_NE(std::string::npos, brief_at) << brief.out;
-  EXPECT_NEAR(1536.0, std::stod(brief.out.substr(brief.out.rfind(' ', brief_at - 2) + 1)),
-              1536 * 0.1);
+  EXPECT_NEAR(1536.0, video_bytes("brief.y4m", "0.8"), 1536 * 0.1);
   // A smooth clip cut to noise for its last 4 frames: the second pass, spreading its error over
   // the frames left, spent what the noise needed before it, whose key frame then overran the
   // whole aim of 40 * 64 * 48 * 0.5 / 8 = 7,680 bytes (12,383 were written).
@@ -277,14 +275,7 @@ TEST(KqmEncode, MeetsATargetSizeInOneOrTwoPasses) {
       }
   }
   Write(dir + "cut.y4m", cut);
-  const auto tail = RunKqm(
-      tools::Cmd_Encode, "encode",
-      {"--video", dir + "cut.y4m", "-o", dir + "target.kqm", "--bpp", "0.5", "--stats", "-q"});
-  ASSERT_EQ(0, tail.status) << tail.err;
-  const auto tail_at = tail.out.find("bytes of video");
-  ASSERT_NE(std::string::npos, tail_at) << tail.out;
-  EXPECT_NEAR(7680.0, std::stod(tail.out.substr(tail.out.rfind(' ', tail_at - 2) + 1)),
-              7680 * 0.15);
+  EXPECT_NEAR(7680.0, video_bytes("cut.y4m", "0.5"), 7680 * 0.15);
   // 300 kbit/s of the whole file over 0.8 s: 30,000 bytes, of which the sound takes 22,523 (the
   // 20 frames' periods and the 31 that frame 0 carries ahead, 441 bytes each, and the stream's
   // 32-byte header).
