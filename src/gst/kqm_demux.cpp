@@ -283,6 +283,12 @@ bool OpenReader(MovieReader& reader, Puller& puller, std::int64_t length, std::s
   return MovieReader_OpenCallback(reader, callback, error);
 }
 
+// Tells the application the duration it asked for before may have changed.
+void PostDurationChanged(DemuxState& s) {
+  GstElement* element = GST_ELEMENT(GST_PAD_PARENT(s.sink));
+  gst_element_post_message(element, gst_message_new_duration_changed(GST_OBJECT(element)));
+}
+
 // Takes `frames` for the frames the file holds, or with `grown` at least that many, and tells
 // the application when its duration changes: a player's seek bar ran on past a movie's cut.
 void KnowFrames(DemuxState& s, std::int32_t frames, bool grown) {
@@ -298,17 +304,14 @@ void KnowFrames(DemuxState& s, std::int32_t frames, bool grown) {
           PictureTime(s.frames_told, s.header.frame_duration) + GST_SECOND)
     return;
   s.frames_told = frames;
-  GstElement* element = GST_ELEMENT(GST_PAD_PARENT(s.sink));
-  gst_element_post_message(element, gst_message_new_duration_changed(GST_OBJECT(element)));
+  PostDurationChanged(s);
 }
 
 // The reading has stopped short (a download that grew no more): the application, told of the
 // frames it added once a second, is told of the last of them.
 void TellFramesKnown(DemuxState& s) {
   const std::int32_t known = s.frames_known;
-  if (s.frames_told.exchange(known) == known) return;
-  GstElement* element = GST_ELEMENT(GST_PAD_PARENT(s.sink));
-  gst_element_post_message(element, gst_message_new_duration_changed(GST_OBJECT(element)));
+  if (s.frames_told.exchange(known) != known) PostDurationChanged(s);
 }
 
 void IndexMovie(DemuxState& s, std::int64_t length) {

@@ -126,11 +126,8 @@ bool ParseStart(const std::string& text, float frame_rate, std::int64_t* frame,
                 std::string* error) {
   const bool seconds = !text.empty() && text.back() == 's';
   const std::string number = seconds ? text.substr(0, text.size() - 1) : text;
-  // Decimal digits with at most one point, as the whole-number options take theirs: the
-  // library's reader would also take "0x10" for 16, "1e3" for 1000 and leading spaces.
-  const bool decimal = number.find_first_not_of("0123456789.") == std::string::npos &&
-                       number.find_first_of("0123456789") != std::string::npos &&
-                       std::count(number.begin(), number.end(), '.') <= 1;
+  // The library's reader would also take "0x10" for 16, "1e3" for 1000 and leading spaces.
+  const bool decimal = IsDecimalNumber(number);
   std::size_t used = 0;
   double value = -1.0;
   try {

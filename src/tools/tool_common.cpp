@@ -127,6 +127,13 @@ bool IsDecimalDigits(std::string_view text, bool may_be_empty) {
          text.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
+bool IsDecimalNumber(std::string_view text) {
+  const std::size_t point = text.find('.');
+  return text.find_first_of("0123456789") != std::string_view::npos &&
+         IsDecimalDigits(text.substr(0, point), true) &&
+         (point == std::string_view::npos || IsDecimalDigits(text.substr(point + 1), true));
+}
+
 namespace {
 
 // Whole numbers are decimal, zero-padded or not ("08", "010" is ten), as --frames and --size
@@ -156,14 +163,10 @@ CLI::Validator CheckedRange(Number low, Number high, const char* kind) {
         if constexpr (std::is_integral_v<Number>) {
           if (!ToDecimal(text)) return NotWholeNumber(text);
         } else {
-          // Digits with at most one point, as --start takes its seconds: the parser would also
-          // read "0x10", "1e1", "+5" and leading spaces.
-          const std::string_view number =
-              std::string_view(text).substr(!text.empty() && text[0] == '-' ? 1 : 0);
-          const std::size_t point = number.find('.');
-          if (number.find_first_of("0123456789") == std::string_view::npos ||
-              !IsDecimalDigits(number.substr(0, point), true) ||
-              (point != std::string_view::npos && !IsDecimalDigits(number.substr(point + 1), true)))
+          // The parser would also read "0x10", "1e1", "+5" and leading spaces. A minus stays,
+          // to be called out of range.
+          if (!IsDecimalNumber(
+                  std::string_view(text).substr(!text.empty() && text[0] == '-' ? 1 : 0)))
             return "Value " + text + " is not " + kind;
         }
         Number value{};

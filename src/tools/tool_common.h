@@ -79,6 +79,9 @@ void AddVerbosityOptions(CLI::App& app, Verbosity* verbosity, const char* detail
 // Text of decimal digits alone (no sign, space or point), as the number options take theirs;
 // empty text passes only when `may_be_empty`.
 bool IsDecimalDigits(std::string_view text, bool may_be_empty = false);
+// Decimal digits with at most one point and at least one digit ("2.5", ".5", "5."), as the
+// options with a fraction take theirs: no sign, exponent, hexadecimal or space.
+bool IsDecimalNumber(std::string_view text);
 
 // CLI::Range for a number that may have a fraction, and for a whole number: text that is no
 // such number (NaN, 7.5 for a whole number, 2k, 0x10, 1e1, +5) is said to be so rather than out
