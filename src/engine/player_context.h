@@ -271,7 +271,7 @@ struct PlayerContext {
   std::int64_t reader_offset = 0;
 
   // What Player_Status reports, written under status_mutex (never held while waiting or calling
-  // out); status_changed is notified after every change.
+  // out); status_changed is notified after every change that leaves it ended.
   mutable std::mutex status_mutex;
   mutable std::condition_variable status_changed;
   PlayerStatus published;
@@ -327,14 +327,20 @@ struct PlayerContext {
   std::atomic<std::uint32_t> wake_count{0};
 };
 
-// Changes the published status under its lock, then wakes the threads waiting for a change.
+// Whether a status says that playback has ended (or never began): what Player_WaitForEnd waits
+// for.
+bool Status_HasEnded(const PlayerStatus& status);
+// Changes the published status under its lock, then, when it says that playback has ended, wakes
+// the threads waiting for that. The changes of every frame wake nobody.
 template <typename Change>
 void Status_Publish(PlayerContext& context, Change&& change) {
+  bool ended = false;
   {
     std::lock_guard<std::mutex> lock(context.status_mutex);
     change(context.published);
+    ended = Status_HasEnded(context.published);
   }
-  context.status_changed.notify_all();
+  if (ended) context.status_changed.notify_all();
 }
 // Copies a one-line problem text into the status (cut to fit).
 void Status_SetProblem(PlayerStatus& status, const std::string& problem);

@@ -82,19 +82,15 @@ PlayerStatus Player_Status(const PlayerContext& context) {
   return status;
 }
 
-namespace {
-
-bool HasEnded(const PlayerStatus& status) {
+bool Status_HasEnded(const PlayerStatus& status) {
   return status.state == PlayerState::kIdle || status.state == PlayerState::kOpen ||
          status.end == PlaybackEnd::kStepFailed;
 }
 
-}  // namespace
-
 bool Player_WaitForEnd(const PlayerContext& context, std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(context.status_mutex);
   return context.status_changed.wait_for(lock, timeout,
-                                         [&context] { return HasEnded(context.published); });
+                                         [&context] { return Status_HasEnded(context.published); });
 }
 
 const char* Player_ResultText(std::int32_t code) {

@@ -1,7 +1,10 @@
 // The engine's status snapshot and presentation event: what callers see of a playback.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <fstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -93,6 +96,42 @@ TEST_F(Status, SoundDeviceLostWhilePlayingIsSaidAndThePicturesGoOn) {
   status = Player_Status(context);
   EXPECT_FALSE(status.sound_lost);
   EXPECT_EQ(status.pictures_presented, 5);
+}
+
+// A thread's state letter (R, S...) and the times it went to sleep, from /proc.
+std::pair<char, long> ThreadSleeps(pid_t tid) {
+  const std::string task = "/proc/self/task/" + std::to_string(tid);
+  std::ifstream stat(task + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const std::size_t after_name = line.rfind(')');
+  const char state = after_name + 2 < line.size() ? line[after_name + 2] : '?';
+  std::ifstream status(task + "/status");
+  long sleeps = -1;
+  for (std::string key; status >> key;)
+    if (key == "voluntary_ctxt_switches:") status >> sleeps;
+  return {state, sleeps};
+}
+
+TEST_F(Status, AWaitForTheEndSleepsThroughTheChangesOfEveryFrame) {
+  Status_Publish(context, [](PlayerStatus& status) { status.state = PlayerState::kPlaying; });
+  std::atomic<pid_t> waiter{0};
+  std::thread watch([&] {
+    waiter = gettid();
+    EXPECT_TRUE(Player_WaitForEnd(context, std::chrono::hours(1)));
+  });
+  while (waiter == 0 || ThreadSleeps(waiter).first != 'S') std::this_thread::yield();
+  const long asleep = ThreadSleeps(waiter).second;
+  // What every presented frame publishes: nothing the waiter waits for.
+  for (int frame = 1; frame <= 50; ++frame)
+    Status_Publish(context, [frame](PlayerStatus& status) {
+      status.shown_frame = frame - 1;
+      status.current_frame = frame;
+    });
+  while (ThreadSleeps(waiter).first != 'S') std::this_thread::yield();
+  EXPECT_EQ(ThreadSleeps(waiter).second, asleep);
+  Status_Publish(context, [](PlayerStatus& status) { status.state = PlayerState::kIdle; });
+  watch.join();
 }
 
 TEST_F(Status, ListenerGetsEveryPictureWithItsFrameAndPass) {
