@@ -8,6 +8,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -20,6 +21,7 @@
 #include <memory>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "platform/user_files.h"
 #include "ui/control_table.h"
@@ -346,10 +348,24 @@ bool PlatformCanAsk() {
 
 int RegisterRunningPlayer(
     std::string* problem,
-    const std::function<std::thread(std::function<void()> body)>& start_thread) {
+    const std::function<std::thread(std::function<void()> body)>& start_thread,
+    std::string executable_path) {
   if (problem != nullptr) problem->clear();
   DesktopRegistration registration;
-  registration.executable_path = RunningExecutablePath();
+  registration.executable_path =
+      executable_path.empty() ? RunningExecutablePath() : std::move(executable_path);
+  // A program removed since it started (uninstalled, or moved away) leaves its path naming
+  // nothing: the desktop drops an entry that starts nothing, and the files would open with
+  // nothing. (One upgraded in place is found at its path, and registers as it is.)
+  const QFileInfo program(QFile::decodeName(registration.executable_path.c_str()));
+  if (!registration.executable_path.empty() && !(program.isFile() && program.isExecutable())) {
+    const std::string why = registration.executable_path +
+                            ": the program has been removed since it started; start the player "
+                            "again from where it is installed now";
+    std::fprintf(stderr, "tarvel: %s\n", why.c_str());
+    if (problem != nullptr) *problem = why;
+    return kAssociationBadInput;
+  }
   // The program's icon at every size, as the installation has it.
   const QString theme = QStringLiteral(":/tarvel/icons/");
   QDirIterator icons(theme, QDir::Files, QDirIterator::Subdirectories);

@@ -96,8 +96,11 @@ bool PlatformCanAsk();
 // seconds; `start_thread` makes that thread (std::thread when empty), and where it throws
 // std::system_error the work runs on this thread instead. Returns kAssociationOk or the failure,
 // which it reports on standard error and, when `problem` is given, there (empty on success).
+// `executable_path` names the program to register (empty: the running one); a program file
+// that is no longer there is refused (kAssociationBadInput), nothing written.
 int RegisterRunningPlayer(
     std::string* problem = nullptr,
-    const std::function<std::thread(std::function<void()> body)>& start_thread = nullptr);
+    const std::function<std::thread(std::function<void()> body)>& start_thread = nullptr,
+    std::string executable_path = {});
 
 }  // namespace tarvel

@@ -11,6 +11,7 @@
 #include <QDropEvent>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QImage>
 #include <QKeyEvent>
@@ -1207,6 +1208,20 @@ TEST_F(ViewerTest, ARegistrationThatFailsSaysWhyInItsNotice) {
             QStringList{QStringLiteral("Movie files could not be associated with Tarvel: ") +
                         home.filePath(QStringLiteral("file/share/mime/packages/tarvel-kqm.xml")) +
                         QStringLiteral(": cannot be written: a file is in the way")});
+}
+
+// A player whose program file was removed while it ran (uninstalled) is not registered: the
+// desktop would drop an entry naming no program, and the movie files would open with nothing.
+TEST_F(ViewerTest, AProgramRemovedSinceItStartedIsNotRegistered) {
+  const std::string removed = home.filePath(QStringLiteral("bin/tarvel")).toStdString();
+  std::string problem;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(RegisterRunningPlayer(&problem, nullptr, removed), kAssociationBadInput);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(problem, removed +
+                         ": the program has been removed since it started; start the player "
+                         "again from where it is installed now");
+  EXPECT_FALSE(QFileInfo::exists(DataFolder() + QStringLiteral("/applications")));
 }
 
 TEST_F(ViewerTest, YesRegistersThePlayerForTheCurrentUser) {
