@@ -439,6 +439,12 @@ GstClockTime MovieDuration(const DemuxState& s) {
   return PictureTime(s.header.frame_count, s.header.frame_duration);
 }
 
+// Where the movie ends as far as is known (frames_known): the header's end until the index meets
+// the file's end before it, as durations are answered.
+GstClockTime KnownEnd(const DemuxState& s) {
+  return PictureTime(s.frames_known, s.header.frame_duration);
+}
+
 void AddSourcePad(GstElement* element, DemuxState& s, GstStaticPadTemplate* templ, const char* name,
                   GstCaps* caps, GstTagList* tags, guint group, GstPad** slot);
 gboolean SrcEvent(GstPad* pad, GstObject* parent, GstEvent* event);
@@ -727,11 +733,12 @@ void PushEos(DemuxState& s) {
 
 // The segment event for the streams. A segment seek ends with the pictures (or at its stop):
 // the sound stored past the last picture is not heard when the segment is looped, as the
-// player's looping does not play it, or each pass would overlap the next by that much.
+// player's looping does not play it, or each pass would overlap the next by that much. A movie
+// cut short ends with its last whole frame, not at its header's end.
 GstEvent* SegmentEvent(const DemuxState& s) {
   GstSegment segment = s.segment;
   if ((segment.flags & GST_SEGMENT_FLAG_SEGMENT) && !GST_CLOCK_TIME_IS_VALID(segment.stop))
-    segment.stop = MovieDuration(s);
+    segment.stop = KnownEnd(s);
   return OfTheSeek(s, gst_event_new_segment(&segment));
 }
 
@@ -924,7 +931,7 @@ pause:
   if (result == GST_FLOW_EOS) {
     if (s.segment.flags & GST_SEGMENT_FLAG_SEGMENT) {
       const GstClockTime stop =
-          GST_CLOCK_TIME_IS_VALID(s.segment.stop) ? s.segment.stop : MovieDuration(s);
+          GST_CLOCK_TIME_IS_VALID(s.segment.stop) ? s.segment.stop : KnownEnd(s);
       GstEvent* done =
           OfTheSeek(s, gst_event_new_segment_done(GST_FORMAT_TIME, static_cast<gint64>(stop)));
       GstMessage* message = gst_message_new_segment_done(GST_OBJECT(element), GST_FORMAT_TIME,

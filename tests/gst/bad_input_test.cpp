@@ -991,6 +991,44 @@ TEST_F(DamagedMovies, CutMovieLastsAsLongAsItsWholeFrames) {
   EXPECT_EQ(from_end, 15 * 40'000'000LL);
 }
 
+// A segment seek without a stop in a movie cut after frame 20 ends where its frames do: its
+// segment stopped at the header's 2.0 s, 1.2 s after its last picture, and the sinks waited for
+// what would never come; it stops at 0.8 s, as its duration is answered.
+TEST_F(DamagedMovies, SegmentOfACutMovieEndsWithItsFrames) {
+  WriteFileBytes(Path("cut.kqm"), Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 20) + 10));
+  DurationChanges told;
+  RunOptions options;
+  options.built = [&told](GstElement* pipeline) { told.Watch(pipeline); };
+  gint64 segment_stop = -1;
+  options.prerolled = [&](GstElement* pipeline) {
+    if (!told.WaitForFirst()) return;  // the index has met the end at frame 20
+    GstElement* demuxer = gst_bin_get_by_name(GST_BIN(pipeline), "d");
+    GstPad* pad = gst_element_get_static_pad(demuxer, "video_0");
+    gst_pad_add_probe(
+        pad, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+          GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+          if (GST_EVENT_TYPE(event) == GST_EVENT_SEGMENT) {
+            const GstSegment* segment = nullptr;
+            gst_event_parse_segment(event, &segment);
+            *static_cast<gint64*>(data) = static_cast<gint64>(segment->stop);
+          }
+          return GST_PAD_PROBE_OK;
+        },
+        &segment_stop, nullptr);
+    gst_object_unref(pad);
+    gst_object_unref(demuxer);
+    gst_element_seek(pipeline, 1.0, GST_FORMAT_TIME,
+                     static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_SEGMENT),
+                     GST_SEEK_TYPE_SET, 0, GST_SEEK_TYPE_NONE, -1);
+    gst_element_get_state(pipeline, nullptr, nullptr, 30 * GST_SECOND);
+  };
+  const PipelineRun run = PlayBranch("cut.kqm", true, options);
+  EXPECT_EQ(segment_stop, 20 * 40'000'000LL);  // 25 frames per second
+  ASSERT_EQ(run.errors.size(), 1u) << Joined(run.errors);
+  EXPECT_EQ(run.errors[0], Shown("cut.kqm") + ": frame 20: the file ends inside the frame");
+}
+
 // A download that grows while it plays lengthens its duration with each frame read past the end
 // its index met; the application, which asks for the duration again at each change it is told
 // of, was told at every one of them (30 times here). It is told once a second of pictures has
