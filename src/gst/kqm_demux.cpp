@@ -165,6 +165,9 @@ struct DemuxState {
   // neither the index's lock nor the streaming thread: a seek let in before it may be reading
   // this meanwhile, before it holds the streaming thread.
   std::atomic<std::int64_t> index_length{-1};
+  // The index's reader could not read the movie's header (upstream failed it): the next seek
+  // builds the index again. Written by the index's thread, read once it is joined.
+  std::atomic<bool> index_unopened{false};
   // Held while the index's thread is started or ended: the streaming thread starts it, the
   // thread that takes the pad down ends it.
   std::mutex indexer_lock;
@@ -331,6 +334,17 @@ void IndexMovie(DemuxState& s, std::int64_t length) {
     if (end == IndexEnd::kComplete || end == IndexEnd::kEndOfData || end == IndexEnd::kTruncated)
       KnowFrames(s, s.index.frames(), false);
   } else {
+    // A good movie whose second reading fails for a moment (upstream's read failed) is not
+    // taken for one without frames: the reason is said, and the next seek tries again.
+    if (!s.index_cancel) {
+      s.index_unopened = true;
+      GstElement* element = GST_ELEMENT(GST_PAD_PARENT(s.sink));
+      GST_ELEMENT_WARNING(element, STREAM, DEMUX,
+                          ("%s", WithFileName(s.name, "the frame index cannot read the movie (" +
+                                                          error + "); the next seek tries again")
+                                     .c_str()),
+                          (nullptr));
+    }
     s.index.Finish(IndexEnd::kTruncated);
   }
   s.index_length = reader.file_length;
@@ -343,6 +357,7 @@ bool StartIndex(DemuxState& s, std::int64_t length) {
   const std::lock_guard<std::mutex> lock(s.indexer_lock);
   s.index_cancel = false;
   s.index_length = -1;
+  s.index_unopened = false;
   ++s.index_builds;
   s.index.Reset(s.header.frame_count);
   s.key_alone.assign(s.header.frame_count, 0);
@@ -366,22 +381,25 @@ void StopIndex(DemuxState& s) {
 }
 
 // The file's length now when the index met the end of the file (at a frame or inside one) and
-// the file has grown since (a download in progress): built again, the index reaches frames it
-// could not. -1 otherwise. Seeks ask from their own threads: under the lock the index is started
-// with, so that a build another seek started meanwhile is neither ended nor taken for this one.
+// the file has grown since (a download in progress), or when it could not read the movie at
+// all: built again, the index reaches frames it could not. -1 otherwise. Seeks ask from their
+// own threads: under the lock the index is started with, so that a build another seek started
+// meanwhile is neither ended nor taken for this one.
 std::int64_t IndexOutgrown(DemuxState& s) {
   std::int64_t measured = -1;
+  bool unopened = false;
   {
     const std::lock_guard<std::mutex> lock(s.indexer_lock);
     const IndexEnd end = s.index.end();
     if (end != IndexEnd::kEndOfData && end != IndexEnd::kTruncated) return -1;
     if (s.indexer.joinable()) s.indexer.join();  // finished: joined at once
     measured = s.index_length;
+    unopened = s.index_unopened;
   }
   gint64 length = -1;
-  if (measured < 0 || !gst_pad_peer_query_duration(s.sink, GST_FORMAT_BYTES, &length) ||
-      length <= measured)
-    return -1;
+  const bool known = gst_pad_peer_query_duration(s.sink, GST_FORMAT_BYTES, &length) && length >= 0;
+  if (unopened) return known ? length : measured;
+  if (measured < 0 || !known || length <= measured) return -1;
   return length;
 }
 

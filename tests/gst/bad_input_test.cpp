@@ -1029,6 +1029,77 @@ TEST_F(DamagedMovies, SegmentOfACutMovieEndsWithItsFrames) {
   EXPECT_EQ(run.errors[0], Shown("cut.kqm") + ": frame 20: the file ends inside the frame");
 }
 
+// The index reads the movie a second time, through reads of its own. Where upstream fails those
+// for a while, a good movie is not taken for one without frames: the reason is said, and the next
+// seek builds the index again. The seek was refused, and nothing said why.
+TEST_F(DamagedMovies, IndexThatCannotReadTheMovieSaysWhyAndIsTriedAgain) {
+  WriteFileBytes(Path("good.kqm"), movie_);
+  struct IndexReads {
+    std::mutex lock;
+    std::thread::id streaming;  // the first to read: the streaming thread, reading the header
+    bool failing = true;
+    EndGate warned;
+  } reads;
+  RunOptions options;
+  options.built = [&reads](GstElement* pipeline) {
+    GstElement* source = gst_bin_get_by_name(GST_BIN(pipeline), "src");
+    GstPad* read = gst_element_get_static_pad(source, "src");
+    gst_pad_add_probe(
+        read, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_PULL | GST_PAD_PROBE_TYPE_BUFFER),
+        [](GstPad*, GstPadProbeInfo*, gpointer user) {
+          auto& r = *static_cast<IndexReads*>(user);
+          const std::lock_guard<std::mutex> hold(r.lock);
+          if (r.streaming == std::thread::id()) r.streaming = std::this_thread::get_id();
+          if (!r.failing || r.streaming == std::this_thread::get_id()) return GST_PAD_PROBE_OK;
+          return GST_PAD_PROBE_DROP;  // the range is not delivered: upstream says it ends
+        },
+        &reads, nullptr);
+    gst_object_unref(read);
+    gst_object_unref(source);
+    GstBus* bus = gst_element_get_bus(pipeline);
+    gst_bus_set_sync_handler(
+        bus,
+        [](GstBus*, GstMessage* message, gpointer data) {
+          if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_WARNING) static_cast<EndGate*>(data)->End();
+          return GST_BUS_PASS;
+        },
+        &reads.warned, nullptr);
+    gst_object_unref(bus);
+  };
+  gboolean sought = FALSE;
+  gint64 position = -1;
+  options.prerolled = [&](GstElement* pipeline) {
+    {
+      // A bound only for a demuxer that never says it (the test fails rather than hangs).
+      std::unique_lock<std::mutex> hold(reads.warned.lock);
+      if (!reads.warned.changed.wait_for(hold, std::chrono::seconds(30),
+                                         [&reads] { return reads.warned.ended; }))
+        return;
+    }
+    {
+      const std::lock_guard<std::mutex> hold(reads.lock);
+      reads.failing = false;
+    }
+    sought = gst_element_seek_simple(
+        pipeline, GST_FORMAT_TIME,
+        static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE), 10 * 40'000'000LL);
+    gst_element_get_state(pipeline, nullptr, nullptr, 30 * GST_SECOND);
+    gst_element_query_position(pipeline, GST_FORMAT_TIME, &position);
+  };
+  const PipelineRun run =
+      RunPipeline("filesrc name=src location=\"" + Path("good.kqm") +
+                      "\" ! kqmdemux name=d d.video_0 ! kqmviddec ! appsink name=video sync=false",
+                  options);
+  ASSERT_EQ(run.warnings.size(), 1u) << Joined(run.warnings);
+  EXPECT_EQ(run.warnings[0], Shown("good.kqm") +
+                                 ": the frame index cannot read the movie (not a movie: shorter "
+                                 "than the 64-byte header); the next seek tries again");
+  EXPECT_TRUE(sought);
+  EXPECT_EQ(position, 10 * 40'000'000LL);  // 25 frames per second
+  EXPECT_TRUE(run.errors.empty()) << Joined(run.errors);
+  EXPECT_EQ(run.video.sizes.size(), 40u);  // frames 10 to 49
+}
+
 // A download that grows while it plays lengthens its duration with each frame read past the end
 // its index met; the application, which asks for the duration again at each change it is told
 // of, was told at every one of them (30 times here). It is told once a second of pictures has
