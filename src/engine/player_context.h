@@ -439,8 +439,9 @@ std::int32_t Player_PlayableFrames(PlayerContext& context);
 // "the movie has `frames` frames that can be played", for a frame asked for past them.
 std::string PlayableFramesText(std::int32_t frames);
 // Why a frame Player_Seek refused lies past what can be sought, as Player_PlayableFrames waits:
-// PlayableFramesText, or that the index could not open the movie again (a descriptor limit, the
-// file removed since it was opened), which says nothing about what the movie holds.
+// PlayableFramesText, or why the index stopped where that says nothing about what the movie
+// holds: it could not open the movie again (a descriptor limit, the file removed since it was
+// opened), a read failed, or memory ran out.
 std::string Player_UnplayableText(PlayerContext& context);
 // One frame back while paused or stepping: a seek to the frame before the one shown, leaving
 // the engine paused. Refused (kPlayerReadFailed) at frame 0 and while playing.

@@ -434,12 +434,17 @@ bool FrameSeekable(PlayerContext& context, std::int32_t frame) {
   };
   if (frame < 0 || frame >= context.frame_count) return false;
   if (indexed()) return true;
-  // A file still being written (a download) may hold the frame by now, though the index met
-  // its end before it: the index is built again once the file has grown since. So it is once
-  // when it could not open the file at all (too many files open for a moment).
+  // An index that could not open the file (too many files open for a moment), read it (a disk
+  // or network failing for a while) or find the memory for it is built again: each seek tries.
   const IndexEnd end = context.movie_index.end();
-  const bool unopened = end != IndexEnd::kIndexing && !context.index_open_problem.empty();
-  if ((end != IndexEnd::kEndOfData && end != IndexEnd::kTruncated && !unopened) ||
+  if (end == IndexEnd::kReadError || end == IndexEnd::kOutOfMemory) {
+    Index_Stop(context);
+    Index_Start(context);
+    return indexed();
+  }
+  // A file still being written (a download) may hold the frame by now, though the index met
+  // its end before it: the index is built again once the file has grown since.
+  if ((end != IndexEnd::kEndOfData && end != IndexEnd::kTruncated) ||
       context.source.source_kind != kSourcePlainFile)
     return false;
   Index_Stop(context);
@@ -547,8 +552,15 @@ std::string PlayableFramesText(std::int32_t frames) {
 
 std::string Player_UnplayableText(PlayerContext& context) {
   const std::int32_t frames = Player_PlayableFrames(context);
-  if (context.movie_open && context.movie_index.finished() && !context.index_open_problem.empty())
-    return "the movie could not be opened again to find its frames: " + context.index_open_problem;
+  if (context.movie_open && context.movie_index.finished()) {
+    if (!context.index_open_problem.empty())
+      return "the movie could not be opened again to find its frames: " +
+             context.index_open_problem;
+    // Where the index gave up, the frames after say nothing of what the movie holds.
+    const IndexEnd end = context.movie_index.end();
+    if (end == IndexEnd::kOutOfMemory) return "not enough memory to index the movie's frames";
+    if (end == IndexEnd::kReadError) return IndexEndProblem(end, frames, context.frame_count);
+  }
   return PlayableFramesText(frames);
 }
 

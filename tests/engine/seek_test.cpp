@@ -602,6 +602,29 @@ TEST_F(SeekCut, IndexThatCannotOpenTheMovieSaysSo) {
   EXPECT_EQ(Player_UnplayableText(context), "the movie has 4 frames that can be played");
 }
 
+// An index that stopped where its disk failed, or without memory for it, says why, not that
+// the movie has the frames it found before (0 here); the next seek builds it again. (The index
+// is made to end so at frame 0 once its thread has been stopped.)
+TEST_F(SeekCut, IndexThatCouldNotReadOrFindMemorySaysWhy) {
+  TempMovie movie(SilentMovie(4).Bytes());
+  std::atomic<bool> held{true};
+  context.services.index_held = &held;
+  ASSERT_EQ(Player_Open(context, movie.path()), kPlayerOk);
+  held = false;
+  for (const IndexEnd end : {IndexEnd::kReadError, IndexEnd::kOutOfMemory}) {
+    Index_Stop(context);
+    ASSERT_TRUE(context.movie_index.Reset(context.frame_count));  // met at frame 0
+    context.movie_index.Finish(end);
+    EXPECT_EQ(Player_UnplayableText(context),
+              end == IndexEnd::kOutOfMemory
+                  ? "not enough memory to index the movie's frames"
+                  : "frame 0: the file cannot be read there (an input/output error of its disk "
+                    "or network)");
+    EXPECT_EQ(Player_Seek(context, 3), kPlayerOk);
+    EXPECT_EQ(Player_UnplayableText(context), "the movie has 4 frames that can be played");
+  }
+}
+
 // A seek whose frames the disk fails to deliver, though the index read them, ends playback
 // saying so, not that the file ends inside a frame.
 TEST_F(SeekCut, ReadErrorDuringTheSeekIsSaidToBeOne) {
