@@ -1,5 +1,6 @@
 // The player context's lifecycle: reset, pixel format, open, start and stop.
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -62,6 +63,28 @@ void FreeRing(PlayerContext& context) {
   context.frame_ring.reset();
   context.ring_indexes.reset();
   context.ring_capacity = 0;
+}
+
+// Whether `thread`, a reader asked to end, ends within the wait the services allow; one that a
+// stop before has left in its read is not waited for again.
+bool ReaderEnds(const PlayerContext& context, const WorkerThread& thread) {
+  const std::int32_t wait = context.services.reader_wait_ms;
+  return wait < 0 || thread.EndsWithin(std::chrono::milliseconds(context.readers_left ? 0 : wait));
+}
+
+// A stop whose reader is still inside a read goes no further: the reader keeps the movie's file
+// and the frame it reads into. The movie stays open; the next stop finishes once it has ended.
+void LeaveReaders(PlayerContext& context) {
+  DebugOutput("tarvel: a read of the movie does not end; its reader is left to it\n");
+  context.readers_left = true;
+  context.stop_requested = false;
+  Engine_RecordEnd(context, PlaybackEnd::kUserStop, kPlayerOk, context.current_frame, {});
+  Status_Publish(context, [&context](PlayerStatus& status) {
+    context.closing = false;
+    status.state = PlayerState::kOpen;
+    status.sound_on = false;
+  });
+  context.closing.notify_all();
 }
 
 std::int32_t FailStart(PlayerContext& context, std::int32_t code, const std::string& problem = {}) {
@@ -602,6 +625,7 @@ void Player_StopLocked(PlayerContext& context) {
 
   if (!context.disk_thread.IsCurrent() && context.disk_thread.exists()) {
     if (context.disk_semaphore) context.disk_semaphore->Release();
+    if (!ReaderEnds(context, context.disk_thread)) return LeaveReaders(context);
     context.disk_thread.Close();
     context.disk_thread_id = 0;
   }
@@ -614,7 +638,10 @@ void Player_StopLocked(PlayerContext& context) {
   }
   FreeRing(context);
   context.disk_semaphore.reset();
+  context.index_cancel = true;
+  if (!ReaderEnds(context, context.index_thread)) return LeaveReaders(context);
   Index_Stop(context);
+  context.readers_left = false;
   Source_Close(context.source);
   context.start_frame = 0;
   // A seek that ended playback (a frame it could not read, or a stop from its listener) held the
@@ -652,8 +679,14 @@ void Player_StopIfPlaying(PlayerContext& context) {
   if (context.playing) Player_Stop(context);
 }
 
+bool Player_ReadersLeft(const PlayerContext& context) {
+  return context.readers_left;
+}
+
 void Player_Destroy(PlayerContext& context) {
   Player_Stop(context);
+  // A reader left inside its read keeps what it uses: the program ends without it.
+  if (context.readers_left) return;
   CollectEngineThreads(context);
   context.timer.Stop();
   context.video_decoder.reset();

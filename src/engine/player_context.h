@@ -158,6 +158,13 @@ struct EngineServices {
   // engine's control go: tests of what other threads may do meanwhile act there.
   void (*after_stop)(void* user) = nullptr;
   void* after_stop_user = nullptr;
+  // How long a stop waits for the disk reader and the frame index's reader to end, in
+  // milliseconds; negative: for as long as they take. A program about to end bounds it, so that
+  // a read the disk or a network share never answers does not hold the program for good: a
+  // reader still inside its read then is left there, keeping the movie's file and what it reads
+  // into, and the stop goes no further (Player_ReadersLeft); a later stop finishes it once the
+  // reader has ended. Such a program ends without destroying the context (std::_Exit).
+  std::atomic<std::int32_t> reader_wait_ms{-1};
 };
 
 // The pictures kept for seeks: frame `spacing` x (i + 1)'s picture in entry i (null: not kept
@@ -282,6 +289,8 @@ struct PlayerContext {
   MovieIndex movie_index;
   WorkerThread index_thread;
   std::atomic<bool> index_cancel{false};
+  // A stop left a reader inside a read (EngineServices::reader_wait_ms).
+  std::atomic<bool> readers_left{false};
   // The length of the file as the index last measured it (-1: not measured); written by
   // index_thread, read once it is joined.
   std::int64_t index_file_length = -1;
@@ -411,6 +420,8 @@ std::int32_t Player_Start(PlayerContext& context, void* target, std::int32_t dis
 void Player_Stop(PlayerContext& context);
 void Player_StopIfPlaying(PlayerContext& context);
 void Player_Destroy(PlayerContext& context);
+// Whether the last stop left a reader inside a read (EngineServices::reader_wait_ms).
+bool Player_ReadersLeft(const PlayerContext& context);
 std::int32_t Player_Pause(PlayerContext& context);
 std::int32_t Player_Restart(PlayerContext& context);
 // With sound: the device stops once the period it is playing has played, before any of the next

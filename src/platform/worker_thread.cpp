@@ -23,6 +23,7 @@ bool WorkerThread::Start(std::function<std::uint32_t()> body, bool fail_for_test
       shared->thread_id.store(std::this_thread::get_id());
       const std::uint32_t code = body();
       shared->exit_code.store(code);
+      shared->ended.Release();
     });
   } catch (const std::system_error&) {
     shared_ = std::make_shared<Shared>();
@@ -46,6 +47,13 @@ void WorkerThread::Close() {
   thread_.join();
   shared_->thread_id.store(std::thread::id());
   id_ = 0;
+}
+
+bool WorkerThread::EndsWithin(std::chrono::milliseconds wait) const {
+  if (!thread_.joinable() || IsCurrent()) return true;
+  if (!shared_->ended.TryAcquireFor(wait)) return false;
+  shared_->ended.Release();  // for the next to ask
+  return true;
 }
 
 void WorkerThread::SetPriority(int priority) {

@@ -3,10 +3,13 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <thread>
+
+#include "platform/semaphore.h"
 
 namespace tarvel {
 
@@ -40,6 +43,9 @@ class WorkerThread {
   // Waits for the thread to end and releases it. Does nothing when no thread exists, or when
   // called on the thread itself.
   void Close();
+  // Whether the thread's procedure has returned within `wait` (true at once when no thread
+  // exists, or on the thread itself). The thread is not released: Close does that.
+  bool EndsWithin(std::chrono::milliseconds wait) const;
 
   void SetPriority(int priority);
   int priority() const;
@@ -49,11 +55,12 @@ class WorkerThread {
     std::atomic<std::uint32_t> exit_code{kThreadStillActive};
     std::atomic<int> priority{kThreadPriorityNormal};
     std::atomic<std::thread::id> thread_id{};
+    // Released once, as the procedure returns.
+    Semaphore ended{0, 1};
   };
   std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
   std::thread thread_;
   std::uint32_t id_ = 0;
 };
-
 
 }  // namespace tarvel

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -33,6 +34,8 @@ namespace tarvel::tools {
 namespace {
 
 const char kCommand[] = "kqm play";
+// How long a stop waits for a read of the movie to end before the command ends without it.
+constexpr std::int32_t kReaderWaitAtStopMs = 2000;
 
 struct PlayOptions {
   std::string path, device = "sdl", audio_out, video_out, package_path, start_text;
@@ -514,6 +517,8 @@ PlayerStatus WaitForEnd(PlayJob& job) {
   while (!Player_WaitForEnd(*job.context, std::chrono::milliseconds(100))) {
     if (StopSignals_Received() != 0) {
       job.tail_cut.release();
+      // A read the disk or a network share never answers holds the stop up for a moment only.
+      job.context->services.reader_wait_ms = kReaderWaitAtStopMs;
       Player_Stop(*job.context);
     }
     say_lost(Player_Status(*job.context));
@@ -596,6 +601,13 @@ int Report(PlayJob& job, const PlayerStatus& ended) {
   return stop_signal != 0 ? ExitStatusOfSignal(stop_signal) : status;
 }
 
+// A reader the stop left inside a read that never ends keeps the engine's buffers: with the
+// outputs finished, the command ends without it rather than wait on it for good.
+int EndLeavingReaders(const PlayJob& job, int status) {
+  if (!job.context || !Player_ReadersLeft(*job.context)) return status;
+  std::_Exit(FinishStandardOutput(kCommand, status));
+}
+
 }  // namespace
 
 int Cmd_Play(int argc, char** argv) {
@@ -626,11 +638,11 @@ int Cmd_Play(int argc, char** argv) {
     status = Report(job, ended);
   }
   const std::int64_t presented = job.presented;
-  if (options.verbosity.quiet || StandardOutputReaderLeft()) return status;
+  if (options.verbosity.quiet || StandardOutputReaderLeft()) return EndLeavingReaders(job, status);
   std::fprintf(options.to_stdout() ? stderr : stdout, "%s presented in %.3f s (%.1f frames/s)\n",
                Counted(presented, "frame").c_str(), seconds,
                seconds > 0 ? static_cast<double>(presented) / seconds : 0.0);
-  return status;
+  return EndLeavingReaders(job, status);
 }
 
 }  // namespace tarvel::tools

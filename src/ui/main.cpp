@@ -174,6 +174,12 @@ int main(int argc, char** argv) {
     const int result = viewer.Run();
     const int signal = tarvel::StopSignals_Received();
     status = signal != 0 ? 128 + signal : result;
+    // A reader still inside a read the disk or a network share never answers keeps the movie
+    // and the engine's buffers: the settings are written, so the program ends without it.
+    if (tarvel::Player_ReadersLeft(player)) {
+      std::fflush(nullptr);
+      std::_Exit(status);
+    }
   }
   // A session bus that never answered the connection holds the bus library's thread, which the
   // window library waits for as the program ends: the player's work is done, so it ends here.

@@ -40,6 +40,9 @@ namespace tarvel {
 
 namespace {
 
+// How long Close waits for a read of the movie to end before the program ends without it.
+constexpr std::int32_t kReaderWaitAtQuitMs = 2000;
+
 // The player's windows are windows to assistive tools, which say a window's title and look in
 // it for its status bar by these roles; the video window's status bar is one.
 QAccessibleInterface* PlayerWindowAccessibleFactory(const QString&, QObject* object) {
@@ -482,6 +485,9 @@ void Viewer::Shutdown() {
   if (shut_down_) return;
   shut_down_ = true;
   WriteSettings();
+  // The program is ending: a read the disk or a network share stopped answering holds it up for
+  // a moment only (main ends the program without that reader).
+  player_.services.reader_wait_ms = kReaderWaitAtQuitMs;
   Player_Stop(player_);
   KeepScreenOnWhilePlaying();
   // The desktop's media controls no longer see the player.

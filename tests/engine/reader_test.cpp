@@ -1,7 +1,11 @@
 // The disk reader and the frame ring: look-ahead, looping, the end of a movie and bad frames.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
+
 #include "engine_fixture.h"
+#include "platform/semaphore.h"
 
 namespace tarvel::test {
 namespace {
@@ -237,6 +241,74 @@ TEST_F(Reader, StopWakesAReaderWaitingForAFreeSlot) {
   Player_Stop(context);
   EXPECT_FALSE(context.disk_thread.exists());
   EXPECT_FALSE(context.movie_open);
+}
+
+// A stream over a movie's bytes whose reads past `limit` wait for `gate`: a network share that
+// stops answering there.
+struct StallingStream {
+  std::vector<std::uint8_t> bytes;
+  std::size_t limit = 0;
+  std::size_t position = 0;
+  std::atomic<bool> waiting{false};
+  Semaphore gate{0, 1};
+
+  std::FILE* Open() {
+    cookie_io_functions_t io{};
+    io.read = [](void* self, char* out, std::size_t size) -> ssize_t {
+      auto& s = *static_cast<StallingStream*>(self);
+      if (s.position >= s.limit) {
+        s.waiting = true;
+        s.gate.Acquire();
+        s.gate.Release();
+      }
+      const std::size_t end = s.position < s.limit ? s.limit : s.bytes.size();
+      const std::size_t n = std::min(size, end - std::min(end, s.position));
+      std::memcpy(out, s.bytes.data() + s.position, n);
+      s.position += n;
+      return static_cast<ssize_t>(n);
+    };
+    io.seek = [](void* self, off64_t* offset, int whence) {
+      auto& s = *static_cast<StallingStream*>(self);
+      const off64_t base = whence == SEEK_SET   ? 0
+                           : whence == SEEK_CUR ? static_cast<off64_t>(s.position)
+                                                : static_cast<off64_t>(s.bytes.size());
+      s.position = static_cast<std::size_t>(base + *offset);
+      *offset = static_cast<off64_t>(s.position);
+      return 0;
+    };
+    return fopencookie(this, "rb", io);
+  }
+};
+
+TEST_F(Reader, StopBoundedForExitLeavesAReaderInAReadThatNeverEnds) {
+  const MovieLayout layout = SilentMovie(40);
+  TempMovie movie(layout);
+  ASSERT_EQ(Player_Open(context, movie.path()), kPlayerOk);
+  // Frame 0 comes; the read of frame 1 waits.
+  StallingStream stream;
+  stream.bytes = layout.Bytes();
+  stream.limit = 64 + (stream.bytes[64] | (stream.bytes[65] << 8) | (stream.bytes[66] << 16));
+  stream.position = 64;
+  std::fclose(context.source.movie_file);
+  context.source.movie_file = stream.Open();
+  ASSERT_NE(context.source.movie_file, nullptr);
+  surface.assign(std::size_t{context.width} * context.height, 0);
+  ASSERT_EQ(Player_Start(context, surface.data(), kDisplayWindow, nullptr, 4), kPlayerOk);
+  ASSERT_TRUE(WaitFor([&stream] { return stream.waiting.load(); }));
+
+  context.services.reader_wait_ms = 0;
+  Player_Stop(context);
+  EXPECT_TRUE(Player_ReadersLeft(context));
+  EXPECT_EQ(Player_Status(context).state, PlayerState::kOpen);
+  EXPECT_EQ(Player_Status(context).end, PlaybackEnd::kUserStop);
+
+  // The share answers again: the next stop finishes.
+  stream.gate.Release();
+  context.services.reader_wait_ms = -1;
+  Player_Stop(context);
+  EXPECT_FALSE(Player_ReadersLeft(context));
+  EXPECT_FALSE(context.movie_open);
+  EXPECT_FALSE(context.disk_thread.exists());
 }
 
 }  // namespace
