@@ -99,6 +99,16 @@ bool ReadOptions(int argc, char** argv, PlayOptions& o, int* status) {
     PrintError(kCommand, "", "--audio-out needs --device capture");
     return false;
   }
+  // The pictures go out raw whatever the name: a y4m or PNG name, as export writes them, would
+  // get a file that no reader of its kind takes.
+  for (const char* kind : {".y4m", ".png"}) {
+    if (EndsWithNoCase(o.video_out, kind)) {
+      PrintError(kCommand, o.video_out,
+                 "--video-out writes raw 5-5-5 pixels, not " + std::string(kind + 1) +
+                     " pictures ('kqm export --video' writes those)");
+      return false;
+    }
+  }
   // Without --realtime the capture device and the clock run as fast as they can.
   if (o.rate > 0.0f && o.capture() && !o.realtime) {
     PrintError(

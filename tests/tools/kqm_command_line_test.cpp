@@ -108,6 +108,13 @@ TEST(KqmCommandLine, UsageErrorsExitTwoNamingTheCommandAndEveryCommandTakesQuiet
   EXPECT_EQ(2, no_sound.status) << no_sound.err;
   EXPECT_EQ(0u, no_sound.err.rfind("kqm export: --audio-length requires --audio", 0))
       << no_sound.err;
+  // Play's pictures are raw pixels whatever the name: a y4m name got them with status 0, a file
+  // no y4m reader takes.
+  const std::string y4m = ::testing::TempDir() + "play-pictures.y4m";
+  const auto raw_as_y4m =
+      test::RunKqm(tools::Cmd_Play, "play", {movie, "--device", "capture", "--video-out", y4m});
+  EXPECT_EQ(2, raw_as_y4m.status) << raw_as_y4m.err;
+  EXPECT_FALSE(std::filesystem::exists(y4m));
   // Text that is no number of the option's kind is said to be so, not out of its range.
   const std::pair<test::KqmResult, std::string> not_numbers[] = {
       {test::RunKqm(tools::Cmd_Encode, "encode",
