@@ -134,7 +134,8 @@ WalkSummary Walk(MovieReader& reader, const FrameVisitor& visit = nullptr) {
 
 // A JSON string: quotes, backslashes and control characters escaped, and each byte that is not
 // part of well-formed UTF-8 (a file name can hold any bytes) replaced by U+FFFD, so that the
-// output is always valid UTF-8.
+// output is always valid UTF-8. DEL and the C1 controls U+0080 to U+009F are escaped too: written
+// raw, U+009B reached a terminal showing the facts as the start of a command, as in messages.
 std::string JsonString(const std::string& text) {
   std::string out = "\"";
   for (std::size_t at = 0; at < text.size();) {
@@ -150,9 +151,14 @@ std::string JsonString(const std::string& text) {
       out += c;
     } else if (c == '\n') {
       out += "\\n";
-    } else if (static_cast<unsigned char>(c) < 0x20) {
+    } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F ||
+               (length == 2 && static_cast<unsigned char>(c) == 0xC2 &&
+                static_cast<unsigned char>(text[at + 1]) < 0xA0)) {
+      // After 0xC2, the second byte of U+0080 to U+00BF is the character's own value.
+      const unsigned code =
+          length == 2 ? static_cast<unsigned char>(text[at + 1]) : static_cast<unsigned char>(c);
       char hex[8];
-      std::snprintf(hex, sizeof hex, "\\u%04x", c);
+      std::snprintf(hex, sizeof hex, "\\u%04x", code);
       out += hex;
     } else {
       out.append(text, at, length);

@@ -117,6 +117,13 @@ TEST(KqmInfo, JsonIsValidUtf8WhateverBytesTheFileNameHolds) {
   const auto r = RunKqm(Cmd_Info, "info", {name, "--json"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("bad\\ufffdcaf\xc3\xa9-\\ufffd\\ufffd.kqm\""), std::string::npos) << r.out;
+  // A C1 control, which a terminal takes for the start of a command, is escaped as in messages.
+  const std::string c1 = ::testing::TempDir() +
+                         "csi\xc2\x9b"
+                         "2J.kqm";
+  test::WriteFileBytes(c1, test::ReadFileBytes(ConformancePath("key-dct-128x96")));
+  EXPECT_NE(RunKqm(Cmd_Info, "info", {c1, "--json"}).out.find("csi\\u009b2J.kqm\""),
+            std::string::npos);
 
   // A line feed in the name stays within the File line of the report, as in messages.
   const std::string fed = ::testing::TempDir() + "one\nPicture: 8x8.kqm";
