@@ -197,7 +197,22 @@ bool ReadOptions(int argc, char** argv, BenchOptions& o, int* status) {
       ->excludes(passes)
       ->excludes(format);
   AddVerbosityOptions(app, &o.verbosity);
-  if (!ParseCommandLine(app, argc, argv, status)) return false;
+  // --seek takes the word after it only when that is its count: the parser took any word there
+  // while another followed (`--seek movie.kqm -q` read the movie's name as the count), and the
+  // `--` after it as the end of its values, so that `--seek -- -clip.kqm` took the movie for an
+  // option. Joined to it, the count is the option's own and the parser reads on past it.
+  std::vector<std::string> words(argv, argv + argc);
+  for (std::size_t i = 1; i < words.size() && words[i] != "--"; ++i) {
+    if (words[i] != "--seek") continue;
+    const bool has_next = i + 1 < words.size();
+    if (has_next && words[i + 1].empty()) continue;  // refused as every empty value is
+    const bool count = has_next && IsDecimalDigits(words[i + 1]);
+    words[i] = "--seek=" + (count ? words[i + 1] : std::to_string(o.seeks));
+    if (count) words.erase(words.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+  }
+  std::vector<char*> joined;
+  for (std::string& word : words) joined.push_back(word.data());
+  if (!ParseCommandLine(app, static_cast<int>(joined.size()), joined.data(), status)) return false;
   o.seek = app.count("--seek") > 0;
   if (seeks > 0) o.seeks = seeks;
   return true;

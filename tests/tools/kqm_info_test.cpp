@@ -369,6 +369,13 @@ TEST(KqmBench, MeasuresPicturesAndSound) {
   EXPECT_NE(r.out.find("Seek:     20 random frames of 33 (136x96, sound): median "),
             std::string::npos)
       << r.out;
+  // A --seek without a count leaves the word after it alone, an option following or not: the
+  // movie's name was read as the count ("not a whole number", status 2).
+  r = test::RunKqm(tools::Cmd_Bench, "bench",
+                   {"--seek", test::ConformancePath("mixed-136x96-mono-33-key4"), "-q"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(0u, r.out.rfind("Seek:     200 random frames of 33 (136x96, sound): median ", 0))
+      << r.out;
 
   // A movie whose sound stream is refused (its ADQ header zeroed; frame 0's sound chunk follows
   // a picture chunk of 3,750 bytes) plays, and is sought, without sound.
