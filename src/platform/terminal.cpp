@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <locale.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -75,6 +76,16 @@ bool StandardErrorInForeground() {
 
 bool StandardOutputIsTerminal() {
   return isatty(STDOUT_FILENO) == 1;
+}
+
+bool NamesStandardOutput(const std::string& path) {
+  struct stat named {};
+  struct stat output {};
+  if (path.empty() || ::stat(path.c_str(), &named) != 0 || ::fstat(STDOUT_FILENO, &output) != 0)
+    return false;
+  const bool keeps_data =
+      S_ISREG(output.st_mode) || S_ISFIFO(output.st_mode) || S_ISSOCK(output.st_mode);
+  return keeps_data && named.st_dev == output.st_dev && named.st_ino == output.st_ino;
 }
 
 bool StandardInputIsTerminal() {

@@ -33,6 +33,10 @@ bool StandardErrorIsTerminal();
 bool StandardErrorInForeground();
 // True when standard output is a terminal (binary data meant for a pipe would go to the screen).
 bool StandardOutputIsTerminal();
+// True when `path` reaches the file, pipe or socket standard output is open on (/dev/stdout, a
+// link to it, /dev/fd/N of a copy, the file's own name): a line printed to standard output would
+// land among what is written there. A terminal or a device such as /dev/null does not count.
+bool NamesStandardOutput(const std::string& path);
 // True when standard input is a terminal (a command meant to read a pipe was run without one).
 bool StandardInputIsTerminal();
 

@@ -23,6 +23,7 @@
 #include "engine/player_context.h"
 #include "platform/capture_audio_device.h"
 #include "platform/stop_signals.h"
+#include "platform/terminal.h"
 #include "storage/tar_package.h"
 #include "tools/audio_export.h"
 #include "tools/commands.h"
@@ -49,7 +50,8 @@ struct PlayOptions {
   int scale = 0;
   Verbosity verbosity;
   bool capture() const { return device == "capture"; }
-  bool to_stdout() const { return video_out == "-" || audio_out == "-"; }
+  bool stdout_output = false;  // an output goes where standard output does
+  bool to_stdout() const { return video_out == "-" || audio_out == "-" || stdout_output; }
 };
 
 // The command line. False when the command is not to run, with the exit status in `status`.
@@ -126,6 +128,9 @@ bool ReadOptions(int argc, char** argv, PlayOptions& o, int* status) {
                               {{"--audio-out", o.audio_out}, {"--video-out", o.video_out}}))
     return false;
   o.name = MovieInMessages(o.path, o.package_path);
+  // Named as /dev/stdout (or a link to it), an output takes the summary's place: the summary
+  // line went in after the pictures or the sound.
+  o.stdout_output = NamesStandardOutput(o.video_out) || NamesStandardOutput(o.audio_out);
   *status = 0;
   return true;
 }

@@ -68,6 +68,16 @@ TEST(KqmPlay, ScaledPlaybackPresentsWhatExportScales) {
   EXPECT_NE(r.err.find("640x480"), std::string::npos) << r.err;
 }
 
+// Pictures into /dev/stdout are all that goes there: the summary line, printed to standard
+// output, went in after them, 50 bytes a script took for a picture's start.
+TEST(KqmPlay, PicturesNamedAsStandardOutputGetNoSummaryAmongThem) {
+  const auto r = test::RunKqmProcess({"play", ConformancePath("key-dct-128x96"), "--device",
+                                      "capture", "--video-out", "/dev/stdout"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.size(), 6u * 128 * 96 * 2);  // 6 pictures, 2 bytes a pixel
+  EXPECT_NE(r.err.find("6 frames presented in "), std::string::npos) << r.err;
+}
+
 TEST(KqmPlay, MovieOutOfATarPlaysExactlyAsFromDisk) {
   const std::string folder = Temp("playpkg");
   const std::string movie = "copy-320x240-stereo";
