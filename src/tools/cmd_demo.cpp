@@ -7,6 +7,7 @@
 #include "encoder/demo_content.h"
 #include "encoder/movie_encoder.h"
 #include "platform/stop_signals.h"
+#include "platform/terminal.h"
 #include "tools/commands.h"
 #include "tools/tool_common.h"
 
@@ -61,6 +62,8 @@ int Cmd_Demo(int argc, char** argv) {
   PcmSound tune;
   if (!no_sound && !RenderDemoTune(22050, frames / kFps, &tune, StopRequested))
     return StatusAfterStop(command, output_path, 0);
+  // As encode's: beside a movie written where standard output goes, the table went nowhere.
+  std::FILE* stats_out = NamesStandardOutput(output_path) ? stderr : stdout;
   PendingFile output;
   std::string error;
   if (!output.Create(output_path, &error)) {
@@ -91,7 +94,7 @@ int Cmd_Demo(int argc, char** argv) {
     PrintError(command, output_path, encoder.error);
     return 1;
   }
-  if (stats) PrintEncodeStats(encoder, stdout);
+  if (stats) PrintEncodeStats(encoder, stats_out);
   if (!verbosity.quiet) PrintError(command, output_path, EncodeSummaryLine(encoder, kFps));
   return 0;
 }

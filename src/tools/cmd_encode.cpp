@@ -401,6 +401,10 @@ struct EncodeJob {
   PendingFile output;
   MovieEncoder encoder;
   std::optional<RateControl> rate;
+  // Where --stats goes: standard error when the movie itself goes where standard output does
+  // (-o /dev/stdout > clip.kqm), since the movie put in its place leaves standard output on the
+  // file it replaced, where the table was lost.
+  std::FILE* stats_out = stdout;
   std::int64_t expected_frames = 0;  // 0 = not known
   // Through a pipe with a target size: the frames the sound's length suggests (0 otherwise).
   std::int64_t guessed_frames = 0;
@@ -705,7 +709,7 @@ void NoteSoundPastPictures(const EncodeJob& job, std::int64_t frames) {
 }
 
 void PrintSummary(const EncodeJob& job) {
-  if (job.o.stats) PrintEncodeStats(job.encoder, stdout);
+  if (job.o.stats) PrintEncodeStats(job.encoder, job.stats_out);
   if (job.o.verbosity.quiet) return;
   const MovieEncodeSummary s = SummariseFrames(job.encoder);
   NoteTargetOutOfReach(job, s);
@@ -718,6 +722,7 @@ int RunEncode(const EncodeOptions& o) {
   // Ctrl-C or kill stops the encode, which then removes what it wrote.
   StopSignals_Install();
   EncodeJob job(o);
+  if (NamesStandardOutput(o.output_path)) job.stats_out = stderr;
   if (!OpenInputs(job) || !OpenOutput(job))
     return StatusAfterStop(kCommand, o.output_path, kExitFailure);
   if (const int status = StartPictures(job))

@@ -176,6 +176,14 @@ TEST(KqmEncode, StatsMeasureTheSourceNotThePaddingAroundIt) {
   const auto at = r.out.find("mean PSNR ");
   ASSERT_NE(std::string::npos, at) << r.out;
   EXPECT_NEAR(psnr, std::stod(r.out.substr(at + 10)), 0.006) << r.out;
+  // A movie written where standard output goes (here the file the test keeps it in) takes the
+  // file's place: the table went on into the file it replaced, and was lost.
+  const auto to_stdout =
+      RunKqm(tools::Cmd_Demo, "demo",
+             {"-o", "/dev/stdout", "--size", "8x8", "--seconds", "0.04", "--stats", "-q"});
+  ASSERT_EQ(0, to_stdout.status) << to_stdout.err;
+  EXPECT_EQ(0u, to_stdout.err.rfind("frame  kind   quality   bytes    psnr\n    0  key", 0))
+      << to_stdout.err;
 }
 
 TEST(KqmEncode, ARateTheFormatCannotStoreKeepsTheClipsLengthByPickingPictures) {
