@@ -401,7 +401,10 @@ int RegisterRunningPlayer(
     if (!warning.empty()) std::fprintf(stderr, "tarvel: %s\n", warning.c_str());
   }
   if (result.result != kAssociationOk) {
-    std::fprintf(stderr, "tarvel: %s\n", result.problem.c_str());
+    // Said as the notice says it: the reason alone ("$XDG_DATA_HOME: no data folder") does not
+    // tell a terminal's reader that the registration asked for was not made.
+    std::fprintf(stderr, "tarvel: movie files could not be associated: %s\n",
+                 result.problem.c_str());
     if (problem != nullptr) *problem = result.problem;
     return result.result;
   }

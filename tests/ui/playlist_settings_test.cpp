@@ -1202,12 +1202,18 @@ TEST_F(ViewerTest, ARegistrationThatFailsSaysWhyInItsNotice) {
   seams.register_association = nullptr;  // the player's own registration
   testing::internal::CaptureStderr();
   Start({}, std::move(seams));
-  testing::internal::GetCapturedStderr();
+  const std::string said = testing::internal::GetCapturedStderr();
   EXPECT_EQ(viewer->association_offer(), kOfferWriteFailed);
-  EXPECT_EQ(notices,
-            QStringList{QStringLiteral("Movie files could not be associated with Tarvel: ") +
-                        home.filePath(QStringLiteral("file/share/mime/packages/tarvel-kqm.xml")) +
-                        QStringLiteral(": cannot be written: a file is in the way")});
+  const QString reason = home.filePath(QStringLiteral("file/share/mime/packages/tarvel-kqm.xml")) +
+                         QStringLiteral(": cannot be written: a file is in the way");
+  EXPECT_EQ(
+      notices,
+      QStringList{QStringLiteral("Movie files could not be associated with Tarvel: ") + reason});
+  // Standard error says what failed too, not the reason alone.
+  EXPECT_NE(
+      said.find("tarvel: movie files could not be associated: " + reason.toStdString() + "\n"),
+      std::string::npos)
+      << said;
 }
 
 // A player whose program file was removed while it ran (uninstalled) is not registered: the
