@@ -113,6 +113,9 @@ int ProgressFillWidth(std::int32_t position, int width, std::int32_t count) {
 
 std::int32_t ProgressFrameAt(int x, int width, std::int32_t count) {
   if (count <= 0 || width <= 0) return -1;
+  // The bar's end is the movie's: with more frames than pixels, the last pixel's part holds
+  // several frames, and the last of them was out of reach of a press or a drag to the end.
+  if (x >= width - 1) return count - 1;
   const long long frame = static_cast<long long>(std::clamp(x, 0, width - 1)) * count / width;
   return static_cast<std::int32_t>(std::clamp<long long>(frame, 0, count - 1));
 }

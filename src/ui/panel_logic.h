@@ -63,7 +63,8 @@ int TrackbarPositionAt(int along, int length, int maximum);
 // Width of the filled part of a progress bar `width` pixels wide at `position` of `count`.
 int ProgressFillWidth(std::int32_t position, int width, std::int32_t count);
 // The frame under `x` on a progress bar `width` pixels wide for `count` frames: the one whose
-// part of the bar holds x (x x count / width), kept within 0 and count - 1; -1 without frames.
+// part of the bar holds x (x x count / width), kept within 0 and count - 1, the last pixel (and
+// past it) giving the last frame; -1 without frames.
 std::int32_t ProgressFrameAt(int x, int width, std::int32_t count);
 
 // Docking: where the other windows go when one of them moved. `video_size` is the video

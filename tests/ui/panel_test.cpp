@@ -370,6 +370,12 @@ TEST_F(PanelTest, ProgressBarAsksForTheFrameUnderThePointer) {
   QTest::mouseClick(panel.Control(kIdProgress), Qt::LeftButton, Qt::NoModifier, QPoint(284, 5));
   EXPECT_EQ(host.seeks, std::vector<std::int32_t>{56});
   EXPECT_EQ(panel.pos(), before);  // the bar is not a handle of the panel
+  // With more frames than pixels, the last pixel holds frames 1494 to 1499 of 1500: its end
+  // is the movie's last frame, reached by a press there.
+  panel.Progress()->SetRange(1500);
+  host.seeks.clear();
+  QTest::mouseClick(panel.Control(kIdProgress), Qt::LeftButton, Qt::NoModifier, QPoint(284, 5));
+  EXPECT_EQ(host.seeks, std::vector<std::int32_t>{1499});
   // Nothing to ask for without frames.
   panel.Progress()->SetRange(0);
   host.seeks.clear();
