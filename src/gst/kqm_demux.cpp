@@ -382,16 +382,16 @@ void StopIndex(DemuxState& s) {
 
 // The file's length now when the index met the end of the file (at a frame or inside one) and
 // the file has grown since (a download in progress), or when it could not read the movie at
-// all: built again, the index reaches frames it could not. -1 otherwise. Seeks ask from their
-// own threads: under the lock the index is started with, so that a build another seek started
-// meanwhile is neither ended nor taken for this one.
-std::int64_t IndexOutgrown(DemuxState& s) {
+// all (-1 where upstream cannot tell the length): built again, the index reaches frames it could
+// not. Nothing otherwise. Seeks ask from their own threads: under the lock the index is started
+// with, so that a build another seek started meanwhile is neither ended nor taken for this one.
+std::optional<std::int64_t> IndexOutgrown(DemuxState& s) {
   std::int64_t measured = -1;
   bool unopened = false;
   {
     const std::lock_guard<std::mutex> lock(s.indexer_lock);
     const IndexEnd end = s.index.end();
-    if (end != IndexEnd::kEndOfData && end != IndexEnd::kTruncated) return -1;
+    if (end != IndexEnd::kEndOfData && end != IndexEnd::kTruncated) return std::nullopt;
     if (s.indexer.joinable()) s.indexer.join();  // finished: joined at once
     measured = s.index_length;
     unopened = s.index_unopened;
@@ -399,7 +399,7 @@ std::int64_t IndexOutgrown(DemuxState& s) {
   gint64 length = -1;
   const bool known = gst_pad_peer_query_duration(s.sink, GST_FORMAT_BYTES, &length) && length >= 0;
   if (unopened) return known ? length : measured;
-  if (measured < 0 || !known || length <= measured) return -1;
+  if (measured < 0 || !known || length <= measured) return std::nullopt;
   return length;
 }
 
@@ -1160,7 +1160,8 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
   }
   // The index met the end of a file that has grown since: it is built again once the streaming
   // thread has stopped (it reads the index), and the seek placed then.
-  std::int64_t regrown = -1;
+  bool regrown_asked = false;
+  std::optional<std::int64_t> regrown;
   const GstSegment unplaced = segment;
   const std::uint32_t build = s.index_builds;
   // Moves `target` as the seek asks; false when it cannot be done. Nothing here waits for the
@@ -1176,9 +1177,10 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
     const std::int64_t frame = FrameAt(header, target.position);
     if (frame >= header.frame_count || !s.index.finished() || frame < s.index.frames()) return true;
     // The index ended before the frame (a movie that ends early is sought up to its end).
-    if (regrown < 0) {
+    if (!regrown_asked) {
+      regrown_asked = true;
       regrown = IndexOutgrown(s);
-      if (regrown >= 0) return true;
+      if (regrown) return true;
     }
     return s.index.frames() > 0;
   };
@@ -1245,15 +1247,15 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
   }
   // Asked again now that no other seek can build it: one that held the stream first may have
   // built it again already (two seeks at once, through different sinks or pads).
-  const bool outgrown = regrown >= 0;
-  const std::int64_t grown_to = outgrown ? IndexOutgrown(s) : -1;
-  regrown = 0;  // built again at most here: a seek without a flush is placed again below
+  const bool outgrown = regrown.has_value();
+  const std::optional<std::int64_t> grown_to = outgrown ? IndexOutgrown(s) : std::nullopt;
+  regrown_asked = true;  // built again at most here: a seek without a flush is placed again below
   // Built again since this one was placed (by another seek, or by the streaming thread placing
   // an earlier one): the frame found may not be in the new index yet.
   const bool rebuilt = s.index_builds != build;
   if (outgrown || rebuilt) {
     // Built from the start again; a system out of threads leaves it empty, and no seek placed.
-    if (grown_to >= 0) StartIndex(s, grown_to);
+    if (grown_to) StartIndex(s, *grown_to);
     segment = unplaced;
     if (!place(segment)) {
       // Plays on from where it was.
@@ -1325,8 +1327,8 @@ bool PlaceSeek(GstElement* element, DemuxState& s) {
       if (!s.index.finished()) return false;
       if (!regrown) {
         regrown = true;
-        if (const std::int64_t grown_to = IndexOutgrown(s);
-            grown_to >= 0 && StartIndex(s, grown_to))
+        if (const std::optional<std::int64_t> grown_to = IndexOutgrown(s);
+            grown_to && StartIndex(s, *grown_to))
           continue;
       }
       if (s.index.frames() == 0) {

@@ -1032,8 +1032,10 @@ TEST_F(DamagedMovies, SegmentOfACutMovieEndsWithItsFrames) {
 // The index reads the movie a second time, through reads of its own. Where upstream fails those
 // for a while, a good movie is not taken for one without frames: the reason is said, and the next
 // seek builds the index again. The seek was refused, and nothing said why.
-TEST_F(DamagedMovies, IndexThatCannotReadTheMovieSaysWhyAndIsTriedAgain) {
-  WriteFileBytes(Path("good.kqm"), movie_);
+// `path` is the movie (named `shown` in messages); with `length_hidden` upstream does not tell
+// its length, as a source that cannot measure it.
+void ExpectIndexReadAgainAtTheNextSeek(const std::string& path, const std::string& shown,
+                                       bool length_hidden) {
   struct IndexReads {
     std::mutex lock;
     std::thread::id streaming;  // the first to read: the streaming thread, reading the header
@@ -1041,9 +1043,22 @@ TEST_F(DamagedMovies, IndexThatCannotReadTheMovieSaysWhyAndIsTriedAgain) {
     EndGate warned;
   } reads;
   RunOptions options;
-  options.built = [&reads](GstElement* pipeline) {
+  options.built = [&reads, length_hidden](GstElement* pipeline) {
     GstElement* source = gst_bin_get_by_name(GST_BIN(pipeline), "src");
     GstPad* read = gst_element_get_static_pad(source, "src");
+    if (length_hidden) {
+      gst_pad_add_probe(
+          read,
+          static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_QUERY_UPSTREAM | GST_PAD_PROBE_TYPE_PUSH),
+          [](GstPad*, GstPadProbeInfo* info, gpointer) {
+            GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
+            GstFormat format = GST_FORMAT_UNDEFINED;
+            if (GST_QUERY_TYPE(query) == GST_QUERY_DURATION)
+              gst_query_parse_duration(query, &format, nullptr);
+            return format == GST_FORMAT_BYTES ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
+          },
+          nullptr, nullptr);
+    }
     gst_pad_add_probe(
         read, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_PULL | GST_PAD_PROBE_TYPE_BUFFER),
         [](GstPad*, GstPadProbeInfo*, gpointer user) {
@@ -1087,17 +1102,29 @@ TEST_F(DamagedMovies, IndexThatCannotReadTheMovieSaysWhyAndIsTriedAgain) {
     gst_element_query_position(pipeline, GST_FORMAT_TIME, &position);
   };
   const PipelineRun run =
-      RunPipeline("filesrc name=src location=\"" + Path("good.kqm") +
+      RunPipeline("filesrc name=src location=\"" + path +
                       "\" ! kqmdemux name=d d.video_0 ! kqmviddec ! appsink name=video sync=false",
                   options);
   ASSERT_EQ(run.warnings.size(), 1u) << Joined(run.warnings);
-  EXPECT_EQ(run.warnings[0], Shown("good.kqm") +
+  EXPECT_EQ(run.warnings[0], shown +
                                  ": the frame index cannot read the movie (not a movie: shorter "
                                  "than the 64-byte header); the next seek tries again");
   EXPECT_TRUE(sought);
   EXPECT_EQ(position, 10 * 40'000'000LL);  // 25 frames per second
   EXPECT_TRUE(run.errors.empty()) << Joined(run.errors);
   EXPECT_EQ(run.video.sizes.size(), 40u);  // frames 10 to 49
+}
+
+TEST_F(DamagedMovies, IndexThatCannotReadTheMovieSaysWhyAndIsTriedAgain) {
+  WriteFileBytes(Path("good.kqm"), movie_);
+  ExpectIndexReadAgainAtTheNextSeek(Path("good.kqm"), Shown("good.kqm"), false);
+}
+
+// Upstream that cannot tell the file's length: the next seek read it again all the same, where
+// it was refused as one into a movie without frames.
+TEST_F(DamagedMovies, IndexThatCannotReadAMovieOfUnknownLengthIsTriedAgain) {
+  WriteFileBytes(Path("good.kqm"), movie_);
+  ExpectIndexReadAgainAtTheNextSeek(Path("good.kqm"), Shown("good.kqm"), true);
 }
 
 // A download that grows while it plays lengthens its duration with each frame read past the end
