@@ -8,7 +8,6 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -18,6 +17,7 @@
 #include <QWindow>
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <system_error>
 #include <thread>
@@ -357,8 +357,14 @@ int RegisterRunningPlayer(
   // A program removed since it started (uninstalled, or moved away) leaves its path naming
   // nothing: the desktop drops an entry that starts nothing, and the files would open with
   // nothing. (One upgraded in place is found at its path, and registers as it is.)
-  const QFileInfo program(QFile::decodeName(registration.executable_path.c_str()));
-  if (!registration.executable_path.empty() && !(program.isFile() && program.isExecutable())) {
+  // Looked at by its bytes: a folder named in another encoding than UTF-8 holds it all the same.
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::file_status program = fs::status(registration.executable_path, error);
+  const bool runnable = fs::is_regular_file(program) &&
+                        (program.permissions() & (fs::perms::owner_exec | fs::perms::group_exec |
+                                                  fs::perms::others_exec)) != fs::perms::none;
+  if (!registration.executable_path.empty() && !runnable) {
     const std::string why = registration.executable_path +
                             ": the program has been removed since it started; start the player "
                             "again from where it is installed now";

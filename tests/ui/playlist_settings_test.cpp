@@ -1230,6 +1230,22 @@ TEST_F(ViewerTest, AProgramRemovedSinceItStartedIsNotRegistered) {
   EXPECT_FALSE(QFileInfo::exists(DataFolder() + QStringLiteral("/applications")));
 }
 
+// One that is there, in a folder named in Latin-1, was taken for one removed: it is refused for
+// what its path is, which a desktop entry cannot hold.
+TEST_F(ViewerTest, AProgramAtAPathThatIsNotUtf8IsNotTakenForOneRemoved) {
+  const std::string program = home.path().toStdString() + "/caf\xe9";
+  std::FILE* file = std::fopen(program.c_str(), "w");
+  ASSERT_NE(file, nullptr);
+  std::fclose(file);
+  EXPECT_EQ(::chmod(program.c_str(), 0755), 0);
+  std::string problem;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(RegisterRunningPlayer(&problem, nullptr, program), kAssociationBadInput);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(problem, program + ": the program path cannot be written into a desktop entry");
+  std::remove(program.c_str());  // a name the temporary folder's removal cannot take
+}
+
 TEST_F(ViewerTest, YesRegistersThePlayerForTheCurrentUser) {
   association_answer = AssociationAnswer::kYes;
   ViewerSeams seams = Seams();
