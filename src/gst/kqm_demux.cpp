@@ -116,6 +116,9 @@ struct DemuxState {
 
   GstSegment segment;
   bool send_segment = true;
+  // The reading has gone past the end a segment seek's segment was given (a download still being
+  // written): its segment goes on to the header's end.
+  bool segment_outgrown = false;
   bool video_discont = true;
   bool audio_discont = true;
   // Where the streams start: frame 0, or where a seek put them.
@@ -756,7 +759,7 @@ void PushEos(DemuxState& s) {
 GstEvent* SegmentEvent(const DemuxState& s) {
   GstSegment segment = s.segment;
   if ((segment.flags & GST_SEGMENT_FLAG_SEGMENT) && !GST_CLOCK_TIME_IS_VALID(segment.stop))
-    segment.stop = KnownEnd(s);
+    segment.stop = s.segment_outgrown ? MovieDuration(s) : KnownEnd(s);
   return OfTheSeek(s, gst_event_new_segment(&segment));
 }
 
@@ -927,6 +930,13 @@ void Loop(gpointer user) {
       error_posted = true;
       goto pause;
     }
+  }
+  // A frame that a download gained past the end its segment was given would be cut away
+  // downstream: the segment is sent again, going on.
+  if ((s.segment.flags & GST_SEGMENT_FLAG_SEGMENT) && !GST_CLOCK_TIME_IS_VALID(s.segment.stop) &&
+      !s.segment_outgrown && s.next_frame >= s.frames_known) {
+    s.segment_outgrown = true;
+    s.send_segment = true;
   }
   if (s.send_segment) {
     PushEvent(s, SegmentEvent(s));
@@ -1302,6 +1312,7 @@ gboolean HandleSeek(GstElement* element, DemuxState& s, GstEvent* event) {
   s.pictures_asked = false;
   s.replay_until = 0;
   s.send_segment = true;
+  s.segment_outgrown = false;
   s.video_discont = s.audio_discont = true;
   gst_flow_combiner_reset(s.flows);
   const bool restarted = RestartLoop(element, s);
@@ -1581,6 +1592,7 @@ void ResetState(DemuxState& s) {
   s.key_decoder.reset();
   gst_segment_init(&s.segment, GST_FORMAT_TIME);
   s.send_segment = true;
+  s.segment_outgrown = false;
   s.video_discont = s.audio_discont = true;
   s.video_from = s.audio_from = 0;
   s.audio_restart.reset();

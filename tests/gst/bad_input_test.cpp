@@ -1029,6 +1029,27 @@ TEST_F(DamagedMovies, SegmentOfACutMovieEndsWithItsFrames) {
   EXPECT_EQ(run.errors[0], Shown("cut.kqm") + ": frame 20: the file ends inside the frame");
 }
 
+// The same seek in a download still being written, made once its index has met the end it had
+// then: the frames that arrive meanwhile are played, as they are without a seek.
+TEST_F(DamagedMovies, SegmentOfAGrowingMovieGoesOnIntoItsNewFrames) {
+  WriteFileBytes(Path("growing.kqm"), Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 20)));
+  DurationChanges told;
+  RunOptions options;
+  options.built = [&told](GstElement* pipeline) { told.Watch(pipeline); };
+  options.prerolled = [&](GstElement* pipeline) {
+    if (!told.WaitForFirst()) return;  // the index has met the end at frame 20
+    gst_element_seek(pipeline, 1.0, GST_FORMAT_TIME,
+                     static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_SEGMENT),
+                     GST_SEEK_TYPE_SET, 0, GST_SEEK_TYPE_NONE, -1);
+    gst_element_get_state(pipeline, nullptr, nullptr, 30 * GST_SECOND);
+    WriteFileBytes(Path("growing.kqm"), movie_);
+  };
+  const PipelineRun run = PlayBranch("growing.kqm", true, options);
+  EXPECT_TRUE(run.errors.empty()) << Joined(run.errors);
+  EXPECT_TRUE(run.segment_done);
+  EXPECT_EQ(run.video.sizes.size(), 50u);
+}
+
 // The index reads the movie a second time, through reads of its own. Where upstream fails those
 // for a while, a good movie is not taken for one without frames: the reason is said, and the next
 // seek builds the index again. The seek was refused, and nothing said why.
