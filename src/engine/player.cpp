@@ -239,6 +239,8 @@ std::int32_t Player_Open(PlayerContext& context, const char* name) {
     return kPlayerCannotOpen;
   }
   context.movie_open = true;
+  context.movie_identified = context.source.source_kind == kSourcePlainFile &&
+                             IdentifyOpenFile(context.source.movie_file, &context.movie_identity);
   context.movie_length = Source_Length(context.source);
   context.reader_offset = kFirstFrameOffset;
 

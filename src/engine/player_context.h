@@ -25,6 +25,7 @@
 #include "platform/audio_device.h"
 #include "platform/periodic_timer.h"
 #include "platform/semaphore.h"
+#include "platform/user_files.h"
 #include "platform/worker_thread.h"
 #include "storage/movie_source.h"
 #include "video/video_decoder.h"
@@ -299,6 +300,10 @@ struct PlayerContext {
   std::string index_open_problem;
   // What opened the movie, for the index's own source.
   std::string movie_name;
+  // The file a plain file's source has open (movie_identified when it could be told), set by
+  // open: the index reads `movie_name` only while that name still stands for it.
+  FileIdentity movie_identity;
+  bool movie_identified = false;
   // A seek before start: playback starts at this frame.
   std::int32_t start_frame = 0;
   // A seek is holding the engine's threads down: their waits give up, their loops end.

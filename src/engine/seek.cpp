@@ -21,6 +21,14 @@ namespace tarvel {
 
 namespace {
 
+// Whether the movie's name still stands for the file open under it: another file renamed over
+// it (a new download put in its place) has frames of its own.
+bool NameStillNamesMovie(const PlayerContext& context) {
+  FileIdentity named;
+  return !context.movie_identified ||
+         (IdentifyFile(context.movie_name, &named) && named == context.movie_identity);
+}
+
 std::uint32_t Index_Thread(PlayerContext& context) {
   const std::atomic<bool>* held = context.services.index_held;
   while (held != nullptr && *held && !context.index_cancel)
@@ -443,9 +451,10 @@ bool FrameSeekable(PlayerContext& context, std::int32_t frame) {
     return indexed();
   }
   // A file still being written (a download) may hold the frame by now, though the index met
-  // its end before it: the index is built again once the file has grown since.
+  // its end before it: the index is built again once the file has grown since (not another
+  // file renamed over its name, whose index would not fit the file open).
   if ((end != IndexEnd::kEndOfData && end != IndexEnd::kTruncated) ||
-      context.source.source_kind != kSourcePlainFile)
+      context.source.source_kind != kSourcePlainFile || !NameStillNamesMovie(context))
     return false;
   Index_Stop(context);
   std::error_code error;

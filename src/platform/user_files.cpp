@@ -300,4 +300,18 @@ std::string MissingHomeReason() {
   return home.empty() ? "no home folder is known" : "the home folder " + home + " does not exist";
 }
 
+bool IdentifyOpenFile(std::FILE* file, FileIdentity* identity) {
+  struct stat status {};
+  if (file == nullptr || ::fstat(::fileno(file), &status) != 0) return false;
+  *identity = FileIdentity{status.st_dev, status.st_ino};
+  return true;
+}
+
+bool IdentifyFile(const std::string& path, FileIdentity* identity) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) return false;
+  *identity = FileIdentity{status.st_dev, status.st_ino};
+  return true;
+}
+
 }  // namespace tarvel

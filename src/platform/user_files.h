@@ -5,6 +5,7 @@
 #include <sys/types.h>
 #include <chrono>
 #include <cstddef>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -52,6 +53,17 @@ bool RenameDurably(const std::string& from, const std::string& to);
 // picture sequence, renamed into place unflushed, in one go). False, with errno set, when it
 // cannot be opened or the disk reports an earlier write failed.
 bool FlushFileSystemOf(const std::string& path);
+
+// Which file an open stream or a name stands for (its file system and number there), so that a
+// name can be told still to name the file open under it: another file renamed over the name has
+// another. The Identify functions return false when the system cannot tell.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t number = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+bool IdentifyOpenFile(std::FILE* file, FileIdentity* identity);
+bool IdentifyFile(const std::string& path, FileIdentity* identity);
 
 // The file that `path` names in the end: links followed (relative ones from the link's folder),
 // at most 40 of them. A dangling link names the file it would point to; a longer chain (a loop)

@@ -493,6 +493,13 @@ TEST_F(SeekKeyFrame, GivenUpByTheCallerStopsPlayback) {
 
 using SeekCut = EngineTest;
 
+// Where frame `frame` of `movie` begins (its word), from the frame words before it.
+std::size_t FrameOffset(const std::vector<uint8_t>& movie, int frame) {
+  std::size_t offset = 64;
+  for (int i = 0; i < frame; ++i) offset += movie[offset] | (movie[offset + 1] << 8);
+  return offset;
+}
+
 // A seek waiting for the frame index to reach its frame (a slow disk) is given up as well, the
 // index held empty throughout: before start the seek fails, and while playing it stops playback
 // as a stop by the caller.
@@ -556,8 +563,7 @@ TEST_F(SeekCut, SeeksOnlyWhereTheMovieCanBeRead) {
 // sought and played from.
 TEST_F(SeekCut, GrownSinceIndexedSeeksToTheFramesAppended) {
   const std::vector<uint8_t> whole = SilentMovie(12).Bytes();
-  std::size_t frame_6 = 64;
-  for (int i = 0; i < 6; ++i) frame_6 += whole[frame_6] | (whole[frame_6 + 1] << 8);
+  const std::size_t frame_6 = FrameOffset(whole, 6);
   TempMovie movie(std::vector<uint8_t>(whole.begin(), whole.begin() + frame_6));
   ASSERT_EQ(Player_Open(context, movie.path()), kPlayerOk);
   ASSERT_EQ(Player_PlayableFrames(context), 6);
@@ -580,6 +586,20 @@ TEST_F(SeekCut, GrownSinceIndexedSeeksToTheFramesAppended) {
   ASSERT_TRUE(Player_WaitForEnd(context, std::chrono::seconds(60)));
   EXPECT_EQ(shown, (std::vector<std::int32_t>{9, 10, 11}));
   EXPECT_EQ(Player_Status(context).end, PlaybackEnd::kEndOfMovie);
+}
+
+// Another movie renamed over the name of one cut short (a new download put in its place) is not
+// taken for the open one grown: a seek past the cut is refused, and the frames indexed stay.
+TEST_F(SeekCut, RenamedOverIsNotTakenForGrown) {
+  const std::vector<uint8_t> whole = SilentMovie(12).Bytes();
+  const std::size_t frame_6 = FrameOffset(whole, 6);
+  TempMovie movie(std::vector<uint8_t>(whole.begin(), whole.begin() + frame_6));
+  ASSERT_EQ(Player_Open(context, movie.path()), kPlayerOk);
+  ASSERT_EQ(Player_PlayableFrames(context), 6);
+  TempMovie other(whole);
+  ASSERT_EQ(std::rename(other.path(), movie.path()), 0);
+  EXPECT_EQ(Player_Seek(context, 9), kPlayerReadFailed);
+  EXPECT_EQ(Player_Seek(context, 4), kPlayerOk);
 }
 
 // An index that cannot open the movie a second time (removed since it was opened, or too many
@@ -687,8 +707,7 @@ TEST_F(SeekCut, RewrittenSinceIndexedIsSaidToHaveChanged) {
 // (its new reader has already met the cut); playing on ends playback at the cut.
 TEST_F(SeekCut, PausedOnTheLastFrameBeforeTheCutStaysUntilPlayingOn) {
   const std::vector<uint8_t> whole = SoundMovie(12).Bytes();
-  std::size_t frame_8 = 64;
-  for (int i = 0; i < 8; ++i) frame_8 += whole[frame_8] | (whole[frame_8 + 1] << 8);
+  const std::size_t frame_8 = FrameOffset(whole, 8);
   TempMovie movie(std::vector<uint8_t>(whole.begin(), whole.begin() + frame_8 + 5));
   // The device holds its buffers until the end, so that the movie cannot reach the cut first.
   hold_completions = true;
