@@ -1,6 +1,7 @@
 #include "platform/terminal.h"
 
 #include "platform/stop_signals.h"
+#include "platform/utf8.h"
 
 #include <ctype.h>
 #include <fcntl.h>
@@ -31,16 +32,14 @@ std::string PrintableName(std::string_view name) {
 
 std::string PrintableName(std::string_view name, bool c1_control_bytes) {
   std::string out;
-  // A C1 control in its UTF-8 form (U+0080 to U+009F: 0xC2 then 0x80 to 0x9F) is one too: a
-  // terminal reading UTF-8 takes U+009B as the start of a command, as it takes ESC [.
+  // A C1 control in its UTF-8 form is escaped whole, both its bytes.
   bool c1_control = false;
   for (std::size_t i = 0; i < name.size(); ++i) {
     const auto byte = static_cast<unsigned char>(name[i]);
-    const bool c1_lead = byte == 0xC2 && i + 1 < name.size() &&
-                         static_cast<unsigned char>(name[i + 1]) >= 0x80 &&
-                         static_cast<unsigned char>(name[i + 1]) <= 0x9F;
+    const bool control = Utf8_IsControl(name, i);
+    const bool c1_lead = control && byte == 0xC2;
     const bool c1_byte = c1_control_bytes && byte >= 0x80 && byte <= 0x9F;
-    if (byte >= 0x20 && byte != 0x7F && !c1_lead && !c1_control && !c1_byte) {
+    if (!control && !c1_control && !c1_byte) {
       out += name[i];
     } else {
       char escape[8];

@@ -253,11 +253,9 @@ std::string ExecutablePathOf(const std::string& link) {
   std::string path(buffer.data(), static_cast<std::size_t>(n));
   // A file really named so is the one the link leads to.
   constexpr std::string_view kDeleted = " (deleted)";
-  struct stat running {
-  }, named{};
+  FileIdentity running, named;
   if (path.ends_with(kDeleted) &&
-      !(::stat(link.c_str(), &running) == 0 && ::stat(path.c_str(), &named) == 0 &&
-        running.st_dev == named.st_dev && running.st_ino == named.st_ino))
+      !(IdentifyFile(link, &running) && IdentifyFile(path, &named) && running == named))
     path.resize(path.size() - kDeleted.size());
   return path;
 }

@@ -10,6 +10,15 @@
 
 namespace tarvel {
 
+bool Utf8_IsControl(std::string_view text, std::size_t at) {
+  if (at >= text.size()) return false;
+  const auto byte = static_cast<unsigned char>(text[at]);
+  if (byte < 0x20 || byte == 0x7F) return true;
+  if (byte != 0xC2 || at + 1 >= text.size()) return false;
+  const auto next = static_cast<unsigned char>(text[at + 1]);
+  return next >= 0x80 && next <= 0x9F;
+}
+
 std::size_t Utf8_SequenceLength(std::string_view text, std::size_t at) {
   const auto byte = [&](std::size_t k) {
     return at + k < text.size() ? static_cast<unsigned char>(text[at + k]) : 0u;

@@ -11,6 +11,11 @@ namespace tarvel {
 // most U+10FFFF; 1 for an ASCII byte), or 0 when the bytes there are not one.
 std::size_t Utf8_SequenceLength(std::string_view text, std::size_t at);
 
+// Whether a control character starts at `text[at]`: a C0 control, DEL, or a C1 control
+// (U+0080 to U+009F) in its UTF-8 form, 0xC2 then 0x80 to 0x9F. A terminal takes U+009B as the
+// start of a command, as it takes ESC [.
+bool Utf8_IsControl(std::string_view text, std::size_t at);
+
 // `text` (a file name, or a line holding one) read in the character set `codeset` and written as
 // UTF-8, for showing it as the user's terminal and file manager do. Text that is ASCII, already
 // meant as UTF-8, or not valid in `codeset` comes back unchanged.

@@ -151,9 +151,7 @@ std::string JsonString(const std::string& text) {
       out += c;
     } else if (c == '\n') {
       out += "\\n";
-    } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F ||
-               (length == 2 && static_cast<unsigned char>(c) == 0xC2 &&
-                static_cast<unsigned char>(text[at + 1]) < 0xA0)) {
+    } else if (Utf8_IsControl(text, at)) {
       // After 0xC2, the second byte of U+0080 to U+00BF is the character's own value.
       const unsigned code =
           length == 2 ? static_cast<unsigned char>(text[at + 1]) : static_cast<unsigned char>(c);

@@ -21,11 +21,8 @@ std::string ExecutableValue(std::string_view escaped_folder, std::string_view su
 // True for well-formed UTF-8 without control characters.
 bool IsPrintableUtf8(std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
     const std::size_t length = Utf8_SequenceLength(text, i);
-    if (length == 0 || c < 0x20 || c == 0x7F) return false;
-    // The C1 controls, U+0080 to U+009F, are C2 80 to C2 9F.
-    if (c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) return false;
+    if (length == 0 || Utf8_IsControl(text, i)) return false;
     i += length;
   }
   return true;
