@@ -1090,9 +1090,26 @@ TEST_F(ViewerTest, AFolderThatCannotBeReadSaysWhy) {
 
 TEST_F(ViewerTest, SeveralPathsWithoutAMovieNameTheFirst) {
   QTemporaryDir folder;
+  QFile(folder.filePath(QStringLiteral("a.txt"))).open(QIODevice::WriteOnly);
   Start({folder.filePath(QStringLiteral("a.txt")), folder.path()});
   EXPECT_EQ(notices, QStringList{folder.filePath(QStringLiteral("a.txt")) +
                                  QStringLiteral(": no movies among the 2 paths given")});
+}
+
+// `tarvel emptydir /nonexist`, then `tarvel moviedir /nonexist`: the path that names nothing is
+// said to, with or without movies from the others.
+TEST_F(ViewerTest, APathThatNamesNothingIsNamed) {
+  QTemporaryDir folder;
+  const QString missing = folder.filePath(QStringLiteral("gone"));
+  Start({folder.path(), missing});
+  EXPECT_EQ(notices, QStringList{missing + QStringLiteral(": no such file or folder; no movies "
+                                                          "among the 2 paths given")});
+  viewer.reset();
+  notices.clear();
+  ASSERT_TRUE(QFile::copy(Conformance(kSilentMovie), folder.filePath(QStringLiteral("a.kqm"))));
+  Start({folder.path(), missing});
+  EXPECT_EQ(state().file_count, 1);
+  EXPECT_EQ(notices, QStringList{missing + QStringLiteral(": no such file or folder")});
 }
 
 TEST_F(ViewerTest, SeveralEmptyPathsAreSaidToBeEmpty) {

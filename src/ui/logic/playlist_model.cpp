@@ -291,7 +291,14 @@ PlaylistActions Playlist_CommandLine(PlaylistModel& model, const std::vector<std
   actions.update_buttons = true;
   CreatePlaylist(model, actions);
   std::optional<std::string> last_folder;
-  for (const std::string& path : paths) AddPath(model, path, last_folder, &actions);
+  for (const std::string& path : paths) {
+    const std::int32_t before = model.file_count;
+    AddPath(model, path, last_folder, &actions);
+    std::error_code missing;
+    if (model.file_count == before && actions.missing_path.empty() && !path.empty() &&
+        std::filesystem::status(path, missing).type() == std::filesystem::file_type::not_found)
+      actions.missing_path = path;
+  }
   actions.lines_changed = true;
   if (model.file_count == 1) {
     // A single movie among the paths plays alone.

@@ -65,6 +65,9 @@ struct PlaylistActions {
   // the last dropped, the last such folder), and the system's reason.
   std::string unlisted_folder;
   std::string unlisted_reason;
+  // The first path given on the command line that names nothing (no file, folder or link's
+  // target of that name) and was skipped for it; empty when there is none.
+  std::string missing_path;
 };
 
 // The movie kind of a path from its extension: ".kqm" gives kMovieKindKqm, ".kqs" gives
@@ -114,7 +117,8 @@ PlaylistActions Playlist_Dropped(PlaylistModel& model, const std::vector<std::st
                                  bool on_playlist);
 
 // Several paths named on the command line, in the order given: folders are listed (their
-// movies in natural order), movie files are added, anything else is skipped. Two movies or more
+// movies in natural order), movie files are added, anything else is skipped (the first that
+// names nothing at all is noted in missing_path). Two movies or more
 // make a playlist that plays its first line; a single one plays alone; none leaves no playlist
 // and nothing to play (file_count 0).
 PlaylistActions Playlist_CommandLine(PlaylistModel& model, const std::vector<std::string>& paths);
