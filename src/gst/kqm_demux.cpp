@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <deque>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -218,6 +219,23 @@ std::int64_t MeasureUpstream(void* user) {
   return puller.length;
 }
 
+// Whether upstream reads a local file (a file source) now shorter than `end`. A file source
+// emptied while it plays goes on telling the length it had: it measures the file again only
+// for an offset before the end it finds, and there is none before 0.
+bool LocalFileShorter(GstPad* sink, std::int64_t end) {
+  GstQuery* query = gst_query_new_uri();
+  gchar* uri = nullptr;
+  if (gst_pad_peer_query(sink, query)) gst_query_parse_uri(query, &uri);
+  gst_query_unref(query);
+  gchar* name = uri != nullptr ? g_filename_from_uri(uri, nullptr, nullptr) : nullptr;
+  g_free(uri);
+  std::error_code error;
+  const bool shorter = name != nullptr && std::filesystem::is_regular_file(name, error) &&
+                       std::filesystem::file_size(name, error) < static_cast<std::uintmax_t>(end);
+  g_free(name);
+  return shorter;
+}
+
 // One try at a byte range (see PullRange).
 bool PullOnce(Puller& puller, std::int64_t offset, void* buffer, std::size_t length) {
   if (length > G_MAXUINT) return false;
@@ -238,8 +256,8 @@ bool PullOnce(Puller& puller, std::int64_t offset, void* buffer, std::size_t len
     if (puller.result != GST_FLOW_OK) {
       // An end before the file's is one the application asked for, unless the file has been
       // cut short since it was measured (rewritten in place while it plays).
-      puller.asked_to_end =
-          puller.result == GST_FLOW_EOS && puller.length >= 0 && end <= MeasureUpstream(&puller);
+      puller.asked_to_end = puller.result == GST_FLOW_EOS && puller.length >= 0 &&
+                            end <= MeasureUpstream(&puller) && !LocalFileShorter(puller.sink, end);
       return false;
     }
     const gsize copied = gst_buffer_extract(data, 0, out + done, length - done);

@@ -372,6 +372,22 @@ TEST_F(DamagedMovies, MovieCutSinceItWasOpenedEndsWithTheError) {
   EXPECT_EQ(run.video.sizes.size(), 20u);
 }
 
+// So is one emptied while it plays (`truncate -s 0`, the moment `cp` over it empties it): the
+// file source goes on telling the length it had, and the pipeline ended as if the movie were
+// whole. The error names the frame the reading stopped at, the first not sent.
+TEST_F(DamagedMovies, MovieEmptiedSinceItWasOpenedEndsWithTheError) {
+  WriteFileBytes(Path("emptied.kqm"), movie_);
+  RunOptions options;
+  options.prerolled = [this](GstElement*) { WriteFileBytes(Path("emptied.kqm"), Bytes()); };
+  const PipelineRun run = PlayBranch("emptied.kqm", true, options);
+  ASSERT_EQ(run.errors.size(), 1u) << Joined(run.errors);
+  EXPECT_FALSE(run.eos);
+  ASSERT_LT(run.video.sizes.size(), 50u);
+  EXPECT_EQ(run.errors[0], Shown("emptied.kqm") + ": frame " +
+                               std::to_string(run.video.sizes.size()) +
+                               ": the file ends inside the frame");
+}
+
 // A download still being written, sought after its index met the end it had then: the frames
 // that arrived since are sought into, where the seek stopped at that end (frame 19).
 TEST_F(DamagedMovies, SeekIntoFramesAGrowingMovieGainedAfterItWasIndexed) {
