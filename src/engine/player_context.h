@@ -181,6 +181,16 @@ struct RunUpPictures {
   std::vector<std::unique_ptr<std::uint16_t[]>> pictures;
 };
 
+// Which file a movie's name stands for and how it was last changed, to tell whether it has
+// changed since. A package's entry or a memory block is always the same.
+struct MovieFileStamp {
+  bool known = false;
+  FileIdentity identity;
+  std::uintmax_t size = 0;
+  std::int64_t modified = 0;  // the file system's clock, in its own units
+  bool operator==(const MovieFileStamp&) const = default;
+};
+
 struct PlayerContext {
   PlayerContext();   // Player_Construct
   ~PlayerContext();  // Player_Destroy
@@ -298,6 +308,10 @@ struct PlayerContext {
   // Why index_thread could not open the movie with a source of its own (empty when it could);
   // written by index_thread before it finishes the index, read once the index has finished.
   std::string index_open_problem;
+  // The movie's file as index_thread left it where one of its reads failed (not known: none
+  // failed, or it could not be told): a seek past that point builds the index again only once
+  // the file has changed since. Written by index_thread, read once it is joined.
+  MovieFileStamp index_failed_on;
   // What opened the movie, for the index's own source.
   std::string movie_name;
   // The file a plain file's source has open (movie_identified when it could be told), set by

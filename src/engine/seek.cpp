@@ -29,6 +29,21 @@ bool NameStillNamesMovie(const PlayerContext& context) {
          (IdentifyFile(context.movie_name, &named) && named == context.movie_identity);
 }
 
+// The movie's file as it stands now (see MovieFileStamp).
+MovieFileStamp StampOf(const PlayerContext& context) {
+  MovieFileStamp stamp;
+  if (context.source.source_kind != kSourcePlainFile) {
+    stamp.known = true;
+    return stamp;
+  }
+  std::error_code size_error, time_error;
+  stamp.size = std::filesystem::file_size(context.movie_name, size_error);
+  stamp.modified =
+      std::filesystem::last_write_time(context.movie_name, time_error).time_since_epoch().count();
+  stamp.known = !size_error && !time_error && IdentifyFile(context.movie_name, &stamp.identity);
+  return stamp;
+}
+
 std::uint32_t Index_Thread(PlayerContext& context) {
   const std::atomic<bool>* held = context.services.index_held;
   while (held != nullptr && *held && !context.index_cancel)
@@ -50,7 +65,8 @@ std::uint32_t Index_Thread(PlayerContext& context) {
     context.movie_index.Finish(IndexEnd::kReadError);
     return 0;
   }
-  MovieIndex_Build(context.movie_index, reader, &context.index_cancel);
+  if (MovieIndex_Build(context.movie_index, reader, &context.index_cancel) == IndexEnd::kReadError)
+    context.index_failed_on = StampOf(context);
   context.index_file_length = reader.file_length;
   MovieReader_Close(reader);
   return 0;
@@ -442,11 +458,16 @@ bool FrameSeekable(PlayerContext& context, std::int32_t frame) {
   };
   if (frame < 0 || frame >= context.frame_count) return false;
   if (indexed()) return true;
-  // An index that could not open the file (too many files open for a moment), read it (a disk
-  // or network failing for a while) or find the memory for it is built again: each seek tries.
+  // An index that could not open the file (too many files open for a moment) or find the
+  // memory for it is built again: each seek tries. One that met a read its disk failed (a bad
+  // sector, where each failing read may take seconds) is built again only once the file has
+  // changed since: the same read would fail again, after reading every frame before it.
   const IndexEnd end = context.movie_index.end();
   if (end == IndexEnd::kReadError || end == IndexEnd::kOutOfMemory) {
     Index_Stop(context);
+    if (end == IndexEnd::kReadError && context.index_open_problem.empty() &&
+        context.index_failed_on.known && StampOf(context) == context.index_failed_on)
+      return false;
     Index_Start(context);
     return indexed();
   }
@@ -505,6 +526,7 @@ void RunUp_Clear(PlayerContext& context) {
 void Index_Start(PlayerContext& context) {
   context.index_cancel = false;
   context.index_open_problem.clear();
+  context.index_failed_on = MovieFileStamp{};
   context.key_checked.assign(static_cast<std::size_t>(std::max(context.frame_count, 0)), 0);
   if (!context.movie_index.Reset(context.frame_count)) return;
   if (context.frame_count == 0) {

@@ -3,7 +3,9 @@
 // or not; stepping back and forth; seeking in a cut movie.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -11,7 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "../storage/tar_writer.h"
 #include "engine_fixture.h"
+#include "storage/tar_package.h"
 #include "video/key_frame.h"
 
 namespace tarvel::test {
@@ -645,6 +649,64 @@ TEST_F(SeekCut, IndexThatCouldNotReadOrFindMemorySaysWhy) {
   }
 }
 
+// A movie in a package whose disk fails every read from frame 6 on (a bad sector): the index
+// stops there, and a seek past it is refused without reading the movie again. Each such seek
+// built the index again from frame 0, to meet the same failing read (seconds on a real disk).
+TEST_F(SeekCut, ReadFailureTheIndexMetIsNotReadAgainBySeeks) {
+  struct FailingDisk {
+    std::vector<std::uint8_t> bytes;
+    std::size_t position = 0;
+    std::atomic<std::size_t> fail_from{SIZE_MAX};
+    std::atomic<int> reads{0};
+  } disk;
+  const std::vector<std::uint8_t> movie = SilentMovie(12).Bytes();
+  disk.bytes = tarvel::testing::MakeTar({{"m.kqm", std::string(movie.begin(), movie.end())}});
+  cookie_io_functions_t io{};
+  io.read = [](void* self, char* out, std::size_t size) -> ssize_t {
+    auto& d = *static_cast<FailingDisk*>(self);
+    ++d.reads;
+    if (d.position >= d.fail_from) {
+      errno = EIO;
+      return -1;
+    }
+    const std::size_t n = std::min(size, std::min<std::size_t>(d.fail_from, d.bytes.size()) -
+                                             std::min(d.position, d.bytes.size()));
+    std::memcpy(out, d.bytes.data() + d.position, n);
+    d.position += n;
+    return static_cast<ssize_t>(n);
+  };
+  io.seek = [](void* self, off64_t* offset, int whence) {
+    auto& d = *static_cast<FailingDisk*>(self);
+    d.position =
+        static_cast<std::size_t>((whence == SEEK_SET   ? 0
+                                  : whence == SEEK_CUR ? static_cast<off64_t>(d.position)
+                                                       : static_cast<off64_t>(d.bytes.size())) +
+                                 *offset);
+    *offset = static_cast<off64_t>(d.position);
+    return 0;
+  };
+  std::FILE* stream = fopencookie(&disk, "rb", io);
+  ASSERT_NE(stream, nullptr);
+  ASSERT_EQ(std::setvbuf(stream, nullptr, _IONBF, 0), 0);
+  TarPackage package;
+  std::string error;
+  ASSERT_TRUE(package.LoadStream(stream, disk.bytes.size(), &error)) << error;
+  disk.fail_from = 512 + FrameOffset(movie, 6);  // the member's data follows its header block
+  context.source.source_kind = kSourceStorage;
+  context.source.storage = &package.storage();
+  ASSERT_EQ(Player_Open(context, "m.kqm"), kPlayerOk);
+  ASSERT_EQ(Player_PlayableFrames(context), 6);
+  const int reads = disk.reads;
+  EXPECT_EQ(Player_Seek(context, 9), kPlayerReadFailed);
+  EXPECT_EQ(Player_Seek(context, 10), kPlayerReadFailed);
+  EXPECT_EQ(disk.reads, reads);
+  EXPECT_EQ(Player_UnplayableText(context),
+            "frame 6: the file cannot be read there (an input/output error of its disk or "
+            "network)");
+  EXPECT_EQ(Player_Seek(context, 3), kPlayerOk);
+  Player_Stop(context);  // before the package goes
+}
+
 // A seek whose frames the disk fails to deliver, though the index read them, ends playback
 // saying so, not that the file ends inside a frame.
 TEST_F(SeekCut, ReadErrorDuringTheSeekIsSaidToBeOne) {
@@ -657,7 +719,7 @@ TEST_F(SeekCut, ReadErrorDuringTheSeekIsSaidToBeOne) {
   Player_Pause(context);
   // A folder's stream stands for a failing disk: every read of it fails (EISDIR).
   std::fclose(context.source.movie_file);
-  context.source.movie_file = std::fopen(testing::TempDir().c_str(), "rb");
+  context.source.movie_file = std::fopen(::testing::TempDir().c_str(), "rb");
   ASSERT_NE(context.source.movie_file, nullptr);
   EXPECT_EQ(Player_Seek(context, 4), kPlayerReadFailed);
   const PlayerStatus status = Player_Status(context);
