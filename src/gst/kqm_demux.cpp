@@ -137,6 +137,8 @@ struct DemuxState {
   std::deque<std::pair<std::int64_t, GstBuffer*>> held_sound;
   // Where the sound read since the streams were placed ends (held or sent), on the sound's time.
   GstClockTime sound_read_end = 0;
+  // A gap at the segment's start was sent for the sound's sink to preroll on (see PushFrame).
+  bool sound_gap_sent = false;
   // The sound decoder asked for the decoding state (it joined the stream under way): the next
   // sound buffer sent carries it.
   std::atomic<bool> restart_asked{false};
@@ -691,6 +693,7 @@ void DropHeldSound(DemuxState& s) {
   for (auto& held : s.held_sound) gst_buffer_unref(held.second);
   s.held_sound.clear();
   s.sound_read_end = 0;
+  s.sound_gap_sent = false;
 }
 
 DemuxState::~DemuxState() {
@@ -705,6 +708,14 @@ DemuxState::~DemuxState() {
 GstClockTime SoundTime(const DemuxState& s, std::int64_t period) {
   return static_cast<GstClockTime>(
       static_cast<GstClockTimeDiff>(PeriodTime(period, s.period_samples, s.rate)) + s.sound_shift);
+}
+
+// `event` numbered as the seek whose segment it ends or fills (flushes and segments already
+// are), so that the messages the application gets for it (the sinks' end of stream, the
+// segment's end) tell which seek they answer.
+GstEvent* OfTheSeek(const DemuxState& s, GstEvent* event) {
+  if (s.segment_seqnum != GST_SEQNUM_INVALID) gst_event_set_seqnum(event, s.segment_seqnum);
+  return event;
 }
 
 GstFlowReturn PushFrame(DemuxState& s, std::int64_t index) {
@@ -752,15 +763,19 @@ GstFlowReturn PushFrame(DemuxState& s, std::int64_t index) {
     s.sound_read_end = GST_BUFFER_PTS(buffer) + GST_BUFFER_DURATION(buffer);
   }
   if (s.audio && result == GST_FLOW_OK) result = ReleaseSound(s, index);
+  // Where a header's frames last far longer than the sound's periods, the sound of a time is
+  // stored many frames after its picture. Sought past all the sound read with the first picture
+  // of the segment, the sound's sink had nothing to preroll on while the pictures filled their
+  // queue (two pictures outlast a queue's second) and the reading waited for room: a gap at the
+  // segment's start lets it preroll, and its sound follows as it is read. Movies whose two
+  // clocks agree have read the sound past the segment's start by then.
+  if (s.audio && result == GST_FLOW_OK && !s.sound_gap_sent && index >= s.video_from &&
+      PictureTime(index + 1, s.header.frame_duration) > s.segment.start &&
+      s.sound_read_end <= s.segment.start) {
+    s.sound_gap_sent = true;
+    gst_pad_push_event(s.audio, OfTheSeek(s, gst_event_new_gap(s.segment.start, 0)));
+  }
   return result;
-}
-
-// `event` numbered as the seek whose segment it ends or fills (flushes and segments already
-// are), so that the messages the application gets for it (the sinks' end of stream, the
-// segment's end) tell which seek they answer.
-GstEvent* OfTheSeek(const DemuxState& s, GstEvent* event) {
-  if (s.segment_seqnum != GST_SEQNUM_INVALID) gst_event_set_seqnum(event, s.segment_seqnum);
-  return event;
 }
 
 // Ends every stream that has not ended yet.

@@ -69,12 +69,13 @@ class DamagedMovies : public testing::Test {
   }
 
   // Writes `movie` and runs the demuxer and both decoders over it.
-  PipelineRun Play(const Bytes& movie, const std::string& name) {
+  PipelineRun Play(const Bytes& movie, const std::string& name, const RunOptions& options = {}) {
     WriteFileBytes(Path(name), movie);
     return RunPipeline("filesrc location=\"" + Path(name) +
-                       "\" ! kqmdemux name=d "
-                       "d.video_0 ! queue ! kqmviddec ! appsink name=video sync=false "
-                       "d.audio_0 ! queue ! kqmauddec ! appsink name=audio sync=false");
+                           "\" ! kqmdemux name=d "
+                           "d.video_0 ! queue ! kqmviddec ! appsink name=video sync=false "
+                           "d.audio_0 ! queue ! kqmauddec ! appsink name=audio sync=false",
+                       options);
   }
 
   // One branch only, without a queue: everything the demuxer sent before an error has reached
@@ -978,6 +979,22 @@ TEST_F(DamagedMovies, SeekIntoACutMovieWithFramesLongerThanItsSoundEndsWithTheEr
     EXPECT_NE(run.errors[0].find("the movie data ends after 20 of 50 frames"), std::string::npos)
         << run.errors[0];
   }
+}
+
+// The same header on the whole movie, sought 2 s into frame 19: its sound starts with period 19
+// beside the picture, so the segment starts with period 69, stored in frame 38, behind 18
+// pictures of 327 s that fill a queue of a second. The sound's sink prerolls on a gap and gets
+// periods 69 to 80 as they are read; the pictures are frames 19 to 49. It never prerolled.
+TEST_F(DamagedMovies, SeekIntoFramesLongerThanTheirSoundPastTheSoundRead) {
+  Bytes whole = movie_;
+  whole[24] = whole[25] = 0xFF;
+  RunOptions seek;
+  seek.seeks = {19 * 327'675'000'000LL + 2'000'000'000LL};
+  const PipelineRun run = Play(whole, "long.kqm", seek);
+  EXPECT_TRUE(run.errors.empty()) << Joined(run.errors);
+  EXPECT_TRUE(run.eos);
+  EXPECT_EQ(run.video.bytes.size(), 31 * kPicture);
+  EXPECT_EQ(run.audio.bytes.size(), 12 * kPeriod);
 }
 
 // Once the frame index has met a cut, the duration is what the file holds, in time and in
