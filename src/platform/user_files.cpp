@@ -287,7 +287,9 @@ std::string XdgBaseDirectory(const char* name, std::string_view fallback) {
   if (value != nullptr && value[0] == '/') return value;
   std::string home = HomeDirectory();
   std::error_code error;
-  if (home.empty() || (!std::filesystem::exists(home, error) && !error)) return std::string();
+  // A relative $HOME would put the folder under whichever one the program was started from.
+  if (home.empty() || home.front() != '/' || (!std::filesystem::exists(home, error) && !error))
+    return std::string();
   if (home.back() != '/') home += '/';
   home += fallback;
   return home;
@@ -295,7 +297,9 @@ std::string XdgBaseDirectory(const char* name, std::string_view fallback) {
 
 std::string MissingHomeReason() {
   const std::string home = HomeDirectory();
-  return home.empty() ? "no home folder is known" : "the home folder " + home + " does not exist";
+  if (home.empty()) return "no home folder is known";
+  if (home.front() != '/') return "the home folder " + home + " is not an absolute path";
+  return "the home folder " + home + " does not exist";
 }
 
 bool IdentifyOpenFile(std::FILE* file, FileIdentity* identity) {

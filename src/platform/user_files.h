@@ -112,12 +112,13 @@ std::string HomeDirectory();
 
 // An XDG base folder: the variable `name` when it holds an absolute path (relative ones are
 // ignored, as the base-directory rules require), else `home` + `fallback` (".config",
-// ".local/share"); empty when no home folder is known or the home folder does not exist (a
-// home folder is not for this program to make: system accounts have /nonexistent).
+// ".local/share"); empty when no home folder is known, when it is relative (a folder under the
+// current one) or when it does not exist (a home folder is not for this program to make: system
+// accounts have /nonexistent).
 std::string XdgBaseDirectory(const char* name, std::string_view fallback);
 
-// Why XdgBaseDirectory gives no folder for an unset variable: "no home folder is known", or
-// "the home folder /nonexistent does not exist".
+// Why XdgBaseDirectory gives no folder for an unset variable: "no home folder is known", "the
+// home folder home is not an absolute path" or "the home folder /nonexistent does not exist".
 std::string MissingHomeReason();
 
 }  // namespace tarvel

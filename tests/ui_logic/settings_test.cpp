@@ -335,6 +335,10 @@ TEST(SettingsLocation, PortableFileBesideTheProgramElseTheConfigFolder) {
   }
   ScopedEnv config("XDG_CONFIG_HOME", std::nullopt);
   EXPECT_EQ(SettingsFilePath(""), folder / "home/.config/tarvel/viewkqm.ini");
+  // A relative home folder names no folder of its own: the current one is not the user's home.
+  ScopedEnv relative_home("HOME", ".");
+  EXPECT_EQ(SettingsFilePath(""), "");
+  EXPECT_EQ(MissingHomeReason(), "the home folder . is not an absolute path");
 }
 
 TEST(SettingsRules, PlacementApplyAndOptions) {
