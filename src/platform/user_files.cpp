@@ -148,7 +148,8 @@ int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t 
   if (!MakeFolders(folder)) return Failed(problem, CannotBeWritten(errno));
 
   struct stat old {};
-  if (::stat(target.c_str(), &old) == 0) {
+  const bool replacing = ::stat(target.c_str(), &old) == 0;
+  if (replacing) {
     if (S_ISDIR(old.st_mode)) return Failed(problem, "is a folder");
     if (!S_ISREG(old.st_mode)) return Failed(problem, "is not a regular file");
     // The rename below would replace a file its user may not write (one made read-only to keep
@@ -168,6 +169,12 @@ int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t 
   temp_path.push_back('\0');
   FileDescriptor fd(::mkostemp(temp_path.data(), O_CLOEXEC));
   if (fd.get() < 0) return Failed(problem, CannotBeWritten(errno));
+  // A file of another user written by the superuser (a player run with sudo and the user's
+  // $HOME) stays that user's: a file of root's in the user's folder would refuse the user's own
+  // later writes. Others may not give a file away, and their file becomes their own.
+  if (replacing && (old.st_uid != ::geteuid() || old.st_gid != ::getegid())) {
+    [[maybe_unused]] const bool given = ::fchown(fd.get(), old.st_uid, old.st_gid) == 0;
+  }
   errno = 0;
   bool ok = ::fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), bytes) && ::fsync(fd.get()) == 0;
   ok = fd.Close() && ok;

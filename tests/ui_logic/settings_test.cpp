@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <clocale>
@@ -229,6 +230,17 @@ TEST(SettingsFile, AFailedWriteLeavesTheOldFileWhole) {
   EXPECT_EQ(Settings_Write(changed, path, &problem), kFileWriteFailed);
   EXPECT_EQ(problem, "cannot be written: permission denied");
   EXPECT_EQ(ReadBytes(path), kDefaultFile);
+  // Another user's file written by the superuser (sudo keeping the user's $HOME) stays theirs.
+  if (::geteuid() == 0) {
+    const std::string theirs = folder / "theirs.ini";
+    WriteBytes(theirs, "AutoPlay=0\n");
+    ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(Settings_Write(changed, theirs), kFileOk);
+    struct stat their_stat {};
+    ASSERT_EQ(::stat(theirs.c_str(), &their_stat), 0);
+    EXPECT_EQ(their_stat.st_uid, 65534u);
+    EXPECT_EQ(their_stat.st_gid, 65534u);
+  }
 }
 
 TEST(SettingsFile, WhyAWriteFailedIsWordedAlikeInEveryLocale) {
