@@ -7,32 +7,53 @@
 //           bit 4: a ring of (byte 3 % 16 + 1) frames instead of the default
 //           bit 5: stop from the frame callback after (byte 3 % 8) pictures
 //           bit 6: change the rate to (byte 2 % 60 + 1) frames per second once started
+//           bit 7: the movie is served by a package storage whose disk fails, as four more
+//                  bytes say (the movie then starts at byte 8):
+//   byte 4  bits 0-1: what the damaged bytes do: a read of them fails; the file ends at them (a
+//                     short read); a read of them is slow (a few milliseconds); a seek to them
+//                     fails
+//           bits 2-3: open-file slots of the storage, 1 to 4 (with 1 the frame index cannot open
+//                     the movie beside playback)
+//           bit 4: playback is stopped as soon as it has started (after the seeks), as a
+//                  program about to end stops it: waiting no time for a reader inside a read;
+//                  a second stop then finishes once the readers are out
+//           bits 5-7: 4 to the power of this many bytes are damaged
+//   bytes 5-6: where the damage starts, as an offset in the movie (little-endian)
+//   byte 7  how many reads (or seeks) meet the damage before the disk recovers (0: never)
 // Pictures are at most 64 x 64 pixels, and a run stops after 80 pictures: larger and longer
 // runs exercise the same code more slowly. A playback that has not ended a minute after its
 // last picture is due is a hang, reported as a crash.
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "container/movie_format.h"
 #include "engine/player_context.h"
 #include "engine/player_status.h"
 #include "platform/capture_audio_device.h"
+#include "storage/storage_layer.h"
 
 namespace {
 
 using namespace tarvel;
 
 constexpr std::size_t kControlBytes = 4;
+constexpr std::size_t kDiskControlBytes = 4;
+constexpr char kPackagedName[] = "movie.kqm";
 constexpr std::int64_t kMaxPicturePixels = 64 * 64;
 constexpr std::int64_t kMaxPictures = 80;
 
@@ -77,6 +98,114 @@ const std::string& MoviePath() {
   return file.path;
 }
 
+// The disk under the package storage: the movie's bytes, with a damaged run of them.
+struct FailingDisk {
+  enum Damage { kReadFails, kFileEnds, kReadSlow, kSeekFails };
+
+  std::vector<std::uint8_t> bytes;
+  Damage damage = kReadFails;
+  std::int64_t damage_start = 0;
+  std::int64_t damage_end = 0;
+  std::int32_t recovers_after = 0;  // meetings with the damage; 0: never
+  std::atomic<std::int32_t> met{0};
+  std::int64_t position = 0;  // of the stream; the storage's lock serialises it
+
+  bool Damaged() {
+    if (recovers_after == 0) return true;
+    return met.fetch_add(1) < recovers_after;
+  }
+};
+
+ssize_t DiskRead(void* cookie, char* buffer, std::size_t length) {
+  auto& disk = *static_cast<FailingDisk*>(cookie);
+  const auto size = static_cast<std::int64_t>(disk.bytes.size());
+  std::int64_t end =
+      std::min<std::int64_t>(disk.position + static_cast<std::int64_t>(length), size);
+  if (disk.position >= end) return 0;
+  const bool meets = disk.damage != FailingDisk::kSeekFails && disk.position < disk.damage_end &&
+                     end > disk.damage_start;
+  if (meets && disk.position < disk.damage_start && disk.damage != FailingDisk::kReadSlow) {
+    end = disk.damage_start;  // the bytes before the damage come first
+  } else if (meets && disk.Damaged()) {
+    switch (disk.damage) {
+      case FailingDisk::kReadFails:
+        errno = EIO;
+        return -1;
+      case FailingDisk::kFileEnds:
+        return 0;
+      default:
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        break;
+    }
+  }
+  const auto count = static_cast<std::size_t>(end - disk.position);
+  std::memcpy(buffer, disk.bytes.data() + disk.position, count);
+  disk.position = end;
+  return static_cast<ssize_t>(count);
+}
+
+int DiskSeek(void* cookie, off64_t* offset, int whence) {
+  auto& disk = *static_cast<FailingDisk*>(cookie);
+  const std::int64_t base = whence == SEEK_SET   ? 0
+                            : whence == SEEK_CUR ? disk.position
+                                                 : static_cast<std::int64_t>(disk.bytes.size());
+  const std::int64_t target = base + *offset;
+  if (target < 0) return -1;
+  if (disk.damage == FailingDisk::kSeekFails && target != disk.position &&
+      target >= disk.damage_start && target < disk.damage_end && disk.Damaged()) {
+    errno = EIO;
+    return -1;
+  }
+  disk.position = target;
+  *offset = target;
+  return 0;
+}
+
+// A package holding the movie alone, on the failing disk.
+struct FailingPackage {
+  FailingDisk disk;
+  std::mutex lock;
+  PackageFileInfo file;
+  DirectoryEntry entry;
+  StorageSlot slots[4] = {};
+  std::int32_t slot_is_package[4] = {};
+  StorageLayer storage;
+
+  // The control bytes of the disk, then the movie.
+  FailingPackage(const std::uint8_t* control, const std::uint8_t* movie, std::size_t size)
+      : disk{} {
+    disk.bytes.assign(movie, movie + size);
+    disk.damage = static_cast<FailingDisk::Damage>(control[0] & 3);
+    disk.damage_start = control[1] | control[2] << 8;
+    disk.damage_end = disk.damage_start + (std::int64_t{1} << (2 * (control[0] >> 5)));
+    disk.recovers_after = control[3];
+    file.size = static_cast<std::uint32_t>(size);
+    entry.name = kPackagedName;
+    entry.kind_flags = kEntryFile;
+    entry.file = &file;
+    storage.root.entry_count = 1;
+    storage.root.entries = &entry;
+    storage.current_directory = &storage.root;
+    storage.lock = &lock;
+    storage.slot_handles = slots;
+    storage.slot_is_package = slot_is_package;
+    storage.slot_count = 1 + ((control[0] >> 2) & 3);
+    storage.package_enabled = 1;
+    storage.package_stream = fopencookie(&disk, "rb", {&DiskRead, nullptr, &DiskSeek, nullptr});
+  }
+  ~FailingPackage() {
+    if (storage.package_stream) std::fclose(storage.package_stream);
+  }
+  FailingPackage(const FailingPackage&) = delete;
+  FailingPackage& operator=(const FailingPackage&) = delete;
+
+  bool AllSlotsFree() const {
+    for (std::uint32_t i = 0; i < storage.slot_count; ++i)
+      if (slots[i].loose || slots[i].package) return false;
+    return true;
+  }
+};
+
 void Check(bool ok, const char* what) {
   if (ok) return;
   std::fprintf(stderr, "fuzz_engine: %s\n", what);
@@ -86,14 +215,22 @@ void Check(bool ok, const char* what) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < kControlBytes + kMovieHeaderSize) return 0;
+  if (size < kControlBytes) return 0;
   const std::uint8_t options = data[0];
-  const MovieHeader header = ParseMovieHeader(data + kControlBytes);
+  const bool packaged = (options & 0x80) != 0;
+  const std::size_t movie_at = kControlBytes + (packaged ? kDiskControlBytes : 0);
+  if (size < movie_at + kMovieHeaderSize) return 0;
+  const std::uint8_t* movie = data + movie_at;
+  const std::size_t movie_size = size - movie_at;
+  const MovieHeader header = ParseMovieHeader(movie);
   if (std::int64_t{header.width} * header.height > kMaxPicturePixels) return 0;
-  {
+  std::unique_ptr<FailingPackage> package;
+  if (packaged) {
+    package = std::make_unique<FailingPackage>(data + kControlBytes, movie, movie_size);
+    Check(package->storage.package_stream != nullptr, "no stream for the package");
+  } else {
     std::ofstream file(MoviePath(), std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(data + kControlBytes),
-               static_cast<std::streamsize>(size - kControlBytes));
+    file.write(reinterpret_cast<const char*>(movie), static_cast<std::streamsize>(movie_size));
     if (!file) return 0;
   }
 
@@ -102,16 +239,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   run.context = context.get();
   if (options & 0x20) run.stop_after = data[3] % 8;
   Check(Player_Init(*context, kPlayerInterfaceVersion) == kPlayerOk, "init failed");
+  if (package) {
+    context->source.source_kind = kSourceStorage;
+    context->source.storage = &package->storage;
+  }
   Player_SetPixelFormat(*context, 15);
   if (options & 0x01) context->services.make_audio_device = &MakeCaptureDevice;
   context->services.free_running_clock = true;
   Player_SetLoop(*context, (options & 0x02) ? 1 : 0);
   Player_SetPresentationListener(*context, &Presented, &run);
   Player_SetFrameCallback(*context, &FrameDone, &run);
-  if (const std::int32_t opened = Player_Open(*context, MoviePath().c_str()); opened != kPlayerOk) {
+  const char* name = package ? kPackagedName : MoviePath().c_str();
+  if (const std::int32_t opened = Player_Open(*context, name); opened != kPlayerOk) {
     if (Player_Status(*context).problem[0] == '\0')
       std::fprintf(stderr, "fuzz_engine: open result %d\n", opened);
     Check(Player_Status(*context).problem[0] != '\0', "an open failed without saying why");
+    Player_Destroy(*context);
+    Check(!package || package->AllSlotsFree(), "a failed open left a file open");
     return 0;
   }
   const std::int32_t frames = context->frame_count;
@@ -129,7 +273,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       Player_Step(*context);
       Player_Restart(*context);
     }
-    if (!Player_WaitForEnd(*context, std::chrono::minutes(1))) {
+    if (package && (data[kControlBytes] & 0x10)) {
+      // Quit at once, as a program about to end does: it waits no time for a reader inside a
+      // read, then the stop is finished once the reader has ended.
+      context->services.reader_wait_ms = 0;
+      Player_Stop(*context);
+      context->services.reader_wait_ms = -1;
+      if (Player_ReadersLeft(*context)) {
+        Check(Player_Status(*context).state == PlayerState::kOpen,
+              "a stop that left a reader says the movie is not open");
+        Player_Stop(*context);
+        Check(!Player_ReadersLeft(*context), "a stop after the readers ended still leaves them");
+      }
+    } else if (!Player_WaitForEnd(*context, std::chrono::minutes(1))) {
       const PlayerStatus status = Player_Status(*context);
       std::fprintf(stderr,
                    "fuzz_engine: state %d, shown %d, next %d, %lld pictures, sound %d, paused %d, "
@@ -151,5 +307,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(run.presented == at_stop, "a picture was presented after the stop");
   }
   Player_Destroy(*context);
+  Check(!package || package->AllSlotsFree(), "the movie was left open after the stop");
   return 0;
 }
