@@ -11,7 +11,8 @@
 //                  bytes say (the movie then starts at byte 8):
 //   byte 4  bits 0-1: what the damaged bytes do: a read of them fails; the file ends at them (a
 //                     short read); a read of them is slow (a few milliseconds); a seek to them
-//                     fails
+//                     fails (the stream is buffered as a package's is: it seeks to the start of
+//                     a block and reads on from there)
 //           bits 2-3: open-file slots of the storage, 1 to 4 (with 1 the frame index cannot open
 //                     the movie beside playback)
 //           bit 4: playback is stopped as soon as it has started (after the seeks), as a
