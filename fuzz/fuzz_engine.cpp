@@ -20,7 +20,10 @@
 //                  a second stop then finishes once the readers are out
 //           bits 5-7: 4 to the power of this many bytes are damaged
 //   bytes 5-6: where the damage starts, as an offset in the movie (little-endian)
-//   byte 7  how many reads (or seeks) meet the damage before the disk recovers (0: never)
+//   byte 7  bits 0-5: how many reads (or seeks) meet the damage before the disk recovers (0:
+//                     never)
+//           bits 6-7: whose reads meet it: every reader's; the disk reader's; the frame
+//                     index's; the caller's (the open and the seeks)
 // Pictures are at most 64 x 64 pixels, and a run stops after 80 pictures: larger and longer
 // runs exercise the same code more slowly. A playback that has not ended a minute after its
 // last picture is due is a hang, reported as a crash.
@@ -109,9 +112,20 @@ struct FailingDisk {
   std::int64_t damage_end = 0;
   std::int32_t recovers_after = 0;  // meetings with the damage; 0: never
   std::atomic<std::int32_t> met{0};
+  enum Reader { kEveryReader, kDiskReader, kIndex, kCaller };
+  Reader reader = kEveryReader;  // whose reads and seeks meet the damage
+  const PlayerContext* context = nullptr;
+  std::thread::id caller;
   std::int64_t position = 0;  // of the stream; the storage's lock serialises it
 
   bool Damaged() {
+    if (reader != kEveryReader) {
+      // The disk reader is one of the engine's threads, the frame index's builder is not.
+      const Reader here = std::this_thread::get_id() == caller         ? kCaller
+                          : context && Engine_OnEngineThread(*context) ? kDiskReader
+                                                                       : kIndex;
+      if (here != reader) return false;
+    }
     if (recovers_after == 0) return true;
     return met.fetch_add(1) < recovers_after;
   }
@@ -179,7 +193,9 @@ struct FailingPackage {
     disk.damage = static_cast<FailingDisk::Damage>(control[0] & 3);
     disk.damage_start = control[1] | control[2] << 8;
     disk.damage_end = disk.damage_start + (std::int64_t{1} << (2 * (control[0] >> 5)));
-    disk.recovers_after = control[3];
+    disk.recovers_after = control[3] & 0x3F;
+    disk.reader = static_cast<FailingDisk::Reader>(control[3] >> 6);
+    disk.caller = std::this_thread::get_id();
     file.size = static_cast<std::uint32_t>(size);
     entry.name = kPackagedName;
     entry.kind_flags = kEntryFile;
@@ -241,6 +257,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (options & 0x20) run.stop_after = data[3] % 8;
   Check(Player_Init(*context, kPlayerInterfaceVersion) == kPlayerOk, "init failed");
   if (package) {
+    package->disk.context = context.get();
     context->source.source_kind = kSourceStorage;
     context->source.storage = &package->storage;
   }
