@@ -135,6 +135,14 @@ std::filesystem::path FollowLinks(std::filesystem::path path) {
   return path;
 }
 
+void KeepOwnerOf(const std::string& replaced, int fd) {
+  struct stat old {};
+  if (::stat(replaced.c_str(), &old) != 0) return;
+  if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
+    [[maybe_unused]] const bool given = ::fchown(fd, old.st_uid, old.st_gid) == 0;
+  }
+}
+
 int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t mode,
                         std::string* problem) {
   if (problem != nullptr) problem->clear();
@@ -169,12 +177,7 @@ int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t 
   temp_path.push_back('\0');
   FileDescriptor fd(::mkostemp(temp_path.data(), O_CLOEXEC));
   if (fd.get() < 0) return Failed(problem, CannotBeWritten(errno));
-  // A file of another user written by the superuser (a player run with sudo and the user's
-  // $HOME) stays that user's: a file of root's in the user's folder would refuse the user's own
-  // later writes. Others may not give a file away, and their file becomes their own.
-  if (replacing && (old.st_uid != ::geteuid() || old.st_gid != ::getegid())) {
-    [[maybe_unused]] const bool given = ::fchown(fd.get(), old.st_uid, old.st_gid) == 0;
-  }
+  if (replacing) KeepOwnerOf(target, fd.get());
   errno = 0;
   bool ok = ::fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), bytes) && ::fsync(fd.get()) == 0;
   ok = fd.Close() && ok;

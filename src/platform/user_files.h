@@ -39,6 +39,13 @@ int ReadSmallFile(const std::string& path, std::size_t max_bytes, std::string& o
 int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t mode = 0644,
                         std::string* problem = nullptr);
 
+// Gives the file open as `fd`, written to take the place of the file at `replaced`, that file's
+// owner and group where they are not the writer's: a file of another user that the superuser
+// writes again (a program run with sudo and the user's $HOME) stays that user's, where one of
+// root's would refuse the user's own later writes. Others may not give a file away, and theirs
+// stays their own; so does a new file (nothing at `replaced`).
+void KeepOwnerOf(const std::string& replaced, int fd);
+
 // Flushes the file at `path` to the disk, so that a rename putting it in place cannot outlast its
 // data in a crash or a power cut (leaving an empty or partial file under the final name). False,
 // with errno saying why, when it cannot be opened or flushed.

@@ -236,6 +236,18 @@ TEST(KqmCommandLine, OutputsGoThroughLinksAndIntoPipesWithoutReplacingThem) {
   ASSERT_TRUE(pending.Create(folder + "/real.raw", &problem)) << problem;
   EXPECT_EQ(fs::perms(0600), fs::status(pending.temporary_path()).permissions() & fs::perms::mask);
   pending.Discard();
+  // Another user's file written again by the superuser (sudo) stays theirs; a new one is the
+  // writer's.
+  if (::geteuid() == 0) {
+    ASSERT_EQ(0, ::chown((folder + "/real.raw").c_str(), 65534, 65534));
+    EXPECT_EQ(0, export_sound(folder + "/link.raw"));
+    struct stat theirs {};
+    ASSERT_EQ(0, ::stat((folder + "/real.raw").c_str(), &theirs));
+    EXPECT_EQ(65534u, theirs.st_uid);
+    EXPECT_EQ(65534u, theirs.st_gid);
+    ASSERT_EQ(0, ::stat((folder + "/plain.raw").c_str(), &theirs));
+    EXPECT_EQ(0u, theirs.st_uid);
+  }
 
   // A movie cannot go into a pipe, its header being completed last: refused before any frame,
   // and without waiting for a reader of a named pipe that nobody reads.
