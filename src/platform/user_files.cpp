@@ -219,8 +219,10 @@ bool FlushFileSystemOf(const std::string& path) {
   return FlushThrough(path, ::syncfs);
 }
 
-FolderHold::FolderHold(const std::string& path, std::chrono::milliseconds patience)
-    : fd_(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY)) {
+FolderHold::FolderHold(const std::string& path, std::chrono::milliseconds patience) {
+  // A folder not made yet cannot be held: two writers would each go on alone.
+  if (!MakeFolders(path)) return;
+  fd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
   if (fd_ < 0) return;
   const auto give_up = std::chrono::steady_clock::now() + patience;
   for (;;) {

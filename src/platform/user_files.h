@@ -79,9 +79,11 @@ std::filesystem::path FollowLinks(std::filesystem::path path);
 
 // An exclusive hold on the folder at `path` among the programs that take it (an advisory lock:
 // nothing else is kept out), so that those that read a file there, change it and replace it take
-// turns. Waits at most `patience` for another holder. A folder that cannot be held (missing, or
-// on a file system without locks), or one held longer than that, is not held, and the caller
-// goes on without it. Let go when the object goes.
+// turns. A missing folder is made first, readable by its owner alone as WriteFileAtomically
+// makes it, so that the first writers (no folder yet) take turns too. Waits at most `patience`
+// for another holder. A folder that cannot be held (one that cannot be made, or on a file system
+// without locks), or one held longer than that, is not held, and the caller goes on without it.
+// Let go when the object goes.
 class FolderHold {
  public:
   FolderHold(const std::string& path, std::chrono::milliseconds patience);

@@ -304,6 +304,15 @@ TEST(SettingsFile, PlayersWritingAtOnceTakeTurns) {
   ASSERT_EQ(Settings_Read(both, path), kFileOk);
   EXPECT_EQ(both.NoSound, 1);
   EXPECT_EQ(both.Enchaine, 1) << "the other player's change was lost";
+  // On a first run there is no folder yet: the first player to quit makes it (readable by its
+  // owner alone, as the settings writer makes it) and holds it, and the next one waits its turn.
+  const std::string first_run = folder / "config/tarvel";
+  const FolderHold first(first_run, std::chrono::hours(1));
+  EXPECT_TRUE(first.held());
+  EXPECT_FALSE(FolderHold(first_run, std::chrono::milliseconds(0)).held());
+  struct stat made {};
+  ASSERT_EQ(::stat(first_run.c_str(), &made), 0);
+  EXPECT_EQ(made.st_mode & 0777, 0700u);
 }
 
 TEST(SettingsFile, LinesAfterTheSettingsAreKept) {
