@@ -156,8 +156,7 @@ int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t 
   if (!MakeFolders(folder)) return Failed(problem, CannotBeWritten(errno));
 
   struct stat old {};
-  const bool replacing = ::stat(target.c_str(), &old) == 0;
-  if (replacing) {
+  if (::stat(target.c_str(), &old) == 0) {
     if (S_ISDIR(old.st_mode)) return Failed(problem, "is a folder");
     if (!S_ISREG(old.st_mode)) return Failed(problem, "is not a regular file");
     // The rename below would replace a file its user may not write (one made read-only to keep
@@ -177,7 +176,7 @@ int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t 
   temp_path.push_back('\0');
   FileDescriptor fd(::mkostemp(temp_path.data(), O_CLOEXEC));
   if (fd.get() < 0) return Failed(problem, CannotBeWritten(errno));
-  if (replacing) KeepOwnerOf(target, fd.get());
+  KeepOwnerOf(target, fd.get());
   errno = 0;
   bool ok = ::fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), bytes) && ::fsync(fd.get()) == 0;
   ok = fd.Close() && ok;

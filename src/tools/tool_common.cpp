@@ -551,7 +551,7 @@ bool PendingFile::Create(const std::string& path, std::string* error) {
     std::FILE* file = std::fopen(temporary.c_str(), "wbx");
     if (file) {
       // A file of another user written again by the superuser stays that user's.
-      if (std::filesystem::exists(status)) KeepOwnerOf(final_path.string(), fileno(file));
+      KeepOwnerOf(final_path.string(), fileno(file));
       std::fclose(file);
       // A file written again keeps its permissions, given when it is put in place: a file only
       // its group may write could not be written by its maker meanwhile.
