@@ -2,7 +2,8 @@
 // thread; the callback walks the queued buffers in order, resampling for the playback rate and
 // scaling for the volume. Every buffer it has used up is reported when its last sample is due to
 // be heard: the card takes up to 1024 samples at a time (SdlTakeSamples), which may hold the ends
-// of several buffers.
+// of several buffers. While paused, SDL's device is paused too: the callback is not run for the
+// silence, and the card is not watched for takes it is not asked for.
 #include <SDL.h>
 #include <dlfcn.h>
 
@@ -100,6 +101,7 @@ class SdlAudioDevice final : public AudioDevice {
       watching_ = false;
       stalled_ = false;
       reporter_stop_ = false;
+      card_paused_ = false;
     }
     try {
       reporter_ = std::thread([this] { ReportFinished(); });
@@ -151,10 +153,13 @@ class SdlAudioDevice final : public AudioDevice {
 
   int Pause() override {
     if (device_ == 0) return kDeviceBadDevice;
-    std::lock_guard<std::mutex> lock(mutex_);
-    paused_ = true;
-    if (!holding_) held_since_ = std::chrono::steady_clock::now();
-    holding_ = true;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      paused_ = true;
+      if (!holding_) held_since_ = std::chrono::steady_clock::now();
+      holding_ = true;
+    }
+    FollowPause();
     return kDeviceOk;
   }
 
@@ -174,17 +179,21 @@ class SdlAudioDevice final : public AudioDevice {
       }
       holding_ = false;
     }
+    FollowPause();
     finished_changed_.notify_all();
     return kDeviceOk;
   }
 
   int PauseAfterCurrent() override {
     if (device_ == 0) return kDeviceBadDevice;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (queue_.empty())
-      paused_ = true;
-    else
-      pause_after_front_ = true;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (queue_.empty())
+        paused_ = true;
+      else
+        pause_after_front_ = true;
+    }
+    FollowPause();
     return kDeviceOk;
   }
 
@@ -280,8 +289,35 @@ class SdlAudioDevice final : public AudioDevice {
     return code;
   }
 
+  // Pauses SDL's device while this one is paused (by Pause, or by the callback at the end of
+  // the front buffer after PauseAfterCurrent) and lets it play on once it is not, so that the
+  // card's thread does not call back 43 times a second only to be given silence. The card is not
+  // watched meanwhile: it takes nothing because it is asked for nothing. Never called with
+  // `mutex_` held, which the callback takes inside SDL's own lock.
+  void FollowPause() {
+    const std::lock_guard<std::mutex> pausing(pause_mutex_);
+    const SDL_AudioDeviceID device = device_;
+    if (device == 0) return;
+    bool pause = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      pause = paused_;
+      if (pause == card_paused_) return;
+      card_paused_ = pause;
+      watching_ = !pause;
+      if (!pause) watch_.Start(std::chrono::steady_clock::now());
+    }
+    finished_changed_.notify_all();
+    SDL_PauseAudioDevice(device, pause ? 1 : 0);
+  }
+
   void Shutdown() {
-    const SDL_AudioDeviceID device = device_.exchange(0);
+    SDL_AudioDeviceID device = 0;
+    {
+      // Not closed under a pause or a restart of it (SDL frees the device as it closes it).
+      const std::lock_guard<std::mutex> pausing(pause_mutex_);
+      device = device_.exchange(0);
+    }
     if (device != 0) SDL_CloseAudioDevice(device);
     // No take comes after the close: what is still to report goes at once.
     if (reporter_.joinable()) {
@@ -305,9 +341,15 @@ class SdlAudioDevice final : public AudioDevice {
     std::vector<Uint8> unheard;
     for (;;) {
       if (reporter_stop_ && finished_.empty()) return;
+      if (!reporter_stop_ && paused_ != card_paused_) {
+        lock.unlock();
+        FollowPause();
+        lock.lock();
+        continue;
+      }
       const auto now = std::chrono::steady_clock::now();
       if (!reporter_stop_ && watching_ && !stalled_ && watch_.Stopped(now)) stalled_ = true;
-      if (!reporter_stop_ && stalled_ && now >= take_end_) {
+      if (!reporter_stop_ && stalled_ && !paused_ && now >= take_end_) {
         unheard.resize(static_cast<std::size_t>(take_samples_) * 2u *
                        static_cast<std::size_t>(channels_));
         lock.unlock();
@@ -330,11 +372,12 @@ class SdlAudioDevice final : public AudioDevice {
       }
       // Until the next buffer is due, the card is due to take again, or something changes.
       const bool due = !finished_.empty() && !holding_;
-      if (!due && !watching_) {
+      const bool taking = watching_ && (!stalled_ || !paused_);
+      if (!due && !taking) {
         finished_changed_.wait(lock);
         continue;
       }
-      auto until = !watching_ ? finished_.front().due : stalled_ ? take_end_ : watch_.NextLook();
+      auto until = !taking ? finished_.front().due : stalled_ ? take_end_ : watch_.NextLook();
       if (due) until = std::min(until, finished_.front().due);
       finished_changed_.wait_until(lock, until);
     }
@@ -443,6 +486,9 @@ class SdlAudioDevice final : public AudioDevice {
   void* instance_ = nullptr;
   std::deque<WaveHeader*> queue_;
   bool paused_ = false;
+  // Whether SDL's device is paused, following `paused_` (FollowPause, under `pause_mutex_`).
+  bool card_paused_ = false;
+  std::mutex pause_mutex_;
   // Paused by Pause: the buffers the card took before are not reported until Restart, as a
   // card that stops at once would not finish them.
   bool holding_ = false;

@@ -475,6 +475,38 @@ TEST_F(SdlDevice, PlaysBuffersInOrderAndResets) {
   EXPECT_EQ(device->Close(), kDeviceOk);
 }
 
+// SDL's own state of its devices, looked at past the wrapper: 1 playing, 2 paused, 0 for an id
+// that is not open. Device ids count up from 2 in a process.
+extern "C" int SDL_GetAudioDeviceStatus(std::uint32_t device);
+std::vector<int> SdlDeviceStates() {
+  std::vector<int> states;
+  for (std::uint32_t id = 2; id < 64; ++id)
+    if (const int state = SDL_GetAudioDeviceStatus(id); state != 0) states.push_back(state);
+  return states;
+}
+
+// A paused card had SDL call back 43 times a second for the silence it was given, and its
+// watcher look 4 times a second for takes, however long the movie stayed paused.
+TEST_F(SdlDevice, APausedCardHasSdlPauseToo) {
+  auto device = CreateSdlAudioDevice();
+  DoneLog done;
+  const int opened = device->Open(Mono(44100), &DoneLog::Callback, &done);
+  if (opened != kDeviceOk) GTEST_SKIP() << "no SDL audio driver: " << device->LastError();
+  EXPECT_EQ(SdlDeviceStates(), std::vector<int>{1});
+  ASSERT_EQ(device->Pause(), kDeviceOk);
+  EXPECT_EQ(SdlDeviceStates(), std::vector<int>{2});
+  ASSERT_EQ(device->Restart(), kDeviceOk);
+  EXPECT_EQ(SdlDeviceStates(), std::vector<int>{1});
+  // Paused by the card itself at the end of the buffer it plays, as a frame step pauses.
+  Buffers buffers(1, 882);
+  ASSERT_EQ(device->Prepare(buffers.headers[0]), kDeviceOk);
+  ASSERT_EQ(device->Write(buffers.headers[0]), kDeviceOk);
+  ASSERT_EQ(device->PauseAfterCurrent(), kDeviceOk);
+  ASSERT_TRUE(WaitCount(done.count, 1));
+  EXPECT_EQ(SdlDeviceStates(), std::vector<int>{2});
+  EXPECT_EQ(device->Close(), kDeviceOk);
+}
+
 TEST_F(SdlDevice, PauseAfterCurrentLetsNothingOfTheNextBufferOut) {
   DoneLog done;
   auto device = OpenOnDisk("tarvel-sdl-disk.raw", done);
