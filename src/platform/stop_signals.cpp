@@ -1,6 +1,7 @@
 #include "platform/stop_signals.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>
@@ -206,6 +207,35 @@ long long StopSignals_MillisecondsSince() {
 
 int StopSignals_Descriptor() {
   return g_pipe[0];
+}
+
+StopSignalWait::StopSignalWait() {
+  if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) wake_[0] = wake_[1] = -1;
+}
+
+StopSignalWait::~StopSignalWait() {
+  for (const int fd : wake_)
+    if (fd >= 0) ::close(fd);
+}
+
+void StopSignalWait::Wake() {
+  if (wake_[1] < 0) return;
+  const int saved_errno = errno;
+  // A full pipe is woken already.
+  const char byte = 1;
+  const ssize_t written = ::write(wake_[1], &byte, 1);
+  (void)written;
+  errno = saved_errno;
+}
+
+void StopSignalWait::Wait(bool signal, int timeout_ms) {
+  pollfd ready[2] = {{wake_[0], POLLIN, 0}, {StopSignals_Descriptor(), POLLIN, 0}};
+  const nfds_t watched = signal && ready[1].fd >= 0 ? 2 : 1;
+  // Interrupted by a signal, it returns: the caller looks at what came.
+  if (::poll(ready, watched, timeout_ms) <= 0 || ready[0].revents == 0) return;
+  char bytes[64];
+  while (::read(wake_[0], bytes, sizeof bytes) > 0) {
+  }
 }
 
 }  // namespace tarvel

@@ -35,4 +35,26 @@ void StopSignals_RemoveTemporaryFile(int token);
 // -1 before StopSignals_Install.
 int StopSignals_Descriptor();
 
+// A wait that the first stop signal ends, as well as a Wake from any thread (a signal handler
+// too), so that a program waiting for either needs no timer to look for the signal.
+class StopSignalWait {
+ public:
+  StopSignalWait();
+  ~StopSignalWait();
+  StopSignalWait(const StopSignalWait&) = delete;
+  StopSignalWait& operator=(const StopSignalWait&) = delete;
+
+  // False when it could not be set up: Wait then returns only at its timeout.
+  bool ok() const { return wake_[0] >= 0; }
+  // Ends the Wait under way, or the next one. Safe in a signal handler.
+  void Wake();
+  // Returns after a Wake since the last Wait returned, once a stop signal has come (while
+  // `signal` is true: a caller that has seen it leaves it out, or it would wait no more), or
+  // after `timeout_ms` (-1: no limit).
+  void Wait(bool signal, int timeout_ms);
+
+ private:
+  int wake_[2] = {-1, -1};
+};
+
 }  // namespace tarvel

@@ -14,6 +14,8 @@
 #include <mutex>
 #include <semaphore>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -206,6 +208,9 @@ struct PlayJob {
   // Released once the card has played the last picture's period, and by Ctrl-C, before or
   // during that wait, to end it.
   std::counting_semaphore<> tail_cut{0};
+  // Woken by the end of playback and by a card that stops playing; a stop signal ends it too.
+  StopSignalWait wake;
+  std::atomic<bool> lost_woken{false};
 };
 
 // The sound card has opened at `sample_rate`: the last picture's sound is to be waited for. Set
@@ -339,6 +344,11 @@ void OnPresented(const PresentedPicture& presented, void* user) {
 // command has failed, and there is no point playing on.
 void OnFrame(void* user) {
   auto& job = *static_cast<PlayJob*>(user);
+  // The engine has just said so if the card stopped playing: that is said at once.
+  if (!job.o.capture() && !job.lost_woken && Player_Status(*job.context).sound_lost) {
+    job.lost_woken = true;
+    job.wake.Wake();
+  }
   if (job.video_failed != 0 || job.sound_failed != 0) {
     Player_Stop(*job.context);
     return;
@@ -529,8 +539,22 @@ PlayerStatus WaitForEnd(PlayJob& job) {
     PrintError(kCommand, job.o.name, kSoundLostProblem);
     lost_said = true;
   };
-  while (!Player_WaitForEnd(*job.context, std::chrono::milliseconds(100))) {
-    if (StopSignals_Received() != 0) {
+  // The engine says the end on a condition variable: a thread of its own passes it on.
+  std::thread end_watch;
+  try {
+    end_watch = std::thread([&job] {
+      while (!Player_WaitForEnd(*job.context, std::chrono::hours(1))) {
+      }
+      job.wake.Wake();
+    });
+  } catch (const std::system_error&) {
+  }
+  // Without a timer, but for the progress line, redrawn as the pictures come, and a stop under
+  // way, which is asked for again until playback has ended.
+  const bool timer = progress.enabled() || !job.wake.ok() || !end_watch.joinable();
+  while (!Player_WaitForEnd(*job.context, std::chrono::milliseconds(0))) {
+    const bool stopping = StopSignals_Received() != 0;
+    if (stopping) {
       job.tail_cut.release();
       // A read the disk or a network share never answers holds the stop up for a moment only.
       job.context->services.reader_wait_ms = kReaderWaitAtStopMs;
@@ -538,7 +562,9 @@ PlayerStatus WaitForEnd(PlayJob& job) {
     }
     say_lost(Player_Status(*job.context));
     progress.Update(job.presented, job.last_picture);
+    job.wake.Wait(!stopping, timer || stopping ? 100 : -1);
   }
+  if (end_watch.joinable()) end_watch.join();
   progress.Update(job.presented, job.last_picture);  // where playback ended, however soon
   // A failing frame leaves the picture standing still: that ends playback here.
   const PlayerStatus ended = Player_Status(*job.context);

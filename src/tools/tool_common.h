@@ -132,6 +132,8 @@ class Progress {
   // Redraws at most a few times a second. `total` 0 = unknown.
   void Update(std::int64_t done, std::int64_t total, const std::string& extra = {});
   void Finish();
+  // Whether the line is drawn at all.
+  bool enabled() const { return enabled_; }
 
  private:
   std::string command_;

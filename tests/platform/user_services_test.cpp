@@ -12,6 +12,7 @@
 #include <csignal>
 
 #include <filesystem>
+#include <thread>
 
 #include "platform/process.h"
 #include "platform/stop_signals.h"
@@ -277,6 +278,39 @@ TEST(StopSignals, AStopEndsTheWaitForAProgram) {
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  ::close(started[0]);
+  ::close(started[1]);
+}
+
+TEST(StopSignals, AStopEndsAWaitThatHasNoTimer) {
+  // `kqm play` waiting for the end of playback looked for a stop 10 times a second.
+  int started[2];
+  ASSERT_EQ(::pipe(started), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGTERM, SIG_DFL);
+    ::alarm(60);  // a wait the stop does not end fails the test rather than hang it
+    StopSignalWait wait;
+    if (!StopSignals_Install() || !wait.ok()) ::_exit(1);
+    // The signal comes to another thread, as to one of the engine's: the wait is not interrupted.
+    std::thread other([] { ::pause(); });
+    other.detach();
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    if (::pthread_sigmask(SIG_BLOCK, &stop, nullptr) != 0 || ::write(started[1], "!", 1) != 1)
+      ::_exit(1);
+    wait.Wait(/*signal=*/true, -1);
+    ::_exit(StopSignals_Received() == SIGTERM ? 0 : 2);
+  }
+  char byte = 0;
+  ASSERT_EQ(::read(started[0], &byte, 1), 1);
+  ::kill(child, SIGTERM);  // before the wait begins, or during it: the same
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0);
   ::close(started[0]);
   ::close(started[1]);
