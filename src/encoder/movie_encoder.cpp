@@ -35,14 +35,15 @@ void SoundTrack_Encode(SoundTrack& track, int count, std::vector<std::uint8_t>* 
   track.next_period += count;
 }
 
-bool MovieEncoder_Open(MovieEncoder& encoder, const std::string& path,
-                       std::vector<std::uint8_t>* memory, int width, int height,
-                       const MovieEncodeSettings& settings, PcmSound* sound) {
+namespace {
+
+// Everything MovieEncoder_Open does but open the output, whose layout it gives.
+bool PrepareEncoder(MovieEncoder& encoder, int width, int height,
+                    const MovieEncodeSettings& settings, PcmSound* sound, MovieLayout* layout) {
   encoder = MovieEncoder{};
-  MovieLayout layout;
-  layout.width = width;
-  layout.height = height;
-  layout.frame_duration = settings.frame_duration;
+  layout->width = width;
+  layout->height = height;
+  layout->frame_duration = settings.frame_duration;
   if (sound) {
     if (!SoundTrack_Init(encoder.track, std::move(*sound), settings.frame_duration)) {
       encoder.error =
@@ -50,25 +51,45 @@ bool MovieEncoder_Open(MovieEncoder& encoder, const std::string& path,
       return false;
     }
     encoder.has_sound = true;
-    layout.sound = true;
-    layout.sample_rate = encoder.track.sound.sample_rate;
-    layout.stereo = encoder.track.sound.channels == 2;
-    layout.period_bytes = encoder.track.period_bytes;
-    layout.left_predictor = encoder.track.adpcm.channel[0].predictor;
-    layout.right_predictor = encoder.track.adpcm.channel[1].predictor;
+    layout->sound = true;
+    layout->sample_rate = encoder.track.sound.sample_rate;
+    layout->stereo = encoder.track.sound.channels == 2;
+    layout->period_bytes = encoder.track.period_bytes;
+    layout->left_predictor = encoder.track.adpcm.channel[0].predictor;
+    layout->right_predictor = encoder.track.adpcm.channel[1].predictor;
   }
   const EncoderSetup setup = VideoEncoder_Init(encoder.video, width, height, settings.video);
   if (setup != EncoderSetup::kReady) {
     encoder.error = EncoderSetupProblem(setup, width, height);
     return false;
   }
-  const bool opened = memory ? MovieWriter_OpenMemory(encoder.writer, memory, layout)
-                             : MovieWriter_Open(encoder.writer, path, layout);
-  if (!opened) {
-    encoder.error = encoder.writer.error;
+  return true;
+}
+
+bool Opened(MovieEncoder& encoder, bool opened) {
+  if (!opened) encoder.error = encoder.writer.error;
+  return opened;
+}
+
+}  // namespace
+
+bool MovieEncoder_Open(MovieEncoder& encoder, const std::string& path,
+                       std::vector<std::uint8_t>* memory, int width, int height,
+                       const MovieEncodeSettings& settings, PcmSound* sound) {
+  MovieLayout layout;
+  if (!PrepareEncoder(encoder, width, height, settings, sound, &layout)) return false;
+  return Opened(encoder, memory ? MovieWriter_OpenMemory(encoder.writer, memory, layout)
+                                : MovieWriter_Open(encoder.writer, path, layout));
+}
+
+bool MovieEncoder_Open(MovieEncoder& encoder, std::FILE* file, int width, int height,
+                       const MovieEncodeSettings& settings, PcmSound* sound) {
+  MovieLayout layout;
+  if (!PrepareEncoder(encoder, width, height, settings, sound, &layout)) {
+    if (file) std::fclose(file);
     return false;
   }
-  return true;
+  return Opened(encoder, MovieWriter_OpenFile(encoder.writer, file, layout));
 }
 
 bool MovieEncoder_AddPicture(MovieEncoder& encoder, const RgbPicture& picture) {

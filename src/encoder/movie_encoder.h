@@ -61,6 +61,10 @@ struct MovieEncoder {
 bool MovieEncoder_Open(MovieEncoder& encoder, const std::string& path,
                        std::vector<std::uint8_t>* memory, int width, int height,
                        const MovieEncodeSettings& settings, PcmSound* sound);
+// The same, into `file`, a new file open for writing, which the encoder closes (see
+// MovieWriter_OpenFile).
+bool MovieEncoder_Open(MovieEncoder& encoder, std::FILE* file, int width, int height,
+                       const MovieEncodeSettings& settings, PcmSound* sound);
 // False with `error` set, and `video.stopped` when the settings' stop_requested ended it.
 bool MovieEncoder_AddPicture(MovieEncoder& encoder, const RgbPicture& picture);
 bool MovieEncoder_Finish(MovieEncoder& encoder);

@@ -13,6 +13,11 @@ namespace {
 
 constexpr std::size_t kMaxFrameSize = kFrameSizeMask;  // the frame word's 24-bit size field
 
+// The header is completed last: an output that cannot go back to it (a pipe) is refused when it
+// is opened, not after the whole movie has been encoded into it.
+const char* const kCannotSeek =
+    "cannot seek, and a movie's header is completed last: write it to a file";
+
 bool Fail(MovieWriter& writer, const std::string& message) {
   writer.failed = true;
   if (writer.error.empty()) writer.error = message;
@@ -143,24 +148,41 @@ void BuildAdqHeader(std::uint8_t out[32], std::uint32_t sample_count, std::uint3
   WriteLe32(out + 28, stereo ? 1u : 0u);
 }
 
-bool MovieWriter_Open(MovieWriter& writer, const std::string& path, const MovieLayout& layout) {
-  writer = MovieWriter{};
-  writer.path = path;
-  if (!CheckLayout(writer, layout)) return false;
-  // The header is completed last: an output that cannot go back to it (a pipe) is refused now,
-  // not after the whole movie has been encoded into it. A named pipe is refused before it is
-  // opened, which would wait for a reader that may never come.
-  const char* const kCannotSeek =
-      "cannot seek, and a movie's header is completed last: write it to a file";
-  std::error_code code;
-  if (std::filesystem::is_fifo(path, code)) return Fail(writer, kCannotSeek);
-  writer.file = std::fopen(path.c_str(), "wb");
-  if (!writer.file) return Fail(writer, std::string("cannot create: ") + std::strerror(errno));
+namespace {
+
+// Starts the movie in `file`, now the writer's.
+bool StartFile(MovieWriter& writer, std::FILE* file, const MovieLayout& layout) {
+  writer.file = file;
   if (std::fseek(writer.file, 0, SEEK_SET) != 0) {
     MovieWriter_Abandon(writer);
     return Fail(writer, kCannotSeek);
   }
   return Start(writer, layout);
+}
+
+}  // namespace
+
+bool MovieWriter_Open(MovieWriter& writer, const std::string& path, const MovieLayout& layout) {
+  writer = MovieWriter{};
+  writer.path = path;
+  if (!CheckLayout(writer, layout)) return false;
+  // A named pipe is refused before it is opened, which would wait for a reader that may never
+  // come.
+  std::error_code code;
+  if (std::filesystem::is_fifo(path, code)) return Fail(writer, kCannotSeek);
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file) return Fail(writer, std::string("cannot create: ") + std::strerror(errno));
+  return StartFile(writer, file, layout);
+}
+
+bool MovieWriter_OpenFile(MovieWriter& writer, std::FILE* file, const MovieLayout& layout) {
+  writer = MovieWriter{};
+  if (!file) return Fail(writer, std::string("cannot create: ") + std::strerror(errno));
+  if (!CheckLayout(writer, layout)) {
+    std::fclose(file);
+    return false;
+  }
+  return StartFile(writer, file, layout);
 }
 
 bool MovieWriter_OpenMemory(MovieWriter& writer, std::vector<std::uint8_t>* memory,

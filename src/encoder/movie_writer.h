@@ -65,6 +65,9 @@ struct MovieWriter {
 // the layout cannot be written (size not a multiple of 8, sound period not whole bytes, ...)
 // or the file cannot be created.
 bool MovieWriter_Open(MovieWriter& writer, const std::string& path, const MovieLayout& layout);
+// Starts a movie in `file`, a new file open for writing, which the writer closes from then on
+// (here too, on failure); a null `file` is one that could not be opened, errno saying why.
+bool MovieWriter_OpenFile(MovieWriter& writer, std::FILE* file, const MovieLayout& layout);
 bool MovieWriter_OpenMemory(MovieWriter& writer, std::vector<std::uint8_t>* memory,
                             const MovieLayout& layout);
 

@@ -203,6 +203,38 @@ bool FlushThrough(const std::string& path, int (*flush)(int)) {
 
 }  // namespace
 
+int CreateNewFile(const std::string& path, mode_t mode) {
+  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
+                mode);
+}
+
+mode_t PermissionsOf(int fd) {
+  struct stat status {};
+  return ::fstat(fd, &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
+bool SetPermissionsOf(int fd, mode_t mode) {
+  return ::fchmod(fd, mode) == 0;
+}
+
+bool FlushOpenFileToDisk(int fd) {
+  while (::fsync(fd) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+bool NamesOpenFile(const std::string& path, int fd) {
+  struct stat named {};
+  struct stat open {};
+  return ::lstat(path.c_str(), &named) == 0 && ::fstat(fd, &open) == 0 &&
+         named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+}
+
+void CloseFile(int fd) {
+  if (fd >= 0) ::close(fd);
+}
+
 bool FlushFileToDisk(const std::string& path) {
   return FlushThrough(path, ::fsync);
 }

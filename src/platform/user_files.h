@@ -46,6 +46,26 @@ int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t 
 // stays their own; so does a new file (nothing at `replaced`).
 void KeepOwnerOf(const std::string& replaced, int fd);
 
+// Makes the file `path` new for writing, with `mode` less the umask: never an existing file, nor
+// the file a link there points to. Its descriptor, which the file is reached through from then
+// on (in a folder another user may write, the name could lead elsewhere a moment later); -1 with
+// errno set when it cannot be made.
+int CreateNewFile(const std::string& path, mode_t mode);
+
+// The permission bits of the file open as `fd` (0 when they cannot be read), and their change.
+mode_t PermissionsOf(int fd);
+bool SetPermissionsOf(int fd, mode_t mode);
+
+// Flushes the file open as `fd` to the disk (see FlushFileToDisk). False, with errno set, when
+// it cannot.
+bool FlushOpenFileToDisk(int fd);
+
+// Whether `path` itself (a link there not followed) names the file open as `fd`: another file or
+// a link put under the name since does not.
+bool NamesOpenFile(const std::string& path, int fd);
+
+void CloseFile(int fd);
+
 // Flushes the file at `path` to the disk, so that a rename putting it in place cannot outlast its
 // data in a crash or a power cut (leaving an empty or partial file under the final name). False,
 // with errno saying why, when it cannot be opened or flushed.

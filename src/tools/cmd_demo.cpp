@@ -71,8 +71,11 @@ int Cmd_Demo(int argc, char** argv) {
     return 1;
   }
   MovieEncoder encoder;
-  if (!MovieEncoder_Open(encoder, output.temporary_path(), nullptr, width, height, settings,
-                         no_sound ? nullptr : &tune)) {
+  PcmSound* sound = no_sound ? nullptr : &tune;
+  if (!(output.writes_directly()
+            ? MovieEncoder_Open(encoder, output.temporary_path(), nullptr, width, height, settings,
+                                sound)
+            : MovieEncoder_Open(encoder, output.OpenStream(), width, height, settings, sound))) {
     PrintError(command, output_path, encoder.error);
     return 1;
   }

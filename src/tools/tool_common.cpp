@@ -547,12 +547,10 @@ bool PendingFile::Create(const std::string& path, std::string* error) {
   // never an existing file, whatever another program put there.
   for (int attempt = 0; attempt < 16; ++attempt) {
     const std::string temporary = HiddenNameBeside(final_path, "part");
-    errno = 0;
-    std::FILE* file = std::fopen(temporary.c_str(), "wbx");
-    if (file) {
+    fd_ = CreateNewFile(temporary, 0666);
+    if (fd_ >= 0) {
       // A file of another user written again by the superuser stays that user's.
-      KeepOwnerOf(final_path.string(), fileno(file));
-      std::fclose(file);
+      KeepOwnerOf(final_path.string(), fd_);
       // A file written again keeps its permissions, given when it is put in place: a file only
       // its group may write could not be written by its maker meanwhile.
       keep_permissions_ = std::filesystem::exists(status);
@@ -560,10 +558,7 @@ bool PendingFile::Create(const std::string& path, std::string* error) {
       // Meanwhile it is readable by no more people than the file it replaces (a private file
       // rewritten was readable by all under its temporary name), its maker still writing it.
       if (keep_permissions_) {
-        using std::filesystem::perms;
-        const perms made = std::filesystem::status(temporary, code).permissions();
-        std::filesystem::permissions(
-            temporary, made & (permissions_ | perms::owner_read | perms::owner_write), code);
+        SetPermissionsOf(fd_, PermissionsOf(fd_) & (static_cast<mode_t>(permissions_) | 0600));
       }
       path_ = final_path.string();
       temporary_ = temporary;
@@ -580,6 +575,14 @@ bool PendingFile::Create(const std::string& path, std::string* error) {
   return false;
 }
 
+std::FILE* PendingFile::OpenStream() const {
+  if (fd_ < 0) {
+    errno = EBADF;
+    return nullptr;
+  }
+  return OpenDescriptorOutput(fd_);
+}
+
 bool PendingFile::Commit(std::string* error, bool flush_to_disk) {
   if (direct_) {
     Discard();
@@ -589,8 +592,15 @@ bool PendingFile::Commit(std::string* error, bool flush_to_disk) {
   // On the disk before it takes the name: after a crash or a power cut the name holds the old
   // file or the whole new one, never an empty or partial one.
   if (flush_to_disk && !FlushToDisk(error)) return false;
-  std::error_code code;
-  if (keep_permissions_) std::filesystem::permissions(temporary_, permissions_, code);
+  if (keep_permissions_) SetPermissionsOf(fd_, static_cast<mode_t>(permissions_));
+  // Another file or a link put under its name meanwhile would take the output's place.
+  if (!NamesOpenFile(temporary_, fd_)) {
+    *error = "cannot put the file in place: its temporary file was replaced";
+    Discard();
+    return false;
+  }
+  CloseFile(fd_);
+  fd_ = -1;
   if (flush_to_disk ? !RenameDurably(temporary_, path_)
                     : std::rename(temporary_.c_str(), path_.c_str()) != 0) {
     *error = std::string("cannot put the file in place: ") + std::strerror(errno);
@@ -605,7 +615,7 @@ bool PendingFile::Commit(std::string* error, bool flush_to_disk) {
 
 bool PendingFile::FlushToDisk(std::string* error) {
   if (direct_ || temporary_.empty() || flushed_) return true;
-  if (!FlushFileToDisk(temporary_)) {
+  if (!FlushOpenFileToDisk(fd_)) {
     *error = std::string("cannot be written to the disk: ") + std::strerror(errno);
     Discard();
     return false;
@@ -617,6 +627,8 @@ bool PendingFile::FlushToDisk(std::string* error) {
 void PendingFile::Discard() {
   if (!direct_ && !temporary_.empty()) std::remove(temporary_.c_str());
   temporary_.clear();
+  CloseFile(fd_);
+  fd_ = -1;
   direct_ = false;
   flushed_ = false;
   StopSignals_RemoveTemporaryFile(signal_token_);
@@ -659,7 +671,8 @@ bool OutputFile::Open(const std::string& path, std::string* error) {
     return false;
   }
   // A named pipe's open waits for its reader, which a stop ends.
-  file_ = OpenStoppableOutput(pending_.temporary_path());
+  file_ = pending_.writes_directly() ? OpenStoppableOutput(pending_.temporary_path())
+                                     : pending_.OpenStream();
   if (!file_) {
     if (error) *error = std::string("cannot create: ") + std::strerror(errno);
     pending_.Discard();

@@ -157,7 +157,15 @@ class PendingFile {
   // Makes the temporary file beside `path`. False with `error` set (without the path) when the
   // path is a folder, a file that may not be written, or the folder cannot be written.
   bool Create(const std::string& path, std::string* error);
+  // The temporary file's name, for its messages; it is written through OpenStream. An output
+  // written directly (a device, a pipe, a descriptor's name) is this name, opened as it is.
   const std::string& temporary_path() const { return temporary_; }
+  bool writes_directly() const { return direct_; }
+  // A stream that writes the temporary file through the descriptor it was made with, never its
+  // name: in a folder another user may write, the name could lead to another file by then (a
+  // link to a file of the superuser's). Null, errno set, when it cannot be opened, and for an
+  // output written directly.
+  std::FILE* OpenStream() const;
   // Flushes the temporary file to the disk and renames it to the final path; without
   // `flush_to_disk` the caller flushes it later (many files at once).
   bool Commit(std::string* error, bool flush_to_disk = true);
@@ -170,6 +178,7 @@ class PendingFile {
  private:
   std::string path_;
   std::string temporary_;
+  int fd_ = -1;  // the temporary file, open from its making to its rename or removal
   bool direct_ = false;
   bool flushed_ = false;  // FlushToDisk done
   // The permissions of the file replaced, for the new one.

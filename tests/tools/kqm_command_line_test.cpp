@@ -236,6 +236,19 @@ TEST(KqmCommandLine, OutputsGoThroughLinksAndIntoPipesWithoutReplacingThem) {
   ASSERT_TRUE(pending.Create(folder + "/real.raw", &problem)) << problem;
   EXPECT_EQ(fs::perms(0600), fs::status(pending.temporary_path()).permissions() & fs::perms::mask);
   pending.Discard();
+  // The temporary file is reached through what made it, never its name again: a link put in its
+  // place (by another user whose folder the superuser writes in) leads nowhere, and is not put
+  // in place of the output either.
+  const std::string victim = folder + "/victim";
+  test::WriteFileBytes(victim, {4});
+  fs::permissions(victim, fs::perms(0600));
+  fs::permissions(folder + "/real.raw", fs::perms(0644));
+  ASSERT_TRUE(pending.Create(folder + "/real.raw", &problem)) << problem;
+  fs::remove(pending.temporary_path());
+  fs::create_symlink(victim, pending.temporary_path());
+  EXPECT_FALSE(pending.Commit(&problem));
+  EXPECT_EQ(fs::perms(0600), fs::status(victim).permissions() & fs::perms::mask);
+  EXPECT_FALSE(fs::is_symlink(folder + "/real.raw"));
   // Another user's file written again by the superuser (sudo) stays theirs; a new one is the
   // writer's.
   if (::geteuid() == 0) {
