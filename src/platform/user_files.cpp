@@ -56,14 +56,35 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+// Gives what the superuser makes, open as `fd`, in a folder of another user (`folder_status`)
+// that folder's owner and group: a settings folder or file the player run with sudo and the
+// user's $HOME makes on a first run would be root's, and the user's own player could not write
+// it again. Others cannot give a file away; their files stay their own.
+void GiveToFolderOwner(const struct stat& folder_status, int fd) {
+  if (::geteuid() != 0 || folder_status.st_uid == 0) return;
+  [[maybe_unused]] const bool given = ::fchown(fd, folder_status.st_uid, folder_status.st_gid) == 0;
+}
+
 // Makes the folders of `folder` that are missing, each readable by its owner alone, as the
 // base-directory rules ask of the user's configuration and data folders the player writes in.
 // On failure errno says why.
 bool MakeFolders(const std::filesystem::path& folder) {
   std::error_code ec;
   if (folder.empty() || std::filesystem::is_directory(folder, ec)) return true;
-  if (!MakeFolders(folder.parent_path())) return false;
-  if (::mkdir(folder.c_str(), 0700) == 0) return true;
+  const std::filesystem::path parent = folder.parent_path();
+  if (!MakeFolders(parent)) return false;
+  // Made and given away inside the parent held open, whatever its name leads to meanwhile.
+  FileDescriptor above(
+      ::open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY));
+  const std::string name = folder.filename().string();
+  if (above.get() >= 0 && ::mkdirat(above.get(), name.c_str(), 0700) == 0) {
+    FileDescriptor made(
+        ::openat(above.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat parent_status {};
+    if (made.get() >= 0 && ::fstat(above.get(), &parent_status) == 0)
+      GiveToFolderOwner(parent_status, made.get());
+    return true;
+  }
   const int error = errno;
   if (std::filesystem::is_directory(folder, ec)) return true;
   errno = error;
@@ -156,7 +177,8 @@ int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t 
   if (!MakeFolders(folder)) return Failed(problem, CannotBeWritten(errno));
 
   struct stat old {};
-  if (::stat(target.c_str(), &old) == 0) {
+  const bool replacing = ::stat(target.c_str(), &old) == 0;
+  if (replacing) {
     if (S_ISDIR(old.st_mode)) return Failed(problem, "is a folder");
     if (!S_ISREG(old.st_mode)) return Failed(problem, "is not a regular file");
     // The rename below would replace a file its user may not write (one made read-only to keep
@@ -177,6 +199,9 @@ int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t 
   FileDescriptor fd(::mkostemp(temp_path.data(), O_CLOEXEC));
   if (fd.get() < 0) return Failed(problem, CannotBeWritten(errno));
   KeepOwnerOf(target, fd.get());
+  struct stat folder_status {};
+  if (!replacing && ::stat(folder.c_str(), &folder_status) == 0)
+    GiveToFolderOwner(folder_status, fd.get());
   errno = 0;
   bool ok = ::fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), bytes) && ::fsync(fd.get()) == 0;
   ok = fd.Close() && ok;

@@ -240,6 +240,16 @@ TEST(SettingsFile, AFailedWriteLeavesTheOldFileWhole) {
     ASSERT_EQ(::stat(theirs.c_str(), &their_stat), 0);
     EXPECT_EQ(their_stat.st_uid, 65534u);
     EXPECT_EQ(their_stat.st_gid, 65534u);
+    // On a first run in their home, the folders and the file made there are theirs too.
+    ASSERT_EQ(::mkdir((folder / "home").c_str(), 0755), 0);
+    ASSERT_EQ(::chown((folder / "home").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(Settings_Write(changed, folder / "home/config/tarvel/viewkqm.ini"), kFileOk);
+    for (const char* inside :
+         {"home/config", "home/config/tarvel", "home/config/tarvel/viewkqm.ini"}) {
+      ASSERT_EQ(::lstat((folder / inside).c_str(), &their_stat), 0) << inside;
+      EXPECT_EQ(their_stat.st_uid, 65534u) << inside;
+      EXPECT_EQ(their_stat.st_gid, 65534u) << inside;
+    }
   }
 }
 
