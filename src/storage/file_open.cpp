@@ -6,6 +6,16 @@
 
 namespace tarvel {
 
+std::int32_t FileLookupProblem(const std::error_code& error) {
+  return !error || error == std::errc::no_such_file_or_directory ||
+                 error == std::errc::not_a_directory
+             ? kFileNotFound
+         : error == std::errc::permission_denied             ? kFileDenied
+         : error == std::errc::too_many_symbolic_link_levels ? kFileLinkLoop
+         : error == std::errc::filename_too_long             ? kFileNameTooLong
+                                                             : kFileOpenFailed;
+}
+
 std::FILE* OpenRegularFile(const char* name, const char* mode, std::int32_t* problem) {
   std::int32_t local = kFileOpened;
   std::int32_t& reason = problem ? *problem : local;
@@ -15,11 +25,8 @@ std::FILE* OpenRegularFile(const char* name, const char* mode, std::int32_t* pro
   std::error_code error;
   const auto status = std::filesystem::status(name, error);
   if (!std::filesystem::exists(status)) {
-    reason = status.type() == std::filesystem::file_type::not_found || !error ? kFileNotFound
-             : error == std::errc::permission_denied                          ? kFileDenied
-             : error == std::errc::too_many_symbolic_link_levels              ? kFileLinkLoop
-             : error == std::errc::filename_too_long                          ? kFileNameTooLong
-                                                                              : kFileOpenFailed;
+    reason = status.type() == std::filesystem::file_type::not_found ? kFileNotFound
+                                                                    : FileLookupProblem(error);
     return nullptr;
   }
   if (std::filesystem::is_directory(status)) {

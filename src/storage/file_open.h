@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <system_error>
 
 namespace tarvel {
 
@@ -18,6 +19,11 @@ inline constexpr std::int32_t kFileDenied = 4;
 inline constexpr std::int32_t kFileOpenFailed = 5;
 inline constexpr std::int32_t kFileLinkLoop = 6;     // links that lead back to themselves
 inline constexpr std::int32_t kFileNameTooLong = 7;  // longer than the file system takes
+
+// Why a path names no file, from the error its lookup (std::filesystem::status) gave:
+// kFileNotFound, kFileDenied (a folder on the way may not be searched), kFileLinkLoop,
+// kFileNameTooLong or kFileOpenFailed.
+std::int32_t FileLookupProblem(const std::error_code& error);
 
 // Opens `name` with the stdio `mode` ("rb", "rt") when it is a regular file (or a link to one),
 // closed on exec.

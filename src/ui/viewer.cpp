@@ -294,8 +294,9 @@ void Viewer::Startup(const std::vector<std::string>& paths) {
                                     [](const std::string& path) { return !path.empty(); });
     const std::string among =
         "no movies among the " + std::to_string(paths.size()) + " paths given";
-    // A path that names nothing is said to, whether or not the others gave movies.
-    const std::string missing = actions.missing_path + ": no such file or folder";
+    // A path that names nothing, or that cannot be looked up, is said to, whether or not the
+    // others gave movies.
+    const std::string missing = actions.missing_path + ": " + actions.missing_reason;
     if (state_.file_count == 0)
       ShowProblem(!actions.unlisted_folder.empty() ? UnlistedFolderText(actions, paths.size())
                   : folder                         ? single + ": no movies in this folder"

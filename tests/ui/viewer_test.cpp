@@ -1110,6 +1110,13 @@ TEST_F(ViewerTest, APathThatNamesNothingIsNamed) {
   Start({folder.path(), missing});
   EXPECT_EQ(state().file_count, 1);
   EXPECT_EQ(notices, QStringList{missing + QStringLiteral(": no such file or folder")});
+  // One that cannot be looked up says why.
+  viewer.reset();
+  notices.clear();
+  const QString loop = folder.filePath(QStringLiteral("loop"));
+  ASSERT_TRUE(QFile::link(loop, loop));
+  Start({folder.path(), loop});
+  EXPECT_EQ(notices, QStringList{loop + QStringLiteral(": is a loop of symbolic links")});
 }
 
 TEST_F(ViewerTest, SeveralEmptyPathsAreSaidToBeEmpty) {

@@ -5,6 +5,8 @@
 #include <limits>
 #include <system_error>
 
+#include "storage/file_open.h"
+
 namespace tarvel {
 namespace {
 
@@ -294,10 +296,16 @@ PlaylistActions Playlist_CommandLine(PlaylistModel& model, const std::vector<std
   for (const std::string& path : paths) {
     const std::int32_t before = model.file_count;
     AddPath(model, path, last_folder, &actions);
-    std::error_code missing;
+    std::error_code lookup;
+    const auto type = std::filesystem::status(path, lookup).type();
     if (model.file_count == before && actions.missing_path.empty() && !path.empty() &&
-        std::filesystem::status(path, missing).type() == std::filesystem::file_type::not_found)
+        (type == std::filesystem::file_type::not_found ||
+         type == std::filesystem::file_type::none)) {
       actions.missing_path = path;
+      const std::int32_t problem = FileLookupProblem(lookup);
+      actions.missing_reason =
+          problem == kFileNotFound ? "no such file or folder" : FileOpenProblemText(problem);
+    }
   }
   actions.lines_changed = true;
   if (model.file_count == 1) {

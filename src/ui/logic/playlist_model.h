@@ -66,8 +66,11 @@ struct PlaylistActions {
   std::string unlisted_folder;
   std::string unlisted_reason;
   // The first path given on the command line that names nothing (no file, folder or link's
-  // target of that name) and was skipped for it; empty when there is none.
+  // target of that name) or cannot be looked up (a folder on its way that may not be searched,
+  // a loop of links), and was skipped for it; empty when there is none. With why: "no such file
+  // or folder", "permission denied", "is a loop of symbolic links"...
   std::string missing_path;
+  std::string missing_reason;
 };
 
 // The movie kind of a path from its extension: ".kqm" gives kMovieKindKqm, ".kqs" gives
@@ -118,7 +121,7 @@ PlaylistActions Playlist_Dropped(PlaylistModel& model, const std::vector<std::st
 
 // Several paths named on the command line, in the order given: folders are listed (their
 // movies in natural order), movie files are added, anything else is skipped (the first that
-// names nothing at all is noted in missing_path). Two movies or more
+// names nothing at all, or cannot be looked up, is noted in missing_path). Two movies or more
 // make a playlist that plays its first line; a single one plays alone; none leaves no playlist
 // and nothing to play (file_count 0).
 PlaylistActions Playlist_CommandLine(PlaylistModel& model, const std::vector<std::string>& paths);
