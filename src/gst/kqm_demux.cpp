@@ -975,8 +975,11 @@ void Loop(gpointer user) {
     PushEvent(s, SegmentEvent(s));
     s.send_segment = false;
   }
-  result = PushFrame(s, s.next_frame);
+  // Read whole, the frame is known to be in the file before it is sent: a paused sink holds
+  // its picture in the push, and the picture shown was past the end durations were answered
+  // with (a position in frames one short in a download sought into, or paused in, its new frames).
   KnowFrames(s, static_cast<std::int32_t>(s.next_frame + 1), true);
+  result = PushFrame(s, s.next_frame);
   // The position is where the pictures sent end: a segment looped with a non-flushing seek
   // goes on from there, not from the last picture's start, which the next pass would overlap.
   GST_OBJECT_LOCK(element);

@@ -411,6 +411,37 @@ TEST_F(DamagedMovies, SeekIntoFramesAGrowingMovieGainedAfterItWasIndexed) {
   EXPECT_TRUE(run.eos);
 }
 
+// Paused while it plays on into the frames such a download gained: the sink holds frame 25, the
+// last frame read, and the duration counted only the frames sent before it, so the position
+// in frames was frame 24.
+TEST_F(DamagedMovies, GrowingMoviePausedInItsNewFramesIsAtThePictureShown) {
+  WriteFileBytes(Path("growing.kqm"), Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 20)));
+  RunOptions options;
+  options.seeks = {30 * 40'000'000LL};  // waits for the index, which ends at frame 20
+  gint64 shown = -1;
+  options.prerolled = [this, &shown](GstElement* pipeline) {
+    WriteFileBytes(Path("growing.kqm"), movie_);
+    GstElement* demux = gst_bin_get_by_name(GST_BIN(pipeline), "d");
+    GstPad* video = gst_element_get_static_pad(demux, "video_0");
+    FirstHeld frame(
+        video, GST_PAD_PROBE_TYPE_BUFFER, +[](GstPadProbeInfo* info) {
+          return GST_BUFFER_OFFSET(GST_PAD_PROBE_INFO_BUFFER(info)) == 25;
+        });
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    frame.AwaitHeld();
+    gst_element_set_state(pipeline, GST_STATE_PAUSED);
+    frame.Open();  // frame 25 goes on, and the sink prerolls on it
+    gst_element_get_state(pipeline, nullptr, nullptr, GST_CLOCK_TIME_NONE);
+    gst_element_query_position(pipeline, GST_FORMAT_DEFAULT, &shown);
+    gst_object_unref(video);
+    gst_object_unref(demux);
+  };
+  const PipelineRun run = PlayBranch("growing.kqm", true, options);
+  EXPECT_EQ(shown, 25);
+  EXPECT_TRUE(run.errors.empty()) << Joined(run.errors);
+  EXPECT_TRUE(run.eos);
+}
+
 // Two seeks at once into such a download, from two threads (two sinks, each sent a seek by the
 // application): each found the index outgrown before either could stop the streaming thread
 // (held in the paused sink), and the second built it again while the first's build ran, which
