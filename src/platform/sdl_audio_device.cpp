@@ -297,7 +297,13 @@ class SdlAudioDevice final : public AudioDevice {
   void FollowPause() {
     const std::lock_guard<std::mutex> pausing(pause_mutex_);
     const SDL_AudioDeviceID device = device_;
-    if (device == 0) return;
+    if (device == 0) {
+      // Closed, or closing: nothing to follow, and the reporting thread must not try again
+      // and again until the close (which a card stuck in its driver may never end) is done.
+      const std::lock_guard<std::mutex> lock(mutex_);
+      card_paused_ = paused_;
+      return;
+    }
     bool pause = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
