@@ -233,6 +233,10 @@ int CreateNewFile(const std::string& path, mode_t mode) {
                 mode);
 }
 
+bool MayWriteFile(const std::string& path) {
+  return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+}
+
 mode_t PermissionsOf(int fd) {
   struct stat status {};
   return ::fstat(fd, &status) == 0 ? status.st_mode & 07777 : 0;

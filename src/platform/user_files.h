@@ -52,6 +52,10 @@ void KeepOwnerOf(const std::string& replaced, int fd);
 // errno set when it cannot be made.
 int CreateNewFile(const std::string& path, mode_t mode);
 
+// Whether this process may write the file at `path`, asked without opening it: an open to see
+// could make a file there, or follow a link put there meanwhile. False, errno saying why, if not.
+bool MayWriteFile(const std::string& path);
+
 // The permission bits of the file open as `fd` (0 when they cannot be read), and their change.
 mode_t PermissionsOf(int fd);
 bool SetPermissionsOf(int fd, mode_t mode);

@@ -534,14 +534,9 @@ bool PendingFile::Create(const std::string& path, std::string* error) {
   }
   // A file that may not be written (read-only, or on a read-only file system) is refused as cp
   // refuses it, before any work, rather than replaced behind its owner's back.
-  if (std::filesystem::exists(status)) {
-    errno = 0;
-    std::FILE* existing = std::fopen(final_path.c_str(), "ab");
-    if (!existing) {
-      *error = std::string("cannot be written: ") + std::strerror(errno ? errno : EACCES);
-      return false;
-    }
-    std::fclose(existing);
+  if (std::filesystem::exists(status) && !MayWriteFile(final_path.string())) {
+    *error = std::string("cannot be written: ") + std::strerror(errno);
+    return false;
   }
   // Beside the final file (a rename does not cross file systems), hidden, and made new ("x"):
   // never an existing file, whatever another program put there.

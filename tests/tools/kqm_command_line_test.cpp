@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -231,10 +232,17 @@ TEST(KqmCommandLine, OutputsGoThroughLinksAndIntoPipesWithoutReplacingThem) {
   EXPECT_EQ(fs::perms(0640), fs::status(folder + "/real.raw").permissions() & fs::perms::mask);
   // While it is written, the new file is readable by no more people than the file it replaces.
   fs::permissions(folder + "/real.raw", fs::perms(0600));
+  // Whether it may be written is asked without opening it, which could make a file where a link
+  // was put under its name meanwhile.
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_LE(0, ::inotify_add_watch(watch, (folder + "/real.raw").c_str(), IN_OPEN));
   tools::PendingFile pending;
   std::string problem;
   ASSERT_TRUE(pending.Create(folder + "/real.raw", &problem)) << problem;
   EXPECT_EQ(fs::perms(0600), fs::status(pending.temporary_path()).permissions() & fs::perms::mask);
+  char events[4096];
+  EXPECT_EQ(-1, ::read(watch, events, sizeof events)) << "the file was opened";
+  ::close(watch);
   pending.Discard();
   // The temporary file is reached through what made it, never its name again: a link put in its
   // place (by another user whose folder the superuser writes in) leads nowhere, and is not put
