@@ -73,9 +73,10 @@ bool MakeFolders(const std::filesystem::path& folder) {
   if (folder.empty() || std::filesystem::is_directory(folder, ec)) return true;
   const std::filesystem::path parent = folder.parent_path();
   if (!MakeFolders(parent)) return false;
-  // Made and given away inside the parent held open, whatever its name leads to meanwhile.
+  // Made and given away inside the parent held open, whatever its name leads to meanwhile; held
+  // as a place only, as mkdir needs no right to read it (a folder one may write and search only).
   FileDescriptor above(
-      ::open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY));
+      ::open(parent.empty() ? "." : parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   const std::string name = folder.filename().string();
   if (above.get() >= 0 && ::mkdirat(above.get(), name.c_str(), 0700) == 0) {
     FileDescriptor made(

@@ -251,6 +251,21 @@ TEST(SettingsFile, AFailedWriteLeavesTheOldFileWhole) {
       EXPECT_EQ(their_stat.st_gid, 65534u) << inside;
     }
   }
+  // A folder is made in one its user may write and search but not read (a drop box).
+  const std::string box = folder / "box";
+  ASSERT_EQ(::mkdir(box.c_str(), 0300), 0);
+  const auto made_in_box = [&] {
+    return Settings_Write(changed, box + "/config/viewkqm.ini") == kFileOk;
+  };
+  if (::geteuid() != 0) {
+    EXPECT_TRUE(made_in_box());
+  } else {
+    // The superuser may read any folder: the box's owner makes it.
+    ASSERT_EQ(::chown(box.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(folder.path().c_str(), 0711), 0);
+    EXPECT_EXIT(std::exit(::setgid(65534) == 0 && ::setuid(65534) == 0 && made_in_box() ? 0 : 1),
+                testing::ExitedWithCode(0), "");
+  }
 }
 
 TEST(SettingsFile, WhyAWriteFailedIsWordedAlikeInEveryLocale) {
