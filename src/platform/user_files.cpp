@@ -217,11 +217,9 @@ int WriteFileAtomically(const std::string& path, std::string_view bytes, mode_t 
 
 namespace {
 
-// Opens `path` to hand it to `flush` (fsync, syncfs), which an interruption does not end.
-bool FlushThrough(const std::string& path, int (*flush)(int)) {
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (fd.get() < 0) return false;
-  while (flush(fd.get()) != 0) {
+// Hands `fd` to `flush` (fsync, syncfs), which an interruption does not end.
+bool FlushRetrying(int fd, int (*flush)(int)) {
+  while (flush(fd) != 0) {
     if (errno != EINTR) return false;
   }
   return true;
@@ -248,10 +246,7 @@ bool SetPermissionsOf(int fd, mode_t mode) {
 }
 
 bool FlushOpenFileToDisk(int fd) {
-  while (::fsync(fd) != 0) {
-    if (errno != EINTR) return false;
-  }
-  return true;
+  return FlushRetrying(fd, ::fsync);
 }
 
 bool NamesOpenFile(const std::string& path, int fd) {
@@ -265,10 +260,6 @@ void CloseFile(int fd) {
   if (fd >= 0) ::close(fd);
 }
 
-bool FlushFileToDisk(const std::string& path) {
-  return FlushThrough(path, ::fsync);
-}
-
 bool RenameDurably(const std::string& from, const std::string& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) return false;
   FileDescriptor dir(::open(FolderOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -277,7 +268,8 @@ bool RenameDurably(const std::string& from, const std::string& to) {
 }
 
 bool FlushFileSystemOf(const std::string& path) {
-  return FlushThrough(path, ::syncfs);
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  return fd.get() >= 0 && FlushRetrying(fd.get(), ::syncfs);
 }
 
 FolderHold::FolderHold(const std::string& path, std::chrono::milliseconds patience) {

@@ -60,8 +60,9 @@ bool MayWriteFile(const std::string& path);
 mode_t PermissionsOf(int fd);
 bool SetPermissionsOf(int fd, mode_t mode);
 
-// Flushes the file open as `fd` to the disk (see FlushFileToDisk). False, with errno set, when
-// it cannot.
+// Flushes the file open as `fd` to the disk, so that a rename putting it in place cannot outlast
+// its data in a crash or a power cut (leaving an empty or partial file under the final name).
+// False, with errno set, when it cannot.
 bool FlushOpenFileToDisk(int fd);
 
 // Whether `path` itself (a link there not followed) names the file open as `fd`: another file or
@@ -69,11 +70,6 @@ bool FlushOpenFileToDisk(int fd);
 bool NamesOpenFile(const std::string& path, int fd);
 
 void CloseFile(int fd);
-
-// Flushes the file at `path` to the disk, so that a rename putting it in place cannot outlast its
-// data in a crash or a power cut (leaving an empty or partial file under the final name). False,
-// with errno saying why, when it cannot be opened or flushed.
-bool FlushFileToDisk(const std::string& path);
 
 // Renames `from` over `to`, then flushes their folder so that the rename itself survives a crash
 // (a folder that cannot be flushed does not undo it). False, with errno set, when the rename

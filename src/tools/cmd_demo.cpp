@@ -71,11 +71,7 @@ int Cmd_Demo(int argc, char** argv) {
     return 1;
   }
   MovieEncoder encoder;
-  PcmSound* sound = no_sound ? nullptr : &tune;
-  if (!(output.writes_directly()
-            ? MovieEncoder_Open(encoder, output.temporary_path(), nullptr, width, height, settings,
-                                sound)
-            : MovieEncoder_Open(encoder, output.OpenStream(), width, height, settings, sound))) {
+  if (!OpenEncoderOn(encoder, output, width, height, settings, no_sound ? nullptr : &tune)) {
     PrintError(command, output_path, encoder.error);
     return 1;
   }

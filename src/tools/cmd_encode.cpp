@@ -551,13 +551,8 @@ bool OpenOutput(EncodeJob& job) {
     PrintError(kCommand, job.o.output_path, error);
     return false;
   }
-  const int width = job.geometry.width, height = job.geometry.height;
-  PcmSound* sound = job.sound ? &*job.sound : nullptr;
-  if (!(job.output.writes_directly()
-            ? MovieEncoder_Open(job.encoder, job.output.temporary_path(), nullptr, width, height,
-                                job.settings, sound)
-            : MovieEncoder_Open(job.encoder, job.output.OpenStream(), width, height, job.settings,
-                                sound))) {
+  if (!OpenEncoderOn(job.encoder, job.output, job.geometry.width, job.geometry.height, job.settings,
+                     job.sound ? &*job.sound : nullptr)) {
     PrintError(kCommand, job.o.output_path, job.encoder.error);
     return false;
   }

@@ -1,5 +1,6 @@
 #include "tools/tool_common.h"
 
+#include "encoder/movie_encoder.h"
 #include "platform/stop_signals.h"
 #include "platform/stoppable_stream.h"
 #include "platform/terminal.h"
@@ -628,6 +629,14 @@ void PendingFile::Discard() {
   flushed_ = false;
   StopSignals_RemoveTemporaryFile(signal_token_);
   signal_token_ = -1;
+}
+
+bool OpenEncoderOn(MovieEncoder& encoder, const PendingFile& output, int width, int height,
+                   const MovieEncodeSettings& settings, PcmSound* sound) {
+  return output.writes_directly()
+             ? MovieEncoder_Open(encoder, output.temporary_path(), nullptr, width, height, settings,
+                                 sound)
+             : MovieEncoder_Open(encoder, output.OpenStream(), width, height, settings, sound);
 }
 
 OutputFile::~OutputFile() {

@@ -15,7 +15,10 @@
 
 namespace tarvel {
 class TarPackage;
-}
+struct MovieEncoder;
+struct MovieEncodeSettings;
+struct PcmSound;
+}  // namespace tarvel
 
 namespace tarvel::tools {
 
@@ -188,6 +191,12 @@ class PendingFile {
   // (platform/stop_signals).
   int signal_token_ = -1;
 };
+
+// Opens `encoder` on `output`: through the descriptor its temporary file was made with, or, for
+// an output written directly (a device), by its name, where a named pipe is refused before it is
+// opened. False with the encoder's error set.
+bool OpenEncoderOn(MovieEncoder& encoder, const PendingFile& output, int width, int height,
+                   const MovieEncodeSettings& settings, PcmSound* sound);
 
 // An output stream: a file written through a PendingFile, or standard output for "-". A named
 // pipe's open waiting for its reader, and a write waiting for a pipe's reader to read, end when

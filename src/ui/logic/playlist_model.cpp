@@ -296,11 +296,10 @@ PlaylistActions Playlist_CommandLine(PlaylistModel& model, const std::vector<std
   for (const std::string& path : paths) {
     const std::int32_t before = model.file_count;
     AddPath(model, path, last_folder, &actions);
+    if (model.file_count != before || !actions.missing_path.empty() || path.empty()) continue;
     std::error_code lookup;
     const auto type = std::filesystem::status(path, lookup).type();
-    if (model.file_count == before && actions.missing_path.empty() && !path.empty() &&
-        (type == std::filesystem::file_type::not_found ||
-         type == std::filesystem::file_type::none)) {
+    if (type == std::filesystem::file_type::not_found || type == std::filesystem::file_type::none) {
       actions.missing_path = path;
       const std::int32_t problem = FileLookupProblem(lookup);
       actions.missing_reason =
