@@ -78,6 +78,16 @@ class DamagedMovies : public testing::Test {
                        options);
   }
 
+  // A download of which 20 frames have been written, sought to frame 30 once prerolled: the seek
+  // waits for the frame index, which ends at frame 20.
+  RunOptions IndexedWhileTwentyFramesLong() {
+    WriteFileBytes(Path("growing.kqm"),
+                   Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 20)));
+    RunOptions options;
+    options.seeks = {30 * 40'000'000LL};
+    return options;
+  }
+
   // One branch only, without a queue: everything the demuxer sent before an error has reached
   // the sink when the error comes.
   PipelineRun PlayBranch(const std::string& name, bool video, const RunOptions& options = {}) {
@@ -392,9 +402,7 @@ TEST_F(DamagedMovies, MovieEmptiedSinceItWasOpenedEndsWithTheError) {
 // A download still being written, sought after its index met the end it had then: the frames
 // that arrived since are sought into, where the seek stopped at that end (frame 19).
 TEST_F(DamagedMovies, SeekIntoFramesAGrowingMovieGainedAfterItWasIndexed) {
-  WriteFileBytes(Path("growing.kqm"), Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 20)));
-  RunOptions options;
-  options.seeks = {30 * 40'000'000LL};  // waits for the index, which ends at frame 20
+  RunOptions options = IndexedWhileTwentyFramesLong();
   gint64 shown = -1;
   options.prerolled = [this, &shown](GstElement* pipeline) {
     WriteFileBytes(Path("growing.kqm"), movie_);
@@ -415,9 +423,7 @@ TEST_F(DamagedMovies, SeekIntoFramesAGrowingMovieGainedAfterItWasIndexed) {
 // last frame read, and the duration counted only the frames sent before it, so the position
 // in frames was frame 24.
 TEST_F(DamagedMovies, GrowingMoviePausedInItsNewFramesIsAtThePictureShown) {
-  WriteFileBytes(Path("growing.kqm"), Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 20)));
-  RunOptions options;
-  options.seeks = {30 * 40'000'000LL};  // waits for the index, which ends at frame 20
+  RunOptions options = IndexedWhileTwentyFramesLong();
   gint64 shown = -1;
   options.prerolled = [this, &shown](GstElement* pipeline) {
     WriteFileBytes(Path("growing.kqm"), movie_);
@@ -447,9 +453,7 @@ TEST_F(DamagedMovies, GrowingMoviePausedInItsNewFramesIsAtThePictureShown) {
 // (held in the paused sink), and the second built it again while the first's build ran, which
 // aborted the process.
 TEST_F(DamagedMovies, TwoSeeksAtOnceIntoAGrowingMovieBuildTheIndexOnce) {
-  WriteFileBytes(Path("growing.kqm"), Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 20)));
-  RunOptions options;
-  options.seeks = {30 * 40'000'000LL};  // waits for the index, which ends at frame 20
+  RunOptions options = IndexedWhileTwentyFramesLong();
   options.prerolled = [this](GstElement* pipeline) {
     WriteFileBytes(Path("growing.kqm"), movie_);
     // A seek that finds the index outgrown asks upstream for the file's length.
@@ -506,9 +510,7 @@ TEST_F(DamagedMovies, TwoSeeksAtOnceIntoAGrowingMovieBuildTheIndexOnce) {
 // flushing seek from another thread: it held the streaming thread while it waited for the index,
 // whose reads waited for the other seek's flush to end, which waited for the streaming thread.
 TEST_F(DamagedMovies, SeekBuildingTheIndexAgainBesideAFlushingSeekDoesNotHang) {
-  WriteFileBytes(Path("growing.kqm"), Bytes(movie_.begin(), movie_.begin() + FrameAt(movie_, 20)));
-  RunOptions options;
-  options.seeks = {30 * 40'000'000LL};  // the index ends at frame 20
+  RunOptions options = IndexedWhileTwentyFramesLong();
   gint64 shown = -1;
   options.prerolled = [this, &shown](GstElement* pipeline) {
     WriteFileBytes(Path("growing.kqm"), movie_);
